@@ -63,6 +63,8 @@ private:
         } catch (const CancelledError &) {
         } catch (const std::exception &e) {
             qWarning("task group child ended with an exception: %s", e.what());
+        } catch (...) {
+            qWarning("task group child ended with an unknown exception");
         }
         --state->running;
         state->changed.resumeAll();
