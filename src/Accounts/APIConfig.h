@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+namespace quillmere {
+
+// The signed-in account's service base URL and home shard, kept in the settings suite named by
+// the bundle identifier. Nothing removes them: they outlive a disconnect and a local reset.
+class APIConfig
+{
+public:
+    APIConfig() = delete;
+
+    // "homeAPIURL" when it is stored and acceptable, otherwise defaultBaseURL(). Any thread.
+    static QUrl baseURL();
+    // The service's web host, or QUILLMERE_BASE_URL when that is set and acceptable (tests and
+    // local runs point it at a loopback service). Made once.
+    static QUrl defaultBaseURL();
+    // Stores the string as given when it is acceptable; otherwise the previous value stays.
+    // Main thread.
+    static void setHomeAPIURL(const QString &url);
+    // Stores a non-empty string; an empty one changes nothing. Main thread.
+    static void setHomeShardID(const QString &shardID);
+    static std::optional<QString> homeShardID();
+
+    // The bearer token goes wherever the base URL points, so only an absolute https URL with a
+    // host, or http to a loopback host, is accepted.
+    static std::optional<QUrl> acceptableBaseURL(const QString &text);
+};
+
+} // namespace quillmere

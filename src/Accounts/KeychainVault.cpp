@@ -1,0 +1,175 @@
+#include "Accounts/KeychainVault.h"
+
+#include "Platform/Async/Background.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace quillmere {
+
+QString KeychainVault::folderBookmarkKey(const QUuid &stableID)
+{
+    return folderBookmarkKey() + QLatin1Char('-') + stableID.toString(QUuid::WithoutBraces).toUpper();
+}
+
+KeychainVault::KeychainVault(KeychainHelper helper, FailureReporter reporter)
+    : m_helper(helper), m_report(std::move(reporter))
+{
+    // One thread keeps the async calls in the order they were made.
+    m_worker.setMaxThreadCount(1);
+}
+
+KeychainVault::~KeychainVault()
+{
+    m_worker.waitForDone();
+}
+
+QByteArray KeychainVault::encode(const Dictionary &dictionary)
+{
+    QJsonObject object;
+    for (const auto &[key, value] : dictionary)
+        object.insert(key, QString::fromLatin1(value.toBase64()));
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+std::optional<KeychainVault::Dictionary> KeychainVault::decode(const QByteArray &bytes)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    Dictionary dictionary;
+    const QJsonObject object = document.object();
+    for (auto member = object.begin(); member != object.end(); ++member) {
+        if (!member.value().isString())
+            return std::nullopt;
+        auto decoded = QByteArray::fromBase64Encoding(member.value().toString().toLatin1(),
+                                                      QByteArray::AbortOnBase64DecodingErrors);
+        if (!decoded)
+            return std::nullopt;
+        dictionary.emplace(member.key(), std::move(*decoded));
+    }
+    return dictionary;
+}
+
+bool KeychainVault::loadIfNeeded()
+{
+    if (m_loaded)
+        return false;
+
+    Dictionary stored;
+    try {
+        // Contents that do not decode count as an empty vault: the next write replaces them.
+        if (auto decoded = decode(m_helper.read(vaultAccount())))
+            stored = std::move(*decoded);
+    } catch (const KeychainHelper::KeychainError &error) {
+        if (error.kind() == KeychainHelper::KeychainError::Kind::unhandledError) {
+            // Reported once per run of failures; the next access tries again.
+            if (!m_readFailureReported) {
+                m_readFailureReported = true;
+                QString detail = QStringLiteral("KeychainVault read failed: ") + error.localizedDescription();
+                if (!error.storeMessage().isEmpty())
+                    detail += QStringLiteral(" (") + error.storeMessage() + QLatin1Char(')');
+                m_report(detail);
+            }
+            return false;
+        }
+        // No item, or an item without bytes: nothing stored yet.
+    }
+
+    m_loaded = true;
+    m_readFailureReported = false;
+    m_cache = std::move(stored);
+    const bool owed = !m_unsaved.empty();
+    for (auto &[key, value] : m_unsaved) {
+        if (value)
+            m_cache[key] = std::move(*value);
+        else
+            m_cache.erase(key);
+    }
+    m_unsaved.clear();
+    return owed;
+}
+
+void KeychainVault::persist()
+{
+    try {
+        m_helper.save(vaultAccount(), encode(m_cache));
+    } catch (const KeychainHelper::KeychainError &error) {
+        // The change stays in the cache; the next write tries the whole dictionary again.
+        m_report(QStringLiteral("KeychainVault persist failed: ") + error.localizedDescription());
+    }
+}
+
+std::optional<QByteArray> KeychainVault::data(const QString &key)
+{
+    std::lock_guard guard(m_lock);
+    if (loadIfNeeded())
+        persist();
+    if (!m_loaded) {
+        const auto unsaved = m_unsaved.find(key);
+        return unsaved == m_unsaved.end() ? std::nullopt : unsaved->second;
+    }
+    const auto found = m_cache.find(key);
+    if (found == m_cache.end())
+        return std::nullopt;
+    return found->second;
+}
+
+void KeychainVault::change(const QString &key, const std::optional<QByteArray> &value)
+{
+    std::lock_guard guard(m_lock);
+    loadIfNeeded();
+    if (!m_loaded) {
+        m_unsaved[key] = value;
+        return;
+    }
+    if (value)
+        m_cache[key] = *value;
+    else
+        m_cache.erase(key);
+    persist();
+}
+
+void KeychainVault::setValue(const QByteArray &value, const QString &key)
+{
+    change(key, value);
+}
+
+void KeychainVault::removeValue(const QString &key)
+{
+    change(key, std::nullopt);
+}
+
+void KeychainVault::replaceWithEmpty()
+{
+    std::lock_guard guard(m_lock);
+    m_cache.clear();
+    m_unsaved.clear();
+    m_loaded = true;
+    m_readFailureReported = false;
+    persist();
+}
+
+QCoro::Task<std::optional<QByteArray>> KeychainVault::dataAsync(QString key)
+{
+    co_return co_await awaitFuture(QtConcurrent::run(&m_worker, [this, key] { return data(key); }));
+}
+
+QCoro::Task<> KeychainVault::setValueAsync(QByteArray value, QString key)
+{
+    co_await awaitFuture(QtConcurrent::run(&m_worker, [this, value, key] { setValue(value, key); }));
+}
+
+QCoro::Task<> KeychainVault::removeValueAsync(QString key)
+{
+    co_await awaitFuture(QtConcurrent::run(&m_worker, [this, key] { removeValue(key); }));
+}
+
+QCoro::Task<> KeychainVault::replaceWithEmptyAsync()
+{
+    co_await awaitFuture(QtConcurrent::run(&m_worker, [this] { replaceWithEmpty(); }));
+}
+
+} // namespace quillmere

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "Accounts/KeychainHelper.h"
+
+#include <QByteArray>
+#include <QCoroTask>
+#include <QString>
+#include <QThreadPool>
+#include <QUuid>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+
+namespace quillmere {
+
+// Every secret of the application (the bearer token, the bookmark of every sync folder) as one
+// dictionary key -> bytes, kept whole in a single secret item (account "quillmere-vault") as a
+// JSON object of base64 strings. Read once per process, written back whole after each change.
+//
+// Any thread may call it: one mutex guards the dictionary across load, change and write.
+// The blocking members do D-Bus round trips on a first load and on every write; on the main
+// thread use the ...Async members, which run the same work, in call order, on the vault's own
+// worker thread.
+//
+// An item that cannot be read for a reason other than "there is none" (a locked keyring, no
+// Secret Service) does not count as an empty vault: writing that would wipe the token and
+// every bookmark. Writes then stay in memory, and the read is tried again on the next access;
+// once it succeeds the stored entries are taken first, the writes made meanwhile are applied
+// on top, and the result is written back.
+class KeychainVault
+{
+public:
+    using Dictionary = std::map<QString, QByteArray>;
+    // Receives the detail text of a failure for the activity log; may be called on any thread.
+    using FailureReporter = std::function<void(const QString &detail)>;
+
+    static QString vaultAccount() { return QStringLiteral("quillmere-vault"); }
+    static QString bearerTokenKey() { return QStringLiteral("bearer-token"); }
+    static QString folderBookmarkKey() { return QStringLiteral("folder-bookmark"); }
+    // "folder-bookmark-" followed by the upper-case UUID text.
+    static QString folderBookmarkKey(const QUuid &stableID);
+
+    // The process's vault over the Secret Service, reporting to the activity log.
+    static KeychainVault &shared();
+
+    KeychainVault(KeychainHelper helper, FailureReporter reporter);
+    ~KeychainVault();
+    KeychainVault(const KeychainVault &) = delete;
+    KeychainVault &operator=(const KeychainVault &) = delete;
+
+    std::optional<QByteArray> data(const QString &key);
+    void setValue(const QByteArray &value, const QString &key);
+    // Writes the item back even when the key was absent.
+    void removeValue(const QString &key);
+    // Empties the vault without reading the item and writes the empty dictionary back.
+    void replaceWithEmpty();
+
+    QCoro::Task<std::optional<QByteArray>> dataAsync(QString key);
+    QCoro::Task<> setValueAsync(QByteArray value, QString key);
+    QCoro::Task<> removeValueAsync(QString key);
+    QCoro::Task<> replaceWithEmptyAsync();
+
+    // The item's value format, both ways; decoding fails (nullopt) unless the bytes are a JSON
+    // object whose every member is a base64 string.
+    static QByteArray encode(const Dictionary &dictionary);
+    static std::optional<Dictionary> decode(const QByteArray &bytes);
+
+private:
+    // Both with m_lock held. loadIfNeeded returns true when writes kept in memory were merged
+    // into the cache and still need writing back.
+    bool loadIfNeeded();
+    void persist();
+    void change(const QString &key, const std::optional<QByteArray> &value);
+
+    std::mutex m_lock;
+    Dictionary m_cache;
+    bool m_loaded = false;
+    // Writes (a value) and removals (nullopt) made while the item could not be read.
+    std::map<QString, std::optional<QByteArray>> m_unsaved;
+    bool m_readFailureReported = false;
+
+    KeychainHelper m_helper;
+    FailureReporter m_report;
+    QThreadPool m_worker;
+};
+
+} // namespace quillmere
