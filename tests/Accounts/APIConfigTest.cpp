@@ -1,0 +1,65 @@
+#include "Accounts/APIConfig.h"
+#include "Accounts/TemporaryConfigHome.h"
+#include "Platform/BundleIdentifier.h"
+#include "Platform/Settings/UserDefaults.h"
+
+#include <gmock/gmock.h>
+
+using namespace quillmere;
+
+namespace {
+
+class APIConfigTest : public ::testing::Test
+{
+protected:
+    test::TemporaryConfigHome home;
+    UserDefaults suite = UserDefaults::suite(bundleIdentifier());
+};
+
+} // namespace
+
+TEST_F(APIConfigTest, AcceptsOnlyHttpsOrLoopbackHttp)
+{
+    for (const char *good : {"https://eu.harborly.app", "https://eu.harborly.app:8443/base/", "HTTPS://EU.harborly.app",
+                             "http://127.0.0.1:8080", "http://localhost:3000/", "http://[::1]:9000", "http://127.8.0.1"}) {
+        SCOPED_TRACE(good);
+        EXPECT_TRUE(APIConfig::acceptableBaseURL(QString::fromLatin1(good)).has_value());
+    }
+    for (const char *bad : {"", "eu.harborly.app", "/api/v1", "http://eu.harborly.app", "http://10.0.0.1",
+                            "http://localhost.evil.example", "ftp://eu.harborly.app", "file:///etc/passwd",
+                            "https://", "https:///path", "https://host name", "javascript:alert(1)"}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(APIConfig::acceptableBaseURL(QString::fromLatin1(bad)).has_value());
+    }
+}
+
+TEST_F(APIConfigTest, BaseURLFallsBackToTheDefault)
+{
+    EXPECT_EQ(APIConfig::baseURL(), APIConfig::defaultBaseURL());
+    EXPECT_EQ(APIConfig::defaultBaseURL().scheme(), QStringLiteral("https"));
+
+    // A value written by an older build or by hand is not trusted either.
+    suite.setString(QStringLiteral("homeAPIURL"), QStringLiteral("http://evil.example"));
+    EXPECT_EQ(APIConfig::baseURL(), APIConfig::defaultBaseURL());
+}
+
+TEST_F(APIConfigTest, SetHomeAPIURLKeepsThePreviousValueForARefusedString)
+{
+    APIConfig::setHomeAPIURL(QStringLiteral("https://EU-1.harborly.app/"));
+    EXPECT_EQ(suite.string(QStringLiteral("homeAPIURL")), QStringLiteral("https://EU-1.harborly.app/"));
+    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://eu-1.harborly.app/")));
+
+    APIConfig::setHomeAPIURL(QStringLiteral("http://attacker.example"));
+    APIConfig::setHomeAPIURL(QStringLiteral("not a url"));
+    EXPECT_EQ(suite.string(QStringLiteral("homeAPIURL")), QStringLiteral("https://EU-1.harborly.app/"));
+}
+
+TEST_F(APIConfigTest, ShardIDIgnoresEmptyStrings)
+{
+    EXPECT_EQ(APIConfig::homeShardID(), std::nullopt);
+    APIConfig::setHomeShardID(QStringLiteral("eu-2"));
+    APIConfig::setHomeShardID(QString());
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-2"));
+    // The suite is its own file, apart from the standard settings.
+    EXPECT_EQ(UserDefaults::standard().string(QStringLiteral("homeShardID")), std::nullopt);
+}

@@ -1,0 +1,216 @@
+#include "Accounts/KeychainVault.h"
+#include "Platform/BundleIdentifier.h"
+#include "Platform/Secrets/InMemorySecretBackend.h"
+#include "support/TestSupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gmock/gmock.h>
+
+#include <thread>
+#include <vector>
+
+using namespace quillmere;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+namespace {
+
+class KeychainVaultTest : public ::testing::Test
+{
+protected:
+    std::unique_ptr<KeychainVault> vault = std::make_unique<KeychainVault>(
+        KeychainHelper(backend), [this](const QString &detail) {
+            std::lock_guard guard(reportsMutex);
+            reports.push_back(detail);
+        });
+
+    // A vault as the next launch of the process would see it.
+    std::unique_ptr<KeychainVault> relaunch()
+    {
+        return std::make_unique<KeychainVault>(KeychainHelper(backend), [](const QString &) {});
+    }
+
+    std::optional<QByteArray> storedItem() const
+    {
+        return backend.item(bundleIdentifier(), KeychainVault::vaultAccount());
+    }
+
+    void storeItem(const QByteArray &bytes) { backend.putItem(bundleIdentifier(), KeychainVault::vaultAccount(), bytes); }
+
+    QJsonObject storedObject() const
+    {
+        const auto bytes = storedItem();
+        EXPECT_TRUE(bytes.has_value());
+        return QJsonDocument::fromJson(bytes.value_or(QByteArray())).object();
+    }
+
+    std::vector<QString> reportsSoFar()
+    {
+        std::lock_guard guard(reportsMutex);
+        return reports;
+    }
+
+    InMemorySecretBackend backend;
+    std::mutex reportsMutex;
+    std::vector<QString> reports;
+};
+
+constexpr int lockedKeyring = 2;
+
+} // namespace
+
+TEST_F(KeychainVaultTest, StartsEmptyAndTheFirstWriteCreatesTheItemWithOneMember)
+{
+    EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), std::nullopt);
+    EXPECT_EQ(backend.itemCount(), 0);
+
+    vault->setValue(QByteArray("\x00\xff token", 8), KeychainVault::bearerTokenKey());
+
+    const QJsonObject object = storedObject();
+    EXPECT_EQ(object.keys(), QStringList{QStringLiteral("bearer-token")});
+    EXPECT_EQ(QByteArray::fromBase64(object.value(QStringLiteral("bearer-token")).toString().toLatin1()),
+              QByteArray("\x00\xff token", 8));
+    EXPECT_EQ(relaunch()->data(KeychainVault::bearerTokenKey()), QByteArray("\x00\xff token", 8));
+}
+
+TEST_F(KeychainVaultTest, RemovingRewritesTheItemEvenForAMissingKey)
+{
+    vault->setValue("a", QStringLiteral("one"));
+    vault->setValue("b", QStringLiteral("two"));
+    vault->removeValue(QStringLiteral("one"));
+    EXPECT_EQ(storedObject().keys(), QStringList{QStringLiteral("two")});
+    EXPECT_EQ(vault->data(QStringLiteral("one")), std::nullopt);
+
+    const int storesBefore = backend.storeCount();
+    vault->removeValue(QStringLiteral("never-there"));
+    EXPECT_EQ(backend.storeCount(), storesBefore + 1);
+    EXPECT_EQ(storedObject().keys(), QStringList{QStringLiteral("two")});
+}
+
+TEST_F(KeychainVaultTest, ReadsTheItemOncePerProcess)
+{
+    storeItem(KeychainVault::encode({{QStringLiteral("bearer-token"), "t"}}));
+    EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), QByteArray("t"));
+    // Another process's later change is not seen until the next launch.
+    storeItem(KeychainVault::encode({{QStringLiteral("bearer-token"), "other"}}));
+    EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), QByteArray("t"));
+    vault->setValue("b", QStringLiteral("bookmark"));
+    EXPECT_EQ(backend.readCount(), 1);
+}
+
+TEST_F(KeychainVaultTest, UndecodableContentsCountAsEmptyAndAreReplacedByTheFirstWrite)
+{
+    for (const QByteArray &contents : {QByteArray("not json"), QByteArray("[\"dGVzdA==\"]"),
+                                       QByteArray(R"({"bearer-token":"dGVzdA==","n":5})"),
+                                       QByteArray(R"({"bearer-token":"%%%not base64"})"), QByteArray()}) {
+        SCOPED_TRACE(contents.toStdString());
+        storeItem(contents);
+        auto fresh = relaunch();
+        EXPECT_EQ(fresh->data(KeychainVault::bearerTokenKey()), std::nullopt);
+        fresh->setValue("new", QStringLiteral("k"));
+        EXPECT_EQ(storedItem(), KeychainVault::encode({{QStringLiteral("k"), "new"}}));
+    }
+    EXPECT_THAT(reportsSoFar(), IsEmpty());
+}
+
+TEST_F(KeychainVaultTest, AFailedWriteIsLoggedAndKeptInMemory)
+{
+    backend.setWriteFailure(-25);
+    vault->setValue("t", KeychainVault::bearerTokenKey());
+
+    EXPECT_THAT(reportsSoFar(), ElementsAre(QStringLiteral("KeychainVault persist failed: Keychain error: -25")));
+    EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), QByteArray("t"));
+    EXPECT_EQ(storedItem(), std::nullopt);
+
+    // The next successful write carries the earlier change too.
+    backend.setWriteFailure(std::nullopt);
+    vault->setValue("b", QStringLiteral("bookmark"));
+    EXPECT_EQ(storedObject().keys(), (QStringList{QStringLiteral("bearer-token"), QStringLiteral("bookmark")}));
+}
+
+TEST_F(KeychainVaultTest, ALockedKeyringIsNotAnEmptyVault)
+{
+    const QString oldBookmark = KeychainVault::folderBookmarkKey(QUuid::createUuid());
+    const QString newBookmark = KeychainVault::folderBookmarkKey(QUuid::createUuid());
+    const QByteArray before = KeychainVault::encode(
+        {{KeychainVault::bearerTokenKey(), "token"}, {oldBookmark, "old"}, {QStringLiteral("stale"), "x"}});
+    storeItem(before);
+    backend.setReadFailure(lockedKeyring);
+
+    vault->setValue("new", newBookmark);
+    vault->removeValue(QStringLiteral("stale"));
+    EXPECT_EQ(vault->data(newBookmark), QByteArray("new"));
+    EXPECT_EQ(vault->data(QStringLiteral("stale")), std::nullopt);
+    // Unknown while the item cannot be read; the item itself is left alone.
+    EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), std::nullopt);
+    EXPECT_EQ(storedItem(), before);
+    EXPECT_EQ(backend.storeCount(), 0);
+
+    // Every access tries the read again, but the failure is logged once.
+    EXPECT_EQ(backend.readCount(), 5);
+    ASSERT_EQ(reportsSoFar().size(), 1u);
+    EXPECT_THAT(reportsSoFar().front().toStdString(), StartsWith("KeychainVault read failed: Keychain error: 2 ("));
+
+    backend.setReadFailure(std::nullopt);
+    EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), QByteArray("token"));
+    EXPECT_EQ(vault->data(oldBookmark), QByteArray("old"));
+    EXPECT_EQ(vault->data(newBookmark), QByteArray("new"));
+    EXPECT_EQ(storedItem(),
+              KeychainVault::encode({{KeychainVault::bearerTokenKey(), "token"}, {oldBookmark, "old"}, {newBookmark, "new"}}));
+}
+
+TEST_F(KeychainVaultTest, ReplaceWithEmptyWritesAnEmptyObjectWithoutReading)
+{
+    storeItem(KeychainVault::encode({{KeychainVault::bearerTokenKey(), "token"}}));
+    backend.setReadFailure(lockedKeyring);
+    vault->setValue("pending", QStringLiteral("k"));
+
+    vault->replaceWithEmpty();
+
+    EXPECT_EQ(storedItem(), QByteArray("{}"));
+    EXPECT_EQ(vault->data(QStringLiteral("k")), std::nullopt);
+    EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), std::nullopt);
+    EXPECT_EQ(backend.readCount(), 1);  // only the read of the write made before the reset
+}
+
+TEST_F(KeychainVaultTest, BookmarkKeysUseUpperCaseUUIDText)
+{
+    const QUuid id = QUuid::fromString(QStringLiteral("{6f1c2a3b-4d5e-4f60-8a9b-0c1d2e3f4a5b}"));
+    EXPECT_EQ(KeychainVault::folderBookmarkKey(id), QStringLiteral("folder-bookmark-6F1C2A3B-4D5E-4F60-8A9B-0C1D2E3F4A5B"));
+    EXPECT_EQ(KeychainVault::folderBookmarkKey(), QStringLiteral("folder-bookmark"));
+}
+
+TEST_F(KeychainVaultTest, WritersOnManyThreadsLoseNothing)
+{
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 8; ++t) {
+        writers.emplace_back([this, t] {
+            for (int i = 0; i < 25; ++i)
+                vault->setValue(QByteArray::number(i), QStringLiteral("k%1-%2").arg(t).arg(i));
+        });
+    }
+    for (auto &writer : writers)
+        writer.join();
+    EXPECT_EQ(storedObject().size(), 200);
+    EXPECT_EQ(backend.readCount(), 1);
+}
+
+TEST_F(KeychainVaultTest, AsyncCallsRunInCallOrderOffTheMainThread)
+{
+    auto body = [this]() -> QCoro::Task<std::optional<QByteArray>> {
+        // Started without awaiting: the later call must still see the earlier one.
+        auto first = vault->setValueAsync("1", QStringLiteral("k"));
+        auto second = vault->setValueAsync("2", QStringLiteral("k"));
+        auto removal = vault->removeValueAsync(QStringLiteral("gone"));
+        co_await std::move(first);
+        co_await std::move(second);
+        co_await std::move(removal);
+        co_return co_await vault->dataAsync(QStringLiteral("k"));
+    };
+    EXPECT_EQ(test::await(body()), QByteArray("2"));
+    test::await(vault->replaceWithEmptyAsync());
+    EXPECT_EQ(storedItem(), QByteArray("{}"));
+}
