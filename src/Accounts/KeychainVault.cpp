@@ -152,24 +152,26 @@ void KeychainVault::replaceWithEmpty()
     persist();
 }
 
-QCoro::Task<std::optional<QByteArray>> KeychainVault::dataAsync(QString key)
+// Plain functions handing back the pool's task: no coroutine frame of their own to hold the
+// arguments.
+QCoro::Task<std::optional<QByteArray>> KeychainVault::dataAsync(const QString &key)
 {
-    co_return co_await awaitFuture(QtConcurrent::run(&m_worker, [this, key] { return data(key); }));
+    return awaitFuture(QtConcurrent::run(&m_worker, [this, key] { return data(key); }));
 }
 
-QCoro::Task<> KeychainVault::setValueAsync(QByteArray value, QString key)
+QCoro::Task<> KeychainVault::setValueAsync(const QByteArray &value, const QString &key)
 {
-    co_await awaitFuture(QtConcurrent::run(&m_worker, [this, value, key] { setValue(value, key); }));
+    return awaitFuture(QtConcurrent::run(&m_worker, [this, value, key] { setValue(value, key); }));
 }
 
-QCoro::Task<> KeychainVault::removeValueAsync(QString key)
+QCoro::Task<> KeychainVault::removeValueAsync(const QString &key)
 {
-    co_await awaitFuture(QtConcurrent::run(&m_worker, [this, key] { removeValue(key); }));
+    return awaitFuture(QtConcurrent::run(&m_worker, [this, key] { removeValue(key); }));
 }
 
 QCoro::Task<> KeychainVault::replaceWithEmptyAsync()
 {
-    co_await awaitFuture(QtConcurrent::run(&m_worker, [this] { replaceWithEmpty(); }));
+    return awaitFuture(QtConcurrent::run(&m_worker, [this] { replaceWithEmpty(); }));
 }
 
 } // namespace quillmere

@@ -57,9 +57,10 @@ public:
     // Empties the vault without reading the item and writes the empty dictionary back.
     void replaceWithEmpty();
 
-    QCoro::Task<std::optional<QByteArray>> dataAsync(QString key);
-    QCoro::Task<> setValueAsync(QByteArray value, QString key);
-    QCoro::Task<> removeValueAsync(QString key);
+    // The arguments are copied at the call, so temporaries are fine.
+    QCoro::Task<std::optional<QByteArray>> dataAsync(const QString &key);
+    QCoro::Task<> setValueAsync(const QByteArray &value, const QString &key);
+    QCoro::Task<> removeValueAsync(const QString &key);
     QCoro::Task<> replaceWithEmptyAsync();
 
     // The item's value format, both ways; decoding fails (nullopt) unless the bytes are a JSON
