@@ -121,7 +121,7 @@ TEST_F(DebouncerTest, PayloadsArrivingDuringAnActionStartANewBurst)
 
     debouncer->cancelAll();
     clock.advance(1s);
-    EXPECT_EQ(busyActions, 0) << "cancelAll leaves a running action alone";
+    EXPECT_EQ(busyActions, 0) << "the running action still ends";
     EXPECT_EQ(runs.size(), 2u);
 }
 
