@@ -2,7 +2,8 @@
 
 namespace quillmere {
 
-Debouncer::Debouncer(Clock &clock, QObject *parent) : QObject(parent), m_clock(clock) {}
+Debouncer::Debouncer(Clock &clock, QObject *parent) : QObject(parent), m_clock(clock)
+{}
 
 Debouncer::~Debouncer() = default;
 
@@ -24,7 +25,8 @@ void Debouncer::cancelAll()
     m_pendingPayloads.clear();
 }
 
-QCoro::Task<> Debouncer::waitAndDeliver(QString key, Clock::Duration delay, Action action, std::stop_token stop)
+QCoro::Task<> Debouncer::waitAndDeliver(QString key, Clock::Duration delay, Action action,
+                                        std::stop_token stop)
 {
     const bool slept = co_await m_clock.sleepFor(delay, stop);
     // A stopped wait touches nothing: its key may already belong to a newer wait, and the

@@ -75,9 +75,8 @@ QCoro::Task<QString> computeFileChecksum(QString path, std::stop_token stop)
 {
     // Not a coroutine itself: the work lambda must not be a temporary inside a co_await
     // expression, which this compiler may destroy twice.
-    return runInBackground([path = std::move(path), stop = std::move(stop)]() {
-        return computeFileChecksumSync(path, stop);
-    });
+    return runInBackground(
+        [path = std::move(path), stop = std::move(stop)]() { return computeFileChecksumSync(path, stop); });
 }
 
 } // namespace quillmere

@@ -19,7 +19,10 @@ public:
     {
     public:
         explicit Error(int errorNumber) : m_errorNumber(errorNumber) {}
-        const char *what() const noexcept override { return "The file could not be read to compute its checksum."; }
+        const char *what() const noexcept override
+        {
+            return "The file could not be read to compute its checksum.";
+        }
         int errorNumber() const { return m_errorNumber; }
 
     private:

@@ -5,7 +5,7 @@ namespace quillmere {
 const QSet<QString> &supportedAudioExtensions()
 {
     static const QSet<QString> extensions{
-        QStringLiteral(".wav"), QStringLiteral(".mp3"), QStringLiteral(".aiff"),
+        QStringLiteral(".wav"), QStringLiteral(".mp3"),  QStringLiteral(".aiff"),
         QStringLiteral(".aif"), QStringLiteral(".flac"),
     };
     return extensions;
@@ -59,11 +59,14 @@ const QHash<QString, QString> &mimeTypesByExtension()
         {QStringLiteral("session"), QStringLiteral("application/x-sadrie")},
         {QStringLiteral("pdf"), QStringLiteral("application/pdf")},
         {QStringLiteral("doc"), QStringLiteral("application/msword")},
-        {QStringLiteral("docx"), QStringLiteral("application/vnd.openxmlformats-officedocument.wordprocessingml.document")},
+        {QStringLiteral("docx"),
+         QStringLiteral("application/vnd.openxmlformats-officedocument.wordprocessingml.document")},
         {QStringLiteral("xls"), QStringLiteral("application/vnd.ms-excel")},
-        {QStringLiteral("xlsx"), QStringLiteral("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet")},
+        {QStringLiteral("xlsx"),
+         QStringLiteral("application/vnd.openxmlformats-officedocument.spreadsheetml.sheet")},
         {QStringLiteral("ppt"), QStringLiteral("application/vnd.ms-powerpoint")},
-        {QStringLiteral("pptx"), QStringLiteral("application/vnd.openxmlformats-officedocument.presentationml.presentation")},
+        {QStringLiteral("pptx"),
+         QStringLiteral("application/vnd.openxmlformats-officedocument.presentationml.presentation")},
         {QStringLiteral("txt"), QStringLiteral("text/plain")},
         {QStringLiteral("rtf"), QStringLiteral("application/rtf")},
         {QStringLiteral("csv"), QStringLiteral("text/csv")},

@@ -173,8 +173,8 @@ const std::array<SyncLogger::Event, 15> &SyncLogger::allEvents()
 
 bool SyncLogger::isPrivate(const Entry &entry)
 {
-    return entry.event == Event::syncStarted || entry.event == Event::folderConfigured
-        || (entry.detail && entry.detail->contains(u'/'));
+    return entry.event == Event::syncStarted || entry.event == Event::folderConfigured ||
+           (entry.detail && entry.detail->contains(u'/'));
 }
 
 int SyncLogger::systemLogPriority(Event event)
@@ -232,7 +232,8 @@ void SyncLogger::log(Event event, Direction direction, const QString &filename,
 void SyncLogger::clear()
 {
     if (QThread::currentThread() != thread()) {
-        QMetaObject::invokeMethod(this, [this]() { clear(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this]() { clear(); }, Qt::QueuedConnection);
         return;
     }
     m_entries.clear();

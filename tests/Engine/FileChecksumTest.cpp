@@ -71,7 +71,8 @@ TEST_F(FileChecksumTest, ChunkBoundariesDoNotChangeTheDigest)
 {
     for (int size : {65535, 65536, 65537, 3 * 65536 + 17}) {
         const QByteArray content = pattern(size);
-        EXPECT_EQ(computeFileChecksumSync(write(QStringLiteral("f%1.bin").arg(size), content)), reference(content))
+        EXPECT_EQ(computeFileChecksumSync(write(QStringLiteral("f%1.bin").arg(size), content)),
+                  reference(content))
             << size << " bytes";
     }
 }
@@ -81,7 +82,8 @@ TEST_F(FileChecksumTest, MissingFilesAndDirectoriesFail)
     EXPECT_EQ(errorNumberOf(dir.filePath("missing.wav")), ENOENT);
 
     ASSERT_TRUE(QDir(dir.path()).mkdir("Take.wav"));
-    EXPECT_EQ(errorNumberOf(dir.filePath("Take.wav")), EISDIR) << "a directory must not hash as empty content";
+    EXPECT_EQ(errorNumberOf(dir.filePath("Take.wav")), EISDIR)
+        << "a directory must not hash as empty content";
 
     EXPECT_THROW(await(computeFileChecksum(dir.filePath("missing.wav"))), FileChecksumError);
 }

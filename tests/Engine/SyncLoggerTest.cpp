@@ -44,8 +44,12 @@ protected:
     static SyncLogger::Entry entry(Event event, Direction direction, QString filename,
                                    std::optional<QString> detail)
     {
-        return {QUuid::createUuid(), QDateTime(QDate(2026, 3, 14), QTime(15, 4, 5)), event, direction,
-                std::move(filename), std::move(detail)};
+        return {QUuid::createUuid(),
+                QDateTime(QDate(2026, 3, 14), QTime(15, 4, 5)),
+                event,
+                direction,
+                std::move(filename),
+                std::move(detail)};
     }
 
     int changes = 0;
@@ -78,9 +82,11 @@ TEST_F(SyncLoggerTest, KeepsTheNewest500OldestFirstAndSignalsAppendAndTrimSepara
 
 TEST_F(SyncLoggerTest, FormatsTheLineWithOptionalFileAndDetail)
 {
-    EXPECT_EQ(entry(Event::fileUploaded, Direction::upload, "Kick 01.wav", QStringLiteral("id:42")).formattedLine(),
-              QString::fromUtf8("[3:04:05 PM] ↑ Upload Kick 01.wav (id:42)"));
-    EXPECT_EQ(entry(Event::deltaSync, Direction::none, QString(), QStringLiteral("Manual sync requested")).formattedLine(),
+    EXPECT_EQ(
+        entry(Event::fileUploaded, Direction::upload, "Kick 01.wav", QStringLiteral("id:42")).formattedLine(),
+        QString::fromUtf8("[3:04:05 PM] ↑ Upload Kick 01.wav (id:42)"));
+    EXPECT_EQ(entry(Event::deltaSync, Direction::none, QString(), QStringLiteral("Manual sync requested"))
+                  .formattedLine(),
               QString::fromUtf8("[3:04:05 PM] — Delta Sync (Manual sync requested)"));
     EXPECT_EQ(entry(Event::folderCleared, Direction::none, QString(), std::nullopt).formattedLine(),
               QString::fromUtf8("[3:04:05 PM] — Folder Cleared"));
@@ -99,18 +105,21 @@ TEST_F(SyncLoggerTest, TimeFollowsTheCurrentLocaleWithoutTheZone)
 
 TEST_F(SyncLoggerTest, SystemLogCopyHidesPathsAndFolderProgress)
 {
-    const auto failedWithPath =
-        entry(Event::syncFailed, Direction::none, QString(), QStringLiteral("cannot open /home/u/Music/a.wav"));
+    const auto failedWithPath = entry(Event::syncFailed, Direction::none, QString(),
+                                      QStringLiteral("cannot open /home/u/Music/a.wav"));
     EXPECT_TRUE(SyncLogger::isPrivate(failedWithPath));
     EXPECT_EQ(SyncLogger::systemLogPriority(Event::syncFailed), LOG_ERR);
-    EXPECT_EQ(SyncLogger::systemLogLine(failedWithPath), QString::fromUtf8("[3:04:05 PM] — Sync Failed (<private>)"));
+    EXPECT_EQ(SyncLogger::systemLogLine(failedWithPath),
+              QString::fromUtf8("[3:04:05 PM] — Sync Failed (<private>)"));
 
     const auto started = entry(Event::syncStarted, Direction::none, QString(), std::nullopt);
     EXPECT_TRUE(SyncLogger::isPrivate(started));
     EXPECT_EQ(SyncLogger::systemLogLine(started), started.formattedLine());
-    EXPECT_TRUE(SyncLogger::isPrivate(entry(Event::folderConfigured, Direction::none, QString(), QStringLiteral("Drums"))));
+    EXPECT_TRUE(SyncLogger::isPrivate(
+        entry(Event::folderConfigured, Direction::none, QString(), QStringLiteral("Drums"))));
 
-    const auto delta = entry(Event::deltaSync, Direction::none, QString(), QStringLiteral("Manual sync requested"));
+    const auto delta =
+        entry(Event::deltaSync, Direction::none, QString(), QStringLiteral("Manual sync requested"));
     EXPECT_FALSE(SyncLogger::isPrivate(delta));
     EXPECT_EQ(SyncLogger::systemLogLine(delta), delta.formattedLine());
 
@@ -123,7 +132,8 @@ TEST_F(SyncLoggerTest, LogFromAnotherThreadReturnsAtOnceAndKeepsTheCallTime)
     QDateTime before, after;
     std::thread([&] {
         before = QDateTime::currentDateTime();
-        logger().log(Event::syncFailed, Direction::none, QString(), QStringLiteral("KeychainVault persist failed: x"));
+        logger().log(Event::syncFailed, Direction::none, QString(),
+                     QStringLiteral("KeychainVault persist failed: x"));
         after = QDateTime::currentDateTime();
     }).join();
 
