@@ -62,6 +62,13 @@ public:
     static std::optional<Direction> directionFromRawValue(const QString &raw);
     static const std::array<Event, 15> &allEvents();
 
+    // The system-log copy of an entry: private lines (the progress events that name folders,
+    // and any detail holding a path) carry "<private>" in place of their detail.
+    static bool isPrivate(const Entry &entry);
+    static QString systemLogLine(const Entry &entry);
+    // syslog(3) priority: LOG_ERR for failures and conflicts, LOG_INFO otherwise.
+    static int systemLogPriority(Event event);
+
     static SyncLogger &shared();
 
     void log(Event event, Direction direction, const QString &filename,

@@ -34,11 +34,9 @@ public:
     template<typename Body>
     QCoro::Task<> spawn(Body body)
     {
-        auto state = m_state;
-        while (state->running >= state->slots)
-            co_await state->changed.wait();
-        ++state->running;
-        runChild(state, std::move(body));
+        // A plain function, so the body reaches the coroutine below as an xvalue: GCC 12
+        // destroys a prvalue lambda argument of a coroutine twice.
+        return spawnWhenFree(m_state, std::move(body));
     }
 
     // Resolves when some child ends; at once when none is running.
@@ -54,6 +52,15 @@ private:
         std::stop_source stop;
         WaitQueue changed;
     };
+
+    template<typename Body>
+    static QCoro::Task<> spawnWhenFree(std::shared_ptr<State> state, Body body)
+    {
+        while (state->running >= state->slots)
+            co_await state->changed.wait();
+        ++state->running;
+        runChild(state, std::move(body));
+    }
 
     template<typename Body>
     static QCoro::Task<> runChild(std::shared_ptr<State> state, Body body)

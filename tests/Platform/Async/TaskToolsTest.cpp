@@ -101,13 +101,14 @@ TEST(TaskGroup, FourSlotsNeverRunAFifthChild)
     int running = 0, maxRunning = 0, done = 0;
     auto parent = TaskHandle::start([&](std::stop_token) -> QCoro::Task<> {
         for (int i = 0; i < 10; ++i) {
-            co_await group.spawn([&, i](std::stop_token stop) -> QCoro::Task<> {
+            auto child = [&, i](std::stop_token stop) -> QCoro::Task<> {
                 ++running;
                 maxRunning = std::max(maxRunning, running);
                 co_await clock.sleepFor(std::chrono::seconds(1 + i % 3), stop);
                 --running;
                 ++done;
-            });
+            };
+            co_await group.spawn(std::move(child));
         }
         co_await group.waitForAll();
     });
@@ -128,12 +129,12 @@ TEST(TaskGroup, CancelStopsEveryChildAndWaitForAnyWakesOnEachEnd)
     int stopped = 0;
     int anyWakes = 0;
     auto parent = TaskHandle::start([&](std::stop_token) -> QCoro::Task<> {
-        for (int i = 0; i < 2; ++i) {
-            co_await group.spawn([&](std::stop_token stop) -> QCoro::Task<> {
-                if (!co_await clock.sleepFor(1h, stop))
-                    ++stopped;
-            });
-        }
+        auto child = [&](std::stop_token stop) -> QCoro::Task<> {
+            if (!co_await clock.sleepFor(1h, stop))
+                ++stopped;
+        };
+        for (int i = 0; i < 2; ++i)
+            co_await group.spawn(child);
         while (group.running() > 0) {
             co_await group.waitForAny();
             ++anyWakes;

@@ -1,0 +1,82 @@
+#include "Engine/FileChecksum.h"
+
+#include "Platform/Async/Background.h"
+#include "Platform/Async/CancelledError.h"
+
+#include <QFile>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quillmere {
+
+namespace {
+
+struct FdCloser
+{
+    int fd;
+    ~FdCloser() { ::close(fd); }
+};
+
+struct DigestFree
+{
+    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
+};
+
+} // namespace
+
+QString computeFileChecksumSync(const QString &path, std::stop_token stop)
+{
+    throwIfStopped(stop);
+
+    const QByteArray nativePath = QFile::encodeName(path);
+    int fd;
+    do {
+        fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        throw FileChecksumError(errno);
+    FdCloser closer{fd};
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+        throw FileChecksumError(0);
+
+    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(FileChecksum::readSize);
+    for (;;) {
+        throwIfStopped(stop);
+        const ssize_t n = ::read(fd, buffer.get(), FileChecksum::readSize);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            // A directory opens fine and fails here (EISDIR): never report it as empty content.
+            throw FileChecksumError(errno);
+        }
+        if (n == 0)
+            break;
+        if (EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<std::size_t>(n)) != 1)
+            throw FileChecksumError(0);
+    }
+
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1)
+        throw FileChecksumError(0);
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), length).toHex());
+}
+
+QCoro::Task<QString> computeFileChecksum(QString path, std::stop_token stop)
+{
+    // Not a coroutine itself: the work lambda must not be a temporary inside a co_await
+    // expression, which this compiler may destroy twice.
+    return runInBackground(
+        [path = std::move(path), stop = std::move(stop)]() { return computeFileChecksumSync(path, stop); });
+}
+
+} // namespace quillmere

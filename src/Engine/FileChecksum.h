@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QString>
+
+#include <exception>
+#include <stop_token>
+
+namespace quillmere {
+
+// The content fingerprint used everywhere a file is compared with the service: SHA-256 of its
+// bytes as 64 lower-case hexadecimal characters.
+class FileChecksum
+{
+public:
+    // The file could not be opened or read to its end; errorNumber() is the errno (0 when the
+    // hashing library itself failed).
+    class Error : public std::exception
+    {
+    public:
+        explicit Error(int errorNumber) : m_errorNumber(errorNumber) {}
+        const char *what() const noexcept override
+        {
+            return "The file could not be read to compute its checksum.";
+        }
+        int errorNumber() const { return m_errorNumber; }
+
+    private:
+        int m_errorNumber;
+    };
+
+    static constexpr std::size_t readSize = 64 * 1024;
+};
+
+using FileChecksumError = FileChecksum::Error;
+
+// Blocking: reads the file in 64 KiB chunks. Throws FileChecksumError when the file cannot be
+// opened or a read fails, CancelledError when the token is stopped between chunks.
+QString computeFileChecksumSync(const QString &path, std::stop_token stop = {});
+
+// The same on the thread pool; the result or error comes back on the awaiting thread.
+QCoro::Task<QString> computeFileChecksum(QString path, std::stop_token stop = {});
+
+} // namespace quillmere

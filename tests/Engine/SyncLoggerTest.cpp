@@ -1,0 +1,190 @@
+#include "Engine/SyncLogger.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QLocale>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+#include <syslog.h>
+
+using namespace std::chrono_literals;
+using quillmere::SyncLogger;
+using quillmere::test::drainEvents;
+using Event = SyncLogger::Event;
+using Direction = SyncLogger::Direction;
+
+namespace {
+
+class SyncLoggerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        drainEvents();
+        logger().clear();
+        m_previousLocale = QLocale();
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        m_connection = QObject::connect(&logger(), &SyncLogger::entriesChanged, [this] { ++changes; });
+    }
+
+    void TearDown() override
+    {
+        QObject::disconnect(m_connection);
+        drainEvents();
+        logger().clear();
+        QLocale::setDefault(m_previousLocale);
+    }
+
+    static SyncLogger &logger() { return SyncLogger::shared(); }
+
+    static SyncLogger::Entry entry(Event event, Direction direction, QString filename,
+                                   std::optional<QString> detail)
+    {
+        return {QUuid::createUuid(),
+                QDateTime(QDate(2026, 3, 14), QTime(15, 4, 5)),
+                event,
+                direction,
+                std::move(filename),
+                std::move(detail)};
+    }
+
+    int changes = 0;
+
+private:
+    QLocale m_previousLocale;
+    QMetaObject::Connection m_connection;
+};
+
+} // namespace
+
+TEST_F(SyncLoggerTest, KeepsTheNewest500OldestFirstAndSignalsAppendAndTrimSeparately)
+{
+    for (int i = 0; i < 600; ++i)
+        logger().log(Event::syncStarted, Direction::none, QString(), QString::number(i));
+
+    const auto &entries = logger().entries();
+    ASSERT_EQ(entries.size(), 500u);
+    EXPECT_EQ(entries.front().detail, QStringLiteral("100"));
+    EXPECT_EQ(entries.back().detail, QStringLiteral("599"));
+    for (std::size_t i = 1; i < entries.size(); ++i)
+        ASSERT_EQ(entries[i].detail, QString::number(100 + int(i)));
+    EXPECT_EQ(changes, 600 + 100);
+
+    std::set<QUuid> ids;
+    for (const auto &e : entries)
+        ids.insert(e.id);
+    EXPECT_EQ(ids.size(), entries.size()) << "every entry gets its own id";
+}
+
+TEST_F(SyncLoggerTest, FormatsTheLineWithOptionalFileAndDetail)
+{
+    EXPECT_EQ(
+        entry(Event::fileUploaded, Direction::upload, "Kick 01.wav", QStringLiteral("id:42")).formattedLine(),
+        QString::fromUtf8("[3:04:05 PM] ↑ Upload Kick 01.wav (id:42)"));
+    EXPECT_EQ(entry(Event::deltaSync, Direction::none, QString(), QStringLiteral("Manual sync requested"))
+                  .formattedLine(),
+              QString::fromUtf8("[3:04:05 PM] — Delta Sync (Manual sync requested)"));
+    EXPECT_EQ(entry(Event::folderCleared, Direction::none, QString(), std::nullopt).formattedLine(),
+              QString::fromUtf8("[3:04:05 PM] — Folder Cleared"));
+    EXPECT_EQ(entry(Event::fileDownloaded, Direction::download, "Snare.aif", std::nullopt).formattedLine(),
+              QString::fromUtf8("[3:04:05 PM] ↓ Download Snare.aif"));
+    EXPECT_EQ(entry(Event::syncFailed, Direction::none, QString(), QString()).formattedLine(),
+              QString::fromUtf8("[3:04:05 PM] — Sync Failed ()"));
+}
+
+TEST_F(SyncLoggerTest, TimeFollowsTheCurrentLocaleWithoutTheZone)
+{
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(entry(Event::connected, Direction::none, QString(), std::nullopt).formattedLine(),
+              QString::fromUtf8("[15:04:05] — Connected"));
+}
+
+TEST_F(SyncLoggerTest, SystemLogCopyHidesPathsAndFolderProgress)
+{
+    const auto failedWithPath = entry(Event::syncFailed, Direction::none, QString(),
+                                      QStringLiteral("cannot open /home/u/Music/a.wav"));
+    EXPECT_TRUE(SyncLogger::isPrivate(failedWithPath));
+    EXPECT_EQ(SyncLogger::systemLogPriority(Event::syncFailed), LOG_ERR);
+    EXPECT_EQ(SyncLogger::systemLogLine(failedWithPath),
+              QString::fromUtf8("[3:04:05 PM] — Sync Failed (<private>)"));
+
+    const auto started = entry(Event::syncStarted, Direction::none, QString(), std::nullopt);
+    EXPECT_TRUE(SyncLogger::isPrivate(started));
+    EXPECT_EQ(SyncLogger::systemLogLine(started), started.formattedLine());
+    EXPECT_TRUE(SyncLogger::isPrivate(
+        entry(Event::folderConfigured, Direction::none, QString(), QStringLiteral("Drums"))));
+
+    const auto delta =
+        entry(Event::deltaSync, Direction::none, QString(), QStringLiteral("Manual sync requested"));
+    EXPECT_FALSE(SyncLogger::isPrivate(delta));
+    EXPECT_EQ(SyncLogger::systemLogLine(delta), delta.formattedLine());
+
+    EXPECT_EQ(SyncLogger::systemLogPriority(Event::fileConflict), LOG_ERR);
+    EXPECT_EQ(SyncLogger::systemLogPriority(Event::fileUploaded), LOG_INFO);
+}
+
+TEST_F(SyncLoggerTest, LogFromAnotherThreadReturnsAtOnceAndKeepsTheCallTime)
+{
+    QDateTime before, after;
+    std::thread([&] {
+        before = QDateTime::currentDateTime();
+        logger().log(Event::syncFailed, Direction::none, QString(),
+                     QStringLiteral("KeychainVault persist failed: x"));
+        after = QDateTime::currentDateTime();
+    }).join();
+
+    EXPECT_TRUE(logger().entries().empty()) << "the append waits for the main thread";
+    std::this_thread::sleep_for(30ms);
+    drainEvents();
+
+    ASSERT_EQ(logger().entries().size(), 1u);
+    const auto &e = logger().entries().front();
+    EXPECT_EQ(e.event, Event::syncFailed);
+    EXPECT_GE(e.timestamp, before);
+    EXPECT_LE(e.timestamp, after) << "the timestamp is the call's, not the append's";
+}
+
+TEST_F(SyncLoggerTest, ClearFromAnotherThreadAlsoRemovesEntriesAppendedBeforeItRuns)
+{
+    logger().log(Event::connected, Direction::none, QString());
+    logger().log(Event::syncStarted, Direction::none, QString(), QStringLiteral("Started 1 lane(s)"));
+    std::thread([] { logger().clear(); }).join();
+    EXPECT_EQ(logger().entries().size(), 2u);
+
+    logger().log(Event::syncCompleted, Direction::none, QString());
+    EXPECT_EQ(logger().entries().size(), 3u);
+    drainEvents();
+    EXPECT_TRUE(logger().entries().empty());
+
+    logger().log(Event::disconnected, Direction::none, QString());
+    EXPECT_EQ(logger().entries().size(), 1u);
+}
+
+TEST(SyncLoggerValues, EventsAndDirectionsRoundTripThroughTheirWordsOnly)
+{
+    const auto &events = SyncLogger::allEvents();
+    EXPECT_EQ(events.front(), Event::connected);
+    EXPECT_EQ(events[6], Event::fileUploaded);
+    EXPECT_EQ(events.back(), Event::deltaSync);
+    std::set<QString> words;
+    for (Event e : events) {
+        words.insert(SyncLogger::rawValue(e));
+        EXPECT_EQ(SyncLogger::eventFromRawValue(SyncLogger::rawValue(e)), e);
+    }
+    EXPECT_EQ(words.size(), events.size());
+
+    EXPECT_EQ(SyncLogger::eventFromRawValue(QStringLiteral("Upload")), Event::fileUploaded);
+    EXPECT_EQ(SyncLogger::eventFromRawValue(QStringLiteral("upload")), std::nullopt);
+    EXPECT_EQ(SyncLogger::eventFromRawValue(QStringLiteral("fileUploaded")), std::nullopt);
+    EXPECT_EQ(SyncLogger::eventFromRawValue(QStringLiteral("Sync Failed ")), std::nullopt);
+
+    for (Direction d : {Direction::upload, Direction::download, Direction::none})
+        EXPECT_EQ(SyncLogger::directionFromRawValue(SyncLogger::rawValue(d)), d);
+    EXPECT_EQ(SyncLogger::rawValue(Direction::upload), QString::fromUtf8("↑"));
+    EXPECT_EQ(SyncLogger::directionFromRawValue(QStringLiteral("-")), std::nullopt);
+    EXPECT_EQ(SyncLogger::directionFromRawValue(QString::fromUtf8("↑↑")), std::nullopt);
+}
