@@ -290,11 +290,10 @@ void FileWatcher::Session::drainEvents()
 {
     for (;;) {
         const ssize_t length = read(inotifyFd, buffer.data(), buffer.size());
-        if (length <= 0) {
-            if (length < 0 && errno == EINTR)
-                continue;
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length <= 0)
             break;
-        }
         for (ssize_t offset = 0; offset < length;) {
             inotify_event event;
             std::memcpy(&event, buffer.data() + offset, sizeof event);
@@ -302,6 +301,10 @@ void FileWatcher::Session::drainEvents()
             handle(event, name);
             offset += ssize_t(sizeof(inotify_event) + event.len);
         }
+        // Under a steady stream of changes the queue may never run dry: a due batch still
+        // goes out, and the reading resumes after it.
+        if (!pending.isEmpty() && SteadyClock::now() >= flushAt)
+            return;
     }
     // The two halves of a rename are queued together, so a departure still unmatched once
     // the queue is empty left the tree.
