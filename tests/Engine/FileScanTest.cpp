@@ -1,0 +1,128 @@
+#include "Engine/FileScan.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace quillmere;
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &content = "x")
+{
+    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(content);
+}
+
+QStringList sorted(QStringList list)
+{
+    std::sort(list.begin(), list.end());
+    return list;
+}
+
+QStringList scan(const QString &root)
+{
+    QStringList out;
+    scanDirectoryRecursively(root, out);
+    return sorted(out);
+}
+
+class FileScanTest : public ::testing::Test
+{
+protected:
+    QTemporaryDir temp;
+    QString root() const { return temp.path(); }
+    QString at(const QString &relative) const { return root() + u'/' + relative; }
+};
+
+TEST_F(FileScanTest, TreeKeepsOnlySyncableFilesAndScansConflictNamedFolders)
+{
+    writeFile(at("a.wav"));
+    writeFile(at(".b.wav"));
+    writeFile(at("c.quillmere-tmp.wav"));
+    writeFile(at("take (conflict).wav"));
+    writeFile(at("(conflict) old/d.wav"));
+    writeFile(at(".hidden/e.wav"));
+    writeFile(at("Song/Audio/deep/kick.wav"));
+    QDir().mkpath(at("empty"));
+
+    EXPECT_EQ(scan(root()), sorted({at("(conflict) old/d.wav"), at("Song/Audio/deep/kick.wav"), at("a.wav")}));
+    // A root given with a trailing separator yields the same spelling of every path.
+    EXPECT_EQ(scan(root() + "/"), scan(root()));
+    EXPECT_TRUE(scan(at("missing")).isEmpty());
+}
+
+TEST_F(FileScanTest, LinksAreNeverFollowedOrListed)
+{
+    QTemporaryDir outside;
+    writeFile(outside.path() + "/elsewhere.wav");
+    writeFile(at("real.wav"));
+    ASSERT_EQ(symlink(qPrintable(at("real.wav")), qPrintable(at("link.wav"))), 0);
+    ASSERT_EQ(symlink(qPrintable(outside.path()), qPrintable(at("linked-folder"))), 0);
+    ASSERT_EQ(symlink(qPrintable(root()), qPrintable(at("loop"))), 0);
+
+    EXPECT_EQ(scan(root()), QStringList{at("real.wav")});
+
+    EXPECT_TRUE(isSyncableFile(root(), at("real.wav")));
+    EXPECT_FALSE(isSyncableFile(root(), at("link.wav")));
+    EXPECT_FALSE(isSyncableFile(root(), at("linked-folder")));
+}
+
+TEST_F(FileScanTest, SyncableTestJudgesComponentsBelowTheRootOnly)
+{
+    // The root may itself live under a hidden folder (~/.local/...): that must not hide it.
+    const QString hiddenParentRoot = at(".config/Music");
+    writeFile(hiddenParentRoot + "/kick.wav");
+    writeFile(hiddenParentRoot + "/.cache/kick.wav");
+    writeFile(at("Music2/x.wav"));
+
+    EXPECT_TRUE(isSyncableFile(hiddenParentRoot, hiddenParentRoot + "/kick.wav"));
+    EXPECT_FALSE(isSyncableFile(hiddenParentRoot, hiddenParentRoot + "/.cache/kick.wav"));
+    EXPECT_EQ(scan(hiddenParentRoot), QStringList{hiddenParentRoot + "/kick.wav"});
+    // A sibling sharing the root's name as a prefix is outside it.
+    EXPECT_FALSE(isSyncableFile(at("Music"), at("Music2/x.wav")));
+    EXPECT_FALSE(isSyncableFile(root(), root()));
+    EXPECT_FALSE(isSyncableFile(root(), at("missing.wav")));
+    EXPECT_FALSE(isSyncableFile(root(), at(".config")));
+}
+
+TEST_F(FileScanTest, UnreadableFolderContributesNothing)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    writeFile(at("ok.wav"));
+    writeFile(at("locked/secret.wav"));
+    ASSERT_EQ(chmod(qPrintable(at("locked")), 0), 0);
+    const QStringList found = scan(root());
+    chmod(qPrintable(at("locked")), 0700);
+    EXPECT_EQ(found, QStringList{at("ok.wav")});
+}
+
+TEST_F(FileScanTest, FlatListingMatchesExtensionsOfRegularFilesOnly)
+{
+    writeFile(at("Song.WAV"));
+    writeFile(at("loop.aif"));
+    writeFile(at("notes.txt"));
+    writeFile(at("noextension"));
+    writeFile(at(".hidden.wav"));
+    writeFile(at("take (conflict).wav"));
+    writeFile(at("sub/inner.wav"));
+    QDir().mkpath(at("x.wav"));
+    ASSERT_EQ(symlink(qPrintable(at("Song.WAV")), qPrintable(at("link.wav"))), 0);
+
+    const QSet<QString> wanted{".wav", ".aif"};
+    EXPECT_EQ(sorted(listFilesWithExtensions(root(), wanted)), sorted({at("Song.WAV"), at("loop.aif")}));
+    EXPECT_EQ(listFilesWithExtensions(root() + "/", {".txt"}), QStringList{at("notes.txt")});
+    EXPECT_TRUE(listFilesWithExtensions(at("missing"), wanted).isEmpty());
+    EXPECT_TRUE(listFilesWithExtensions(root(), {}).isEmpty());
+}
+
+} // namespace
