@@ -21,6 +21,10 @@ namespace quillmere {
 
 namespace {
 
+// GCC 12 destroys a lambda that is a temporary inside a co_await expression twice (its
+// captures are released twice: a QByteArray's data freed while still in use). Every awaited
+// task here is therefore made into a named local first, then awaited with std::move.
+
 using Code = TransportError::Code;
 
 constexpr qint64 kChunkSize = 256 * 1024;
@@ -63,14 +67,16 @@ public:
         toFile = status == 200;
         if (toFile) {
             auto *target = &file;
-            co_await runInBackground([target] { target->create(); });
+            auto creating = runInBackground([target] { target->create(); });
+            co_await std::move(creating);
         }
     }
     QCoro::Task<> append(QByteArray chunk) override
     {
         if (toFile) {
             auto *target = &file;
-            co_await runInBackground([target, chunk = std::move(chunk)] { target->write(chunk); });
+            auto writing = runInBackground([target, chunk = std::move(chunk)] { target->write(chunk); });
+            co_await std::move(writing);
         } else if (errorBody.size() < kErrorBodyLimit) {
             errorBody.append(chunk.left(kErrorBodyLimit - errorBody.size()));
         }
@@ -186,7 +192,7 @@ QNetworkReply *issue(const HttpRequest &request)
     return manager.sendCustomRequest(wire, method, request.body);
 }
 
-QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, std::stop_token stop)
+QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const std::stop_token &stop)
 {
     if (stop.stop_requested())
         throw TransportError(Code::cancelled);
@@ -236,15 +242,19 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, std::st
             outcome.status = ex->reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             outcome.headers = HttpHeaders(ex->reply->rawHeaderPairs());
             outcome.redirect = isRedirectStatus(outcome.status) && outcome.headers.contains("Location");
-            if (!outcome.redirect)
-                co_await sink.begin(outcome.status);
+            if (!outcome.redirect) {
+                auto beginning = sink.begin(outcome.status);
+                co_await std::move(beginning);
+            }
             continue;
         }
         if (begun && ex->reply->bytesAvailable() > 0) {
             QByteArray chunk = ex->reply->read(kChunkSize);
             received += chunk.size();
-            if (!outcome.redirect)
-                co_await sink.append(std::move(chunk));
+            if (!outcome.redirect) {
+                auto appending = sink.append(std::move(chunk));
+                co_await std::move(appending);
+            }
             ex->touch();
             continue;
         }
@@ -287,7 +297,8 @@ struct Final
 QCoro::Task<Final> followRedirects(HttpRequest request, BodySink &sink, std::stop_token stop)
 {
     for (int hops = 0;; ++hops) {
-        Outcome outcome = co_await perform(request, sink, stop);
+        auto performing = perform(request, sink, stop);
+        Outcome outcome = co_await std::move(performing);
         if (!outcome.redirect)
             co_return Final{std::move(outcome), request.url};
         if (hops == HttpClient::maximumRedirects)
@@ -302,14 +313,16 @@ QCoro::Task<Final> followRedirects(HttpRequest request, BodySink &sink, std::sto
 QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request, std::stop_token stop)
 {
     MemorySink sink;
-    Final final = co_await followRedirects(std::move(request), sink, stop);
+    auto following = followRedirects(std::move(request), sink, stop);
+    Final final = co_await std::move(following);
     co_return HttpResponse{final.outcome.status, std::move(final.outcome.headers), std::move(sink.body), final.url};
 }
 
 QCoro::Task<HttpResponse> HttpClient::download(HttpRequest request, QString destinationPath, std::stop_token stop)
 {
     const QByteArray destination = QFile::encodeName(destinationPath);
-    co_await runInBackground([destination] { TemporaryDownloadFile::checkDestination(destination); });
+    auto checking = runInBackground([destination] { TemporaryDownloadFile::checkDestination(destination); });
+    co_await std::move(checking);
 
     // Exact bytes: no transparent decompression, so the length can be checked.
     if (!request.headers.contains("Accept-Encoding"))
@@ -319,17 +332,20 @@ QCoro::Task<HttpResponse> HttpClient::download(HttpRequest request, QString dest
     std::exception_ptr failure;
     std::optional<Final> final;
     try {
-        final = co_await followRedirects(std::move(request), *sink, stop);
+        auto following = followRedirects(std::move(request), *sink, stop);
+        final = co_await std::move(following);
         if (sink->toFile) {
             auto *file = &sink->file;
-            co_await runInBackground([file] { file->commit(); });
+            auto committing = runInBackground([file] { file->commit(); });
+            co_await std::move(committing);
         }
     } catch (...) {
         failure = std::current_exception();
     }
     if (failure) {
         // Removing the temporary file is file-system work too: keep it off the main thread.
-        co_await runInBackground([sink] { sink->file.discard(); });
+        auto discarding = runInBackground([sink] { sink->file.discard(); });
+        co_await std::move(discarding);
         std::rethrow_exception(failure);
     }
     co_return HttpResponse{final->outcome.status, std::move(final->outcome.headers), std::move(sink->errorBody),
