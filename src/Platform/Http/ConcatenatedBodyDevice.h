@@ -11,7 +11,6 @@ namespace quillmere {
 // body whose file part streams from disk. Seekable, so the body can be sent again.
 class ConcatenatedBodyDevice : public QIODevice
 {
-    Q_OBJECT
 public:
     // `middle` must be seekable with a known size; it is opened read-only here when closed.
     ConcatenatedBodyDevice(QByteArray prefix, std::unique_ptr<QIODevice> middle, QByteArray suffix,

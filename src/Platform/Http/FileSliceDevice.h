@@ -10,7 +10,6 @@ namespace quillmere {
 // shorter than the slice, so a file that shrank is never sent short.
 class FileSliceDevice : public QIODevice
 {
-    Q_OBJECT
 public:
     FileSliceDevice(const QString &path, qint64 offset, qint64 length, QObject *parent = nullptr);
     ~FileSliceDevice() override;
