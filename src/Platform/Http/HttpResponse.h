@@ -1,0 +1,26 @@
+#pragma once
+
+#include "Platform/Http/HttpHeaders.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+namespace quillmere {
+
+// A reply that carried an HTTP status, whatever the status.
+struct HttpResponse
+{
+    int status = 0;
+    HttpHeaders headers;
+    QByteArray body;
+    // Where the final request of a redirect chain went.
+    QUrl url;
+
+    // The body as UTF-8 text; nullopt when it is not valid UTF-8.
+    std::optional<QString> bodyText() const;
+};
+
+} // namespace quillmere

@@ -1,0 +1,144 @@
+#include "Platform/Http/TemporaryDownloadFile.h"
+
+#include "Platform/Http/LocalFileError.h"
+
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillmere {
+
+namespace {
+
+constexpr qsizetype kNameLimit = 255;
+constexpr char kMarker[] = ".quillmere-tmp-";
+
+QByteArray folderOf(const QByteArray &path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash < 0)
+        return QByteArrayLiteral(".");
+    return slash == 0 ? QByteArrayLiteral("/") : path.left(slash);
+}
+
+QByteArray nameOf(const QByteArray &path)
+{
+    return path.mid(path.lastIndexOf('/') + 1);
+}
+
+// Cuts at most `limit` bytes without splitting a UTF-8 sequence.
+QByteArray utf8Prefix(const QByteArray &bytes, qsizetype limit)
+{
+    if (bytes.size() <= limit)
+        return bytes;
+    qsizetype end = limit;
+    while (end > 0 && (static_cast<unsigned char>(bytes[end]) & 0xC0) == 0x80)
+        --end;
+    return bytes.left(end);
+}
+
+} // namespace
+
+void TemporaryDownloadFile::checkDestination(const QByteArray &destinationPath)
+{
+    const QByteArray name = nameOf(destinationPath);
+    if (name.isEmpty() || name == "." || name == ".." || destinationPath.contains('\0'))
+        throw LocalFileError(EINVAL);
+    struct stat info {};
+    if (::stat(folderOf(destinationPath).constData(), &info) != 0)
+        throw LocalFileError(errno);
+    if (!S_ISDIR(info.st_mode))
+        throw LocalFileError(ENOTDIR);
+    if (::lstat(destinationPath.constData(), &info) == 0 && S_ISDIR(info.st_mode))
+        throw LocalFileError(EISDIR);
+}
+
+QByteArray TemporaryDownloadFile::temporaryName(const QByteArray &destinationName, const QByteArray &randomPart)
+{
+    const qsizetype room = kNameLimit - 1 - qsizetype(sizeof(kMarker) - 1) - randomPart.size();
+    return '.' + utf8Prefix(destinationName, room) + kMarker + randomPart;
+}
+
+TemporaryDownloadFile::TemporaryDownloadFile(QByteArray destinationPath) : m_destination(std::move(destinationPath))
+{
+}
+
+TemporaryDownloadFile::~TemporaryDownloadFile()
+{
+    discard();
+}
+
+void TemporaryDownloadFile::create()
+{
+    checkDestination(m_destination);
+    const QByteArray folder = folderOf(m_destination);
+    const QByteArray name = nameOf(m_destination);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QByteArray random = QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+        const QByteArray candidate = (folder == "/" ? folder : folder + '/') + temporaryName(name, random);
+        // O_EXCL never reuses an existing file; 0666 lets the umask decide, as for any new file.
+        const int fd = ::open(candidate.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            m_fd = fd;
+            m_path = candidate;
+            return;
+        }
+        if (errno != EEXIST)
+            throw LocalFileError(errno);
+    }
+    throw LocalFileError(EEXIST);
+}
+
+void TemporaryDownloadFile::write(const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(m_fd, data, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            throw LocalFileError(errno);
+        }
+        data += written;
+        left -= written;
+    }
+}
+
+void TemporaryDownloadFile::commit()
+{
+    if (::fsync(m_fd) != 0)
+        throw LocalFileError(errno);
+    const int closed = ::close(m_fd);
+    m_fd = -1;
+    if (closed != 0)
+        throw LocalFileError(errno);
+    // rename(2) refuses to put a file over a directory (EISDIR), so a folder that appeared at
+    // the destination meanwhile is never replaced.
+    if (::rename(m_path.constData(), m_destination.constData()) != 0)
+        throw LocalFileError(errno);
+    m_path.clear();
+    // Make the rename itself durable; a failure here loses nothing already visible.
+    const int folder = ::open(folderOf(m_destination).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+}
+
+void TemporaryDownloadFile::discard()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_path.isEmpty()) {
+        ::unlink(m_path.constData());
+        m_path.clear();
+    }
+}
+
+} // namespace quillmere

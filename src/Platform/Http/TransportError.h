@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QNetworkReply>
+
+#include <exception>
+
+namespace quillmere {
+
+// A transfer that ended without an HTTP status. The description is fixed per code and never
+// carries the URL: callers show it to the user and match on the code, and Qt's own error
+// strings embed the address (a file id in a path would read like a status number).
+class TransportError : public std::exception
+{
+public:
+    enum class Code {
+        timedOut,
+        cannotFindHost,
+        cannotConnect,
+        connectionLost,
+        notConnected,
+        cancelled,
+        secureConnectionFailed,
+        unsupportedURL,
+        unknown,
+    };
+
+    explicit TransportError(Code code) : m_code(code) {}
+
+    Code code() const noexcept { return m_code; }
+    // A cancelled transfer is the caller's own stop, never a failure to count or show.
+    bool isCancellation() const noexcept { return m_code == Code::cancelled; }
+    const char *what() const noexcept override { return description(m_code); }
+
+    static const char *description(Code code) noexcept;
+    // For a reply that finished without a status; OperationCanceledError maps to cancelled.
+    static Code codeFor(QNetworkReply::NetworkError error) noexcept;
+
+private:
+    Code m_code;
+};
+
+} // namespace quillmere

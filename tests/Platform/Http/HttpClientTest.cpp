@@ -1,0 +1,274 @@
+#include "Platform/Http/HttpClient.h"
+#include "Platform/Http/HttpTestHelpers.h"
+#include "Platform/Http/UrlBuilding.h"
+
+#include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+using quillmere::HttpClient;
+using quillmere::HttpRequest;
+using quillmere::HttpResponse;
+using quillmere::TransportError;
+using Code = quillmere::TransportError::Code;
+using quillmere::test::await;
+using quillmere::test::LocalServer;
+using quillmere::test::transportFailure;
+
+namespace {
+
+HttpRequest get(const QUrl &url)
+{
+    HttpRequest request;
+    request.url = url;
+    return request;
+}
+
+} // namespace
+
+TEST(HttpClient, EveryStatusIsAResponseWithItsBodyAndHeaders)
+{
+    LocalServer local;
+    local.server().Get(R"(/status/(\d+))", [](const httplib::Request &req, httplib::Response &res) {
+        res.status = std::stoi(req.matches[1]);
+        res.set_header("X-Shard-Id", "eu-2");
+        res.set_content(R"({"message":"status )" + std::string(req.matches[1]) + "\"}", "application/json");
+    });
+    local.start();
+
+    for (const int status : {200, 201, 404, 409, 429, 500, 503}) {
+        const HttpResponse response = await(HttpClient::send(get(local.url(QStringLiteral("/status/%1").arg(status)))));
+        EXPECT_EQ(response.status, status);
+        EXPECT_EQ(response.body, QByteArray(R"({"message":"status )") + QByteArray::number(status) + "\"}");
+        EXPECT_EQ(response.headers.value("x-shard-id"), QByteArray("eu-2")) << "header names ignore case";
+    }
+}
+
+TEST(HttpClient, SendsMethodHeadersAndBodyAsGiven)
+{
+    LocalServer local;
+    quillmere::test::addEcho(local);
+    local.start();
+
+    HttpRequest request = get(local.url(QStringLiteral("/echo")));
+    request.method = "PATCH";
+    request.headers.set("Authorization", "Bearer abc");
+    request.body = QByteArray("{\"a\":1}");
+    const HttpResponse response = await(HttpClient::send(request));
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.headers.value("X-Seen-Method"), QByteArray("PATCH"));
+    EXPECT_EQ(response.headers.value("X-Seen-Authorization"), QByteArray("Bearer abc"));
+    EXPECT_EQ(response.body, request.body);
+}
+
+TEST(HttpClient, QueryValuesArriveEncodedByHand)
+{
+    LocalServer local;
+    quillmere::test::addEcho(local);
+    local.start();
+
+    const QUrl url = quillmere::withQueryItems(local.url(QStringLiteral("/echo")),
+                                               {{QStringLiteral("q"), QStringLiteral("a+b c&d=é")},
+                                                {QStringLiteral("flag"), std::nullopt}});
+    const HttpResponse response = await(HttpClient::send(get(url)));
+    EXPECT_EQ(response.headers.value("X-Seen-Target"), QByteArray("/echo?q=a%2Bb%20c%26d%3D%C3%A9&flag"));
+}
+
+TEST(HttpClient, InactivityTimeOutAbortsAStalledReplyButNotASlowSteadyOne)
+{
+    LocalServer local;
+    local.server().Get("/stall", [&local](const httplib::Request &, httplib::Response &res) {
+        local.pause(5s);
+        res.set_content("late", "text/plain");
+    });
+    // Sends headers and a first piece, then goes quiet.
+    local.server().Get("/stall-mid-body", [&local](const httplib::Request &, httplib::Response &res) {
+        res.set_chunked_content_provider("application/octet-stream", [&local](size_t offset, httplib::DataSink &sink) {
+            if (offset > 0 && !local.pause(5s))
+                return false;
+            sink.write("first", 5);
+            return true;
+        });
+    });
+    // Twelve pieces 100 ms apart: 1.2 s in all, never 300 ms without progress.
+    local.server().Get("/steady", [&local](const httplib::Request &, httplib::Response &res) {
+        res.set_chunked_content_provider("application/octet-stream", [&local](size_t offset, httplib::DataSink &sink) {
+            if (offset >= 12 * 1000) {
+                sink.done();
+                return true;
+            }
+            if (offset > 0 && !local.pause(100ms))
+                return false;
+            const std::string piece(1000, char('a' + offset / 1000));
+            sink.write(piece.data(), piece.size());
+            return true;
+        });
+    });
+    local.start();
+
+    for (const char *path : {"/stall", "/stall-mid-body"}) {
+        HttpRequest request = get(local.url(QString::fromLatin1(path)));
+        request.inactivityTimeout = 300ms;
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_EQ(transportFailure(HttpClient::send(request)), Code::timedOut) << path;
+        EXPECT_LT(timer.elapsed(), 2000) << path;
+    }
+
+    HttpRequest steady = get(local.url(QStringLiteral("/steady")));
+    steady.inactivityTimeout = 300ms;
+    const HttpResponse response = await(HttpClient::send(steady));
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.body.size(), 12 * 1000);
+    EXPECT_TRUE(response.body.endsWith(QByteArray(1000, 'l')));
+}
+
+TEST(HttpClient, StopAbortsATransferPromptlyAndEndsAsCancelled)
+{
+    LocalServer local;
+    local.server().Get("/stall", [&local](const httplib::Request &, httplib::Response &res) {
+        ++local.hits;
+        local.pause(5s);
+        res.set_content("late", "text/plain");
+    });
+    local.start();
+
+    std::stop_source stop;
+    // Stopped from another thread, as an engine shutting down may do.
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(150ms);
+        stop.request_stop();
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const auto code = transportFailure(HttpClient::send(get(local.url(QStringLiteral("/stall"))), stop.get_token()));
+    stopper.join();
+    EXPECT_EQ(code, Code::cancelled);
+    EXPECT_LT(timer.elapsed(), 1500);
+
+    // Already stopped: nothing reaches the server.
+    const int hitsBefore = local.hits;
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/stall"))), stop.get_token())),
+              Code::cancelled);
+    quillmere::test::runFor(100ms);
+    EXPECT_EQ(local.hits, hitsBefore);
+    EXPECT_TRUE(TransportError(Code::cancelled).isCancellation());
+}
+
+TEST(HttpClient, ConnectionFailuresBecomeTransportErrorsWithFixedTexts)
+{
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const quint16 port = closed.serverPort();
+    closed.close();
+
+    try {
+        await(HttpClient::send(get(QUrl(QStringLiteral("http://127.0.0.1:%1/api/v1/files/library/4290").arg(port)))));
+        FAIL() << "a refused connection must fail";
+    } catch (const TransportError &error) {
+        EXPECT_EQ(error.code(), Code::cannotConnect);
+        EXPECT_STREQ(error.what(), "Could not connect to the server.");
+    }
+
+    LocalServer local;
+    // Declares 1000 bytes, sends 400 and hangs up.
+    local.server().Get("/short", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content_provider(1000, "application/octet-stream",
+                                 [](size_t offset, size_t, httplib::DataSink &sink) {
+                                     if (offset > 0)
+                                         return false;
+                                     const std::string part(400, 'x');
+                                     sink.write(part.data(), part.size());
+                                     return true;
+                                 });
+    });
+    local.start();
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/short"))))), Code::connectionLost);
+}
+
+TEST(HttpClient, RefusesOtherSchemesAndPlainHttpBeyondLoopbackBeforeSending)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("keep.txt"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("original");
+    file.close();
+
+    HttpRequest put = get(QUrl::fromLocalFile(path));
+    put.method = "PUT";
+    put.body = "overwritten";
+    EXPECT_EQ(transportFailure(HttpClient::send(put)), Code::unsupportedURL);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("original"));
+
+    for (const char *url : {"ftp://127.0.0.1/x", "data:text/plain,hello", "http://example.invalid/x", "https:///nohost"})
+        EXPECT_EQ(transportFailure(HttpClient::send(get(QUrl(QString::fromLatin1(url))))), Code::unsupportedURL) << url;
+}
+
+TEST(HttpClient, RedirectsDropCredentialsOnlyWhenTheOriginChanges)
+{
+    LocalServer other;
+    quillmere::test::addEcho(other);
+    other.start();
+
+    LocalServer local;
+    quillmere::test::addEcho(local);
+    const std::string elsewhere = other.url(QStringLiteral("/echo")).toString().toStdString();
+    local.server().Get("/away", [elsewhere](const httplib::Request &, httplib::Response &res) {
+        res.set_redirect(elsewhere, 302);
+    });
+    local.server().Get("/here", [](const httplib::Request &, httplib::Response &res) {
+        res.set_redirect("/echo", 301);
+    });
+    local.server().Get("/loop", [](const httplib::Request &, httplib::Response &res) { res.set_redirect("/loop", 302); });
+    local.start();
+
+    HttpRequest away = get(local.url(QStringLiteral("/away")));
+    away.headers.set("Authorization", "Bearer secret");
+    away.headers.set("X-Shard-Id", "eu-2");
+    away.headers.set("Accept", "application/json");
+    const HttpResponse moved = await(HttpClient::send(away));
+    EXPECT_EQ(moved.status, 200);
+    EXPECT_EQ(moved.url, other.url(QStringLiteral("/echo")));
+    EXPECT_EQ(moved.headers.value("X-Seen-Authorization"), QByteArray("(none)"));
+    EXPECT_EQ(moved.headers.value("X-Seen-Shard"), QByteArray("(none)"));
+    EXPECT_EQ(other.hits, 1);
+
+    HttpRequest here = away;
+    here.url = local.url(QStringLiteral("/here"));
+    const HttpResponse stayed = await(HttpClient::send(here));
+    EXPECT_EQ(stayed.headers.value("X-Seen-Authorization"), QByteArray("Bearer secret"));
+    EXPECT_EQ(stayed.headers.value("X-Seen-Shard"), QByteArray("eu-2"));
+
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/loop"))))), Code::unknown);
+}
+
+TEST(HttpClient, RedirectsKeepOrDropTheBodyByStatus)
+{
+    LocalServer local;
+    quillmere::test::addEcho(local);
+    quillmere::test::routeAll(local.server(), R"(/moved/(\d+))", [](const httplib::Request &req, httplib::Response &res) {
+        res.set_redirect("/echo", std::stoi(req.matches[1]));
+    });
+    local.start();
+
+    for (const int status : {307, 308}) {
+        HttpRequest post = get(local.url(QStringLiteral("/moved/%1").arg(status)));
+        post.method = "POST";
+        post.body = "payload";
+        const HttpResponse response = await(HttpClient::send(post));
+        EXPECT_EQ(response.headers.value("X-Seen-Method"), QByteArray("POST")) << status;
+        EXPECT_EQ(response.body, QByteArray("payload")) << status;
+    }
+    for (const int status : {302, 303}) {
+        HttpRequest post = get(local.url(QStringLiteral("/moved/%1").arg(status)));
+        post.method = "POST";
+        post.body = "payload";
+        const HttpResponse response = await(HttpClient::send(post));
+        EXPECT_EQ(response.headers.value("X-Seen-Method"), QByteArray("GET")) << status;
+        EXPECT_EQ(response.headers.value("X-Seen-Length"), QByteArray("0")) << status;
+    }
+}
