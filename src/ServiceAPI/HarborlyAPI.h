@@ -1,0 +1,83 @@
+#pragma once
+
+#include "Platform/Http/HttpRequest.h"
+#include "Platform/Http/HttpResponse.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+
+#include <QCoroTask>
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <type_traits>
+
+namespace quillmere {
+
+class TokenManager;
+
+struct QueryItem
+{
+    QString name;
+    std::optional<QString> value;
+};
+
+// The authorised transport: builds requests with the bearer token and shard id, and sends them
+// with at most one resend (after 421 with a new shard, or after 401 once the token is renewed).
+// Every failure leaves as HarborlyAPIError. Main thread only.
+class HarborlyAPI
+{
+public:
+    explicit HarborlyAPI(std::shared_ptr<TokenManager> tokenManager);
+
+    const std::shared_ptr<TokenManager> &tokenManager() const { return m_tokenManager; }
+
+    // A request to base URL + path with "Authorization", "Accept" and (when stored)
+    // "X-Shard-Id"; no body. Fails only with notAuthenticated.
+    QCoro::Task<HttpRequest> makeRequest(QString path, QString method,
+                                         std::optional<QList<QueryItem>> queryItems = std::nullopt,
+                                         std::stop_token stop = {});
+
+    // Sends with the 421/401 treatment and returns the final reply, whatever its status.
+    QCoro::Task<HttpResponse> sendRaw(HttpRequest request, std::stop_token stop = {});
+
+    // Sends and hands the final reply to the reader, a callable (const HttpResponse &) -> T that
+    // judges the status and may throw. A HarborlyAPIError passes unchanged; any other failure
+    // becomes networkError.
+    template<typename Reader>
+    auto send(HttpRequest request, Reader reader, std::stop_token stop = {})
+        -> QCoro::Task<std::invoke_result_t<Reader, const HttpResponse &>>
+    {
+        return readReply(sendRaw(std::move(request), std::move(stop)), std::move(reader));
+    }
+
+    // Maps any exception in flight to a HarborlyAPIError (used by send and by callers that
+    // run their own transfers, such as the download).
+    static HarborlyAPIError asAPIError(std::exception_ptr error);
+
+private:
+    template<typename Reader>
+    static auto readReply(QCoro::Task<HttpResponse> reply, Reader reader)
+        -> QCoro::Task<std::invoke_result_t<Reader, const HttpResponse &>>
+    {
+        using Result = std::invoke_result_t<Reader, const HttpResponse &>;
+        std::exception_ptr failure;
+        try {
+            const HttpResponse response = co_await std::move(reply);
+            if constexpr (std::is_void_v<Result>) {
+                reader(response);
+                co_return;
+            } else {
+                co_return reader(response);
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        throw asAPIError(failure);
+    }
+
+    std::shared_ptr<TokenManager> m_tokenManager;
+};
+
+} // namespace quillmere
