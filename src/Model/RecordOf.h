@@ -59,10 +59,13 @@ protected:
         const auto &columns = Self::spec().columns;
         for (size_t c = 0; c < columns.size(); ++c) {
             const quint64 bit = quint64(1) << c;
-            if (!(mask & bit) || (dirtyMask() & bit))
+            if (!(mask & bit))
                 continue;
+            // An unsaved change here wins; the stored value still becomes what a
+            // rollback returns to.
             const SqlValue v = columns[c].get(source.m_d, nullptr);
-            columns[c].set(m_d, v);
+            if (!(dirtyMask() & bit))
+                columns[c].set(m_d, v);
             if (m_saved)
                 columns[c].set(*m_saved, v);
         }
