@@ -92,8 +92,52 @@ void ModelContainer::configureAndCheck()
     constexpr auto fail = StoreError::Kind::cannotOpen;
     sqlite3_busy_timeout(m_db, busyTimeoutMs);
     sqlite3_extended_result_codes(m_db, 1);
+    // Until the file has proved to be our store, nothing may change it: no journal-mode
+    // switch, and no checkpoint on close (that would fold its -wal into it and delete it).
+    sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 
-    // The first read of the header: a file that is no database fails here.
+    {
+        // The first read of the header: a file that is no database fails here.
+        auto check = prepare(QStringLiteral("PRAGMA quick_check"), fail, false);
+        if (!check.step())
+            throw StoreError(fail, QStringLiteral("quick_check gave no answer"));
+        const SqlValue verdict = check.value(0);
+        if (!std::holds_alternative<QString>(verdict) || std::get<QString>(verdict) != QLatin1String("ok"))
+            throw StoreError(fail, QStringLiteral("quick_check failed"));
+    }
+    qint64 objects = 0;
+    {
+        auto count = prepare(QStringLiteral("SELECT count(*) FROM sqlite_master"), fail, false);
+        count.step();
+        objects = count.integer(0);
+    }
+    if (objects != 0) {
+        // An existing file must be exactly this schema: the version and fingerprint it
+        // recorded, and the schema SQLite actually holds.
+        QString version, fingerprint;
+        try {
+            auto meta = prepare(
+                QStringLiteral("SELECT key, value FROM %1").arg(QLatin1String(QuillmereSchemaV1::metaTable)), fail, false);
+            while (meta.step()) {
+                QString key, value;
+                sql::decode(meta.value(0), key);
+                sql::decode(meta.value(1), value);
+                if (key == QLatin1String("version"))
+                    version = value;
+                else if (key == QLatin1String("fingerprint"))
+                    fingerprint = value;
+            }
+        } catch (const StoreError &) {
+            throw StoreError(fail, QStringLiteral("not a store of this application"));
+        }
+        if (version != QuillmereSchemaV1::versionIdentifier())
+            throw StoreError(fail, QStringLiteral("schema version %1 is not %2")
+                                       .arg(version, QuillmereSchemaV1::versionIdentifier()));
+        const QString expected = QuillmereSchemaV1::expectedFingerprint();
+        if (fingerprint != expected || QuillmereSchemaV1::fingerprintOf(m_db) != expected)
+            throw StoreError(fail, QStringLiteral("schema does not match version %1").arg(version));
+    }
+
     const bool network = isNetworkFileSystem(QFileInfo(m_path).absolutePath());
     {
         auto mode = prepare(network ? QStringLiteral("PRAGMA journal_mode=DELETE") : QStringLiteral("PRAGMA journal_mode=WAL"),
@@ -104,21 +148,7 @@ void ModelContainer::configureAndCheck()
     }
     execute("PRAGMA synchronous=NORMAL", fail);
     execute("PRAGMA foreign_keys=ON", fail);
-    {
-        auto check = prepare(QStringLiteral("PRAGMA quick_check"), fail, false);
-        if (!check.step())
-            throw StoreError(fail, QStringLiteral("quick_check gave no answer"));
-        const SqlValue verdict = check.value(0);
-        if (!std::holds_alternative<QString>(verdict) || std::get<QString>(verdict) != QLatin1String("ok"))
-            throw StoreError(fail, QStringLiteral("quick_check failed"));
-    }
 
-    qint64 objects = 0;
-    {
-        auto count = prepare(QStringLiteral("SELECT count(*) FROM sqlite_master"), fail, false);
-        count.step();
-        objects = count.integer(0);
-    }
     if (objects == 0) {
         execute("BEGIN IMMEDIATE", fail);
         try {
@@ -137,32 +167,8 @@ void ModelContainer::configureAndCheck()
             sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
             throw;
         }
-        return;
     }
-
-    // An existing file must be exactly this schema: the version and fingerprint it
-    // recorded, and the schema SQLite actually holds.
-    QString version, fingerprint;
-    try {
-        auto meta = prepare(QStringLiteral("SELECT key, value FROM %1").arg(QLatin1String(QuillmereSchemaV1::metaTable)),
-                            fail, false);
-        while (meta.step()) {
-            QString key, value;
-            sql::decode(meta.value(0), key);
-            sql::decode(meta.value(1), value);
-            if (key == QLatin1String("version"))
-                version = value;
-            else if (key == QLatin1String("fingerprint"))
-                fingerprint = value;
-        }
-    } catch (const StoreError &) {
-        throw StoreError(fail, QStringLiteral("not a store of this application"));
-    }
-    if (version != QuillmereSchemaV1::versionIdentifier())
-        throw StoreError(fail, QStringLiteral("schema version %1 is not %2").arg(version, QuillmereSchemaV1::versionIdentifier()));
-    const QString expected = QuillmereSchemaV1::expectedFingerprint();
-    if (fingerprint != expected || QuillmereSchemaV1::fingerprintOf(m_db) != expected)
-        throw StoreError(fail, QStringLiteral("schema does not match version %1").arg(version));
+    sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
 }
 
 void ModelContainer::unregisterContext(ModelContext *context)
