@@ -1,0 +1,187 @@
+#include "Model/ModelContainer.h"
+
+#include "Model/ModelContext.h"
+#include "Model/QuillmereSchemaV1.h"
+#include "Model/StoreLock.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <sqlite3.h>
+#include <sys/vfs.h>
+
+namespace quillmere {
+
+namespace {
+constexpr long nfsMagic = 0x6969;
+constexpr long smbMagic = 0x517B;
+constexpr long cifsMagic = 0xFF534D42;
+constexpr long smb2Magic = 0xFE534D42;
+constexpr int busyTimeoutMs = 5000;
+
+QString errorOf(sqlite3 *db)
+{
+    return db ? QString::fromUtf8(sqlite3_errmsg(db)) : QStringLiteral("out of memory");
+}
+} // namespace
+
+bool ModelContainer::isNetworkFileSystem(const QString &folder)
+{
+    struct statfs fs{};
+    if (::statfs(folder.toLocal8Bit().constData(), &fs) != 0)
+        return false;
+    const long type = long(fs.f_type) & 0xFFFFFFFFL;
+    return type == nfsMagic || type == smbMagic || type == cifsMagic || type == smb2Magic;
+}
+
+ModelContainer::ModelContainer(QString path, sqlite3 *db, std::shared_ptr<StoreLock> lock)
+    : m_path(std::move(path))
+    , m_db(db)
+    , m_lock(std::move(lock))
+{
+}
+
+std::shared_ptr<ModelContainer> ModelContainer::open(const QString &path, std::shared_ptr<StoreLock> lock)
+{
+    sqlite3 *db = nullptr;
+    const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    if (rc != SQLITE_OK) {
+        const QString detail = errorOf(db);
+        sqlite3_close(db);
+        throw StoreError(StoreError::Kind::cannotOpen, detail);
+    }
+    std::shared_ptr<ModelContainer> container(new ModelContainer(path, db, std::move(lock)));
+    container->configureAndCheck(); // a throw closes the connection through the destructor
+    return container;
+}
+
+ModelContainer::~ModelContainer()
+{
+    for (sqlite3_stmt *stmt : std::as_const(m_statements))
+        sqlite3_finalize(stmt);
+    sqlite3_close_v2(m_db);
+}
+
+void ModelContainer::execute(const char *sql, StoreError::Kind errorKind)
+{
+    char *message = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        const QString detail = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
+        sqlite3_free(message);
+        throw StoreError(errorKind, detail);
+    }
+}
+
+SqlStatement ModelContainer::prepare(const QString &sql, StoreError::Kind errorKind, bool cache)
+{
+    if (cache) {
+        if (sqlite3_stmt *stmt = m_statements.value(sql))
+            return SqlStatement(m_db, stmt, false, errorKind);
+    }
+    sqlite3_stmt *stmt = nullptr;
+    const QByteArray utf8 = sql.toUtf8();
+    if (sqlite3_prepare_v2(m_db, utf8.constData(), int(utf8.size()), &stmt, nullptr) != SQLITE_OK)
+        throw StoreError(errorKind, errorOf(m_db));
+    if (cache)
+        m_statements.insert(sql, stmt);
+    return SqlStatement(m_db, stmt, !cache, errorKind);
+}
+
+void ModelContainer::configureAndCheck()
+{
+    constexpr auto fail = StoreError::Kind::cannotOpen;
+    sqlite3_busy_timeout(m_db, busyTimeoutMs);
+    sqlite3_extended_result_codes(m_db, 1);
+    // Until the file has proved to be our store, nothing may change it: no journal-mode
+    // switch, and no checkpoint on close (that would fold its -wal into it and delete it).
+    sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+
+    {
+        // The first read of the header: a file that is no database fails here.
+        auto check = prepare(QStringLiteral("PRAGMA quick_check"), fail, false);
+        if (!check.step())
+            throw StoreError(fail, QStringLiteral("quick_check gave no answer"));
+        const SqlValue verdict = check.value(0);
+        if (!std::holds_alternative<QString>(verdict) || std::get<QString>(verdict) != QLatin1String("ok"))
+            throw StoreError(fail, QStringLiteral("quick_check failed"));
+    }
+    qint64 objects = 0;
+    {
+        auto count = prepare(QStringLiteral("SELECT count(*) FROM sqlite_master"), fail, false);
+        count.step();
+        objects = count.integer(0);
+    }
+    if (objects != 0) {
+        // An existing file must be exactly this schema: the version and fingerprint it
+        // recorded, and the schema SQLite actually holds.
+        QString version, fingerprint;
+        try {
+            auto meta = prepare(
+                QStringLiteral("SELECT key, value FROM %1").arg(QLatin1String(QuillmereSchemaV1::metaTable)), fail, false);
+            while (meta.step()) {
+                QString key, value;
+                sql::decode(meta.value(0), key);
+                sql::decode(meta.value(1), value);
+                if (key == QLatin1String("version"))
+                    version = value;
+                else if (key == QLatin1String("fingerprint"))
+                    fingerprint = value;
+            }
+        } catch (const StoreError &) {
+            throw StoreError(fail, QStringLiteral("not a store of this application"));
+        }
+        if (version != QuillmereSchemaV1::versionIdentifier())
+            throw StoreError(fail, QStringLiteral("schema version %1 is not %2")
+                                       .arg(version, QuillmereSchemaV1::versionIdentifier()));
+        const QString expected = QuillmereSchemaV1::expectedFingerprint();
+        if (fingerprint != expected || QuillmereSchemaV1::fingerprintOf(m_db) != expected)
+            throw StoreError(fail, QStringLiteral("schema does not match version %1").arg(version));
+    }
+
+    const bool network = isNetworkFileSystem(QFileInfo(m_path).absolutePath());
+    {
+        auto mode = prepare(network ? QStringLiteral("PRAGMA journal_mode=DELETE") : QStringLiteral("PRAGMA journal_mode=WAL"),
+                            fail, false);
+        if (!mode.step())
+            throw StoreError(fail, QStringLiteral("journal mode not reported"));
+        m_journalMode = std::get<QString>(mode.value(0)).toLower();
+    }
+    execute("PRAGMA synchronous=NORMAL", fail);
+    execute("PRAGMA foreign_keys=ON", fail);
+
+    if (objects == 0) {
+        execute("BEGIN IMMEDIATE", fail);
+        try {
+            for (const QString &statement : QuillmereSchemaV1::ddl())
+                execute(statement.toUtf8().constData(), fail);
+            auto meta = prepare(QStringLiteral("INSERT INTO %1 (key, value) VALUES (?, ?), (?, ?)")
+                                    .arg(QLatin1String(QuillmereSchemaV1::metaTable)),
+                                fail, false);
+            meta.bind(1, QStringLiteral("version"));
+            meta.bind(2, QuillmereSchemaV1::versionIdentifier());
+            meta.bind(3, QStringLiteral("fingerprint"));
+            meta.bind(4, QuillmereSchemaV1::expectedFingerprint());
+            meta.run();
+            execute("COMMIT", fail);
+        } catch (...) {
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+    sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+}
+
+void ModelContainer::unregisterContext(ModelContext *context)
+{
+    m_contexts.erase(std::remove(m_contexts.begin(), m_contexts.end(), context), m_contexts.end());
+}
+
+void ModelContainer::broadcast(ModelContext *source, const SavedChanges &changes)
+{
+    const auto contexts = m_contexts; // a handler may make or drop contexts
+    for (ModelContext *context : contexts)
+        if (context != source && std::find(m_contexts.begin(), m_contexts.end(), context) != m_contexts.end())
+            context->mergeSavedChanges(changes);
+}
+
+} // namespace quillmere

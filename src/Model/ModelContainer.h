@@ -1,0 +1,65 @@
+#pragma once
+
+#include "Model/SqlStatement.h"
+#include "Model/StoreError.h"
+
+#include <QHash>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace quillmere {
+
+class ModelContext;
+class StoreLock;
+struct SavedChanges;
+
+// One open store: the SQLite connection that every context of the process shares, the
+// lock that keeps other instances out, and the list of contexts to tell about saves.
+class ModelContainer
+{
+public:
+    // Opens (creating when the file is new) the store at path under the given lock.
+    // Throws StoreError (cannotOpen) when the file is not a healthy store of this schema;
+    // the connection is closed again before the throw.
+    static std::shared_ptr<ModelContainer> open(const QString &path, std::shared_ptr<StoreLock> lock);
+
+    ModelContainer(const ModelContainer &) = delete;
+    ModelContainer &operator=(const ModelContainer &) = delete;
+    ~ModelContainer();
+
+    const QString &path() const { return m_path; }
+    sqlite3 *database() const { return m_db; }
+    // "wal", or "delete" on a network home.
+    const QString &journalMode() const { return m_journalMode; }
+
+    // A statement ready to bind; cached statements are kept prepared for the container's life.
+    SqlStatement prepare(const QString &sql, StoreError::Kind errorKind, bool cache = true);
+    void execute(const char *sql, StoreError::Kind errorKind);
+
+    // True for NFS and SMB/CIFS, where SQLite's shared-memory WAL index is unsafe.
+    static bool isNetworkFileSystem(const QString &folder);
+
+private:
+    friend class ModelContext;
+
+    ModelContainer(QString path, sqlite3 *db, std::shared_ptr<StoreLock> lock);
+    void configureAndCheck();
+
+    void registerContext(ModelContext *context) { m_contexts.push_back(context); }
+    void unregisterContext(ModelContext *context);
+    void broadcast(ModelContext *source, const SavedChanges &changes);
+
+    QString m_path;
+    sqlite3 *m_db;
+    std::shared_ptr<StoreLock> m_lock;
+    QString m_journalMode;
+    QHash<QString, sqlite3_stmt *> m_statements;
+    std::vector<ModelContext *> m_contexts;
+};
+
+} // namespace quillmere

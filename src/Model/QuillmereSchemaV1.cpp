@@ -1,0 +1,86 @@
+#include "Model/QuillmereSchemaV1.h"
+
+#include "Model/DAWConfiguration.h"
+#include "Model/MultipartUploadState.h"
+#include "Model/OperationResolution.h"
+#include "Model/SyncFile.h"
+#include "Model/SyncFolder.h"
+#include "Model/SyncRule.h"
+#include "Model/SyncSettings.h"
+
+#include <QCryptographicHash>
+
+#include <sqlite3.h>
+
+namespace quillmere {
+
+QString QuillmereSchemaV1::versionIdentifier()
+{
+    return QStringLiteral("1.0.0");
+}
+
+const std::vector<const TableInfo *> &QuillmereSchemaV1::models()
+{
+    static const std::vector<const TableInfo *> list{
+        &SyncSettings::spec().info,     &SyncRule::spec().info,          &SyncFile::spec().info,
+        &SyncFolder::spec().info,       &DAWConfiguration::spec().info, &OperationResolution::spec().info,
+        &MultipartUploadState::spec().info,
+    };
+    return list;
+}
+
+QStringList QuillmereSchemaV1::ddl()
+{
+    QStringList statements;
+    statements << QStringLiteral("CREATE TABLE %1 (key TEXT PRIMARY KEY, value TEXT NOT NULL)")
+                      .arg(QLatin1String(metaTable));
+    for (const TableInfo *t : models()) {
+        QStringList cols{QStringLiteral("pk INTEGER PRIMARY KEY")};
+        for (size_t i = 0; i < t->columns.size(); ++i)
+            cols << t->columns[i] + QLatin1Char(' ') + t->columnDDL[i];
+        statements << QStringLiteral("CREATE TABLE %1 (%2)").arg(t->name, cols.join(QStringLiteral(", ")));
+    }
+    for (const TableInfo *t : models())
+        for (const QString &extra : t->extraDDL)
+            statements << extra;
+    return statements;
+}
+
+QString QuillmereSchemaV1::fingerprintOf(sqlite3 *db)
+{
+    sqlite3_stmt *stmt = nullptr;
+    const char *query = "SELECT type, name, tbl_name, sql FROM sqlite_master "
+                        "WHERE name NOT LIKE 'sqlite_%' ORDER BY type, name";
+    if (sqlite3_prepare_v2(db, query, -1, &stmt, nullptr) != SQLITE_OK)
+        return QString();
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        for (int c = 0; c < 4; ++c) {
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, c));
+            hash.addData(QByteArrayView(text ? text : ""));
+            hash.addData(QByteArrayView("\x1f"));
+        }
+        hash.addData(QByteArrayView("\n"));
+    }
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE)
+        return QString();
+    return QString::fromLatin1(hash.result().toHex());
+}
+
+QString QuillmereSchemaV1::expectedFingerprint()
+{
+    static const QString fingerprint = [] {
+        sqlite3 *db = nullptr;
+        sqlite3_open(":memory:", &db);
+        for (const QString &statement : ddl())
+            sqlite3_exec(db, statement.toUtf8().constData(), nullptr, nullptr, nullptr);
+        QString result = fingerprintOf(db);
+        sqlite3_close(db);
+        return result;
+    }();
+    return fingerprint;
+}
+
+} // namespace quillmere

@@ -1,0 +1,101 @@
+#include "Model/SyncFile.h"
+
+#include "Model/ModelContext.h"
+
+namespace quillmere {
+
+SyncFile::SyncFile(QString localPath, QString filename)
+{
+    m_d.localPath = std::move(localPath);
+    m_d.filename = std::move(filename);
+}
+
+const TableSpec<SyncFileData> &SyncFile::spec()
+{
+    using D = Data;
+    static const TableSpec<D> s(
+        QStringLiteral("SyncFile"), typeIndex,
+        {
+            column<&D::localPath, D>("localPath", "TEXT NOT NULL"),
+            column<&D::remoteId, D>("remoteId", "INTEGER"),
+            column<&D::filename, D>("filename", "TEXT NOT NULL"),
+            column<&D::localChecksum, D>("localChecksum", "TEXT"),
+            column<&D::remoteChecksum, D>("remoteChecksum", "TEXT"),
+            column<&D::lfsOid, D>("lfsOid", "TEXT"),
+            column<&D::localModifiedAt, D>("localModifiedAt", "INTEGER"),
+            column<&D::remoteModifiedAt, D>("remoteModifiedAt", "INTEGER"),
+            column<&D::lastSyncedAt, D>("lastSyncedAt", "INTEGER"),
+            column<&D::syncDirection, D>("syncDirection", "TEXT NOT NULL"),
+            column<&D::syncStatus, D>("syncStatus", "TEXT NOT NULL"),
+            column<&D::errorMessage, D>("errorMessage", "TEXT"),
+            column<&D::fileSize, D>("fileSize", "INTEGER NOT NULL"),
+            column<&D::folderID, D>("folderID", "TEXT"),
+            column<&D::desiredState, D>("desiredState", "TEXT DEFAULT 'syncedLocal'"),
+            column<&D::generation, D>("generation", "INTEGER NOT NULL DEFAULT 0"),
+            column<&D::retryCount, D>("retryCount", "INTEGER NOT NULL DEFAULT 0"),
+            column<&D::nextRetryAt, D>("nextRetryAt", "INTEGER"),
+            column<&D::fileUUID, D>("fileUUID", "TEXT"),
+            column<&D::baseCommitSha, D>("baseCommitSha", "TEXT"),
+            column<&D::inode, D>("inode", "INTEGER"),
+            column<&D::conflictID, D>("conflictID", "INTEGER"),
+            column<&D::conflictType, D>("conflictType", "TEXT"),
+            column<&D::conflictCommonAncestor, D>("conflictCommonAncestor", "TEXT"),
+            column<&D::conflictServerOid, D>("conflictServerOid", "TEXT"),
+            column<&D::conflictMessage, D>("conflictMessage", "TEXT"),
+        },
+        {
+            QStringLiteral("CREATE UNIQUE INDEX SyncFile_localPath ON SyncFile(localPath)"),
+            QStringLiteral("CREATE INDEX SyncFile_fileUUID ON SyncFile(fileUUID)"),
+            QStringLiteral("CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)"),
+        },
+        QStringLiteral("localPath"), [] { return std::static_pointer_cast<Record>(std::make_shared<SyncFile>()); });
+    return s;
+}
+
+FetchDescriptor<SyncFile> SyncFile::withLocalPath(const QString &path)
+{
+    FetchDescriptor<SyncFile> d;
+    d.equals(Field::localPath, path).limitTo(1);
+    return d;
+}
+
+FetchDescriptor<SyncFile> SyncFile::withFileUUID(const QString &fileUUID)
+{
+    FetchDescriptor<SyncFile> d;
+    if (fileUUID.isEmpty())
+        d.isNull(Field::fileUUID).notNull(Field::fileUUID);
+    else
+        d.equals(Field::fileUUID, fileUUID);
+    d.limitTo(1);
+    return d;
+}
+
+FetchDescriptor<SyncFile> SyncFile::inFolder(const QUuid &folderID)
+{
+    FetchDescriptor<SyncFile> d;
+    d.equals(Field::folderID, folderID);
+    return d;
+}
+
+void SyncFile::setLocalPath(QString value)
+{
+    QString old = m_d.localPath;
+    if (write(int(Field::localPath), &Data::localPath, std::move(value)) && context())
+        context()->syncFilePathChanged(this, old);
+}
+
+void SyncFile::takeValuesOf(const SyncFile &other)
+{
+    const auto &columns = spec().columns;
+    for (size_t c = 0; c < columns.size(); ++c) {
+        const SqlValue v = columns[c].get(other.m_d, nullptr);
+        if (compareSqlValues(v, columns[c].get(m_d, nullptr)) == 0)
+            continue;
+        if (wantsSnapshot() && !m_saved)
+            m_saved = std::make_unique<Data>(m_d);
+        columns[c].set(m_d, v);
+        noteWrite(int(c));
+    }
+}
+
+} // namespace quillmere

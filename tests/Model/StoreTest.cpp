@@ -1,0 +1,231 @@
+#include "Model/ModelContainer.h"
+#include "Model/ModelContainerFactory.h"
+#include "Model/ModelContext.h"
+#include "Model/StoreFiles.h"
+#include "Model/StoreLock.h"
+#include "Model/SyncFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+using namespace quillmere;
+
+namespace {
+
+class StoreFiles : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        store = dir.filePath(QStringLiteral("Quillmere.sqlite"));
+    }
+
+    QStringList entries() const
+    {
+        QStringList names = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        names.removeAll(QStringLiteral("Quillmere.sqlite.lock"));
+        names.sort();
+        return names;
+    }
+
+    void write(const QString &name, const QByteArray &bytes)
+    {
+        QFile f(dir.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+
+    // A database made outside the application; the WAL keeps its last write when asked.
+    void makeForeignStore(const char *sql, bool keepWal)
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(store.toUtf8().constData(), &db), SQLITE_OK);
+        sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;", nullptr, nullptr, nullptr);
+        if (keepWal)
+            sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+
+    // Opening fails, one quarantine follows and a new empty store opens.
+    QString expectQuarantinedAndRebuilt()
+    {
+        auto container = ModelContainerFactory::makeContainer(store);
+        EXPECT_TRUE(container);
+        ModelContext context(container);
+        EXPECT_TRUE(context.fetch(FetchDescriptor<SyncFile>()).empty());
+        const QRegularExpression name(QStringLiteral("^Quillmere\\.sqlite\\.quarantined\\.(\\d{8}-\\d{6})$"));
+        for (const QString &entry : entries())
+            if (auto m = name.match(entry); m.hasMatch())
+                return m.captured(1);
+        ADD_FAILURE() << "no quarantined store among " << entries().join(QLatin1Char(' ')).toStdString();
+        return QString();
+    }
+
+    QTemporaryDir dir;
+    QString store;
+};
+
+} // namespace
+
+TEST_F(StoreFiles, AMissingStoreIsCreatedWithoutQuarantine)
+{
+    auto container = ModelContainerFactory::makeContainer(store);
+    EXPECT_EQ(container->journalMode(), QStringLiteral("wal"));
+    {
+        ModelContext context(container);
+        context.insert(std::make_shared<SyncFile>(QStringLiteral("/a"), QStringLiteral("a")));
+        context.save();
+    }
+    container.reset();
+    auto reopened = ModelContainerFactory::makeContainer(store);
+    ModelContext context(reopened);
+    EXPECT_EQ(context.fetch(FetchDescriptor<SyncFile>()).size(), 1u);
+    for (const QString &e : entries())
+        EXPECT_FALSE(e.contains(QStringLiteral("quarantined")));
+}
+
+TEST_F(StoreFiles, RandomBytesAreQuarantinedAndRebuilt)
+{
+    QByteArray noise(8192, '\0');
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+    write(QStringLiteral("Quillmere.sqlite"), noise);
+    const QString stamp = expectQuarantinedAndRebuilt();
+    QFile moved(dir.filePath(QStringLiteral("Quillmere.sqlite.quarantined.") + stamp));
+    ASSERT_TRUE(moved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(moved.readAll(), noise); // kept as it was, never read again
+}
+
+TEST_F(StoreFiles, AForeignSchemaOrAnotherVersionIsQuarantined)
+{
+    makeForeignStore("CREATE TABLE notes (body TEXT); INSERT INTO notes VALUES ('x');", false);
+    expectQuarantinedAndRebuilt();
+
+    QTemporaryDir other;
+    store = other.filePath(QStringLiteral("Quillmere.sqlite"));
+    ModelContainerFactory::makeContainer(store).reset();
+    sqlite3 *db = nullptr;
+    sqlite3_open(store.toUtf8().constData(), &db);
+    sqlite3_exec(db, "UPDATE quillmere_meta SET value = '2.0.0' WHERE key = 'version'", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    const QString oldStore = store;
+    const QDir otherDir(other.path());
+    auto container = ModelContainerFactory::makeContainer(store);
+    EXPECT_EQ(otherDir.entryList({QStringLiteral("Quillmere.sqlite.quarantined.*")}, QDir::Files).size(), 1);
+
+    // A store whose tables were altered no longer matches the recorded fingerprint.
+    container.reset();
+    sqlite3_open(store.toUtf8().constData(), &db);
+    sqlite3_exec(db, "ALTER TABLE SyncFile ADD COLUMN extra TEXT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    container = ModelContainerFactory::makeContainer(store);
+    // Same second or not, the second quarantine never overwrites the first.
+    EXPECT_EQ(otherDir.entryList({QStringLiteral("Quillmere.sqlite.quarantined.*")}, QDir::Files).size(), 2);
+}
+
+TEST_F(StoreFiles, AnUncheckpointedWalMovesWithItsDatabase)
+{
+    makeForeignStore("CREATE TABLE quillmere_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);"
+                     "INSERT INTO quillmere_meta VALUES ('version', '0.9.0');",
+                     true);
+    ASSERT_TRUE(QFile::exists(store + QStringLiteral("-wal")));
+    const QString stamp = expectQuarantinedAndRebuilt();
+    const QString base = dir.filePath(QStringLiteral("Quillmere.sqlite"));
+    ASSERT_TRUE(QFile::exists(base + QStringLiteral("-wal.quarantined.") + stamp));
+
+    // Put back together under a name of their own, the pair still holds the last write.
+    QTemporaryDir check;
+    const QString copy = check.filePath(QStringLiteral("old.sqlite"));
+    ASSERT_TRUE(QFile::copy(base + QStringLiteral(".quarantined.") + stamp, copy));
+    ASSERT_TRUE(QFile::copy(base + QStringLiteral("-wal.quarantined.") + stamp, copy + QStringLiteral("-wal")));
+    sqlite3 *db = nullptr;
+    sqlite3_open(copy.toUtf8().constData(), &db);
+    sqlite3_stmt *stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT value FROM quillmere_meta", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)), "0.9.0");
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
+TEST_F(StoreFiles, QuarantineNamesEveryFileAlikeAndCountsUpWithinOneSecond)
+{
+    const QDateTime when(QDate(2024, 3, 5), QTime(7, 8, 9));
+    write(QStringLiteral("Quillmere.sqlite"), "a");
+    write(QStringLiteral("Quillmere.sqlite-wal"), "b");
+    write(QStringLiteral("Quillmere.sqlite-shm"), "c");
+    ModelContainerFactory::quarantineStore(store, when);
+    write(QStringLiteral("Quillmere.sqlite"), "d");
+    ModelContainerFactory::quarantineStore(store, when);
+    write(QStringLiteral("Quillmere.sqlite"), "e");
+    write(QStringLiteral("Quillmere.sqlite-wal"), "f");
+    ModelContainerFactory::quarantineStore(store, when);
+    EXPECT_EQ(entries(), (QStringList{
+                             QStringLiteral("Quillmere.sqlite-shm.quarantined.20240305-070809"),
+                             QStringLiteral("Quillmere.sqlite-wal.quarantined.20240305-070809"),
+                             QStringLiteral("Quillmere.sqlite-wal.quarantined.20240305-070809-2"),
+                             QStringLiteral("Quillmere.sqlite.quarantined.20240305-070809"),
+                             QStringLiteral("Quillmere.sqlite.quarantined.20240305-070809-1"),
+                             QStringLiteral("Quillmere.sqlite.quarantined.20240305-070809-2"),
+                         }));
+}
+
+TEST_F(StoreFiles, ARunningInstanceKeepsOthersFromOpeningQuarantiningOrDeleting)
+{
+    auto running = ModelContainerFactory::makeContainer(store);
+    const QStringList before = entries();
+    try {
+        ModelContainerFactory::makeContainer(store);
+        FAIL() << "a second open must fail";
+    } catch (const StoreError &e) {
+        EXPECT_EQ(e.kind(), StoreError::Kind::locked);
+    }
+    EXPECT_FALSE(deleteLocalStore(store));
+    EXPECT_EQ(entries(), before);
+
+    running.reset();
+    EXPECT_TRUE(deleteLocalStore(store));
+    EXPECT_TRUE(entries().isEmpty());
+}
+
+TEST(LocalStoreURL, LivesInTheDataHomeAndCreatesItsFolder)
+{
+    QTemporaryDir home;
+    const QByteArray previous = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", home.path().toLocal8Bit());
+    const QString url = localStoreURL();
+    qputenv("XDG_DATA_HOME", previous);
+    EXPECT_EQ(url, home.path() + QStringLiteral("/Quillmere/Quillmere.sqlite"));
+    EXPECT_TRUE(QDir(home.path() + QStringLiteral("/Quillmere")).exists());
+}
+
+TEST(StagedFiles, OnlyFilesInsideTheStagingFolderAreDeleted)
+{
+    QTemporaryDir root;
+    const QString staging = root.filePath(QStringLiteral("staging"));
+    QDir().mkpath(staging + QStringLiteral("/part"));
+    auto touch = [](const QString &path) {
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+    };
+    touch(staging + QStringLiteral("/a.bin"));
+    touch(staging + QStringLiteral("/part/b.bin"));
+    touch(root.filePath(QStringLiteral("outside.wav")));
+    QFile::link(root.path(), staging + QStringLiteral("/escape"));
+
+    EXPECT_TRUE(removeStagedFile(staging, staging + QStringLiteral("/a.bin")));
+    EXPECT_TRUE(removeStagedFile(staging, staging + QStringLiteral("/part/b.bin")));
+    EXPECT_FALSE(removeStagedFile(staging, root.filePath(QStringLiteral("outside.wav"))));
+    EXPECT_FALSE(removeStagedFile(staging, staging + QStringLiteral("/../outside.wav")));
+    EXPECT_FALSE(removeStagedFile(staging, staging + QStringLiteral("/escape/outside.wav")));
+    EXPECT_FALSE(removeStagedFile(staging, staging + QStringLiteral("/part")));
+    EXPECT_TRUE(QFile::exists(root.filePath(QStringLiteral("outside.wav"))));
+    EXPECT_FALSE(QFile::exists(staging + QStringLiteral("/a.bin")));
+}
