@@ -2,6 +2,7 @@
 
 #include "Platform/Http/HttpRequest.h"
 #include "Platform/Http/HttpResponse.h"
+#include "Platform/Http/UrlBuilding.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
 #include <QCoroTask>
@@ -15,13 +16,8 @@
 
 namespace quillmere {
 
+class Clock;
 class TokenManager;
-
-struct QueryItem
-{
-    QString name;
-    std::optional<QString> value;
-};
 
 // The authorised transport: builds requests with the bearer token and shard id, and sends them
 // with at most one resend (after 421 with a new shard, or after 401 once the token is renewed).
@@ -29,7 +25,8 @@ struct QueryItem
 class HarborlyAPI
 {
 public:
-    explicit HarborlyAPI(std::shared_ptr<TokenManager> tokenManager);
+    // The clock's wall time decides whether the token is about to expire.
+    explicit HarborlyAPI(std::shared_ptr<TokenManager> tokenManager, Clock *clock = nullptr);
 
     const std::shared_ptr<TokenManager> &tokenManager() const { return m_tokenManager; }
 
@@ -40,6 +37,7 @@ public:
                                          std::stop_token stop = {});
 
     // Sends with the 421/401 treatment and returns the final reply, whatever its status.
+    // Fails only with HarborlyAPIError.
     QCoro::Task<HttpResponse> sendRaw(HttpRequest request, std::stop_token stop = {});
 
     // Sends and hands the final reply to the reader, a callable (const HttpResponse &) -> T that
@@ -77,7 +75,15 @@ private:
         throw asAPIError(failure);
     }
 
+    QCoro::Task<HttpResponse> afterUnauthorised(HttpRequest request, std::stop_token stop);
+    QCoro::Task<HttpResponse> resend(HttpRequest request, std::stop_token stop);
+
     std::shared_ptr<TokenManager> m_tokenManager;
+    Clock *m_clock;
 };
+
+// The shard named by a 421 reply: its "X-Shard-Id" header when not empty, else the body's
+// string member "shard_id" when not empty.
+std::optional<QString> extractShardID(const HttpResponse &response);
 
 } // namespace quillmere

@@ -1,0 +1,135 @@
+#include "Accounts/DeviceAuthClient.h"
+
+#include "Platform/Http/HttpClient.h"
+#include "Platform/Http/InternetDate.h"
+#include "Platform/Http/Json.h"
+#include "Platform/Http/UrlBuilding.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace quillmere {
+
+namespace {
+
+HttpRequest jsonRequest(const QUrl &baseURL, const QString &path, const QByteArray &method)
+{
+    HttpRequest request;
+    request.url = appendingPath(baseURL, path);
+    request.method = method;
+    request.headers.set("Accept", "application/json");
+    return request;
+}
+
+QByteArray jsonBody(const QString &key, const QString &value)
+{
+    QJsonObject object;
+    object.insert(key, value);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+DeviceAuthClient::DeviceAuthError::DeviceAuthError(Code code, int statusCode)
+    : m_code(code), m_statusCode(statusCode), m_what(message().toUtf8())
+{
+}
+
+QString DeviceAuthClient::DeviceAuthError::message() const
+{
+    switch (m_code) {
+    case Code::serverError:
+        return QStringLiteral("Server returned error (%1).").arg(m_statusCode);
+    case Code::invalidResponse:
+        return QStringLiteral("Invalid response from server.");
+    case Code::unexpectedResponse:
+        break;
+    }
+    return QStringLiteral("Unexpected response format from server.");
+}
+
+TokenData DeviceAuthClient::readTokenReply(const QByteArray &body)
+{
+    const QJsonObject object = json::parseObject(body);
+    const auto token = json::optionalString(object, QStringLiteral("token"));
+    const auto expiresAtText = json::optionalString(object, QStringLiteral("expires_at"));
+    const auto expiresAt = expiresAtText ? parseInternetDate(*expiresAtText) : std::nullopt;
+    if (!token || !expiresAt)
+        throw DeviceAuthError::unexpectedResponse();
+    if (const auto home = json::optionalString(object, QStringLiteral("home_api_url")))
+        APIConfig::setHomeAPIURL(*home);
+    if (const auto shard = json::optionalString(object, QStringLiteral("shard_id")))
+        APIConfig::setHomeShardID(*shard);
+    return TokenData{*token, *expiresAt};
+}
+
+QCoro::Task<DeviceAuthClient::DeviceCodeResponse> DeviceAuthClient::requestDeviceCode(QUrl baseURL,
+                                                                                      std::stop_token stop)
+{
+    HttpRequest request = jsonRequest(baseURL, QStringLiteral("/api/v1/auth/device"), "POST");
+    request.headers.set("Content-Type", "application/json");
+    request.body = jsonBody(QStringLiteral("device_type"), QStringLiteral("quillmere"));
+    auto sending = HttpClient::send(std::move(request), std::move(stop));
+    const HttpResponse response = co_await std::move(sending);
+    if (response.status != 200)
+        throw DeviceAuthError::serverError(response.status);
+
+    const QJsonObject object = json::parseObject(response.body);
+    const auto deviceCode = json::optionalString(object, QStringLiteral("device_code"));
+    const auto userCode = json::optionalString(object, QStringLiteral("user_code"));
+    const auto verificationUrl = json::optionalString(object, QStringLiteral("verification_url"));
+    const auto expiresIn = json::optionalInteger(object, QStringLiteral("expires_in"));
+    if (!deviceCode || !userCode || !verificationUrl || !expiresIn)
+        throw DeviceAuthError::unexpectedResponse();
+    co_return DeviceCodeResponse{*deviceCode, *userCode, *verificationUrl, *expiresIn,
+                                 json::optionalInteger(object, QStringLiteral("interval")).value_or(5)};
+}
+
+QCoro::Task<DeviceAuthClient::PollResult> DeviceAuthClient::pollForToken(QString deviceCode, QUrl baseURL,
+                                                                         std::stop_token stop)
+{
+    HttpRequest request = jsonRequest(baseURL, QStringLiteral("/api/v1/auth/device/token"), "POST");
+    request.headers.set("Content-Type", "application/json");
+    request.body = jsonBody(QStringLiteral("device_code"), deviceCode);
+    auto sending = HttpClient::send(std::move(request), std::move(stop));
+    const HttpResponse response = co_await std::move(sending);
+    switch (response.status) {
+    case 200:
+        co_return PollResult{PollResult::Kind::approved, readTokenReply(response.body)};
+    case 428:
+        co_return PollResult{PollResult::Kind::pending, std::nullopt};
+    case 410:
+        co_return PollResult{PollResult::Kind::expired, std::nullopt};
+    case 404:
+        co_return PollResult{PollResult::Kind::invalidCode, std::nullopt};
+    default:
+        throw DeviceAuthError::serverError(response.status);
+    }
+}
+
+QCoro::Task<TokenData> DeviceAuthClient::refresh(QString token, QUrl baseURL, std::stop_token stop)
+{
+    HttpRequest request = jsonRequest(baseURL, QStringLiteral("/api/v1/auth/refresh"), "POST");
+    request.headers.set("Content-Type", "application/json");
+    request.headers.set("Authorization", "Bearer " + token.toUtf8());
+    auto sending = HttpClient::send(std::move(request), std::move(stop));
+    const HttpResponse response = co_await std::move(sending);
+    if (response.status != 200)
+        throw DeviceAuthError::serverError(response.status);
+    co_return readTokenReply(response.body);
+}
+
+QCoro::Task<bool> DeviceAuthClient::revokeToken(QString token, QUrl baseURL, std::stop_token stop)
+{
+    HttpRequest request = jsonRequest(baseURL, QStringLiteral("/api/v1/auth/token"), "DELETE");
+    request.headers.set("Authorization", "Bearer " + token.toUtf8());
+    try {
+        auto sending = HttpClient::send(std::move(request), std::move(stop));
+        const HttpResponse response = co_await std::move(sending);
+        co_return response.status == 204;
+    } catch (...) {
+        co_return false;
+    }
+}
+
+} // namespace quillmere

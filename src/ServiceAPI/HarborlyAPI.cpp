@@ -1,0 +1,177 @@
+#include "ServiceAPI/HarborlyAPI.h"
+
+#include "Accounts/APIConfig.h"
+#include "Accounts/DeviceAuthClient.h"
+#include "Accounts/TokenManager.h"
+#include "Platform/Async/Clock.h"
+#include "Platform/Http/HttpClient.h"
+#include "Platform/Http/Json.h"
+#include "Platform/Http/TransportError.h"
+#include "Platform/Notifications/NotificationCenter.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace quillmere {
+
+namespace {
+
+// A token with less than this left is renewed before a request goes out.
+constexpr qint64 kRefreshMarginMs = 3600 * 1000;
+
+QByteArray bearer(const QString &token)
+{
+    return "Bearer " + token.toUtf8();
+}
+
+void postAuthRevoked()
+{
+    NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
+}
+
+// Only a definite answer of the service ends the account link. Time-outs, rate limits and
+// server faults pass: one flaky renewal must not wipe every folder and rule of the user.
+bool isRefusal(int status)
+{
+    return status >= 400 && status < 500 && status != 408 && status != 429;
+}
+
+} // namespace
+
+std::optional<QString> extractShardID(const HttpResponse &response)
+{
+    if (const auto header = response.headers.value("X-Shard-Id"); header && !header->isEmpty())
+        return QString::fromUtf8(*header);
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(response.body, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonValue shard = document.object().value(QStringLiteral("shard_id"));
+    if (!shard.isString() || shard.toString().isEmpty())
+        return std::nullopt;
+    return shard.toString();
+}
+
+HarborlyAPI::HarborlyAPI(std::shared_ptr<TokenManager> tokenManager, Clock *clock)
+    : m_tokenManager(std::move(tokenManager)), m_clock(clock)
+{
+}
+
+QCoro::Task<HttpRequest> HarborlyAPI::makeRequest(QString path, QString method,
+                                                  std::optional<QList<QueryItem>> queryItems, std::stop_token stop)
+{
+    auto loading = m_tokenManager->loadToken();
+    std::optional<TokenData> token = co_await std::move(loading);
+    const QDateTime now = m_clock ? m_clock->currentDateTime() : QDateTime::currentDateTimeUtc();
+    if (!token || now.msecsTo(token->expiresAt) < kRefreshMarginMs) {
+        // The outcome is read back from the vault below; a failed renewal sends the old token
+        // and a 401 then gets its own treatment.
+        try {
+            auto refreshing = m_tokenManager->refreshToken(stop);
+            co_await std::move(refreshing);
+        } catch (...) {
+        }
+    }
+    auto reloading = m_tokenManager->loadToken();
+    token = co_await std::move(reloading);
+    if (!token)
+        throw HarborlyAPIError::notAuthenticated();
+
+    HttpRequest request;
+    request.url = appendingPath(m_tokenManager->baseURL(), path);
+    if (queryItems && !queryItems->isEmpty())
+        request.url = withQueryItems(request.url, *queryItems);
+    request.method = method.toUtf8();
+    request.headers.set("Authorization", bearer(token->token));
+    request.headers.set("Accept", "application/json");
+    if (const auto shard = APIConfig::homeShardID(); shard && !shard->isEmpty())
+        request.headers.set("X-Shard-Id", shard->toUtf8());
+    co_return request;
+}
+
+QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_token stop)
+{
+    std::exception_ptr failure;
+    try {
+        auto first = HttpClient::send(request, stop);
+        HttpResponse response = co_await std::move(first);
+        if (response.status == 421) {
+            if (const auto shard = extractShardID(response)) {
+                APIConfig::setHomeShardID(*shard);
+                request.headers.set("X-Shard-Id", shard->toUtf8());
+                auto second = resend(std::move(request), std::move(stop));
+                co_return co_await std::move(second);
+            }
+        } else if (response.status == 401) {
+            auto renewing = afterUnauthorised(std::move(request), std::move(stop));
+            co_return co_await std::move(renewing);
+        }
+        co_return response;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    throw asAPIError(failure);
+}
+
+QCoro::Task<HttpResponse> HarborlyAPI::resend(HttpRequest request, std::stop_token stop)
+{
+    auto sending = HttpClient::send(std::move(request), std::move(stop));
+    co_return co_await std::move(sending);
+}
+
+QCoro::Task<HttpResponse> HarborlyAPI::afterUnauthorised(HttpRequest request, std::stop_token stop)
+{
+    bool refused = false;
+    try {
+        auto refreshing = m_tokenManager->refreshToken(stop);
+        co_await std::move(refreshing);
+    } catch (const TokenManager::TokenError &) {
+        refused = true;
+    } catch (const DeviceAuthClient::DeviceAuthError &error) {
+        if (error.code() != DeviceAuthClient::DeviceAuthError::Code::serverError)
+            throw; // an unreadable 200: no verdict on the token
+        if (!isRefusal(error.statusCode()))
+            throw HarborlyAPIError::serverError(error.statusCode(), QStringLiteral("Token renewal failed."));
+        refused = true;
+    }
+    // Transfer failures, cancellation and unreadable replies leave here and become networkError.
+
+    auto loading = m_tokenManager->loadToken();
+    const std::optional<TokenData> stored = co_await std::move(loading);
+    if (refused) {
+        // Another holder of the token may have renewed it since this request was built (its
+        // renewal made ours obsolete): try that token before giving the account up.
+        const bool renewedElsewhere = stored && request.headers.value("Authorization") != bearer(stored->token);
+        if (!renewedElsewhere) {
+            postAuthRevoked();
+            throw HarborlyAPIError::notAuthenticated();
+        }
+    }
+    if (stored)
+        request.headers.set("Authorization", bearer(stored->token));
+    auto sending = resend(std::move(request), std::move(stop));
+    HttpResponse response = co_await std::move(sending);
+    if (response.status == 401) {
+        postAuthRevoked();
+        throw HarborlyAPIError::notAuthenticated();
+    }
+    co_return response;
+}
+
+HarborlyAPIError HarborlyAPI::asAPIError(std::exception_ptr error)
+{
+    if (!error)
+        return HarborlyAPIError::networkError(nullptr, QString::fromUtf8(TransportError::description(TransportError::Code::unknown)));
+    try {
+        std::rethrow_exception(error);
+    } catch (const HarborlyAPIError &apiError) {
+        return apiError;
+    } catch (const std::exception &other) {
+        // Every error of our own carries a fixed text (TransportError never embeds the URL).
+        return HarborlyAPIError::networkError(error, QString::fromUtf8(other.what()));
+    } catch (...) {
+    }
+    return HarborlyAPIError::networkError(error, QString::fromUtf8(TransportError::description(TransportError::Code::unknown)));
+}
+
+} // namespace quillmere
