@@ -1,0 +1,224 @@
+#include "Accounts/DeviceAuthClient.h"
+#include "Accounts/ScriptedService.h"
+#include "Accounts/TokenManager.h"
+#include "Platform/Http/Json.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gmock/gmock.h>
+
+using namespace quillmere;
+using quillmere::test::await;
+using quillmere::test::ScriptedService;
+using Reply = ScriptedService::Reply;
+using AuthError = DeviceAuthClient::DeviceAuthError;
+
+namespace {
+
+QDateTime utc(const QString &text)
+{
+    return QDateTime::fromString(text, Qt::ISODate).toUTC();
+}
+
+class TokenManagerTest : public ::testing::Test, protected quillmere::test::TokenFixture
+{
+};
+
+TEST(TokenData, StoredFormCountsSecondsFrom2001AndReadsBack)
+{
+    const TokenData data{QStringLiteral("abc"), utc(QStringLiteral("2001-01-02T00:00:01.500Z"))};
+    const QJsonObject object = QJsonDocument::fromJson(data.encoded()).object();
+    EXPECT_EQ(object.keys(), (QStringList{QStringLiteral("expiresAt"), QStringLiteral("token")}));
+    EXPECT_DOUBLE_EQ(object.value(QStringLiteral("expiresAt")).toDouble(), 86401.5);
+    EXPECT_EQ(TokenData::decode(data.encoded()), data);
+
+    // Written by another build of the application: an integer date and an extra member.
+    const auto other = TokenData::decode(R"({"token":"t","expiresAt":0,"kind":"x"})");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->expiresAt, utc(QStringLiteral("2001-01-01T00:00:00Z")));
+
+    for (const QByteArray &bytes : {QByteArray(R"({"token":"t"})"), QByteArray(R"({"token":1,"expiresAt":2})"),
+                                   QByteArray(R"({"token":"t","expiresAt":"2031-01-01T00:00:00Z"})"),
+                                   QByteArray(R"(["t",1])"), QByteArray("not json"), QByteArray(R"({"token":"t","expiresAt":1e300})")})
+        EXPECT_FALSE(TokenData::decode(bytes)) << bytes.constData();
+}
+
+TEST_F(TokenManagerTest, SavesLoadsAndClearsTheOneVaultEntry)
+{
+    EXPECT_FALSE(await(tokens->loadToken()));
+    const QDateTime expiry = utc(QStringLiteral("2030-01-01T00:00:00Z"));
+    await(tokens->saveToken(QStringLiteral("abc"), expiry));
+    EXPECT_EQ(storedToken(), (TokenData{QStringLiteral("abc"), expiry}));
+
+    // A second manager over the same entry sees the same token.
+    TokenManager other(vault);
+    EXPECT_EQ(await(other.loadToken()), (TokenData{QStringLiteral("abc"), expiry}));
+
+    vault.setValue("{\"something\":\"else\"}", KeychainVault::bearerTokenKey());
+    EXPECT_FALSE(await(tokens->loadToken())) << "an entry that does not decode reads as absent";
+
+    await(tokens->clearToken());
+    EXPECT_FALSE(vault.data(KeychainVault::bearerTokenKey()));
+}
+
+TEST_F(TokenManagerTest, RefreshSendsTheStoredTokenAndStoresTheAnswer)
+{
+    EXPECT_THROW(await(tokens->refreshToken()), TokenManager::TokenError);
+    EXPECT_EQ(service.requestCount(), 0u) << "nothing is sent without a stored token";
+    try {
+        await(tokens->refreshToken());
+    } catch (const TokenManager::TokenError &error) {
+        EXPECT_STREQ(error.what(), "No authentication token found.");
+    }
+
+    storeToken(QStringLiteral("old"), utc(QStringLiteral("2020-01-01T00:00:00Z")));
+    service.next("/api/v1/auth/refresh",
+                 ScriptedService::tokenReply("new", "2031-05-04T12:20:30+02:00",
+                                             R"(,"home_api_url":")" + base.toString().toStdString() + R"(","shard_id":"eu-3")"));
+    const TokenData renewed = await(tokens->refreshToken());
+    EXPECT_EQ(renewed, (TokenData{QStringLiteral("new"), utc(QStringLiteral("2031-05-04T10:20:30Z"))}));
+    EXPECT_EQ(storedToken(), renewed);
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-3"));
+    EXPECT_EQ(APIConfig::baseURL(), base);
+
+    const auto sent = service.seen("/api/v1/auth/refresh");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].method, "POST");
+    EXPECT_EQ(sent[0].authorization, "Bearer old");
+}
+
+TEST_F(TokenManagerTest, AFailedRefreshLeavesTheStoredTokenAndSettingsAlone)
+{
+    const QDateTime expiry = utc(QStringLiteral("2020-01-01T00:00:00Z"));
+    storeToken(QStringLiteral("old"), expiry);
+    APIConfig::setHomeShardID(QStringLiteral("eu-1"));
+
+    service.next("/api/v1/auth/refresh", Reply{401, R"({"token":"x","expires_at":"2031-05-04T10:20:30Z"})"});
+    try {
+        await(tokens->refreshToken());
+        ADD_FAILURE() << "refused refresh succeeded";
+    } catch (const AuthError &error) {
+        EXPECT_EQ(error.code(), AuthError::Code::serverError);
+        EXPECT_EQ(error.statusCode(), 401);
+        EXPECT_STREQ(error.what(), "Server returned error (401).");
+    }
+
+    // Fractional seconds and an empty shard: not a valid token reply, nothing stored.
+    service.next("/api/v1/auth/refresh",
+                 ScriptedService::tokenReply("x", "2031-05-04T10:20:30.5Z", R"(,"shard_id":"eu-9")"));
+    EXPECT_THROW(await(tokens->refreshToken()), AuthError);
+    service.next("/api/v1/auth/refresh", Reply{200, "not json"});
+    EXPECT_THROW(await(tokens->refreshToken()), json::JsonError);
+
+    EXPECT_EQ(storedToken(), (TokenData{QStringLiteral("old"), expiry}));
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-1"));
+
+    service.next("/api/v1/auth/refresh", ScriptedService::tokenReply("new", "2031-05-04T10:20:30Z", R"(,"shard_id":"")"));
+    await(tokens->refreshToken());
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-1")) << "an empty shard id changes nothing";
+}
+
+class DeviceAuthClientTest : public TokenManagerTest
+{
+};
+
+TEST_F(DeviceAuthClientTest, DeviceCodeReplyIsReadStrictly)
+{
+    service.next("/api/v1/auth/device",
+                 Reply{200, R"({"device_code":"dc","user_code":"ABCD-1234","verification_url":"https://x/link","expires_in":900})"});
+    const auto code = await(DeviceAuthClient::requestDeviceCode(base));
+    EXPECT_EQ(code.deviceCode, QStringLiteral("dc"));
+    EXPECT_EQ(code.userCode, QStringLiteral("ABCD-1234"));
+    EXPECT_EQ(code.verificationUrl, QStringLiteral("https://x/link"));
+    EXPECT_EQ(code.expiresIn, 900);
+    EXPECT_EQ(code.interval, 5) << "interval defaults to 5";
+
+    const auto sent = service.seen("/api/v1/auth/device");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].method, "POST");
+    EXPECT_EQ(sent[0].contentType, "application/json");
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(sent[0].body)).object(),
+              (QJsonObject{{QStringLiteral("device_type"), QStringLiteral("quillmere")}}));
+
+    service.next("/api/v1/auth/device",
+                 Reply{200, R"({"device_code":"dc","user_code":"u","verification_url":"v","expires_in":900,"interval":2})"});
+    EXPECT_EQ(await(DeviceAuthClient::requestDeviceCode(base)).interval, 2);
+
+    for (const char *body : {R"({"device_code":"dc","user_code":"u","verification_url":"v"})",
+                                   R"({"device_code":"dc","user_code":"u","verification_url":"v","expires_in":"900"})",
+                                   R"({"device_code":"dc","user_code":"u","verification_url":"v","expires_in":9.5})",
+                                   R"([1,2])"}) {
+        service.next("/api/v1/auth/device", Reply{200, body});
+        try {
+            await(DeviceAuthClient::requestDeviceCode(base));
+            ADD_FAILURE() << body;
+        } catch (const AuthError &error) {
+            EXPECT_EQ(error.code(), AuthError::Code::unexpectedResponse) << body;
+            EXPECT_STREQ(error.what(), "Unexpected response format from server.");
+        }
+    }
+    service.next("/api/v1/auth/device", Reply{503, "{}"});
+    try {
+        await(DeviceAuthClient::requestDeviceCode(base));
+        ADD_FAILURE() << "503 accepted";
+    } catch (const AuthError &error) {
+        EXPECT_EQ(error.statusCode(), 503);
+    }
+}
+
+TEST_F(DeviceAuthClientTest, PollingMapsEveryState)
+{
+    using Kind = DeviceAuthClient::PollResult::Kind;
+    service.next("/api/v1/auth/device/token", Reply{428, "{}"});
+    service.next("/api/v1/auth/device/token", Reply{410, "{}"});
+    service.next("/api/v1/auth/device/token", Reply{404, "{}"});
+    EXPECT_EQ(await(DeviceAuthClient::pollForToken(QStringLiteral("dc"), base)).kind, Kind::pending);
+    EXPECT_EQ(await(DeviceAuthClient::pollForToken(QStringLiteral("dc"), base)).kind, Kind::expired);
+    EXPECT_EQ(await(DeviceAuthClient::pollForToken(QStringLiteral("dc"), base)).kind, Kind::invalidCode);
+
+    service.next("/api/v1/auth/device/token", Reply{500, "{}"});
+    try {
+        await(DeviceAuthClient::pollForToken(QStringLiteral("dc"), base));
+        ADD_FAILURE() << "500 accepted";
+    } catch (const AuthError &error) {
+        EXPECT_EQ(error.code(), AuthError::Code::serverError);
+        EXPECT_EQ(error.statusCode(), 500);
+    }
+
+    service.next("/api/v1/auth/device/token", ScriptedService::tokenReply("t1", "2031-05-04T10:20:30.25Z",
+                                                                         R"(,"home_api_url":"https://eu.example","shard_id":"s")"));
+    EXPECT_THROW(await(DeviceAuthClient::pollForToken(QStringLiteral("dc"), base)), AuthError);
+    EXPECT_FALSE(APIConfig::homeShardID()) << "an invalid token reply stores nothing";
+
+    service.next("/api/v1/auth/device/token", ScriptedService::tokenReply("t1"));
+    const auto approved = await(DeviceAuthClient::pollForToken(QStringLiteral("dc"), base));
+    EXPECT_EQ(approved.kind, Kind::approved);
+    ASSERT_TRUE(approved.token);
+    EXPECT_EQ(approved.token->token, QStringLiteral("t1"));
+    EXPECT_FALSE(APIConfig::homeShardID());
+    EXPECT_EQ(APIConfig::baseURL(), APIConfig::defaultBaseURL()) << "no home_api_url: the setting stays unset";
+
+    const auto sent = service.seen("/api/v1/auth/device/token");
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(sent[0].body)).object(),
+              (QJsonObject{{QStringLiteral("device_code"), QStringLiteral("dc")}}));
+}
+
+TEST_F(DeviceAuthClientTest, RevokeIsTrueOnlyFor204)
+{
+    service.next("/api/v1/auth/token", Reply{204, ""});
+    service.next("/api/v1/auth/token", Reply{200, "{}"});
+    EXPECT_TRUE(await(DeviceAuthClient::revokeToken(QStringLiteral("t"), base)));
+    EXPECT_FALSE(await(DeviceAuthClient::revokeToken(QStringLiteral("t"), base)));
+    const auto sent = service.seen("/api/v1/auth/token");
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].method, "DELETE");
+    EXPECT_EQ(sent[0].authorization, "Bearer t");
+
+    QUrl closed = base;
+    service.local().stop();
+    EXPECT_FALSE(await(DeviceAuthClient::revokeToken(QStringLiteral("t"), closed))) << "no network reads as false";
+}
+
+} // namespace
