@@ -1,0 +1,314 @@
+#include "Accounts/ScriptedService.h"
+#include "Platform/Async/ManualClock.h"
+#include "Platform/Http/Json.h"
+#include "Platform/Notifications/NotificationCenter.h"
+#include "ServiceAPI/HarborlyAPI.h"
+
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <gmock/gmock.h>
+
+using namespace quillmere;
+using namespace std::chrono_literals;
+using quillmere::test::await;
+using quillmere::test::ScriptedService;
+using Reply = ScriptedService::Reply;
+using Code = HarborlyAPIError::Code;
+
+namespace {
+
+const std::string thing = "/api/v1/thing";
+
+// A loopback address where nothing listens.
+QUrl closedPortURL(const QString &path)
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path));
+}
+
+class HarborlyAPITest : public ::testing::Test, protected quillmere::test::TokenFixture
+{
+protected:
+    HarborlyAPITest()
+    {
+        NotificationCenter::defaultCenter().observe(NotificationName::quillmereAuthRevoked(), &observerContext,
+                                                    [this] { ++revokedPosts; }, NotificationCenter::Delivery::direct);
+    }
+
+    QDateTime now() const { return clock.currentDateTime(); }
+    void storeFreshToken(const QString &token = QStringLiteral("t0")) { storeToken(token, now().addDays(30)); }
+
+    HttpRequest request(const QString &method = QStringLiteral("GET"))
+    {
+        return await(api.makeRequest(QString::fromStdString(thing), method));
+    }
+
+    // The final status the transport hands to its reader.
+    int statusOf(HttpRequest built)
+    {
+        const auto reader = [](const HttpResponse &response) { return response.status; };
+        return await(api.send(std::move(built), reader));
+    }
+
+    template<typename T>
+    HarborlyAPIError failure(QCoro::Task<T> task)
+    {
+        try {
+            await(std::move(task));
+        } catch (const HarborlyAPIError &error) {
+            return error;
+        } catch (const std::exception &error) {
+            ADD_FAILURE() << "not a HarborlyAPIError: " << error.what();
+            throw;
+        }
+        ADD_FAILURE() << "the call succeeded";
+        return HarborlyAPIError::invalidResponse();
+    }
+
+    HarborlyAPIError sendFailure(HttpRequest built)
+    {
+        const auto reader = [](const HttpResponse &response) { return response.status; };
+        return failure(api.send(std::move(built), reader));
+    }
+
+    std::size_t refreshCount() const { return service.seen("/api/v1/auth/refresh").size(); }
+
+    ManualClock clock;
+    HarborlyAPI api{tokens, &clock};
+    QObject observerContext;
+    int revokedPosts = 0;
+};
+
+TEST_F(HarborlyAPITest, RefreshesOnlyATokenWithLessThanAnHourLeft)
+{
+    storeToken(QStringLiteral("t0"), now().addSecs(3600));
+    EXPECT_EQ(request().headers.value("Authorization"), QByteArray("Bearer t0"));
+    EXPECT_EQ(refreshCount(), 0u);
+
+    storeToken(QStringLiteral("t0"), now().addSecs(3599));
+    service.next("/api/v1/auth/refresh", ScriptedService::tokenReply("t1"));
+    EXPECT_EQ(request().headers.value("Authorization"), QByteArray("Bearer t1"));
+    EXPECT_EQ(refreshCount(), 1u);
+
+    // A failed renewal sends the old (here expired) token; the service's 401 decides.
+    storeToken(QStringLiteral("t0"), now().addSecs(-10));
+    service.next("/api/v1/auth/refresh", Reply{503});
+    EXPECT_EQ(request().headers.value("Authorization"), QByteArray("Bearer t0"));
+    EXPECT_EQ(refreshCount(), 2u);
+
+    vault.removeValue(KeychainVault::bearerTokenKey());
+    const std::size_t before = service.requestCount();
+    EXPECT_EQ(failure(api.makeRequest(QStringLiteral("/api/v1/storage"), QStringLiteral("GET"))).code(),
+              Code::notAuthenticated);
+    EXPECT_EQ(service.requestCount(), before) << "nothing is sent without a token";
+    EXPECT_EQ(revokedPosts, 0);
+}
+
+TEST_F(HarborlyAPITest, BuildsURLQueryAndHeaders)
+{
+    storeFreshToken();
+    base = service.baseURL(QStringLiteral("/svc/"));
+    HttpRequest built = await(api.makeRequest(QStringLiteral("/api/v1/files/library"), QStringLiteral("GET"),
+                                              QList<QueryItem>{{QStringLiteral("cursor"), QStringLiteral("a+b c")},
+                                                               {QStringLiteral("flag"), std::nullopt}}));
+    EXPECT_EQ(built.headers.value("Accept"), QByteArray("application/json"));
+    EXPECT_FALSE(built.headers.contains("X-Shard-Id")) << "no shard stored";
+    EXPECT_FALSE(built.hasBody());
+    EXPECT_EQ(statusOf(built), 200);
+    auto seen = service.seen("/svc/api/v1/files/library");
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].target, "/svc/api/v1/files/library?cursor=a%2Bb%20c&flag");
+    EXPECT_EQ(seen[0].authorization, "Bearer t0");
+
+    APIConfig::setHomeShardID(QStringLiteral("eu-2"));
+    built = await(api.makeRequest(QStringLiteral("api/v1/storage"), QStringLiteral("DELETE"), QList<QueryItem>{}));
+    EXPECT_EQ(built.method, QByteArray("DELETE"));
+    EXPECT_EQ(built.url.toString(), service.baseURL(QStringLiteral("/svc/api/v1/storage")).toString())
+        << "an empty query list leaves no query";
+    EXPECT_EQ(built.headers.value("X-Shard-Id"), QByteArray("eu-2"));
+}
+
+TEST_F(HarborlyAPITest, ShardMoveIsStoredAndTheRequestResentOnce)
+{
+    storeFreshToken();
+    struct Case
+    {
+        std::multimap<std::string, std::string> headers;
+        std::string body;
+        QString expected;
+    };
+    const Case cases[] = {
+        {{{"X-Shard-Id", "from-header"}}, "{}", QStringLiteral("from-header")},
+        {{{"X-Shard-Id", ""}}, R"({"shard_id":"from-body"})", QStringLiteral("from-body")},
+        {{{"X-Shard-Id", "header-wins"}}, R"({"shard_id":"body-loses"})", QStringLiteral("header-wins")},
+    };
+    for (const Case &shardCase : cases) {
+        service.next(thing, Reply{421, shardCase.body, shardCase.headers});
+        HttpRequest built = request(QStringLiteral("POST"));
+        built.body = R"({"name":"take 3"})";
+        built.headers.set("Content-Type", "application/json");
+        EXPECT_EQ(statusOf(built), 200);
+        EXPECT_EQ(APIConfig::homeShardID(), shardCase.expected);
+        const auto seen = service.seen(thing);
+        ASSERT_GE(seen.size(), 2u);
+        EXPECT_EQ(seen.back().shard, shardCase.expected.toStdString());
+        EXPECT_EQ(seen.back().body, R"({"name":"take 3"})") << "the resend carries the same body";
+        EXPECT_EQ(seen.back().contentType, "application/json");
+        EXPECT_EQ(seen.back().authorization, "Bearer t0");
+    }
+    EXPECT_EQ(service.seen(thing).size(), 6u);
+
+    // No shard named: the 421 goes to the reader. A resend answered 401: no renewal either.
+    service.next(thing, Reply{421, "not json"});
+    EXPECT_EQ(statusOf(request()), 421);
+    service.next(thing, Reply{421, "{}", {{"X-Shard-Id", "eu-7"}}});
+    service.next(thing, Reply{401});
+    EXPECT_EQ(statusOf(request()), 401);
+    EXPECT_EQ(service.seen(thing).size(), 9u);
+    EXPECT_EQ(refreshCount(), 0u);
+    EXPECT_EQ(revokedPosts, 0);
+}
+
+TEST_F(HarborlyAPITest, UnauthorisedRenewsAndResendsWithTheStoredToken)
+{
+    storeFreshToken();
+    HttpRequest built = request(QStringLiteral("POST"));
+    built.body = R"({"paths":["a","b"]})";
+    service.next(thing, Reply{401});
+    service.next("/api/v1/auth/refresh", ScriptedService::tokenReply("t1"));
+    service.next(thing, Reply{421, R"({"shard_id":"ignored"})"});
+    EXPECT_EQ(statusOf(built), 421) << "a 421 after renewal goes to the reader";
+    auto seen = service.seen(thing);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].authorization, "Bearer t1");
+    EXPECT_EQ(seen[1].body, seen[0].body);
+    EXPECT_EQ(seen[1].method, "POST");
+    EXPECT_FALSE(APIConfig::homeShardID());
+
+    // Renewal succeeds, the service still refuses: the account is given up, once.
+    service.next(thing, Reply{401});
+    service.next("/api/v1/auth/refresh", ScriptedService::tokenReply("t2"));
+    service.next(thing, Reply{401});
+    const HarborlyAPIError error = sendFailure(request());
+    EXPECT_EQ(error.code(), Code::notAuthenticated);
+    EXPECT_STREQ(error.what(), "Not authenticated. Please connect your Harborly account.");
+    EXPECT_EQ(revokedPosts, 1);
+    EXPECT_EQ(service.seen(thing).size(), 4u);
+}
+
+TEST_F(HarborlyAPITest, ADefiniteRefusalOfTheRenewalRevokes)
+{
+    for (const int status : {401, 403, 400}) {
+        storeFreshToken();
+        service.next(thing, Reply{401});
+        service.next("/api/v1/auth/refresh", Reply{status});
+        EXPECT_EQ(sendFailure(request()).code(), Code::notAuthenticated) << status;
+    }
+    EXPECT_EQ(revokedPosts, 3);
+
+    // The token went away (a disconnect) while the request was out.
+    storeFreshToken();
+    service.next(thing, Reply{401, "{}", {}, [this] { vault.removeValue(KeychainVault::bearerTokenKey()); }});
+    EXPECT_EQ(sendFailure(request()).code(), Code::notAuthenticated);
+    EXPECT_EQ(revokedPosts, 4);
+    EXPECT_EQ(service.seen(thing).size(), 4u) << "no resend after a refusal";
+}
+
+TEST_F(HarborlyAPITest, ATransientRenewalFailureNeverRevokes)
+{
+    for (const int status : {500, 503, 408, 429}) {
+        storeFreshToken();
+        service.next(thing, Reply{401});
+        service.next("/api/v1/auth/refresh", Reply{status});
+        const HarborlyAPIError error = sendFailure(request());
+        EXPECT_EQ(error.code(), Code::serverError) << status;
+        EXPECT_EQ(error.statusCode(), status);
+    }
+    for (const std::string body : {"not json", R"({"token":"t9"})"}) {
+        service.next(thing, Reply{401});
+        service.next("/api/v1/auth/refresh", Reply{200, body});
+        EXPECT_EQ(sendFailure(request()).code(), Code::networkError) << body;
+    }
+    EXPECT_EQ(storedToken()->token, QStringLiteral("t0"));
+
+    // No answer at all: the renewal goes to a service that has gone away.
+    HttpRequest built = request();
+    service.next(thing, Reply{401});
+    base = closedPortURL(QString());
+    HarborlyAPIError offline = sendFailure(built);
+    EXPECT_EQ(offline.code(), Code::networkError);
+    EXPECT_EQ(offline.errorDescription(), QStringLiteral("Network error: Could not connect to the server."));
+    EXPECT_FALSE(offline.isCancellation());
+    base = service.baseURL();
+
+    // Stopped while the renewal is out (the engine stopping its lanes).
+    built = request();
+    service.next(thing, Reply{401});
+    service.next("/api/v1/auth/refresh", Reply{200, "{}", {}, [this] { service.local().pause(5s); }});
+    std::stop_source stop;
+    QTimer::singleShot(100ms, [&stop] { stop.request_stop(); });
+    const auto reader = [](const HttpResponse &response) { return response.status; };
+    const HarborlyAPIError cancelled = failure(api.send(built, reader, stop.get_token()));
+    EXPECT_TRUE(cancelled.isCancellation());
+
+    EXPECT_EQ(revokedPosts, 0);
+    EXPECT_EQ(storedToken()->token, QStringLiteral("t0"));
+}
+
+TEST_F(HarborlyAPITest, ATokenRenewedElsewhereIsTriedBeforeRevoking)
+{
+    storeFreshToken();
+    HttpRequest built = request(QStringLiteral("POST"));
+    built.body = "{\"n\":1}";
+    // Another holder renewed first; the service now refuses the old token's renewal.
+    const auto renewedElsewhere = [this] { storeToken(QStringLiteral("t1"), now().addDays(30)); };
+    service.next(thing, Reply{401});
+    service.next("/api/v1/auth/refresh", Reply{401, "{}", {}, renewedElsewhere});
+    EXPECT_EQ(statusOf(built), 200);
+    auto seen = service.seen(thing);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].authorization, "Bearer t1");
+    EXPECT_EQ(seen[1].body, "{\"n\":1}");
+    EXPECT_EQ(revokedPosts, 0);
+
+    // That token is refused too: now the account is given up.
+    built = request();
+    service.next(thing, Reply{401, "{}", {}, [this] { storeToken(QStringLiteral("t2"), now().addDays(30)); }});
+    service.next("/api/v1/auth/refresh", Reply{401});
+    service.next(thing, Reply{401});
+    EXPECT_EQ(sendFailure(built).code(), Code::notAuthenticated);
+    EXPECT_EQ(revokedPosts, 1);
+}
+
+TEST_F(HarborlyAPITest, EveryFailureLeavesAsHarborlyAPIError)
+{
+    storeFreshToken();
+    service.always(thing, Reply{200, "<html>maintenance</html>"});
+    const auto jsonReader = [](const HttpResponse &response) { return json::parseObject(response.body).size(); };
+    const HarborlyAPIError unreadable = failure(api.send(request(), jsonReader));
+    EXPECT_EQ(unreadable.code(), Code::networkError);
+    EXPECT_TRUE(unreadable.underlying());
+
+    const auto refusing = [](const HttpResponse &response) -> int {
+        throw HarborlyAPIError::serverError(response.status, QStringLiteral("Storage is full"));
+    };
+    const HarborlyAPIError refused = failure(api.send(request(), refusing));
+    EXPECT_EQ(refused.code(), Code::serverError);
+    EXPECT_EQ(refused.errorDescription(), QStringLiteral("Server error (200): Storage is full"));
+
+    HttpRequest built = request();
+    built.url = closedPortURL(QStringLiteral("/api/v1/files/library/4290"));
+    const HarborlyAPIError offline = sendFailure(built);
+    EXPECT_EQ(offline.code(), Code::networkError);
+    EXPECT_FALSE(offline.errorDescription().contains(QStringLiteral("4290")));
+    EXPECT_FALSE(offline.errorDescription().contains(QStringLiteral("127.0.0.1")));
+
+    EXPECT_EQ(HarborlyAPI::asAPIError(std::make_exception_ptr(std::runtime_error("odd"))).code(), Code::networkError);
+}
+
+} // namespace
