@@ -73,8 +73,11 @@ TEST(KeychainVaultKeyringTest, KeepsOneReplacedItemInTheRealKeyring)
     test::await(vault->setValueAsync("first", bookmark));
     test::await(vault->setValueAsync("second", bookmark));
 
-    const auto items = vaultItems();
+    auto items = vaultItems();
     ASSERT_EQ(items.size(), 1u);
+    // The keyring daemon may record the generic schema name itself, depending on how the
+    // default collection came to be; any other attribute would be ours and wrong.
+    items.front().erase("xdg:schema");
     EXPECT_EQ(items.front(), (std::map<std::string, std::string>{
                                  {"service", "app.quillmere.Quillmere"}, {"account", "quillmere-vault"}}));
 

@@ -1,0 +1,652 @@
+#include "fake-service/FakeHarborly.h"
+
+#include "fake-service/FakeRoutes.h"
+
+#include <httplib.h>
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <sys/socket.h>
+
+namespace quillmere::test {
+
+namespace {
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Query text as a form decoder reads it: "+" is a space, so a client that leaves "+"
+// unencoded is caught.
+std::string decodeQueryPart(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            out += char(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+FakeRequest toFakeRequest(const httplib::Request &req)
+{
+    FakeRequest request;
+    request.method = req.method;
+    request.path = req.path;
+    const size_t mark = req.target.find('?');
+    if (mark != std::string::npos) {
+        request.query = req.target.substr(mark + 1);
+        size_t start = 0;
+        while (start <= request.query.size()) {
+            const size_t end = std::min(request.query.find('&', start), request.query.size());
+            const std::string item = request.query.substr(start, end - start);
+            if (!item.empty()) {
+                const size_t equals = item.find('=');
+                if (equals == std::string::npos)
+                    request.queryItems.emplace_back(decodeQueryPart(item), std::string());
+                else
+                    request.queryItems.emplace_back(decodeQueryPart(item.substr(0, equals)),
+                                                    decodeQueryPart(item.substr(equals + 1)));
+            }
+            start = end + 1;
+        }
+    }
+    for (const auto &[name, value] : req.headers) {
+        // cpp-httplib adds these itself; they are not what the client sent.
+        if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT")
+            continue;
+        request.headers.emplace_back(name, value);
+    }
+    request.body = req.body;
+    return request;
+}
+
+int portOf(const sockaddr_storage &address)
+{
+    if (address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port);
+    return -1;
+}
+
+// cpp-httplib always answers once a handler returns, so closing a connection without an
+// answer means shutting down the server's end of that socket: found among our descriptors by
+// its two ports. The server then fails to write its answer and closes the descriptor itself.
+void abortConnection(int localPort, int remotePort)
+{
+    DIR *fds = opendir("/proc/self/fd");
+    if (!fds)
+        return;
+    while (const dirent *entry = readdir(fds)) {
+        char *end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || fd == dirfd(fds))
+            continue;
+        sockaddr_storage local{}, peer{};
+        socklen_t localSize = sizeof local, peerSize = sizeof peer;
+        if (getsockname(int(fd), reinterpret_cast<sockaddr *>(&local), &localSize) != 0
+            || getpeername(int(fd), reinterpret_cast<sockaddr *>(&peer), &peerSize) != 0)
+            continue;
+        if (portOf(local) == localPort && portOf(peer) == remotePort) {
+            shutdown(int(fd), SHUT_RDWR);
+            break;
+        }
+    }
+    closedir(fds);
+}
+
+} // namespace
+
+FakeHarborly::FakeHarborly()
+{
+    addAuthRoutes(m_router, m_state);
+    addLibraryRoutes(m_router, m_state);
+    addSyncFolderRoutes(m_router, m_state);
+    addAccountRoutes(m_router, m_state);
+}
+
+FakeHarborly::~FakeHarborly()
+{
+    stop();
+}
+
+void FakeHarborly::start(int port, const std::string &host)
+{
+    if (m_thread.joinable())
+        return;
+    // A client that goes away mid-body must not kill the process with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    m_stopping = false;
+    m_host = host;
+    m_server = std::make_unique<httplib::Server>();
+    // One request per connection: stopping never waits on an idle kept-alive socket.
+    m_server->set_keep_alive_max_count(1);
+    const auto handler = [this](const httplib::Request &request, httplib::Response &response) { handle(request, response); };
+    m_server->Get(".*", handler);
+    m_server->Post(".*", handler);
+    m_server->Put(".*", handler);
+    m_server->Patch(".*", handler);
+    m_server->Delete(".*", handler);
+
+    if (port == 0) {
+        m_port = m_server->bind_to_any_port(host);
+        if (m_port < 0)
+            throw std::runtime_error("the fake service cannot listen on " + host);
+    } else {
+        if (!m_server->bind_to_port(host, port))
+            throw std::runtime_error("the fake service cannot listen on " + host + ":" + std::to_string(port));
+        m_port = port;
+    }
+    {
+        std::lock_guard lock(m_state.mutex);
+        m_state.baseURL = baseURL().toString();
+    }
+    m_thread = std::thread([this] { m_server->listen_after_bind(); });
+    // stop() only reaches a server that has entered its accept loop.
+    while (!m_server->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+void FakeHarborly::stop()
+{
+    m_stopping = true;
+    if (m_thread.joinable()) {
+        m_server->stop();
+        m_thread.join();
+    }
+}
+
+QUrl FakeHarborly::baseURL() const
+{
+    const std::string host = m_host == "0.0.0.0" || m_host.empty() ? std::string("127.0.0.1") : m_host;
+    return QUrl(QStringLiteral("http://%1:%2").arg(QString::fromStdString(host)).arg(m_port));
+}
+
+QUrl FakeHarborly::url(const QString &path) const
+{
+    return QUrl(baseURL().toString() + path);
+}
+
+bool FakeHarborly::pause(std::chrono::milliseconds duration) const
+{
+    const auto until = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < until) {
+        if (m_stopping)
+            return false;
+        std::this_thread::sleep_for(std::min(std::chrono::milliseconds(5), duration));
+    }
+    return !m_stopping;
+}
+
+FakeHarborly::AppliedFaults FakeHarborly::takeFaults(const FakeRequest &request)
+{
+    AppliedFaults applied;
+    std::lock_guard lock(m_faultMutex);
+    for (FakeFault &fault : m_faults) {
+        if (fault.remaining == 0 || !fault.matches(request.method, request.path))
+            continue;
+        std::optional<FakeFault> *slot = nullptr;
+        switch (fault.kind) {
+        case FakeFault::Kind::answer: slot = &applied.answer; break;
+        case FakeFault::Kind::delay: slot = &applied.delay; break;
+        case FakeFault::Kind::drop: slot = &applied.drop; break;
+        case FakeFault::Kind::cutBody: slot = &applied.cutBody; break;
+        case FakeFault::Kind::trickle: slot = &applied.trickle; break;
+        }
+        if (slot->has_value())
+            continue;
+        *slot = fault;
+        if (fault.remaining > 0)
+            --fault.remaining;
+    }
+    m_faults.erase(std::remove_if(m_faults.begin(), m_faults.end(), [](const FakeFault &f) { return f.remaining == 0; }),
+                   m_faults.end());
+    return applied;
+}
+
+void FakeHarborly::log(const FakeRequest &request, int status)
+{
+    LoggedRequest entry;
+    static_cast<FakeRequest &>(entry) = request;
+    entry.status = status;
+    std::lock_guard lock(m_logMutex);
+    m_log.push_back(std::move(entry));
+}
+
+void FakeHarborly::handle(const httplib::Request &req, httplib::Response &res)
+{
+    FakeRequest request = toFakeRequest(req);
+    const AppliedFaults faults = takeFaults(request);
+    const auto hangUp = [&] {
+        log(request, 0);
+        abortConnection(req.local_port, req.remote_port);
+    };
+
+    if (faults.delay && !pause(faults.delay->pause))
+        return hangUp();
+    if (faults.drop && !faults.drop->afterHandling)
+        return hangUp();
+
+    FakeReply reply;
+    if (faults.answer) {
+        reply.status = faults.answer->status;
+        reply.body = faults.answer->body;
+        reply.headers = faults.answer->headers;
+        if (reply.body.empty())
+            reply.contentType.clear();
+    } else {
+        reply = m_router.dispatch(request);
+    }
+    if (faults.drop)
+        return hangUp();
+    log(request, reply.status);
+    write(std::move(reply), faults, res);
+}
+
+void FakeHarborly::write(FakeReply reply, const AppliedFaults &faults, httplib::Response &response)
+{
+    response.status = reply.status;
+    for (const auto &[name, value] : reply.headers)
+        response.set_header(name, value);
+
+    size_t total = reply.body.size();
+    if (!reply.bodyPath.isEmpty()) {
+        std::ifstream probe(reply.bodyPath.toStdString(), std::ios::binary | std::ios::ate);
+        total = probe ? size_t(probe.tellg()) : 0;
+    }
+    const bool streamed = !reply.bodyPath.isEmpty() || faults.cutBody || faults.trickle;
+    if (!streamed || total == 0) {
+        if (!reply.body.empty() || !reply.contentType.empty())
+            response.set_content(reply.body, reply.contentType);
+        return;
+    }
+
+    struct Source
+    {
+        std::string body;
+        std::ifstream file;
+    };
+    auto source = std::make_shared<Source>();
+    source->body = std::move(reply.body);
+    if (!reply.bodyPath.isEmpty())
+        source->file.open(reply.bodyPath.toStdString(), std::ios::binary);
+    const bool fromFile = !reply.bodyPath.isEmpty();
+    const size_t limit = faults.cutBody ? std::min(faults.cutBody->bytes, total) : total;
+    const size_t chunk = faults.trickle ? std::max<size_t>(faults.trickle->bytes, 1) : size_t(256 * 1024);
+    const std::chrono::milliseconds gap = faults.trickle ? faults.trickle->pause : std::chrono::milliseconds(0);
+
+    response.set_content_provider(
+        total, reply.contentType.empty() ? "application/octet-stream" : reply.contentType,
+        [this, source, fromFile, limit, chunk, gap](size_t offset, size_t length, httplib::DataSink &sink) {
+            if (offset >= limit)
+                return false; // cut short: the server closes the connection
+            if (gap.count() > 0 && offset > 0 && !pause(gap))
+                return false;
+            const size_t n = std::min({length, chunk, limit - offset});
+            if (!fromFile)
+                return sink.write(source->body.data() + offset, n);
+            std::string buffer(n, '\0');
+            source->file.seekg(std::streamoff(offset));
+            if (!source->file.read(buffer.data(), std::streamsize(n)))
+                return false;
+            return sink.write(buffer.data(), n);
+        });
+}
+
+// --- Accounts and tokens
+
+qint64 FakeHarborly::addAccount(FakeAccount account)
+{
+    std::lock_guard lock(m_state.mutex);
+    if (account.id == 0)
+        account.id = m_state.nextAccountId++;
+    else
+        m_state.nextAccountId = std::max(m_state.nextAccountId, account.id + 1);
+    m_state.accounts[account.id] = account;
+    return account.id;
+}
+
+std::optional<FakeAccount> FakeHarborly::account(qint64 id) const
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.accounts.find(id);
+    if (found == m_state.accounts.end())
+        return std::nullopt;
+    return found->second;
+}
+
+void FakeHarborly::updateAccount(qint64 id, const std::function<void(FakeAccount &)> &change)
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.accounts.find(id);
+    if (found != m_state.accounts.end()) {
+        change(found->second);
+        found->second.id = id;
+    }
+}
+
+QString FakeHarborly::issueToken(qint64 accountId, QDateTime expiresAt)
+{
+    std::lock_guard lock(m_state.mutex);
+    return m_state.issueTokenLocked(accountId, expiresAt);
+}
+
+std::optional<FakeToken> FakeHarborly::token(const QString &token) const
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.tokens.find(token);
+    if (found == m_state.tokens.end())
+        return std::nullopt;
+    return found->second;
+}
+
+std::vector<FakeToken> FakeHarborly::tokens(qint64 accountId) const
+{
+    std::lock_guard lock(m_state.mutex);
+    std::vector<FakeToken> result;
+    for (const auto &[text, token] : m_state.tokens)
+        if (token.accountId == accountId)
+            result.push_back(token);
+    return result;
+}
+
+void FakeHarborly::expireToken(const QString &token)
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.tokens.find(token);
+    if (found != m_state.tokens.end())
+        found->second.accepted = false;
+}
+
+void FakeHarborly::revokeToken(const QString &token)
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.tokens.find(token);
+    if (found != m_state.tokens.end())
+        found->second.revoked = true;
+}
+
+void FakeHarborly::setTokenLifetime(std::chrono::seconds lifetime)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.tokenLifetime = lifetime;
+}
+
+void FakeHarborly::setRotateTokensOnRefresh(bool rotate)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.rotateTokensOnRefresh = rotate;
+}
+
+void FakeHarborly::moveAccount(qint64 accountId, const QString &shardId, ShardHint hint)
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.accounts.find(accountId);
+    if (found != m_state.accounts.end()) {
+        found->second.shardId = shardId;
+        found->second.shardHint = hint;
+    }
+}
+
+// --- Device link
+
+std::vector<FakeDeviceCode> FakeHarborly::deviceCodes() const
+{
+    std::lock_guard lock(m_state.mutex);
+    return m_state.deviceCodes;
+}
+
+bool FakeHarborly::approveDevice(const QString &userCode, qint64 accountId)
+{
+    std::lock_guard lock(m_state.mutex);
+    for (FakeDeviceCode &code : m_state.deviceCodes) {
+        if (code.userCode == userCode) {
+            code.state = FakeDeviceCode::State::approved;
+            code.accountId = accountId;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool FakeHarborly::setDeviceCodeState(const QString &userCode, FakeDeviceCode::State state)
+{
+    std::lock_guard lock(m_state.mutex);
+    for (FakeDeviceCode &code : m_state.deviceCodes) {
+        if (code.userCode == userCode) {
+            code.state = state;
+            return true;
+        }
+    }
+    return false;
+}
+
+// --- Library
+
+qint64 FakeHarborly::addFile(FakeLibraryFile file)
+{
+    std::lock_guard lock(m_state.mutex);
+    return m_state.addFileLocked(std::move(file));
+}
+
+bool FakeHarborly::updateFile(qint64 id, const std::function<void(FakeLibraryFile &)> &change)
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.files.find(id);
+    if (found == m_state.files.end())
+        return false;
+    FakeLibraryFile file = found->second;
+    change(file);
+    file.id = id;
+    file.accountId = found->second.accountId;
+    if (file.content != found->second.content && file.contentPath.isEmpty()) {
+        file.fileSize = file.content.size();
+        file.checksum = QString::fromLatin1(QCryptographicHash::hash(file.content, QCryptographicHash::Sha256).toHex());
+    }
+    if (file.updatedAt == found->second.updatedAt)
+        file.updatedAt = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
+    found->second = file;
+    m_state.recordChangeLocked(QStringLiteral("updated"), file);
+    return true;
+}
+
+bool FakeHarborly::removeFile(qint64 id)
+{
+    std::lock_guard lock(m_state.mutex);
+    if (!m_state.files.count(id))
+        return false;
+    m_state.deleteFileLocked(id);
+    return true;
+}
+
+std::optional<FakeLibraryFile> FakeHarborly::file(qint64 id) const
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.files.find(id);
+    if (found == m_state.files.end())
+        return std::nullopt;
+    return found->second;
+}
+
+std::vector<FakeLibraryFile> FakeHarborly::files(qint64 accountId) const
+{
+    std::lock_guard lock(m_state.mutex);
+    std::vector<FakeLibraryFile> result;
+    for (const auto &[id, file] : m_state.files)
+        if (file.accountId == accountId)
+            result.push_back(file);
+    return result;
+}
+
+QString FakeHarborly::currentCursor(qint64 accountId) const
+{
+    std::lock_guard lock(m_state.mutex);
+    return m_state.cursorLocked(accountId);
+}
+
+// --- Sync folders and plans
+
+void FakeHarborly::addSyncFolder(FakeSyncFolder folder)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.syncFolders.push_back(std::move(folder));
+}
+
+std::vector<FakeSyncFolder> FakeHarborly::syncFolders(qint64 accountId) const
+{
+    std::lock_guard lock(m_state.mutex);
+    std::vector<FakeSyncFolder> result;
+    for (const FakeSyncFolder &folder : m_state.syncFolders)
+        if (folder.accountId == accountId)
+            result.push_back(folder);
+    return result;
+}
+
+qint64 FakeHarborly::addPlan(FakePlan plan)
+{
+    std::lock_guard lock(m_state.mutex);
+    if (plan.id == 0)
+        plan.id = m_state.nextPlanId++;
+    else
+        m_state.nextPlanId = std::max(m_state.nextPlanId, plan.id + 1);
+    m_state.plans.push_back(plan);
+    return plan.id;
+}
+
+// --- Request log
+
+std::vector<LoggedRequest> FakeHarborly::requestLog() const
+{
+    std::lock_guard lock(m_logMutex);
+    return m_log;
+}
+
+std::vector<LoggedRequest> FakeHarborly::requestsTo(const std::string &method, const std::string &path) const
+{
+    std::lock_guard lock(m_logMutex);
+    std::vector<LoggedRequest> result;
+    for (const LoggedRequest &entry : m_log)
+        if ((method.empty() || entry.method == method) && entry.path == path)
+            result.push_back(entry);
+    return result;
+}
+
+void FakeHarborly::clearRequestLog()
+{
+    std::lock_guard lock(m_logMutex);
+    m_log.clear();
+}
+
+// --- Fault switches
+
+void FakeHarborly::addFault(FakeFault fault)
+{
+    std::lock_guard lock(m_faultMutex);
+    m_faults.push_back(std::move(fault));
+}
+
+void FakeHarborly::clearFaults()
+{
+    std::lock_guard lock(m_faultMutex);
+    m_faults.clear();
+}
+
+void FakeHarborly::answerNext(const std::string &path, int status, std::string body, int count)
+{
+    FakeFault fault;
+    fault.kind = FakeFault::Kind::answer;
+    fault.path = path;
+    fault.remaining = count;
+    fault.status = status;
+    fault.body = std::move(body);
+    addFault(std::move(fault));
+}
+
+void FakeHarborly::delayNext(const std::string &path, std::chrono::milliseconds delay, int count)
+{
+    FakeFault fault;
+    fault.kind = FakeFault::Kind::delay;
+    fault.path = path;
+    fault.remaining = count;
+    fault.pause = delay;
+    addFault(std::move(fault));
+}
+
+void FakeHarborly::dropNext(const std::string &path, int count, bool afterHandling)
+{
+    FakeFault fault;
+    fault.kind = FakeFault::Kind::drop;
+    fault.path = path;
+    fault.remaining = count;
+    fault.afterHandling = afterHandling;
+    addFault(std::move(fault));
+}
+
+void FakeHarborly::cutBodyNext(const std::string &path, size_t bytes, int count)
+{
+    FakeFault fault;
+    fault.kind = FakeFault::Kind::cutBody;
+    fault.path = path;
+    fault.remaining = count;
+    fault.bytes = bytes;
+    addFault(std::move(fault));
+}
+
+void FakeHarborly::trickleNext(const std::string &path, size_t bytesPerChunk, std::chrono::milliseconds pause, int count)
+{
+    FakeFault fault;
+    fault.kind = FakeFault::Kind::trickle;
+    fault.path = path;
+    fault.remaining = count;
+    fault.bytes = bytesPerChunk;
+    fault.pause = pause;
+    addFault(std::move(fault));
+}
+
+void FakeHarborly::rateLimitNext(const std::string &path, int count, int retryAfterSeconds)
+{
+    FakeFault fault;
+    fault.kind = FakeFault::Kind::answer;
+    fault.path = path;
+    fault.remaining = count;
+    fault.status = 429;
+    fault.body = R"({"message":"Too many requests","error":"rate_limited"})";
+    fault.headers.emplace_back("Retry-After", std::to_string(retryAfterSeconds));
+    addFault(std::move(fault));
+}
+
+void FakeHarborly::storageFullNext(const std::string &path, int count)
+{
+    FakeFault fault;
+    fault.kind = FakeFault::Kind::answer;
+    fault.path = path;
+    fault.remaining = count;
+    fault.status = 507;
+    fault.body = R"({"message":"Storage limit reached","error":"storage_full"})";
+    addFault(std::move(fault));
+}
+
+} // namespace quillmere::test

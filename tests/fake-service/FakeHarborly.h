@@ -1,0 +1,137 @@
+#pragma once
+
+#include "fake-service/FakeAccount.h"
+#include "fake-service/FakeDeviceCode.h"
+#include "fake-service/FakeFault.h"
+#include "fake-service/FakeLibraryFile.h"
+#include "fake-service/FakePlan.h"
+#include "fake-service/FakeRouter.h"
+#include "fake-service/FakeServiceState.h"
+#include "fake-service/FakeSyncFolder.h"
+#include "fake-service/FakeToken.h"
+#include "fake-service/LoggedRequest.h"
+
+#include <QUrl>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace quillmere::test {
+
+// An in-memory stand-in for the Harborly service on a real socket, for tests and for manual
+// runs. start() listens on its own thread; every member may be called from any thread.
+class FakeHarborly
+{
+public:
+    FakeHarborly();
+    ~FakeHarborly();
+    FakeHarborly(const FakeHarborly &) = delete;
+    FakeHarborly &operator=(const FakeHarborly &) = delete;
+
+    // Returns once the socket listens; port 0 picks a free one. Throws std::runtime_error
+    // when the address cannot be bound.
+    void start(int port = 0, const std::string &host = "127.0.0.1");
+    // Ends every pause of a fault, stops the server and joins its thread.
+    void stop();
+    int port() const { return m_port; }
+    QUrl baseURL() const;
+    QUrl url(const QString &path) const;
+
+    // --- Accounts and tokens
+    qint64 addAccount(FakeAccount account = {});
+    std::optional<FakeAccount> account(qint64 id) const;
+    void updateAccount(qint64 id, const std::function<void(FakeAccount &)> &change);
+    // A token accepted until expiresAt (default: the token lifetime from now).
+    QString issueToken(qint64 accountId, QDateTime expiresAt = {});
+    std::optional<FakeToken> token(const QString &token) const;
+    std::vector<FakeToken> tokens(qint64 accountId) const;
+    // The token is answered 401 from now on; it still refreshes.
+    void expireToken(const QString &token);
+    void revokeToken(const QString &token);
+    // Lifetime of the tokens that approvals and refreshes hand out.
+    void setTokenLifetime(std::chrono::seconds lifetime);
+    // Whether a refresh revokes the token it was given (off: the old one lives on until expiry).
+    void setRotateTokensOnRefresh(bool rotate);
+    // The account now lives on `shardId`: a request naming its old shard is answered 421.
+    void moveAccount(qint64 accountId, const QString &shardId, ShardHint hint = ShardHint::headerAndBody);
+
+    // --- Device link
+    std::vector<FakeDeviceCode> deviceCodes() const;
+    // False when no code has that user code.
+    bool approveDevice(const QString &userCode, qint64 accountId);
+    bool setDeviceCodeState(const QString &userCode, FakeDeviceCode::State state);
+
+    // --- Library (each change lands in the change feed)
+    qint64 addFile(FakeLibraryFile file);
+    bool updateFile(qint64 id, const std::function<void(FakeLibraryFile &)> &change);
+    bool removeFile(qint64 id);
+    std::optional<FakeLibraryFile> file(qint64 id) const;
+    std::vector<FakeLibraryFile> files(qint64 accountId) const;
+    // The cursor a change-feed reply would carry now.
+    QString currentCursor(qint64 accountId) const;
+
+    // --- Sync folders and plans
+    void addSyncFolder(FakeSyncFolder folder);
+    std::vector<FakeSyncFolder> syncFolders(qint64 accountId) const;
+    qint64 addPlan(FakePlan plan);
+
+    // --- Request log
+    std::vector<LoggedRequest> requestLog() const;
+    std::vector<LoggedRequest> requestsTo(const std::string &method, const std::string &path) const;
+    void clearRequestLog();
+
+    // --- Fault switches (`path` as in FakeFault: exact, or a prefix ending in "*")
+    void addFault(FakeFault fault);
+    void clearFaults();
+    void answerNext(const std::string &path, int status, std::string body = {}, int count = 1);
+    void delayNext(const std::string &path, std::chrono::milliseconds delay, int count = 1);
+    void dropNext(const std::string &path, int count = 1, bool afterHandling = false);
+    void cutBodyNext(const std::string &path, size_t bytes, int count = 1);
+    void trickleNext(const std::string &path, size_t bytesPerChunk, std::chrono::milliseconds pause, int count = 1);
+    void rateLimitNext(const std::string &path, int count = 1, int retryAfterSeconds = 30);
+    void storageFullNext(const std::string &path, int count = 1);
+
+    // Where handlers of later areas register; call before start().
+    FakeRouter &router() { return m_router; }
+    FakeServiceState &state() { return m_state; }
+
+private:
+    struct AppliedFaults
+    {
+        std::optional<FakeFault> answer, delay, drop, cutBody, trickle;
+    };
+
+    void handle(const httplib::Request &request, httplib::Response &response);
+    AppliedFaults takeFaults(const FakeRequest &request);
+    void log(const FakeRequest &request, int status);
+    // Sleeps unless the fake is stopping; false when it is.
+    bool pause(std::chrono::milliseconds duration) const;
+    void write(FakeReply reply, const AppliedFaults &faults, httplib::Response &response);
+
+    FakeServiceState m_state;
+    FakeRouter m_router;
+    std::unique_ptr<httplib::Server> m_server;
+    std::thread m_thread;
+    int m_port = 0;
+    std::string m_host;
+    std::atomic<bool> m_stopping{false};
+
+    mutable std::mutex m_logMutex;
+    std::vector<LoggedRequest> m_log;
+    mutable std::mutex m_faultMutex;
+    std::vector<FakeFault> m_faults;
+};
+
+} // namespace quillmere::test

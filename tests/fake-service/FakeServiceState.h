@@ -1,0 +1,68 @@
+#pragma once
+
+#include "fake-service/FakeAccount.h"
+#include "fake-service/FakeChange.h"
+#include "fake-service/FakeDeviceCode.h"
+#include "fake-service/FakeLibraryFile.h"
+#include "fake-service/FakePlan.h"
+#include "fake-service/FakeReply.h"
+#include "fake-service/FakeRequest.h"
+#include "fake-service/FakeSyncFolder.h"
+#include "fake-service/FakeToken.h"
+
+#include <QJsonObject>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <variant>
+#include <vector>
+
+namespace quillmere::test {
+
+// Everything the fake service knows, shared by the server's threads and the test. Members are
+// read and written with `mutex` held; the ...Locked helpers expect it held.
+class FakeServiceState
+{
+public:
+    mutable std::mutex mutex;
+
+    QString baseURL;
+    std::chrono::seconds tokenLifetime = std::chrono::hours(24 * 30);
+    bool rotateTokensOnRefresh = false;
+
+    std::map<qint64, FakeAccount> accounts;
+    std::map<QString, FakeToken> tokens;
+    std::vector<FakeDeviceCode> deviceCodes;
+    std::map<qint64, FakeLibraryFile> files;
+    std::map<qint64, std::vector<FakeChange>> changes; // by account, oldest first
+    std::vector<FakeSyncFolder> syncFolders;
+    std::vector<FakePlan> plans;
+
+    qint64 nextAccountId = 1;
+    qint64 nextFileId = 4001;
+    qint64 nextPlanId = 1;
+    qint64 nextSequence = 1;
+    qint64 nextTokenNumber = 1;
+    qint64 nextDeviceNumber = 1;
+
+    QString issueTokenLocked(qint64 accountId, QDateTime expiresAt = {});
+    // The reply to an approved poll or a refresh.
+    QJsonObject tokenReplyLocked(const FakeToken &token) const;
+
+    // The account of an authorised request, or the reply that refuses it: 400 without
+    // "Accept: application/json", 401 without a live bearer token, 421 when "X-Shard-Id"
+    // names another shard than the account's (a request without the header is taken).
+    std::variant<qint64, FakeReply> authoriseLocked(const FakeRequest &request) const;
+    // The token a request presents, known and not revoked; nullptr otherwise.
+    const FakeToken *presentedTokenLocked(const FakeRequest &request) const;
+
+    // Fills in id, size, checksum and dates, stores the file and records the change.
+    qint64 addFileLocked(FakeLibraryFile file);
+    void recordChangeLocked(const QString &action, const FakeLibraryFile &file);
+    // Removes the file and records its deletion.
+    void deleteFileLocked(qint64 id);
+    QString cursorLocked(qint64 accountId) const;
+};
+
+} // namespace quillmere::test
