@@ -1,4 +1,5 @@
 #include "Accounts/ScriptedService.h"
+#include "fake-service/FakeHarborly.h"
 #include "Platform/Async/ManualClock.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Notifications/NotificationCenter.h"
@@ -309,6 +310,41 @@ TEST_F(HarborlyAPITest, EveryFailureLeavesAsHarborlyAPIError)
     EXPECT_FALSE(offline.errorDescription().contains(QStringLiteral("127.0.0.1")));
 
     EXPECT_EQ(HarborlyAPI::asAPIError(std::make_exception_ptr(std::runtime_error("odd"))).code(), Code::networkError);
+}
+
+} // namespace
+
+namespace {
+
+// The same renewal and shard move against the fake service, which keeps real token state.
+TEST(HarborlyAPIWithFakeService, RenewsAnExpiredTokenAndFollowsAShardMove)
+{
+    quillmere::test::TemporaryConfigHome configHome;
+    InMemorySecretBackend backend;
+    KeychainVault vault(KeychainHelper(backend), [](const QString &) {});
+    quillmere::test::FakeHarborly fake;
+    fake.start();
+    const qint64 account = fake.addAccount();
+    const QString first = fake.issueToken(account);
+    const QUrl base = fake.baseURL();
+    auto tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
+    HarborlyAPI api(tokens);
+    await(tokens->saveToken(first, QDateTime::currentDateTimeUtc().addDays(30)));
+
+    fake.expireToken(first);
+    const auto status = [](const HttpResponse &response) { return response.status; };
+    HttpRequest storage = await(api.makeRequest(QStringLiteral("/api/v1/storage"), QStringLiteral("GET")));
+    EXPECT_EQ(await(api.send(storage, status)), 200);
+    const auto renewed = await(tokens->loadToken());
+    ASSERT_TRUE(renewed);
+    EXPECT_NE(renewed->token, first);
+
+    fake.moveAccount(account, QStringLiteral("shard-b"));
+    APIConfig::setHomeShardID(QStringLiteral("shard-a"));
+    storage = await(api.makeRequest(QStringLiteral("/api/v1/storage"), QStringLiteral("GET")));
+    EXPECT_EQ(await(api.send(storage, status)), 200);
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("shard-b"));
+    EXPECT_EQ(fake.requestsTo("GET", "/api/v1/storage").size(), 4u);
 }
 
 } // namespace
