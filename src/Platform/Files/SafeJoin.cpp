@@ -1,0 +1,86 @@
+#include "Platform/Files/SafeJoin.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <sys/stat.h>
+
+namespace quillmere {
+
+namespace {
+
+bool hasNul(const QString &text)
+{
+    return text.contains(QChar(u'\0'));
+}
+
+std::optional<QString> realPath(const QString &path)
+{
+    char resolved[PATH_MAX];
+    if (!::realpath(QFile::encodeName(path).constData(), resolved))
+        return std::nullopt;
+    return QFile::decodeName(resolved);
+}
+
+bool exists(const QString &path)
+{
+    struct stat info{};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+bool isWithin(const QString &path, const QString &root)
+{
+    if (root == QLatin1String("/"))
+        return path.startsWith(u'/');
+    return path == root || path.startsWith(root + u'/');
+}
+
+} // namespace
+
+std::optional<QString> SafeJoin(const QString &root, const QString &dir, const QString &name)
+{
+    if (root.isEmpty() || !QDir::isAbsolutePath(root) || hasNul(root) || hasNul(dir) || hasNul(name))
+        return std::nullopt;
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.contains(u'/'))
+        return std::nullopt;
+
+    QStringList parts;
+    for (const QString &part : dir.split(u'/', Qt::SkipEmptyParts)) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String(".."))
+            return std::nullopt;
+        parts.append(part);
+    }
+
+    const QString cleanRoot = QDir::cleanPath(root);
+    const auto realRoot = realPath(cleanRoot);
+    if (!realRoot)
+        return std::nullopt;
+
+    // A symbolic link on the way may lead out of the root even though no part is "..".
+    // The deepest folder that exists decides: everything below it is created by us later.
+    QString folder = cleanRoot;
+    QString nearestExisting = cleanRoot;
+    for (const QString &part : parts) {
+        folder += (folder.endsWith(u'/') ? QString() : QStringLiteral("/")) + part;
+        if (!exists(folder))
+            break;
+        nearestExisting = folder;
+    }
+    const auto realFolder = realPath(nearestExisting);
+    if (!realFolder || !isWithin(*realFolder, *realRoot))
+        return std::nullopt;
+
+    QString joined = cleanRoot;
+    for (const QString &part : parts)
+        joined += (joined.endsWith(u'/') ? QString() : QStringLiteral("/")) + part;
+    joined += (joined.endsWith(u'/') ? QString() : QStringLiteral("/")) + name;
+    return joined;
+}
+
+} // namespace quillmere

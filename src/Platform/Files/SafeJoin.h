@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+namespace quillmere {
+
+// The one way a folder or file name sent by the service becomes a local path.
+//
+// `dir` is a relative folder written with "/" separators: empty and "." parts are dropped,
+// a ".." part or a NUL anywhere refuses the join. `name` must be one non-empty component:
+// not "." or "..", without "/" or NUL. The parts are joined as strings (an absolute `dir`
+// cannot replace the root), and the nearest existing folder on the way to the result must
+// resolve, symbolic links followed, to the root's real path or below it; a root that does
+// not exist refuses every join.
+//
+// Returns the joined path (the cleaned root, then the parts), or nullopt when refused; the
+// caller skips and logs a refused item. Touches the file system (realpath, lstat) but never
+// creates or changes anything.
+std::optional<QString> SafeJoin(const QString &root, const QString &dir, const QString &name);
+
+} // namespace quillmere

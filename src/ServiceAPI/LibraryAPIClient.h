@@ -1,0 +1,205 @@
+#pragma once
+
+#include "ServiceAPI/HarborlyAPI.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <QCoroTask>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+
+namespace quillmere {
+
+// The typed endpoint layer of the service: each operation turns its arguments into one request
+// for the authorised transport and the reply into plain records. The client keeps no state
+// between calls but the multipart progress hook, so a failed call leaves nothing behind.
+//
+// Every reply reader is a public static function of (status, body) so it can be checked
+// without a network. Readers refuse statuses with HarborlyAPIError::serverError and let the
+// JSON reader's json::JsonError through; the transport wraps the latter as networkError.
+//
+// An operation keeps its own reference to the transport, so the client may be destroyed while
+// one of its calls is still running. Main thread only.
+class LibraryAPIClient
+{
+public:
+    // (file name, parts completed, total parts, bytes uploaded, total bytes); callable from
+    // any thread.
+    using MultipartProgressHandler =
+        std::function<void(const QString &fileName, qint64 partsCompleted, qint64 totalParts,
+                           qint64 bytesUploaded, qint64 totalBytes)>;
+
+    // One file of the online library.
+    struct RemoteFile
+    {
+        qint64 id = 0;
+        QString filename;
+        QString mimeType;
+        qint64 fileSize = 0;
+        std::optional<QString> fileChecksum;
+        std::optional<QString> fileCategory;
+        std::optional<QString> drivePath;
+        std::optional<qint64> userPlanId;
+        std::optional<QDateTime> createdAt;
+        std::optional<QDateTime> updatedAt;
+    };
+
+    // One entry of the change feed. The action ("created", "updated", "deleted") is passed
+    // through as the service wrote it.
+    struct DeltaChange
+    {
+        qint64 id = 0;
+        QString filename;
+        std::optional<QString> mimeType;
+        std::optional<qint64> fileSize;
+        std::optional<QString> fileChecksum;
+        std::optional<QString> fileCategory;
+        std::optional<QString> drivePath;
+        std::optional<qint64> userPlanId;
+        QString action = QStringLiteral("created");
+        std::optional<QDateTime> createdAt;
+        std::optional<QDateTime> updatedAt;
+        std::optional<QDateTime> deletedAt;
+    };
+
+    // One page of the change feed and the cursor to send next time.
+    struct ChangeFeed
+    {
+        QList<DeltaChange> changes;
+        QString cursor;
+    };
+
+    // One sync folder registered at the service.
+    struct RemoteSyncFolder
+    {
+        QString uuid;
+        QString name;
+        QString folderType;
+        QString direction;
+        qint64 sortOrder = 0;
+    };
+
+    struct StorageBreakdown
+    {
+        qint64 planAsset = 0;
+        qint64 commercialReference = 0;
+        qint64 driveFile = 0;
+        qint64 unorganised = 0;
+    };
+
+    struct StorageSummary
+    {
+        QString subscription = QStringLiteral("silver");
+        QString subscriptionLabel = QStringLiteral("Silver");
+        qint64 storageLimitBytes = 0;
+        qint64 storageUsedBytes = 0;
+        qint64 actualDiskBytes = 0;
+        bool isEnforced = false;
+        StorageBreakdown breakdown;
+    };
+
+    struct AccountProfile
+    {
+        qint64 id = 0;
+        QString name;
+        QString email;
+        QString plan = QStringLiteral("silver");
+        qint64 storageUsedBytes = 0;
+        qint64 storageLimitBytes = 0;
+        bool maintenance = false;
+    };
+
+    struct PlanFileSummary
+    {
+        qint64 id = 0;
+        QString filename;
+        std::optional<QString> mimeType;
+        std::optional<qint64> fileSize;
+        std::optional<QString> fileChecksum;
+        std::optional<QString> drivePath;
+        std::optional<QDateTime> createdAt;
+        std::optional<QDateTime> updatedAt;
+    };
+
+    // One plan of the account, the unit of the plan-mirror folder.
+    struct PlanSummary
+    {
+        qint64 id = 0;
+        QString name;
+        QString slug;
+        QString folderName;
+        QString status = QStringLiteral("active");
+        qint64 fileCount = 0;
+        QList<PlanFileSummary> files;
+    };
+
+    // The reply to a DAW-liveness report.
+    struct DAWLivenessReply
+    {
+        bool warn = false;
+        qint64 openDeviceCount = 0;
+        std::optional<QString> message;
+        QStringList peerDeviceNames;
+    };
+
+    explicit LibraryAPIClient(std::shared_ptr<HarborlyAPI> api);
+
+    HarborlyAPI &api() const { return *m_api; }
+
+    // Replaces any earlier handler; the multipart upload calls it after each batch of parts.
+    void setMultipartProgressHandler(MultipartProgressHandler handler);
+    const MultipartProgressHandler &onMultipartProgress() const { return m_onMultipartProgress; }
+
+    // GET /api/v1/files/library; the folder kind is "reference", "unorganised" or "drive".
+    QCoro::Task<QList<RemoteFile>> listLibraryFiles(std::optional<QString> folderKind = std::nullopt,
+                                                    std::optional<QString> syncFolderID = std::nullopt,
+                                                    std::stop_token stop = {});
+    QCoro::Task<QList<RemoteSyncFolder>> listSyncFolders(std::stop_token stop = {});
+    // The service receives the same uuid again at every lane start; the reply is not read.
+    QCoro::Task<> registerSyncFolder(QString uuid, QString name, QString folderKind, QString direction,
+                                     std::stop_token stop = {});
+    // Streams the file to a temporary file beside the destination and renames it into place,
+    // so a failed or refused transfer leaves whatever was at the destination untouched. Not
+    // sent through the authorised send: a 401 or 421 is not retried, and transport and file
+    // failures (TransportError, LocalFileError) reach the caller as they are. The destination's
+    // folder must exist; a directory at the destination is never replaced.
+    QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::stop_token stop = {});
+    QCoro::Task<> deleteFile(qint64 fileID, std::stop_token stop = {});
+    // Returns the number of files the service deleted.
+    QCoro::Task<qint64> resetFolder(QString folderKind, std::optional<QString> drivePath = std::nullopt,
+                                    std::stop_token stop = {});
+    // An empty cursor asks for the feed from its start.
+    QCoro::Task<ChangeFeed> fetchChanges(QString cursor, std::optional<QString> folderKind = std::nullopt,
+                                         std::optional<QString> syncFolderID = std::nullopt,
+                                         std::stop_token stop = {});
+    QCoro::Task<StorageSummary> fetchStorage(std::stop_token stop = {});
+    QCoro::Task<AccountProfile> fetchAccount(std::stop_token stop = {});
+    QCoro::Task<QList<PlanSummary>> fetchPlans(std::stop_token stop = {});
+
+    // Reply readers.
+    static QList<RemoteFile> parseLibraryResponse(int status, const QByteArray &body);
+    // `now` becomes the cursor when the reply carries no string "cursor".
+    static ChangeFeed parseChangesResponse(int status, const QByteArray &body, const QDateTime &now);
+    static QList<RemoteSyncFolder> parseSyncFoldersResponse(int status, const QByteArray &body);
+    static void parseRegisterSyncFolderResponse(int status, const QByteArray &body);
+    static void parseDownloadResponse(int status);
+    static void parseDeleteResponse(int status, const QByteArray &body);
+    static qint64 parseResetFolderResponse(int status, const QByteArray &body);
+    static StorageSummary parseStorageResponse(int status, const QByteArray &body);
+    static AccountProfile parseAccountResponse(int status, const QByteArray &body);
+    static QList<PlanSummary> parsePlansResponse(int status, const QByteArray &body);
+    static DAWLivenessReply parseDAWLivenessResponse(int status, const QByteArray &body);
+
+private:
+    std::shared_ptr<HarborlyAPI> m_api;
+    MultipartProgressHandler m_onMultipartProgress;
+};
+
+} // namespace quillmere
