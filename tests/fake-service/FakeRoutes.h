@@ -15,5 +15,7 @@ void addLibraryRoutes(FakeRouter &router, FakeServiceState &state);
 void addSyncFolderRoutes(FakeRouter &router, FakeServiceState &state);
 // Storage, account and plans.
 void addAccountRoutes(FakeRouter &router, FakeServiceState &state);
+// Apple redirect page, Apple code exchange and the social (Google) exchange.
+void addWebSignInRoutes(FakeRouter &router, FakeServiceState &state);
 
 } // namespace quillmere::test
