@@ -11,6 +11,7 @@
 #include <QUrlQuery>
 #include <QtEndian>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
