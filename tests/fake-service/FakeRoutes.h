@@ -15,5 +15,10 @@ void addLibraryRoutes(FakeRouter &router, FakeServiceState &state);
 void addSyncFolderRoutes(FakeRouter &router, FakeServiceState &state);
 // Storage, account and plans.
 void addAccountRoutes(FakeRouter &router, FakeServiceState &state);
+// Multipart initiate / presign / complete / abort, batch hash check, dedup confirm and
+// DAW liveness. The PUTs to presigned URLs stream past the router: see storeUploadedBody.
+void addTransferRoutes(FakeRouter &router, FakeServiceState &state);
+// The answer to a PUT whose body has been read (and hashed) by the server.
+FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request, FakeReceivedBody body);
 
 } // namespace quillmere::test
