@@ -71,7 +71,7 @@ struct FakeLivenessReport
 // State and switches of the transfer endpoints; part of FakeServiceState, under its mutex.
 struct FakeTransfers
 {
-    static constexpr qint64 keptBodyLimit = 16 * 1024 * 1024;
+    static constexpr qint64 keptBodyLimit = 4 * 1024 * 1024;
     // Files a batch request may carry.
     static constexpr int batchLimit = 100;
 
