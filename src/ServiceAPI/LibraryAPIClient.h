@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -16,6 +17,8 @@
 #include <stop_token>
 
 namespace quillmere {
+
+class Clock;
 
 // The typed endpoint layer of the service: each operation turns its arguments into one request
 // for the authorised transport and the reply into plain records. The client keeps no state
@@ -197,9 +200,185 @@ public:
     static QList<PlanSummary> parsePlansResponse(int status, const QByteArray &body);
     static DAWLivenessReply parseDAWLivenessResponse(int status, const QByteArray &body);
 
+    // ---- Transfers of file bytes and the batch calls
+
+    // The bytes read for sending do not hash to the checksum the service was asked about: the
+    // file changed after it was hashed. Nothing was sent; a later attempt may succeed.
+    class ContentChangedError : public std::exception
+    {
+    public:
+        const char *what() const noexcept override { return "The file changed while it was being uploaded."; }
+    };
+
+    // A transfer the service's answers do not allow to finish soundly: a presigned URL that is
+    // not one, a part plan that does not fit the file, a part reply without an ETag. Nothing
+    // is completed at the service.
+    class TransferError : public std::exception
+    {
+    public:
+        explicit TransferError(QString message);
+        const QString &message() const { return m_message; }
+        const char *what() const noexcept override { return m_what.constData(); }
+
+    private:
+        QString m_message;
+        QByteArray m_what;
+    };
+
+    struct PresignedPart
+    {
+        qint64 partNumber = 0;
+        QString presignedURL;
+        std::optional<QDateTime> expiresAt;
+    };
+
+    struct MultipartInitiateResult
+    {
+        QString uploadId;
+        QString oid;
+        qint64 partSize = 0;
+        qint64 totalParts = 0;
+        // The service holds the content already; nothing is to be sent.
+        bool alreadyExists = false;
+    };
+
+    struct CompletedPart
+    {
+        qint64 partNumber = 0;
+        QString etag; // as the part reply gave it, quotation marks and all
+    };
+
+    struct BatchHashEntry
+    {
+        QString filename;
+        QString drivePath;
+        QString sha256;
+        qint64 fileSize = 0;
+    };
+
+    struct DeduplicatedContent
+    {
+        QString contentSHA256;
+        qint64 fileId = 0;
+    };
+
+    struct UploadRequiredContent
+    {
+        QString contentSHA256;
+        QString oid;
+        std::optional<QString> presignedUploadURL;
+    };
+
+    struct BatchHashCheckResult
+    {
+        QSet<QString> synced;
+        QList<DeduplicatedContent> deduplicated;
+        QList<UploadRequiredContent> uploadRequired;
+        QSet<QString> unknown;
+        std::optional<QString> cursor;
+    };
+
+    struct BatchDedupConfirmEntry
+    {
+        QString contentSHA256;
+        QString filename;
+        qint64 fileSize = 0;
+        QString mimeType;
+        std::optional<QString> drivePath;
+        std::optional<QString> fileUuid;
+        std::optional<double> audioDurationSeconds;
+        std::optional<qint64> audioSampleRate;
+    };
+
+    struct BatchDedupConfirmed
+    {
+        QString contentSHA256;
+        std::optional<QString> drivePath;
+        std::optional<QString> filename;
+        qint64 fileId = 0;
+        QString commitSha;
+    };
+
+    struct BatchDedupFailure
+    {
+        QString contentSHA256;
+        std::optional<QString> drivePath;
+        QString reason = QStringLiteral("Unknown reason");
+    };
+
+    struct BatchDedupConfirmResult
+    {
+        QList<BatchDedupConfirmed> confirmed;
+        QList<BatchDedupFailure> failed;
+    };
+
+    static constexpr qint64 defaultPartSize = 104'857'600;
+    // What one part may be, whatever the service says; larger parts are refused.
+    static constexpr qint64 maximumPartSize = 5LL * 1024 * 1024 * 1024;
+    static constexpr qint64 maximumPartCount = 10'000;
+    static constexpr int partsPerPresign = 10;
+    static constexpr int partsInFlight = 3;
+    static constexpr int attemptsPerPart = 3;
+    // Entries per batch request; longer lists go out as several requests.
+    static constexpr int batchEntryLimit = 100;
+
+    // The clock that times the pauses between part attempts (Clock::system() by default).
+    void setTransferClock(Clock *clock) { m_transferClock = clock; }
+
+    // One streamed PUT of a private temporary copy of the file, without the service's headers.
+    // The copy is hashed while it is made; when expectedChecksum is given and differs, throws
+    // ContentChangedError and sends nothing. Transport failures arrive unwrapped
+    // (TransportError); a status outside 200-299 is serverError(status, "Presigned upload failed").
+    QCoro::Task<> uploadToPresignedURL(QString filePath, QString presignedURL,
+                                       std::optional<QString> expectedChecksum = std::nullopt,
+                                       std::stop_token stop = {});
+    // Stages a copy (hashed as above), opens the upload, sends parts 1..N in presigned batches
+    // with up to three in flight and completes it. Any failure after the service opened the
+    // upload aborts it there; the staged copy is removed in every outcome.
+    QCoro::Task<> uploadMultipart(QString filePath, QString oid, QString fileName, qint64 fileSize,
+                                  QString mimeType, std::optional<QString> expectedChecksum = std::nullopt,
+                                  std::stop_token stop = {});
+
+    QCoro::Task<MultipartInitiateResult> initiateMultipartUpload(QString oid, QString fileName, qint64 fileSize,
+                                                                 QString mimeType, std::stop_token stop = {});
+    QCoro::Task<QList<PresignedPart>> presignParts(QString uploadId, QString oid, QList<qint64> partNumbers,
+                                                   std::stop_token stop = {});
+    QCoro::Task<> completeMultipartUpload(QString uploadId, QString oid, QList<CompletedPart> parts,
+                                          std::stop_token stop = {});
+    // Succeeds whatever the status; fails only in the transport.
+    QCoro::Task<> abortMultipartUpload(QString uploadId, QString oid, std::stop_token stop = {});
+    // One part streamed from the staged copy, with up to three attempts; returns its ETag.
+    QCoro::Task<QString> uploadPart(QString stagedPath, QString presignedURL, qint64 partNumber, qint64 partSize,
+                                    qint64 fileSize, std::stop_token stop = {});
+
+    // $XDG_CACHE_HOME/<bundle identifier>/staging.
+    static QString stagingFolder();
+    // Removes every staged copy that no running upload of this process uses: what an
+    // interrupted run left behind. Returns how many files went.
+    static QCoro::Task<int> removeStagingLeftovers();
+
+    QCoro::Task<BatchHashCheckResult> checkHashBatch(QString syncFolderID, QString folderKind,
+                                                     QList<BatchHashEntry> entries, std::stop_token stop = {});
+    QCoro::Task<BatchDedupConfirmResult> dedupConfirmBatch(QString syncFolderID, QString folderKind,
+                                                           QList<BatchDedupConfirmEntry> entries,
+                                                           std::optional<QString> deviceID = std::nullopt,
+                                                           std::optional<qint64> planID = std::nullopt,
+                                                           std::stop_token stop = {});
+    QCoro::Task<DAWLivenessReply> reportDAWLiveness(QString deviceID, QString sourceKey,
+                                                    std::optional<QString> dawName, QString deviceName,
+                                                    std::stop_token stop = {});
+
+    static MultipartInitiateResult parseMultipartInitiateResponse(int status, const QByteArray &body,
+                                                                  const QString &requestOid);
+    static QList<PresignedPart> parsePresignPartsResponse(int status, const QByteArray &body);
+    static void parseCompleteMultipartResponse(int status, const QByteArray &body);
+    static BatchHashCheckResult parseBatchHashCheckResponse(int status, const QByteArray &body);
+    static BatchDedupConfirmResult parseBatchDedupConfirmResponse(int status, const QByteArray &body);
+
 private:
     std::shared_ptr<HarborlyAPI> m_api;
     MultipartProgressHandler m_onMultipartProgress;
+    Clock *m_transferClock = nullptr;
 };
 
 } // namespace quillmere

@@ -8,6 +8,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
@@ -127,6 +129,7 @@ FakeHarborly::FakeHarborly()
     addSyncFolderRoutes(m_router, m_state);
     addAccountRoutes(m_router, m_state);
     addWebSignInRoutes(m_router, m_state);
+    addTransferRoutes(m_router, m_state);
 }
 
 FakeHarborly::~FakeHarborly()
@@ -151,6 +154,13 @@ void FakeHarborly::start(int port, const std::string &host)
     m_server->Put(".*", handler);
     m_server->Patch(".*", handler);
     m_server->Delete(".*", handler);
+    // Bodies of PUTs to presigned URLs are streamed, never held whole.
+    m_server->Put("/storage/.*", [this](const httplib::Request &request, httplib::Response &response,
+                                        const httplib::ContentReader &reader) {
+        handleUpload(request, response, [&reader](const std::function<bool(const char *, size_t)> &receive) {
+            return reader(receive);
+        });
+    });
 
     if (port == 0) {
         m_port = m_server->bind_to_any_port(host);
@@ -673,6 +683,129 @@ QString FakeHarborly::addGoogleSignInCode(qint64 accountId, bool isNewUser)
     const QString code = QStringLiteral("google-code-%1").arg(m_state.webSignIn.nextCodeNumber++);
     m_state.webSignIn.googleCodes[code] = FakeWebSignIn::Grant{accountId, isNewUser, false};
     return code;
+}
+
+// --- Transfers
+
+void FakeHarborly::handleUpload(const httplib::Request &req, httplib::Response &res,
+                                const std::function<bool(const std::function<bool(const char *, size_t)> &)> &readBody)
+{
+    FakeRequest request = toFakeRequest(req);
+    const AppliedFaults faults = takeFaults(request);
+    const auto hangUp = [&] {
+        log(request, 0);
+        abortConnection(req.local_port, req.remote_port);
+    };
+
+    // The body is read whatever the answer, so the client always gets to see it.
+    FakeReceivedBody body;
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr);
+    const bool complete = readBody([&](const char *data, size_t length) {
+        EVP_DigestUpdate(digest.get(), data, length);
+        body.size += qint64(length);
+        if (body.size <= FakeTransfers::keptBodyLimit)
+            body.content.append(data, qsizetype(length));
+        return !m_stopping.load();
+    });
+    if (!complete)
+        return hangUp();
+    unsigned char hash[EVP_MAX_MD_SIZE];
+    unsigned int hashLength = 0;
+    EVP_DigestFinal_ex(digest.get(), hash, &hashLength);
+    body.sha256 = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(hash), int(hashLength)).toHex());
+    body.kept = body.size <= FakeTransfers::keptBodyLimit;
+    if (!body.kept)
+        body.content.clear();
+
+    if (faults.delay && !pause(faults.delay->pause))
+        return hangUp();
+    if (faults.drop && !faults.drop->afterHandling)
+        return hangUp();
+    FakeReply reply;
+    if (faults.answer) {
+        reply.status = faults.answer->status;
+        reply.body = faults.answer->body;
+        reply.headers = faults.answer->headers;
+        if (reply.body.empty())
+            reply.contentType.clear();
+    } else {
+        reply = storeUploadedBody(m_state, request, std::move(body));
+    }
+    if (faults.drop)
+        return hangUp();
+    log(request, reply.status);
+    write(std::move(reply), faults, res);
+}
+
+QString FakeHarborly::presignedPutURL(qint64 accountId, const QString &oid)
+{
+    std::lock_guard lock(m_state.mutex);
+    const QString token = QStringLiteral("put-%1").arg(m_state.transfers.nextNumber++);
+    m_state.transfers.putTargets[token] = accountId;
+    m_state.transfers.putOids[token] = oid;
+    return baseURL().toString() + QStringLiteral("/storage/objects/%1?signature=fake").arg(token);
+}
+
+std::optional<FakeStoredObject> FakeHarborly::storedObject(const QString &oid) const
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.transfers.objects.find(oid);
+    if (found == m_state.transfers.objects.end())
+        return std::nullopt;
+    return found->second;
+}
+
+std::vector<FakeMultipartUpload> FakeHarborly::multipartUploads() const
+{
+    std::lock_guard lock(m_state.mutex);
+    std::vector<FakeMultipartUpload> result;
+    for (const auto &[id, upload] : m_state.transfers.uploads)
+        result.push_back(upload);
+    return result;
+}
+
+void FakeHarborly::setMultipartPartSize(qint64 bytes, std::optional<qint64> totalPartsAnswer)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.transfers.partSize = bytes;
+    m_state.transfers.totalPartsAnswer = totalPartsAnswer;
+}
+
+void FakeHarborly::setInitiateReply(FakeInitiateReply reply)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.transfers.initiateReply = reply;
+}
+
+void FakeHarborly::omitFromPresign(qint64 partNumber)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.transfers.presignOmits.insert(partNumber);
+}
+
+void FakeHarborly::failPart(qint64 partNumber, int times, int status)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.transfers.partFailures[partNumber] = {status, times};
+}
+
+void FakeHarborly::withholdETag(qint64 partNumber)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.transfers.etagWithheld.insert(partNumber);
+}
+
+void FakeHarborly::setMalformedBatchEntries(bool on)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.transfers.malformedBatchEntries = on;
+}
+
+std::vector<FakeLivenessReport> FakeHarborly::livenessReports() const
+{
+    std::lock_guard lock(m_state.mutex);
+    return m_state.transfers.livenessReports;
 }
 
 } // namespace quillmere::test

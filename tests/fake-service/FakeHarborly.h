@@ -114,6 +114,23 @@ public:
     // A code the Apple or the social exchange takes once; a new user is answered 201.
     QString addAppleSignInCode(qint64 accountId, bool isNewUser = false);
     QString addGoogleSignInCode(qint64 accountId, bool isNewUser = false);
+    // --- Transfers: presigned PUTs, multipart uploads, batch calls, DAW liveness
+    // A presigned PUT URL for `oid` (what the batch hash check hands out for needed content).
+    QString presignedPutURL(qint64 accountId, const QString &oid);
+    std::optional<FakeStoredObject> storedObject(const QString &oid) const;
+    std::vector<FakeMultipartUpload> multipartUploads() const;
+    // The part size initiate answers (default 5 MiB) and, when set, the part count it claims.
+    void setMultipartPartSize(qint64 bytes, std::optional<qint64> totalPartsAnswer = std::nullopt);
+    void setInitiateReply(FakeInitiateReply reply);
+    // Presign replies leave this part out.
+    void omitFromPresign(qint64 partNumber);
+    // The PUT of this part is answered `status` the next `times` times (-1: always).
+    void failPart(qint64 partNumber, int times, int status = 500);
+    // The PUT of this part succeeds without an "ETag" header.
+    void withholdETag(qint64 partNumber);
+    // Batch replies carry malformed entries besides the real ones.
+    void setMalformedBatchEntries(bool on);
+    std::vector<FakeLivenessReport> livenessReports() const;
 
 private:
     struct AppliedFaults
@@ -140,6 +157,10 @@ private:
     std::vector<LoggedRequest> m_log;
     mutable std::mutex m_faultMutex;
     std::vector<FakeFault> m_faults;
+
+    // --- Transfers: PUT bodies stream through here, hashed and mostly discarded.
+    void handleUpload(const httplib::Request &request, httplib::Response &response,
+                      const std::function<bool(const std::function<bool(const char *, size_t)> &)> &readBody);
 };
 
 } // namespace quillmere::test

@@ -17,5 +17,10 @@ void addSyncFolderRoutes(FakeRouter &router, FakeServiceState &state);
 void addAccountRoutes(FakeRouter &router, FakeServiceState &state);
 // Apple redirect page, Apple code exchange and the social (Google) exchange.
 void addWebSignInRoutes(FakeRouter &router, FakeServiceState &state);
+// Multipart initiate / presign / complete / abort, batch hash check, dedup confirm and
+// DAW liveness. The PUTs to presigned URLs stream past the router: see storeUploadedBody.
+void addTransferRoutes(FakeRouter &router, FakeServiceState &state);
+// The answer to a PUT whose body has been read (and hashed) by the server.
+FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request, FakeReceivedBody body);
 
 } // namespace quillmere::test

@@ -10,6 +10,7 @@
 #include "fake-service/FakeSyncFolder.h"
 #include "fake-service/FakeToken.h"
 #include "fake-service/FakeWebSignIn.h"
+#include "fake-service/FakeTransfers.h"
 
 #include <QJsonObject>
 
@@ -39,6 +40,7 @@ public:
     std::map<qint64, std::vector<FakeChange>> changes; // by account, oldest first
     std::vector<FakeSyncFolder> syncFolders;
     std::vector<FakePlan> plans;
+    FakeTransfers transfers;
 
     qint64 nextAccountId = 1;
     qint64 nextFileId = 4001;

@@ -15,7 +15,7 @@ bool FileSliceDevice::open(OpenMode mode)
         setErrorString(QStringLiteral("A file slice opens read-only."));
         return false;
     }
-    if (!m_file.open(QIODevice::ReadOnly)) {
+    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         setErrorString(QStringLiteral("The file could not be opened."));
         return false;
     }

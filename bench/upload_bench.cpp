@@ -1,0 +1,152 @@
+// Uploads one large file to the fake service on loopback by multipart (three parts in flight)
+// and by one presigned PUT, and prints throughput and peak memory beside curl -T of the same
+// file to the same kind of URL. Each upload includes its verified local copy.
+// Usage: upload_bench [MiB]   (default 1024)
+
+#include "Accounts/KeychainHelper.h"
+#include "Accounts/KeychainVault.h"
+#include "Accounts/TokenManager.h"
+#include "Engine/FileChecksum.h"
+#include "Platform/Secrets/InMemorySecretBackend.h"
+#include "ServiceAPI/HarborlyAPI.h"
+#include "ServiceAPI/LibraryAPIClient.h"
+#include "ServiceAPI/TransferFiles.h"
+#include "fake-service/FakeHarborly.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <sys/resource.h>
+
+using namespace quillmere;
+
+namespace {
+
+long peakRssMiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;
+}
+
+double mibPerSecond(qint64 bytes, const QElapsedTimer &timer)
+{
+    return double(bytes) / (1024.0 * 1024.0) / (double(timer.nsecsElapsed()) / 1e9);
+}
+
+struct Figures
+{
+    double multipart = 0;
+    double single = 0;
+};
+
+// A free coroutine: a lambda coroutine called in place would outlive its closure.
+QCoro::Task<> measure(LibraryAPIClient *client, test::FakeHarborly *fake, qint64 account, QString path, qint64 size,
+                      Figures *figures)
+{
+    try {
+        auto hashing = computeFileChecksum(path);
+        const QString checksum = co_await std::move(hashing);
+
+        QElapsedTimer timer;
+        timer.start();
+        auto multipart = client->uploadMultipart(path, QStringLiteral("bench-multipart"), QStringLiteral("big.bin"), size,
+                                                 QStringLiteral("application/octet-stream"), checksum);
+        co_await std::move(multipart);
+        figures->multipart = mibPerSecond(size, timer);
+        const auto stored = fake->storedObject(QStringLiteral("bench-multipart"));
+        std::printf("multipart upload: %lld bytes stored, %.0f MiB/s\n", stored ? stored->size : -1LL, figures->multipart);
+
+        const QString url = fake->presignedPutURL(account, QStringLiteral("bench-single"));
+        timer.restart();
+        auto single = client->uploadToPresignedURL(path, url, checksum);
+        co_await std::move(single);
+        figures->single = mibPerSecond(size, timer);
+        const auto put = fake->storedObject(QStringLiteral("bench-single"));
+        std::printf("presigned PUT:    %lld bytes stored, %.0f MiB/s (sha256 %s)\n", put ? put->size : -1LL,
+                    figures->single, put && put->sha256 == checksum ? "matches" : "DIFFERS");
+    } catch (const std::exception &e) {
+        std::printf("upload failed: %s\n", e.what());
+    }
+    QCoreApplication::quit();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const qint64 mib = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
+    const qint64 size = mib * 1024 * 1024;
+
+    QTemporaryDir dir;
+    qputenv("XDG_CACHE_HOME", dir.filePath(QStringLiteral("cache")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", dir.filePath(QStringLiteral("config")).toUtf8());
+    const QString path = dir.filePath(QStringLiteral("big.bin"));
+    {
+        QByteArray block(1024 * 1024, Qt::Uninitialized);
+        for (qsizetype i = 0; i < block.size(); ++i)
+            block[i] = char((i * 2654435761u) >> 24);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            return 1;
+        for (qint64 i = 0; i < mib; ++i) {
+            block[0] = char(i);
+            file.write(block);
+        }
+    }
+
+    test::FakeHarborly fake;
+    fake.start();
+    fake.setMultipartPartSize(LibraryAPIClient::defaultPartSize);
+    const qint64 account = fake.addAccount();
+    InMemorySecretBackend backend;
+    KeychainVault vault(KeychainHelper(backend), [](const QString &) {});
+    const QUrl base = fake.baseURL();
+    auto tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
+    LibraryAPIClient client(std::make_shared<HarborlyAPI>(tokens));
+
+    const long rssBefore = peakRssMiB();
+    Figures figures;
+    const QString token = fake.issueToken(account);
+    QTimer::singleShot(0, [&] {
+        auto saving = tokens->saveToken(token, QDateTime::currentDateTimeUtc().addDays(1));
+        QCoro::connect(std::move(saving), &app, [&] { measure(&client, &fake, account, path, size, &figures); });
+    });
+    app.exec();
+    std::printf("peak RSS: %ld MiB (%ld MiB before the uploads; the in-process fake included)\n", peakRssMiB(),
+                rssBefore);
+
+    // The local copy each upload makes first, for reference.
+    {
+        QElapsedTimer timer;
+        timer.start();
+        const QString copy = dir.filePath(QStringLiteral("copy.bin"));
+        copyFileHashing(path, copy, {});
+        std::printf("verified copy alone: %.0f MiB/s\n", mibPerSecond(size, timer));
+        QFile::remove(copy);
+    }
+
+    const QString curl = QStandardPaths::findExecutable(QStringLiteral("curl"));
+    if (!curl.isEmpty()) {
+        const QString url = fake.presignedPutURL(account, QStringLiteral("bench-curl"));
+        QElapsedTimer timer;
+        timer.start();
+        QProcess process;
+        process.start(curl, {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"), QStringLiteral("-T"),
+                             path, url});
+        process.waitForFinished(-1);
+        const double theirs = mibPerSecond(size, timer);
+        std::printf("curl -T: %.0f MiB/s; multipart %.2fx, presigned PUT %.2fx\n", theirs, figures.multipart / theirs,
+                    figures.single / theirs);
+    }
+    fake.stop();
+    return 0;
+}

@@ -1,0 +1,265 @@
+#include "ServiceAPI/LibraryAPIClient.h"
+
+#include "Platform/Http/Json.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <algorithm>
+#include <utility>
+
+namespace quillmere {
+
+namespace {
+
+// GCC 12 destroys a temporary created inside a co_await expression twice; every awaited task
+// here is a named local, awaited with std::move.
+
+const QString kBatchCheckHashPath = QStringLiteral("/api/v1/files/batch-check-hash");
+const QString kBatchDedupConfirmPath = QStringLiteral("/api/v1/files/batch-dedup-confirm");
+const QString kDAWLivenessPath = QStringLiteral("/api/v1/daw-liveness");
+
+HarborlyAPIError refused(int status, const QByteArray &body, bool readError, const QString &fallback)
+{
+    QJsonObject object;
+    try {
+        object = json::parseObject(body);
+    } catch (const json::JsonError &) {
+    }
+    if (auto message = json::optionalString(object, QStringLiteral("message")))
+        return HarborlyAPIError::serverError(status, *message);
+    if (readError) {
+        if (auto error = json::optionalString(object, QStringLiteral("error")))
+            return HarborlyAPIError::serverError(status, *error);
+    }
+    return HarborlyAPIError::serverError(status, fallback);
+}
+
+void setJsonBody(HttpRequest &request, const QJsonObject &object)
+{
+    request.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    request.headers.set("Content-Type", "application/json");
+}
+
+QList<QJsonObject> objectsOf(const QJsonObject &object, const QString &key)
+{
+    QList<QJsonObject> objects;
+    if (const auto array = json::optionalArray(object, key)) {
+        for (const auto &value : *array) {
+            if (value.isObject())
+                objects.append(value.toObject());
+        }
+    }
+    return objects;
+}
+
+QSet<QString> stringsOf(const QJsonObject &object, const QString &key)
+{
+    QSet<QString> strings;
+    if (const auto array = json::optionalArray(object, key)) {
+        for (const auto &value : *array) {
+            if (value.isString())
+                strings.insert(value.toString());
+        }
+    }
+    return strings;
+}
+
+// The entries in requests of at most batchEntryLimit; an empty list is still one request.
+template<typename Entry>
+QList<QList<Entry>> chunked(const QList<Entry> &entries)
+{
+    QList<QList<Entry>> chunks;
+    for (qsizetype start = 0; start < entries.size(); start += LibraryAPIClient::batchEntryLimit)
+        chunks.append(entries.mid(start, LibraryAPIClient::batchEntryLimit));
+    if (chunks.isEmpty())
+        chunks.append(QList<Entry>());
+    return chunks;
+}
+
+QJsonObject hashEntryJson(const LibraryAPIClient::BatchHashEntry &entry)
+{
+    return QJsonObject{{QStringLiteral("filename"), entry.filename},
+                       {QStringLiteral("drive_path"), entry.drivePath},
+                       {QStringLiteral("content_sha256"), entry.sha256},
+                       {QStringLiteral("file_size"), entry.fileSize}};
+}
+
+QJsonObject dedupEntryJson(const LibraryAPIClient::BatchDedupConfirmEntry &entry)
+{
+    QJsonObject object{{QStringLiteral("content_sha256"), entry.contentSHA256},
+                       {QStringLiteral("filename"), entry.filename},
+                       {QStringLiteral("file_size"), entry.fileSize},
+                       {QStringLiteral("mime_type"), entry.mimeType}};
+    if (entry.drivePath)
+        object.insert(QStringLiteral("drive_path"), *entry.drivePath);
+    if (entry.fileUuid)
+        object.insert(QStringLiteral("file_uuid"), *entry.fileUuid);
+    if (entry.audioDurationSeconds && entry.audioSampleRate)
+        object.insert(QStringLiteral("audio_analysis"),
+                      QJsonObject{{QStringLiteral("duration_seconds"), *entry.audioDurationSeconds},
+                                  {QStringLiteral("sample_rate"), *entry.audioSampleRate}});
+    return object;
+}
+
+QCoro::Task<LibraryAPIClient::BatchHashCheckResult> checkOneBatch(std::shared_ptr<HarborlyAPI> api,
+                                                                  QString syncFolderID, QString folderKind,
+                                                                  QList<LibraryAPIClient::BatchHashEntry> entries,
+                                                                  std::stop_token stop)
+{
+    auto making = api->makeRequest(kBatchCheckHashPath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    QJsonArray files;
+    for (const auto &entry : entries)
+        files.append(hashEntryJson(entry));
+    setJsonBody(request, QJsonObject{{QStringLiteral("sync_folder_uuid"), syncFolderID},
+                                     {QStringLiteral("folder_type"), folderKind},
+                                     {QStringLiteral("files"), files}});
+    auto reader = [](const HttpResponse &reply) {
+        return LibraryAPIClient::parseBatchHashCheckResponse(reply.status, reply.body);
+    };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_return co_await std::move(sending);
+}
+
+QCoro::Task<LibraryAPIClient::BatchDedupConfirmResult>
+confirmOneBatch(std::shared_ptr<HarborlyAPI> api, QString syncFolderID, QString folderKind,
+                QList<LibraryAPIClient::BatchDedupConfirmEntry> entries, std::optional<QString> deviceID,
+                std::optional<qint64> planID, std::stop_token stop)
+{
+    auto making = api->makeRequest(kBatchDedupConfirmPath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    QJsonArray files;
+    for (const auto &entry : entries)
+        files.append(dedupEntryJson(entry));
+    QJsonObject body{{QStringLiteral("sync_folder_uuid"), syncFolderID},
+                     {QStringLiteral("folder_type"), folderKind},
+                     {QStringLiteral("pre_verified"), true},
+                     {QStringLiteral("files"), files}};
+    if (deviceID)
+        body.insert(QStringLiteral("device_id"), *deviceID);
+    if (planID)
+        body.insert(QStringLiteral("plan_id"), *planID);
+    setJsonBody(request, body);
+    auto reader = [](const HttpResponse &reply) {
+        return LibraryAPIClient::parseBatchDedupConfirmResponse(reply.status, reply.body);
+    };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_return co_await std::move(sending);
+}
+
+} // namespace
+
+QCoro::Task<LibraryAPIClient::BatchHashCheckResult>
+LibraryAPIClient::checkHashBatch(QString syncFolderID, QString folderKind, QList<BatchHashEntry> entries,
+                                 std::stop_token stop)
+{
+    const auto api = m_api;
+    BatchHashCheckResult merged;
+    for (const auto &chunk : chunked(entries)) {
+        auto checking = checkOneBatch(api, syncFolderID, folderKind, chunk, stop);
+        BatchHashCheckResult part = co_await std::move(checking);
+        merged.synced.unite(part.synced);
+        merged.deduplicated.append(part.deduplicated);
+        merged.uploadRequired.append(part.uploadRequired);
+        merged.unknown.unite(part.unknown);
+        if (part.cursor)
+            merged.cursor = part.cursor;
+    }
+    co_return merged;
+}
+
+QCoro::Task<LibraryAPIClient::BatchDedupConfirmResult>
+LibraryAPIClient::dedupConfirmBatch(QString syncFolderID, QString folderKind, QList<BatchDedupConfirmEntry> entries,
+                                    std::optional<QString> deviceID, std::optional<qint64> planID,
+                                    std::stop_token stop)
+{
+    const auto api = m_api;
+    BatchDedupConfirmResult merged;
+    for (const auto &chunk : chunked(entries)) {
+        auto confirming = confirmOneBatch(api, syncFolderID, folderKind, chunk, deviceID, planID, stop);
+        BatchDedupConfirmResult part = co_await std::move(confirming);
+        merged.confirmed.append(part.confirmed);
+        merged.failed.append(part.failed);
+    }
+    co_return merged;
+}
+
+QCoro::Task<LibraryAPIClient::DAWLivenessReply>
+LibraryAPIClient::reportDAWLiveness(QString deviceID, QString sourceKey, std::optional<QString> dawName,
+                                    QString deviceName, std::stop_token stop)
+{
+    const auto api = m_api;
+    auto making = api->makeRequest(kDAWLivenessPath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    QJsonObject body{{QStringLiteral("device_id"), deviceID},
+                     {QStringLiteral("source_key"), sourceKey},
+                     {QStringLiteral("daw_open"), true},
+                     {QStringLiteral("active"), true},
+                     {QStringLiteral("device_name"), deviceName}};
+    if (dawName)
+        body.insert(QStringLiteral("daw_name"), *dawName);
+    setJsonBody(request, body);
+    auto reader = [](const HttpResponse &reply) {
+        return LibraryAPIClient::parseDAWLivenessResponse(reply.status, reply.body);
+    };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_return co_await std::move(sending);
+}
+
+LibraryAPIClient::BatchHashCheckResult LibraryAPIClient::parseBatchHashCheckResponse(int status,
+                                                                                     const QByteArray &body)
+{
+    if (status != 200)
+        throw refused(status, body, false, QStringLiteral("Batch hash check failed"));
+    const QJsonObject object = json::parseObject(body);
+    const QJsonObject results = json::optionalObject(object, QStringLiteral("results")).value_or(QJsonObject());
+    BatchHashCheckResult result;
+    result.synced = stringsOf(results, QStringLiteral("synced"));
+    result.unknown = stringsOf(results, QStringLiteral("unknown"));
+    for (const QJsonObject &entry : objectsOf(results, QStringLiteral("deduplicated"))) {
+        const auto hash = json::optionalString(entry, QStringLiteral("content_sha256"));
+        const auto fileId = json::optionalInteger(entry, QStringLiteral("file_id"));
+        if (hash && fileId)
+            result.deduplicated.append(DeduplicatedContent{*hash, *fileId});
+    }
+    for (const QJsonObject &entry : objectsOf(results, QStringLiteral("upload_required"))) {
+        const auto hash = json::optionalString(entry, QStringLiteral("content_sha256"));
+        const auto oid = json::optionalString(entry, QStringLiteral("oid"));
+        if (hash && oid)
+            result.uploadRequired.append(
+                UploadRequiredContent{*hash, *oid, json::optionalString(entry, QStringLiteral("presigned_upload_url"))});
+    }
+    result.cursor = json::optionalString(object, QStringLiteral("cursor"));
+    return result;
+}
+
+LibraryAPIClient::BatchDedupConfirmResult LibraryAPIClient::parseBatchDedupConfirmResponse(int status,
+                                                                                           const QByteArray &body)
+{
+    if (status != 200)
+        throw refused(status, body, true, QStringLiteral("Batch dedup-confirm failed"));
+    const QJsonObject object = json::parseObject(body);
+    BatchDedupConfirmResult result;
+    for (const QJsonObject &entry : objectsOf(object, QStringLiteral("confirmed"))) {
+        const auto hash = json::optionalString(entry, QStringLiteral("content_sha256"));
+        const auto fileId = json::optionalInteger(entry, QStringLiteral("file_id"));
+        const auto commit = json::optionalString(entry, QStringLiteral("commit_sha"));
+        if (!hash || !fileId || !commit)
+            continue;
+        result.confirmed.append(BatchDedupConfirmed{*hash, json::optionalString(entry, QStringLiteral("drive_path")),
+                                                    json::optionalString(entry, QStringLiteral("filename")), *fileId,
+                                                    *commit});
+    }
+    for (const QJsonObject &entry : objectsOf(object, QStringLiteral("failed"))) {
+        const auto hash = json::optionalString(entry, QStringLiteral("content_sha256"));
+        if (!hash)
+            continue;
+        result.failed.append(BatchDedupFailure{
+            *hash, json::optionalString(entry, QStringLiteral("drive_path")),
+            json::optionalString(entry, QStringLiteral("reason")).value_or(QStringLiteral("Unknown reason"))});
+    }
+    return result;
+}
+
+} // namespace quillmere

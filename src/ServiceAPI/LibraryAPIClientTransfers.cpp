@@ -1,0 +1,568 @@
+#include "ServiceAPI/LibraryAPIClient.h"
+
+#include "Platform/Async/Background.h"
+#include "Platform/Async/CancelledError.h"
+#include "Platform/Async/Clock.h"
+#include "Platform/Async/TaskGroup.h"
+#include "Platform/BundleIdentifier.h"
+#include "Platform/Http/FileSliceDevice.h"
+#include "Platform/Http/HttpClient.h"
+#include "Platform/Http/Json.h"
+#include "Platform/Http/TransportError.h"
+#include "ServiceAPI/TransferFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QStandardPaths>
+#include <QUuid>
+
+#include <algorithm>
+#include <set>
+#include <utility>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quillmere {
+
+namespace {
+
+// GCC 12 destroys a temporary created inside a co_await expression twice; every awaited task
+// here is a named local, awaited with std::move, and every coroutine takes its arguments by
+// value.
+
+using CompletedPart = LibraryAPIClient::CompletedPart;
+using PresignedPart = LibraryAPIClient::PresignedPart;
+using MultipartInitiateResult = LibraryAPIClient::MultipartInitiateResult;
+using MultipartProgressHandler = LibraryAPIClient::MultipartProgressHandler;
+using TransferError = LibraryAPIClient::TransferError;
+
+const QString kInitiatePath = QStringLiteral("/api/v1/files/multipart/initiate");
+const QString kPresignPath = QStringLiteral("/api/v1/files/multipart/presign-parts");
+const QString kCompletePath = QStringLiteral("/api/v1/files/multipart/complete");
+const QString kAbortPath = QStringLiteral("/api/v1/files/multipart/abort");
+
+bool isSuccess(int status)
+{
+    return status >= 200 && status <= 299;
+}
+
+HarborlyAPIError refusedWithMessage(int status, const QByteArray &body, const QString &fallback)
+{
+    QJsonObject object;
+    try {
+        object = json::parseObject(body);
+    } catch (const json::JsonError &) {
+    }
+    return HarborlyAPIError::serverError(status, json::optionalString(object, QStringLiteral("message")).value_or(fallback));
+}
+
+void setJsonBody(HttpRequest &request, const QJsonObject &object)
+{
+    request.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    request.headers.set("Content-Type", "application/json");
+}
+
+QString newUuidText()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+}
+
+// A URL the service handed out for a PUT: absolute http(s) with a host. Whether plain http is
+// allowed to that host is the HTTP layer's decision.
+std::optional<QUrl> presignedUrl(const QString &text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.isRelative() || url.host().isEmpty())
+        return std::nullopt;
+    const QString scheme = url.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        return std::nullopt;
+    return url;
+}
+
+// Staged copies a running upload of this process still sends from; the clean-up spares them.
+// Main thread only.
+std::set<QString> &stagedInUse()
+{
+    static std::set<QString> paths;
+    return paths;
+}
+
+QCoro::Task<CopiedFile> copyInBackground(QString source, QString destination, std::stop_token stop)
+{
+    auto work = [source = std::move(source), destination = std::move(destination), stop = std::move(stop)] {
+        return copyFileHashing(source, destination, stop);
+    };
+    return runInBackground(std::move(work));
+}
+
+QCoro::Task<CopiedFile> stageInBackground(QString folder, QString source, QString destination, std::stop_token stop)
+{
+    auto work = [folder = std::move(folder), source = std::move(source), destination = std::move(destination),
+                 stop = std::move(stop)] {
+        if (!QDir().mkpath(folder))
+            throw LibraryAPIClient::TransferError(QStringLiteral("The staging folder could not be created"));
+        return copyFileHashing(source, destination, stop);
+    };
+    return runInBackground(std::move(work));
+}
+
+QCoro::Task<> removeInBackground(QString path)
+{
+    auto work = [path = std::move(path)] { ::unlink(QFile::encodeName(path).constData()); };
+    return runInBackground(std::move(work));
+}
+
+bool matchesChecksum(const CopiedFile &copied, const std::optional<QString> &expected)
+{
+    return !expected || copied.sha256 == expected->trimmed().toLower();
+}
+
+// ---- The four endpoints, on a transport the caller keeps alive
+
+QCoro::Task<MultipartInitiateResult> initiateOn(std::shared_ptr<HarborlyAPI> api, QString oid, QString fileName,
+                                                qint64 fileSize, QString mimeType, std::stop_token stop)
+{
+    auto making = api->makeRequest(kInitiatePath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    setJsonBody(request, QJsonObject{{QStringLiteral("oid"), oid},
+                                     {QStringLiteral("filename"), fileName},
+                                     {QStringLiteral("file_size"), fileSize},
+                                     {QStringLiteral("mime_type"), mimeType}});
+    auto reader = [oid](const HttpResponse &reply) {
+        return LibraryAPIClient::parseMultipartInitiateResponse(reply.status, reply.body, oid);
+    };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_return co_await std::move(sending);
+}
+
+QCoro::Task<QList<PresignedPart>> presignOn(std::shared_ptr<HarborlyAPI> api, QString uploadId, QString oid,
+                                            QList<qint64> partNumbers, std::stop_token stop)
+{
+    auto making = api->makeRequest(kPresignPath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    QJsonArray numbers;
+    for (const qint64 number : partNumbers)
+        numbers.append(number);
+    setJsonBody(request, QJsonObject{{QStringLiteral("upload_id"), uploadId},
+                                     {QStringLiteral("oid"), oid},
+                                     {QStringLiteral("part_numbers"), numbers}});
+    auto reader = [](const HttpResponse &reply) {
+        return LibraryAPIClient::parsePresignPartsResponse(reply.status, reply.body);
+    };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_return co_await std::move(sending);
+}
+
+QCoro::Task<> completeOn(std::shared_ptr<HarborlyAPI> api, QString uploadId, QString oid, QList<CompletedPart> parts,
+                         std::stop_token stop)
+{
+    auto making = api->makeRequest(kCompletePath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    QJsonArray list;
+    for (const CompletedPart &part : parts)
+        list.append(QJsonObject{{QStringLiteral("part_number"), part.partNumber}, {QStringLiteral("etag"), part.etag}});
+    setJsonBody(request, QJsonObject{{QStringLiteral("upload_id"), uploadId},
+                                     {QStringLiteral("oid"), oid},
+                                     {QStringLiteral("parts"), list}});
+    auto reader = [](const HttpResponse &reply) {
+        LibraryAPIClient::parseCompleteMultipartResponse(reply.status, reply.body);
+    };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_await std::move(sending);
+}
+
+QCoro::Task<> abortOn(std::shared_ptr<HarborlyAPI> api, QString uploadId, QString oid, std::stop_token stop)
+{
+    auto making = api->makeRequest(kAbortPath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    setJsonBody(request, QJsonObject{{QStringLiteral("upload_id"), uploadId}, {QStringLiteral("oid"), oid}});
+    auto reader = [](const HttpResponse &) {};
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_await std::move(sending);
+}
+
+// ---- Parts
+
+struct PartPlan
+{
+    qint64 partSize = 0;
+    qint64 totalParts = 0;
+
+    qint64 lengthOf(qint64 partNumber, qint64 fileSize) const
+    {
+        return std::min(fileSize - (partNumber - 1) * partSize, partSize);
+    }
+};
+
+// The parts that cover the file. The service's own count must agree: completing fewer parts
+// than the file needs would store a truncated object and report success.
+PartPlan planFor(const MultipartInitiateResult &opened, qint64 fileSize)
+{
+    PartPlan plan;
+    plan.partSize = opened.partSize > 0 ? opened.partSize : LibraryAPIClient::defaultPartSize;
+    if (plan.partSize > LibraryAPIClient::maximumPartSize)
+        throw TransferError(QStringLiteral("The service asked for parts larger than 5 GiB"));
+    if (fileSize <= 0)
+        throw TransferError(QStringLiteral("An empty file cannot be sent in parts"));
+    plan.totalParts = (fileSize + plan.partSize - 1) / plan.partSize;
+    if (plan.totalParts > LibraryAPIClient::maximumPartCount)
+        throw TransferError(QStringLiteral("The service's part size needs more than 10000 parts"));
+    if (opened.totalParts > 0 && opened.totalParts != plan.totalParts)
+        throw TransferError(QStringLiteral("The service planned %1 parts for a file of %2 parts")
+                                .arg(opened.totalParts)
+                                .arg(plan.totalParts));
+    return plan;
+}
+
+// A presign reply must name each asked part exactly once and nothing else.
+void requireExactly(const QList<PresignedPart> &presigned, const QList<qint64> &asked)
+{
+    std::set<qint64> wanted(asked.begin(), asked.end());
+    for (const PresignedPart &part : presigned) {
+        if (wanted.erase(part.partNumber) == 0)
+            throw TransferError(QStringLiteral("The service presigned part %1, which was not asked for").arg(part.partNumber));
+    }
+    if (!wanted.empty())
+        throw TransferError(QStringLiteral("The service did not presign part %1").arg(*wanted.begin()));
+}
+
+QCoro::Task<QString> sendPart(Clock *clock, QString stagedPath, QString presignedURL, qint64 partNumber,
+                              qint64 partSize, qint64 fileSize, std::stop_token stop)
+{
+    const auto target = presignedUrl(presignedURL);
+    if (!target)
+        throw TransferError(QStringLiteral("Invalid presigned URL for part %1").arg(partNumber));
+    const qint64 offset = (partNumber - 1) * partSize;
+    if (partNumber < 1 || offset >= fileSize)
+        throw TransferError(QStringLiteral("Part %1 lies outside the file").arg(partNumber));
+    const qint64 length = std::min(fileSize - offset, partSize);
+
+    for (int attempt = 1;; ++attempt) {
+        // A fresh device per attempt: Qt may still hold the previous one until its reply is gone.
+        auto device = std::make_shared<FileSliceDevice>(stagedPath, offset, length);
+        if (!device->open(QIODevice::ReadOnly))
+            throw TransferError(QStringLiteral("Failed to read part %1 from staged file").arg(partNumber));
+        HttpRequest request;
+        request.url = *target;
+        request.method = "PUT";
+        request.headers.set("Content-Type", "application/octet-stream");
+        request.bodyDevice = std::move(device);
+
+        std::exception_ptr failure;
+        try {
+            auto sending = HttpClient::send(std::move(request), stop);
+            const HttpResponse response = co_await std::move(sending);
+            if (!isSuccess(response.status))
+                throw HarborlyAPIError::serverError(response.status, QStringLiteral("Part %1 upload failed").arg(partNumber));
+            const auto etag = response.headers.value("ETag");
+            if (!etag)
+                throw TransferError(QStringLiteral("No ETag returned for part %1").arg(partNumber));
+            co_return QString::fromLatin1(*etag);
+        } catch (const TransportError &error) {
+            if (error.isCancellation())
+                throw;
+            failure = std::current_exception();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        if (attempt >= LibraryAPIClient::attemptsPerPart)
+            std::rethrow_exception(failure);
+        auto pausing = clock->sleepFor(std::chrono::seconds(2 * attempt), stop);
+        if (!co_await std::move(pausing))
+            throw TransportError(TransportError::Code::cancelled);
+    }
+}
+
+struct Window
+{
+    std::stop_source stop;
+    std::exception_ptr failure;
+    QList<CompletedPart> done;
+};
+
+QCoro::Task<> runPart(std::shared_ptr<Window> window, Clock *clock, QString stagedPath, PresignedPart part,
+                      qint64 partSize, qint64 fileSize)
+{
+    try {
+        auto sending = sendPart(clock, stagedPath, part.presignedURL, part.partNumber, partSize, fileSize,
+                                window->stop.get_token());
+        QString etag = co_await std::move(sending);
+        window->done.append(CompletedPart{part.partNumber, std::move(etag)});
+    } catch (...) {
+        if (!window->failure)
+            window->failure = std::current_exception();
+        window->stop.request_stop(); // the parts still in flight are of no use now
+    }
+}
+
+// One batch: at most three parts in flight, the next starting as soon as one ends; the first
+// failure stops the others and is passed on once all have ended.
+QCoro::Task<QList<CompletedPart>> sendBatch(Clock *clock, QString stagedPath, QList<PresignedPart> parts,
+                                            qint64 partSize, qint64 fileSize, std::stop_token stop)
+{
+    auto window = std::make_shared<Window>();
+    std::stop_callback forward(stop, [window] { window->stop.request_stop(); });
+    TaskGroup group(LibraryAPIClient::partsInFlight);
+    for (const PresignedPart &part : parts) {
+        if (window->stop.stop_requested())
+            break;
+        auto body = [window, clock, stagedPath, part, partSize, fileSize](std::stop_token) {
+            return runPart(window, clock, stagedPath, part, partSize, fileSize);
+        };
+        auto spawning = group.spawn(std::move(body));
+        co_await std::move(spawning);
+    }
+    auto settling = group.waitForAll();
+    co_await std::move(settling);
+    if (window->failure)
+        std::rethrow_exception(window->failure);
+    if (stop.stop_requested())
+        throw TransportError(TransportError::Code::cancelled);
+    co_return window->done;
+}
+
+QCoro::Task<QList<CompletedPart>> sendAllParts(std::shared_ptr<HarborlyAPI> api, Clock *clock,
+                                               MultipartProgressHandler progress, QString stagedPath, QString uploadId,
+                                               QString oid, QString fileName, qint64 fileSize, PartPlan plan,
+                                               std::stop_token stop)
+{
+    QList<CompletedPart> completed;
+    qint64 bytesSent = 0;
+    for (qint64 first = 1; first <= plan.totalParts; first += LibraryAPIClient::partsPerPresign) {
+        const qint64 last = std::min(plan.totalParts, first + LibraryAPIClient::partsPerPresign - 1);
+        QList<qint64> numbers;
+        for (qint64 number = first; number <= last; ++number)
+            numbers.append(number);
+        auto presigning = presignOn(api, uploadId, oid, numbers, stop);
+        const QList<PresignedPart> presigned = co_await std::move(presigning);
+        requireExactly(presigned, numbers);
+
+        auto sending = sendBatch(clock, stagedPath, presigned, plan.partSize, fileSize, stop);
+        const QList<CompletedPart> batch = co_await std::move(sending);
+        for (const CompletedPart &part : batch) {
+            completed.append(part);
+            bytesSent += plan.lengthOf(part.partNumber, fileSize);
+        }
+        if (progress)
+            progress(fileName, completed.size(), plan.totalParts, bytesSent, fileSize);
+    }
+    std::sort(completed.begin(), completed.end(),
+              [](const CompletedPart &a, const CompletedPart &b) { return a.partNumber < b.partNumber; });
+    co_return completed;
+}
+
+QList<QJsonObject> objectsOf(const QJsonObject &object, const QString &key)
+{
+    QList<QJsonObject> objects;
+    if (const auto array = json::optionalArray(object, key)) {
+        for (const auto &value : *array) {
+            if (value.isObject())
+                objects.append(value.toObject());
+        }
+    }
+    return objects;
+}
+
+} // namespace
+
+LibraryAPIClient::TransferError::TransferError(QString message)
+    : m_message(std::move(message)), m_what(("Upload failed: " + m_message).toUtf8())
+{
+}
+
+QString LibraryAPIClient::stagingFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + u'/' + bundleIdentifier()
+        + QStringLiteral("/staging");
+}
+
+QCoro::Task<int> LibraryAPIClient::removeStagingLeftovers()
+{
+    const std::set<QString> keep = stagedInUse();
+    auto work = [folder = stagingFolder(), keep] {
+        int removed = 0;
+        const auto names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QString &name : names) {
+            const QString path = folder + u'/' + name;
+            if (keep.count(path))
+                continue;
+            // Only plain files (or links, never followed) directly in the folder.
+            const QByteArray native = QFile::encodeName(path);
+            struct stat st{};
+            if (::lstat(native.constData(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
+                continue;
+            if (::unlink(native.constData()) == 0)
+                ++removed;
+        }
+        return removed;
+    };
+    return runInBackground(std::move(work));
+}
+
+QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString presignedURL,
+                                                     std::optional<QString> expectedChecksum, std::stop_token stop)
+{
+    const auto target = presignedUrl(presignedURL);
+    if (!target)
+        throw TransferError(QStringLiteral("Invalid presigned URL"));
+    const QString copyPath =
+        QDir::tempPath() + u'/' + boundedCopyName(newUuidText(), QFileInfo(filePath).fileName());
+    auto copying = copyInBackground(filePath, copyPath, stop);
+    const CopiedFile copied = co_await std::move(copying);
+
+    std::exception_ptr failure;
+    try {
+        if (!matchesChecksum(copied, expectedChecksum))
+            throw ContentChangedError();
+        auto body = std::make_shared<QFile>(copyPath);
+        if (!body->open(QIODevice::ReadOnly))
+            throw TransferError(QStringLiteral("The temporary copy could not be read"));
+        HttpRequest request;
+        request.url = *target;
+        request.method = "PUT";
+        request.headers.set("Content-Type", "application/octet-stream");
+        request.bodyDevice = std::move(body);
+        auto sending = HttpClient::send(std::move(request), stop);
+        const HttpResponse response = co_await std::move(sending);
+        if (!isSuccess(response.status))
+            throw HarborlyAPIError::serverError(response.status, QStringLiteral("Presigned upload failed"));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    auto removing = removeInBackground(copyPath);
+    co_await std::move(removing);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, QString fileName, qint64 fileSize,
+                                                QString mimeType, std::optional<QString> expectedChecksum,
+                                                std::stop_token stop)
+{
+    const auto api = m_api;
+    Clock *clock = m_transferClock ? m_transferClock : &Clock::system();
+    const MultipartProgressHandler progress = m_onMultipartProgress;
+
+    const QString folder = stagingFolder();
+    const QString staged = folder + u'/' + newUuidText();
+    stagedInUse().insert(staged);
+    auto staging = stageInBackground(folder, filePath, staged, stop);
+
+    std::exception_ptr failure;
+    QString uploadId;
+    try {
+        const CopiedFile copied = co_await std::move(staging);
+        // The plan is made from the caller's size: a copy of another size is another file.
+        if (!matchesChecksum(copied, expectedChecksum) || copied.size != fileSize)
+            throw ContentChangedError();
+        auto initiating = initiateOn(api, oid, fileName, fileSize, mimeType, stop);
+        const MultipartInitiateResult opened = co_await std::move(initiating);
+        if (opened.uploadId.isEmpty()) {
+            if (!opened.alreadyExists)
+                throw TransferError(QStringLiteral("The service opened no multipart upload"));
+        } else {
+            uploadId = opened.uploadId;
+            const PartPlan plan = planFor(opened, fileSize);
+            auto sending = sendAllParts(api, clock, progress, staged, uploadId, oid, fileName, fileSize, plan, stop);
+            const QList<CompletedPart> parts = co_await std::move(sending);
+            auto completing = completeOn(api, uploadId, oid, parts, stop);
+            co_await std::move(completing);
+            uploadId.clear();
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure && !uploadId.isEmpty()) {
+        // Released even when the caller stopped: an open upload holds storage at the service.
+        try {
+            auto aborting = abortOn(api, uploadId, oid, {});
+            co_await std::move(aborting);
+        } catch (...) {
+        }
+    }
+    auto removing = removeInBackground(staged);
+    co_await std::move(removing);
+    stagedInUse().erase(staged);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+QCoro::Task<LibraryAPIClient::MultipartInitiateResult>
+LibraryAPIClient::initiateMultipartUpload(QString oid, QString fileName, qint64 fileSize, QString mimeType,
+                                          std::stop_token stop)
+{
+    return initiateOn(m_api, std::move(oid), std::move(fileName), fileSize, std::move(mimeType), std::move(stop));
+}
+
+QCoro::Task<QList<LibraryAPIClient::PresignedPart>>
+LibraryAPIClient::presignParts(QString uploadId, QString oid, QList<qint64> partNumbers, std::stop_token stop)
+{
+    return presignOn(m_api, std::move(uploadId), std::move(oid), std::move(partNumbers), std::move(stop));
+}
+
+QCoro::Task<> LibraryAPIClient::completeMultipartUpload(QString uploadId, QString oid, QList<CompletedPart> parts,
+                                                        std::stop_token stop)
+{
+    return completeOn(m_api, std::move(uploadId), std::move(oid), std::move(parts), std::move(stop));
+}
+
+QCoro::Task<> LibraryAPIClient::abortMultipartUpload(QString uploadId, QString oid, std::stop_token stop)
+{
+    return abortOn(m_api, std::move(uploadId), std::move(oid), std::move(stop));
+}
+
+QCoro::Task<QString> LibraryAPIClient::uploadPart(QString stagedPath, QString presignedURL, qint64 partNumber,
+                                                  qint64 partSize, qint64 fileSize, std::stop_token stop)
+{
+    Clock *clock = m_transferClock ? m_transferClock : &Clock::system();
+    return sendPart(clock, std::move(stagedPath), std::move(presignedURL), partNumber, partSize, fileSize,
+                    std::move(stop));
+}
+
+// ---- Reply readers
+
+LibraryAPIClient::MultipartInitiateResult
+LibraryAPIClient::parseMultipartInitiateResponse(int status, const QByteArray &body, const QString &requestOid)
+{
+    if (status != 200)
+        throw refusedWithMessage(status, body, QStringLiteral("Multipart initiate failed"));
+    const QJsonObject object = json::parseObject(body);
+    MultipartInitiateResult result;
+    result.oid = json::optionalString(object, QStringLiteral("oid")).value_or(requestOid);
+    if (json::optionalString(object, QStringLiteral("status")) == QStringLiteral("already_exists")) {
+        result.alreadyExists = true;
+        return result;
+    }
+    result.uploadId = json::optionalString(object, QStringLiteral("upload_id")).value_or(QString());
+    result.partSize = json::optionalInteger(object, QStringLiteral("part_size")).value_or(defaultPartSize);
+    result.totalParts = json::optionalInteger(object, QStringLiteral("total_parts")).value_or(0);
+    return result;
+}
+
+QList<LibraryAPIClient::PresignedPart> LibraryAPIClient::parsePresignPartsResponse(int status, const QByteArray &body)
+{
+    if (status != 200)
+        throw refusedWithMessage(status, body, QStringLiteral("Presign parts failed"));
+    QList<PresignedPart> parts;
+    for (const QJsonObject &entry : objectsOf(json::parseObject(body), QStringLiteral("parts"))) {
+        const auto number = json::optionalInteger(entry, QStringLiteral("part_number"));
+        const auto url = json::optionalString(entry, QStringLiteral("presigned_url"));
+        if (!number || !url)
+            continue;
+        parts.append(PresignedPart{*number, *url, json::optionalDate(entry, QStringLiteral("expires_at"))});
+    }
+    return parts;
+}
+
+void LibraryAPIClient::parseCompleteMultipartResponse(int status, const QByteArray &body)
+{
+    if (status != 200)
+        throw refusedWithMessage(status, body, QStringLiteral("Complete multipart failed"));
+}
+
+} // namespace quillmere

@@ -1,0 +1,274 @@
+#include "ServiceAPI/TransferFixture.h"
+
+#include "Platform/Http/TransportError.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <tuple>
+#include <vector>
+
+using quillmere::HarborlyAPIError;
+using quillmere::LibraryAPIClient;
+using quillmere::TransportError;
+using namespace quillmere::test;
+
+namespace {
+
+using Transfers = TransferFixture;
+
+constexpr qint64 kPart = 1024;
+
+QJsonObject bodyOf(const LoggedRequest &request)
+{
+    return QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
+}
+
+std::vector<qint64> partsListed(const LoggedRequest &request, const QString &key)
+{
+    std::vector<qint64> numbers;
+    for (const auto &value : bodyOf(request).value(key).toArray())
+        numbers.push_back(value.isObject() ? value.toObject().value(QStringLiteral("part_number")).toInteger()
+                                           : value.toInteger());
+    return numbers;
+}
+
+size_t partPuts(const FakeHarborly &fake, qint64 partNumber)
+{
+    size_t count = 0;
+    for (const LoggedRequest &request : fake.requestLog())
+        if (request.method == "PUT" && request.path.ends_with("/parts/" + std::to_string(partNumber)))
+            ++count;
+    return count;
+}
+
+} // namespace
+
+TEST_F(Transfers, PresignedPutStreamsAVerifiedCopyWithoutTheServicesHeaders)
+{
+    const QByteArray content = pattern(300 * 1024);
+    // A name of 244 UTF-8 bytes: with the copy's prefix it would pass 255.
+    const QString path = writeFile(QString(120, QChar(0x00E9)) + QStringLiteral(".wav"), content);
+    const QString url = fake.presignedPutURL(account, QStringLiteral("oid-1"));
+
+    await(client->uploadToPresignedURL(path, url, sha256(content)));
+
+    const auto stored = fake.storedObject(QStringLiteral("oid-1"));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->sha256, sha256(content));
+    const auto puts = fake.requestsTo("PUT", fake.requestLog().back().path);
+    ASSERT_EQ(puts.size(), 1u);
+    EXPECT_EQ(puts[0].header("Content-Type"), "application/octet-stream");
+    EXPECT_FALSE(puts[0].header("Authorization"));
+    EXPECT_FALSE(puts[0].header("Accept"));
+    EXPECT_FALSE(puts[0].header("X-Shard-Id"));
+    EXPECT_TRUE(entriesOf(temporaryFolder.path()).isEmpty());
+
+    // Refused: the status comes back and the copy is gone all the same.
+    const std::string putPath = fake.requestLog().back().path;
+    fake.answerNext(putPath, 403, R"({"message":"expired"})");
+    try {
+        await(client->uploadToPresignedURL(path, url));
+        FAIL() << "a 403 succeeded";
+    } catch (const HarborlyAPIError &error) {
+        EXPECT_EQ(error.statusCode(), 403);
+        EXPECT_EQ(error.message(), QStringLiteral("Presigned upload failed"));
+    }
+    EXPECT_TRUE(entriesOf(temporaryFolder.path()).isEmpty());
+
+    EXPECT_THROW(await(client->uploadToPresignedURL(path, QStringLiteral("not a url"))), LibraryAPIClient::TransferError);
+    EXPECT_THROW(await(client->uploadToPresignedURL(path, QStringLiteral("file:///etc/passwd"))),
+                 LibraryAPIClient::TransferError);
+}
+
+TEST_F(Transfers, AFileThatChangedSinceItWasHashedIsNeverSent)
+{
+    const QByteArray hashed = pattern(5000);
+    const QString path = writeFile(QStringLiteral("take.wav"), pattern(5000).replace(0, 4, "edit"));
+    fake.setMultipartPartSize(kPart);
+
+    EXPECT_THROW(await(client->uploadToPresignedURL(path, fake.presignedPutURL(account, QStringLiteral("oid-2")),
+                                                   sha256(hashed))),
+                 LibraryAPIClient::ContentChangedError);
+    EXPECT_THROW(await(client->uploadMultipart(path, QStringLiteral("oid-3"), QStringLiteral("take.wav"), 5000,
+                                               QStringLiteral("audio/wav"), sha256(hashed))),
+                 LibraryAPIClient::ContentChangedError);
+    // A size other than the caller's is another file too.
+    EXPECT_THROW(await(client->uploadMultipart(path, QStringLiteral("oid-3"), QStringLiteral("take.wav"), 4999,
+                                               QStringLiteral("audio/wav"))),
+                 LibraryAPIClient::ContentChangedError);
+
+    for (const LoggedRequest &request : fake.requestLog())
+        EXPECT_NE(request.method, "PUT") << request.path;
+    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/initiate").empty());
+    EXPECT_TRUE(entriesOf(temporaryFolder.path()).isEmpty());
+    EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
+}
+
+TEST_F(Transfers, MultipartSendsEveryPartInBatchesAndReportsProgressAfterEach)
+{
+    const qint64 size = 25 * kPart - 100;
+    const QByteArray content = pattern(size);
+    const QString path = writeFile(QStringLiteral("mix.wav"), content);
+    fake.setMultipartPartSize(kPart);
+    std::vector<std::tuple<QString, qint64, qint64, qint64, qint64>> reports;
+    client->setMultipartProgressHandler([&](const QString &name, qint64 done, qint64 total, qint64 bytes, qint64 of) {
+        reports.emplace_back(name, done, total, bytes, of);
+    });
+
+    await(client->uploadMultipart(path, QStringLiteral("oid-mix"), QStringLiteral("mix.wav"), size,
+                                  QStringLiteral("audio/wav"), sha256(content)));
+
+    const auto stored = fake.storedObject(QStringLiteral("oid-mix"));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->size, size);
+    EXPECT_EQ(stored->sha256, sha256(content));
+
+    const auto presigns = fake.requestsTo("POST", "/api/v1/files/multipart/presign-parts");
+    ASSERT_EQ(presigns.size(), 3u);
+    EXPECT_EQ(partsListed(presigns[1], QStringLiteral("part_numbers")),
+              (std::vector<qint64>{11, 12, 13, 14, 15, 16, 17, 18, 19, 20}));
+    EXPECT_EQ(partsListed(presigns[2], QStringLiteral("part_numbers")), (std::vector<qint64>{21, 22, 23, 24, 25}));
+    const auto completes = fake.requestsTo("POST", "/api/v1/files/multipart/complete");
+    ASSERT_EQ(completes.size(), 1u);
+    EXPECT_EQ(partsListed(completes[0], QStringLiteral("parts")).size(), 25u);
+
+    // Bytes are what was sent: the short last part is not counted as a whole one.
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0], std::make_tuple(QStringLiteral("mix.wav"), qint64(10), qint64(25), 10 * kPart, size));
+    EXPECT_EQ(reports[1], std::make_tuple(QStringLiteral("mix.wav"), qint64(20), qint64(25), 20 * kPart, size));
+    EXPECT_EQ(reports[2], std::make_tuple(QStringLiteral("mix.wav"), qint64(25), qint64(25), size, size));
+    EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
+}
+
+TEST_F(Transfers, APartIsRetriedAfterPausesOnTheInjectedClock)
+{
+    const QByteArray content = pattern(3 * kPart);
+    const QString path = writeFile(QStringLiteral("loop.wav"), content);
+    fake.setMultipartPartSize(kPart);
+    fake.failPart(2, 2);
+
+    bool done = false;
+    std::exception_ptr error;
+    auto running = detail::captureVoid(client->uploadMultipart(path, QStringLiteral("oid-loop"), QStringLiteral("loop.wav"),
+                                                               content.size(), QStringLiteral("audio/wav")),
+                                       error, done);
+    ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() == 1; }));
+    clock.advance(std::chrono::milliseconds(1999));
+    drainEvents();
+    EXPECT_EQ(partPuts(fake, 2), 1u) << "retried before 2 s";
+    clock.advance(std::chrono::milliseconds(1));
+    ASSERT_TRUE(runUntil([&] { return partPuts(fake, 2) == 2 && clock.pendingSleepers() == 1; }));
+    clock.advance(std::chrono::milliseconds(3999));
+    drainEvents();
+    EXPECT_EQ(partPuts(fake, 2), 2u) << "retried before 4 s";
+    clock.advance(std::chrono::milliseconds(1));
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    if (error)
+        std::rethrow_exception(error);
+    EXPECT_EQ(fake.storedObject(QStringLiteral("oid-loop"))->sha256, sha256(content));
+}
+
+TEST_F(Transfers, AFailedUploadIsAbortedAtTheServiceAndItsStagedCopyRemoved)
+{
+    const QByteArray content = pattern(3 * kPart);
+    const QString path = writeFile(QStringLiteral("bounce.wav"), content);
+    fake.setMultipartPartSize(kPart);
+    const auto upload = [&](const QString &oid) {
+        return client->uploadMultipart(path, oid, QStringLiteral("bounce.wav"), content.size(), QStringLiteral("audio/wav"));
+    };
+    const auto expectAbortedWithoutComplete = [&] {
+        const auto uploads = fake.multipartUploads();
+        ASSERT_FALSE(uploads.empty());
+        EXPECT_EQ(uploads.back().state, FakeMultipartUpload::State::aborted);
+        EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
+        EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
+    };
+
+    // A part that never succeeds: its third failure is the upload's.
+    fake.failPart(2, -1);
+    try {
+        finishAdvancingClock(upload(QStringLiteral("oid-a")));
+        FAIL() << "succeeded";
+    } catch (const HarborlyAPIError &error) {
+        EXPECT_EQ(error.statusCode(), 500);
+        EXPECT_EQ(error.message(), QStringLiteral("Part 2 upload failed"));
+    }
+    EXPECT_EQ(partPuts(fake, 2), 3u);
+    expectAbortedWithoutComplete();
+
+    // A part answered without an ETag cannot be completed.
+    fake.failPart(2, 0);
+    fake.withholdETag(3);
+    try {
+        finishAdvancingClock(upload(QStringLiteral("oid-b")));
+        FAIL() << "succeeded";
+    } catch (const LibraryAPIClient::TransferError &error) {
+        EXPECT_EQ(error.message(), QStringLiteral("No ETag returned for part 3"));
+    }
+    expectAbortedWithoutComplete();
+}
+
+TEST_F(Transfers, APresignReplyOrPlanThatDoesNotCoverTheFileIsNeverCompleted)
+{
+    const QByteArray content = pattern(3 * kPart);
+    const QString path = writeFile(QStringLiteral("cut.wav"), content);
+    const auto upload = [&] {
+        return client->uploadMultipart(path, QStringLiteral("oid-cut"), QStringLiteral("cut.wav"), content.size(),
+                                       QStringLiteral("audio/wav"));
+    };
+
+    fake.setMultipartPartSize(kPart);
+    fake.omitFromPresign(3);
+    EXPECT_THROW(await(upload()), LibraryAPIClient::TransferError);
+    EXPECT_FALSE(fake.storedObject(QStringLiteral("oid-cut")));
+    EXPECT_EQ(fake.multipartUploads().back().state, FakeMultipartUpload::State::aborted);
+
+    // The service's own count disagreeing with its part size.
+    fake.setMultipartPartSize(kPart, 2);
+    EXPECT_THROW(await(upload()), LibraryAPIClient::TransferError);
+    // Parts above 5 GiB are refused whatever the file.
+    fake.setMultipartPartSize(LibraryAPIClient::maximumPartSize + 1);
+    EXPECT_THROW(await(upload()), LibraryAPIClient::TransferError);
+
+    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
+    for (const auto &opened : fake.multipartUploads())
+        EXPECT_EQ(opened.state, FakeMultipartUpload::State::aborted);
+    EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
+}
+
+TEST_F(Transfers, AnInitiateReplyWithoutUploadSucceedsOnlyWhenTheContentExists)
+{
+    const QByteArray content = pattern(2 * kPart);
+    const QString path = writeFile(QStringLiteral("held.wav"), content);
+    const auto upload = [&] {
+        return client->uploadMultipart(path, QStringLiteral("oid-held"), QStringLiteral("held.wav"), content.size(),
+                                       QStringLiteral("audio/wav"));
+    };
+
+    fake.setInitiateReply(FakeInitiateReply::alreadyExists);
+    await(upload());
+    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/presign-parts").empty());
+
+    fake.setInitiateReply(FakeInitiateReply::withoutUploadId);
+    EXPECT_THROW(await(upload()), LibraryAPIClient::TransferError);
+    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
+    EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
+}
+
+TEST_F(Transfers, StagingLeftoversAreRemovedAtTheNextCleanUp)
+{
+    QDir().mkpath(LibraryAPIClient::stagingFolder());
+    for (const char *name : {"A1B2", "C3D4"}) {
+        QFile leftover(LibraryAPIClient::stagingFolder() + u'/' + QLatin1String(name));
+        ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
+        leftover.write("partial");
+    }
+    QDir(LibraryAPIClient::stagingFolder()).mkdir(QStringLiteral("not-a-copy"));
+
+    EXPECT_EQ(await(LibraryAPIClient::removeStagingLeftovers()), 2);
+    EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
+    EXPECT_TRUE(QDir(LibraryAPIClient::stagingFolder() + QStringLiteral("/not-a-copy")).exists());
+}
