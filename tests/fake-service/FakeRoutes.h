@@ -15,5 +15,7 @@ void addLibraryRoutes(FakeRouter &router, FakeServiceState &state);
 void addSyncFolderRoutes(FakeRouter &router, FakeServiceState &state);
 // Storage, account and plans.
 void addAccountRoutes(FakeRouter &router, FakeServiceState &state);
+// Single-file uploads: check-hash, upload-url, the presigned PUT, upload-blob, confirm-upload.
+void addUploadRoutes(FakeRouter &router, FakeServiceState &state);
 
 } // namespace quillmere::test

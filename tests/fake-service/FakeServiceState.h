@@ -9,6 +9,7 @@
 #include "fake-service/FakeRequest.h"
 #include "fake-service/FakeSyncFolder.h"
 #include "fake-service/FakeToken.h"
+#include "fake-service/FakeUploadState.h"
 
 #include <QJsonObject>
 
@@ -38,6 +39,7 @@ public:
     std::map<qint64, std::vector<FakeChange>> changes; // by account, oldest first
     std::vector<FakeSyncFolder> syncFolders;
     std::vector<FakePlan> plans;
+    FakeUploadState uploads;
 
     qint64 nextAccountId = 1;
     qint64 nextFileId = 4001;
