@@ -15,10 +15,12 @@
 #include <memory>
 #include <optional>
 #include <stop_token>
+#include <utility>
 
 namespace quillmere {
 
 class Clock;
+enum class SyncFolderType; // Model/SyncFolder.h
 
 // The typed endpoint layer of the service: each operation turns its arguments into one request
 // for the authorised transport and the reply into plain records. The client keeps no state
@@ -200,6 +202,154 @@ public:
     static QList<PlanSummary> parsePlansResponse(int status, const QByteArray &body);
     static DAWLivenessReply parseDAWLivenessResponse(int status, const QByteArray &body);
 
+    // --- Uploads of one file (check-hash, upload-url, upload-blob, confirm-upload)
+
+    // A file the upload refuses before anything is sent, or content the transfer could not
+    // vouch for. what() is the user-facing description.
+    class UploadValidationError : public std::exception
+    {
+    public:
+        enum class Code { unsupportedExtension, fileTooLarge, fileNotFound, hashCheckFailed };
+
+        // `extension` is lower-cased, without its dot (empty for a file without one).
+        static UploadValidationError unsupportedExtension(const QString &extension);
+        static UploadValidationError fileTooLarge(qint64 size, qint64 limit);
+        static UploadValidationError fileNotFound(const QString &path);
+        static UploadValidationError hashCheckFailed(const QString &message);
+
+        Code code() const { return m_code; }
+        // The extension, the path or the message the error was made with.
+        const QString &detail() const { return m_detail; }
+        qint64 size() const { return m_size; }
+        qint64 limit() const { return m_limit; }
+        QString errorDescription() const { return m_description; }
+        const char *what() const noexcept override { return m_what.constData(); }
+
+    private:
+        UploadValidationError(Code code, QString detail, qint64 size, qint64 limit, QString description);
+
+        Code m_code;
+        QString m_detail;
+        qint64 m_size = 0;
+        qint64 m_limit = 0;
+        QString m_description;
+        QByteArray m_what;
+    };
+
+    struct UploadConflict
+    {
+        qint64 id = 0;
+        QString type = QStringLiteral("true_conflict");
+        std::optional<QString> commonAncestor;
+        std::optional<QString> serverCommitBefore;
+        std::optional<QString> serverOid;
+        std::optional<QString> incomingOid;
+        std::optional<QString> message;
+    };
+
+    struct UploadResult
+    {
+        qint64 fileId = 0;
+        QString message;
+        bool wasDeduplicated = false;
+        std::optional<QString> commitSha;
+        QString status = QStringLiteral("ok");
+        std::optional<UploadConflict> conflict;
+    };
+
+    // The check-hash verdict. `fileId` belongs to `deduplicated`; the other fields to
+    // `knownContent` and `uploadRequired`.
+    struct HashCheckResult
+    {
+        enum class Verdict { deduplicated, knownContent, uploadRequired };
+        Verdict verdict = Verdict::uploadRequired;
+        qint64 fileId = 0;
+        QString oid;
+        std::optional<QString> presignedUploadURL;
+        std::optional<QString> bucketNamespace;
+        std::optional<QString> bucketId;
+    };
+
+    struct PresignedURLResult
+    {
+        QString presignedURL; // may be empty: send the form upload instead
+        std::optional<QDateTime> expiresAt;
+    };
+
+    struct ConfirmUploadResult
+    {
+        qint64 fileId = 0;
+        QString commitSha;
+        QString status = QStringLiteral("ok");
+        std::optional<UploadConflict> conflict;
+    };
+
+    // {"duration_seconds", "sample_rate"} sent with the confirmation.
+    struct AudioAnalysis
+    {
+        double durationSeconds = 0;
+        qint64 sampleRate = 0;
+    };
+
+    // Where a file goes; the optional keys are left out of the bodies when absent.
+    struct UploadTarget
+    {
+        std::optional<QString> folderType;
+        std::optional<QString> drivePath;
+        std::optional<QString> syncFolderUUID;
+    };
+
+    static constexpr qint64 maximumUploadSize = 5'497'558'138'880;
+    static constexpr qint64 defaultMultipartThreshold = 524'288'000;
+
+    // Validates, probes, hashes and offers one file to the service, sends its bytes when asked
+    // and confirms it. The bytes sent are always the bytes whose hash was offered: a file that
+    // changes in between fails with ContentChangedError and nothing is confirmed.
+    QCoro::Task<UploadResult> uploadFile(QString filePath, SyncFolderType folderKind,
+                                         std::optional<QString> drivePath = std::nullopt,
+                                         std::optional<QString> baseCommit = std::nullopt,
+                                         std::optional<QString> fileUUID = std::nullopt,
+                                         std::optional<QString> deviceID = std::nullopt,
+                                         std::optional<QString> syncFolderID = std::nullopt,
+                                         std::stop_token stop = {});
+
+    QCoro::Task<HashCheckResult> checkHash(QString checksum, QString filename, qint64 fileSize, QString mimeType,
+                                           UploadTarget target = {}, std::stop_token stop = {});
+    QCoro::Task<PresignedURLResult> requestUploadURL(QString oid, QString filename, qint64 fileSize,
+                                                     QString mimeType, UploadTarget target = {},
+                                                     std::stop_token stop = {});
+    // The form upload. The file is copied aside while it is hashed and the copy is sent, so
+    // when `expectedChecksum` is given and the content no longer matches it nothing is sent
+    // and the call fails with ContentChangedError.
+    QCoro::Task<> uploadBlob(QString filePath, QString oid, std::optional<QString> expectedChecksum = std::nullopt,
+                             std::stop_token stop = {});
+    QCoro::Task<ConfirmUploadResult> confirmUpload(QString oid, QString filename, qint64 fileSize, QString mimeType,
+                                                   UploadTarget target = {},
+                                                   std::optional<QString> baseCommit = std::nullopt,
+                                                   std::optional<QString> fileUUID = std::nullopt,
+                                                   std::optional<QString> deviceID = std::nullopt,
+                                                   std::optional<QString> bucketNamespace = std::nullopt,
+                                                   std::optional<QString> bucketId = std::nullopt,
+                                                   std::optional<AudioAnalysis> audioAnalysis = std::nullopt,
+                                                   std::stop_token stop = {});
+
+    // The "folder_type" text of a folder kind; none for the plan mirror.
+    static std::optional<QString> uploadFolderType(SyncFolderType folderKind);
+
+    // The form body around the file's bytes: (prefix, suffix). The file name is escaped so it
+    // cannot end its quoted string or the header line.
+    static std::pair<QByteArray, QByteArray> formUploadEnvelope(const QString &boundary, const QString &oid,
+                                                                const QString &fileName);
+
+    static HashCheckResult parseHashCheckResponse(int status, const QByteArray &body, const QString &ownChecksum);
+    static PresignedURLResult parseUploadURLResponse(int status, const QByteArray &body);
+    static void parseUploadBlobResponse(int status, const QByteArray &body);
+    static ConfirmUploadResult parseConfirmUploadResponse(int status, const QByteArray &body);
+
+    // Test-only: files of this size or more go multipart (defaultMultipartThreshold otherwise).
+    void setMultipartThresholdForTesting(qint64 bytes) { m_multipartThreshold = bytes; }
+    qint64 multipartThreshold() const { return m_multipartThreshold; }
+
     // ---- Transfers of file bytes and the batch calls
 
     // The bytes read for sending do not hash to the checksum the service was asked about: the
@@ -379,6 +529,7 @@ private:
     std::shared_ptr<HarborlyAPI> m_api;
     MultipartProgressHandler m_onMultipartProgress;
     Clock *m_transferClock = nullptr;
+    qint64 m_multipartThreshold = defaultMultipartThreshold;
 };
 
 } // namespace quillmere

@@ -81,6 +81,15 @@ FakeRequest toFakeRequest(const httplib::Request &req)
             continue;
         request.headers.emplace_back(name, value);
     }
+    // Undo the form body's disguise (see start()): the log shows what the client sent.
+    const auto raw = req.headers.find("X-Fake-Raw-Content-Type");
+    if (raw != req.headers.end()) {
+        std::erase_if(request.headers, [](const auto &header) {
+            return QByteArray::fromStdString(header.first).compare("Content-Type", Qt::CaseInsensitive) == 0
+                   || header.first == "X-Fake-Raw-Content-Type";
+        });
+        request.headers.emplace_back("Content-Type", raw->second);
+    }
     request.body = req.body;
     return request;
 }
@@ -130,6 +139,7 @@ FakeHarborly::FakeHarborly()
     addAccountRoutes(m_router, m_state);
     addWebSignInRoutes(m_router, m_state);
     addTransferRoutes(m_router, m_state);
+    addUploadRoutes(m_router, m_state);
 }
 
 FakeHarborly::~FakeHarborly()
@@ -149,6 +159,17 @@ void FakeHarborly::start(int port, const std::string &host)
     // One request per connection: stopping never waits on an idle kept-alive socket.
     m_server->set_keep_alive_max_count(1);
     const auto handler = [this](const httplib::Request &request, httplib::Response &response) { handle(request, response); };
+    // cpp-httplib parses a form body into parts and keeps no raw bytes; the form upload's
+    // byte-exact check needs them, so the type is hidden from it before the body is read.
+    m_server->set_pre_routing_handler([](const httplib::Request &request, httplib::Response &) {
+        auto &writable = const_cast<httplib::Request &>(request);
+        const auto type = writable.headers.find("Content-Type");
+        if (type != writable.headers.end() && type->second.rfind("multipart/form-data", 0) == 0) {
+            writable.headers.emplace("X-Fake-Raw-Content-Type", type->second);
+            type->second = "application/octet-stream";
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     m_server->Get(".*", handler);
     m_server->Post(".*", handler);
     m_server->Put(".*", handler);
@@ -806,6 +827,43 @@ std::vector<FakeLivenessReport> FakeHarborly::livenessReports() const
 {
     std::lock_guard lock(m_state.mutex);
     return m_state.transfers.livenessReports;
+}
+
+// --- Single-file uploads
+
+void FakeHarborly::setPresignedUploads(bool inVerdict, bool fromUploadURL)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.uploads.presignInVerdict = inVerdict;
+    m_state.uploads.presignFromUploadURL = fromUploadURL;
+}
+
+std::vector<FakeFormUpload> FakeHarborly::formUploads() const
+{
+    std::lock_guard lock(m_state.mutex);
+    return m_state.uploads.formUploads;
+}
+
+std::optional<QByteArray> FakeHarborly::uploadedObject(const QString &oid) const
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.uploads.objects.find(oid);
+    if (found == m_state.uploads.objects.end())
+        return std::nullopt;
+    return found->second;
+}
+
+QString FakeHarborly::commitOf(qint64 fileId) const
+{
+    std::lock_guard lock(m_state.mutex);
+    const auto found = m_state.uploads.commits.find(fileId);
+    return found == m_state.uploads.commits.end() ? QString() : found->second;
+}
+
+void FakeHarborly::setCommit(qint64 fileId, const QString &commit)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.uploads.commits[fileId] = commit;
 }
 
 } // namespace quillmere::test

@@ -131,6 +131,16 @@ public:
     // Batch replies carry malformed entries besides the real ones.
     void setMalformedBatchEntries(bool on);
     std::vector<FakeLivenessReport> livenessReports() const;
+    // --- Single-file uploads
+    // Whether check-hash gives an upload_required verdict a presigned URL, and whether
+    // upload-url gives one (else it answers an empty URL: the form upload).
+    void setPresignedUploads(bool inVerdict, bool fromUploadURL);
+    std::vector<FakeFormUpload> formUploads() const;
+    // The bytes received for an object (form upload or presigned PUT).
+    std::optional<QByteArray> uploadedObject(const QString &oid) const;
+    // A library file's current commit ("" when it has none); setCommit seeds one.
+    QString commitOf(qint64 fileId) const;
+    void setCommit(qint64 fileId, const QString &commit);
 
 private:
     struct AppliedFaults

@@ -22,5 +22,9 @@ void addWebSignInRoutes(FakeRouter &router, FakeServiceState &state);
 void addTransferRoutes(FakeRouter &router, FakeServiceState &state);
 // The answer to a PUT whose body has been read (and hashed) by the server.
 FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request, FakeReceivedBody body);
+// Single-file uploads: check-hash, upload-url, the presigned PUT, upload-blob, confirm-upload.
+void addUploadRoutes(FakeRouter &router, FakeServiceState &state);
+// The presigned PUT of an object that check-hash or upload-url handed out (captures[0]: oid).
+FakeReply storeSingleUploadObject(FakeServiceState &state, const FakeRequest &request);
 
 } // namespace quillmere::test

@@ -11,6 +11,7 @@
 #include "fake-service/FakeToken.h"
 #include "fake-service/FakeWebSignIn.h"
 #include "fake-service/FakeTransfers.h"
+#include "fake-service/FakeUploadState.h"
 
 #include <QJsonObject>
 
@@ -41,6 +42,7 @@ public:
     std::vector<FakeSyncFolder> syncFolders;
     std::vector<FakePlan> plans;
     FakeTransfers transfers;
+    FakeUploadState uploads;
 
     qint64 nextAccountId = 1;
     qint64 nextFileId = 4001;

@@ -394,8 +394,25 @@ FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request,
     if (request.header("Authorization"))
         return FakeReply::failure(400, QStringLiteral("Only one authentication mechanism is allowed"));
 
-    std::lock_guard lock(state.mutex);
     std::smatch match;
+    // Every PUT under /storage streams through here; objects that the single-file upload
+    // routes handed out are theirs to store.
+    if (std::regex_match(request.path, match, objectPath)) {
+        const QString token = QString::fromStdString(match[1]);
+        bool transferTarget = false;
+        {
+            std::lock_guard lock(state.mutex);
+            transferTarget = state.transfers.putOids.count(token) != 0;
+        }
+        if (!transferTarget) {
+            FakeRequest single = request;
+            single.body = body.content.toStdString();
+            single.captures = {match[1]};
+            return storeSingleUploadObject(state, single);
+        }
+    }
+
+    std::lock_guard lock(state.mutex);
     if (std::regex_match(request.path, match, objectPath)) {
         const QString token = QString::fromStdString(match[1]);
         const auto oid = state.transfers.putOids.find(token);

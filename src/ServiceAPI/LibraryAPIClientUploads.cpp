@@ -1,0 +1,501 @@
+#include "ServiceAPI/LibraryAPIClient.h"
+
+#include "Engine/AudioProbe.h"
+#include "Engine/FileChecksum.h"
+#include "Engine/FileTypes.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/Background.h"
+#include "Platform/Async/CancelledError.h"
+#include "Platform/Files/FileReadError.h"
+#include "Platform/Files/HashingCopy.h"
+#include "Platform/Http/ConcatenatedBodyDevice.h"
+#include "Platform/Http/Json.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUuid>
+
+#include <cerrno>
+#include <memory>
+
+#include <sys/stat.h>
+
+namespace quillmere {
+
+namespace {
+
+// GCC 12 destroys a temporary created inside a co_await expression twice; every awaited task
+// and every lambda handed to one is a named local, moved in.
+
+const QString kCheckHashPath = QStringLiteral("/api/v1/files/check-hash");
+const QString kUploadURLPath = QStringLiteral("/api/v1/files/upload-url");
+const QString kUploadBlobPath = QStringLiteral("/api/v1/files/upload-blob");
+const QString kConfirmUploadPath = QStringLiteral("/api/v1/files/confirm-upload");
+
+// The refusal text: the first of the two members that is a string, else the fixed text. A
+// body that is not a JSON object simply gives the fixed text.
+HarborlyAPIError refusal(int status, const QByteArray &body, const QString &firstKey, const QString &secondKey,
+                         const QString &fallback)
+{
+    QJsonObject object;
+    try {
+        object = json::parseObject(body);
+    } catch (const json::JsonError &) {
+    }
+    if (auto text = json::optionalString(object, firstKey))
+        return HarborlyAPIError::serverError(status, *text);
+    if (auto text = json::optionalString(object, secondKey))
+        return HarborlyAPIError::serverError(status, *text);
+    return HarborlyAPIError::serverError(status, fallback);
+}
+
+HarborlyAPIError refusalMessageFirst(int status, const QByteArray &body, const QString &fallback)
+{
+    return refusal(status, body, QStringLiteral("message"), QStringLiteral("error"), fallback);
+}
+
+void setJsonBody(HttpRequest &request, const QJsonObject &object)
+{
+    request.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
+    request.headers.set("Content-Type", "application/json");
+}
+
+void insertTarget(QJsonObject &body, const LibraryAPIClient::UploadTarget &target)
+{
+    if (target.folderType)
+        body.insert(QStringLiteral("folder_type"), *target.folderType);
+    if (target.drivePath)
+        body.insert(QStringLiteral("drive_path"), *target.drivePath);
+    if (target.syncFolderUUID)
+        body.insert(QStringLiteral("sync_folder_uuid"), *target.syncFolderUUID);
+}
+
+// The lower-cased extension without its dot; a leading dot marks a hidden name, not an
+// extension.
+QString lowerExtension(const QString &path)
+{
+    const QStringView name = QStringView(path).mid(path.lastIndexOf(u'/') + 1);
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot > 0 ? name.mid(dot + 1).toString().toLower() : QString();
+}
+
+QString lastPathComponent(const QString &path)
+{
+    return path.mid(path.lastIndexOf(u'/') + 1);
+}
+
+bool isCommitSha(const QString &text)
+{
+    if (text.size() != 40)
+        return false;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (!((u >= '0' && u <= '9') || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F')))
+            return false;
+    }
+    return true;
+}
+
+// Percent-encodes the three bytes that would end the quoted name or the header line.
+QByteArray escapedFormFileName(const QString &name)
+{
+    QByteArray out;
+    for (const char c : name.toUtf8()) {
+        if (c == '"')
+            out += "%22";
+        else if (c == '\r')
+            out += "%0D";
+        else if (c == '\n')
+            out += "%0A";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// The size of a regular file; stat(2) failures come back as the file system's error. Anything
+// but a regular file (a FIFO would block the hashing forever) has no size to upload.
+std::optional<qint64> regularFileSize(const QString &path)
+{
+    struct stat info{};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        throw FileReadError(errno);
+    if (!S_ISREG(info.st_mode))
+        return std::nullopt;
+    return qint64(info.st_size);
+}
+
+std::optional<LibraryAPIClient::UploadConflict> readConflict(const QJsonObject &object)
+{
+    const auto id = json::optionalInteger(object, QStringLiteral("id"));
+    if (!id)
+        return std::nullopt;
+    LibraryAPIClient::UploadConflict conflict;
+    conflict.id = *id;
+    conflict.type = json::optionalString(object, QStringLiteral("type")).value_or(QStringLiteral("true_conflict"));
+    conflict.commonAncestor = json::optionalString(object, QStringLiteral("common_ancestor"));
+    conflict.serverCommitBefore = json::optionalString(object, QStringLiteral("server_commit_before"));
+    conflict.serverOid = json::optionalString(object, QStringLiteral("server_oid"));
+    conflict.incomingOid = json::optionalString(object, QStringLiteral("incoming_oid"));
+    conflict.message = json::optionalString(object, QStringLiteral("message"));
+    return conflict;
+}
+
+// Removes a file when the owning scope ends, unless released.
+class RemoveOnExit
+{
+public:
+    explicit RemoveOnExit(QString path) : m_path(std::move(path)) {}
+    ~RemoveOnExit()
+    {
+        if (!m_path.isEmpty())
+            QFile::remove(m_path);
+    }
+    RemoveOnExit(const RemoveOnExit &) = delete;
+    RemoveOnExit &operator=(const RemoveOnExit &) = delete;
+
+private:
+    QString m_path;
+};
+
+} // namespace
+
+// ---- UploadValidationError ----
+
+LibraryAPIClient::UploadValidationError::UploadValidationError(Code code, QString detail, qint64 size, qint64 limit,
+                                                               QString description)
+    : m_code(code)
+    , m_detail(std::move(detail))
+    , m_size(size)
+    , m_limit(limit)
+    , m_description(std::move(description))
+    , m_what(m_description.toUtf8())
+{
+}
+
+LibraryAPIClient::UploadValidationError
+LibraryAPIClient::UploadValidationError::unsupportedExtension(const QString &extension)
+{
+    return UploadValidationError(
+        Code::unsupportedExtension, extension, 0, 0,
+        QStringLiteral("File type .%1 is not supported. Supported types: .wav, .mp3, .aiff, .aif, .flac").arg(extension));
+}
+
+LibraryAPIClient::UploadValidationError LibraryAPIClient::UploadValidationError::fileTooLarge(qint64 size, qint64 limit)
+{
+    constexpr double mebibyte = 1048576.0;
+    return UploadValidationError(Code::fileTooLarge, QString(), size, limit,
+                                 QStringLiteral("File is too large (%1 MB). Maximum: %2 MB")
+                                     .arg(QString::asprintf("%.1f", double(size) / mebibyte),
+                                          QString::asprintf("%.0f", double(limit) / mebibyte)));
+}
+
+LibraryAPIClient::UploadValidationError LibraryAPIClient::UploadValidationError::fileNotFound(const QString &path)
+{
+    return UploadValidationError(Code::fileNotFound, path, 0, 0, QStringLiteral("File not found: %1").arg(path));
+}
+
+LibraryAPIClient::UploadValidationError LibraryAPIClient::UploadValidationError::hashCheckFailed(const QString &message)
+{
+    return UploadValidationError(Code::hashCheckFailed, message, 0, 0,
+                                 QStringLiteral("Hash check failed: %1").arg(message));
+}
+
+// ---- Helpers ----
+
+std::optional<QString> LibraryAPIClient::uploadFolderType(SyncFolderType folderKind)
+{
+    switch (folderKind) {
+    case SyncFolderType::harborly: return std::nullopt;
+    case SyncFolderType::references: return QStringLiteral("reference");
+    case SyncFolderType::unorganisedAudio: return QStringLiteral("unorganised");
+    case SyncFolderType::projectsFolder: return QStringLiteral("drive");
+    }
+    return std::nullopt;
+}
+
+std::pair<QByteArray, QByteArray> LibraryAPIClient::formUploadEnvelope(const QString &boundary, const QString &oid,
+                                                                       const QString &fileName)
+{
+    const QByteArray marker = "--" + boundary.toUtf8();
+    QByteArray prefix;
+    prefix += marker + "\r\n";
+    prefix += "Content-Disposition: form-data; name=\"oid\"\r\n\r\n";
+    prefix += oid.toUtf8() + "\r\n";
+    prefix += marker + "\r\n";
+    prefix += "Content-Disposition: form-data; name=\"file\"; filename=\"" + escapedFormFileName(fileName) + "\"\r\n";
+    prefix += "Content-Type: application/octet-stream\r\n\r\n";
+    QByteArray suffix = "\r\n" + marker + "--\r\n";
+    return {prefix, suffix};
+}
+
+// ---- Reply readers ----
+
+LibraryAPIClient::HashCheckResult LibraryAPIClient::parseHashCheckResponse(int status, const QByteArray &body,
+                                                                           const QString &ownChecksum)
+{
+    if (status != 200)
+        throw refusalMessageFirst(status, body, QStringLiteral("Hash check failed"));
+    const QJsonObject object = json::parseObject(body);
+    const QString verdict = json::optionalString(object, QStringLiteral("status")).value_or(QStringLiteral("upload_required"));
+    HashCheckResult result;
+    if (verdict == QLatin1String("deduplicated")) {
+        result.verdict = HashCheckResult::Verdict::deduplicated;
+        result.fileId = json::optionalInteger(object, QStringLiteral("file_id")).value_or(0);
+        return result;
+    }
+    if (verdict == QLatin1String("known_content"))
+        result.verdict = HashCheckResult::Verdict::knownContent;
+    else if (verdict == QLatin1String("upload_required"))
+        result.verdict = HashCheckResult::Verdict::uploadRequired;
+    else
+        throw HarborlyAPIError::serverError(200, QStringLiteral("Unknown hash check status: ") + verdict);
+    result.oid = json::optionalString(object, QStringLiteral("oid")).value_or(ownChecksum);
+    result.presignedUploadURL = json::optionalString(object, QStringLiteral("presigned_upload_url"));
+    result.bucketNamespace = json::optionalString(object, QStringLiteral("bucket_namespace"));
+    result.bucketId = json::optionalString(object, QStringLiteral("bucket_id"));
+    return result;
+}
+
+LibraryAPIClient::PresignedURLResult LibraryAPIClient::parseUploadURLResponse(int status, const QByteArray &body)
+{
+    if (status != 200)
+        throw refusalMessageFirst(status, body, QStringLiteral("Upload URL request failed"));
+    const QJsonObject object = json::parseObject(body);
+    PresignedURLResult result;
+    result.presignedURL = json::optionalString(object, QStringLiteral("presigned_url"))
+                              .value_or(json::optionalString(object, QStringLiteral("upload_url")).value_or(QString()));
+    result.expiresAt = json::optionalDate(object, QStringLiteral("expires_at"));
+    return result;
+}
+
+void LibraryAPIClient::parseUploadBlobResponse(int status, const QByteArray &body)
+{
+    if (status != 200)
+        throw refusal(status, body, QStringLiteral("error"), QStringLiteral("message"), QStringLiteral("Blob upload failed"));
+}
+
+LibraryAPIClient::ConfirmUploadResult LibraryAPIClient::parseConfirmUploadResponse(int status, const QByteArray &body)
+{
+    if (status < 200 || status > 299)
+        throw refusalMessageFirst(status, body, QStringLiteral("Confirm upload failed"));
+    const QJsonObject object = json::parseObject(body);
+    ConfirmUploadResult result;
+    result.fileId = json::optionalInteger(object, QStringLiteral("file_id")).value_or(0);
+    result.commitSha = json::optionalString(object, QStringLiteral("commit_sha")).value_or(QString());
+    result.status = json::optionalString(object, QStringLiteral("status")).value_or(QStringLiteral("ok"));
+    if (auto conflict = json::optionalObject(object, QStringLiteral("conflict")))
+        result.conflict = readConflict(*conflict);
+    return result;
+}
+
+namespace {
+
+QCoro::Task<std::optional<qint64>> statInBackground(QString path)
+{
+    auto work = [path = std::move(path)] { return regularFileSize(path); };
+    co_return co_await runInBackground(std::move(work));
+}
+
+QCoro::Task<QString> copyAsideHashing(QString source, QString destination, std::stop_token stop)
+{
+    auto work = [source = std::move(source), destination = std::move(destination), stop] {
+        return copyFileHashing(source, destination, stop);
+    };
+    co_return co_await runInBackground(std::move(work));
+}
+
+} // namespace
+
+// ---- Operations ----
+
+QCoro::Task<LibraryAPIClient::HashCheckResult> LibraryAPIClient::checkHash(QString checksum, QString filename,
+                                                                           qint64 fileSize, QString mimeType,
+                                                                           UploadTarget target, std::stop_token stop)
+{
+    const auto api = m_api;
+    auto making = api->makeRequest(kCheckHashPath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    QJsonObject body{{QStringLiteral("content_sha256"), checksum},
+                     {QStringLiteral("filename"), filename},
+                     {QStringLiteral("file_size"), fileSize},
+                     {QStringLiteral("mime_type"), mimeType}};
+    insertTarget(body, target);
+    setJsonBody(request, body);
+    auto reader = [checksum](const HttpResponse &reply) {
+        return parseHashCheckResponse(reply.status, reply.body, checksum);
+    };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_return co_await std::move(sending);
+}
+
+QCoro::Task<LibraryAPIClient::PresignedURLResult> LibraryAPIClient::requestUploadURL(QString oid, QString filename,
+                                                                                     qint64 fileSize, QString mimeType,
+                                                                                     UploadTarget target,
+                                                                                     std::stop_token stop)
+{
+    const auto api = m_api;
+    auto making = api->makeRequest(kUploadURLPath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    QJsonObject body{{QStringLiteral("content_sha256"), oid},
+                     {QStringLiteral("filename"), filename},
+                     {QStringLiteral("file_size"), fileSize},
+                     {QStringLiteral("mime_type"), mimeType}};
+    insertTarget(body, target);
+    setJsonBody(request, body);
+    auto reader = [](const HttpResponse &reply) { return parseUploadURLResponse(reply.status, reply.body); };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_return co_await std::move(sending);
+}
+
+QCoro::Task<> LibraryAPIClient::uploadBlob(QString filePath, QString oid, std::optional<QString> expectedChecksum,
+                                           std::stop_token stop)
+{
+    const auto api = m_api;
+    const QString fileName = lastPathComponent(filePath);
+
+    // The copy is what gets sent: its hash is taken from exactly the bytes written, so a file
+    // rewritten while it is read cannot slip under the checksum the service was offered.
+    const QString copyPath = QDir::tempPath() + QStringLiteral("/.quillmere-upload-")
+                             + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    auto copying = copyAsideHashing(filePath, copyPath, stop);
+    const QString sentChecksum = co_await std::move(copying);
+    RemoveOnExit removeCopy(copyPath);
+    if (expectedChecksum && sentChecksum != *expectedChecksum)
+        throw ContentChangedError();
+
+    auto copy = std::make_unique<QFile>(copyPath);
+    if (!copy->open(QIODevice::ReadOnly))
+        throw FileReadError(EIO);
+    const QString boundary = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    auto [prefix, suffix] = formUploadEnvelope(boundary, oid, fileName);
+    auto device = std::make_shared<ConcatenatedBodyDevice>(std::move(prefix), std::move(copy), std::move(suffix));
+    if (!device->open(QIODevice::ReadOnly))
+        throw FileReadError(EIO);
+
+    auto making = api->makeRequest(kUploadBlobPath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    request.headers.set("Content-Type", "multipart/form-data; boundary=" + boundary.toUtf8());
+    request.bodyDevice = std::move(device);
+    auto reader = [](const HttpResponse &reply) { parseUploadBlobResponse(reply.status, reply.body); };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_await std::move(sending);
+}
+
+QCoro::Task<LibraryAPIClient::ConfirmUploadResult>
+LibraryAPIClient::confirmUpload(QString oid, QString filename, qint64 fileSize, QString mimeType, UploadTarget target,
+                                std::optional<QString> baseCommit, std::optional<QString> fileUUID,
+                                std::optional<QString> deviceID, std::optional<QString> bucketNamespace,
+                                std::optional<QString> bucketId, std::optional<AudioAnalysis> audioAnalysis,
+                                std::stop_token stop)
+{
+    const auto api = m_api;
+    auto making = api->makeRequest(kConfirmUploadPath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    QJsonObject body{{QStringLiteral("oid"), oid},
+                     {QStringLiteral("filename"), filename},
+                     {QStringLiteral("file_size"), fileSize},
+                     {QStringLiteral("mime_type"), mimeType}};
+    insertTarget(body, target);
+    if (baseCommit && isCommitSha(*baseCommit))
+        body.insert(QStringLiteral("base_commit_sha"), *baseCommit);
+    if (fileUUID)
+        body.insert(QStringLiteral("file_uuid"), *fileUUID);
+    if (deviceID)
+        body.insert(QStringLiteral("device_id"), *deviceID);
+    if (bucketNamespace)
+        body.insert(QStringLiteral("bucket_namespace"), *bucketNamespace);
+    if (bucketId)
+        body.insert(QStringLiteral("bucket_id"), *bucketId);
+    if (audioAnalysis)
+        body.insert(QStringLiteral("audio_analysis"),
+                    QJsonObject{{QStringLiteral("duration_seconds"), audioAnalysis->durationSeconds},
+                                {QStringLiteral("sample_rate"), audioAnalysis->sampleRate}});
+    setJsonBody(request, body);
+    auto reader = [](const HttpResponse &reply) { return parseConfirmUploadResponse(reply.status, reply.body); };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_return co_await std::move(sending);
+}
+
+QCoro::Task<LibraryAPIClient::UploadResult>
+LibraryAPIClient::uploadFile(QString filePath, SyncFolderType folderKind, std::optional<QString> drivePath,
+                             std::optional<QString> baseCommit, std::optional<QString> fileUUID,
+                             std::optional<QString> deviceID, std::optional<QString> syncFolderID, std::stop_token stop)
+{
+    const QString extension = lowerExtension(filePath);
+    if (folderKind == SyncFolderType::harborly || folderKind == SyncFolderType::unorganisedAudio) {
+        if (!supportedAudioExtensions().contains(u'.' + extension))
+            throw UploadValidationError::unsupportedExtension(extension);
+    }
+
+    auto statting = statInBackground(filePath);
+    const std::optional<qint64> size = co_await std::move(statting);
+    throwIfStopped(stop);
+    if (!size)
+        throw UploadValidationError::fileNotFound(filePath);
+    if (*size > maximumUploadSize)
+        throw UploadValidationError::fileTooLarge(*size, maximumUploadSize);
+
+    const QString filename = lastPathComponent(filePath);
+    const QString mimeType = mimeTypesByExtension().value(extension, QStringLiteral("application/octet-stream"));
+    const UploadTarget target{uploadFolderType(folderKind), drivePath, syncFolderID};
+
+    std::optional<AudioAnalysis> analysis;
+    if (mimeType.startsWith(QLatin1String("audio/"))) {
+        auto probing = probeAudio(filePath, stop);
+        if (const auto probed = co_await std::move(probing))
+            analysis = AudioAnalysis{probed->durationSeconds, probed->sampleRate};
+    }
+
+    auto hashing = computeFileChecksum(filePath, stop);
+    const QString checksum = co_await std::move(hashing);
+
+    auto checking = checkHash(checksum, filename, *size, mimeType, target, stop);
+    const HashCheckResult verdict = co_await std::move(checking);
+
+    UploadResult result;
+    switch (verdict.verdict) {
+    case HashCheckResult::Verdict::deduplicated:
+        result.fileId = verdict.fileId;
+        result.message = QStringLiteral("Deduplicated");
+        result.wasDeduplicated = true;
+        co_return result;
+    case HashCheckResult::Verdict::knownContent:
+        result.message = QStringLiteral("Known content — linked");
+        result.wasDeduplicated = true;
+        break;
+    case HashCheckResult::Verdict::uploadRequired: {
+        result.message = QStringLiteral("Uploaded");
+        const bool multipart = *size >= m_multipartThreshold;
+        QString presignedURL = verdict.presignedUploadURL.value_or(QString());
+        if (presignedURL.isEmpty()) {
+            auto asking = requestUploadURL(verdict.oid, filename, *size, mimeType, target, stop);
+            presignedURL = (co_await std::move(asking)).presignedURL;
+        }
+        if (multipart) {
+            auto sending = uploadMultipart(filePath, verdict.oid, filename, *size, mimeType, checksum, stop);
+            co_await std::move(sending);
+        } else if (!presignedURL.isEmpty()) {
+            auto sending = uploadToPresignedURL(filePath, presignedURL, checksum, stop);
+            co_await std::move(sending);
+        } else {
+            auto sending = uploadBlob(filePath, verdict.oid, checksum, stop);
+            co_await std::move(sending);
+        }
+        break;
+    }
+    }
+
+    auto confirming = confirmUpload(verdict.oid, filename, *size, mimeType, target, baseCommit, fileUUID, deviceID,
+                                    verdict.bucketNamespace, verdict.bucketId, analysis, stop);
+    const ConfirmUploadResult confirmed = co_await std::move(confirming);
+    result.fileId = confirmed.fileId;
+    result.commitSha = confirmed.commitSha;
+    result.status = confirmed.status;
+    result.conflict = confirmed.conflict;
+    co_return result;
+}
+
+} // namespace quillmere

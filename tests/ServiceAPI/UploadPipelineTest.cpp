@@ -1,0 +1,421 @@
+// The upload of one file against the fake service: every route the hash check can choose, the
+// exact form body, content that changes under the upload, and the refusals.
+
+#include "Accounts/KeychainHelper.h"
+#include "Accounts/KeychainVault.h"
+#include "Accounts/TemporaryConfigHome.h"
+#include "Accounts/TokenManager.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Files/FileReadError.h"
+#include "Platform/Secrets/InMemorySecretBackend.h"
+#include "ServiceAPI/HarborlyAPI.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+#include "ServiceAPI/LibraryAPIClient.h"
+#include "fake-service/FakeHarborly.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <sndfile.h>
+
+#include <vector>
+
+using namespace std::chrono_literals;
+using quillmere::FileReadError;
+using quillmere::HarborlyAPI;
+using quillmere::HarborlyAPIError;
+using quillmere::InMemorySecretBackend;
+using quillmere::KeychainHelper;
+using quillmere::KeychainVault;
+using quillmere::LibraryAPIClient;
+using quillmere::SyncFolderType;
+using quillmere::TokenManager;
+using quillmere::test::await;
+using quillmere::test::FakeHarborly;
+using quillmere::test::FakeLibraryFile;
+
+namespace {
+
+using Verdict = LibraryAPIClient::HashCheckResult::Verdict;
+using ValidationCode = LibraryAPIClient::UploadValidationError::Code;
+
+const QString kFolderUUID = QStringLiteral("0B7E2C4A-1D3F-4E5A-9B6C-7D8E9F0A1B2C");
+
+class UploadPipeline : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fake.start();
+        accountId = fake.addAccount();
+        const QUrl base = fake.baseURL();
+        tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
+        await(tokens->saveToken(fake.issueToken(accountId), QDateTime::currentDateTimeUtc().addDays(30)));
+        client = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens));
+    }
+
+    QString writeFile(const QString &name, const QByteArray &content)
+    {
+        const QString path = dir.path() + u'/' + name;
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(content);
+        return path;
+    }
+
+    qint64 seedLibraryFile(const QString &name, const QByteArray &content)
+    {
+        FakeLibraryFile file;
+        file.accountId = accountId;
+        file.filename = name;
+        file.folderType = QStringLiteral("unorganised");
+        file.syncFolderUUID = kFolderUUID;
+        file.content = content;
+        return fake.addFile(file);
+    }
+
+    LibraryAPIClient::UploadResult upload(const QString &path, SyncFolderType kind = SyncFolderType::unorganisedAudio,
+                                          std::optional<QString> baseCommit = std::nullopt, std::stop_token stop = {})
+    {
+        return await(client->uploadFile(path, kind, std::nullopt, baseCommit, QStringLiteral("FILE-UUID"),
+                                        QStringLiteral("DEVICE-1"), kFolderUUID, stop));
+    }
+
+    // The paths of the requests the fake received, in order.
+    std::vector<std::string> requestPaths() const
+    {
+        std::vector<std::string> paths;
+        for (const auto &entry : fake.requestLog())
+            paths.push_back(entry.method + " " + entry.path);
+        return paths;
+    }
+
+    QJsonObject lastBody(const std::string &path) const
+    {
+        const auto sent = fake.requestsTo("POST", path);
+        return sent.empty() ? QJsonObject() : QJsonDocument::fromJson(QByteArray::fromStdString(sent.back().body)).object();
+    }
+
+    static QString sha256(const QByteArray &bytes)
+    {
+        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    }
+
+    quillmere::test::TemporaryConfigHome configHome;
+    InMemorySecretBackend backend;
+    KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
+    FakeHarborly fake;
+    qint64 accountId = 0;
+    std::shared_ptr<TokenManager> tokens;
+    std::unique_ptr<LibraryAPIClient> client;
+    QTemporaryDir dir;
+};
+
+template<typename Error, typename Work>
+std::optional<Error> failureOf(Work work)
+{
+    try {
+        work();
+        ADD_FAILURE() << "did not fail";
+    } catch (const Error &error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+const std::string kCheckHash = "/api/v1/files/check-hash";
+const std::string kUploadURL = "/api/v1/files/upload-url";
+const std::string kUploadBlob = "/api/v1/files/upload-blob";
+const std::string kConfirm = "/api/v1/files/confirm-upload";
+
+} // namespace
+
+TEST_F(UploadPipeline, ContentTheServiceHoldsIsLinkedWithoutSendingBytes)
+{
+    const QByteArray take = "take one";
+    const qint64 held = seedLibraryFile(QStringLiteral("Take.WAV"), take);
+
+    // Same content at the same place: nothing but the hash check.
+    const auto same = upload(writeFile(QStringLiteral("Take.WAV"), take));
+    EXPECT_EQ(same.fileId, held);
+    EXPECT_EQ(same.message, QStringLiteral("Deduplicated"));
+    EXPECT_TRUE(same.wasDeduplicated);
+    EXPECT_FALSE(same.commitSha);
+    EXPECT_EQ(requestPaths(), std::vector<std::string>{"POST " + kCheckHash});
+    const QJsonObject offered = lastBody(kCheckHash);
+    EXPECT_EQ(offered.value(QStringLiteral("content_sha256")).toString(), sha256(take));
+    EXPECT_EQ(offered.value(QStringLiteral("folder_type")).toString(), QStringLiteral("unorganised"));
+    EXPECT_EQ(offered.value(QStringLiteral("file_size")).toInteger(), take.size());
+    EXPECT_EQ(offered.value(QStringLiteral("mime_type")).toString(), QStringLiteral("audio/wav"));
+
+    // Same content elsewhere: confirmed, never sent.
+    fake.clearRequestLog();
+    const auto linked = upload(writeFile(QStringLiteral("Copy.wav"), take));
+    EXPECT_EQ(linked.message, QStringLiteral("Known content — linked"));
+    EXPECT_TRUE(linked.wasDeduplicated);
+    EXPECT_NE(linked.fileId, held);
+    EXPECT_EQ(linked.commitSha->size(), 40);
+    EXPECT_EQ(requestPaths(), (std::vector<std::string>{"POST " + kCheckHash, "POST " + kConfirm}));
+    const QJsonObject confirmed = lastBody(kConfirm);
+    EXPECT_TRUE(confirmed.value(QStringLiteral("oid")).toString().startsWith(QStringLiteral("obj-")));
+    EXPECT_EQ(confirmed.value(QStringLiteral("bucket_id")).toString(), QStringLiteral("bucket-%1").arg(accountId));
+    EXPECT_EQ(confirmed.value(QStringLiteral("sync_folder_uuid")).toString(), kFolderUUID);
+    EXPECT_EQ(confirmed.value(QStringLiteral("device_id")).toString(), QStringLiteral("DEVICE-1"));
+    ASSERT_TRUE(fake.file(linked.fileId));
+    EXPECT_EQ(fake.file(linked.fileId)->content, take);
+}
+
+TEST_F(UploadPipeline, NewContentGoesByFormUploadWithAnExactBodyAndAnEscapedName)
+{
+    QByteArray content("RIFF\r\n--not-a-boundary\r\n\"quoted\"\x00\xff", 34);
+    const QString awkward = QStringLiteral("mix \"final\"\r\nv2.flac");
+    const auto result = upload(writeFile(awkward, content), SyncFolderType::projectsFolder);
+
+    EXPECT_EQ(result.message, QStringLiteral("Uploaded"));
+    EXPECT_FALSE(result.wasDeduplicated);
+    EXPECT_EQ(requestPaths(), (std::vector<std::string>{"POST " + kCheckHash, "POST " + kUploadURL,
+                                                        "POST " + kUploadBlob, "POST " + kConfirm}));
+    // The fake refuses any body that is not byte for byte the form.
+    const auto forms = fake.formUploads();
+    ASSERT_EQ(forms.size(), 1u);
+    EXPECT_EQ(forms[0].fileNameAsSent, "mix %22final%22%0D%0Av2.flac");
+    const QString oid = QString::fromStdString(forms[0].oid);
+    EXPECT_EQ(fake.uploadedObject(oid), content);
+    EXPECT_EQ(lastBody(kConfirm).value(QStringLiteral("oid")).toString(), oid);
+    EXPECT_EQ(lastBody(kConfirm).value(QStringLiteral("folder_type")).toString(), QStringLiteral("drive"));
+    ASSERT_TRUE(fake.file(result.fileId));
+    EXPECT_EQ(fake.file(result.fileId)->filename, awkward);
+}
+
+TEST_F(UploadPipeline, PresignedURLsTakeAPlainPut)
+{
+    // From the verdict: no upload-url request.
+    fake.setPresignedUploads(true, false);
+    const QByteArray first = "first take";
+    const auto direct = upload(writeFile(QStringLiteral("a.mp3"), first));
+    EXPECT_EQ(direct.message, QStringLiteral("Uploaded"));
+    auto paths = requestPaths();
+    ASSERT_EQ(paths.size(), 3u);
+    EXPECT_EQ(paths[0], "POST " + kCheckHash);
+    EXPECT_EQ(paths[1].rfind("PUT /storage/objects/", 0), 0u);
+    EXPECT_EQ(paths[2], "POST " + kConfirm);
+    EXPECT_EQ(fake.file(direct.fileId)->content, first);
+
+    // From the upload-url reply.
+    fake.clearRequestLog();
+    fake.setPresignedUploads(false, true);
+    const QByteArray second = "second take";
+    const auto asked = upload(writeFile(QStringLiteral("b.mp3"), second));
+    paths = requestPaths();
+    ASSERT_EQ(paths.size(), 4u);
+    EXPECT_EQ(paths[1], "POST " + kUploadURL);
+    EXPECT_EQ(paths[2].rfind("PUT /storage/objects/", 0), 0u);
+    EXPECT_EQ(fake.file(asked.fileId)->content, second);
+    EXPECT_TRUE(fake.formUploads().empty());
+}
+
+TEST_F(UploadPipeline, AFileRewrittenAfterHashingIsNeverSentOrConfirmed)
+{
+    for (const bool presigned : {false, true}) {
+        SCOPED_TRACE(presigned ? "presigned PUT" : "form upload");
+        fake.clearRequestLog();
+        fake.setPresignedUploads(presigned, false);
+        const QString path = writeFile(QStringLiteral("drift.wav"), presigned ? "before put" : "before form");
+        // The hash check is held back while the file changes under the upload.
+        fake.delayNext(kCheckHash, 400ms);
+        QTimer::singleShot(100, [&] { writeFile(QStringLiteral("drift.wav"), "after, and longer"); });
+        const auto changed = failureOf<LibraryAPIClient::ContentChangedError>([&] { upload(path); });
+        EXPECT_TRUE(changed);
+        EXPECT_TRUE(fake.requestsTo("POST", kConfirm).empty());
+        EXPECT_TRUE(fake.requestsTo("POST", kUploadBlob).empty());
+        for (const auto &entry : fake.requestLog())
+            EXPECT_NE(entry.method, "PUT");
+    }
+    EXPECT_TRUE(fake.formUploads().empty());
+}
+
+TEST_F(UploadPipeline, RefusesFilesBeforeSendingAnything)
+{
+    const auto text = failureOf<LibraryAPIClient::UploadValidationError>(
+        [&] { upload(writeFile(QStringLiteral("notes.TXT"), "x")); });
+    ASSERT_TRUE(text);
+    EXPECT_EQ(text->code(), ValidationCode::unsupportedExtension);
+    EXPECT_EQ(text->detail(), QStringLiteral("txt"));
+
+    const auto bare = failureOf<LibraryAPIClient::UploadValidationError>(
+        [&] { upload(writeFile(QStringLiteral("README"), "x"), SyncFolderType::harborly); });
+    ASSERT_TRUE(bare);
+    EXPECT_EQ(bare->errorDescription(),
+              QStringLiteral("File type . is not supported. Supported types: .wav, .mp3, .aiff, .aif, .flac"));
+
+    const auto gone = failureOf<FileReadError>([&] { upload(dir.path() + QStringLiteral("/gone.wav")); });
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->errorNumber(), ENOENT);
+
+    // A folder (or a FIFO) has no bytes to hash: refused, never read.
+    QDir(dir.path()).mkdir(QStringLiteral("folder.wav"));
+    const auto folder = failureOf<LibraryAPIClient::UploadValidationError>(
+        [&] { upload(dir.path() + QStringLiteral("/folder.wav")); });
+    ASSERT_TRUE(folder);
+    EXPECT_EQ(folder->code(), ValidationCode::fileNotFound);
+
+    const QString huge = writeFile(QStringLiteral("huge.wav"), {});
+    if (QFile::resize(huge, LibraryAPIClient::maximumUploadSize + 1)) {
+        const auto tooLarge = failureOf<LibraryAPIClient::UploadValidationError>([&] { upload(huge); });
+        ASSERT_TRUE(tooLarge);
+        EXPECT_EQ(tooLarge->errorDescription(), QStringLiteral("File is too large (5242880.0 MB). Maximum: 5242880 MB"));
+    }
+    QFile::remove(huge);
+    EXPECT_TRUE(fake.requestLog().empty());
+}
+
+TEST_F(UploadPipeline, StorageFullAndRateLimitSurfaceWithTheirStatus)
+{
+    const QString path = writeFile(QStringLiteral("full.wav"), "content that will not fit");
+    fake.storageFullNext(kCheckHash);
+    const auto full = failureOf<HarborlyAPIError>([&] { upload(path); });
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->code(), HarborlyAPIError::Code::serverError);
+    EXPECT_EQ(full->statusCode(), 507);
+
+    fake.rateLimitNext(kConfirm);
+    const auto limited = failureOf<HarborlyAPIError>([&] { upload(path); });
+    ASSERT_TRUE(limited);
+    EXPECT_EQ(limited->code(), HarborlyAPIError::Code::serverError);
+    EXPECT_EQ(limited->statusCode(), 429);
+
+    fake.storageFullNext(kUploadBlob);
+    const auto blobFull = failureOf<HarborlyAPIError>([&] { upload(writeFile(QStringLiteral("other.wav"), "more")); });
+    ASSERT_TRUE(blobFull);
+    EXPECT_EQ(blobFull->statusCode(), 507);
+}
+
+TEST_F(UploadPipeline, ReportsAConflictWithAChangeMadeElsewhere)
+{
+    const qint64 existing = seedLibraryFile(QStringLiteral("song.wav"), "their version");
+    const QString theirs = QStringLiteral("a").repeated(40);
+    fake.setCommit(existing, theirs);
+    const QString ours = QStringLiteral("B").repeated(40);
+
+    const auto result = upload(writeFile(QStringLiteral("song.wav"), "my version"), SyncFolderType::unorganisedAudio, ours);
+    EXPECT_EQ(result.fileId, existing);
+    EXPECT_EQ(result.status, QStringLiteral("ok_with_conflict"));
+    ASSERT_TRUE(result.conflict);
+    EXPECT_EQ(result.conflict->type, QStringLiteral("true_conflict"));
+    EXPECT_EQ(result.conflict->serverCommitBefore, theirs);
+    EXPECT_EQ(result.conflict->commonAncestor, ours);
+    EXPECT_EQ(lastBody(kConfirm).value(QStringLiteral("base_commit_sha")).toString(), ours);
+
+    // A base commit that is not 40 hexadecimal digits is left out: no conflict to report.
+    const auto plain = upload(writeFile(QStringLiteral("song.wav"), "my next version"), SyncFolderType::unorganisedAudio,
+                              QStringLiteral("g").repeated(40));
+    EXPECT_FALSE(lastBody(kConfirm).contains(QStringLiteral("base_commit_sha")));
+    EXPECT_EQ(plain.status, QStringLiteral("ok"));
+    EXPECT_FALSE(plain.conflict);
+}
+
+TEST_F(UploadPipeline, AudioIsDescribedAndThePlanMirrorSendsNoFolderType)
+{
+    const QString path = dir.path() + QStringLiteral("/tone.wav");
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE *file = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    ASSERT_TRUE(file);
+    std::vector<short> samples(72000, 0);
+    sf_write_short(file, samples.data(), sf_count_t(samples.size()));
+    sf_close(file);
+
+    upload(path, SyncFolderType::harborly);
+    const QJsonObject confirmed = lastBody(kConfirm);
+    EXPECT_FALSE(confirmed.contains(QStringLiteral("folder_type")));
+    EXPECT_FALSE(lastBody(kCheckHash).contains(QStringLiteral("folder_type")));
+    const QJsonObject analysis = confirmed.value(QStringLiteral("audio_analysis")).toObject();
+    EXPECT_DOUBLE_EQ(analysis.value(QStringLiteral("duration_seconds")).toDouble(), 1.5);
+    EXPECT_EQ(analysis.value(QStringLiteral("sample_rate")).toInteger(), 48000);
+
+    // Not audio by its type: no probe, no analysis.
+    upload(writeFile(QStringLiteral("notes.pdf"), "%PDF"), SyncFolderType::references);
+    EXPECT_FALSE(lastBody(kConfirm).contains(QStringLiteral("audio_analysis")));
+    EXPECT_EQ(lastBody(kConfirm).value(QStringLiteral("mime_type")).toString(), QStringLiteral("application/pdf"));
+}
+
+TEST_F(UploadPipeline, AStoppedUploadEndsQuietlyWithoutConfirming)
+{
+    std::stop_source stop;
+    fake.delayNext(kCheckHash, 300ms);
+    QTimer::singleShot(50, [&] { stop.request_stop(); });
+    const auto stopped = failureOf<HarborlyAPIError>(
+        [&] { upload(writeFile(QStringLiteral("stop.wav"), "bytes"), SyncFolderType::unorganisedAudio, std::nullopt, stop.get_token()); });
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(stopped->isCancellation());
+    EXPECT_TRUE(fake.requestsTo("POST", kConfirm).empty());
+}
+
+// ---- Readers and the form envelope, without a network
+
+TEST(UploadReplies, ReadTheVerdictsAndRefusals)
+{
+    const QString own = QStringLiteral("c").repeated(64);
+    const auto empty = LibraryAPIClient::parseHashCheckResponse(200, "{}", own);
+    EXPECT_EQ(empty.verdict, Verdict::uploadRequired);
+    EXPECT_EQ(empty.oid, own);
+    const auto dedup = LibraryAPIClient::parseHashCheckResponse(200, R"({"status":"deduplicated"})", own);
+    EXPECT_EQ(dedup.verdict, Verdict::deduplicated);
+    EXPECT_EQ(dedup.fileId, 0);
+    try {
+        LibraryAPIClient::parseHashCheckResponse(200, R"({"status":"pending"})", own);
+        ADD_FAILURE();
+    } catch (const HarborlyAPIError &error) {
+        EXPECT_EQ(error.statusCode(), 200);
+        EXPECT_EQ(error.message(), QStringLiteral("Unknown hash check status: pending"));
+    }
+    try {
+        LibraryAPIClient::parseHashCheckResponse(503, "not json", own);
+        ADD_FAILURE();
+    } catch (const HarborlyAPIError &error) {
+        EXPECT_EQ(error.message(), QStringLiteral("Hash check failed"));
+    }
+
+    EXPECT_EQ(LibraryAPIClient::parseUploadURLResponse(200, R"({"upload_url":"https://u"})").presignedURL,
+              QStringLiteral("https://u"));
+    EXPECT_TRUE(LibraryAPIClient::parseUploadURLResponse(200, "{}").presignedURL.isEmpty());
+
+    try {
+        LibraryAPIClient::parseUploadBlobResponse(400, R"({"message":"m","error":"e"})");
+        ADD_FAILURE();
+    } catch (const HarborlyAPIError &error) {
+        EXPECT_EQ(error.message(), QStringLiteral("e"));
+    }
+
+    const auto bare = LibraryAPIClient::parseConfirmUploadResponse(201, "{}");
+    EXPECT_EQ(bare.fileId, 0);
+    EXPECT_TRUE(bare.commitSha.isEmpty());
+    EXPECT_EQ(bare.status, QStringLiteral("ok"));
+    EXPECT_FALSE(bare.conflict);
+    EXPECT_FALSE(LibraryAPIClient::parseConfirmUploadResponse(200, R"({"conflict":{"type":"x"}})").conflict);
+    const auto conflict = LibraryAPIClient::parseConfirmUploadResponse(200, R"({"conflict":{"id":7}})").conflict;
+    ASSERT_TRUE(conflict);
+    EXPECT_EQ(conflict->type, QStringLiteral("true_conflict"));
+}
+
+TEST(UploadReplies, TheFormEnvelopeIsExact)
+{
+    const auto [prefix, suffix] = LibraryAPIClient::formUploadEnvelope(QStringLiteral("B-1"), QStringLiteral("obj-9"),
+                                                                       QStringLiteral("a\"b\rc\nd.wav"));
+    EXPECT_EQ(prefix, QByteArray("--B-1\r\n"
+                                 "Content-Disposition: form-data; name=\"oid\"\r\n\r\n"
+                                 "obj-9\r\n"
+                                 "--B-1\r\n"
+                                 "Content-Disposition: form-data; name=\"file\"; filename=\"a%22b%0Dc%0Ad.wav\"\r\n"
+                                 "Content-Type: application/octet-stream\r\n\r\n"));
+    EXPECT_EQ(suffix, QByteArray("\r\n--B-1--\r\n"));
+}
