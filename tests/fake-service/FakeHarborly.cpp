@@ -126,6 +126,7 @@ FakeHarborly::FakeHarborly()
     addLibraryRoutes(m_router, m_state);
     addSyncFolderRoutes(m_router, m_state);
     addAccountRoutes(m_router, m_state);
+    addOnboardingRoutes(m_router, m_state);
 }
 
 FakeHarborly::~FakeHarborly()
@@ -647,6 +648,20 @@ void FakeHarborly::storageFullNext(const std::string &path, int count)
     fault.status = 507;
     fault.body = R"({"message":"Storage limit reached","error":"storage_full"})";
     addFault(std::move(fault));
+}
+
+// --- Registration and checkout (auth)
+
+std::vector<FakeCheckout> FakeHarborly::checkouts() const
+{
+    std::lock_guard lock(m_state.mutex);
+    return m_state.onboarding.checkouts;
+}
+
+void FakeHarborly::setCheckoutURL(const QString &url)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.onboarding.checkoutURLOverride = url;
 }
 
 } // namespace quillmere::test

@@ -107,6 +107,11 @@ public:
     FakeRouter &router() { return m_router; }
     FakeServiceState &state() { return m_state; }
 
+    // --- Registration and checkout (auth)
+    std::vector<FakeCheckout> checkouts() const;
+    // Every later checkout reply names this address ("" restores the fake's own pages).
+    void setCheckoutURL(const QString &url);
+
 private:
     struct AppliedFaults
     {

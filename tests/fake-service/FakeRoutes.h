@@ -15,5 +15,7 @@ void addLibraryRoutes(FakeRouter &router, FakeServiceState &state);
 void addSyncFolderRoutes(FakeRouter &router, FakeServiceState &state);
 // Storage, account and plans.
 void addAccountRoutes(FakeRouter &router, FakeServiceState &state);
+// E-mail registration and checkout.
+void addOnboardingRoutes(FakeRouter &router, FakeServiceState &state);
 
 } // namespace quillmere::test

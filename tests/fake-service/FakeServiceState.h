@@ -4,6 +4,7 @@
 #include "fake-service/FakeChange.h"
 #include "fake-service/FakeDeviceCode.h"
 #include "fake-service/FakeLibraryFile.h"
+#include "fake-service/FakeOnboarding.h"
 #include "fake-service/FakePlan.h"
 #include "fake-service/FakeReply.h"
 #include "fake-service/FakeRequest.h"
@@ -38,6 +39,7 @@ public:
     std::map<qint64, std::vector<FakeChange>> changes; // by account, oldest first
     std::vector<FakeSyncFolder> syncFolders;
     std::vector<FakePlan> plans;
+    FakeOnboarding onboarding; // registration and checkout
 
     qint64 nextAccountId = 1;
     qint64 nextFileId = 4001;
