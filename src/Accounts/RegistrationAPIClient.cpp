@@ -1,5 +1,7 @@
 #include "Accounts/RegistrationAPIClient.h"
 
+#include "Accounts/SignInReply.h"
+
 #include "Platform/Http/HttpClient.h"
 #include "Platform/Http/InternetDate.h"
 #include "Platform/Http/Json.h"
@@ -69,23 +71,9 @@ QString RegistrationAPIClient::RegistrationError::message() const
 
 AuthResponse RegistrationAPIClient::parseAuthResponse(const QByteArray &body)
 {
-    const QJsonObject object = json::parseObject(body);
-    const auto user = json::optionalObject(object, QStringLiteral("user"));
-    const auto token = json::optionalString(object, QStringLiteral("token"));
-    const auto expiresAt = json::optionalDate(object, QStringLiteral("expires_at"));
-    if (!user || !token || !expiresAt)
-        throw RegistrationError::invalidResponse();
-
-    AuthResponse response;
-    response.user = UserProfile::fromJson(*user);
-    response.token = *token;
-    response.expiresAt = *expiresAt;
-    if (const auto home = json::optionalString(object, QStringLiteral("home_api_url")))
-        APIConfig::setHomeAPIURL(*home);
-    if (const auto shard = json::optionalString(object, QStringLiteral("shard_id")))
-        APIConfig::setHomeShardID(*shard);
-    response.isNewUser = json::optionalBool(object, QStringLiteral("is_new_user")).value_or(true);
-    return response;
+    if (auto response = readSignInReply(body))
+        return std::move(*response);
+    throw RegistrationError::invalidResponse();
 }
 
 RegistrationAPIClient::FieldErrors RegistrationAPIClient::parseValidationErrors(const QByteArray &body)

@@ -126,6 +126,7 @@ FakeHarborly::FakeHarborly()
     addLibraryRoutes(m_router, m_state);
     addSyncFolderRoutes(m_router, m_state);
     addAccountRoutes(m_router, m_state);
+    addWebSignInRoutes(m_router, m_state);
     addOnboardingRoutes(m_router, m_state);
 }
 
@@ -648,6 +649,31 @@ void FakeHarborly::storageFullNext(const std::string &path, int count)
     fault.status = 507;
     fault.body = R"({"message":"Storage limit reached","error":"storage_full"})";
     addFault(std::move(fault));
+}
+
+// --- Web sign-in
+
+void FakeHarborly::setAppleSignInAccount(std::optional<qint64> accountId, bool isNewUser)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.webSignIn.appleAccount = accountId;
+    m_state.webSignIn.appleNewUser = isNewUser;
+}
+
+QString FakeHarborly::addAppleSignInCode(qint64 accountId, bool isNewUser)
+{
+    std::lock_guard lock(m_state.mutex);
+    const QString code = QStringLiteral("apple-code-%1").arg(m_state.webSignIn.nextCodeNumber++);
+    m_state.webSignIn.appleCodes[code] = FakeWebSignIn::Grant{accountId, isNewUser, false};
+    return code;
+}
+
+QString FakeHarborly::addGoogleSignInCode(qint64 accountId, bool isNewUser)
+{
+    std::lock_guard lock(m_state.mutex);
+    const QString code = QStringLiteral("google-code-%1").arg(m_state.webSignIn.nextCodeNumber++);
+    m_state.webSignIn.googleCodes[code] = FakeWebSignIn::Grant{accountId, isNewUser, false};
+    return code;
 }
 
 // --- Registration and checkout (auth)

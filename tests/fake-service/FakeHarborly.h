@@ -107,6 +107,13 @@ public:
     FakeRouter &router() { return m_router; }
     FakeServiceState &state() { return m_state; }
 
+    // --- Web sign-in
+    // The account the Apple redirect page signs in (a 302 to the callback with a fresh code);
+    // nullopt: the page calls back with "error=access_denied".
+    void setAppleSignInAccount(std::optional<qint64> accountId, bool isNewUser = false);
+    // A code the Apple or the social exchange takes once; a new user is answered 201.
+    QString addAppleSignInCode(qint64 accountId, bool isNewUser = false);
+    QString addGoogleSignInCode(qint64 accountId, bool isNewUser = false);
     // --- Registration and checkout (auth)
     std::vector<FakeCheckout> checkouts() const;
     // Every later checkout reply names this address ("" restores the fake's own pages).

@@ -15,6 +15,8 @@ void addLibraryRoutes(FakeRouter &router, FakeServiceState &state);
 void addSyncFolderRoutes(FakeRouter &router, FakeServiceState &state);
 // Storage, account and plans.
 void addAccountRoutes(FakeRouter &router, FakeServiceState &state);
+// Apple redirect page, Apple code exchange and the social (Google) exchange.
+void addWebSignInRoutes(FakeRouter &router, FakeServiceState &state);
 // E-mail registration and checkout.
 void addOnboardingRoutes(FakeRouter &router, FakeServiceState &state);
 

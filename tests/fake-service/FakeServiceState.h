@@ -10,6 +10,7 @@
 #include "fake-service/FakeRequest.h"
 #include "fake-service/FakeSyncFolder.h"
 #include "fake-service/FakeToken.h"
+#include "fake-service/FakeWebSignIn.h"
 
 #include <QJsonObject>
 
@@ -47,6 +48,9 @@ public:
     qint64 nextSequence = 1;
     qint64 nextTokenNumber = 1;
     qint64 nextDeviceNumber = 1;
+
+    // Web sign-in (Apple and Google codes)
+    FakeWebSignIn webSignIn;
 
     QString issueTokenLocked(qint64 accountId, QDateTime expiresAt = {});
     // The reply to an approved poll or a refresh.

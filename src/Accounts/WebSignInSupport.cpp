@@ -1,0 +1,33 @@
+#include "Accounts/WebSignInSupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QUrlQuery>
+#include <QUuid>
+
+namespace quillmere::websignin {
+
+QString newStateValue()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+}
+
+std::optional<QString> firstQueryValue(const QUrl &url, const QString &name)
+{
+    const QUrlQuery query(url);
+    for (const auto &[key, value] : query.queryItems(QUrl::FullyDecoded)) {
+        if (key == name)
+            return value.isEmpty() ? std::nullopt : std::optional<QString>(value);
+    }
+    return std::nullopt;
+}
+
+QByteArray stringObjectBody(const QList<std::pair<QString, QString>> &members)
+{
+    QJsonObject object;
+    for (const auto &[key, value] : members)
+        object.insert(key, value);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace quillmere::websignin

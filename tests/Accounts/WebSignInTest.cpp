@@ -1,0 +1,329 @@
+#include "Accounts/APIConfig.h"
+#include "Accounts/AppleSignInManager.h"
+#include "Accounts/GoogleSignInManager.h"
+#include "Accounts/ScriptedWebAuthSession.h"
+#include "Accounts/SignInReply.h"
+#include "Accounts/TemporaryConfigHome.h"
+#include "Platform/Http/Json.h"
+#include "Platform/Settings/UserDefaults.h"
+#include "fake-service/FakeHarborly.h"
+#include "support/TestSupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QCoroNetworkReply>
+#include <QUrlQuery>
+
+#include <gmock/gmock.h>
+
+using namespace quillmere;
+using quillmere::test::await;
+using quillmere::test::ScriptedWebAuthSession;
+using AppleError = AppleSignInManager::AppleSignInError;
+using GoogleError = GoogleSignInManager::GoogleSignInError;
+
+namespace {
+
+const QString googleClientID = QStringLiteral("123456789012-abcdefghijklmnopqrstuvwxyz012345.apps.googleusercontent.com");
+
+QList<std::pair<QString, QString>> queryItems(const QUrl &url)
+{
+    return QUrlQuery(url).queryItems(QUrl::FullyDecoded);
+}
+
+// The session that echoes the sent state back with a code, as the real pages do.
+ScriptedWebAuthSession::Script echoing(QString scheme, QString code, QString extra = {})
+{
+    return [scheme, code, extra](QUrl start, QString) {
+        const QString state = QUrlQuery(start).queryItemValue(QStringLiteral("state"));
+        QUrl callback(scheme + QStringLiteral("://callback?") + extra + QStringLiteral("code=") + code
+                      + QStringLiteral("&state=") + state);
+        return ScriptedWebAuthSession::later(WebAuthOutcome::completed(callback));
+    };
+}
+
+template<typename Error, typename Read>
+typename Error::Code failureOf(Read read)
+{
+    try {
+        read();
+    } catch (const Error &error) {
+        return error.code();
+    }
+    ADD_FAILURE() << "no failure";
+    return {};
+}
+
+WebAuthOutcome callback(const QString &text)
+{
+    return WebAuthOutcome::completed(QUrl(text));
+}
+
+} // namespace
+
+TEST(AppleSignIn, FlowSendsTheRedirectPageAndYieldsTheEchoedCode)
+{
+    auto session = std::make_shared<ScriptedWebAuthSession>(echoing(QStringLiteral("quillmere"), QStringLiteral("c1")));
+    AppleSignInManager manager(session, [] { return QUrl(QStringLiteral("https://service.test/base")); });
+    const auto [code, state] = await(manager.performOAuthFlow());
+
+    ASSERT_EQ(session->calls.size(), 1u);
+    const QUrl start = session->calls[0].startURL;
+    EXPECT_EQ(session->calls[0].scheme, QStringLiteral("quillmere"));
+    EXPECT_EQ(start.toString(QUrl::RemoveQuery), QStringLiteral("https://service.test/base/auth/apple/app-redirect"));
+    EXPECT_EQ(queryItems(start), (QList<std::pair<QString, QString>>{{QStringLiteral("callback"), QStringLiteral("quillmere://apple-callback")},
+                                                                     {QStringLiteral("state"), state},
+                                                                     {QStringLiteral("device_name"), QStringLiteral("Quillmere")}}));
+    EXPECT_EQ(code, QStringLiteral("c1"));
+    EXPECT_EQ(state.size(), 36);
+    EXPECT_EQ(state, state.toUpper());
+
+    // A page anywhere but https (or a service on this machine) is never opened.
+    AppleSignInManager plain(session, [] { return QUrl(QStringLiteral("http://service.test")); });
+    EXPECT_EQ(failureOf<AppleError>([&] { await(plain.performOAuthFlow()); }), AppleError::Code::invalidURL);
+    EXPECT_EQ(session->calls.size(), 1u);
+}
+
+TEST(AppleSignIn, SessionOutcomesAndCallbackItemsMapToTheirErrors)
+{
+    const QString s = QStringLiteral("0F1E2D3C-0000-4000-8000-00000000ABCD");
+    auto read = [&](const WebAuthOutcome &outcome) {
+        return failureOf<AppleError>([&] { AppleSignInManager::readCallback(outcome, s); });
+    };
+    EXPECT_EQ(read(WebAuthOutcome::cancelled()), AppleError::Code::userCancelled);
+    EXPECT_EQ(read(WebAuthOutcome::notStarted()), AppleError::Code::sessionStartFailed);
+    EXPECT_EQ(read(WebAuthOutcome::completed(std::nullopt)), AppleError::Code::noAuthorizationCode);
+    EXPECT_EQ(read(callback("quillmere://apple-callback?state=" + s)), AppleError::Code::noAuthorizationCode);
+    EXPECT_EQ(read(callback("quillmere://apple-callback?code=")), AppleError::Code::noAuthorizationCode)
+        << "the code is tested before the state";
+    EXPECT_EQ(read(callback("quillmere://apple-callback?code=x")), AppleError::Code::stateMismatch);
+    EXPECT_EQ(read(callback("quillmere://apple-callback?code=x&state=" + s.toLower())), AppleError::Code::stateMismatch);
+    EXPECT_EQ(read(callback("quillmere://apple-callback?code=x&state=other&state=" + s)), AppleError::Code::stateMismatch)
+        << "only the first item of a name counts";
+
+    try {
+        AppleSignInManager::readCallback(WebAuthOutcome::failed(QStringLiteral("no network")), s);
+        ADD_FAILURE();
+    } catch (const AppleError &error) {
+        EXPECT_EQ(error.code(), AppleError::Code::authorizationFailed);
+        EXPECT_STREQ(error.what(), "Apple Sign-In failed: no network");
+    }
+    try {
+        AppleSignInManager::readCallback(callback("quillmere://apple-callback?code=x&error=access_denied&state=" + s), s);
+        ADD_FAILURE();
+    } catch (const AppleError &error) {
+        EXPECT_EQ(error.code(), AppleError::Code::serverReported);
+        EXPECT_STREQ(error.what(), "Sign in failed (access_denied).");
+    }
+
+    // An "error" item without a value is no error; the first "code" wins.
+    const auto [code, state] = AppleSignInManager::readCallback(
+        callback("quillmere://apple-callback?error=&code=first&code=second&state=" + s), s);
+    EXPECT_EQ(code, QStringLiteral("first"));
+    EXPECT_EQ(state, s);
+}
+
+TEST(GoogleSignIn, FlowUsesTheConfiguredClientAndIgnoresTheErrorItem)
+{
+    const QString scheme = QStringLiteral("com.googleusercontent.apps.123456789012-abcdefghijklmnopqrstuvwxyz012345");
+    EXPECT_EQ(GoogleSignInManager::reversedClientID(googleClientID), scheme);
+    EXPECT_EQ(GoogleSignInManager::reversedClientID(QStringLiteral(".a..b.")), QStringLiteral("b.a"));
+
+    auto session = std::make_shared<ScriptedWebAuthSession>(echoing(scheme, QStringLiteral("g1"), QStringLiteral("error=denied&")));
+    GoogleSignInManager manager(session, googleClientID);
+    const auto [code, state] = await(manager.performOAuthFlow());
+    EXPECT_EQ(code, QStringLiteral("g1"));
+
+    ASSERT_EQ(session->calls.size(), 1u);
+    const QUrl start = session->calls[0].startURL;
+    EXPECT_EQ(session->calls[0].scheme, scheme);
+    EXPECT_EQ(start.toString(QUrl::RemoveQuery), QStringLiteral("https://accounts.google.com/o/oauth2/v2/auth"));
+    const auto items = queryItems(start);
+    ASSERT_EQ(items.size(), 7);
+    EXPECT_EQ(items[0], std::make_pair(QStringLiteral("client_id"), googleClientID));
+    EXPECT_EQ(items[1], std::make_pair(QStringLiteral("redirect_uri"), scheme + QStringLiteral(":/oauth2callback")));
+    EXPECT_EQ(items[3], std::make_pair(QStringLiteral("scope"), QStringLiteral("openid email profile")));
+    EXPECT_EQ(items[4], std::make_pair(QStringLiteral("state"), state));
+    EXPECT_NE(items[5].second, state) << "the nonce is a value of its own";
+    EXPECT_TRUE(start.toString(QUrl::FullyEncoded).contains(QStringLiteral("scope=openid%20email%20profile")));
+
+    // The other outcomes
+    const auto fail = [&](WebAuthOutcome outcome) {
+        return failureOf<GoogleError>([&] { GoogleSignInManager::readCallback(outcome, state); });
+    };
+    EXPECT_EQ(fail(WebAuthOutcome::cancelled()), GoogleError::Code::userCancelled);
+    EXPECT_EQ(fail(WebAuthOutcome::failed(QStringLiteral("x"))), GoogleError::Code::authenticationFailed);
+    EXPECT_EQ(fail(callback(scheme + ":/oauth2callback?error=denied")), GoogleError::Code::noAuthorizationCode);
+    EXPECT_EQ(fail(callback(scheme + ":/oauth2callback?code=x&state=wrong")), GoogleError::Code::stateMismatch);
+
+    // Without a client id there is no page to open.
+    GoogleSignInManager unconfigured(session, QString());
+    EXPECT_EQ(failureOf<GoogleError>([&] { await(unconfigured.performOAuthFlow()); }), GoogleError::Code::invalidURL);
+    EXPECT_EQ(session->calls.size(), 1u);
+}
+
+TEST(GoogleSignIn, ClientIdComesFromTheEnvironmentBeforeTheSetting)
+{
+    quillmere::test::TemporaryConfigHome home;
+    qunsetenv("QUILLMERE_GOOGLE_CLIENT_ID");
+    UserDefaults::standard().setString(QStringLiteral("googleClientID"), QStringLiteral("from.settings"));
+    EXPECT_EQ(GoogleSignInManager::configuredClientID(), QStringLiteral("from.settings"));
+    qputenv("QUILLMERE_GOOGLE_CLIENT_ID", "from.environment");
+    EXPECT_EQ(GoogleSignInManager::configuredClientID(), QStringLiteral("from.environment"));
+    qunsetenv("QUILLMERE_GOOGLE_CLIENT_ID");
+}
+
+namespace {
+
+// The exchanges against the fake service.
+class WebSignInExchange : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fake.start();
+        accountId = fake.addAccount(quillmere::test::FakeAccount{.id = 0, .name = QStringLiteral("Ada"),
+                                                                 .email = QStringLiteral("ada@example.com"),
+                                                                 .plan = QStringLiteral("gold"),
+                                                                 .shardId = QStringLiteral("shard-7"),
+                                                                 .homeAPIURL = QStringLiteral("https://home.example/")});
+    }
+
+    quillmere::test::TemporaryConfigHome home;
+    quillmere::test::FakeHarborly fake;
+    qint64 accountId = 0;
+    std::shared_ptr<ScriptedWebAuthSession> session =
+        std::make_shared<ScriptedWebAuthSession>(ScriptedWebAuthSession::fixed(WebAuthOutcome::cancelled()));
+    AppleSignInManager apple{session, [this] { return fake.baseURL(); }, [this] { return fake.baseURL(); }};
+    GoogleSignInManager google{session, googleClientID, [this] { return fake.baseURL(); }};
+};
+
+} // namespace
+
+TEST_F(WebSignInExchange, AppleCodeBecomesASignInAndStoresTheHome)
+{
+    const QString appleCode = fake.addAppleSignInCode(accountId);
+    const AuthResponse response = await(apple.exchangeCode(appleCode));
+    EXPECT_EQ(response.user.id, accountId);
+    EXPECT_EQ(response.user.name, QStringLiteral("Ada"));
+    EXPECT_EQ(response.user.plan, QStringLiteral("gold"));
+    EXPECT_FALSE(response.isNewUser);
+    const auto token = fake.token(response.token);
+    ASSERT_TRUE(token);
+    EXPECT_EQ(token->expiresAt.toSecsSinceEpoch(), response.expiresAt.toSecsSinceEpoch());
+    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://home.example/")));
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("shard-7"));
+
+    const auto sent = fake.requestsTo("POST", "/api/v1/auth/apple/exchange");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(sent[0].body)).object(),
+              (QJsonObject{{"code", appleCode}, {"device_name", "Quillmere"}}));
+
+    // 201 for a new account reads the same way.
+    EXPECT_TRUE(await(apple.exchangeCode(fake.addAppleSignInCode(accountId, true))).isNewUser);
+}
+
+TEST_F(WebSignInExchange, AppleStatusesMapToExchangeAndServerErrors)
+{
+    const auto status = [&](const QString &code) {
+        try {
+            await(apple.exchangeCode(code));
+        } catch (const AppleError &error) {
+            return std::make_pair(error.code(), error.statusCode());
+        }
+        return std::make_pair(AppleError::Code::invalidURL, -1);
+    };
+    EXPECT_EQ(status(QStringLiteral("unknown")), std::make_pair(AppleError::Code::exchangeFailed, 401));
+    fake.answerNext("/api/v1/auth/apple/exchange", 410, R"({"message":"gone"})");
+    EXPECT_EQ(status(QStringLiteral("x")), std::make_pair(AppleError::Code::exchangeFailed, 410));
+    fake.answerNext("/api/v1/auth/apple/exchange", 500);
+    EXPECT_EQ(status(QStringLiteral("x")), std::make_pair(AppleError::Code::serverError, 500));
+
+    // A spent code is refused.
+    const QString code = fake.addAppleSignInCode(accountId);
+    await(apple.exchangeCode(code));
+    EXPECT_EQ(status(code), std::make_pair(AppleError::Code::exchangeFailed, 401));
+}
+
+TEST_F(WebSignInExchange, GoogleStatusesAndRepliesWithoutAToken)
+{
+    const QString googleCode = fake.addGoogleSignInCode(accountId, true);
+    const AuthResponse response = await(google.exchangeCode(googleCode));
+    EXPECT_TRUE(response.isNewUser);
+    EXPECT_TRUE(fake.token(response.token));
+    const auto sent = fake.requestsTo("POST", "/api/v1/auth/social");
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(sent[0].body)).object(),
+              (QJsonObject{{"provider", "google"}, {"id_token", googleCode}, {"device_name", "Quillmere"}}));
+
+    const auto code = [&](const QString &sentCode) {
+        return failureOf<GoogleError>([&] { await(google.exchangeCode(sentCode)); });
+    };
+    EXPECT_EQ(code(QStringLiteral("unknown")), GoogleError::Code::tokenVerificationFailed);
+    fake.answerNext("/api/v1/auth/social", 410);
+    EXPECT_EQ(code(QStringLiteral("x")), GoogleError::Code::serverError);
+
+    // An accepted status without a token: nothing is stored.
+    quillmere::test::TemporaryConfigHome fresh;
+    fake.answerNext("/api/v1/auth/social", 200,
+                    R"({"user":{},"expires_at":"2031-01-01T00:00:00Z","home_api_url":"https://elsewhere.example","shard_id":"s9"})");
+    EXPECT_EQ(code(QStringLiteral("x")), GoogleError::Code::invalidResponse);
+    EXPECT_FALSE(APIConfig::homeShardID());
+    fake.answerNext("/api/v1/auth/social", 200, "not json");
+    EXPECT_THROW(await(google.exchangeCode(QStringLiteral("x"))), json::JsonError);
+}
+
+TEST(SignInReply, DefaultsAndTheHomeURLCheck)
+{
+    quillmere::test::TemporaryConfigHome home;
+    const auto minimal = readSignInReply(R"({"user":{"id":"7"},"token":"t","expires_at":"2031-05-04T10:20:30Z"})");
+    ASSERT_TRUE(minimal);
+    EXPECT_EQ(minimal->user.id, 0);
+    EXPECT_EQ(minimal->user.plan, QStringLiteral("silver"));
+    EXPECT_TRUE(minimal->isNewUser);
+    EXPECT_FALSE(APIConfig::homeShardID());
+
+    APIConfig::setHomeAPIURL(QStringLiteral("https://kept.example"));
+    const auto odd = readSignInReply(
+        R"({"user":{},"token":"t","expires_at":"2031-05-04T10:20:30+02:00","home_api_url":"ftp://x","shard_id":"","is_new_user":false})");
+    ASSERT_TRUE(odd);
+    EXPECT_FALSE(odd->isNewUser);
+    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://kept.example")));
+    EXPECT_FALSE(APIConfig::homeShardID());
+
+    EXPECT_FALSE(readSignInReply(R"({"user":{},"token":"t","expires_at":"2031-05-04T10:20:30.5Z"})"));
+    EXPECT_FALSE(readSignInReply(R"({"user":"u","token":"t","expires_at":"2031-05-04T10:20:30Z"})"));
+    EXPECT_FALSE(readSignInReply(R"([1])"));
+}
+
+namespace {
+
+// Plays the browser against the fake: loads the start page and returns where it redirects.
+QCoro::Task<WebAuthOutcome> followRedirectPage(QUrl start)
+{
+    QNetworkAccessManager network;
+    QNetworkRequest request(start);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    std::unique_ptr<QNetworkReply> reply(network.get(request));
+    co_await qCoro(reply.get()).waitForFinished();
+    const QByteArray location = reply->rawHeader("Location");
+    co_return location.isEmpty() ? WebAuthOutcome::failed(QStringLiteral("no redirect"))
+                                 : WebAuthOutcome::completed(QUrl::fromEncoded(location));
+}
+
+} // namespace
+
+TEST_F(WebSignInExchange, AppleRedirectPageRoundTrip)
+{
+    auto browser = std::make_shared<ScriptedWebAuthSession>([](QUrl start, QString) { return followRedirectPage(start); });
+    AppleSignInManager manager(browser, [this] { return fake.baseURL(); }, [this] { return fake.baseURL(); });
+
+    fake.setAppleSignInAccount(accountId);
+    const auto [code, state] = await(manager.performOAuthFlow());
+    EXPECT_EQ(await(manager.exchangeCode(code)).user.id, accountId);
+
+    fake.setAppleSignInAccount(std::nullopt);
+    EXPECT_EQ(failureOf<AppleError>([&] { await(manager.performOAuthFlow()); }), AppleError::Code::serverReported);
+}
