@@ -7,13 +7,14 @@
 
 namespace quillmere {
 
-// What any sign-in or registration hands back.
+// What a registration or a web sign-in hands back: the user and a bearer token to store.
 struct AuthResponse
 {
     UserProfile user;
     QString token;
     QDateTime expiresAt;
-    // True when the service does not say: the account window then offers plan selection.
+    // The account window offers plan selection to a new account; a reply that does not say
+    // counts as new.
     bool isNewUser = true;
 };
 

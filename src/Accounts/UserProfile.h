@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QString>
 
 namespace quillmere {
@@ -11,6 +12,12 @@ struct UserProfile
     QString name;
     QString email;
     QString plan = QStringLiteral("silver");
+
+    // "id", "name", "email" and "plan" of the object, each with its default when it is missing
+    // or of another type.
+    static UserProfile fromJson(const QJsonObject &object);
+
+    bool operator==(const UserProfile &other) const = default;
 };
 
 } // namespace quillmere

@@ -140,6 +140,7 @@ FakeHarborly::FakeHarborly()
     addWebSignInRoutes(m_router, m_state);
     addTransferRoutes(m_router, m_state);
     addUploadRoutes(m_router, m_state);
+    addOnboardingRoutes(m_router, m_state);
 }
 
 FakeHarborly::~FakeHarborly()
@@ -864,6 +865,20 @@ void FakeHarborly::setCommit(qint64 fileId, const QString &commit)
 {
     std::lock_guard lock(m_state.mutex);
     m_state.uploads.commits[fileId] = commit;
+}
+
+// --- Registration and checkout (auth)
+
+std::vector<FakeCheckout> FakeHarborly::checkouts() const
+{
+    std::lock_guard lock(m_state.mutex);
+    return m_state.onboarding.checkouts;
+}
+
+void FakeHarborly::setCheckoutURL(const QString &url)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.onboarding.checkoutURLOverride = url;
 }
 
 } // namespace quillmere::test

@@ -141,6 +141,10 @@ public:
     // A library file's current commit ("" when it has none); setCommit seeds one.
     QString commitOf(qint64 fileId) const;
     void setCommit(qint64 fileId, const QString &commit);
+    // --- Registration and checkout (auth)
+    std::vector<FakeCheckout> checkouts() const;
+    // Every later checkout reply names this address ("" restores the fake's own pages).
+    void setCheckoutURL(const QString &url);
 
 private:
     struct AppliedFaults

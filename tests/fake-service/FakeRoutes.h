@@ -26,5 +26,7 @@ FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request,
 void addUploadRoutes(FakeRouter &router, FakeServiceState &state);
 // The presigned PUT of an object that check-hash or upload-url handed out (captures[0]: oid).
 FakeReply storeSingleUploadObject(FakeServiceState &state, const FakeRequest &request);
+// E-mail registration and checkout.
+void addOnboardingRoutes(FakeRouter &router, FakeServiceState &state);
 
 } // namespace quillmere::test

@@ -4,6 +4,7 @@
 #include "fake-service/FakeChange.h"
 #include "fake-service/FakeDeviceCode.h"
 #include "fake-service/FakeLibraryFile.h"
+#include "fake-service/FakeOnboarding.h"
 #include "fake-service/FakePlan.h"
 #include "fake-service/FakeReply.h"
 #include "fake-service/FakeRequest.h"
@@ -43,6 +44,7 @@ public:
     std::vector<FakePlan> plans;
     FakeTransfers transfers;
     FakeUploadState uploads;
+    FakeOnboarding onboarding; // registration and checkout
 
     qint64 nextAccountId = 1;
     qint64 nextFileId = 4001;

@@ -1,0 +1,280 @@
+#include "Accounts/AuthState.h"
+
+#include "Accounts/DeviceAuthClient.h"
+#include "Platform/Http/TransportError.h"
+
+#include <QPointer>
+
+namespace quillmere {
+
+namespace {
+
+const QString expiredMessage = QStringLiteral("Device code expired. Please try again.");
+const QString invalidCodeMessage = QStringLiteral("Invalid device code. Please try again.");
+
+// How the start-up refresh ended.
+enum class RefreshOutcome { renewed, refused, noToken, unanswered, cancelled };
+
+// Only a definite no from the service signs the user out; a 408/429 or a 5xx says nothing
+// about the token.
+bool isRefusal(int status)
+{
+    return status >= 400 && status < 500 && status != 408 && status != 429;
+}
+
+} // namespace
+
+AuthState::AuthState(KeychainVault &vault, Clock &clock, ExternalURLOpener urlOpener,
+                     TokenManager::BaseURLSource baseURL, QObject *parent)
+    : QObject(parent),
+      m_tokens(std::make_shared<TokenManager>(vault, QStringLiteral("bearer-token"), std::move(baseURL))),
+      m_clock(clock),
+      m_urlOpener(std::move(urlOpener))
+{
+    m_checkTask = TaskHandle::startSoon([this](std::stop_token stop) { return checkStoredToken(stop); });
+}
+
+AuthState::~AuthState() = default;
+
+void AuthState::setConnectionState(const ConnectionState &state)
+{
+    const bool changed = !(state == m_connectionState);
+    m_connectionState = state;
+    if (!state.is(ConnectionState::Kind::polling))
+        cancelPolling();
+    if (changed)
+        Q_EMIT connectionStateChanged();
+}
+
+void AuthState::setInMaintenanceMode(bool on)
+{
+    if (on == m_maintenance)
+        return;
+    m_maintenance = on;
+    Q_EMIT maintenanceModeChanged();
+}
+
+void AuthState::cancelPolling()
+{
+    const bool wasRunning = m_pollingTask.isRunning();
+    m_pollingTask = TaskHandle(); // requests stop; the loop ends at its next check
+    if (wasRunning)
+        Q_EMIT pollingTaskChanged();
+}
+
+QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
+{
+    QPointer<AuthState> self(this);
+    const std::shared_ptr<TokenManager> tokens = m_tokens;
+    Clock &clock = m_clock;
+    m_waitingForNetwork = false;
+
+    auto loading = tokens->loadToken();
+    const std::optional<TokenData> stored = co_await std::move(loading);
+    if (!self || stop.stop_requested() || !stored)
+        co_return;
+
+    if (stored->expiresAt > clock.currentDateTime()) {
+        setConnectionState(ConnectionState::connected());
+        co_return;
+    }
+
+    RefreshOutcome outcome = RefreshOutcome::unanswered;
+    try {
+        auto refreshing = tokens->refreshToken(stop);
+        co_await std::move(refreshing);
+        outcome = RefreshOutcome::renewed;
+    } catch (const DeviceAuthClient::DeviceAuthError &error) {
+        if (error.code() == DeviceAuthClient::DeviceAuthError::Code::serverError && isRefusal(error.statusCode()))
+            outcome = RefreshOutcome::refused;
+    } catch (const TokenManager::TokenError &) {
+        outcome = RefreshOutcome::noToken;
+    } catch (const TransportError &error) {
+        if (error.isCancellation())
+            outcome = RefreshOutcome::cancelled;
+    } catch (const std::exception &) {
+        // An unreadable answer is no verdict on the token either.
+    }
+    if (!self || stop.stop_requested() || outcome == RefreshOutcome::cancelled)
+        co_return;
+
+    switch (outcome) {
+    case RefreshOutcome::renewed:
+        setConnectionState(ConnectionState::connected());
+        break;
+    case RefreshOutcome::refused: {
+        // A sign-in that finished meanwhile may have stored a new token: only the refused one goes.
+        auto reloading = tokens->loadToken();
+        const std::optional<TokenData> current = co_await std::move(reloading);
+        if (current && current->token == stored->token) {
+            auto clearing = tokens->clearToken();
+            co_await std::move(clearing);
+        }
+        if (self && !stop.stop_requested() && m_connectionState.is(ConnectionState::Kind::disconnected))
+            setConnectionState(ConnectionState::disconnected());
+        break;
+    }
+    case RefreshOutcome::unanswered:
+        m_waitingForNetwork = true;
+        break;
+    case RefreshOutcome::noToken:
+    case RefreshOutcome::cancelled:
+        break;
+    }
+}
+
+void AuthState::networkBecameAvailable()
+{
+    if (!m_waitingForNetwork || m_checkTask.isRunning() || !m_connectionState.is(ConnectionState::Kind::disconnected))
+        return;
+    m_waitingForNetwork = false;
+    m_checkTask = TaskHandle::start([this](std::stop_token stop) { return checkStoredToken(stop); });
+}
+
+QCoro::Task<> AuthState::startDeviceFlow(std::stop_token stop)
+{
+    QPointer<AuthState> self(this);
+    const std::shared_ptr<TokenManager> tokens = m_tokens;
+
+    std::optional<DeviceAuthClient::DeviceCodeResponse> reply;
+    QString failure;
+    bool cancelled = false;
+    try {
+        auto requesting = DeviceAuthClient::requestDeviceCode(tokens->baseURL(), stop);
+        reply = co_await std::move(requesting);
+    } catch (const DeviceAuthClient::DeviceAuthError &error) {
+        failure = error.message();
+    } catch (const TransportError &error) {
+        cancelled = error.isCancellation();
+        failure = QString::fromUtf8(error.what());
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    // Another sign-in may have connected, or the user given up, while the request was out.
+    if (!self || cancelled || stop.stop_requested() || !m_connectionState.is(ConnectionState::Kind::requestingCode))
+        co_return;
+
+    if (!reply) {
+        setConnectionState(ConnectionState::error(failure));
+        co_return;
+    }
+    setConnectionState(ConnectionState::polling(reply->userCode, reply->verificationUrl));
+    startPolling(reply->deviceCode, reply->expiresIn);
+}
+
+void AuthState::beginDeviceLink()
+{
+    setConnectionState(ConnectionState::requestingCode());
+    m_deviceFlowTask = TaskHandle::start([this](std::stop_token stop) { return startDeviceFlow(stop); });
+}
+
+void AuthState::startPolling(const QString &deviceCode, qint64 expiresIn)
+{
+    m_pollingTask = TaskHandle();
+    TaskHandle started = TaskHandle::start(
+        [this, deviceCode, expiresIn](std::stop_token stop) { return pollForApproval(deviceCode, expiresIn, stop); });
+    m_pollingTask = std::move(started);
+    Q_EMIT pollingTaskChanged();
+}
+
+QCoro::Task<> AuthState::pollForApproval(QString deviceCode, qint64 expiresIn, std::stop_token stop)
+{
+    QPointer<AuthState> self(this);
+    const std::shared_ptr<TokenManager> tokens = m_tokens;
+    Clock &clock = m_clock;
+    const Clock::Duration deadline = clock.now() + std::chrono::seconds(expiresIn);
+
+    for (;;) {
+        if (!self || stop.stop_requested())
+            co_return;
+        if (clock.now() > deadline) {
+            setConnectionState(ConnectionState::error(expiredMessage));
+            co_return;
+        }
+
+        std::optional<DeviceAuthClient::PollResult> result;
+        try {
+            auto polling = DeviceAuthClient::pollForToken(deviceCode, tokens->baseURL(), stop);
+            result = co_await std::move(polling);
+        } catch (...) {
+            // A failed poll is never shown: the next one follows after the interval.
+        }
+        // An answer that arrives after a disconnect or a state change is dropped unread.
+        if (!self || stop.stop_requested())
+            co_return;
+
+        if (result) {
+            switch (result->kind) {
+            case DeviceAuthClient::PollResult::Kind::approved: {
+                auto saving = tokens->saveToken(result->token->token, result->token->expiresAt);
+                co_await std::move(saving);
+                // A disconnect during the save queues its clear behind it in the vault.
+                if (!self || stop.stop_requested())
+                    co_return;
+                setConnectionState(ConnectionState::connected());
+                co_return;
+            }
+            case DeviceAuthClient::PollResult::Kind::pending:
+                break;
+            case DeviceAuthClient::PollResult::Kind::expired:
+                setConnectionState(ConnectionState::error(expiredMessage));
+                co_return;
+            case DeviceAuthClient::PollResult::Kind::invalidCode:
+                setConnectionState(ConnectionState::error(invalidCodeMessage));
+                co_return;
+            }
+        }
+
+        auto sleeping = clock.sleepFor(pollInterval, stop);
+        if (!co_await std::move(sleeping))
+            co_return;
+    }
+}
+
+void AuthState::disconnect()
+{
+    cancelPolling();
+    m_deviceFlowTask.cancel();
+    m_checkTask.cancel();
+    m_waitingForNetwork = false;
+    std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
+    m_disconnectTasks.push_back(TaskHandle::start([this](std::stop_token stop) { return finishDisconnect(stop); }));
+}
+
+QCoro::Task<> AuthState::finishDisconnect(std::stop_token stop)
+{
+    QPointer<AuthState> self(this);
+    const std::shared_ptr<TokenManager> tokens = m_tokens;
+
+    auto loading = tokens->loadToken();
+    const std::optional<TokenData> stored = co_await std::move(loading);
+    if (stored) {
+        auto revoking = DeviceAuthClient::revokeToken(stored->token, tokens->baseURL(), stop);
+        co_await std::move(revoking);
+    }
+    // Cleared even when the application is going away meanwhile: the user asked to unlink.
+    auto clearing = tokens->clearToken();
+    co_await std::move(clearing);
+    if (!self)
+        co_return;
+    setConnectionState(ConnectionState::disconnected());
+    setInMaintenanceMode(false);
+}
+
+QCoro::Task<std::optional<QString>> AuthState::currentToken()
+{
+    const std::shared_ptr<TokenManager> tokens = m_tokens;
+    Clock &clock = m_clock;
+    auto loading = tokens->loadToken();
+    const std::optional<TokenData> stored = co_await std::move(loading);
+    if (!stored || !(stored->expiresAt > clock.currentDateTime()))
+        co_return std::nullopt;
+    co_return stored->token;
+}
+
+bool AuthState::openVerificationURL(const QString &url) const
+{
+    return m_urlOpener.open(url);
+}
+
+} // namespace quillmere

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "Accounts/APIConfig.h"
+#include "Accounts/ConnectionState.h"
+#include "Accounts/TokenManager.h"
+#include "Platform/Async/Clock.h"
+#include "Platform/Async/TaskHandle.h"
+#include "Platform/Browser/ExternalURLOpener.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <vector>
+
+namespace quillmere {
+
+class KeychainVault;
+
+// The application's one sign-in state: the start-up token check, the device link and the
+// disconnect. Main thread only. The vault and the clock must outlive it; its tasks hold it
+// weakly and end quietly once it is gone.
+class AuthState : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(quillmere::ConnectionState connectionState READ connectionState WRITE setConnectionState NOTIFY
+                   connectionStateChanged)
+    Q_PROPERTY(bool isInMaintenanceMode READ isInMaintenanceMode WRITE setInMaintenanceMode NOTIFY
+                   maintenanceModeChanged)
+    Q_PROPERTY(bool hasPollingTask READ hasPollingTask NOTIFY pollingTaskChanged)
+
+public:
+    static constexpr Clock::Duration pollInterval = std::chrono::seconds(5);
+
+    // Starts the start-up token check on the next turn of the event loop, so that whatever the
+    // shell does first (the local-state wipe) comes before it.
+    AuthState(KeychainVault &vault, Clock &clock, ExternalURLOpener urlOpener,
+              TokenManager::BaseURLSource baseURL = &APIConfig::baseURL, QObject *parent = nullptr);
+    ~AuthState() override;
+
+    const ConnectionState &connectionState() const { return m_connectionState; }
+    // Any value but polling also stops the poll loop, even when the value is unchanged.
+    void setConnectionState(const ConnectionState &state);
+    bool isInMaintenanceMode() const { return m_maintenance; }
+    void setInMaintenanceMode(bool on);
+    bool hasPollingTask() const { return m_pollingTask.isRunning(); }
+    // True after a start-up check whose refresh got no usable answer; networkBecameAvailable()
+    // then checks again.
+    bool isWaitingForNetwork() const { return m_waitingForNetwork; }
+
+    TokenManager &tokenManager() { return *m_tokens; }
+
+    // The start-up token check; the constructor runs it once.
+    QCoro::Task<> checkStoredToken(std::stop_token stop = {});
+    // Asks for a device code and starts polling. Callers set requestingCode first; the answer
+    // is applied only while the state still is requestingCode.
+    QCoro::Task<> startDeviceFlow(std::stop_token stop = {});
+    // requestingCode, then startDeviceFlow() in a task this object owns.
+    void beginDeviceLink();
+    void startPolling(const QString &deviceCode, qint64 expiresIn);
+    QCoro::Task<> pollForApproval(QString deviceCode, qint64 expiresIn, std::stop_token stop);
+    // Stops the poll loop at once; revokes and clears the token in a task, then disconnected.
+    void disconnect();
+    // The stored token while it has not expired; never refreshes it.
+    QCoro::Task<std::optional<QString>> currentToken();
+    // Opens the device-link page the service named; throws ExternalURLOpener::RefusedURLError
+    // when the address is not a secure web page.
+    bool openVerificationURL(const QString &url) const;
+
+public Q_SLOTS:
+    // Repeats a start-up check that could not reach the service; does nothing otherwise.
+    void networkBecameAvailable();
+
+Q_SIGNALS:
+    void connectionStateChanged();
+    void maintenanceModeChanged();
+    void pollingTaskChanged();
+
+private:
+    void cancelPolling();
+    QCoro::Task<> finishDisconnect(std::stop_token stop);
+
+    std::shared_ptr<TokenManager> m_tokens;
+    Clock &m_clock;
+    ExternalURLOpener m_urlOpener;
+    ConnectionState m_connectionState;
+    bool m_maintenance = false;
+    bool m_waitingForNetwork = false;
+    TaskHandle m_checkTask;
+    TaskHandle m_deviceFlowTask;
+    TaskHandle m_pollingTask;
+    std::vector<TaskHandle> m_disconnectTasks;
+};
+
+} // namespace quillmere

@@ -1,0 +1,353 @@
+#include "Accounts/AuthState.h"
+#include "Accounts/KeychainVault.h"
+#include "Accounts/TemporaryConfigHome.h"
+#include "Platform/Async/ManualClock.h"
+#include "Platform/Secrets/InMemorySecretBackend.h"
+#include "fake-service/FakeHarborly.h"
+#include "support/TestSupport.h"
+
+#include <gmock/gmock.h>
+
+using namespace quillmere;
+using namespace std::chrono_literals;
+using quillmere::test::await;
+using quillmere::test::FakeHarborly;
+using quillmere::test::runUntil;
+using Kind = ConnectionState::Kind;
+
+namespace {
+
+class AuthStateTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fake.start();
+        account = fake.addAccount();
+    }
+
+    void TearDown() override
+    {
+        auth.reset();
+        // Cancelled transfers and sleeps end on later turns; let every frame finish.
+        quillmere::test::runFor(50ms);
+        quillmere::test::drainEvents();
+    }
+
+    AuthState &make()
+    {
+        auth = std::make_unique<AuthState>(
+            vault, clock, ExternalURLOpener([this](const QUrl &url) {
+                opened.push_back(url);
+                return true;
+            }),
+            [this] { return fake.baseURL(); });
+        return *auth;
+    }
+
+    void storeToken(const QString &token, const QDateTime &expiresAt)
+    {
+        vault.setValue(TokenData{token, expiresAt}.encoded(), KeychainVault::bearerTokenKey());
+    }
+    std::optional<TokenData> storedToken()
+    {
+        const auto bytes = vault.data(KeychainVault::bearerTokenKey());
+        return bytes ? TokenData::decode(*bytes) : std::nullopt;
+    }
+    size_t requests(const char *method, const char *path) const { return fake.requestsTo(method, path).size(); }
+    size_t polls() const { return requests("POST", "/api/v1/auth/device/token"); }
+    // The poll loop has its answer and sleeps until the next poll.
+    bool waitForSleep() { return runUntil([&] { return clock.pendingSleepers() > 0; }, 5s); }
+    bool waitFor(Kind kind) { return runUntil([&] { return auth->connectionState().is(kind); }, 5s); }
+
+    // Starts a device link and waits for the first poll's answer.
+    QString linkUntilFirstPoll()
+    {
+        const size_t before = polls();
+        auth->beginDeviceLink();
+        EXPECT_TRUE(waitFor(Kind::polling));
+        EXPECT_TRUE(runUntil([&] { return polls() == before + 1; }));
+        EXPECT_TRUE(waitForSleep());
+        return auth->connectionState().userCode();
+    }
+
+    quillmere::test::TemporaryConfigHome configHome;
+    InMemorySecretBackend backend;
+    KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
+    FakeHarborly fake;
+    qint64 account = 0;
+    ManualClock clock{QDateTime::currentDateTimeUtc()};
+    std::vector<QUrl> opened;
+    std::unique_ptr<AuthState> auth;
+};
+
+TEST(ConnectionStateValue, ComparesCaseAndPayload)
+{
+    EXPECT_EQ(ConnectionState(), ConnectionState::disconnected());
+    EXPECT_EQ(ConnectionState::polling("A", "u"), ConnectionState::polling("A", "u"));
+    EXPECT_NE(ConnectionState::polling("A", "u"), ConnectionState::polling("B", "u"));
+    EXPECT_NE(ConnectionState::error("x"), ConnectionState::error("y"));
+    EXPECT_NE(ConnectionState::requestingCode(), ConnectionState::connected());
+    EXPECT_EQ(ConnectionState::error("boom").message(), "boom");
+    EXPECT_EQ(ConnectionState::error("boom").userCode(), QString());
+}
+
+TEST_F(AuthStateTest, StartUpCheckRunsOnTheNextTurnAndReadsTheStoredToken)
+{
+    // No token: nothing is sent and nothing changes.
+    make();
+    quillmere::test::runFor(100ms);
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    EXPECT_TRUE(fake.requestLog().empty());
+
+    // An unexpired token connects without a request, but only after the constructor returned.
+    storeToken(fake.issueToken(account), clock.currentDateTime().addSecs(60));
+    make();
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    ASSERT_TRUE(waitFor(Kind::connected));
+    EXPECT_TRUE(fake.requestLog().empty());
+
+    // An expired token is refreshed once and the new one stored.
+    const QString old = fake.issueToken(account, QDateTime::currentDateTimeUtc().addSecs(-60));
+    storeToken(old, clock.currentDateTime().addSecs(-60));
+    make();
+    ASSERT_TRUE(waitFor(Kind::connected));
+    EXPECT_EQ(requests("POST", "/api/v1/auth/refresh"), 1u);
+    ASSERT_TRUE(storedToken());
+    EXPECT_NE(storedToken()->token, old);
+    EXPECT_TRUE(fake.token(storedToken()->token));
+}
+
+TEST_F(AuthStateTest, RefusedRefreshClearsTheTokenSilently)
+{
+    const QString token = fake.issueToken(account);
+    fake.revokeToken(token);
+    storeToken(token, clock.currentDateTime().addSecs(-1));
+    make();
+    int changes = 0;
+    QObject::connect(auth.get(), &AuthState::connectionStateChanged, [&changes] { ++changes; });
+    ASSERT_TRUE(runUntil([&] { return requests("POST", "/api/v1/auth/refresh") == 1 && !storedToken(); }));
+    quillmere::test::runFor(20ms);
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    EXPECT_EQ(changes, 0) << "no error shown";
+    EXPECT_FALSE(auth->isWaitingForNetwork());
+}
+
+TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkReturns)
+{
+    const QString token = fake.issueToken(account);
+    const QDateTime expiry = clock.currentDateTime().addSecs(-1);
+    storeToken(token, expiry);
+    fake.dropNext("/api/v1/auth/refresh", -1);
+    make();
+    ASSERT_TRUE(runUntil([&] { return auth->isWaitingForNetwork(); }));
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    EXPECT_EQ(storedToken(), (TokenData{token, expiry})) << "offline at login must not sign the user out";
+
+    // A busy service is no verdict on the token either.
+    fake.clearFaults();
+    fake.answerNext("/api/v1/auth/refresh", 503, R"({"message":"maintenance"})");
+    auth->networkBecameAvailable();
+    EXPECT_FALSE(auth->isWaitingForNetwork());
+    ASSERT_TRUE(runUntil([&] { return auth->isWaitingForNetwork(); }));
+    EXPECT_EQ(fake.requestsTo("POST", "/api/v1/auth/refresh").back().status, 503);
+    EXPECT_EQ(storedToken(), (TokenData{token, expiry}));
+
+    auth->networkBecameAvailable();
+    ASSERT_TRUE(waitFor(Kind::connected));
+    EXPECT_NE(storedToken()->token, token);
+    EXPECT_FALSE(auth->isWaitingForNetwork());
+
+    // Once connected, the network coming back does nothing.
+    fake.clearRequestLog();
+    auth->networkBecameAvailable();
+    quillmere::test::runFor(50ms);
+    EXPECT_TRUE(fake.requestLog().empty());
+}
+
+TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)
+{
+    make();
+    quillmere::test::runFor(20ms);
+    int changes = 0;
+    QObject::connect(auth.get(), &AuthState::connectionStateChanged, [&changes] { ++changes; });
+    const QString userCode = linkUntilFirstPoll();
+    EXPECT_EQ(auth->connectionState().verificationUrl(), fake.url("/link").toString());
+    EXPECT_TRUE(auth->hasPollingTask());
+
+    // 428, then a 500 that is not shown, then approval.
+    fake.answerNext("/api/v1/auth/device/token", 500, R"({"message":"oops"})");
+    clock.advance(4s);
+    quillmere::test::runFor(20ms);
+    EXPECT_EQ(polls(), 1u) << "the next poll waits the full interval";
+    clock.advance(1s);
+    ASSERT_TRUE(runUntil([&] { return polls() == 2; }));
+    ASSERT_TRUE(waitForSleep());
+    EXPECT_TRUE(auth->connectionState().is(Kind::polling));
+
+    ASSERT_TRUE(fake.approveDevice(userCode, account));
+    clock.advance(5s);
+    ASSERT_TRUE(waitFor(Kind::connected));
+    EXPECT_EQ(polls(), 3u);
+    ASSERT_TRUE(storedToken());
+    EXPECT_EQ(fake.token(storedToken()->token)->accountId, account);
+    EXPECT_FALSE(auth->hasPollingTask());
+    // requestingCode, polling, connected: the 500 changed nothing visible.
+    EXPECT_EQ(changes, 3);
+}
+
+TEST_F(AuthStateTest, DeviceLinkEndsWithExpiryOrAnInvalidCode)
+{
+    make();
+    // The code's own lifetime, counted from the start of the loop.
+    fake.answerNext("/api/v1/auth/device", 200,
+                    R"({"device_code":"d","user_code":"U","verification_url":"https://x.test/link","expires_in":0})");
+    fake.answerNext("/api/v1/auth/device/token", 428, R"({"message":"pending"})");
+    auth->beginDeviceLink();
+    ASSERT_TRUE(runUntil([&] { return polls() == 1; }));
+    ASSERT_TRUE(waitForSleep());
+    clock.advance(5s);
+    ASSERT_TRUE(waitFor(Kind::error));
+    EXPECT_EQ(auth->connectionState().message(), "Device code expired. Please try again.");
+    EXPECT_EQ(polls(), 1u);
+
+    // The service says the code expired.
+    const QString userCode = linkUntilFirstPoll();
+    fake.setDeviceCodeState(userCode, quillmere::test::FakeDeviceCode::State::expired);
+    clock.advance(5s);
+    ASSERT_TRUE(waitFor(Kind::error));
+    EXPECT_EQ(auth->connectionState().message(), "Device code expired. Please try again.");
+
+    // The service no longer knows the code (the user turned the link down).
+    linkUntilFirstPoll();
+    fake.answerNext("/api/v1/auth/device/token", 404, R"({"message":"Unknown device code"})");
+    clock.advance(5s);
+    ASSERT_TRUE(waitFor(Kind::error));
+    EXPECT_EQ(auth->connectionState().message(), "Invalid device code. Please try again.");
+    EXPECT_FALSE(auth->hasPollingTask());
+    EXPECT_FALSE(storedToken());
+
+    // A refused code request shows the client's message.
+    fake.answerNext("/api/v1/auth/device", 503, "{}");
+    auth->beginDeviceLink();
+    ASSERT_TRUE(waitFor(Kind::error));
+    EXPECT_EQ(auth->connectionState().message(), "Server returned error (503).");
+}
+
+TEST_F(AuthStateTest, LeavingPollingStopsTheLoop)
+{
+    make();
+    linkUntilFirstPoll();
+    int changes = 0;
+    QObject::connect(auth.get(), &AuthState::connectionStateChanged, [&changes] { ++changes; });
+    auth->setConnectionState(auth->connectionState());
+    EXPECT_EQ(changes, 0) << "an equal value is no change";
+    EXPECT_TRUE(auth->hasPollingTask());
+
+    auth->setConnectionState(ConnectionState::disconnected());
+    EXPECT_EQ(changes, 1);
+    EXPECT_FALSE(auth->hasPollingTask());
+    clock.advance(30s);
+    quillmere::test::runFor(50ms);
+    EXPECT_EQ(polls(), 1u);
+}
+
+TEST_F(AuthStateTest, LateDeviceCodeDoesNotOverwriteAnotherSignIn)
+{
+    make();
+    quillmere::test::runFor(20ms);
+    fake.delayNext("/api/v1/auth/device", 200ms);
+    auth->beginDeviceLink();
+    // The account window finished a registration meanwhile.
+    auth->setConnectionState(ConnectionState::connected());
+    ASSERT_TRUE(runUntil([&] { return requests("POST", "/api/v1/auth/device") == 1; }));
+    quillmere::test::runFor(300ms);
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected));
+    EXPECT_FALSE(auth->hasPollingTask());
+    EXPECT_EQ(polls(), 0u);
+
+    // A late failure is dropped the same way.
+    fake.answerNext("/api/v1/auth/device", 500, "{}");
+    fake.delayNext("/api/v1/auth/device", 100ms);
+    auth->beginDeviceLink();
+    auth->setConnectionState(ConnectionState::connected());
+    quillmere::test::runFor(250ms);
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected));
+}
+
+TEST_F(AuthStateTest, DisconnectWhilePollingSavesNoToken)
+{
+    make();
+    const QString userCode = linkUntilFirstPoll();
+    ASSERT_TRUE(fake.approveDevice(userCode, account));
+    // The approving poll is on its way when the user disconnects.
+    fake.delayNext("/api/v1/auth/device/token", 200ms);
+    clock.advance(5s);
+    quillmere::test::runFor(20ms);
+    ASSERT_EQ(clock.pendingSleepers(), 0u) << "the poll is out";
+    auth->disconnect();
+    EXPECT_FALSE(auth->hasPollingTask());
+    ASSERT_TRUE(waitFor(Kind::disconnected));
+    quillmere::test::runFor(400ms);
+    clock.advance(30s);
+    quillmere::test::runFor(50ms);
+    ASSERT_TRUE(runUntil([&] { return polls() == 2; }));
+    EXPECT_EQ(fake.deviceCodes().back().state, quillmere::test::FakeDeviceCode::State::spent)
+        << "the service did hand out the token";
+    EXPECT_FALSE(storedToken());
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    EXPECT_EQ(requests("DELETE", "/api/v1/auth/token"), 0u) << "nothing stored, nothing to revoke";
+    EXPECT_EQ(polls(), 2u);
+}
+
+TEST_F(AuthStateTest, DisconnectRevokesAndClearsTheToken)
+{
+    const QString token = fake.issueToken(account);
+    storeToken(token, clock.currentDateTime().addDays(10));
+    make();
+    ASSERT_TRUE(waitFor(Kind::connected));
+    auth->setInMaintenanceMode(true);
+
+    fake.delayNext("/api/v1/auth/token", 150ms);
+    auth->disconnect();
+    ASSERT_TRUE(runUntil([&] { return requests("DELETE", "/api/v1/auth/token") == 1; }));
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "connected lasts until the revoke has finished";
+    ASSERT_TRUE(waitFor(Kind::disconnected));
+    EXPECT_FALSE(auth->isInMaintenanceMode());
+    EXPECT_FALSE(storedToken());
+    EXPECT_TRUE(fake.token(token)->revoked);
+    EXPECT_EQ(fake.requestsTo("DELETE", "/api/v1/auth/token").front().header("Authorization"),
+              ("Bearer " + token).toStdString());
+
+    // A revoke the service refuses still clears the token locally.
+    storeToken(QStringLiteral("tok-unknown"), clock.currentDateTime().addDays(1));
+    auth->setConnectionState(ConnectionState::connected());
+    auth->disconnect();
+    ASSERT_TRUE(waitFor(Kind::disconnected));
+    EXPECT_FALSE(storedToken());
+}
+
+TEST_F(AuthStateTest, CurrentTokenNeverRefreshes)
+{
+    make();
+    storeToken(QStringLiteral("live"), clock.currentDateTime().addSecs(5));
+    EXPECT_EQ(await(auth->currentToken()), QStringLiteral("live"));
+    clock.advance(5s);
+    EXPECT_EQ(await(auth->currentToken()), std::nullopt);
+    EXPECT_TRUE(fake.requestLog().empty());
+}
+
+TEST_F(AuthStateTest, OpensOnlySecureVerificationPages)
+{
+    make();
+    EXPECT_TRUE(auth->openVerificationURL(QStringLiteral("https://harborly.app/link")));
+    EXPECT_TRUE(auth->openVerificationURL(fake.url("/link").toString()));
+    for (const char *text : {"http://harborly.app/link", "file:///etc/passwd", "javascript:alert(1)",
+                             "quillmere://apple-callback", "https://harborly.app@evil.test/link", "/link", ""}) {
+        EXPECT_THROW(auth->openVerificationURL(QString::fromLatin1(text)), ExternalURLOpener::RefusedURLError) << text;
+    }
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened.front(), QUrl(QStringLiteral("https://harborly.app/link")));
+}
+
+} // namespace
