@@ -7,7 +7,7 @@
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Files/FileReadError.h"
-#include "Platform/Files/HashingCopy.h"
+#include "ServiceAPI/TransferFiles.h"
 #include "Platform/Http/ConcatenatedBodyDevice.h"
 #include "Platform/Http/Json.h"
 
@@ -302,7 +302,7 @@ QCoro::Task<std::optional<qint64>> statInBackground(QString path)
 QCoro::Task<QString> copyAsideHashing(QString source, QString destination, std::stop_token stop)
 {
     auto work = [source = std::move(source), destination = std::move(destination), stop] {
-        return copyFileHashing(source, destination, stop);
+        return copyFileHashing(source, destination, stop).sha256;
     };
     co_return co_await runInBackground(std::move(work));
 }
