@@ -176,7 +176,7 @@ int main(int argc, char **argv)
                     bestOurs.value_or(0) / *bestCurl);
     else
         std::printf("curl: not run\n");
-    std::printf("peak RSS: %ld MiB (%ld MiB before the downloads; goal: under 64 MiB of growth)\n", peakRssMiB(),
+    std::printf("peak RSS: %ld MiB (%ld MiB before the downloads; goal: under 64 MiB)\n", peakRssMiB(),
                 rssBefore);
     fake.stop();
     return bestOurs ? 0 : 1;
