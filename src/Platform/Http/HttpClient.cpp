@@ -33,7 +33,7 @@ constexpr qint64 kChunkSize = 256 * 1024;
 // What Qt may hold of a download's body before we read it; the socket waits beyond that.
 constexpr qint64 kDownloadReadBuffer = 4 * 1024 * 1024;
 // What may wait in memory for the disk while reading goes on.
-constexpr qint64 kWriteQueueLimit = 8 * 1024 * 1024;
+constexpr qint64 kWriteQueueLimit = 4 * 1024 * 1024;
 constexpr qsizetype kErrorBodyLimit = 64 * 1024;
 
 // Where the body of the final (non-redirect) reply goes.
