@@ -2,6 +2,7 @@
 
 #include "Platform/Async/Background.h"
 #include "Platform/Async/WaitQueue.h"
+#include "Platform/Http/DownloadWriter.h"
 #include "Platform/Http/NetworkManager.h"
 #include "Platform/Http/Redirects.h"
 #include "Platform/Http/TemporaryDownloadFile.h"
@@ -13,6 +14,7 @@
 #include <QNetworkReply>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -27,9 +29,11 @@ namespace {
 
 using Code = TransportError::Code;
 
-constexpr qint64 kChunkSize = 1024 * 1024;
+constexpr qint64 kChunkSize = 256 * 1024;
 // What Qt may hold of a download's body before we read it; the socket waits beyond that.
 constexpr qint64 kDownloadReadBuffer = 4 * 1024 * 1024;
+// What may wait in memory for the disk while reading goes on.
+constexpr qint64 kWriteQueueLimit = 4 * 1024 * 1024;
 constexpr qsizetype kErrorBodyLimit = 64 * 1024;
 
 // Where the body of the final (non-redirect) reply goes.
@@ -69,20 +73,41 @@ public:
             auto *target = &file;
             auto creating = runInBackground([target] { target->create(); });
             co_await std::move(creating);
+            writer = std::make_unique<DownloadWriter>(file, kWriteQueueLimit);
         }
     }
     QCoro::Task<> append(QByteArray chunk) override
     {
         if (toFile) {
-            auto *target = &file;
-            auto writing = runInBackground([target, chunk = std::move(chunk)] { target->write(chunk); });
+            auto writing = writer->write(std::move(chunk));
             co_await std::move(writing);
         } else if (errorBody.size() < kErrorBodyLimit) {
             errorBody.append(chunk.left(kErrorBodyLimit - errorBody.size()));
         }
     }
+    // Every byte on disk, synced and renamed over the destination.
+    QCoro::Task<> commit()
+    {
+        auto finishing = writer->finish();
+        co_await std::move(finishing);
+        auto *target = &file;
+        auto committing = runInBackground([target] { target->commit(); });
+        co_await std::move(committing);
+    }
+    // Ends the writer's thread, then removes the temporary file.
+    QCoro::Task<> discard()
+    {
+        if (writer) {
+            auto stopping = writer->stop();
+            co_await std::move(stopping);
+        }
+        auto *target = &file;
+        auto discarding = runInBackground([target] { target->discard(); });
+        co_await std::move(discarding);
+    }
 
     TemporaryDownloadFile file;
+    std::unique_ptr<DownloadWriter> writer;
     bool toFile = false;
     QByteArray errorBody;
 };
@@ -249,7 +274,7 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
             continue;
         }
         if (begun && ex->reply->bytesAvailable() > 0) {
-            QByteArray chunk = ex->reply->read(kChunkSize);
+            QByteArray chunk = ex->reply->read(std::min(ex->reply->bytesAvailable(), kChunkSize));
             received += chunk.size();
             if (!outcome.redirect) {
                 auto appending = sink.append(std::move(chunk));
@@ -335,8 +360,7 @@ QCoro::Task<HttpResponse> HttpClient::download(HttpRequest request, QString dest
         auto following = followRedirects(std::move(request), *sink, stop);
         final = co_await std::move(following);
         if (sink->toFile) {
-            auto *file = &sink->file;
-            auto committing = runInBackground([file] { file->commit(); });
+            auto committing = sink->commit();
             co_await std::move(committing);
         }
     } catch (...) {
@@ -344,7 +368,7 @@ QCoro::Task<HttpResponse> HttpClient::download(HttpRequest request, QString dest
     }
     if (failure) {
         // Removing the temporary file is file-system work too: keep it off the main thread.
-        auto discarding = runInBackground([sink] { sink->file.discard(); });
+        auto discarding = sink->discard();
         co_await std::move(discarding);
         std::rethrow_exception(failure);
     }

@@ -15,6 +15,7 @@ namespace {
 
 constexpr qsizetype kNameLimit = 255;
 constexpr char kMarker[] = ".quillmere-tmp-";
+constexpr qint64 kWritebackStep = 8 * 1024 * 1024;
 
 QByteArray folderOf(const QByteArray &path)
 {
@@ -105,6 +106,12 @@ void TemporaryDownloadFile::write(const QByteArray &bytes)
         }
         data += written;
         left -= written;
+        m_written += written;
+    }
+    // Start writing back what is complete so the final fsync has little left to wait for.
+    if (m_written - m_writebackStart >= kWritebackStep) {
+        ::sync_file_range(m_fd, m_writebackStart, m_written - m_writebackStart, SYNC_FILE_RANGE_WRITE);
+        m_writebackStart = m_written;
     }
 }
 

@@ -34,6 +34,8 @@ private:
     QByteArray m_destination;
     QByteArray m_path;
     int m_fd = -1;
+    qint64 m_written = 0;
+    qint64 m_writebackStart = 0;
 };
 
 } // namespace quillmere

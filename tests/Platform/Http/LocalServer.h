@@ -31,6 +31,10 @@ public:
     {
         m_port = m_server.bind_to_any_port("127.0.0.1");
         m_thread = std::thread([this] { m_server.listen_after_bind(); });
+        // Server::stop() does nothing before the loop runs, and the thread would then wait in
+        // accept() for ever: return only once it runs.
+        while (!m_server.is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 
     void stop()

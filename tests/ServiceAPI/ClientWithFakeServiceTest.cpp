@@ -1,0 +1,303 @@
+// The library client and its transport against the fake service on loopback, with the real
+// network stack and the fake's own token and shard state.
+
+#include "Accounts/KeychainHelper.h"
+#include "Accounts/KeychainVault.h"
+#include "Accounts/TemporaryConfigHome.h"
+#include "Accounts/TokenManager.h"
+#include "Accounts/APIConfig.h"
+#include "Platform/Http/LocalFileError.h"
+#include "Platform/Http/TransportError.h"
+#include "Platform/Notifications/NotificationCenter.h"
+#include "Platform/Secrets/InMemorySecretBackend.h"
+#include "ServiceAPI/HarborlyAPI.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+#include "ServiceAPI/LibraryAPIClient.h"
+#include "fake-service/FakeHarborly.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <csignal>
+#include <sys/resource.h>
+
+using namespace quillmere;
+using namespace std::chrono_literals;
+using quillmere::test::await;
+using quillmere::test::FakeHarborly;
+using quillmere::test::FakeLibraryFile;
+using quillmere::test::ShardHint;
+using Code = HarborlyAPIError::Code;
+
+namespace {
+
+const std::string storagePath = "/api/v1/storage";
+const std::string refreshPath = "/api/v1/auth/refresh";
+
+class ClientWithFakeService : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fake.start();
+        account = fake.addAccount();
+        firstToken = fake.issueToken(account);
+        const QUrl base = fake.baseURL();
+        tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
+        store(firstToken, QDateTime::currentDateTimeUtc().addDays(30));
+        client = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens));
+        NotificationCenter::defaultCenter().observe(NotificationName::quillmereAuthRevoked(), &observerContext,
+                                                    [this] { ++revokedPosts; }, NotificationCenter::Delivery::direct);
+    }
+
+    void store(const QString &token, const QDateTime &expiresAt) { await(tokens->saveToken(token, expiresAt)); }
+
+    std::optional<HarborlyAPIError> storageFailure()
+    {
+        try {
+            await(client->fetchStorage());
+        } catch (const HarborlyAPIError &error) {
+            return error;
+        }
+        return std::nullopt;
+    }
+
+    std::string lastAuthorization(const std::string &path) const
+    {
+        const auto logged = fake.requestsTo("GET", path);
+        return logged.empty() ? std::string() : logged.back().header("Authorization").value_or(std::string());
+    }
+
+    test::TemporaryConfigHome configHome;
+    InMemorySecretBackend backend;
+    KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
+    FakeHarborly fake;
+    qint64 account = 0;
+    QString firstToken;
+    std::shared_ptr<TokenManager> tokens;
+    std::unique_ptr<LibraryAPIClient> client;
+    QObject observerContext;
+    int revokedPosts = 0;
+};
+
+TEST_F(ClientWithFakeService, RenewsOnlyATokenWithLessThanAnHourLeftAndSendsNothingWithoutOne)
+{
+    store(firstToken, QDateTime::currentDateTimeUtc().addSecs(3600 + 30));
+    await(client->fetchStorage());
+    EXPECT_TRUE(fake.requestsTo("POST", refreshPath).empty());
+    EXPECT_EQ(lastAuthorization(storagePath), "Bearer " + firstToken.toStdString());
+
+    store(firstToken, QDateTime::currentDateTimeUtc().addSecs(3599));
+    await(client->fetchStorage());
+    EXPECT_EQ(fake.requestsTo("POST", refreshPath).size(), 1u);
+    const auto renewed = await(tokens->loadToken());
+    ASSERT_TRUE(renewed);
+    EXPECT_NE(renewed->token, firstToken);
+    EXPECT_EQ(lastAuthorization(storagePath), "Bearer " + renewed->token.toStdString());
+
+    await(tokens->clearToken());
+    fake.clearRequestLog();
+    const auto failure = storageFailure();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->code(), Code::notAuthenticated);
+    EXPECT_TRUE(fake.requestLog().empty()) << "nothing is sent without a token";
+    EXPECT_EQ(revokedPosts, 0);
+}
+
+TEST_F(ClientWithFakeService, FollowsAShardMoveNamedInHeaderBodyOrBoth)
+{
+    APIConfig::setHomeShardID(QStringLiteral("shard-a"));
+    const std::pair<ShardHint, QString> moves[] = {{ShardHint::header, QStringLiteral("shard-h")},
+                                                   {ShardHint::body, QStringLiteral("shard-b")},
+                                                   {ShardHint::headerAndBody, QStringLiteral("shard-hb")}};
+    for (const auto &[hint, shard] : moves) {
+        fake.clearRequestLog();
+        fake.moveAccount(account, shard, hint);
+        EXPECT_NO_THROW(await(client->fetchStorage())) << shard.toStdString();
+        EXPECT_EQ(APIConfig::homeShardID(), shard);
+        const auto logged = fake.requestsTo("GET", storagePath);
+        ASSERT_EQ(logged.size(), 2u);
+        EXPECT_EQ(logged[0].status, 421);
+        EXPECT_EQ(logged[1].header("X-Shard-Id"), shard.toStdString());
+    }
+}
+
+TEST_F(ClientWithFakeService, UnauthorisedRenewsAndResendsOnceThenGivesUpOnce)
+{
+    fake.expireToken(firstToken);
+    await(client->fetchStorage());
+    EXPECT_EQ(fake.requestsTo("POST", refreshPath).size(), 1u);
+    const auto logged = fake.requestsTo("GET", storagePath);
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_NE(logged[1].header("Authorization"), logged[0].header("Authorization"));
+    EXPECT_EQ(revokedPosts, 0);
+
+    // The renewed token is refused as well: the account is given up, and said so once.
+    fake.answerNext(storagePath, 401, R"({"message":"Unauthenticated."})", 2);
+    const auto failure = storageFailure();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->code(), Code::notAuthenticated);
+    EXPECT_EQ(revokedPosts, 1);
+    EXPECT_EQ(fake.requestsTo("POST", refreshPath).size(), 2u);
+    EXPECT_EQ(fake.requestsTo("GET", storagePath).size(), 4u);
+}
+
+TEST_F(ClientWithFakeService, ATransientRenewalFailureKeepsTheAccountLinked)
+{
+    for (const int status : {500, 503, 408, 429}) {
+        fake.answerNext(storagePath, 401);
+        fake.answerNext(refreshPath, status, "{}");
+        const auto failure = storageFailure();
+        ASSERT_TRUE(failure) << status;
+        EXPECT_EQ(failure->code(), Code::serverError) << status;
+        EXPECT_EQ(failure->statusCode(), status);
+    }
+    // The renewal's answer is lost on the way.
+    fake.answerNext(storagePath, 401);
+    fake.dropNext(refreshPath, -1);
+    const auto lost = storageFailure();
+    fake.clearFaults();
+    ASSERT_TRUE(lost);
+    EXPECT_EQ(lost->code(), Code::networkError);
+    EXPECT_FALSE(lost->isCancellation());
+
+    EXPECT_EQ(revokedPosts, 0);
+    const auto kept = await(tokens->loadToken());
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->token, firstToken);
+    EXPECT_NO_THROW(await(client->fetchStorage()));
+}
+
+class DownloadWithFakeService : public ClientWithFakeService
+{
+protected:
+    void SetUp() override
+    {
+        ClientWithFakeService::SetUp();
+        FakeLibraryFile file;
+        file.accountId = account;
+        file.filename = QStringLiteral("take.wav");
+        for (int i = 0; i < 3 * 1024 * 1024; ++i)
+            content.append(char(i * 7 + i / 4096));
+        file.content = content;
+        fileID = fake.addFile(file);
+        filePath = "/api/v1/files/library/" + std::to_string(fileID);
+        destination = folder.filePath(QStringLiteral("take.wav"));
+        QFile old(destination);
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("old take");
+    }
+
+    QByteArray destinationBytes() const
+    {
+        QFile file(destination);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+
+    QStringList folderEntries() const
+    {
+        return QDir(folder.path()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+
+    QTemporaryDir folder;
+    QByteArray content;
+    qint64 fileID = 0;
+    std::string filePath;
+    QString destination;
+};
+
+// Files this process writes may grow to `bytes` only, for the object's life; a write beyond
+// fails with EFBIG (a full disk, as far as the download can tell).
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        m_previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_previous);
+        rlimit limited = m_previous;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &m_previous);
+        std::signal(SIGXFSZ, m_previousHandler);
+    }
+
+private:
+    rlimit m_previous{};
+    void (*m_previousHandler)(int) = nullptr;
+};
+
+TEST_F(DownloadWithFakeService, ACutOrUnwritableBodyLeavesTheExistingFile)
+{
+    fake.cutBodyNext(filePath, 1024 * 1024);
+    try {
+        await(client->downloadFile(fileID, destination));
+        ADD_FAILURE() << "a cut body was taken";
+    } catch (const TransportError &error) {
+        EXPECT_EQ(error.code(), TransportError::Code::connectionLost);
+    }
+    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
+    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+
+    {
+        FileSizeLimit limit(1024 * 1024);
+        EXPECT_THROW(await(client->downloadFile(fileID, destination)), LocalFileError);
+    }
+    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
+    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+
+    await(client->downloadFile(fileID, destination));
+    EXPECT_TRUE(destinationBytes() == content);
+    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+}
+
+TEST_F(DownloadWithFakeService, AStopEndsTheTransferAsACancellation)
+{
+    fake.trickleNext(filePath, 64 * 1024, 200ms);
+    std::stop_source stop;
+    QTimer::singleShot(300ms, [&stop] { stop.request_stop(); });
+    try {
+        await(client->downloadFile(fileID, destination, stop.get_token()));
+        ADD_FAILURE() << "the download finished";
+    } catch (const TransportError &error) {
+        EXPECT_TRUE(error.isCancellation());
+        EXPECT_TRUE(HarborlyAPI::asAPIError(std::current_exception()).isCancellation());
+    }
+    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
+    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+    EXPECT_EQ(revokedPosts, 0);
+}
+
+TEST_F(DownloadWithFakeService, ARedirectToAnotherHostCarriesNoTokenOrShard)
+{
+    APIConfig::setHomeShardID(QStringLiteral("shard-a"));
+    FakeHarborly storage;
+    storage.start();
+    storage.answerNext("/presigned/take.wav", 200, "stored elsewhere");
+    const QString target = QStringLiteral("http://localhost:%1/presigned/take.wav").arg(storage.port());
+    test::FakeFault redirect;
+    redirect.path = filePath;
+    redirect.status = 302;
+    redirect.headers = {{"Location", target.toStdString()}};
+    fake.addFault(redirect);
+
+    await(client->downloadFile(fileID, destination));
+    EXPECT_EQ(destinationBytes(), QByteArray("stored elsewhere"));
+    const auto first = fake.requestsTo("GET", filePath);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_TRUE(first[0].header("Authorization").has_value());
+    const auto redirected = storage.requestsTo("GET", "/presigned/take.wav");
+    ASSERT_EQ(redirected.size(), 1u);
+    EXPECT_FALSE(redirected[0].header("Authorization").has_value());
+    EXPECT_FALSE(redirected[0].header("X-Shard-Id").has_value());
+}
+
+} // namespace
