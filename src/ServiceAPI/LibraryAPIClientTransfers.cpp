@@ -419,7 +419,8 @@ QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString p
     try {
         if (!matchesChecksum(copied, expectedChecksum))
             throw ContentChangedError();
-        auto body = std::make_shared<QFile>(copyPath);
+        // Unbuffered: Qt reads the body in its own small chunks, a QFile buffer would only add a copy.
+        auto body = std::make_shared<FileSliceDevice>(copyPath, 0, copied.size);
         if (!body->open(QIODevice::ReadOnly))
             throw TransferError(QStringLiteral("The temporary copy could not be read"));
         HttpRequest request;
