@@ -20,6 +20,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -186,8 +187,20 @@ private:
     void (*m_previousHandler)(int) = nullptr;
 };
 
-TEST_F(DownloadWithFakeService, ACutOrUnwritableBodyLeavesTheExistingFile)
+TEST_F(DownloadWithFakeService, ARefusedCutOrUnwritableBodyLeavesTheExistingFile)
 {
+    fake.answerNext(filePath, 404, "{}");
+    try {
+        await(client->downloadFile(fileID, destination));
+        ADD_FAILURE() << "a 404 was taken";
+    } catch (const HarborlyAPIError &error) {
+        EXPECT_EQ(error.code(), Code::serverError);
+        EXPECT_EQ(error.statusCode(), 404);
+        EXPECT_EQ(error.message(), QStringLiteral("Download failed"));
+    }
+    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
+    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+
     fake.cutBodyNext(filePath, 1024 * 1024);
     try {
         await(client->downloadFile(fileID, destination));
@@ -207,6 +220,27 @@ TEST_F(DownloadWithFakeService, ACutOrUnwritableBodyLeavesTheExistingFile)
 
     await(client->downloadFile(fileID, destination));
     EXPECT_TRUE(destinationBytes() == content);
+    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+}
+
+TEST_F(DownloadWithFakeService, UnauthorisedIsNotRetriedAndNoDirectoryOrBadNameIsWritten)
+{
+    fake.answerNext(filePath, 401, "{}");
+    try {
+        await(client->downloadFile(fileID, destination));
+        ADD_FAILURE() << "a 401 was taken";
+    } catch (const HarborlyAPIError &error) {
+        EXPECT_EQ(error.statusCode(), 401);
+    }
+    EXPECT_EQ(fake.requestsTo("GET", filePath).size(), 1u);
+    EXPECT_TRUE(fake.requestsTo("POST", refreshPath).empty());
+    EXPECT_EQ(revokedPosts, 0);
+
+    ASSERT_TRUE(QDir(folder.path()).mkdir(QStringLiteral("Stems")));
+    EXPECT_THROW(await(client->downloadFile(fileID, folder.filePath(QStringLiteral("Stems")))), LocalFileError);
+    EXPECT_TRUE(QFileInfo(folder.filePath(QStringLiteral("Stems"))).isDir());
+    EXPECT_THROW(await(client->downloadFile(fileID, folder.path() + QStringLiteral("/.."))), LocalFileError);
+    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
     EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
 }
 
