@@ -81,17 +81,6 @@ protected:
     std::unique_ptr<AuthState> auth;
 };
 
-TEST(ConnectionStateValue, ComparesCaseAndPayload)
-{
-    EXPECT_EQ(ConnectionState(), ConnectionState::disconnected());
-    EXPECT_EQ(ConnectionState::polling("A", "u"), ConnectionState::polling("A", "u"));
-    EXPECT_NE(ConnectionState::polling("A", "u"), ConnectionState::polling("B", "u"));
-    EXPECT_NE(ConnectionState::error("x"), ConnectionState::error("y"));
-    EXPECT_NE(ConnectionState::requestingCode(), ConnectionState::connected());
-    EXPECT_EQ(ConnectionState::error("boom").message(), "boom");
-    EXPECT_EQ(ConnectionState::error("boom").userCode(), QString());
-}
-
 TEST_F(AuthStateTest, StartUpCheckRunsOnTheNextTurnAndReadsTheStoredToken)
 {
     // No token: nothing is sent and nothing changes.

@@ -61,6 +61,12 @@ TEST_F(RegistrationTest, ReadsTheSignInReplyWithItsDefaults)
     EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-2"));
     EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://eu.harborly.test")));
 
+    // A home address that is not https and an empty shard change nothing.
+    Client::parseAuthResponse(R"({"user":{},"token":"t","expires_at":"2031-05-04T10:20:30Z",)"
+                              R"("home_api_url":"ftp://x","shard_id":""})");
+    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://eu.harborly.test")));
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-2"));
+
     // Each required member missing or unreadable; nothing is stored then.
     for (const char *body :
          {R"({"token":"t","expires_at":"2031-01-01T00:00:00Z","shard_id":"bad"})",

@@ -275,29 +275,6 @@ TEST_F(WebSignInExchange, GoogleStatusesAndRepliesWithoutAToken)
     EXPECT_THROW(await(google.exchangeCode(QStringLiteral("x"))), json::JsonError);
 }
 
-TEST(SignInReply, DefaultsAndTheHomeURLCheck)
-{
-    quillmere::test::TemporaryConfigHome home;
-    const auto minimal = readSignInReply(R"({"user":{"id":"7"},"token":"t","expires_at":"2031-05-04T10:20:30Z"})");
-    ASSERT_TRUE(minimal);
-    EXPECT_EQ(minimal->user.id, 0);
-    EXPECT_EQ(minimal->user.plan, QStringLiteral("silver"));
-    EXPECT_TRUE(minimal->isNewUser);
-    EXPECT_FALSE(APIConfig::homeShardID());
-
-    APIConfig::setHomeAPIURL(QStringLiteral("https://kept.example"));
-    const auto odd = readSignInReply(
-        R"({"user":{},"token":"t","expires_at":"2031-05-04T10:20:30+02:00","home_api_url":"ftp://x","shard_id":"","is_new_user":false})");
-    ASSERT_TRUE(odd);
-    EXPECT_FALSE(odd->isNewUser);
-    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://kept.example")));
-    EXPECT_FALSE(APIConfig::homeShardID());
-
-    EXPECT_FALSE(readSignInReply(R"({"user":{},"token":"t","expires_at":"2031-05-04T10:20:30.5Z"})"));
-    EXPECT_FALSE(readSignInReply(R"({"user":"u","token":"t","expires_at":"2031-05-04T10:20:30Z"})"));
-    EXPECT_FALSE(readSignInReply(R"([1])"));
-}
-
 namespace {
 
 // Plays the browser against the fake: loads the start page and returns where it redirects.

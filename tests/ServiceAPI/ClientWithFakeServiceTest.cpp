@@ -20,6 +20,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -31,7 +32,6 @@ using namespace std::chrono_literals;
 using quillmere::test::await;
 using quillmere::test::FakeHarborly;
 using quillmere::test::FakeLibraryFile;
-using quillmere::test::ShardHint;
 using Code = HarborlyAPIError::Code;
 
 namespace {
@@ -67,12 +67,6 @@ protected:
         return std::nullopt;
     }
 
-    std::string lastAuthorization(const std::string &path) const
-    {
-        const auto logged = fake.requestsTo("GET", path);
-        return logged.empty() ? std::string() : logged.back().header("Authorization").value_or(std::string());
-    }
-
     test::TemporaryConfigHome configHome;
     InMemorySecretBackend backend;
     KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
@@ -84,48 +78,6 @@ protected:
     QObject observerContext;
     int revokedPosts = 0;
 };
-
-TEST_F(ClientWithFakeService, RenewsOnlyATokenWithLessThanAnHourLeftAndSendsNothingWithoutOne)
-{
-    store(firstToken, QDateTime::currentDateTimeUtc().addSecs(3600 + 30));
-    await(client->fetchStorage());
-    EXPECT_TRUE(fake.requestsTo("POST", refreshPath).empty());
-    EXPECT_EQ(lastAuthorization(storagePath), "Bearer " + firstToken.toStdString());
-
-    store(firstToken, QDateTime::currentDateTimeUtc().addSecs(3599));
-    await(client->fetchStorage());
-    EXPECT_EQ(fake.requestsTo("POST", refreshPath).size(), 1u);
-    const auto renewed = await(tokens->loadToken());
-    ASSERT_TRUE(renewed);
-    EXPECT_NE(renewed->token, firstToken);
-    EXPECT_EQ(lastAuthorization(storagePath), "Bearer " + renewed->token.toStdString());
-
-    await(tokens->clearToken());
-    fake.clearRequestLog();
-    const auto failure = storageFailure();
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->code(), Code::notAuthenticated);
-    EXPECT_TRUE(fake.requestLog().empty()) << "nothing is sent without a token";
-    EXPECT_EQ(revokedPosts, 0);
-}
-
-TEST_F(ClientWithFakeService, FollowsAShardMoveNamedInHeaderBodyOrBoth)
-{
-    APIConfig::setHomeShardID(QStringLiteral("shard-a"));
-    const std::pair<ShardHint, QString> moves[] = {{ShardHint::header, QStringLiteral("shard-h")},
-                                                   {ShardHint::body, QStringLiteral("shard-b")},
-                                                   {ShardHint::headerAndBody, QStringLiteral("shard-hb")}};
-    for (const auto &[hint, shard] : moves) {
-        fake.clearRequestLog();
-        fake.moveAccount(account, shard, hint);
-        EXPECT_NO_THROW(await(client->fetchStorage())) << shard.toStdString();
-        EXPECT_EQ(APIConfig::homeShardID(), shard);
-        const auto logged = fake.requestsTo("GET", storagePath);
-        ASSERT_EQ(logged.size(), 2u);
-        EXPECT_EQ(logged[0].status, 421);
-        EXPECT_EQ(logged[1].header("X-Shard-Id"), shard.toStdString());
-    }
-}
 
 TEST_F(ClientWithFakeService, UnauthorisedRenewsAndResendsOnceThenGivesUpOnce)
 {
@@ -235,8 +187,20 @@ private:
     void (*m_previousHandler)(int) = nullptr;
 };
 
-TEST_F(DownloadWithFakeService, ACutOrUnwritableBodyLeavesTheExistingFile)
+TEST_F(DownloadWithFakeService, ARefusedCutOrUnwritableBodyLeavesTheExistingFile)
 {
+    fake.answerNext(filePath, 404, "{}");
+    try {
+        await(client->downloadFile(fileID, destination));
+        ADD_FAILURE() << "a 404 was taken";
+    } catch (const HarborlyAPIError &error) {
+        EXPECT_EQ(error.code(), Code::serverError);
+        EXPECT_EQ(error.statusCode(), 404);
+        EXPECT_EQ(error.message(), QStringLiteral("Download failed"));
+    }
+    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
+    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+
     fake.cutBodyNext(filePath, 1024 * 1024);
     try {
         await(client->downloadFile(fileID, destination));
@@ -256,6 +220,27 @@ TEST_F(DownloadWithFakeService, ACutOrUnwritableBodyLeavesTheExistingFile)
 
     await(client->downloadFile(fileID, destination));
     EXPECT_TRUE(destinationBytes() == content);
+    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+}
+
+TEST_F(DownloadWithFakeService, UnauthorisedIsNotRetriedAndNoDirectoryOrBadNameIsWritten)
+{
+    fake.answerNext(filePath, 401, "{}");
+    try {
+        await(client->downloadFile(fileID, destination));
+        ADD_FAILURE() << "a 401 was taken";
+    } catch (const HarborlyAPIError &error) {
+        EXPECT_EQ(error.statusCode(), 401);
+    }
+    EXPECT_EQ(fake.requestsTo("GET", filePath).size(), 1u);
+    EXPECT_TRUE(fake.requestsTo("POST", refreshPath).empty());
+    EXPECT_EQ(revokedPosts, 0);
+
+    ASSERT_TRUE(QDir(folder.path()).mkdir(QStringLiteral("Stems")));
+    EXPECT_THROW(await(client->downloadFile(fileID, folder.filePath(QStringLiteral("Stems")))), LocalFileError);
+    EXPECT_TRUE(QFileInfo(folder.filePath(QStringLiteral("Stems"))).isDir());
+    EXPECT_THROW(await(client->downloadFile(fileID, folder.path() + QStringLiteral("/.."))), LocalFileError);
+    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
     EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
 }
 
