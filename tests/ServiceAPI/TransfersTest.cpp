@@ -1,6 +1,7 @@
 #include "ServiceAPI/TransferFixture.h"
 
 #include "Platform/Http/TransportError.h"
+#include "ServiceAPI/FileSyncAPI.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
 #include <QJsonArray>
@@ -206,6 +207,7 @@ TEST_F(Transfers, AFailedUploadIsAbortedAtTheServiceAndItsStagedCopyRemoved)
     expectAbortedWithoutComplete();
 
     // A part answered without an ETag cannot be completed.
+    fake.clearRequestLog();
     fake.failPart(2, 0);
     fake.withholdETag(3);
     try {
@@ -215,6 +217,7 @@ TEST_F(Transfers, AFailedUploadIsAbortedAtTheServiceAndItsStagedCopyRemoved)
         EXPECT_EQ(error.code(), LibraryAPIClient::UploadValidationError::Code::hashCheckFailed);
         EXPECT_EQ(error.detail(), QStringLiteral("No ETag returned for part 3"));
     }
+    EXPECT_EQ(partPuts(fake, 3), 3u) << "a reply without an ETag is a failed attempt";
     expectAbortedWithoutComplete();
 }
 
@@ -278,4 +281,18 @@ TEST_F(Transfers, StagingLeftoversAreRemovedAtTheNextCleanUp)
     EXPECT_EQ(await(LibraryAPIClient::removeStagingLeftovers()), 2);
     EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
     EXPECT_TRUE(QDir(LibraryAPIClient::stagingFolder() + QStringLiteral("/not-a-copy")).exists());
+}
+
+TEST_F(Transfers, ALaneReleasesAnInterruptedUploadThroughItsInterface)
+{
+    const auto opened = await(client->initiateMultipartUpload(QStringLiteral("oid-left"), QStringLiteral("left.wav"),
+                                                              4096, QStringLiteral("audio/wav")));
+    ASSERT_FALSE(opened.uploadId.isEmpty());
+
+    quillmere::FileSyncAPI &lane = *client;
+    await(lane.abortMultipartUpload(opened.uploadId, QStringLiteral("oid-left")));
+    EXPECT_EQ(fake.multipartUploads().back().state, FakeMultipartUpload::State::aborted);
+    // The service no longer knows it: whatever it answers, the release is done.
+    await(lane.abortMultipartUpload(opened.uploadId, QStringLiteral("oid-left")));
+    EXPECT_EQ(fake.requestsTo("POST", "/api/v1/files/multipart/abort").size(), 2u);
 }
