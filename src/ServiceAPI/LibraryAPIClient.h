@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ServiceAPI/FileSyncAPI.h"
 #include "ServiceAPI/HarborlyAPI.h"
 
 #include <QByteArray>
@@ -31,8 +32,9 @@ enum class SyncFolderType; // Model/SyncFolder.h
 // JSON reader's json::JsonError through; the transport wraps the latter as networkError.
 //
 // An operation keeps its own reference to the transport, so the client may be destroyed while
-// one of its calls is still running. Main thread only.
-class LibraryAPIClient
+// one of its calls is still running. The records of the operations a sync lane calls are
+// declared by FileSyncAPI and named through this class as well. Main thread only.
+class LibraryAPIClient : public FileSyncAPI
 {
 public:
     // (file name, parts completed, total parts, bytes uploaded, total bytes); callable from
@@ -40,46 +42,6 @@ public:
     using MultipartProgressHandler =
         std::function<void(const QString &fileName, qint64 partsCompleted, qint64 totalParts,
                            qint64 bytesUploaded, qint64 totalBytes)>;
-
-    // One file of the online library.
-    struct RemoteFile
-    {
-        qint64 id = 0;
-        QString filename;
-        QString mimeType;
-        qint64 fileSize = 0;
-        std::optional<QString> fileChecksum;
-        std::optional<QString> fileCategory;
-        std::optional<QString> drivePath;
-        std::optional<qint64> userPlanId;
-        std::optional<QDateTime> createdAt;
-        std::optional<QDateTime> updatedAt;
-    };
-
-    // One entry of the change feed. The action ("created", "updated", "deleted") is passed
-    // through as the service wrote it.
-    struct DeltaChange
-    {
-        qint64 id = 0;
-        QString filename;
-        std::optional<QString> mimeType;
-        std::optional<qint64> fileSize;
-        std::optional<QString> fileChecksum;
-        std::optional<QString> fileCategory;
-        std::optional<QString> drivePath;
-        std::optional<qint64> userPlanId;
-        QString action = QStringLiteral("created");
-        std::optional<QDateTime> createdAt;
-        std::optional<QDateTime> updatedAt;
-        std::optional<QDateTime> deletedAt;
-    };
-
-    // One page of the change feed and the cursor to send next time.
-    struct ChangeFeed
-    {
-        QList<DeltaChange> changes;
-        QString cursor;
-    };
 
     // One sync folder registered at the service.
     struct RemoteSyncFolder
@@ -121,30 +83,6 @@ public:
         bool maintenance = false;
     };
 
-    struct PlanFileSummary
-    {
-        qint64 id = 0;
-        QString filename;
-        std::optional<QString> mimeType;
-        std::optional<qint64> fileSize;
-        std::optional<QString> fileChecksum;
-        std::optional<QString> drivePath;
-        std::optional<QDateTime> createdAt;
-        std::optional<QDateTime> updatedAt;
-    };
-
-    // One plan of the account, the unit of the plan-mirror folder.
-    struct PlanSummary
-    {
-        qint64 id = 0;
-        QString name;
-        QString slug;
-        QString folderName;
-        QString status = QStringLiteral("active");
-        qint64 fileCount = 0;
-        QList<PlanFileSummary> files;
-    };
-
     // The reply to a DAW-liveness report.
     struct DAWLivenessReply
     {
@@ -165,28 +103,28 @@ public:
     // GET /api/v1/files/library; the folder kind is "reference", "unorganised" or "drive".
     QCoro::Task<QList<RemoteFile>> listLibraryFiles(std::optional<QString> folderKind = std::nullopt,
                                                     std::optional<QString> syncFolderID = std::nullopt,
-                                                    std::stop_token stop = {});
+                                                    std::stop_token stop = {}) override;
     QCoro::Task<QList<RemoteSyncFolder>> listSyncFolders(std::stop_token stop = {});
     // The service receives the same uuid again at every lane start; the reply is not read.
     QCoro::Task<> registerSyncFolder(QString uuid, QString name, QString folderKind, QString direction,
-                                     std::stop_token stop = {});
+                                     std::stop_token stop = {}) override;
     // Streams the file to a temporary file beside the destination and renames it into place,
     // so a failed or refused transfer leaves whatever was at the destination untouched. Not
     // sent through the authorised send: a 401 or 421 is not retried, and transport and file
     // failures (TransportError, LocalFileError) reach the caller as they are. The destination's
     // folder must exist; a directory at the destination is never replaced.
-    QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::stop_token stop = {});
-    QCoro::Task<> deleteFile(qint64 fileID, std::stop_token stop = {});
+    QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::stop_token stop = {}) override;
+    QCoro::Task<> deleteFile(qint64 fileID, std::stop_token stop = {}) override;
     // Returns the number of files the service deleted.
     QCoro::Task<qint64> resetFolder(QString folderKind, std::optional<QString> drivePath = std::nullopt,
                                     std::stop_token stop = {});
     // An empty cursor asks for the feed from its start.
     QCoro::Task<ChangeFeed> fetchChanges(QString cursor, std::optional<QString> folderKind = std::nullopt,
                                          std::optional<QString> syncFolderID = std::nullopt,
-                                         std::stop_token stop = {});
+                                         std::stop_token stop = {}) override;
     QCoro::Task<StorageSummary> fetchStorage(std::stop_token stop = {});
     QCoro::Task<AccountProfile> fetchAccount(std::stop_token stop = {});
-    QCoro::Task<QList<PlanSummary>> fetchPlans(std::stop_token stop = {});
+    QCoro::Task<QList<PlanSummary>> fetchPlans(std::stop_token stop = {}) override;
 
     // Reply readers.
     static QList<RemoteFile> parseLibraryResponse(int status, const QByteArray &body);
@@ -234,27 +172,6 @@ public:
         qint64 m_limit = 0;
         QString m_description;
         QByteArray m_what;
-    };
-
-    struct UploadConflict
-    {
-        qint64 id = 0;
-        QString type = QStringLiteral("true_conflict");
-        std::optional<QString> commonAncestor;
-        std::optional<QString> serverCommitBefore;
-        std::optional<QString> serverOid;
-        std::optional<QString> incomingOid;
-        std::optional<QString> message;
-    };
-
-    struct UploadResult
-    {
-        qint64 fileId = 0;
-        QString message;
-        bool wasDeduplicated = false;
-        std::optional<QString> commitSha;
-        QString status = QStringLiteral("ok");
-        std::optional<UploadConflict> conflict;
     };
 
     // The check-hash verdict. `fileId` belongs to `deduplicated`; the other fields to
@@ -311,16 +228,17 @@ public:
                                          std::optional<QString> fileUUID = std::nullopt,
                                          std::optional<QString> deviceID = std::nullopt,
                                          std::optional<QString> syncFolderID = std::nullopt,
-                                         std::stop_token stop = {});
+                                         std::stop_token stop = {}) override;
 
     QCoro::Task<HashCheckResult> checkHash(QString checksum, QString filename, qint64 fileSize, QString mimeType,
                                            UploadTarget target = {}, std::stop_token stop = {});
     QCoro::Task<PresignedURLResult> requestUploadURL(QString oid, QString filename, qint64 fileSize,
                                                      QString mimeType, UploadTarget target = {},
                                                      std::stop_token stop = {});
-    // The form upload. The file is copied aside while it is hashed and the copy is sent, so
-    // when `expectedChecksum` is given and the content no longer matches it nothing is sent
-    // and the call fails with ContentChangedError.
+    // The form upload. The file is copied into the staging folder while it is hashed and the
+    // copy is sent, so when `expectedChecksum` is given and the content no longer matches it
+    // nothing is sent and the call fails with ContentChangedError. The copy is removed in every
+    // outcome.
     QCoro::Task<> uploadBlob(QString filePath, QString oid, std::optional<QString> expectedChecksum = std::nullopt,
                              std::stop_token stop = {});
     QCoro::Task<ConfirmUploadResult> confirmUpload(QString oid, QString filename, qint64 fileSize, QString mimeType,
@@ -360,21 +278,6 @@ public:
         const char *what() const noexcept override { return "The file changed while it was being uploaded."; }
     };
 
-    // A transfer the service's answers do not allow to finish soundly: a presigned URL that is
-    // not one, a part plan that does not fit the file, a part reply without an ETag. Nothing
-    // is completed at the service.
-    class TransferError : public std::exception
-    {
-    public:
-        explicit TransferError(QString message);
-        const QString &message() const { return m_message; }
-        const char *what() const noexcept override { return m_what.constData(); }
-
-    private:
-        QString m_message;
-        QByteArray m_what;
-    };
-
     struct PresignedPart
     {
         qint64 partNumber = 0;
@@ -396,70 +299,6 @@ public:
     {
         qint64 partNumber = 0;
         QString etag; // as the part reply gave it, quotation marks and all
-    };
-
-    struct BatchHashEntry
-    {
-        QString filename;
-        QString drivePath;
-        QString sha256;
-        qint64 fileSize = 0;
-    };
-
-    struct DeduplicatedContent
-    {
-        QString contentSHA256;
-        qint64 fileId = 0;
-    };
-
-    struct UploadRequiredContent
-    {
-        QString contentSHA256;
-        QString oid;
-        std::optional<QString> presignedUploadURL;
-    };
-
-    struct BatchHashCheckResult
-    {
-        QSet<QString> synced;
-        QList<DeduplicatedContent> deduplicated;
-        QList<UploadRequiredContent> uploadRequired;
-        QSet<QString> unknown;
-        std::optional<QString> cursor;
-    };
-
-    struct BatchDedupConfirmEntry
-    {
-        QString contentSHA256;
-        QString filename;
-        qint64 fileSize = 0;
-        QString mimeType;
-        std::optional<QString> drivePath;
-        std::optional<QString> fileUuid;
-        std::optional<double> audioDurationSeconds;
-        std::optional<qint64> audioSampleRate;
-    };
-
-    struct BatchDedupConfirmed
-    {
-        QString contentSHA256;
-        std::optional<QString> drivePath;
-        std::optional<QString> filename;
-        qint64 fileId = 0;
-        QString commitSha;
-    };
-
-    struct BatchDedupFailure
-    {
-        QString contentSHA256;
-        std::optional<QString> drivePath;
-        QString reason = QStringLiteral("Unknown reason");
-    };
-
-    struct BatchDedupConfirmResult
-    {
-        QList<BatchDedupConfirmed> confirmed;
-        QList<BatchDedupFailure> failed;
     };
 
     static constexpr qint64 defaultPartSize = 104'857'600;
@@ -496,7 +335,7 @@ public:
     QCoro::Task<> completeMultipartUpload(QString uploadId, QString oid, QList<CompletedPart> parts,
                                           std::stop_token stop = {});
     // Succeeds whatever the status; fails only in the transport.
-    QCoro::Task<> abortMultipartUpload(QString uploadId, QString oid, std::stop_token stop = {});
+    QCoro::Task<> abortMultipartUpload(QString uploadId, QString oid, std::stop_token stop = {}) override;
     // One part streamed from the staged copy, with up to three attempts; returns its ETag.
     QCoro::Task<QString> uploadPart(QString stagedPath, QString presignedURL, qint64 partNumber, qint64 partSize,
                                     qint64 fileSize, std::stop_token stop = {});
@@ -508,12 +347,12 @@ public:
     static QCoro::Task<int> removeStagingLeftovers();
 
     QCoro::Task<BatchHashCheckResult> checkHashBatch(QString syncFolderID, QString folderKind,
-                                                     QList<BatchHashEntry> entries, std::stop_token stop = {});
+                                                     QList<BatchHashEntry> entries, std::stop_token stop = {}) override;
     QCoro::Task<BatchDedupConfirmResult> dedupConfirmBatch(QString syncFolderID, QString folderKind,
                                                            QList<BatchDedupConfirmEntry> entries,
                                                            std::optional<QString> deviceID = std::nullopt,
                                                            std::optional<qint64> planID = std::nullopt,
-                                                           std::stop_token stop = {});
+                                                           std::stop_token stop = {}) override;
     QCoro::Task<DAWLivenessReply> reportDAWLiveness(QString deviceID, QString sourceKey,
                                                     std::optional<QString> dawName, QString deviceName,
                                                     std::stop_token stop = {});

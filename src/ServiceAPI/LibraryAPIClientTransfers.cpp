@@ -8,7 +8,9 @@
 #include "Platform/Http/FileSliceDevice.h"
 #include "Platform/Http/HttpClient.h"
 #include "Platform/Http/Json.h"
+#include "Platform/Http/LocalFileError.h"
 #include "Platform/Http/TransportError.h"
+#include "ServiceAPI/StagedCopy.h"
 #include "ServiceAPI/TransferFiles.h"
 
 #include <QDir>
@@ -20,6 +22,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <cerrno>
 #include <set>
 #include <utility>
 
@@ -38,7 +41,14 @@ using CompletedPart = LibraryAPIClient::CompletedPart;
 using PresignedPart = LibraryAPIClient::PresignedPart;
 using MultipartInitiateResult = LibraryAPIClient::MultipartInitiateResult;
 using MultipartProgressHandler = LibraryAPIClient::MultipartProgressHandler;
-using TransferError = LibraryAPIClient::TransferError;
+using UploadValidationError = LibraryAPIClient::UploadValidationError;
+
+// A transfer the service's answers, or the staged bytes, do not allow to finish soundly.
+// Nothing is completed at the service.
+UploadValidationError transferRefused(const QString &message)
+{
+    return UploadValidationError::hashCheckFailed(message);
+}
 
 const QString kInitiatePath = QStringLiteral("/api/v1/files/multipart/initiate");
 const QString kPresignPath = QStringLiteral("/api/v1/files/multipart/presign-parts");
@@ -84,28 +94,9 @@ std::optional<QUrl> presignedUrl(const QString &text)
     return url;
 }
 
-// Staged copies a running upload of this process still sends from; the clean-up spares them.
-// Main thread only.
-std::set<QString> &stagedInUse()
-{
-    static std::set<QString> paths;
-    return paths;
-}
-
 QCoro::Task<CopiedFile> copyInBackground(QString source, QString destination, std::stop_token stop)
 {
     auto work = [source = std::move(source), destination = std::move(destination), stop = std::move(stop)] {
-        return copyFileHashing(source, destination, stop);
-    };
-    return runInBackground(std::move(work));
-}
-
-QCoro::Task<CopiedFile> stageInBackground(QString folder, QString source, QString destination, std::stop_token stop)
-{
-    auto work = [folder = std::move(folder), source = std::move(source), destination = std::move(destination),
-                 stop = std::move(stop)] {
-        if (!QDir().mkpath(folder))
-            throw LibraryAPIClient::TransferError(QStringLiteral("The staging folder could not be created"));
         return copyFileHashing(source, destination, stop);
     };
     return runInBackground(std::move(work));
@@ -206,14 +197,14 @@ PartPlan planFor(const MultipartInitiateResult &opened, qint64 fileSize)
     PartPlan plan;
     plan.partSize = opened.partSize > 0 ? opened.partSize : LibraryAPIClient::defaultPartSize;
     if (plan.partSize > LibraryAPIClient::maximumPartSize)
-        throw TransferError(QStringLiteral("The service asked for parts larger than 5 GiB"));
+        throw transferRefused(QStringLiteral("The service asked for parts larger than 5 GiB"));
     if (fileSize <= 0)
-        throw TransferError(QStringLiteral("An empty file cannot be sent in parts"));
+        throw transferRefused(QStringLiteral("An empty file cannot be sent in parts"));
     plan.totalParts = (fileSize + plan.partSize - 1) / plan.partSize;
     if (plan.totalParts > LibraryAPIClient::maximumPartCount)
-        throw TransferError(QStringLiteral("The service's part size needs more than 10000 parts"));
+        throw transferRefused(QStringLiteral("The service's part size needs more than 10000 parts"));
     if (opened.totalParts > 0 && opened.totalParts != plan.totalParts)
-        throw TransferError(QStringLiteral("The service planned %1 parts for a file of %2 parts")
+        throw transferRefused(QStringLiteral("The service planned %1 parts for a file of %2 parts")
                                 .arg(opened.totalParts)
                                 .arg(plan.totalParts));
     return plan;
@@ -225,10 +216,10 @@ void requireExactly(const QList<PresignedPart> &presigned, const QList<qint64> &
     std::set<qint64> wanted(asked.begin(), asked.end());
     for (const PresignedPart &part : presigned) {
         if (wanted.erase(part.partNumber) == 0)
-            throw TransferError(QStringLiteral("The service presigned part %1, which was not asked for").arg(part.partNumber));
+            throw transferRefused(QStringLiteral("The service presigned part %1, which was not asked for").arg(part.partNumber));
     }
     if (!wanted.empty())
-        throw TransferError(QStringLiteral("The service did not presign part %1").arg(*wanted.begin()));
+        throw transferRefused(QStringLiteral("The service did not presign part %1").arg(*wanted.begin()));
 }
 
 QCoro::Task<QString> sendPart(Clock *clock, QString stagedPath, QString presignedURL, qint64 partNumber,
@@ -236,17 +227,17 @@ QCoro::Task<QString> sendPart(Clock *clock, QString stagedPath, QString presigne
 {
     const auto target = presignedUrl(presignedURL);
     if (!target)
-        throw TransferError(QStringLiteral("Invalid presigned URL for part %1").arg(partNumber));
+        throw transferRefused(QStringLiteral("Invalid presigned URL for part %1").arg(partNumber));
     const qint64 offset = (partNumber - 1) * partSize;
     if (partNumber < 1 || offset >= fileSize)
-        throw TransferError(QStringLiteral("Part %1 lies outside the file").arg(partNumber));
+        throw transferRefused(QStringLiteral("Part %1 lies outside the file").arg(partNumber));
     const qint64 length = std::min(fileSize - offset, partSize);
 
     for (int attempt = 1;; ++attempt) {
         // A fresh device per attempt: Qt may still hold the previous one until its reply is gone.
         auto device = std::make_shared<FileSliceDevice>(stagedPath, offset, length);
         if (!device->open(QIODevice::ReadOnly))
-            throw TransferError(QStringLiteral("Failed to read part %1 from staged file").arg(partNumber));
+            throw transferRefused(QStringLiteral("Failed to read part %1 from staged file").arg(partNumber));
         HttpRequest request;
         request.url = *target;
         request.method = "PUT";
@@ -261,7 +252,7 @@ QCoro::Task<QString> sendPart(Clock *clock, QString stagedPath, QString presigne
                 throw HarborlyAPIError::serverError(response.status, QStringLiteral("Part %1 upload failed").arg(partNumber));
             const auto etag = response.headers.value("ETag");
             if (!etag)
-                throw TransferError(QStringLiteral("No ETag returned for part %1").arg(partNumber));
+                throw transferRefused(QStringLiteral("No ETag returned for part %1").arg(partNumber));
             co_return QString::fromLatin1(*etag);
         } catch (const TransportError &error) {
             if (error.isCancellation())
@@ -370,11 +361,6 @@ QList<QJsonObject> objectsOf(const QJsonObject &object, const QString &key)
 
 } // namespace
 
-LibraryAPIClient::TransferError::TransferError(QString message)
-    : m_message(std::move(message)), m_what(("Upload failed: " + m_message).toUtf8())
-{
-}
-
 QString LibraryAPIClient::stagingFolder()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + u'/' + bundleIdentifier()
@@ -383,7 +369,7 @@ QString LibraryAPIClient::stagingFolder()
 
 QCoro::Task<int> LibraryAPIClient::removeStagingLeftovers()
 {
-    const std::set<QString> keep = stagedInUse();
+    const std::set<QString> keep = StagedCopy::inUse();
     auto work = [folder = stagingFolder(), keep] {
         int removed = 0;
         const auto names = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
@@ -409,7 +395,7 @@ QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString p
 {
     const auto target = presignedUrl(presignedURL);
     if (!target)
-        throw TransferError(QStringLiteral("Invalid presigned URL"));
+        throw transferRefused(QStringLiteral("Invalid presigned URL"));
     const QString copyPath =
         QDir::tempPath() + u'/' + boundedCopyName(newUuidText(), QFileInfo(filePath).fileName());
     auto copying = copyInBackground(filePath, copyPath, stop);
@@ -422,7 +408,7 @@ QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString p
         // Unbuffered: Qt reads the body in its own small chunks, a QFile buffer would only add a copy.
         auto body = std::make_shared<FileSliceDevice>(copyPath, 0, copied.size);
         if (!body->open(QIODevice::ReadOnly))
-            throw TransferError(QStringLiteral("The temporary copy could not be read"));
+            throw LocalFileError(EIO);
         HttpRequest request;
         request.url = *target;
         request.method = "PUT";
@@ -449,10 +435,8 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
     Clock *clock = m_transferClock ? m_transferClock : &Clock::system();
     const MultipartProgressHandler progress = m_onMultipartProgress;
 
-    const QString folder = stagingFolder();
-    const QString staged = folder + u'/' + newUuidText();
-    stagedInUse().insert(staged);
-    auto staging = stageInBackground(folder, filePath, staged, stop);
+    StagedCopy staged(stagingFolder());
+    auto staging = staged.fill(filePath, stop);
 
     std::exception_ptr failure;
     QString uploadId;
@@ -465,11 +449,11 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
         const MultipartInitiateResult opened = co_await std::move(initiating);
         if (opened.uploadId.isEmpty()) {
             if (!opened.alreadyExists)
-                throw TransferError(QStringLiteral("The service opened no multipart upload"));
+                throw transferRefused(QStringLiteral("The service opened no multipart upload"));
         } else {
             uploadId = opened.uploadId;
             const PartPlan plan = planFor(opened, fileSize);
-            auto sending = sendAllParts(api, clock, progress, staged, uploadId, oid, fileName, fileSize, plan, stop);
+            auto sending = sendAllParts(api, clock, progress, staged.path(), uploadId, oid, fileName, fileSize, plan, stop);
             const QList<CompletedPart> parts = co_await std::move(sending);
             auto completing = completeOn(api, uploadId, oid, parts, stop);
             co_await std::move(completing);
@@ -486,9 +470,8 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
         } catch (...) {
         }
     }
-    auto removing = removeInBackground(staged);
+    auto removing = staged.remove();
     co_await std::move(removing);
-    stagedInUse().erase(staged);
     if (failure)
         std::rethrow_exception(failure);
 }

@@ -7,9 +7,9 @@
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Files/FileReadError.h"
-#include "ServiceAPI/TransferFiles.h"
 #include "Platform/Http/ConcatenatedBodyDevice.h"
 #include "Platform/Http/Json.h"
+#include "ServiceAPI/StagedCopy.h"
 
 #include <QDir>
 #include <QFile>
@@ -142,23 +142,6 @@ std::optional<LibraryAPIClient::UploadConflict> readConflict(const QJsonObject &
     conflict.message = json::optionalString(object, QStringLiteral("message"));
     return conflict;
 }
-
-// Removes a file when the owning scope ends, unless released.
-class RemoveOnExit
-{
-public:
-    explicit RemoveOnExit(QString path) : m_path(std::move(path)) {}
-    ~RemoveOnExit()
-    {
-        if (!m_path.isEmpty())
-            QFile::remove(m_path);
-    }
-    RemoveOnExit(const RemoveOnExit &) = delete;
-    RemoveOnExit &operator=(const RemoveOnExit &) = delete;
-
-private:
-    QString m_path;
-};
 
 } // namespace
 
@@ -299,12 +282,26 @@ QCoro::Task<std::optional<qint64>> statInBackground(QString path)
     co_return co_await runInBackground(std::move(work));
 }
 
-QCoro::Task<QString> copyAsideHashing(QString source, QString destination, std::stop_token stop)
+// Streams the form around the staged copy: the file's bytes are never held in memory.
+QCoro::Task<> sendForm(std::shared_ptr<HarborlyAPI> api, QString copyPath, QString fileName, QString oid,
+                       std::stop_token stop)
 {
-    auto work = [source = std::move(source), destination = std::move(destination), stop] {
-        return copyFileHashing(source, destination, stop).sha256;
-    };
-    co_return co_await runInBackground(std::move(work));
+    auto copy = std::make_unique<QFile>(copyPath);
+    if (!copy->open(QIODevice::ReadOnly))
+        throw FileReadError(EIO);
+    const QString boundary = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    auto [prefix, suffix] = LibraryAPIClient::formUploadEnvelope(boundary, oid, fileName);
+    auto device = std::make_shared<ConcatenatedBodyDevice>(std::move(prefix), std::move(copy), std::move(suffix));
+    if (!device->open(QIODevice::ReadOnly))
+        throw FileReadError(EIO);
+
+    auto making = api->makeRequest(kUploadBlobPath, QStringLiteral("POST"), std::nullopt, stop);
+    HttpRequest request = co_await std::move(making);
+    request.headers.set("Content-Type", "multipart/form-data; boundary=" + boundary.toUtf8());
+    request.bodyDevice = std::move(device);
+    auto reader = [](const HttpResponse &reply) { LibraryAPIClient::parseUploadBlobResponse(reply.status, reply.body); };
+    auto sending = api->send(std::move(request), std::move(reader), stop);
+    co_await std::move(sending);
 }
 
 } // namespace
@@ -357,31 +354,24 @@ QCoro::Task<> LibraryAPIClient::uploadBlob(QString filePath, QString oid, std::o
     const QString fileName = lastPathComponent(filePath);
 
     // The copy is what gets sent: its hash is taken from exactly the bytes written, so a file
-    // rewritten while it is read cannot slip under the checksum the service was offered.
-    const QString copyPath = QDir::tempPath() + QStringLiteral("/.quillmere-upload-")
-                             + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    auto copying = copyAsideHashing(filePath, copyPath, stop);
-    const QString sentChecksum = co_await std::move(copying);
-    RemoveOnExit removeCopy(copyPath);
-    if (expectedChecksum && sentChecksum != *expectedChecksum)
-        throw ContentChangedError();
-
-    auto copy = std::make_unique<QFile>(copyPath);
-    if (!copy->open(QIODevice::ReadOnly))
-        throw FileReadError(EIO);
-    const QString boundary = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-    auto [prefix, suffix] = formUploadEnvelope(boundary, oid, fileName);
-    auto device = std::make_shared<ConcatenatedBodyDevice>(std::move(prefix), std::move(copy), std::move(suffix));
-    if (!device->open(QIODevice::ReadOnly))
-        throw FileReadError(EIO);
-
-    auto making = api->makeRequest(kUploadBlobPath, QStringLiteral("POST"), std::nullopt, stop);
-    HttpRequest request = co_await std::move(making);
-    request.headers.set("Content-Type", "multipart/form-data; boundary=" + boundary.toUtf8());
-    request.bodyDevice = std::move(device);
-    auto reader = [](const HttpResponse &reply) { parseUploadBlobResponse(reply.status, reply.body); };
-    auto sending = api->send(std::move(request), std::move(reader), stop);
-    co_await std::move(sending);
+    // rewritten while it is read cannot slip under the checksum the service was offered. It
+    // goes beside the multipart copies rather than in the temporary folder, which may be memory.
+    StagedCopy staged(stagingFolder());
+    std::exception_ptr failure;
+    try {
+        auto copying = staged.fill(filePath, stop);
+        const CopiedFile copied = co_await std::move(copying);
+        if (expectedChecksum && copied.sha256 != *expectedChecksum)
+            throw ContentChangedError();
+        auto sending = sendForm(api, staged.path(), fileName, oid, stop);
+        co_await std::move(sending);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    auto removing = staged.remove();
+    co_await std::move(removing);
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 QCoro::Task<LibraryAPIClient::ConfirmUploadResult>

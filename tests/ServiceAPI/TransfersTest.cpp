@@ -1,6 +1,7 @@
 #include "ServiceAPI/TransferFixture.h"
 
 #include "Platform/Http/TransportError.h"
+#include "ServiceAPI/FileSyncAPI.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
 #include <QJsonArray>
@@ -78,9 +79,15 @@ TEST_F(Transfers, PresignedPutStreamsAVerifiedCopyWithoutTheServicesHeaders)
     }
     EXPECT_TRUE(entriesOf(temporaryFolder.path()).isEmpty());
 
-    EXPECT_THROW(await(client->uploadToPresignedURL(path, QStringLiteral("not a url"))), LibraryAPIClient::TransferError);
-    EXPECT_THROW(await(client->uploadToPresignedURL(path, QStringLiteral("file:///etc/passwd"))),
-                 LibraryAPIClient::TransferError);
+    for (const QString &notAPutURL : {QStringLiteral("not a url"), QStringLiteral("file:///etc/passwd")}) {
+        try {
+            await(client->uploadToPresignedURL(path, notAPutURL));
+            ADD_FAILURE() << "sent to " << notAPutURL.toStdString();
+        } catch (const LibraryAPIClient::UploadValidationError &error) {
+            EXPECT_EQ(error.code(), LibraryAPIClient::UploadValidationError::Code::hashCheckFailed);
+            EXPECT_EQ(error.errorDescription(), QStringLiteral("Hash check failed: Invalid presigned URL"));
+        }
+    }
 }
 
 TEST_F(Transfers, AFileThatChangedSinceItWasHashedIsNeverSent)
@@ -200,14 +207,17 @@ TEST_F(Transfers, AFailedUploadIsAbortedAtTheServiceAndItsStagedCopyRemoved)
     expectAbortedWithoutComplete();
 
     // A part answered without an ETag cannot be completed.
+    fake.clearRequestLog();
     fake.failPart(2, 0);
     fake.withholdETag(3);
     try {
         finishAdvancingClock(upload(QStringLiteral("oid-b")));
         FAIL() << "succeeded";
-    } catch (const LibraryAPIClient::TransferError &error) {
-        EXPECT_EQ(error.message(), QStringLiteral("No ETag returned for part 3"));
+    } catch (const LibraryAPIClient::UploadValidationError &error) {
+        EXPECT_EQ(error.code(), LibraryAPIClient::UploadValidationError::Code::hashCheckFailed);
+        EXPECT_EQ(error.detail(), QStringLiteral("No ETag returned for part 3"));
     }
+    EXPECT_EQ(partPuts(fake, 3), 3u) << "a reply without an ETag is a failed attempt";
     expectAbortedWithoutComplete();
 }
 
@@ -222,16 +232,16 @@ TEST_F(Transfers, APresignReplyOrPlanThatDoesNotCoverTheFileIsNeverCompleted)
 
     fake.setMultipartPartSize(kPart);
     fake.omitFromPresign(3);
-    EXPECT_THROW(await(upload()), LibraryAPIClient::TransferError);
+    EXPECT_THROW(await(upload()), LibraryAPIClient::UploadValidationError);
     EXPECT_FALSE(fake.storedObject(QStringLiteral("oid-cut")));
     EXPECT_EQ(fake.multipartUploads().back().state, FakeMultipartUpload::State::aborted);
 
     // The service's own count disagreeing with its part size.
     fake.setMultipartPartSize(kPart, 2);
-    EXPECT_THROW(await(upload()), LibraryAPIClient::TransferError);
+    EXPECT_THROW(await(upload()), LibraryAPIClient::UploadValidationError);
     // Parts above 5 GiB are refused whatever the file.
     fake.setMultipartPartSize(LibraryAPIClient::maximumPartSize + 1);
-    EXPECT_THROW(await(upload()), LibraryAPIClient::TransferError);
+    EXPECT_THROW(await(upload()), LibraryAPIClient::UploadValidationError);
 
     EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
     for (const auto &opened : fake.multipartUploads())
@@ -253,7 +263,7 @@ TEST_F(Transfers, AnInitiateReplyWithoutUploadSucceedsOnlyWhenTheContentExists)
     EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/presign-parts").empty());
 
     fake.setInitiateReply(FakeInitiateReply::withoutUploadId);
-    EXPECT_THROW(await(upload()), LibraryAPIClient::TransferError);
+    EXPECT_THROW(await(upload()), LibraryAPIClient::UploadValidationError);
     EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
     EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
 }
@@ -271,4 +281,18 @@ TEST_F(Transfers, StagingLeftoversAreRemovedAtTheNextCleanUp)
     EXPECT_EQ(await(LibraryAPIClient::removeStagingLeftovers()), 2);
     EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
     EXPECT_TRUE(QDir(LibraryAPIClient::stagingFolder() + QStringLiteral("/not-a-copy")).exists());
+}
+
+TEST_F(Transfers, ALaneReleasesAnInterruptedUploadThroughItsInterface)
+{
+    const auto opened = await(client->initiateMultipartUpload(QStringLiteral("oid-left"), QStringLiteral("left.wav"),
+                                                              4096, QStringLiteral("audio/wav")));
+    ASSERT_FALSE(opened.uploadId.isEmpty());
+
+    quillmere::FileSyncAPI &lane = *client;
+    await(lane.abortMultipartUpload(opened.uploadId, QStringLiteral("oid-left")));
+    EXPECT_EQ(fake.multipartUploads().back().state, FakeMultipartUpload::State::aborted);
+    // The service no longer knows it: whatever it answers, the release is done.
+    await(lane.abortMultipartUpload(opened.uploadId, QStringLiteral("oid-left")));
+    EXPECT_EQ(fake.requestsTo("POST", "/api/v1/files/multipart/abort").size(), 2u);
 }

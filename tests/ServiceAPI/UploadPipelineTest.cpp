@@ -11,6 +11,7 @@
 #include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 #include "ServiceAPI/LibraryAPIClient.h"
+#include "ServiceAPI/TransferFixture.h"
 #include "fake-service/FakeHarborly.h"
 #include "support/TestSupport.h"
 
@@ -25,6 +26,7 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -108,7 +110,14 @@ protected:
         return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
     }
 
+    // Whatever an upload stages lands here, and must be gone when it ends.
+    QStringList staged() const
+    {
+        return QDir(LibraryAPIClient::stagingFolder()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+
     quillmere::test::TemporaryConfigHome configHome;
+    quillmere::test::TemporaryEnvironmentFolder cacheHome{"XDG_CACHE_HOME"};
     InMemorySecretBackend backend;
     KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
     FakeHarborly fake;
@@ -192,6 +201,12 @@ TEST_F(UploadPipeline, NewContentGoesByFormUploadWithAnExactBodyAndAnEscapedName
     EXPECT_EQ(lastBody(kConfirm).value(QStringLiteral("folder_type")).toString(), QStringLiteral("drive"));
     ASSERT_TRUE(fake.file(result.fileId));
     EXPECT_EQ(fake.file(result.fileId)->filename, awkward);
+    EXPECT_TRUE(staged().isEmpty());
+
+    // Refused: the copy it was sent from goes all the same.
+    fake.storageFullNext(kUploadBlob);
+    EXPECT_TRUE(failureOf<HarborlyAPIError>([&] { upload(writeFile(QStringLiteral("later.flac"), "later")); }));
+    EXPECT_TRUE(staged().isEmpty());
 }
 
 TEST_F(UploadPipeline, PresignedURLsTakeAPlainPut)
@@ -221,6 +236,53 @@ TEST_F(UploadPipeline, PresignedURLsTakeAPlainPut)
     EXPECT_TRUE(fake.formUploads().empty());
 }
 
+TEST_F(UploadPipeline, LargeFilesGoMultipartFromAStagedCopy)
+{
+    constexpr qint64 part = 1024;
+    client->setMultipartThresholdForTesting(4 * part);
+    fake.setMultipartPartSize(part);
+    QByteArray content(4 * part + 10, Qt::Uninitialized);
+    for (qint64 i = 0; i < content.size(); ++i)
+        content[i] = char(i * 7919 >> 3);
+    std::vector<qint64> reported;
+    client->setMultipartProgressHandler(
+        [&](const QString &, qint64 done, qint64, qint64, qint64) { reported.push_back(done); });
+
+    // A presigned URL in the verdict is for one PUT: a file at the threshold ignores it.
+    for (const bool urlInVerdict : {false, true}) {
+        SCOPED_TRACE(urlInVerdict ? "URL in the verdict" : "no URL");
+        fake.clearRequestLog();
+        fake.setPresignedUploads(urlInVerdict, false);
+        content[0] = urlInVerdict ? 'b' : 'a';
+        const auto result = upload(writeFile(urlInVerdict ? QStringLiteral("b.wav") : QStringLiteral("a.wav"), content));
+
+        EXPECT_EQ(result.message, QStringLiteral("Uploaded"));
+        EXPECT_FALSE(result.wasDeduplicated);
+        std::vector<std::string> expected{"POST " + kCheckHash};
+        if (!urlInVerdict)
+            expected.push_back("POST " + kUploadURL);
+        expected.push_back("POST /api/v1/files/multipart/initiate");
+        expected.push_back("POST /api/v1/files/multipart/presign-parts");
+        std::vector<std::string> paths = requestPaths();
+        ASSERT_EQ(paths.size(), expected.size() + 5 + 2);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), paths.begin()));
+        for (size_t i = expected.size(); i < expected.size() + 5; ++i)
+            EXPECT_NE(paths[i].find("/parts/"), std::string::npos) << paths[i];
+        EXPECT_EQ(paths[paths.size() - 2], "POST /api/v1/files/multipart/complete");
+        EXPECT_EQ(paths.back(), "POST " + kConfirm);
+
+        const QString oid = lastBody(kConfirm).value(QStringLiteral("oid")).toString();
+        const auto stored = fake.storedObject(oid);
+        ASSERT_TRUE(stored);
+        EXPECT_EQ(stored->sha256, sha256(content));
+        ASSERT_TRUE(fake.file(result.fileId));
+        EXPECT_EQ(fake.file(result.fileId)->content, content);
+        EXPECT_TRUE(fake.formUploads().empty());
+        EXPECT_TRUE(staged().isEmpty());
+    }
+    EXPECT_EQ(reported, (std::vector<qint64>{5, 5}));
+}
+
 TEST_F(UploadPipeline, AFileRewrittenAfterHashingIsNeverSentOrConfirmed)
 {
     for (const bool presigned : {false, true}) {
@@ -237,6 +299,7 @@ TEST_F(UploadPipeline, AFileRewrittenAfterHashingIsNeverSentOrConfirmed)
         EXPECT_TRUE(fake.requestsTo("POST", kUploadBlob).empty());
         for (const auto &entry : fake.requestLog())
             EXPECT_NE(entry.method, "PUT");
+        EXPECT_TRUE(staged().isEmpty());
     }
     EXPECT_TRUE(fake.formUploads().empty());
 }
