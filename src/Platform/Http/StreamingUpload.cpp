@@ -302,6 +302,9 @@ QCoro::Task<HttpResponse> StreamingUpload::put(QUrl url, HttpHeaders headers, QS
     job.url = url.toEncoded();
     // An empty "Expect:" keeps curl from waiting for a 100 Continue before the body.
     job.headerLines.append("Expect:");
+    // Nothing but what the caller asked for: curl would add an "Accept" of its own.
+    if (!headers.contains("Accept"))
+        job.headerLines.append("Accept:");
     for (const auto &[name, value] : headers.fields()) {
         // curl frames the body itself; a second length or encoding would contradict it.
         if (name.compare("Content-Length", Qt::CaseInsensitive) == 0
