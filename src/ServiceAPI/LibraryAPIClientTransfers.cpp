@@ -5,10 +5,9 @@
 #include "Platform/Async/Clock.h"
 #include "Platform/Async/TaskGroup.h"
 #include "Platform/BundleIdentifier.h"
-#include "Platform/Http/FileSliceDevice.h"
-#include "Platform/Http/HttpClient.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Http/LocalFileError.h"
+#include "Platform/Http/StreamingUpload.h"
 #include "Platform/Http/TransportError.h"
 #include "ServiceAPI/StagedCopy.h"
 #include "ServiceAPI/TransferFiles.h"
@@ -233,20 +232,12 @@ QCoro::Task<QString> sendPart(Clock *clock, QString stagedPath, QString presigne
         throw transferRefused(QStringLiteral("Part %1 lies outside the file").arg(partNumber));
     const qint64 length = std::min(fileSize - offset, partSize);
 
+    HttpHeaders headers;
+    headers.set("Content-Type", "application/octet-stream");
     for (int attempt = 1;; ++attempt) {
-        // A fresh device per attempt: Qt may still hold the previous one until its reply is gone.
-        auto device = std::make_shared<FileSliceDevice>(stagedPath, offset, length);
-        if (!device->open(QIODevice::ReadOnly))
-            throw transferRefused(QStringLiteral("Failed to read part %1 from staged file").arg(partNumber));
-        HttpRequest request;
-        request.url = *target;
-        request.method = "PUT";
-        request.headers.set("Content-Type", "application/octet-stream");
-        request.bodyDevice = std::move(device);
-
         std::exception_ptr failure;
         try {
-            auto sending = HttpClient::send(std::move(request), stop);
+            auto sending = StreamingUpload::put(*target, headers, stagedPath, offset, length, stop);
             const HttpResponse response = co_await std::move(sending);
             if (!isSuccess(response.status))
                 throw HarborlyAPIError::serverError(response.status, QStringLiteral("Part %1 upload failed").arg(partNumber));
@@ -254,6 +245,8 @@ QCoro::Task<QString> sendPart(Clock *clock, QString stagedPath, QString presigne
             if (!etag)
                 throw transferRefused(QStringLiteral("No ETag returned for part %1").arg(partNumber));
             co_return QString::fromLatin1(*etag);
+        } catch (const LocalFileError &) {
+            throw transferRefused(QStringLiteral("Failed to read part %1 from staged file").arg(partNumber));
         } catch (const TransportError &error) {
             if (error.isCancellation())
                 throw;
@@ -405,19 +398,14 @@ QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString p
     try {
         if (!matchesChecksum(copied, expectedChecksum))
             throw ContentChangedError();
-        // Unbuffered: Qt reads the body in its own small chunks, a QFile buffer would only add a copy.
-        auto body = std::make_shared<FileSliceDevice>(copyPath, 0, copied.size);
-        if (!body->open(QIODevice::ReadOnly))
-            throw LocalFileError(EIO);
-        HttpRequest request;
-        request.url = *target;
-        request.method = "PUT";
-        request.headers.set("Content-Type", "application/octet-stream");
-        request.bodyDevice = std::move(body);
-        auto sending = HttpClient::send(std::move(request), stop);
+        HttpHeaders headers;
+        headers.set("Content-Type", "application/octet-stream");
+        auto sending = StreamingUpload::put(*target, headers, copyPath, 0, copied.size, stop);
         const HttpResponse response = co_await std::move(sending);
         if (!isSuccess(response.status))
             throw HarborlyAPIError::serverError(response.status, QStringLiteral("Presigned upload failed"));
+    } catch (const LocalFileError &) {
+        failure = std::make_exception_ptr(transferRefused(QStringLiteral("The temporary copy could not be read")));
     } catch (...) {
         failure = std::current_exception();
     }

@@ -1,0 +1,330 @@
+#include "Platform/Http/StreamingUpload.h"
+
+#include "Platform/Async/Background.h"
+#include "Platform/Http/LocalFileError.h"
+#include "Platform/Http/TransportError.h"
+#include "Platform/Http/UrlBuilding.h"
+
+#include <QFile>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <curl/curl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quillmere {
+
+namespace {
+
+using Code = TransportError::Code;
+
+// Large reads keep the worker in few system calls; curl's own ceiling is 2 MiB.
+constexpr long kUploadBufferSize = 1024 * 1024;
+
+// A transfer holds its worker for as long as the network takes: keep that off the global
+// pool, where hashing and copying would wait behind it.
+QThreadPool &uploadPool()
+{
+    static QThreadPool *pool = [] {
+        auto *created = new QThreadPool;
+        created->setMaxThreadCount(16);
+        return created;
+    }();
+    return *pool;
+}
+
+void initialiseCurl()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+            throw std::runtime_error("libcurl could not be initialised");
+    });
+}
+
+struct Job
+{
+    QByteArray url;
+    QList<QByteArray> headerLines;
+    QByteArray path;
+    qint64 offset = 0;
+    qint64 length = 0;
+    std::stop_token stop;
+    std::chrono::milliseconds inactivity{60000};
+};
+
+// What the callbacks share with the call that runs the transfer, all on the worker thread.
+struct Transfer
+{
+    int fd = -1;
+    qint64 position = 0; // within the slice
+    qint64 length = 0;
+    qint64 offset = 0;
+    std::stop_token stop;
+    std::chrono::milliseconds inactivity{60000};
+    curl_off_t lastSent = -1;
+    curl_off_t lastReceived = -1;
+    std::chrono::steady_clock::time_point lastMoved = std::chrono::steady_clock::now();
+    int readError = 0;
+    bool stopped = false;
+    bool quiet = false;
+    QList<HttpHeaders::Field> fields;
+    QByteArray body;
+
+    ~Transfer()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+size_t readBody(char *buffer, size_t size, size_t count, void *context)
+{
+    auto *transfer = static_cast<Transfer *>(context);
+    if (transfer->stop.stop_requested()) {
+        transfer->stopped = true;
+        return CURL_READFUNC_ABORT;
+    }
+    const qint64 wanted = std::min<qint64>(qint64(size * count), transfer->length - transfer->position);
+    if (wanted <= 0)
+        return 0;
+    for (;;) {
+        const ssize_t got = ::pread(transfer->fd, buffer, size_t(wanted), transfer->offset + transfer->position);
+        if (got > 0) {
+            transfer->position += got;
+            return size_t(got);
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        // The file ended before the slice did: it shrank since the length was taken.
+        transfer->readError = got < 0 ? errno : EIO;
+        return CURL_READFUNC_ABORT;
+    }
+}
+
+size_t keepBody(char *data, size_t size, size_t count, void *context)
+{
+    auto *transfer = static_cast<Transfer *>(context);
+    const size_t bytes = size * count;
+    const qsizetype room = StreamingUpload::replyBodyLimit - transfer->body.size();
+    if (room > 0)
+        transfer->body.append(data, std::min<qsizetype>(room, qsizetype(bytes)));
+    return bytes;
+}
+
+size_t keepHeader(char *data, size_t size, size_t count, void *context)
+{
+    auto *transfer = static_cast<Transfer *>(context);
+    const size_t bytes = size * count;
+    const QByteArray line = QByteArray(data, qsizetype(bytes)).trimmed();
+    if (line.startsWith("HTTP/")) {
+        // A new status line: an interim (1xx) reply's fields are not the final reply's.
+        transfer->fields.clear();
+    } else if (const qsizetype colon = line.indexOf(':'); colon > 0) {
+        transfer->fields.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+    }
+    return bytes;
+}
+
+// Called often while bytes move and about once a second while none do. curl's own low-speed
+// check averages over several seconds, so it would notice a silence only well after it began.
+int checkProgress(void *context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent)
+{
+    auto *transfer = static_cast<Transfer *>(context);
+    if (transfer->stop.stop_requested()) {
+        transfer->stopped = true;
+        return 1;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (sent != transfer->lastSent || received != transfer->lastReceived) {
+        transfer->lastSent = sent;
+        transfer->lastReceived = received;
+        transfer->lastMoved = now;
+    } else if (now - transfer->lastMoved >= transfer->inactivity) {
+        transfer->quiet = true;
+        return 1;
+    }
+    return 0;
+}
+
+Code codeFor(CURLcode result)
+{
+    switch (result) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return Code::cannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+        return Code::cannotConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+        return Code::timedOut;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_CLIENTCERT:
+    case CURLE_USE_SSL_FAILED:
+        return Code::secureConnectionFailed;
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_HTTP3:
+    case CURLE_QUIC_CONNECT_ERROR:
+    case CURLE_WEIRD_SERVER_REPLY:
+        return Code::connectionLost;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+        return Code::unsupportedURL;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return Code::cancelled;
+    default:
+        return Code::unknown;
+    }
+}
+
+struct EasyDeleter
+{
+    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
+};
+
+struct ListDeleter
+{
+    void operator()(curl_slist *list) const { curl_slist_free_all(list); }
+};
+
+// Blocking: runs on a worker of the upload pool.
+HttpResponse perform(const Job &job)
+{
+    if (job.stop.stop_requested())
+        throw TransportError(Code::cancelled);
+
+    Transfer transfer;
+    transfer.offset = job.offset;
+    transfer.length = job.length;
+    transfer.stop = job.stop;
+    transfer.inactivity = job.inactivity;
+    transfer.fd = ::open(job.path.constData(), O_RDONLY | O_CLOEXEC);
+    if (transfer.fd < 0)
+        throw LocalFileError(errno);
+
+    const std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    if (!easy)
+        throw TransportError(Code::unknown);
+    curl_slist *rawList = nullptr;
+    for (const QByteArray &line : job.headerLines) {
+        curl_slist *grown = curl_slist_append(rawList, line.constData());
+        if (!grown) {
+            curl_slist_free_all(rawList);
+            throw TransportError(Code::unknown);
+        }
+        rawList = grown;
+    }
+    const std::unique_ptr<curl_slist, ListDeleter> headerList(rawList);
+
+    CURL *handle = easy.get();
+    curl_easy_setopt(handle, CURLOPT_URL, job.url.constData());
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
+    curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, curl_off_t(job.length));
+    curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
+    curl_easy_setopt(handle, CURLOPT_READFUNCTION, readBody);
+    curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, keepHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, checkProgress);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, long(job.inactivity.count()));
+    // A backstop behind the progress check, in whole seconds.
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, long((job.inactivity.count() + 999) / 1000));
+
+    const CURLcode result = curl_easy_perform(handle);
+    if (transfer.readError != 0)
+        throw LocalFileError(transfer.readError);
+    if (transfer.stopped || job.stop.stop_requested())
+        throw TransportError(Code::cancelled);
+    if (transfer.quiet)
+        throw TransportError(Code::timedOut);
+    if (result != CURLE_OK)
+        throw TransportError(codeFor(result));
+
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status <= 0)
+        throw TransportError(Code::unknown);
+    HttpResponse response;
+    response.status = int(status);
+    response.headers = HttpHeaders(std::move(transfer.fields));
+    response.body = std::move(transfer.body);
+    return response;
+}
+
+} // namespace
+
+QCoro::Task<HttpResponse> StreamingUpload::put(QUrl url, HttpHeaders headers, QString filePath, qint64 offset,
+                                               qint64 length, std::stop_token stop,
+                                               std::chrono::milliseconds inactivity)
+{
+    if (stop.stop_requested())
+        throw TransportError(Code::cancelled);
+    if (!isPermittedUrl(url))
+        throw TransportError(Code::unsupportedURL);
+    if (offset < 0 || length < 0)
+        throw std::invalid_argument("an upload slice must lie inside its file");
+    initialiseCurl();
+
+    Job job;
+    job.url = url.toEncoded();
+    // An empty "Expect:" keeps curl from waiting for a 100 Continue before the body.
+    job.headerLines.append("Expect:");
+    // Nothing but what the caller asked for: curl would add an "Accept" of its own.
+    if (!headers.contains("Accept"))
+        job.headerLines.append("Accept:");
+    for (const auto &[name, value] : headers.fields()) {
+        // curl frames the body itself; a second length or encoding would contradict it.
+        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0
+            || name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0)
+            continue;
+        if (name.contains('\r') || name.contains('\n') || value.contains('\r') || value.contains('\n'))
+            throw std::invalid_argument("a header field may not span lines");
+        job.headerLines.append(value.isEmpty() ? name + ';' : name + ": " + value);
+    }
+    job.path = QFile::encodeName(filePath);
+    job.offset = offset;
+    job.length = length;
+    job.stop = std::move(stop);
+    job.inactivity = std::max(inactivity, std::chrono::milliseconds(1));
+
+    auto work = [job = std::move(job)] { return perform(job); };
+    auto running = awaitFuture(QtConcurrent::run(&uploadPool(), std::move(work)));
+    HttpResponse response = co_await std::move(running);
+    response.url = url;
+    co_return response;
+}
+
+} // namespace quillmere

@@ -1,0 +1,194 @@
+#include "Platform/Http/HttpTestHelpers.h"
+#include "Platform/Http/LocalFileError.h"
+#include "Platform/Http/StreamingUpload.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+using quillmere::HttpHeaders;
+using quillmere::LocalFileError;
+using quillmere::StreamingUpload;
+using quillmere::TransportError;
+using quillmere::test::await;
+using quillmere::test::LocalServer;
+using quillmere::test::transportFailure;
+using Code = TransportError::Code;
+
+namespace {
+
+class StreamingUploadTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        content.resize(3 * 1024 * 1024 + 101);
+        for (qsizetype i = 0; i < content.size(); ++i)
+            content[i] = char((i * 2654435761u) >> 13);
+        path = dir.filePath(QStringLiteral("part.bin"));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+
+    static HttpHeaders octetStream()
+    {
+        HttpHeaders headers;
+        headers.set("Content-Type", "application/octet-stream");
+        return headers;
+    }
+
+    QByteArray content;
+    QTemporaryDir dir;
+    QString path;
+    LocalServer local;
+};
+
+} // namespace
+
+TEST_F(StreamingUploadTest, SendsExactlyTheSliceAndKeepsTheReplysFields)
+{
+    std::mutex lock;
+    std::string received;
+    std::string expectHeader = "unset";
+    std::string contentType;
+    local.server().Put("/part", [&](const httplib::Request &req, httplib::Response &res) {
+        {
+            const std::lock_guard guard(lock);
+            received = req.body;
+            expectHeader = req.has_header("Expect") ? req.get_header_value("Expect") : "(none)";
+            contentType = req.get_header_value("Content-Type");
+        }
+        res.set_header("ETag", "\"part-etag\"");
+        res.set_content(std::string(100 * 1024, 'r'), "text/plain");
+    });
+    local.start();
+
+    const qint64 offset = 12345;
+    const qint64 length = 2 * 1024 * 1024 + 7;
+    auto putting = StreamingUpload::put(local.url(QStringLiteral("/part?X-Sig=a%2Fb")), octetStream(), path, offset,
+                                        length, {});
+    const auto response = await(std::move(putting));
+
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.headers.value("etag").value_or("(none)"), QByteArray("\"part-etag\""));
+    EXPECT_EQ(response.body.size(), StreamingUpload::replyBodyLimit) << "the reply body is kept only up to its bound";
+    const std::lock_guard guard(lock);
+    EXPECT_TRUE(QByteArray::fromStdString(received) == content.mid(offset, length))
+        << "received " << received.size() << " bytes";
+    EXPECT_EQ(expectHeader, "(none)") << "the body goes out without waiting for 100 Continue";
+    EXPECT_EQ(contentType, "application/octet-stream");
+}
+
+TEST_F(StreamingUploadTest, AnyStatusIsAResponseAndARedirectIsNotFollowed)
+{
+    local.server().Put("/full", [](const httplib::Request &, httplib::Response &res) {
+        res.status = 507;
+        res.set_content("{\"message\":\"full\"}", "application/json");
+    });
+    local.server().Put("/denied", [](const httplib::Request &, httplib::Response &res) { res.status = 403; });
+    local.server().Put("/moved", [](const httplib::Request &, httplib::Response &res) {
+        res.status = 307;
+        res.set_header("Location", "/elsewhere");
+    });
+    local.server().Put("/elsewhere", [&](const httplib::Request &, httplib::Response &) { ++local.hits; });
+    local.start();
+
+    auto full = StreamingUpload::put(local.url(QStringLiteral("/full")), octetStream(), path, 0, 1000, {});
+    const auto fullReply = await(std::move(full));
+    EXPECT_EQ(fullReply.status, 507);
+    EXPECT_EQ(fullReply.body, QByteArray("{\"message\":\"full\"}"));
+
+    auto denied = StreamingUpload::put(local.url(QStringLiteral("/denied")), octetStream(), path, 0, 1000, {});
+    EXPECT_EQ(await(std::move(denied)).status, 403);
+
+    auto moved = StreamingUpload::put(local.url(QStringLiteral("/moved")), octetStream(), path, 0, 1000, {});
+    EXPECT_EQ(await(std::move(moved)).status, 307);
+    EXPECT_EQ(local.hits.load(), 0) << "a presigned address that redirects must not be followed";
+}
+
+TEST_F(StreamingUploadTest, RefusedAddressesUnreachableServersAndShortFilesFailWithoutAStatus)
+{
+    local.server().Put("/part", [&](const httplib::Request &, httplib::Response &) { ++local.hits; });
+    local.start();
+
+    for (const char *address : {"ftp://127.0.0.1/part", "http://uploads.example.com/part", "file:///tmp/part"}) {
+        auto refused = StreamingUpload::put(QUrl(QString::fromLatin1(address)), octetStream(), path, 0, 10, {});
+        EXPECT_EQ(transportFailure(std::move(refused)), Code::unsupportedURL) << address;
+    }
+
+    LocalServer closed;
+    closed.start();
+    const QUrl nobody = closed.url(QStringLiteral("/part"));
+    closed.stop();
+    auto unreachable = StreamingUpload::put(nobody, octetStream(), path, 0, 10, {});
+    EXPECT_EQ(transportFailure(std::move(unreachable)), Code::cannotConnect);
+
+    // A file that ends before the slice does is never sent short.
+    auto shortFile = StreamingUpload::put(local.url(QStringLiteral("/part")), octetStream(), path,
+                                          content.size() - 100, 5000, {});
+    EXPECT_THROW(await(std::move(shortFile)), LocalFileError);
+    auto missing = StreamingUpload::put(local.url(QStringLiteral("/part")), octetStream(),
+                                        dir.filePath(QStringLiteral("gone.bin")), 0, 10, {});
+    EXPECT_THROW(await(std::move(missing)), LocalFileError);
+    EXPECT_EQ(local.hits.load(), 0);
+}
+
+TEST_F(StreamingUploadTest, AStopEndsTheTransferMidBody)
+{
+    std::atomic<qint64> bytesIn{0};
+    local.server().Put("/slow",
+                       [&](const httplib::Request &, httplib::Response &, const httplib::ContentReader &reader) {
+                           reader([&](const char *, size_t length) {
+                               bytesIn += qint64(length);
+                               return local.pause(std::chrono::milliseconds(2));
+                           });
+                       });
+    local.start();
+
+    // Far more than the socket buffers hold, read slowly: the client is still sending when stopped.
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    for (int i = 0; i < 20; ++i)
+        file.write(content);
+    file.close();
+
+    std::stop_source stop;
+    auto putting = StreamingUpload::put(local.url(QStringLiteral("/slow")), octetStream(), path, 0, file.size(),
+                                        stop.get_token());
+    QElapsedTimer timer;
+    timer.start();
+    bool stopped = false;
+    auto stopOnceFlowing = [&] {
+        if (!stopped && bytesIn.load() > 0) {
+            stopped = true;
+            stop.request_stop();
+        }
+        return false;
+    };
+    quillmere::test::runUntil(stopOnceFlowing, std::chrono::milliseconds(500));
+    ASSERT_TRUE(stopped) << "the body never started to arrive";
+    EXPECT_EQ(transportFailure(std::move(putting)), Code::cancelled);
+    EXPECT_LT(bytesIn.load(), file.size());
+    EXPECT_LT(timer.elapsed(), 5000);
+}
+
+TEST_F(StreamingUploadTest, AServerThatGoesQuietTimesOut)
+{
+    local.server().Put("/stall", [&](const httplib::Request &, httplib::Response &res) {
+        local.pause(std::chrono::seconds(10));
+        res.status = 200;
+    });
+    local.start();
+
+    QElapsedTimer timer;
+    timer.start();
+    auto putting = StreamingUpload::put(local.url(QStringLiteral("/stall")), octetStream(), path, 0, 1000, {},
+                                        std::chrono::seconds(1));
+    EXPECT_EQ(transportFailure(std::move(putting)), Code::timedOut);
+    EXPECT_LT(timer.elapsed(), 5000);
+}
