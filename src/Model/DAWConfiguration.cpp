@@ -12,10 +12,10 @@ DAWConfiguration::DAWConfiguration(QString appName, QString appBundlePath, SyncR
 {
 }
 
-const TableSpec<DAWConfigurationData> &DAWConfiguration::spec()
+const TableLayout<DAWConfigurationData> &DAWConfiguration::layout()
 {
     using D = Data;
-    static const TableSpec<D> s(
+    static const TableLayout<D> s(
         QStringLiteral("DAWConfiguration"), typeIndex,
         {
             column<&D::appName, D>("appName", "TEXT NOT NULL"),

@@ -31,7 +31,7 @@ public:
                      SyncRulePriority priorityWhenClosed, bool isEnabled, qint64 sortOrder);
     DAWConfiguration() = default;
 
-    static const TableSpec<Data> &spec();
+    static const TableLayout<Data> &layout();
     static FetchDescriptor<DAWConfiguration> all();
     static FetchDescriptor<DAWConfiguration> enabled();
 

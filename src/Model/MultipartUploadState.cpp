@@ -2,10 +2,10 @@
 
 namespace quillmere {
 
-const TableSpec<MultipartUploadStateData> &MultipartUploadState::spec()
+const TableLayout<MultipartUploadStateData> &MultipartUploadState::layout()
 {
     using D = Data;
-    static const TableSpec<D> s(
+    static const TableLayout<D> s(
         QStringLiteral("MultipartUploadState"), typeIndex,
         {
             column<&D::uploadId, D>("uploadId", "TEXT NOT NULL"),

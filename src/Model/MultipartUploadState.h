@@ -49,7 +49,7 @@ public:
     }
     MultipartUploadState() = default;
 
-    static const TableSpec<Data> &spec();
+    static const TableLayout<Data> &layout();
     static FetchDescriptor<MultipartUploadState> inFolder(const QUuid &folderID);
 
     QUILLMERE_FIELD(QString, uploadId, setUploadId)

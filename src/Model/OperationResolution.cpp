@@ -2,10 +2,10 @@
 
 namespace quillmere {
 
-const TableSpec<OperationResolutionData> &OperationResolution::spec()
+const TableLayout<OperationResolutionData> &OperationResolution::layout()
 {
     using D = Data;
-    static const TableSpec<D> s(
+    static const TableLayout<D> s(
         QStringLiteral("OperationResolution"), typeIndex,
         {
             column<&D::id, D>("id", "TEXT NOT NULL"),

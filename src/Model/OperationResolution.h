@@ -65,7 +65,7 @@ public:
     }
     OperationResolution() = default;
 
-    static const TableSpec<Data> &spec();
+    static const TableLayout<Data> &layout();
 
     QUILLMERE_FIELD(QUuid, id, setId)
     QUILLMERE_FIELD(std::optional<QString>, fileUUID, setFileUUID)

@@ -22,9 +22,9 @@ QString QuillmereSchemaV1::versionIdentifier()
 const std::vector<const TableInfo *> &QuillmereSchemaV1::models()
 {
     static const std::vector<const TableInfo *> list{
-        &SyncSettings::spec().info,     &SyncRule::spec().info,          &SyncFile::spec().info,
-        &SyncFolder::spec().info,       &DAWConfiguration::spec().info, &OperationResolution::spec().info,
-        &MultipartUploadState::spec().info,
+        &SyncSettings::layout().info,     &SyncRule::layout().info,          &SyncFile::layout().info,
+        &SyncFolder::layout().info,       &DAWConfiguration::layout().info, &OperationResolution::layout().info,
+        &MultipartUploadState::layout().info,
     };
     return list;
 }

@@ -1,19 +1,19 @@
 #pragma once
 
 #include "Model/Record.h"
-#include "Model/TableSpec.h"
+#include "Model/TableLayout.h"
 
 #include <memory>
 
 namespace quillmere {
 
 // The shared machinery of a record type whose stored fields live in the struct D.
-// Self provides `static const TableSpec<D> &spec()`.
+// Self provides `static const TableLayout<D> &layout()`.
 template<typename Self, typename D>
 class RecordOf : public Record
 {
 public:
-    const TableInfo &tableInfo() const override { return Self::spec().info; }
+    const TableInfo &tableInfo() const override { return Self::layout().info; }
 
 protected:
     RecordOf() = default;
@@ -40,11 +40,11 @@ protected:
 
     SqlValue columnValue(int column, const PkResolver *resolver) const override
     {
-        return Self::spec().columns[size_t(column)].get(m_d, resolver);
+        return Self::layout().columns[size_t(column)].get(m_d, resolver);
     }
     void loadColumn(int column, const SqlValue &value) override
     {
-        Self::spec().columns[size_t(column)].set(m_d, value);
+        Self::layout().columns[size_t(column)].set(m_d, value);
     }
     void restoreSnapshot() override
     {
@@ -56,7 +56,7 @@ protected:
     void mergeFrom(const Record &other, quint64 mask) override
     {
         const auto &source = static_cast<const Self &>(other);
-        const auto &columns = Self::spec().columns;
+        const auto &columns = Self::layout().columns;
         for (size_t c = 0; c < columns.size(); ++c) {
             const quint64 bit = quint64(1) << c;
             if (!(mask & bit))

@@ -10,10 +10,10 @@ SyncFile::SyncFile(QString localPath, QString filename)
     m_d.filename = std::move(filename);
 }
 
-const TableSpec<SyncFileData> &SyncFile::spec()
+const TableLayout<SyncFileData> &SyncFile::layout()
 {
     using D = Data;
-    static const TableSpec<D> s(
+    static const TableLayout<D> s(
         QStringLiteral("SyncFile"), typeIndex,
         {
             column<&D::localPath, D>("localPath", "TEXT NOT NULL"),
@@ -86,7 +86,7 @@ void SyncFile::setLocalPath(QString value)
 
 void SyncFile::takeValuesOf(const SyncFile &other)
 {
-    const auto &columns = spec().columns;
+    const auto &columns = layout().columns;
     for (size_t c = 0; c < columns.size(); ++c) {
         const SqlValue v = columns[c].get(other.m_d, nullptr);
         if (compareSqlValues(v, columns[c].get(m_d, nullptr)) == 0)

@@ -139,7 +139,7 @@ public:
     SyncFile(QString localPath, QString filename);
     SyncFile() = default;
 
-    static const TableSpec<Data> &spec();
+    static const TableLayout<Data> &layout();
 
     static FetchDescriptor<SyncFile> withLocalPath(const QString &path);
     // An empty text finds no record.

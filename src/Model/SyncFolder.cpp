@@ -24,10 +24,10 @@ SyncFolder::SyncFolder(QString name, FolderType folderType, std::optional<QStrin
     m_d.associatedDAWs = std::move(associatedDAWs);
 }
 
-const TableSpec<SyncFolderData> &SyncFolder::spec()
+const TableLayout<SyncFolderData> &SyncFolder::layout()
 {
     using D = Data;
-    static const TableSpec<D> s(
+    static const TableLayout<D> s(
         QStringLiteral("SyncFolder"), typeIndex,
         {
             column<&D::stableID, D>("stableID", "TEXT NOT NULL"),

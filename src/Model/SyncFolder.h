@@ -96,7 +96,7 @@ public:
                std::optional<QUuid> stableID = std::nullopt);
     SyncFolder() = default;
 
-    static const TableSpec<Data> &spec();
+    static const TableLayout<Data> &layout();
     static FetchDescriptor<SyncFolder> all();
     // The folders the engine runs lanes for, in display order.
     static FetchDescriptor<SyncFolder> enabledByOrder();

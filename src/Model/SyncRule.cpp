@@ -12,10 +12,10 @@ SyncRule::SyncRule(QString name, bool isEnabled, qint64 sortOrder, RuleCondition
 {
 }
 
-const TableSpec<SyncRuleData> &SyncRule::spec()
+const TableLayout<SyncRuleData> &SyncRule::layout()
 {
     using D = Data;
-    static const TableSpec<D> s(
+    static const TableLayout<D> s(
         QStringLiteral("SyncRule"), typeIndex,
         {
             column<&D::name, D>("name", "TEXT NOT NULL"),
@@ -25,7 +25,7 @@ const TableSpec<SyncRuleData> &SyncRule::spec()
             column<&D::conditionValue, D>("conditionValue", "TEXT NOT NULL"),
             column<&D::actionLocation, D>("actionLocation", "TEXT NOT NULL"),
             column<&D::actionPriority, D>("actionPriority", "TEXT NOT NULL"),
-            ColumnSpec<D>{
+            ColumnLayout<D>{
                 QStringLiteral("dawConfiguration"),
                 QStringLiteral("INTEGER REFERENCES DAWConfiguration(pk) ON DELETE CASCADE"),
                 [](const D &d, const PkResolver *resolver) -> SqlValue {

@@ -76,7 +76,7 @@ public:
              QString conditionValue, QString actionLocation, RulePriority actionPriority);
     SyncRule() = default;
 
-    static const TableSpec<Data> &spec();
+    static const TableLayout<Data> &layout();
 
     // Rules in evaluation order.
     static FetchDescriptor<SyncRule> sortedByOrder();

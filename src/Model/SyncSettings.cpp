@@ -2,10 +2,10 @@
 
 namespace quillmere {
 
-const TableSpec<SyncSettingsData> &SyncSettings::spec()
+const TableLayout<SyncSettingsData> &SyncSettings::layout()
 {
     using D = Data;
-    static const TableSpec<D> s(
+    static const TableLayout<D> s(
         QStringLiteral("SyncSettings"), typeIndex,
         {
             column<&D::launchAtLogin, D>("launchAtLogin", "INTEGER NOT NULL"),

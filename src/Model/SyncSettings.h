@@ -26,7 +26,7 @@ public:
 
     SyncSettings() = default;
 
-    static const TableSpec<Data> &spec();
+    static const TableLayout<Data> &layout();
     static FetchDescriptor<SyncSettings> all() { return {}; }
 
     QUILLMERE_FIELD(bool, launchAtLogin, setLaunchAtLogin)

@@ -10,7 +10,7 @@ namespace quillmere {
 
 // How one field of a record's data struct D is stored.
 template<typename D>
-struct ColumnSpec
+struct ColumnLayout
 {
     QString name;
     QString ddl;
@@ -19,9 +19,9 @@ struct ColumnSpec
 };
 
 template<auto Member, typename D>
-ColumnSpec<D> column(const char *name, const char *ddl)
+ColumnLayout<D> column(const char *name, const char *ddl)
 {
-    return ColumnSpec<D>{
+    return ColumnLayout<D>{
         QString::fromLatin1(name), QString::fromLatin1(ddl),
         [](const D &d, const PkResolver *) { return sql::encode(d.*Member); },
         [](D &d, const SqlValue &v) { sql::decode(v, d.*Member); },
@@ -29,12 +29,12 @@ ColumnSpec<D> column(const char *name, const char *ddl)
 }
 
 template<typename D>
-struct TableSpec
+struct TableLayout
 {
     TableInfo info;
-    std::vector<ColumnSpec<D>> columns;
+    std::vector<ColumnLayout<D>> columns;
 
-    TableSpec(QString name, int typeIndex, std::vector<ColumnSpec<D>> cols, std::vector<QString> extra,
+    TableLayout(QString name, int typeIndex, std::vector<ColumnLayout<D>> cols, std::vector<QString> extra,
               QString unique, std::shared_ptr<Record> (*create)())
         : columns(std::move(cols))
     {
