@@ -45,14 +45,14 @@ QDateTime RealClock::currentDateTime() const
 
 void RealClock::scheduleWakeup(std::optional<Duration> earliest)
 {
-    itimerspec layout{};
+    itimerspec wakeAt{};
     if (earliest) {
         // An absolute time of zero would disarm the timer; a past deadline fires at once.
         const auto at = std::max(*earliest, Duration(1));
-        layout.it_value.tv_sec = static_cast<time_t>(at.count() / 1'000'000'000);
-        layout.it_value.tv_nsec = static_cast<long>(at.count() % 1'000'000'000);
+        wakeAt.it_value.tv_sec = static_cast<time_t>(at.count() / 1'000'000'000);
+        wakeAt.it_value.tv_nsec = static_cast<long>(at.count() % 1'000'000'000);
     }
-    ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &layout, nullptr);
+    ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &wakeAt, nullptr);
 }
 
 } // namespace quillmere
