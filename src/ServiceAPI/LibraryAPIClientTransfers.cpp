@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <set>
+#include <vector>
 #include <utility>
 
 #include <sys/stat.h>
@@ -262,52 +263,67 @@ QCoro::Task<QString> sendPart(Clock *clock, QString stagedPath, QString presigne
     }
 }
 
+// The parts of one upload, three in flight across presign batches: the next part starts as
+// soon as one ends, whichever batch it belongs to.
 struct Window
 {
+    struct Batch
+    {
+        qint64 pending = 0; // parts not yet sent
+        qint64 parts = 0;
+        qint64 bytes = 0;
+    };
+
     std::stop_source stop;
     std::exception_ptr failure;
     QList<CompletedPart> done;
+    std::vector<Batch> batches;
+    std::size_t reportedBatches = 0;
+    qint64 partsReported = 0;
+    qint64 bytesReported = 0;
+
+    void fail(std::exception_ptr error)
+    {
+        if (!failure)
+            failure = std::move(error);
+        stop.request_stop(); // the parts still in flight are of no use now
+    }
 };
 
-QCoro::Task<> runPart(std::shared_ptr<Window> window, Clock *clock, QString stagedPath, PresignedPart part,
-                      qint64 partSize, qint64 fileSize)
+// Progress goes out when a batch and every batch before it have been sent, so the reports
+// stay cumulative and in order while parts of the next batch are already under way.
+void reportFinishedBatches(Window &window, const MultipartProgressHandler &progress, const QString &fileName,
+                           qint64 totalParts, qint64 fileSize)
 {
-    try {
-        auto sending = sendPart(clock, stagedPath, part.presignedURL, part.partNumber, partSize, fileSize,
-                                window->stop.get_token());
-        QString etag = co_await std::move(sending);
-        window->done.append(CompletedPart{part.partNumber, std::move(etag)});
-    } catch (...) {
-        if (!window->failure)
-            window->failure = std::current_exception();
-        window->stop.request_stop(); // the parts still in flight are of no use now
+    while (window.reportedBatches < window.batches.size() && window.batches[window.reportedBatches].pending == 0) {
+        const Window::Batch &batch = window.batches[window.reportedBatches++];
+        window.partsReported += batch.parts;
+        window.bytesReported += batch.bytes;
+        if (progress)
+            progress(fileName, window.partsReported, totalParts, window.bytesReported, fileSize);
     }
 }
 
-// One batch: at most three parts in flight, the next starting as soon as one ends; the first
-// failure stops the others and is passed on once all have ended.
-QCoro::Task<QList<CompletedPart>> sendBatch(Clock *clock, QString stagedPath, QList<PresignedPart> parts,
-                                            qint64 partSize, qint64 fileSize, std::stop_token stop)
+struct PartJob
 {
-    auto window = std::make_shared<Window>();
-    std::stop_callback forward(stop, [window] { window->stop.request_stop(); });
-    TaskGroup group(LibraryAPIClient::partsInFlight);
-    for (const PresignedPart &part : parts) {
-        if (window->stop.stop_requested())
-            break;
-        auto body = [window, clock, stagedPath, part, partSize, fileSize](std::stop_token) {
-            return runPart(window, clock, stagedPath, part, partSize, fileSize);
-        };
-        auto spawning = group.spawn(std::move(body));
-        co_await std::move(spawning);
+    PresignedPart part;
+    std::size_t batch = 0;
+};
+
+QCoro::Task<> runPart(std::shared_ptr<Window> window, Clock *clock, MultipartProgressHandler progress,
+                      QString stagedPath, QString fileName, PartJob job, PartPlan plan, qint64 fileSize)
+{
+    try {
+        auto sending = sendPart(clock, stagedPath, job.part.presignedURL, job.part.partNumber, plan.partSize, fileSize,
+                                window->stop.get_token());
+        QString etag = co_await std::move(sending);
+        window->done.append(CompletedPart{job.part.partNumber, std::move(etag)});
+        --window->batches[job.batch].pending;
+        if (!window->failure)
+            reportFinishedBatches(*window, progress, fileName, plan.totalParts, fileSize);
+    } catch (...) {
+        window->fail(std::current_exception());
     }
-    auto settling = group.waitForAll();
-    co_await std::move(settling);
-    if (window->failure)
-        std::rethrow_exception(window->failure);
-    if (stop.stop_requested())
-        throw TransportError(TransportError::Code::cancelled);
-    co_return window->done;
 }
 
 QCoro::Task<QList<CompletedPart>> sendAllParts(std::shared_ptr<HarborlyAPI> api, Clock *clock,
@@ -315,26 +331,50 @@ QCoro::Task<QList<CompletedPart>> sendAllParts(std::shared_ptr<HarborlyAPI> api,
                                                QString oid, QString fileName, qint64 fileSize, PartPlan plan,
                                                std::stop_token stop)
 {
-    QList<CompletedPart> completed;
-    qint64 bytesSent = 0;
-    for (qint64 first = 1; first <= plan.totalParts; first += LibraryAPIClient::partsPerPresign) {
+    auto window = std::make_shared<Window>();
+    std::stop_callback forward(stop, [window] { window->stop.request_stop(); });
+    TaskGroup group(LibraryAPIClient::partsInFlight);
+    for (qint64 first = 1; first <= plan.totalParts && !window->stop.stop_requested();
+         first += LibraryAPIClient::partsPerPresign) {
         const qint64 last = std::min(plan.totalParts, first + LibraryAPIClient::partsPerPresign - 1);
         QList<qint64> numbers;
         for (qint64 number = first; number <= last; ++number)
             numbers.append(number);
-        auto presigning = presignOn(api, uploadId, oid, numbers, stop);
-        const QList<PresignedPart> presigned = co_await std::move(presigning);
-        requireExactly(presigned, numbers);
-
-        auto sending = sendBatch(clock, stagedPath, presigned, plan.partSize, fileSize, stop);
-        const QList<CompletedPart> batch = co_await std::move(sending);
-        for (const CompletedPart &part : batch) {
-            completed.append(part);
-            bytesSent += plan.lengthOf(part.partNumber, fileSize);
+        QList<PresignedPart> presigned;
+        try {
+            // Asked while the previous batch's last parts are still in flight.
+            auto presigning = presignOn(api, uploadId, oid, numbers, window->stop.get_token());
+            presigned = co_await std::move(presigning);
+            requireExactly(presigned, numbers);
+        } catch (...) {
+            window->fail(std::current_exception());
+            break;
         }
-        if (progress)
-            progress(fileName, completed.size(), plan.totalParts, bytesSent, fileSize);
+        Window::Batch batch;
+        batch.pending = batch.parts = presigned.size();
+        for (const qint64 number : numbers)
+            batch.bytes += plan.lengthOf(number, fileSize);
+        window->batches.push_back(batch);
+        std::sort(presigned.begin(), presigned.end(),
+                  [](const PresignedPart &a, const PresignedPart &b) { return a.partNumber < b.partNumber; });
+        for (const PresignedPart &part : presigned) {
+            auto body = [window, clock, progress, stagedPath, fileName, job = PartJob{part, window->batches.size() - 1},
+                         plan, fileSize](std::stop_token) {
+                return runPart(window, clock, progress, stagedPath, fileName, job, plan, fileSize);
+            };
+            auto spawning = group.spawn(std::move(body));
+            co_await std::move(spawning);
+            if (window->stop.stop_requested())
+                break;
+        }
     }
+    auto settling = group.waitForAll();
+    co_await std::move(settling);
+    if (window->failure)
+        std::rethrow_exception(window->failure);
+    if (stop.stop_requested())
+        throw TransportError(TransportError::Code::cancelled);
+    QList<CompletedPart> completed = window->done;
     std::sort(completed.begin(), completed.end(),
               [](const CompletedPart &a, const CompletedPart &b) { return a.partNumber < b.partNumber; });
     co_return completed;

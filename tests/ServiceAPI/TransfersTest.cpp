@@ -178,6 +178,42 @@ TEST_F(Transfers, APartIsRetriedAfterPausesOnTheInjectedClock)
     EXPECT_EQ(fake.storedObject(QStringLiteral("oid-loop"))->sha256, sha256(content));
 }
 
+TEST_F(Transfers, APartWaitingForItsRetryDoesNotHoldUpTheOthers)
+{
+    const qint64 size = 25 * kPart;
+    const QByteArray content = pattern(size);
+    const QString path = writeFile(QStringLiteral("stem.wav"), content);
+    fake.setMultipartPartSize(kPart);
+    fake.failPart(2, 1);
+    std::vector<qint64> reported;
+    client->setMultipartProgressHandler(
+        [&](const QString &, qint64 done, qint64, qint64, qint64) { reported.push_back(done); });
+
+    bool done = false;
+    std::exception_ptr error;
+    auto running = detail::captureVoid(client->uploadMultipart(path, QStringLiteral("oid-stem"), QStringLiteral("stem.wav"),
+                                                               size, QStringLiteral("audio/wav"), sha256(content)),
+                                       error, done);
+    // The two free slots carry on through the later batches while part 2 waits out its pause.
+    const auto othersSent = [&] {
+        for (qint64 number = 1; number <= 25; ++number) {
+            if (number != 2 && partPuts(fake, number) != 1)
+                return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() == 1 && othersSent(); }));
+    EXPECT_TRUE(reported.empty()) << "a batch was reported before all its parts were sent";
+    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
+
+    clock.advance(std::chrono::seconds(2));
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    if (error)
+        std::rethrow_exception(error);
+    EXPECT_EQ(reported, (std::vector<qint64>{10, 20, 25}));
+    EXPECT_EQ(fake.storedObject(QStringLiteral("oid-stem"))->sha256, sha256(content));
+}
+
 TEST_F(Transfers, AFailedUploadIsAbortedAtTheServiceAndItsStagedCopyRemoved)
 {
     const QByteArray content = pattern(3 * kPart);
