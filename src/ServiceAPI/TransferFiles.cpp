@@ -58,7 +58,7 @@ void writeAll(int fd, const unsigned char *data, std::size_t length)
     }
 }
 
-CopiedFile copyInto(int in, int out, const std::stop_token &stop)
+CopiedFile copyInto(int in, int out, const std::stop_token &stop, const CopyProgress &written)
 {
     std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
@@ -79,6 +79,8 @@ CopiedFile copyInto(int in, int out, const std::stop_token &stop)
             throw LocalFileError(EIO);
         writeAll(out, buffer.get(), std::size_t(n));
         copied.size += n;
+        if (written)
+            written(copied.size);
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -90,7 +92,8 @@ CopiedFile copyInto(int in, int out, const std::stop_token &stop)
 
 } // namespace
 
-CopiedFile copyFileHashing(const QString &source, const QString &destination, std::stop_token stop)
+CopiedFile copyFileHashing(const QString &source, const QString &destination, std::stop_token stop,
+                           const CopyProgress &written)
 {
     throwIfStopped(stop);
     Descriptor in{openRetrying(QFile::encodeName(source), O_RDONLY | O_CLOEXEC)};
@@ -103,7 +106,7 @@ CopiedFile copyFileHashing(const QString &source, const QString &destination, st
     if (out.fd < 0)
         throw LocalFileError(errno);
     try {
-        CopiedFile copied = copyInto(in.fd, out.fd, stop);
+        CopiedFile copied = copyInto(in.fd, out.fd, stop, written);
         if (::close(std::exchange(out.fd, -1)) != 0 && errno != EINTR)
             throw LocalFileError(errno);
         return copied;
