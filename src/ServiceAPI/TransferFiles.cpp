@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -28,6 +29,7 @@ namespace {
 constexpr std::size_t kCopyChunk = 2 * 1024 * 1024;
 constexpr int kCopyBuffers = 3;
 constexpr qint64 kWritebackStep = 8 * 1024 * 1024;
+constexpr std::size_t kKernelStep = 8 * 1024 * 1024;
 constexpr qsizetype kNameMax = 255;
 
 struct Descriptor
@@ -193,6 +195,115 @@ private:
     std::thread m_thread;
 };
 
+QString hexDigest(EVP_MD_CTX *ctx)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx, digest, &length) != 1)
+        throw LocalFileError(EIO);
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
+}
+
+// The kernel copies the file (no trip through our memory; a reflink where the file system
+// can), and the copy's own bytes are read back and hashed: what is hashed is exactly what the
+// copy holds. Copying the next stretch overlaps hashing the last. Returns nothing when the
+// file system cannot copy this way, before anything was written.
+std::optional<CopiedFile> copyInKernel(int in, int out, const std::stop_token &stop, const CopyProgress &written)
+{
+    struct Shared
+    {
+        std::mutex mutex;
+        std::condition_variable changed;
+        qint64 copied = 0;
+        bool done = false;
+        bool quit = false;
+        int error = 0;
+    } shared;
+
+    std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+        throw LocalFileError(ENOMEM);
+
+    // The first stretch on this thread: when the kernel refuses, the caller copies by hand.
+    ssize_t first;
+    do {
+        first = ::copy_file_range(in, nullptr, out, nullptr, kKernelStep, 0);
+    } while (first < 0 && errno == EINTR);
+    if (first < 0) {
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF)
+            return std::nullopt;
+        throw LocalFileError(errno);
+    }
+    shared.copied = first;
+    shared.done = first == 0;
+    if (written && first > 0)
+        written(first);
+
+    std::thread copier([&] {
+        std::unique_lock lock(shared.mutex);
+        while (!shared.done && !shared.quit) {
+            lock.unlock();
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kKernelStep, 0);
+            const int error = n < 0 ? errno : 0;
+            if (n > 0 && written)
+                written(shared.copied + n); // only this thread changes `copied` now
+            lock.lock();
+            if (n < 0 && error != EINTR) {
+                shared.error = error;
+                shared.done = true;
+            } else if (n == 0) {
+                shared.done = true;
+            } else if (n > 0) {
+                shared.copied += n;
+            }
+            shared.changed.notify_all();
+        }
+    });
+    struct Joiner
+    {
+        Shared &shared;
+        std::thread &thread;
+        ~Joiner()
+        {
+            {
+                std::lock_guard lock(shared.mutex);
+                shared.quit = true;
+            }
+            thread.join();
+        }
+    } joiner{shared, copier};
+
+    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyChunk);
+    CopiedFile copied;
+    for (;;) {
+        throwIfStopped(stop);
+        qint64 available;
+        {
+            std::unique_lock lock(shared.mutex);
+            shared.changed.wait(lock, [&] { return shared.copied > copied.size || shared.done; });
+            if (shared.error != 0)
+                throw LocalFileError(shared.error);
+            available = shared.copied;
+            if (available == copied.size && shared.done)
+                break;
+        }
+        const std::size_t want = std::size_t(std::min<qint64>(available - copied.size, qint64(kCopyChunk)));
+        const ssize_t n = ::pread(out, buffer.get(), want, copied.size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw LocalFileError(errno);
+        }
+        if (n == 0)
+            throw LocalFileError(EIO); // the copy is shorter than what was copied into it
+        if (EVP_DigestUpdate(ctx.get(), buffer.get(), std::size_t(n)) != 1)
+            throw LocalFileError(EIO);
+        copied.size += n;
+    }
+    copied.sha256 = hexDigest(ctx.get());
+    return copied;
+}
+
 CopiedFile copyInto(int in, int out, const std::stop_token &stop, const CopyProgress &written)
 {
     std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
@@ -230,11 +341,7 @@ CopiedFile copyInto(int in, int out, const std::stop_token &stop, const CopyProg
         copied.size += qint64(filled);
     }
     writer.drain();
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1)
-        throw LocalFileError(EIO);
-    copied.sha256 = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
+    copied.sha256 = hexDigest(ctx.get());
     return copied;
 }
 
@@ -250,11 +357,12 @@ CopiedFile copyFileHashing(const QString &source, const QString &destination, st
     ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     const QByteArray target = QFile::encodeName(destination);
-    Descriptor out{openRetrying(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+    Descriptor out{openRetrying(target, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
     if (out.fd < 0)
         throw LocalFileError(errno);
     try {
-        CopiedFile copied = copyInto(in.fd, out.fd, stop, written);
+        std::optional<CopiedFile> fast = copyInKernel(in.fd, out.fd, stop, written);
+        CopiedFile copied = fast ? *fast : copyInto(in.fd, out.fd, stop, written);
         if (::close(std::exchange(out.fd, -1)) != 0 && errno != EINTR)
             throw LocalFileError(errno);
         return copied;
