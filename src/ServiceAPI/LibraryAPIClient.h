@@ -321,9 +321,11 @@ public:
     QCoro::Task<> uploadToPresignedURL(QString filePath, QString presignedURL,
                                        std::optional<QString> expectedChecksum = std::nullopt,
                                        std::stop_token stop = {});
-    // Stages a copy (hashed as above), opens the upload, sends parts 1..N in presigned batches
-    // with up to three in flight and completes it. Any failure after the service opened the
-    // upload aborts it there; the staged copy is removed in every outcome.
+    // Stages a copy (hashed as above) and opens the upload meanwhile; each of parts 1..N goes
+    // out (presigned in batches, three in flight) once its bytes are in the copy. The upload is
+    // completed only when the whole copy has `fileSize` bytes and `expectedChecksum`; otherwise
+    // ContentChangedError. Any failure after the service opened the upload aborts it there;
+    // the staged copy is removed in every outcome.
     QCoro::Task<> uploadMultipart(QString filePath, QString oid, QString fileName, qint64 fileSize,
                                   QString mimeType, std::optional<QString> expectedChecksum = std::nullopt,
                                   std::stop_token stop = {});

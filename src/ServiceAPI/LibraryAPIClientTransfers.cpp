@@ -4,6 +4,7 @@
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Async/Clock.h"
 #include "Platform/Async/TaskGroup.h"
+#include "Platform/Async/WaitQueue.h"
 #include "Platform/BundleIdentifier.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Http/LocalFileError.h"
@@ -12,6 +13,7 @@
 #include "ServiceAPI/StagedCopy.h"
 #include "ServiceAPI/TransferFiles.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,8 +23,10 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <set>
+#include <vector>
 #include <utility>
 
 #include <sys/stat.h>
@@ -262,44 +266,178 @@ QCoro::Task<QString> sendPart(Clock *clock, QString stagedPath, QString presigne
     }
 }
 
-struct Window
+// The staged copy of a multipart upload while it is being made. Parts go out as soon as their
+// own bytes are in it; the upload is completed only once the whole copy is there and hashes to
+// the expected checksum, so sending early never lets other content become the object.
+struct StagingWatch
 {
-    std::stop_source stop;
+    std::stop_source halt;          // ends the copy: the caller stopped or the upload failed
+    std::atomic<qint64> written{0}; // set by the copying thread
+    std::atomic<bool> wakePending{false};
+    bool finished = false; // main thread, as are the rest
+    std::optional<CopiedFile> copied;
     std::exception_ptr failure;
-    QList<CompletedPart> done;
+    WaitQueue changed;
 };
 
-QCoro::Task<> runPart(std::shared_ptr<Window> window, Clock *clock, QString stagedPath, PresignedPart part,
-                      qint64 partSize, qint64 fileSize)
+// On the copying thread: one wake-up queued to the main thread at a time.
+void noteWritten(const std::shared_ptr<StagingWatch> &watch, qint64 bytes)
+{
+    watch->written.store(bytes);
+    if (watch->wakePending.exchange(true))
+        return;
+    auto wake = [watch] {
+        watch->wakePending.store(false);
+        watch->changed.resumeAll();
+    };
+    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(wake), Qt::QueuedConnection);
+}
+
+QCoro::Task<> followCopy(std::shared_ptr<StagingWatch> watch, QCoro::Task<CopiedFile> copying)
 {
     try {
-        auto sending = sendPart(clock, stagedPath, part.presignedURL, part.partNumber, partSize, fileSize,
-                                window->stop.get_token());
-        QString etag = co_await std::move(sending);
-        window->done.append(CompletedPart{part.partNumber, std::move(etag)});
+        watch->copied = co_await std::move(copying);
     } catch (...) {
-        if (!window->failure)
-            window->failure = std::current_exception();
-        window->stop.request_stop(); // the parts still in flight are of no use now
+        watch->failure = std::current_exception();
+    }
+    watch->finished = true;
+    watch->changed.resumeAll();
+}
+
+// Resolves once the copy holds `end` bytes. A copy that failed passes its failure on; one that
+// ended short of `end` is of a file that shrank since it was hashed.
+QCoro::Task<> stagedThrough(std::shared_ptr<StagingWatch> watch, qint64 end)
+{
+    while (!watch->finished && watch->written.load() < end)
+        co_await watch->changed.wait();
+    if (watch->failure)
+        std::rethrow_exception(watch->failure);
+    if (watch->written.load() < end)
+        throw LibraryAPIClient::ContentChangedError();
+}
+
+QCoro::Task<CopiedFile> stagedWhole(std::shared_ptr<StagingWatch> watch)
+{
+    while (!watch->finished)
+        co_await watch->changed.wait();
+    if (watch->failure)
+        std::rethrow_exception(watch->failure);
+    co_return *watch->copied;
+}
+
+// The parts of one upload, three in flight across presign batches: the next part starts as
+// soon as one ends, whichever batch it belongs to.
+struct Window
+{
+    struct Batch
+    {
+        qint64 pending = 0; // parts not yet sent
+        qint64 parts = 0;
+        qint64 bytes = 0;
+    };
+
+    std::stop_source stop;
+    std::shared_ptr<StagingWatch> staging;
+    std::exception_ptr failure;
+    QList<CompletedPart> done;
+    std::vector<Batch> batches;
+    std::size_t reportedBatches = 0;
+    qint64 partsReported = 0;
+    qint64 bytesReported = 0;
+
+    void fail(std::exception_ptr error)
+    {
+        if (!failure)
+            failure = std::move(error);
+        stop.request_stop(); // the parts still in flight are of no use now
+        staging->halt.request_stop();
+    }
+};
+
+// Progress goes out when a batch and every batch before it have been sent, so the reports
+// stay cumulative and in order while parts of the next batch are already under way.
+void reportFinishedBatches(Window &window, const MultipartProgressHandler &progress, const QString &fileName,
+                           qint64 totalParts, qint64 fileSize)
+{
+    while (window.reportedBatches < window.batches.size() && window.batches[window.reportedBatches].pending == 0) {
+        const Window::Batch &batch = window.batches[window.reportedBatches++];
+        window.partsReported += batch.parts;
+        window.bytesReported += batch.bytes;
+        if (progress)
+            progress(fileName, window.partsReported, totalParts, window.bytesReported, fileSize);
     }
 }
 
-// One batch: at most three parts in flight, the next starting as soon as one ends; the first
-// failure stops the others and is passed on once all have ended.
-QCoro::Task<QList<CompletedPart>> sendBatch(Clock *clock, QString stagedPath, QList<PresignedPart> parts,
-                                            qint64 partSize, qint64 fileSize, std::stop_token stop)
+struct PartJob
+{
+    PresignedPart part;
+    std::size_t batch = 0;
+};
+
+QCoro::Task<> runPart(std::shared_ptr<Window> window, Clock *clock, MultipartProgressHandler progress,
+                      QString stagedPath, QString fileName, PartJob job, PartPlan plan, qint64 fileSize)
+{
+    try {
+        const qint64 end = std::min(fileSize, job.part.partNumber * plan.partSize);
+        auto staging = stagedThrough(window->staging, end);
+        co_await std::move(staging);
+        if (window->stop.stop_requested())
+            throw TransportError(TransportError::Code::cancelled);
+        auto sending = sendPart(clock, stagedPath, job.part.presignedURL, job.part.partNumber, plan.partSize, fileSize,
+                                window->stop.get_token());
+        QString etag = co_await std::move(sending);
+        window->done.append(CompletedPart{job.part.partNumber, std::move(etag)});
+        --window->batches[job.batch].pending;
+        if (!window->failure)
+            reportFinishedBatches(*window, progress, fileName, plan.totalParts, fileSize);
+    } catch (...) {
+        window->fail(std::current_exception());
+    }
+}
+
+QCoro::Task<QList<CompletedPart>> sendAllParts(std::shared_ptr<HarborlyAPI> api, Clock *clock,
+                                               MultipartProgressHandler progress,
+                                               std::shared_ptr<StagingWatch> staging, QString stagedPath,
+                                               QString uploadId, QString oid, QString fileName, qint64 fileSize,
+                                               PartPlan plan, std::stop_token stop)
 {
     auto window = std::make_shared<Window>();
+    window->staging = std::move(staging);
     std::stop_callback forward(stop, [window] { window->stop.request_stop(); });
     TaskGroup group(LibraryAPIClient::partsInFlight);
-    for (const PresignedPart &part : parts) {
-        if (window->stop.stop_requested())
+    for (qint64 first = 1; first <= plan.totalParts && !window->stop.stop_requested();
+         first += LibraryAPIClient::partsPerPresign) {
+        const qint64 last = std::min(plan.totalParts, first + LibraryAPIClient::partsPerPresign - 1);
+        QList<qint64> numbers;
+        for (qint64 number = first; number <= last; ++number)
+            numbers.append(number);
+        QList<PresignedPart> presigned;
+        try {
+            // Asked while the previous batch's last parts are still in flight.
+            auto presigning = presignOn(api, uploadId, oid, numbers, window->stop.get_token());
+            presigned = co_await std::move(presigning);
+            requireExactly(presigned, numbers);
+        } catch (...) {
+            window->fail(std::current_exception());
             break;
-        auto body = [window, clock, stagedPath, part, partSize, fileSize](std::stop_token) {
-            return runPart(window, clock, stagedPath, part, partSize, fileSize);
-        };
-        auto spawning = group.spawn(std::move(body));
-        co_await std::move(spawning);
+        }
+        Window::Batch batch;
+        batch.pending = batch.parts = presigned.size();
+        for (const qint64 number : numbers)
+            batch.bytes += plan.lengthOf(number, fileSize);
+        window->batches.push_back(batch);
+        std::sort(presigned.begin(), presigned.end(),
+                  [](const PresignedPart &a, const PresignedPart &b) { return a.partNumber < b.partNumber; });
+        for (const PresignedPart &part : presigned) {
+            auto body = [window, clock, progress, stagedPath, fileName, job = PartJob{part, window->batches.size() - 1},
+                         plan, fileSize](std::stop_token) {
+                return runPart(window, clock, progress, stagedPath, fileName, job, plan, fileSize);
+            };
+            auto spawning = group.spawn(std::move(body));
+            co_await std::move(spawning);
+            if (window->stop.stop_requested())
+                break;
+        }
     }
     auto settling = group.waitForAll();
     co_await std::move(settling);
@@ -307,34 +445,7 @@ QCoro::Task<QList<CompletedPart>> sendBatch(Clock *clock, QString stagedPath, QL
         std::rethrow_exception(window->failure);
     if (stop.stop_requested())
         throw TransportError(TransportError::Code::cancelled);
-    co_return window->done;
-}
-
-QCoro::Task<QList<CompletedPart>> sendAllParts(std::shared_ptr<HarborlyAPI> api, Clock *clock,
-                                               MultipartProgressHandler progress, QString stagedPath, QString uploadId,
-                                               QString oid, QString fileName, qint64 fileSize, PartPlan plan,
-                                               std::stop_token stop)
-{
-    QList<CompletedPart> completed;
-    qint64 bytesSent = 0;
-    for (qint64 first = 1; first <= plan.totalParts; first += LibraryAPIClient::partsPerPresign) {
-        const qint64 last = std::min(plan.totalParts, first + LibraryAPIClient::partsPerPresign - 1);
-        QList<qint64> numbers;
-        for (qint64 number = first; number <= last; ++number)
-            numbers.append(number);
-        auto presigning = presignOn(api, uploadId, oid, numbers, stop);
-        const QList<PresignedPart> presigned = co_await std::move(presigning);
-        requireExactly(presigned, numbers);
-
-        auto sending = sendBatch(clock, stagedPath, presigned, plan.partSize, fileSize, stop);
-        const QList<CompletedPart> batch = co_await std::move(sending);
-        for (const CompletedPart &part : batch) {
-            completed.append(part);
-            bytesSent += plan.lengthOf(part.partNumber, fileSize);
-        }
-        if (progress)
-            progress(fileName, completed.size(), plan.totalParts, bytesSent, fileSize);
-    }
+    QList<CompletedPart> completed = window->done;
     std::sort(completed.begin(), completed.end(),
               [](const CompletedPart &a, const CompletedPart &b) { return a.partNumber < b.partNumber; });
     co_return completed;
@@ -424,31 +535,57 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
     const MultipartProgressHandler progress = m_onMultipartProgress;
 
     StagedCopy staged(stagingFolder());
-    auto staging = staged.fill(filePath, stop);
+    auto watch = std::make_shared<StagingWatch>();
+    std::stop_callback forward(stop, [watch] { watch->halt.request_stop(); });
+    CopyProgress written = [watch](qint64 bytes) { noteWritten(watch, bytes); };
+    auto staging = staged.fill(filePath, watch->halt.get_token(), std::move(written));
+    auto following = followCopy(watch, std::move(staging));
 
     std::exception_ptr failure;
     QString uploadId;
     try {
-        const CopiedFile copied = co_await std::move(staging);
-        // The plan is made from the caller's size: a copy of another size is another file.
-        if (!matchesChecksum(copied, expectedChecksum) || copied.size != fileSize)
-            throw ContentChangedError();
+        // A source that cannot be read is found out before the service opens anything.
+        auto started = stagedThrough(watch, std::min<qint64>(fileSize, 1));
+        co_await std::move(started);
         auto initiating = initiateOn(api, oid, fileName, fileSize, mimeType, stop);
         const MultipartInitiateResult opened = co_await std::move(initiating);
+        QList<CompletedPart> parts;
         if (opened.uploadId.isEmpty()) {
             if (!opened.alreadyExists)
                 throw transferRefused(QStringLiteral("The service opened no multipart upload"));
         } else {
             uploadId = opened.uploadId;
             const PartPlan plan = planFor(opened, fileSize);
-            auto sending = sendAllParts(api, clock, progress, staged.path(), uploadId, oid, fileName, fileSize, plan, stop);
-            const QList<CompletedPart> parts = co_await std::move(sending);
+            auto sending =
+                sendAllParts(api, clock, progress, watch, staged.path(), uploadId, oid, fileName, fileSize, plan, stop);
+            parts = co_await std::move(sending);
+        }
+        // Parts went out while the copy was still being made; nothing is completed (nor the
+        // content taken as held) until the whole copy is known to be what was hashed. The
+        // plan is made from the caller's size: a copy of another size is another file.
+        auto whole = stagedWhole(watch);
+        const CopiedFile copied = co_await std::move(whole);
+        if (!matchesChecksum(copied, expectedChecksum) || copied.size != fileSize)
+            throw ContentChangedError();
+        if (!uploadId.isEmpty()) {
             auto completing = completeOn(api, uploadId, oid, parts, stop);
             co_await std::move(completing);
             uploadId.clear();
         }
     } catch (...) {
         failure = std::current_exception();
+    }
+    // The copy has ended before its file is removed. When it failed on its own (not stopped),
+    // its failure is the cause of whatever the parts made of it.
+    watch->halt.request_stop();
+    co_await std::move(following);
+    if (failure && watch->failure) {
+        try {
+            std::rethrow_exception(watch->failure);
+        } catch (const CancelledError &) {
+        } catch (...) {
+            failure = watch->failure;
+        }
     }
     if (failure && !uploadId.isEmpty()) {
         // Released even when the caller stopped: an open upload holds storage at the service.

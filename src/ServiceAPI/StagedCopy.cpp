@@ -51,14 +51,15 @@ StagedCopy::~StagedCopy()
     registry().erase(m_path);
 }
 
-QCoro::Task<CopiedFile> StagedCopy::fill(QString source, std::stop_token stop)
+QCoro::Task<CopiedFile> StagedCopy::fill(QString source, std::stop_token stop, CopyProgress written)
 {
-    auto work = [folder = m_folder, source = std::move(source), destination = m_path, stop = std::move(stop)] {
+    auto work = [folder = m_folder, source = std::move(source), destination = m_path, stop = std::move(stop),
+                 written = std::move(written)] {
         std::error_code error;
         std::filesystem::create_directories(std::filesystem::path(QFile::encodeName(folder).toStdString()), error);
         if (error)
             throw LocalFileError(error.value());
-        return copyFileHashing(source, destination, stop);
+        return copyFileHashing(source, destination, stop, written);
     };
     return runInBackground(std::move(work));
 }

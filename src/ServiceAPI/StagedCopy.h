@@ -28,7 +28,8 @@ public:
 
     // Creates the folder when missing and copies `source` into the staged file, hashing the
     // bytes written. LocalFileError for the file system's failures, CancelledError on stop.
-    QCoro::Task<CopiedFile> fill(QString source, std::stop_token stop);
+    // `written` hears of the copy's progress on a worker thread (see copyFileHashing).
+    QCoro::Task<CopiedFile> fill(QString source, std::stop_token stop, CopyProgress written = {});
     QCoro::Task<> remove();
 
     // The staged files that running uploads of this process still use.

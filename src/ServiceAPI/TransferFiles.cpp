@@ -8,7 +8,14 @@
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,7 +24,12 @@ namespace quillmere {
 
 namespace {
 
-constexpr std::size_t kCopyChunk = 1024 * 1024;
+// Large blocks keep the hash and the system calls efficient; three of them let one be read
+// and hashed while another is written.
+constexpr std::size_t kCopyChunk = 2 * 1024 * 1024;
+constexpr int kCopyBuffers = 3;
+constexpr qint64 kWritebackStep = 8 * 1024 * 1024;
+constexpr std::size_t kKernelStep = 8 * 1024 * 1024;
 constexpr qsizetype kNameMax = 255;
 
 struct Descriptor
@@ -58,39 +70,285 @@ void writeAll(int fd, const unsigned char *data, std::size_t length)
     }
 }
 
-CopiedFile copyInto(int in, int out, const std::stop_token &stop)
+// Writes the copy on a thread of its own, so reading and hashing the next block overlaps
+// writing the last one. The blocks rotate through a fixed set of buffers: the reader waits for
+// a free one, so memory stays bounded whatever the disk does.
+class WriteBehind
 {
+public:
+    WriteBehind(int fd, const CopyProgress &written)
+        : m_fd(fd), m_written(written)
+    {
+        for (int i = 0; i < kCopyBuffers; ++i) {
+            m_buffers.push_back(std::make_unique_for_overwrite<unsigned char[]>(kCopyChunk));
+            m_free.push_back(m_buffers.back().get());
+        }
+        m_thread = std::thread([this] { run(); });
+    }
+
+    ~WriteBehind()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_closing = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+    WriteBehind(const WriteBehind &) = delete;
+    WriteBehind &operator=(const WriteBehind &) = delete;
+
+    // A buffer to read the next block into; the writer's failure, if any, instead.
+    unsigned char *take()
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_free.empty() || m_error != 0; });
+        if (m_error != 0)
+            throw LocalFileError(m_error);
+        unsigned char *buffer = m_free.front();
+        m_free.pop_front();
+        return buffer;
+    }
+
+    void giveBack(unsigned char *buffer)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_free.push_back(buffer);
+        }
+        m_changed.notify_all();
+    }
+
+    void submit(unsigned char *buffer, std::size_t length)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_pending.emplace_back(buffer, length);
+        }
+        m_changed.notify_all();
+    }
+
+    // Waits until every submitted block is written.
+    void drain()
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return (m_pending.empty() && !m_busy) || m_error != 0; });
+        if (m_error != 0)
+            throw LocalFileError(m_error);
+    }
+
+private:
+    void run()
+    {
+        qint64 total = 0;
+        qint64 flushed = 0;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return !m_pending.empty() || m_closing; });
+            if (m_pending.empty())
+                return;
+            const auto [buffer, length] = m_pending.front();
+            m_pending.pop_front();
+            if (m_error != 0) {
+                m_free.push_back(buffer);
+                continue;
+            }
+            m_busy = true;
+            lock.unlock();
+            int error = 0;
+            try {
+                writeAll(m_fd, buffer, length);
+                total += qint64(length);
+                // Start writeback early, as the download path does: a copy of gigabytes
+                // otherwise piles up dirty pages until the kernel throttles every writer.
+                if (total - flushed >= kWritebackStep) {
+                    ::sync_file_range(m_fd, flushed, total - flushed, SYNC_FILE_RANGE_WRITE);
+                    flushed = total;
+                }
+                if (m_written)
+                    m_written(total);
+            } catch (const LocalFileError &failure) {
+                error = failure.errorNumber() != 0 ? failure.errorNumber() : EIO;
+            } catch (...) {
+                error = EIO;
+            }
+            lock.lock();
+            m_busy = false;
+            if (error != 0)
+                m_error = error;
+            m_free.push_back(buffer);
+            m_changed.notify_all();
+        }
+    }
+
+    const int m_fd;
+    const CopyProgress &m_written;
+    std::vector<std::unique_ptr<unsigned char[]>> m_buffers;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<unsigned char *> m_free;
+    std::deque<std::pair<unsigned char *, std::size_t>> m_pending;
+    bool m_busy = false;
+    bool m_closing = false;
+    int m_error = 0;
+    std::thread m_thread;
+};
+
+QString hexDigest(EVP_MD_CTX *ctx)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(ctx, digest, &length) != 1)
+        throw LocalFileError(EIO);
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
+}
+
+// The kernel copies the file (no trip through our memory; a reflink where the file system
+// can), and the copy's own bytes are read back and hashed: what is hashed is exactly what the
+// copy holds. Copying the next stretch overlaps hashing the last. Returns nothing when the
+// file system cannot copy this way, before anything was written.
+std::optional<CopiedFile> copyInKernel(int in, int out, const std::stop_token &stop, const CopyProgress &written)
+{
+    struct Shared
+    {
+        std::mutex mutex;
+        std::condition_variable changed;
+        qint64 copied = 0;
+        bool done = false;
+        bool quit = false;
+        int error = 0;
+    } shared;
+
     std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
         throw LocalFileError(ENOMEM);
+
+    // The first stretch on this thread: when the kernel refuses, the caller copies by hand.
+    ssize_t first;
+    do {
+        first = ::copy_file_range(in, nullptr, out, nullptr, kKernelStep, 0);
+    } while (first < 0 && errno == EINTR);
+    if (first < 0) {
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF)
+            return std::nullopt;
+        throw LocalFileError(errno);
+    }
+    shared.copied = first;
+    shared.done = first == 0;
+    if (written && first > 0)
+        written(first);
+
+    std::thread copier([&] {
+        std::unique_lock lock(shared.mutex);
+        while (!shared.done && !shared.quit) {
+            lock.unlock();
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kKernelStep, 0);
+            const int error = n < 0 ? errno : 0;
+            if (n > 0 && written)
+                written(shared.copied + n); // only this thread changes `copied` now
+            lock.lock();
+            if (n < 0 && error != EINTR) {
+                shared.error = error;
+                shared.done = true;
+            } else if (n == 0) {
+                shared.done = true;
+            } else if (n > 0) {
+                shared.copied += n;
+            }
+            shared.changed.notify_all();
+        }
+    });
+    struct Joiner
+    {
+        Shared &shared;
+        std::thread &thread;
+        ~Joiner()
+        {
+            {
+                std::lock_guard lock(shared.mutex);
+                shared.quit = true;
+            }
+            thread.join();
+        }
+    } joiner{shared, copier};
+
     auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyChunk);
     CopiedFile copied;
     for (;;) {
         throwIfStopped(stop);
-        const ssize_t n = ::read(in, buffer.get(), kCopyChunk);
+        qint64 available;
+        {
+            std::unique_lock lock(shared.mutex);
+            shared.changed.wait(lock, [&] { return shared.copied > copied.size || shared.done; });
+            if (shared.error != 0)
+                throw LocalFileError(shared.error);
+            available = shared.copied;
+            if (available == copied.size && shared.done)
+                break;
+        }
+        const std::size_t want = std::size_t(std::min<qint64>(available - copied.size, qint64(kCopyChunk)));
+        const ssize_t n = ::pread(out, buffer.get(), want, copied.size);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             throw LocalFileError(errno);
         }
         if (n == 0)
-            break;
+            throw LocalFileError(EIO); // the copy is shorter than what was copied into it
         if (EVP_DigestUpdate(ctx.get(), buffer.get(), std::size_t(n)) != 1)
             throw LocalFileError(EIO);
-        writeAll(out, buffer.get(), std::size_t(n));
         copied.size += n;
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1)
-        throw LocalFileError(EIO);
-    copied.sha256 = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
+    copied.sha256 = hexDigest(ctx.get());
+    return copied;
+}
+
+CopiedFile copyInto(int in, int out, const std::stop_token &stop, const CopyProgress &written)
+{
+    std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+        throw LocalFileError(ENOMEM);
+    WriteBehind writer(out, written);
+    CopiedFile copied;
+    for (;;) {
+        throwIfStopped(stop);
+        unsigned char *buffer = writer.take();
+        // The block goes to the writer only once hashed: the bytes written are the bytes hashed.
+        std::size_t filled = 0;
+        while (filled < kCopyChunk) {
+            const ssize_t n = ::read(in, buffer + filled, kCopyChunk - filled);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                const int error = errno;
+                writer.giveBack(buffer);
+                throw LocalFileError(error);
+            }
+            if (n == 0)
+                break;
+            filled += std::size_t(n);
+        }
+        if (filled == 0) {
+            writer.giveBack(buffer);
+            break;
+        }
+        if (EVP_DigestUpdate(ctx.get(), buffer, filled) != 1) {
+            writer.giveBack(buffer);
+            throw LocalFileError(EIO);
+        }
+        writer.submit(buffer, filled);
+        copied.size += qint64(filled);
+    }
+    writer.drain();
+    copied.sha256 = hexDigest(ctx.get());
     return copied;
 }
 
 } // namespace
 
-CopiedFile copyFileHashing(const QString &source, const QString &destination, std::stop_token stop)
+CopiedFile copyFileHashing(const QString &source, const QString &destination, std::stop_token stop,
+                           const CopyProgress &written)
 {
     throwIfStopped(stop);
     Descriptor in{openRetrying(QFile::encodeName(source), O_RDONLY | O_CLOEXEC)};
@@ -99,11 +357,12 @@ CopiedFile copyFileHashing(const QString &source, const QString &destination, st
     ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     const QByteArray target = QFile::encodeName(destination);
-    Descriptor out{openRetrying(target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+    Descriptor out{openRetrying(target, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
     if (out.fd < 0)
         throw LocalFileError(errno);
     try {
-        CopiedFile copied = copyInto(in.fd, out.fd, stop);
+        std::optional<CopiedFile> fast = copyInKernel(in.fd, out.fd, stop, written);
+        CopiedFile copied = fast ? *fast : copyInto(in.fd, out.fd, stop, written);
         if (::close(std::exchange(out.fd, -1)) != 0 && errno != EINTR)
             throw LocalFileError(errno);
         return copied;

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <functional>
 #include <stop_token>
 
 namespace quillmere {
@@ -18,7 +19,11 @@ struct CopiedFile
 // (created exclusively, owner-only), hashing the bytes in the same pass, so what is later sent
 // from the copy is exactly what was hashed. On any failure the partial copy is removed and
 // LocalFileError (errno) is thrown; a stop between chunks throws CancelledError.
-CopiedFile copyFileHashing(const QString &source, const QString &destination, std::stop_token stop = {});
+// `written`, when given, is called on a worker thread with the number of bytes in the copy so
+// far, each time more of it has been written: a reader may take those bytes at once.
+using CopyProgress = std::function<void(qint64 written)>;
+CopiedFile copyFileHashing(const QString &source, const QString &destination, std::stop_token stop = {},
+                           const CopyProgress &written = {});
 
 // "<prefix>-<name>", the name shortened (never inside a character) so that the whole fits in
 // the 255 bytes a file name may have.

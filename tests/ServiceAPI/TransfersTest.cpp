@@ -90,7 +90,7 @@ TEST_F(Transfers, PresignedPutStreamsAVerifiedCopyWithoutTheServicesHeaders)
     }
 }
 
-TEST_F(Transfers, AFileThatChangedSinceItWasHashedIsNeverSent)
+TEST_F(Transfers, AFileThatChangedSinceItWasHashedIsNeverStored)
 {
     const QByteArray hashed = pattern(5000);
     const QString path = writeFile(QStringLiteral("take.wav"), pattern(5000).replace(0, 4, "edit"));
@@ -106,10 +106,22 @@ TEST_F(Transfers, AFileThatChangedSinceItWasHashedIsNeverSent)
     EXPECT_THROW(await(client->uploadMultipart(path, QStringLiteral("oid-3"), QStringLiteral("take.wav"), 4999,
                                                QStringLiteral("audio/wav"))),
                  LibraryAPIClient::ContentChangedError);
+    // Shorter than the caller's size: the last parts never have their bytes.
+    const QString shrunk = writeFile(QStringLiteral("short.wav"), pattern(3000));
+    EXPECT_THROW(await(client->uploadMultipart(shrunk, QStringLiteral("oid-3"), QStringLiteral("take.wav"), 5000,
+                                               QStringLiteral("audio/wav"))),
+                 LibraryAPIClient::ContentChangedError);
 
+    // The single PUT makes the object visible at once, so it sends nothing. Parts may go out
+    // while the copy is still being hashed, but the upload is aborted instead of completed.
     for (const LoggedRequest &request : fake.requestLog())
-        EXPECT_NE(request.method, "PUT") << request.path;
-    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/initiate").empty());
+        EXPECT_FALSE(request.method == "PUT" && request.path.find("/parts/") == std::string::npos) << request.path;
+    EXPECT_FALSE(fake.storedObject(QStringLiteral("oid-2")));
+    EXPECT_FALSE(fake.storedObject(QStringLiteral("oid-3")));
+    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
+    ASSERT_EQ(fake.multipartUploads().size(), 3u);
+    for (const auto &opened : fake.multipartUploads())
+        EXPECT_EQ(opened.state, FakeMultipartUpload::State::aborted);
     EXPECT_TRUE(entriesOf(temporaryFolder.path()).isEmpty());
     EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
 }
@@ -176,6 +188,42 @@ TEST_F(Transfers, APartIsRetriedAfterPausesOnTheInjectedClock)
     if (error)
         std::rethrow_exception(error);
     EXPECT_EQ(fake.storedObject(QStringLiteral("oid-loop"))->sha256, sha256(content));
+}
+
+TEST_F(Transfers, APartWaitingForItsRetryDoesNotHoldUpTheOthers)
+{
+    const qint64 size = 25 * kPart;
+    const QByteArray content = pattern(size);
+    const QString path = writeFile(QStringLiteral("stem.wav"), content);
+    fake.setMultipartPartSize(kPart);
+    fake.failPart(2, 1);
+    std::vector<qint64> reported;
+    client->setMultipartProgressHandler(
+        [&](const QString &, qint64 done, qint64, qint64, qint64) { reported.push_back(done); });
+
+    bool done = false;
+    std::exception_ptr error;
+    auto running = detail::captureVoid(client->uploadMultipart(path, QStringLiteral("oid-stem"), QStringLiteral("stem.wav"),
+                                                               size, QStringLiteral("audio/wav"), sha256(content)),
+                                       error, done);
+    // The two free slots carry on through the later batches while part 2 waits out its pause.
+    const auto othersSent = [&] {
+        for (qint64 number = 1; number <= 25; ++number) {
+            if (number != 2 && partPuts(fake, number) != 1)
+                return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() == 1 && othersSent(); }));
+    EXPECT_TRUE(reported.empty()) << "a batch was reported before all its parts were sent";
+    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
+
+    clock.advance(std::chrono::seconds(2));
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    if (error)
+        std::rethrow_exception(error);
+    EXPECT_EQ(reported, (std::vector<qint64>{10, 20, 25}));
+    EXPECT_EQ(fake.storedObject(QStringLiteral("oid-stem"))->sha256, sha256(content));
 }
 
 TEST_F(Transfers, AFailedUploadIsAbortedAtTheServiceAndItsStagedCopyRemoved)

@@ -1,0 +1,99 @@
+#include "Platform/Async/CancelledError.h"
+#include "Platform/Http/LocalFileError.h"
+#include "ServiceAPI/TransferFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+
+using namespace quillmere;
+
+namespace {
+
+QByteArray content(qint64 size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i)
+        bytes[i] = char((i * 2654435761u) >> 13);
+    return bytes;
+}
+
+bool write(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+dev_t deviceOf(const QString &path)
+{
+    struct stat st{};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_dev : dev_t(-1);
+}
+
+// Larger than one kernel step and not a multiple of any block, so the last pieces are short.
+const QByteArray kBig = content(9 * 1024 * 1024 + 4321);
+
+void expectFaithfulCopy(const QString &source, const QString &destination)
+{
+    std::vector<qint64> reported;
+    const CopiedFile copied = copyFileHashing(source, destination, {}, [&](qint64 bytes) { reported.push_back(bytes); });
+
+    EXPECT_EQ(copied.size, kBig.size());
+    EXPECT_EQ(copied.sha256, QString::fromLatin1(QCryptographicHash::hash(kBig, QCryptographicHash::Sha256).toHex()));
+    EXPECT_TRUE(readAll(destination) == kBig);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_TRUE(std::is_sorted(reported.begin(), reported.end()));
+    EXPECT_EQ(reported.back(), kBig.size());
+}
+
+} // namespace
+
+TEST(TransferFiles, CopiesAndHashesWithinOneFileSystem)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(write(dir.filePath(QStringLiteral("source")), kBig));
+    expectFaithfulCopy(dir.filePath(QStringLiteral("source")), dir.filePath(QStringLiteral("copy")));
+}
+
+TEST(TransferFiles, CopiesAndHashesAcrossFileSystems)
+{
+    // Where the kernel will not copy between the two, the bytes go through our own buffers.
+    QTemporaryDir memory(QStringLiteral("/dev/shm/transferfiles-XXXXXX"));
+    QTemporaryDir disk;
+    if (!memory.isValid() || deviceOf(memory.path()) == deviceOf(disk.path()))
+        GTEST_SKIP() << "no second file system to copy from";
+    ASSERT_TRUE(write(memory.filePath(QStringLiteral("source")), kBig));
+    expectFaithfulCopy(memory.filePath(QStringLiteral("source")), disk.filePath(QStringLiteral("copy")));
+}
+
+TEST(TransferFiles, AStoppedOrRefusedCopyLeavesNothingOfItsOwn)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("source"));
+    ASSERT_TRUE(write(source, kBig));
+
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(copyFileHashing(source, dir.filePath(QStringLiteral("stopped")), stop.get_token()), CancelledError);
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("stopped"))));
+
+    // Never over an existing file, which stays as it was.
+    const QString taken = dir.filePath(QStringLiteral("taken"));
+    ASSERT_TRUE(write(taken, "mine"));
+    EXPECT_THROW(copyFileHashing(source, taken), LocalFileError);
+    EXPECT_EQ(readAll(taken), QByteArray("mine"));
+
+    EXPECT_THROW(copyFileHashing(dir.filePath(QStringLiteral("missing")), dir.filePath(QStringLiteral("copy"))),
+                 LocalFileError);
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("copy"))));
+}
