@@ -98,10 +98,8 @@ QCoro::Task<AuthResponse> AppleSignInManager::exchangeCode(QString code, std::st
     HttpRequest request;
     request.url = appendingPath(m_exchangeBase(), QStringLiteral("/api/v1/auth/apple/exchange"));
     request.method = "POST";
-    request.headers.set("Content-Type", "application/json");
     request.headers.set("Accept", "application/json");
-    request.body = websignin::stringObjectBody({{QStringLiteral("code"), code},
-                                                {QStringLiteral("device_name"), deviceName}});
+    request.setJsonBody(QJsonObject{{QStringLiteral("code"), code}, {QStringLiteral("device_name"), deviceName}});
     auto sending = HttpClient::send(std::move(request), std::move(stop));
     const HttpResponse response = co_await std::move(sending);
     switch (response.status) {

@@ -21,12 +21,6 @@ HttpRequest jsonRequest(const QUrl &baseURL, const QString &path, const QByteArr
     return request;
 }
 
-QByteArray jsonBody(const QString &key, const QString &value)
-{
-    QJsonObject object;
-    object.insert(key, value);
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
 
 } // namespace
 
@@ -67,8 +61,7 @@ QCoro::Task<DeviceAuthClient::DeviceCodeResponse> DeviceAuthClient::requestDevic
                                                                                       std::stop_token stop)
 {
     HttpRequest request = jsonRequest(baseURL, QStringLiteral("/api/v1/auth/device"), "POST");
-    request.headers.set("Content-Type", "application/json");
-    request.body = jsonBody(QStringLiteral("device_type"), QStringLiteral("quillmere"));
+    request.setJsonBody(QJsonObject{{QStringLiteral("device_type"), QStringLiteral("quillmere")}});
     auto sending = HttpClient::send(std::move(request), std::move(stop));
     const HttpResponse response = co_await std::move(sending);
     if (response.status != 200)
@@ -89,8 +82,7 @@ QCoro::Task<DeviceAuthClient::PollResult> DeviceAuthClient::pollForToken(QString
                                                                          std::stop_token stop)
 {
     HttpRequest request = jsonRequest(baseURL, QStringLiteral("/api/v1/auth/device/token"), "POST");
-    request.headers.set("Content-Type", "application/json");
-    request.body = jsonBody(QStringLiteral("device_code"), deviceCode);
+    request.setJsonBody(QJsonObject{{QStringLiteral("device_code"), deviceCode}});
     auto sending = HttpClient::send(std::move(request), std::move(stop));
     const HttpResponse response = co_await std::move(sending);
     switch (response.status) {

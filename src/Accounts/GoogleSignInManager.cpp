@@ -135,12 +135,11 @@ QCoro::Task<AuthResponse> GoogleSignInManager::exchangeCode(QString code, std::s
     HttpRequest request;
     request.url = appendingPath(m_exchangeBase(), QStringLiteral("/api/v1/auth/social"));
     request.method = "POST";
-    request.headers.set("Content-Type", "application/json");
     request.headers.set("Accept", "application/json");
     // The service takes Google's authorization code in "id_token".
-    request.body = websignin::stringObjectBody({{QStringLiteral("provider"), QStringLiteral("google")},
-                                                {QStringLiteral("id_token"), code},
-                                                {QStringLiteral("device_name"), deviceName}});
+    request.setJsonBody(QJsonObject{{QStringLiteral("provider"), QStringLiteral("google")},
+                                    {QStringLiteral("id_token"), code},
+                                    {QStringLiteral("device_name"), deviceName}});
     auto sending = HttpClient::send(std::move(request), std::move(stop));
     const HttpResponse response = co_await std::move(sending);
     if (response.status == 401)

@@ -115,15 +115,13 @@ QCoro::Task<AuthResponse> RegistrationAPIClient::registerAccount(Registration re
                                                                  std::stop_token stop)
 {
     HttpRequest request = accountRequest(baseURL, QStringLiteral("/api/v1/auth/register"), "POST");
-    request.headers.set("Content-Type", "application/json");
-    request.body = QJsonDocument(QJsonObject{
-                                     {QStringLiteral("name"), registration.name},
-                                     {QStringLiteral("email"), registration.email},
-                                     {QStringLiteral("password"), registration.password},
-                                     {QStringLiteral("password_confirmation"), registration.passwordConfirmation},
-                                     {QStringLiteral("device_name"), QStringLiteral("Quillmere")},
-                                 })
-                       .toJson(QJsonDocument::Compact);
+    request.setJsonBody(QJsonObject{
+        {QStringLiteral("name"), registration.name},
+        {QStringLiteral("email"), registration.email},
+        {QStringLiteral("password"), registration.password},
+        {QStringLiteral("password_confirmation"), registration.passwordConfirmation},
+        {QStringLiteral("device_name"), QStringLiteral("Quillmere")},
+    });
     auto sending = HttpClient::send(std::move(request), std::move(stop));
     const HttpResponse response = co_await std::move(sending);
     co_return readRegistrationReply(response.status, response.body);
@@ -145,10 +143,8 @@ QCoro::Task<std::optional<QString>> RegistrationAPIClient::createCheckoutSession
                                                                                  std::stop_token stop)
 {
     HttpRequest request = accountRequest(baseURL, QStringLiteral("/api/v1/account/checkout"), "POST");
-    request.headers.set("Content-Type", "application/json");
     request.headers.set("Authorization", bearer(token));
-    request.body = QJsonDocument(QJsonObject{{QStringLiteral("plan"), plan}, {QStringLiteral("interval"), interval}})
-                       .toJson(QJsonDocument::Compact);
+    request.setJsonBody(QJsonObject{{QStringLiteral("plan"), plan}, {QStringLiteral("interval"), interval}});
     auto sending = HttpClient::send(std::move(request), std::move(stop));
     const HttpResponse response = co_await std::move(sending);
     if (response.status != 200)

@@ -22,12 +22,5 @@ std::optional<QString> firstQueryValue(const QUrl &url, const QString &name)
     return std::nullopt;
 }
 
-QByteArray stringObjectBody(const QList<std::pair<QString, QString>> &members)
-{
-    QJsonObject object;
-    for (const auto &[key, value] : members)
-        object.insert(key, value);
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
 
 } // namespace quillmere::websignin

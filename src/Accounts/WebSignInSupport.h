@@ -17,7 +17,4 @@ QString newStateValue();
 // The value of the first query item of that name; absent when there is none or it is empty.
 std::optional<QString> firstQueryValue(const QUrl &url, const QString &name);
 
-// The JSON object of string members the code exchanges send.
-QByteArray stringObjectBody(const QList<std::pair<QString, QString>> &members);
-
 } // namespace quillmere::websignin

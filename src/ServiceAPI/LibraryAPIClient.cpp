@@ -183,16 +183,7 @@ std::optional<QList<QueryItem>> folderQuery(QList<QueryItem> items, const std::o
     return items;
 }
 
-QByteArray jsonBody(const QJsonObject &object)
-{
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
 
-void setJsonBody(HttpRequest &request, const QJsonObject &object)
-{
-    request.body = jsonBody(object);
-    request.headers.set("Content-Type", "application/json");
-}
 
 } // namespace
 
@@ -282,7 +273,7 @@ QCoro::Task<> LibraryAPIClient::registerSyncFolder(QString uuid, QString name, Q
     const auto api = m_api;
     auto making = api->makeRequest(kSyncFoldersPath, QStringLiteral("POST"), std::nullopt, stop);
     HttpRequest request = co_await std::move(making);
-    setJsonBody(request, QJsonObject{{QStringLiteral("uuid"), uuid},
+    request.setJsonBody(QJsonObject{{QStringLiteral("uuid"), uuid},
                                      {QStringLiteral("name"), name},
                                      {QStringLiteral("folder_type"), folderKind},
                                      {QStringLiteral("direction"), direction}});
@@ -320,7 +311,7 @@ QCoro::Task<qint64> LibraryAPIClient::resetFolder(QString folderKind, std::optio
     QJsonObject body{{QStringLiteral("folder_type"), folderKind}};
     if (drivePath)
         body.insert(QStringLiteral("drive_path"), *drivePath);
-    setJsonBody(request, body);
+    request.setJsonBody(body);
     auto sending = api->send(std::move(request), &readResetFolderReply, stop);
     co_return co_await std::move(sending);
 }

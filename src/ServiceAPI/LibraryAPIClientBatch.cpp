@@ -35,11 +35,6 @@ HarborlyAPIError refused(int status, const QByteArray &body, bool readError, con
     return HarborlyAPIError::serverError(status, fallback);
 }
 
-void setJsonBody(HttpRequest &request, const QJsonObject &object)
-{
-    request.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    request.headers.set("Content-Type", "application/json");
-}
 
 QList<QJsonObject> objectsOf(const QJsonObject &object, const QString &key)
 {
@@ -112,7 +107,7 @@ QCoro::Task<LibraryAPIClient::BatchHashCheckResult> checkOneBatch(std::shared_pt
     QJsonArray files;
     for (const auto &entry : entries)
         files.append(hashEntryJson(entry));
-    setJsonBody(request, QJsonObject{{QStringLiteral("sync_folder_uuid"), syncFolderID},
+    request.setJsonBody(QJsonObject{{QStringLiteral("sync_folder_uuid"), syncFolderID},
                                      {QStringLiteral("folder_type"), folderKind},
                                      {QStringLiteral("files"), files}});
     auto reader = [](const HttpResponse &reply) {
@@ -140,7 +135,7 @@ confirmOneBatch(std::shared_ptr<HarborlyAPI> api, QString syncFolderID, QString 
         body.insert(QStringLiteral("device_id"), *deviceID);
     if (planID)
         body.insert(QStringLiteral("plan_id"), *planID);
-    setJsonBody(request, body);
+    request.setJsonBody(body);
     auto reader = [](const HttpResponse &reply) {
         return LibraryAPIClient::parseBatchDedupConfirmResponse(reply.status, reply.body);
     };
@@ -199,7 +194,7 @@ LibraryAPIClient::reportDAWLiveness(QString deviceID, QString sourceKey, std::op
                      {QStringLiteral("device_name"), deviceName}};
     if (dawName)
         body.insert(QStringLiteral("daw_name"), *dawName);
-    setJsonBody(request, body);
+    request.setJsonBody(body);
     auto reader = [](const HttpResponse &reply) {
         return LibraryAPIClient::parseDAWLivenessResponse(reply.status, reply.body);
     };

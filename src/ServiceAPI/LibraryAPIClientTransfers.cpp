@@ -73,11 +73,6 @@ HarborlyAPIError refusedWithMessage(int status, const QByteArray &body, const QS
     return HarborlyAPIError::serverError(status, json::optionalString(object, QStringLiteral("message")).value_or(fallback));
 }
 
-void setJsonBody(HttpRequest &request, const QJsonObject &object)
-{
-    request.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    request.headers.set("Content-Type", "application/json");
-}
 
 QString newUuidText()
 {
@@ -123,7 +118,7 @@ QCoro::Task<MultipartInitiateResult> initiateOn(std::shared_ptr<HarborlyAPI> api
 {
     auto making = api->makeRequest(kInitiatePath, QStringLiteral("POST"), std::nullopt, stop);
     HttpRequest request = co_await std::move(making);
-    setJsonBody(request, QJsonObject{{QStringLiteral("oid"), oid},
+    request.setJsonBody(QJsonObject{{QStringLiteral("oid"), oid},
                                      {QStringLiteral("filename"), fileName},
                                      {QStringLiteral("file_size"), fileSize},
                                      {QStringLiteral("mime_type"), mimeType}});
@@ -142,7 +137,7 @@ QCoro::Task<QList<PresignedPart>> presignOn(std::shared_ptr<HarborlyAPI> api, QS
     QJsonArray numbers;
     for (const qint64 number : partNumbers)
         numbers.append(number);
-    setJsonBody(request, QJsonObject{{QStringLiteral("upload_id"), uploadId},
+    request.setJsonBody(QJsonObject{{QStringLiteral("upload_id"), uploadId},
                                      {QStringLiteral("oid"), oid},
                                      {QStringLiteral("part_numbers"), numbers}});
     auto reader = [](const HttpResponse &reply) {
@@ -160,7 +155,7 @@ QCoro::Task<> completeOn(std::shared_ptr<HarborlyAPI> api, QString uploadId, QSt
     QJsonArray list;
     for (const CompletedPart &part : parts)
         list.append(QJsonObject{{QStringLiteral("part_number"), part.partNumber}, {QStringLiteral("etag"), part.etag}});
-    setJsonBody(request, QJsonObject{{QStringLiteral("upload_id"), uploadId},
+    request.setJsonBody(QJsonObject{{QStringLiteral("upload_id"), uploadId},
                                      {QStringLiteral("oid"), oid},
                                      {QStringLiteral("parts"), list}});
     auto reader = [](const HttpResponse &reply) {
@@ -174,7 +169,7 @@ QCoro::Task<> abortOn(std::shared_ptr<HarborlyAPI> api, QString uploadId, QStrin
 {
     auto making = api->makeRequest(kAbortPath, QStringLiteral("POST"), std::nullopt, stop);
     HttpRequest request = co_await std::move(making);
-    setJsonBody(request, QJsonObject{{QStringLiteral("upload_id"), uploadId}, {QStringLiteral("oid"), oid}});
+    request.setJsonBody(QJsonObject{{QStringLiteral("upload_id"), uploadId}, {QStringLiteral("oid"), oid}});
     auto reader = [](const HttpResponse &) {};
     auto sending = api->send(std::move(request), std::move(reader), stop);
     co_await std::move(sending);

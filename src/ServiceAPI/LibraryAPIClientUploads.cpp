@@ -56,11 +56,6 @@ HarborlyAPIError refusalMessageFirst(int status, const QByteArray &body, const Q
     return refusal(status, body, QStringLiteral("message"), QStringLiteral("error"), fallback);
 }
 
-void setJsonBody(HttpRequest &request, const QJsonObject &object)
-{
-    request.body = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    request.headers.set("Content-Type", "application/json");
-}
 
 void insertTarget(QJsonObject &body, const LibraryAPIClient::UploadTarget &target)
 {
@@ -320,7 +315,7 @@ QCoro::Task<LibraryAPIClient::HashCheckResult> LibraryAPIClient::checkHash(QStri
                      {QStringLiteral("file_size"), fileSize},
                      {QStringLiteral("mime_type"), mimeType}};
     insertTarget(body, target);
-    setJsonBody(request, body);
+    request.setJsonBody(body);
     auto reader = [checksum](const HttpResponse &reply) {
         return parseHashCheckResponse(reply.status, reply.body, checksum);
     };
@@ -341,7 +336,7 @@ QCoro::Task<LibraryAPIClient::PresignedURLResult> LibraryAPIClient::requestUploa
                      {QStringLiteral("file_size"), fileSize},
                      {QStringLiteral("mime_type"), mimeType}};
     insertTarget(body, target);
-    setJsonBody(request, body);
+    request.setJsonBody(body);
     auto reader = [](const HttpResponse &reply) { return parseUploadURLResponse(reply.status, reply.body); };
     auto sending = api->send(std::move(request), std::move(reader), stop);
     co_return co_await std::move(sending);
@@ -403,7 +398,7 @@ LibraryAPIClient::confirmUpload(QString oid, QString filename, qint64 fileSize, 
         body.insert(QStringLiteral("audio_analysis"),
                     QJsonObject{{QStringLiteral("duration_seconds"), audioAnalysis->durationSeconds},
                                 {QStringLiteral("sample_rate"), audioAnalysis->sampleRate}});
-    setJsonBody(request, body);
+    request.setJsonBody(body);
     auto reader = [](const HttpResponse &reply) { return parseConfirmUploadResponse(reply.status, reply.body); };
     auto sending = api->send(std::move(request), std::move(reader), stop);
     co_return co_await std::move(sending);

@@ -3,6 +3,7 @@
 #include "Platform/Http/HttpHeaders.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QIODevice>
 #include <QUrl>
 
@@ -27,6 +28,9 @@ struct HttpRequest
     std::chrono::milliseconds inactivityTimeout = std::chrono::seconds(60);
 
     bool hasBody() const { return bodyDevice != nullptr || !body.isEmpty(); }
+    // A compact JSON object as the body, with "Content-Type: application/json".
+    void setJsonBody(const QJsonObject &object);
+
     void clearBody()
     {
         body.clear();
