@@ -1,7 +1,7 @@
 // Usage: checksum_bench FILE [RUNS]
 // Prints the SHA-256 of FILE and the throughput of the blocking checksum, best of RUNS
 // (default 3) passes. Run it on a warm cache next to `openssl dgst -sha256 FILE`.
-#include "Engine/FileChecksum.h"
+#include "FileServices/FileChecksum.h"
 
 #include <QFileInfo>
 

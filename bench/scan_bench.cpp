@@ -1,6 +1,6 @@
 // Recursive scan throughput: scan_bench DIR, or scan_bench [--make N] to build a tree of N
 // files in a temporary folder first. Reports a cold-ish first pass and the best warm pass.
-#include "Engine/FileScan.h"
+#include "FileServices/FileScan.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -34,7 +34,8 @@ double secondsToScan(const QString &root, qsizetype &count)
 {
     const auto begin = std::chrono::steady_clock::now();
     QStringList out;
-    quillmere::scanDirectoryRecursively(root, out);
+    QStringList unreadable;
+    quillmere::scanDirectoryRecursively(root, out, unreadable);
     count = out.size();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 }

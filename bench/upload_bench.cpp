@@ -7,7 +7,7 @@
 #include "Accounts/KeychainHelper.h"
 #include "Accounts/KeychainVault.h"
 #include "Accounts/TokenManager.h"
-#include "Engine/FileChecksum.h"
+#include "FileServices/FileChecksum.h"
 #include "Platform/Http/StreamingUpload.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "ServiceAPI/HarborlyAPI.h"

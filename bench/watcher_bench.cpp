@@ -1,7 +1,7 @@
 // File watcher completeness and latency: creates 10,000 files in a watched tree, half in
 // folders that exist when watching starts and half in folders created afterwards, then
 // prints how long it took until every file was reported and how many never were.
-#include "Engine/FileWatcher.h"
+#include "FileServices/FileWatcher.h"
 
 #include <QCoreApplication>
 #include <QDir>

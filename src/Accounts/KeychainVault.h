@@ -42,9 +42,6 @@ public:
     // "folder-bookmark-" followed by the upper-case UUID text.
     static QString folderBookmarkKey(const QUuid &stableID);
 
-    // The process's vault over the Secret Service, reporting to the activity log.
-    static KeychainVault &shared();
-
     KeychainVault(KeychainHelper helper, FailureReporter reporter);
     ~KeychainVault();
     KeychainVault(const KeychainVault &) = delete;

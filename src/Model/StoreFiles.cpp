@@ -24,11 +24,13 @@ QString localStoreURL()
     return folder + QStringLiteral("/Quillmere.sqlite");
 }
 
-bool deleteLocalStore(const QString &storePath)
+bool deleteLocalStore(const QString &storePath, QString *whyNot)
 {
     auto lock = StoreLock::tryAcquire(storePath);
     if (!lock) {
         qCCritical(storeLog, "Local store not deleted: it is in use by another running instance");
+        if (whyNot)
+            *whyNot = QStringLiteral("The local store is in use by another running instance of Quillmere.");
         return false;
     }
     bool clean = true;
@@ -36,7 +38,11 @@ bool deleteLocalStore(const QString &storePath)
     for (const QString &suffix : {QString(), QStringLiteral("-shm"), QStringLiteral("-wal")}) {
         const QByteArray path = (storePath + suffix).toLocal8Bit();
         if (::unlink(path.constData()) != 0 && errno != ENOENT) {
-            qCCritical(storeLog, "Failed to delete store file %s: %s", path.constData(), std::strerror(errno));
+            const int error = errno;
+            qCCritical(storeLog, "Failed to delete store file %s: %s", path.constData(), std::strerror(error));
+            if (whyNot && clean)
+                *whyNot = QStringLiteral("The local store file %1 could not be deleted: %2.")
+                              .arg(storePath + suffix, QString::fromLocal8Bit(std::strerror(error)));
             clean = false;
         }
     }

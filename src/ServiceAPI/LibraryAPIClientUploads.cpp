@@ -1,8 +1,8 @@
 #include "ServiceAPI/LibraryAPIClient.h"
 
-#include "Engine/AudioProbe.h"
-#include "Engine/FileChecksum.h"
-#include "Engine/FileTypes.h"
+#include "FileServices/AudioProbe.h"
+#include "FileServices/FileChecksum.h"
+#include "FileServices/FileTypes.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"

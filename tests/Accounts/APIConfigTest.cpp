@@ -1,5 +1,5 @@
 #include "Accounts/APIConfig.h"
-#include "Accounts/TemporaryConfigHome.h"
+#include "support/TemporaryConfigHome.h"
 #include "Platform/BundleIdentifier.h"
 #include "Platform/Settings/UserDefaults.h"
 

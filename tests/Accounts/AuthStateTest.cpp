@@ -1,6 +1,6 @@
 #include "Accounts/AuthState.h"
 #include "Accounts/KeychainVault.h"
-#include "Accounts/TemporaryConfigHome.h"
+#include "support/TemporaryConfigHome.h"
 #include "Platform/Async/ManualClock.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "fake-service/FakeHarborly.h"

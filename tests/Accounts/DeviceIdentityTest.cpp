@@ -1,5 +1,5 @@
 #include "Accounts/DeviceIdentity.h"
-#include "Accounts/TemporaryConfigHome.h"
+#include "support/TemporaryConfigHome.h"
 #include "Platform/Settings/UserDefaults.h"
 
 #include <QRegularExpression>

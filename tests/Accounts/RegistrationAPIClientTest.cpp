@@ -1,5 +1,5 @@
 #include "Accounts/RegistrationAPIClient.h"
-#include "Accounts/TemporaryConfigHome.h"
+#include "support/TemporaryConfigHome.h"
 #include "Platform/Browser/ExternalURLOpener.h"
 #include "Platform/Http/Json.h"
 #include "fake-service/FakeHarborly.h"

@@ -2,7 +2,7 @@
 
 #include "Accounts/APIConfig.h"
 #include "Accounts/KeychainVault.h"
-#include "Accounts/TemporaryConfigHome.h"
+#include "support/TemporaryConfigHome.h"
 #include "Accounts/TokenData.h"
 #include "Accounts/TokenManager.h"
 #include "Platform/Http/LocalServer.h"

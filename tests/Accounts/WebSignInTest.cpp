@@ -3,7 +3,7 @@
 #include "Accounts/GoogleSignInManager.h"
 #include "Accounts/ScriptedWebAuthSession.h"
 #include "Accounts/SignInReply.h"
-#include "Accounts/TemporaryConfigHome.h"
+#include "support/TemporaryConfigHome.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Settings/UserDefaults.h"
 #include "fake-service/FakeHarborly.h"

@@ -3,7 +3,7 @@
 
 #include "Accounts/KeychainHelper.h"
 #include "Accounts/KeychainVault.h"
-#include "Accounts/TemporaryConfigHome.h"
+#include "support/TemporaryConfigHome.h"
 #include "Accounts/TokenManager.h"
 #include "Accounts/APIConfig.h"
 #include "Platform/Http/LocalFileError.h"

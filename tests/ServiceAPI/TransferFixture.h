@@ -2,7 +2,7 @@
 
 #include "Accounts/KeychainHelper.h"
 #include "Accounts/KeychainVault.h"
-#include "Accounts/TemporaryConfigHome.h"
+#include "support/TemporaryConfigHome.h"
 #include "Accounts/TokenManager.h"
 #include "Platform/Async/ManualClock.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"

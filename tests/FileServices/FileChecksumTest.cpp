@@ -1,4 +1,4 @@
-#include "Engine/FileChecksum.h"
+#include "FileServices/FileChecksum.h"
 #include "Platform/Async/CancelledError.h"
 #include "support/TestSupport.h"
 

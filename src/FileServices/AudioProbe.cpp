@@ -1,4 +1,4 @@
-#include "Engine/AudioProbe.h"
+#include "FileServices/AudioProbe.h"
 
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"

@@ -1,4 +1,4 @@
-#include "Engine/Debouncer.h"
+#include "FileServices/Debouncer.h"
 #include "Platform/Async/ManualClock.h"
 #include "support/TestSupport.h"
 

@@ -1,6 +1,6 @@
-#include "Engine/FileWatcher.h"
+#include "FileServices/FileWatcher.h"
 
-#include "Engine/FileScan.h"
+#include "FileServices/FileScan.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "Engine/FileTypes.h"
+#include "FileServices/FileTypes.h"
 
 namespace quillmere {
 

@@ -1,4 +1,4 @@
-#include "Engine/FileScan.h"
+#include "FileServices/FileScan.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,12 +30,45 @@ QStringList sorted(QStringList list)
     return list;
 }
 
+struct Scan
+{
+    QStringList files;
+    QStringList unreadable;
+};
+
+Scan scanReporting(const QString &root)
+{
+    Scan result;
+    scanDirectoryRecursively(root, result.files, result.unreadable);
+    return result;
+}
+
 QStringList scan(const QString &root)
 {
-    QStringList out;
-    scanDirectoryRecursively(root, out);
-    return sorted(out);
+    Scan result = scanReporting(root);
+    EXPECT_TRUE(result.unreadable.isEmpty()) << result.unreadable.join(", ").toStdString();
+    return sorted(result.files);
 }
+
+// Lowers the soft limit of open descriptors for one scope; `spare` more may be opened.
+class DescriptorLimit
+{
+public:
+    explicit DescriptorLimit(int spare)
+    {
+        getrlimit(RLIMIT_NOFILE, &m_saved);
+        int lowestFree = 0;
+        while (fcntl(lowestFree, F_GETFD) != -1)
+            ++lowestFree;
+        rlimit lowered = m_saved;
+        lowered.rlim_cur = rlim_t(lowestFree + spare);
+        setrlimit(RLIMIT_NOFILE, &lowered);
+    }
+    ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &m_saved); }
+
+private:
+    rlimit m_saved{};
+};
 
 class FileScanTest : public ::testing::Test
 {
@@ -57,7 +92,34 @@ TEST_F(FileScanTest, TreeKeepsOnlySyncableFilesAndScansConflictNamedFolders)
     EXPECT_EQ(scan(root()), sorted({at("(conflict) old/d.wav"), at("Song/Audio/deep/kick.wav"), at("a.wav")}));
     // A root given with a trailing separator yields the same spelling of every path.
     EXPECT_EQ(scan(root() + "/"), scan(root()));
-    EXPECT_TRUE(scan(at("missing")).isEmpty());
+    // A missing root is no empty folder (an unmounted drive looks like this).
+    const Scan missing = scanReporting(at("missing"));
+    EXPECT_TRUE(missing.files.isEmpty());
+    EXPECT_EQ(missing.unreadable, QStringList{at("missing")});
+}
+
+TEST_F(FileScanTest, DeepTreesNeedOneDescriptorAndAFolderThatCannotBeOpenedIsReported)
+{
+    QStringList expected;
+    QString folder = root();
+    for (int depth = 0; depth < 40; ++depth) {
+        folder += QStringLiteral("/level%1").arg(depth);
+        writeFile(folder + "/take.wav");
+        expected.append(folder + "/take.wav");
+    }
+    {
+        const DescriptorLimit limit(2);
+        const Scan deep = scanReporting(root());
+        EXPECT_EQ(sorted(deep.files), sorted(expected));
+        EXPECT_TRUE(deep.unreadable.isEmpty());
+    }
+    {
+        // Not even the root can be opened now: that is reported, not an empty folder.
+        const DescriptorLimit limit(0);
+        const Scan none = scanReporting(root());
+        EXPECT_TRUE(none.files.isEmpty());
+        EXPECT_EQ(none.unreadable, QStringList{root()});
+    }
 }
 
 TEST_F(FileScanTest, LinksAreNeverFollowedOrListed)
@@ -94,16 +156,17 @@ TEST_F(FileScanTest, SyncableTestJudgesComponentsBelowTheRootOnly)
     EXPECT_FALSE(isSyncableFile(root(), at(".config")));
 }
 
-TEST_F(FileScanTest, UnreadableFolderContributesNothing)
+TEST_F(FileScanTest, UnreadableSubFolderIsReported)
 {
     if (geteuid() == 0)
         GTEST_SKIP() << "permissions do not bind root";
     writeFile(at("ok.wav"));
     writeFile(at("locked/secret.wav"));
     ASSERT_EQ(chmod(qPrintable(at("locked")), 0), 0);
-    const QStringList found = scan(root());
+    const Scan found = scanReporting(root());
     chmod(qPrintable(at("locked")), 0700);
-    EXPECT_EQ(found, QStringList{at("ok.wav")});
+    EXPECT_EQ(found.files, QStringList{at("ok.wav")});
+    EXPECT_EQ(found.unreadable, QStringList{at("locked")});
 }
 
 TEST_F(FileScanTest, FlatListingMatchesExtensionsOfRegularFilesOnly)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QLoggingCategory>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -11,8 +12,9 @@
 // lists looks deleted at the next full sync.
 //
 // Paths are absolute, with no trailing "/" and no "." or ".." parts (see normalizedPath).
-// Nothing here follows a symbolic link below the root or reports an error: a folder that
-// cannot be read contributes nothing.
+// Nothing here follows a symbolic link below the root. A folder that cannot be read
+// completely is reported (and logged), never taken as empty: a caller that compares the
+// listing with its records must leave the records under such a folder alone.
 
 namespace quillmere {
 
@@ -33,8 +35,13 @@ bool hasHiddenComponent(const QByteArray &root, const QByteArray &path);
 // component below root and an acceptable name.
 bool isSyncableFile(const QString &root, const QString &path);
 
-// Appends every syncable file of the tree, depth first in listing order.
-void scanDirectoryRecursively(const QString &root, QStringList &out);
+Q_DECLARE_LOGGING_CATEGORY(fileScanLog)
+
+// Appends every syncable file of the tree, depth first in listing order, and every folder
+// that could not be opened or listed to the end to unreadableFolders; what such a folder did
+// list is still appended. A root that cannot be listed, missing included, is reported; a
+// folder below it that vanishes or turns into a link during the walk is simply not there. Holds one descriptor at a time, however deep the tree.
+void scanDirectoryRecursively(const QString &root, QStringList &out, QStringList &unreadableFolders);
 
 // The syncable files directly inside folder whose lower-cased extension (with its dot) is in
 // extensionsWithDot. Sub-folders are never listed, whatever their name.

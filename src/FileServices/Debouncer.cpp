@@ -1,4 +1,4 @@
-#include "Engine/Debouncer.h"
+#include "FileServices/Debouncer.h"
 
 namespace quillmere {
 

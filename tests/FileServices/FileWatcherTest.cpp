@@ -1,4 +1,4 @@
-#include "Engine/FileWatcher.h"
+#include "FileServices/FileWatcher.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "Engine/FileChecksum.h"
+#include "FileServices/FileChecksum.h"
 
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"

@@ -1,4 +1,4 @@
-#include "Engine/SyncLogger.h"
+#include "ActivityLog/SyncLogger.h"
 
 #include <QCoreApplication>
 #include <QLocale>

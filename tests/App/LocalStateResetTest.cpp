@@ -1,6 +1,6 @@
 #include "Accounts/KeychainVault.h"
-#include "Accounts/TemporaryConfigHome.h"
-#include "Model/LocalStateReset.h"
+#include "support/TemporaryConfigHome.h"
+#include "App/LocalStateReset.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContainerFactory.h"
 #include "Platform/BundleIdentifier.h"
@@ -8,6 +8,7 @@
 #include "Platform/Settings/UserDefaults.h"
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -59,7 +60,8 @@ TEST_F(LocalStateResetTest, RequestedResetWipesStoreSecretsAndDeviceIdentityOnce
 {
     defaults.setBool(QStringLiteral("ResetLocalState"), true);
 
-    EXPECT_TRUE(test::await(performRequestedLocalStateReset(vault, defaults, storePath)));
+    EXPECT_EQ(test::await(performRequestedLocalStateReset(vault, defaults, storePath)).status,
+              LocalStateResetOutcome::Status::wiped);
 
     for (const char *suffix : {"", "-wal", "-shm"})
         EXPECT_FALSE(QFile::exists(storePath + QLatin1String(suffix))) << suffix;
@@ -74,25 +76,53 @@ TEST_F(LocalStateResetTest, RequestedResetWipesStoreSecretsAndDeviceIdentityOnce
 
     // The request is consumed: the next launch keeps what it finds.
     vault.setValue("new-token", KeychainVault::bearerTokenKey());
-    EXPECT_FALSE(test::await(performRequestedLocalStateReset(vault, defaults, storePath)));
+    EXPECT_EQ(test::await(performRequestedLocalStateReset(vault, defaults, storePath)).status,
+              LocalStateResetOutcome::Status::notRequested);
     EXPECT_EQ(vault.data(KeychainVault::bearerTokenKey()), QByteArray("new-token"));
 }
 
 TEST_F(LocalStateResetTest, NoRequestOrFalseWipesNothing)
 {
-    EXPECT_FALSE(test::await(performRequestedLocalStateReset(vault, defaults, storePath)));
+    EXPECT_EQ(test::await(performRequestedLocalStateReset(vault, defaults, storePath)).status,
+              LocalStateResetOutcome::Status::notRequested);
     defaults.setBool(QStringLiteral("ResetLocalState"), false);
-    EXPECT_FALSE(test::await(performRequestedLocalStateReset(vault, defaults, storePath)));
+    EXPECT_EQ(test::await(performRequestedLocalStateReset(vault, defaults, storePath)).status,
+              LocalStateResetOutcome::Status::notRequested);
 
     EXPECT_TRUE(QFile::exists(storePath));
     EXPECT_EQ(vault.data(KeychainVault::bearerTokenKey()), QByteArray("token-bytes"));
     EXPECT_EQ(defaults.string(QStringLiteral("quillmere.device.id")), QStringLiteral("A-DEVICE"));
 }
 
-TEST_F(LocalStateResetTest, AStoreHeldByARunningInstanceIsNotDeleted)
+// A store that stays must keep everything else too: its records would otherwise point at
+// bookmarks and a token that are gone. The request stays for the next launch.
+TEST_F(LocalStateResetTest, AResetThatCannotDeleteTheStoreWipesNothingAndKeepsTheRequest)
 {
-    auto running = ModelContainerFactory::makeContainer(storePath);
+    const auto expectNothingWiped = [&](const LocalStateResetOutcome &outcome, const char *why) {
+        EXPECT_EQ(outcome.status, LocalStateResetOutcome::Status::failed);
+        EXPECT_TRUE(outcome.failure.contains(QLatin1String(why))) << outcome.failure.toStdString();
+        EXPECT_EQ(vault.data(KeychainVault::bearerTokenKey()), QByteArray("token-bytes"));
+        EXPECT_NE(storedVaultItem(), QByteArray("{}"));
+        EXPECT_EQ(defaults.string(QStringLiteral("quillmere.device.id")), QStringLiteral("A-DEVICE"));
+        EXPECT_EQ(defaults.boolean(QStringLiteral("ResetLocalState")), true);
+    };
     defaults.setBool(QStringLiteral("ResetLocalState"), true);
-    test::await(performRequestedLocalStateReset(vault, defaults, storePath));
-    EXPECT_TRUE(QFile::exists(storePath));
+    {
+        auto running = ModelContainerFactory::makeContainer(storePath);
+        expectNothingWiped(test::await(performRequestedLocalStateReset(vault, defaults, storePath)),
+                           "another running instance");
+        EXPECT_TRUE(QFile::exists(storePath));
+    }
+
+    // A file that cannot be unlinked (a directory stands where the store should be).
+    const QString blocked = dir.filePath(QStringLiteral("blocked.sqlite"));
+    ASSERT_TRUE(QDir().mkpath(blocked + QStringLiteral("/inside")));
+    expectNothingWiped(test::await(performRequestedLocalStateReset(vault, defaults, blocked)),
+                       "could not be deleted");
+
+    // Once the store can go, the kept request runs.
+    EXPECT_EQ(test::await(performRequestedLocalStateReset(vault, defaults, storePath)).status,
+              LocalStateResetOutcome::Status::wiped);
+    EXPECT_FALSE(QFile::exists(storePath));
+    EXPECT_FALSE(defaults.contains(QStringLiteral("ResetLocalState")));
 }

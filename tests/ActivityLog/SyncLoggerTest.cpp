@@ -1,4 +1,4 @@
-#include "Engine/SyncLogger.h"
+#include "ActivityLog/SyncLogger.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
