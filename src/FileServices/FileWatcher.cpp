@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QHash>
-#include <QtDebug>
+#include <QLoggingCategory>
 
 #include <atomic>
 #include <cerrno>
@@ -21,6 +21,8 @@
 #include <vector>
 
 namespace quillmere {
+
+Q_LOGGING_CATEGORY(fileWatcherLog, "app.quillmere.Quillmere.FileWatcher")
 
 namespace {
 
@@ -138,10 +140,14 @@ void FileWatcher::Session::watchTree(const QByteArray &dir, bool reportFiles)
     } else if (errno == ENOSPC) {
         if (!warnedNoSpace) {
             warnedNoSpace = true;
-            qWarning("File watcher: out of inotify watches (fs.inotify.max_user_watches); "
-                     "changes in some folders will only be seen by the next full scan");
+            qCWarning(fileWatcherLog, "out of inotify watches (fs.inotify.max_user_watches); "
+                      "changes in some folders will only be seen by the next full scan");
         }
     } else {
+        // Gone again, or no folder any more: nothing to watch. Anything else is said once
+        // per folder; the next full scan reports the folder as unreadable.
+        if (errno != ENOENT && errno != ENOTDIR)
+            qCWarning(fileWatcherLog, "cannot watch folder %s: %s", dir.constData(), std::strerror(errno));
         return;
     }
 
@@ -341,9 +347,9 @@ void FileWatcher::Session::flush()
     try {
         callback(batch);
     } catch (const std::exception &error) {
-        qWarning("File watcher: callback failed: %s", error.what());
+        qCWarning(fileWatcherLog, "callback failed: %s", error.what());
     } catch (...) {
-        qWarning("File watcher: callback failed");
+        qCWarning(fileWatcherLog, "callback failed");
     }
 }
 
@@ -393,7 +399,7 @@ void FileWatcher::start(const QString &path)
     session->inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     session->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (session->inotifyFd < 0 || session->wakeFd < 0) {
-        qWarning("File watcher: cannot create an inotify instance: %s", std::strerror(errno));
+        qCWarning(fileWatcherLog, "cannot create an inotify instance: %s", std::strerror(errno));
         return;
     }
     // The root's watch is in place before start() returns, so a change right after it is

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/Async/AsyncLog.h"
 #include "Platform/Async/TaskHandle.h"
 #include "Platform/Async/WaitQueue.h"
 
@@ -69,9 +70,9 @@ private:
             co_await std::invoke(body, state->stop.get_token());
         } catch (const CancelledError &) {
         } catch (const std::exception &e) {
-            qWarning("task group child ended with an exception: %s", e.what());
+            qCWarning(asyncLog, "task group child ended with an exception: %s", e.what());
         } catch (...) {
-            qWarning("task group child ended with an unknown exception");
+            qCWarning(asyncLog, "task group child ended with an unknown exception");
         }
         --state->running;
         state->changed.resumeAll();

@@ -1,8 +1,10 @@
 #include "Platform/Async/TaskHandle.h"
 
-#include <QDebug>
+#include "Platform/Async/AsyncLog.h"
 
 namespace quillmere {
+
+Q_LOGGING_CATEGORY(asyncLog, "app.quillmere.Quillmere.Async")
 
 TaskHandle &TaskHandle::operator=(TaskHandle &&other) noexcept
 {
@@ -35,9 +37,9 @@ void TaskHandle::reportFailure(const std::exception_ptr &error)
     try {
         std::rethrow_exception(error);
     } catch (const std::exception &e) {
-        qWarning("task ended with an exception: %s", e.what());
+        qCWarning(asyncLog, "task ended with an exception: %s", e.what());
     } catch (...) {
-        qWarning("task ended with an unknown exception");
+        qCWarning(asyncLog, "task ended with an unknown exception");
     }
 }
 
