@@ -67,9 +67,8 @@ QCoro::Task<HttpRequest> HarborlyAPI::makeRequest(QString path, QString method,
     const QDateTime now = m_clock ? m_clock->currentDateTime() : QDateTime::currentDateTimeUtc();
     if (!token || now.msecsTo(token->expiresAt) < kRefreshMarginMs) {
         // The outcome is read back from the vault below; a failed renewal sends the old token
-        // and a 401 then gets its own treatment.
-        // Renewed only when no other call of this client has renewed it meanwhile: each
-        // renewal retires the token the others are about to send.
+        // and a 401 then gets its own treatment. Nothing is sent when another call of this
+        // client renewed the token meanwhile: a renewal may retire the token it was given.
         const std::optional<QString> seen = token ? std::optional(token->token) : std::nullopt;
         try {
             auto refreshing = m_tokenManager->renewUnlessReplaced(seen, stop);
