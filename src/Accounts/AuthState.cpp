@@ -5,6 +5,8 @@
 
 #include <QPointer>
 
+#include <algorithm>
+
 namespace quillmere {
 
 namespace {
@@ -68,10 +70,29 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
     const std::shared_ptr<TokenManager> tokens = m_tokens;
     Clock &clock = m_clock;
     m_waitingForNetwork = false;
+    m_waitingForVault = false;
 
-    auto loading = tokens->loadToken();
-    const std::optional<TokenData> stored = co_await std::move(loading);
-    if (!self || stop.stop_requested() || !stored)
+    std::optional<TokenData> stored;
+    for (;;) {
+        auto loading = tokens->readStoredToken();
+        const TokenManager::StoredToken read = co_await std::move(loading);
+        if (!self || stop.stop_requested())
+            co_return;
+        m_waitingForVault = false;
+        if (!read.unreadable) {
+            stored = read.token;
+            break;
+        }
+        // A locked keyring is no verdict on the token: stay disconnected, keep it, look again.
+        // A sign-in that finished meanwhile has decided the state already.
+        if (!m_connectionState.is(ConnectionState::Kind::disconnected))
+            co_return;
+        m_waitingForVault = true;
+        auto sleeping = clock.sleepFor(vaultRetryInterval, stop);
+        if (!co_await std::move(sleeping) || !self)
+            co_return;
+    }
+    if (!stored)
         co_return;
 
     if (stored->expiresAt > clock.currentDateTime()) {
@@ -125,9 +146,13 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
 
 void AuthState::networkBecameAvailable()
 {
-    if (!m_waitingForNetwork || m_checkTask.isRunning() || !m_connectionState.is(ConnectionState::Kind::disconnected))
+    if (!m_connectionState.is(ConnectionState::Kind::disconnected))
+        return;
+    // A check waiting for the vault sleeps until its next read: replacing it reads at once.
+    if (!m_waitingForVault && (!m_waitingForNetwork || m_checkTask.isRunning()))
         return;
     m_waitingForNetwork = false;
+    m_waitingForVault = false;
     m_checkTask = TaskHandle::start([this](std::stop_token stop) { return checkStoredToken(stop); });
 }
 
@@ -182,7 +207,8 @@ QCoro::Task<> AuthState::pollForApproval(QString deviceCode, qint64 expiresIn, s
     QPointer<AuthState> self(this);
     const std::shared_ptr<TokenManager> tokens = m_tokens;
     Clock &clock = m_clock;
-    const Clock::Duration deadline = clock.now() + std::chrono::seconds(expiresIn);
+    const Clock::Duration deadline =
+        clock.now() + std::chrono::seconds(std::clamp<qint64>(expiresIn, 0, maxDeviceCodeLifetimeSeconds));
 
     for (;;) {
         if (!self || stop.stop_requested())
@@ -237,6 +263,7 @@ void AuthState::disconnect()
     m_deviceFlowTask.cancel();
     m_checkTask.cancel();
     m_waitingForNetwork = false;
+    m_waitingForVault = false;
     std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
     m_disconnectTasks.push_back(TaskHandle::start([this](std::stop_token stop) { return finishDisconnect(stop); }));
 }

@@ -34,6 +34,12 @@ class AuthState : public QObject
 
 public:
     static constexpr Clock::Duration pollInterval = std::chrono::seconds(5);
+    // How often the start-up check reads the vault again while it cannot be read (a keyring
+    // locked at login is unlocked by the user some time later).
+    static constexpr Clock::Duration vaultRetryInterval = std::chrono::seconds(30);
+    // The longest device-code lifetime taken from the service; a larger "expires_in" would
+    // overflow the clock's nanoseconds.
+    static constexpr qint64 maxDeviceCodeLifetimeSeconds = 24 * 3600;
 
     // Starts the start-up token check on the next turn of the event loop, so that whatever the
     // shell does first (the local-state wipe) comes before it.
@@ -50,6 +56,9 @@ public:
     // True after a start-up check whose refresh got no usable answer; networkBecameAvailable()
     // then checks again.
     bool isWaitingForNetwork() const { return m_waitingForNetwork; }
+    // True while the start-up check cannot read the vault: it reads again every
+    // vaultRetryInterval, and at once on networkBecameAvailable(). The token stays stored.
+    bool isWaitingForVault() const { return m_waitingForVault; }
 
     TokenManager &tokenManager() { return *m_tokens; }
 
@@ -71,7 +80,8 @@ public:
     bool openVerificationURL(const QString &url) const;
 
 public Q_SLOTS:
-    // Repeats a start-up check that could not reach the service; does nothing otherwise.
+    // Repeats a start-up check that could not reach the service or read the vault; does
+    // nothing otherwise.
     void networkBecameAvailable();
 
 Q_SIGNALS:
@@ -89,6 +99,7 @@ private:
     ConnectionState m_connectionState;
     bool m_maintenance = false;
     bool m_waitingForNetwork = false;
+    bool m_waitingForVault = false;
     TaskHandle m_checkTask;
     TaskHandle m_deviceFlowTask;
     TaskHandle m_pollingTask;

@@ -102,19 +102,49 @@ void KeychainVault::persist()
     }
 }
 
-std::optional<QByteArray> KeychainVault::data(const QString &key)
+KeychainVault::Entry KeychainVault::entryLocked(const QString &key) const
+{
+    if (!m_loaded) {
+        // A write made while the item was unreadable is what this process last said.
+        const auto unsaved = m_unsaved.find(key);
+        if (unsaved == m_unsaved.end())
+            return Entry{std::nullopt, true};
+        return Entry{unsaved->second, false};
+    }
+    const auto found = m_cache.find(key);
+    if (found == m_cache.end())
+        return Entry{};
+    return Entry{found->second, false};
+}
+
+KeychainVault::Entry KeychainVault::entry(const QString &key)
 {
     std::lock_guard guard(m_lock);
     if (loadIfNeeded())
         persist();
+    return entryLocked(key);
+}
+
+std::optional<QByteArray> KeychainVault::data(const QString &key)
+{
+    return entry(key).value;
+}
+
+bool KeychainVault::replaceValue(const QByteArray &value, const QString &key, const std::optional<QByteArray> &expected)
+{
+    std::lock_guard guard(m_lock);
+    if (loadIfNeeded())
+        persist();
+    const Entry current = entryLocked(key);
+    if (current.unreadable || current.value != expected)
+        return false;
     if (!m_loaded) {
-        const auto unsaved = m_unsaved.find(key);
-        return unsaved == m_unsaved.end() ? std::nullopt : unsaved->second;
+        m_unsaved[key] = value;
+        return true;
     }
-    const auto found = m_cache.find(key);
-    if (found == m_cache.end())
-        return std::nullopt;
-    return found->second;
+    m_cache[key] = value;
+    persist();
+    return true;
 }
 
 void KeychainVault::change(const QString &key, const std::optional<QByteArray> &value)
@@ -157,6 +187,18 @@ void KeychainVault::replaceWithEmpty()
 QCoro::Task<std::optional<QByteArray>> KeychainVault::dataAsync(const QString &key)
 {
     return awaitFuture(QtConcurrent::run(&m_worker, [this, key] { return data(key); }));
+}
+
+QCoro::Task<KeychainVault::Entry> KeychainVault::entryAsync(const QString &key)
+{
+    return awaitFuture(QtConcurrent::run(&m_worker, [this, key] { return entry(key); }));
+}
+
+QCoro::Task<bool> KeychainVault::replaceValueAsync(const QByteArray &value, const QString &key,
+                                                   const std::optional<QByteArray> &expected)
+{
+    return awaitFuture(
+        QtConcurrent::run(&m_worker, [this, value, key, expected] { return replaceValue(value, key, expected); }));
 }
 
 QCoro::Task<> KeychainVault::setValueAsync(const QByteArray &value, const QString &key)

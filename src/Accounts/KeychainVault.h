@@ -36,6 +36,15 @@ public:
     // Receives the detail text of a failure for the activity log; may be called on any thread.
     using FailureReporter = std::function<void(const QString &detail)>;
 
+    // One entry as far as the vault knows it. unreadable: the item could not be read (a locked
+    // keyring) and nothing was written to the key since, so whether the entry exists is
+    // unknown; value is then absent.
+    struct Entry
+    {
+        std::optional<QByteArray> value;
+        bool unreadable = false;
+    };
+
     static QString vaultAccount() { return QStringLiteral("quillmere-vault"); }
     static QString bearerTokenKey() { return QStringLiteral("bearer-token"); }
     static QString folderBookmarkKey() { return QStringLiteral("folder-bookmark"); }
@@ -47,8 +56,14 @@ public:
     KeychainVault(const KeychainVault &) = delete;
     KeychainVault &operator=(const KeychainVault &) = delete;
 
+    // Absent both for a missing entry and while the item cannot be read; entry() tells them apart.
     std::optional<QByteArray> data(const QString &key);
+    Entry entry(const QString &key);
     void setValue(const QByteArray &value, const QString &key);
+    // Sets the value only while the entry still holds expected (absent: no entry), in one step
+    // under the vault's lock, so a removal or another write made meanwhile is never undone.
+    // False, and nothing written, otherwise or while the entry is unreadable.
+    bool replaceValue(const QByteArray &value, const QString &key, const std::optional<QByteArray> &expected);
     // Writes the item back even when the key was absent.
     void removeValue(const QString &key);
     // Empties the vault without reading the item and writes the empty dictionary back.
@@ -56,7 +71,10 @@ public:
 
     // The arguments are copied at the call, so temporaries are fine.
     QCoro::Task<std::optional<QByteArray>> dataAsync(const QString &key);
+    QCoro::Task<Entry> entryAsync(const QString &key);
     QCoro::Task<> setValueAsync(const QByteArray &value, const QString &key);
+    QCoro::Task<bool> replaceValueAsync(const QByteArray &value, const QString &key,
+                                        const std::optional<QByteArray> &expected);
     QCoro::Task<> removeValueAsync(const QString &key);
     QCoro::Task<> replaceWithEmptyAsync();
 
@@ -70,6 +88,7 @@ private:
     // into the cache and still need writing back.
     bool loadIfNeeded();
     void persist();
+    Entry entryLocked(const QString &key) const;
     void change(const QString &key, const std::optional<QByteArray> &value);
 
     std::mutex m_lock;

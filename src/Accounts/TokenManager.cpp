@@ -2,8 +2,46 @@
 
 #include "Accounts/DeviceAuthClient.h"
 #include "Accounts/KeychainVault.h"
+#include "Platform/Http/TransportError.h"
 
 namespace quillmere {
+
+namespace {
+
+struct RawToken
+{
+    KeychainVault::Entry entry;
+    std::optional<TokenData> token;
+};
+
+QCoro::Task<RawToken> readRaw(KeychainVault &vault, QString key)
+{
+    auto reading = vault.entryAsync(key);
+    RawToken raw;
+    raw.entry = co_await std::move(reading);
+    if (raw.entry.value)
+        raw.token = TokenData::decode(*raw.entry.value);
+    co_return raw;
+}
+
+// One renewal with the holder's lock held. Everything it needs is copied in: the manager may
+// be gone when the answer arrives.
+QCoro::Task<TokenData> renewLocked(KeychainVault &vault, QString key, QUrl baseURL, QString token,
+                                   std::optional<QByteArray> storedBytes, std::stop_token stop)
+{
+    auto refreshing = DeviceAuthClient::refresh(std::move(token), std::move(baseURL), stop);
+    TokenData renewed = co_await std::move(refreshing);
+    // A stopped renewal (a disconnect) must not bring the account back at the next launch.
+    if (stop.stop_requested())
+        throw TransportError(TransportError::Code::cancelled);
+    if (renewed.expiresAt.isValid()) {
+        auto saving = vault.replaceValueAsync(renewed.encoded(), key, storedBytes);
+        co_await std::move(saving);
+    }
+    co_return renewed;
+}
+
+} // namespace
 
 TokenManager::TokenManager(KeychainVault &vault, QString vaultKey, BaseURLSource baseURL)
     : m_vault(vault), m_vaultKey(std::move(vaultKey)), m_baseURL(std::move(baseURL))
@@ -21,11 +59,16 @@ QCoro::Task<> TokenManager::saveToken(QString token, QDateTime expiresAt)
 
 QCoro::Task<std::optional<TokenData>> TokenManager::loadToken()
 {
-    auto reading = m_vault.dataAsync(m_vaultKey);
-    const std::optional<QByteArray> bytes = co_await std::move(reading);
-    if (!bytes)
-        co_return std::nullopt;
-    co_return TokenData::decode(*bytes);
+    auto reading = readRaw(m_vault, m_vaultKey);
+    const RawToken raw = co_await std::move(reading);
+    co_return raw.token;
+}
+
+QCoro::Task<TokenManager::StoredToken> TokenManager::readStoredToken()
+{
+    auto reading = readRaw(m_vault, m_vaultKey);
+    const RawToken raw = co_await std::move(reading);
+    co_return StoredToken{raw.token, raw.entry.unreadable};
 }
 
 QCoro::Task<> TokenManager::clearToken()
@@ -36,15 +79,45 @@ QCoro::Task<> TokenManager::clearToken()
 
 QCoro::Task<TokenData> TokenManager::refreshToken(std::stop_token stop)
 {
-    auto loading = loadToken();
-    const std::optional<TokenData> stored = co_await std::move(loading);
-    if (!stored)
+    KeychainVault &vault = m_vault;
+    const QString key = m_vaultKey;
+    const BaseURLSource baseURL = m_baseURL;
+    const std::shared_ptr<AsyncMutex> renewing = m_renewing;
+
+    auto locking = renewing->lock();
+    const AsyncMutex::Lock held = co_await std::move(locking);
+    if (stop.stop_requested())
+        throw TransportError(TransportError::Code::cancelled);
+    auto reading = readRaw(vault, key);
+    const RawToken stored = co_await std::move(reading);
+    if (!stored.token)
         throw TokenError();
-    auto refreshing = DeviceAuthClient::refresh(stored->token, baseURL(), std::move(stop));
-    TokenData renewed = co_await std::move(refreshing);
-    auto saving = saveToken(renewed.token, renewed.expiresAt);
-    co_await std::move(saving);
+    auto renewal = renewLocked(vault, key, baseURL(), stored.token->token, stored.entry.value, stop);
+    const TokenData renewed = co_await std::move(renewal);
     co_return renewed;
+}
+
+QCoro::Task<bool> TokenManager::renewUnlessReplaced(std::optional<QString> seen, std::stop_token stop)
+{
+    KeychainVault &vault = m_vault;
+    const QString key = m_vaultKey;
+    const BaseURLSource baseURL = m_baseURL;
+    const std::shared_ptr<AsyncMutex> renewing = m_renewing;
+
+    auto locking = renewing->lock();
+    const AsyncMutex::Lock held = co_await std::move(locking);
+    if (stop.stop_requested())
+        throw TransportError(TransportError::Code::cancelled);
+    auto reading = readRaw(vault, key);
+    const RawToken stored = co_await std::move(reading);
+    const std::optional<QString> current = stored.token ? std::optional(stored.token->token) : std::nullopt;
+    if (current != seen)
+        co_return false; // renewed (or cleared) since the caller looked: its renewal is done
+    if (!stored.token)
+        throw TokenError();
+    auto renewal = renewLocked(vault, key, baseURL(), stored.token->token, stored.entry.value, stop);
+    co_await std::move(renewal);
+    co_return true;
 }
 
 } // namespace quillmere

@@ -2,6 +2,7 @@
 
 #include "Accounts/APIConfig.h"
 #include "Accounts/TokenData.h"
+#include "Platform/Async/AsyncMutex.h"
 
 #include <QCoroTask>
 #include <QDateTime>
@@ -10,6 +11,7 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 
@@ -19,8 +21,10 @@ class KeychainVault;
 
 // The bearer token in one vault entry. Several managers over the same entry may exist (each
 // service client holds one); they meet only in the vault, whose worker runs their reads and
-// writes in call order. Refreshes are never merged: each call sends its own request.
-// Main thread; the vault and the base URL source must outlive the manager.
+// writes in call order. Refreshes are never merged across holders. One holder renews one token
+// at a time, and a renewal asked for a token the holder has since replaced sends nothing: with a
+// service that retires a token when it renews it, two renewals of one token would retire each
+// other's results. Main thread; the vault and the base URL source must outlive the manager.
 class TokenManager
 {
 public:
@@ -34,6 +38,14 @@ public:
 
     using BaseURLSource = std::function<QUrl()>;
 
+    // What the vault holds. unreadable: the vault could not be read (a locked keyring), which
+    // says nothing about whether a token exists.
+    struct StoredToken
+    {
+        std::optional<TokenData> token;
+        bool unreadable = false;
+    };
+
     explicit TokenManager(KeychainVault &vault, QString vaultKey = QStringLiteral("bearer-token"),
                           BaseURLSource baseURL = &APIConfig::baseURL);
 
@@ -42,18 +54,29 @@ public:
     QUrl baseURL() const { return m_baseURL(); }
 
     QCoro::Task<> saveToken(QString token, QDateTime expiresAt);
-    // Absent when the entry is missing or does not decode.
+    // Absent when the entry is missing or does not decode, and while the vault is unreadable.
     QCoro::Task<std::optional<TokenData>> loadToken();
+    QCoro::Task<StoredToken> readStoredToken();
     QCoro::Task<> clearToken();
-    // Sends the stored token to the service and stores the one it returns. Fails with
+    // Sends the stored token to the service and returns the one it answers. Fails with
     // TokenError when nothing is stored (nothing is sent), otherwise with whatever
-    // DeviceAuthClient::refresh fails with; the stored token then stays as it was.
+    // DeviceAuthClient::refresh fails with; the stored token then stays as it was. The answer is
+    // stored only when the call was not stopped meanwhile (then TransportError cancelled) and
+    // the entry still holds the token that was sent: a disconnect or another holder's renewal
+    // during the request wins.
     QCoro::Task<TokenData> refreshToken(std::stop_token stop = {});
+    // refreshToken() for a holder whose request carried `seen` (nullopt: it found no token),
+    // unless the stored token is no longer that one: then nothing is sent and the result is
+    // false. Waits for the holder's renewal in progress first.
+    QCoro::Task<bool> renewUnlessReplaced(std::optional<QString> seen, std::stop_token stop = {});
 
 private:
     KeychainVault &m_vault;
     QString m_vaultKey;
     BaseURLSource m_baseURL;
+    // Held across a renewal's network wait; shared so that a renewal outliving the manager
+    // still has it.
+    std::shared_ptr<AsyncMutex> m_renewing = std::make_shared<AsyncMutex>();
 };
 
 } // namespace quillmere

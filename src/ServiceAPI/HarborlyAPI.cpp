@@ -18,6 +18,8 @@ namespace {
 
 // A token with less than this left is renewed before a request goes out.
 constexpr qint64 kRefreshMarginMs = 3600 * 1000;
+// Resends after a 401, each with a token newer than the one refused before it.
+constexpr int kMaxResends = 3;
 
 QByteArray bearer(const QString &token)
 {
@@ -65,9 +67,11 @@ QCoro::Task<HttpRequest> HarborlyAPI::makeRequest(QString path, QString method,
     const QDateTime now = m_clock ? m_clock->currentDateTime() : QDateTime::currentDateTimeUtc();
     if (!token || now.msecsTo(token->expiresAt) < kRefreshMarginMs) {
         // The outcome is read back from the vault below; a failed renewal sends the old token
-        // and a 401 then gets its own treatment.
+        // and a 401 then gets its own treatment. Nothing is sent when another call of this
+        // client renewed the token meanwhile: a renewal may retire the token it was given.
+        const std::optional<QString> seen = token ? std::optional(token->token) : std::nullopt;
         try {
-            auto refreshing = m_tokenManager->refreshToken(stop);
+            auto refreshing = m_tokenManager->renewUnlessReplaced(seen, stop);
             co_await std::move(refreshing);
         } catch (...) {
         }
@@ -121,41 +125,47 @@ QCoro::Task<HttpResponse> HarborlyAPI::resend(HttpRequest request, std::stop_tok
 
 QCoro::Task<HttpResponse> HarborlyAPI::afterUnauthorised(HttpRequest request, std::stop_token stop)
 {
-    bool refused = false;
-    try {
-        auto refreshing = m_tokenManager->refreshToken(stop);
-        co_await std::move(refreshing);
-    } catch (const TokenManager::TokenError &) {
-        refused = true;
-    } catch (const DeviceAuthClient::DeviceAuthError &error) {
-        if (error.code() != DeviceAuthClient::DeviceAuthError::Code::serverError)
-            throw; // an unreadable 200: no verdict on the token
-        if (!isRefusal(error.statusCode()))
-            throw HarborlyAPIError::serverError(error.statusCode(), QStringLiteral("Token renewal failed."));
-        refused = true;
-    }
-    // Transfer failures, cancellation and unreadable replies leave here and become networkError.
+    const std::shared_ptr<TokenManager> tokens = m_tokenManager;
+    bool renewedHere = false;
+    for (int resends = 0;; ++resends) {
+        const QByteArray sent = request.headers.value("Authorization").value_or(QByteArray());
+        // A token renewed by this call and refused again is not renewed twice.
+        if (!renewedHere) {
+            try {
+                const std::optional<QString> seen =
+                    sent.startsWith("Bearer ") ? std::optional(QString::fromUtf8(sent.mid(7))) : std::nullopt;
+                auto renewing = tokens->renewUnlessReplaced(seen, stop);
+                renewedHere = co_await std::move(renewing);
+            } catch (const TokenManager::TokenError &) {
+                // Nothing stored: the reload below finds nothing either.
+            } catch (const DeviceAuthClient::DeviceAuthError &error) {
+                if (error.code() != DeviceAuthClient::DeviceAuthError::Code::serverError)
+                    throw; // an unreadable 200: no verdict on the token
+                if (!isRefusal(error.statusCode()))
+                    throw HarborlyAPIError::serverError(error.statusCode(), QStringLiteral("Token renewal failed."));
+                // Refused: the token may have been renewed by another holder meanwhile, whose
+                // renewal retired the one refused here. The reload below decides.
+            }
+            // Transfer failures, cancellation and unreadable replies leave here and become networkError.
+        }
 
-    auto loading = m_tokenManager->loadToken();
-    const std::optional<TokenData> stored = co_await std::move(loading);
-    if (refused) {
-        // Another holder of the token may have renewed it since this request was built (its
-        // renewal made ours obsolete): try that token before giving the account up.
-        const bool renewedElsewhere = stored && request.headers.value("Authorization") != bearer(stored->token);
-        if (!renewedElsewhere) {
+        auto loading = tokens->loadToken();
+        const std::optional<TokenData> stored = co_await std::move(loading);
+        // Only a token other than the one refused is worth a try.
+        if (!stored || bearer(stored->token) == sent) {
             postAuthRevoked();
             throw HarborlyAPIError::notAuthenticated();
         }
-    }
-    if (stored)
+        if (resends == kMaxResends) {
+            // Every token tried was replaced before it arrived: no verdict on the account.
+            throw HarborlyAPIError::serverError(401, QStringLiteral("The authorisation kept changing."));
+        }
         request.headers.set("Authorization", bearer(stored->token));
-    auto sending = resend(std::move(request), std::move(stop));
-    HttpResponse response = co_await std::move(sending);
-    if (response.status == 401) {
-        postAuthRevoked();
-        throw HarborlyAPIError::notAuthenticated();
+        auto sending = resend(request, stop);
+        HttpResponse response = co_await std::move(sending);
+        if (response.status != 401)
+            co_return response;
     }
-    co_return response;
 }
 
 HarborlyAPIError HarborlyAPI::asAPIError(std::exception_ptr error)

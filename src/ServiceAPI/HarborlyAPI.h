@@ -19,9 +19,10 @@ namespace quillmere {
 class Clock;
 class TokenManager;
 
-// The authorised transport: builds requests with the bearer token and shard id, and sends them
-// with at most one resend (after 421 with a new shard, or after 401 once the token is renewed).
-// Every failure leaves as HarborlyAPIError. Main thread only.
+// The authorised transport: builds requests with the bearer token and shard id, and sends them,
+// resending once after a 421 with a new shard, and after a 401 with the stored token whenever it
+// is newer than the one refused (renewed here or by another call). Every failure leaves as
+// HarborlyAPIError. Main thread only.
 class HarborlyAPI
 {
 public:
@@ -76,7 +77,8 @@ private:
     }
 
     QCoro::Task<HttpResponse> afterUnauthorised(HttpRequest request, std::stop_token stop);
-    QCoro::Task<HttpResponse> resend(HttpRequest request, std::stop_token stop);
+    // Static: called after suspensions, when only the copied token manager may be relied on.
+    static QCoro::Task<HttpResponse> resend(HttpRequest request, std::stop_token stop);
 
     std::shared_ptr<TokenManager> m_tokenManager;
     Clock *m_clock;

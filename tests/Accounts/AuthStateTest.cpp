@@ -2,6 +2,7 @@
 #include "Accounts/KeychainVault.h"
 #include "support/TemporaryConfigHome.h"
 #include "Platform/Async/ManualClock.h"
+#include "Platform/BundleIdentifier.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "fake-service/FakeHarborly.h"
 #include "support/TestSupport.h"
@@ -95,16 +96,6 @@ TEST_F(AuthStateTest, StartUpCheckRunsOnTheNextTurnAndReadsTheStoredToken)
     EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
     ASSERT_TRUE(waitFor(Kind::connected));
     EXPECT_TRUE(fake.requestLog().empty());
-
-    // An expired token is refreshed once and the new one stored.
-    const QString old = fake.issueToken(account, QDateTime::currentDateTimeUtc().addSecs(-60));
-    storeToken(old, clock.currentDateTime().addSecs(-60));
-    make();
-    ASSERT_TRUE(waitFor(Kind::connected));
-    EXPECT_EQ(requests("POST", "/api/v1/auth/refresh"), 1u);
-    ASSERT_TRUE(storedToken());
-    EXPECT_NE(storedToken()->token, old);
-    EXPECT_TRUE(fake.token(storedToken()->token));
 }
 
 TEST_F(AuthStateTest, RefusedRefreshClearsTheTokenSilently)
@@ -142,8 +133,11 @@ TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkRetu
     EXPECT_EQ(fake.requestsTo("POST", "/api/v1/auth/refresh").back().status, 503);
     EXPECT_EQ(storedToken(), (TokenData{token, expiry}));
 
+    const size_t refreshes = requests("POST", "/api/v1/auth/refresh");
     auth->networkBecameAvailable();
     ASSERT_TRUE(waitFor(Kind::connected));
+    EXPECT_EQ(requests("POST", "/api/v1/auth/refresh"), refreshes + 1);
+    EXPECT_TRUE(fake.token(storedToken()->token)) << "the renewed token is stored";
     EXPECT_NE(storedToken()->token, token);
     EXPECT_FALSE(auth->isWaitingForNetwork());
 
@@ -152,6 +146,42 @@ TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkRetu
     auth->networkBecameAvailable();
     quillmere::test::runFor(50ms);
     EXPECT_TRUE(fake.requestLog().empty());
+}
+
+TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
+{
+    // Stored by an earlier run; the keyring is locked at login.
+    const QString token = fake.issueToken(account);
+    const QDateTime expiry = clock.currentDateTime().addDays(1);
+    const QByteArray item = KeychainVault::encode({{KeychainVault::bearerTokenKey(), TokenData{token, expiry}.encoded()}});
+    backend.putItem(bundleIdentifier(), KeychainVault::vaultAccount(), item);
+    backend.setReadFailure(2);
+    make();
+    ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault(); }));
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+
+    // The user unlocks it; the next read, one interval after the failed one, connects.
+    backend.setReadFailure(std::nullopt);
+    clock.advance(AuthState::vaultRetryInterval - 1ms);
+    quillmere::test::runFor(50ms);
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    clock.advance(1ms);
+    ASSERT_TRUE(waitFor(Kind::connected));
+    EXPECT_FALSE(auth->isWaitingForVault());
+    EXPECT_EQ(backend.item(bundleIdentifier(), KeychainVault::vaultAccount()), item) << "nothing rewritten";
+    EXPECT_TRUE(fake.requestLog().empty());
+
+    // networkBecameAvailable() does not wait for the interval.
+    backend.setReadFailure(2);
+    KeychainVault locked{KeychainHelper(backend), [](const QString &) {}};
+    auth = std::make_unique<AuthState>(locked, clock, ExternalURLOpener([](const QUrl &) { return true; }),
+                                       [this] { return fake.baseURL(); });
+    ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault(); }));
+    backend.setReadFailure(std::nullopt);
+    auth->networkBecameAvailable();
+    ASSERT_TRUE(waitFor(Kind::connected));
+    auth.reset();
+    quillmere::test::runFor(50ms);
 }
 
 TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)
@@ -199,6 +229,25 @@ TEST_F(AuthStateTest, DeviceLinkEndsWithExpiryOrAnInvalidCode)
     ASSERT_TRUE(waitFor(Kind::error));
     EXPECT_EQ(auth->connectionState().message(), "Device code expired. Please try again.");
     EXPECT_EQ(polls(), 1u);
+
+    // A lifetime beyond any clock is cut to a day.
+    fake.answerNext("/api/v1/auth/device", 200,
+                    R"({"device_code":"d","user_code":"U","verification_url":"https://x.test/link","expires_in":9007199254740991})");
+    fake.answerNext("/api/v1/auth/device/token", 428, R"({"message":"pending"})", 3);
+    auth->beginDeviceLink();
+    ASSERT_TRUE(runUntil([&] { return polls() == 2; }));
+    ASSERT_TRUE(waitForSleep());
+    // A sleeper wakes at its own deadline: polls at 5 s and at 24 h - 2 s, then a wake at 24 h + 3 s.
+    clock.advance(std::chrono::hours(24) - 7s);
+    ASSERT_TRUE(runUntil([&] { return polls() == 3; }));
+    ASSERT_TRUE(waitForSleep());
+    clock.advance(5s);
+    ASSERT_TRUE(runUntil([&] { return polls() == 4; }));
+    ASSERT_TRUE(waitForSleep());
+    EXPECT_TRUE(auth->connectionState().is(Kind::polling));
+    clock.advance(5s);
+    ASSERT_TRUE(waitFor(Kind::error));
+    EXPECT_EQ(polls(), 4u);
 
     // The service says the code expired.
     const QString userCode = linkUntilFirstPoll();
@@ -254,14 +303,6 @@ TEST_F(AuthStateTest, LateDeviceCodeDoesNotOverwriteAnotherSignIn)
     EXPECT_TRUE(auth->connectionState().is(Kind::connected));
     EXPECT_FALSE(auth->hasPollingTask());
     EXPECT_EQ(polls(), 0u);
-
-    // A late failure is dropped the same way.
-    fake.answerNext("/api/v1/auth/device", 500, "{}");
-    fake.delayNext("/api/v1/auth/device", 100ms);
-    auth->beginDeviceLink();
-    auth->setConnectionState(ConnectionState::connected());
-    quillmere::test::runFor(250ms);
-    EXPECT_TRUE(auth->connectionState().is(Kind::connected));
 }
 
 TEST_F(AuthStateTest, DisconnectWhilePollingSavesNoToken)

@@ -107,6 +107,7 @@ TEST(KeychainVaultKeyringTest, KeepsOneReplacedItemInTheRealKeyring)
     auto locked = makeVault();
     test::await(locked->setValueAsync("new", bookmark));
     EXPECT_EQ(locked->data(bookmark), QByteArray("new"));
+    EXPECT_TRUE(locked->entry(KeychainVault::bearerTokenKey()).unreadable) << "not \"no token\"";
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_TRUE(reports.front().startsWith(QStringLiteral("KeychainVault read failed: "))) << reports.front().toStdString();
     EXPECT_EQ(vaultItems().size(), 1u);

@@ -144,22 +144,36 @@ TEST_F(KeychainVaultTest, ALockedKeyringIsNotAnEmptyVault)
     vault->removeValue(QStringLiteral("stale"));
     EXPECT_EQ(vault->data(newBookmark), QByteArray("new"));
     EXPECT_EQ(vault->data(QStringLiteral("stale")), std::nullopt);
-    // Unknown while the item cannot be read; the item itself is left alone.
+    // Unknown while the item cannot be read (not "absent"); the item itself is left alone.
     EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), std::nullopt);
+    EXPECT_TRUE(vault->entry(KeychainVault::bearerTokenKey()).unreadable);
+    EXPECT_FALSE(vault->entry(newBookmark).unreadable) << "this process's own write is known";
+    EXPECT_FALSE(vault->replaceValue("x", KeychainVault::bearerTokenKey(), std::nullopt));
     EXPECT_EQ(storedItem(), before);
     EXPECT_EQ(backend.storeCount(), 0);
 
     // Every access tries the read again, but the failure is logged once.
-    EXPECT_EQ(backend.readCount(), 5);
+    EXPECT_EQ(backend.readCount(), 8);
     ASSERT_EQ(reportsSoFar().size(), 1u);
     EXPECT_THAT(reportsSoFar().front().toStdString(), StartsWith("KeychainVault read failed: Keychain error: 2 ("));
 
     backend.setReadFailure(std::nullopt);
     EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), QByteArray("token"));
+    EXPECT_FALSE(vault->entry(QStringLiteral("stale")).unreadable);
     EXPECT_EQ(vault->data(oldBookmark), QByteArray("old"));
     EXPECT_EQ(vault->data(newBookmark), QByteArray("new"));
     EXPECT_EQ(storedItem(),
               KeychainVault::encode({{KeychainVault::bearerTokenKey(), "token"}, {oldBookmark, "old"}, {newBookmark, "new"}}));
+}
+
+TEST_F(KeychainVaultTest, ReplaceValueWritesOnlyOverTheExpectedValue)
+{
+    const QString key = KeychainVault::bearerTokenKey();
+    EXPECT_FALSE(vault->replaceValue("new", key, QByteArray("old"))) << "nothing stored is not \"old\"";
+    EXPECT_TRUE(vault->replaceValue("old", key, std::nullopt));
+    EXPECT_FALSE(vault->replaceValue("newer", key, std::nullopt));
+    EXPECT_TRUE(vault->replaceValue("new", key, QByteArray("old")));
+    EXPECT_EQ(relaunch()->data(key), QByteArray("new"));
 }
 
 TEST_F(KeychainVaultTest, ReplaceWithEmptyWritesAnEmptyObjectWithoutReading)

@@ -1,6 +1,5 @@
 #include "Accounts/RegistrationAPIClient.h"
 #include "support/TemporaryConfigHome.h"
-#include "Platform/Browser/ExternalURLOpener.h"
 #include "Platform/Http/Json.h"
 #include "fake-service/FakeHarborly.h"
 #include "support/TestSupport.h"
@@ -183,19 +182,6 @@ TEST_F(RegistrationTest, CheckoutGivesAPageOnlyForAnAcceptedRequest)
     fake.answerNext("/api/v1/account/checkout", 200, "not json");
     EXPECT_THROW(await(Client::createCheckoutSession(token, QStringLiteral("gold"), QStringLiteral("monthly"), fake.baseURL())),
                  json::JsonError);
-
-    // The page is opened only when it is a secure web page.
-    std::vector<QUrl> opened;
-    const ExternalURLOpener opener([&opened](const QUrl &u) {
-        opened.push_back(u);
-        return true;
-    });
-    EXPECT_TRUE(opener.open(*url));
-    fake.setCheckoutURL(QStringLiteral("file:///home/user/.ssh/id_rsa"));
-    const auto unsafe = await(Client::createCheckoutSession(token, QStringLiteral("gold"), QStringLiteral("monthly"), fake.baseURL()));
-    ASSERT_TRUE(unsafe);
-    EXPECT_THROW(opener.open(*unsafe), ExternalURLOpener::RefusedURLError);
-    EXPECT_EQ(opened.size(), 1u);
 }
 
 } // namespace

@@ -240,11 +240,6 @@ TEST_F(WebSignInExchange, AppleStatusesMapToExchangeAndServerErrors)
     EXPECT_EQ(status(QStringLiteral("x")), std::make_pair(AppleError::Code::exchangeFailed, 410));
     fake.answerNext("/api/v1/auth/apple/exchange", 500);
     EXPECT_EQ(status(QStringLiteral("x")), std::make_pair(AppleError::Code::serverError, 500));
-
-    // A spent code is refused.
-    const QString code = fake.addAppleSignInCode(accountId);
-    await(apple.exchangeCode(code));
-    EXPECT_EQ(status(code), std::make_pair(AppleError::Code::exchangeFailed, 401));
 }
 
 TEST_F(WebSignInExchange, GoogleStatusesAndRepliesWithoutAToken)

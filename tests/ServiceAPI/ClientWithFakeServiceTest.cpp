@@ -24,7 +24,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
+#include <deque>
 #include <sys/resource.h>
 
 using namespace quillmere;
@@ -67,6 +69,18 @@ protected:
         return std::nullopt;
     }
 
+    // Runs this many storage fetches at once on the one client; the number that failed.
+    int failuresOfConcurrentCalls(int calls)
+    {
+        std::deque<std::optional<LibraryAPIClient::StorageSummary>> results(calls);
+        std::deque<std::exception_ptr> errors(calls);
+        std::deque<bool> done(calls, false);
+        for (int i = 0; i < calls; ++i)
+            test::detail::capture(client->fetchStorage(), results[i], errors[i], done[i]);
+        EXPECT_TRUE(test::runUntil([&] { return std::ranges::all_of(done, [](bool d) { return d; }); }));
+        return int(std::ranges::count_if(errors, [](const std::exception_ptr &e) { return bool(e); }));
+    }
+
     test::TemporaryConfigHome configHome;
     InMemorySecretBackend backend;
     KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
@@ -97,6 +111,24 @@ TEST_F(ClientWithFakeService, UnauthorisedRenewsAndResendsOnceThenGivesUpOnce)
     EXPECT_EQ(revokedPosts, 1);
     EXPECT_EQ(fake.requestsTo("POST", refreshPath).size(), 2u);
     EXPECT_EQ(fake.requestsTo("GET", storagePath).size(), 4u);
+}
+
+TEST_F(ClientWithFakeService, ConcurrentRenewalsOfOneClientNeverRetireEachOther)
+{
+    // A renewal retires the token it was given, so two renewals of one token cannot both win.
+    fake.setRotateTokensOnRefresh(true);
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        const QString current = await(tokens->loadToken())->token;
+        if (round % 2 == 0)
+            fake.expireToken(current); // every call is answered 401
+        else
+            store(current, QDateTime::currentDateTimeUtc().addSecs(600)); // every call renews first
+        fake.clearRequestLog();
+        EXPECT_EQ(failuresOfConcurrentCalls(8 + (round % 5) * 2), 0);
+        EXPECT_EQ(fake.requestsTo("POST", refreshPath).size(), 1u);
+    }
+    EXPECT_EQ(revokedPosts, 0);
 }
 
 TEST_F(ClientWithFakeService, ATransientRenewalFailureKeepsTheAccountLinked)

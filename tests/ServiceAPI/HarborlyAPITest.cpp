@@ -233,29 +233,55 @@ TEST_F(HarborlyAPITest, AnUnreadableOrCancelledRenewalNeverRevokes)
     EXPECT_EQ(storedToken()->token, QStringLiteral("t0"));
 }
 
-TEST_F(HarborlyAPITest, ATokenRenewedElsewhereIsTriedBeforeRevoking)
+TEST_F(HarborlyAPITest, ATokenRenewedElsewhereIsTriedBeforeRenewingOrRevoking)
 {
     storeFreshToken();
     HttpRequest built = request(QStringLiteral("POST"));
     built.body = "{\"n\":1}";
-    // Another holder renewed first; the service now refuses the old token's renewal.
+    // Renewed by another call before this one's 401 came back: resent with that token as it is.
     const auto renewedElsewhere = [this] { storeToken(QStringLiteral("t1"), now().addDays(30)); };
-    service.next(thing, Reply{401});
-    service.next("/api/v1/auth/refresh", Reply{401, "{}", {}, renewedElsewhere});
+    service.next(thing, Reply{401, "{}", {}, renewedElsewhere});
     EXPECT_EQ(statusOf(built), 200);
     auto seen = service.seen(thing);
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].authorization, "Bearer t1");
     EXPECT_EQ(seen[1].body, "{\"n\":1}");
-    EXPECT_EQ(revokedPosts, 0);
+    EXPECT_EQ(refreshCount(), 0u);
 
-    // That token is refused too: now the account is given up.
+    // Renewed elsewhere while this call's own renewal was out, which the service then refused.
     built = request();
-    service.next(thing, Reply{401, "{}", {}, [this] { storeToken(QStringLiteral("t2"), now().addDays(30)); }});
-    service.next("/api/v1/auth/refresh", Reply{401});
     service.next(thing, Reply{401});
-    EXPECT_EQ(sendFailure(built).code(), Code::notAuthenticated);
+    service.next("/api/v1/auth/refresh", Reply{401, "{}", {}, [this] { storeToken(QStringLiteral("t2"), now().addDays(30)); }});
+    EXPECT_EQ(statusOf(built), 200);
+    EXPECT_EQ(service.seen(thing).back().authorization, "Bearer t2");
+
+    // The stored token is refused too: renewed once, and given up when the new one is refused.
+    service.next(thing, Reply{401, "{}", {}, [this] { storeToken(QStringLiteral("t3"), now().addDays(30)); }});
+    service.next(thing, Reply{401});
+    service.next("/api/v1/auth/refresh", ScriptedService::tokenReply("t4"));
+    service.next(thing, Reply{401});
+    EXPECT_EQ(sendFailure(request()).code(), Code::notAuthenticated);
     EXPECT_EQ(revokedPosts, 1);
+    EXPECT_EQ(refreshCount(), 2u);
+    seen = service.seen(thing);
+    ASSERT_EQ(seen.size(), 7u);
+    EXPECT_EQ(seen[5].authorization, "Bearer t3");
+    EXPECT_EQ(seen[6].authorization, "Bearer t4");
+
+    // Every resend meets a token renewed after it left: three tries, then a failure the caller
+    // retries, without giving the account up.
+    for (int n = 5; n <= 8; ++n) {
+        const std::string token = "t" + std::to_string(n + 1);
+        service.next(thing, Reply{401, "{}", {}, [this, token] {
+                                      storeToken(QString::fromStdString(token), now().addDays(30));
+                                  }});
+    }
+    const HarborlyAPIError churn = sendFailure(request());
+    EXPECT_EQ(churn.code(), Code::serverError);
+    EXPECT_EQ(churn.statusCode(), 401);
+    EXPECT_EQ(service.seen(thing).size(), 11u);
+    EXPECT_EQ(revokedPosts, 1);
+    EXPECT_EQ(refreshCount(), 2u);
 }
 
 TEST_F(HarborlyAPITest, EveryFailureLeavesAsHarborlyAPIError)
