@@ -221,9 +221,9 @@ public:
     static constexpr qint64 defaultMultipartThreshold = 524'288'000;
 
     QCoro::Task<HashCheckResult> checkHash(QString checksum, QString filename, qint64 fileSize, QString mimeType,
-                                           UploadTarget target = {}, std::stop_token stop = {});
+                                           UploadTarget target, std::stop_token stop = {});
     QCoro::Task<PresignedURLResult> requestUploadURL(QString oid, QString filename, qint64 fileSize,
-                                                     QString mimeType, UploadTarget target = {},
+                                                     QString mimeType, UploadTarget target,
                                                      std::stop_token stop = {});
     // The content the hash check was asked about: a copy that is not exactly this is another
     // version of the file.
