@@ -115,28 +115,6 @@ TEST_F(BatchCalls, DedupConfirmLinksHeldContentInOneRequestAndReportsTheRest)
     EXPECT_EQ(again.failed.size(), 1);
 }
 
-TEST_F(BatchCalls, StorageFullAndRateLimitSurfaceAsServerErrorsWithTheirStatus)
-{
-    const auto statusOf = [](auto task) {
-        try {
-            await(std::move(task));
-        } catch (const HarborlyAPIError &error) {
-            EXPECT_EQ(error.code(), HarborlyAPIError::Code::serverError);
-            return error.statusCode();
-        }
-        return 0;
-    };
-    fake.storageFullNext("/api/v1/files/batch-dedup-confirm");
-    EXPECT_EQ(statusOf(client->dedupConfirmBatch(kFolder, SyncFolderType::projectsFolder, {})), 507);
-    fake.rateLimitNext("/api/v1/files/batch-check-hash");
-    EXPECT_EQ(statusOf(client->checkHashBatch(kFolder, SyncFolderType::projectsFolder, {})), 429);
-    fake.storageFullNext("/api/v1/files/multipart/initiate");
-    const QString path = writeFile(QStringLiteral("big.wav"), pattern(2048));
-    EXPECT_EQ(statusOf(client->uploadMultipart(path, QStringLiteral("oid"), QStringLiteral("big.wav"), 2048,
-                                               QStringLiteral("audio/wav"))),
-              507);
-}
-
 TEST_F(BatchCalls, ReplyReadersTakeTheirOwnFailureMessages)
 {
     const QByteArray errorOnly = R"({"error": "x"})";

@@ -417,27 +417,6 @@ TEST_F(UploadPipeline, RefusesFilesBeforeSendingAnything)
     EXPECT_TRUE(fake.requestLog().empty());
 }
 
-TEST_F(UploadPipeline, StorageFullAndRateLimitSurfaceWithTheirStatus)
-{
-    const QString path = writeFile(QStringLiteral("full.wav"), "content that will not fit");
-    fake.storageFullNext(kCheckHash);
-    const auto full = failureOf<HarborlyAPIError>([&] { upload(path); });
-    ASSERT_TRUE(full);
-    EXPECT_EQ(full->code(), HarborlyAPIError::Code::serverError);
-    EXPECT_EQ(full->statusCode(), 507);
-
-    fake.rateLimitNext(kConfirm);
-    const auto limited = failureOf<HarborlyAPIError>([&] { upload(path); });
-    ASSERT_TRUE(limited);
-    EXPECT_EQ(limited->code(), HarborlyAPIError::Code::serverError);
-    EXPECT_EQ(limited->statusCode(), 429);
-
-    fake.storageFullNext(kUploadBlob);
-    const auto blobFull = failureOf<HarborlyAPIError>([&] { upload(writeFile(QStringLiteral("other.wav"), "more")); });
-    ASSERT_TRUE(blobFull);
-    EXPECT_EQ(blobFull->statusCode(), 507);
-}
-
 TEST_F(UploadPipeline, ReportsAConflictWithAChangeMadeElsewhere)
 {
     const qint64 existing = seedLibraryFile(QStringLiteral("song.wav"), "their version");
