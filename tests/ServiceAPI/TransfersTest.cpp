@@ -207,7 +207,7 @@ TEST_F(Transfers, PartsGoThreeAtATimeAndTheNextBatchWaitsForThisOne)
     const QByteArray content = pattern(size);
     const QString path = writeFile(QStringLiteral("slow.wav"), content);
     fake.setMultipartPartSize(kPart);
-    fake.delayNext("/storage/uploads/*", std::chrono::milliseconds(60), -1);
+    fake.delayNext("/storage/uploads/*", std::chrono::milliseconds(150), -1);
     fake.takeMostDelayedAtOnce();
 
     await(client->uploadMultipart(path, QStringLiteral("oid-slow"), QStringLiteral("slow.wav"), size,
