@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Model/SyncFolder.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QSet>
@@ -12,11 +14,9 @@
 
 namespace quillmere {
 
-enum class SyncFolderType; // Model/SyncFolder.h
-
 // What a sync lane needs of the service: the operations it calls on its client, and their
 // records. LibraryAPIClient is the implementation; a lane holds this interface so it can be
-// driven by a scripted service in tests. The records are reached as LibraryAPIClient::...
+// driven by a scripted service in tests (which overrides the protected do... members). The records are reached as LibraryAPIClient::...
 // too, so callers of the client need not know this type.
 class FileSyncAPI
 {
@@ -172,37 +172,102 @@ public:
         QList<BatchDedupFailure> failed;
     };
 
-    // GET /api/v1/files/library; the folder kind is "reference", "unorganised" or "drive".
-    virtual QCoro::Task<QList<RemoteFile>> listLibraryFiles(std::optional<QString> folderKind = std::nullopt,
-                                                            std::optional<QString> syncFolderID = std::nullopt,
-                                                            std::stop_token stop = {}) = 0;
-    virtual QCoro::Task<BatchHashCheckResult> checkHashBatch(QString syncFolderID, QString folderKind,
-                                                             QList<BatchHashEntry> entries,
-                                                             std::stop_token stop = {}) = 0;
-    virtual QCoro::Task<BatchDedupConfirmResult> dedupConfirmBatch(QString syncFolderID, QString folderKind,
-                                                                   QList<BatchDedupConfirmEntry> entries,
-                                                                   std::optional<QString> deviceID = std::nullopt,
-                                                                   std::optional<qint64> planID = std::nullopt,
-                                                                   std::stop_token stop = {}) = 0;
-    virtual QCoro::Task<> registerSyncFolder(QString uuid, QString name, QString folderKind, QString direction,
-                                             std::stop_token stop = {}) = 0;
-    virtual QCoro::Task<UploadResult> uploadFile(QString filePath, SyncFolderType folderKind,
-                                                 std::optional<QString> drivePath = std::nullopt,
-                                                 std::optional<QString> baseCommit = std::nullopt,
-                                                 std::optional<QString> fileUUID = std::nullopt,
-                                                 std::optional<QString> deviceID = std::nullopt,
-                                                 std::optional<QString> syncFolderID = std::nullopt,
-                                                 std::stop_token stop = {}) = 0;
-    virtual QCoro::Task<> abortMultipartUpload(QString uploadId, QString oid, std::stop_token stop = {}) = 0;
-    virtual QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::stop_token stop = {}) = 0;
-    virtual QCoro::Task<> deleteFile(qint64 fileID, std::stop_token stop = {}) = 0;
+    // One local file to put into the library (see uploadFile). The optional members are left
+    // out of the requests when absent.
+    struct UploadRequest
+    {
+        QString filePath;
+        SyncFolderType folderKind = SyncFolderType::projectsFolder;
+        std::optional<QString> drivePath;
+        std::optional<QString> baseCommit; // sent only when it is a 40-digit hexadecimal commit
+        std::optional<QString> fileUUID;
+        std::optional<QString> deviceID;
+        std::optional<QString> syncFolderID;
+    };
+
+    // A folder kind is this one enum at every call; it becomes the service's word only in the
+    // request ("reference", "unorganised", "drive"; the plan mirror has none and sends no
+    // "folder_type" key). The defaults of every operation are here and only here: the
+    // implementations override the protected members below.
+
+    // GET /api/v1/files/library.
+    QCoro::Task<QList<RemoteFile>> listLibraryFiles(std::optional<SyncFolderType> folderKind = std::nullopt,
+                                                    std::optional<QString> syncFolderID = std::nullopt,
+                                                    std::stop_token stop = {})
+    {
+        return doListLibraryFiles(folderKind, std::move(syncFolderID), std::move(stop));
+    }
+    // All entries go out in one request.
+    QCoro::Task<BatchHashCheckResult> checkHashBatch(QString syncFolderID, SyncFolderType folderKind,
+                                                     QList<BatchHashEntry> entries, std::stop_token stop = {})
+    {
+        return doCheckHashBatch(std::move(syncFolderID), folderKind, std::move(entries), std::move(stop));
+    }
+    // All entries go out in one request.
+    QCoro::Task<BatchDedupConfirmResult> dedupConfirmBatch(QString syncFolderID, SyncFolderType folderKind,
+                                                           QList<BatchDedupConfirmEntry> entries,
+                                                           std::optional<QString> deviceID = std::nullopt,
+                                                           std::optional<qint64> planID = std::nullopt,
+                                                           std::stop_token stop = {})
+    {
+        return doDedupConfirmBatch(std::move(syncFolderID), folderKind, std::move(entries), std::move(deviceID),
+                                   planID, std::move(stop));
+    }
+    // The service receives the same uuid again at every lane start; the reply is not read.
+    QCoro::Task<> registerSyncFolder(QString uuid, QString name, SyncFolderType folderKind, QString direction,
+                                     std::stop_token stop = {})
+    {
+        return doRegisterSyncFolder(std::move(uuid), std::move(name), folderKind, std::move(direction),
+                                    std::move(stop));
+    }
+    // Validates, probes, hashes and offers one file to the service, sends its bytes when asked
+    // and confirms it. The size and the bytes sent are always those whose hash was offered: a
+    // file that changes in between fails with ContentChangedError and nothing is confirmed.
+    QCoro::Task<UploadResult> uploadFile(UploadRequest request, std::stop_token stop = {})
+    {
+        return doUploadFile(std::move(request), std::move(stop));
+    }
+    // Succeeds whatever the status; fails only in the transport.
+    QCoro::Task<> abortMultipartUpload(QString uploadId, QString oid, std::stop_token stop = {})
+    {
+        return doAbortMultipartUpload(std::move(uploadId), std::move(oid), std::move(stop));
+    }
+    QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::stop_token stop = {})
+    {
+        return doDownloadFile(fileID, std::move(destinationPath), std::move(stop));
+    }
+    QCoro::Task<> deleteFile(qint64 fileID, std::stop_token stop = {}) { return doDeleteFile(fileID, std::move(stop)); }
     // An empty cursor asks for the feed from its start.
-    virtual QCoro::Task<ChangeFeed> fetchChanges(QString cursor, std::optional<QString> folderKind = std::nullopt,
-                                                 std::optional<QString> syncFolderID = std::nullopt,
-                                                 std::stop_token stop = {}) = 0;
-    virtual QCoro::Task<QList<PlanSummary>> fetchPlans(std::stop_token stop = {}) = 0;
+    QCoro::Task<ChangeFeed> fetchChanges(QString cursor, std::optional<SyncFolderType> folderKind = std::nullopt,
+                                         std::optional<QString> syncFolderID = std::nullopt,
+                                         std::stop_token stop = {})
+    {
+        return doFetchChanges(std::move(cursor), folderKind, std::move(syncFolderID), std::move(stop));
+    }
+    QCoro::Task<QList<PlanSummary>> fetchPlans(std::stop_token stop = {}) { return doFetchPlans(std::move(stop)); }
 
 protected:
+    virtual QCoro::Task<QList<RemoteFile>> doListLibraryFiles(std::optional<SyncFolderType> folderKind,
+                                                              std::optional<QString> syncFolderID,
+                                                              std::stop_token stop) = 0;
+    virtual QCoro::Task<BatchHashCheckResult> doCheckHashBatch(QString syncFolderID, SyncFolderType folderKind,
+                                                               QList<BatchHashEntry> entries,
+                                                               std::stop_token stop) = 0;
+    virtual QCoro::Task<BatchDedupConfirmResult> doDedupConfirmBatch(QString syncFolderID, SyncFolderType folderKind,
+                                                                     QList<BatchDedupConfirmEntry> entries,
+                                                                     std::optional<QString> deviceID,
+                                                                     std::optional<qint64> planID,
+                                                                     std::stop_token stop) = 0;
+    virtual QCoro::Task<> doRegisterSyncFolder(QString uuid, QString name, SyncFolderType folderKind,
+                                               QString direction, std::stop_token stop) = 0;
+    virtual QCoro::Task<UploadResult> doUploadFile(UploadRequest request, std::stop_token stop) = 0;
+    virtual QCoro::Task<> doAbortMultipartUpload(QString uploadId, QString oid, std::stop_token stop) = 0;
+    virtual QCoro::Task<> doDownloadFile(qint64 fileID, QString destinationPath, std::stop_token stop) = 0;
+    virtual QCoro::Task<> doDeleteFile(qint64 fileID, std::stop_token stop) = 0;
+    virtual QCoro::Task<ChangeFeed> doFetchChanges(QString cursor, std::optional<SyncFolderType> folderKind,
+                                                   std::optional<QString> syncFolderID, std::stop_token stop) = 0;
+    virtual QCoro::Task<QList<PlanSummary>> doFetchPlans(std::stop_token stop) = 0;
+
     FileSyncAPI() = default;
     FileSyncAPI(const FileSyncAPI &) = default;
     FileSyncAPI &operator=(const FileSyncAPI &) = default;

@@ -171,11 +171,11 @@ std::optional<LibraryAPIClient::PlanSummary> readPlan(const QJsonObject &object)
 
 // The query items of the listing and the change feed, in their fixed order; nullopt when
 // there are none, so the request carries no query at all.
-std::optional<QList<QueryItem>> folderQuery(QList<QueryItem> items, const std::optional<QString> &folderKind,
+std::optional<QList<QueryItem>> folderQuery(QList<QueryItem> items, const std::optional<SyncFolderType> &folderKind,
                                             const std::optional<QString> &syncFolderID)
 {
-    if (folderKind)
-        items.append(QueryItem{QStringLiteral("folder_type"), *folderKind});
+    if (const auto folderType = folderKind ? LibraryAPIClient::folderTypeText(*folderKind) : std::nullopt)
+        items.append(QueryItem{QStringLiteral("folder_type"), *folderType});
     if (syncFolderID)
         items.append(QueryItem{QStringLiteral("sync_folder_uuid"), *syncFolderID});
     if (items.isEmpty())
@@ -187,11 +187,19 @@ std::optional<QList<QueryItem>> folderQuery(QList<QueryItem> items, const std::o
 
 } // namespace
 
-LibraryAPIClient::LibraryAPIClient(std::shared_ptr<HarborlyAPI> api) : m_api(std::move(api)) {}
+LibraryAPIClient::LibraryAPIClient(std::shared_ptr<HarborlyAPI> api)
+    : LibraryAPIClient(std::move(api), std::make_shared<Settings>())
+{
+}
+
+LibraryAPIClient::LibraryAPIClient(std::shared_ptr<HarborlyAPI> api, std::shared_ptr<Settings> settings)
+    : m_api(std::move(api)), m_settings(std::move(settings))
+{
+}
 
 void LibraryAPIClient::setMultipartProgressHandler(MultipartProgressHandler handler)
 {
-    m_onMultipartProgress = std::move(handler);
+    m_settings->onMultipartProgress = std::move(handler);
 }
 
 namespace {
@@ -248,8 +256,8 @@ QList<LibraryAPIClient::PlanSummary> readPlansReply(const HttpResponse &reply)
 // ---- Operations ----
 
 QCoro::Task<QList<LibraryAPIClient::RemoteFile>>
-LibraryAPIClient::listLibraryFiles(std::optional<QString> folderKind, std::optional<QString> syncFolderID,
-                                   std::stop_token stop)
+LibraryAPIClient::doListLibraryFiles(std::optional<SyncFolderType> folderKind, std::optional<QString> syncFolderID,
+                                     std::stop_token stop)
 {
     const auto api = m_api;
     auto making = api->makeRequest(kLibraryPath, QStringLiteral("GET"), folderQuery({}, folderKind, syncFolderID), stop);
@@ -267,21 +275,22 @@ QCoro::Task<QList<LibraryAPIClient::RemoteSyncFolder>> LibraryAPIClient::listSyn
     co_return co_await std::move(sending);
 }
 
-QCoro::Task<> LibraryAPIClient::registerSyncFolder(QString uuid, QString name, QString folderKind, QString direction,
-                                                   std::stop_token stop)
+QCoro::Task<> LibraryAPIClient::doRegisterSyncFolder(QString uuid, QString name, SyncFolderType folderKind,
+                                                     QString direction, std::stop_token stop)
 {
     const auto api = m_api;
     auto making = api->makeRequest(kSyncFoldersPath, QStringLiteral("POST"), std::nullopt, stop);
     HttpRequest request = co_await std::move(making);
-    request.setJsonBody(QJsonObject{{QStringLiteral("uuid"), uuid},
-                                     {QStringLiteral("name"), name},
-                                     {QStringLiteral("folder_type"), folderKind},
-                                     {QStringLiteral("direction"), direction}});
+    QJsonObject body{{QStringLiteral("uuid"), uuid}, {QStringLiteral("name"), name}};
+    if (const auto folderType = folderTypeText(folderKind))
+        body.insert(QStringLiteral("folder_type"), *folderType);
+    body.insert(QStringLiteral("direction"), direction);
+    request.setJsonBody(body);
     auto sending = api->send(std::move(request), &readRegisterSyncFolderReply, stop);
     co_await std::move(sending);
 }
 
-QCoro::Task<> LibraryAPIClient::downloadFile(qint64 fileID, QString destinationPath, std::stop_token stop)
+QCoro::Task<> LibraryAPIClient::doDownloadFile(qint64 fileID, QString destinationPath, std::stop_token stop)
 {
     const auto api = m_api;
     auto making = api->makeRequest(kLibraryPath + u'/' + QString::number(fileID), QStringLiteral("GET"),
@@ -292,7 +301,7 @@ QCoro::Task<> LibraryAPIClient::downloadFile(qint64 fileID, QString destinationP
     parseDownloadResponse(response.status);
 }
 
-QCoro::Task<> LibraryAPIClient::deleteFile(qint64 fileID, std::stop_token stop)
+QCoro::Task<> LibraryAPIClient::doDeleteFile(qint64 fileID, std::stop_token stop)
 {
     const auto api = m_api;
     auto making = api->makeRequest(kLibraryPath + u'/' + QString::number(fileID), QStringLiteral("DELETE"),
@@ -302,13 +311,15 @@ QCoro::Task<> LibraryAPIClient::deleteFile(qint64 fileID, std::stop_token stop)
     co_await std::move(sending);
 }
 
-QCoro::Task<qint64> LibraryAPIClient::resetFolder(QString folderKind, std::optional<QString> drivePath,
+QCoro::Task<qint64> LibraryAPIClient::resetFolder(SyncFolderType folderKind, std::optional<QString> drivePath,
                                                   std::stop_token stop)
 {
     const auto api = m_api;
     auto making = api->makeRequest(kResetFolderPath, QStringLiteral("POST"), std::nullopt, stop);
     HttpRequest request = co_await std::move(making);
-    QJsonObject body{{QStringLiteral("folder_type"), folderKind}};
+    QJsonObject body;
+    if (const auto folderType = folderTypeText(folderKind))
+        body.insert(QStringLiteral("folder_type"), *folderType);
     if (drivePath)
         body.insert(QStringLiteral("drive_path"), *drivePath);
     request.setJsonBody(body);
@@ -316,10 +327,10 @@ QCoro::Task<qint64> LibraryAPIClient::resetFolder(QString folderKind, std::optio
     co_return co_await std::move(sending);
 }
 
-QCoro::Task<LibraryAPIClient::ChangeFeed> LibraryAPIClient::fetchChanges(QString cursor,
-                                                                         std::optional<QString> folderKind,
-                                                                         std::optional<QString> syncFolderID,
-                                                                         std::stop_token stop)
+QCoro::Task<LibraryAPIClient::ChangeFeed> LibraryAPIClient::doFetchChanges(QString cursor,
+                                                                           std::optional<SyncFolderType> folderKind,
+                                                                           std::optional<QString> syncFolderID,
+                                                                           std::stop_token stop)
 {
     const auto api = m_api;
     QList<QueryItem> since;
@@ -350,7 +361,7 @@ QCoro::Task<LibraryAPIClient::AccountProfile> LibraryAPIClient::fetchAccount(std
     co_return co_await std::move(sending);
 }
 
-QCoro::Task<QList<LibraryAPIClient::PlanSummary>> LibraryAPIClient::fetchPlans(std::stop_token stop)
+QCoro::Task<QList<LibraryAPIClient::PlanSummary>> LibraryAPIClient::doFetchPlans(std::stop_token stop)
 {
     const auto api = m_api;
     auto making = api->makeRequest(kPlansPath, QStringLiteral("GET"), std::nullopt, stop);

@@ -21,7 +21,6 @@
 namespace quillmere {
 
 class Clock;
-enum class SyncFolderType; // Model/SyncFolder.h
 
 // The typed endpoint layer of the service: each operation turns its arguments into one request
 // for the authorised transport and the reply into plain records. The client keeps no state
@@ -31,8 +30,9 @@ enum class SyncFolderType; // Model/SyncFolder.h
 // without a network. Readers refuse statuses with HarborlyAPIError::serverError and let the
 // JSON reader's json::JsonError through; the transport wraps the latter as networkError.
 //
-// An operation keeps its own reference to the transport, so the client may be destroyed while
-// one of its calls is still running. The records of the operations a sync lane calls are
+// Every operation copies what it needs (the transport, the shared settings) before its first
+// suspension and never reads the client again, so the client may be destroyed while one of its
+// calls is still running. The records of the operations a sync lane calls are
 // declared by FileSyncAPI and named through this class as well. Main thread only.
 class LibraryAPIClient : public FileSyncAPI
 {
@@ -94,37 +94,21 @@ public:
 
     explicit LibraryAPIClient(std::shared_ptr<HarborlyAPI> api);
 
-    HarborlyAPI &api() const { return *m_api; }
+    // The transport, for callers that make their own requests (the storage monitor, the
+    // DAW-liveness reporter); the handle may be kept across waits and outlive the client.
+    std::shared_ptr<HarborlyAPI> api() const { return m_api; }
 
-    // Replaces any earlier handler; the multipart upload calls it after each batch of parts.
+    // Replaces any earlier handler. A running multipart upload reads the handler after each
+    // batch of parts, so the newest one hears of the batches still to come.
     void setMultipartProgressHandler(MultipartProgressHandler handler);
-    const MultipartProgressHandler &onMultipartProgress() const { return m_onMultipartProgress; }
+    MultipartProgressHandler onMultipartProgress() const { return m_settings->onMultipartProgress; }
 
-    // GET /api/v1/files/library; the folder kind is "reference", "unorganised" or "drive".
-    QCoro::Task<QList<RemoteFile>> listLibraryFiles(std::optional<QString> folderKind = std::nullopt,
-                                                    std::optional<QString> syncFolderID = std::nullopt,
-                                                    std::stop_token stop = {}) override;
     QCoro::Task<QList<RemoteSyncFolder>> listSyncFolders(std::stop_token stop = {});
-    // The service receives the same uuid again at every lane start; the reply is not read.
-    QCoro::Task<> registerSyncFolder(QString uuid, QString name, QString folderKind, QString direction,
-                                     std::stop_token stop = {}) override;
-    // Streams the file to a temporary file beside the destination and renames it into place,
-    // so a failed or refused transfer leaves whatever was at the destination untouched. Not
-    // sent through the authorised send: a 401 or 421 is not retried, and transport and file
-    // failures (TransportError, LocalFileError) reach the caller as they are. The destination's
-    // folder must exist; a directory at the destination is never replaced.
-    QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::stop_token stop = {}) override;
-    QCoro::Task<> deleteFile(qint64 fileID, std::stop_token stop = {}) override;
     // Returns the number of files the service deleted.
-    QCoro::Task<qint64> resetFolder(QString folderKind, std::optional<QString> drivePath = std::nullopt,
+    QCoro::Task<qint64> resetFolder(SyncFolderType folderKind, std::optional<QString> drivePath = std::nullopt,
                                     std::stop_token stop = {});
-    // An empty cursor asks for the feed from its start.
-    QCoro::Task<ChangeFeed> fetchChanges(QString cursor, std::optional<QString> folderKind = std::nullopt,
-                                         std::optional<QString> syncFolderID = std::nullopt,
-                                         std::stop_token stop = {}) override;
     QCoro::Task<StorageSummary> fetchStorage(std::stop_token stop = {});
     QCoro::Task<AccountProfile> fetchAccount(std::stop_token stop = {});
-    QCoro::Task<QList<PlanSummary>> fetchPlans(std::stop_token stop = {}) override;
 
     // Reply readers.
     static QList<RemoteFile> parseLibraryResponse(int status, const QByteArray &body);
@@ -211,48 +195,53 @@ public:
     // Where a file goes; the optional keys are left out of the bodies when absent.
     struct UploadTarget
     {
-        std::optional<QString> folderType;
+        SyncFolderType folderKind = SyncFolderType::projectsFolder;
         std::optional<QString> drivePath;
         std::optional<QString> syncFolderUUID;
+    };
+
+    // What confirm-upload records: the content (by oid), the file and where it goes. The
+    // optional members are left out of the body when absent.
+    struct UploadConfirmation
+    {
+        QString oid;
+        QString filename;
+        qint64 fileSize = 0;
+        QString mimeType;
+        UploadTarget target;
+        std::optional<QString> baseCommit; // sent only when it is a 40-digit hexadecimal commit
+        std::optional<QString> fileUUID;
+        std::optional<QString> deviceID;
+        std::optional<QString> bucketNamespace;
+        std::optional<QString> bucketId;
+        std::optional<AudioAnalysis> audioAnalysis;
     };
 
     static constexpr qint64 maximumUploadSize = 5'497'558'138'880;
     static constexpr qint64 defaultMultipartThreshold = 524'288'000;
 
-    // Validates, probes, hashes and offers one file to the service, sends its bytes when asked
-    // and confirms it. The bytes sent are always the bytes whose hash was offered: a file that
-    // changes in between fails with ContentChangedError and nothing is confirmed.
-    QCoro::Task<UploadResult> uploadFile(QString filePath, SyncFolderType folderKind,
-                                         std::optional<QString> drivePath = std::nullopt,
-                                         std::optional<QString> baseCommit = std::nullopt,
-                                         std::optional<QString> fileUUID = std::nullopt,
-                                         std::optional<QString> deviceID = std::nullopt,
-                                         std::optional<QString> syncFolderID = std::nullopt,
-                                         std::stop_token stop = {}) override;
-
     QCoro::Task<HashCheckResult> checkHash(QString checksum, QString filename, qint64 fileSize, QString mimeType,
-                                           UploadTarget target = {}, std::stop_token stop = {});
+                                           UploadTarget target, std::stop_token stop = {});
     QCoro::Task<PresignedURLResult> requestUploadURL(QString oid, QString filename, qint64 fileSize,
-                                                     QString mimeType, UploadTarget target = {},
+                                                     QString mimeType, UploadTarget target,
                                                      std::stop_token stop = {});
+    // The content the hash check was asked about: a copy that is not exactly this is another
+    // version of the file.
+    struct ExpectedContent
+    {
+        QString sha256;
+        qint64 size = 0;
+    };
+
     // The form upload. The file is copied into the staging folder while it is hashed and the
-    // copy is sent, so when `expectedChecksum` is given and the content no longer matches it
-    // nothing is sent and the call fails with ContentChangedError. The copy is removed in every
-    // outcome.
-    QCoro::Task<> uploadBlob(QString filePath, QString oid, std::optional<QString> expectedChecksum = std::nullopt,
+    // copy is sent, so when `expected` is given and the copy has another size or hash nothing
+    // is sent and the call fails with ContentChangedError. The copy is removed in every outcome.
+    QCoro::Task<> uploadBlob(QString filePath, QString oid, std::optional<ExpectedContent> expected = std::nullopt,
                              std::stop_token stop = {});
-    QCoro::Task<ConfirmUploadResult> confirmUpload(QString oid, QString filename, qint64 fileSize, QString mimeType,
-                                                   UploadTarget target = {},
-                                                   std::optional<QString> baseCommit = std::nullopt,
-                                                   std::optional<QString> fileUUID = std::nullopt,
-                                                   std::optional<QString> deviceID = std::nullopt,
-                                                   std::optional<QString> bucketNamespace = std::nullopt,
-                                                   std::optional<QString> bucketId = std::nullopt,
-                                                   std::optional<AudioAnalysis> audioAnalysis = std::nullopt,
-                                                   std::stop_token stop = {});
+    QCoro::Task<ConfirmUploadResult> confirmUpload(UploadConfirmation confirmation, std::stop_token stop = {});
 
     // The "folder_type" text of a folder kind; none for the plan mirror.
-    static std::optional<QString> uploadFolderType(SyncFolderType folderKind);
+    static std::optional<QString> folderTypeText(SyncFolderType folderKind);
 
     // The form body around the file's bytes: (prefix, suffix). The file name is escaped so it
     // cannot end its quoted string or the header line.
@@ -265,8 +254,8 @@ public:
     static ConfirmUploadResult parseConfirmUploadResponse(int status, const QByteArray &body);
 
     // Test-only: files of this size or more go multipart (defaultMultipartThreshold otherwise).
-    void setMultipartThresholdForTesting(qint64 bytes) { m_multipartThreshold = bytes; }
-    qint64 multipartThreshold() const { return m_multipartThreshold; }
+    void setMultipartThresholdForTesting(qint64 bytes) { m_settings->multipartThreshold = bytes; }
+    qint64 multipartThreshold() const { return m_settings->multipartThreshold; }
 
     // ---- Transfers of file bytes and the batch calls
 
@@ -308,11 +297,9 @@ public:
     static constexpr int partsPerPresign = 10;
     static constexpr int partsInFlight = 3;
     static constexpr int attemptsPerPart = 3;
-    // Entries per batch request; longer lists go out as several requests.
-    static constexpr int batchEntryLimit = 100;
 
     // The clock that times the pauses between part attempts (Clock::system() by default).
-    void setTransferClock(Clock *clock) { m_transferClock = clock; }
+    void setTransferClock(Clock *clock) { m_settings->transferClock = clock; }
 
     // One streamed PUT of a private temporary copy of the file, without the service's headers.
     // The copy is hashed while it is made; when expectedChecksum is given and differs, throws
@@ -321,8 +308,9 @@ public:
     QCoro::Task<> uploadToPresignedURL(QString filePath, QString presignedURL,
                                        std::optional<QString> expectedChecksum = std::nullopt,
                                        std::stop_token stop = {});
-    // Stages a copy (hashed as above) and opens the upload meanwhile; each of parts 1..N goes
-    // out (presigned in batches, three in flight) once its bytes are in the copy. The upload is
+    // Stages a copy (hashed as above) and opens the upload meanwhile. Parts are presigned ten
+    // at a time, the next ten only once every part of the batch before is sent; within a
+    // batch three are in flight, each going out once its bytes are in the copy. The upload is
     // completed only when the whole copy has `fileSize` bytes and `expectedChecksum`; otherwise
     // ContentChangedError. Any failure after the service opened the upload aborts it there;
     // the staged copy is removed in every outcome.
@@ -336,8 +324,6 @@ public:
                                                    std::stop_token stop = {});
     QCoro::Task<> completeMultipartUpload(QString uploadId, QString oid, QList<CompletedPart> parts,
                                           std::stop_token stop = {});
-    // Succeeds whatever the status; fails only in the transport.
-    QCoro::Task<> abortMultipartUpload(QString uploadId, QString oid, std::stop_token stop = {}) override;
     // One part streamed from the staged copy, with up to three attempts; returns its ETag.
     QCoro::Task<QString> uploadPart(QString stagedPath, QString presignedURL, qint64 partNumber, qint64 partSize,
                                     qint64 fileSize, std::stop_token stop = {});
@@ -348,13 +334,6 @@ public:
     // interrupted run left behind. Returns how many files went.
     static QCoro::Task<int> removeStagingLeftovers();
 
-    QCoro::Task<BatchHashCheckResult> checkHashBatch(QString syncFolderID, QString folderKind,
-                                                     QList<BatchHashEntry> entries, std::stop_token stop = {}) override;
-    QCoro::Task<BatchDedupConfirmResult> dedupConfirmBatch(QString syncFolderID, QString folderKind,
-                                                           QList<BatchDedupConfirmEntry> entries,
-                                                           std::optional<QString> deviceID = std::nullopt,
-                                                           std::optional<qint64> planID = std::nullopt,
-                                                           std::stop_token stop = {}) override;
     QCoro::Task<DAWLivenessReply> reportDAWLiveness(QString deviceID, QString sourceKey,
                                                     std::optional<QString> dawName, QString deviceName,
                                                     std::stop_token stop = {});
@@ -366,11 +345,49 @@ public:
     static BatchHashCheckResult parseBatchHashCheckResponse(int status, const QByteArray &body);
     static BatchDedupConfirmResult parseBatchDedupConfirmResponse(int status, const QByteArray &body);
 
+protected:
+    QCoro::Task<QList<RemoteFile>> doListLibraryFiles(std::optional<SyncFolderType> folderKind,
+                                                      std::optional<QString> syncFolderID,
+                                                      std::stop_token stop) override;
+    QCoro::Task<BatchHashCheckResult> doCheckHashBatch(QString syncFolderID, SyncFolderType folderKind,
+                                                       QList<BatchHashEntry> entries, std::stop_token stop) override;
+    QCoro::Task<BatchDedupConfirmResult> doDedupConfirmBatch(QString syncFolderID, SyncFolderType folderKind,
+                                                             QList<BatchDedupConfirmEntry> entries,
+                                                             std::optional<QString> deviceID,
+                                                             std::optional<qint64> planID,
+                                                             std::stop_token stop) override;
+    QCoro::Task<> doRegisterSyncFolder(QString uuid, QString name, SyncFolderType folderKind, QString direction,
+                                       std::stop_token stop) override;
+    QCoro::Task<UploadResult> doUploadFile(UploadRequest request, std::stop_token stop) override;
+    QCoro::Task<> doAbortMultipartUpload(QString uploadId, QString oid, std::stop_token stop) override;
+    // downloadFile: streams the file to a temporary file beside the destination and renames it
+    // into place, so a failed or refused transfer leaves whatever was at the destination
+    // untouched. Not sent through the authorised send: a 401 or 421 is not retried, and
+    // transport and file failures (TransportError, LocalFileError) reach the caller as they
+    // are. The destination's folder must exist; a directory at the destination is never replaced.
+    QCoro::Task<> doDownloadFile(qint64 fileID, QString destinationPath, std::stop_token stop) override;
+    QCoro::Task<> doDeleteFile(qint64 fileID, std::stop_token stop) override;
+    QCoro::Task<ChangeFeed> doFetchChanges(QString cursor, std::optional<SyncFolderType> folderKind,
+                                           std::optional<QString> syncFolderID, std::stop_token stop) override;
+    QCoro::Task<QList<PlanSummary>> doFetchPlans(std::stop_token stop) override;
+
 private:
+    // What the setters change; shared with the operations still running, which read it again
+    // (the progress handler after each batch) without going through the client.
+    struct Settings
+    {
+        MultipartProgressHandler onMultipartProgress;
+        Clock *transferClock = nullptr;
+        qint64 multipartThreshold = defaultMultipartThreshold;
+    };
+
+    LibraryAPIClient(std::shared_ptr<HarborlyAPI> api, std::shared_ptr<Settings> settings);
+
+    static QCoro::Task<UploadResult> runUpload(std::shared_ptr<LibraryAPIClient> self, UploadRequest request,
+                                               std::stop_token stop);
+
     std::shared_ptr<HarborlyAPI> m_api;
-    MultipartProgressHandler m_onMultipartProgress;
-    Clock *m_transferClock = nullptr;
-    qint64 m_multipartThreshold = defaultMultipartThreshold;
+    std::shared_ptr<Settings> m_settings;
 };
 
 } // namespace quillmere

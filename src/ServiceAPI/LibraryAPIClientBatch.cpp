@@ -5,7 +5,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-#include <algorithm>
 #include <utility>
 
 namespace quillmere {
@@ -60,16 +59,13 @@ QSet<QString> stringsOf(const QJsonObject &object, const QString &key)
     return strings;
 }
 
-// The entries in requests of at most batchEntryLimit; an empty list is still one request.
-template<typename Entry>
-QList<QList<Entry>> chunked(const QList<Entry> &entries)
+// "sync_folder_uuid" and "folder_type" (left out for the plan mirror, which has no word).
+QJsonObject batchBody(const QString &syncFolderID, SyncFolderType folderKind)
 {
-    QList<QList<Entry>> chunks;
-    for (qsizetype start = 0; start < entries.size(); start += LibraryAPIClient::batchEntryLimit)
-        chunks.append(entries.mid(start, LibraryAPIClient::batchEntryLimit));
-    if (chunks.isEmpty())
-        chunks.append(QList<Entry>());
-    return chunks;
+    QJsonObject body{{QStringLiteral("sync_folder_uuid"), syncFolderID}};
+    if (const auto folderType = LibraryAPIClient::folderTypeText(folderKind))
+        body.insert(QStringLiteral("folder_type"), *folderType);
+    return body;
 }
 
 QJsonObject hashEntryJson(const LibraryAPIClient::BatchHashEntry &entry)
@@ -98,7 +94,7 @@ QJsonObject dedupEntryJson(const LibraryAPIClient::BatchDedupConfirmEntry &entry
 }
 
 QCoro::Task<LibraryAPIClient::BatchHashCheckResult> checkOneBatch(std::shared_ptr<HarborlyAPI> api,
-                                                                  QString syncFolderID, QString folderKind,
+                                                                  QString syncFolderID, SyncFolderType folderKind,
                                                                   QList<LibraryAPIClient::BatchHashEntry> entries,
                                                                   std::stop_token stop)
 {
@@ -107,9 +103,9 @@ QCoro::Task<LibraryAPIClient::BatchHashCheckResult> checkOneBatch(std::shared_pt
     QJsonArray files;
     for (const auto &entry : entries)
         files.append(hashEntryJson(entry));
-    request.setJsonBody(QJsonObject{{QStringLiteral("sync_folder_uuid"), syncFolderID},
-                                     {QStringLiteral("folder_type"), folderKind},
-                                     {QStringLiteral("files"), files}});
+    QJsonObject body = batchBody(syncFolderID, folderKind);
+    body.insert(QStringLiteral("files"), files);
+    request.setJsonBody(body);
     auto reader = [](const HttpResponse &reply) {
         return LibraryAPIClient::parseBatchHashCheckResponse(reply.status, reply.body);
     };
@@ -118,7 +114,7 @@ QCoro::Task<LibraryAPIClient::BatchHashCheckResult> checkOneBatch(std::shared_pt
 }
 
 QCoro::Task<LibraryAPIClient::BatchDedupConfirmResult>
-confirmOneBatch(std::shared_ptr<HarborlyAPI> api, QString syncFolderID, QString folderKind,
+confirmOneBatch(std::shared_ptr<HarborlyAPI> api, QString syncFolderID, SyncFolderType folderKind,
                 QList<LibraryAPIClient::BatchDedupConfirmEntry> entries, std::optional<QString> deviceID,
                 std::optional<qint64> planID, std::stop_token stop)
 {
@@ -127,10 +123,9 @@ confirmOneBatch(std::shared_ptr<HarborlyAPI> api, QString syncFolderID, QString 
     QJsonArray files;
     for (const auto &entry : entries)
         files.append(dedupEntryJson(entry));
-    QJsonObject body{{QStringLiteral("sync_folder_uuid"), syncFolderID},
-                     {QStringLiteral("folder_type"), folderKind},
-                     {QStringLiteral("pre_verified"), true},
-                     {QStringLiteral("files"), files}};
+    QJsonObject body = batchBody(syncFolderID, folderKind);
+    body.insert(QStringLiteral("pre_verified"), true);
+    body.insert(QStringLiteral("files"), files);
     if (deviceID)
         body.insert(QStringLiteral("device_id"), *deviceID);
     if (planID)
@@ -145,39 +140,22 @@ confirmOneBatch(std::shared_ptr<HarborlyAPI> api, QString syncFolderID, QString 
 
 } // namespace
 
+// The lane decides how many files go into one batch: the entries are sent as one request,
+// however many there are.
 QCoro::Task<LibraryAPIClient::BatchHashCheckResult>
-LibraryAPIClient::checkHashBatch(QString syncFolderID, QString folderKind, QList<BatchHashEntry> entries,
-                                 std::stop_token stop)
+LibraryAPIClient::doCheckHashBatch(QString syncFolderID, SyncFolderType folderKind, QList<BatchHashEntry> entries,
+                                   std::stop_token stop)
 {
-    const auto api = m_api;
-    BatchHashCheckResult merged;
-    for (const auto &chunk : chunked(entries)) {
-        auto checking = checkOneBatch(api, syncFolderID, folderKind, chunk, stop);
-        BatchHashCheckResult part = co_await std::move(checking);
-        merged.synced.unite(part.synced);
-        merged.deduplicated.append(part.deduplicated);
-        merged.uploadRequired.append(part.uploadRequired);
-        merged.unknown.unite(part.unknown);
-        if (part.cursor)
-            merged.cursor = part.cursor;
-    }
-    co_return merged;
+    return checkOneBatch(m_api, std::move(syncFolderID), folderKind, std::move(entries), std::move(stop));
 }
 
 QCoro::Task<LibraryAPIClient::BatchDedupConfirmResult>
-LibraryAPIClient::dedupConfirmBatch(QString syncFolderID, QString folderKind, QList<BatchDedupConfirmEntry> entries,
-                                    std::optional<QString> deviceID, std::optional<qint64> planID,
-                                    std::stop_token stop)
+LibraryAPIClient::doDedupConfirmBatch(QString syncFolderID, SyncFolderType folderKind,
+                                      QList<BatchDedupConfirmEntry> entries, std::optional<QString> deviceID,
+                                      std::optional<qint64> planID, std::stop_token stop)
 {
-    const auto api = m_api;
-    BatchDedupConfirmResult merged;
-    for (const auto &chunk : chunked(entries)) {
-        auto confirming = confirmOneBatch(api, syncFolderID, folderKind, chunk, deviceID, planID, stop);
-        BatchDedupConfirmResult part = co_await std::move(confirming);
-        merged.confirmed.append(part.confirmed);
-        merged.failed.append(part.failed);
-    }
-    co_return merged;
+    return confirmOneBatch(m_api, std::move(syncFolderID), folderKind, std::move(entries), std::move(deviceID), planID,
+                           std::move(stop));
 }
 
 QCoro::Task<LibraryAPIClient::DAWLivenessReply>

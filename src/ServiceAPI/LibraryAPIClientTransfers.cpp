@@ -320,25 +320,13 @@ QCoro::Task<CopiedFile> stagedWhole(std::shared_ptr<StagingWatch> watch)
     co_return *watch->copied;
 }
 
-// The parts of one upload, three in flight across presign batches: the next part starts as
-// soon as one ends, whichever batch it belongs to.
+// The parts of one presign batch: three in flight, the next starting as soon as one ends.
 struct Window
 {
-    struct Batch
-    {
-        qint64 pending = 0; // parts not yet sent
-        qint64 parts = 0;
-        qint64 bytes = 0;
-    };
-
     std::stop_source stop;
     std::shared_ptr<StagingWatch> staging;
     std::exception_ptr failure;
     QList<CompletedPart> done;
-    std::vector<Batch> batches;
-    std::size_t reportedBatches = 0;
-    qint64 partsReported = 0;
-    qint64 bytesReported = 0;
 
     void fail(std::exception_ptr error)
     {
@@ -349,98 +337,76 @@ struct Window
     }
 };
 
-// Progress goes out when a batch and every batch before it have been sent, so the reports
-// stay cumulative and in order while parts of the next batch are already under way.
-void reportFinishedBatches(Window &window, const MultipartProgressHandler &progress, const QString &fileName,
-                           qint64 totalParts, qint64 fileSize)
-{
-    while (window.reportedBatches < window.batches.size() && window.batches[window.reportedBatches].pending == 0) {
-        const Window::Batch &batch = window.batches[window.reportedBatches++];
-        window.partsReported += batch.parts;
-        window.bytesReported += batch.bytes;
-        if (progress)
-            progress(fileName, window.partsReported, totalParts, window.bytesReported, fileSize);
-    }
-}
-
-struct PartJob
-{
-    PresignedPart part;
-    std::size_t batch = 0;
-};
-
-QCoro::Task<> runPart(std::shared_ptr<Window> window, Clock *clock, MultipartProgressHandler progress,
-                      QString stagedPath, QString fileName, PartJob job, PartPlan plan, qint64 fileSize)
+QCoro::Task<> runPart(std::shared_ptr<Window> window, Clock *clock, QString stagedPath, PresignedPart part,
+                      PartPlan plan, qint64 fileSize)
 {
     try {
-        const qint64 end = std::min(fileSize, job.part.partNumber * plan.partSize);
+        // A part goes out as soon as its own bytes are in the staged copy.
+        const qint64 end = std::min(fileSize, part.partNumber * plan.partSize);
         auto staging = stagedThrough(window->staging, end);
         co_await std::move(staging);
         if (window->stop.stop_requested())
             throw TransportError(TransportError::Code::cancelled);
-        auto sending = sendPart(clock, stagedPath, job.part.presignedURL, job.part.partNumber, plan.partSize, fileSize,
+        auto sending = sendPart(clock, stagedPath, part.presignedURL, part.partNumber, plan.partSize, fileSize,
                                 window->stop.get_token());
         QString etag = co_await std::move(sending);
-        window->done.append(CompletedPart{job.part.partNumber, std::move(etag)});
-        --window->batches[job.batch].pending;
-        if (!window->failure)
-            reportFinishedBatches(*window, progress, fileName, plan.totalParts, fileSize);
+        window->done.append(CompletedPart{part.partNumber, std::move(etag)});
     } catch (...) {
         window->fail(std::current_exception());
     }
 }
 
+// Presigns ten part numbers at a time and asks for the next ten only once every part of the
+// batch before has been sent: a service may limit how many presigned addresses are out.
+// After each batch the progress handler is read afresh from the shared settings, so a handler
+// set while the upload runs hears of the batches still to come.
 QCoro::Task<QList<CompletedPart>> sendAllParts(std::shared_ptr<HarborlyAPI> api, Clock *clock,
-                                               MultipartProgressHandler progress,
+                                               std::function<MultipartProgressHandler()> progressHandler,
                                                std::shared_ptr<StagingWatch> staging, QString stagedPath,
                                                QString uploadId, QString oid, QString fileName, qint64 fileSize,
                                                PartPlan plan, std::stop_token stop)
 {
-    auto window = std::make_shared<Window>();
-    window->staging = std::move(staging);
-    std::stop_callback forward(stop, [window] { window->stop.request_stop(); });
-    TaskGroup group(LibraryAPIClient::partsInFlight);
-    for (qint64 first = 1; first <= plan.totalParts && !window->stop.stop_requested();
-         first += LibraryAPIClient::partsPerPresign) {
+    QList<CompletedPart> completed;
+    qint64 bytesSent = 0;
+    for (qint64 first = 1; first <= plan.totalParts; first += LibraryAPIClient::partsPerPresign) {
+        if (stop.stop_requested())
+            throw TransportError(TransportError::Code::cancelled);
         const qint64 last = std::min(plan.totalParts, first + LibraryAPIClient::partsPerPresign - 1);
         QList<qint64> numbers;
         for (qint64 number = first; number <= last; ++number)
             numbers.append(number);
-        QList<PresignedPart> presigned;
-        try {
-            // Asked while the previous batch's last parts are still in flight.
-            auto presigning = presignOn(api, uploadId, oid, numbers, window->stop.get_token());
-            presigned = co_await std::move(presigning);
-            requireExactly(presigned, numbers);
-        } catch (...) {
-            window->fail(std::current_exception());
-            break;
-        }
-        Window::Batch batch;
-        batch.pending = batch.parts = presigned.size();
-        for (const qint64 number : numbers)
-            batch.bytes += plan.lengthOf(number, fileSize);
-        window->batches.push_back(batch);
+        auto presigning = presignOn(api, uploadId, oid, numbers, stop);
+        QList<PresignedPart> presigned = co_await std::move(presigning);
+        requireExactly(presigned, numbers);
         std::sort(presigned.begin(), presigned.end(),
                   [](const PresignedPart &a, const PresignedPart &b) { return a.partNumber < b.partNumber; });
+
+        auto window = std::make_shared<Window>();
+        window->staging = staging;
+        std::stop_callback forward(stop, [window] { window->stop.request_stop(); });
+        TaskGroup group(LibraryAPIClient::partsInFlight);
         for (const PresignedPart &part : presigned) {
-            auto body = [window, clock, progress, stagedPath, fileName, job = PartJob{part, window->batches.size() - 1},
-                         plan, fileSize](std::stop_token) {
-                return runPart(window, clock, progress, stagedPath, fileName, job, plan, fileSize);
+            auto body = [window, clock, stagedPath, part, plan, fileSize](std::stop_token) {
+                return runPart(window, clock, stagedPath, part, plan, fileSize);
             };
             auto spawning = group.spawn(std::move(body));
             co_await std::move(spawning);
             if (window->stop.stop_requested())
                 break;
         }
+        auto settling = group.waitForAll();
+        co_await std::move(settling);
+        if (window->failure)
+            std::rethrow_exception(window->failure);
+        if (stop.stop_requested())
+            throw TransportError(TransportError::Code::cancelled);
+
+        completed.append(window->done);
+        for (const qint64 number : numbers)
+            bytesSent += plan.lengthOf(number, fileSize);
+        if (const MultipartProgressHandler progress = progressHandler())
+            progress(fileName, completed.size(), plan.totalParts, bytesSent, fileSize);
     }
-    auto settling = group.waitForAll();
-    co_await std::move(settling);
-    if (window->failure)
-        std::rethrow_exception(window->failure);
-    if (stop.stop_requested())
-        throw TransportError(TransportError::Code::cancelled);
-    QList<CompletedPart> completed = window->done;
     std::sort(completed.begin(), completed.end(),
               [](const CompletedPart &a, const CompletedPart &b) { return a.partNumber < b.partNumber; });
     co_return completed;
@@ -526,8 +492,9 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
                                                 std::stop_token stop)
 {
     const auto api = m_api;
-    Clock *clock = m_transferClock ? m_transferClock : &Clock::system();
-    const MultipartProgressHandler progress = m_onMultipartProgress;
+    const auto settings = m_settings;
+    Clock *clock = settings->transferClock ? settings->transferClock : &Clock::system();
+    std::function<MultipartProgressHandler()> progress = [settings] { return settings->onMultipartProgress; };
 
     StagedCopy staged(stagingFolder());
     auto watch = std::make_shared<StagingWatch>();
@@ -615,7 +582,7 @@ QCoro::Task<> LibraryAPIClient::completeMultipartUpload(QString uploadId, QStrin
     return completeOn(m_api, std::move(uploadId), std::move(oid), std::move(parts), std::move(stop));
 }
 
-QCoro::Task<> LibraryAPIClient::abortMultipartUpload(QString uploadId, QString oid, std::stop_token stop)
+QCoro::Task<> LibraryAPIClient::doAbortMultipartUpload(QString uploadId, QString oid, std::stop_token stop)
 {
     return abortOn(m_api, std::move(uploadId), std::move(oid), std::move(stop));
 }
@@ -623,7 +590,7 @@ QCoro::Task<> LibraryAPIClient::abortMultipartUpload(QString uploadId, QString o
 QCoro::Task<QString> LibraryAPIClient::uploadPart(QString stagedPath, QString presignedURL, qint64 partNumber,
                                                   qint64 partSize, qint64 fileSize, std::stop_token stop)
 {
-    Clock *clock = m_transferClock ? m_transferClock : &Clock::system();
+    Clock *clock = m_settings->transferClock ? m_settings->transferClock : &Clock::system();
     return sendPart(clock, std::move(stagedPath), std::move(presignedURL), partNumber, partSize, fileSize,
                     std::move(stop));
 }

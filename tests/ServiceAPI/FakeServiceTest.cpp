@@ -203,6 +203,17 @@ TEST_F(FakeService, ChangeFeedReturnsWhatHappenedSinceACursor)
     EXPECT_EQ(drive.value(QStringLiteral("changes")).toArray().size(), 2);
     EXPECT_EQ(get(QStringLiteral("/api/v1/files/library/changes?since=yesterday")).status, 400);
 
+    // A client that got no cursor takes the time of the reply as its cursor.
+    const auto changesSince = [&](const QDateTime &at) {
+        return json(get(QStringLiteral("/api/v1/files/library/changes?since=")
+                        + at.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss'Z'"))))
+            .value(QStringLiteral("changes"))
+            .toArray()
+            .size();
+    };
+    EXPECT_EQ(changesSince(QDateTime::currentDateTimeUtc().addSecs(-60)), 4);
+    EXPECT_EQ(changesSince(QDateTime::currentDateTimeUtc().addSecs(60)), 0);
+
     // The log keeps the query as sent and decoded in order.
     const auto logged = fake.requestsTo("GET", "/api/v1/files/library/changes");
     ASSERT_GE(logged.size(), 4u);

@@ -32,7 +32,7 @@ protected:
 TEST_F(LibraryOperations, ListingSendsItsQueryInOrderAndReadsTheReply)
 {
     service.always("/api/v1/files/library", Reply{200, R"({"files": [{"id": 4, "filename": "a.wav"}, {"id": 5}]})"});
-    auto listing = client.listLibraryFiles(QStringLiteral("drive"), QStringLiteral("AB+CD"));
+    auto listing = client.listLibraryFiles(SyncFolderType::projectsFolder, QStringLiteral("AB+CD"));
     const auto files = await(std::move(listing));
     ASSERT_EQ(files.size(), 1);
     EXPECT_EQ(files[0].id, 4);
@@ -57,7 +57,7 @@ TEST_F(LibraryOperations, ChangeFeedQueryAndCursor)
     EXPECT_EQ(feed.changes[0].action, QStringLiteral("deleted"));
     EXPECT_EQ(feed.cursor, QStringLiteral("c2"));
 
-    auto next = client.fetchChanges(QStringLiteral("2024-05-01T10:00:00+02:00"), QStringLiteral("reference"),
+    auto next = client.fetchChanges(QStringLiteral("2024-05-01T10:00:00+02:00"), SyncFolderType::references,
                                      QStringLiteral("F00D"));
     await(std::move(next));
     const auto requests = service.seen("/api/v1/files/library/changes");
@@ -86,7 +86,7 @@ TEST_F(LibraryOperations, SyncFolderListAndRegistration)
 
     service.next("/api/v1/sync-folders", Reply{201, "ignored"});
     auto registering = client.registerSyncFolder(QStringLiteral("U2"), QStringLiteral("Refs \"quoted\""),
-                                                  QStringLiteral("reference"), QStringLiteral("upload_only"));
+                                                  SyncFolderType::references, QStringLiteral("upload_only"));
     await(std::move(registering));
     const auto posts = service.seen("/api/v1/sync-folders");
     ASSERT_EQ(posts.size(), 2u);
@@ -107,9 +107,9 @@ TEST_F(LibraryOperations, DeleteAndResetFolderRequests)
     EXPECT_EQ(deletes[0].method, "DELETE");
 
     service.always("/api/v1/files/reset-folder", Reply{200, R"({"deleted_count": 3})"});
-    auto plain = client.resetFolder(QStringLiteral("unorganised"));
+    auto plain = client.resetFolder(SyncFolderType::unorganisedAudio);
     EXPECT_EQ(await(std::move(plain)), 3);
-    auto withPath = client.resetFolder(QStringLiteral("drive"), QStringLiteral("Songs/Demo"));
+    auto withPath = client.resetFolder(SyncFolderType::projectsFolder, QStringLiteral("Songs/Demo"));
     await(std::move(withPath));
     const auto resets = service.seen("/api/v1/files/reset-folder");
     ASSERT_EQ(resets.size(), 2u);

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <tuple>
 #include <vector>
 
@@ -133,8 +134,15 @@ TEST_F(Transfers, MultipartSendsEveryPartInBatchesAndReportsProgressAfterEach)
     const QString path = writeFile(QStringLiteral("mix.wav"), content);
     fake.setMultipartPartSize(kPart);
     std::vector<std::tuple<QString, qint64, qint64, qint64, qint64>> reports;
-    client->setMultipartProgressHandler([&](const QString &name, qint64 done, qint64 total, qint64 bytes, qint64 of) {
+    std::vector<qint64> earlier;
+    const auto newest = [&](const QString &name, qint64 done, qint64 total, qint64 bytes, qint64 of) {
         reports.emplace_back(name, done, total, bytes, of);
+    };
+    // A handler set while the upload runs hears of the batches still to come.
+    client->setMultipartProgressHandler([&](const QString &name, qint64 done, qint64 total, qint64 bytes, qint64 of) {
+        earlier.push_back(done);
+        client->setMultipartProgressHandler(newest);
+        newest(name, done, total, bytes, of);
     });
 
     await(client->uploadMultipart(path, QStringLiteral("oid-mix"), QStringLiteral("mix.wav"), size,
@@ -155,6 +163,7 @@ TEST_F(Transfers, MultipartSendsEveryPartInBatchesAndReportsProgressAfterEach)
     EXPECT_EQ(partsListed(completes[0], QStringLiteral("parts")).size(), 25u);
 
     // Bytes are what was sent: the short last part is not counted as a whole one.
+    EXPECT_EQ(earlier, std::vector<qint64>{10});
     ASSERT_EQ(reports.size(), 3u);
     EXPECT_EQ(reports[0], std::make_tuple(QStringLiteral("mix.wav"), qint64(10), qint64(25), 10 * kPart, size));
     EXPECT_EQ(reports[1], std::make_tuple(QStringLiteral("mix.wav"), qint64(20), qint64(25), 20 * kPart, size));
@@ -190,7 +199,37 @@ TEST_F(Transfers, APartIsRetriedAfterPausesOnTheInjectedClock)
     EXPECT_EQ(fake.storedObject(QStringLiteral("oid-loop"))->sha256, sha256(content));
 }
 
-TEST_F(Transfers, APartWaitingForItsRetryDoesNotHoldUpTheOthers)
+// Three parts in flight within a batch; the next ten are presigned only once every part of
+// this batch has been sent, since a service may limit the presigned addresses outstanding.
+TEST_F(Transfers, PartsGoThreeAtATimeAndTheNextBatchWaitsForThisOne)
+{
+    const qint64 size = 12 * kPart;
+    const QByteArray content = pattern(size);
+    const QString path = writeFile(QStringLiteral("slow.wav"), content);
+    fake.setMultipartPartSize(kPart);
+    fake.delayNext("/storage/uploads/*", std::chrono::milliseconds(150), -1);
+    fake.takeMostDelayedAtOnce();
+
+    await(client->uploadMultipart(path, QStringLiteral("oid-slow"), QStringLiteral("slow.wav"), size,
+                                  QStringLiteral("audio/wav"), sha256(content)));
+
+    EXPECT_EQ(fake.takeMostDelayedAtOnce(), LibraryAPIClient::partsInFlight);
+    EXPECT_EQ(LibraryAPIClient::partsInFlight, 3);
+    std::vector<std::string> order;
+    for (const LoggedRequest &request : fake.requestLog()) {
+        if (request.path == "/api/v1/files/multipart/presign-parts")
+            order.push_back("presign");
+        else if (request.method == "PUT")
+            order.push_back(request.path.substr(request.path.rfind('/') + 1));
+    }
+    ASSERT_EQ(order.size(), 14u);
+    EXPECT_EQ(order[0], "presign");
+    EXPECT_EQ(order[11], "presign") << "presigned while parts of the batch before were still going";
+    EXPECT_EQ(std::count(order.begin(), order.end(), "presign"), 2);
+    EXPECT_EQ(fake.storedObject(QStringLiteral("oid-slow"))->sha256, sha256(content));
+}
+
+TEST_F(Transfers, APartWaitingForItsRetryHoldsBackOnlyTheNextBatch)
 {
     const qint64 size = 25 * kPart;
     const QByteArray content = pattern(size);
@@ -206,17 +245,19 @@ TEST_F(Transfers, APartWaitingForItsRetryDoesNotHoldUpTheOthers)
     auto running = detail::captureVoid(client->uploadMultipart(path, QStringLiteral("oid-stem"), QStringLiteral("stem.wav"),
                                                                size, QStringLiteral("audio/wav"), sha256(content)),
                                        error, done);
-    // The two free slots carry on through the later batches while part 2 waits out its pause.
-    const auto othersSent = [&] {
-        for (qint64 number = 1; number <= 25; ++number) {
+    // The two free slots carry on through the batch while part 2 waits out its pause.
+    const auto batchSent = [&] {
+        for (qint64 number = 1; number <= 10; ++number) {
             if (number != 2 && partPuts(fake, number) != 1)
                 return false;
         }
         return true;
     };
-    ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() == 1 && othersSent(); }));
+    ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() == 1 && batchSent(); }));
+    EXPECT_FALSE(runUntil([&] { return partPuts(fake, 11) > 0; }, std::chrono::milliseconds(300)))
+        << "the next batch went out while part 2 of this one was still to be sent";
+    EXPECT_EQ(fake.requestsTo("POST", "/api/v1/files/multipart/presign-parts").size(), 1u);
     EXPECT_TRUE(reported.empty()) << "a batch was reported before all its parts were sent";
-    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
 
     clock.advance(std::chrono::seconds(2));
     ASSERT_TRUE(runUntil([&] { return done; }));

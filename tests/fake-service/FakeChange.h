@@ -14,6 +14,7 @@ struct FakeChange
     QString action; // "created", "updated" or "deleted"
     FakeLibraryFile file;
     QDateTime deletedAt;
+    QDateTime recordedAt; // UTC, when the change happened
 };
 
 } // namespace quillmere::test

@@ -225,6 +225,18 @@ QUrl FakeHarborly::url(const QString &path) const
 
 bool FakeHarborly::pause(std::chrono::milliseconds duration) const
 {
+    struct Counted
+    {
+        std::atomic<int> &now;
+        explicit Counted(std::atomic<int> &now, std::atomic<int> &most) : now(now)
+        {
+            const int count = ++now;
+            int seen = most.load();
+            while (count > seen && !most.compare_exchange_weak(seen, count)) {
+            }
+        }
+        ~Counted() { --now; }
+    } counted(m_delayed, m_mostDelayed);
     const auto until = std::chrono::steady_clock::now() + duration;
     while (std::chrono::steady_clock::now() < until) {
         if (m_stopping)
@@ -585,6 +597,11 @@ std::vector<LoggedRequest> FakeHarborly::requestsTo(const std::string &method, c
         if ((method.empty() || entry.method == method) && entry.path == path)
             result.push_back(entry);
     return result;
+}
+
+int FakeHarborly::takeMostDelayedAtOnce()
+{
+    return m_mostDelayed.exchange(0);
 }
 
 void FakeHarborly::clearRequestLog()

@@ -102,6 +102,9 @@ public:
     void trickleNext(const std::string &path, size_t bytesPerChunk, std::chrono::milliseconds pause, int count = 1);
     void rateLimitNext(const std::string &path, int count = 1, int retryAfterSeconds = 30);
     void storageFullNext(const std::string &path, int count = 1);
+    // The most requests that were held by a delay at the same time since the last call: how
+    // many a client had in flight, when every one of them is delayed.
+    int takeMostDelayedAtOnce();
 
     // Where handlers of later areas register; call before start().
     FakeRouter &router() { return m_router; }
@@ -166,6 +169,8 @@ private:
     int m_port = 0;
     std::string m_host;
     std::atomic<bool> m_stopping{false};
+    mutable std::atomic<int> m_delayed{0};
+    mutable std::atomic<int> m_mostDelayed{0};
 
     mutable std::mutex m_logMutex;
     std::vector<LoggedRequest> m_log;

@@ -118,6 +118,7 @@ void FakeServiceState::recordChangeLocked(const QString &action, const FakeLibra
     FakeChange change;
     change.sequence = nextSequence++;
     change.action = action;
+    change.recordedAt = QDateTime::currentDateTimeUtc();
     change.file = file;
     change.file.content.clear(); // the feed never serves bytes
     if (action == QLatin1String("deleted"))

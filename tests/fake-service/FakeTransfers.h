@@ -72,8 +72,6 @@ struct FakeLivenessReport
 struct FakeTransfers
 {
     static constexpr qint64 keptBodyLimit = 4 * 1024 * 1024;
-    // Files a batch request may carry.
-    static constexpr int batchLimit = 100;
 
     std::map<QString, qint64> putTargets; // presigned PUT token -> account
     std::map<QString, QString> putOids;   // token -> oid

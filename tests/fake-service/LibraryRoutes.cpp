@@ -2,6 +2,7 @@
 #include "fake-service/FakeRoutes.h"
 
 #include <QJsonArray>
+#include <QTimeZone>
 
 namespace quillmere::test {
 
@@ -61,11 +62,21 @@ FakeReply listChanges(FakeServiceState &state, const FakeRequest &request)
     auto filter = folderFilter(request);
     if (auto *refused = std::get_if<FakeReply>(&filter))
         return *refused;
+    // A cursor is one this feed handed out ("cur-N": changes after the Nth), or the time a
+    // client took as its cursor when a reply carried none ("yyyy-MM-ddTHH:mm:ssZ": changes
+    // from that second on; one in the same second may come again, none is missed).
     qint64 since = 0;
+    QDateTime sinceTime;
     if (const auto cursor = request.queryValue("since")) {
         bool ok = false;
-        if (cursor->rfind("cur-", 0) == 0)
-            since = QString::fromStdString(cursor->substr(4)).toLongLong(&ok);
+        const QString text = QString::fromStdString(*cursor);
+        if (text.startsWith(QLatin1String("cur-"))) {
+            since = text.mid(4).toLongLong(&ok);
+        } else {
+            sinceTime = QDateTime::fromString(text, QStringLiteral("yyyy-MM-ddTHH:mm:ss'Z'"));
+            sinceTime.setTimeSpec(Qt::UTC);
+            ok = sinceTime.isValid();
+        }
         if (!ok || since < 0)
             return badRequest(QStringLiteral("Invalid cursor"));
     }
@@ -73,6 +84,8 @@ FakeReply listChanges(FakeServiceState &state, const FakeRequest &request)
     QJsonArray entries;
     for (const FakeChange &change : state.changes[accountId]) {
         if (change.sequence <= since || !std::get<FolderFilter>(filter).admits(change.file))
+            continue;
+        if (sinceTime.isValid() && change.recordedAt.toSecsSinceEpoch() < sinceTime.toSecsSinceEpoch())
             continue;
         QJsonObject entry = libraryFileJson(change.file);
         entry.insert(QStringLiteral("action"), change.action);

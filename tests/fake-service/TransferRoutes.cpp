@@ -197,17 +197,19 @@ FakeReply abortUpload(FakeServiceState &state, const FakeRequest &request)
     return FakeReply::json(200, QJsonObject());
 }
 
+// Any number of files: the client decides how many go into one request. "folder_type" is
+// left out for the plan mirror.
 std::variant<QJsonArray, FakeReply> batchFiles(const QJsonObject &body)
 {
-    for (const char *key : {"sync_folder_uuid", "folder_type"})
-        if (auto refused = requireString(body, QString::fromLatin1(key)))
-            return *refused;
+    if (auto refused = requireString(body, QStringLiteral("sync_folder_uuid")))
+        return *refused;
+    if (auto refused = requireString(body, QStringLiteral("folder_type"), true))
+        return *refused;
+    if (body.contains(QStringLiteral("folder_type")) && !isFolderType(body.value(QStringLiteral("folder_type")).toString()))
+        return badRequest(QStringLiteral("Unknown folder_type"));
     if (!body.value(QStringLiteral("files")).isArray())
         return badRequest(QStringLiteral("files must be an array"));
-    const QJsonArray files = body.value(QStringLiteral("files")).toArray();
-    if (files.size() > FakeTransfers::batchLimit)
-        return FakeReply::failure(413, QStringLiteral("At most %1 files per request").arg(FakeTransfers::batchLimit));
-    return files;
+    return body.value(QStringLiteral("files")).toArray();
 }
 
 bool isContentHash(const QString &text)
@@ -350,6 +352,9 @@ FakeReply dawLiveness(FakeServiceState &state, const FakeRequest &request)
     for (const char *key : {"device_id", "source_key", "device_name"})
         if (auto refused = requireString(body, QString::fromLatin1(key)))
             return *refused;
+    for (const char *key : {"daw_open", "active"})
+        if (body.value(QString::fromLatin1(key)) != QJsonValue(true))
+            return badRequest(QStringLiteral("%1 must be true").arg(QString::fromLatin1(key)));
     FakeLivenessReport report{accountId, body.value(QStringLiteral("device_id")).toString(),
                               body.value(QStringLiteral("source_key")).toString(), std::nullopt,
                               body.value(QStringLiteral("device_name")).toString()};

@@ -229,6 +229,9 @@ FakeReply confirmUpload(FakeServiceState &state, const FakeRequest &request)
     return authorisedJson(state, request, [&](qint64 accountId, const QJsonObject &body) {
         if (auto refused = requireUploadKeys(body, QStringLiteral("oid")))
             return *refused;
+        // A sync client always names the file it confirms (a new UUID for a new record).
+        if (auto refused = requireString(body, QStringLiteral("file_uuid")))
+            return *refused;
         const QString oid = body.value(QStringLiteral("oid")).toString();
         const auto issued = state.uploads.issuedOids.find(oid);
         if (issued == state.uploads.issuedOids.end())

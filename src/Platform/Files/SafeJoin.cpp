@@ -18,6 +18,13 @@ bool hasNul(const QString &text)
     return text.contains(QChar(u'\0'));
 }
 
+// A component the file system would refuse only once the file is written (ENAMETOOLONG);
+// refused here, so it is skipped and logged like any other unsafe name.
+bool isTooLong(const QString &component)
+{
+    return QFile::encodeName(component).size() > NAME_MAX;
+}
+
 std::optional<QString> realPath(const QString &path)
 {
     char resolved[PATH_MAX];
@@ -45,14 +52,15 @@ std::optional<QString> SafeJoin(const QString &root, const QString &dir, const Q
 {
     if (root.isEmpty() || !QDir::isAbsolutePath(root) || hasNul(root) || hasNul(dir) || hasNul(name))
         return std::nullopt;
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.contains(u'/'))
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.contains(u'/')
+        || isTooLong(name))
         return std::nullopt;
 
     QStringList parts;
     for (const QString &part : dir.split(u'/', Qt::SkipEmptyParts)) {
         if (part == QLatin1String("."))
             continue;
-        if (part == QLatin1String(".."))
+        if (part == QLatin1String("..") || isTooLong(part))
             return std::nullopt;
         parts.append(part);
     }

@@ -10,7 +10,7 @@ namespace quillmere {
 //
 // `dir` is a relative folder written with "/" separators: empty and "." parts are dropped,
 // a ".." part or a NUL anywhere refuses the join. `name` must be one non-empty component:
-// not "." or "..", without "/" or NUL. The parts are joined as strings (an absolute `dir`
+// not "." or "..", without "/" or NUL. No component may be longer than 255 bytes. The parts are joined as strings (an absolute `dir`
 // cannot replace the root), and the nearest existing folder on the way to the result must
 // resolve, symbolic links followed, to the root's real path or below it; a root that does
 // not exist refuses every join.

@@ -63,6 +63,18 @@ TEST_F(SafeJoinTest, RefusesParentReferencesAndBadNames)
     EXPECT_EQ(SafeJoin(root, QString(), QStringLiteral("Drums/a.wav")), std::nullopt);
 }
 
+// The file system's limit is 255 bytes of the encoded name, not 255 characters.
+TEST_F(SafeJoinTest, RefusesComponentsLongerThanTheFileSystemAllows)
+{
+    const QString longest = QString(127, QChar(0x00E9)) + u'a'; // 255 bytes as UTF-8
+    const QString tooLong = QString(128, QChar(0x00E9));         // 256 bytes, 128 characters
+    EXPECT_EQ(SafeJoin(root, QString(), longest), root + u'/' + longest);
+    EXPECT_EQ(SafeJoin(root, QString(), tooLong), std::nullopt);
+    EXPECT_EQ(SafeJoin(root, QString(256, u'a'), QStringLiteral("a.wav")), std::nullopt);
+    EXPECT_EQ(SafeJoin(root, QString(255, u'a'), QStringLiteral("a.wav")),
+              root + u'/' + QString(255, u'a') + QStringLiteral("/a.wav"));
+}
+
 TEST_F(SafeJoinTest, RefusesNul)
 {
     const QString nul(QChar(u'\0'));
