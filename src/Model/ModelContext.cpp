@@ -242,12 +242,7 @@ void ModelContext::syncFileRenamed(SyncFile *file, const QString &oldPath)
 
 void ModelContext::release(const std::shared_ptr<Record> &record)
 {
-    // The row id may already stand for another record of this save (SQLite reuses the
-    // largest id once its row is gone), so only this record's own entry goes.
-    auto &map = m_objects[size_t(record->m_type)];
-    auto it = map.find(record->m_pk);
-    if (it != map.end() && it->second.lock() == record)
-        map.erase(it);
+    m_objects[size_t(record->m_type)].erase(record->m_pk);
     record->m_state = Record::State::deleted;
     record->m_context = nullptr;
     record->m_pinned = false;
@@ -764,7 +759,8 @@ std::vector<std::shared_ptr<SyncFolder>> ModelContext::foldersLinkedTo(const DAW
 void ModelContext::mergeSavedChanges(const SavedChanges &changes)
 {
     bool merged = false;
-    // Deleted rows first: a row id deleted by that save may be the id of a record it inserted.
+    // Deleted rows first: a row id deleted by that save may be the id of a record it
+    // inserted, and a handle of the deleted row must not take the new record's values.
     for (const auto &[type, pk] : changes.deleted) {
         auto &map = m_objects[size_t(type)];
         auto it = map.find(pk);
