@@ -357,9 +357,29 @@ protected:
                     it = it->second->hasChanges() || it->second->persistentID() == 0 ? std::next(it) : handles.erase(it);
                 break;
             }
-            default:
-                label = "look";
+            default: {
+                // A save that the store refuses part-way changes nothing, here or there.
+                static const char *const kinds[] = {"INSERT", "UPDATE", "DELETE"};
+                const char *kind = kinds[pick(3)];
+                label = std::string("save refused at ") + kind;
+                container->execute(QStringLiteral("CREATE TEMP TRIGGER refuse BEFORE %1 ON main.SyncFile "
+                                                  "BEGIN SELECT RAISE(ABORT, 'refused'); END")
+                                       .arg(QLatin1String(kind))
+                                       .toUtf8()
+                                       .constData(),
+                                   StoreError::Kind::saveFailed);
+                // Refused exactly when the save has a statement of that kind to run.
+                const ModelSide &m = sides[side];
+                const bool refusable = kind[0] == 'I' ? !m.inserted.empty()
+                    : kind[0] == 'U'                  ? !m.changed.empty()
+                                                      : !m.deleted.empty();
+                if (refusable)
+                    EXPECT_THROW(contexts[side]->save(), StoreError);
+                else
+                    save(side);
+                container->execute("DROP TRIGGER temp.refuse", StoreError::Kind::saveFailed);
                 break;
+            }
             }
             label = "step " + std::to_string(step) + ": " + label;
             check(0, label);

@@ -203,6 +203,15 @@ TEST_F(ModelContextTest, InsertingAStoredPathReplacesThatRecordAndReturnsItsHand
     other.save();
     EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM SyncFile WHERE localPath = '/u/song.wav'")), 1);
     EXPECT_EQ(original->generation(), 8);
+
+    // A path another context stored after this one's insert: the save lands on that row.
+    auto late = context->insert(file(QStringLiteral("/u/late.wav"), lane, 1));
+    auto storedThere = other.insert(file(QStringLiteral("/u/late.wav"), lane, 2));
+    other.save();
+    context->save();
+    EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM SyncFile WHERE localPath = '/u/late.wav'")), 1);
+    EXPECT_EQ(late->persistentID(), storedThere->persistentID());
+    EXPECT_EQ(storedThere->generation(), 1);
 }
 
 TEST_F(ModelContextTest, ContextsMergeEachOthersSavesFieldByField)
