@@ -277,12 +277,46 @@ void ModelContext::save()
     auto renamed = [&](const Record &r) {
         return r.m_type == SyncFile::typeIndex && r.m_state == Record::State::persisted && (r.m_dirty & pathBit);
     };
-    std::vector<qint64> replaced;                    // SyncFile rows a renamed record took the path of
+    std::vector<qint64> replaced;                   // SyncFile rows a renamed record took the path of
     std::unordered_set<const Record *> tookOverRow; // inserts that landed on a row stored meanwhile
     sqlite3 *db = m_container->database();
 
     m_container->execute("BEGIN IMMEDIATE", saveFailed);
     try {
+        auto insertRow = [&](const std::shared_ptr<Record> &r) {
+            const TableInfo &t = r->tableInfo();
+            bool taken = false;
+            {
+                auto stmt = m_container->prepare(insertSql(r->m_type), saveFailed);
+                for (size_t c = 0; c < t.columns.size(); ++c)
+                    stmt.bind(int(c) + 1, r->columnValue(int(c), &resolver));
+                try {
+                    if (!stmt.step())
+                        throw StoreError(saveFailed, QStringLiteral("insert returned no row id"));
+                    resolver.pks[r.get()] = stmt.integer(0);
+                    stmt.run();
+                } catch (const StoreError &) {
+                    // Only this statement was undone; the transaction goes on.
+                    if (t.uniqueColumn.isEmpty() || sqlite3_extended_errcode(db) != SQLITE_CONSTRAINT_UNIQUE)
+                        throw;
+                    taken = true;
+                }
+            }
+            if (taken) {
+                // Another context stored the unique value after this one looked: the record
+                // replaces that row's values and takes its id, as an insert of a stored path does.
+                const int unique = int(std::find(t.columns.begin(), t.columns.end(), t.uniqueColumn) - t.columns.begin());
+                auto stmt = m_container->prepare(replaceSql(r->m_type), saveFailed);
+                for (size_t c = 0; c < t.columns.size(); ++c)
+                    stmt.bind(int(c) + 1, r->columnValue(int(c), &resolver));
+                stmt.bind(int(t.columns.size()) + 1, r->columnValue(unique, &resolver));
+                if (!stmt.step())
+                    throw StoreError(saveFailed, QStringLiteral("replaced row not found"));
+                resolver.pks[r.get()] = stmt.integer(0);
+                stmt.run();
+                tookOverRow.insert(r.get());
+            }
+        };
         // Deletes first, so that a path deleted and inserted again is free.
         for (const auto &r : m_touched) {
             if (r->m_state != Record::State::deleted)
@@ -292,6 +326,11 @@ void ModelContext::save()
             stmt.bind(1, r->m_pk);
             stmt.run();
         }
+        // Records that others name by row id go in before the updates that may name them;
+        // files, which nothing names, go in last, once renamed files have left their paths.
+        for (const auto &r : inserts)
+            if (r->m_type != SyncFile::typeIndex)
+                insertRow(r);
         // Renamed records leave their old paths before any record takes a path, so a swap or
         // a new record at a renamed record's old path never meets a row still there. The
         // parking names start with a control character, which no path does.
@@ -333,40 +372,9 @@ void ModelContext::save()
             stmt.bind(i, r->m_pk);
             stmt.run();
         }
-        for (const auto &r : inserts) {
-            const TableInfo &t = r->tableInfo();
-            bool taken = false;
-            {
-                auto stmt = m_container->prepare(insertSql(r->m_type), saveFailed);
-                for (size_t c = 0; c < t.columns.size(); ++c)
-                    stmt.bind(int(c) + 1, r->columnValue(int(c), &resolver));
-                try {
-                    if (!stmt.step())
-                        throw StoreError(saveFailed, QStringLiteral("insert returned no row id"));
-                    resolver.pks[r.get()] = stmt.integer(0);
-                    stmt.run();
-                } catch (const StoreError &) {
-                    // Only this statement was undone; the transaction goes on.
-                    if (t.uniqueColumn.isEmpty() || sqlite3_extended_errcode(db) != SQLITE_CONSTRAINT_UNIQUE)
-                        throw;
-                    taken = true;
-                }
-            }
-            if (taken) {
-                // Another context stored the unique value after this one looked: the record
-                // replaces that row's values and takes its id, as an insert of a stored path does.
-                const int unique = int(std::find(t.columns.begin(), t.columns.end(), t.uniqueColumn) - t.columns.begin());
-                auto stmt = m_container->prepare(replaceSql(r->m_type), saveFailed);
-                for (size_t c = 0; c < t.columns.size(); ++c)
-                    stmt.bind(int(c) + 1, r->columnValue(int(c), &resolver));
-                stmt.bind(int(t.columns.size()) + 1, r->columnValue(unique, &resolver));
-                if (!stmt.step())
-                    throw StoreError(saveFailed, QStringLiteral("replaced row not found"));
-                resolver.pks[r.get()] = stmt.integer(0);
-                stmt.run();
-                tookOverRow.insert(r.get());
-            }
-        }
+        for (const auto &r : inserts)
+            if (r->m_type == SyncFile::typeIndex)
+                insertRow(r);
         // Folder links: rewritten for each folder whose list changed.
         const quint64 linkBit = quint64(1) << int(SyncFolder::Field::associatedDAWs);
         auto writeLinks = [&](const std::shared_ptr<Record> &r) {

@@ -449,3 +449,20 @@ TEST_F(ModelContextTest, TheContainerAnnouncesEachCommittedSave)
     EXPECT_THROW(context->save(), StoreError);
     EXPECT_EQ(announced.size(), 4u);
 }
+
+// Updates may name records that the same save inserts.
+TEST_F(ModelContextTest, AStoredRuleMovedToANewProfileNamesThatProfilesRow)
+{
+    auto rule = std::make_shared<SyncRule>(QStringLiteral("r"), true, 0, SyncRule::RuleConditionType::appRunning,
+                                           QStringLiteral("Logic"), QStringLiteral("*"), SyncRule::RulePriority::low);
+    rule->setDawConfiguration(daw(QStringLiteral("Logic")));
+    context->insert(rule);
+    context->insert(file(QStringLiteral("/p/a.wav"), lane));
+    context->save();
+
+    auto live = daw(QStringLiteral("Live"));
+    rule->setDawConfiguration(live);
+    context->save();
+    ASSERT_NE(live->persistentID(), 0);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT dawConfiguration FROM SyncRule")), live->persistentID());
+}
