@@ -21,9 +21,9 @@ class StoreLock;
 struct SavedChanges;
 
 // What one committed save did, for whoever follows the store: each entry names the record
-// type (its table, e.g. "SyncFile") and the row id. A record that replaced another at its
-// unique path (an insert or a rename) leaves the replaced row under deleted; an insert that
-// landed on a row stored meanwhile keeps that row id and counts as changed.
+// type (its table, e.g. "SyncFile") and the row id. A file renamed onto a tracked path
+// leaves the row it replaced under deleted; an insert of a path that another context stored
+// meanwhile keeps that row's id and counts as changed.
 struct StoreChanges
 {
     struct Entry
