@@ -176,12 +176,13 @@ void ModelContainer::unregisterContext(ModelContext *context)
     m_contexts.erase(std::remove(m_contexts.begin(), m_contexts.end(), context), m_contexts.end());
 }
 
-void ModelContainer::broadcast(ModelContext *source, const SavedChanges &changes)
+void ModelContainer::broadcast(ModelContext *source, const SavedChanges &changes, const StoreChanges &announced)
 {
     const auto contexts = m_contexts; // a handler may make or drop contexts
     for (ModelContext *context : contexts)
         if (context != source && std::find(m_contexts.begin(), m_contexts.end(), context) != m_contexts.end())
             context->mergeSavedChanges(changes);
+    Q_EMIT saved(announced);
 }
 
 } // namespace quillmere

@@ -4,6 +4,8 @@
 #include "Model/StoreError.h"
 
 #include <QHash>
+#include <QMetaType>
+#include <QObject>
 #include <QString>
 
 #include <memory>
@@ -18,19 +20,36 @@ class ModelContext;
 class StoreLock;
 struct SavedChanges;
 
+// What one committed save did, for whoever follows the store: each entry names the record
+// type (its table, e.g. "SyncFile") and the row id. A file renamed onto a tracked path
+// leaves the row it replaced under deleted; an insert of a path that another context stored
+// meanwhile keeps that row's id and counts as changed.
+struct StoreChanges
+{
+    struct Entry
+    {
+        QString type;
+        qint64 id = 0;
+        friend bool operator==(const Entry &, const Entry &) = default;
+    };
+    std::vector<Entry> inserted;
+    std::vector<Entry> changed;
+    std::vector<Entry> deleted;
+};
+
 // One open store: the SQLite connection that every context of the process shares, the
 // lock that keeps other instances out, and the list of contexts to tell about saves.
-class ModelContainer
+class ModelContainer : public QObject
 {
+    Q_OBJECT
+
 public:
     // Opens (creating when the file is new) the store at path under the given lock.
     // Throws StoreError (cannotOpen) when the file is not a healthy store of this schema;
     // the connection is closed again before the throw.
     static std::shared_ptr<ModelContainer> open(const QString &path, std::shared_ptr<StoreLock> lock);
 
-    ModelContainer(const ModelContainer &) = delete;
-    ModelContainer &operator=(const ModelContainer &) = delete;
-    ~ModelContainer();
+    ~ModelContainer() override;
 
     const QString &path() const { return m_path; }
     sqlite3 *database() const { return m_db; }
@@ -44,6 +63,12 @@ public:
     // True for NFS and SMB/CIFS, where SQLite's shared-memory WAL index is unsafe.
     static bool isNetworkFileSystem(const QString &folder);
 
+Q_SIGNALS:
+    // A save of any context of this container was committed. Emitted on the main thread
+    // after every other context has taken the saved values, so a receiver that fetches
+    // sees them.
+    void saved(const quillmere::StoreChanges &changes);
+
 private:
     friend class ModelContext;
 
@@ -52,7 +77,7 @@ private:
 
     void registerContext(ModelContext *context) { m_contexts.push_back(context); }
     void unregisterContext(ModelContext *context);
-    void broadcast(ModelContext *source, const SavedChanges &changes);
+    void broadcast(ModelContext *source, const SavedChanges &changes, const StoreChanges &announced);
 
     QString m_path;
     sqlite3 *m_db;
@@ -63,3 +88,5 @@ private:
 };
 
 } // namespace quillmere
+
+Q_DECLARE_METATYPE(quillmere::StoreChanges)

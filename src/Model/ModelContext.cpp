@@ -7,6 +7,7 @@
 #include "Model/SyncFolder.h"
 #include "Model/SyncRule.h"
 
+#include <QPointer>
 #include <QStringList>
 
 #include <algorithm>
@@ -37,24 +38,35 @@ const QString &selectPrefix(int type)
     return p;
 }
 
-// A unique column makes the insert an upsert: the stored row takes the new values.
 const QString &insertSql(int type)
 {
     static std::array<QString, ModelContext::typeCount> statements;
     QString &s = statements[size_t(type)];
     if (s.isEmpty()) {
         const TableInfo &t = QuillmereSchemaV1::model(type);
-        QStringList marks, updates;
-        for (const QString &c : t.columns) {
+        QStringList marks;
+        for (size_t c = 0; c < t.columns.size(); ++c)
             marks << QStringLiteral("?");
-            updates << QStringLiteral("%1 = excluded.%1").arg(c);
-        }
-        s = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+        s = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3) RETURNING pk")
                 .arg(t.name, QStringList(t.columns.begin(), t.columns.end()).join(QStringLiteral(", ")),
                      marks.join(QStringLiteral(", ")));
-        if (!t.uniqueColumn.isEmpty())
-            s += QStringLiteral(" ON CONFLICT(%1) DO UPDATE SET %2").arg(t.uniqueColumn, updates.join(QStringLiteral(", ")));
-        s += QStringLiteral(" RETURNING pk");
+    }
+    return s;
+}
+
+// An insert whose unique value a row took since the context looked: that row takes every
+// value of the inserted record (the bound values, then the unique value).
+const QString &replaceSql(int type)
+{
+    static std::array<QString, ModelContext::typeCount> statements;
+    QString &s = statements[size_t(type)];
+    if (s.isEmpty()) {
+        const TableInfo &t = QuillmereSchemaV1::model(type);
+        QStringList sets;
+        for (const QString &c : t.columns)
+            sets << c + QStringLiteral(" = ?");
+        s = QStringLiteral("UPDATE %1 SET %2 WHERE %3 = ? RETURNING pk")
+                .arg(t.name, sets.join(QStringLiteral(", ")), t.uniqueColumn);
     }
     return s;
 }
@@ -214,6 +226,28 @@ void ModelContext::syncFilePathChanged(SyncFile *file, const QString &oldPath)
         m_pendingPaths.insert(file->localPath(), file);
 }
 
+void ModelContext::syncFileRenamed(SyncFile *file, const QString &oldPath)
+{
+    syncFilePathChanged(file, oldPath);
+    if (!file->m_pinned || file->isDeleted())
+        return;
+    // One record per path: the renamed record replaces whichever record holds its new path,
+    // as a rename over a tracked file does on disk.
+    FetchDescriptor<SyncFile> atPath;
+    atPath.equals(SyncFile::Field::localPath, file->localPath());
+    for (const auto &other : fetch(atPath))
+        if (other.get() != file)
+            remove(other);
+}
+
+void ModelContext::release(const std::shared_ptr<Record> &record)
+{
+    m_objects[size_t(record->m_type)].erase(record->m_pk);
+    record->m_state = Record::State::deleted;
+    record->m_context = nullptr;
+    record->m_pinned = false;
+}
+
 void ModelContext::forget(Record *record)
 {
     if (record->m_type < 0 || !record->m_pk)
@@ -239,9 +273,50 @@ void ModelContext::save()
     // Profiles first: rules and folder links refer to their row ids.
     std::stable_partition(inserts.begin(), inserts.end(),
                           [](const auto &r) { return r->m_type == DAWConfiguration::typeIndex; });
+    const quint64 pathBit = quint64(1) << int(SyncFile::Field::localPath);
+    auto renamed = [&](const Record &r) {
+        return r.m_type == SyncFile::typeIndex && r.m_state == Record::State::persisted && (r.m_dirty & pathBit);
+    };
+    std::vector<qint64> replaced;                   // SyncFile rows a renamed record took the path of
+    std::unordered_set<const Record *> tookOverRow; // inserts that landed on a row stored meanwhile
+    sqlite3 *db = m_container->database();
 
     m_container->execute("BEGIN IMMEDIATE", saveFailed);
     try {
+        auto insertRow = [&](const std::shared_ptr<Record> &r) {
+            const TableInfo &t = r->tableInfo();
+            bool taken = false;
+            {
+                auto stmt = m_container->prepare(insertSql(r->m_type), saveFailed);
+                for (size_t c = 0; c < t.columns.size(); ++c)
+                    stmt.bind(int(c) + 1, r->columnValue(int(c), &resolver));
+                try {
+                    if (!stmt.step())
+                        throw StoreError(saveFailed, QStringLiteral("insert returned no row id"));
+                    resolver.pks[r.get()] = stmt.integer(0);
+                    stmt.run();
+                } catch (const StoreError &) {
+                    // Only this statement was undone; the transaction goes on.
+                    if (t.uniqueColumn.isEmpty() || sqlite3_extended_errcode(db) != SQLITE_CONSTRAINT_UNIQUE)
+                        throw;
+                    taken = true;
+                }
+            }
+            if (taken) {
+                // Another context stored the unique value after this one looked: the record
+                // replaces that row's values and takes its id, as an insert of a stored path does.
+                const int unique = int(std::find(t.columns.begin(), t.columns.end(), t.uniqueColumn) - t.columns.begin());
+                auto stmt = m_container->prepare(replaceSql(r->m_type), saveFailed);
+                for (size_t c = 0; c < t.columns.size(); ++c)
+                    stmt.bind(int(c) + 1, r->columnValue(int(c), &resolver));
+                stmt.bind(int(t.columns.size()) + 1, r->columnValue(unique, &resolver));
+                if (!stmt.step())
+                    throw StoreError(saveFailed, QStringLiteral("replaced row not found"));
+                resolver.pks[r.get()] = stmt.integer(0);
+                stmt.run();
+                tookOverRow.insert(r.get());
+            }
+        };
         // Deletes first, so that a path deleted and inserted again is free.
         for (const auto &r : m_touched) {
             if (r->m_state != Record::State::deleted)
@@ -251,19 +326,34 @@ void ModelContext::save()
             stmt.bind(1, r->m_pk);
             stmt.run();
         }
-        for (const auto &r : inserts) {
-            const TableInfo &t = r->tableInfo();
-            auto stmt = m_container->prepare(insertSql(r->m_type), saveFailed);
-            for (size_t c = 0; c < t.columns.size(); ++c)
-                stmt.bind(int(c) + 1, r->columnValue(int(c), &resolver));
-            if (!stmt.step())
-                throw StoreError(saveFailed, QStringLiteral("insert returned no row id"));
-            resolver.pks[r.get()] = stmt.integer(0);
-            stmt.run();
+        // Records that others name by row id go in before the updates that may name them;
+        // files, which nothing names, go in last, once renamed files have left their paths.
+        for (const auto &r : inserts)
+            if (r->m_type != SyncFile::typeIndex)
+                insertRow(r);
+        // Renamed records leave their old paths before any record takes a path, so a swap or
+        // a new record at a renamed record's old path never meets a row still there. The
+        // parking names start with a control character, which no path does.
+        for (const auto &r : m_touched) {
+            if (!renamed(*r))
+                continue;
+            auto park = m_container->prepare(QStringLiteral("UPDATE SyncFile SET localPath = ? WHERE pk = ?"), saveFailed);
+            park.bind(1, QStringLiteral("\u0001moving/%1").arg(r->m_pk));
+            park.bind(2, r->m_pk);
+            park.run();
         }
         for (const auto &r : m_touched) {
             if (r->m_state != Record::State::persisted)
                 continue;
+            if (renamed(*r)) {
+                // Whatever holds the new path now is replaced by the renamed record.
+                auto clear = m_container->prepare(
+                    QStringLiteral("DELETE FROM SyncFile WHERE localPath = ? AND pk <> ? RETURNING pk"), saveFailed);
+                clear.bind(1, r->columnValue(int(SyncFile::Field::localPath), &resolver));
+                clear.bind(2, r->m_pk);
+                while (clear.step())
+                    replaced.push_back(clear.integer(0));
+            }
             const TableInfo &t = r->tableInfo();
             QStringList sets;
             std::vector<int> cols;
@@ -282,6 +372,9 @@ void ModelContext::save()
             stmt.bind(i, r->m_pk);
             stmt.run();
         }
+        for (const auto &r : inserts)
+            if (r->m_type == SyncFile::typeIndex)
+                insertRow(r);
         // Folder links: rewritten for each folder whose list changed.
         const quint64 linkBit = quint64(1) << int(SyncFolder::Field::associatedDAWs);
         auto writeLinks = [&](const std::shared_ptr<Record> &r) {
@@ -309,22 +402,53 @@ void ModelContext::save()
                 writeLinks(r);
         m_container->execute("COMMIT", saveFailed);
     } catch (const StoreError &e) {
-        sqlite3_exec(m_container->database(), "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw StoreError(saveFailed, e.detail());
     } catch (...) {
-        sqlite3_exec(m_container->database(), "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
 
-    // Committed: only now does the context take the new state.
+    // Committed: only now does the context take the new state. Deleted and replaced rows
+    // are let go before the inserts take their ids, since SQLite may give a new row the id
+    // of one deleted in the same transaction.
     SavedChanges changes;
+    StoreChanges announced;
+    auto entry = [](const Record &r) { return StoreChanges::Entry{r.tableInfo().name, r.m_pk}; };
+    const std::unordered_set<qint64> replacedSet(replaced.begin(), replaced.end());
+    for (const auto &r : m_touched) {
+        if (r->m_state == Record::State::deleted) {
+            release(r);
+            changes.deleted.emplace_back(r->m_type, r->m_pk);
+            announced.deleted.push_back(entry(*r));
+        } else if (r->m_type == SyncFile::typeIndex && replacedSet.count(r->m_pk)) {
+            release(r); // announced with the replaced rows below
+        } else {
+            r->m_pinned = false;
+            if (r->m_dirty) {
+                changes.written.emplace_back(r, r->m_dirty);
+                announced.changed.push_back(entry(*r));
+            }
+            r->m_dirty = 0;
+            r->dropSnapshot();
+        }
+    }
+    for (qint64 pk : replaced) {
+        auto &map = m_objects[SyncFile::typeIndex];
+        if (auto it = map.find(pk); it != map.end())
+            if (auto held = it->second.lock())
+                release(held);
+        changes.deleted.emplace_back(SyncFile::typeIndex, pk);
+        announced.deleted.push_back({SyncFile::layout().info.name, pk});
+    }
     for (const auto &r : m_inserted) {
         const qint64 pk = resolver.pks[r.get()];
         auto &slot = m_objects[size_t(r->m_type)][pk];
         if (auto other = slot.lock(); other && other != r) {
-            // The insert replaced a row held here under another handle.
+            // The insert took over a row held here under another handle.
             other->m_state = Record::State::deleted;
             other->m_context = nullptr;
+            other->m_pinned = false;
         }
         r->m_pk = pk;
         r->m_state = Record::State::persisted;
@@ -332,24 +456,18 @@ void ModelContext::save()
         r->m_pinned = false;
         slot = r;
         changes.written.emplace_back(r, ~quint64(0));
-    }
-    for (const auto &r : m_touched) {
-        r->m_pinned = false;
-        if (r->m_state == Record::State::deleted) {
-            m_objects[size_t(r->m_type)].erase(r->m_pk);
-            r->m_context = nullptr;
-            changes.deleted.emplace_back(r->m_type, r->m_pk);
-        } else {
-            changes.written.emplace_back(r, r->m_dirty);
-            r->m_dirty = 0;
-            r->dropSnapshot();
-        }
+        (tookOverRow.count(r.get()) ? announced.changed : announced.inserted).push_back(entry(*r));
     }
     m_inserted.clear();
     m_touched.clear();
     m_pendingPaths.clear();
-    m_container->broadcast(this, changes);
-    Q_EMIT didSave();
+
+    // A receiver may drop this context, or the last other owner of the container.
+    const std::shared_ptr<ModelContainer> container = m_container;
+    QPointer<ModelContext> self(this);
+    container->broadcast(this, changes, announced);
+    if (self)
+        Q_EMIT didSave();
 }
 
 void ModelContext::rollback()
@@ -649,21 +767,8 @@ std::vector<std::shared_ptr<SyncFolder>> ModelContext::foldersLinkedTo(const DAW
 void ModelContext::mergeSavedChanges(const SavedChanges &changes)
 {
     bool merged = false;
-    for (const auto &[source, mask] : changes.written) {
-        auto &map = m_objects[size_t(source->m_type)];
-        auto it = map.find(source->m_pk);
-        if (it == map.end())
-            continue;
-        auto local = it->second.lock();
-        if (!local || local == source)
-            continue;
-        const bool path = local->m_type == SyncFile::typeIndex;
-        const QString oldPath = path ? static_cast<SyncFile *>(local.get())->localPath() : QString();
-        local->mergeFrom(*source, mask);
-        if (path && oldPath != static_cast<SyncFile *>(local.get())->localPath())
-            syncFilePathChanged(static_cast<SyncFile *>(local.get()), oldPath);
-        merged = true;
-    }
+    // Deleted rows first: a row id deleted by that save may be the id of a record it
+    // inserted, and a handle of the deleted row must not take the new record's values.
     for (const auto &[type, pk] : changes.deleted) {
         auto &map = m_objects[size_t(type)];
         auto it = map.find(pk);
@@ -681,6 +786,21 @@ void ModelContext::mergeSavedChanges(const SavedChanges &changes)
         local->m_state = Record::State::deleted;
         local->m_context = nullptr;
         local->m_pinned = false;
+        merged = true;
+    }
+    for (const auto &[source, mask] : changes.written) {
+        auto &map = m_objects[size_t(source->m_type)];
+        auto it = map.find(source->m_pk);
+        if (it == map.end())
+            continue;
+        auto local = it->second.lock();
+        if (!local || local == source)
+            continue;
+        const bool path = local->m_type == SyncFile::typeIndex;
+        const QString oldPath = path ? static_cast<SyncFile *>(local.get())->localPath() : QString();
+        local->mergeFrom(*source, mask);
+        if (path && oldPath != static_cast<SyncFile *>(local.get())->localPath())
+            syncFilePathChanged(static_cast<SyncFile *>(local.get()), oldPath);
         merged = true;
     }
     if (merged)

@@ -53,9 +53,17 @@ public:
     // removes it from every folder's associatedDAWs.
     void remove(const std::shared_ptr<Record> &record);
 
-    // Writes every change in one transaction (only changed columns of changed records).
-    // On failure nothing is written, the context keeps every change, and StoreError
-    // (saveFailed) is thrown.
+    // Writes every change in one transaction (only changed columns of changed records),
+    // with the result of applying the changes in the order they were made: a renamed
+    // record leaves its old path before any record takes that path, so swaps and a new
+    // record at a renamed one's old path save as made. A SyncFile renamed onto a path that
+    // another record holds replaces that record (one record per path); the context removes
+    // it at the rename, and the save removes a row that reached the path from elsewhere
+    // since. Then the other contexts take the saved values and the container announces
+    // the save (ModelContainer::saved).
+    // On failure the transaction is rolled back, nothing is written, and StoreError
+    // (saveFailed) is thrown; the context keeps every change as it was and stays usable:
+    // a later save() writes them once the cause is gone, rollback() discards them.
     void save();
     // Discards every unsaved change: restores fields, un-inserts and un-deletes.
     void rollback();
@@ -110,6 +118,8 @@ private:
 
     void recordDidChange(Record *record, int field);
     void syncFilePathChanged(SyncFile *file, const QString &oldPath);
+    void syncFileRenamed(SyncFile *file, const QString &oldPath);
+    void release(const std::shared_ptr<Record> &record);
     void forget(Record *record);
     void mergeSavedChanges(const SavedChanges &changes);
 

@@ -81,7 +81,7 @@ void SyncFile::setLocalPath(QString value)
 {
     QString old = m_d.localPath;
     if (write(int(Field::localPath), &Data::localPath, std::move(value)) && context())
-        context()->syncFilePathChanged(this, old);
+        context()->syncFileRenamed(this, old);
 }
 
 void SyncFile::takeValuesOf(const SyncFile &other)

@@ -97,7 +97,8 @@ struct SyncFileData
 };
 
 // One tracked file of one sync folder. localPath is unique in the store: inserting a
-// record whose path is already stored updates that record instead (see ModelContext).
+// record whose path is already stored updates that record instead, and renaming a record
+// onto a stored path removes the record there (see ModelContext).
 class SyncFile : public RecordOf<SyncFile, SyncFileData>
 {
 public:

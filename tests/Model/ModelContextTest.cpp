@@ -203,6 +203,15 @@ TEST_F(ModelContextTest, InsertingAStoredPathReplacesThatRecordAndReturnsItsHand
     other.save();
     EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM SyncFile WHERE localPath = '/u/song.wav'")), 1);
     EXPECT_EQ(original->generation(), 8);
+
+    // A path another context stored after this one's insert: the save lands on that row.
+    auto late = context->insert(file(QStringLiteral("/u/late.wav"), lane, 1));
+    auto storedThere = other.insert(file(QStringLiteral("/u/late.wav"), lane, 2));
+    other.save();
+    context->save();
+    EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM SyncFile WHERE localPath = '/u/late.wav'")), 1);
+    EXPECT_EQ(late->persistentID(), storedThere->persistentID());
+    EXPECT_EQ(storedThere->generation(), 1);
 }
 
 TEST_F(ModelContextTest, ContextsMergeEachOthersSavesFieldByField)
@@ -309,4 +318,151 @@ TEST_F(ModelContextTest, EnabledFoldersComeSortedByOrder)
     for (const auto &f : context->fetch(SyncFolder::enabledByOrder()))
         names << f->name();
     EXPECT_EQ(names, (QStringList{QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")}));
+}
+
+// An editor's "rename to backup, write the new file": one save holds a rename and a new
+// record at the renamed record's old path, and another pair of records swaps paths.
+TEST_F(ModelContextTest, ARenameAndANewRecordAtTheOldPathSaveAsApplied)
+{
+    auto original = context->insert(file(QStringLiteral("/d/take.wav"), lane, 1));
+    auto left = context->insert(file(QStringLiteral("/d/left.wav"), lane, 3));
+    auto right = context->insert(file(QStringLiteral("/d/right.wav"), lane, 4));
+    context->save();
+
+    original->setLocalPath(QStringLiteral("/d/take.wav~"));
+    auto written = context->insert(file(QStringLiteral("/d/take.wav"), lane, 2));
+    EXPECT_NE(written, original);
+    left->setLocalPath(QStringLiteral("/d/swap"));
+    right->setLocalPath(QStringLiteral("/d/left.wav"));
+    left->setLocalPath(QStringLiteral("/d/right.wav"));
+    context->save();
+
+    EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM SyncFile")), 4);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT generation FROM SyncFile WHERE localPath = '/d/take.wav~'")), 1);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT generation FROM SyncFile WHERE localPath = '/d/take.wav'")), 2);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT generation FROM SyncFile WHERE localPath = '/d/left.wav'")), 4);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT generation FROM SyncFile WHERE localPath = '/d/right.wav'")), 3);
+    EXPECT_FALSE(original->isDeleted());
+    EXPECT_EQ(context->fetchFirst(SyncFile::withLocalPath(QStringLiteral("/d/take.wav~"))), original);
+    EXPECT_EQ(context->fetchFirst(SyncFile::withLocalPath(QStringLiteral("/d/take.wav"))), written);
+    EXPECT_EQ(context->fetchFirst(SyncFile::withLocalPath(QStringLiteral("/d/left.wav"))), right);
+    EXPECT_EQ(written->persistentID(), scalar(QStringLiteral("SELECT pk FROM SyncFile WHERE localPath = '/d/take.wav'")));
+}
+
+// "The store keeps one record per path": `mv a.wav b.wav` over a tracked b.wav.
+TEST_F(ModelContextTest, RenamingOntoATrackedPathReplacesTheRecordThere)
+{
+    auto moved = context->insert(file(QStringLiteral("/m/a.wav"), lane, 1));
+    auto target = context->insert(file(QStringLiteral("/m/b.wav"), lane, 2));
+    context->save();
+    ModelContext other(container);
+    auto targetThere = other.fetchFirst(SyncFile::withLocalPath(QStringLiteral("/m/b.wav")));
+    ASSERT_TRUE(targetThere);
+
+    moved->setLocalPath(QStringLiteral("/m/b.wav"));
+    EXPECT_TRUE(target->isDeleted());
+    EXPECT_EQ(context->fetchFirst(SyncFile::withLocalPath(QStringLiteral("/m/b.wav"))), moved);
+    context->save();
+    EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM SyncFile")), 1);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT generation FROM SyncFile WHERE localPath = '/m/b.wav'")), 1);
+    EXPECT_TRUE(targetThere->isDeleted());
+
+    // A row that reaches the new path from another context after the rename is replaced
+    // at the save, and that context learns it is gone.
+    moved->setLocalPath(QStringLiteral("/m/c.wav"));
+    auto late = other.insert(file(QStringLiteral("/m/c.wav"), lane, 3));
+    other.save();
+    context->save();
+    EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM SyncFile")), 1);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT generation FROM SyncFile WHERE localPath = '/m/c.wav'")), 1);
+    EXPECT_TRUE(late->isDeleted());
+    EXPECT_EQ(other.fetchFirst(SyncFile::withLocalPath(QStringLiteral("/m/c.wav")))->persistentID(),
+              moved->persistentID());
+
+    // Rolling back a rename onto a tracked path brings the replaced record back.
+    auto third = context->insert(file(QStringLiteral("/m/d.wav"), lane, 4));
+    context->save();
+    moved->setLocalPath(QStringLiteral("/m/d.wav"));
+    context->rollback();
+    EXPECT_FALSE(third->isDeleted());
+    EXPECT_EQ(context->fetchFirst(SyncFile::withLocalPath(QStringLiteral("/m/d.wav"))), third);
+    context->save();
+    EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM SyncFile")), 2);
+}
+
+// Windows and the panel follow the store through the container: every committed save of
+// any context is announced with the types and ids it inserted, changed and deleted, and a
+// receiver already finds the saved state.
+TEST_F(ModelContextTest, TheContainerAnnouncesEachCommittedSave)
+{
+    ModelContext panel(container);
+    std::vector<StoreChanges> announced;
+    std::vector<std::shared_ptr<SyncFile>> seenByPanel;
+    QObject::connect(container.get(), &ModelContainer::saved, &panel, [&](const StoreChanges &changes) {
+        announced.push_back(changes);
+        for (const auto &e : changes.inserted)
+            if (e.type == QLatin1String("SyncFile"))
+                seenByPanel.push_back(panel.object<SyncFile>(e.id));
+    });
+    using E = StoreChanges::Entry;
+
+    auto kept = context->insert(file(QStringLiteral("/n/kept.wav"), lane));
+    auto gone = context->insert(file(QStringLiteral("/n/gone.wav"), lane));
+    auto projects = context->insert(folder(QStringLiteral("Projects")));
+    context->save();
+    ASSERT_EQ(announced.size(), 1u);
+    EXPECT_EQ(announced[0].inserted, (std::vector<E>{{QStringLiteral("SyncFile"), kept->persistentID()},
+                                                     {QStringLiteral("SyncFile"), gone->persistentID()},
+                                                     {QStringLiteral("SyncFolder"), projects->persistentID()}}));
+    EXPECT_TRUE(announced[0].changed.empty() && announced[0].deleted.empty());
+    ASSERT_EQ(seenByPanel.size(), 2u);
+    ASSERT_TRUE(seenByPanel[0]);
+    EXPECT_EQ(seenByPanel[0]->localPath(), QStringLiteral("/n/kept.wav"));
+
+    // The panel's own save is announced too; a rename over a tracked path deletes its row.
+    auto keptThere = panel.fetchFirst(SyncFile::withLocalPath(QStringLiteral("/n/kept.wav")));
+    keptThere->setRetryCount(2);
+    auto goneThere = panel.fetchFirst(SyncFile::withLocalPath(QStringLiteral("/n/gone.wav")));
+    panel.remove(goneThere);
+    panel.save();
+    ASSERT_EQ(announced.size(), 2u);
+    EXPECT_TRUE(announced[1].inserted.empty());
+    EXPECT_EQ(announced[1].changed, (std::vector<E>{{QStringLiteral("SyncFile"), kept->persistentID()}}));
+    EXPECT_EQ(announced[1].deleted, (std::vector<E>{{QStringLiteral("SyncFile"), gone->persistentID()}}));
+    EXPECT_EQ(kept->retryCount(), 2);
+
+    auto other = context->insert(file(QStringLiteral("/n/other.wav"), lane));
+    context->save();
+    const qint64 replacedID = other->persistentID();
+    kept->setLocalPath(QStringLiteral("/n/other.wav"));
+    context->save();
+    ASSERT_EQ(announced.size(), 4u);
+    EXPECT_EQ(announced[3].changed, (std::vector<E>{{QStringLiteral("SyncFile"), kept->persistentID()}}));
+    EXPECT_EQ(announced[3].deleted, (std::vector<E>{{QStringLiteral("SyncFile"), replacedID}}));
+
+    // Nothing is announced for a save that wrote nothing or failed.
+    context->save();
+    container->execute("CREATE TEMP TRIGGER refuse BEFORE INSERT ON main.SyncFile "
+                       "BEGIN SELECT RAISE(ABORT, 'refused'); END",
+                       StoreError::Kind::saveFailed);
+    context->insert(file(QStringLiteral("/n/refused.wav"), lane));
+    EXPECT_THROW(context->save(), StoreError);
+    EXPECT_EQ(announced.size(), 4u);
+}
+
+// Updates may name records that the same save inserts.
+TEST_F(ModelContextTest, AStoredRuleMovedToANewProfileNamesThatProfilesRow)
+{
+    auto rule = std::make_shared<SyncRule>(QStringLiteral("r"), true, 0, SyncRule::RuleConditionType::appRunning,
+                                           QStringLiteral("Logic"), QStringLiteral("*"), SyncRule::RulePriority::low);
+    rule->setDawConfiguration(daw(QStringLiteral("Logic")));
+    context->insert(rule);
+    context->insert(file(QStringLiteral("/p/a.wav"), lane));
+    context->save();
+
+    auto live = daw(QStringLiteral("Live"));
+    rule->setDawConfiguration(live);
+    context->save();
+    ASSERT_NE(live->persistentID(), 0);
+    EXPECT_EQ(scalar(QStringLiteral("SELECT dawConfiguration FROM SyncRule")), live->persistentID());
 }
