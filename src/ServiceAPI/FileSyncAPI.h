@@ -194,7 +194,10 @@ public:
                                                  std::optional<QString> syncFolderID = std::nullopt,
                                                  std::stop_token stop = {}) = 0;
     virtual QCoro::Task<> abortMultipartUpload(QString uploadId, QString oid, std::stop_token stop = {}) = 0;
-    virtual QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::stop_token stop = {}) = 0;
+    virtual QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath,
+                                       std::optional<qint64> expectedSize = std::nullopt,
+                                       std::optional<QString> expectedChecksum = std::nullopt,
+                                       std::stop_token stop = {}) = 0;
     virtual QCoro::Task<> deleteFile(qint64 fileID, std::stop_token stop = {}) = 0;
     // An empty cursor asks for the feed from its start.
     virtual QCoro::Task<ChangeFeed> fetchChanges(QString cursor, std::optional<QString> folderKind = std::nullopt,

@@ -112,8 +112,12 @@ public:
     // so a failed or refused transfer leaves whatever was at the destination untouched. Not
     // sent through the authorised send: a 401 or 421 is not retried, and transport and file
     // failures (TransportError, LocalFileError) reach the caller as they are. The destination's
-    // folder must exist; a directory at the destination is never replaced.
-    QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::stop_token stop = {}) override;
+    // folder must exist; a directory at the destination is never replaced. A body whose size
+    // or SHA-256 (hex) differs from the expected one fails with TransportError contentMismatch
+    // and leaves the destination untouched.
+    QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::optional<qint64> expectedSize = std::nullopt,
+                               std::optional<QString> expectedChecksum = std::nullopt,
+                               std::stop_token stop = {}) override;
     QCoro::Task<> deleteFile(qint64 fileID, std::stop_token stop = {}) override;
     // Returns the number of files the service deleted.
     QCoro::Task<qint64> resetFolder(QString folderKind, std::optional<QString> drivePath = std::nullopt,
