@@ -5,6 +5,8 @@
 
 #include <QHostAddress>
 
+#include <algorithm>
+
 namespace quillmere {
 
 namespace {
@@ -65,15 +67,29 @@ void APIConfig::setHomeAPIURL(const QString &url)
         suite().setString(homeAPIURLKey, url);
 }
 
+bool APIConfig::isAcceptableShardID(const QString &shardID)
+{
+    if (shardID.isEmpty() || shardID.size() > maximumShardIDLength)
+        return false;
+    return std::all_of(shardID.begin(), shardID.end(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '-' || u == '_'
+            || u == '.';
+    });
+}
+
 void APIConfig::setHomeShardID(const QString &shardID)
 {
-    if (!shardID.isEmpty())
+    if (isAcceptableShardID(shardID))
         suite().setString(homeShardIDKey, shardID);
 }
 
 std::optional<QString> APIConfig::homeShardID()
 {
-    return suite().string(homeShardIDKey);
+    auto stored = suite().string(homeShardIDKey);
+    if (!stored || !isAcceptableShardID(*stored))
+        return std::nullopt;
+    return stored;
 }
 
 } // namespace quillmere

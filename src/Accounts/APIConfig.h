@@ -22,9 +22,15 @@ public:
     // Stores the string as given when it is acceptable; otherwise the previous value stays.
     // Main thread.
     static void setHomeAPIURL(const QString &url);
-    // Stores a non-empty string; an empty one changes nothing. Main thread.
+    // Stores an acceptable shard id; anything else changes nothing. Main thread.
     static void setHomeShardID(const QString &shardID);
+    // The stored shard id when it is still acceptable (the settings file can be edited).
     static std::optional<QString> homeShardID();
+
+    // The shard id travels in a request header, so only a short token of letters, digits,
+    // '-', '_' and '.' (at most maximumShardIDLength) is accepted.
+    static constexpr qsizetype maximumShardIDLength = 64;
+    static bool isAcceptableShardID(const QString &shardID);
 
     // The bearer token goes wherever the base URL points, so only an absolute https URL with a
     // host, or http to a loopback host, is accepted.

@@ -232,9 +232,13 @@ public:
     {
         return doAbortMultipartUpload(std::move(uploadId), std::move(oid), std::move(stop));
     }
-    QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::stop_token stop = {})
+    // A body whose size or SHA-256 (hex) differs from the expected one fails with TransportError
+    // contentMismatch and leaves the destination untouched.
+    QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::optional<qint64> expectedSize = std::nullopt,
+                               std::optional<QString> expectedChecksum = std::nullopt, std::stop_token stop = {})
     {
-        return doDownloadFile(fileID, std::move(destinationPath), std::move(stop));
+        return doDownloadFile(fileID, std::move(destinationPath), expectedSize, std::move(expectedChecksum),
+                              std::move(stop));
     }
     QCoro::Task<> deleteFile(qint64 fileID, std::stop_token stop = {}) { return doDeleteFile(fileID, std::move(stop)); }
     // An empty cursor asks for the feed from its start.
@@ -262,7 +266,8 @@ protected:
                                                QString direction, std::stop_token stop) = 0;
     virtual QCoro::Task<UploadResult> doUploadFile(UploadRequest request, std::stop_token stop) = 0;
     virtual QCoro::Task<> doAbortMultipartUpload(QString uploadId, QString oid, std::stop_token stop) = 0;
-    virtual QCoro::Task<> doDownloadFile(qint64 fileID, QString destinationPath, std::stop_token stop) = 0;
+    virtual QCoro::Task<> doDownloadFile(qint64 fileID, QString destinationPath, std::optional<qint64> expectedSize,
+                                         std::optional<QString> expectedChecksum, std::stop_token stop) = 0;
     virtual QCoro::Task<> doDeleteFile(qint64 fileID, std::stop_token stop) = 0;
     virtual QCoro::Task<ChangeFeed> doFetchChanges(QString cursor, std::optional<SyncFolderType> folderKind,
                                                    std::optional<QString> syncFolderID, std::stop_token stop) = 0;

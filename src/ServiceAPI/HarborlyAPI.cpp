@@ -42,16 +42,23 @@ bool isRefusal(int status)
 
 std::optional<QString> extractShardID(const HttpResponse &response)
 {
-    if (const auto header = response.headers.value("X-Shard-Id"); header && !header->isEmpty())
-        return QString::fromUtf8(*header);
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(response.body, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    std::optional<QString> shard;
+    if (const auto header = response.headers.value("X-Shard-Id"); header && !header->isEmpty()) {
+        shard = QString::fromUtf8(*header);
+    } else {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(response.body, &error);
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            return std::nullopt;
+        const QJsonValue value = document.object().value(QStringLiteral("shard_id"));
+        if (!value.isString() || value.toString().isEmpty())
+            return std::nullopt;
+        shard = value.toString();
+    }
+    // It goes back out in a header: a line break in it would add a header of the sender's choosing.
+    if (!APIConfig::isAcceptableShardID(*shard))
         return std::nullopt;
-    const QJsonValue shard = document.object().value(QStringLiteral("shard_id"));
-    if (!shard.isString() || shard.toString().isEmpty())
-        return std::nullopt;
-    return shard.toString();
+    return shard;
 }
 
 HarborlyAPI::HarborlyAPI(std::shared_ptr<TokenManager> tokenManager, Clock *clock)

@@ -85,7 +85,7 @@ private:
 };
 
 // The shard named by a 421 reply: its "X-Shard-Id" header when not empty, else the body's
-// string member "shard_id" when not empty.
+// string member "shard_id" when not empty; nothing when that is not an acceptable shard id.
 std::optional<QString> extractShardID(const HttpResponse &response);
 
 } // namespace quillmere

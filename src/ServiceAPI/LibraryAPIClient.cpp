@@ -290,13 +290,19 @@ QCoro::Task<> LibraryAPIClient::doRegisterSyncFolder(QString uuid, QString name,
     co_await std::move(sending);
 }
 
-QCoro::Task<> LibraryAPIClient::doDownloadFile(qint64 fileID, QString destinationPath, std::stop_token stop)
+QCoro::Task<> LibraryAPIClient::doDownloadFile(qint64 fileID, QString destinationPath,
+                                               std::optional<qint64> expectedSize,
+                                               std::optional<QString> expectedChecksum, std::stop_token stop)
 {
     const auto api = m_api;
+    ExpectedDownload expected;
+    expected.size = expectedSize;
+    if (expectedChecksum)
+        expected.sha256 = expectedChecksum->toLatin1();
     auto making = api->makeRequest(kLibraryPath + u'/' + QString::number(fileID), QStringLiteral("GET"),
                                    std::nullopt, stop);
     HttpRequest request = co_await std::move(making);
-    auto downloading = HttpClient::download(std::move(request), std::move(destinationPath), stop);
+    auto downloading = HttpClient::download(std::move(request), std::move(destinationPath), std::move(expected), stop);
     const HttpResponse response = co_await std::move(downloading);
     parseDownloadResponse(response.status);
 }

@@ -54,12 +54,25 @@ TEST_F(APIConfigTest, SetHomeAPIURLKeepsThePreviousValueForARefusedString)
     EXPECT_EQ(suite.string(QStringLiteral("homeAPIURL")), QStringLiteral("https://EU-1.harborly.app/"));
 }
 
-TEST_F(APIConfigTest, ShardIDIgnoresEmptyStrings)
+TEST_F(APIConfigTest, ShardIDIsOnlyEverAShortTokenOfSafeCharacters)
 {
     EXPECT_EQ(APIConfig::homeShardID(), std::nullopt);
     APIConfig::setHomeShardID(QStringLiteral("eu-2"));
-    APIConfig::setHomeShardID(QString());
-    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-2"));
+    const QString longest(APIConfig::maximumShardIDLength, u'a');
+    for (const QString &bad : {QString(), QStringLiteral("shard-a\r\nX-Injected: 1"), QStringLiteral("eu 2"),
+                               QStringLiteral("eu:2"), QStringLiteral("eu/2"), QStringLiteral("\u00e9u-2"),
+                               longest + u'a'}) {
+        APIConfig::setHomeShardID(bad);
+        EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-2")) << bad.toStdString();
+    }
+    APIConfig::setHomeShardID(QStringLiteral("EU_west.2"));
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("EU_west.2"));
+    APIConfig::setHomeShardID(longest);
+    EXPECT_EQ(APIConfig::homeShardID(), longest);
     // The suite is its own file, apart from the standard settings.
     EXPECT_EQ(UserDefaults::standard().string(QStringLiteral("homeShardID")), std::nullopt);
+
+    // A value written by an older build or by hand is not sent either.
+    suite.setString(QStringLiteral("homeShardID"), QStringLiteral("shard-a\r\nX-Injected: 1"));
+    EXPECT_EQ(APIConfig::homeShardID(), std::nullopt);
 }

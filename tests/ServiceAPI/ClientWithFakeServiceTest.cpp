@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -255,6 +256,26 @@ TEST_F(DownloadWithFakeService, ARefusedCutOrUnwritableBodyLeavesTheExistingFile
     EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
 }
 
+TEST_F(DownloadWithFakeService, TheListedSizeAndChecksumMustMatch)
+{
+    const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
+    const auto refused = [&](std::optional<qint64> size, std::optional<QString> checksum) {
+        try {
+            await(client->downloadFile(fileID, destination, size, checksum));
+            ADD_FAILURE() << "a body unlike the listed one was taken";
+        } catch (const TransportError &error) {
+            EXPECT_EQ(error.code(), TransportError::Code::contentMismatch);
+        }
+        EXPECT_EQ(destinationBytes(), QByteArray("old take"));
+        EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+    };
+    refused(content.size() - 1, std::nullopt);
+    refused(std::nullopt, QString(sha256).replace(0, 1, sha256.startsWith(u'a') ? u'b' : u'a'));
+
+    await(client->downloadFile(fileID, destination, content.size(), sha256));
+    EXPECT_TRUE(destinationBytes() == content);
+}
+
 TEST_F(DownloadWithFakeService, UnauthorisedIsNotRetriedAndNoDirectoryOrBadNameIsWritten)
 {
     fake.answerNext(filePath, 401, "{}");
@@ -282,7 +303,7 @@ TEST_F(DownloadWithFakeService, AStopEndsTheTransferAsACancellation)
     std::stop_source stop;
     QTimer::singleShot(300ms, [&stop] { stop.request_stop(); });
     try {
-        await(client->downloadFile(fileID, destination, stop.get_token()));
+        await(client->downloadFile(fileID, destination, std::nullopt, std::nullopt, stop.get_token()));
         ADD_FAILURE() << "the download finished";
     } catch (const TransportError &error) {
         EXPECT_TRUE(error.isCancellation());

@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QUuid>
 
 using namespace std::chrono_literals;
 using quillmere::HttpClient;
@@ -285,23 +286,40 @@ TEST_F(FakeService, FaultSwitchesApplyToTheNextCallsOnly)
     EXPECT_EQ(limited.status, 429);
     EXPECT_EQ(limited.headers.value("Retry-After"), QByteArray("30"));
 
-    // A prefix pattern, until cleared: Qt resends an idempotent request on a connection closed
-    // unanswered, so a single drop may never reach the caller.
-    fake.dropNext("/api/v1/files/*", -1);
-    EXPECT_EQ(transportFailure(HttpClient::send(request("GET", QStringLiteral("/api/v1/files/library")))),
+    // A prefix pattern: the connection closes before the service acts.
+    const qint64 kept = addFile(QStringLiteral("kept.wav"), "abc");
+    const std::string keptPath = "/api/v1/files/library/" + std::to_string(kept);
+    fake.dropNext("/api/v1/files/*");
+    EXPECT_EQ(transportFailure(HttpClient::send(request("DELETE", QString::fromStdString(keptPath)))),
               TransportError::Code::connectionLost);
-    const auto dropped = fake.requestsTo("GET", "/api/v1/files/library");
-    ASSERT_FALSE(dropped.empty());
-    for (const LoggedRequest &entry : dropped)
-        EXPECT_EQ(entry.status, 0);
-    fake.clearFaults();
+    const auto dropped = fake.requestsTo("DELETE", keptPath);
+    ASSERT_EQ(dropped.size(), 1u);
+    EXPECT_EQ(dropped[0].status, 0);
+    EXPECT_TRUE(fake.file(kept).has_value());
     EXPECT_EQ(get(QStringLiteral("/api/v1/files/library")).status, 200);
+}
 
-    // Lost after the service acted: the delete happened though no answer came.
+// The service carries out a request whose answer is then lost: the caller hears of a lost
+// connection, and the request reached the service exactly once, whatever its method.
+TEST_F(FakeService, AnAnswerLostAfterTheServiceActedIsNeverSentAgain)
+{
+    const QString folderUuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    fake.dropNext("/api/v1/sync-folders", 1, true);
+    HttpRequest registering = request("POST", QStringLiteral("/api/v1/sync-folders"));
+    registering.setJsonBody(QJsonObject{{QStringLiteral("uuid"), folderUuid},
+                                        {QStringLiteral("name"), QStringLiteral("Mixdowns")},
+                                        {QStringLiteral("folder_type"), QStringLiteral("unorganised")},
+                                        {QStringLiteral("direction"), QStringLiteral("upload_only")}});
+    EXPECT_EQ(transportFailure(HttpClient::send(registering)), TransportError::Code::connectionLost);
+    EXPECT_EQ(fake.requestsTo("POST", "/api/v1/sync-folders").size(), 1u);
+    EXPECT_EQ(fake.syncFolders(accountId).size(), 1u);
+
     const qint64 id = addFile(QStringLiteral("a.wav"), "abc");
-    fake.dropNext("/api/v1/files/library/*", -1, true);
-    EXPECT_EQ(transportFailure(HttpClient::send(request("DELETE", QStringLiteral("/api/v1/files/library/%1").arg(id)))),
+    const std::string deletePath = "/api/v1/files/library/" + std::to_string(id);
+    fake.dropNext(deletePath, 1, true);
+    EXPECT_EQ(transportFailure(HttpClient::send(request("DELETE", QString::fromStdString(deletePath)))),
               TransportError::Code::connectionLost);
+    EXPECT_EQ(fake.requestsTo("DELETE", deletePath).size(), 1u);
     EXPECT_FALSE(fake.file(id).has_value());
 }
 

@@ -172,6 +172,18 @@ TEST_F(HarborlyAPITest, ShardMoveIsStoredAndTheRequestResentOnce)
     EXPECT_EQ(service.seen(thing).size(), 9u);
     EXPECT_EQ(refreshCount(), 0u);
     EXPECT_EQ(revokedPosts, 0);
+
+    // A shard id that is no safe token is neither stored nor sent: the 421 goes to the reader.
+    for (const auto &[header, body] : std::vector<std::pair<std::string, std::string>>{
+             {"", R"({"shard_id":"shard-a\r\nX-Injected: 1"})"}, {"eu 7: x", "{}"}}) {
+        if (header.empty())
+            service.next(thing, Reply{421, body});
+        else
+            service.next(thing, Reply{421, body, {{"X-Shard-Id", header}}});
+        EXPECT_EQ(statusOf(request()), 421) << body;
+    }
+    EXPECT_EQ(service.seen(thing).size(), 11u);
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-7"));
 }
 
 TEST_F(HarborlyAPITest, UnauthorisedRenewsAndResendsWithTheStoredToken)

@@ -9,6 +9,7 @@
 #include "Platform/Http/TransportError.h"
 #include "Platform/Http/UrlBuilding.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -30,6 +31,8 @@ namespace {
 using Code = TransportError::Code;
 
 constexpr qint64 kChunkSize = 256 * 1024;
+// What Qt may hold of a body read into memory before we take it; the socket waits beyond that.
+constexpr qint64 kMemoryReadBuffer = 1024 * 1024;
 // What Qt may hold of a download's body before we read it; the socket waits beyond that.
 constexpr qint64 kDownloadReadBuffer = 4 * 1024 * 1024;
 // What may wait in memory for the disk while reading goes on.
@@ -42,18 +45,27 @@ class BodySink
 public:
     virtual ~BodySink() = default;
     virtual qint64 readBufferSize() const = 0;
-    // Once, when the final reply's status is known, before any of its body.
-    virtual QCoro::Task<> begin(int status) = 0;
+    // Once, when the final reply's status is known, before any of its body. `declaredLength`
+    // is its Content-Length, when it has one.
+    virtual QCoro::Task<> begin(int status, const HttpHeaders &headers, std::optional<qint64> declaredLength) = 0;
     virtual QCoro::Task<> append(QByteArray chunk) = 0;
 };
 
 class MemorySink final : public BodySink
 {
 public:
-    qint64 readBufferSize() const override { return 0; }
-    QCoro::Task<> begin(int) override { co_return; }
+    qint64 readBufferSize() const override { return kMemoryReadBuffer; }
+    QCoro::Task<> begin(int, const HttpHeaders &, std::optional<qint64> declaredLength) override
+    {
+        if (declaredLength && *declaredLength > HttpClient::maximumBodySize)
+            throw TransportError(Code::responseTooLarge);
+        co_return;
+    }
     QCoro::Task<> append(QByteArray chunk) override
     {
+        // A reply without a length (or lying about it) can be endless.
+        if (chunk.size() > HttpClient::maximumBodySize - body.size())
+            throw TransportError(Code::responseTooLarge);
         body.append(chunk);
         co_return;
     }
@@ -63,13 +75,21 @@ public:
 class FileSink final : public BodySink
 {
 public:
-    explicit FileSink(QByteArray destination) : file(std::move(destination)) {}
+    FileSink(QByteArray destination, ExpectedDownload expected)
+        : file(std::move(destination)), expected(std::move(expected))
+    {
+    }
 
     qint64 readBufferSize() const override { return kDownloadReadBuffer; }
-    QCoro::Task<> begin(int status) override
+    QCoro::Task<> begin(int status, const HttpHeaders &headers, std::optional<qint64>) override
     {
         toFile = status == 200;
         if (toFile) {
+            // We asked for the bytes as stored; compressed bytes would land in the file as such.
+            if (const auto encoding = headers.value("Content-Encoding");
+                encoding && !encoding->trimmed().isEmpty()
+                && encoding->trimmed().compare("identity", Qt::CaseInsensitive) != 0)
+                throw TransportError(Code::badServerResponse);
             auto *target = &file;
             auto creating = runInBackground([target] { target->create(); });
             co_await std::move(creating);
@@ -85,11 +105,17 @@ public:
             errorBody.append(chunk.left(kErrorBodyLimit - errorBody.size()));
         }
     }
-    // Every byte on disk, synced and renamed over the destination.
+    // Every byte on disk, checked against what was expected, synced and renamed over the
+    // destination.
     QCoro::Task<> commit()
     {
         auto finishing = writer->finish();
         co_await std::move(finishing);
+        // The writer's thread has ended: its count and hash are complete and ours to read.
+        if (expected.size && file.bytesWritten() != *expected.size)
+            throw TransportError(Code::contentMismatch);
+        if (expected.sha256 && file.sha256Hex().compare(expected.sha256->trimmed(), Qt::CaseInsensitive) != 0)
+            throw TransportError(Code::contentMismatch);
         auto *target = &file;
         auto committing = runInBackground([target] { target->commit(); });
         co_await std::move(committing);
@@ -107,6 +133,7 @@ public:
     }
 
     TemporaryDownloadFile file;
+    const ExpectedDownload expected;
     std::unique_ptr<DownloadWriter> writer;
     bool toFile = false;
     QByteArray errorBody;
@@ -173,6 +200,26 @@ struct Exchange
     }
 };
 
+// The body's length as the reply declares it. Two different Content-Length values (Qt joins
+// repeated fields with ", ") leave the end of the body open to guessing: refused.
+std::optional<qint64> declaredLength(const HttpHeaders &headers)
+{
+    std::optional<qint64> length;
+    for (const auto &[name, value] : headers.fields()) {
+        if (name.compare("Content-Length", Qt::CaseInsensitive) != 0)
+            continue;
+        for (const QByteArray &item : value.split(',')) {
+            bool ok = false;
+            const QByteArray digits = item.trimmed();
+            const qint64 parsed = digits.toLongLong(&ok);
+            if (!ok || parsed < 0 || digits.startsWith('+') || (length && *length != parsed))
+                throw TransportError(Code::badServerResponse);
+            length = parsed;
+        }
+    }
+    return length;
+}
+
 bool hasStatus(const QNetworkReply &reply)
 {
     return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
@@ -184,6 +231,51 @@ bool isConnectionFailure(QNetworkReply::NetworkError error)
 {
     return (error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied)
         || error == QNetworkReply::ProtocolFailure;
+}
+
+// Qt sends a request again, on a new connection, when the connection it went out on closes
+// before any answer. By then the service may have carried it out: a device link approved, a
+// rotating token renewed, a file deleted. Qt rewinds the body before such a resend and gives up
+// (ContentReSendError) when the body refuses, so every request that may change something goes
+// out with a body that cannot be rewound, even an empty one: a lost answer then reaches the
+// caller as a lost connection and the request travels once.
+class SendOnceBody final : public QIODevice
+{
+public:
+    explicit SendOnceBody(std::shared_ptr<QIODevice> source) : m_source(std::move(source))
+    {
+        open(QIODevice::ReadOnly);
+    }
+
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return m_source->size(); }
+    bool reset() override { return false; }
+    bool seek(qint64 position) override { return position == pos() && QIODevice::seek(position); }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        if (!m_source->seek(pos()))
+            return -1;
+        return m_source->read(data, maxSize);
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    std::shared_ptr<QIODevice> m_source;
+};
+
+QNetworkReply *sendOnce(QNetworkAccessManager &manager, const QNetworkRequest &wire, const QByteArray &method,
+                        std::shared_ptr<QIODevice> source)
+{
+    auto body = std::make_shared<SendOnceBody>(std::move(source));
+    QNetworkReply *reply = manager.sendCustomRequest(wire, method, body.get());
+    // Qt reads the body until the reply is gone; release our hold on it only then.
+    QObject::connect(reply, &QObject::destroyed, [keep = std::move(body)]() mutable {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [k = std::move(keep)] {}, Qt::QueuedConnection);
+    });
+    return reply;
 }
 
 QNetworkReply *issue(const HttpRequest &request)
@@ -202,19 +294,18 @@ QNetworkReply *issue(const HttpRequest &request)
         if (!device->isOpen() || !device->isReadable() || device->isSequential() || !device->seek(0))
             throw std::invalid_argument("an upload body must be an open, readable, seekable device");
         wire.setHeader(QNetworkRequest::ContentLengthHeader, device->size());
-        QNetworkReply *reply = manager.sendCustomRequest(wire, method, device);
-        // Qt reads the device until the reply is gone; release our hold on it only then.
-        QObject::connect(reply, &QObject::destroyed, [keep = request.bodyDevice]() mutable {
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(), [k = std::move(keep)] {}, Qt::QueuedConnection);
-        });
-        return reply;
+        return sendOnce(manager, wire, method, request.bodyDevice);
     }
+    // Asking again for what a GET or HEAD reads changes nothing at the service.
     if (method == "GET" && request.body.isEmpty())
         return manager.get(wire);
     if (method == "HEAD")
         return manager.head(wire);
-    return manager.sendCustomRequest(wire, method, request.body);
+    auto bytes = std::make_shared<QBuffer>();
+    bytes->setData(request.body);
+    bytes->open(QIODevice::ReadOnly);
+    wire.setHeader(QNetworkRequest::ContentLengthHeader, request.body.size());
+    return sendOnce(manager, wire, method, std::move(bytes));
 }
 
 QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const std::stop_token &stop)
@@ -268,7 +359,8 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
             outcome.headers = HttpHeaders(ex->reply->rawHeaderPairs());
             outcome.redirect = isRedirectStatus(outcome.status) && outcome.headers.contains("Location");
             if (!outcome.redirect) {
-                auto beginning = sink.begin(outcome.status);
+                const std::optional<qint64> length = declaredLength(outcome.headers);
+                auto beginning = sink.begin(outcome.status, outcome.headers, length);
                 co_await std::move(beginning);
             }
             continue;
@@ -296,6 +388,12 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
         throw TransportError(TransportError::codeFor(ex->reply->error()));
     if (isConnectionFailure(ex->reply->error()))
         throw TransportError(Code::connectionLost);
+    // Qt reports no error for a 2xx status itself: any error means the body did not come
+    // through whole, e.g. a compressed body that failed its decompression (Qt ends the body
+    // early, "Decompression failed"). (On 307/308 Qt tries to rewind the body for a redirect
+    // it does not follow, which a body sent once refuses: not an error of the reply.)
+    if (outcome.status >= 200 && outcome.status < 300 && ex->reply->error() != QNetworkReply::NoError)
+        throw TransportError(Code::badServerResponse);
 
     // Qt leaves the body undecoded when the caller chose the encoding: the byte count must
     // then match the declared length exactly.
@@ -343,17 +441,17 @@ QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request, std::stop_token 
     co_return HttpResponse{final.outcome.status, std::move(final.outcome.headers), std::move(sink.body), final.url};
 }
 
-QCoro::Task<HttpResponse> HttpClient::download(HttpRequest request, QString destinationPath, std::stop_token stop)
+QCoro::Task<HttpResponse> HttpClient::download(HttpRequest request, QString destinationPath, ExpectedDownload expected,
+                                               std::stop_token stop)
 {
     const QByteArray destination = QFile::encodeName(destinationPath);
     auto checking = runInBackground([destination] { TemporaryDownloadFile::checkDestination(destination); });
     co_await std::move(checking);
 
     // Exact bytes: no transparent decompression, so the length can be checked.
-    if (!request.headers.contains("Accept-Encoding"))
-        request.headers.set("Accept-Encoding", "identity");
+    request.headers.set("Accept-Encoding", "identity");
 
-    auto sink = std::make_shared<FileSink>(destination);
+    auto sink = std::make_shared<FileSink>(destination, std::move(expected));
     std::exception_ptr failure;
     std::optional<Final> final;
     try {

@@ -6,9 +6,18 @@
 #include <QCoroTask>
 #include <QString>
 
+#include <optional>
 #include <stop_token>
 
 namespace quillmere {
+
+// What a download must be to replace its destination.
+struct ExpectedDownload
+{
+    std::optional<qint64> size;
+    // SHA-256 of the bytes, hex (either case).
+    std::optional<QByteArray> sha256;
+};
 
 // Requests over the process's one network manager, on the main thread.
 //
@@ -19,16 +28,23 @@ class HttpClient
 {
 public:
     static constexpr int maximumRedirects = 10;
+    // The most of a body send() holds in memory; a reply past it fails with responseTooLarge.
+    // Far above the largest listing the service sends, so only a broken or hostile reply hits it.
+    static constexpr qint64 maximumBodySize = 128 * 1024 * 1024;
 
-    // The whole body is read into memory.
+    // The whole body is read into memory, at most maximumBodySize bytes. A reply whose
+    // Content-Length fields disagree fails with badServerResponse.
     static QCoro::Task<HttpResponse> send(HttpRequest request, std::stop_token stop = {});
 
     // Streams a 200 body into a hidden temporary file beside `destinationPath` and renames it
-    // over the destination once complete and synced. Any other status leaves the destination
-    // alone and returns the response with the start of its body (up to 64 KiB). A failure
-    // (transport, short body, disk) removes the temporary file and leaves the destination as
-    // it was; a directory at the destination is refused with LocalFileError.
-    static QCoro::Task<HttpResponse> download(HttpRequest request, QString destinationPath, std::stop_token stop = {});
+    // over the destination once complete, as expected and synced. Any other status leaves the
+    // destination alone and returns the response with the start of its body (up to 64 KiB).
+    // The body is asked for and accepted only unencoded (badServerResponse otherwise); a body
+    // whose size or SHA-256 differs from `expected` fails with contentMismatch. A failure
+    // (transport, short body, mismatch, disk) removes the temporary file and leaves the
+    // destination as it was; a directory at the destination is refused with LocalFileError.
+    static QCoro::Task<HttpResponse> download(HttpRequest request, QString destinationPath,
+                                              ExpectedDownload expected = {}, std::stop_token stop = {});
 };
 
 } // namespace quillmere

@@ -4,8 +4,10 @@
 
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <fts.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +18,8 @@ namespace {
 constexpr qsizetype kNameLimit = 255;
 constexpr char kMarker[] = ".quillmere-tmp-";
 constexpr qint64 kWritebackStep = 8 * 1024 * 1024;
+// Taken while the program loads, before any download of this process can have begun.
+const std::chrono::system_clock::time_point processStart = std::chrono::system_clock::now();
 
 QByteArray folderOf(const QByteArray &path)
 {
@@ -95,6 +99,7 @@ void TemporaryDownloadFile::create()
 
 void TemporaryDownloadFile::write(const QByteArray &bytes)
 {
+    m_hash.addData(bytes);
     const char *data = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
@@ -146,6 +151,64 @@ void TemporaryDownloadFile::discard()
         ::unlink(m_path.constData());
         m_path.clear();
     }
+}
+
+bool TemporaryDownloadFile::isTemporaryName(const QByteArray &name)
+{
+    // "." + destination name + marker + random part in base 36 (see create()).
+    const qsizetype marker = name.lastIndexOf(kMarker);
+    if (!name.startsWith('.') || marker < 1)
+        return false;
+    const QByteArray random = name.mid(marker + qsizetype(sizeof(kMarker) - 1));
+    return !random.isEmpty() && std::all_of(random.begin(), random.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
+    });
+}
+
+TemporaryDownloadFile::LeftoverCleanup TemporaryDownloadFile::removeLeftovers(
+    const QByteArray &folder, std::chrono::system_clock::time_point olderThan)
+{
+    LeftoverCleanup result;
+    QByteArray root = folder;
+    char *roots[] = {root.data(), nullptr};
+    // FTS_PHYSICAL: links are reported as links, never followed.
+    FTS *walk = ::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR | FTS_XDEV, nullptr);
+    if (!walk) {
+        ++result.failed;
+        return result;
+    }
+    const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(olderThan.time_since_epoch()).count();
+    while (FTSENT *entry = ::fts_read(walk)) {
+        switch (entry->fts_info) {
+        case FTS_DNR:
+        case FTS_ERR:
+        case FTS_NS:
+            ++result.failed;
+            break;
+        case FTS_F: {
+            if (!isTemporaryName(QByteArray(entry->fts_name, entry->fts_namelen)))
+                break;
+            const struct stat &info = *entry->fts_statp;
+            const qint64 changed = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+            if (changed >= limit)
+                break;
+            if (::unlink(entry->fts_path) == 0)
+                ++result.removed;
+            else
+                ++result.failed;
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    ::fts_close(walk);
+    return result;
+}
+
+TemporaryDownloadFile::LeftoverCleanup TemporaryDownloadFile::removeLeftoversOfEarlierRuns(const QByteArray &folder)
+{
+    return removeLeftovers(folder, processStart);
 }
 
 } // namespace quillmere

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCryptographicHash>
+
+#include <chrono>
 
 namespace quillmere {
 
@@ -22,13 +25,33 @@ public:
     TemporaryDownloadFile &operator=(const TemporaryDownloadFile &) = delete;
 
     void create();
+    // Also counts and hashes the bytes, so what is checked is exactly what is on disk.
     void write(const QByteArray &bytes);
+    qint64 bytesWritten() const { return m_written; }
+    // SHA-256 of every byte written so far, lower-case hex.
+    QByteArray sha256Hex() const { return m_hash.result().toHex(); }
     // fsync, then rename(2) over the destination, then fsync the folder.
     void commit();
     void discard();
 
     const QByteArray &path() const { return m_path; }
     static QByteArray temporaryName(const QByteArray &destinationName, const QByteArray &randomPart);
+    // Whether a file name is one temporaryName() makes.
+    static bool isTemporaryName(const QByteArray &name);
+
+    struct LeftoverCleanup
+    {
+        int removed = 0;
+        // Leftovers that could not be removed and folders that could not be read.
+        int failed = 0;
+    };
+    // Removes, in `folder` and every folder below it, the temporary files that downloads
+    // interrupted by a crash left behind: regular files with a temporary name, last changed
+    // before `olderThan`. Symbolic links are neither followed nor removed.
+    static LeftoverCleanup removeLeftovers(const QByteArray &folder, std::chrono::system_clock::time_point olderThan);
+    // The same for the files of earlier runs: older than the start of this process, so the
+    // downloads of this process are never touched.
+    static LeftoverCleanup removeLeftoversOfEarlierRuns(const QByteArray &folder);
 
 private:
     QByteArray m_destination;
@@ -36,6 +59,7 @@ private:
     int m_fd = -1;
     qint64 m_written = 0;
     qint64 m_writebackStart = 0;
+    QCryptographicHash m_hash{QCryptographicHash::Sha256};
 };
 
 } // namespace quillmere

@@ -21,6 +21,12 @@ const char *TransportError::description(Code code) noexcept
         return "A TLS error caused the secure connection to fail.";
     case Code::unsupportedURL:
         return "unsupported URL";
+    case Code::responseTooLarge:
+        return "The server's response is larger than allowed.";
+    case Code::badServerResponse:
+        return "The server returned a response that cannot be used.";
+    case Code::contentMismatch:
+        return "The downloaded file does not match its expected size or checksum.";
     case Code::unknown:
         break;
     }
@@ -41,6 +47,8 @@ TransportError::Code TransportError::codeFor(QNetworkReply::NetworkError error) 
         return Code::timedOut;
     case QNetworkReply::RemoteHostClosedError:
     case QNetworkReply::ProxyConnectionClosedError:
+    // Qt wanted to send the request again after its connection closed unanswered.
+    case QNetworkReply::ContentReSendError:
         return Code::connectionLost;
     case QNetworkReply::OperationCanceledError:
         return Code::cancelled;

@@ -21,6 +21,12 @@ public:
         cancelled,
         secureConnectionFailed,
         unsupportedURL,
+        // A body held in memory grew past HttpClient::maximumBodySize.
+        responseTooLarge,
+        // Framing or encoding that cannot be trusted: conflicting lengths, an encoded download.
+        badServerResponse,
+        // A download whose bytes differ from the size or checksum the caller expected.
+        contentMismatch,
         unknown,
     };
 

@@ -3,6 +3,7 @@
 #include "Platform/Http/LocalFileError.h"
 #include "Platform/Http/TemporaryDownloadFile.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -10,6 +11,9 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using quillmere::HttpClient;
@@ -83,6 +87,25 @@ protected:
                                          return true;
                                      });
         });
+        // No length and no chunks: the body ends where the connection does, here after a third.
+        local.server().Get("/unframed-short", [this](const httplib::Request &, httplib::Response &res) {
+            res.set_content_provider("application/octet-stream", [this](size_t offset, httplib::DataSink &sink) {
+                if (offset >= size_t(payload.size() / 3))
+                    return false;
+                sink.write(payload.constData() + offset, 64 * 1024);
+                return true;
+            });
+        });
+        local.server().Get("/gzipped", [this](const httplib::Request &req, httplib::Response &res) {
+            acceptEncoding = req.get_header_value("Accept-Encoding");
+            res.set_header("Content-Encoding", "gzip");
+            res.set_content(qCompress(payload).toStdString(), "application/octet-stream");
+        });
+        local.server().Get("/two-lengths", [this](const httplib::Request &, httplib::Response &res) {
+            res.headers.emplace("Content-Length", std::to_string(payload.size()));
+            res.headers.emplace("Content-Length", std::to_string(payload.size() / 2));
+            res.set_content(payload.constData(), size_t(payload.size()), "application/octet-stream");
+        });
         local.start();
         destination = dir.filePath(QStringLiteral("take.wav"));
     }
@@ -96,6 +119,7 @@ protected:
 
     LocalServer local;
     QByteArray payload;
+    std::string acceptEncoding;
     QTemporaryDir dir;
     QString destination;
 };
@@ -132,9 +156,42 @@ TEST_F(Download, FailuresLeaveTheOldFileAndNoTemporaryFile)
 
     std::stop_source stop;
     QTimer::singleShot(100ms, [&stop] { stop.request_stop(); });
-    EXPECT_EQ(transportFailure(HttpClient::download(request("/stall"), destination, stop.get_token())), Code::cancelled);
+    EXPECT_EQ(transportFailure(HttpClient::download(request("/stall"), destination, {}, stop.get_token())), Code::cancelled);
     EXPECT_EQ(readFile(destination), QByteArray("old take"));
     EXPECT_EQ(othersIn(dir, QStringLiteral("take.wav")), QStringList());
+}
+
+TEST_F(Download, RefusesABodyOtherThanTheOneExpected)
+{
+    writeFile(destination, "old take");
+    const QByteArray sha256 = QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex();
+    const auto refused = [&](const char *path, quillmere::ExpectedDownload expected) {
+        const auto code = transportFailure(HttpClient::download(request(path), destination, expected));
+        EXPECT_EQ(readFile(destination), QByteArray("old take")) << path;
+        EXPECT_EQ(othersIn(dir, QStringLiteral("take.wav")), QStringList()) << path;
+        return code;
+    };
+
+    // Cut short without a length: only the listed size tells.
+    EXPECT_EQ(refused("/unframed-short", {payload.size(), std::nullopt}), Code::contentMismatch);
+    EXPECT_EQ(refused("/file", {payload.size() + 1, std::nullopt}), Code::contentMismatch);
+    QByteArray otherHash = sha256;
+    otherHash[0] = otherHash[0] == '0' ? '1' : '0';
+    EXPECT_EQ(refused("/file", {payload.size(), otherHash}), Code::contentMismatch);
+
+    // Compressed bytes would be stored as they came: asked for unencoded, refused otherwise.
+    EXPECT_EQ(refused("/gzipped", {}), Code::badServerResponse);
+    EXPECT_EQ(acceptEncoding, "identity");
+    HttpRequest asking = request("/gzipped");
+    asking.headers.set("Accept-Encoding", "gzip");
+    EXPECT_EQ(transportFailure(HttpClient::download(asking, destination)), Code::badServerResponse);
+    EXPECT_EQ(acceptEncoding, "identity");
+
+    EXPECT_EQ(refused("/two-lengths", {}), Code::badServerResponse);
+
+    // The listed size and checksum (in either case) of the very bytes sent.
+    EXPECT_EQ(await(HttpClient::download(request("/file"), destination, {payload.size(), sha256.toUpper()})).status, 200);
+    EXPECT_TRUE(readFile(destination) == payload);
 }
 
 TEST_F(Download, AnotherStatusReturnsTheErrorBodyAndKeepsTheDestination)
@@ -181,4 +238,68 @@ TEST(TemporaryDownloadFileName, StaysHiddenMarkedAndWithin255BytesWithoutSplitti
     file.write("bytes");
     file.commit();
     EXPECT_EQ(readFile(dir.path() + QLatin1Char('/') + QString::fromUtf8(longName)), QByteArray("bytes"));
+}
+
+namespace {
+
+void setAge(const QString &path, std::chrono::seconds age)
+{
+    // To the nanosecond: a file made "now" must not read as older than a process that
+    // started earlier in the same second.
+    const auto when = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        (std::chrono::system_clock::now() - age).time_since_epoch());
+    timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = time_t(when.count() / 1'000'000'000);
+    times[0].tv_nsec = times[1].tv_nsec = long(when.count() % 1'000'000'000);
+    ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW), 0);
+}
+
+} // namespace
+
+TEST(DownloadLeftovers, RemovesOnlyOldTemporaryFilesBelowTheFolder)
+{
+    QTemporaryDir dir, outside;
+    const QDir root(dir.path());
+    ASSERT_TRUE(root.mkpath(QStringLiteral("Stems/Drums")));
+    const QString target = outside.filePath(QStringLiteral("elsewhere.wav"));
+    writeFile(target, "keep");
+    const QStringList old = {QStringLiteral(".a.wav.quillmere-tmp-k3j"), QStringLiteral("Stems/Drums/.kick.wav.quillmere-tmp-0z9")};
+    const QStringList kept = {QStringLiteral(".fresh.wav.quillmere-tmp-abc"), QStringLiteral("a.wav.quillmere-tmp-k3j"),
+                              QStringLiteral(".a.wav"), QStringLiteral(".a.wav.quillmere-tmp-"),
+                              QStringLiteral("Stems/.b.wav.quillmere-tmp-K3J")};
+    for (const QString &name : old + kept)
+        writeFile(root.filePath(name), "partial");
+    for (const QString &name : old + kept.mid(1))
+        setAge(root.filePath(name), std::chrono::hours(1));
+    ASSERT_TRUE(QFile::link(target, root.filePath(QStringLiteral(".link.wav.quillmere-tmp-aaa"))));
+    setAge(root.filePath(QStringLiteral(".link.wav.quillmere-tmp-aaa")), std::chrono::hours(1));
+    ASSERT_TRUE(root.mkdir(QStringLiteral(".dir.quillmere-tmp-bbb")));
+    setAge(root.filePath(QStringLiteral(".dir.quillmere-tmp-bbb")), std::chrono::hours(1));
+
+    const auto cleanup = TemporaryDownloadFile::removeLeftovers(QFile::encodeName(dir.path()),
+                                                                std::chrono::system_clock::now() - std::chrono::minutes(10));
+    EXPECT_EQ(cleanup.removed, 2);
+    EXPECT_EQ(cleanup.failed, 0);
+    for (const QString &name : old)
+        EXPECT_FALSE(QFileInfo::exists(root.filePath(name))) << name.toStdString();
+    for (const QString &name : kept)
+        EXPECT_TRUE(QFileInfo::exists(root.filePath(name))) << name.toStdString();
+    EXPECT_TRUE(QFileInfo(root.filePath(QStringLiteral(".link.wav.quillmere-tmp-aaa"))).isSymLink());
+    EXPECT_TRUE(QFileInfo(root.filePath(QStringLiteral(".dir.quillmere-tmp-bbb"))).isDir());
+    EXPECT_EQ(readFile(target), QByteArray("keep"));
+
+    // Without a time given: what is older than this process goes, what it wrote itself stays.
+    setAge(root.filePath(QStringLiteral(".fresh.wav.quillmere-tmp-abc")), std::chrono::seconds(0));
+    writeFile(root.filePath(old[0]), "partial");
+    setAge(root.filePath(old[0]), std::chrono::hours(1));
+    EXPECT_EQ(TemporaryDownloadFile::removeLeftoversOfEarlierRuns(QFile::encodeName(dir.path())).removed, 1);
+    EXPECT_FALSE(QFileInfo::exists(root.filePath(old[0])));
+    EXPECT_TRUE(QFileInfo::exists(root.filePath(QStringLiteral(".fresh.wav.quillmere-tmp-abc"))));
+
+    // A folder it cannot read is counted, not passed over in silence.
+    if (::geteuid() != 0) {
+        QFile::setPermissions(root.filePath(QStringLiteral("Stems")), QFileDevice::WriteOwner);
+        EXPECT_GE(TemporaryDownloadFile::removeLeftovers(QFile::encodeName(dir.path()), std::chrono::system_clock::now()).failed, 1);
+        QFile::setPermissions(root.filePath(QStringLiteral("Stems")), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    }
 }

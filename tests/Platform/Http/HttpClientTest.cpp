@@ -272,3 +272,62 @@ TEST(HttpClient, RedirectsKeepOrDropTheBodyByStatus)
         EXPECT_EQ(response.headers.value("X-Seen-Length"), QByteArray("0")) << status;
     }
 }
+
+TEST(HttpClient, ABodyInMemoryEndsAtTheCeilingAndNeedsOneLength)
+{
+    constexpr qint64 ceiling = HttpClient::maximumBodySize;
+    constexpr size_t block = 1024 * 1024;
+    static const std::string filler(block, 'x');
+    const auto fill = [](size_t total) {
+        return [total](size_t offset, size_t length, httplib::DataSink &sink) {
+            sink.write(filler.data(), std::min({length, block, total - offset}));
+            return true;
+        };
+    };
+    LocalServer local;
+    local.server().Get("/exact", [&](const httplib::Request &, httplib::Response &res) {
+        res.set_content_provider(size_t(ceiling), "application/octet-stream", fill(size_t(ceiling)));
+    });
+    local.server().Get("/over", [&](const httplib::Request &, httplib::Response &res) {
+        res.set_content_provider(size_t(ceiling) + 1, "application/octet-stream", fill(size_t(ceiling) + 1));
+    });
+    // Chunked with no end in sight (it stops one block past the ceiling, so a client without
+    // a ceiling finishes and the test fails instead of eating the machine's memory).
+    const auto endless = [&](const char *type) {
+        return [&, type](const httplib::Request &, httplib::Response &res) {
+            res.set_chunked_content_provider(type, [&](size_t offset, httplib::DataSink &sink) {
+                if (offset > size_t(ceiling))
+                    sink.done();
+                else
+                    sink.write(filler.data(), block);
+                return true;
+            });
+        };
+    };
+    local.server().Get("/endless", endless("application/octet-stream"));
+    // The test server compresses JSON: Qt's own guard against a decompression bomb then ends
+    // the body early, which must not pass for the whole body.
+    local.server().Get("/endless-compressed", endless("application/json"));
+    local.server().Get("/two-lengths", [](const httplib::Request &, httplib::Response &res) {
+        res.headers.emplace("Content-Length", "5");
+        res.headers.emplace("Content-Length", "3");
+        res.set_content("hello", "application/octet-stream");
+    });
+    local.server().Get("/same-length-twice", [](const httplib::Request &, httplib::Response &res) {
+        res.headers.emplace("Content-Length", "5");
+        res.headers.emplace("Content-Length", "5");
+        res.set_content("hello", "application/octet-stream");
+    });
+    local.start();
+
+    EXPECT_EQ(await(HttpClient::send(get(local.url(QStringLiteral("/exact"))))).body.size(), ceiling);
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/over"))))), Code::responseTooLarge);
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless"))))), Code::responseTooLarge);
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless-compressed"))))),
+              Code::badServerResponse);
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/two-lengths"))))), Code::badServerResponse);
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless-compressed"))))),
+              Code::badServerResponse);
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/two-lengths"))))), Code::badServerResponse);
+    EXPECT_EQ(await(HttpClient::send(get(local.url(QStringLiteral("/same-length-twice"))))).body, QByteArray("hello"));
+}
