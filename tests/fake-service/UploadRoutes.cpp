@@ -238,9 +238,8 @@ FakeReply confirmUpload(FakeServiceState &state, const FakeRequest &request)
         std::optional<QByteArray> content;
         if (const auto object = state.uploads.objects.find(oid); object != state.uploads.objects.end()) {
             content = object->second;
-        } else if (const auto stored = state.transfers.objects.find(oid);
-                   stored != state.transfers.objects.end() && !stored->second.sha256.isEmpty()) {
-            content = stored->second.content; // a completed multipart upload
+        } else if (const auto stored = state.transfers.objects.find(oid); stored != state.transfers.objects.end()) {
+            content = stored->second.content(); // a completed multipart upload
         } else {
             for (const auto &[id, file] : state.files)
                 if (file.accountId == accountId && file.checksum == sha)
