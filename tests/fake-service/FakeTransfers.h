@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <string>
 #include <vector>
 
 namespace quillmere::test {
@@ -47,6 +48,9 @@ struct FakeReceivedBody
     void forEachBlock(const std::function<void(const char *, qsizetype)> &take) const;
     QByteArray bytes() const;
 };
+
+// The quoted ETag the storage answers a PUT of content with this hash.
+std::string fakeETag(const QString &sha256);
 
 // An object the storage holds after a presigned PUT or a completed multipart upload.
 struct FakeStoredObject

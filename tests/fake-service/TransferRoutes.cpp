@@ -418,7 +418,7 @@ FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request,
         ++object.puts;
         FakeReply reply;
         reply.contentType.clear();
-        reply.headers.emplace_back("ETag", "\"" + body.sha256.left(32).toStdString() + "\"");
+        reply.headers.emplace_back("ETag", fakeETag(body.sha256));
         return reply;
     }
     if (std::regex_match(request.path, match, partPath)) {
@@ -433,7 +433,7 @@ FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request,
                 --failing->second.second;
             return FakeReply::failure(failing->second.first, QStringLiteral("Part refused"));
         }
-        const std::string etag = "\"" + body.sha256.left(32).toStdString() + "\"";
+        const std::string etag = fakeETag(body.sha256);
         found->second.parts[number] = FakeStoredPart{QString::fromStdString(etag), std::move(body)};
         FakeReply reply;
         reply.contentType.clear();

@@ -152,7 +152,7 @@ FakeReply putObject(FakeServiceState &state, const FakeRequest &request)
     state.uploads.objects[oid] = QByteArray::fromStdString(request.body);
     FakeReply reply = FakeReply::noContent();
     reply.status = 200;
-    reply.headers.emplace_back("ETag", "\"" + sha256Hex(state.uploads.objects[oid]).left(32).toStdString() + "\"");
+    reply.headers.emplace_back("ETag", fakeETag(sha256Hex(state.uploads.objects[oid])));
     return reply;
 }
 
