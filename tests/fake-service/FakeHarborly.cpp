@@ -721,6 +721,10 @@ void FakeHarborly::handleUpload(const httplib::Request &req, httplib::Response &
 
     // The body is read whatever the answer, so the client always gets to see it.
     FakeReceivedBody body;
+    {
+        std::lock_guard lock(m_state.mutex);
+        body.dropLarge = !m_state.transfers.keepLargeBodies;
+    }
     bool kept = true;
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr);
@@ -791,6 +795,12 @@ std::vector<FakeMultipartUpload> FakeHarborly::multipartUploads() const
     for (const auto &[id, upload] : m_state.transfers.uploads)
         result.push_back(upload);
     return result;
+}
+
+void FakeHarborly::setKeepLargeBodies(bool keep)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.transfers.keepLargeBodies = keep;
 }
 
 void FakeHarborly::setMultipartPartSize(qint64 bytes, std::optional<qint64> totalPartsAnswer)

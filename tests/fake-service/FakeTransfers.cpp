@@ -76,6 +76,12 @@ void FakeSpillFile::forEachBlock(const std::function<void(const char *, qsizetyp
 
 bool FakeReceivedBody::append(const char *data, size_t length)
 {
+    if (dropped || (dropLarge && size + qint64(length) > FakeTransfers::inMemoryBodyLimit)) {
+        dropped = true;
+        content = QByteArray();
+        size += qint64(length);
+        return true;
+    }
     if (!spilled && size + qint64(length) > FakeTransfers::inMemoryBodyLimit) {
         spilled = std::make_shared<FakeSpillFile>();
         if (!spilled->append(content.constData(), size_t(content.size())))
@@ -116,6 +122,9 @@ QByteArray FakeStoredObject::content() const
 
 QString FakeStoredObject::hashOfContent() const
 {
+    for (const FakeReceivedBody &piece : pieces)
+        if (piece.dropped)
+            return QString();
     QCryptographicHash hash(QCryptographicHash::Sha256);
     for (const FakeReceivedBody &piece : pieces)
         piece.forEachBlock([&hash](const char *data, qsizetype length) { hash.addData(QByteArrayView(data, length)); });

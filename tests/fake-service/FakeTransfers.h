@@ -42,6 +42,8 @@ struct FakeReceivedBody
     QString sha256;                        // lower-case hexadecimal
     QByteArray content;                    // the bytes, when size <= FakeTransfers::inMemoryBodyLimit
     std::shared_ptr<FakeSpillFile> spilled; // the bytes, when larger
+    bool dropLarge = false;                 // set before the first byte: keep nothing past the limit
+    bool dropped = false;                   // bytes were not kept: only the size and hash are known
 
     // While the body arrives; false when the bytes could not be kept.
     bool append(const char *data, size_t length);
@@ -64,7 +66,7 @@ struct FakeStoredObject
     int puts = 0;
 
     QByteArray content() const;
-    QString hashOfContent() const;
+    QString hashOfContent() const; // empty when bytes were dropped
 };
 
 struct FakeStoredPart
@@ -124,6 +126,8 @@ struct FakeTransfers
     std::set<qint64> etagWithheld;
     std::map<qint64, std::pair<int, int>> partFailures; // part -> (status, times left)
     bool malformedBatchEntries = false;
+    // Off for a benchmark: the writing of large bodies would weigh on what it measures.
+    bool keepLargeBodies = true;
 };
 
 } // namespace quillmere::test
