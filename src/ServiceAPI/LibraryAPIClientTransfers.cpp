@@ -547,7 +547,7 @@ QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString p
     } catch (...) {
         copyFailure = std::current_exception();
     }
-    // The last byte goes only now: until then the service holds no complete body.
+    // The held-back end goes only now: until then the service holds no complete body.
     const bool verified = copied && copied->size == length && matchesChecksum(*copied, expectedChecksum);
     if (verified)
         gate->releaseAll();

@@ -143,7 +143,7 @@ TEST_F(Transfers, TheSinglePutSendsFromAStagedCopyThatTheCleanUpSpares)
     const QString path = writeFile(QStringLiteral("take.wav"), content);
     const QString url = fake.presignedPutURL(account, QStringLiteral("oid-staged"));
     // Answered late, so the copy is still in use for a while.
-    fake.delayNext(QUrl(url).path().toStdString(), std::chrono::seconds(1));
+    fake.delayNext(QUrl(url).path().toStdString(), std::chrono::seconds(2));
 
     bool done = false;
     std::exception_ptr error;
