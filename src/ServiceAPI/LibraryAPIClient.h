@@ -301,10 +301,12 @@ public:
     // The clock that times the pauses between part attempts (Clock::system() by default).
     void setTransferClock(Clock *clock) { m_settings->transferClock = clock; }
 
-    // One streamed PUT of a private temporary copy of the file, without the service's headers.
-    // The copy is hashed while it is made; when expectedChecksum is given and differs, throws
-    // ContentChangedError and sends nothing. Transport failures arrive unwrapped
-    // (TransportError); a status outside 200-299 is serverError(status, "Presigned upload failed").
+    // One streamed PUT, without the service's headers, of a staged copy of the file that is
+    // sent while it is made and hashed. The body's last byte waits until the whole copy has the
+    // size announced (the file's when the call began) and expectedChecksum; otherwise the PUT
+    // is aborted before its body is complete, so nothing is stored, and ContentChangedError is
+    // thrown. Transport failures arrive unwrapped (TransportError); a status outside 200-299 is
+    // serverError(status, "Presigned upload failed"). The copy is removed in every outcome.
     QCoro::Task<> uploadToPresignedURL(QString filePath, QString presignedURL,
                                        std::optional<QString> expectedChecksum = std::nullopt,
                                        std::stop_token stop = {});

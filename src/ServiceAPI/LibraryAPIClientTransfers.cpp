@@ -16,11 +16,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QStandardPaths>
-#include <QUuid>
 
 #include <algorithm>
 #include <atomic>
@@ -58,6 +56,10 @@ const QString kPresignPath = QStringLiteral("/api/v1/files/multipart/presign-par
 const QString kCompletePath = QStringLiteral("/api/v1/files/multipart/complete");
 const QString kAbortPath = QStringLiteral("/api/v1/files/multipart/abort");
 
+// The end of a single PUT's body, sent only once its whole copy checks out. One block of the
+// PUT's reads: a file no larger goes out only when verified, and a changed one not at all.
+constexpr qint64 kHeldBackBytes = 1024 * 1024;
+
 bool isSuccess(int status)
 {
     return status >= 200 && status <= 299;
@@ -74,11 +76,6 @@ HarborlyAPIError refusedWithMessage(int status, const QByteArray &body, const QS
 }
 
 
-QString newUuidText()
-{
-    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-}
-
 // A URL the service handed out for a PUT: absolute http(s) with a host. Whether plain http is
 // allowed to that host is the HTTP layer's decision.
 std::optional<QUrl> presignedUrl(const QString &text)
@@ -92,18 +89,40 @@ std::optional<QUrl> presignedUrl(const QString &text)
     return url;
 }
 
-QCoro::Task<CopiedFile> copyInBackground(QString source, QString destination, std::stop_token stop)
+QCoro::Task<qint64> sizeInBackground(QString path)
 {
-    auto work = [source = std::move(source), destination = std::move(destination), stop = std::move(stop)] {
-        return copyFileHashing(source, destination, stop);
+    auto work = [path = std::move(path)] {
+        struct stat st{};
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+            throw LocalFileError(errno);
+        return qint64(st.st_size);
     };
     return runInBackground(std::move(work));
 }
 
-QCoro::Task<> removeInBackground(QString path)
+bool isCancellation(const std::exception_ptr &failure)
 {
-    auto work = [path = std::move(path)] { ::unlink(QFile::encodeName(path).constData()); };
-    return runInBackground(std::move(work));
+    try {
+        std::rethrow_exception(failure);
+    } catch (const CancelledError &) {
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// Whatever way a single PUT ends, the rest of its copy is of no use: a PUT can only succeed
+// once the copy is whole, and one that ended sooner failed.
+QCoro::Task<HttpResponse> haltingCopyAfter(QCoro::Task<HttpResponse> putting, std::stop_source halt)
+{
+    try {
+        HttpResponse response = co_await std::move(putting);
+        halt.request_stop();
+        co_return response;
+    } catch (...) {
+        halt.request_stop();
+        throw;
+    }
 }
 
 bool matchesChecksum(const CopiedFile &copied, const std::optional<QString> &expected)
@@ -461,30 +480,69 @@ QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString p
     const auto target = presignedUrl(presignedURL);
     if (!target)
         throw transferRefused(QStringLiteral("Invalid presigned URL"));
-    const QString copyPath =
-        QDir::tempPath() + u'/' + boundedCopyName(newUuidText(), QFileInfo(filePath).fileName());
-    auto copying = copyInBackground(filePath, copyPath, stop);
-    const CopiedFile copied = co_await std::move(copying);
+    // The length the PUT announces; the copy must come to exactly this many bytes.
+    auto sizing = sizeInBackground(filePath);
+    const qint64 length = co_await std::move(sizing);
 
-    std::exception_ptr failure;
+    StagedCopy staged(stagingFolder());
+    auto gate = std::make_shared<StreamingUpload::Gate>(length, kHeldBackBytes);
+    std::stop_source halt; // ends the copy: the caller stopped or the PUT ended
+    std::stop_callback forward(stop, [halt]() mutable { halt.request_stop(); });
+    // Should this frame be destroyed mid-way, the PUT's worker and the copy must not wait on.
+    struct EndOnExit
+    {
+        std::shared_ptr<StreamingUpload::Gate> gate;
+        std::stop_source halt;
+        ~EndOnExit()
+        {
+            gate->refuse();
+            halt.request_stop();
+        }
+    } ending{gate, halt};
+    CopyProgress written = [gate](qint64 bytes) { gate->release(bytes); };
+    auto copying = staged.fill(filePath, halt.get_token(), std::move(written));
+    HttpHeaders headers;
+    headers.set("Content-Type", "application/octet-stream");
+    auto putting = StreamingUpload::putGrowing(*target, headers, staged.path(), gate, stop);
+    auto sending = haltingCopyAfter(std::move(putting), halt);
+
+    std::optional<CopiedFile> copied;
+    std::exception_ptr copyFailure;
     try {
-        if (!matchesChecksum(copied, expectedChecksum))
-            throw ContentChangedError();
-        HttpHeaders headers;
-        headers.set("Content-Type", "application/octet-stream");
-        auto sending = StreamingUpload::put(*target, headers, copyPath, 0, copied.size, stop);
-        const HttpResponse response = co_await std::move(sending);
-        if (!isSuccess(response.status))
-            throw HarborlyAPIError::serverError(response.status, QStringLiteral("Presigned upload failed"));
-    } catch (const LocalFileError &) {
-        failure = std::make_exception_ptr(transferRefused(QStringLiteral("The temporary copy could not be read")));
+        copied = co_await std::move(copying);
     } catch (...) {
-        failure = std::current_exception();
+        copyFailure = std::current_exception();
     }
-    auto removing = removeInBackground(copyPath);
+    // The held-back end goes only now: until then the service holds no complete body.
+    const bool verified = copied && copied->size == length && matchesChecksum(*copied, expectedChecksum);
+    if (verified)
+        gate->releaseAll();
+    else
+        gate->refuse();
+    HttpResponse response;
+    std::exception_ptr putFailure;
+    try {
+        response = co_await std::move(sending);
+    } catch (const LocalFileError &) {
+        putFailure = std::make_exception_ptr(transferRefused(QStringLiteral("The staged copy could not be read")));
+    } catch (...) {
+        putFailure = std::current_exception();
+    }
+    auto removing = staged.remove();
     co_await std::move(removing);
-    if (failure)
-        std::rethrow_exception(failure);
+
+    if (copied && !verified)
+        throw ContentChangedError();
+    // A copy stopped because the PUT ended first (refused, or the connection failed): the PUT
+    // tells why.
+    if (copyFailure && (stop.stop_requested() || !isCancellation(copyFailure)))
+        std::rethrow_exception(copyFailure);
+    if (putFailure)
+        std::rethrow_exception(putFailure);
+    if (!isSuccess(response.status))
+        throw HarborlyAPIError::serverError(response.status, QStringLiteral("Presigned upload failed"));
+    if (!verified)
+        throw transferRefused(QStringLiteral("The service answered before the whole body was sent"));
 }
 
 QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, QString fileName, qint64 fileSize,

@@ -30,7 +30,6 @@ constexpr std::size_t kCopyChunk = 2 * 1024 * 1024;
 constexpr int kCopyBuffers = 3;
 constexpr qint64 kWritebackStep = 8 * 1024 * 1024;
 constexpr std::size_t kKernelStep = 8 * 1024 * 1024;
-constexpr qsizetype kNameMax = 255;
 
 struct Descriptor
 {
@@ -370,24 +369,6 @@ CopiedFile copyFileHashing(const QString &source, const QString &destination, st
         ::unlink(target.constData());
         throw;
     }
-}
-
-QString boundedCopyName(const QString &prefix, const QString &name)
-{
-    QString result = prefix + QLatin1Char('-');
-    qsizetype bytes = result.toUtf8().size();
-    // Walk whole code points so a surrogate pair is never split.
-    for (qsizetype i = 0; i < name.size();) {
-        const qsizetype width = (name.at(i).isHighSurrogate() && i + 1 < name.size()) ? 2 : 1;
-        const QString piece = name.mid(i, width);
-        const qsizetype pieceBytes = piece.toUtf8().size();
-        if (bytes + pieceBytes > kNameMax)
-            break;
-        result += piece;
-        bytes += pieceBytes;
-        i += width;
-    }
-    return result;
 }
 
 } // namespace quillmere

@@ -25,8 +25,4 @@ using CopyProgress = std::function<void(qint64 written)>;
 CopiedFile copyFileHashing(const QString &source, const QString &destination, std::stop_token stop = {},
                            const CopyProgress &written = {});
 
-// "<prefix>-<name>", the name shortened (never inside a character) so that the whole fits in
-// the 255 bytes a file name may have.
-QString boundedCopyName(const QString &prefix, const QString &name);
-
 } // namespace quillmere

@@ -1,5 +1,6 @@
 #include "ServiceAPI/TransferFixture.h"
 
+#include "Model/SyncFolder.h"
 #include "Platform/Http/TransportError.h"
 #include "ServiceAPI/FileSyncAPI.h"
 #include "ServiceAPI/HarborlyAPIError.h"
@@ -113,11 +114,21 @@ TEST_F(Transfers, AFileThatChangedSinceItWasHashedIsNeverStored)
                                                QStringLiteral("audio/wav"))),
                  LibraryAPIClient::ContentChangedError);
 
-    // The single PUT makes the object visible at once, so it sends nothing. Parts may go out
-    // while the copy is still being hashed, but the upload is aborted instead of completed.
+    // Larger than a read of the body: some of it goes out while the copy is made and hashed.
+    const QByteArray large = pattern(20 * 1024 * 1024);
+    const QString largePath = writeFile(QStringLiteral("long take.wav"), QByteArray(large).replace(0, 4, "edit"));
+    EXPECT_THROW(await(client->uploadToPresignedURL(largePath, fake.presignedPutURL(account, QStringLiteral("oid-4")),
+                                                   sha256(large))),
+                 LibraryAPIClient::ContentChangedError);
+
+    // The single PUT's object would be visible the moment its body is complete, so the body is
+    // cut short. Parts may go out while the copy is still being hashed, but the upload is
+    // aborted instead of completed.
     for (const LoggedRequest &request : fake.requestLog())
-        EXPECT_FALSE(request.method == "PUT" && request.path.find("/parts/") == std::string::npos) << request.path;
+        EXPECT_FALSE(request.method == "PUT" && request.path.find("/parts/") == std::string::npos && request.status != 0)
+            << request.path;
     EXPECT_FALSE(fake.storedObject(QStringLiteral("oid-2")));
+    EXPECT_FALSE(fake.storedObject(QStringLiteral("oid-4")));
     EXPECT_FALSE(fake.storedObject(QStringLiteral("oid-3")));
     EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
     ASSERT_EQ(fake.multipartUploads().size(), 3u);
@@ -125,6 +136,68 @@ TEST_F(Transfers, AFileThatChangedSinceItWasHashedIsNeverStored)
         EXPECT_EQ(opened.state, FakeMultipartUpload::State::aborted);
     EXPECT_TRUE(entriesOf(temporaryFolder.path()).isEmpty());
     EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
+}
+
+TEST_F(Transfers, TheSinglePutSendsFromAStagedCopyThatTheCleanUpSpares)
+{
+    const QByteArray content = pattern(64 * 1024);
+    const QString path = writeFile(QStringLiteral("take.wav"), content);
+    const QString url = fake.presignedPutURL(account, QStringLiteral("oid-staged"));
+    // Answered late, so the copy is still in use for a while.
+    fake.delayNext(QUrl(url).path().toStdString(), std::chrono::seconds(2));
+
+    bool done = false;
+    std::exception_ptr error;
+    auto running = detail::captureVoid(client->uploadToPresignedURL(path, url, sha256(content)), error, done);
+    ASSERT_TRUE(runUntil([&] { return entriesOf(LibraryAPIClient::stagingFolder()).size() == 1; }));
+    EXPECT_TRUE(entriesOf(temporaryFolder.path()).isEmpty());
+    EXPECT_EQ(await(LibraryAPIClient::removeStagingLeftovers()), 0);
+    EXPECT_EQ(entriesOf(LibraryAPIClient::stagingFolder()).size(), 1);
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    if (error)
+        std::rethrow_exception(error);
+    EXPECT_EQ(fake.storedObject(QStringLiteral("oid-staged"))->sha256, sha256(content));
+    EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
+}
+
+// Bodies larger than the fake keeps in memory, through the whole upload and its confirmation:
+// one presigned PUT of 20 MiB, and parts of 6 MiB.
+TEST_F(Transfers, LargeUploadsArriveWholeAndAreConfirmed)
+{
+    fake.setPresignedUploads(true, false);
+    fake.setMultipartPartSize(6 * 1024 * 1024);
+    for (const bool multipart : {false, true}) {
+        SCOPED_TRACE(multipart ? "multipart" : "presigned PUT");
+        fake.clearRequestLog();
+        QByteArray content = pattern(20 * 1024 * 1024 + 3);
+        content[0] = multipart ? 'm' : 's';
+        client->setMultipartThresholdForTesting(multipart ? 1024 : LibraryAPIClient::defaultMultipartThreshold);
+        const QString path = writeFile(multipart ? QStringLiteral("stems.wav") : QStringLiteral("mix.wav"), content);
+
+        LibraryAPIClient::UploadRequest request;
+        request.filePath = path;
+        request.folderKind = quillmere::SyncFolderType::unorganisedAudio;
+        request.fileUUID = QStringLiteral("FILE-UUID");
+        request.deviceID = QStringLiteral("DEVICE-1");
+        request.syncFolderID = QStringLiteral("0B7E2C4A-1D3F-4E5A-9B6C-7D8E9F0A1B2C");
+        const auto result = await(client->uploadFile(request));
+
+        const auto confirms = fake.requestsTo("POST", "/api/v1/files/confirm-upload");
+        ASSERT_EQ(confirms.size(), 1u);
+        const QString oid = bodyOf(confirms[0]).value(QStringLiteral("oid")).toString();
+        if (multipart) {
+            const auto stored = fake.storedObject(oid);
+            ASSERT_TRUE(stored);
+            EXPECT_TRUE(stored->content() == content);
+            EXPECT_EQ(stored->sha256, sha256(content));
+            EXPECT_EQ(fake.multipartUploads().back().completedParts.size(), 4u);
+        } else {
+            EXPECT_TRUE(fake.uploadedObject(oid) == content);
+        }
+        const auto file = fake.file(result.fileId);
+        ASSERT_TRUE(file);
+        EXPECT_TRUE(file->content == content);
+    }
 }
 
 TEST_F(Transfers, MultipartSendsEveryPartInBatchesAndReportsProgressAfterEach)

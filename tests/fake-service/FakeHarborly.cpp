@@ -738,24 +738,25 @@ void FakeHarborly::handleUpload(const httplib::Request &req, httplib::Response &
 
     // The body is read whatever the answer, so the client always gets to see it.
     FakeReceivedBody body;
+    {
+        std::lock_guard lock(m_state.mutex);
+        body.dropLarge = !m_state.transfers.keepLargeBodies;
+    }
+    bool kept = true;
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr);
     const bool complete = readBody([&](const char *data, size_t length) {
         EVP_DigestUpdate(digest.get(), data, length);
-        body.size += qint64(length);
-        if (body.size <= FakeTransfers::keptBodyLimit)
-            body.content.append(data, qsizetype(length));
+        kept = kept && body.append(data, length);
         return !m_stopping.load();
     });
+    // A body that ends early never becomes an object or a part.
     if (!complete)
         return hangUp();
     unsigned char hash[EVP_MAX_MD_SIZE];
     unsigned int hashLength = 0;
     EVP_DigestFinal_ex(digest.get(), hash, &hashLength);
     body.sha256 = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(hash), int(hashLength)).toHex());
-    body.kept = body.size <= FakeTransfers::keptBodyLimit;
-    if (!body.kept)
-        body.content.clear();
 
     if (faults.delay && !pause(faults.delay->pause))
         return hangUp();
@@ -768,6 +769,8 @@ void FakeHarborly::handleUpload(const httplib::Request &req, httplib::Response &
         reply.headers = faults.answer->headers;
         if (reply.body.empty())
             reply.contentType.clear();
+    } else if (!kept) {
+        reply = FakeReply::failure(507, QStringLiteral("The fake service could not keep the body"));
     } else {
         reply = storeUploadedBody(m_state, request, std::move(body));
     }
@@ -788,11 +791,18 @@ QString FakeHarborly::presignedPutURL(qint64 accountId, const QString &oid)
 
 std::optional<FakeStoredObject> FakeHarborly::storedObject(const QString &oid) const
 {
-    std::lock_guard lock(m_state.mutex);
-    const auto found = m_state.transfers.objects.find(oid);
-    if (found == m_state.transfers.objects.end())
-        return std::nullopt;
-    return found->second;
+    FakeStoredObject object;
+    {
+        std::lock_guard lock(m_state.mutex);
+        const auto found = m_state.transfers.objects.find(oid);
+        if (found == m_state.transfers.objects.end())
+            return std::nullopt;
+        object = found->second;
+    }
+    // Pieces never change once stored: hashed outside the lock.
+    if (object.sha256.isEmpty())
+        object.sha256 = object.hashOfContent();
+    return object;
 }
 
 std::vector<FakeMultipartUpload> FakeHarborly::multipartUploads() const
@@ -802,6 +812,12 @@ std::vector<FakeMultipartUpload> FakeHarborly::multipartUploads() const
     for (const auto &[id, upload] : m_state.transfers.uploads)
         result.push_back(upload);
     return result;
+}
+
+void FakeHarborly::setKeepLargeBodies(bool keep)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.transfers.keepLargeBodies = keep;
 }
 
 void FakeHarborly::setMultipartPartSize(qint64 bytes, std::optional<qint64> totalPartsAnswer)

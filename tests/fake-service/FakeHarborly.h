@@ -124,6 +124,8 @@ public:
     std::vector<FakeMultipartUpload> multipartUploads() const;
     // The part size initiate answers (default 5 MiB) and, when set, the part count it claims.
     void setMultipartPartSize(qint64 bytes, std::optional<qint64> totalPartsAnswer = std::nullopt);
+    // Off: presigned bodies past 4 MiB are hashed but not kept (for a benchmark).
+    void setKeepLargeBodies(bool keep);
     void setInitiateReply(FakeInitiateReply reply);
     // Presign replies leave this part out.
     void omitFromPresign(qint64 partNumber);

@@ -1,7 +1,6 @@
 #include "fake-service/FakeJson.h"
 #include "fake-service/FakeRoutes.h"
 
-#include <QCryptographicHash>
 #include <QJsonArray>
 
 #include <regex>
@@ -161,18 +160,11 @@ FakeReply complete(FakeServiceState &state, const FakeRequest &request)
 
     FakeStoredObject object;
     object.oid = upload->oid;
-    bool allKept = true;
     for (const qint64 number : listed) {
         const FakeReceivedBody &part = upload->parts[number].body;
         object.size += part.size;
-        allKept = allKept && part.kept;
-        if (part.kept)
-            object.content.append(part.content);
+        object.pieces.push_back(part);
     }
-    if (allKept)
-        object.sha256 = QString::fromLatin1(QCryptographicHash::hash(object.content, QCryptographicHash::Sha256).toHex());
-    else
-        object.content.clear();
     object.puts = 1;
     state.transfers.objects[object.oid] = object;
     upload->completedParts = listed;
@@ -233,7 +225,7 @@ bool holdsContent(const FakeServiceState &state, qint64 accountId, const QString
     if (libraryFileWith(state, accountId, hash))
         return true;
     for (const auto &[oid, object] : state.transfers.objects)
-        if (object.sha256 == hash)
+        if ((object.sha256.isEmpty() ? object.hashOfContent() : object.sha256) == hash)
             return true;
     return false;
 }
@@ -411,7 +403,7 @@ FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request,
         }
         if (!transferTarget) {
             FakeRequest single = request;
-            single.body = body.content.toStdString();
+            single.body = body.bytes().toStdString();
             single.captures = {match[1]};
             return storeSingleUploadObject(state, single);
         }
@@ -427,11 +419,11 @@ FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request,
         object.oid = oid->second;
         object.size = body.size;
         object.sha256 = body.sha256;
-        object.content = body.kept ? body.content : QByteArray();
+        object.pieces = {body};
         ++object.puts;
         FakeReply reply;
         reply.contentType.clear();
-        reply.headers.emplace_back("ETag", "\"" + body.sha256.left(32).toStdString() + "\"");
+        reply.headers.emplace_back("ETag", fakeETag(body.sha256));
         return reply;
     }
     if (std::regex_match(request.path, match, partPath)) {
@@ -446,7 +438,7 @@ FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request,
                 --failing->second.second;
             return FakeReply::failure(failing->second.first, QStringLiteral("Part refused"));
         }
-        const std::string etag = "\"" + body.sha256.left(32).toStdString() + "\"";
+        const std::string etag = fakeETag(body.sha256);
         found->second.parts[number] = FakeStoredPart{QString::fromStdString(etag), std::move(body)};
         FakeReply reply;
         reply.contentType.clear();

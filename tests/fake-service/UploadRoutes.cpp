@@ -152,7 +152,7 @@ FakeReply putObject(FakeServiceState &state, const FakeRequest &request)
     state.uploads.objects[oid] = QByteArray::fromStdString(request.body);
     FakeReply reply = FakeReply::noContent();
     reply.status = 200;
-    reply.headers.emplace_back("ETag", "\"" + sha256Hex(state.uploads.objects[oid]).left(32).toStdString() + "\"");
+    reply.headers.emplace_back("ETag", fakeETag(sha256Hex(state.uploads.objects[oid])));
     return reply;
 }
 
@@ -241,9 +241,8 @@ FakeReply confirmUpload(FakeServiceState &state, const FakeRequest &request)
         std::optional<QByteArray> content;
         if (const auto object = state.uploads.objects.find(oid); object != state.uploads.objects.end()) {
             content = object->second;
-        } else if (const auto stored = state.transfers.objects.find(oid);
-                   stored != state.transfers.objects.end() && !stored->second.sha256.isEmpty()) {
-            content = stored->second.content; // a completed multipart upload
+        } else if (const auto stored = state.transfers.objects.find(oid); stored != state.transfers.objects.end()) {
+            content = stored->second.content(); // a completed multipart upload
         } else {
             for (const auto &[id, file] : state.files)
                 if (file.accountId == accountId && file.checksum == sha)

@@ -11,8 +11,10 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -58,6 +60,7 @@ struct Job
     QByteArray path;
     qint64 offset = 0;
     qint64 length = 0;
+    std::shared_ptr<StreamingUpload::Gate> gate;
     std::stop_token stop;
     std::chrono::milliseconds inactivity{60000};
 };
@@ -66,6 +69,8 @@ struct Job
 struct Transfer
 {
     int fd = -1;
+    QByteArray path; // opened on the first read when gated
+    StreamingUpload::Gate *gate = nullptr;
     qint64 position = 0; // within the slice
     qint64 length = 0;
     qint64 offset = 0;
@@ -94,7 +99,25 @@ size_t readBody(char *buffer, size_t size, size_t count, void *context)
         transfer->stopped = true;
         return CURL_READFUNC_ABORT;
     }
-    const qint64 wanted = std::min<qint64>(qint64(size * count), transfer->length - transfer->position);
+    qint64 available = transfer->length;
+    if (transfer->gate && transfer->position < transfer->length) {
+        const std::optional<qint64> released = transfer->gate->waitBeyond(transfer->position, transfer->stop);
+        if (!released) {
+            transfer->stopped = true;
+            return CURL_READFUNC_ABORT;
+        }
+        available = *released;
+        // Waiting for the file is not the network falling silent.
+        transfer->lastMoved = std::chrono::steady_clock::now();
+        if (transfer->fd < 0) {
+            transfer->fd = ::open(transfer->path.constData(), O_RDONLY | O_CLOEXEC);
+            if (transfer->fd < 0) {
+                transfer->readError = errno;
+                return CURL_READFUNC_ABORT;
+            }
+        }
+    }
+    const qint64 wanted = std::min<qint64>(qint64(size * count), available - transfer->position);
     if (wanted <= 0)
         return 0;
     for (;;) {
@@ -222,9 +245,18 @@ HttpResponse perform(const Job &job)
     transfer.length = job.length;
     transfer.stop = job.stop;
     transfer.inactivity = job.inactivity;
-    transfer.fd = ::open(job.path.constData(), O_RDONLY | O_CLOEXEC);
-    if (transfer.fd < 0)
-        throw LocalFileError(errno);
+    transfer.path = job.path;
+    if (job.gate) {
+        transfer.gate = job.gate.get();
+        // No connection before there is something to send; an empty body would be whole the
+        // moment it is sent.
+        if (!job.gate->waitBeyond(0, job.stop))
+            throw TransportError(Code::cancelled);
+    } else {
+        transfer.fd = ::open(job.path.constData(), O_RDONLY | O_CLOEXEC);
+        if (transfer.fd < 0)
+            throw LocalFileError(errno);
+    }
 
     const std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
     if (!easy)
@@ -286,16 +318,56 @@ HttpResponse perform(const Job &job)
 
 } // namespace
 
-QCoro::Task<HttpResponse> StreamingUpload::put(QUrl url, HttpHeaders headers, QString filePath, qint64 offset,
-                                               qint64 length, std::stop_token stop,
-                                               std::chrono::milliseconds inactivity)
+void StreamingUpload::Gate::release(qint64 bytes)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        const qint64 allowed = std::min(bytes, m_releasable);
+        if (allowed <= m_released)
+            return;
+        m_released = allowed;
+    }
+    m_changed.notify_all();
+}
+
+void StreamingUpload::Gate::releaseAll()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_whole = true;
+    }
+    m_changed.notify_all();
+}
+
+void StreamingUpload::Gate::refuse()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_whole)
+            return; // too late: the body may already be complete
+        m_refused = true;
+    }
+    m_changed.notify_all();
+}
+
+std::optional<qint64> StreamingUpload::Gate::waitBeyond(qint64 sent, const std::stop_token &stop)
+{
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, stop, [&] { return m_refused || m_whole || m_released > sent; });
+    if (m_refused || stop.stop_requested())
+        return std::nullopt;
+    return m_whole ? m_length : m_released;
+}
+
+namespace {
+
+Job prepareJob(const QUrl &url, const HttpHeaders &headers, const QString &filePath, std::stop_token stop,
+               std::chrono::milliseconds inactivity)
 {
     if (stop.stop_requested())
         throw TransportError(Code::cancelled);
     if (!isPermittedUrl(url))
         throw TransportError(Code::unsupportedURL);
-    if (offset < 0 || length < 0)
-        throw std::invalid_argument("an upload slice must lie inside its file");
     initialiseCurl();
 
     Job job;
@@ -315,16 +387,48 @@ QCoro::Task<HttpResponse> StreamingUpload::put(QUrl url, HttpHeaders headers, QS
         job.headerLines.append(value.isEmpty() ? name + ';' : name + ": " + value);
     }
     job.path = QFile::encodeName(filePath);
-    job.offset = offset;
-    job.length = length;
     job.stop = std::move(stop);
     job.inactivity = std::max(inactivity, std::chrono::milliseconds(1));
+    return job;
+}
 
+// A transfer holds its worker until the network is done with it; the caller resumes on the
+// main thread.
+QCoro::Task<HttpResponse> run(QUrl url, Job job)
+{
     auto work = [job = std::move(job)] { return perform(job); };
     auto running = awaitFuture(QtConcurrent::run(&uploadPool(), std::move(work)));
     HttpResponse response = co_await std::move(running);
     response.url = url;
     co_return response;
+}
+
+} // namespace
+
+QCoro::Task<HttpResponse> StreamingUpload::put(QUrl url, HttpHeaders headers, QString filePath, qint64 offset,
+                                               qint64 length, std::stop_token stop,
+                                               std::chrono::milliseconds inactivity)
+{
+    if (offset < 0 || length < 0)
+        throw std::invalid_argument("an upload slice must lie inside its file");
+    Job job = prepareJob(url, headers, filePath, std::move(stop), inactivity);
+    job.offset = offset;
+    job.length = length;
+    auto running = run(std::move(url), std::move(job));
+    co_return co_await std::move(running);
+}
+
+QCoro::Task<HttpResponse> StreamingUpload::putGrowing(QUrl url, HttpHeaders headers, QString filePath,
+                                                      std::shared_ptr<Gate> gate, std::stop_token stop,
+                                                      std::chrono::milliseconds inactivity)
+{
+    if (!gate || gate->length() < 0)
+        throw std::invalid_argument("a growing upload needs its gate and length");
+    Job job = prepareJob(url, headers, filePath, std::move(stop), inactivity);
+    job.length = gate->length();
+    job.gate = std::move(gate);
+    auto running = run(std::move(url), std::move(job));
+    co_return co_await std::move(running);
 }
 
 } // namespace quillmere

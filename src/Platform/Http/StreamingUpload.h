@@ -7,7 +7,13 @@
 #include <QString>
 #include <QUrl>
 
+#include <optional>
+
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <stop_token>
 
 namespace quillmere {
@@ -28,9 +34,50 @@ class StreamingUpload
 public:
     static constexpr qsizetype replyBodyLimit = 64 * 1024;
 
+    // How much of a file that is still being written a PUT may send. Nothing goes (not even
+    // the request) before the first release, and the body is read only up to what was
+    // released; its last `heldBack` bytes (at least one) go only after `releaseAll()`, so the
+    // service never receives a complete body before the owner has checked the whole file.
+    // `refuse()` ends the PUT mid-body: the service stores nothing. Any thread.
+    class Gate
+    {
+    public:
+        Gate(qint64 length, qint64 heldBack)
+            : m_length(length), m_releasable(length - std::max<qint64>(heldBack, 1))
+        {
+        }
+
+        qint64 length() const { return m_length; }
+        // The first `bytes` bytes may go, short of the part held back.
+        void release(qint64 bytes);
+        void releaseAll();
+        // Does nothing after releaseAll().
+        void refuse();
+
+        // On the PUT's worker: how many bytes may go (at most `length()`), waiting until
+        // that is more than `sent`. Nothing once refused or stopped.
+        std::optional<qint64> waitBeyond(qint64 sent, const std::stop_token &stop);
+
+    private:
+        const qint64 m_length;
+        const qint64 m_releasable;
+        std::mutex m_mutex;
+        std::condition_variable_any m_changed;
+        qint64 m_released = 0;
+        bool m_whole = false;
+        bool m_refused = false;
+    };
+
     static QCoro::Task<HttpResponse> put(QUrl url, HttpHeaders headers, QString filePath, qint64 offset,
                                          qint64 length, std::stop_token stop,
                                          std::chrono::milliseconds inactivity = std::chrono::seconds(60));
+
+    // The whole of a file that another thread is still writing, as far as `gate` allows. The
+    // request starts, and the file is opened, once the first bytes are released (the file need
+    // not exist before). A refused gate throws TransportError(cancelled), like a stop.
+    static QCoro::Task<HttpResponse> putGrowing(QUrl url, HttpHeaders headers, QString filePath,
+                                                std::shared_ptr<Gate> gate, std::stop_token stop,
+                                                std::chrono::milliseconds inactivity = std::chrono::seconds(60));
 };
 
 } // namespace quillmere

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 using quillmere::HttpHeaders;
 using quillmere::LocalFileError;
@@ -191,4 +192,91 @@ TEST_F(StreamingUploadTest, AServerThatGoesQuietTimesOut)
                                         std::chrono::seconds(1));
     EXPECT_EQ(transportFailure(std::move(putting)), Code::timedOut);
     EXPECT_LT(timer.elapsed(), 5000);
+}
+
+// A body read from a file that is still being written: it follows the releases, its end waits
+// for the whole, and a refusal cuts it short, so the server never sees it complete.
+TEST_F(StreamingUploadTest, AGatedBodyFollowsItsReleasesAndHoldsItsEndBack)
+{
+    constexpr qint64 heldBack = 1000;
+    std::mutex lock;
+    std::vector<std::string> completeBodies;
+    std::atomic<qint64> bytesIn{0};
+    std::atomic<int> requests{0};
+    local.server().Put("/grow", [&](const httplib::Request &, httplib::Response &res,
+                                    const httplib::ContentReader &reader) {
+        ++requests;
+        std::string body;
+        const bool whole = reader([&](const char *data, size_t length) {
+            body.append(data, length);
+            bytesIn += qint64(length);
+            return true;
+        });
+        if (whole) {
+            const std::lock_guard guard(lock);
+            completeBodies.push_back(body);
+        }
+        res.status = 200;
+    });
+    local.start();
+    const qint64 half = content.size() / 2;
+    const auto writeGrowing = [&](const QString &name, qint64 from, qint64 to) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::Append));
+        file.write(content.mid(from, to - from));
+    };
+
+    // The file does not exist yet when the PUT starts.
+    auto gate = std::make_shared<StreamingUpload::Gate>(content.size(), heldBack);
+    std::optional<quillmere::HttpResponse> response;
+    std::exception_ptr error;
+    bool done = false;
+    auto putting = StreamingUpload::putGrowing(local.url(QStringLiteral("/grow")), octetStream(),
+                                               dir.filePath(QStringLiteral("growing.bin")), gate, {});
+    auto running = quillmere::test::detail::capture(std::move(putting), response, error, done);
+    writeGrowing(QStringLiteral("growing.bin"), 0, half);
+    gate->release(half);
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return bytesIn.load() == half; }));
+    writeGrowing(QStringLiteral("growing.bin"), half, content.size());
+    gate->release(content.size());
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return bytesIn.load() == content.size() - heldBack; }));
+    quillmere::test::runFor(std::chrono::milliseconds(200));
+    EXPECT_FALSE(done) << "the body was complete before the whole was released";
+    EXPECT_EQ(bytesIn.load(), content.size() - heldBack);
+    gate->releaseAll();
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return done; }));
+    ASSERT_FALSE(error);
+    EXPECT_EQ(response->status, 200);
+    {
+        const std::lock_guard guard(lock);
+        ASSERT_EQ(completeBodies.size(), 1u);
+        EXPECT_TRUE(QByteArray::fromStdString(completeBodies[0]) == content);
+    }
+
+    // Refused mid-body: the transfer ends and the server never has the body whole.
+    bytesIn = 0;
+    auto refusedGate = std::make_shared<StreamingUpload::Gate>(content.size(), heldBack);
+    auto refused = StreamingUpload::putGrowing(local.url(QStringLiteral("/grow")), octetStream(),
+                                               dir.filePath(QStringLiteral("growing.bin")), refusedGate, {});
+    refusedGate->release(half);
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return bytesIn.load() == half; }));
+    refusedGate->refuse();
+    EXPECT_EQ(transportFailure(std::move(refused)), Code::cancelled);
+
+    // Nothing goes before the first release: an empty body would be complete at once.
+    auto emptyGate = std::make_shared<StreamingUpload::Gate>(0, heldBack);
+    response.reset();
+    done = false;
+    auto empty = StreamingUpload::putGrowing(local.url(QStringLiteral("/grow")), octetStream(),
+                                             dir.filePath(QStringLiteral("empty.bin")), emptyGate, {});
+    auto runningEmpty = quillmere::test::detail::capture(std::move(empty), response, error, done);
+    quillmere::test::runFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(requests.load(), 2);
+    emptyGate->releaseAll();
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return done; }));
+    ASSERT_FALSE(error);
+    EXPECT_EQ(response->status, 200);
+    const std::lock_guard guard(lock);
+    ASSERT_EQ(completeBodies.size(), 2u);
+    EXPECT_TRUE(completeBodies[1].empty());
 }
