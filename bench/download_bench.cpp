@@ -8,6 +8,7 @@
 #include "Accounts/KeychainVault.h"
 #include "Accounts/TokenManager.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
+#include "Platform/Async/Clock.h"
 #include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/LibraryAPIClient.h"
 #include "fake-service/FakeHarborly.h"
@@ -150,7 +151,7 @@ int main(int argc, char **argv)
     auto tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
     QTimer::singleShot(0, [&] { storeToken(tokens, token); });
     app.exec();
-    LibraryAPIClient client(std::make_shared<HarborlyAPI>(tokens));
+    LibraryAPIClient client(std::make_shared<HarborlyAPI>(tokens, Clock::system()));
 
     const QString destination = dir.filePath(QStringLiteral("big.wav"));
     const QString curl = QStandardPaths::findExecutable(QStringLiteral("curl"));

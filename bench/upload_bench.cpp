@@ -12,6 +12,7 @@
 #include "FileServices/FileChecksum.h"
 #include "Platform/Http/StreamingUpload.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
+#include "Platform/Async/Clock.h"
 #include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/LibraryAPIClient.h"
 #include "ServiceAPI/TransferFiles.h"
@@ -158,7 +159,7 @@ int main(int argc, char **argv)
     KeychainVault vault(KeychainHelper(backend), [](const QString &) {});
     const QUrl base = fake.baseURL();
     auto tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
-    LibraryAPIClient client(std::make_shared<HarborlyAPI>(tokens));
+    LibraryAPIClient client(std::make_shared<HarborlyAPI>(tokens, Clock::system()));
 
     const long rssBefore = peakRssMiB();
     Figures figures;

@@ -61,7 +61,7 @@ std::optional<QString> extractShardID(const HttpResponse &response)
     return shard;
 }
 
-HarborlyAPI::HarborlyAPI(std::shared_ptr<TokenManager> tokenManager, Clock *clock)
+HarborlyAPI::HarborlyAPI(std::shared_ptr<TokenManager> tokenManager, Clock &clock)
     : m_tokenManager(std::move(tokenManager)), m_clock(clock)
 {
 }
@@ -71,7 +71,7 @@ QCoro::Task<HttpRequest> HarborlyAPI::makeRequest(QString path, QString method,
 {
     auto loading = m_tokenManager->loadToken();
     std::optional<TokenData> token = co_await std::move(loading);
-    const QDateTime now = m_clock ? m_clock->currentDateTime() : QDateTime::currentDateTimeUtc();
+    const QDateTime now = m_clock.currentDateTime();
     if (!token || now.msecsTo(token->expiresAt) < kRefreshMarginMs) {
         // The outcome is read back from the vault below; a failed renewal sends the old token
         // and a 401 then gets its own treatment. Nothing is sent when another call of this

@@ -26,8 +26,11 @@ class TokenManager;
 class HarborlyAPI
 {
 public:
-    // The clock's wall time decides whether the token is about to expire.
-    explicit HarborlyAPI(std::shared_ptr<TokenManager> tokenManager, Clock *clock = nullptr);
+    // The clock's wall time decides whether the token is about to expire; the clients built on
+    // this transport take their waits and times from it too. It must outlive the transport.
+    HarborlyAPI(std::shared_ptr<TokenManager> tokenManager, Clock &clock);
+
+    Clock &clock() const { return m_clock; }
 
     const std::shared_ptr<TokenManager> &tokenManager() const { return m_tokenManager; }
 
@@ -81,7 +84,7 @@ private:
     static QCoro::Task<HttpResponse> resend(HttpRequest request, std::stop_token stop);
 
     std::shared_ptr<TokenManager> m_tokenManager;
-    Clock *m_clock;
+    Clock &m_clock;
 };
 
 // The shard named by a 421 reply: its "X-Shard-Id" header when not empty, else the body's

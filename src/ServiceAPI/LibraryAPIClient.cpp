@@ -1,5 +1,6 @@
 #include "ServiceAPI/LibraryAPIClient.h"
 
+#include "Platform/Async/Clock.h"
 #include "Platform/Http/HttpClient.h"
 #include "Platform/Http/InternetDate.h"
 #include "Platform/Http/Json.h"
@@ -211,10 +212,6 @@ QList<LibraryAPIClient::RemoteFile> readLibraryReply(const HttpResponse &reply)
     return LibraryAPIClient::parseLibraryResponse(reply.status, reply.body);
 }
 
-LibraryAPIClient::ChangeFeed readChangesReply(const HttpResponse &reply)
-{
-    return LibraryAPIClient::parseChangesResponse(reply.status, reply.body, QDateTime::currentDateTimeUtc());
-}
 
 QList<LibraryAPIClient::RemoteSyncFolder> readSyncFoldersReply(const HttpResponse &reply)
 {
@@ -345,7 +342,13 @@ QCoro::Task<LibraryAPIClient::ChangeFeed> LibraryAPIClient::doFetchChanges(QStri
     auto making = api->makeRequest(kChangesPath, QStringLiteral("GET"),
                                    folderQuery(std::move(since), folderKind, syncFolderID), stop);
     HttpRequest request = co_await std::move(making);
-    auto sending = api->send(std::move(request), &readChangesReply, stop);
+    // A cursor the client makes itself starts from before the request went out: a change made
+    // while the request travels is fetched again next time rather than missed.
+    const QDateTime asked = api->clock().currentDateTime();
+    auto readChangesReply = [asked](const HttpResponse &reply) {
+        return LibraryAPIClient::parseChangesResponse(reply.status, reply.body, asked);
+    };
+    auto sending = api->send(std::move(request), std::move(readChangesReply), stop);
     co_return co_await std::move(sending);
 }
 

@@ -298,8 +298,6 @@ public:
     static constexpr int partsInFlight = 3;
     static constexpr int attemptsPerPart = 3;
 
-    // The clock that times the pauses between part attempts (Clock::system() by default).
-    void setTransferClock(Clock *clock) { m_settings->transferClock = clock; }
 
     // One streamed PUT, without the service's headers, of a staged copy of the file that is
     // sent while it is made and hashed. The body's last byte waits until the whole copy has the
@@ -380,7 +378,6 @@ private:
     struct Settings
     {
         MultipartProgressHandler onMultipartProgress;
-        Clock *transferClock = nullptr;
         qint64 multipartThreshold = defaultMultipartThreshold;
     };
 

@@ -551,7 +551,7 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
 {
     const auto api = m_api;
     const auto settings = m_settings;
-    Clock *clock = settings->transferClock ? settings->transferClock : &Clock::system();
+    Clock *clock = &api->clock();
     std::function<MultipartProgressHandler()> progress = [settings] { return settings->onMultipartProgress; };
 
     StagedCopy staged(stagingFolder());
@@ -648,7 +648,7 @@ QCoro::Task<> LibraryAPIClient::doAbortMultipartUpload(QString uploadId, QString
 QCoro::Task<QString> LibraryAPIClient::uploadPart(QString stagedPath, QString presignedURL, qint64 partNumber,
                                                   qint64 partSize, qint64 fileSize, std::stop_token stop)
 {
-    Clock *clock = m_settings->transferClock ? m_settings->transferClock : &Clock::system();
+    Clock *clock = &m_api->clock();
     return sendPart(clock, std::move(stagedPath), std::move(presignedURL), partNumber, partSize, fileSize,
                     std::move(stop));
 }

@@ -10,6 +10,7 @@
 #include "Platform/Http/TransportError.h"
 #include "Platform/Notifications/NotificationCenter.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
+#include "Platform/Async/Clock.h"
 #include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 #include "ServiceAPI/LibraryAPIClient.h"
@@ -53,7 +54,7 @@ protected:
         const QUrl base = fake.baseURL();
         tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
         store(firstToken, QDateTime::currentDateTimeUtc().addDays(30));
-        client = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens));
+        client = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, Clock::system()));
         NotificationCenter::defaultCenter().observe(NotificationName::quillmereAuthRevoked(), &observerContext,
                                                     [this] { ++revokedPosts; }, NotificationCenter::Delivery::direct);
     }

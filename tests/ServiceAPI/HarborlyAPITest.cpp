@@ -79,7 +79,7 @@ protected:
     std::size_t refreshCount() const { return service.seen("/api/v1/auth/refresh").size(); }
 
     ManualClock clock;
-    HarborlyAPI api{tokens, &clock};
+    HarborlyAPI api{tokens, clock};
     QObject observerContext;
     int revokedPosts = 0;
 };

@@ -2,6 +2,7 @@
 // it hands the answer to. The readers' own rules are pinned in LibraryRepliesTest.
 
 #include "Accounts/ScriptedService.h"
+#include "Platform/Async/Clock.h"
 #include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/LibraryAPIClient.h"
 
@@ -26,7 +27,7 @@ class LibraryOperations : public ::testing::Test, protected quillmere::test::Tok
 protected:
     LibraryOperations() { storeToken(QStringLiteral("first-token"), QDateTime::currentDateTimeUtc().addDays(30)); }
 
-    LibraryAPIClient client{std::make_shared<HarborlyAPI>(tokens)};
+    LibraryAPIClient client{std::make_shared<HarborlyAPI>(tokens, Clock::system())};
 };
 
 TEST_F(LibraryOperations, ListingSendsItsQueryInOrderAndReadsTheReply)

@@ -59,8 +59,7 @@ protected:
         const QUrl base = fake.baseURL();
         tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
         await(tokens->saveToken(fake.issueToken(account), QDateTime::currentDateTimeUtc().addDays(30)));
-        client = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens));
-        client->setTransferClock(&clock);
+        client = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, clock));
     }
 
     QString writeFile(const QString &name, const QByteArray &content)

@@ -8,6 +8,7 @@
 #include "Model/SyncFolder.h"
 #include "Platform/Files/FileReadError.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
+#include "Platform/Async/Clock.h"
 #include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 #include "ServiceAPI/LibraryAPIClient.h"
@@ -60,7 +61,7 @@ protected:
         const QUrl base = fake.baseURL();
         tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
         await(tokens->saveToken(fake.issueToken(accountId), QDateTime::currentDateTimeUtc().addDays(30)));
-        client = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens));
+        client = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, quillmere::Clock::system()));
     }
 
     QString writeFile(const QString &name, const QByteArray &content)
@@ -327,7 +328,7 @@ TEST_F(UploadPipeline, AnUploadOutlivesItsClientWhereverItWaits)
             QByteArray content(route.size, 'x');
             content.replace(0, 12, QByteArray::number(qint64(answered) + 1000 * route.size).leftJustified(12, '-'));
             const QString path = writeFile(QStringLiteral("gone-%1.wav").arg(answered), content);
-            auto owner = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens));
+            auto owner = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, quillmere::Clock::system()));
             owner->setMultipartThresholdForTesting(4 * part);
 
             std::optional<LibraryAPIClient::UploadResult> result;
