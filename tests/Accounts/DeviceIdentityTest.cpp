@@ -8,7 +8,7 @@
 
 using namespace quillmere;
 
-TEST(DeviceIdentityTest, IdentifierIsMadeOnceAsUpperCaseUUID)
+TEST(DeviceIdentityTest, IdentifierAndNameAreMadeOnceAndKept)
 {
     test::TemporaryConfigHome home;
     const QString id = DeviceIdentity::deviceID();
@@ -25,15 +25,11 @@ TEST(DeviceIdentityTest, IdentifierIsMadeOnceAsUpperCaseUUID)
     EXPECT_NE(second, id);
     UserDefaults::standard().setString(QStringLiteral("quillmere.device.id"), QString());
     EXPECT_NE(DeviceIdentity::deviceID(), second);
-}
 
-TEST(DeviceIdentityTest, NameIsTakenOnceAndThenKept)
-{
-    test::TemporaryConfigHome home;
+    // The name is taken once; a stored one wins.
     const QString name = DeviceIdentity::deviceName();
     EXPECT_FALSE(name.isEmpty());
     EXPECT_EQ(UserDefaults::standard().string(QStringLiteral("quillmere.device.name")), name);
-
     UserDefaults::standard().setString(QStringLiteral("quillmere.device.name"), QStringLiteral("Studio Mac"));
     EXPECT_EQ(DeviceIdentity::deviceName(), QStringLiteral("Studio Mac"));
 }

@@ -62,32 +62,26 @@ constexpr int lockedKeyring = 2;
 
 } // namespace
 
-TEST_F(KeychainVaultTest, StartsEmptyAndTheFirstWriteCreatesTheItemWithOneMember)
+TEST_F(KeychainVaultTest, TheFirstWriteCreatesTheItemAndRemovingRewritesItEvenForAMissingKey)
 {
     EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), std::nullopt);
     EXPECT_EQ(backend.itemCount(), 0);
+    const QByteArray binary("\x00\xff token", 8);
+    vault->setValue(binary, KeychainVault::bearerTokenKey());
+    EXPECT_EQ(storedObject(), (QJsonObject{{QStringLiteral("bearer-token"), QString::fromLatin1(binary.toBase64())}}));
+    EXPECT_EQ(relaunch()->data(KeychainVault::bearerTokenKey()), binary);
 
-    vault->setValue(QByteArray("\x00\xff token", 8), KeychainVault::bearerTokenKey());
-
-    const QJsonObject object = storedObject();
-    EXPECT_EQ(object.keys(), QStringList{QStringLiteral("bearer-token")});
-    EXPECT_EQ(QByteArray::fromBase64(object.value(QStringLiteral("bearer-token")).toString().toLatin1()),
-              QByteArray("\x00\xff token", 8));
-    EXPECT_EQ(relaunch()->data(KeychainVault::bearerTokenKey()), QByteArray("\x00\xff token", 8));
-}
-
-TEST_F(KeychainVaultTest, RemovingRewritesTheItemEvenForAMissingKey)
-{
-    vault->setValue("a", QStringLiteral("one"));
     vault->setValue("b", QStringLiteral("two"));
-    vault->removeValue(QStringLiteral("one"));
+    vault->removeValue(KeychainVault::bearerTokenKey());
     EXPECT_EQ(storedObject().keys(), QStringList{QStringLiteral("two")});
-    EXPECT_EQ(vault->data(QStringLiteral("one")), std::nullopt);
-
+    EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), std::nullopt);
     const int storesBefore = backend.storeCount();
     vault->removeValue(QStringLiteral("never-there"));
     EXPECT_EQ(backend.storeCount(), storesBefore + 1);
-    EXPECT_EQ(storedObject().keys(), QStringList{QStringLiteral("two")});
+
+    // Bookmark keys name the folder by its upper-case UUID text.
+    const QUuid id = QUuid::fromString(QStringLiteral("{6f1c2a3b-4d5e-4f60-8a9b-0c1d2e3f4a5b}"));
+    EXPECT_EQ(KeychainVault::folderBookmarkKey(id), QStringLiteral("folder-bookmark-6F1C2A3B-4D5E-4F60-8A9B-0C1D2E3F4A5B"));
 }
 
 TEST_F(KeychainVaultTest, ReadsTheItemOncePerProcess)
@@ -188,13 +182,6 @@ TEST_F(KeychainVaultTest, ReplaceWithEmptyWritesAnEmptyObjectWithoutReading)
     EXPECT_EQ(vault->data(QStringLiteral("k")), std::nullopt);
     EXPECT_EQ(vault->data(KeychainVault::bearerTokenKey()), std::nullopt);
     EXPECT_EQ(backend.readCount(), 1);  // only the read of the write made before the reset
-}
-
-TEST_F(KeychainVaultTest, BookmarkKeysUseUpperCaseUUIDText)
-{
-    const QUuid id = QUuid::fromString(QStringLiteral("{6f1c2a3b-4d5e-4f60-8a9b-0c1d2e3f4a5b}"));
-    EXPECT_EQ(KeychainVault::folderBookmarkKey(id), QStringLiteral("folder-bookmark-6F1C2A3B-4D5E-4F60-8A9B-0C1D2E3F4A5B"));
-    EXPECT_EQ(KeychainVault::folderBookmarkKey(), QStringLiteral("folder-bookmark"));
 }
 
 TEST_F(KeychainVaultTest, WritersOnManyThreadsLoseNothing)

@@ -110,6 +110,13 @@ protected:
         destination = dir.filePath(QStringLiteral("take.wav"));
     }
 
+    // The old file is still there as it was, and nothing was left beside it.
+    void expectUntouched(const char *what) const
+    {
+        EXPECT_EQ(readFile(destination), QByteArray("old take")) << what;
+        EXPECT_EQ(othersIn(dir, QStringLiteral("take.wav")), QStringList()) << what;
+    }
+
     HttpRequest request(const char *path) const
     {
         HttpRequest r;
@@ -140,25 +147,28 @@ TEST_F(Download, ReplacesTheDestinationOnlyWithTheWholeBody)
     EXPECT_TRUE(readFile(second) == payload);
 }
 
-TEST_F(Download, FailuresLeaveTheOldFileAndNoTemporaryFile)
+TEST_F(Download, FailuresAndOtherStatusesLeaveTheOldFileAndNoTemporaryFile)
 {
     writeFile(destination, "old take");
 
     EXPECT_EQ(transportFailure(HttpClient::download(request("/short"), destination)), Code::connectionLost);
-    EXPECT_EQ(readFile(destination), QByteArray("old take"));
-    EXPECT_EQ(othersIn(dir, QStringLiteral("take.wav")), QStringList());
+    expectUntouched("short");
 
     HttpRequest stalled = request("/stall");
     stalled.inactivityTimeout = 300ms;
     EXPECT_EQ(transportFailure(HttpClient::download(stalled, destination)), Code::timedOut);
-    EXPECT_EQ(readFile(destination), QByteArray("old take"));
-    EXPECT_EQ(othersIn(dir, QStringLiteral("take.wav")), QStringList());
+    expectUntouched("stalled");
 
     std::stop_source stop;
     QTimer::singleShot(100ms, [&stop] { stop.request_stop(); });
     EXPECT_EQ(transportFailure(HttpClient::download(request("/stall"), destination, {}, stop.get_token())), Code::cancelled);
-    EXPECT_EQ(readFile(destination), QByteArray("old take"));
-    EXPECT_EQ(othersIn(dir, QStringLiteral("take.wav")), QStringList());
+    expectUntouched("cancelled");
+
+    // Another status returns its error body instead.
+    const HttpResponse response = await(HttpClient::download(request("/missing"), destination));
+    EXPECT_EQ(response.status, 404);
+    EXPECT_EQ(response.body, QByteArray(R"({"error":"no such file"})"));
+    expectUntouched("404");
 }
 
 TEST_F(Download, RefusesABodyOtherThanTheOneExpected)
@@ -167,8 +177,7 @@ TEST_F(Download, RefusesABodyOtherThanTheOneExpected)
     const QByteArray sha256 = QCryptographicHash::hash(payload, QCryptographicHash::Sha256).toHex();
     const auto refused = [&](const char *path, quillmere::ExpectedDownload expected) {
         const auto code = transportFailure(HttpClient::download(request(path), destination, expected));
-        EXPECT_EQ(readFile(destination), QByteArray("old take")) << path;
-        EXPECT_EQ(othersIn(dir, QStringLiteral("take.wav")), QStringList()) << path;
+        expectUntouched(path);
         return code;
     };
 
@@ -192,16 +201,6 @@ TEST_F(Download, RefusesABodyOtherThanTheOneExpected)
     // The listed size and checksum (in either case) of the very bytes sent.
     EXPECT_EQ(await(HttpClient::download(request("/file"), destination, {payload.size(), sha256.toUpper()})).status, 200);
     EXPECT_TRUE(readFile(destination) == payload);
-}
-
-TEST_F(Download, AnotherStatusReturnsTheErrorBodyAndKeepsTheDestination)
-{
-    writeFile(destination, "old take");
-    const HttpResponse response = await(HttpClient::download(request("/missing"), destination));
-    EXPECT_EQ(response.status, 404);
-    EXPECT_EQ(response.body, QByteArray(R"({"error":"no such file"})"));
-    EXPECT_EQ(readFile(destination), QByteArray("old take"));
-    EXPECT_EQ(othersIn(dir, QStringLiteral("take.wav")), QStringList());
 }
 
 TEST_F(Download, RefusesADirectoryOrABadNameBeforeAskingTheServer)

@@ -46,13 +46,15 @@ TEST(HttpClient, EveryStatusIsAResponseWithItsBodyAndHeaders)
     }
 }
 
-TEST(HttpClient, SendsMethodHeadersAndBodyAsGiven)
+TEST(HttpClient, SendsMethodHeadersBodyAndHandEncodedQueryAsGiven)
 {
     LocalServer local;
     quillmere::test::addEcho(local);
     local.start();
 
-    HttpRequest request = get(local.url(QStringLiteral("/echo")));
+    HttpRequest request = get(quillmere::withQueryItems(local.url(QStringLiteral("/echo")),
+                                                        {{QStringLiteral("q"), QStringLiteral("a+b c&d=é")},
+                                                         {QStringLiteral("flag"), std::nullopt}}));
     request.method = "PATCH";
     request.headers.set("Authorization", "Bearer abc");
     request.body = QByteArray("{\"a\":1}");
@@ -60,20 +62,8 @@ TEST(HttpClient, SendsMethodHeadersAndBodyAsGiven)
     EXPECT_EQ(response.status, 200);
     EXPECT_EQ(response.headers.value("X-Seen-Method"), QByteArray("PATCH"));
     EXPECT_EQ(response.headers.value("X-Seen-Authorization"), QByteArray("Bearer abc"));
-    EXPECT_EQ(response.body, request.body);
-}
-
-TEST(HttpClient, QueryValuesArriveEncodedByHand)
-{
-    LocalServer local;
-    quillmere::test::addEcho(local);
-    local.start();
-
-    const QUrl url = quillmere::withQueryItems(local.url(QStringLiteral("/echo")),
-                                               {{QStringLiteral("q"), QStringLiteral("a+b c&d=é")},
-                                                {QStringLiteral("flag"), std::nullopt}});
-    const HttpResponse response = await(HttpClient::send(get(url)));
     EXPECT_EQ(response.headers.value("X-Seen-Target"), QByteArray("/echo?q=a%2Bb%20c%26d%3D%C3%A9&flag"));
+    EXPECT_EQ(response.body, request.body);
 }
 
 TEST(HttpClient, InactivityTimeOutAbortsAStalledReplyButNotASlowSteadyOne)
@@ -154,7 +144,6 @@ TEST(HttpClient, StopAbortsATransferPromptlyAndEndsAsCancelled)
               Code::cancelled);
     quillmere::test::runFor(100ms);
     EXPECT_EQ(local.hits, hitsBefore);
-    EXPECT_TRUE(TransportError(Code::cancelled).isCancellation());
 }
 
 TEST(HttpClient, ConnectionFailuresBecomeTransportErrorsWithFixedTexts)
@@ -255,21 +244,15 @@ TEST(HttpClient, RedirectsKeepOrDropTheBodyByStatus)
     });
     local.start();
 
-    for (const int status : {307, 308}) {
+    // 307 and 308 send the same request again; 302 and 303 turn a POST into a bodiless GET.
+    for (const int status : {307, 308, 302, 303}) {
         HttpRequest post = get(local.url(QStringLiteral("/moved/%1").arg(status)));
         post.method = "POST";
         post.body = "payload";
         const HttpResponse response = await(HttpClient::send(post));
-        EXPECT_EQ(response.headers.value("X-Seen-Method"), QByteArray("POST")) << status;
-        EXPECT_EQ(response.body, QByteArray("payload")) << status;
-    }
-    for (const int status : {302, 303}) {
-        HttpRequest post = get(local.url(QStringLiteral("/moved/%1").arg(status)));
-        post.method = "POST";
-        post.body = "payload";
-        const HttpResponse response = await(HttpClient::send(post));
-        EXPECT_EQ(response.headers.value("X-Seen-Method"), QByteArray("GET")) << status;
-        EXPECT_EQ(response.headers.value("X-Seen-Length"), QByteArray("0")) << status;
+        const bool kept = status >= 307;
+        EXPECT_EQ(response.headers.value("X-Seen-Method"), QByteArray(kept ? "POST" : "GET")) << status;
+        EXPECT_EQ(response.body, QByteArray(kept ? "payload" : "")) << status;
     }
 }
 
@@ -323,9 +306,6 @@ TEST(HttpClient, ABodyInMemoryEndsAtTheCeilingAndNeedsOneLength)
     EXPECT_EQ(await(HttpClient::send(get(local.url(QStringLiteral("/exact"))))).body.size(), ceiling);
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/over"))))), Code::responseTooLarge);
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless"))))), Code::responseTooLarge);
-    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless-compressed"))))),
-              Code::badServerResponse);
-    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/two-lengths"))))), Code::badServerResponse);
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless-compressed"))))),
               Code::badServerResponse);
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/two-lengths"))))), Code::badServerResponse);
