@@ -37,7 +37,13 @@ public:
 
     struct Seen
     {
-        std::string method, path, authorization, contentType, body;
+        std::string method;
+        std::string path;
+        std::string target;
+        std::string authorization;
+        std::string shard;
+        std::string contentType;
+        std::string body;
     };
 
     ScriptedService()
@@ -52,11 +58,16 @@ public:
     }
 
     // Answers the next request to the path with this reply (queued in order); once the queue is
-    // empty, with 200 "{}".
+    // empty, the path's standing reply, else 200 "{}".
     void next(const std::string &path, Reply reply)
     {
         std::lock_guard guard(m_lock);
         m_queued[path].push_back(std::move(reply));
+    }
+    void always(const std::string &path, Reply reply)
+    {
+        std::lock_guard guard(m_lock);
+        m_standing[path] = std::move(reply);
     }
 
     std::vector<Seen> seen(const std::string &path) const
@@ -69,7 +80,13 @@ public:
         }
         return result;
     }
-    QUrl baseURL() const { return m_local.url(QString()); }
+    std::size_t requestCount() const
+    {
+        std::lock_guard guard(m_lock);
+        return m_seen.size();
+    }
+
+    QUrl baseURL(const QString &path = QString()) const { return m_local.url(path); }
     LocalServer &local() { return m_local; }
 
     // A 200 token reply as the service gives it.
@@ -88,10 +105,14 @@ private:
             const auto header = [&req](const char *name) {
                 return req.has_header(name) ? req.get_header_value(name) : std::string("(none)");
             };
-            m_seen.push_back(Seen{req.method, req.path, header("Authorization"), header("Content-Type"), req.body});
-            if (auto &queue = m_queued[req.path]; !queue.empty()) {
+            m_seen.push_back(Seen{req.method, req.path, req.target, header("Authorization"), header("X-Shard-Id"),
+                                  header("Content-Type"), req.body});
+            auto &queue = m_queued[req.path];
+            if (!queue.empty()) {
                 reply = std::move(queue.front());
                 queue.pop_front();
+            } else if (const auto standing = m_standing.find(req.path); standing != m_standing.end()) {
+                reply = standing->second;
             }
         }
         if (reply.before)
@@ -104,6 +125,7 @@ private:
 
     mutable std::mutex m_lock;
     std::map<std::string, std::deque<Reply>> m_queued;
+    std::map<std::string, Reply> m_standing;
     std::vector<Seen> m_seen;
     LocalServer m_local;
 };
