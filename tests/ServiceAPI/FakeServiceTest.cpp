@@ -78,17 +78,6 @@ protected:
     QString token;
 };
 
-std::optional<TransportError::Code> transportFailure(QCoro::Task<HttpResponse> task)
-{
-    try {
-        const HttpResponse response = await(std::move(task));
-        ADD_FAILURE() << "answered " << response.status;
-    } catch (const TransportError &error) {
-        return error.code();
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 TEST_F(FakeService, RequiresALiveTokenAndTheAccountsShard)
