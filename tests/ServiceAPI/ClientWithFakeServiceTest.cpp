@@ -90,26 +90,6 @@ protected:
     int revokedPosts = 0;
 };
 
-TEST_F(ClientWithFakeService, UnauthorisedRenewsAndResendsOnceThenGivesUpOnce)
-{
-    fake.expireToken(firstToken);
-    await(client->fetchStorage());
-    EXPECT_EQ(fake.requestsTo("POST", refreshPath).size(), 1u);
-    const auto logged = fake.requestsTo("GET", storagePath);
-    ASSERT_EQ(logged.size(), 2u);
-    EXPECT_NE(logged[1].header("Authorization"), logged[0].header("Authorization"));
-    EXPECT_EQ(revokedPosts, 0);
-
-    // The renewed token is refused as well: the account is given up, and said so once.
-    fake.answerNext(storagePath, 401, R"({"message":"Unauthenticated."})", 2);
-    const auto failure = storageFailure();
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->code(), Code::notAuthenticated);
-    EXPECT_EQ(revokedPosts, 1);
-    EXPECT_EQ(fake.requestsTo("POST", refreshPath).size(), 2u);
-    EXPECT_EQ(fake.requestsTo("GET", storagePath).size(), 4u);
-}
-
 TEST_F(ClientWithFakeService, ConcurrentRenewalsOfOneClientNeverRetireEachOther)
 {
     // A renewal retires the token it was given, so two renewals of one token cannot both win.

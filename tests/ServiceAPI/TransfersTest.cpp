@@ -420,12 +420,8 @@ TEST_F(Transfers, AnInitiateReplyWithoutUploadSucceedsOnlyWhenTheContentExists)
 
 TEST_F(Transfers, StagingLeftoversAreRemovedAtTheNextCleanUp)
 {
-    QDir().mkpath(LibraryAPIClient::stagingFolder());
-    for (const char *name : {"A1B2", "C3D4"}) {
-        QFile leftover(LibraryAPIClient::stagingFolder() + u'/' + QLatin1String(name));
-        ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
-        leftover.write("partial");
-    }
+    for (const char *name : {"A1B2", "C3D4"})
+        quillmere::test::writeFile(LibraryAPIClient::stagingFolder() + u'/' + QLatin1String(name), "partial");
     QDir(LibraryAPIClient::stagingFolder()).mkdir(QStringLiteral("not-a-copy"));
 
     EXPECT_EQ(await(LibraryAPIClient::removeStagingLeftovers()), 2);
