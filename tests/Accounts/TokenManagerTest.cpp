@@ -1,5 +1,5 @@
 #include "Accounts/DeviceAuthClient.h"
-#include "Accounts/ScriptedService.h"
+#include "support/ScriptedService.h"
 #include "Accounts/TokenManager.h"
 #include "Platform/Http/Json.h"
 

@@ -17,6 +17,7 @@
 
 using namespace quillmere;
 using quillmere::test::await;
+using quillmere::test::failureCode;
 using quillmere::test::ScriptedWebAuthSession;
 using AppleError = AppleSignInManager::AppleSignInError;
 using GoogleError = GoogleSignInManager::GoogleSignInError;
@@ -39,18 +40,6 @@ ScriptedWebAuthSession::Script echoing(QString scheme, QString code, QString ext
                       + QStringLiteral("&state=") + state);
         return ScriptedWebAuthSession::later(WebAuthOutcome::completed(callback));
     };
-}
-
-template<typename Error, typename Read>
-typename Error::Code failureOf(Read read)
-{
-    try {
-        read();
-    } catch (const Error &error) {
-        return error.code();
-    }
-    ADD_FAILURE() << "no failure";
-    return {};
 }
 
 WebAuthOutcome callback(const QString &text)
@@ -79,7 +68,7 @@ TEST(AppleSignIn, FlowSendsTheRedirectPageAndYieldsTheEchoedCode)
 
     // A page anywhere but https (or a service on this machine) is never opened.
     AppleSignInManager plain(session, [] { return QUrl(QStringLiteral("http://service.test")); });
-    EXPECT_EQ(failureOf<AppleError>([&] { await(plain.performOAuthFlow()); }), AppleError::Code::invalidURL);
+    EXPECT_EQ(failureCode<AppleError>([&] { await(plain.performOAuthFlow()); }), AppleError::Code::invalidURL);
     EXPECT_EQ(session->calls.size(), 1u);
 }
 
@@ -87,7 +76,7 @@ TEST(AppleSignIn, SessionOutcomesAndCallbackItemsMapToTheirErrors)
 {
     const QString s = QStringLiteral("0F1E2D3C-0000-4000-8000-00000000ABCD");
     auto read = [&](const WebAuthOutcome &outcome) {
-        return failureOf<AppleError>([&] { AppleSignInManager::readCallback(outcome, s); });
+        return failureCode<AppleError>([&] { AppleSignInManager::readCallback(outcome, s); });
     };
     EXPECT_EQ(read(WebAuthOutcome::cancelled()), AppleError::Code::userCancelled);
     EXPECT_EQ(read(WebAuthOutcome::notStarted()), AppleError::Code::sessionStartFailed);
@@ -146,7 +135,7 @@ TEST(GoogleSignIn, FlowUsesTheConfiguredClientAndIgnoresTheErrorItem)
 
     // The other outcomes
     const auto fail = [&](WebAuthOutcome outcome) {
-        return failureOf<GoogleError>([&] { GoogleSignInManager::readCallback(outcome, state); });
+        return failureCode<GoogleError>([&] { GoogleSignInManager::readCallback(outcome, state); });
     };
     EXPECT_EQ(fail(WebAuthOutcome::cancelled()), GoogleError::Code::userCancelled);
     EXPECT_EQ(fail(WebAuthOutcome::failed(QStringLiteral("x"))), GoogleError::Code::authenticationFailed);
@@ -155,7 +144,7 @@ TEST(GoogleSignIn, FlowUsesTheConfiguredClientAndIgnoresTheErrorItem)
 
     // Without a client id there is no page to open.
     GoogleSignInManager unconfigured(session, QString());
-    EXPECT_EQ(failureOf<GoogleError>([&] { await(unconfigured.performOAuthFlow()); }), GoogleError::Code::invalidURL);
+    EXPECT_EQ(failureCode<GoogleError>([&] { await(unconfigured.performOAuthFlow()); }), GoogleError::Code::invalidURL);
     EXPECT_EQ(session->calls.size(), 1u);
 }
 
@@ -246,7 +235,7 @@ TEST_F(WebSignInExchange, GoogleStatusesAndRepliesWithoutAToken)
               (QJsonObject{{"provider", "google"}, {"id_token", googleCode}, {"device_name", "Quillmere"}}));
 
     const auto code = [&](const QString &sentCode) {
-        return failureOf<GoogleError>([&] { await(google.exchangeCode(sentCode)); });
+        return failureCode<GoogleError>([&] { await(google.exchangeCode(sentCode)); });
     };
     EXPECT_EQ(code(QStringLiteral("unknown")), GoogleError::Code::tokenVerificationFailed);
     fake.answerNext("/api/v1/auth/social", 410);

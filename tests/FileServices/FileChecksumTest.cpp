@@ -46,12 +46,8 @@ protected:
 
     static int errorNumberOf(const QString &path)
     {
-        try {
-            computeFileChecksumSync(path);
-        } catch (const FileChecksumError &e) {
-            return e.errorNumber();
-        }
-        return 0;
+        const auto error = quillmere::test::failureOf<FileChecksumError>([&] { computeFileChecksumSync(path); });
+        return error ? error->errorNumber() : 0;
     }
 
     QTemporaryDir dir;

@@ -1,4 +1,5 @@
 #include "FileServices/FileScan.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,16 +14,9 @@
 #include <unistd.h>
 
 using namespace quillmere;
+using quillmere::test::writeFile;
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &content = "x")
-{
-    QDir().mkpath(path.left(path.lastIndexOf(u'/')));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
-    file.write(content);
-}
 
 QStringList sorted(QStringList list)
 {

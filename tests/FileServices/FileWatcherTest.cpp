@@ -16,6 +16,7 @@ using namespace std::chrono_literals;
 using quillmere::FileWatcher;
 using quillmere::test::runFor;
 using quillmere::test::runUntil;
+using quillmere::test::writeFile;
 
 namespace {
 
@@ -58,13 +59,6 @@ private:
     mutable std::mutex m_mutex;
     std::vector<QSet<QString>> m_batches;
 };
-
-void writeFile(const QString &path, const QByteArray &content = "x", QIODevice::OpenMode mode = QIODevice::WriteOnly)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(mode)) << path.toStdString();
-    file.write(content);
-}
 
 void rename(const QString &from, const QString &to)
 {

@@ -2,11 +2,13 @@
 
 #include "Model/DAWConfiguration.h"
 #include "Model/SyncFile.h"
+#include "support/TestSupport.h"
 #include "Model/SyncFolder.h"
 
 #include <gtest/gtest.h>
 
 using namespace quillmere;
+using quillmere::test::failureOf;
 using quillmere::test::StoreFixture;
 
 namespace {
@@ -156,12 +158,9 @@ TEST_F(ModelContextTest, AFailedSaveLeavesTheStoreAndTheContextUnchanged)
     context->remove(removed);
     auto fine = context->insert(file(QStringLiteral("/e/fine"), lane));
     auto boom = context->insert(file(QStringLiteral("/e/boom"), lane));
-    try {
-        context->save();
-        FAIL() << "the save should have failed";
-    } catch (const StoreError &e) {
-        EXPECT_EQ(e.kind(), StoreError::Kind::saveFailed);
-        EXPECT_TRUE(e.detail().contains(QStringLiteral("refused")));
+    if (const auto e = failureOf<StoreError>([&] { context->save(); })) {
+        EXPECT_EQ(e->kind(), StoreError::Kind::saveFailed);
+        EXPECT_TRUE(e->detail().contains(QStringLiteral("refused")));
     }
     EXPECT_EQ(scalar(QStringLiteral("SELECT count(*) FROM SyncFile")), 2);
     EXPECT_EQ(scalar(QStringLiteral("SELECT retryCount FROM SyncFile WHERE localPath = '/e/changed'")), 0);

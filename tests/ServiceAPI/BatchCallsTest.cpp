@@ -118,17 +118,11 @@ TEST_F(BatchCalls, DedupConfirmLinksHeldContentInOneRequestAndReportsTheRest)
 TEST_F(BatchCalls, ReplyReadersTakeTheirOwnFailureMessages)
 {
     const QByteArray errorOnly = R"({"error": "x"})";
-    try {
-        LibraryAPIClient::parseBatchHashCheckResponse(500, errorOnly);
-        FAIL();
-    } catch (const HarborlyAPIError &error) {
-        EXPECT_EQ(error.message(), QStringLiteral("Batch hash check failed"));
+    if (const auto error = failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseBatchHashCheckResponse(500, errorOnly); })) {
+        EXPECT_EQ(error->message(), QStringLiteral("Batch hash check failed"));
     }
-    try {
-        LibraryAPIClient::parseBatchDedupConfirmResponse(500, errorOnly);
-        FAIL();
-    } catch (const HarborlyAPIError &error) {
-        EXPECT_EQ(error.message(), QStringLiteral("x"));
+    if (const auto error = failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseBatchDedupConfirmResponse(500, errorOnly); })) {
+        EXPECT_EQ(error->message(), QStringLiteral("x"));
     }
     const auto opened = LibraryAPIClient::parseMultipartInitiateResponse(200, R"({"status": "already_exists"})",
                                                                          QStringLiteral("req-oid"));

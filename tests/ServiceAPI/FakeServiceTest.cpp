@@ -78,17 +78,6 @@ protected:
     QString token;
 };
 
-std::optional<TransportError::Code> transportFailure(QCoro::Task<HttpResponse> task)
-{
-    try {
-        const HttpResponse response = await(std::move(task));
-        ADD_FAILURE() << "answered " << response.status;
-    } catch (const TransportError &error) {
-        return error.code();
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 TEST_F(FakeService, RequiresALiveTokenAndTheAccountsShard)
@@ -126,8 +115,6 @@ TEST_F(FakeService, RequiresALiveTokenAndTheAccountsShard)
     ASSERT_EQ(refreshed.status, 200);
     const QJsonObject reply = json(refreshed);
     EXPECT_EQ(reply.value(QStringLiteral("shard_id")).toString(), QStringLiteral("shard-c"));
-    EXPECT_EQ(reply.value(QStringLiteral("home_api_url")).toString(), fake.baseURL().toString());
-    EXPECT_TRUE(QDateTime::fromString(reply.value(QStringLiteral("expires_at")).toString(), Qt::ISODate).isValid());
     EXPECT_EQ(get(QStringLiteral("/api/v1/storage"), reply.value(QStringLiteral("token")).toString()).status, 200);
 
     // A token that expired by the clock is refused too.
@@ -158,17 +145,6 @@ TEST_F(FakeService, DeviceLinkFromCodeToTokenAndRevocation)
     EXPECT_EQ(pollStatus(), 410) << "a code hands out one token";
     EXPECT_EQ(postJson(QStringLiteral("/api/v1/auth/device/token"), {{"device_code", "nope"}}, QStringLiteral("")).status, 404);
     EXPECT_EQ(get(QStringLiteral("/api/v1/account"), linked).status, 200);
-
-    // Malformed requests get 400 and show in the log.
-    EXPECT_EQ(postJson(QStringLiteral("/api/v1/auth/device/token"), {{"device_code", 7}}, QStringLiteral("")).status, 400);
-    HttpRequest notJson = request("POST", QStringLiteral("/api/v1/auth/device"), QStringLiteral(""));
-    notJson.headers.set("Content-Type", "application/json");
-    notJson.body = "device_type=quillmere";
-    EXPECT_EQ(send(notJson).status, 400);
-    const auto logged = fake.requestsTo("POST", "/api/v1/auth/device");
-    ASSERT_EQ(logged.size(), 2u);
-    EXPECT_EQ(logged.back().status, 400);
-    EXPECT_EQ(logged.back().body, "device_type=quillmere");
 
     HttpRequest revoke = request("DELETE", QStringLiteral("/api/v1/auth/token"), linked);
     EXPECT_EQ(send(revoke).status, 204);
@@ -214,14 +190,6 @@ TEST_F(FakeService, ChangeFeedReturnsWhatHappenedSinceACursor)
     };
     EXPECT_EQ(changesSince(QDateTime::currentDateTimeUtc().addSecs(-60)), 4);
     EXPECT_EQ(changesSince(QDateTime::currentDateTimeUtc().addSecs(60)), 0);
-
-    // The log keeps the query as sent and decoded in order.
-    const auto logged = fake.requestsTo("GET", "/api/v1/files/library/changes");
-    ASSERT_GE(logged.size(), 4u);
-    const LoggedRequest &filtered = logged[3];
-    ASSERT_EQ(filtered.queryItems.size(), 2u);
-    EXPECT_EQ(filtered.queryItems[0].first, "since");
-    EXPECT_EQ(filtered.queryItems[1], std::make_pair(std::string("folder_type"), std::string("drive")));
 }
 
 TEST_F(FakeService, ServesDeletesAndResetsLibraryFiles)
@@ -241,7 +209,6 @@ TEST_F(FakeService, ServesDeletesAndResetsLibraryFiles)
 
     const QJsonObject storage = json(get(QStringLiteral("/api/v1/storage")));
     EXPECT_EQ(storage.value(QStringLiteral("storage_used_bytes")).toInteger(), bytes.size() + 2);
-    EXPECT_EQ(storage.value(QStringLiteral("breakdown")).toObject().value(QStringLiteral("commercial_reference")).toInteger(), bytes.size() + 1);
 
     EXPECT_EQ(send(request("DELETE", QStringLiteral("/api/v1/files/library/%1").arg(id))).status, 200);
     EXPECT_EQ(send(request("DELETE", QStringLiteral("/api/v1/files/library/%1").arg(id))).status, 404);
@@ -265,8 +232,6 @@ TEST_F(FakeService, RegistersAndListsSyncFolders)
     EXPECT_EQ(postJson(QStringLiteral("/api/v1/sync-folders"), renamed).status, 200) << "registering again updates";
     QJsonObject sideways = folder;
     sideways.insert(QStringLiteral("direction"), QStringLiteral("sideways"));
-    EXPECT_EQ(postJson(QStringLiteral("/api/v1/sync-folders"), sideways).status, 400);
-    sideways.remove(QStringLiteral("direction"));
     EXPECT_EQ(postJson(QStringLiteral("/api/v1/sync-folders"), sideways).status, 400);
 
     const QJsonArray data = json(get(QStringLiteral("/api/v1/sync-folders"))).value(QStringLiteral("data")).toArray();

@@ -1,4 +1,4 @@
-#include "Accounts/ScriptedService.h"
+#include "support/ScriptedService.h"
 #include "Platform/Async/ManualClock.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Notifications/NotificationCenter.h"
@@ -58,16 +58,7 @@ protected:
     template<typename T>
     HarborlyAPIError failure(QCoro::Task<T> task)
     {
-        try {
-            await(std::move(task));
-        } catch (const HarborlyAPIError &error) {
-            return error;
-        } catch (const std::exception &error) {
-            ADD_FAILURE() << "not a HarborlyAPIError: " << error.what();
-            throw;
-        }
-        ADD_FAILURE() << "the call succeeded";
-        return HarborlyAPIError::invalidResponse();
+        return quillmere::test::failureOf<HarborlyAPIError>(std::move(task)).value_or(HarborlyAPIError::invalidResponse());
     }
 
     HarborlyAPIError sendFailure(HttpRequest built)

@@ -1,7 +1,7 @@
 // Each library call against a scripted loopback service: the request it sends and the reader
 // it hands the answer to. The readers' own rules are pinned in LibraryRepliesTest.
 
-#include "Accounts/ScriptedService.h"
+#include "support/ScriptedService.h"
 #include "Platform/Async/Clock.h"
 #include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/LibraryAPIClient.h"

@@ -1,6 +1,7 @@
 #include "Platform/Http/Json.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 #include "ServiceAPI/LibraryAPIClient.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <ostream>
 
 using quillmere::HarborlyAPIError;
+using quillmere::test::failureOf;
 using quillmere::LibraryAPIClient;
 using quillmere::json::JsonError;
 
@@ -30,26 +32,18 @@ struct Refusal
 // The serverError a reader ends with; fails the test when it ends otherwise.
 Refusal refusal(const std::function<void()> &read)
 {
-    try {
-        read();
-    } catch (const HarborlyAPIError &error) {
-        if (error.code() == HarborlyAPIError::Code::serverError)
-            return Refusal{error.statusCode(), error.message()};
-        ADD_FAILURE() << "not a server error: " << error.what();
-    } catch (const std::exception &error) {
-        ADD_FAILURE() << "unexpected exception: " << error.what();
-    }
+    const auto error = failureOf<HarborlyAPIError>(read);
+    if (error && error->code() == HarborlyAPIError::Code::serverError)
+        return Refusal{error->statusCode(), error->message()};
+    if (error)
+        ADD_FAILURE() << "not a server error: " << error->what();
     return Refusal{0, QStringLiteral("<no refusal>")};
 }
 
 bool isInvalidResponse(const std::function<void()> &read)
 {
-    try {
-        read();
-    } catch (const HarborlyAPIError &error) {
-        return error.code() == HarborlyAPIError::Code::invalidResponse;
-    }
-    return false;
+    const auto error = failureOf<HarborlyAPIError>(read);
+    return error && error->code() == HarborlyAPIError::Code::invalidResponse;
 }
 
 QDateTime utc(int year, int month, int day, int hour, int minute, int second)

@@ -1,6 +1,7 @@
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Http/LocalFileError.h"
 #include "ServiceAPI/TransferFiles.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <sys/stat.h>
 
 using namespace quillmere;
+using quillmere::test::readFile;
+using quillmere::test::writeFile;
 
 namespace {
 
@@ -20,18 +23,6 @@ QByteArray content(qint64 size)
     for (qint64 i = 0; i < size; ++i)
         bytes[i] = char((i * 2654435761u) >> 13);
     return bytes;
-}
-
-bool write(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 dev_t deviceOf(const QString &path)
@@ -50,7 +41,7 @@ void expectFaithfulCopy(const QString &source, const QString &destination)
 
     EXPECT_EQ(copied.size, kBig.size());
     EXPECT_EQ(copied.sha256, QString::fromLatin1(QCryptographicHash::hash(kBig, QCryptographicHash::Sha256).toHex()));
-    EXPECT_TRUE(readAll(destination) == kBig);
+    EXPECT_TRUE(readFile(destination) == kBig);
     ASSERT_FALSE(reported.empty());
     EXPECT_TRUE(std::is_sorted(reported.begin(), reported.end()));
     EXPECT_EQ(reported.back(), kBig.size());
@@ -61,7 +52,7 @@ void expectFaithfulCopy(const QString &source, const QString &destination)
 TEST(TransferFiles, CopiesAndHashesWithinOneFileSystem)
 {
     QTemporaryDir dir;
-    ASSERT_TRUE(write(dir.filePath(QStringLiteral("source")), kBig));
+    writeFile(dir.filePath(QStringLiteral("source")), kBig);
     expectFaithfulCopy(dir.filePath(QStringLiteral("source")), dir.filePath(QStringLiteral("copy")));
 }
 
@@ -72,7 +63,7 @@ TEST(TransferFiles, CopiesAndHashesAcrossFileSystems)
     QTemporaryDir disk;
     if (!memory.isValid() || deviceOf(memory.path()) == deviceOf(disk.path()))
         GTEST_SKIP() << "no second file system to copy from";
-    ASSERT_TRUE(write(memory.filePath(QStringLiteral("source")), kBig));
+    writeFile(memory.filePath(QStringLiteral("source")), kBig);
     expectFaithfulCopy(memory.filePath(QStringLiteral("source")), disk.filePath(QStringLiteral("copy")));
 }
 
@@ -80,7 +71,7 @@ TEST(TransferFiles, AStoppedOrRefusedCopyLeavesNothingOfItsOwn)
 {
     QTemporaryDir dir;
     const QString source = dir.filePath(QStringLiteral("source"));
-    ASSERT_TRUE(write(source, kBig));
+    writeFile(source, kBig);
 
     std::stop_source stop;
     stop.request_stop();
@@ -89,9 +80,9 @@ TEST(TransferFiles, AStoppedOrRefusedCopyLeavesNothingOfItsOwn)
 
     // Never over an existing file, which stays as it was.
     const QString taken = dir.filePath(QStringLiteral("taken"));
-    ASSERT_TRUE(write(taken, "mine"));
+    writeFile(taken, "mine");
     EXPECT_THROW(copyFileHashing(source, taken), LocalFileError);
-    EXPECT_EQ(readAll(taken), QByteArray("mine"));
+    EXPECT_EQ(readFile(taken), QByteArray("mine"));
 
     EXPECT_THROW(copyFileHashing(dir.filePath(QStringLiteral("missing")), dir.filePath(QStringLiteral("copy"))),
                  LocalFileError);

@@ -65,9 +65,7 @@ protected:
     QString writeFile(const QString &name, const QByteArray &content)
     {
         const QString path = files.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
-            ADD_FAILURE() << "cannot write " << path.toStdString();
+        quillmere::test::writeFile(path, content);
         return path;
     }
 

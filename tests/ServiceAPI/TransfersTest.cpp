@@ -72,22 +72,16 @@ TEST_F(Transfers, PresignedPutStreamsAVerifiedCopyWithoutTheServicesHeaders)
     // Refused: the status comes back and the copy is gone all the same.
     const std::string putPath = fake.requestLog().back().path;
     fake.answerNext(putPath, 403, R"({"message":"expired"})");
-    try {
-        await(client->uploadToPresignedURL(path, url));
-        FAIL() << "a 403 succeeded";
-    } catch (const HarborlyAPIError &error) {
-        EXPECT_EQ(error.statusCode(), 403);
-        EXPECT_EQ(error.message(), QStringLiteral("Presigned upload failed"));
+    if (const auto error = failureOf<HarborlyAPIError>(client->uploadToPresignedURL(path, url))) {
+        EXPECT_EQ(error->statusCode(), 403);
+        EXPECT_EQ(error->message(), QStringLiteral("Presigned upload failed"));
     }
     EXPECT_TRUE(entriesOf(temporaryFolder.path()).isEmpty());
 
     for (const QString &notAPutURL : {QStringLiteral("not a url"), QStringLiteral("file:///etc/passwd")}) {
-        try {
-            await(client->uploadToPresignedURL(path, notAPutURL));
-            ADD_FAILURE() << "sent to " << notAPutURL.toStdString();
-        } catch (const LibraryAPIClient::UploadValidationError &error) {
-            EXPECT_EQ(error.code(), LibraryAPIClient::UploadValidationError::Code::hashCheckFailed);
-            EXPECT_EQ(error.errorDescription(), QStringLiteral("Hash check failed: Invalid presigned URL"));
+        if (const auto error = failureOf<LibraryAPIClient::UploadValidationError>(client->uploadToPresignedURL(path, notAPutURL))) {
+            EXPECT_EQ(error->code(), LibraryAPIClient::UploadValidationError::Code::hashCheckFailed);
+            EXPECT_EQ(error->errorDescription(), QStringLiteral("Hash check failed: Invalid presigned URL"));
         }
     }
 }
@@ -358,12 +352,9 @@ TEST_F(Transfers, AFailedUploadIsAbortedAtTheServiceAndItsStagedCopyRemoved)
 
     // A part that never succeeds: its third failure is the upload's.
     fake.failPart(2, -1);
-    try {
-        finishAdvancingClock(upload(QStringLiteral("oid-a")));
-        FAIL() << "succeeded";
-    } catch (const HarborlyAPIError &error) {
-        EXPECT_EQ(error.statusCode(), 500);
-        EXPECT_EQ(error.message(), QStringLiteral("Part 2 upload failed"));
+    if (const auto error = failureOf<HarborlyAPIError>([&] { finishAdvancingClock(upload(QStringLiteral("oid-a"))); })) {
+        EXPECT_EQ(error->statusCode(), 500);
+        EXPECT_EQ(error->message(), QStringLiteral("Part 2 upload failed"));
     }
     EXPECT_EQ(partPuts(fake, 2), 3u);
     expectAbortedWithoutComplete();
@@ -372,12 +363,9 @@ TEST_F(Transfers, AFailedUploadIsAbortedAtTheServiceAndItsStagedCopyRemoved)
     fake.clearRequestLog();
     fake.failPart(2, 0);
     fake.withholdETag(3);
-    try {
-        finishAdvancingClock(upload(QStringLiteral("oid-b")));
-        FAIL() << "succeeded";
-    } catch (const LibraryAPIClient::UploadValidationError &error) {
-        EXPECT_EQ(error.code(), LibraryAPIClient::UploadValidationError::Code::hashCheckFailed);
-        EXPECT_EQ(error.detail(), QStringLiteral("No ETag returned for part 3"));
+    if (const auto error = failureOf<LibraryAPIClient::UploadValidationError>([&] { finishAdvancingClock(upload(QStringLiteral("oid-b"))); })) {
+        EXPECT_EQ(error->code(), LibraryAPIClient::UploadValidationError::Code::hashCheckFailed);
+        EXPECT_EQ(error->detail(), QStringLiteral("No ETag returned for part 3"));
     }
     EXPECT_EQ(partPuts(fake, 3), 3u) << "a reply without an ETag is a failed attempt";
     expectAbortedWithoutComplete();
@@ -432,12 +420,8 @@ TEST_F(Transfers, AnInitiateReplyWithoutUploadSucceedsOnlyWhenTheContentExists)
 
 TEST_F(Transfers, StagingLeftoversAreRemovedAtTheNextCleanUp)
 {
-    QDir().mkpath(LibraryAPIClient::stagingFolder());
-    for (const char *name : {"A1B2", "C3D4"}) {
-        QFile leftover(LibraryAPIClient::stagingFolder() + u'/' + QLatin1String(name));
-        ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
-        leftover.write("partial");
-    }
+    for (const char *name : {"A1B2", "C3D4"})
+        quillmere::test::writeFile(LibraryAPIClient::stagingFolder() + u'/' + QLatin1String(name), "partial");
     QDir(LibraryAPIClient::stagingFolder()).mkdir(QStringLiteral("not-a-copy"));
 
     EXPECT_EQ(await(LibraryAPIClient::removeStagingLeftovers()), 2);

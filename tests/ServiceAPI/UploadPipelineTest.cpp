@@ -41,6 +41,7 @@ using quillmere::LibraryAPIClient;
 using quillmere::SyncFolderType;
 using quillmere::TokenManager;
 using quillmere::test::await;
+using quillmere::test::failureOf;
 using quillmere::test::FakeHarborly;
 using quillmere::test::FakeLibraryFile;
 
@@ -67,9 +68,7 @@ protected:
     QString writeFile(const QString &name, const QByteArray &content)
     {
         const QString path = dir.path() + u'/' + name;
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(content);
+        quillmere::test::writeFile(path, content);
         return path;
     }
 
@@ -140,18 +139,6 @@ protected:
     std::unique_ptr<LibraryAPIClient> client;
     QTemporaryDir dir;
 };
-
-template<typename Error, typename Work>
-std::optional<Error> failureOf(Work work)
-{
-    try {
-        work();
-        ADD_FAILURE() << "did not fail";
-    } catch (const Error &error) {
-        return error;
-    }
-    return std::nullopt;
-}
 
 const std::string kCheckHash = "/api/v1/files/check-hash";
 const std::string kUploadURL = "/api/v1/files/upload-url";
@@ -492,29 +479,20 @@ TEST(UploadReplies, ReadTheVerdictsAndRefusals)
     const auto dedup = LibraryAPIClient::parseHashCheckResponse(200, R"({"status":"deduplicated"})", own);
     EXPECT_EQ(dedup.verdict, Verdict::deduplicated);
     EXPECT_EQ(dedup.fileId, 0);
-    try {
-        LibraryAPIClient::parseHashCheckResponse(200, R"({"status":"pending"})", own);
-        ADD_FAILURE();
-    } catch (const HarborlyAPIError &error) {
-        EXPECT_EQ(error.statusCode(), 200);
-        EXPECT_EQ(error.message(), QStringLiteral("Unknown hash check status: pending"));
+    if (const auto error = failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseHashCheckResponse(200, R"({"status":"pending"})", own); })) {
+        EXPECT_EQ(error->statusCode(), 200);
+        EXPECT_EQ(error->message(), QStringLiteral("Unknown hash check status: pending"));
     }
-    try {
-        LibraryAPIClient::parseHashCheckResponse(503, "not json", own);
-        ADD_FAILURE();
-    } catch (const HarborlyAPIError &error) {
-        EXPECT_EQ(error.message(), QStringLiteral("Hash check failed"));
+    if (const auto error = failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseHashCheckResponse(503, "not json", own); })) {
+        EXPECT_EQ(error->message(), QStringLiteral("Hash check failed"));
     }
 
     EXPECT_EQ(LibraryAPIClient::parseUploadURLResponse(200, R"({"upload_url":"https://u"})").presignedURL,
               QStringLiteral("https://u"));
     EXPECT_TRUE(LibraryAPIClient::parseUploadURLResponse(200, "{}").presignedURL.isEmpty());
 
-    try {
-        LibraryAPIClient::parseUploadBlobResponse(400, R"({"message":"m","error":"e"})");
-        ADD_FAILURE();
-    } catch (const HarborlyAPIError &error) {
-        EXPECT_EQ(error.message(), QStringLiteral("e"));
+    if (const auto error = failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseUploadBlobResponse(400, R"({"message":"m","error":"e"})"); })) {
+        EXPECT_EQ(error->message(), QStringLiteral("e"));
     }
 
     const auto bare = LibraryAPIClient::parseConfirmUploadResponse(201, "{}");

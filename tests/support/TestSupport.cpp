@@ -1,7 +1,10 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 namespace quillmere::test {
@@ -46,6 +49,24 @@ QCoro::Task<> detail::captureVoid(QCoro::Task<> task, std::exception_ptr &error,
         error = std::current_exception();
     }
     done = true;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes, QIODevice::OpenMode mode)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(mode) || file.write(bytes) != bytes.size())
+        ADD_FAILURE() << "cannot write " << path.toStdString() << ": " << file.errorString().toStdString();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ADD_FAILURE() << "cannot read " << path.toStdString() << ": " << file.errorString().toStdString();
+        return {};
+    }
+    return file.readAll();
 }
 
 } // namespace quillmere::test

@@ -1,6 +1,13 @@
 #pragma once
 
+#include "Platform/Http/TransportError.h"
+
+#include <gtest/gtest.h>
+
+#include <QByteArray>
 #include <QCoroTask>
+#include <QIODevice>
+#include <QString>
 
 #include <chrono>
 #include <exception>
@@ -57,5 +64,52 @@ T await(QCoro::Task<T> task, std::chrono::milliseconds timeout = std::chrono::se
         return std::move(*result);
     }
 }
+
+// Runs the work and returns the Error it threw; fails the test when it threw nothing or
+// something else.
+template<typename Error, typename Work>
+std::optional<Error> failureOf(Work work)
+{
+    try {
+        work();
+    } catch (const Error &error) {
+        return error;
+    } catch (const std::exception &error) {
+        ADD_FAILURE() << "unexpected exception: " << error.what();
+        return std::nullopt;
+    }
+    ADD_FAILURE() << "did not fail";
+    return std::nullopt;
+}
+
+// The same for a task, run to its end on the event loop.
+template<typename Error, typename T>
+std::optional<Error> failureOf(QCoro::Task<T> task)
+{
+    return failureOf<Error>([&task] { await(std::move(task)); });
+}
+
+// The code of the Error the work (or task) threw, for errors that carry one.
+template<typename Error, typename Work>
+std::optional<typename Error::Code> failureCode(Work work)
+{
+    const auto error = failureOf<Error>(std::move(work));
+    return error ? std::optional(error->code()) : std::nullopt;
+}
+
+// The code of the TransportError the task ended with; fails the test when it ended otherwise.
+template<typename T>
+std::optional<TransportError::Code> transportFailure(QCoro::Task<T> task)
+{
+    return failureCode<TransportError>(std::move(task));
+}
+
+// Writes the file whole, making its folders; fails the test when it cannot. The mode may add
+// Append to grow an existing file.
+void writeFile(const QString &path, const QByteArray &bytes = QByteArrayLiteral("x"),
+               QIODevice::OpenMode mode = QIODevice::WriteOnly);
+
+// The file's bytes; fails the test when it cannot be read.
+QByteArray readFile(const QString &path);
 
 } // namespace quillmere::test

@@ -24,22 +24,11 @@ using quillmere::TemporaryDownloadFile;
 using Code = quillmere::TransportError::Code;
 using quillmere::test::await;
 using quillmere::test::LocalServer;
+using quillmere::test::readFile;
 using quillmere::test::transportFailure;
+using quillmere::test::writeFile;
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 // Everything in the folder, hidden files included, but the named one.
 QStringList othersIn(const QTemporaryDir &dir, const QString &except)

@@ -1,33 +1,11 @@
 #pragma once
 
-#include "Platform/Http/TransportError.h"
-#include "Platform/Http/LocalServer.h"
+#include "support/LocalServer.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <QCoroTask>
-
-#include <optional>
-
 namespace quillmere::test {
-
-// Runs the task and returns the code of the TransportError it ended with; fails the test
-// when it ended otherwise.
-template<typename T>
-std::optional<TransportError::Code> transportFailure(QCoro::Task<T> task)
-{
-    try {
-        await(std::move(task));
-    } catch (const TransportError &error) {
-        return error.code();
-    } catch (const std::exception &error) {
-        ADD_FAILURE() << "unexpected exception: " << error.what();
-        return std::nullopt;
-    }
-    ADD_FAILURE() << "the call succeeded";
-    return std::nullopt;
-}
 
 // Registers the handler for every method the client sends.
 inline void routeAll(httplib::Server &server, const std::string &pattern, const httplib::Server::Handler &handler)

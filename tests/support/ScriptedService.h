@@ -5,7 +5,7 @@
 #include "support/TemporaryConfigHome.h"
 #include "Accounts/TokenData.h"
 #include "Accounts/TokenManager.h"
-#include "Platform/Http/LocalServer.h"
+#include "support/LocalServer.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "support/TestSupport.h"
 
