@@ -77,22 +77,41 @@ QCoro::Task<> TokenManager::clearToken()
     co_await std::move(removing);
 }
 
+namespace {
+
+// The renewal lock, held, and what the vault holds once it is: a renewal always starts
+// from the token stored after the one before it ended.
+struct LockedToken
+{
+    AsyncMutex::Lock held;
+    RawToken stored;
+};
+
+QCoro::Task<LockedToken> lockAndRead(KeychainVault &vault, QString key, std::shared_ptr<AsyncMutex> renewing,
+                                     std::stop_token stop)
+{
+    auto locking = renewing->lock();
+    AsyncMutex::Lock held = co_await std::move(locking);
+    if (stop.stop_requested())
+        throw TransportError(TransportError::Code::cancelled);
+    auto reading = readRaw(vault, key);
+    RawToken stored = co_await std::move(reading);
+    co_return LockedToken{std::move(held), std::move(stored)};
+}
+
+} // namespace
+
 QCoro::Task<TokenData> TokenManager::refreshToken(std::stop_token stop)
 {
     KeychainVault &vault = m_vault;
     const QString key = m_vaultKey;
     const BaseURLSource baseURL = m_baseURL;
-    const std::shared_ptr<AsyncMutex> renewing = m_renewing;
 
-    auto locking = renewing->lock();
-    const AsyncMutex::Lock held = co_await std::move(locking);
-    if (stop.stop_requested())
-        throw TransportError(TransportError::Code::cancelled);
-    auto reading = readRaw(vault, key);
-    const RawToken stored = co_await std::move(reading);
-    if (!stored.token)
+    auto locking = lockAndRead(vault, key, m_renewing, stop);
+    const LockedToken locked = co_await std::move(locking);
+    if (!locked.stored.token)
         throw TokenError();
-    auto renewal = renewLocked(vault, key, baseURL(), stored.token->token, stored.entry.value, stop);
+    auto renewal = renewLocked(vault, key, baseURL(), locked.stored.token->token, locked.stored.entry.value, stop);
     const TokenData renewed = co_await std::move(renewal);
     co_return renewed;
 }
@@ -102,14 +121,10 @@ QCoro::Task<bool> TokenManager::renewUnlessReplaced(std::optional<QString> seen,
     KeychainVault &vault = m_vault;
     const QString key = m_vaultKey;
     const BaseURLSource baseURL = m_baseURL;
-    const std::shared_ptr<AsyncMutex> renewing = m_renewing;
 
-    auto locking = renewing->lock();
-    const AsyncMutex::Lock held = co_await std::move(locking);
-    if (stop.stop_requested())
-        throw TransportError(TransportError::Code::cancelled);
-    auto reading = readRaw(vault, key);
-    const RawToken stored = co_await std::move(reading);
+    auto locking = lockAndRead(vault, key, m_renewing, stop);
+    const LockedToken locked = co_await std::move(locking);
+    const RawToken &stored = locked.stored;
     const std::optional<QString> current = stored.token ? std::optional(stored.token->token) : std::nullopt;
     if (current != seen)
         co_return false; // renewed (or cleared) since the caller looked: its renewal is done
