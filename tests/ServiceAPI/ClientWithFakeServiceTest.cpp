@@ -197,73 +197,49 @@ private:
     void (*m_previousHandler)(int) = nullptr;
 };
 
-TEST_F(DownloadWithFakeService, ARefusedCutOrUnwritableBodyLeavesTheExistingFile)
+// Whatever ends a download early (a refusal, a cut body, a full disk, a mismatch, a stop, a
+// destination that is no file) leaves the existing file as it was and nothing beside it.
+TEST_F(DownloadWithFakeService, ADownloadThatEndsEarlyLeavesTheExistingFile)
 {
+    const auto expectUntouched = [&] {
+        EXPECT_EQ(destinationBytes(), QByteArray("old take"));
+        EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+    };
     fake.answerNext(filePath, 404, "{}");
     if (const auto error = failureOf<HarborlyAPIError>(client->downloadFile(fileID, destination))) {
-        EXPECT_EQ(error->code(), Code::serverError);
         EXPECT_EQ(error->statusCode(), 404);
         EXPECT_EQ(error->message(), QStringLiteral("Download failed"));
     }
-    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
-    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+    expectUntouched();
+
+    // Unauthorised is not renewed and resent: the download's caller decides.
+    fake.clearRequestLog();
+    fake.answerNext(filePath, 401, "{}");
+    const auto unauthorised = failureOf<HarborlyAPIError>(client->downloadFile(fileID, destination));
+    ASSERT_TRUE(unauthorised);
+    EXPECT_EQ(unauthorised->statusCode(), 401);
+    EXPECT_EQ(fake.requestsTo("GET", filePath).size(), 1u);
+    EXPECT_TRUE(fake.requestsTo("POST", refreshPath).empty());
+    expectUntouched();
 
     fake.cutBodyNext(filePath, 1024 * 1024);
-    if (const auto error = failureOf<TransportError>(client->downloadFile(fileID, destination))) {
-        EXPECT_EQ(error->code(), TransportError::Code::connectionLost);
-    }
-    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
-    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
-
+    EXPECT_EQ(test::transportFailure(client->downloadFile(fileID, destination)), TransportError::Code::connectionLost);
+    expectUntouched();
     {
         FileSizeLimit limit(1024 * 1024);
         EXPECT_THROW(await(client->downloadFile(fileID, destination)), LocalFileError);
     }
-    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
-    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
+    expectUntouched();
 
-    await(client->downloadFile(fileID, destination));
-    EXPECT_TRUE(destinationBytes() == content);
-    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
-}
-
-TEST_F(DownloadWithFakeService, TheListedSizeAndChecksumMustMatch)
-{
     const QString sha256 = QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
-    const auto refused = [&](std::optional<qint64> size, std::optional<QString> checksum) {
-        if (const auto error = failureOf<TransportError>(client->downloadFile(fileID, destination, size, checksum))) {
-            EXPECT_EQ(error->code(), TransportError::Code::contentMismatch);
-        }
-        EXPECT_EQ(destinationBytes(), QByteArray("old take"));
-        EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
-    };
-    refused(content.size() - 1, std::nullopt);
-    refused(std::nullopt, QString(sha256).replace(0, 1, sha256.startsWith(u'a') ? u'b' : u'a'));
+    EXPECT_EQ(test::transportFailure(client->downloadFile(fileID, destination, content.size() - 1, std::nullopt)),
+              TransportError::Code::contentMismatch);
+    expectUntouched();
+    const QString otherSum = QString(sha256).replace(0, 1, sha256.startsWith(u'a') ? u'b' : u'a');
+    EXPECT_EQ(test::transportFailure(client->downloadFile(fileID, destination, std::nullopt, otherSum)),
+              TransportError::Code::contentMismatch);
+    expectUntouched();
 
-    await(client->downloadFile(fileID, destination, content.size(), sha256));
-    EXPECT_TRUE(destinationBytes() == content);
-}
-
-TEST_F(DownloadWithFakeService, UnauthorisedIsNotRetriedAndNoDirectoryOrBadNameIsWritten)
-{
-    fake.answerNext(filePath, 401, "{}");
-    if (const auto error = failureOf<HarborlyAPIError>(client->downloadFile(fileID, destination))) {
-        EXPECT_EQ(error->statusCode(), 401);
-    }
-    EXPECT_EQ(fake.requestsTo("GET", filePath).size(), 1u);
-    EXPECT_TRUE(fake.requestsTo("POST", refreshPath).empty());
-    EXPECT_EQ(revokedPosts, 0);
-
-    ASSERT_TRUE(QDir(folder.path()).mkdir(QStringLiteral("Stems")));
-    EXPECT_THROW(await(client->downloadFile(fileID, folder.filePath(QStringLiteral("Stems")))), LocalFileError);
-    EXPECT_TRUE(QFileInfo(folder.filePath(QStringLiteral("Stems"))).isDir());
-    EXPECT_THROW(await(client->downloadFile(fileID, folder.path() + QStringLiteral("/.."))), LocalFileError);
-    EXPECT_EQ(destinationBytes(), QByteArray("old take"));
-    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
-}
-
-TEST_F(DownloadWithFakeService, AStopEndsTheTransferAsACancellation)
-{
     fake.trickleNext(filePath, 64 * 1024, 200ms);
     std::stop_source stop;
     QTimer::singleShot(300ms, [&stop] { stop.request_stop(); });
@@ -271,9 +247,17 @@ TEST_F(DownloadWithFakeService, AStopEndsTheTransferAsACancellation)
         EXPECT_TRUE(error->isCancellation());
         EXPECT_TRUE(HarborlyAPI::asAPIError(std::make_exception_ptr(*error)).isCancellation());
     }
+    expectUntouched();
+
+    ASSERT_TRUE(QDir(folder.path()).mkdir(QStringLiteral("Stems")));
+    EXPECT_THROW(await(client->downloadFile(fileID, folder.filePath(QStringLiteral("Stems")))), LocalFileError);
+    EXPECT_TRUE(QFileInfo(folder.filePath(QStringLiteral("Stems"))).isDir());
+    EXPECT_THROW(await(client->downloadFile(fileID, folder.path() + QStringLiteral("/.."))), LocalFileError);
     EXPECT_EQ(destinationBytes(), QByteArray("old take"));
-    EXPECT_EQ(folderEntries(), QStringList{QStringLiteral("take.wav")});
     EXPECT_EQ(revokedPosts, 0);
+
+    await(client->downloadFile(fileID, destination, content.size(), sha256));
+    EXPECT_TRUE(destinationBytes() == content);
 }
 
 TEST_F(DownloadWithFakeService, ARedirectToAnotherHostCarriesNoTokenOrShard)

@@ -132,21 +132,26 @@ TEST_F(Transfers, AFileThatChangedSinceItWasHashedIsNeverStored)
     EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
 }
 
+// The clean-up removes copies left by an earlier run, never the one an upload still sends from.
 TEST_F(Transfers, TheSinglePutSendsFromAStagedCopyThatTheCleanUpSpares)
 {
     const QByteArray content = pattern(64 * 1024);
     const QString path = writeFile(QStringLiteral("take.wav"), content);
     const QString url = fake.presignedPutURL(account, QStringLiteral("oid-staged"));
+    for (const char *name : {"A1B2", "C3D4"})
+        quillmere::test::writeFile(LibraryAPIClient::stagingFolder() + u'/' + QLatin1String(name), "partial");
+    QDir(LibraryAPIClient::stagingFolder()).mkdir(QStringLiteral("not-a-copy"));
     // Answered late, so the copy is still in use for a while.
     fake.delayNext(QUrl(url).path().toStdString(), std::chrono::seconds(2));
 
     bool done = false;
     std::exception_ptr error;
     auto running = detail::captureVoid(client->uploadToPresignedURL(path, url, sha256(content)), error, done);
-    ASSERT_TRUE(runUntil([&] { return entriesOf(LibraryAPIClient::stagingFolder()).size() == 1; }));
+    ASSERT_TRUE(runUntil([&] { return entriesOf(LibraryAPIClient::stagingFolder()).size() == 3; }));
     EXPECT_TRUE(entriesOf(temporaryFolder.path()).isEmpty());
-    EXPECT_EQ(await(LibraryAPIClient::removeStagingLeftovers()), 0);
+    EXPECT_EQ(await(LibraryAPIClient::removeStagingLeftovers()), 2);
     EXPECT_EQ(entriesOf(LibraryAPIClient::stagingFolder()).size(), 1);
+    EXPECT_TRUE(QDir(LibraryAPIClient::stagingFolder() + QStringLiteral("/not-a-copy")).exists());
     ASSERT_TRUE(runUntil([&] { return done; }));
     if (error)
         std::rethrow_exception(error);
@@ -192,50 +197,6 @@ TEST_F(Transfers, LargeUploadsArriveWholeAndAreConfirmed)
         ASSERT_TRUE(file);
         EXPECT_TRUE(file->content == content);
     }
-}
-
-TEST_F(Transfers, MultipartSendsEveryPartInBatchesAndReportsProgressAfterEach)
-{
-    const qint64 size = 25 * kPart - 100;
-    const QByteArray content = pattern(size);
-    const QString path = writeFile(QStringLiteral("mix.wav"), content);
-    fake.setMultipartPartSize(kPart);
-    std::vector<std::tuple<QString, qint64, qint64, qint64, qint64>> reports;
-    std::vector<qint64> earlier;
-    const auto newest = [&](const QString &name, qint64 done, qint64 total, qint64 bytes, qint64 of) {
-        reports.emplace_back(name, done, total, bytes, of);
-    };
-    // A handler set while the upload runs hears of the batches still to come.
-    client->setMultipartProgressHandler([&](const QString &name, qint64 done, qint64 total, qint64 bytes, qint64 of) {
-        earlier.push_back(done);
-        client->setMultipartProgressHandler(newest);
-        newest(name, done, total, bytes, of);
-    });
-
-    await(client->uploadMultipart(path, QStringLiteral("oid-mix"), QStringLiteral("mix.wav"), size,
-                                  QStringLiteral("audio/wav"), sha256(content)));
-
-    const auto stored = fake.storedObject(QStringLiteral("oid-mix"));
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(stored->size, size);
-    EXPECT_EQ(stored->sha256, sha256(content));
-
-    const auto presigns = fake.requestsTo("POST", "/api/v1/files/multipart/presign-parts");
-    ASSERT_EQ(presigns.size(), 3u);
-    EXPECT_EQ(partsListed(presigns[1], QStringLiteral("part_numbers")),
-              (std::vector<qint64>{11, 12, 13, 14, 15, 16, 17, 18, 19, 20}));
-    EXPECT_EQ(partsListed(presigns[2], QStringLiteral("part_numbers")), (std::vector<qint64>{21, 22, 23, 24, 25}));
-    const auto completes = fake.requestsTo("POST", "/api/v1/files/multipart/complete");
-    ASSERT_EQ(completes.size(), 1u);
-    EXPECT_EQ(partsListed(completes[0], QStringLiteral("parts")).size(), 25u);
-
-    // Bytes are what was sent: the short last part is not counted as a whole one.
-    EXPECT_EQ(earlier, std::vector<qint64>{10});
-    ASSERT_EQ(reports.size(), 3u);
-    EXPECT_EQ(reports[0], std::make_tuple(QStringLiteral("mix.wav"), qint64(10), qint64(25), 10 * kPart, size));
-    EXPECT_EQ(reports[1], std::make_tuple(QStringLiteral("mix.wav"), qint64(20), qint64(25), 20 * kPart, size));
-    EXPECT_EQ(reports[2], std::make_tuple(QStringLiteral("mix.wav"), qint64(25), qint64(25), size, size));
-    EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
 }
 
 TEST_F(Transfers, APartIsRetriedAfterPausesOnTheInjectedClock)
@@ -296,16 +257,26 @@ TEST_F(Transfers, PartsGoThreeAtATimeAndTheNextBatchWaitsForThisOne)
     EXPECT_EQ(fake.storedObject(QStringLiteral("oid-slow"))->sha256, sha256(content));
 }
 
-TEST_F(Transfers, APartWaitingForItsRetryHoldsBackOnlyTheNextBatch)
+// Parts go in presigned batches of ten; progress is reported once a whole batch is sent, so a
+// part waiting for its retry holds back only the next batch and the report.
+TEST_F(Transfers, MultipartSendsEveryPartInBatchesAndAPartWaitingForItsRetryHoldsBackOnlyTheNextBatch)
 {
-    const qint64 size = 25 * kPart;
+    const qint64 size = 25 * kPart - 100;
     const QByteArray content = pattern(size);
     const QString path = writeFile(QStringLiteral("stem.wav"), content);
     fake.setMultipartPartSize(kPart);
     fake.failPart(2, 1);
-    std::vector<qint64> reported;
-    client->setMultipartProgressHandler(
-        [&](const QString &, qint64 done, qint64, qint64, qint64) { reported.push_back(done); });
+    std::vector<std::tuple<QString, qint64, qint64, qint64, qint64>> reports;
+    std::vector<qint64> earlier;
+    const auto newest = [&](const QString &name, qint64 done, qint64 total, qint64 bytes, qint64 of) {
+        reports.emplace_back(name, done, total, bytes, of);
+    };
+    // A handler set while the upload runs hears of the batches still to come.
+    client->setMultipartProgressHandler([&](const QString &name, qint64 done, qint64 total, qint64 bytes, qint64 of) {
+        earlier.push_back(done);
+        client->setMultipartProgressHandler(newest);
+        newest(name, done, total, bytes, of);
+    });
 
     bool done = false;
     std::exception_ptr error;
@@ -324,14 +295,32 @@ TEST_F(Transfers, APartWaitingForItsRetryHoldsBackOnlyTheNextBatch)
     EXPECT_FALSE(runUntil([&] { return partPuts(fake, 11) > 0; }, std::chrono::milliseconds(300)))
         << "the next batch went out while part 2 of this one was still to be sent";
     EXPECT_EQ(fake.requestsTo("POST", "/api/v1/files/multipart/presign-parts").size(), 1u);
-    EXPECT_TRUE(reported.empty()) << "a batch was reported before all its parts were sent";
+    EXPECT_TRUE(earlier.empty()) << "a batch was reported before all its parts were sent";
 
     clock.advance(std::chrono::seconds(2));
     ASSERT_TRUE(runUntil([&] { return done; }));
     if (error)
         std::rethrow_exception(error);
-    EXPECT_EQ(reported, (std::vector<qint64>{10, 20, 25}));
-    EXPECT_EQ(fake.storedObject(QStringLiteral("oid-stem"))->sha256, sha256(content));
+    const auto stored = fake.storedObject(QStringLiteral("oid-stem"));
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->size, size);
+    EXPECT_EQ(stored->sha256, sha256(content));
+    const auto presigns = fake.requestsTo("POST", "/api/v1/files/multipart/presign-parts");
+    ASSERT_EQ(presigns.size(), 3u);
+    EXPECT_EQ(partsListed(presigns[1], QStringLiteral("part_numbers")),
+              (std::vector<qint64>{11, 12, 13, 14, 15, 16, 17, 18, 19, 20}));
+    EXPECT_EQ(partsListed(presigns[2], QStringLiteral("part_numbers")), (std::vector<qint64>{21, 22, 23, 24, 25}));
+    const auto completes = fake.requestsTo("POST", "/api/v1/files/multipart/complete");
+    ASSERT_EQ(completes.size(), 1u);
+    EXPECT_EQ(partsListed(completes[0], QStringLiteral("parts")).size(), 25u);
+
+    // Bytes are what was sent: the short last part is not counted as a whole one.
+    EXPECT_EQ(earlier, std::vector<qint64>{10});
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0], std::make_tuple(QStringLiteral("stem.wav"), qint64(10), qint64(25), 10 * kPart, size));
+    EXPECT_EQ(reports[1], std::make_tuple(QStringLiteral("stem.wav"), qint64(20), qint64(25), 20 * kPart, size));
+    EXPECT_EQ(reports[2], std::make_tuple(QStringLiteral("stem.wav"), qint64(25), qint64(25), size, size));
+    EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
 }
 
 TEST_F(Transfers, AFailedUploadIsAbortedAtTheServiceAndItsStagedCopyRemoved)
@@ -371,7 +360,7 @@ TEST_F(Transfers, AFailedUploadIsAbortedAtTheServiceAndItsStagedCopyRemoved)
     expectAbortedWithoutComplete();
 }
 
-TEST_F(Transfers, APresignReplyOrPlanThatDoesNotCoverTheFileIsNeverCompleted)
+TEST_F(Transfers, AnInitiateOrPresignReplyThatDoesNotCoverTheFileIsNeverCompleted)
 {
     const QByteArray content = pattern(3 * kPart);
     const QString path = writeFile(QStringLiteral("cut.wav"), content);
@@ -392,41 +381,19 @@ TEST_F(Transfers, APresignReplyOrPlanThatDoesNotCoverTheFileIsNeverCompleted)
     // Parts above 5 GiB are refused whatever the file.
     fake.setMultipartPartSize(LibraryAPIClient::maximumPartSize + 1);
     EXPECT_THROW(await(upload()), LibraryAPIClient::UploadValidationError);
+    // No upload id is fine only when the service says it already holds the content.
+    fake.setMultipartPartSize(kPart);
+    fake.setInitiateReply(FakeInitiateReply::withoutUploadId);
+    EXPECT_THROW(await(upload()), LibraryAPIClient::UploadValidationError);
+    fake.setInitiateReply(FakeInitiateReply::alreadyExists);
+    fake.clearRequestLog();
+    await(upload());
+    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/presign-parts").empty());
 
     EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
     for (const auto &opened : fake.multipartUploads())
         EXPECT_EQ(opened.state, FakeMultipartUpload::State::aborted);
     EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
-}
-
-TEST_F(Transfers, AnInitiateReplyWithoutUploadSucceedsOnlyWhenTheContentExists)
-{
-    const QByteArray content = pattern(2 * kPart);
-    const QString path = writeFile(QStringLiteral("held.wav"), content);
-    const auto upload = [&] {
-        return client->uploadMultipart(path, QStringLiteral("oid-held"), QStringLiteral("held.wav"), content.size(),
-                                       QStringLiteral("audio/wav"));
-    };
-
-    fake.setInitiateReply(FakeInitiateReply::alreadyExists);
-    await(upload());
-    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/presign-parts").empty());
-
-    fake.setInitiateReply(FakeInitiateReply::withoutUploadId);
-    EXPECT_THROW(await(upload()), LibraryAPIClient::UploadValidationError);
-    EXPECT_TRUE(fake.requestsTo("POST", "/api/v1/files/multipart/complete").empty());
-    EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
-}
-
-TEST_F(Transfers, StagingLeftoversAreRemovedAtTheNextCleanUp)
-{
-    for (const char *name : {"A1B2", "C3D4"})
-        quillmere::test::writeFile(LibraryAPIClient::stagingFolder() + u'/' + QLatin1String(name), "partial");
-    QDir(LibraryAPIClient::stagingFolder()).mkdir(QStringLiteral("not-a-copy"));
-
-    EXPECT_EQ(await(LibraryAPIClient::removeStagingLeftovers()), 2);
-    EXPECT_TRUE(entriesOf(LibraryAPIClient::stagingFolder()).isEmpty());
-    EXPECT_TRUE(QDir(LibraryAPIClient::stagingFolder() + QStringLiteral("/not-a-copy")).exists());
 }
 
 TEST_F(Transfers, ALaneReleasesAnInterruptedUploadThroughItsInterface)

@@ -1,48 +1,30 @@
 // The upload of one file against the fake service: every route the hash check can choose, the
 // exact form body, content that changes under the upload, and the refusals.
 
-#include "Accounts/KeychainHelper.h"
-#include "Accounts/KeychainVault.h"
-#include "support/TemporaryConfigHome.h"
-#include "Accounts/TokenManager.h"
+#include "ServiceAPI/TransferFixture.h"
+
 #include "Model/SyncFolder.h"
 #include "Platform/Files/FileReadError.h"
-#include "Platform/Secrets/InMemorySecretBackend.h"
-#include "Platform/Async/Clock.h"
-#include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/HarborlyAPIError.h"
-#include "ServiceAPI/LibraryAPIClient.h"
-#include "ServiceAPI/TransferFixture.h"
-#include "fake-service/FakeHarborly.h"
-#include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <QCryptographicHash>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <sndfile.h>
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 using namespace std::chrono_literals;
 using quillmere::FileReadError;
 using quillmere::HarborlyAPI;
 using quillmere::HarborlyAPIError;
-using quillmere::InMemorySecretBackend;
-using quillmere::KeychainHelper;
-using quillmere::KeychainVault;
 using quillmere::LibraryAPIClient;
 using quillmere::SyncFolderType;
-using quillmere::TokenManager;
 using quillmere::test::await;
 using quillmere::test::failureOf;
-using quillmere::test::FakeHarborly;
 using quillmere::test::FakeLibraryFile;
 
 namespace {
@@ -52,30 +34,13 @@ using ValidationCode = LibraryAPIClient::UploadValidationError::Code;
 
 const QString kFolderUUID = QStringLiteral("0B7E2C4A-1D3F-4E5A-9B6C-7D8E9F0A1B2C");
 
-class UploadPipeline : public ::testing::Test
+class UploadPipeline : public quillmere::test::TransferFixture
 {
 protected:
-    void SetUp() override
-    {
-        fake.start();
-        accountId = fake.addAccount();
-        const QUrl base = fake.baseURL();
-        tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
-        await(tokens->saveToken(fake.issueToken(accountId), QDateTime::currentDateTimeUtc().addDays(30)));
-        client = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, quillmere::Clock::system()));
-    }
-
-    QString writeFile(const QString &name, const QByteArray &content)
-    {
-        const QString path = dir.path() + u'/' + name;
-        quillmere::test::writeFile(path, content);
-        return path;
-    }
-
     qint64 seedLibraryFile(const QString &name, const QByteArray &content)
     {
         FakeLibraryFile file;
-        file.accountId = accountId;
+        file.accountId = account;
         file.filename = name;
         file.folderType = QStringLiteral("unorganised");
         file.syncFolderUUID = kFolderUUID;
@@ -103,7 +68,7 @@ protected:
         return await(client->uploadFile(std::move(sent), stop));
     }
 
-    // The paths of the requests the fake received, in order.
+    // The method and path of each request the fake received, in order.
     std::vector<std::string> requestPaths() const
     {
         std::vector<std::string> paths;
@@ -118,26 +83,8 @@ protected:
         return sent.empty() ? QJsonObject() : QJsonDocument::fromJson(QByteArray::fromStdString(sent.back().body)).object();
     }
 
-    static QString sha256(const QByteArray &bytes)
-    {
-        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-    }
-
     // Whatever an upload stages lands here, and must be gone when it ends.
-    QStringList staged() const
-    {
-        return QDir(LibraryAPIClient::stagingFolder()).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
-    }
-
-    quillmere::test::TemporaryConfigHome configHome;
-    quillmere::test::TemporaryEnvironmentFolder cacheHome{"XDG_CACHE_HOME"};
-    InMemorySecretBackend backend;
-    KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
-    FakeHarborly fake;
-    qint64 accountId = 0;
-    std::shared_ptr<TokenManager> tokens;
-    std::unique_ptr<LibraryAPIClient> client;
-    QTemporaryDir dir;
+    QStringList staged() const { return entriesOf(LibraryAPIClient::stagingFolder()); }
 };
 
 const std::string kCheckHash = "/api/v1/files/check-hash";
@@ -159,9 +106,8 @@ TEST_F(UploadPipeline, ContentTheServiceHoldsIsLinkedWithoutSendingBytes)
     EXPECT_TRUE(same.wasDeduplicated);
     EXPECT_FALSE(same.commitSha);
     EXPECT_EQ(requestPaths(), std::vector<std::string>{"POST " + kCheckHash});
+    // The fake matches hash, folder kind and sync folder; the size and type it only requires.
     const QJsonObject offered = lastBody(kCheckHash);
-    EXPECT_EQ(offered.value(QStringLiteral("content_sha256")).toString(), sha256(take));
-    EXPECT_EQ(offered.value(QStringLiteral("folder_type")).toString(), QStringLiteral("unorganised"));
     EXPECT_EQ(offered.value(QStringLiteral("file_size")).toInteger(), take.size());
     EXPECT_EQ(offered.value(QStringLiteral("mime_type")).toString(), QStringLiteral("audio/wav"));
 
@@ -175,11 +121,8 @@ TEST_F(UploadPipeline, ContentTheServiceHoldsIsLinkedWithoutSendingBytes)
     EXPECT_EQ(requestPaths(), (std::vector<std::string>{"POST " + kCheckHash, "POST " + kConfirm}));
     const QJsonObject confirmed = lastBody(kConfirm);
     EXPECT_TRUE(confirmed.value(QStringLiteral("oid")).toString().startsWith(QStringLiteral("obj-")));
-    EXPECT_EQ(confirmed.value(QStringLiteral("bucket_id")).toString(), QStringLiteral("bucket-%1").arg(accountId));
-    EXPECT_EQ(confirmed.value(QStringLiteral("sync_folder_uuid")).toString(), kFolderUUID);
+    EXPECT_EQ(confirmed.value(QStringLiteral("bucket_id")).toString(), QStringLiteral("bucket-%1").arg(account));
     EXPECT_EQ(confirmed.value(QStringLiteral("device_id")).toString(), QStringLiteral("DEVICE-1"));
-    ASSERT_TRUE(fake.file(linked.fileId));
-    EXPECT_EQ(fake.file(linked.fileId)->content, take);
 }
 
 TEST_F(UploadPipeline, NewContentGoesByFormUploadWithAnExactBodyAndAnEscapedName)
@@ -210,30 +153,25 @@ TEST_F(UploadPipeline, NewContentGoesByFormUploadWithAnExactBodyAndAnEscapedName
     EXPECT_TRUE(staged().isEmpty());
 }
 
+// A presigned URL from the verdict needs no upload-url request; one from the upload-url reply
+// replaces the form.
 TEST_F(UploadPipeline, PresignedURLsTakeAPlainPut)
 {
-    // From the verdict: no upload-url request.
-    fake.setPresignedUploads(true, false);
-    const QByteArray first = "first take";
-    const auto direct = upload(writeFile(QStringLiteral("a.mp3"), first));
-    EXPECT_EQ(direct.message, QStringLiteral("Uploaded"));
-    auto paths = requestPaths();
-    ASSERT_EQ(paths.size(), 3u);
-    EXPECT_EQ(paths[0], "POST " + kCheckHash);
-    EXPECT_EQ(paths[1].rfind("PUT /storage/objects/", 0), 0u);
-    EXPECT_EQ(paths[2], "POST " + kConfirm);
-    EXPECT_EQ(fake.file(direct.fileId)->content, first);
-
-    // From the upload-url reply.
-    fake.clearRequestLog();
-    fake.setPresignedUploads(false, true);
-    const QByteArray second = "second take";
-    const auto asked = upload(writeFile(QStringLiteral("b.mp3"), second));
-    paths = requestPaths();
-    ASSERT_EQ(paths.size(), 4u);
-    EXPECT_EQ(paths[1], "POST " + kUploadURL);
-    EXPECT_EQ(paths[2].rfind("PUT /storage/objects/", 0), 0u);
-    EXPECT_EQ(fake.file(asked.fileId)->content, second);
+    for (const bool inVerdict : {true, false}) {
+        SCOPED_TRACE(inVerdict ? "from the verdict" : "from upload-url");
+        fake.clearRequestLog();
+        fake.setPresignedUploads(inVerdict, !inVerdict);
+        const QByteArray take = inVerdict ? "first take" : "second take";
+        const auto result = upload(writeFile(inVerdict ? QStringLiteral("a.mp3") : QStringLiteral("b.mp3"), take));
+        auto paths = requestPaths();
+        ASSERT_EQ(paths.size(), inVerdict ? 3u : 4u);
+        if (!inVerdict) {
+            EXPECT_EQ(paths[1], "POST " + kUploadURL);
+        }
+        EXPECT_EQ(paths[paths.size() - 2].rfind("PUT /storage/objects/", 0), 0u);
+        EXPECT_EQ(paths.back(), "POST " + kConfirm);
+        EXPECT_EQ(fake.file(result.fileId)->content, take);
+    }
     EXPECT_TRUE(fake.formUploads().empty());
 }
 
@@ -315,7 +253,7 @@ TEST_F(UploadPipeline, AnUploadOutlivesItsClientWhereverItWaits)
             QByteArray content(route.size, 'x');
             content.replace(0, 12, QByteArray::number(qint64(answered) + 1000 * route.size).leftJustified(12, '-'));
             const QString path = writeFile(QStringLiteral("gone-%1.wav").arg(answered), content);
-            auto owner = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, quillmere::Clock::system()));
+            auto owner = std::make_unique<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, clock));
             owner->setMultipartThresholdForTesting(4 * part);
 
             std::optional<LibraryAPIClient::UploadResult> result;
@@ -384,14 +322,14 @@ TEST_F(UploadPipeline, RefusesFilesBeforeSendingAnything)
     EXPECT_EQ(bare->errorDescription(),
               QStringLiteral("File type . is not supported. Supported types: .wav, .mp3, .aiff, .aif, .flac"));
 
-    const auto gone = failureOf<FileReadError>([&] { upload(dir.path() + QStringLiteral("/gone.wav")); });
+    const auto gone = failureOf<FileReadError>([&] { upload(files.path() + QStringLiteral("/gone.wav")); });
     ASSERT_TRUE(gone);
     EXPECT_EQ(gone->errorNumber(), ENOENT);
 
     // A folder (or a FIFO) has no bytes to hash: refused, never read.
-    QDir(dir.path()).mkdir(QStringLiteral("folder.wav"));
+    QDir(files.path()).mkdir(QStringLiteral("folder.wav"));
     const auto folder = failureOf<LibraryAPIClient::UploadValidationError>(
-        [&] { upload(dir.path() + QStringLiteral("/folder.wav")); });
+        [&] { upload(files.path() + QStringLiteral("/folder.wav")); });
     ASSERT_TRUE(folder);
     EXPECT_EQ(folder->code(), ValidationCode::fileNotFound);
 
@@ -431,7 +369,7 @@ TEST_F(UploadPipeline, ReportsAConflictWithAChangeMadeElsewhere)
 
 TEST_F(UploadPipeline, AudioIsDescribedAndThePlanMirrorSendsNoFolderType)
 {
-    const QString path = dir.path() + QStringLiteral("/tone.wav");
+    const QString path = files.path() + QStringLiteral("/tone.wav");
     SF_INFO info{};
     info.samplerate = 48000;
     info.channels = 1;
@@ -474,31 +412,21 @@ TEST(UploadReplies, ReadTheVerdictsAndRefusals)
 {
     const QString own = QStringLiteral("c").repeated(64);
     const auto empty = LibraryAPIClient::parseHashCheckResponse(200, "{}", own);
-    EXPECT_EQ(empty.verdict, Verdict::uploadRequired);
-    EXPECT_EQ(empty.oid, own);
+    EXPECT_EQ(std::tie(empty.verdict, empty.oid), std::tuple(Verdict::uploadRequired, own));
     const auto dedup = LibraryAPIClient::parseHashCheckResponse(200, R"({"status":"deduplicated"})", own);
-    EXPECT_EQ(dedup.verdict, Verdict::deduplicated);
-    EXPECT_EQ(dedup.fileId, 0);
-    if (const auto error = failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseHashCheckResponse(200, R"({"status":"pending"})", own); })) {
-        EXPECT_EQ(error->statusCode(), 200);
-        EXPECT_EQ(error->message(), QStringLiteral("Unknown hash check status: pending"));
-    }
-    if (const auto error = failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseHashCheckResponse(503, "not json", own); })) {
-        EXPECT_EQ(error->message(), QStringLiteral("Hash check failed"));
-    }
+    EXPECT_EQ(std::tie(dedup.verdict, dedup.fileId), std::tuple(Verdict::deduplicated, 0));
+    const auto message = [](auto read) { return failureOf<HarborlyAPIError>(read).value_or(HarborlyAPIError::invalidResponse()).message(); };
+    EXPECT_EQ(message([&] { LibraryAPIClient::parseHashCheckResponse(200, R"({"status":"pending"})", own); }),
+              QStringLiteral("Unknown hash check status: pending"));
+    EXPECT_EQ(message([&] { LibraryAPIClient::parseHashCheckResponse(503, "not json", own); }), QStringLiteral("Hash check failed"));
+    EXPECT_EQ(message([] { LibraryAPIClient::parseUploadBlobResponse(400, R"({"message":"m","error":"e"})"); }), QStringLiteral("e"));
 
     EXPECT_EQ(LibraryAPIClient::parseUploadURLResponse(200, R"({"upload_url":"https://u"})").presignedURL,
               QStringLiteral("https://u"));
     EXPECT_TRUE(LibraryAPIClient::parseUploadURLResponse(200, "{}").presignedURL.isEmpty());
 
-    if (const auto error = failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseUploadBlobResponse(400, R"({"message":"m","error":"e"})"); })) {
-        EXPECT_EQ(error->message(), QStringLiteral("e"));
-    }
-
     const auto bare = LibraryAPIClient::parseConfirmUploadResponse(201, "{}");
-    EXPECT_EQ(bare.fileId, 0);
-    EXPECT_TRUE(bare.commitSha.isEmpty());
-    EXPECT_EQ(bare.status, QStringLiteral("ok"));
+    EXPECT_EQ(std::tie(bare.fileId, bare.commitSha, bare.status), std::tuple(0, QString(), QStringLiteral("ok")));
     EXPECT_FALSE(bare.conflict);
     EXPECT_FALSE(LibraryAPIClient::parseConfirmUploadResponse(200, R"({"conflict":{"type":"x"}})").conflict);
     const auto conflict = LibraryAPIClient::parseConfirmUploadResponse(200, R"({"conflict":{"id":7}})").conflict;
