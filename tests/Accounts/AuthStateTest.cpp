@@ -91,22 +91,7 @@ TEST_F(AuthStateTest, StartUpCheckRunsOnTheNextTurnAndReadsTheStoredToken)
     EXPECT_TRUE(fake.requestLog().empty());
 }
 
-TEST_F(AuthStateTest, RefusedRefreshClearsTheTokenSilently)
-{
-    const QString token = fake.issueToken(account);
-    fake.revokeToken(token);
-    storeToken(token, clock.currentDateTime().addSecs(-1));
-    make();
-    int changes = 0;
-    QObject::connect(auth.get(), &AuthState::connectionStateChanged, [&changes] { ++changes; });
-    ASSERT_TRUE(runUntil([&] { return requests("POST", "/api/v1/auth/refresh") == 1 && !storedToken(); }));
-    quillmere::test::runFor(20ms);
-    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
-    EXPECT_EQ(changes, 0) << "no error shown";
-    EXPECT_FALSE(auth->isWaitingForNetwork());
-}
-
-TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkReturns)
+TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkReturnsARefusedOneClearsIt)
 {
     const QString token = fake.issueToken(account);
     const QDateTime expiry = clock.currentDateTime().addSecs(-1);
@@ -139,6 +124,18 @@ TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkRetu
     auth->networkBecameAvailable();
     quillmere::test::runFor(50ms);
     EXPECT_TRUE(fake.requestLog().empty());
+
+    // A refused refresh is a verdict: the token is cleared, silently.
+    fake.revokeToken(storedToken()->token);
+    storeToken(storedToken()->token, expiry);
+    make();
+    int changes = 0;
+    QObject::connect(auth.get(), &AuthState::connectionStateChanged, [&changes] { ++changes; });
+    ASSERT_TRUE(runUntil([&] { return requests("POST", "/api/v1/auth/refresh") == 1 && !storedToken(); }));
+    quillmere::test::runFor(20ms);
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    EXPECT_EQ(changes, 0) << "no error shown";
+    EXPECT_FALSE(auth->isWaitingForNetwork());
 }
 
 TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
