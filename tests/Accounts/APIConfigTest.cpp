@@ -33,7 +33,7 @@ TEST_F(APIConfigTest, AcceptsOnlyHttpsOrLoopbackHttp)
     }
 }
 
-TEST_F(APIConfigTest, BaseURLIsTheDefaultUntilAnAcceptableHomeIsSet)
+TEST_F(APIConfigTest, StoredHomeAndShardAreTheDefaultUntilAnAcceptableValueIsSet)
 {
     EXPECT_EQ(APIConfig::baseURL(), APIConfig::defaultBaseURL());
     // A value written by an older build or by hand is not trusted either.
@@ -45,10 +45,8 @@ TEST_F(APIConfigTest, BaseURLIsTheDefaultUntilAnAcceptableHomeIsSet)
     APIConfig::setHomeAPIURL(QStringLiteral("http://attacker.example"));
     APIConfig::setHomeAPIURL(QStringLiteral("not a url"));
     EXPECT_EQ(suite.string(QStringLiteral("homeAPIURL")), QStringLiteral("https://EU-1.harborly.app/"));
-}
 
-TEST_F(APIConfigTest, ShardIDIsOnlyEverAShortTokenOfSafeCharacters)
-{
+    // The shard id is only ever a short token of safe characters.
     EXPECT_EQ(APIConfig::homeShardID(), std::nullopt);
     APIConfig::setHomeShardID(QStringLiteral("eu-2"));
     const QString longest(APIConfig::maximumShardIDLength, u'a');

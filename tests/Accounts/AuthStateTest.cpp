@@ -1,6 +1,6 @@
 #include "Accounts/AuthState.h"
 #include "Accounts/KeychainVault.h"
-#include "support/TemporaryConfigHome.h"
+#include "support/ScriptedService.h"
 #include "Platform/Async/ManualClock.h"
 #include "Platform/BundleIdentifier.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
@@ -18,7 +18,7 @@ using Kind = ConnectionState::Kind;
 
 namespace {
 
-class AuthStateTest : public ::testing::Test
+class AuthStateTest : public ::testing::Test, protected quillmere::test::TokenFixture
 {
 protected:
     void SetUp() override
@@ -35,46 +35,34 @@ protected:
         quillmere::test::drainEvents();
     }
 
-    AuthState &make()
+    AuthState &make(KeychainVault *other = nullptr)
     {
-        auth = std::make_unique<AuthState>(
-            vault, clock, ExternalURLOpener([this](const QUrl &url) {
-                opened.push_back(url);
-                return true;
-            }),
-            [this] { return fake.baseURL(); });
+        auth = std::make_unique<AuthState>(other ? *other : vault, clock, ExternalURLOpener([this](const QUrl &url) {
+                                               opened.push_back(url);
+                                               return true;
+                                           }),
+                                           [this] { return fake.baseURL(); });
         return *auth;
     }
 
-    void storeToken(const QString &token, const QDateTime &expiresAt)
-    {
-        vault.setValue(TokenData{token, expiresAt}.encoded(), KeychainVault::bearerTokenKey());
-    }
-    std::optional<TokenData> storedToken()
-    {
-        const auto bytes = vault.data(KeychainVault::bearerTokenKey());
-        return bytes ? TokenData::decode(*bytes) : std::nullopt;
-    }
     size_t requests(const char *method, const char *path) const { return fake.requestsTo(method, path).size(); }
     size_t polls() const { return requests("POST", "/api/v1/auth/device/token"); }
     // The poll loop has its answer and sleeps until the next poll.
     bool waitForSleep() { return runUntil([&] { return clock.pendingSleepers() > 0; }, 5s); }
     bool waitFor(Kind kind) { return runUntil([&] { return auth->connectionState().is(kind); }, 5s); }
 
+    // The poll loop has sent this many polls and sleeps until the next.
+    bool polledAndAsleep(size_t count) { return runUntil([&] { return polls() == count; }) && waitForSleep(); }
     // Starts a device link and waits for the first poll's answer.
     QString linkUntilFirstPoll()
     {
         const size_t before = polls();
         auth->beginDeviceLink();
         EXPECT_TRUE(waitFor(Kind::polling));
-        EXPECT_TRUE(runUntil([&] { return polls() == before + 1; }));
-        EXPECT_TRUE(waitForSleep());
+        EXPECT_TRUE(polledAndAsleep(before + 1));
         return auth->connectionState().userCode();
     }
 
-    quillmere::test::TemporaryConfigHome configHome;
-    InMemorySecretBackend backend;
-    KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
     FakeHarborly fake;
     qint64 account = 0;
     ManualClock clock{QDateTime::currentDateTimeUtc()};
@@ -91,29 +79,19 @@ TEST_F(AuthStateTest, StartUpCheckRunsOnTheNextTurnAndReadsTheStoredToken)
     EXPECT_TRUE(fake.requestLog().empty());
 
     // An unexpired token connects without a request, but only after the constructor returned.
-    storeToken(fake.issueToken(account), clock.currentDateTime().addSecs(60));
+    const QString token = fake.issueToken(account);
+    storeToken(token, clock.currentDateTime().addSecs(60));
     make();
     EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
     ASSERT_TRUE(waitFor(Kind::connected));
+    // currentToken() never refreshes: at its expiry there is none.
+    EXPECT_EQ(await(auth->currentToken()), token);
+    clock.advance(60s);
+    EXPECT_EQ(await(auth->currentToken()), std::nullopt);
     EXPECT_TRUE(fake.requestLog().empty());
 }
 
-TEST_F(AuthStateTest, RefusedRefreshClearsTheTokenSilently)
-{
-    const QString token = fake.issueToken(account);
-    fake.revokeToken(token);
-    storeToken(token, clock.currentDateTime().addSecs(-1));
-    make();
-    int changes = 0;
-    QObject::connect(auth.get(), &AuthState::connectionStateChanged, [&changes] { ++changes; });
-    ASSERT_TRUE(runUntil([&] { return requests("POST", "/api/v1/auth/refresh") == 1 && !storedToken(); }));
-    quillmere::test::runFor(20ms);
-    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
-    EXPECT_EQ(changes, 0) << "no error shown";
-    EXPECT_FALSE(auth->isWaitingForNetwork());
-}
-
-TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkReturns)
+TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkReturnsARefusedOneClearsIt)
 {
     const QString token = fake.issueToken(account);
     const QDateTime expiry = clock.currentDateTime().addSecs(-1);
@@ -146,6 +124,18 @@ TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkRetu
     auth->networkBecameAvailable();
     quillmere::test::runFor(50ms);
     EXPECT_TRUE(fake.requestLog().empty());
+
+    // A refused refresh is a verdict: the token is cleared, silently.
+    fake.revokeToken(storedToken()->token);
+    storeToken(storedToken()->token, expiry);
+    make();
+    int changes = 0;
+    QObject::connect(auth.get(), &AuthState::connectionStateChanged, [&changes] { ++changes; });
+    ASSERT_TRUE(runUntil([&] { return requests("POST", "/api/v1/auth/refresh") == 1 && !storedToken(); }));
+    quillmere::test::runFor(20ms);
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    EXPECT_EQ(changes, 0) << "no error shown";
+    EXPECT_FALSE(auth->isWaitingForNetwork());
 }
 
 TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
@@ -174,14 +164,12 @@ TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
     // networkBecameAvailable() does not wait for the interval.
     backend.setReadFailure(2);
     KeychainVault locked{KeychainHelper(backend), [](const QString &) {}};
-    auth = std::make_unique<AuthState>(locked, clock, ExternalURLOpener([](const QUrl &) { return true; }),
-                                       [this] { return fake.baseURL(); });
+    make(&locked);
     ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault(); }));
     backend.setReadFailure(std::nullopt);
     auth->networkBecameAvailable();
     ASSERT_TRUE(waitFor(Kind::connected));
     auth.reset();
-    quillmere::test::runFor(50ms);
 }
 
 TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)
@@ -200,8 +188,7 @@ TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)
     quillmere::test::runFor(20ms);
     EXPECT_EQ(polls(), 1u) << "the next poll waits the full interval";
     clock.advance(1s);
-    ASSERT_TRUE(runUntil([&] { return polls() == 2; }));
-    ASSERT_TRUE(waitForSleep());
+    ASSERT_TRUE(polledAndAsleep(2));
     EXPECT_TRUE(auth->connectionState().is(Kind::polling));
 
     ASSERT_TRUE(fake.approveDevice(userCode, account));
@@ -218,32 +205,30 @@ TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)
 TEST_F(AuthStateTest, DeviceLinkEndsWithExpiryOrAnInvalidCode)
 {
     make();
+    const auto codeLasting = [&](const std::string &seconds, int pendingPolls) {
+        fake.answerNext("/api/v1/auth/device", 200,
+                        R"({"device_code":"d","user_code":"U","verification_url":"https://x.test/link","expires_in":)" +
+                            seconds + "}");
+        fake.answerNext("/api/v1/auth/device/token", 428, R"({"message":"pending"})", pendingPolls);
+    };
     // The code's own lifetime, counted from the start of the loop.
-    fake.answerNext("/api/v1/auth/device", 200,
-                    R"({"device_code":"d","user_code":"U","verification_url":"https://x.test/link","expires_in":0})");
-    fake.answerNext("/api/v1/auth/device/token", 428, R"({"message":"pending"})");
+    codeLasting("0", 1);
     auth->beginDeviceLink();
-    ASSERT_TRUE(runUntil([&] { return polls() == 1; }));
-    ASSERT_TRUE(waitForSleep());
+    ASSERT_TRUE(polledAndAsleep(1));
     clock.advance(5s);
     ASSERT_TRUE(waitFor(Kind::error));
     EXPECT_EQ(auth->connectionState().message(), "Device code expired. Please try again.");
     EXPECT_EQ(polls(), 1u);
 
     // A lifetime beyond any clock is cut to a day.
-    fake.answerNext("/api/v1/auth/device", 200,
-                    R"({"device_code":"d","user_code":"U","verification_url":"https://x.test/link","expires_in":9007199254740991})");
-    fake.answerNext("/api/v1/auth/device/token", 428, R"({"message":"pending"})", 3);
+    codeLasting("9007199254740991", 3);
     auth->beginDeviceLink();
-    ASSERT_TRUE(runUntil([&] { return polls() == 2; }));
-    ASSERT_TRUE(waitForSleep());
+    ASSERT_TRUE(polledAndAsleep(2));
     // A sleeper wakes at its own deadline: polls at 5 s and at 24 h - 2 s, then a wake at 24 h + 3 s.
     clock.advance(std::chrono::hours(24) - 7s);
-    ASSERT_TRUE(runUntil([&] { return polls() == 3; }));
-    ASSERT_TRUE(waitForSleep());
+    ASSERT_TRUE(polledAndAsleep(3));
     clock.advance(5s);
-    ASSERT_TRUE(runUntil([&] { return polls() == 4; }));
-    ASSERT_TRUE(waitForSleep());
+    ASSERT_TRUE(polledAndAsleep(4));
     EXPECT_TRUE(auth->connectionState().is(Kind::polling));
     clock.advance(5s);
     ASSERT_TRUE(waitFor(Kind::error));
@@ -272,7 +257,7 @@ TEST_F(AuthStateTest, DeviceLinkEndsWithExpiryOrAnInvalidCode)
     EXPECT_EQ(auth->connectionState().message(), "Server returned error (503).");
 }
 
-TEST_F(AuthStateTest, LeavingPollingStopsTheLoop)
+TEST_F(AuthStateTest, LeavingPollingOrALateDeviceCodeStopsTheLoop)
 {
     make();
     linkUntilFirstPoll();
@@ -281,28 +266,22 @@ TEST_F(AuthStateTest, LeavingPollingStopsTheLoop)
     auth->setConnectionState(auth->connectionState());
     EXPECT_EQ(changes, 0) << "an equal value is no change";
     EXPECT_TRUE(auth->hasPollingTask());
-
     auth->setConnectionState(ConnectionState::disconnected());
     EXPECT_EQ(changes, 1);
     EXPECT_FALSE(auth->hasPollingTask());
     clock.advance(30s);
     quillmere::test::runFor(50ms);
     EXPECT_EQ(polls(), 1u);
-}
 
-TEST_F(AuthStateTest, LateDeviceCodeDoesNotOverwriteAnotherSignIn)
-{
-    make();
-    quillmere::test::runFor(20ms);
+    // The account window finished a registration while the code was on its way.
     fake.delayNext("/api/v1/auth/device", 200ms);
     auth->beginDeviceLink();
-    // The account window finished a registration meanwhile.
     auth->setConnectionState(ConnectionState::connected());
-    ASSERT_TRUE(runUntil([&] { return requests("POST", "/api/v1/auth/device") == 1; }));
+    ASSERT_TRUE(runUntil([&] { return requests("POST", "/api/v1/auth/device") == 2; }));
     quillmere::test::runFor(300ms);
     EXPECT_TRUE(auth->connectionState().is(Kind::connected));
     EXPECT_FALSE(auth->hasPollingTask());
-    EXPECT_EQ(polls(), 0u);
+    EXPECT_EQ(polls(), 1u);
 }
 
 TEST_F(AuthStateTest, DisconnectWhilePollingSavesNoToken)
@@ -354,16 +333,6 @@ TEST_F(AuthStateTest, DisconnectRevokesAndClearsTheToken)
     auth->disconnect();
     ASSERT_TRUE(waitFor(Kind::disconnected));
     EXPECT_FALSE(storedToken());
-}
-
-TEST_F(AuthStateTest, CurrentTokenNeverRefreshes)
-{
-    make();
-    storeToken(QStringLiteral("live"), clock.currentDateTime().addSecs(5));
-    EXPECT_EQ(await(auth->currentToken()), QStringLiteral("live"));
-    clock.advance(5s);
-    EXPECT_EQ(await(auth->currentToken()), std::nullopt);
-    EXPECT_TRUE(fake.requestLog().empty());
 }
 
 TEST_F(AuthStateTest, OpensOnlySecureVerificationPages)

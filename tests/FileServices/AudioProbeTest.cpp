@@ -59,11 +59,8 @@ TEST(AudioProbe, ReadsExactFramesAndGivesNothingForWhatItCannotRead)
     const QString empty = dir.path() + QStringLiteral("/empty.wav");
     ASSERT_TRUE(writeSilence(empty, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 0));
     EXPECT_FALSE(probeAudioSync(empty));
-    QFile junk(dir.path() + QStringLiteral("/junk.wav"));
-    ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
-    junk.write(QByteArray(4096, 'j'));
-    junk.close();
-    EXPECT_FALSE(probeAudioSync(junk.fileName()));
+    quillmere::test::writeFile(dir.path() + QStringLiteral("/junk.wav"), QByteArray(4096, 'j'));
+    EXPECT_FALSE(probeAudioSync(dir.path() + QStringLiteral("/junk.wav")));
     EXPECT_FALSE(probeAudioSync(dir.path() + QStringLiteral("/missing.wav")));
 
     std::stop_source stopped;

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
-#include <QFile>
+#include <QDir>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -19,90 +19,58 @@ using quillmere::test::await;
 
 namespace {
 
-class FileChecksumTest : public ::testing::Test
+QByteArray pattern(int size)
 {
-protected:
-    QString write(const QString &name, const QByteArray &content)
-    {
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        return path;
-    }
-
-    static QByteArray pattern(int size)
-    {
-        QByteArray bytes(size, Qt::Uninitialized);
-        for (int i = 0; i < size; ++i)
-            bytes[i] = char((i * 7 + i / 251) % 256);
-        return bytes;
-    }
-
-    static QString reference(const QByteArray &content)
-    {
-        return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex());
-    }
-
-    static int errorNumberOf(const QString &path)
-    {
-        const auto error = quillmere::test::failureOf<FileChecksumError>([&] { computeFileChecksumSync(path); });
-        return error ? error->errorNumber() : 0;
-    }
-
-    QTemporaryDir dir;
-};
-
-} // namespace
-
-TEST_F(FileChecksumTest, HashesKnownContentAsLowerCaseHex)
-{
-    EXPECT_EQ(computeFileChecksumSync(write("empty.wav", QByteArray())),
-              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(computeFileChecksumSync(write("abc.txt", "abc")),
-              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + i / 251) % 256);
+    return bytes;
 }
 
-TEST_F(FileChecksumTest, ChunkBoundariesDoNotChangeTheDigest)
+TEST(FileChecksum, DigestIsLowerCaseHexWhateverTheChunkBoundaries)
 {
-    for (int size : {65535, 65536, 65537, 3 * 65536 + 17}) {
+    QTemporaryDir dir;
+    quillmere::test::writeFile(dir.filePath("abc.txt"), "abc");
+    EXPECT_EQ(computeFileChecksumSync(dir.filePath("abc.txt")),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    for (int size : {0, 65535, 65536, 65537, 3 * 65536 + 17}) {
+        const QString path = dir.filePath(QStringLiteral("f%1.bin").arg(size));
         const QByteArray content = pattern(size);
-        EXPECT_EQ(computeFileChecksumSync(write(QStringLiteral("f%1.bin").arg(size), content)),
-                  reference(content))
+        quillmere::test::writeFile(path, content);
+        EXPECT_EQ(computeFileChecksumSync(path),
+                  QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()))
             << size << " bytes";
     }
+
+    // Resumes on the calling thread.
+    QThread *resumedOn = nullptr;
+    auto task = [&]() -> QCoro::Task<QString> {
+        QString sum = co_await computeFileChecksum(dir.filePath("abc.txt"));
+        resumedOn = QThread::currentThread();
+        co_return sum;
+    };
+    EXPECT_EQ(await(task()), computeFileChecksumSync(dir.filePath("abc.txt")));
+    EXPECT_EQ(resumedOn, QThread::currentThread());
 }
 
-TEST_F(FileChecksumTest, MissingFilesAndDirectoriesFail)
+TEST(FileChecksum, MissingFilesAndDirectoriesFailAndAStoppedTokenCancels)
 {
+    QTemporaryDir dir;
+    const auto errorNumberOf = [](const QString &path) {
+        const auto error = quillmere::test::failureOf<FileChecksumError>([&] { computeFileChecksumSync(path); });
+        return error ? error->errorNumber() : 0;
+    };
     EXPECT_EQ(errorNumberOf(dir.filePath("missing.wav")), ENOENT);
-
     ASSERT_TRUE(QDir(dir.path()).mkdir("Take.wav"));
-    EXPECT_EQ(errorNumberOf(dir.filePath("Take.wav")), EISDIR)
-        << "a directory must not hash as empty content";
-
+    EXPECT_EQ(errorNumberOf(dir.filePath("Take.wav")), EISDIR) << "a directory must not hash as empty content";
     EXPECT_THROW(await(computeFileChecksum(dir.filePath("missing.wav"))), FileChecksumError);
-}
 
-TEST_F(FileChecksumTest, StoppedTokenCancels)
-{
-    const QString path = write("big.bin", pattern(200000));
+    const QString path = dir.filePath("big.bin");
+    quillmere::test::writeFile(path, pattern(200000));
     std::stop_source source;
     source.request_stop();
     EXPECT_THROW(computeFileChecksumSync(path, source.get_token()), CancelledError);
     EXPECT_THROW(await(computeFileChecksum(path, source.get_token())), CancelledError);
 }
 
-TEST_F(FileChecksumTest, AsyncResultComesBackOnTheCallingThread)
-{
-    const QByteArray content = pattern(100000);
-    const QString path = write("a.wav", content);
-    QThread *resumedOn = nullptr;
-    auto task = [&]() -> QCoro::Task<QString> {
-        QString sum = co_await computeFileChecksum(path);
-        resumedOn = QThread::currentThread();
-        co_return sum;
-    };
-    EXPECT_EQ(await(task()), reference(content));
-    EXPECT_EQ(resumedOn, QThread::currentThread());
-}
+} // namespace
