@@ -69,27 +69,31 @@ HarborlyAPI::HarborlyAPI(std::shared_ptr<TokenManager> tokenManager, Clock &cloc
 QCoro::Task<HttpRequest> HarborlyAPI::makeRequest(QString path, QString method,
                                                   std::optional<QList<QueryItem>> queryItems, std::stop_token stop)
 {
-    auto loading = m_tokenManager->loadToken();
+    // Nothing of the transport is read after the first suspension: the token manager and the
+    // clock are held here, so a caller that lets the transport go mid-call reads nothing freed.
+    const std::shared_ptr<TokenManager> tokens = m_tokenManager;
+    Clock &clock = m_clock;
+    auto loading = tokens->loadToken();
     std::optional<TokenData> token = co_await std::move(loading);
-    const QDateTime now = m_clock.currentDateTime();
+    const QDateTime now = clock.currentDateTime();
     if (!token || now.msecsTo(token->expiresAt) < kRefreshMarginMs) {
         // The outcome is read back from the vault below; a failed renewal sends the old token
         // and a 401 then gets its own treatment. Nothing is sent when another call of this
         // client renewed the token meanwhile: a renewal may retire the token it was given.
         const std::optional<QString> seen = token ? std::optional(token->token) : std::nullopt;
         try {
-            auto refreshing = m_tokenManager->renewUnlessReplaced(seen, stop);
+            auto refreshing = tokens->renewUnlessReplaced(seen, stop);
             co_await std::move(refreshing);
         } catch (...) {
         }
     }
-    auto reloading = m_tokenManager->loadToken();
+    auto reloading = tokens->loadToken();
     token = co_await std::move(reloading);
     if (!token)
         throw HarborlyAPIError::notAuthenticated();
 
     HttpRequest request;
-    request.url = appendingPath(m_tokenManager->baseURL(), path);
+    request.url = appendingPath(tokens->baseURL(), path);
     if (queryItems && !queryItems->isEmpty())
         request.url = withQueryItems(request.url, *queryItems);
     request.method = method.toUtf8();
@@ -102,6 +106,8 @@ QCoro::Task<HttpRequest> HarborlyAPI::makeRequest(QString path, QString method,
 
 QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_token stop)
 {
+    // Held before the first suspension: nothing of the transport is read after it.
+    std::shared_ptr<TokenManager> tokens = m_tokenManager;
     std::exception_ptr failure;
     try {
         auto first = HttpClient::send(request, stop);
@@ -114,7 +120,7 @@ QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_to
                 co_return co_await std::move(second);
             }
         } else if (response.status == 401) {
-            auto renewing = afterUnauthorised(std::move(request), std::move(stop));
+            auto renewing = afterUnauthorised(std::move(tokens), std::move(request), std::move(stop));
             co_return co_await std::move(renewing);
         }
         co_return response;
@@ -130,9 +136,9 @@ QCoro::Task<HttpResponse> HarborlyAPI::resend(HttpRequest request, std::stop_tok
     co_return co_await std::move(sending);
 }
 
-QCoro::Task<HttpResponse> HarborlyAPI::afterUnauthorised(HttpRequest request, std::stop_token stop)
+QCoro::Task<HttpResponse> HarborlyAPI::afterUnauthorised(std::shared_ptr<TokenManager> tokens, HttpRequest request,
+                                                         std::stop_token stop)
 {
-    const std::shared_ptr<TokenManager> tokens = m_tokenManager;
     bool renewedHere = false;
     for (int resends = 0;; ++resends) {
         const QByteArray sent = request.headers.value("Authorization").value_or(QByteArray());

@@ -79,7 +79,8 @@ private:
         throw asAPIError(failure);
     }
 
-    QCoro::Task<HttpResponse> afterUnauthorised(HttpRequest request, std::stop_token stop);
+    static QCoro::Task<HttpResponse> afterUnauthorised(std::shared_ptr<TokenManager> tokens, HttpRequest request,
+                                                       std::stop_token stop);
     // Static: called after suspensions, when only the copied token manager may be relied on.
     static QCoro::Task<HttpResponse> resend(HttpRequest request, std::stop_token stop);
 

@@ -100,6 +100,29 @@ TEST_F(HarborlyAPITest, RefreshesOnlyATokenWithLessThanAnHourLeft)
     EXPECT_EQ(revokedPosts, 0);
 }
 
+// Only the caller's own handle keeps a transport alive; a call it let go of mid-way finishes
+// on what the call itself holds (under the sanitizers, a read of the freed transport fails).
+TEST_F(HarborlyAPITest, ACallOutlivesItsTransport)
+{
+    storeToken(QStringLiteral("t0"), now().addSecs(10)); // renewed after the first suspension
+    service.next("/api/v1/auth/refresh", ScriptedService::tokenReply("t1"));
+    auto owned = std::make_shared<HarborlyAPI>(tokens, clock);
+    auto making = owned->makeRequest(QString::fromStdString(thing), QStringLiteral("GET"));
+    owned.reset();
+    HttpRequest built = await(std::move(making));
+    EXPECT_EQ(built.headers.value("Authorization"), QByteArray("Bearer t1"));
+
+    // A 401 is answered after the caller let go: renewal and resend still happen.
+    service.next(thing, Reply{401});
+    service.next("/api/v1/auth/refresh", ScriptedService::tokenReply("t2"));
+    owned = std::make_shared<HarborlyAPI>(tokens, clock);
+    const auto reader = [](const HttpResponse &response) { return response.status; };
+    auto sending = owned->send(std::move(built), reader);
+    owned.reset();
+    EXPECT_EQ(await(std::move(sending)), 200);
+    EXPECT_EQ(service.seen(thing).back().authorization, "Bearer t2");
+}
+
 TEST_F(HarborlyAPITest, BuildsURLQueryAndHeaders)
 {
     storeFreshToken();
