@@ -174,7 +174,7 @@ TEST_F(HarborlyAPITest, ShardMoveIsStoredAndTheRequestResentOnce)
     EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-7"));
 }
 
-TEST_F(HarborlyAPITest, UnauthorisedRenewsAndResendsWithTheStoredToken)
+TEST_F(HarborlyAPITest, UnauthorisedRenewsAndResendsOrRevokesOnADefiniteRefusal)
 {
     storeFreshToken();
     HttpRequest built = request(QStringLiteral("POST"));
@@ -189,10 +189,8 @@ TEST_F(HarborlyAPITest, UnauthorisedRenewsAndResendsWithTheStoredToken)
     EXPECT_EQ(seen[1].body, seen[0].body);
     EXPECT_FALSE(APIConfig::homeShardID());
     EXPECT_EQ(revokedPosts, 0);
-}
 
-TEST_F(HarborlyAPITest, ADefiniteRefusalOfTheRenewalRevokes)
-{
+    // A definite refusal of the renewal revokes.
     for (const int status : {401, 403, 400}) {
         storeFreshToken();
         service.next(thing, Reply{401});
@@ -206,7 +204,7 @@ TEST_F(HarborlyAPITest, ADefiniteRefusalOfTheRenewalRevokes)
     service.next(thing, Reply{401, "{}", {}, [this] { vault.removeValue(KeychainVault::bearerTokenKey()); }});
     EXPECT_EQ(sendFailure(request()).code(), Code::notAuthenticated);
     EXPECT_EQ(revokedPosts, 4);
-    EXPECT_EQ(service.seen(thing).size(), 4u) << "no resend after a refusal";
+    EXPECT_EQ(service.seen(thing).size(), 6u) << "no resend after a refusal";
 }
 
 TEST_F(HarborlyAPITest, AnUnreadableOrCancelledRenewalNeverRevokes)

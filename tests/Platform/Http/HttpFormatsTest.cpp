@@ -20,7 +20,7 @@ QJsonObject object(const char *text)
 }
 } // namespace
 
-TEST(UrlBuilding, EncodesQueryValuesSoPlusAndSeparatorsStayLiteral)
+TEST(UrlBuilding, EncodesQueryValuesLiterallyAndJoinsPathsByString)
 {
     EXPECT_EQ(percentEncodeQueryComponent(QStringLiteral("a+b c&d=e/f?")), QByteArray("a%2Bb%20c%26d%3De%2Ff%3F"));
     EXPECT_EQ(percentEncodeQueryComponent(QStringLiteral("AZaz09-._~")), QByteArray("AZaz09-._~"));
@@ -32,10 +32,8 @@ TEST(UrlBuilding, EncodesQueryValuesSoPlusAndSeparatorsStayLiteral)
     EXPECT_EQ(url.toEncoded(), QByteArray("https://api.example.com/api/v1/files/library"
                                           "?since=2024-01-01T00%3A00%3A00%2B01%3A00&limit=500"));
     EXPECT_FALSE(withQueryItems(base, {}).hasQuery());
-}
 
-TEST(UrlBuilding, JoinsTheBasePathAndTheEndpointByString)
-{
+    // The base path and the endpoint are joined by string.
     const QString endpoint = QStringLiteral("/api/v1/storage");
     EXPECT_EQ(appendingPath(QUrl(QStringLiteral("https://h.example")), endpoint).toString(),
               QStringLiteral("https://h.example/api/v1/storage"));
@@ -121,7 +119,7 @@ TEST(Json, ParsesObjectsAndRejectsWhatIsNotJson)
         EXPECT_THROW(json::parseObject(bad), json::JsonError) << bad;
 }
 
-TEST(InternetDate, ParsesOnlyStrictDatesWithZoneAndWithoutFractions)
+TEST(InternetDate, ParsesOnlyStrictDatesWithZoneAndWritesUtcWholeSeconds)
 {
     const auto utc = parseInternetDate(u"2024-02-29T23:59:58Z");
     ASSERT_TRUE(utc.has_value());
@@ -140,10 +138,8 @@ TEST(InternetDate, ParsesOnlyStrictDatesWithZoneAndWithoutFractions)
 
     EXPECT_EQ(json::optionalDate(object(R"({"d":"2024-02-29T23:59:58Z"})"), "d"), utc);
     EXPECT_EQ(json::optionalDate(object(R"({"d":"yesterday"})"), "d"), std::nullopt);
-}
 
-TEST(InternetDate, WritesUtcWholeSeconds)
-{
+    // Written in UTC, whole seconds.
     const QDateTime local(QDate(2024, 3, 1), QTime(1, 59, 58, 750), Qt::OffsetFromUTC, 7200);
     EXPECT_EQ(formatInternetDate(local), QStringLiteral("2024-02-29T23:59:58Z"));
     EXPECT_EQ(parseInternetDate(formatInternetDate(local)), local.addMSecs(-750));
