@@ -118,12 +118,11 @@ TEST_F(BatchCalls, DedupConfirmLinksHeldContentInOneRequestAndReportsTheRest)
 TEST_F(BatchCalls, ReplyReadersTakeTheirOwnFailureMessages)
 {
     const QByteArray errorOnly = R"({"error": "x"})";
-    if (const auto error = failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseBatchHashCheckResponse(500, errorOnly); })) {
-        EXPECT_EQ(error->message(), QStringLiteral("Batch hash check failed"));
-    }
-    if (const auto error = failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseBatchDedupConfirmResponse(500, errorOnly); })) {
-        EXPECT_EQ(error->message(), QStringLiteral("x"));
-    }
+    const auto messageOf = [](const std::optional<HarborlyAPIError> &error) { return error ? error->message() : QString(); };
+    EXPECT_EQ(messageOf(failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseBatchHashCheckResponse(500, errorOnly); })),
+              QStringLiteral("Batch hash check failed"));
+    EXPECT_EQ(messageOf(failureOf<HarborlyAPIError>([&] { LibraryAPIClient::parseBatchDedupConfirmResponse(500, errorOnly); })),
+              QStringLiteral("x"));
     const auto opened = LibraryAPIClient::parseMultipartInitiateResponse(200, R"({"status": "already_exists"})",
                                                                          QStringLiteral("req-oid"));
     EXPECT_TRUE(opened.alreadyExists);

@@ -5,7 +5,6 @@
 #include "ServiceAPI/HarborlyAPI.h"
 
 #include <QJsonDocument>
-#include <QTcpServer>
 #include <QTimer>
 
 #include <gmock/gmock.h>
@@ -20,16 +19,6 @@ using Code = HarborlyAPIError::Code;
 namespace {
 
 const std::string thing = "/api/v1/thing";
-
-// A loopback address where nothing listens.
-QUrl closedPortURL(const QString &path)
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path));
-}
 
 class HarborlyAPITest : public ::testing::Test, protected quillmere::test::TokenFixture
 {
@@ -296,7 +285,8 @@ TEST_F(HarborlyAPITest, EveryFailureLeavesAsHarborlyAPIError)
     EXPECT_EQ(refused.errorDescription(), QStringLiteral("Server error (200): Storage is full"));
 
     HttpRequest built = request();
-    built.url = closedPortURL(QStringLiteral("/api/v1/files/library/4290"));
+    // Port 1 on loopback: nothing listens there without root.
+    built.url = QUrl(QStringLiteral("http://127.0.0.1:1/api/v1/files/library/4290"));
     const HarborlyAPIError offline = sendFailure(built);
     EXPECT_EQ(offline.code(), Code::networkError);
     EXPECT_FALSE(offline.errorDescription().contains(QStringLiteral("4290")));
