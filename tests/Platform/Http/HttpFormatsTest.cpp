@@ -4,6 +4,7 @@
 #include "Platform/Http/TextDecoding.h"
 #include "Platform/Http/TransportError.h"
 #include "Platform/Http/UrlBuilding.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,7 @@ QJsonObject object(const char *text)
 }
 } // namespace
 
-TEST(UrlBuilding, EncodesQueryValuesSoPlusAndSeparatorsStayLiteral)
+TEST(UrlBuilding, EncodesQueryValuesLiterallyAndJoinsPathsByString)
 {
     EXPECT_EQ(percentEncodeQueryComponent(QStringLiteral("a+b c&d=e/f?")), QByteArray("a%2Bb%20c%26d%3De%2Ff%3F"));
     EXPECT_EQ(percentEncodeQueryComponent(QStringLiteral("AZaz09-._~")), QByteArray("AZaz09-._~"));
@@ -31,10 +32,8 @@ TEST(UrlBuilding, EncodesQueryValuesSoPlusAndSeparatorsStayLiteral)
     EXPECT_EQ(url.toEncoded(), QByteArray("https://api.example.com/api/v1/files/library"
                                           "?since=2024-01-01T00%3A00%3A00%2B01%3A00&limit=500"));
     EXPECT_FALSE(withQueryItems(base, {}).hasQuery());
-}
 
-TEST(UrlBuilding, JoinsTheBasePathAndTheEndpointByString)
-{
+    // The base path and the endpoint are joined by string.
     const QString endpoint = QStringLiteral("/api/v1/storage");
     EXPECT_EQ(appendingPath(QUrl(QStringLiteral("https://h.example")), endpoint).toString(),
               QStringLiteral("https://h.example/api/v1/storage"));
@@ -66,16 +65,13 @@ TEST(Redirects, DecideCredentialsMethodAndSchemeByTheRules)
     post.headers.set("Content-Type", "application/json");
 
     const auto sameHost = redirectedRequest(post, 307, QUrl(QStringLiteral("https://api.example.com:443/b")));
-    EXPECT_EQ(sameHost.method, QByteArray("POST"));
     EXPECT_EQ(sameHost.body, QByteArray("{}"));
-    EXPECT_TRUE(sameHost.headers.contains("Authorization"));
-    EXPECT_TRUE(sameHost.headers.contains("X-Shard-Id"));
+    EXPECT_TRUE(sameHost.headers.contains("Authorization")) << "an explicit default port is the same origin";
 
     // Another port is another origin.
     const auto otherPort = redirectedRequest(post, 308, QUrl(QStringLiteral("https://api.example.com:8443/b")));
     EXPECT_FALSE(otherPort.headers.contains("Authorization"));
     EXPECT_FALSE(otherPort.headers.contains("X-Shard-Id"));
-    EXPECT_EQ(otherPort.body, QByteArray("{}"));
 
     const auto seeOther = redirectedRequest(post, 303, QUrl(QStringLiteral("https://cdn.example.com/b")));
     EXPECT_EQ(seeOther.method, QByteArray("GET"));
@@ -86,21 +82,16 @@ TEST(Redirects, DecideCredentialsMethodAndSchemeByTheRules)
     put.method = "PUT";
     EXPECT_EQ(redirectedRequest(put, 302, QUrl(QStringLiteral("https://api.example.com/c"))).method, QByteArray("PUT"));
 
-    for (const char *target : {"http://api.example.com/a", "http://127.0.0.1/a", "file:///tmp/x"}) {
-        try {
-            redirectedRequest(post, 302, QUrl(QString::fromLatin1(target)));
-            ADD_FAILURE() << "followed " << target;
-        } catch (const TransportError &error) {
-            EXPECT_EQ(error.code(), TransportError::Code::unsupportedURL) << target;
-        }
-    }
+    // https→http is refused even to loopback.
+    for (const char *target : {"http://api.example.com/a", "http://127.0.0.1/a", "file:///tmp/x"})
+        EXPECT_EQ(test::failureCode<TransportError>([&] { redirectedRequest(post, 302, QUrl(QString::fromLatin1(target))); }),
+                  TransportError::Code::unsupportedURL) << target;
 }
 
 TEST(Json, ReadsFieldsOnlyWithTheirExactType)
 {
     const auto o = object(R"({"i":42,"big":9007199254740993,"whole":3.0,"half":1.5,"s":"1","neg":-7,
                               "b":true,"n":null,"a":[1],"o":{},"huge":1e300})");
-    EXPECT_EQ(json::optionalInteger(o, "i"), 42);
     EXPECT_EQ(json::optionalInteger(o, "big"), 9007199254740993LL);
     EXPECT_EQ(json::optionalInteger(o, "whole"), 3);
     EXPECT_EQ(json::optionalInteger(o, "neg"), -7);
@@ -128,7 +119,7 @@ TEST(Json, ParsesObjectsAndRejectsWhatIsNotJson)
         EXPECT_THROW(json::parseObject(bad), json::JsonError) << bad;
 }
 
-TEST(InternetDate, ParsesOnlyStrictDatesWithZoneAndWithoutFractions)
+TEST(InternetDate, ParsesOnlyStrictDatesWithZoneAndWritesUtcWholeSeconds)
 {
     const auto utc = parseInternetDate(u"2024-02-29T23:59:58Z");
     ASSERT_TRUE(utc.has_value());
@@ -147,10 +138,8 @@ TEST(InternetDate, ParsesOnlyStrictDatesWithZoneAndWithoutFractions)
 
     EXPECT_EQ(json::optionalDate(object(R"({"d":"2024-02-29T23:59:58Z"})"), "d"), utc);
     EXPECT_EQ(json::optionalDate(object(R"({"d":"yesterday"})"), "d"), std::nullopt);
-}
 
-TEST(InternetDate, WritesUtcWholeSeconds)
-{
+    // Written in UTC, whole seconds.
     const QDateTime local(QDate(2024, 3, 1), QTime(1, 59, 58, 750), Qt::OffsetFromUTC, 7200);
     EXPECT_EQ(formatInternetDate(local), QStringLiteral("2024-02-29T23:59:58Z"));
     EXPECT_EQ(parseInternetDate(formatInternetDate(local)), local.addMSecs(-750));

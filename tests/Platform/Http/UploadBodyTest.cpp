@@ -40,6 +40,8 @@ protected:
         return all;
     }
 
+    const QByteArray prefix = "--b\r\nContent-Type: audio/wav\r\n\r\n";
+    const QByteArray suffix = "\r\n--b--\r\n";
     QByteArray content;
     QTemporaryDir dir;
     QString path;
@@ -49,8 +51,6 @@ protected:
 
 TEST_F(UploadBody, ConcatenationJoinsPrefixFileAndSuffixAtAnyPosition)
 {
-    const QByteArray prefix = "--b\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\n";
-    const QByteArray suffix = "\r\n--b--\r\n";
     ConcatenatedBodyDevice body(prefix, std::make_unique<QFile>(path), suffix);
     ASSERT_TRUE(body.open(QIODevice::ReadOnly));
     const QByteArray expected = prefix + content + suffix;
@@ -78,8 +78,6 @@ TEST_F(UploadBody, StreamedBodiesArriveExactAndCanBeSentAgain)
     filePut.bodyDevice = std::make_shared<QFile>(path);
     ASSERT_TRUE(filePut.bodyDevice->open(QIODevice::ReadOnly));
 
-    const QByteArray prefix = "--b\r\nContent-Type: audio/wav\r\n\r\n";
-    const QByteArray suffix = "\r\n--b--\r\n";
     HttpRequest formPost;
     formPost.url = local.url(QStringLiteral("/again")); // 307: the body goes twice on one send
     formPost.method = "POST";
