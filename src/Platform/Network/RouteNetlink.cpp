@@ -196,6 +196,7 @@ struct RouteNetlink::Session
     RouteTable table;
     Stage stage = Stage::Links;
     uint32_t sequence = 0;
+    bool redumpPending = false;
     std::optional<PathReport> lastReport;
     std::vector<std::byte> buffer = std::vector<std::byte>(64 * 1024);
 
@@ -268,8 +269,12 @@ void RouteNetlink::Session::drain()
             if (errno == EINTR)
                 continue;
             if (errno == ENOBUFS) {
-                // Events were dropped: the table no longer matches the kernel's. Start over.
-                restartDump();
+                // Events were dropped: the table no longer matches the kernel's. Start over, once
+                // any dump still running has ended (the kernel runs one dump at a time).
+                if (stage == Stage::Following)
+                    restartDump();
+                else
+                    redumpPending = true;
                 continue;
             }
             return; // EAGAIN: all read
@@ -277,13 +282,16 @@ void RouteNetlink::Session::drain()
         const NetlinkBatch batch = parseNetlink(std::span<const std::byte>(buffer.data(), static_cast<size_t>(got)));
         for (const NetlinkUpdate &update : batch.updates)
             table.apply(update);
-        if (batch.dumpInterrupted && stage != Stage::Following) {
-            restartDump();
-            continue;
-        }
+        if (batch.dumpInterrupted && stage != Stage::Following)
+            redumpPending = true;
         if (batch.dumpDone && stage != Stage::Following) {
             if (batch.errorCode != 0)
                 qCWarning(networkMonitorLog, "the kernel refused a network state request: %s", std::strerror(batch.errorCode));
+            if (redumpPending) {
+                redumpPending = false;
+                restartDump();
+                continue;
+            }
             stage = static_cast<Stage>(static_cast<int>(stage) + 1);
             requestDump();
         }
