@@ -6,9 +6,7 @@
 
 namespace quillmere {
 
-namespace {
-
-NetworkMonitor::ConnectionType connectionTypeOf(InterfaceKind kind)
+NetworkMonitor::ConnectionType NetworkMonitor::connectionTypeOf(InterfaceKind kind)
 {
     switch (kind) {
     case InterfaceKind::Wifi:
@@ -22,8 +20,6 @@ NetworkMonitor::ConnectionType connectionTypeOf(InterfaceKind kind)
     }
     return NetworkMonitor::unknown;
 }
-
-} // namespace
 
 NetworkMonitor::NetworkMonitor(QObject *parent)
     : NetworkMonitor(Source::Live, parent)

@@ -34,6 +34,9 @@ public:
     bool isConnected() const { return m_isConnected; }
     ConnectionType connectionType() const { return m_connectionType; }
 
+    // The kind of interface a path report names, as this monitor shows it.
+    static ConnectionType connectionTypeOf(InterfaceKind kind);
+
     // Main thread only. Values equal to the current ones change nothing and signal nothing.
     void applyPathReport(const PathReport &report);
 

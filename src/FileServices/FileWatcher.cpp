@@ -1,6 +1,7 @@
 #include "FileServices/FileWatcher.h"
 
 #include "FileServices/FileScan.h"
+#include "Platform/Async/ThreadStopSignal.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -13,7 +14,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,9 +55,8 @@ struct FileWatcher::Session
     std::chrono::milliseconds window;
     QByteArray root;
     int inotifyFd = -1;
-    int wakeFd = -1;
     int rootWatch = -1;
-    std::atomic<bool> stopping{false};
+    ThreadStopSignal stop;
 
     std::unordered_map<int, QByteArray> pathOfWatch;
     QHash<QByteArray, int> watchOfPath;
@@ -73,15 +72,6 @@ struct FileWatcher::Session
     {
         if (inotifyFd >= 0)
             close(inotifyFd);
-        if (wakeFd >= 0)
-            close(wakeFd);
-    }
-
-    void requestStop()
-    {
-        stopping = true;
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = write(wakeFd, &one, sizeof one);
     }
 
     void run();
@@ -359,17 +349,17 @@ void FileWatcher::Session::run()
     // owner's thread never walks it.
     watchTree(root, false);
 
-    while (!stopping) {
+    while (!stop.requested()) {
         int timeout = -1;
         if (!pending.isEmpty()) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(flushAt - SteadyClock::now());
             timeout = int(std::max<std::chrono::milliseconds::rep>(0, left.count()));
         }
-        pollfd fds[2] = {{inotifyFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        pollfd fds[2] = {{inotifyFd, POLLIN, 0}, {stop.fd(), POLLIN, 0}};
         const int ready = poll(fds, 2, timeout);
         if (ready < 0 && errno != EINTR)
             break;
-        if (stopping)
+        if (stop.requested())
             break;
         if (ready > 0 && (fds[0].revents & POLLIN))
             drainEvents();
@@ -397,8 +387,7 @@ void FileWatcher::start(const QString &path)
     session->window = m_window;
     session->root = QFile::encodeName(normalizedPath(path));
     session->inotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    session->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (session->inotifyFd < 0 || session->wakeFd < 0) {
+    if (session->inotifyFd < 0 || !session->stop.isValid()) {
         qCWarning(fileWatcherLog, "cannot create an inotify instance: %s", std::strerror(errno));
         return;
     }
@@ -416,13 +405,8 @@ void FileWatcher::stop()
 {
     if (!m_session)
         return;
-    m_session->requestStop();
-    if (m_thread.joinable()) {
-        if (m_thread.get_id() == std::this_thread::get_id())
-            m_thread.detach(); // the session lives on in the thread until its loop sees the stop
-        else
-            m_thread.join();
-    }
+    // Run on the watcher's own thread, the session lives on in it until its loop sees the stop.
+    m_session->stop.requestAndJoin(m_thread);
     m_session.reset();
 }
 

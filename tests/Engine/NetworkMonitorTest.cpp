@@ -62,21 +62,6 @@ TEST(NetworkMonitor, SignalsOnlyRealChangesAndAvailabilityOnlyWhenRegained)
     EXPECT_EQ(monitor.connectionType(), NetworkMonitor::cellular);
 }
 
-NetworkMonitor::ConnectionType expectedType(InterfaceKind kind)
-{
-    switch (kind) {
-    case InterfaceKind::Wifi:
-        return NetworkMonitor::wifi;
-    case InterfaceKind::Cellular:
-        return NetworkMonitor::cellular;
-    case InterfaceKind::Wired:
-        return NetworkMonitor::wired;
-    case InterfaceKind::Unknown:
-        break;
-    }
-    return NetworkMonitor::unknown;
-}
-
 TEST(NetworkMonitor, ALiveMonitorTakesOnTheKernelsPathAndStopsCleanly)
 {
     // What the route socket says right now, read independently.
@@ -98,10 +83,10 @@ TEST(NetworkMonitor, ALiveMonitorTakesOnTheKernelsPathAndStopsCleanly)
     NetworkMonitor monitor;
     QDeadlineTimer deadline(5000);
     while (!deadline.hasExpired()
-           && (monitor.isConnected() != kernel->connected || monitor.connectionType() != expectedType(kernel->kind)))
+           && (monitor.isConnected() != kernel->connected || monitor.connectionType() != NetworkMonitor::connectionTypeOf(kernel->kind)))
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
     EXPECT_EQ(monitor.isConnected(), kernel->connected);
-    EXPECT_EQ(monitor.connectionType(), expectedType(kernel->kind));
+    EXPECT_EQ(monitor.connectionType(), NetworkMonitor::connectionTypeOf(kernel->kind));
 
     // Destroyed with its first report still posted or not yet read: under the sanitizers a
     // reader outliving its monitor, or a report delivered to it afterwards, is an error.

@@ -1,5 +1,7 @@
 #include "Platform/Network/RouteNetlink.h"
 
+#include "Platform/Async/ThreadStopSignal.h"
+
 #include <QLoggingCategory>
 
 #include <atomic>
@@ -9,7 +11,6 @@
 #include <linux/rtnetlink.h>
 #include <optional>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -190,8 +191,7 @@ struct RouteNetlink::Session
     RouteNetlink::Callback callback;
     QString sysfsRoot;
     int socketFd = -1;
-    int wakeFd = -1;
-    std::atomic<bool> stopping{false};
+    ThreadStopSignal stop;
 
     RouteTable table;
     Stage stage = Stage::Links;
@@ -204,15 +204,6 @@ struct RouteNetlink::Session
     {
         if (socketFd >= 0)
             close(socketFd);
-        if (wakeFd >= 0)
-            close(wakeFd);
-    }
-
-    void requestStop()
-    {
-        stopping = true;
-        const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = write(wakeFd, &one, sizeof one);
     }
 
     void requestDump();
@@ -263,7 +254,7 @@ void RouteNetlink::Session::restartDump()
 
 void RouteNetlink::Session::drain()
 {
-    while (!stopping) {
+    while (!stop.requested()) {
         const ssize_t got = recv(socketFd, buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (got < 0) {
             if (errno == EINTR)
@@ -308,15 +299,15 @@ void RouteNetlink::Session::drain()
 void RouteNetlink::Session::run()
 {
     requestDump();
-    while (!stopping) {
-        pollfd fds[2] = {{socketFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    while (!stop.requested()) {
+        pollfd fds[2] = {{socketFd, POLLIN, 0}, {stop.fd(), POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             qCWarning(networkMonitorLog, "waiting for network changes failed: %s", std::strerror(errno));
             return;
         }
-        if (stopping)
+        if (stop.requested())
             return;
         if (fds[0].revents & (POLLIN | POLLERR))
             drain();
@@ -352,8 +343,7 @@ bool RouteNetlink::start()
         m_error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
-    session->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (session->wakeFd < 0) {
+    if (!session->stop.isValid()) {
         m_error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
@@ -366,13 +356,7 @@ void RouteNetlink::stop()
 {
     if (!m_session)
         return;
-    m_session->requestStop();
-    if (m_thread.joinable()) {
-        if (m_thread.get_id() == std::this_thread::get_id())
-            m_thread.detach();
-        else
-            m_thread.join();
-    }
+    m_session->stop.requestAndJoin(m_thread);
     m_session.reset();
 }
 
