@@ -1,0 +1,43 @@
+#pragma once
+
+#include "Model/SyncFile.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+namespace quillmere {
+
+// One entry of a lane's recent files or of its errors; the engine merges every lane's lists
+// for the panel.
+struct RecentFile
+{
+    // transferred: the file's bytes moved; verified: an upload found the content already at
+    // the service and sent nothing (shown as "Verified already in sync").
+    enum class Kind { transferred, verified };
+
+    QUuid id;
+    QString filename;
+    SyncFileDirection direction = SyncFileDirection::upload;
+    Kind kind = Kind::transferred;
+    QDateTime timestamp;
+    std::optional<QString> errorMessage; // set only in error lists
+
+    friend bool operator==(const RecentFile &, const RecentFile &) = default;
+};
+
+// The multipart upload in flight, as its progress reports give it (unclamped).
+struct MultipartProgress
+{
+    QString filename;
+    qint64 partsCompleted = 0;
+    qint64 totalParts = 0;
+    qint64 bytesUploaded = 0;
+    qint64 totalBytes = 0;
+
+    friend bool operator==(const MultipartProgress &, const MultipartProgress &) = default;
+};
+
+} // namespace quillmere

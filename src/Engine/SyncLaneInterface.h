@@ -1,0 +1,160 @@
+#pragma once
+
+#include "Engine/LaneActivity.h"
+#include "Engine/SyncEngineState.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUuid>
+
+#include <QCoroTask>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace quillmere {
+
+class BookmarkManager;
+class Clock;
+class ConflictResolver;
+class FileSyncAPI;
+class KeychainVault;
+class ModelContext;
+class RulesEngine;
+class SyncFolder;
+
+// A sync lane as the engine sees it: the state it aggregates, the callbacks it installs and
+// the operations it calls. The lane itself lives in the layer above; the application gives
+// the engine a factory that builds them, and tests give it scripted lanes.
+//
+// Lanes are main-thread objects owned by the engine through shared_ptr. Writing a field with
+// a value equal to the current one changes nothing.
+class SyncLaneInterface : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Callbacks
+    {
+        std::function<void()> onStateChanged;
+        std::function<void()> onStorageFull;
+        std::function<void(QUuid)> onLaneDied;
+    };
+
+    SyncLaneInterface(QUuid laneID, std::shared_ptr<SyncFolder> folder)
+        : m_laneID(laneID), m_syncFolder(std::move(folder))
+    {
+    }
+
+    // The folder's stableID at construction.
+    QUuid laneID() const { return m_laneID; }
+    const std::shared_ptr<SyncFolder> &syncFolder() const { return m_syncFolder; }
+
+    // Begins or restarts the lane's work.
+    virtual void start() = 0;
+    // Ends all of the lane's work and leaves it idle; nothing it started may act afterwards.
+    virtual void stop() = 0;
+    virtual void pause() = 0;
+    // Re-decides the folder's priority (its settings or the running applications changed).
+    virtual void refreshPriority() = 0;
+    // One pass over the service's change feed (manual sync); returns at once on a stopped lane.
+    virtual QCoro::Task<> performDeltaSync() = 0;
+    // Forgets every tracked file of the folder and starts again.
+    virtual QCoro::Task<> reset() = 0;
+    // Manual sync forgives earlier failed delta passes.
+    virtual void resetDeltaFailureCount() = 0;
+
+    const SyncEngineState &syncState() const { return m_syncState; }
+    void setSyncState(SyncEngineState value) { m_syncState = std::move(value); }
+    const std::optional<QDateTime> &lastSyncAt() const { return m_lastSyncAt; }
+    void setLastSyncAt(std::optional<QDateTime> value) { m_lastSyncAt = std::move(value); }
+    const std::optional<QString> &lastError() const { return m_lastError; }
+    void setLastError(std::optional<QString> value) { m_lastError = std::move(value); }
+    bool isPaused() const { return m_isPaused; }
+    void setIsPaused(bool value) { m_isPaused = value; }
+    // Newest first, at most 5.
+    const QList<RecentFile> &recentSyncedFiles() const { return m_recentSyncedFiles; }
+    void setRecentSyncedFiles(QList<RecentFile> value) { m_recentSyncedFiles = std::move(value); }
+    qint64 filesPending() const { return m_filesPending; }
+    void setFilesPending(qint64 value) { m_filesPending = value; }
+    qint64 filesSyncing() const { return m_filesSyncing; }
+    void setFilesSyncing(qint64 value) { m_filesSyncing = value; }
+    const std::optional<QString> &currentFile() const { return m_currentFile; }
+    void setCurrentFile(std::optional<QString> value) { m_currentFile = std::move(value); }
+    // Newest first, at most 50.
+    const QList<RecentFile> &syncErrors() const { return m_syncErrors; }
+    void setSyncErrors(QList<RecentFile> value) { m_syncErrors = std::move(value); }
+    qint64 filesTotalThisPass() const { return m_filesTotalThisPass; }
+    void setFilesTotalThisPass(qint64 value) { m_filesTotalThisPass = value; }
+    qint64 filesCompletedThisPass() const { return m_filesCompletedThisPass; }
+    void setFilesCompletedThisPass(qint64 value) { m_filesCompletedThisPass = value; }
+    bool hasLocalChanges() const { return m_hasLocalChanges; }
+    void setHasLocalChanges(bool value) { m_hasLocalChanges = value; }
+    const std::optional<QString> &heldDownloadNotice() const { return m_heldDownloadNotice; }
+    void setHeldDownloadNotice(std::optional<QString> value) { m_heldDownloadNotice = std::move(value); }
+    const std::optional<MultipartProgress> &multipartProgress() const { return m_multipartProgress; }
+    void setMultipartProgress(std::optional<MultipartProgress> value) { m_multipartProgress = std::move(value); }
+
+    const Callbacks &callbacks() const { return m_callbacks; }
+    void setCallbacks(Callbacks callbacks) { m_callbacks = std::move(callbacks); }
+    // Each calls its callback when one is installed. The callback may destroy the lane (the
+    // engine replaces a dead lane from inside it): a caller holds the lane or touches nothing
+    // of it afterwards.
+    void notifyStateChanged()
+    {
+        if (auto callback = m_callbacks.onStateChanged)
+            callback();
+    }
+    void notifyStorageFull()
+    {
+        if (auto callback = m_callbacks.onStorageFull)
+            callback();
+    }
+    void notifyLaneDied()
+    {
+        if (auto callback = m_callbacks.onLaneDied)
+            callback(m_laneID);
+    }
+
+private:
+    const QUuid m_laneID;
+    const std::shared_ptr<SyncFolder> m_syncFolder;
+
+    SyncEngineState m_syncState;
+    std::optional<QDateTime> m_lastSyncAt;
+    std::optional<QString> m_lastError;
+    bool m_isPaused = false;
+    QList<RecentFile> m_recentSyncedFiles;
+    qint64 m_filesPending = 0;
+    qint64 m_filesSyncing = 0;
+    std::optional<QString> m_currentFile;
+    QList<RecentFile> m_syncErrors;
+    qint64 m_filesTotalThisPass = 0;
+    qint64 m_filesCompletedThisPass = 0;
+    bool m_hasLocalChanges = false;
+    std::optional<QString> m_heldDownloadNotice;
+    std::optional<MultipartProgress> m_multipartProgress;
+    Callbacks m_callbacks;
+};
+
+// What the engine hands the factory for each lane. The shared services outlive every lane
+// that holds them; the vault and the clock are the application's and outlive everything.
+struct LaneServices
+{
+    std::shared_ptr<SyncFolder> folder;
+    std::shared_ptr<FileSyncAPI> apiClient;
+    std::shared_ptr<BookmarkManager> bookmarkManager;
+    std::shared_ptr<RulesEngine> rulesEngine;
+    std::shared_ptr<ConflictResolver> conflictResolver;
+    std::shared_ptr<ModelContext> modelContext;
+    KeychainVault *vault = nullptr;
+    Clock *clock = nullptr;
+};
+
+// Builds one lane in its initial state (idle, nothing running, no callbacks).
+using LaneFactory = std::function<std::shared_ptr<SyncLaneInterface>(const LaneServices &)>;
+
+} // namespace quillmere
