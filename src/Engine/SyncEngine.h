@@ -1,0 +1,247 @@
+#pragma once
+
+#include "Engine/LaneActivity.h"
+#include "Engine/SyncEngineState.h"
+#include "Engine/SyncLaneInterface.h"
+#include "Platform/Async/TaskHandle.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QMetaObject>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUuid>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace quillmere {
+
+class ApplicationEvents;
+class BookmarkManager;
+class Clock;
+class ConflictResolver;
+class DAWLivenessReporter;
+class KeychainVault;
+class LibraryAPIClient;
+class ModelContext;
+class RulesEngine;
+class SyncFolder;
+
+// The one coordinator above the sync lanes: keeps one lane for every enabled sync folder that
+// has a local location, hands them the services they share, and folds their state into the
+// properties the tray and the windows follow. Main thread only.
+//
+// The lane table is ordered by the folders' sortOrder, then by insertion, so "the first lane in
+// error" (and the first current file, last error, held-download notice) is always the same one
+// for the same folders.
+class SyncEngine : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(quillmere::SyncEngineState syncState READ syncState NOTIFY syncStateChanged)
+    Q_PROPERTY(std::optional<QDateTime> lastSyncAt READ lastSyncAt NOTIFY lastSyncAtChanged)
+    Q_PROPERTY(std::optional<QString> lastError READ lastError NOTIFY lastErrorChanged)
+    Q_PROPERTY(bool isPaused READ isPaused WRITE setIsPaused NOTIFY isPausedChanged)
+    Q_PROPERTY(bool isHibernating READ isHibernating WRITE setIsHibernating NOTIFY isHibernatingChanged)
+    Q_PROPERTY(bool isStorageFull READ isStorageFull WRITE setIsStorageFull NOTIFY isStorageFullChanged)
+    Q_PROPERTY(QList<quillmere::RecentFile> recentSyncedFiles READ recentSyncedFiles NOTIFY recentSyncedFilesChanged)
+    Q_PROPERTY(qint64 filesPending READ filesPending NOTIFY filesPendingChanged)
+    Q_PROPERTY(qint64 filesSyncing READ filesSyncing NOTIFY filesSyncingChanged)
+    Q_PROPERTY(std::optional<QString> currentFileName READ currentFileName NOTIFY currentFileNameChanged)
+    Q_PROPERTY(QList<quillmere::RecentFile> syncErrors READ syncErrors NOTIFY syncErrorsChanged)
+    Q_PROPERTY(qint64 filesTotalThisPass READ filesTotalThisPass NOTIFY filesTotalThisPassChanged)
+    Q_PROPERTY(qint64 filesCompletedThisPass READ filesCompletedThisPass NOTIFY filesCompletedThisPassChanged)
+    Q_PROPERTY(QSet<QUuid> foldersWithChanges READ foldersWithChanges NOTIFY foldersWithChangesChanged)
+    Q_PROPERTY(std::optional<QString> heldDownloadNotice READ heldDownloadNotice NOTIFY heldDownloadNoticeChanged)
+    Q_PROPERTY(bool hasHydratedThisSession READ hasHydratedThisSession WRITE setHasHydratedThisSession
+                   NOTIFY hasHydratedThisSessionChanged)
+    Q_PROPERTY(double hibernationInterval READ hibernationInterval NOTIFY hibernationIntervalChanged)
+    Q_PROPERTY(bool isSyncingNow READ isSyncingNow WRITE setIsSyncingNow NOTIFY isSyncingNowChanged)
+
+public:
+    static constexpr int maxSyncErrors = 50;
+    static constexpr int maxRecentSyncedFiles = 5;
+    static constexpr double initialHibernationInterval = 120.0;
+
+    // The client is the one service client of every lane (held by them as FileSyncAPI); the
+    // vault, the clock and the application events outlive the engine. The factory builds each
+    // lane in its initial state.
+    SyncEngine(std::shared_ptr<LibraryAPIClient> apiClient, KeychainVault &vault, Clock &clock,
+               ApplicationEvents &applicationEvents, LaneFactory laneFactory, QObject *parent = nullptr);
+    ~SyncEngine() override;
+
+    // Observable state.
+    const SyncEngineState &syncState() const { return m_syncState; }
+    const std::optional<QDateTime> &lastSyncAt() const { return m_lastSyncAt; }
+    const std::optional<QString> &lastError() const { return m_lastError; }
+    bool isPaused() const { return m_isPaused; }
+    bool isHibernating() const { return m_isHibernating; }
+    bool isStorageFull() const { return m_isStorageFull; }
+    const QList<RecentFile> &recentSyncedFiles() const { return m_recentSyncedFiles; }
+    qint64 filesPending() const { return m_filesPending; }
+    qint64 filesSyncing() const { return m_filesSyncing; }
+    const std::optional<QString> &currentFileName() const { return m_currentFileName; }
+    const QList<RecentFile> &syncErrors() const { return m_syncErrors; }
+    qint64 filesTotalThisPass() const { return m_filesTotalThisPass; }
+    qint64 filesCompletedThisPass() const { return m_filesCompletedThisPass; }
+    const QSet<QUuid> &foldersWithChanges() const { return m_foldersWithChanges; }
+    const std::optional<QString> &heldDownloadNotice() const { return m_heldDownloadNotice; }
+    bool hasHydratedThisSession() const { return m_hasHydratedThisSession; }
+    double hibernationInterval() const { return m_hibernationInterval; }
+    bool isSyncingNow() const { return m_isSyncingNow; }
+
+    // Written by pause/resume, hibernation, hydration and manual sync; an equal value
+    // notifies nobody.
+    void setIsPaused(bool value);
+    void setIsHibernating(bool value);
+    void setIsStorageFull(bool value);
+    void setHasHydratedThisSession(bool value);
+    void setIsSyncingNow(bool value);
+
+    // The shell's context; setting the one already held changes nothing.
+    const std::shared_ptr<ModelContext> &storedModelContext() const { return m_storedModelContext; }
+    void setStoredModelContext(std::shared_ptr<ModelContext> context);
+
+    // Shared services, built once.
+    const std::shared_ptr<LibraryAPIClient> &apiClient() const { return m_apiClient; }
+    const std::shared_ptr<BookmarkManager> &bookmarkManager() const { return m_bookmarkManager; }
+    const std::shared_ptr<RulesEngine> &rulesEngine() const { return m_rulesEngine; }
+    const std::shared_ptr<ConflictResolver> &conflictResolver() const { return m_conflictResolver; }
+    DAWLivenessReporter &dawReporter() const { return *m_dawReporter; }
+
+    // The lanes in table order.
+    std::vector<std::shared_ptr<SyncLaneInterface>> lanes() const;
+    std::shared_ptr<SyncLaneInterface> lane(const QUuid &folderID) const;
+
+    // Enabled folders, by sortOrder; nothing without a context or when the fetch fails.
+    std::vector<std::shared_ptr<SyncFolder>> fetchSyncFolders() const;
+    // Whether an enabled folder has a local location.
+    bool hasConfiguredFolders() const;
+
+    void start();
+    void stop();
+
+    // True when the folder has a lane afterwards. Refused (false): no context, no location,
+    // or a location that lies inside another lane's folder, holds it or is the same; the
+    // last is logged and shown as an error until the next start or a lane for the folder.
+    bool createLane(const std::shared_ptr<SyncFolder> &folder);
+    void refreshAggregateStatus();
+
+    void handleStorageFull();
+    // A lane gave up: it is removed and stopped, and replaced while its folder is enabled.
+    // Safe to call from inside the dying lane; the engine releases it on a later turn.
+    void handleLaneDied(const QUuid &laneID);
+
+    void installWorkspaceObservers();
+    void removeWorkspaceObservers();
+    bool hasWorkspaceObservers() const { return bool(m_workspaceTerminateObserver) || bool(m_workspaceLaunchObserver); }
+    // An application launched or quit; only enabled profiles' applications re-evaluate lanes.
+    void handleDAWStateChange(const std::optional<QString> &bundleIdentifier);
+
+    // Routes the client's multipart progress to this lane, replacing the lane before.
+    void installProgressHandler(const std::shared_ptr<SyncLaneInterface> &lane);
+
+    // Storage polling and hibernation.
+    void startStorageMonitor();
+    void cancelHibernation();
+    bool isStorageMonitorRunning() const { return m_storageMonitorTask.isRunning(); }
+
+Q_SIGNALS:
+    void syncStateChanged();
+    void lastSyncAtChanged();
+    void lastErrorChanged();
+    void isPausedChanged();
+    void isHibernatingChanged();
+    void isStorageFullChanged();
+    void recentSyncedFilesChanged();
+    void filesPendingChanged();
+    void filesSyncingChanged();
+    void currentFileNameChanged();
+    void syncErrorsChanged();
+    void filesTotalThisPassChanged();
+    void filesCompletedThisPassChanged();
+    void foldersWithChangesChanged();
+    void heldDownloadNoticeChanged();
+    void hasHydratedThisSessionChanged();
+    void hibernationIntervalChanged();
+    void isSyncingNowChanged();
+    void storedModelContextChanged();
+
+private:
+    // One row of the lane table, or a folder refused for overlapping another; both are
+    // ordered by (sortOrder, insertion).
+    struct LaneEntry
+    {
+        QUuid id;
+        qint64 sortOrder = 0;
+        quint64 sequence = 0;
+        std::shared_ptr<SyncLaneInterface> lane;
+    };
+    struct RefusedFolder
+    {
+        QUuid id;
+        qint64 sortOrder = 0;
+        quint64 sequence = 0;
+        QString message;
+    };
+
+    template<typename T>
+    void assign(T &field, T value, void (SyncEngine::*changed)())
+    {
+        if (field == value)
+            return;
+        field = std::move(value);
+        Q_EMIT(this->*changed)();
+    }
+
+    void setSyncState(SyncEngineState value);
+    void setHibernationInterval(double value);
+    void installCallbacks(const std::shared_ptr<SyncLaneInterface> &lane);
+    // The folder as stored now; the fallback without a context or when the fetch fails.
+    std::shared_ptr<SyncFolder> currentFolder(const QUuid &id, const std::shared_ptr<SyncFolder> &fallback) const;
+    // Keeps a removed lane alive until a later turn: it may be the caller's own lane.
+    void releaseLater(std::shared_ptr<SyncLaneInterface> lane);
+    void refuse(const SyncFolder &folder, const SyncFolder &holder);
+    void forgetRefusal(const QUuid &id);
+
+    std::shared_ptr<LibraryAPIClient> m_apiClient;
+    KeychainVault &m_vault;
+    Clock &m_clock;
+    ApplicationEvents &m_applicationEvents;
+    LaneFactory m_laneFactory;
+    std::shared_ptr<BookmarkManager> m_bookmarkManager;
+    std::shared_ptr<RulesEngine> m_rulesEngine;
+    std::shared_ptr<ConflictResolver> m_conflictResolver;
+    std::unique_ptr<DAWLivenessReporter> m_dawReporter;
+
+    SyncEngineState m_syncState = SyncEngineState::idle();
+    std::optional<QDateTime> m_lastSyncAt;
+    std::optional<QString> m_lastError;
+    bool m_isPaused = false;
+    bool m_isHibernating = false;
+    bool m_isStorageFull = false;
+    QList<RecentFile> m_recentSyncedFiles;
+    qint64 m_filesPending = 0;
+    qint64 m_filesSyncing = 0;
+    std::optional<QString> m_currentFileName;
+    QList<RecentFile> m_syncErrors;
+    qint64 m_filesTotalThisPass = 0;
+    qint64 m_filesCompletedThisPass = 0;
+    QSet<QUuid> m_foldersWithChanges;
+    std::optional<QString> m_heldDownloadNotice;
+    bool m_hasHydratedThisSession = false;
+    TaskHandle m_hibernationTask;
+    double m_hibernationInterval = initialHibernationInterval;
+    QMetaObject::Connection m_workspaceTerminateObserver;
+    QMetaObject::Connection m_workspaceLaunchObserver;
+    std::vector<LaneEntry> m_lanes; // sorted by (sortOrder, sequence)
+    std::vector<RefusedFolder> m_refused; // sorted likewise
+    quint64 m_nextSequence = 0;
+    std::shared_ptr<ModelContext> m_storedModelContext;
+    bool m_isSyncingNow = false;
+    TaskHandle m_storageMonitorTask;
+};
+
+} // namespace quillmere
