@@ -1,0 +1,88 @@
+#pragma once
+
+#include "Engine/SyncLaneInterface.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/NextTurn.h"
+#include "Platform/Async/TaskHandle.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace quillmere::test {
+
+// A lane that only counts what the engine asks of it; a test sets its fields and reports
+// through the callbacks itself.
+class ScriptedLane : public SyncLaneInterface
+{
+public:
+    explicit ScriptedLane(const LaneServices &services)
+        : SyncLaneInterface(services.folder->stableID(), services.folder), services(services)
+    {
+    }
+
+    void start() override
+    {
+        ++starts;
+        if (onStart)
+            onStart(*this);
+    }
+    void stop() override
+    {
+        ++stops;
+        setSyncState(SyncEngineState::idle());
+    }
+    void pause() override
+    {
+        ++pauses;
+        setIsPaused(true);
+        setSyncState(SyncEngineState::paused());
+    }
+    void refreshPriority() override { ++priorityRefreshes; }
+    QCoro::Task<> performDeltaSync() override { co_return; }
+    QCoro::Task<> reset() override { co_return; }
+    void resetDeltaFailureCount() override {}
+
+    // Gives up on the next turn from inside a coroutine of its own, as the watchdog does, and
+    // touches nothing of itself after the report.
+    void dieOnNextTurn()
+    {
+        m_dying = TaskHandle::start([this](std::stop_token) { return giveUp(this); });
+    }
+
+    LaneServices services;
+    std::function<void(ScriptedLane &)> onStart;
+    int starts = 0;
+    int stops = 0;
+    int pauses = 0;
+    int priorityRefreshes = 0;
+
+private:
+    static QCoro::Task<> giveUp(ScriptedLane *self)
+    {
+        co_await NextTurn{};
+        self->notifyLaneDied();
+        co_return;
+    }
+
+    TaskHandle m_dying;
+};
+
+// Builds scripted lanes and remembers them (weakly: the engine owns them).
+struct ScriptedLaneFactory
+{
+    std::vector<std::weak_ptr<ScriptedLane>> made;
+    std::function<void(ScriptedLane &)> onStart;
+
+    LaneFactory factory()
+    {
+        return [this](const LaneServices &services) {
+            auto lane = std::make_shared<ScriptedLane>(services);
+            lane->onStart = onStart;
+            made.push_back(lane);
+            return std::static_pointer_cast<SyncLaneInterface>(lane);
+        };
+    }
+};
+
+} // namespace quillmere::test
