@@ -152,6 +152,14 @@ TEST_F(SyncEngineTest, StartCountsOnlyFoldersWithALocation)
     EXPECT_EQ(logged(QStringLiteral("Started 1 lane(s)")), 1);
     ASSERT_EQ(lanes().size(), 1u);
     EXPECT_EQ(lanes()[0]->laneID(), placed->stableID());
+
+    // A lane may report from inside its start: the engine must already hold it then.
+    factory.onStart = [](ScriptedLane &lane) {
+        lane.setSyncState(SyncEngineState::error(QStringLiteral("Folder access lost")));
+        lane.notifyStateChanged();
+    };
+    ASSERT_TRUE(engine.createLane(addFolder(QStringLiteral("Keys"), QStringLiteral("/music/keys"), 3)));
+    EXPECT_EQ(engine.syncState(), SyncEngineState::error(QStringLiteral("Folder access lost")));
 }
 
 TEST_F(SyncEngineTest, AggregatesInFolderOrderWhateverTheInsertionOrder)
@@ -289,24 +297,30 @@ TEST_F(SyncEngineTest, ADeadLaneIsReplacedFromInsideItsOwnCoroutine)
     EXPECT_TRUE(watched.expired());
 }
 
-TEST_F(SyncEngineTest, ALaneOfADisabledFolderDiesAlone)
+TEST_F(SyncEngineTest, ALaneOfADisabledOrDeletedFolderDiesAlone)
 {
     engine.setStoredModelContext(context);
-    const auto folder = addFolder(QStringLiteral("Drums"), QStringLiteral("/m/drums"), 0);
+    const auto disabled = addFolder(QStringLiteral("Drums"), QStringLiteral("/m/drums"), 0);
+    const auto deleted = addFolder(QStringLiteral("Keys"), QStringLiteral("/m/keys"), 1);
     engine.start();
-    const auto dying = lanes().at(0);
-    dying->setSyncState(SyncEngineState::syncing());
+    const auto table = lanes();
+    ASSERT_EQ(table.size(), 2u);
+    table[0]->setSyncState(SyncEngineState::syncing());
     engine.refreshAggregateStatus();
-    folder->setIsEnabled(false);
+    disabled->setIsEnabled(false);
+    context->remove(deleted);
+    context->save();
     const auto entries = logCount();
     SignalCount state(engine, &SyncEngine::syncStateChanged);
 
-    dying->dieOnNextTurn();
+    table[0]->dieOnNextTurn();
+    table[1]->dieOnNextTurn();
     test::drainEvents();
 
     EXPECT_TRUE(engine.lanes().empty());
-    EXPECT_EQ(dying->stops, 1);
-    EXPECT_EQ(factory.made.size(), 1u);
+    EXPECT_EQ(table[0]->stops, 1);
+    EXPECT_EQ(table[1]->stops, 1);
+    EXPECT_EQ(factory.made.size(), 2u);
     EXPECT_EQ(logCount(), entries);
     EXPECT_EQ(state.count(), 0);
 }
@@ -412,6 +426,16 @@ TEST_F(SyncEngineTest, OverlappingLocationsAreRefusedAndShown)
     engine.start();
     EXPECT_EQ(logged(QStringLiteral("Not syncing Outer: its location overlaps Music")), 1);
     EXPECT_EQ(engine.lane(outer->stableID()), nullptr);
+
+    // Once the folders in the way are gone, a start shows no stale refusal.
+    for (const auto &folder : context->fetch(SyncFolder::all()))
+        folder->setIsEnabled(false);
+    for (const auto &lane : lanes())
+        lane->dieOnNextTurn();
+    test::drainEvents();
+    ASSERT_TRUE(engine.lanes().empty());
+    engine.start();
+    EXPECT_EQ(engine.syncState(), SyncEngineState::idle());
 }
 
 TEST_F(SyncEngineTest, APausedEngineMakesLanesThatDoNotSync)
