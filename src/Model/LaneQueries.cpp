@@ -143,11 +143,13 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
 {
     // Walks the dispatch index of (folder, 'pending') in rank, change time, row-id order and
     // stops at the first due row: no sort, and only rows that are owed but not due yet are
-    // stepped over.
+    // stepped over. The rank is a range (">= 0"), not "IS NOT NULL", which SQLite would
+    // check row by row: the pending records that are never dispatched (held downloads) sort
+    // first, and the walk would look each one up.
     static const auto statement = [](bool excluding) {
         const QString &rank = SyncFile::dispatchRankSql();
         return selectFiles()
-            + QStringLiteral(" WHERE folderID = ? AND syncStatus = '%1' AND (%2) IS NOT NULL"
+            + QStringLiteral(" WHERE folderID = ? AND syncStatus = '%1' AND (%2) >= 0"
                              " AND (nextRetryAt IS NULL OR nextRetryAt <= ?)"
                              " AND (localModifiedAt IS NULL OR localModifiedAt <= ?)")
                   .arg(rawValue(SyncFile::SyncStatus::pending), rank)

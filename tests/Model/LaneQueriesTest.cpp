@@ -267,7 +267,8 @@ TEST_F(LaneQueriesTest, DispatchOrderTimingAndUnsavedChanges)
     EXPECT_EQ(seen, reader.fetchFirst(SyncFile::withLocalPath(seen->localPath())));
 }
 
-// Each statement is served by an index: no scan of the table or of a whole index, no sort.
+// Each statement seeks its range of an index: no scan of the table or of a whole index, no
+// sort, and the owed rank is part of the seek (held downloads sort before the owed ranks).
 TEST_F(LaneQueriesTest, EveryStatementSearchesAnIndex)
 {
     auto f = context->insert(owed("/m/d/a.wav", folder, DS::downloadHeld, 1000));
@@ -283,10 +284,10 @@ TEST_F(LaneQueriesTest, EveryStatementSearchesAnIndex)
             context->save();
     }
     std::map<QString, QString> expectedIndex{
-        {"ORDER BY (CASE", "SyncFile_dispatch"},
-        {"SELECT COUNT(*)", "SyncFile_folder_desiredState"},
-        {"'downloadHeld' ORDER BY pk", "SyncFile_folder_desiredState"},
-        {"localPath >= ?", "SyncFile_localPath"},
+        {"ORDER BY (CASE", "INDEX SyncFile_dispatch (folderID=? AND syncStatus=? AND <expr>>?)"},
+        {"SELECT COUNT(*)", "COVERING INDEX SyncFile_folder_desiredState (folderID=? AND desiredState=?)"},
+        {"'downloadHeld' ORDER BY pk", "INDEX SyncFile_folder_desiredState (folderID=? AND desiredState=?)"},
+        {"localPath >= ?", "INDEX SyncFile_localPath (localPath>? AND localPath<?)"},
     };
     std::map<QString, int> checked;
     sqlite3 *db = container->database();
