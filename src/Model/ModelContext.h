@@ -109,6 +109,9 @@ private:
     friend class Record;
     friend class SyncFile;
     friend class ModelContainer;
+    // The lane's hand-written queries (LaneQueries.cpp) lay the unsaved changes over their
+    // statements themselves.
+    friend struct LaneQueryAccess;
 
     std::shared_ptr<Record> insertRecord(std::shared_ptr<Record> record);
     std::vector<std::shared_ptr<Record>> fetchRecords(int type, const FetchRequest &request);

@@ -47,6 +47,11 @@ const TableLayout<SyncFileData> &SyncFile::layout()
             QStringLiteral("CREATE UNIQUE INDEX SyncFile_localPath ON SyncFile(localPath)"),
             QStringLiteral("CREATE INDEX SyncFile_fileUUID ON SyncFile(fileUUID)"),
             QStringLiteral("CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)"),
+            QStringLiteral("CREATE INDEX SyncFile_folder_desiredState ON SyncFile(folderID, desiredState)"),
+            // The next owed record is the first due entry of this index within (folder,
+            // 'pending'): rank, then oldest change (NULL first), then row id, with no sort.
+            QStringLiteral("CREATE INDEX SyncFile_dispatch ON SyncFile(folderID, syncStatus, (%1), localModifiedAt)")
+                .arg(dispatchRankSql()),
         },
         QStringLiteral("localPath"), [] { return std::static_pointer_cast<Record>(std::make_shared<SyncFile>()); });
     return s;
@@ -75,6 +80,39 @@ FetchDescriptor<SyncFile> SyncFile::inFolder(const QUuid &folderID)
     FetchDescriptor<SyncFile> d;
     d.equals(Field::folderID, folderID);
     return d;
+}
+
+std::optional<int> SyncFile::dispatchRank(std::optional<DesiredState> state)
+{
+    if (!state)
+        return std::nullopt;
+    switch (*state) {
+    case DesiredState::deletedRemote:
+    case DesiredState::deletedLocal:
+        return 0;
+    case DesiredState::conflictResolutionPending:
+        return 1;
+    case DesiredState::uploadPending:
+        return 2;
+    case DesiredState::downloadPending:
+        return 3;
+    case DesiredState::syncedLocal:
+    case DesiredState::downloadHeld:
+        break;
+    }
+    return std::nullopt;
+}
+
+const QString &SyncFile::dispatchRankSql()
+{
+    static const QString expression = [] {
+        QString sql = QStringLiteral("CASE desiredState");
+        for (DesiredState state : allCases<DesiredState>())
+            if (auto rank = dispatchRank(state))
+                sql += QStringLiteral(" WHEN '%1' THEN %2").arg(rawValue(state)).arg(*rank);
+        return sql + QStringLiteral(" END");
+    }();
+    return expression;
 }
 
 void SyncFile::setLocalPath(QString value)

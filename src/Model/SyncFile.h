@@ -148,6 +148,14 @@ public:
     // Narrow further with .in(Field::syncStatus, ...) / .in(Field::desiredState, ...).
     static FetchDescriptor<SyncFile> inFolder(const QUuid &folderID);
 
+    // The order in which owed work is dispatched, lower first: deletions (both ways), then
+    // conflict resolutions, uploads, downloads. Absent for states that are never dispatched
+    // (syncedLocal, downloadHeld, none). dispatchRankSql() is the same table as an SQL
+    // expression over desiredState (NULL where absent); the dispatch index is built on it,
+    // so a query must use this exact text to be served by that index.
+    static std::optional<int> dispatchRank(std::optional<DesiredState> state);
+    static const QString &dispatchRankSql();
+
     const QString &localPath() const { return m_d.localPath; }
     void setLocalPath(QString value);
     QUILLMERE_FIELD(std::optional<qint64>, remoteId, setRemoteId)

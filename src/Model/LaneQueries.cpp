@@ -1,0 +1,311 @@
+#include "Model/LaneQueries.h"
+
+#include "Model/ModelContext.h"
+#include "Model/SqlStatement.h"
+#include "Model/StoreLog.h"
+#include "Model/SyncFile.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QStringList>
+
+#include <algorithm>
+#include <limits>
+#include <tuple>
+#include <unordered_set>
+
+namespace quillmere {
+
+// The context's unsaved SyncFile changes and its identity map, for the statements below.
+// A stored row that is changed or deleted here is skipped in (or excluded from) the
+// statement and its record judged in memory instead, as are records not saved yet.
+struct LaneQueryAccess
+{
+    struct Pending
+    {
+        std::unordered_set<qint64> rows;             // stored rows changed or deleted here
+        std::vector<std::shared_ptr<SyncFile>> changed;  // stored, changed, not deleted
+        std::vector<std::shared_ptr<SyncFile>> inserted; // in insertion order
+    };
+
+    static Pending pending(const ModelContext &context)
+    {
+        Pending p;
+        for (const auto &r : context.m_touched) {
+            if (r->tableInfo().typeIndex != SyncFile::typeIndex)
+                continue;
+            p.rows.insert(r->persistentID());
+            if (!r->isDeleted())
+                p.changed.push_back(std::static_pointer_cast<SyncFile>(r));
+        }
+        for (const auto &r : context.m_inserted)
+            if (r->tableInfo().typeIndex == SyncFile::typeIndex && !r->isDeleted())
+                p.inserted.push_back(std::static_pointer_cast<SyncFile>(r));
+        return p;
+    }
+
+    // The context's one handle of the row the statement is on (columns as selectFiles()).
+    static std::shared_ptr<SyncFile> record(ModelContext &context, const SqlStatement &row)
+    {
+        return std::static_pointer_cast<SyncFile>(context.materialize(SyncFile::typeIndex, row));
+    }
+};
+
+namespace {
+
+using Pending = LaneQueryAccess::Pending;
+
+const QString &selectFiles()
+{
+    static const QString prefix = [] {
+        QStringList cols{QStringLiteral("pk")};
+        for (const QString &c : SyncFile::layout().info.columns)
+            cols << c;
+        return QStringLiteral("SELECT %1 FROM SyncFile").arg(cols.join(QStringLiteral(", ")));
+    }();
+    return prefix;
+}
+
+QString quoted(SyncFile::DesiredState state)
+{
+    return QLatin1Char('\'') + rawValue(state) + QLatin1Char('\'');
+}
+
+qint64 nanoseconds(const QDateTime &date)
+{
+    return std::get<qint64>(sql::encode(date));
+}
+
+QString jsonArray(const QJsonArray &values)
+{
+    return QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact));
+}
+
+QString rowList(const std::unordered_set<qint64> &rows)
+{
+    QJsonArray list;
+    for (qint64 pk : rows)
+        list.append(pk);
+    return jsonArray(list);
+}
+
+bool inFolder(const SyncFile &file, const QUuid &folderID)
+{
+    return file.folderID() && *file.folderID() == folderID;
+}
+
+SqlStatement prepare(ModelContext &context, const QString &sql)
+{
+    return context.container().prepare(sql, StoreError::Kind::fetchFailed);
+}
+
+void logFailure(const char *what, const StoreError &error)
+{
+    qCWarning(storeLog) << what << "failed:" << error.detail();
+}
+
+// Rows in statement order, without those changed or deleted in the context.
+std::vector<std::shared_ptr<SyncFile>> storedRows(ModelContext &context, SqlStatement &stmt, const Pending &pending)
+{
+    std::vector<std::shared_ptr<SyncFile>> result;
+    while (stmt.step())
+        if (!pending.rows.count(stmt.integer(0)))
+            result.push_back(LaneQueryAccess::record(context, stmt));
+    return result;
+}
+
+// The rows of a statement ordered by row id, merged with the pending records that pass.
+template<typename Passes>
+std::vector<std::shared_ptr<SyncFile>> inStoreOrder(ModelContext &context, SqlStatement &stmt, const Pending &pending,
+                                                    Passes passes)
+{
+    auto result = storedRows(context, stmt, pending);
+    bool changedAdded = false;
+    for (const auto &f : pending.changed)
+        if (passes(*f)) {
+            result.push_back(f);
+            changedAdded = true;
+        }
+    if (changedAdded)
+        std::stable_sort(result.begin(), result.end(),
+                         [](const auto &a, const auto &b) { return a->persistentID() < b->persistentID(); });
+    for (const auto &f : pending.inserted)
+        if (passes(*f))
+            result.push_back(f);
+    return result;
+}
+
+} // namespace
+
+std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chrono::nanoseconds settle,
+                                               const QDateTime &now, ModelContext &context,
+                                               const QSet<QString> &excludedPaths)
+{
+    // Walks the dispatch index of (folder, 'pending') in rank, change time, row-id order and
+    // stops at the first due row: no sort, and only rows that are owed but not due yet are
+    // stepped over. The rank is a range (">= 0"), not "IS NOT NULL", which SQLite would
+    // check row by row: the pending records that are never dispatched (held downloads) sort
+    // first, and the walk would look each one up.
+    static const auto statement = [](bool excluding) {
+        const QString &rank = SyncFile::dispatchRankSql();
+        return selectFiles()
+            + QStringLiteral(" WHERE folderID = ? AND syncStatus = '%1' AND (%2) >= 0"
+                             " AND (nextRetryAt IS NULL OR nextRetryAt <= ?)"
+                             " AND (localModifiedAt IS NULL OR localModifiedAt <= ?)")
+                  .arg(rawValue(SyncFile::SyncStatus::pending), rank)
+            + (excluding ? QStringLiteral(" AND localPath NOT IN (SELECT value FROM json_each(?))") : QString())
+            + QStringLiteral(" ORDER BY (%1), localModifiedAt, pk LIMIT ?").arg(rank);
+    };
+    static const QString plain = statement(false);
+    static const QString excluding = statement(true);
+
+    const qint64 nowNs = nanoseconds(now);
+    const qint64 cutoffNs = nowNs - qint64(settle.count());
+    // Ordering key: rank, change time (absent first), then store order with unsaved inserts
+    // after every row.
+    using Key = std::tuple<int, qint64, bool, qint64>;
+    auto changeTime = [](const SyncFile &f) {
+        return f.localModifiedAt() ? nanoseconds(*f.localModifiedAt()) : std::numeric_limits<qint64>::min();
+    };
+    auto dueRank = [&](const SyncFile &f) -> std::optional<int> {
+        if (!inFolder(f, folderID) || f.syncStatus() != SyncFile::SyncStatus::pending)
+            return std::nullopt;
+        const auto rank = SyncFile::dispatchRank(f.desiredState());
+        if (!rank || excludedPaths.contains(f.localPath()))
+            return std::nullopt;
+        if (f.nextRetryAt() && nanoseconds(*f.nextRetryAt()) > nowNs)
+            return std::nullopt;
+        if (f.localModifiedAt() && nanoseconds(*f.localModifiedAt()) > cutoffNs)
+            return std::nullopt;
+        return rank;
+    };
+
+    std::shared_ptr<SyncFile> best;
+    Key bestKey;
+    try {
+        const Pending pending = LaneQueryAccess::pending(context);
+        auto stmt = prepare(context, excludedPaths.isEmpty() ? plain : excluding);
+        int i = 1;
+        stmt.bind(i++, sql::encode(folderID));
+        stmt.bind(i++, nowNs);
+        stmt.bind(i++, cutoffNs);
+        if (!excludedPaths.isEmpty())
+            stmt.bind(i++, jsonArray(QJsonArray::fromStringList(QStringList(excludedPaths.begin(), excludedPaths.end()))));
+        // Every row changed or deleted here may come before the first one that is not.
+        stmt.bind(i, qint64(pending.rows.size()) + 1);
+        while (stmt.step()) {
+            if (pending.rows.count(stmt.integer(0)))
+                continue;
+            best = LaneQueryAccess::record(context, stmt);
+            bestKey = Key{SyncFile::dispatchRank(best->desiredState()).value_or(std::numeric_limits<int>::max()),
+                          changeTime(*best), false, best->persistentID()};
+            break;
+        }
+        auto consider = [&](const std::shared_ptr<SyncFile> &f, bool inserted, qint64 order) {
+            const auto rank = dueRank(*f);
+            if (!rank)
+                return;
+            const Key key{*rank, changeTime(*f), inserted, order};
+            if (!best || key < bestKey) {
+                best = f;
+                bestKey = key;
+            }
+        };
+        for (const auto &f : pending.changed)
+            consider(f, false, f->persistentID());
+        for (size_t k = 0; k < pending.inserted.size(); ++k)
+            consider(pending.inserted[k], true, qint64(k));
+    } catch (const StoreError &error) {
+        logFailure("work-owed query", error);
+        return nullptr;
+    }
+    return best;
+}
+
+qint64 fetchOutstandingRecordCount(ModelContext &context, const QUuid &folderID)
+{
+    // The owed states listed (rather than "<> syncedLocal"), so that the count only walks
+    // their entries of the (folder, desiredState) index, not the folder's synced majority,
+    // and a value that names no state counts as no state, as it reads.
+    static const auto statement = [](bool excludingRows) {
+        QStringList owed;
+        for (auto state : allCases<SyncFile::DesiredState>())
+            if (state != SyncFile::DesiredState::syncedLocal)
+                owed << quoted(state);
+        return QStringLiteral("SELECT COUNT(*) FROM SyncFile WHERE folderID = ? AND desiredState IN (%1)")
+                   .arg(owed.join(QStringLiteral(", ")))
+            + (excludingRows ? QStringLiteral(" AND pk NOT IN (SELECT value FROM json_each(?))") : QString());
+    };
+    static const QString plain = statement(false);
+    static const QString excludingRows = statement(true);
+
+    auto owes = [&](const SyncFile &f) {
+        return inFolder(f, folderID) && f.desiredState() && *f.desiredState() != SyncFile::DesiredState::syncedLocal;
+    };
+    try {
+        const Pending pending = LaneQueryAccess::pending(context);
+        auto stmt = prepare(context, pending.rows.empty() ? plain : excludingRows);
+        stmt.bind(1, sql::encode(folderID));
+        if (!pending.rows.empty())
+            stmt.bind(2, rowList(pending.rows));
+        qint64 count = stmt.step() ? stmt.integer(0) : 0;
+        for (const auto *list : {&pending.changed, &pending.inserted})
+            count += std::count_if(list->begin(), list->end(), [&](const auto &f) { return owes(*f); });
+        return count;
+    } catch (const StoreError &error) {
+        logFailure("outstanding count", error);
+        return 0;
+    }
+}
+
+std::vector<std::shared_ptr<SyncFile>> fetchHeldDownloads(ModelContext &context, const QUuid &folderID)
+{
+    static const QString sql =
+        selectFiles()
+        + QStringLiteral(" WHERE folderID = ? AND desiredState = %1 ORDER BY pk").arg(quoted(SyncFile::DesiredState::downloadHeld));
+    try {
+        const Pending pending = LaneQueryAccess::pending(context);
+        auto stmt = prepare(context, sql);
+        stmt.bind(1, sql::encode(folderID));
+        return inStoreOrder(context, stmt, pending, [&](const SyncFile &f) {
+            return inFolder(f, folderID) && f.desiredState() == SyncFile::DesiredState::downloadHeld;
+        });
+    } catch (const StoreError &error) {
+        logFailure("held-download query", error);
+        return {};
+    }
+}
+
+std::vector<std::shared_ptr<SyncFile>> fetchRecordsUnderDirectory(ModelContext &context, const QUuid &folderID,
+                                                                  const QString &directory)
+{
+    // Every path that begins with d + "/" lies in [d + "/", d + "0"): '0' follows '/' and the
+    // index compares bytes. The folder test is kept off the folder indexes ("+") so that the
+    // planner walks the path range, which is already in the order returned.
+    static const QString sql =
+        selectFiles() + QStringLiteral(" WHERE localPath >= ? AND localPath < ? AND +folderID = ? ORDER BY localPath");
+    const QString prefix = directory + QLatin1Char('/');
+    try {
+        const Pending pending = LaneQueryAccess::pending(context);
+        auto stmt = prepare(context, sql);
+        stmt.bind(1, prefix);
+        stmt.bind(2, directory + QLatin1Char('0'));
+        stmt.bind(3, sql::encode(folderID));
+        auto result = storedRows(context, stmt, pending);
+        const size_t stored = result.size();
+        for (const auto *list : {&pending.changed, &pending.inserted})
+            for (const auto &f : *list)
+                if (inFolder(*f, folderID) && f->localPath().startsWith(prefix))
+                    result.push_back(f);
+        if (result.size() != stored)
+            std::stable_sort(result.begin(), result.end(), [](const auto &a, const auto &b) {
+                return compareSqlValues(a->localPath(), b->localPath()) < 0;
+            });
+        return result;
+    } catch (const StoreError &error) {
+        logFailure("directory query", error);
+        return {};
+    }
+}
+
+} // namespace quillmere

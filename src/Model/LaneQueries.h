@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QDateTime>
+#include <QSet>
+#include <QString>
+#include <QUuid>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace quillmere {
+
+class ModelContext;
+class SyncFile;
+
+// The lookups a lane makes per dispatch, per pass or per event batch. Each is one indexed
+// statement over the store with the context's unsaved changes laid over it, so the result
+// is what a plain fetch of the folder's records would give, filtered and ordered in memory.
+// "Store order" is row id order, with records inserted since the last save after every
+// stored one, in the order they were inserted. A failed read yields nothing (logged), as a
+// lane treats a failed fetch. Main thread only, like the context.
+
+// The one record of the folder that is due next, or null: syncStatus pending; a desiredState
+// that is dispatched (see SyncFile::dispatchRank); localPath not in excludedPaths;
+// nextRetryAt absent or not after now; localModifiedAt absent or not after now - settle.
+// Among those the lowest rank wins, then the earliest localModifiedAt (absent counts as the
+// distant past), then store order. The record is the context's own handle.
+std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chrono::nanoseconds settle,
+                                               const QDateTime &now, ModelContext &context,
+                                               const QSet<QString> &excludedPaths);
+
+// How many of the folder's records have a desiredState other than syncedLocal (held
+// downloads, failed records and records waiting for a retry included).
+qint64 fetchOutstandingRecordCount(ModelContext &context, const QUuid &folderID);
+
+// The folder's records whose desiredState is downloadHeld, in store order.
+std::vector<std::shared_ptr<SyncFile>> fetchHeldDownloads(ModelContext &context, const QUuid &folderID);
+
+// The folder's records whose localPath begins with directory + "/" (directory given without
+// a trailing slash), in path order (UTF-8 byte order, as the path index holds them).
+std::vector<std::shared_ptr<SyncFile>> fetchRecordsUnderDirectory(ModelContext &context, const QUuid &folderID,
+                                                                  const QString &directory);
+
+} // namespace quillmere
