@@ -202,6 +202,26 @@ TEST_F(VanishedFolderTest, ADeletedRootDropsTheFolderAndStopsTheLane)
     EXPECT_GE(h.calls(*lane).stateChanged, 2);
 }
 
+TEST_F(VanishedFolderTest, ARootMovedWhileRunningIsFollowed)
+{
+    auto folder = h.addFolder(SyncFolderType::projectsFolder);
+    h.addRecord(*folder, QStringLiteral("a.wav"));
+    auto lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    const QString newPath = h.rootPath + QStringLiteral("/Loops moved");
+    ASSERT_TRUE(QDir().rename(*folder->folderPath(), newPath));
+    ASSERT_TRUE(runUntil([&] { return lane->watchedPath() == newPath; }, std::chrono::seconds(5)));
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(storedFolder(folder->stableID())->folderPath(), newPath);
+    EXPECT_THAT(h.records(folder->stableID()), SizeIs(1));
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+    EXPECT_EQ(LaneHarness::inotifyInstances(), inotifyBefore + 1);
+    lane->stop();
+}
+
 TEST_F(VanishedFolderTest, ARootGoneWithItsDriveKeepsEverything)
 {
     // The lane reads a mount table without the folder's drive: gone from its path now means
