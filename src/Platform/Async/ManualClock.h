@@ -19,6 +19,8 @@ public:
     QDateTime currentDateTime() const override;
 
     void advance(Duration by);
+    // The deadline of the earliest sleeper, if any.
+    std::optional<Duration> nextDeadline() const { return earliestDeadline(); }
 
 protected:
     void scheduleWakeup(std::optional<Duration>) override {}

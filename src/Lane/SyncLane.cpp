@@ -1,0 +1,421 @@
+#include "Lane/SyncLane.h"
+
+#include "Accounts/KeychainVault.h"
+#include "ActivityLog/SyncLogger.h"
+#include "Engine/BookmarkManager.h"
+#include "FileServices/Debouncer.h"
+#include "FileServices/FileWatcher.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFolder.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <sys/stat.h>
+
+namespace quillmere {
+
+namespace {
+
+void logLine(SyncLogger::Event event, const QString &detail)
+{
+    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
+}
+
+bool sameText(const QString &a, const QString &b)
+{
+    return a.normalized(QString::NormalizationForm_C) == b.normalized(QString::NormalizationForm_C);
+}
+
+} // namespace
+
+SyncLane::SyncLane(const LaneServices &services)
+    : SyncLaneInterface(services.folder->stableID(), services.folder),
+      m_apiClient(services.apiClient),
+      m_bookmarkManager(services.bookmarkManager),
+      m_rulesEngine(services.rulesEngine),
+      m_conflictResolver(services.conflictResolver),
+      m_modelContext(services.modelContext),
+      m_vault(services.vault),
+      m_clock(*services.clock),
+      m_debouncer(std::make_unique<Debouncer>(*services.clock))
+{
+}
+
+SyncLane::~SyncLane()
+{
+    // Deliveries already posted by the watcher find the lane gone; the task handles request
+    // stop of whatever still runs as they are destroyed.
+    ++m_epoch;
+    if (m_fileWatcher)
+        m_fileWatcher->stop();
+}
+
+QString SyncLane::accessLostMessage()
+{
+    //: Sync error
+    return tr("Folder access lost. Please re-select your sync folder in Settings.");
+}
+
+QString SyncLane::folderMissingMessage()
+{
+    //: Sync error
+    return tr("Sync folder missing. Re-select in Settings or use Reset from Harborly.");
+}
+
+void SyncLane::start()
+{
+    const auto folderPath = syncFolder()->folderPath();
+    if (!folderPath)
+        return;
+    const auto bookmark = m_vault ? m_vault->data(KeychainVault::folderBookmarkKey(syncFolder()->stableID()))
+                                  : std::nullopt;
+    if (!bookmark) {
+        setSyncState(SyncEngineState::error(accessLostMessage()));
+        logLine(SyncLogger::Event::syncFailed,
+                QStringLiteral("Bookmark missing for %1 (%2)").arg(syncFolder()->name(), *folderPath));
+        notifyStateChanged();
+        return;
+    }
+    // Two activations of one lane would race for the watcher and the records: the earlier
+    // one ends first.
+    m_syncTask.cancel();
+    auto self = shared_from_this();
+    auto body = [self, data = *bookmark, path = *folderPath](std::stop_token stop) {
+        return self->activate(data, path, std::move(stop));
+    };
+    m_syncTask = TaskHandle::start(std::move(body));
+}
+
+void SyncLane::stop()
+{
+    ++m_epoch;
+    if (m_fileWatcher) {
+        m_fileWatcher->stop();
+        m_fileWatcher.reset();
+        m_watchedPath.clear();
+    }
+    m_syncTask = TaskHandle();
+    m_deltaSyncTask = TaskHandle();
+    m_livenessTask = TaskHandle();
+    m_prioritySleepTask = TaskHandle();
+    m_priorityTask = TaskHandle();
+    m_rootCheckTask = TaskHandle();
+    m_debouncer->cancelAll();
+    setSyncState(SyncEngineState::idle());
+    setCurrentFile(std::nullopt);
+    setFilesSyncing(0);
+}
+
+void SyncLane::pause()
+{
+    setIsPaused(true);
+    m_syncTask = TaskHandle();
+    m_deltaSyncTask = TaskHandle();
+    m_prioritySleepTask = TaskHandle();
+    m_priorityTask = TaskHandle();
+    m_debouncer->cancelAll();
+    setSyncState(SyncEngineState::paused());
+    setCurrentFile(std::nullopt);
+    setFilesSyncing(0);
+}
+
+void SyncLane::refreshPriority()
+{
+    m_prioritySleepTask = TaskHandle();
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    auto body = [weak](std::stop_token stop) { return runPriorityReevaluation(weak, std::move(stop)); };
+    m_priorityTask = TaskHandle::start(std::move(body));
+}
+
+QCoro::Task<> SyncLane::reset()
+{
+    stop();
+    const auto records = fetchFolderRecords();
+    for (const auto &record : records)
+        m_modelContext->remove(record);
+    saveQuietly();
+    setLastSyncAt(std::nullopt);
+    setLastError(std::nullopt);
+    setSyncErrors({});
+    setRecentSyncedFiles({});
+    logLine(SyncLogger::Event::syncStarted, QStringLiteral("Lane reset: cleared %1 tracked files for %2")
+                                                .arg(records.size())
+                                                .arg(syncFolder()->name()));
+    // A paused lane stays paused: the engine's resume starts it.
+    if (isPaused())
+        setSyncState(SyncEngineState::paused());
+    else
+        start();
+    co_return;
+}
+
+void SyncLane::startFileWatcher(const QString &path)
+{
+    // One watcher per lane: the old one ends before the new one starts.
+    if (m_fileWatcher) {
+        m_fileWatcher->stop();
+        m_fileWatcher.reset();
+    }
+    const quint64 generation = ++m_watcherGeneration;
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    // Runs on the watcher's thread: only the weak handle crosses to the main thread, where a
+    // batch of a watcher that has been replaced or stopped since is dropped.
+    auto callback = [weak, generation](const QSet<QString> &paths) {
+        auto deliver = [weak, generation, paths] {
+            if (auto lane = weak.lock())
+                lane->deliverWatcherEvents(generation, paths);
+        };
+        QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(deliver), Qt::QueuedConnection);
+    };
+    m_fileWatcher = std::make_unique<FileWatcher>(std::move(callback));
+    m_watchedPath = path;
+    m_fileWatcher->start(path);
+}
+
+void SyncLane::deliverWatcherEvents(quint64 generation, const QSet<QString> &paths)
+{
+    if (generation != m_watcherGeneration || !m_fileWatcher)
+        return;
+    handleFileEvents(paths);
+}
+
+void SyncLane::startDeltaSyncTask()
+{
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    auto body = [weak](std::stop_token stop) { return deltaSyncLoop(weak, std::move(stop)); };
+    m_deltaSyncTask = TaskHandle::start(std::move(body));
+}
+
+void SyncLane::startLivenessTask()
+{
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    auto body = [weak](std::stop_token stop) { return livenessLoop(weak, std::move(stop)); };
+    m_livenessTask = TaskHandle::start(std::move(body));
+}
+
+// Both hold the lane only for the one call, which re-checks its own epoch after each wait.
+QCoro::Task<> SyncLane::runPriorityReevaluation(std::weak_ptr<SyncLane> weak, std::stop_token stop)
+{
+    if (auto lane = weak.lock())
+        co_await lane->reevaluatePriority(std::move(stop));
+}
+
+QCoro::Task<> SyncLane::runIntake(std::weak_ptr<SyncLane> weak, QSet<QString> paths)
+{
+    if (auto lane = weak.lock())
+        co_await lane->processFileEvents(std::move(paths));
+}
+
+QCoro::Task<> SyncLane::deltaSyncLoop(std::weak_ptr<SyncLane>, std::stop_token)
+{
+    // The timed loop over performDeltaSync arrives with the delta pass.
+    co_return;
+}
+
+QCoro::Task<> SyncLane::livenessLoop(std::weak_ptr<SyncLane>, std::stop_token)
+{
+    // The watchdog's vital-sign checks arrive with the lane timers.
+    co_return;
+}
+
+QCoro::Task<> SyncLane::performDeltaSync()
+{
+    // The pass over the change feed arrives with delta sync.
+    co_return;
+}
+
+QCoro::Task<> SyncLane::performFullSync(std::stop_token)
+{
+    // Scan and reconciliation arrive with full sync.
+    co_return;
+}
+
+QCoro::Task<> SyncLane::processFileEvents(QSet<QString>)
+{
+    // Recording local changes on their records arrives with the watcher intake.
+    co_return;
+}
+
+QCoro::Task<> SyncLane::reevaluatePriority(std::stop_token)
+{
+    // Rules, running applications and the queue's delay arrive with priority scheduling.
+    co_return;
+}
+
+bool SyncLane::isSettled() const
+{
+    return !m_syncTask.isRunning() && !m_rootCheckTask.isRunning() && !m_priorityTask.isRunning()
+           && !m_prioritySleepTask.isRunning() && !m_isProcessingQueue && !m_debouncer->isPending(debounceKey());
+}
+
+QString SyncLane::debounceKey() const
+{
+    return QStringLiteral("fs-event-") + laneID().toString(QUuid::WithoutBraces).toUpper();
+}
+
+void SyncLane::recordRecentFile(const QString &filename, SyncFileDirection direction, RecentFile::Kind kind)
+{
+    auto list = recentSyncedFiles();
+    list.prepend(RecentFile{QUuid::createUuid(), filename, direction, kind, m_clock.currentDateTime(), std::nullopt});
+    if (list.size() > maxRecentFiles)
+        list.resize(maxRecentFiles);
+    setRecentSyncedFiles(std::move(list));
+}
+
+void SyncLane::appendSyncError(const QString &filename, SyncFileDirection direction, const QString &message)
+{
+    auto list = syncErrors();
+    list.prepend(RecentFile{QUuid::createUuid(), filename, direction, RecentFile::Kind::transferred,
+                            m_clock.currentDateTime(), message});
+    if (list.size() > maxSyncErrors)
+        list.resize(maxSyncErrors);
+    setSyncErrors(std::move(list));
+}
+
+void SyncLane::clearErrors(const QString &filename)
+{
+    auto list = syncErrors();
+    list.removeIf([&](const RecentFile &entry) { return sameText(entry.filename, filename); });
+    if (list.size() != syncErrors().size())
+        setSyncErrors(list);
+    if (list.isEmpty())
+        setLastError(std::nullopt);
+}
+
+std::vector<std::shared_ptr<SyncFile>> SyncLane::fetchFolderRecords()
+{
+    try {
+        return m_modelContext->fetch(SyncFile::inFolder(laneID()));
+    } catch (const std::exception &) {
+        return {};
+    }
+}
+
+std::shared_ptr<SyncFile> SyncLane::fetchRecord(const QString &localPath)
+{
+    auto request = SyncFile::withLocalPath(localPath);
+    request.equals(SyncFile::Field::folderID, laneID());
+    try {
+        return m_modelContext->fetchFirst(request);
+    } catch (const std::exception &) {
+        return nullptr;
+    }
+}
+
+void SyncLane::saveQuietly()
+{
+    try {
+        m_modelContext->save();
+    } catch (const std::exception &) {
+        // The changes stay pending in the context; the next save writes them.
+    }
+}
+
+void SyncLane::dropFolderState()
+{
+    for (const auto &record : fetchFolderRecords())
+        m_modelContext->remove(record);
+    const auto &folder = syncFolder();
+    if (!folder->isDeleted()) {
+        folder->setDeltaCursor(std::nullopt);
+        folder->setHeadCommitSha(std::nullopt);
+    }
+    saveQuietly();
+}
+
+void SyncLane::showAccessLost(const QString &folderPath)
+{
+    setSyncState(SyncEngineState::error(accessLostMessage()));
+    logLine(SyncLogger::Event::syncFailed, QStringLiteral("Folder access lost for %1").arg(folderPath));
+}
+
+void SyncLane::handleFileEvents(const QSet<QString> &paths)
+{
+    auto self = shared_from_this(); // the engine may drop the lane from inside the callback
+    setHasLocalChanges(true);
+    notifyStateChanged();
+
+    if (const auto folderPath = syncFolder()->folderPath()) {
+        struct stat status{};
+        if (::lstat(QFile::encodeName(*folderPath).constData(), &status) != 0) {
+            // Gone from its path: deleted, moved or on a drive that went away. The bookmark
+            // tells them apart; one check at a time covers every batch that follows.
+            if (!m_rootCheckTask.isRunning()) {
+                std::weak_ptr<SyncLane> weak = self;
+                auto body = [weak, path = *folderPath, epoch = m_epoch](std::stop_token stop) {
+                    return checkVanishedRoot(weak, path, epoch, std::move(stop));
+                };
+                m_rootCheckTask = TaskHandle::start(std::move(body));
+            }
+            return;
+        }
+    }
+    if (isPaused() || syncFolder()->syncMode() == SyncFolderSyncMode::downloadOnly)
+        return;
+
+    std::weak_ptr<SyncLane> weak = self;
+    auto intake = [weak](QSet<QString> batch) { return runIntake(weak, std::move(batch)); };
+    m_debouncer->debounce(debounceKey(), settleWindow, paths, std::move(intake));
+}
+
+QCoro::Task<> SyncLane::checkVanishedRoot(std::weak_ptr<SyncLane> weak, QString folderPath, quint64 epoch,
+                                          std::stop_token stop)
+{
+    std::shared_ptr<BookmarkManager> bookmarks;
+    std::optional<QByteArray> data;
+    if (auto lane = weak.lock()) {
+        bookmarks = lane->m_bookmarkManager;
+        if (lane->m_vault)
+            data = lane->m_vault->data(KeychainVault::folderBookmarkKey(lane->laneID()));
+    } else {
+        co_return;
+    }
+
+    // Without a bookmark nothing proves a deletion, so nothing is deleted.
+    enum class Verdict { accessLost, moved, deleted } verdict = Verdict::accessLost;
+    if (data) {
+        try {
+            const QString resolved = co_await bookmarks->startAccessing(*data);
+            bookmarks->stopAccessing(resolved);
+            verdict = sameText(resolved, folderPath) ? Verdict::deleted : Verdict::moved;
+        } catch (const std::exception &) {
+            verdict = Verdict::accessLost;
+        }
+    }
+
+    auto lane = weak.lock();
+    if (!lane || !lane->isCurrent(epoch, stop))
+        co_return;
+    switch (verdict) {
+    case Verdict::moved:
+        // A new activation follows the folder to its new path.
+        lane->stop();
+        if (lane->isPaused())
+            lane->setSyncState(SyncEngineState::paused());
+        else
+            lane->start();
+        co_return;
+    case Verdict::accessLost:
+        lane->stop();
+        lane->showAccessLost(folderPath);
+        break;
+    case Verdict::deleted:
+        lane->dropFolderState();
+        lane->stop();
+        lane->setSyncState(SyncEngineState::error(folderMissingMessage()));
+        logLine(SyncLogger::Event::syncFailed,
+                QStringLiteral("Folder disappeared at runtime for %1").arg(lane->syncFolder()->name()));
+        break;
+    }
+    lane->notifyStateChanged();
+}
+
+LaneFactory makeSyncLaneFactory()
+{
+    return [](const LaneServices &services) -> std::shared_ptr<SyncLaneInterface> {
+        return std::make_shared<SyncLane>(services);
+    };
+}
+
+} // namespace quillmere

@@ -1,0 +1,314 @@
+#include "Lane/LaneTestSupport.h"
+
+#include "Model/MultipartUploadState.h"
+#include "Platform/Files/FolderBookmark.h"
+
+#include <gmock/gmock.h>
+
+#include <QFile>
+
+#include <unistd.h>
+
+using namespace quillmere;
+using namespace quillmere::test;
+using ::testing::Contains;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+
+namespace {
+
+using State = LaneHarness::RecordState;
+constexpr State synced{SyncFileStatus::synced, SyncFileDesiredState::syncedLocal};
+
+class ActivationTest : public LaneTest
+{
+protected:
+    // A folder with two tracked files, a cursor and a head commit.
+    std::shared_ptr<SyncFolder> trackedFolder(SyncFolderType kind = SyncFolderType::projectsFolder)
+    {
+        auto folder = h.addFolder(kind);
+        h.addRecord(*folder, QStringLiteral("a.wav"));
+        h.addRecord(*folder, QStringLiteral("sub/b.wav"));
+        folder->setDeltaCursor(QStringLiteral("cur-7"));
+        folder->setHeadCommitSha(QStringLiteral("c0ffee"));
+        h.context->save();
+        return folder;
+    }
+
+    // Another directory takes the folder's path: the same name, another inode.
+    static void replaceWithOtherFolder(const QString &path)
+    {
+        const QString other = path + QStringLiteral(".other");
+        ASSERT_TRUE(QDir().mkpath(other));
+        ASSERT_TRUE(QDir(path).removeRecursively());
+        ASSERT_TRUE(QDir().rename(other, path));
+    }
+
+    void expectRecordsKept(const SyncFolder &folder)
+    {
+        EXPECT_EQ(h.records(folder.stableID()).size(), 2u);
+        const auto stored = storedFolder(folder.stableID());
+        EXPECT_EQ(stored->deltaCursor(), QStringLiteral("cur-7"));
+        EXPECT_EQ(stored->headCommitSha(), QStringLiteral("c0ffee"));
+        EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    }
+};
+
+TEST_F(ActivationTest, FollowsAMovedFolderAndWatchesItsNewPath)
+{
+    auto folder = trackedFolder();
+    const QString oldPath = *folder->folderPath();
+    const QString newPath = h.rootPath + QStringLiteral("/Loops moved");
+    ASSERT_TRUE(QDir().rename(oldPath, newPath));
+    auto lane = h.makeLane(folder);
+
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(storedFolder(folder->stableID())->folderPath(), newPath);
+    const auto details = logDetails();
+    const auto moved = details.indexOf(QStringLiteral("Loops moved: updated path to ") + newPath);
+    ASSERT_GE(moved, 0) << details.join(u'\n').toStdString();
+    EXPECT_EQ(details.indexOf(newPath), moved + 1);
+    EXPECT_EQ(lane->watchedPath(), newPath);
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+    expectRecordsKept(*folder);
+
+    // The watcher really reports from the new place.
+    writeFile(newPath + QStringLiteral("/new.wav"), "RIFF");
+    EXPECT_TRUE(runUntil([&] { return lane->hasLocalChanges(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(h.calls(*lane).stateChanged, 1);
+}
+
+TEST_F(ActivationTest, DropsTheStateOfADeletedFolder)
+{
+    auto folder = trackedFolder();
+    ASSERT_TRUE(QDir(*folder->folderPath()).removeRecursively());
+    auto lane = h.makeLane(folder);
+
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(lane->syncState(), SyncEngineState::error(SyncLane::folderMissingMessage()));
+    EXPECT_THAT(h.records(folder->stableID()), IsEmpty());
+    const auto stored = storedFolder(folder->stableID());
+    EXPECT_EQ(stored->deltaCursor(), std::nullopt);
+    EXPECT_EQ(stored->headCommitSha(), std::nullopt);
+    EXPECT_EQ(h.calls(*lane).stateChanged, 1);
+    EXPECT_THAT(logDetails(), Contains(QStringLiteral("Folder deleted for Loops: ") + *folder->folderPath()));
+    EXPECT_FALSE(lane->hasFileWatcher());
+    EXPECT_THAT(registrations(), IsEmpty());
+    EXPECT_FALSE(lane->lastError());
+}
+
+TEST_F(ActivationTest, AnotherFolderAtThePathIsAccessLostAndDeletesNothing)
+{
+    auto folder = trackedFolder();
+    replaceWithOtherFolder(*folder->folderPath());
+    auto lane = h.makeLane(folder);
+
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(lane->syncState(), SyncEngineState::error(SyncLane::accessLostMessage()));
+    EXPECT_THAT(logDetails(), Contains(QStringLiteral("Folder access lost for ") + *folder->folderPath()));
+    expectRecordsKept(*folder);
+    EXPECT_EQ(h.calls(*lane).stateChanged, 0);
+    EXPECT_FALSE(lane->hasFileWatcher());
+    EXPECT_THAT(registrations(), IsEmpty());
+}
+
+TEST_F(ActivationTest, AnUnreadableFolderIsAccessLost)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    auto folder = trackedFolder();
+    ASSERT_TRUE(QFile::setPermissions(*folder->folderPath(), QFileDevice::Permissions()));
+    auto lane = h.makeLane(folder);
+
+    lane->start();
+    h.runUntilIdle(*lane);
+    QFile::setPermissions(*folder->folderPath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+
+    EXPECT_EQ(lane->syncState(), SyncEngineState::error(SyncLane::accessLostMessage()));
+    expectRecordsKept(*folder);
+}
+
+TEST_F(ActivationTest, TheHomeFolderIsRefused)
+{
+    auto folder = trackedFolder();
+    const QByteArray home = qgetenv("HOME");
+    qputenv("HOME", folder->folderPath()->toUtf8());
+    auto lane = h.makeLane(folder);
+
+    lane->start();
+    h.runUntilIdle(*lane);
+    qputenv("HOME", home);
+
+    EXPECT_EQ(lane->syncState(), SyncEngineState::error(SyncLane::accessLostMessage()));
+    EXPECT_FALSE(lane->hasFileWatcher());
+    expectRecordsKept(*folder);
+}
+
+TEST_F(ActivationTest, AMissingBookmarkStopsAtStart)
+{
+    auto folder = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional,
+                              QStringLiteral("Loops"), false);
+    auto lane = h.makeLane(folder);
+    lane->setLastError(QStringLiteral("earlier"));
+
+    lane->start();
+
+    EXPECT_EQ(lane->syncState(), SyncEngineState::error(SyncLane::accessLostMessage()));
+    EXPECT_EQ(h.calls(*lane).stateChanged, 1);
+    EXPECT_EQ(lane->lastError(), QStringLiteral("earlier"));
+    EXPECT_THAT(logDetails(), Contains(QStringLiteral("Bookmark missing for Loops (%1)").arg(*folder->folderPath())));
+    h.runUntilIdle(*lane);
+    EXPECT_THAT(h.fake.requestLog(), IsEmpty());
+}
+
+TEST_F(ActivationTest, RegistersTheFolderAndGoesOnWhenRefused)
+{
+    auto refs = h.addFolder(SyncFolderType::references, SyncFolderSyncMode::uploadOnly, QStringLiteral("Refs"));
+    auto drive = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::downloadOnly, QStringLiteral("Drive"));
+    h.addRecord(*drive, QStringLiteral("a.wav"));
+    auto refsLane = h.makeLane(refs);
+    auto driveLane = h.makeLane(drive);
+
+    refsLane->start();
+    h.runUntilIdle(*refsLane);
+    ASSERT_THAT(registrations(), SizeIs(1));
+    const auto body = bodyOf(registrations()[0]);
+    EXPECT_EQ(body.value(u"uuid").toString(), refs->stableID().toString(QUuid::WithoutBraces).toUpper());
+    EXPECT_EQ(body.value(u"name").toString(), QStringLiteral("Refs"));
+    EXPECT_EQ(body.value(u"folder_type").toString(), QStringLiteral("reference"));
+    EXPECT_EQ(body.value(u"direction").toString(), QStringLiteral("upload_only"));
+    EXPECT_TRUE(refsLane->hasFileWatcher());
+
+    h.fake.answerNext("/api/v1/sync-folders", 500, R"({"message":"down"})");
+    driveLane->start();
+    h.runUntilIdle(*driveLane);
+    ASSERT_THAT(registrations(), SizeIs(2));
+    EXPECT_EQ(bodyOf(registrations()[1]).value(u"direction").toString(), QStringLiteral("download_only"));
+    EXPECT_EQ(bodyOf(registrations()[1]).value(u"folder_type").toString(), QStringLiteral("drive"));
+    EXPECT_EQ(driveLane->syncState(), SyncEngineState::idle());
+    EXPECT_FALSE(driveLane->lastError());
+    EXPECT_TRUE(driveLane->hasFileWatcher());
+    EXPECT_EQ(h.records(drive->stableID()).size(), 1u);
+    EXPECT_EQ(h.calls(*driveLane).stateChanged, 0);
+    EXPECT_EQ(logDetails().filter(QStringLiteral("regist"), Qt::CaseInsensitive).size(), 0);
+}
+
+TEST_F(ActivationTest, ThePlanMirrorIsNeitherRegisteredNorWatched)
+{
+    auto folder = h.addFolder(SyncFolderType::harborly);
+    auto lane = h.makeLane(folder);
+
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    EXPECT_THAT(registrations(), IsEmpty());
+    EXPECT_FALSE(lane->hasFileWatcher());
+    EXPECT_EQ(LaneHarness::inotifyInstances(), inotifyBefore);
+    EXPECT_THAT(logDetails(), Contains(*folder->folderPath()));
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+}
+
+class MultipartCleanUpTest : public ActivationTest
+{
+protected:
+    std::shared_ptr<MultipartUploadState> addState(const QUuid &folderID, const QString &uploadId,
+                                                   const QString &oid, const QString &localPath,
+                                                   const QString &stagedPath)
+    {
+        MultipartUploadState::Data data;
+        data.uploadId = uploadId;
+        data.oid = oid;
+        data.localPath = localPath;
+        data.stagedPath = stagedPath;
+        data.folderID = folderID;
+        data.createdAt = QDateTime::currentDateTimeUtc();
+        auto state = h.context->insert(std::make_shared<MultipartUploadState>(data));
+        h.context->save();
+        return state;
+    }
+
+    QString staged(const QString &name)
+    {
+        const QString folder = LibraryAPIClient::stagingFolder();
+        QDir().mkpath(folder);
+        writeFile(folder + u'/' + name, "part bytes");
+        return folder + u'/' + name;
+    }
+
+    std::vector<std::shared_ptr<MultipartUploadState>> storedStates()
+    {
+        reader = std::make_unique<ModelContext>(h.container);
+        return reader->fetch(FetchDescriptor<MultipartUploadState>());
+    }
+};
+
+TEST_F(MultipartCleanUpTest, AbortsRemovesStagedCopiesAndQueuesTheFilesAgain)
+{
+    auto folder = h.addFolder(SyncFolderType::projectsFolder);
+    auto other = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Other"));
+    const QString path = *folder->folderPath();
+    h.addRecord(*folder, QStringLiteral("a.wav"));
+    h.addRecord(*folder, QStringLiteral("b.wav"));
+    h.addRecord(*other, QStringLiteral("c.wav"));
+    writeFile(path + QStringLiteral("/b.wav"), "the user's own file");
+    const QString stagedA = staged(QStringLiteral("A"));
+    const QString stagedC = staged(QStringLiteral("C"));
+    addState(folder->stableID(), QStringLiteral("up-1"), QStringLiteral("oid-a"), path + QStringLiteral("/a.wav"), stagedA);
+    // No upload id, and a staged path that names a file outside the staging folder.
+    addState(folder->stableID(), QString(), QStringLiteral("oid-b"), path + QStringLiteral("/b.wav"),
+             path + QStringLiteral("/b.wav"));
+    addState(other->stableID(), QStringLiteral("up-3"), QStringLiteral("oid-c"),
+             *other->folderPath() + QStringLiteral("/c.wav"), stagedC);
+    auto lane = h.makeLane(folder);
+
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    const auto aborts = h.fake.requestsTo("POST", "/api/v1/files/multipart/abort");
+    ASSERT_THAT(aborts, SizeIs(1));
+    EXPECT_EQ(bodyOf(aborts[0]).value(u"upload_id").toString(), QStringLiteral("up-1"));
+    EXPECT_EQ(bodyOf(aborts[0]).value(u"oid").toString(), QStringLiteral("oid-a"));
+    EXPECT_FALSE(QFile::exists(stagedA));
+    EXPECT_TRUE(QFile::exists(path + QStringLiteral("/b.wav")));
+    EXPECT_TRUE(QFile::exists(stagedC));
+    const State requeued{SyncFileStatus::pending, SyncFileDesiredState::uploadPending};
+    EXPECT_EQ(h.records(folder->stableID()),
+              (std::map<QString, State>{{path + QStringLiteral("/a.wav"), requeued},
+                                        {path + QStringLiteral("/b.wav"), requeued}}));
+    EXPECT_EQ(h.records(other->stableID()).begin()->second, synced);
+    const auto states = storedStates();
+    ASSERT_THAT(states, SizeIs(1));
+    EXPECT_EQ(states[0]->oid(), QStringLiteral("oid-c"));
+    EXPECT_THAT(logDetails(), Contains(QStringLiteral("Cleaning up interrupted multipart upload for oid-b")));
+}
+
+TEST_F(MultipartCleanUpTest, AStopDuringTheAbortWritesNothing)
+{
+    auto folder = h.addFolder(SyncFolderType::projectsFolder);
+    const QString path = *folder->folderPath();
+    h.addRecord(*folder, QStringLiteral("a.wav"));
+    const QString stagedA = staged(QStringLiteral("A"));
+    addState(folder->stableID(), QStringLiteral("up-1"), QStringLiteral("oid-a"), path + QStringLiteral("/a.wav"), stagedA);
+    h.fake.delayNext("/api/v1/files/multipart/abort", std::chrono::milliseconds(600));
+    auto lane = h.makeLane(folder);
+
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return logDetails().contains(QStringLiteral("Cleaning up interrupted multipart upload for oid-a")); }));
+    lane->stop();
+    runFor(std::chrono::milliseconds(900));
+    h.runUntilIdle(*lane);
+
+    EXPECT_TRUE(QFile::exists(stagedA));
+    EXPECT_EQ(h.records(folder->stableID()).begin()->second, synced);
+    EXPECT_THAT(storedStates(), SizeIs(1));
+    EXPECT_THAT(registrations(), IsEmpty());
+    EXPECT_FALSE(lane->hasFileWatcher());
+}
+
+} // namespace
