@@ -252,7 +252,14 @@ ProcessScan ProcessScanner::scan()
         if (::fstatat(procFolder, child->d_name, &owner, 0) != 0 || owner.st_uid != m_roots.uid)
             continue;
 
+        // The link first: kernel threads and zombies have none, and it costs less than stat.
         const QByteArray name(child->d_name);
+        char target[PATH_MAX];
+        const ssize_t length = ::readlinkat(procFolder, (name + "/exe").constData(), target, sizeof target);
+        if (length < 0) {
+            result.unreadable += statusOf(errno) == ReadStatus::gone ? 0 : 1;
+            continue;
+        }
         QByteArray stat;
         const ReadStatus statRead = readAt(procFolder, name + "/stat", 4096, stat);
         const std::optional<StatFields> fields = statRead == ReadStatus::ok ? parseStat(stat) : std::nullopt;
@@ -262,13 +269,6 @@ ProcessScan ProcessScanner::scan()
         }
         if (fields->state == 'Z' || fields->state == 'X' || (fields->flags & kernelThreadFlag))
             continue;
-
-        char target[PATH_MAX];
-        const ssize_t length = ::readlinkat(procFolder, (name + "/exe").constData(), target, sizeof target);
-        if (length < 0) {
-            result.unreadable += statusOf(errno) == ReadStatus::gone ? 0 : 1;
-            continue;
-        }
         processes.push_back({pid_t(pid), fields->startTime, QByteArray(target, qsizetype(length))});
     }
     ::closedir(listing);
