@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 
 #include <sys/stat.h>
@@ -14,6 +15,8 @@
 namespace quillmere {
 
 namespace {
+
+Q_LOGGING_CATEGORY(desktopEntriesLog, "app.quillmere.Quillmere.DesktopEntries")
 
 constexpr qint64 maximumEntrySize = 256 * 1024;
 // Deep enough for any menu layout, shallow enough to end a loop of linked folders.
@@ -253,13 +256,14 @@ std::shared_ptr<const DesktopEntryIndex> DesktopEntryIndex::build(const QStringL
                                                                   const QStringList &searchPath)
 {
     auto index = std::make_shared<DesktopEntryIndex>();
+    QStringList unreadable;
     // Folders are read most important first, so the first entry of an id or a program wins.
     const auto collect = [&](const auto &self, const QString &folder, const QString &idPrefix, int depth) -> void {
         index->m_stamps.push_back(stampOf(folder));
         if (!index->m_stamps.back().exists || depth > maximumFolderDepth)
             return;
         const QFileInfoList children =
-            QDir(folder).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Readable, QDir::Name);
+            QDir(folder).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
         for (const QFileInfo &child : children) {
             if (child.isDir()) {
                 self(self, child.filePath(), idPrefix + child.fileName() + u'-', depth + 1);
@@ -271,8 +275,10 @@ std::shared_ptr<const DesktopEntryIndex> DesktopEntryIndex::build(const QStringL
             if (id.isEmpty() || index->m_byId.contains(id))
                 continue;
             std::optional<DesktopEntry> entry = readDesktopEntry(child.filePath(), locale, searchPath);
-            if (!entry)
+            if (!entry) {
+                unreadable << child.filePath();
                 continue;
+            }
             entry->id = id;
             if (!entry->program.isEmpty() && !index->m_idByProgram.contains(entry->program))
                 index->m_idByProgram.insert(entry->program, id);
@@ -281,6 +287,9 @@ std::shared_ptr<const DesktopEntryIndex> DesktopEntryIndex::build(const QStringL
     };
     for (const QString &dir : dataDirs)
         collect(collect, QDir::cleanPath(dir + QStringLiteral("/applications")), QString(), 0);
+    if (!unreadable.isEmpty())
+        qCInfo(desktopEntriesLog) << "desktop entries left out (unreadable, too large or without an entry group):"
+                                  << unreadable;
     return index;
 }
 
