@@ -1,5 +1,7 @@
 #include "Platform/Workspace/ApplicationEvents.h"
 
+#include "Platform/Workspace/DesktopEntries.h"
+
 #include <QFileInfo>
 
 namespace quillmere {
@@ -11,9 +13,10 @@ std::optional<QString> ApplicationEvents::bundleIdentifierOf(const QString &appB
     const QFileInfo info(appBundlePath);
     if (!info.exists() || !info.isFile())
         return std::nullopt;
-    static const QString suffix = QStringLiteral(".desktop");
-    if (info.fileName().endsWith(suffix) && info.fileName().size() > suffix.size())
-        return info.fileName().chopped(suffix.size());
+    // The id a launched entry is reported under: a file in a subfolder of an applications
+    // folder has the subfolder in its id.
+    if (const std::optional<QString> id = desktopFileId(appBundlePath, defaultDataDirs()))
+        return id;
     if (!info.isExecutable())
         return std::nullopt;
     const QString canonical = info.canonicalFilePath();
