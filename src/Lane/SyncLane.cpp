@@ -68,23 +68,41 @@ void SyncLane::start()
     const auto folderPath = syncFolder()->folderPath();
     if (!folderPath)
         return;
-    const auto bookmark = m_vault ? m_vault->data(KeychainVault::folderBookmarkKey(syncFolder()->stableID()))
-                                  : std::nullopt;
-    if (!bookmark) {
-        setSyncState(SyncEngineState::error(accessLostMessage()));
-        logLine(SyncLogger::Event::syncFailed,
-                QStringLiteral("Bookmark missing for %1 (%2)").arg(syncFolder()->name(), *folderPath));
-        notifyStateChanged();
-        return;
-    }
     // Two activations of one lane would race for the watcher and the records: the earlier
     // one ends first.
     m_syncTask.cancel();
     auto self = shared_from_this();
-    auto body = [self, data = *bookmark, path = *folderPath](std::stop_token stop) {
-        return self->activate(data, path, std::move(stop));
+    auto body = [self, path = *folderPath](std::stop_token stop) {
+        return self->readBookmarkAndActivate(path, std::move(stop));
     };
     m_syncTask = TaskHandle::start(std::move(body));
+}
+
+QCoro::Task<> SyncLane::readBookmarkAndActivate(QString folderPath, std::stop_token stop)
+{
+    // The vault is read on its own thread: a locked keyring answers over D-Bus, which must
+    // not hold up the main thread.
+    const quint64 epoch = m_epoch;
+    KeychainVault::Entry entry;
+    if (m_vault)
+        entry = co_await m_vault->entryAsync(KeychainVault::folderBookmarkKey(syncFolder()->stableID()));
+    if (!isCurrent(epoch, stop))
+        co_return;
+    if (entry.unreadable) {
+        // Whether the bookmark exists is unknown: nothing is declared lost, and the next start
+        // (a resume, a restart of the engine) reads the vault again.
+        logLine(SyncLogger::Event::syncFailed,
+                QStringLiteral("Bookmark unreadable for %1: the keyring could not be read").arg(syncFolder()->name()));
+        co_return;
+    }
+    if (!entry.value) {
+        setSyncState(SyncEngineState::error(accessLostMessage()));
+        logLine(SyncLogger::Event::syncFailed,
+                QStringLiteral("Bookmark missing for %1 (%2)").arg(syncFolder()->name(), folderPath));
+        notifyStateChanged();
+        co_return;
+    }
+    co_await activate(*entry.value, folderPath, stop);
 }
 
 void SyncLane::stop()
@@ -366,10 +384,14 @@ QCoro::Task<> SyncLane::checkVanishedRoot(std::weak_ptr<SyncLane> weak, QString 
     std::optional<QByteArray> data;
     if (auto lane = weak.lock()) {
         bookmarks = lane->m_bookmarkManager;
-        if (lane->m_vault)
-            data = lane->m_vault->data(KeychainVault::folderBookmarkKey(lane->laneID()));
     } else {
         co_return;
+    }
+    if (auto lane = weak.lock(); lane && lane->m_vault) {
+        KeychainVault &vault = *lane->m_vault;
+        const QString key = KeychainVault::folderBookmarkKey(lane->laneID());
+        lane.reset();
+        data = (co_await vault.entryAsync(key)).value;
     }
 
     // Without a bookmark nothing proves a deletion, so nothing is deleted.

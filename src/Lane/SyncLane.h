@@ -65,6 +65,7 @@ public:
 
     // Checks the folder, follows a move, drops the state of a deleted folder, cleans up
     // interrupted uploads, registers the folder and sets the lane going.
+    QCoro::Task<> readBookmarkAndActivate(QString folderPath, std::stop_token stop);
     QCoro::Task<> activate(QByteArray bookmarkData, QString folderPath, std::stop_token stop);
     QCoro::Task<> cleanUpInterruptedMultipartUploads(std::stop_token stop);
 

@@ -1,6 +1,9 @@
 #include "Lane/LaneTestSupport.h"
 
+#include "Accounts/KeychainHelper.h"
+#include "Accounts/KeychainVault.h"
 #include "Model/MultipartUploadState.h"
+#include "Platform/Secrets/InMemorySecretBackend.h"
 #include "Platform/Files/FolderBookmark.h"
 
 #include <gmock/gmock.h>
@@ -158,13 +161,33 @@ TEST_F(ActivationTest, AMissingBookmarkStopsAtStart)
     lane->setLastError(QStringLiteral("earlier"));
 
     lane->start();
+    h.runUntilIdle(*lane);
 
     EXPECT_EQ(lane->syncState(), SyncEngineState::error(SyncLane::accessLostMessage()));
     EXPECT_EQ(h.calls(*lane).stateChanged, 1);
     EXPECT_EQ(lane->lastError(), QStringLiteral("earlier"));
     EXPECT_THAT(logDetails(), Contains(QStringLiteral("Bookmark missing for Loops (%1)").arg(*folder->folderPath())));
-    h.runUntilIdle(*lane);
     EXPECT_THAT(h.fake.requestLog(), IsEmpty());
+}
+
+TEST_F(ActivationTest, ALockedKeyringIsNotAMissingBookmark)
+{
+    auto folder = trackedFolder();
+    // A vault whose keyring is locked from the start: it has never read the item.
+    InMemorySecretBackend lockedBackend;
+    lockedBackend.setReadFailure(2);
+    KeychainVault lockedVault{KeychainHelper(lockedBackend), [](const QString &) {}};
+    LaneServices services{folder, h.client, h.bookmarks, h.rules, h.conflicts, h.context, &lockedVault, &h.clock};
+    auto lane = std::dynamic_pointer_cast<SyncLane>(makeSyncLaneFactory()(services));
+
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+    EXPECT_FALSE(lane->hasFileWatcher());
+    EXPECT_THAT(logDetails(), Contains(QStringLiteral("Bookmark unreadable for %1: the keyring could not be read").arg(folder->name())));
+    EXPECT_THAT(h.fake.requestLog(), IsEmpty());
+    expectRecordsKept(*folder);
 }
 
 TEST_F(ActivationTest, RegistersTheFolderAndGoesOnWhenRefused)
