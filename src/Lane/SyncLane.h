@@ -85,6 +85,12 @@ public:
     // Re-decides the priority and schedules the queue (priority scheduling arrives later).
     QCoro::Task<> reevaluatePriority(std::stop_token stop);
 
+    // Full sync and reconciliation.
+
+    // The work queue, per-file operations and their failures.
+
+    // The batch pre-pass and held duplicates.
+
     // Read access for the engine and tests.
     bool hasFileWatcher() const { return m_fileWatcher != nullptr; }
     const QString &watchedPath() const { return m_watchedPath; }
@@ -155,6 +161,12 @@ private:
     QHash<QString, QString> m_prePassChecksums;
 
     quint64 m_epoch = 0;
+
+    // Full sync and reconciliation (private).
+
+    // The work queue, per-file operations and their failures (private).
+
+    // The batch pre-pass and held duplicates (private).
 };
 
 // Builds SyncLanes for the engine.
