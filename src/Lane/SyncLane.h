@@ -87,7 +87,9 @@ public:
 
     // Full sync and reconciliation.
 
-    // The work queue, per-file operations and their failures.
+    // The work queue and its failure rules.
+
+    // Per-file operations: upload, download, deletes.
 
     // The batch pre-pass and held duplicates.
 
@@ -164,7 +166,9 @@ private:
 
     // Full sync and reconciliation (private).
 
-    // The work queue, per-file operations and their failures (private).
+    // The work queue and its failure rules (private).
+
+    // Per-file operations: upload, download, deletes (private).
 
     // The batch pre-pass and held duplicates (private).
 };
