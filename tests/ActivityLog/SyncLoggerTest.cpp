@@ -68,18 +68,16 @@ TEST_F(SyncLoggerTest, KeepsTheNewest500OldestFirstAndSignalsAppendAndTrimSepara
 
     const auto &entries = logger().entries();
     ASSERT_EQ(entries.size(), 500u);
-    EXPECT_EQ(entries.front().detail, QStringLiteral("100"));
-    EXPECT_EQ(entries.back().detail, QStringLiteral("599"));
-    for (std::size_t i = 1; i < entries.size(); ++i)
-        ASSERT_EQ(entries[i].detail, QString::number(100 + int(i)));
-    EXPECT_EQ(changes, 600 + 100);
-
     std::set<QUuid> ids;
-    for (const auto &e : entries)
-        ids.insert(e.id);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        ASSERT_EQ(entries[i].detail, QString::number(100 + int(i)));
+        ids.insert(entries[i].id);
+    }
+    EXPECT_EQ(changes, 600 + 100);
     EXPECT_EQ(ids.size(), entries.size()) << "every entry gets its own id";
 }
 
+// The time follows the current locale, without the zone.
 TEST_F(SyncLoggerTest, FormatsTheLineWithOptionalFileAndDetail)
 {
     EXPECT_EQ(
@@ -94,10 +92,6 @@ TEST_F(SyncLoggerTest, FormatsTheLineWithOptionalFileAndDetail)
               QString::fromUtf8("[3:04:05 PM] ↓ Download Snare.aif"));
     EXPECT_EQ(entry(Event::syncFailed, Direction::none, QString(), QString()).formattedLine(),
               QString::fromUtf8("[3:04:05 PM] — Sync Failed ()"));
-}
-
-TEST_F(SyncLoggerTest, TimeFollowsTheCurrentLocaleWithoutTheZone)
-{
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     EXPECT_EQ(entry(Event::connected, Direction::none, QString(), std::nullopt).formattedLine(),
               QString::fromUtf8("[15:04:05] — Connected"));
@@ -105,24 +99,21 @@ TEST_F(SyncLoggerTest, TimeFollowsTheCurrentLocaleWithoutTheZone)
 
 TEST_F(SyncLoggerTest, SystemLogCopyHidesPathsAndFolderProgress)
 {
-    const auto failedWithPath = entry(Event::syncFailed, Direction::none, QString(),
-                                      QStringLiteral("cannot open /home/u/Music/a.wav"));
+    const auto failedWithPath = entry(Event::syncFailed, Direction::none, QString(), QStringLiteral("cannot open /home/u/a.wav"));
     EXPECT_TRUE(SyncLogger::isPrivate(failedWithPath));
-    EXPECT_EQ(SyncLogger::systemLogPriority(Event::syncFailed), LOG_ERR);
     EXPECT_EQ(SyncLogger::systemLogLine(failedWithPath),
               QString::fromUtf8("[3:04:05 PM] — Sync Failed (<private>)"));
 
-    const auto started = entry(Event::syncStarted, Direction::none, QString(), std::nullopt);
-    EXPECT_TRUE(SyncLogger::isPrivate(started));
-    EXPECT_EQ(SyncLogger::systemLogLine(started), started.formattedLine());
-    EXPECT_TRUE(SyncLogger::isPrivate(
-        entry(Event::folderConfigured, Direction::none, QString(), QStringLiteral("Drums"))));
+    for (Event progress : {Event::syncStarted, Event::folderConfigured})
+        EXPECT_TRUE(SyncLogger::isPrivate(entry(progress, Direction::none, QString(), QStringLiteral("Drums"))));
+    EXPECT_EQ(SyncLogger::systemLogLine(entry(Event::syncStarted, Direction::none, QString(), std::nullopt)),
+              QString::fromUtf8("[3:04:05 PM] — Sync Started"));
 
-    const auto delta =
-        entry(Event::deltaSync, Direction::none, QString(), QStringLiteral("Manual sync requested"));
+    const auto delta = entry(Event::deltaSync, Direction::none, QString(), QStringLiteral("Manual sync requested"));
     EXPECT_FALSE(SyncLogger::isPrivate(delta));
     EXPECT_EQ(SyncLogger::systemLogLine(delta), delta.formattedLine());
 
+    EXPECT_EQ(SyncLogger::systemLogPriority(Event::syncFailed), LOG_ERR);
     EXPECT_EQ(SyncLogger::systemLogPriority(Event::fileConflict), LOG_ERR);
     EXPECT_EQ(SyncLogger::systemLogPriority(Event::fileUploaded), LOG_INFO);
 }
@@ -156,10 +147,8 @@ TEST_F(SyncLoggerTest, ClearFromAnotherThreadAlsoRemovesEntriesAppendedBeforeItR
     EXPECT_EQ(logger().entries().size(), 2u);
 
     logger().log(Event::syncCompleted, Direction::none, QString());
-    EXPECT_EQ(logger().entries().size(), 3u);
     drainEvents();
     EXPECT_TRUE(logger().entries().empty());
-
     logger().log(Event::disconnected, Direction::none, QString());
     EXPECT_EQ(logger().entries().size(), 1u);
 }
@@ -167,9 +156,6 @@ TEST_F(SyncLoggerTest, ClearFromAnotherThreadAlsoRemovesEntriesAppendedBeforeItR
 TEST(SyncLoggerValues, EventsAndDirectionsRoundTripThroughTheirWordsOnly)
 {
     const auto &events = SyncLogger::allEvents();
-    EXPECT_EQ(events.front(), Event::connected);
-    EXPECT_EQ(events[6], Event::fileUploaded);
-    EXPECT_EQ(events.back(), Event::deltaSync);
     std::set<QString> words;
     for (Event e : events) {
         words.insert(SyncLogger::rawValue(e));
@@ -177,14 +163,11 @@ TEST(SyncLoggerValues, EventsAndDirectionsRoundTripThroughTheirWordsOnly)
     }
     EXPECT_EQ(words.size(), events.size());
 
-    EXPECT_EQ(SyncLogger::eventFromRawValue(QStringLiteral("Upload")), Event::fileUploaded);
     EXPECT_EQ(SyncLogger::eventFromRawValue(QStringLiteral("upload")), std::nullopt);
-    EXPECT_EQ(SyncLogger::eventFromRawValue(QStringLiteral("fileUploaded")), std::nullopt);
     EXPECT_EQ(SyncLogger::eventFromRawValue(QStringLiteral("Sync Failed ")), std::nullopt);
 
     for (Direction d : {Direction::upload, Direction::download, Direction::none})
         EXPECT_EQ(SyncLogger::directionFromRawValue(SyncLogger::rawValue(d)), d);
-    EXPECT_EQ(SyncLogger::rawValue(Direction::upload), QString::fromUtf8("↑"));
     EXPECT_EQ(SyncLogger::directionFromRawValue(QStringLiteral("-")), std::nullopt);
     EXPECT_EQ(SyncLogger::directionFromRawValue(QString::fromUtf8("↑↑")), std::nullopt);
 }
