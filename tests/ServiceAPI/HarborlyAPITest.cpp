@@ -219,9 +219,16 @@ TEST_F(HarborlyAPITest, UnauthorisedRenewsAndResendsOrRevokesOnADefiniteRefusal)
     EXPECT_EQ(service.seen(thing).size(), 6u) << "no resend after a refusal";
 }
 
-TEST_F(HarborlyAPITest, AnUnreadableOrCancelledRenewalNeverRevokes)
+TEST_F(HarborlyAPITest, ATransientUnreadableOrCancelledRenewalNeverRevokes)
 {
     storeFreshToken();
+    for (const int status : {500, 503, 408, 429}) {
+        service.next(thing, Reply{401});
+        service.next("/api/v1/auth/refresh", Reply{status});
+        const HarborlyAPIError transient = sendFailure(request());
+        EXPECT_EQ(transient.code(), Code::serverError) << status;
+        EXPECT_EQ(transient.statusCode(), status);
+    }
     for (const std::string body : {"not json", R"({"token":"t9"})"}) {
         service.next(thing, Reply{401});
         service.next("/api/v1/auth/refresh", Reply{200, body});
