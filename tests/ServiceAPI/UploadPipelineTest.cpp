@@ -293,12 +293,9 @@ TEST_F(UploadPipeline, AFileRewrittenAfterHashingIsNeverSentOrConfirmed)
         EXPECT_TRUE(staged().isEmpty());
     }
     EXPECT_TRUE(fake.formUploads().empty());
-}
 
-// The copy is checked against the size offered too: bytes of another length than the one
-// confirmed are another version of the file, whatever their hash.
-TEST_F(UploadPipeline, AFormCopyOfAnotherSizeThanOfferedIsNeverSent)
-{
+    // The form copy is checked against the size offered too: bytes of another length than the
+    // one confirmed are another version of the file, whatever their hash.
     const QByteArray content = "grown since it was measured";
     const QString path = writeFile(QStringLiteral("grown.wav"), content);
     const LibraryAPIClient::ExpectedContent stale{sha256(content), content.size() - 1};
