@@ -119,6 +119,7 @@ void SyncLane::stop()
     m_prioritySleepTask = TaskHandle();
     m_priorityTask = TaskHandle();
     m_rootCheckTask = TaskHandle();
+    cancelScheduledPasses();
     m_debouncer->cancelAll();
     setSyncState(SyncEngineState::idle());
     setCurrentFile(std::nullopt);
@@ -132,6 +133,7 @@ void SyncLane::pause()
     m_deltaSyncTask = TaskHandle();
     m_prioritySleepTask = TaskHandle();
     m_priorityTask = TaskHandle();
+    cancelScheduledPasses();
     m_debouncer->cancelAll();
     setSyncState(SyncEngineState::paused());
     setCurrentFile(std::nullopt);
@@ -243,12 +245,6 @@ QCoro::Task<> SyncLane::performDeltaSync()
     co_return;
 }
 
-QCoro::Task<> SyncLane::performFullSync(std::stop_token)
-{
-    // Scan and reconciliation arrive with full sync.
-    co_return;
-}
-
 QCoro::Task<> SyncLane::processFileEvents(QSet<QString>)
 {
     // Recording local changes on their records arrives with the watcher intake.
@@ -264,7 +260,8 @@ QCoro::Task<> SyncLane::reevaluatePriority(std::stop_token)
 bool SyncLane::isSettled() const
 {
     return !m_syncTask.isRunning() && !m_rootCheckTask.isRunning() && !m_priorityTask.isRunning()
-           && !m_prioritySleepTask.isRunning() && !m_isProcessingQueue && !m_debouncer->isPending(debounceKey());
+           && !m_prioritySleepTask.isRunning() && !m_isProcessingQueue && !m_debouncer->isPending(debounceKey())
+           && !m_fullSyncRetryTask.isRunning() && !m_queueRetryTask.isRunning();
 }
 
 QString SyncLane::debounceKey() const

@@ -12,6 +12,7 @@
 #include <QPair>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <memory>
@@ -87,6 +88,71 @@ public:
 
     // Full sync and reconciliation.
 
+    // One scanned local file; the checksum is empty when the file could not be hashed.
+    struct FileInfo
+    {
+        QString path;
+        QString filename;
+        QString checksum;
+        qint64 fileSize = 0;
+    };
+    struct RenamePair
+    {
+        QString oldPath;
+        QString newPath;
+        friend bool operator==(const RenamePair &, const RenamePair &) = default;
+    };
+    // The local listing of a full sync, with the folders it could not read: the records
+    // under those are neither deleted nor marked.
+    struct LocalScan
+    {
+        QStringList files;
+        QStringList unreadableFolders;
+    };
+
+    // The queue pass: pre-pass, then the slots until nothing is due. Never throws; a pass
+    // asked for while one runs is dropped. When records wait for a retry time afterwards,
+    // one pass is scheduled at the earliest of them.
+    QCoro::Task<> processQueue(std::stop_token stop);
+    // The folder's records with work owed (one COUNT query); 0 when the count fails.
+    qint64 fetchOutstandingRecords();
+    // The folder-relative directory of a path, the service's drive path: "." for the root.
+    QString relativePath(const QString &localPath) const;
+    // This folder's record with the file id, or null (an id is unique within one folder only).
+    std::shared_ptr<SyncFile> fetchRecordByFileUUID(const std::optional<QString> &fileUUID);
+    // Hashes the files one at a time on the thread pool, in order; throws CancelledError
+    // once stop is requested.
+    static QCoro::Task<QList<FileInfo>> computeChecksum(QStringList paths, std::stop_token stop);
+    static QList<RenamePair> inodeRenamePairs(const QHash<qint64, QString> &oldMap,
+                                              const QHash<qint64, QString> &newMap);
+    static QList<RenamePair> renamePairs(const QString &oldDirectory, const QString &newDirectory,
+                                         const QStringList &paths);
+    static bool allRenamedPathsExist(const QString &oldDirectory, const QString &newDirectory,
+                                     const QStringList &paths);
+    // The folder's files as the full sync sees them, listed off the main thread: the whole
+    // tree for project and reference folders, the root's files of the folder's extensions
+    // for unorganised audio.
+    static QCoro::Task<LocalScan> scanLocalFiles(QString folderPath, SyncFolderType kind, QStringList extensions);
+    // Decides from the three views which records are owed an upload, a download or a delete
+    // at the service, and which are forgotten. Never throws.
+    QCoro::Task<> reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
+                            std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
+                            std::stop_token stop);
+    // How long a full sync that failed on the network or a rate limit waits before it runs
+    // again, after `failures` such failures in a row before it: the delta loop's back-off.
+    static std::chrono::seconds fullSyncRetryDelay(int failures);
+    const TaskHandle &fullSyncRetryTask() const { return m_fullSyncRetryTask; }
+    const TaskHandle &queueRetryTask() const { return m_queueRetryTask; }
+
+    // owned by queue; placeholder in PlaceholdersFullsync.cpp
+    QCoro::Task<> runQueueTaskGroup(std::stop_token stop);
+    // owned by queue; placeholder in PlaceholdersFullsync.cpp
+    static bool isNetworkError(const std::exception_ptr &error);
+    // owned by queue; placeholder in PlaceholdersFullsync.cpp
+    static bool isRateLimited(const std::exception_ptr &error);
+    // owned by prepass; placeholder in PlaceholdersFullsync.cpp
+    QCoro::Task<> runBatchPrePass(std::stop_token stop);
+
     // The work queue and its failure rules.
 
     // Per-file operations: upload, download, deletes.
@@ -104,7 +170,8 @@ public:
     bool isProcessingQueue() const { return m_isProcessingQueue; }
     quint64 epoch() const { return m_epoch; }
     // Nothing the lane owes runs or waits: no activation, root check, debounced delivery,
-    // priority wait or queue pass. The delta loop and the watchdog do not count.
+    // priority wait, queue pass or scheduled retry of a full sync or a pass. The delta loop
+    // and the watchdog do not count.
     bool isSettled() const;
 
     const std::optional<QList<FileSyncAPI::RemoteFile>> &lastRemoteFiles() const { return m_lastRemoteFiles; }
@@ -165,6 +232,20 @@ private:
     quint64 m_epoch = 0;
 
     // Full sync and reconciliation (private).
+    static QCoro::Task<> runFullSyncRetry(std::weak_ptr<SyncLane> weak, Clock::Duration delay, quint64 generation,
+                                          std::stop_token stop);
+    static QCoro::Task<> runScheduledQueuePass(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
+                                               std::stop_token stop);
+    void scheduleFullSyncRetry();
+    void scheduleQueuePassForRetries();
+    void cancelScheduledPasses();
+    QCoro::Task<> renewBookmarkIfStale(QByteArray bookmarkData, QString folderPath, quint64 epoch,
+                                       std::stop_token stop);
+
+    TaskHandle m_fullSyncRetryTask;
+    TaskHandle m_queueRetryTask;
+    int m_failedFullSyncs = 0;
+    quint64 m_fullSyncGeneration = 0;
 
     // The work queue and its failure rules (private).
 

@@ -99,6 +99,7 @@ TEST_F(LifecycleTest, InterruptedTransfersGoBackToPendingOnlyAtTheFirstStart)
 {
     auto folder = h.addFolder(SyncFolderType::projectsFolder);
     const auto first = h.addRecord(*folder, QStringLiteral("a.wav"), SyncFileStatus::syncing, SyncFileDesiredState::uploadPending);
+    writeFile(first->localPath(), "a");
     auto lane = h.makeLane(folder);
     lane->start();
     h.runUntilIdle(*lane);
@@ -106,6 +107,7 @@ TEST_F(LifecycleTest, InterruptedTransfersGoBackToPendingOnlyAtTheFirstStart)
 
     // A transfer of this process is running when the lane restarts: it is left alone.
     const auto second = h.addRecord(*folder, QStringLiteral("b.wav"), SyncFileStatus::syncing, SyncFileDesiredState::uploadPending);
+    writeFile(second->localPath(), "b");
     lane->stop();
     lane->start();
     h.runUntilIdle(*lane);
@@ -120,8 +122,8 @@ TEST_F(LifecycleTest, InterruptedTransfersGoBackToPendingOnlyAtTheFirstStart)
 TEST_F(LifecycleTest, ResetForgetsTheFolderAndRestartsUnlessPaused)
 {
     auto folder = h.addFolder(SyncFolderType::projectsFolder);
-    h.addRecord(*folder, QStringLiteral("a.wav"));
-    h.addRecord(*folder, QStringLiteral("b.wav"));
+    writeFile(h.addRecord(*folder, QStringLiteral("a.wav"))->localPath(), "a");
+    writeFile(h.addRecord(*folder, QStringLiteral("b.wav"))->localPath(), "b");
     auto lane = h.makeLane(folder);
     lane->start();
     h.runUntilIdle(*lane);
@@ -131,7 +133,11 @@ TEST_F(LifecycleTest, ResetForgetsTheFolderAndRestartsUnlessPaused)
 
     await(lane->reset());
     h.runUntilIdle(*lane);
-    EXPECT_THAT(h.records(folder->stableID()), IsEmpty());
+    // The restarted lane finds the files again as new ones.
+    const State found{SyncFileStatus::pending, SyncFileDesiredState::uploadPending};
+    EXPECT_THAT(h.records(folder->stableID()), SizeIs(2));
+    for (const auto &[path, state] : h.records(folder->stableID()))
+        EXPECT_EQ(state, found) << path.toStdString();
     EXPECT_THAT(lane->recentSyncedFiles(), IsEmpty());
     EXPECT_THAT(lane->syncErrors(), IsEmpty());
     EXPECT_FALSE(lane->lastError());
@@ -185,7 +191,7 @@ class VanishedFolderTest : public LifecycleTest
 TEST_F(VanishedFolderTest, ADeletedRootDropsTheFolderAndStopsTheLane)
 {
     auto folder = h.addFolder(SyncFolderType::projectsFolder);
-    h.addRecord(*folder, QStringLiteral("a.wav"));
+    writeFile(h.addRecord(*folder, QStringLiteral("a.wav"))->localPath(), "a");
     auto lane = h.makeLane(folder);
     lane->start();
     h.runUntilIdle(*lane);
@@ -205,7 +211,7 @@ TEST_F(VanishedFolderTest, ADeletedRootDropsTheFolderAndStopsTheLane)
 TEST_F(VanishedFolderTest, ARootMovedWhileRunningIsFollowed)
 {
     auto folder = h.addFolder(SyncFolderType::projectsFolder);
-    h.addRecord(*folder, QStringLiteral("a.wav"));
+    writeFile(h.addRecord(*folder, QStringLiteral("a.wav"))->localPath(), "a");
     auto lane = h.makeLane(folder);
     lane->start();
     h.runUntilIdle(*lane);
@@ -230,7 +236,7 @@ TEST_F(VanishedFolderTest, ARootGoneWithItsDriveKeepsEverything)
     writeFile(mounts, "");
     h.bookmarks = std::make_shared<BookmarkManager>(h.vault, mounts);
     auto folder = h.addFolder(SyncFolderType::projectsFolder);
-    h.addRecord(*folder, QStringLiteral("a.wav"));
+    writeFile(h.addRecord(*folder, QStringLiteral("a.wav"))->localPath(), "a");
     folder->setDeltaCursor(QStringLiteral("cur-7"));
     h.context->save();
     auto lane = h.makeLane(folder);

@@ -1,0 +1,319 @@
+#include "Lane/SyncLane.h"
+
+#include "Accounts/KeychainVault.h"
+#include "ActivityLog/SyncLogger.h"
+#include "Engine/BookmarkManager.h"
+#include "FileServices/FileScan.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/Background.h"
+#include "Platform/Async/CancelledError.h"
+#include "Platform/Files/FolderBookmark.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <dirent.h>
+
+namespace quillmere {
+
+namespace {
+
+void logLine(SyncLogger::Event event, const QString &detail)
+{
+    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
+}
+
+QString descriptionOf(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const HarborlyAPIError &apiError) {
+        return apiError.errorDescription();
+    } catch (const std::exception &other) {
+        return QString::fromUtf8(other.what());
+    } catch (...) {
+        return QStringLiteral("Unknown error");
+    }
+}
+
+bool isCancellation(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const CancelledError &) {
+        return true;
+    } catch (const HarborlyAPIError &apiError) {
+        return apiError.isCancellation();
+    } catch (...) {
+        return false;
+    }
+}
+
+QString names(const QStringList &paths, int limit)
+{
+    QStringList shown;
+    for (const QString &path : paths.mid(0, limit))
+        shown.append(QFileInfo(path).fileName());
+    return shown.join(QStringLiteral(", "));
+}
+
+// Blocking: what a project folder's root holds, for the log of a scan that finds too little.
+QStringList diagnosticLines(const QString &folderPath, const QStringList &scanned)
+{
+    QStringList lines;
+    const QDir root(folderPath);
+    const auto listing = root.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::NoSort);
+    QStringList subdirs;
+    for (const QFileInfo &entry : listing)
+        if (entry.isDir())
+            subdirs.append(entry.filePath());
+    lines.append(QStringLiteral("  root contains %1 subdirs: %2").arg(subdirs.size()).arg(names(subdirs, 5)));
+    for (const QString &subdir : subdirs.mid(0, 3)) {
+        QStringList items;
+        for (const QFileInfo &entry : QDir(subdir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::NoSort))
+            items.append(entry.filePath());
+        lines.append(QStringLiteral("    %1/ → %2 items: %3")
+                         .arg(QFileInfo(subdir).fileName())
+                         .arg(items.size())
+                         .arg(names(items, 5)));
+    }
+    for (int i = 0; i < std::min<int>(5, scanned.size()); ++i) {
+        const QFileInfo file(scanned[i]);
+        lines.append(QStringLiteral("  scan[%1] %2 isDir=%3 ext=%4")
+                         .arg(i)
+                         .arg(file.fileName(), file.isDir() ? QStringLiteral("true") : QStringLiteral("false"),
+                              file.suffix()));
+    }
+    return lines;
+}
+
+} // namespace
+
+QCoro::Task<SyncLane::LocalScan> SyncLane::scanLocalFiles(QString folderPath, SyncFolderType kind,
+                                                          QStringList extensions)
+{
+    auto work = [folderPath = std::move(folderPath), kind, extensions = std::move(extensions)] {
+        LocalScan scan;
+        if (kind == SyncFolderType::projectsFolder || kind == SyncFolderType::references) {
+            scanDirectoryRecursively(folderPath, scan.files, scan.unreadableFolders);
+            return scan;
+        }
+        // The flat listing cannot tell an empty folder from one it could not open.
+        if (DIR *dir = ::opendir(QFile::encodeName(folderPath).constData())) {
+            ::closedir(dir);
+        } else {
+            scan.unreadableFolders.append(folderPath);
+            return scan;
+        }
+        QSet<QString> accepted;
+        for (const QString &extension : extensions)
+            accepted.insert(extension.toLower());
+        scan.files = listFilesWithExtensions(folderPath, accepted);
+        return scan;
+    };
+    co_return co_await runInBackground(std::move(work));
+}
+
+QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
+{
+    // The caller holds the lane; after every wait the lane may have been stopped (a new
+    // epoch), and then this pass ends without touching anything.
+    const quint64 epoch = m_epoch;
+    ++m_fullSyncGeneration;
+    const auto folder = syncFolder();
+    const auto bookmarks = m_bookmarkManager;
+    const auto api = m_apiClient;
+    const QString name = folder->name();
+    const QUuid folderID = laneID();
+
+    setSyncState(SyncEngineState::syncing());
+    auto finishIdle = [this] {
+        if (syncState() == SyncEngineState::syncing())
+            setSyncState(SyncEngineState::idle());
+    };
+
+    std::optional<QByteArray> bookmarkData;
+    if (folder->folderPath() && m_vault)
+        bookmarkData = (co_await m_vault->entryAsync(KeychainVault::folderBookmarkKey(folderID))).value;
+    if (!isCurrent(epoch, stop)) {
+        if (epoch == m_epoch)
+            finishIdle();
+        co_return;
+    }
+    if (!bookmarkData) {
+        finishIdle();
+        co_return;
+    }
+
+    std::optional<QString> folderPath;
+    std::exception_ptr failure;
+    try {
+        folderPath = co_await bookmarks->startAccessing(*bookmarkData);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+
+    if (!failure && epoch == m_epoch) {
+        logLine(SyncLogger::Event::syncStarted, QStringLiteral("Scanning: ") + *folderPath);
+        if (folder->folderType() == SyncFolderType::harborly) {
+            // Plan folders are filled from the service's plans, which this pass does not do yet.
+        } else {
+            QList<FileSyncAPI::RemoteFile> remoteFiles;
+            try {
+                remoteFiles = co_await api->listLibraryFiles(folder->folderType(),
+                                                             folderID.toString(QUuid::WithoutBraces).toUpper(), stop);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (!failure && isCurrent(epoch, stop)) {
+                auto scan = co_await scanLocalFiles(*folderPath, folder->folderType(), folder->fileExtensions());
+                if (isCurrent(epoch, stop)) {
+                    auto tracked = fetchFolderRecords();
+                    logLine(SyncLogger::Event::syncStarted, QStringLiteral("Found %1 local, %2 remote, %3 tracked for %4")
+                                                                .arg(scan.files.size())
+                                                                .arg(remoteFiles.size())
+                                                                .arg(tracked.size())
+                                                                .arg(name));
+                    for (const QString &unreadable : scan.unreadableFolders)
+                        logLine(SyncLogger::Event::syncFailed,
+                                QStringLiteral("Could not read %1: its files are left as they are").arg(unreadable));
+                    if (folder->folderType() == SyncFolderType::projectsFolder) {
+                        auto diagnose = [path = *folderPath, files = scan.files.mid(0, 5)] {
+                            return diagnosticLines(path, files);
+                        };
+                        const auto lines = co_await runInBackground(std::move(diagnose));
+                        for (const QString &line : lines)
+                            logLine(SyncLogger::Event::syncStarted, line);
+                    }
+                    if (isCurrent(epoch, stop)) {
+                        m_lastRemoteFiles = remoteFiles;
+                        co_await reconcile(std::move(remoteFiles), std::move(scan), std::move(tracked), *folderPath,
+                                           stop);
+                    }
+                    if (isCurrent(epoch, stop)) {
+                        logLine(SyncLogger::Event::syncStarted, QStringLiteral("Marked %1 records with work owed for %2")
+                                                                    .arg(fetchOutstandingRecords())
+                                                                    .arg(name));
+                        co_await processQueue(stop);
+                    }
+                }
+            }
+        }
+    }
+
+    if (epoch != m_epoch) {
+        // Stopped meanwhile: only the access this pass opened is given back.
+        if (folderPath)
+            bookmarks->stopAccessing(*folderPath);
+        co_return;
+    }
+
+    if (failure) {
+        if (folderPath)
+            bookmarks->stopAccessing(*folderPath);
+        if (stop.stop_requested() || isCancellation(failure)) {
+            logLine(SyncLogger::Event::syncStarted, QStringLiteral("Full sync cancelled for %1").arg(name));
+        } else if (isNetworkError(failure)) {
+            scheduleFullSyncRetry();
+        } else if (isRateLimited(failure)) {
+            SyncLogger::shared().log(SyncLogger::Event::pendingRetry, SyncLogger::Direction::none, name,
+                                     QStringLiteral("Rate limited during full sync — will retry"));
+            scheduleFullSyncRetry();
+        } else {
+            const QString description = descriptionOf(failure);
+            setLastError(description);
+            setSyncState(SyncEngineState::error(description));
+            logLine(SyncLogger::Event::syncFailed, description);
+        }
+        finishIdle();
+        co_return;
+    }
+
+    if (stop.stop_requested()) {
+        // Paused meanwhile: the pass ran its queue's end steps; its own end is skipped.
+        bookmarks->stopAccessing(*folderPath);
+        logLine(SyncLogger::Event::syncStarted, QStringLiteral("Full sync cancelled for %1").arg(name));
+        finishIdle();
+        co_return;
+    }
+
+    m_failedFullSyncs = 0;
+    setLastSyncAt(m_clock.currentDateTime());
+    if (fetchOutstandingRecords() == 0)
+        setHasLocalChanges(false);
+    SyncLogger::shared().log(SyncLogger::Event::syncCompleted, SyncLogger::Direction::none, QString(), name);
+
+    co_await renewBookmarkIfStale(*bookmarkData, *folderPath, epoch, stop);
+    if (epoch != m_epoch)
+        co_return;
+    bookmarks->stopAccessing(*folderPath);
+    finishIdle();
+}
+
+QCoro::Task<> SyncLane::renewBookmarkIfStale(QByteArray bookmarkData, QString folderPath, quint64 epoch,
+                                             std::stop_token stop)
+{
+    const auto bookmarks = m_bookmarkManager;
+    const QUuid folderID = laneID();
+    const auto check = co_await bookmarks->checkBookmark(bookmarkData);
+    if (!check.stale || !isCurrent(epoch, stop))
+        co_return;
+    auto make = [folderPath]() -> std::optional<QByteArray> {
+        try {
+            return FolderBookmark::make(folderPath);
+        } catch (const FolderBookmark::Error &) {
+            return std::nullopt;
+        }
+    };
+    const auto renewed = co_await runInBackground(std::move(make));
+    if (!renewed || !isCurrent(epoch, stop))
+        co_return;
+    co_await bookmarks->saveBookmark(*renewed, folderID);
+    if (!isCurrent(epoch, stop))
+        co_return;
+    if (m_vault)
+        co_await m_vault->setValueAsync(*renewed, KeychainVault::folderBookmarkKey());
+    if (!isCurrent(epoch, stop))
+        co_return;
+    SyncLogger::shared().log(SyncLogger::Event::bookmarkRefreshed, SyncLogger::Direction::none, QString(),
+                             std::nullopt);
+}
+
+void SyncLane::scheduleFullSyncRetry()
+{
+    // At login the network is often not up yet: without another try, changes made while the
+    // application was closed would wait for its next launch.
+    const auto delay = fullSyncRetryDelay(m_failedFullSyncs);
+    ++m_failedFullSyncs;
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    auto body = [weak, delay, generation = m_fullSyncGeneration](std::stop_token stop) {
+        return runFullSyncRetry(weak, delay, generation, std::move(stop));
+    };
+    m_fullSyncRetryTask = TaskHandle::start(std::move(body));
+}
+
+QCoro::Task<> SyncLane::runFullSyncRetry(std::weak_ptr<SyncLane> weak, Clock::Duration delay, quint64 generation,
+                                         std::stop_token stop)
+{
+    Clock *clock = nullptr;
+    if (auto lane = weak.lock())
+        clock = &lane->m_clock;
+    else
+        co_return;
+    if (!co_await clock->sleepFor(delay, stop))
+        co_return;
+    auto lane = weak.lock();
+    // Another full sync since (a new activation) makes this one unnecessary.
+    if (!lane || stop.stop_requested() || lane->isPaused() || lane->m_fullSyncGeneration != generation)
+        co_return;
+    co_await lane->performFullSync(stop);
+}
+
+void SyncLane::cancelScheduledPasses()
+{
+    m_fullSyncRetryTask = TaskHandle();
+    m_queueRetryTask = TaskHandle();
+}
+
+} // namespace quillmere

@@ -1,0 +1,136 @@
+#include "Lane/SyncLane.h"
+
+#include "ActivityLog/SyncLogger.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFolder.h"
+
+namespace quillmere {
+
+namespace {
+
+void logLine(const QString &detail)
+{
+    SyncLogger::shared().log(SyncLogger::Event::syncStarted, SyncLogger::Direction::none, QString(), detail);
+}
+
+constexpr int queueSlots = 4;
+
+} // namespace
+
+QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
+{
+    const QString name = syncFolder()->name();
+    if (m_isProcessingQueue) {
+        logLine(QStringLiteral("Queue already processing for %1, skipping").arg(name));
+        co_return;
+    }
+    // onStateChanged may make the engine drop the lane: the pass keeps it until it ends.
+    const auto self = shared_from_this();
+    const quint64 epoch = m_epoch;
+    m_isProcessingQueue = true;
+
+    if (syncState() != SyncEngineState::syncing()) {
+        setSyncState(SyncEngineState::syncing());
+        notifyStateChanged();
+    }
+
+    co_await runBatchPrePass(stop);
+    if (epoch != m_epoch) {
+        // Stopped: the lane's state belongs to whatever runs now.
+        m_isProcessingQueue = false;
+        co_return;
+    }
+
+    const qint64 owed = fetchOutstandingRecords();
+    setFilesPending(owed);
+    if (owed <= 0) {
+        logLine(QStringLiteral("Derived queue empty for %1").arg(name));
+        if (syncState() == SyncEngineState::syncing())
+            setSyncState(SyncEngineState::idle());
+        notifyStateChanged();
+        m_isProcessingQueue = false;
+        co_return;
+    }
+
+    logLine(QStringLiteral("Processing %1 records with work owed for %2 (slots: %3)").arg(owed).arg(name).arg(queueSlots));
+    setFilesTotalThisPass(owed);
+    setFilesCompletedThisPass(0);
+    setSyncState(SyncEngineState::syncing());
+    notifyStateChanged();
+
+    co_await runQueueTaskGroup(stop);
+    if (epoch != m_epoch) {
+        m_isProcessingQueue = false;
+        co_return;
+    }
+
+    // A cancelled pass (the lane paused) still ends here, so its counters are true.
+    setFilesSyncing(0);
+    setFilesPending(fetchOutstandingRecords());
+    setCurrentFile(std::nullopt);
+    setLastSyncAt(m_clock.currentDateTime());
+    if (syncErrors().isEmpty())
+        setLastError(std::nullopt);
+    if (fetchOutstandingRecords() == 0)
+        setHasLocalChanges(false);
+    if (syncState() == SyncEngineState::syncing())
+        setSyncState(SyncEngineState::idle());
+    saveQuietly();
+    if (!stop.stop_requested())
+        scheduleQueuePassForRetries();
+    notifyStateChanged();
+    m_isProcessingQueue = false;
+}
+
+void SyncLane::scheduleQueuePassForRetries()
+{
+    // A transient failure waits for its retry time; in an idle lane nothing else would start
+    // the pass that retries it.
+    auto request = SyncFile::inFolder(laneID());
+    request.equals(SyncFile::Field::syncStatus, SyncFileStatus::pending)
+        .in(SyncFile::Field::desiredState,
+            std::vector<SyncFileDesiredState>{SyncFileDesiredState::deletedRemote, SyncFileDesiredState::deletedLocal,
+                                              SyncFileDesiredState::conflictResolutionPending,
+                                              SyncFileDesiredState::uploadPending,
+                                              SyncFileDesiredState::downloadPending})
+        .notNull(SyncFile::Field::nextRetryAt)
+        .sortBy(SyncFile::Field::nextRetryAt)
+        .limitTo(1);
+    std::optional<QDateTime> earliest;
+    try {
+        if (const auto record = m_modelContext->fetchFirst(request))
+            earliest = record->nextRetryAt();
+    } catch (const std::exception &) {
+    }
+    if (!earliest) {
+        m_queueRetryTask = TaskHandle();
+        return;
+    }
+    // A retry time already reached belongs to a record held back for another reason (its
+    // settle window, a duplicate in flight): look again once the settle window has passed.
+    const qint64 untilRetry = m_clock.currentDateTime().msecsTo(*earliest);
+    const Clock::Duration delay = untilRetry > 0 ? Clock::Duration(std::chrono::milliseconds(untilRetry))
+                                                 : Clock::Duration(settleWindow);
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    auto body = [weak, delay](std::stop_token stop) { return runScheduledQueuePass(weak, delay, std::move(stop)); };
+    m_queueRetryTask = TaskHandle::start(std::move(body));
+}
+
+QCoro::Task<> SyncLane::runScheduledQueuePass(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
+                                              std::stop_token stop)
+{
+    Clock *clock = nullptr;
+    if (auto lane = weak.lock())
+        clock = &lane->m_clock;
+    else
+        co_return;
+    if (!co_await clock->sleepFor(delay, stop))
+        co_return;
+    auto lane = weak.lock();
+    // This is the spot the priority decision takes over: a paused lane holds the pass.
+    if (!lane || stop.stop_requested() || lane->isPaused())
+        co_return;
+    co_await lane->processQueue(stop);
+}
+
+} // namespace quillmere

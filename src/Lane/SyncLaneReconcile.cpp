@@ -1,0 +1,284 @@
+#include "Lane/SyncLane.h"
+
+#include "ActivityLog/SyncLogger.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/Background.h"
+#include "Platform/Files/SafeJoin.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+namespace quillmere {
+
+namespace {
+
+void logLine(SyncLogger::Event event, const QString &detail)
+{
+    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
+}
+
+bool isUnder(const QString &path, const QStringList &folders)
+{
+    for (const QString &folder : folders)
+        if (path == folder || path.startsWith(folder.endsWith(u'/') ? folder : folder + u'/'))
+            return true;
+    return false;
+}
+
+// Whether the file was ever on this disk in the state the record describes: synced, or
+// uploaded or downloaded once. A record that never was (its download failed or never ran)
+// proves nothing about a deletion.
+bool wasPresentLocally(const SyncFile &record)
+{
+    return record.syncStatus() == SyncFileStatus::synced
+           || (record.localChecksum() && !record.localChecksum()->isEmpty()) || record.lastSyncedAt().has_value();
+}
+
+void oweUpload(SyncFile &record)
+{
+    record.setSyncDirection(SyncFileDirection::upload);
+    record.setDesiredState(SyncFileDesiredState::uploadPending);
+    record.setSyncStatus(SyncFileStatus::pending);
+    record.setLocalModifiedAt(std::nullopt);
+    record.setRetryCount(0);
+    record.setNextRetryAt(std::nullopt);
+}
+
+struct Candidate
+{
+    QString path;
+    QString filename;
+    bool tracked = false;
+};
+
+// A file only the service has, and where it goes.
+struct Download
+{
+    qint64 id = 0;
+    QString filename;
+    std::optional<QString> checksum;
+    QString path;
+};
+
+struct RemotePlacement
+{
+    QList<Download> downloads;
+    QStringList rejected;
+};
+
+// Blocking: joins each service-given folder and name under the root (refusing what would
+// leave it) and makes the folders of the files to download.
+RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
+                                 const QSet<qint64> &trackedIds, const QSet<QString> &localPaths,
+                                 const QStringList &unreadable)
+{
+    RemotePlacement placement;
+    QSet<QString> taken;
+    for (const auto &remote : remoteFiles) {
+        if (trackedIds.contains(remote.id))
+            continue;
+        const QString directory = remote.drivePath.value_or(QString());
+        const auto path = SafeJoin(root, directory, remote.filename);
+        if (!path) {
+            placement.rejected.append(directory.isEmpty() ? remote.filename : directory + u'/' + remote.filename);
+            continue;
+        }
+        // Two listings at one path (one "." and one root, say) make one record.
+        if (localPaths.contains(*path) || isUnder(*path, unreadable) || taken.contains(*path))
+            continue;
+        taken.insert(*path);
+        QDir().mkpath(QFileInfo(*path).path());
+        placement.downloads.append({remote.id, remote.filename, remote.fileChecksum, *path});
+    }
+    return placement;
+}
+
+} // namespace
+
+QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
+                                  std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
+                                  std::stop_token stop)
+{
+    const quint64 epoch = m_epoch;
+    const auto folder = syncFolder();
+    const auto mode = folder->syncMode();
+    const QString name = folder->name();
+    const QUuid folderID = laneID();
+    const QSet<QString> localPaths(local.files.cbegin(), local.files.cend());
+    QSet<qint64> remoteIds;
+    for (const auto &remote : remoteFiles)
+        remoteIds.insert(remote.id);
+    trackedRecords.clear(); // re-read after every wait below
+
+    if (mode != SyncFolderSyncMode::downloadOnly) {
+        QList<FileInfo> infos;
+        try {
+            infos = co_await computeChecksum(local.files, stop);
+        } catch (...) {
+            co_return; // stopped
+        }
+        if (!isCurrent(epoch, stop))
+            co_return;
+
+        QHash<QString, std::shared_ptr<SyncFile>> byPath;
+        for (const auto &record : fetchFolderRecords())
+            byPath.insert(record->localPath(), record);
+        QList<Candidate> candidates;
+        int matched = 0;
+        int inProgress = 0;
+        for (const auto &info : infos) {
+            const auto found = byPath.constFind(info.path);
+            if (found == byPath.cend()) {
+                candidates.append({info.path, info.filename, false});
+                continue;
+            }
+            const SyncFile &record = **found;
+            if (record.syncStatus() == SyncFileStatus::syncing)
+                ++inProgress;
+            else if (record.remoteId() && record.localChecksum() && *record.localChecksum() == info.checksum)
+                ++matched;
+            else
+                candidates.append({info.path, info.filename, true});
+        }
+        byPath.clear();
+        SyncLogger::shared().log(SyncLogger::Event::deltaSync, SyncLogger::Direction::none, QString(),
+                                 QStringLiteral("Phase 1 complete: %1 candidates, %2 already matched, %3 in-progress (%4)")
+                                     .arg(candidates.size())
+                                     .arg(matched)
+                                     .arg(inProgress)
+                                     .arg(name));
+
+        QStringList newPaths;
+        for (const auto &candidate : candidates)
+            if (!candidate.tracked)
+                newPaths.append(candidate.path);
+        QHash<QString, qint64> inodes;
+        if (!newPaths.isEmpty()) {
+            auto readInodes = [newPaths] {
+                QHash<QString, qint64> found;
+                for (const QString &path : newPaths) {
+                    struct stat status{};
+                    if (::stat(QFile::encodeName(path).constData(), &status) == 0)
+                        found.insert(path, qint64(status.st_ino));
+                }
+                return found;
+            };
+            inodes = co_await runInBackground(std::move(readInodes));
+            if (!isCurrent(epoch, stop))
+                co_return;
+        }
+
+        int created = 0;
+        for (const auto &candidate : candidates) {
+            if (const auto record = fetchRecord(candidate.path)) {
+                // A transfer that began meanwhile owns the record.
+                if (record->syncStatus() != SyncFileStatus::syncing)
+                    oweUpload(*record);
+                continue;
+            }
+            auto record = std::make_shared<SyncFile>(candidate.path, candidate.filename);
+            oweUpload(*record);
+            record->setFolderID(folderID);
+            const auto inode = inodes.constFind(candidate.path);
+            record->setInode(inode == inodes.cend() ? std::nullopt : std::optional<qint64>(*inode));
+            m_modelContext->insert(std::move(record));
+            ++created;
+        }
+        logLine(SyncLogger::Event::syncStarted, QStringLiteral("Upload diff: %1 to-upload, %2 already-synced, %3 "
+                                                               "in-progress, %4 new")
+                                                    .arg(candidates.size() - created)
+                                                    .arg(matched)
+                                                    .arg(inProgress)
+                                                    .arg(created));
+        saveQuietly();
+    }
+
+    // Stale records: tracked, but not on disk. Decided on the records as they are now, before
+    // new download records (which are not on disk either) join them.
+    const auto records = fetchFolderRecords();
+    QStringList toMark, toDelete, toOweDownload;
+    QSet<qint64> trackedIds;
+    for (const auto &record : records) {
+        if (record->remoteId())
+            trackedIds.insert(*record->remoteId());
+        const QString &path = record->localPath();
+        if (localPaths.contains(path) || isUnder(path, local.unreadableFolders))
+            continue;
+        const bool listed = record->remoteId() && remoteIds.contains(*record->remoteId());
+        if (!listed) {
+            toDelete.append(path);
+            continue;
+        }
+        const auto desired = record->desiredState();
+        if (desired == SyncFileDesiredState::downloadHeld)
+            continue;
+        if (desired == SyncFileDesiredState::downloadPending) {
+            if (record->syncStatus() == SyncFileStatus::error)
+                toOweDownload.append(path);
+            continue;
+        }
+        if (!wasPresentLocally(*record))
+            toOweDownload.append(path);
+        else if (mode == SyncFolderSyncMode::downloadOnly)
+            toDelete.append(path);
+        else
+            toMark.append(path);
+    }
+    for (const QString &path : toMark) {
+        if (const auto record = fetchRecord(path)) {
+            record->setDesiredState(SyncFileDesiredState::deletedRemote);
+            record->setSyncStatus(SyncFileStatus::pending);
+            record->setLocalModifiedAt(std::nullopt);
+            record->setRetryCount(0);
+            record->setNextRetryAt(std::nullopt);
+        }
+    }
+    for (const QString &path : toOweDownload) {
+        if (const auto record = fetchRecord(path)) {
+            record->setSyncDirection(SyncFileDirection::download);
+            record->setDesiredState(SyncFileDesiredState::downloadPending);
+            record->setSyncStatus(SyncFileStatus::pending);
+            record->setErrorMessage(std::nullopt);
+            record->setRetryCount(0);
+            record->setNextRetryAt(std::nullopt);
+        }
+    }
+    for (const QString &path : toDelete)
+        if (const auto record = fetchRecord(path))
+            m_modelContext->remove(record);
+    if (!toMark.isEmpty() || !toDelete.isEmpty() || !toOweDownload.isEmpty())
+        saveQuietly();
+
+    if (mode == SyncFolderSyncMode::uploadOnly)
+        co_return;
+
+    auto place = [folderPath, remoteFiles = std::move(remoteFiles), trackedIds, localPaths,
+                  unreadable = local.unreadableFolders] {
+        return placeRemoteFiles(folderPath, remoteFiles, trackedIds, localPaths, unreadable);
+    };
+    const auto placement = co_await runInBackground(std::move(place));
+    if (!isCurrent(epoch, stop))
+        co_return;
+    for (const QString &rejected : placement.rejected)
+        logLine(SyncLogger::Event::syncFailed,
+                QStringLiteral("Skipped %1 from %2: not a usable path in the folder").arg(rejected, name));
+    for (const auto &download : placement.downloads) {
+        if (fetchRecord(download.path))
+            continue; // tracked meanwhile
+        auto record = std::make_shared<SyncFile>(download.path, download.filename);
+        record->setRemoteId(download.id);
+        record->setRemoteChecksum(download.checksum);
+        record->setSyncDirection(SyncFileDirection::download);
+        record->setDesiredState(SyncFileDesiredState::downloadPending);
+        record->setSyncStatus(SyncFileStatus::pending);
+        record->setFolderID(folderID);
+        m_modelContext->insert(std::move(record));
+    }
+    saveQuietly();
+}
+
+} // namespace quillmere

@@ -1,0 +1,329 @@
+#include "Lane/LaneTestSupport.h"
+
+#include "Platform/Files/FolderBookmark.h"
+
+#include <gmock/gmock.h>
+
+#include <QCryptographicHash>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+using namespace quillmere;
+using namespace quillmere::test;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+
+namespace {
+
+using State = LaneHarness::RecordState;
+constexpr State synced{SyncFileStatus::synced, SyncFileDesiredState::syncedLocal};
+constexpr State owedUpload{SyncFileStatus::pending, SyncFileDesiredState::uploadPending};
+constexpr State owedDownload{SyncFileStatus::pending, SyncFileDesiredState::downloadPending};
+constexpr State owedRemoteDelete{SyncFileStatus::pending, SyncFileDesiredState::deletedRemote};
+
+QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+class FullSyncTest : public LaneTest
+{
+protected:
+    // A file at the service in this folder.
+    qint64 serve(const SyncFolder &folder, const QString &name, const QByteArray &bytes,
+                 std::optional<QString> drivePath = std::nullopt)
+    {
+        FakeLibraryFile file;
+        file.accountId = h.account;
+        file.filename = name;
+        file.folderType = QStringLiteral("drive");
+        file.syncFolderUUID = folder.stableID().toString(QUuid::WithoutBraces).toUpper();
+        file.drivePath = std::move(drivePath);
+        file.content = bytes;
+        return h.fake.addFile(file);
+    }
+
+    // A tracked file that was uploaded or downloaded once: id and checksum known.
+    std::shared_ptr<SyncFile> tracked(const SyncFolder &folder, const QString &name, qint64 remoteId,
+                                      const QByteArray &bytes)
+    {
+        auto record = h.addRecord(folder, name);
+        record->setRemoteId(remoteId);
+        record->setLocalChecksum(sha256(bytes));
+        h.context->save();
+        return record;
+    }
+
+    static int countOf(SyncLogger::Event event)
+    {
+        const auto entries = SyncLogger::shared().entries();
+        return int(std::count_if(entries.begin(), entries.end(), [event](const auto &entry) { return entry.event == event; }));
+    }
+
+    std::shared_ptr<SyncFolder> folder = h.addFolder(SyncFolderType::projectsFolder);
+    QString root = *folder->folderPath();
+};
+
+TEST_F(FullSyncTest, ReconcilesDiskServiceAndRecords)
+{
+    writeFile(root + QStringLiteral("/new.wav"), "new");
+    writeFile(root + QStringLiteral("/same.wav"), "same");
+    tracked(*folder, QStringLiteral("same.wav"), serve(*folder, QStringLiteral("same.wav"), "same"), "same");
+    writeFile(root + QStringLiteral("/changed.wav"), "edited");
+    tracked(*folder, QStringLiteral("changed.wav"), serve(*folder, QStringLiteral("changed.wav"), "v1"), "v1");
+    // Deleted while the application was closed.
+    tracked(*folder, QStringLiteral("gone.wav"), serve(*folder, QStringLiteral("gone.wav"), "gone"), "gone");
+    // Its download failed: never on this disk, so its absence deletes nothing.
+    auto never = h.addRecord(*folder, QStringLiteral("never.wav"), SyncFileStatus::error);
+    never->setRemoteId(serve(*folder, QStringLiteral("never.wav"), "never"));
+    never->setSyncDirection(SyncFileDirection::download);
+    auto held = h.addRecord(*folder, QStringLiteral("held.wav"), SyncFileStatus::pending,
+                            SyncFileDesiredState::downloadHeld);
+    held->setRemoteId(serve(*folder, QStringLiteral("held.wav"), "held"));
+    h.context->save();
+    // Neither here nor there: forgotten.
+    tracked(*folder, QStringLiteral("forgotten.wav"), 999, "old");
+    const qint64 deep = serve(*folder, QStringLiteral("remote.wav"), "remote", QStringLiteral("A/B"));
+    serve(*folder, QStringLiteral("root.wav"), "root", QStringLiteral("."));
+    serve(*folder, QStringLiteral("escape.wav"), "evil", QStringLiteral("../outside"));
+    auto lane = h.makeLane(folder);
+
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    const auto records = h.records(folder->stableID());
+    EXPECT_EQ(records, (std::map<QString, State>{
+                           {root + QStringLiteral("/new.wav"), owedUpload},
+                           {root + QStringLiteral("/same.wav"), synced},
+                           {root + QStringLiteral("/changed.wav"), owedUpload},
+                           {root + QStringLiteral("/gone.wav"), owedRemoteDelete},
+                           {root + QStringLiteral("/never.wav"), owedDownload},
+                           {root + QStringLiteral("/held.wav"), {SyncFileStatus::pending, SyncFileDesiredState::downloadHeld}},
+                           {root + QStringLiteral("/A/B/remote.wav"), owedDownload},
+                           {root + QStringLiteral("/root.wav"), owedDownload},
+                       }));
+    EXPECT_TRUE(QFileInfo(root + QStringLiteral("/A/B")).isDir());
+    EXPECT_FALSE(QFileInfo::exists(h.rootPath + QStringLiteral("/outside")));
+    EXPECT_EQ(lane->fetchRecord(root + QStringLiteral("/A/B/remote.wav"))->remoteId(), deep);
+    struct stat status{};
+    ASSERT_EQ(::stat(QFile::encodeName(root + QStringLiteral("/new.wav")).constData(), &status), 0);
+    EXPECT_EQ(lane->fetchRecord(root + QStringLiteral("/new.wav"))->inode(), qint64(status.st_ino));
+    EXPECT_EQ(lane->fetchRecord(root + QStringLiteral("/changed.wav"))->localChecksum(), sha256("v1"));
+
+    const auto details = logDetails();
+    EXPECT_THAT(details, Contains(QStringLiteral("Found 3 local, 8 remote, 6 tracked for Loops")));
+    EXPECT_THAT(details, Contains(QStringLiteral("Phase 1 complete: 2 candidates, 1 already matched, 0 in-progress (Loops)")));
+    EXPECT_THAT(details, Contains(QStringLiteral("Upload diff: 1 to-upload, 1 already-synced, 0 in-progress, 1 new")));
+    EXPECT_THAT(details, Contains(QStringLiteral("Marked 7 records with work owed for Loops")));
+    EXPECT_THAT(details.filter(QStringLiteral("escape.wav")), SizeIs(1));
+    EXPECT_THAT(details, Contains(QStringLiteral("Loops")));
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+    EXPECT_TRUE(lane->lastSyncAt());
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+}
+
+TEST_F(FullSyncTest, IdenticalFilesKeepTheirOwnIdsAndUnreadableFoldersKeepTheirRecords)
+{
+    writeFile(root + QStringLiteral("/a.wav"), "same bytes");
+    writeFile(root + QStringLiteral("/b.wav"), "same bytes");
+    const qint64 a = serve(*folder, QStringLiteral("a.wav"), "same bytes");
+    const qint64 b = serve(*folder, QStringLiteral("b.wav"), "same bytes");
+    tracked(*folder, QStringLiteral("a.wav"), a, "same bytes");
+    tracked(*folder, QStringLiteral("b.wav"), b, "same bytes");
+    tracked(*folder, QStringLiteral("locked/kept.wav"), serve(*folder, QStringLiteral("kept.wav"), "k",
+                                                              QStringLiteral("locked")), "k");
+    auto lane = h.makeLane(folder);
+    const auto remote = await(h.client->listLibraryFiles(SyncFolderType::projectsFolder,
+                                                         folder->stableID().toString(QUuid::WithoutBraces).toUpper()));
+
+    // The scan could not open "locked": what it holds is unknown, so nothing under it is
+    // deleted and nothing is downloaded into it.
+    SyncLane::LocalScan scan{{root + QStringLiteral("/a.wav"), root + QStringLiteral("/b.wav")},
+                             {root + QStringLiteral("/locked")}};
+    await(lane->reconcile(remote, scan, lane->fetchFolderRecords(), root, {}));
+
+    EXPECT_EQ(h.records(folder->stableID()),
+              (std::map<QString, State>{{root + QStringLiteral("/a.wav"), synced},
+                                        {root + QStringLiteral("/b.wav"), synced},
+                                        {root + QStringLiteral("/locked/kept.wav"), synced}}));
+    EXPECT_EQ(lane->fetchRecord(root + QStringLiteral("/a.wav"))->remoteId(), a);
+    EXPECT_EQ(lane->fetchRecord(root + QStringLiteral("/b.wav"))->remoteId(), b);
+
+    // Once readable and empty, the folder's file is owed a delete at the service.
+    scan.unreadableFolders.clear();
+    await(lane->reconcile(remote, scan, lane->fetchFolderRecords(), root, {}));
+    EXPECT_EQ(h.records(folder->stableID())[root + QStringLiteral("/locked/kept.wav")], owedRemoteDelete);
+}
+
+TEST_F(FullSyncTest, NetworkFailuresAndRateLimitsRunItAgainOnTheBackOff)
+{
+    const std::string listing = "/api/v1/files/library";
+    h.fake.dropNext(listing, -1);
+    auto lane = h.makeLane(folder);
+    writeFile(root + QStringLiteral("/late.wav"), "made while closed");
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return lane->fullSyncRetryTask().isRunning() && !lane->syncTask().isRunning(); }));
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+    EXPECT_FALSE(lane->lastError());
+    EXPECT_EQ(countOf(SyncLogger::Event::syncFailed), 0);
+    EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), std::chrono::seconds(60));
+
+    // Still down: the next try waits twice as long.
+    h.clock.advance(std::chrono::seconds(60));
+    ASSERT_TRUE(runUntil([&] { return h.clock.nextDeadline() && *h.clock.nextDeadline() > h.clock.now(); }));
+    EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), std::chrono::seconds(120));
+
+    h.fake.clearFaults();
+    h.fake.rateLimitNext(listing);
+    h.clock.advance(std::chrono::seconds(120));
+    ASSERT_TRUE(runUntil([&] { return h.clock.nextDeadline() && *h.clock.nextDeadline() > h.clock.now(); }));
+    EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), std::chrono::seconds(240));
+    const auto &entry = SyncLogger::shared().entries().back();
+    EXPECT_EQ(entry.event, SyncLogger::Event::pendingRetry);
+    EXPECT_EQ(entry.filename, QStringLiteral("Loops"));
+    EXPECT_EQ(entry.detail, QStringLiteral("Rate limited during full sync — will retry"));
+    EXPECT_FALSE(lane->lastError());
+
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.records(folder->stableID())[root + QStringLiteral("/late.wav")], owedUpload);
+    EXPECT_EQ(SyncLane::fullSyncRetryDelay(0), std::chrono::seconds(60));
+    EXPECT_EQ(SyncLane::fullSyncRetryDelay(3), std::chrono::seconds(300));
+}
+
+TEST_F(FullSyncTest, OtherFailuresAreShownAndPauseDropsAScheduledRetry)
+{
+    h.fake.answerNext("/api/v1/files/library", 500, R"({"message":"broken"})");
+    auto lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    EXPECT_TRUE(lane->syncState().isError());
+    EXPECT_TRUE(lane->lastError());
+    EXPECT_EQ(SyncLogger::shared().entries().back().event, SyncLogger::Event::syncFailed);
+    EXPECT_FALSE(lane->fullSyncRetryTask().isRunning());
+    EXPECT_FALSE(lane->lastSyncAt());
+
+    h.fake.rateLimitNext("/api/v1/files/library");
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return lane->fullSyncRetryTask().isRunning() && !lane->syncTask().isRunning(); }));
+    lane->pause();
+    EXPECT_FALSE(lane->fullSyncRetryTask().isRunning());
+    runUntil([&] { return h.clock.pendingSleepers() == 0; });
+    EXPECT_EQ(h.clock.pendingSleepers(), 0u);
+}
+
+TEST_F(FullSyncTest, AStaleBookmarkIsRenewedUnderBothKeys)
+{
+    const QString moved = h.rootPath + QStringLiteral("/Loops moved");
+    ASSERT_TRUE(QDir().rename(root, moved));
+    auto lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    for (const QString &key : {KeychainVault::folderBookmarkKey(folder->stableID()), KeychainVault::folderBookmarkKey()}) {
+        const auto data = h.vault.data(key);
+        ASSERT_TRUE(data) << key.toStdString();
+        const auto resolved = FolderBookmark::resolve(*data);
+        EXPECT_EQ(resolved.path, moved);
+        EXPECT_FALSE(resolved.stale);
+    }
+    EXPECT_EQ(countOf(SyncLogger::Event::bookmarkRefreshed), 1);
+    EXPECT_TRUE(h.bookmarks->activeAccesses().isEmpty());
+}
+
+TEST_F(FullSyncTest, APassSchedulesTheNextAtTheEarliestRetryTime)
+{
+    auto lane = h.makeLane(folder);
+    const QDateTime now = h.clock.currentDateTime();
+    auto soon = h.addRecord(*folder, QStringLiteral("soon.wav"), SyncFileStatus::pending, SyncFileDesiredState::uploadPending);
+    soon->setNextRetryAt(now.addSecs(45));
+    auto later = h.addRecord(*folder, QStringLiteral("later.wav"), SyncFileStatus::pending,
+                             SyncFileDesiredState::downloadPending);
+    later->setNextRetryAt(now.addSecs(135));
+    // Failed for good, or held: no retry time of these starts a pass.
+    auto failed = h.addRecord(*folder, QStringLiteral("failed.wav"), SyncFileStatus::error,
+                              SyncFileDesiredState::uploadPending);
+    failed->setNextRetryAt(now.addSecs(5));
+    auto held = h.addRecord(*folder, QStringLiteral("held.wav"), SyncFileStatus::pending,
+                            SyncFileDesiredState::downloadHeld);
+    held->setNextRetryAt(now.addSecs(15));
+    h.context->save();
+    lane->setHasLocalChanges(true);
+
+    await(lane->processQueue({}));
+    EXPECT_THAT(logDetails(), ElementsAre(QStringLiteral("Processing 4 records with work owed for Loops (slots: 4)")));
+    EXPECT_EQ(lane->filesTotalThisPass(), 4);
+    EXPECT_EQ(lane->filesPending(), 4);
+    EXPECT_TRUE(lane->hasLocalChanges());
+    EXPECT_EQ(lane->lastSyncAt(), now);
+    ASSERT_TRUE(lane->queueRetryTask().isRunning());
+    EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), std::chrono::seconds(45));
+
+    h.clock.advance(std::chrono::seconds(45));
+    ASSERT_TRUE(runUntil([&] { return logDetails().size() == 2; }));
+    EXPECT_FALSE(lane->isProcessingQueue());
+    soon->setNextRetryAt(std::nullopt);
+    soon->setDesiredState(SyncFileDesiredState::syncedLocal);
+    later->setDesiredState(SyncFileDesiredState::syncedLocal);
+    failed->setDesiredState(SyncFileDesiredState::syncedLocal);
+    held->setDesiredState(SyncFileDesiredState::syncedLocal);
+    h.context->save();
+
+    // Pausing drops the scheduled pass; with nothing owed no other is scheduled.
+    lane->pause();
+    EXPECT_FALSE(lane->queueRetryTask().isRunning());
+    await(lane->processQueue({}));
+    EXPECT_EQ(logDetails().back(), QStringLiteral("Derived queue empty for Loops"));
+    EXPECT_FALSE(lane->queueRetryTask().isRunning());
+}
+
+TEST(LaneHelpers, RenamePairsAndRelativePaths)
+{
+    using Pair = SyncLane::RenamePair;
+    const QStringList paths{QStringLiteral("/r/old/b.wav"), QStringLiteral("/r/old/a/c.wav"),
+                            QStringLiteral("/r/older/x.wav"), QStringLiteral("/r/old")};
+    EXPECT_EQ(SyncLane::renamePairs(QStringLiteral("/r/old"), QStringLiteral("/r/new/"), paths),
+              (QList<Pair>{{QStringLiteral("/r/old/a/c.wav"), QStringLiteral("/r/new/a/c.wav")},
+                           {QStringLiteral("/r/old/b.wav"), QStringLiteral("/r/new/b.wav")}}));
+    EXPECT_EQ(SyncLane::inodeRenamePairs({{1, QStringLiteral("/r/z")}, {2, QStringLiteral("/r/same")}, {3, QStringLiteral("/r/a")}},
+                                         {{1, QStringLiteral("/r/y")}, {2, QStringLiteral("/r/same")}, {3, QStringLiteral("/r/b")},
+                                          {4, QStringLiteral("/r/new")}}),
+              (QList<Pair>{{QStringLiteral("/r/a"), QStringLiteral("/r/b")}, {QStringLiteral("/r/z"), QStringLiteral("/r/y")}}));
+
+    QTemporaryDir dir;
+    const QString base = dir.path();
+    writeFile(base + QStringLiteral("/new/b.wav"));
+    const QStringList tracked{base + QStringLiteral("/old/b.wav"), base + QStringLiteral("/old/c.wav")};
+    EXPECT_TRUE(SyncLane::allRenamedPathsExist(base + QStringLiteral("/old"), base + QStringLiteral("/new"), tracked.mid(0, 1)));
+    EXPECT_FALSE(SyncLane::allRenamedPathsExist(base + QStringLiteral("/old"), base + QStringLiteral("/new"), tracked));
+    EXPECT_TRUE(SyncLane::allRenamedPathsExist(base + QStringLiteral("/elsewhere"), base + QStringLiteral("/new"), tracked));
+
+    writeFile(base + QStringLiteral("/ok.wav"), "content");
+    const auto infos = await(SyncLane::computeChecksum({base + QStringLiteral("/missing.wav"), base + QStringLiteral("/ok.wav")}, {}));
+    ASSERT_THAT(infos, SizeIs(2));
+    EXPECT_EQ(infos[0].checksum, QString());
+    EXPECT_EQ(infos[0].fileSize, 0);
+    EXPECT_EQ(infos[1].checksum, sha256("content"));
+    EXPECT_EQ(infos[1].fileSize, 7);
+    EXPECT_EQ(infos[1].filename, QStringLiteral("ok.wav"));
+}
+
+TEST_F(FullSyncTest, RecordLookupsStayInsideTheFolder)
+{
+    auto other = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Other"));
+    h.addRecord(*other, QStringLiteral("a.wav"))->setFileUUID(QStringLiteral("U-1"));
+    h.context->save();
+    auto lane = h.makeLane(folder);
+    EXPECT_FALSE(lane->fetchRecordByFileUUID(QStringLiteral("U-1")));
+    h.addRecord(*folder, QStringLiteral("a.wav"))->setFileUUID(QStringLiteral("U-1"));
+    EXPECT_EQ(lane->fetchRecordByFileUUID(QStringLiteral("U-1"))->localPath(), root + QStringLiteral("/a.wav"));
+    EXPECT_FALSE(lane->fetchRecordByFileUUID(QString()));
+
+    EXPECT_EQ(lane->relativePath(root + QStringLiteral("/A/B/x.wav")), QStringLiteral("A/B"));
+    EXPECT_EQ(lane->relativePath(root + QStringLiteral("/x.wav")), QStringLiteral("."));
+    EXPECT_EQ(lane->relativePath(root + QStringLiteral("x/y.wav")), QStringLiteral("."));
+}
+
+} // namespace
