@@ -297,8 +297,9 @@ TEST_F(QueueTest, AFailedJournalSaveUndoesOnlyThatRecord)
                          "BEGIN SELECT RAISE(ABORT, 'disk full'); END",
                          StoreError::Kind::saveFailed);
     h.fake.answerNext("/api/v1/files/check-hash", 400, R"({"message":"nope"})");
-    // Unsaved work of someone else in the same context: the folder's cursor.
-    folder->setDeltaCursor(QStringLiteral("cursor-7"));
+    h.fake.delayNext("/api/v1/files/check-hash", 200ms);
+    // Unsaved work of someone else in the same context, made while the upload runs.
+    QTimer::singleShot(50ms, [&] { folder->setDeltaCursor(QStringLiteral("cursor-7")); });
     runPass();
 
     EXPECT_EQ(folder->deltaCursor(), QStringLiteral("cursor-7"));
