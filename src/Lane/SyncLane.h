@@ -7,6 +7,7 @@
 #include "ServiceAPI/FileSyncAPI.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QList>
 #include <QPair>
@@ -24,6 +25,8 @@ namespace quillmere {
 
 class Debouncer;
 class FileWatcher;
+class OperationResolution;
+struct StoreChanges;
 
 // The sync worker of one folder. A main-thread object owned by the engine through shared_ptr.
 //
@@ -155,6 +158,41 @@ public:
 
     // The work queue and its failure rules.
 
+    static constexpr int queueSlots = 4;
+    static constexpr std::chrono::seconds rateLimitWait{5};
+    // Runs the owed records of the folder, at most queueSlots at a time, until none is due or
+    // the pass is stopped; awaits every record it started. Never throws.
+    QCoro::Task<> runQueueTaskGroup(std::stop_token stop);
+    // The most urgent due record, marked syncing and saved; null when none is due.
+    std::shared_ptr<SyncFile> dequeueDueRecords();
+    // Every path held behind a representative of the pre-pass.
+    QSet<QString> heldDuplicatePaths() const;
+    // A transport failure that says the network is down or unreachable.
+    static bool isNetworkError(const std::exception_ptr &error);
+    // The service asked us to slow down: status 429, or "429" in the service's own message.
+    static bool isRateLimited(const std::exception_ptr &error);
+    // The text shown for a failed operation, by HTTP status (none: a network failure).
+    static QString userMessage(std::optional<int> status);
+    // The wait before the next attempt after the n-th transient failure in a row (n >= 1).
+    static std::chrono::seconds retryDelay(qint64 failureCount);
+
+    // owned by fullsync; placeholder in PlaceholdersQueue.cpp
+    QCoro::Task<> processQueue(std::stop_token stop);
+    // owned by fullsync; placeholder in PlaceholdersQueue.cpp
+    QString relativePath(const QString &localPath) const;
+    // owned by fullsync; placeholder in PlaceholdersQueue.cpp
+    std::shared_ptr<SyncFile> fetchRecordByFileUUID(const std::optional<QString> &fileUUID);
+    // owned by fileops; placeholder in PlaceholdersQueue.cpp
+    QCoro::Task<> uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop);
+    // owned by fileops; placeholder in PlaceholdersQueue.cpp
+    QCoro::Task<> downloadRecord(qint64 fileID, QString localPath, std::stop_token stop);
+    // owned by fileops; placeholder in PlaceholdersQueue.cpp
+    QCoro::Task<> deleteRemoteRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    // owned by fileops; placeholder in PlaceholdersQueue.cpp
+    QCoro::Task<> deleteLocalRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    // owned by prepass; placeholder in PlaceholdersQueue.cpp
+    QCoro::Task<> confirmHeldDuplicates(QString checksum, std::stop_token stop);
+
     // Per-file operations: upload, download, deletes.
 
     // The batch pre-pass and held duplicates.
@@ -248,6 +286,59 @@ private:
     quint64 m_fullSyncGeneration = 0;
 
     // The work queue and its failure rules (private).
+
+    // What a per-record task takes from its record when it starts.
+    struct DispatchContext
+    {
+        QString localPath;
+        QString name; // last path component of localPath
+        SyncFileDesiredState state = SyncFileDesiredState::syncedLocal;
+        SyncFileDirection direction = SyncFileDirection::upload;
+        qint64 generation = 0;
+        std::optional<QString> fileUUID;
+    };
+    // The fields the failure rules write on a record, to undo them when the journal save fails.
+    struct FailureFields
+    {
+        SyncFileStatus status;
+        std::optional<QString> errorMessage;
+        qint64 retryCount;
+        std::optional<QDateTime> nextRetryAt;
+    };
+    // The outstanding count as the queue keeps it between recounts: the records in flight
+    // with whether each owed work when last seen, and whether a save by someone else (or
+    // of a record not in flight) may have changed the count since.
+    struct OutstandingTally
+    {
+        bool valid = false;
+        qint64 count = 0;
+        QHash<qint64, QPair<std::shared_ptr<SyncFile>, bool>> inFlight; // row id -> record, owed
+    };
+
+    static DispatchContext dispatchContext(const SyncFile &record);
+    QCoro::Task<> syncRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    QCoro::Task<> performOperation(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    void completeOperation(const std::optional<QString> &fileUUID, const QString &localPath,
+                           SyncFileDesiredState state, qint64 generation);
+    QCoro::Task<> handleFailure(std::exception_ptr error, DispatchContext context, std::stop_token stop);
+    void returnToPending(const DispatchContext &context);
+    std::shared_ptr<SyncFile> findDispatchedRecord(const DispatchContext &context);
+    std::shared_ptr<OperationResolution> recordPermanentFailure(const std::shared_ptr<SyncFile> &found,
+                                                                const QString &message,
+                                                                const std::optional<QString> &fileUUID,
+                                                                SyncFileDesiredState state, const QString &dispatchedPath);
+    std::shared_ptr<OperationResolution> recordTransientFailure(const std::shared_ptr<SyncFile> &found,
+                                                                const QString &message, SyncFileDesiredState state,
+                                                                const QString &dispatchedPath);
+    void saveFailureRow(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &found,
+                        const std::optional<FailureFields> &before);
+    void finishFailure();
+    qint64 outstandingCount();
+    void refreshFilesPending();
+    void noteStoreSaved(const StoreChanges &changes);
+
+    OutstandingTally m_tally;
+    bool m_countingSaves = false;
 
     // Per-file operations: upload, download, deletes (private).
 

@@ -1,0 +1,348 @@
+// What happens to a record whose operation failed: storage full, rate limit, permanent
+// refusal or a transient failure retried on a fixed back-off.
+
+#include "Lane/SyncLane.h"
+
+#include "ActivityLog/SyncLogger.h"
+#include "Model/ModelContext.h"
+#include "Model/OperationResolution.h"
+#include "Platform/Http/TransportError.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+
+#include <QLoggingCategory>
+
+namespace quillmere {
+
+namespace {
+
+Q_LOGGING_CATEGORY(failureLog, "app.quillmere.Quillmere.SyncLane")
+
+void logLine(SyncLogger::Event event, const QString &detail)
+{
+    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
+}
+
+std::optional<int> statusOf(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const HarborlyAPIError &e) {
+        if (e.code() == HarborlyAPIError::Code::serverError)
+            return e.statusCode();
+    } catch (...) {
+    }
+    return std::nullopt;
+}
+
+QString describe(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const HarborlyAPIError &e) {
+        return e.errorDescription();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+    }
+    return QStringLiteral("Unknown error");
+}
+
+bool isNetworkCode(TransportError::Code code)
+{
+    switch (code) {
+    case TransportError::Code::notConnected:
+    case TransportError::Code::connectionLost:
+    case TransportError::Code::timedOut:
+    case TransportError::Code::cannotFindHost:
+    case TransportError::Code::cannotConnect:
+        return true;
+    default:
+        return false;
+    }
+}
+
+QString operationWord(SyncFileDesiredState state)
+{
+    switch (state) {
+    case SyncFileDesiredState::syncedLocal:
+    case SyncFileDesiredState::uploadPending:
+        return QStringLiteral("upload");
+    case SyncFileDesiredState::downloadPending:
+    case SyncFileDesiredState::downloadHeld:
+        return QStringLiteral("download");
+    case SyncFileDesiredState::deletedRemote:
+        return QStringLiteral("deleteRemote");
+    case SyncFileDesiredState::deletedLocal:
+        return QStringLiteral("deleteLocal");
+    case SyncFileDesiredState::conflictResolutionPending:
+        return QStringLiteral("conflictResolution");
+    }
+    return QStringLiteral("upload");
+}
+
+std::shared_ptr<OperationResolution> failureRow(std::optional<QString> fileUUID, SyncFileDesiredState state,
+                                                const QString &dispatchedPath, const QString &outcome,
+                                                const QString &message, const QDateTime &now)
+{
+    OperationResolutionData data;
+    data.id = QUuid::createUuid();
+    data.fileUUID = std::move(fileUUID);
+    data.operationType = operationWord(state);
+    data.beforePath = dispatchedPath;
+    data.attemptedAt = now;
+    data.resolvedAt = now;
+    data.outcome = outcome;
+    data.errorMessage = message;
+    return std::make_shared<OperationResolution>(std::move(data));
+}
+
+} // namespace
+
+bool SyncLane::isRateLimited(const std::exception_ptr &error)
+{
+    if (!error)
+        return false;
+    // Only the service can ask us to slow down: a file name or a transport text that happens
+    // to hold "429" says nothing about the service's load.
+    try {
+        std::rethrow_exception(error);
+    } catch (const HarborlyAPIError &e) {
+        return e.code() == HarborlyAPIError::Code::serverError
+               && (e.statusCode() == 429 || e.message().contains(QLatin1String("429")));
+    } catch (...) {
+    }
+    return false;
+}
+
+bool SyncLane::isNetworkError(const std::exception_ptr &error)
+{
+    if (!error)
+        return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const HarborlyAPIError &e) {
+        if (e.code() != HarborlyAPIError::Code::networkError || !e.underlying())
+            return false;
+        try {
+            std::rethrow_exception(e.underlying());
+        } catch (const TransportError &transport) {
+            return isNetworkCode(transport.code());
+        } catch (...) {
+        }
+    } catch (const TransportError &e) {
+        return isNetworkCode(e.code());
+    } catch (...) {
+    }
+    return false;
+}
+
+QString SyncLane::userMessage(std::optional<int> status)
+{
+    if (!status)
+        return QStringLiteral("Network error — please check your connection");
+    switch (*status) {
+    case 400:
+        return QStringLiteral("Upload rejected — invalid request");
+    case 403:
+        return QStringLiteral("Permission denied — check folder access");
+    case 404:
+        return QStringLiteral("Upload target not found");
+    case 409:
+        return QStringLiteral("Conflict detected — try resetting sync");
+    case 413:
+        return QStringLiteral("File too large to upload");
+    case 422:
+        return QStringLiteral("Upload rejected — file format issue");
+    case 500:
+        return QStringLiteral("Server error — try again later");
+    case 502:
+        return QStringLiteral("Server unavailable — try again later");
+    case 503:
+        return QStringLiteral("Service temporarily unavailable");
+    case 504:
+        return QStringLiteral("Server timeout — try again later");
+    case 507:
+        return QStringLiteral("Storage limit reached");
+    default:
+        break;
+    }
+    if (*status >= 400 && *status <= 499)
+        return QStringLiteral("Upload rejected (error %1)").arg(*status);
+    if (*status >= 500)
+        return QStringLiteral("Server error — try again later");
+    return QStringLiteral("Sync error (code %1)").arg(*status);
+}
+
+std::chrono::seconds SyncLane::retryDelay(qint64 failureCount)
+{
+    qint64 seconds = 5;
+    for (qint64 n = 1; n < failureCount; ++n)
+        seconds *= 3;
+    return std::chrono::seconds(seconds);
+}
+
+QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext context, std::stop_token stop)
+{
+    const quint64 epoch = m_epoch;
+
+    // A failed representative releases its group before anything waits, so the next refill
+    // can already take the held files one by one.
+    if (const auto hash = m_prePassChecksums.constFind(context.localPath);
+        hash != m_prePassChecksums.cend() && m_heldDuplicates.contains(*hash)) {
+        const QString checksum = *hash;
+        m_heldDuplicates.remove(checksum);
+        m_activeRepresentatives.remove(checksum);
+    }
+
+    const bool rateLimited = isRateLimited(error);
+    const std::optional<int> status = statusOf(error);
+    bool permanent = status && ((*status >= 400 && *status <= 499 && *status != 413 && *status != 429) || *status == 501);
+    // A download is not renewed by the client on 401 or 421 (it goes around the authorised
+    // transport); the next authorised call renews the token or finds the shard, so the file
+    // is tried again rather than refused for good.
+    const bool isDownload = context.state == SyncFileDesiredState::downloadPending
+                            || context.state == SyncFileDesiredState::downloadHeld;
+    if (isDownload && status && (*status == 401 || *status == 421))
+        permanent = false;
+    const bool storageFull = status == 507;
+    const QString description = describe(error);
+
+    auto found = findDispatchedRecord(context);
+    const auto fieldsOf = [](const std::shared_ptr<SyncFile> &record) -> std::optional<FailureFields> {
+        if (!record)
+            return std::nullopt;
+        return FailureFields{record->syncStatus(), record->errorMessage(), record->retryCount(), record->nextRetryAt()};
+    };
+    // A failure of a version that no longer exists is not this file's failure: the record
+    // stays owed and goes again once the new version has settled.
+    const bool changedMeanwhile = found && found->generation() != context.generation;
+
+    if (storageFull) {
+        logLine(SyncLogger::Event::syncFailed, QStringLiteral("Storage full [507] %1").arg(context.name));
+        const QString message = userMessage(507);
+        const auto before = fieldsOf(found);
+        const auto row = recordPermanentFailure(changedMeanwhile ? nullptr : found, message, context.fileUUID,
+                                                context.state, context.localPath);
+        if (changedMeanwhile)
+            found->setSyncStatus(SyncFileStatus::pending);
+        saveFailureRow(row, found, before);
+        appendSyncError(context.name, context.direction, message);
+        setLastError(message);
+        notifyStorageFull();
+        finishFailure();
+        co_return;
+    }
+
+    if (rateLimited) {
+        SyncLogger::shared().log(SyncLogger::Event::pendingRetry, SyncLogger::Direction::none, context.name,
+                                 QStringLiteral("Rate limited — retrying in 5s"));
+        // The slot stays taken for the wait; a stop ends the wait early.
+        co_await m_clock.sleepFor(rateLimitWait, stop);
+        const bool current = isCurrent(epoch, stop);
+        if (auto record = findDispatchedRecord(context); record && record->syncStatus() == SyncFileStatus::syncing) {
+            record->setSyncStatus(SyncFileStatus::pending);
+            saveQuietly();
+        }
+        if (current)
+            finishFailure();
+        co_return;
+    }
+
+    if (changedMeanwhile) {
+        logLine(SyncLogger::Event::pendingRetry,
+                QStringLiteral("Changed during transfer, queued again: %1 (%2)").arg(context.name, description));
+        found->setSyncStatus(SyncFileStatus::pending);
+        saveQuietly();
+        finishFailure();
+        co_return;
+    }
+
+    if (permanent) {
+        logLine(SyncLogger::Event::syncFailed,
+                QStringLiteral("Permanent [%1] %2: %3").arg(*status).arg(context.name, description));
+        const QString message = userMessage(status);
+        const auto before = fieldsOf(found);
+        const auto row = recordPermanentFailure(found, message, context.fileUUID, context.state, context.localPath);
+        saveFailureRow(row, found, before);
+        appendSyncError(context.name, context.direction, message);
+        setLastError(message);
+        finishFailure();
+        co_return;
+    }
+
+    logLine(SyncLogger::Event::syncFailed, QStringLiteral("Transient %1: %2").arg(context.name, description));
+    if (found) {
+        const auto before = fieldsOf(found);
+        const qint64 attempt = found->retryCount() + 1;
+        found->setRetryCount(attempt);
+        if (attempt < maxRetries) {
+            found->setNextRetryAt(m_clock.currentDateTime().addSecs(retryDelay(attempt).count()));
+            found->setSyncStatus(SyncFileStatus::pending);
+            saveQuietly();
+        } else {
+            const QString message = userMessage(status);
+            const auto row = recordTransientFailure(found, message, context.state, context.localPath);
+            saveFailureRow(row, found, before);
+            appendSyncError(context.name, context.direction, message);
+            logLine(SyncLogger::Event::syncFailed,
+                    QStringLiteral("Exhausted retries for %1: %2").arg(context.name, description));
+        }
+    }
+    setLastError(description);
+    finishFailure();
+}
+
+void SyncLane::finishFailure()
+{
+    notifyStateChanged();
+    setFilesCompletedThisPass(filesCompletedThisPass() + 1);
+}
+
+std::shared_ptr<OperationResolution> SyncLane::recordPermanentFailure(const std::shared_ptr<SyncFile> &found,
+                                                                      const QString &message,
+                                                                      const std::optional<QString> &fileUUID,
+                                                                      SyncFileDesiredState state,
+                                                                      const QString &dispatchedPath)
+{
+    if (found) {
+        found->setSyncStatus(SyncFileStatus::error);
+        found->setErrorMessage(message);
+    }
+    return failureRow(found && found->fileUUID() ? found->fileUUID() : fileUUID, state, dispatchedPath,
+                      QStringLiteral("failedPermanent"), message, m_clock.currentDateTime());
+}
+
+std::shared_ptr<OperationResolution> SyncLane::recordTransientFailure(const std::shared_ptr<SyncFile> &found,
+                                                                      const QString &message,
+                                                                      SyncFileDesiredState state,
+                                                                      const QString &dispatchedPath)
+{
+    found->setSyncStatus(SyncFileStatus::error);
+    found->setErrorMessage(message);
+    found->setNextRetryAt(std::nullopt);
+    return failureRow(found->fileUUID(), state, dispatchedPath, QStringLiteral("failedTransient"), message,
+                      m_clock.currentDateTime());
+}
+
+void SyncLane::saveFailureRow(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &found,
+                              const std::optional<FailureFields> &before)
+{
+    try {
+        m_modelContext->insert(row);
+        m_modelContext->save();
+    } catch (const std::exception &e) {
+        // Only this failure's own writes are undone. The context also holds what other slots
+        // and the folder (its delta cursor) have not saved yet; a rollback of all of it would
+        // lose their work.
+        qCWarning(failureLog, "failure journal not saved: %s", e.what());
+        m_modelContext->remove(row);
+        if (found && before) {
+            found->setSyncStatus(before->status);
+            found->setErrorMessage(before->errorMessage);
+            found->setRetryCount(before->retryCount);
+            found->setNextRetryAt(before->nextRetryAt);
+        }
+    }
+}
+
+} // namespace quillmere

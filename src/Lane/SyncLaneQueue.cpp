@@ -1,0 +1,346 @@
+// The work queue: one pass turns the folder's owed records into per-record tasks, at most
+// queueSlots at a time, most urgent first.
+
+#include "Lane/SyncLane.h"
+
+#include "ActivityLog/SyncLogger.h"
+#include "Model/LaneQueries.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/TaskGroup.h"
+#include "Platform/Http/TransportError.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+
+#include <QScopeGuard>
+
+namespace quillmere {
+
+namespace {
+
+void logLine(SyncLogger::Event event, const QString &detail)
+{
+    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
+}
+
+bool owesWork(const SyncFile &record, const QUuid &folderID)
+{
+    return !record.isDeleted() && record.folderID() == folderID && record.desiredState()
+           && *record.desiredState() != SyncFileDesiredState::syncedLocal;
+}
+
+bool isCancellation(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const CancelledError &) {
+        return true;
+    } catch (const HarborlyAPIError &e) {
+        return e.isCancellation();
+    } catch (const TransportError &e) {
+        return e.isCancellation();
+    } catch (...) {
+    }
+    return false;
+}
+
+} // namespace
+
+QSet<QString> SyncLane::heldDuplicatePaths() const
+{
+    QSet<QString> paths;
+    for (const auto &group : m_heldDuplicates)
+        for (const auto &held : group)
+            paths.insert(held.first);
+    return paths;
+}
+
+SyncLane::DispatchContext SyncLane::dispatchContext(const SyncFile &record)
+{
+    DispatchContext context;
+    context.localPath = record.localPath();
+    context.name = context.localPath.section(u'/', -1);
+    context.state = record.desiredState().value_or(SyncFileDesiredState::syncedLocal);
+    context.direction = context.state == SyncFileDesiredState::downloadPending
+                                || context.state == SyncFileDesiredState::deletedLocal
+                            ? SyncFileDirection::download
+                            : SyncFileDirection::upload;
+    context.generation = record.generation();
+    context.fileUUID = record.fileUUID();
+    return context;
+}
+
+QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
+{
+    // The pass awaits every record it started, so the lane is held until the last one ends.
+    auto self = shared_from_this();
+    const quint64 epoch = m_epoch;
+    TaskGroup group(queueSlots);
+    std::stop_callback forwardStop(stop, [&group] { group.cancel(); });
+
+    m_tally = OutstandingTally();
+    m_countingSaves = true;
+    auto onSaved = [this](const StoreChanges &changes) { noteStoreSaved(changes); };
+    const auto connection = connect(&m_modelContext->container(), &ModelContainer::saved, this, std::move(onSaved));
+
+    // Finishes are counted from the group's running count: a child may end inside spawn()
+    // (an operation with nothing to await), before any wait could see it.
+    int started = 0;
+    int handled = 0;
+    int toStart = queueSlots; // the initial fill, then one refill per finished child
+    try {
+        for (;;) {
+            while (toStart > 0) {
+                --toStart;
+                std::shared_ptr<SyncFile> record;
+                if (!group.isCancelled() && isCurrent(epoch, stop))
+                    record = dequeueDueRecords();
+                if (!record) {
+                    toStart = 0;
+                    break;
+                }
+                setFilesSyncing(filesSyncing() + 1);
+                refreshFilesPending();
+                notifyStateChanged();
+                auto body = [self, record](std::stop_token childStop) {
+                    return self->syncRecord(record, std::move(childStop));
+                };
+                co_await group.spawn(std::move(body));
+                ++started;
+            }
+            if (started - group.running() > handled) {
+                ++handled;
+                setFilesSyncing(std::max<qint64>(filesSyncing() - 1, 0));
+                refreshFilesPending();
+                notifyStateChanged();
+                toStart = 1;
+                continue;
+            }
+            if (group.running() == 0)
+                break;
+            co_await group.waitForAny();
+        }
+    } catch (const std::exception &e) {
+        logLine(SyncLogger::Event::syncFailed, QStringLiteral("Work queue stopped for %1: %2")
+                                                   .arg(syncFolder()->name(), QString::fromUtf8(e.what())));
+        group.cancel();
+    }
+    // Whatever ended the loop, no record is left to a task that outlives the pass.
+    co_await group.waitForAll();
+    disconnect(connection);
+    m_countingSaves = false;
+    m_tally = OutstandingTally();
+}
+
+std::shared_ptr<SyncFile> SyncLane::dequeueDueRecords()
+{
+    auto held = heldDuplicatePaths();
+    auto record = fetchWorkOwedRecords(laneID(), settleWindow, m_clock.currentDateTime(), *m_modelContext, held);
+    if (!record) {
+        if (held.isEmpty())
+            return nullptr;
+        // Nothing else is due: groups whose representative is not on its way are released
+        // to per-file dispatch, or they would wait for a representative that never comes.
+        bool released = false;
+        const auto groups = m_heldDuplicates.keys();
+        for (const auto &hash : groups) {
+            if (!m_activeRepresentatives.contains(hash)) {
+                m_heldDuplicates.remove(hash);
+                released = true;
+            }
+        }
+        if (!released)
+            return nullptr;
+        record = fetchWorkOwedRecords(laneID(), settleWindow, m_clock.currentDateTime(), *m_modelContext,
+                                      heldDuplicatePaths());
+        if (!record)
+            return nullptr;
+    }
+
+    if (const auto hash = m_prePassChecksums.constFind(record->localPath());
+        hash != m_prePassChecksums.cend() && m_heldDuplicates.contains(*hash))
+        m_activeRepresentatives.insert(*hash);
+
+    if (record->persistentID() != 0)
+        m_tally.inFlight.insert(record->persistentID(), {record, owesWork(*record, laneID())});
+    record->setSyncStatus(SyncFileStatus::syncing);
+    saveQuietly();
+
+    const qint64 needed = filesCompletedThisPass() + filesSyncing() + 1;
+    if (filesTotalThisPass() < needed)
+        setFilesTotalThisPass(needed + outstandingCount());
+    return record;
+}
+
+QCoro::Task<> SyncLane::syncRecord(std::shared_ptr<SyncFile> record, std::stop_token stop)
+{
+    const quint64 epoch = m_epoch;
+    const DispatchContext context = dispatchContext(*record);
+    const qint64 rowID = record->persistentID();
+    auto leaveFlight = qScopeGuard([this, rowID] { m_tally.inFlight.remove(rowID); });
+
+    setCurrentFile(context.name);
+    notifyStateChanged();
+    logLine(SyncLogger::Event::syncStarted,
+            QStringLiteral("→ %1 %2").arg(rawValue(context.state), context.name));
+
+    std::exception_ptr failure;
+    try {
+        co_await performOperation(record, stop);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // A stopped pass is no failure, whatever the operation ended with: the record waits for
+    // the next pass as it was.
+    if (!isCurrent(epoch, stop) || (failure && isCancellation(failure))) {
+        returnToPending(context);
+        co_return;
+    }
+    if (failure) {
+        co_await handleFailure(failure, context, stop);
+        co_return;
+    }
+
+    logLine(SyncLogger::Event::syncCompleted, QStringLiteral("✓ %1").arg(context.name));
+    const QString pathNow = record->localPath();
+    completeOperation(context.fileUUID, pathNow, context.state, context.generation);
+    if (const auto hash = m_prePassChecksums.constFind(pathNow); hash != m_prePassChecksums.cend()) {
+        const QString checksum = *hash;
+        co_await confirmHeldDuplicates(checksum, stop);
+        if (!isCurrent(epoch, stop))
+            co_return;
+    }
+    setFilesCompletedThisPass(filesCompletedThisPass() + 1);
+}
+
+QCoro::Task<> SyncLane::performOperation(std::shared_ptr<SyncFile> record, std::stop_token stop)
+{
+    const auto state = record->desiredState().value_or(SyncFileDesiredState::syncedLocal);
+    const QString path = record->localPath();
+    switch (state) {
+    case SyncFileDesiredState::uploadPending: {
+        const QString relative = relativePath(path);
+        std::optional<QString> drivePath;
+        if (relative != QStringLiteral(".") && !relative.isEmpty())
+            drivePath = relative;
+        co_await uploadRecord(path, drivePath, stop);
+        break;
+    }
+    case SyncFileDesiredState::downloadPending:
+        if (const auto fileID = record->remoteId()) {
+            co_await downloadRecord(*fileID, path, stop);
+        } else {
+            logLine(SyncLogger::Event::syncFailed,
+                    QStringLiteral("Download requested for %1 with no remoteId — skipping").arg(path.section(u'/', -1)));
+        }
+        break;
+    case SyncFileDesiredState::deletedRemote:
+        co_await deleteRemoteRecord(record, stop);
+        break;
+    case SyncFileDesiredState::deletedLocal:
+        co_await deleteLocalRecord(record, stop);
+        break;
+    case SyncFileDesiredState::syncedLocal:
+    case SyncFileDesiredState::downloadHeld:
+    case SyncFileDesiredState::conflictResolutionPending:
+        break;
+    }
+}
+
+void SyncLane::completeOperation(const std::optional<QString> &fileUUID, const QString &localPath,
+                                 SyncFileDesiredState state, qint64 generation)
+{
+    auto record = fetchRecordByFileUUID(fileUUID);
+    if (!record)
+        record = fetchRecord(localPath);
+    if (!record)
+        return;
+    if (record->generation() != generation) {
+        // Changed while its operation ran: still owed, dispatched again once settled.
+        record->setSyncStatus(SyncFileStatus::pending);
+    } else {
+        record->setSyncStatus(state == SyncFileDesiredState::conflictResolutionPending ? SyncFileStatus::conflict
+                                                                                       : SyncFileStatus::synced);
+        record->setErrorMessage(std::nullopt);
+        if (state == SyncFileDesiredState::deletedRemote || state == SyncFileDesiredState::deletedLocal) {
+            m_modelContext->remove(record);
+        } else {
+            record->setDesiredState(SyncFileDesiredState::syncedLocal);
+            record->setRetryCount(0);
+            record->setNextRetryAt(std::nullopt);
+        }
+    }
+    clearErrors(localPath.section(u'/', -1));
+    saveQuietly();
+}
+
+void SyncLane::returnToPending(const DispatchContext &context)
+{
+    auto record = findDispatchedRecord(context);
+    if (!record || record->syncStatus() != SyncFileStatus::syncing)
+        return;
+    record->setSyncStatus(SyncFileStatus::pending);
+    saveQuietly();
+}
+
+std::shared_ptr<SyncFile> SyncLane::findDispatchedRecord(const DispatchContext &context)
+{
+    if (auto record = fetchRecordByFileUUID(context.fileUUID))
+        return record;
+    return fetchRecord(context.localPath);
+}
+
+// filesPending must be exact at every dispatch and every finish, but a count walks every
+// owed entry of the folder's index (about 1 ms at 10,000). The queue counts once and then
+// follows the saves: a save that touches only records in flight moves the count by their
+// own change of owed work (read from their handles); any other change of this folder's
+// records, unsaved changes in the context, or a deletion it cannot place, means a recount.
+qint64 SyncLane::outstandingCount()
+{
+    if (!m_countingSaves)
+        return fetchOutstandingRecordCount(*m_modelContext, laneID());
+    if (!m_tally.valid || m_modelContext->hasChanges()) {
+        m_tally.count = fetchOutstandingRecordCount(*m_modelContext, laneID());
+        for (auto &entry : m_tally.inFlight)
+            entry.second = owesWork(*entry.first, laneID());
+        m_tally.valid = true;
+    }
+    return m_tally.count;
+}
+
+void SyncLane::refreshFilesPending()
+{
+    const qint64 count = outstandingCount();
+    if (count != filesPending())
+        setFilesPending(count);
+}
+
+void SyncLane::noteStoreSaved(const StoreChanges &changes)
+{
+    if (!m_tally.valid)
+        return;
+    const QString &fileType = SyncFile::layout().info.name;
+    auto follow = [&](const StoreChanges::Entry &entry, bool deleted) {
+        if (entry.type != fileType || !m_tally.valid)
+            return;
+        if (const auto it = m_tally.inFlight.find(entry.id); it != m_tally.inFlight.end()) {
+            const bool owed = owesWork(*it->first, laneID());
+            m_tally.count += qint64(owed) - qint64(it->second);
+            it->second = owed;
+            return;
+        }
+        if (!deleted) {
+            const auto record = m_modelContext->object<SyncFile>(entry.id);
+            if (record && record->folderID() != laneID())
+                return; // another folder's record
+        }
+        m_tally.valid = false;
+    };
+    for (const auto &entry : changes.inserted)
+        follow(entry, false);
+    for (const auto &entry : changes.changed)
+        follow(entry, false);
+    for (const auto &entry : changes.deleted)
+        follow(entry, true);
+}
+
+} // namespace quillmere

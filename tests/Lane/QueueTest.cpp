@@ -1,0 +1,378 @@
+#include "Lane/LaneTestSupport.h"
+
+#include "Model/LaneQueries.h"
+#include "Model/OperationResolution.h"
+#include "Platform/Http/LocalFileError.h"
+#include "Platform/Http/TransportError.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+
+#include <gmock/gmock.h>
+
+#include <QFile>
+#include <QTimer>
+
+using namespace quillmere;
+using namespace quillmere::test;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+
+namespace {
+
+using State = LaneHarness::RecordState;
+using namespace std::chrono_literals;
+
+class QueueTest : public LaneTest
+{
+protected:
+    void SetUp() override
+    {
+        LaneTest::SetUp();
+        folder = h.addFolder(SyncFolderType::projectsFolder);
+        lane = h.makeLane(folder);
+    }
+
+    std::shared_ptr<SyncFile> addUpload(const QString &name, const QByteArray &bytes = "bytes")
+    {
+        QFile file(*folder->folderPath() + u'/' + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes + name.toUtf8());
+        file.close();
+        auto record = h.addRecord(*folder, name, SyncFileStatus::pending, SyncFileDesiredState::uploadPending);
+        record->setFileUUID(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        h.context->save();
+        return record;
+    }
+
+    // One queue pass, run to its end (the rate-limit wait moves the manual clock).
+    void runPass()
+    {
+        auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
+        pass = TaskHandle::start(std::move(body));
+        h.runUntilIdle(*lane);
+    }
+
+    std::shared_ptr<SyncFile> stored(const QString &name)
+    {
+        reader = std::make_unique<ModelContext>(h.container);
+        return reader->fetchFirst(SyncFile::withLocalPath(*folder->folderPath() + u'/' + name));
+    }
+
+    std::vector<std::shared_ptr<OperationResolution>> journal()
+    {
+        reader = std::make_unique<ModelContext>(h.container);
+        return reader->fetch(FetchDescriptor<OperationResolution>());
+    }
+
+    std::shared_ptr<SyncFolder> folder;
+    std::shared_ptr<SyncLane> lane;
+    TaskHandle pass;
+};
+
+TEST_F(QueueTest, FourSlotsAtMostAndEveryFileReachesTheService)
+{
+    for (int i = 0; i < 6; ++i)
+        addUpload(QStringLiteral("take-%1.wav").arg(i));
+    h.fake.delayNext("/api/v1/files/check-hash", 200ms, -1);
+    runPass();
+
+    EXPECT_EQ(h.fake.takeMostDelayedAtOnce(), SyncLane::queueSlots);
+    for (const auto &[path, state] : h.records(folder->stableID()))
+        EXPECT_EQ(state, (State{SyncFileStatus::synced, SyncFileDesiredState::syncedLocal})) << path.toStdString();
+    EXPECT_THAT(h.serviceFiles(), SizeIs(6));
+    EXPECT_EQ(lane->filesCompletedThisPass(), 6);
+    EXPECT_EQ(lane->filesSyncing(), 0);
+    const QStringList lines = logDetails();
+    const auto start = lines.indexOf(QStringLiteral("→ uploadPending take-3.wav"));
+    ASSERT_GE(start, 0);
+    EXPECT_GT(lines.indexOf(QStringLiteral("✓ take-3.wav")), start);
+}
+
+TEST_F(QueueTest, PendingCountFollowsChangesMadeElsewhereDuringThePass)
+{
+    addUpload(QStringLiteral("a.wav"));
+    addUpload(QStringLiteral("b.wav"));
+    h.fake.delayNext("/api/v1/files/check-hash", 300ms, -1);
+    // While both are in flight another context makes a third record owe work (held, so the
+    // queue does not take it).
+    QTimer::singleShot(100ms, [this] {
+        ModelContext other(h.container);
+        auto record = other.insert(std::make_shared<SyncFile>(*folder->folderPath() + QStringLiteral("/held.wav"), QStringLiteral("held.wav")));
+        record->setFolderID(folder->stableID());
+        record->setDesiredState(SyncFileDesiredState::downloadHeld);
+        other.save();
+    });
+    QList<qint64> pendingWhenIdle;
+    auto &calls = h.calls(*lane);
+    lane->setCallbacks({[&, l = lane.get()] {
+                            ++calls.stateChanged;
+                            if (l->filesSyncing() == 0)
+                                pendingWhenIdle.append(l->filesPending());
+                        },
+                        {}, {}});
+    runPass();
+
+    // Both finishes were counted exactly: the one left owing work is the held record.
+    ASSERT_FALSE(pendingWhenIdle.isEmpty());
+    EXPECT_EQ(pendingWhenIdle.last(), 1);
+    EXPECT_EQ(fetchOutstandingRecordCount(*h.context, folder->stableID()), 1);
+}
+
+TEST_F(QueueTest, TransientFailuresFollowTheBackOffThenGiveUp)
+{
+    addUpload(QStringLiteral("loop.wav"));
+    h.fake.answerNext("/api/v1/files/check-hash", 503, R"({"message":"busy"})", -1);
+    const QDateTime start = h.clock.currentDateTime();
+
+    QList<qint64> waits;
+    for (int attempt = 1; attempt <= 4; ++attempt) {
+        runPass();
+        const auto record = stored(QStringLiteral("loop.wav"));
+        ASSERT_EQ(record->syncStatus(), SyncFileStatus::pending);
+        ASSERT_EQ(record->retryCount(), attempt);
+        ASSERT_TRUE(record->nextRetryAt());
+        waits.append(h.clock.currentDateTime().secsTo(*record->nextRetryAt()));
+
+        // Not due a moment before its time: a pass then sends nothing.
+        const auto requests = h.fake.requestsTo("POST", "/api/v1/files/check-hash").size();
+        h.clock.advance(std::chrono::seconds(waits.last()) - 1s);
+        runPass();
+        ASSERT_EQ(h.fake.requestsTo("POST", "/api/v1/files/check-hash").size(), requests);
+        h.clock.advance(1s);
+    }
+    EXPECT_THAT(waits, ElementsAre(5, 15, 45, 135));
+    EXPECT_EQ(lane->lastError(), QStringLiteral("Server error (503): busy"));
+
+    runPass();
+    const auto record = stored(QStringLiteral("loop.wav"));
+    EXPECT_EQ(record->syncStatus(), SyncFileStatus::error);
+    EXPECT_EQ(record->retryCount(), 5);
+    EXPECT_EQ(record->errorMessage(), QStringLiteral("Service temporarily unavailable"));
+    EXPECT_FALSE(record->nextRetryAt());
+    EXPECT_EQ(start.secsTo(h.clock.currentDateTime()), 5 + 15 + 45 + 135);
+    EXPECT_THAT(logDetails().filter(QStringLiteral("Exhausted retries for loop.wav: Server error (503)")), SizeIs(1));
+    const auto rows = journal();
+    ASSERT_THAT(rows, SizeIs(1));
+    EXPECT_EQ(rows[0]->outcome(), QStringLiteral("failedTransient"));
+    EXPECT_EQ(rows[0]->operationType(), QStringLiteral("upload"));
+    ASSERT_THAT(lane->syncErrors(), SizeIs(1));
+    EXPECT_EQ(lane->syncErrors()[0].errorMessage, QStringLiteral("Service temporarily unavailable"));
+
+    // An errored record is not taken again.
+    const auto requests = h.fake.requestsTo("POST", "/api/v1/files/check-hash").size();
+    h.clock.advance(600s);
+    runPass();
+    EXPECT_EQ(h.fake.requestsTo("POST", "/api/v1/files/check-hash").size(), requests);
+}
+
+TEST_F(QueueTest, ARateLimitHoldsTheSlotFiveSecondsAndKeepsTheRetryCount)
+{
+    addUpload(QStringLiteral("kick.wav"));
+    h.fake.rateLimitNext("/api/v1/files/check-hash");
+    const auto before = h.clock.now();
+    runPass();
+
+    EXPECT_EQ(h.clock.now() - before, Clock::Duration(SyncLane::rateLimitWait));
+    const auto record = stored(QStringLiteral("kick.wav"));
+    EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced); // taken again at once, then sent
+    EXPECT_EQ(record->retryCount(), 0);
+    EXPECT_THAT(journal(), IsEmpty());
+    EXPECT_FALSE(lane->lastError());
+    const auto &entries = SyncLogger::shared().entries();
+    const auto line = std::find_if(entries.begin(), entries.end(), [](const auto &entry) {
+        return entry.event == SyncLogger::Event::pendingRetry;
+    });
+    ASSERT_NE(line, entries.end());
+    EXPECT_EQ(line->filename, QStringLiteral("kick.wav"));
+    EXPECT_EQ(line->detail, QStringLiteral("Rate limited — retrying in 5s"));
+}
+
+TEST_F(QueueTest, StorageFullAndPermanentRefusalsAreRecordedWithTheirMessages)
+{
+    addUpload(QStringLiteral("full.wav"));
+    h.fake.storageFullNext("/api/v1/files/check-hash");
+    runPass();
+    auto record = stored(QStringLiteral("full.wav"));
+    EXPECT_EQ(record->syncStatus(), SyncFileStatus::error);
+    EXPECT_EQ(record->errorMessage(), QStringLiteral("Storage limit reached"));
+    EXPECT_EQ(h.calls(*lane).storageFull, 1);
+    EXPECT_EQ(lane->lastError(), QStringLiteral("Storage limit reached"));
+    EXPECT_THAT(logDetails(), Contains(QStringLiteral("Storage full [507] full.wav")));
+
+    addUpload(QStringLiteral("odd.wav"));
+    h.fake.answerNext("/api/v1/files/check-hash", 418, R"({"message":"teapot"})");
+    runPass();
+    record = stored(QStringLiteral("odd.wav"));
+    EXPECT_EQ(record->syncStatus(), SyncFileStatus::error);
+    EXPECT_EQ(record->errorMessage(), QStringLiteral("Upload rejected (error 418)"));
+    EXPECT_EQ(record->retryCount(), 0);
+    const auto rows = journal();
+    ASSERT_THAT(rows, SizeIs(2));
+    for (const auto &row : rows) {
+        EXPECT_EQ(row->outcome(), QStringLiteral("failedPermanent"));
+        EXPECT_EQ(row->operationType(), QStringLiteral("upload"));
+    }
+    EXPECT_EQ(lane->syncErrors()[0].filename, QStringLiteral("odd.wav"));
+    EXPECT_EQ(h.calls(*lane).storageFull, 1);
+}
+
+TEST_F(QueueTest, ADownloadRefusedForItsTokenIsRetriedNotRejected)
+{
+    auto download = h.addRecord(*folder, QStringLiteral("remote.wav"), SyncFileStatus::pending,
+                                SyncFileDesiredState::downloadPending);
+    download->setRemoteId(4242);
+    h.context->save();
+    h.fake.answerNext("/api/v1/files/library/*", 401, R"({"message":"expired"})", -1);
+    runPass();
+    auto record = stored(QStringLiteral("remote.wav"));
+    EXPECT_EQ(record->syncStatus(), SyncFileStatus::pending);
+    EXPECT_EQ(record->retryCount(), 1);
+    EXPECT_THAT(journal(), IsEmpty());
+
+    // Other refusals of a download stay permanent.
+    h.fake.clearFaults();
+    h.fake.answerNext("/api/v1/files/library/*", 404, R"({"message":"gone"})", -1);
+    h.clock.advance(5s);
+    runPass();
+    record = stored(QStringLiteral("remote.wav"));
+    EXPECT_EQ(record->syncStatus(), SyncFileStatus::error);
+    EXPECT_EQ(record->errorMessage(), QStringLiteral("Upload target not found"));
+    ASSERT_THAT(journal(), SizeIs(1));
+    EXPECT_EQ(journal()[0]->operationType(), QStringLiteral("download"));
+}
+
+TEST_F(QueueTest, AFileChangedDuringItsTransferGoesAgain)
+{
+    auto edited = addUpload(QStringLiteral("edit.wav"));
+    h.fake.delayNext("/api/v1/files/check-hash", 200ms);
+    QTimer::singleShot(50ms, [&] {
+        edited->setGeneration(edited->generation() + 1);
+        h.context->save();
+    });
+    runPass();
+    EXPECT_EQ(h.fake.requestsTo("POST", "/api/v1/files/check-hash").size(), 2u);
+    EXPECT_EQ(stored(QStringLiteral("edit.wav"))->syncStatus(), SyncFileStatus::synced);
+
+    // A failure of the version that changed is no failure of the file.
+    auto refused = addUpload(QStringLiteral("refused.wav"));
+    h.fake.delayNext("/api/v1/files/check-hash", 200ms);
+    h.fake.answerNext("/api/v1/files/check-hash", 422, R"({"message":"format"})");
+    QTimer::singleShot(50ms, [&] {
+        refused->setGeneration(refused->generation() + 1);
+        h.context->save();
+    });
+    runPass();
+    const auto record = stored(QStringLiteral("refused.wav"));
+    EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced);
+    EXPECT_EQ(record->retryCount(), 0);
+    EXPECT_THAT(journal(), IsEmpty());
+}
+
+TEST_F(QueueTest, AStoppedPassLeavesNothingSyncingAndCountsNoFailure)
+{
+    for (int i = 0; i < 3; ++i)
+        addUpload(QStringLiteral("stem-%1.wav").arg(i));
+    h.fake.delayNext("/api/v1/files/check-hash", 2000ms, -1);
+    auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
+    pass = TaskHandle::start(std::move(body));
+    ASSERT_TRUE(runUntil([&] { return h.fake.requestsTo("POST", "/api/v1/files/check-hash").size() == 3; }));
+    lane->pause();
+    pass.cancel(); // the lane's pass task, as pause cancels it
+    h.runUntilIdle(*lane);
+
+    for (const auto &[path, state] : h.records(folder->stableID()))
+        EXPECT_EQ(state, (State{SyncFileStatus::pending, SyncFileDesiredState::uploadPending})) << path.toStdString();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(stored(QStringLiteral("stem-%1.wav").arg(i))->retryCount(), 0);
+    EXPECT_THAT(lane->syncErrors(), IsEmpty());
+    EXPECT_FALSE(lane->lastError());
+    EXPECT_THAT(journal(), IsEmpty());
+}
+
+TEST_F(QueueTest, AFailedJournalSaveUndoesOnlyThatRecord)
+{
+    addUpload(QStringLiteral("bad.wav"));
+    h.container->execute("CREATE TEMP TRIGGER refuse_journal BEFORE INSERT ON OperationResolution "
+                         "BEGIN SELECT RAISE(ABORT, 'disk full'); END",
+                         StoreError::Kind::saveFailed);
+    h.fake.answerNext("/api/v1/files/check-hash", 400, R"({"message":"nope"})");
+    h.fake.delayNext("/api/v1/files/check-hash", 200ms);
+    // Unsaved work of someone else in the same context, made while the upload runs.
+    QTimer::singleShot(50ms, [&] { folder->setDeltaCursor(QStringLiteral("cursor-7")); });
+    runPass();
+
+    EXPECT_EQ(folder->deltaCursor(), QStringLiteral("cursor-7"));
+    h.container->execute("DROP TRIGGER refuse_journal", StoreError::Kind::saveFailed);
+    h.context->save();
+    EXPECT_EQ(storedFolder(folder->stableID())->deltaCursor(), QStringLiteral("cursor-7"));
+    EXPECT_THAT(journal(), IsEmpty());
+    EXPECT_NE(stored(QStringLiteral("bad.wav"))->syncStatus(), SyncFileStatus::error);
+    EXPECT_EQ(lane->lastError(), QStringLiteral("Upload rejected — invalid request"));
+}
+
+TEST_F(QueueTest, ConflictResolutionsGoFirstAndRecordsWaitToSettle)
+{
+    auto upload = addUpload(QStringLiteral("old.wav"));
+    upload->setLocalModifiedAt(h.clock.currentDateTime().addSecs(-60));
+    auto resolve = h.addRecord(*folder, QStringLiteral("resolve.wav"), SyncFileStatus::pending,
+                               SyncFileDesiredState::conflictResolutionPending);
+    resolve->setLocalModifiedAt(h.clock.currentDateTime().addSecs(-1));
+    auto fresh = addUpload(QStringLiteral("fresh.wav"));
+    fresh->setLocalModifiedAt(h.clock.currentDateTime().addMSecs(-200));
+    h.context->save();
+    runPass();
+
+    const QStringList lines = logDetails().filter(QStringLiteral("→ "));
+    EXPECT_THAT(lines, ElementsAre(QStringLiteral("→ conflictResolutionPending resolve.wav"),
+                                   QStringLiteral("→ uploadPending old.wav")));
+    EXPECT_EQ(h.records(folder->stableID())[resolve->localPath()],
+              (State{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal}));
+    EXPECT_EQ(stored(QStringLiteral("fresh.wav"))->syncStatus(), SyncFileStatus::pending);
+    h.clock.advance(200ms);
+    runPass();
+    EXPECT_EQ(stored(QStringLiteral("fresh.wav"))->syncStatus(), SyncFileStatus::synced);
+}
+
+TEST(QueueRules, ErrorClassification)
+{
+    const auto server = [](int status, const QString &message) {
+        return std::make_exception_ptr(HarborlyAPIError::serverError(status, message));
+    };
+    const auto network = [](TransportError::Code code) {
+        return std::make_exception_ptr(
+            HarborlyAPIError::networkError(std::make_exception_ptr(TransportError(code)), QStringLiteral("x")));
+    };
+    EXPECT_TRUE(SyncLane::isRateLimited(server(429, QString())));
+    EXPECT_TRUE(SyncLane::isRateLimited(server(400, QStringLiteral("quota 429 reached"))));
+    EXPECT_FALSE(SyncLane::isRateLimited(server(428, QStringLiteral("slow"))));
+    // Digits in a local or transport text are not the service speaking.
+    EXPECT_FALSE(SyncLane::isRateLimited(std::make_exception_ptr(std::runtime_error("take-429.wav unreadable"))));
+    EXPECT_FALSE(SyncLane::isRateLimited(network(TransportError::Code::timedOut)));
+    EXPECT_FALSE(SyncLane::isRateLimited(nullptr));
+
+    EXPECT_TRUE(SyncLane::isNetworkError(network(TransportError::Code::timedOut)));
+    EXPECT_TRUE(SyncLane::isNetworkError(network(TransportError::Code::notConnected)));
+    EXPECT_TRUE(SyncLane::isNetworkError(std::make_exception_ptr(TransportError(TransportError::Code::cannotFindHost))));
+    EXPECT_FALSE(SyncLane::isNetworkError(network(TransportError::Code::badServerResponse)));
+    EXPECT_FALSE(SyncLane::isNetworkError(server(503, QString())));
+    EXPECT_FALSE(SyncLane::isNetworkError(std::make_exception_ptr(LocalFileError(28))));
+}
+
+TEST(QueueRules, UserMessagesAndBackOff)
+{
+    EXPECT_EQ(SyncLane::userMessage(std::nullopt), QStringLiteral("Network error — please check your connection"));
+    EXPECT_EQ(SyncLane::userMessage(404), QStringLiteral("Upload target not found"));
+    EXPECT_EQ(SyncLane::userMessage(413), QStringLiteral("File too large to upload"));
+    EXPECT_EQ(SyncLane::userMessage(418), QStringLiteral("Upload rejected (error 418)"));
+    EXPECT_EQ(SyncLane::userMessage(499), QStringLiteral("Upload rejected (error 499)"));
+    EXPECT_EQ(SyncLane::userMessage(501), QStringLiteral("Server error — try again later"));
+    EXPECT_EQ(SyncLane::userMessage(503), QStringLiteral("Service temporarily unavailable"));
+    EXPECT_EQ(SyncLane::userMessage(507), QStringLiteral("Storage limit reached"));
+    EXPECT_EQ(SyncLane::userMessage(302), QStringLiteral("Sync error (code 302)"));
+    EXPECT_EQ(SyncLane::userMessage(399), QStringLiteral("Sync error (code 399)"));
+    EXPECT_EQ(SyncLane::retryDelay(1), 5s);
+    EXPECT_EQ(SyncLane::retryDelay(4), 135s);
+}
+
+} // namespace
