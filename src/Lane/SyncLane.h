@@ -140,6 +140,12 @@ public:
     static QList<std::optional<qint64>> matchConfirmations(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
                                                            const QList<ConfirmationTarget> &targets);
 
+    // Tests stand in for the full sync's listing of the folder.
+    void setLastRemoteFilesForTesting(std::optional<QList<FileSyncAPI::RemoteFile>> files)
+    {
+        m_lastRemoteFiles = std::move(files);
+    }
+
     // owned by fullsync; placeholder in PlaceholdersPrePass.cpp
     QString relativePath(const QString &localPath) const;
 

@@ -232,10 +232,12 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
     if (m_lastRemoteFiles) {
         listed.emplace();
         for (const auto &remote : *m_lastRemoteFiles)
-            if (remote.fileChecksum)
-                listed->insert(confirmationKey(*remote.fileChecksum, remote.drivePath.value_or(QString()),
-                                               remote.filename),
-                               remote.id);
+            if (remote.fileChecksum) {
+                QString drivePath = remote.drivePath.value_or(QString());
+                if (drivePath == QLatin1String("."))
+                    drivePath.clear();
+                listed->insert(confirmationKey(*remote.fileChecksum, drivePath, remote.filename), remote.id);
+            }
     }
 
     qsizetype resolvedSynced = 0;
@@ -244,23 +246,23 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
     QList<qsizetype> candidates;
     for (qsizetype i = 0; i < valid.size(); ++i) {
         const auto &result = valid[i];
-        if (dedupReadyHashes.contains(result.checksum)) {
-            candidates.append(i);
+        const bool dedupReady = dedupReadyHashes.contains(result.checksum);
+        if (!dedupReady && !syncedHashes.contains(result.checksum))
+            continue;
+        // The sets are by content: one content can be at this place and elsewhere too.
+        const auto remote = listed ? listed->constFind(confirmationKey(result.checksum, drivePathKey(result.localPath),
+                                                                       result.filename))
+                                   : QHash<QString, qint64>::const_iterator();
+        if (!listed || remote == listed->cend()) {
+            // Without a listing, content reported at this folder may be this very file: the
+            // upload asks for it alone.
+            if (dedupReady || listed)
+                candidates.append(i);
             continue;
         }
-        if (!syncedHashes.contains(result.checksum))
-            continue;
         auto record = fetchRecord(result.localPath);
         if (!record || !isAsPrePassed(*record, generations.value(result.localPath, -1)))
             continue;
-        if (!listed)
-            continue; // nothing tells where the service holds it: the upload asks per file
-        const auto remote = listed->constFind(
-            confirmationKey(result.checksum, drivePathKey(result.localPath), result.filename));
-        if (remote == listed->cend()) {
-            candidates.append(i);
-            continue;
-        }
         record->setLocalChecksum(result.checksum);
         record->setRemoteChecksum(result.checksum);
         record->setRemoteId(*remote);
