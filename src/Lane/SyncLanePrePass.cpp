@@ -69,8 +69,8 @@ QList<SyncLane::PrePassChecksum> SyncLane::computePrePassChecksums(const QString
         } catch (const FileChecksumError &) {
             result.checksum.clear();
         }
-        // A file written while it was read has no trustworthy hash: the queue sends it.
-        if (!result.stamp || fileStamp(path) != result.stamp)
+        // Without a stamp nothing could tell later whether the hash still holds.
+        if (!result.stamp)
             result.checksum.clear();
         results.append(std::move(result));
     }
