@@ -57,25 +57,18 @@ QCoro::Task<> SyncLane::confirmHeldDuplicates(QString checksum, std::stop_token 
         qint64 generation = 0;
         ConfirmationTarget target;
     };
-    QList<Candidate> candidates;
-    for (const auto &[path, generation] : held) {
-        const auto record = fetchRecord(path);
-        if (record && isAsPrePassed(*record, generation))
-            candidates.append({path, generation, {checksum, drivePathKey(path), record->filename()}});
-    }
     const SyncFolderType kind = syncFolder()->folderType();
-    if (candidates.isEmpty() || kind == SyncFolderType::harborly) {
-        release();
-        co_return;
-    }
-
-    QList<FileSyncAPI::BatchDedupConfirmEntry> entries;
+    qsizetype candidates = 0;
     QList<Candidate> sent;
-    for (const auto &candidate : candidates) {
-        const auto record = fetchRecord(candidate.localPath);
-        if (auto entry = record ? dedupConfirmEntry(*record, checksum) : std::nullopt) {
+    QList<FileSyncAPI::BatchDedupConfirmEntry> entries;
+    for (const auto &[path, generation] : held) {
+        const auto record = kind == SyncFolderType::harborly ? nullptr : fetchRecord(path);
+        if (!record || !isAsPrePassed(*record, generation))
+            continue;
+        ++candidates;
+        if (auto entry = dedupConfirmEntry(*record, checksum)) {
             entries.append(std::move(*entry));
-            sent.append(candidate);
+            sent.append({path, generation, {checksum, drivePathKey(path), record->filename()}});
         }
     }
     if (entries.isEmpty()) {
@@ -98,7 +91,7 @@ QCoro::Task<> SyncLane::confirmHeldDuplicates(QString checksum, std::stop_token 
             co_return;
         release();
         logDedupLine(QStringLiteral("Intra-batch dedup confirm unavailable — releasing %1 for per-file dispatch (%2)")
-                         .arg(candidates.size())
+                         .arg(candidates)
                          .arg(QString::fromUtf8(error.what())));
         co_return;
     }
