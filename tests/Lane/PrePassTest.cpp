@@ -60,12 +60,20 @@ protected:
     // A library file of this folder at the service, and its entry in the lane's listing.
     qint64 serviceHolds(const QString &drivePath, const QString &name, const QByteArray &bytes)
     {
-        FakeLibraryFile file{0, h.account, name, {}, QStringLiteral("drive"), {}, drivePath};
+        FakeLibraryFile file;
+        file.accountId = h.account;
+        file.filename = name;
+        file.folderType = QStringLiteral("drive");
+        file.drivePath = drivePath;
         file.content = bytes;
-        const qint64 id = h.fake.addFile(file);
-        listing.append({id, name, {}, 0, sha256(bytes), {}, drivePath});
+        FileSyncAPI::RemoteFile remote;
+        remote.id = h.fake.addFile(file);
+        remote.filename = name;
+        remote.fileChecksum = sha256(bytes);
+        remote.drivePath = drivePath;
+        listing.append(remote);
         lane->setLastRemoteFilesForTesting(listing);
-        return id;
+        return remote.id;
     }
 
     std::shared_ptr<SyncFile> stored(const QString &relative)
