@@ -197,6 +197,62 @@ public:
 
     // The batch pre-pass and held duplicates.
 
+    // The file's size, change time and identity when it was hashed: content settled from
+    // a hash is only trusted while the file still shows the same stamp.
+    struct FileStamp
+    {
+        qint64 size = 0;
+        qint64 modifiedNs = 0;
+        qint64 inode = 0;
+        qint64 device = 0;
+        friend bool operator==(const FileStamp &, const FileStamp &) = default;
+    };
+    // One pending file as the pre-pass hashed it. The checksum is empty when the file could
+    // not be read, or changed while it was read.
+    struct PrePassChecksum
+    {
+        QString localPath;
+        QString checksum;
+        qint64 fileSize = 0;
+        QString filename;
+        std::optional<FileStamp> stamp;
+    };
+    // Where a confirmed pointer belongs: content hash, drive path ("" for the folder root) and
+    // file name.
+    struct ConfirmationTarget
+    {
+        QString checksum;
+        QString drivePath;
+        QString filename;
+    };
+
+    // Before each queue pass: hashes the pending uploads off the main thread, settles the ones
+    // the service already holds and holds identical contents behind one representative.
+    // Never throws; whatever it cannot settle stays pending for per-file dispatch.
+    QCoro::Task<> runBatchPrePass(std::stop_token stop);
+    // After the representative of `checksum` has been sent: confirms the files held behind it
+    // as pointers to that content in one request. Never throws.
+    QCoro::Task<> confirmHeldDuplicates(QString checksum, std::stop_token stop);
+
+    // Blocking (thread pool): one result per path, in order. Throws CancelledError when stopped.
+    static QList<PrePassChecksum> computePrePassChecksums(const QStringList &paths, std::stop_token stop);
+    // lstat of the path; none when it is not there or not a regular file.
+    static std::optional<FileStamp> fileStamp(const QString &path);
+    // The reply entry's file id for each target, in target order: every target is first
+    // matched by hash, drive path and name, then the rest by hash and drive path alone
+    // (replies that leave the name out); an entry serves one target only.
+    static QList<std::optional<qint64>> matchConfirmations(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
+                                                           const QList<ConfirmationTarget> &targets);
+
+    // Tests stand in for the full sync's listing of the folder.
+    void setLastRemoteFilesForTesting(std::optional<QList<FileSyncAPI::RemoteFile>> files)
+    {
+        m_lastRemoteFiles = std::move(files);
+    }
+
+    // owned by fullsync; placeholder in PlaceholdersPrePass.cpp
+    QString relativePath(const QString &localPath) const;
+
     // Read access for the engine and tests.
     bool hasFileWatcher() const { return m_fileWatcher != nullptr; }
     const QString &watchedPath() const { return m_watchedPath; }
@@ -343,6 +399,17 @@ private:
     // Per-file operations: upload, download, deletes (private).
 
     // The batch pre-pass and held duplicates (private).
+    // The drive path as a confirmation key and request field: "" for the folder root.
+    QString drivePathKey(const QString &localPath) const;
+    // The request entry of one held duplicate, or none when its file is gone or not as hashed.
+    std::optional<FileSyncAPI::BatchDedupConfirmEntry> dedupConfirmEntry(const SyncFile &record,
+                                                                         const QString &checksum) const;
+    // Whether the record still waits for the same upload, unchanged since the pre-pass hashed it.
+    bool isAsPrePassed(const SyncFile &record, qint64 generation) const;
+    void markConfirmed(SyncFile &record, const QString &checksum, qint64 fileID);
+
+    // The stamp of every file the current pass's pre-pass hashed, by local path.
+    QHash<QString, FileStamp> m_prePassStamps;
 };
 
 // Builds SyncLanes for the engine.

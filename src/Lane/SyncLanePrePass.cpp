@@ -1,0 +1,365 @@
+#include "Lane/SyncLane.h"
+
+#include "Accounts/DeviceIdentity.h"
+#include "ActivityLog/SyncLogger.h"
+#include "FileServices/FileChecksum.h"
+#include "FileServices/FileTypes.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/Background.h"
+#include "Platform/Async/CancelledError.h"
+
+#include <QFile>
+#include <QMap>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+namespace quillmere {
+
+namespace {
+
+// At most this many files go into one batch request: the service refuses larger batches.
+constexpr qsizetype batchSize = 100;
+
+void logBatchLine(const QString &detail)
+{
+    SyncLogger::shared().log(SyncLogger::Event::deltaSync, SyncLogger::Direction::none, QString(), detail);
+}
+
+QString describe(const std::exception &error)
+{
+    return QString::fromUtf8(error.what());
+}
+
+QString lastComponent(const QString &path)
+{
+    return path.mid(path.lastIndexOf(u'/') + 1);
+}
+
+// Full key: hash, drive path and name; the fallback key leaves the name empty.
+QString confirmationKey(const QString &checksum, const QString &drivePath, const QString &filename)
+{
+    return checksum + u'|' + drivePath + u'|' + filename;
+}
+
+} // namespace
+
+std::optional<SyncLane::FileStamp> SyncLane::fileStamp(const QString &path)
+{
+    struct stat status{};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    return FileStamp{qint64(status.st_size), qint64(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec,
+                     qint64(status.st_ino), qint64(status.st_dev)};
+}
+
+QList<SyncLane::PrePassChecksum> SyncLane::computePrePassChecksums(const QStringList &paths, std::stop_token stop)
+{
+    QList<PrePassChecksum> results;
+    results.reserve(paths.size());
+    for (const QString &path : paths) {
+        throwIfStopped(stop);
+        PrePassChecksum result{path, QString(), 0, lastComponent(path), fileStamp(path)};
+        if (result.stamp)
+            result.fileSize = result.stamp->size;
+        try {
+            result.checksum = computeFileChecksumSync(path, stop);
+        } catch (const FileChecksumError &) {
+            result.checksum.clear();
+        }
+        // Without a stamp nothing could tell later whether the hash still holds.
+        if (!result.stamp)
+            result.checksum.clear();
+        results.append(std::move(result));
+    }
+    return results;
+}
+
+QList<std::optional<qint64>> SyncLane::matchConfirmations(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
+                                                          const QList<ConfirmationTarget> &targets)
+{
+    QHash<QString, QList<qint64>> byKey;
+    for (const auto &entry : confirmed)
+        byKey[confirmationKey(entry.contentSHA256, entry.drivePath.value_or(QString()),
+                              entry.filename.value_or(QString()))]
+            .append(entry.fileId);
+
+    QList<std::optional<qint64>> matched(targets.size());
+    // Exact matches first, for every target, so a reply without names never takes the entry
+    // that names another target.
+    auto take = [&](qsizetype index, const QString &key) {
+        auto found = byKey.find(key);
+        if (found == byKey.end() || found->isEmpty())
+            return;
+        matched[index] = found->takeFirst();
+    };
+    for (qsizetype i = 0; i < targets.size(); ++i)
+        take(i, confirmationKey(targets[i].checksum, targets[i].drivePath, targets[i].filename));
+    for (qsizetype i = 0; i < targets.size(); ++i)
+        if (!matched[i])
+            take(i, confirmationKey(targets[i].checksum, targets[i].drivePath, QString()));
+    return matched;
+}
+
+QString SyncLane::drivePathKey(const QString &localPath) const
+{
+    const QString drivePath = relativePath(localPath);
+    return drivePath == QLatin1String(".") ? QString() : drivePath;
+}
+
+bool SyncLane::isAsPrePassed(const SyncFile &record, qint64 generation) const
+{
+    if (record.desiredState() != SyncFileDesiredState::uploadPending || record.syncStatus() != SyncFileStatus::pending
+        || record.generation() != generation)
+        return false;
+    const auto hashed = m_prePassStamps.constFind(record.localPath());
+    return hashed != m_prePassStamps.cend() && fileStamp(record.localPath()) == *hashed;
+}
+
+void SyncLane::markConfirmed(SyncFile &record, const QString &checksum, qint64 fileID)
+{
+    record.setLocalChecksum(checksum);
+    record.setRemoteChecksum(checksum);
+    record.setRemoteId(fileID);
+    record.setSyncStatus(SyncFileStatus::synced);
+    record.setDesiredState(SyncFileDesiredState::syncedLocal);
+    if (!record.inode()) {
+        if (const auto stamp = fileStamp(record.localPath()))
+            record.setInode(stamp->inode);
+    }
+}
+
+QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
+{
+    const quint64 epoch = m_epoch;
+    const std::weak_ptr<SyncLane> weak = weak_from_this();
+
+    std::vector<std::shared_ptr<SyncFile>> pending;
+    try {
+        auto request = SyncFile::inFolder(laneID());
+        request.equals(SyncFile::Field::desiredState, SyncFileDesiredState::uploadPending);
+        request.equals(SyncFile::Field::syncStatus, SyncFileStatus::pending);
+        pending = m_modelContext->fetch(request);
+    } catch (const std::exception &) {
+        pending.clear();
+    }
+
+    m_heldDuplicates.clear();
+    m_activeRepresentatives.clear();
+    m_prePassChecksums.clear();
+    m_prePassStamps.clear();
+
+    const SyncFolderType kind = syncFolder()->folderType();
+    if (pending.empty() || kind == SyncFolderType::harborly)
+        co_return;
+    const QString folderName = syncFolder()->name();
+    const QString folderUUID = laneID().toString(QUuid::WithoutBraces).toUpper();
+    const std::shared_ptr<FileSyncAPI> api = m_apiClient;
+    logBatchLine(QStringLiteral("Batch pre-pass: %1 pending uploads for %2").arg(pending.size()).arg(folderName));
+
+    // Only paths and generations cross the waits; records are fetched again by path after.
+    QHash<QString, qint64> generations;
+    QStringList paths;
+    paths.reserve(qsizetype(pending.size()));
+    for (const auto &record : pending) {
+        generations.insert(record->localPath(), record->generation());
+        paths.append(record->localPath());
+    }
+    pending.clear();
+
+    QList<PrePassChecksum> results;
+    try {
+        auto hashing = [paths, stop] { return computePrePassChecksums(paths, stop); };
+        results = co_await runInBackground(std::move(hashing));
+    } catch (const std::exception &) {
+        // Only a stop ends the hashing early.
+        co_return;
+    }
+    auto alive = weak.lock();
+    if (!alive || !isCurrent(epoch, stop))
+        co_return;
+
+    QList<PrePassChecksum> valid;
+    for (auto &result : results) {
+        if (result.checksum.isEmpty())
+            continue;
+        m_prePassChecksums.insert(result.localPath, result.checksum);
+        m_prePassStamps.insert(result.localPath, *result.stamp);
+        valid.append(std::move(result));
+    }
+
+    QList<FileSyncAPI::BatchHashEntry> hashEntries;
+    hashEntries.reserve(valid.size());
+    for (const auto &result : valid)
+        hashEntries.append({result.filename, relativePath(result.localPath), result.checksum, result.fileSize});
+
+    QSet<QString> syncedHashes;
+    QSet<QString> dedupReadyHashes;
+    for (qsizetype start = 0; start < hashEntries.size(); start += batchSize) {
+        alive.reset();
+        try {
+            auto checking = api->checkHashBatch(folderUUID, kind, hashEntries.mid(start, batchSize), stop);
+            const auto reply = co_await std::move(checking);
+            alive = weak.lock();
+            if (!alive || !isCurrent(epoch, stop))
+                co_return;
+            syncedHashes.unite(reply.synced);
+            for (const auto &content : reply.deduplicated)
+                dedupReadyHashes.insert(content.contentSHA256);
+            // A later cursor would skip remote changes that were never applied here.
+            if (reply.cursor && !syncFolder()->deltaCursor())
+                syncFolder()->setDeltaCursor(*reply.cursor);
+        } catch (const std::exception &error) {
+            alive = weak.lock();
+            if (!alive || !isCurrent(epoch, stop))
+                co_return;
+            logBatchLine(QStringLiteral("Batch pre-pass check unavailable — falling back to per-file (%1)")
+                             .arg(describe(error)));
+            co_return;
+        }
+    }
+    logBatchLine(QStringLiteral("Batch pre-pass: %1 synced, %2 dedup-ready, %3 need upload (%4)")
+                     .arg(syncedHashes.size())
+                     .arg(dedupReadyHashes.size())
+                     .arg(valid.size() - syncedHashes.size() - dedupReadyHashes.size())
+                     .arg(folderName));
+
+    // The listing of the last full sync, by content and place: a file counts as synced only
+    // where the service lists that content under that very name.
+    std::optional<QHash<QString, qint64>> listed;
+    if (m_lastRemoteFiles) {
+        listed.emplace();
+        for (const auto &remote : *m_lastRemoteFiles)
+            if (remote.fileChecksum) {
+                QString drivePath = remote.drivePath.value_or(QString());
+                if (drivePath == QLatin1String("."))
+                    drivePath.clear();
+                listed->insert(confirmationKey(*remote.fileChecksum, drivePath, remote.filename), remote.id);
+            }
+    }
+
+    qsizetype resolvedSynced = 0;
+    qsizetype resolvedConfirmed = 0;
+    // Content the service holds, but not at this file's place: confirmed as a pointer here.
+    QList<qsizetype> candidates;
+    for (qsizetype i = 0; i < valid.size(); ++i) {
+        const auto &result = valid[i];
+        const bool dedupReady = dedupReadyHashes.contains(result.checksum);
+        if (!dedupReady && !syncedHashes.contains(result.checksum))
+            continue;
+        // The sets are by content: one content can be at this place and elsewhere too.
+        const auto remote = listed ? listed->constFind(confirmationKey(result.checksum, drivePathKey(result.localPath),
+                                                                       result.filename))
+                                   : QHash<QString, qint64>::const_iterator();
+        if (!listed || remote == listed->cend()) {
+            // Without a listing, content reported at this folder may be this very file: the
+            // upload asks for it alone.
+            if (dedupReady || listed)
+                candidates.append(i);
+            continue;
+        }
+        auto record = fetchRecord(result.localPath);
+        if (!record || !isAsPrePassed(*record, generations.value(result.localPath, -1)))
+            continue;
+        record->setLocalChecksum(result.checksum);
+        record->setRemoteChecksum(result.checksum);
+        record->setRemoteId(*remote);
+        record->setSyncStatus(SyncFileStatus::synced);
+        record->setDesiredState(SyncFileDesiredState::syncedLocal);
+        ++resolvedSynced;
+    }
+
+    QList<qsizetype> sendable;
+    QList<FileSyncAPI::BatchDedupConfirmEntry> confirmEntries;
+    for (const qsizetype i : candidates) {
+        const auto &result = valid[i];
+        // A pointer made at the service for content the file no longer has would be wrong there.
+        auto record = fetchRecord(result.localPath);
+        if (!record || !isAsPrePassed(*record, generations.value(result.localPath, -1)))
+            continue;
+        const QString drivePath = drivePathKey(result.localPath);
+        sendable.append(i);
+        confirmEntries.append({result.checksum, result.filename, result.fileSize, mimeTypeForPath(result.localPath),
+                               drivePath.isEmpty() ? std::nullopt : std::optional<QString>(drivePath),
+                               record->fileUUID(), std::nullopt, std::nullopt});
+    }
+    const QString deviceID = confirmEntries.isEmpty() ? QString() : DeviceIdentity::deviceID();
+    for (qsizetype start = 0; start < confirmEntries.size(); start += batchSize) {
+        const QList<qsizetype> chunk = sendable.mid(start, batchSize);
+        alive.reset();
+        FileSyncAPI::BatchDedupConfirmResult reply;
+        try {
+            auto confirming = api->dedupConfirmBatch(folderUUID, kind, confirmEntries.mid(start, batchSize), deviceID,
+                                                     std::nullopt, stop);
+            reply = co_await std::move(confirming);
+        } catch (const std::exception &error) {
+            alive = weak.lock();
+            if (!alive || !isCurrent(epoch, stop))
+                co_return;
+            logBatchLine(QStringLiteral("Batch dedup-confirm unavailable — falling back to per-file (%1)")
+                             .arg(describe(error)));
+            continue;
+        }
+        alive = weak.lock();
+        if (!alive || !isCurrent(epoch, stop))
+            co_return;
+
+        // A reply answers for its own chunk only.
+        QList<ConfirmationTarget> targets;
+        for (const qsizetype i : chunk)
+            targets.append({valid[i].checksum, drivePathKey(valid[i].localPath), valid[i].filename});
+        const auto fileIDs = matchConfirmations(reply.confirmed, targets);
+        for (qsizetype j = 0; j < chunk.size(); ++j) {
+            if (!fileIDs[j])
+                continue;
+            const auto &result = valid[chunk[j]];
+            auto record = fetchRecord(result.localPath);
+            if (!record || !isAsPrePassed(*record, generations.value(result.localPath, -1)))
+                continue;
+            markConfirmed(*record, result.checksum, *fileIDs[j]);
+            ++resolvedConfirmed;
+        }
+        if (!reply.failed.isEmpty())
+            logBatchLine(QStringLiteral("Batch dedup-confirm: %1 confirmed, %2 failed (falling back per-file)")
+                             .arg(reply.confirmed.size())
+                             .arg(reply.failed.size()));
+        else
+            logBatchLine(QStringLiteral("Batch dedup-confirm: %1 confirmed in one round-trip (%2)")
+                             .arg(reply.confirmed.size())
+                             .arg(folderName));
+    }
+
+    // Of several pending files with one content, the first by path is sent; the others wait
+    // behind it. Content the service holds already is never held.
+    QMap<QString, QStringList> groups;
+    for (const auto &result : valid)
+        if (!syncedHashes.contains(result.checksum) && !dedupReadyHashes.contains(result.checksum))
+            groups[result.checksum].append(result.localPath);
+    qsizetype heldCount = 0;
+    for (auto group = groups.begin(); group != groups.end(); ++group) {
+        if (group->size() < 2)
+            continue;
+        QStringList sorted = *group;
+        std::sort(sorted.begin(), sorted.end());
+        QList<QPair<QString, qint64>> held;
+        for (qsizetype i = 1; i < sorted.size(); ++i)
+            held.append({sorted[i], generations.value(sorted[i], 0)});
+        heldCount += held.size();
+        m_heldDuplicates.insert(group.key(), std::move(held));
+    }
+    if (heldCount > 0)
+        logBatchLine(QStringLiteral("Batch pre-pass: holding %1 intra-batch duplicate(s) behind their representative (%2)")
+                         .arg(heldCount)
+                         .arg(folderName));
+    if (resolvedSynced + resolvedConfirmed > 0) {
+        logBatchLine(QStringLiteral("Batch pre-pass resolved: %1 synced, %2 batch-confirmed (%3)")
+                         .arg(resolvedSynced)
+                         .arg(resolvedConfirmed)
+                         .arg(folderName));
+        saveQuietly();
+    }
+}
+
+} // namespace quillmere
