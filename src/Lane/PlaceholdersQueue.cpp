@@ -11,46 +11,6 @@
 
 namespace quillmere {
 
-QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
-{
-    if (m_isProcessingQueue)
-        co_return;
-    m_isProcessingQueue = true;
-    auto self = shared_from_this();
-    const qint64 count = fetchOutstandingRecordCount(*m_modelContext, laneID());
-    setFilesPending(count);
-    if (count > 0) {
-        setFilesTotalThisPass(count);
-        setFilesCompletedThisPass(0);
-        setSyncState(SyncEngineState::syncing());
-        co_await runQueueTaskGroup(stop);
-        setFilesSyncing(0);
-        setFilesPending(fetchOutstandingRecordCount(*m_modelContext, laneID()));
-        setCurrentFile(std::nullopt);
-        if (syncState() == SyncEngineState::syncing())
-            setSyncState(SyncEngineState::idle());
-    }
-    m_isProcessingQueue = false;
-}
-
-QString SyncLane::relativePath(const QString &localPath) const
-{
-    const auto root = syncFolder()->folderPath();
-    const QString directory = localPath.section(u'/', 0, -2);
-    if (!root || !directory.startsWith(*root + u'/'))
-        return QStringLiteral(".");
-    return directory.mid(root->size() + 1);
-}
-
-std::shared_ptr<SyncFile> SyncLane::fetchRecordByFileUUID(const std::optional<QString> &fileUUID)
-{
-    if (!fileUUID || fileUUID->isEmpty())
-        return nullptr;
-    auto request = SyncFile::withFileUUID(*fileUUID);
-    request.equals(SyncFile::Field::folderID, laneID());
-    return m_modelContext->fetchFirst(request);
-}
-
 QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop)
 {
     FileSyncAPI::UploadRequest request;
@@ -94,13 +54,6 @@ QCoro::Task<> SyncLane::deleteLocalRecord(std::shared_ptr<SyncFile> record, std:
     QFile::remove(record->localPath());
     m_modelContext->remove(record);
     saveQuietly();
-    co_return;
-}
-
-QCoro::Task<> SyncLane::confirmHeldDuplicates(QString checksum, std::stop_token)
-{
-    m_heldDuplicates.remove(checksum);
-    m_activeRepresentatives.remove(checksum);
     co_return;
 }
 

@@ -147,14 +147,6 @@ public:
     const TaskHandle &fullSyncRetryTask() const { return m_fullSyncRetryTask; }
     const TaskHandle &queueRetryTask() const { return m_queueRetryTask; }
 
-    // owned by queue; placeholder in PlaceholdersFullsync.cpp
-    QCoro::Task<> runQueueTaskGroup(std::stop_token stop);
-    // owned by queue; placeholder in PlaceholdersFullsync.cpp
-    static bool isNetworkError(const std::exception_ptr &error);
-    // owned by queue; placeholder in PlaceholdersFullsync.cpp
-    static bool isRateLimited(const std::exception_ptr &error);
-    // owned by prepass; placeholder in PlaceholdersFullsync.cpp
-    QCoro::Task<> runBatchPrePass(std::stop_token stop);
 
     // The work queue and its failure rules.
 
@@ -176,12 +168,6 @@ public:
     // The wait before the next attempt after the n-th transient failure in a row (n >= 1).
     static std::chrono::seconds retryDelay(qint64 failureCount);
 
-    // owned by fullsync; placeholder in PlaceholdersQueue.cpp
-    QCoro::Task<> processQueue(std::stop_token stop);
-    // owned by fullsync; placeholder in PlaceholdersQueue.cpp
-    QString relativePath(const QString &localPath) const;
-    // owned by fullsync; placeholder in PlaceholdersQueue.cpp
-    std::shared_ptr<SyncFile> fetchRecordByFileUUID(const std::optional<QString> &fileUUID);
     // owned by fileops; placeholder in PlaceholdersQueue.cpp
     QCoro::Task<> uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop);
     // owned by fileops; placeholder in PlaceholdersQueue.cpp
@@ -190,8 +176,6 @@ public:
     QCoro::Task<> deleteRemoteRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
     // owned by fileops; placeholder in PlaceholdersQueue.cpp
     QCoro::Task<> deleteLocalRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
-    // owned by prepass; placeholder in PlaceholdersQueue.cpp
-    QCoro::Task<> confirmHeldDuplicates(QString checksum, std::stop_token stop);
 
     // Per-file operations: upload, download, deletes.
 
@@ -250,8 +234,6 @@ public:
         m_lastRemoteFiles = std::move(files);
     }
 
-    // owned by fullsync; placeholder in PlaceholdersPrePass.cpp
-    QString relativePath(const QString &localPath) const;
 
     // Read access for the engine and tests.
     bool hasFileWatcher() const { return m_fileWatcher != nullptr; }
