@@ -321,7 +321,9 @@ TEST_F(FileOperationsTest, RemoteDeleteCountsGoneAsDoneAndSparesARecordMadeAgain
     h.context->save();
     ASSERT_TRUE(runUntil([&] { return done; }));
     EXPECT_FALSE(error);
-    EXPECT_EQ(stored(QStringLiteral("again.wav"))->desiredState(), SyncFileDesiredState::uploadPending);
+    const auto kept = stored(QStringLiteral("again.wav"));
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->desiredState(), SyncFileDesiredState::uploadPending);
 }
 
 TEST_F(FileOperationsTest, LocalDeleteRemovesOnlyTheSyncedContentOfARegularFile)
@@ -345,7 +347,9 @@ TEST_F(FileOperationsTest, LocalDeleteRemovesOnlyTheSyncedContentOfARegularFile)
     EXPECT_FALSE(QFile::exists(root + QStringLiteral("/same.wav")));
     EXPECT_FALSE(stored(QStringLiteral("same.wav")));
     EXPECT_EQ(readFile(root + QStringLiteral("/edited.wav")), "edited");
-    EXPECT_EQ(stored(QStringLiteral("edited.wav"))->desiredState(), SyncFileDesiredState::uploadPending);
+    const auto kept = stored(QStringLiteral("edited.wav"));
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->desiredState(), SyncFileDesiredState::uploadPending);
     EXPECT_TRUE(QFile::exists(root + QStringLiteral("/folder.wav/inner/x.wav")));
     EXPECT_FALSE(stored(QStringLiteral("never.wav")));
     EXPECT_THAT(journal(), SizeIs(3));
