@@ -168,16 +168,26 @@ public:
     // The wait before the next attempt after the n-th transient failure in a row (n >= 1).
     static std::chrono::seconds retryDelay(qint64 failureCount);
 
-    // owned by fileops; placeholder in PlaceholdersQueue.cpp
-    QCoro::Task<> uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop);
-    // owned by fileops; placeholder in PlaceholdersQueue.cpp
-    QCoro::Task<> downloadRecord(qint64 fileID, QString localPath, std::stop_token stop);
-    // owned by fileops; placeholder in PlaceholdersQueue.cpp
-    QCoro::Task<> deleteRemoteRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
-    // owned by fileops; placeholder in PlaceholdersQueue.cpp
-    QCoro::Task<> deleteLocalRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
 
     // Per-file operations: upload, download, deletes.
+    // Each throws the client's error unchanged and CancelledError when the lane was stopped
+    // or the token cancelled meanwhile; a failed journal save undoes this record's changes
+    // only and throws. Success leaves completion (desiredState, retries) to the queue.
+    QCoro::Task<> uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop);
+    // Never replaces content of a two-way folder that the service does not know: such a file
+    // is kept and queued for upload instead (its generation moves on).
+    QCoro::Task<> downloadRecord(qint64 fileID, QString localPath, std::stop_token stop);
+    // 404 and 410 count as done. The record goes only when its generation and desired state
+    // are still those it was dispatched with.
+    QCoro::Task<> deleteRemoteRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    // Unlinks one regular file whose content is the record's last synced content (any content
+    // in a download-only folder); a locally edited file of a two-way folder is kept and queued
+    // for upload. "Not found" counts as done; any other failure throws.
+    QCoro::Task<> deleteLocalRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    // Writes the conflict fields from the service's conflict, clearing them without one.
+    static void applyConflict(const std::optional<FileSyncAPI::UploadConflict> &conflict, SyncFile &record);
+    // The text, or nullopt when absent or empty.
+    static std::optional<QString> nonEmpty(const std::optional<QString> &text);
 
     // The batch pre-pass and held duplicates.
 
@@ -379,6 +389,28 @@ private:
     bool m_countingSaves = false;
 
     // Per-file operations: upload, download, deletes (private).
+    struct UploadBefore
+    {
+        std::optional<QString> path;
+        std::optional<QString> checksum;
+        std::optional<QString> baseCommit;
+    };
+    // Writes a successful upload onto the record at the path (made anew when it vanished)
+    // and the folder's head commit; returns the journal row, not yet inserted.
+    std::shared_ptr<OperationResolution> recordUploadSuccess(const QString &localPath,
+                                                             const FileSyncAPI::UploadResult &result,
+                                                             const std::optional<QString> &checksum, bool isConflict,
+                                                             const QString &fileUUID,
+                                                             const std::optional<QString> &commit,
+                                                             const UploadBefore &before, const QDateTime &attemptedAt);
+    // The record at the path, or a new one of this folder inserted for it.
+    std::shared_ptr<SyncFile> fetchOrCreateRecord(const QString &localPath);
+    // Inserts the row and saves; on failure undoes the row and the record's unsaved changes
+    // (nothing of other records) and rethrows.
+    void saveJournaled(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &record);
+    // A locally changed file that a download or a local delete must not replace or remove:
+    // the record becomes owed an upload (a new generation, so completion leaves it pending).
+    void keepLocalEdit(const QString &localPath, const QString &why);
 
     // The batch pre-pass and held duplicates (private).
     // The drive path as a confirmation key and request field: "" for the folder root.

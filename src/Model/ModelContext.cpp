@@ -489,6 +489,32 @@ void ModelContext::rollback()
     m_pendingPaths.clear();
 }
 
+void ModelContext::rollback(const std::shared_ptr<Record> &record)
+{
+    if (!record)
+        return;
+    if (const auto inserted = std::find(m_inserted.begin(), m_inserted.end(), record); inserted != m_inserted.end()) {
+        if (record->m_type == SyncFile::typeIndex)
+            m_pendingPaths.remove(static_cast<SyncFile *>(record.get())->localPath(), record.get());
+        m_inserted.erase(inserted);
+        record->m_context = nullptr;
+        record->m_state = Record::State::detached;
+        record->m_pinned = false;
+        return;
+    }
+    const auto touched = std::find(m_touched.begin(), m_touched.end(), record);
+    if (touched == m_touched.end())
+        return;
+    if (record->m_type == SyncFile::typeIndex)
+        m_pendingPaths.remove(static_cast<SyncFile *>(record.get())->localPath(), record.get());
+    m_touched.erase(touched);
+    if (record->m_state == Record::State::deleted)
+        record->m_state = Record::State::persisted;
+    record->restoreSnapshot();
+    record->m_dirty = 0;
+    record->m_pinned = false;
+}
+
 std::shared_ptr<Record> ModelContext::materialize(int type, const SqlStatement &row)
 {
     const qint64 pk = row.integer(0);

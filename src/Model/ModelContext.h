@@ -67,6 +67,9 @@ public:
     void save();
     // Discards every unsaved change: restores fields, un-inserts and un-deletes.
     void rollback();
+    // The same for one record only: the other unsaved changes stay pending. Changes the
+    // context made to other records on its behalf (a record replaced by a rename) stay.
+    void rollback(const std::shared_ptr<Record> &record);
     bool hasChanges() const;
 
     // One SQL statement, then the unsaved changes laid over it; the limit applies last.

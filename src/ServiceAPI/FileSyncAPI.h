@@ -106,6 +106,8 @@ public:
         std::optional<QString> commitSha;
         QString status = QStringLiteral("ok");
         std::optional<UploadConflict> conflict;
+        // SHA-256 of the bytes offered and sent (the file may have changed since).
+        std::optional<QString> contentSHA256;
     };
 
     struct BatchHashEntry

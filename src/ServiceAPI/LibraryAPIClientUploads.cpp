@@ -463,6 +463,7 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
     const HashCheckResult verdict = co_await std::move(checking);
 
     UploadResult result;
+    result.contentSHA256 = checksum;
     switch (verdict.verdict) {
     case HashCheckResult::Verdict::deduplicated:
         result.fileId = verdict.fileId;

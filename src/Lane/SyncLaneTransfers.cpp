@@ -1,0 +1,358 @@
+#include "Lane/SyncLane.h"
+
+#include "ActivityLog/SyncLogger.h"
+#include "FileServices/FileChecksum.h"
+#include "Model/ModelContext.h"
+#include "Model/OperationResolution.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/Background.h"
+#include "Platform/Async/CancelledError.h"
+#include "Platform/Files/SafeJoin.h"
+#include "Platform/Http/LocalFileError.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+namespace quillmere {
+
+namespace {
+
+// A tracked path that does not lie inside the folder (a link on the way leads out, a ".."
+// part): nothing is written or removed there.
+class PathOutsideFolderError : public std::runtime_error
+{
+public:
+    PathOutsideFolderError() : std::runtime_error("The file's path leads outside the sync folder.") {}
+};
+
+// What is at a path now, as far as replacing or removing it is concerned.
+struct LocalItem
+{
+    enum class Kind { absent, regularFile, other } kind = Kind::absent;
+    std::optional<QString> checksum; // of a regular file that could be read
+    struct stat status{};
+};
+
+bool sameFileVersion(const struct stat &a, const struct stat &b)
+{
+    return a.st_ino == b.st_ino && a.st_dev == b.st_dev && a.st_size == b.st_size
+           && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Blocking. The item itself, never what a link points to; a regular file is hashed, and a
+// file that changed while it was hashed has no checksum (it matches nothing).
+LocalItem inspect(const QString &path, const std::stop_token &stop)
+{
+    LocalItem item;
+    const QByteArray native = QFile::encodeName(path);
+    if (::lstat(native.constData(), &item.status) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return item;
+        throw LocalFileError(errno);
+    }
+    if (!S_ISREG(item.status.st_mode)) {
+        item.kind = LocalItem::Kind::other;
+        return item;
+    }
+    item.kind = LocalItem::Kind::regularFile;
+    try {
+        const QString checksum = computeFileChecksumSync(path, stop);
+        struct stat after{};
+        if (::lstat(native.constData(), &after) == 0 && sameFileVersion(item.status, after))
+            item.checksum = checksum;
+    } catch (const FileChecksumError &) {
+    }
+    return item;
+}
+
+// Blocking. Whether the path is what SafeJoin makes of its parts below the root.
+bool liesInside(const QString &root, const QString &path)
+{
+    const QString cleanRoot = QDir::cleanPath(root);
+    const QString cleanPath = QDir::cleanPath(path);
+    if (!cleanPath.startsWith(cleanRoot + u'/'))
+        return false;
+    const QString relative = cleanPath.mid(cleanRoot.size() + 1);
+    const qsizetype slash = relative.lastIndexOf(u'/');
+    const QString dir = slash < 0 ? QString() : relative.left(slash);
+    const QString name = relative.mid(slash + 1);
+    const auto joined = SafeJoin(cleanRoot, dir, name);
+    return joined && QDir::cleanPath(*joined) == cleanPath;
+}
+
+struct DownloadTarget
+{
+    bool inside = false;
+    LocalItem existing;
+};
+
+// Blocking: checks the path, looks at what is there and makes the folders that will hold it.
+DownloadTarget prepareDownloadTarget(const QString &root, const QString &path, const std::stop_token &stop)
+{
+    DownloadTarget target;
+    target.inside = liesInside(root, path);
+    if (!target.inside)
+        return target;
+    target.existing = inspect(path, stop);
+    std::error_code error;
+    std::filesystem::create_directories(QFile::encodeName(QFileInfo(path).path()).toStdString(), error);
+    if (error)
+        throw LocalFileError(error.value());
+    return target;
+}
+
+enum class LocalDeleteOutcome { removed, alreadyGone, notAFile, keptEdited };
+
+// Blocking: removes one regular file, and only one whose content is `expected` unless any
+// content may go. Never a folder, never through a link.
+LocalDeleteOutcome removeLocalFile(const QString &root, const QString &path,
+                                   const std::optional<QString> &expected, bool anyContent,
+                                   const std::stop_token &stop)
+{
+    if (!liesInside(root, path))
+        throw PathOutsideFolderError();
+    const LocalItem item = inspect(path, stop);
+    throwIfStopped(stop);
+    switch (item.kind) {
+    case LocalItem::Kind::absent:
+        return LocalDeleteOutcome::alreadyGone;
+    case LocalItem::Kind::other:
+        return LocalDeleteOutcome::notAFile;
+    case LocalItem::Kind::regularFile:
+        break;
+    }
+    if (!anyContent && (!item.checksum || item.checksum != expected))
+        return LocalDeleteOutcome::keptEdited;
+    const QByteArray native = QFile::encodeName(path);
+    // The version that was judged is the one removed: a save since then keeps the file.
+    struct stat now{};
+    if (::lstat(native.constData(), &now) == 0 && !anyContent && !sameFileVersion(now, item.status))
+        return LocalDeleteOutcome::keptEdited;
+    if (::unlink(native.constData()) != 0) {
+        if (errno == ENOENT)
+            return LocalDeleteOutcome::alreadyGone;
+        throw LocalFileError(errno);
+    }
+    return LocalDeleteOutcome::removed;
+}
+
+bool isGoneAtService(const HarborlyAPIError &error)
+{
+    return error.code() == HarborlyAPIError::Code::serverError
+           && (error.statusCode() == 404 || error.statusCode() == 410);
+}
+
+} // namespace
+
+QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    const quint64 epoch = m_epoch;
+    const auto api = m_apiClient;
+    const auto folder = syncFolder();
+    const QDateTime attemptedAt = m_clock.currentDateTime();
+    const bool downloadOnly = folder->syncMode() == SyncFolderSyncMode::downloadOnly;
+    const QString root = folder->folderPath().value_or(QString());
+
+    std::optional<QString> beforeChecksum;
+    std::optional<QString> expectedChecksum;
+    if (const auto record = fetchRecord(localPath)) {
+        beforeChecksum = record->localChecksum();
+        expectedChecksum = nonEmpty(record->remoteChecksum());
+    }
+
+    auto preparing = [root, localPath, stop] { return prepareDownloadTarget(root, localPath, stop); };
+    DownloadTarget target;
+    try {
+        target = co_await runInBackground(std::move(preparing));
+    } catch (...) {
+        if (!isCurrent(epoch, stop))
+            throw CancelledError();
+        throw;
+    }
+    if (!isCurrent(epoch, stop))
+        throw CancelledError();
+    if (!target.inside)
+        throw PathOutsideFolderError();
+
+    std::optional<QString> checksum;
+    const LocalItem &existing = target.existing;
+    if (existing.kind == LocalItem::Kind::other)
+        throw LocalFileError(EEXIST); // a folder or a link is never replaced by a file
+    if (existing.kind == LocalItem::Kind::regularFile) {
+        if (existing.checksum && existing.checksum == expectedChecksum) {
+            checksum = existing.checksum; // already the service's content
+        } else if (!downloadOnly && (!existing.checksum || existing.checksum != beforeChecksum)) {
+            // Saved by the user since the last sync: the service has never seen these bytes.
+            keepLocalEdit(localPath, QStringLiteral("Kept local changes instead of downloading id:%1").arg(fileID));
+            co_return;
+        }
+    }
+
+    if (!checksum) {
+        try {
+            auto downloading = api->downloadFile(fileID, localPath, std::nullopt, expectedChecksum, stop);
+            co_await std::move(downloading);
+        } catch (...) {
+            if (!isCurrent(epoch, stop))
+                throw CancelledError();
+            throw;
+        }
+        if (!isCurrent(epoch, stop))
+            throw CancelledError();
+        // The client checked the bytes against the listed checksum before the rename.
+        checksum = expectedChecksum;
+        if (!checksum) {
+            try {
+                auto hashing = computeFileChecksum(localPath, stop);
+                checksum = co_await std::move(hashing);
+            } catch (const std::exception &) {
+            }
+            if (!isCurrent(epoch, stop))
+                throw CancelledError();
+        }
+    }
+
+    const auto record = fetchOrCreateRecord(localPath);
+    record->setRemoteId(fileID);
+    record->setLocalChecksum(checksum);
+    record->setLastSyncedAt(m_clock.currentDateTime());
+    record->setSyncStatus(SyncFileStatus::synced);
+    record->setSyncDirection(SyncFileDirection::download);
+
+    OperationResolutionData row;
+    row.id = QUuid::createUuid();
+    row.fileUUID = record->fileUUID();
+    row.operationType = QStringLiteral("download");
+    row.beforePath = localPath;
+    row.beforeChecksum = beforeChecksum;
+    row.afterPath = localPath;
+    row.afterChecksum = checksum;
+    row.serverFileID = fileID;
+    row.attemptedAt = attemptedAt;
+    row.resolvedAt = m_clock.currentDateTime();
+    row.outcome = QStringLiteral("succeeded");
+    saveJournaled(std::make_shared<OperationResolution>(std::move(row)), record);
+
+    const QString name = QFileInfo(localPath).fileName();
+    recordRecentFile(name, SyncFileDirection::download, RecentFile::Kind::transferred);
+    SyncLogger::shared().log(SyncLogger::Event::fileDownloaded, SyncLogger::Direction::download, name,
+                             QStringLiteral("id:%1").arg(fileID));
+}
+
+QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched, std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    const quint64 epoch = m_epoch;
+    const auto api = m_apiClient;
+    const QString localPath = dispatched->localPath();
+    const std::optional<QString> fileUUID = dispatched->fileUUID();
+    const std::optional<qint64> remoteId = dispatched->remoteId();
+    const qint64 generation = dispatched->generation();
+    const auto desiredState = dispatched->desiredState();
+    dispatched.reset(); // never written after the wait
+    const QDateTime attemptedAt = m_clock.currentDateTime();
+
+    if (remoteId) {
+        try {
+            auto deleting = api->deleteFile(*remoteId, stop);
+            co_await std::move(deleting);
+        } catch (const HarborlyAPIError &error) {
+            if (!isCurrent(epoch, stop))
+                throw CancelledError();
+            if (!isGoneAtService(error))
+                throw;
+        } catch (...) {
+            if (!isCurrent(epoch, stop))
+                throw CancelledError();
+            throw;
+        }
+        if (!isCurrent(epoch, stop))
+            throw CancelledError();
+    }
+
+    // The user may have made the file again meanwhile: that record is owed an upload now.
+    auto record = fetchRecord(localPath);
+    if (record && record->generation() == generation && record->desiredState() == desiredState)
+        m_modelContext->remove(record);
+    else
+        record = nullptr;
+
+    OperationResolutionData row;
+    row.id = QUuid::createUuid();
+    row.fileUUID = fileUUID;
+    row.operationType = QStringLiteral("deleteRemote");
+    row.beforePath = localPath;
+    row.serverFileID = remoteId;
+    row.attemptedAt = attemptedAt;
+    row.resolvedAt = m_clock.currentDateTime();
+    row.outcome = QStringLiteral("succeeded");
+    saveJournaled(std::make_shared<OperationResolution>(std::move(row)), record);
+}
+
+QCoro::Task<> SyncLane::deleteLocalRecord(std::shared_ptr<SyncFile> dispatched, std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    const quint64 epoch = m_epoch;
+    const QString localPath = dispatched->localPath();
+    const std::optional<QString> fileUUID = dispatched->fileUUID();
+    const std::optional<QString> expected = dispatched->localChecksum();
+    const qint64 generation = dispatched->generation();
+    const auto desiredState = dispatched->desiredState();
+    dispatched.reset();
+    const auto folder = syncFolder();
+    const bool anyContent = folder->syncMode() == SyncFolderSyncMode::downloadOnly;
+    const QString root = folder->folderPath().value_or(QString());
+    const QDateTime attemptedAt = m_clock.currentDateTime();
+
+    auto removing = [root, localPath, expected, anyContent, stop] {
+        return removeLocalFile(root, localPath, expected, anyContent, stop);
+    };
+    LocalDeleteOutcome outcome = LocalDeleteOutcome::alreadyGone;
+    try {
+        outcome = co_await runInBackground(std::move(removing));
+    } catch (...) {
+        if (!isCurrent(epoch, stop))
+            throw CancelledError();
+        throw;
+    }
+    if (!isCurrent(epoch, stop))
+        throw CancelledError();
+
+    const QString name = QFileInfo(localPath).fileName();
+    if (outcome == LocalDeleteOutcome::keptEdited) {
+        keepLocalEdit(localPath, QStringLiteral("Kept local changes of a file deleted at Harborly"));
+        co_return;
+    }
+    if (outcome == LocalDeleteOutcome::notAFile)
+        SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, name,
+                                 QStringLiteral("Not a regular file: left in place"));
+
+    auto record = fetchRecord(localPath);
+    if (record && record->generation() == generation && record->desiredState() == desiredState)
+        m_modelContext->remove(record);
+    else
+        record = nullptr;
+
+    OperationResolutionData row;
+    row.id = QUuid::createUuid();
+    row.fileUUID = fileUUID;
+    row.operationType = QStringLiteral("deleteLocal");
+    row.beforePath = localPath;
+    row.attemptedAt = attemptedAt;
+    row.resolvedAt = m_clock.currentDateTime();
+    row.outcome = QStringLiteral("succeeded");
+    saveJournaled(std::make_shared<OperationResolution>(std::move(row)), record);
+}
+
+} // namespace quillmere

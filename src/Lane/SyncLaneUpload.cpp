@@ -1,0 +1,219 @@
+#include "Lane/SyncLane.h"
+
+#include "Accounts/DeviceIdentity.h"
+#include "ActivityLog/SyncLogger.h"
+#include "FileServices/FileChecksum.h"
+#include "Model/ModelContext.h"
+#include "Model/OperationResolution.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/Background.h"
+#include "Platform/Async/CancelledError.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+namespace quillmere {
+
+namespace {
+
+std::optional<qint64> inodeOf(const QString &path)
+{
+    struct stat status{};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return std::nullopt;
+    return qint64(status.st_ino);
+}
+
+} // namespace
+
+std::optional<QString> SyncLane::nonEmpty(const std::optional<QString> &text)
+{
+    if (!text || text->isEmpty())
+        return std::nullopt;
+    return text;
+}
+
+void SyncLane::applyConflict(const std::optional<FileSyncAPI::UploadConflict> &conflict, SyncFile &record)
+{
+    if (!conflict) {
+        record.setConflictID(std::nullopt);
+        record.setConflictType(std::nullopt);
+        record.setConflictCommonAncestor(std::nullopt);
+        record.setConflictServerOid(std::nullopt);
+        record.setConflictMessage(std::nullopt);
+        return;
+    }
+    record.setConflictID(conflict->id);
+    record.setConflictType(conflict->type);
+    record.setConflictCommonAncestor(conflict->commonAncestor);
+    record.setConflictServerOid(conflict->serverOid);
+    record.setConflictMessage(conflict->message);
+}
+
+std::shared_ptr<SyncFile> SyncLane::fetchOrCreateRecord(const QString &localPath)
+{
+    if (auto record = fetchRecord(localPath))
+        return record;
+    auto record = std::make_shared<SyncFile>(localPath, QFileInfo(localPath).fileName());
+    record->setFolderID(laneID());
+    return m_modelContext->insert(std::move(record));
+}
+
+void SyncLane::saveJournaled(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &record)
+{
+    if (row)
+        m_modelContext->insert(row);
+    try {
+        m_modelContext->save();
+    } catch (...) {
+        // Other slots' unsaved work and the folder's cursor are not ours to discard.
+        m_modelContext->rollback(row);
+        m_modelContext->rollback(record);
+        throw;
+    }
+}
+
+QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop)
+{
+    // The queue's pass awaits this; holding the lane keeps `this` valid until the client
+    // returns, and the epoch check below turns a stopped lane into a cancellation.
+    const auto self = shared_from_this();
+    const quint64 epoch = m_epoch;
+    const auto folder = syncFolder();
+    const auto api = m_apiClient;
+
+    std::optional<QString> baseCommit = folder->headCommitSha();
+    QString fileUUID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    UploadBefore before;
+    if (const auto record = fetchRecord(localPath)) {
+        if (record->baseCommitSha())
+            baseCommit = record->baseCommitSha();
+        if (const auto known = nonEmpty(record->fileUUID()))
+            fileUUID = *known;
+        before = {record->localPath(), record->localChecksum(), record->baseCommitSha()};
+    }
+    const QDateTime attemptedAt = m_clock.currentDateTime();
+
+    FileSyncAPI::UploadRequest request;
+    request.filePath = localPath;
+    request.folderKind = folder->folderType();
+    request.drivePath = drivePath;
+    request.baseCommit = baseCommit;
+    request.fileUUID = fileUUID;
+    request.deviceID = DeviceIdentity::deviceID();
+    request.syncFolderID = folder->stableID().toString(QUuid::WithoutBraces).toUpper();
+
+    FileSyncAPI::UploadResult result;
+    try {
+        auto uploading = api->uploadFile(std::move(request), stop);
+        result = co_await std::move(uploading);
+    } catch (...) {
+        if (!isCurrent(epoch, stop))
+            throw CancelledError();
+        throw;
+    }
+    if (!isCurrent(epoch, stop))
+        throw CancelledError();
+
+    // The hash of the bytes sent: the file may have changed since, and then its own change
+    // brings it back to the queue.
+    std::optional<QString> checksum = result.contentSHA256;
+    if (!checksum) {
+        try {
+            auto hashing = computeFileChecksum(localPath, stop);
+            checksum = co_await std::move(hashing);
+        } catch (const FileChecksumError &) {
+            // Uploaded all the same; the checksum stays unknown.
+        } catch (const CancelledError &) {
+        }
+        if (!isCurrent(epoch, stop))
+            throw CancelledError();
+    }
+
+    const bool isConflict = result.status == QLatin1String("ok_with_conflict");
+    const std::optional<QString> commit = nonEmpty(result.commitSha);
+    const std::optional<QString> headBefore = folder->headCommitSha();
+    try {
+        const auto row = recordUploadSuccess(localPath, result, checksum, isConflict, fileUUID, commit, before,
+                                             attemptedAt);
+        saveJournaled(row, fetchRecord(localPath));
+    } catch (...) {
+        // Only this upload's own change of the folder is undone.
+        if (!folder->isDeleted())
+            folder->setHeadCommitSha(headBefore);
+        throw;
+    }
+
+    const QString name = QFileInfo(localPath).fileName();
+    recordRecentFile(name, SyncFileDirection::upload,
+                     result.wasDeduplicated ? RecentFile::Kind::verified : RecentFile::Kind::transferred);
+    setMultipartProgress(std::nullopt);
+    SyncLogger::shared().log(result.wasDeduplicated ? SyncLogger::Event::fileDeduplicated
+                                                    : SyncLogger::Event::fileUploaded,
+                             SyncLogger::Direction::upload, name, QStringLiteral("id:%1").arg(result.fileId));
+}
+
+std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(const QString &localPath,
+                                                                   const FileSyncAPI::UploadResult &result,
+                                                                   const std::optional<QString> &checksum,
+                                                                   bool isConflict, const QString &fileUUID,
+                                                                   const std::optional<QString> &commit,
+                                                                   const UploadBefore &before,
+                                                                   const QDateTime &attemptedAt)
+{
+    // Fetched again: the record seen before the upload may have been replaced or removed.
+    const auto record = fetchOrCreateRecord(localPath);
+    record->setRemoteId(result.fileId);
+    record->setLocalChecksum(checksum);
+    record->setLfsOid(checksum);
+    record->setLastSyncedAt(m_clock.currentDateTime());
+    record->setSyncStatus(isConflict ? SyncFileStatus::conflict : SyncFileStatus::synced);
+    record->setSyncDirection(isConflict ? SyncFileDirection::conflict : SyncFileDirection::upload);
+    record->setFileUUID(fileUUID);
+    if (!record->inode())
+        record->setInode(inodeOf(localPath));
+    if (commit)
+        record->setBaseCommitSha(commit);
+    applyConflict(result.conflict, *record);
+    if (commit)
+        syncFolder()->setHeadCommitSha(commit);
+
+    OperationResolutionData row;
+    row.id = QUuid::createUuid();
+    row.fileUUID = record->fileUUID();
+    row.operationType = QStringLiteral("upload");
+    row.beforePath = before.path;
+    row.beforeChecksum = before.checksum;
+    row.beforeBaseCommitSha = before.baseCommit;
+    row.afterPath = localPath;
+    row.afterChecksum = checksum;
+    row.afterBaseCommitSha = commit ? commit : record->baseCommitSha();
+    row.serverFileID = result.fileId;
+    row.serverCommitSha = commit;
+    if (result.conflict) {
+        row.conflictType = result.conflict->type;
+        row.conflictServerOid = result.conflict->serverOid;
+    }
+    row.attemptedAt = attemptedAt;
+    row.resolvedAt = m_clock.currentDateTime();
+    row.outcome = QStringLiteral("succeeded");
+    return std::make_shared<OperationResolution>(std::move(row));
+}
+
+void SyncLane::keepLocalEdit(const QString &localPath, const QString &why)
+{
+    const auto record = fetchRecord(localPath);
+    if (!record)
+        return;
+    record->setDesiredState(SyncFileDesiredState::uploadPending);
+    record->setSyncStatus(SyncFileStatus::pending);
+    record->setSyncDirection(SyncFileDirection::upload);
+    record->setGeneration(record->generation() + 1);
+    saveJournaled(nullptr, record);
+    SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none,
+                             QFileInfo(localPath).fileName(), why);
+}
+
+} // namespace quillmere
