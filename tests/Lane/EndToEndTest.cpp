@@ -8,7 +8,6 @@
 
 using namespace quillmere;
 using namespace quillmere::test;
-using ::testing::Contains;
 using ::testing::IsEmpty;
 using ::testing::Not;
 using ::testing::SizeIs;
@@ -82,6 +81,9 @@ TEST_F(EndToEndTest, AThousandFilesReachTheServiceOnceEachWithDuplicatesAsPointe
     }
 
     auto lane = h.makeLane(folder);
+    int holding = 0;
+    onLogLine(QStringLiteral("Batch pre-pass: holding 40 intra-batch duplicate(s) behind their representative"),
+              [&] { ++holding; });
     lane->start();
     h.runUntilIdle(*lane, std::chrono::minutes(5));
 
@@ -98,8 +100,7 @@ TEST_F(EndToEndTest, AThousandFilesReachTheServiceOnceEachWithDuplicatesAsPointe
     }
 
     // The copies waited behind one of theirs and became pointers, each at its own path.
-    EXPECT_THAT(logDetails(), Contains(QStringLiteral(
-                                  "Batch pre-pass: holding 40 intra-batch duplicate(s) behind their representative (Loops)")));
+    EXPECT_EQ(holding, 1);
     EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/batch-dedup-confirm"), Not(IsEmpty()));
     ModelContext reader(h.container);
     std::set<qint64> ids;
