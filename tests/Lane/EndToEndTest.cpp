@@ -125,4 +125,29 @@ TEST_F(EndToEndTest, AThousandFilesReachTheServiceOnceEachWithDuplicatesAsPointe
     EXPECT_THAT(lane->syncErrors(), IsEmpty());
 }
 
+TEST_F(EndToEndTest, HeldCopiesStayHeldUntilTheirRepresentativeIsConfirmed)
+{
+    const QByteArray pad = "one pad in three places";
+    for (const char *relative : {"A/pad.wav", "B/pad.wav", "C/pad.wav"})
+        writeFile(root + u'/' + QLatin1String(relative), pad);
+    auto lane = h.makeLane(folder);
+    h.fake.delayNext("/api/v1/files/batch-dedup-confirm", std::chrono::milliseconds(300));
+    lane->start();
+    // While the confirmation is asked for, the group is still the representative's: nothing
+    // releases the held copies to uploads of their own.
+    ASSERT_TRUE(runUntil([&] { return !h.fake.requestsTo("POST", "/api/v1/files/batch-dedup-confirm").empty(); }));
+    EXPECT_TRUE(lane->activeRepresentatives().contains(sha256(pad)));
+    EXPECT_THAT(lane->heldDuplicates().value(sha256(pad)), SizeIs(2));
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(storedContents(), (std::map<QString, int>{{sha256(pad), 1}}));
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("A/pad.wav"), sha256(pad)},
+                                                            {QStringLiteral("B/pad.wav"), sha256(pad)},
+                                                            {QStringLiteral("C/pad.wav"), sha256(pad)}}));
+    for (const auto &[path, state] : h.records(folder->stableID()))
+        EXPECT_EQ(state, synced) << path.toStdString();
+    EXPECT_THAT(lane->heldDuplicates(), IsEmpty());
+    EXPECT_THAT(lane->activeRepresentatives(), IsEmpty());
+}
+
 } // namespace
