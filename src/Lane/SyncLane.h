@@ -345,14 +345,6 @@ private:
         qint64 generation = 0;
         std::optional<QString> fileUUID;
     };
-    // The fields the failure rules write on a record, to undo them when the journal save fails.
-    struct FailureFields
-    {
-        SyncFileStatus status;
-        std::optional<QString> errorMessage;
-        qint64 retryCount;
-        std::optional<QDateTime> nextRetryAt;
-    };
     // The outstanding count as the queue keeps it between recounts: the records in flight
     // with whether each owed work when last seen, and whether a save by someone else (or
     // of a record not in flight) may have changed the count since.
@@ -378,8 +370,9 @@ private:
     std::shared_ptr<OperationResolution> recordTransientFailure(const std::shared_ptr<SyncFile> &found,
                                                                 const QString &message, SyncFileDesiredState state,
                                                                 const QString &dispatchedPath);
-    void saveFailureRow(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &found,
-                        const std::optional<FailureFields> &before);
+    // Inserts the failure's journal row and saves; when that fails, undoes the row and this
+    // record's unsaved changes only (ModelContext::rollback of the two).
+    void saveFailureRow(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &found);
     void finishFailure();
     qint64 outstandingCount();
     void refreshFilesPending();

@@ -208,11 +208,6 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
     const QString description = describe(error);
 
     auto found = findDispatchedRecord(context);
-    const auto fieldsOf = [](const std::shared_ptr<SyncFile> &record) -> std::optional<FailureFields> {
-        if (!record)
-            return std::nullopt;
-        return FailureFields{record->syncStatus(), record->errorMessage(), record->retryCount(), record->nextRetryAt()};
-    };
     // A failure of a version that no longer exists is not this file's failure: the record
     // stays owed and goes again once the new version has settled.
     const bool changedMeanwhile = found && found->generation() != context.generation;
@@ -220,12 +215,11 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
     if (storageFull) {
         logLine(SyncLogger::Event::syncFailed, QStringLiteral("Storage full [507] %1").arg(context.name));
         const QString message = userMessage(507);
-        const auto before = fieldsOf(found);
         const auto row = recordPermanentFailure(changedMeanwhile ? nullptr : found, message, context.fileUUID,
                                                 context.state, context.localPath);
         if (changedMeanwhile)
             found->setSyncStatus(SyncFileStatus::pending);
-        saveFailureRow(row, found, before);
+        saveFailureRow(row, found);
         appendSyncError(context.name, context.direction, message);
         setLastError(message);
         notifyStorageFull();
@@ -261,9 +255,8 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         logLine(SyncLogger::Event::syncFailed,
                 QStringLiteral("Permanent [%1] %2: %3").arg(*status).arg(context.name, description));
         const QString message = userMessage(status);
-        const auto before = fieldsOf(found);
         const auto row = recordPermanentFailure(found, message, context.fileUUID, context.state, context.localPath);
-        saveFailureRow(row, found, before);
+        saveFailureRow(row, found);
         appendSyncError(context.name, context.direction, message);
         setLastError(message);
         finishFailure();
@@ -272,7 +265,6 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
 
     logLine(SyncLogger::Event::syncFailed, QStringLiteral("Transient %1: %2").arg(context.name, description));
     if (found) {
-        const auto before = fieldsOf(found);
         const qint64 attempt = found->retryCount() + 1;
         found->setRetryCount(attempt);
         if (attempt < maxRetries) {
@@ -282,7 +274,7 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         } else {
             const QString message = userMessage(status);
             const auto row = recordTransientFailure(found, message, context.state, context.localPath);
-            saveFailureRow(row, found, before);
+            saveFailureRow(row, found);
             appendSyncError(context.name, context.direction, message);
             logLine(SyncLogger::Event::syncFailed,
                     QStringLiteral("Exhausted retries for %1: %2").arg(context.name, description));
@@ -324,8 +316,7 @@ std::shared_ptr<OperationResolution> SyncLane::recordTransientFailure(const std:
                       m_clock.currentDateTime());
 }
 
-void SyncLane::saveFailureRow(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &found,
-                              const std::optional<FailureFields> &before)
+void SyncLane::saveFailureRow(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &found)
 {
     try {
         m_modelContext->insert(row);
@@ -335,13 +326,9 @@ void SyncLane::saveFailureRow(const std::shared_ptr<OperationResolution> &row, c
         // and the folder (its delta cursor) have not saved yet; a rollback of all of it would
         // lose their work.
         qCWarning(failureLog, "failure journal not saved: %s", e.what());
-        m_modelContext->remove(row);
-        if (found && before) {
-            found->setSyncStatus(before->status);
-            found->setErrorMessage(before->errorMessage);
-            found->setRetryCount(before->retryCount);
-            found->setNextRetryAt(before->nextRetryAt);
-        }
+        m_modelContext->rollback(row);
+        if (found)
+            m_modelContext->rollback(found);
     }
 }
 

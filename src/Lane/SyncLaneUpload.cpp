@@ -11,6 +11,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <sys/stat.h>
 
@@ -80,6 +81,8 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
     // The queue's pass awaits this; holding the lane keeps `this` valid until the client
     // returns, and the epoch check below turns a stopped lane into a cancellation.
     const auto self = shared_from_this();
+    // The progress shown belongs to this upload: it goes when the upload ends, however.
+    const auto clearProgress = qScopeGuard([this] { setMultipartProgress(std::nullopt); });
     const quint64 epoch = m_epoch;
     const auto folder = syncFolder();
     const auto api = m_apiClient;
@@ -149,7 +152,6 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
     const QString name = QFileInfo(localPath).fileName();
     recordRecentFile(name, SyncFileDirection::upload,
                      result.wasDeduplicated ? RecentFile::Kind::verified : RecentFile::Kind::transferred);
-    setMultipartProgress(std::nullopt);
     SyncLogger::shared().log(result.wasDeduplicated ? SyncLogger::Event::fileDeduplicated
                                                     : SyncLogger::Event::fileUploaded,
                              SyncLogger::Direction::upload, name, QStringLiteral("id:%1").arg(result.fileId));

@@ -8,6 +8,8 @@
 
 #include <gmock/gmock.h>
 
+#include <QCryptographicHash>
+
 #include <QFile>
 
 #include <unistd.h>
@@ -30,11 +32,24 @@ protected:
     std::shared_ptr<SyncFolder> trackedFolder(SyncFolderType kind = SyncFolderType::projectsFolder)
     {
         auto folder = h.addFolder(kind);
-        h.addRecord(*folder, QStringLiteral("a.wav"));
-        h.addRecord(*folder, QStringLiteral("sub/b.wav"));
-        // On disk too, or the full sync forgets them.
-        writeFile(*folder->folderPath() + QStringLiteral("/a.wav"), "a");
-        writeFile(*folder->folderPath() + QStringLiteral("/sub/b.wav"), "b");
+        // On disk and at the service too: a full sync owes nothing for them.
+        const auto track = [&](const QString &relative, const QByteArray &bytes) {
+            writeFile(*folder->folderPath() + u'/' + relative, bytes);
+            FakeLibraryFile file;
+            file.accountId = h.account;
+            file.filename = relative.section(u'/', -1);
+            file.folderType = QStringLiteral("drive");
+            file.syncFolderUUID = folder->stableID().toString(QUuid::WithoutBraces).toUpper();
+            if (relative.contains(u'/'))
+                file.drivePath = relative.section(u'/', 0, -2);
+            file.content = bytes;
+            auto record = h.addRecord(*folder, relative);
+            record->setRemoteId(h.fake.addFile(file));
+            record->setLocalChecksum(
+                QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()));
+        };
+        track(QStringLiteral("a.wav"), "a");
+        track(QStringLiteral("sub/b.wav"), "b");
         folder->setDeltaCursor(QStringLiteral("cur-7"));
         folder->setHeadCommitSha(QStringLiteral("c0ffee"));
         h.context->save();
@@ -79,6 +94,8 @@ TEST_F(ActivationTest, FollowsAMovedFolderAndWatchesItsNewPath)
     EXPECT_EQ(lane->watchedPath(), newPath);
     EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
     expectRecordsKept(*folder);
+    EXPECT_EQ(h.records(folder->stableID()), (std::map<QString, State>{{newPath + QStringLiteral("/a.wav"), synced},
+                                                                       {newPath + QStringLiteral("/sub/b.wav"), synced}}));
 
     // The watcher really reports from the new place.
     const int notifiedBefore = h.calls(*lane).stateChanged;
@@ -294,6 +311,9 @@ TEST_F(MultipartCleanUpTest, AbortsRemovesStagedCopiesAndQueuesTheFilesAgain)
     addState(other->stableID(), QStringLiteral("up-3"), QStringLiteral("oid-c"),
              *other->folderPath() + QStringLiteral("/c.wav"), stagedC);
     auto lane = h.makeLane(folder);
+    // The clean-up's work, seen when the full sync begins (its queue then sends the files).
+    std::map<QString, State> cleanedUp;
+    onLogLine(QStringLiteral("Scanning: "), [&] { cleanedUp = h.records(folder->stableID()); });
 
     lane->start();
     h.runUntilIdle(*lane);
@@ -306,9 +326,11 @@ TEST_F(MultipartCleanUpTest, AbortsRemovesStagedCopiesAndQueuesTheFilesAgain)
     EXPECT_TRUE(QFile::exists(path + QStringLiteral("/b.wav")));
     EXPECT_TRUE(QFile::exists(stagedC));
     const State requeued{SyncFileStatus::pending, SyncFileDesiredState::uploadPending};
-    EXPECT_EQ(h.records(folder->stableID()),
-              (std::map<QString, State>{{path + QStringLiteral("/a.wav"), requeued},
-                                        {path + QStringLiteral("/b.wav"), requeued}}));
+    EXPECT_EQ(cleanedUp, (std::map<QString, State>{{path + QStringLiteral("/a.wav"), requeued},
+                                                   {path + QStringLiteral("/b.wav"), requeued}}));
+    EXPECT_EQ(h.records(folder->stableID()), (std::map<QString, State>{{path + QStringLiteral("/a.wav"), synced},
+                                                                       {path + QStringLiteral("/b.wav"), synced}}));
+    EXPECT_THAT(h.serviceFiles(), SizeIs(2));
     EXPECT_EQ(h.records(other->stableID()).begin()->second, synced);
     const auto states = storedStates();
     ASSERT_THAT(states, SizeIs(1));

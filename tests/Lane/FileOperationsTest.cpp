@@ -187,6 +187,22 @@ TEST_F(FileOperationsTest, UploadCreatesTheRecordThenDeduplicatesThenRecordsACon
     EXPECT_EQ(stored(QStringLiteral("a.wav"))->conflictMessage(), std::nullopt);
 }
 
+TEST_F(FileOperationsTest, TheUploadProgressIsClearedWhenTheUploadEndsEitherWay)
+{
+    const QString path = root + QStringLiteral("/long.wav");
+    writeFile(path, "long take");
+    const MultipartProgress shown{QStringLiteral("long.wav"), 1, 4, 10, 40};
+
+    lane()->setMultipartProgress(shown);
+    await(lane()->uploadRecord(path, std::nullopt, {}));
+    EXPECT_EQ(lane()->multipartProgress(), std::nullopt);
+
+    lane()->setMultipartProgress(shown);
+    h.fake.answerNext("/api/v1/files/check-hash", 500, R"({"message":"down"})");
+    EXPECT_THROW(await(lane()->uploadRecord(path, std::nullopt, {})), HarborlyAPIError);
+    EXPECT_EQ(lane()->multipartProgress(), std::nullopt);
+}
+
 TEST_F(FileOperationsTest, UploadRecordsTheHashOfTheBytesSentNotOfTheFileAfterwards)
 {
     const QString path = root + QStringLiteral("/take.wav");

@@ -91,27 +91,40 @@ TEST_F(FullSyncTest, ReconcilesDiskServiceAndRecords)
     serve(*folder, QStringLiteral("escape.wav"), "evil", QStringLiteral("../outside"));
     auto lane = h.makeLane(folder);
 
+    // What reconciliation decided, seen before the queue that follows it acts on it.
+    std::map<QString, State> reconciled;
+    std::optional<QString> changedChecksum;
+    std::optional<qint64> newInode;
+    std::optional<qint64> deepID;
+    onLogLine(QStringLiteral("Marked "), [&] {
+        reconciled = h.records(folder->stableID());
+        changedChecksum = lane->fetchRecord(root + QStringLiteral("/changed.wav"))->localChecksum();
+        newInode = lane->fetchRecord(root + QStringLiteral("/new.wav"))->inode();
+        deepID = lane->fetchRecord(root + QStringLiteral("/A/B/remote.wav"))->remoteId();
+        EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    });
+    const qint64 goneID = *lane->fetchRecord(root + QStringLiteral("/gone.wav"))->remoteId();
+
     lane->start();
     h.runUntilIdle(*lane);
 
-    const auto records = h.records(folder->stableID());
-    EXPECT_EQ(records, (std::map<QString, State>{
-                           {root + QStringLiteral("/new.wav"), owedUpload},
-                           {root + QStringLiteral("/same.wav"), synced},
-                           {root + QStringLiteral("/changed.wav"), owedUpload},
-                           {root + QStringLiteral("/gone.wav"), owedRemoteDelete},
-                           {root + QStringLiteral("/never.wav"), owedDownload},
-                           {root + QStringLiteral("/held.wav"), {SyncFileStatus::pending, SyncFileDesiredState::downloadHeld}},
-                           {root + QStringLiteral("/A/B/remote.wav"), owedDownload},
-                           {root + QStringLiteral("/root.wav"), owedDownload},
-                       }));
+    EXPECT_EQ(reconciled, (std::map<QString, State>{
+                              {root + QStringLiteral("/new.wav"), owedUpload},
+                              {root + QStringLiteral("/same.wav"), synced},
+                              {root + QStringLiteral("/changed.wav"), owedUpload},
+                              {root + QStringLiteral("/gone.wav"), owedRemoteDelete},
+                              {root + QStringLiteral("/never.wav"), owedDownload},
+                              {root + QStringLiteral("/held.wav"), {SyncFileStatus::pending, SyncFileDesiredState::downloadHeld}},
+                              {root + QStringLiteral("/A/B/remote.wav"), owedDownload},
+                              {root + QStringLiteral("/root.wav"), owedDownload},
+                          }));
     EXPECT_TRUE(QFileInfo(root + QStringLiteral("/A/B")).isDir());
     EXPECT_FALSE(QFileInfo::exists(h.rootPath + QStringLiteral("/outside")));
-    EXPECT_EQ(lane->fetchRecord(root + QStringLiteral("/A/B/remote.wav"))->remoteId(), deep);
+    EXPECT_EQ(deepID, deep);
     struct stat status{};
     ASSERT_EQ(::stat(QFile::encodeName(root + QStringLiteral("/new.wav")).constData(), &status), 0);
-    EXPECT_EQ(lane->fetchRecord(root + QStringLiteral("/new.wav"))->inode(), qint64(status.st_ino));
-    EXPECT_EQ(lane->fetchRecord(root + QStringLiteral("/changed.wav"))->localChecksum(), sha256("v1"));
+    EXPECT_EQ(newInode, qint64(status.st_ino));
+    EXPECT_EQ(changedChecksum, sha256("v1"));
 
     const auto details = logDetails();
     EXPECT_THAT(details, Contains(QStringLiteral("Found 3 local, 8 remote, 6 tracked for Loops")));
@@ -122,7 +135,33 @@ TEST_F(FullSyncTest, ReconcilesDiskServiceAndRecords)
     EXPECT_THAT(details, Contains(QStringLiteral("Loops")));
     EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
     EXPECT_TRUE(lane->lastSyncAt());
-    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+
+    // Then the queue carried it out: the one delete at the service is the file deleted while
+    // the application was closed, and disk and service agree but for the held file.
+    EXPECT_EQ(h.records(folder->stableID()), (std::map<QString, State>{
+                                                 {root + QStringLiteral("/new.wav"), synced},
+                                                 {root + QStringLiteral("/same.wav"), synced},
+                                                 {root + QStringLiteral("/changed.wav"), synced},
+                                                 {root + QStringLiteral("/never.wav"), synced},
+                                                 {root + QStringLiteral("/held.wav"), {SyncFileStatus::pending, SyncFileDesiredState::downloadHeld}},
+                                                 {root + QStringLiteral("/A/B/remote.wav"), synced},
+                                                 {root + QStringLiteral("/root.wav"), synced},
+                                             }));
+    const auto deletes = h.destructiveRequests();
+    ASSERT_THAT(deletes, SizeIs(1));
+    EXPECT_NE(deletes[0].path.find(std::to_string(goneID)), std::string::npos);
+    EXPECT_EQ(LaneHarness::folderFiles(root), (std::map<QString, QString>{
+                                                  {QStringLiteral("new.wav"), sha256("new")},
+                                                  {QStringLiteral("same.wav"), sha256("same")},
+                                                  {QStringLiteral("changed.wav"), sha256("edited")},
+                                                  {QStringLiteral("never.wav"), sha256("never")},
+                                                  {QStringLiteral("A/B/remote.wav"), sha256("remote")},
+                                                  {QStringLiteral("root.wav"), sha256("root")},
+                                              }));
+    const auto service = h.serviceFiles();
+    EXPECT_EQ(service.count(QStringLiteral("gone.wav")), 0u);
+    EXPECT_EQ(service.at(QStringLiteral("changed.wav")), sha256("edited"));
+    EXPECT_EQ(service.at(QStringLiteral("new.wav")), sha256("new"));
 }
 
 TEST_F(FullSyncTest, IdenticalFilesKeepTheirOwnIdsAndUnreadableFoldersKeepTheirRecords)
@@ -187,8 +226,10 @@ TEST_F(FullSyncTest, NetworkFailuresAndRateLimitsRunItAgainOnTheBackOff)
     EXPECT_EQ(entry.detail, QStringLiteral("Rate limited during full sync — will retry"));
     EXPECT_FALSE(lane->lastError());
 
+    // The full sync that finally ran found the file and its queue sent it.
     h.runUntilIdle(*lane);
-    EXPECT_EQ(h.records(folder->stableID())[root + QStringLiteral("/late.wav")], owedUpload);
+    EXPECT_EQ(h.records(folder->stableID())[root + QStringLiteral("/late.wav")], synced);
+    EXPECT_EQ(h.serviceFiles()[QStringLiteral("late.wav")], sha256("made while closed"));
     EXPECT_EQ(SyncLane::fullSyncRetryDelay(0), std::chrono::seconds(60));
     EXPECT_EQ(SyncLane::fullSyncRetryDelay(3), std::chrono::seconds(300));
 }
@@ -237,6 +278,7 @@ TEST_F(FullSyncTest, APassSchedulesTheNextAtTheEarliestRetryTime)
 {
     auto lane = h.makeLane(folder);
     const QDateTime now = h.clock.currentDateTime();
+    writeFile(root + QStringLiteral("/soon.wav"), "soon");
     auto soon = h.addRecord(*folder, QStringLiteral("soon.wav"), SyncFileStatus::pending, SyncFileDesiredState::uploadPending);
     soon->setNextRetryAt(now.addSecs(45));
     auto later = h.addRecord(*folder, QStringLiteral("later.wav"), SyncFileStatus::pending,
@@ -251,21 +293,25 @@ TEST_F(FullSyncTest, APassSchedulesTheNextAtTheEarliestRetryTime)
     held->setNextRetryAt(now.addSecs(15));
     h.context->save();
     lane->setHasLocalChanges(true);
+    const auto passes = [] { return logDetails().filter(QStringLiteral("Processing ")); };
 
     await(lane->processQueue({}));
-    EXPECT_THAT(logDetails(), ElementsAre(QStringLiteral("Processing 4 records with work owed for Loops (slots: 4)")));
+    EXPECT_THAT(passes(), ElementsAre(QStringLiteral("Processing 4 records with work owed for Loops (slots: 4)")));
     EXPECT_EQ(lane->filesTotalThisPass(), 4);
     EXPECT_EQ(lane->filesPending(), 4);
     EXPECT_TRUE(lane->hasLocalChanges());
     EXPECT_EQ(lane->lastSyncAt(), now);
+    EXPECT_EQ(h.records(folder->stableID())[soon->localPath()], owedUpload);
     ASSERT_TRUE(lane->queueRetryTask().isRunning());
     EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), std::chrono::seconds(45));
 
+    // The scheduled pass sends the file that was due, then waits for the next retry time.
     h.clock.advance(std::chrono::seconds(45));
-    ASSERT_TRUE(runUntil([&] { return logDetails().size() == 2; }));
-    EXPECT_FALSE(lane->isProcessingQueue());
-    soon->setNextRetryAt(std::nullopt);
-    soon->setDesiredState(SyncFileDesiredState::syncedLocal);
+    ASSERT_TRUE(runUntil([&] { return passes().size() == 2 && !lane->isProcessingQueue(); }));
+    EXPECT_EQ(h.records(folder->stableID())[soon->localPath()], synced);
+    EXPECT_EQ(h.serviceFiles()[QStringLiteral("soon.wav")], sha256("soon"));
+    ASSERT_TRUE(lane->queueRetryTask().isRunning());
+    EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), std::chrono::seconds(135 - 45));
     later->setDesiredState(SyncFileDesiredState::syncedLocal);
     failed->setDesiredState(SyncFileDesiredState::syncedLocal);
     held->setDesiredState(SyncFileDesiredState::syncedLocal);
@@ -277,53 +323,6 @@ TEST_F(FullSyncTest, APassSchedulesTheNextAtTheEarliestRetryTime)
     await(lane->processQueue({}));
     EXPECT_EQ(logDetails().back(), QStringLiteral("Derived queue empty for Loops"));
     EXPECT_FALSE(lane->queueRetryTask().isRunning());
-}
-
-TEST(LaneHelpers, RenamePairsAndRelativePaths)
-{
-    using Pair = SyncLane::RenamePair;
-    const QStringList paths{QStringLiteral("/r/old/b.wav"), QStringLiteral("/r/old/a/c.wav"),
-                            QStringLiteral("/r/older/x.wav"), QStringLiteral("/r/old")};
-    EXPECT_EQ(SyncLane::renamePairs(QStringLiteral("/r/old"), QStringLiteral("/r/new/"), paths),
-              (QList<Pair>{{QStringLiteral("/r/old/a/c.wav"), QStringLiteral("/r/new/a/c.wav")},
-                           {QStringLiteral("/r/old/b.wav"), QStringLiteral("/r/new/b.wav")}}));
-    EXPECT_EQ(SyncLane::inodeRenamePairs({{1, QStringLiteral("/r/z")}, {2, QStringLiteral("/r/same")}, {3, QStringLiteral("/r/a")}},
-                                         {{1, QStringLiteral("/r/y")}, {2, QStringLiteral("/r/same")}, {3, QStringLiteral("/r/b")},
-                                          {4, QStringLiteral("/r/new")}}),
-              (QList<Pair>{{QStringLiteral("/r/a"), QStringLiteral("/r/b")}, {QStringLiteral("/r/z"), QStringLiteral("/r/y")}}));
-
-    QTemporaryDir dir;
-    const QString base = dir.path();
-    writeFile(base + QStringLiteral("/new/b.wav"));
-    const QStringList tracked{base + QStringLiteral("/old/b.wav"), base + QStringLiteral("/old/c.wav")};
-    EXPECT_TRUE(SyncLane::allRenamedPathsExist(base + QStringLiteral("/old"), base + QStringLiteral("/new"), tracked.mid(0, 1)));
-    EXPECT_FALSE(SyncLane::allRenamedPathsExist(base + QStringLiteral("/old"), base + QStringLiteral("/new"), tracked));
-    EXPECT_TRUE(SyncLane::allRenamedPathsExist(base + QStringLiteral("/elsewhere"), base + QStringLiteral("/new"), tracked));
-
-    writeFile(base + QStringLiteral("/ok.wav"), "content");
-    const auto infos = await(SyncLane::computeChecksum({base + QStringLiteral("/missing.wav"), base + QStringLiteral("/ok.wav")}, {}));
-    ASSERT_THAT(infos, SizeIs(2));
-    EXPECT_EQ(infos[0].checksum, QString());
-    EXPECT_EQ(infos[0].fileSize, 0);
-    EXPECT_EQ(infos[1].checksum, sha256("content"));
-    EXPECT_EQ(infos[1].fileSize, 7);
-    EXPECT_EQ(infos[1].filename, QStringLiteral("ok.wav"));
-}
-
-TEST_F(FullSyncTest, RecordLookupsStayInsideTheFolder)
-{
-    auto other = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Other"));
-    h.addRecord(*other, QStringLiteral("a.wav"))->setFileUUID(QStringLiteral("U-1"));
-    h.context->save();
-    auto lane = h.makeLane(folder);
-    EXPECT_FALSE(lane->fetchRecordByFileUUID(QStringLiteral("U-1")));
-    h.addRecord(*folder, QStringLiteral("a.wav"))->setFileUUID(QStringLiteral("U-1"));
-    EXPECT_EQ(lane->fetchRecordByFileUUID(QStringLiteral("U-1"))->localPath(), root + QStringLiteral("/a.wav"));
-    EXPECT_FALSE(lane->fetchRecordByFileUUID(QString()));
-
-    EXPECT_EQ(lane->relativePath(root + QStringLiteral("/A/B/x.wav")), QStringLiteral("A/B"));
-    EXPECT_EQ(lane->relativePath(root + QStringLiteral("/x.wav")), QStringLiteral("."));
-    EXPECT_EQ(lane->relativePath(root + QStringLiteral("x/y.wav")), QStringLiteral("."));
 }
 
 } // namespace

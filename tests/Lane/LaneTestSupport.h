@@ -10,7 +10,22 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <functional>
+#include <ostream>
+
+// Readable failure output for the lane's strings and record states.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
 namespace quillmere::test {
+
+inline void PrintTo(const LaneHarness::RecordState &state, std::ostream *os)
+{
+    *os << '{' << rawValue(state.status).toStdString() << ", "
+        << (state.desired ? rawValue(*state.desired).toStdString() : std::string("none")) << '}';
+}
 
 class LaneTest : public ::testing::Test
 {
@@ -44,9 +59,27 @@ protected:
         return reader->fetchFirst(SyncFolder::withStableID(id));
     }
 
+    // Runs `action` whenever a log line whose detail starts with `prefix` is written: a look
+    // at the store between the steps of one run (the state a step left before the queue,
+    // which runs on its own, changes it).
+    void onLogLine(const QString &prefix, std::function<void()> action)
+    {
+        // Each append is announced twice (the append and its trim): a line counts once.
+        auto watch = [prefix, action = std::move(action), lastSeen = std::make_shared<QUuid>()] {
+            const auto &entries = SyncLogger::shared().entries();
+            if (entries.empty() || entries.back().id == *lastSeen)
+                return;
+            *lastSeen = entries.back().id;
+            if (entries.back().detail && entries.back().detail->startsWith(prefix))
+                action();
+        };
+        QObject::connect(&SyncLogger::shared(), &SyncLogger::entriesChanged, &logWatch, std::move(watch));
+    }
+
     LaneHarness h;
     int inotifyBefore = 0;
     std::unique_ptr<ModelContext> reader;
+    QObject logWatch; // ends the log-line watches before the harness goes
 };
 
 } // namespace quillmere::test

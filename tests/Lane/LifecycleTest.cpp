@@ -103,7 +103,9 @@ TEST_F(LifecycleTest, InterruptedTransfersGoBackToPendingOnlyAtTheFirstStart)
     auto lane = h.makeLane(folder);
     lane->start();
     h.runUntilIdle(*lane);
-    EXPECT_EQ(h.records(folder->stableID())[first->localPath()].status, SyncFileStatus::pending);
+    // Back in the queue, so the interrupted upload was made again.
+    EXPECT_EQ(h.records(folder->stableID())[first->localPath()].status, SyncFileStatus::synced);
+    EXPECT_THAT(h.serviceFiles(), Contains(::testing::Key(QStringLiteral("a.wav"))));
 
     // A transfer of this process is running when the lane restarts: it is left alone.
     const auto second = h.addRecord(*folder, QStringLiteral("b.wav"), SyncFileStatus::syncing, SyncFileDesiredState::uploadPending);
@@ -127,16 +129,18 @@ TEST_F(LifecycleTest, ResetForgetsTheFolderAndRestartsUnlessPaused)
     auto lane = h.makeLane(folder);
     lane->start();
     h.runUntilIdle(*lane);
+    // After the reset, before its queue runs: the files are found again as new ones.
+    std::map<QString, State> refound;
+    onLogLine(QStringLiteral("Marked "), [&] { refound = h.records(folder->stableID()); });
     lane->recordRecentFile(QStringLiteral("a.wav"), SyncFileDirection::upload, RecentFile::Kind::transferred);
     lane->appendSyncError(QStringLiteral("b.wav"), SyncFileDirection::upload, QStringLiteral("refused"));
     lane->setLastError(QStringLiteral("refused"));
 
     await(lane->reset());
     h.runUntilIdle(*lane);
-    // The restarted lane finds the files again as new ones.
     const State found{SyncFileStatus::pending, SyncFileDesiredState::uploadPending};
-    EXPECT_THAT(h.records(folder->stableID()), SizeIs(2));
-    for (const auto &[path, state] : h.records(folder->stableID()))
+    EXPECT_THAT(refound, SizeIs(2));
+    for (const auto &[path, state] : refound)
         EXPECT_EQ(state, found) << path.toStdString();
     EXPECT_THAT(lane->recentSyncedFiles(), IsEmpty());
     EXPECT_THAT(lane->syncErrors(), IsEmpty());
