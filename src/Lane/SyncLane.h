@@ -2,6 +2,7 @@
 
 #include "Engine/SyncLaneInterface.h"
 #include "Model/SyncFile.h"
+#include "Platform/Async/CancelledError.h"
 #include "Platform/Async/Clock.h"
 #include "Platform/Async/TaskHandle.h"
 #include "ServiceAPI/FileSyncAPI.h"
@@ -16,9 +17,11 @@
 #include <QStringList>
 
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <stop_token>
+#include <type_traits>
 #include <vector>
 
 namespace quillmere {
@@ -275,6 +278,37 @@ private:
     {
         return epoch == m_epoch && !stop.stop_requested();
     }
+    // Awaits one step of work begun under `epoch`. When the lane was stopped meanwhile,
+    // whatever the step gave, a result or a failure, becomes a CancelledError. The caller
+    // holds the lane for the whole wait.
+    template<typename T>
+    QCoro::Task<T> awaitStep(QCoro::Task<T> step, quint64 epoch, std::stop_token stop)
+    {
+        std::exception_ptr failure;
+        if constexpr (std::is_void_v<T>) {
+            try {
+                co_await std::move(step);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (!isCurrent(epoch, stop))
+                throw CancelledError();
+            if (failure)
+                std::rethrow_exception(failure);
+        } else {
+            std::optional<T> result;
+            try {
+                result.emplace(co_await std::move(step));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (!isCurrent(epoch, stop))
+                throw CancelledError();
+            if (failure)
+                std::rethrow_exception(failure);
+            co_return std::move(*result);
+        }
+    }
     void dropFolderState();
     void saveQuietly();
     void showAccessLost(const QString &folderPath);
@@ -401,6 +435,10 @@ private:
     // Inserts the row and saves; on failure undoes the row and the record's unsaved changes
     // (nothing of other records) and rethrows.
     void saveJournaled(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &record);
+    // After a deletion: forgets the record unless it changed since the dispatch, and journals it.
+    void finishDeletion(const QString &operationType, const QString &localPath, const std::optional<QString> &fileUUID,
+                        qint64 generation, const std::optional<SyncFileDesiredState> &desiredState,
+                        const std::optional<qint64> &serverFileID, const QDateTime &attemptedAt);
     // A locally changed file that a download or a local delete must not replace or remove:
     // the record becomes owed an upload (a new generation, so completion leaves it pending).
     void keepLocalEdit(const QString &localPath, const QString &why);

@@ -1,5 +1,7 @@
 #include "Lane/SyncLane.h"
 
+#include "Lane/LaneSupport.h"
+
 #include "ActivityLog/SyncLogger.h"
 #include "Engine/BookmarkManager.h"
 #include "Model/LaneQueries.h"
@@ -22,15 +24,8 @@ namespace quillmere {
 
 namespace {
 
-void logLine(SyncLogger::Event event, const QString &detail)
-{
-    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
-}
-
-bool sameText(const QString &a, const QString &b)
-{
-    return a.normalized(QString::NormalizationForm_C) == b.normalized(QString::NormalizationForm_C);
-}
+using lane::logLine;
+using lane::sameText;
 
 // Anything at the path, a dangling link included. Blocking.
 bool somethingExistsAt(const QString &path)

@@ -3,6 +3,8 @@
 
 #include "Lane/SyncLane.h"
 
+#include "Lane/LaneSupport.h"
+
 #include "ActivityLog/SyncLogger.h"
 #include "Model/ModelContext.h"
 #include "Model/OperationResolution.h"
@@ -15,12 +17,10 @@ namespace quillmere {
 
 namespace {
 
-Q_LOGGING_CATEGORY(failureLog, "app.quillmere.Quillmere.SyncLane")
+using lane::describeError;
+using lane::logLine;
 
-void logLine(SyncLogger::Event event, const QString &detail)
-{
-    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
-}
+Q_LOGGING_CATEGORY(failureLog, "app.quillmere.Quillmere.SyncLane")
 
 std::optional<int> statusOf(const std::exception_ptr &error)
 {
@@ -32,19 +32,6 @@ std::optional<int> statusOf(const std::exception_ptr &error)
     } catch (...) {
     }
     return std::nullopt;
-}
-
-QString describe(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const HarborlyAPIError &e) {
-        return e.errorDescription();
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    } catch (...) {
-    }
-    return QStringLiteral("Unknown error");
 }
 
 bool isNetworkCode(TransportError::Code code)
@@ -205,7 +192,7 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
     if (isDownload && status && (*status == 401 || *status == 421))
         permanent = false;
     const bool storageFull = status == 507;
-    const QString description = describe(error);
+    const QString description = describeError(error);
 
     auto found = findDispatchedRecord(context);
     // A failure of a version that no longer exists is not this file's failure: the record

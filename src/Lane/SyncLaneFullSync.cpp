@@ -1,5 +1,7 @@
 #include "Lane/SyncLane.h"
 
+#include "Lane/LaneSupport.h"
+
 #include "Accounts/KeychainVault.h"
 #include "ActivityLog/SyncLogger.h"
 #include "Engine/BookmarkManager.h"
@@ -19,36 +21,9 @@ namespace quillmere {
 
 namespace {
 
-void logLine(SyncLogger::Event event, const QString &detail)
-{
-    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
-}
-
-QString descriptionOf(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const HarborlyAPIError &apiError) {
-        return apiError.errorDescription();
-    } catch (const std::exception &other) {
-        return QString::fromUtf8(other.what());
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
-}
-
-bool isCancellation(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const CancelledError &) {
-        return true;
-    } catch (const HarborlyAPIError &apiError) {
-        return apiError.isCancellation();
-    } catch (...) {
-        return false;
-    }
-}
+using lane::describeError;
+using lane::isCancellation;
+using lane::logLine;
 
 QString names(const QStringList &paths, int limit)
 {
@@ -221,7 +196,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                                      QStringLiteral("Rate limited during full sync — will retry"));
             scheduleFullSyncRetry();
         } else {
-            const QString description = descriptionOf(failure);
+            const QString description = describeError(failure);
             setLastError(description);
             setSyncState(SyncEngineState::error(description));
             logLine(SyncLogger::Event::syncFailed, description);

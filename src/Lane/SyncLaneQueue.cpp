@@ -3,6 +3,8 @@
 
 #include "Lane/SyncLane.h"
 
+#include "Lane/LaneSupport.h"
+
 #include "ActivityLog/SyncLogger.h"
 #include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
@@ -17,30 +19,13 @@ namespace quillmere {
 
 namespace {
 
-void logLine(SyncLogger::Event event, const QString &detail)
-{
-    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
-}
+using lane::isCancellation;
+using lane::logLine;
 
 bool owesWork(const SyncFile &record, const QUuid &folderID)
 {
     return !record.isDeleted() && record.folderID() == folderID && record.desiredState()
            && *record.desiredState() != SyncFileDesiredState::syncedLocal;
-}
-
-bool isCancellation(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const CancelledError &) {
-        return true;
-    } catch (const HarborlyAPIError &e) {
-        return e.isCancellation();
-    } catch (const TransportError &e) {
-        return e.isCancellation();
-    } catch (...) {
-    }
-    return false;
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "Lane/SyncLane.h"
 
+#include "Lane/LaneSupport.h"
+
 #include "ActivityLog/SyncLogger.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
@@ -16,10 +18,7 @@ namespace quillmere {
 
 namespace {
 
-void logLine(SyncLogger::Event event, const QString &detail)
-{
-    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
-}
+using lane::logLine;
 
 bool isUnder(const QString &path, const QStringList &folders)
 {

@@ -172,16 +172,8 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     }
 
     auto preparing = [root, localPath, stop] { return prepareDownloadTarget(root, localPath, stop); };
-    DownloadTarget target;
-    try {
-        target = co_await runInBackground(std::move(preparing));
-    } catch (...) {
-        if (!isCurrent(epoch, stop))
-            throw CancelledError();
-        throw;
-    }
-    if (!isCurrent(epoch, stop))
-        throw CancelledError();
+    auto preparation = runInBackground(std::move(preparing));
+    const DownloadTarget target = co_await awaitStep(std::move(preparation), epoch, stop);
     if (!target.inside)
         throw PathOutsideFolderError();
 
@@ -200,16 +192,8 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     }
 
     if (!checksum) {
-        try {
-            auto downloading = api->downloadFile(fileID, localPath, std::nullopt, expectedChecksum, stop);
-            co_await std::move(downloading);
-        } catch (...) {
-            if (!isCurrent(epoch, stop))
-                throw CancelledError();
-            throw;
-        }
-        if (!isCurrent(epoch, stop))
-            throw CancelledError();
+        auto downloading = api->downloadFile(fileID, localPath, std::nullopt, expectedChecksum, stop);
+        co_await awaitStep(std::move(downloading), epoch, stop);
         // The client checked the bytes against the listed checksum before the rename.
         checksum = expectedChecksum;
         if (!checksum) {
@@ -281,23 +265,8 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
             throw CancelledError();
     }
 
-    // The user may have made the file again meanwhile: that record is owed an upload now.
-    auto record = fetchRecord(localPath);
-    if (record && record->generation() == generation && record->desiredState() == desiredState)
-        m_modelContext->remove(record);
-    else
-        record = nullptr;
-
-    OperationResolutionData row;
-    row.id = QUuid::createUuid();
-    row.fileUUID = fileUUID;
-    row.operationType = QStringLiteral("deleteRemote");
-    row.beforePath = localPath;
-    row.serverFileID = remoteId;
-    row.attemptedAt = attemptedAt;
-    row.resolvedAt = m_clock.currentDateTime();
-    row.outcome = QStringLiteral("succeeded");
-    saveJournaled(std::make_shared<OperationResolution>(std::move(row)), record);
+    finishDeletion(QStringLiteral("deleteRemote"), localPath, fileUUID, generation, desiredState, remoteId,
+                   attemptedAt);
 }
 
 QCoro::Task<> SyncLane::deleteLocalRecord(std::shared_ptr<SyncFile> dispatched, std::stop_token stop)
@@ -318,16 +287,8 @@ QCoro::Task<> SyncLane::deleteLocalRecord(std::shared_ptr<SyncFile> dispatched, 
     auto removing = [root, localPath, expected, anyContent, stop] {
         return removeLocalFile(root, localPath, expected, anyContent, stop);
     };
-    LocalDeleteOutcome outcome = LocalDeleteOutcome::alreadyGone;
-    try {
-        outcome = co_await runInBackground(std::move(removing));
-    } catch (...) {
-        if (!isCurrent(epoch, stop))
-            throw CancelledError();
-        throw;
-    }
-    if (!isCurrent(epoch, stop))
-        throw CancelledError();
+    auto removal = runInBackground(std::move(removing));
+    const LocalDeleteOutcome outcome = co_await awaitStep(std::move(removal), epoch, stop);
 
     const QString name = QFileInfo(localPath).fileName();
     if (outcome == LocalDeleteOutcome::keptEdited) {
@@ -338,6 +299,16 @@ QCoro::Task<> SyncLane::deleteLocalRecord(std::shared_ptr<SyncFile> dispatched, 
         SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, name,
                                  QStringLiteral("Not a regular file: left in place"));
 
+    finishDeletion(QStringLiteral("deleteLocal"), localPath, fileUUID, generation, desiredState, std::nullopt,
+                   attemptedAt);
+}
+
+void SyncLane::finishDeletion(const QString &operationType, const QString &localPath,
+                              const std::optional<QString> &fileUUID, qint64 generation,
+                              const std::optional<SyncFileDesiredState> &desiredState,
+                              const std::optional<qint64> &serverFileID, const QDateTime &attemptedAt)
+{
+    // The user may have made the file again meanwhile: that record is owed an upload now.
     auto record = fetchRecord(localPath);
     if (record && record->generation() == generation && record->desiredState() == desiredState)
         m_modelContext->remove(record);
@@ -347,8 +318,9 @@ QCoro::Task<> SyncLane::deleteLocalRecord(std::shared_ptr<SyncFile> dispatched, 
     OperationResolutionData row;
     row.id = QUuid::createUuid();
     row.fileUUID = fileUUID;
-    row.operationType = QStringLiteral("deleteLocal");
+    row.operationType = operationType;
     row.beforePath = localPath;
+    row.serverFileID = serverFileID;
     row.attemptedAt = attemptedAt;
     row.resolvedAt = m_clock.currentDateTime();
     row.outcome = QStringLiteral("succeeded");

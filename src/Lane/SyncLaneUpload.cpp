@@ -108,17 +108,8 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
     request.deviceID = DeviceIdentity::deviceID();
     request.syncFolderID = folder->stableID().toString(QUuid::WithoutBraces).toUpper();
 
-    FileSyncAPI::UploadResult result;
-    try {
-        auto uploading = api->uploadFile(std::move(request), stop);
-        result = co_await std::move(uploading);
-    } catch (...) {
-        if (!isCurrent(epoch, stop))
-            throw CancelledError();
-        throw;
-    }
-    if (!isCurrent(epoch, stop))
-        throw CancelledError();
+    auto uploading = api->uploadFile(std::move(request), stop);
+    const FileSyncAPI::UploadResult result = co_await awaitStep(std::move(uploading), epoch, stop);
 
     // The hash of the bytes sent: the file may have changed since, and then its own change
     // brings it back to the queue.

@@ -1,0 +1,47 @@
+#include "Lane/LaneSupport.h"
+
+#include "Platform/Async/CancelledError.h"
+#include "Platform/Http/TransportError.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+
+namespace quillmere::lane {
+
+void logLine(SyncLogger::Event event, const QString &detail)
+{
+    SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
+}
+
+bool sameText(const QString &a, const QString &b)
+{
+    return a.normalized(QString::NormalizationForm_C) == b.normalized(QString::NormalizationForm_C);
+}
+
+bool isCancellation(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const CancelledError &) {
+        return true;
+    } catch (const HarborlyAPIError &apiError) {
+        return apiError.isCancellation();
+    } catch (const TransportError &transportError) {
+        return transportError.isCancellation();
+    } catch (...) {
+    }
+    return false;
+}
+
+QString describeError(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const HarborlyAPIError &apiError) {
+        return apiError.errorDescription();
+    } catch (const std::exception &other) {
+        return QString::fromUtf8(other.what());
+    } catch (...) {
+    }
+    return QStringLiteral("Unknown error");
+}
+
+} // namespace quillmere::lane
