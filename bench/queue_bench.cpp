@@ -4,12 +4,15 @@
 //  - dispatch: the lane's dequeue (pick the most urgent due record, mark it syncing, save)
 //    taken 10,000 times in a row, as a pass takes them; each timed on its own;
 //  - the whole pass: processQueue (pre-pass hashing, batch checks, four slots of uploads)
-//    from start to end, in files per second.
+//    from start to end, in files per second;
+//  - for reference, the client's uploadFile alone, four at a time (no lane, no store), of
+//    1,000 other files of the same sizes into the same fake: what the transfers cost.
 // Usage: queue_bench [tracked] [owed]   (default 100000 10000)
 
 #include "BenchLane.h"
 
 #include "Model/SyncFile.h"
+#include "Platform/Async/TaskGroup.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -41,6 +44,43 @@ double mean(const std::vector<double> &values, size_t from, size_t to)
     return to > from ? sum / double(to - from) : 0;
 }
 
+// Writes a small WAV file (1-16 KiB) at the path; returns its size, or -1.
+qint64 writeSmallFile(const QString &path, quint32 seed)
+{
+    const QByteArray bytes = wavBytes(1024 + qsizetype((seed * 2654435761u) % (15 * 1024)), seed);
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        return -1;
+    return bytes.size();
+}
+
+QCoro::Task<> uploadOne(std::shared_ptr<LibraryAPIClient> client, FileSyncAPI::UploadRequest request, int *failures)
+{
+    try {
+        auto uploading = client->uploadFile(std::move(request));
+        co_await std::move(uploading);
+    } catch (const std::exception &) {
+        ++*failures;
+    }
+}
+
+// The files through the client, four at a time, as the queue's slots would send them.
+QCoro::Task<> uploadAll(std::shared_ptr<LibraryAPIClient> client, QStringList paths, QString folderID, int *failures)
+{
+    TaskGroup group(SyncLane::queueSlots);
+    for (const QString &path : paths) {
+        FileSyncAPI::UploadRequest request;
+        request.filePath = path;
+        request.drivePath = QStringLiteral("client-alone");
+        request.fileUUID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+        request.syncFolderID = folderID;
+        auto body = [client, request, failures](std::stop_token) { return uploadOne(client, request, failures); };
+        co_await group.spawn(std::move(body));
+    }
+    co_await group.waitForAll();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -68,17 +108,14 @@ int main(int argc, char **argv)
         record->setFolderID(bench.folder->stableID());
         record->setLocalModifiedAt(anHourAgo);
         if (i % stride == 0 && written < owed) {
-            // 1-16 KiB of audio.
-            const QByteArray bytes = wavBytes(1024 + qsizetype((quint32(i) * 2654435761u) % (15 * 1024)), quint32(i));
-            QDir().mkpath(QFileInfo(path).path());
-            QFile file(path);
-            if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+            const qint64 size = writeSmallFile(path, quint32(i));
+            if (size < 0) {
                 std::printf("cannot write %s\n", qPrintable(path));
                 return 1;
             }
-            owedBytes += bytes.size();
+            owedBytes += size;
             ++written;
-            record->setFileSize(bytes.size());
+            record->setFileSize(size);
             record->setSyncStatus(SyncFileStatus::pending);
             record->setDesiredState(SyncFileDesiredState::uploadPending);
         } else {
@@ -140,5 +177,21 @@ int main(int argc, char **argv)
     std::printf("peak memory (VmHWM): %ld MiB, %ld MiB before the pass (the fake in this process keeps every body it "
                 "receives)\n",
                 peakResidentKiB() / 1024, peakBefore / 1024);
+
+    // The client alone, for reference.
+    constexpr int aloneCount = 1000;
+    QStringList alone;
+    qint64 aloneBytes = 0;
+    for (int i = 0; i < aloneCount; ++i) {
+        alone.append(bench.rootPath + QStringLiteral("/alone/Take_%1.wav").arg(i));
+        aloneBytes += writeSmallFile(alone.back(), quint32(tracked + 1 + i));
+    }
+    int failures = 0;
+    timer.restart();
+    QCoro::waitFor(uploadAll(bench.client, alone,
+                             bench.folder->stableID().toString(QUuid::WithoutBraces).toUpper(), &failures));
+    const double aloneSeconds = double(timer.nsecsElapsed()) / 1e9;
+    std::printf("client alone: %d files (%d failed), %.2f s: %.0f files/s, %.1f MiB/s\n", aloneCount, failures,
+                aloneSeconds, aloneCount / aloneSeconds, double(aloneBytes) / 1048576.0 / aloneSeconds);
     return stored == size_t(written) && stillOwed == 0 ? 0 : 1;
 }
