@@ -108,8 +108,10 @@ Figures syncOurs(const QString &label, int count, qint64 minSize, qint64 maxSize
     timer.start();
     lane->start();
     const qint64 limit = 30LL * 60 * 1000;
+    // The fake's listing is copied only once the lane is settled.
     turnUntil([&] {
-        return (lane->isSettled() && bench.fake.files(bench.account).size() >= size_t(count)) || timer.elapsed() > limit;
+        return (lane->isSettled() && bench.fake.files(bench.account).size() >= size_t(count))
+               || timer.elapsed() > limit;
     });
     Figures figures;
     figures.seconds = double(timer.nsecsElapsed()) / 1e9;
@@ -163,7 +165,8 @@ double syncRclone(const QString &label, const QString &rclone, const QString &so
     server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server.setStandardOutputFile(QProcess::nullDevice());
     server.start(rclone, {QStringLiteral("serve"), QStringLiteral("webdav"), served, QStringLiteral("--addr"),
-                          QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--log-level"), QStringLiteral("ERROR")});
+                          QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--log-level"),
+                          QStringLiteral("ERROR")});
     if (!server.waitForStarted() || !waitForListening(port, 10'000)) {
         std::printf("%s rclone: serve webdav did not start; peer skipped\n", qPrintable(label));
         server.kill();
