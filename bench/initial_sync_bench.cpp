@@ -89,9 +89,9 @@ struct Figures
 Figures syncOurs(const QString &label, int count, qint64 minSize, qint64 maxSize, quint32 seed, Tree *written)
 {
     BenchLane bench;
-    // Every file goes by a presigned PUT, as the service offers. The fake keeps every body: up
-    // to 4 MiB in its memory, larger ones in an unnamed temporary file that it reads back
-    // whole to check the confirmation (the peak memory of case (b) is mostly that).
+    // Every file goes by a presigned PUT, as the service offers. The fake keeps every body it
+    // receives in its memory (its single-upload route reads a body back whole from its spill
+    // file), so the peak of case (b) is mostly the fake's.
     bench.fake.setPresignedUploads(true, true);
     *written = writeTree(bench.folderPath, count, minSize, maxSize, seed);
     if (written->files != count) {
