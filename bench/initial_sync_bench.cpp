@@ -1,0 +1,244 @@
+// A folder's first sync (activation, full sync, queue) into the in-process fake service on
+// loopback, for (a) 10,000 small files (1-64 KiB of random bytes, 100 sub-folders) and (b) 20
+// files of 50 MiB; prints files/s, MiB/s and the peak memory of the run. Beside it, in the same
+// run, `rclone copy` of the same tree to `rclone serve webdav` on loopback (rclone's default
+// of four transfers, like the queue's four slots), timed the same way, and the ratio.
+// Without rclone the peer is skipped.
+// Usage: initial_sync_bench [small|large|both] [small count] [large count] [large MiB]
+//        (default both 10000 20 50)
+
+#include "BenchLane.h"
+
+#include <QCoreApplication>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <cstdio>
+#include <malloc.h>
+
+using namespace quillmere;
+using namespace quillmere::bench;
+
+namespace {
+
+struct Tree
+{
+    int files = 0;
+    qint64 bytes = 0;
+};
+
+// Writes the tree under `root`: `count` files of sizes drawn from [minSize, maxSize], 100 to a
+// sub-folder, random content (nothing along the way can shortcut it).
+Tree writeTree(const QString &root, int count, qint64 minSize, qint64 maxSize, quint32 seed)
+{
+    QRandomGenerator rng(seed);
+    Tree tree;
+    QByteArray block(1024 * 1024, Qt::Uninitialized);
+    for (int i = 0; i < count; ++i) {
+        const QString folder = root + QStringLiteral("/Session %1").arg(i / 100, 3, 10, QChar(u'0'));
+        QDir().mkpath(folder);
+        QFile file(folder + QStringLiteral("/Take_%1.wav").arg(i));
+        if (!file.open(QIODevice::WriteOnly))
+            return {};
+        const qint64 size = minSize + qint64(rng.bounded(quint64(maxSize - minSize + 1)));
+        for (qint64 left = size; left > 0;) {
+            const qint64 piece = std::min<qint64>(left, block.size());
+            rng.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+            if (file.write(block.constData(), piece) != piece)
+                return {};
+            left -= piece;
+        }
+        ++tree.files;
+        tree.bytes += size;
+    }
+    return tree;
+}
+
+Tree countTree(const QString &root)
+{
+    Tree tree;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        ++tree.files;
+        tree.bytes += it.fileInfo().size();
+    }
+    return tree;
+}
+
+// The peak resident set is reset (Linux 4.0 and later), so each case reports its own.
+void resetPeakResident()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+struct Figures
+{
+    double seconds = 0;
+    bool complete = false;
+};
+
+Figures syncOurs(const QString &label, int count, qint64 minSize, qint64 maxSize, quint32 seed, Tree *written)
+{
+    BenchLane bench;
+    // Every file goes by a presigned PUT, as the service offers. The fake keeps every body it
+    // receives in its memory (its single-upload route reads a body back whole from its spill
+    // file), so the peak of case (b) is mostly the fake's.
+    bench.fake.setPresignedUploads(true, true);
+    *written = writeTree(bench.folderPath, count, minSize, maxSize, seed);
+    if (written->files != count) {
+        std::printf("%s: cannot write the tree\n", qPrintable(label));
+        return {};
+    }
+    // Past the lane's settle window, so no file waits for its writing to settle.
+    QThread::msleep(1000);
+    auto lane = bench.makeLane();
+
+    resetPeakResident();
+    const long before = peakResidentKiB();
+    QElapsedTimer timer;
+    timer.start();
+    lane->start();
+    const qint64 limit = 30LL * 60 * 1000;
+    // The fake's listing is copied only once the lane is settled.
+    turnUntil([&] {
+        return (lane->isSettled() && bench.fake.files(bench.account).size() >= size_t(count))
+               || timer.elapsed() > limit;
+    });
+    Figures figures;
+    figures.seconds = double(timer.nsecsElapsed()) / 1e9;
+    const size_t stored = bench.fake.files(bench.account).size();
+    figures.complete = stored == size_t(count);
+    const long peak = peakResidentKiB();
+    lane->stop();
+
+    const double mib = double(written->bytes) / 1048576.0;
+    std::printf("%s ours: %zu of %d files at the service in %.2f s: %.0f files/s, %.1f MiB/s\n", qPrintable(label),
+                stored, count, figures.seconds, double(stored) / figures.seconds, mib / figures.seconds);
+    std::printf("%s ours: peak memory (VmHWM) %ld MiB, %ld MiB at the start; it includes the in-process fake, which "
+                "keeps what it receives (%.0f MiB sent in all)\n",
+                qPrintable(label), peak / 1024, before / 1024, mib);
+    return figures;
+}
+
+int freePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+bool waitForListening(int port, int milliseconds)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < milliseconds) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, quint16(port));
+        if (socket.waitForConnected(200))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+// rclone copy of the tree to rclone serve webdav on loopback; 0 when rclone is missing or fails.
+double syncRclone(const QString &label, const QString &rclone, const QString &source, const Tree &tree)
+{
+    QTemporaryDir target;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // No configuration of the user's is read or written.
+    environment.insert(QStringLiteral("RCLONE_CONFIG"), target.filePath(QStringLiteral("rclone.conf")));
+    const QString served = target.filePath(QStringLiteral("served"));
+    QDir().mkpath(served);
+    const int port = freePort();
+    QProcess server;
+    server.setProcessEnvironment(environment);
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.setStandardOutputFile(QProcess::nullDevice());
+    server.start(rclone, {QStringLiteral("serve"), QStringLiteral("webdav"), served, QStringLiteral("--addr"),
+                          QStringLiteral("127.0.0.1:%1").arg(port), QStringLiteral("--log-level"),
+                          QStringLiteral("ERROR")});
+    if (!server.waitForStarted() || !waitForListening(port, 10'000)) {
+        std::printf("%s rclone: serve webdav did not start; peer skipped\n", qPrintable(label));
+        server.kill();
+        server.waitForFinished();
+        return 0;
+    }
+
+    QElapsedTimer timer;
+    timer.start();
+    QProcess copy;
+    copy.setProcessEnvironment(environment);
+    copy.setProcessChannelMode(QProcess::ForwardedChannels);
+    copy.start(rclone, {QStringLiteral("copy"), source, QStringLiteral(":webdav:"), QStringLiteral("--webdav-url"),
+                        QStringLiteral("http://127.0.0.1:%1").arg(port), QStringLiteral("--log-level"),
+                        QStringLiteral("ERROR")});
+    copy.waitForFinished(-1);
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    server.terminate();
+    if (!server.waitForFinished(5000)) {
+        server.kill();
+        server.waitForFinished();
+    }
+    const Tree arrived = countTree(served);
+    const double mib = double(tree.bytes) / 1048576.0;
+    if (copy.exitStatus() != QProcess::NormalExit || copy.exitCode() != 0 || arrived.files != tree.files) {
+        std::printf("%s rclone: copy failed (exit %d, %d of %d files arrived); peer skipped\n", qPrintable(label),
+                    copy.exitCode(), arrived.files, tree.files);
+        return 0;
+    }
+    std::printf("%s rclone: %d files in %.2f s: %.0f files/s, %.1f MiB/s\n", qPrintable(label), arrived.files,
+                seconds, double(arrived.files) / seconds, mib / seconds);
+    return seconds;
+}
+
+void runCase(const QString &label, int count, qint64 minSize, qint64 maxSize, quint32 seed)
+{
+    Tree tree;
+    const Figures ours = syncOurs(label, count, minSize, maxSize, seed, &tree);
+    if (tree.files == 0)
+        return;
+    if (!ours.complete)
+        std::printf("%s ours: INCOMPLETE\n", qPrintable(label));
+    const QString rclone = QStandardPaths::findExecutable(QStringLiteral("rclone"));
+    if (rclone.isEmpty()) {
+        std::printf("%s rclone: not installed (apt-get install rclone); peer skipped\n", qPrintable(label));
+        return;
+    }
+    // The same tree again (the same seed), in a folder of its own.
+    QTemporaryDir source;
+    if (writeTree(source.path(), count, minSize, maxSize, seed).bytes != tree.bytes)
+        return;
+    const double theirs = syncRclone(label, rclone, source.path(), tree);
+    if (theirs > 0 && ours.seconds > 0)
+        std::printf("%s: ours/rclone speed %.2f (goal >= 1)\n", qPrintable(label), theirs / ours.seconds);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // The in-process fake's threads would each keep a malloc arena of bodies.
+    mallopt(M_ARENA_MAX, 1);
+    QCoreApplication app(argc, argv);
+    const QByteArray which = argc > 1 ? QByteArray(argv[1]) : QByteArray("both");
+    const int smallCount = argc > 2 ? std::max(1, QByteArray(argv[2]).toInt()) : 10'000;
+    const int largeCount = argc > 3 ? std::max(1, QByteArray(argv[3]).toInt()) : 20;
+    const qint64 largeMiB = argc > 4 ? std::max(1LL, QByteArray(argv[4]).toLongLong()) : 50;
+
+    if (which == "small" || which == "both")
+        runCase(QStringLiteral("(a) %1 small files").arg(smallCount), smallCount, 1024, 64 * 1024, 11);
+    if (which == "large" || which == "both")
+        runCase(QStringLiteral("(b) %1 x %2 MiB").arg(largeCount).arg(largeMiB), largeCount, largeMiB << 20,
+                largeMiB << 20, 12);
+    return 0;
+}
