@@ -354,6 +354,10 @@ private:
     // Full sync and reconciliation (private).
     static QCoro::Task<> runFullSyncRetry(std::weak_ptr<SyncLane> weak, Clock::Duration delay, quint64 generation,
                                           std::stop_token stop);
+    // Sleeps on the lane's clock without holding it; then the lane, or null when it is gone,
+    // the sleep was stopped or the lane is paused.
+    static QCoro::Task<std::shared_ptr<SyncLane>> sleepUnpaused(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
+                                                                std::stop_token stop);
     static QCoro::Task<> runScheduledQueuePass(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
                                                std::stop_token stop);
     void scheduleFullSyncRetry();

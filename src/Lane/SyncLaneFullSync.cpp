@@ -271,16 +271,9 @@ void SyncLane::scheduleFullSyncRetry()
 QCoro::Task<> SyncLane::runFullSyncRetry(std::weak_ptr<SyncLane> weak, Clock::Duration delay, quint64 generation,
                                          std::stop_token stop)
 {
-    Clock *clock = nullptr;
-    if (auto lane = weak.lock())
-        clock = &lane->m_clock;
-    else
-        co_return;
-    if (!co_await clock->sleepFor(delay, stop))
-        co_return;
-    auto lane = weak.lock();
+    auto lane = co_await sleepUnpaused(std::move(weak), delay, stop);
     // Another full sync since (a new activation) makes this one unnecessary.
-    if (!lane || stop.stop_requested() || lane->isPaused() || lane->m_fullSyncGeneration != generation)
+    if (!lane || lane->m_fullSyncGeneration != generation)
         co_return;
     co_await lane->performFullSync(stop);
 }

@@ -119,18 +119,27 @@ void SyncLane::scheduleQueuePassForRetries()
 QCoro::Task<> SyncLane::runScheduledQueuePass(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
                                               std::stop_token stop)
 {
+    // This is the spot the priority decision takes over: a paused lane holds the pass.
+    auto lane = co_await sleepUnpaused(std::move(weak), delay, stop);
+    if (!lane)
+        co_return;
+    co_await lane->processQueue(stop);
+}
+
+QCoro::Task<std::shared_ptr<SyncLane>> SyncLane::sleepUnpaused(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
+                                                               std::stop_token stop)
+{
     Clock *clock = nullptr;
     if (auto lane = weak.lock())
         clock = &lane->m_clock;
     else
-        co_return;
+        co_return std::shared_ptr<SyncLane>();
     if (!co_await clock->sleepFor(delay, stop))
-        co_return;
+        co_return std::shared_ptr<SyncLane>();
     auto lane = weak.lock();
-    // This is the spot the priority decision takes over: a paused lane holds the pass.
     if (!lane || stop.stop_requested() || lane->isPaused())
-        co_return;
-    co_await lane->processQueue(stop);
+        co_return std::shared_ptr<SyncLane>();
+    co_return lane;
 }
 
 } // namespace quillmere

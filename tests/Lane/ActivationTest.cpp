@@ -23,7 +23,6 @@ using ::testing::SizeIs;
 namespace {
 
 using State = LaneHarness::RecordState;
-constexpr State synced{SyncFileStatus::synced, SyncFileDesiredState::syncedLocal};
 
 class ActivationTest : public LaneTest
 {

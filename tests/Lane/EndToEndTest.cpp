@@ -15,12 +15,6 @@ using ::testing::SizeIs;
 namespace {
 
 using State = LaneHarness::RecordState;
-constexpr State synced{SyncFileStatus::synced, SyncFileDesiredState::syncedLocal};
-
-QString sha256(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
 
 class EndToEndTest : public LaneTest
 {

@@ -17,11 +17,6 @@ using ::testing::SizeIs;
 
 namespace {
 
-QString sha(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
 // The harness's client, with a hook that runs once the wrapped upload has returned.
 class HookedAPI : public FileSyncAPI
 {
@@ -113,7 +108,7 @@ protected:
         const qint64 id = h.fake.addFile(file);
         auto record = h.addRecord(*folder, relative, SyncFileStatus::syncing, SyncFileDesiredState::downloadPending);
         record->setRemoteId(id);
-        record->setRemoteChecksum(sha(bytes));
+        record->setRemoteChecksum(sha256(bytes));
         h.context->save();
         return id;
     }
@@ -148,7 +143,7 @@ TEST_F(FileOperationsTest, UploadCreatesTheRecordThenDeduplicatesThenRecordsACon
     ASSERT_TRUE(record);
     EXPECT_EQ(record->folderID(), folder->stableID());
     EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced);
-    EXPECT_EQ(record->localChecksum(), sha("first"));
+    EXPECT_EQ(record->localChecksum(), sha256("first"));
     const auto commit = record->baseCommitSha();
     ASSERT_TRUE(commit);
     EXPECT_EQ(storedFolder(folder->stableID())->headCommitSha(), commit);
@@ -213,8 +208,8 @@ TEST_F(FileOperationsTest, UploadRecordsTheHashOfTheBytesSentNotOfTheFileAfterwa
         LaneServices{folder, api, h.bookmarks, h.rules, h.conflicts, h.context, &h.vault, &h.clock}));
 
     await(hooked->uploadRecord(path, std::nullopt, {}));
-    EXPECT_EQ(stored(QStringLiteral("take.wav"))->localChecksum(), sha("sent bytes"));
-    EXPECT_EQ(journal().back()->afterChecksum(), sha("sent bytes"));
+    EXPECT_EQ(stored(QStringLiteral("take.wav"))->localChecksum(), sha256("sent bytes"));
+    EXPECT_EQ(journal().back()->afterChecksum(), sha256("sent bytes"));
 }
 
 TEST_F(FileOperationsTest, DownloadMakesFoldersAndRecordsTheJournalAndKeepsWhatItDoesNotOwn)
@@ -230,12 +225,12 @@ TEST_F(FileOperationsTest, DownloadMakesFoldersAndRecordsTheJournalAndKeepsWhatI
     record = stored(QStringLiteral("deep/er/loop.wav"));
     EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced);
     EXPECT_EQ(record->syncDirection(), SyncFileDirection::download);
-    EXPECT_EQ(record->localChecksum(), sha("remote"));
+    EXPECT_EQ(record->localChecksum(), sha256("remote"));
     EXPECT_EQ(record->baseCommitSha(), QStringLiteral("base"));
     EXPECT_EQ(record->conflictMessage(), QStringLiteral("earlier"));
     ASSERT_THAT(journal(), SizeIs(1));
     EXPECT_EQ(journal()[0]->beforeChecksum(), std::nullopt);
-    EXPECT_EQ(journal()[0]->afterChecksum(), sha("remote"));
+    EXPECT_EQ(journal()[0]->afterChecksum(), sha256("remote"));
     EXPECT_EQ(SyncLogger::shared().entries().back().detail, QStringLiteral("id:%1").arg(id));
 }
 
@@ -243,7 +238,7 @@ TEST_F(FileOperationsTest, DownloadKeepsUnsyncedLocalBytesInTwoWayFoldersOnly)
 {
     const QString path = root + QStringLiteral("/mix.wav");
     const qint64 id = remoteFile(QStringLiteral("mix.wav"), "service version");
-    lane()->fetchRecord(path)->setLocalChecksum(sha("last synced"));
+    lane()->fetchRecord(path)->setLocalChecksum(sha256("last synced"));
     h.context->save();
     writeFile(path, "saved a moment ago");
 
@@ -270,8 +265,8 @@ TEST_F(FileOperationsTest, DownloadWhoseBytesDifferFromTheListingLeavesTheOldFil
 {
     const QString path = root + QStringLiteral("/kick.wav");
     const qint64 id = remoteFile(QStringLiteral("kick.wav"), "complete body");
-    lane()->fetchRecord(path)->setRemoteChecksum(sha("what the listing promised"));
-    lane()->fetchRecord(path)->setLocalChecksum(sha("old"));
+    lane()->fetchRecord(path)->setRemoteChecksum(sha256("what the listing promised"));
+    lane()->fetchRecord(path)->setLocalChecksum(sha256("old"));
     h.context->save();
     writeFile(path, "old");
 
@@ -289,7 +284,7 @@ TEST_F(FileOperationsTest, NothingIsWrittenOrRemovedThroughALinkLeadingOutOfTheF
     const qint64 id = remoteFile(QStringLiteral("out/new.wav"), "x");
     auto victim = h.addRecord(*folder, QStringLiteral("out/victim.wav"), SyncFileStatus::syncing,
                               SyncFileDesiredState::deletedLocal);
-    victim->setLocalChecksum(sha("keep"));
+    victim->setLocalChecksum(sha256("keep"));
     h.context->save();
     useMode(SyncFolderSyncMode::downloadOnly);
 
@@ -346,7 +341,7 @@ TEST_F(FileOperationsTest, LocalDeleteRemovesOnlyTheSyncedContentOfARegularFile)
 {
     const auto tracked = [&](const QString &relative, const QByteArray &synced) {
         auto record = h.addRecord(*folder, relative, SyncFileStatus::syncing, SyncFileDesiredState::deletedLocal);
-        record->setLocalChecksum(sha(synced));
+        record->setLocalChecksum(sha256(synced));
         h.context->save();
         return record;
     };

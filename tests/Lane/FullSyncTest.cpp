@@ -19,15 +19,9 @@ using ::testing::SizeIs;
 namespace {
 
 using State = LaneHarness::RecordState;
-constexpr State synced{SyncFileStatus::synced, SyncFileDesiredState::syncedLocal};
 constexpr State owedUpload{SyncFileStatus::pending, SyncFileDesiredState::uploadPending};
 constexpr State owedDownload{SyncFileStatus::pending, SyncFileDesiredState::downloadPending};
 constexpr State owedRemoteDelete{SyncFileStatus::pending, SyncFileDesiredState::deletedRemote};
-
-QString sha256(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
 
 class FullSyncTest : public LaneTest
 {

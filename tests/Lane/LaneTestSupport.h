@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -26,6 +27,15 @@ inline void PrintTo(const LaneHarness::RecordState &state, std::ostream *os)
     *os << '{' << rawValue(state.status).toStdString() << ", "
         << (state.desired ? rawValue(*state.desired).toStdString() : std::string("none")) << '}';
 }
+
+// The lower-case hex SHA-256 of some bytes, as the lane and the service write it.
+inline QString sha256(const QByteArray &bytes)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+}
+
+// A record with nothing owed.
+inline constexpr LaneHarness::RecordState synced{SyncFileStatus::synced, SyncFileDesiredState::syncedLocal};
 
 class LaneTest : public ::testing::Test
 {

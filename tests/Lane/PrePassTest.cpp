@@ -22,11 +22,6 @@ const State synced{SyncFileStatus::synced, SyncFileDesiredState::syncedLocal};
 const std::string hashCheckPath = "/api/v1/files/batch-check-hash";
 const std::string confirmPath = "/api/v1/files/batch-dedup-confirm";
 
-QString sha256(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
-}
-
 class PrePassTest : public LaneTest
 {
 protected:
