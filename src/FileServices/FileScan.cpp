@@ -62,11 +62,23 @@ struct Identity
 struct Level
 {
     std::string path;
+    dev_t device = 0;
     std::vector<std::pair<std::string, std::optional<Identity>>> entries; // nullopt: a file
     size_t next = 0;
 };
 
 enum class ListResult { listed, gone, unreadable };
+
+bool isValidUtf8Name(const char *name)
+{
+    const char *p = name;
+    while (*p && static_cast<unsigned char>(*p) < 0x80)
+        ++p;
+    if (!*p)
+        return true;
+    const QByteArray bytes(name);
+    return QString::fromUtf8(bytes).toUtf8() == bytes;
+}
 
 // Lists one directory completely. `expected` is what its parent's listing saw at this name:
 // a directory swapped (for a link, or another tree) since then is not walked.
@@ -84,6 +96,7 @@ ListResult listDirectory(const std::string &path, const std::optional<Identity> 
         close(fd);
         return ListResult::gone;
     }
+    level.device = self.st_dev;
     DIR *dir = fdopendir(fd);
     if (!dir) {
         close(fd);
@@ -100,6 +113,11 @@ ListResult listDirectory(const std::string &path, const std::optional<Identity> 
         const char *name = entry->d_name;
         if (name[0] == '.')
             continue;
+        if (!isValidUtf8Name(name)) {
+            // Such a name has no spelling at the service and none that maps back to this file.
+            qCWarning(fileScanLog, "Skipping %s/%s: the name is not valid UTF-8", path.c_str(), name);
+            continue;
+        }
         const EntryKind kind = kindOf(fd, entry);
         if (kind == EntryKind::file) {
             if (!isExcludedFileName(name))
@@ -200,6 +218,12 @@ void scanDirectoryRecursively(const QString &root, QStringList &out, QStringList
             out.append(decoded(path));
             continue;
         }
+        if (identity->device != stack.front().device) {
+            // A drive mounted inside the folder: unplugging it must not look like deleting
+            // its files, so they are never part of the folder.
+            qCInfo(fileScanLog, "Not entering %s: another file system", path.c_str());
+            continue;
+        }
         Level child;
         child.path = std::move(path);
         const ListResult result = listDirectory(child.path, identity, child);
@@ -210,17 +234,36 @@ void scanDirectoryRecursively(const QString &root, QStringList &out, QStringList
     }
 }
 
-QStringList listFilesWithExtensions(const QString &folder, const QSet<QString> &extensionsWithDot)
+QStringList listFilesWithExtensions(const QString &folder, const QSet<QString> &extensionsWithDot,
+                                    QStringList *unreadableFolders)
 {
     QStringList result;
     const QString base = normalizedPath(folder);
     DIR *dir = opendir(QFile::encodeName(base).constData());
-    if (!dir)
+    const auto unreadable = [&] {
+        qCWarning(fileScanLog, "Cannot read folder %s: %s", qPrintable(base), std::strerror(errno));
+        if (unreadableFolders)
+            unreadableFolders->append(base);
+    };
+    if (!dir) {
+        unreadable();
         return result;
+    }
     const QString prefix = base == QLatin1String("/") ? base : base + u'/';
-    while (const dirent *entry = readdir(dir)) {
+    for (;;) {
+        errno = 0;
+        const dirent *entry = readdir(dir);
+        if (!entry) {
+            if (errno != 0)
+                unreadable();
+            break;
+        }
         if (isExcludedFileName(entry->d_name) || kindOf(dirfd(dir), entry) != EntryKind::file)
             continue;
+        if (!isValidUtf8Name(entry->d_name)) {
+            qCWarning(fileScanLog, "Skipping %s/%s: the name is not valid UTF-8", qPrintable(base), entry->d_name);
+            continue;
+        }
         const QString name = QFile::decodeName(entry->d_name);
         const qsizetype dot = name.lastIndexOf(u'.');
         if (dot <= 0)
@@ -230,6 +273,82 @@ QStringList listFilesWithExtensions(const QString &folder, const QSet<QString> &
     }
     closedir(dir);
     return result;
+}
+
+FolderScope FolderScope::wholeTree()
+{
+    return FolderScope();
+}
+
+FolderScope FolderScope::rootFiles(const QStringList &extensions)
+{
+    FolderScope scope;
+    scope.m_flat = true;
+    for (const QString &extension : extensions) {
+        const QString lower = extension.trimmed().toLower();
+        if (lower.isEmpty() || lower == QLatin1String("."))
+            continue;
+        scope.m_extensions.insert(lower.startsWith(u'.') ? lower : u'.' + lower);
+    }
+    return scope;
+}
+
+bool FolderScope::includes(QStringView relativePath) const
+{
+    int depth = 0;
+    QStringView name;
+    for (const QStringView part : relativePath.split(u'/')) {
+        if (part.isEmpty() || part == u".")
+            continue;
+        if (part.startsWith(u'.'))
+            return false; // hidden, or ".."
+        ++depth;
+        name = part;
+    }
+    if (depth == 0 || isExcludedFileName(name))
+        return false;
+    if (!m_flat)
+        return true;
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return depth == 1 && dot > 0 && m_extensions.contains(name.mid(dot).toString().toLower());
+}
+
+bool FolderScope::includes(const QString &root, const QString &path) const
+{
+    const QString base = normalizedPath(root);
+    const QString prefix = base == QLatin1String("/") ? base : base + u'/';
+    if (!path.startsWith(prefix) || path.size() == prefix.size())
+        return false;
+    return includes(QStringView(path).mid(prefix.size()));
+}
+
+LocalPresence localPresence(const QString &root, const QString &path)
+{
+    const QString base = normalizedPath(root);
+    const QString prefix = base == QLatin1String("/") ? base : base + u'/';
+    if (!path.startsWith(prefix) || path.size() == prefix.size())
+        return LocalPresence::unknown;
+    struct stat status{};
+    // The root itself may be reached through a link the user chose.
+    if (::stat(QFile::encodeName(base).constData(), &status) != 0 || !S_ISDIR(status.st_mode))
+        return LocalPresence::unknown;
+    const dev_t device = status.st_dev;
+    const QStringList parts = path.mid(prefix.size()).split(u'/');
+    QString current = base;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const QString &part = parts[i];
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return LocalPresence::unknown;
+        current = current == QLatin1String("/") ? current + part : current + u'/' + part;
+        if (::lstat(QFile::encodeName(current).constData(), &status) != 0)
+            return errno == ENOENT ? LocalPresence::absent : LocalPresence::unknown;
+        if (i + 1 == parts.size())
+            return LocalPresence::present;
+        // Only a real folder on the root's own file system can prove what it does not hold.
+        if (!S_ISDIR(status.st_mode) || status.st_dev != device)
+            return LocalPresence::unknown;
+    }
+    return LocalPresence::unknown;
 }
 
 } // namespace quillmere

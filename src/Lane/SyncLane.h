@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Engine/SyncLaneInterface.h"
+#include "FileServices/FileScan.h"
 #include "Model/SyncFile.h"
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Async/Clock.h"
@@ -122,8 +123,11 @@ public:
     QCoro::Task<> processQueue(std::stop_token stop);
     // The folder's records with work owed (one COUNT query); 0 when the count fails.
     qint64 fetchOutstandingRecords();
-    // The folder-relative directory of a path, the service's drive path: "." for the root.
+    // The folder-relative directory of a path, the service's drive path: "." for the root,
+    // and always "." in a folder that keeps no sub-folders (unorganised audio, plan mirror).
     QString relativePath(const QString &localPath) const;
+    // Which files the folder syncs (its kind, and the extensions of a flat folder).
+    FolderScope folderScope() const;
     // This folder's record with the file id, or null (an id is unique within one folder only).
     std::shared_ptr<SyncFile> fetchRecordByFileUUID(const std::optional<QString> &fileUUID);
     // Hashes the files one at a time on the thread pool, in order; throws CancelledError
@@ -138,7 +142,11 @@ public:
     // The folder's files as the full sync sees them, listed off the main thread: the whole
     // tree for project and reference folders, the root's files of the folder's extensions
     // for unorganised audio.
-    static QCoro::Task<LocalScan> scanLocalFiles(QString folderPath, SyncFolderType kind, QStringList extensions);
+    static QCoro::Task<LocalScan> scanLocalFiles(QString folderPath, FolderScope scope);
+    // The folder was found at another path than the one its records carry (renamed or moved
+    // since they were written): the folder and every record under the old path move to the
+    // new one in one save, before anything compares paths.
+    void followFolderMove(const QString &from, const QString &to);
     // Decides from the three views which records are owed an upload, a download or a delete
     // at the service, and which are forgotten. Never throws.
     QCoro::Task<> reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
@@ -368,6 +376,8 @@ private:
 
     TaskHandle m_fullSyncRetryTask;
     TaskHandle m_queueRetryTask;
+    // Service entries already logged as outside the folder's scope, so each is logged once.
+    QSet<qint64> m_outOfScopeLogged;
     int m_failedFullSyncs = 0;
     quint64 m_fullSyncGeneration = 0;
 

@@ -65,26 +65,14 @@ QStringList diagnosticLines(const QString &folderPath, const QStringList &scanne
 
 } // namespace
 
-QCoro::Task<SyncLane::LocalScan> SyncLane::scanLocalFiles(QString folderPath, SyncFolderType kind,
-                                                          QStringList extensions)
+QCoro::Task<SyncLane::LocalScan> SyncLane::scanLocalFiles(QString folderPath, FolderScope scope)
 {
-    auto work = [folderPath = std::move(folderPath), kind, extensions = std::move(extensions)] {
+    auto work = [folderPath = std::move(folderPath), scope = std::move(scope)] {
         LocalScan scan;
-        if (kind == SyncFolderType::projectsFolder || kind == SyncFolderType::references) {
+        if (!scope.isFlat())
             scanDirectoryRecursively(folderPath, scan.files, scan.unreadableFolders);
-            return scan;
-        }
-        // The flat listing cannot tell an empty folder from one it could not open.
-        if (DIR *dir = ::opendir(QFile::encodeName(folderPath).constData())) {
-            ::closedir(dir);
-        } else {
-            scan.unreadableFolders.append(folderPath);
-            return scan;
-        }
-        QSet<QString> accepted;
-        for (const QString &extension : extensions)
-            accepted.insert(extension.toLower());
-        scan.files = listFilesWithExtensions(folderPath, accepted);
+        else
+            scan.files = listFilesWithExtensions(folderPath, scope.extensions(), &scan.unreadableFolders);
         return scan;
     };
     co_return co_await runInBackground(std::move(work));
@@ -130,6 +118,15 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
     }
 
     if (!failure && epoch == m_epoch) {
+        // Renamed or moved since the activation: the records still carry the old paths and
+        // must follow before the scan under the new one is compared with them.
+        if (const auto recorded = folder->folderPath(); recorded && !lane::sameText(*recorded, *folderPath)) {
+            followFolderMove(*recorded, *folderPath);
+            logLine(SyncLogger::Event::syncStarted,
+                    QStringLiteral("%1 moved: updated path to %2").arg(name, *folderPath));
+            if (hasFileWatcher())
+                startFileWatcher(*folderPath);
+        }
         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Scanning: ") + *folderPath);
         if (folder->folderType() == SyncFolderType::harborly) {
             // Plan folders are filled from the service's plans, which this pass does not do yet.
@@ -142,7 +139,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                 failure = std::current_exception();
             }
             if (!failure && isCurrent(epoch, stop)) {
-                auto scan = co_await scanLocalFiles(*folderPath, folder->folderType(), folder->fileExtensions());
+                auto scan = co_await scanLocalFiles(*folderPath, folderScope());
                 if (isCurrent(epoch, stop)) {
                     auto tracked = fetchFolderRecords();
                     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Found %1 local, %2 remote, %3 tracked for %4")

@@ -75,11 +75,39 @@ qint64 SyncLane::fetchOutstandingRecords()
 
 QString SyncLane::relativePath(const QString &localPath) const
 {
-    const auto root = syncFolder()->folderPath();
+    const auto folder = syncFolder();
+    if (folder->folderType() != SyncFolderType::projectsFolder && folder->folderType() != SyncFolderType::references)
+        return QStringLiteral(".");
+    const auto root = folder->folderPath();
     const QString directory = QFileInfo(localPath).path();
     if (!root || !directory.startsWith(withTrailingSlash(*root)))
         return QStringLiteral(".");
     return directory.mid(withTrailingSlash(*root).size());
+}
+
+FolderScope SyncLane::folderScope() const
+{
+    const auto folder = syncFolder();
+    if (folder->folderType() == SyncFolderType::unorganisedAudio)
+        return FolderScope::rootFiles(folder->fileExtensions());
+    return FolderScope::wholeTree();
+}
+
+void SyncLane::followFolderMove(const QString &from, const QString &to)
+{
+    const auto folder = syncFolder();
+    if (folder->isDeleted())
+        return;
+    folder->setFolderPath(to);
+    // Left at the old paths, the records' files would look missing under the new one: a
+    // full sync would delete them at the service and then send them again.
+    try {
+        for (const auto &record : fetchRecordsUnderDirectory(*m_modelContext, laneID(), from))
+            record->setLocalPath(to + record->localPath().mid(from.size()));
+    } catch (const std::exception &) {
+        // Unreadable store: the paths stay; the save below fails the same way.
+    }
+    saveQuietly();
 }
 
 std::shared_ptr<SyncFile> SyncLane::fetchRecordByFileUUID(const std::optional<QString> &fileUUID)

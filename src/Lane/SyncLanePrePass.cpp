@@ -208,9 +208,9 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
             syncedHashes.unite(reply.synced);
             for (const auto &content : reply.deduplicated)
                 dedupReadyHashes.insert(content.contentSHA256);
-            // A later cursor would skip remote changes that were never applied here.
-            if (reply.cursor && !syncFolder()->deltaCursor())
-                syncFolder()->setDeltaCursor(*reply.cursor);
+            // The reply's cursor is never taken: it postdates the full sync's listing, so a
+            // change made at the service in between would never be applied here. The first
+            // delta pass starts from the service's own history instead.
         } catch (const std::exception &error) {
             alive = weak.lock();
             if (!alive || !isCurrent(epoch, stop))

@@ -67,19 +67,46 @@ struct RemotePlacement
 {
     QList<Download> downloads;
     QStringList rejected;
+    QList<QPair<qint64, QString>> outOfScope; // id, the entry's path below the folder
+};
+
+// The entry's path below the folder as the service names it: its drive path's parts (empty
+// and "." parts dropped) and its file name.
+QString relativeEntryPath(const FileSyncAPI::RemoteFile &remote)
+{
+    QStringList parts;
+    for (const QString &part : remote.drivePath.value_or(QString()).split(u'/'))
+        if (!part.isEmpty() && part != QLatin1String("."))
+            parts.append(part);
+    parts.append(remote.filename);
+    return parts.join(u'/');
+}
+
+// A record the stale pass would delete at the service or forget, with what it was when judged.
+struct StaleRecord
+{
+    QString path;
+    qint64 generation = 0;
+    std::optional<SyncFileDesiredState> desired;
+    bool forget = false; // forget the record; otherwise owe a delete at the service
 };
 
 // Blocking: joins each service-given folder and name under the root (refusing what would
 // leave it) and makes the folders of the files to download.
 RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
                                  const QSet<qint64> &trackedIds, const QSet<QString> &localPaths,
-                                 const QStringList &unreadable)
+                                 const QStringList &unreadable, const FolderScope &scope)
 {
     RemotePlacement placement;
     QSet<QString> taken;
     for (const auto &remote : remoteFiles) {
         if (trackedIds.contains(remote.id))
             continue;
+        // A file the scan would never list would look deleted at the next full sync.
+        if (const QString relative = relativeEntryPath(remote); !scope.includes(relative)) {
+            placement.outOfScope.append({remote.id, relative});
+            continue;
+        }
         const QString directory = remote.drivePath.value_or(QString());
         const auto path = SafeJoin(root, directory, remote.filename);
         if (!path) {
@@ -197,19 +224,22 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     }
 
     // Stale records: tracked, but not on disk. Decided on the records as they are now, before
-    // new download records (which are not on disk either) join them.
-    const auto records = fetchFolderRecords();
-    QStringList toMark, toDelete, toOweDownload;
+    // new download records (which are not on disk either) join them. Only a record the scan
+    // could have listed is judged, and only a path proven empty counts as gone.
+    const FolderScope scope = folderScope();
+    QList<StaleRecord> stale;
+    QStringList toOweDownload;
     QSet<qint64> trackedIds;
-    for (const auto &record : records) {
+    for (const auto &record : fetchFolderRecords()) {
         if (record->remoteId())
             trackedIds.insert(*record->remoteId());
         const QString &path = record->localPath();
-        if (localPaths.contains(path) || isUnder(path, local.unreadableFolders))
+        if (localPaths.contains(path) || isUnder(path, local.unreadableFolders) || !scope.includes(folderPath, path))
             continue;
+        const StaleRecord judged{path, record->generation(), record->desiredState(), true};
         const bool listed = record->remoteId() && remoteIds.contains(*record->remoteId());
         if (!listed) {
-            toDelete.append(path);
+            stale.append(judged);
             continue;
         }
         const auto desired = record->desiredState();
@@ -222,46 +252,84 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         }
         if (!wasPresentLocally(*record))
             toOweDownload.append(path);
-        else if (mode == SyncFolderSyncMode::downloadOnly)
-            toDelete.append(path);
         else
-            toMark.append(path);
+            stale.append({path, judged.generation, desired, mode == SyncFolderSyncMode::downloadOnly});
     }
-    for (const QString &path : toMark) {
-        if (const auto record = fetchRecord(path)) {
-            record->setDesiredState(SyncFileDesiredState::deletedRemote);
-            record->setSyncStatus(SyncFileStatus::pending);
-            record->setLocalModifiedAt(std::nullopt);
-            record->setRetryCount(0);
-            record->setNextRetryAt(std::nullopt);
+
+    QList<LocalPresence> presence;
+    if (!stale.isEmpty()) {
+        QStringList paths;
+        for (const auto &record : stale)
+            paths.append(record.path);
+        auto probe = [folderPath, paths] {
+            QList<LocalPresence> found;
+            for (const QString &path : paths)
+                found.append(localPresence(folderPath, path));
+            return found;
+        };
+        presence = co_await runInBackground(std::move(probe));
+        if (!isCurrent(epoch, stop))
+            co_return;
+    }
+    bool changed = false;
+    int kept = 0;
+    for (qsizetype i = 0; i < stale.size(); ++i) {
+        const auto record = fetchRecord(stale[i].path);
+        if (!record || record->generation() != stale[i].generation || record->desiredState() != stale[i].desired
+            || record->syncStatus() == SyncFileStatus::syncing)
+            continue; // changed while the paths were looked at: the next pass judges it again
+        if (presence[i] != LocalPresence::absent) {
+            ++kept;
+            continue;
         }
+        changed = true;
+        if (stale[i].forget) {
+            m_modelContext->remove(record);
+            continue;
+        }
+        record->setDesiredState(SyncFileDesiredState::deletedRemote);
+        record->setSyncStatus(SyncFileStatus::pending);
+        record->setLocalModifiedAt(std::nullopt);
+        record->setRetryCount(0);
+        record->setNextRetryAt(std::nullopt);
     }
+    if (kept > 0)
+        logLine(SyncLogger::Event::syncStarted,
+                QStringLiteral("Kept %1 records of %2 whose files the scan did not list but are not gone "
+                               "(a link, another drive or an unreadable path on the way)")
+                    .arg(kept)
+                    .arg(name));
     for (const QString &path : toOweDownload) {
-        if (const auto record = fetchRecord(path)) {
+        if (const auto record = fetchRecord(path); record && record->syncStatus() != SyncFileStatus::syncing) {
             record->setSyncDirection(SyncFileDirection::download);
             record->setDesiredState(SyncFileDesiredState::downloadPending);
             record->setSyncStatus(SyncFileStatus::pending);
             record->setErrorMessage(std::nullopt);
             record->setRetryCount(0);
             record->setNextRetryAt(std::nullopt);
+            changed = true;
         }
     }
-    for (const QString &path : toDelete)
-        if (const auto record = fetchRecord(path))
-            m_modelContext->remove(record);
-    if (!toMark.isEmpty() || !toDelete.isEmpty() || !toOweDownload.isEmpty())
+    if (changed)
         saveQuietly();
 
     if (mode == SyncFolderSyncMode::uploadOnly)
         co_return;
 
     auto place = [folderPath, remoteFiles = std::move(remoteFiles), trackedIds, localPaths,
-                  unreadable = local.unreadableFolders] {
-        return placeRemoteFiles(folderPath, remoteFiles, trackedIds, localPaths, unreadable);
+                  unreadable = local.unreadableFolders, scope] {
+        return placeRemoteFiles(folderPath, remoteFiles, trackedIds, localPaths, unreadable, scope);
     };
     const auto placement = co_await runInBackground(std::move(place));
     if (!isCurrent(epoch, stop))
         co_return;
+    for (const auto &[id, relative] : placement.outOfScope) {
+        if (!m_outOfScopeLogged.contains(id)) {
+            m_outOfScopeLogged.insert(id);
+            logLine(SyncLogger::Event::fileSkipped,
+                    QStringLiteral("Not downloading %1 to %2: the folder does not sync files there").arg(relative, name));
+        }
+    }
     for (const QString &rejected : placement.rejected)
         logLine(SyncLogger::Event::syncFailed,
                 QStringLiteral("Skipped %1 from %2: not a usable path in the folder").arg(rejected, name));

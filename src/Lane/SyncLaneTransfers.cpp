@@ -1,5 +1,8 @@
 #include "Lane/SyncLane.h"
 
+#include "Lane/LaneSupport.h"
+
+#include "Accounts/KeychainVault.h"
 #include "ActivityLog/SyncLogger.h"
 #include "FileServices/FileChecksum.h"
 #include "Model/ModelContext.h"
@@ -7,6 +10,7 @@
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
+#include "Platform/Files/FolderBookmark.h"
 #include "Platform/Files/SafeJoin.h"
 #include "Platform/Http/LocalFileError.h"
 #include "ServiceAPI/HarborlyAPIError.h"
@@ -146,6 +150,32 @@ LocalDeleteOutcome removeLocalFile(const QString &root, const QString &path,
     return LocalDeleteOutcome::removed;
 }
 
+enum class DeletionProof { gone, present, unproven };
+
+// Blocking. A file is deleted here only when the folder is the one its bookmark records, at
+// the path the records carry, and nothing at all is at the file's path below it.
+DeletionProof proveDeletion(const QByteArray &bookmark, const QString &root, const QString &path)
+{
+    if (bookmark.isEmpty() || root.isEmpty())
+        return DeletionProof::unproven;
+    try {
+        const auto resolved = FolderBookmark::resolve(bookmark);
+        if (resolved.stale || !lane::sameText(QDir::cleanPath(resolved.path), QDir::cleanPath(root)))
+            return DeletionProof::unproven;
+    } catch (const std::exception &) {
+        return DeletionProof::unproven;
+    }
+    switch (localPresence(root, path)) {
+    case LocalPresence::absent:
+        return DeletionProof::gone;
+    case LocalPresence::present:
+        return DeletionProof::present;
+    case LocalPresence::unknown:
+        break;
+    }
+    return DeletionProof::unproven;
+}
+
 bool isGoneAtService(const HarborlyAPIError &error)
 {
     return error.code() == HarborlyAPIError::Code::serverError
@@ -246,6 +276,37 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
     const auto desiredState = dispatched->desiredState();
     dispatched.reset(); // never written after the wait
     const QDateTime attemptedAt = m_clock.currentDateTime();
+    const QString root = syncFolder()->folderPath().value_or(QString());
+
+    // The mark was made earlier, from a scan: the deletion is proven again on the spot.
+    QByteArray bookmark;
+    if (m_vault) {
+        auto reading = m_vault->entryAsync(KeychainVault::folderBookmarkKey(laneID()));
+        bookmark = (co_await awaitStep(std::move(reading), epoch, stop)).value.value_or(QByteArray());
+    }
+    auto proving = [bookmark, root, localPath] { return proveDeletion(bookmark, root, localPath); };
+    auto proof = runInBackground(std::move(proving));
+    const DeletionProof found = co_await awaitStep(std::move(proof), epoch, stop);
+    const auto record = fetchRecord(localPath);
+    if (!record || record->generation() != generation || record->desiredState() != desiredState)
+        throw CancelledError(); // changed since it was marked: it waits for the next pass as it is now
+    const QString name = QFileInfo(localPath).fileName();
+    if (found == DeletionProof::present) {
+        keepLocalEdit(localPath, QStringLiteral("Kept at Harborly: the file is in the folder again"));
+        co_return;
+    }
+    if (found == DeletionProof::unproven) {
+        // Behind a link, on another drive, or the folder is not where its records say: back
+        // to its synced state, and the next full sync looks again.
+        record->setDesiredState(SyncFileDesiredState::syncedLocal);
+        record->setSyncStatus(SyncFileStatus::synced);
+        record->setGeneration(record->generation() + 1);
+        saveJournaled(nullptr, record);
+        SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, name,
+                                 QStringLiteral("Kept at Harborly: could not confirm it was deleted here"));
+        // Not a failure and nothing more to do: the queue only lets go of the record.
+        throw CancelledError();
+    }
 
     if (remoteId) {
         try {

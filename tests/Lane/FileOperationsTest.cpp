@@ -327,6 +327,8 @@ TEST_F(FileOperationsTest, RemoteDeleteCountsGoneAsDoneAndSparesARecordMadeAgain
     bool done = false;
     std::exception_ptr error;
     detail::captureVoid(lane()->deleteRemoteRecord(again, {}), error, done);
+    const QString againPath = QStringLiteral("/api/v1/files/library/%1").arg(*again->remoteId());
+    ASSERT_TRUE(runUntil([&] { return !h.fake.requestsTo("DELETE", againPath.toStdString()).empty(); }));
     again->setDesiredState(SyncFileDesiredState::uploadPending);
     again->setGeneration(again->generation() + 1);
     h.context->save();

@@ -191,10 +191,11 @@ TEST_F(PrePassTest, ChecksGoInHundredsAndAFailedCheckLeavesEverythingToTheQueue)
     EXPECT_THAT(filesSent(checks[0]), SizeIs(100));
     EXPECT_THAT(filesSent(checks[1]), SizeIs(100));
     EXPECT_THAT(filesSent(checks[2]), SizeIs(50));
-    EXPECT_EQ(folder->deltaCursor(), h.fake.currentCursor(h.account));
+    // The check's cursor postdates the listing the pass relies on: taking it would skip
+    // whatever changed at the service in between.
+    EXPECT_EQ(folder->deltaCursor(), std::nullopt);
     EXPECT_THAT(lane->heldDuplicates(), SizeIs(1));
 
-    // A cursor the folder has already is kept: a later one would skip changes not applied yet.
     folder->setDeltaCursor(QStringLiteral("cur-mine"));
     h.fake.clearRequestLog();
     auto pass = [lane = lane](std::stop_token stop) { return lane->runBatchPrePass(std::move(stop)); };
