@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -165,6 +166,76 @@ TEST_F(FileScanTest, FlatListingMatchesExtensionsOfRegularFilesOnly)
     EXPECT_EQ(sorted(listFilesWithExtensions(root(), wanted)), sorted({at("Song.WAV"), at("loop.aif")}));
     EXPECT_EQ(listFilesWithExtensions(root() + "/", {".txt"}), QStringList{at("notes.txt")});
     EXPECT_TRUE(listFilesWithExtensions(at("missing"), wanted).isEmpty());
+    // An empty listing of a folder that could not be opened is reported, not taken as empty.
+    QStringList unreadable;
+    EXPECT_TRUE(listFilesWithExtensions(at("missing"), wanted, &unreadable).isEmpty());
+    EXPECT_EQ(unreadable, QStringList{at("missing")});
+}
+
+TEST_F(FileScanTest, ScopeIsTheScansRuleByName)
+{
+    const auto tree = FolderScope::wholeTree();
+    for (const char *inside : {"a.wav", "A/B/take.flac", "./A//b.wav", "Take (conflict)/x.wav"})
+        EXPECT_TRUE(tree.includes(QString::fromUtf8(inside))) << inside;
+    for (const char *outside : {"", ".", ".Loop.wav", ".hidden dir/plain.wav", "Web/.cache/plain2.wav",
+                                "Take (conflict).wav", "x.quillmere-tmp.wav", "../x.wav", "A/../x.wav"})
+        EXPECT_FALSE(tree.includes(QString::fromUtf8(outside))) << outside;
+
+    const auto flat = FolderScope::rootFiles({QStringLiteral("wav"), QStringLiteral(".AIF")});
+    EXPECT_TRUE(flat.includes(QStringLiteral("Kick.WAV")));
+    EXPECT_TRUE(flat.includes(QStringLiteral("./pad.aif")));
+    EXPECT_FALSE(flat.includes(QStringLiteral("take.flac")));
+    EXPECT_FALSE(flat.includes(QStringLiteral("Sub/loop.wav")));
+    EXPECT_FALSE(flat.includes(QStringLiteral("wav")));
+
+    EXPECT_TRUE(tree.includes(root(), at("A/a.wav")));
+    EXPECT_FALSE(tree.includes(root(), root()));
+    EXPECT_FALSE(tree.includes(root(), root() + "2/a.wav"));
+}
+
+TEST_F(FileScanTest, OnlyAMissingPathBelowRealFoldersIsAbsent)
+{
+    writeFile(at("A/here.wav"));
+    writeFile(at("file"));
+    QTemporaryDir elsewhere;
+    ASSERT_EQ(symlink(qPrintable(elsewhere.path()), qPrintable(at("Link"))), 0);
+    ASSERT_EQ(symlink(qPrintable(at("nowhere")), qPrintable(at("dangling.wav"))), 0);
+
+    EXPECT_EQ(localPresence(root(), at("A/here.wav")), LocalPresence::present);
+    EXPECT_EQ(localPresence(root(), at("dangling.wav")), LocalPresence::present);
+    EXPECT_EQ(localPresence(root(), at("A/gone.wav")), LocalPresence::absent);
+    EXPECT_EQ(localPresence(root(), at("B/C/gone.wav")), LocalPresence::absent);
+    EXPECT_EQ(localPresence(root(), at("Link/gone.wav")), LocalPresence::unknown);
+    EXPECT_EQ(localPresence(root(), at("file/gone.wav")), LocalPresence::unknown);
+    EXPECT_EQ(localPresence(root(), root() + "2/gone.wav"), LocalPresence::unknown);
+    EXPECT_EQ(localPresence(at("missing root"), at("missing root/a.wav")), LocalPresence::unknown);
+}
+
+TEST_F(FileScanTest, TheScanStaysOnTheRootsFileSystemAndSkipsNamesThatAreNotUtf8)
+{
+    writeFile(at("plain.wav"));
+    const QByteArray badName = QFile::encodeName(root()) + QByteArray("/bad\xfe.wav");
+    const int fd = ::open(badName.constData(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    QDir().mkpath(at("Drive"));
+    const bool mounted = ::mount("none", qPrintable(at("Drive")), "tmpfs", 0, nullptr) == 0;
+    if (mounted)
+        writeFile(at("Drive/other.wav"));
+
+    const Scan result = scanReporting(root());
+    if (mounted)
+        ::umount(qPrintable(at("Drive")));
+    EXPECT_TRUE(result.unreadable.isEmpty());
+    QStringList names;
+    for (const QString &path : result.files)
+        names.append(path.mid(root().size() + 1));
+    EXPECT_FALSE(names.contains(QStringLiteral("Drive/other.wav")));
+    EXPECT_TRUE(names.contains(QStringLiteral("plain.wav")));
+    // Its name has no spelling that leads back to it.
+    EXPECT_EQ(names.filter(QStringLiteral("bad")), QStringList());
+    if (!mounted)
+        GTEST_SKIP() << "no tmpfs mount here: the other-file-system half was not run";
 }
 
 } // namespace

@@ -320,3 +320,74 @@ TEST_F(FullSyncTest, APassSchedulesTheNextAtTheEarliestRetryTime)
 }
 
 } // namespace
+
+TEST_F(FullSyncTest, AFolderRenamedAfterItsActivationTakesItsRecordsAlong)
+{
+    writeFile(root + QStringLiteral("/a.wav"), "a");
+    tracked(*folder, QStringLiteral("a.wav"), serve(*folder, QStringLiteral("a.wav"), "a"), "a");
+    writeFile(root + QStringLiteral("/Sub/b.wav"), "b");
+    tracked(*folder, QStringLiteral("Sub/b.wav"), serve(*folder, QStringLiteral("b.wav"), "b", QStringLiteral("Sub")),
+            "b");
+    const auto before = h.serviceFiles();
+    auto lane = h.makeLane(folder);
+    // The activation has resolved the folder; the user renames it while it registers.
+    h.fake.delayNext("/api/v1/sync-folders", std::chrono::milliseconds(500));
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return !registrations().empty(); }));
+    const QString renamed = root + QStringLiteral(" renamed");
+    ASSERT_TRUE(QDir().rename(root, renamed));
+    h.runUntilIdle(*lane);
+
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), before);
+    EXPECT_EQ(h.fake.files(h.account).size(), 2u); // nothing sent again at the service's root
+    EXPECT_EQ(h.records(folder->stableID()), (std::map<QString, State>{{renamed + QStringLiteral("/a.wav"), synced},
+                                                                       {renamed + QStringLiteral("/Sub/b.wav"), synced}}));
+    EXPECT_EQ(folder->folderPath(), renamed);
+}
+
+TEST_F(FullSyncTest, OneWayFoldersReconcileOnlyTheirOwnDirection)
+{
+    // Upload only: a service-only file is not fetched; a tracked file deleted here is owed a
+    // delete at the service; a new local file is owed an upload.
+    auto up = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::uploadOnly, QStringLiteral("Up"));
+    const QString upRoot = *up->folderPath();
+    serve(*up, QStringLiteral("theirs.wav"), "theirs");
+    tracked(*up, QStringLiteral("deleted.wav"), serve(*up, QStringLiteral("deleted.wav"), "d"), "d");
+    writeFile(upRoot + QStringLiteral("/mine.wav"), "mine");
+    auto upLane = h.makeLane(up);
+    std::map<QString, State> upDecided;
+    onLogLine(QStringLiteral("Marked "), [&] {
+        if (upDecided.empty())
+            upDecided = h.records(up->stableID());
+    });
+    upLane->start();
+    h.runUntilIdle(*upLane);
+    EXPECT_EQ(upDecided, (std::map<QString, State>{{upRoot + QStringLiteral("/deleted.wav"), owedRemoteDelete},
+                                                   {upRoot + QStringLiteral("/mine.wav"), owedUpload}}));
+    EXPECT_FALSE(QFile::exists(upRoot + QStringLiteral("/theirs.wav")));
+
+    // Download only: no hashing and no upload lines; a tracked file deleted here is forgotten
+    // (and fetched again), never deleted at the service; a local-only file stays untracked.
+    SyncLogger::shared().clear();
+    auto down = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::downloadOnly, QStringLiteral("Down"));
+    const QString downRoot = *down->folderPath();
+    const qint64 lost = serve(*down, QStringLiteral("lost.wav"), "lost");
+    tracked(*down, QStringLiteral("lost.wav"), lost, "lost");
+    serve(*down, QStringLiteral("new.wav"), "new");
+    writeFile(downRoot + QStringLiteral("/local.wav"), "local");
+    auto downLane = h.makeLane(down);
+    h.fake.clearRequestLog();
+    downLane->start();
+    h.runUntilIdle(*downLane);
+    downLane->stop();
+    downLane->start();
+    h.runUntilIdle(*downLane);
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    EXPECT_EQ(LaneHarness::folderFiles(downRoot), (std::map<QString, QString>{{QStringLiteral("local.wav"), sha256("local")},
+                                                                              {QStringLiteral("lost.wav"), sha256("lost")},
+                                                                              {QStringLiteral("new.wav"), sha256("new")}}));
+    EXPECT_EQ(h.records(down->stableID()), (std::map<QString, State>{{downRoot + QStringLiteral("/lost.wav"), synced},
+                                                                     {downRoot + QStringLiteral("/new.wav"), synced}}));
+    EXPECT_THAT(logDetails().filter(QStringLiteral("Upload diff")), IsEmpty());
+}
