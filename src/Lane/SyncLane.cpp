@@ -63,6 +63,7 @@ void SyncLane::start()
     const auto folderPath = syncFolder()->folderPath();
     if (!folderPath)
         return;
+    m_started = true;
     // Two activations of one lane would race for the watcher and the records: the earlier
     // one ends first.
     m_syncTask.cancel();
@@ -103,6 +104,9 @@ QCoro::Task<> SyncLane::readBookmarkAndActivate(QString folderPath, std::stop_to
 void SyncLane::stop()
 {
     ++m_epoch;
+    m_started = false;
+    m_manualPassStop.request_stop();
+    m_manualPassStop = std::stop_source();
     if (m_fileWatcher) {
         m_fileWatcher->stop();
         m_fileWatcher.reset();
@@ -124,6 +128,8 @@ void SyncLane::stop()
 void SyncLane::pause()
 {
     setIsPaused(true);
+    m_manualPassStop.request_stop();
+    m_manualPassStop = std::stop_source();
     m_syncTask = TaskHandle();
     m_deltaSyncTask = TaskHandle();
     m_prioritySleepTask = TaskHandle();
@@ -231,12 +237,6 @@ QCoro::Task<> SyncLane::deltaSyncLoop(std::weak_ptr<SyncLane>, std::stop_token)
 QCoro::Task<> SyncLane::livenessLoop(std::weak_ptr<SyncLane>, std::stop_token)
 {
     // The watchdog's vital-sign checks arrive with the lane timers.
-    co_return;
-}
-
-QCoro::Task<> SyncLane::performDeltaSync()
-{
-    // The pass over the change feed arrives with delta sync.
     co_return;
 }
 

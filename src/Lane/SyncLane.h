@@ -3,6 +3,7 @@
 #include "Engine/SyncLaneInterface.h"
 #include "FileServices/FileScan.h"
 #include "Model/SyncFile.h"
+#include "Platform/Async/AsyncMutex.h"
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Async/Clock.h"
 #include "Platform/Async/TaskHandle.h"
@@ -27,6 +28,7 @@
 
 namespace quillmere {
 
+class DAWRunningStateProvider;
 class Debouncer;
 class FileWatcher;
 class OperationResolution;
@@ -249,12 +251,59 @@ public:
     static QList<std::optional<qint64>> matchConfirmations(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
                                                            const QList<ConfirmationTarget> &targets);
 
+    // Tests stand in for the engine's detection of running applications.
+    void setDAWRunningStateProviderForTesting(std::shared_ptr<DAWRunningStateProvider> provider)
+    {
+        m_dawRunningStateProvider = std::move(provider);
+    }
     // Tests stand in for the full sync's listing of the folder.
     void setLastRemoteFilesForTesting(std::optional<QList<FileSyncAPI::RemoteFile>> files)
     {
         m_lastRemoteFiles = std::move(files);
     }
 
+
+    // Delta sync: the change feed applied to the folder.
+
+    // What a local path holds, read off the main thread without following a link; the
+    // checksum is empty when the file could not be read or changed while it was.
+    struct LocalLook
+    {
+        enum class Kind { absent, regularFile, other, unreadable } kind = Kind::absent;
+        QString checksum;
+        std::optional<FileStamp> stamp;
+    };
+    // The file at a path against the version the service is about to hand over.
+    enum class LocalHashCheck {
+        missing,         // nothing there (lstat: ENOENT)
+        matchesExpected, // already the expected content
+        syncedOnService, // a version the service holds for this very place
+        unconfirmed,     // anything else: content the service may not have
+        notAFile,        // a folder, a link or a device: never replaced, hashed or sent
+    };
+    struct HashCheck
+    {
+        LocalHashCheck verdict = LocalHashCheck::unconfirmed;
+        std::optional<FileStamp> stamp;
+    };
+
+    // One pass over the change feed since the folder's cursor; passes of one lane never
+    // overlap. Never throws. The cursor is stored only after every change was applied or
+    // knowingly skipped, and only one the service gave.
+    QCoro::Task<> runDeltaPass(std::stop_token stop);
+    QCoro::Task<LocalHashCheck> checkFileHash(QString localPath, std::optional<QString> expected, std::stop_token stop);
+    // Fetches or makes the record of the path and runs its download now, as the queue would;
+    // a failure leaves it owed with its retry time. Never throws.
+    QCoro::Task<> downloadRemoteFile(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
+    // The file at the path is a local change to send: recorded as owed an upload (or the
+    // transfer in flight told, through its generation). `stamp` is the file as last looked at.
+    void trackLocalChange(const QString &path, const std::optional<FileStamp> &stamp);
+    // The names of the running applications that guard this folder (none when its guards are off).
+    QSet<QString> runningGuardDAWs();
+    // Once no guarding application runs: each held download is fetched, marked synced or
+    // kept as a local change. One release at a time per lane. Never throws.
+    QCoro::Task<> releaseHeldDownloads(QByteArray bookmark, std::stop_token stop);
+    static QString heldNotice(const QString &filename, const QSet<QString> &guards);
 
     // Read access for the engine and tests.
     bool hasFileWatcher() const { return m_fileWatcher != nullptr; }
@@ -369,6 +418,8 @@ private:
     static QCoro::Task<> runScheduledQueuePass(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
                                                std::stop_token stop);
     void scheduleFullSyncRetry();
+    // A full sync after `delay` (of its own, or because the change feed asked for one).
+    void scheduleFullSync(Clock::Duration delay);
     void scheduleQueuePassForRetries();
     void cancelScheduledPasses();
     QCoro::Task<> renewBookmarkIfStale(QByteArray bookmarkData, QString folderPath, quint64 epoch,
@@ -469,6 +520,24 @@ private:
 
     // The stamp of every file the current pass's pre-pass hashed, by local path.
     QHash<QString, FileStamp> m_prePassStamps;
+
+    // Delta sync (private).
+    // Applies the changes in order; false when the pass was stopped before the last one.
+    QCoro::Task<bool> applyChanges(QList<FileSyncAPI::DeltaChange> changes, QString root, std::stop_token stop);
+    QCoro::Task<> applyUpsert(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
+    QCoro::Task<> applyDeletion(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
+    QCoro::Task<HashCheck> hashCheck(QString localPath, std::optional<QString> expected, std::stop_token stop);
+    // Runs one owed record through the queue's dispatch at once (marked in flight first).
+    QCoro::Task<> dispatchNow(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    void holdDownload(const FileSyncAPI::DeltaChange &change, const QString &localPath, const QSet<QString> &guards);
+
+    AsyncMutex m_deltaPassMutex;
+    AsyncMutex m_releaseMutex;
+    // Ends a manual pass on stop() and pause(), as the loop's token ends the loop's.
+    std::stop_source m_manualPassStop;
+    // Between start() and stop().
+    bool m_started = false;
+    std::shared_ptr<DAWRunningStateProvider> m_dawRunningStateProvider;
 };
 
 // Builds SyncLanes for the engine.

@@ -258,6 +258,11 @@ void SyncLane::scheduleFullSyncRetry()
     // application was closed would wait for its next launch.
     const auto delay = fullSyncRetryDelay(m_failedFullSyncs);
     ++m_failedFullSyncs;
+    scheduleFullSync(delay);
+}
+
+void SyncLane::scheduleFullSync(Clock::Duration delay)
+{
     std::weak_ptr<SyncLane> weak = weak_from_this();
     auto body = [weak, delay, generation = m_fullSyncGeneration](std::stop_token stop) {
         return runFullSyncRetry(weak, delay, generation, std::move(stop));

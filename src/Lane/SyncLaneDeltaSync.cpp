@@ -1,0 +1,726 @@
+// Delta sync: the service's change feed since the folder's cursor, applied one change after
+// another. Transfers and local deletions go through the work queue's per-record dispatch
+// (syncRecord), so a change from the feed meets the same checks as any other: a file the
+// user saved is never overwritten or removed, and a failure leaves the record owed.
+
+#include "Lane/SyncLane.h"
+
+#include "Lane/LaneSupport.h"
+
+#include "Accounts/KeychainVault.h"
+#include "ActivityLog/SyncLogger.h"
+#include "Engine/BookmarkManager.h"
+#include "Engine/DAWRunningStateProvider.h"
+#include "FileServices/FileChecksum.h"
+#include "Model/LaneQueries.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/Background.h"
+#include "Platform/Async/CancelledError.h"
+#include "Platform/Files/SafeJoin.h"
+#include "Platform/Http/InternetDate.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace quillmere {
+
+namespace {
+
+using lane::describeError;
+using lane::isCancellation;
+using lane::logLine;
+
+// Blocking. What is at the path, never following a link; a regular file is hashed, and one
+// that changed while it was read has no checksum.
+SyncLane::LocalLook lookAt(const QString &path, const std::stop_token &stop)
+{
+    SyncLane::LocalLook look;
+    const QByteArray native = QFile::encodeName(path);
+    struct stat before{};
+    if (::lstat(native.constData(), &before) != 0) {
+        look.kind = (errno == ENOENT || errno == ENOTDIR) ? SyncLane::LocalLook::Kind::absent
+                                                          : SyncLane::LocalLook::Kind::unreadable;
+        return look;
+    }
+    if (!S_ISREG(before.st_mode)) {
+        look.kind = SyncLane::LocalLook::Kind::other;
+        return look;
+    }
+    look.kind = SyncLane::LocalLook::Kind::regularFile;
+    look.stamp = SyncLane::FileStamp{qint64(before.st_size),
+                                     qint64(before.st_mtim.tv_sec) * 1000000000 + before.st_mtim.tv_nsec,
+                                     qint64(before.st_ino), qint64(before.st_dev)};
+    try {
+        const QString checksum = computeFileChecksumSync(path, stop);
+        if (SyncLane::fileStamp(path) == look.stamp)
+            look.checksum = checksum;
+    } catch (const FileChecksumError &) {
+    }
+    return look;
+}
+
+// A change's place in the folder, decided off the main thread.
+struct Target
+{
+    std::optional<QString> path; // none: refused by SafeJoin
+    QString relative;            // drive path and name as the service gives them
+};
+
+QString relativeOf(const FileSyncAPI::DeltaChange &change)
+{
+    QStringList parts;
+    for (const QString &part : change.drivePath.value_or(QString()).split(u'/'))
+        if (!part.isEmpty() && part != QLatin1String("."))
+            parts.append(part);
+    parts.append(change.filename);
+    return parts.join(u'/');
+}
+
+// A service that no longer keeps the history a cursor points into refuses it.
+bool isRefusedCursor(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const HarborlyAPIError &apiError) {
+        return apiError.code() == HarborlyAPIError::Code::serverError
+               && (apiError.statusCode() == 400 || apiError.statusCode() == 410);
+    } catch (...) {
+    }
+    return false;
+}
+
+std::optional<QDateTime> latestServiceTime(const FileSyncAPI::DeltaChange &change)
+{
+    std::optional<QDateTime> latest;
+    for (const auto &time : {change.createdAt, change.updatedAt, change.deletedAt})
+        if (time && (!latest || *time > *latest))
+            latest = time;
+    return latest;
+}
+
+std::optional<QString> lowerChecksum(const std::optional<QString> &checksum)
+{
+    if (!checksum || checksum->isEmpty())
+        return std::nullopt;
+    return checksum->toLower();
+}
+
+bool isAction(const FileSyncAPI::DeltaChange &change, const char *action)
+{
+    return change.action == QLatin1String(action);
+}
+
+} // namespace
+
+QString SyncLane::heldNotice(const QString &filename, const QSet<QString> &guards)
+{
+    const QString application = guards.isEmpty() ? QStringLiteral("your DAW") : *guards.cbegin();
+    return filename + QStringLiteral(" can't sync while ") + application
+           + QStringLiteral(" is open. Close your DAW to get the latest version.");
+}
+
+QCoro::Task<> SyncLane::performDeltaSync()
+{
+    // A manual pass: stop() and pause() end it like the loop's own; a stopped or paused lane
+    // has nothing to pass.
+    if (!m_started || isPaused())
+        co_return;
+    const auto self = shared_from_this();
+    co_await runDeltaPass(m_manualPassStop.get_token());
+}
+
+QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    const quint64 epoch = m_epoch;
+    const auto folder = syncFolder();
+    const auto api = m_apiClient;
+    const auto bookmarks = m_bookmarkManager;
+    if (!folder->folderPath() || !isCurrent(epoch, stop))
+        co_return;
+
+    // Passes of one lane never overlap: a manual pass waits for the loop's.
+    auto locking = m_deltaPassMutex.lock();
+    const auto passLock = co_await std::move(locking);
+    if (!isCurrent(epoch, stop))
+        co_return;
+
+    std::optional<QByteArray> bookmark;
+    if (m_vault) {
+        auto reading = m_vault->entryAsync(KeychainVault::folderBookmarkKey(laneID()));
+        bookmark = (co_await std::move(reading)).value;
+    }
+    if (!bookmark || !isCurrent(epoch, stop))
+        co_return;
+
+    co_await releaseHeldDownloads(*bookmark, stop);
+    if (!isCurrent(epoch, stop))
+        co_return;
+
+    const QString recordedRoot = folder->folderPath().value_or(QString());
+    const std::optional<QString> cursor = folder->deltaCursor();
+    std::optional<SyncFolderType> kind;
+    if (folder->folderType() != SyncFolderType::harborly)
+        kind = folder->folderType();
+    FileSyncAPI::ChangeFeed feed;
+    std::optional<QString> root;
+    std::exception_ptr failure;
+    try {
+        auto fetching = api->fetchChanges(cursor.value_or(QString()), kind,
+                                          laneID().toString(QUuid::WithoutBraces).toUpper(), stop);
+        feed = co_await std::move(fetching);
+        if (isCurrent(epoch, stop) && !feed.changes.isEmpty()) {
+            auto resolving = bookmarks->startAccessing(*bookmark);
+            root = co_await std::move(resolving);
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!isCurrent(epoch, stop)) {
+        if (root)
+            bookmarks->stopAccessing(*root);
+        co_return; // a stop is no failure and moves no back-off
+    }
+    if (failure) {
+        if (isCancellation(failure) || isNetworkError(failure))
+            co_return;
+        if (isRateLimited(failure)) {
+            SyncLogger::shared().log(SyncLogger::Event::pendingRetry, SyncLogger::Direction::none, folder->name(),
+                                     QStringLiteral("Delta sync rate limited — will retry on next tick"));
+            co_return;
+        }
+        if (cursor && isRefusedCursor(failure)) {
+            // The history behind the cursor is gone: start again from the whole feed (a
+            // delete matches its record by id, so the replay is safe) and look at
+            // everything once more.
+            logLine(SyncLogger::Event::syncFailed,
+                    QStringLiteral("The service refused the change cursor of %1: reading its changes from the start")
+                        .arg(folder->name()));
+            folder->setDeltaCursor(std::nullopt);
+            saveQuietly();
+            scheduleFullSync(Clock::Duration::zero());
+            co_return;
+        }
+        ++m_consecutiveDeltaFailures;
+        setLastError(describeError(failure));
+        co_return;
+    }
+    // Any answer brings the loop back to its normal interval.
+    m_consecutiveDeltaFailures = 0;
+    if (feed.changes.isEmpty())
+        co_return;
+
+    // Paths follow the folder: moved since its records were written, the activation moves
+    // them before anything here compares paths.
+    if (!lane::sameText(*root, recordedRoot)) {
+        bookmarks->stopAccessing(*root);
+        logLine(SyncLogger::Event::syncStarted,
+                QStringLiteral("%1 moved: changes wait for the folder to be activated again").arg(folder->name()));
+        start();
+        co_return;
+    }
+
+    const bool complete = co_await applyChanges(feed.changes, *root, stop);
+    if (!isCurrent(epoch, stop)) {
+        bookmarks->stopAccessing(*root);
+        co_return;
+    }
+    if (complete) {
+        // Only a cursor the service sent, else the newest time the service gave a change we
+        // applied: a cursor made from this device's clock could skip changes for good.
+        std::optional<QString> next = feed.cursor.isEmpty() ? std::nullopt : std::optional<QString>(feed.cursor);
+        if (!next) {
+            std::optional<QDateTime> latest;
+            for (const auto &change : feed.changes)
+                if (const auto time = latestServiceTime(change); time && (!latest || *time > *latest))
+                    latest = time;
+            if (latest)
+                next = formatInternetDate(*latest);
+        }
+        if (next)
+            folder->setDeltaCursor(*next);
+        setLastSyncAt(m_clock.currentDateTime());
+    }
+    // The records the changes wrote and the cursor are saved together.
+    saveQuietly();
+    notifyStateChanged();
+    bookmarks->stopAccessing(*root);
+    if (!isCurrent(epoch, stop))
+        co_return;
+    if (fetchOutstandingRecords() > 0 && !m_isProcessingQueue)
+        co_await processQueue(stop);
+}
+
+QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes, QString root, std::stop_token stop)
+{
+    const quint64 epoch = m_epoch;
+    const auto folder = syncFolder();
+    const bool planMirror = folder->folderType() == SyncFolderType::harborly;
+    const FolderScope scope = folderScope();
+
+    // Where each change goes. The plan mirror places files only by its plan layout: the feed
+    // updates or removes the files the layout placed (found by id) and asks the layout for
+    // the rest, so one file never lands in two places.
+    QList<Target> targets;
+    QHash<qint64, QString> placedByID;
+    bool layoutNeeded = false;
+    if (planMirror) {
+        for (const auto &record : fetchFolderRecords())
+            if (record->remoteId())
+                placedByID.insert(*record->remoteId(), record->localPath());
+        for (const auto &change : changes) {
+            Target target;
+            target.relative = relativeOf(change);
+            if (const auto placed = placedByID.constFind(change.id); placed != placedByID.cend())
+                target.path = *placed;
+            targets.append(target);
+        }
+    } else {
+        auto placing = [root, changes] {
+            QList<Target> placed;
+            for (const auto &change : changes)
+                placed.append({SafeJoin(root, change.drivePath.value_or(QString()), change.filename), relativeOf(change)});
+            return placed;
+        };
+        targets = co_await runInBackground(std::move(placing));
+        if (!isCurrent(epoch, stop))
+            co_return false;
+    }
+
+    for (qsizetype i = 0; i < changes.size(); ++i) {
+        const auto &change = changes[i];
+        const Target &target = targets[i];
+        const bool upsert = isAction(change, "created") || isAction(change, "updated");
+        if (!upsert && !isAction(change, "deleted"))
+            continue;
+        if (planMirror && !target.path) {
+            layoutNeeded = layoutNeeded || upsert;
+            continue;
+        }
+        if (!target.path) {
+            logLine(SyncLogger::Event::fileSkipped,
+                    QStringLiteral("Skipped %1 from %2: not a usable path in the folder").arg(target.relative, folder->name()));
+            continue;
+        }
+        if (!planMirror && !scope.includes(target.relative)) {
+            if (!m_outOfScopeLogged.contains(change.id)) {
+                m_outOfScopeLogged.insert(change.id);
+                logLine(SyncLogger::Event::fileSkipped,
+                        QStringLiteral("Not downloading %1 to %2: the folder does not sync files there")
+                            .arg(target.relative, folder->name()));
+            }
+            continue;
+        }
+        if (upsert)
+            co_await applyUpsert(change, *target.path, stop);
+        else
+            co_await applyDeletion(change, *target.path, stop);
+        if (!isCurrent(epoch, stop))
+            co_return false;
+    }
+    if (layoutNeeded)
+        scheduleFullSync(Clock::Duration::zero());
+    co_return true;
+}
+
+QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
+{
+    const quint64 epoch = m_epoch;
+    const auto folder = syncFolder();
+    const auto mode = folder->syncMode();
+    const std::optional<QString> checksum = lowerChecksum(change.fileChecksum);
+    const QString name = QFileInfo(localPath).fileName();
+
+    auto record = fetchRecord(localPath);
+    if (record && record->remoteId() && *record->remoteId() != change.id) {
+        // A feed replayed from its start names old ids at paths that live files use now.
+        logLine(SyncLogger::Event::fileSkipped,
+                QStringLiteral("Two service files at one path: %1 (id:%2 and id:%3) — left as it is")
+                    .arg(name)
+                    .arg(*record->remoteId())
+                    .arg(change.id));
+        co_return;
+    }
+    if (record && record->desiredState() == SyncFileDesiredState::deletedRemote)
+        co_return; // the user deleted it here: the delete at the service goes ahead
+    if (record && record->syncStatus() == SyncFileStatus::syncing) {
+        // A transfer owns the record: it learns of the new version and goes back to pending.
+        record->setRemoteId(change.id);
+        record->setRemoteChecksum(checksum);
+        record->setGeneration(record->generation() + 1);
+        co_return;
+    }
+    if (record && record->desiredState() == SyncFileDesiredState::downloadPending) {
+        // Already owed to the queue: one file is never fetched twice at once.
+        record->setRemoteId(change.id);
+        record->setRemoteChecksum(checksum);
+        co_return;
+    }
+
+    if (mode != SyncFolderSyncMode::downloadOnly) {
+        const QSet<QString> guards = runningGuardDAWs();
+        if (!guards.isEmpty()) {
+            holdDownload(change, localPath, guards);
+            co_return;
+        }
+    }
+    if (mode == SyncFolderSyncMode::downloadOnly) {
+        co_await downloadRemoteFile(change, localPath, stop);
+        co_return;
+    }
+
+    const HashCheck check = co_await hashCheck(localPath, checksum, stop);
+    if (!isCurrent(epoch, stop))
+        co_return;
+    record = fetchRecord(localPath);
+    if (record && (record->syncStatus() == SyncFileStatus::syncing || (record->remoteId() && *record->remoteId() != change.id)))
+        co_return; // taken over while the file was looked at; the next feed or full sync decides
+    switch (check.verdict) {
+    case LocalHashCheck::missing:
+    case LocalHashCheck::syncedOnService:
+        co_await downloadRemoteFile(change, localPath, stop);
+        break;
+    case LocalHashCheck::matchesExpected: {
+        if (!record) {
+            record = std::make_shared<SyncFile>(localPath, change.filename);
+            record->setFolderID(laneID());
+            record = m_modelContext->insert(std::move(record));
+            record->setInode(check.stamp ? std::optional<qint64>(check.stamp->inode) : std::nullopt);
+        }
+        record->setRemoteId(change.id);
+        record->setLocalChecksum(checksum);
+        record->setRemoteChecksum(checksum);
+        record->setSyncStatus(SyncFileStatus::synced);
+        record->setDesiredState(SyncFileDesiredState::syncedLocal);
+        record->setErrorMessage(std::nullopt);
+        record->setRetryCount(0);
+        record->setNextRetryAt(std::nullopt);
+        break;
+    }
+    case LocalHashCheck::unconfirmed:
+        if (folder->folderType() == SyncFolderType::harborly) {
+            logLine(SyncLogger::Event::fileSkipped,
+                    QStringLiteral("Kept %1: its content differs from the plan's and is not sent back").arg(name));
+            break;
+        }
+        // Content the service does not know: kept, and sent as a local change.
+        trackLocalChange(localPath, check.stamp);
+        break;
+    case LocalHashCheck::notAFile:
+        logLine(SyncLogger::Event::fileSkipped,
+                QStringLiteral("Not downloading %1: something other than a file is in its place").arg(name));
+        break;
+    }
+}
+
+QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
+{
+    // Matched by id, never by path alone: a replayed feed names ids that once lived here.
+    const auto record = fetchRecord(localPath);
+    if (!record || record->remoteId() != change.id)
+        co_return;
+    switch (record->desiredState().value_or(SyncFileDesiredState::syncedLocal)) {
+    case SyncFileDesiredState::deletedRemote:
+    case SyncFileDesiredState::deletedLocal:
+        co_return; // already on its way out
+    default:
+        break;
+    }
+    if (record->syncStatus() == SyncFileStatus::syncing) {
+        // A transfer of it runs (an upload of a local edit): that edit wins.
+        record->setGeneration(record->generation() + 1);
+        co_return;
+    }
+    // Removed only as a local delete may: one regular file whose content is the last synced
+    // content (any content in a download-only folder); a local edit is kept and sent.
+    record->setDesiredState(SyncFileDesiredState::deletedLocal);
+    record->setSyncDirection(SyncFileDirection::download);
+    record->setRetryCount(0);
+    record->setNextRetryAt(std::nullopt);
+    co_await dispatchNow(record, stop);
+}
+
+QCoro::Task<> SyncLane::downloadRemoteFile(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
+{
+    // Fetched or made: never a new record inserted over an existing one's path.
+    auto record = fetchOrCreateRecord(localPath);
+    if (record->syncStatus() == SyncFileStatus::syncing) {
+        record->setRemoteId(change.id);
+        record->setRemoteChecksum(lowerChecksum(change.fileChecksum));
+        record->setGeneration(record->generation() + 1);
+        co_return;
+    }
+    if (record->remoteId() && *record->remoteId() != change.id) {
+        logLine(SyncLogger::Event::fileSkipped,
+                QStringLiteral("Two service files at one path: %1 (id:%2 and id:%3) — left as it is")
+                    .arg(record->filename())
+                    .arg(*record->remoteId())
+                    .arg(change.id));
+        co_return;
+    }
+    record->setRemoteId(change.id);
+    record->setRemoteChecksum(lowerChecksum(change.fileChecksum));
+    record->setSyncDirection(SyncFileDirection::download);
+    record->setDesiredState(SyncFileDesiredState::downloadPending);
+    record->setErrorMessage(std::nullopt);
+    record->setRetryCount(0);
+    record->setNextRetryAt(std::nullopt);
+    co_await dispatchNow(record, stop);
+}
+
+QCoro::Task<> SyncLane::dispatchNow(std::shared_ptr<SyncFile> record, std::stop_token stop)
+{
+    // As the queue dispatches: marked in flight (the queue passes it by), then one run of
+    // its operation with the queue's completion and failure rules. A failure leaves it owed
+    // with its retry time; a stop leaves it owed as it was.
+    record->setSyncStatus(SyncFileStatus::syncing);
+    saveQuietly();
+    co_await syncRecord(std::move(record), std::move(stop));
+}
+
+void SyncLane::holdDownload(const FileSyncAPI::DeltaChange &change, const QString &localPath,
+                            const QSet<QString> &guards)
+{
+    auto record = fetchRecord(localPath);
+    if (!record) {
+        record = std::make_shared<SyncFile>(localPath, change.filename);
+        record->setSyncStatus(SyncFileStatus::pending);
+        record->setSyncDirection(SyncFileDirection::download);
+        record->setFolderID(laneID());
+        record = m_modelContext->insert(std::move(record));
+    }
+    record->setDesiredState(SyncFileDesiredState::downloadHeld);
+    record->setRemoteChecksum(lowerChecksum(change.fileChecksum));
+    record->setRemoteId(change.id);
+    setHeldDownloadNotice(heldNotice(change.filename, guards));
+}
+
+void SyncLane::trackLocalChange(const QString &path, const std::optional<FileStamp> &stamp)
+{
+    // When the change was seen, on the lane's clock: the queue lets a file settle from then.
+    // The file's own time could lie in the future (a copy from another machine) and would
+    // keep it from ever being sent.
+    const QDateTime modified = m_clock.currentDateTime();
+    auto record = fetchRecord(path);
+    if (!record) {
+        record = std::make_shared<SyncFile>(path, QFileInfo(path).fileName());
+        record->setSyncStatus(SyncFileStatus::pending);
+        record = m_modelContext->insert(std::move(record));
+    } else if (record->syncStatus() == SyncFileStatus::syncing) {
+        record->setGeneration(record->generation() + 1);
+    } else if (record->syncStatus() == SyncFileStatus::error) {
+        record->setSyncStatus(SyncFileStatus::pending);
+        record->setRetryCount(0);
+        record->setNextRetryAt(std::nullopt);
+        record->setErrorMessage(std::nullopt);
+    } else if (!record->nextRetryAt()) {
+        record->setSyncStatus(SyncFileStatus::pending);
+        record->setRetryCount(0);
+    } else {
+        record->setGeneration(record->generation() + 1);
+    }
+    record->setSyncDirection(SyncFileDirection::upload);
+    record->setDesiredState(SyncFileDesiredState::uploadPending);
+    record->setLocalModifiedAt(modified);
+    record->setFolderID(laneID());
+    if (stamp)
+        record->setInode(stamp->inode);
+    saveQuietly();
+}
+
+QCoro::Task<SyncLane::LocalHashCheck> SyncLane::checkFileHash(QString localPath, std::optional<QString> expected,
+                                                              std::stop_token stop)
+{
+    const HashCheck check = co_await hashCheck(std::move(localPath), lowerChecksum(expected), std::move(stop));
+    co_return check.verdict;
+}
+
+QCoro::Task<SyncLane::HashCheck> SyncLane::hashCheck(QString localPath, std::optional<QString> expected,
+                                                     std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    const quint64 epoch = m_epoch;
+    const auto api = m_apiClient;
+    const auto folder = syncFolder();
+    HashCheck check;
+    auto looking = [localPath, stop] { return lookAt(localPath, stop); };
+    LocalLook look;
+    try {
+        look = co_await runInBackground(std::move(looking));
+    } catch (...) {
+        co_return check; // stopped: unconfirmed, and the caller sees the stop
+    }
+    check.stamp = look.stamp;
+    switch (look.kind) {
+    case LocalLook::Kind::absent:
+        check.verdict = LocalHashCheck::missing;
+        co_return check;
+    case LocalLook::Kind::other:
+        check.verdict = LocalHashCheck::notAFile;
+        co_return check;
+    case LocalLook::Kind::unreadable:
+        co_return check;
+    case LocalLook::Kind::regularFile:
+        break;
+    }
+    if (look.checksum.isEmpty() || !isCurrent(epoch, stop))
+        co_return check;
+    if (expected && *expected == look.checksum) {
+        check.verdict = LocalHashCheck::matchesExpected;
+        co_return check;
+    }
+    if (folder->folderType() == SyncFolderType::harborly)
+        co_return check;
+
+    // "Synced on the service" is only believed for this file's own place: its last synced
+    // content, or the content the service lists at this drive path and name. A local
+    // replacement is never overwritten because the same bytes exist elsewhere.
+    const QString name = QFileInfo(localPath).fileName();
+    const QString drivePath = relativePath(localPath);
+    if (const auto record = fetchRecord(localPath);
+        record && record->localChecksum() && record->localChecksum()->toLower() == look.checksum) {
+        check.verdict = LocalHashCheck::syncedOnService; // the version last synced here
+        co_return check;
+    }
+    bool listedHere = false;
+    if (m_lastRemoteFiles) {
+        const QString key = drivePath == QLatin1String(".") ? QString() : drivePath;
+        for (const auto &remote : *m_lastRemoteFiles) {
+            QString remoteDir = remote.drivePath.value_or(QString());
+            if (remoteDir == QLatin1String("."))
+                remoteDir.clear();
+            if (remote.filename == name && remoteDir == key && lowerChecksum(remote.fileChecksum) == look.checksum) {
+                listedHere = true;
+                break;
+            }
+        }
+    }
+    if (!listedHere)
+        co_return check;
+    try {
+        auto asking = api->checkHashBatch(laneID().toString(QUuid::WithoutBraces).toUpper(), folder->folderType(),
+                                          {{name, drivePath, look.checksum, look.stamp ? look.stamp->size : 0}}, stop);
+        const auto reply = co_await std::move(asking);
+        if (isCurrent(epoch, stop) && reply.synced.contains(look.checksum))
+            check.verdict = LocalHashCheck::syncedOnService;
+    } catch (...) {
+    }
+    co_return check;
+}
+
+QSet<QString> SyncLane::runningGuardDAWs()
+{
+    if (!syncFolder()->applicationGuardsEnabled() || !m_dawRunningStateProvider)
+        return {};
+    return m_dawRunningStateProvider->runningDAWs(*syncFolder(), *m_modelContext);
+}
+
+QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    const quint64 epoch = m_epoch;
+    const auto bookmarks = m_bookmarkManager;
+    if (!runningGuardDAWs().isEmpty())
+        co_return;
+    // One release at a time: a delta pass and a re-evaluation never fetch one record twice.
+    auto locking = m_releaseMutex.lock();
+    const auto releaseLock = co_await std::move(locking);
+    if (!isCurrent(epoch, stop))
+        co_return;
+    std::vector<std::shared_ptr<SyncFile>> held;
+    try {
+        held = fetchHeldDownloads(*m_modelContext, laneID());
+    } catch (const std::exception &) {
+    }
+    if (held.empty()) {
+        setHeldDownloadNotice(std::nullopt);
+        co_return;
+    }
+    QStringList paths;
+    for (const auto &record : held)
+        paths.append(record->localPath());
+    held.clear();
+
+    std::optional<QString> root;
+    try {
+        auto resolving = bookmarks->startAccessing(bookmark);
+        root = co_await std::move(resolving);
+    } catch (...) {
+    }
+    if (!root || !isCurrent(epoch, stop)) {
+        if (root)
+            bookmarks->stopAccessing(*root);
+        co_return;
+    }
+
+    for (const QString &path : paths) {
+        // A guard that started meanwhile holds the rest again.
+        if (!runningGuardDAWs().isEmpty())
+            break;
+        auto record = fetchRecord(path);
+        if (!record || record->desiredState() != SyncFileDesiredState::downloadHeld
+            || record->syncStatus() == SyncFileStatus::syncing)
+            continue;
+        const auto remoteId = record->remoteId();
+        if (!remoteId) {
+            record->setDesiredState(SyncFileDesiredState::syncedLocal);
+            continue;
+        }
+        const std::optional<QString> expected = lowerChecksum(record->remoteChecksum());
+        const HashCheck check = co_await hashCheck(path, expected, stop);
+        if (!isCurrent(epoch, stop))
+            break;
+        record = fetchRecord(path);
+        if (!record || record->desiredState() != SyncFileDesiredState::downloadHeld
+            || record->syncStatus() == SyncFileStatus::syncing)
+            continue;
+        switch (check.verdict) {
+        case LocalHashCheck::matchesExpected:
+            record->setLocalChecksum(expected);
+            record->setLastSyncedAt(m_clock.currentDateTime());
+            record->setSyncStatus(SyncFileStatus::synced);
+            record->setDesiredState(SyncFileDesiredState::syncedLocal);
+            break;
+        case LocalHashCheck::missing:
+        case LocalHashCheck::syncedOnService:
+            record->setSyncDirection(SyncFileDirection::download);
+            record->setDesiredState(SyncFileDesiredState::downloadPending);
+            record->setRetryCount(0);
+            record->setNextRetryAt(std::nullopt);
+            co_await dispatchNow(record, stop);
+            break;
+        case LocalHashCheck::unconfirmed:
+            trackLocalChange(path, check.stamp);
+            break;
+        case LocalHashCheck::notAFile:
+            logLine(SyncLogger::Event::fileSkipped,
+                    QStringLiteral("Not downloading %1: something other than a file is in its place")
+                        .arg(QFileInfo(path).fileName()));
+            break;
+        }
+        if (!isCurrent(epoch, stop))
+            break;
+    }
+    const bool finished = isCurrent(epoch, stop);
+    saveQuietly();
+    bookmarks->stopAccessing(*root);
+    if (!finished)
+        co_return;
+    // Cleared only once the records were dealt with, and only when none is held any more.
+    bool stillHeld = false;
+    try {
+        stillHeld = !fetchHeldDownloads(*m_modelContext, laneID()).empty();
+    } catch (const std::exception &) {
+    }
+    if (!stillHeld)
+        setHeldDownloadNotice(std::nullopt);
+    notifyStateChanged();
+}
+
+} // namespace quillmere

@@ -1,0 +1,269 @@
+// The change feed applied to a real folder against the fake service: what arrives is
+// downloaded, held or deleted, and nothing the user made is overwritten or removed.
+
+#include "Lane/LaneTestSupport.h"
+
+#include "Engine/DAWRunningStateProvider.h"
+
+#include <gmock/gmock.h>
+
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+
+using namespace quillmere;
+using namespace quillmere::test;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+
+namespace {
+
+using State = LaneHarness::RecordState;
+
+class ScriptedGuards : public DAWRunningStateProvider
+{
+public:
+    QSet<QString> running;
+    QSet<QString> runningDAWs(const SyncFolder &, ModelContext &) override { return running; }
+};
+
+class DeltaSyncTest : public LaneTest
+{
+protected:
+    void open(SyncFolderSyncMode mode)
+    {
+        folder = h.addFolder(SyncFolderType::projectsFolder, mode);
+        root = *folder->folderPath();
+        lane = h.makeLane(folder);
+        lane->setDAWRunningStateProviderForTesting(guards);
+        lane->start();
+        h.runUntilIdle(*lane);
+    }
+
+    qint64 serve(const QString &name, const QByteArray &bytes, std::optional<QString> drivePath = std::nullopt)
+    {
+        FakeLibraryFile file;
+        file.accountId = h.account;
+        file.filename = name;
+        file.folderType = QStringLiteral("drive");
+        file.syncFolderUUID = folder->stableID().toString(QUuid::WithoutBraces).toUpper();
+        file.drivePath = std::move(drivePath);
+        file.content = bytes;
+        return h.fake.addFile(file);
+    }
+
+    void replace(qint64 id, const QByteArray &bytes)
+    {
+        h.fake.updateFile(id, [&](FakeLibraryFile &file) {
+            file.content = bytes;
+            file.checksum.clear();
+            file.fileSize = -1;
+        });
+    }
+
+    // One pass, then whatever it left owed.
+    void pass()
+    {
+        await(lane->runDeltaPass({}));
+        h.runUntilIdle(*lane);
+    }
+
+    std::map<QString, QString> files() const { return LaneHarness::folderFiles(root); }
+    std::map<QString, State> records() { return h.records(folder->stableID()); }
+    QString at(const QString &relative) const { return root + u'/' + relative; }
+
+    std::shared_ptr<ScriptedGuards> guards = std::make_shared<ScriptedGuards>();
+    std::shared_ptr<SyncFolder> folder;
+    QString root;
+    std::shared_ptr<SyncLane> lane;
+};
+
+TEST_F(DeltaSyncTest, ChangesReachATwoWayFolderAndLocalEditsAreKept)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    const qint64 kept = serve(QStringLiteral("kept.wav"), "v1");
+    const qint64 edited = serve(QStringLiteral("edited.wav"), "v1", QStringLiteral("A"));
+    const qint64 gone = serve(QStringLiteral("gone.wav"), "gone");
+    const qint64 mine = serve(QStringLiteral("mine.wav"), "mine");
+    pass();
+    ASSERT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("A/edited.wav"), sha256("v1")},
+                                                   {QStringLiteral("gone.wav"), sha256("gone")},
+                                                   {QStringLiteral("kept.wav"), sha256("v1")},
+                                                   {QStringLiteral("mine.wav"), sha256("mine")}}));
+    EXPECT_EQ(folder->deltaCursor(), h.fake.currentCursor(h.account));
+    for (const auto &[path, state] : records())
+        EXPECT_EQ(state, synced) << path.toStdString();
+
+    // The service changes two files and deletes two; the user edited one of each meanwhile.
+    writeFile(at(QStringLiteral("A/edited.wav")), "local edit");
+    writeFile(at(QStringLiteral("mine.wav")), "mine, edited");
+    replace(kept, "v2");
+    replace(edited, "v2 from elsewhere");
+    h.fake.removeFile(gone);
+    h.fake.removeFile(mine);
+    h.fake.clearRequestLog();
+    pass();
+
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("A/edited.wav"), sha256("local edit")},
+                                                   {QStringLiteral("kept.wav"), sha256("v2")},
+                                                   {QStringLiteral("mine.wav"), sha256("mine, edited")}}));
+    // The edits went to the service; nothing of the user's was replaced or removed.
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("A/edited.wav")), sha256("local edit"));
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("mine.wav")), sha256("mine, edited"));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("A/edited.wav")), synced},
+                                                   {at(QStringLiteral("kept.wav")), synced},
+                                                   {at(QStringLiteral("mine.wav")), synced}}));
+    EXPECT_THAT(h.fake.requestsTo("GET", QStringLiteral("/api/v1/files/library/%1").arg(edited).toStdString()), IsEmpty());
+}
+
+TEST_F(DeltaSyncTest, AGuardHoldsDownloadsUntilItQuitsButNotInADownloadOnlyFolder)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    const qint64 id = serve(QStringLiteral("song.wav"), "v1");
+    pass();
+    guards->running = {QStringLiteral("Studio")};
+    replace(id, "v2");
+    serve(QStringLiteral("new.wav"), "new");
+    pass();
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("song.wav"), sha256("v1")}}));
+    const State held{SyncFileStatus::pending, SyncFileDesiredState::downloadHeld};
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("new.wav")), held},
+                                                   {at(QStringLiteral("song.wav")), {SyncFileStatus::synced, SyncFileDesiredState::downloadHeld}}}));
+    EXPECT_EQ(lane->heldDownloadNotice(),
+              QStringLiteral("new.wav can't sync while Studio is open. Close your DAW to get the latest version."));
+
+    // The application quit: the next pass releases both before it asks for changes.
+    guards->running.clear();
+    pass();
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("new.wav"), sha256("new")},
+                                                   {QStringLiteral("song.wav"), sha256("v2")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("new.wav")), synced},
+                                                   {at(QStringLiteral("song.wav")), synced}}));
+    EXPECT_EQ(lane->heldDownloadNotice(), std::nullopt);
+}
+
+TEST_F(DeltaSyncTest, ADownloadOnlyFolderTakesTheServicesVersionWhateverRuns)
+{
+    open(SyncFolderSyncMode::downloadOnly);
+    guards->running = {QStringLiteral("Studio")};
+    const qint64 id = serve(QStringLiteral("song.wav"), "v1");
+    pass();
+    writeFile(at(QStringLiteral("song.wav")), "local");
+    replace(id, "v2");
+    pass();
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("song.wav"), sha256("v2")}}));
+    h.fake.removeFile(id);
+    pass();
+    EXPECT_THAT(files(), IsEmpty());
+    EXPECT_THAT(records(), IsEmpty());
+}
+
+TEST_F(DeltaSyncTest, AHostileFeedWritesNothingOutsideTheFolderAndDeletesNothing)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    writeFile(at(QStringLiteral("keep.wav")), "keep");
+    writeFile(h.rootPath + QStringLiteral("/outside.wav"), "outside");
+    // Every entry under the harness root (hidden ones included), with its content's hash.
+    const auto tree = [&] {
+        std::map<QString, QString> all;
+        QDirIterator it(h.rootPath, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (it.fileName().startsWith(QStringLiteral("Quillmere.store")))
+                continue; // the harness's own store
+            QFile file(path);
+            all[path] = QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly) ? QStringLiteral("-")
+                                                                                   : sha256(file.readAll());
+        }
+        return all;
+    };
+    const QString longName = QString(300, u'x') + QStringLiteral(".wav");
+    const QString nfd = QStringLiteral("Cafe\u0301.wav");
+    const QString nfc = nfd.normalized(QString::NormalizationForm_C);
+    writeFile(at(nfc), "the user's");
+    const auto before = tree();
+    std::vector<qint64> ids;
+    for (const auto &[name, drive] : std::vector<std::pair<QString, std::optional<QString>>>{
+             {QStringLiteral("../x.wav"), std::nullopt},
+             {QStringLiteral("/etc/passwd"), std::nullopt},
+             {QString(), std::nullopt},
+             {QStringLiteral("."), std::nullopt},
+             {QStringLiteral(".."), std::nullopt},
+             {QStringLiteral("a/b.wav"), std::nullopt},
+             {QString::fromUtf8("nul\0.wav", 8), std::nullopt},
+             {QStringLiteral("cr\r\nlf.wav"), std::nullopt},
+             {longName, std::nullopt},
+             {nfd, std::nullopt},
+             {QStringLiteral("y.wav"), QStringLiteral("../..")},
+             {QStringLiteral("z.wav"), QStringLiteral("/tmp")}})
+        ids.push_back(serve(name, "hostile", drive));
+    pass();
+    // Then the service "deletes" them all, and a file the user has.
+    for (const qint64 id : ids)
+        h.fake.removeFile(id);
+    pass();
+
+    auto after = tree();
+    // Nothing outside the folder changed; inside it, at most the harmless names arrived.
+    for (const auto &[path, hash] : before)
+        EXPECT_EQ(after[path], hash) << path.toStdString();
+    for (const auto &[path, hash] : after)
+        EXPECT_TRUE(before.count(path) || path.startsWith(root + u'/')) << path.toStdString();
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+}
+
+TEST_F(DeltaSyncTest, AReplayedDeleteOfAnOldIdSparesTheLiveFileAtItsPath)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    const qint64 old = serve(QStringLiteral("take.wav"), "old");
+    h.fake.removeFile(old);
+    const qint64 live = serve(QStringLiteral("take.wav"), "live");
+    // No cursor: the whole history, the old id's create and delete included.
+    pass();
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("live")}}));
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("take.wav")))->remoteId(), live);
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+}
+
+TEST_F(DeltaSyncTest, FailuresAndStopsNeverStoreACursorAndOnlyRealFailuresBackOff)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    serve(QStringLiteral("a.wav"), "a");
+    h.fake.answerNext("/api/v1/files/library/changes", 500, R"({"message":"down"})");
+    pass();
+    EXPECT_EQ(lane->consecutiveDeltaFailures(), 1);
+    EXPECT_EQ(folder->deltaCursor(), std::nullopt);
+    h.fake.rateLimitNext("/api/v1/files/library/changes", 1, 5);
+    pass();
+    EXPECT_EQ(lane->consecutiveDeltaFailures(), 1);
+
+    // Stopped while the file downloads: the cursor stays where it was.
+    h.fake.delayNext("/api/v1/files/library/*", std::chrono::milliseconds(300));
+    bool done = false;
+    std::exception_ptr error;
+    detail::captureVoid(lane->runDeltaPass({}), error, done);
+    ASSERT_TRUE(runUntil([&] { return !h.fake.requestsTo("GET", "/api/v1/files/library/changes").empty(); }));
+    lane->stop();
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    EXPECT_EQ(folder->deltaCursor(), std::nullopt);
+
+    // Any answer brings the back-off down again, an empty feed included.
+    lane->start();
+    h.runUntilIdle(*lane);
+    pass();
+    EXPECT_EQ(lane->consecutiveDeltaFailures(), 0);
+    EXPECT_EQ(folder->deltaCursor(), h.fake.currentCursor(h.account));
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("a.wav"), sha256("a")}}));
+
+    // A cursor the service no longer knows: read again from the start, and a full sync.
+    folder->setDeltaCursor(QStringLiteral("cur-gone"));
+    h.fake.answerNext("/api/v1/files/library/changes", 410, R"({"message":"expired cursor"})");
+    h.fake.clearRequestLog();
+    pass();
+    EXPECT_EQ(lane->consecutiveDeltaFailures(), 0);
+    EXPECT_EQ(folder->deltaCursor(), std::nullopt);
+    EXPECT_THAT(h.fake.requestsTo("GET", "/api/v1/files/library"), SizeIs(1));
+}
+
+} // namespace
