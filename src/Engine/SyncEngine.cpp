@@ -55,7 +55,7 @@ bool comesBefore(const Entry &a, const Entry &b)
 
 // Staged copies of uploads an earlier run was killed in: nothing else ever removes them.
 // Touches no engine: it may finish after the engine is gone.
-QCoro::Task<> removeStagingLeftovers(std::stop_token)
+QCoro::Task<> cleanUpStagingFolder(std::stop_token)
 {
     auto removing = LibraryAPIClient::removeStagingLeftovers();
     const int removed = co_await std::move(removing);
@@ -177,7 +177,7 @@ void SyncEngine::start()
     // Before any lane exists, so no upload of this engine has staged a copy yet (and a
     // running one is spared anyway).
     if (!std::exchange(m_stagingCleanedUp, true))
-        m_stagingCleanupTask = TaskHandle::start(removeStagingLeftovers);
+        m_stagingCleanupTask = TaskHandle::start(cleanUpStagingFolder);
     // Every folder is judged afresh: an overlap refused last time may be gone.
     m_refused.clear();
     for (const auto &folder : fetchSyncFolders())
