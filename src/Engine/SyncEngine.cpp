@@ -53,6 +53,17 @@ bool comesBefore(const Entry &a, const Entry &b)
     return a.sortOrder != b.sortOrder ? a.sortOrder < b.sortOrder : a.sequence < b.sequence;
 }
 
+// Staged copies of uploads an earlier run was killed in: nothing else ever removes them.
+// Touches no engine: it may finish after the engine is gone.
+QCoro::Task<> cleanUpStagingFolder(std::stop_token)
+{
+    auto removing = LibraryAPIClient::removeStagingLeftovers();
+    const int removed = co_await std::move(removing);
+    if (removed > 0)
+        logProgress(SyncLogger::Event::syncStarted,
+                    QStringLiteral("Removed %1 staged upload copy(ies) left by an earlier run").arg(removed));
+}
+
 void sortNewestFirstAndCut(QList<RecentFile> &list, qsizetype limit)
 {
     std::stable_sort(list.begin(), list.end(),
@@ -163,6 +174,10 @@ void SyncEngine::start()
 {
     if (!m_storedModelContext || m_isHibernating || !m_lanes.empty())
         return;
+    // Before any lane exists, so no upload of this engine has staged a copy yet (and a
+    // running one is spared anyway).
+    if (!std::exchange(m_stagingCleanedUp, true))
+        m_stagingCleanupTask = TaskHandle::start(cleanUpStagingFolder);
     // Every folder is judged afresh: an overlap refused last time may be gone.
     m_refused.clear();
     for (const auto &folder : fetchSyncFolders())

@@ -120,6 +120,8 @@ public:
     // Whether an enabled folder has a local location.
     bool hasConfiguredFolders() const;
 
+    // Makes a lane for every enabled folder with a location. The first start also removes,
+    // off the main thread, the staged upload copies an earlier run left behind.
     void start();
     void stop();
 
@@ -242,6 +244,9 @@ private:
     std::shared_ptr<ModelContext> m_storedModelContext;
     bool m_isSyncingNow = false;
     TaskHandle m_storageMonitorTask;
+    // The first start removes the staged copies an earlier run left behind.
+    bool m_stagingCleanedUp = false;
+    TaskHandle m_stagingCleanupTask;
 };
 
 } // namespace quillmere

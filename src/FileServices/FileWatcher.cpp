@@ -346,8 +346,10 @@ void FileWatcher::Session::flush()
 void FileWatcher::Session::run()
 {
     // The root watch exists already; the rest of the tree is watched from here so the
-    // owner's thread never walks it.
-    watchTree(root, false);
+    // owner's thread never walks it. Without it there is nothing to watch: the root's report
+    // is all this run delivers.
+    if (rootWatch >= 0)
+        watchTree(root, false);
 
     while (!stop.requested()) {
         int timeout = -1;
@@ -394,9 +396,15 @@ void FileWatcher::start(const QString &path)
     // The root's watch is in place before start() returns, so a change right after it is
     // seen; the root may be a link the user chose, so it alone is followed.
     session->rootWatch = inotify_add_watch(session->inotifyFd, session->root.constData(), eventMask | IN_ONLYDIR);
-    if (session->rootWatch < 0)
-        return;
-    session->registerWatch(session->rootWatch, session->root);
+    if (session->rootWatch >= 0) {
+        session->registerWatch(session->rootWatch, session->root);
+    } else {
+        // Gone, or no folder any more, since the owner last looked: it hears of it as of a
+        // root that goes while watched, instead of waiting on a watcher that sees nothing.
+        if (errno != ENOENT && errno != ENOTDIR)
+            qCWarning(fileWatcherLog, "cannot watch folder %s: %s", session->root.constData(), std::strerror(errno));
+        session->note(session->root);
+    }
     m_session = session;
     m_thread = std::thread([session] { session->run(); });
 }

@@ -37,7 +37,8 @@ public:
     FileWatcher &operator=(const FileWatcher &) = delete;
 
     // Watches the tree under an absolute folder path, replacing any earlier run. Only changes
-    // from now on are reported. A folder that cannot be watched reports nothing.
+    // from now on are reported. A root that cannot be watched (gone already, say) is reported
+    // once, as the root, and nothing after it.
     void start(const QString &path);
 
     // Ends watching; once it returns no further callback starts. Safe when idle and when

@@ -9,6 +9,7 @@
 #include "Model/MultipartUploadState.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
+#include "Platform/Http/TemporaryDownloadFile.h"
 #include "ServiceAPI/LibraryAPIClient.h"
 #include "ServiceAPI/StagedCopy.h"
 
@@ -115,9 +116,11 @@ QCoro::Task<> SyncLane::activate(QByteArray bookmarkData, QString folderPath, st
         co_return;
 
     bool deleted = false;
+    // The engine hears of it as of any other error: an unplugged drive must show in the tray.
     if (!resolved) {
         if (!check.accessible || !existed) {
             showAccessLost(folderPath);
+            notifyStateChanged();
             co_return;
         }
     } else if (!check.accessible) {
@@ -125,6 +128,7 @@ QCoro::Task<> SyncLane::activate(QByteArray bookmarkData, QString folderPath, st
         // deleted; anything else that gives no access keeps every record.
         if (!sameText(*resolved, folderPath) || existed) {
             showAccessLost(folderPath);
+            notifyStateChanged();
             co_return;
         }
         deleted = true;
@@ -160,6 +164,18 @@ QCoro::Task<> SyncLane::activate(QByteArray bookmarkData, QString folderPath, st
     co_await cleanUpInterruptedMultipartUploads(stop);
     if (!isCurrent(epoch, stop))
         co_return;
+    // A download killed with the process leaves its partial file beside its destination, in
+    // any folder of the tree. Only files of earlier runs go: this process names its own.
+    auto sweep = [root = QFile::encodeName(folderPath)] {
+        return TemporaryDownloadFile::removeLeftoversOfEarlierRuns(root);
+    };
+    const auto swept = co_await runInBackground(std::move(sweep));
+    if (!isCurrent(epoch, stop))
+        co_return;
+    if (swept.removed > 0)
+        logLine(SyncLogger::Event::syncStarted, QStringLiteral("Removed %1 partial download(s) left by an earlier run in %2")
+                                                    .arg(swept.removed)
+                                                    .arg(folderPath));
 
     const bool planMirror = folder->folderType() == SyncFolderType::harborly;
     if (!planMirror) {

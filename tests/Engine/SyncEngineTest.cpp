@@ -14,11 +14,15 @@
 #include "Platform/Workspace/ApplicationEvents.h"
 #include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/LibraryAPIClient.h"
+#include "ServiceAPI/StagedCopy.h"
 #include "support/TestSupport.h"
 
 #include <gmock/gmock.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThreadPool>
 
 using namespace quillmere;
 using quillmere::test::ScriptedLane;
@@ -42,6 +46,29 @@ private:
     QMetaObject::Connection m_connection;
 };
 
+// Points XDG_CACHE_HOME, where the staging folder is, at a folder of the test's own: a start
+// removes the staged copies it finds there.
+class PrivateCacheHome
+{
+public:
+    PrivateCacheHome() : m_previous(qgetenv("XDG_CACHE_HOME")), m_hadPrevious(qEnvironmentVariableIsSet("XDG_CACHE_HOME"))
+    {
+        qputenv("XDG_CACHE_HOME", m_dir.path().toUtf8());
+    }
+    ~PrivateCacheHome()
+    {
+        if (m_hadPrevious)
+            qputenv("XDG_CACHE_HOME", m_previous);
+        else
+            qunsetenv("XDG_CACHE_HOME");
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+    bool m_hadPrevious;
+};
+
 class SyncEngineTest : public ::testing::Test
 {
 protected:
@@ -51,6 +78,12 @@ protected:
         container = ModelContainerFactory::makeContainer(dir.filePath(QStringLiteral("Quillmere.sqlite")));
         context = std::make_shared<ModelContext>(container);
         SyncLogger::shared().clear();
+    }
+    // The staging clean-up of a start ends on the main thread: let it, while the engine lives.
+    void TearDown() override
+    {
+        QThreadPool::globalInstance()->waitForDone();
+        test::drainEvents();
     }
 
     std::shared_ptr<SyncFolder> addFolder(const QString &name, std::optional<QString> path, qint64 sortOrder,
@@ -88,6 +121,7 @@ protected:
                           QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC).addSecs(minute * 60), std::nullopt};
     }
 
+    PrivateCacheHome cacheHome;
     QTemporaryDir dir;
     std::shared_ptr<ModelContainer> container;
     std::shared_ptr<ModelContext> context;
@@ -476,6 +510,24 @@ TEST_F(SyncEngineTest, MultipartProgressReachesTheNewestLaneWhileItLives)
     newest.reset();
     test::drainEvents();
     EXPECT_TRUE(gone.expired());
+}
+
+// Copies staged for uploads that a killed run never finished stay in the cache for good
+// unless the engine removes them; a copy a running upload sends from is spared.
+TEST_F(SyncEngineTest, AStartRemovesTheStagedCopiesNoUploadUses)
+{
+    const QString staging = LibraryAPIClient::stagingFolder();
+    ASSERT_TRUE(QDir().mkpath(staging));
+    test::writeFile(staging + QStringLiteral("/A1B2"), "partial");
+    test::writeFile(staging + QStringLiteral("/C3D4"), "partial");
+    StagedCopy running(staging);
+    test::writeFile(running.path(), "being sent");
+
+    engine.setStoredModelContext(context);
+    engine.start();
+    const QString line = QStringLiteral("Removed 2 staged upload copy(ies) left by an earlier run");
+    ASSERT_TRUE(test::runUntil([&] { return logged(line) == 1; }));
+    EXPECT_EQ(QDir(staging).entryList(QDir::Files), QStringList{QFileInfo(running.path()).fileName()});
 }
 
 } // namespace

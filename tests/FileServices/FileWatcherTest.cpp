@@ -200,7 +200,7 @@ TEST_F(FileWatcherTest, HiddenPathsLinksAndOwnTemporariesAreNotReported)
     EXPECT_EQ(batches.seen(), QSet<QString>{at("marker.wav")});
 }
 
-TEST_F(FileWatcherTest, RootRemovedOrMovedIsReportedAsTheRoot)
+TEST_F(FileWatcherTest, RootRemovedMovedOrMissingAtTheStartIsReportedAsTheRoot)
 {
     const QString tree = at("tree");
     ASSERT_TRUE(QDir().mkpath(tree + "/sub"));
@@ -218,6 +218,15 @@ TEST_F(FileWatcherTest, RootRemovedOrMovedIsReportedAsTheRoot)
     writeFile(at("elsewhere/late.wav"));
     runFor(window * 3);
     EXPECT_TRUE(batches.all().empty());
+
+    // Gone, or a file in its place, before the watch could be set: reported all the same, once.
+    watcher.start(tree);
+    ASSERT_TRUE(batches.waitFor({tree}));
+    writeFile(at("file"));
+    watcher.start(at("file"));
+    ASSERT_TRUE(batches.waitFor({at("file")}));
+    runFor(window * 3);
+    EXPECT_EQ(batches.all().size(), 2u);
 }
 
 TEST_F(FileWatcherTest, NothingIsDeliveredAfterStopEvenFromTheCallbackAndASecondStartReplacesTheFirst)

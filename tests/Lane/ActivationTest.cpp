@@ -5,6 +5,7 @@
 #include "Model/MultipartUploadState.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "Platform/Files/FolderBookmark.h"
+#include "Platform/Http/TemporaryDownloadFile.h"
 
 #include <gmock/gmock.h>
 
@@ -12,6 +13,8 @@
 
 #include <QFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -136,7 +139,7 @@ TEST_F(ActivationTest, AnotherFolderAtThePathIsAccessLostAndDeletesNothing)
     EXPECT_EQ(lane->syncState(), SyncEngineState::error(SyncLane::accessLostMessage()));
     EXPECT_THAT(logDetails(), Contains(QStringLiteral("Folder access lost for ") + *folder->folderPath()));
     expectRecordsKept(*folder);
-    EXPECT_EQ(h.calls(*lane).stateChanged, 0);
+    EXPECT_EQ(h.calls(*lane).stateChanged, 1);
     EXPECT_FALSE(lane->hasFileWatcher());
     EXPECT_THAT(registrations(), IsEmpty());
 }
@@ -358,6 +361,62 @@ TEST_F(MultipartCleanUpTest, AStopDuringTheAbortWritesNothing)
     EXPECT_THAT(storedStates(), SizeIs(1));
     EXPECT_THAT(registrations(), IsEmpty());
     EXPECT_FALSE(lane->hasFileWatcher());
+}
+
+class DownloadLeftoversTest : public LaneTest
+{
+protected:
+    // Last changed an hour ago: before this process began.
+    static void backdate(const QString &path)
+    {
+        const timespec hourAgo{::time(nullptr) - 3600, 0};
+        const timespec times[2] = {hourAgo, hourAgo};
+        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW), 0);
+    }
+    // The partial file a download of an earlier run left beside its destination.
+    static QString leftover(const QString &folder, const QByteArray &name)
+    {
+        const QString path = folder + u'/' + QFile::decodeName(TemporaryDownloadFile::temporaryName(name, "k3j9z"));
+        writeFile(path, QByteArray(4096, 'p'));
+        backdate(path);
+        return path;
+    }
+};
+
+TEST_F(DownloadLeftoversTest, TheActivationRemovesThoseOfEarlierRunsButNoDownloadInFlight)
+{
+    auto folder = h.addFolder(SyncFolderType::projectsFolder);
+    const QString path = *folder->folderPath();
+    ASSERT_TRUE(QDir().mkpath(path + QStringLiteral("/Stems/Drums")));
+    ASSERT_TRUE(QDir().mkpath(path + QStringLiteral("/.git")));
+    const QStringList gone = {leftover(path, "take.wav"), leftover(path + QStringLiteral("/Stems/Drums"), "kick.wav")};
+    // Not the sync's: a hidden folder, and what a link leads to.
+    const QString hidden = leftover(path + QStringLiteral("/.git"), "pack.wav");
+    QTemporaryDir outside;
+    const QString behindLink = leftover(outside.path(), "elsewhere.wav");
+    ASSERT_EQ(::symlink(QFile::encodeName(outside.path()).constData(), QFile::encodeName(path + QStringLiteral("/Linked")).constData()), 0);
+    // A download of this process, its file's time an hour back as a drive with a lagging clock
+    // or coarse timestamps may show it.
+    TemporaryDownloadFile inFlight(QFile::encodeName(path + QStringLiteral("/Stems/new.wav")));
+    inFlight.create();
+    inFlight.write("first half, ");
+    backdate(QFile::decodeName(inFlight.path()));
+    auto lane = h.makeLane(folder);
+
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    for (const QString &file : gone)
+        EXPECT_FALSE(QFileInfo::exists(file)) << file.toStdString();
+    EXPECT_TRUE(QFileInfo::exists(hidden));
+    EXPECT_TRUE(QFileInfo::exists(behindLink));
+    EXPECT_THAT(logDetails(), Contains(QStringLiteral("Removed 2 partial download(s) left by an earlier run in %1").arg(path)));
+    // The download goes on to its end.
+    EXPECT_TRUE(QFileInfo::exists(QFile::decodeName(inFlight.path())));
+    inFlight.write("second half");
+    inFlight.commit();
+    EXPECT_EQ(readFile(path + QStringLiteral("/Stems/new.wav")), QByteArray("first half, second half"));
+    lane->stop();
 }
 
 } // namespace

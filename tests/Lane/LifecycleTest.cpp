@@ -232,6 +232,27 @@ TEST_F(VanishedFolderTest, ARootMovedWhileRunningIsFollowed)
     lane->stop();
 }
 
+// Moved after the activation checked it, before its watch was set: the watcher says so.
+TEST_F(VanishedFolderTest, ARootMovedBeforeItIsWatchedIsFollowed)
+{
+    auto folder = h.addFolder(SyncFolderType::projectsFolder);
+    const QString oldPath = *folder->folderPath();
+    const QString newPath = h.rootPath + QStringLiteral("/Loops moved");
+    auto lane = h.makeLane(folder);
+    h.fake.delayNext("/api/v1/sync-folders", std::chrono::milliseconds(600));
+
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return logDetails().contains(oldPath); }));
+    ASSERT_TRUE(QDir().rename(oldPath, newPath));
+    ASSERT_TRUE(runUntil([&] { return lane->watchedPath() == newPath; }, std::chrono::seconds(5)));
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(storedFolder(folder->stableID())->folderPath(), newPath);
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+    EXPECT_EQ(LaneHarness::inotifyInstances(), inotifyBefore + 1);
+    lane->stop();
+}
+
 TEST_F(VanishedFolderTest, ARootGoneWithItsDriveKeepsEverything)
 {
     // The lane reads a mount table without the folder's drive: gone from its path now means

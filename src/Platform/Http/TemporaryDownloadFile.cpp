@@ -18,8 +18,28 @@ namespace {
 constexpr qsizetype kNameLimit = 255;
 constexpr char kMarker[] = ".quillmere-tmp-";
 constexpr qint64 kWritebackStep = 8 * 1024 * 1024;
+constexpr qsizetype kProcessTagLength = 8;
 // Taken while the program loads, before any download of this process can have begun.
 const std::chrono::system_clock::time_point processStart = std::chrono::system_clock::now();
+
+// Begins the random part of every temporary this process creates. Timestamps alone cannot
+// tell this run's files from an earlier run's: FAT keeps two-second times, a network share
+// the server's clock, and the wall clock may be set back while a download runs.
+const QByteArray &processTag()
+{
+    static const QByteArray tag = [] {
+        constexpr quint64 range = 2821109907456ULL; // 36^8
+        return QByteArray::number(QRandomGenerator::global()->generate64() % range, 36)
+            .rightJustified(kProcessTagLength, '0');
+    }();
+    return tag;
+}
+
+// The random part of a name isTemporaryName() accepted.
+QByteArray randomPartOf(const QByteArray &name)
+{
+    return name.mid(name.lastIndexOf(kMarker) + qsizetype(sizeof(kMarker) - 1));
+}
 
 QByteArray folderOf(const QByteArray &path)
 {
@@ -82,7 +102,7 @@ void TemporaryDownloadFile::create()
     const QByteArray folder = folderOf(m_destination);
     const QByteArray name = nameOf(m_destination);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QByteArray random = QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+        const QByteArray random = processTag() + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
         const QByteArray candidate = (folder == "/" ? folder : folder + '/') + temporaryName(name, random);
         // O_EXCL never reuses an existing file; 0666 lets the umask decide, as for any new file.
         const int fd = ::open(candidate.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -159,38 +179,47 @@ bool TemporaryDownloadFile::isTemporaryName(const QByteArray &name)
     const qsizetype marker = name.lastIndexOf(kMarker);
     if (!name.startsWith('.') || marker < 1)
         return false;
-    const QByteArray random = name.mid(marker + qsizetype(sizeof(kMarker) - 1));
+    const QByteArray random = randomPartOf(name);
     return !random.isEmpty() && std::all_of(random.begin(), random.end(), [](char c) {
         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
     });
 }
 
-TemporaryDownloadFile::LeftoverCleanup TemporaryDownloadFile::removeLeftovers(
-    const QByteArray &folder, std::chrono::system_clock::time_point olderThan)
+namespace {
+
+// Removes the regular files with a temporary name in the folder's tree that `expired` accepts.
+// Hidden folders below the root are not entered: no download goes there (the scan skips them).
+template<typename Expired>
+TemporaryDownloadFile::LeftoverCleanup removeTemporaries(const QByteArray &folder, Expired expired)
 {
-    LeftoverCleanup result;
+    TemporaryDownloadFile::LeftoverCleanup result;
     QByteArray root = folder;
     char *roots[] = {root.data(), nullptr};
-    // FTS_PHYSICAL: links are reported as links, never followed.
-    FTS *walk = ::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR | FTS_XDEV, nullptr);
+    // FTS_PHYSICAL: links are reported as links, never followed; only the root itself may be
+    // one (the folder the user chose), as for the scan and the watcher.
+    FTS *walk = ::fts_open(roots, FTS_PHYSICAL | FTS_COMFOLLOW | FTS_NOCHDIR | FTS_XDEV, nullptr);
     if (!walk) {
         ++result.failed;
         return result;
     }
-    const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(olderThan.time_since_epoch()).count();
     while (FTSENT *entry = ::fts_read(walk)) {
         switch (entry->fts_info) {
+        case FTS_D:
+            if (entry->fts_level > FTS_ROOTLEVEL && entry->fts_name[0] == '.')
+                ::fts_set(walk, entry, FTS_SKIP);
+            break;
         case FTS_DNR:
         case FTS_ERR:
         case FTS_NS:
             ++result.failed;
             break;
         case FTS_F: {
-            if (!isTemporaryName(QByteArray(entry->fts_name, entry->fts_namelen)))
+            const QByteArray name(entry->fts_name, entry->fts_namelen);
+            if (!TemporaryDownloadFile::isTemporaryName(name))
                 break;
             const struct stat &info = *entry->fts_statp;
             const qint64 changed = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-            if (changed >= limit)
+            if (!expired(name, changed))
                 break;
             if (::unlink(entry->fts_path) == 0)
                 ++result.removed;
@@ -206,9 +235,28 @@ TemporaryDownloadFile::LeftoverCleanup TemporaryDownloadFile::removeLeftovers(
     return result;
 }
 
+qint64 nanosecondsOf(std::chrono::system_clock::time_point time)
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+}
+
+} // namespace
+
+TemporaryDownloadFile::LeftoverCleanup TemporaryDownloadFile::removeLeftovers(
+    const QByteArray &folder, std::chrono::system_clock::time_point olderThan)
+{
+    const qint64 limit = nanosecondsOf(olderThan);
+    return removeTemporaries(folder, [limit](const QByteArray &, qint64 changed) { return changed < limit; });
+}
+
 TemporaryDownloadFile::LeftoverCleanup TemporaryDownloadFile::removeLeftoversOfEarlierRuns(const QByteArray &folder)
 {
-    return removeLeftovers(folder, processStart);
+    const qint64 limit = nanosecondsOf(processStart);
+    return removeTemporaries(folder, [limit](const QByteArray &name, qint64 changed) {
+        const QByteArray random = randomPartOf(name);
+        const bool ours = random.size() > kProcessTagLength && random.startsWith(processTag());
+        return !ours && changed < limit;
+    });
 }
 
 } // namespace quillmere

@@ -45,12 +45,14 @@ public:
         // Leftovers that could not be removed and folders that could not be read.
         int failed = 0;
     };
-    // Removes, in `folder` and every folder below it, the temporary files that downloads
-    // interrupted by a crash left behind: regular files with a temporary name, last changed
-    // before `olderThan`. Symbolic links are neither followed nor removed.
+    // Removes, in `folder` and every folder below it that is not hidden, the temporary files
+    // that downloads interrupted by a crash left behind: regular files with a temporary name,
+    // last changed before `olderThan`. Symbolic links below `folder` are neither followed nor
+    // removed; other file systems mounted below it are not entered.
     static LeftoverCleanup removeLeftovers(const QByteArray &folder, std::chrono::system_clock::time_point olderThan);
-    // The same for the files of earlier runs: older than the start of this process, so the
-    // downloads of this process are never touched.
+    // The same for the files of earlier runs: not named by this process (each process begins
+    // the random part of its names with a tag of its own) and older than its start, so a
+    // download of this process is never touched, whatever its file's time says.
     static LeftoverCleanup removeLeftoversOfEarlierRuns(const QByteArray &folder);
 
 private:

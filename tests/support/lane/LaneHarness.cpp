@@ -12,6 +12,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include <unistd.h>
 
 namespace quillmere::test {
@@ -85,15 +87,41 @@ std::shared_ptr<SyncLane> LaneHarness::makeLane(const std::shared_ptr<SyncFolder
 
 void LaneHarness::runUntilIdle(const SyncLane &lane, std::chrono::milliseconds timeout)
 {
+    runUntilSettled([&lane] { return lane.isSettled(); }, timeout);
+}
+
+std::unique_ptr<SyncEngine> LaneHarness::makeEngine()
+{
+    auto engine = std::make_unique<SyncEngine>(client, vault, clock, applicationEvents, makeSyncLaneFactory());
+    engine->setStoredModelContext(context);
+    return engine;
+}
+
+void LaneHarness::runUntilIdle(const SyncEngine &engine, std::chrono::milliseconds timeout)
+{
+    // The table is read afresh each time: the engine may replace a lane meanwhile.
+    runUntilSettled(
+        [&engine] {
+            const auto lanes = engine.lanes();
+            return std::all_of(lanes.begin(), lanes.end(), [](const auto &lane) {
+                const auto *real = dynamic_cast<const SyncLane *>(lane.get());
+                return !real || real->isSettled();
+            });
+        },
+        timeout);
+}
+
+void LaneHarness::runUntilSettled(const std::function<bool()> &settled, std::chrono::milliseconds timeout)
+{
     const auto giveUp = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         drainEvents();
-        if (lane.isSettled()) {
+        if (settled()) {
             drainEvents();
-            if (lane.isSettled())
+            if (settled())
                 return;
         }
-        if (runUntil([&] { return lane.isSettled(); }, std::chrono::milliseconds(50)))
+        if (runUntil(settled, std::chrono::milliseconds(50)))
             continue;
         // Busy, and nothing arrived for a moment: what it waits for may be on the clock.
         if (const auto next = clock.nextDeadline())

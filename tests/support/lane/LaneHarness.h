@@ -5,12 +5,14 @@
 #include "Engine/BookmarkManager.h"
 #include "Engine/ConflictResolver.h"
 #include "Engine/RulesEngine.h"
+#include "Engine/SyncEngine.h"
 #include "Lane/SyncLane.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/ManualClock.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
+#include "Platform/Workspace/ApplicationEvents.h"
 #include "ServiceAPI/LibraryAPIClient.h"
 #include "fake-service/FakeHarborly.h"
 #include "support/TemporaryConfigHome.h"
@@ -84,6 +86,12 @@ public:
     // test when the lane is still busy after `timeout` of real time.
     void runUntilIdle(const SyncLane &lane, std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
+    // The engine as the application wires it: the harness's client, vault, clock and store,
+    // lanes made by makeSyncLaneFactory(). Not started. It builds its own BookmarkManager.
+    std::unique_ptr<SyncEngine> makeEngine();
+    // runUntilIdle until every lane the engine holds is settled.
+    void runUntilIdle(const SyncEngine &engine, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
     // Relative path -> SHA-256 (hex) of every regular file under the folder.
     static std::map<QString, QString> folderFiles(const QString &folderPath);
     // "<drive path>/<file name>" (or the name alone) -> checksum of the account's library files.
@@ -111,8 +119,11 @@ public:
     std::shared_ptr<BookmarkManager> bookmarks;
     std::shared_ptr<RulesEngine> rules = std::make_shared<RulesEngine>();
     std::shared_ptr<ConflictResolver> conflicts = std::make_shared<ConflictResolver>();
+    ApplicationEvents applicationEvents;
 
 private:
+    void runUntilSettled(const std::function<bool()> &settled, std::chrono::milliseconds timeout);
+
     std::map<QUuid, std::shared_ptr<LaneCalls>> m_calls;
 };
 
