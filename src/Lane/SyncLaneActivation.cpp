@@ -4,7 +4,6 @@
 
 #include "ActivityLog/SyncLogger.h"
 #include "Engine/BookmarkManager.h"
-#include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
 #include "Model/MultipartUploadState.h"
 #include "Model/SyncFolder.h"
@@ -133,18 +132,7 @@ QCoro::Task<> SyncLane::activate(QByteArray bookmarkData, QString folderPath, st
         }
         deleted = true;
     } else if (!sameText(*resolved, folderPath)) {
-        if (!folder->isDeleted()) {
-            folder->setFolderPath(*resolved);
-            // The records move with their folder: left at the old paths, the full sync would
-            // find their files missing and delete them at the service, then send them again.
-            try {
-                for (const auto &record : fetchRecordsUnderDirectory(*m_modelContext, laneID(), folderPath))
-                    record->setLocalPath(*resolved + record->localPath().mid(folderPath.size()));
-            } catch (const std::exception &) {
-                // Unreadable store: the paths stay; the save below fails the same way.
-            }
-            saveQuietly();
-        }
+        followFolderMove(folderPath, *resolved);
         logLine(SyncLogger::Event::syncStarted, QStringLiteral("%1 moved: updated path to %2").arg(name, *resolved));
         folderPath = *resolved;
     } else if (!existed) {
