@@ -343,7 +343,8 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
 
     if (permanent) {
         if (localMessage)
-            logLine(SyncLogger::Event::syncFailed, QStringLiteral("Permanent local failure: %1 (%2)").arg(*localMessage, description));
+            logLine(SyncLogger::Event::syncFailed,
+                    QStringLiteral("Permanent local failure: %1 (%2)").arg(*localMessage, description));
         else
             logLine(SyncLogger::Event::syncFailed,
                     QStringLiteral("Permanent [%1] %2: %3").arg(*status).arg(context.name, description));

@@ -351,7 +351,8 @@ TEST_F(QueueTest, APassAskedForWhileAStoppedPassDrainsRunsAfterIt)
     h.fake.delayNext("/api/v1/files/multipart/presign-parts", 10s);
     h.fake.delayNext("/api/v1/files/multipart/abort", 1500ms);
     lane->start();
-    ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; })); // the part's address is asked for
+    // Held once the part's address is asked for.
+    ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; }));
 
     lane->stop();
     writeFile(root + QStringLiteral("/second.wav"), "second take");
@@ -366,8 +367,9 @@ TEST_F(QueueTest, APassAskedForWhileAStoppedPassDrainsRunsAfterIt)
     // Nothing else asks again: the pass that was asked for sends both files.
     h.runUntilIdle(*lane);
     EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/multipart/abort"), SizeIs(1));
-    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("first.wav"), sha256("first take")},
-                                                            {QStringLiteral("second.wav"), sha256("second take")}}));
+    EXPECT_EQ(h.serviceFiles(),
+              (std::map<QString, QString>{{QStringLiteral("first.wav"), sha256("first take")},
+                                          {QStringLiteral("second.wav"), sha256("second take")}}));
     for (const auto &[path, state] : h.records(folder->stableID()))
         EXPECT_EQ(state, synced) << path.toStdString();
     EXPECT_FALSE(lane->isProcessingQueue());
@@ -397,7 +399,8 @@ TEST_F(QueueTest, ALocalNameClashIsAnErrorOfItsOwnNotANetworkRetry)
     lane->start();
     h.runUntilIdle(*lane);
 
-    const QString message = QStringLiteral("Cannot write kick.wav: a folder or link of that name is in the way");
+    const QString message =
+        QStringLiteral("Cannot write kick.wav: a folder or link of that name is in the way");
     const auto record = stored(QStringLiteral("Drums/kick.wav"));
     ASSERT_TRUE(record);
     EXPECT_EQ(record->syncStatus(), SyncFileStatus::error);
@@ -411,12 +414,14 @@ TEST_F(QueueTest, ALocalNameClashIsAnErrorOfItsOwnNotANetworkRetry)
     EXPECT_EQ(lane->syncErrors()[0].errorMessage, message);
     EXPECT_EQ(lane->lastError(), message);
     EXPECT_THAT(outcomes(), Contains(QStringLiteral("failedPermanent")));
-    EXPECT_EQ(LaneHarness::folderFiles(root),
-              (std::map<QString, QString>{{QStringLiteral("Drums/kick.wav/x.wav"), sha256("the user's take")}}));
+    EXPECT_EQ(
+        LaneHarness::folderFiles(root),
+        (std::map<QString, QString>{{QStringLiteral("Drums/kick.wav/x.wav"), sha256("the user's take")}}));
 
     // The service itself holding a file and a folder of one name: whichever comes second
     // finds the first in its way.
-    auto other = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Beats"));
+    auto other = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional,
+                             QStringLiteral("Beats"));
     auto second = h.makeLane(other);
     const qint64 pad = serve(*other, QStringLiteral("Pads"), QStringLiteral("pad.wav"));
     const qint64 air = serve(*other, QStringLiteral("Pads/pad.wav"), QStringLiteral("air.wav"));
@@ -434,7 +439,8 @@ TEST_F(QueueTest, ALocalNameClashIsAnErrorOfItsOwnNotANetworkRetry)
         ++clashes;
         EXPECT_EQ(file->syncStatus(), SyncFileStatus::error);
         EXPECT_EQ(file->retryCount(), 0);
-        EXPECT_TRUE(file->errorMessage()->startsWith(QStringLiteral("Cannot write %1: ").arg(file->filename())));
+        EXPECT_TRUE(
+            file->errorMessage()->startsWith(QStringLiteral("Cannot write %1: ").arg(file->filename())));
         EXPECT_TRUE(file->errorMessage()->contains(QStringLiteral(" is in the way")));
     }
     EXPECT_EQ(clashes, 1);
@@ -488,9 +494,9 @@ TEST(QueueRules, ErrorClassification)
     EXPECT_FALSE(SyncLane::isNetworkError(std::make_exception_ptr(LocalFileError(28))));
 
     EXPECT_EQ(SyncLane::localErrorNumber(std::make_exception_ptr(LocalFileError(ENOSPC))), ENOSPC);
-    EXPECT_EQ(SyncLane::localErrorNumber(std::make_exception_ptr(
-                  HarborlyAPIError::networkError(std::make_exception_ptr(LocalFileError(EISDIR)), QStringLiteral("x")))),
-              EISDIR);
+    const auto wrapped = HarborlyAPIError::networkError(std::make_exception_ptr(LocalFileError(EISDIR)),
+                                                        QStringLiteral("x"));
+    EXPECT_EQ(SyncLane::localErrorNumber(std::make_exception_ptr(wrapped)), EISDIR);
     EXPECT_EQ(SyncLane::localErrorNumber(network(TransportError::Code::timedOut)), std::nullopt);
     EXPECT_EQ(SyncLane::localErrorNumber(server(507, QString())), std::nullopt);
     // A clash, a refusal or a read-only disk answers the same every time; a full disk may pass.
