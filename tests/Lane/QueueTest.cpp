@@ -498,7 +498,6 @@ TEST(QueueRules, ErrorClassification)
                                                         QStringLiteral("x"));
     EXPECT_EQ(SyncLane::localErrorNumber(std::make_exception_ptr(wrapped)), EISDIR);
     EXPECT_EQ(SyncLane::localErrorNumber(network(TransportError::Code::timedOut)), std::nullopt);
-    EXPECT_EQ(SyncLane::localErrorNumber(server(507, QString())), std::nullopt);
     // A clash, a refusal or a read-only disk answers the same every time; a full disk may pass.
     for (const int clash : {EEXIST, EISDIR, ENOTDIR, EACCES, EPERM, EROFS})
         EXPECT_FALSE(SyncLane::isTransientLocalError(clash)) << clash;
@@ -519,16 +518,10 @@ TEST(QueueRules, UserMessagesAndBackOff)
     EXPECT_EQ(SyncLane::userMessage(302), QStringLiteral("Sync error (code 302)"));
     EXPECT_EQ(SyncLane::userMessage(399), QStringLiteral("Sync error (code 399)"));
     using D = SyncFileDesiredState;
-    EXPECT_EQ(SyncLane::localFileMessage(EISDIR, QStringLiteral("kick.wav"), D::downloadPending),
-              QStringLiteral("Cannot write kick.wav: a folder of that name is in the way"));
-    EXPECT_EQ(SyncLane::localFileMessage(ENOTDIR, QStringLiteral("x.wav"), D::downloadPending),
-              QStringLiteral("Cannot write x.wav: a file is in the way of its folder"));
     EXPECT_EQ(SyncLane::localFileMessage(ENOSPC, QStringLiteral("a.wav"), D::uploadPending),
               QStringLiteral("Cannot prepare a.wav for upload: the disk is full"));
     EXPECT_EQ(SyncLane::localFileMessage(EACCES, QStringLiteral("a.wav"), D::deletedLocal),
               QStringLiteral("Cannot remove a.wav: permission denied"));
-    EXPECT_EQ(SyncLane::localFileMessage(EROFS, QStringLiteral("a.wav"), D::downloadPending),
-              QStringLiteral("Cannot write a.wav: the disk is read-only"));
     EXPECT_EQ(SyncLane::retryDelay(1), 5s);
     EXPECT_EQ(SyncLane::retryDelay(4), 135s);
 }
