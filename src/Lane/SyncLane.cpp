@@ -119,6 +119,8 @@ void SyncLane::stop()
     m_priorityTask = TaskHandle();
     m_rootCheckTask = TaskHandle();
     cancelScheduledPasses();
+    // A pass asked for before the stop belongs to the old activation; a new one asks again.
+    m_queueRerunRequested = false;
     m_debouncer->cancelAll();
     setSyncState(SyncEngineState::idle());
     setCurrentFile(std::nullopt);
@@ -135,6 +137,7 @@ void SyncLane::pause()
     m_prioritySleepTask = TaskHandle();
     m_priorityTask = TaskHandle();
     cancelScheduledPasses();
+    m_queueRerunRequested = false;
     m_debouncer->cancelAll();
     setSyncState(SyncEngineState::paused());
     setCurrentFile(std::nullopt);
@@ -255,7 +258,8 @@ QCoro::Task<> SyncLane::reevaluatePriority(std::stop_token)
 bool SyncLane::isSettled() const
 {
     return !m_syncTask.isRunning() && !m_rootCheckTask.isRunning() && !m_priorityTask.isRunning()
-           && !m_prioritySleepTask.isRunning() && !m_isProcessingQueue && !m_debouncer->isPending(debounceKey())
+           && !m_prioritySleepTask.isRunning() && !m_isProcessingQueue && !m_queueRerunRequested
+           && !m_debouncer->isPending(debounceKey())
            && !m_fullSyncRetryTask.isRunning() && !m_queueRetryTask.isRunning();
 }
 

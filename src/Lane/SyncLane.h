@@ -119,9 +119,10 @@ public:
         QStringList unreadableFolders;
     };
 
-    // The queue pass: pre-pass, then the slots until nothing is due. Never throws; a pass
-    // asked for while one runs is dropped. When records wait for a retry time afterwards,
-    // one pass is scheduled at the earliest of them.
+    // The queue pass: pre-pass, then the slots until nothing is due. Never throws. Passes of
+    // one lane never overlap: a pass asked for while one runs is run once that one has ended
+    // (under the epoch of that moment), unless the lane was stopped or paused meanwhile. When
+    // records wait for a retry time afterwards, one pass is scheduled at the earliest of them.
     QCoro::Task<> processQueue(std::stop_token stop);
     // The folder's records with work owed (one COUNT query); 0 when the count fails.
     qint64 fetchOutstandingRecords();
@@ -178,6 +179,15 @@ public:
     static bool isRateLimited(const std::exception_ptr &error);
     // The text shown for a failed operation, by HTTP status (none: a network failure).
     static QString userMessage(std::optional<int> status);
+    // The errno of a failure of the local file system (LocalFileError, also when the client
+    // wrapped it), or none.
+    static std::optional<int> localErrorNumber(const std::exception_ptr &error);
+    // The text shown for a local file-system failure: the file's name, what the lane was doing
+    // with it (by the operation's desired state) and what stood in its way.
+    static QString localFileMessage(int errorNumber, const QString &filename, SyncFileDesiredState state);
+    // Whether a local failure may pass by itself (a full disk, an I/O error) and is retried on
+    // the back-off; a clash of names, a refused permission or a read-only disk is not.
+    static bool isTransientLocalError(int errorNumber);
     // The wait before the next attempt after the n-th transient failure in a row (n >= 1).
     static std::chrono::seconds retryDelay(qint64 failureCount);
 
@@ -316,8 +326,8 @@ public:
     bool isProcessingQueue() const { return m_isProcessingQueue; }
     quint64 epoch() const { return m_epoch; }
     // Nothing the lane owes runs or waits: no activation, root check, debounced delivery,
-    // priority wait, queue pass or scheduled retry of a full sync or a pass. The delta loop
-    // and the watchdog do not count.
+    // priority wait, queue pass (or one asked for to follow it) or scheduled retry of a full
+    // sync or a pass. The delta loop and the watchdog do not count.
     bool isSettled() const;
 
     const std::optional<QList<FileSyncAPI::RemoteFile>> &lastRemoteFiles() const { return m_lastRemoteFiles; }
@@ -401,6 +411,7 @@ private:
 
     int m_consecutiveDeltaFailures = 0;
     bool m_isProcessingQueue = false;
+    bool m_queueRerunRequested = false;
     std::optional<QList<FileSyncAPI::RemoteFile>> m_lastRemoteFiles;
     QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;
     QSet<QString> m_activeRepresentatives;
@@ -421,6 +432,10 @@ private:
     // A full sync after `delay` (of its own, or because the change feed asked for one).
     void scheduleFullSync(Clock::Duration delay);
     void scheduleQueuePassForRetries();
+    // The end of every pass, however it ends: clears the pass flag and starts the pass asked
+    // for meanwhile (on the next turn, in m_queueRetryTask).
+    void endQueuePass();
+    static QCoro::Task<> runQueueRerun(std::weak_ptr<SyncLane> weak, std::stop_token stop);
     void cancelScheduledPasses();
     QCoro::Task<> renewBookmarkIfStale(QByteArray bookmarkData, QString folderPath, quint64 epoch,
                                        std::stop_token stop);
@@ -469,8 +484,9 @@ private:
     std::shared_ptr<OperationResolution> recordTransientFailure(const std::shared_ptr<SyncFile> &found,
                                                                 const QString &message, SyncFileDesiredState state,
                                                                 const QString &dispatchedPath);
-    // Inserts the failure's journal row and saves; when that fails, undoes the row and this
-    // record's unsaved changes only (ModelContext::rollback of the two).
+    // Inserts the failure's journal row and saves. When that fails, undoes the row and this
+    // record's unsaved changes only (ModelContext::rollback of the two); the record, whose
+    // failure is then on record nowhere, goes back to pending at a back-off retry time.
     void saveFailureRow(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &found);
     void finishFailure();
     qint64 outstandingCount();

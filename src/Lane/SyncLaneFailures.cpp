@@ -1,5 +1,5 @@
 // What happens to a record whose operation failed: storage full, rate limit, permanent
-// refusal or a transient failure retried on a fixed back-off.
+// refusal, a local file-system failure, or a transient failure retried on a fixed back-off.
 
 #include "Lane/SyncLane.h"
 
@@ -8,10 +8,15 @@
 #include "ActivityLog/SyncLogger.h"
 #include "Model/ModelContext.h"
 #include "Model/OperationResolution.h"
+#include "Platform/Http/LocalFileError.h"
 #include "Platform/Http/TransportError.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
 #include <QLoggingCategory>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
 
 namespace quillmere {
 
@@ -32,6 +37,35 @@ std::optional<int> statusOf(const std::exception_ptr &error)
     } catch (...) {
     }
     return std::nullopt;
+}
+
+// Why a local write, removal or copy failed, in the user's words.
+QString localReason(int errorNumber)
+{
+    switch (errorNumber) {
+    case EEXIST:
+        return QStringLiteral("a folder or link of that name is in the way");
+    case EISDIR:
+        return QStringLiteral("a folder of that name is in the way");
+    case ENOTDIR:
+        return QStringLiteral("a file is in the way of its folder");
+    case ENOSPC:
+    case EDQUOT:
+        return QStringLiteral("the disk is full");
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("permission denied");
+    case EROFS:
+        return QStringLiteral("the disk is read-only");
+    case ENAMETOOLONG:
+        return QStringLiteral("the name is too long for the disk");
+    case EINVAL:
+    case EILSEQ:
+        return QStringLiteral("the name is not allowed on the disk");
+    default:
+        break;
+    }
+    return QString::fromStdString(std::generic_category().message(errorNumber)).toLower();
 }
 
 bool isNetworkCode(TransportError::Code code)
@@ -123,6 +157,67 @@ bool SyncLane::isNetworkError(const std::exception_ptr &error)
     return false;
 }
 
+std::optional<int> SyncLane::localErrorNumber(const std::exception_ptr &error)
+{
+    if (!error)
+        return std::nullopt;
+    try {
+        std::rethrow_exception(error);
+    } catch (const LocalFileError &e) {
+        return e.errorNumber();
+    } catch (const HarborlyAPIError &e) {
+        if (!e.underlying())
+            return std::nullopt;
+        try {
+            std::rethrow_exception(e.underlying());
+        } catch (const LocalFileError &local) {
+            return local.errorNumber();
+        } catch (...) {
+        }
+    } catch (...) {
+    }
+    return std::nullopt;
+}
+
+QString SyncLane::localFileMessage(int errorNumber, const QString &filename, SyncFileDesiredState state)
+{
+    QString action;
+    switch (state) {
+    case SyncFileDesiredState::deletedLocal:
+        action = QStringLiteral("Cannot remove %1").arg(filename);
+        break;
+    case SyncFileDesiredState::uploadPending:
+        action = QStringLiteral("Cannot prepare %1 for upload").arg(filename);
+        break;
+    default:
+        action = QStringLiteral("Cannot write %1").arg(filename);
+        break;
+    }
+    return action + QStringLiteral(": ") + localReason(errorNumber);
+}
+
+bool SyncLane::isTransientLocalError(int errorNumber)
+{
+    switch (errorNumber) {
+    // The same names and the same disk give the same answer however often they are tried: the
+    // user has to move something, grant access or pick another place.
+    case EEXIST:
+    case EISDIR:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ENAMETOOLONG:
+    case EINVAL:
+    case EILSEQ:
+        return false;
+    // A full disk is often freed within minutes (a cache emptied, a bounce deleted); I/O and
+    // resource errors may pass as well.
+    default:
+        return true;
+    }
+}
+
 QString SyncLane::userMessage(std::optional<int> status)
 {
     if (!status)
@@ -193,6 +288,14 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         permanent = false;
     const bool storageFull = status == 507;
     const QString description = describeError(error);
+    // A failure of our own disk is neither the network's nor the service's: it is shown as
+    // what happened to the file, and only what may pass by itself is retried.
+    const std::optional<int> localError = localErrorNumber(error);
+    std::optional<QString> localMessage;
+    if (localError) {
+        localMessage = localFileMessage(*localError, context.name, context.state);
+        permanent = !isTransientLocalError(*localError);
+    }
 
     auto found = findDispatchedRecord(context);
     // A failure of a version that no longer exists is not this file's failure: the record
@@ -239,9 +342,13 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
     }
 
     if (permanent) {
-        logLine(SyncLogger::Event::syncFailed,
-                QStringLiteral("Permanent [%1] %2: %3").arg(*status).arg(context.name, description));
-        const QString message = userMessage(status);
+        if (localMessage)
+            logLine(SyncLogger::Event::syncFailed,
+                    QStringLiteral("Permanent local failure: %1 (%2)").arg(*localMessage, description));
+        else
+            logLine(SyncLogger::Event::syncFailed,
+                    QStringLiteral("Permanent [%1] %2: %3").arg(*status).arg(context.name, description));
+        const QString message = localMessage.value_or(userMessage(status));
         const auto row = recordPermanentFailure(found, message, context.fileUUID, context.state, context.localPath);
         saveFailureRow(row, found);
         appendSyncError(context.name, context.direction, message);
@@ -259,7 +366,7 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
             found->setSyncStatus(SyncFileStatus::pending);
             saveQuietly();
         } else {
-            const QString message = userMessage(status);
+            const QString message = localMessage.value_or(userMessage(status));
             const auto row = recordTransientFailure(found, message, context.state, context.localPath);
             saveFailureRow(row, found);
             appendSyncError(context.name, context.direction, message);
@@ -267,7 +374,7 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
                     QStringLiteral("Exhausted retries for %1: %2").arg(context.name, description));
         }
     }
-    setLastError(description);
+    setLastError(localMessage.value_or(description));
     finishFailure();
 }
 
@@ -314,8 +421,21 @@ void SyncLane::saveFailureRow(const std::shared_ptr<OperationResolution> &row, c
         // lose their work.
         qCWarning(failureLog, "failure journal not saved: %s", e.what());
         m_modelContext->rollback(row);
-        if (found)
-            m_modelContext->rollback(found);
+        if (!found)
+            return;
+        m_modelContext->rollback(found);
+        // Undone, the record would stay "syncing", which only the first start of a process
+        // sets back: the file would not go again in this run. Unrecorded, the failure is not
+        // final either: the record goes back to the queue on the back-off (capped, since a
+        // store that keeps refusing the row brings it here again and again), and the attempt
+        // that follows records its outcome.
+        const qint64 attempt = found->retryCount() + 1;
+        found->setRetryCount(attempt);
+        found->setNextRetryAt(
+            m_clock.currentDateTime().addSecs(retryDelay(std::min<qint64>(attempt, maxRetries)).count()));
+        found->setSyncStatus(SyncFileStatus::pending);
+        // When even this save fails, the change stays in the context: the queue reads it there.
+        saveQuietly();
     }
 }
 

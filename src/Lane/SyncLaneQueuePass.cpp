@@ -4,6 +4,10 @@
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
 
+#include <QScopeGuard>
+
+#include <utility>
+
 namespace quillmere {
 
 namespace {
@@ -21,13 +25,18 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
 {
     const QString name = syncFolder()->name();
     if (m_isProcessingQueue) {
-        logLine(QStringLiteral("Queue already processing for %1, skipping").arg(name));
+        // Passes never overlap, but the request is kept: it may come from a new activation
+        // while a stopped pass drains, and nothing else would ask again.
+        m_queueRerunRequested = true;
+        logLine(QStringLiteral("Queue already processing for %1, running again when it ends").arg(name));
         co_return;
     }
     // onStateChanged may make the engine drop the lane: the pass keeps it until it ends.
     const auto self = shared_from_this();
     const quint64 epoch = m_epoch;
     m_isProcessingQueue = true;
+    // Destroyed before `self`, on every way out (an exception included).
+    const auto release = qScopeGuard([this] { endQueuePass(); });
 
     if (syncState() != SyncEngineState::syncing()) {
         setSyncState(SyncEngineState::syncing());
@@ -35,11 +44,8 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
     }
 
     co_await runBatchPrePass(stop);
-    if (epoch != m_epoch) {
-        // Stopped: the lane's state belongs to whatever runs now.
-        m_isProcessingQueue = false;
-        co_return;
-    }
+    if (epoch != m_epoch)
+        co_return; // stopped: the lane's state belongs to whatever runs now
 
     const qint64 owed = fetchOutstandingRecords();
     setFilesPending(owed);
@@ -48,7 +54,6 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
         if (syncState() == SyncEngineState::syncing())
             setSyncState(SyncEngineState::idle());
         notifyStateChanged();
-        m_isProcessingQueue = false;
         co_return;
     }
 
@@ -59,10 +64,8 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
     notifyStateChanged();
 
     co_await runQueueTaskGroup(stop);
-    if (epoch != m_epoch) {
-        m_isProcessingQueue = false;
+    if (epoch != m_epoch)
         co_return;
-    }
 
     // A cancelled pass (the lane paused) still ends here, so its counters are true.
     setFilesSyncing(0);
@@ -79,7 +82,26 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
     if (!stop.stop_requested())
         scheduleQueuePassForRetries();
     notifyStateChanged();
+}
+
+void SyncLane::endQueuePass()
+{
     m_isProcessingQueue = false;
+    if (!std::exchange(m_queueRerunRequested, false))
+        return;
+    // After this pass has returned, so the two never overlap; it replaces a scheduled retry,
+    // which the new pass schedules again at its end.
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    auto body = [weak](std::stop_token stop) { return runQueueRerun(weak, std::move(stop)); };
+    m_queueRetryTask = TaskHandle::startSoon(std::move(body));
+}
+
+QCoro::Task<> SyncLane::runQueueRerun(std::weak_ptr<SyncLane> weak, std::stop_token stop)
+{
+    auto lane = weak.lock();
+    if (!lane || stop.stop_requested() || lane->isPaused())
+        co_return;
+    co_await lane->processQueue(std::move(stop));
 }
 
 void SyncLane::scheduleQueuePassForRetries()

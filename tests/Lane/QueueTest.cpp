@@ -11,6 +11,9 @@
 #include <QFile>
 #include <QTimer>
 
+#include <cerrno>
+#include <string>
+
 using namespace quillmere;
 using namespace quillmere::test;
 using ::testing::Contains;
@@ -302,7 +305,7 @@ TEST_F(QueueTest, AStoppedPassLeavesNothingSyncingAndCountsNoFailure)
     EXPECT_THAT(journal(), IsEmpty());
 }
 
-TEST_F(QueueTest, AFailedJournalSaveUndoesOnlyThatRecord)
+TEST_F(QueueTest, AFailedJournalSaveUndoesOnlyThatRecordWhichGoesAgainLater)
 {
     addUpload(QStringLiteral("bad.wav"));
     h.container->execute("CREATE TEMP TRIGGER refuse_journal BEFORE INSERT ON OperationResolution "
@@ -312,15 +315,135 @@ TEST_F(QueueTest, AFailedJournalSaveUndoesOnlyThatRecord)
     h.fake.delayNext("/api/v1/files/check-hash", 200ms);
     // Unsaved work of someone else in the same context, made while the upload runs.
     QTimer::singleShot(50ms, [&] { folder->setDeltaCursor(QStringLiteral("cursor-7")); });
-    runPass();
+    // The pass alone: what it schedules stays on the clock until the store takes rows again.
+    auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
+    pass = TaskHandle::start(std::move(body));
+    ASSERT_TRUE(runUntil([&] { return !pass.isRunning(); }));
 
     EXPECT_EQ(folder->deltaCursor(), QStringLiteral("cursor-7"));
     h.container->execute("DROP TRIGGER refuse_journal", StoreError::Kind::saveFailed);
     h.context->save();
     EXPECT_EQ(storedFolder(folder->stableID())->deltaCursor(), QStringLiteral("cursor-7"));
     EXPECT_THAT(journal(), IsEmpty());
-    EXPECT_NE(stored(QStringLiteral("bad.wav"))->syncStatus(), SyncFileStatus::error);
     EXPECT_EQ(lane->lastError(), QStringLiteral("Upload rejected — invalid request"));
+    // Not left "syncing" (only the next process would set it back): queued on the back-off.
+    const auto record = stored(QStringLiteral("bad.wav"));
+    EXPECT_EQ(record->syncStatus(), SyncFileStatus::pending);
+    EXPECT_EQ(record->retryCount(), 1);
+    EXPECT_EQ(record->nextRetryAt(), h.clock.currentDateTime().addSecs(5));
+    ASSERT_TRUE(lane->queueRetryTask().isRunning());
+
+    // The pass at its retry time sends it, and that outcome is journaled.
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(stored(QStringLiteral("bad.wav"))->syncStatus(), SyncFileStatus::synced);
+    EXPECT_THAT(h.serviceFiles(), Contains(::testing::Key(QStringLiteral("bad.wav"))));
+    EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/check-hash"), SizeIs(2));
+    EXPECT_THAT(outcomes(), ElementsAre(QStringLiteral("succeeded")));
+}
+
+TEST_F(QueueTest, APassAskedForWhileAStoppedPassDrainsRunsAfterIt)
+{
+    // The running upload goes multipart, so a stop leaves it aborting at the service, which
+    // is sent without the stop and held here: the old pass drains that long.
+    h.client->setMultipartThresholdForTesting(1);
+    const QString root = *folder->folderPath();
+    writeFile(root + QStringLiteral("/first.wav"), "first take");
+    h.fake.delayNext("/api/v1/files/multipart/presign-parts", 10s);
+    h.fake.delayNext("/api/v1/files/multipart/abort", 1500ms);
+    lane->start();
+    // Held once the part's address is asked for.
+    ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; }));
+
+    lane->stop();
+    writeFile(root + QStringLiteral("/second.wav"), "second take");
+    lane->start();
+    // The new activation asks for its pass while the old one still runs.
+    ASSERT_TRUE(runUntil([&] {
+        return !logDetails().filter(QStringLiteral("Queue already processing for Loops")).isEmpty();
+    }));
+    ASSERT_TRUE(lane->isProcessingQueue());
+    EXPECT_FALSE(lane->isSettled());
+
+    // Nothing else asks again: the pass that was asked for sends both files.
+    h.runUntilIdle(*lane);
+    EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/multipart/abort"), SizeIs(1));
+    EXPECT_EQ(h.serviceFiles(),
+              (std::map<QString, QString>{{QStringLiteral("first.wav"), sha256("first take")},
+                                          {QStringLiteral("second.wav"), sha256("second take")}}));
+    for (const auto &[path, state] : h.records(folder->stableID()))
+        EXPECT_EQ(state, synced) << path.toStdString();
+    EXPECT_FALSE(lane->isProcessingQueue());
+}
+
+TEST_F(QueueTest, ALocalNameClashIsAnErrorOfItsOwnNotANetworkRetry)
+{
+    const auto serve = [this](const SyncFolder &in, const QString &drivePath, const QString &name) {
+        FakeLibraryFile file;
+        file.accountId = h.account;
+        file.filename = name;
+        file.folderType = QStringLiteral("drive");
+        file.syncFolderUUID = in.stableID().toString(QUuid::WithoutBraces).toUpper();
+        file.drivePath = drivePath;
+        file.content = name.toUtf8();
+        return h.fake.addFile(file);
+    };
+    const auto downloads = [this](qint64 id) {
+        return h.fake.requestsTo("GET", "/api/v1/files/library/" + std::to_string(id)).size();
+    };
+
+    // A folder of the user's where the service has a file of that name.
+    const QString root = *folder->folderPath();
+    writeFile(root + QStringLiteral("/Drums/kick.wav/x.wav"), "the user's take");
+    const qint64 kick = serve(*folder, QStringLiteral("Drums"), QStringLiteral("kick.wav"));
+    const auto before = h.clock.now();
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    const QString message =
+        QStringLiteral("Cannot write kick.wav: a folder or link of that name is in the way");
+    const auto record = stored(QStringLiteral("Drums/kick.wav"));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->syncStatus(), SyncFileStatus::error);
+    EXPECT_EQ(record->errorMessage(), message);
+    EXPECT_EQ(record->retryCount(), 0);
+    // Not retried: the clock never reached the first back-off, and the file was not fetched again.
+    EXPECT_LT(h.clock.now() - before, Clock::Duration(SyncLane::retryDelay(1)));
+    EXPECT_LE(downloads(kick), 1u);
+    ASSERT_THAT(lane->syncErrors(), SizeIs(1));
+    EXPECT_EQ(lane->syncErrors()[0].filename, QStringLiteral("kick.wav"));
+    EXPECT_EQ(lane->syncErrors()[0].errorMessage, message);
+    EXPECT_EQ(lane->lastError(), message);
+    EXPECT_THAT(outcomes(), Contains(QStringLiteral("failedPermanent")));
+    EXPECT_EQ(
+        LaneHarness::folderFiles(root),
+        (std::map<QString, QString>{{QStringLiteral("Drums/kick.wav/x.wav"), sha256("the user's take")}}));
+
+    // The service itself holding a file and a folder of one name: whichever comes second
+    // finds the first in its way.
+    auto other = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional,
+                             QStringLiteral("Beats"));
+    auto second = h.makeLane(other);
+    const qint64 pad = serve(*other, QStringLiteral("Pads"), QStringLiteral("pad.wav"));
+    const qint64 air = serve(*other, QStringLiteral("Pads/pad.wav"), QStringLiteral("air.wav"));
+    const auto start = h.clock.now();
+    second->start();
+    h.runUntilIdle(*second);
+    EXPECT_LT(h.clock.now() - start, Clock::Duration(SyncLane::retryDelay(1)));
+    EXPECT_LE(downloads(pad) + downloads(air), 2u);
+    ModelContext reader(h.container);
+    int clashes = 0;
+    for (const auto &file : reader.fetch(SyncFile::inFolder(other->stableID()))) {
+        SCOPED_TRACE(file->localPath().toStdString());
+        if (file->syncStatus() == SyncFileStatus::synced)
+            continue;
+        ++clashes;
+        EXPECT_EQ(file->syncStatus(), SyncFileStatus::error);
+        EXPECT_EQ(file->retryCount(), 0);
+        EXPECT_TRUE(
+            file->errorMessage()->startsWith(QStringLiteral("Cannot write %1: ").arg(file->filename())));
+        EXPECT_TRUE(file->errorMessage()->contains(QStringLiteral(" is in the way")));
+    }
+    EXPECT_EQ(clashes, 1);
 }
 
 TEST_F(QueueTest, ConflictResolutionsGoFirstAndRecordsWaitToSettle)
@@ -369,6 +492,17 @@ TEST(QueueRules, ErrorClassification)
     EXPECT_FALSE(SyncLane::isNetworkError(network(TransportError::Code::badServerResponse)));
     EXPECT_FALSE(SyncLane::isNetworkError(server(503, QString())));
     EXPECT_FALSE(SyncLane::isNetworkError(std::make_exception_ptr(LocalFileError(28))));
+
+    EXPECT_EQ(SyncLane::localErrorNumber(std::make_exception_ptr(LocalFileError(ENOSPC))), ENOSPC);
+    const auto wrapped = HarborlyAPIError::networkError(std::make_exception_ptr(LocalFileError(EISDIR)),
+                                                        QStringLiteral("x"));
+    EXPECT_EQ(SyncLane::localErrorNumber(std::make_exception_ptr(wrapped)), EISDIR);
+    EXPECT_EQ(SyncLane::localErrorNumber(network(TransportError::Code::timedOut)), std::nullopt);
+    // A clash, a refusal or a read-only disk answers the same every time; a full disk may pass.
+    for (const int clash : {EEXIST, EISDIR, ENOTDIR, EACCES, EPERM, EROFS})
+        EXPECT_FALSE(SyncLane::isTransientLocalError(clash)) << clash;
+    for (const int passing : {ENOSPC, EIO})
+        EXPECT_TRUE(SyncLane::isTransientLocalError(passing)) << passing;
 }
 
 TEST(QueueRules, UserMessagesAndBackOff)
@@ -383,6 +517,11 @@ TEST(QueueRules, UserMessagesAndBackOff)
     EXPECT_EQ(SyncLane::userMessage(507), QStringLiteral("Storage limit reached"));
     EXPECT_EQ(SyncLane::userMessage(302), QStringLiteral("Sync error (code 302)"));
     EXPECT_EQ(SyncLane::userMessage(399), QStringLiteral("Sync error (code 399)"));
+    using D = SyncFileDesiredState;
+    EXPECT_EQ(SyncLane::localFileMessage(ENOSPC, QStringLiteral("a.wav"), D::uploadPending),
+              QStringLiteral("Cannot prepare a.wav for upload: the disk is full"));
+    EXPECT_EQ(SyncLane::localFileMessage(EACCES, QStringLiteral("a.wav"), D::deletedLocal),
+              QStringLiteral("Cannot remove a.wav: permission denied"));
     EXPECT_EQ(SyncLane::retryDelay(1), 5s);
     EXPECT_EQ(SyncLane::retryDelay(4), 135s);
 }
