@@ -106,31 +106,43 @@ QCoro::Task<> SyncLane::runQueueRerun(std::weak_ptr<SyncLane> weak, std::stop_to
 
 void SyncLane::scheduleQueuePassForRetries()
 {
-    // A transient failure waits for its retry time; in an idle lane nothing else would start
-    // the pass that retries it.
-    auto request = SyncFile::inFolder(laneID());
-    request.equals(SyncFile::Field::syncStatus, SyncFileStatus::pending)
-        .in(SyncFile::Field::desiredState,
-            std::vector<SyncFileDesiredState>{SyncFileDesiredState::deletedRemote, SyncFileDesiredState::deletedLocal,
-                                              SyncFileDesiredState::conflictResolutionPending,
-                                              SyncFileDesiredState::uploadPending,
-                                              SyncFileDesiredState::downloadPending})
-        .notNull(SyncFile::Field::nextRetryAt)
-        .sortBy(SyncFile::Field::nextRetryAt)
-        .limitTo(1);
+    // A transient failure waits for its retry time, and a change recorded just now waits to
+    // settle; in an idle lane nothing else would start the pass that sends them.
+    const auto owedPending = [this] {
+        auto request = SyncFile::inFolder(laneID());
+        request.equals(SyncFile::Field::syncStatus, SyncFileStatus::pending)
+            .in(SyncFile::Field::desiredState,
+                std::vector<SyncFileDesiredState>{SyncFileDesiredState::deletedRemote, SyncFileDesiredState::deletedLocal,
+                                                  SyncFileDesiredState::conflictResolutionPending,
+                                                  SyncFileDesiredState::uploadPending,
+                                                  SyncFileDesiredState::downloadPending});
+        return request;
+    };
+    auto retrying = owedPending();
+    retrying.notNull(SyncFile::Field::nextRetryAt).sortBy(SyncFile::Field::nextRetryAt).limitTo(1);
+    auto settling = owedPending();
+    settling.notNull(SyncFile::Field::localModifiedAt).sortBy(SyncFile::Field::localModifiedAt, false).limitTo(1);
     std::optional<QDateTime> earliest;
+    std::optional<QDateTime> lastChange;
     try {
-        if (const auto record = m_modelContext->fetchFirst(request))
+        if (const auto record = m_modelContext->fetchFirst(retrying))
             earliest = record->nextRetryAt();
+        if (const auto record = m_modelContext->fetchFirst(settling))
+            lastChange = record->localModifiedAt();
     } catch (const std::exception &) {
     }
+    const QDateTime now = m_clock.currentDateTime();
+    const auto settleMs = std::chrono::duration_cast<std::chrono::milliseconds>(settleWindow).count();
+    if (lastChange && now.msecsTo(*lastChange) + settleMs > 0
+        && (!earliest || now.msecsTo(*earliest) <= 0 || *lastChange < *earliest))
+        earliest = lastChange->addMSecs(settleMs);
     if (!earliest) {
         m_queueRetryTask = TaskHandle();
         return;
     }
     // A retry time already reached belongs to a record held back for another reason (its
     // settle window, a duplicate in flight): look again once the settle window has passed.
-    const qint64 untilRetry = m_clock.currentDateTime().msecsTo(*earliest);
+    const qint64 untilRetry = now.msecsTo(*earliest);
     const Clock::Duration delay = untilRetry > 0 ? Clock::Duration(std::chrono::milliseconds(untilRetry))
                                                  : Clock::Duration(settleWindow);
     std::weak_ptr<SyncLane> weak = weak_from_this();
