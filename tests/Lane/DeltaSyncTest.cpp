@@ -267,3 +267,26 @@ TEST_F(DeltaSyncTest, FailuresAndStopsNeverStoreACursorAndOnlyRealFailuresBackOf
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DeltaSyncTest, AChangeMadeBetweenTheListingAndTheFirstPassIsNotSkipped)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder);
+    root = *folder->folderPath();
+    writeFile(at(QStringLiteral("mine.wav")), "mine");
+    lane = h.makeLane(folder);
+    // While the full sync's uploads are checked, after its listing, the service gets a file.
+    h.fake.delayNext("/api/v1/files/batch-check-hash", std::chrono::milliseconds(300));
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return !h.fake.requestsTo("POST", "/api/v1/files/batch-check-hash").empty(); }));
+    serve(QStringLiteral("theirs.wav"), "theirs");
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(folder->deltaCursor(), std::nullopt);
+
+    pass();
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("mine.wav"), sha256("mine")},
+                                                   {QStringLiteral("theirs.wav"), sha256("theirs")}}));
+}
+
+} // namespace
