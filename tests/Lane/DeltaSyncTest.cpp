@@ -290,3 +290,29 @@ TEST_F(DeltaSyncTest, AChangeMadeBetweenTheListingAndTheFirstPassIsNotSkipped)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DeltaSyncTest, AnUploadOnlyFolderStillFetchesWhatItLacksAndATruncatedDownloadLeavesTheOldFile)
+{
+    open(SyncFolderSyncMode::uploadOnly);
+    const qint64 id = serve(QStringLiteral("song.wav"), "v1");
+    pass();
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("song.wav"), sha256("v1")}}));
+
+    // The new version arrives cut short: the old file stays, and the record stays owed.
+    replace(id, QByteArray(64 * 1024, 'v'));
+    h.fake.cutBodyNext("/api/v1/files/library/" + std::to_string(id), 1000);
+    await(lane->runDeltaPass({}));
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("song.wav"), sha256("v1")}}));
+    const auto owed = lane->fetchRecord(at(QStringLiteral("song.wav")));
+    EXPECT_EQ(owed->desiredState(), SyncFileDesiredState::downloadPending);
+    EXPECT_EQ(owed->syncStatus(), SyncFileStatus::pending);
+    EXPECT_TRUE(owed->nextRetryAt());
+    // Its retry fetches it whole.
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("song.wav"), sha256(QByteArray(64 * 1024, 'v'))}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("song.wav")), synced}}));
+}
+
+} // namespace
