@@ -275,6 +275,8 @@ public:
     const QHash<QString, QList<QPair<QString, qint64>>> &heldDuplicates() const { return m_heldDuplicates; }
     const QSet<QString> &activeRepresentatives() const { return m_activeRepresentatives; }
     const QHash<QString, QString> &prePassChecksums() const { return m_prePassChecksums; }
+    // Tells which applications guarding the folder run (the engine's, or a test's).
+    const std::shared_ptr<DAWRunningStateProvider> &dawRunningStateProvider() const { return m_dawRunningStateProvider; }
 
     // The user-facing error texts.
     static QString accessLostMessage();
@@ -333,6 +335,7 @@ private:
     const std::shared_ptr<FileSyncAPI> m_apiClient;
     const std::shared_ptr<BookmarkManager> m_bookmarkManager;
     const std::shared_ptr<RulesEngine> m_rulesEngine;
+    const std::shared_ptr<DAWRunningStateProvider> m_dawRunningStateProvider;
     const std::shared_ptr<ConflictResolver> m_conflictResolver;
     const std::shared_ptr<ModelContext> m_modelContext;
     KeychainVault *const m_vault;

@@ -13,6 +13,7 @@
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "ServiceAPI/LibraryAPIClient.h"
 #include "fake-service/FakeHarborly.h"
+#include "support/FakeDAWRunningStateProvider.h"
 #include "support/TemporaryConfigHome.h"
 
 #include <QTemporaryDir>
@@ -111,6 +112,8 @@ public:
     std::shared_ptr<BookmarkManager> bookmarks;
     std::shared_ptr<RulesEngine> rules = std::make_shared<RulesEngine>();
     std::shared_ptr<ConflictResolver> conflicts = std::make_shared<ConflictResolver>();
+    // What every lane of the harness sees running; nothing until a test says so.
+    std::shared_ptr<FakeDAWRunningStateProvider> dawProvider = std::make_shared<FakeDAWRunningStateProvider>();
 
 private:
     std::map<QUuid, std::shared_ptr<LaneCalls>> m_calls;
