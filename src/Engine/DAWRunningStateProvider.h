@@ -1,20 +1,73 @@
 #pragma once
 
+#include <QPointer>
 #include <QSet>
 #include <QString>
 
 namespace quillmere {
 
+class ApplicationEvents;
 class ModelContext;
 class SyncFolder;
 
-// Tells a lane which running applications guard its folder.
+// The running applications that guard one folder, as a lane needs them.
+struct RunningGuards
+{
+    // Their display names, for the lane's notice about held downloads. Empty when no guarding
+    // application runs.
+    QSet<QString> names;
+    // What else a rule's conditionValue may call them: their bundle identifiers, and the
+    // appName and bundle identifier of each guarding profile found running. The profile's
+    // name is what the rule made with it tests, and it is not the desktop entry's name.
+    QSet<QString> otherNames;
+    // The process list could not be read (no scan yet, or the scan failed): every guarding
+    // profile counts as running, named by its appName, since a download into an open project
+    // is the worse error.
+    bool assumed = false;
+
+    bool any() const { return !names.isEmpty(); }
+    // The set a rule's condition is tested against.
+    QSet<QString> ruleNames() const { return names | otherNames; }
+};
+
+// Tells a lane which of the applications that guard its folder are running. Main thread only.
 class DAWRunningStateProvider
 {
 public:
     virtual ~DAWRunningStateProvider() = default;
+
+    virtual RunningGuards runningGuards(const SyncFolder &folder, ModelContext &context) = 0;
+
     // The display names of the running applications that guard the folder.
-    virtual QSet<QString> runningDAWs(const SyncFolder &folder, ModelContext &context) = 0;
+    QSet<QString> runningDAWs(const SyncFolder &folder, ModelContext &context)
+    {
+        return runningGuards(folder, context).names;
+    }
+};
+
+// The provider of every lane: the folder's guarding profiles matched, by identifier, against
+// the application's one list of running applications.
+//
+// A folder with allDAWs is guarded by every enabled profile (one fetch per call); otherwise by
+// its associatedDAWs, enabled or not. A profile is identified by
+// ApplicationEvents::bundleIdentifierOf (desktop-file id, or an executable's canonical path),
+// read on every call, so one whose file is gone guards nothing from then on. The process list
+// is never scanned here: it is the latest snapshot of the shared RunningApplications.
+//
+// There is no activation policy to tell ordinary applications from background ones: any of
+// the user's processes that answers to a guarding profile counts, helpers included, since a
+// DAW's audio engine keeps the project open as much as its window does.
+class SystemDAWRunningStateProvider final : public DAWRunningStateProvider
+{
+public:
+    // The application events outlive the lanes; should they go first, nothing can be told
+    // and every guard counts as running.
+    explicit SystemDAWRunningStateProvider(ApplicationEvents &applications);
+
+    RunningGuards runningGuards(const SyncFolder &folder, ModelContext &context) override;
+
+private:
+    QPointer<ApplicationEvents> m_applications;
 };
 
 } // namespace quillmere

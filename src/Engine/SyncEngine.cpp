@@ -3,6 +3,7 @@
 #include "ActivityLog/SyncLogger.h"
 #include "Engine/BookmarkManager.h"
 #include "Engine/ConflictResolver.h"
+#include "Engine/DAWRunningStateProvider.h"
 #include "Engine/DAWLivenessReporter.h"
 #include "Engine/RulesEngine.h"
 #include "Model/DAWConfiguration.h"
@@ -235,6 +236,7 @@ bool SyncEngine::createLane(const std::shared_ptr<SyncFolder> &folder)
     services.modelContext = m_storedModelContext;
     services.vault = &m_vault;
     services.clock = &m_clock;
+    services.dawRunningStateProvider = std::make_shared<SystemDAWRunningStateProvider>(m_applicationEvents);
     std::shared_ptr<SyncLaneInterface> created = m_laneFactory ? m_laneFactory(services) : nullptr;
     if (!created)
         return false;

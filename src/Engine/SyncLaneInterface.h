@@ -20,6 +20,7 @@ namespace quillmere {
 class BookmarkManager;
 class Clock;
 class ConflictResolver;
+class DAWRunningStateProvider;
 class FileSyncAPI;
 class KeychainVault;
 class ModelContext;
@@ -152,6 +153,8 @@ struct LaneServices
     std::shared_ptr<ModelContext> modelContext;
     KeychainVault *vault = nullptr;
     Clock *clock = nullptr;
+    // Which of the applications guarding the folder run; one per lane.
+    std::shared_ptr<DAWRunningStateProvider> dawRunningStateProvider{};
 };
 
 // Builds one lane in its initial state (idle, nothing running, no callbacks).

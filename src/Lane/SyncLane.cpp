@@ -29,6 +29,7 @@ SyncLane::SyncLane(const LaneServices &services)
       m_apiClient(services.apiClient),
       m_bookmarkManager(services.bookmarkManager),
       m_rulesEngine(services.rulesEngine),
+      m_dawRunningStateProvider(services.dawRunningStateProvider),
       m_conflictResolver(services.conflictResolver),
       m_modelContext(services.modelContext),
       m_vault(services.vault),

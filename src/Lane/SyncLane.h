@@ -261,11 +261,6 @@ public:
     static QList<std::optional<qint64>> matchConfirmations(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
                                                            const QList<ConfirmationTarget> &targets);
 
-    // Tests stand in for the engine's detection of running applications.
-    void setDAWRunningStateProviderForTesting(std::shared_ptr<DAWRunningStateProvider> provider)
-    {
-        m_dawRunningStateProvider = std::move(provider);
-    }
     // Tests stand in for the full sync's listing of the folder.
     void setLastRemoteFilesForTesting(std::optional<QList<FileSyncAPI::RemoteFile>> files)
     {
@@ -334,6 +329,8 @@ public:
     const QHash<QString, QList<QPair<QString, qint64>>> &heldDuplicates() const { return m_heldDuplicates; }
     const QSet<QString> &activeRepresentatives() const { return m_activeRepresentatives; }
     const QHash<QString, QString> &prePassChecksums() const { return m_prePassChecksums; }
+    // Tells which applications guarding the folder run (the engine's, or a test's).
+    const std::shared_ptr<DAWRunningStateProvider> &dawRunningStateProvider() const { return m_dawRunningStateProvider; }
 
     // The user-facing error texts.
     static QString accessLostMessage();
@@ -392,6 +389,7 @@ private:
     const std::shared_ptr<FileSyncAPI> m_apiClient;
     const std::shared_ptr<BookmarkManager> m_bookmarkManager;
     const std::shared_ptr<RulesEngine> m_rulesEngine;
+    const std::shared_ptr<DAWRunningStateProvider> m_dawRunningStateProvider;
     const std::shared_ptr<ConflictResolver> m_conflictResolver;
     const std::shared_ptr<ModelContext> m_modelContext;
     KeychainVault *const m_vault;
@@ -553,7 +551,6 @@ private:
     std::stop_source m_manualPassStop;
     // Between start() and stop().
     bool m_started = false;
-    std::shared_ptr<DAWRunningStateProvider> m_dawRunningStateProvider;
 };
 
 // Builds SyncLanes for the engine.

@@ -3,8 +3,6 @@
 
 #include "Lane/LaneTestSupport.h"
 
-#include "Engine/DAWRunningStateProvider.h"
-
 #include <gmock/gmock.h>
 
 #include <QDirIterator>
@@ -20,13 +18,6 @@ namespace {
 
 using State = LaneHarness::RecordState;
 
-class ScriptedGuards : public DAWRunningStateProvider
-{
-public:
-    QSet<QString> running;
-    QSet<QString> runningDAWs(const SyncFolder &, ModelContext &) override { return running; }
-};
-
 class DeltaSyncTest : public LaneTest
 {
 protected:
@@ -35,7 +26,6 @@ protected:
         folder = h.addFolder(SyncFolderType::projectsFolder, mode);
         root = *folder->folderPath();
         lane = h.makeLane(folder);
-        lane->setDAWRunningStateProviderForTesting(guards);
         lane->start();
         h.runUntilIdle(*lane);
     }
@@ -72,7 +62,6 @@ protected:
     std::map<QString, State> records() { return h.records(folder->stableID()); }
     QString at(const QString &relative) const { return root + u'/' + relative; }
 
-    std::shared_ptr<ScriptedGuards> guards = std::make_shared<ScriptedGuards>();
     std::shared_ptr<SyncFolder> folder;
     QString root;
     std::shared_ptr<SyncLane> lane;
@@ -121,7 +110,7 @@ TEST_F(DeltaSyncTest, AGuardHoldsDownloadsUntilItQuitsButNotInADownloadOnlyFolde
     open(SyncFolderSyncMode::bidirectional);
     const qint64 id = serve(QStringLiteral("song.wav"), "v1");
     pass();
-    guards->running = {QStringLiteral("Studio")};
+    h.dawProvider->result = {QStringLiteral("Studio")};
     replace(id, "v2");
     serve(QStringLiteral("new.wav"), "new");
     pass();
@@ -133,7 +122,7 @@ TEST_F(DeltaSyncTest, AGuardHoldsDownloadsUntilItQuitsButNotInADownloadOnlyFolde
               QStringLiteral("new.wav can't sync while Studio is open. Close your DAW to get the latest version."));
 
     // The application quit: the next pass releases both before it asks for changes.
-    guards->running.clear();
+    h.dawProvider->result.clear();
     pass();
     EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("new.wav"), sha256("new")},
                                                    {QStringLiteral("song.wav"), sha256("v2")}}));
@@ -145,7 +134,7 @@ TEST_F(DeltaSyncTest, AGuardHoldsDownloadsUntilItQuitsButNotInADownloadOnlyFolde
 TEST_F(DeltaSyncTest, ADownloadOnlyFolderTakesTheServicesVersionWhateverRuns)
 {
     open(SyncFolderSyncMode::downloadOnly);
-    guards->running = {QStringLiteral("Studio")};
+    h.dawProvider->result = {QStringLiteral("Studio")};
     const qint64 id = serve(QStringLiteral("song.wav"), "v1");
     pass();
     writeFile(at(QStringLiteral("song.wav")), "local");

@@ -2,6 +2,7 @@
 #include "Platform/Workspace/DesktopEntries.h"
 #include "Platform/Workspace/RunningApplications.h"
 
+#include "support/FakeProcessTree.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -29,58 +30,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::await;
+using test::environment;
+using test::FakeSystem;
 using test::runFor;
 using test::runUntil;
 using test::writeFile;
-
-// A /proc of plain files and symlinks, desktop entries and programs, all in one temporary folder.
-class FakeSystem
-{
-public:
-    QString path(const QString &relative) const { return dir.path() + u'/' + relative; }
-
-    // An executable file in the search path; returns its canonical path.
-    QString program(const QString &name)
-    {
-        const QString file = path(QStringLiteral("bin/") + name);
-        writeFile(file, "#!/bin/sh\n");
-        QFile::setPermissions(file, QFile::permissions(file) | QFile::ExeOwner);
-        return QFileInfo(file).canonicalFilePath();
-    }
-
-    void entry(const QString &relative, const QByteArray &body)
-    {
-        writeFile(path(QStringLiteral("data/applications/") + relative), "[Desktop Entry]\nType=Application\n" + body);
-    }
-
-    void process(int pid, const QString &exe, char state = 'S', const QByteArray &environ = {}, unsigned long flags = 0)
-    {
-        const QString folder = path(QStringLiteral("proc/%1").arg(pid));
-        QDir().mkpath(folder);
-        // A command with spaces and parentheses, as /proc shows it.
-        writeFile(folder + QStringLiteral("/stat"), QByteArray::number(pid) + " (odd (name) x) " + state + " 1 1 1 0 -1 "
-                                                        + QByteArray::number(qulonglong(flags))
-                                                        + " 0 0 0 0 0 0 0 0 20 0 1 0 4242 0 0\n");
-        writeFile(folder + QStringLiteral("/environ"), environ);
-        QFile::remove(folder + QStringLiteral("/exe"));
-        QFile::link(exe, folder + QStringLiteral("/exe"));
-    }
-
-    void end(int pid) { QDir(path(QStringLiteral("proc/%1").arg(pid))).removeRecursively(); }
-
-    ProcessRoots roots(uid_t uid = ::geteuid()) const
-    {
-        return {path(QStringLiteral("proc")), {path(QStringLiteral("data"))}, uid, QStringLiteral("de_DE.UTF-8"),
-                {path(QStringLiteral("bin"))}};
-    }
-
-    QTemporaryDir dir;
-};
-
-QByteArray environment(const QList<QByteArray> &variables)
-{
-    return variables.join('\0') + '\0';
-}
 
 // Holds every thread of the global pool, so that work sent there waits until release().
 class PoolHold
@@ -321,6 +275,142 @@ TEST(RunningApplications, SeesARealChildProcessLaunchAndQuit)
     clock.advance(2s);
     ASSERT_TRUE(runUntil([&] { return reports.events.contains(u'-' + identifier); }));
     EXPECT_EQ(reports.events.count(u'+' + identifier), 1);
+}
+
+TEST(RunningApplications, NamesScriptsByTheirEntryAndSandboxesByTheirId)
+{
+    FakeSystem fake;
+    const QString python = fake.program(QStringLiteral("python3"));
+    const QString shell = fake.program(QStringLiteral("sh"));
+    const QString launcher = fake.program(QStringLiteral("launch-studio"));
+    fake.program(QStringLiteral("flatpak"));
+    for (const char *script : {"scripts/other.py", "scripts/tool.py", "scripts/stray.py"})
+        writeFile(fake.path(QString::fromLatin1(script)));
+    fake.entry(QStringLiteral("other.desktop"),
+               "Name=Other\nExec=python3 " + QFile::encodeName(fake.path(QStringLiteral("scripts/other.py"))) + "\n");
+    fake.entry(QStringLiteral("tool.desktop"),
+               "Name=Tool\nExec=python3 -u " + QFile::encodeName(fake.path(QStringLiteral("scripts/tool.py"))) + " %F\n");
+    fake.entry(QStringLiteral("studio.desktop"), "Name=Studio\nExec=launch-studio %f\n");
+    fake.entry(QStringLiteral("org.example.Daw.desktop"), "Name=Daw\nExec=flatpak run org.example.Daw\n");
+
+    // The tool's script, named relative to the working folder; another script and a bare
+    // interpreter, which no entry runs; a shell running the studio's launcher script; a
+    // sandboxed process whose executable cannot be resolved from outside.
+    fake.process(10, python);
+    fake.commandLine(10, {QStringLiteral("python3"), QStringLiteral("-u"), QStringLiteral("scripts/tool.py")}, fake.path({}));
+    fake.process(11, python);
+    fake.commandLine(11, {QStringLiteral("python3"), fake.path(QStringLiteral("scripts/stray.py"))});
+    fake.process(12, python);
+    fake.process(20, shell);
+    fake.commandLine(20, {QStringLiteral("sh"), launcher});
+    fake.process(30, QStringLiteral("/app/bin/daw"), 'S', environment({"FLATPAK_ID=org.example.Daw"}));
+
+    ManualClock clock;
+    RunningApplications apps(clock, fake.roots());
+    await(apps.refreshNow());
+    const QList<RunningApplication> expected{
+        {python, QStringLiteral("python3"), python},
+        {QStringLiteral("org.example.Daw"), QStringLiteral("Daw"), QStringLiteral("/app/bin/daw")},
+        {QStringLiteral("studio"), QStringLiteral("Studio"), shell},
+        {QStringLiteral("tool"), QStringLiteral("Tool"), python},
+    };
+    EXPECT_EQ(apps.snapshot(), expected);
+}
+
+TEST(RunningApplications, AnswersForAProfileByEveryIdentifierOfItsProcesses)
+{
+    FakeSystem fake;
+    ManualClock clock;
+    EXPECT_EQ(ApplicationEvents().runningApplicationsFor(QStringLiteral("mixer")), std::nullopt);
+
+    const QString mixer = fake.program(QStringLiteral("mixer"));
+    const QString python = fake.program(QStringLiteral("python3"));
+    const QString preloader = fake.program(QStringLiteral("wine64-preloader"));
+    const QString runtime = fake.program(QStringLiteral("synth-runtime"));
+    const QString snapped = fake.program(QStringLiteral("snapped"));
+    const QString idle = fake.program(QStringLiteral("idle"));
+    fake.entry(QStringLiteral("vendor/mixer.desktop"), "Name=Mixer\nExec=mixer\n");
+    for (const char *file : {"scripts/tool.py", "Apps/Synth.AppImage", "wine-b/drive_c/Program Files/Keys/keys.exe",
+                             ".wine/drive_c/Pads/pads.exe"})
+        writeFile(fake.path(QString::fromLatin1(file)));
+    // Two wine prefixes: one named by WINEPREFIX, the default one in the home folder.
+    for (const QString &prefix : {QStringLiteral("wine-b"), QStringLiteral(".wine")}) {
+        QDir().mkpath(fake.path(prefix + QStringLiteral("/dosdevices")));
+        QFile::link(QStringLiteral("../drive_c"), fake.path(prefix + QStringLiteral("/dosdevices/c:")));
+    }
+
+    fake.process(10, mixer);
+    fake.process(20, python);
+    fake.commandLine(20, {QStringLiteral("python3"), fake.path(QStringLiteral("scripts/tool.py"))});
+    fake.process(30, preloader, 'S', environment({"WINEPREFIX=" + QFile::encodeName(fake.path(QStringLiteral("wine-b")))}));
+    fake.commandLine(30, {QStringLiteral("C:\\Program Files\\Keys\\keys.exe")});
+    fake.process(31, preloader, 'S', environment({"HOME=" + QFile::encodeName(fake.path({}))}));
+    fake.commandLine(31, {QStringLiteral("c:\\Pads\\pads.exe"), QStringLiteral("/nonexistent")});
+    fake.process(40, runtime, 'S',
+                 environment({"APPIMAGE=" + QFile::encodeName(fake.path(QStringLiteral("Apps/Synth.AppImage")))}));
+    fake.process(50, QStringLiteral("/app/bin/daw"), 'S', environment({"FLATPAK_ID=org.example.Daw"}));
+    fake.process(60, snapped, 'S',
+                 environment({"BAMF_DESKTOP_FILE_HINT="
+                              + QFile::encodeName(fake.path(QStringLiteral("snap/applications/snapped_snapped.desktop")))}));
+
+    RunningApplications apps(clock, fake.roots());
+    EXPECT_EQ(apps.runningApplicationsFor(mixer), std::nullopt) << "answered before the first scan";
+    await(apps.refreshNow());
+
+    const auto bundleIdentifiers = [&](const QString &profileIdentifier) {
+        QStringList found;
+        for (const RunningApplication &app : apps.runningApplicationsFor(profileIdentifier).value_or(QList<RunningApplication>{}))
+            found << app.bundleIdentifier;
+        return found;
+    };
+    const auto canonical = [&](const char *relative) {
+        return QFileInfo(fake.path(QString::fromLatin1(relative))).canonicalFilePath();
+    };
+    // An executable profile finds its program although the processes are named by its entry.
+    EXPECT_EQ(bundleIdentifiers(mixer), QStringList{QStringLiteral("vendor-mixer")});
+    EXPECT_EQ(bundleIdentifiers(canonical("scripts/tool.py")), QStringList{python});
+    EXPECT_EQ(bundleIdentifiers(canonical("wine-b/drive_c/Program Files/Keys/keys.exe")), QStringList{preloader});
+    EXPECT_EQ(bundleIdentifiers(canonical(".wine/drive_c/Pads/pads.exe")), QStringList{preloader});
+    EXPECT_EQ(bundleIdentifiers(canonical("Apps/Synth.AppImage")), QStringList{runtime});
+    EXPECT_EQ(bundleIdentifiers(QStringLiteral("org.example.Daw")), QStringList{QStringLiteral("/app/bin/daw")});
+    EXPECT_EQ(bundleIdentifiers(QStringLiteral("snapped_snapped")), QStringList{snapped});
+    EXPECT_EQ(apps.runningApplicationsFor(idle), QList<RunningApplication>{});
+
+    // A scan that fails leaves the snapshot but cannot say what runs now.
+    ASSERT_TRUE(QDir().rename(fake.path(QStringLiteral("proc")), fake.path(QStringLiteral("proc-away"))));
+    await(apps.refreshNow());
+    EXPECT_EQ(apps.runningApplicationsFor(mixer), std::nullopt);
+    EXPECT_TRUE(apps.isRunning(QStringLiteral("vendor-mixer")));
+    ASSERT_TRUE(QDir().rename(fake.path(QStringLiteral("proc-away")), fake.path(QStringLiteral("proc"))));
+    fake.end(10);
+    await(apps.refreshNow());
+    EXPECT_EQ(apps.runningApplicationsFor(mixer), QList<RunningApplication>{});
+}
+
+TEST(RunningApplications, SeesTheScriptARealShellRuns)
+{
+    QTemporaryDir dir;
+    const QString shell = QStandardPaths::findExecutable(QStringLiteral("sh"));
+    ASSERT_FALSE(shell.isEmpty());
+    // A command after the sleep keeps the shell from replacing itself with it.
+    writeFile(dir.filePath(QStringLiteral("quillmere-test-script.sh")), "sleep 30\nexit 0\n");
+    const QString script = QFileInfo(dir.filePath(QStringLiteral("quillmere-test-script.sh"))).canonicalFilePath();
+
+    ManualClock clock;
+    RunningApplications apps(clock);
+    QProcess child;
+    child.setWorkingDirectory(dir.path());
+    child.start(shell, {QStringLiteral("quillmere-test-script.sh")});
+    ASSERT_TRUE(child.waitForStarted());
+    ASSERT_TRUE(runUntil([&] {
+        await(apps.refreshNow());
+        return !apps.runningApplicationsFor(script).value_or(QList<RunningApplication>{}).isEmpty();
+    }));
+
+    child.kill();
+    ASSERT_TRUE(child.waitForFinished());
+    await(apps.refreshNow());
+    EXPECT_EQ(apps.runningApplicationsFor(script), QList<RunningApplication>{});
 }
 
 } // namespace

@@ -25,4 +25,9 @@ std::optional<QString> ApplicationEvents::bundleIdentifierOf(const QString &appB
     return canonical;
 }
 
+std::optional<QList<RunningApplication>> ApplicationEvents::runningApplicationsFor(const QString &) const
+{
+    return std::nullopt;
+}
+
 } // namespace quillmere

@@ -169,16 +169,32 @@ std::optional<QString> desktopFileId(const QString &filePath, const QStringList 
     return fileName.chopped(desktopSuffix.size());
 }
 
-QString programOfExec(const QString &exec, const QStringList &searchPath)
+namespace {
+
+// The word of an Exec line that names its program: past a leading "env VAR=value ...".
+qsizetype programWord(const QStringList &words)
 {
     static const QRegularExpression assignment(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*="));
-    const QStringList words = execWords(exec);
     qsizetype first = 0;
     if (!words.isEmpty() && QFileInfo(words.front()).fileName() == u"env") {
         first = 1;
         while (first < words.size() && assignment.match(words[first]).hasMatch())
             ++first;
     }
+    return first;
+}
+
+QString programKey(const QString &program, const QString &script)
+{
+    return script.isEmpty() ? program : program + QChar(0) + script;
+}
+
+} // namespace
+
+QString programOfExec(const QString &exec, const QStringList &searchPath)
+{
+    const QStringList words = execWords(exec);
+    const qsizetype first = programWord(words);
     if (first >= words.size() || words[first].isEmpty())
         return {};
     const QString &program = words[first];
@@ -190,6 +206,34 @@ QString programOfExec(const QString &exec, const QStringList &searchPath)
             return canonicalPath(candidate);
     }
     return {};
+}
+
+QString scriptOfArguments(const QStringList &arguments, const QString &workingFolder)
+{
+    for (const QString &argument : arguments) {
+        if (argument.isEmpty() || argument.startsWith(u'-') || argument.startsWith(u'%'))
+            continue;
+        QString path = argument;
+        if (!path.startsWith(u'/')) {
+            if (workingFolder.isEmpty())
+                return {};
+            path = workingFolder + u'/' + path;
+        }
+        struct stat info {};
+        if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+            return {};
+        return canonicalPath(path);
+    }
+    return {};
+}
+
+QString scriptOfExec(const QString &exec)
+{
+    const QStringList words = execWords(exec);
+    const qsizetype first = programWord(words);
+    if (first >= words.size())
+        return {};
+    return scriptOfArguments(words.mid(first + 1), QString());
 }
 
 std::optional<DesktopEntry> readDesktopEntry(const QString &filePath, const QString &locale,
@@ -234,8 +278,12 @@ std::optional<DesktopEntry> readDesktopEntry(const QString &filePath, const QStr
         if (!entry.name.isEmpty())
             break;
     }
-    if (entry.application && !entry.hidden)
-        entry.program = programOfExec(values.value(QStringLiteral("Exec")), searchPath);
+    if (entry.application && !entry.hidden) {
+        const QString exec = values.value(QStringLiteral("Exec"));
+        entry.program = programOfExec(exec, searchPath);
+        if (!entry.program.isEmpty())
+            entry.script = scriptOfExec(exec);
+    }
     return entry;
 }
 
@@ -280,8 +328,9 @@ std::shared_ptr<const DesktopEntryIndex> DesktopEntryIndex::build(const QStringL
                 continue;
             }
             entry->id = id;
-            if (!entry->program.isEmpty() && !index->m_idByProgram.contains(entry->program))
-                index->m_idByProgram.insert(entry->program, id);
+            const QString key = programKey(entry->program, entry->script);
+            if (!entry->program.isEmpty() && !index->m_idByProgram.contains(key))
+                index->m_idByProgram.insert(key, id);
             index->m_byId.insert(id, std::move(*entry));
         }
     };
@@ -308,9 +357,12 @@ const DesktopEntry *DesktopEntryIndex::entryWithId(const QString &id) const
     return found == m_byId.cend() ? nullptr : &found.value();
 }
 
-const DesktopEntry *DesktopEntryIndex::entryForProgram(const QString &canonicalProgram) const
+const DesktopEntry *DesktopEntryIndex::entryForProgram(const QString &canonicalProgram,
+                                                       const QString &canonicalScript) const
 {
-    const auto found = m_idByProgram.constFind(canonicalProgram);
+    if (canonicalProgram.isEmpty())
+        return nullptr;
+    const auto found = m_idByProgram.constFind(programKey(canonicalProgram, canonicalScript));
     return found == m_idByProgram.cend() ? nullptr : entryWithId(found.value());
 }
 

@@ -28,6 +28,15 @@ std::optional<QString> desktopFileId(const QString &filePath, const QStringList 
 // path, or empty when there is none.
 QString programOfExec(const QString &exec, const QStringList &searchPath);
 
+// The file a program is given to run, among the arguments that follow it: the first one that is
+// neither an option ("-...") nor a field code ("%f"), when it names an existing regular file (a
+// script for an interpreter, a jar for java). A relative path is taken from the working folder;
+// without one only an absolute path counts. The canonical path, or empty when there is none.
+QString scriptOfArguments(const QStringList &arguments, const QString &workingFolder);
+
+// The script of an Exec line: scriptOfArguments of the words after its program.
+QString scriptOfExec(const QString &exec);
+
 struct DesktopEntry
 {
     QString id;
@@ -36,6 +45,8 @@ struct DesktopEntry
     QString name;
     // The canonical path of the Exec program; empty when it cannot be found.
     QString program;
+    // The script the Exec line hands its program (see scriptOfExec); empty for most entries.
+    QString script;
     // Type=Application.
     bool application = false;
     // Hidden=true: the entry counts as deleted, and hides the same id in less important folders.
@@ -60,8 +71,10 @@ public:
     bool isCurrent() const;
 
     const DesktopEntry *entryWithId(const QString &id) const;
-    // The entry of the most important folder (then the smallest id) that starts this program.
-    const DesktopEntry *entryForProgram(const QString &canonicalProgram) const;
+    // The entry of the most important folder (then the smallest id) that starts this program
+    // with this script. An entry that hands its program a script is only found with it: an
+    // interpreter running something else is not that entry's application.
+    const DesktopEntry *entryForProgram(const QString &canonicalProgram, const QString &canonicalScript = {}) const;
 
 private:
     struct FolderStamp
@@ -76,6 +89,7 @@ private:
 
     std::vector<FolderStamp> m_stamps;
     QHash<QString, DesktopEntry> m_byId;
+    // Keyed by program, or by program and script.
     QHash<QString, QString> m_idByProgram;
 };
 

@@ -5,7 +5,9 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <dirent.h>
@@ -33,8 +35,17 @@ namespace {
 constexpr unsigned long kernelThreadFlag = 0x00200000;
 // An environment past this is not read further: the launcher's variables sit near its start.
 constexpr std::size_t maximumEnvironmentRead = 256 * 1024;
+// A command line past this is not read further: the program and its script come first.
+constexpr std::size_t maximumCommandLineRead = 64 * 1024;
 const QByteArray launchedDesktopFileKey = QByteArrayLiteral("GIO_LAUNCHED_DESKTOP_FILE=");
 const QByteArray launchedDesktopFilePidKey = QByteArrayLiteral("GIO_LAUNCHED_DESKTOP_FILE_PID=");
+// What sandboxes and launchers leave in the environment of the application they run: the
+// flatpak application id (its desktop-file id), the desktop file of a snap, the AppImage file.
+const QByteArray flatpakIdKey = QByteArrayLiteral("FLATPAK_ID=");
+const QByteArray snapDesktopFileKey = QByteArrayLiteral("BAMF_DESKTOP_FILE_HINT=");
+const QByteArray appImageKey = QByteArrayLiteral("APPIMAGE=");
+const QByteArray winePrefixKey = QByteArrayLiteral("WINEPREFIX=");
+const QByteArray homeKey = QByteArrayLiteral("HOME=");
 
 enum class ReadStatus { ok, gone, unreadable };
 
@@ -104,6 +115,20 @@ QString canonicalPath(const QByteArray &path)
     return QFile::decodeName(resolved);
 }
 
+// The file a wine process runs: wine gives it its Windows path ("C:\\...\\x.exe") as argv[0],
+// which lies below the prefix's dosdevices folder. Empty when it is not such a path or no file.
+QString wineProgramPath(const QString &argument, const QString &prefix)
+{
+    static const QRegularExpression dosPath(QStringLiteral("^([A-Za-z]):\\\\(.+)$"));
+    const QRegularExpressionMatch match = dosPath.match(argument);
+    if (!match.hasMatch() || prefix.isEmpty())
+        return {};
+    QString rest = match.captured(2);
+    rest.replace(u'\\', u'/');
+    return canonicalPath(QFile::encodeName(prefix + QStringLiteral("/dosdevices/") + match.captured(1).toLower()
+                                           + QStringLiteral(":/") + rest));
+}
+
 } // namespace
 
 struct ProcessScan
@@ -114,6 +139,8 @@ struct ProcessScan
     // The user's processes left out because their stat or executable could not be read.
     int unreadable = 0;
     QList<RunningApplication> applications;
+    // By bundle identifier: the other profile identifiers the application's processes answer to.
+    QHash<QString, QStringList> identifiers;
 };
 
 // Reads /proc on a worker thread. The identity of a process is worked out once, when its
@@ -134,6 +161,8 @@ private:
         QString executablePath;
         QString bundleIdentifier;
         QString name;
+        // The profile identifiers the process answers to besides its bundle identifier.
+        QStringList identifiers;
     };
     struct Found
     {
@@ -175,17 +204,66 @@ ProcessScanner::Identity ProcessScanner::identify(int procFolder, const Found &p
     identity.executablePath = executables.at(process.pid);
 
     QByteArray environment;
-    const QByteArray environPath = QByteArray::number(process.pid) + "/environ";
+    const QByteArray pidText = QByteArray::number(process.pid);
     QString desktopFile;
     pid_t launcher = 0;
-    if (readAt(procFolder, environPath, maximumEnvironmentRead, environment) == ReadStatus::ok) {
+    QString flatpakId;
+    QString snapDesktopFile;
+    QString appImage;
+    QString winePrefix;
+    QString home;
+    if (readAt(procFolder, pidText + "/environ", maximumEnvironmentRead, environment) == ReadStatus::ok) {
+        const std::pair<const QByteArray &, QString &> wanted[] = {
+            {launchedDesktopFileKey, desktopFile}, {flatpakIdKey, flatpakId}, {snapDesktopFileKey, snapDesktopFile},
+            {appImageKey, appImage},               {winePrefixKey, winePrefix}, {homeKey, home},
+        };
         for (const QByteArray &variable : environment.split('\0')) {
-            if (variable.startsWith(launchedDesktopFileKey))
-                desktopFile = QFile::decodeName(variable.mid(launchedDesktopFileKey.size()));
-            else if (variable.startsWith(launchedDesktopFilePidKey))
+            if (variable.startsWith(launchedDesktopFilePidKey)) {
                 launcher = pid_t(variable.mid(launchedDesktopFilePidKey.size()).toInt());
+                continue;
+            }
+            for (const auto &[key, value] : wanted) {
+                if (variable.startsWith(key)) {
+                    value = QFile::decodeName(variable.mid(key.size()));
+                    break;
+                }
+            }
         }
     }
+    QStringList arguments;
+    QByteArray commandLine;
+    if (readAt(procFolder, pidText + "/cmdline", maximumCommandLineRead, commandLine) == ReadStatus::ok) {
+        for (const QByteArray &argument : commandLine.split('\0'))
+            arguments << QFile::decodeName(argument);
+        // The line ends with a NUL: the split leaves an empty last word.
+        if (commandLine.endsWith('\0'))
+            arguments.removeLast();
+    }
+    const QString workingFolder = canonicalPath(QFile::encodeName(m_roots.procRoot) + '/' + pidText + "/cwd");
+    // An interpreter's script, a jar, a shell script run by its shell.
+    const QString script = arguments.size() > 1 ? scriptOfArguments(arguments.mid(1), workingFolder) : QString();
+
+    const auto addIdentifier = [&identity](const QString &identifier) {
+        if (!identifier.isEmpty() && !identity.identifiers.contains(identifier))
+            identity.identifiers << identifier;
+    };
+    addIdentifier(identity.executablePath);
+    addIdentifier(script);
+    if (!arguments.isEmpty()) {
+        if (arguments.front().startsWith(u'/'))
+            addIdentifier(canonicalPath(QFile::encodeName(arguments.front())));
+        if (winePrefix.isEmpty() && !home.isEmpty())
+            winePrefix = home + QStringLiteral("/.wine");
+        addIdentifier(wineProgramPath(arguments.front(), winePrefix));
+    }
+    if (!appImage.isEmpty())
+        addIdentifier(canonicalPath(QFile::encodeName(appImage)));
+    // A sandboxed application's id is the id of the desktop entry it exports.
+    QString sandboxId = flatpakId;
+    if (sandboxId.isEmpty() && !snapDesktopFile.isEmpty())
+        sandboxId = desktopFileId(snapDesktopFile, m_roots.dataDirs).value_or(QString());
+    addIdentifier(sandboxId);
+
     // Children inherit the launcher's variables: a shell inside a launched terminal is not the
     // terminal. The launched process itself, and helpers running its own executable, are.
     const auto launcherExecutable = executables.find(launcher);
@@ -203,7 +281,17 @@ ProcessScanner::Identity ProcessScanner::identify(int procFolder, const Found &p
         }
     }
     if (identity.bundleIdentifier.isEmpty()) {
-        if (const DesktopEntry *entry = m_index->entryForProgram(identity.executablePath)) {
+        // The sandbox's own entry; then the entry that runs this program with this script, the
+        // entry whose program the script is (a script started by its interpreter), and the
+        // entry of the program alone.
+        const DesktopEntry *entry = sandboxId.isEmpty() ? nullptr : m_index->entryWithId(sandboxId);
+        if (!entry && !script.isEmpty())
+            entry = m_index->entryForProgram(identity.executablePath, script);
+        if (!entry && !script.isEmpty())
+            entry = m_index->entryForProgram(script);
+        if (!entry)
+            entry = m_index->entryForProgram(identity.executablePath);
+        if (entry) {
             identity.bundleIdentifier = entry->id;
             identity.name = entry->name;
         }
@@ -296,6 +384,11 @@ ProcessScan ProcessScanner::scan()
             listed.insert(identity.bundleIdentifier);
             result.applications.append({identity.bundleIdentifier, identity.name, identity.executablePath});
         }
+        QStringList &identifiers = result.identifiers[identity.bundleIdentifier];
+        for (const QString &identifier : std::as_const(identity.identifiers)) {
+            if (!identifiers.contains(identifier))
+                identifiers << identifier;
+        }
         seen.emplace(process.pid, std::move(identity));
     }
     ::close(procFolder);
@@ -342,6 +435,16 @@ bool RunningApplications::isRunning(const QString &bundleIdentifier) const
 {
     return std::any_of(m_snapshot.cbegin(), m_snapshot.cend(),
                        [&](const RunningApplication &app) { return app.bundleIdentifier == bundleIdentifier; });
+}
+
+std::optional<QList<RunningApplication>> RunningApplications::runningApplicationsFor(const QString &profileIdentifier) const
+{
+    if (!m_hasScanned || m_lastScanFailed)
+        return std::nullopt;
+    QList<RunningApplication> found;
+    for (const qsizetype index : m_byIdentifier.value(profileIdentifier))
+        found << m_snapshot.at(index);
+    return found;
 }
 
 bool RunningApplications::isRunningNamed(const QString &name) const
@@ -401,6 +504,17 @@ void RunningApplications::apply(const ProcessScan &scan)
     }
 
     const QList<RunningApplication> before = std::exchange(m_snapshot, scan.applications);
+    m_hasScanned = true;
+    m_byIdentifier.clear();
+    for (qsizetype index = 0; index < m_snapshot.size(); ++index) {
+        const QString &bundleIdentifier = m_snapshot.at(index).bundleIdentifier;
+        m_byIdentifier[bundleIdentifier] << index;
+        for (const QString &identifier : scan.identifiers.value(bundleIdentifier)) {
+            QList<qsizetype> &applications = m_byIdentifier[identifier];
+            if (applications.isEmpty() || applications.back() != index)
+                applications << index;
+        }
+    }
     if (!m_started)
         return;
     if (!m_reporting) {

@@ -5,6 +5,7 @@
 #include "Platform/Workspace/ApplicationEvents.h"
 
 #include <QCoroTask>
+#include <QHash>
 #include <QList>
 #include <QLoggingCategory>
 #include <QString>
@@ -19,17 +20,6 @@
 namespace quillmere {
 
 Q_DECLARE_LOGGING_CATEGORY(runningApplicationsLog)
-
-struct RunningApplication
-{
-    QString bundleIdentifier;
-    // The desktop entry's name in the user's language, else the executable's file name.
-    QString name;
-    // The executable of the application's lowest-numbered process.
-    QString executablePath;
-
-    bool operator==(const RunningApplication &) const = default;
-};
 
 // Where the processes and desktop entries are read; a test points them at a tree of its own.
 struct ProcessRoots
@@ -78,6 +68,8 @@ public:
     // The applications of the latest scan, ordered by bundle identifier.
     QList<RunningApplication> snapshot() const { return m_snapshot; }
     bool isRunning(const QString &bundleIdentifier) const;
+    // Answered from the latest scan; none before the first scan and while scans fail.
+    std::optional<QList<RunningApplication>> runningApplicationsFor(const QString &profileIdentifier) const override;
     bool isRunningNamed(const QString &name) const;
 
     // Scans now and resolves once the result is in the snapshot (and reported, while started).
@@ -91,6 +83,10 @@ private:
     Clock &m_clock;
     std::shared_ptr<ProcessScanner> m_scanner;
     QList<RunningApplication> m_snapshot;
+    // Every identifier an application of the snapshot answers to, its bundle identifier
+    // included: the positions of those applications in the snapshot.
+    QHash<QString, QList<qsizetype>> m_byIdentifier;
+    bool m_hasScanned = false;
     // Scans may overlap (a refresh during a poll): an older result never replaces a newer one.
     quint64 m_appliedGeneration = 0;
     bool m_started = false;

@@ -76,7 +76,7 @@ std::shared_ptr<SyncFile> LaneHarness::addRecord(const SyncFolder &folder, const
 
 std::shared_ptr<SyncLane> LaneHarness::makeLane(const std::shared_ptr<SyncFolder> &folder)
 {
-    LaneServices services{folder, client, bookmarks, rules, conflicts, context, &vault, &clock};
+    LaneServices services{folder, client, bookmarks, rules, conflicts, context, &vault, &clock, dawProvider};
     auto lane = std::dynamic_pointer_cast<SyncLane>(makeSyncLaneFactory()(services));
     auto calls = std::make_shared<LaneCalls>();
     m_calls[lane->laneID()] = calls;

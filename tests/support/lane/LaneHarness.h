@@ -15,6 +15,7 @@
 #include "Platform/Workspace/ApplicationEvents.h"
 #include "ServiceAPI/LibraryAPIClient.h"
 #include "fake-service/FakeHarborly.h"
+#include "support/FakeDAWRunningStateProvider.h"
 #include "support/TemporaryConfigHome.h"
 
 #include <QTemporaryDir>
@@ -120,6 +121,8 @@ public:
     std::shared_ptr<RulesEngine> rules = std::make_shared<RulesEngine>();
     std::shared_ptr<ConflictResolver> conflicts = std::make_shared<ConflictResolver>();
     ApplicationEvents applicationEvents;
+    // What every lane of the harness sees running; nothing until a test says so.
+    std::shared_ptr<FakeDAWRunningStateProvider> dawProvider = std::make_shared<FakeDAWRunningStateProvider>();
 
 private:
     void runUntilSettled(const std::function<bool()> &settled, std::chrono::milliseconds timeout);
