@@ -551,6 +551,45 @@ private:
     std::stop_source m_manualPassStop;
     // Between start() and stop().
     bool m_started = false;
+
+public:
+    // Plan folders (SyncLanePlanFolders.cpp): the plan mirror's layout.
+
+    // Makes sure every plan has its directory under the root (moving one found by its id
+    // prefix) and downloads the plan files missing there, one at a time, each as the queue runs
+    // one record: a failed one stays owed and is retried on the queue's back-off. Throws the
+    // plans request's error (nothing is touched then), and CancelledError when the lane was
+    // stopped meanwhile. Service names reach the disk only through SafeJoin.
+    QCoro::Task<> hydratePlans(QString root, std::stop_token stop);
+    // Plan id -> the absolute directory of its files, as the last layout left it. A plan file's
+    // place is decided only by this layout: its plan's directory, the track directory of its
+    // drive path's first component, the rest of the drive path, its name.
+    const QHash<qint64, QString> &planDirectories() const { return m_planDirectories; }
+
+private:
+    // (parent directory relative to the root, id prefix) -> the directory chosen for it this run.
+    using PrefixResolutions = QHash<QPair<QString, QString>, QString>;
+    // One plan file: placed, and downloaded when nothing is at its path. True when it ran or
+    // waits for the queue's retry.
+    QCoro::Task<bool> hydratePlanFile(QString root, QString planDirectory, FileSyncAPI::PlanFileSummary file,
+                                      PrefixResolutions &resolved, quint64 epoch, std::stop_token stop);
+    // The directory (relative to the root) of a file with this drive path in the plan directory,
+    // a leading track directory resolved by its id prefix; none when a name is refused.
+    QCoro::Task<std::optional<QString>> matchTrackPrefix(QString root, QString planDirectory, QString drivePath,
+                                                         PrefixResolutions &resolved, quint64 epoch,
+                                                         std::stop_token stop);
+    // parent/name (relative to the root) after making sure a directory is there: a directory of
+    // the parent whose name begins with idPrefix and under which this folder tracks files is
+    // moved to that name; else it is made. None when SafeJoin refuses the name.
+    QCoro::Task<std::optional<QString>> detectIdPrefixRenames(QString root, QString parent, QString name,
+                                                              QString idPrefix, PrefixResolutions &resolved,
+                                                              quint64 epoch, std::stop_token stop);
+    // Moves the folder's tracked paths from under oldPrefix to under newPrefix (both end in "/"),
+    // with one range query. Where a record already holds a new path, the one whose file is there
+    // (`onDisk`: the new paths found holding something) stays and the other goes.
+    void rewriteTrackedPaths(const QString &oldPrefix, const QString &newPrefix, const QSet<QString> &onDisk);
+
+    QHash<qint64, QString> m_planDirectories;
 };
 
 // Builds SyncLanes for the engine.

@@ -129,7 +129,11 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
         }
         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Scanning: ") + *folderPath);
         if (folder->folderType() == SyncFolderType::harborly) {
-            // Plan folders are filled from the service's plans, which this pass does not do yet.
+            try {
+                co_await hydratePlans(*folderPath, stop);
+            } catch (...) {
+                failure = std::current_exception();
+            }
         } else {
             QList<FileSyncAPI::RemoteFile> remoteFiles;
             try {
