@@ -294,3 +294,40 @@ TEST_F(PlanFoldersTest, FailedPlansRequestTouchesNothing)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(PlanFoldersTest, TheFeedPlacesPlanFilesOnlyWhereTheLayoutDoes)
+{
+    plan(7, QStringLiteral("plan-7-drums"));
+    const auto inFolder = [&](qint64 id) {
+        h.fake.updateFile(id, [&](FakeLibraryFile &file) {
+            file.syncFolderUUID = folder->stableID().toString(QUuid::WithoutBraces).toUpper();
+        });
+    };
+    const qint64 kick = serve(7, QStringLiteral("kick.wav"), QStringLiteral("Stems"));
+    inFolder(kick);
+    auto lane = sync();
+    ASSERT_TRUE(QFile::exists(root + QStringLiteral("/plan-7-drums/Stems/kick.wav")));
+
+    // A new version of a placed file goes to its place; a new file goes where the layout puts
+    // it, never to the feed's drive path under the root.
+    h.fake.updateFile(kick, [](FakeLibraryFile &file) {
+        file.content = "kick v2";
+        file.checksum.clear();
+        file.fileSize = -1;
+    });
+    const qint64 snare = serve(7, QStringLiteral("snare.wav"), QStringLiteral("Stems"));
+    inFolder(snare);
+    await(lane->runDeltaPass({}));
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(LaneHarness::folderFiles(root),
+              (std::map<QString, QString>{{QStringLiteral("plan-7-drums/Stems/kick.wav"), sha256("kick v2")},
+                                          {QStringLiteral("plan-7-drums/Stems/snare.wav"), sha256("snare.wav")}}));
+    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/Stems")));
+    for (const auto &[path, state] : h.records(folder->stableID()))
+        EXPECT_EQ(state, synced) << path.toStdString();
+}
+
+} // namespace
