@@ -232,18 +232,6 @@ QCoro::Task<> SyncLane::runIntake(std::weak_ptr<SyncLane> weak, QSet<QString> pa
         co_await lane->processFileEvents(std::move(paths));
 }
 
-QCoro::Task<> SyncLane::deltaSyncLoop(std::weak_ptr<SyncLane>, std::stop_token)
-{
-    // The timed loop over performDeltaSync arrives with the delta pass.
-    co_return;
-}
-
-QCoro::Task<> SyncLane::livenessLoop(std::weak_ptr<SyncLane>, std::stop_token)
-{
-    // The watchdog's vital-sign checks arrive with the lane timers.
-    co_return;
-}
-
 QCoro::Task<> SyncLane::processFileEvents(QSet<QString>)
 {
     // Recording local changes on their records arrives with the watcher intake.
@@ -341,8 +329,14 @@ void SyncLane::dropFolderState()
 
 void SyncLane::showAccessLost(const QString &folderPath)
 {
+    // The watchdog starts the lane again every period until the folder is back; each attempt
+    // that still finds it unreachable says nothing new.
+    const bool known = isAccessLost();
     setSyncState(SyncEngineState::error(accessLostMessage()));
-    logLine(SyncLogger::Event::syncFailed, QStringLiteral("Folder access lost for %1").arg(folderPath));
+    if (!known)
+        logLine(SyncLogger::Event::syncFailed, QStringLiteral("Folder access lost for %1").arg(folderPath));
+    if (!m_livenessTask.isRunning())
+        startLivenessTask();
 }
 
 void SyncLane::handleFileEvents(const QSet<QString> &paths)

@@ -68,6 +68,31 @@ public:
     void startDeltaSyncTask();
     void startLivenessTask();
 
+    // The lane timers: the delta loop and the liveness watchdog.
+    static constexpr std::chrono::seconds deltaSyncTick{60};
+    static constexpr std::chrono::seconds livenessPeriod{180};
+    // The wait before the next delta pass after `failures` failed passes in a row: 60 s,
+    // doubling per failure up to maxDeltaSyncInterval. A full sync that failed on the network
+    // or a rate limit waits the same before it runs again.
+    static std::chrono::seconds deltaSyncInterval(int failures);
+    // Delta passes begun, of the loop and manual ones.
+    int deltaPassesRun() const { return m_deltaPassesRun; }
+    // A delta pass has begun and not ended yet.
+    bool isDeltaPassRunning() const { return m_deltaPassesActive > 0; }
+    void setConsecutiveDeltaFailuresForTesting(int failures) { m_consecutiveDeltaFailures = failures; }
+
+private:
+    // Something of the lane still works or is meant to rest: its watcher, a delta loop or an
+    // activation that nobody cancelled (finished ones count), a pause, or the plan mirror's kind.
+    bool hasVitalSign() const;
+    // The folder could not be reached (another folder at its path, its drive unplugged).
+    bool isAccessLost() const;
+
+    int m_deltaPassesRun = 0;
+    int m_deltaPassesActive = 0;
+
+public:
+
     void recordRecentFile(const QString &filename, SyncFileDirection direction, RecentFile::Kind kind);
     void appendSyncError(const QString &filename, SyncFileDirection direction, const QString &message);
     // Names are compared in NFC, so a decomposed name from the file system matches.
@@ -155,9 +180,6 @@ public:
     QCoro::Task<> reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                             std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
                             std::stop_token stop);
-    // How long a full sync that failed on the network or a rate limit waits before it runs
-    // again, after `failures` such failures in a row before it: the delta loop's back-off.
-    static std::chrono::seconds fullSyncRetryDelay(int failures);
     const TaskHandle &fullSyncRetryTask() const { return m_fullSyncRetryTask; }
     const TaskHandle &queueRetryTask() const { return m_queueRetryTask; }
 

@@ -23,6 +23,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <sys/stat.h>
 
@@ -137,7 +138,10 @@ QCoro::Task<> SyncLane::performDeltaSync()
 
 QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
 {
+    ++m_deltaPassesRun;
     const auto self = shared_from_this();
+    ++m_deltaPassesActive;
+    const auto active = qScopeGuard([this] { --m_deltaPassesActive; });
     const quint64 epoch = m_epoch;
     const auto folder = syncFolder();
     const auto api = m_apiClient;

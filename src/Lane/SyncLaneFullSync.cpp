@@ -260,7 +260,7 @@ void SyncLane::scheduleFullSyncRetry()
 {
     // At login the network is often not up yet: without another try, changes made while the
     // application was closed would wait for its next launch.
-    const auto delay = fullSyncRetryDelay(m_failedFullSyncs);
+    const auto delay = deltaSyncInterval(m_failedFullSyncs);
     ++m_failedFullSyncs;
     scheduleFullSync(delay);
 }

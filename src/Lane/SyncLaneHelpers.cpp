@@ -174,11 +174,4 @@ bool SyncLane::allRenamedPathsExist(const QString &oldDirectory, const QString &
     return true;
 }
 
-std::chrono::seconds SyncLane::fullSyncRetryDelay(int failures)
-{
-    const std::chrono::seconds base{60};
-    const auto delay = base * (1 << std::clamp(failures, 0, 5));
-    return std::min<std::chrono::seconds>(delay, maxDeltaSyncInterval);
-}
-
 } // namespace quillmere

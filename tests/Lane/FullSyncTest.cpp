@@ -202,30 +202,41 @@ TEST_F(FullSyncTest, NetworkFailuresAndRateLimitsRunItAgainOnTheBackOff)
     EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
     EXPECT_FALSE(lane->lastError());
     EXPECT_EQ(countOf(SyncLogger::Event::syncFailed), 0);
-    EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), std::chrono::seconds(60));
+
+    // The delta loop and the watchdog sleep on the same clock: a retry is seen by its request.
+    const auto listings = [&] { return h.fake.requestsTo("GET", listing).size(); };
+    const auto expectRetryAfter = [&](std::chrono::seconds wait) {
+        const auto before = listings();
+        h.clock.advance(wait - std::chrono::seconds(1));
+        runFor(std::chrono::milliseconds(300));
+        EXPECT_EQ(listings(), before) << "ran before " << wait.count() << " s";
+        h.clock.advance(std::chrono::seconds(1));
+        EXPECT_TRUE(runUntil([&] { return listings() > before; })) << "not run after " << wait.count() << " s";
+    };
 
     // Still down: the next try waits twice as long.
-    h.clock.advance(std::chrono::seconds(60));
-    ASSERT_TRUE(runUntil([&] { return h.clock.nextDeadline() && *h.clock.nextDeadline() > h.clock.now(); }));
-    EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), std::chrono::seconds(120));
+    expectRetryAfter(std::chrono::seconds(60));
+    ASSERT_TRUE(runUntil([&] { return lane->syncState() == SyncEngineState::idle(); }));
 
     h.fake.clearFaults();
     h.fake.rateLimitNext(listing);
-    h.clock.advance(std::chrono::seconds(120));
-    ASSERT_TRUE(runUntil([&] { return h.clock.nextDeadline() && *h.clock.nextDeadline() > h.clock.now(); }));
-    EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), std::chrono::seconds(240));
-    const auto &entry = SyncLogger::shared().entries().back();
-    EXPECT_EQ(entry.event, SyncLogger::Event::pendingRetry);
+    expectRetryAfter(std::chrono::seconds(120));
+    ASSERT_TRUE(runUntil([&] { return countOf(SyncLogger::Event::pendingRetry) == 1; }));
+    const auto entries = SyncLogger::shared().entries();
+    const auto entry = *std::find_if(entries.begin(), entries.end(),
+                                     [](const auto &e) { return e.event == SyncLogger::Event::pendingRetry; });
     EXPECT_EQ(entry.filename, QStringLiteral("Loops"));
     EXPECT_EQ(entry.detail, QStringLiteral("Rate limited during full sync — will retry"));
     EXPECT_FALSE(lane->lastError());
+    ASSERT_TRUE(runUntil([&] { return lane->syncState() == SyncEngineState::idle(); }));
 
     // The full sync that finally ran found the file and its queue sent it.
+    expectRetryAfter(std::chrono::seconds(240));
     h.runUntilIdle(*lane);
     EXPECT_EQ(h.records(folder->stableID())[root + QStringLiteral("/late.wav")], synced);
     EXPECT_EQ(h.serviceFiles()[QStringLiteral("late.wav")], sha256("made while closed"));
-    EXPECT_EQ(SyncLane::fullSyncRetryDelay(0), std::chrono::seconds(60));
-    EXPECT_EQ(SyncLane::fullSyncRetryDelay(3), std::chrono::seconds(300));
+    EXPECT_EQ(SyncLane::deltaSyncInterval(0), std::chrono::seconds(60));
+    EXPECT_EQ(SyncLane::deltaSyncInterval(3), std::chrono::seconds(300));
 }
 
 TEST_F(FullSyncTest, OtherFailuresAreShownAndPauseDropsAScheduledRetry)
@@ -245,8 +256,10 @@ TEST_F(FullSyncTest, OtherFailuresAreShownAndPauseDropsAScheduledRetry)
     ASSERT_TRUE(runUntil([&] { return lane->fullSyncRetryTask().isRunning() && !lane->syncTask().isRunning(); }));
     lane->pause();
     EXPECT_FALSE(lane->fullSyncRetryTask().isRunning());
-    runUntil([&] { return h.clock.pendingSleepers() == 0; });
-    EXPECT_EQ(h.clock.pendingSleepers(), 0u);
+    // Only the watchdog sleeps on: a pause leaves it running.
+    runUntil([&] { return h.clock.pendingSleepers() == 1; });
+    EXPECT_EQ(h.clock.pendingSleepers(), 1u);
+    EXPECT_TRUE(lane->livenessTask().isRunning());
 }
 
 TEST_F(FullSyncTest, AStaleBookmarkIsRenewedUnderBothKeys)

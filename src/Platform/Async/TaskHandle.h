@@ -47,6 +47,8 @@ public:
     }
 
     void cancel();
+    // Given a task, whether or not it still runs: a handle keeps its task after the task ended.
+    bool isSet() const { return m_state != nullptr; }
     bool isRunning() const { return m_state && m_state->running; }
     bool isCancelled() const { return m_state && m_state->stop.stop_requested(); }
     std::stop_token stopToken() const { return m_state ? m_state->stop.get_token() : std::stop_token(); }

@@ -76,6 +76,20 @@ TEST(TaskHandle, FinishedResolvesWhenTheBodyEndsAndKeepsItsError)
     EXPECT_THROW(std::rethrow_exception(task.error()), std::runtime_error);
 }
 
+TEST(TaskHandle, KeepsItsTaskAfterItEndsUntilReplacedOrReset)
+{
+    TaskHandle none;
+    EXPECT_FALSE(none.isSet());
+    auto task = TaskHandle::start([](std::stop_token) -> QCoro::Task<> { co_return; });
+    EXPECT_FALSE(task.isRunning());
+    EXPECT_TRUE(task.isSet());
+    EXPECT_FALSE(task.isCancelled());
+    task.cancel();
+    EXPECT_TRUE(task.isSet());
+    task = TaskHandle();
+    EXPECT_FALSE(task.isSet());
+}
+
 TEST(TaskHandle, CancellationIsNotAnError)
 {
     auto task = TaskHandle::startSoon([](std::stop_token stop) -> QCoro::Task<> {
