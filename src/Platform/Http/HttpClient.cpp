@@ -93,7 +93,8 @@ public:
             auto *target = &file;
             auto creating = runInBackground([target] { target->create(); });
             co_await std::move(creating);
-            writer = std::make_unique<DownloadWriter>(file, kWriteQueueLimit);
+            // Hashed only when there is a checksum to compare with.
+            writer = std::make_unique<DownloadWriter>(file, kWriteQueueLimit, expected.sha256.has_value());
         }
     }
     QCoro::Task<> append(QByteArray chunk) override
@@ -114,7 +115,8 @@ public:
         // The writer's thread has ended: its count and hash are complete and ours to read.
         if (expected.size && file.bytesWritten() != *expected.size)
             throw TransportError(Code::contentMismatch);
-        if (expected.sha256 && file.sha256Hex().compare(expected.sha256->trimmed(), Qt::CaseInsensitive) != 0)
+        if (expected.sha256
+            && writer->sha256Hex().value_or(QByteArray()).compare(expected.sha256->trimmed(), Qt::CaseInsensitive) != 0)
             throw TransportError(Code::contentMismatch);
         auto *target = &file;
         auto committing = runInBackground([target] { target->commit(); });

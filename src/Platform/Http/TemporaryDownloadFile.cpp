@@ -99,7 +99,6 @@ void TemporaryDownloadFile::create()
 
 void TemporaryDownloadFile::write(const QByteArray &bytes)
 {
-    m_hash.addData(bytes);
     const char *data = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QCryptographicHash>
 
 #include <chrono>
 
@@ -25,11 +24,9 @@ public:
     TemporaryDownloadFile &operator=(const TemporaryDownloadFile &) = delete;
 
     void create();
-    // Also counts and hashes the bytes, so what is checked is exactly what is on disk.
+    // Also counts the bytes, so the size checked is exactly what is on disk.
     void write(const QByteArray &bytes);
     qint64 bytesWritten() const { return m_written; }
-    // SHA-256 of every byte written so far, lower-case hex.
-    QByteArray sha256Hex() const { return m_hash.result().toHex(); }
     // fsync, then rename(2) over the destination, then fsync the folder.
     void commit();
     void discard();
@@ -59,7 +56,6 @@ private:
     int m_fd = -1;
     qint64 m_written = 0;
     qint64 m_writebackStart = 0;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
 };
 
 } // namespace quillmere
