@@ -39,6 +39,15 @@ constexpr qint64 kDownloadReadBuffer = 4 * 1024 * 1024;
 constexpr qint64 kWriteQueueLimit = 4 * 1024 * 1024;
 constexpr qsizetype kErrorBodyLimit = 64 * 1024;
 
+// Whether the body comes in a content coding: we ask for every body as it is ("identity"),
+// so Qt never inflates one, and an encoded body would reach its reader as compressed bytes.
+bool isEncoded(const HttpHeaders &headers)
+{
+    const auto encoding = headers.value("Content-Encoding");
+    return encoding && !encoding->trimmed().isEmpty()
+           && encoding->trimmed().compare("identity", Qt::CaseInsensitive) != 0;
+}
+
 // Where the body of the final (non-redirect) reply goes.
 class BodySink
 {
@@ -55,10 +64,14 @@ class MemorySink final : public BodySink
 {
 public:
     qint64 readBufferSize() const override { return kMemoryReadBuffer; }
-    QCoro::Task<> begin(int, const HttpHeaders &, std::optional<qint64> declaredLength) override
+    QCoro::Task<> begin(int status, const HttpHeaders &headers, std::optional<qint64> declaredLength) override
     {
         if (declaredLength && *declaredLength > HttpClient::maximumBodySize)
             throw TransportError(Code::responseTooLarge);
+        // A result the caller would read is refused before any of it is read. A refusal's
+        // body (its message at most) is kept as it came, within the ceiling.
+        if (status >= 200 && status < 300 && isEncoded(headers))
+            throw TransportError(Code::badServerResponse);
         co_return;
     }
     QCoro::Task<> append(QByteArray chunk) override
@@ -86,9 +99,7 @@ public:
         toFile = status == 200;
         if (toFile) {
             // We asked for the bytes as stored; compressed bytes would land in the file as such.
-            if (const auto encoding = headers.value("Content-Encoding");
-                encoding && !encoding->trimmed().isEmpty()
-                && encoding->trimmed().compare("identity", Qt::CaseInsensitive) != 0)
+            if (isEncoded(headers))
                 throw TransportError(Code::badServerResponse);
             auto *target = &file;
             auto creating = runInBackground([target] { target->create(); });
@@ -437,6 +448,9 @@ QCoro::Task<Final> followRedirects(HttpRequest request, BodySink &sink, std::sto
 
 QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request, std::stop_token stop)
 {
+    // Qt inflates a body only when it chose the encodings itself, and then past any bound we
+    // set (a small reply can inflate to gigabytes, and Qt stalls on it): bytes as stored only.
+    request.headers.set("Accept-Encoding", "identity");
     MemorySink sink;
     auto following = followRedirects(std::move(request), sink, stop);
     Final final = co_await std::move(following);

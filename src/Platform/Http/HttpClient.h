@@ -33,7 +33,9 @@ public:
     static constexpr qint64 maximumBodySize = 128 * 1024 * 1024;
 
     // The whole body is read into memory, at most maximumBodySize bytes. A reply whose
-    // Content-Length fields disagree fails with badServerResponse.
+    // Content-Length fields disagree fails with badServerResponse. The body is asked for
+    // unencoded and never inflated: a 2xx reply in a content coding fails with
+    // badServerResponse before its body is read; another status keeps its body as sent.
     static QCoro::Task<HttpResponse> send(HttpRequest request, std::stop_token stop = {});
 
     // Streams a 200 body into a hidden temporary file beside `destinationPath` and renames it
