@@ -94,13 +94,18 @@ public:
     }
 
     qint64 readBufferSize() const override { return kDownloadReadBuffer; }
-    QCoro::Task<> begin(int status, const HttpHeaders &headers, std::optional<qint64>) override
+    QCoro::Task<> begin(int status, const HttpHeaders &headers, std::optional<qint64> declaredLength) override
     {
         toFile = status == 200;
+        if (!toFile && declaredLength && *declaredLength > HttpClient::maximumBodySize)
+            throw TransportError(Code::responseTooLarge);
         if (toFile) {
             // We asked for the bytes as stored; compressed bytes would land in the file as such.
             if (isEncoded(headers))
                 throw TransportError(Code::badServerResponse);
+            // A body announced at another size is not the one expected: refused unread.
+            if (expected.size && declaredLength && *declaredLength != *expected.size)
+                throw TransportError(Code::contentMismatch);
             auto *target = &file;
             auto creating = runInBackground([target] { target->create(); });
             co_await std::move(creating);
@@ -110,11 +115,20 @@ public:
     }
     QCoro::Task<> append(QByteArray chunk) override
     {
+        received += chunk.size();
         if (toFile) {
+            // The first byte past the expected size ends the transfer: an endless body never
+            // fills the disk.
+            if (expected.size && received > *expected.size)
+                throw TransportError(Code::contentMismatch);
             auto writing = writer->write(std::move(chunk));
             co_await std::move(writing);
-        } else if (errorBody.size() < kErrorBodyLimit) {
-            errorBody.append(chunk.left(kErrorBodyLimit - errorBody.size()));
+        } else {
+            // Only the start is kept, but the rest is read too: bounded like a body in memory.
+            if (received > HttpClient::maximumBodySize)
+                throw TransportError(Code::responseTooLarge);
+            if (errorBody.size() < kErrorBodyLimit)
+                errorBody.append(chunk.left(kErrorBodyLimit - errorBody.size()));
         }
     }
     // Every byte on disk, checked against what was expected, synced and renamed over the
@@ -149,6 +163,7 @@ public:
     const ExpectedDownload expected;
     std::unique_ptr<DownloadWriter> writer;
     bool toFile = false;
+    qint64 received = 0;
     QByteArray errorBody;
 };
 
@@ -371,10 +386,12 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
             outcome.status = ex->reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             outcome.headers = HttpHeaders(ex->reply->rawHeaderPairs());
             outcome.redirect = isRedirectStatus(outcome.status) && outcome.headers.contains("Location");
+            const std::optional<qint64> length = declaredLength(outcome.headers);
             if (!outcome.redirect) {
-                const std::optional<qint64> length = declaredLength(outcome.headers);
                 auto beginning = sink.begin(outcome.status, outcome.headers, length);
                 co_await std::move(beginning);
+            } else if (length && *length > HttpClient::maximumBodySize) {
+                throw TransportError(Code::responseTooLarge);
             }
             continue;
         }
@@ -384,6 +401,9 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
             if (!outcome.redirect) {
                 auto appending = sink.append(std::move(chunk));
                 co_await std::move(appending);
+            } else if (received > HttpClient::maximumBodySize) {
+                // A redirect's body is read only to be dropped, but read it is: bounded too.
+                throw TransportError(Code::responseTooLarge);
             }
             ex->touch();
             continue;

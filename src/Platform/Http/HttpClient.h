@@ -40,9 +40,11 @@ public:
 
     // Streams a 200 body into a hidden temporary file beside `destinationPath` and renames it
     // over the destination once complete, as expected and synced. Any other status leaves the
-    // destination alone and returns the response with the start of its body (up to 64 KiB).
-    // The body is asked for and accepted only unencoded (badServerResponse otherwise); a body
-    // whose size or SHA-256 differs from `expected` fails with contentMismatch. A failure
+    // destination alone and returns the response with the start of its body (up to 64 KiB;
+    // a body past maximumBodySize fails with responseTooLarge, as does a redirect's in both
+    // calls). The body is asked for and accepted only unencoded (badServerResponse
+    // otherwise); a body whose size or SHA-256 differs from `expected` fails with
+    // contentMismatch, at its first byte past the expected size at the latest. A failure
     // (transport, short body, mismatch, disk) removes the temporary file and leaves the
     // destination as it was; a directory at the destination is refused with LocalFileError.
     static QCoro::Task<HttpResponse> download(HttpRequest request, QString destinationPath,

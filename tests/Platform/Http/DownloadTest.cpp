@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -90,6 +91,33 @@ protected:
             res.set_header("Content-Encoding", "gzip");
             res.set_content(qCompress(payload).toStdString(), "application/octet-stream");
         });
+        // Chunked with no end in sight (it ends far past anything expected, so a client that
+        // never stops still finishes), noting how far it got.
+        const auto endless = [this](int status) {
+            return [this, status](const httplib::Request &, httplib::Response &res) {
+                res.status = status;
+                res.set_chunked_content_provider("application/octet-stream", [this](size_t offset, httplib::DataSink &sink) {
+                    sentUpTo = offset;
+                    if (offset >= kEndlessStop)
+                        sink.done();
+                    else
+                        sink.write(payload.constData(), 1024 * 1024);
+                    return true;
+                });
+            };
+        };
+        local.server().Get("/endless", endless(200));
+        local.server().Get("/refused-endless", endless(500));
+        // Announces far more than the payload, sends a little and goes quiet.
+        local.server().Get("/overlong-stall", [this](const httplib::Request &, httplib::Response &res) {
+            res.set_content_provider(size_t(payload.size()) * 100, "application/octet-stream",
+                                     [this](size_t offset, size_t, httplib::DataSink &sink) {
+                                         if (offset > 0 && !local.pause(5s))
+                                             return false;
+                                         sink.write(payload.constData(), 64 * 1024);
+                                         return true;
+                                     });
+        });
         local.server().Get("/two-lengths", [this](const httplib::Request &, httplib::Response &res) {
             res.headers.emplace("Content-Length", std::to_string(payload.size()));
             res.headers.emplace("Content-Length", std::to_string(payload.size() / 2));
@@ -113,8 +141,11 @@ protected:
         return r;
     }
 
+    static constexpr size_t kEndlessStop = 2 * size_t(HttpClient::maximumBodySize);
+
     LocalServer local;
     QByteArray payload;
+    std::atomic<size_t> sentUpTo{0};
     std::string acceptEncoding;
     QTemporaryDir dir;
     QString destination;
@@ -189,6 +220,30 @@ TEST_F(Download, RefusesABodyOtherThanTheOneExpected)
     // The listed size and checksum (in either case) of the very bytes sent.
     EXPECT_EQ(await(HttpClient::download(request("/file"), destination, {payload.size(), sha256.toUpper()})).status, 200);
     EXPECT_TRUE(readFile(destination) == payload);
+}
+
+TEST_F(Download, StopsAtTheFirstByteBeyondWhatItExpectsOrMayRead)
+{
+    writeFile(destination, "old take");
+    const quillmere::ExpectedDownload listed{payload.size(), std::nullopt};
+
+    // Endless where a few MiB were listed: over once the body passes the listed size, not
+    // once the disk is full.
+    EXPECT_EQ(transportFailure(HttpClient::download(request("/endless"), destination, listed)), Code::contentMismatch);
+    expectUntouched("endless");
+    EXPECT_LT(sentUpTo.load(), size_t(payload.size()) + 32 * 1024 * 1024);
+
+    // Announced at another size: refused before the body, not after the stall.
+    HttpRequest stalling = request("/overlong-stall");
+    stalling.inactivityTimeout = 2s;
+    EXPECT_EQ(transportFailure(HttpClient::download(stalling, destination, listed)), Code::contentMismatch);
+    expectUntouched("announced longer");
+
+    // A refusal's body is not kept past its start, but neither is it read without end.
+    sentUpTo = 0;
+    EXPECT_EQ(transportFailure(HttpClient::download(request("/refused-endless"), destination)), Code::responseTooLarge);
+    expectUntouched("refusal");
+    EXPECT_LT(sentUpTo.load(), kEndlessStop);
 }
 
 TEST_F(Download, RefusesADirectoryOrABadNameBeforeAskingTheServer)

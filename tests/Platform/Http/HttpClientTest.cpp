@@ -278,6 +278,12 @@ TEST(HttpClient, ABodyInMemoryEndsAtTheCeilingAndNeedsOneLength)
     // The test server compresses JSON for a client that accepts it; asked for the bytes as
     // they are, it sends them so and the ceiling applies as to any other body.
     local.server().Get("/endless-json", endless("application/json"));
+    // A redirect's body is dropped, but read it is.
+    local.server().Get("/endless-redirect", [&](const httplib::Request &req, httplib::Response &res) {
+        endless("application/octet-stream")(req, res);
+        res.status = 302;
+        res.set_header("Location", "/exact");
+    });
     local.server().Get("/two-lengths", [](const httplib::Request &, httplib::Response &res) {
         res.headers.emplace("Content-Length", "5");
         res.headers.emplace("Content-Length", "3");
@@ -294,6 +300,8 @@ TEST(HttpClient, ABodyInMemoryEndsAtTheCeilingAndNeedsOneLength)
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/over"))))), Code::responseTooLarge);
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless"))))), Code::responseTooLarge);
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless-json"))))),
+              Code::responseTooLarge);
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless-redirect"))))),
               Code::responseTooLarge);
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/two-lengths"))))), Code::badServerResponse);
     EXPECT_EQ(await(HttpClient::send(get(local.url(QStringLiteral("/same-length-twice"))))).body, QByteArray("hello"));
