@@ -56,11 +56,12 @@ public:
         std::optional<QDateTime> deletedAt;
     };
 
-    // One page of the change feed and the cursor to send next time.
+    // One page of the change feed and the cursor to send next time: only one the service
+    // sent (none when the reply had none; the caller then keeps the cursor it sent).
     struct ChangeFeed
     {
         QList<DeltaChange> changes;
-        QString cursor;
+        std::optional<QString> cursor;
     };
 
     struct PlanFileSummary

@@ -112,8 +112,8 @@ public:
 
     // Reply readers.
     static QList<RemoteFile> parseLibraryResponse(int status, const QByteArray &body);
-    // `now` becomes the cursor when the reply carries no string "cursor".
-    static ChangeFeed parseChangesResponse(int status, const QByteArray &body, const QDateTime &now);
+    // The cursor is the reply's non-empty string "cursor", else none: never one of our own.
+    static ChangeFeed parseChangesResponse(int status, const QByteArray &body);
     static QList<RemoteSyncFolder> parseSyncFoldersResponse(int status, const QByteArray &body);
     static void parseRegisterSyncFolderResponse(int status, const QByteArray &body);
     static void parseDownloadResponse(int status);
