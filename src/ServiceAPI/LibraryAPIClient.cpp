@@ -292,11 +292,13 @@ QCoro::Task<> LibraryAPIClient::doRegisterSyncFolder(QString uuid, QString name,
 
 QCoro::Task<> LibraryAPIClient::doDownloadFile(qint64 fileID, QString destinationPath,
                                                std::optional<qint64> expectedSize,
-                                               std::optional<QString> expectedChecksum, std::stop_token stop)
+                                               std::optional<QString> expectedChecksum,
+                                               std::optional<JudgedDestination> judged, std::stop_token stop)
 {
     const auto api = m_api;
     ExpectedDownload expected;
     expected.size = expectedSize;
+    expected.destination = judged;
     if (expectedChecksum)
         expected.sha256 = expectedChecksum->toLatin1();
     auto making = api->makeRequest(kLibraryPath + u'/' + QString::number(fileID), QStringLiteral("GET"),

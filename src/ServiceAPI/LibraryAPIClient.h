@@ -366,7 +366,8 @@ protected:
     // transport and file failures (TransportError, LocalFileError) reach the caller as they
     // are. The destination's folder must exist; a directory at the destination is never replaced.
     QCoro::Task<> doDownloadFile(qint64 fileID, QString destinationPath, std::optional<qint64> expectedSize,
-                                 std::optional<QString> expectedChecksum, std::stop_token stop) override;
+                                 std::optional<QString> expectedChecksum, std::optional<JudgedDestination> judged,
+                                 std::stop_token stop) override;
     QCoro::Task<> doDeleteFile(qint64 fileID, std::stop_token stop) override;
     QCoro::Task<ChangeFeed> doFetchChanges(QString cursor, std::optional<SyncFolderType> folderKind,
                                            std::optional<QString> syncFolderID, std::stop_token stop) override;

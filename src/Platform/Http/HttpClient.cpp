@@ -144,7 +144,8 @@ public:
             && writer->sha256Hex().value_or(QByteArray()).compare(expected.sha256->trimmed(), Qt::CaseInsensitive) != 0)
             throw TransportError(Code::contentMismatch);
         auto *target = &file;
-        auto committing = runInBackground([target] { target->commit(); });
+        const std::optional<JudgedDestination> judged = expected.destination;
+        auto committing = runInBackground([target, judged] { target->commit(judged); });
         co_await std::move(committing);
     }
     // Ends the writer's thread, then removes the temporary file.

@@ -2,6 +2,7 @@
 
 #include "Platform/Http/HttpRequest.h"
 #include "Platform/Http/HttpResponse.h"
+#include "Platform/Http/TemporaryDownloadFile.h"
 
 #include <QCoroTask>
 #include <QString>
@@ -17,6 +18,12 @@ struct ExpectedDownload
     std::optional<qint64> size;
     // SHA-256 of the bytes, hex (either case).
     std::optional<QByteArray> sha256;
+    // What the destination must still be when the download is put in place. Nothing found:
+    // the download is renamed there only while nothing is (the rename itself refuses to
+    // replace). A file found: it is replaced only while lstat still gives its stamp. Anything
+    // else fails with DestinationChangedError and leaves the destination as it is. Unset:
+    // whatever is there is replaced (a directory never).
+    std::optional<JudgedDestination> destination = std::nullopt;
 };
 
 // Requests over the process's one network manager, on the main thread.
@@ -45,8 +52,9 @@ public:
     // calls). The body is asked for and accepted only unencoded (badServerResponse
     // otherwise); a body whose size or SHA-256 differs from `expected` fails with
     // contentMismatch, at its first byte past the expected size at the latest. A failure
-    // (transport, short body, mismatch, disk) removes the temporary file and leaves the
-    // destination as it was; a directory at the destination is refused with LocalFileError.
+    // (transport, short body, mismatch, disk, a destination that changed) removes the
+    // temporary file and leaves the destination as it was; a directory at the destination is
+    // refused with LocalFileError.
     static QCoro::Task<HttpResponse> download(HttpRequest request, QString destinationPath,
                                               ExpectedDownload expected = {}, std::stop_token stop = {});
 };

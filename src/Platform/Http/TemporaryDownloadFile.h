@@ -1,10 +1,20 @@
 #pragma once
 
+#include "Platform/Files/FileStamp.h"
+
 #include <QByteArray>
 
 #include <chrono>
+#include <optional>
 
 namespace quillmere {
+
+// What a caller found at a download's destination before the transfer: nothing (no stamp),
+// or that version of a file.
+struct JudgedDestination
+{
+    std::optional<FileStamp> stamp;
+};
 
 // The hidden file a download streams into, beside its destination, renamed over the
 // destination only once every byte is on disk. Its name holds ".quillmere-tmp" so scans and
@@ -27,8 +37,10 @@ public:
     // Also counts the bytes, so the size checked is exactly what is on disk.
     void write(const QByteArray &bytes);
     qint64 bytesWritten() const { return m_written; }
-    // fsync, then rename(2) over the destination, then fsync the folder.
-    void commit();
+    // fsync, then rename(2) over the destination, then fsync the folder. With `judged`, the
+    // destination must still be what was judged (see ExpectedDownload::destination), else
+    // DestinationChangedError and nothing is renamed.
+    void commit(const std::optional<JudgedDestination> &judged = std::nullopt);
     void discard();
 
     const QByteArray &path() const { return m_path; }
@@ -51,6 +63,8 @@ public:
     static LeftoverCleanup removeLeftoversOfEarlierRuns(const QByteArray &folder);
 
 private:
+    void renameWithoutReplacing();
+
     QByteArray m_destination;
     QByteArray m_path;
     int m_fd = -1;

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -58,6 +59,13 @@ protected:
             res.set_content(R"({"error":"no such file"})", "application/json");
         });
         local.server().Get("/moved", [](const httplib::Request &, httplib::Response &res) { res.set_redirect("/file", 302); });
+        // The payload, once `whileServing` has run (on the server's thread, as if the user
+        // saved while the bytes travelled).
+        local.server().Get("/file-while-saving", [this](const httplib::Request &, httplib::Response &res) {
+            if (whileServing)
+                whileServing();
+            res.set_content(payload.constData(), size_t(payload.size()), "application/octet-stream");
+        });
         // Declares the whole payload, sends a third of it and hangs up.
         local.server().Get("/short", [this](const httplib::Request &, httplib::Response &res) {
             res.set_content_provider(size_t(payload.size()), "application/octet-stream",
@@ -146,6 +154,7 @@ protected:
     LocalServer local;
     QByteArray payload;
     std::atomic<size_t> sentUpTo{0};
+    std::function<void()> whileServing;
     std::string acceptEncoding;
     QTemporaryDir dir;
     QString destination;
@@ -244,6 +253,52 @@ TEST_F(Download, StopsAtTheFirstByteBeyondWhatItExpectsOrMayRead)
     EXPECT_EQ(transportFailure(HttpClient::download(request("/refused-endless"), destination)), Code::responseTooLarge);
     expectUntouched("refusal");
     EXPECT_LT(sentUpTo.load(), kEndlessStop);
+}
+
+TEST_F(Download, PutsItselfInPlaceOnlyWhileTheDestinationIsAsJudged)
+{
+    using quillmere::DestinationChangedError;
+    using quillmere::JudgedDestination;
+    const auto stampOf = [](const QString &path) {
+        struct stat status {};
+        EXPECT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
+        return quillmere::FileStamp::of(status);
+    };
+    const auto guarded = [&](JudgedDestination judged) {
+        quillmere::ExpectedDownload expected;
+        expected.destination = judged;
+        return HttpClient::download(request("/file-while-saving"), destination, expected);
+    };
+    const auto changed = [&](JudgedDestination judged, const char *what) {
+        EXPECT_THROW(await(guarded(judged)), DestinationChangedError) << what;
+        EXPECT_EQ(othersIn(dir, QStringLiteral("take.wav")), QStringList()) << what;
+    };
+
+    // Nothing there, nothing made meanwhile: put in place.
+    EXPECT_EQ(await(guarded(JudgedDestination{})).status, 200);
+    EXPECT_TRUE(readFile(destination) == payload);
+
+    // Nothing was there when judged, but the user made the file meanwhile: theirs stays.
+    QFile::remove(destination);
+    whileServing = [this] { writeFile(destination, "made meanwhile"); };
+    changed(JudgedDestination{}, "made");
+    EXPECT_EQ(readFile(destination), QByteArray("made meanwhile"));
+
+    // The judged version of a file is replaced; a save since is kept, and so is a removal.
+    writeFile(destination, "old take");
+    whileServing = nullptr;
+    EXPECT_EQ(await(guarded(JudgedDestination{stampOf(destination)})).status, 200);
+    EXPECT_TRUE(readFile(destination) == payload);
+
+    writeFile(destination, "old take");
+    whileServing = [this] { writeFile(destination, "saved while downloading"); };
+    changed(JudgedDestination{stampOf(destination)}, "saved");
+    EXPECT_EQ(readFile(destination), QByteArray("saved while downloading"));
+
+    const auto judged = stampOf(destination);
+    whileServing = [this] { QFile::remove(destination); };
+    changed(JudgedDestination{judged}, "removed");
+    EXPECT_FALSE(QFileInfo::exists(destination));
 }
 
 TEST_F(Download, RefusesADirectoryOrABadNameBeforeAskingTheServer)
