@@ -2,10 +2,9 @@
 
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
+#include "Platform/Files/Sha256Digest.h"
 
 #include <QFile>
-
-#include <openssl/evp.h>
 
 #include <cerrno>
 #include <memory>
@@ -23,15 +22,10 @@ struct FdCloser
     ~FdCloser() { ::close(fd); }
 };
 
-struct DigestFree
-{
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
 } // namespace
 
 QString computeFileChecksumSync(const QString &path, std::stop_token stop)
-{
+try {
     throwIfStopped(stop);
 
     const QByteArray nativePath = QFile::encodeName(path);
@@ -44,10 +38,7 @@ QString computeFileChecksumSync(const QString &path, std::stop_token stop)
     FdCloser closer{fd};
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        throw FileChecksumError(0);
-
+    Sha256Digest digest;
     auto buffer = std::make_unique_for_overwrite<unsigned char[]>(FileChecksum::readSize);
     for (;;) {
         throwIfStopped(stop);
@@ -60,15 +51,11 @@ QString computeFileChecksumSync(const QString &path, std::stop_token stop)
         }
         if (n == 0)
             break;
-        if (EVP_DigestUpdate(ctx.get(), buffer.get(), static_cast<std::size_t>(n)) != 1)
-            throw FileChecksumError(0);
+        digest.add(buffer.get(), static_cast<std::size_t>(n));
     }
-
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1)
-        throw FileChecksumError(0);
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), length).toHex());
+    return QString::fromLatin1(digest.finishHex());
+} catch (const Sha256Digest::Error &) {
+    throw FileChecksumError(0);
 }
 
 QCoro::Task<QString> computeFileChecksum(QString path, std::stop_token stop)

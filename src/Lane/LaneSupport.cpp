@@ -44,4 +44,15 @@ QString describeError(const std::exception_ptr &error)
     return QStringLiteral("Unknown error");
 }
 
+std::optional<QString> localRefusalText(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const LocalRefusal &refusal) {
+        return QString::fromStdString(refusal.what());
+    } catch (...) {
+    }
+    return std::nullopt;
+}
+
 } // namespace quillmere::lane

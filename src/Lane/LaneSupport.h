@@ -5,6 +5,8 @@
 #include <QString>
 
 #include <exception>
+#include <optional>
+#include <stdexcept>
 
 namespace quillmere::lane {
 
@@ -19,5 +21,17 @@ bool isCancellation(const std::exception_ptr &error);
 
 // The text shown for a failure (the service's description where there is one).
 QString describeError(const std::exception_ptr &error);
+
+// An operation this side refuses for a reason that trying again cannot change (a name that
+// clashes on the disk): its record waits in error with this text, which says what the user
+// can do, until a full sync owes it again.
+class LocalRefusal : public std::runtime_error
+{
+public:
+    explicit LocalRefusal(const QString &text) : std::runtime_error(text.toStdString()) {}
+};
+
+// The text of a LocalRefusal; nothing for any other failure.
+std::optional<QString> localRefusalText(const std::exception_ptr &error);
 
 } // namespace quillmere::lane

@@ -238,7 +238,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     if (complete) {
         // Only a cursor the service sent, else the newest time the service gave a change we
         // applied: a cursor made from this device's clock could skip changes for good.
-        std::optional<QString> next = feed.cursor.isEmpty() ? std::nullopt : std::optional<QString>(feed.cursor);
+        std::optional<QString> next = feed.cursor;
         if (!next) {
             std::optional<QDateTime> latest;
             for (const auto &change : feed.changes)

@@ -341,6 +341,17 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         co_return;
     }
 
+    // Refused on this side for good: one line naming the file, and the record waits in error.
+    if (const auto refusal = lane::localRefusalText(error)) {
+        SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, context.name, *refusal);
+        const auto row = recordPermanentFailure(found, *refusal, context.fileUUID, context.state, context.localPath);
+        saveFailureRow(row, found);
+        appendSyncError(context.name, context.direction, *refusal);
+        setLastError(*refusal);
+        finishFailure();
+        co_return;
+    }
+
     if (permanent) {
         if (localMessage)
             logLine(SyncLogger::Event::syncFailed,

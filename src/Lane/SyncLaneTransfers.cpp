@@ -19,9 +19,11 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <stdexcept>
@@ -94,9 +96,59 @@ bool liesInside(const QString &root, const QString &path)
     return joined && QDir::cleanPath(*joined) == cleanPath;
 }
 
+// A name as a drive that ignores case and Unicode normalisation sees it.
+QString foldedName(const QString &name)
+{
+    return name.normalized(QString::NormalizationForm_D).toCaseFolded().normalized(QString::NormalizationForm_C);
+}
+
+bool isAscii(QByteArrayView bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Blocking. The entry of the path's folder whose name differs from the path's own only in case
+// or Unicode normalisation, when the folder holds no entry of exactly that name: on a drive
+// that ignores the difference (exFAT, for one) that entry is the very file a download to the
+// path would replace. Nothing when the folder cannot be read (nothing is created there then).
+std::optional<QString> nameTwin(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const qsizetype slash = native.lastIndexOf('/');
+    const QByteArray folder = slash <= 0 ? QByteArray("/") : native.left(slash);
+    const QByteArray name = native.mid(slash + 1);
+    DIR *listing = ::opendir(folder.constData());
+    if (!listing)
+        return std::nullopt;
+    // A folder of many files is listed once per download: names in ASCII (most of them)
+    // are compared without building strings.
+    const bool asciiName = isAscii(name);
+    const QString folded = foldedName(QFile::decodeName(name));
+    std::optional<QString> twin;
+    bool exact = false;
+    while (const dirent *entry = ::readdir(listing)) {
+        const QByteArrayView entryName(entry->d_name);
+        if (entryName == name) {
+            exact = true;
+            break;
+        }
+        if (twin || entryName == "." || entryName == "..")
+            continue;
+        if (asciiName && isAscii(entryName)) {
+            if (entryName.size() == name.size() && qstrnicmp(entryName.data(), name.constData(), size_t(name.size())) == 0)
+                twin = QFile::decodeName(entryName.toByteArray());
+        } else if (foldedName(QFile::decodeName(entryName.toByteArray())) == folded) {
+            twin = QFile::decodeName(entryName.toByteArray());
+        }
+    }
+    ::closedir(listing);
+    return exact ? std::nullopt : twin;
+}
+
 struct DownloadTarget
 {
     bool inside = false;
+    std::optional<QString> twin; // see nameTwin
     LocalItem existing;
 };
 
@@ -106,6 +158,9 @@ DownloadTarget prepareDownloadTarget(const QString &root, const QString &path, c
     DownloadTarget target;
     target.inside = liesInside(root, path);
     if (!target.inside)
+        return target;
+    target.twin = nameTwin(path);
+    if (target.twin)
         return target;
     target.existing = inspect(path, stop);
     std::error_code error;
@@ -206,6 +261,12 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     const DownloadTarget target = co_await awaitStep(std::move(preparation), epoch, stop);
     if (!target.inside)
         throw PathOutsideFolderError();
+    if (target.twin) {
+        // Whatever the drive, the user's file is never at stake: the record waits in error.
+        throw lane::LocalRefusal(QStringLiteral("Not downloaded: “%1” is already in this folder (the names differ "
+                                                "only in case or accents); rename one of them")
+                                     .arg(*target.twin));
+    }
 
     std::optional<QString> checksum;
     const LocalItem &existing = target.existing;
@@ -222,8 +283,25 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     }
 
     if (!checksum) {
-        auto downloading = api->downloadFile(fileID, localPath, std::nullopt, expectedChecksum, stop);
-        co_await awaitStep(std::move(downloading), epoch, stop);
+        // The download replaces only what was judged here: nothing, or the last synced version.
+        // A save in the meantime is the user's (a download-only folder takes the service's
+        // version whatever is there).
+        std::optional<JudgedDestination> judged;
+        if (!downloadOnly)
+            judged = JudgedDestination{existing.kind == LocalItem::Kind::regularFile
+                                           ? std::optional<quillmere::FileStamp>(quillmere::FileStamp::of(existing.status))
+                                           : std::nullopt};
+        auto downloading = api->downloadFile(fileID, localPath, std::nullopt, expectedChecksum, judged, stop);
+        bool changedMeanwhile = false;
+        try {
+            co_await awaitStep(std::move(downloading), epoch, stop);
+        } catch (const DestinationChangedError &) {
+            changedMeanwhile = true;
+        }
+        if (changedMeanwhile) {
+            keepLocalEdit(localPath, QStringLiteral("Kept a local save made during the download of id:%1").arg(fileID));
+            co_return;
+        }
         // The client checked the bytes against the listed checksum before the rename.
         checksum = expectedChecksum;
         if (!checksum) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Model/SyncFolder.h"
+#include "Platform/Http/TemporaryDownloadFile.h"
 
 #include <QDateTime>
 #include <QList>
@@ -56,11 +57,12 @@ public:
         std::optional<QDateTime> deletedAt;
     };
 
-    // One page of the change feed and the cursor to send next time.
+    // One page of the change feed and the cursor to send next time: only one the service
+    // sent (none when the reply had none; the caller then keeps the cursor it sent).
     struct ChangeFeed
     {
         QList<DeltaChange> changes;
-        QString cursor;
+        std::optional<QString> cursor;
     };
 
     struct PlanFileSummary
@@ -235,11 +237,14 @@ public:
         return doAbortMultipartUpload(std::move(uploadId), std::move(oid), std::move(stop));
     }
     // A body whose size or SHA-256 (hex) differs from the expected one fails with TransportError
-    // contentMismatch and leaves the destination untouched.
+    // contentMismatch and leaves the destination untouched. With `judged` (what the caller
+    // found at the destination), a destination that is no longer so at the rename fails with
+    // DestinationChangedError and is left as it is now.
     QCoro::Task<> downloadFile(qint64 fileID, QString destinationPath, std::optional<qint64> expectedSize = std::nullopt,
-                               std::optional<QString> expectedChecksum = std::nullopt, std::stop_token stop = {})
+                               std::optional<QString> expectedChecksum = std::nullopt,
+                               std::optional<JudgedDestination> judged = std::nullopt, std::stop_token stop = {})
     {
-        return doDownloadFile(fileID, std::move(destinationPath), expectedSize, std::move(expectedChecksum),
+        return doDownloadFile(fileID, std::move(destinationPath), expectedSize, std::move(expectedChecksum), judged,
                               std::move(stop));
     }
     QCoro::Task<> deleteFile(qint64 fileID, std::stop_token stop = {}) { return doDeleteFile(fileID, std::move(stop)); }
@@ -269,7 +274,8 @@ protected:
     virtual QCoro::Task<UploadResult> doUploadFile(UploadRequest request, std::stop_token stop) = 0;
     virtual QCoro::Task<> doAbortMultipartUpload(QString uploadId, QString oid, std::stop_token stop) = 0;
     virtual QCoro::Task<> doDownloadFile(qint64 fileID, QString destinationPath, std::optional<qint64> expectedSize,
-                                         std::optional<QString> expectedChecksum, std::stop_token stop) = 0;
+                                         std::optional<QString> expectedChecksum,
+                                         std::optional<JudgedDestination> judged, std::stop_token stop) = 0;
     virtual QCoro::Task<> doDeleteFile(qint64 fileID, std::stop_token stop) = 0;
     virtual QCoro::Task<ChangeFeed> doFetchChanges(QString cursor, std::optional<SyncFolderType> folderKind,
                                                    std::optional<QString> syncFolderID, std::stop_token stop) = 0;

@@ -2,7 +2,6 @@
 
 #include "Platform/Async/Clock.h"
 #include "Platform/Http/HttpClient.h"
-#include "Platform/Http/InternetDate.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Http/TextDecoding.h"
 
@@ -212,6 +211,10 @@ QList<LibraryAPIClient::RemoteFile> readLibraryReply(const HttpResponse &reply)
     return LibraryAPIClient::parseLibraryResponse(reply.status, reply.body);
 }
 
+LibraryAPIClient::ChangeFeed readChangesReply(const HttpResponse &reply)
+{
+    return LibraryAPIClient::parseChangesResponse(reply.status, reply.body);
+}
 
 QList<LibraryAPIClient::RemoteSyncFolder> readSyncFoldersReply(const HttpResponse &reply)
 {
@@ -289,11 +292,13 @@ QCoro::Task<> LibraryAPIClient::doRegisterSyncFolder(QString uuid, QString name,
 
 QCoro::Task<> LibraryAPIClient::doDownloadFile(qint64 fileID, QString destinationPath,
                                                std::optional<qint64> expectedSize,
-                                               std::optional<QString> expectedChecksum, std::stop_token stop)
+                                               std::optional<QString> expectedChecksum,
+                                               std::optional<JudgedDestination> judged, std::stop_token stop)
 {
     const auto api = m_api;
     ExpectedDownload expected;
     expected.size = expectedSize;
+    expected.destination = judged;
     if (expectedChecksum)
         expected.sha256 = expectedChecksum->toLatin1();
     auto making = api->makeRequest(kLibraryPath + u'/' + QString::number(fileID), QStringLiteral("GET"),
@@ -342,13 +347,7 @@ QCoro::Task<LibraryAPIClient::ChangeFeed> LibraryAPIClient::doFetchChanges(QStri
     auto making = api->makeRequest(kChangesPath, QStringLiteral("GET"),
                                    folderQuery(std::move(since), folderKind, syncFolderID), stop);
     HttpRequest request = co_await std::move(making);
-    // A cursor the client makes itself starts from before the request went out: a change made
-    // while the request travels is fetched again next time rather than missed.
-    const QDateTime asked = api->clock().currentDateTime();
-    auto readChangesReply = [asked](const HttpResponse &reply) {
-        return LibraryAPIClient::parseChangesResponse(reply.status, reply.body, asked);
-    };
-    auto sending = api->send(std::move(request), std::move(readChangesReply), stop);
+    auto sending = api->send(std::move(request), &readChangesReply, stop);
     co_return co_await std::move(sending);
 }
 
@@ -393,8 +392,7 @@ QList<LibraryAPIClient::RemoteFile> LibraryAPIClient::parseLibraryResponse(int s
     return files;
 }
 
-LibraryAPIClient::ChangeFeed LibraryAPIClient::parseChangesResponse(int status, const QByteArray &body,
-                                                                    const QDateTime &now)
+LibraryAPIClient::ChangeFeed LibraryAPIClient::parseChangesResponse(int status, const QByteArray &body)
 {
     if (status != 200)
         throw refusedWithBodyText(status, body, QStringLiteral("Changes request failed"));
@@ -404,7 +402,11 @@ LibraryAPIClient::ChangeFeed LibraryAPIClient::parseChangesResponse(int status, 
         if (auto change = readDeltaChange(entry))
             feed.changes.append(std::move(*change));
     }
-    feed.cursor = json::optionalString(object, QStringLiteral("cursor")).value_or(formatInternetDate(now));
+    // Only the service knows where its feed stands. A cursor made from this device's clock
+    // would skip, for good, every change made before a clock running ahead.
+    feed.cursor = json::optionalString(object, QStringLiteral("cursor"));
+    if (feed.cursor && feed.cursor->isEmpty())
+        feed.cursor.reset();
     return feed;
 }
 

@@ -112,8 +112,8 @@ public:
 
     // Reply readers.
     static QList<RemoteFile> parseLibraryResponse(int status, const QByteArray &body);
-    // `now` becomes the cursor when the reply carries no string "cursor".
-    static ChangeFeed parseChangesResponse(int status, const QByteArray &body, const QDateTime &now);
+    // The cursor is the reply's non-empty string "cursor", else none: never one of our own.
+    static ChangeFeed parseChangesResponse(int status, const QByteArray &body);
     static QList<RemoteSyncFolder> parseSyncFoldersResponse(int status, const QByteArray &body);
     static void parseRegisterSyncFolderResponse(int status, const QByteArray &body);
     static void parseDownloadResponse(int status);
@@ -366,7 +366,8 @@ protected:
     // transport and file failures (TransportError, LocalFileError) reach the caller as they
     // are. The destination's folder must exist; a directory at the destination is never replaced.
     QCoro::Task<> doDownloadFile(qint64 fileID, QString destinationPath, std::optional<qint64> expectedSize,
-                                 std::optional<QString> expectedChecksum, std::stop_token stop) override;
+                                 std::optional<QString> expectedChecksum, std::optional<JudgedDestination> judged,
+                                 std::stop_token stop) override;
     QCoro::Task<> doDeleteFile(qint64 fileID, std::stop_token stop) override;
     QCoro::Task<ChangeFeed> doFetchChanges(QString cursor, std::optional<SyncFolderType> folderKind,
                                            std::optional<QString> syncFolderID, std::stop_token stop) override;

@@ -1,11 +1,10 @@
 #include "ServiceAPI/TransferFiles.h"
 
 #include "Platform/Async/CancelledError.h"
+#include "Platform/Files/Sha256Digest.h"
 #include "Platform/Http/LocalFileError.h"
 
 #include <QFile>
-
-#include <openssl/evp.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -39,11 +38,6 @@ struct Descriptor
         if (fd >= 0)
             ::close(fd);
     }
-};
-
-struct DigestFree
-{
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
 };
 
 int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
@@ -194,15 +188,6 @@ private:
     std::thread m_thread;
 };
 
-QString hexDigest(EVP_MD_CTX *ctx)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_DigestFinal_ex(ctx, digest, &length) != 1)
-        throw LocalFileError(EIO);
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
-}
-
 // The kernel copies the file (no trip through our memory; a reflink where the file system
 // can), and the copy's own bytes are read back and hashed: what is hashed is exactly what the
 // copy holds. Copying the next stretch overlaps hashing the last. Returns nothing when the
@@ -219,9 +204,7 @@ std::optional<CopiedFile> copyInKernel(int in, int out, const std::stop_token &s
         int error = 0;
     } shared;
 
-    std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        throw LocalFileError(ENOMEM);
+    Sha256Digest digest;
 
     // The first stretch on this thread: when the kernel refuses, the caller copies by hand.
     ssize_t first;
@@ -295,19 +278,16 @@ std::optional<CopiedFile> copyInKernel(int in, int out, const std::stop_token &s
         }
         if (n == 0)
             throw LocalFileError(EIO); // the copy is shorter than what was copied into it
-        if (EVP_DigestUpdate(ctx.get(), buffer.get(), std::size_t(n)) != 1)
-            throw LocalFileError(EIO);
+        digest.add(buffer.get(), std::size_t(n));
         copied.size += n;
     }
-    copied.sha256 = hexDigest(ctx.get());
+    copied.sha256 = QString::fromLatin1(digest.finishHex());
     return copied;
 }
 
 CopiedFile copyInto(int in, int out, const std::stop_token &stop, const CopyProgress &written)
 {
-    std::unique_ptr<EVP_MD_CTX, DigestFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        throw LocalFileError(ENOMEM);
+    Sha256Digest digest;
     WriteBehind writer(out, written);
     CopiedFile copied;
     for (;;) {
@@ -332,15 +312,17 @@ CopiedFile copyInto(int in, int out, const std::stop_token &stop, const CopyProg
             writer.giveBack(buffer);
             break;
         }
-        if (EVP_DigestUpdate(ctx.get(), buffer, filled) != 1) {
+        try {
+            digest.add(buffer, filled);
+        } catch (...) {
             writer.giveBack(buffer);
-            throw LocalFileError(EIO);
+            throw;
         }
         writer.submit(buffer, filled);
         copied.size += qint64(filled);
     }
     writer.drain();
-    copied.sha256 = hexDigest(ctx.get());
+    copied.sha256 = QString::fromLatin1(digest.finishHex());
     return copied;
 }
 
@@ -365,6 +347,9 @@ CopiedFile copyFileHashing(const QString &source, const QString &destination, st
         if (::close(std::exchange(out.fd, -1)) != 0 && errno != EINTR)
             throw LocalFileError(errno);
         return copied;
+    } catch (const Sha256Digest::Error &) {
+        ::unlink(target.constData());
+        throw LocalFileError(EIO);
     } catch (...) {
         ::unlink(target.constData());
         throw;

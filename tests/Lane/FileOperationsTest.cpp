@@ -59,9 +59,9 @@ protected:
         return m_inner->abortMultipartUpload(std::move(u), std::move(o), std::move(s));
     }
     QCoro::Task<> doDownloadFile(qint64 id, QString path, std::optional<qint64> size, std::optional<QString> sum,
-                                 std::stop_token s) override
+                                 std::optional<JudgedDestination> judged, std::stop_token s) override
     {
-        return m_inner->downloadFile(id, std::move(path), size, std::move(sum), std::move(s));
+        return m_inner->downloadFile(id, std::move(path), size, std::move(sum), judged, std::move(s));
     }
     QCoro::Task<> doDeleteFile(qint64 id, std::stop_token s) override { return m_inner->deleteFile(id, std::move(s)); }
     QCoro::Task<ChangeFeed> doFetchChanges(QString c, std::optional<SyncFolderType> k, std::optional<QString> id,

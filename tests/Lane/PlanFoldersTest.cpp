@@ -50,7 +50,8 @@ protected:
     {
         std::vector<LoggedRequest> found;
         for (const auto &request : h.fake.requestLog())
-            if (request.method == "GET" && request.path.starts_with("/api/v1/files/library/"))
+            if (request.method == "GET" && request.path.starts_with("/api/v1/files/library/")
+                && request.path != "/api/v1/files/library/changes")
                 found.push_back(request);
         return found;
     }

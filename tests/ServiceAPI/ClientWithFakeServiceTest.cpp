@@ -235,7 +235,7 @@ TEST_F(DownloadWithFakeService, ADownloadThatEndsEarlyLeavesTheExistingFile)
     fake.trickleNext(filePath, 64 * 1024, 200ms);
     std::stop_source stop;
     QTimer::singleShot(300ms, [&stop] { stop.request_stop(); });
-    if (const auto error = failureOf<TransportError>(client->downloadFile(fileID, destination, std::nullopt, std::nullopt, stop.get_token()))) {
+    if (const auto error = failureOf<TransportError>(client->downloadFile(fileID, destination, std::nullopt, std::nullopt, std::nullopt, stop.get_token()))) {
         EXPECT_TRUE(error->isCancellation());
         EXPECT_TRUE(HarborlyAPI::asAPIError(std::make_exception_ptr(*error)).isCancellation());
     }
@@ -247,6 +247,11 @@ TEST_F(DownloadWithFakeService, ADownloadThatEndsEarlyLeavesTheExistingFile)
     EXPECT_THROW(await(client->downloadFile(fileID, folder.path() + QStringLiteral("/.."))), LocalFileError);
     EXPECT_EQ(destinationBytes(), QByteArray("old take"));
     EXPECT_EQ(revokedPosts, 0);
+
+    // Found empty by the caller, yet a file is there at the rename: it stays.
+    EXPECT_THROW(await(client->downloadFile(fileID, destination, content.size(), sha256, JudgedDestination{})),
+                 DestinationChangedError);
+    expectUntouched();
 
     await(client->downloadFile(fileID, destination, content.size(), sha256));
     EXPECT_TRUE(destinationBytes() == content);

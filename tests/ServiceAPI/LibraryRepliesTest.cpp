@@ -54,7 +54,6 @@ QDateTime utc(int year, int month, int day, int hour, int minute, int second)
 }
 
 const QByteArray notUtf8("\xff\xfe broken", 9);
-const QDateTime kNow = utc(2030, 1, 2, 3, 4, 5);
 
 // Every reader refuses what is not its success status; which text becomes the message (the
 // body, "message", "error" or the reader's own fallback) differs per reader.
@@ -70,8 +69,8 @@ TEST(LibraryReplies, RefusalsTakeTheirMessageByEachReadersRule)
         {"listing body", [] { Client::parseLibraryResponse(500, "database on fire"); }, {500, QStringLiteral("database on fire")}},
         {"listing not utf-8", [] { Client::parseLibraryResponse(502, notUtf8); }, {502, QStringLiteral("Unknown error")}},
         {"listing empty", [] { Client::parseLibraryResponse(503, QByteArray()); }, {503, QString()}},
-        {"changes not utf-8", [] { Client::parseChangesResponse(500, notUtf8, kNow); }, {500, QStringLiteral("Changes request failed")}},
-        {"changes body", [] { Client::parseChangesResponse(404, "no such folder", kNow); }, {404, QStringLiteral("no such folder")}},
+        {"changes not utf-8", [] { Client::parseChangesResponse(500, notUtf8); }, {500, QStringLiteral("Changes request failed")}},
+        {"changes body", [] { Client::parseChangesResponse(404, "no such folder"); }, {404, QStringLiteral("no such folder")}},
         {"folders message", [] { Client::parseSyncFoldersResponse(403, R"({"message": "nope"})"); }, {403, QStringLiteral("nope")}},
         {"folders error", [] { Client::parseSyncFoldersResponse(500, R"({"error": "x"})"); }, {500, QStringLiteral("Failed to list sync folders")}},
         {"register error", [] { Client::parseRegisterSyncFolderResponse(409, R"({"error": "taken", "message": 5})"); }, {409, QStringLiteral("taken")}},
@@ -95,7 +94,7 @@ TEST(LibraryReplies, RefusalsTakeTheirMessageByEachReadersRule)
     EXPECT_NO_THROW(Client::parseDeleteResponse(200, notUtf8));
     EXPECT_NO_THROW(Client::parseDownloadResponse(200));
     for (const auto &read : std::initializer_list<std::function<void()>>{
-             [] { Client::parseLibraryResponse(200, "<html>"); }, [] { Client::parseChangesResponse(200, "not json", kNow); },
+             [] { Client::parseLibraryResponse(200, "<html>"); }, [] { Client::parseChangesResponse(200, "not json"); },
              [] { Client::parseResetFolderResponse(204, QByteArray()); }, [] { Client::parseStorageResponse(200, "storage"); },
              [] { Client::parsePlansResponse(200, "{"); }, [] { Client::parseDAWLivenessResponse(204, QByteArray()); }})
         EXPECT_THROW(read(), JsonError);
@@ -131,7 +130,7 @@ TEST(LibraryReplies, ListingAndFeedTypeStrictly)
         {"id": 3, "filename": "gone.wav", "file_size": 12.5, "action": "deleted", "drive_path": "A/B",
          "user_plan_id": 4, "created_at": "2024-05-01T10:00:00Z", "updated_at": "yesterday",
          "deleted_at": "2024-05-02T00:00:00-01:30"}
-    ], "cursor": "opaque-42"})", kNow);
+    ], "cursor": "opaque-42"})");
     ASSERT_EQ(feed.changes.size(), 2);
     const auto &bare = feed.changes[0];
     EXPECT_EQ(bare.action, QStringLiteral("created"));
@@ -147,13 +146,14 @@ TEST(LibraryReplies, ListingAndFeedTypeStrictly)
     EXPECT_EQ(feed.cursor, QStringLiteral("opaque-42"));
 }
 
-TEST(LibraryReplies, CursorFallsBackToNowOnlyWhenNotAString)
+TEST(LibraryReplies, TheCursorIsOnlyOneTheServiceSent)
 {
-    const QString nowText = QStringLiteral("2030-01-02T03:04:05Z");
-    EXPECT_EQ(Client::parseChangesResponse(200, R"({"changes": [{"id": 5}]})", kNow).cursor, nowText);
-    EXPECT_EQ(Client::parseChangesResponse(200, R"({"changes": [], "cursor": 17})", kNow).cursor, nowText);
-    EXPECT_EQ(Client::parseChangesResponse(200, "[]", kNow).cursor, nowText);
-    EXPECT_EQ(Client::parseChangesResponse(200, R"({"cursor": ""})", kNow).cursor, QString());
+    EXPECT_EQ(Client::parseChangesResponse(200, R"({"changes": [{"id": 5}]})").cursor, std::nullopt);
+    EXPECT_EQ(Client::parseChangesResponse(200, R"({"changes": [], "cursor": 17})").cursor, std::nullopt);
+    EXPECT_EQ(Client::parseChangesResponse(200, "[]").cursor, std::nullopt);
+    EXPECT_EQ(Client::parseChangesResponse(200, R"({"cursor": ""})").cursor, std::nullopt);
+    EXPECT_EQ(Client::parseChangesResponse(200, R"({"cursor": "2030-01-02T03:04:05Z"})").cursor,
+              QStringLiteral("2030-01-02T03:04:05Z"));
 }
 
 TEST(LibraryReplies, SyncFoldersNeedTheDataArrayAndCompleteEntries)

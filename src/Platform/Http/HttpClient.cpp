@@ -39,6 +39,15 @@ constexpr qint64 kDownloadReadBuffer = 4 * 1024 * 1024;
 constexpr qint64 kWriteQueueLimit = 4 * 1024 * 1024;
 constexpr qsizetype kErrorBodyLimit = 64 * 1024;
 
+// Whether the body comes in a content coding: we ask for every body as it is ("identity"),
+// so Qt never inflates one, and an encoded body would reach its reader as compressed bytes.
+bool isEncoded(const HttpHeaders &headers)
+{
+    const auto encoding = headers.value("Content-Encoding");
+    return encoding && !encoding->trimmed().isEmpty()
+           && encoding->trimmed().compare("identity", Qt::CaseInsensitive) != 0;
+}
+
 // Where the body of the final (non-redirect) reply goes.
 class BodySink
 {
@@ -55,10 +64,14 @@ class MemorySink final : public BodySink
 {
 public:
     qint64 readBufferSize() const override { return kMemoryReadBuffer; }
-    QCoro::Task<> begin(int, const HttpHeaders &, std::optional<qint64> declaredLength) override
+    QCoro::Task<> begin(int status, const HttpHeaders &headers, std::optional<qint64> declaredLength) override
     {
         if (declaredLength && *declaredLength > HttpClient::maximumBodySize)
             throw TransportError(Code::responseTooLarge);
+        // A result the caller would read is refused before any of it is read. A refusal's
+        // body (its message at most) is kept as it came, within the ceiling.
+        if (status >= 200 && status < 300 && isEncoded(headers))
+            throw TransportError(Code::badServerResponse);
         co_return;
     }
     QCoro::Task<> append(QByteArray chunk) override
@@ -81,28 +94,41 @@ public:
     }
 
     qint64 readBufferSize() const override { return kDownloadReadBuffer; }
-    QCoro::Task<> begin(int status, const HttpHeaders &headers, std::optional<qint64>) override
+    QCoro::Task<> begin(int status, const HttpHeaders &headers, std::optional<qint64> declaredLength) override
     {
         toFile = status == 200;
+        if (!toFile && declaredLength && *declaredLength > HttpClient::maximumBodySize)
+            throw TransportError(Code::responseTooLarge);
         if (toFile) {
             // We asked for the bytes as stored; compressed bytes would land in the file as such.
-            if (const auto encoding = headers.value("Content-Encoding");
-                encoding && !encoding->trimmed().isEmpty()
-                && encoding->trimmed().compare("identity", Qt::CaseInsensitive) != 0)
+            if (isEncoded(headers))
                 throw TransportError(Code::badServerResponse);
+            // A body announced at another size is not the one expected: refused unread.
+            if (expected.size && declaredLength && *declaredLength != *expected.size)
+                throw TransportError(Code::contentMismatch);
             auto *target = &file;
             auto creating = runInBackground([target] { target->create(); });
             co_await std::move(creating);
-            writer = std::make_unique<DownloadWriter>(file, kWriteQueueLimit);
+            // Hashed only when there is a checksum to compare with.
+            writer = std::make_unique<DownloadWriter>(file, kWriteQueueLimit, expected.sha256.has_value());
         }
     }
     QCoro::Task<> append(QByteArray chunk) override
     {
+        received += chunk.size();
         if (toFile) {
+            // The first byte past the expected size ends the transfer: an endless body never
+            // fills the disk.
+            if (expected.size && received > *expected.size)
+                throw TransportError(Code::contentMismatch);
             auto writing = writer->write(std::move(chunk));
             co_await std::move(writing);
-        } else if (errorBody.size() < kErrorBodyLimit) {
-            errorBody.append(chunk.left(kErrorBodyLimit - errorBody.size()));
+        } else {
+            // Only the start is kept, but the rest is read too: bounded like a body in memory.
+            if (received > HttpClient::maximumBodySize)
+                throw TransportError(Code::responseTooLarge);
+            if (errorBody.size() < kErrorBodyLimit)
+                errorBody.append(chunk.left(kErrorBodyLimit - errorBody.size()));
         }
     }
     // Every byte on disk, checked against what was expected, synced and renamed over the
@@ -114,10 +140,12 @@ public:
         // The writer's thread has ended: its count and hash are complete and ours to read.
         if (expected.size && file.bytesWritten() != *expected.size)
             throw TransportError(Code::contentMismatch);
-        if (expected.sha256 && file.sha256Hex().compare(expected.sha256->trimmed(), Qt::CaseInsensitive) != 0)
+        if (expected.sha256
+            && writer->sha256Hex().value_or(QByteArray()).compare(expected.sha256->trimmed(), Qt::CaseInsensitive) != 0)
             throw TransportError(Code::contentMismatch);
         auto *target = &file;
-        auto committing = runInBackground([target] { target->commit(); });
+        const std::optional<JudgedDestination> judged = expected.destination;
+        auto committing = runInBackground([target, judged] { target->commit(judged); });
         co_await std::move(committing);
     }
     // Ends the writer's thread, then removes the temporary file.
@@ -136,6 +164,7 @@ public:
     const ExpectedDownload expected;
     std::unique_ptr<DownloadWriter> writer;
     bool toFile = false;
+    qint64 received = 0;
     QByteArray errorBody;
 };
 
@@ -358,10 +387,12 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
             outcome.status = ex->reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             outcome.headers = HttpHeaders(ex->reply->rawHeaderPairs());
             outcome.redirect = isRedirectStatus(outcome.status) && outcome.headers.contains("Location");
+            const std::optional<qint64> length = declaredLength(outcome.headers);
             if (!outcome.redirect) {
-                const std::optional<qint64> length = declaredLength(outcome.headers);
                 auto beginning = sink.begin(outcome.status, outcome.headers, length);
                 co_await std::move(beginning);
+            } else if (length && *length > HttpClient::maximumBodySize) {
+                throw TransportError(Code::responseTooLarge);
             }
             continue;
         }
@@ -371,6 +402,9 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
             if (!outcome.redirect) {
                 auto appending = sink.append(std::move(chunk));
                 co_await std::move(appending);
+            } else if (received > HttpClient::maximumBodySize) {
+                // A redirect's body is read only to be dropped, but read it is: bounded too.
+                throw TransportError(Code::responseTooLarge);
             }
             ex->touch();
             continue;
@@ -435,6 +469,9 @@ QCoro::Task<Final> followRedirects(HttpRequest request, BodySink &sink, std::sto
 
 QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request, std::stop_token stop)
 {
+    // Qt inflates a body only when it chose the encodings itself, and then past any bound we
+    // set (a small reply can inflate to gigabytes, and Qt stalls on it): bytes as stored only.
+    request.headers.set("Accept-Encoding", "identity");
     MemorySink sink;
     auto following = followRedirects(std::move(request), sink, stop);
     Final final = co_await std::move(following);

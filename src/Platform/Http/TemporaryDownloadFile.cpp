@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <cstdio>
 #include <fts.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -119,7 +120,6 @@ void TemporaryDownloadFile::create()
 
 void TemporaryDownloadFile::write(const QByteArray &bytes)
 {
-    m_hash.addData(bytes);
     const char *data = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
@@ -140,7 +140,7 @@ void TemporaryDownloadFile::write(const QByteArray &bytes)
     }
 }
 
-void TemporaryDownloadFile::commit()
+void TemporaryDownloadFile::commit(const std::optional<JudgedDestination> &judged)
 {
     if (::fsync(m_fd) != 0)
         throw LocalFileError(errno);
@@ -148,10 +148,26 @@ void TemporaryDownloadFile::commit()
     m_fd = -1;
     if (closed != 0)
         throw LocalFileError(errno);
-    // rename(2) refuses to put a file over a directory (EISDIR), so a folder that appeared at
-    // the destination meanwhile is never replaced.
-    if (::rename(m_path.constData(), m_destination.constData()) != 0)
-        throw LocalFileError(errno);
+    if (judged && !judged->stamp) {
+        renameWithoutReplacing();
+    } else {
+        if (judged) {
+            // The last look before the rename: a save that lands between the two is the one
+            // case left to chance, and that window is the length of a system call.
+            struct stat now {};
+            if (::lstat(m_destination.constData(), &now) != 0) {
+                if (errno != ENOENT && errno != ENOTDIR)
+                    throw LocalFileError(errno);
+                throw DestinationChangedError();
+            }
+            if (!S_ISREG(now.st_mode) || FileStamp::of(now) != *judged->stamp)
+                throw DestinationChangedError();
+        }
+        // rename(2) refuses to put a file over a directory (EISDIR), so a folder that appeared
+        // at the destination meanwhile is never replaced.
+        if (::rename(m_path.constData(), m_destination.constData()) != 0)
+            throw LocalFileError(errno);
+    }
     m_path.clear();
     // Make the rename itself durable; a failure here loses nothing already visible.
     const int folder = ::open(folderOf(m_destination).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -159,6 +175,34 @@ void TemporaryDownloadFile::commit()
         ::fsync(folder);
         ::close(folder);
     }
+}
+
+void TemporaryDownloadFile::renameWithoutReplacing()
+{
+    if (::renameat2(AT_FDCWD, m_path.constData(), AT_FDCWD, m_destination.constData(), RENAME_NOREPLACE) == 0)
+        return;
+    if (errno == EEXIST)
+        throw DestinationChangedError();
+    if (errno != EINVAL && errno != ENOSYS)
+        throw LocalFileError(errno);
+    // A file system that cannot be asked not to replace (some network and user-space ones):
+    // link(2) never replaces either, and then the temporary name goes.
+    if (::link(m_path.constData(), m_destination.constData()) == 0) {
+        ::unlink(m_path.constData());
+        return;
+    }
+    if (errno == EEXIST)
+        throw DestinationChangedError();
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK)
+        throw LocalFileError(errno);
+    // Without links either: a last look, then the rename.
+    struct stat now {};
+    if (::lstat(m_destination.constData(), &now) == 0)
+        throw DestinationChangedError();
+    if (errno != ENOENT)
+        throw LocalFileError(errno);
+    if (::rename(m_path.constData(), m_destination.constData()) != 0)
+        throw LocalFileError(errno);
 }
 
 void TemporaryDownloadFile::discard()

@@ -1,11 +1,20 @@
 #pragma once
 
+#include "Platform/Files/FileStamp.h"
+
 #include <QByteArray>
-#include <QCryptographicHash>
 
 #include <chrono>
+#include <optional>
 
 namespace quillmere {
+
+// What a caller found at a download's destination before the transfer: nothing (no stamp),
+// or that version of a file.
+struct JudgedDestination
+{
+    std::optional<FileStamp> stamp;
+};
 
 // The hidden file a download streams into, beside its destination, renamed over the
 // destination only once every byte is on disk. Its name holds ".quillmere-tmp" so scans and
@@ -25,13 +34,13 @@ public:
     TemporaryDownloadFile &operator=(const TemporaryDownloadFile &) = delete;
 
     void create();
-    // Also counts and hashes the bytes, so what is checked is exactly what is on disk.
+    // Also counts the bytes, so the size checked is exactly what is on disk.
     void write(const QByteArray &bytes);
     qint64 bytesWritten() const { return m_written; }
-    // SHA-256 of every byte written so far, lower-case hex.
-    QByteArray sha256Hex() const { return m_hash.result().toHex(); }
-    // fsync, then rename(2) over the destination, then fsync the folder.
-    void commit();
+    // fsync, then rename(2) over the destination, then fsync the folder. With `judged`, the
+    // destination must still be what was judged (see ExpectedDownload::destination), else
+    // DestinationChangedError and nothing is renamed.
+    void commit(const std::optional<JudgedDestination> &judged = std::nullopt);
     void discard();
 
     const QByteArray &path() const { return m_path; }
@@ -56,12 +65,13 @@ public:
     static LeftoverCleanup removeLeftoversOfEarlierRuns(const QByteArray &folder);
 
 private:
+    void renameWithoutReplacing();
+
     QByteArray m_destination;
     QByteArray m_path;
     int m_fd = -1;
     qint64 m_written = 0;
     qint64 m_writebackStart = 0;
-    QCryptographicHash m_hash{QCryptographicHash::Sha256};
 };
 
 } // namespace quillmere

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <atomic>
+#include <functional>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -57,6 +59,13 @@ protected:
             res.set_content(R"({"error":"no such file"})", "application/json");
         });
         local.server().Get("/moved", [](const httplib::Request &, httplib::Response &res) { res.set_redirect("/file", 302); });
+        // The payload, once `whileServing` has run (on the server's thread, as if the user
+        // saved while the bytes travelled).
+        local.server().Get("/file-while-saving", [this](const httplib::Request &, httplib::Response &res) {
+            if (whileServing)
+                whileServing();
+            res.set_content(payload.constData(), size_t(payload.size()), "application/octet-stream");
+        });
         // Declares the whole payload, sends a third of it and hangs up.
         local.server().Get("/short", [this](const httplib::Request &, httplib::Response &res) {
             res.set_content_provider(size_t(payload.size()), "application/octet-stream",
@@ -90,6 +99,33 @@ protected:
             res.set_header("Content-Encoding", "gzip");
             res.set_content(qCompress(payload).toStdString(), "application/octet-stream");
         });
+        // Chunked with no end in sight (it ends far past anything expected, so a client that
+        // never stops still finishes), noting how far it got.
+        const auto endless = [this](int status) {
+            return [this, status](const httplib::Request &, httplib::Response &res) {
+                res.status = status;
+                res.set_chunked_content_provider("application/octet-stream", [this](size_t offset, httplib::DataSink &sink) {
+                    sentUpTo = offset;
+                    if (offset >= kEndlessStop)
+                        sink.done();
+                    else
+                        sink.write(payload.constData(), 1024 * 1024);
+                    return true;
+                });
+            };
+        };
+        local.server().Get("/endless", endless(200));
+        local.server().Get("/refused-endless", endless(500));
+        // Announces far more than the payload, sends a little and goes quiet.
+        local.server().Get("/overlong-stall", [this](const httplib::Request &, httplib::Response &res) {
+            res.set_content_provider(size_t(payload.size()) * 100, "application/octet-stream",
+                                     [this](size_t offset, size_t, httplib::DataSink &sink) {
+                                         if (offset > 0 && !local.pause(5s))
+                                             return false;
+                                         sink.write(payload.constData(), 64 * 1024);
+                                         return true;
+                                     });
+        });
         local.server().Get("/two-lengths", [this](const httplib::Request &, httplib::Response &res) {
             res.headers.emplace("Content-Length", std::to_string(payload.size()));
             res.headers.emplace("Content-Length", std::to_string(payload.size() / 2));
@@ -113,8 +149,12 @@ protected:
         return r;
     }
 
+    static constexpr size_t kEndlessStop = 2 * size_t(HttpClient::maximumBodySize);
+
     LocalServer local;
     QByteArray payload;
+    std::atomic<size_t> sentUpTo{0};
+    std::function<void()> whileServing;
     std::string acceptEncoding;
     QTemporaryDir dir;
     QString destination;
@@ -189,6 +229,76 @@ TEST_F(Download, RefusesABodyOtherThanTheOneExpected)
     // The listed size and checksum (in either case) of the very bytes sent.
     EXPECT_EQ(await(HttpClient::download(request("/file"), destination, {payload.size(), sha256.toUpper()})).status, 200);
     EXPECT_TRUE(readFile(destination) == payload);
+}
+
+TEST_F(Download, StopsAtTheFirstByteBeyondWhatItExpectsOrMayRead)
+{
+    writeFile(destination, "old take");
+    const quillmere::ExpectedDownload listed{payload.size(), std::nullopt};
+
+    // Endless where a few MiB were listed: over once the body passes the listed size, not
+    // once the disk is full.
+    EXPECT_EQ(transportFailure(HttpClient::download(request("/endless"), destination, listed)), Code::contentMismatch);
+    expectUntouched("endless");
+    EXPECT_LT(sentUpTo.load(), size_t(payload.size()) + 32 * 1024 * 1024);
+
+    // Announced at another size: refused before the body, not after the stall.
+    HttpRequest stalling = request("/overlong-stall");
+    stalling.inactivityTimeout = 2s;
+    EXPECT_EQ(transportFailure(HttpClient::download(stalling, destination, listed)), Code::contentMismatch);
+    expectUntouched("announced longer");
+
+    // A refusal's body is not kept past its start, but neither is it read without end.
+    sentUpTo = 0;
+    EXPECT_EQ(transportFailure(HttpClient::download(request("/refused-endless"), destination)), Code::responseTooLarge);
+    expectUntouched("refusal");
+    EXPECT_LT(sentUpTo.load(), kEndlessStop);
+}
+
+TEST_F(Download, PutsItselfInPlaceOnlyWhileTheDestinationIsAsJudged)
+{
+    using quillmere::DestinationChangedError;
+    using quillmere::JudgedDestination;
+    const auto stampOf = [](const QString &path) {
+        struct stat status {};
+        EXPECT_EQ(::lstat(QFile::encodeName(path).constData(), &status), 0);
+        return quillmere::FileStamp::of(status);
+    };
+    const auto guarded = [&](JudgedDestination judged) {
+        quillmere::ExpectedDownload expected;
+        expected.destination = judged;
+        return HttpClient::download(request("/file-while-saving"), destination, expected);
+    };
+    const auto changed = [&](JudgedDestination judged, const char *what) {
+        EXPECT_THROW(await(guarded(judged)), DestinationChangedError) << what;
+        EXPECT_EQ(othersIn(dir, QStringLiteral("take.wav")), QStringList()) << what;
+    };
+
+    // Nothing there, nothing made meanwhile: put in place.
+    EXPECT_EQ(await(guarded(JudgedDestination{})).status, 200);
+    EXPECT_TRUE(readFile(destination) == payload);
+
+    // Nothing was there when judged, but the user made the file meanwhile: theirs stays.
+    QFile::remove(destination);
+    whileServing = [this] { writeFile(destination, "made meanwhile"); };
+    changed(JudgedDestination{}, "made");
+    EXPECT_EQ(readFile(destination), QByteArray("made meanwhile"));
+
+    // The judged version of a file is replaced; a save since is kept, and so is a removal.
+    writeFile(destination, "old take");
+    whileServing = nullptr;
+    EXPECT_EQ(await(guarded(JudgedDestination{stampOf(destination)})).status, 200);
+    EXPECT_TRUE(readFile(destination) == payload);
+
+    writeFile(destination, "old take");
+    whileServing = [this] { writeFile(destination, "saved while downloading"); };
+    changed(JudgedDestination{stampOf(destination)}, "saved");
+    EXPECT_EQ(readFile(destination), QByteArray("saved while downloading"));
+
+    const auto judged = stampOf(destination);
+    whileServing = [this] { QFile::remove(destination); };
+    changed(JudgedDestination{judged}, "removed");
+    EXPECT_FALSE(QFileInfo::exists(destination));
 }
 
 TEST_F(Download, RefusesADirectoryOrABadNameBeforeAskingTheServer)

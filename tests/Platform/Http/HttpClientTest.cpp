@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <mutex>
+
 using namespace std::chrono_literals;
 using quillmere::HttpClient;
 using quillmere::HttpRequest;
@@ -273,9 +275,15 @@ TEST(HttpClient, ABodyInMemoryEndsAtTheCeilingAndNeedsOneLength)
         };
     };
     local.server().Get("/endless", endless("application/octet-stream"));
-    // The test server compresses JSON: Qt's own guard against a decompression bomb then ends
-    // the body early, which must not pass for the whole body.
-    local.server().Get("/endless-compressed", endless("application/json"));
+    // The test server compresses JSON for a client that accepts it; asked for the bytes as
+    // they are, it sends them so and the ceiling applies as to any other body.
+    local.server().Get("/endless-json", endless("application/json"));
+    // A redirect's body is dropped, but read it is.
+    local.server().Get("/endless-redirect", [&](const httplib::Request &req, httplib::Response &res) {
+        endless("application/octet-stream")(req, res);
+        res.status = 302;
+        res.set_header("Location", "/exact");
+    });
     local.server().Get("/two-lengths", [](const httplib::Request &, httplib::Response &res) {
         res.headers.emplace("Content-Length", "5");
         res.headers.emplace("Content-Length", "3");
@@ -291,8 +299,78 @@ TEST(HttpClient, ABodyInMemoryEndsAtTheCeilingAndNeedsOneLength)
     EXPECT_EQ(await(HttpClient::send(get(local.url(QStringLiteral("/exact"))))).body.size(), ceiling);
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/over"))))), Code::responseTooLarge);
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless"))))), Code::responseTooLarge);
-    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless-compressed"))))),
-              Code::badServerResponse);
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless-json"))))),
+              Code::responseTooLarge);
+    EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/endless-redirect"))))),
+              Code::responseTooLarge);
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/two-lengths"))))), Code::badServerResponse);
     EXPECT_EQ(await(HttpClient::send(get(local.url(QStringLiteral("/same-length-twice"))))).body, QByteArray("hello"));
+}
+
+namespace {
+
+// About 2 MiB on the wire that inflate to 2 GiB of JSON padding: 32 gzip members of 64 MiB of
+// spaces each (one body may hold several members).
+std::string gzipBomb()
+{
+    httplib::detail::gzip_compressor compressor;
+    std::string member;
+    const auto collect = [&member](const char *data, size_t length) {
+        member.append(data, length);
+        return true;
+    };
+    const std::string block(1024 * 1024, ' ');
+    for (int mib = 0; mib < 64; ++mib)
+        compressor.compress(block.data(), block.size(), mib == 63, collect);
+    std::string bomb;
+    for (int copy = 0; copy < 32; ++copy)
+        bomb += member;
+    return bomb;
+}
+
+} // namespace
+
+TEST(HttpClient, AsksForUnencodedBodiesAndNeverInflatesOneItDidNotAskFor)
+{
+    static const std::string bomb = gzipBomb();
+    LocalServer local;
+    std::mutex seenMutex;
+    std::vector<std::string> acceptEncodings;
+    // Compressed whatever the request asked for, as a broken or hostile server may do. (The
+    // type's parameter keeps the test server from compressing it once more.)
+    local.server().Get(R"(/bomb/(\d+))", [&](const httplib::Request &req, httplib::Response &res) {
+        {
+            std::lock_guard lock(seenMutex);
+            acceptEncodings.push_back(req.get_header_value("Accept-Encoding"));
+        }
+        res.status = std::stoi(req.matches[1]);
+        res.set_header("Content-Encoding", "gzip");
+        res.set_content(bomb, "application/json; charset=utf-8");
+    });
+    local.server().Get("/plain", [](const httplib::Request &, httplib::Response &res) {
+        res.set_content(std::string(64 * 1024, ' ') + "{}", "application/json");
+    });
+    local.start();
+
+    HttpRequest bombed = get(local.url(QStringLiteral("/bomb/200")));
+    bombed.inactivityTimeout = 10s;
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_EQ(transportFailure(HttpClient::send(bombed)), Code::badServerResponse);
+    EXPECT_LT(timer.elapsed(), 3000);
+
+    // A refusal keeps its status; its body is the bytes as sent, never inflated.
+    bombed.url = local.url(QStringLiteral("/bomb/503"));
+    timer.restart();
+    const HttpResponse refused = await(HttpClient::send(bombed));
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.body.size(), qsizetype(bomb.size()));
+    EXPECT_LT(timer.elapsed(), 3000);
+
+    // A server that honours the request sends the JSON as it is.
+    const HttpResponse plain = await(HttpClient::send(get(local.url(QStringLiteral("/plain")))));
+    EXPECT_EQ(plain.headers.value("Content-Encoding"), std::nullopt);
+    EXPECT_TRUE(plain.body.endsWith("{}"));
+    std::lock_guard lock(seenMutex);
+    EXPECT_EQ(acceptEncodings, std::vector<std::string>({"identity", "identity"}));
 }
