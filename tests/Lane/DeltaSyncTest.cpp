@@ -200,6 +200,9 @@ TEST_F(DeltaSyncTest, AHostileFeedWritesNothingOutsideTheFolderAndDeletesNothing
     for (const auto &[path, hash] : after)
         EXPECT_TRUE(before.count(path) || path.startsWith(root + u'/')) << path.toStdString();
     EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    // The decomposed twin of the user's file is not written beside it.
+    EXPECT_FALSE(QFileInfo::exists(at(nfd)));
+    EXPECT_EQ(after[at(nfc)], sha256("the user's"));
 }
 
 TEST_F(DeltaSyncTest, AReplayedDeleteOfAnOldIdSparesTheLiveFileAtItsPath)
@@ -302,6 +305,32 @@ TEST_F(DeltaSyncTest, AnUploadOnlyFolderStillFetchesWhatItLacksAndATruncatedDown
     h.runUntilIdle(*lane);
     EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("song.wav"), sha256(QByteArray(64 * 1024, 'v'))}}));
     EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("song.wav")), synced}}));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(DeltaSyncTest, WithoutTheServicesCursorTheNewestServiceTimeIsKeptNeverThisDevicesClock)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    const qint64 id = serve(QStringLiteral("a.wav"), "a");
+    const std::string path = "/api/v1/files/library/changes";
+    const auto feed = [&](const char *times) {
+        return QStringLiteral(R"({"changes":[{"id":%1,"filename":"a.wav","action":"created","file_checksum":"%2"%3}]})")
+            .arg(id)
+            .arg(sha256("a"))
+            .arg(QLatin1String(times))
+            .toStdString();
+    };
+    h.fake.answerNext(path, 200, feed(R"(,"created_at":"2031-05-01T10:00:00Z","updated_at":"2031-05-02T10:00:00Z")"));
+    pass();
+    EXPECT_EQ(folder->deltaCursor(), QStringLiteral("2031-05-02T10:00:00Z"));
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("a.wav"), sha256("a")}}));
+    // Nothing to go by: the cursor stays where it was.
+    h.fake.answerNext(path, 200, feed(""));
+    pass();
+    EXPECT_EQ(folder->deltaCursor(), QStringLiteral("2031-05-02T10:00:00Z"));
 }
 
 } // namespace
