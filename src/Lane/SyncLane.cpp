@@ -207,6 +207,8 @@ void SyncLane::deliverWatcherEvents(quint64 generation, const QSet<QString> &pat
 
 void SyncLane::startDeltaSyncTask()
 {
+    if (!m_deltaLoopEnabled)
+        return;
     std::weak_ptr<SyncLane> weak = weak_from_this();
     auto body = [weak](std::stop_token stop) { return deltaSyncLoop(weak, std::move(stop)); };
     m_deltaSyncTask = TaskHandle::start(std::move(body));

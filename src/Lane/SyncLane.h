@@ -75,6 +75,8 @@ public:
     // doubling per failure up to maxDeltaSyncInterval. A full sync that failed on the network
     // or a rate limit waits the same before it runs again.
     static std::chrono::seconds deltaSyncInterval(int failures);
+    // Tests that look at one step of a lane at a time keep its timed passes out of the way.
+    void setDeltaLoopEnabledForTesting(bool enabled) { m_deltaLoopEnabled = enabled; }
     // Delta passes begun, of the loop and manual ones.
     int deltaPassesRun() const { return m_deltaPassesRun; }
     // A delta pass has begun and not ended yet.
@@ -90,6 +92,7 @@ private:
 
     int m_deltaPassesRun = 0;
     int m_deltaPassesActive = 0;
+    bool m_deltaLoopEnabled = true;
 
 public:
 
@@ -462,8 +465,9 @@ private:
 
     TaskHandle m_fullSyncRetryTask;
     TaskHandle m_queueRetryTask;
-    // Service entries already logged as outside the folder's scope, so each is logged once.
-    QSet<qint64> m_outOfScopeLogged;
+    // Service entries already logged as refused or outside the folder's scope, by id: each is
+    // logged once while the lane lives.
+    QHash<qint64, bool> m_refusedEntriesLogged;
     int m_failedFullSyncs = 0;
     quint64 m_fullSyncGeneration = 0;
 
@@ -566,6 +570,10 @@ private:
     // Runs one owed record through the queue's dispatch at once (marked in flight first).
     QCoro::Task<> dispatchNow(std::shared_ptr<SyncFile> record, std::stop_token stop);
     void holdDownload(const FileSyncAPI::DeltaChange &change, const QString &localPath, const QSet<QString> &guards);
+    // The size the service gave for a file owed a download (none: forget it); its download
+    // stops at the first byte beyond it.
+    void noteListedSize(qint64 remoteId, std::optional<qint64> size);
+    QHash<qint64, qint64> m_listedSizes;
 
     AsyncMutex m_deltaPassMutex;
     AsyncMutex m_releaseMutex;

@@ -28,6 +28,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace quillmere {
 
@@ -308,17 +309,16 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
             continue;
         }
         if (!target.path) {
-            logLine(SyncLogger::Event::fileSkipped,
-                    QStringLiteral("Skipped %1 from %2: not a usable path in the folder").arg(target.relative, folder->name()));
+            if (!std::exchange(m_refusedEntriesLogged[change.id], true))
+                logLine(SyncLogger::Event::syncFailed, QStringLiteral("Skipped %1 from %2: not a usable path in the folder")
+                                                           .arg(target.relative, folder->name()));
             continue;
         }
         if (!planMirror && !scope.includes(target.relative)) {
-            if (!m_outOfScopeLogged.contains(change.id)) {
-                m_outOfScopeLogged.insert(change.id);
+            if (!std::exchange(m_refusedEntriesLogged[change.id], true))
                 logLine(SyncLogger::Event::fileSkipped,
                         QStringLiteral("Not downloading %1 to %2: the folder does not sync files there")
                             .arg(target.relative, folder->name()));
-            }
             continue;
         }
         if (upsert)
@@ -364,6 +364,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         // Already owed to the queue: one file is never fetched twice at once.
         record->setRemoteId(change.id);
         record->setRemoteChecksum(checksum);
+        noteListedSize(change.id, change.fileSize);
         co_return;
     }
 
@@ -470,12 +471,22 @@ QCoro::Task<> SyncLane::downloadRemoteFile(FileSyncAPI::DeltaChange change, QStr
     }
     record->setRemoteId(change.id);
     record->setRemoteChecksum(lowerChecksum(change.fileChecksum));
+    noteListedSize(change.id, change.fileSize);
     record->setSyncDirection(SyncFileDirection::download);
     record->setDesiredState(SyncFileDesiredState::downloadPending);
     record->setErrorMessage(std::nullopt);
     record->setRetryCount(0);
     record->setNextRetryAt(std::nullopt);
     co_await dispatchNow(record, stop);
+}
+
+void SyncLane::noteListedSize(qint64 remoteId, std::optional<qint64> size)
+{
+    // Kept only while known: a size from an older listing would refuse the newer version.
+    if (size && *size >= 0)
+        m_listedSizes.insert(remoteId, *size);
+    else
+        m_listedSizes.remove(remoteId);
 }
 
 QCoro::Task<> SyncLane::dispatchNow(std::shared_ptr<SyncFile> record, std::stop_token stop)
@@ -502,6 +513,7 @@ void SyncLane::holdDownload(const FileSyncAPI::DeltaChange &change, const QStrin
     record->setDesiredState(SyncFileDesiredState::downloadHeld);
     record->setRemoteChecksum(lowerChecksum(change.fileChecksum));
     record->setRemoteId(change.id);
+    noteListedSize(change.id, change.fileSize);
     setHeldDownloadNotice(heldNotice(change.filename, guards));
 }
 

@@ -23,6 +23,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+
+#include <utility>
 #include <unistd.h>
 
 #include <algorithm>
@@ -297,8 +299,7 @@ QCoro::Task<bool> SyncLane::hydratePlanFile(QString root, QString planDirectory,
     }
     const QString path = *place.path;
     if (!folderScope().includes(root, path)) {
-        if (!m_outOfScopeLogged.contains(file.id)) {
-            m_outOfScopeLogged.insert(file.id);
+        if (!std::exchange(m_refusedEntriesLogged[file.id], true)) {
             logLine(SyncLogger::Event::fileSkipped,
                     QStringLiteral("Not downloading %1 to %2: the folder does not sync files there")
                         .arg(shown, syncFolder()->name()));
@@ -330,7 +331,8 @@ QCoro::Task<bool> SyncLane::hydratePlanFile(QString root, QString planDirectory,
     }
     const auto record = fetchOrCreateRecord(path);
     record->setRemoteId(file.id);
-    record->setRemoteChecksum(file.fileChecksum);
+    record->setRemoteChecksum(file.fileChecksum ? std::optional<QString>(file.fileChecksum->toLower()) : std::nullopt);
+    noteListedSize(file.id, file.fileSize);
     record->setSyncDirection(SyncFileDirection::download);
     record->setDesiredState(SyncFileDesiredState::downloadPending);
     record->setSyncStatus(SyncFileStatus::syncing);

@@ -14,6 +14,8 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+
 namespace quillmere {
 
 namespace {
@@ -66,7 +68,7 @@ struct Download
 struct RemotePlacement
 {
     QList<Download> downloads;
-    QStringList rejected;
+    QList<QPair<qint64, QString>> rejected; // id, the entry's path as the service gives it
     QList<QPair<qint64, QString>> outOfScope; // id, the entry's path below the folder
 };
 
@@ -102,15 +104,15 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
     for (const auto &remote : remoteFiles) {
         if (trackedIds.contains(remote.id))
             continue;
-        // A file the scan would never list would look deleted at the next full sync.
-        if (const QString relative = relativeEntryPath(remote); !scope.includes(relative)) {
-            placement.outOfScope.append({remote.id, relative});
-            continue;
-        }
         const QString directory = remote.drivePath.value_or(QString());
         const auto path = SafeJoin(root, directory, remote.filename);
         if (!path) {
-            placement.rejected.append(directory.isEmpty() ? remote.filename : directory + u'/' + remote.filename);
+            placement.rejected.append({remote.id, directory.isEmpty() ? remote.filename : directory + u'/' + remote.filename});
+            continue;
+        }
+        // A file the scan would never list would look deleted at the next full sync.
+        if (const QString relative = relativeEntryPath(remote); !scope.includes(relative)) {
+            placement.outOfScope.append({remote.id, relative});
             continue;
         }
         // Two listings at one path (one "." and one root, say) make one record.
@@ -136,8 +138,13 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     const QUuid folderID = laneID();
     const QSet<QString> localPaths(local.files.cbegin(), local.files.cend());
     QSet<qint64> remoteIds;
-    for (const auto &remote : remoteFiles)
+    // A listed size of 0 may only mean the listing left it out: not enforced.
+    QHash<qint64, qint64> listedSizes;
+    for (const auto &remote : remoteFiles) {
         remoteIds.insert(remote.id);
+        if (remote.fileSize > 0)
+            listedSizes.insert(remote.id, remote.fileSize);
+    }
     trackedRecords.clear(); // re-read after every wait below
 
     if (mode != SyncFolderSyncMode::downloadOnly) {
@@ -307,6 +314,9 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
             record->setErrorMessage(std::nullopt);
             record->setRetryCount(0);
             record->setNextRetryAt(std::nullopt);
+            if (const auto id = record->remoteId())
+                noteListedSize(*id, listedSizes.contains(*id) ? std::optional<qint64>(listedSizes.value(*id))
+                                                              : std::nullopt);
             changed = true;
         }
     }
@@ -323,22 +333,24 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     const auto placement = co_await runInBackground(std::move(place));
     if (!isCurrent(epoch, stop))
         co_return;
-    for (const auto &[id, relative] : placement.outOfScope) {
-        if (!m_outOfScopeLogged.contains(id)) {
-            m_outOfScopeLogged.insert(id);
+    // Each refused or out-of-scope entry is logged once while the lane runs.
+    for (const auto &[id, rejected] : placement.rejected)
+        if (!std::exchange(m_refusedEntriesLogged[id], true))
+            logLine(SyncLogger::Event::syncFailed,
+                    QStringLiteral("Skipped %1 from %2: not a usable path in the folder").arg(rejected, name));
+    for (const auto &[id, relative] : placement.outOfScope)
+        if (!std::exchange(m_refusedEntriesLogged[id], true))
             logLine(SyncLogger::Event::fileSkipped,
                     QStringLiteral("Not downloading %1 to %2: the folder does not sync files there").arg(relative, name));
-        }
-    }
-    for (const QString &rejected : placement.rejected)
-        logLine(SyncLogger::Event::syncFailed,
-                QStringLiteral("Skipped %1 from %2: not a usable path in the folder").arg(rejected, name));
     for (const auto &download : placement.downloads) {
         if (fetchRecord(download.path))
             continue; // tracked meanwhile
         auto record = std::make_shared<SyncFile>(download.path, download.filename);
         record->setRemoteId(download.id);
         record->setRemoteChecksum(download.checksum);
+        noteListedSize(download.id, listedSizes.contains(download.id)
+                                        ? std::optional<qint64>(listedSizes.value(download.id))
+                                        : std::nullopt);
         record->setSyncDirection(SyncFileDirection::download);
         record->setDesiredState(SyncFileDesiredState::downloadPending);
         record->setSyncStatus(SyncFileStatus::pending);

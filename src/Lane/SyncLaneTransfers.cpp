@@ -291,7 +291,11 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
             judged = JudgedDestination{existing.kind == LocalItem::Kind::regularFile
                                            ? std::optional<quillmere::FileStamp>(quillmere::FileStamp::of(existing.status))
                                            : std::nullopt};
-        auto downloading = api->downloadFile(fileID, localPath, std::nullopt, expectedChecksum, judged, stop);
+        // The listed size bounds the body: a reply that runs past it ends at its first byte over.
+        std::optional<qint64> expectedSize;
+        if (const auto size = m_listedSizes.constFind(fileID); size != m_listedSizes.cend())
+            expectedSize = *size;
+        auto downloading = api->downloadFile(fileID, localPath, expectedSize, expectedChecksum, judged, stop);
         bool changedMeanwhile = false;
         try {
             co_await awaitStep(std::move(downloading), epoch, stop);
@@ -315,6 +319,7 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
         }
     }
 
+    m_listedSizes.remove(fileID);
     const auto record = fetchOrCreateRecord(localPath);
     record->setRemoteId(fileID);
     record->setLocalChecksum(checksum);

@@ -14,6 +14,8 @@ namespace {
 class TimersTest : public LaneTest
 {
 protected:
+    TimersTest() { h.deltaLoops = true; }
+
     static QString apoptosisLine(const QString &name)
     {
         return QStringLiteral("Lane %1 detected no vital signs — requesting restart (apoptosis)").arg(name);

@@ -78,6 +78,7 @@ std::shared_ptr<SyncLane> LaneHarness::makeLane(const std::shared_ptr<SyncFolder
 {
     LaneServices services{folder, client, bookmarks, rules, conflicts, context, &vault, &clock, dawProvider};
     auto lane = std::dynamic_pointer_cast<SyncLane>(makeSyncLaneFactory()(services));
+    lane->setDeltaLoopEnabledForTesting(deltaLoops);
     auto calls = std::make_shared<LaneCalls>();
     m_calls[lane->laneID()] = calls;
     lane->setCallbacks({[calls] { ++calls->stateChanged; }, [calls] { ++calls->storageFull; },

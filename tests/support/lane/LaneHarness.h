@@ -75,7 +75,10 @@ public:
                                         SyncFileStatus status = SyncFileStatus::synced,
                                         SyncFileDesiredState desired = SyncFileDesiredState::syncedLocal);
 
-    // A lane built by the application's factory, with counting callbacks installed.
+    // A lane built by the application's factory, with counting callbacks installed. Its delta
+    // loop runs only when `deltaLoops` is set: the manual clock would otherwise reach the
+    // loop's ticks while a test waits on a step that takes a moment, and passes would run
+    // beside the step under test.
     std::shared_ptr<SyncLane> makeLane(const std::shared_ptr<SyncFolder> &folder);
     LaneCalls &calls(const SyncLaneInterface &lane) { return *m_calls.at(lane.laneID()); }
 
@@ -121,6 +124,7 @@ public:
     std::shared_ptr<RulesEngine> rules = std::make_shared<RulesEngine>();
     std::shared_ptr<ConflictResolver> conflicts = std::make_shared<ConflictResolver>();
     ApplicationEvents applicationEvents;
+    bool deltaLoops = false;
     // What every lane of the harness sees running; nothing until a test says so.
     std::shared_ptr<FakeDAWRunningStateProvider> dawProvider = std::make_shared<FakeDAWRunningStateProvider>();
 
