@@ -358,3 +358,61 @@ TEST_F(PriorityTest, AFailedStartIsShownByItsKind)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(PriorityTest, AHeldFileEditedHereIsSentAgainstItsLastSyncedVersion)
+{
+    const QString path = at(QStringLiteral("song.wav"));
+    writeFile(path, "v1");
+    lane->trackLocalChange(path, SyncLane::fileStamp(path));
+    lane->schedulePrioritySync(SyncPriority::high, bookmark);
+    h.runUntilIdle(*lane);
+    await(lane->runDeltaPass({})); // the service's echo of that upload
+    h.runUntilIdle(*lane);
+    const auto uploaded = h.fake.files(h.account);
+    ASSERT_THAT(uploaded, SizeIs(1));
+    const qint64 id = uploaded.front().id;
+    const QString lastSynced = h.fake.commitOf(id);
+    ASSERT_FALSE(lastSynced.isEmpty());
+
+    // Another device sends v2 while the application has the project open here.
+    h.fake.updateFile(id, [](FakeLibraryFile &file) {
+        file.content = "v2";
+        file.checksum.clear();
+        file.fileSize = -1;
+    });
+    h.fake.setCommit(id, QString(40, u'b'));
+    h.dawProvider->result = {studio};
+    await(lane->runDeltaPass({}));
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(records().at(path), (State{SyncFileStatus::synced, SyncFileDesiredState::downloadHeld}));
+
+    // Saved here before v2 could come down: sent as a change of v1, which the service reports,
+    // also when the service holds the same bytes elsewhere (a pointer names no base).
+    FakeLibraryFile copy;
+    copy.accountId = h.account;
+    copy.filename = QStringLiteral("bounce.wav");
+    copy.folderType = QStringLiteral("reference");
+    copy.content = "mine";
+    h.fake.addFile(copy);
+    writeFile(path, "mine");
+    lane->trackLocalChange(path, SyncLane::fileStamp(path));
+    auto record = lane->fetchRecord(path);
+    EXPECT_EQ(record->remoteId(), id);
+    EXPECT_EQ(record->remoteChecksum(), sha256("v2"));
+    h.fake.clearRequestLog();
+    lane->schedulePrioritySync(SyncPriority::high, bookmark);
+    h.runUntilIdle(*lane);
+    const auto confirms = h.fake.requestsTo("POST", "/api/v1/files/confirm-upload");
+    ASSERT_THAT(confirms, SizeIs(1));
+    EXPECT_EQ(bodyOf(confirms.front()).value(QStringLiteral("base_commit_sha")).toString(), lastSynced);
+    record = lane->fetchRecord(path);
+    // The service's conflict stays on the record for the user to look at.
+    EXPECT_EQ(record->syncDirection(), SyncFileDirection::conflict);
+    EXPECT_TRUE(record->conflictID().has_value());
+    EXPECT_EQ(record->conflictCommonAncestor(), lastSynced);
+    EXPECT_EQ(record->remoteId(), id);
+}
+
+} // namespace
