@@ -240,12 +240,6 @@ QCoro::Task<> SyncLane::processFileEvents(QSet<QString>)
     co_return;
 }
 
-QCoro::Task<> SyncLane::reevaluatePriority(std::stop_token)
-{
-    // Rules, running applications and the queue's delay arrive with priority scheduling.
-    co_return;
-}
-
 bool SyncLane::isSettled() const
 {
     return !m_syncTask.isRunning() && !m_rootCheckTask.isRunning() && !m_priorityTask.isRunning()

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "Engine/RulesEngine.h"
 #include "Engine/SyncLaneInterface.h"
+#include "Engine/SyncPriority.h"
 #include "FileServices/FileScan.h"
 #include "Model/SyncFile.h"
 #include "Platform/Async/AsyncMutex.h"
@@ -120,7 +122,8 @@ public:
     QCoro::Task<> performFullSync(std::stop_token stop);
     // The debounced intake of watcher paths (recording local changes arrives later).
     QCoro::Task<> processFileEvents(QSet<QString> paths);
-    // Re-decides the priority and schedules the queue (priority scheduling arrives later).
+    // Re-decides the priority (settings changed, a guarding application launched or quit):
+    // releases the held downloads when no guard runs, then schedules the pass.
     QCoro::Task<> reevaluatePriority(std::stop_token stop);
 
     // Full sync and reconciliation.
@@ -334,6 +337,31 @@ public:
     // kept as a local change. One release at a time per lane. Never throws.
     QCoro::Task<> releaseHeldDownloads(QByteArray bookmark, std::stop_token stop);
     static QString heldNotice(const QString &filename, const QSet<QString> &guards);
+
+    // Priority scheduling (SyncLanePriority.cpp).
+
+    // The wait before a pass at the priority: high 3 s, balanced 300 s, low 1800 s; none for
+    // `none`, which runs no pass at all.
+    static std::optional<std::chrono::seconds> priorityDelay(SyncPriority priority);
+    // Every stored rule by ascending sortOrder, without the appNotRunning ones; empty when
+    // the fetch fails.
+    QList<RuleSnapshot> fetchSyncRules();
+    // The folder's priority while `guards` (runningGuardDAWs) run: with none running, its
+    // stored default (high when none is stored, and for a stored `none`, which only a
+    // running guard may impose); else the rules' verdict for the folder's path.
+    SyncPriority resolvePriority(const QSet<QString> &guards);
+    // Replaces the pending priority wait with one pass after the priority's delay, or with
+    // nothing for `none` (a pass already running then takes no more records). Nothing on a
+    // stopped or paused lane.
+    void schedulePrioritySync(SyncPriority priority, const QByteArray &bookmark);
+    // The last priority decided was `none` and a guard still runs: no pass takes work.
+    bool passesHeldByPriority();
+    // While a guarding application runs, the queue holds the folder's owed downloads instead
+    // of fetching them (download-only folders excepted); true when it held any.
+    bool holdGuardedDownloads();
+    // A failed start of folder access for the priority pass: nothing for the network, a log
+    // line for a rate limit, the lane's last error otherwise.
+    void notePriorityStartFailure(const std::exception_ptr &error);
 
     // Read access for the engine and tests.
     bool hasFileWatcher() const { return m_fileWatcher != nullptr; }
@@ -561,6 +589,14 @@ private:
     // The stamp of every file the current pass's pre-pass hashed, by local path.
     QHash<QString, FileStamp> m_prePassStamps;
 
+    // Priority scheduling (private).
+    void startPrioritySleep(Clock::Duration delay, const QByteArray &bookmark);
+    // The body of m_prioritySleepTask: holds the lane weakly while it waits.
+    static QCoro::Task<> prioritySleepThenSync(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
+                                               QByteArray bookmark, std::stop_token stop);
+    bool m_priorityHoldsPasses = false;
+    int m_failedPriorityStarts = 0;
+
     // Delta sync (private).
     // Applies the changes in order; false when the pass was stopped before the last one.
     QCoro::Task<bool> applyChanges(QList<FileSyncAPI::DeltaChange> changes, QString root, std::stop_token stop);
@@ -577,7 +613,8 @@ private:
 
     AsyncMutex m_deltaPassMutex;
     AsyncMutex m_releaseMutex;
-    // Ends a manual pass on stop() and pause(), as the loop's token ends the loop's.
+    // Ends a pass run outside a task's own token (a manual delta pass, the priority pass) on
+    // stop() and pause(), as the loop's token ends the loop's.
     std::stop_source m_manualPassStop;
     // Between start() and stop().
     bool m_started = false;

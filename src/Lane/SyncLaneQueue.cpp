@@ -77,7 +77,8 @@ QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
             while (toStart > 0) {
                 --toStart;
                 std::shared_ptr<SyncFile> record;
-                if (!group.isCancelled() && isCurrent(epoch, stop))
+                // Priority `none` decided meanwhile: what runs finishes, the rest stays owed.
+                if (!group.isCancelled() && isCurrent(epoch, stop) && !passesHeldByPriority())
                     record = dequeueDueRecords();
                 if (!record) {
                     toStart = 0;
@@ -120,6 +121,8 @@ std::shared_ptr<SyncFile> SyncLane::dequeueDueRecords()
 {
     auto held = heldDuplicatePaths();
     auto record = fetchWorkOwedRecords(laneID(), settleWindow, m_clock.currentDateTime(), *m_modelContext, held);
+    if (record && record->desiredState() == SyncFileDesiredState::downloadPending && holdGuardedDownloads())
+        record = fetchWorkOwedRecords(laneID(), settleWindow, m_clock.currentDateTime(), *m_modelContext, held);
     if (!record) {
         if (held.isEmpty())
             return nullptr;
@@ -154,6 +157,36 @@ std::shared_ptr<SyncFile> SyncLane::dequeueDueRecords()
     if (filesTotalThisPass() < needed)
         setFilesTotalThisPass(needed + outstandingCount());
     return record;
+}
+
+bool SyncLane::holdGuardedDownloads()
+{
+    if (syncFolder()->syncMode() == SyncFolderSyncMode::downloadOnly)
+        return false;
+    const QSet<QString> guards = runningGuardDAWs();
+    if (guards.isEmpty())
+        return false;
+    // Every owed download of the folder at once: one save, however many there are.
+    auto request = SyncFile::inFolder(laneID());
+    request.equals(SyncFile::Field::syncStatus, SyncFileStatus::pending)
+        .equals(SyncFile::Field::desiredState, SyncFileDesiredState::downloadPending);
+    std::vector<std::shared_ptr<SyncFile>> owed;
+    try {
+        owed = m_modelContext->fetch(request);
+    } catch (const std::exception &) {
+        return false;
+    }
+    if (owed.empty())
+        return false;
+    for (const auto &record : owed)
+        record->setDesiredState(SyncFileDesiredState::downloadHeld);
+    setHeldDownloadNotice(heldNotice(owed.back()->filename(), guards));
+    saveQuietly();
+    logLine(SyncLogger::Event::syncStarted,
+            QStringLiteral("Holding %1 download(s) into %2 while a guarding application runs")
+                .arg(owed.size())
+                .arg(syncFolder()->name()));
+    return true;
 }
 
 QCoro::Task<> SyncLane::syncRecord(std::shared_ptr<SyncFile> record, std::stop_token stop)

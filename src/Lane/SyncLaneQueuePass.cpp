@@ -31,6 +31,12 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
         logLine(QStringLiteral("Queue already processing for %1, running again when it ends").arg(name));
         co_return;
     }
+    if (passesHeldByPriority()) {
+        // The rules hold the folder while a guarding application runs: the work stays owed
+        // and the re-evaluation when it quits runs the pass.
+        logLine(QStringLiteral("Sync of %1 waits: priority none while a guarding application runs").arg(name));
+        co_return;
+    }
     // onStateChanged may make the engine drop the lane: the pass keeps it until it ends.
     const auto self = shared_from_this();
     const quint64 epoch = m_epoch;
