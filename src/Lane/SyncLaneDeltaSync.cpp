@@ -368,6 +368,14 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         co_return;
     }
 
+    if (record && checksum && record->localChecksum() && record->localChecksum()->toLower() == *checksum
+        && record->desiredState().value_or(SyncFileDesiredState::syncedLocal) == SyncFileDesiredState::syncedLocal) {
+        // The service telling of the version this folder already has (its own upload coming
+        // back): nothing to fetch, and nothing to hold.
+        record->setRemoteId(change.id);
+        record->setRemoteChecksum(checksum);
+        co_return;
+    }
     if (mode != SyncFolderSyncMode::downloadOnly) {
         const QSet<QString> guards = runningGuardDAWs();
         if (!guards.isEmpty()) {

@@ -126,7 +126,7 @@ QCoro::Task<> SyncLane::prioritySleepThenSync(std::weak_ptr<SyncLane> weak, Cloc
     if (failure) {
         lane->notePriorityStartFailure(failure);
         // The work stays owed; without another try it would wait for the next change.
-        const auto retry = fullSyncRetryDelay(lane->m_failedPriorityStarts++);
+        const auto retry = deltaSyncInterval(lane->m_failedPriorityStarts++);
         lane->startPrioritySleep(retry, bookmark);
         co_return;
     }

@@ -334,3 +334,21 @@ TEST_F(DeltaSyncTest, WithoutTheServicesCursorTheNewestServiceTimeIsKeptNeverThi
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(DeltaSyncTest, TheFeedsEchoOfThisFoldersOwnUploadIsNotHeld)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    writeFile(at(QStringLiteral("mine.wav")), "mine");
+    lane->stop();
+    lane->start();
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(h.serviceFiles().at(QStringLiteral("mine.wav")), sha256("mine"));
+    h.dawProvider->result = {QStringLiteral("Studio")};
+    pass();
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("mine.wav")), synced}}));
+    EXPECT_EQ(lane->heldDownloadNotice(), std::nullopt);
+}
+
+} // namespace
