@@ -11,6 +11,7 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <exception>
 #include <vector>
 
@@ -89,7 +90,8 @@ QCoro::Task<> DAWLivenessReporter::timerLoop(QPointer<DAWLivenessReporter> self,
 {
     for (;;) {
         auto sleeping = clock.sleepFor(interval, stop);
-        if (!co_await std::move(sleeping) || !self)
+        // A deadline reached before a stop was delivered still wakes the sleeper as slept.
+        if (!co_await std::move(sleeping) || !self || stop.stop_requested())
             co_return;
         self->tick();
     }
@@ -116,6 +118,9 @@ void DAWLivenessReporter::tick()
     std::vector<OpenFolder> open;
     bool unknown = false;
     for (const auto &folder : folders) {
+        // Guards switched off: no application holds this folder, so nothing is open in it.
+        if (!folder->applicationGuardsEnabled())
+            continue;
         const RunningGuards guards = m_runningState->runningGuards(*folder, *m_modelContext);
         if (guards.assumed) {
             unknown = true;
@@ -148,6 +153,11 @@ void DAWLivenessReporter::tick()
         };
         m_inFlight[folderID] = TaskHandle::start(std::move(body));
     }
+}
+
+bool DAWLivenessReporter::isReporting() const
+{
+    return std::any_of(m_inFlight.begin(), m_inFlight.end(), [](const auto &entry) { return entry.second.isRunning(); });
 }
 
 QCoro::Task<> DAWLivenessReporter::send(QPointer<DAWLivenessReporter> self, std::shared_ptr<LibraryAPIClient> apiClient,

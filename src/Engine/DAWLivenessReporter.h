@@ -26,8 +26,8 @@ class ModelContext;
 // running on this device, and raises `activeWarning` when the service answers that the same
 // is open on another device. Main thread only.
 //
-// A folder is reported when the running-state provider (the lanes' own guard) finds one of its
-// guarding applications running; a folder whose guards cannot be told (no process list yet) is
+// A folder is reported when its application guards are on and the running-state provider (the
+// lanes' own guard) finds one of its guarding applications running; a folder whose guards cannot be told (no process list yet) is
 // neither reported nor counted as closed: claiming an open project on a guess would warn the
 // other device. A cycle in which every enabled folder is known to be closed clears the warning.
 //
@@ -88,6 +88,8 @@ public:
     void tick();
     // Applies one reply of a report sent for `sourceKey`.
     void handleReport(const LibraryAPIClient::DAWLivenessReply &reply, const QString &sourceKey);
+    // Whether a report still waits for its reply.
+    bool isReporting() const;
 
 Q_SIGNALS:
     void activeWarningChanged();

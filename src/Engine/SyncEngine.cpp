@@ -492,7 +492,8 @@ std::optional<QSet<QString>> SyncEngine::guardingProfileIdentifiers() const
     if (!m_storedModelContext)
         return std::nullopt;
     // Every enabled profile: it guards the folders that take all of them, and the rules made
-    // with it test its application. A folder's own profiles guard it even when disabled.
+    // with it test its application. A folder's own profiles guard it even when disabled, unless
+    // its guards are switched off.
     std::vector<std::shared_ptr<DAWConfiguration>> profiles;
     try {
         profiles = m_storedModelContext->fetch(DAWConfiguration::enabled());
@@ -501,7 +502,7 @@ std::optional<QSet<QString>> SyncEngine::guardingProfileIdentifiers() const
         return std::nullopt;
     }
     for (const auto &folder : fetchSyncFolders()) {
-        if (!folder->allDAWs())
+        if (!folder->allDAWs() && folder->applicationGuardsEnabled())
             std::ranges::move(folder->associatedDAWs(), std::back_inserter(profiles));
     }
     QSet<QString> identifiers;
