@@ -65,7 +65,7 @@ public:
     ~DAWLivenessReporter() override;
 
     const std::optional<Warning> &activeWarning() const { return m_activeWarning; }
-    // The panel's "Dismiss" writes nothing; an equal value notifies nobody.
+    // The panel's "Dismiss" writes none; an equal value notifies nobody.
     void setActiveWarning(std::optional<Warning> warning);
     bool optedOut() const { return m_optedOut; }
     // Always written to the standard user defaults; observers hear only of a change.
