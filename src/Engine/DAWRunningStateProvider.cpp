@@ -43,14 +43,17 @@ RunningGuards SystemDAWRunningStateProvider::runningGuards(const SyncFolder &fol
             continue;
         const std::optional<QList<RunningApplication>> running =
             m_applications ? m_applications->runningApplicationsFor(*identifier) : std::nullopt;
+        const QString profileName = profile->appName().isEmpty() ? *identifier : profile->appName();
         if (!running) {
             guards.assumed = true;
-            guards.names.insert(profile->appName().isEmpty() ? *identifier : profile->appName());
+            guards.names.insert(profileName);
             guards.otherNames.insert(*identifier);
+            guards.profileNames.append(profileName);
             continue;
         }
         if (running->isEmpty())
             continue;
+        guards.profileNames.append(profileName);
         for (const RunningApplication &application : *running) {
             guards.names.insert(application.name.isEmpty() ? application.bundleIdentifier : application.name);
             guards.otherNames.insert(application.bundleIdentifier);

@@ -3,6 +3,7 @@
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 namespace quillmere {
 
@@ -20,6 +21,10 @@ struct RunningGuards
     // appName and bundle identifier of each guarding profile found running. The profile's
     // name is what the rule made with it tests, and it is not the desktop entry's name.
     QSet<QString> otherNames;
+    // The appName of each guarding profile counted as running (its identifier when it has no
+    // name), in the order the folder's profiles come: what a report to the service calls the
+    // application, the same on every device whatever the desktop's language.
+    QStringList profileNames;
     // The process list could not be read (no scan yet, or the scan failed): every guarding
     // profile counts as running, named by its appName, since a download into an open project
     // is the worse error.

@@ -19,6 +19,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <iterator>
 
 namespace quillmere {
 
@@ -86,7 +87,8 @@ SyncEngine::SyncEngine(std::shared_ptr<LibraryAPIClient> apiClient, KeychainVaul
     , m_bookmarkManager(std::make_shared<BookmarkManager>(vault))
     , m_rulesEngine(std::make_shared<RulesEngine>())
     , m_conflictResolver(std::make_shared<ConflictResolver>())
-    , m_dawReporter(std::make_unique<DAWLivenessReporter>(m_apiClient))
+    , m_dawReporter(std::make_unique<DAWLivenessReporter>(
+          m_apiClient, clock, std::make_shared<SystemDAWRunningStateProvider>(applicationEvents)))
 {
 }
 
@@ -132,6 +134,7 @@ void SyncEngine::setHibernationInterval(double value)
 void SyncEngine::setStoredModelContext(std::shared_ptr<ModelContext> context)
 {
     assign(m_storedModelContext, std::move(context), &SyncEngine::storedModelContextChanged);
+    m_dawReporter->setModelContext(m_storedModelContext);
 }
 
 std::vector<std::shared_ptr<SyncLaneInterface>> SyncEngine::lanes() const
@@ -458,6 +461,9 @@ void SyncEngine::installWorkspaceObservers()
 {
     // At most one registration of each: a restart after hibernation still holds the old ones.
     removeWorkspaceObservers();
+    // What runs now, so the quit of an application already running is known for a guard.
+    const auto profileIdentifiers = guardingProfileIdentifiers();
+    m_runningGuardApplications = profileIdentifiers ? runningGuardApplications(*profileIdentifiers) : std::nullopt;
     const auto handle = [this](const QString &bundleIdentifier) {
         handleDAWStateChange(bundleIdentifier.isEmpty() ? std::nullopt : std::optional<QString>(bundleIdentifier));
     };
@@ -481,23 +487,64 @@ void SyncEngine::removeWorkspaceObservers()
     }
 }
 
-void SyncEngine::handleDAWStateChange(const std::optional<QString> &bundleIdentifier)
+std::optional<QSet<QString>> SyncEngine::guardingProfileIdentifiers() const
 {
-    if (!bundleIdentifier || !m_storedModelContext)
-        return;
+    if (!m_storedModelContext)
+        return std::nullopt;
+    // Every enabled profile: it guards the folders that take all of them, and the rules made
+    // with it test its application. A folder's own profiles guard it even when disabled, unless
+    // its guards are switched off.
     std::vector<std::shared_ptr<DAWConfiguration>> profiles;
     try {
         profiles = m_storedModelContext->fetch(DAWConfiguration::enabled());
     } catch (const StoreError &error) {
         qCWarning(lcEngine) << "Application profiles could not be read:" << error.what();
-        return;
+        return std::nullopt;
     }
-    QSet<QString> profileIdentifiers;
+    for (const auto &folder : fetchSyncFolders()) {
+        if (!folder->allDAWs() && folder->applicationGuardsEnabled())
+            std::ranges::move(folder->associatedDAWs(), std::back_inserter(profiles));
+    }
+    QSet<QString> identifiers;
     for (const auto &profile : profiles) {
         if (auto identifier = ApplicationEvents::bundleIdentifierOf(profile->appBundlePath()))
-            profileIdentifiers.insert(*identifier);
+            identifiers.insert(*identifier);
     }
-    if (!profileIdentifiers.contains(*bundleIdentifier))
+    return identifiers;
+}
+
+std::optional<QSet<QString>> SyncEngine::runningGuardApplications(const QSet<QString> &profileIdentifiers) const
+{
+    QSet<QString> running;
+    for (const QString &identifier : profileIdentifiers) {
+        const auto applications = m_applicationEvents.runningApplicationsFor(identifier);
+        if (!applications)
+            return std::nullopt;
+        for (const RunningApplication &application : *applications)
+            running.insert(application.bundleIdentifier);
+    }
+    return running;
+}
+
+void SyncEngine::handleDAWStateChange(const std::optional<QString> &bundleIdentifier)
+{
+    if (!bundleIdentifier)
+        return;
+    const std::optional<QSet<QString>> profileIdentifiers = guardingProfileIdentifiers();
+    if (!profileIdentifiers)
+        return;
+    // An application run through a launcher, an interpreter or a sandbox has a bundle
+    // identifier of its own: it is a guard when the list matched it to a guarding profile.
+    // A quit is gone from the list, so the applications matched at the change before count too.
+    const std::optional<QSet<QString>> running = runningGuardApplications(*profileIdentifiers);
+    const std::optional<QSet<QString>> before = std::exchange(m_runningGuardApplications, running);
+    const auto matched = [&](const std::optional<QSet<QString>> &set) {
+        return set && set->contains(*bundleIdentifier);
+    };
+    // The list becoming readable (or unreadable) changes what every guard counts as.
+    const bool guards = profileIdentifiers->contains(*bundleIdentifier) || matched(running) || matched(before)
+                        || running.has_value() != before.has_value();
+    if (!guards)
         return;
 
     const auto current = lanes();

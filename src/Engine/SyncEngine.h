@@ -139,7 +139,9 @@ public:
     void installWorkspaceObservers();
     void removeWorkspaceObservers();
     bool hasWorkspaceObservers() const { return bool(m_workspaceTerminateObserver) || bool(m_workspaceLaunchObserver); }
-    // An application launched or quit; only enabled profiles' applications re-evaluate lanes.
+    // An application launched or quit. Lanes are re-evaluated for an application that guards
+    // some folder (an enabled profile's, or one a folder names for itself), matched as the
+    // lanes' guard matches it: by identifier, also through launchers, scripts and sandboxes.
     void handleDAWStateChange(const std::optional<QString> &bundleIdentifier);
 
     // Routes the client's multipart progress to this lane, replacing the lane before.
@@ -207,6 +209,11 @@ private:
     void releaseLater(std::shared_ptr<SyncLaneInterface> lane);
     void refuse(const SyncFolder &folder, const SyncFolder &holder);
     void forgetRefusal(const QUuid &id);
+    // The identifiers of the profiles that guard some folder; none when they cannot be read.
+    std::optional<QSet<QString>> guardingProfileIdentifiers() const;
+    // The bundle identifiers of the running applications those profiles name; none when the
+    // list of running applications cannot tell.
+    std::optional<QSet<QString>> runningGuardApplications(const QSet<QString> &profileIdentifiers) const;
 
     std::shared_ptr<LibraryAPIClient> m_apiClient;
     KeychainVault &m_vault;
@@ -238,6 +245,8 @@ private:
     double m_hibernationInterval = initialHibernationInterval;
     QMetaObject::Connection m_workspaceTerminateObserver;
     QMetaObject::Connection m_workspaceLaunchObserver;
+    // The running guards as the last application change (or the observers' installation) saw them.
+    std::optional<QSet<QString>> m_runningGuardApplications;
     std::vector<LaneEntry> m_lanes; // sorted by (sortOrder, sequence)
     std::vector<RefusedFolder> m_refused; // sorted likewise
     quint64 m_nextSequence = 0;

@@ -184,3 +184,55 @@ TEST_F(DAWRunningStateProviderTest, EveryLaneOfTheEngineAsksTheSharedList)
 }
 
 } // namespace
+
+namespace {
+
+// The engine hears of an application run through an interpreter, which is named by the
+// interpreter, when a folder names its script's profile (disabled) as a guard: at its launch,
+// and at its quit when it ran before the engine began to listen.
+TEST_F(DAWRunningStateProviderTest, TheEngineReevaluatesForEveryApplicationThatGuardsAFolder)
+{
+    const QString python = fake.program(QStringLiteral("python3"));
+    const QString tool = fake.program(QStringLiteral("tool.py"));
+    const auto toolProfile = addProfile("tool", tool, false);
+    const auto runTool = [&](int pid) {
+        fake.process(pid, python);
+        fake.commandLine(pid, {QStringLiteral("python3"), tool});
+        await(applications.refreshNow());
+    };
+    await(applications.refreshNow());
+    InMemorySecretBackend backend;
+    KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
+    auto client = std::make_shared<LibraryAPIClient>(
+        std::make_shared<HarborlyAPI>(std::make_shared<TokenManager>(vault), clock));
+    test::ScriptedLaneFactory factory;
+    SyncEngine engine{client, vault, clock, applications, factory.factory()};
+    engine.setStoredModelContext(context);
+    ASSERT_TRUE(engine.createLane(addFolder(false, {toolProfile})));
+    const auto lane = factory.made.front().lock();
+    engine.installWorkspaceObservers();
+
+    // A disabled profile no folder names, and an application that guards nothing.
+    engine.handleDAWStateChange(QStringLiteral("keys"));
+    engine.handleDAWStateChange(python);
+    EXPECT_EQ(lane->priorityRefreshes, 0);
+
+    runTool(20);
+    engine.handleDAWStateChange(python);
+    EXPECT_EQ(lane->priorityRefreshes, 1);
+    fake.end(20);
+    await(applications.refreshNow());
+    engine.handleDAWStateChange(python);
+    EXPECT_EQ(lane->priorityRefreshes, 2);
+
+    runTool(21);
+    engine.removeWorkspaceObservers();
+    engine.installWorkspaceObservers();
+    fake.end(21);
+    await(applications.refreshNow());
+    engine.handleDAWStateChange(python);
+    EXPECT_EQ(lane->priorityRefreshes, 3);
+    engine.stop();
+}
+
+} // namespace

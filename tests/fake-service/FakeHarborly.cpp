@@ -863,6 +863,13 @@ std::vector<FakeLivenessReport> FakeHarborly::livenessReports() const
     return m_state.transfers.livenessReports;
 }
 
+void FakeHarborly::forgetLivenessReports(const QString &deviceId)
+{
+    std::lock_guard lock(m_state.mutex);
+    std::erase_if(m_state.transfers.livenessReports,
+                  [&](const FakeLivenessReport &report) { return report.deviceId == deviceId; });
+}
+
 // --- Single-file uploads
 
 void FakeHarborly::setPresignedUploads(bool inVerdict, bool fromUploadURL)

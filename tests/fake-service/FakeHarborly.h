@@ -136,6 +136,8 @@ public:
     // Batch replies carry malformed entries besides the real ones.
     void setMalformedBatchEntries(bool on);
     std::vector<FakeLivenessReport> livenessReports() const;
+    // The device closed its project: its reports no longer warn the others.
+    void forgetLivenessReports(const QString &deviceId);
     // --- Single-file uploads
     // Whether check-hash gives an upload_required verdict a presigned URL, and whether
     // upload-url gives one (else it answers an empty URL: the form upload).
