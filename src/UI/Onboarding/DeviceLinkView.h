@@ -1,0 +1,67 @@
+#pragma once
+
+#include "Accounts/ConnectionState.h"
+
+#include <QUrl>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+class QLabel;
+class QPushButton;
+class QStackedWidget;
+
+namespace quillmere {
+
+// Takes the user through linking this computer with a device code. It only draws the
+// connection state its host hands in and reports each press as a signal; the sign-in state
+// moves on elsewhere. Hosts: the welcome screen and the tray panel, with the same bindings.
+class DeviceLinkView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // The address the open-page button would open for the service's text, or none when it
+    // must not be opened. The button's label is made from the same address.
+    using AddressCheck = std::function<std::optional<QUrl>(const QString &)>;
+
+    explicit DeviceLinkView(AddressCheck checkAddress, QWidget *parent = nullptr);
+
+    const ConnectionState &connectionState() const { return m_state; }
+    // Shows the layout of the state's case, with the state's code or message.
+    void setConnectionState(const ConnectionState &state);
+    // Whether the linked layout offers "Disconnect"; neither current host does.
+    void setDisconnectOffered(bool offered);
+
+    // The open-page button's title for an accepted address: "Open <host><path>".
+    static QString openPageTitle(const QUrl &address);
+
+Q_SIGNALS:
+    void startRequested();
+    void disconnectRequested();
+    void dismissErrorRequested();
+    // The verification address exactly as the service sent it.
+    void openVerificationRequested(const QString &verificationUrl);
+    // The user code exactly as the service sent it.
+    void copyCodeRequested(const QString &userCode);
+    void createAccountRequested();
+
+private:
+    QWidget *makePromptPage();
+    QWidget *makeRequestingPage();
+    QWidget *makeCodePage();
+    QWidget *makeLinkedPage();
+    QWidget *makeErrorPage();
+
+    AddressCheck m_checkAddress;
+    ConnectionState m_state;
+    bool m_disconnectOffered = false;
+    QStackedWidget *m_pages = nullptr;
+    QLabel *m_userCode = nullptr;
+    QPushButton *m_openPage = nullptr;
+    QPushButton *m_disconnect = nullptr;
+    QLabel *m_errorMessage = nullptr;
+};
+
+} // namespace quillmere

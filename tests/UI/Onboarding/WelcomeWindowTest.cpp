@@ -1,0 +1,236 @@
+#include "Accounts/AuthState.h"
+#include "Platform/Async/ManualClock.h"
+#include "UI/Onboarding/AquariumCanvas.h"
+#include "UI/Onboarding/AquariumState.h"
+#include "UI/Onboarding/DeviceLinkView.h"
+#include "UI/Onboarding/FrameTimer.h"
+#include "UI/Onboarding/QuillmereWindowView.h"
+#include "UI/Onboarding/ShellActions.h"
+#include "UI/Onboarding/WelcomeView.h"
+#include "fake-service/FakeHarborly.h"
+#include "support/ScriptedService.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QPushButton>
+#include <QTest>
+
+using namespace quillmere;
+using namespace std::chrono_literals;
+using quillmere::test::runFor;
+using quillmere::test::runUntil;
+using Kind = ConnectionState::Kind;
+
+namespace {
+
+class WelcomeWindowTest : public ::testing::Test, protected quillmere::test::TokenFixture
+{
+protected:
+    void SetUp() override
+    {
+        fake.start();
+        account = fake.addAccount();
+    }
+
+    void TearDown() override
+    {
+        window.reset();
+        auth.reset();
+        runFor(50ms);
+        quillmere::test::drainEvents();
+    }
+
+    QuillmereWindowView &makeWindow()
+    {
+        auth = std::make_unique<AuthState>(vault, clock, ExternalURLOpener(), [this] { return fake.baseURL(); });
+        window = std::make_unique<QuillmereWindowView>(*auth, clock, actions, [this] { ++accountWindowOpenings; });
+        return *window;
+    }
+
+    // Shown, active and animating.
+    QuillmereWindowView &showWindow()
+    {
+        makeWindow();
+        window->show();
+        window->activateWindow();
+        EXPECT_TRUE(runUntil([&] { return frameTimer()->isRunning(); }, 5s));
+        EXPECT_TRUE(runUntil([] { return QGuiApplication::applicationState() == Qt::ApplicationActive; }, 5s));
+        return *window;
+    }
+
+    FrameTimer *frameTimer() const { return window->welcomeView()->frameTimer(); }
+    AquariumCanvas *canvas() const { return window->welcomeView()->canvas(); }
+    QPushButton *button(const char *name) const
+    {
+        return window->findChild<QPushButton *>(QLatin1String(name));
+    }
+    // How many frames the canvas is given in this much time.
+    quint64 framesDuring(std::chrono::milliseconds duration)
+    {
+        const quint64 before = canvas()->frameToken();
+        runFor(duration);
+        return canvas()->frameToken() - before;
+    }
+
+    quillmere::test::FakeHarborly fake;
+    qint64 account = 0;
+    ManualClock clock{QDateTime::currentDateTimeUtc()};
+    std::vector<QUrl> opened;
+    ShellActions actions{[this] { return fake.baseURL(); }, [this](const QUrl &url) {
+                             opened.push_back(url);
+                             return true;
+                         }};
+    int accountWindowOpenings = 0;
+    std::unique_ptr<AuthState> auth;
+    std::unique_ptr<QuillmereWindowView> window;
+};
+
+} // namespace
+
+// One 16 ms timer drives the animation, and only while the welcome page is on screen.
+TEST_F(WelcomeWindowTest, FrameTimerRunsOnlyWhileTheWelcomeScreenIsOnScreen)
+{
+    makeWindow();
+    runFor(100ms);
+    EXPECT_FALSE(frameTimer()->isRunning());
+    EXPECT_EQ(canvas()->frameToken(), 0u);
+    EXPECT_TRUE(window->aquarium().fish().empty()) << "nothing steps the fish before the window shows";
+
+    showWindow();
+    EXPECT_TRUE(runUntil([&] { return window->aquarium().fish().size() == 5; }));
+    // Shown again and again: still one timer, about 60 frames a second and never twice that.
+    for (int i = 0; i < 3; ++i) {
+        window->hide();
+        EXPECT_FALSE(frameTimer()->isRunning());
+        window->show();
+        ASSERT_TRUE(runUntil([&] { return frameTimer()->isRunning(); }));
+    }
+    const quint64 frames = framesDuring(400ms);
+    EXPECT_GT(frames, 5u);
+    EXPECT_LE(frames, 400u / 16 + 4);
+
+    window->showMinimized();
+    ASSERT_TRUE(runUntil([&] { return !frameTimer()->isRunning(); }));
+    EXPECT_EQ(framesDuring(100ms), 0u);
+    window->showNormal();
+    ASSERT_TRUE(runUntil([&] { return frameTimer()->isRunning(); }));
+
+    window->hide();
+    EXPECT_FALSE(frameTimer()->isRunning());
+    EXPECT_EQ(framesDuring(100ms), 0u);
+}
+
+TEST_F(WelcomeWindowTest, ButtonsDriveTheSignInStateAndTheShellsActions)
+{
+    showWindow();
+    fake.delayNext("/api/v1/auth/device", 300ms);
+    QTest::mouseClick(button("connectButton"), Qt::LeftButton);
+    EXPECT_TRUE(auth->connectionState().is(Kind::requestingCode)) << "shown before any reply arrives";
+    EXPECT_EQ(window->welcomeView()->deviceLinkView()->connectionState(), auth->connectionState());
+    ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::polling); }));
+    const ConnectionState polling = auth->connectionState();
+
+    // The fake's page is http on loopback, like the fake itself.
+    QTest::mouseClick(button("openPageButton"), Qt::LeftButton);
+    EXPECT_EQ(opened, std::vector<QUrl>{QUrl(polling.verificationUrl())});
+    QTest::mouseClick(button("copyCodeButton"), Qt::LeftButton);
+    EXPECT_EQ(QApplication::clipboard()->text(), polling.userCode());
+
+    auth->setConnectionState(ConnectionState::error(QStringLiteral("Invalid device code. Please try again.")));
+    QTest::mouseClick(button("tryAgainButton"), Qt::LeftButton);
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    EXPECT_FALSE(auth->hasPollingTask());
+    EXPECT_EQ(fake.requestsTo("POST", "/api/v1/auth/device").size(), 1u) << "Try Again asks for no code";
+
+    QTest::mouseClick(button("createAccountButton"), Qt::LeftButton);
+    EXPECT_EQ(accountWindowOpenings, 1);
+}
+
+// The window goes away while the code request is out: the sign-in state finishes the flow.
+TEST_F(WelcomeWindowTest, ClosingTheWindowMidRequestLosesNothing)
+{
+    showWindow();
+    fake.delayNext("/api/v1/auth/device", 200ms);
+    QTest::mouseClick(button("connectButton"), Qt::LeftButton);
+    window.reset();
+    ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::polling); }));
+    ASSERT_TRUE(fake.approveDevice(auth->connectionState().userCode(), account));
+    // Found by the first poll, or by the next one.
+    ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::connected) || clock.pendingSleepers() > 0; }));
+    clock.advance(AuthState::pollInterval);
+    ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::connected); }));
+    EXPECT_TRUE(storedToken().has_value());
+}
+
+TEST_F(WelcomeWindowTest, SignInScattersTheFishThenTheWelcomeScreenGivesWay)
+{
+    showWindow();
+    ASSERT_TRUE(runUntil([&] { return window->aquarium().fish().size() == 5; }));
+    auth->setConnectionState(ConnectionState::connected());
+    clock.advance(QuillmereWindowView::scatterDelay - 1ms);
+    EXPECT_FALSE(window->aquarium().isScattering());
+    clock.advance(1ms);
+    EXPECT_TRUE(window->aquarium().isScattering());
+
+    // The frame timer carries the fish out; the screen fades and switches once they are gone.
+    ASSERT_TRUE(runUntil([&] { return window->aquarium().allGone(); }, 5s));
+    EXPECT_TRUE(window->isWelcomeShown()) << "fading out";
+    ASSERT_TRUE(runUntil([&] { return !window->isWelcomeShown(); }, 5s));
+    EXPECT_FALSE(frameTimer()->isRunning());
+    clock.advance(QuillmereWindowView::resetDelay);
+    EXPECT_FALSE(window->aquarium().allGone());
+    EXPECT_FALSE(window->aquarium().hasInitialized());
+
+    // Signed out: the welcome screen is back with a fresh tank.
+    auth->setConnectionState(ConnectionState::disconnected());
+    EXPECT_TRUE(window->isWelcomeShown());
+    ASSERT_TRUE(runUntil([&] { return window->aquarium().fish().size() == 5; }));
+}
+
+// Every delayed step belongs to the connection that scheduled it.
+TEST_F(WelcomeWindowTest, SigningOutDropsTheStepsTheSignInScheduled)
+{
+    showWindow();
+    auth->setConnectionState(ConnectionState::connected());
+    clock.advance(QuillmereWindowView::scatterDelay / 2);
+    auth->setConnectionState(ConnectionState::disconnected());
+    clock.advance(QuillmereWindowView::scatterDelay);
+    EXPECT_FALSE(window->aquarium().isScattering()) << "a scatter for a connection that ended";
+
+    // Signed out again while the screen fades: it stays, and the tank starts afresh.
+    ASSERT_TRUE(runUntil([&] { return window->aquarium().fish().size() == 5; }));
+    auth->setConnectionState(ConnectionState::connected());
+    clock.advance(QuillmereWindowView::scatterDelay);
+    ASSERT_TRUE(runUntil([&] { return window->aquarium().allGone(); }, 5s));
+    auth->setConnectionState(ConnectionState::disconnected());
+    EXPECT_FALSE(window->aquarium().isScattering());
+    runFor(std::chrono::milliseconds(QuillmereWindowView::hideDurationMs + 200));
+    EXPECT_TRUE(window->isWelcomeShown());
+    clock.advance(QuillmereWindowView::welcomeDeadline);
+    EXPECT_TRUE(window->isWelcomeShown()) << "no deadline of the old connection hides it";
+    EXPECT_FALSE(window->aquarium().fish().empty());
+}
+
+// Fish that cannot leave (the window is minimised, so they do not move) do not keep the
+// welcome screen: it is gone three seconds after the scatter began.
+TEST_F(WelcomeWindowTest, WelcomeScreenIsGoneThreeSecondsAfterTheScatterAtTheLatest)
+{
+    showWindow();
+    ASSERT_TRUE(runUntil([&] { return window->aquarium().fish().size() == 5; }));
+    auth->setConnectionState(ConnectionState::connected());
+    clock.advance(QuillmereWindowView::scatterDelay);
+    ASSERT_TRUE(window->aquarium().isScattering());
+    window->showMinimized();
+    ASSERT_TRUE(runUntil([&] { return !frameTimer()->isRunning(); }));
+    clock.advance(QuillmereWindowView::welcomeDeadline - 1ms);
+    EXPECT_TRUE(window->isWelcomeShown());
+    EXPECT_FALSE(window->aquarium().allGone());
+    clock.advance(1ms);
+    EXPECT_FALSE(window->isWelcomeShown());
+    clock.advance(QuillmereWindowView::resetDelay);
+    EXPECT_TRUE(window->aquarium().fish().empty());
+    EXPECT_FALSE(window->aquarium().isScattering());
+}
