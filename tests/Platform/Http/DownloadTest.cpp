@@ -135,6 +135,9 @@ protected:
         destination = dir.filePath(QStringLiteral("take.wav"));
     }
 
+    // The server's threads may still be sending from the payload: they end before it goes.
+    void TearDown() override { local.stop(); }
+
     // The old file is still there as it was, and nothing was left beside it.
     void expectUntouched(const char *what) const
     {
