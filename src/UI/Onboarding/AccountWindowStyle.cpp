@@ -51,6 +51,13 @@ QLabel *label(const QString &text, TextStyle style, QWidget *parent, const QColo
     return made;
 }
 
+void wrapAt(QLabel *label, int width)
+{
+    label->setWordWrap(true);
+    label->setFixedWidth(width);
+    label->setFixedHeight(label->heightForWidth(width));
+}
+
 QLabel *symbol(const QString &glyph, int pointSize, const QColor &colour, QWidget *parent)
 {
     auto *made = new QLabel(parent);

@@ -27,6 +27,9 @@ QFont font(TextStyle style, const QFont &base);
 
 // A plain-text label in that style; a colour that is not valid keeps the palette's.
 QLabel *label(const QString &text, TextStyle style, QWidget *parent, const QColor &colour = QColor());
+// Wraps the label's text at that width and gives it the height the text needs there (a
+// wrapped label placed with an alignment in a layout is otherwise given one line's height).
+void wrapAt(QLabel *label, int width);
 // A large glyph standing in for a symbol image.
 QLabel *symbol(const QString &glyph, int pointSize, const QColor &colour, QWidget *parent);
 

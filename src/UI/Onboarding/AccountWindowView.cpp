@@ -42,9 +42,8 @@ EmailVerificationPromptView::EmailVerificationPromptView(const QString &email, s
     text->setTextFormat(Qt::RichText);
     text->setText(QStringLiteral("We sent a verification link to <b>") + email.toHtmlEscaped()
                   + QStringLiteral("</b>. You can verify now or later — Quillmere works either way."));
-    text->setWordWrap(true);
     text->setAlignment(Qt::AlignCenter);
-    text->setMaximumWidth(320);
+    wrapAt(text, 320);
     QPalette palette = text->palette();
     palette.setColor(QPalette::WindowText, secondaryText);
     text->setPalette(palette);
@@ -69,9 +68,8 @@ RegistrationCompleteView::RegistrationCompleteView(const QString &userName, std:
     stack->addWidget(greeting, 0, Qt::AlignHCenter);
     QLabel *ready = label(QStringLiteral("Your account is set up and Quillmere is ready to sync."), TextStyle::body,
                           this, secondaryText);
-    ready->setWordWrap(true);
     ready->setAlignment(Qt::AlignCenter);
-    ready->setMaximumWidth(320);
+    wrapAt(ready, 320);
     stack->addWidget(ready, 0, Qt::AlignHCenter);
     auto *button = new QPushButton(QStringLiteral("Done"), this);
     button->setObjectName(QStringLiteral("doneButton"));

@@ -69,9 +69,8 @@ RegistrationFormView::RegistrationFormView(AccountFlowController &controller, qu
     header->addWidget(title, 0, Qt::AlignHCenter);
     auto *subtitle = label(QStringLiteral("Get started with Quillmere — sync and protect your projects."),
                            TextStyle::callout, content, secondaryText);
-    subtitle->setWordWrap(true);
     subtitle->setAlignment(Qt::AlignCenter);
-    subtitle->setMaximumWidth(320);
+    wrapAt(subtitle, 320);
     header->addWidget(subtitle, 0, Qt::AlignHCenter);
     stack->addLayout(header);
 
