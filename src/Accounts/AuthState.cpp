@@ -237,6 +237,7 @@ QCoro::Task<> AuthState::pollForApproval(QString deviceCode, qint64 expiresIn, s
                 // A disconnect during the save queues its clear behind it in the vault.
                 if (!self || stop.stop_requested())
                     co_return;
+                ++m_signInGeneration;
                 setConnectionState(ConnectionState::connected());
                 co_return;
             }
@@ -266,6 +267,21 @@ void AuthState::disconnect()
     m_waitingForVault = false;
     std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
     m_disconnectTasks.push_back(TaskHandle::start([this](std::stop_token stop) { return finishDisconnect(stop); }));
+}
+
+void AuthState::stopDeviceLink()
+{
+    m_deviceFlowTask.cancel();
+    cancelPolling();
+    if (m_connectionState.is(ConnectionState::Kind::requestingCode) || m_connectionState.is(ConnectionState::Kind::polling))
+        setConnectionState(ConnectionState::disconnected());
+}
+
+void AuthState::commitSignIn()
+{
+    ++m_signInGeneration;
+    setConnectionState(ConnectionState::connected());
+    Q_EMIT signInCommitted();
 }
 
 QCoro::Task<> AuthState::finishDisconnect(std::stop_token stop)

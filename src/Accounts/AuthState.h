@@ -73,6 +73,16 @@ public:
     QCoro::Task<> pollForApproval(QString deviceCode, qint64 expiresIn, std::stop_token stop);
     // Stops the poll loop at once; revokes and clears the token in a task, then disconnected.
     void disconnect();
+    // Ends a device link in progress (the code request and the poll loop) before another
+    // sign-in saves its token, so the link cannot store its token afterwards: a link that was
+    // requesting a code or polling shows disconnected. Other states stay as they are.
+    void stopDeviceLink();
+    // A sign-in made elsewhere (the account window) whose token is saved: connected, and
+    // signInCommitted() even when the state already was connected.
+    void commitSignIn();
+    // Counts the sign-ins committed in this run (device link and commitSignIn), so that work
+    // started before one can tell that its answer is stale.
+    quint64 signInGeneration() const { return m_signInGeneration; }
     // The stored token while it has not expired; never refreshes it.
     QCoro::Task<std::optional<QString>> currentToken();
     // Opens the device-link page the service named; throws ExternalURLOpener::RefusedURLError
@@ -88,6 +98,8 @@ Q_SIGNALS:
     void connectionStateChanged();
     void maintenanceModeChanged();
     void pollingTaskChanged();
+    // A sign-in was committed (see commitSignIn); the account may differ from the one before.
+    void signInCommitted();
 
 private:
     void cancelPolling();
@@ -100,6 +112,7 @@ private:
     bool m_maintenance = false;
     bool m_waitingForNetwork = false;
     bool m_waitingForVault = false;
+    quint64 m_signInGeneration = 0;
     TaskHandle m_checkTask;
     TaskHandle m_deviceFlowTask;
     TaskHandle m_pollingTask;

@@ -92,13 +92,15 @@ bool KeychainVault::loadIfNeeded()
     return owed;
 }
 
-void KeychainVault::persist()
+bool KeychainVault::persist()
 {
     try {
         m_helper.save(vaultAccount(), encode(m_cache));
+        return true;
     } catch (const KeychainHelper::KeychainError &error) {
         // The change stays in the cache; the next write tries the whole dictionary again.
         m_report(QStringLiteral("KeychainVault persist failed: ") + error.localizedDescription());
+        return false;
     }
 }
 
@@ -147,24 +149,24 @@ bool KeychainVault::replaceValue(const QByteArray &value, const QString &key, co
     return true;
 }
 
-void KeychainVault::change(const QString &key, const std::optional<QByteArray> &value)
+bool KeychainVault::change(const QString &key, const std::optional<QByteArray> &value)
 {
     std::lock_guard guard(m_lock);
     loadIfNeeded();
     if (!m_loaded) {
         m_unsaved[key] = value;
-        return;
+        return false;
     }
     if (value)
         m_cache[key] = *value;
     else
         m_cache.erase(key);
-    persist();
+    return persist();
 }
 
-void KeychainVault::setValue(const QByteArray &value, const QString &key)
+bool KeychainVault::setValue(const QByteArray &value, const QString &key)
 {
-    change(key, value);
+    return change(key, value);
 }
 
 void KeychainVault::removeValue(const QString &key)
@@ -201,9 +203,9 @@ QCoro::Task<bool> KeychainVault::replaceValueAsync(const QByteArray &value, cons
         QtConcurrent::run(&m_worker, [this, value, key, expected] { return replaceValue(value, key, expected); }));
 }
 
-QCoro::Task<> KeychainVault::setValueAsync(const QByteArray &value, const QString &key)
+QCoro::Task<bool> KeychainVault::setValueAsync(const QByteArray &value, const QString &key)
 {
-    return awaitFuture(QtConcurrent::run(&m_worker, [this, value, key] { setValue(value, key); }));
+    return awaitFuture(QtConcurrent::run(&m_worker, [this, value, key] { return setValue(value, key); }));
 }
 
 QCoro::Task<> KeychainVault::removeValueAsync(const QString &key)

@@ -59,7 +59,10 @@ public:
     // Absent both for a missing entry and while the item cannot be read; entry() tells them apart.
     std::optional<QByteArray> data(const QString &key);
     Entry entry(const QString &key);
-    void setValue(const QByteArray &value, const QString &key);
+    // True when the value reached the secret store; false when it is kept in memory only (the
+    // item cannot be read, or the write failed; the failure goes to the reporter): this process
+    // sees it, a later one may not.
+    bool setValue(const QByteArray &value, const QString &key);
     // Sets the value only while the entry still holds expected (absent: no entry), in one step
     // under the vault's lock, so a removal or another write made meanwhile is never undone.
     // False, and nothing written, otherwise or while the entry is unreadable.
@@ -72,7 +75,7 @@ public:
     // The arguments are copied at the call, so temporaries are fine.
     QCoro::Task<std::optional<QByteArray>> dataAsync(const QString &key);
     QCoro::Task<Entry> entryAsync(const QString &key);
-    QCoro::Task<> setValueAsync(const QByteArray &value, const QString &key);
+    QCoro::Task<bool> setValueAsync(const QByteArray &value, const QString &key);
     QCoro::Task<bool> replaceValueAsync(const QByteArray &value, const QString &key,
                                         const std::optional<QByteArray> &expected);
     QCoro::Task<> removeValueAsync(const QString &key);
@@ -87,9 +90,9 @@ private:
     // Both with m_lock held. loadIfNeeded returns true when writes kept in memory were merged
     // into the cache and still need writing back.
     bool loadIfNeeded();
-    void persist();
+    bool persist();
     Entry entryLocked(const QString &key) const;
-    void change(const QString &key, const std::optional<QByteArray> &value);
+    bool change(const QString &key, const std::optional<QByteArray> &value);
 
     std::mutex m_lock;
     Dictionary m_cache;

@@ -152,4 +152,32 @@ QCoro::Task<std::optional<QString>> RegistrationAPIClient::createCheckoutSession
     co_return json::optionalString(json::parseObject(response.body), QStringLiteral("checkout_url"));
 }
 
+std::optional<std::vector<SubscriptionPlan>> RegistrationAPIClient::readSubscriptionPlansReply(int status,
+                                                                                            const QByteArray &body)
+{
+    if (status != 200)
+        throw RegistrationError::serverError(status);
+    const auto entries = json::optionalArray(json::parseObject(body), QStringLiteral("plans"));
+    if (!entries)
+        return std::nullopt;
+    std::vector<SubscriptionPlan> plans;
+    for (const QJsonValue &entry : *entries) {
+        if (!entry.isObject())
+            continue;
+        if (auto plan = SubscriptionPlan::fromJson(entry.toObject()))
+            plans.push_back(std::move(*plan));
+    }
+    return plans;
+}
+
+QCoro::Task<std::optional<std::vector<SubscriptionPlan>>>
+RegistrationAPIClient::fetchSubscriptionPlans(QString token, QUrl baseURL, std::stop_token stop)
+{
+    HttpRequest request = accountRequest(baseURL, QStringLiteral("/api/v1/account/subscription-portal"), "POST");
+    request.headers.set("Authorization", bearer(token));
+    auto sending = HttpClient::send(std::move(request), std::move(stop));
+    const HttpResponse response = co_await std::move(sending);
+    co_return readSubscriptionPlansReply(response.status, response.body);
+}
+
 } // namespace quillmere

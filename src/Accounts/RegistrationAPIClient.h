@@ -2,6 +2,7 @@
 
 #include "Accounts/APIConfig.h"
 #include "Accounts/AuthResponse.h"
+#include "Accounts/SubscriptionPlan.h"
 #include "Accounts/UserProfile.h"
 
 #include <QByteArray>
@@ -14,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <stop_token>
+#include <vector>
 
 namespace quillmere {
 
@@ -92,6 +94,14 @@ public:
     static QCoro::Task<std::optional<QString>> createCheckoutSession(QString token, QString plan, QString interval,
                                                                      QUrl baseURL = APIConfig::baseURL(),
                                                                      std::stop_token stop = {});
+
+    // POST /api/v1/account/subscription-portal (no body): the plans offered to the account.
+    // 200 only, else serverError with the status; nullopt when the reply has no "plans" array.
+    static QCoro::Task<std::optional<std::vector<SubscriptionPlan>>>
+    fetchSubscriptionPlans(QString token, QUrl baseURL = APIConfig::baseURL(), std::stop_token stop = {});
+    // How fetchSubscriptionPlans reads the answer: the entries of "plans" that read as a plan,
+    // in order (an entry that is not an object is dropped like any other unreadable entry).
+    static std::optional<std::vector<SubscriptionPlan>> readSubscriptionPlansReply(int status, const QByteArray &body);
 };
 
 } // namespace quillmere

@@ -48,13 +48,13 @@ TokenManager::TokenManager(KeychainVault &vault, QString vaultKey, BaseURLSource
 {
 }
 
-QCoro::Task<> TokenManager::saveToken(QString token, QDateTime expiresAt)
+QCoro::Task<bool> TokenManager::saveToken(QString token, QDateTime expiresAt)
 {
     if (!expiresAt.isValid())
-        co_return; // nothing sensible to encode: dropped like any encoding failure
+        co_return false; // nothing sensible to encode: dropped like any encoding failure
     const QByteArray encoded = TokenData{token, expiresAt}.encoded();
     auto writing = m_vault.setValueAsync(encoded, m_vaultKey);
-    co_await std::move(writing);
+    co_return co_await std::move(writing);
 }
 
 QCoro::Task<std::optional<TokenData>> TokenManager::loadToken()

@@ -53,7 +53,9 @@ public:
     // Where the service is reached for this account at the moment of the call.
     QUrl baseURL() const { return m_baseURL(); }
 
-    QCoro::Task<> saveToken(QString token, QDateTime expiresAt);
+    // True when the token reached the secret store (see KeychainVault::setValue); an expiry
+    // that is not a valid date stores nothing and gives false.
+    QCoro::Task<bool> saveToken(QString token, QDateTime expiresAt);
     // Absent when the entry is missing or does not decode, and while the vault is unreadable.
     QCoro::Task<std::optional<TokenData>> loadToken();
     QCoro::Task<StoredToken> readStoredToken();

@@ -921,4 +921,10 @@ void FakeHarborly::setCheckoutURL(const QString &url)
     m_state.onboarding.checkoutURLOverride = url;
 }
 
+void FakeHarborly::setSubscriptionPlans(std::vector<FakeSubscriptionPlan> plans)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.onboarding.subscriptionPlans = std::move(plans);
+}
+
 } // namespace quillmere::test

@@ -152,6 +152,8 @@ public:
     std::vector<FakeCheckout> checkouts() const;
     // Every later checkout reply names this address ("" restores the fake's own pages).
     void setCheckoutURL(const QString &url);
+    // What the subscription-plans reply offers from now on (default: "gold" and "platinum").
+    void setSubscriptionPlans(std::vector<FakeSubscriptionPlan> plans);
 
 private:
     struct AppliedFaults

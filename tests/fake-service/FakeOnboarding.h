@@ -17,6 +17,17 @@ struct FakeCheckout
     QString url;
 };
 
+// A plan the subscription-plans reply offers.
+struct FakeSubscriptionPlan
+{
+    QString name;
+    QString label;
+    QString storage;
+    QString feeMonthly;
+    QString feeAnnual;
+    bool mostPopular = false;
+};
+
 // What registration and checkout keep: passwords by e-mail (accounts seeded with addAccount
 // have none, but their e-mail is still taken) and the checkout pages handed out.
 struct FakeOnboarding
@@ -27,6 +38,13 @@ struct FakeOnboarding
     QStringList checkoutPlans{QStringLiteral("gold"), QStringLiteral("platinum")};
     // "checkout_url" of every checkout reply when set (e.g. an address the client must refuse).
     QString checkoutURLOverride;
+    // What POST /api/v1/account/subscription-portal offers, in order.
+    std::vector<FakeSubscriptionPlan> subscriptionPlans{
+        {QStringLiteral("gold"), QStringLiteral("Gold"), QStringLiteral("200 GB"), QStringLiteral("$9.99"),
+         QStringLiteral("$99.99"), true},
+        {QStringLiteral("platinum"), QStringLiteral("Platinum"), QStringLiteral("2 TB"), QStringLiteral("$19.99"),
+         QStringLiteral("$199.99"), false},
+    };
 };
 
 } // namespace quillmere::test

@@ -103,12 +103,34 @@ FakeReply checkout(FakeServiceState &state, const FakeRequest &request)
     return FakeReply::json(200, QJsonObject{{QStringLiteral("checkout_url"), made.url}});
 }
 
+FakeReply subscriptionPlans(FakeServiceState &state, const FakeRequest &request)
+{
+    std::lock_guard lock(state.mutex);
+    const auto who = state.authoriseLocked(request);
+    if (auto *refused = std::get_if<FakeReply>(&who))
+        return *refused;
+    QJsonArray plans;
+    for (const FakeSubscriptionPlan &plan : state.onboarding.subscriptionPlans) {
+        plans.append(QJsonObject{
+            {QStringLiteral("name"), plan.name},
+            {QStringLiteral("label"), plan.label},
+            {QStringLiteral("storage"), plan.storage},
+            {QStringLiteral("fee_monthly"), plan.feeMonthly},
+            {QStringLiteral("fee_annual"), plan.feeAnnual},
+            {QStringLiteral("most_popular"), plan.mostPopular},
+        });
+    }
+    return FakeReply::json(200, QJsonObject{{QStringLiteral("plans"), plans}});
+}
+
 } // namespace
 
 void addOnboardingRoutes(FakeRouter &router, FakeServiceState &state)
 {
     router.add("POST", "/api/v1/auth/register", [&state](const FakeRequest &r) { return registerAccount(state, r); });
     router.add("POST", "/api/v1/account/checkout", [&state](const FakeRequest &r) { return checkout(state, r); });
+    router.add("POST", "/api/v1/account/subscription-portal",
+               [&state](const FakeRequest &r) { return subscriptionPlans(state, r); });
 }
 
 } // namespace quillmere::test
