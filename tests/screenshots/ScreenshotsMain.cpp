@@ -130,11 +130,12 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    Environment environment;
     int failures = 0;
     for (const State &state : states) {
         if (!wanted.isEmpty() && !wanted.contains(state.name))
             continue;
+        // A state of its own: a sign-in shown by one must not carry over into the next.
+        Environment environment;
         const QImage image = state.render(environment);
         const QString path = QDir(folder).absoluteFilePath(state.name + QStringLiteral(".png"));
         if (image.isNull() || !image.save(path)) {

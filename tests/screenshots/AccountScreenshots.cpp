@@ -1,6 +1,6 @@
 // The account window in each of its steps, against the fake service.
 
-#include "screenshots-account/Screenshots.h"
+#include "screenshots/Screenshots.h"
 
 #include "Accounts/AccountFlowController.h"
 #include "Accounts/AuthState.h"
