@@ -1,5 +1,7 @@
 #include "Lane/LaneSupport.h"
 
+#include <QStringList>
+
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Http/TransportError.h"
 #include "ServiceAPI/HarborlyAPIError.h"
@@ -14,6 +16,16 @@ void logLine(SyncLogger::Event event, const QString &detail)
 bool sameText(const QString &a, const QString &b)
 {
     return a.normalized(QString::NormalizationForm_C) == b.normalized(QString::NormalizationForm_C);
+}
+
+QString entryPath(const std::optional<QString> &drivePath, const QString &filename)
+{
+    QStringList parts;
+    for (const QString &part : drivePath.value_or(QString()).split(u'/'))
+        if (!part.isEmpty() && part != QLatin1String("."))
+            parts.append(part);
+    parts.append(filename);
+    return parts.join(u'/');
 }
 
 bool isCancellation(const std::exception_ptr &error)

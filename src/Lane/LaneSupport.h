@@ -16,6 +16,11 @@ void logLine(SyncLogger::Event event, const QString &detail);
 // Names from the file system may come decomposed: compared in NFC.
 bool sameText(const QString &a, const QString &b);
 
+// A service entry's path below the folder as the service names it: its drive path's parts
+// (empty and "." parts dropped) and its file name, joined by "/". Only for judging the
+// entry; a path on disk comes from SafeJoin.
+QString entryPath(const std::optional<QString> &drivePath, const QString &filename);
+
 // A stop of the work, not a failure: CancelledError, or a request or transfer ended by its stop.
 bool isCancellation(const std::exception_ptr &error);
 

@@ -76,12 +76,7 @@ struct Target
 
 QString relativeOf(const FileSyncAPI::DeltaChange &change)
 {
-    QStringList parts;
-    for (const QString &part : change.drivePath.value_or(QString()).split(u'/'))
-        if (!part.isEmpty() && part != QLatin1String("."))
-            parts.append(part);
-    parts.append(change.filename);
-    return parts.join(u'/');
+    return lane::entryPath(change.drivePath, change.filename);
 }
 
 // A service that no longer keeps the history a cursor points into refuses it.

@@ -72,18 +72,6 @@ struct RemotePlacement
     QList<QPair<qint64, QString>> outOfScope; // id, the entry's path below the folder
 };
 
-// The entry's path below the folder as the service names it: its drive path's parts (empty
-// and "." parts dropped) and its file name.
-QString relativeEntryPath(const FileSyncAPI::RemoteFile &remote)
-{
-    QStringList parts;
-    for (const QString &part : remote.drivePath.value_or(QString()).split(u'/'))
-        if (!part.isEmpty() && part != QLatin1String("."))
-            parts.append(part);
-    parts.append(remote.filename);
-    return parts.join(u'/');
-}
-
 // A record the stale pass would delete at the service or forget, with what it was when judged.
 struct StaleRecord
 {
@@ -111,7 +99,7 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
             continue;
         }
         // A file the scan would never list would look deleted at the next full sync.
-        if (const QString relative = relativeEntryPath(remote); !scope.includes(relative)) {
+        if (const QString relative = lane::entryPath(remote.drivePath, remote.filename); !scope.includes(relative)) {
             placement.outOfScope.append({remote.id, relative});
             continue;
         }
