@@ -23,16 +23,7 @@ protected:
     QString root = *folder->folderPath();
 
     // A file of the folder at the service; returns its id.
-    qint64 serve(const QString &name, const QByteArray &bytes)
-    {
-        FakeLibraryFile file;
-        file.accountId = h.account;
-        file.filename = name;
-        file.folderType = QStringLiteral("drive");
-        file.syncFolderUUID = folder->stableID().toString(QUuid::WithoutBraces).toUpper();
-        file.content = bytes;
-        return h.fake.addFile(file);
-    }
+    qint64 serve(const QString &name, const QByteArray &bytes) { return h.serve(*folder, name, bytes); }
     // Where the service serves a file's bytes.
     static std::string bytesPath(qint64 id) { return "/api/v1/files/library/" + std::to_string(id); }
 

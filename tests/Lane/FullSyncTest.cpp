@@ -30,14 +30,7 @@ protected:
     qint64 serve(const SyncFolder &folder, const QString &name, const QByteArray &bytes,
                  std::optional<QString> drivePath = std::nullopt)
     {
-        FakeLibraryFile file;
-        file.accountId = h.account;
-        file.filename = name;
-        file.folderType = QStringLiteral("drive");
-        file.syncFolderUUID = folder.stableID().toString(QUuid::WithoutBraces).toUpper();
-        file.drivePath = std::move(drivePath);
-        file.content = bytes;
-        return h.fake.addFile(file);
+        return h.serve(folder, name, bytes, std::move(drivePath));
     }
 
     // A tracked file that was uploaded or downloaded once: id and checksum known.

@@ -81,16 +81,7 @@ protected:
         return h.addRecord(*folder, name, SyncFileStatus::pending, SyncFileDesiredState::uploadPending);
     }
 
-    qint64 serve(const QString &name, const QByteArray &bytes)
-    {
-        FakeLibraryFile file;
-        file.accountId = h.account;
-        file.filename = name;
-        file.folderType = QStringLiteral("drive");
-        file.syncFolderUUID = folder->stableID().toString(QUuid::WithoutBraces).toUpper();
-        file.content = bytes;
-        return h.fake.addFile(file);
-    }
+    qint64 serve(const QString &name, const QByteArray &bytes) { return h.serve(*folder, name, bytes); }
 
     // A record the service holds a newer version of, held while an application runs.
     std::shared_ptr<SyncFile> addHeld(const QString &name, qint64 id, const QByteArray &bytes)

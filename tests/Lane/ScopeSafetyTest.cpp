@@ -24,24 +24,12 @@ namespace {
 class ScopeSafetyTest : public LaneTest
 {
 protected:
-    qint64 serve(const SyncFolder &folder, const QString &kind, const QString &name, const QByteArray &bytes,
-                 std::optional<QString> drivePath = std::nullopt)
-    {
-        FakeLibraryFile file;
-        file.accountId = h.account;
-        file.filename = name;
-        file.folderType = kind;
-        file.syncFolderUUID = folder.stableID().toString(QUuid::WithoutBraces).toUpper();
-        file.drivePath = std::move(drivePath);
-        file.content = bytes;
-        return h.fake.addFile(file);
-    }
 
     // A file on disk that was synced once: its record carries the service's id and checksum.
-    void syncedFile(const SyncFolder &folder, const QString &kind, const QString &relative, const QByteArray &bytes)
+    void syncedFile(const SyncFolder &folder, const QString &relative, const QByteArray &bytes)
     {
         const QString directory = relative.contains(u'/') ? relative.section(u'/', 0, -2) : QString();
-        const qint64 id = serve(folder, kind, relative.section(u'/', -1), bytes,
+        const qint64 id = h.serve(folder, relative.section(u'/', -1), bytes,
                                 directory.isEmpty() ? std::nullopt : std::optional<QString>(directory));
         writeFile(*folder.folderPath() + u'/' + relative, bytes);
         auto record = h.addRecord(folder, relative);
@@ -68,12 +56,11 @@ TEST_F(ScopeSafetyTest, FilesOutsideAFlatFolderAreNeitherFetchedNorDeleted)
     folder->setFileExtensions({QStringLiteral(".wav")});
     h.context->save();
     const QString root = *folder->folderPath();
-    const QString kind = QStringLiteral("unorganised");
-    serve(*folder, kind, QStringLiteral("take.flac"), "flac");
-    serve(*folder, kind, QStringLiteral("loop.wav"), "loop", QStringLiteral("Sub"));
-    serve(*folder, kind, QStringLiteral("kick.wav"), "kick", QStringLiteral("."));
+    h.serve(*folder, QStringLiteral("take.flac"), "flac");
+    h.serve(*folder, QStringLiteral("loop.wav"), "loop", QStringLiteral("Sub"));
+    h.serve(*folder, QStringLiteral("kick.wav"), "kick", QStringLiteral("."));
     // Tracked by an earlier version that placed a file the scan never lists.
-    syncedFile(*folder, kind, QStringLiteral("old.flac"), "old");
+    syncedFile(*folder, QStringLiteral("old.flac"), "old");
     const auto before = h.serviceFiles();
 
     fullSyncs(folder);
@@ -94,15 +81,14 @@ TEST_F(ScopeSafetyTest, NamesTheScanSkipsAreNeitherFetchedNorDeleted)
 {
     auto folder = h.addFolder(SyncFolderType::projectsFolder);
     const QString root = *folder->folderPath();
-    const QString kind = QStringLiteral("drive");
-    serve(*folder, kind, QStringLiteral(".Loop.wav"), "a");
-    serve(*folder, kind, QStringLiteral("Take (conflict).wav"), "b");
-    serve(*folder, kind, QStringLiteral("x.quillmere-tmp.wav"), "c");
-    serve(*folder, kind, QStringLiteral("plain.wav"), "d", QStringLiteral(".hidden dir"));
-    serve(*folder, kind, QStringLiteral("plain2.wav"), "e", QStringLiteral("Web/.cache"));
+    h.serve(*folder, QStringLiteral(".Loop.wav"), "a");
+    h.serve(*folder, QStringLiteral("Take (conflict).wav"), "b");
+    h.serve(*folder, QStringLiteral("x.quillmere-tmp.wav"), "c");
+    h.serve(*folder, QStringLiteral("plain.wav"), "d", QStringLiteral(".hidden dir"));
+    h.serve(*folder, QStringLiteral("plain2.wav"), "e", QStringLiteral("Web/.cache"));
     // Records an earlier version made for such names, their files still on disk.
-    syncedFile(*folder, kind, QStringLiteral(".Old.wav"), "f");
-    syncedFile(*folder, kind, QStringLiteral("Old (conflict).wav"), "g");
+    syncedFile(*folder, QStringLiteral(".Old.wav"), "f");
+    syncedFile(*folder, QStringLiteral("Old (conflict).wav"), "g");
     const auto before = h.serviceFiles();
 
     fullSyncs(folder);
@@ -118,10 +104,9 @@ TEST_F(ScopeSafetyTest, AFolderReplacedByALinkOrOnAnotherDriveIsNoDeletion)
 {
     auto folder = h.addFolder(SyncFolderType::projectsFolder);
     const QString root = *folder->folderPath();
-    const QString kind = QStringLiteral("drive");
-    syncedFile(*folder, kind, QStringLiteral("Samples/kick.wav"), "kick");
-    syncedFile(*folder, kind, QStringLiteral("Drive/Sub/pad.wav"), "pad");
-    syncedFile(*folder, kind, QStringLiteral("gone.wav"), "gone");
+    syncedFile(*folder, QStringLiteral("Samples/kick.wav"), "kick");
+    syncedFile(*folder, QStringLiteral("Drive/Sub/pad.wav"), "pad");
+    syncedFile(*folder, QStringLiteral("gone.wav"), "gone");
     QFile::remove(root + QStringLiteral("/gone.wav"));
 
     // The user moved Samples to another disk and left a link in its place.
@@ -158,10 +143,9 @@ TEST_F(ScopeSafetyTest, AMarkedDeletionIsProvenAgainWhenItIsSent)
 {
     auto folder = h.addFolder(SyncFolderType::projectsFolder);
     const QString root = *folder->folderPath();
-    const QString kind = QStringLiteral("drive");
-    syncedFile(*folder, kind, QStringLiteral("back.wav"), "back");
-    syncedFile(*folder, kind, QStringLiteral("Linked/hat.wav"), "hat");
-    syncedFile(*folder, kind, QStringLiteral("gone.wav"), "gone");
+    syncedFile(*folder, QStringLiteral("back.wav"), "back");
+    syncedFile(*folder, QStringLiteral("Linked/hat.wav"), "hat");
+    syncedFile(*folder, QStringLiteral("gone.wav"), "gone");
     QFile::remove(root + QStringLiteral("/gone.wav"));
     QTemporaryDir elsewhere;
     ASSERT_TRUE(QDir().rename(root + QStringLiteral("/Linked"), elsewhere.path() + QStringLiteral("/Linked")));

@@ -74,6 +74,19 @@ std::shared_ptr<SyncFile> LaneHarness::addRecord(const SyncFolder &folder, const
     return record;
 }
 
+qint64 LaneHarness::serve(const SyncFolder &folder, const QString &name, const QByteArray &bytes,
+                          std::optional<QString> drivePath)
+{
+    FakeLibraryFile file;
+    file.accountId = account;
+    file.filename = name;
+    file.folderType = rawValue(folder.folderType());
+    file.syncFolderUUID = folder.stableID().toString(QUuid::WithoutBraces).toUpper();
+    file.drivePath = std::move(drivePath);
+    file.content = bytes;
+    return fake.addFile(file);
+}
+
 std::shared_ptr<SyncLane> LaneHarness::makeLane(const std::shared_ptr<SyncFolder> &folder)
 {
     LaneServices services{folder, client, bookmarks, rules, conflicts, context, &vault, &clock, dawProvider};

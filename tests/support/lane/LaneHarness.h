@@ -75,6 +75,11 @@ public:
                                         SyncFileStatus status = SyncFileStatus::synced,
                                         SyncFileDesiredState desired = SyncFileDesiredState::syncedLocal);
 
+    // A file of the account's library in this folder (its kind's folder type), served with
+    // these bytes; its id.
+    qint64 serve(const SyncFolder &folder, const QString &name, const QByteArray &bytes,
+                 std::optional<QString> drivePath = std::nullopt);
+
     // A lane built by the application's factory, with counting callbacks installed. Its delta
     // loop runs only when `deltaLoops` is set: the manual clock would otherwise reach the
     // loop's ticks while a test waits on a step that takes a moment, and passes would run
