@@ -212,12 +212,24 @@ bool wasOnDisk(const SyncFile &record)
     }
 }
 
+// How long after a transfer a report of its file may still be the lane's own writing (the
+// watcher's window, the debounce and a busy main thread between).
+constexpr qint64 ownWriteWindowMs = 120'000;
+
 // Settled with the service: the file should hold the record's last synced content.
 bool isSyncedCopy(const SyncFile &record)
 {
     return record.syncStatus() == SyncFileStatus::synced
            && record.desiredState() == SyncFileDesiredState::syncedLocal && record.localChecksum()
            && !record.localChecksum()->isEmpty();
+}
+
+// Synced just now, by a download, say: the report may be of the lane's own writing, and the
+// file is hashed before it counts as changed. Older files are not hashed here: the pass's
+// pre-pass does, and the service answers for content it already has.
+bool isFreshCopy(const SyncFile &record, const QDateTime &now)
+{
+    return isSyncedCopy(record) && record.lastSyncedAt() && record.lastSyncedAt()->msecsTo(now) < ownWriteWindowMs;
 }
 
 // Whether the folder syncs anything below this folder: a flat folder syncs none of its
@@ -316,7 +328,7 @@ QList<QPair<QString, SyncLane::FileStamp>> SyncLane::planFollowUp(IntakeBatch &b
             // A file that may hold its last synced content (the lane's own download, say) is
             // hashed before it counts as a change.
             const auto record = scope.includes(root, path) ? fetchRecord(path) : nullptr;
-            if (!record || !isSyncedCopy(*record))
+            if (!record || !isFreshCopy(*record, m_clock.currentDateTime()))
                 break;
             if (const auto known = m_verifiedStamps.constFind(path);
                 known == m_verifiedStamps.cend() || *known != probe.stamp)
