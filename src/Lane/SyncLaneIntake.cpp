@@ -413,8 +413,8 @@ void SyncLane::applyIntake(const IntakeBatch &batch, const QString &root, const 
     }
     saveQuietly();
     // The watcher reports the root itself when it lost events (its queue overflowed): only a
-    // scan of the whole folder finds what they were.
-    if (rootReported && m_started)
+    // scan of the whole folder finds what they were. An activation still running scans anyway.
+    if (rootReported && m_started && !m_syncTask.isRunning())
         scheduleFullSync(Clock::Duration::zero());
     scheduleAfterLocalChanges();
 }

@@ -283,4 +283,17 @@ TEST_F(IntakeTest, ANewFileOnADeletedFilesInodeIsNoMove)
                                                             {"renamed.wav", sha256("moved")}}));
 }
 
+TEST_F(IntakeTest, TheRootReportedForLostEventsIsScannedAgain)
+{
+    startSynced();
+    const auto scans = [] { return logDetails().filter(QStringLiteral("Scanning: ")).size(); };
+    ASSERT_EQ(scans(), 1);
+
+    lane->handleFileEvents({root});
+    h.runUntilIdle(*lane);
+
+    EXPECT_TRUE(logDetails().contains(QStringLiteral("  skip dir: Loops")));
+    EXPECT_EQ(scans(), 2);
+}
+
 } // namespace
