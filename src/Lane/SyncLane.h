@@ -557,7 +557,7 @@ public:
     // One merged batch of watcher paths. Moves of tracked files and folders follow their
     // records; every other path the folder syncs is recorded as changed, or as deleted once
     // its absence is proven; a queue pass is then asked for. The file system is read off the
-    // main thread (one call per batch; a second only to hash synced files or to test
+    // main thread (one call per batch; a second only to hash files synced just now or to test
     // directory moves), the records are written in one save, and batches of a lane run one
     // after another. Dropped when the lane is stopped or paused meanwhile. Never throws.
     QCoro::Task<> processDebouncedPaths(QSet<QString> paths);
