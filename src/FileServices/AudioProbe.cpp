@@ -8,6 +8,7 @@
 #include <sndfile.h>
 #include <taglib/audioproperties.h>
 #include <taglib/fileref.h>
+#include <taglib/tfilestream.h>
 
 #include <cmath>
 #include <limits>
@@ -38,7 +39,12 @@ std::optional<AudioProbeResult> readWithSndfile(const QByteArray &path)
 
 std::optional<AudioProbeResult> readWithTagLib(const QByteArray &path)
 {
-    TagLib::FileRef file(path.constData(), true, TagLib::AudioProperties::Accurate);
+    // Read-only: a read-write open, even one that writes nothing, is reported by the file
+    // watcher as a change when it is closed, and the file would be sent again.
+    TagLib::FileStream stream(path.constData(), true);
+    if (!stream.isOpen())
+        return std::nullopt;
+    TagLib::FileRef file(&stream, true, TagLib::AudioProperties::Accurate);
     if (file.isNull() || !file.audioProperties())
         return std::nullopt;
     const TagLib::AudioProperties *properties = file.audioProperties();

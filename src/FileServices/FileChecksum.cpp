@@ -10,6 +10,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quillmere {
@@ -30,12 +31,22 @@ try {
 
     const QByteArray nativePath = QFile::encodeName(path);
     int fd;
+    // Opened without waiting: a FIFO put in a file's place would otherwise block the opening
+    // thread until some writer comes. Only a regular file is read.
     do {
-        fd = ::open(nativePath.constData(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         throw FileChecksumError(errno);
     FdCloser closer{fd};
+    struct stat status{};
+    if (::fstat(fd, &status) != 0)
+        throw FileChecksumError(errno);
+    if (S_ISDIR(status.st_mode))
+        throw FileChecksumError(EISDIR);
+    if (!S_ISREG(status.st_mode))
+        throw FileChecksumError(EINVAL);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     Sha256Digest digest;

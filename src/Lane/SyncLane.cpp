@@ -123,6 +123,8 @@ void SyncLane::stop()
     // A pass asked for before the stop belongs to the old activation; a new one asks again.
     m_queueRerunRequested = false;
     m_debouncer->cancelAll();
+    m_intakeStop.request_stop();
+    m_intakeStop = std::stop_source();
     setSyncState(SyncEngineState::idle());
     setCurrentFile(std::nullopt);
     setFilesSyncing(0);
@@ -140,6 +142,8 @@ void SyncLane::pause()
     cancelScheduledPasses();
     m_queueRerunRequested = false;
     m_debouncer->cancelAll();
+    m_intakeStop.request_stop();
+    m_intakeStop = std::stop_source();
     setSyncState(SyncEngineState::paused());
     setCurrentFile(std::nullopt);
     setFilesSyncing(0);
@@ -231,20 +235,14 @@ QCoro::Task<> SyncLane::runPriorityReevaluation(std::weak_ptr<SyncLane> weak, st
 QCoro::Task<> SyncLane::runIntake(std::weak_ptr<SyncLane> weak, QSet<QString> paths)
 {
     if (auto lane = weak.lock())
-        co_await lane->processFileEvents(std::move(paths));
-}
-
-QCoro::Task<> SyncLane::processFileEvents(QSet<QString>)
-{
-    // Recording local changes on their records arrives with the watcher intake.
-    co_return;
+        co_await lane->processDebouncedPaths(std::move(paths));
 }
 
 bool SyncLane::isSettled() const
 {
     return !m_syncTask.isRunning() && !m_rootCheckTask.isRunning() && !m_priorityTask.isRunning()
            && !m_prioritySleepTask.isRunning() && !m_isProcessingQueue && !m_queueRerunRequested
-           && !m_debouncer->isPending(debounceKey())
+           && !m_debouncer->isPending(debounceKey()) && m_intakesInFlight == 0
            && !m_fullSyncRetryTask.isRunning() && !m_queueRetryTask.isRunning();
 }
 
@@ -359,6 +357,10 @@ void SyncLane::handleFileEvents(const QSet<QString> &paths)
     if (isPaused() || syncFolder()->syncMode() == SyncFolderSyncMode::downloadOnly)
         return;
 
+    // A file born after the burst began may hold the inode of a file deleted within it
+    // (compared with birth times, so the wall clock).
+    if (!m_debouncer->isPending(debounceKey()))
+        m_burstArrivedNs = QDateTime::currentMSecsSinceEpoch() * 1'000'000;
     std::weak_ptr<SyncLane> weak = self;
     auto intake = [weak](QSet<QString> batch) { return runIntake(weak, std::move(batch)); };
     m_debouncer->debounce(debounceKey(), settleWindow, paths, std::move(intake));

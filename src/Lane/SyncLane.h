@@ -117,11 +117,8 @@ public:
     // A batch from the watcher, on the main thread.
     void handleFileEvents(const QSet<QString> &paths);
 
-    // Work that later stages fill in; each is called from where it belongs already.
-    // The first full sync of an activation (scan and reconciliation arrive later).
+    // The first full sync of an activation: listing, scan, reconciliation, then the queue.
     QCoro::Task<> performFullSync(std::stop_token stop);
-    // The debounced intake of watcher paths (recording local changes arrives later).
-    QCoro::Task<> processFileEvents(QSet<QString> paths);
     // Re-decides the priority (settings changed, a guarding application launched or quit):
     // releases the held downloads when no guard runs, then schedules the pass.
     QCoro::Task<> reevaluatePriority(std::stop_token stop);
@@ -657,6 +654,68 @@ private:
     void rewriteTrackedPaths(const QString &oldPrefix, const QString &newPrefix, const QSet<QString> &onDisk);
 
     QHash<qint64, QString> m_planDirectories;
+
+    // Watcher intake (SyncLaneIntake.cpp): the folder's own changes recorded on their records.
+public:
+    // What one batch found on disk, and what its follow-up read there (SyncLaneIntake.cpp).
+    struct IntakeBatch;
+    // One merged batch of watcher paths. Moves of tracked files and folders follow their
+    // records; every other path the folder syncs is recorded as changed, or as deleted once
+    // its absence is proven; a queue pass is then asked for. The file system is read off the
+    // main thread (one call per batch; a second only to hash files synced just now or to test
+    // directory moves), the records are written in one save, and batches of a lane run one
+    // after another. Dropped when the lane is stopped or paused meanwhile. Never throws.
+    QCoro::Task<> processDebouncedPaths(QSet<QString> paths);
+    // The tracked file at the path is gone, as proven by the caller (localPresence absent):
+    // owed a delete at the service when it is there; forgotten when it never got there; left
+    // alone when it was never on this disk (owed or held download), is already on its way
+    // out or is outside the folder's scope. Saves.
+    void trackLocalDeletion(const QString &path);
+    // The file of the record at oldPath (proven gone from there) now lives at newPath, in the
+    // folder's scope. The record follows and is owed an upload; the service's file at the
+    // old place stays behind on a record of its own (a move origin), deleted once the upload
+    // at the new place is confirmed. Onto a tracked path, that record keeps the path and is
+    // owed an upload, and the one at oldPath counts as deleted. False without a record at
+    // oldPath. Saves.
+    bool applyLocalRename(const QString &oldPath, const QString &newPath, const std::optional<FileStamp> &newStamp);
+    // Asks for a queue pass once the changes just recorded have settled (a running pass looks
+    // again at its end).
+    void scheduleAfterLocalChanges();
+    // Move origins whose moved file is no longer owed an upload are owed their delete now:
+    // from `settleFrom` on (none: at once). True when one was released; not saved.
+    bool releaseMoveOrigins(const std::optional<QDateTime> &settleFrom);
+    // A record that only holds the service's file at a place the local file moved away from.
+    static bool isMoveOrigin(const SyncFile &record);
+
+private:
+    // Applies the batch's moves (files by inode, then folders) and returns the paths they
+    // accounted for.
+    QSet<QString> detectLocalRenames(const IntakeBatch &batch, const QString &root, const FolderScope &scope);
+    // Chooses what the follow-up call reads: the synced files to hash and the vanished
+    // folders to test; returns the files.
+    QList<QPair<QString, FileStamp>> planFollowUp(IntakeBatch &batch, const QString &root, const FolderScope &scope);
+    void applyIntake(const IntakeBatch &batch, const QString &root, const FolderScope &scope);
+    // The record steps without a save: a batch saves once.
+    void recordLocalChange(const QString &path, const std::optional<FileStamp> &stamp);
+    void recordLocalDeletion(const QString &path, const QString &root, const FolderScope &scope);
+    // A tracked file moved to newPath (proven gone from its old path): onto another tracked
+    // file that one changed and this one gone; while its transfer runs, gone here and new
+    // there (the transfer writes to the old path's record); otherwise the record follows.
+    void followMove(const std::shared_ptr<SyncFile> &record, const QString &newPath,
+                    const std::optional<FileStamp> &newStamp, bool targetTracked, const QString &root,
+                    const FolderScope &scope);
+    void moveRecord(const std::shared_ptr<SyncFile> &record, const QString &newPath,
+                    const std::optional<FileStamp> &newStamp);
+
+    AsyncMutex m_intakeMutex;
+    // Ends a running intake on stop() and pause().
+    std::stop_source m_intakeStop;
+    int m_intakesInFlight = 0;
+    // When the first batch of the burst now waiting in the debouncer arrived (real time, ns).
+    std::optional<qint64> m_burstArrivedNs;
+    // Files found to hold their record's last synced content (the lane's own downloads among
+    // them), as they were then: reported again unchanged, they are not hashed again.
+    QHash<QString, FileStamp> m_verifiedStamps;
 };
 
 // Builds SyncLanes for the engine.

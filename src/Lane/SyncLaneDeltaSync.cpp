@@ -520,39 +520,6 @@ void SyncLane::holdDownload(const FileSyncAPI::DeltaChange &change, const QStrin
     setHeldDownloadNotice(heldNotice(change.filename, guards));
 }
 
-void SyncLane::trackLocalChange(const QString &path, const std::optional<FileStamp> &stamp)
-{
-    // When the change was seen, on the lane's clock: the queue lets a file settle from then.
-    // The file's own time could lie in the future (a copy from another machine) and would
-    // keep it from ever being sent.
-    const QDateTime modified = m_clock.currentDateTime();
-    auto record = fetchRecord(path);
-    if (!record) {
-        record = std::make_shared<SyncFile>(path, QFileInfo(path).fileName());
-        record->setSyncStatus(SyncFileStatus::pending);
-        record = m_modelContext->insert(std::move(record));
-    } else if (record->syncStatus() == SyncFileStatus::syncing) {
-        record->setGeneration(record->generation() + 1);
-    } else if (record->syncStatus() == SyncFileStatus::error) {
-        record->setSyncStatus(SyncFileStatus::pending);
-        record->setRetryCount(0);
-        record->setNextRetryAt(std::nullopt);
-        record->setErrorMessage(std::nullopt);
-    } else if (!record->nextRetryAt()) {
-        record->setSyncStatus(SyncFileStatus::pending);
-        record->setRetryCount(0);
-    } else {
-        record->setGeneration(record->generation() + 1);
-    }
-    record->setSyncDirection(SyncFileDirection::upload);
-    record->setDesiredState(SyncFileDesiredState::uploadPending);
-    record->setLocalModifiedAt(modified);
-    record->setFolderID(laneID());
-    if (stamp)
-        record->setInode(stamp->inode);
-    saveQuietly();
-}
-
 QCoro::Task<SyncLane::LocalHashCheck> SyncLane::checkFileHash(QString localPath, std::optional<QString> expected,
                                                               std::stop_token stop)
 {

@@ -52,6 +52,10 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
     co_await runBatchPrePass(stop);
     if (epoch != m_epoch)
         co_return; // stopped: the lane's state belongs to whatever runs now
+    // Moves confirmed since the last look (by the pre-pass, say) have their origins deleted
+    // in this pass.
+    if (releaseMoveOrigins(std::nullopt))
+        saveQuietly();
 
     const qint64 owed = fetchOutstandingRecords();
     setFilesPending(owed);
@@ -84,6 +88,8 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
         setHasLocalChanges(false);
     if (syncState() == SyncEngineState::syncing())
         setSyncState(SyncEngineState::idle());
+    // Moves this pass confirmed: their origins' deletes settle and go in the next pass.
+    releaseMoveOrigins(m_clock.currentDateTime());
     saveQuietly();
     if (!stop.stop_requested())
         scheduleQueuePassForRetries();

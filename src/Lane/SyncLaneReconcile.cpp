@@ -231,6 +231,10 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         const QString &path = record->localPath();
         if (localPaths.contains(path) || isUnder(path, local.unreadableFolders) || !scope.includes(folderPath, path))
             continue;
+        // The service's file at a place the local file moved away from: deleted once the
+        // move's upload is confirmed, not before (the queue pass releases it).
+        if (isMoveOrigin(*record))
+            continue;
         const StaleRecord judged{path, record->generation(), record->desiredState(), true};
         const bool listed = record->remoteId() && remoteIds.contains(*record->remoteId());
         if (!listed) {

@@ -11,6 +11,9 @@
 
 #include <vector>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 using quillmere::probeAudio;
 using quillmere::probeAudioSync;
 
@@ -66,4 +69,29 @@ TEST(AudioProbe, ReadsExactFramesAndGivesNothingForWhatItCannotRead)
     std::stop_source stopped;
     stopped.request_stop();
     EXPECT_THROW(probeAudioSync(aiff, stopped.get_token()), quillmere::CancelledError);
+}
+
+TEST(AudioProbe, NeverOpensTheFileForWriting)
+{
+    // A write-open closes with IN_CLOSE_WRITE, which the file watcher reports as a change.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("take.mp3"));
+    quillmere::test::writeFile(path, QByteArray(4096, 'x'));
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_GE(inotify_add_watch(fd, QFile::encodeName(dir.path()).constData(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE), 0);
+
+    EXPECT_FALSE(quillmere::probeAudioSync(path));
+
+    uint32_t seen = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        for (char *p = buffer; p < buffer + n;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(p);
+            seen |= event->mask;
+            p += sizeof(inotify_event) + event->len;
+        }
+    close(fd);
+    EXPECT_TRUE(seen & IN_CLOSE_NOWRITE);
+    EXPECT_FALSE(seen & IN_CLOSE_WRITE);
 }

@@ -6,10 +6,16 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <cerrno>
+#include <future>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using quillmere::CancelledError;
 using quillmere::computeFileChecksum;
@@ -60,6 +66,17 @@ TEST(FileChecksum, MissingFilesAndDirectoriesFailAndAStoppedTokenCancels)
     EXPECT_EQ(errorNumberOf(dir.filePath("missing.wav")), ENOENT);
     ASSERT_TRUE(QDir(dir.path()).mkdir("Take.wav"));
     EXPECT_EQ(errorNumberOf(dir.filePath("Take.wav")), EISDIR) << "a directory must not hash as empty content";
+
+    // A FIFO in a file's place is refused at once, with no writer coming to release it.
+    const QString fifo = dir.filePath("Take.aif");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    auto hashing = std::async(std::launch::async, [&] { return errorNumberOf(fifo); });
+    if (hashing.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "hashing a FIFO waits for a writer";
+        const int writer = ::open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+        ::close(writer);
+    }
+    EXPECT_EQ(hashing.get(), EINVAL);
 
     const QString path = dir.filePath("big.bin");
     quillmere::test::writeFile(path, pattern(200000));
