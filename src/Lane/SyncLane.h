@@ -678,9 +678,8 @@ public:
     // owed an upload, and the one at oldPath counts as deleted. False without a record at
     // oldPath. Saves.
     bool applyLocalRename(const QString &oldPath, const QString &newPath, const std::optional<FileStamp> &newStamp);
-    // Asks for a queue pass once the changes just recorded have settled (a running pass looks
-    // again at its end).
-    void scheduleAfterLocalChanges();
+    // Asks for a queue pass after the folder's priority wait (every batch restarts it).
+    void scheduleAfterLocalChanges(const QByteArray &bookmark);
     // Move origins whose moved file is no longer owed an upload are owed their delete now:
     // from `settleFrom` on (none: at once). True when one was released; not saved.
     bool releaseMoveOrigins(const std::optional<QDateTime> &settleFrom);

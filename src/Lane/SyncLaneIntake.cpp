@@ -313,6 +313,7 @@ QCoro::Task<> SyncLane::processDebouncedPaths(QSet<QString> paths)
     }
     // Records are read afresh from here on: the waits above may have changed any of them.
     applyIntake(batch, root, scope);
+    scheduleAfterLocalChanges(*bookmark.value);
 }
 
 QList<QPair<QString, SyncLane::FileStamp>> SyncLane::planFollowUp(IntakeBatch &batch, const QString &root,
@@ -416,7 +417,6 @@ void SyncLane::applyIntake(const IntakeBatch &batch, const QString &root, const 
     // scan of the whole folder finds what they were. An activation still running scans anyway.
     if (rootReported && m_started && !m_syncTask.isRunning())
         scheduleFullSync(Clock::Duration::zero());
-    scheduleAfterLocalChanges();
 }
 
 QSet<QString> SyncLane::detectLocalRenames(const IntakeBatch &batch, const QString &root, const FolderScope &scope)
@@ -697,17 +697,11 @@ bool SyncLane::releaseMoveOrigins(const std::optional<QDateTime> &settleFrom)
     return released;
 }
 
-void SyncLane::scheduleAfterLocalChanges()
+void SyncLane::scheduleAfterLocalChanges(const QByteArray &bookmark)
 {
-    // A running pass looks for settling records at its end; a paused or stopped lane sends
-    // nothing. A scheduled pass is replaced: it runs at the latest once these have settled.
-    if (isPaused() || !m_started || m_isProcessingQueue)
-        return;
-    std::weak_ptr<SyncLane> weak = weak_from_this();
-    auto body = [weak](std::stop_token stop) {
-        return runScheduledQueuePass(weak, Clock::Duration(settleWindow), std::move(stop));
-    };
-    m_queueRetryTask = TaskHandle::start(std::move(body));
+    // The pass waits as the folder's priority says (none while a guard imposes `none`); the
+    // settle window is shorter than any of those waits, and every change restarts it.
+    schedulePrioritySync(resolvePriority(runningGuardDAWs()), bookmark);
 }
 
 } // namespace quillmere

@@ -297,3 +297,27 @@ TEST_F(IntakeTest, TheRootReportedForLostEventsIsScannedAgain)
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(IntakeTest, AChangeMadeWhileAGuardSaysNoneIsRecordedAndSentWhenItQuits)
+{
+    startSynced();
+    h.context->insert(std::make_shared<SyncRule>(QStringLiteral("hold"), true, 1, SyncRuleConditionType::appRunning,
+                                                 QStringLiteral("Studio"), QStringLiteral("*"), SyncRulePriority::none));
+    h.context->save();
+    h.dawProvider->result = {QStringLiteral("Studio")};
+    writeFile(root + QStringLiteral("/take.wav"), "take");
+    settleChanges();
+    const auto owed = record(QStringLiteral("take.wav"));
+    ASSERT_TRUE(owed);
+    EXPECT_EQ(owed->desiredState(), SyncFileDesiredState::uploadPending);
+    EXPECT_THAT(h.serviceFiles(), ::testing::IsEmpty());
+
+    h.dawProvider->result.clear();
+    lane->refreshPriority();
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("take")}}));
+}
+
+} // namespace
