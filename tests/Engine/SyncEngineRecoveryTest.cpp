@@ -11,12 +11,9 @@
 #include "Model/StoreError.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/ManualClock.h"
-#include "Platform/Http/TransportError.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "Platform/Workspace/ApplicationEvents.h"
 #include "ServiceAPI/HarborlyAPI.h"
-#include "ServiceAPI/HarborlyAPIError.h"
-#include "ServiceAPI/LibraryAPIClient.h"
 #include "fake-service/FakeHarborly.h"
 #include "support/TestSupport.h"
 
@@ -27,15 +24,14 @@
 
 using namespace quillmere;
 using namespace std::chrono_literals;
+using ::testing::ElementsAre;
 using test::await;
-using test::runFor;
 using test::runUntil;
 
 namespace {
 
-const std::string kFoldersPath = "/api/v1/sync-folders";
-const std::string kStoragePath = "/api/v1/storage";
-const QString kUnreachable = QStringLiteral("Sync folder hydration failed (server unreachable): ");
+const std::string kFolders = "/api/v1/sync-folders";
+const std::string kStorage = "/api/v1/storage";
 const QString kRecovered = QStringLiteral("Server recovered — resuming sync");
 
 QString hibernating(int seconds)
@@ -43,8 +39,7 @@ QString hibernating(int seconds)
     return QStringLiteral("Server unreachable — hibernating for %1s before retry").arg(seconds);
 }
 
-// The engine over scripted lanes and a real client signed in to the fake service, on the
-// manual clock.
+// The engine over scripted lanes and a real client signed in to the fake service, on the manual clock.
 class SyncEngineRecoveryTest : public ::testing::Test
 {
 protected:
@@ -55,10 +50,9 @@ protected:
         const QUrl base = fake.baseURL();
         auto tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
         await(tokens->saveToken(fake.issueToken(account), QDateTime::currentDateTimeUtc().addDays(30)));
-        client = std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, clock));
-        container = ModelContainerFactory::makeContainer(dir.filePath(QStringLiteral("Quillmere.sqlite")));
-        context = std::make_shared<ModelContext>(container);
+        auto client = std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, clock));
         engine = std::make_unique<SyncEngine>(client, vault, clock, applicationEvents, factory.factory());
+        engine->setStoredModelContext(context);
         SyncLogger::shared().clear();
     }
     // Nothing of the engine may still wait on the service or the vault once they are gone.
@@ -68,383 +62,241 @@ protected:
         EXPECT_TRUE(runUntil([&] { return !engine->isStorageMonitorRunning(); }));
         QThreadPool::globalInstance()->waitForDone();
         test::drainEvents();
-        engine.reset();
     }
 
-    std::shared_ptr<SyncFolder> addFolder(const QString &name, std::optional<QString> path, bool enabled = true)
+    std::shared_ptr<SyncFolder> addFolder(const QString &name)
     {
-        auto folder = std::make_shared<SyncFolder>(name, SyncFolderType::projectsFolder, std::move(path),
-                                                   QStringList{}, SyncFolderSyncMode::bidirectional, enabled, 0, false,
-                                                   std::nullopt, true, std::vector<std::shared_ptr<DAWConfiguration>>{});
-        context->insert(folder);
+        auto folder = context->insert(std::make_shared<SyncFolder>(
+            name, SyncFolderType::projectsFolder, QStringLiteral("/music/") + name, QStringList{},
+            SyncFolderSyncMode::bidirectional, true, 0, false, std::nullopt, true,
+            std::vector<std::shared_ptr<DAWConfiguration>>{}));
         context->save();
         return folder;
     }
-
-    void serviceFolder(const QString &uuid, const QString &name, const QString &type, const QString &direction,
-                       qint64 sortOrder = 0)
+    void serviceFolder(const QString &uuid, const QString &name, const QString &type, const QString &direction)
     {
-        fake.addSyncFolder(test::FakeSyncFolder{account, uuid, name, type, direction, sortOrder});
+        fake.addSyncFolder(test::FakeSyncFolder{account, uuid, name, type, direction, nextSortOrder++});
     }
-
+    std::vector<std::shared_ptr<SyncFolder>> storedFolders() const
+    {
+        return std::make_shared<ModelContext>(container)->fetch(SyncFolder::all());
+    }
     std::size_t sent(const std::string &path) const { return fake.requestsTo("GET", path).size(); }
-
-    static int logged(const QString &detail)
-    {
-        const auto &entries = SyncLogger::shared().entries();
-        return int(std::count_if(entries.begin(), entries.end(),
-                                 [&](const SyncLogger::Entry &entry) { return entry.detail == detail; }));
-    }
-    static QStringList detailsSince(qsizetype first)
+    static QStringList log()
     {
         QStringList details;
-        const auto &entries = SyncLogger::shared().entries();
-        for (auto i = std::size_t(first); i < entries.size(); ++i)
-            details << entries[i].detail.value_or(QString());
+        for (const auto &entry : SyncLogger::shared().entries())
+            details << entry.detail.value_or(QString());
         return details;
     }
-    static qsizetype logCount() { return qsizetype(SyncLogger::shared().entries().size()); }
-
-    // The service cannot be reached until clearFaults().
-    void serviceDown() { fake.answerNext(kFoldersPath, 503, R"({"message":"down"})", -1); }
-
+    void hibernate()
+    {
+        fake.answerNext(kFolders, 503, R"({"message":"down"})", -1);
+        await(engine->hydrateSyncFolders());
+        ASSERT_TRUE(engine->isHibernating());
+    }
     // Moves the clock on and waits until the log holds `count` lines `detail`.
-    void advanceUntilLogged(std::chrono::seconds by, const QString &detail, int count)
+    void advanceUntilLogged(std::chrono::seconds by, const QString &detail, qsizetype count)
     {
         clock.advance(by);
-        ASSERT_TRUE(runUntil([&] { return logged(detail) == count; })) << detail.toStdString();
+        ASSERT_TRUE(runUntil([&] { return log().count(detail) == count; })) << detail.toStdString();
     }
-
-    std::shared_ptr<SyncFolder> stored(const QUuid &id)
+    // The storage loop has checked `requests` times and sleeps again.
+    bool storageChecked(std::size_t requests)
     {
-        reader = std::make_shared<ModelContext>(container);
-        return reader->fetchFirst(SyncFolder::withStableID(id));
+        return runUntil([&] { return sent(kStorage) == requests && clock.pendingSleepers() == 1; });
     }
 
     test::FakeHarborly fake;
     qint64 account = 0;
+    qint64 nextSortOrder = 1;
     QTemporaryDir dir;
+    std::shared_ptr<ModelContainer> container =
+        ModelContainerFactory::makeContainer(dir.filePath(QStringLiteral("Quillmere.sqlite")));
+    std::shared_ptr<ModelContext> context = std::make_shared<ModelContext>(container);
     InMemorySecretBackend backend;
     KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
     ManualClock clock;
-    std::shared_ptr<LibraryAPIClient> client;
-    std::shared_ptr<ModelContainer> container;
-    std::shared_ptr<ModelContext> context;
-    std::shared_ptr<ModelContext> reader;
     ApplicationEvents applicationEvents;
     test::ScriptedLaneFactory factory;
     std::unique_ptr<SyncEngine> engine;
 };
 
-TEST_F(SyncEngineRecoveryTest, HydrationReadsTheServiceValuesAndAddsEachUnknownFolderOnce)
+TEST_F(SyncEngineRecoveryTest, HydrationReadsWhatTheClientRegistersAndAddsEachUnknownFolderOnce)
 {
-    const auto local = addFolder(QStringLiteral("Mine"), QStringLiteral("/music/mine"));
+    const auto local = addFolder(QStringLiteral("Mine"));
     const QString twice = QStringLiteral("6A2F41A0-3B7C-4E55-9D8B-0C1E2F3A4B5C");
-    serviceFolder(local->stableID().toString(QUuid::WithoutBraces).toLower(), QStringLiteral("Known"),
-                  QStringLiteral("reference"), QStringLiteral("upload_only"));
-    serviceFolder(QStringLiteral("11111111-1111-4111-8111-111111111111"), QStringLiteral("Refs"),
-                  QStringLiteral("reference"), QStringLiteral("upload_only"), 1);
-    serviceFolder(QStringLiteral("22222222-2222-4222-8222-222222222222"), QStringLiteral("Refs2"),
-                  QStringLiteral("references"), QStringLiteral("upload"), 2);
-    serviceFolder(QStringLiteral("33333333-3333-4333-8333-333333333333"), QStringLiteral("Loose"),
-                  QStringLiteral("unorganised"), QStringLiteral("download_only"), 3);
-    serviceFolder(QStringLiteral("44444444-4444-4444-8444-444444444444"), QStringLiteral("Sessions"),
-                  QStringLiteral("drive"), QStringLiteral("download"), 4);
-    serviceFolder(QStringLiteral("55555555-5555-4555-8555-555555555555"), QStringLiteral("Other"),
-                  QStringLiteral("project"), QStringLiteral("UPLOAD"), 5);
-    serviceFolder(QStringLiteral("66666666-6666-4666-8666-666666666666"), QStringLiteral("Plans"),
-                  QStringLiteral("harborly"), QStringLiteral("download_only"), 6);
-    serviceFolder(QStringLiteral("not-a-uuid"), QStringLiteral("Broken"), QStringLiteral("drive"),
-                  QStringLiteral("bidirectional"), 7);
-    serviceFolder(twice, QStringLiteral("Twice"), QStringLiteral("drive"), QStringLiteral("bidirectional"), 8);
-    serviceFolder(twice.toLower(), QStringLiteral("Twice again"), QStringLiteral("drive"),
-                  QStringLiteral("bidirectional"), 9);
+    serviceFolder(local->stableID().toString(QUuid::WithoutBraces).toLower(), "Known", "reference", "upload_only");
+    serviceFolder("11111111-1111-4111-8111-111111111111", "Refs", "reference", "upload_only");
+    serviceFolder("22222222-2222-4222-8222-222222222222", "Refs2", "references", "upload");
+    serviceFolder("33333333-3333-4333-8333-333333333333", "Loose", "unorganised", "download_only");
+    serviceFolder("44444444-4444-4444-8444-444444444444", "Sessions", "drive", "download");
+    serviceFolder("55555555-5555-4555-8555-555555555555", "Other", "project", "UPLOAD");
+    serviceFolder("66666666-6666-4666-8666-666666666666", "Plans", "harborly", "download_only");
+    serviceFolder("not-a-uuid", "Broken", "drive", "bidirectional");
+    serviceFolder(twice, "Twice", "drive", "bidirectional");
+    serviceFolder(twice.toLower(), "Twice again", "drive", "bidirectional");
 
-    engine->setStoredModelContext(context);
+    // A refusal is not an outage: no hibernation, and the next call asks again.
+    fake.answerNext(kFolders, 404, R"({"message":"gone"})");
     await(engine->hydrateSyncFolders());
-    EXPECT_TRUE(engine->hasHydratedThisSession());
-    EXPECT_EQ(logged(QStringLiteral("Hydrated 6 sync folder(s) from Harborly")), 1);
-    const QString skipped = QStringLiteral("Skipped sync folder Plans from Harborly: plan folders are not hydrated");
-    EXPECT_EQ(logged(skipped), 1);
-
-    reader = std::make_shared<ModelContext>(container);
-    EXPECT_EQ(reader->fetch(SyncFolder::all()).size(), 7u);
-    EXPECT_EQ(stored(local->stableID())->name(), QStringLiteral("Mine"));
-    const QStringList audio{QStringLiteral(".wav"), QStringLiteral(".mp3"), QStringLiteral(".aiff"),
-                            QStringLiteral(".aif"), QStringLiteral(".flac")};
-    struct Expected
-    {
-        QString uuid;
-        SyncFolderType kind;
-        SyncFolderSyncMode mode;
-        QStringList extensions;
-        qint64 sortOrder;
-    };
-    const std::vector<Expected> expected{
-        {QStringLiteral("11111111-1111-4111-8111-111111111111"), SyncFolderType::references,
-         SyncFolderSyncMode::uploadOnly, audio, 1},
-        {QStringLiteral("22222222-2222-4222-8222-222222222222"), SyncFolderType::references,
-         SyncFolderSyncMode::uploadOnly, audio, 2},
-        {QStringLiteral("33333333-3333-4333-8333-333333333333"), SyncFolderType::unorganisedAudio,
-         SyncFolderSyncMode::downloadOnly, audio, 3},
-        {QStringLiteral("44444444-4444-4444-8444-444444444444"), SyncFolderType::projectsFolder,
-         SyncFolderSyncMode::downloadOnly, {}, 4},
-        {QStringLiteral("55555555-5555-4555-8555-555555555555"), SyncFolderType::projectsFolder,
-         SyncFolderSyncMode::bidirectional, {}, 5},
-        {twice, SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, {}, 8},
-    };
-    for (const Expected &want : expected) {
-        SCOPED_TRACE(want.uuid.toStdString());
-        const auto folder = stored(QUuid::fromString(want.uuid));
-        ASSERT_TRUE(folder);
-        EXPECT_EQ(folder->folderType(), want.kind);
-        EXPECT_EQ(folder->syncMode(), want.mode);
-        EXPECT_EQ(folder->fileExtensions(), want.extensions);
-        EXPECT_EQ(folder->sortOrder(), want.sortOrder);
-        // Nothing runs until the user gives it a place.
-        EXPECT_FALSE(folder->isEnabled());
-        EXPECT_FALSE(folder->folderPath());
-        EXPECT_TRUE(folder->allDAWs());
-        EXPECT_TRUE(folder->applicationGuardsEnabled());
-        EXPECT_EQ(folder->storedDefaultSyncPriority(), SyncRulePriority::high);
-    }
-    EXPECT_EQ(stored(QUuid::fromString(twice))->name(), QStringLiteral("Twice"));
-
-    // Once per run; a stop starts a new run, and known folders are left as they are.
-    await(engine->hydrateSyncFolders());
-    EXPECT_EQ(sent(kFoldersPath), 1u);
-    engine->stop();
     EXPECT_FALSE(engine->hasHydratedThisSession());
-    const auto before = logCount();
+    EXPECT_FALSE(engine->isHibernating());
     await(engine->hydrateSyncFolders());
-    EXPECT_EQ(sent(kFoldersPath), 2u);
-    EXPECT_THAT(detailsSince(before), ::testing::ElementsAre(skipped));
-    EXPECT_TRUE(factory.made.empty());
-}
+    const QString skipped = QStringLiteral("Skipped sync folder Plans from Harborly: plan folders are not hydrated");
+    EXPECT_THAT(log().mid(1), ElementsAre(skipped, QStringLiteral("Hydrated 6 sync folder(s) from Harborly")));
 
-TEST_F(SyncEngineRecoveryTest, HydrationWithoutAContextOrAReadableStoreAddsNothing)
-{
-    serviceFolder(QStringLiteral("11111111-1111-4111-8111-111111111111"), QStringLiteral("Refs"),
-                  QStringLiteral("reference"), QStringLiteral("bidirectional"));
+    QStringList stored;
+    for (const auto &folder : storedFolders()) {
+        const bool asHydrated = !folder->isEnabled() && !folder->folderPath() && folder->allDAWs()
+                                && folder->storedDefaultSyncPriority() == SyncRulePriority::high;
+        stored << QStringLiteral("%1 %2 %3 %4%5")
+                      .arg(folder->name(), rawValue(folder->folderType()), rawValue(folder->syncMode()),
+                           folder->fileExtensions().join(QString()), asHydrated ? QString() : QStringLiteral(" local"));
+    }
+    const QString audio = QStringLiteral(".wav.mp3.aiff.aif.flac");
+    EXPECT_THAT(stored, ElementsAre(QStringLiteral("Mine drive bidirectional  local"),
+                                    "Refs reference upload_only " + audio, "Refs2 reference upload_only " + audio,
+                                    "Loose unorganised download_only " + audio,
+                                    QStringLiteral("Sessions drive download_only "),
+                                    QStringLiteral("Other drive bidirectional "),
+                                    QStringLiteral("Twice drive bidirectional ")));
 
-    // Without a context the run counts as hydrated all the same.
+    // Once per run; a stop starts a new run, and known folders stay as they are.
     await(engine->hydrateSyncFolders());
-    engine->setStoredModelContext(context);
+    EXPECT_EQ(sent(kFolders), 2u);
+    engine->stop();
     await(engine->hydrateSyncFolders());
-    EXPECT_TRUE(engine->hasHydratedThisSession());
-    EXPECT_EQ(sent(kFoldersPath), 0u);
+    EXPECT_EQ(sent(kFolders), 3u);
+    EXPECT_EQ(log().count(skipped), 2);
 
     // A store that cannot tell which folders it holds is not a store without folders.
-    engine->stop();
-    await(engine->hydrateSyncFolders());
     engine->stop();
     container->execute("ALTER TABLE SyncFolder RENAME TO SyncFolderAway", StoreError::Kind::saveFailed);
     await(engine->hydrateSyncFolders());
     container->execute("ALTER TABLE SyncFolderAway RENAME TO SyncFolder", StoreError::Kind::saveFailed);
     context->save();
     EXPECT_FALSE(engine->hasHydratedThisSession());
-    EXPECT_FALSE(engine->isHibernating());
-    reader = std::make_shared<ModelContext>(container);
-    EXPECT_EQ(reader->fetch(SyncFolder::all()).size(), 1u);
-    const auto &entries = SyncLogger::shared().entries();
-    ASSERT_FALSE(entries.empty());
-    EXPECT_TRUE(entries.back().detail->startsWith(QStringLiteral("Sync folder hydration failed: ")));
+    EXPECT_TRUE(log().last().startsWith(QStringLiteral("Sync folder hydration failed: ")));
+    EXPECT_EQ(storedFolders().size(), 7u);
 }
 
-TEST_F(SyncEngineRecoveryTest, OnlyAnUnreachableServiceCountsAsUnreachable)
+TEST_F(SyncEngineRecoveryTest, HibernationWaitsLongerAfterEachFailedRetryAndRecoveryStartsTheEngine)
 {
-    const auto unreachable = [](auto error) { return SyncEngine::isServerUnreachable(std::make_exception_ptr(error)); };
-    for (const int status : {500, 503, 429})
-        EXPECT_TRUE(unreachable(HarborlyAPIError::serverError(status, QString()))) << status;
-    for (const int status : {499, 401, 404, 421})
-        EXPECT_FALSE(unreachable(HarborlyAPIError::serverError(status, QString()))) << status;
-    EXPECT_TRUE(unreachable(HarborlyAPIError::networkError(nullptr, QStringLiteral("offline"))));
-    EXPECT_TRUE(unreachable(TransportError(TransportError::Code::cannotConnect)));
-    EXPECT_FALSE(unreachable(HarborlyAPIError::notAuthenticated()));
-    EXPECT_FALSE(unreachable(HarborlyAPIError::invalidResponse()));
-    EXPECT_FALSE(unreachable(std::runtime_error("disk")));
-
-    // A refusal is logged and retried at the next call, without hibernation.
-    engine->setStoredModelContext(context);
-    fake.answerNext(kFoldersPath, 404, R"({"message":"gone"})");
-    await(engine->hydrateSyncFolders());
-    EXPECT_FALSE(engine->hasHydratedThisSession());
-    EXPECT_FALSE(engine->isHibernating());
-    EXPECT_EQ(clock.pendingSleepers(), 0u);
-    await(engine->hydrateSyncFolders());
-    EXPECT_EQ(sent(kFoldersPath), 2u);
-    EXPECT_TRUE(engine->hasHydratedThisSession());
-}
-
-TEST_F(SyncEngineRecoveryTest, HibernationWaitsLongerAfterEachFailedRetryAndRecoveryStartsTheEngineAgain)
-{
-    engine->setStoredModelContext(context);
-    addFolder(QStringLiteral("Beats"), QStringLiteral("/music/beats"));
+    addFolder(QStringLiteral("Beats"));
     engine->start();
-    ASSERT_EQ(factory.made.size(), 1u);
-    const auto first = factory.made[0].lock();
-    ASSERT_TRUE(engine->dawReporter().isRunning());
-    EXPECT_TRUE(runUntil([&] { return sent(kStoragePath) == 1; }));
-
-    serviceDown();
-    await(engine->hydrateSyncFolders());
-    EXPECT_TRUE(engine->isHibernating());
+    const auto first = factory.made.at(0).lock();
+    hibernate();
     EXPECT_TRUE(engine->lanes().empty());
     EXPECT_EQ(first->stops, 1);
     EXPECT_FALSE(engine->dawReporter().isRunning());
-    EXPECT_EQ(logged(hibernating(120)), 1);
+    EXPECT_EQ(log().last(), hibernating(120));
 
     clock.advance(119s);
-    runFor(100ms);
-    EXPECT_EQ(sent(kFoldersPath), 1u);
-    // Each failed retry: the failure, then the next, longer wait.
-    auto mark = logCount();
+    test::runFor(100ms);
+    EXPECT_EQ(sent(kFolders), 1u);
+    const auto mark = log().size();
     advanceUntilLogged(1s, hibernating(240), 1);
-    const QStringList retry = detailsSince(mark);
-    ASSERT_EQ(retry.size(), 2);
-    EXPECT_TRUE(retry[0].startsWith(kUnreachable));
-    EXPECT_EQ(retry[1], hibernating(240));
+    ASSERT_EQ(log().size(), mark + 2); // the failure, then the next wait
+    EXPECT_TRUE(log()[mark].startsWith(QStringLiteral("Sync folder hydration failed (server unreachable): ")));
     advanceUntilLogged(240s, hibernating(300), 1);
     advanceUntilLogged(300s, hibernating(300), 2);
-    EXPECT_EQ(sent(kFoldersPath), 4u);
-    EXPECT_EQ(engine->hibernationInterval(), 300.0);
+    EXPECT_EQ(sent(kFolders), 4u);
 
     fake.clearFaults();
     advanceUntilLogged(300s, kRecovered, 1);
     EXPECT_FALSE(engine->isHibernating());
     EXPECT_EQ(engine->hibernationInterval(), 120.0);
-    ASSERT_EQ(engine->lanes().size(), 1u);
-    EXPECT_EQ(factory.made.size(), 2u);
+    EXPECT_EQ(engine->lanes().size(), 1u);
     EXPECT_TRUE(engine->dawReporter().isRunning());
-    EXPECT_EQ(logged(hibernating(300)), 2);
 }
 
-TEST_F(SyncEngineRecoveryTest, AStopDuringTheWaitEndsItAndTheNextHibernationStartsAt120)
+TEST_F(SyncEngineRecoveryTest, AStopEndsHibernationForGoodAndTheNextStartsAt120)
 {
-    engine->setStoredModelContext(context);
-    serviceDown();
-    await(engine->hydrateSyncFolders());
+    addFolder(QStringLiteral("Beats"));
+    hibernate();
     advanceUntilLogged(120s, hibernating(240), 1);
-
     engine->stop();
-    EXPECT_FALSE(engine->isHibernating());
-    EXPECT_EQ(engine->hibernationInterval(), 120.0);
     clock.advance(600s);
-    runFor(200ms);
-    EXPECT_EQ(sent(kFoldersPath), 2u);
-    EXPECT_EQ(clock.pendingSleepers(), 0u);
-
+    test::runFor(200ms);
+    EXPECT_EQ(sent(kFolders), 2u);
     await(engine->hydrateSyncFolders());
-    EXPECT_EQ(logged(hibernating(120)), 2);
-}
+    EXPECT_EQ(log().last(), hibernating(120));
 
-TEST_F(SyncEngineRecoveryTest, AStopWhileTheRetryWaitsForTheServiceStartsNothing)
-{
-    engine->setStoredModelContext(context);
-    addFolder(QStringLiteral("Beats"), QStringLiteral("/music/beats"));
-    fake.answerNext(kFoldersPath, 503, R"({"message":"down"})");
-    await(engine->hydrateSyncFolders());
-    ASSERT_TRUE(engine->isHibernating());
-
-    // The retry's request would succeed, but only after the stop.
-    fake.delayNext(kFoldersPath, 1500ms);
+    // A stop while the retry's request waits for the service, which would then answer.
+    fake.clearFaults();
+    fake.delayNext(kFolders, 1500ms);
     clock.advance(120s);
     ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }));
-    const auto mark = logCount();
+    const auto mark = log().size();
     engine->stop();
-    runFor(2000ms);
-
+    test::runFor(2000ms);
+    EXPECT_EQ(log().size(), mark);
     EXPECT_TRUE(factory.made.empty());
-    EXPECT_FALSE(engine->isHibernating());
-    EXPECT_FALSE(engine->hasHydratedThisSession());
-    EXPECT_FALSE(engine->dawReporter().isRunning());
+    EXPECT_FALSE(engine->isHibernating() || engine->hasHydratedThisSession() || engine->dawReporter().isRunning());
     EXPECT_EQ(clock.pendingSleepers(), 0u);
-    EXPECT_THAT(detailsSince(mark), ::testing::IsEmpty());
 }
 
 TEST_F(SyncEngineRecoveryTest, RecoveryLeavesTheLanesAndTheReporterRunning)
 {
-    engine->setStoredModelContext(context);
-    const auto beats = addFolder(QStringLiteral("Beats"), QStringLiteral("/music/beats"));
+    const auto beats = addFolder(QStringLiteral("Beats"));
     engine->start();
-    serviceDown();
-    await(engine->hydrateSyncFolders());
-    ASSERT_TRUE(engine->isHibernating());
-
-    // A folder switched on meanwhile waits for the recovery, which starts everything.
-    const auto keys = addFolder(QStringLiteral("Keys"), QStringLiteral("/music/keys"));
+    hibernate();
+    // A folder switched on meanwhile waits for the recovery's start.
+    const auto keys = addFolder(QStringLiteral("Keys"));
     EXPECT_FALSE(engine->createLane(keys));
-    EXPECT_EQ(factory.made.size(), 1u);
     fake.clearFaults();
     advanceUntilLogged(120s, kRecovered, 1);
-    ASSERT_EQ(engine->lanes().size(), 2u);
+    EXPECT_EQ(engine->lanes().size(), 2u);
     EXPECT_TRUE(engine->dawReporter().isRunning());
 
-    // With nothing left to run, the reporter still comes back for what is enabled later.
+    // With nothing to run, the reporter still comes back for a folder enabled later.
     engine->setHasHydratedThisSession(false);
-    serviceDown();
-    await(engine->hydrateSyncFolders());
-    ASSERT_TRUE(engine->isHibernating());
+    hibernate();
     for (const auto &folder : {beats, keys})
         folder->setIsEnabled(false);
     context->save();
     fake.clearFaults();
     advanceUntilLogged(120s, kRecovered, 2);
-    EXPECT_TRUE(engine->lanes().empty());
     EXPECT_TRUE(engine->dawReporter().isRunning());
 }
 
-TEST_F(SyncEngineRecoveryTest, StorageMonitorChecksAtOnceThenEveryFiveMinutesInOneLoop)
+TEST_F(SyncEngineRecoveryTest, StorageMonitorChecksAtOnceThenEveryFiveMinutesAndFollowsTheService)
 {
-    // The loop is idle between checks when its one sleeper waits.
-    const auto checked = [&](std::size_t requests) {
-        return runUntil([&] { return sent(kStoragePath) == requests && clock.pendingSleepers() == 1; });
-    };
-    engine->setStoredModelContext(context);
     fake.updateAccount(account, [](test::FakeAccount &a) { a.isEnforced = true; });
     engine->startStorageMonitor();
-    ASSERT_TRUE(checked(1));
+    ASSERT_TRUE(storageChecked(1));
     EXPECT_TRUE(engine->isStorageFull());
-
     fake.updateAccount(account, [](test::FakeAccount &a) { a.isEnforced = false; });
     clock.advance(299s);
-    runFor(100ms);
-    EXPECT_EQ(sent(kStoragePath), 1u);
+    test::runFor(100ms);
+    EXPECT_EQ(sent(kStorage), 1u);
     clock.advance(1s);
-    ASSERT_TRUE(checked(2));
+    ASSERT_TRUE(storageChecked(2));
     EXPECT_FALSE(engine->isStorageFull());
 
     engine->startStorageMonitor();
-    ASSERT_TRUE(checked(3));
+    ASSERT_TRUE(storageChecked(3));
     clock.advance(300s);
-    ASSERT_TRUE(checked(4));
-    runFor(200ms);
-    EXPECT_EQ(sent(kStoragePath), 4u);
+    ASSERT_TRUE(storageChecked(4));
+    test::runFor(200ms);
+    EXPECT_EQ(sent(kStorage), 4u);
 
-    // A failed check changes nothing.
-    engine->handleStorageFull();
-    fake.answerNext(kStoragePath, 500, R"({"message":"busy"})");
-    clock.advance(300s);
-    ASSERT_TRUE(checked(5));
-    EXPECT_TRUE(engine->isStorageFull());
-}
-
-TEST_F(SyncEngineRecoveryTest, StorageFullStaysUntilAnUploadGoesThroughOrACheckAfterThe507SaysSo)
-{
-    engine->setStoredModelContext(context);
-    ASSERT_TRUE(engine->createLane(addFolder(QStringLiteral("Beats"), QStringLiteral("/music/beats"))));
+    // A 507 while a check is under way: that check's answer predates it; a failed one says nothing.
+    ASSERT_TRUE(engine->createLane(addFolder(QStringLiteral("Beats"))));
     const auto lane = factory.made.at(0).lock();
-
-    // A 507 while a check is under way: its answer predates the 507.
-    fake.delayNext(kStoragePath, 800ms);
-    engine->startStorageMonitor();
+    fake.delayNext(kStorage, 800ms);
+    clock.advance(300s);
     ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }));
     lane->notifyStorageFull();
-    ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() == 1; }));
+    ASSERT_TRUE(storageChecked(5));
     EXPECT_TRUE(engine->isStorageFull());
-
+    fake.answerNext(kStorage, 500, R"({"message":"busy"})");
     clock.advance(300s);
-    ASSERT_TRUE(runUntil([&] { return sent(kStoragePath) == 2 && clock.pendingSleepers() == 1; }));
+    ASSERT_TRUE(storageChecked(6));
+    EXPECT_TRUE(engine->isStorageFull());
+    clock.advance(300s);
+    ASSERT_TRUE(storageChecked(7));
     EXPECT_FALSE(engine->isStorageFull());
 
     lane->notifyStorageFull();
