@@ -195,6 +195,7 @@ void SyncEngine::start()
 
 void SyncEngine::stop()
 {
+    endRecoveryWork();
     cancelHibernation();
     removeWorkspaceObservers();
     // Taken out of the table first: a lane that reports while it stops sees the table empty.
@@ -204,15 +205,17 @@ void SyncEngine::stop()
         entry.lane->stop();
     stopped.clear();
     m_dawReporter->stopTimer();
+    // Stopped, and kept until it has ended: isStorageMonitorRunning() tells when it has.
     m_storageMonitorTask.cancel();
-    m_storageMonitorTask = TaskHandle();
     setSyncState(SyncEngineState::idle());
     setHasHydratedThisSession(false);
 }
 
 bool SyncEngine::createLane(const std::shared_ptr<SyncFolder> &folder)
 {
-    if (!m_storedModelContext || !folder)
+    // While hibernating the recovery's start makes the lanes (and restarts what hibernation
+    // stopped); a lane made before would keep that start from running.
+    if (!m_storedModelContext || !folder || m_isHibernating)
         return false;
     const std::optional<QString> path = folder->folderPath();
     if (!path)
@@ -275,6 +278,10 @@ void SyncEngine::installCallbacks(const std::shared_ptr<SyncLaneInterface> &lane
     callbacks.onStorageFull = [engine] {
         if (engine)
             engine->handleStorageFull();
+    };
+    callbacks.onUploadSucceeded = [engine] {
+        if (engine)
+            engine->handleUploadSucceeded();
     };
     callbacks.onLaneDied = [engine, weakLane](QUuid id) {
         // Only the lane the table holds may give up its place: a lane already replaced must
@@ -396,6 +403,7 @@ void SyncEngine::refreshAggregateStatus()
 
 void SyncEngine::handleStorageFull()
 {
+    ++m_storageFullReports;
     setIsStorageFull(true);
     logProgress(SyncLogger::Event::syncFailed, QStringLiteral("Storage limit reached — uploads paused"));
 }
@@ -554,22 +562,6 @@ void SyncEngine::handleDAWStateChange(const std::optional<QString> &bundleIdenti
     // Every lane decides for itself what the change means to it.
     for (const auto &laneToRefresh : current)
         laneToRefresh->refreshPriority();
-}
-
-void SyncEngine::startStorageMonitor()
-{
-    // The storage poll itself arrives with the recovery work; until then starting only
-    // replaces whatever monitor ran before.
-    m_storageMonitorTask.cancel();
-    m_storageMonitorTask = TaskHandle();
-}
-
-void SyncEngine::cancelHibernation()
-{
-    m_hibernationTask.cancel();
-    m_hibernationTask = TaskHandle();
-    setIsHibernating(false);
-    setHibernationInterval(initialHibernationInterval);
 }
 
 } // namespace quillmere

@@ -9,12 +9,16 @@
 #include <QList>
 #include <QMetaObject>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QUuid>
 
+#include <chrono>
+#include <exception>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 namespace quillmere {
@@ -147,10 +151,55 @@ public:
     // Routes the client's multipart progress to this lane, replacing the lane before.
     void installProgressHandler(const std::shared_ptr<SyncLaneInterface> &lane);
 
-    // Storage polling and hibernation.
-    void startStorageMonitor();
+    // --- Recovery (SyncEngineRecovery.cpp): hydration, hibernation, the storage monitor.
+    static constexpr double maximumHibernationInterval = 300.0;
+    static constexpr std::chrono::seconds storageCheckInterval{300};
+
+    // Every folder record, enabled or not, by sortOrder; nothing without a context or when
+    // the fetch fails.
+    std::vector<std::shared_ptr<SyncFolder>> fetchAllFolders() const;
+    // Once per run (until stop): creates a disabled folder without a location for each sync
+    // folder of the account that the store does not hold. An unreachable service starts
+    // hibernation; any failure lets the next call try again. A stop while it waits ends it
+    // without a trace. Never throws.
+    QCoro::Task<> hydrateSyncFolders();
+    // Whether a hydration failure means the service cannot be reached (hibernate) rather
+    // than that it refused.
+    static bool isServerUnreachable(const std::exception_ptr &error);
+    // Stops every lane and the liveness reporter and retries hydration after the current
+    // interval (doubling up to maximumHibernationInterval after each failed retry).
+    void enterHibernation();
+    // Ends a hibernation and its retry; the next one waits initialHibernationInterval again.
     void cancelHibernation();
+    // Checks the account's storage at once, then every storageCheckInterval; a later start
+    // replaces the loop. "Full" is set by an enforced limit or a lane's HTTP 507, and cleared
+    // by an upload that went through or by a check that says "not enforced" unless a 507
+    // arrived while that check was under way.
+    void startStorageMonitor();
+    // True while the monitor's task (also one stopped but not yet ended) runs.
     bool isStorageMonitorRunning() const { return m_storageMonitorTask.isRunning(); }
+    void handleUploadSucceeded();
+
+private:
+    // A stop makes every hydration and retry in flight one of an earlier epoch: they end
+    // without touching a flag, a log or a lane.
+    void endRecoveryWork();
+    static QCoro::Task<> hydrate(QPointer<SyncEngine> self);
+    static QCoro::Task<> hibernationRetry(QPointer<SyncEngine> self, Clock &clock, double interval, quint64 epoch,
+                                          std::stop_token stop);
+    static QCoro::Task<> storageMonitorLoop(QPointer<SyncEngine> self, Clock &clock, std::stop_token stop);
+    static QCoro::Task<> checkStorage(QPointer<SyncEngine> self, std::stop_token stop);
+
+    // Requests stop when the engine goes, so a hydration request in flight ends with it.
+    struct RecoveryStop
+    {
+        std::stop_source source;
+        ~RecoveryStop() { source.request_stop(); }
+    };
+    quint64 m_recoveryEpoch = 0;
+    RecoveryStop m_recoveryStop;
+    // Storage-full reports from lanes (HTTP 507) so far.
+    quint64 m_storageFullReports = 0;
 
 Q_SIGNALS:
     void syncStateChanged();

@@ -43,6 +43,8 @@ public:
         std::function<void()> onStateChanged;
         std::function<void()> onStorageFull;
         std::function<void(QUuid)> onLaneDied;
+        // The service took the bytes of an upload: its storage is not full.
+        std::function<void()> onUploadSucceeded{};
     };
 
     SyncLaneInterface(QUuid laneID, std::shared_ptr<SyncFolder> folder)
@@ -118,6 +120,11 @@ public:
     {
         if (auto callback = m_callbacks.onLaneDied)
             callback(m_laneID);
+    }
+    void notifyUploadSucceeded()
+    {
+        if (auto callback = m_callbacks.onUploadSucceeded)
+            callback();
     }
 
 private:

@@ -146,6 +146,9 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
     SyncLogger::shared().log(result.wasDeduplicated ? SyncLogger::Event::fileDeduplicated
                                                     : SyncLogger::Event::fileUploaded,
                              SyncLogger::Direction::upload, name, QStringLiteral("id:%1").arg(result.fileId));
+    // Bytes the service stored: whatever a 507 said before, there is room now.
+    if (!result.wasDeduplicated)
+        notifyUploadSucceeded();
 }
 
 std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(const QString &localPath,

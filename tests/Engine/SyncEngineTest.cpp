@@ -79,9 +79,12 @@ protected:
         context = std::make_shared<ModelContext>(container);
         SyncLogger::shared().clear();
     }
-    // The staging clean-up of a start ends on the main thread: let it, while the engine lives.
+    // The staging clean-up of a start ends on the main thread: let it, while the engine lives,
+    // and the storage check of a start, which reads the vault.
     void TearDown() override
     {
+        engine.stop();
+        EXPECT_TRUE(test::runUntil([&] { return !engine.isStorageMonitorRunning(); }));
         QThreadPool::globalInstance()->waitForDone();
         test::drainEvents();
     }

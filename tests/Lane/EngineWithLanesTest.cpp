@@ -24,6 +24,12 @@ protected:
         QObject::connect(engine.get(), &SyncEngine::syncStateChanged, &logWatch,
                          [this] { announced.push_back(engine->syncState().kind); });
     }
+    // The storage check of a start must not outlive the harness's service and clock.
+    void TearDown() override
+    {
+        engine->stop();
+        EXPECT_TRUE(runUntil([&] { return !engine->isStorageMonitorRunning(); }));
+    }
 
     std::vector<std::shared_ptr<SyncLane>> realLanes() const
     {
@@ -94,6 +100,21 @@ TEST_F(EngineWithLanesTest, AFolderThatLostItsAccessBeforeTheStartIsTheEnginesEr
     EXPECT_EQ(engine->syncState(), SyncEngineState::error(SyncLane::accessLostMessage()));
     EXPECT_THAT(announced, ElementsAre(SyncEngineState::Kind::error));
     EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+}
+
+// A 507 stops the uploads of the lane that met it; bytes the service takes show there is room
+// again, before any storage check says so.
+TEST_F(EngineWithLanesTest, AnUploadThatGoesThroughEndsStorageFull)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    writeFile(*loops->folderPath() + QStringLiteral("/take.wav"), "RIFF take");
+    h.fake.answerNext("/api/v1/storage", 500, R"({"message":"busy"})", -1);
+    engine->handleStorageFull();
+
+    engine->start();
+    h.runUntilIdle(*engine);
+    ASSERT_EQ(h.serviceFiles().size(), 1u);
+    EXPECT_FALSE(engine->isStorageFull());
 }
 
 } // namespace
