@@ -195,6 +195,7 @@ void SyncEngine::start()
 
 void SyncEngine::stop()
 {
+    ++m_folderOpsEpoch;
     cancelHibernation();
     removeWorkspaceObservers();
     // Taken out of the table first: a lane that reports while it stops sees the table empty.
@@ -220,6 +221,8 @@ bool SyncEngine::createLane(const std::shared_ptr<SyncFolder> &folder)
     const QUuid id = folder->stableID();
     if (lane(id))
         return true;
+    if (isFolderHeld(id))
+        return false;
 
     for (const auto &entry : m_lanes) {
         const auto &holder = entry.lane->syncFolder();
