@@ -109,6 +109,14 @@ std::optional<QString> resetRefusal(const QString &root, const QStringList &othe
     return std::nullopt;
 }
 
+QCoro::Task<std::optional<QString>> judgeReset(QString root, QStringList otherFolders)
+{
+    auto judging = [root = std::move(root), otherFolders = std::move(otherFolders)] {
+        return resetRefusal(root, otherFolders);
+    };
+    return runInBackground(std::move(judging));
+}
+
 // Blocking. Unlinks the file only while it is a regular file reached through real folders on
 // the root's file system and its content is still `expected`.
 bool removeIfSynced(const QString &root, const QString &path, const QString &expected, dev_t device)
@@ -465,6 +473,28 @@ QCoro::Task<> SyncEngine::resetAndRedownload(std::shared_ptr<SyncFolder> request
     if (!bookmark.value)
         co_return;
 
+    const auto otherLocations = [this, id] {
+        QStringList paths;
+        for (const auto &other : fetchAllFolders())
+            if (other->stableID() != id && other->folderPath())
+                paths.append(*other->folderPath());
+        return paths;
+    };
+    // Judged before anything changes, on the recorded location; again below on the one the
+    // bookmark resolves to.
+    auto judging = judgeReset(*folder->folderPath(), otherLocations());
+    std::optional<QString> refusal = co_await std::move(judging);
+    if (!self)
+        co_return;
+    folder = storedFolder(id);
+    if (!folder || !folder->folderPath())
+        co_return;
+    if (refusal) {
+        logProgress(SyncLogger::Event::syncFailed,
+                    QStringLiteral("Reset refused for %1: %2").arg(folder->name(), *refusal));
+        co_return;
+    }
+
     // No lane works on the folder until the reset has made its own.
     holdFolder(id);
     FolderHold hold([self, id] {
@@ -489,13 +519,8 @@ QCoro::Task<> SyncEngine::resetAndRedownload(std::shared_ptr<SyncFolder> request
     if (!self)
         co_return;
 
-    QStringList otherFolders;
-    for (const auto &other : fetchAllFolders())
-        if (other->stableID() != id && other->folderPath())
-            otherFolders.append(*other->folderPath());
-    auto judging = [root, otherFolders] { return resetRefusal(root, otherFolders); };
-    auto judgement = runInBackground(std::move(judging));
-    const std::optional<QString> refusal = co_await std::move(judgement);
+    auto judgingResolved = judgeReset(root, otherLocations());
+    refusal = co_await std::move(judgingResolved);
     if (!self)
         co_return;
     folder = storedFolder(id);

@@ -270,6 +270,13 @@ TEST_F(SyncEngineFolderOpsTest, SettingsChangesRefreshALaneOrMakeOneForAnEnabled
     EXPECT_EQ(scripted(beats->stableID())->priorityRefreshes, 1);
     EXPECT_EQ(scripted(beats->stableID())->stops, 0);
 
+    // A folder refused for overlapping another is no error once switched off.
+    auto inside = addFolder(QStringLiteral("Beats/Inside"));
+    engine->folderSettingsChanged(inside);
+    EXPECT_TRUE(engine->syncState().isError());
+    engine->folderDisabled(inside);
+    EXPECT_FALSE(engine->syncState().isError());
+
     auto off = addFolder(QStringLiteral("Off"), SyncFolderType::projectsFolder, false);
     engine->folderSettingsChanged(off);
     test::await(engine->folderEnabled(off));
