@@ -214,6 +214,8 @@ TEST_F(EngineFolderOpsTest, AWipeEndsEveryLaneAndTheirLateRepliesRecreateNothing
     EXPECT_EQ(h.vault.data(KeychainVault::folderBookmarkKey(loops->stableID())), std::nullopt);
     EXPECT_TRUE(h.vault.data(KeychainVault::bearerTokenKey()).has_value());
     EXPECT_EQ(LaneHarness::inotifyInstances(), inotifyBefore);
+    // The pass the wipe ended reports nothing.
+    EXPECT_THAT(logDetails(), ::testing::Not(::testing::Contains(QStringLiteral("Manual sync complete"))));
 }
 
 } // namespace
