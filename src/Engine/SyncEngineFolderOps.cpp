@@ -189,7 +189,9 @@ ClearedCopy clearLocalCopy(const LocalCopyReset &job)
     return cleared;
 }
 
-QCoro::Task<> awaitInOrder(std::vector<QCoro::Task<>> tasks, QStringList stagedCopies)
+// The wipe's file and vault work, after it returned: the staged copies of the interrupted
+// uploads, then the vault removals queued by the wipe.
+QCoro::Task<> finishWipe(std::vector<QCoro::Task<>> vaultRemovals, QStringList stagedCopies)
 {
     // Only files inside the staging folder go, and none a running upload still sends from.
     auto removing = [stagedCopies = std::move(stagedCopies), folder = LibraryAPIClient::stagingFolder(),
@@ -198,10 +200,10 @@ QCoro::Task<> awaitInOrder(std::vector<QCoro::Task<>> tasks, QStringList stagedC
             if (!inUse.count(path))
                 removeStagedFile(folder, path);
     };
-    auto removal = runInBackground(std::move(removing));
-    co_await std::move(removal);
-    for (auto &task : tasks)
-        co_await std::move(task);
+    auto staging = runInBackground(std::move(removing));
+    co_await std::move(staging);
+    for (auto &removal : vaultRemovals)
+        co_await std::move(removal);
 }
 
 // Ends a folder's hold once: at end() or, on any other way out of the operation, when it goes.
@@ -642,7 +644,7 @@ void SyncEngine::wipeLocalState()
     saveQuietly();
 
     auto cleanup = [vaultRemovals = std::move(vaultRemovals), stagedCopies](std::stop_token) mutable {
-        return awaitInOrder(std::move(vaultRemovals), std::move(stagedCopies));
+        return finishWipe(std::move(vaultRemovals), std::move(stagedCopies));
     };
     m_wipeCleanupTask = TaskHandle::start(std::move(cleanup));
 }

@@ -168,29 +168,6 @@ TEST_F(SyncEngineFolderOpsTest, SyncNowRunsEveryPassAtOnceAndADisabledLaneLivesU
     EXPECT_EQ(SyncLogger::shared().entries().size(), entries);
 }
 
-TEST_F(SyncEngineFolderOpsTest, PauseAndResumeReachEveryLaneAndResumeStartsRunningOnesToo)
-{
-    auto beats = addFolder(QStringLiteral("Beats"));
-    auto unplaced = addFolder(QStringLiteral("Unplaced"));
-    unplaced->setFolderPath(std::nullopt);
-    context->save();
-    engine->start();
-    const auto lane = scripted(beats->stableID());
-    ASSERT_EQ(engine->lanes().size(), 1u);
-
-    engine->resumeAll();
-    EXPECT_EQ(lane->starts, 2);
-    engine->pauseAll();
-    EXPECT_EQ(lane->pauses, 1);
-    EXPECT_TRUE(engine->isPaused());
-    EXPECT_EQ(engine->syncState(), SyncEngineState::paused());
-    engine->resumeAll();
-    EXPECT_EQ(lane->starts, 3);
-    EXPECT_FALSE(lane->isPaused());
-    EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
-    EXPECT_EQ(engine->lanes().size(), 1u);
-}
-
 TEST_F(SyncEngineFolderOpsTest, ARelocatedFolderIsResetAtTheServiceByItsIdOnlyWhenItAloneHasItsKind)
 {
     // Switched off: the records go and the resync waits for the switch.
