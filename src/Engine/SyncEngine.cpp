@@ -196,6 +196,7 @@ void SyncEngine::start()
 void SyncEngine::stop()
 {
     endRecoveryWork();
+    ++m_folderOpsEpoch;
     cancelHibernation();
     removeWorkspaceObservers();
     // Taken out of the table first: a lane that reports while it stops sees the table empty.
@@ -223,6 +224,8 @@ bool SyncEngine::createLane(const std::shared_ptr<SyncFolder> &folder)
     const QUuid id = folder->stableID();
     if (lane(id))
         return true;
+    if (isFolderHeld(id))
+        return false;
 
     for (const auto &entry : m_lanes) {
         const auto &holder = entry.lane->syncFolder();

@@ -6,6 +6,7 @@
 #include "Platform/Async/TaskHandle.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QMetaObject>
 #include <QObject>
@@ -33,6 +34,7 @@ class LibraryAPIClient;
 class ModelContext;
 class RulesEngine;
 class SyncFolder;
+class SyncSettings;
 
 // The one coordinator above the sync lanes: keeps one lane for every enabled sync folder that
 // has a local location, hands them the services they share, and folds their state into the
@@ -130,8 +132,9 @@ public:
     void stop();
 
     // True when the folder has a lane afterwards. Refused (false): no context, no location,
-    // or a location that lies inside another lane's folder, holds it or is the same; the
-    // last is logged and shown as an error until the next start or a lane for the folder.
+    // a folder a folder operation holds (isFolderHeld), or a location that lies inside another
+    // lane's folder, holds it or is the same; the last is logged and shown as an error until
+    // the next start or a lane for the folder.
     bool createLane(const std::shared_ptr<SyncFolder> &folder);
     void refreshAggregateStatus();
 
@@ -305,6 +308,59 @@ private:
     // The first start removes the staged copies an earlier run left behind.
     bool m_stagingCleanedUp = false;
     TaskHandle m_stagingCleanupTask;
+
+    // --- Folder operations (SyncEngineFolderOps.cpp): what the panel, the settings window and
+    // the shell ask of the engine beside start and stop. None throws: a failure ends in the
+    // activity log. They take the folder's stableID from the record they are given and work on
+    // the engine's own record of it, so callers save their change first.
+public:
+    // "Sync Now": one delta pass of every lane at once, each lane's failed passes forgiven
+    // first. Nothing while paused or without lanes; a request while one runs starts another.
+    // Returns at once; each pass holds its lane until it ends.
+    void requestManualSync();
+    void pauseAll();
+    // Starts every lane again, running or not; folders without a lane get none.
+    void resumeAll();
+    // The folder was given a new location (its bookmark saved). A switched-off folder only
+    // forgets its records and is marked for a resync when switched on.
+    QCoro::Task<> folderLocationChanged(std::shared_ptr<SyncFolder> folder);
+    void folderSettingsChanged(const std::shared_ptr<SyncFolder> &folder);
+    QCoro::Task<> folderEnabled(std::shared_ptr<SyncFolder> folder);
+    // Stops and drops the folder's lane; the record, bookmark and tracked files stay.
+    void folderDisabled(const std::shared_ptr<SyncFolder> &folder);
+    // Replaces the local copy with the service's: removes only the files the service holds
+    // as they are here (synced, unchanged, in scope; nothing in an upload-only folder), forgets
+    // the folder's records and cursor and starts a new lane. Refused for "/", the home folder,
+    // a mount root and a folder holding another sync folder.
+    QCoro::Task<> resetAndRedownload(std::shared_ptr<SyncFolder> folder);
+    // Before the sign-out: stops the engine and deletes every folder, tracked file, rule,
+    // application profile and interrupted upload with the folders' bookmarks; one SyncSettings
+    // stays. Finished, with no lane left, when it returns (the vault writes follow in order).
+    void wipeLocalState();
+    // The one SyncSettings, made when missing; null without a context.
+    std::shared_ptr<SyncSettings> fetchOrCreateSettings();
+    // Folders whose files an operation works on now: no lane is made for them meanwhile.
+    bool isFolderHeld(const QUuid &folderID) const { return m_heldFolders.contains(folderID); }
+
+private:
+    static QCoro::Task<> runManualSync(QPointer<SyncEngine> engine, quint64 epoch);
+    void deleteTrackedFiles(const QUuid &folderID);
+    // Asks the service to forget the folder's files; never throws.
+    QCoro::Task<> resetFolderOnServer(std::shared_ptr<SyncFolder> folder);
+    // The engine's record of the folder; null without a context, when gone or unreadable.
+    std::shared_ptr<SyncFolder> storedFolder(const QUuid &id) const;
+    std::shared_ptr<SyncLaneInterface> takeLane(const QUuid &id);
+    void saveQuietly();
+    void holdFolder(const QUuid &id);
+    void releaseFolder(const QUuid &id);
+    // An operation begun in `epoch` may still make lanes: no stop since, or started again.
+    bool mayCreateLanesSince(quint64 epoch) const;
+
+    // Bumped by stop(): work begun before a stop makes no lane for a stopped engine.
+    quint64 m_folderOpsEpoch = 0;
+    QHash<QUuid, int> m_heldFolders;
+    std::vector<TaskHandle> m_manualSyncTasks;
+    TaskHandle m_wipeCleanupTask;
 };
 
 } // namespace quillmere

@@ -87,10 +87,7 @@ QString SyncLane::relativePath(const QString &localPath) const
 
 FolderScope SyncLane::folderScope() const
 {
-    const auto folder = syncFolder();
-    if (folder->folderType() == SyncFolderType::unorganisedAudio)
-        return FolderScope::rootFiles(folder->fileExtensions());
-    return FolderScope::wholeTree();
+    return syncFolder()->scope();
 }
 
 void SyncLane::followFolderMove(const QString &from, const QString &to)

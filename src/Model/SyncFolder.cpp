@@ -59,6 +59,13 @@ const TableLayout<SyncFolderData> &SyncFolder::layout()
     return s;
 }
 
+FolderScope SyncFolder::scope() const
+{
+    if (folderType() == SyncFolderType::unorganisedAudio)
+        return FolderScope::rootFiles(fileExtensions());
+    return FolderScope::wholeTree();
+}
+
 FetchDescriptor<SyncFolder> SyncFolder::all()
 {
     FetchDescriptor<SyncFolder> d;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileServices/FileScan.h"
 #include "Model/SyncRule.h"
 
 #include <QStringList>
@@ -116,6 +117,10 @@ public:
     QUILLMERE_FIELD(bool, allDAWs, setAllDAWs)
     QUILLMERE_FIELD(bool, applicationGuardsEnabled, setApplicationGuardsEnabled)
     QUILLMERE_FIELD(std::optional<SyncRulePriority>, storedDefaultSyncPriority, setStoredDefaultSyncPriority)
+
+    // Which files the folder syncs: the root's files of its extensions for unorganised audio,
+    // the whole tree for every other kind. The lane and the engine's reset ask the same rule.
+    FolderScope scope() const;
 
     // The stored priority, or high when none is stored; writing stores the value.
     SyncRulePriority defaultSyncPriority() const;

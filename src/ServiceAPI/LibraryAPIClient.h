@@ -104,9 +104,10 @@ public:
     MultipartProgressHandler onMultipartProgress() const { return m_settings->onMultipartProgress; }
 
     QCoro::Task<QList<RemoteSyncFolder>> listSyncFolders(std::stop_token stop = {});
-    // Returns the number of files the service deleted.
+    // Returns the number of files the service deleted. `syncFolderID` (the folder's upper-case
+    // UUID) limits the reset to that sync folder's files where the service honours it.
     QCoro::Task<qint64> resetFolder(SyncFolderType folderKind, std::optional<QString> drivePath = std::nullopt,
-                                    std::stop_token stop = {});
+                                    std::optional<QString> syncFolderID = std::nullopt, std::stop_token stop = {});
     QCoro::Task<StorageSummary> fetchStorage(std::stop_token stop = {});
     QCoro::Task<AccountProfile> fetchAccount(std::stop_token stop = {});
 

@@ -4,6 +4,7 @@
 #include "Model/SyncFolder.h"
 #include "Platform/Async/NextTurn.h"
 #include "Platform/Async/TaskHandle.h"
+#include "Platform/Async/WaitQueue.h"
 
 #include <functional>
 #include <memory>
@@ -39,9 +40,20 @@ public:
         setSyncState(SyncEngineState::paused());
     }
     void refreshPriority() override { ++priorityRefreshes; }
-    QCoro::Task<> performDeltaSync() override { co_return; }
-    QCoro::Task<> reset() override { co_return; }
-    void resetDeltaFailureCount() override {}
+    // Records the failure count it starts with; waits for the gate while a test holds one.
+    QCoro::Task<> performDeltaSync() override
+    {
+        failuresAtDeltaPass.push_back(deltaFailures);
+        if (const auto gate = deltaPassGate)
+            co_await gate->wait();
+        ++deltaPassesEnded;
+    }
+    QCoro::Task<> reset() override
+    {
+        ++resets;
+        co_return;
+    }
+    void resetDeltaFailureCount() override { deltaFailures = 0; }
 
     // Gives up on the next turn from inside a coroutine of its own, as the watchdog does, and
     // touches nothing of itself after the report.
@@ -56,6 +68,11 @@ public:
     int stops = 0;
     int pauses = 0;
     int priorityRefreshes = 0;
+    int resets = 0;
+    int deltaFailures = 0;
+    std::vector<int> failuresAtDeltaPass; // one entry per delta pass begun
+    int deltaPassesEnded = 0;
+    std::shared_ptr<WaitQueue> deltaPassGate;
 
 private:
     static QCoro::Task<> giveUp(ScriptedLane *self)

@@ -153,6 +153,8 @@ FakeReply resetFolder(FakeServiceState &state, const FakeRequest &request)
         return *refused;
     if (auto refused = requireString(object, QStringLiteral("drive_path"), true))
         return *refused;
+    if (auto refused = requireString(object, QStringLiteral("sync_folder_uuid"), true))
+        return *refused;
     const QString folderType = object.value(QStringLiteral("folder_type")).toString();
     if (!isFolderType(folderType))
         return badRequest(QStringLiteral("Unknown folder_type"));
@@ -163,9 +165,16 @@ FakeReply resetFolder(FakeServiceState &state, const FakeRequest &request)
             drivePath->chop(1);
     }
 
+    std::optional<QString> syncFolder;
+    if (object.contains(QStringLiteral("sync_folder_uuid")))
+        syncFolder = object.value(QStringLiteral("sync_folder_uuid")).toString();
+
     std::vector<qint64> doomed;
     for (const auto &[id, file] : state.files) {
         if (file.accountId != std::get<qint64>(who) || file.folderType != folderType)
+            continue;
+        if (syncFolder
+            && (!file.syncFolderUUID || file.syncFolderUUID->compare(*syncFolder, Qt::CaseInsensitive) != 0))
             continue;
         if (drivePath && !drivePath->isEmpty()) {
             const QString path = file.drivePath.value_or(QString());

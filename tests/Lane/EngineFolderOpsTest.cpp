@@ -1,0 +1,221 @@
+#include "Lane/LaneTestSupport.h"
+
+#include "Engine/SyncEngine.h"
+#include "Model/SyncSettings.h"
+
+#include <gmock/gmock.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+using namespace quillmere;
+using namespace quillmere::test;
+using ::testing::IsEmpty;
+
+namespace {
+
+// The engine's folder operations over real lanes, real folders and the fake service.
+class EngineFolderOpsTest : public LaneTest
+{
+protected:
+    std::shared_ptr<SyncLane> realLane(const QUuid &id) const
+    {
+        return std::dynamic_pointer_cast<SyncLane>(engine->lane(id));
+    }
+    void addServiceFile(const SyncFolder &folder, const QString &name, const QByteArray &content)
+    {
+        FakeLibraryFile file;
+        file.accountId = account();
+        file.filename = name;
+        file.folderType = QStringLiteral("drive");
+        file.syncFolderUUID = folder.stableID().toString(QUuid::WithoutBraces).toUpper();
+        file.content = content;
+        h.fake.addFile(file);
+    }
+    qint64 account() const { return h.account; }
+    // Waits until the fake holds `count` delayed requests at once.
+    void waitForDelayedRequests(int count)
+    {
+        int most = 0;
+        EXPECT_TRUE(runUntil([&] { return (most = std::max(most, h.fake.takeMostDelayedAtOnce())) >= count; }));
+    }
+    std::map<QString, QString> files(const SyncFolder &folder) const { return LaneHarness::folderFiles(*folder.folderPath()); }
+
+    std::unique_ptr<SyncEngine> engine = h.makeEngine();
+};
+
+TEST_F(EngineFolderOpsTest, PauseAndResumeKeepOneWatcherAndOneActivationPerLaneAndSyncNowFetchesNews)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    auto stems = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Stems"));
+    engine->start();
+    h.runUntilIdle(*engine);
+    engine->pauseAll();
+    engine->resumeAll();
+    h.runUntilIdle(*engine);
+    engine->resumeAll(); // running lanes start again too
+    h.runUntilIdle(*engine);
+    EXPECT_EQ(LaneHarness::inotifyInstances(), inotifyBefore + 2);
+    EXPECT_EQ(registrations().size(), 6u); // one activation per lane and start
+    for (const auto &lane : engine->lanes())
+        EXPECT_TRUE(realLane(lane->laneID())->hasFileWatcher());
+
+    addServiceFile(*loops, QStringLiteral("news.wav"), "RIFF news");
+    engine->requestManualSync();
+    h.runUntilIdle(*engine);
+    runUntil([&] { return !engine->isSyncingNow(); });
+    EXPECT_EQ(files(*loops), (std::map<QString, QString>{{QStringLiteral("news.wav"), sha256("RIFF news")}}));
+    EXPECT_THAT(logDetails(), ::testing::Contains(QStringLiteral("Manual sync complete")));
+
+    // A folder switched off while its pass waits for the feed: the pass ends with its lane.
+    addServiceFile(*stems, QStringLiteral("late.wav"), "RIFF late");
+    h.fake.delayNext("/api/v1/files/library/changes", std::chrono::milliseconds(300), 2);
+    engine->requestManualSync();
+    waitForDelayedRequests(2);
+    engine->folderDisabled(stems);
+    runUntil([&] { return !engine->isSyncingNow(); });
+    h.runUntilIdle(*engine);
+    EXPECT_EQ(engine->lane(stems->stableID()), nullptr);
+    EXPECT_THAT(files(*stems), IsEmpty());
+    EXPECT_EQ(LaneHarness::inotifyInstances(), inotifyBefore + 1);
+
+    stems->setIsEnabled(true);
+    h.context->save();
+    await(engine->folderEnabled(stems));
+    h.runUntilIdle(*engine);
+    EXPECT_EQ(files(*stems), (std::map<QString, QString>{{QStringLiteral("late.wav"), sha256("RIFF late")}}));
+}
+
+TEST_F(EngineFolderOpsTest, AFolderMovedElsewhereForgetsItsFilesAtTheServiceAndLeavesTheOldPlaceAlone)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    const QString oldPath = *loops->folderPath();
+    writeFile(oldPath + QStringLiteral("/old.wav"), "RIFF old");
+    engine->start();
+    h.runUntilIdle(*engine);
+    ASSERT_EQ(h.serviceFiles().size(), 1u);
+    loops->setDeltaCursor(h.fake.currentCursor(h.account));
+
+    const QString newPath = h.rootPath + QStringLiteral("/Moved");
+    writeFile(newPath + QStringLiteral("/new.wav"), "RIFF new");
+    await(h.bookmarks->saveBookmark(FolderBookmark::make(newPath), loops->stableID()));
+    loops->setFolderPath(newPath);
+    h.context->save();
+    await(engine->folderLocationChanged(loops));
+    h.runUntilIdle(*engine);
+
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("new.wav"), sha256("RIFF new")}}));
+    EXPECT_EQ(LaneHarness::folderFiles(oldPath), (std::map<QString, QString>{{QStringLiteral("old.wav"), sha256("RIFF old")}}));
+    EXPECT_EQ(files(*loops), (std::map<QString, QString>{{QStringLiteral("new.wav"), sha256("RIFF new")}}));
+    EXPECT_EQ(h.records(loops->stableID()), (std::map<QString, LaneHarness::RecordState>{{newPath + QStringLiteral("/new.wav"), synced}}));
+}
+
+TEST_F(EngineFolderOpsTest, ResetRemovesOnlyWhatTheServiceHoldsAndDownloadsItAgain)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    const QString root = *loops->folderPath();
+    const QString outside = h.rootPath + QStringLiteral("/Outside");
+    writeFile(root + QStringLiteral("/.keep"), "keep");
+    writeFile(root + QStringLiteral("/a.wav"), "RIFF a");
+    writeFile(root + QStringLiteral("/sub/b.wav"), "RIFF b");
+    writeFile(root + QStringLiteral("/edited.wav"), "RIFF edited");
+    writeFile(outside + QStringLiteral("/x.wav"), "RIFF x");
+    ASSERT_TRUE(QFile::link(outside, root + QStringLiteral("/link")));
+    engine->start();
+    h.runUntilIdle(*engine);
+    ASSERT_EQ(h.serviceFiles().size(), 3u);
+
+    // Changes the service has not seen yet: made while paused.
+    engine->pauseAll();
+    writeFile(root + QStringLiteral("/edited.wav"), "RIFF edited again");
+    writeFile(root + QStringLiteral("/new.wav"), "RIFF new");
+    loops->setDeltaCursor(QStringLiteral("cur-1"));
+    h.context->save();
+    auto resetting = engine->resetAndRedownload(loops);
+    // While the reset works on the folder no lane is made for it.
+    ASSERT_TRUE(runUntil([&] { return engine->isFolderHeld(loops->stableID()); }));
+    engine->folderSettingsChanged(loops);
+    EXPECT_EQ(engine->lane(loops->stableID()), nullptr);
+    await(std::move(resetting));
+    EXPECT_FALSE(engine->isFolderHeld(loops->stableID()));
+
+    EXPECT_EQ(files(*loops), (std::map<QString, QString>{{QStringLiteral(".keep"), sha256("keep")},
+                                                          {QStringLiteral("edited.wav"), sha256("RIFF edited again")},
+                                                          {QStringLiteral("new.wav"), sha256("RIFF new")}}));
+    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/sub")));
+    EXPECT_TRUE(QFileInfo(root + QStringLiteral("/link")).isSymLink());
+    EXPECT_EQ(LaneHarness::folderFiles(outside), (std::map<QString, QString>{{QStringLiteral("x.wav"), sha256("RIFF x")}}));
+    EXPECT_THAT(logDetails(), ::testing::Contains(QStringLiteral("Loops: kept 2 files the service does not hold")));
+    EXPECT_THAT(h.records(loops->stableID()), IsEmpty());
+    EXPECT_EQ(storedFolder(loops->stableID())->deltaCursor(), std::nullopt);
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+
+    engine->resumeAll();
+    h.runUntilIdle(*engine);
+    EXPECT_EQ(files(*loops).at(QStringLiteral("a.wav")), sha256("RIFF a"));
+    EXPECT_EQ(files(*loops).at(QStringLiteral("sub/b.wav")), sha256("RIFF b"));
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("new.wav")), sha256("RIFF new"));
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+}
+
+TEST_F(EngineFolderOpsTest, ResetIsRefusedOnTheHomeFolderAndOnAFolderHoldingAnotherAndOnlyForgetsInAnUploadOnlyFolder)
+{
+    auto home = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Home"));
+    auto outer = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Outer"));
+    h.addFolder(SyncFolderType::references, SyncFolderSyncMode::bidirectional, QStringLiteral("Outer/Inner"));
+    auto sent = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::uploadOnly, QStringLiteral("Sent"));
+    for (const auto &folder : {home, outer, sent})
+        writeFile(*folder->folderPath() + QStringLiteral("/a.wav"), "RIFF a");
+    engine->start();
+    h.runUntilIdle(*engine);
+    const auto homeLane = engine->lane(home->stableID());
+
+    const QByteArray realHome = qgetenv("HOME");
+    qputenv("HOME", QFile::encodeName(*home->folderPath()));
+    await(engine->resetAndRedownload(home));
+    qputenv("HOME", realHome);
+    await(engine->resetAndRedownload(outer));
+    await(engine->resetAndRedownload(sent));
+    h.runUntilIdle(*engine);
+
+    for (const auto &folder : {home, outer, sent})
+        EXPECT_EQ(files(*folder).count(QStringLiteral("a.wav")), 1u) << folder->name().toStdString();
+    EXPECT_THAT(logDetails(), ::testing::Contains(QStringLiteral("Reset refused for Home: it is the home folder")));
+    EXPECT_THAT(logDetails(), ::testing::Contains(
+                                  QStringLiteral("Reset refused for Outer: it holds the sync folder at %1/Outer/Inner").arg(h.rootPath)));
+    EXPECT_EQ(h.records(home->stableID()).size(), 1u);
+    EXPECT_EQ(engine->lane(home->stableID()), homeLane);
+    EXPECT_THAT(logDetails(), ::testing::Contains(QStringLiteral("Sent: reset complete, restarting lane")));
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+}
+
+TEST_F(EngineFolderOpsTest, AWipeEndsEveryLaneAndTheirLateRepliesRecreateNothing)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    writeFile(*loops->folderPath() + QStringLiteral("/a.wav"), "RIFF a");
+    engine->start();
+    h.runUntilIdle(*engine);
+    addServiceFile(*loops, QStringLiteral("news.wav"), "RIFF news");
+    h.fake.delayNext("/api/v1/files/library/changes", std::chrono::milliseconds(300));
+    engine->requestManualSync();
+    waitForDelayedRequests(1);
+
+    engine->wipeLocalState();
+    EXPECT_THAT(engine->lanes(), IsEmpty());
+    runFor(std::chrono::milliseconds(500));
+    runUntil([&] { return !engine->isSyncingNow(); });
+
+    ModelContext reader(h.container);
+    EXPECT_THAT(reader.fetch(FetchDescriptor<SyncFile>()), IsEmpty());
+    EXPECT_THAT(reader.fetch(FetchDescriptor<SyncFolder>()), IsEmpty());
+    EXPECT_EQ(reader.fetch(FetchDescriptor<SyncSettings>()).size(), 1u);
+    EXPECT_FALSE(QFileInfo::exists(*loops->folderPath() + QStringLiteral("/news.wav")));
+    EXPECT_EQ(h.vault.data(KeychainVault::folderBookmarkKey(loops->stableID())), std::nullopt);
+    EXPECT_TRUE(h.vault.data(KeychainVault::bearerTokenKey()).has_value());
+    EXPECT_EQ(LaneHarness::inotifyInstances(), inotifyBefore);
+    // The pass the wipe ended reports nothing.
+    EXPECT_THAT(logDetails(), ::testing::Not(::testing::Contains(QStringLiteral("Manual sync complete"))));
+}
+
+} // namespace
