@@ -266,7 +266,9 @@ void AuthState::disconnect()
     m_waitingForNetwork = false;
     m_waitingForVault = false;
     std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
-    m_disconnectTasks.push_back(TaskHandle::start([this](std::stop_token stop) { return finishDisconnect(stop); }));
+    const quint64 generation = m_signInGeneration;
+    m_disconnectTasks.push_back(
+        TaskHandle::start([this, generation](std::stop_token stop) { return finishDisconnect(generation, stop); }));
 }
 
 void AuthState::stopDeviceLink()
@@ -284,7 +286,7 @@ void AuthState::commitSignIn()
     Q_EMIT signInCommitted();
 }
 
-QCoro::Task<> AuthState::finishDisconnect(std::stop_token stop)
+QCoro::Task<> AuthState::finishDisconnect(quint64 generation, std::stop_token stop)
 {
     QPointer<AuthState> self(this);
     const std::shared_ptr<TokenManager> tokens = m_tokens;
@@ -294,11 +296,13 @@ QCoro::Task<> AuthState::finishDisconnect(std::stop_token stop)
     if (stored) {
         auto revoking = DeviceAuthClient::revokeToken(stored->token, tokens->baseURL(), stop);
         co_await std::move(revoking);
+        // Cleared even when the application is going away meanwhile: the user asked to
+        // unlink. Only the token revoked here goes: one a sign-in saved meanwhile stays.
+        auto clearing = tokens->clearTokenIfStill(stored->token);
+        co_await std::move(clearing);
     }
-    // Cleared even when the application is going away meanwhile: the user asked to unlink.
-    auto clearing = tokens->clearToken();
-    co_await std::move(clearing);
-    if (!self)
+    // A sign-in committed since the sign-out began decided the state after it.
+    if (!self || m_signInGeneration != generation)
         co_return;
     setConnectionState(ConnectionState::disconnected());
     setInMaintenanceMode(false);

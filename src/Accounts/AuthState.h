@@ -72,6 +72,9 @@ public:
     void startPolling(const QString &deviceCode, qint64 expiresIn);
     QCoro::Task<> pollForApproval(QString deviceCode, qint64 expiresIn, std::stop_token stop);
     // Stops the poll loop at once; revokes and clears the token in a task, then disconnected.
+    // Only the token it found is cleared (one a sign-in saved meanwhile stays; a vault that
+    // cannot be read keeps its token), and the state is left alone when a sign-in was
+    // committed after the call.
     void disconnect();
     // Ends a device link in progress (the code request and the poll loop) before another
     // sign-in saves its token, so the link cannot store its token afterwards: a link that was
@@ -103,7 +106,7 @@ Q_SIGNALS:
 
 private:
     void cancelPolling();
-    QCoro::Task<> finishDisconnect(std::stop_token stop);
+    QCoro::Task<> finishDisconnect(quint64 generation, std::stop_token stop);
 
     std::shared_ptr<TokenManager> m_tokens;
     Clock &m_clock;

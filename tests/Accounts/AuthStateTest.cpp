@@ -335,6 +335,29 @@ TEST_F(AuthStateTest, DisconnectRevokesAndClearsTheToken)
     EXPECT_FALSE(storedToken());
 }
 
+TEST_F(AuthStateTest, SignOutKeepsASignInCommittedWhileItRevoked)
+{
+    const QString revoked = fake.issueToken(account);
+    storeToken(revoked, clock.currentDateTime().addDays(10));
+    make();
+    ASSERT_TRUE(waitFor(Kind::connected));
+
+    // The service is slow to answer the revoke; meanwhile another sign-in saves its token.
+    fake.delayNext("/api/v1/auth/token", 300ms);
+    auth->disconnect();
+    ASSERT_TRUE(runUntil([&] { return requests("DELETE", "/api/v1/auth/token") == 1; }));
+    const QString newer = fake.issueToken(account);
+    storeToken(newer, clock.currentDateTime().addDays(10));
+    auth->commitSignIn();
+
+    ASSERT_TRUE(runUntil([&] { return fake.token(revoked)->revoked; }));
+    quillmere::test::runFor(300ms);
+    const auto stored = storedToken();
+    ASSERT_TRUE(stored) << "only the revoked token is cleared";
+    EXPECT_EQ(stored->token, newer);
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "the later sign-in decides the state";
+}
+
 TEST_F(AuthStateTest, OpensOnlySecureVerificationPages)
 {
     make();
