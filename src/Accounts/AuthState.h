@@ -103,9 +103,12 @@ Q_SIGNALS:
     void pollingTaskChanged();
     // A sign-in was committed (see commitSignIn); the account may differ from the one before.
     void signInCommitted();
+    // isWaitingForNetwork() or isWaitingForVault() changed.
+    void waitingChanged();
 
 private:
     void cancelPolling();
+    void setWaiting(bool forNetwork, bool forVault);
     QCoro::Task<> finishDisconnect(quint64 generation, std::stop_token stop);
 
     std::shared_ptr<TokenManager> m_tokens;

@@ -147,8 +147,11 @@ TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
     backend.putItem(bundleIdentifier(), KeychainVault::vaultAccount(), item);
     backend.setReadFailure(2);
     make();
+    int waitingChanges = 0;
+    QObject::connect(auth.get(), &AuthState::waitingChanged, [&waitingChanges] { ++waitingChanges; });
     ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault(); }));
     EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    EXPECT_EQ(waitingChanges, 1) << "the sign-in prompt hears of the wait";
 
     // The user unlocks it; the next read, one interval after the failed one, connects.
     backend.setReadFailure(std::nullopt);
@@ -158,6 +161,7 @@ TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
     clock.advance(1ms);
     ASSERT_TRUE(waitFor(Kind::connected));
     EXPECT_FALSE(auth->isWaitingForVault());
+    EXPECT_EQ(waitingChanges, 2) << "and of its end";
     EXPECT_EQ(backend.item(bundleIdentifier(), KeychainVault::vaultAccount()), item) << "nothing rewritten";
     EXPECT_TRUE(fake.requestLog().empty());
 
