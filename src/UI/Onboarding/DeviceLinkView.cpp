@@ -204,7 +204,6 @@ QWidget *DeviceLinkView::makePromptPage()
     layout->addWidget(explanation, 0, Qt::AlignHCenter);
     m_waitingNotice = caption(QString(), page);
     m_waitingNotice->setObjectName(QStringLiteral("waitingNotice"));
-    wrapAt(m_waitingNotice, 300);
     m_waitingNotice->hide();
     layout->addWidget(m_waitingNotice, 0, Qt::AlignHCenter);
     QPushButton *connect = button(tr("Connect Quillmere"), "connectButton", page);
@@ -377,6 +376,8 @@ void DeviceLinkView::setConnectionState(const ConnectionState &state)
 void DeviceLinkView::setWaitingNotice(const QString &text)
 {
     m_waitingNotice->setText(text);
+    if (!text.isEmpty())
+        wrapAt(m_waitingNotice, 300);
     m_waitingNotice->setVisible(!text.isEmpty());
 }
 
