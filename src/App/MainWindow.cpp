@@ -1,7 +1,6 @@
 #include "App/MainWindow.h"
 
 #include "Accounts/AuthState.h"
-#include "App/AppSession.h"
 #include "App/ShellStatus.h"
 #include "App/StatusPanel.h"
 #include "App/TrayIconPainter.h"
@@ -20,7 +19,7 @@ namespace quillmere {
 
 namespace {
 
-QWidget *signedInPage(StatusPanel *&status, AppSession &session)
+QWidget *signedInPage(StatusPanel *&status)
 {
     auto *page = new QWidget;
     page->setObjectName(QStringLiteral("signedInPage"));
@@ -39,7 +38,7 @@ QWidget *signedInPage(StatusPanel *&status, AppSession &session)
     note->setTextFormat(Qt::PlainText);
     note->setWordWrap(true);
     layout->addWidget(note);
-    status = new StatusPanel(session, page);
+    status = new StatusPanel(page);
     layout->addWidget(status);
     layout->addStretch(1);
     return page;
@@ -47,7 +46,7 @@ QWidget *signedInPage(StatusPanel *&status, AppSession &session)
 
 } // namespace
 
-MainWindow::MainWindow(AppSession &session, Clock &clock, const ShellActions &actions,
+MainWindow::MainWindow(AuthState &auth, Clock &clock, const ShellActions &actions,
                        std::function<void()> openAccountWindow, QMenu *trayMenu, std::function<void()> quit,
                        QWidget *parent)
     : QWidget(parent, Qt::Window), m_quit(std::move(quit))
@@ -66,8 +65,8 @@ MainWindow::MainWindow(AppSession &session, Clock &clock, const ShellActions &ac
         m_menuBar->addMenu(trayMenu);
         layout->setMenuBar(m_menuBar);
     }
-    m_root = new QuillmereWindowView(session.authState(), clock, actions, std::move(openAccountWindow), this);
-    m_root->setSignedInContent(signedInPage(m_status, session));
+    m_root = new QuillmereWindowView(auth, clock, actions, std::move(openAccountWindow), this);
+    m_root->setSignedInContent(signedInPage(m_status));
     layout->addWidget(m_root);
 }
 

@@ -9,7 +9,7 @@ class QMenuBar;
 
 namespace quillmere {
 
-class AppSession;
+class AuthState;
 class Clock;
 class QuillmereWindowView;
 class ShellActions;
@@ -24,9 +24,10 @@ class MainWindow : public QWidget
     Q_OBJECT
 
 public:
-    // The session, the clock and the actions outlive the window. `trayMenu` is shown in the
-    // menu bar when given (no tray); `quit` runs when such a window is closed.
-    MainWindow(AppSession &session, Clock &clock, const ShellActions &actions, std::function<void()> openAccountWindow,
+    // The sign-in state, the clock and the actions outlive the window. `trayMenu` is shown in
+    // the menu bar when given (no tray); `quit` runs when such a window is closed. The signed-in
+    // page shows the status panel; its owner hands it the status and takes its presses.
+    MainWindow(AuthState &auth, Clock &clock, const ShellActions &actions, std::function<void()> openAccountWindow,
                QMenu *trayMenu, std::function<void()> quit, QWidget *parent = nullptr);
     ~MainWindow() override;
 

@@ -1,8 +1,6 @@
 #include "App/MenuBarView.h"
 
 #include "Accounts/AuthState.h"
-#include "App/AppSession.h"
-#include "App/ShellStatus.h"
 #include "App/StatusPanel.h"
 #include "UI/Onboarding/DeviceLinkView.h"
 #include "UI/Onboarding/ShellActions.h"
@@ -15,9 +13,9 @@
 
 namespace quillmere {
 
-MenuBarView::MenuBarView(AppSession &session, const ShellActions &actions, std::function<void()> openAccountWindow,
+MenuBarView::MenuBarView(AuthState &auth, const ShellActions &actions, std::function<void()> openAccountWindow,
                          QWidget *parent)
-    : QWidget(parent), m_session(session), m_openAccountWindow(std::move(openAccountWindow))
+    : QWidget(parent), m_auth(auth), m_openAccountWindow(std::move(openAccountWindow))
 {
     setObjectName(QStringLiteral("menuBarView"));
     setFixedWidth(panelWidth);
@@ -44,10 +42,11 @@ MenuBarView::MenuBarView(AppSession &session, const ShellActions &actions, std::
     layout->addWidget(m_offline);
 
     m_pages = new QStackedWidget(this);
-    AuthState &auth = session.authState();
     m_deviceLink = new DeviceLinkView([&actions](const QString &text) { return actions.acceptedVerificationURL(text); },
                                       m_pages);
-    m_status = new StatusPanel(session, m_pages);
+    m_status = new StatusPanel(m_pages);
+    connect(m_status, &StatusPanel::syncNowRequested, this, &MenuBarView::syncNowRequested);
+    connect(m_status, &StatusPanel::pauseToggleRequested, this, &MenuBarView::pauseToggleRequested);
     m_pages->addWidget(m_deviceLink);
     m_pages->addWidget(m_status);
     layout->addWidget(m_pages);
@@ -78,7 +77,13 @@ MenuBarView::MenuBarView(AppSession &session, const ShellActions &actions, std::
 
     connect(&auth, &AuthState::connectionStateChanged, this, &MenuBarView::refresh);
     connect(&auth, &AuthState::waitingChanged, this, &MenuBarView::refresh);
-    connect(&session, &AppSession::statusChanged, this, &MenuBarView::refresh);
+    refresh();
+}
+
+void MenuBarView::setStatus(const ShellStatus &status)
+{
+    m_statusShown = status;
+    m_status->setStatus(status);
     refresh();
 }
 
@@ -89,8 +94,8 @@ bool MenuBarView::showsSignIn() const
 
 void MenuBarView::refresh()
 {
-    const ShellStatus &status = m_session.status();
-    const AuthState &auth = m_session.authState();
+    const ShellStatus &status = m_statusShown;
+    const AuthState &auth = m_auth;
     m_offline->setText(shellText("No internet connection"));
     // Once linked, the status panel's own banner says it (beside held downloads).
     m_offline->setVisible(!status.networkAvailable && !status.connected);

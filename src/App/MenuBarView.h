@@ -1,5 +1,7 @@
 #pragma once
 
+#include "App/ShellStatus.h"
+
 #include <QWidget>
 
 #include <functional>
@@ -10,7 +12,7 @@ class QStackedWidget;
 
 namespace quillmere {
 
-class AppSession;
+class AuthState;
 class DeviceLinkView;
 class ShellActions;
 class StatusPanel;
@@ -25,9 +27,12 @@ class MenuBarView : public QWidget
 public:
     static constexpr int panelWidth = 340;
 
-    // The session and the actions outlive the view.
-    MenuBarView(AppSession &session, const ShellActions &actions, std::function<void()> openAccountWindow,
+    // The sign-in state and the actions outlive the view.
+    MenuBarView(AuthState &auth, const ShellActions &actions, std::function<void()> openAccountWindow,
                 QWidget *parent = nullptr);
+
+    void setStatus(const ShellStatus &status);
+    const ShellStatus &status() const { return m_statusShown; }
 
     bool showsSignIn() const;
     DeviceLinkView *deviceLinkView() const { return m_deviceLink; }
@@ -35,13 +40,16 @@ public:
     QLabel *offlineBanner() const { return m_offline; }
 
 Q_SIGNALS:
+    void syncNowRequested();
+    void pauseToggleRequested();
     void openRequested();
     void quitRequested();
 
 private:
     void refresh();
 
-    AppSession &m_session;
+    AuthState &m_auth;
+    ShellStatus m_statusShown;
     std::function<void()> m_openAccountWindow;
     QLabel *m_offline = nullptr;
     QStackedWidget *m_pages = nullptr;

@@ -9,6 +9,7 @@
 #include "App/EngineActions.h"
 #include "App/LocalStateReset.h"
 #include "App/MainWindow.h"
+#include "App/StatusPanel.h"
 #include "App/TrayController.h"
 #include "Engine/SyncEngine.h"
 #include "Lane/SyncLane.h"
@@ -157,11 +158,20 @@ void QuillmereApp::run()
     TrayController::Callbacks callbacks;
     callbacks.openMainWindow = [this] { openMainWindow(); };
     callbacks.openAccountWindow = [this] { openAccountWindow(); };
+    callbacks.syncNow = [session] { session->syncNow(); };
+    callbacks.togglePause = [session] { session->togglePause(); };
     callbacks.quit = [this] { requestQuit(); };
-    m_tray = std::make_unique<TrayController>(*m_session, *m_shellActions, callbacks, useTray);
+    m_tray = std::make_unique<TrayController>(*m_auth, *m_shellActions, callbacks, useTray);
     m_mainWindow = std::make_unique<MainWindow>(
-        *m_session, *m_clock, *m_shellActions, [this] { openAccountWindow(); }, useTray ? nullptr : m_tray->menu(),
+        *m_auth, *m_clock, *m_shellActions, [this] { openAccountWindow(); }, useTray ? nullptr : m_tray->menu(),
         [this] { requestQuit(); });
+    StatusPanel *page = m_mainWindow->statusPanel();
+    connect(page, &StatusPanel::syncNowRequested, session, &AppSession::syncNow);
+    connect(page, &StatusPanel::pauseToggleRequested, session, &AppSession::togglePause);
+    connect(session, &AppSession::statusChanged, this, [this, session, page] {
+        m_tray->setStatus(session->status());
+        page->setStatus(session->status());
+    });
     connect(m_mainWindow.get(), &MainWindow::firstExposed, this, [this] {
         m_firstWindowMs = m_sinceStart.elapsed();
         qCInfo(appLog) << "First window on screen" << m_firstWindowMs << "ms after start";

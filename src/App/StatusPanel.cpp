@@ -1,7 +1,5 @@
 #include "App/StatusPanel.h"
 
-#include "App/AppSession.h"
-#include "App/ShellStatus.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -24,7 +22,7 @@ QLabel *plainLabel(const char *name, QWidget *parent)
 
 } // namespace
 
-StatusPanel::StatusPanel(AppSession &session, QWidget *parent) : QWidget(parent), m_session(session)
+StatusPanel::StatusPanel(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("statusPanel"));
     auto *layout = new QVBoxLayout(this);
@@ -56,15 +54,13 @@ StatusPanel::StatusPanel(AppSession &session, QWidget *parent) : QWidget(parent)
     buttons->addStretch(1);
     layout->addLayout(buttons);
 
-    connect(m_syncNow, &QPushButton::clicked, &session, &AppSession::syncNow);
-    connect(m_pause, &QPushButton::clicked, &session, &AppSession::togglePause);
-    connect(&session, &AppSession::statusChanged, this, &StatusPanel::refresh);
-    refresh();
+    connect(m_syncNow, &QPushButton::clicked, this, &StatusPanel::syncNowRequested);
+    connect(m_pause, &QPushButton::clicked, this, &StatusPanel::pauseToggleRequested);
+    setStatus(ShellStatus());
 }
 
-void StatusPanel::refresh()
+void StatusPanel::setStatus(const ShellStatus &status)
 {
-    const ShellStatus &status = m_session.status();
     const QString banner = statusBanner(status);
     m_banner->setText(banner);
     m_banner->setVisible(!banner.isEmpty());

@@ -1,6 +1,5 @@
 #include "App/TrayController.h"
 
-#include "App/AppSession.h"
 #include "App/MenuBarView.h"
 #include "App/TrayIconPainter.h"
 
@@ -14,9 +13,9 @@
 
 namespace quillmere {
 
-TrayController::TrayController(AppSession &session, const ShellActions &actions, Callbacks callbacks, bool useTray,
+TrayController::TrayController(AuthState &auth, const ShellActions &actions, Callbacks callbacks, bool useTray,
                                QObject *parent)
-    : QObject(parent), m_session(session), m_actions(actions), m_callbacks(std::move(callbacks))
+    : QObject(parent), m_auth(auth), m_actions(actions), m_callbacks(std::move(callbacks))
 {
     m_menu = new QMenu;
     m_menu->setObjectName(QStringLiteral("quillmereMenu"));
@@ -32,8 +31,14 @@ TrayController::TrayController(AppSession &session, const ShellActions &actions,
         if (m_callbacks.openMainWindow)
             m_callbacks.openMainWindow();
     });
-    connect(m_syncNow, &QAction::triggered, &session, &AppSession::syncNow);
-    connect(m_pause, &QAction::triggered, &session, &AppSession::togglePause);
+    connect(m_syncNow, &QAction::triggered, this, [this] {
+        if (m_callbacks.syncNow)
+            m_callbacks.syncNow();
+    });
+    connect(m_pause, &QAction::triggered, this, [this] {
+        if (m_callbacks.togglePause)
+            m_callbacks.togglePause();
+    });
     connect(m_quit, &QAction::triggered, this, [this] {
         if (m_callbacks.quit)
             m_callbacks.quit();
@@ -54,8 +59,7 @@ TrayController::TrayController(AppSession &session, const ShellActions &actions,
                 m_callbacks.openMainWindow();
         });
     }
-    connect(&session, &AppSession::statusChanged, this, &TrayController::refresh);
-    refresh();
+    setStatus(ShellStatus());
     if (m_tray)
         m_tray->show();
 }
@@ -86,9 +90,11 @@ QIcon TrayController::currentIcon()
     return iconFor(m_state, m_frame);
 }
 
-void TrayController::refresh()
+void TrayController::setStatus(const ShellStatus &status)
 {
-    const ShellStatus &status = m_session.status();
+    m_status = status;
+    if (m_panel)
+        m_panel->setStatus(status);
     const TrayIconState state = trayIconState(status);
     const bool stateChanged = state != m_state;
     m_state = state;
@@ -122,8 +128,17 @@ void TrayController::nextFrame()
 MenuBarView *TrayController::panel()
 {
     if (!m_panel) {
-        m_panel = new MenuBarView(m_session, m_actions, m_callbacks.openAccountWindow);
+        m_panel = new MenuBarView(m_auth, m_actions, m_callbacks.openAccountWindow);
         m_panel->setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
+        m_panel->setStatus(m_status);
+        connect(m_panel, &MenuBarView::syncNowRequested, this, [this] {
+            if (m_callbacks.syncNow)
+                m_callbacks.syncNow();
+        });
+        connect(m_panel, &MenuBarView::pauseToggleRequested, this, [this] {
+            if (m_callbacks.togglePause)
+                m_callbacks.togglePause();
+        });
         connect(m_panel, &MenuBarView::openRequested, this, [this] {
             m_panel->hide();
             if (m_callbacks.openMainWindow)

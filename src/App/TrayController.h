@@ -17,12 +17,12 @@ class QSystemTrayIcon;
 
 namespace quillmere {
 
-class AppSession;
+class AuthState;
 class MenuBarView;
 class ShellActions;
 
-// The tray icon with its menu (Open, Sync Now, Pause/Resume, Quit) and its panel, following the
-// session's status. The icon moves only while syncing, one frame every frameInterval: each
+// The tray icon with its menu (Open, Sync Now, Pause/Resume, Quit) and its panel, showing the
+// status it is given (the application hands it the session's). The icon moves only while syncing, one frame every frameInterval: each
 // frame crosses to the tray host, so a low rate keeps the cost near nothing. Where the desktop
 // has no tray (or a test says so) nothing is put in a tray; the menu is still made, and the
 // main window carries it.
@@ -37,13 +37,18 @@ public:
     {
         std::function<void()> openMainWindow;
         std::function<void()> openAccountWindow;
+        std::function<void()> syncNow;
+        std::function<void()> togglePause;
         std::function<void()> quit;
     };
 
-    // The session and the actions outlive the controller.
-    TrayController(AppSession &session, const ShellActions &actions, Callbacks callbacks, bool useTray,
+    // The sign-in state (for the panel's device link) and the actions outlive the controller.
+    TrayController(AuthState &auth, const ShellActions &actions, Callbacks callbacks, bool useTray,
                    QObject *parent = nullptr);
     ~TrayController() override;
+
+    void setStatus(const ShellStatus &status);
+    const ShellStatus &status() const { return m_status; }
 
     bool hasTray() const { return m_tray != nullptr; }
     QMenu *menu() const { return m_menu; }
@@ -65,11 +70,11 @@ public:
     void hideAll();
 
 private:
-    void refresh();
     void nextFrame();
     QIcon iconFor(TrayIconState state, int frame);
 
-    AppSession &m_session;
+    AuthState &m_auth;
+    ShellStatus m_status;
     const ShellActions &m_actions;
     Callbacks m_callbacks;
     QMenu *m_menu = nullptr;

@@ -76,7 +76,7 @@ int TrayIconPainter::frameCount(TrayIconState state)
 
 QPainterPath TrayIconPainter::parsePath(const QString &data)
 {
-    static const QRegularExpression token(QStringLiteral(R"([MLHVCQZ]|-?\d+(?:\.\d+)?)"));
+    static const QRegularExpression token(QStringLiteral(R"([A-Za-z]|-?\d+(?:\.\d+)?)"));
     std::vector<QString> tokens;
     for (auto it = token.globalMatch(data); it.hasNext();)
         tokens.push_back(it.next().captured());
