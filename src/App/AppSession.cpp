@@ -12,6 +12,7 @@
 #include "Model/SyncFolder.h"
 #include "Platform/Notifications/NotificationCenter.h"
 #include "Platform/Workspace/RunningApplications.h"
+#include "ServiceAPI/HarborlyAPIError.h"
 #include "ServiceAPI/LibraryAPIClient.h"
 
 #include <QLoggingCategory>
@@ -200,6 +201,9 @@ QCoro::Task<AppSession::AccountCheck> AppSession::confirmAccount(quint64 connect
     try {
         auto asking = client->fetchAccount(stop);
         account = (co_await std::move(asking)).id;
+    } catch (const HarborlyAPIError &error) {
+        if (!error.isCancellation())
+            qCInfo(appSessionLog) << "The linked account could not be confirmed:" << error.what();
     } catch (const std::exception &error) {
         qCInfo(appSessionLog) << "The linked account could not be confirmed:" << error.what();
     }
