@@ -1,7 +1,5 @@
 #include "App/ShellStatus.h"
 
-#include <QLocale>
-
 #include <cmath>
 
 namespace quillmere {
@@ -99,7 +97,7 @@ QString statusLine(const ShellStatus &status)
     }
     if (status.lastSyncAt)
         return shellText("Up to date — last synced %1")
-            .arg(QLocale().toString(status.lastSyncAt->toLocalTime().time(), QLocale::ShortFormat));
+            .arg(status.lastSyncAt->toLocalTime().time().toString(QStringLiteral("HH:mm")));
     return shellText("Up to date");
 }
 
