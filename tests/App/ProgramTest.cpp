@@ -5,70 +5,21 @@
 #include "App/QuitSignals.h"
 #include "Model/ModelContainerFactory.h"
 #include "Platform/WebAuth/CallbackRouter.h"
-#include "fake-service/FakeHarborly.h"
+#include "App/ProgramEnvironment.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
-#include <QProcess>
-#include <QTemporaryDir>
 
 #include <csignal>
 
 using namespace quillmere;
 using namespace std::chrono_literals;
+using quillmere::test::ProgramEnvironment;
 using quillmere::test::runUntil;
 
 namespace {
-
-// Private folders for one run of the program: settings, data, cache and the runtime folder
-// (where the instance lock and socket live); no keyring but a private test one.
-class ProgramEnvironment
-{
-public:
-    ProgramEnvironment()
-    {
-        for (const char *name : {"config", "data", "cache", "run"})
-            QDir(m_root.path()).mkpath(QString::fromLatin1(name));
-        QFile::setPermissions(path("run"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        m_fake.start();
-    }
-
-    QString path(const char *name) const { return m_root.filePath(QString::fromLatin1(name)); }
-    QString endpoint() const { return path("run") + QStringLiteral("/app.quillmere.Quillmere.socket"); }
-    QString storePath() const { return path("data") + QStringLiteral("/Quillmere/Quillmere.sqlite"); }
-
-    std::unique_ptr<QProcess> start(const QStringList &arguments) const
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path("config"));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"), path("data"));
-        environment.insert(QStringLiteral("XDG_CACHE_HOME"), path("cache"));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path("run"));
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        environment.insert(QStringLiteral("QUILLMERE_BASE_URL"), m_fake.baseURL().toString());
-        // Never the user's own keyring: the private one of scripts/with-keyring, or none.
-        if (!qEnvironmentVariableIsSet("QUILLMERE_IN_KEYRING_SESSION"))
-            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                               QStringLiteral("unix:path=") + path("run") + QStringLiteral("/no-bus"));
-        auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(environment);
-        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(QStringLiteral(QUILLMERE_PROGRAM), arguments);
-        EXPECT_TRUE(process->waitForStarted(5000));
-        return process;
-    }
-
-    static bool finished(QProcess &process, std::chrono::milliseconds limit = 10s)
-    {
-        return runUntil([&] { return process.state() == QProcess::NotRunning; }, limit);
-    }
-
-private:
-    QTemporaryDir m_root;
-    quillmere::test::FakeHarborly m_fake;
-};
 
 TEST(ProgramTest, ALaterStartHandsItsCallbackToTheRunningInstanceAndExits)
 {
@@ -79,7 +30,7 @@ TEST(ProgramTest, ALaterStartHandsItsCallbackToTheRunningInstanceAndExits)
     auto wait = running.expect(QStringLiteral("quillmere"), QStringLiteral("S1"), [&](QUrl url) { received = url; });
 
     const QString callback = QStringLiteral("quillmere://apple-callback?code=c0de&state=S1");
-    auto second = environment.start({callback});
+    auto second = environment.start(QStringLiteral(QUILLMERE_PROGRAM), {callback});
     ASSERT_TRUE(ProgramEnvironment::finished(*second));
     EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second->exitCode(), 0);
@@ -88,7 +39,7 @@ TEST(ProgramTest, ALaterStartHandsItsCallbackToTheRunningInstanceAndExits)
     EXPECT_FALSE(QFileInfo::exists(environment.storePath())) << "a second start opens no store";
 
     // Nobody waits for the address: the second start says so and fails.
-    auto late = environment.start({callback});
+    auto late = environment.start(QStringLiteral(QUILLMERE_PROGRAM), {callback});
     ASSERT_TRUE(ProgramEnvironment::finished(*late));
     EXPECT_NE(late->exitCode(), 0);
 }
@@ -97,12 +48,12 @@ TEST(ProgramTest, TheInstanceShowsItselfForAPlainStartAndQuitsCleanlyOnSignals)
 {
     for (const int signal : {SIGTERM, SIGHUP}) {
         ProgramEnvironment environment;
-        auto instance = environment.start({});
+        auto instance = environment.start(QStringLiteral(QUILLMERE_PROGRAM), {});
         // It is the instance once its socket takes connections.
         ASSERT_TRUE(runUntil([&] { return QFileInfo::exists(environment.endpoint()); }, 10s));
         ASSERT_TRUE(runUntil([&] { return QFileInfo::exists(environment.storePath()); }, 10s));
 
-        auto plain = environment.start({});
+        auto plain = environment.start(QStringLiteral(QUILLMERE_PROGRAM), {});
         ASSERT_TRUE(ProgramEnvironment::finished(*plain));
         EXPECT_EQ(plain->exitCode(), 0) << "the running instance took the request to show its window";
         EXPECT_EQ(instance->state(), QProcess::Running);
