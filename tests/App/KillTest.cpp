@@ -84,9 +84,13 @@ TEST(KillTest, KilledTenTimesMidSyncEveryFileReachesTheServiceOnceAndNoRecordSta
     const unsigned seed = std::random_device()();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
-    std::uniform_int_distribution<int> moment(300, 2500);
+    std::uniform_int_distribution<int> moment(0, 1500);
+    auto confirmations = [&] { return fake.requestsTo("POST", "/api/v1/files/confirm-upload").size(); };
     for (int run = 0; run < 10; ++run) {
+        const size_t before = confirmations();
         auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), arguments, true);
+        // At a random moment once this run's uploads are under way.
+        ASSERT_TRUE(runUntil([&] { return confirmations() > before; }, 60s));
         quillmere::test::runFor(std::chrono::milliseconds(moment(random)));
         ::kill(pid_t(instance->processId()), SIGKILL);
         ASSERT_TRUE(ProgramEnvironment::finished(*instance));

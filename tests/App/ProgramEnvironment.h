@@ -16,7 +16,7 @@
 namespace quillmere::test {
 
 // Private folders for one run of the program: settings, data, cache and the runtime folder
-// (where the instance lock and socket live); no keyring but a private test one.
+// (where the instance lock and socket live), and a fake service of its own.
 class ProgramEnvironment
 {
 public:
@@ -44,10 +44,12 @@ public:
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path("run"));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         environment.insert(QStringLiteral("QUILLMERE_BASE_URL"), m_fake.baseURL().toString());
-        // Never the user's own keyring: the private one of scripts/with-keyring, or none.
-        if (!qEnvironmentVariableIsSet("QUILLMERE_IN_KEYRING_SESSION"))
-            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                               QStringLiteral("unix:path=") + path("run") + QStringLiteral("/no-bus"));
+        // No session bus, so no keyring: never the user's own, and not the private one of
+        // scripts/with-keyring either, which tests running beside this one change. The program
+        // then finds its vault unreadable and waits for it; the test instance keeps its
+        // secrets in memory.
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=") + path("run") + QStringLiteral("/no-bus"));
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(environment);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
