@@ -6,7 +6,6 @@
 #include "App/QuillmereApp.h"
 #include "App/QuitSignals.h"
 #include "Platform/Async/TaskHandle.h"
-#include "Platform/BundleIdentifier.h"
 #include "Platform/WebAuth/CallbackRouter.h"
 
 #include <QApplication>
@@ -36,7 +35,8 @@ int forwardToRunningInstance(QApplication &application, const CallbackRouter &ro
     int exitCode = 1;
     const QString address = forwardedAddress(QCoreApplication::arguments());
     const QString endpoint = router.endpoint();
-    auto forwarding = quillmere::TaskHandle::start([&](std::stop_token) -> QCoro::Task<> {
+    // On the first turn of the loop, so that its exit() always finds the loop running.
+    auto forwarding = quillmere::TaskHandle::startSoon([&](std::stop_token) -> QCoro::Task<> {
         auto sending = CallbackRouter::forward(address, endpoint);
         const bool taken = co_await std::move(sending);
         if (taken) {
