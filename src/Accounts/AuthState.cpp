@@ -56,6 +56,15 @@ void AuthState::setInMaintenanceMode(bool on)
     Q_EMIT maintenanceModeChanged();
 }
 
+void AuthState::setWaiting(bool forNetwork, bool forVault)
+{
+    if (forNetwork == m_waitingForNetwork && forVault == m_waitingForVault)
+        return;
+    m_waitingForNetwork = forNetwork;
+    m_waitingForVault = forVault;
+    Q_EMIT waitingChanged();
+}
+
 void AuthState::cancelPolling()
 {
     const bool wasRunning = m_pollingTask.isRunning();
@@ -69,8 +78,7 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
     QPointer<AuthState> self(this);
     const std::shared_ptr<TokenManager> tokens = m_tokens;
     Clock &clock = m_clock;
-    m_waitingForNetwork = false;
-    m_waitingForVault = false;
+    setWaiting(false, false);
 
     std::optional<TokenData> stored;
     for (;;) {
@@ -78,16 +86,18 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         const TokenManager::StoredToken read = co_await std::move(loading);
         if (!self || stop.stop_requested())
             co_return;
-        m_waitingForVault = false;
         if (!read.unreadable) {
+            setWaiting(false, false);
             stored = read.token;
             break;
         }
         // A locked keyring is no verdict on the token: stay disconnected, keep it, look again.
         // A sign-in that finished meanwhile has decided the state already.
-        if (!m_connectionState.is(ConnectionState::Kind::disconnected))
+        if (!m_connectionState.is(ConnectionState::Kind::disconnected)) {
+            setWaiting(false, false);
             co_return;
-        m_waitingForVault = true;
+        }
+        setWaiting(false, true);
         auto sleeping = clock.sleepFor(vaultRetryInterval, stop);
         if (!co_await std::move(sleeping) || !self)
             co_return;
@@ -136,7 +146,7 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         break;
     }
     case RefreshOutcome::unanswered:
-        m_waitingForNetwork = true;
+        setWaiting(true, false);
         break;
     case RefreshOutcome::noToken:
     case RefreshOutcome::cancelled:
@@ -151,8 +161,7 @@ void AuthState::networkBecameAvailable()
     // A check waiting for the vault sleeps until its next read: replacing it reads at once.
     if (!m_waitingForVault && (!m_waitingForNetwork || m_checkTask.isRunning()))
         return;
-    m_waitingForNetwork = false;
-    m_waitingForVault = false;
+    setWaiting(false, false);
     m_checkTask = TaskHandle::start([this](std::stop_token stop) { return checkStoredToken(stop); });
 }
 
@@ -263,10 +272,11 @@ void AuthState::disconnect()
     cancelPolling();
     m_deviceFlowTask.cancel();
     m_checkTask.cancel();
-    m_waitingForNetwork = false;
-    m_waitingForVault = false;
+    setWaiting(false, false);
     std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
-    m_disconnectTasks.push_back(TaskHandle::start([this](std::stop_token stop) { return finishDisconnect(stop); }));
+    const quint64 generation = m_signInGeneration;
+    m_disconnectTasks.push_back(
+        TaskHandle::start([this, generation](std::stop_token stop) { return finishDisconnect(generation, stop); }));
 }
 
 void AuthState::stopDeviceLink()
@@ -284,7 +294,7 @@ void AuthState::commitSignIn()
     Q_EMIT signInCommitted();
 }
 
-QCoro::Task<> AuthState::finishDisconnect(std::stop_token stop)
+QCoro::Task<> AuthState::finishDisconnect(quint64 generation, std::stop_token stop)
 {
     QPointer<AuthState> self(this);
     const std::shared_ptr<TokenManager> tokens = m_tokens;
@@ -294,11 +304,13 @@ QCoro::Task<> AuthState::finishDisconnect(std::stop_token stop)
     if (stored) {
         auto revoking = DeviceAuthClient::revokeToken(stored->token, tokens->baseURL(), stop);
         co_await std::move(revoking);
+        // Cleared even when the application is going away meanwhile: the user asked to
+        // unlink. Only the token revoked here goes: one a sign-in saved meanwhile stays.
+        auto clearing = tokens->clearTokenIfStill(stored->token);
+        co_await std::move(clearing);
     }
-    // Cleared even when the application is going away meanwhile: the user asked to unlink.
-    auto clearing = tokens->clearToken();
-    co_await std::move(clearing);
-    if (!self)
+    // A sign-in committed since the sign-out began decided the state after it.
+    if (!self || m_signInGeneration != generation)
         co_return;
     setConnectionState(ConnectionState::disconnected());
     setInMaintenanceMode(false);

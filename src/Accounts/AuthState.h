@@ -72,6 +72,9 @@ public:
     void startPolling(const QString &deviceCode, qint64 expiresIn);
     QCoro::Task<> pollForApproval(QString deviceCode, qint64 expiresIn, std::stop_token stop);
     // Stops the poll loop at once; revokes and clears the token in a task, then disconnected.
+    // Only the token it found is cleared (one a sign-in saved meanwhile stays; a vault that
+    // cannot be read keeps its token), and the state is left alone when a sign-in was
+    // committed after the call.
     void disconnect();
     // Ends a device link in progress (the code request and the poll loop) before another
     // sign-in saves its token, so the link cannot store its token afterwards: a link that was
@@ -100,10 +103,13 @@ Q_SIGNALS:
     void pollingTaskChanged();
     // A sign-in was committed (see commitSignIn); the account may differ from the one before.
     void signInCommitted();
+    // isWaitingForNetwork() or isWaitingForVault() changed.
+    void waitingChanged();
 
 private:
     void cancelPolling();
-    QCoro::Task<> finishDisconnect(std::stop_token stop);
+    void setWaiting(bool forNetwork, bool forVault);
+    QCoro::Task<> finishDisconnect(quint64 generation, std::stop_token stop);
 
     std::shared_ptr<TokenManager> m_tokens;
     Clock &m_clock;

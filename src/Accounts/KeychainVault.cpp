@@ -174,6 +174,23 @@ void KeychainVault::removeValue(const QString &key)
     change(key, std::nullopt);
 }
 
+bool KeychainVault::removeValueIf(const QString &key, const std::function<bool(const QByteArray &)> &matches)
+{
+    std::lock_guard guard(m_lock);
+    if (loadIfNeeded())
+        persist();
+    const Entry current = entryLocked(key);
+    if (current.unreadable || !current.value || !matches(*current.value))
+        return false;
+    if (!m_loaded) {
+        m_unsaved[key] = std::nullopt;
+        return true;
+    }
+    m_cache.erase(key);
+    persist();
+    return true;
+}
+
 void KeychainVault::replaceWithEmpty()
 {
     std::lock_guard guard(m_lock);
@@ -211,6 +228,14 @@ QCoro::Task<bool> KeychainVault::setValueAsync(const QByteArray &value, const QS
 QCoro::Task<> KeychainVault::removeValueAsync(const QString &key)
 {
     return awaitFuture(QtConcurrent::run(&m_worker, [this, key] { removeValue(key); }));
+}
+
+QCoro::Task<bool> KeychainVault::removeValueIfAsync(const QString &key,
+                                                   std::function<bool(const QByteArray &)> matches)
+{
+    return awaitFuture(QtConcurrent::run(&m_worker, [this, key, matches = std::move(matches)] {
+        return removeValueIf(key, matches);
+    }));
 }
 
 QCoro::Task<> KeychainVault::replaceWithEmptyAsync()

@@ -69,6 +69,10 @@ public:
     bool replaceValue(const QByteArray &value, const QString &key, const std::optional<QByteArray> &expected);
     // Writes the item back even when the key was absent.
     void removeValue(const QString &key);
+    // Removes the entry only while it exists and `matches` accepts its value, in one step under
+    // the vault's lock, so a value written meanwhile (another sign-in's token) stays. False,
+    // and nothing removed, otherwise or while the entry is unreadable.
+    bool removeValueIf(const QString &key, const std::function<bool(const QByteArray &)> &matches);
     // Empties the vault without reading the item and writes the empty dictionary back.
     void replaceWithEmpty();
 
@@ -79,6 +83,7 @@ public:
     QCoro::Task<bool> replaceValueAsync(const QByteArray &value, const QString &key,
                                         const std::optional<QByteArray> &expected);
     QCoro::Task<> removeValueAsync(const QString &key);
+    QCoro::Task<bool> removeValueIfAsync(const QString &key, std::function<bool(const QByteArray &)> matches);
     QCoro::Task<> replaceWithEmptyAsync();
 
     // The item's value format, both ways; decoding fails (nullopt) unless the bytes are a JSON

@@ -77,6 +77,15 @@ QCoro::Task<> TokenManager::clearToken()
     co_await std::move(removing);
 }
 
+QCoro::Task<bool> TokenManager::clearTokenIfStill(QString token)
+{
+    auto removing = m_vault.removeValueIfAsync(m_vaultKey, [token](const QByteArray &stored) {
+        const std::optional<TokenData> decoded = TokenData::decode(stored);
+        return decoded && decoded->token == token;
+    });
+    co_return co_await std::move(removing);
+}
+
 namespace {
 
 // The renewal lock, held, and what the vault holds once it is: a renewal always starts

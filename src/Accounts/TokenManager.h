@@ -60,6 +60,9 @@ public:
     QCoro::Task<std::optional<TokenData>> loadToken();
     QCoro::Task<StoredToken> readStoredToken();
     QCoro::Task<> clearToken();
+    // Removes the stored token only while it is still `token` (one step in the vault): a token
+    // another sign-in saved meanwhile stays. True when it was removed.
+    QCoro::Task<bool> clearTokenIfStill(QString token);
     // Sends the stored token to the service and returns the one it answers. Fails with
     // TokenError when nothing is stored (nothing is sent), otherwise with whatever
     // DeviceAuthClient::refresh fails with; the stored token then stays as it was. The answer is

@@ -147,8 +147,11 @@ TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
     backend.putItem(bundleIdentifier(), KeychainVault::vaultAccount(), item);
     backend.setReadFailure(2);
     make();
+    int waitingChanges = 0;
+    QObject::connect(auth.get(), &AuthState::waitingChanged, [&waitingChanges] { ++waitingChanges; });
     ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault(); }));
     EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    EXPECT_EQ(waitingChanges, 1) << "the sign-in prompt hears of the wait";
 
     // The user unlocks it; the next read, one interval after the failed one, connects.
     backend.setReadFailure(std::nullopt);
@@ -158,6 +161,7 @@ TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
     clock.advance(1ms);
     ASSERT_TRUE(waitFor(Kind::connected));
     EXPECT_FALSE(auth->isWaitingForVault());
+    EXPECT_EQ(waitingChanges, 2) << "and of its end";
     EXPECT_EQ(backend.item(bundleIdentifier(), KeychainVault::vaultAccount()), item) << "nothing rewritten";
     EXPECT_TRUE(fake.requestLog().empty());
 
@@ -333,6 +337,29 @@ TEST_F(AuthStateTest, DisconnectRevokesAndClearsTheToken)
     auth->disconnect();
     ASSERT_TRUE(waitFor(Kind::disconnected));
     EXPECT_FALSE(storedToken());
+}
+
+TEST_F(AuthStateTest, SignOutKeepsASignInCommittedWhileItRevoked)
+{
+    const QString revoked = fake.issueToken(account);
+    storeToken(revoked, clock.currentDateTime().addDays(10));
+    make();
+    ASSERT_TRUE(waitFor(Kind::connected));
+
+    // The service is slow to answer the revoke; meanwhile another sign-in saves its token.
+    fake.delayNext("/api/v1/auth/token", 300ms);
+    auth->disconnect();
+    ASSERT_TRUE(runUntil([&] { return requests("DELETE", "/api/v1/auth/token") == 1; }));
+    const QString newer = fake.issueToken(account);
+    storeToken(newer, clock.currentDateTime().addDays(10));
+    auth->commitSignIn();
+
+    ASSERT_TRUE(runUntil([&] { return fake.token(revoked)->revoked; }));
+    quillmere::test::runFor(300ms);
+    const auto stored = storedToken();
+    ASSERT_TRUE(stored) << "only the revoked token is cleared";
+    EXPECT_EQ(stored->token, newer);
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "the later sign-in decides the state";
 }
 
 TEST_F(AuthStateTest, OpensOnlySecureVerificationPages)

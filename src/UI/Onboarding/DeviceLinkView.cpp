@@ -202,6 +202,10 @@ QWidget *DeviceLinkView::makePromptPage()
     QLabel *explanation = caption(tr("Connect Quillmere to sync files with your Harborly library."), page);
     wrapAt(explanation, 300);
     layout->addWidget(explanation, 0, Qt::AlignHCenter);
+    m_waitingNotice = caption(QString(), page);
+    m_waitingNotice->setObjectName(QStringLiteral("waitingNotice"));
+    m_waitingNotice->hide();
+    layout->addWidget(m_waitingNotice, 0, Qt::AlignHCenter);
     QPushButton *connect = button(tr("Connect Quillmere"), "connectButton", page);
     connect->setDefault(true);
     connect->setMinimumHeight(connect->sizeHint().height() * 5 / 4);
@@ -367,6 +371,28 @@ void DeviceLinkView::setConnectionState(const ConnectionState &state)
         m_pages->widget(i)->setSizePolicy(policy, policy);
     }
     m_pages->updateGeometry();
+}
+
+void DeviceLinkView::setWaitingNotice(const QString &text)
+{
+    m_waitingNotice->setText(text);
+    if (!text.isEmpty())
+        wrapAt(m_waitingNotice, 300);
+    m_waitingNotice->setVisible(!text.isEmpty());
+}
+
+QString DeviceLinkView::waitingNotice() const
+{
+    return m_waitingNotice->text();
+}
+
+QString DeviceLinkView::waitingNoticeFor(bool waitingForNetwork, bool waitingForVault)
+{
+    if (waitingForVault)
+        return tr("This computer is already linked. Unlock your keyring and Quillmere continues on its own.");
+    if (waitingForNetwork)
+        return tr("This computer is already linked. Quillmere continues on its own once Harborly can be reached.");
+    return QString();
 }
 
 void DeviceLinkView::setDisconnectOffered(bool offered)

@@ -33,6 +33,13 @@ public:
     void setConnectionState(const ConnectionState &state);
     // Whether the linked layout offers "Disconnect"; neither current host does.
     void setDisconnectOffered(bool offered);
+    // A line on the prompt for a sign-in that is stored but cannot be checked yet, so a linked
+    // user is not led to link again; empty hides it.
+    void setWaitingNotice(const QString &text);
+    QString waitingNotice() const;
+    // The line for a start-up check that waits for the network or for the keyring; empty when
+    // it waits for neither.
+    static QString waitingNoticeFor(bool waitingForNetwork, bool waitingForVault);
 
     // The open-page button's title for an accepted address: "Open <host><path>".
     static QString openPageTitle(const QUrl &address);
@@ -62,6 +69,7 @@ private:
     QPushButton *m_openPage = nullptr;
     QPushButton *m_disconnect = nullptr;
     QLabel *m_errorMessage = nullptr;
+    QLabel *m_waitingNotice = nullptr;
 };
 
 } // namespace quillmere

@@ -121,6 +121,7 @@ WelcomeView::WelcomeView(AuthState &authState, AquariumState &aquarium, Clock &c
     connect(m_deviceLink, &DeviceLinkView::copyCodeRequested, this,
             [](const QString &code) { ShellActions::copyCodeToPasteboard(code); });
     connect(&authState, &AuthState::connectionStateChanged, this, &WelcomeView::showConnectionState);
+    connect(&authState, &AuthState::waitingChanged, this, &WelcomeView::showConnectionState);
     showConnectionState();
 
     m_frameTimer = new FrameTimer(this);
@@ -135,8 +136,11 @@ void WelcomeView::advanceFrame()
 
 void WelcomeView::showConnectionState()
 {
-    if (m_authState)
-        m_deviceLink->setConnectionState(m_authState->connectionState());
+    if (!m_authState)
+        return;
+    m_deviceLink->setConnectionState(m_authState->connectionState());
+    m_deviceLink->setWaitingNotice(
+        DeviceLinkView::waitingNoticeFor(m_authState->isWaitingForNetwork(), m_authState->isWaitingForVault()));
 }
 
 void WelcomeView::startDeviceLink()

@@ -234,3 +234,24 @@ TEST_F(WelcomeWindowTest, WelcomeScreenIsGoneThreeSecondsAfterTheScatterAtTheLat
     EXPECT_TRUE(window->aquarium().fish().empty());
     EXPECT_FALSE(window->aquarium().isScattering());
 }
+
+namespace {
+
+TEST_F(WelcomeWindowTest, AStoredSignInThatWaitsForTheNetworkSaysSoOnThePrompt)
+{
+    storeToken(fake.issueToken(account), clock.currentDateTime().addSecs(-1));
+    fake.dropNext("/api/v1/auth/refresh", -1);
+    makeWindow();
+    DeviceLinkView *link = window->welcomeView()->deviceLinkView();
+    EXPECT_TRUE(link->waitingNotice().isEmpty());
+    ASSERT_TRUE(runUntil([&] { return auth->isWaitingForNetwork(); }));
+    EXPECT_EQ(link->waitingNotice(), DeviceLinkView::waitingNoticeFor(true, false));
+    EXPECT_FALSE(link->waitingNotice().isEmpty());
+
+    fake.clearFaults();
+    auth->networkBecameAvailable();
+    ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::connected); }));
+    EXPECT_TRUE(link->waitingNotice().isEmpty());
+}
+
+} // namespace

@@ -1,0 +1,398 @@
+#include "App/AppSession.h"
+
+#include "Accounts/AuthState.h"
+#include "Accounts/LinkedAccount.h"
+#include "ActivityLog/SyncLogger.h"
+#include "App/EngineActions.h"
+#include "Engine/NetworkMonitor.h"
+#include "Engine/SyncEngine.h"
+#include "Model/ModelContainer.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFile.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Notifications/NotificationCenter.h"
+#include "Platform/Workspace/RunningApplications.h"
+#include "ServiceAPI/HarborlyAPIError.h"
+#include "ServiceAPI/LibraryAPIClient.h"
+
+#include <QLoggingCategory>
+
+namespace quillmere {
+
+Q_LOGGING_CATEGORY(appSessionLog, "app.quillmere.Quillmere.AppSession")
+
+AppSession::AppSession(AuthState &auth, SyncEngine &engine, EngineActions &actions, NetworkMonitor &network,
+                       std::shared_ptr<ModelContainer> container, Clock &clock, RunningApplications *applications,
+                       QObject *parent)
+    : QObject(parent),
+      m_auth(auth),
+      m_engine(engine),
+      m_actions(actions),
+      m_network(network),
+      m_container(std::move(container)),
+      m_clock(clock),
+      m_applications(applications)
+{
+    m_observation.setSingleShot(true);
+    m_observation.setInterval(observationDelay);
+    QObject::connect(&m_observation, &QTimer::timeout, this, &AppSession::observe);
+}
+
+AppSession::~AppSession() = default;
+
+void AppSession::start()
+{
+    if (m_started || m_shutDown)
+        return;
+    m_started = true;
+
+    for (auto changed : {&AuthState::connectionStateChanged, &AuthState::waitingChanged, &AuthState::signInCommitted})
+        QObject::connect(&m_auth, changed, this, &AppSession::scheduleObservation);
+    for (auto changed :
+         {&SyncEngine::syncStateChanged, &SyncEngine::isPausedChanged, &SyncEngine::isHibernatingChanged,
+          &SyncEngine::isStorageFullChanged, &SyncEngine::filesPendingChanged, &SyncEngine::filesSyncingChanged,
+          &SyncEngine::currentFileNameChanged, &SyncEngine::lastSyncAtChanged, &SyncEngine::heldDownloadNoticeChanged,
+          &SyncEngine::isSyncingNowChanged, &SyncEngine::hibernationIntervalChanged})
+        QObject::connect(&m_engine, changed, this, &AppSession::scheduleObservation);
+    QObject::connect(&m_network, &NetworkMonitor::isConnectedChanged, this, &AppSession::scheduleObservation);
+    QObject::connect(&m_network, &NetworkMonitor::networkBecameAvailable, this, &AppSession::networkReturned);
+    QObject::connect(m_container.get(), &ModelContainer::saved, this, &AppSession::storeSaved);
+    // Queued: the transport posts from inside its own call, which must not wipe under it.
+    NotificationCenter::defaultCenter().observe(
+        NotificationName::quillmereAuthRevoked(), this, [this] { authRevoked(); },
+        NotificationCenter::Delivery::mainQueue);
+
+    // The sign-in state may have settled before the loop started (it never has, but the first
+    // look must not wait for a change).
+    observe();
+}
+
+void AppSession::shutDown()
+{
+    m_shutDown = true;
+    m_observation.stop();
+    m_connectTask = TaskHandle();
+    m_retryTask = TaskHandle();
+    m_unlinkTask = TaskHandle();
+    m_engine.stop();
+    if (m_applications)
+        m_applications->stop();
+}
+
+bool AppSession::isUnlinking() const
+{
+    return m_unlinking && m_auth.connectionState().is(ConnectionState::Kind::connected)
+        && m_auth.signInGeneration() == m_unlinkGeneration;
+}
+
+void AppSession::scheduleObservation()
+{
+    // One pending look at a time: a burst of changes is seen once, at most a delay late.
+    if (!m_shutDown && !m_observation.isActive())
+        m_observation.start();
+}
+
+void AppSession::observe()
+{
+    if (m_shutDown)
+        return;
+    if (m_unlinking && !isUnlinking())
+        m_unlinking = false;
+    const bool connected = m_auth.connectionState().is(ConnectionState::Kind::connected) && !m_unlinking;
+    if (connected) {
+        if (!m_connected || m_auth.signInGeneration() != m_signInGeneration)
+            beginConnection();
+        else if (m_foldersChanged && m_ready) {
+            m_foldersChanged = false;
+            refreshFolders();
+            startEngineIfConfigured();
+        }
+    } else if (m_connected) {
+        endConnection();
+    }
+    updateStatus();
+}
+
+void AppSession::beginConnection()
+{
+    ++m_connection;
+    m_connected = true;
+    m_signInGeneration = m_auth.signInGeneration();
+    m_ready = false;
+    m_awaitingAccount = false;
+    m_problem.reset();
+    m_foldersChanged = false;
+    m_retryTask = TaskHandle();
+    // A sign-in committed while connected may be another account's: the engine runs again
+    // only after that account is confirmed.
+    m_engine.stop();
+    m_context = std::make_shared<ModelContext>(m_container);
+    m_engine.setStoredModelContext(m_context);
+    refreshFolders();
+    if (m_applications)
+        m_applications->start();
+    runConnection();
+}
+
+void AppSession::endConnection()
+{
+    ++m_connection;
+    m_connected = false;
+    m_ready = false;
+    m_awaitingAccount = false;
+    m_problem.reset();
+    m_connectTask = TaskHandle();
+    m_retryTask = TaskHandle();
+    m_engine.stop();
+    if (m_applications)
+        m_applications->stop();
+}
+
+void AppSession::runConnection()
+{
+    const quint64 connection = m_connection;
+    m_connectTask =
+        TaskHandle::start([this, connection](std::stop_token stop) { return connectionSteps(connection, stop); });
+}
+
+bool AppSession::isCurrent(quint64 connection, const std::stop_token &stop) const
+{
+    return !stop.stop_requested() && !m_shutDown && connection == m_connection && m_connected;
+}
+
+QCoro::Task<> AppSession::connectionSteps(quint64 connection, std::stop_token stop)
+{
+    QPointer<AppSession> self(this);
+    auto confirming = confirmAccount(connection, stop);
+    const AccountCheck check = co_await std::move(confirming);
+    if (!self || !isCurrent(connection, stop) || check == AccountCheck::cancelled)
+        co_return;
+    m_awaitingAccount = check == AccountCheck::unknown;
+    m_problem.reset();
+    if (check == AccountCheck::wipeFailed)
+        m_problem = wipeFailedProblem;
+    if (check != AccountCheck::confirmed) {
+        updateStatus();
+        m_retryTask = TaskHandle::start([this, connection](std::stop_token stop) { return retryLater(connection, stop); });
+        co_return;
+    }
+
+    if (m_actions.canHydrate()) {
+        auto hydrating = m_actions.hydrateSyncFolders();
+        co_await std::move(hydrating);
+        if (!self || !isCurrent(connection, stop))
+            co_return;
+    }
+    m_ready = true;
+    refreshFolders();
+    startEngineIfConfigured();
+    updateStatus();
+}
+
+QCoro::Task<AppSession::AccountCheck> AppSession::confirmAccount(quint64 connection, std::stop_token stop)
+{
+    QPointer<AppSession> self(this);
+    const std::shared_ptr<LibraryAPIClient> client = m_engine.apiClient();
+    const std::optional<qint64> linked = LinkedAccount::id();
+
+    // Through the authorised transport: a token the service refuses for good signs out
+    // (revocation), one it cannot renew now leaves the question open.
+    std::optional<qint64> account;
+    try {
+        auto asking = client->fetchAccount(stop);
+        account = (co_await std::move(asking)).id;
+    } catch (const HarborlyAPIError &error) {
+        if (!error.isCancellation())
+            qCInfo(appSessionLog) << "The linked account could not be confirmed:" << error.what();
+    } catch (const std::exception &error) {
+        qCInfo(appSessionLog) << "The linked account could not be confirmed:" << error.what();
+    }
+    if (!self || !isCurrent(connection, stop))
+        co_return AccountCheck::cancelled;
+
+    if (!account) {
+        // Records of an account nobody can name now stay, and nothing syncs over them; with no
+        // records there is nothing to protect, and the next connection records the account.
+        co_return hasLocalRecords() ? AccountCheck::unknown : AccountCheck::confirmed;
+    }
+    if (linked && *linked != *account) {
+        qCInfo(appSessionLog) << "Another account is linked than the one this computer's sync records belong to";
+        auto wiping = wipeLocalSyncState();
+        const bool wiped = co_await std::move(wiping);
+        if (!self || !isCurrent(connection, stop))
+            co_return AccountCheck::cancelled;
+        if (!wiped)
+            co_return AccountCheck::wipeFailed;
+    }
+    if (linked != account)
+        LinkedAccount::setID(*account);
+    co_return AccountCheck::confirmed;
+}
+
+QCoro::Task<> AppSession::retryLater(quint64 connection, std::stop_token stop)
+{
+    QPointer<AppSession> self(this);
+    auto sleeping = m_clock.sleepFor(accountRetryInterval, stop);
+    if (!co_await std::move(sleeping) || !self || !isCurrent(connection, stop) || m_ready)
+        co_return;
+    runConnection();
+}
+
+void AppSession::networkReturned()
+{
+    if (m_shutDown)
+        return;
+    m_auth.networkBecameAvailable();
+    if (!m_connected)
+        return;
+    if (!m_ready) {
+        if (!m_connectTask.isRunning())
+            runConnection();
+        return;
+    }
+    // A hydration that failed other than by an unreachable service (which hibernates and
+    // retries itself) is tried again now.
+    if (!m_engine.hasHydratedThisSession() && !m_engine.isHibernating() && !m_connectTask.isRunning()) {
+        m_ready = false;
+        runConnection();
+    }
+}
+
+void AppSession::storeSaved(const StoreChanges &changes)
+{
+    auto isFolder = [](const StoreChanges::Entry &entry) { return entry.type == QLatin1String("SyncFolder"); };
+    if (std::any_of(changes.inserted.begin(), changes.inserted.end(), isFolder)
+        || std::any_of(changes.changed.begin(), changes.changed.end(), isFolder)
+        || std::any_of(changes.deleted.begin(), changes.deleted.end(), isFolder)) {
+        m_foldersChanged = true;
+        scheduleObservation();
+    }
+}
+
+void AppSession::authRevoked()
+{
+    if (m_shutDown || m_unlinking || !m_auth.connectionState().is(ConnectionState::Kind::connected))
+        return;
+    qCInfo(appSessionLog) << "The service revoked the sign-in: local sync state is wiped and the account unlinked";
+    SyncLogger::shared().log(SyncLogger::Event::disconnected, SyncLogger::Direction::none, QString(),
+                             QStringLiteral("Harborly ended the sign-in; this computer was unlinked"));
+    m_unlinking = true;
+    m_unlinkGeneration = m_auth.signInGeneration();
+    m_unlinkTask = TaskHandle::start([this](std::stop_token stop) { return unlink(stop); });
+    scheduleObservation();
+}
+
+QCoro::Task<> AppSession::unlink(std::stop_token stop)
+{
+    QPointer<AppSession> self(this);
+    auto wiping = wipeLocalSyncState();
+    co_await std::move(wiping);
+    if (!self || stop.stop_requested() || m_shutDown)
+        co_return;
+    m_auth.disconnect();
+}
+
+QCoro::Task<bool> AppSession::wipeLocalSyncState()
+{
+    QPointer<AppSession> self(this);
+    if (!m_actions.canWipe()) {
+        m_engine.stop();
+        co_return false;
+    }
+    ensureContext();
+    // While the wipe runs no look at the store starts the engine over folders about to go.
+    ++m_wipes;
+    m_ready = false;
+    auto wiping = m_actions.wipeLocalState();
+    co_await std::move(wiping);
+    if (!self)
+        co_return true;
+    --m_wipes;
+    m_hasFolders = false;
+    updateStatus();
+    co_return true;
+}
+
+void AppSession::ensureContext()
+{
+    if (m_engine.storedModelContext())
+        return;
+    if (!m_context)
+        m_context = std::make_shared<ModelContext>(m_container);
+    m_engine.setStoredModelContext(m_context);
+}
+
+bool AppSession::hasLocalRecords() const
+{
+    if (!m_context)
+        return false;
+    try {
+        return m_context->fetchFirst(FetchDescriptor<SyncFolder>()) || m_context->fetchFirst(FetchDescriptor<SyncFile>());
+    } catch (const std::exception &) {
+        // A store that cannot be read may well hold records.
+        return true;
+    }
+}
+
+void AppSession::refreshFolders()
+{
+    m_hasFolders = m_engine.hasConfiguredFolders();
+}
+
+void AppSession::startEngineIfConfigured()
+{
+    if (!m_ready || m_wipes > 0 || !m_connected || m_engine.isHibernating() || !m_engine.lanes().empty()
+        || !m_hasFolders)
+        return;
+    m_engine.start();
+}
+
+void AppSession::updateStatus()
+{
+    ShellStatus status;
+    status.connected = m_connected;
+    status.networkAvailable = m_network.isConnected();
+    status.waitingForNetwork = m_auth.isWaitingForNetwork();
+    status.waitingForVault = m_auth.isWaitingForVault();
+    status.awaitingAccount = m_connected && m_awaitingAccount;
+    if (m_connected)
+        status.sessionProblem = m_problem;
+    status.hibernating = m_engine.isHibernating();
+    status.hibernationInterval = m_engine.hibernationInterval();
+    status.storageFull = m_engine.isStorageFull();
+    status.paused = m_engine.isPaused();
+    status.engineState = m_engine.syncState();
+    status.hasLanes = !m_engine.lanes().empty();
+    status.hasFolders = status.hasLanes || m_hasFolders;
+    status.filesPending = m_engine.filesPending();
+    status.filesSyncing = m_engine.filesSyncing();
+    status.currentFileName = m_engine.currentFileName();
+    status.lastSyncAt = m_engine.lastSyncAt();
+    status.heldDownloadNotice = m_engine.heldDownloadNotice();
+    status.syncingNow = m_engine.isSyncingNow();
+    status.syncNowAvailable = m_actions.canSyncNow();
+    status.pauseAvailable = m_actions.canPause();
+    if (status == m_status)
+        return;
+    m_status = std::move(status);
+    Q_EMIT statusChanged();
+}
+
+void AppSession::syncNow()
+{
+    if (canSyncNow(m_status))
+        m_actions.requestManualSync();
+}
+
+void AppSession::togglePause()
+{
+    if (!canTogglePause(m_status))
+        return;
+    if (m_engine.isPaused())
+        m_actions.resumeAll();
+    else
+        m_actions.pauseAll();
+    updateStatus();
+}
+
+} // namespace quillmere

@@ -1,0 +1,108 @@
+#include "App/MenuBarView.h"
+
+#include "Accounts/AuthState.h"
+#include "App/StatusPanel.h"
+#include "UI/Onboarding/DeviceLinkView.h"
+#include "UI/Onboarding/ShellActions.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+namespace quillmere {
+
+MenuBarView::MenuBarView(AuthState &auth, const ShellActions &actions, std::function<void()> openAccountWindow,
+                         QWidget *parent)
+    : QWidget(parent), m_auth(auth), m_openAccountWindow(std::move(openAccountWindow))
+{
+    setObjectName(QStringLiteral("menuBarView"));
+    setFixedWidth(panelWidth);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(14, 12, 14, 12);
+    layout->setSpacing(10);
+
+    auto *title = new QLabel(QStringLiteral("Quillmere"), this);
+    QFont font = title->font();
+    font.setBold(true);
+    title->setFont(font);
+    layout->addWidget(title);
+
+    // A lost network, while the sign-in view shows.
+    m_offline = new QLabel(this);
+    m_offline->setObjectName(QStringLiteral("offlineBanner"));
+    m_offline->setTextFormat(Qt::PlainText);
+    m_offline->setAutoFillBackground(true);
+    m_offline->setContentsMargins(8, 6, 8, 6);
+    QPalette warning = m_offline->palette();
+    warning.setColor(QPalette::Window, QColor(255, 236, 200));
+    warning.setColor(QPalette::WindowText, QColor(110, 60, 0));
+    m_offline->setPalette(warning);
+    layout->addWidget(m_offline);
+
+    m_pages = new QStackedWidget(this);
+    m_deviceLink = new DeviceLinkView([&actions](const QString &text) { return actions.acceptedVerificationURL(text); },
+                                      m_pages);
+    m_status = new StatusPanel(m_pages);
+    connect(m_status, &StatusPanel::syncNowRequested, this, &MenuBarView::syncNowRequested);
+    connect(m_status, &StatusPanel::pauseToggleRequested, this, &MenuBarView::pauseToggleRequested);
+    m_pages->addWidget(m_deviceLink);
+    m_pages->addWidget(m_status);
+    layout->addWidget(m_pages);
+
+    connect(m_deviceLink, &DeviceLinkView::startRequested, &auth, &AuthState::beginDeviceLink);
+    connect(m_deviceLink, &DeviceLinkView::dismissErrorRequested, &auth,
+            [&auth] { auth.setConnectionState(ConnectionState::disconnected()); });
+    connect(m_deviceLink, &DeviceLinkView::openVerificationRequested, this,
+            [&actions](const QString &address) { actions.openVerificationURL(address); });
+    connect(m_deviceLink, &DeviceLinkView::copyCodeRequested, this,
+            [](const QString &code) { ShellActions::copyCodeToPasteboard(code); });
+    connect(m_deviceLink, &DeviceLinkView::createAccountRequested, this, [this] {
+        if (m_openAccountWindow)
+            m_openAccountWindow();
+    });
+
+    auto *footer = new QHBoxLayout;
+    auto *open = new QPushButton(shellText("Open Quillmere"), this);
+    open->setObjectName(QStringLiteral("openButton"));
+    auto *quit = new QPushButton(shellText("Quit"), this);
+    quit->setObjectName(QStringLiteral("quitButton"));
+    footer->addWidget(open);
+    footer->addStretch(1);
+    footer->addWidget(quit);
+    layout->addLayout(footer);
+    connect(open, &QPushButton::clicked, this, &MenuBarView::openRequested);
+    connect(quit, &QPushButton::clicked, this, &MenuBarView::quitRequested);
+
+    connect(&auth, &AuthState::connectionStateChanged, this, &MenuBarView::refresh);
+    connect(&auth, &AuthState::waitingChanged, this, &MenuBarView::refresh);
+    refresh();
+}
+
+void MenuBarView::setStatus(const ShellStatus &status)
+{
+    m_statusShown = status;
+    m_status->setStatus(status);
+    refresh();
+}
+
+bool MenuBarView::showsSignIn() const
+{
+    return m_pages->currentWidget() == m_deviceLink;
+}
+
+void MenuBarView::refresh()
+{
+    const ShellStatus &status = m_statusShown;
+    const AuthState &auth = m_auth;
+    m_offline->setText(shellText("No internet connection"));
+    // Once linked, the status panel's own banner says it (beside held downloads).
+    m_offline->setVisible(!status.networkAvailable && !status.connected);
+    m_deviceLink->setConnectionState(auth.connectionState());
+    m_deviceLink->setWaitingNotice(DeviceLinkView::waitingNoticeFor(auth.isWaitingForNetwork(), auth.isWaitingForVault()));
+    m_pages->setCurrentWidget(status.connected ? static_cast<QWidget *>(m_status) : m_deviceLink);
+    adjustSize();
+}
+
+} // namespace quillmere

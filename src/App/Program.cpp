@@ -1,0 +1,96 @@
+// The quillmere program's run: one instance per user. A later start hands its argument (a sign-in
+// callback from the browser) or a request to show the window to the running instance and ends.
+
+#include "App/Program.h"
+
+#include "App/QuillmereApp.h"
+#include "App/QuitSignals.h"
+#include "Platform/Async/TaskHandle.h"
+#include "Platform/WebAuth/CallbackRouter.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTextStream>
+#include <QUrl>
+
+namespace {
+
+using quillmere::CallbackRouter;
+using quillmere::QuillmereApp;
+
+// The first argument that is an address with a scheme (the desktop entry passes %u), else a
+// request to show the running instance's window.
+QString forwardedAddress(const QStringList &arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QUrl url(arguments[i], QUrl::StrictMode);
+        if (url.isValid() && !url.scheme().isEmpty() && url.scheme().size() > 1)
+            return arguments[i];
+    }
+    return QuillmereApp::showRequest().toString();
+}
+
+int forwardToRunningInstance(QApplication &application, const CallbackRouter &router)
+{
+    int exitCode = 1;
+    const QString address = forwardedAddress(QCoreApplication::arguments());
+    const QString endpoint = router.endpoint();
+    // On the first turn of the loop, so that its exit() always finds the loop running.
+    auto forwarding = quillmere::TaskHandle::startSoon([&](std::stop_token) -> QCoro::Task<> {
+        auto sending = CallbackRouter::forward(address, endpoint);
+        const bool taken = co_await std::move(sending);
+        if (taken) {
+            exitCode = 0;
+        } else {
+            QTextStream(stderr) << "Quillmere is already running and did not take " << QUrl(address).scheme()
+                                << " address.\n";
+        }
+        application.exit(exitCode);
+    });
+    application.exec();
+    return exitCode;
+}
+
+void tellUser(const QString &message)
+{
+    QTextStream(stderr) << message << '\n';
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        QMessageBox::critical(nullptr, QStringLiteral("Quillmere"), message);
+}
+
+} // namespace
+
+namespace quillmere {
+
+int runQuillmere(QApplication &application, QuillmereAppOptions options)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Quillmere"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("quillmere"));
+    // The tray keeps the application: closing the window leaves it running.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    CallbackRouter router;
+    switch (router.claim()) {
+    case CallbackRouter::Claim::secondary:
+        return forwardToRunningInstance(application, router);
+    case CallbackRouter::Claim::failed:
+        tellUser(QStringLiteral("Quillmere could not make sure that it runs only once (%1 cannot be used).")
+                     .arg(router.endpoint()));
+        return 1;
+    case CallbackRouter::Claim::primary:
+        break;
+    }
+
+    QuitSignals quitSignals;
+    options.router = &router;
+    QuillmereApp quillmere(options);
+    if (const auto failure = quillmere.initialise()) {
+        tellUser(*failure);
+        return 1;
+    }
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere, &QuillmereApp::requestQuit);
+    return application.exec();
+}
+
+} // namespace quillmere

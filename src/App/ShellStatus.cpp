@@ -1,0 +1,128 @@
+#include "App/ShellStatus.h"
+
+#include <cmath>
+
+namespace quillmere {
+
+QString shellText(const char *text)
+{
+    return QCoreApplication::translate("ShellStatus", text);
+}
+
+namespace {
+
+// The state as if the network were there: the line keeps telling what the engine does while
+// the icon shows the lost network.
+TrayIconState stateOfTheAccount(const ShellStatus &status)
+{
+    if (!status.connected)
+        return TrayIconState::disconnected;
+    if (status.hibernating || status.awaitingAccount)
+        return TrayIconState::hibernating;
+    if (status.sessionProblem)
+        return TrayIconState::error;
+    if (status.storageFull)
+        return TrayIconState::storageFull;
+    switch (status.engineState.kind) {
+    case SyncEngineState::Kind::error:
+        return TrayIconState::error;
+    case SyncEngineState::Kind::syncing:
+        return TrayIconState::syncing;
+    case SyncEngineState::Kind::paused:
+        return TrayIconState::paused;
+    case SyncEngineState::Kind::idle:
+        break;
+    }
+    if (status.paused)
+        return TrayIconState::paused;
+    if (status.syncingNow)
+        return TrayIconState::syncing;
+    if (!status.hasFolders)
+        return TrayIconState::noFolders;
+    return TrayIconState::idle;
+}
+
+QString waitText(double seconds)
+{
+    const qint64 whole = qint64(std::llround(std::max(seconds, 0.0)));
+    if (whole >= 120)
+        return shellText("%1 min").arg(whole / 60);
+    return shellText("%1 s").arg(whole);
+}
+
+} // namespace
+
+TrayIconState trayIconState(const ShellStatus &status)
+{
+    if (!status.networkAvailable)
+        return TrayIconState::offline;
+    return stateOfTheAccount(status);
+}
+
+QString statusLine(const ShellStatus &status)
+{
+    if (!status.connected) {
+        if (status.waitingForVault)
+            return shellText("Linked — waiting for the keyring to be unlocked");
+        if (status.waitingForNetwork)
+            return shellText("Linked — waiting for Harborly to confirm the sign-in");
+        return shellText("Not linked to Harborly");
+    }
+    switch (stateOfTheAccount(status)) {
+    case TrayIconState::offline:
+    case TrayIconState::idle:
+        break;
+    case TrayIconState::disconnected:
+        return shellText("Not linked to Harborly");
+    case TrayIconState::hibernating:
+        if (status.awaitingAccount && !status.hibernating)
+            return shellText("Waiting for Harborly to confirm which account is linked");
+        return shellText("Harborly cannot be reached — trying again in %1").arg(waitText(status.hibernationInterval));
+    case TrayIconState::error:
+        if (status.sessionProblem)
+            return *status.sessionProblem;
+        return status.engineState.message.isEmpty() ? shellText("Sync error") : status.engineState.message;
+    case TrayIconState::storageFull:
+        return shellText("Storage limit reached — uploads wait until space is free");
+    case TrayIconState::paused:
+        return shellText("Sync paused");
+    case TrayIconState::syncing:
+        if (status.currentFileName)
+            return shellText("Syncing %1").arg(*status.currentFileName);
+        if (status.filesPending > 0)
+            return shellText("Syncing — %1 files waiting").arg(status.filesPending);
+        return shellText("Syncing…");
+    case TrayIconState::noFolders:
+        return shellText("Linked — no sync folder has a location on this computer");
+    }
+    if (status.lastSyncAt)
+        return shellText("Up to date — last synced %1")
+            .arg(status.lastSyncAt->toLocalTime().time().toString(QStringLiteral("HH:mm")));
+    return shellText("Up to date");
+}
+
+QString statusBanner(const ShellStatus &status)
+{
+    if (!status.networkAvailable)
+        return shellText("No internet connection");
+    if (status.connected && status.heldDownloadNotice)
+        return *status.heldDownloadNotice;
+    return QString();
+}
+
+bool canSyncNow(const ShellStatus &status)
+{
+    return status.syncNowAvailable && status.connected && status.hasLanes && !status.paused && !status.hibernating;
+}
+
+bool canTogglePause(const ShellStatus &status)
+{
+    return status.pauseAvailable && status.connected && !status.hibernating;
+}
+
+QString pauseActionTitle(const ShellStatus &status)
+{
+    return status.paused ? shellText("Resume Sync") : shellText("Pause Sync");
+}
+
+} // namespace quillmere

@@ -1,0 +1,295 @@
+// The session between the sign-in state and the engine: the connection steps, the account
+// check, revocation and the network's return.
+
+#include "Accounts/AuthState.h"
+#include "Accounts/LinkedAccount.h"
+#include "App/AppSession.h"
+#include "App/EngineActions.h"
+#include "Engine/NetworkMonitor.h"
+#include "Engine/ScriptedLane.h"
+#include "Engine/SyncEngine.h"
+#include "Model/ModelContainer.h"
+#include "Model/ModelContainerFactory.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/ManualClock.h"
+#include "Platform/Notifications/NotificationCenter.h"
+#include "Platform/Workspace/ApplicationEvents.h"
+#include "ServiceAPI/HarborlyAPI.h"
+#include "ServiceAPI/LibraryAPIClient.h"
+#include "fake-service/FakeHarborly.h"
+#include "support/ScriptedService.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+using namespace quillmere;
+using namespace std::chrono_literals;
+using quillmere::test::runFor;
+using quillmere::test::runUntil;
+using Kind = ConnectionState::Kind;
+
+namespace {
+
+// Engine operations that record their calls; the wipe stops the engine and deletes the
+// folders, as the engine's does.
+class ScriptedEngineActions : public EngineActions
+{
+public:
+    explicit ScriptedEngineActions(SyncEngine &engine) : m_engine(engine) {}
+
+    bool canHydrate() const override { return hydrates; }
+    QCoro::Task<> hydrateSyncFolders() override
+    {
+        calls.push_back("hydrate, lanes " + std::to_string(m_engine.lanes().size()));
+        co_return;
+    }
+    bool canSyncNow() const override { return true; }
+    void requestManualSync() override { calls.push_back("syncNow"); }
+    bool canPause() const override { return true; }
+    void pauseAll() override { m_engine.setIsPaused(true); }
+    void resumeAll() override { m_engine.setIsPaused(false); }
+    bool canWipe() const override { return wipes; }
+    QCoro::Task<> wipeLocalState() override
+    {
+        calls.push_back("wipe, lanes " + std::to_string(m_engine.lanes().size()));
+        m_engine.stop();
+        if (const auto &context = m_engine.storedModelContext()) {
+            for (const auto &folder : context->fetch(FetchDescriptor<SyncFolder>()))
+                context->remove(folder);
+            context->save();
+        }
+        co_return;
+    }
+
+    bool hydrates = true;
+    bool wipes = true;
+    std::vector<std::string> calls;
+
+private:
+    SyncEngine &m_engine;
+};
+
+class AppSessionTest : public ::testing::Test, protected quillmere::test::TokenFixture
+{
+protected:
+    AppSessionTest()
+    {
+        fake.start();
+        account = fake.addAccount();
+        base = fake.baseURL();
+        container = ModelContainerFactory::makeContainer(folder.filePath(QStringLiteral("Quillmere.sqlite")));
+        engine = std::make_unique<SyncEngine>(std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, clock)),
+                                              vault, clock, applications, lanes.factory());
+        actions = std::make_unique<ScriptedEngineActions>(*engine);
+    }
+
+    ~AppSessionTest() override
+    {
+        session.reset();
+        engine.reset();
+        auth.reset();
+        runFor(50ms);
+    }
+
+    void linkStoredToken() { storeToken(fake.issueToken(account), clock.currentDateTime().addDays(10)); }
+
+    // A folder with a location, stored as another run left it.
+    void addFolder()
+    {
+        ModelContext context(container);
+        context.insert(std::make_shared<SyncFolder>(QStringLiteral("Beats"), SyncFolderType::projectsFolder,
+                                                    folder.filePath(QStringLiteral("Beats")), QStringList(),
+                                                    SyncFolderSyncMode::bidirectional, true, 0, true, std::nullopt, true,
+                                                    std::vector<std::shared_ptr<DAWConfiguration>>()));
+        context.save();
+    }
+
+    AppSession &start()
+    {
+        auth = std::make_unique<AuthState>(vault, clock, ExternalURLOpener(), [this] { return base; });
+        session = std::make_unique<AppSession>(*auth, *engine, *actions, network, container, clock);
+        QObject::connect(session.get(), &AppSession::statusChanged, [this] { ++statusChanges; });
+        session->start();
+        return *session;
+    }
+
+    bool running() { return runUntil([&] { return engine->lanes().size() == 1; }); }
+    size_t accountQuestions() const { return fake.requestsTo("GET", "/api/v1/account").size(); }
+
+    QTemporaryDir folder;
+    quillmere::test::FakeHarborly fake;
+    qint64 account = 0;
+    ManualClock clock{QDateTime::currentDateTimeUtc()};
+    ApplicationEvents applications;
+    quillmere::test::ScriptedLaneFactory lanes;
+    NetworkMonitor network{NetworkMonitor::Source::Detached};
+    std::shared_ptr<ModelContainer> container;
+    std::unique_ptr<SyncEngine> engine;
+    std::unique_ptr<ScriptedEngineActions> actions;
+    std::unique_ptr<AuthState> auth;
+    std::unique_ptr<AppSession> session;
+    int statusChanges = 0;
+};
+
+TEST_F(AppSessionTest, ConnectingConfirmsTheAccountHydratesThenStartsAndLeavingStops)
+{
+    addFolder();
+    linkStoredToken();
+    start();
+    ASSERT_TRUE(running());
+    EXPECT_EQ(actions->calls, (std::vector<std::string>{"hydrate, lanes 0"}));
+    EXPECT_EQ(LinkedAccount::id(), account) << "the account is recorded with the records";
+    EXPECT_EQ(accountQuestions(), 1u);
+    EXPECT_EQ(engine->storedModelContext(), session->context());
+    EXPECT_TRUE(session->status().connected);
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::idle);
+
+    // A burst of changes is looked at once.
+    runFor(150ms);
+    const int before = statusChanges;
+    engine->setIsStorageFull(true);
+    engine->setIsPaused(true);
+    engine->setIsStorageFull(false);
+    runFor(50ms);
+    EXPECT_EQ(statusChanges, before) << "no look before the delay";
+    runFor(150ms);
+    EXPECT_EQ(statusChanges, before + 1);
+    EXPECT_TRUE(session->status().paused);
+
+    auth->setConnectionState(ConnectionState::disconnected());
+    ASSERT_TRUE(runUntil([&] { return engine->lanes().empty(); }));
+    EXPECT_FALSE(session->status().connected);
+    EXPECT_EQ(lanes.made.size(), 1u);
+}
+
+TEST_F(AppSessionTest, AnotherAccountsRecordsAreWipedBeforeAnythingSyncsAndNeverWithoutTheWipe)
+{
+    addFolder();
+    LinkedAccount::setID(account + 100);
+    linkStoredToken();
+    actions->wipes = false;
+    start();
+    ASSERT_TRUE(runUntil([&] { return session->status().sessionProblem.has_value(); }));
+    runFor(150ms);
+    EXPECT_TRUE(engine->lanes().empty());
+    EXPECT_TRUE(actions->calls.empty()) << "no hydration over the other account's records";
+    EXPECT_EQ(LinkedAccount::id(), account + 100);
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::error);
+
+    // With a wipe: first the wipe, then hydration; the folder of the other account is gone.
+    actions->wipes = true;
+    auth->commitSignIn();
+    ASSERT_TRUE(runUntil([&] { return actions->calls.size() == 2; }));
+    EXPECT_EQ(actions->calls, (std::vector<std::string>{"wipe, lanes 0", "hydrate, lanes 0"}));
+    EXPECT_EQ(LinkedAccount::id(), account);
+    runFor(150ms);
+    EXPECT_TRUE(engine->lanes().empty());
+    EXPECT_FALSE(session->status().sessionProblem);
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::noFolders);
+}
+
+TEST_F(AppSessionTest, AnUnknownAccountWithRecordsWaitsAndIsAskedAgainWhenTheNetworkReturns)
+{
+    addFolder();
+    LinkedAccount::setID(account);
+    linkStoredToken();
+    fake.answerNext("/api/v1/account", 503, R"({"message":"busy"})", -1);
+    start();
+    ASSERT_TRUE(runUntil([&] { return session->status().awaitingAccount; }));
+    runFor(150ms);
+    EXPECT_TRUE(engine->lanes().empty());
+    EXPECT_TRUE(actions->calls.empty());
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::hibernating);
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "a busy service signs nobody out";
+
+    fake.clearFaults();
+    network.applyPathReport(PathReport{false, InterfaceKind::Unknown});
+    network.applyPathReport(PathReport{true, InterfaceKind::Wired});
+    ASSERT_TRUE(running());
+    EXPECT_FALSE(session->status().awaitingAccount);
+    EXPECT_EQ(accountQuestions(), 2u);
+
+    // Without the network, the question comes again after the interval.
+    auth->commitSignIn();
+    fake.answerNext("/api/v1/account", 503, R"({"message":"busy"})", 1);
+    ASSERT_TRUE(runUntil([&] { return session->status().awaitingAccount; }));
+    clock.advance(AppSession::accountRetryInterval);
+    ASSERT_TRUE(running());
+    EXPECT_EQ(accountQuestions(), 4u);
+}
+
+TEST_F(AppSessionTest, RevocationWipesAndSignsOutOnceAndIgnoresTheRepeats)
+{
+    addFolder();
+    linkStoredToken();
+    start();
+    ASSERT_TRUE(running());
+    const size_t hydrations = actions->calls.size();
+
+    fake.delayNext("/api/v1/auth/token", 300ms);
+    NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
+    NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
+    ASSERT_TRUE(runUntil([&] { return fake.requestsTo("DELETE", "/api/v1/auth/token").size() == 1; }));
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "the sign-out is on its way";
+    EXPECT_TRUE(session->isUnlinking());
+    runFor(150ms);
+    EXPECT_FALSE(session->status().connected) << "while unlinking the account counts as not connected";
+    EXPECT_TRUE(engine->lanes().empty());
+    NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
+
+    ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::disconnected); }));
+    runFor(150ms);
+    EXPECT_FALSE(session->isUnlinking());
+    EXPECT_EQ(actions->calls.size(), hydrations + 1);
+    EXPECT_EQ(actions->calls.back().substr(0, 4), "wipe");
+    EXPECT_FALSE(storedToken());
+    EXPECT_EQ(fake.requestsTo("DELETE", "/api/v1/auth/token").size(), 1u);
+
+    // Signed out already: a late notice does nothing.
+    NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
+    runFor(150ms);
+    EXPECT_EQ(actions->calls.size(), hydrations + 1);
+}
+
+TEST_F(AppSessionTest, ASignInCommittedWhileConnectedIsANewConnection)
+{
+    addFolder();
+    linkStoredToken();
+    start();
+    ASSERT_TRUE(running());
+    const auto first = session->context();
+    const quint64 connection = session->connection();
+
+    auth->commitSignIn();
+    ASSERT_TRUE(runUntil([&] { return session->connection() > connection && engine->lanes().size() == 1; }));
+    EXPECT_NE(session->context(), first) << "one model context per connection";
+    EXPECT_EQ(engine->storedModelContext(), session->context());
+    EXPECT_EQ(accountQuestions(), 2u);
+    EXPECT_EQ(lanes.made.size(), 2u) << "the engine was stopped and started for the new connection";
+}
+
+TEST_F(AppSessionTest, TheNetworkReturningChecksAStoredSignInAgain)
+{
+    // An offline launch: the stored token has expired and cannot be renewed yet.
+    storeToken(fake.issueToken(account), clock.currentDateTime().addSecs(-10));
+    fake.dropNext("/api/v1/auth/refresh", -1);
+    network.applyPathReport(PathReport{false, InterfaceKind::Unknown});
+    start();
+    ASSERT_TRUE(runUntil([&] { return auth->isWaitingForNetwork(); }));
+    runFor(150ms);
+    EXPECT_TRUE(storedToken()) << "the token is kept";
+    EXPECT_FALSE(session->status().connected);
+    EXPECT_TRUE(session->status().waitingForNetwork);
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::offline);
+
+    fake.clearFaults();
+    network.applyPathReport(PathReport{true, InterfaceKind::Wifi});
+    ASSERT_TRUE(runUntil([&] { return session->status().connected; }));
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected));
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::noFolders);
+}
+
+} // namespace

@@ -1,0 +1,124 @@
+// The application killed (SIGKILL) at random moments of a sync and started again: nothing is
+// lost, nothing reaches the service twice, no record stays "syncing".
+
+#include "Accounts/KeychainVault.h"
+#include "Accounts/LinkedAccount.h"
+#include "Accounts/TokenData.h"
+#include "App/ProgramEnvironment.h"
+#include "Model/ModelContainer.h"
+#include "Model/ModelContainerFactory.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFile.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Files/FolderBookmark.h"
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+
+#include <csignal>
+#include <map>
+#include <random>
+
+using namespace quillmere;
+using namespace std::chrono_literals;
+using quillmere::test::ProgramEnvironment;
+using quillmere::test::runUntil;
+
+namespace {
+
+constexpr int fileCount = 1000;
+
+// What another run of the application left: a linked account, its token and one folder with
+// its bookmark, for the instance at `environment`.
+QString prepare(ProgramEnvironment &environment, qint64 account, const QString &root)
+{
+    const QByteArray config = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", environment.path("config").toUtf8());
+    LinkedAccount::setID(account);
+    qputenv("XDG_CONFIG_HOME", config);
+
+    auto folder = std::make_shared<SyncFolder>(QStringLiteral("Sessions"), SyncFolderType::projectsFolder, root,
+                                               QStringList(), SyncFolderSyncMode::bidirectional, true, 0, true,
+                                               std::nullopt, true, std::vector<std::shared_ptr<DAWConfiguration>>());
+    QDir().mkpath(QFileInfo(environment.storePath()).path());
+    {
+        ModelContext context(ModelContainerFactory::makeContainer(environment.storePath()));
+        context.insert(folder);
+        context.save();
+    }
+    const QString token = environment.fake().issueToken(account, QDateTime::currentDateTimeUtc().addDays(30));
+    const QString secrets = environment.path("secrets");
+    QFile file(secrets);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(KeychainVault::encode(
+        {{KeychainVault::bearerTokenKey(), TokenData{token, QDateTime::currentDateTimeUtc().addDays(30)}.encoded()},
+         {KeychainVault::folderBookmarkKey(folder->stableID()), FolderBookmark::make(root)}}));
+    return secrets;
+}
+
+TEST(KillTest, KilledTenTimesMidSyncEveryFileReachesTheServiceOnceAndNoRecordStaysSyncing)
+{
+    ProgramEnvironment environment;
+    auto &fake = environment.fake();
+    const qint64 account = fake.addAccount();
+    const QString root = environment.path("Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    for (int i = 0; i < fileCount; ++i) {
+        QFile file(root + QStringLiteral("/take-%1.wav").arg(i, 4, 10, QLatin1Char('0')));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("RIFF take " + QByteArray::number(i) + QByteArray(200, char('a' + i % 26)));
+    }
+    const QString secrets = prepare(environment, account, root);
+    const QStringList arguments{QStringLiteral("--secrets"), secrets};
+    auto uploadedNames = [&] {
+        std::map<QString, int> names;
+        for (const auto &file : fake.files(account))
+            ++names[file.filename];
+        return names;
+    };
+
+    // Each confirmation takes a while, so the sync spans all the runs and every kill finds
+    // uploads between their bytes and their confirmation.
+    fake.delayNext("/api/v1/files/confirm-upload", 150ms, -1);
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> moment(0, 1500);
+    auto confirmations = [&] { return fake.requestsTo("POST", "/api/v1/files/confirm-upload").size(); };
+    for (int run = 0; run < 10; ++run) {
+        const size_t before = confirmations();
+        auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), arguments, true);
+        // At a random moment once this run's uploads are under way.
+        ASSERT_TRUE(runUntil([&] { return confirmations() > before; }, 60s));
+        quillmere::test::runFor(std::chrono::milliseconds(moment(random)));
+        ::kill(pid_t(instance->processId()), SIGKILL);
+        ASSERT_TRUE(ProgramEnvironment::finished(*instance));
+    }
+    const size_t beforeLastRun = uploadedNames().size();
+    EXPECT_LT(beforeLastRun, size_t(fileCount)) << "the kills fell in the middle of the sync";
+    EXPECT_GT(beforeLastRun, 0u);
+
+    auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), arguments, true);
+    ASSERT_TRUE(runUntil([&] { return uploadedNames().size() == size_t(fileCount); }, 180s))
+        << uploadedNames().size() << " files at the service (" << beforeLastRun << " before the last run)";
+    // The last confirmations are saved a moment after the service has them.
+    quillmere::test::runFor(2s);
+    ::kill(pid_t(instance->processId()), SIGTERM);
+    ASSERT_TRUE(ProgramEnvironment::finished(*instance));
+    EXPECT_EQ(instance->exitCode(), 0);
+
+    for (const auto &[name, count] : uploadedNames())
+        EXPECT_EQ(count, 1) << name.toStdString() << " reached the service more than once";
+    ModelContext context(ModelContainerFactory::makeContainer(environment.storePath()));
+    const auto records = context.fetch(FetchDescriptor<SyncFile>());
+    EXPECT_EQ(records.size(), size_t(fileCount));
+    int unsynced = 0;
+    for (const auto &record : records) {
+        EXPECT_NE(record->syncStatus(), SyncFileStatus::syncing) << record->localPath().toStdString();
+        unsynced += record->syncStatus() != SyncFileStatus::synced;
+    }
+    EXPECT_EQ(unsynced, 0);
+}
+
+} // namespace

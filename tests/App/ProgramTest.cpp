@@ -1,0 +1,94 @@
+// The quillmere program as a process: one instance, a later start handing over its address,
+// signals that quit it cleanly.
+
+#include "App/QuillmereApp.h"
+#include "App/QuitSignals.h"
+#include "Model/ModelContainerFactory.h"
+#include "Platform/WebAuth/CallbackRouter.h"
+#include "App/ProgramEnvironment.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+#include <csignal>
+
+using namespace quillmere;
+using namespace std::chrono_literals;
+using quillmere::test::ProgramEnvironment;
+using quillmere::test::runUntil;
+
+namespace {
+
+TEST(ProgramTest, ALaterStartHandsItsCallbackToTheRunningInstanceAndExits)
+{
+    ProgramEnvironment environment;
+    CallbackRouter running(environment.endpoint());
+    ASSERT_EQ(running.claim(), CallbackRouter::Claim::primary);
+    std::optional<QUrl> received;
+    auto wait = running.expect(QStringLiteral("quillmere"), QStringLiteral("S1"), [&](QUrl url) { received = url; });
+
+    const QString callback = QStringLiteral("quillmere://apple-callback?code=c0de&state=S1");
+    auto second = environment.start(QStringLiteral(QUILLMERE_PROGRAM), {callback});
+    ASSERT_TRUE(ProgramEnvironment::finished(*second));
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0);
+    ASSERT_TRUE(received);
+    EXPECT_EQ(*received, QUrl(callback));
+    EXPECT_FALSE(QFileInfo::exists(environment.storePath())) << "a second start opens no store";
+
+    // Nobody waits for the address: the second start says so and fails.
+    auto late = environment.start(QStringLiteral(QUILLMERE_PROGRAM), {callback});
+    ASSERT_TRUE(ProgramEnvironment::finished(*late));
+    EXPECT_NE(late->exitCode(), 0);
+}
+
+TEST(ProgramTest, TheInstanceShowsItselfForAPlainStartAndQuitsCleanlyOnSignals)
+{
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        ProgramEnvironment environment;
+        auto instance = environment.start(QStringLiteral(QUILLMERE_PROGRAM), {});
+        // It is the instance once its socket takes connections.
+        ASSERT_TRUE(runUntil([&] { return QFileInfo::exists(environment.endpoint()); }, 10s));
+        ASSERT_TRUE(runUntil([&] { return QFileInfo::exists(environment.storePath()); }, 10s));
+
+        auto plain = environment.start(QStringLiteral(QUILLMERE_PROGRAM), {});
+        ASSERT_TRUE(ProgramEnvironment::finished(*plain));
+        EXPECT_EQ(plain->exitCode(), 0) << "the running instance took the request to show its window";
+        EXPECT_EQ(instance->state(), QProcess::Running);
+
+        QElapsedTimer quitting;
+        quitting.start();
+        ::kill(pid_t(instance->processId()), signal);
+        ASSERT_TRUE(ProgramEnvironment::finished(*instance, QuillmereApp::quitTimeout + 2s));
+        EXPECT_LT(quitting.elapsed(), (QuillmereApp::quitTimeout + 1s).count());
+        EXPECT_EQ(instance->exitStatus(), QProcess::NormalExit) << "signal " << signal;
+        EXPECT_EQ(instance->exitCode(), 0);
+        EXPECT_NO_THROW(ModelContainerFactory::makeContainer(environment.storePath()));
+    }
+}
+
+TEST(QuitSignalsTest, TurnsTheSignalsIntoAQueuedQuitAndPutsTheHandlersBack)
+{
+    struct sigaction before = {};
+    ::sigaction(SIGHUP, nullptr, &before);
+    {
+        QuitSignals signals;
+        ASSERT_TRUE(signals.isInstalled());
+        std::vector<int> received;
+        QObject::connect(&signals, &QuitSignals::quitRequested, [&](int signal) { received.push_back(signal); });
+        ::raise(SIGTERM);
+        EXPECT_TRUE(received.empty()) << "nothing happens inside the handler";
+        ASSERT_TRUE(runUntil([&] { return !received.empty(); }, 2s));
+        EXPECT_EQ(received, std::vector<int>{SIGTERM});
+        ::raise(SIGINT);
+        ASSERT_TRUE(runUntil([&] { return received.size() == 2; }, 2s));
+        EXPECT_EQ(received.back(), SIGINT);
+    }
+    struct sigaction after = {};
+    ::sigaction(SIGHUP, nullptr, &after);
+    EXPECT_EQ(after.sa_handler, before.sa_handler);
+}
+
+} // namespace

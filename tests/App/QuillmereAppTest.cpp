@@ -1,0 +1,255 @@
+// The whole application in this process, against the fake service: launch, link, sync both
+// ways, revocation, quit.
+
+#include "Accounts/APIConfig.h"
+#include "Accounts/AuthState.h"
+#include "Accounts/KeychainVault.h"
+#include "Accounts/LinkedAccount.h"
+#include "Accounts/TokenData.h"
+#include "App/AppSession.h"
+#include "App/EngineActions.h"
+#include "App/MainWindow.h"
+#include "App/QuillmereApp.h"
+#include "App/TrayController.h"
+#include "Engine/BookmarkManager.h"
+#include "Engine/SyncEngine.h"
+#include "Model/ModelContainer.h"
+#include "Model/ModelContainerFactory.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFile.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/ManualClock.h"
+#include "Platform/Files/FolderBookmark.h"
+#include "Platform/Secrets/InMemorySecretBackend.h"
+#include "Platform/Settings/UserDefaults.h"
+#include "ServiceAPI/LibraryAPIClient.h"
+#include "UI/Onboarding/DeviceLinkView.h"
+#include "UI/Onboarding/QuillmereWindowView.h"
+#include "fake-service/FakeHarborly.h"
+#include "support/TemporaryConfigHome.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+using namespace quillmere;
+using namespace std::chrono_literals;
+using quillmere::test::runFor;
+using quillmere::test::runUntil;
+using Kind = ConnectionState::Kind;
+
+namespace {
+
+// Points an XDG folder variable at a fresh folder for the life of the object.
+class TemporaryXdgFolder
+{
+public:
+    explicit TemporaryXdgFolder(const char *name) : m_name(name), m_previous(qgetenv(name))
+    {
+        qputenv(name, m_dir.path().toUtf8());
+    }
+    ~TemporaryXdgFolder() { qputenv(m_name, m_previous); }
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    const char *m_name;
+    QByteArray m_previous;
+};
+
+class QuillmereAppTest : public ::testing::Test
+{
+protected:
+    QuillmereAppTest()
+    {
+        fake.start();
+        account = fake.addAccount();
+        APIConfig::setHomeAPIURL(fake.baseURL().toString());
+        options.secretBackend = &backend;
+        options.clock = &clock;
+        options.networkSource = NetworkMonitor::Source::Detached;
+        options.storePath = data.path() + QStringLiteral("/Quillmere.sqlite");
+        options.useTray = false;
+        options.openURL = [](const QUrl &) { return true; };
+        options.endLoop = [this] { ++loopsEnded; };
+    }
+
+    ~QuillmereAppTest() override
+    {
+        app.reset();
+        runFor(100ms);
+        quillmere::test::drainEvents();
+    }
+
+    QuillmereApp &launch()
+    {
+        app = std::make_unique<QuillmereApp>(options);
+        EXPECT_FALSE(app->initialise());
+        EXPECT_TRUE(runUntil([&] { return app->isRunning(); }));
+        return *app;
+    }
+
+    AuthState &auth() const { return *app->authState(); }
+    bool welcomeShown() const { return app->mainWindow()->root()->isWelcomeShown(); }
+
+    // Turns the loop until the predicate holds; whenever nothing happens for a moment, the
+    // clock moves to its next deadline (a debounce, a priority wait, the delta loop).
+    bool settle(const std::function<bool()> &done, std::chrono::seconds limit = 30s)
+    {
+        const auto giveUp = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < giveUp) {
+            if (runUntil(done, 50ms))
+                return true;
+            if (const auto next = clock.nextDeadline())
+                clock.advance(std::max(*next - clock.now(), Clock::Duration::zero()));
+        }
+        return done();
+    }
+
+    // A folder of this computer, registered with the store and its bookmark, as the engine's
+    // folder operations would.
+    std::shared_ptr<SyncFolder> addFolder(const QString &path)
+    {
+        auto folder = std::make_shared<SyncFolder>(QStringLiteral("Sessions"), SyncFolderType::projectsFolder, path,
+                                                   QStringList(), SyncFolderSyncMode::bidirectional, true, 0, true,
+                                                   std::nullopt, true, std::vector<std::shared_ptr<DAWConfiguration>>());
+        quillmere::test::await(app->engine()->bookmarkManager()->saveBookmark(FolderBookmark::make(path),
+                                                                             folder->stableID()));
+        ModelContext context(app->container());
+        context.insert(folder);
+        context.save();
+        return folder;
+    }
+
+    static QString sha256(const QByteArray &bytes)
+    {
+        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    }
+
+    quillmere::test::TemporaryConfigHome config;
+    TemporaryXdgFolder data{"XDG_DATA_HOME"};
+    TemporaryXdgFolder cache{"XDG_CACHE_HOME"};
+    quillmere::test::FakeHarborly fake;
+    qint64 account = 0;
+    InMemorySecretBackend backend;
+    ManualClock clock{QDateTime::currentDateTimeUtc()};
+    QuillmereAppOptions options;
+    int loopsEnded = 0;
+    std::unique_ptr<QuillmereApp> app;
+};
+
+TEST_F(QuillmereAppTest, LinksSyncsBothWaysSignsOutOnRevocationAndQuitsCleanly)
+{
+    QTemporaryDir home;
+    const QString root = QFileInfo(home.path()).canonicalFilePath() + QStringLiteral("/Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    QFile local(root + QStringLiteral("/take1.wav"));
+    ASSERT_TRUE(local.open(QIODevice::WriteOnly) && local.write("RIFF take one") > 0);
+    local.close();
+
+    launch();
+    ASSERT_TRUE(app->mainWindow()->isVisible());
+    EXPECT_TRUE(welcomeShown());
+    EXPECT_FALSE(app->tray()->hasTray());
+    EXPECT_TRUE(app->mainWindow()->menuBar()) << "without a tray the window carries the menu";
+
+    // Link by device code, from the welcome screen's button.
+    app->mainWindow()->findChild<QPushButton *>(QStringLiteral("connectButton"))->click();
+    ASSERT_TRUE(runUntil([&] { return auth().connectionState().is(Kind::polling); }));
+    ASSERT_TRUE(fake.approveDevice(auth().connectionState().userCode(), account));
+    ASSERT_TRUE(settle([&] { return auth().connectionState().is(Kind::connected); }));
+    ASSERT_TRUE(settle([&] { return LinkedAccount::id() == account && app->session()->status().connected; }));
+    EXPECT_EQ(trayIconState(app->session()->status()), TrayIconState::noFolders);
+    ASSERT_TRUE(settle([&] { return !welcomeShown(); })) << "the welcome screen gives way once linked";
+
+    // A folder on this computer: the engine starts over it and both ways sync.
+    const auto folder = addFolder(root);
+    ASSERT_TRUE(settle([&] { return app->engine()->lanes().size() == 1; }));
+    auto uploaded = [&] {
+        for (const auto &file : fake.files(account))
+            if (file.filename == QLatin1String("take1.wav"))
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(settle(uploaded));
+    quillmere::test::FakeLibraryFile remote;
+    remote.accountId = account;
+    remote.filename = QStringLiteral("from-studio.wav");
+    remote.folderType = QStringLiteral("drive");
+    remote.syncFolderUUID = folder->stableID().toString(QUuid::WithoutBraces).toUpper();
+    remote.content = "RIFF from the studio";
+    fake.addFile(remote);
+    const QString downloaded = root + QStringLiteral("/from-studio.wav");
+    ASSERT_TRUE(settle([&] { return QFileInfo::exists(downloaded); }));
+    QFile arrived(downloaded);
+    ASSERT_TRUE(arrived.open(QIODevice::ReadOnly));
+    EXPECT_EQ(arrived.readAll(), QByteArray("RIFF from the studio"));
+    ASSERT_TRUE(settle([&] { return trayIconState(app->session()->status()) == TrayIconState::idle; }));
+
+    // The service revokes the sign-in: the next request finds out, the session signs out.
+    for (const auto &token : fake.tokens(account))
+        fake.revokeToken(token.token);
+    ASSERT_TRUE(settle([&] { return auth().connectionState().is(Kind::disconnected); }));
+    ASSERT_TRUE(settle([&] { return welcomeShown(); })) << "the welcome screen is back";
+    EXPECT_TRUE(app->engine()->lanes().empty());
+    EXPECT_FALSE(app->vault()->data(KeychainVault::bearerTokenKey()));
+    {
+        ModelContext context(app->container());
+        const bool wiped = context.fetch(FetchDescriptor<SyncFolder>()).empty()
+            && context.fetch(FetchDescriptor<SyncFile>()).empty();
+        EXPECT_EQ(wiped, makeEngineActions(*app->engine())->canWipe())
+            << "local sync state goes with the sign-in wherever the engine can wipe it";
+    }
+
+    // Quit: the loop ends within the limit, and what is left behind opens again.
+    app->requestQuit();
+    ASSERT_TRUE(runUntil([&] { return loopsEnded == 1; }, QuillmereApp::quitTimeout + 500ms));
+    const QString storePath = app->storePath();
+    app.reset();
+    EXPECT_NO_THROW(ModelContainerFactory::makeContainer(storePath));
+    QStringList leftovers;
+    for (const QString &place : {root, LibraryAPIClient::stagingFolder()}) {
+        QDirIterator it(place, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = it.next();
+            if (path.contains(QLatin1String("quillmere-tmp")) || path.startsWith(LibraryAPIClient::stagingFolder()))
+                leftovers << path;
+        }
+    }
+    EXPECT_TRUE(leftovers.isEmpty()) << leftovers.join(u' ').toStdString();
+}
+
+TEST_F(QuillmereAppTest, ARequestedResetRunsBeforeTheStoredTokenIsRead)
+{
+    const QString token = fake.issueToken(account);
+    KeychainVault seeding{KeychainHelper(backend), [](const QString &) {}};
+    seeding.setValue(TokenData{token, clock.currentDateTime().addDays(5)}.encoded(), KeychainVault::bearerTokenKey());
+    ASSERT_TRUE(UserDefaults::standard().setBool(QStringLiteral("ResetLocalState"), true));
+
+    launch();
+    runFor(300ms);
+    EXPECT_FALSE(auth().connectionState().is(Kind::connected)) << "the wiped token must not sign in";
+    EXPECT_FALSE(app->vault()->data(KeychainVault::bearerTokenKey()));
+    EXPECT_FALSE(UserDefaults::standard().contains(QStringLiteral("ResetLocalState")));
+    EXPECT_TRUE(welcomeShown());
+}
+
+TEST_F(QuillmereAppTest, AStoreThatCannotBeOpenedEndsTheLaunchWithAMessage)
+{
+    QFile blocker(data.path() + QStringLiteral("/not-a-folder"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    options.storePath = blocker.fileName() + QStringLiteral("/Quillmere.sqlite");
+    app = std::make_unique<QuillmereApp>(options);
+    const std::optional<QString> failure = app->initialise();
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(failure->contains(options.storePath));
+    runFor(50ms);
+    EXPECT_FALSE(app->isRunning()) << "nothing runs over a store that is not there";
+}
+
+} // namespace

@@ -1,0 +1,240 @@
+// The tray icon's states, the panel's lines and what the menu and the panel offer.
+
+#include "Accounts/AuthState.h"
+#include "App/MenuBarView.h"
+#include "App/ShellStatus.h"
+#include "App/StatusPanel.h"
+#include "App/TrayController.h"
+#include "App/TrayIconPainter.h"
+#include "Platform/Async/ManualClock.h"
+#include "UI/Onboarding/DeviceLinkView.h"
+#include "UI/Onboarding/ShellActions.h"
+#include "support/ScriptedService.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+
+#include <set>
+
+using namespace quillmere;
+using namespace std::chrono_literals;
+using quillmere::test::runFor;
+using quillmere::test::runUntil;
+
+namespace {
+
+ShellStatus linkedAndIdle()
+{
+    ShellStatus status;
+    status.connected = true;
+    status.hasFolders = true;
+    status.hasLanes = true;
+    status.syncNowAvailable = true;
+    status.pauseAvailable = true;
+    return status;
+}
+
+TEST(ShellStatusTest, TheIconShowsTheMostPressingStateAndTheLineNeverCallsAFailureIdle)
+{
+    ShellStatus status = linkedAndIdle();
+    EXPECT_EQ(trayIconState(status), TrayIconState::idle);
+    EXPECT_EQ(statusLine(status), QStringLiteral("Up to date"));
+
+    status.hasFolders = status.hasLanes = false;
+    EXPECT_EQ(trayIconState(status), TrayIconState::noFolders);
+    EXPECT_TRUE(statusLine(status).contains(QStringLiteral("no sync folder"))) << statusLine(status).toStdString();
+    status.hasFolders = status.hasLanes = true;
+
+    status.engineState = SyncEngineState::syncing();
+    status.currentFileName = QStringLiteral("Take 3.wav");
+    EXPECT_EQ(trayIconState(status), TrayIconState::syncing);
+    EXPECT_EQ(statusLine(status), QStringLiteral("Syncing Take 3.wav"));
+
+    status.engineState = SyncEngineState::idle();
+    status.paused = true;
+    EXPECT_EQ(trayIconState(status), TrayIconState::paused);
+
+    status.engineState = SyncEngineState::error(QStringLiteral("Cannot write Mix.wav"));
+    EXPECT_EQ(trayIconState(status), TrayIconState::error);
+    EXPECT_EQ(statusLine(status), QStringLiteral("Cannot write Mix.wav"));
+
+    status.storageFull = true;
+    EXPECT_EQ(trayIconState(status), TrayIconState::storageFull);
+    status.sessionProblem = QStringLiteral("could not clear");
+    EXPECT_EQ(trayIconState(status), TrayIconState::error);
+    EXPECT_EQ(statusLine(status), QStringLiteral("could not clear"));
+
+    status.awaitingAccount = true;
+    EXPECT_EQ(trayIconState(status), TrayIconState::hibernating);
+    EXPECT_TRUE(statusLine(status).contains(QStringLiteral("confirm")));
+    status.hibernating = true;
+    status.hibernationInterval = 240;
+    EXPECT_TRUE(statusLine(status).contains(QStringLiteral("4 min"))) << statusLine(status).toStdString();
+
+    status.connected = false;
+    EXPECT_EQ(trayIconState(status), TrayIconState::disconnected);
+    EXPECT_EQ(statusLine(status), QStringLiteral("Not linked to Harborly"));
+    status.waitingForNetwork = true;
+    EXPECT_NE(statusLine(status), QStringLiteral("Not linked to Harborly")) << "a stored sign-in is no sign-out";
+
+    // Offline wins the icon, linked or not; the line still tells the rest.
+    status.networkAvailable = false;
+    EXPECT_EQ(trayIconState(status), TrayIconState::offline);
+    ShellStatus syncing = linkedAndIdle();
+    syncing.networkAvailable = false;
+    syncing.engineState = SyncEngineState::syncing();
+    EXPECT_EQ(trayIconState(syncing), TrayIconState::offline);
+    EXPECT_EQ(statusLine(syncing), QStringLiteral("Syncing…"));
+    EXPECT_EQ(statusBanner(syncing), QStringLiteral("No internet connection"));
+}
+
+TEST(ShellStatusTest, SyncNowAndPauseAreOfferedOnlyWhereTheyCanAct)
+{
+    ShellStatus status = linkedAndIdle();
+    EXPECT_TRUE(canSyncNow(status));
+    EXPECT_TRUE(canTogglePause(status));
+    EXPECT_EQ(pauseActionTitle(status), QStringLiteral("Pause Sync"));
+    status.paused = true;
+    EXPECT_FALSE(canSyncNow(status));
+    EXPECT_TRUE(canTogglePause(status));
+    EXPECT_EQ(pauseActionTitle(status), QStringLiteral("Resume Sync"));
+
+    for (auto withhold : {&ShellStatus::syncNowAvailable, &ShellStatus::hasLanes, &ShellStatus::connected}) {
+        ShellStatus other = linkedAndIdle();
+        other.*withhold = false;
+        EXPECT_FALSE(canSyncNow(other));
+    }
+    status = linkedAndIdle();
+    status.pauseAvailable = false;
+    EXPECT_FALSE(canTogglePause(status)) << "an engine without pause gets a disabled item, not an imitation";
+    status = linkedAndIdle();
+    status.hibernating = true;
+    EXPECT_FALSE(canSyncNow(status));
+}
+
+TEST(TrayIconPainterTest, EveryStateHasItsOwnPictureAndOnlySyncingMoves)
+{
+    const std::vector<TrayIconState> states{TrayIconState::offline,  TrayIconState::disconnected,
+                                            TrayIconState::hibernating, TrayIconState::error,
+                                            TrayIconState::storageFull, TrayIconState::paused,
+                                            TrayIconState::syncing,     TrayIconState::noFolders,
+                                            TrayIconState::idle};
+    std::set<QByteArray> pictures;
+    for (TrayIconState state : states) {
+        const QImage image = TrayIconPainter::render(state, 0, 22);
+        ASSERT_EQ(image.size(), QSize(22, 22));
+        pictures.insert(QByteArray(reinterpret_cast<const char *>(image.constBits()), image.sizeInBytes()));
+        EXPECT_EQ(TrayIconPainter::frameCount(state), state == TrayIconState::syncing ? TrayIconPainter::syncingFrames : 1);
+    }
+    EXPECT_EQ(pictures.size(), states.size());
+    EXPECT_NE(TrayIconPainter::render(TrayIconState::syncing, 0, 22), TrayIconPainter::render(TrayIconState::syncing, 1, 22));
+    EXPECT_EQ(TrayIconPainter::render(TrayIconState::syncing, 0, 22),
+              TrayIconPainter::render(TrayIconState::syncing, TrayIconPainter::syncingFrames, 22));
+
+    const QPainterPath square = TrayIconPainter::parsePath(QStringLiteral("M2 3 H12 V13 L2 13 Z"));
+    EXPECT_EQ(square.boundingRect(), QRectF(2, 3, 10, 10));
+    const QPainterPath curve = TrayIconPainter::parsePath(QStringLiteral("M0 0 C0 10, 10 10, 10 0 Q5 -5 0 0"));
+    EXPECT_EQ(curve.elementCount(), 1 + 3 + 3);
+    // Something it does not know ends the path there.
+    EXPECT_EQ(TrayIconPainter::parsePath(QStringLiteral("M0 0 L4 4 A1 1 0 0 0 9 9 L8 8")).elementCount(), 2);
+}
+
+class ShellViewsTest : public ::testing::Test, protected quillmere::test::TokenFixture
+{
+protected:
+    void TearDown() override
+    {
+        tray.reset();
+        auth.reset();
+        runFor(30ms);
+    }
+
+    TrayController &makeTray()
+    {
+        auth = std::make_unique<AuthState>(vault, clock, ExternalURLOpener(), [this] { return base; });
+        TrayController::Callbacks callbacks;
+        callbacks.openMainWindow = [this] { calls.push_back("open"); };
+        callbacks.syncNow = [this] { calls.push_back("syncNow"); };
+        callbacks.togglePause = [this] { calls.push_back("pause"); };
+        callbacks.quit = [this] { calls.push_back("quit"); };
+        tray = std::make_unique<TrayController>(*auth, actions, callbacks, false);
+        return *tray;
+    }
+
+    ManualClock clock{QDateTime::currentDateTimeUtc()};
+    ShellActions actions{[this] { return base; }, [](const QUrl &) { return true; }};
+    std::unique_ptr<AuthState> auth;
+    std::unique_ptr<TrayController> tray;
+    std::vector<std::string> calls;
+};
+
+TEST_F(ShellViewsTest, TheIconAnimatesOnlyWhileSyncingAtAFewFramesASecond)
+{
+    makeTray();
+    EXPECT_FALSE(tray->hasTray());
+    EXPECT_EQ(tray->iconState(), TrayIconState::disconnected);
+    EXPECT_FALSE(tray->isAnimating());
+
+    ShellStatus status = linkedAndIdle();
+    status.engineState = SyncEngineState::syncing();
+    tray->setStatus(status);
+    EXPECT_EQ(tray->iconState(), TrayIconState::syncing);
+    ASSERT_TRUE(tray->isAnimating());
+    runFor(1100ms);
+    const int frames = tray->frame();
+    EXPECT_GE(frames, 3);
+    EXPECT_LE(frames, 5) << "each frame crosses to the tray host: a few a second at most";
+    EXPECT_TRUE(tray->toolTip().contains(QStringLiteral("Syncing")));
+
+    status.engineState = SyncEngineState::idle();
+    tray->setStatus(status);
+    EXPECT_FALSE(tray->isAnimating());
+    EXPECT_EQ(tray->frame(), 0);
+    EXPECT_FALSE(tray->currentIcon().isNull());
+}
+
+TEST_F(ShellViewsTest, TheMenuAndThePanelOfferWhatTheStatusAllows)
+{
+    makeTray();
+    EXPECT_FALSE(tray->syncNowAction()->isEnabled()) << "not linked";
+    EXPECT_FALSE(tray->pauseAction()->isEnabled());
+
+    ShellStatus status = linkedAndIdle();
+    tray->setStatus(status);
+    EXPECT_TRUE(tray->syncNowAction()->isEnabled());
+    tray->syncNowAction()->trigger();
+    tray->pauseAction()->trigger();
+    tray->openAction()->trigger();
+    tray->quitAction()->trigger();
+    EXPECT_EQ(calls, (std::vector<std::string>{"syncNow", "pause", "open", "quit"}));
+
+    status.paused = true;
+    tray->setStatus(status);
+    EXPECT_EQ(tray->pauseAction()->text(), QStringLiteral("Resume Sync"));
+    EXPECT_FALSE(tray->syncNowAction()->isEnabled());
+
+    // The panel: the status while linked, the device link otherwise; offline says so.
+    MenuBarView *panel = tray->panel();
+    EXPECT_FALSE(panel->showsSignIn());
+    EXPECT_EQ(panel->statusPanel()->line()->text(), QStringLiteral("Sync paused"));
+    EXPECT_EQ(panel->statusPanel()->pauseButton()->text(), QStringLiteral("Resume Sync"));
+    EXPECT_FALSE(panel->statusPanel()->syncNowButton()->isEnabled());
+    panel->statusPanel()->pauseButton()->click();
+    EXPECT_EQ(calls.back(), "pause");
+
+    status = ShellStatus();
+    status.networkAvailable = false;
+    tray->setStatus(status);
+    EXPECT_TRUE(panel->showsSignIn());
+    EXPECT_FALSE(panel->offlineBanner()->isHidden());
+    EXPECT_EQ(panel->offlineBanner()->text(), QStringLiteral("No internet connection"));
+    // The panel's device link starts the sign-in state's link, as the welcome screen does.
+    panel->deviceLinkView()->findChild<QPushButton *>(QStringLiteral("connectButton"))->click();
+    EXPECT_TRUE(auth->connectionState().is(ConnectionState::Kind::requestingCode));
+}
+
+} // namespace

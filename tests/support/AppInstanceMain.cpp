@@ -1,0 +1,30 @@
+// A quillmere instance whose secrets live in memory, seeded from a file: the program tests and
+// the idle benchmark run it, so that processes which are killed and started again never share
+// (or disturb) a keyring with other tests.
+//   quillmere_test_instance --secrets FILE [arguments of quillmere]
+// FILE holds the vault item as KeychainVault::encode writes it.
+
+#include "Accounts/KeychainVault.h"
+#include "App/Program.h"
+#include "Platform/BundleIdentifier.h"
+#include "Platform/Secrets/InMemorySecretBackend.h"
+
+#include <QApplication>
+#include <QFile>
+
+int main(int argc, char **argv)
+{
+    QApplication application(argc, argv);
+    quillmere::InMemorySecretBackend backend;
+    const QStringList arguments = QCoreApplication::arguments();
+    const qsizetype secrets = arguments.indexOf(QStringLiteral("--secrets"));
+    if (secrets > 0 && secrets + 1 < arguments.size()) {
+        QFile file(arguments[secrets + 1]);
+        if (!file.open(QIODevice::ReadOnly))
+            return 2;
+        backend.putItem(quillmere::bundleIdentifier(), quillmere::KeychainVault::vaultAccount(), file.readAll());
+    }
+    quillmere::QuillmereAppOptions options;
+    options.secretBackend = &backend;
+    return quillmere::runQuillmere(application, options);
+}
