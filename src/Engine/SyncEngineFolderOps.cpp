@@ -44,19 +44,6 @@ void logProgress(SyncLogger::Event event, const std::optional<QString> &detail)
     SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
 }
 
-QString describe(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const HarborlyAPIError &apiError) {
-        return apiError.errorDescription();
-    } catch (const std::exception &other) {
-        return QString::fromUtf8(other.what());
-    } catch (...) {
-    }
-    return QStringLiteral("Unknown error");
-}
-
 QString folderIDText(const QUuid &id)
 {
     return id.toString(QUuid::WithoutBraces).toUpper();
@@ -443,7 +430,7 @@ QCoro::Task<> SyncEngine::resetFolderOnServer(std::shared_ptr<SyncFolder> folder
                     QStringLiteral("Server cleared %1 records for %2").arg(deleted).arg(name));
     } catch (...) {
         logProgress(SyncLogger::Event::syncFailed,
-                    QStringLiteral("Server reset failed for %1: %2").arg(name, describe(std::current_exception())));
+                    QStringLiteral("Server reset failed for %1: %2").arg(name, describeError(std::current_exception())));
     }
 }
 

@@ -43,18 +43,6 @@ bool isCancellation(const std::exception_ptr &error)
     return false;
 }
 
-QString describeError(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const HarborlyAPIError &apiError) {
-        return apiError.errorDescription();
-    } catch (const std::exception &other) {
-        return QString::fromUtf8(other.what());
-    } catch (...) {
-    }
-    return QStringLiteral("Unknown error");
-}
 
 std::optional<QString> localRefusalText(const std::exception_ptr &error)
 {

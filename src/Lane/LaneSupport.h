@@ -24,8 +24,6 @@ QString entryPath(const std::optional<QString> &drivePath, const QString &filena
 // A stop of the work, not a failure: CancelledError, or a request or transfer ended by its stop.
 bool isCancellation(const std::exception_ptr &error);
 
-// The text shown for a failure (the service's description where there is one).
-QString describeError(const std::exception_ptr &error);
 
 // An operation this side refuses for a reason that trying again cannot change (a name that
 // clashes on the disk): its record waits in error with this text, which says what the user

@@ -22,7 +22,6 @@ namespace quillmere {
 
 namespace {
 
-using lane::describeError;
 using lane::logLine;
 
 Q_LOGGING_CATEGORY(failureLog, "app.quillmere.Quillmere.SyncLane")

@@ -21,7 +21,6 @@ namespace quillmere {
 
 namespace {
 
-using lane::describeError;
 using lane::isCancellation;
 using lane::logLine;
 

@@ -7,6 +7,8 @@
 
 #include "Lane/LaneSupport.h"
 
+#include "ServiceAPI/HarborlyAPIError.h"
+
 #include "Accounts/KeychainVault.h"
 #include "ActivityLog/SyncLogger.h"
 #include "Engine/BookmarkManager.h"
@@ -147,7 +149,7 @@ void SyncLane::notePriorityStartFailure(const std::exception_ptr &error)
                                  QStringLiteral("Priority sync rate limited — will retry"));
         return;
     }
-    setLastError(lane::describeError(error));
+    setLastError(describeError(error));
     notifyStateChanged();
 }
 

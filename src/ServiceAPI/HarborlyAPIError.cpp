@@ -55,4 +55,17 @@ bool HarborlyAPIError::isCancellation() const
     return false;
 }
 
+QString describeError(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const HarborlyAPIError &apiError) {
+        return apiError.errorDescription();
+    } catch (const std::exception &other) {
+        return QString::fromUtf8(other.what());
+    } catch (...) {
+    }
+    return QStringLiteral("Unknown error");
+}
+
 } // namespace quillmere

@@ -44,4 +44,8 @@ private:
     QByteArray m_what;
 };
 
+// The text shown for any failure: the service's description where there is one, else the
+// exception's own message.
+QString describeError(const std::exception_ptr &error);
+
 } // namespace quillmere

@@ -288,7 +288,8 @@ TEST_F(QueueTest, AStoppedPassLeavesNothingSyncingAndCountsNoFailure)
 {
     for (int i = 0; i < 3; ++i)
         addUpload(QStringLiteral("stem-%1.wav").arg(i));
-    h.fake.delayNext("/api/v1/files/check-hash", 2000ms, -1);
+    // Held long enough that none is answered before the pause, however slowly the three start.
+    h.fake.delayNext("/api/v1/files/check-hash", 30s, -1);
     auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
     pass = TaskHandle::start(std::move(body));
     ASSERT_TRUE(runUntil([&] { return h.fake.requestsTo("POST", "/api/v1/files/check-hash").size() == 3; }));
