@@ -1,5 +1,7 @@
 #include "Platform/Http/HttpHeaders.h"
 
+#include "Platform/Http/TransportError.h"
+
 namespace quillmere {
 
 namespace {
@@ -27,6 +29,24 @@ std::optional<QByteArray> HttpHeaders::value(const QByteArray &name) const
             return field.second;
     }
     return std::nullopt;
+}
+
+std::optional<qint64> declaredContentLength(const HttpHeaders &headers)
+{
+    std::optional<qint64> length;
+    for (const auto &[name, value] : headers.fields()) {
+        if (!sameName(name, "Content-Length"))
+            continue;
+        for (const QByteArray &item : value.split(',')) {
+            bool ok = false;
+            const QByteArray digits = item.trimmed();
+            const qint64 parsed = digits.toLongLong(&ok);
+            if (!ok || parsed < 0 || digits.startsWith('+') || (length && *length != parsed))
+                throw TransportError(TransportError::Code::badServerResponse);
+            length = parsed;
+        }
+    }
+    return length;
 }
 
 } // namespace quillmere
