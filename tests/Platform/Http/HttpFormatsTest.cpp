@@ -145,6 +145,21 @@ TEST(InternetDate, ParsesOnlyStrictDatesWithZoneAndWritesUtcWholeSeconds)
     EXPECT_EQ(parseInternetDate(formatInternetDate(local)), local.addMSecs(-750));
 }
 
+// A date read is written again (the change feed's next cursor when the service sends none), so
+// an offset that carries the instant out of years 1 to 9999 would make a text no reader takes.
+TEST(InternetDate, TakesOnlyInstantsThatWriteBackAsAStrictDate)
+{
+    for (const char16_t *edge : {u"0001-01-01T00:00:00Z", u"9999-12-31T23:59:59Z", u"0001-01-01T00:00:00-00:01",
+                                 u"9999-12-31T23:59:59+23:59"}) {
+        const auto read = parseInternetDate(edge);
+        ASSERT_TRUE(read.has_value()) << QString::fromUtf16(edge).toStdString();
+        EXPECT_EQ(parseInternetDate(formatInternetDate(*read)), read) << QString::fromUtf16(edge).toStdString();
+    }
+    EXPECT_EQ(formatInternetDate(*parseInternetDate(u"0001-01-01T00:00:00Z")), QStringLiteral("0001-01-01T00:00:00Z"));
+    EXPECT_EQ(parseInternetDate(u"0001-01-01T00:00:00+00:01"), std::nullopt);
+    EXPECT_EQ(parseInternetDate(u"9999-12-31T23:59:59-00:01"), std::nullopt);
+}
+
 TEST(TextDecoding, AcceptsOnlyValidUtf8)
 {
     EXPECT_EQ(decodeUtf8("caf\xC3\xA9"), QStringLiteral("café"));
