@@ -1,6 +1,6 @@
 // The strict internet-date reader, against a reference written from its rules: exactly
-// "yyyy-MM-ddTHH:mm:ss" and "Z" or "+hh:mm"/"-hh:mm", a real calendar date and time, and the
-// instant that names, in UTC, which formats back to a date the reader takes again.
+// "yyyy-MM-ddTHH:mm:ss" and "Z" or "+hh:mm"/"-hh:mm", a real calendar date and time, an instant
+// in years 1 to 9999 UTC, read as that instant, which formats back to a date the reader takes.
 #include "FuzzSupport.h"
 
 #include "Platform/Http/InternetDate.h"
@@ -63,8 +63,12 @@ std::optional<qint64> reference(const QString &text)
             return std::nullopt;
         offset = (*hours * 3600 + *minutes * 60) * (at(19, u'-') ? -1 : 1);
     }
-    return daysFromCivil(*year, unsigned(*month), unsigned(*day)) * 86400 + *hour * 3600 + *minute * 60 + *second
-        - offset;
+    const qint64 instant = daysFromCivil(*year, unsigned(*month), unsigned(*day)) * 86400 + *hour * 3600
+        + *minute * 60 + *second - offset;
+    // Only instants that write back as a strict date: years 1 to 9999 in UTC.
+    if (instant < daysFromCivil(1, 1, 1) * 86400 || instant > daysFromCivil(9999, 12, 31) * 86400 + 86399)
+        return std::nullopt;
+    return instant;
 }
 
 } // namespace
