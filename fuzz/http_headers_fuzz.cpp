@@ -35,10 +35,7 @@ Verdict expectedLength(const HttpHeaders &headers, std::optional<qint64> *length
         if (name.toLower() != "content-length")
             continue;
         for (const QByteArray &item : value.split(',')) {
-            QByteArray digits = item.trimmed();
-            // "-0" is zero to the reader; no other sign.
-            if (digits.startsWith('-') && digits.size() > 1 && digits.count('0') == digits.size() - 1)
-                digits = "0";
+            const QByteArray digits = item.trimmed();
             if (digits.isEmpty() || !std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; }))
                 return Verdict::refused;
             // Nineteen digits and more may or may not fit in 64 bits.

@@ -2,6 +2,8 @@
 
 #include "Platform/Http/TransportError.h"
 
+#include <algorithm>
+
 namespace quillmere {
 
 namespace {
@@ -38,10 +40,13 @@ std::optional<qint64> declaredContentLength(const HttpHeaders &headers)
         if (!sameName(name, "Content-Length"))
             continue;
         for (const QByteArray &item : value.split(',')) {
-            bool ok = false;
+            // Digits only: QByteArray::toLongLong also takes a sign and stops at a NUL.
             const QByteArray digits = item.trimmed();
-            const qint64 parsed = digits.toLongLong(&ok);
-            if (!ok || parsed < 0 || digits.startsWith('+') || (length && *length != parsed))
+            const bool decimal = !digits.isEmpty()
+                && std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; });
+            bool ok = false;
+            const qint64 parsed = decimal ? digits.toLongLong(&ok) : 0;
+            if (!ok || (length && *length != parsed))
                 throw TransportError(TransportError::Code::badServerResponse);
             length = parsed;
         }

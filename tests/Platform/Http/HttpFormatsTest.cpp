@@ -1,3 +1,4 @@
+#include "Platform/Http/HttpHeaders.h"
 #include "Platform/Http/InternetDate.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Http/Redirects.h"
@@ -86,6 +87,31 @@ TEST(Redirects, DecideCredentialsMethodAndSchemeByTheRules)
     for (const char *target : {"http://api.example.com/a", "http://127.0.0.1/a", "file:///tmp/x"})
         EXPECT_EQ(test::failureCode<TransportError>([&] { redirectedRequest(post, 302, QUrl(QString::fromLatin1(target))); }),
                   TransportError::Code::unsupportedURL) << target;
+}
+
+// Qt frames a body by the first Content-Length and joins repeated fields with ", ": a length is
+// taken only when every value is the same plain decimal number.
+TEST(HttpHeaders, DeclaredLengthIsOnePlainDecimalThatEveryFieldAgreesOn)
+{
+    const auto lengthOf = [](QList<QByteArray> values) {
+        QList<HttpHeaders::Field> fields{{"Content-Type", "text/plain"}};
+        for (const QByteArray &value : values)
+            fields.append({"content-LENGTH", value});
+        return declaredContentLength(HttpHeaders(fields));
+    };
+    EXPECT_EQ(lengthOf({}), std::nullopt);
+    EXPECT_EQ(lengthOf({" 5 "}), 5);
+    EXPECT_EQ(lengthOf({"5, 5", "05"}), 5);
+    for (const QByteArray &bad : {QByteArray("5, 6"), QByteArray("+5"), QByteArray("-1"), QByteArray("-0"),
+                                  QByteArray("0x5"), QByteArray("5 5"), QByteArray(""), QByteArray("5,"),
+                                  QByteArray("99999999999999999999"), QByteArray("5\0 trailing", 11)}) {
+        try {
+            lengthOf({bad});
+            ADD_FAILURE() << "taken: " << bad.toHex().toStdString();
+        } catch (const TransportError &error) {
+            EXPECT_EQ(error.code(), TransportError::Code::badServerResponse);
+        }
+    }
 }
 
 TEST(Json, ReadsFieldsOnlyWithTheirExactType)
