@@ -57,6 +57,19 @@ TokenData DeviceAuthClient::readTokenReply(const QByteArray &body)
     return TokenData{*token, *expiresAt};
 }
 
+DeviceAuthClient::DeviceCodeResponse DeviceAuthClient::readDeviceCodeReply(const QByteArray &body)
+{
+    const QJsonObject object = json::parseObject(body);
+    const auto deviceCode = json::optionalString(object, QStringLiteral("device_code"));
+    const auto userCode = json::optionalString(object, QStringLiteral("user_code"));
+    const auto verificationUrl = json::optionalString(object, QStringLiteral("verification_url"));
+    const auto expiresIn = json::optionalInteger(object, QStringLiteral("expires_in"));
+    if (!deviceCode || !userCode || !verificationUrl || !expiresIn)
+        throw DeviceAuthError::unexpectedResponse();
+    return DeviceCodeResponse{*deviceCode, *userCode, *verificationUrl, *expiresIn,
+                              json::optionalInteger(object, QStringLiteral("interval")).value_or(5)};
+}
+
 QCoro::Task<DeviceAuthClient::DeviceCodeResponse> DeviceAuthClient::requestDeviceCode(QUrl baseURL,
                                                                                       std::stop_token stop)
 {
@@ -67,15 +80,7 @@ QCoro::Task<DeviceAuthClient::DeviceCodeResponse> DeviceAuthClient::requestDevic
     if (response.status != 200)
         throw DeviceAuthError::serverError(response.status);
 
-    const QJsonObject object = json::parseObject(response.body);
-    const auto deviceCode = json::optionalString(object, QStringLiteral("device_code"));
-    const auto userCode = json::optionalString(object, QStringLiteral("user_code"));
-    const auto verificationUrl = json::optionalString(object, QStringLiteral("verification_url"));
-    const auto expiresIn = json::optionalInteger(object, QStringLiteral("expires_in"));
-    if (!deviceCode || !userCode || !verificationUrl || !expiresIn)
-        throw DeviceAuthError::unexpectedResponse();
-    co_return DeviceCodeResponse{*deviceCode, *userCode, *verificationUrl, *expiresIn,
-                                 json::optionalInteger(object, QStringLiteral("interval")).value_or(5)};
+    co_return readDeviceCodeReply(response.body);
 }
 
 QCoro::Task<DeviceAuthClient::PollResult> DeviceAuthClient::pollForToken(QString deviceCode, QUrl baseURL,

@@ -69,6 +69,9 @@ public:
     static QCoro::Task<bool> revokeToken(QString token, QUrl baseURL = APIConfig::baseURL(),
                                          std::stop_token stop = {});
 
+    // The 200 reply of a device-code request: "device_code", "user_code", "verification_url"
+    // and a whole "expires_in", or unexpectedResponse; "interval" defaults to 5.
+    static DeviceCodeResponse readDeviceCodeReply(const QByteArray &body);
     // The 200 reply of a poll or refresh: "token" and a strict "expires_at" or
     // unexpectedResponse; stores "home_api_url" and "shard_id" only for a valid reply.
     static TokenData readTokenReply(const QByteArray &body);

@@ -1,6 +1,7 @@
 #include "Lane/SyncLane.h"
 
 #include "Lane/LaneSupport.h"
+#include "Lane/RemotePlacement.h"
 
 #include "ActivityLog/SyncLogger.h"
 #include "Model/ModelContext.h"
@@ -56,22 +57,6 @@ struct Candidate
     bool tracked = false;
 };
 
-// A file only the service has, and where it goes.
-struct Download
-{
-    qint64 id = 0;
-    QString filename;
-    std::optional<QString> checksum;
-    QString path;
-};
-
-struct RemotePlacement
-{
-    QList<Download> downloads;
-    QList<QPair<qint64, QString>> rejected; // id, the entry's path as the service gives it
-    QList<QPair<qint64, QString>> outOfScope; // id, the entry's path below the folder
-};
-
 // A record the stale pass would delete at the service or forget, with what it was when judged.
 struct StaleRecord
 {
@@ -81,8 +66,10 @@ struct StaleRecord
     bool forget = false; // forget the record; otherwise owe a delete at the service
 };
 
-// Blocking: joins each service-given folder and name under the root (refusing what would
-// leave it) and makes the folders of the files to download.
+} // namespace
+
+namespace lane {
+
 RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
                                  const QSet<qint64> &trackedIds, const QSet<QString> &localPaths,
                                  const QStringList &unreadable, const FolderScope &scope)
@@ -99,7 +86,7 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
             continue;
         }
         // A file the scan would never list would look deleted at the next full sync.
-        if (const QString relative = lane::entryPath(remote.drivePath, remote.filename); !scope.includes(relative)) {
+        if (const QString relative = entryPath(remote.drivePath, remote.filename); !scope.includes(relative)) {
             placement.outOfScope.append({remote.id, relative});
             continue;
         }
@@ -113,7 +100,7 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
     return placement;
 }
 
-} // namespace
+} // namespace lane
 
 QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                                   std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
@@ -320,7 +307,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
 
     auto place = [folderPath, remoteFiles = std::move(remoteFiles), trackedIds, localPaths,
                   unreadable = local.unreadableFolders, scope] {
-        return placeRemoteFiles(folderPath, remoteFiles, trackedIds, localPaths, unreadable, scope);
+        return lane::placeRemoteFiles(folderPath, remoteFiles, trackedIds, localPaths, unreadable, scope);
     };
     const auto placement = co_await runInBackground(std::move(place));
     if (!isCurrent(epoch, stop))

@@ -2,6 +2,9 @@
 
 #include <QTimeZone>
 
+#include <cmath>
+#include <limits>
+
 namespace quillmere {
 
 namespace {
@@ -58,13 +61,27 @@ SqlValue encode(const QStringList &v)
     return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(v)).toJson(QJsonDocument::Compact));
 }
 
+qint64 integerOfReal(double value)
+{
+    // 2^63 is exactly representable as a double and is the first value out of range.
+    constexpr double limit = 9223372036854775808.0;
+    if (std::isnan(value))
+        return 0;
+    if (value >= limit)
+        return std::numeric_limits<qint64>::max();
+    if (value <= -limit)
+        return std::numeric_limits<qint64>::min();
+    return qint64(value);
+}
+
 void decode(const SqlValue &v, QDateTime &out)
 {
     qint64 ns = 0;
     decode(v, ns);
-    // Floor division keeps dates before 1970 on the right millisecond.
+    // Floor division keeps dates before 1970 on the right millisecond; the earliest
+    // millisecond is the last one whose nanoseconds fit, so what was read writes back.
     qint64 ms = ns / 1000000;
-    if (ns % 1000000 < 0)
+    if (ns % 1000000 < 0 && ms > std::numeric_limits<qint64>::min() / 1000000)
         --ms;
     out = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
 }

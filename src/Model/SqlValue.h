@@ -58,12 +58,16 @@ inline void decode(const SqlValue &v, QString &out)
     else
         out = QString(QLatin1String(""));
 }
+// A real as SQLite casts it to an integer: its whole part, saturated at the 64-bit bounds;
+// NaN is 0. A damaged or foreign store may hold any real in any column.
+qint64 integerOfReal(double value);
+
 inline void decode(const SqlValue &v, qint64 &out)
 {
     if (auto i = std::get_if<qint64>(&v))
         out = *i;
     else if (auto d = std::get_if<double>(&v))
-        out = qint64(*d);
+        out = integerOfReal(*d);
     else
         out = 0;
 }

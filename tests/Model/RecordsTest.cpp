@@ -7,7 +7,9 @@
 #include "Model/SyncFolder.h"
 #include "Model/SyncSettings.h"
 
+#include <cstdlib>
 #include <functional>
+#include <limits>
 #include <map>
 
 #include <gtest/gtest.h>
@@ -30,6 +32,32 @@ TEST(RecordEnums, StoredStringsDifferFromCaseNamesAndCompareExactly)
     ASSERT_EQ(types.size(), 4u);
     EXPECT_EQ(types.front(), SyncFolder::FolderType::harborly);
     EXPECT_EQ(types.back(), SyncFolder::FolderType::projectsFolder);
+}
+
+// A damaged or foreign store may hold any value in any column.
+TEST(StoredColumns, RealsAndExtremeTimesReadAsValuesThatWriteBack)
+{
+    // As SQLite casts a real: its whole part, saturated; NaN is 0. (Read from text, as a
+    // column is: a constant would be folded by the compiler, which saturates on its own.)
+    const std::pair<const char *, qint64> reals[] = {{"1e300", std::numeric_limits<qint64>::max()},
+                                                     {"-1e300", std::numeric_limits<qint64>::min()},
+                                                     {"nan", 0},
+                                                     {"-2.9", -2}};
+    for (const auto &[text, expected] : reals) {
+        qint64 number = 1;
+        sql::decode(SqlValue(std::strtod(text, nullptr)), number);
+        EXPECT_EQ(number, expected) << text;
+    }
+
+    for (const SqlValue &stored : {SqlValue(std::numeric_limits<qint64>::min()), SqlValue(std::numeric_limits<qint64>::max()),
+                                   SqlValue(std::strtod("-1e300", nullptr)), SqlValue(qint64(-1))}) {
+        QDateTime read;
+        sql::decode(stored, read);
+        QDateTime again;
+        sql::decode(sql::encode(read), again);
+        EXPECT_TRUE(read.isValid());
+        EXPECT_EQ(again, read) << read.toString(Qt::ISODateWithMs).toStdString();
+    }
 }
 
 TEST(RecordInitialValues, NewRecordsHoldTheirInitialValues)

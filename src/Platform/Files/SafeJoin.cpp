@@ -52,6 +52,10 @@ std::optional<QString> SafeJoin(const QString &root, const QString &dir, const Q
 {
     if (root.isEmpty() || !QDir::isAbsolutePath(root) || hasNul(root) || hasNul(dir) || hasNul(name))
         return std::nullopt;
+    // A lone surrogate (a JSON escape can make one) is written to the disk as U+FFFD: two names
+    // would meet at one file, and what the scan reads back would match no record.
+    if (!root.isValidUtf16() || !dir.isValidUtf16() || !name.isValidUtf16())
+        return std::nullopt;
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.contains(u'/')
         || isTooLong(name))
         return std::nullopt;

@@ -9,7 +9,7 @@ namespace quillmere {
 // The one way a folder or file name sent by the service becomes a local path.
 //
 // `dir` is a relative folder written with "/" separators: empty and "." parts are dropped,
-// a ".." part or a NUL anywhere refuses the join. `name` must be one non-empty component:
+// a ".." part, a NUL or a lone surrogate anywhere refuses the join. `name` must be one non-empty component:
 // not "." or "..", without "/" or NUL. No component may be longer than 255 bytes. The parts are joined as strings (an absolute `dir`
 // cannot replace the root), and the nearest existing folder on the way to the result must
 // resolve, symbolic links followed, to the root's real path or below it; a root that does

@@ -229,26 +229,6 @@ struct Exchange
     }
 };
 
-// The body's length as the reply declares it. Two different Content-Length values (Qt joins
-// repeated fields with ", ") leave the end of the body open to guessing: refused.
-std::optional<qint64> declaredLength(const HttpHeaders &headers)
-{
-    std::optional<qint64> length;
-    for (const auto &[name, value] : headers.fields()) {
-        if (name.compare("Content-Length", Qt::CaseInsensitive) != 0)
-            continue;
-        for (const QByteArray &item : value.split(',')) {
-            bool ok = false;
-            const QByteArray digits = item.trimmed();
-            const qint64 parsed = digits.toLongLong(&ok);
-            if (!ok || parsed < 0 || digits.startsWith('+') || (length && *length != parsed))
-                throw TransportError(Code::badServerResponse);
-            length = parsed;
-        }
-    }
-    return length;
-}
-
 bool hasStatus(const QNetworkReply &reply)
 {
     return reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
@@ -387,7 +367,7 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
             outcome.status = ex->reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             outcome.headers = HttpHeaders(ex->reply->rawHeaderPairs());
             outcome.redirect = isRedirectStatus(outcome.status) && outcome.headers.contains("Location");
-            const std::optional<qint64> length = declaredLength(outcome.headers);
+            const std::optional<qint64> length = declaredContentLength(outcome.headers);
             if (!outcome.redirect) {
                 auto beginning = sink.begin(outcome.status, outcome.headers, length);
                 co_await std::move(beginning);
@@ -460,7 +440,7 @@ QCoro::Task<Final> followRedirects(HttpRequest request, BodySink &sink, std::sto
             co_return Final{std::move(outcome), request.url};
         if (hops == HttpClient::maximumRedirects)
             throw TransportError(Code::unknown);
-        const QUrl target = request.url.resolved(QUrl::fromEncoded(*outcome.headers.value("Location")));
+        const QUrl target = redirectTarget(request.url, *outcome.headers.value("Location"));
         request = redirectedRequest(request, outcome.status, target);
     }
 }

@@ -1,5 +1,9 @@
 #include "Platform/Http/HttpHeaders.h"
 
+#include "Platform/Http/TransportError.h"
+
+#include <algorithm>
+
 namespace quillmere {
 
 namespace {
@@ -27,6 +31,27 @@ std::optional<QByteArray> HttpHeaders::value(const QByteArray &name) const
             return field.second;
     }
     return std::nullopt;
+}
+
+std::optional<qint64> declaredContentLength(const HttpHeaders &headers)
+{
+    std::optional<qint64> length;
+    for (const auto &[name, value] : headers.fields()) {
+        if (!sameName(name, "Content-Length"))
+            continue;
+        for (const QByteArray &item : value.split(',')) {
+            // Digits only: QByteArray::toLongLong also takes a sign and stops at a NUL.
+            const QByteArray digits = item.trimmed();
+            const bool decimal = !digits.isEmpty()
+                && std::all_of(digits.cbegin(), digits.cend(), [](char c) { return c >= '0' && c <= '9'; });
+            bool ok = false;
+            const qint64 parsed = decimal ? digits.toLongLong(&ok) : 0;
+            if (!ok || (length && *length != parsed))
+                throw TransportError(TransportError::Code::badServerResponse);
+            length = parsed;
+        }
+    }
+    return length;
 }
 
 } // namespace quillmere

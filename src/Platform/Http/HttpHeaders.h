@@ -30,4 +30,10 @@ private:
     QList<Field> m_fields;
 };
 
+// The body's length as the reply's "Content-Length" fields declare it; none without one. Two
+// different values (Qt joins repeated fields with ", ") leave the end of the body open to
+// guessing, and so does a value that is not digits only (no sign, nothing after them):
+// TransportError badServerResponse.
+std::optional<qint64> declaredContentLength(const HttpHeaders &headers);
+
 } // namespace quillmere

@@ -55,7 +55,12 @@ std::optional<QDateTime> parseInternetDate(QStringView text)
     const QDateTime local(date, time, Qt::OffsetFromUTC, offsetSeconds);
     if (!local.isValid())
         return std::nullopt;
-    return local.toUTC();
+    // An offset may carry the instant out of years 1 to 9999, where formatInternetDate would
+    // write a text that no reader (ours included, for a cursor) takes.
+    const QDateTime utc = local.toUTC();
+    if (utc.date().year() < 1 || utc.date().year() > 9999)
+        return std::nullopt;
+    return utc;
 }
 
 QString formatInternetDate(const QDateTime &dateTime)

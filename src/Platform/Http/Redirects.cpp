@@ -10,6 +10,11 @@ bool isRedirectStatus(int status)
     return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+QUrl redirectTarget(const QUrl &from, const QByteArray &location)
+{
+    return from.resolved(QUrl::fromEncoded(location));
+}
+
 bool isSameOrigin(const QUrl &a, const QUrl &b)
 {
     const auto defaultPort = [](const QUrl &url) {

@@ -9,6 +9,9 @@ namespace quillmere {
 // 301, 302, 303, 307, 308: the statuses followed when the reply names a Location.
 bool isRedirectStatus(int status);
 
+// Where a reply's "Location" leads from `from` (a relative reference resolves against it).
+QUrl redirectTarget(const QUrl &from, const QByteArray &location);
+
 // Scheme, host and port (the scheme's default when none is written) compare equal.
 bool isSameOrigin(const QUrl &a, const QUrl &b);
 

@@ -66,6 +66,18 @@ TEST_F(SafeJoinTest, RefusesParentReferencesBadNamesAndBadRoots)
     EXPECT_EQ(SafeJoin(base.path() + QStringLiteral("/gone"), QString(), QStringLiteral("a.wav")), std::nullopt);
 }
 
+// A JSON escape can make a lone surrogate. On the disk it becomes U+FFFD, so two service names
+// would meet at one file, and the scan would read back a name that no record carries.
+TEST_F(SafeJoinTest, RefusesTextTheDiskCannotHoldAsWritten)
+{
+    EXPECT_EQ(SafeJoin(root, QString(), QStringLiteral("a") + QChar(0xD800) + QStringLiteral("b.wav")), std::nullopt);
+    EXPECT_EQ(SafeJoin(root, QString(), QStringLiteral("a.wav") + QChar(0xD83E)), std::nullopt);
+    EXPECT_EQ(SafeJoin(root, QStringLiteral("Drums/") + QChar(0xDC00), QStringLiteral("a.wav")), std::nullopt);
+    // A surrogate pair is one character like any other.
+    const QString drum = QStringLiteral("\U0001F941.wav");
+    EXPECT_EQ(SafeJoin(root, QStringLiteral("Drums"), drum), root + QStringLiteral("/Drums/") + drum);
+}
+
 // The file system's limit is 255 bytes of the encoded name, not 255 characters.
 TEST_F(SafeJoinTest, RefusesComponentsLongerThanTheFileSystemAllows)
 {

@@ -1,3 +1,4 @@
+#include "Platform/Http/HttpHeaders.h"
 #include "Platform/Http/InternetDate.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Http/Redirects.h"
@@ -88,6 +89,31 @@ TEST(Redirects, DecideCredentialsMethodAndSchemeByTheRules)
                   TransportError::Code::unsupportedURL) << target;
 }
 
+// Qt frames a body by the first Content-Length and joins repeated fields with ", ": a length is
+// taken only when every value is the same plain decimal number.
+TEST(HttpHeaders, DeclaredLengthIsOnePlainDecimalThatEveryFieldAgreesOn)
+{
+    const auto lengthOf = [](QList<QByteArray> values) {
+        QList<HttpHeaders::Field> fields{{"Content-Type", "text/plain"}};
+        for (const QByteArray &value : values)
+            fields.append({"content-LENGTH", value});
+        return declaredContentLength(HttpHeaders(fields));
+    };
+    EXPECT_EQ(lengthOf({}), std::nullopt);
+    EXPECT_EQ(lengthOf({" 5 "}), 5);
+    EXPECT_EQ(lengthOf({"5, 5", "05"}), 5);
+    for (const QByteArray &bad : {QByteArray("5, 6"), QByteArray("+5"), QByteArray("-1"), QByteArray("-0"),
+                                  QByteArray("0x5"), QByteArray("5 5"), QByteArray(""), QByteArray("5,"),
+                                  QByteArray("99999999999999999999"), QByteArray("5\0 trailing", 11)}) {
+        try {
+            lengthOf({bad});
+            ADD_FAILURE() << "taken: " << bad.toHex().toStdString();
+        } catch (const TransportError &error) {
+            EXPECT_EQ(error.code(), TransportError::Code::badServerResponse);
+        }
+    }
+}
+
 TEST(Json, ReadsFieldsOnlyWithTheirExactType)
 {
     const auto o = object(R"({"i":42,"big":9007199254740993,"whole":3.0,"half":1.5,"s":"1","neg":-7,
@@ -143,6 +169,21 @@ TEST(InternetDate, ParsesOnlyStrictDatesWithZoneAndWritesUtcWholeSeconds)
     const QDateTime local(QDate(2024, 3, 1), QTime(1, 59, 58, 750), Qt::OffsetFromUTC, 7200);
     EXPECT_EQ(formatInternetDate(local), QStringLiteral("2024-02-29T23:59:58Z"));
     EXPECT_EQ(parseInternetDate(formatInternetDate(local)), local.addMSecs(-750));
+}
+
+// A date read is written again (the change feed's next cursor when the service sends none), so
+// an offset that carries the instant out of years 1 to 9999 would make a text no reader takes.
+TEST(InternetDate, TakesOnlyInstantsThatWriteBackAsAStrictDate)
+{
+    for (const char16_t *edge : {u"0001-01-01T00:00:00Z", u"9999-12-31T23:59:59Z", u"0001-01-01T00:00:00-00:01",
+                                 u"9999-12-31T23:59:59+23:59"}) {
+        const auto read = parseInternetDate(edge);
+        ASSERT_TRUE(read.has_value()) << QString::fromUtf16(edge).toStdString();
+        EXPECT_EQ(parseInternetDate(formatInternetDate(*read)), read) << QString::fromUtf16(edge).toStdString();
+    }
+    EXPECT_EQ(formatInternetDate(*parseInternetDate(u"0001-01-01T00:00:00Z")), QStringLiteral("0001-01-01T00:00:00Z"));
+    EXPECT_EQ(parseInternetDate(u"0001-01-01T00:00:00+00:01"), std::nullopt);
+    EXPECT_EQ(parseInternetDate(u"9999-12-31T23:59:59-00:01"), std::nullopt);
 }
 
 TEST(TextDecoding, AcceptsOnlyValidUtf8)

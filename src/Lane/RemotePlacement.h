@@ -1,0 +1,39 @@
+#pragma once
+
+#include "FileServices/FileScan.h"
+#include "ServiceAPI/FileSyncAPI.h"
+
+#include <QList>
+#include <QPair>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace quillmere::lane {
+
+// A file only the service has, and where it goes.
+struct Download
+{
+    qint64 id = 0;
+    QString filename;
+    std::optional<QString> checksum;
+    QString path;
+};
+
+struct RemotePlacement
+{
+    QList<Download> downloads;
+    QList<QPair<qint64, QString>> rejected; // id, the entry's path as the service gives it
+    QList<QPair<qint64, QString>> outOfScope; // id, the entry's path below the folder
+};
+
+// Blocking: joins each service-given folder and name under the root (refusing what would
+// leave it) and makes the folders of the files to download. Entries already tracked (by id),
+// found by the scan, under a folder the scan could not read or placed twice are left out.
+RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
+                                 const QSet<qint64> &trackedIds, const QSet<QString> &localPaths,
+                                 const QStringList &unreadable, const FolderScope &scope);
+
+} // namespace quillmere::lane
