@@ -4,17 +4,15 @@
 
 #include <httplib.h>
 
-#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <limits>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <sys/socket.h>
@@ -90,6 +88,11 @@ FakeRequest toFakeRequest(const httplib::Request &req)
         });
         request.headers.emplace_back("Content-Type", raw->second);
     }
+    const auto encoding = req.headers.find("X-Fake-Raw-Accept-Encoding");
+    if (encoding != req.headers.end()) {
+        std::erase_if(request.headers, [](const auto &header) { return header.first == "X-Fake-Raw-Accept-Encoding"; });
+        request.headers.emplace_back("Accept-Encoding", encoding->second);
+    }
     request.body = req.body;
     return request;
 }
@@ -103,10 +106,9 @@ int portOf(const sockaddr_storage &address)
     return -1;
 }
 
-// cpp-httplib always answers once a handler returns, so closing a connection without an
-// answer means shutting down the server's end of that socket: found among our descriptors by
-// its two ports. The server then fails to write its answer and closes the descriptor itself.
-void abortConnection(int localPort, int remotePort)
+// Calls `visit` with each connected socket of this process whose local port is `localPort`,
+// and its peer's port, until it returns false.
+void forEachConnection(int localPort, const std::function<bool(int fd, int remotePort)> &visit)
 {
     DIR *fds = opendir("/proc/self/fd");
     if (!fds)
@@ -121,12 +123,37 @@ void abortConnection(int localPort, int remotePort)
         if (getsockname(int(fd), reinterpret_cast<sockaddr *>(&local), &localSize) != 0
             || getpeername(int(fd), reinterpret_cast<sockaddr *>(&peer), &peerSize) != 0)
             continue;
-        if (portOf(local) == localPort && portOf(peer) == remotePort) {
-            shutdown(int(fd), SHUT_RDWR);
+        if (portOf(local) == localPort && !visit(int(fd), portOf(peer)))
             break;
-        }
     }
     closedir(fds);
+}
+
+// cpp-httplib always answers once a handler returns, so closing a connection without an
+// answer means shutting down the server's end of that socket: found among our descriptors by
+// its two ports. The server then fails to write its answer and closes the descriptor itself.
+void abortConnection(int localPort, int remotePort)
+{
+    forEachConnection(localPort, [remotePort](int fd, int peerPort) {
+        if (peerPort != remotePort)
+            return true;
+        shutdown(fd, SHUT_RDWR);
+        return false;
+    });
+}
+
+// Fills `content` from the pieces an upload was kept in, for a caller outside the fake.
+void joinReceived(FakeLibraryFile &file)
+{
+    if (file.received.empty())
+        return;
+    file.content = QByteArray();
+    if (file.received.size() == 1) {
+        file.content = file.received.front().bytes();
+        return;
+    }
+    for (const FakeReceivedBody &piece : file.received)
+        piece.forEachBlock([&file](const char *data, qsizetype length) { file.content.append(data, length); });
 }
 
 } // namespace
@@ -157,19 +184,37 @@ void FakeHarborly::start(int port, const std::string &host)
     m_stopping = false;
     m_host = host;
     m_server = std::make_unique<httplib::Server>();
-    // One request per connection: stopping never waits on an idle kept-alive socket.
-    m_server->set_keep_alive_max_count(1);
+    // Connections stay open for further requests, as the real service keeps them: a fresh
+    // connection per request would weigh on what a benchmark measures. Each open connection
+    // holds a worker while it waits, hence the large pool; stop() shuts idle ones.
+    m_server->set_keep_alive_max_count(std::numeric_limits<int>::max());
+    m_server->set_keep_alive_timeout(30);
+    m_server->new_task_queue = [] { return new httplib::ThreadPool(64); };
+    m_server->set_tcp_nodelay(true);
     const auto handler = [this](const httplib::Request &request, httplib::Response &response) { handle(request, response); };
-    // cpp-httplib parses a form body into parts and keeps no raw bytes; the form upload's
-    // byte-exact check needs them, so the type is hidden from it before the body is read.
-    m_server->set_pre_routing_handler([](const httplib::Request &request, httplib::Response &) {
+    m_server->set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &) {
+        markBusy(request.remote_port, true);
         auto &writable = const_cast<httplib::Request &>(request);
+        // cpp-httplib parses a form body into parts and keeps no raw bytes; the form upload's
+        // byte-exact check needs them, so the type is hidden from it before the body is read.
         const auto type = writable.headers.find("Content-Type");
         if (type != writable.headers.end() && type->second.rfind("multipart/form-data", 0) == 0) {
             writable.headers.emplace("X-Fake-Raw-Content-Type", type->second);
             type->second = "application/octet-stream";
         }
+        // cpp-httplib compresses a reply when the request accepts it; hiding the header is the
+        // one way to keep it from doing so.
+        const auto encoding = writable.headers.find("Accept-Encoding");
+        if (!m_compressReplies && encoding != writable.headers.end()) {
+            const std::string accepted = encoding->second;
+            writable.headers.erase(encoding);
+            writable.headers.emplace("X-Fake-Raw-Accept-Encoding", accepted);
+        }
         return httplib::Server::HandlerResponse::Unhandled;
+    });
+    // Called once a reply has been written: the connection waits idle from here on.
+    m_server->set_logger([this](const httplib::Request &request, const httplib::Response &) {
+        markBusy(request.remote_port, false);
     });
     m_server->Get(".*", handler);
     m_server->Post(".*", handler);
@@ -197,7 +242,11 @@ void FakeHarborly::start(int port, const std::string &host)
         std::lock_guard lock(m_state.mutex);
         m_state.baseURL = baseURL().toString();
     }
-    m_thread = std::thread([this] { m_server->listen_after_bind(); });
+    m_serverEnded = false;
+    m_thread = std::thread([this] {
+        m_server->listen_after_bind();
+        m_serverEnded = true;
+    });
     // stop() only reaches a server that has entered its accept loop.
     while (!m_server->is_running())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -208,8 +257,45 @@ void FakeHarborly::stop()
     m_stopping = true;
     if (m_thread.joinable()) {
         m_server->stop();
+        // The server ends once its workers do; one on a kept-alive connection waits for a
+        // request that will not come, so idle connections are shut down (a reply being
+        // written is left to finish, for a while) until every worker has ended.
+        const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!m_serverEnded) {
+            shutDownIdleConnections(std::chrono::steady_clock::now() > patience);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         m_thread.join();
     }
+}
+
+void FakeHarborly::setCompressReplies(bool compress)
+{
+    m_compressReplies = compress;
+}
+
+void FakeHarborly::markBusy(int remotePort, bool busy)
+{
+    std::lock_guard lock(m_busyMutex);
+    if (busy) {
+        ++m_busyPorts[remotePort];
+    } else if (const auto found = m_busyPorts.find(remotePort); found != m_busyPorts.end() && --found->second <= 0) {
+        m_busyPorts.erase(found);
+    }
+}
+
+void FakeHarborly::shutDownIdleConnections(bool busyToo)
+{
+    std::map<int, int> busy;
+    {
+        std::lock_guard lock(m_busyMutex);
+        busy = m_busyPorts;
+    }
+    forEachConnection(m_port, [&busy, busyToo](int fd, int remotePort) {
+        if (busyToo || !busy.count(remotePort))
+            shutdown(fd, SHUT_RDWR);
+        return true;
+    });
 }
 
 QUrl FakeHarborly::baseURL() const
@@ -493,6 +579,7 @@ bool FakeHarborly::setDeviceCodeState(const QString &userCode, FakeDeviceCode::S
 
 qint64 FakeHarborly::addFile(FakeLibraryFile file)
 {
+    FakeServiceState::measure(file); // hashes: outside the lock
     std::lock_guard lock(m_state.mutex);
     return m_state.addFileLocked(std::move(file));
 }
@@ -503,17 +590,25 @@ bool FakeHarborly::updateFile(qint64 id, const std::function<void(FakeLibraryFil
     const auto found = m_state.files.find(id);
     if (found == m_state.files.end())
         return false;
-    FakeLibraryFile file = found->second;
+    const FakeLibraryFile &before = found->second;
+    FakeLibraryFile file = before;
+    joinReceived(file);
+    const QByteArray contentBefore = file.content;
     change(file);
     file.id = id;
-    file.accountId = found->second.accountId;
-    if (file.content != found->second.content && file.contentPath.isEmpty()) {
-        file.fileSize = file.content.size();
-        file.checksum = QString::fromLatin1(QCryptographicHash::hash(file.content, QCryptographicHash::Sha256).toHex());
+    file.accountId = before.accountId;
+    if (file.content != contentBefore) {
+        file.received.clear();
+        if (file.contentPath.isEmpty()) {
+            file.fileSize = file.content.size();
+            file.checksum = FakeSha256::hexOf(file.content);
+        }
+    } else if (!before.received.empty()) {
+        file.content.clear(); // the bytes stay as they were received
     }
-    if (file.updatedAt == found->second.updatedAt)
+    if (file.updatedAt == before.updatedAt)
         file.updatedAt = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
-    found->second = file;
+    m_state.files.put(file);
     m_state.recordChangeLocked(QStringLiteral("updated"), file);
     return true;
 }
@@ -529,21 +624,36 @@ bool FakeHarborly::removeFile(qint64 id)
 
 std::optional<FakeLibraryFile> FakeHarborly::file(qint64 id) const
 {
-    std::lock_guard lock(m_state.mutex);
-    const auto found = m_state.files.find(id);
-    if (found == m_state.files.end())
-        return std::nullopt;
-    return found->second;
+    std::optional<FakeLibraryFile> found;
+    {
+        std::lock_guard lock(m_state.mutex);
+        const auto at = m_state.files.find(id);
+        if (at == m_state.files.end())
+            return std::nullopt;
+        found = at->second;
+    }
+    joinReceived(*found); // received pieces never change: read outside the lock
+    return found;
 }
 
 std::vector<FakeLibraryFile> FakeHarborly::files(qint64 accountId) const
 {
-    std::lock_guard lock(m_state.mutex);
     std::vector<FakeLibraryFile> result;
-    for (const auto &[id, file] : m_state.files)
-        if (file.accountId == accountId)
-            result.push_back(file);
+    {
+        std::lock_guard lock(m_state.mutex);
+        for (const auto &[id, file] : m_state.files)
+            if (file.accountId == accountId)
+                result.push_back(file);
+    }
+    for (FakeLibraryFile &file : result)
+        joinReceived(file);
     return result;
+}
+
+size_t FakeHarborly::fileCount(qint64 accountId) const
+{
+    std::lock_guard lock(m_state.mutex);
+    return m_state.files.countOf(accountId);
 }
 
 QString FakeHarborly::currentCursor(qint64 accountId) const
@@ -743,20 +853,16 @@ void FakeHarborly::handleUpload(const httplib::Request &req, httplib::Response &
         body.dropLarge = !m_state.transfers.keepLargeBodies;
     }
     bool kept = true;
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr);
+    FakeSha256 digest; // once, as the bytes arrive
     const bool complete = readBody([&](const char *data, size_t length) {
-        EVP_DigestUpdate(digest.get(), data, length);
+        digest.add(data, length);
         kept = kept && body.append(data, length);
         return !m_stopping.load();
     });
     // A body that ends early never becomes an object or a part.
     if (!complete)
         return hangUp();
-    unsigned char hash[EVP_MAX_MD_SIZE];
-    unsigned int hashLength = 0;
-    EVP_DigestFinal_ex(digest.get(), hash, &hashLength);
-    body.sha256 = QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(hash), int(hashLength)).toHex());
+    body.sha256 = digest.finishHex();
 
     if (faults.delay && !pause(faults.delay->pause))
         return hangUp();
@@ -887,11 +993,15 @@ std::vector<FakeFormUpload> FakeHarborly::formUploads() const
 
 std::optional<QByteArray> FakeHarborly::uploadedObject(const QString &oid) const
 {
-    std::lock_guard lock(m_state.mutex);
-    const auto found = m_state.uploads.objects.find(oid);
-    if (found == m_state.uploads.objects.end())
-        return std::nullopt;
-    return found->second;
+    FakeReceivedBody body;
+    {
+        std::lock_guard lock(m_state.mutex);
+        const auto found = m_state.uploads.objects.find(oid);
+        if (found == m_state.uploads.objects.end())
+            return std::nullopt;
+        body = found->second;
+    }
+    return body.bytes(); // a stored body never changes: read outside the lock
 }
 
 QString FakeHarborly::commitOf(qint64 fileId) const

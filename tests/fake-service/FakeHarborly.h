@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -79,6 +80,8 @@ public:
     bool removeFile(qint64 id);
     std::optional<FakeLibraryFile> file(qint64 id) const;
     std::vector<FakeLibraryFile> files(qint64 accountId) const;
+    // How many files the account has: cheap, unlike files(), which copies every byte.
+    size_t fileCount(qint64 accountId) const;
     // The cursor a change-feed reply would carry now.
     QString currentCursor(qint64 accountId) const;
 
@@ -126,6 +129,9 @@ public:
     void setMultipartPartSize(qint64 bytes, std::optional<qint64> totalPartsAnswer = std::nullopt);
     // Off: presigned bodies past 4 MiB are hashed but not kept (for a benchmark).
     void setKeepLargeBodies(bool keep);
+    // Off: replies go uncompressed whatever the request accepts (on by default, as
+    // cpp-httplib does; a benchmark turns it off).
+    void setCompressReplies(bool compress);
     void setInitiateReply(FakeInitiateReply reply);
     // Presign replies leave this part out.
     void omitFromPresign(qint64 partNumber);
@@ -167,6 +173,9 @@ private:
     // Sleeps unless the fake is stopping; false when it is.
     bool pause(std::chrono::milliseconds duration) const;
     void write(FakeReply reply, const AppliedFaults &faults, httplib::Response &response);
+    // A connection is busy from the start of a request until its reply is written.
+    void markBusy(int remotePort, bool busy);
+    void shutDownIdleConnections(bool busyToo);
 
     FakeServiceState m_state;
     FakeRouter m_router;
@@ -175,6 +184,10 @@ private:
     int m_port = 0;
     std::string m_host;
     std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_serverEnded{false};
+    std::atomic<bool> m_compressReplies{true};
+    std::mutex m_busyMutex;
+    std::map<int, int> m_busyPorts; // remote port -> requests under way
     mutable std::atomic<int> m_delayed{0};
     mutable std::atomic<int> m_mostDelayed{0};
 

@@ -24,8 +24,10 @@ void addTransferRoutes(FakeRouter &router, FakeServiceState &state);
 FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request, FakeReceivedBody body);
 // Single-file uploads: check-hash, upload-url, the presigned PUT, upload-blob, confirm-upload.
 void addUploadRoutes(FakeRouter &router, FakeServiceState &state);
-// The presigned PUT of an object that check-hash or upload-url handed out (captures[0]: oid).
-FakeReply storeSingleUploadObject(FakeServiceState &state, const FakeRequest &request);
+// The presigned PUT of an object that check-hash or upload-url handed out, its body read and
+// hashed by the server.
+FakeReply storeSingleUploadObject(FakeServiceState &state, const FakeRequest &request, const QString &oid,
+                                  FakeReceivedBody body);
 // E-mail registration and checkout.
 void addOnboardingRoutes(FakeRouter &router, FakeServiceState &state);
 

@@ -2,7 +2,6 @@
 
 #include "fake-service/FakeJson.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -81,34 +80,54 @@ std::variant<qint64, FakeReply> FakeServiceState::authoriseLocked(const FakeRequ
     return token->accountId;
 }
 
+void FakeServiceState::measure(FakeLibraryFile &file)
+{
+    if (!file.contentPath.isEmpty()) {
+        if (file.fileSize < 0)
+            file.fileSize = QFileInfo(file.contentPath).size();
+        if (file.checksum.isEmpty()) {
+            QFile source(file.contentPath);
+            FakeSha256 hash;
+            if (source.open(QIODevice::ReadOnly)) {
+                QByteArray block(1024 * 1024, Qt::Uninitialized);
+                for (qint64 n; (n = source.read(block.data(), block.size())) > 0;)
+                    hash.add(block.constData(), size_t(n));
+            }
+            file.checksum = hash.finishHex();
+        }
+    } else if (!file.received.empty()) {
+        if (file.fileSize < 0) {
+            file.fileSize = 0;
+            for (const FakeReceivedBody &piece : file.received)
+                file.fileSize += piece.size;
+        }
+        if (file.checksum.isEmpty()) {
+            FakeSha256 hash;
+            for (const FakeReceivedBody &piece : file.received)
+                piece.forEachBlock([&hash](const char *data, qsizetype length) { hash.add(data, size_t(length)); });
+            file.checksum = hash.finishHex();
+        }
+    } else {
+        if (file.fileSize < 0)
+            file.fileSize = file.content.size();
+        if (file.checksum.isEmpty())
+            file.checksum = FakeSha256::hexOf(file.content);
+    }
+}
+
 qint64 FakeServiceState::addFileLocked(FakeLibraryFile file)
 {
     if (file.id == 0)
         file.id = nextFileId++;
     else
         nextFileId = std::max(nextFileId, file.id + 1);
-    if (!file.contentPath.isEmpty()) {
-        if (file.fileSize < 0)
-            file.fileSize = QFileInfo(file.contentPath).size();
-        if (file.checksum.isEmpty()) {
-            QFile source(file.contentPath);
-            QCryptographicHash hash(QCryptographicHash::Sha256);
-            if (source.open(QIODevice::ReadOnly))
-                hash.addData(&source);
-            file.checksum = QString::fromLatin1(hash.result().toHex());
-        }
-    } else {
-        if (file.fileSize < 0)
-            file.fileSize = file.content.size();
-        if (file.checksum.isEmpty())
-            file.checksum = QString::fromLatin1(QCryptographicHash::hash(file.content, QCryptographicHash::Sha256).toHex());
-    }
+    measure(file);
     const QDateTime now = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
     if (!file.createdAt.isValid())
         file.createdAt = now;
     if (!file.updatedAt.isValid())
         file.updatedAt = file.createdAt;
-    files[file.id] = file;
+    files.put(file);
     recordChangeLocked(QStringLiteral("created"), file);
     return file.id;
 }
@@ -121,6 +140,7 @@ void FakeServiceState::recordChangeLocked(const QString &action, const FakeLibra
     change.recordedAt = QDateTime::currentDateTimeUtc();
     change.file = file;
     change.file.content.clear(); // the feed never serves bytes
+    change.file.received.clear();
     if (action == QLatin1String("deleted"))
         change.deletedAt = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch(), Qt::UTC);
     changes[file.accountId].push_back(std::move(change));
@@ -132,7 +152,7 @@ void FakeServiceState::deleteFileLocked(qint64 id)
     if (found == files.end())
         return;
     const FakeLibraryFile file = found->second;
-    files.erase(found);
+    files.erase(id);
     recordChangeLocked(QStringLiteral("deleted"), file);
 }
 

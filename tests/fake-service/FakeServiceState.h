@@ -3,6 +3,7 @@
 #include "fake-service/FakeAccount.h"
 #include "fake-service/FakeChange.h"
 #include "fake-service/FakeDeviceCode.h"
+#include "fake-service/FakeLibrary.h"
 #include "fake-service/FakeLibraryFile.h"
 #include "fake-service/FakeOnboarding.h"
 #include "fake-service/FakePlan.h"
@@ -38,7 +39,7 @@ public:
     std::map<qint64, FakeAccount> accounts;
     std::map<QString, FakeToken> tokens;
     std::vector<FakeDeviceCode> deviceCodes;
-    std::map<qint64, FakeLibraryFile> files;
+    FakeLibrary files;
     std::map<qint64, std::vector<FakeChange>> changes; // by account, oldest first
     std::vector<FakeSyncFolder> syncFolders;
     std::vector<FakePlan> plans;
@@ -67,7 +68,11 @@ public:
     // The token a request presents, known and not revoked; nullptr otherwise.
     const FakeToken *presentedTokenLocked(const FakeRequest &request) const;
 
-    // Fills in id, size, checksum and dates, stores the file and records the change.
+    // Fills in a file's size and checksum when they are left empty; it hashes, so callers do
+    // it before taking the lock. Needs no state.
+    static void measure(FakeLibraryFile &file);
+    // Fills in id, dates (and size and checksum, if still empty), stores the file and records
+    // the change.
     qint64 addFileLocked(FakeLibraryFile file);
     void recordChangeLocked(const QString &action, const FakeLibraryFile &file);
     // Removes the file and records its deletion.

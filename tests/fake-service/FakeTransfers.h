@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fake-service/FakeBody.h"
 #include "fake-service/FakeReply.h"
 #include "fake-service/FakeRequest.h"
 
@@ -15,41 +16,6 @@
 #include <vector>
 
 namespace quillmere::test {
-
-// An unnamed temporary file holding one large body; it goes with its last holder.
-class FakeSpillFile
-{
-public:
-    FakeSpillFile(); // throws std::runtime_error when no file can be made
-    ~FakeSpillFile();
-    FakeSpillFile(const FakeSpillFile &) = delete;
-    FakeSpillFile &operator=(const FakeSpillFile &) = delete;
-
-    bool append(const char *data, size_t length);
-    void forEachBlock(const std::function<void(const char *, qsizetype)> &take) const;
-
-private:
-    int m_fd = -1;
-    qint64 m_size = 0;
-};
-
-// Bytes that arrived in a PUT to a presigned URL, hashed as they streamed in. Small bodies stay
-// in memory; larger ones go to a temporary file, so a 1 GiB upload is held whole without
-// sitting in memory.
-struct FakeReceivedBody
-{
-    qint64 size = 0;
-    QString sha256;                        // lower-case hexadecimal
-    QByteArray content;                    // the bytes, when size <= FakeTransfers::inMemoryBodyLimit
-    std::shared_ptr<FakeSpillFile> spilled; // the bytes, when larger
-    bool dropLarge = false;                 // set before the first byte: keep nothing past the limit
-    bool dropped = false;                   // bytes were not kept: only the size and hash are known
-
-    // While the body arrives; false when the bytes could not be kept.
-    bool append(const char *data, size_t length);
-    void forEachBlock(const std::function<void(const char *, qsizetype)> &take) const;
-    QByteArray bytes() const;
-};
 
 // The quoted ETag the storage answers a PUT of content with this hash.
 std::string fakeETag(const QString &sha256);
@@ -107,7 +73,7 @@ struct FakeLivenessReport
 // State and switches of the transfer endpoints; part of FakeServiceState, under its mutex.
 struct FakeTransfers
 {
-    static constexpr qint64 inMemoryBodyLimit = 4 * 1024 * 1024;
+    static constexpr qint64 inMemoryBodyLimit = FakeReceivedBody::inMemoryLimit;
 
     std::map<QString, qint64> putTargets; // presigned PUT token -> account
     std::map<QString, QString> putOids;   // token -> oid

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fake-service/FakeBody.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -28,7 +30,7 @@ struct FakeUploadState
     bool presignFromUploadURL = false;
 
     std::map<QString, QString> issuedOids;   // oid -> the content_sha256 it was issued for
-    std::map<QString, QByteArray> objects;   // oid -> bytes received
+    std::map<QString, FakeReceivedBody> objects; // oid -> bytes received
     std::map<qint64, QString> commits;       // library file id -> its current commit
     std::vector<FakeFormUpload> formUploads; // accepted form uploads, oldest first
     qint64 nextConflictId = 1;

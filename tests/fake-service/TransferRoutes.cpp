@@ -3,6 +3,7 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
 #include <regex>
 
 namespace quillmere::test {
@@ -18,12 +19,13 @@ struct Call
     QJsonObject body;
 };
 
-std::variant<Call, FakeReply> accept(const FakeServiceState &state, const FakeRequest &request)
+// `body`: the request's body as jsonObjectBody parsed it, before the lock was taken.
+std::variant<Call, FakeReply> accept(const FakeServiceState &state, const FakeRequest &request,
+                                     const std::variant<QJsonObject, FakeReply> &body)
 {
     const auto who = state.authoriseLocked(request);
     if (auto *refused = std::get_if<FakeReply>(&who))
         return *refused;
-    auto body = jsonObjectBody(request);
     if (auto *refused = std::get_if<FakeReply>(&body))
         return *refused;
     return Call{std::get<qint64>(who), std::get<QJsonObject>(body)};
@@ -60,8 +62,9 @@ FakeReply noSuchUpload()
 
 FakeReply initiate(FakeServiceState &state, const FakeRequest &request)
 {
+    const auto parsed = jsonObjectBody(request); // before the lock: parsing is the slow part
     std::lock_guard lock(state.mutex);
-    auto call = accept(state, request);
+    auto call = accept(state, request, parsed);
     if (auto *refused = std::get_if<FakeReply>(&call))
         return *refused;
     const auto &[accountId, body] = std::get<Call>(call);
@@ -98,8 +101,9 @@ FakeReply initiate(FakeServiceState &state, const FakeRequest &request)
 
 FakeReply presign(FakeServiceState &state, const FakeRequest &request)
 {
+    const auto parsed = jsonObjectBody(request); // before the lock: parsing is the slow part
     std::lock_guard lock(state.mutex);
-    auto call = accept(state, request);
+    auto call = accept(state, request, parsed);
     if (auto *refused = std::get_if<FakeReply>(&call))
         return *refused;
     const auto &[accountId, body] = std::get<Call>(call);
@@ -132,8 +136,9 @@ FakeReply presign(FakeServiceState &state, const FakeRequest &request)
 // gets a truncated object.
 FakeReply complete(FakeServiceState &state, const FakeRequest &request)
 {
+    const auto parsed = jsonObjectBody(request); // before the lock: parsing is the slow part
     std::lock_guard lock(state.mutex);
-    auto call = accept(state, request);
+    auto call = accept(state, request, parsed);
     if (auto *refused = std::get_if<FakeReply>(&call))
         return *refused;
     const auto &[accountId, body] = std::get<Call>(call);
@@ -174,8 +179,9 @@ FakeReply complete(FakeServiceState &state, const FakeRequest &request)
 
 FakeReply abortUpload(FakeServiceState &state, const FakeRequest &request)
 {
+    const auto parsed = jsonObjectBody(request); // before the lock: parsing is the slow part
     std::lock_guard lock(state.mutex);
-    auto call = accept(state, request);
+    auto call = accept(state, request, parsed);
     if (auto *refused = std::get_if<FakeReply>(&call))
         return *refused;
     const auto &[accountId, body] = std::get<Call>(call);
@@ -206,15 +212,16 @@ std::variant<QJsonArray, FakeReply> batchFiles(const QJsonObject &body)
 
 bool isContentHash(const QString &text)
 {
-    static const std::regex pattern("[0-9a-f]{64}");
-    return std::regex_match(text.toStdString(), pattern);
+    return text.size() == 64
+           && std::all_of(text.begin(), text.end(), [](QChar c) { return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'); });
 }
 
 const FakeLibraryFile *libraryFileWith(const FakeServiceState &state, qint64 accountId, const QString &hash,
                                        const std::optional<QString> &drivePath = std::nullopt)
 {
-    for (const auto &[id, file] : state.files) {
-        if (file.accountId == accountId && file.checksum == hash && (!drivePath || file.drivePath == drivePath))
+    for (const qint64 id : state.files.withChecksum(accountId, hash)) {
+        const FakeLibraryFile &file = state.files.find(id)->second;
+        if (!drivePath || file.drivePath == drivePath)
             return &file;
     }
     return nullptr;
@@ -242,8 +249,9 @@ QString newPutTarget(FakeServiceState &state, qint64 accountId, const QString &o
 // elsewhere. Unknown: not a content hash. Otherwise the bytes are needed, with a PUT URL.
 FakeReply batchCheckHash(FakeServiceState &state, const FakeRequest &request)
 {
+    const auto parsed = jsonObjectBody(request); // before the lock: parsing is the slow part
     std::lock_guard lock(state.mutex);
-    auto call = accept(state, request);
+    auto call = accept(state, request, parsed);
     if (auto *refused = std::get_if<FakeReply>(&call))
         return *refused;
     const auto &[accountId, body] = std::get<Call>(call);
@@ -284,8 +292,9 @@ FakeReply batchCheckHash(FakeServiceState &state, const FakeRequest &request)
 
 FakeReply batchDedupConfirm(FakeServiceState &state, const FakeRequest &request)
 {
+    const auto parsed = jsonObjectBody(request); // before the lock: parsing is the slow part
     std::lock_guard lock(state.mutex);
-    auto call = accept(state, request);
+    auto call = accept(state, request, parsed);
     if (auto *refused = std::get_if<FakeReply>(&call))
         return *refused;
     const auto &[accountId, body] = std::get<Call>(call);
@@ -336,8 +345,9 @@ FakeReply batchDedupConfirm(FakeServiceState &state, const FakeRequest &request)
 // Warns when another device of the account reported the same project.
 FakeReply dawLiveness(FakeServiceState &state, const FakeRequest &request)
 {
+    const auto parsed = jsonObjectBody(request); // before the lock: parsing is the slow part
     std::lock_guard lock(state.mutex);
-    auto call = accept(state, request);
+    auto call = accept(state, request, parsed);
     if (auto *refused = std::get_if<FakeReply>(&call))
         return *refused;
     const auto &[accountId, body] = std::get<Call>(call);
@@ -401,12 +411,8 @@ FakeReply storeUploadedBody(FakeServiceState &state, const FakeRequest &request,
             std::lock_guard lock(state.mutex);
             transferTarget = state.transfers.putOids.count(token) != 0;
         }
-        if (!transferTarget) {
-            FakeRequest single = request;
-            single.body = body.bytes().toStdString();
-            single.captures = {match[1]};
-            return storeSingleUploadObject(state, single);
-        }
+        if (!transferTarget)
+            return storeSingleUploadObject(state, request, token, std::move(body));
     }
 
     std::lock_guard lock(state.mutex);
