@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace quillmere::bench {
 
@@ -62,12 +63,21 @@ inline void turnUntil(const std::function<bool()> &done)
     loop.exec();
 }
 
+// A service running elsewhere (another process): where it listens and the token it accepts.
+struct ServiceAddress
+{
+    QUrl baseURL;
+    QString token;
+};
+
 class BenchLane
 {
 public:
     // Staging and configuration go to folders of their own; the synced folder is
-    // <root>/<folderName>.
-    explicit BenchLane(const QString &folderName = QStringLiteral("Loops"))
+    // <root>/<folderName>. Without `elsewhere`, the lane talks to the in-process `fake`, which
+    // then answers uncompressed (what a benchmark measures is not the fake's zlib).
+    explicit BenchLane(const QString &folderName = QStringLiteral("Loops"),
+                       std::optional<ServiceAddress> elsewhere = std::nullopt)
     {
         qputenv("XDG_CACHE_HOME", m_dir.filePath(QStringLiteral("cache")).toUtf8());
         qputenv("XDG_CONFIG_HOME", m_dir.filePath(QStringLiteral("config")).toUtf8());
@@ -75,11 +85,18 @@ public:
         folderPath = rootPath + u'/' + folderName;
         QDir().mkpath(folderPath);
 
-        fake.start();
-        account = fake.addAccount();
-        const QUrl base = fake.baseURL();
+        QString token;
+        if (elsewhere) {
+            token = elsewhere->token;
+        } else {
+            fake.setCompressReplies(false);
+            fake.start();
+            account = fake.addAccount();
+            token = fake.issueToken(account);
+        }
+        const QUrl base = elsewhere ? elsewhere->baseURL : fake.baseURL();
         tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
-        QCoro::waitFor(tokens->saveToken(fake.issueToken(account), QDateTime::currentDateTimeUtc().addDays(30)));
+        QCoro::waitFor(tokens->saveToken(token, QDateTime::currentDateTimeUtc().addDays(30)));
         client = std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, Clock::system()));
         container = ModelContainerFactory::makeContainer(rootPath + QStringLiteral("/Quillmere.store"));
         context = std::make_shared<ModelContext>(container);

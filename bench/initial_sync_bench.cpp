@@ -1,13 +1,17 @@
-// A folder's first sync (activation, full sync, queue) into the in-process fake service on
-// loopback, for (a) 10,000 small files (1-64 KiB of random bytes, 100 sub-folders) and (b) 20
-// files of 50 MiB; prints files/s, MiB/s and the peak memory of the run. Beside it, in the same
-// run, `rclone copy` of the same tree to `rclone serve webdav` on loopback (rclone's default
-// of four transfers, like the queue's four slots), timed the same way, and the ratio.
-// Without rclone the peer is skipped.
+// A folder's first sync (activation, full sync, queue) into the fake service, run as a program
+// of its own on loopback, for (a) 10,000 small files (1-64 KiB of random bytes, 100
+// sub-folders) and (b) 20 files of 50 MiB; prints files/s, MiB/s and the peak memory of the
+// client alone (this process; the fake's own beside it). Beside it, in the same run and timed
+// the same way: the minimal client (MinimalClient.h: the same three requests per file, four
+// files at a time) against a fresh fake, and `rclone copy` of the same tree to `rclone serve
+// webdav` on loopback (rclone's default of four transfers, like the queue's four slots), with
+// the ratios. Without rclone that peer is skipped.
 // Usage: initial_sync_bench [small|large|both] [small count] [large count] [large MiB]
 //        (default both 10000 20 50)
 
 #include "BenchLane.h"
+#include "FakeProcess.h"
+#include "MinimalClient.h"
 
 #include <QCoreApplication>
 #include <QDirIterator>
@@ -20,7 +24,6 @@
 #include <QThread>
 
 #include <cstdio>
-#include <malloc.h>
 
 using namespace quillmere;
 using namespace quillmere::bench;
@@ -88,11 +91,13 @@ struct Figures
 
 Figures syncOurs(const QString &label, int count, qint64 minSize, qint64 maxSize, quint32 seed, Tree *written)
 {
-    BenchLane bench;
-    // Every file goes by a presigned PUT, as the service offers. The fake keeps every body it
-    // receives in its memory (its single-upload route reads a body back whole from its spill
-    // file), so the peak of case (b) is mostly the fake's.
-    bench.fake.setPresignedUploads(true, true);
+    FakeProcess service;
+    if (!service.start(QStringLiteral(QUILLMERE_FAKE_SERVICE))) {
+        std::printf("%s: the fake service did not start\n", qPrintable(label));
+        return {};
+    }
+    // Every file goes by a presigned PUT, as the service offers (the fake's --bench).
+    BenchLane bench(QStringLiteral("Loops"), service.address);
     *written = writeTree(bench.folderPath, count, minSize, maxSize, seed);
     if (written->files != count) {
         std::printf("%s: cannot write the tree\n", qPrintable(label));
@@ -108,25 +113,54 @@ Figures syncOurs(const QString &label, int count, qint64 minSize, qint64 maxSize
     timer.start();
     lane->start();
     const qint64 limit = 30LL * 60 * 1000;
-    // The fake's listing is copied only once the lane is settled.
+    long stored = 0;
+    // The service is asked only once the lane is settled.
     turnUntil([&] {
-        return (lane->isSettled() && bench.fake.files(bench.account).size() >= size_t(count))
-               || timer.elapsed() > limit;
+        if (timer.elapsed() > limit)
+            return true;
+        if (!lane->isSettled())
+            return false;
+        stored = service.libraryFileCount();
+        return stored >= count;
     });
     Figures figures;
     figures.seconds = double(timer.nsecsElapsed()) / 1e9;
-    const size_t stored = bench.fake.files(bench.account).size();
-    figures.complete = stored == size_t(count);
+    figures.complete = stored == count;
     const long peak = peakResidentKiB();
     lane->stop();
 
     const double mib = double(written->bytes) / 1048576.0;
-    std::printf("%s ours: %zu of %d files at the service in %.2f s: %.0f files/s, %.1f MiB/s\n", qPrintable(label),
+    std::printf("%s ours: %ld of %d files at the service in %.2f s: %.0f files/s, %.1f MiB/s\n", qPrintable(label),
                 stored, count, figures.seconds, double(stored) / figures.seconds, mib / figures.seconds);
-    std::printf("%s ours: peak memory (VmHWM) %ld MiB, %ld MiB at the start; it includes the in-process fake, which "
-                "keeps what it receives (%.0f MiB sent in all)\n",
-                qPrintable(label), peak / 1024, before / 1024, mib);
+    std::printf("%s ours: peak memory of the client alone (VmHWM of this process) %ld MiB, %ld MiB at the start; "
+                "the fake, in its own process, peaked at %ld MiB (%.0f MiB sent in all)\n",
+                qPrintable(label), peak / 1024, before / 1024, service.peakResidentKiB() / 1024, mib);
     return figures;
+}
+
+// The minimal client over the tree at `root` into a fresh fake; its time, 0 when it failed.
+double syncMinimal(const QString &label, const QString &root, const Tree &tree)
+{
+    FakeProcess service;
+    if (!service.start(QStringLiteral(QUILLMERE_FAKE_SERVICE))) {
+        std::printf("%s minimal: the fake service did not start; peer skipped\n", qPrintable(label));
+        return 0;
+    }
+    std::vector<MinimalFile> files;
+    QDirIterator it(root, QDir::Files | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        files.push_back({QFile::encodeName(it.filePath()).toStdString(), it.fileName().toStdString(),
+                         QDir(root).relativeFilePath(it.fileInfo().path()).toStdString()});
+    }
+    const MinimalService target{service.address.baseURL.toString().toStdString(), service.address.token.toStdString()};
+    const MinimalRun run = runMinimalClient(target, files);
+    const long stored = service.libraryFileCount();
+    const double mib = double(tree.bytes) / 1048576.0;
+    std::printf("%s minimal: %ld of %d files at the service (%d failed) in %.2f s: %.0f files/s, %.1f MiB/s\n",
+                qPrintable(label), stored, tree.files, run.failed, run.seconds, double(stored) / run.seconds,
+                mib / run.seconds);
+    return stored == tree.files ? run.seconds : 0;
 }
 
 int freePort()
@@ -209,15 +243,18 @@ void runCase(const QString &label, int count, qint64 minSize, qint64 maxSize, qu
         return;
     if (!ours.complete)
         std::printf("%s ours: INCOMPLETE\n", qPrintable(label));
+    // The same tree again (the same seed), in a folder of its own, for the peers.
+    QTemporaryDir source;
+    if (writeTree(source.path(), count, minSize, maxSize, seed).bytes != tree.bytes)
+        return;
+    const double minimal = syncMinimal(label, source.path(), tree);
+    if (minimal > 0 && ours.seconds > 0)
+        std::printf("%s: ours/minimal speed %.2f\n", qPrintable(label), minimal / ours.seconds);
     const QString rclone = QStandardPaths::findExecutable(QStringLiteral("rclone"));
     if (rclone.isEmpty()) {
         std::printf("%s rclone: not installed (apt-get install rclone); peer skipped\n", qPrintable(label));
         return;
     }
-    // The same tree again (the same seed), in a folder of its own.
-    QTemporaryDir source;
-    if (writeTree(source.path(), count, minSize, maxSize, seed).bytes != tree.bytes)
-        return;
     const double theirs = syncRclone(label, rclone, source.path(), tree);
     if (theirs > 0 && ours.seconds > 0)
         std::printf("%s: ours/rclone speed %.2f (goal >= 1)\n", qPrintable(label), theirs / ours.seconds);
@@ -227,8 +264,6 @@ void runCase(const QString &label, int count, qint64 minSize, qint64 maxSize, qu
 
 int main(int argc, char **argv)
 {
-    // The in-process fake's threads would each keep a malloc arena of bodies.
-    mallopt(M_ARENA_MAX, 1);
     QCoreApplication app(argc, argv);
     const QByteArray which = argc > 1 ? QByteArray(argv[1]) : QByteArray("both");
     const int smallCount = argc > 2 ? std::max(1, QByteArray(argv[2]).toInt()) : 10'000;

@@ -5,11 +5,16 @@
 //    taken 10,000 times in a row, as a pass takes them; each timed on its own;
 //  - the whole pass: processQueue (pre-pass hashing, batch checks, four slots of uploads)
 //    from start to end, in files per second;
+//  - beside the pass, in the same run: the minimal client (MinimalClient.h: the same three
+//    requests per file, four at a time) sending the same owed files into a fresh fake, timed
+//    the same way, and the fake's own ceiling: the minimal client with every file read and
+//    hashed before the clock starts, into another fresh fake;
 //  - for reference, the client's uploadFile alone, four at a time (no lane, no store), of
 //    1,000 other files of the same sizes into the same fake: what the transfers cost.
 // Usage: queue_bench [tracked] [owed]   (default 100000 10000)
 
 #include "BenchLane.h"
+#include "MinimalClient.h"
 
 #include "Model/SyncFile.h"
 #include "Platform/Async/TaskGroup.h"
@@ -101,6 +106,8 @@ int main(int argc, char **argv)
     const QDateTime anHourAgo = QDateTime::currentDateTimeUtc().addSecs(-3600);
     qint64 owedBytes = 0;
     int written = 0;
+    std::vector<MinimalFile> owedFiles; // for the minimal client
+    owedFiles.reserve(size_t(owed));
     for (int i = 0; i < tracked; ++i) {
         const QString relative = QStringLiteral("Session %1/Take_%2.wav").arg(i / 100).arg(i);
         const QString path = bench.folderPath + u'/' + relative;
@@ -115,6 +122,8 @@ int main(int argc, char **argv)
             }
             owedBytes += size;
             ++written;
+            owedFiles.push_back({QFile::encodeName(path).toStdString(), QFileInfo(path).fileName().toStdString(),
+                                 QStringLiteral("Session %1").arg(i / 100).toStdString()});
             record->setFileSize(size);
             record->setSyncStatus(SyncFileStatus::pending);
             record->setDesiredState(SyncFileDesiredState::uploadPending);
@@ -170,13 +179,37 @@ int main(int argc, char **argv)
     auto syncedRequest = SyncFile::inFolder(bench.folder->stableID());
     syncedRequest.equals(SyncFile::Field::desiredState, SyncFileDesiredState::uploadPending);
     const size_t stillOwed = bench.context->fetch(syncedRequest).size();
-    const size_t stored = bench.fake.files(bench.account).size();
+    const size_t stored = bench.fake.fileCount(bench.account);
     std::printf("pass: %zu files at the service, %zu still owed, %.2f s: %.0f files/s, %.1f MiB/s — goal >= 2000 "
                 "files/s\n",
                 stored, stillOwed, seconds, double(stored) / seconds, double(owedBytes) / 1048576.0 / seconds);
     std::printf("peak memory (VmHWM): %ld MiB, %ld MiB before the pass (the fake in this process keeps every body it "
                 "receives)\n",
                 peakResidentKiB() / 1024, peakBefore / 1024);
+
+    // The minimal client beside the pass, each run into a fake of its own set up as the
+    // bench's (presigned PUTs, uncompressed replies).
+    const auto minimalInto = [&owedFiles](bool prepared) {
+        test::FakeHarborly peer;
+        peer.setPresignedUploads(true, true);
+        peer.setCompressReplies(false);
+        peer.start();
+        const qint64 account = peer.addAccount();
+        const MinimalService target{peer.baseURL().toString().toStdString(), peer.issueToken(account).toStdString()};
+        MinimalRun run = runMinimalClient(target, owedFiles, SyncLane::queueSlots, prepared);
+        run.stored = int(peer.fileCount(account));
+        return run;
+    };
+    const MinimalRun minimal = minimalInto(false);
+    const double oursRate = double(stored) / seconds;
+    const double minimalRate = double(minimal.stored) / minimal.seconds;
+    std::printf("minimal client: %d files at the service (%d failed), %.2f s: %.0f files/s; ours/minimal speed %.2f\n",
+                minimal.stored, minimal.failed, minimal.seconds, minimalRate, oursRate / minimalRate);
+    const MinimalRun ceiling = minimalInto(true);
+    std::printf("the fake's ceiling (the minimal client's requests alone, every file read and hashed beforehand): %d "
+                "files (%d failed), %.2f s: %.0f files/s; ours/ceiling %.2f\n",
+                ceiling.stored, ceiling.failed, ceiling.seconds, double(ceiling.stored) / ceiling.seconds,
+                oursRate / (double(ceiling.stored) / ceiling.seconds));
 
     // The client alone, for reference.
     constexpr int aloneCount = 1000;

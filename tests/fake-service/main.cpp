@@ -1,5 +1,7 @@
 // Runs the fake Harborly service with a demo account until interrupted.
-// Usage: quillmere-fake-service [--port N] [--host ADDRESS]
+// Usage: quillmere-fake-service [--port N] [--host ADDRESS] [--bench]
+// --port 0 picks a free port. --bench: the account has no files, check-hash hands out
+// presigned PUT URLs and replies go uncompressed (a benchmark's service in its own process).
 
 #include "fake-service/FakeHarborly.h"
 
@@ -69,13 +71,16 @@ int main(int argc, char **argv)
 {
     int port = 8642;
     std::string host = "127.0.0.1";
+    bool bench = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
             port = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--host") == 0 && i + 1 < argc) {
             host = argv[++i];
+        } else if (std::strcmp(argv[i], "--bench") == 0) {
+            bench = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--port N] [--host ADDRESS]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--port N] [--host ADDRESS] [--bench]\n", argv[0]);
             return 2;
         }
     }
@@ -96,7 +101,14 @@ int main(int argc, char **argv)
     }
     qint64 accountId = 0;
     QString token;
-    seedDemo(fake, accountId, token);
+    if (bench) {
+        fake.setPresignedUploads(true, true);
+        fake.setCompressReplies(false);
+        accountId = fake.addAccount();
+        token = fake.issueToken(accountId);
+    } else {
+        seedDemo(fake, accountId, token);
+    }
 
     std::printf("base URL: %s\n", qPrintable(fake.baseURL().toString()));
     std::printf("account:  %lld (shard %s)\n", accountId, qPrintable(fake.account(accountId)->shardId));
