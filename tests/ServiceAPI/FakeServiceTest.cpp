@@ -88,6 +88,33 @@ protected:
         return status;
     }
 
+    // check-hash, the PUT of the bytes to the URL it hands out, and the confirmation's reply.
+    HttpResponse upload(const QByteArray &content, const QString &name, const QString &drivePath)
+    {
+        fake.setPresignedUploads(true, false);
+        const QJsonObject place{{QStringLiteral("filename"), name},
+                                {QStringLiteral("file_size"), content.size()},
+                                {QStringLiteral("mime_type"), QStringLiteral("audio/wav")},
+                                {QStringLiteral("folder_type"), QStringLiteral("drive")},
+                                {QStringLiteral("drive_path"), drivePath}};
+        HttpRequest checking = request("POST", QStringLiteral("/api/v1/files/check-hash"));
+        QJsonObject asked = place;
+        asked.insert(QStringLiteral("content_sha256"), sha256(content));
+        checking.setJsonBody(asked);
+        const QJsonObject verdict = json(send(checking));
+        HttpRequest put;
+        put.method = "PUT";
+        put.url = QUrl(verdict.value(QStringLiteral("presigned_upload_url")).toString());
+        put.body = content;
+        EXPECT_EQ(send(put).status, 200);
+        HttpRequest confirming = request("POST", QStringLiteral("/api/v1/files/confirm-upload"));
+        QJsonObject confirmed = place;
+        confirmed.insert(QStringLiteral("oid"), verdict.value(QStringLiteral("oid")));
+        confirmed.insert(QStringLiteral("file_uuid"), QStringLiteral("FILE-1"));
+        confirming.setJsonBody(confirmed);
+        return send(confirming);
+    }
+
     static QString sha256(const QByteArray &bytes)
     {
         return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
@@ -264,29 +291,7 @@ TEST_F(FakeService, UploadVerdictsFollowEveryChangeOfTheLibrary)
 
     // A confirmed upload onto that place replaces its bytes in place.
     const auto confirm = [&](const QByteArray &content) {
-        const QJsonObject checked = [&] {
-            HttpRequest r = request("POST", QStringLiteral("/api/v1/files/check-hash"));
-            r.setJsonBody(QJsonObject{{QStringLiteral("content_sha256"), sha256(content)},
-                                      {QStringLiteral("filename"), QStringLiteral("kick-final.wav")},
-                                      {QStringLiteral("file_size"), content.size()},
-                                      {QStringLiteral("mime_type"), QStringLiteral("audio/wav")}});
-            return json(send(r));
-        }();
-        const QString oid = checked.value(QStringLiteral("oid")).toString();
-        HttpRequest put;
-        put.method = "PUT";
-        put.url = fake.url(QStringLiteral("/storage/objects/") + oid + QStringLiteral("?signature=fake"));
-        put.body = content;
-        EXPECT_EQ(send(put).status, 200);
-        HttpRequest r = request("POST", QStringLiteral("/api/v1/files/confirm-upload"));
-        r.setJsonBody(QJsonObject{{QStringLiteral("oid"), oid},
-                                  {QStringLiteral("filename"), QStringLiteral("kick-final.wav")},
-                                  {QStringLiteral("file_size"), content.size()},
-                                  {QStringLiteral("mime_type"), QStringLiteral("audio/wav")},
-                                  {QStringLiteral("folder_type"), QStringLiteral("drive")},
-                                  {QStringLiteral("drive_path"), QStringLiteral("Drums/Final")},
-                                  {QStringLiteral("file_uuid"), QStringLiteral("FILE-1")}});
-        return send(r);
+        return upload(content, QStringLiteral("kick-final.wav"), QStringLiteral("Drums/Final"));
     };
     const HttpResponse replaced = confirm("kick v3");
     EXPECT_EQ(replaced.status, 200);
@@ -356,4 +361,20 @@ TEST(FakeReceivedBody, ABodyArrivingInSmallReadsIsKeptWholeOnDisk)
     EXPECT_TRUE(body.bytes() == sent);
     EXPECT_EQ(FakeSha256::hexOf(sent),
               QString::fromLatin1(QCryptographicHash::hash(sent, QCryptographicHash::Sha256).toHex()));
+}
+
+// A body past the in-memory limit stays in its spill file; the download serves it from there.
+TEST_F(FakeService, ALargeUploadIsDownloadedWhole)
+{
+    QByteArray content(5 * 1024 * 1024 + 123, Qt::Uninitialized);
+    for (qsizetype i = 0; i < content.size(); ++i)
+        content[i] = char((i * 7919) >> 4);
+    const HttpResponse confirmed = upload(content, QStringLiteral("long.wav"), QStringLiteral("Takes"));
+    ASSERT_EQ(confirmed.status, 201);
+    const qint64 id = json(confirmed).value(QStringLiteral("file_id")).toInteger();
+    EXPECT_TRUE(fake.file(id)->content == content);
+    const HttpResponse downloaded = get(QStringLiteral("/api/v1/files/library/%1").arg(id));
+    EXPECT_EQ(downloaded.status, 200);
+    EXPECT_EQ(downloaded.body.size(), content.size());
+    EXPECT_TRUE(downloaded.body == content);
 }

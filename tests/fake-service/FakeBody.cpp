@@ -5,7 +5,9 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -114,6 +116,26 @@ void FakeSpillFile::forEachBlock(const std::function<void(const char *, qsizetyp
         take(m_pending.constData(), m_pending.size());
 }
 
+qint64 FakeSpillFile::readAt(qint64 offset, char *into, qint64 length) const
+{
+    qint64 done = 0;
+    while (offset < m_written && done < length) {
+        const ssize_t n = ::pread(m_fd, into + done, size_t(std::min(length - done, m_written - offset)), offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        done += n;
+        offset += n;
+    }
+    if (done < length && offset >= m_written && offset - m_written < m_pending.size()) {
+        const qint64 n = std::min(length - done, qint64(m_pending.size()) - (offset - m_written));
+        std::memcpy(into + done, m_pending.constData() + (offset - m_written), size_t(n));
+        done += n;
+    }
+    return done;
+}
+
 FakeReceivedBody FakeReceivedBody::of(const QByteArray &bytes)
 {
     FakeReceivedBody body;
@@ -160,6 +182,17 @@ QByteArray FakeReceivedBody::bytes() const
     all.reserve(size);
     forEachBlock([&all](const char *data, qsizetype length) { all.append(data, length); });
     return all;
+}
+
+qint64 FakeReceivedBody::readAt(qint64 offset, char *into, qint64 length) const
+{
+    if (dropped)
+        return -1;
+    if (spilled)
+        return spilled->readAt(offset, into, length);
+    const qint64 n = std::clamp<qint64>(content.size() - offset, 0, length);
+    std::memcpy(into, content.constData() + offset, size_t(n));
+    return n;
 }
 
 } // namespace quillmere::test

@@ -45,6 +45,8 @@ public:
     bool append(const char *data, size_t length);
     // Every byte appended so far, in order, in blocks of at most 1 MiB.
     void forEachBlock(const std::function<void(const char *, qsizetype)> &take) const;
+    // Copies up to `length` bytes from `offset`; how many, or -1 when the file cannot be read.
+    qint64 readAt(qint64 offset, char *into, qint64 length) const;
 
 private:
     bool flush();
@@ -75,6 +77,8 @@ struct FakeReceivedBody
     bool append(const char *data, size_t length);
     void forEachBlock(const std::function<void(const char *, qsizetype)> &take) const;
     QByteArray bytes() const;
+    // Copies up to `length` bytes from `offset`; how many, or -1 when they cannot be read.
+    qint64 readAt(qint64 offset, char *into, qint64 length) const;
 };
 
 } // namespace quillmere::test

@@ -407,8 +407,12 @@ void FakeHarborly::write(FakeReply reply, const AppliedFaults &faults, httplib::
     if (!reply.bodyPath.isEmpty()) {
         std::ifstream probe(reply.bodyPath.toStdString(), std::ios::binary | std::ios::ate);
         total = probe ? size_t(probe.tellg()) : 0;
+    } else if (!reply.bodyPieces.empty()) {
+        total = 0;
+        for (const FakeReceivedBody &piece : reply.bodyPieces)
+            total += size_t(piece.size);
     }
-    const bool streamed = !reply.bodyPath.isEmpty() || faults.cutBody || faults.trickle;
+    const bool streamed = !reply.bodyPath.isEmpty() || !reply.bodyPieces.empty() || faults.cutBody || faults.trickle;
     if (!streamed || total == 0) {
         if (!reply.body.empty() || !reply.contentType.empty())
             response.set_content(reply.body, reply.contentType);
@@ -419,29 +423,54 @@ void FakeHarborly::write(FakeReply reply, const AppliedFaults &faults, httplib::
     {
         std::string body;
         std::ifstream file;
+        std::vector<FakeReceivedBody> pieces;
+
+        // Up to `n` bytes from `offset` into `into`; false when they cannot be read.
+        bool read(size_t offset, char *into, size_t n)
+        {
+            if (file.is_open()) {
+                file.seekg(std::streamoff(offset));
+                return bool(file.read(into, std::streamsize(n)));
+            }
+            for (const FakeReceivedBody &piece : pieces) {
+                if (n == 0)
+                    break;
+                if (offset >= size_t(piece.size)) {
+                    offset -= size_t(piece.size);
+                    continue;
+                }
+                const qint64 got = piece.readAt(qint64(offset), into, qint64(std::min(n, size_t(piece.size) - offset)));
+                if (got <= 0)
+                    return false;
+                into += got;
+                n -= size_t(got);
+                offset = 0;
+            }
+            return n == 0;
+        }
     };
     auto source = std::make_shared<Source>();
     source->body = std::move(reply.body);
+    source->pieces = std::move(reply.bodyPieces);
     if (!reply.bodyPath.isEmpty())
         source->file.open(reply.bodyPath.toStdString(), std::ios::binary);
-    const bool fromFile = !reply.bodyPath.isEmpty();
+    const bool inMemory = reply.bodyPath.isEmpty() && source->pieces.empty();
     const size_t limit = faults.cutBody ? std::min(faults.cutBody->bytes, total) : total;
     const size_t chunk = faults.trickle ? std::max<size_t>(faults.trickle->bytes, 1) : size_t(256 * 1024);
     const std::chrono::milliseconds gap = faults.trickle ? faults.trickle->pause : std::chrono::milliseconds(0);
 
     response.set_content_provider(
         total, reply.contentType.empty() ? "application/octet-stream" : reply.contentType,
-        [this, source, fromFile, limit, chunk, gap](size_t offset, size_t length, httplib::DataSink &sink) {
+        [this, source, inMemory, limit, chunk, gap](size_t offset, size_t length, httplib::DataSink &sink) {
             if (offset >= limit)
                 return false; // cut short: the server closes the connection
             if (gap.count() > 0 && offset > 0 && !pause(gap))
                 return false;
             const size_t n = std::min({length, chunk, limit - offset});
-            if (!fromFile)
+            if (inMemory)
                 return sink.write(source->body.data() + offset, n);
             std::string buffer(n, '\0');
-            source->file.seekg(std::streamoff(offset));
-            if (!source->file.read(buffer.data(), std::streamsize(n)))
+            if (!source->read(offset, buffer.data(), n))
                 return false;
             return sink.write(buffer.data(), n);
         });

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fake-service/FakeBody.h"
+
 #include <QJsonObject>
 #include <QString>
 
@@ -9,7 +11,8 @@
 
 namespace quillmere::test {
 
-// What a handler answers. A body streamed from disk is named by `bodyPath`.
+// What a handler answers. A body streamed from disk is named by `bodyPath`; one kept as it was
+// uploaded is `bodyPieces`.
 struct FakeReply
 {
     int status = 200;
@@ -17,6 +20,7 @@ struct FakeReply
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     QString bodyPath;
+    std::vector<FakeReceivedBody> bodyPieces;
 
     static FakeReply json(int status, const QJsonObject &object);
     // {"message": message}, plus "error": code when one is given.

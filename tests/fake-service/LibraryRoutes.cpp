@@ -120,10 +120,12 @@ FakeReply download(FakeServiceState &state, const FakeRequest &request)
     const FakeLibraryFile &found = std::get<FakeLibraryFile>(file);
     FakeReply reply;
     reply.contentType = found.mimeType.isEmpty() ? "application/octet-stream" : found.mimeType.toStdString();
-    if (found.contentPath.isEmpty())
-        reply.body = found.content.toStdString();
-    else
+    if (!found.contentPath.isEmpty())
         reply.bodyPath = found.contentPath;
+    else if (!found.received.empty())
+        reply.bodyPieces = found.received;
+    else
+        reply.body = found.content.toStdString();
     return reply;
 }
 
