@@ -3,6 +3,7 @@
 #include "Model/ModelContext.h"
 #include "Model/QuillmereSchemaV1.h"
 #include "Model/StoreLock.h"
+#include "Model/StoreLog.h"
 
 #include <QFileInfo>
 
@@ -41,7 +42,8 @@ ModelContainer::ModelContainer(QString path, sqlite3 *db, std::shared_ptr<StoreL
 {
 }
 
-std::shared_ptr<ModelContainer> ModelContainer::open(const QString &path, std::shared_ptr<StoreLock> lock)
+std::shared_ptr<ModelContainer> ModelContainer::open(const QString &path, std::shared_ptr<StoreLock> lock,
+                                                     CheckpointPolicy checkpoints)
 {
     sqlite3 *db = nullptr;
     const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -52,11 +54,23 @@ std::shared_ptr<ModelContainer> ModelContainer::open(const QString &path, std::s
     }
     std::shared_ptr<ModelContainer> container(new ModelContainer(path, db, std::move(lock)));
     container->configureAndCheck(); // a throw closes the connection through the destructor
+    // Only a store that passed the checks gets a second connection: a rejected one goes to
+    // quarantine exactly as it was.
+    if (container->m_journalMode == QLatin1String("wal")) {
+        // SQLite would checkpoint on the committing thread, syncs and all, every 1,000 pages.
+        try {
+            container->m_checkpointer = std::make_unique<WalCheckpointer>(path, db, checkpoints);
+        } catch (const StoreError &e) {
+            // SQLite's own checkpoints still keep the log bounded.
+            qCWarning(storeLog) << "Checkpoints stay on the committing thread:" << e.detail();
+        }
+    }
     return container;
 }
 
 ModelContainer::~ModelContainer()
 {
+    m_checkpointer.reset(); // its connection closes before this one, which then removes the log
     for (sqlite3_stmt *stmt : std::as_const(m_statements))
         sqlite3_finalize(stmt);
     sqlite3_close_v2(m_db);

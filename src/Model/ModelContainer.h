@@ -2,6 +2,7 @@
 
 #include "Model/SqlStatement.h"
 #include "Model/StoreError.h"
+#include "Model/WalCheckpointer.h"
 
 #include <QHash>
 #include <QMetaType>
@@ -46,8 +47,10 @@ class ModelContainer : public QObject
 public:
     // Opens (creating when the file is new) the store at path under the given lock.
     // Throws StoreError (cannotOpen) when the file is not a healthy store of this schema;
-    // the connection is closed again before the throw.
-    static std::shared_ptr<ModelContainer> open(const QString &path, std::shared_ptr<StoreLock> lock);
+    // the connection is closed again before the throw. In WAL mode the log is copied back
+    // by a WalCheckpointer under the given policy, never on this thread.
+    static std::shared_ptr<ModelContainer> open(const QString &path, std::shared_ptr<StoreLock> lock,
+                                                CheckpointPolicy checkpoints = {});
 
     ~ModelContainer() override;
 
@@ -85,6 +88,7 @@ private:
     QString m_journalMode;
     QHash<QString, sqlite3_stmt *> m_statements;
     std::vector<ModelContext *> m_contexts;
+    std::unique_ptr<WalCheckpointer> m_checkpointer; // closed before the main connection
 };
 
 } // namespace quillmere
