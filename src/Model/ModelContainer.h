@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Model/QuillmereSchemaV1.h"
 #include "Model/SqlStatement.h"
 #include "Model/StoreError.h"
 #include "Model/WalCheckpointer.h"
@@ -77,6 +78,7 @@ private:
 
     ModelContainer(QString path, sqlite3 *db, std::shared_ptr<StoreLock> lock);
     void configureAndCheck();
+    void upgradeLayout(const QuillmereSchemaV1::EarlierLayout &layout);
 
     void registerContext(ModelContext *context) { m_contexts.push_back(context); }
     void unregisterContext(ModelContext *context);
