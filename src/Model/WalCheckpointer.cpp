@@ -5,6 +5,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+
 namespace quillmere {
 
 WalCheckpointer::WalCheckpointer(const QString &storePath, sqlite3 *mainConnection, CheckpointPolicy policy)
@@ -48,43 +50,57 @@ WalCheckpointer::~WalCheckpointer()
 
 int WalCheckpointer::committed(void *self, sqlite3 *db, const char *name, int walPages)
 {
-    auto *checkpointer = static_cast<WalCheckpointer *>(self);
-    checkpointer->noteCommit(walPages);
-    // The thread has stood back (copyDue) and leaves the tail to this commit: no other
-    // writer exists, so the copy is complete and the next commit starts the log over. Busy
-    // while the thread's last copy still runs: the next commit tries again.
-    if (walPages >= checkpointer->m_policy.committerPages)
+    // Busy while the thread's last copy still runs: the next commit tries again. There is
+    // no other writer, so this copy is complete and the next commit starts the log over.
+    if (static_cast<WalCheckpointer *>(self)->noteCommit(walPages))
         sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     return SQLITE_OK;
 }
 
-bool WalCheckpointer::copyDue() const
+bool WalCheckpointer::committerCopies() const
 {
-    return m_walPages >= m_policy.pages && m_walPages < m_policy.committerPages && m_commits != m_copiedAt;
+    return m_walPages >= m_policy.committerPages && m_walPages - m_copied <= m_policy.pages;
 }
 
-void WalCheckpointer::noteCommit(int walPages)
+bool WalCheckpointer::copyDue() const
+{
+    return m_walPages >= m_policy.pages && m_commits != m_copiedAt && !committerCopies();
+}
+
+bool WalCheckpointer::noteCommit(int walPages)
 {
     bool wake;
+    bool copyHere;
     {
         std::lock_guard lock(m_mutex);
+        if (walPages < m_walPages) {
+            // The log started over: what the thread copied of the last one counts no more.
+            ++m_logStarts;
+            m_copied = 0;
+        }
         // The thread waits without a deadline only while nothing is left to copy.
-        wake = m_commits == m_truncatedAt || (walPages >= m_policy.pages && walPages < m_policy.committerPages);
+        const bool waitsForCommits = m_commits == m_truncatedAt;
         ++m_commits;
         m_walPages = walPages;
+        copyHere = committerCopies();
+        wake = waitsForCommits || (walPages >= m_policy.pages && !copyHere);
     }
     if (wake)
         m_wake.notify_one();
+    return copyHere;
 }
 
-void WalCheckpointer::checkpoint(int mode)
+int WalCheckpointer::checkpoint(int mode)
 {
     int logPages = 0;
     int copied = 0;
     const int rc = sqlite3_wal_checkpoint_v2(m_db, nullptr, mode, &logPages, &copied);
+    if (rc == SQLITE_OK)
+        return copied;
     // Busy: another checkpoint runs, or (for a cut) the writer or a reader is active.
-    if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED)
+    if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED)
         qCWarning(storeLog) << "Checkpoint of the store failed:" << sqlite3_errmsg(m_db);
+    return 0;
 }
 
 void WalCheckpointer::run()
@@ -96,9 +112,12 @@ void WalCheckpointer::run()
             // commit asks for another copy, and the first commit after a complete one
             // starts the log over (when there was a pause between two commits).
             m_copiedAt = m_commits;
+            const std::uint64_t logStarts = m_logStarts;
             lock.unlock();
-            checkpoint(SQLITE_CHECKPOINT_PASSIVE);
+            const int copied = checkpoint(SQLITE_CHECKPOINT_PASSIVE);
             lock.lock();
+            if (m_logStarts == logStarts)
+                m_copied = std::max(m_copied, copied);
             continue;
         }
         if (m_commits != m_truncatedAt) {

@@ -19,7 +19,8 @@ struct CheckpointPolicy
     // for the writer, and the next commit after a complete copy starts the log over).
     int pages = 1000;
     // Commits without a pause never let a copy complete, so the log would only grow: once it
-    // is this long, the committing thread copies back the little that is left itself.
+    // is this long and the thread has copied all but `pages` of it, the committing thread
+    // copies back the little that is left itself (a sync or two, on that thread).
     int committerPages = 4000;
     // No commit for this long: the log is copied back and cut to nothing.
     std::chrono::milliseconds idle{2000};
@@ -43,9 +44,12 @@ public:
 
 private:
     static int committed(void *self, sqlite3 *db, const char *name, int walPages);
-    void noteCommit(int walPages);
+    // True when the committing thread is to copy the rest (CheckpointPolicy::committerPages).
+    bool noteCommit(int walPages);
     void run();
-    void checkpoint(int mode);
+    // The pages of the log copied back by then (0 when busy or failed).
+    int checkpoint(int mode);
+    bool committerCopies() const;
     bool copyDue() const;
 
     sqlite3 *m_main;
@@ -59,6 +63,8 @@ private:
     std::uint64_t m_copiedAt = 0;    // m_commits when the last copy began
     std::uint64_t m_truncatedAt = 0; // m_commits when the last cut began
     int m_walPages = 0;
+    int m_copied = 0;                // of the current log, by the thread
+    std::uint64_t m_logStarts = 0;   // times the log was seen to start over
     bool m_stopping = false;
     std::thread m_thread;
 };
