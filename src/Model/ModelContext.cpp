@@ -48,7 +48,9 @@ const QString &insertSql(int type)
         QStringList marks;
         for (size_t c = 0; c < t.columns.size(); ++c)
             marks << QStringLiteral("?");
-        s = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3) RETURNING pk")
+        // No RETURNING: SQLite gathers returned rows in a temporary table, opened and
+        // closed for every row inserted. The new row id is the connection's last one.
+        s = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
                 .arg(t.name, QStringList(t.columns.begin(), t.columns.end()).join(QStringLiteral(", ")),
                      marks.join(QStringLiteral(", ")));
     }
@@ -320,10 +322,8 @@ void ModelContext::save()
                 for (size_t c = 0; c < t.columns.size(); ++c)
                     stmt.bind(int(c) + 1, r->columnValue(int(c), &resolver));
                 try {
-                    if (!stmt.step())
-                        throw StoreError(saveFailed, QStringLiteral("insert returned no row id"));
-                    resolver.pks[r.get()] = stmt.integer(0);
                     stmt.run();
+                    resolver.pks[r.get()] = sqlite3_last_insert_rowid(db);
                 } catch (const StoreError &) {
                     // Only this statement was undone; the transaction goes on.
                     if (t.uniqueColumn.isEmpty() || sqlite3_extended_errcode(db) != SQLITE_CONSTRAINT_UNIQUE)
