@@ -59,7 +59,9 @@ int WalCheckpointer::committed(void *self, sqlite3 *db, const char *name, int wa
 
 bool WalCheckpointer::committerCopies() const
 {
-    return m_walPages >= m_policy.committerPages && m_walPages - m_copied <= m_policy.pages;
+    // Not before the thread has copied some of this log: one large save alone makes a log
+    // this long, and the thread copies it while the main thread goes on.
+    return m_walPages >= m_policy.committerPages && m_copied > 0;
 }
 
 bool WalCheckpointer::copyDue() const

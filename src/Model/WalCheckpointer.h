@@ -19,8 +19,8 @@ struct CheckpointPolicy
     // for the writer, and the next commit after a complete copy starts the log over).
     int pages = 1000;
     // Commits without a pause never let a copy complete, so the log would only grow: once it
-    // is this long and the thread has copied all but `pages` of it, the committing thread
-    // copies back the little that is left itself (a sync or two, on that thread).
+    // is this long and the thread has copied some of it, the committing thread copies back
+    // the rest itself (a sync or two, on that thread).
     int committerPages = 4000;
     // No commit for this long: the log is copied back and cut to nothing.
     std::chrono::milliseconds idle{2000};
