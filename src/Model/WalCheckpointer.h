@@ -21,7 +21,7 @@ struct CheckpointPolicy
     // Commits without a pause never let a copy complete, so the log would only grow: once it
     // is this long and the thread has copied some of it, the committing thread copies back
     // the rest itself (a sync or two, on that thread).
-    int committerPages = 4000;
+    int committerPages = 8000;
     // No commit for this long: the log is copied back and cut to nothing.
     std::chrono::milliseconds idle{2000};
 };
