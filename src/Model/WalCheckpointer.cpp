@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <system_error>
 
 namespace quillmere {
 
@@ -29,9 +30,9 @@ WalCheckpointer::WalCheckpointer(const QString &storePath, sqlite3 *mainConnecti
     sqlite3_busy_timeout(m_db, 0);
     try {
         m_thread = std::thread([this] { run(); });
-    } catch (...) {
+    } catch (const std::system_error &e) {
         sqlite3_close(m_db);
-        throw;
+        throw StoreError(StoreError::Kind::cannotOpen, QString::fromUtf8(e.what()));
     }
     // Replaces SQLite's checkpoint on the committing connection (wal_autocheckpoint=0 too).
     sqlite3_wal_hook(m_main, committed, this);
