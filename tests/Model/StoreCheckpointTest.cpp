@@ -44,9 +44,11 @@ protected:
     }
 
     // One small change of one of a few records per save, as dispatches make them.
-    static void saveChanges(ModelContext &context, const std::vector<std::shared_ptr<SyncFile>> &files, int saves,
-                            const std::function<void()> &afterEach = {})
+    void commit(ModelContext &context, int saves, const std::function<void()> &afterEach = {})
     {
+        for (int i = int(files.size()); i < 100; ++i)
+            files.push_back(context.insert(
+                std::make_shared<SyncFile>(QStringLiteral("/m/Take_%1.wav").arg(i), QStringLiteral("Take.wav"))));
         for (int i = 0; i < saves; ++i) {
             const auto &file = files[size_t(i) % files.size()];
             file->setGeneration(file->generation() + 1);
@@ -56,18 +58,7 @@ protected:
         }
     }
 
-    static std::vector<std::shared_ptr<SyncFile>> insertFiles(ModelContext &context, int count)
-    {
-        std::vector<std::shared_ptr<SyncFile>> files;
-        for (int i = 0; i < count; ++i) {
-            auto file = std::make_shared<SyncFile>(QStringLiteral("/m/Take_%1.wav").arg(i), QStringLiteral("Take.wav"));
-            file->setFolderID(QUuid::createUuid());
-            files.push_back(context.insert(std::move(file)));
-        }
-        context.save();
-        return files;
-    }
-
+    std::vector<std::shared_ptr<SyncFile>> files;
     QTemporaryDir dir;
     QString store;
 };
@@ -94,8 +85,7 @@ TEST_F(StoreCheckpoints, TheLogStaysBoundedAndACloseLeavesNothingOpen)
     qint64 largest = 0;
     {
         ModelContext context(container);
-        const auto files = insertFiles(context, 500);
-        saveChanges(context, files, saves, [&] { largest = std::max(largest, walBytes()); });
+        commit(context, saves, [&] { largest = std::max(largest, walBytes()); });
     }
     // Each commit adds a page at least: 16,000 pages without a checkpoint. The committing
     // thread copies from 1,000 on, once the checkpoint thread's copy running then is done
@@ -117,8 +107,7 @@ TEST_F(StoreCheckpoints, AQuietStoreHasItsLogCut)
     quickly.idle = std::chrono::milliseconds(30);
     auto container = ModelContainer::open(store, StoreLock::acquire(store), quickly);
     ModelContext context(container);
-    const auto files = insertFiles(context, 50);
-    saveChanges(context, files, 20);
+    commit(context, 20);
     ASSERT_GT(walBytes(), 0);
     for (int waited = 0; walBytes() > 0 && waited < 5000; waited += 10)
         QThread::msleep(10);
@@ -126,7 +115,7 @@ TEST_F(StoreCheckpoints, AQuietStoreHasItsLogCut)
     EXPECT_TRUE(QFileInfo::exists(store + QStringLiteral("-wal"))) << "cut, not removed, while open";
 
     // A later commit starts a new log, which is cut again in turn.
-    saveChanges(context, files, 1);
+    commit(context, 1);
     EXPECT_GT(walBytes(), 0);
     for (int waited = 0; walBytes() > 0 && waited < 5000; waited += 10)
         QThread::msleep(10);
