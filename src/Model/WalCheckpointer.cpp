@@ -5,7 +5,6 @@
 
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <system_error>
 
 namespace quillmere {
@@ -60,9 +59,9 @@ int WalCheckpointer::committed(void *self, sqlite3 *db, const char *name, int wa
 
 bool WalCheckpointer::committerCopies() const
 {
-    // Not before the thread has copied some of this log: one large save alone makes a log
-    // this long, and the thread copies it while the main thread goes on.
-    return m_walPages >= m_policy.committerPages && m_copied > 0;
+    // Only once the thread has handed over: one large save alone makes a log this long, and
+    // the thread copies it while the main thread goes on.
+    return m_handOver && m_walPages >= m_policy.committerPages;
 }
 
 bool WalCheckpointer::copyDue() const
@@ -76,11 +75,8 @@ bool WalCheckpointer::noteCommit(int walPages)
     bool copyHere;
     {
         std::lock_guard lock(m_mutex);
-        if (walPages < m_walPages) {
-            // The log started over: what the thread copied of the last one counts no more.
-            ++m_logStarts;
-            m_copied = 0;
-        }
+        if (walPages < m_policy.committerPages)
+            m_handOver = false; // started over, or still short
         // The thread waits without a deadline only while nothing is left to copy.
         const bool waitsForCommits = m_commits == m_truncatedAt;
         ++m_commits;
@@ -93,17 +89,12 @@ bool WalCheckpointer::noteCommit(int walPages)
     return copyHere;
 }
 
-int WalCheckpointer::checkpoint(int mode)
+void WalCheckpointer::checkpoint(int mode)
 {
-    int logPages = 0;
-    int copied = 0;
-    const int rc = sqlite3_wal_checkpoint_v2(m_db, nullptr, mode, &logPages, &copied);
-    if (rc == SQLITE_OK)
-        return copied;
+    const int rc = sqlite3_wal_checkpoint_v2(m_db, nullptr, mode, nullptr, nullptr);
     // Busy: another checkpoint runs, or (for a cut) the writer or a reader is active.
-    if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED)
+    if (rc != SQLITE_OK && (rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED)
         qCWarning(storeLog) << "Checkpoint of the store failed:" << sqlite3_errmsg(m_db);
-    return 0;
 }
 
 void WalCheckpointer::run()
@@ -115,12 +106,12 @@ void WalCheckpointer::run()
             // commit asks for another copy, and the first commit after a complete one
             // starts the log over (when there was a pause between two commits).
             m_copiedAt = m_commits;
-            const std::uint64_t logStarts = m_logStarts;
             lock.unlock();
-            const int copied = checkpoint(SQLITE_CHECKPOINT_PASSIVE);
+            checkpoint(SQLITE_CHECKPOINT_PASSIVE);
             lock.lock();
-            if (m_logStarts == logStarts)
-                m_copied = std::max(m_copied, copied);
+            // Still this long after a copy: commits come without a pause, and the committing
+            // thread is to copy the rest.
+            m_handOver = m_walPages >= m_policy.committerPages;
             continue;
         }
         if (m_commits != m_truncatedAt) {

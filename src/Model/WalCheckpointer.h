@@ -18,9 +18,9 @@ struct CheckpointPolicy
     // A log of this many pages is copied back while commits go on (PASSIVE: it never waits
     // for the writer, and the next commit after a complete copy starts the log over).
     int pages = 1000;
-    // Commits without a pause never let a copy complete, so the log would only grow: once it
-    // is this long and the thread has copied some of it, the committing thread copies back
-    // the rest itself (a sync or two, on that thread).
+    // Commits without a pause never let a copy complete, so the log would only grow: when it
+    // is still this long after a copy of the thread, the committing thread copies back the
+    // rest itself (a sync or two, on that thread).
     int committerPages = 8000;
     // No commit for this long: the log is copied back and cut to nothing.
     std::chrono::milliseconds idle{2000};
@@ -47,8 +47,7 @@ private:
     // True when the committing thread is to copy the rest (CheckpointPolicy::committerPages).
     bool noteCommit(int walPages);
     void run();
-    // The pages of the log copied back by then (0 when busy or failed).
-    int checkpoint(int mode);
+    void checkpoint(int mode);
     bool committerCopies() const;
     bool copyDue() const;
 
@@ -63,8 +62,7 @@ private:
     std::uint64_t m_copiedAt = 0;    // m_commits when the last copy began
     std::uint64_t m_truncatedAt = 0; // m_commits when the last cut began
     int m_walPages = 0;
-    int m_copied = 0;                // of the current log, by the thread
-    std::uint64_t m_logStarts = 0;   // times the log was seen to start over
+    bool m_handOver = false;         // the committing thread is to copy (committerCopies)
     bool m_stopping = false;
     std::thread m_thread;
 };
