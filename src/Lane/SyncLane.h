@@ -196,8 +196,9 @@ public:
     QCoro::Task<> runQueueTaskGroup(std::stop_token stop);
     // The most urgent due record, marked syncing and saved; null when none is due.
     std::shared_ptr<SyncFile> dequeueDueRecords();
-    // Every path held behind a representative of the pre-pass.
-    QSet<QString> heldDuplicatePaths() const;
+    // Every path held behind a representative of the pre-pass; built again only after
+    // m_heldDuplicates changed.
+    const QSet<QString> &heldDuplicatePaths();
     // A transport failure that says the network is down or unreachable.
     static bool isNetworkError(const std::exception_ptr &error);
     // The service asked us to slow down: status 429, or "429" in the service's own message.
@@ -462,6 +463,9 @@ private:
     bool m_queueRerunRequested = false;
     std::optional<QList<FileSyncAPI::RemoteFile>> m_lastRemoteFiles;
     QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;
+    // The m_heldDuplicates that m_heldPaths was built from, shared with it until it changes.
+    QHash<QString, QList<QPair<QString, qint64>>> m_heldPathsSource;
+    QSet<QString> m_heldPaths;
     QSet<QString> m_activeRepresentatives;
     QHash<QString, QString> m_prePassChecksums;
 

@@ -30,13 +30,18 @@ bool owesWork(const SyncFile &record, const QUuid &folderID)
 
 } // namespace
 
-QSet<QString> SyncLane::heldDuplicatePaths() const
+const QSet<QString> &SyncLane::heldDuplicatePaths()
 {
-    QSet<QString> paths;
-    for (const auto &group : m_heldDuplicates)
-        for (const auto &held : group)
-            paths.insert(held.first);
-    return paths;
+    // Every dispatch asks. The copy kept in m_heldPathsSource shares m_heldDuplicates' data
+    // until any change of it detaches the two, so a changed set is never missed.
+    if (!m_heldPathsSource.isSharedWith(m_heldDuplicates)) {
+        m_heldPaths.clear();
+        for (const auto &group : std::as_const(m_heldDuplicates))
+            for (const auto &held : group)
+                m_heldPaths.insert(held.first);
+        m_heldPathsSource = m_heldDuplicates;
+    }
+    return m_heldPaths;
 }
 
 SyncLane::DispatchContext SyncLane::dispatchContext(const SyncFile &record)
@@ -119,7 +124,7 @@ QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
 
 std::shared_ptr<SyncFile> SyncLane::dequeueDueRecords()
 {
-    auto held = heldDuplicatePaths();
+    const QSet<QString> held = heldDuplicatePaths();
     auto record = fetchWorkOwedRecords(laneID(), settleWindow, m_clock.currentDateTime(), *m_modelContext, held);
     if (record && record->desiredState() == SyncFileDesiredState::downloadPending && holdGuardedDownloads())
         record = fetchWorkOwedRecords(laneID(), settleWindow, m_clock.currentDateTime(), *m_modelContext, held);

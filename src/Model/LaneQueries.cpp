@@ -89,6 +89,18 @@ QString rowList(const std::unordered_set<qint64> &rows)
     return jsonArray(list);
 }
 
+// A lane excludes the same paths dispatch after dispatch: their list is written once per set.
+const QString &excludedList(const QSet<QString> &paths)
+{
+    static QSet<QString> listed;
+    static QString list;
+    if (list.isEmpty() || listed != paths) { // equal at once while the two share their data
+        listed = paths;
+        list = jsonArray(QJsonArray::fromStringList(QStringList(paths.begin(), paths.end())));
+    }
+    return list;
+}
+
 bool inFolder(const SyncFile &file, const QUuid &folderID)
 {
     return file.folderID() && *file.folderID() == folderID;
@@ -190,7 +202,7 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
         stmt.bind(i++, nowNs);
         stmt.bind(i++, cutoffNs);
         if (!excludedPaths.isEmpty())
-            stmt.bind(i++, jsonArray(QJsonArray::fromStringList(QStringList(excludedPaths.begin(), excludedPaths.end()))));
+            stmt.bind(i++, excludedList(excludedPaths));
         // Every row changed or deleted here may come before the first one that is not.
         stmt.bind(i, qint64(pending.rows.size()) + 1);
         while (stmt.step()) {

@@ -3,6 +3,7 @@
 #include "Model/ModelContext.h"
 #include "Model/QuillmereSchemaV1.h"
 #include "Model/StoreLock.h"
+#include "Model/StoreLog.h"
 
 #include <QFileInfo>
 
@@ -41,7 +42,8 @@ ModelContainer::ModelContainer(QString path, sqlite3 *db, std::shared_ptr<StoreL
 {
 }
 
-std::shared_ptr<ModelContainer> ModelContainer::open(const QString &path, std::shared_ptr<StoreLock> lock)
+std::shared_ptr<ModelContainer> ModelContainer::open(const QString &path, std::shared_ptr<StoreLock> lock,
+                                                     CheckpointPolicy checkpoints)
 {
     sqlite3 *db = nullptr;
     const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
@@ -52,11 +54,23 @@ std::shared_ptr<ModelContainer> ModelContainer::open(const QString &path, std::s
     }
     std::shared_ptr<ModelContainer> container(new ModelContainer(path, db, std::move(lock)));
     container->configureAndCheck(); // a throw closes the connection through the destructor
+    // Only a store that passed the checks gets a second connection: a rejected one goes to
+    // quarantine exactly as it was.
+    if (container->m_journalMode == QLatin1String("wal")) {
+        // SQLite would checkpoint on the committing thread, syncs and all, every 1,000 pages.
+        try {
+            container->m_checkpointer = std::make_unique<WalCheckpointer>(path, db, checkpoints);
+        } catch (const StoreError &e) {
+            // SQLite's own checkpoints still keep the log bounded.
+            qCWarning(storeLog) << "Checkpoints stay on the committing thread:" << e.detail();
+        }
+    }
     return container;
 }
 
 ModelContainer::~ModelContainer()
 {
+    m_checkpointer.reset(); // its connection closes before this one, which then removes the log
     for (sqlite3_stmt *stmt : std::as_const(m_statements))
         sqlite3_finalize(stmt);
     sqlite3_close_v2(m_db);
@@ -106,6 +120,7 @@ void ModelContainer::configureAndCheck()
             throw StoreError(fail, QStringLiteral("quick_check failed"));
     }
     qint64 objects = 0;
+    const QuillmereSchemaV1::EarlierLayout *earlier = nullptr;
     {
         auto count = prepare(QStringLiteral("SELECT count(*) FROM sqlite_master"), fail, false);
         count.step();
@@ -134,8 +149,14 @@ void ModelContainer::configureAndCheck()
             throw StoreError(fail, QStringLiteral("schema version %1 is not %2")
                                        .arg(version, QuillmereSchemaV1::versionIdentifier()));
         const QString expected = QuillmereSchemaV1::expectedFingerprint();
-        if (fingerprint != expected || QuillmereSchemaV1::fingerprintOf(m_db) != expected)
-            throw StoreError(fail, QStringLiteral("schema does not match version %1").arg(version));
+        const QString actual = QuillmereSchemaV1::fingerprintOf(m_db);
+        if (fingerprint != expected || actual != expected) {
+            for (const auto &layout : QuillmereSchemaV1::earlierLayouts())
+                if (fingerprint == layout.fingerprint && actual == layout.fingerprint)
+                    earlier = &layout;
+            if (!earlier)
+                throw StoreError(fail, QStringLiteral("schema does not match version %1").arg(version));
+        }
     }
 
     const bool network = isNetworkFileSystem(QFileInfo(m_path).absolutePath());
@@ -168,7 +189,36 @@ void ModelContainer::configureAndCheck()
             throw;
         }
     }
+    if (earlier)
+        upgradeLayout(*earlier);
     sqlite3_db_config(m_db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+}
+
+void ModelContainer::upgradeLayout(const QuillmereSchemaV1::EarlierLayout &layout)
+{
+    constexpr auto fail = StoreError::Kind::cannotOpen;
+    try {
+        execute("BEGIN IMMEDIATE", fail);
+        try {
+            for (const QString &statement : layout.upgrade)
+                execute(statement.toUtf8().constData(), fail);
+            auto meta = prepare(QStringLiteral("UPDATE %1 SET value = ? WHERE key = 'fingerprint'")
+                                    .arg(QLatin1String(QuillmereSchemaV1::metaTable)),
+                                fail, false);
+            meta.bind(1, QuillmereSchemaV1::expectedFingerprint());
+            meta.run();
+            if (QuillmereSchemaV1::fingerprintOf(m_db) != QuillmereSchemaV1::expectedFingerprint())
+                throw StoreError(fail, QStringLiteral("the upgraded schema does not match"));
+            execute("COMMIT", fail);
+        } catch (...) {
+            sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    } catch (const StoreError &e) {
+        // The earlier layout holds the same records and answers every query: it stays as it
+        // is, and the next start tries again.
+        qCWarning(storeLog) << "The store's indexes were not brought up to date:" << e.detail();
+    }
 }
 
 void ModelContainer::unregisterContext(ModelContext *context)

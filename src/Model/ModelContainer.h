@@ -1,7 +1,9 @@
 #pragma once
 
+#include "Model/QuillmereSchemaV1.h"
 #include "Model/SqlStatement.h"
 #include "Model/StoreError.h"
+#include "Model/WalCheckpointer.h"
 
 #include <QHash>
 #include <QMetaType>
@@ -46,8 +48,10 @@ class ModelContainer : public QObject
 public:
     // Opens (creating when the file is new) the store at path under the given lock.
     // Throws StoreError (cannotOpen) when the file is not a healthy store of this schema;
-    // the connection is closed again before the throw.
-    static std::shared_ptr<ModelContainer> open(const QString &path, std::shared_ptr<StoreLock> lock);
+    // the connection is closed again before the throw. In WAL mode the log is copied back
+    // by a WalCheckpointer under the given policy, never on this thread.
+    static std::shared_ptr<ModelContainer> open(const QString &path, std::shared_ptr<StoreLock> lock,
+                                                CheckpointPolicy checkpoints = {});
 
     ~ModelContainer() override;
 
@@ -74,6 +78,7 @@ private:
 
     ModelContainer(QString path, sqlite3 *db, std::shared_ptr<StoreLock> lock);
     void configureAndCheck();
+    void upgradeLayout(const QuillmereSchemaV1::EarlierLayout &layout);
 
     void registerContext(ModelContext *context) { m_contexts.push_back(context); }
     void unregisterContext(ModelContext *context);
@@ -85,6 +90,7 @@ private:
     QString m_journalMode;
     QHash<QString, sqlite3_stmt *> m_statements;
     std::vector<ModelContext *> m_contexts;
+    std::unique_ptr<WalCheckpointer> m_checkpointer; // closed before the main connection
 };
 
 } // namespace quillmere

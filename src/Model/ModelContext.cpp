@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 #include <sqlite3.h>
 #include <stdexcept>
 #include <unordered_set>
@@ -47,10 +48,37 @@ const QString &insertSql(int type)
         QStringList marks;
         for (size_t c = 0; c < t.columns.size(); ++c)
             marks << QStringLiteral("?");
-        s = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3) RETURNING pk")
+        // No RETURNING: SQLite gathers returned rows in a temporary table, opened and
+        // closed for every row inserted. The new row id is the connection's last one.
+        s = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
                 .arg(t.name, QStringList(t.columns.begin(), t.columns.end()).join(QStringLiteral(", ")),
                      marks.join(QStringLiteral(", ")));
     }
+    return s;
+}
+
+// Built once per table and set of changed columns: a lane's saves change the same few
+// columns again and again.
+const QString &updateSql(const TableInfo &t, quint64 columns)
+{
+    static std::map<std::pair<int, quint64>, QString> statements;
+    QString &s = statements[{t.typeIndex, columns}];
+    if (s.isEmpty()) {
+        QStringList sets;
+        for (size_t c = 0; c < t.columns.size(); ++c)
+            if (columns & (quint64(1) << c))
+                sets << t.columns[c] + QStringLiteral(" = ?");
+        s = QStringLiteral("UPDATE %1 SET %2 WHERE pk = ?").arg(t.name, sets.join(QStringLiteral(", ")));
+    }
+    return s;
+}
+
+const QString &deleteSql(int type)
+{
+    static std::array<QString, ModelContext::typeCount> statements;
+    QString &s = statements[size_t(type)];
+    if (s.isEmpty())
+        s = QStringLiteral("DELETE FROM %1 WHERE pk = ?").arg(QuillmereSchemaV1::model(type).name);
     return s;
 }
 
@@ -281,7 +309,10 @@ void ModelContext::save()
     std::unordered_set<const Record *> tookOverRow; // inserts that landed on a row stored meanwhile
     sqlite3 *db = m_container->database();
 
-    m_container->execute("BEGIN IMMEDIATE", saveFailed);
+    resolver.pks.reserve(inserts.size());
+    // Prepared once for the container's life, like every statement of the save: a lane
+    // saves at every dispatch.
+    m_container->prepare(QStringLiteral("BEGIN IMMEDIATE"), saveFailed).run();
     try {
         auto insertRow = [&](const std::shared_ptr<Record> &r) {
             const TableInfo &t = r->tableInfo();
@@ -291,10 +322,8 @@ void ModelContext::save()
                 for (size_t c = 0; c < t.columns.size(); ++c)
                     stmt.bind(int(c) + 1, r->columnValue(int(c), &resolver));
                 try {
-                    if (!stmt.step())
-                        throw StoreError(saveFailed, QStringLiteral("insert returned no row id"));
-                    resolver.pks[r.get()] = stmt.integer(0);
                     stmt.run();
+                    resolver.pks[r.get()] = sqlite3_last_insert_rowid(db);
                 } catch (const StoreError &) {
                     // Only this statement was undone; the transaction goes on.
                     if (t.uniqueColumn.isEmpty() || sqlite3_extended_errcode(db) != SQLITE_CONSTRAINT_UNIQUE)
@@ -321,8 +350,7 @@ void ModelContext::save()
         for (const auto &r : m_touched) {
             if (r->m_state != Record::State::deleted)
                 continue;
-            auto stmt = m_container->prepare(
-                QStringLiteral("DELETE FROM %1 WHERE pk = ?").arg(r->tableInfo().name), saveFailed);
+            auto stmt = m_container->prepare(deleteSql(r->m_type), saveFailed);
             stmt.bind(1, r->m_pk);
             stmt.run();
         }
@@ -355,20 +383,14 @@ void ModelContext::save()
                     replaced.push_back(clear.integer(0));
             }
             const TableInfo &t = r->tableInfo();
-            QStringList sets;
-            std::vector<int> cols;
-            for (size_t c = 0; c < t.columns.size(); ++c)
-                if (r->m_dirty & (quint64(1) << c)) {
-                    sets << t.columns[c] + QStringLiteral(" = ?");
-                    cols.push_back(int(c));
-                }
-            if (cols.empty())
+            const quint64 columns = r->m_dirty & (t.columns.size() < 64 ? (quint64(1) << t.columns.size()) - 1 : ~quint64(0));
+            if (!columns)
                 continue;
-            auto stmt = m_container->prepare(
-                QStringLiteral("UPDATE %1 SET %2 WHERE pk = ?").arg(t.name, sets.join(QStringLiteral(", "))), saveFailed);
+            auto stmt = m_container->prepare(updateSql(t, columns), saveFailed);
             int i = 1;
-            for (int c : cols)
-                stmt.bind(i++, r->columnValue(c, &resolver));
+            for (size_t c = 0; c < t.columns.size(); ++c)
+                if (columns & (quint64(1) << c))
+                    stmt.bind(i++, r->columnValue(int(c), &resolver));
             stmt.bind(i, r->m_pk);
             stmt.run();
         }
@@ -400,7 +422,7 @@ void ModelContext::save()
         for (const auto &r : m_touched)
             if (r->m_type == SyncFolder::typeIndex && r->m_state == Record::State::persisted && (r->m_dirty & linkBit))
                 writeLinks(r);
-        m_container->execute("COMMIT", saveFailed);
+        m_container->prepare(QStringLiteral("COMMIT"), saveFailed).run();
     } catch (const StoreError &e) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw StoreError(saveFailed, e.detail());

@@ -69,18 +69,35 @@ QString QuillmereSchemaV1::fingerprintOf(sqlite3 *db)
     return QString::fromLatin1(hash.result().toHex());
 }
 
+namespace {
+QString fingerprintOfDDL(const QStringList &statements)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_open(":memory:", &db);
+    for (const QString &statement : statements)
+        sqlite3_exec(db, statement.toUtf8().constData(), nullptr, nullptr, nullptr);
+    QString result = QuillmereSchemaV1::fingerprintOf(db);
+    sqlite3_close(db);
+    return result;
+}
+} // namespace
+
 QString QuillmereSchemaV1::expectedFingerprint()
 {
-    static const QString fingerprint = [] {
-        sqlite3 *db = nullptr;
-        sqlite3_open(":memory:", &db);
-        for (const QString &statement : ddl())
-            sqlite3_exec(db, statement.toUtf8().constData(), nullptr, nullptr, nullptr);
-        QString result = fingerprintOf(db);
-        sqlite3_close(db);
-        return result;
-    }();
+    static const QString fingerprint = fingerprintOfDDL(ddl());
     return fingerprint;
+}
+
+const std::vector<QuillmereSchemaV1::EarlierLayout> &QuillmereSchemaV1::earlierLayouts()
+{
+    static const std::vector<EarlierLayout> layouts{
+        // (folderID, syncStatus, desiredState): the dispatch index begins with the same two
+        // columns, and every commit that changed a record's status paid for both.
+        {fingerprintOfDDL(ddl() << QStringLiteral(
+                              "CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)")),
+         {QStringLiteral("DROP INDEX SyncFile_folder_status")}},
+    };
+    return layouts;
 }
 
 } // namespace quillmere

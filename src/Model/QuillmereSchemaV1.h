@@ -29,11 +29,22 @@ public:
     // The same digest of an open database's schema.
     static QString fingerprintOf(sqlite3 *db);
 
+    // A store of this version made by an earlier build: the same tables, other indexes. It
+    // is recognised by its fingerprint (recorded and actual alike) and brought up to date
+    // by the statements, which leave the tables and their rows as they are.
+    struct EarlierLayout
+    {
+        QString fingerprint;
+        QStringList upgrade;
+    };
+    static const std::vector<EarlierLayout> &earlierLayouts();
+
     static constexpr const char *metaTable = "quillmere_meta";
 };
 
 // The migration plan: one schema and no stages. A store that does not match the schema
-// cannot be opened (and is quarantined by ModelContainerFactory).
+// cannot be opened (and is quarantined by ModelContainerFactory); one in an earlier layout
+// of it has its indexes brought up to date when it is opened.
 class QuillmereMigrationPlan
 {
 public:

@@ -46,7 +46,6 @@ const TableLayout<SyncFileData> &SyncFile::layout()
         {
             QStringLiteral("CREATE UNIQUE INDEX SyncFile_localPath ON SyncFile(localPath)"),
             QStringLiteral("CREATE INDEX SyncFile_fileUUID ON SyncFile(fileUUID)"),
-            QStringLiteral("CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)"),
             QStringLiteral("CREATE INDEX SyncFile_folder_desiredState ON SyncFile(folderID, desiredState)"),
             // The next owed record is the first due entry of this index within (folder,
             // 'pending'): rank, then oldest change (NULL first), then row id, with no sort.

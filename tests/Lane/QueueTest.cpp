@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <cerrno>
@@ -476,6 +477,46 @@ TEST_F(QueueTest, ConflictResolutionsGoFirstAndRecordsWaitToSettle)
     EXPECT_EQ(freshAfterFirstPass, SyncFileStatus::pending);
     EXPECT_EQ(stored(QStringLiteral("fresh.wav"))->syncStatus(), SyncFileStatus::synced);
     EXPECT_EQ(h.clock.now() - start, Clock::Duration(200ms));
+}
+
+// Copies of one new content wait behind the first while it is on its way, and the next
+// dispatches take them as soon as their group is released (here by a failed confirmation).
+TEST_F(QueueTest, HeldCopiesAreLeftOutOnlyWhileTheirGroupIsHeld)
+{
+    const QByteArray pad("one pad in three places");
+    for (const QString &name : {QStringLiteral("a.wav"), QStringLiteral("b.wav"), QStringLiteral("c.wav")}) {
+        QFile file(*folder->folderPath() + u'/' + name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(pad);
+        file.close();
+        h.addRecord(*folder, name, SyncFileStatus::pending, SyncFileDesiredState::uploadPending);
+    }
+    addUpload(QStringLiteral("other.wav"));
+    await(lane->runBatchPrePass({}));
+    const QString hash = sha256(pad);
+    QStringList held;
+    for (const auto &entry : lane->heldDuplicates().value(hash))
+        held.append(QFileInfo(entry.first).fileName());
+    ASSERT_THAT(held, SizeIs(2));
+
+    auto dispatchAll = [&] {
+        QStringList names;
+        while (const auto record = lane->dequeueDueRecords())
+            names.append(record->filename());
+        names.sort();
+        return names;
+    };
+    const QStringList first = dispatchAll();
+    ASSERT_THAT(first, SizeIs(2));
+    EXPECT_TRUE(first.contains(QStringLiteral("other.wav")));
+    for (const QString &name : held)
+        EXPECT_FALSE(first.contains(name)) << name.toStdString();
+
+    h.fake.answerNext("/api/v1/files/batch-dedup-confirm", 503);
+    await(lane->confirmHeldDuplicates(hash, {}));
+    ASSERT_THAT(lane->heldDuplicates(), IsEmpty());
+    held.sort();
+    EXPECT_EQ(dispatchAll(), held);
 }
 
 TEST(QueueRules, ErrorClassification)

@@ -1,6 +1,7 @@
 #include "Model/ModelContainer.h"
 #include "Model/ModelContainerFactory.h"
 #include "Model/ModelContext.h"
+#include "Model/QuillmereSchemaV1.h"
 #include "Model/StoreFiles.h"
 #include "Model/StoreLock.h"
 #include "Model/SyncFile.h"
@@ -130,6 +131,55 @@ TEST_F(StoreFiles, AForeignSchemaOrAnotherVersionIsQuarantined)
     container = ModelContainerFactory::makeContainer(store);
     // Same second or not, the second quarantine never overwrites the first.
     EXPECT_EQ(otherDir.entryList({QStringLiteral("Quillmere.sqlite.quarantined.*")}, QDir::Files).size(), 2);
+}
+
+// A store made when the files had an index on (folder, status, desired state) opens without
+// quarantine, loses that index and keeps its records; the next start finds it up to date.
+TEST_F(StoreFiles, AStoreOfTheEarlierIndexLayoutIsUpgradedInPlace)
+{
+    {
+        ModelContext context(ModelContainerFactory::makeContainer(store));
+        for (int i = 0; i < 3; ++i) {
+            auto file = std::make_shared<SyncFile>(QStringLiteral("/m/%1.wav").arg(i), QStringLiteral("x.wav"));
+            file->setGeneration(i);
+            context.insert(std::move(file));
+        }
+        context.save();
+    }
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(store.toUtf8().constData(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    const QString earlier = QuillmereSchemaV1::fingerprintOf(db);
+    ASSERT_NE(earlier, QuillmereSchemaV1::expectedFingerprint());
+    const QByteArray record = "UPDATE quillmere_meta SET value = '" + earlier.toLatin1() + "' WHERE key = 'fingerprint'";
+    ASSERT_EQ(sqlite3_exec(db, record.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    for (int start = 0; start < 2; ++start) {
+        auto container = ModelContainerFactory::makeContainer(store);
+        auto count = container->prepare(
+            QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = 'SyncFile_folder_status'"),
+            StoreError::Kind::fetchFailed, false);
+        ASSERT_TRUE(count.step());
+        EXPECT_EQ(count.integer(0), 0);
+        auto recorded = container->prepare(QStringLiteral("SELECT value FROM quillmere_meta WHERE key = 'fingerprint'"),
+                                           StoreError::Kind::fetchFailed, false);
+        ASSERT_TRUE(recorded.step());
+        EXPECT_EQ(std::get<QString>(recorded.value(0)), QuillmereSchemaV1::expectedFingerprint());
+        ModelContext context(container);
+        FetchDescriptor<SyncFile> all;
+        all.sortBy(SyncFile::Field::localPath);
+        const auto files = context.fetch(all);
+        ASSERT_EQ(files.size(), 3u);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(files[size_t(i)]->localPath(), QStringLiteral("/m/%1.wav").arg(i));
+            EXPECT_EQ(files[size_t(i)]->generation(), i);
+        }
+    }
+    for (const QString &e : entries())
+        EXPECT_FALSE(e.contains(QStringLiteral("quarantined"))) << e.toStdString();
 }
 
 TEST_F(StoreFiles, AnUncheckpointedWalMovesWithItsDatabase)
