@@ -5,14 +5,15 @@
 #include "Platform/Http/LocalFileError.h"
 
 #include <QFile>
+#include <QThreadPool>
 
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -49,6 +50,55 @@ int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
     return fd;
 }
 
+// The second hand of a copy (writing behind it, or copying in the kernel ahead of its hash)
+// runs on a worker of a pool kept for them: a copy starts no thread of its own. The copy
+// itself runs on the global pool, so a helper never waits for a worker its copy holds.
+QThreadPool &helperPool()
+{
+    static QThreadPool *const pool = [] {
+        auto *created = new QThreadPool;
+        created->setMaxThreadCount(32);
+        return created;
+    }();
+    return *pool;
+}
+
+// One piece of work on the helper pool; join() waits until it has ended. It must be joined
+// before anything it uses goes away.
+class PooledHelper
+{
+public:
+    explicit PooledHelper(std::function<void()> work) : m_state(std::make_shared<State>())
+    {
+        auto job = [state = m_state, work = std::move(work)] {
+            work();
+            {
+                std::lock_guard lock(state->mutex);
+                state->done = true;
+            }
+            state->ended.notify_all();
+        };
+        helperPool().start(std::move(job));
+    }
+    PooledHelper(const PooledHelper &) = delete;
+    PooledHelper &operator=(const PooledHelper &) = delete;
+
+    void join()
+    {
+        std::unique_lock lock(m_state->mutex);
+        m_state->ended.wait(lock, [this] { return m_state->done; });
+    }
+
+private:
+    struct State
+    {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+    };
+    std::shared_ptr<State> m_state;
+};
+
 void writeAll(int fd, const unsigned char *data, std::size_t length)
 {
     while (length > 0) {
@@ -63,7 +113,7 @@ void writeAll(int fd, const unsigned char *data, std::size_t length)
     }
 }
 
-// Writes the copy on a thread of its own, so reading and hashing the next block overlaps
+// Writes the copy on a helper, so reading and hashing the next block overlaps
 // writing the last one. The blocks rotate through a fixed set of buffers: the reader waits for
 // a free one, so memory stays bounded whatever the disk does.
 class WriteBehind
@@ -76,7 +126,7 @@ public:
             m_buffers.push_back(std::make_unique_for_overwrite<unsigned char[]>(kCopyChunk));
             m_free.push_back(m_buffers.back().get());
         }
-        m_thread = std::thread([this] { run(); });
+        m_helper.emplace([this] { run(); });
     }
 
     ~WriteBehind()
@@ -86,7 +136,7 @@ public:
             m_closing = true;
         }
         m_changed.notify_all();
-        m_thread.join();
+        m_helper->join();
     }
 
     WriteBehind(const WriteBehind &) = delete;
@@ -185,7 +235,7 @@ private:
     bool m_busy = false;
     bool m_closing = false;
     int m_error = 0;
-    std::thread m_thread;
+    std::optional<PooledHelper> m_helper; // last: it runs on the members above
 };
 
 // The kernel copies the file (no trip through our memory; a reflink where the file system
@@ -221,7 +271,7 @@ std::optional<CopiedFile> copyInKernel(int in, int out, const std::stop_token &s
     if (written && first > 0)
         written(first);
 
-    std::thread copier([&] {
+    PooledHelper copier([&] {
         std::unique_lock lock(shared.mutex);
         while (!shared.done && !shared.quit) {
             lock.unlock();
@@ -244,14 +294,14 @@ std::optional<CopiedFile> copyInKernel(int in, int out, const std::stop_token &s
     struct Joiner
     {
         Shared &shared;
-        std::thread &thread;
+        PooledHelper &helper;
         ~Joiner()
         {
             {
                 std::lock_guard lock(shared.mutex);
                 shared.quit = true;
             }
-            thread.join();
+            helper.join();
         }
     } joiner{shared, copier};
 
