@@ -84,9 +84,16 @@ namespace {
 // mid-way leaves nothing dangling.
 struct ConcurrentHashing
 {
-    std::shared_ptr<ChecksumCache> cache;
-    QStringList paths;
-    std::stop_token stop;
+    ConcurrentHashing(std::shared_ptr<ChecksumCache> cache, QStringList paths, std::stop_token stop)
+        : cache(std::move(cache)), paths(std::move(paths)), stop(std::move(stop)), results(std::size_t(this->paths.size()))
+    {
+    }
+
+    const std::shared_ptr<ChecksumCache> cache;
+    // Only ever read (a detach of a list that is still shared is a write): several workers
+    // read it at once.
+    const QStringList paths;
+    const std::stop_token stop;
     std::atomic<qsizetype> next{0};
     std::vector<std::optional<StampedChecksum>> results;
 };
@@ -98,7 +105,7 @@ void hashUntilDone(const std::shared_ptr<ConcurrentHashing> &shared)
         if (index >= shared->paths.size())
             return;
         // Each slot is written by the one worker that took its index.
-        shared->results[std::size_t(index)] = shared->cache->checksum(shared->paths[index], shared->stop);
+        shared->results[std::size_t(index)] = shared->cache->checksum(shared->paths.at(index), shared->stop);
     }
 }
 
@@ -108,11 +115,7 @@ QCoro::Task<QList<std::optional<StampedChecksum>>> checksumsConcurrently(std::sh
                                                                          QStringList paths, std::stop_token stop,
                                                                          int workers)
 {
-    auto shared = std::make_shared<ConcurrentHashing>();
-    shared->cache = std::move(cache);
-    shared->results.resize(std::size_t(paths.size()));
-    shared->paths = std::move(paths);
-    shared->stop = std::move(stop);
+    auto shared = std::make_shared<ConcurrentHashing>(std::move(cache), std::move(paths), std::move(stop));
 
     const qsizetype count = std::min<qsizetype>(std::max(workers, 1), shared->paths.size());
     std::vector<QCoro::Task<void>> running;

@@ -158,6 +158,19 @@ TEST(ChecksumCache, ConcurrentChecksumsKeepTheirOrderUseAtMostFourWorkersAndStop
     EXPECT_LE(most.load(), 4);
     EXPECT_GE(most.load(), 2) << "the files were hashed one after another";
 
+    // The workers share the caller's list, which another holder still shares in turn: reading
+    // it must never detach it under the other workers.
+    QStringList many;
+    for (int i = 0; i < 400; ++i)
+        many.append(dir.filePath(QStringLiteral("absent-%1.wav").arg(i)));
+    auto plain = std::make_shared<ChecksumCache>();
+    for (int round = 0; round < 50; ++round) {
+        const QStringList alsoHeld = many;
+        const auto none = await(checksumsConcurrently(plain, alsoHeld, {}));
+        ASSERT_EQ(none.size(), many.size());
+        EXPECT_TRUE(std::none_of(none.begin(), none.end(), [](const auto &taken) { return taken.has_value(); }));
+    }
+
     std::stop_source stop;
     stop.request_stop();
     auto fresh = std::make_shared<ChecksumCache>(counting.function());
