@@ -12,12 +12,14 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace quillmere {
@@ -49,6 +51,30 @@ int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
+
+// A copy block mapped straight from the kernel and given back when it goes. Blocks of this size
+// from malloc would, once one was freed, come from the arena of whichever pool thread asked and
+// stay there: with copies spread over many threads, each arena would keep blocks of its own.
+class PageBuffer
+{
+public:
+    explicit PageBuffer(std::size_t size) : m_size(size)
+    {
+        void *mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED)
+            throw std::bad_alloc();
+        m_data = static_cast<unsigned char *>(mapped);
+    }
+    ~PageBuffer() { ::munmap(m_data, m_size); }
+    PageBuffer(const PageBuffer &) = delete;
+    PageBuffer &operator=(const PageBuffer &) = delete;
+
+    unsigned char *get() const { return m_data; }
+
+private:
+    unsigned char *m_data = nullptr;
+    std::size_t m_size;
+};
 
 // The second hand of a copy (writing behind it, or copying in the kernel ahead of its hash)
 // runs on a worker of a pool kept for them: a copy starts no thread of its own. The copy
@@ -123,8 +149,8 @@ public:
         : m_fd(fd), m_written(written)
     {
         for (int i = 0; i < kCopyBuffers; ++i) {
-            m_buffers.push_back(std::make_unique_for_overwrite<unsigned char[]>(kCopyChunk));
-            m_free.push_back(m_buffers.back().get());
+            m_buffers.push_back(std::make_unique<PageBuffer>(kCopyChunk));
+            m_free.push_back(m_buffers.back()->get());
         }
         m_helper.emplace([this] { run(); });
     }
@@ -227,7 +253,7 @@ private:
 
     const int m_fd;
     const CopyProgress &m_written;
-    std::vector<std::unique_ptr<unsigned char[]>> m_buffers;
+    std::vector<std::unique_ptr<PageBuffer>> m_buffers;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<unsigned char *> m_free;
@@ -305,7 +331,7 @@ std::optional<CopiedFile> copyInKernel(int in, int out, const std::stop_token &s
         }
     } joiner{shared, copier};
 
-    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyChunk);
+    const PageBuffer buffer(kCopyChunk);
     CopiedFile copied;
     for (;;) {
         throwIfStopped(stop);
