@@ -3,6 +3,7 @@
 #include "Engine/RulesEngine.h"
 #include "Engine/SyncLaneInterface.h"
 #include "Engine/SyncPriority.h"
+#include "FileServices/ChecksumCache.h"
 #include "FileServices/FileScan.h"
 #include "Model/SyncFile.h"
 #include "Platform/Async/AsyncMutex.h"
@@ -79,6 +80,11 @@ public:
     static std::chrono::seconds deltaSyncInterval(int failures);
     // Tests that look at one step of a lane at a time keep its timed passes out of the way.
     void setDeltaLoopEnabledForTesting(bool enabled) { m_deltaLoopEnabled = enabled; }
+    // Every read of a file's content for its checksum goes through `hash` (a test counts them).
+    void setChecksumFunctionForTesting(ChecksumCache::HashFunction hash)
+    {
+        m_checksums = std::make_shared<ChecksumCache>(std::move(hash));
+    }
     // Delta passes begun, of the loop and manual ones.
     int deltaPassesRun() const { return m_deltaPassesRun; }
     // A delta pass has begun and not ended yet.
@@ -163,7 +169,8 @@ public:
     std::shared_ptr<SyncFile> fetchRecordByFileUUID(const std::optional<QString> &fileUUID);
     // Hashes the files one at a time on the thread pool, in order; throws CancelledError
     // once stop is requested.
-    static QCoro::Task<QList<FileInfo>> computeChecksum(QStringList paths, std::stop_token stop);
+    static QCoro::Task<QList<FileInfo>> computeChecksum(std::shared_ptr<ChecksumCache> checksums, QStringList paths,
+                                                        std::stop_token stop);
     static QList<RenamePair> inodeRenamePairs(const QHash<qint64, QString> &oldMap,
                                               const QHash<qint64, QString> &newMap);
     static QList<RenamePair> renamePairs(const QString &oldDirectory, const QString &newDirectory,
@@ -277,8 +284,10 @@ public:
     // as pointers to that content in one request. Never throws.
     QCoro::Task<> confirmHeldDuplicates(QString checksum, std::stop_token stop);
 
-    // Blocking (thread pool): one result per path, in order. Throws CancelledError when stopped.
-    static QList<PrePassChecksum> computePrePassChecksums(const QStringList &paths, std::stop_token stop);
+    // One result per path, in order, hashed on several workers through the pass's checksums.
+    // Throws CancelledError when stopped.
+    static QCoro::Task<QList<PrePassChecksum>> computePrePassChecksums(std::shared_ptr<ChecksumCache> checksums,
+                                                                       QStringList paths, std::stop_token stop);
     // lstat of the path; none when it is not there or not a regular file.
     static std::optional<FileStamp> fileStamp(const QString &path);
     // The reply entry's file id for each target, in target order: every target is first
@@ -468,6 +477,9 @@ private:
     QSet<QString> m_heldPaths;
     QSet<QString> m_activeRepresentatives;
     QHash<QString, QString> m_prePassChecksums;
+    // The checksums a full sync's steps took (reconciliation, the pre-pass, the uploads): each
+    // file is read once per pass while its stamp holds. Emptied when a full sync begins and ends.
+    std::shared_ptr<ChecksumCache> m_checksums = std::make_shared<ChecksumCache>();
 
     quint64 m_epoch = 0;
 

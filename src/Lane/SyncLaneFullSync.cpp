@@ -163,6 +163,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                     }
                     if (isCurrent(epoch, stop)) {
                         m_lastRemoteFiles = remoteFiles;
+                        m_checksums->clear();
                         co_await reconcile(std::move(remoteFiles), std::move(scan), std::move(tracked), *folderPath,
                                            stop);
                     }
@@ -171,6 +172,8 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                                                                     .arg(fetchOutstandingRecords())
                                                                     .arg(name));
                         co_await processQueue(stop);
+                        // What this pass took of the files is of no use to the next one.
+                        m_checksums->clear();
                     }
                 }
             }

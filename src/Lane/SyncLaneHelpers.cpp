@@ -1,6 +1,5 @@
 #include "Lane/SyncLane.h"
 
-#include "FileServices/FileChecksum.h"
 #include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
@@ -25,45 +24,6 @@ bool byOldPath(const SyncLane::RenamePair &a, const SyncLane::RenamePair &b)
 QString withTrailingSlash(const QString &directory)
 {
     return directory.endsWith(u'/') ? directory : directory + u'/';
-}
-
-struct FileIdentity
-{
-    qint64 size = -1;
-    qint64 modifiedNanoseconds = 0;
-    qint64 inode = 0;
-    friend bool operator==(const FileIdentity &, const FileIdentity &) = default;
-};
-
-std::optional<FileIdentity> identityOf(const QByteArray &native)
-{
-    struct stat status{};
-    if (::stat(native.constData(), &status) != 0)
-        return std::nullopt;
-    return FileIdentity{qint64(status.st_size), qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
-                        qint64(status.st_ino)};
-}
-
-// Blocking. The size and the hash must describe the same content: a file that changed while
-// it was read gets no checksum, which makes it an upload candidate whose upload reads it again.
-SyncLane::FileInfo hashOne(const QString &path, const std::stop_token &stop)
-{
-    SyncLane::FileInfo info{path, QFileInfo(path).fileName(), QString(), 0};
-    const QByteArray native = QFile::encodeName(path);
-    const auto before = identityOf(native);
-    try {
-        info.checksum = computeFileChecksumSync(path, stop);
-    } catch (const FileChecksumError &) {
-        info.checksum.clear();
-    }
-    const auto after = identityOf(native);
-    if (!before || !after || *before != *after) {
-        info.checksum.clear();
-        info.fileSize = after ? after->size : 0;
-    } else {
-        info.fileSize = after->size;
-    }
-    return info;
 }
 
 } // namespace
@@ -120,18 +80,24 @@ std::shared_ptr<SyncFile> SyncLane::fetchRecordByFileUUID(const std::optional<QS
     }
 }
 
-QCoro::Task<QList<SyncLane::FileInfo>> SyncLane::computeChecksum(QStringList paths, std::stop_token stop)
+// The size and the hash describe the same content: a file that changed while it was read gets
+// no checksum, which makes it an upload candidate whose upload reads it again.
+QCoro::Task<QList<SyncLane::FileInfo>> SyncLane::computeChecksum(std::shared_ptr<ChecksumCache> checksums,
+                                                                 QStringList paths, std::stop_token stop)
 {
-    auto work = [paths = std::move(paths), stop] {
-        QList<FileInfo> infos;
-        infos.reserve(paths.size());
-        for (const QString &path : paths) {
-            throwIfStopped(stop);
-            infos.append(hashOne(path, stop));
+    auto hashing = checksumsConcurrently(std::move(checksums), paths, std::move(stop));
+    const QList<std::optional<StampedChecksum>> taken = co_await std::move(hashing);
+    QList<FileInfo> infos;
+    infos.reserve(paths.size());
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        FileInfo info{paths[i], QFileInfo(paths[i]).fileName(), QString(), 0};
+        if (const auto &found = taken[i]) {
+            info.checksum = found->checksum;
+            info.fileSize = found->stamp.size;
         }
-        return infos;
-    };
-    co_return co_await runInBackground(std::move(work));
+        infos.append(std::move(info));
+    }
+    co_return infos;
 }
 
 QList<SyncLane::RenamePair> SyncLane::inodeRenamePairs(const QHash<qint64, QString> &oldMap,

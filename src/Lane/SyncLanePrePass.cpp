@@ -2,7 +2,6 @@
 
 #include "Accounts/DeviceIdentity.h"
 #include "ActivityLog/SyncLogger.h"
-#include "FileServices/FileChecksum.h"
 #include "FileServices/FileTypes.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
@@ -55,26 +54,35 @@ std::optional<SyncLane::FileStamp> SyncLane::fileStamp(const QString &path)
                      qint64(status.st_ino), qint64(status.st_dev)};
 }
 
-QList<SyncLane::PrePassChecksum> SyncLane::computePrePassChecksums(const QStringList &paths, std::stop_token stop)
+QCoro::Task<QList<SyncLane::PrePassChecksum>>
+SyncLane::computePrePassChecksums(std::shared_ptr<ChecksumCache> checksums, QStringList paths, std::stop_token stop)
 {
-    QList<PrePassChecksum> results;
-    results.reserve(paths.size());
-    for (const QString &path : paths) {
-        throwIfStopped(stop);
-        PrePassChecksum result{path, QString(), 0, lastComponent(path), fileStamp(path)};
-        if (result.stamp)
-            result.fileSize = result.stamp->size;
-        try {
-            result.checksum = computeFileChecksumSync(path, stop);
-        } catch (const FileChecksumError &) {
-            result.checksum.clear();
+    // Taken through the pass's checksums (a file reconciliation hashed is not read again),
+    // then each is kept only for the file itself as it is now: a link, or a file changed
+    // since, gets none.
+    auto hashing = checksumsConcurrently(std::move(checksums), paths, stop);
+    QList<std::optional<StampedChecksum>> taken = co_await std::move(hashing);
+    auto stamping = [paths = std::move(paths), taken = std::move(taken), stop] {
+        QList<PrePassChecksum> results;
+        results.reserve(paths.size());
+        for (qsizetype i = 0; i < paths.size(); ++i) {
+            throwIfStopped(stop);
+            const QString &path = paths[i];
+            PrePassChecksum result{path, QString(), 0, lastComponent(path), fileStamp(path)};
+            if (result.stamp)
+                result.fileSize = result.stamp->size;
+            // Without a stamp nothing could tell later whether the hash still holds.
+            const auto &found = taken[i];
+            if (result.stamp && found && found->stamp.size == result.stamp->size
+                && found->stamp.modifiedNs == result.stamp->modifiedNs
+                && qint64(found->stamp.inode) == result.stamp->inode
+                && qint64(found->stamp.device) == result.stamp->device)
+                result.checksum = found->checksum;
+            results.append(std::move(result));
         }
-        // Without a stamp nothing could tell later whether the hash still holds.
-        if (!result.stamp)
-            result.checksum.clear();
-        results.append(std::move(result));
-    }
-    return results;
+        return results;
+    };
+    co_return co_await runInBackground(std::move(stamping));
 }
 
 QList<std::optional<qint64>> SyncLane::matchConfirmations(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
@@ -177,8 +185,8 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
 
     QList<PrePassChecksum> results;
     try {
-        auto hashing = [paths, stop] { return computePrePassChecksums(paths, stop); };
-        results = co_await runInBackground(std::move(hashing));
+        auto hashing = computePrePassChecksums(m_checksums, paths, stop);
+        results = co_await std::move(hashing);
     } catch (const std::exception &) {
         // Only a stop ends the hashing early.
         co_return;

@@ -125,7 +125,8 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     if (mode != SyncFolderSyncMode::downloadOnly) {
         QList<FileInfo> infos;
         try {
-            infos = co_await computeChecksum(local.files, stop);
+            auto hashing = computeChecksum(m_checksums, local.files, stop);
+            infos = co_await std::move(hashing);
         } catch (...) {
             co_return; // stopped
         }

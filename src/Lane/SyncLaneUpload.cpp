@@ -107,6 +107,9 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
     request.fileUUID = fileUUID;
     request.deviceID = DeviceIdentity::deviceID();
     request.syncFolderID = folder->stableID().toString(QUuid::WithoutBraces).toUpper();
+    // The pass's checksum of the file, if any: the upload stats the file again and takes it
+    // only while the file still has the stamp it was taken at.
+    request.knownChecksum = m_checksums->held(localPath);
 
     auto uploading = api->uploadFile(std::move(request), stop);
     const FileSyncAPI::UploadResult result = co_await awaitStep(std::move(uploading), epoch, stop);

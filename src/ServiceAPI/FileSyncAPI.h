@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileServices/ChecksumCache.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Http/TemporaryDownloadFile.h"
 
@@ -187,6 +188,9 @@ public:
         std::optional<QString> fileUUID;
         std::optional<QString> deviceID;
         std::optional<QString> syncFolderID;
+        // The checksum the caller took of the file, and the stamp the file had then: the upload
+        // takes it instead of hashing again while the file's stamp is still this one.
+        std::optional<StampedChecksum> knownChecksum;
     };
 
     // A folder kind is this one enum at every call; it becomes the service's word only in the

@@ -298,7 +298,9 @@ public:
     static constexpr int partsPerPresign = 10;
     static constexpr int partsInFlight = 3;
     static constexpr int attemptsPerPart = 3;
-
+    // A file smaller than this is read whole, hashed and sent from memory in one background
+    // call: no staged copy, and the bytes sent are the very bytes hashed.
+    static constexpr qint64 inMemoryUploadLimit = 1024 * 1024;
 
     // One streamed PUT, without the service's headers, of a staged copy of the file that is
     // sent while it is made and hashed. The body's last byte waits until the whole copy has the
@@ -309,6 +311,9 @@ public:
     QCoro::Task<> uploadToPresignedURL(QString filePath, QString presignedURL,
                                        std::optional<QString> expectedChecksum = std::nullopt,
                                        std::stop_token stop = {});
+    // The same two ways (a PUT, or the form) for a body already read and hashed.
+    QCoro::Task<> uploadBytesToPresignedURL(QByteArray body, QString presignedURL, std::stop_token stop = {});
+    QCoro::Task<> uploadBlobBytes(QByteArray body, QString fileName, QString oid, std::stop_token stop = {});
     // Stages a copy (hashed as above) and opens the upload meanwhile. Parts are presigned ten
     // at a time, the next ten only once every part of the batch before is sent; within a
     // batch three are in flight, each going out once its bytes are in the copy. The upload is

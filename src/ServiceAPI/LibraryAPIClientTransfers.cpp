@@ -545,6 +545,20 @@ QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString p
         throw transferRefused(QStringLiteral("The service answered before the whole body was sent"));
 }
 
+QCoro::Task<> LibraryAPIClient::uploadBytesToPresignedURL(QByteArray body, QString presignedURL,
+                                                          std::stop_token stop)
+{
+    const auto target = presignedUrl(presignedURL);
+    if (!target)
+        throw transferRefused(QStringLiteral("Invalid presigned URL"));
+    HttpHeaders headers;
+    headers.set("Content-Type", "application/octet-stream");
+    auto putting = StreamingUpload::putBytes(*target, headers, std::move(body), stop);
+    const HttpResponse response = co_await std::move(putting);
+    if (!isSuccess(response.status))
+        throw HarborlyAPIError::serverError(response.status, QStringLiteral("Presigned upload failed"));
+}
+
 QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, QString fileName, qint64 fileSize,
                                                 QString mimeType, std::optional<QString> expectedChecksum,
                                                 std::stop_token stop)

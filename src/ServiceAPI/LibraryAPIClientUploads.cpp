@@ -7,11 +7,14 @@
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Files/FileReadError.h"
+#include "Platform/Files/FileStamp.h"
+#include "Platform/Files/Sha256Digest.h"
 #include "Platform/Http/ConcatenatedBodyDevice.h"
 #include "Platform/Http/Json.h"
 #include "ServiceAPI/StagedCopy.h"
 
 #include <QDir>
+#include <QBuffer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,7 +23,9 @@
 #include <cerrno>
 #include <memory>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace quillmere {
 
@@ -108,29 +113,6 @@ QByteArray escapedFormFileName(const QString &name)
             out += c;
     }
     return out;
-}
-
-// Enough of a regular file's state to tell that it was written to.
-struct FileState
-{
-    qint64 size = 0;
-    qint64 modifiedNanoseconds = 0;
-    ino_t inode = 0;
-
-    bool operator==(const FileState &) const = default;
-};
-
-// stat(2) failures come back as the file system's error. Anything but a regular file (a FIFO
-// would block the hashing forever) has no size to upload.
-std::optional<FileState> regularFileState(const QString &path)
-{
-    struct stat info{};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        throw FileReadError(errno);
-    if (!S_ISREG(info.st_mode))
-        return std::nullopt;
-    return FileState{qint64(info.st_size), qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
-                     info.st_ino};
 }
 
 std::optional<LibraryAPIClient::UploadConflict> readConflict(const QJsonObject &object)
@@ -282,22 +264,116 @@ LibraryAPIClient::ConfirmUploadResult LibraryAPIClient::parseConfirmUploadRespon
 
 namespace {
 
-QCoro::Task<std::optional<FileState>> statInBackground(QString path)
+struct FdCloser
 {
-    auto work = [path = std::move(path)] { return regularFileState(path); };
-    co_return co_await runInBackground(std::move(work));
+    int fd;
+    ~FdCloser() { ::close(fd); }
+};
+
+// Blocking. The whole of a small file whose stamp was just taken, read in one go; a file that
+// does not hold exactly the stamped size now is another version (ContentChangedError).
+QByteArray readWhole(const QByteArray &native, qint64 size, const std::stop_token &stop)
+{
+    int fd;
+    do {
+        // Without waiting: a FIFO put in the file's place would block the worker.
+        fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        throw FileChecksumError(errno);
+    const FdCloser closer{fd};
+    struct stat status{};
+    if (::fstat(fd, &status) != 0)
+        throw FileChecksumError(errno);
+    if (!S_ISREG(status.st_mode) || qint64(status.st_size) != size)
+        throw LibraryAPIClient::ContentChangedError();
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // One byte of room shows a file that grew since.
+    QByteArray bytes(size + 1, Qt::Uninitialized);
+    qint64 filled = 0;
+    while (filled < bytes.size()) {
+        throwIfStopped(stop);
+        const ssize_t n = ::read(fd, bytes.data() + filled, std::size_t(bytes.size() - filled));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw FileChecksumError(errno);
+        }
+        if (n == 0)
+            break;
+        filled += n;
+    }
+    if (filled != size)
+        throw LibraryAPIClient::ContentChangedError();
+    bytes.truncate(size);
+    return bytes;
 }
 
-// Streams the form around the staged copy: the file's bytes are never held in memory.
-QCoro::Task<> sendForm(std::shared_ptr<HarborlyAPI> api, QString copyPath, QString fileName, QString oid,
-                       std::stop_token stop)
+// What one background call learns of the file before the service is asked anything.
+struct ExaminedFile
 {
-    auto copy = std::make_unique<QFile>(copyPath);
-    if (!copy->open(QIODevice::ReadOnly))
-        throw FileReadError(EIO);
+    FileStamp stamp;
+    QString checksum;                     // empty for a file too large to send
+    std::optional<QByteArray> bytes;      // a small file's whole content, hashed as `checksum`
+    std::optional<AudioProbeResult> audio;
+};
+
+// Blocking: stat, audio probe, hash (or the caller's checksum while the stamp is the one it
+// was taken at) and stat again, on one worker. Nothing for anything but a regular file; a file
+// that changed meanwhile is ContentChangedError, so the size offered is that of the bytes
+// hashed.
+std::optional<ExaminedFile> examineForUpload(const QString &path, bool probe,
+                                             const std::optional<StampedChecksum> &known, const std::stop_token &stop)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat before{};
+    if (::stat(native.constData(), &before) != 0)
+        throw FileReadError(errno);
+    throwIfStopped(stop);
+    if (!S_ISREG(before.st_mode))
+        return std::nullopt;
+    ExaminedFile examined;
+    examined.stamp = FileStamp::of(before);
+    if (examined.stamp.size > LibraryAPIClient::maximumUploadSize)
+        return examined;
+    if (probe)
+        examined.audio = probeAudioSync(path, stop);
+    if (examined.stamp.size < LibraryAPIClient::inMemoryUploadLimit) {
+        examined.bytes = readWhole(native, examined.stamp.size, stop);
+        try {
+            Sha256Digest digest;
+            digest.add(*examined.bytes);
+            examined.checksum = QString::fromLatin1(digest.finishHex());
+        } catch (const Sha256Digest::Error &) {
+            throw FileChecksumError(0);
+        }
+    } else if (known && known->stamp == examined.stamp && !known->checksum.isEmpty()) {
+        examined.checksum = known->checksum;
+    } else {
+        examined.checksum = computeFileChecksumSync(path, stop);
+    }
+    struct stat after{};
+    if (::stat(native.constData(), &after) != 0)
+        throw FileReadError(errno);
+    if (!S_ISREG(after.st_mode) || FileStamp::of(after) != examined.stamp)
+        throw LibraryAPIClient::ContentChangedError();
+    return examined;
+}
+
+QCoro::Task<bool> stillStamped(QString path, FileStamp stamp)
+{
+    auto work = [path = std::move(path), stamp] { return regularFileStamp(path) == stamp; };
+    return runInBackground(std::move(work));
+}
+
+// The form around a body: the staged copy, streamed (its bytes are never held in memory), or
+// a small file's bytes already read.
+QCoro::Task<> sendFormBody(std::shared_ptr<HarborlyAPI> api, std::unique_ptr<QIODevice> content, QString fileName,
+                           QString oid, std::stop_token stop)
+{
     const QString boundary = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     auto [prefix, suffix] = LibraryAPIClient::formUploadEnvelope(boundary, oid, fileName);
-    auto device = std::make_shared<ConcatenatedBodyDevice>(std::move(prefix), std::move(copy), std::move(suffix));
+    auto device = std::make_shared<ConcatenatedBodyDevice>(std::move(prefix), std::move(content), std::move(suffix));
     if (!device->open(QIODevice::ReadOnly))
         throw FileReadError(EIO);
 
@@ -308,6 +384,15 @@ QCoro::Task<> sendForm(std::shared_ptr<HarborlyAPI> api, QString copyPath, QStri
     auto reader = [](const HttpResponse &reply) { LibraryAPIClient::parseUploadBlobResponse(reply.status, reply.body); };
     auto sending = api->send(std::move(request), std::move(reader), stop);
     co_await std::move(sending);
+}
+
+QCoro::Task<> sendForm(std::shared_ptr<HarborlyAPI> api, QString copyPath, QString fileName, QString oid,
+                       std::stop_token stop)
+{
+    auto copy = std::make_unique<QFile>(copyPath);
+    if (!copy->open(QIODevice::ReadOnly))
+        throw FileReadError(EIO);
+    return sendFormBody(std::move(api), std::move(copy), std::move(fileName), std::move(oid), std::move(stop));
 }
 
 } // namespace
@@ -380,6 +465,16 @@ QCoro::Task<> LibraryAPIClient::uploadBlob(QString filePath, QString oid, std::o
         std::rethrow_exception(failure);
 }
 
+QCoro::Task<> LibraryAPIClient::uploadBlobBytes(QByteArray body, QString fileName, QString oid, std::stop_token stop)
+{
+    auto buffer = std::make_unique<QBuffer>();
+    buffer->setData(std::move(body));
+    if (!buffer->open(QIODevice::ReadOnly))
+        throw FileReadError(EIO);
+    auto sending = sendFormBody(m_api, std::move(buffer), std::move(fileName), std::move(oid), std::move(stop));
+    co_await std::move(sending);
+}
+
 QCoro::Task<LibraryAPIClient::ConfirmUploadResult> LibraryAPIClient::confirmUpload(UploadConfirmation confirmation,
                                                                                    std::stop_token stop)
 {
@@ -430,34 +525,26 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
             throw UploadValidationError::unsupportedExtension(extension);
     }
 
-    auto statting = statInBackground(filePath);
-    const std::optional<FileState> before = co_await std::move(statting);
+    const QString mimeType = mimeTypesByExtension().value(extension, QStringLiteral("application/octet-stream"));
+    const bool probe = mimeType.startsWith(QLatin1String("audio/"));
+    auto examining = [filePath, probe, known = request.knownChecksum, stop] {
+        return examineForUpload(filePath, probe, known, stop);
+    };
+    auto examination = runInBackground(std::move(examining));
+    std::optional<ExaminedFile> examined = co_await std::move(examination);
     throwIfStopped(stop);
-    if (!before)
+    if (!examined)
         throw UploadValidationError::fileNotFound(filePath);
-    const qint64 size = before->size;
+    const qint64 size = examined->stamp.size;
     if (size > maximumUploadSize)
         throw UploadValidationError::fileTooLarge(size, maximumUploadSize);
 
     const QString filename = lastPathComponent(filePath);
-    const QString mimeType = mimeTypesByExtension().value(extension, QStringLiteral("application/octet-stream"));
     const UploadTarget target{request.folderKind, request.drivePath, request.syncFolderID};
-
     std::optional<AudioAnalysis> analysis;
-    if (mimeType.startsWith(QLatin1String("audio/"))) {
-        auto probing = probeAudio(filePath, stop);
-        if (const auto probed = co_await std::move(probing))
-            analysis = AudioAnalysis{probed->durationSeconds, probed->sampleRate};
-    }
-
-    auto hashing = computeFileChecksum(filePath, stop);
-    const QString checksum = co_await std::move(hashing);
-    // The size offered must be that of the bytes hashed: a file written to while it was
-    // hashed is another version than the one measured.
-    auto restatting = statInBackground(filePath);
-    const std::optional<FileState> after = co_await std::move(restatting);
-    if (after != before)
-        throw ContentChangedError();
+    if (examined->audio)
+        analysis = AudioAnalysis{examined->audio->durationSeconds, examined->audio->sampleRate};
+    const QString checksum = examined->checksum;
 
     auto checking = self->checkHash(checksum, filename, size, mimeType, target, stop);
     const HashCheckResult verdict = co_await std::move(checking);
@@ -485,6 +572,20 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
         if (multipart) {
             auto sending = self->uploadMultipart(filePath, verdict.oid, filename, size, mimeType, checksum, stop);
             co_await std::move(sending);
+        } else if (examined->bytes) {
+            // The bytes in hand are one consistent version, but only the file as it is now may
+            // go: a file rewritten since it was read (while the service was asked) is not sent.
+            auto checking = stillStamped(filePath, examined->stamp);
+            if (!co_await std::move(checking))
+                throw ContentChangedError();
+            QByteArray body = *std::exchange(examined->bytes, std::nullopt);
+            if (!presignedURL.isEmpty()) {
+                auto sending = self->uploadBytesToPresignedURL(std::move(body), presignedURL, stop);
+                co_await std::move(sending);
+            } else {
+                auto sending = self->uploadBlobBytes(std::move(body), filename, verdict.oid, stop);
+                co_await std::move(sending);
+            }
         } else if (!presignedURL.isEmpty()) {
             auto sending = self->uploadToPresignedURL(filePath, presignedURL, checksum, stop);
             co_await std::move(sending);

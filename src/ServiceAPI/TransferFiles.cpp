@@ -5,18 +5,21 @@
 #include "Platform/Http/LocalFileError.h"
 
 #include <QFile>
+#include <QThreadPool>
 
 #include <cerrno>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace quillmere {
@@ -49,6 +52,79 @@ int openRetrying(const QByteArray &path, int flags, mode_t mode = 0)
     return fd;
 }
 
+// A copy block mapped straight from the kernel and given back when it goes. Blocks of this size
+// from malloc would, once one was freed, come from the arena of whichever pool thread asked and
+// stay there: with copies spread over many threads, each arena would keep blocks of its own.
+class PageBuffer
+{
+public:
+    explicit PageBuffer(std::size_t size) : m_size(size)
+    {
+        void *mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED)
+            throw std::bad_alloc();
+        m_data = static_cast<unsigned char *>(mapped);
+    }
+    ~PageBuffer() { ::munmap(m_data, m_size); }
+    PageBuffer(const PageBuffer &) = delete;
+    PageBuffer &operator=(const PageBuffer &) = delete;
+
+    unsigned char *get() const { return m_data; }
+
+private:
+    unsigned char *m_data = nullptr;
+    std::size_t m_size;
+};
+
+// The second hand of a copy (writing behind it, or copying in the kernel ahead of its hash)
+// runs on a worker of a pool kept for them: a copy starts no thread of its own. The copy
+// itself runs on the global pool, so a helper never waits for a worker its copy holds.
+QThreadPool &helperPool()
+{
+    static QThreadPool *const pool = [] {
+        auto *created = new QThreadPool;
+        created->setMaxThreadCount(32);
+        return created;
+    }();
+    return *pool;
+}
+
+// One piece of work on the helper pool; join() waits until it has ended. It must be joined
+// before anything it uses goes away.
+class PooledHelper
+{
+public:
+    explicit PooledHelper(std::function<void()> work) : m_state(std::make_shared<State>())
+    {
+        auto job = [state = m_state, work = std::move(work)] {
+            work();
+            {
+                std::lock_guard lock(state->mutex);
+                state->done = true;
+            }
+            state->ended.notify_all();
+        };
+        helperPool().start(std::move(job));
+    }
+    PooledHelper(const PooledHelper &) = delete;
+    PooledHelper &operator=(const PooledHelper &) = delete;
+
+    void join()
+    {
+        std::unique_lock lock(m_state->mutex);
+        m_state->ended.wait(lock, [this] { return m_state->done; });
+    }
+
+private:
+    struct State
+    {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+    };
+    std::shared_ptr<State> m_state;
+};
+
 void writeAll(int fd, const unsigned char *data, std::size_t length)
 {
     while (length > 0) {
@@ -63,7 +139,7 @@ void writeAll(int fd, const unsigned char *data, std::size_t length)
     }
 }
 
-// Writes the copy on a thread of its own, so reading and hashing the next block overlaps
+// Writes the copy on a helper, so reading and hashing the next block overlaps
 // writing the last one. The blocks rotate through a fixed set of buffers: the reader waits for
 // a free one, so memory stays bounded whatever the disk does.
 class WriteBehind
@@ -73,10 +149,10 @@ public:
         : m_fd(fd), m_written(written)
     {
         for (int i = 0; i < kCopyBuffers; ++i) {
-            m_buffers.push_back(std::make_unique_for_overwrite<unsigned char[]>(kCopyChunk));
-            m_free.push_back(m_buffers.back().get());
+            m_buffers.push_back(std::make_unique<PageBuffer>(kCopyChunk));
+            m_free.push_back(m_buffers.back()->get());
         }
-        m_thread = std::thread([this] { run(); });
+        m_helper.emplace([this] { run(); });
     }
 
     ~WriteBehind()
@@ -86,7 +162,7 @@ public:
             m_closing = true;
         }
         m_changed.notify_all();
-        m_thread.join();
+        m_helper->join();
     }
 
     WriteBehind(const WriteBehind &) = delete;
@@ -177,7 +253,7 @@ private:
 
     const int m_fd;
     const CopyProgress &m_written;
-    std::vector<std::unique_ptr<unsigned char[]>> m_buffers;
+    std::vector<std::unique_ptr<PageBuffer>> m_buffers;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<unsigned char *> m_free;
@@ -185,7 +261,7 @@ private:
     bool m_busy = false;
     bool m_closing = false;
     int m_error = 0;
-    std::thread m_thread;
+    std::optional<PooledHelper> m_helper; // last: it runs on the members above
 };
 
 // The kernel copies the file (no trip through our memory; a reflink where the file system
@@ -221,7 +297,7 @@ std::optional<CopiedFile> copyInKernel(int in, int out, const std::stop_token &s
     if (written && first > 0)
         written(first);
 
-    std::thread copier([&] {
+    PooledHelper copier([&] {
         std::unique_lock lock(shared.mutex);
         while (!shared.done && !shared.quit) {
             lock.unlock();
@@ -244,18 +320,18 @@ std::optional<CopiedFile> copyInKernel(int in, int out, const std::stop_token &s
     struct Joiner
     {
         Shared &shared;
-        std::thread &thread;
+        PooledHelper &helper;
         ~Joiner()
         {
             {
                 std::lock_guard lock(shared.mutex);
                 shared.quit = true;
             }
-            thread.join();
+            helper.join();
         }
     } joiner{shared, copier};
 
-    auto buffer = std::make_unique_for_overwrite<unsigned char[]>(kCopyChunk);
+    const PageBuffer buffer(kCopyChunk);
     CopiedFile copied;
     for (;;) {
         throwIfStopped(stop);

@@ -1,11 +1,15 @@
 #include "Lane/LaneTestSupport.h"
 
+#include "FileServices/FileChecksum.h"
 #include "Platform/Files/FolderBookmark.h"
 
 #include <gmock/gmock.h>
 
 #include <QCryptographicHash>
 #include <QFileInfo>
+
+#include <map>
+#include <mutex>
 
 #include <sys/stat.h>
 
@@ -395,4 +399,40 @@ TEST_F(FullSyncTest, OneWayFoldersReconcileOnlyTheirOwnDirection)
     EXPECT_EQ(h.records(down->stableID()), (std::map<QString, State>{{downRoot + QStringLiteral("/lost.wav"), synced},
                                                                      {downRoot + QStringLiteral("/new.wav"), synced}}));
     EXPECT_THAT(logDetails().filter(QStringLiteral("Upload diff")), IsEmpty());
+}
+
+// A first sync reads each file once for its checksum: reconciliation hashes it, and the batch
+// check and the upload take that checksum while the file is unchanged. The results are those
+// of reading every time.
+TEST_F(FullSyncTest, AFirstSyncReadsEachFileOnceForItsChecksum)
+{
+    std::map<QString, QByteArray> contents;
+    for (int i = 0; i < 6; ++i)
+        contents[root + QStringLiteral("/take%1.wav").arg(i)] = QByteArray("take ") + QByteArray::number(i);
+    // Larger than what goes from memory: its upload stages a copy and takes the known checksum.
+    contents[root + QStringLiteral("/long.wav")] = QByteArray(1536 * 1024, 'l');
+    for (const auto &[path, bytes] : contents)
+        writeFile(path, bytes);
+
+    auto lane = h.makeLane(folder);
+    std::mutex mutex;
+    std::map<QString, int> reads;
+    lane->setChecksumFunctionForTesting([&](const QString &path, std::stop_token stop) {
+        {
+            std::lock_guard lock(mutex);
+            ++reads[path];
+        }
+        return computeFileChecksumSync(path, std::move(stop));
+    });
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    for (const auto &[path, bytes] : contents) {
+        const auto record = lane->fetchRecord(path);
+        ASSERT_TRUE(record) << path.toStdString();
+        EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced) << path.toStdString();
+        EXPECT_EQ(record->localChecksum(), sha256(bytes)) << path.toStdString();
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(reads[path], 1) << path.toStdString();
+    }
 }

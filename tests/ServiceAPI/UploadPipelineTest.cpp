@@ -3,10 +3,13 @@
 
 #include "ServiceAPI/TransferFixture.h"
 
+#include "FileServices/ChecksumCache.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Files/FileReadError.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
@@ -14,6 +17,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <tuple>
 #include <vector>
 
@@ -442,4 +446,60 @@ TEST(UploadReplies, TheFormEnvelopeIsExact)
                                  "Content-Disposition: form-data; name=\"file\"; filename=\"a%22b%0Dc%0Ad.wav\"\r\n"
                                  "Content-Type: application/octet-stream\r\n\r\n"));
     EXPECT_EQ(suffix, QByteArray("\r\n--B-1--\r\n"));
+}
+
+// A small file is read, hashed and sent from memory: it needs no staged copy, so a staging
+// folder that cannot be made stops a large file but never a small one.
+TEST_F(UploadPipeline, ASmallFileGoesFromMemoryWithoutAStagedCopy)
+{
+    const QString staging = LibraryAPIClient::stagingFolder();
+    QDir(staging).removeRecursively();
+    QDir().mkpath(QFileInfo(staging).path());
+    quillmere::test::writeFile(staging, "a file where the folder would be");
+
+    for (const bool presigned : {false, true}) {
+        SCOPED_TRACE(presigned ? "presigned PUT" : "form upload");
+        fake.setPresignedUploads(presigned, false);
+        const QByteArray small(LibraryAPIClient::inMemoryUploadLimit - 1, presigned ? 'p' : 'f');
+        const auto sent = upload(writeFile(presigned ? QStringLiteral("small-put.wav") : QStringLiteral("small-form.wav"),
+                                           small));
+        EXPECT_FALSE(sent.wasDeduplicated);
+        EXPECT_EQ(sent.contentSHA256, sha256(small));
+        EXPECT_TRUE(fake.uploadedObject(lastBody(kConfirm).value(QStringLiteral("oid")).toString()) == small);
+    }
+    fake.clearRequestLog();
+    const QByteArray large(LibraryAPIClient::inMemoryUploadLimit, 'L');
+    EXPECT_ANY_THROW(upload(writeFile(QStringLiteral("large.wav"), large)));
+    EXPECT_TRUE(fake.requestsTo("POST", kConfirm).empty());
+    QFile::remove(staging);
+}
+
+// The caller's checksum saves a second read only while the file keeps the stamp it was taken
+// at: a file replaced since (same size, another inode and time) is hashed again.
+TEST_F(UploadPipeline, AKnownChecksumIsTakenOnlyForTheVersionItWasTakenOf)
+{
+    fake.setPresignedUploads(true, false);
+    const QByteArray first(LibraryAPIClient::inMemoryUploadLimit + 10, 'a');
+    const QString path = writeFile(QStringLiteral("big.wav"), first);
+    const auto stamp = quillmere::regularFileStamp(path);
+    ASSERT_TRUE(stamp);
+
+    // Taken as given while the stamp holds: the service is asked about it without a read, and
+    // the staged copy, which hashes what it sends, refuses bytes that do not match it.
+    auto trusted = request(path);
+    trusted.knownChecksum = quillmere::StampedChecksum{sha256("not these bytes"), *stamp};
+    EXPECT_TRUE(failureOf<LibraryAPIClient::ContentChangedError>([&] { await(client->uploadFile(trusted)); }));
+    EXPECT_EQ(lastBody(kCheckHash).value(QStringLiteral("content_sha256")).toString(), sha256("not these bytes"));
+    EXPECT_TRUE(fake.requestsTo("POST", kConfirm).empty());
+
+    // Replaced by a rename with content of the same size: the stale checksum is not used.
+    const QByteArray second(first.size(), 'b');
+    const QString replacement = writeFile(QStringLiteral("big.wav.tmp"), second);
+    ASSERT_TRUE(std::rename(QFile::encodeName(replacement).constData(), QFile::encodeName(path).constData()) == 0);
+    auto stale = request(path);
+    stale.knownChecksum = quillmere::StampedChecksum{sha256(first), *stamp};
+    const auto sent = await(client->uploadFile(stale));
+    EXPECT_EQ(sent.contentSHA256, sha256(second));
+    EXPECT_EQ(lastBody(kCheckHash).value(QStringLiteral("content_sha256")).toString(), sha256(second));
+    EXPECT_TRUE(fake.uploadedObject(lastBody(kConfirm).value(QStringLiteral("oid")).toString()) == second);
 }

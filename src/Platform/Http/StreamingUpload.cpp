@@ -12,8 +12,10 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <memory>
 #include <mutex>
@@ -53,11 +55,60 @@ void initialiseCurl()
     });
 }
 
+// One connection cache for every transfer, whichever worker runs it: consecutive PUTs to one
+// host reuse an open connection instead of connecting (and for https, shaking hands) again.
+// libcurl asks for the lock of each kind of shared data around every use of it.
+class SharedConnections
+{
+public:
+    SharedConnections()
+    {
+        m_share = curl_share_init();
+        if (!m_share)
+            return;
+        curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, lockShared);
+        curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, unlockShared);
+        curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+
+    // Null when libcurl could not make one: each transfer then connects on its own.
+    CURLSH *handle() const { return m_share; }
+
+private:
+    static void lockShared(CURL *, curl_lock_data data, curl_lock_access, void *context)
+    {
+        static_cast<SharedConnections *>(context)->m_locks[slot(data)].lock();
+    }
+    static void unlockShared(CURL *, curl_lock_data data, void *context)
+    {
+        static_cast<SharedConnections *>(context)->m_locks[slot(data)].unlock();
+    }
+    static std::size_t slot(curl_lock_data data)
+    {
+        return std::min<std::size_t>(std::size_t(data), kLockSlots - 1);
+    }
+
+    static constexpr std::size_t kLockSlots = CURL_LOCK_DATA_LAST + 1;
+    CURLSH *m_share = nullptr;
+    std::array<std::mutex, kLockSlots> m_locks;
+};
+
+// Made once and kept for the process: its open connections outlive every single transfer.
+CURLSH *sharedConnections()
+{
+    static SharedConnections *const shared = new SharedConnections;
+    return shared->handle();
+}
+
 struct Job
 {
     QByteArray url;
     QList<QByteArray> headerLines;
     QByteArray path;
+    std::optional<QByteArray> body; // sent from memory instead of a file
     qint64 offset = 0;
     qint64 length = 0;
     std::shared_ptr<StreamingUpload::Gate> gate;
@@ -70,6 +121,7 @@ struct Transfer
 {
     int fd = -1;
     QByteArray path; // opened on the first read when gated
+    const QByteArray *memory = nullptr; // the whole body, when it is sent from memory
     StreamingUpload::Gate *gate = nullptr;
     qint64 position = 0; // within the slice
     qint64 length = 0;
@@ -120,6 +172,11 @@ size_t readBody(char *buffer, size_t size, size_t count, void *context)
     const qint64 wanted = std::min<qint64>(qint64(size * count), available - transfer->position);
     if (wanted <= 0)
         return 0;
+    if (transfer->memory) {
+        std::memcpy(buffer, transfer->memory->constData() + transfer->position, std::size_t(wanted));
+        transfer->position += wanted;
+        return std::size_t(wanted);
+    }
     for (;;) {
         const ssize_t got = ::pread(transfer->fd, buffer, size_t(wanted), transfer->offset + transfer->position);
         if (got > 0) {
@@ -132,6 +189,17 @@ size_t readBody(char *buffer, size_t size, size_t count, void *context)
         transfer->readError = got < 0 ? errno : EIO;
         return CURL_READFUNC_ABORT;
     }
+}
+
+// A reused connection the server had closed meanwhile makes libcurl send the request again
+// on a new one, from the body's start: every body here can be read again from any offset.
+int rewindBody(void *context, curl_off_t offset, int origin)
+{
+    auto *transfer = static_cast<Transfer *>(context);
+    if (origin != SEEK_SET || offset < 0 || offset > transfer->length)
+        return CURL_SEEKFUNC_CANTSEEK;
+    transfer->position = qint64(offset);
+    return CURL_SEEKFUNC_OK;
 }
 
 size_t keepBody(char *data, size_t size, size_t count, void *context)
@@ -252,6 +320,8 @@ HttpResponse perform(const Job &job)
         // moment it is sent.
         if (!job.gate->waitBeyond(0, job.stop))
             throw TransportError(Code::cancelled);
+    } else if (job.body) {
+        transfer.memory = &*job.body;
     } else {
         transfer.fd = ::open(job.path.constData(), O_RDONLY | O_CLOEXEC);
         if (transfer.fd < 0)
@@ -282,6 +352,10 @@ HttpResponse perform(const Job &job)
     curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
     curl_easy_setopt(handle, CURLOPT_READFUNCTION, readBody);
     curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, rewindBody);
+    curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer);
+    if (CURLSH *share = sharedConnections())
+        curl_easy_setopt(handle, CURLOPT_SHARE, share);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, keepHeader);
@@ -414,6 +488,16 @@ QCoro::Task<HttpResponse> StreamingUpload::put(QUrl url, HttpHeaders headers, QS
     Job job = prepareJob(url, headers, filePath, std::move(stop), inactivity);
     job.offset = offset;
     job.length = length;
+    auto running = run(std::move(url), std::move(job));
+    co_return co_await std::move(running);
+}
+
+QCoro::Task<HttpResponse> StreamingUpload::putBytes(QUrl url, HttpHeaders headers, QByteArray body,
+                                                    std::stop_token stop, std::chrono::milliseconds inactivity)
+{
+    Job job = prepareJob(url, headers, QString(), std::move(stop), inactivity);
+    job.length = body.size();
+    job.body = std::move(body);
     auto running = run(std::move(url), std::move(job));
     co_return co_await std::move(running);
 }

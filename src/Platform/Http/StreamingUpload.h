@@ -19,7 +19,8 @@
 namespace quillmere {
 
 // PUTs a slice of a file to an address that needs no credentials of ours (a presigned URL),
-// on a worker thread of its own pool with libcurl. Qt would feed the body to its HTTP thread
+// on a worker thread of its own pool with libcurl. All transfers share one connection cache,
+// so consecutive PUTs to one host go over a connection kept open between them. Qt would feed the body to its HTTP thread
 // from the main thread a small chunk at a time; here the worker reads the file itself.
 //
 // Every reply that carries an HTTP status is a response, whatever the status (the first
@@ -71,6 +72,11 @@ public:
     static QCoro::Task<HttpResponse> put(QUrl url, HttpHeaders headers, QString filePath, qint64 offset,
                                          qint64 length, std::stop_token stop,
                                          std::chrono::milliseconds inactivity = std::chrono::seconds(60));
+
+    // A body already in memory (a small file read and hashed in one go): what is sent is
+    // exactly these bytes.
+    static QCoro::Task<HttpResponse> putBytes(QUrl url, HttpHeaders headers, QByteArray body, std::stop_token stop,
+                                              std::chrono::milliseconds inactivity = std::chrono::seconds(60));
 
     // The whole of a file that another thread is still writing, as far as `gate` allows. The
     // request starts, and the file is opened, once the first bytes are released (the file need

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -270,4 +271,40 @@ TEST_F(StreamingUploadTest, AGatedBodyFollowsItsReleasesAndHoldsItsEndBack)
     const std::lock_guard guard(lock);
     ASSERT_EQ(completeBodies.size(), 2u);
     EXPECT_TRUE(completeBodies[1].empty());
+}
+
+// Consecutive PUTs to one host go over a connection kept open between them, and a body from
+// memory arrives exactly; a server that closed the kept connection meanwhile costs a new one,
+// never the request.
+TEST_F(StreamingUploadTest, ConsecutivePutsReuseTheirConnectionAndSendMemoryBodiesExactly)
+{
+    std::mutex lock;
+    std::set<int> clientPorts;
+    std::vector<std::string> bodies;
+    local.server().set_keep_alive_max_count(100);
+    local.server().set_keep_alive_timeout(1);
+    local.server().Put("/blob", [&](const httplib::Request &req, httplib::Response &res) {
+        const std::lock_guard guard(lock);
+        clientPorts.insert(req.remote_port);
+        bodies.push_back(req.body);
+        res.status = 200;
+    });
+    local.start();
+
+    constexpr int puts = 6;
+    for (int i = 0; i < puts; ++i) {
+        auto putting = StreamingUpload::putBytes(local.url(QStringLiteral("/blob")), octetStream(),
+                                                 content.mid(i * 1000, 1000 + i), {});
+        EXPECT_EQ(await(std::move(putting)).status, 200);
+    }
+    // The slice of a file goes the same way.
+    auto slice = StreamingUpload::put(local.url(QStringLiteral("/blob")), octetStream(), path, 10, 4096, {});
+    EXPECT_EQ(await(std::move(slice)).status, 200);
+
+    const std::lock_guard guard(lock);
+    ASSERT_EQ(bodies.size(), std::size_t(puts + 1));
+    for (int i = 0; i < puts; ++i)
+        EXPECT_TRUE(QByteArray::fromStdString(bodies[std::size_t(i)]) == content.mid(i * 1000, 1000 + i)) << i;
+    EXPECT_TRUE(QByteArray::fromStdString(bodies.back()) == content.mid(10, 4096));
+    EXPECT_EQ(clientPorts.size(), 1u) << "each PUT opened a connection of its own";
 }
