@@ -92,7 +92,7 @@ TEST(KillTest, KilledTenTimesMidSyncEveryFileReachesTheServiceOnceAndNoRecordSta
         // At a random moment once this run's uploads are under way.
         ASSERT_TRUE(runUntil([&] { return confirmations() > before; }, 60s));
         quillmere::test::runFor(std::chrono::milliseconds(moment(random)));
-        ::kill(pid_t(instance->processId()), SIGKILL);
+        ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGKILL)) << "the instance ended by itself in run " << run;
         ASSERT_TRUE(ProgramEnvironment::finished(*instance));
     }
     const size_t beforeLastRun = uploadedNames().size();
@@ -104,7 +104,7 @@ TEST(KillTest, KilledTenTimesMidSyncEveryFileReachesTheServiceOnceAndNoRecordSta
         << uploadedNames().size() << " files at the service (" << beforeLastRun << " before the last run)";
     // The last confirmations are saved a moment after the service has them.
     quillmere::test::runFor(2s);
-    ::kill(pid_t(instance->processId()), SIGTERM);
+    ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGTERM)) << "the instance ended by itself";
     ASSERT_TRUE(ProgramEnvironment::finished(*instance));
     EXPECT_EQ(instance->exitCode(), 0);
 

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <memory>
 
+#include <signal.h>
+
 namespace quillmere::test {
 
 // Private folders for one run of the program: settings, data, cache and the runtime folder
@@ -58,6 +60,14 @@ public:
         process->start(program, arguments);
         EXPECT_TRUE(process->waitForStarted(5000));
         return process;
+    }
+
+    // Signals the running program; false once it has ended. An ended QProcess reports process
+    // id 0, and kill(0, ...) would signal our whole process group, the test runner included.
+    static bool signal(QProcess &process, int signalNumber)
+    {
+        const auto pid = pid_t(process.processId());
+        return process.state() != QProcess::NotRunning && pid > 0 && ::kill(pid, signalNumber) == 0;
     }
 
     static bool finished(QProcess &process, std::chrono::milliseconds limit = std::chrono::seconds(10))

@@ -60,7 +60,7 @@ TEST(ProgramTest, TheInstanceShowsItselfForAPlainStartAndQuitsCleanlyOnSignals)
 
         QElapsedTimer quitting;
         quitting.start();
-        ::kill(pid_t(instance->processId()), signal);
+        ASSERT_TRUE(ProgramEnvironment::signal(*instance, signal)) << "the instance ended by itself";
         ASSERT_TRUE(ProgramEnvironment::finished(*instance, QuillmereApp::quitTimeout + 2s));
         EXPECT_LT(quitting.elapsed(), (QuillmereApp::quitTimeout + 1s).count());
         EXPECT_EQ(instance->exitStatus(), QProcess::NormalExit) << "signal " << signal;
