@@ -456,7 +456,7 @@ void Rig::checkProperties()
         if (it.fileInfo().isDir())
             continue; // a folder the service names beside a user's one is no file written over
         const QString key = QFileInfo(path).path() + u'/'
-                            + it.fileName().normalized(QString::NormalizationForm_C).toCaseFolded();
+                            + it.fileName().normalized(QString::NormalizationForm_D).toCaseFolded().normalized(QString::NormalizationForm_C);
         const auto [at, fresh] = folded.emplace(key, path);
         if (!fresh)
             holds(userPaths.count(path) > 0 && userPaths.count(at->second) > 0,
