@@ -1,6 +1,7 @@
 // The folder bookmark reader on arbitrary stored data and an arbitrary mount list: a folder,
 // or corrupt / accessLost. A resolved folder is never "/" or the home folder, is the recorded
 // path or (stale) a folder beside it, and the path found there is a real folder.
+#include "FuzzInput.h"
 #include "FuzzSupport.h"
 
 #include "Platform/Files/FolderBookmark.h"
@@ -10,8 +11,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <sys/stat.h>
 
@@ -45,9 +44,9 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    FuzzedDataProvider input(data, size);
-    const QByteArray mounts = QByteArray::fromStdString(input.ConsumeRandomLengthString(2048));
-    QByteArray stored = QByteArray::fromStdString(input.ConsumeRemainingBytesAsString());
+    FuzzInput input(data, size);
+    const QByteArray mounts = QByteArray::fromStdString(input.consumeRandomLengthString(2048));
+    QByteArray stored = QByteArray::fromStdString(input.consumeRemainingBytesAsString());
     stored.replace("%P", scratchPath).replace("%I", musicInode).replace("%D", musicDevice);
     {
         QFile file(mountInfo);

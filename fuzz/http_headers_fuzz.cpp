@@ -3,6 +3,7 @@
 // a redirect never downgrades https, never leaves the permitted addresses and never carries
 // the token or shard to another origin; a shard taken from a reply is a short plain token
 // that cannot break a header line.
+#include "FuzzInput.h"
 #include "FuzzSupport.h"
 
 #include "Accounts/APIConfig.h"
@@ -11,8 +12,6 @@
 #include "Platform/Http/TransportError.h"
 #include "Platform/Http/UrlBuilding.h"
 #include "ServiceAPI/HarborlyAPI.h"
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 using namespace quillmere;
 using namespace quillmere::fuzz;
@@ -75,16 +74,16 @@ bool isPlainName(const QByteArray &name)
     });
 }
 
-void checkRedirect(FuzzedDataProvider &input, const QByteArray &location)
+void checkRedirect(FuzzInput &input, const QByteArray &location)
 {
     HttpRequest previous;
-    previous.url = QUrl(QString::fromLatin1(input.PickValueInArray(origins)));
-    previous.method = input.PickValueInArray(methods);
+    previous.url = QUrl(QString::fromLatin1(input.pickValueInArray(origins)));
+    previous.method = input.pickValueInArray(methods);
     previous.headers.set("Authorization", "Bearer secret");
     previous.headers.set("X-Shard-Id", "shard-a");
     previous.headers.set("Content-Type", "application/json");
     previous.body = "{}";
-    const int status = input.PickValueInArray(statuses);
+    const int status = input.pickValueInArray(statuses);
     const QUrl target = redirectTarget(previous.url, location);
     try {
         const HttpRequest next = redirectedRequest(previous, status, target);
@@ -131,13 +130,13 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    FuzzedDataProvider input(data, size);
+    FuzzInput input(data, size);
     QList<HttpHeaders::Field> fields;
-    const int count = input.ConsumeIntegralInRange<int>(0, 6);
+    const int count = input.consumeIntegralInRange<int>(0, 6);
     for (int i = 0; i < count; ++i) {
-        const QByteArray name = input.ConsumeBool() ? QByteArray(input.PickValueInArray(names))
-                                                    : QByteArray::fromStdString(input.ConsumeRandomLengthString(32));
-        fields.append({name, QByteArray::fromStdString(input.ConsumeRandomLengthString(128))});
+        const QByteArray name = input.consumeBool() ? QByteArray(input.pickValueInArray(names))
+                                                    : QByteArray::fromStdString(input.consumeRandomLengthString(32));
+        fields.append({name, QByteArray::fromStdString(input.consumeRandomLengthString(128))});
     }
     const HttpHeaders headers(fields);
     checkLength(headers);
@@ -154,8 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(!copy.contains(name), "a removed field is gone in every case");
     }
 
-    const QByteArray location = QByteArray::fromStdString(input.ConsumeRandomLengthString(256));
+    const QByteArray location = QByteArray::fromStdString(input.consumeRandomLengthString(256));
     checkRedirect(input, location);
-    checkShard(headers, QByteArray::fromStdString(input.ConsumeRemainingBytesAsString()));
+    checkShard(headers, QByteArray::fromStdString(input.consumeRemainingBytesAsString()));
     return 0;
 }

@@ -2,14 +2,13 @@
 // parts are the folder's and the name's (no "..", no empty part), the nearest folder on its way
 // that exists resolves inside the root's real path, and it names one file on the disk (it reads
 // back the same through the file system's encoding). Nothing is ever created.
+#include "FuzzInput.h"
 #include "FuzzSupport.h"
 #include "PathFixture.h"
 
 #include "Platform/Files/SafeJoin.h"
 
 #include <QDir>
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <sys/stat.h>
 
@@ -41,13 +40,13 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    FuzzedDataProvider input(data, size);
+    FuzzInput input(data, size);
     const QStringList roots = fixture->rootSpellings();
-    const QString root = roots[input.ConsumeIntegralInRange<int>(0, int(roots.size()) - 1)];
-    const bool utf16 = input.ConsumeBool();
-    const std::string dirBytes = input.ConsumeRandomLengthString(512);
+    const QString root = roots[input.consumeIntegralInRange<int>(0, int(roots.size()) - 1)];
+    const bool utf16 = input.consumeBool();
+    const std::string dirBytes = input.consumeRandomLengthString(512);
     const QString dir = textFrom(QByteArray::fromStdString(dirBytes), utf16);
-    const QString name = textFrom(QByteArray::fromStdString(input.ConsumeRemainingBytesAsString()), utf16);
+    const QString name = textFrom(QByteArray::fromStdString(input.consumeRemainingBytesAsString()), utf16);
 
     const auto joined = SafeJoin(root, dir, name);
     QString what;

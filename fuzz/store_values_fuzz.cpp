@@ -2,14 +2,13 @@
 // reads any column value without undefined behaviour; an enumeration reads as one of its
 // cases (its fallback for an unknown text, none for an optional one); what was read writes
 // back and reads again as the same value; the column order is antisymmetric.
+#include "FuzzInput.h"
 #include "FuzzSupport.h"
 
 #include "Model/SqlValue.h"
 #include "Model/SyncFile.h"
 #include "Model/SyncFolder.h"
 #include "Model/SyncRule.h"
-
-#include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 
@@ -18,24 +17,24 @@ using namespace quillmere::fuzz;
 
 namespace {
 
-SqlValue valueFrom(FuzzedDataProvider &input)
+SqlValue valueFrom(FuzzInput &input)
 {
-    switch (input.ConsumeIntegralInRange<int>(0, 5)) {
+    switch (input.consumeIntegralInRange<int>(0, 5)) {
     case 0:
         return SqlValue();
     case 1:
-        return input.ConsumeIntegral<qint64>();
+        return input.consumeIntegral<qint64>();
     case 2:
-        return input.ConsumeFloatingPoint<double>();
+        return input.consumeFloatingPoint<double>();
     case 3:
-        return QString::fromUtf8(QByteArray::fromStdString(input.ConsumeRandomLengthString(256)));
+        return QString::fromUtf8(QByteArray::fromStdString(input.consumeRandomLengthString(256)));
     case 4: {
         // Any UTF-16, as a store written by another program may hold.
-        const std::string raw = input.ConsumeRandomLengthString(256);
+        const std::string raw = input.consumeRandomLengthString(256);
         return QString(reinterpret_cast<const QChar *>(raw.data()), qsizetype(raw.size() / 2));
     }
     default:
-        return QByteArray::fromStdString(input.ConsumeRandomLengthString(256));
+        return QByteArray::fromStdString(input.consumeRandomLengthString(256));
     }
 }
 
@@ -81,7 +80,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    FuzzedDataProvider input(data, size);
+    FuzzInput input(data, size);
     const SqlValue value = valueFrom(input);
     const SqlValue other = valueFrom(input);
 
