@@ -159,7 +159,7 @@ int main(int argc, char **argv)
     }
     const size_t n = micros.size();
     std::printf("dispatch: %zu records, %.1f us each (median %.1f, p99 %.1f, worst %.1f; first tenth %.1f, last "
-                "tenth %.1f) — goal < 50 us\n",
+                "tenth %.1f) — goal: mean < 50 us, p99 < 200 us\n",
                 n, mean(micros, 0, n), percentile(micros, 0.5), percentile(micros, 0.99),
                 n ? *std::max_element(micros.begin(), micros.end()) : 0.0, mean(micros, 0, n / 10),
                 mean(micros, n - n / 10, n));
@@ -203,7 +203,8 @@ int main(int argc, char **argv)
     const MinimalRun minimal = minimalInto(false);
     const double oursRate = double(stored) / seconds;
     const double minimalRate = double(minimal.stored) / minimal.seconds;
-    std::printf("minimal client: %d files at the service (%d failed), %.2f s: %.0f files/s; ours/minimal speed %.2f\n",
+    std::printf("minimal client: %d files at the service (%d failed), %.2f s: %.0f files/s; ours/minimal speed %.2f "
+                "(goal >= 0.9)\n",
                 minimal.stored, minimal.failed, minimal.seconds, minimalRate, oursRate / minimalRate);
     const MinimalRun ceiling = minimalInto(true);
     std::printf("the fake's ceiling (the minimal client's requests alone, every file read and hashed beforehand): %d "
