@@ -201,46 +201,82 @@ void KeychainVault::replaceWithEmpty()
     persist();
 }
 
+template<typename Work>
+auto KeychainVault::queued(Work work)
+{
+    ++m_queued;
+    return QtConcurrent::run(&m_worker, [this, work = std::move(work)]() mutable {
+        struct Done
+        {
+            std::atomic<int> &queued;
+            ~Done() { --queued; }
+        } done{m_queued};
+        return work();
+    });
+}
+
+std::optional<KeychainVault::Entry> KeychainVault::entryWithoutWaiting(const QString &key)
+{
+    if (m_queued.load() != 0)
+        return std::nullopt;
+    std::unique_lock guard(m_lock, std::try_to_lock);
+    if (!guard.owns_lock() || !m_loaded)
+        return std::nullopt;
+    return entryLocked(key);
+}
+
+namespace {
+
+template<typename T>
+QCoro::Task<T> ready(T value)
+{
+    co_return value;
+}
+
+} // namespace
+
 // Plain functions handing back the pool's task: no coroutine frame of their own to hold the
-// arguments.
+// arguments. Reads are asked for before every request to the service; once the item is in
+// memory, the hop to the worker and back would cost more than the read itself.
 QCoro::Task<std::optional<QByteArray>> KeychainVault::dataAsync(const QString &key)
 {
-    return awaitFuture(QtConcurrent::run(&m_worker, [this, key] { return data(key); }));
+    if (auto cached = entryWithoutWaiting(key))
+        return ready(std::move(cached->value));
+    return awaitFuture(queued([this, key] { return data(key); }));
 }
 
 QCoro::Task<KeychainVault::Entry> KeychainVault::entryAsync(const QString &key)
 {
-    return awaitFuture(QtConcurrent::run(&m_worker, [this, key] { return entry(key); }));
+    if (auto cached = entryWithoutWaiting(key))
+        return ready(std::move(*cached));
+    return awaitFuture(queued([this, key] { return entry(key); }));
 }
 
 QCoro::Task<bool> KeychainVault::replaceValueAsync(const QByteArray &value, const QString &key,
                                                    const std::optional<QByteArray> &expected)
 {
-    return awaitFuture(
-        QtConcurrent::run(&m_worker, [this, value, key, expected] { return replaceValue(value, key, expected); }));
+    return awaitFuture(queued([this, value, key, expected] { return replaceValue(value, key, expected); }));
 }
 
 QCoro::Task<bool> KeychainVault::setValueAsync(const QByteArray &value, const QString &key)
 {
-    return awaitFuture(QtConcurrent::run(&m_worker, [this, value, key] { return setValue(value, key); }));
+    return awaitFuture(queued([this, value, key] { return setValue(value, key); }));
 }
 
 QCoro::Task<> KeychainVault::removeValueAsync(const QString &key)
 {
-    return awaitFuture(QtConcurrent::run(&m_worker, [this, key] { removeValue(key); }));
+    return awaitFuture(queued([this, key] { removeValue(key); }));
 }
 
 QCoro::Task<bool> KeychainVault::removeValueIfAsync(const QString &key,
                                                    std::function<bool(const QByteArray &)> matches)
 {
-    return awaitFuture(QtConcurrent::run(&m_worker, [this, key, matches = std::move(matches)] {
-        return removeValueIf(key, matches);
-    }));
+    return awaitFuture(queued([this, key, matches = std::move(matches)] { return removeValueIf(key, matches); }));
 }
 
 QCoro::Task<> KeychainVault::replaceWithEmptyAsync()
 {
-    return awaitFuture(QtConcurrent::run(&m_worker, [this] { replaceWithEmpty(); }));
+    return awaitFuture(queued([this] { replaceWithEmpty(); }));
 }
 
 } // namespace quillmere

@@ -8,6 +8,7 @@
 #include <QThreadPool>
 #include <QUuid>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -98,6 +99,13 @@ private:
     bool persist();
     Entry entryLocked(const QString &key) const;
     bool change(const QString &key, const std::optional<QByteArray> &value);
+    // The entry from the cache, without the worker, when that cannot reorder anything: the
+    // item has been read, no call queued before this one is still to run, and the worker does
+    // not hold the lock. Nothing otherwise.
+    std::optional<Entry> entryWithoutWaiting(const QString &key);
+    // Runs `work` on the worker, in call order, counted in m_queued until it has run.
+    template<typename Work>
+    auto queued(Work work);
 
     std::mutex m_lock;
     Dictionary m_cache;
@@ -109,6 +117,7 @@ private:
     KeychainHelper m_helper;
     FailureReporter m_report;
     QThreadPool m_worker;
+    std::atomic<int> m_queued{0};
 };
 
 } // namespace quillmere

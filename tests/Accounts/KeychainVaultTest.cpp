@@ -205,3 +205,26 @@ TEST_F(KeychainVaultTest, AsyncCallsRunInCallOrderOffTheMainThread)
     test::await(vault->replaceWithEmptyAsync());
     EXPECT_EQ(storedItem(), QByteArray("{}"));
 }
+
+TEST_F(KeychainVaultTest, AReadOfTheLoadedItemIsAnsweredAtOnceButNeverAheadOfAQueuedCall)
+{
+    // Nothing read yet: the first read goes to the worker, which reads the item.
+    auto first = vault->entryAsync(QStringLiteral("k"));
+    EXPECT_FALSE(first.isReady());
+    EXPECT_FALSE(test::await(std::move(first)).value);
+
+    // Loaded and nothing queued: answered from memory, before the event loop turns.
+    ASSERT_TRUE(vault->setValue("1", QStringLiteral("k")));
+    auto cached = vault->dataAsync(QStringLiteral("k"));
+    ASSERT_TRUE(cached.isReady());
+    EXPECT_EQ(test::await(std::move(cached)), QByteArray("1"));
+
+    // A write still queued comes first, for every read after it.
+    auto writing = vault->setValueAsync("2", QStringLiteral("k"));
+    auto reading = vault->entryAsync(QStringLiteral("k"));
+    auto readingData = vault->dataAsync(QStringLiteral("k"));
+    EXPECT_EQ(test::await(std::move(reading)).value, QByteArray("2"));
+    EXPECT_EQ(test::await(std::move(readingData)), QByteArray("2"));
+    test::await(std::move(writing));
+    EXPECT_EQ(backend.readCount(), 1);
+}
