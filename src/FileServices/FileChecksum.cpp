@@ -15,38 +15,38 @@
 
 namespace quillmere {
 
-namespace {
-
-struct FdCloser
+FileOpenedForReading::FileOpenedForReading(const QByteArray &nativePath)
 {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-};
+    do {
+        m_fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (m_fd < 0 && errno == EINTR);
+    if (m_fd < 0)
+        throw FileChecksumError(errno);
+    if (::fstat(m_fd, &m_status) != 0) {
+        const int error = errno;
+        ::close(m_fd);
+        throw FileChecksumError(error);
+    }
+    if (isRegular())
+        ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+}
 
-} // namespace
+FileOpenedForReading::~FileOpenedForReading()
+{
+    ::close(m_fd);
+}
 
 QString computeFileChecksumSync(const QString &path, std::stop_token stop)
 try {
     throwIfStopped(stop);
 
-    const QByteArray nativePath = QFile::encodeName(path);
-    int fd;
-    // Opened without waiting: a FIFO put in a file's place would otherwise block the opening
-    // thread until some writer comes. Only a regular file is read.
-    do {
-        fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        throw FileChecksumError(errno);
-    FdCloser closer{fd};
-    struct stat status{};
-    if (::fstat(fd, &status) != 0)
-        throw FileChecksumError(errno);
-    if (S_ISDIR(status.st_mode))
+    // Only a regular file is read.
+    const FileOpenedForReading file(QFile::encodeName(path));
+    if (S_ISDIR(file.status().st_mode))
         throw FileChecksumError(EISDIR);
-    if (!S_ISREG(status.st_mode))
+    if (!file.isRegular())
         throw FileChecksumError(EINVAL);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    const int fd = file.fd();
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     Sha256Digest digest;

@@ -6,6 +6,8 @@
 #include <exception>
 #include <stop_token>
 
+#include <sys/stat.h>
+
 namespace quillmere {
 
 // The content fingerprint used everywhere a file is compared with the service: SHA-256 of its
@@ -33,6 +35,27 @@ public:
 };
 
 using FileChecksumError = FileChecksum::Error;
+
+// Blocking. A file opened for reading without waiting (a FIFO put in a file's place would
+// otherwise block the opening thread until some writer comes), with its status at the opening.
+// Only a regular file is switched to blocking reads. Throws FileChecksumError when it cannot be
+// opened or examined.
+class FileOpenedForReading
+{
+public:
+    explicit FileOpenedForReading(const QByteArray &nativePath);
+    ~FileOpenedForReading();
+    FileOpenedForReading(const FileOpenedForReading &) = delete;
+    FileOpenedForReading &operator=(const FileOpenedForReading &) = delete;
+
+    int fd() const { return m_fd; }
+    const struct stat &status() const { return m_status; }
+    bool isRegular() const { return S_ISREG(m_status.st_mode); }
+
+private:
+    int m_fd = -1;
+    struct stat m_status{};
+};
 
 // Blocking: reads the file in 64 KiB chunks. Throws FileChecksumError when the file cannot be
 // opened or a read fails, CancelledError when the token is stopped between chunks.

@@ -264,30 +264,14 @@ LibraryAPIClient::ConfirmUploadResult LibraryAPIClient::parseConfirmUploadRespon
 
 namespace {
 
-struct FdCloser
-{
-    int fd;
-    ~FdCloser() { ::close(fd); }
-};
-
 // Blocking. The whole of a small file whose stamp was just taken, read in one go; a file that
 // does not hold exactly the stamped size now is another version (ContentChangedError).
 QByteArray readWhole(const QByteArray &native, qint64 size, const std::stop_token &stop)
 {
-    int fd;
-    do {
-        // Without waiting: a FIFO put in the file's place would block the worker.
-        fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        throw FileChecksumError(errno);
-    const FdCloser closer{fd};
-    struct stat status{};
-    if (::fstat(fd, &status) != 0)
-        throw FileChecksumError(errno);
-    if (!S_ISREG(status.st_mode) || qint64(status.st_size) != size)
+    const FileOpenedForReading file(native);
+    if (!file.isRegular() || qint64(file.status().st_size) != size)
         throw LibraryAPIClient::ContentChangedError();
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    const int fd = file.fd();
     // One byte of room shows a file that grew since.
     QByteArray bytes(size + 1, Qt::Uninitialized);
     qint64 filled = 0;
