@@ -2,6 +2,7 @@
 
 #include "Platform/Async/Background.h"
 #include "Platform/Async/WaitQueue.h"
+#include "Platform/Http/CurlExchange.h"
 #include "Platform/Http/DownloadWriter.h"
 #include "Platform/Http/NetworkManager.h"
 #include "Platform/Http/Redirects.h"
@@ -425,16 +426,41 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
     co_return outcome;
 }
 
+// A request whose body is in memory, with its reply read whole: over libcurl on a worker
+// (CurlExchange.h), so that the service's short requests cost the main thread one resume
+// each instead of a run of Qt's signals; the sink then checks the reply as it would Qt's.
+QCoro::Task<Outcome> performInMemory(const HttpRequest &request, MemorySink &sink, const std::stop_token &stop)
+{
+    auto exchanging = curlExchange(request, HttpClient::maximumBodySize, stop);
+    HttpResponse reply = co_await std::move(exchanging);
+    Outcome outcome;
+    outcome.status = reply.status;
+    outcome.headers = std::move(reply.headers);
+    outcome.redirect = isRedirectStatus(outcome.status) && outcome.headers.contains("Location");
+    const std::optional<qint64> length = declaredContentLength(outcome.headers);
+    if (outcome.redirect)
+        co_return outcome; // its body (bounded by the exchange) is only dropped
+    auto beginning = sink.begin(outcome.status, outcome.headers, length);
+    co_await std::move(beginning);
+    if (!reply.body.isEmpty()) {
+        auto appending = sink.append(std::move(reply.body));
+        co_await std::move(appending);
+    }
+    co_return outcome;
+}
+
 struct Final
 {
     Outcome outcome;
     QUrl url;
 };
 
-QCoro::Task<Final> followRedirects(HttpRequest request, BodySink &sink, std::stop_token stop)
+// `inMemory`: the sink is a MemorySink and the body, if any, is in `request.body`.
+QCoro::Task<Final> followRedirects(HttpRequest request, BodySink &sink, std::stop_token stop, bool inMemory = false)
 {
     for (int hops = 0;; ++hops) {
-        auto performing = perform(request, sink, stop);
+        auto performing = inMemory ? performInMemory(request, static_cast<MemorySink &>(sink), stop)
+                                   : perform(request, sink, stop);
         Outcome outcome = co_await std::move(performing);
         if (!outcome.redirect)
             co_return Final{std::move(outcome), request.url};
@@ -453,7 +479,8 @@ QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request, std::stop_token 
     // set (a small reply can inflate to gigabytes, and Qt stalls on it): bytes as stored only.
     request.headers.set("Accept-Encoding", "identity");
     MemorySink sink;
-    auto following = followRedirects(std::move(request), sink, stop);
+    const bool inMemory = request.bodyDevice == nullptr;
+    auto following = followRedirects(std::move(request), sink, stop, inMemory);
     Final final = co_await std::move(following);
     co_return HttpResponse{final.outcome.status, std::move(final.outcome.headers), std::move(sink.body), final.url};
 }

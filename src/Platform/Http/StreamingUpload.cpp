@@ -1,6 +1,7 @@
 #include "Platform/Http/StreamingUpload.h"
 
 #include "Platform/Async/Background.h"
+#include "Platform/Http/CurlSupport.h"
 #include "Platform/Http/LocalFileError.h"
 #include "Platform/Http/TransportError.h"
 #include "Platform/Http/UrlBuilding.h"
@@ -33,75 +34,6 @@ using Code = TransportError::Code;
 
 // Large reads keep the worker in few system calls; curl's own ceiling is 2 MiB.
 constexpr long kUploadBufferSize = 1024 * 1024;
-
-// A transfer holds its worker for as long as the network takes: keep that off the global
-// pool, where hashing and copying would wait behind it.
-QThreadPool &uploadPool()
-{
-    static QThreadPool *pool = [] {
-        auto *created = new QThreadPool;
-        created->setMaxThreadCount(16);
-        return created;
-    }();
-    return *pool;
-}
-
-void initialiseCurl()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-            throw std::runtime_error("libcurl could not be initialised");
-    });
-}
-
-// One connection cache for every transfer, whichever worker runs it: consecutive PUTs to one
-// host reuse an open connection instead of connecting (and for https, shaking hands) again.
-// libcurl asks for the lock of each kind of shared data around every use of it.
-class SharedConnections
-{
-public:
-    SharedConnections()
-    {
-        m_share = curl_share_init();
-        if (!m_share)
-            return;
-        curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, lockShared);
-        curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, unlockShared);
-        curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
-        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
-        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    }
-
-    // Null when libcurl could not make one: each transfer then connects on its own.
-    CURLSH *handle() const { return m_share; }
-
-private:
-    static void lockShared(CURL *, curl_lock_data data, curl_lock_access, void *context)
-    {
-        static_cast<SharedConnections *>(context)->m_locks[slot(data)].lock();
-    }
-    static void unlockShared(CURL *, curl_lock_data data, void *context)
-    {
-        static_cast<SharedConnections *>(context)->m_locks[slot(data)].unlock();
-    }
-    static std::size_t slot(curl_lock_data data)
-    {
-        return std::min<std::size_t>(std::size_t(data), kLockSlots - 1);
-    }
-
-    static constexpr std::size_t kLockSlots = CURL_LOCK_DATA_LAST + 1;
-    CURLSH *m_share = nullptr;
-    std::array<std::mutex, kLockSlots> m_locks;
-};
-
-// Made once and kept for the process: its open connections outlive every single transfer.
-CURLSH *sharedConnections()
-{
-    static SharedConnections *const shared = new SharedConnections;
-    return shared->handle();
-}
 
 struct Job
 {
@@ -214,15 +146,8 @@ size_t keepBody(char *data, size_t size, size_t count, void *context)
 
 size_t keepHeader(char *data, size_t size, size_t count, void *context)
 {
-    auto *transfer = static_cast<Transfer *>(context);
     const size_t bytes = size * count;
-    const QByteArray line = QByteArray(data, qsizetype(bytes)).trimmed();
-    if (line.startsWith("HTTP/")) {
-        // A new status line: an interim (1xx) reply's fields are not the final reply's.
-        transfer->fields.clear();
-    } else if (const qsizetype colon = line.indexOf(':'); colon > 0) {
-        transfer->fields.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
-    }
+    curl::collectHeaderLine(static_cast<Transfer *>(context)->fields, data, bytes);
     return bytes;
 }
 
@@ -247,62 +172,7 @@ int checkProgress(void *context, curl_off_t, curl_off_t received, curl_off_t, cu
     return 0;
 }
 
-Code codeFor(CURLcode result)
-{
-    switch (result) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-        return Code::cannotFindHost;
-    case CURLE_COULDNT_CONNECT:
-        return Code::cannotConnect;
-    case CURLE_OPERATION_TIMEDOUT:
-        return Code::timedOut;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_ENGINE_NOTFOUND:
-    case CURLE_SSL_ENGINE_SETFAILED:
-    case CURLE_SSL_ENGINE_INITFAILED:
-    case CURLE_SSL_CLIENTCERT:
-    case CURLE_USE_SSL_FAILED:
-        return Code::secureConnectionFailed;
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-    case CURLE_HTTP3:
-    case CURLE_QUIC_CONNECT_ERROR:
-    case CURLE_WEIRD_SERVER_REPLY:
-        return Code::connectionLost;
-    case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_URL_MALFORMAT:
-        return Code::unsupportedURL;
-    case CURLE_ABORTED_BY_CALLBACK:
-        return Code::cancelled;
-    default:
-        return Code::unknown;
-    }
-}
-
-struct EasyDeleter
-{
-    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
-};
-
-struct ListDeleter
-{
-    void operator()(curl_slist *list) const { curl_slist_free_all(list); }
-};
-
-// Blocking: runs on a worker of the upload pool.
+// Blocking: runs on a worker of the transfer pool.
 HttpResponse perform(const Job &job)
 {
     if (job.stop.stop_requested())
@@ -328,7 +198,7 @@ HttpResponse perform(const Job &job)
             throw LocalFileError(errno);
     }
 
-    const std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    const std::unique_ptr<CURL, curl::EasyDeleter> easy(curl_easy_init());
     if (!easy)
         throw TransportError(Code::unknown);
     curl_slist *rawList = nullptr;
@@ -340,7 +210,7 @@ HttpResponse perform(const Job &job)
         }
         rawList = grown;
     }
-    const std::unique_ptr<curl_slist, ListDeleter> headerList(rawList);
+    const std::unique_ptr<curl_slist, curl::ListDeleter> headerList(rawList);
 
     CURL *handle = easy.get();
     curl_easy_setopt(handle, CURLOPT_URL, job.url.constData());
@@ -354,7 +224,7 @@ HttpResponse perform(const Job &job)
     curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, rewindBody);
     curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer);
-    if (CURLSH *share = sharedConnections())
+    if (CURLSH *share = curl::sharedConnections())
         curl_easy_setopt(handle, CURLOPT_SHARE, share);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
@@ -377,7 +247,7 @@ HttpResponse perform(const Job &job)
     if (transfer.quiet)
         throw TransportError(Code::timedOut);
     if (result != CURLE_OK)
-        throw TransportError(codeFor(result));
+        throw TransportError(curl::codeFor(result));
 
     long status = 0;
     curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
@@ -442,24 +312,11 @@ Job prepareJob(const QUrl &url, const HttpHeaders &headers, const QString &fileP
         throw TransportError(Code::cancelled);
     if (!isPermittedUrl(url))
         throw TransportError(Code::unsupportedURL);
-    initialiseCurl();
+    curl::initialise();
 
     Job job;
     job.url = url.toEncoded();
-    // An empty "Expect:" keeps curl from waiting for a 100 Continue before the body.
-    job.headerLines.append("Expect:");
-    // Nothing but what the caller asked for: curl would add an "Accept" of its own.
-    if (!headers.contains("Accept"))
-        job.headerLines.append("Accept:");
-    for (const auto &[name, value] : headers.fields()) {
-        // curl frames the body itself; a second length or encoding would contradict it.
-        if (name.compare("Content-Length", Qt::CaseInsensitive) == 0
-            || name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0)
-            continue;
-        if (name.contains('\r') || name.contains('\n') || value.contains('\r') || value.contains('\n'))
-            throw std::invalid_argument("a header field may not span lines");
-        job.headerLines.append(value.isEmpty() ? name + ';' : name + ": " + value);
-    }
+    job.headerLines = curl::headerLines(headers, false);
     job.path = QFile::encodeName(filePath);
     job.stop = std::move(stop);
     job.inactivity = std::max(inactivity, std::chrono::milliseconds(1));
@@ -471,7 +328,7 @@ Job prepareJob(const QUrl &url, const HttpHeaders &headers, const QString &fileP
 QCoro::Task<HttpResponse> run(QUrl url, Job job)
 {
     auto work = [job = std::move(job)] { return perform(job); };
-    auto running = awaitFuture(QtConcurrent::run(&uploadPool(), std::move(work)));
+    auto running = awaitFuture(QtConcurrent::run(&curl::transferPool(), std::move(work)));
     HttpResponse response = co_await std::move(running);
     response.url = url;
     co_return response;
