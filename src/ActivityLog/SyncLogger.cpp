@@ -5,9 +5,12 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <atomic>
+#include <chrono>
 #include <mutex>
 
 #include <syslog.h>
+#include <unistd.h>
 
 namespace quillmere {
 
@@ -205,6 +208,23 @@ SyncLogger &SyncLogger::shared()
     return *instance;
 }
 
+// Where no system logger listens, every syslog() call tries to connect again (a socket, a
+// connect, a close), once per line and on whichever thread logs, the main one included. The
+// socket is looked for at most every 30 s instead; a logger that starts later gets the lines
+// from then on.
+static bool systemLogListening()
+{
+    using Clock = std::chrono::steady_clock;
+    static std::atomic<Clock::rep> checkedAt{0};
+    static std::atomic<bool> listening{true};
+    const Clock::rep now = Clock::now().time_since_epoch().count();
+    Clock::rep last = checkedAt.load(std::memory_order_relaxed);
+    const Clock::rep period = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(30)).count();
+    if ((last == 0 || now - last >= period) && checkedAt.compare_exchange_strong(last, now))
+        listening.store(::access("/dev/log", W_OK) == 0, std::memory_order_relaxed);
+    return listening.load(std::memory_order_relaxed);
+}
+
 SyncLogger::SyncLogger()
 {
     openSystemLog();
@@ -217,8 +237,10 @@ void SyncLogger::log(Event event, Direction direction, const QString &filename,
 
     // The system-log copy is written on the caller's thread at once, so it may precede the
     // in-memory entry of a call that had to hop to the main thread.
-    const QByteArray line = systemLogLine(entry).toUtf8();
-    ::syslog(systemLogPriority(event), "%s", line.constData());
+    if (systemLogListening()) {
+        const QByteArray line = systemLogLine(entry).toUtf8();
+        ::syslog(systemLogPriority(event), "%s", line.constData());
+    }
 
     if (QThread::currentThread() == thread()) {
         append(std::move(entry));

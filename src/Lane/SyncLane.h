@@ -569,8 +569,10 @@ private:
         std::optional<QString> baseCommit;
     };
     // Writes a successful upload onto the record at the path (made anew when it vanished)
-    // and the folder's head commit; returns the journal row, not yet inserted.
-    std::shared_ptr<OperationResolution> recordUploadSuccess(const QString &localPath,
+    // and the folder's head commit; returns the journal row, not yet inserted, and sets
+    // `written` to the record it wrote.
+    std::shared_ptr<OperationResolution> recordUploadSuccess(std::shared_ptr<SyncFile> &written,
+                                                             const QString &localPath,
                                                              const FileSyncAPI::UploadResult &result,
                                                              const std::optional<QString> &checksum, bool isConflict,
                                                              const QString &fileUUID,

@@ -133,9 +133,10 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
     const std::optional<QString> commit = nonEmpty(result.commitSha);
     const std::optional<QString> headBefore = folder->headCommitSha();
     try {
-        const auto row = recordUploadSuccess(localPath, result, checksum, isConflict, fileUUID, commit, before,
+        std::shared_ptr<SyncFile> written;
+        const auto row = recordUploadSuccess(written, localPath, result, checksum, isConflict, fileUUID, commit, before,
                                              attemptedAt);
-        saveJournaled(row, fetchRecord(localPath));
+        saveJournaled(row, written);
     } catch (...) {
         // Only this upload's own change of the folder is undone.
         if (!folder->isDeleted())
@@ -154,7 +155,8 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
         notifyUploadSucceeded();
 }
 
-std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(const QString &localPath,
+std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(std::shared_ptr<SyncFile> &written,
+                                                                   const QString &localPath,
                                                                    const FileSyncAPI::UploadResult &result,
                                                                    const std::optional<QString> &checksum,
                                                                    bool isConflict, const QString &fileUUID,
@@ -164,6 +166,7 @@ std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(const QString
 {
     // Fetched again: the record seen before the upload may have been replaced or removed.
     const auto record = fetchOrCreateRecord(localPath);
+    written = record;
     record->setRemoteId(result.fileId);
     record->setLocalChecksum(checksum);
     record->setLfsOid(checksum);

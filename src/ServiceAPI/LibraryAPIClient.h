@@ -312,7 +312,9 @@ public:
                                        std::optional<QString> expectedChecksum = std::nullopt,
                                        std::stop_token stop = {});
     // The same two ways (a PUT, or the form) for a body already read and hashed.
-    QCoro::Task<> uploadBytesToPresignedURL(QByteArray body, QString presignedURL, std::stop_token stop = {});
+    // `beforeSending`: as StreamingUpload::putBytes.
+    QCoro::Task<> uploadBytesToPresignedURL(QByteArray body, QString presignedURL, std::stop_token stop = {},
+                                            std::function<void()> beforeSending = {});
     QCoro::Task<> uploadBlobBytes(QByteArray body, QString fileName, QString oid, std::stop_token stop = {});
     // Stages a copy (hashed as above) and opens the upload meanwhile. Parts are presigned ten
     // at a time, the next ten only once every part of the batch before is sent; within a

@@ -546,14 +546,15 @@ QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString p
 }
 
 QCoro::Task<> LibraryAPIClient::uploadBytesToPresignedURL(QByteArray body, QString presignedURL,
-                                                          std::stop_token stop)
+                                                          std::stop_token stop, std::function<void()> beforeSending)
 {
     const auto target = presignedUrl(presignedURL);
     if (!target)
         throw transferRefused(QStringLiteral("Invalid presigned URL"));
     HttpHeaders headers;
     headers.set("Content-Type", "application/octet-stream");
-    auto putting = StreamingUpload::putBytes(*target, headers, std::move(body), stop);
+    auto putting = StreamingUpload::putBytes(*target, headers, std::move(body), stop, std::chrono::seconds(60),
+                                             std::move(beforeSending));
     const HttpResponse response = co_await std::move(putting);
     if (!isSuccess(response.status))
         throw HarborlyAPIError::serverError(response.status, QStringLiteral("Presigned upload failed"));

@@ -559,14 +559,20 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
         } else if (examined->bytes) {
             // The bytes in hand are one consistent version, but only the file as it is now may
             // go: a file rewritten since it was read (while the service was asked) is not sent.
-            auto checking = stillStamped(filePath, examined->stamp);
-            if (!co_await std::move(checking))
-                throw ContentChangedError();
+            // For a PUT the worker that sends looks, just before it sends.
             QByteArray body = *std::exchange(examined->bytes, std::nullopt);
             if (!presignedURL.isEmpty()) {
-                auto sending = self->uploadBytesToPresignedURL(std::move(body), presignedURL, stop);
+                auto unchanged = [filePath, stamp = examined->stamp] {
+                    if (regularFileStamp(filePath) != stamp)
+                        throw ContentChangedError();
+                };
+                auto sending = self->uploadBytesToPresignedURL(std::move(body), presignedURL, stop,
+                                                               std::move(unchanged));
                 co_await std::move(sending);
             } else {
+                auto checking = stillStamped(filePath, examined->stamp);
+                if (!co_await std::move(checking))
+                    throw ContentChangedError();
                 auto sending = self->uploadBlobBytes(std::move(body), filename, verdict.oid, stop);
                 co_await std::move(sending);
             }

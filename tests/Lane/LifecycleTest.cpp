@@ -40,12 +40,14 @@ TEST_F(LifecycleTest, PauseAndResumeKeepOneWatcherAndOneActivation)
     EXPECT_EQ(LaneHarness::inotifyInstances(), inotifyBefore + 1);
     EXPECT_THAT(registrations(), SizeIs(11));
 
-    // A second start while the first activation still waits replaces it.
+    // A second start while the first activation still waits replaces it: one activation
+    // goes on. The first one's registration may already be on its way when it is cancelled.
     lane->start();
     lane->start();
     h.runUntilIdle(*lane);
-    EXPECT_THAT(registrations(), SizeIs(12));
+    EXPECT_THAT(registrations().size(), ::testing::AllOf(::testing::Ge(12u), ::testing::Le(13u)));
     EXPECT_EQ(LaneHarness::inotifyInstances(), inotifyBefore + 1);
+    EXPECT_TRUE(lane->hasFileWatcher());
 
     lane->stop();
     EXPECT_FALSE(lane->hasFileWatcher());

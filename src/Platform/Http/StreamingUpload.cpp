@@ -41,6 +41,7 @@ struct Job
     QList<QByteArray> headerLines;
     QByteArray path;
     std::optional<QByteArray> body; // sent from memory instead of a file
+    std::function<void()> beforeSending;
     qint64 offset = 0;
     qint64 length = 0;
     std::shared_ptr<StreamingUpload::Gate> gate;
@@ -191,6 +192,8 @@ HttpResponse perform(const Job &job)
         if (!job.gate->waitBeyond(0, job.stop))
             throw TransportError(Code::cancelled);
     } else if (job.body) {
+        if (job.beforeSending)
+            job.beforeSending();
         transfer.memory = &*job.body;
     } else {
         transfer.fd = ::open(job.path.constData(), O_RDONLY | O_CLOEXEC);
@@ -350,11 +353,13 @@ QCoro::Task<HttpResponse> StreamingUpload::put(QUrl url, HttpHeaders headers, QS
 }
 
 QCoro::Task<HttpResponse> StreamingUpload::putBytes(QUrl url, HttpHeaders headers, QByteArray body,
-                                                    std::stop_token stop, std::chrono::milliseconds inactivity)
+                                                    std::stop_token stop, std::chrono::milliseconds inactivity,
+                                                    std::function<void()> beforeSending)
 {
     Job job = prepareJob(url, headers, QString(), std::move(stop), inactivity);
     job.length = body.size();
     job.body = std::move(body);
+    job.beforeSending = std::move(beforeSending);
     auto running = run(std::move(url), std::move(job));
     co_return co_await std::move(running);
 }

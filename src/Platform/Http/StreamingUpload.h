@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -74,9 +75,11 @@ public:
                                          std::chrono::milliseconds inactivity = std::chrono::seconds(60));
 
     // A body already in memory (a small file read and hashed in one go): what is sent is
-    // exactly these bytes.
+    // exactly these bytes. `beforeSending`, when set, runs on the worker just before the
+    // request starts; whatever it throws ends the call with nothing sent.
     static QCoro::Task<HttpResponse> putBytes(QUrl url, HttpHeaders headers, QByteArray body, std::stop_token stop,
-                                              std::chrono::milliseconds inactivity = std::chrono::seconds(60));
+                                              std::chrono::milliseconds inactivity = std::chrono::seconds(60),
+                                              std::function<void()> beforeSending = {});
 
     // The whole of a file that another thread is still writing, as far as `gate` allows. The
     // request starts, and the file is opened, once the first bytes are released (the file need

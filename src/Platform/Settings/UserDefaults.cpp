@@ -1,10 +1,18 @@
 #include "Platform/Settings/UserDefaults.h"
 
 #include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QVariant>
 
+#include <algorithm>
 #include <functional>
+#include <mutex>
+
+#include <sys/stat.h>
+#include <time.h>
 
 namespace quillmere {
 
@@ -12,8 +20,57 @@ namespace {
 
 constexpr auto folderName = "Quillmere";
 
+// The values of one settings file as last read, with the stat of the file they were read
+// from. Settings are read per request (the device id, the shard) and opening the file each
+// time costs more than the request's own work; a file changed since (by anyone) is read again.
+struct Snapshot
+{
+    bool exists = false;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+    bool readable = false;
+    // A file changed moments before it was read may change again within the same clock tick
+    // of its file system, size and all, without its stat showing it: such a snapshot is used
+    // for this one read only.
+    bool settled = false;
+    QHash<QString, QVariant> values;
+
+    bool matches(bool nowExists, const struct stat &status) const
+    {
+        if (!settled)
+            return false;
+        if (!nowExists || !exists)
+            return nowExists == exists;
+        return device == status.st_dev && inode == status.st_ino && size == status.st_size
+            && modified.tv_sec == status.st_mtim.tv_sec && modified.tv_nsec == status.st_mtim.tv_nsec
+            && changed.tv_sec == status.st_ctim.tv_sec && changed.tv_nsec == status.st_ctim.tv_nsec;
+    }
+};
+
+std::mutex &snapshotsMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+QHash<QString, Snapshot> &snapshots()
+{
+    static QHash<QString, Snapshot> kept;
+    return kept;
+}
+
+void forget(const QString &path)
+{
+    std::lock_guard lock(snapshotsMutex());
+    snapshots().remove(path);
+}
+
 bool write(const QString &path, const std::function<void(QSettings &)> &change)
 {
+    const auto forgetAfter = qScopeGuard([&path] { forget(path); });
     QSettings settings(path, QSettings::IniFormat);
     // A file we cannot parse must not be overwritten with only the new key.
     if (settings.status() != QSettings::NoError)
@@ -25,10 +82,38 @@ bool write(const QString &path, const std::function<void(QSettings &)> &change)
 
 std::optional<QVariant> read(const QString &path, const QString &key)
 {
-    QSettings settings(path, QSettings::IniFormat);
-    if (settings.status() != QSettings::NoError || !settings.contains(key))
+    struct stat status{};
+    const bool exists = ::stat(QFile::encodeName(path).constData(), &status) == 0;
+    std::lock_guard lock(snapshotsMutex());
+    Snapshot &snapshot = snapshots()[path];
+    if (!snapshot.matches(exists, status)) {
+        snapshot = Snapshot{};
+        snapshot.exists = exists;
+        snapshot.settled = true;
+        if (exists) {
+            timespec now{};
+            ::clock_gettime(CLOCK_REALTIME, &now);
+            snapshot.settled = now.tv_sec - status.st_mtim.tv_sec > 2;
+            snapshot.device = status.st_dev;
+            snapshot.inode = status.st_ino;
+            snapshot.size = status.st_size;
+            snapshot.modified = status.st_mtim;
+            snapshot.changed = status.st_ctim;
+        }
+        QSettings settings(path, QSettings::IniFormat);
+        snapshot.readable = settings.status() == QSettings::NoError;
+        if (snapshot.readable) {
+            const QStringList keys = settings.allKeys();
+            for (const QString &name : keys)
+                snapshot.values.insert(name, settings.value(name));
+        }
+    }
+    if (!snapshot.readable)
         return std::nullopt;
-    return settings.value(key);
+    const auto found = snapshot.values.constFind(key);
+    if (found == snapshot.values.cend())
+        return std::nullopt;
+    return *found;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "Platform/Settings/UserDefaults.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -61,4 +62,34 @@ TEST_F(UserDefaultsTest, ReadsBooleansWrittenByHand)
     EXPECT_EQ(standard.boolean(QStringLiteral("Odd")), std::nullopt);
     EXPECT_EQ(standard.boolean(QStringLiteral("Missing")), std::nullopt);
     EXPECT_EQ(standard.string(QStringLiteral("Shard")), QStringLiteral("eu-1"));
+}
+
+TEST_F(UserDefaultsTest, AReadFollowsTheFileHoweverItChanged)
+{
+    const QString file = QStringLiteral("Quillmere/Quillmere.conf");
+    UserDefaults standard = UserDefaults::standard();
+    const QString key = QStringLiteral("homeShardID");
+    EXPECT_EQ(standard.string(key), std::nullopt);
+
+    // Rewritten by hand in place, at once.
+    writeFile(file, "[General]\nhomeShardID=eu-1\n");
+    EXPECT_EQ(standard.string(key), QStringLiteral("eu-1"));
+    writeFile(file, "[General]\nhomeShardID=us-22\n");
+    EXPECT_EQ(standard.string(key), QStringLiteral("us-22"));
+
+    // Through another handle on the same file, then gone.
+    ASSERT_TRUE(UserDefaults::standard().setString(key, QStringLiteral("ap-3")));
+    EXPECT_EQ(standard.string(key), QStringLiteral("ap-3"));
+    ASSERT_TRUE(QFile::remove(dir.path() + QLatin1Char('/') + file));
+    EXPECT_EQ(standard.string(key), std::nullopt);
+
+    // A file last changed long ago is read from memory, and still followed when it changes.
+    writeFile(file, "[General]\nhomeShardID=eu-4\n");
+    QFile aged(dir.path() + QLatin1Char('/') + file);
+    ASSERT_TRUE(aged.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(aged.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime));
+    aged.close();
+    EXPECT_EQ(standard.string(key), QStringLiteral("eu-4"));
+    writeFile(file, "[General]\nhomeShardID=eu-55\n");
+    EXPECT_EQ(standard.string(key), QStringLiteral("eu-55"));
 }
