@@ -24,6 +24,7 @@ struct Job
 {
     QByteArray method;
     QByteArray url;
+    bool loopback = false;
     QList<QByteArray> headerLines;
     QByteArray body;
     qint64 bodyLimit = 0;
@@ -162,6 +163,9 @@ HttpResponse perform(const Job &job)
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    // No proxy from the environment can reach this machine's own addresses.
+    if (job.loopback)
+        curl_easy_setopt(handle, CURLOPT_PROXY, "");
     // Bytes as the service stored them: nothing is inflated (no Accept-Encoding of curl's).
     curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(handle, CURLOPT_HTTP_TRANSFER_DECODING, 1L);
@@ -273,6 +277,7 @@ QCoro::Task<HttpResponse> curlExchange(HttpRequest request, qint64 bodyLimit, st
     Job job;
     job.method = request.method.toUpper();
     job.url = request.url.toEncoded();
+    job.loopback = isLoopbackHost(request.url.host());
     const bool hasBody = job.method != "HEAD" && !(job.method == "GET" && request.body.isEmpty());
     job.headerLines = curl::headerLines(request.headers, hasBody);
     job.body = std::move(request.body);

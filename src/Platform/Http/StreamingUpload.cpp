@@ -38,6 +38,7 @@ constexpr long kUploadBufferSize = 1024 * 1024;
 struct Job
 {
     QByteArray url;
+    bool loopback = false;
     QList<QByteArray> headerLines;
     QByteArray path;
     std::optional<QByteArray> body; // sent from memory instead of a file
@@ -220,6 +221,9 @@ HttpResponse perform(const Job &job)
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    // No proxy from the environment can reach this machine's own addresses.
+    if (job.loopback)
+        curl_easy_setopt(handle, CURLOPT_PROXY, "");
     curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, curl_off_t(job.length));
     curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
@@ -319,6 +323,7 @@ Job prepareJob(const QUrl &url, const HttpHeaders &headers, const QString &fileP
 
     Job job;
     job.url = url.toEncoded();
+    job.loopback = isLoopbackHost(url.host());
     job.headerLines = curl::headerLines(headers, false);
     job.path = QFile::encodeName(filePath);
     job.stop = std::move(stop);

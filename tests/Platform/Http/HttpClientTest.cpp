@@ -3,6 +3,7 @@
 #include "Platform/Http/UrlBuilding.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -169,6 +170,25 @@ TEST(HttpClient, ConnectionFailuresBecomeTransportErrorsWithFixedTexts)
     });
     local.start();
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/short"))))), Code::connectionLost);
+}
+
+TEST(HttpClient, AProxyOfTheEnvironmentIsNotAskedForThisMachinesOwnAddresses)
+{
+    LocalServer local;
+    quillmere::test::addEcho(local);
+    local.start();
+    // Nothing listens at the proxy's port: asking it would fail to connect.
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const QByteArray proxy = "http://127.0.0.1:" + QByteArray::number(closed.serverPort());
+    closed.close();
+    qputenv("http_proxy", proxy);
+    const auto restore = qScopeGuard([] { qunsetenv("http_proxy"); });
+
+    HttpRequest request = get(local.url(QStringLiteral("/echo")));
+    request.method = "POST";
+    request.body = "{}";
+    EXPECT_EQ(await(HttpClient::send(request)).status, 200);
 }
 
 TEST(HttpClient, RefusesOtherSchemesAndPlainHttpBeyondLoopbackBeforeSending)
