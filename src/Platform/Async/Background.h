@@ -3,11 +3,17 @@
 #include <QCoroFuture>
 #include <QCoroTask>
 #include <QException>
+#include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <coroutine>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <type_traits>
 #include <utility>
+
+class QObject;
 
 namespace quillmere {
 
@@ -28,12 +34,75 @@ QCoro::Task<T> awaitFuture(QFuture<T> future)
     }
 }
 
+namespace detail {
+
+// A hop to a pool and back costs the application's thread one posted call to an object of
+// its own that is never deleted (so a worker that ends after everything else still posts to a
+// live object), instead of a future, its watcher and their signals.
+bool onApplicationThread();
+QObject *resumptionTarget();
+void postResumption(QObject *target, std::coroutine_handle<> handle);
+
+template<typename R>
+struct HopResult
+{
+    std::conditional_t<std::is_void_v<R>, bool, std::optional<R>> value{};
+    std::exception_ptr error;
+};
+
+template<typename R, typename Work>
+struct PoolHop
+{
+    QThreadPool *pool;
+    std::shared_ptr<Work> work;
+    std::shared_ptr<HopResult<R>> result;
+
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> handle)
+    {
+        QObject *target = resumptionTarget();
+        pool->start([work = work, result = result, handle, target] {
+            try {
+                if constexpr (std::is_void_v<R>)
+                    (*work)();
+                else
+                    result->value.emplace((*work)());
+            } catch (...) {
+                result->error = std::current_exception();
+            }
+            postResumption(target, handle);
+        });
+    }
+    void await_resume() const noexcept {}
+};
+
+} // namespace detail
+
+// Runs blocking work on `pool` and resumes the awaiting coroutine on its own thread with the
+// result; an exception thrown by the work is rethrown as itself.
+template<typename Work>
+auto runOnPool(QThreadPool &pool, Work work) -> QCoro::Task<std::invoke_result_t<Work>>
+{
+    using R = std::invoke_result_t<Work>;
+    if (!detail::onApplicationThread()) {
+        auto awaiting = awaitFuture(QtConcurrent::run(&pool, std::move(work)));
+        co_return co_await std::move(awaiting);
+    }
+    auto result = std::make_shared<detail::HopResult<R>>();
+    detail::PoolHop<R, Work> hop{&pool, std::make_shared<Work>(std::move(work)), result};
+    co_await hop;
+    if (result->error)
+        std::rethrow_exception(result->error);
+    if constexpr (!std::is_void_v<R>)
+        co_return std::move(*result->value);
+}
+
 // Runs blocking work (hashing, copying, probing) on the global thread pool and resumes the
 // awaiting coroutine on its own thread with the result.
 template<typename Work>
 auto runInBackground(Work work) -> QCoro::Task<std::invoke_result_t<Work>>
 {
-    return awaitFuture(QtConcurrent::run(std::move(work)));
+    return runOnPool(*QThreadPool::globalInstance(), std::move(work));
 }
 
 } // namespace quillmere

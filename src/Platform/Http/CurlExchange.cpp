@@ -286,7 +286,7 @@ QCoro::Task<HttpResponse> curlExchange(HttpRequest request, qint64 bodyLimit, st
     job.stop = std::move(stop);
 
     auto work = [job = std::move(job)] { return perform(job); };
-    auto running = awaitFuture(QtConcurrent::run(&curl::transferPool(), std::move(work)));
+    auto running = runOnPool(curl::transferPool(), std::move(work));
     HttpResponse response = co_await std::move(running);
     response.url = request.url;
     co_return response;

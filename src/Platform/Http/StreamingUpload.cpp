@@ -336,7 +336,7 @@ Job prepareJob(const QUrl &url, const HttpHeaders &headers, const QString &fileP
 QCoro::Task<HttpResponse> run(QUrl url, Job job)
 {
     auto work = [job = std::move(job)] { return perform(job); };
-    auto running = awaitFuture(QtConcurrent::run(&curl::transferPool(), std::move(work)));
+    auto running = runOnPool(curl::transferPool(), std::move(work));
     HttpResponse response = co_await std::move(running);
     response.url = url;
     co_return response;

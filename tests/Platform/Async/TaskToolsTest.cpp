@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <QThread>
+#include <QThreadPool>
+
+#include <atomic>
 
 #include <stdexcept>
 #include <string>
@@ -206,4 +209,52 @@ TEST(Background, RunsOffTheMainThreadAndRethrowsTheOriginalException)
     };
     EXPECT_THROW(await(runInBackground([]() -> int { throw ReadFailure("unreadable"); })), ReadFailure);
     EXPECT_THROW(await(runInBackground([]() { throw ReadFailure("void work"); })), ReadFailure);
+}
+
+namespace {
+
+QCoro::Task<QString> hopAndNote(QThreadPool &pool, QThread **ranOn, QThread **resumedOn)
+{
+    auto work = [ranOn] {
+        *ranOn = QThread::currentThread();
+        return QStringLiteral("seven");
+    };
+    auto hopping = runOnPool(pool, std::move(work));
+    auto result = co_await std::move(hopping);
+    *resumedOn = QThread::currentThread();
+    co_return result;
+}
+
+} // namespace
+
+TEST(Background, WorkRunsOnTheGivenPoolAndTheCallerGoesOnOnItsOwnThread)
+{
+    QThreadPool pool;
+    pool.setMaxThreadCount(1);
+    // The pool's one thread, as it reports itself.
+    QThread *poolThread = nullptr;
+    await(runOnPool(pool, [&poolThread] { poolThread = QThread::currentThread(); }));
+    ASSERT_NE(poolThread, nullptr);
+
+    QThread *ranOn = nullptr;
+    QThread *resumedOn = nullptr;
+    EXPECT_EQ(await(hopAndNote(pool, &ranOn, &resumedOn)), QStringLiteral("seven"));
+    EXPECT_EQ(ranOn, poolThread);
+    EXPECT_EQ(resumedOn, QThread::currentThread());
+
+    // Awaited on a thread of its own with an event loop: back on that thread.
+    QThread other;
+    other.start();
+    QThread *otherResumedOn = nullptr;
+    QObject anchor;
+    anchor.moveToThread(&other);
+    std::atomic<bool> done = false;
+    QMetaObject::invokeMethod(&anchor, [&] {
+        auto task = hopAndNote(pool, &ranOn, &otherResumedOn);
+        QCoro::connect(std::move(task), &anchor, [&](const QString &) { done = true; });
+    });
+    runUntil([&] { return done.load(); });
+    EXPECT_EQ(otherResumedOn, &other);
+    other.quit();
+    other.wait();
 }
