@@ -10,6 +10,9 @@
 #include "Model/ModelContext.h"
 #include "Model/StoreError.h"
 #include "Model/SyncFolder.h"
+#include "Platform/Async/Background.h"
+#include "Platform/Async/Clock.h"
+#include "Platform/Memory/FreedMemory.h"
 #include "Platform/Workspace/ApplicationEvents.h"
 #include "ServiceAPI/LibraryAPIClient.h"
 
@@ -20,6 +23,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace quillmere {
 
@@ -382,6 +386,7 @@ void SyncEngine::refreshAggregateStatus()
     sortNewestFirstAndCut(errors, maxSyncErrors);
     sortNewestFirstAndCut(recent, maxRecentSyncedFiles);
 
+    noteSyncingChanged(anySyncing);
     if (firstError)
         setSyncState(SyncEngineState::error(*firstError));
     else if (anySyncing)
@@ -402,6 +407,34 @@ void SyncEngine::refreshAggregateStatus()
     Q_EMIT recentSyncedFilesChanged();
     assign(m_foldersWithChanges, std::move(withChanges), &SyncEngine::foldersWithChangesChanged);
     assign(m_heldDownloadNotice, std::move(notice), &SyncEngine::heldDownloadNoticeChanged);
+}
+
+void SyncEngine::noteSyncingChanged(bool anySyncing)
+{
+    if (anySyncing == std::exchange(m_anyLaneSyncing, anySyncing))
+        return;
+    if (anySyncing) {
+        m_freedMemoryTask = TaskHandle();
+        return;
+    }
+    auto body = [self = QPointer<SyncEngine>(this), &clock = m_clock](std::stop_token stop) {
+        return returnFreedMemoryWhenSettled(self, clock, std::move(stop));
+    };
+    m_freedMemoryTask = TaskHandle::start(std::move(body));
+}
+
+QCoro::Task<> SyncEngine::returnFreedMemoryWhenSettled(QPointer<SyncEngine> self, Clock &clock, std::stop_token stop)
+{
+    const bool slept = co_await clock.sleepFor(freedMemoryDelay, stop);
+    if (!slept || !self || self->m_anyLaneSyncing)
+        co_return;
+    if (self->m_returnFreedMemory) {
+        self->m_returnFreedMemory();
+        co_return;
+    }
+    // It walks every arena: off the main thread, which may allocate meanwhile.
+    auto giveBack = [] { return returnFreedMemory(); };
+    co_await runInBackground(std::move(giveBack));
 }
 
 void SyncEngine::handleStorageFull()

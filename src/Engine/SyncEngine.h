@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -183,6 +184,11 @@ public:
     bool isStorageMonitorRunning() const { return m_storageMonitorTask.isRunning(); }
     void handleUploadSucceeded();
 
+    // How long every lane stays out of a pass before the heap's freed pages go back.
+    static constexpr std::chrono::seconds freedMemoryDelay{2};
+    // Tests count the returns instead of trimming the heap.
+    void setFreedMemoryReturnForTesting(std::function<void()> giveBack) { m_returnFreedMemory = std::move(giveBack); }
+
 private:
     // A stop makes every hydration and retry in flight one of an earlier epoch: they end
     // without touching a flag, a log or a lane.
@@ -192,6 +198,10 @@ private:
                                           std::stop_token stop);
     static QCoro::Task<> storageMonitorLoop(QPointer<SyncEngine> self, Clock &clock, std::stop_token stop);
     static QCoro::Task<> checkStorage(QPointer<SyncEngine> self, std::stop_token stop);
+    // Once every lane left its pass: after freedMemoryDelay with none back in one, what the
+    // passes freed is given back to the system (once per settle; a new pass cancels it).
+    void noteSyncingChanged(bool anySyncing);
+    static QCoro::Task<> returnFreedMemoryWhenSettled(QPointer<SyncEngine> self, Clock &clock, std::stop_token stop);
 
     // Requests stop when the engine goes, so a hydration request in flight ends with it.
     struct RecoveryStop
@@ -294,6 +304,9 @@ private:
     std::optional<QString> m_heldDownloadNotice;
     bool m_hasHydratedThisSession = false;
     TaskHandle m_hibernationTask;
+    bool m_anyLaneSyncing = false;
+    TaskHandle m_freedMemoryTask;
+    std::function<void()> m_returnFreedMemory;
     double m_hibernationInterval = initialHibernationInterval;
     QMetaObject::Connection m_workspaceTerminateObserver;
     QMetaObject::Connection m_workspaceLaunchObserver;

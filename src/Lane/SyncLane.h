@@ -5,6 +5,7 @@
 #include "Engine/SyncPriority.h"
 #include "FileServices/ChecksumCache.h"
 #include "FileServices/FileScan.h"
+#include "Lane/ListedFiles.h"
 #include "Model/SyncFile.h"
 #include "Platform/Async/AsyncMutex.h"
 #include "Platform/Async/CancelledError.h"
@@ -297,9 +298,11 @@ public:
                                                            const QList<ConfirmationTarget> &targets);
 
     // Tests stand in for the full sync's listing of the folder.
-    void setLastRemoteFilesForTesting(std::optional<QList<FileSyncAPI::RemoteFile>> files)
+    void setLastRemoteFilesForTesting(const std::optional<QList<FileSyncAPI::RemoteFile>> &files)
     {
-        m_lastRemoteFiles = std::move(files);
+        m_listed.reset();
+        if (files)
+            m_listed.emplace(*files);
     }
 
 
@@ -385,7 +388,8 @@ public:
     // sync or a pass. The delta loop and the watchdog do not count.
     bool isSettled() const;
 
-    const std::optional<QList<FileSyncAPI::RemoteFile>> &lastRemoteFiles() const { return m_lastRemoteFiles; }
+    // What the last full sync's listing said of each place.
+    const std::optional<ListedFiles> &listedFiles() const { return m_listed; }
     const QHash<QString, QList<QPair<QString, qint64>>> &heldDuplicates() const { return m_heldDuplicates; }
     const QSet<QString> &activeRepresentatives() const { return m_activeRepresentatives; }
     const QHash<QString, QString> &prePassChecksums() const { return m_prePassChecksums; }
@@ -470,7 +474,7 @@ private:
     int m_consecutiveDeltaFailures = 0;
     bool m_isProcessingQueue = false;
     bool m_queueRerunRequested = false;
-    std::optional<QList<FileSyncAPI::RemoteFile>> m_lastRemoteFiles;
+    std::optional<ListedFiles> m_listed;
     QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;
     // The m_heldDuplicates that m_heldPaths was built from, shared with it until it changes.
     QHash<QString, QList<QPair<QString, qint64>>> m_heldPathsSource;

@@ -573,20 +573,7 @@ QCoro::Task<SyncLane::HashCheck> SyncLane::hashCheck(QString localPath, std::opt
         check.verdict = LocalHashCheck::syncedOnService; // the version last synced here
         co_return check;
     }
-    bool listedHere = false;
-    if (m_lastRemoteFiles) {
-        const QString key = drivePath == QLatin1String(".") ? QString() : drivePath;
-        for (const auto &remote : *m_lastRemoteFiles) {
-            QString remoteDir = remote.drivePath.value_or(QString());
-            if (remoteDir == QLatin1String("."))
-                remoteDir.clear();
-            if (remote.filename == name && remoteDir == key && lowerChecksum(remote.fileChecksum) == look.checksum) {
-                listedHere = true;
-                break;
-            }
-        }
-    }
-    if (!listedHere)
+    if (!m_listed || !m_listed->holds(look.checksum, drivePath, name))
         co_return check;
     try {
         auto asking = api->checkHashBatch(laneID().toString(QUuid::WithoutBraces).toUpper(), folder->folderType(),

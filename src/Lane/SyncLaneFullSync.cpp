@@ -162,7 +162,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                             logLine(SyncLogger::Event::syncStarted, line);
                     }
                     if (isCurrent(epoch, stop)) {
-                        m_lastRemoteFiles = remoteFiles;
+                        m_listed.emplace(remoteFiles);
                         m_checksums->clear();
                         co_await reconcile(std::move(remoteFiles), std::move(scan), std::move(tracked), *folderPath,
                                            stop);

@@ -242,17 +242,7 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
 
     // The listing of the last full sync, by content and place: a file counts as synced only
     // where the service lists that content under that very name.
-    std::optional<QHash<QString, qint64>> listed;
-    if (m_lastRemoteFiles) {
-        listed.emplace();
-        for (const auto &remote : *m_lastRemoteFiles)
-            if (remote.fileChecksum) {
-                QString drivePath = remote.drivePath.value_or(QString());
-                if (drivePath == QLatin1String("."))
-                    drivePath.clear();
-                listed->insert(confirmationKey(*remote.fileChecksum, drivePath, remote.filename), remote.id);
-            }
-    }
+    const std::optional<ListedFiles> &listed = m_listed;
 
     qsizetype resolvedSynced = 0;
     qsizetype resolvedConfirmed = 0;
@@ -264,10 +254,9 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         if (!dedupReady && !syncedHashes.contains(result.checksum))
             continue;
         // The sets are by content: one content can be at this place and elsewhere too.
-        const auto remote = listed ? listed->constFind(confirmationKey(result.checksum, drivePathKey(result.localPath),
-                                                                       result.filename))
-                                   : QHash<QString, qint64>::const_iterator();
-        if (!listed || remote == listed->cend()) {
+        const auto remote = listed ? listed->idAt(result.checksum, drivePathKey(result.localPath), result.filename)
+                                   : std::nullopt;
+        if (!remote) {
             // Without a listing, content reported at this folder may be this very file: the
             // upload asks for it alone.
             if (dedupReady || listed)

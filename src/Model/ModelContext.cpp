@@ -286,6 +286,12 @@ void ModelContext::forget(Record *record)
         map.erase(it);
 }
 
+qsizetype ModelContext::liveObjects(int type) const
+{
+    const auto &map = m_objects[size_t(type)];
+    return qsizetype(std::count_if(map.begin(), map.end(), [](const auto &entry) { return !entry.second.expired(); }));
+}
+
 bool ModelContext::hasChanges() const
 {
     return !m_inserted.empty() || !m_touched.empty();

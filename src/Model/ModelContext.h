@@ -71,6 +71,12 @@ public:
     // context made to other records on its behalf (a record replaced by a rename) stay.
     void rollback(const std::shared_ptr<Record> &record);
     bool hasChanges() const;
+    // How many records of the type have an object in this context (held by anyone).
+    template<typename T>
+    qsizetype liveObjectCount() const
+    {
+        return liveObjects(T::typeIndex);
+    }
 
     // One SQL statement, then the unsaved changes laid over it; the limit applies last.
     template<typename T>
@@ -117,6 +123,7 @@ private:
     friend struct LaneQueryAccess;
 
     std::shared_ptr<Record> insertRecord(std::shared_ptr<Record> record);
+    qsizetype liveObjects(int type) const;
     std::vector<std::shared_ptr<Record>> fetchRecords(int type, const FetchRequest &request);
     std::vector<std::shared_ptr<Record>> recordsWithIDs(int type, const std::vector<qint64> &ids);
     std::shared_ptr<Record> materialize(int type, const class SqlStatement &row);

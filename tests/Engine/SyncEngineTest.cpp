@@ -25,6 +25,7 @@
 #include <QThreadPool>
 
 using namespace quillmere;
+using namespace std::chrono_literals;
 using quillmere::test::ScriptedLane;
 using ::testing::ElementsAre;
 
@@ -531,6 +532,55 @@ TEST_F(SyncEngineTest, AStartRemovesTheStagedCopiesNoUploadUses)
     const QString line = QStringLiteral("Removed 2 staged upload copy(ies) left by an earlier run");
     ASSERT_TRUE(test::runUntil([&] { return logged(line) == 1; }));
     EXPECT_EQ(QDir(staging).entryList(QDir::Files), QStringList{QFileInfo(running.path()).fileName()});
+}
+
+// What the passes freed goes back to the system once every lane left its pass and stayed
+// out for the delay: once per settle, never while a lane is in a pass.
+TEST_F(SyncEngineTest, FreedMemoryGoesBackOnceEveryLaneHasSettled)
+{
+    int returns = 0;
+    engine.setFreedMemoryReturnForTesting([&returns] { ++returns; });
+    engine.setStoredModelContext(context);
+    ASSERT_TRUE(engine.createLane(addFolder(QStringLiteral("A"), QStringLiteral("/m/a"), 0)));
+    ASSERT_TRUE(engine.createLane(addFolder(QStringLiteral("B"), QStringLiteral("/m/b"), 1)));
+    ScriptedLane &a = *lanes()[0], &b = *lanes()[1];
+    const auto set = [](ScriptedLane &lane, SyncEngineState state) {
+        lane.setSyncState(std::move(state));
+        lane.notifyStateChanged();
+    };
+    const auto wait = [&](Clock::Duration by) {
+        clock.advance(by);
+        test::drainEvents();
+    };
+
+    set(a, SyncEngineState::syncing());
+    set(b, SyncEngineState::syncing());
+    set(a, SyncEngineState::idle());
+    wait(SyncEngine::freedMemoryDelay);
+    EXPECT_EQ(returns, 0) << "B is still in its pass";
+    set(b, SyncEngineState::error(QStringLiteral("B failed")));
+    wait(SyncEngine::freedMemoryDelay - 1ms);
+    EXPECT_EQ(returns, 0) << "not before the delay";
+    wait(1ms);
+    EXPECT_EQ(returns, 1);
+
+    // Aggregations with no pass in between give nothing back again.
+    set(a, SyncEngineState::idle());
+    set(b, SyncEngineState::idle());
+    wait(SyncEngine::freedMemoryDelay * 2);
+    EXPECT_EQ(returns, 1);
+
+    // A pass begun within the delay calls it off; its own end starts the delay again.
+    set(a, SyncEngineState::syncing());
+    set(a, SyncEngineState::idle());
+    wait(1s);
+    set(a, SyncEngineState::syncing());
+    wait(500ms);
+    set(a, SyncEngineState::idle());
+    wait(1s);
+    EXPECT_EQ(returns, 1) << "the delay of the settle before the pass counts no more";
+    wait(SyncEngine::freedMemoryDelay - 1s);
+    EXPECT_EQ(returns, 2);
 }
 
 } // namespace

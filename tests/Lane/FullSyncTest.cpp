@@ -436,3 +436,31 @@ TEST_F(FullSyncTest, AFirstSyncReadsEachFileOnceForItsChecksum)
         EXPECT_EQ(reads[path], 1) << path.toStdString();
     }
 }
+
+// What a first sync fetched, hashed and listed is let go once the lane is idle: no record
+// object outlives the pass, nor a path or checksum the pre-pass took; of the listing the
+// lane keeps only what later passes ask of it.
+TEST_F(FullSyncTest, AFirstSyncKeepsNoRecordOrChecksumOnceIdle)
+{
+    constexpr int fileCount = 40;
+    for (int i = 0; i < fileCount; ++i) {
+        const QByteArray bytes = QByteArray("take ") + QByteArray::number(i);
+        const QString name = QStringLiteral("take%1.wav").arg(i);
+        const QString dir = i % 2 ? QStringLiteral("Drums") : QString();
+        writeFile(root + u'/' + (dir.isEmpty() ? name : dir + u'/' + name), bytes);
+        serve(*folder, name, bytes, dir.isEmpty() ? std::nullopt : std::optional(dir));
+    }
+    auto lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    const auto states = h.records(folder->stableID());
+    ASSERT_EQ(states.size(), size_t(fileCount));
+    for (const auto &[path, state] : states)
+        EXPECT_EQ(state.status, SyncFileStatus::synced) << path.toStdString();
+    EXPECT_EQ(h.context->liveObjectCount<SyncFile>(), 0);
+    EXPECT_THAT(lane->prePassChecksums(), IsEmpty());
+    ASSERT_TRUE(lane->listedFiles());
+    EXPECT_EQ(lane->listedFiles()->size(), fileCount);
+    EXPECT_TRUE(lane->listedFiles()->holds(sha256("take 3"), QStringLiteral("Drums"), QStringLiteral("take3.wav")));
+}
