@@ -5,7 +5,7 @@
 #include "Platform/Http/TransportError.h"
 #include "Platform/Http/UrlBuilding.h"
 
-#include <QtConcurrent/QtConcurrentRun>
+#include <QScopeGuard>
 
 #include <algorithm>
 #include <chrono>
@@ -128,11 +128,6 @@ int beforeSending(void *context, char *, char *, int, int)
     return CURL_PREREQFUNC_OK;
 }
 
-struct MultiDeleter
-{
-    void operator()(CURLM *multi) const { curl_multi_cleanup(multi); }
-};
-
 // Blocking: runs on a worker of the transfer pool.
 HttpResponse perform(const Job &job)
 {
@@ -143,10 +138,10 @@ HttpResponse perform(const Job &job)
     transfer.body = &job.body;
     transfer.bodyLimit = job.bodyLimit;
 
-    const std::unique_ptr<CURL, curl::EasyDeleter> easy(curl_easy_init());
-    const std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
-    if (!easy || !multi)
+    const curl::ThreadMulti handles = curl::threadMulti();
+    if (!handles.multi || !handles.easy)
         throw TransportError(Code::unknown);
+    CURLM *const multi = handles.multi;
     curl_slist *rawList = nullptr;
     for (const QByteArray &line : job.headerLines) {
         curl_slist *grown = curl_slist_append(rawList, line.constData());
@@ -158,7 +153,7 @@ HttpResponse perform(const Job &job)
     }
     const std::unique_ptr<curl_slist, curl::ListDeleter> headerList(rawList);
 
-    CURL *handle = easy.get();
+    CURL *const handle = handles.easy;
     curl_easy_setopt(handle, CURLOPT_URL, job.url.constData());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
@@ -190,7 +185,7 @@ HttpResponse perform(const Job &job)
         if (job.method != "POST")
             curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, job.method.constData());
     }
-    if (CURLSH *share = curl::sharedConnections())
+    if (CURLSH *share = curl::sharedSessions())
         curl_easy_setopt(handle, CURLOPT_SHARE, share);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
@@ -201,8 +196,10 @@ HttpResponse perform(const Job &job)
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, long(job.inactivity.count()));
-    if (curl_multi_add_handle(multi.get(), handle) != CURLM_OK)
+    if (curl_multi_add_handle(multi, handle) != CURLM_OK)
         throw TransportError(Code::unknown);
+    // The transfer leaves the thread's multi handle however this ends; its connection stays.
+    const auto detach = qScopeGuard([multi, handle] { curl_multi_remove_handle(multi, handle); });
 
     bool stopped = false;
     bool quiet = false;
@@ -210,14 +207,14 @@ HttpResponse perform(const Job &job)
     {
         // A stop wakes the wait at once, from whichever thread asks; the callback is gone
         // (and done) before the multi handle is.
-        CURLM *waiting = multi.get();
+        CURLM *waiting = multi;
         std::stop_callback wake(job.stop, [waiting] { curl_multi_wakeup(waiting); });
         for (;;) {
             int running = 0;
-            if (curl_multi_perform(multi.get(), &running) != CURLM_OK)
+            if (curl_multi_perform(multi, &running) != CURLM_OK)
                 break;
             int left = 0;
-            while (CURLMsg *message = curl_multi_info_read(multi.get(), &left)) {
+            while (CURLMsg *message = curl_multi_info_read(multi, &left)) {
                 if (message->msg == CURLMSG_DONE)
                     result = message->data.result;
             }
@@ -233,10 +230,9 @@ HttpResponse perform(const Job &job)
                 break;
             }
             const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(job.inactivity - silent);
-            curl_multi_poll(multi.get(), nullptr, 0, int(std::clamp<qint64>(wait.count() + 1, 1, 1000)), nullptr);
+            curl_multi_poll(multi, nullptr, 0, int(std::clamp<qint64>(wait.count() + 1, 1, 1000)), nullptr);
         }
     }
-    curl_multi_remove_handle(multi.get(), handle);
 
     if (stopped || job.stop.stop_requested())
         throw TransportError(Code::cancelled);

@@ -20,7 +20,6 @@ public:
         curl_share_setopt(m_share, CURLSHOPT_LOCKFUNC, lockShared);
         curl_share_setopt(m_share, CURLSHOPT_UNLOCKFUNC, unlockShared);
         curl_share_setopt(m_share, CURLSHOPT_USERDATA, this);
-        curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
         curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
         curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     }
@@ -73,11 +72,54 @@ void initialise()
     });
 }
 
-CURLSH *sharedConnections()
+CURLSH *sharedSessions()
 {
-    // Made once and kept for the process: its open connections outlive every single transfer.
+    // Made once and kept for the process: what it holds outlives every single transfer.
     static SharedConnections *const shared = new SharedConnections;
     return shared->handle();
+}
+
+namespace {
+
+struct ThreadHandles
+{
+    CURL *easy = nullptr;
+    CURLM *multi = nullptr;
+    CURL *multiEasy = nullptr;
+
+    ~ThreadHandles()
+    {
+        if (multi)
+            curl_multi_cleanup(multi);
+        if (multiEasy)
+            curl_easy_cleanup(multiEasy);
+        if (easy)
+            curl_easy_cleanup(easy);
+    }
+};
+
+thread_local ThreadHandles handles;
+
+} // namespace
+
+CURL *threadEasyHandle()
+{
+    if (!handles.easy)
+        handles.easy = curl_easy_init();
+    else
+        curl_easy_reset(handles.easy);
+    return handles.easy;
+}
+
+ThreadMulti threadMulti()
+{
+    if (!handles.multi)
+        handles.multi = curl_multi_init();
+    if (!handles.multiEasy)
+        handles.multiEasy = curl_easy_init();
+    else
+        curl_easy_reset(handles.multiEasy);
+    return {handles.multi, handles.multiEasy};
 }
 
 TransportError::Code codeFor(CURLcode result)

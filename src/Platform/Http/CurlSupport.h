@@ -17,10 +17,22 @@ QThreadPool &transferPool();
 // Once per process, before the first handle.
 void initialise();
 
-// One connection cache for every transfer, whichever worker runs it: consecutive requests to
-// one host reuse an open connection instead of connecting (and for https, shaking hands)
-// again. Null when libcurl could not make one: each transfer then connects on its own.
-CURLSH *sharedConnections();
+// DNS answers and TLS sessions shared by every transfer, whichever worker runs it (libcurl
+// locks them through our callbacks). Null when libcurl could not make one.
+CURLSH *sharedSessions();
+
+// The handles of the calling worker thread, kept for as long as the thread lives and reset for
+// each transfer. Open connections live in them (libcurl does not support sharing connections
+// between threads), so consecutive requests a thread sends to one host go over a connection
+// kept open instead of connecting (and for https, shaking hands) again. Null when libcurl
+// could not make one.
+CURL *threadEasyHandle();
+struct ThreadMulti
+{
+    CURLM *multi = nullptr;
+    CURL *easy = nullptr;
+};
+ThreadMulti threadMulti();
 
 TransportError::Code codeFor(CURLcode result);
 
@@ -33,11 +45,6 @@ void collectHeaderLine(QList<HttpHeaders::Field> &fields, const char *data, size
 // ("Accept", "Expect" and, for a body, a form "Content-Type" are switched off). Throws
 // std::invalid_argument for a field that spans lines.
 QList<QByteArray> headerLines(const HttpHeaders &headers, bool hasBody);
-
-struct EasyDeleter
-{
-    void operator()(CURL *handle) const { curl_easy_cleanup(handle); }
-};
 
 struct ListDeleter
 {

@@ -202,8 +202,8 @@ HttpResponse perform(const Job &job)
             throw LocalFileError(errno);
     }
 
-    const std::unique_ptr<CURL, curl::EasyDeleter> easy(curl_easy_init());
-    if (!easy)
+    CURL *const handle = curl::threadEasyHandle();
+    if (!handle)
         throw TransportError(Code::unknown);
     curl_slist *rawList = nullptr;
     for (const QByteArray &line : job.headerLines) {
@@ -216,7 +216,6 @@ HttpResponse perform(const Job &job)
     }
     const std::unique_ptr<curl_slist, curl::ListDeleter> headerList(rawList);
 
-    CURL *handle = easy.get();
     curl_easy_setopt(handle, CURLOPT_URL, job.url.constData());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
@@ -231,7 +230,7 @@ HttpResponse perform(const Job &job)
     curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, rewindBody);
     curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer);
-    if (CURLSH *share = curl::sharedConnections())
+    if (CURLSH *share = curl::sharedSessions())
         curl_easy_setopt(handle, CURLOPT_SHARE, share);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);

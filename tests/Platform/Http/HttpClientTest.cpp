@@ -1,3 +1,4 @@
+#include "Platform/Http/CurlSupport.h"
 #include "Platform/Http/HttpClient.h"
 #include "Platform/Http/HttpTestHelpers.h"
 #include "Platform/Http/UrlBuilding.h"
@@ -9,6 +10,7 @@
 #include <QTimer>
 
 #include <mutex>
+#include <set>
 
 using namespace std::chrono_literals;
 using quillmere::HttpClient;
@@ -189,6 +191,31 @@ TEST(HttpClient, AProxyOfTheEnvironmentIsNotAskedForThisMachinesOwnAddresses)
     request.method = "POST";
     request.body = "{}";
     EXPECT_EQ(await(HttpClient::send(request)).status, 200);
+}
+
+TEST(HttpClient, RequestsInARowGoOverConnectionsKeptOpen)
+{
+    LocalServer local;
+    local.server().set_keep_alive_max_count(1000);
+    std::mutex mutex;
+    std::set<int> clientPorts;
+    local.server().Post("/check", [&](const httplib::Request &req, httplib::Response &res) {
+        std::lock_guard lock(mutex);
+        clientPorts.insert(req.remote_port);
+        res.set_content("{}", "application/json");
+    });
+    local.start();
+
+    const int requests = 3 * quillmere::curl::transferPool().maxThreadCount();
+    for (int i = 0; i < requests; ++i) {
+        HttpRequest request = get(local.url(QStringLiteral("/check")));
+        request.method = "POST";
+        request.body = "{}";
+        ASSERT_EQ(await(HttpClient::send(request)).status, 200);
+    }
+    // At most one connection per worker, however many requests.
+    std::lock_guard lock(mutex);
+    EXPECT_LE(int(clientPorts.size()), quillmere::curl::transferPool().maxThreadCount());
 }
 
 TEST(HttpClient, RefusesOtherSchemesAndPlainHttpBeyondLoopbackBeforeSending)
