@@ -156,7 +156,10 @@ int main(int argc, char **argv)
     QElapsedTimer firstSync;
     firstSync.start();
     auto listings = [&] { return fake.requestsTo("GET", "/api/v1/files/library").size(); };
-    while (listings() < 3 && instance.state() == QProcess::Running) {
+    // The first sync ends with each folder's first catch-up of the change feed (its first
+    // tick comes a minute after the folder's start, and names every file once).
+    auto feeds = [&] { return fake.requestsTo("GET", "/api/v1/files/library/changes").size(); };
+    while ((listings() < 3 || feeds() < 3) && instance.state() == QProcess::Running) {
         instance.waitForReadyRead(200);
         log += instance.readAll();
     }
@@ -171,7 +174,7 @@ int main(int argc, char **argv)
         const double busy = (cpuSeconds(pid) - before) / 5.0;
         quiet = busy < 0.01 ? quiet + 1 : 0;
     }
-    std::printf("first sync (listing, scan, hashing, linking) done, quiet for 15 s, after %.1f s\n", firstSync.elapsed() / 1000.0);
+    std::printf("first sync (listing, scan, hashing, linking, the feed's first catch-up) done, quiet for 15 s, after %.1f s\n", firstSync.elapsed() / 1000.0);
     if (instance.state() != QProcess::Running) {
         std::printf("the application ended early:\n%s\n", log.constData());
         return 1;

@@ -24,6 +24,7 @@
 
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -75,6 +76,10 @@ public:
     // The lane timers: the delta loop and the liveness watchdog.
     static constexpr std::chrono::seconds deltaSyncTick{60};
     static constexpr std::chrono::seconds livenessPeriod{180};
+    // A feed this long gives the heap's freed pages back once applied.
+    static constexpr qsizetype largeFeed = 1000;
+    // Tests count the returns instead of trimming the heap.
+    void setFreedMemoryReturnForTesting(std::function<void()> giveBack) { m_returnFreedMemory = std::move(giveBack); }
     // The wait before the next delta pass after `failures` failed passes in a row: 60 s,
     // doubling per failure up to maxDeltaSyncInterval. A full sync that failed on the network
     // or a rate limit waits the same before it runs again.
@@ -120,6 +125,11 @@ public:
     std::vector<std::shared_ptr<SyncFile>> fetchFolderRecords();
     // This folder's record at the path (one indexed lookup), or null.
     std::shared_ptr<SyncFile> fetchRecord(const QString &localPath);
+    // fetchRecord, answered from the lookup of the feed chunk being applied when it holds
+    // the path.
+    std::shared_ptr<SyncFile> fetchDeltaRecord(const QString &localPath);
+    // After a feed of at least largeFeed changes: the heap's freed pages go back.
+    void returnFreedMemoryAfterFeed();
 
     // A batch from the watcher, on the main thread.
     void handleFileEvents(const QSet<QString> &paths);
@@ -513,6 +523,9 @@ private:
     // Service entries already logged as refused or outside the folder's scope, by id: each is
     // logged once while the lane lives.
     QHash<qint64, bool> m_refusedEntriesLogged;
+    // While a long feed is applied: its current chunk's records by path (fetchDeltaRecord).
+    const QHash<QString, std::shared_ptr<SyncFile>> *m_deltaRecords = nullptr;
+    std::function<void()> m_returnFreedMemory;
     int m_failedFullSyncs = 0;
     quint64 m_fullSyncGeneration = 0;
 

@@ -19,11 +19,13 @@
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Files/SafeJoin.h"
 #include "Platform/Http/InternetDate.h"
+#include "Platform/Memory/FreedMemory.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
+#include <QThreadPool>
 
 #include <sys/stat.h>
 
@@ -250,10 +252,38 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     saveQuietly();
     notifyStateChanged();
     bookmarks->stopAccessing(*root);
+    if (feed.changes.size() >= largeFeed) {
+        // A long feed (the first after a full sync names every file) took memory the heap
+        // would keep while the lane idles: its entries and records are let go by now.
+        feed.changes = {};
+        returnFreedMemoryAfterFeed();
+    }
     if (!isCurrent(epoch, stop))
         co_return;
     if (fetchOutstandingRecords() > 0 && !m_isProcessingQueue)
         co_await processQueue(stop);
+}
+
+void SyncLane::returnFreedMemoryAfterFeed()
+{
+    if (m_returnFreedMemory) {
+        m_returnFreedMemory();
+        return;
+    }
+    // It walks every arena: off the main thread, which may allocate meanwhile.
+    QThreadPool::globalInstance()->start([] { returnFreedMemory(); });
+}
+
+std::shared_ptr<SyncFile> SyncLane::fetchDeltaRecord(const QString &localPath)
+{
+    // The chunk's lookup holds the context's own handles, so a record seen there is current;
+    // one removed or moved since, or a path it did not hold, is asked of the store again.
+    if (m_deltaRecords) {
+        const auto found = m_deltaRecords->constFind(localPath);
+        if (found != m_deltaRecords->cend() && !(*found)->isDeleted() && (*found)->localPath() == localPath)
+            return *found;
+    }
+    return fetchRecord(localPath);
 }
 
 QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes, QString root, std::stop_token stop)
@@ -283,8 +313,9 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
     } else {
         auto placing = [root, changes] {
             QList<Target> placed;
+            SafeJoiner joiner(root);
             for (const auto &change : changes)
-                placed.append({SafeJoin(root, change.drivePath.value_or(QString()), change.filename), relativeOf(change)});
+                placed.append({joiner.join(change.drivePath.value_or(QString()), change.filename), relativeOf(change)});
             return placed;
         };
         targets = co_await runInBackground(std::move(placing));
@@ -292,7 +323,21 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
             co_return false;
     }
 
+    // A long feed (the first after a full sync names every file) looks its records up a chunk
+    // at a time instead of one statement per change; only that chunk's records are held.
+    constexpr qsizetype lookupChunk = 500;
+    const bool prefetch = !planMirror && changes.size() > 32;
+    QHash<QString, std::shared_ptr<SyncFile>> chunkRecords;
+    const auto endPrefetch = qScopeGuard([this] { m_deltaRecords = nullptr; });
     for (qsizetype i = 0; i < changes.size(); ++i) {
+        if (prefetch && i % lookupChunk == 0) {
+            QStringList paths;
+            for (qsizetype j = i; j < std::min(changes.size(), i + lookupChunk); ++j)
+                if (targets[j].path)
+                    paths.append(*targets[j].path);
+            chunkRecords = fetchRecordsAtPaths(*m_modelContext, laneID(), paths);
+            m_deltaRecords = &chunkRecords;
+        }
         const auto &change = changes[i];
         const Target &target = targets[i];
         const bool upsert = isAction(change, "created") || isAction(change, "updated");
@@ -335,7 +380,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     const std::optional<QString> checksum = lowerChecksum(change.fileChecksum);
     const QString name = QFileInfo(localPath).fileName();
 
-    auto record = fetchRecord(localPath);
+    auto record = fetchDeltaRecord(localPath);
     if (record && record->remoteId() && *record->remoteId() != change.id) {
         // A feed replayed from its start names old ids at paths that live files use now.
         logLine(SyncLogger::Event::fileSkipped,
@@ -429,7 +474,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
 QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
 {
     // Matched by id, never by path alone: a replayed feed names ids that once lived here.
-    const auto record = fetchRecord(localPath);
+    const auto record = fetchDeltaRecord(localPath);
     if (!record || record->remoteId() != change.id)
         co_return;
     switch (record->desiredState().value_or(SyncFileDesiredState::syncedLocal)) {

@@ -76,11 +76,12 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
 {
     RemotePlacement placement;
     QSet<QString> taken;
+    SafeJoiner joiner(root);
     for (const auto &remote : remoteFiles) {
         if (trackedIds.contains(remote.id))
             continue;
         const QString directory = remote.drivePath.value_or(QString());
-        const auto path = SafeJoin(root, directory, remote.filename);
+        const auto path = joiner.join(directory, remote.filename);
         if (!path) {
             placement.rejected.append({remote.id, directory.isEmpty() ? remote.filename : directory + u'/' + remote.filename});
             continue;

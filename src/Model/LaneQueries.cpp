@@ -320,4 +320,36 @@ std::vector<std::shared_ptr<SyncFile>> fetchRecordsUnderDirectory(ModelContext &
     }
 }
 
+QHash<QString, std::shared_ptr<SyncFile>> fetchRecordsAtPaths(ModelContext &context, const QUuid &folderID,
+                                                              const QStringList &paths)
+{
+    static const QString sql =
+        selectFiles() + QStringLiteral(" WHERE localPath IN (SELECT value FROM json_each(?)) AND +folderID = ?");
+    // A bound list of this many paths stays a small statement; the path index answers each.
+    constexpr qsizetype chunk = 500;
+    QHash<QString, std::shared_ptr<SyncFile>> found;
+    try {
+        const Pending pending = LaneQueryAccess::pending(context);
+        for (qsizetype start = 0; start < paths.size(); start += chunk) {
+            const QJsonArray list = QJsonArray::fromStringList(paths.mid(start, chunk));
+            auto stmt = prepare(context, sql);
+            stmt.bind(1, QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact)));
+            stmt.bind(2, sql::encode(folderID));
+            for (auto &record : storedRows(context, stmt, pending))
+                found.insert(record->localPath(), std::move(record));
+        }
+        if (!pending.changed.empty() || !pending.inserted.empty()) {
+            const QSet<QString> wanted(paths.cbegin(), paths.cend());
+            for (const auto *list : {&pending.changed, &pending.inserted})
+                for (const auto &f : *list)
+                    if (inFolder(*f, folderID) && wanted.contains(f->localPath()))
+                        found.insert(f->localPath(), f);
+        }
+        return found;
+    } catch (const StoreError &error) {
+        logFailure("path query", error);
+        return {};
+    }
+}
+
 } // namespace quillmere

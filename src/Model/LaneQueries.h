@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHash>
+#include <QStringList>
 #include <QSet>
 #include <QString>
 #include <QUuid>
@@ -41,5 +43,10 @@ std::vector<std::shared_ptr<SyncFile>> fetchHeldDownloads(ModelContext &context,
 // a trailing slash), in path order (UTF-8 byte order, as the path index holds them).
 std::vector<std::shared_ptr<SyncFile>> fetchRecordsUnderDirectory(ModelContext &context, const QUuid &folderID,
                                                                   const QString &directory);
+
+// The folder's records at the given paths (exact text), by path: a few indexed statements
+// for any number of paths, for a batch that would otherwise look each path up alone.
+QHash<QString, std::shared_ptr<SyncFile>> fetchRecordsAtPaths(ModelContext &context, const QUuid &folderID,
+                                                              const QStringList &paths);
 
 } // namespace quillmere

@@ -345,3 +345,41 @@ TEST_F(DeltaSyncTest, TheFeedsEchoOfThisFoldersOwnUploadIsNotHeld)
 }
 
 } // namespace
+
+TEST_F(DeltaSyncTest, ALongFeedLandsAsAShortOneWouldAndGivesTheHeapBackOnce)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    int returns = 0;
+    lane->setFreedMemoryReturnForTesting([&returns] { ++returns; });
+    // Long enough that its records are looked up a chunk at a time, in three chunks.
+    std::vector<qint64> ids;
+    std::map<QString, QString> expected;
+    for (int i = 0; i < int(SyncLane::largeFeed) + 100; ++i) {
+        const QString name = QStringLiteral("take_%1.wav").arg(i);
+        const QString folderName = QStringLiteral("S%1").arg(i % 7);
+        ids.push_back(serve(name, "v1 " + name.toUtf8(), folderName));
+        expected[folderName + u'/' + name] = sha256("v1 " + name.toUtf8());
+    }
+    pass();
+    ASSERT_EQ(files(), expected);
+    EXPECT_EQ(returns, 1);
+
+    // Forty updates, a delete, and a delete of a file the user edited meanwhile: still more
+    // than a lookup chunk's threshold, far from a long feed.
+    for (int i = 0; i < 40; ++i) {
+        replace(ids[size_t(i)], "v2");
+        expected[QStringLiteral("S%1/take_%2.wav").arg(i % 7).arg(i)] = sha256("v2");
+    }
+    h.fake.removeFile(ids[100]);
+    expected.erase(QStringLiteral("S%1/take_100.wav").arg(100 % 7));
+    writeFile(at(QStringLiteral("S%1/take_101.wav").arg(101 % 7)), "edited here");
+    expected[QStringLiteral("S%1/take_101.wav").arg(101 % 7)] = sha256("edited here");
+    h.fake.removeFile(ids[101]);
+    pass();
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("S%1/take_101.wav").arg(101 % 7)), sha256("edited here"));
+    for (const auto &[path, state] : records())
+        EXPECT_EQ(state, synced) << path.toStdString();
+    EXPECT_EQ(records().size(), expected.size());
+    EXPECT_EQ(returns, 1);
+}

@@ -50,6 +50,14 @@ bool isWithin(const QString &path, const QString &root)
 
 std::optional<QString> SafeJoin(const QString &root, const QString &dir, const QString &name)
 {
+    return SafeJoiner(root).join(dir, name);
+}
+
+SafeJoiner::SafeJoiner(QString root) : m_root(std::move(root)) {}
+
+std::optional<QString> SafeJoiner::join(const QString &dir, const QString &name)
+{
+    const QString &root = m_root;
     if (root.isEmpty() || !QDir::isAbsolutePath(root) || hasNul(root) || hasNul(dir) || hasNul(name))
         return std::nullopt;
     // A lone surrogate (a JSON escape can make one) is written to the disk as U+FFFD: two names
@@ -69,28 +77,36 @@ std::optional<QString> SafeJoin(const QString &root, const QString &dir, const Q
         parts.append(part);
     }
 
-    const QString cleanRoot = QDir::cleanPath(root);
-    const auto realRoot = realPath(cleanRoot);
-    if (!realRoot)
-        return std::nullopt;
-
-    // A symbolic link on the way may lead out of the root even though no part is "..".
-    // The deepest folder that exists decides: everything below it is created by us later.
-    QString folder = cleanRoot;
-    QString nearestExisting = cleanRoot;
-    for (const QString &part : parts) {
-        folder += (folder.endsWith(u'/') ? QString() : QStringLiteral("/")) + part;
-        if (!exists(folder))
-            break;
-        nearestExisting = folder;
+    if (!m_realRoot) {
+        m_cleanRoot = QDir::cleanPath(root);
+        m_realRoot = realPath(m_cleanRoot);
     }
-    const auto realFolder = realPath(nearestExisting);
-    if (!realFolder || !isWithin(*realFolder, *realRoot))
+    if (!*m_realRoot)
         return std::nullopt;
+    const QString &cleanRoot = m_cleanRoot;
 
     QString joined = cleanRoot;
     for (const QString &part : parts)
         joined += (joined.endsWith(u'/') ? QString() : QStringLiteral("/")) + part;
+
+    auto admitted = m_folderAdmitted.constFind(joined);
+    if (admitted == m_folderAdmitted.cend()) {
+        // A symbolic link on the way may lead out of the root even though no part is "..".
+        // The deepest folder that exists decides: everything below it is created by us later.
+        QString folder = cleanRoot;
+        QString nearestExisting = cleanRoot;
+        for (const QString &part : parts) {
+            folder += (folder.endsWith(u'/') ? QString() : QStringLiteral("/")) + part;
+            if (!exists(folder))
+                break;
+            nearestExisting = folder;
+        }
+        const auto realFolder = realPath(nearestExisting);
+        admitted = m_folderAdmitted.insert(joined, realFolder && isWithin(*realFolder, **m_realRoot));
+    }
+    if (!*admitted)
+        return std::nullopt;
+
     joined += (joined.endsWith(u'/') ? QString() : QStringLiteral("/")) + name;
     return joined;
 }
