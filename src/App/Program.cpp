@@ -5,6 +5,7 @@
 
 #include "App/QuillmereApp.h"
 #include "App/QuitSignals.h"
+#include "Platform/Memory/FreedMemory.h"
 #include "Platform/Async/TaskHandle.h"
 #include "Platform/WebAuth/CallbackRouter.h"
 
@@ -65,6 +66,7 @@ namespace quillmere {
 
 int runQuillmere(QApplication &application, QuillmereAppOptions options)
 {
+    limitHeapArenas(4);
     QCoreApplication::setApplicationName(QStringLiteral("Quillmere"));
     QGuiApplication::setDesktopFileName(QStringLiteral("quillmere"));
     // The tray keeps the application: closing the window leaves it running.

@@ -1,5 +1,7 @@
 #include "Platform/Memory/FreedMemory.h"
 
+#include <cstdlib>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
@@ -12,6 +14,18 @@ bool returnFreedMemory()
     return malloc_trim(0) != 0;
 #else
     return false;
+#endif
+}
+
+void limitHeapArenas(int arenas)
+{
+#if defined(__GLIBC__)
+    // A cap set in the environment is the user's choice.
+    if (std::getenv("MALLOC_ARENA_MAX"))
+        return;
+    mallopt(M_ARENA_MAX, arenas);
+#else
+    (void)arenas;
 #endif
 }
 

@@ -2,7 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <QtGlobal>
+
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <thread>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <vector>
 
 namespace {
@@ -30,6 +40,49 @@ TEST(FreedMemoryTest, HandsBackPagesFreedBelowABlockInUse)
         std::free(block);
     EXPECT_TRUE(quillmere::returnFreedMemory());
     std::free(pin);
+}
+
+int heapArenas()
+{
+    char *text = nullptr;
+    size_t length = 0;
+    FILE *stream = open_memstream(&text, &length);
+    if (!stream)
+        return -1;
+    malloc_info(0, stream);
+    std::fclose(stream);
+    const std::string report(text, length);
+    std::free(text);
+    int count = 0;
+    for (size_t at = report.find("<heap nr="); at != std::string::npos; at = report.find("<heap nr=", at + 1))
+        ++count;
+    return count;
+}
+
+// Threads that allocate at once each get an arena of their own unless the heap is capped.
+TEST(FreedMemoryTest, ThreadsShareAtMostTheArenasAllowed)
+{
+#if !defined(__GLIBC__)
+    GTEST_SKIP() << "no allocator arenas to cap";
+#endif
+    if (sanitizedHeap)
+        GTEST_SKIP() << "the sanitizer's allocator has no arenas";
+    qunsetenv("MALLOC_ARENA_MAX");
+    quillmere::limitHeapArenas(2);
+    std::atomic<bool> go = false;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 12; ++t)
+        threads.emplace_back([&go] {
+            while (!go)
+                std::this_thread::yield();
+            for (int i = 0; i < 20000; ++i)
+                std::free(std::malloc(size_t(64 + i % 512)));
+        });
+    go = true;
+    for (auto &thread : threads)
+        thread.join();
+    EXPECT_GE(heapArenas(), 1);
+    EXPECT_LE(heapArenas(), 2);
 }
 
 } // namespace
