@@ -142,25 +142,10 @@ HttpResponse perform(const Job &job)
     if (!handles.multi || !handles.easy)
         throw TransportError(Code::unknown);
     CURLM *const multi = handles.multi;
-    curl_slist *rawList = nullptr;
-    for (const QByteArray &line : job.headerLines) {
-        curl_slist *grown = curl_slist_append(rawList, line.constData());
-        if (!grown) {
-            curl_slist_free_all(rawList);
-            throw TransportError(Code::unknown);
-        }
-        rawList = grown;
-    }
-    const std::unique_ptr<curl_slist, curl::ListDeleter> headerList(rawList);
+    const curl::HeaderList headerList = curl::makeHeaderList(job.headerLines);
 
     CURL *const handle = handles.easy;
-    curl_easy_setopt(handle, CURLOPT_URL, job.url.constData());
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    // No proxy from the environment can reach this machine's own addresses.
-    if (job.loopback)
-        curl_easy_setopt(handle, CURLOPT_PROXY, "");
+    curl::setCommonOptions(handle, job.url, job.loopback, headerList.get(), long(job.inactivity.count()));
     // Bytes as the service stored them: nothing is inflated (no Accept-Encoding of curl's).
     curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(handle, CURLOPT_HTTP_TRANSFER_DECODING, 1L);
@@ -185,8 +170,6 @@ HttpResponse perform(const Job &job)
         if (job.method != "POST")
             curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, job.method.constData());
     }
-    if (CURLSH *share = curl::sharedSessions())
-        curl_easy_setopt(handle, CURLOPT_SHARE, share);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, keepHeader);
@@ -194,8 +177,6 @@ HttpResponse perform(const Job &job)
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, noteProgress);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, long(job.inactivity.count()));
     if (curl_multi_add_handle(multi, handle) != CURLM_OK)
         throw TransportError(Code::unknown);
     // The transfer leaves the thread's multi handle however this ends; its connection stays.
@@ -247,15 +228,7 @@ HttpResponse perform(const Job &job)
     if (*result != CURLE_OK)
         throw TransportError(curl::codeFor(*result));
 
-    long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    if (status <= 0)
-        throw TransportError(Code::unknown);
-    HttpResponse response;
-    response.status = int(status);
-    response.headers = HttpHeaders(std::move(transfer.fields));
-    response.body = std::move(transfer.reply);
-    return response;
+    return curl::finishedResponse(handle, std::move(transfer.fields), std::move(transfer.reply));
 }
 
 } // namespace

@@ -202,4 +202,45 @@ QList<QByteArray> headerLines(const HttpHeaders &headers, bool hasBody)
     return lines;
 }
 
+HeaderList makeHeaderList(const QList<QByteArray> &lines)
+{
+    HeaderList list;
+    for (const QByteArray &line : lines) {
+        curl_slist *grown = curl_slist_append(list.get(), line.constData());
+        if (!grown)
+            throw TransportError(TransportError::Code::unknown);
+        (void)list.release();
+        list.reset(grown);
+    }
+    return list;
+}
+
+void setCommonOptions(CURL *handle, const QByteArray &url, bool loopback, curl_slist *headers, long connectTimeoutMs)
+{
+    curl_easy_setopt(handle, CURLOPT_URL, url.constData());
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    // No proxy from the environment can reach this machine's own addresses.
+    if (loopback)
+        curl_easy_setopt(handle, CURLOPT_PROXY, "");
+    if (CURLSH *share = sharedSessions())
+        curl_easy_setopt(handle, CURLOPT_SHARE, share);
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, connectTimeoutMs);
+}
+
+HttpResponse finishedResponse(CURL *handle, QList<HttpHeaders::Field> fields, QByteArray body)
+{
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status <= 0)
+        throw TransportError(TransportError::Code::unknown);
+    HttpResponse response;
+    response.status = int(status);
+    response.headers = HttpHeaders(std::move(fields));
+    response.body = std::move(body);
+    return response;
+}
+
 } // namespace quillmere::curl

@@ -1,12 +1,15 @@
 #pragma once
 
 #include "Platform/Http/HttpHeaders.h"
+#include "Platform/Http/HttpResponse.h"
 #include "Platform/Http/TransportError.h"
 
 #include <QList>
 #include <QThreadPool>
 
 #include <curl/curl.h>
+
+#include <memory>
 
 namespace quillmere::curl {
 
@@ -50,5 +53,18 @@ struct ListDeleter
 {
     void operator()(curl_slist *list) const { curl_slist_free_all(list); }
 };
+using HeaderList = std::unique_ptr<curl_slist, ListDeleter>;
+
+// The lines as curl's list; TransportError(unknown) when curl cannot make it.
+HeaderList makeHeaderList(const QList<QByteArray> &lines);
+
+// What every transfer of ours sets: the address (http and https only, never a redirect
+// followed, never a proxy for this machine's own addresses), the shared sessions, the header
+// lines, and a connection that must be made within `connectTimeoutMs`.
+void setCommonOptions(CURL *handle, const QByteArray &url, bool loopback, curl_slist *headers, long connectTimeoutMs);
+
+// The response of a transfer that ended well: its status (TransportError(unknown) without
+// one), the final reply's fields and the body kept.
+HttpResponse finishedResponse(CURL *handle, QList<HttpHeaders::Field> fields, QByteArray body);
 
 } // namespace quillmere::curl

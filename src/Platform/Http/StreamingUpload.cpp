@@ -205,24 +205,9 @@ HttpResponse perform(const Job &job)
     CURL *const handle = curl::threadEasyHandle();
     if (!handle)
         throw TransportError(Code::unknown);
-    curl_slist *rawList = nullptr;
-    for (const QByteArray &line : job.headerLines) {
-        curl_slist *grown = curl_slist_append(rawList, line.constData());
-        if (!grown) {
-            curl_slist_free_all(rawList);
-            throw TransportError(Code::unknown);
-        }
-        rawList = grown;
-    }
-    const std::unique_ptr<curl_slist, curl::ListDeleter> headerList(rawList);
+    const curl::HeaderList headerList = curl::makeHeaderList(job.headerLines);
 
-    curl_easy_setopt(handle, CURLOPT_URL, job.url.constData());
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    // No proxy from the environment can reach this machine's own addresses.
-    if (job.loopback)
-        curl_easy_setopt(handle, CURLOPT_PROXY, "");
+    curl::setCommonOptions(handle, job.url, job.loopback, headerList.get(), long(job.inactivity.count()));
     curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
     curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, curl_off_t(job.length));
     curl_easy_setopt(handle, CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferSize);
@@ -230,8 +215,6 @@ HttpResponse perform(const Job &job)
     curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, rewindBody);
     curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer);
-    if (CURLSH *share = curl::sharedSessions())
-        curl_easy_setopt(handle, CURLOPT_SHARE, share);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, keepHeader);
@@ -239,8 +222,6 @@ HttpResponse perform(const Job &job)
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, checkProgress);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, long(job.inactivity.count()));
     // A backstop behind the progress check, in whole seconds.
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, long((job.inactivity.count() + 999) / 1000));
@@ -255,15 +236,7 @@ HttpResponse perform(const Job &job)
     if (result != CURLE_OK)
         throw TransportError(curl::codeFor(result));
 
-    long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-    if (status <= 0)
-        throw TransportError(Code::unknown);
-    HttpResponse response;
-    response.status = int(status);
-    response.headers = HttpHeaders(std::move(transfer.fields));
-    response.body = std::move(transfer.body);
-    return response;
+    return curl::finishedResponse(handle, std::move(transfer.fields), std::move(transfer.body));
 }
 
 } // namespace

@@ -197,6 +197,10 @@ TEST(HttpClient, RequestsInARowGoOverConnectionsKeptOpen)
 {
     LocalServer local;
     local.server().set_keep_alive_max_count(1000);
+    // Its end waits for idle kept connections to time out.
+    local.server().set_keep_alive_timeout(1);
+    // A kept connection holds a server thread until it closes: one per client worker.
+    local.server().new_task_queue = [] { return new httplib::ThreadPool(64); };
     std::mutex mutex;
     std::set<int> clientPorts;
     local.server().Post("/check", [&](const httplib::Request &req, httplib::Response &res) {

@@ -4,6 +4,7 @@
 
 #include <QtGlobal>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -68,6 +69,8 @@ TEST(FreedMemoryTest, ThreadsShareAtMostTheArenasAllowed)
     if (sanitizedHeap)
         GTEST_SKIP() << "the sanitizer's allocator has no arenas";
     qunsetenv("MALLOC_ARENA_MAX");
+    // Arenas made before the cap stay (a run of every test in one process makes some).
+    const int before = heapArenas();
     quillmere::limitHeapArenas(2);
     std::atomic<bool> go = false;
     std::vector<std::thread> threads;
@@ -82,7 +85,7 @@ TEST(FreedMemoryTest, ThreadsShareAtMostTheArenasAllowed)
     for (auto &thread : threads)
         thread.join();
     EXPECT_GE(heapArenas(), 1);
-    EXPECT_LE(heapArenas(), 2);
+    EXPECT_LE(heapArenas(), std::max(before, 2));
 }
 
 } // namespace
