@@ -38,9 +38,7 @@ struct Transfer
     const QByteArray *body = nullptr;
     qint64 position = 0;
     qint64 bodyLimit = 0;
-    curl_off_t lastSent = -1;
-    curl_off_t lastReceived = -1;
-    Clock::time_point lastMoved = Clock::now();
+    curl::Movement moved;
     bool tooLarge = false;
     bool sendOnce = false;
     int sent = 0;
@@ -65,10 +63,7 @@ size_t readBody(char *buffer, size_t size, size_t count, void *context)
 int rewindBody(void *context, curl_off_t offset, int origin)
 {
     auto *transfer = static_cast<Transfer *>(context);
-    if (origin != SEEK_SET || offset < 0 || offset > transfer->body->size())
-        return CURL_SEEKFUNC_CANTSEEK;
-    transfer->position = qint64(offset);
-    return CURL_SEEKFUNC_OK;
+    return curl::rewindWithin(transfer->position, transfer->body->size(), offset, origin);
 }
 
 size_t keepBody(char *data, size_t size, size_t count, void *context)
@@ -106,11 +101,7 @@ size_t keepHeader(char *data, size_t size, size_t count, void *context)
 int noteProgress(void *context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent)
 {
     auto *transfer = static_cast<Transfer *>(context);
-    if (sent != transfer->lastSent || received != transfer->lastReceived) {
-        transfer->lastSent = sent;
-        transfer->lastReceived = received;
-        transfer->lastMoved = Clock::now();
-    }
+    transfer->moved.note(sent, received, Clock::now());
     return 0;
 }
 
@@ -205,7 +196,7 @@ HttpResponse perform(const Job &job)
                 stopped = true;
                 break;
             }
-            const auto silent = Clock::now() - transfer.lastMoved;
+            const auto silent = Clock::now() - transfer.moved.at;
             if (silent >= job.inactivity) {
                 quiet = true;
                 break;

@@ -1,6 +1,7 @@
 #include "Platform/Http/CurlSupport.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <array>
 #include <mutex>
 #include <stdexcept>
@@ -200,6 +201,14 @@ QList<QByteArray> headerLines(const HttpHeaders &headers, bool hasBody)
         lines.append(value.isEmpty() ? name + ';' : name + ": " + value);
     }
     return lines;
+}
+
+int rewindWithin(qint64 &position, qint64 length, curl_off_t offset, int origin)
+{
+    if (origin != SEEK_SET || offset < 0 || offset > length)
+        return CURL_SEEKFUNC_CANTSEEK;
+    position = qint64(offset);
+    return CURL_SEEKFUNC_OK;
 }
 
 HeaderList makeHeaderList(const QList<QByteArray> &lines)

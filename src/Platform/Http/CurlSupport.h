@@ -9,6 +9,7 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <memory>
 
 namespace quillmere::curl {
@@ -48,6 +49,30 @@ void collectHeaderLine(QList<HttpHeaders::Field> &fields, const char *data, size
 // ("Accept", "Expect" and, for a body, a form "Content-Type" are switched off). Throws
 // std::invalid_argument for a field that spans lines.
 QList<QByteArray> headerLines(const HttpHeaders &headers, bool hasBody);
+
+// When bytes last moved either way, from curl's progress callback: the inactivity time-out
+// counts from there.
+struct Movement
+{
+    curl_off_t sent = -1;
+    curl_off_t received = -1;
+    std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();
+
+    // True when the counts moved since the last call (and `at` is now `now`).
+    bool note(curl_off_t nowSent, curl_off_t nowReceived, std::chrono::steady_clock::time_point now)
+    {
+        if (nowSent == sent && nowReceived == received)
+            return false;
+        sent = nowSent;
+        received = nowReceived;
+        at = now;
+        return true;
+    }
+};
+
+// curl's seek callback for a body of `length` bytes read from `position`: only a seek from
+// the start, within the body.
+int rewindWithin(qint64 &position, qint64 length, curl_off_t offset, int origin);
 
 struct ListDeleter
 {

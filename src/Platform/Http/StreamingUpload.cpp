@@ -62,9 +62,7 @@ struct Transfer
     qint64 offset = 0;
     std::stop_token stop;
     std::chrono::milliseconds inactivity{60000};
-    curl_off_t lastSent = -1;
-    curl_off_t lastReceived = -1;
-    std::chrono::steady_clock::time_point lastMoved = std::chrono::steady_clock::now();
+    curl::Movement moved;
     int readError = 0;
     bool stopped = false;
     bool quiet = false;
@@ -94,7 +92,7 @@ size_t readBody(char *buffer, size_t size, size_t count, void *context)
         }
         available = *released;
         // Waiting for the file is not the network falling silent.
-        transfer->lastMoved = std::chrono::steady_clock::now();
+        transfer->moved.at = std::chrono::steady_clock::now();
         if (transfer->fd < 0) {
             transfer->fd = ::open(transfer->path.constData(), O_RDONLY | O_CLOEXEC);
             if (transfer->fd < 0) {
@@ -130,10 +128,7 @@ size_t readBody(char *buffer, size_t size, size_t count, void *context)
 int rewindBody(void *context, curl_off_t offset, int origin)
 {
     auto *transfer = static_cast<Transfer *>(context);
-    if (origin != SEEK_SET || offset < 0 || offset > transfer->length)
-        return CURL_SEEKFUNC_CANTSEEK;
-    transfer->position = qint64(offset);
-    return CURL_SEEKFUNC_OK;
+    return curl::rewindWithin(transfer->position, transfer->length, offset, origin);
 }
 
 size_t keepBody(char *data, size_t size, size_t count, void *context)
@@ -163,11 +158,7 @@ int checkProgress(void *context, curl_off_t, curl_off_t received, curl_off_t, cu
         return 1;
     }
     const auto now = std::chrono::steady_clock::now();
-    if (sent != transfer->lastSent || received != transfer->lastReceived) {
-        transfer->lastSent = sent;
-        transfer->lastReceived = received;
-        transfer->lastMoved = now;
-    } else if (now - transfer->lastMoved >= transfer->inactivity) {
+    if (!transfer->moved.note(sent, received, now) && now - transfer->moved.at >= transfer->inactivity) {
         transfer->quiet = true;
         return 1;
     }
