@@ -35,10 +35,10 @@
 
 namespace quillmere::bench {
 
-// VmHWM of this process in KiB (the peak resident set), 0 when unreadable.
-inline long peakResidentKiB()
+// VmHWM in KiB (the peak resident set) of this process or the one given, 0 when unreadable.
+inline long peakResidentKiB(const QString &process = QStringLiteral("self"))
 {
-    QFile status(QStringLiteral("/proc/self/status"));
+    QFile status(QStringLiteral("/proc/%1/status").arg(process));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
     for (const QByteArray &line : status.readAll().split('\n'))

@@ -54,16 +54,7 @@ public:
     }
 
     // VmHWM of the program in KiB, 0 when unreadable.
-    long peakResidentKiB() const
-    {
-        QFile status(QStringLiteral("/proc/%1/status").arg(m_process.processId()));
-        if (!status.open(QIODevice::ReadOnly))
-            return 0;
-        for (const QByteArray &line : status.readAll().split('\n'))
-            if (line.startsWith("VmHWM:"))
-                return line.mid(6).trimmed().split(' ').value(0).toLong();
-        return 0;
-    }
+    long peakResidentKiB() const { return bench::peakResidentKiB(QString::number(m_process.processId())); }
 
     // How many files the library lists, counted in the raw reply (a parse would weigh on the
     // peak memory of the process that asks); -1 when the request fails.
