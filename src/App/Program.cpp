@@ -5,14 +5,17 @@
 
 #include "App/QuillmereApp.h"
 #include "App/QuitSignals.h"
-#include "Platform/Memory/FreedMemory.h"
+#include "Platform/Async/Background.h"
 #include "Platform/Async/TaskHandle.h"
+#include "Platform/Memory/FreedMemory.h"
 #include "Platform/WebAuth/CallbackRouter.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <QTextStream>
 #include <QUrl>
+
+#include <chrono>
 
 namespace {
 
@@ -86,13 +89,20 @@ int runQuillmere(QApplication &application, QuillmereAppOptions options)
 
     QuitSignals quitSignals;
     options.router = &router;
-    QuillmereApp quillmere(options);
-    if (const auto failure = quillmere.initialise()) {
-        tellUser(*failure);
-        return 1;
+    int exitCode = 1;
+    {
+        QuillmereApp quillmere(options);
+        if (const auto failure = quillmere.initialise()) {
+            tellUser(*failure);
+            return 1;
+        }
+        QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere, &QuillmereApp::requestQuit);
+        exitCode = application.exec();
     }
-    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere, &QuillmereApp::requestQuit);
-    return application.exec();
+    // Requests still on a worker when the application went away were cancelled with it; they
+    // end once they are back, and only then is what they held freed.
+    settlePoolHops(std::chrono::seconds(2));
+    return exitCode;
 }
 
 } // namespace quillmere

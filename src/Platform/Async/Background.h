@@ -6,6 +6,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <chrono>
 #include <coroutine>
 #include <exception>
 #include <memory>
@@ -41,6 +42,8 @@ namespace detail {
 // live object), instead of a future, its watcher and their signals.
 bool onApplicationThread();
 QObject *resumptionTarget();
+// Counts the hop as out until its resumption has run on the application's thread.
+void hopStarted();
 void postResumption(QObject *target, std::coroutine_handle<> handle);
 
 template<typename R>
@@ -61,6 +64,7 @@ struct PoolHop
     void await_suspend(std::coroutine_handle<> handle)
     {
         QObject *target = resumptionTarget();
+        hopStarted();
         pool->start([work = work, result = result, handle, target] {
             try {
                 if constexpr (std::is_void_v<R>)
@@ -96,6 +100,12 @@ auto runOnPool(QThreadPool &pool, Work work) -> QCoro::Task<std::invoke_result_t
     if constexpr (!std::is_void_v<R>)
         co_return std::move(*result->value);
 }
+
+// Turns the application's event loop until every hop to a pool has come back, or until
+// `ceiling` has passed; whether none is left out. A coroutine whose work was still on a worker
+// when its owner went away (cancelled, so it ends at its next check) resumes only through a
+// posted call: without this turn it would never end, and its frame would never be freed.
+bool settlePoolHops(std::chrono::milliseconds ceiling);
 
 // Runs blocking work (hashing, copying, probing) on the global thread pool and resumes the
 // awaiting coroutine on its own thread with the result.

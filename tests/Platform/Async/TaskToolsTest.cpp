@@ -258,3 +258,33 @@ TEST(Background, WorkRunsOnTheGivenPoolAndTheCallerGoesOnOnItsOwnThread)
     other.quit();
     other.wait();
 }
+
+TEST(Background, ACancelledTaskWhoseWorkWasOutIsFreedOnceTheHopsAreSettled)
+{
+    QThreadPool pool;
+    pool.setMaxThreadCount(1);
+    std::atomic<bool> release = false;
+    // Held by the coroutine's frame: it goes when the frame does.
+    auto held = std::make_shared<int>(7);
+    std::weak_ptr<int> watch = held;
+    {
+        auto task = TaskHandle::start([&pool, &release, held = std::move(held)](std::stop_token stop) -> QCoro::Task<> {
+            auto keep = held;
+            auto waiting = runOnPool(pool, [&release] {
+                while (!release.load())
+                    QThread::msleep(1);
+            });
+            co_await std::move(waiting);
+            if (stop.stop_requested())
+                co_return;
+            ADD_FAILURE() << "a cancelled task went on past its check";
+        });
+    } // the handle cancels the task as it goes
+    release = true;
+    pool.waitForDone();
+    // The worker is done, but its way back is a posted call: the frame is still there.
+    EXPECT_FALSE(watch.expired());
+    EXPECT_TRUE(settlePoolHops(5s));
+    EXPECT_TRUE(watch.expired());
+    EXPECT_TRUE(settlePoolHops(0ms)) << "nothing is left out";
+}
