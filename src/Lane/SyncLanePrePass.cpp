@@ -172,11 +172,12 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
     QStringList paths;
     paths.reserve(qsizetype(pending.size()));
     for (const auto &record : pending) {
-        // The service holds a version this copy was not synced from (a held download edited
-        // here): only the file's own upload names the version it was based on, so that the
-        // service reports the conflict. A pointer to the same bytes elsewhere, or content
-        // settled by a listing older than that version, would replace or forget it unseen.
-        if (record->remoteChecksum() && record->remoteChecksum() != record->localChecksum())
+        // The service already has this file at its place (a held download edited here, an
+        // edit of a synced file, or the watcher's late word on the lane's own upload): only
+        // the file's own upload names the version it was based on and updates that entry. A
+        // pointer would add a second entry beside it, and content settled by a listing older
+        // than the service's version would forget a conflict unseen.
+        if (record->remoteId())
             continue;
         generations.insert(record->localPath(), record->generation());
         paths.append(record->localPath());

@@ -216,6 +216,39 @@ TEST_F(PrePassTest, ChecksGoInHundredsAndAFailedCheckLeavesEverythingToTheQueue)
     EXPECT_THAT(h.fake.requestLog(), IsEmpty());
 }
 
+TEST_F(PrePassTest, AFileTheServiceHasAtItsPlaceGoesAsItsOwnChangeNeverAsAPointer)
+{
+    // The listing is the full sync's, taken before the file was first sent.
+    lane->setLastRemoteFilesForTesting({});
+    const QByteArray kick("kick drum bytes");
+    const QString path = pathOf(QStringLiteral("Drums/kick.wav"));
+    pendingFile(QStringLiteral("Drums/kick.wav"), kick);
+    const auto runQueue = [&] {
+        TaskHandle pass = TaskHandle::start([l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); });
+        h.runUntilIdle(*lane);
+    };
+    runQueue();
+    const auto first = stored(QStringLiteral("Drums/kick.wav"))->remoteId();
+    ASSERT_TRUE(first);
+
+    // Reported again, unchanged (the watcher's late word on that very write), and once more
+    // while the service also holds the bytes under another name.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        if (round == 1)
+            serviceHolds(QStringLiteral("Other"), QStringLiteral("copy.wav"), kick);
+        lane->trackLocalChange(path, SyncLane::fileStamp(path));
+        h.context->save();
+        h.fake.clearRequestLog();
+        runQueue();
+        EXPECT_THAT(h.fake.requestsTo("POST", confirmPath), IsEmpty());
+        EXPECT_EQ(stateOf(QStringLiteral("Drums/kick.wav")), synced);
+        EXPECT_EQ(stored(QStringLiteral("Drums/kick.wav"))->remoteId(), first);
+    }
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("Drums/kick.wav"), sha256(kick)},
+                                                            {QStringLiteral("Other/copy.wav"), sha256(kick)}}));
+}
+
 TEST(ConfirmationMatchTest, EachReplyEntryServesOneFileByPlaceThenByFolder)
 {
     const QString hash = QStringLiteral("h");
