@@ -76,8 +76,10 @@ public:
     // The lane timers: the delta loop and the liveness watchdog.
     static constexpr std::chrono::seconds deltaSyncTick{60};
     static constexpr std::chrono::seconds livenessPeriod{180};
-    // A feed this long gives the heap's freed pages back once applied.
+    // A feed this long gives the heap's freed pages back, freedMemoryDelay after it was
+    // applied: by then the pass and whatever it handed on have let go of their memory too.
     static constexpr qsizetype largeFeed = 1000;
+    static constexpr std::chrono::seconds freedMemoryDelay{2};
     // Tests count the returns instead of trimming the heap.
     void setFreedMemoryReturnForTesting(std::function<void()> giveBack) { m_returnFreedMemory = std::move(giveBack); }
     // The wait before the next delta pass after `failures` failed passes in a row: 60 s,
@@ -520,6 +522,7 @@ private:
 
     TaskHandle m_fullSyncRetryTask;
     TaskHandle m_queueRetryTask;
+    TaskHandle m_freedMemoryTask;
     // Service entries already logged as refused or outside the folder's scope, by id: each is
     // logged once while the lane lives.
     QHash<qint64, bool> m_refusedEntriesLogged;

@@ -266,12 +266,21 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
 
 void SyncLane::returnFreedMemoryAfterFeed()
 {
-    if (m_returnFreedMemory) {
-        m_returnFreedMemory();
-        return;
-    }
-    // It walks every arena: off the main thread, which may allocate meanwhile.
-    QThreadPool::globalInstance()->start([] { returnFreedMemory(); });
+    // Not at once: a trim made as the feed ended found tens of megabytes still held by the
+    // pass's frames and the work it set off, and gave back far less than one made later.
+    auto body = [weak = weak_from_this(), &clock = m_clock](std::stop_token stop) -> QCoro::Task<> {
+        const bool slept = co_await clock.sleepFor(freedMemoryDelay, stop);
+        const auto lane = weak.lock();
+        if (!slept || !lane)
+            co_return;
+        if (lane->m_returnFreedMemory) {
+            lane->m_returnFreedMemory();
+            co_return;
+        }
+        // It walks every arena: off the main thread, which may allocate meanwhile.
+        QThreadPool::globalInstance()->start([] { returnFreedMemory(); });
+    };
+    m_freedMemoryTask = TaskHandle::start(std::move(body));
 }
 
 std::shared_ptr<SyncFile> SyncLane::fetchDeltaRecord(const QString &localPath)
