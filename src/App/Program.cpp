@@ -70,6 +70,7 @@ namespace quillmere {
 int runQuillmere(QApplication &application, QuillmereAppOptions options)
 {
     limitHeapArenas(4);
+    keepLargeBlocksApart(2 * 1024 * 1024);
     QCoreApplication::setApplicationName(QStringLiteral("Quillmere"));
     QGuiApplication::setDesktopFileName(QStringLiteral("quillmere"));
     // The tray keeps the application: closing the window leaves it running.

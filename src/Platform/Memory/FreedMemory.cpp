@@ -29,4 +29,15 @@ void limitHeapArenas(int arenas)
 #endif
 }
 
+void keepLargeBlocksApart(std::size_t bytes)
+{
+#if defined(__GLIBC__)
+    if (std::getenv("MALLOC_MMAP_THRESHOLD_"))
+        return;
+    mallopt(M_MMAP_THRESHOLD, int(bytes));
+#else
+    (void)bytes;
+#endif
+}
+
 } // namespace quillmere

@@ -88,4 +88,44 @@ TEST(FreedMemoryTest, ThreadsShareAtMostTheArenasAllowed)
     EXPECT_LE(heapArenas(), std::max(before, 2));
 }
 
+// Kept where the compiler cannot see it unused, so it makes each allocation it is handed.
+void *volatile kept = nullptr;
+
+void *allocate(std::size_t bytes)
+{
+    kept = std::malloc(bytes);
+    return kept;
+}
+
+long mappedBlocks()
+{
+#if defined(__GLIBC__)
+    return long(mallinfo2().hblks);
+#else
+    return -1;
+#endif
+}
+
+// A large block freed must not teach the heap to keep the next large blocks among its small
+// ones: each still gets pages of its own, which go back whole when it is freed.
+TEST(FreedMemoryTest, LargeBlocksKeepPagesOfTheirOwnAfterOneIsFreed)
+{
+#if !defined(__GLIBC__)
+    GTEST_SKIP() << "no allocator threshold to set";
+#endif
+    if (sanitizedHeap)
+        GTEST_SKIP() << "the sanitizer's allocator maps blocks its own way";
+    qunsetenv("MALLOC_MMAP_THRESHOLD_");
+    quillmere::keepLargeBlocksApart(2 * 1024 * 1024);
+    std::free(allocate(8 * 1024 * 1024));
+    const long before = mappedBlocks();
+    void *reply = allocate(3 * 1024 * 1024);
+    EXPECT_EQ(mappedBlocks(), before + 1) << "a 3 MiB block came from the heap";
+    void *small = allocate(1024 * 1024);
+    EXPECT_EQ(mappedBlocks(), before + 1) << "a block under the threshold got pages of its own";
+    std::free(small);
+    std::free(reply);
+    EXPECT_EQ(mappedBlocks(), before);
+}
+
 } // namespace
