@@ -11,6 +11,8 @@
 //    hashed before the clock starts, into another fresh fake;
 //  - for reference, the client's uploadFile alone, four at a time (no lane, no store), of
 //    1,000 other files of the same sizes into the same fake: what the transfers cost.
+// The heap is set up as the program sets it up (four arenas, large blocks apart), so the
+// peak memory printed includes the in-process fake's bodies.
 // Usage: queue_bench [tracked] [owed]   (default 100000 10000)
 
 #include "BenchLane.h"
@@ -18,6 +20,7 @@
 
 #include "Model/SyncFile.h"
 #include "Platform/Async/TaskGroup.h"
+#include "Platform/Memory/FreedMemory.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -25,7 +28,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <malloc.h>
 #include <vector>
 
 using namespace quillmere;
@@ -90,8 +92,9 @@ QCoro::Task<> uploadAll(std::shared_ptr<LibraryAPIClient> client, QStringList pa
 
 int main(int argc, char **argv)
 {
-    // The in-process fake's threads would each keep a malloc arena of bodies.
-    mallopt(M_ARENA_MAX, 1);
+    // The heap as the program sets it up.
+    limitHeapArenas(4);
+    keepLargeBlocksApart(2 * 1024 * 1024);
     QCoreApplication app(argc, argv);
     const int tracked = argc > 1 ? std::max(1, QByteArray(argv[1]).toInt()) : 100'000;
     const int owed = argc > 2 ? std::clamp(QByteArray(argv[2]).toInt(), 1, tracked) : 10'000;
