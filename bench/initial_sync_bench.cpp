@@ -13,6 +13,8 @@
 #include "FakeProcess.h"
 #include "MinimalClient.h"
 
+#include "Platform/Memory/FreedMemory.h"
+
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -266,6 +268,9 @@ void runCase(const QString &label, int count, qint64 minSize, qint64 maxSize, qu
 
 int main(int argc, char **argv)
 {
+    // The client's heap as the program sets it up.
+    limitHeapArenas(4);
+    keepLargeBlocksApart(2 * 1024 * 1024);
     QCoreApplication app(argc, argv);
     const QByteArray which = argc > 1 ? QByteArray(argv[1]) : QByteArray("both");
     const int smallCount = argc > 2 ? std::max(1, QByteArray(argv[2]).toInt()) : 10'000;
