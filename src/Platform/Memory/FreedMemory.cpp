@@ -35,6 +35,12 @@ void keepLargeBlocksApart(std::size_t bytes)
     if (std::getenv("MALLOC_MMAP_THRESHOLD_"))
         return;
     mallopt(M_MMAP_THRESHOLD, int(bytes));
+    // Fixing one threshold also fixes glibc's trim threshold at its 128 KiB default, and the
+    // heap's top would then be handed back and taken again over and over in a busy pass: it
+    // stays at twice the block threshold, as glibc's own adjustment would have set it. The
+    // trim once work has settled still gives back everything.
+    if (!std::getenv("MALLOC_TRIM_THRESHOLD_"))
+        mallopt(M_TRIM_THRESHOLD, int(2 * bytes));
 #else
     (void)bytes;
 #endif
