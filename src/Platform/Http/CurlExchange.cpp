@@ -161,13 +161,7 @@ HttpResponse perform(const Job &job)
         if (job.method != "POST")
             curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, job.method.constData());
     }
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, keepHeader);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, noteProgress);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
+    curl::setReplyCallbacks(handle, keepBody, keepHeader, noteProgress, &transfer);
     if (curl_multi_add_handle(multi, handle) != CURLM_OK)
         throw TransportError(Code::unknown);
     // The transfer leaves the thread's multi handle however this ends; its connection stays.

@@ -224,6 +224,18 @@ HeaderList makeHeaderList(const QList<QByteArray> &lines)
     return list;
 }
 
+void setReplyCallbacks(CURL *handle, curl_write_callback keepBody, curl_write_callback keepHeader,
+                       curl_xferinfo_callback progress, void *transfer)
+{
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, transfer);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, keepHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, transfer);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, progress);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, transfer);
+}
+
 void setCommonOptions(CURL *handle, const QByteArray &url, bool loopback, curl_slist *headers, long connectTimeoutMs)
 {
     curl_easy_setopt(handle, CURLOPT_URL, url.constData());

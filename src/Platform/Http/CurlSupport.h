@@ -88,6 +88,11 @@ HeaderList makeHeaderList(const QList<QByteArray> &lines);
 // lines, and a connection that must be made within `connectTimeoutMs`.
 void setCommonOptions(CURL *handle, const QByteArray &url, bool loopback, curl_slist *headers, long connectTimeoutMs);
 
+// Where a transfer's reply goes: its body, its header lines, and the progress calls (made
+// while bytes move and about once a second while none do), each handed `transfer`.
+void setReplyCallbacks(CURL *handle, curl_write_callback keepBody, curl_write_callback keepHeader,
+                       curl_xferinfo_callback progress, void *transfer);
+
 // The response of a transfer that ended well: its status (TransportError(unknown) without
 // one), the final reply's fields and the body kept.
 HttpResponse finishedResponse(CURL *handle, QList<HttpHeaders::Field> fields, QByteArray body);

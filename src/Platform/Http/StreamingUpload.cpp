@@ -206,13 +206,7 @@ HttpResponse perform(const Job &job)
     curl_easy_setopt(handle, CURLOPT_READDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_SEEKFUNCTION, rewindBody);
     curl_easy_setopt(handle, CURLOPT_SEEKDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, keepBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, keepHeader);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, checkProgress);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
+    curl::setReplyCallbacks(handle, keepBody, keepHeader, checkProgress, &transfer);
     // A backstop behind the progress check, in whole seconds.
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, long((job.inactivity.count() + 999) / 1000));
