@@ -230,9 +230,11 @@ TEST_F(AppSessionTest, RevocationWipesAndSignsOutOnceAndIgnoresTheRepeats)
     const size_t hydrations = actions->calls.size();
 
     fake.delayNext("/api/v1/auth/token", 300ms);
+    fake.takeMostDelayedAtOnce();
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
-    ASSERT_TRUE(runUntil([&] { return fake.requestsTo("DELETE", "/api/v1/auth/token").size() == 1; }));
+    // The sign-out's request is held by the fake (it logs a request once answered).
+    ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }));
     EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "the sign-out is on its way";
     EXPECT_TRUE(session->isUnlinking());
     runFor(150ms);

@@ -126,10 +126,11 @@ TEST_F(EndToEndTest, HeldCopiesStayHeldUntilTheirRepresentativeIsConfirmed)
         writeFile(root + u'/' + QLatin1String(relative), pad);
     auto lane = h.makeLane(folder);
     h.fake.delayNext("/api/v1/files/batch-dedup-confirm", std::chrono::milliseconds(300));
+    h.fake.takeMostDelayedAtOnce();
     lane->start();
-    // While the confirmation is asked for, the group is still the representative's: nothing
-    // releases the held copies to uploads of their own.
-    ASSERT_TRUE(runUntil([&] { return !h.fake.requestsTo("POST", "/api/v1/files/batch-dedup-confirm").empty(); }));
+    // While the confirmation is asked for (held by the fake), the group is still the
+    // representative's: nothing releases the held copies to uploads of their own.
+    ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; }));
     EXPECT_TRUE(lane->activeRepresentatives().contains(sha256(pad)));
     EXPECT_THAT(lane->heldDuplicates().value(sha256(pad)), SizeIs(2));
     h.runUntilIdle(*lane);

@@ -84,13 +84,15 @@ protected:
             EXPECT_EQ(stateOf(relative), state) << relative.toStdString();
     }
 
-    // Runs `task` while `during` acts once the fake has received the first request to `path`.
+    // Runs `task` while `during` acts once the fake holds the first request to `path` (the
+    // fake logs a request only once it has answered it).
     void runWhileWaiting(const std::string &path, std::function<QCoro::Task<>(std::stop_token)> task,
                          const std::function<void()> &during)
     {
         h.fake.delayNext(path, std::chrono::milliseconds(400));
+        h.fake.takeMostDelayedAtOnce();
         auto handle = TaskHandle::start(std::move(task));
-        ASSERT_TRUE(runUntil([&] { return !h.fake.requestsTo("POST", path).empty(); }));
+        ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; }));
         during();
         ASSERT_TRUE(runUntil([&] { return !handle.isRunning(); }));
     }

@@ -10,7 +10,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QTimer>
 
 #include <cerrno>
 #include <string>
@@ -55,6 +54,17 @@ protected:
         auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
         pass = TaskHandle::start(std::move(body));
         h.runUntilIdle(*lane);
+    }
+
+    // Starts a queue pass and acts once one of its requests is held by a delay of the fake:
+    // the transfer is then surely under way, however slowly the pass got there.
+    void startPassActingMidTransfer(const std::function<void()> &act)
+    {
+        h.fake.takeMostDelayedAtOnce();
+        auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
+        pass = TaskHandle::start(std::move(body));
+        ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; })) << "no request was held";
+        act();
     }
 
     std::shared_ptr<SyncFile> stored(const QString &name)
@@ -107,15 +117,6 @@ TEST_F(QueueTest, PendingCountFollowsChangesMadeElsewhereDuringThePass)
     addUpload(QStringLiteral("a.wav"));
     addUpload(QStringLiteral("b.wav"));
     h.fake.delayNext("/api/v1/files/check-hash", 300ms, -1);
-    // While both are in flight another context makes a third record owe work (held, so the
-    // queue does not take it).
-    QTimer::singleShot(100ms, [this] {
-        ModelContext other(h.container);
-        auto record = other.insert(std::make_shared<SyncFile>(*folder->folderPath() + QStringLiteral("/held.wav"), QStringLiteral("held.wav")));
-        record->setFolderID(folder->stableID());
-        record->setDesiredState(SyncFileDesiredState::downloadHeld);
-        other.save();
-    });
     QList<qint64> pendingWhenIdle;
     auto &calls = h.calls(*lane);
     lane->setCallbacks({[&, l = lane.get()] {
@@ -124,7 +125,16 @@ TEST_F(QueueTest, PendingCountFollowsChangesMadeElsewhereDuringThePass)
                                 pendingWhenIdle.append(l->filesPending());
                         },
                         {}, {}});
-    runPass();
+    // While the uploads are in flight another context makes a third record owe work (held, so
+    // the queue does not take it).
+    startPassActingMidTransfer([this] {
+        ModelContext other(h.container);
+        auto record = other.insert(std::make_shared<SyncFile>(*folder->folderPath() + QStringLiteral("/held.wav"), QStringLiteral("held.wav")));
+        record->setFolderID(folder->stableID());
+        record->setDesiredState(SyncFileDesiredState::downloadHeld);
+        other.save();
+    });
+    h.runUntilIdle(*lane);
 
     // Both finishes were counted exactly: the one left owing work is the held record.
     ASSERT_FALSE(pendingWhenIdle.isEmpty());
@@ -260,11 +270,11 @@ TEST_F(QueueTest, AFileChangedDuringItsTransferGoesAgain)
 {
     auto edited = addUpload(QStringLiteral("edit.wav"));
     h.fake.delayNext("/api/v1/files/check-hash", 200ms);
-    QTimer::singleShot(50ms, [&] {
+    startPassActingMidTransfer([&] {
         edited->setGeneration(edited->generation() + 1);
         h.context->save();
     });
-    runPass();
+    h.runUntilIdle(*lane);
     EXPECT_EQ(h.fake.requestsTo("POST", "/api/v1/files/check-hash").size(), 2u);
     EXPECT_EQ(stored(QStringLiteral("edit.wav"))->syncStatus(), SyncFileStatus::synced);
 
@@ -272,11 +282,11 @@ TEST_F(QueueTest, AFileChangedDuringItsTransferGoesAgain)
     auto refused = addUpload(QStringLiteral("refused.wav"));
     h.fake.delayNext("/api/v1/files/check-hash", 200ms);
     h.fake.answerNext("/api/v1/files/check-hash", 422, R"({"message":"format"})");
-    QTimer::singleShot(50ms, [&] {
+    startPassActingMidTransfer([&] {
         refused->setGeneration(refused->generation() + 1);
         h.context->save();
     });
-    runPass();
+    h.runUntilIdle(*lane);
     const auto record = stored(QStringLiteral("refused.wav"));
     EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced);
     EXPECT_EQ(record->retryCount(), 0);
@@ -319,11 +329,9 @@ TEST_F(QueueTest, AFailedJournalSaveUndoesOnlyThatRecordWhichGoesAgainLater)
                          StoreError::Kind::saveFailed);
     h.fake.answerNext("/api/v1/files/check-hash", 400, R"({"message":"nope"})");
     h.fake.delayNext("/api/v1/files/check-hash", 200ms);
-    // Unsaved work of someone else in the same context, made while the upload runs.
-    QTimer::singleShot(50ms, [&] { folder->setDeltaCursor(QStringLiteral("cursor-7")); });
-    // The pass alone: what it schedules stays on the clock until the store takes rows again.
-    auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
-    pass = TaskHandle::start(std::move(body));
+    // Unsaved work of someone else in the same context, made while the upload runs. The pass
+    // alone: what it schedules stays on the clock until the store takes rows again.
+    startPassActingMidTransfer([&] { folder->setDeltaCursor(QStringLiteral("cursor-7")); });
     ASSERT_TRUE(runUntil([&] { return !pass.isRunning(); }));
 
     EXPECT_EQ(folder->deltaCursor(), QStringLiteral("cursor-7"));

@@ -285,9 +285,18 @@ TEST_F(UploadPipeline, AFileRewrittenAfterHashingIsNeverSentOrConfirmed)
         fake.clearRequestLog();
         fake.setPresignedUploads(presigned, false);
         const QString path = writeFile(QStringLiteral("drift.wav"), presigned ? "before put" : "before form");
-        // The hash check is held back while the file changes under the upload.
+        // The hash check is held back while the file changes under the upload: the file is
+        // rewritten once the check is held, so surely after it was hashed.
         fake.delayNext(kCheckHash, 400ms);
-        QTimer::singleShot(100, [&] { writeFile(QStringLiteral("drift.wav"), "after, and longer"); });
+        fake.takeMostDelayedAtOnce();
+        QTimer rewrite;
+        QObject::connect(&rewrite, &QTimer::timeout, [&] {
+            if (fake.takeMostDelayedAtOnce() == 0)
+                return;
+            rewrite.stop();
+            writeFile(QStringLiteral("drift.wav"), "after, and longer");
+        });
+        rewrite.start(5);
         const auto changed = failureOf<LibraryAPIClient::ContentChangedError>([&] { upload(path); });
         EXPECT_TRUE(changed);
         EXPECT_TRUE(fake.requestsTo("POST", kConfirm).empty());
