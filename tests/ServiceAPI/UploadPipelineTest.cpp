@@ -18,6 +18,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <tuple>
 #include <vector>
 
@@ -41,6 +43,21 @@ const QString kFolderUUID = QStringLiteral("0B7E2C4A-1D3F-4E5A-9B6C-7D8E9F0A1B2C
 class UploadPipeline : public quillmere::test::TransferFixture
 {
 protected:
+    // Runs `act` once, as soon as the fake holds a request back (it logs a request only once
+    // it has answered it): the upload is then surely past what came before that request.
+    void actWhileHeld(std::function<void()> act)
+    {
+        fake.takeMostDelayedAtOnce();
+        m_whileHeld = std::make_unique<QTimer>();
+        QObject::connect(m_whileHeld.get(), &QTimer::timeout, [this, act = std::move(act)] {
+            if (fake.takeMostDelayedAtOnce() == 0)
+                return;
+            m_whileHeld->stop();
+            act();
+        });
+        m_whileHeld->start(5);
+    }
+
     qint64 seedLibraryFile(const QString &name, const QByteArray &content)
     {
         FakeLibraryFile file;
@@ -89,6 +106,9 @@ protected:
 
     // Whatever an upload stages lands here, and must be gone when it ends.
     QStringList staged() const { return entriesOf(LibraryAPIClient::stagingFolder()); }
+
+private:
+    std::unique_ptr<QTimer> m_whileHeld;
 };
 
 const std::string kCheckHash = "/api/v1/files/check-hash";
@@ -288,15 +308,7 @@ TEST_F(UploadPipeline, AFileRewrittenAfterHashingIsNeverSentOrConfirmed)
         // The hash check is held back while the file changes under the upload: the file is
         // rewritten once the check is held, so surely after it was hashed.
         fake.delayNext(kCheckHash, 400ms);
-        fake.takeMostDelayedAtOnce();
-        QTimer rewrite;
-        QObject::connect(&rewrite, &QTimer::timeout, [&] {
-            if (fake.takeMostDelayedAtOnce() == 0)
-                return;
-            rewrite.stop();
-            writeFile(QStringLiteral("drift.wav"), "after, and longer");
-        });
-        rewrite.start(5);
+        actWhileHeld([this] { writeFile(QStringLiteral("drift.wav"), "after, and longer"); });
         const auto changed = failureOf<LibraryAPIClient::ContentChangedError>([&] { upload(path); });
         EXPECT_TRUE(changed);
         EXPECT_TRUE(fake.requestsTo("POST", kConfirm).empty());
@@ -408,7 +420,7 @@ TEST_F(UploadPipeline, AStoppedUploadEndsQuietlyWithoutConfirming)
 {
     std::stop_source stop;
     fake.delayNext(kCheckHash, 300ms);
-    QTimer::singleShot(50, [&] { stop.request_stop(); });
+    actWhileHeld([&stop] { stop.request_stop(); });
     const auto stopped = failureOf<HarborlyAPIError>(
         [&] { upload(writeFile(QStringLiteral("stop.wav"), "bytes"), SyncFolderType::unorganisedAudio, std::nullopt, stop.get_token()); });
     ASSERT_TRUE(stopped);
