@@ -153,6 +153,9 @@ TEST_F(PriorityTest, EveryCallRestartsTheWaitButNotAPassUnderWay)
     // A change while the pass sends: a new wait begins, and the transfers under way go on.
     for (int i = 0; i < 2; ++i)
         addUpload(QStringLiteral("take-%1.wav").arg(i));
+    // The watcher's report of those writes is in before the pass: one that came while they
+    // were sent would rightly send them again.
+    ASSERT_TRUE(runUntil([&] { return !lane->isSettled(); }, 5s));
     h.fake.delayNext("/api/v1/files/check-hash", 300ms, -1);
     onLogLine(QStringLiteral("→ uploadPending take-0.wav"),
               [&] { lane->schedulePrioritySync(SyncPriority::high, bookmark); });
