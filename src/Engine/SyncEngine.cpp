@@ -10,7 +10,6 @@
 #include "Model/ModelContext.h"
 #include "Model/StoreError.h"
 #include "Model/SyncFolder.h"
-#include "Platform/Async/Background.h"
 #include "Platform/Async/Clock.h"
 #include "Platform/Memory/FreedMemory.h"
 #include "Platform/Workspace/ApplicationEvents.h"
@@ -432,9 +431,7 @@ QCoro::Task<> SyncEngine::returnFreedMemoryWhenSettled(QPointer<SyncEngine> self
         self->m_returnFreedMemory();
         co_return;
     }
-    // It walks every arena: off the main thread, which may allocate meanwhile.
-    auto giveBack = [] { return returnFreedMemory(); };
-    co_await runInBackground(std::move(giveBack));
+    returnFreedMemoryOffThread();
 }
 
 void SyncEngine::handleStorageFull()

@@ -515,6 +515,8 @@ private:
     // The end of every pass, however it ends: clears the pass flag and starts the pass asked
     // for meanwhile (on the next turn, in m_queueRetryTask).
     void endQueuePass();
+    // What a pre-pass worked out (checksums, held duplicates) serves its own pass only.
+    void dropPrePassTables();
     static QCoro::Task<> runQueueRerun(std::weak_ptr<SyncLane> weak, std::stop_token stop);
     void cancelScheduledPasses();
     QCoro::Task<> renewBookmarkIfStale(QByteArray bookmarkData, QString folderPath, quint64 epoch,

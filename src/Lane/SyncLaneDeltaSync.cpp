@@ -25,7 +25,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
-#include <QThreadPool>
 
 #include <sys/stat.h>
 
@@ -277,8 +276,7 @@ void SyncLane::returnFreedMemoryAfterFeed()
             lane->m_returnFreedMemory();
             co_return;
         }
-        // It walks every arena: off the main thread, which may allocate meanwhile.
-        QThreadPool::globalInstance()->start([] { returnFreedMemory(); });
+        returnFreedMemoryOffThread();
     };
     m_freedMemoryTask = TaskHandle::start(std::move(body));
 }

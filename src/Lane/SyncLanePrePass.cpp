@@ -154,10 +154,7 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         pending.clear();
     }
 
-    m_heldDuplicates.clear();
-    m_activeRepresentatives.clear();
-    m_prePassChecksums.clear();
-    m_prePassStamps.clear();
+    dropPrePassTables();
 
     const SyncFolderType kind = syncFolder()->folderType();
     if (pending.empty() || kind == SyncFolderType::harborly)

@@ -96,17 +96,21 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
     notifyStateChanged();
 }
 
-void SyncLane::endQueuePass()
+void SyncLane::dropPrePassTables()
 {
-    m_isProcessingQueue = false;
-    // What the pre-pass worked out serves this pass only (the next one works it out again):
-    // kept, a first sync's would hold a path and a checksum of every file while idle.
     m_heldDuplicates.clear();
     m_heldPathsSource.clear();
     m_heldPaths.clear();
     m_activeRepresentatives.clear();
     m_prePassChecksums.clear();
     m_prePassStamps.clear();
+}
+
+void SyncLane::endQueuePass()
+{
+    m_isProcessingQueue = false;
+    // Kept, a first sync's would hold a path and a checksum of every file while idle.
+    dropPrePassTables();
     if (!std::exchange(m_queueRerunRequested, false))
         return;
     // After this pass has returned, so the two never overlap; it replaces a scheduled retry,

@@ -1,5 +1,7 @@
 #include "Platform/Memory/FreedMemory.h"
 
+#include <QThreadPool>
+
 #include <cstdlib>
 
 #if defined(__GLIBC__)
@@ -15,6 +17,11 @@ bool returnFreedMemory()
 #else
     return false;
 #endif
+}
+
+void returnFreedMemoryOffThread()
+{
+    QThreadPool::globalInstance()->start([] { returnFreedMemory(); });
 }
 
 void limitHeapArenas(int arenas)

@@ -10,6 +10,10 @@ namespace quillmere {
 // work has settled, never per item.
 bool returnFreedMemory();
 
+// returnFreedMemory on the global thread pool: it walks every arena, and the caller's thread
+// may allocate meanwhile.
+void returnFreedMemoryOffThread();
+
 // Caps the heap at `arenas` arenas (glibc makes up to eight per core, one per thread that
 // meets contention). Each keeps what its threads freed, scattered between live blocks, where
 // no trim reaches: with dozens of short-lived pool threads, a first sync of 100,000 files left
