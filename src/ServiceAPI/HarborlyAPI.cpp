@@ -112,22 +112,42 @@ QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_to
     try {
         auto first = HttpClient::send(request, stop);
         HttpResponse response = co_await std::move(first);
-        if (response.status == 421) {
-            if (const auto shard = extractShardID(response)) {
-                APIConfig::setHomeShardID(*shard);
-                request.headers.set("X-Shard-Id", shard->toUtf8());
-                auto second = resend(std::move(request), std::move(stop));
-                co_return co_await std::move(second);
-            }
-        } else if (response.status == 401) {
-            auto renewing = afterUnauthorised(std::move(tokens), std::move(request), std::move(stop));
-            co_return co_await std::move(renewing);
-        }
-        co_return response;
+        auto settling = settleWith(std::move(tokens), std::move(request), std::move(response), std::move(stop));
+        co_return co_await std::move(settling);
     } catch (...) {
         failure = std::current_exception();
     }
     throw asAPIError(failure);
+}
+
+QCoro::Task<HttpResponse> HarborlyAPI::settleRaw(HttpRequest request, HttpResponse first, std::stop_token stop)
+{
+    std::shared_ptr<TokenManager> tokens = m_tokenManager;
+    std::exception_ptr failure;
+    try {
+        auto settling = settleWith(std::move(tokens), std::move(request), std::move(first), std::move(stop));
+        co_return co_await std::move(settling);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    throw asAPIError(failure);
+}
+
+QCoro::Task<HttpResponse> HarborlyAPI::settleWith(std::shared_ptr<TokenManager> tokens, HttpRequest request,
+                                                  HttpResponse first, std::stop_token stop)
+{
+    if (first.status == 421) {
+        if (const auto shard = extractShardID(first)) {
+            APIConfig::setHomeShardID(*shard);
+            request.headers.set("X-Shard-Id", shard->toUtf8());
+            auto second = resend(std::move(request), std::move(stop));
+            co_return co_await std::move(second);
+        }
+    } else if (first.status == 401) {
+        auto renewing = afterUnauthorised(std::move(tokens), std::move(request), std::move(stop));
+        co_return co_await std::move(renewing);
+    }
+    co_return first;
 }
 
 QCoro::Task<HttpResponse> HarborlyAPI::resend(HttpRequest request, std::stop_token stop)

@@ -54,6 +54,19 @@ public:
         return readReply(sendRaw(std::move(request), std::move(stop)), std::move(reader));
     }
 
+    // A reply already received for `request` (sent from a worker that went on without the main
+    // thread) given the treatment sendRaw gives its first reply, then handed to the reader as
+    // send does. Only a reply for which needsResending holds can lead to another sending.
+    template<typename Reader>
+    auto settle(HttpRequest request, HttpResponse first, Reader reader, std::stop_token stop = {})
+        -> QCoro::Task<std::invoke_result_t<Reader, const HttpResponse &>>
+    {
+        return readReply(settleRaw(std::move(request), std::move(first), std::move(stop)), std::move(reader));
+    }
+
+    // Whether a reply is one sendRaw may answer by sending again (a 421 or a 401); any other is final.
+    static bool needsResending(const HttpResponse &response) { return response.status == 421 || response.status == 401; }
+
     // Maps any exception in flight to a HarborlyAPIError (used by send and by callers that
     // run their own transfers, such as the download).
     static HarborlyAPIError asAPIError(std::exception_ptr error);
@@ -79,6 +92,9 @@ private:
         throw asAPIError(failure);
     }
 
+    QCoro::Task<HttpResponse> settleRaw(HttpRequest request, HttpResponse first, std::stop_token stop);
+    static QCoro::Task<HttpResponse> settleWith(std::shared_ptr<TokenManager> tokens, HttpRequest request,
+                                                HttpResponse first, std::stop_token stop);
     static QCoro::Task<HttpResponse> afterUnauthorised(std::shared_ptr<TokenManager> tokens, HttpRequest request,
                                                        std::stop_token stop);
     // Static: called after suspensions, when only the copied token manager may be relied on.

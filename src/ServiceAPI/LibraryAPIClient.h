@@ -316,6 +316,9 @@ public:
     QCoro::Task<> uploadBytesToPresignedURL(QByteArray body, QString presignedURL, std::stop_token stop = {},
                                             std::function<void()> beforeSending = {});
     QCoro::Task<> uploadBlobBytes(QByteArray body, QString fileName, QString oid, std::stop_token stop = {});
+    // uploadBytesToPresignedURL, blocking: only on a worker of the transfer pool.
+    static void putBytesHere(QByteArray body, const QString &presignedURL, const std::stop_token &stop,
+                             const std::function<void()> &beforeSending);
     // Stages a copy (hashed as above) and opens the upload meanwhile. Parts are presigned ten
     // at a time, the next ten only once every part of the batch before is sent; within a
     // batch three are in flight, each going out once its bytes are in the copy. The upload is

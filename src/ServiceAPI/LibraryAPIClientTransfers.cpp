@@ -560,6 +560,20 @@ QCoro::Task<> LibraryAPIClient::uploadBytesToPresignedURL(QByteArray body, QStri
         throw HarborlyAPIError::serverError(response.status, QStringLiteral("Presigned upload failed"));
 }
 
+void LibraryAPIClient::putBytesHere(QByteArray body, const QString &presignedURL, const std::stop_token &stop,
+                                    const std::function<void()> &beforeSending)
+{
+    const auto target = presignedUrl(presignedURL);
+    if (!target)
+        throw transferRefused(QStringLiteral("Invalid presigned URL"));
+    HttpHeaders headers;
+    headers.set("Content-Type", "application/octet-stream");
+    const HttpResponse response = StreamingUpload::putBytesHere(*target, headers, std::move(body), stop,
+                                                                std::chrono::seconds(60), beforeSending);
+    if (!isSuccess(response.status))
+        throw HarborlyAPIError::serverError(response.status, QStringLiteral("Presigned upload failed"));
+}
+
 QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, QString fileName, qint64 fileSize,
                                                 QString mimeType, std::optional<QString> expectedChecksum,
                                                 std::stop_token stop)

@@ -10,6 +10,7 @@
 #include "Platform/Files/FileStamp.h"
 #include "Platform/Files/Sha256Digest.h"
 #include "Platform/Http/ConcatenatedBodyDevice.h"
+#include "Platform/Http/HttpClient.h"
 #include "Platform/Http/Json.h"
 #include "ServiceAPI/StagedCopy.h"
 
@@ -96,6 +97,41 @@ bool isCommitSha(const QString &text)
             return false;
     }
     return true;
+}
+
+QJsonObject checkHashBody(const QString &checksum, const QString &filename, qint64 fileSize, const QString &mimeType,
+                          const LibraryAPIClient::UploadTarget &target)
+{
+    QJsonObject body{{QStringLiteral("content_sha256"), checksum},
+                     {QStringLiteral("filename"), filename},
+                     {QStringLiteral("file_size"), fileSize},
+                     {QStringLiteral("mime_type"), mimeType}};
+    insertTarget(body, target);
+    return body;
+}
+
+QJsonObject confirmationBody(const LibraryAPIClient::UploadConfirmation &confirmation)
+{
+    QJsonObject body{{QStringLiteral("oid"), confirmation.oid},
+                     {QStringLiteral("filename"), confirmation.filename},
+                     {QStringLiteral("file_size"), confirmation.fileSize},
+                     {QStringLiteral("mime_type"), confirmation.mimeType}};
+    insertTarget(body, confirmation.target);
+    if (confirmation.baseCommit && isCommitSha(*confirmation.baseCommit))
+        body.insert(QStringLiteral("base_commit_sha"), *confirmation.baseCommit);
+    if (confirmation.fileUUID)
+        body.insert(QStringLiteral("file_uuid"), *confirmation.fileUUID);
+    if (confirmation.deviceID)
+        body.insert(QStringLiteral("device_id"), *confirmation.deviceID);
+    if (confirmation.bucketNamespace)
+        body.insert(QStringLiteral("bucket_namespace"), *confirmation.bucketNamespace);
+    if (confirmation.bucketId)
+        body.insert(QStringLiteral("bucket_id"), *confirmation.bucketId);
+    if (const auto &analysis = confirmation.audioAnalysis)
+        body.insert(QStringLiteral("audio_analysis"),
+                    QJsonObject{{QStringLiteral("duration_seconds"), analysis->durationSeconds},
+                                {QStringLiteral("sample_rate"), analysis->sampleRate}});
+    return body;
 }
 
 // Percent-encodes the three bytes that would end the quoted name or the header line.
@@ -344,6 +380,105 @@ std::optional<ExaminedFile> examineForUpload(const QString &path, bool probe,
     return examined;
 }
 
+// What the main thread hands the worker that examines a file: with the two requests made
+// (token and shard in their headers), a small file's upload goes on there to its end.
+struct UploadPlan
+{
+    QString filePath;
+    bool probe = false;
+    std::optional<StampedChecksum> known;
+    std::optional<HttpRequest> checkRequest;
+    std::optional<HttpRequest> confirmRequest;
+    // Everything of the confirmation but what the check and the file tell.
+    LibraryAPIClient::UploadConfirmation confirmation;
+    qint64 multipartThreshold = 0;
+};
+
+// How far the worker took it. A reply that may call for another sending (a 421, a 401) is
+// left to the main thread, which owns the token's renewal: the steps after it are its too.
+struct WorkerUpload
+{
+    std::optional<ExaminedFile> examined;
+    std::optional<LibraryAPIClient::HashCheckResult> verdict;
+    bool bytesSent = false;
+    std::optional<LibraryAPIClient::ConfirmUploadResult> confirmed;
+    std::optional<std::pair<HttpRequest, HttpResponse>> unsettled;
+};
+
+// A request of the service's and its reader, as HarborlyAPI::send would run them, minus the
+// resending: every failure leaves as a HarborlyAPIError.
+template<typename Reader>
+auto sendOnWorker(HttpRequest request, WorkerUpload &upload, const std::stop_token &stop, Reader reader)
+    -> std::optional<std::invoke_result_t<Reader, const HttpResponse &>>
+{
+    try {
+        HttpResponse reply = HttpClient::sendHere(request, stop);
+        if (HarborlyAPI::needsResending(reply)) {
+            upload.unsettled.emplace(std::move(request), std::move(reply));
+            return std::nullopt;
+        }
+        return reader(reply);
+    } catch (...) {
+        throw HarborlyAPI::asAPIError(std::current_exception());
+    }
+}
+
+// Blocking, on a worker of the transfer pool: examineForUpload, then for a file read whole
+// the check, the PUT of the bytes in hand (while the file still has their stamp) and the
+// confirmation, as runUpload would make them, stopping wherever the main thread must decide.
+WorkerUpload examineAndSend(const UploadPlan &plan, const std::stop_token &stop)
+{
+    WorkerUpload upload;
+    upload.examined = examineForUpload(plan.filePath, plan.probe, plan.known, stop);
+    ExaminedFile *const examined = upload.examined ? &*upload.examined : nullptr;
+    if (!examined || !examined->bytes || !plan.checkRequest || !plan.confirmRequest
+        || examined->stamp.size >= plan.multipartThreshold)
+        return upload;
+
+    const QString checksum = examined->checksum;
+    const auto &confirmationBase = plan.confirmation;
+    HttpRequest check = *plan.checkRequest;
+    check.setJsonBody(checkHashBody(checksum, confirmationBase.filename, examined->stamp.size,
+                                    confirmationBase.mimeType, confirmationBase.target));
+    auto readVerdict = [&checksum](const HttpResponse &reply) {
+        return LibraryAPIClient::parseHashCheckResponse(reply.status, reply.body, checksum);
+    };
+    upload.verdict = sendOnWorker(std::move(check), upload, stop, readVerdict);
+    if (!upload.verdict)
+        return upload;
+    const auto &verdict = *upload.verdict;
+    using Verdict = LibraryAPIClient::HashCheckResult::Verdict;
+    if (verdict.verdict == Verdict::deduplicated)
+        return upload;
+    if (verdict.verdict == Verdict::uploadRequired) {
+        const QString address = verdict.presignedUploadURL.value_or(QString());
+        if (address.isEmpty())
+            return upload; // an address to ask for, or the form: the main thread's way
+        auto unchanged = [&plan, stamp = examined->stamp] {
+            if (regularFileStamp(plan.filePath) != stamp)
+                throw LibraryAPIClient::ContentChangedError();
+        };
+        LibraryAPIClient::putBytesHere(*std::exchange(examined->bytes, std::nullopt), address, stop, unchanged);
+        upload.bytesSent = true;
+    }
+
+    LibraryAPIClient::UploadConfirmation confirmation = confirmationBase;
+    confirmation.oid = verdict.oid;
+    confirmation.fileSize = examined->stamp.size;
+    confirmation.bucketNamespace = verdict.bucketNamespace;
+    confirmation.bucketId = verdict.bucketId;
+    if (examined->audio)
+        confirmation.audioAnalysis = LibraryAPIClient::AudioAnalysis{examined->audio->durationSeconds,
+                                                                     examined->audio->sampleRate};
+    HttpRequest confirm = *plan.confirmRequest;
+    confirm.setJsonBody(confirmationBody(confirmation));
+    auto readConfirmed = [](const HttpResponse &reply) {
+        return LibraryAPIClient::parseConfirmUploadResponse(reply.status, reply.body);
+    };
+    upload.confirmed = sendOnWorker(std::move(confirm), upload, stop, readConfirmed);
+    return upload;
+}
+
 QCoro::Task<bool> stillStamped(QString path, FileStamp stamp)
 {
     auto work = [path = std::move(path), stamp] { return regularFileStamp(path) == stamp; };
@@ -390,12 +525,7 @@ QCoro::Task<LibraryAPIClient::HashCheckResult> LibraryAPIClient::checkHash(QStri
     const auto api = m_api;
     auto making = api->makeRequest(kCheckHashPath, QStringLiteral("POST"), std::nullopt, stop);
     HttpRequest request = co_await std::move(making);
-    QJsonObject body{{QStringLiteral("content_sha256"), checksum},
-                     {QStringLiteral("filename"), filename},
-                     {QStringLiteral("file_size"), fileSize},
-                     {QStringLiteral("mime_type"), mimeType}};
-    insertTarget(body, target);
-    request.setJsonBody(body);
+    request.setJsonBody(checkHashBody(checksum, filename, fileSize, mimeType, target));
     auto reader = [checksum](const HttpResponse &reply) {
         return parseHashCheckResponse(reply.status, reply.body, checksum);
     };
@@ -465,26 +595,7 @@ QCoro::Task<LibraryAPIClient::ConfirmUploadResult> LibraryAPIClient::confirmUplo
     const auto api = m_api;
     auto making = api->makeRequest(kConfirmUploadPath, QStringLiteral("POST"), std::nullopt, stop);
     HttpRequest request = co_await std::move(making);
-    QJsonObject body{{QStringLiteral("oid"), confirmation.oid},
-                     {QStringLiteral("filename"), confirmation.filename},
-                     {QStringLiteral("file_size"), confirmation.fileSize},
-                     {QStringLiteral("mime_type"), confirmation.mimeType}};
-    insertTarget(body, confirmation.target);
-    if (confirmation.baseCommit && isCommitSha(*confirmation.baseCommit))
-        body.insert(QStringLiteral("base_commit_sha"), *confirmation.baseCommit);
-    if (confirmation.fileUUID)
-        body.insert(QStringLiteral("file_uuid"), *confirmation.fileUUID);
-    if (confirmation.deviceID)
-        body.insert(QStringLiteral("device_id"), *confirmation.deviceID);
-    if (confirmation.bucketNamespace)
-        body.insert(QStringLiteral("bucket_namespace"), *confirmation.bucketNamespace);
-    if (confirmation.bucketId)
-        body.insert(QStringLiteral("bucket_id"), *confirmation.bucketId);
-    if (const auto &analysis = confirmation.audioAnalysis)
-        body.insert(QStringLiteral("audio_analysis"),
-                    QJsonObject{{QStringLiteral("duration_seconds"), analysis->durationSeconds},
-                                {QStringLiteral("sample_rate"), analysis->sampleRate}});
-    request.setJsonBody(body);
+    request.setJsonBody(confirmationBody(confirmation));
     auto reader = [](const HttpResponse &reply) { return parseConfirmUploadResponse(reply.status, reply.body); };
     auto sending = api->send(std::move(request), std::move(reader), stop);
     co_return co_await std::move(sending);
@@ -510,28 +621,65 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
     }
 
     const QString mimeType = mimeTypesByExtension().value(extension, QStringLiteral("application/octet-stream"));
-    const bool probe = mimeType.startsWith(QLatin1String("audio/"));
-    auto examining = [filePath, probe, known = request.knownChecksum, stop] {
-        return examineForUpload(filePath, probe, known, stop);
-    };
-    auto examination = runInBackground(std::move(examining));
-    std::optional<ExaminedFile> examined = co_await std::move(examination);
-    throwIfStopped(stop);
+    const QString filename = lastPathComponent(filePath);
+    const UploadTarget target{request.folderKind, request.drivePath, request.syncFolderID};
+
+    UploadPlan plan;
+    plan.filePath = filePath;
+    plan.probe = mimeType.startsWith(QLatin1String("audio/"));
+    plan.known = request.knownChecksum;
+    plan.multipartThreshold = self->multipartThreshold();
+    plan.confirmation.filename = filename;
+    plan.confirmation.mimeType = mimeType;
+    plan.confirmation.target = target;
+    plan.confirmation.baseCommit = request.baseCommit;
+    plan.confirmation.fileUUID = request.fileUUID;
+    plan.confirmation.deviceID = request.deviceID;
+    // A file that may be read whole goes to the service from the worker that reads it, with
+    // requests made here; whatever fails in making them fails again below, in its own place.
+    if (!plan.known || plan.known->stamp.size < inMemoryUploadLimit) {
+        try {
+            const auto api = self->m_api;
+            auto makingCheck = api->makeRequest(kCheckHashPath, QStringLiteral("POST"), std::nullopt, stop);
+            HttpRequest check = co_await std::move(makingCheck);
+            auto makingConfirm = api->makeRequest(kConfirmUploadPath, QStringLiteral("POST"), std::nullopt, stop);
+            HttpRequest confirm = co_await std::move(makingConfirm);
+            plan.checkRequest = std::move(check);
+            plan.confirmRequest = std::move(confirm);
+        } catch (const HarborlyAPIError &) {
+        }
+    }
+    auto examining = [plan = std::move(plan), stop] { return examineAndSend(plan, stop); };
+    auto examination = runOnPool(HttpClient::transferPool(), std::move(examining));
+    WorkerUpload sent = co_await std::move(examination);
+    std::optional<ExaminedFile> &examined = sent.examined;
+    if (!sent.verdict && !sent.unsettled)
+        throwIfStopped(stop);
     if (!examined)
         throw UploadValidationError::fileNotFound(filePath);
     const qint64 size = examined->stamp.size;
     if (size > maximumUploadSize)
         throw UploadValidationError::fileTooLarge(size, maximumUploadSize);
 
-    const QString filename = lastPathComponent(filePath);
-    const UploadTarget target{request.folderKind, request.drivePath, request.syncFolderID};
     std::optional<AudioAnalysis> analysis;
     if (examined->audio)
         analysis = AudioAnalysis{examined->audio->durationSeconds, examined->audio->sampleRate};
     const QString checksum = examined->checksum;
 
-    auto checking = self->checkHash(checksum, filename, size, mimeType, target, stop);
-    const HashCheckResult verdict = co_await std::move(checking);
+    HashCheckResult verdict;
+    if (sent.verdict) {
+        verdict = *sent.verdict;
+    } else if (sent.unsettled) {
+        auto [sentRequest, reply] = *std::exchange(sent.unsettled, std::nullopt);
+        auto reader = [checksum](const HttpResponse &response) {
+            return parseHashCheckResponse(response.status, response.body, checksum);
+        };
+        auto settling = self->m_api->settle(std::move(sentRequest), std::move(reply), std::move(reader), stop);
+        verdict = co_await std::move(settling);
+    } else {
+        auto checking = self->checkHash(checksum, filename, size, mimeType, target, stop);
+        verdict = co_await std::move(checking);
+    }
 
     UploadResult result;
     result.contentSHA256 = checksum;
@@ -547,6 +695,8 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
         break;
     case HashCheckResult::Verdict::uploadRequired: {
         result.message = QStringLiteral("Uploaded");
+        if (sent.bytesSent)
+            break;
         const bool multipart = size >= self->multipartThreshold();
         QString presignedURL = verdict.presignedUploadURL.value_or(QString());
         if (presignedURL.isEmpty()) {
@@ -587,20 +737,32 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
     }
     }
 
-    UploadConfirmation confirmation;
-    confirmation.oid = verdict.oid;
-    confirmation.filename = filename;
-    confirmation.fileSize = size;
-    confirmation.mimeType = mimeType;
-    confirmation.target = target;
-    confirmation.baseCommit = request.baseCommit;
-    confirmation.fileUUID = request.fileUUID;
-    confirmation.deviceID = request.deviceID;
-    confirmation.bucketNamespace = verdict.bucketNamespace;
-    confirmation.bucketId = verdict.bucketId;
-    confirmation.audioAnalysis = analysis;
-    auto confirming = self->confirmUpload(std::move(confirmation), stop);
-    const ConfirmUploadResult confirmed = co_await std::move(confirming);
+    ConfirmUploadResult confirmed;
+    if (sent.confirmed) {
+        confirmed = std::move(*sent.confirmed);
+    } else if (sent.unsettled) {
+        auto [sentRequest, reply] = *std::exchange(sent.unsettled, std::nullopt);
+        auto reader = [](const HttpResponse &response) {
+            return parseConfirmUploadResponse(response.status, response.body);
+        };
+        auto settling = self->m_api->settle(std::move(sentRequest), std::move(reply), std::move(reader), stop);
+        confirmed = co_await std::move(settling);
+    } else {
+        UploadConfirmation confirmation;
+        confirmation.oid = verdict.oid;
+        confirmation.filename = filename;
+        confirmation.fileSize = size;
+        confirmation.mimeType = mimeType;
+        confirmation.target = target;
+        confirmation.baseCommit = request.baseCommit;
+        confirmation.fileUUID = request.fileUUID;
+        confirmation.deviceID = request.deviceID;
+        confirmation.bucketNamespace = verdict.bucketNamespace;
+        confirmation.bucketId = verdict.bucketId;
+        confirmation.audioAnalysis = analysis;
+        auto confirming = self->confirmUpload(std::move(confirmation), stop);
+        confirmed = co_await std::move(confirming);
+    }
     result.fileId = confirmed.fileId;
     result.commitSha = confirmed.commitSha;
     result.status = confirmed.status;

@@ -216,9 +216,7 @@ HttpResponse perform(const Job &job)
     return curl::finishedResponse(handle, std::move(transfer.fields), std::move(transfer.reply));
 }
 
-} // namespace
-
-QCoro::Task<HttpResponse> curlExchange(HttpRequest request, qint64 bodyLimit, std::stop_token stop)
+Job makeJob(HttpRequest &request, qint64 bodyLimit, std::stop_token stop)
 {
     if (stop.stop_requested())
         throw TransportError(Code::cancelled);
@@ -238,12 +236,26 @@ QCoro::Task<HttpResponse> curlExchange(HttpRequest request, qint64 bodyLimit, st
     job.bodyLimit = bodyLimit;
     job.inactivity = std::max(request.inactivityTimeout, std::chrono::milliseconds(1));
     job.stop = std::move(stop);
+    return job;
+}
 
+} // namespace
+
+QCoro::Task<HttpResponse> curlExchange(HttpRequest request, qint64 bodyLimit, std::stop_token stop)
+{
+    Job job = makeJob(request, bodyLimit, std::move(stop));
     auto work = [job = std::move(job)] { return perform(job); };
     auto running = runOnPool(curl::transferPool(), std::move(work));
     HttpResponse response = co_await std::move(running);
     response.url = request.url;
     co_return response;
+}
+
+HttpResponse curlExchangeHere(HttpRequest request, qint64 bodyLimit, const std::stop_token &stop)
+{
+    HttpResponse response = perform(makeJob(request, bodyLimit, stop));
+    response.url = request.url;
+    return response;
 }
 
 } // namespace quillmere

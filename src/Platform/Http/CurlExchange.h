@@ -23,4 +23,8 @@ namespace quillmere {
 // moving either way for `request.inactivityTimeout` ends it with timedOut.
 QCoro::Task<HttpResponse> curlExchange(HttpRequest request, qint64 bodyLimit, std::stop_token stop);
 
+// The same exchange, blocking, on the calling thread: for work already on a worker of the
+// transfer pool that goes on from the reply without the main thread.
+HttpResponse curlExchangeHere(HttpRequest request, qint64 bodyLimit, const std::stop_token &stop);
+
 } // namespace quillmere

@@ -3,6 +3,7 @@
 #include "Platform/Async/Background.h"
 #include "Platform/Async/WaitQueue.h"
 #include "Platform/Http/CurlExchange.h"
+#include "Platform/Http/CurlSupport.h"
 #include "Platform/Http/DownloadWriter.h"
 #include "Platform/Http/NetworkManager.h"
 #include "Platform/Http/Redirects.h"
@@ -483,6 +484,34 @@ QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request, std::stop_token 
     auto following = followRedirects(std::move(request), sink, stop, inMemory);
     Final final = co_await std::move(following);
     co_return HttpResponse{final.outcome.status, std::move(final.outcome.headers), std::move(sink.body), final.url};
+}
+
+QThreadPool &HttpClient::transferPool()
+{
+    return curl::transferPool();
+}
+
+HttpResponse HttpClient::sendHere(HttpRequest request, const std::stop_token &stop)
+{
+    if (request.bodyDevice)
+        throw std::invalid_argument("a streamed body is sent only through send()");
+    request.headers.set("Accept-Encoding", "identity");
+    for (int hops = 0;; ++hops) {
+        HttpResponse reply = curlExchangeHere(request, maximumBodySize, stop);
+        if (!(isRedirectStatus(reply.status) && reply.headers.contains("Location"))) {
+            // What the memory sink checks of a reply in send().
+            const std::optional<qint64> length = declaredContentLength(reply.headers);
+            if (length && *length > maximumBodySize)
+                throw TransportError(Code::responseTooLarge);
+            if (reply.status >= 200 && reply.status < 300 && isEncoded(reply.headers))
+                throw TransportError(Code::badServerResponse);
+            return reply;
+        }
+        if (hops == maximumRedirects)
+            throw TransportError(Code::unknown);
+        const QUrl target = redirectTarget(request.url, *reply.headers.value("Location"));
+        request = redirectedRequest(request, reply.status, target);
+    }
 }
 
 QCoro::Task<HttpResponse> HttpClient::download(HttpRequest request, QString destinationPath, ExpectedDownload expected,

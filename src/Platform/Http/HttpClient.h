@@ -10,6 +10,8 @@
 #include <optional>
 #include <stop_token>
 
+class QThreadPool;
+
 namespace quillmere {
 
 // What a download must be to replace its destination.
@@ -44,6 +46,11 @@ public:
     // unencoded and never inflated: a 2xx reply in a content coding fails with
     // badServerResponse before its body is read; another status keeps its body as sent.
     static QCoro::Task<HttpResponse> send(HttpRequest request, std::stop_token stop = {});
+    // send(), blocking, for a body in memory: only on a worker of the transfer pool, for work
+    // that goes on from the reply without the main thread.
+    static HttpResponse sendHere(HttpRequest request, const std::stop_token &stop);
+    // The pool whose workers send: work handed to it may call sendHere.
+    static QThreadPool &transferPool();
 
     // Streams a 200 body into a hidden temporary file beside `destinationPath` and renames it
     // over the destination once complete, as expected and synced. Any other status leaves the

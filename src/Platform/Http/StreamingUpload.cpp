@@ -326,6 +326,19 @@ QCoro::Task<HttpResponse> StreamingUpload::putBytes(QUrl url, HttpHeaders header
     co_return co_await std::move(running);
 }
 
+HttpResponse StreamingUpload::putBytesHere(const QUrl &url, const HttpHeaders &headers, QByteArray body,
+                                          const std::stop_token &stop, std::chrono::milliseconds inactivity,
+                                          const std::function<void()> &beforeSending)
+{
+    Job job = prepareJob(url, headers, QString(), stop, inactivity);
+    job.length = body.size();
+    job.body = std::move(body);
+    job.beforeSending = beforeSending;
+    HttpResponse response = perform(job);
+    response.url = url;
+    return response;
+}
+
 QCoro::Task<HttpResponse> StreamingUpload::putGrowing(QUrl url, HttpHeaders headers, QString filePath,
                                                       std::shared_ptr<Gate> gate, std::stop_token stop,
                                                       std::chrono::milliseconds inactivity)

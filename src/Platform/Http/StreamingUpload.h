@@ -80,6 +80,10 @@ public:
     static QCoro::Task<HttpResponse> putBytes(QUrl url, HttpHeaders headers, QByteArray body, std::stop_token stop,
                                               std::chrono::milliseconds inactivity = std::chrono::seconds(60),
                                               std::function<void()> beforeSending = {});
+    // putBytes, blocking, on a worker of the transfer pool that goes on from the reply.
+    static HttpResponse putBytesHere(const QUrl &url, const HttpHeaders &headers, QByteArray body,
+                                     const std::stop_token &stop, std::chrono::milliseconds inactivity,
+                                     const std::function<void()> &beforeSending);
 
     // The whole of a file that another thread is still writing, as far as `gate` allows. The
     // request starts, and the file is opened, once the first bytes are released (the file need
