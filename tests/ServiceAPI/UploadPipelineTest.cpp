@@ -3,6 +3,7 @@
 
 #include "ServiceAPI/TransferFixture.h"
 
+#include "Accounts/APIConfig.h"
 #include "FileServices/ChecksumCache.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Files/FileReadError.h"
@@ -523,4 +524,43 @@ TEST_F(UploadPipeline, AKnownChecksumIsTakenOnlyForTheVersionItWasTakenOf)
     EXPECT_EQ(sent.contentSHA256, sha256(second));
     EXPECT_EQ(lastBody(kCheckHash).value(QStringLiteral("content_sha256")).toString(), sha256(second));
     EXPECT_TRUE(fake.uploadedObject(lastBody(kConfirm).value(QStringLiteral("oid")).toString()) == second);
+}
+
+// A small file goes from the worker that reads it through every step at once; a reply there
+// that asks for another sending (the account moved to another shard, the token refused) is
+// answered as any request's would be, and the upload goes on from it, each step done once.
+TEST_F(UploadPipeline, AMovedShardOrARefusedTokenMidUploadIsAnsweredAndTheUploadGoesOn)
+{
+    fake.setPresignedUploads(true, false);
+    quillmere::test::FakeFault refused;
+    refused.kind = quillmere::test::FakeFault::Kind::answer;
+    refused.path = kConfirm;
+    refused.status = 401;
+    refused.body = R"({"error":"token_expired"})";
+    fake.addFault(refused);
+    const QByteArray renewed = "confirmed with a renewed token";
+    const auto first = upload(writeFile(QStringLiteral("token.wav"), renewed));
+    EXPECT_EQ(fake.file(first.fileId)->content, renewed);
+    const auto confirms = fake.requestsTo("POST", kConfirm);
+    ASSERT_EQ(confirms.size(), 2u);
+    EXPECT_EQ(confirms[0].status, 401);
+    EXPECT_EQ(confirms[1].status, 201);
+    EXPECT_NE(confirms[0].header("Authorization"), confirms[1].header("Authorization"));
+    EXPECT_EQ(fake.requestsTo("POST", kCheckHash).size(), 1u);
+
+    fake.clearRequestLog();
+    quillmere::APIConfig::setHomeShardID(QStringLiteral("shard-a"));
+    fake.moveAccount(account, QStringLiteral("shard-b"));
+    const QByteArray moved = "checked again on the new shard";
+    const auto second = upload(writeFile(QStringLiteral("shard.wav"), moved));
+    EXPECT_EQ(fake.file(second.fileId)->content, moved);
+    EXPECT_EQ(quillmere::APIConfig::homeShardID(), QStringLiteral("shard-b"));
+    const auto checks = fake.requestsTo("POST", kCheckHash);
+    ASSERT_EQ(checks.size(), 2u);
+    EXPECT_EQ(checks[0].status, 421);
+    EXPECT_EQ(checks[1].header("X-Shard-Id"), "shard-b");
+    const auto confirmed = fake.requestsTo("POST", kConfirm);
+    ASSERT_EQ(confirmed.size(), 1u);
+    EXPECT_EQ(confirmed[0].header("X-Shard-Id"), "shard-b");
+    EXPECT_EQ(fake.fileCount(account), 2u);
 }
