@@ -4,6 +4,8 @@
 #include "Accounts/KeychainVault.h"
 #include "Platform/Http/TransportError.h"
 
+#include <mutex>
+
 namespace quillmere {
 
 namespace {
@@ -14,13 +16,28 @@ struct RawToken
     std::optional<TokenData> token;
 };
 
+// The token is read for every request the service is sent, and it changes once in hours:
+// the last bytes decoded are kept with what they decoded to.
+std::optional<TokenData> decodeRemembered(const QByteArray &bytes)
+{
+    static std::mutex mutex;
+    static QByteArray lastBytes;
+    static std::optional<TokenData> lastToken;
+    std::lock_guard lock(mutex);
+    if (lastBytes.isNull() || lastBytes != bytes) {
+        lastToken = TokenData::decode(bytes);
+        lastBytes = bytes;
+    }
+    return lastToken;
+}
+
 QCoro::Task<RawToken> readRaw(KeychainVault &vault, QString key)
 {
     auto reading = vault.entryAsync(key);
     RawToken raw;
     raw.entry = co_await std::move(reading);
     if (raw.entry.value)
-        raw.token = TokenData::decode(*raw.entry.value);
+        raw.token = decodeRemembered(*raw.entry.value);
     co_return raw;
 }
 

@@ -245,7 +245,7 @@ QCoro::Task<> SyncLane::performOperation(std::shared_ptr<SyncFile> record, std::
         std::optional<QString> drivePath;
         if (relative != QStringLiteral(".") && !relative.isEmpty())
             drivePath = relative;
-        co_await uploadRecord(path, drivePath, stop);
+        co_await uploadRecord(path, drivePath, stop, Dispatched{record->persistentID(), record->generation()});
         break;
     }
     case SyncFileDesiredState::downloadPending:
@@ -277,23 +277,28 @@ void SyncLane::completeOperation(const std::optional<QString> &fileUUID, const Q
         record = fetchRecord(localPath);
     if (!record)
         return;
-    if (record->generation() != generation) {
-        // Changed while its operation ran: still owed, dispatched again once settled.
-        record->setSyncStatus(SyncFileStatus::pending);
-    } else {
-        record->setSyncStatus(state == SyncFileDesiredState::conflictResolutionPending ? SyncFileStatus::conflict
-                                                                                       : SyncFileStatus::synced);
-        record->setErrorMessage(std::nullopt);
-        if (state == SyncFileDesiredState::deletedRemote || state == SyncFileDesiredState::deletedLocal) {
-            m_modelContext->remove(record);
-        } else {
-            record->setDesiredState(SyncFileDesiredState::syncedLocal);
-            record->setRetryCount(0);
-            record->setNextRetryAt(std::nullopt);
-        }
-    }
+    const bool deleted = state == SyncFileDesiredState::deletedRemote || state == SyncFileDesiredState::deletedLocal;
+    if (deleted && record->generation() == generation)
+        m_modelContext->remove(record);
+    else
+        settleCompleted(*record, state, generation);
     clearErrors(localPath.section(u'/', -1));
     saveQuietly();
+}
+
+void SyncLane::settleCompleted(SyncFile &record, SyncFileDesiredState state, qint64 generation)
+{
+    if (record.generation() != generation) {
+        // Changed while its operation ran: still owed, dispatched again once settled.
+        record.setSyncStatus(SyncFileStatus::pending);
+        return;
+    }
+    record.setSyncStatus(state == SyncFileDesiredState::conflictResolutionPending ? SyncFileStatus::conflict
+                                                                                  : SyncFileStatus::synced);
+    record.setErrorMessage(std::nullopt);
+    record.setDesiredState(SyncFileDesiredState::syncedLocal);
+    record.setRetryCount(0);
+    record.setNextRetryAt(std::nullopt);
 }
 
 void SyncLane::returnToPending(const DispatchContext &context)

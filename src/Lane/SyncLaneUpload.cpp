@@ -76,7 +76,8 @@ void SyncLane::saveJournaled(const std::shared_ptr<OperationResolution> &row, co
     }
 }
 
-QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop)
+QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop,
+                                     std::optional<Dispatched> dispatched)
 {
     // The queue's pass awaits this; holding the lane keeps `this` valid until the client
     // returns, and the epoch check below turns a stopped lane into a cancellation.
@@ -136,6 +137,9 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
         std::shared_ptr<SyncFile> written;
         const auto row = recordUploadSuccess(written, localPath, result, checksum, isConflict, fileUUID, commit, before,
                                              attemptedAt);
+        // Nothing suspends between this save and the queue's completion: one commit for both.
+        if (dispatched && dispatched->rowID != 0 && written->persistentID() == dispatched->rowID)
+            settleCompleted(*written, SyncFileDesiredState::uploadPending, dispatched->generation);
         saveJournaled(row, written);
     } catch (...) {
         // Only this upload's own change of the folder is undone.

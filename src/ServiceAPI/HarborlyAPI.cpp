@@ -69,6 +69,15 @@ HarborlyAPI::HarborlyAPI(std::shared_ptr<TokenManager> tokenManager, Clock &cloc
 QCoro::Task<HttpRequest> HarborlyAPI::makeRequest(QString path, QString method,
                                                   std::optional<QList<QueryItem>> queryItems, std::stop_token stop)
 {
+    auto making = makeRequests({std::move(path)}, std::move(method), std::move(queryItems), std::move(stop));
+    QList<HttpRequest> made = co_await std::move(making);
+    co_return std::move(made.first());
+}
+
+QCoro::Task<QList<HttpRequest>> HarborlyAPI::makeRequests(QStringList paths, QString method,
+                                                          std::optional<QList<QueryItem>> queryItems,
+                                                          std::stop_token stop)
+{
     // Nothing of the transport is read after the first suspension: the token manager and the
     // clock are held here, so a caller that lets the transport go mid-call reads nothing freed.
     const std::shared_ptr<TokenManager> tokens = m_tokenManager;
@@ -86,22 +95,28 @@ QCoro::Task<HttpRequest> HarborlyAPI::makeRequest(QString path, QString method,
             co_await std::move(refreshing);
         } catch (...) {
         }
+        auto reloading = tokens->loadToken();
+        token = co_await std::move(reloading);
     }
-    auto reloading = tokens->loadToken();
-    token = co_await std::move(reloading);
     if (!token)
         throw HarborlyAPIError::notAuthenticated();
 
     HttpRequest request;
-    request.url = appendingPath(tokens->baseURL(), path);
-    if (queryItems && !queryItems->isEmpty())
-        request.url = withQueryItems(request.url, *queryItems);
     request.method = method.toUtf8();
     request.headers.set("Authorization", bearer(token->token));
     request.headers.set("Accept", "application/json");
     if (const auto shard = APIConfig::homeShardID(); shard && !shard->isEmpty())
         request.headers.set("X-Shard-Id", shard->toUtf8());
-    co_return request;
+    const QUrl base = tokens->baseURL();
+    QList<HttpRequest> made;
+    made.reserve(paths.size());
+    for (const QString &path : paths) {
+        request.url = appendingPath(base, path);
+        if (queryItems && !queryItems->isEmpty())
+            request.url = withQueryItems(request.url, *queryItems);
+        made.append(request);
+    }
+    co_return made;
 }
 
 QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_token stop)

@@ -7,6 +7,7 @@
 
 #include <QCoroTask>
 #include <QList>
+#include <QStringList>
 #include <QString>
 
 #include <memory>
@@ -39,6 +40,11 @@ public:
     QCoro::Task<HttpRequest> makeRequest(QString path, QString method,
                                          std::optional<QList<QueryItem>> queryItems = std::nullopt,
                                          std::stop_token stop = {});
+
+    // One such request per path, all with one reading of the token and the shard.
+    QCoro::Task<QList<HttpRequest>> makeRequests(QStringList paths, QString method,
+                                                 std::optional<QList<QueryItem>> queryItems = std::nullopt,
+                                                 std::stop_token stop = {});
 
     // Sends with the 421/401 treatment and returns the final reply, whatever its status.
     // Fails only with HarborlyAPIError.

@@ -639,13 +639,11 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
     // requests made here; whatever fails in making them fails again below, in its own place.
     if (!plan.known || plan.known->stamp.size < inMemoryUploadLimit) {
         try {
-            const auto api = self->m_api;
-            auto makingCheck = api->makeRequest(kCheckHashPath, QStringLiteral("POST"), std::nullopt, stop);
-            HttpRequest check = co_await std::move(makingCheck);
-            auto makingConfirm = api->makeRequest(kConfirmUploadPath, QStringLiteral("POST"), std::nullopt, stop);
-            HttpRequest confirm = co_await std::move(makingConfirm);
-            plan.checkRequest = std::move(check);
-            plan.confirmRequest = std::move(confirm);
+            auto making = self->m_api->makeRequests({kCheckHashPath, kConfirmUploadPath}, QStringLiteral("POST"),
+                                                    std::nullopt, stop);
+            QList<HttpRequest> made = co_await std::move(making);
+            plan.checkRequest = std::move(made[0]);
+            plan.confirmRequest = std::move(made[1]);
         } catch (const HarborlyAPIError &) {
         }
     }
