@@ -3,6 +3,7 @@
 // vault), a SQLite store, real bookmarks. Header only: every .cpp of bench/ is a program.
 #pragma once
 
+#include "Accounts/DeviceIdentity.h"
 #include "Accounts/KeychainHelper.h"
 #include "Accounts/KeychainVault.h"
 #include "Accounts/TokenManager.h"
@@ -97,6 +98,9 @@ public:
         const QUrl base = elsewhere ? elsewhere->baseURL : fake.baseURL();
         tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
         QCoro::waitFor(tokens->saveToken(token, QDateTime::currentDateTimeUtc().addDays(30)));
+        // A linked device has had its id since it was linked: made here, its settings file is
+        // not written for the first time in the middle of what is measured.
+        DeviceIdentity::deviceID();
         client = std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, Clock::system()));
         container = ModelContainerFactory::makeContainer(rootPath + QStringLiteral("/Quillmere.store"));
         context = std::make_shared<ModelContext>(container);

@@ -242,16 +242,16 @@ public:
     // Each throws the client's error unchanged and CancelledError when the lane was stopped
     // or the token cancelled meanwhile; a failed journal save undoes this record's changes
     // only and throws. Success leaves completion (desiredState, retries) to the queue.
-    // `dispatched`: the queue's record and its generation when dispatched; when the record
-    // written is that one, its completion goes into the upload's own save (the queue's
-    // completion then finds nothing left to save).
+    // `dispatched`: the queue's record and its generation when dispatched. When the record
+    // written is that one, its completion goes into the upload's own save, and the result
+    // says so: the queue then has nothing left to complete.
     struct Dispatched
     {
-        qint64 rowID = 0;
+        std::shared_ptr<SyncFile> record;
         qint64 generation = 0;
     };
-    QCoro::Task<> uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop,
-                               std::optional<Dispatched> dispatched = std::nullopt);
+    QCoro::Task<bool> uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop,
+                                   std::optional<Dispatched> dispatched = std::nullopt);
     // Never replaces content of a two-way folder that the service does not know: such a file
     // is kept and queued for upload instead (its generation moves on).
     QCoro::Task<> downloadRecord(qint64 fileID, QString localPath, std::stop_token stop);
@@ -567,7 +567,8 @@ private:
 
     static DispatchContext dispatchContext(const SyncFile &record);
     QCoro::Task<> syncRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
-    QCoro::Task<> performOperation(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    // True when the operation completed the record itself (see uploadRecord).
+    QCoro::Task<bool> performOperation(std::shared_ptr<SyncFile> record, std::stop_token stop);
     void completeOperation(const std::optional<QString> &fileUUID, const QString &localPath,
                            SyncFileDesiredState state, qint64 generation);
     // What completion makes of a record that stays: still owed when it changed while its

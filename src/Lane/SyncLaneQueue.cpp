@@ -207,8 +207,9 @@ QCoro::Task<> SyncLane::syncRecord(std::shared_ptr<SyncFile> record, std::stop_t
             QStringLiteral("→ %1 %2").arg(rawValue(context.state), context.name));
 
     std::exception_ptr failure;
+    bool completed = false;
     try {
-        co_await performOperation(record, stop);
+        completed = co_await performOperation(record, stop);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -225,7 +226,10 @@ QCoro::Task<> SyncLane::syncRecord(std::shared_ptr<SyncFile> record, std::stop_t
 
     logLine(SyncLogger::Event::syncCompleted, QStringLiteral("✓ %1").arg(context.name));
     const QString pathNow = record->localPath();
-    completeOperation(context.fileUUID, pathNow, context.state, context.generation);
+    if (completed)
+        clearErrors(pathNow.section(u'/', -1));
+    else
+        completeOperation(context.fileUUID, pathNow, context.state, context.generation);
     if (const auto hash = m_prePassChecksums.constFind(pathNow); hash != m_prePassChecksums.cend()) {
         const QString checksum = *hash;
         co_await confirmHeldDuplicates(checksum, stop);
@@ -235,7 +239,7 @@ QCoro::Task<> SyncLane::syncRecord(std::shared_ptr<SyncFile> record, std::stop_t
     setFilesCompletedThisPass(filesCompletedThisPass() + 1);
 }
 
-QCoro::Task<> SyncLane::performOperation(std::shared_ptr<SyncFile> record, std::stop_token stop)
+QCoro::Task<bool> SyncLane::performOperation(std::shared_ptr<SyncFile> record, std::stop_token stop)
 {
     const auto state = record->desiredState().value_or(SyncFileDesiredState::syncedLocal);
     const QString path = record->localPath();
@@ -245,8 +249,8 @@ QCoro::Task<> SyncLane::performOperation(std::shared_ptr<SyncFile> record, std::
         std::optional<QString> drivePath;
         if (relative != QStringLiteral(".") && !relative.isEmpty())
             drivePath = relative;
-        co_await uploadRecord(path, drivePath, stop, Dispatched{record->persistentID(), record->generation()});
-        break;
+        auto uploading = uploadRecord(path, drivePath, stop, Dispatched{record, record->generation()});
+        co_return co_await std::move(uploading);
     }
     case SyncFileDesiredState::downloadPending:
         if (const auto fileID = record->remoteId()) {
@@ -267,6 +271,7 @@ QCoro::Task<> SyncLane::performOperation(std::shared_ptr<SyncFile> record, std::
     case SyncFileDesiredState::conflictResolutionPending:
         break;
     }
+    co_return false;
 }
 
 void SyncLane::completeOperation(const std::optional<QString> &fileUUID, const QString &localPath,

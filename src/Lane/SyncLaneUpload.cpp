@@ -76,8 +76,8 @@ void SyncLane::saveJournaled(const std::shared_ptr<OperationResolution> &row, co
     }
 }
 
-QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop,
-                                     std::optional<Dispatched> dispatched)
+QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop,
+                                         std::optional<Dispatched> dispatched)
 {
     // The queue's pass awaits this; holding the lane keeps `this` valid until the client
     // returns, and the epoch check below turns a stopped lane into a cancellation.
@@ -91,7 +91,13 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
     std::optional<QString> baseCommit = folder->headCommitSha();
     QString fileUUID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     UploadBefore before;
-    if (const auto record = fetchRecord(localPath)) {
+    // Nothing has suspended since the queue read its record: while that one still holds this
+    // place, it is the one a fetch would find.
+    std::shared_ptr<SyncFile> held;
+    if (dispatched && dispatched->record && dispatched->record->state() == Record::State::persisted
+        && dispatched->record->localPath() == localPath && dispatched->record->folderID() == laneID())
+        held = dispatched->record;
+    if (const auto record = held ? held : fetchRecord(localPath)) {
         if (record->baseCommitSha())
             baseCommit = record->baseCommitSha();
         if (const auto known = nonEmpty(record->fileUUID()))
@@ -130,6 +136,7 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
             throw CancelledError();
     }
 
+    bool completed = false;
     const bool isConflict = result.status == QLatin1String("ok_with_conflict");
     const std::optional<QString> commit = nonEmpty(result.commitSha);
     const std::optional<QString> headBefore = folder->headCommitSha();
@@ -138,7 +145,8 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
         const auto row = recordUploadSuccess(written, localPath, result, checksum, isConflict, fileUUID, commit, before,
                                              attemptedAt);
         // Nothing suspends between this save and the queue's completion: one commit for both.
-        if (dispatched && dispatched->rowID != 0 && written->persistentID() == dispatched->rowID)
+        completed = dispatched && written == dispatched->record;
+        if (completed)
             settleCompleted(*written, SyncFileDesiredState::uploadPending, dispatched->generation);
         saveJournaled(row, written);
     } catch (...) {
@@ -157,6 +165,7 @@ QCoro::Task<> SyncLane::uploadRecord(QString localPath, std::optional<QString> d
     // Bytes the service stored: whatever a 507 said before, there is room now.
     if (!result.wasDeduplicated)
         notifyUploadSucceeded();
+    co_return completed;
 }
 
 std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(std::shared_ptr<SyncFile> &written,
