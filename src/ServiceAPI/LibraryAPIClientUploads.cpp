@@ -398,6 +398,8 @@ struct UploadPlan
 // left to the main thread, which owns the token's renewal: the steps after it are its too.
 struct WorkerUpload
 {
+    // A file to be read whole no more: its hash is no work for a worker that sends.
+    bool tooLargeHere = false;
     std::optional<ExaminedFile> examined;
     std::optional<LibraryAPIClient::HashCheckResult> verdict;
     bool bytesSent = false;
@@ -429,6 +431,12 @@ auto sendOnWorker(HttpRequest request, WorkerUpload &upload, const std::stop_tok
 WorkerUpload examineAndSend(const UploadPlan &plan, const std::stop_token &stop)
 {
     WorkerUpload upload;
+    struct stat status{};
+    if (::stat(QFile::encodeName(plan.filePath).constData(), &status) == 0 && S_ISREG(status.st_mode)
+        && status.st_size >= LibraryAPIClient::inMemoryUploadLimit) {
+        upload.tooLargeHere = true;
+        return upload;
+    }
     upload.examined = examineForUpload(plan.filePath, plan.probe, plan.known, stop);
     ExaminedFile *const examined = upload.examined ? &*upload.examined : nullptr;
     if (!examined || !examined->bytes || !plan.checkRequest || !plan.confirmRequest
@@ -637,7 +645,9 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
     plan.confirmation.deviceID = request.deviceID;
     // A file that may be read whole goes to the service from the worker that reads it, with
     // requests made here; whatever fails in making them fails again below, in its own place.
-    if (!plan.known || plan.known->stamp.size < inMemoryUploadLimit) {
+    // A larger one is hashed on the pool for such work: a worker that sends is not held by it.
+    const bool mayBeSmall = !plan.known || plan.known->stamp.size < inMemoryUploadLimit;
+    if (mayBeSmall) {
         try {
             auto making = self->m_api->makeRequests({kCheckHashPath, kConfirmUploadPath}, QStringLiteral("POST"),
                                                     std::nullopt, stop);
@@ -647,9 +657,19 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
         } catch (const HarborlyAPIError &) {
         }
     }
-    auto examining = [plan = std::move(plan), stop] { return examineAndSend(plan, stop); };
-    auto examination = runOnPool(HttpClient::transferPool(), std::move(examining));
-    WorkerUpload sent = co_await std::move(examination);
+    const bool probe = plan.probe;
+    const std::optional<StampedChecksum> known = plan.known;
+    WorkerUpload sent;
+    if (mayBeSmall) {
+        auto examining = [plan = std::move(plan), stop] { return examineAndSend(plan, stop); };
+        auto examination = runOnPool(HttpClient::transferPool(), std::move(examining));
+        sent = co_await std::move(examination);
+    }
+    if (!mayBeSmall || sent.tooLargeHere) {
+        auto examining = [filePath, probe, known, stop] { return examineForUpload(filePath, probe, known, stop); };
+        auto examination = runInBackground(std::move(examining));
+        sent.examined = co_await std::move(examination);
+    }
     std::optional<ExaminedFile> &examined = sent.examined;
     if (!sent.verdict && !sent.unsettled)
         throwIfStopped(stop);
