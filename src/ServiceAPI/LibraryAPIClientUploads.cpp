@@ -134,6 +134,20 @@ QJsonObject confirmationBody(const LibraryAPIClient::UploadConfirmation &confirm
     return body;
 }
 
+// The confirmation of content the check answered for, from what the upload knew beforehand.
+LibraryAPIClient::UploadConfirmation confirmationOf(LibraryAPIClient::UploadConfirmation base,
+                                                   const LibraryAPIClient::HashCheckResult &verdict, qint64 size,
+                                                   const std::optional<AudioProbeResult> &audio)
+{
+    base.oid = verdict.oid;
+    base.fileSize = size;
+    base.bucketNamespace = verdict.bucketNamespace;
+    base.bucketId = verdict.bucketId;
+    if (audio)
+        base.audioAnalysis = LibraryAPIClient::AudioAnalysis{audio->durationSeconds, audio->sampleRate};
+    return base;
+}
+
 // Percent-encodes the three bytes that would end the quoted name or the header line.
 QByteArray escapedFormFileName(const QString &name)
 {
@@ -470,16 +484,8 @@ WorkerUpload examineAndSend(const UploadPlan &plan, const std::stop_token &stop)
         upload.bytesSent = true;
     }
 
-    LibraryAPIClient::UploadConfirmation confirmation = confirmationBase;
-    confirmation.oid = verdict.oid;
-    confirmation.fileSize = examined->stamp.size;
-    confirmation.bucketNamespace = verdict.bucketNamespace;
-    confirmation.bucketId = verdict.bucketId;
-    if (examined->audio)
-        confirmation.audioAnalysis = LibraryAPIClient::AudioAnalysis{examined->audio->durationSeconds,
-                                                                     examined->audio->sampleRate};
     HttpRequest confirm = *plan.confirmRequest;
-    confirm.setJsonBody(confirmationBody(confirmation));
+    confirm.setJsonBody(confirmationBody(confirmationOf(confirmationBase, verdict, examined->stamp.size, examined->audio)));
     auto readConfirmed = [](const HttpResponse &reply) {
         return LibraryAPIClient::parseConfirmUploadResponse(reply.status, reply.body);
     };
@@ -659,6 +665,7 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
     }
     const bool probe = plan.probe;
     const std::optional<StampedChecksum> known = plan.known;
+    const UploadConfirmation confirmationBase = plan.confirmation;
     WorkerUpload sent;
     if (mayBeSmall) {
         auto examining = [plan = std::move(plan), stop] { return examineAndSend(plan, stop); };
@@ -679,9 +686,6 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
     if (size > maximumUploadSize)
         throw UploadValidationError::fileTooLarge(size, maximumUploadSize);
 
-    std::optional<AudioAnalysis> analysis;
-    if (examined->audio)
-        analysis = AudioAnalysis{examined->audio->durationSeconds, examined->audio->sampleRate};
     const QString checksum = examined->checksum;
 
     HashCheckResult verdict;
@@ -766,19 +770,7 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
         auto settling = self->m_api->settle(std::move(sentRequest), std::move(reply), std::move(reader), stop);
         confirmed = co_await std::move(settling);
     } else {
-        UploadConfirmation confirmation;
-        confirmation.oid = verdict.oid;
-        confirmation.filename = filename;
-        confirmation.fileSize = size;
-        confirmation.mimeType = mimeType;
-        confirmation.target = target;
-        confirmation.baseCommit = request.baseCommit;
-        confirmation.fileUUID = request.fileUUID;
-        confirmation.deviceID = request.deviceID;
-        confirmation.bucketNamespace = verdict.bucketNamespace;
-        confirmation.bucketId = verdict.bucketId;
-        confirmation.audioAnalysis = analysis;
-        auto confirming = self->confirmUpload(std::move(confirmation), stop);
+        auto confirming = self->confirmUpload(confirmationOf(confirmationBase, verdict, size, examined->audio), stop);
         confirmed = co_await std::move(confirming);
     }
     result.fileId = confirmed.fileId;
