@@ -312,7 +312,7 @@ public:
                                        std::optional<QString> expectedChecksum = std::nullopt,
                                        std::stop_token stop = {});
     // The same two ways (a PUT, or the form) for a body already read and hashed.
-    // `beforeSending`: as StreamingUpload::putBytes.
+    // `beforeSending`: as StreamingUpload::putBytesHere.
     QCoro::Task<> uploadBytesToPresignedURL(QByteArray body, QString presignedURL, std::stop_token stop = {},
                                             std::function<void()> beforeSending = {});
     QCoro::Task<> uploadBlobBytes(QByteArray body, QString fileName, QString oid, std::stop_token stop = {});

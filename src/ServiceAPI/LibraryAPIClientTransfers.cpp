@@ -6,6 +6,7 @@
 #include "Platform/Async/TaskGroup.h"
 #include "Platform/Async/WaitQueue.h"
 #include "Platform/BundleIdentifier.h"
+#include "Platform/Http/HttpClient.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Http/LocalFileError.h"
 #include "Platform/Http/StreamingUpload.h"
@@ -548,16 +549,12 @@ QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString p
 QCoro::Task<> LibraryAPIClient::uploadBytesToPresignedURL(QByteArray body, QString presignedURL,
                                                           std::stop_token stop, std::function<void()> beforeSending)
 {
-    const auto target = presignedUrl(presignedURL);
-    if (!target)
-        throw transferRefused(QStringLiteral("Invalid presigned URL"));
-    HttpHeaders headers;
-    headers.set("Content-Type", "application/octet-stream");
-    auto putting = StreamingUpload::putBytes(*target, headers, std::move(body), stop, std::chrono::seconds(60),
-                                             std::move(beforeSending));
-    const HttpResponse response = co_await std::move(putting);
-    if (!isSuccess(response.status))
-        throw HarborlyAPIError::serverError(response.status, QStringLiteral("Presigned upload failed"));
+    auto work = [body = std::move(body), presignedURL = std::move(presignedURL), stop = std::move(stop),
+                 beforeSending = std::move(beforeSending)]() mutable {
+        putBytesHere(std::move(body), presignedURL, stop, beforeSending);
+    };
+    auto putting = runOnPool(HttpClient::transferPool(), std::move(work));
+    co_await std::move(putting);
 }
 
 void LibraryAPIClient::putBytesHere(QByteArray body, const QString &presignedURL, const std::stop_token &stop,

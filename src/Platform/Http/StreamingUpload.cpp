@@ -314,18 +314,6 @@ QCoro::Task<HttpResponse> StreamingUpload::put(QUrl url, HttpHeaders headers, QS
     co_return co_await std::move(running);
 }
 
-QCoro::Task<HttpResponse> StreamingUpload::putBytes(QUrl url, HttpHeaders headers, QByteArray body,
-                                                    std::stop_token stop, std::chrono::milliseconds inactivity,
-                                                    std::function<void()> beforeSending)
-{
-    Job job = prepareJob(url, headers, QString(), std::move(stop), inactivity);
-    job.length = body.size();
-    job.body = std::move(body);
-    job.beforeSending = std::move(beforeSending);
-    auto running = run(std::move(url), std::move(job));
-    co_return co_await std::move(running);
-}
-
 HttpResponse StreamingUpload::putBytesHere(const QUrl &url, const HttpHeaders &headers, QByteArray body,
                                           const std::stop_token &stop, std::chrono::milliseconds inactivity,
                                           const std::function<void()> &beforeSending)

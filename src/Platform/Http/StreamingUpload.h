@@ -74,13 +74,9 @@ public:
                                          qint64 length, std::stop_token stop,
                                          std::chrono::milliseconds inactivity = std::chrono::seconds(60));
 
-    // A body already in memory (a small file read and hashed in one go): what is sent is
-    // exactly these bytes. `beforeSending`, when set, runs on the worker just before the
-    // request starts; whatever it throws ends the call with nothing sent.
-    static QCoro::Task<HttpResponse> putBytes(QUrl url, HttpHeaders headers, QByteArray body, std::stop_token stop,
-                                              std::chrono::milliseconds inactivity = std::chrono::seconds(60),
-                                              std::function<void()> beforeSending = {});
-    // putBytes, blocking, on a worker of the transfer pool that goes on from the reply.
+    // A body already in memory (a small file read and hashed in one go), blocking, on a worker
+    // of the transfer pool: what is sent is exactly these bytes. `beforeSending`, when set,
+    // runs just before the request starts; whatever it throws ends the call with nothing sent.
     static HttpResponse putBytesHere(const QUrl &url, const HttpHeaders &headers, QByteArray body,
                                      const std::stop_token &stop, std::chrono::milliseconds inactivity,
                                      const std::function<void()> &beforeSending);

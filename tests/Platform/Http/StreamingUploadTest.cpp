@@ -1,3 +1,5 @@
+#include "Platform/Async/Background.h"
+#include "Platform/Http/HttpClient.h"
 #include "Platform/Http/HttpTestHelpers.h"
 #include "Platform/Http/LocalFileError.h"
 #include "Platform/Http/StreamingUpload.h"
@@ -293,8 +295,10 @@ TEST_F(StreamingUploadTest, ConsecutivePutsReuseTheirConnectionAndSendMemoryBodi
 
     constexpr int puts = 6;
     for (int i = 0; i < puts; ++i) {
-        auto putting = StreamingUpload::putBytes(local.url(QStringLiteral("/blob")), octetStream(),
-                                                 content.mid(i * 1000, 1000 + i), {});
+        auto work = [url = local.url(QStringLiteral("/blob")), body = content.mid(i * 1000, 1000 + i)] {
+            return StreamingUpload::putBytesHere(url, octetStream(), body, {}, std::chrono::seconds(60), {});
+        };
+        auto putting = quillmere::runOnPool(quillmere::HttpClient::transferPool(), std::move(work));
         EXPECT_EQ(await(std::move(putting)).status, 200);
     }
     // The slice of a file goes the same way.
