@@ -206,7 +206,8 @@ private:
     std::function<void()> m_release;
 };
 
-QCoro::Task<> runDeltaPassOf(std::shared_ptr<SyncLaneInterface> lane, std::shared_ptr<std::optional<QString>> failure)
+QCoro::Task<> runDeltaPassOf(std::shared_ptr<SyncLaneInterface> lane,
+                             std::shared_ptr<std::optional<QString>> failure)
 {
     lane->resetDeltaFailureCount();
     auto passing = lane->performDeltaSync();
@@ -255,9 +256,10 @@ QCoro::Task<> SyncEngine::runManualSync(QPointer<SyncEngine> engine, quint64 epo
         co_return;
     // A pass that could not read its feed synced nothing: the sync did not complete. What
     // the lanes show (their lastError) stays as they left it.
-    const auto failed = std::find_if(failures.begin(), failures.end(), [](const auto &failure) { return failure->has_value(); });
+    const auto failed =
+        std::find_if(failures.begin(), failures.end(), [](const auto &failure) { return failure->has_value(); });
     if (failed != failures.end())
-        logProgress(SyncLogger::Event::syncFailed, QStringLiteral("Manual sync failed: %1").arg(**(*failed)));
+        logProgress(SyncLogger::Event::syncFailed, QStringLiteral("Manual sync failed: %1").arg((*failed)->value()));
     else
         logProgress(SyncLogger::Event::syncCompleted, QStringLiteral("Manual sync complete"));
     engine->refreshAggregateStatus();
@@ -465,7 +467,7 @@ QCoro::Task<> SyncEngine::resetFolderOnServer(std::shared_ptr<SyncFolder> folder
         co_return;
     for (const auto &registered : std::as_const(registry)) {
         const QUuid registeredID = QUuid::fromString(registered.uuid);
-        if ((!registeredID.isNull() && registeredID == id) || registeredFolderType(registered.folderType) != kind)
+        if (registeredID == id || registeredFolderType(registered.folderType) != kind)
             continue;
         skip(QStringLiteral("the account also syncs %1 of its kind").arg(registered.name));
         co_return;
