@@ -118,9 +118,8 @@ void DAWLivenessReporter::tick()
     std::vector<OpenFolder> open;
     bool unknown = false;
     for (const auto &folder : folders) {
-        // Guards switched off: no application holds this folder, so nothing is open in it.
-        if (!folder->applicationGuardsEnabled())
-            continue;
+        // Whether its guards hold this device's sync plays no part: the warning is about the
+        // project being open on another device too.
         const RunningGuards guards = m_runningState->runningGuards(*folder, *m_modelContext);
         if (guards.assumed) {
             unknown = true;

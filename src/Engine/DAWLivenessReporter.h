@@ -26,10 +26,11 @@ class ModelContext;
 // running on this device, and raises `activeWarning` when the service answers that the same
 // is open on another device. Main thread only.
 //
-// A folder is reported when its application guards are on and the running-state provider (the
-// lanes' own guard) finds one of its guarding applications running; a folder whose guards cannot be told (no process list yet) is
-// neither reported nor counted as closed: claiming an open project on a guess would warn the
-// other device. A cycle in which every enabled folder is known to be closed clears the warning.
+// A folder is reported when the running-state provider (the lanes' own guard) finds one of its
+// guarding applications running, whether or not its guards are switched on (those hold this
+// device's sync; the warning is about the other devices); a folder whose guards cannot be told
+// (no process list yet) is neither reported nor counted as closed: claiming an open project on
+// a guess would warn the other device. A cycle in which every enabled folder is known to be closed clears the warning.
 //
 // What a report sends is copied when the cycle runs. A stop or a new context ends the reports in
 // flight, and a reply is applied only while its folder is still enabled in the store, so a

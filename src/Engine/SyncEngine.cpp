@@ -230,13 +230,9 @@ bool SyncEngine::createLane(const std::shared_ptr<SyncFolder> &folder)
     if (isFolderHeld(id))
         return false;
 
-    for (const auto &entry : m_lanes) {
-        const auto &holder = entry.lane->syncFolder();
-        const auto holderPath = holder ? holder->folderPath() : std::nullopt;
-        if (holderPath && locationsOverlap(*path, *holderPath)) {
-            refuse(*folder, *holder);
-            return false;
-        }
+    if (const auto holder = overlappingLaneFolder(*folder)) {
+        refuse(*folder, *holder);
+        return false;
     }
 
     LaneServices services;
@@ -270,6 +266,20 @@ bool SyncEngine::createLane(const std::shared_ptr<SyncFolder> &folder)
         created->start();
     }
     return true;
+}
+
+std::shared_ptr<SyncFolder> SyncEngine::overlappingLaneFolder(const SyncFolder &folder) const
+{
+    const std::optional<QString> path = folder.folderPath();
+    if (!path)
+        return nullptr;
+    for (const auto &entry : m_lanes) {
+        const auto &holder = entry.lane->syncFolder();
+        const auto holderPath = holder ? holder->folderPath() : std::nullopt;
+        if (entry.id != folder.stableID() && holderPath && locationsOverlap(*path, *holderPath))
+            return holder;
+    }
+    return nullptr;
 }
 
 void SyncEngine::installCallbacks(const std::shared_ptr<SyncLaneInterface> &lane)

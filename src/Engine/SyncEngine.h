@@ -36,6 +36,7 @@ class ModelContext;
 class RulesEngine;
 class SyncFolder;
 class SyncSettings;
+enum class SyncFolderType;
 
 // The one coordinator above the sync lanes: keeps one lane for every enabled sync folder that
 // has a local location, hands them the services they share, and folds their state into the
@@ -167,6 +168,9 @@ public:
     // hibernation; any failure lets the next call try again. A stop while it waits ends it
     // without a trace. Never throws.
     QCoro::Task<> hydrateSyncFolders();
+    // The kind of a folder in the account's registry, as hydration reads it: nothing for the
+    // plan mirror's kind, a projects folder for any word it does not know.
+    static std::optional<SyncFolderType> registeredFolderType(const QString &text);
     // Whether a hydration failure means the service cannot be reached (hibernate) rather
     // than that it refused.
     static bool isServerUnreachable(const std::exception_ptr &error);
@@ -269,6 +273,8 @@ private:
     std::shared_ptr<SyncFolder> currentFolder(const QUuid &id, const std::shared_ptr<SyncFolder> &fallback) const;
     // Keeps a removed lane alive until a later turn: it may be the caller's own lane.
     void releaseLater(std::shared_ptr<SyncLaneInterface> lane);
+    // The folder of another lane whose location is the folder's, lies inside it or holds it.
+    std::shared_ptr<SyncFolder> overlappingLaneFolder(const SyncFolder &folder) const;
     void refuse(const SyncFolder &folder, const SyncFolder &holder);
     void forgetRefusal(const QUuid &id);
     // The identifiers of the profiles that guard some folder; none when they cannot be read.
@@ -329,13 +335,17 @@ private:
 public:
     // "Sync Now": one delta pass of every lane at once, each lane's failed passes forgiven
     // first. Nothing while paused or without lanes; a request while one runs starts another.
-    // Returns at once; each pass holds its lane until it ends.
+    // Returns at once; each pass holds its lane until it ends. Logs "Manual sync complete",
+    // "Manual sync failed: <why>" when a pass could not read its feed, or nothing when a stop
+    // or a hibernation ended the passes.
     void requestManualSync();
     void pauseAll();
     // Starts every lane again, running or not; folders without a lane get none.
     void resumeAll();
     // The folder was given a new location (its bookmark saved). A switched-off folder only
-    // forgets its records and is marked for a resync when switched on.
+    // forgets its records and is marked for a resync when switched on. A location that
+    // overlaps another lane's folder is refused as createLane refuses it: no lane, records
+    // forgotten, the overlap shown as an error.
     QCoro::Task<> folderLocationChanged(std::shared_ptr<SyncFolder> folder);
     void folderSettingsChanged(const std::shared_ptr<SyncFolder> &folder);
     QCoro::Task<> folderEnabled(std::shared_ptr<SyncFolder> folder);
@@ -358,7 +368,9 @@ public:
 private:
     static QCoro::Task<> runManualSync(QPointer<SyncEngine> engine, quint64 epoch);
     void deleteTrackedFiles(const QUuid &folderID);
-    // Asks the service to forget the folder's files; never throws.
+    // Asks the service to forget the files of the folder's kind, only while neither the store
+    // nor the account's folder registry (any device) holds another folder of that kind, and
+    // never for the plan mirror or a folder without a cursor; never throws.
     QCoro::Task<> resetFolderOnServer(std::shared_ptr<SyncFolder> folder);
     // The engine's record of the folder; null without a context, when gone or unreadable.
     std::shared_ptr<SyncFolder> storedFolder(const QUuid &id) const;

@@ -44,11 +44,6 @@ void logProgress(SyncLogger::Event event, const std::optional<QString> &detail)
     SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
 }
 
-QString folderIDText(const QUuid &id)
-{
-    return id.toString(QUuid::WithoutBraces).toUpper();
-}
-
 // A location as this machine resolves it (links followed), for comparing folders.
 QString resolvedLocation(const QString &path)
 {
@@ -211,10 +206,12 @@ private:
     std::function<void()> m_release;
 };
 
-QCoro::Task<> runDeltaPassOf(std::shared_ptr<SyncLaneInterface> lane)
+QCoro::Task<> runDeltaPassOf(std::shared_ptr<SyncLaneInterface> lane,
+                             std::shared_ptr<std::optional<QString>> failure)
 {
     lane->resetDeltaFailureCount();
-    co_await lane->performDeltaSync();
+    auto passing = lane->performDeltaSync();
+    *failure = co_await std::move(passing);
 }
 
 } // namespace
@@ -242,18 +239,29 @@ QCoro::Task<> SyncEngine::runManualSync(QPointer<SyncEngine> engine, quint64 epo
     // stopped lane's pass ends at once).
     const auto current = engine->lanes();
     TaskGroup passes(int(std::max<std::size_t>(current.size(), 1)));
+    // Each pass's answer, in table order.
+    std::vector<std::shared_ptr<std::optional<QString>>> failures;
     for (const auto &lane : current) {
-        auto pass = [lane](std::stop_token) { return runDeltaPassOf(lane); };
+        auto failure = failures.emplace_back(std::make_shared<std::optional<QString>>());
+        auto pass = [lane, failure](std::stop_token) { return runDeltaPassOf(lane, failure); };
         co_await passes.spawn(std::move(pass));
     }
     co_await passes.waitForAll();
     if (!engine)
         co_return;
     engine->setIsSyncingNow(false);
-    // After a stop (a wipe, a sign-out) the passes ended early: nothing to report.
-    if (engine->m_folderOpsEpoch != epoch)
+    // After a stop (a wipe, a sign-out, a hibernation that stopped the lanes) the passes
+    // ended early: nothing to report. Hibernation logs its own cause.
+    if (engine->m_folderOpsEpoch != epoch || engine->m_isHibernating)
         co_return;
-    logProgress(SyncLogger::Event::syncCompleted, QStringLiteral("Manual sync complete"));
+    // A pass that could not read its feed synced nothing: the sync did not complete. What
+    // the lanes show (their lastError) stays as they left it.
+    const auto failed =
+        std::find_if(failures.begin(), failures.end(), [](const auto &failure) { return failure->has_value(); });
+    if (failed != failures.end())
+        logProgress(SyncLogger::Event::syncFailed, QStringLiteral("Manual sync failed: %1").arg((*failed)->value()));
+    else
+        logProgress(SyncLogger::Event::syncCompleted, QStringLiteral("Manual sync complete"));
     engine->refreshAggregateStatus();
 }
 
@@ -299,6 +307,25 @@ QCoro::Task<> SyncEngine::folderLocationChanged(std::shared_ptr<SyncFolder> requ
         co_return;
     }
 
+    // A location on, inside or around another lane's folder is refused as createLane refuses
+    // it, or two lanes would sync the same files: the folder keeps no lane and shows the
+    // overlap, and its records go (they name the old place), so nothing is sent for them.
+    const auto refusedForOverlap = [this, id](const SyncFolder &moved) {
+        const auto holder = overlappingLaneFolder(moved);
+        if (!holder)
+            return false;
+        if (const auto dropped = takeLane(id)) {
+            dropped->stop();
+            releaseLater(dropped);
+        }
+        deleteTrackedFiles(id);
+        refuse(moved, *holder);
+        refreshAggregateStatus();
+        return true;
+    };
+    if (refusedForOverlap(*folder))
+        co_return;
+
     holdFolder(id);
     FolderHold hold([self, id] {
         if (self)
@@ -316,6 +343,9 @@ QCoro::Task<> SyncEngine::folderLocationChanged(std::shared_ptr<SyncFolder> requ
     if (!folder)
         co_return; // wiped meanwhile
     if (const auto existing = lane(id)) {
+        // Another lane may have begun at an overlapping place while the service answered.
+        if (refusedForOverlap(*folder))
+            co_return;
         // The lane forgets the records and starts again from the new location.
         auto resettingLane = existing->reset();
         co_await std::move(resettingLane);
@@ -406,28 +436,53 @@ QCoro::Task<> SyncEngine::resetFolderOnServer(std::shared_ptr<SyncFolder> folder
     if (!folder || !folder->deltaCursor())
         co_return;
     const QString name = folder->name();
+    const QUuid id = folder->stableID();
     const SyncFolderType kind = folder->folderType();
     // The plan mirror's files are the plans' own: forgetting them would clear every plan.
     if (kind == SyncFolderType::harborly)
         co_return;
-    // The reset names the folder, but a service that goes by the kind alone would clear every
-    // folder of the kind: with another one in place, the records at the service stay.
+    folder.reset();
+    const QPointer<SyncEngine> self(this);
+    const auto api = m_apiClient;
+    const auto skip = [&name](const QString &why) {
+        logProgress(SyncLogger::Event::syncStarted, QStringLiteral("Server reset skipped for %1: %2").arg(name, why));
+    };
+
+    // The reset names the kind alone, and the service clears every file of that kind: another
+    // folder of the kind, here or on any other device of the account, would lose its files
+    // (and its devices their synced copies). Unless the account's registry says this folder
+    // is the only one, nothing is sent; the new lane's full sync then matches what is there.
+    QList<LibraryAPIClient::RemoteSyncFolder> registry;
+    try {
+        auto listing = api->listSyncFolders();
+        registry = co_await std::move(listing);
+    } catch (...) {
+        if (self)
+            skip(QStringLiteral("the account's sync folders could not be read (%1)")
+                     .arg(describeError(std::current_exception())));
+        co_return;
+    }
+    // A folder wiped meanwhile has nothing left to forget.
+    if (!self || !storedFolder(id))
+        co_return;
+    for (const auto &registered : std::as_const(registry)) {
+        const QUuid registeredID = QUuid::fromString(registered.uuid);
+        if (registeredID == id || registeredFolderType(registered.folderType) != kind)
+            continue;
+        skip(QStringLiteral("the account also syncs %1 of its kind").arg(registered.name));
+        co_return;
+    }
     for (const auto &other : fetchAllFolders()) {
-        if (other->stableID() != folder->stableID() && other->folderType() == kind) {
-            logProgress(SyncLogger::Event::syncStarted,
-                        QStringLiteral("Server reset skipped for %1: another folder of its kind (%2) syncs with the same records")
-                            .arg(name, other->name()));
+        if (other->stableID() != id && other->folderType() == kind) {
+            skip(QStringLiteral("another folder of its kind (%1) syncs with the same records").arg(other->name()));
             co_return;
         }
     }
-    const auto api = m_apiClient;
-    const QString folderID = folderIDText(folder->stableID());
-    folder.reset();
     try {
-        auto resetting = api->resetFolder(kind, std::nullopt, folderID);
+        auto resetting = api->resetFolder(kind);
         const qint64 deleted = co_await std::move(resetting);
         logProgress(SyncLogger::Event::syncStarted,
-                    QStringLiteral("Server cleared %1 records for %2").arg(deleted).arg(name));
+                    QStringLiteral("Server cleared %1 records for %2").arg(QString::number(deleted), name));
     } catch (...) {
         logProgress(SyncLogger::Event::syncFailed,
                     QStringLiteral("Server reset failed for %1: %2").arg(name, describeError(std::current_exception())));
@@ -500,8 +555,20 @@ QCoro::Task<> SyncEngine::resetAndRedownload(std::shared_ptr<SyncFolder> request
         auto accessing = bookmarks->startAccessing(*bookmark.value);
         root = co_await std::move(accessing);
     } catch (...) {
+        if (!self)
+            co_return;
+        folder = storedFolder(id);
+        if (!folder)
+            co_return;
         logProgress(SyncLogger::Event::syncFailed,
                     QStringLiteral("Reset failed for %1: could not access folder").arg(folder->name()));
+        // Nothing changed. The lane comes back and shows its own "access lost" (and tries
+        // again when the drive returns), rather than the folder left without one while the
+        // engine shows idle.
+        hold.end();
+        if (folder->isEnabled() && mayCreateLanesSince(epoch))
+            createLane(folder);
+        refreshAggregateStatus();
         co_return;
     }
     const auto endAccess = qScopeGuard([bookmarks, root] { bookmarks->stopAccessing(root); });

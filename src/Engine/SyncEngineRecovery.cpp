@@ -53,20 +53,6 @@ QStringList audioExtensions()
             QStringLiteral(".flac")};
 }
 
-// The kind a service record names. The client registers "reference", "unorganised" and "drive"
-// and the service echoes them; "references" is read as well. The plan mirror is never
-// registered, so a service record of that kind is none of ours: nothing.
-std::optional<SyncFolderType> hydratedFolderType(const QString &text)
-{
-    if (text == QLatin1String("reference") || text == QLatin1String("references"))
-        return SyncFolderType::references;
-    if (text == QLatin1String("unorganised"))
-        return SyncFolderType::unorganisedAudio;
-    if (text == QLatin1String("harborly"))
-        return std::nullopt;
-    return SyncFolderType::projectsFolder;
-}
-
 // The client registers "upload_only" and "download_only"; a service that answers with the short
 // words means the same. Anything else syncs both ways.
 SyncFolderSyncMode hydratedSyncMode(const QString &direction)
@@ -101,6 +87,20 @@ std::shared_ptr<SyncFolder> hydratedFolder(const LibraryAPIClient::RemoteSyncFol
 }
 
 } // namespace
+
+// The client registers "reference", "unorganised" and "drive" and the service echoes them;
+// "references" is read as well. The plan mirror is never registered, so a service record of
+// that kind is none of ours: nothing.
+std::optional<SyncFolderType> SyncEngine::registeredFolderType(const QString &text)
+{
+    if (text == QLatin1String("reference") || text == QLatin1String("references"))
+        return SyncFolderType::references;
+    if (text == QLatin1String("unorganised"))
+        return SyncFolderType::unorganisedAudio;
+    if (text == QLatin1String("harborly"))
+        return std::nullopt;
+    return SyncFolderType::projectsFolder;
+}
 
 std::vector<std::shared_ptr<SyncFolder>> SyncEngine::fetchAllFolders() const
 {
@@ -209,7 +209,7 @@ QCoro::Task<> SyncEngine::hydrate(QPointer<SyncEngine> self)
         const std::optional<QUuid> id = parsedFolderID(remote.uuid);
         if (!id || known.contains(*id))
             continue;
-        const std::optional<SyncFolderType> kind = hydratedFolderType(remote.folderType);
+        const std::optional<SyncFolderType> kind = registeredFolderType(remote.folderType);
         if (!kind) {
             logProgress(SyncLogger::Event::syncStarted,
                         QStringLiteral("Skipped sync folder %1 from Harborly: plan folders are not hydrated")

@@ -64,7 +64,9 @@ public:
     // Re-decides the folder's priority (its settings or the running applications changed).
     virtual void refreshPriority() = 0;
     // One pass over the service's change feed (manual sync); returns at once on a stopped lane.
-    virtual QCoro::Task<> performDeltaSync() = 0;
+    // Why the pass could not read the feed (the network, a refusal); nothing when it read it
+    // or was stopped.
+    virtual QCoro::Task<std::optional<QString>> performDeltaSync() = 0;
     // Forgets every tracked file of the folder and starts again.
     virtual QCoro::Task<> reset() = 0;
     // Manual sync forgives earlier failed delta passes.

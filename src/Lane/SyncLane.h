@@ -64,7 +64,7 @@ public:
     void stop() override;
     void pause() override;
     void refreshPriority() override;
-    QCoro::Task<> performDeltaSync() override;
+    QCoro::Task<std::optional<QString>> performDeltaSync() override;
     QCoro::Task<> reset() override;
     void resetDeltaFailureCount() override { m_consecutiveDeltaFailures = 0; }
 
@@ -493,6 +493,8 @@ private:
     TaskHandle m_priorityTask;
 
     int m_consecutiveDeltaFailures = 0;
+    // Why the latest delta pass could not read the feed, for a manual pass to report.
+    std::optional<QString> m_deltaPassFailure;
     bool m_isProcessingQueue = false;
     bool m_queueRerunRequested = false;
     std::optional<ListedFiles> m_listed;

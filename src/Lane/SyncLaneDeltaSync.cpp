@@ -122,14 +122,16 @@ QString SyncLane::heldNotice(const QString &filename, const QSet<QString> &guard
            + QStringLiteral(" is open. Close your DAW to get the latest version.");
 }
 
-QCoro::Task<> SyncLane::performDeltaSync()
+QCoro::Task<std::optional<QString>> SyncLane::performDeltaSync()
 {
     // A manual pass: stop() and pause() end it like the loop's own; a stopped or paused lane
     // has nothing to pass.
     if (!m_started || isPaused())
-        co_return;
+        co_return std::nullopt;
     const auto self = shared_from_this();
+    m_deltaPassFailure.reset();
     co_await runDeltaPass(m_manualPassStop.get_token());
+    co_return std::exchange(m_deltaPassFailure, std::nullopt);
 }
 
 QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
@@ -150,6 +152,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     const auto passLock = co_await std::move(locking);
     if (!isCurrent(epoch, stop))
         co_return;
+    m_deltaPassFailure.reset();
 
     std::optional<QByteArray> bookmark;
     if (m_vault) {
@@ -188,6 +191,10 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
         co_return; // a stop is no failure and moves no back-off
     }
     if (failure) {
+        // What a manual pass reports. A stop is no failure; a refused cursor starts the feed
+        // again at once.
+        if (!isCancellation(failure) && !(cursor && isRefusedCursor(failure)))
+            m_deltaPassFailure = describeError(failure);
         if (isCancellation(failure) || isNetworkError(failure))
             co_return;
         if (isRateLimited(failure)) {

@@ -320,7 +320,7 @@ QCoro::Task<> LibraryAPIClient::doDeleteFile(qint64 fileID, std::stop_token stop
 }
 
 QCoro::Task<qint64> LibraryAPIClient::resetFolder(SyncFolderType folderKind, std::optional<QString> drivePath,
-                                                  std::optional<QString> syncFolderID, std::stop_token stop)
+                                                  std::stop_token stop)
 {
     const auto api = m_api;
     auto making = api->makeRequest(kResetFolderPath, QStringLiteral("POST"), std::nullopt, stop);
@@ -330,8 +330,6 @@ QCoro::Task<qint64> LibraryAPIClient::resetFolder(SyncFolderType folderKind, std
         body.insert(QStringLiteral("folder_type"), *folderType);
     if (drivePath)
         body.insert(QStringLiteral("drive_path"), *drivePath);
-    if (syncFolderID)
-        body.insert(QStringLiteral("sync_folder_uuid"), *syncFolderID);
     request.setJsonBody(body);
     auto sending = api->send(std::move(request), &readResetFolderReply, stop);
     co_return co_await std::move(sending);

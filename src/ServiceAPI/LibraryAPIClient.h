@@ -104,10 +104,11 @@ public:
     MultipartProgressHandler onMultipartProgress() const { return m_settings->onMultipartProgress; }
 
     QCoro::Task<QList<RemoteSyncFolder>> listSyncFolders(std::stop_token stop = {});
-    // Returns the number of files the service deleted. `syncFolderID` (the folder's upper-case
-    // UUID) limits the reset to that sync folder's files where the service honours it.
+    // Returns the number of files the service deleted: every file of the kind (under the drive
+    // path when one is given), whichever device or folder it came from. The body names the
+    // kind alone, so callers decide first that no other folder of the kind keeps files there.
     QCoro::Task<qint64> resetFolder(SyncFolderType folderKind, std::optional<QString> drivePath = std::nullopt,
-                                    std::optional<QString> syncFolderID = std::nullopt, std::stop_token stop = {});
+                                    std::stop_token stop = {});
     QCoro::Task<StorageSummary> fetchStorage(std::stop_token stop = {});
     QCoro::Task<AccountProfile> fetchAccount(std::stop_token stop = {});
 

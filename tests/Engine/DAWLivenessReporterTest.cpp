@@ -24,6 +24,8 @@
 
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 using namespace quillmere;
 using namespace std::chrono_literals;
 
@@ -105,12 +107,13 @@ protected:
     qint64 nextSortOrder = 0;
 };
 
-TEST_F(DAWLivenessReporterTest, ReportsEveryIntervalTheEnabledGuardedFoldersWithARunningApplication)
+TEST_F(DAWLivenessReporterTest, ReportsEveryIntervalTheEnabledFoldersWithARunningApplicationGuardedOrNot)
 {
     const auto drive = addFolder(SyncFolderType::projectsFolder);
     const auto references = addFolder(SyncFolderType::references);
     const auto disabled = addFolder(SyncFolderType::unorganisedAudio, false);
-    const auto unguarded = addFolder(SyncFolderType::harborly, true, false);
+    // Its guards off hold nothing of this device's sync; the project is open all the same.
+    const auto unguarded = addFolder(SyncFolderType::unorganisedAudio, true, false);
     provider->byFolder[drive->stableID()] = {QStringLiteral("Studio"), QStringLiteral("Mixer")};
     provider->byFolder[disabled->stableID()] = {QStringLiteral("Studio")};
     provider->byFolder[unguarded->stableID()] = {QStringLiteral("Studio")};
@@ -119,23 +122,28 @@ TEST_F(DAWLivenessReporterTest, ReportsEveryIntervalTheEnabledGuardedFoldersWith
     reporter->start();
     reporter->start();
     advance(0s);
-    const auto first = fake.livenessReports();
-    ASSERT_EQ(first.size(), 1u);
+    auto first = fake.livenessReports();
+    ASSERT_EQ(first.size(), 2u);
+    std::sort(first.begin(), first.end(), [](const auto &a, const auto &b) { return a.sourceKey < b.sourceKey; });
     EXPECT_EQ(first[0].deviceId, DeviceIdentity::deviceID());
     EXPECT_EQ(first[0].sourceKey, QStringLiteral("drive"));
     EXPECT_EQ(first[0].dawName, QStringLiteral("Mixer"));
     EXPECT_EQ(first[0].deviceName, QStringLiteral("Studio Mac"));
+    EXPECT_EQ(first[1].sourceKey, QStringLiteral("unorganised"));
+    EXPECT_EQ(first[1].dawName, QStringLiteral("Studio"));
 
     advance(29s);
-    EXPECT_EQ(ownSourceKeys().size(), 1);
+    EXPECT_EQ(ownSourceKeys().size(), 2);
+    provider->byFolder[unguarded->stableID()] = {};
     provider->byFolder[references->stableID()] = {QStringLiteral("Keys")};
     advance(1s);
-    EXPECT_EQ(ownSourceKeys(), (QStringList{QStringLiteral("drive"), QStringLiteral("drive"), QStringLiteral("reference")}));
+    EXPECT_EQ(ownSourceKeys(), (QStringList{QStringLiteral("drive"), QStringLiteral("drive"), QStringLiteral("reference"),
+                                            QStringLiteral("unorganised")}));
 
     reporter->stopTimer();
     EXPECT_FALSE(reporter->isRunning());
     advance(60s);
-    EXPECT_EQ(ownSourceKeys().size(), 3);
+    EXPECT_EQ(ownSourceKeys().size(), 4);
 }
 
 TEST_F(DAWLivenessReporterTest, TheServicesWarningIsRaisedKeptAndCleared)

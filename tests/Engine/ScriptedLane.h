@@ -41,12 +41,14 @@ public:
     }
     void refreshPriority() override { ++priorityRefreshes; }
     // Records the failure count it starts with; waits for the gate while a test holds one.
-    QCoro::Task<> performDeltaSync() override
+    // Answers what the test put in deltaPassFailure.
+    QCoro::Task<std::optional<QString>> performDeltaSync() override
     {
         failuresAtDeltaPass.push_back(deltaFailures);
         if (const auto gate = deltaPassGate)
             co_await gate->wait();
         ++deltaPassesEnded;
+        co_return deltaPassFailure;
     }
     QCoro::Task<> reset() override
     {
@@ -73,6 +75,7 @@ public:
     std::vector<int> failuresAtDeltaPass; // one entry per delta pass begun
     int deltaPassesEnded = 0;
     std::shared_ptr<WaitQueue> deltaPassGate;
+    std::optional<QString> deltaPassFailure;
 
 private:
     static QCoro::Task<> giveUp(ScriptedLane *self)

@@ -29,6 +29,8 @@
 #include <QTemporaryDir>
 #include <QThreadPool>
 
+#include <tuple>
+
 using namespace quillmere;
 using quillmere::test::ScriptedLane;
 using ::testing::ElementsAre;
@@ -168,7 +170,7 @@ TEST_F(SyncEngineFolderOpsTest, SyncNowRunsEveryPassAtOnceAndADisabledLaneLivesU
     EXPECT_EQ(SyncLogger::shared().entries().size(), entries);
 }
 
-TEST_F(SyncEngineFolderOpsTest, ARelocatedFolderIsResetAtTheServiceByItsIdOnlyWhenItAloneHasItsKind)
+TEST_F(SyncEngineFolderOpsTest, ARelocatedFolderIsResetAtTheServiceByItsKindOnlyWhenItAloneHasItsKind)
 {
     // Switched off: the records go and the resync waits for the switch.
     auto refs = addFolder(QStringLiteral("Refs"), SyncFolderType::references, false);
@@ -195,13 +197,11 @@ TEST_F(SyncEngineFolderOpsTest, ARelocatedFolderIsResetAtTheServiceByItsIdOnlyWh
     test::await(engine->folderEnabled(refs));
     EXPECT_FALSE(refs->needsResync());
     EXPECT_EQ(records(*refs), 0);
+    // The body names the kind alone, and every file of the kind goes: nothing else has it.
     ASSERT_EQ(resetBodies().size(), 1u);
-    EXPECT_EQ(resetBodies()[0], (QJsonObject{{QStringLiteral("folder_type"), QStringLiteral("reference")},
-                                             {QStringLiteral("sync_folder_uuid"), idText(*refs)}}));
-    // Only the folder's own file went.
-    ASSERT_EQ(fake.files(account).size(), 1u);
-    EXPECT_EQ(fake.files(account)[0].filename, QStringLiteral("web.wav"));
-    EXPECT_EQ(logged(QStringLiteral("Server cleared 1 records for Refs")), 1);
+    EXPECT_EQ(resetBodies()[0], (QJsonObject{{QStringLiteral("folder_type"), QStringLiteral("reference")}}));
+    EXPECT_EQ(fake.files(account).size(), 0u);
+    EXPECT_EQ(logged(QStringLiteral("Server cleared 2 records for Refs")), 1);
     ASSERT_NE(scripted(refs->stableID()), nullptr);
 
     // A running folder: its lane stops before the request is sent, and resets after it.
@@ -232,6 +232,114 @@ TEST_F(SyncEngineFolderOpsTest, ARelocatedFolderIsResetAtTheServiceByItsIdOnlyWh
     EXPECT_EQ(lane->resets, 3);
     ASSERT_NE(scripted(fresh->stableID()), nullptr);
     ASSERT_NE(scripted(plans->stableID()), nullptr);
+}
+
+// A reset names the kind alone, and a service that keeps to that clears every file of the kind:
+// another device's folder of the kind would lose its files.
+TEST_F(SyncEngineFolderOpsTest, TheResetIsNotSentWhileTheAccountsRegistryListsAnotherFolderOfItsKind)
+{
+    fake.setResetFolderByKindOnly(true);
+    auto refs = addFolder(QStringLiteral("Refs"), SyncFolderType::references);
+    auto beats = addFolder(QStringLiteral("Beats"), SyncFolderType::projectsFolder);
+    const QString laptop = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    // The registry lists each folder of this device (in either letter case) and the laptop's.
+    fake.addSyncFolder({account, idText(*refs), QStringLiteral("Refs"), QStringLiteral("reference"), QStringLiteral("bidirectional"), 0});
+    fake.addSyncFolder({account, idText(*beats).toLower(), QStringLiteral("Beats"), QStringLiteral("drive"), QStringLiteral("bidirectional"), 1});
+    fake.addSyncFolder({account, laptop, QStringLiteral("Laptop refs"), QStringLiteral("reference"), QStringLiteral("bidirectional"), 2});
+    for (const auto &[name, kind, owner] : {std::tuple{QStringLiteral("theirs.wav"), QStringLiteral("reference"), laptop},
+                                            std::tuple{QStringLiteral("mine.wav"), QStringLiteral("reference"), idText(*refs)},
+                                            std::tuple{QStringLiteral("beat.wav"), QStringLiteral("drive"), idText(*beats)}}) {
+        test::FakeLibraryFile file;
+        file.accountId = account;
+        file.filename = name;
+        file.folderType = kind;
+        file.syncFolderUUID = owner;
+        fake.addFile(file);
+    }
+    engine->start();
+    const auto serviceNames = [&] {
+        QStringList names;
+        for (const auto &file : fake.files(account))
+            names.append(file.filename);
+        names.sort();
+        return names;
+    };
+
+    test::await(engine->folderLocationChanged(refs));
+    EXPECT_THAT(resetBodies(), IsEmpty());
+    EXPECT_EQ(logged(QStringLiteral("Server reset skipped for Refs: the account also syncs Laptop refs of its kind")), 1);
+    EXPECT_EQ(scripted(refs->stableID())->resets, 1);
+
+    // A registry that cannot be read cannot tell: nothing is sent either.
+    fake.answerNext("/api/v1/sync-folders", 500, R"({"message": "busy"})");
+    test::await(engine->folderLocationChanged(beats));
+    EXPECT_THAT(resetBodies(), IsEmpty());
+    EXPECT_TRUE(loggedStartingWith(QStringLiteral("Server reset skipped for Beats: the account's sync folders could not be read")));
+    EXPECT_EQ(serviceNames(), (QStringList{QStringLiteral("beat.wav"), QStringLiteral("mine.wav"), QStringLiteral("theirs.wav")}));
+
+    // Alone with its kind (its own entry and other kinds do not count): the kind's files go.
+    test::await(engine->folderLocationChanged(beats));
+    ASSERT_EQ(resetBodies().size(), 1u);
+    EXPECT_EQ(resetBodies()[0], (QJsonObject{{QStringLiteral("folder_type"), QStringLiteral("drive")}}));
+    EXPECT_EQ(serviceNames(), (QStringList{QStringLiteral("mine.wav"), QStringLiteral("theirs.wav")}));
+    EXPECT_EQ(scripted(beats->stableID())->resets, 2);
+}
+
+// A reset meant to empty a folder must not empty a whole drive.
+TEST_F(SyncEngineFolderOpsTest, AResetIsRefusedForTheRootOfAMountedDriveAndTheLaneKept)
+{
+    auto procfs = addFolder(QStringLiteral("Proc"));
+    procfs->setFolderPath(QStringLiteral("/proc"));
+    context->save();
+    addRecord(*procfs, QStringLiteral("a.wav"));
+    vault.setValue("bookmark", KeychainVault::folderBookmarkKey(procfs->stableID()));
+    engine->start();
+    const auto lane = scripted(procfs->stableID());
+    ASSERT_NE(lane, nullptr);
+
+    test::await(engine->resetAndRedownload(procfs));
+    EXPECT_EQ(logged(QStringLiteral("Reset refused for Proc: it is the root of a mounted drive")), 1);
+    EXPECT_EQ(engine->lane(procfs->stableID()), lane);
+    EXPECT_EQ(lane->stops, 0);
+    EXPECT_EQ(records(*procfs), 1);
+    EXPECT_EQ(procfs->deltaCursor(), QStringLiteral("cur-1"));
+}
+
+// "Manual sync complete" only for a sync that happened.
+TEST_F(SyncEngineFolderOpsTest, SyncNowLogsAFailedPassAsAFailureAndNothingAfterAHibernationStoppedTheLanes)
+{
+    auto beats = addFolder(QStringLiteral("Beats"));
+    auto stems = addFolder(QStringLiteral("Stems"));
+    engine->start();
+    const QString lost = QStringLiteral("The network connection was lost.");
+    scripted(stems->stableID())->deltaPassFailure = lost;
+    scripted(stems->stableID())->setLastError(QStringLiteral("Upload of take.wav failed"));
+    engine->requestManualSync();
+    ASSERT_TRUE(test::runUntil([&] { return !engine->isSyncingNow(); }));
+    EXPECT_EQ(logged(QStringLiteral("Manual sync failed: ") + lost), 1);
+    EXPECT_EQ(logged(QStringLiteral("Manual sync complete")), 0);
+    EXPECT_EQ(engine->lastError(), QStringLiteral("Upload of take.wav failed"));
+
+    scripted(stems->stableID())->deltaPassFailure.reset();
+    const auto gate = std::make_shared<WaitQueue>();
+    for (const auto &lane : {scripted(beats->stableID()), scripted(stems->stableID())})
+        lane->deltaPassGate = gate;
+    engine->requestManualSync();
+    test::drainEvents();
+    ASSERT_EQ(gate->size(), 2u);
+    engine->enterHibernation();
+    gate->resumeAll();
+    ASSERT_TRUE(test::runUntil([&] { return !engine->isSyncingNow(); }));
+    test::drainEvents();
+    EXPECT_EQ(logged(QStringLiteral("Manual sync complete")), 0);
+    EXPECT_EQ(logged(QStringLiteral("Manual sync failed: ") + lost), 1);
+
+    // Back from it, a pass that reads its feed completes.
+    engine->cancelHibernation();
+    engine->start();
+    engine->requestManualSync();
+    ASSERT_TRUE(test::runUntil([&] { return !engine->isSyncingNow(); }));
+    EXPECT_EQ(logged(QStringLiteral("Manual sync complete")), 1);
 }
 
 TEST_F(SyncEngineFolderOpsTest, SettingsChangesRefreshALaneOrMakeOneForAnEnabledFolder)
@@ -291,7 +399,7 @@ TEST_F(SyncEngineFolderOpsTest, TheWipeLeavesOneSettingsRecordAndTheTokenAndALat
         vault.setValue("bookmark", key);
 
     // A re-location waits for the service while the wipe runs.
-    fake.delayNext("/api/v1/files/reset-folder", std::chrono::milliseconds(300));
+    fake.delayNext("/api/v1/sync-folders", std::chrono::milliseconds(300));
     auto relocating = engine->folderLocationChanged(beats);
     engine->wipeLocalState();
     test::await(std::move(relocating));
@@ -314,6 +422,8 @@ TEST_F(SyncEngineFolderOpsTest, TheWipeLeavesOneSettingsRecordAndTheTokenAndALat
     EXPECT_TRUE(vault.data(KeychainVault::bearerTokenKey()).has_value());
     EXPECT_FALSE(QFile::exists(staging + QStringLiteral("/COPY")));
     EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("outside"))));
+    // The folder it would have reset is gone: nothing was sent for it.
+    EXPECT_THAT(resetBodies(), IsEmpty());
     const auto &entries = SyncLogger::shared().entries();
     EXPECT_EQ(std::count_if(entries.begin(), entries.end(),
                             [](const auto &entry) { return entry.event == SyncLogger::Event::folderCleared; }),

@@ -41,6 +41,17 @@ protected:
         EXPECT_TRUE(runUntil([&] { return (most = std::max(most, h.fake.takeMostDelayedAtOnce())) >= count; }));
     }
     std::map<QString, QString> files(const SyncFolder &folder) const { return LaneHarness::folderFiles(*folder.folderPath()); }
+    // The user chose another place for the folder, as the settings window saves it.
+    void relocate(const std::shared_ptr<SyncFolder> &folder, const QString &path)
+    {
+        ASSERT_TRUE(QDir().mkpath(path));
+        await(h.bookmarks->saveBookmark(FolderBookmark::make(path), folder->stableID()));
+        folder->setFolderPath(path);
+        folder->setDeltaCursor(h.fake.currentCursor(h.account));
+        h.context->save();
+        await(engine->folderLocationChanged(folder));
+    }
+    std::vector<LoggedRequest> resets() const { return h.fake.requestsTo("POST", "/api/v1/files/reset-folder"); }
 
     std::unique_ptr<SyncEngine> engine = h.makeEngine();
 };
@@ -109,6 +120,100 @@ TEST_F(EngineFolderOpsTest, AFolderMovedElsewhereForgetsItsFilesAtTheServiceAndL
     EXPECT_EQ(LaneHarness::folderFiles(oldPath), (std::map<QString, QString>{{QStringLiteral("old.wav"), sha256("RIFF old")}}));
     EXPECT_EQ(files(*loops), (std::map<QString, QString>{{QStringLiteral("new.wav"), sha256("RIFF new")}}));
     EXPECT_EQ(h.records(loops->stableID()), (std::map<QString, LaneHarness::RecordState>{{newPath + QStringLiteral("/new.wav"), synced}}));
+}
+
+// Two lanes over the same files would each send the other's changes and deletions.
+TEST_F(EngineFolderOpsTest, ARelocationIntoAnotherLanesFolderIsRefusedAndShownUntilItMovesOut)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    auto stems = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Stems"));
+    const QString stemsPath = *stems->folderPath();
+    writeFile(*loops->folderPath() + QStringLiteral("/a.wav"), "RIFF a");
+    writeFile(*loops->folderPath() + QStringLiteral("/Inner/in.wav"), "RIFF in");
+    writeFile(stemsPath + QStringLiteral("/s.wav"), "RIFF s");
+    engine->start();
+    h.runUntilIdle(*engine);
+    const auto synced = h.serviceFiles();
+    ASSERT_EQ(synced.size(), 3u);
+
+    relocate(stems, *loops->folderPath() + QStringLiteral("/Inner"));
+    h.runUntilIdle(*engine);
+    EXPECT_EQ(engine->lane(stems->stableID()), nullptr);
+    EXPECT_TRUE(engine->syncState().isError());
+    EXPECT_TRUE(engine->syncState().message.contains(QStringLiteral("overlaps")));
+    EXPECT_THAT(h.records(stems->stableID()), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), synced);
+    EXPECT_THAT(resets(), IsEmpty());
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    EXPECT_EQ(LaneHarness::folderFiles(stemsPath), (std::map<QString, QString>{{QStringLiteral("s.wav"), sha256("RIFF s")}}));
+
+    // Moved out again, it syncs from its new place: the service's copy comes down beside it.
+    writeFile(h.rootPath + QStringLiteral("/Elsewhere/e.wav"), "RIFF e");
+    relocate(stems, h.rootPath + QStringLiteral("/Elsewhere"));
+    h.runUntilIdle(*engine);
+    ASSERT_NE(engine->lane(stems->stableID()), nullptr);
+    EXPECT_FALSE(engine->syncState().isError());
+    EXPECT_EQ(files(*stems), (std::map<QString, QString>{{QStringLiteral("e.wav"), sha256("RIFF e")},
+                                                          {QStringLiteral("s.wav"), sha256("RIFF s")}}));
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("e.wav")), sha256("RIFF e"));
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+}
+
+// The reset names the kind alone; a service that keeps to that would clear the laptop's folder.
+TEST_F(EngineFolderOpsTest, AMovedFolderIsNotResetWhileAnotherDeviceHasAFolderOfItsKindAndSyncsFromTheListing)
+{
+    h.fake.setResetFolderByKindOnly(true);
+    const QString laptop = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    h.fake.addSyncFolder({h.account, laptop, QStringLiteral("Laptop"), QStringLiteral("drive"), QStringLiteral("bidirectional"), 5});
+    FakeLibraryFile theirs;
+    theirs.accountId = h.account;
+    theirs.filename = QStringLiteral("theirs.wav");
+    theirs.folderType = QStringLiteral("drive");
+    theirs.syncFolderUUID = laptop;
+    theirs.content = "RIFF theirs";
+    h.fake.addFile(theirs);
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    const QString oldPath = *loops->folderPath();
+    writeFile(oldPath + QStringLiteral("/old.wav"), "RIFF old");
+    engine->start();
+    h.runUntilIdle(*engine);
+    ASSERT_EQ(h.serviceFiles().size(), 2u);
+
+    const QString newPath = h.rootPath + QStringLiteral("/Moved");
+    writeFile(newPath + QStringLiteral("/new.wav"), "RIFF new");
+    relocate(loops, newPath);
+    h.runUntilIdle(*engine);
+
+    EXPECT_THAT(resets(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("new.wav"), sha256("RIFF new")},
+                                                             {QStringLiteral("old.wav"), sha256("RIFF old")},
+                                                             {QStringLiteral("theirs.wav"), sha256("RIFF theirs")}}));
+    EXPECT_EQ(files(*loops), (std::map<QString, QString>{{QStringLiteral("new.wav"), sha256("RIFF new")},
+                                                          {QStringLiteral("old.wav"), sha256("RIFF old")}}));
+    EXPECT_EQ(LaneHarness::folderFiles(oldPath), (std::map<QString, QString>{{QStringLiteral("old.wav"), sha256("RIFF old")}}));
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+}
+
+// The old lane's upload ends with it: nothing it started writes a record or a file afterwards.
+TEST_F(EngineFolderOpsTest, AFolderMovedWhileAnUploadIsInFlightSyncsOnlyItsNewPlace)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    const QString oldPath = *loops->folderPath();
+    writeFile(oldPath + QStringLiteral("/old.wav"), "RIFF old");
+    h.fake.delayNext("/api/v1/files/check-hash", std::chrono::milliseconds(400));
+    engine->start();
+    waitForDelayedRequests(1);
+
+    const QString newPath = h.rootPath + QStringLiteral("/Moved");
+    writeFile(newPath + QStringLiteral("/new.wav"), "RIFF new");
+    relocate(loops, newPath);
+    runFor(std::chrono::milliseconds(600)); // the held answer arrives for a lane that is gone
+    h.runUntilIdle(*engine);
+
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("new.wav"), sha256("RIFF new")}}));
+    EXPECT_EQ(h.records(loops->stableID()), (std::map<QString, LaneHarness::RecordState>{{newPath + QStringLiteral("/new.wav"), synced}}));
+    EXPECT_EQ(files(*loops), (std::map<QString, QString>{{QStringLiteral("new.wav"), sha256("RIFF new")}}));
+    EXPECT_EQ(LaneHarness::folderFiles(oldPath), (std::map<QString, QString>{{QStringLiteral("old.wav"), sha256("RIFF old")}}));
 }
 
 TEST_F(EngineFolderOpsTest, ResetRemovesOnlyWhatTheServiceHoldsAndDownloadsItAgain)
@@ -188,6 +293,55 @@ TEST_F(EngineFolderOpsTest, ResetIsRefusedOnTheHomeFolderAndOnAFolderHoldingAnot
     EXPECT_EQ(engine->lane(home->stableID()), homeLane);
     EXPECT_THAT(logDetails(), ::testing::Contains(QStringLiteral("Sent: reset complete, restarting lane")));
     EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+}
+
+// The folder is not there as recorded (another folder at its path, an unplugged drive).
+TEST_F(EngineFolderOpsTest, AResetThatCannotOpenItsFolderChangesNothingAndTheLaneShowsTheLostAccess)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    const QString path = *loops->folderPath();
+    writeFile(path + QStringLiteral("/a.wav"), "RIFF a");
+    engine->start();
+    h.runUntilIdle(*engine);
+    ASSERT_EQ(h.records(loops->stableID()).size(), 1u);
+    loops->setDeltaCursor(QStringLiteral("cur-1"));
+    h.context->save();
+    engine->pauseAll();
+    // Another folder at its path: made before the first goes, so it is another inode.
+    ASSERT_TRUE(QDir().mkpath(path + QStringLiteral(".other")));
+    ASSERT_TRUE(QDir(path).removeRecursively());
+    ASSERT_TRUE(QDir().rename(path + QStringLiteral(".other"), path));
+    engine->resumeAll();
+
+    await(engine->resetAndRedownload(loops));
+    h.runUntilIdle(*engine);
+    EXPECT_THAT(logDetails(), ::testing::Contains(QStringLiteral("Reset failed for Loops: could not access folder")));
+    ASSERT_NE(engine->lane(loops->stableID()), nullptr);
+    EXPECT_EQ(engine->syncState(), SyncEngineState::error(SyncLane::accessLostMessage()));
+    EXPECT_EQ(h.records(loops->stableID()).size(), 1u);
+    EXPECT_EQ(storedFolder(loops->stableID())->deltaCursor(), QStringLiteral("cur-1"));
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+}
+
+// A pass that cannot reach the feed synced nothing.
+TEST_F(EngineFolderOpsTest, SyncNowWhoseFeedCannotBeReachedLogsAFailure)
+{
+    h.addFolder(SyncFolderType::projectsFolder);
+    engine->start();
+    h.runUntilIdle(*engine);
+
+    h.fake.dropNext("/api/v1/files/library/changes", -1);
+    engine->requestManualSync();
+    ASSERT_TRUE(runUntil([&] { return !engine->isSyncingNow(); }));
+    const QStringList details = logDetails();
+    EXPECT_TRUE(std::any_of(details.begin(), details.end(),
+                            [](const QString &detail) { return detail.startsWith(QStringLiteral("Manual sync failed: ")); }));
+    EXPECT_FALSE(details.contains(QStringLiteral("Manual sync complete")));
+
+    h.fake.clearFaults();
+    engine->requestManualSync();
+    ASSERT_TRUE(runUntil([&] { return !engine->isSyncingNow(); }));
+    EXPECT_TRUE(logDetails().contains(QStringLiteral("Manual sync complete")));
 }
 
 TEST_F(EngineFolderOpsTest, AWipeEndsEveryLaneAndTheirLateRepliesRecreateNothing)

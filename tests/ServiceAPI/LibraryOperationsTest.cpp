@@ -78,14 +78,13 @@ TEST_F(LibraryOperations, RegistrationAndResetSendTheKeysTheServiceRequires)
     service.always("/api/v1/files/reset-folder", Reply{200, R"({"deleted_count": 3})"});
     EXPECT_EQ(await(client.resetFolder(SyncFolderType::unorganisedAudio)), 3);
     await(client.resetFolder(SyncFolderType::projectsFolder, QStringLiteral("Songs/Demo")));
-    await(client.resetFolder(SyncFolderType::references, std::nullopt, QStringLiteral("0A1B")));
+    await(client.resetFolder(SyncFolderType::references));
     const auto resets = service.seen("/api/v1/files/reset-folder");
     ASSERT_EQ(resets.size(), 3u);
     EXPECT_EQ(jsonBody(resets[0]), (QJsonObject{{QStringLiteral("folder_type"), QStringLiteral("unorganised")}}));
     EXPECT_EQ(jsonBody(resets[1]), (QJsonObject{{QStringLiteral("folder_type"), QStringLiteral("drive")},
                                                 {QStringLiteral("drive_path"), QStringLiteral("Songs/Demo")}}));
-    EXPECT_EQ(jsonBody(resets[2]), (QJsonObject{{QStringLiteral("folder_type"), QStringLiteral("reference")},
-                                                {QStringLiteral("sync_folder_uuid"), QStringLiteral("0A1B")}}));
+    EXPECT_EQ(jsonBody(resets[2]), (QJsonObject{{QStringLiteral("folder_type"), QStringLiteral("reference")}}));
 }
 
 // Each fetch reaches its own route and hands the answer to its own reader.

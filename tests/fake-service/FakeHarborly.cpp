@@ -561,6 +561,12 @@ void FakeHarborly::setRotateTokensOnRefresh(bool rotate)
     m_state.rotateTokensOnRefresh = rotate;
 }
 
+void FakeHarborly::setResetFolderByKindOnly(bool byKindOnly)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.resetFolderByKindOnly = byKindOnly;
+}
+
 void FakeHarborly::moveAccount(qint64 accountId, const QString &shardId, ShardHint hint)
 {
     std::lock_guard lock(m_state.mutex);

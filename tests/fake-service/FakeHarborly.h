@@ -84,6 +84,9 @@ public:
     size_t fileCount(qint64 accountId) const;
     // The cursor a change-feed reply would carry now.
     QString currentCursor(qint64 accountId) const;
+    // Whether a folder reset ignores "sync_folder_uuid" and clears every file of the kind, as a
+    // service that keeps to the documented body does (off: only the named folder's files go).
+    void setResetFolderByKindOnly(bool byKindOnly);
 
     // --- Sync folders and plans
     void addSyncFolder(FakeSyncFolder folder);

@@ -35,6 +35,8 @@ public:
     QString baseURL;
     std::chrono::seconds tokenLifetime = std::chrono::hours(24 * 30);
     bool rotateTokensOnRefresh = false;
+    // A folder reset ignores "sync_folder_uuid": every file of the kind goes.
+    bool resetFolderByKindOnly = false;
 
     std::map<qint64, FakeAccount> accounts;
     std::map<QString, FakeToken> tokens;

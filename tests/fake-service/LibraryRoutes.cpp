@@ -168,7 +168,7 @@ FakeReply resetFolder(FakeServiceState &state, const FakeRequest &request)
     }
 
     std::optional<QString> syncFolder;
-    if (object.contains(QStringLiteral("sync_folder_uuid")))
+    if (object.contains(QStringLiteral("sync_folder_uuid")) && !state.resetFolderByKindOnly)
         syncFolder = object.value(QStringLiteral("sync_folder_uuid")).toString();
 
     std::vector<qint64> doomed;
