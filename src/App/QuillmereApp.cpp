@@ -96,6 +96,8 @@ std::optional<QString> QuillmereApp::initialise()
     m_applications = std::make_unique<RunningApplications>(*m_clock);
     auto tokens = std::make_shared<TokenManager>(*m_vault);
     m_client = std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, *m_clock));
+    if (m_options.multipartThreshold)
+        m_client->setMultipartThresholdForTesting(*m_options.multipartThreshold);
     m_engine = std::make_unique<SyncEngine>(m_client, *m_vault, *m_clock, *m_applications, makeSyncLaneFactory());
     m_network = std::make_unique<NetworkMonitor>(m_options.networkSource);
 

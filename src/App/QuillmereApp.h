@@ -57,6 +57,8 @@ struct QuillmereAppOptions
     CallbackRouter *router = nullptr;
     // Ends the event loop once the quit sequence is done: QCoreApplication::quit unless given.
     std::function<void()> endLoop;
+    // Files this large or larger go in parts: LibraryAPIClient's own threshold unless given.
+    std::optional<qint64> multipartThreshold;
 };
 
 // The application: builds its parts in order, runs them and takes them down.

@@ -617,6 +617,10 @@ private:
                                                              const UploadBefore &before, const QDateTime &attemptedAt);
     // The record at the path, or a new one of this folder inserted for it.
     std::shared_ptr<SyncFile> fetchOrCreateRecord(const QString &localPath);
+    // Keeps a MultipartUploadState of the upload of `localPath` while the service holds it
+    // open: saved as soon as it is opened, removed when it is closed (saved with whatever the
+    // upload saves next), so the activation after a kill aborts what was left open.
+    FileSyncAPI::MultipartJournal multipartJournal(const QString &localPath);
     // Inserts the row and saves; on failure undoes the row and the record's unsaved changes
     // (nothing of other records) and rethrows.
     void saveJournaled(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &record);

@@ -198,10 +198,14 @@ QCoro::Task<> SyncLane::cleanUpInterruptedMultipartUploads(std::stop_token stop)
         std::weak_ptr<MultipartUploadState> record;
         QString uploadId, oid, localPath, stagedPath;
     };
+    // An upload of this process still sends from its staged copy (a lane started again while
+    // its queue runs): that one ends, and forgets its state, by itself.
+    const std::set<QString> running = StagedCopy::inUse();
     std::vector<Leftover> leftovers;
     for (const auto &state : states)
-        leftovers.push_back({state->persistentID(), state, state->uploadId(), state->oid(), state->localPath(),
-                             state->stagedPath()});
+        if (state->stagedPath().isEmpty() || !running.count(state->stagedPath()))
+            leftovers.push_back({state->persistentID(), state, state->uploadId(), state->oid(), state->localPath(),
+                                 state->stagedPath()});
     states.clear();
 
     for (const auto &leftover : leftovers) {

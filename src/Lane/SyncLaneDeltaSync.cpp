@@ -690,6 +690,7 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
         co_return;
     }
 
+    bool failedDownloads = false;
     for (const QString &path : paths) {
         // A guard that started meanwhile holds the rest again.
         if (!runningGuardDAWs().isEmpty())
@@ -725,8 +726,20 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
             record->setRetryCount(0);
             record->setNextRetryAt(std::nullopt);
             co_await dispatchNow(record, stop);
+            if (const auto after = fetchRecord(path); after && after->syncStatus() == SyncFileStatus::pending
+                && after->desiredState() == SyncFileDesiredState::downloadPending)
+                failedDownloads = true;
             break;
         case LocalHashCheck::unconfirmed:
+            if (syncFolder()->folderType() == SyncFolderType::harborly) {
+                // The plan mirror sends nothing back: the file made meanwhile stays as it is.
+                record->setDesiredState(SyncFileDesiredState::syncedLocal);
+                record->setSyncStatus(SyncFileStatus::synced);
+                logLine(SyncLogger::Event::fileSkipped,
+                        QStringLiteral("Kept %1: its content differs from the plan's and is not sent back")
+                            .arg(QFileInfo(path).fileName()));
+                break;
+            }
             trackLocalChange(path, check.stamp);
             break;
         case LocalHashCheck::notAFile:
@@ -751,6 +764,10 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
     }
     if (!stillHeld)
         setHeldDownloadNotice(std::nullopt);
+    // A download that failed here stays owed on its back-off. Outside a queue pass (one that
+    // runs or is scheduled ends by scheduling the retries) nothing else would send it.
+    if (failedDownloads && !m_isProcessingQueue && !m_queueRetryTask.isRunning())
+        scheduleQueuePassForRetries();
     notifyStateChanged();
 }
 

@@ -334,6 +334,17 @@ QCoro::Task<bool> SyncLane::hydratePlanFile(QString root, QString planDirectory,
     record->setRemoteChecksum(file.fileChecksum ? std::optional<QString>(file.fileChecksum->toLower()) : std::nullopt);
     noteListedSize(file.id, file.fileSize);
     record->setSyncDirection(SyncFileDirection::download);
+    if (syncFolder()->syncMode() != SyncFolderSyncMode::downloadOnly) {
+        // Nothing is written into a project a running application has open: the file waits,
+        // held, until the application quits.
+        if (const QSet<QString> guards = runningGuardDAWs(); !guards.isEmpty()) {
+            record->setDesiredState(SyncFileDesiredState::downloadHeld);
+            record->setSyncStatus(SyncFileStatus::pending);
+            setHeldDownloadNotice(heldNotice(file.filename, guards));
+            saveQuietly();
+            co_return false;
+        }
+    }
     record->setDesiredState(SyncFileDesiredState::downloadPending);
     record->setSyncStatus(SyncFileStatus::syncing);
     saveQuietly();
@@ -426,11 +437,24 @@ QCoro::Task<std::optional<QString>> SyncLane::detectIdPrefixRenames(QString root
         return a.records.size() > b.records.size();
     });
 
+    // A project open in a running application is not moved away under it: the directory
+    // keeps its name for this run and is renamed by a later one.
+    if (!candidates.empty() && syncFolder()->syncMode() != SyncFolderSyncMode::downloadOnly) {
+        if (const QSet<QString> guards = runningGuardDAWs(); !guards.isEmpty()) {
+            const Candidate &kept = candidates.front();
+            const QString oldRelative = parent.isEmpty() ? kept.name : parent + u'/' + kept.name;
+            logLine(SyncLogger::Event::syncStarted,
+                    QStringLiteral("Kept %1 for now: %2 is open (to be renamed %3)")
+                        .arg(kept.name, *guards.cbegin(), name));
+            resolved.insert(key, oldRelative);
+            co_return oldRelative;
+        }
+    }
+
     for (const Candidate &candidate : candidates) {
         const QString oldRelative = parent.isEmpty() ? candidate.name : parent + u'/' + candidate.name;
         // A transfer under it writes to the path it was sent to: the directory keeps its name
-        // for this run and is renamed by a later one. (A guarding application running is the
-        // other reason a move waits; its check belongs here too.)
+        // for this run and is renamed by a later one.
         const bool inFlight =
             std::any_of(candidate.records.begin(), candidate.records.end(),
                         [](const auto &record) { return record->syncStatus() == SyncFileStatus::syncing; });

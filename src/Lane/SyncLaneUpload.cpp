@@ -4,6 +4,7 @@
 #include "ActivityLog/SyncLogger.h"
 #include "FileServices/FileChecksum.h"
 #include "Model/ModelContext.h"
+#include "Model/MultipartUploadState.h"
 #include "Model/OperationResolution.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
@@ -14,6 +15,8 @@
 #include <QScopeGuard>
 
 #include <sys/stat.h>
+
+#include <utility>
 
 namespace quillmere {
 
@@ -60,6 +63,38 @@ std::shared_ptr<SyncFile> SyncLane::fetchOrCreateRecord(const QString &localPath
     auto record = std::make_shared<SyncFile>(localPath, QFileInfo(localPath).fileName());
     record->setFolderID(laneID());
     return m_modelContext->insert(std::move(record));
+}
+
+FileSyncAPI::MultipartJournal SyncLane::multipartJournal(const QString &localPath)
+{
+    // Held by both hooks: the one state this upload wrote.
+    auto written = std::make_shared<std::shared_ptr<MultipartUploadState>>();
+    FileSyncAPI::MultipartJournal journal;
+    journal.opened = [weak = weak_from_this(), written, localPath](const FileSyncAPI::OpenedMultipart &opened) {
+        const auto lane = weak.lock();
+        if (!lane)
+            return;
+        MultipartUploadState::Data data;
+        data.uploadId = opened.uploadId;
+        data.oid = opened.oid;
+        data.localPath = localPath;
+        data.stagedPath = opened.stagedPath;
+        data.fileSize = opened.fileSize;
+        data.partSize = opened.partSize;
+        data.totalParts = opened.totalParts;
+        data.createdAt = lane->m_clock.currentDateTime();
+        data.folderID = lane->laneID();
+        *written = lane->m_modelContext->insert(std::make_shared<MultipartUploadState>(std::move(data)));
+        // Before any part goes out: a kill from here on leaves something to abort.
+        lane->saveQuietly();
+    };
+    journal.closed = [weak = weak_from_this(), written] {
+        const auto lane = weak.lock();
+        const auto state = std::exchange(*written, nullptr);
+        if (lane && state && !state->isDeleted())
+            lane->m_modelContext->remove(state);
+    };
+    return journal;
 }
 
 void SyncLane::saveJournaled(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &record)
@@ -117,6 +152,7 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     // The pass's checksum of the file, if any: the upload stats the file again and takes it
     // only while the file still has the stamp it was taken at.
     request.knownChecksum = m_checksums->held(localPath);
+    request.multipartJournal = multipartJournal(localPath);
 
     auto uploading = api->uploadFile(std::move(request), stop);
     const FileSyncAPI::UploadResult result = co_await awaitStep(std::move(uploading), epoch, stop);

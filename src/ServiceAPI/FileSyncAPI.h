@@ -11,6 +11,7 @@
 
 #include <QCoroTask>
 
+#include <functional>
 #include <optional>
 #include <stop_token>
 
@@ -177,6 +178,27 @@ public:
         QList<BatchDedupFailure> failed;
     };
 
+    // A multipart upload the service opened: what it takes to abort it after this process
+    // ended, and the staged copy its parts are sent from.
+    struct OpenedMultipart
+    {
+        QString uploadId;
+        QString oid;
+        QString stagedPath;
+        qint64 fileSize = 0;
+        qint64 partSize = 0;
+        qint64 totalParts = 0;
+    };
+
+    // Hears, on the application's thread, of a multipart upload the service opened (at once,
+    // before a part is sent) and of its end there (completed, or aborted), so that one left
+    // open by a process that ended between the two can be aborted by the next.
+    struct MultipartJournal
+    {
+        std::function<void(const OpenedMultipart &)> opened;
+        std::function<void()> closed;
+    };
+
     // One local file to put into the library (see uploadFile). The optional members are left
     // out of the requests when absent.
     struct UploadRequest
@@ -191,6 +213,7 @@ public:
         // The checksum the caller took of the file, and the stamp the file had then: the upload
         // takes it instead of hashing again while the file's stamp is still this one.
         std::optional<StampedChecksum> knownChecksum;
+        MultipartJournal multipartJournal;
     };
 
     // A folder kind is this one enum at every call; it becomes the service's word only in the

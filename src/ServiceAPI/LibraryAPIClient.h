@@ -325,10 +325,11 @@ public:
     // batch three are in flight, each going out once its bytes are in the copy. The upload is
     // completed only when the whole copy has `fileSize` bytes and `expectedChecksum`; otherwise
     // ContentChangedError. Any failure after the service opened the upload aborts it there;
-    // the staged copy is removed in every outcome.
+    // the staged copy is removed in every outcome. `journal` hears of the opening and of a
+    // completion or abort the service answered.
     QCoro::Task<> uploadMultipart(QString filePath, QString oid, QString fileName, qint64 fileSize,
                                   QString mimeType, std::optional<QString> expectedChecksum = std::nullopt,
-                                  std::stop_token stop = {});
+                                  std::stop_token stop = {}, MultipartJournal journal = {});
 
     QCoro::Task<MultipartInitiateResult> initiateMultipartUpload(QString oid, QString fileName, qint64 fileSize,
                                                                  QString mimeType, std::stop_token stop = {});

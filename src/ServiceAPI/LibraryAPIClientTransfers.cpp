@@ -573,7 +573,7 @@ void LibraryAPIClient::putBytesHere(QByteArray body, const QString &presignedURL
 
 QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, QString fileName, qint64 fileSize,
                                                 QString mimeType, std::optional<QString> expectedChecksum,
-                                                std::stop_token stop)
+                                                std::stop_token stop, MultipartJournal journal)
 {
     const auto api = m_api;
     const auto settings = m_settings;
@@ -602,6 +602,8 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
         } else {
             uploadId = opened.uploadId;
             const PartPlan plan = planFor(opened, fileSize);
+            if (journal.opened)
+                journal.opened({uploadId, oid, staged.path(), fileSize, plan.partSize, plan.totalParts});
             auto sending =
                 sendAllParts(api, clock, progress, watch, staged.path(), uploadId, oid, fileName, fileSize, plan, stop);
             parts = co_await std::move(sending);
@@ -617,6 +619,8 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
             auto completing = completeOn(api, uploadId, oid, parts, stop);
             co_await std::move(completing);
             uploadId.clear();
+            if (journal.closed)
+                journal.closed();
         }
     } catch (...) {
         failure = std::current_exception();
@@ -638,6 +642,9 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
         try {
             auto aborting = abortOn(api, uploadId, oid, {});
             co_await std::move(aborting);
+            // Unanswered, it stays known, and the next start aborts it again.
+            if (journal.closed)
+                journal.closed();
         } catch (...) {
         }
     }

@@ -726,7 +726,8 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
             presignedURL = (co_await std::move(asking)).presignedURL;
         }
         if (multipart) {
-            auto sending = self->uploadMultipart(filePath, verdict.oid, filename, size, mimeType, checksum, stop);
+            auto sending = self->uploadMultipart(filePath, verdict.oid, filename, size, mimeType, checksum, stop,
+                                                 request.multipartJournal);
             co_await std::move(sending);
         } else if (examined->bytes) {
             // The bytes in hand are one consistent version, but only the file as it is now may

@@ -8,12 +8,15 @@
 #include "Model/ModelContainer.h"
 #include "Model/ModelContainerFactory.h"
 #include "Model/ModelContext.h"
+#include "Model/MultipartUploadState.h"
 #include "Model/SyncFile.h"
 #include "Model/SyncFolder.h"
+#include "Platform/BundleIdentifier.h"
 #include "Platform/Files/FolderBookmark.h"
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QDateTime>
 
 #include <csignal>
@@ -22,6 +25,7 @@
 
 using namespace quillmere;
 using namespace std::chrono_literals;
+using quillmere::test::FakeMultipartUpload;
 using quillmere::test::ProgramEnvironment;
 using quillmere::test::runUntil;
 
@@ -119,6 +123,73 @@ TEST(KillTest, KilledTenTimesMidSyncEveryFileReachesTheServiceOnceAndNoRecordSta
         unsynced += record->syncStatus() != SyncFileStatus::synced;
     }
     EXPECT_EQ(unsynced, 0);
+}
+
+TEST(KillTest, AMultipartUploadKilledWithPartsInFlightIsAbortedAtTheNextStart)
+{
+    ProgramEnvironment environment;
+    auto &fake = environment.fake();
+    const qint64 account = fake.addAccount();
+    const QString root = environment.path("Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    // Two parts, and large enough to go in parts at the threshold the instance is given.
+    constexpr qint64 partSize = 512 * 1024;
+    QByteArray content = "RIFF bounce ";
+    while (content.size() < 2 * partSize - 1000)
+        content += QByteArray::number(content.size());
+    {
+        QFile file(root + QStringLiteral("/bounce.wav"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    fake.setMultipartPartSize(partSize);
+    const QString secrets = prepare(environment, account, root);
+    const QStringList arguments{QStringLiteral("--secrets"), secrets, QStringLiteral("--multipart-threshold"),
+                                QString::number(partSize)};
+    const QString staging =
+        environment.path("cache") + u'/' + bundleIdentifier() + QStringLiteral("/staging");
+    auto openUploads = [&] {
+        int open = 0;
+        for (const auto &upload : fake.multipartUploads())
+            open += upload.state == FakeMultipartUpload::State::open;
+        return open;
+    };
+    auto stagedCopies = [&] { return QDir(staging).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot); };
+
+    // The storage holds both parts until the process is gone.
+    fake.delayNext("/storage/uploads/*", 60s, 2);
+    auto killed = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), arguments, true);
+    int inFlight = 0;
+    ASSERT_TRUE(runUntil([&] { return (inFlight = std::max(inFlight, fake.takeMostDelayedAtOnce())) >= 2; }, 60s));
+    ASSERT_TRUE(ProgramEnvironment::signal(*killed, SIGKILL));
+    ASSERT_TRUE(ProgramEnvironment::finished(*killed));
+    ASSERT_EQ(openUploads(), 1);
+    ASSERT_EQ(stagedCopies().size(), 1);
+
+    auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), arguments, true);
+    // The activation's clean-up comes before the full sync sends the file again.
+    ASSERT_TRUE(runUntil([&] { return fake.fileCount(account) == 1; }, 60s));
+    // The completion is saved a moment after the service has it.
+    quillmere::test::runFor(1s);
+    ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGTERM)) << "the instance ended by itself";
+    ASSERT_TRUE(ProgramEnvironment::finished(*instance));
+
+    EXPECT_EQ(openUploads(), 0);
+    const auto uploads = fake.multipartUploads();
+    ASSERT_EQ(uploads.size(), 2u);
+    const int aborted = int(std::count_if(uploads.begin(), uploads.end(), [](const FakeMultipartUpload &upload) {
+        return upload.state == FakeMultipartUpload::State::aborted;
+    }));
+    EXPECT_EQ(aborted, 1);
+    EXPECT_TRUE(stagedCopies().isEmpty()) << stagedCopies().join(u' ').toStdString();
+    const auto files = fake.files(account);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].checksum,
+              QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
+    ModelContext context(ModelContainerFactory::makeContainer(environment.storePath()));
+    EXPECT_TRUE(context.fetch(FetchDescriptor<MultipartUploadState>()).empty());
+    for (const auto &record : context.fetch(FetchDescriptor<SyncFile>()))
+        EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced) << record->localPath().toStdString();
 }
 
 } // namespace

@@ -332,3 +332,151 @@ TEST_F(PlanFoldersTest, TheFeedPlacesPlanFilesOnlyWhereTheLayoutDoes)
 }
 
 } // namespace
+
+namespace {
+
+// A two-way mirror: an application open on a plan guards it.
+class GuardedPlanFoldersTest : public PlanFoldersTest
+{
+protected:
+    void SetUp() override
+    {
+        PlanFoldersTest::SetUp();
+        folder->setSyncMode(SyncFolderSyncMode::bidirectional);
+        h.context->save();
+    }
+    void pass(SyncLane &lane)
+    {
+        await(lane.runDeltaPass({}));
+        h.runUntilIdle(lane);
+    }
+    static constexpr State held{SyncFileStatus::pending, SyncFileDesiredState::downloadHeld};
+};
+
+TEST_F(GuardedPlanFoldersTest, WhileAGuardRunsNoDirectoryMovesAndPlanFilesAreHeld)
+{
+    plan(12, QStringLiteral("plan-12-beats"));
+    present(QStringLiteral("plan-12-drums/kick.wav"), serve(12, QStringLiteral("kick.wav")));
+    serve(12, QStringLiteral("snare.wav"));
+    serve(12, QStringLiteral("hat.wav"));
+    h.dawProvider->result = {QStringLiteral("Studio")};
+
+    const auto lane = sync();
+
+    const QString drums = root + QStringLiteral("/plan-12-drums/");
+    EXPECT_TRUE(isDir(QStringLiteral("plan-12-drums")));
+    EXPECT_FALSE(QFileInfo::exists(root + QStringLiteral("/plan-12-beats")));
+    EXPECT_THAT(renames(), IsEmpty());
+    EXPECT_EQ(logDetails().filter(QStringLiteral("Kept plan-12-drums")),
+              QStringList{QStringLiteral("Kept plan-12-drums for now: Studio is open (to be renamed plan-12-beats)")});
+    EXPECT_EQ(lane->planDirectories().value(12), root + QStringLiteral("/plan-12-drums"));
+    EXPECT_THAT(downloads(), IsEmpty());
+    EXPECT_EQ(h.records(folder->stableID()),
+              (std::map<QString, State>{{drums + QStringLiteral("kick.wav"), synced},
+                                        {drums + QStringLiteral("snare.wav"), held},
+                                        {drums + QStringLiteral("hat.wav"), held}}));
+    EXPECT_TRUE(lane->heldDownloadNotice().has_value());
+
+    // Meanwhile the user saved a file of their own where one of them goes.
+    writeFile(drums + QStringLiteral("hat.wav"), "the user's hat");
+    h.dawProvider->result.clear();
+    pass(*lane);
+
+    EXPECT_EQ(readFile(drums + QStringLiteral("snare.wav")), "snare.wav");
+    EXPECT_EQ(readFile(drums + QStringLiteral("hat.wav")), "the user's hat");
+    EXPECT_THAT(logDetails(), ::testing::Contains(QStringLiteral(
+                                  "Kept hat.wav: its content differs from the plan's and is not sent back")));
+    EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/check-hash"), IsEmpty());
+    EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/confirm-upload"), IsEmpty());
+    EXPECT_EQ(lane->heldDownloadNotice(), std::nullopt);
+    for (const auto &[path, state] : h.records(folder->stableID()))
+        EXPECT_EQ(state, synced) << path.toStdString();
+
+    // With nothing open the next full sync moves the directory, files and all.
+    lane->start();
+    h.runUntilIdle(*lane);
+    EXPECT_THAT(renames(), ::testing::ElementsAre(QStringLiteral(
+                               "Renamed plan-12-drums → plan-12-beats (id-prefix rename detection)")));
+    EXPECT_EQ(LaneHarness::folderFiles(root),
+              (std::map<QString, QString>{{QStringLiteral("plan-12-beats/hat.wav"), sha256("the user's hat")},
+                                          {QStringLiteral("plan-12-beats/kick.wav"), sha256("plan-12-drums/kick.wav")},
+                                          {QStringLiteral("plan-12-beats/snare.wav"), sha256("snare.wav")}}));
+    EXPECT_THAT(downloads(), SizeIs(1));
+}
+
+TEST_F(GuardedPlanFoldersTest, TheReleaseOutlivesAFailedDownloadAndStopsWhenAGuardStarts)
+{
+    plan(3, QStringLiteral("plan-3-x"));
+    serve(3, QStringLiteral("a.wav"));
+    const qint64 b = serve(3, QStringLiteral("b.wav"));
+    serve(3, QStringLiteral("c.wav"));
+    serve(3, QStringLiteral("d.wav"));
+    h.dawProvider->result = {QStringLiteral("Studio")};
+    const auto lane = sync();
+    const QString x = root + QStringLiteral("/plan-3-x/");
+    ASSERT_EQ(h.records(folder->stableID()),
+              (std::map<QString, State>{{x + QStringLiteral("a.wav"), held},
+                                        {x + QStringLiteral("b.wav"), held},
+                                        {x + QStringLiteral("c.wav"), held},
+                                        {x + QStringLiteral("d.wav"), held}}));
+
+    // The application quits; b's download fails, and it starts again while c downloads.
+    h.dawProvider->result.clear();
+    h.fake.answerNext("/api/v1/files/library/" + std::to_string(b), 500);
+    std::optional<State> bAfterItsFailure;
+    onLogLine(QStringLiteral("→ downloadPending c.wav"), [&] {
+        bAfterItsFailure = h.records(folder->stableID()).at(x + QStringLiteral("b.wav"));
+        h.dawProvider->result = {QStringLiteral("Studio")};
+    });
+    pass(*lane);
+
+    EXPECT_EQ(bAfterItsFailure, (State{SyncFileStatus::pending, SyncFileDesiredState::downloadPending}));
+    EXPECT_EQ(LaneHarness::folderFiles(root),
+              (std::map<QString, QString>{{QStringLiteral("plan-3-x/a.wav"), sha256("a.wav")},
+                                          {QStringLiteral("plan-3-x/c.wav"), sha256("c.wav")}}));
+    // The failed one is owed again, and held with the rest while the guard runs.
+    EXPECT_EQ(h.records(folder->stableID()),
+              (std::map<QString, State>{{x + QStringLiteral("a.wav"), synced},
+                                        {x + QStringLiteral("b.wav"), held},
+                                        {x + QStringLiteral("c.wav"), synced},
+                                        {x + QStringLiteral("d.wav"), held}}));
+    EXPECT_TRUE(lane->heldDownloadNotice().has_value());
+
+    h.dawProvider->result.clear();
+    pass(*lane);
+    EXPECT_EQ(LaneHarness::folderFiles(root).size(), 4u);
+    for (const auto &[path, state] : h.records(folder->stableID()))
+        EXPECT_EQ(state, synced) << path.toStdString();
+    EXPECT_EQ(lane->heldDownloadNotice(), std::nullopt);
+}
+
+TEST_F(GuardedPlanFoldersTest, ALocalEditOfAPlanFileIsKeptAndNotSentBack)
+{
+    plan(7, QStringLiteral("plan-7-drums"));
+    const qint64 kick = serve(7, QStringLiteral("kick.wav"));
+    h.fake.updateFile(kick, [&](FakeLibraryFile &file) {
+        file.syncFolderUUID = folder->stableID().toString(QUuid::WithoutBraces).toUpper();
+    });
+    const auto lane = sync();
+    const QString path = root + QStringLiteral("/plan-7-drums/kick.wav");
+    ASSERT_EQ(readFile(path), "kick.wav");
+
+    writeFile(path, "edited here");
+    h.fake.updateFile(kick, [](FakeLibraryFile &file) {
+        file.content = "kick v2";
+        file.checksum.clear();
+        file.fileSize = -1;
+    });
+    h.fake.clearRequestLog();
+    pass(*lane);
+
+    EXPECT_EQ(readFile(path), "edited here");
+    EXPECT_THAT(logDetails(), ::testing::Contains(QStringLiteral(
+                                  "Kept kick.wav: its content differs from the plan's and is not sent back")));
+    EXPECT_THAT(downloads(), IsEmpty());
+    EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/check-hash"), IsEmpty());
+    EXPECT_EQ(h.fake.file(kick)->content, "kick v2");
+    EXPECT_FALSE(lane->fetchRecord(path)->desiredState() == SyncFileDesiredState::uploadPending);
+}
+
+} // namespace

@@ -1,10 +1,12 @@
 #include "Lane/LaneTestSupport.h"
 
 #include "Model/LaneQueries.h"
+#include "Model/MultipartUploadState.h"
 #include "Model/OperationResolution.h"
 #include "Platform/Http/LocalFileError.h"
 #include "Platform/Http/TransportError.h"
 #include "ServiceAPI/HarborlyAPIError.h"
+#include "ServiceAPI/LibraryAPIClient.h"
 
 #include <gmock/gmock.h>
 
@@ -387,6 +389,42 @@ TEST_F(QueueTest, APassAskedForWhileAStoppedPassDrainsRunsAfterIt)
     for (const auto &[path, state] : h.records(folder->stableID()))
         EXPECT_EQ(state, synced) << path.toStdString();
     EXPECT_FALSE(lane->isProcessingQueue());
+}
+
+TEST_F(QueueTest, AMultipartUploadIsInTheStoreOnlyWhileTheServiceHoldsItOpen)
+{
+    h.client->setMultipartThresholdForTesting(1);
+    addUpload(QStringLiteral("stem.wav"));
+    const QString path = *folder->folderPath() + QStringLiteral("/stem.wav");
+    auto storedStates = [&] {
+        reader = std::make_unique<ModelContext>(h.container);
+        return reader->fetch(FetchDescriptor<MultipartUploadState>());
+    };
+    // The first upload's part fails every time it is sent, so that upload is aborted; the
+    // retry on the back-off completes another.
+    h.fake.failPart(1, LibraryAPIClient::attemptsPerPart, 500);
+    h.fake.delayNext("/storage/uploads/*", 300ms);
+    std::vector<std::shared_ptr<MultipartUploadState>> whileOpen;
+    std::vector<FakeMultipartUpload> opened;
+    startPassActingMidTransfer([&] {
+        whileOpen = storedStates();
+        opened = h.fake.multipartUploads();
+    });
+    h.runUntilIdle(*lane);
+
+    ASSERT_THAT(opened, SizeIs(1));
+    ASSERT_THAT(whileOpen, SizeIs(1));
+    EXPECT_EQ(whileOpen[0]->uploadId(), opened[0].uploadId);
+    EXPECT_EQ(whileOpen[0]->oid(), opened[0].oid);
+    EXPECT_EQ(whileOpen[0]->localPath(), path);
+    EXPECT_EQ(QFileInfo(whileOpen[0]->stagedPath()).path(), LibraryAPIClient::stagingFolder());
+    EXPECT_EQ(whileOpen[0]->folderID(), folder->stableID());
+    const auto uploads = h.fake.multipartUploads();
+    ASSERT_THAT(uploads, SizeIs(2));
+    EXPECT_EQ(uploads[0].state, FakeMultipartUpload::State::aborted);
+    EXPECT_EQ(uploads[1].state, FakeMultipartUpload::State::completed);
+    EXPECT_THAT(storedStates(), IsEmpty());
+    EXPECT_EQ(stored(QStringLiteral("stem.wav"))->syncStatus(), SyncFileStatus::synced);
 }
 
 TEST_F(QueueTest, ALocalNameClashIsAnErrorOfItsOwnNotANetworkRetry)

@@ -1,8 +1,9 @@
 // A quillmere instance whose secrets live in memory, seeded from a file: the program tests and
 // the idle benchmark run it, so that processes which are killed and started again never share
 // (or disturb) a keyring with other tests.
-//   quillmere_test_instance --secrets FILE [arguments of quillmere]
-// FILE holds the vault item as KeychainVault::encode writes it.
+//   quillmere_test_instance --secrets FILE [--multipart-threshold BYTES] [arguments of quillmere]
+// FILE holds the vault item as KeychainVault::encode writes it; files of BYTES or more go in
+// parts (a kill can then find a multipart upload under way without a file of hundreds of MB).
 
 #include "Accounts/KeychainVault.h"
 #include "App/Program.h"
@@ -26,5 +27,13 @@ int main(int argc, char **argv)
     }
     quillmere::QuillmereAppOptions options;
     options.secretBackend = &backend;
+    const qsizetype threshold = arguments.indexOf(QStringLiteral("--multipart-threshold"));
+    if (threshold > 0 && threshold + 1 < arguments.size()) {
+        bool valid = false;
+        const qint64 bytes = arguments[threshold + 1].toLongLong(&valid);
+        if (!valid || bytes <= 0)
+            return 2;
+        options.multipartThreshold = bytes;
+    }
     return quillmere::runQuillmere(application, options);
 }
