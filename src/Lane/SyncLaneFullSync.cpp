@@ -199,10 +199,14 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                                      QStringLiteral("Rate limited during full sync — will retry"));
             scheduleFullSyncRetry();
         } else {
+            // Shown as the folder's error (a refused certificate says why), and tried again on
+            // the back-off and when the network changes: the cause may pass without the user.
             const QString description = describeError(failure);
             setLastError(description);
             setSyncState(SyncEngineState::error(description));
             logLine(SyncLogger::Event::syncFailed, description);
+            scheduleFullSyncRetry();
+            notifyStateChanged();
         }
         finishIdle();
         co_return;
