@@ -228,6 +228,8 @@ public:
     const QSet<QString> &heldDuplicatePaths();
     // A transport failure that says the network is down or unreachable.
     static bool isNetworkError(const std::exception_ptr &error);
+    // The secure connection failed (the server's certificate refused, among others).
+    static bool isSecureConnectionFailure(const std::exception_ptr &error);
     // The service asked us to slow down: status 429, or "429" in the service's own message.
     static bool isRateLimited(const std::exception_ptr &error);
     // The text shown for a failed operation, by HTTP status (none: a network failure).

@@ -83,9 +83,12 @@ bool isNetworkCode(TransportError::Code code)
     }
 }
 
-// The secure connection failed (a refused certificate among others): the text says which.
-bool isSecureConnectionFailure(const std::exception_ptr &error)
+} // namespace
+
+bool SyncLane::isSecureConnectionFailure(const std::exception_ptr &error)
 {
+    if (!error)
+        return false;
     try {
         std::rethrow_exception(error);
     } catch (const HarborlyAPIError &e) {
@@ -103,6 +106,8 @@ bool isSecureConnectionFailure(const std::exception_ptr &error)
     }
     return false;
 }
+
+namespace {
 
 QString operationWord(SyncFileDesiredState state)
 {

@@ -199,13 +199,15 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                                      QStringLiteral("Rate limited during full sync — will retry"));
             scheduleFullSyncRetry();
         } else {
-            // Shown as the folder's error (a refused certificate says why), and tried again on
-            // the back-off and when the network changes: the cause may pass without the user.
             const QString description = describeError(failure);
             setLastError(description);
             setSyncState(SyncEngineState::error(description));
             logLine(SyncLogger::Event::syncFailed, description);
-            scheduleFullSyncRetry();
+            // A refused secure connection (the text says why) may pass without the user: a
+            // clock corrected, a portal or proxy left, the service's certificate renewed. It
+            // is tried again on the back-off and when the network changes.
+            if (isSecureConnectionFailure(failure))
+                scheduleFullSyncRetry();
             notifyStateChanged();
         }
         finishIdle();
