@@ -3,7 +3,10 @@
 
 #include "Lane/LaneTestSupport.h"
 
+#include "Engine/SyncEngine.h"
 #include "Model/OperationResolution.h"
+#include "Platform/Http/TransportError.h"
+#include "ServiceAPI/HarborlyAPIError.h"
 
 #include <gmock/gmock.h>
 
@@ -18,6 +21,65 @@ using ::testing::SizeIs;
 namespace {
 
 using namespace std::chrono_literals;
+
+// The harness's client, whose listings fail on a refused certificate the first times.
+class RefusingAPI : public FileSyncAPI
+{
+public:
+    explicit RefusingAPI(std::shared_ptr<FileSyncAPI> inner) : m_inner(std::move(inner)) {}
+    int refusals = 0;
+    int listings = 0;
+
+protected:
+    QCoro::Task<QList<RemoteFile>> doListLibraryFiles(std::optional<SyncFolderType> k, std::optional<QString> id,
+                                                      std::stop_token s) override
+    {
+        if (listings++ < refusals) {
+            const TransportError refused(TransportError::Code::certificateExpired);
+            throw HarborlyAPIError::networkError(std::make_exception_ptr(refused), QString::fromUtf8(refused.what()));
+        }
+        auto inner = m_inner;
+        co_return co_await inner->listLibraryFiles(k, std::move(id), std::move(s));
+    }
+    QCoro::Task<UploadResult> doUploadFile(UploadRequest request, std::stop_token stop) override
+    {
+        return m_inner->uploadFile(std::move(request), std::move(stop));
+    }
+    QCoro::Task<BatchHashCheckResult> doCheckHashBatch(QString id, SyncFolderType k, QList<BatchHashEntry> e,
+                                                       std::stop_token s) override
+    {
+        return m_inner->checkHashBatch(std::move(id), k, std::move(e), std::move(s));
+    }
+    QCoro::Task<BatchDedupConfirmResult> doDedupConfirmBatch(QString id, SyncFolderType k,
+                                                             QList<BatchDedupConfirmEntry> e, std::optional<QString> d,
+                                                             std::optional<qint64> p, std::stop_token s) override
+    {
+        return m_inner->dedupConfirmBatch(std::move(id), k, std::move(e), std::move(d), p, std::move(s));
+    }
+    QCoro::Task<> doRegisterSyncFolder(QString u, QString n, SyncFolderType k, QString d, std::stop_token s) override
+    {
+        return m_inner->registerSyncFolder(std::move(u), std::move(n), k, std::move(d), std::move(s));
+    }
+    QCoro::Task<> doAbortMultipartUpload(QString u, QString o, std::stop_token s) override
+    {
+        return m_inner->abortMultipartUpload(std::move(u), std::move(o), std::move(s));
+    }
+    QCoro::Task<> doDownloadFile(qint64 id, QString path, std::optional<qint64> size, std::optional<QString> sum,
+                                 std::optional<JudgedDestination> judged, std::stop_token s) override
+    {
+        return m_inner->downloadFile(id, std::move(path), size, std::move(sum), judged, std::move(s));
+    }
+    QCoro::Task<> doDeleteFile(qint64 id, std::stop_token s) override { return m_inner->deleteFile(id, std::move(s)); }
+    QCoro::Task<ChangeFeed> doFetchChanges(QString c, std::optional<SyncFolderType> k, std::optional<QString> id,
+                                           std::stop_token s) override
+    {
+        return m_inner->fetchChanges(std::move(c), k, std::move(id), std::move(s));
+    }
+    QCoro::Task<QList<PlanSummary>> doFetchPlans(std::stop_token s) override { return m_inner->fetchPlans(std::move(s)); }
+
+private:
+    std::shared_ptr<FileSyncAPI> m_inner;
+};
 
 class FailureStateTest : public LaneTest
 {
@@ -237,6 +299,51 @@ TEST_F(FailureStateTest, ARetryTimeBeyondTheLongestBackOffIsDue)
     EXPECT_EQ(stored(QStringLiteral("waiting.wav"))->syncStatus(), SyncFileStatus::pending);
     // The one within the back-off goes at its time, by the pass the end of this one scheduled.
     EXPECT_TRUE(lane->queueRetryTask().isRunning());
+}
+
+// A lane whose first sync meets a refused certificate is the engine's error, saying why; it
+// tries again on the back-off (60 s, then 120 s) and at once when the network changes.
+TEST_F(FailureStateTest, ARefusedCertificateIsShownAndTriedAgainOnTheBackOffAndANetworkChange)
+{
+    writeFile(pathOf(QStringLiteral("take.wav")), "RIFF take");
+    auto api = std::make_shared<RefusingAPI>(h.client);
+    api->refusals = 2;
+    LaneFactory factory = [api](const LaneServices &services) {
+        LaneServices refusing = services;
+        refusing.apiClient = api;
+        auto made = std::dynamic_pointer_cast<SyncLane>(makeSyncLaneFactory()(refusing));
+        made->setDeltaLoopEnabledForTesting(false);
+        return std::shared_ptr<SyncLaneInterface>(made);
+    };
+    SyncEngine engine(h.client, h.vault, h.clock, h.applicationEvents, factory);
+    engine.setStoredModelContext(h.context);
+    engine.start();
+    const auto started = std::dynamic_pointer_cast<SyncLane>(engine.lanes().at(0));
+
+    ASSERT_TRUE(runUntil([&] { return engine.syncState().isError(); }));
+    EXPECT_TRUE(engine.syncState().message.contains(QStringLiteral("certificate has expired")))
+        << engine.syncState().message.toStdString();
+    EXPECT_TRUE(engine.lastError() && engine.lastError()->contains(QStringLiteral("certificate has expired")));
+    ASSERT_TRUE(runUntil([&] { return started->fullSyncRetryTask().isRunning() && !started->syncTask().isRunning(); }));
+
+    h.clock.advance(59s);
+    runFor(50ms);
+    EXPECT_EQ(api->listings, 1);
+    h.clock.advance(1s);
+    ASSERT_TRUE(runUntil([&] { return api->listings == 2 && started->fullSyncRetryTask().isRunning(); }));
+    EXPECT_TRUE(engine.syncState().isError());
+
+    // The next try would be 120 s away; another network may already let it through.
+    const auto before = h.clock.now();
+    engine.handleNetworkChange();
+    h.runUntilIdle(engine);
+    EXPECT_EQ(api->listings, 3);
+    EXPECT_LT(h.clock.now() - before, Clock::Duration(120s));
+    EXPECT_EQ(engine.syncState(), SyncEngineState::idle());
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("RIFF take")}}));
+
+    engine.stop();
+    EXPECT_TRUE(runUntil([&] { return !engine.isStorageMonitorRunning(); }));
 }
 
 } // namespace
