@@ -29,15 +29,14 @@ public:
     explicit RefusingAPI(std::shared_ptr<FileSyncAPI> inner) : m_inner(std::move(inner)) {}
     int refusals = 0;
     int listings = 0;
+    bool refuseFeed = false;
 
 protected:
     QCoro::Task<QList<RemoteFile>> doListLibraryFiles(std::optional<SyncFolderType> k, std::optional<QString> id,
                                                       std::stop_token s) override
     {
-        if (listings++ < refusals) {
-            const TransportError refused(TransportError::Code::certificateExpired);
-            throw HarborlyAPIError::networkError(std::make_exception_ptr(refused), QString::fromUtf8(refused.what()));
-        }
+        if (listings++ < refusals)
+            refuse();
         auto inner = m_inner;
         co_return co_await inner->listLibraryFiles(k, std::move(id), std::move(s));
     }
@@ -73,11 +72,20 @@ protected:
     QCoro::Task<ChangeFeed> doFetchChanges(QString c, std::optional<SyncFolderType> k, std::optional<QString> id,
                                            std::stop_token s) override
     {
-        return m_inner->fetchChanges(std::move(c), k, std::move(id), std::move(s));
+        if (refuseFeed)
+            refuse();
+        auto inner = m_inner;
+        co_return co_await inner->fetchChanges(std::move(c), k, std::move(id), std::move(s));
     }
     QCoro::Task<QList<PlanSummary>> doFetchPlans(std::stop_token s) override { return m_inner->fetchPlans(std::move(s)); }
 
 private:
+    static void refuse()
+    {
+        const TransportError refused(TransportError::Code::certificateExpired);
+        throw HarborlyAPIError::networkError(std::make_exception_ptr(refused), QString::fromUtf8(refused.what()));
+    }
+
     std::shared_ptr<FileSyncAPI> m_inner;
 };
 
@@ -341,6 +349,12 @@ TEST_F(FailureStateTest, ARefusedCertificateIsShownAndTriedAgainOnTheBackOffAndA
     EXPECT_LT(h.clock.now() - before, Clock::Duration(120s));
     EXPECT_EQ(engine.syncState(), SyncEngineState::idle());
     EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("RIFF take")}}));
+    ASSERT_FALSE(engine.lastError());
+
+    // Later the change feed meets one: the engine shows it at once.
+    api->refuseFeed = true;
+    await(started->performDeltaSync());
+    EXPECT_TRUE(engine.lastError() && engine.lastError()->contains(QStringLiteral("certificate has expired")));
 
     engine.stop();
     EXPECT_TRUE(runUntil([&] { return !engine.isStorageMonitorRunning(); }));
