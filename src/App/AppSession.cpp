@@ -56,6 +56,12 @@ void AppSession::start()
         QObject::connect(&m_engine, changed, this, &AppSession::scheduleObservation);
     QObject::connect(&m_network, &NetworkMonitor::isConnectedChanged, this, &AppSession::scheduleObservation);
     QObject::connect(&m_network, &NetworkMonitor::networkBecameAvailable, this, &AppSession::networkReturned);
+    // Back, or on another kind of link: what failed on the old connection is tried again.
+    QObject::connect(&m_network, &NetworkMonitor::networkBecameAvailable, &m_engine, &SyncEngine::handleNetworkChange);
+    QObject::connect(&m_network, &NetworkMonitor::connectionTypeChanged, &m_engine, [this] {
+        if (m_network.isConnected())
+            m_engine.handleNetworkChange();
+    });
     QObject::connect(m_container.get(), &ModelContainer::saved, this, &AppSession::storeSaved);
     // Queued: the transport posts from inside its own call, which must not wipe under it.
     NotificationCenter::defaultCenter().observe(

@@ -186,7 +186,11 @@ public:
     void startStorageMonitor();
     // True while the monitor's task (also one stopped but not yet ended) runs.
     bool isStorageMonitorRunning() const { return m_storageMonitorTask.isRunning(); }
+    // Storage found not full (a check, or an upload after a 507) tells every lane, whose
+    // uploads refused for storage are owed again.
     void handleUploadSucceeded();
+    // The network came back or changed: every lane tries again what failed on the old one.
+    void handleNetworkChange();
 
     // How long every lane stays out of a pass before the heap's freed pages go back.
     static constexpr std::chrono::seconds freedMemoryDelay{2};
@@ -202,6 +206,7 @@ private:
                                           std::stop_token stop);
     static QCoro::Task<> storageMonitorLoop(QPointer<SyncEngine> self, Clock &clock, std::stop_token stop);
     static QCoro::Task<> checkStorage(QPointer<SyncEngine> self, std::stop_token stop);
+    void releaseStorageHolds();
     // Once every lane left its pass: after freedMemoryDelay with none back in one, what the
     // passes freed is given back to the system (once per settle; a new pass cancels it).
     void noteSyncingChanged(bool anySyncing);

@@ -336,16 +336,35 @@ QCoro::Task<> SyncEngine::checkStorage(QPointer<SyncEngine> self, std::stop_toke
     }
     if (!self || stop.stop_requested())
         co_return;
-    if (summary.isEnforced)
+    if (summary.isEnforced) {
         self->setIsStorageFull(true);
-    else if (self->m_storageFullReports == reportsBefore)
+    } else if (self->m_storageFullReports == reportsBefore) {
         // An answer given before a 507 arrived says nothing about the storage after it.
         self->setIsStorageFull(false);
+        // Also when the flag was clear already: uploads refused in an earlier run wait too.
+        self->releaseStorageHolds();
+    }
 }
 
 void SyncEngine::handleUploadSucceeded()
 {
+    const bool wasFull = m_isStorageFull;
     setIsStorageFull(false);
+    if (wasFull)
+        releaseStorageHolds();
+}
+
+void SyncEngine::releaseStorageHolds()
+{
+    // A lane may report (and the table change) from inside the call: a copy is walked.
+    for (const auto &lane : lanes())
+        lane->storageAvailable();
+}
+
+void SyncEngine::handleNetworkChange()
+{
+    for (const auto &lane : lanes())
+        lane->networkChanged();
 }
 
 } // namespace quillmere

@@ -71,6 +71,10 @@ public:
     virtual QCoro::Task<> reset() = 0;
     // Manual sync forgives earlier failed delta passes.
     virtual void resetDeltaFailureCount() = 0;
+    // The service's storage is not full (any more): uploads it refused for that are owed again.
+    virtual void storageAvailable() = 0;
+    // The network changed: work that failed on the connection is tried again now.
+    virtual void networkChanged() = 0;
 
     const SyncEngineState &syncState() const { return m_syncState; }
     void setSyncState(SyncEngineState value) { m_syncState = std::move(value); }

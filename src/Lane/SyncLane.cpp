@@ -7,6 +7,7 @@
 #include "Engine/BookmarkManager.h"
 #include "FileServices/Debouncer.h"
 #include "FileServices/FileWatcher.h"
+#include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
 
@@ -36,6 +37,10 @@ SyncLane::SyncLane(const LaneServices &services)
       m_clock(*services.clock),
       m_debouncer(std::make_unique<Debouncer>(*services.clock))
 {
+    // A failure shown stays shown only while its record still fails: whoever saves the record
+    // settled, owed afresh or removed (a pass, the feed, the intake, a reset), it goes.
+    connect(&m_modelContext->container(), &ModelContainer::saved, this,
+            [this](const StoreChanges &changes) { followFailingRecords(changes); });
 }
 
 SyncLane::~SyncLane()
@@ -167,6 +172,7 @@ QCoro::Task<> SyncLane::reset()
     setLastSyncAt(std::nullopt);
     setLastError(std::nullopt);
     setSyncErrors({});
+    m_failures.clear();
     setRecentSyncedFiles({});
     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Lane reset: cleared %1 tracked files for %2")
                                                 .arg(records.size())
@@ -260,23 +266,31 @@ void SyncLane::recordRecentFile(const QString &filename, SyncFileDirection direc
     setRecentSyncedFiles(std::move(list));
 }
 
-void SyncLane::appendSyncError(const QString &filename, SyncFileDirection direction, const QString &message)
+QUuid SyncLane::appendSyncError(const QString &filename, SyncFileDirection direction, const QString &message)
 {
+    const QUuid id = QUuid::createUuid();
     auto list = syncErrors();
-    list.prepend(RecentFile{QUuid::createUuid(), filename, direction, RecentFile::Kind::transferred,
-                            m_clock.currentDateTime(), message});
+    list.prepend(RecentFile{id, filename, direction, RecentFile::Kind::transferred, m_clock.currentDateTime(), message});
     if (list.size() > maxSyncErrors)
         list.resize(maxSyncErrors);
     setSyncErrors(std::move(list));
+    return id;
 }
 
 void SyncLane::clearErrors(const QString &filename)
 {
+    // Another file of the same name (in another folder) that still fails keeps its entry.
+    QSet<QUuid> failing;
+    for (const auto &note : std::as_const(m_failures))
+        if (note.entry)
+            failing.insert(*note.entry);
     auto list = syncErrors();
-    list.removeIf([&](const RecentFile &entry) { return sameText(entry.filename, filename); });
+    list.removeIf([&](const RecentFile &entry) {
+        return sameText(entry.filename, filename) && !failing.contains(entry.id);
+    });
     if (list.size() != syncErrors().size())
         setSyncErrors(list);
-    if (list.isEmpty())
+    if (list.isEmpty() && m_failures.isEmpty())
         setLastError(std::nullopt);
 }
 

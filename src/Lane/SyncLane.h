@@ -64,6 +64,8 @@ public:
     void stop() override;
     void pause() override;
     void refreshPriority() override;
+    void storageAvailable() override;
+    void networkChanged() override;
     QCoro::Task<std::optional<QString>> performDeltaSync() override;
     QCoro::Task<> reset() override;
     void resetDeltaFailureCount() override { m_consecutiveDeltaFailures = 0; }
@@ -113,9 +115,14 @@ private:
 public:
 
     void recordRecentFile(const QString &filename, SyncFileDirection direction, RecentFile::Kind kind);
-    void appendSyncError(const QString &filename, SyncFileDirection direction, const QString &message);
-    // Names are compared in NFC, so a decomposed name from the file system matches.
+    // The new entry's id.
+    QUuid appendSyncError(const QString &filename, SyncFileDirection direction, const QString &message);
+    // Entries of the name that belong to no record still failing. Names are compared in NFC,
+    // so a decomposed name from the file system matches.
     void clearErrors(const QString &filename);
+    // A record whose last operation failed and has not succeeded since: in error, or owed
+    // work again after a failure (a retry count).
+    static bool isStillFailing(const SyncFile &record);
 
     // Checks the folder, follows a move, drops the state of a deleted folder, cleans up
     // interrupted uploads, registers the folder and sets the lane going.
@@ -221,6 +228,8 @@ public:
     const QSet<QString> &heldDuplicatePaths();
     // A transport failure that says the network is down or unreachable.
     static bool isNetworkError(const std::exception_ptr &error);
+    // The secure connection failed (the server's certificate refused, among others).
+    static bool isSecureConnectionFailure(const std::exception_ptr &error);
     // The service asked us to slow down: status 429, or "429" in the service's own message.
     static bool isRateLimited(const std::exception_ptr &error);
     // The text shown for a failed operation, by HTTP status (none: a network failure).
@@ -235,7 +244,16 @@ public:
     // the back-off; a clash of names, a refused permission or a read-only disk is not.
     static bool isTransientLocalError(int errorNumber);
     // The wait before the next attempt after the n-th transient failure in a row (n >= 1).
-    static std::chrono::seconds retryDelay(qint64 failureCount);
+    static constexpr std::chrono::seconds retryDelay(qint64 failureCount)
+    {
+        qint64 seconds = 5;
+        for (qint64 n = 1; n < failureCount; ++n)
+            seconds *= 3;
+        return std::chrono::seconds(seconds);
+    }
+    // Whether a record owed work still waits for its retry time: a time further ahead than
+    // any back-off the lane sets (the clock ran ahead when it was set) does not hold it.
+    bool waitsForRetry(const SyncFile &record) const;
 
 
     // Per-file operations: upload, download, deletes.
@@ -255,6 +273,9 @@ public:
     // Never replaces content of a two-way folder that the service does not know: such a file
     // is kept and queued for upload instead (its generation moves on).
     QCoro::Task<> downloadRecord(qint64 fileID, QString localPath, std::stop_token stop);
+    // A download answered "gone" (404, 410): the service file was deleted meanwhile, and the
+    // record is settled as a delete from the change feed would settle it.
+    QCoro::Task<> settleGoneAtService(qint64 fileID, QString localPath, std::stop_token stop);
     // 404 and 410 count as done. The record goes only when its generation and desired state
     // are still those it was dispatched with.
     QCoro::Task<> deleteRemoteRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
@@ -591,12 +612,31 @@ private:
     // failure is then on record nowhere, goes back to pending at a back-off retry time.
     void saveFailureRow(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &found);
     void finishFailure();
+    // The failure of a record, newer than every one noted before; `entry`: its error list
+    // entry, which replaces the one noted for the record before.
+    void noteFailure(const std::shared_ptr<SyncFile> &record, const QString &shown,
+                     std::optional<QUuid> entry = std::nullopt);
+    // A save changed or removed records: those no longer failing leave the notes, and their
+    // entries the error list.
+    void followFailingRecords(const StoreChanges &changes);
+    // The last error is the newest failure of a record still failing, or none.
+    void showRecordFailures();
     qint64 outstandingCount();
     void refreshFilesPending();
     void noteStoreSaved(const StoreChanges &changes);
 
     OutstandingTally m_tally;
     bool m_countingSaves = false;
+    // The records whose failure is shown, by row id: what the last error says of it, when it
+    // failed (a sequence) and its entry in the error list, if it has one.
+    struct FailureNote
+    {
+        QString shown;
+        quint64 sequence = 0;
+        std::optional<QUuid> entry;
+    };
+    QHash<qint64, FailureNote> m_failures;
+    quint64 m_failureSequence = 0;
 
     // Per-file operations: upload, download, deletes (private).
     struct UploadBefore

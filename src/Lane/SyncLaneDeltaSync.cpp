@@ -216,6 +216,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
         }
         ++m_consecutiveDeltaFailures;
         setLastError(describeError(failure));
+        notifyStateChanged();
         co_return;
     }
     // Any answer brings the loop back to its normal interval.

@@ -6,6 +6,8 @@
 #include "Lane/LaneSupport.h"
 
 #include "ActivityLog/SyncLogger.h"
+#include "Model/LaneQueries.h"
+#include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
 #include "Model/OperationResolution.h"
 #include "Platform/Http/LocalFileError.h"
@@ -80,6 +82,32 @@ bool isNetworkCode(TransportError::Code code)
         return false;
     }
 }
+
+} // namespace
+
+bool SyncLane::isSecureConnectionFailure(const std::exception_ptr &error)
+{
+    if (!error)
+        return false;
+    try {
+        std::rethrow_exception(error);
+    } catch (const HarborlyAPIError &e) {
+        if (!e.underlying())
+            return false;
+        try {
+            std::rethrow_exception(e.underlying());
+        } catch (const TransportError &transport) {
+            return transport.isSecureConnectionFailure();
+        } catch (...) {
+        }
+    } catch (const TransportError &e) {
+        return e.isSecureConnectionFailure();
+    } catch (...) {
+    }
+    return false;
+}
+
+namespace {
 
 QString operationWord(SyncFileDesiredState state)
 {
@@ -254,12 +282,16 @@ QString SyncLane::userMessage(std::optional<int> status)
     return QStringLiteral("Sync error (code %1)").arg(*status);
 }
 
-std::chrono::seconds SyncLane::retryDelay(qint64 failureCount)
+// The dispatch query takes a retry time beyond this for one set by a clock that ran ahead.
+static_assert(SyncLane::retryDelay(SyncLane::maxRetries) == longestRetryWait);
+
+bool SyncLane::waitsForRetry(const SyncFile &record) const
 {
-    qint64 seconds = 5;
-    for (qint64 n = 1; n < failureCount; ++n)
-        seconds *= 3;
-    return std::chrono::seconds(seconds);
+    if (!record.nextRetryAt())
+        return false;
+    const QDateTime now = m_clock.currentDateTime();
+    const qint64 untilRetry = now.msecsTo(*record.nextRetryAt());
+    return untilRetry > 0 && untilRetry <= std::chrono::milliseconds(longestRetryWait).count();
 }
 
 QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext context, std::stop_token stop)
@@ -285,7 +317,11 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
                             || context.state == SyncFileDesiredState::downloadHeld;
     if (isDownload && status && (*status == 401 || *status == 421))
         permanent = false;
-    const bool storageFull = status == 507;
+    // Only an upload asks the service for room: a 507 on a delete or a download is a failure
+    // of that request, retried as any other server error.
+    const bool storageFull = status == 507 && context.state == SyncFileDesiredState::uploadPending;
+    // Shown as what it is then: the service failed, not "storage limit reached".
+    const std::optional<int> shownStatus = status == 507 && !storageFull ? std::optional<int>(500) : status;
     const QString description = describeError(error);
     // A failure of our own disk is neither the network's nor the service's: it is shown as
     // what happened to the file, and only what may pass by itself is retried.
@@ -309,7 +345,7 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         if (changedMeanwhile)
             found->setSyncStatus(SyncFileStatus::pending);
         saveFailureRow(row, found);
-        appendSyncError(context.name, context.direction, message);
+        noteFailure(found, message, appendSyncError(context.name, context.direction, message));
         setLastError(message);
         notifyStorageFull();
         finishFailure();
@@ -345,7 +381,7 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, context.name, *refusal);
         const auto row = recordPermanentFailure(found, *refusal, context.fileUUID, context.state, context.localPath);
         saveFailureRow(row, found);
-        appendSyncError(context.name, context.direction, *refusal);
+        noteFailure(found, *refusal, appendSyncError(context.name, context.direction, *refusal));
         setLastError(*refusal);
         finishFailure();
         co_return;
@@ -361,13 +397,15 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         const QString message = localMessage.value_or(userMessage(status));
         const auto row = recordPermanentFailure(found, message, context.fileUUID, context.state, context.localPath);
         saveFailureRow(row, found);
-        appendSyncError(context.name, context.direction, message);
+        noteFailure(found, message, appendSyncError(context.name, context.direction, message));
         setLastError(message);
         finishFailure();
         co_return;
     }
 
     logLine(SyncLogger::Event::syncFailed, QStringLiteral("Transient %1: %2").arg(context.name, description));
+    // Shown from the first failure on, for as long as the record still fails.
+    const QString shown = localMessage.value_or(description);
     if (found) {
         const qint64 attempt = found->retryCount() + 1;
         found->setRetryCount(attempt);
@@ -375,17 +413,145 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
             found->setNextRetryAt(m_clock.currentDateTime().addSecs(retryDelay(attempt).count()));
             found->setSyncStatus(SyncFileStatus::pending);
             saveQuietly();
+            noteFailure(found, shown);
         } else {
-            const QString message = localMessage.value_or(userMessage(status));
+            const QString message = localMessage.value_or(
+                isSecureConnectionFailure(error) ? description : userMessage(shownStatus));
             const auto row = recordTransientFailure(found, message, context.state, context.localPath);
             saveFailureRow(row, found);
-            appendSyncError(context.name, context.direction, message);
+            noteFailure(found, shown, appendSyncError(context.name, context.direction, message));
             logLine(SyncLogger::Event::syncFailed,
                     QStringLiteral("Exhausted retries for %1: %2").arg(context.name, description));
         }
     }
-    setLastError(localMessage.value_or(description));
+    setLastError(shown);
     finishFailure();
+}
+
+bool SyncLane::isStillFailing(const SyncFile &record)
+{
+    if (record.isDeleted())
+        return false;
+    if (record.syncStatus() == SyncFileStatus::error)
+        return true;
+    // Owed again after a failure, waiting for its retry time or on its way again.
+    return record.retryCount() > 0
+           && (record.syncStatus() == SyncFileStatus::pending || record.syncStatus() == SyncFileStatus::syncing)
+           && record.desiredState() && *record.desiredState() != SyncFileDesiredState::syncedLocal;
+}
+
+void SyncLane::noteFailure(const std::shared_ptr<SyncFile> &record, const QString &shown, std::optional<QUuid> entry)
+{
+    if (!record || record->persistentID() == 0 || !isStillFailing(*record)) {
+        // Nothing that fails stays behind it: an entry of no record would never leave.
+        if (entry) {
+            auto list = syncErrors();
+            list.removeIf([&](const RecentFile &listed) { return listed.id == *entry; });
+            setSyncErrors(std::move(list));
+        }
+        return;
+    }
+    FailureNote &note = m_failures[record->persistentID()];
+    if (entry && note.entry && *note.entry != *entry) {
+        auto list = syncErrors();
+        list.removeIf([&](const RecentFile &listed) { return listed.id == *note.entry; });
+        setSyncErrors(std::move(list));
+    }
+    note.shown = shown;
+    note.sequence = ++m_failureSequence;
+    if (entry)
+        note.entry = entry;
+}
+
+void SyncLane::followFailingRecords(const StoreChanges &changes)
+{
+    if (m_failures.isEmpty())
+        return;
+    const QString &fileType = SyncFile::layout().info.name;
+    QList<qint64> ended;
+    for (const auto &entry : changes.deleted)
+        if (entry.type == fileType && m_failures.contains(entry.id))
+            ended.append(entry.id);
+    for (const auto &entry : changes.changed) {
+        if (entry.type != fileType || !m_failures.contains(entry.id))
+            continue;
+        const auto record = m_modelContext->object<SyncFile>(entry.id);
+        if (!record || !isStillFailing(*record))
+            ended.append(entry.id);
+    }
+    if (ended.isEmpty())
+        return;
+    QSet<QUuid> entries;
+    for (const qint64 id : std::as_const(ended)) {
+        const FailureNote note = m_failures.take(id);
+        if (note.entry)
+            entries.insert(*note.entry);
+    }
+    if (!entries.isEmpty()) {
+        auto list = syncErrors();
+        list.removeIf([&](const RecentFile &listed) { return entries.contains(listed.id); });
+        setSyncErrors(std::move(list));
+    }
+    showRecordFailures();
+    notifyStateChanged();
+}
+
+void SyncLane::showRecordFailures()
+{
+    const FailureNote *newest = nullptr;
+    for (const auto &note : std::as_const(m_failures))
+        if (!newest || note.sequence > newest->sequence)
+            newest = &note;
+    setLastError(newest ? std::optional<QString>(newest->shown) : std::nullopt);
+}
+
+void SyncLane::storageAvailable()
+{
+    // Uploads refused for storage wait in error with the storage text; nothing else would
+    // send them again until the user touches each file.
+    auto request = SyncFile::inFolder(laneID());
+    request.equals(SyncFile::Field::syncStatus, SyncFileStatus::error)
+        .equals(SyncFile::Field::desiredState, SyncFileDesiredState::uploadPending)
+        .equals(SyncFile::Field::errorMessage, userMessage(507));
+    std::vector<std::shared_ptr<SyncFile>> held;
+    try {
+        held = m_modelContext->fetch(request);
+    } catch (const std::exception &) {
+        return;
+    }
+    if (held.empty())
+        return;
+    for (const auto &record : held) {
+        record->setSyncStatus(SyncFileStatus::pending);
+        record->setErrorMessage(std::nullopt);
+        record->setRetryCount(0);
+        record->setNextRetryAt(std::nullopt);
+    }
+    saveQuietly();
+    logLine(SyncLogger::Event::syncStarted, QStringLiteral("Storage available again: %1 upload(s) of %2 owed again")
+                                                .arg(held.size())
+                                                .arg(syncFolder()->name()));
+    if (!m_started || isPaused())
+        return; // the next start (or resume) runs them
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    auto body = [weak](std::stop_token stop) {
+        return runScheduledQueuePass(weak, Clock::Duration::zero(), std::move(stop));
+    };
+    m_queueRetryTask = TaskHandle::start(std::move(body));
+}
+
+void SyncLane::networkChanged()
+{
+    if (!m_started || isPaused())
+        return;
+    // What failed on the old connection (a refused certificate, an unreachable host) may go
+    // through on this one: the waiting full sync runs now, and the feed's back-off restarts.
+    m_consecutiveDeltaFailures = 0;
+    if (m_fullSyncRetryTask.isRunning()) {
+        logLine(SyncLogger::Event::syncStarted,
+                QStringLiteral("Network changed: syncing %1 again now").arg(syncFolder()->name()));
+        scheduleFullSync(Clock::Duration::zero());
+    }
 }
 
 void SyncLane::finishFailure()

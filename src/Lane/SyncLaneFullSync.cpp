@@ -203,6 +203,12 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
             setLastError(description);
             setSyncState(SyncEngineState::error(description));
             logLine(SyncLogger::Event::syncFailed, description);
+            // A refused secure connection (the text says why) may pass without the user: a
+            // clock corrected, a portal or proxy left, the service's certificate renewed. It
+            // is tried again on the back-off and when the network changes.
+            if (isSecureConnectionFailure(failure))
+                scheduleFullSyncRetry();
+            notifyStateChanged();
         }
         finishIdle();
         co_return;

@@ -325,8 +325,7 @@ QCoro::Task<bool> SyncLane::hydratePlanFile(QString root, QString planDirectory,
             co_return false;
         // Owed already and waiting for its retry time: the queue's back-off decides.
         if (known->syncStatus() == SyncFileStatus::pending &&
-            known->desiredState() == SyncFileDesiredState::downloadPending && known->nextRetryAt() &&
-            *known->nextRetryAt() > m_clock.currentDateTime())
+            known->desiredState() == SyncFileDesiredState::downloadPending && waitsForRetry(*known))
             co_return true;
     }
     const auto record = fetchOrCreateRecord(path);

@@ -1,6 +1,7 @@
 #include "Lane/SyncLane.h"
 
 #include "ActivityLog/SyncLogger.h"
+#include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
 
@@ -82,8 +83,8 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
     setFilesPending(fetchOutstandingRecords());
     setCurrentFile(std::nullopt);
     setLastSyncAt(m_clock.currentDateTime());
-    if (syncErrors().isEmpty())
-        setLastError(std::nullopt);
+    // What still fails stays shown, from its first failure on; what no longer does goes.
+    showRecordFailures();
     if (fetchOutstandingRecords() == 0)
         setHasLocalChanges(false);
     if (syncState() == SyncEngineState::syncing())
@@ -166,9 +167,11 @@ void SyncLane::scheduleQueuePassForRetries()
     }
     // A retry time already reached belongs to a record held back for another reason (its
     // settle window, a duplicate in flight): look again once the settle window has passed.
+    // One further ahead than any back-off was set by a clock that ran ahead: it is due too.
     const qint64 untilRetry = now.msecsTo(*earliest);
-    const Clock::Duration delay = untilRetry > 0 ? Clock::Duration(std::chrono::milliseconds(untilRetry))
-                                                 : Clock::Duration(settleWindow);
+    const bool waiting = untilRetry > 0 && untilRetry <= std::chrono::milliseconds(longestRetryWait).count();
+    const Clock::Duration delay = waiting ? Clock::Duration(std::chrono::milliseconds(untilRetry))
+                                          : Clock::Duration(settleWindow);
     std::weak_ptr<SyncLane> weak = weak_from_this();
     auto body = [weak, delay](std::stop_token stop) { return runScheduledQueuePass(weak, delay, std::move(stop)); };
     m_queueRetryTask = TaskHandle::start(std::move(body));

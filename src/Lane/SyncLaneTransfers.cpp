@@ -297,13 +297,22 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
             expectedSize = *size;
         auto downloading = api->downloadFile(fileID, localPath, expectedSize, expectedChecksum, judged, stop);
         bool changedMeanwhile = false;
+        bool goneAtService = false;
         try {
             co_await awaitStep(std::move(downloading), epoch, stop);
         } catch (const DestinationChangedError &) {
             changedMeanwhile = true;
+        } catch (const HarborlyAPIError &error) {
+            if (!isGoneAtService(error))
+                throw;
+            goneAtService = true;
         }
         if (changedMeanwhile) {
             keepLocalEdit(localPath, QStringLiteral("Kept a local save made during the download of id:%1").arg(fileID));
+            co_return;
+        }
+        if (goneAtService) {
+            co_await settleGoneAtService(fileID, localPath, stop);
             co_return;
         }
         // The client checked the bytes against the listed checksum before the rename.
@@ -345,6 +354,25 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     recordRecentFile(name, SyncFileDirection::download, RecentFile::Kind::transferred);
     SyncLogger::shared().log(SyncLogger::Event::fileDownloaded, SyncLogger::Direction::download, name,
                              QStringLiteral("id:%1").arg(fileID));
+}
+
+QCoro::Task<> SyncLane::settleGoneAtService(qint64 fileID, QString localPath, std::stop_token stop)
+{
+    const auto record = fetchRecord(localPath);
+    // Changed or given another service file meanwhile: that version decides, not this answer.
+    if (!record || record->remoteId() != fileID || record->desiredState() != SyncFileDesiredState::downloadPending)
+        throw CancelledError();
+    SyncLogger::shared().log(SyncLogger::Event::syncStarted, SyncLogger::Direction::none,
+                             QFileInfo(localPath).fileName(),
+                             QStringLiteral("Deleted at Harborly before it was downloaded (id:%1)").arg(fileID));
+    // As a delete from the change feed: the copy here goes only while it holds the last
+    // synced content (any content in a download-only folder); a local edit is kept and sent.
+    record->setDesiredState(SyncFileDesiredState::deletedLocal);
+    record->setSyncDirection(SyncFileDirection::download);
+    record->setRetryCount(0);
+    record->setNextRetryAt(std::nullopt);
+    saveJournaled(nullptr, record);
+    co_await deleteLocalRecord(record, std::move(stop));
 }
 
 QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched, std::stop_token stop)

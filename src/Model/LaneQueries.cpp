@@ -162,7 +162,7 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
         const QString &rank = SyncFile::dispatchRankSql();
         return selectFiles()
             + QStringLiteral(" WHERE folderID = ? AND syncStatus = '%1' AND (%2) >= 0"
-                             " AND (nextRetryAt IS NULL OR nextRetryAt <= ?)"
+                             " AND (nextRetryAt IS NULL OR nextRetryAt <= ? OR nextRetryAt > ?)"
                              " AND (localModifiedAt IS NULL OR localModifiedAt <= ?)")
                   .arg(rawValue(SyncFile::SyncStatus::pending), rank)
             + (excluding ? QStringLiteral(" AND localPath NOT IN (SELECT value FROM json_each(?))") : QString())
@@ -173,6 +173,7 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
 
     const qint64 nowNs = nanoseconds(now);
     const qint64 cutoffNs = nowNs - qint64(settle.count());
+    const qint64 retryHorizonNs = nowNs + qint64(std::chrono::nanoseconds(longestRetryWait).count());
     // Ordering key: rank, change time (absent first), then store order with unsaved inserts
     // after every row.
     using Key = std::tuple<int, qint64, bool, qint64>;
@@ -185,8 +186,11 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
         const auto rank = SyncFile::dispatchRank(f.desiredState());
         if (!rank || excludedPaths.contains(f.localPath()))
             return std::nullopt;
-        if (f.nextRetryAt() && nanoseconds(*f.nextRetryAt()) > nowNs)
-            return std::nullopt;
+        if (f.nextRetryAt()) {
+            const qint64 retryNs = nanoseconds(*f.nextRetryAt());
+            if (retryNs > nowNs && retryNs <= retryHorizonNs)
+                return std::nullopt;
+        }
         if (f.localModifiedAt() && nanoseconds(*f.localModifiedAt()) > cutoffNs)
             return std::nullopt;
         return rank;
@@ -200,6 +204,7 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
         int i = 1;
         stmt.bind(i++, sql::encode(folderID));
         stmt.bind(i++, nowNs);
+        stmt.bind(i++, retryHorizonNs);
         stmt.bind(i++, cutoffNs);
         if (!excludedPaths.isEmpty())
             stmt.bind(i++, excludedList(excludedPaths));

@@ -23,9 +23,15 @@ class SyncFile;
 // stored one, in the order they were inserted. A failed read yields nothing (logged), as a
 // lane treats a failed fetch. Main thread only, like the context.
 
+// The longest wait a lane sets before it tries a failed record again. A retry time further
+// ahead than this was set while the clock ran ahead (a clock corrected later): waiting for
+// it would hold the record for as long, so it counts as due.
+inline constexpr std::chrono::seconds longestRetryWait{405};
+
 // The one record of the folder that is due next, or null: syncStatus pending; a desiredState
 // that is dispatched (see SyncFile::dispatchRank); localPath not in excludedPaths;
-// nextRetryAt absent or not after now; localModifiedAt absent or not after now - settle.
+// nextRetryAt absent, not after now, or after now + longestRetryWait; localModifiedAt absent
+// or not after now - settle.
 // Among those the lowest rank wins, then the earliest localModifiedAt (absent counts as the
 // distant past), then store order. The record is the context's own handle.
 std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chrono::nanoseconds settle,

@@ -294,4 +294,22 @@ TEST_F(AppSessionTest, TheNetworkReturningChecksAStoredSignInAgain)
     EXPECT_EQ(trayIconState(session->status()), TrayIconState::noFolders);
 }
 
+TEST_F(AppSessionTest, TheLanesTryAgainOnANetworkThatCameBackOrChanged)
+{
+    addFolder();
+    linkStoredToken();
+    start();
+    ASSERT_TRUE(running());
+    const auto lane = lanes.made.back().lock();
+    ASSERT_TRUE(lane);
+    ASSERT_EQ(lane->networkChanges, 0);
+
+    network.applyPathReport(PathReport{true, InterfaceKind::Wired});
+    EXPECT_EQ(lane->networkChanges, 1);
+    network.applyPathReport(PathReport{false, InterfaceKind::Unknown});
+    EXPECT_EQ(lane->networkChanges, 1) << "no network: nothing to try on";
+    network.applyPathReport(PathReport{true, InterfaceKind::Wifi});
+    EXPECT_GE(lane->networkChanges, 2);
+}
+
 } // namespace

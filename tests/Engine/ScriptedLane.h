@@ -56,6 +56,8 @@ public:
         co_return;
     }
     void resetDeltaFailureCount() override { deltaFailures = 0; }
+    void storageAvailable() override { ++storageReleases; }
+    void networkChanged() override { ++networkChanges; }
 
     // Gives up on the next turn from inside a coroutine of its own, as the watchdog does, and
     // touches nothing of itself after the report.
@@ -71,6 +73,8 @@ public:
     int pauses = 0;
     int priorityRefreshes = 0;
     int resets = 0;
+    int storageReleases = 0;
+    int networkChanges = 0;
     int deltaFailures = 0;
     std::vector<int> failuresAtDeltaPass; // one entry per delta pass begun
     int deltaPassesEnded = 0;

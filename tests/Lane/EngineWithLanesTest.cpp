@@ -117,4 +117,26 @@ TEST_F(EngineWithLanesTest, AnUploadThatGoesThroughEndsStorageFull)
     EXPECT_FALSE(engine->isStorageFull());
 }
 
+// An upload refused for storage is not lost: the first storage check that finds room (the
+// monitor's, every 300 s) owes it again and the lane sends it.
+TEST_F(EngineWithLanesTest, UploadsRefusedForStorageGoOnceACheckFindsRoom)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    writeFile(*loops->folderPath() + QStringLiteral("/take.wav"), "RIFF take");
+    h.fake.storageFullNext("/api/v1/files/check-hash");
+
+    engine->start();
+    h.runUntilIdle(*engine);
+    ASSERT_TRUE(engine->isStorageFull());
+    ASSERT_TRUE(h.serviceFiles().empty());
+    ASSERT_FALSE(engine->syncErrors().isEmpty());
+
+    h.clock.advance(SyncEngine::storageCheckInterval);
+    ASSERT_TRUE(runUntil([&] { return !engine->isStorageFull(); }));
+    h.runUntilIdle(*engine);
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("RIFF take")}}));
+    EXPECT_THAT(engine->syncErrors(), IsEmpty());
+    EXPECT_FALSE(engine->lastError());
+}
+
 } // namespace

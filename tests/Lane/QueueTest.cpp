@@ -255,17 +255,17 @@ TEST_F(QueueTest, ADownloadRefusedForItsTokenIsRetriedNotRejected)
     const auto before = h.clock.now();
     runPass();
 
-    // Both refusals were retried on the back-off (5 s, then 15 s); the 404 that followed is
-    // the one that stays.
+    // Both refusals were retried on the back-off (5 s, then 15 s); the 404 that followed
+    // says the file is gone at the service: nothing was here, so the record goes, with no
+    // error left behind by the refusals either.
     EXPECT_EQ(h.clock.now() - before, Clock::Duration(20s));
-    const auto record = stored(QStringLiteral("remote.wav"));
-    EXPECT_EQ(record->syncStatus(), SyncFileStatus::error);
-    EXPECT_EQ(record->retryCount(), 2);
-    EXPECT_EQ(record->errorMessage(), QStringLiteral("Upload target not found"));
+    EXPECT_FALSE(stored(QStringLiteral("remote.wav")));
     const auto rows = journal();
     ASSERT_THAT(rows, SizeIs(1));
-    EXPECT_EQ(rows[0]->operationType(), QStringLiteral("download"));
-    EXPECT_EQ(rows[0]->outcome(), QStringLiteral("failedPermanent"));
+    EXPECT_EQ(rows[0]->operationType(), QStringLiteral("deleteLocal"));
+    EXPECT_EQ(rows[0]->outcome(), QStringLiteral("succeeded"));
+    EXPECT_FALSE(lane->lastError());
+    EXPECT_THAT(lane->syncErrors(), IsEmpty());
 }
 
 TEST_F(QueueTest, AFileChangedDuringItsTransferGoesAgain)

@@ -41,6 +41,14 @@ int referenceRank(std::optional<DS> s)
     return INT_MAX;
 }
 
+// A retry time ahead, but not further ahead than any back-off (one set by a clock that ran
+// ahead is due).
+bool waitsForRetry(const SyncFile &f)
+{
+    return f.nextRetryAt() && *f.nextRetryAt() > now
+           && *f.nextRetryAt() <= now.addSecs(std::chrono::seconds(longestRetryWait).count());
+}
+
 // The plain rule: every record of the folder through an ordinary fetch, filtered, and one
 // strict scan for the lowest rank, then the earliest change (absent = distant past).
 std::shared_ptr<SyncFile> referenceNextOwed(ModelContext &context, const QUuid &folder, const QSet<QString> &excluded)
@@ -55,7 +63,7 @@ std::shared_ptr<SyncFile> referenceNextOwed(ModelContext &context, const QUuid &
     for (const auto &f : files) {
         const auto s = f->desiredState();
         if (f->syncStatus() != Status::pending || !s || *s == DS::syncedLocal || *s == DS::downloadHeld
-            || excluded.contains(f->localPath()) || (f->nextRetryAt() && *f->nextRetryAt() > now)
+            || excluded.contains(f->localPath()) || waitsForRetry(*f)
             || (f->localModifiedAt() && *f->localModifiedAt() > cutoff))
             continue;
         const int r = referenceRank(s), rb = best ? referenceRank(best->desiredState()) : INT_MAX;
@@ -112,7 +120,12 @@ TEST_F(LaneQueriesTest, AgreeWithThePlainRuleOnRandomRecordSets)
 {
     const std::vector<QString> dirs{"/m/dir1", "/m/dir1/sub", "/m/dir10", "/m/dir1.0", "/m/dir1x", "/m/dir2"};
     const std::vector<std::optional<qint64>> modifiedAgo{std::nullopt, 0, 399, 400, 401, 5000, 5000, 60000};
-    const std::vector<std::optional<qint64>> retryIn{std::nullopt, std::nullopt, 0, 1, -1, 60000};
+    // Up to the longest back-off a retry time holds its record; past it (a clock that ran
+    // ahead set it) it does not.
+    const qint64 longest = std::chrono::milliseconds(longestRetryWait).count();
+    const std::vector<std::optional<qint64>> retryIn{std::nullopt, std::nullopt, 0,           1,
+                                                     -1,           60000,        longest,     longest + 1,
+                                                     qint64(365) * 24 * 3600 * 1000};
     for (quint32 seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
         SCOPED_TRACE(seed);
         QRandomGenerator rng(seed);

@@ -211,7 +211,7 @@ HttpResponse perform(const Job &job)
     if (!result)
         throw TransportError(Code::unknown);
     if (*result != CURLE_OK)
-        throw TransportError(curl::codeFor(*result));
+        throw TransportError(curl::codeFor(*result, handle));
 
     return curl::finishedResponse(handle, std::move(transfer.fields), std::move(transfer.reply));
 }

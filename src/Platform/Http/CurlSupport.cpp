@@ -1,5 +1,7 @@
 #include "Platform/Http/CurlSupport.h"
 
+#include <openssl/x509_vfy.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <array>
@@ -121,6 +123,34 @@ ThreadMulti threadMulti()
     else
         curl_easy_reset(handles.multiEasy);
     return {handles.multi, handles.multiEasy};
+}
+
+TransportError::Code codeFor(CURLcode result, CURL *handle)
+{
+    if (result != CURLE_PEER_FAILED_VERIFICATION)
+        return codeFor(result);
+    long verifyResult = X509_V_OK;
+    if (curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &verifyResult) != CURLE_OK)
+        return TransportError::Code::secureConnectionFailed;
+    return certificateCode(verifyResult);
+}
+
+TransportError::Code certificateCode(long verifyResult)
+{
+    using Code = TransportError::Code;
+    switch (verifyResult) {
+    case X509_V_OK:
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return Code::certificateForAnotherName;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return Code::certificateExpired;
+    // A clock behind, or a certificate not in force yet: neither untrusted nor expired.
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return Code::secureConnectionFailed;
+    default:
+        return Code::certificateUntrusted;
+    }
 }
 
 TransportError::Code codeFor(CURLcode result)

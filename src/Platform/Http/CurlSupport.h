@@ -39,6 +39,12 @@ struct ThreadMulti
 ThreadMulti threadMulti();
 
 TransportError::Code codeFor(CURLcode result);
+// The same for a transfer of `handle` that ended with `result`: a refused certificate says
+// why, from the handshake's verification result.
+TransportError::Code codeFor(CURLcode result, CURL *handle);
+// An OpenSSL verification result (X509_V_*) of a refused certificate; X509_V_OK means the
+// chain was trusted and curl's own check of the name refused it.
+TransportError::Code certificateCode(long verifyResult);
 
 // The fields of the final reply, from curl's header callback: an interim (1xx) reply's
 // fields are dropped when the next status line arrives.

@@ -189,6 +189,8 @@ struct Exchange
     bool timedOut = false;
     bool cancelled = false;
     bool resumePosted = false;
+    // What the handshake found wrong with the server's certificate, when it refused one.
+    TransportError::Code certificate = TransportError::Code::secureConnectionFailed;
     WaitQueue waiters;
 
     ~Exchange()
@@ -340,6 +342,9 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
         ex->touch();
         ex->wake();
     });
+    // Never ignored: the reply then fails its handshake, and says why.
+    QObject::connect(ex->reply, &QNetworkReply::sslErrors, &ex->context,
+                     [ex](const QList<QSslError> &errors) { ex->certificate = TransportError::codeFor(errors); });
     QObject::connect(ex->reply, &QNetworkReply::uploadProgress, &ex->context, [ex] { ex->touch(); });
     QObject::connect(ex->reply, &QNetworkReply::downloadProgress, &ex->context, [ex] { ex->touch(); });
     QObject::connect(ex->reply, &QNetworkReply::finished, &ex->context, [ex] {
@@ -400,8 +405,10 @@ QCoro::Task<Outcome> perform(const HttpRequest &request, BodySink &sink, const s
         throw TransportError(Code::timedOut);
     if (ex->cancelled)
         throw TransportError(Code::cancelled);
-    if (!begun)
-        throw TransportError(TransportError::codeFor(ex->reply->error()));
+    if (!begun) {
+        const Code code = TransportError::codeFor(ex->reply->error());
+        throw TransportError(code == Code::secureConnectionFailed ? ex->certificate : code);
+    }
     if (isConnectionFailure(ex->reply->error()))
         throw TransportError(Code::connectionLost);
     // Qt reports no error for a 2xx status itself: any error means the body did not come

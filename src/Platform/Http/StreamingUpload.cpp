@@ -219,7 +219,7 @@ HttpResponse perform(const Job &job)
     if (transfer.quiet)
         throw TransportError(Code::timedOut);
     if (result != CURLE_OK)
-        throw TransportError(curl::codeFor(result));
+        throw TransportError(curl::codeFor(result, handle));
 
     return curl::finishedResponse(handle, std::move(transfer.fields), std::move(transfer.body));
 }

@@ -19,6 +19,12 @@ const char *TransportError::description(Code code) noexcept
         return "cancelled";
     case Code::secureConnectionFailed:
         return "A TLS error caused the secure connection to fail.";
+    case Code::certificateUntrusted:
+        return "The secure connection failed: the server's certificate is not trusted.";
+    case Code::certificateExpired:
+        return "The secure connection failed: the server's certificate has expired.";
+    case Code::certificateForAnotherName:
+        return "The secure connection failed: the server's certificate is for another name.";
     case Code::unsupportedURL:
         return "unsupported URL";
     case Code::responseTooLarge:
@@ -63,6 +69,64 @@ TransportError::Code TransportError::codeFor(QNetworkReply::NetworkError error) 
         return Code::unsupportedURL;
     default:
         return Code::unknown;
+    }
+}
+
+TransportError::Code TransportError::codeFor(const QList<QSslError> &errors) noexcept
+{
+    bool untrusted = false;
+    bool otherName = false;
+    bool expired = false;
+    for (const QSslError &error : errors) {
+        switch (error.error()) {
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::CertificateUntrusted:
+        case QSslError::CertificateRejected:
+        case QSslError::InvalidCaCertificate:
+        case QSslError::CertificateSignatureFailed:
+        case QSslError::UnableToDecryptCertificateSignature:
+        case QSslError::UnableToDecodeIssuerPublicKey:
+        case QSslError::PathLengthExceeded:
+        case QSslError::InvalidPurpose:
+        case QSslError::CertificateRevoked:
+        case QSslError::SubjectIssuerMismatch:
+        case QSslError::AuthorityIssuerSerialNumberMismatch:
+        case QSslError::CertificateBlacklisted:
+            untrusted = true;
+            break;
+        case QSslError::HostNameMismatch:
+            otherName = true;
+            break;
+        case QSslError::CertificateExpired:
+            expired = true;
+            break;
+        default:
+            break;
+        }
+    }
+    if (untrusted)
+        return Code::certificateUntrusted;
+    if (otherName)
+        return Code::certificateForAnotherName;
+    if (expired)
+        return Code::certificateExpired;
+    return Code::secureConnectionFailed;
+}
+
+bool TransportError::isSecureConnectionFailure() const noexcept
+{
+    switch (m_code) {
+    case Code::secureConnectionFailed:
+    case Code::certificateUntrusted:
+    case Code::certificateExpired:
+    case Code::certificateForAnotherName:
+        return true;
+    default:
+        return false;
     }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QNetworkReply>
+#include <QSslError>
 
 #include <exception>
 
@@ -20,6 +22,10 @@ public:
         notConnected,
         cancelled,
         secureConnectionFailed,
+        // The secure connection failed on the server's certificate, for the reason named.
+        certificateUntrusted,
+        certificateExpired,
+        certificateForAnotherName,
         unsupportedURL,
         // A body held in memory grew past HttpClient::maximumBodySize.
         responseTooLarge,
@@ -40,6 +46,12 @@ public:
     static const char *description(Code code) noexcept;
     // For a reply that finished without a status; OperationCanceledError maps to cancelled.
     static Code codeFor(QNetworkReply::NetworkError error) noexcept;
+    // Why the handshake refused the server's certificate, from what the verification found
+    // (a chain not trusted comes first: it says nothing of the rest); secureConnectionFailed
+    // when none of the three.
+    static Code codeFor(const QList<QSslError> &errors) noexcept;
+    // Any failure of the secure connection, the certificate's included.
+    bool isSecureConnectionFailure() const noexcept;
 
 private:
     Code m_code;
