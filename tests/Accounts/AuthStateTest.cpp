@@ -9,6 +9,9 @@
 
 #include <gmock/gmock.h>
 
+#include <condition_variable>
+#include <mutex>
+
 using namespace quillmere;
 using namespace std::chrono_literals;
 using quillmere::test::await;
@@ -138,6 +141,29 @@ TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkRetu
     EXPECT_FALSE(auth->isWaitingForNetwork());
 }
 
+TEST_F(AuthStateTest, OnlyA400401Or403ToTheStartUpRenewalClearsTheToken)
+{
+    const QString token = fake.issueToken(account);
+    const QDateTime expiry = clock.currentDateTime().addSecs(-1);
+    // A misrouting proxy, a captive portal, a conflict, another shard, a validation answer:
+    // none of them says the token is no good.
+    for (const int status : {404, 407, 409, 421, 422}) {
+        storeToken(token, expiry);
+        fake.answerNext("/api/v1/auth/refresh", status, R"({"message":"not here"})");
+        make();
+        ASSERT_TRUE(runUntil([&] { return auth->isWaitingForNetwork(); })) << status;
+        EXPECT_EQ(storedToken(), (TokenData{token, expiry})) << status;
+        EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    }
+    for (const int status : {400, 401, 403}) {
+        storeToken(token, expiry);
+        fake.answerNext("/api/v1/auth/refresh", status, R"({"message":"no"})");
+        make();
+        ASSERT_TRUE(runUntil([&] { return !storedToken(); })) << status;
+        EXPECT_FALSE(auth->isWaitingForNetwork());
+    }
+}
+
 TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
 {
     // Stored by an earlier run; the keyring is locked at login.
@@ -174,6 +200,59 @@ TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
     auth->networkBecameAvailable();
     ASSERT_TRUE(waitFor(Kind::connected));
     auth.reset();
+}
+
+// A keyring whose read waits until the test lets it go, as one showing an unlock prompt does.
+class PromptingBackend : public InMemorySecretBackend
+{
+public:
+    Result read(const QString &service, const QString &account) override
+    {
+        std::unique_lock lock(m_mutex);
+        m_answered.wait(lock, [this] { return m_open; });
+        lock.unlock();
+        return InMemorySecretBackend::read(service, account);
+    }
+    void answer()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_open = true;
+        }
+        m_answered.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_answered;
+    bool m_open = false;
+};
+
+TEST_F(AuthStateTest, AnUnansweredUnlockPromptShowsTheWaitAndKeepsTheToken)
+{
+    PromptingBackend prompting;
+    const QString token = fake.issueToken(account);
+    const QDateTime expiry = clock.currentDateTime().addDays(1);
+    const QByteArray item = KeychainVault::encode({{KeychainVault::bearerTokenKey(), TokenData{token, expiry}.encoded()}});
+    prompting.putItem(bundleIdentifier(), KeychainVault::vaultAccount(), item);
+    {
+        KeychainVault promptingVault{KeychainHelper(prompting), [](const QString &) {}};
+        make(&promptingVault);
+        ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() > 0; }));
+        clock.advance(AuthState::vaultAnswerLimit - 1ms);
+        quillmere::test::runFor(50ms);
+        EXPECT_FALSE(auth->isWaitingForVault()) << "a keyring that answers soon is not mentioned";
+        clock.advance(1ms);
+        ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault(); }));
+        EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+
+        // The user unlocks it: the same read goes on and connects with the stored token.
+        prompting.answer();
+        ASSERT_TRUE(waitFor(Kind::connected));
+        EXPECT_FALSE(auth->isWaitingForVault());
+        EXPECT_EQ(prompting.item(bundleIdentifier(), KeychainVault::vaultAccount()), item);
+        auth.reset();
+    }
 }
 
 TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)

@@ -2,7 +2,10 @@
 
 #include <libsecret/secret.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace quillmere {
 
@@ -22,6 +25,41 @@ Attributes attributesFor(const QString &service, const QString &account)
     return table;
 }
 
+// A cancellable that cancels itself once the limit has passed, unless the call ended first.
+class CallLimit
+{
+public:
+    explicit CallLimit(std::chrono::milliseconds limit) : m_cancellable(g_cancellable_new())
+    {
+        m_watch = std::thread([this, limit] {
+            std::unique_lock lock(m_mutex);
+            if (!m_ended.wait_for(lock, limit, [this] { return m_finished; }))
+                g_cancellable_cancel(m_cancellable);
+        });
+    }
+    ~CallLimit()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_finished = true;
+        }
+        m_ended.notify_one();
+        m_watch.join();
+        g_object_unref(m_cancellable);
+    }
+    CallLimit(const CallLimit &) = delete;
+    CallLimit &operator=(const CallLimit &) = delete;
+
+    GCancellable *get() const { return m_cancellable; }
+
+private:
+    GCancellable *m_cancellable;
+    std::mutex m_mutex;
+    std::condition_variable m_ended;
+    bool m_finished = false;
+    std::thread m_watch;
+};
+
 SecretBackend::Result failureFrom(GError *error)
 {
     auto result = SecretBackend::Result::failure(error->code, QString::fromUtf8(error->message));
@@ -34,8 +72,9 @@ SecretBackend::Result failureFrom(GError *error)
 SecretBackend::Result SecretServiceBackend::read(const QString &service, const QString &account)
 {
     const Attributes attributes = attributesFor(service, account);
+    const CallLimit limit(m_callLimit);
     GError *error = nullptr;
-    SecretValue *value = secret_service_lookup_sync(nullptr, nullptr, attributes.get(), nullptr, &error);
+    SecretValue *value = secret_service_lookup_sync(nullptr, nullptr, attributes.get(), limit.get(), &error);
     if (error)
         return failureFrom(error);
     if (value) {
@@ -49,7 +88,7 @@ SecretBackend::Result SecretServiceBackend::read(const QString &service, const Q
     // A lookup also comes back empty when the item exists but stays locked (the unlock prompt
     // was dismissed or cannot be shown). That is not "no item": a caller that took it as one
     // would later overwrite every secret in it.
-    GList *items = secret_service_search_sync(nullptr, nullptr, attributes.get(), SECRET_SEARCH_ALL, nullptr,
+    GList *items = secret_service_search_sync(nullptr, nullptr, attributes.get(), SECRET_SEARCH_ALL, limit.get(),
                                               &error);
     if (error)
         return failureFrom(error);
@@ -66,10 +105,11 @@ SecretBackend::Result SecretServiceBackend::store(const QString &service, const 
     const Attributes attributes = attributesFor(service, account);
     SecretValue *secret = secret_value_new(value.constData(), gssize(value.size()), "application/octet-stream");
     const QByteArray label = service.toUtf8();
+    const CallLimit limit(m_callLimit);
     GError *error = nullptr;
     // Replaces an item with the same attributes in one call.
     secret_service_store_sync(nullptr, nullptr, attributes.get(), SECRET_COLLECTION_DEFAULT, label.constData(),
-                              secret, nullptr, &error);
+                              secret, limit.get(), &error);
     secret_value_unref(secret);
     if (error)
         return failureFrom(error);
@@ -79,8 +119,9 @@ SecretBackend::Result SecretServiceBackend::store(const QString &service, const 
 SecretBackend::Result SecretServiceBackend::remove(const QString &service, const QString &account)
 {
     const Attributes attributes = attributesFor(service, account);
+    const CallLimit limit(m_callLimit);
     GError *error = nullptr;
-    const gboolean removed = secret_service_clear_sync(nullptr, nullptr, attributes.get(), nullptr, &error);
+    const gboolean removed = secret_service_clear_sync(nullptr, nullptr, attributes.get(), limit.get(), &error);
     if (error)
         return failureFrom(error);
     return removed ? Result::success() : Result::missing();
