@@ -38,13 +38,19 @@ protected:
         quillmere::test::drainEvents();
     }
 
-    AuthState &make(KeychainVault *other = nullptr)
+    // settle: wait (a moment at most) until the start-up check has read the vault, so that its
+    // wait for a slow keyring is not taken for a sleep of the test's own.
+    AuthState &make(KeychainVault *other = nullptr, bool settle = true)
     {
         auth = std::make_unique<AuthState>(other ? *other : vault, clock, ExternalURLOpener([this](const QUrl &url) {
                                                opened.push_back(url);
                                                return true;
                                            }),
                                            [this] { return fake.baseURL(); });
+        if (settle) {
+            quillmere::test::runFor(1ms); // the check starts on the next turn
+            runUntil([&] { return auth->isWaitingForVault() || clock.pendingSleepers() == 0; }, 2s);
+        }
         return *auth;
     }
 
@@ -84,7 +90,7 @@ TEST_F(AuthStateTest, StartUpCheckRunsOnTheNextTurnAndReadsTheStoredToken)
     // An unexpired token connects without a request, but only after the constructor returned.
     const QString token = fake.issueToken(account);
     storeToken(token, clock.currentDateTime().addSecs(60));
-    make();
+    make(nullptr, false);
     EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
     ASSERT_TRUE(waitFor(Kind::connected));
     // currentToken() never refreshes: at its expiry there is none.
@@ -172,7 +178,7 @@ TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
     const QByteArray item = KeychainVault::encode({{KeychainVault::bearerTokenKey(), TokenData{token, expiry}.encoded()}});
     backend.putItem(bundleIdentifier(), KeychainVault::vaultAccount(), item);
     backend.setReadFailure(2);
-    make();
+    make(nullptr, false);
     int waitingChanges = 0;
     QObject::connect(auth.get(), &AuthState::waitingChanged, [&waitingChanges] { ++waitingChanges; });
     ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault(); }));
@@ -242,7 +248,7 @@ TEST_F(AuthStateTest, AnUnansweredUnlockPromptShowsTheWaitAndKeepsTheToken)
             prompting.answer();
             auth.reset();
         });
-        make(&promptingVault);
+        make(&promptingVault, false);
         ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() > 0; }));
         clock.advance(AuthState::vaultAnswerLimit - 1ms);
         quillmere::test::runFor(50ms);
