@@ -290,6 +290,7 @@ TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)
     EXPECT_EQ(polls(), 3u);
     ASSERT_TRUE(storedToken());
     EXPECT_EQ(fake.token(storedToken()->token)->accountId, account);
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("shard-a")) << "the shard goes with the token";
     EXPECT_FALSE(auth->hasPollingTask());
     // requestingCode, polling, connected: the 500 changed nothing visible.
     EXPECT_EQ(changes, 3);
@@ -397,6 +398,7 @@ TEST_F(AuthStateTest, DisconnectWhilePollingSavesNoToken)
     EXPECT_EQ(fake.deviceCodes().back().state, quillmere::test::FakeDeviceCode::State::spent)
         << "the service did hand out the token";
     EXPECT_FALSE(storedToken());
+    EXPECT_EQ(APIConfig::homeShardID(), std::nullopt) << "nor the shard that came with it";
     EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
     EXPECT_EQ(requests("DELETE", "/api/v1/auth/token"), 0u) << "nothing stored, nothing to revoke";
 }
