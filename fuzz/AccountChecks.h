@@ -9,7 +9,8 @@
 #include <QFile>
 #include <QJsonObject>
 
-// What a sign-in reader may store: the home address and shard, and only acceptable ones.
+// What a sign-in reader hands on and what storing it keeps: the home address and shard, only
+// acceptable ones, and nothing while the reply is read.
 namespace quillmere::fuzz {
 
 // Forgets what an earlier input stored.
@@ -18,25 +19,39 @@ inline void forgetHome()
     QFile::remove(UserDefaults::suite(bundleIdentifier()).filePath());
 }
 
-// After a reply was read: the stored home address and shard are the reply's when it was
-// valid and they are acceptable, and nothing otherwise.
-inline void checkStoredHome(bool replyValid, const QJsonObject &reply)
+// Reading a reply stores nothing: its home address and shard travel with its token to the
+// step that stores the token.
+inline void checkNothingStored()
+{
+    check(!APIConfig::homeShardID(), "reading a reply stores no shard");
+    check(!UserDefaults::suite(bundleIdentifier()).string(QStringLiteral("homeAPIURL")),
+          "reading a reply stores no home address");
+}
+
+// The home a valid reply carries is its string members as given; storing it keeps only an
+// acceptable shard and an acceptable address.
+inline void checkCarriedHome(const ServiceHome &home, const QJsonObject &reply)
 {
     const QJsonValue shard = reply.value(QStringLiteral("shard_id"));
-    const bool shardTaken = replyValid && shard.isString() && APIConfig::isAcceptableShardID(shard.toString());
-    const auto stored = APIConfig::homeShardID();
-    check(stored.has_value() == shardTaken, "a shard is stored exactly when a valid reply names an acceptable one");
-    if (stored)
-        check(*stored == shard.toString(), "the stored shard is the reply's");
+    const QJsonValue address = reply.value(QStringLiteral("home_api_url"));
+    check(home.shardID == (shard.isString() ? std::optional(shard.toString()) : std::nullopt), "the reply's shard");
+    check(home.apiURL == (address.isString() ? std::optional(address.toString()) : std::nullopt),
+          "the reply's home address");
 
-    const QJsonValue home = reply.value(QStringLiteral("home_api_url"));
-    const bool homeTaken = replyValid && home.isString() && APIConfig::acceptableBaseURL(home.toString());
+    const bool shardTaken = home.shardID && APIConfig::isAcceptableShardID(*home.shardID);
+    const bool homeTaken = home.apiURL && APIConfig::acceptableHomeURL(*home.apiURL);
+    home.store();
+    const auto stored = APIConfig::homeShardID();
+    check(stored.has_value() == shardTaken, "a shard is stored exactly when it is acceptable");
+    if (stored)
+        check(*stored == *home.shardID, "the stored shard is the reply's");
     const auto storedHome = UserDefaults::suite(bundleIdentifier()).string(QStringLiteral("homeAPIURL"));
-    check(storedHome.has_value() == homeTaken, "a home address is stored exactly when a valid reply names an acceptable one");
+    check(storedHome.has_value() == homeTaken, "a home address is stored exactly when it is acceptable");
     const QUrl base = APIConfig::baseURL();
-    const QString scheme = base.scheme().toLower();
-    check(!base.host().isEmpty() && (scheme == QLatin1String("https") || scheme == QLatin1String("http")),
-          "the base URL stays an http(s) address with a host", base.toString());
+    if (APIConfig::defaultBaseURL().scheme() == QLatin1String("https"))
+        check(base.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0 && !base.host().isEmpty(),
+              "reached over https, the base stays an https address with a host", base.toString());
+    forgetHome();
 }
 
 } // namespace quillmere::fuzz

@@ -1,9 +1,11 @@
 // The sign-in reply (registration, web sign-in exchanges) and the registration's refusal
 // bodies: a sign-in with a strict expiry, invalidResponse, validationFailed with the fields'
 // messages, or an unreadable-body error; the home address and shard as for the token reply.
+// A user without a whole-number id names no account.
 #include "AccountChecks.h"
 #include "ReplyChecks.h"
 
+#include "Accounts/LinkedAccount.h"
 #include "Accounts/RegistrationAPIClient.h"
 #include "Accounts/SignInReply.h"
 
@@ -21,10 +23,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const QByteArray body = bytesOf(data, size);
     forgetHome();
-    bool valid = false;
+    std::optional<ServiceHome> home;
     try {
         const AuthResponse response = Client::readRegistrationReply(201, body);
-        valid = true;
+        home = response.home;
+        const QJsonValue id = objectOf(body).value(QStringLiteral("user")).toObject().value(QStringLiteral("id"));
+        if (!isPlainWholeNumber(id) && !isDoubtfulNumber(id))
+            check(!LinkedAccount::known(response.user.id), "a user without a whole-number id names no account");
         check(response.expiresAt.isValid() && response.expiresAt.timeSpec() == Qt::UTC, "a strict expiry");
         check(objectOf(body).value(QStringLiteral("user")).isObject(), "a sign-in names its user");
     } catch (const Client::RegistrationError &error) {
@@ -35,7 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     } catch (...) {
         unexpected(std::current_exception());
     }
-    checkStoredHome(valid, objectOf(body));
+    checkNothingStored();
+    if (home)
+        checkCarriedHome(*home, objectOf(body));
 
     try {
         Client::readRegistrationReply(422, body);

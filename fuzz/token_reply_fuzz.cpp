@@ -1,6 +1,6 @@
 // The token reply of a device-link poll or a refresh: a token with a strict expiry, or
-// unexpectedResponse / an unreadable-body error; the home address and shard are stored only
-// from a valid reply, and only when acceptable (the shard goes out in a header).
+// unexpectedResponse / an unreadable-body error. Reading stores nothing; the home address and
+// shard it carries are stored only when acceptable (the shard goes out in a header).
 #include "AccountChecks.h"
 #include "ReplyChecks.h"
 
@@ -19,10 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const QByteArray body = bytesOf(data, size);
     forgetHome();
-    bool valid = false;
+    std::optional<ServiceHome> home;
     try {
-        const TokenData token = DeviceAuthClient::readTokenReply(body);
-        valid = true;
+        const DeviceAuthClient::TokenReply reply = DeviceAuthClient::readTokenReply(body);
+        const TokenData &token = reply.token;
+        home = reply.home;
         checkDate(token.expiresAt);
         check(objectOf(body).value(QStringLiteral("token")).toString() == token.token, "the token is the reply's");
         // What the vault keeps reads back.
@@ -37,6 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     } catch (...) {
         unexpected(std::current_exception());
     }
-    checkStoredHome(valid, objectOf(body));
+    checkNothingStored();
+    if (home)
+        checkCarriedHome(*home, objectOf(body));
     return 0;
 }

@@ -61,9 +61,20 @@ QUrl APIConfig::baseURL()
     return defaultBaseURL();
 }
 
+std::optional<QUrl> APIConfig::acceptableHomeURL(const QString &text)
+{
+    std::optional<QUrl> url = acceptableBaseURL(text);
+    if (!url || url->scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0)
+        return url;
+    const QUrl current = baseURL();
+    const bool currentIsLocal =
+        current.scheme().compare(QLatin1String("http"), Qt::CaseInsensitive) == 0 && isLoopbackHost(current.host());
+    return currentIsLocal ? url : std::nullopt;
+}
+
 void APIConfig::setHomeAPIURL(const QString &url)
 {
-    if (acceptableBaseURL(url))
+    if (acceptableHomeURL(url))
         suite().setString(homeAPIURLKey, url);
 }
 
@@ -82,6 +93,24 @@ void APIConfig::setHomeShardID(const QString &shardID)
 {
     if (isAcceptableShardID(shardID))
         suite().setString(homeShardIDKey, shardID);
+}
+
+ServiceHome ServiceHome::fromReply(const QJsonObject &reply)
+{
+    ServiceHome home;
+    if (const QJsonValue url = reply.value(QStringLiteral("home_api_url")); url.isString())
+        home.apiURL = url.toString();
+    if (const QJsonValue shard = reply.value(QStringLiteral("shard_id")); shard.isString())
+        home.shardID = shard.toString();
+    return home;
+}
+
+void ServiceHome::store() const
+{
+    if (apiURL)
+        APIConfig::setHomeAPIURL(*apiURL);
+    if (shardID)
+        APIConfig::setHomeShardID(*shardID);
 }
 
 std::optional<QString> APIConfig::homeShardID()

@@ -248,7 +248,7 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
             try {
                 auto asking = RegistrationAPIClient::fetchAccount(stored->token, base, stop);
                 const UserProfile profile = co_await std::move(asking);
-                linked = profile.id;
+                linked = LinkedAccount::known(profile.id);
             } catch (const std::exception &) {
                 // Unknown: never wipe on an unknown, and never save over it either.
             }
@@ -259,7 +259,30 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
             co_return failure(unknownLinkedAccountMessage);
     }
 
-    if (linked && *linked != response.user.id) {
+    // The account signed in to: the reply's id, else what the service says of the new token
+    // where the reply says the account is served.
+    std::optional<qint64> account = LinkedAccount::known(response.user.id);
+    if (!account) {
+        std::optional<QUrl> home;
+        if (response.home.apiURL)
+            home = APIConfig::acceptableHomeURL(*response.home.apiURL);
+        try {
+            auto asking = RegistrationAPIClient::fetchAccount(response.token, home.value_or(base), stop);
+            const UserProfile profile = co_await std::move(asking);
+            account = LinkedAccount::known(profile.id);
+        } catch (const std::exception &) {
+            // Unknown.
+        }
+        if (stop.stop_requested() || !self)
+            co_return gone;
+        if (account)
+            response.user.id = *account;
+    }
+    // Whether the records here are this account's cannot be told: keep them and save nothing.
+    if (!account && linked)
+        co_return failure(unknownSignedInAccountMessage);
+
+    if (linked && *linked != *account) {
         bool wiped = false;
         if (wipe) {
             try {
@@ -281,7 +304,13 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     const bool saved = co_await std::move(saving);
     if (stop.stop_requested() || !self)
         co_return gone;
-    LinkedAccount::setID(response.user.id);
+    // Only now, after any wipe and the save, does the account's address and shard replace the
+    // one before: a sign-in that stopped earlier leaves the previous account where it was.
+    response.home.store();
+    // An account the service did not name is recorded by the shell's own check, before
+    // anything syncs.
+    if (account)
+        LinkedAccount::setID(*account);
     auth.commitSignIn();
     if (!saved) {
         qCWarning(accountFlowLog) << "The sign-in could not be saved to the keyring";

@@ -30,9 +30,12 @@ class AuthState;
 // One request at a time (isBusy). A browser sign-in waits at most browserSignInLimit and ends
 // early when the window of its opening closes; an HTTP request already sent runs to its end.
 // A successful sign-in is completed in this order: the device link in progress is stopped (it
-// must not store its token after ours); when the account differs from the linked one, local
-// sync state is wiped through the injected hook (a refused wipe fails the sign-in and saves
-// nothing); the token is saved; the account is recorded as linked; AuthState::commitSignIn.
+// must not store its token after ours); the account is learnt (the reply's id, else the
+// account request made with the new token; unknown while another account is recorded fails
+// the sign-in and saves nothing); when it differs from the linked one, local sync state is
+// wiped through the injected hook (a refused wipe fails the sign-in and saves nothing); the
+// token is saved; the reply's service address and shard are stored; the account is recorded
+// as linked; AuthState::commitSignIn.
 //
 // Main thread. The AuthState and the clock must outlive the controller; the base URL is the
 // AuthState's token manager's.
@@ -52,6 +55,9 @@ public:
     static inline const QString unknownLinkedAccountMessage =
         QStringLiteral("Quillmere could not confirm which account this computer is linked to, so the sign-in was not "
                        "saved. Check your connection and try again.");
+    static inline const QString unknownSignedInAccountMessage =
+        QStringLiteral("Quillmere could not confirm which account you signed in to, so the sign-in was not saved. "
+                       "Check your connection and try again.");
     static inline const QString wipeFailedMessage =
         QStringLiteral("The other account's sync data on this computer could not be cleared, so the sign-in was not "
                        "saved. Please try again.");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Accounts/APIConfig.h"
 #include "Accounts/UserProfile.h"
 
 #include <QDateTime>
@@ -16,6 +17,8 @@ struct AuthResponse
     // The account window offers plan selection to a new account; a reply that does not say
     // counts as new.
     bool isNewUser = true;
+    // Where the account is served; stored by the sign-in's commit, after any wipe and the save.
+    ServiceHome home;
 };
 
 } // namespace quillmere

@@ -17,13 +17,6 @@ const QString invalidCodeMessage = QStringLiteral("Invalid device code. Please t
 // How the start-up refresh ended.
 enum class RefreshOutcome { renewed, refused, noToken, unanswered, cancelled };
 
-// Only a definite no from the service signs the user out; a 408/429 or a 5xx says nothing
-// about the token.
-bool isRefusal(int status)
-{
-    return status >= 400 && status < 500 && status != 408 && status != 429;
-}
-
 } // namespace
 
 AuthState::AuthState(KeychainVault &vault, Clock &clock, ExternalURLOpener urlOpener,
@@ -82,8 +75,12 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
 
     std::optional<TokenData> stored;
     for (;;) {
+        // A read that takes long waits for the keyring (an unlock prompt): say so meanwhile.
+        TaskHandle notice = TaskHandle::start(
+            [self, &clock](std::stop_token noticeStop) { return noticeSlowVault(self, clock, noticeStop); });
         auto loading = tokens->readStoredToken();
         const TokenManager::StoredToken read = co_await std::move(loading);
+        notice.cancel();
         if (!self || stop.stop_requested())
             co_return;
         if (!read.unreadable) {
@@ -116,7 +113,7 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         co_await std::move(refreshing);
         outcome = RefreshOutcome::renewed;
     } catch (const DeviceAuthClient::DeviceAuthError &error) {
-        if (error.code() == DeviceAuthClient::DeviceAuthError::Code::serverError && isRefusal(error.statusCode()))
+        if (error.isRefusal())
             outcome = RefreshOutcome::refused;
     } catch (const TokenManager::TokenError &) {
         outcome = RefreshOutcome::noToken;
@@ -152,6 +149,15 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
     case RefreshOutcome::cancelled:
         break;
     }
+}
+
+QCoro::Task<> AuthState::noticeSlowVault(QPointer<AuthState> self, Clock &clock, std::stop_token stop)
+{
+    auto sleeping = clock.sleepFor(vaultAnswerLimit, stop);
+    if (!co_await std::move(sleeping) || !self)
+        co_return;
+    if (self->m_connectionState.is(ConnectionState::Kind::disconnected))
+        self->setWaiting(false, true);
 }
 
 void AuthState::networkBecameAvailable()
@@ -246,6 +252,8 @@ QCoro::Task<> AuthState::pollForApproval(QString deviceCode, qint64 expiresIn, s
                 // A disconnect during the save queues its clear behind it in the vault.
                 if (!self || stop.stop_requested())
                     co_return;
+                // Where the account is served goes with its token, never before it.
+                result->home.store();
                 ++m_signInGeneration;
                 setConnectionState(ConnectionState::connected());
                 co_return;
@@ -275,8 +283,22 @@ void AuthState::disconnect()
     setWaiting(false, false);
     std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
     const quint64 generation = m_signInGeneration;
-    m_disconnectTasks.push_back(
-        TaskHandle::start([this, generation](std::stop_token stop) { return finishDisconnect(generation, stop); }));
+    m_disconnectTasks.push_back(TaskHandle::start(
+        [this, generation](std::stop_token stop) { return finishDisconnect(generation, std::nullopt, stop); }));
+}
+
+void AuthState::disconnectRefused(std::optional<QString> token, quint64 generation)
+{
+    if (generation != m_signInGeneration)
+        return;
+    cancelPolling();
+    m_deviceFlowTask.cancel();
+    m_checkTask.cancel();
+    setWaiting(false, false);
+    std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
+    m_disconnectTasks.push_back(TaskHandle::start([this, generation, token](std::stop_token stop) {
+        return finishDisconnect(generation, std::optional(token), stop);
+    }));
 }
 
 void AuthState::stopDeviceLink()
@@ -294,19 +316,27 @@ void AuthState::commitSignIn()
     Q_EMIT signInCommitted();
 }
 
-QCoro::Task<> AuthState::finishDisconnect(quint64 generation, std::stop_token stop)
+QCoro::Task<> AuthState::finishDisconnect(quint64 generation, std::optional<std::optional<QString>> known,
+                                          std::stop_token stop)
 {
     QPointer<AuthState> self(this);
     const std::shared_ptr<TokenManager> tokens = m_tokens;
 
-    auto loading = tokens->loadToken();
-    const std::optional<TokenData> stored = co_await std::move(loading);
-    if (stored) {
-        auto revoking = DeviceAuthClient::revokeToken(stored->token, tokens->baseURL(), stop);
+    std::optional<QString> token;
+    if (known) {
+        token = *known;
+    } else {
+        auto loading = tokens->loadToken();
+        const std::optional<TokenData> stored = co_await std::move(loading);
+        if (stored)
+            token = stored->token;
+    }
+    if (token) {
+        auto revoking = DeviceAuthClient::revokeToken(*token, tokens->baseURL(), stop);
         co_await std::move(revoking);
         // Cleared even when the application is going away meanwhile: the user asked to
         // unlink. Only the token revoked here goes: one a sign-in saved meanwhile stays.
-        auto clearing = tokens->clearTokenIfStill(stored->token);
+        auto clearing = tokens->clearTokenIfStill(*token);
         co_await std::move(clearing);
     }
     // A sign-in committed since the sign-out began decided the state after it.

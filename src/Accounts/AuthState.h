@@ -9,6 +9,7 @@
 
 #include <QCoroTask>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
@@ -37,6 +38,9 @@ public:
     // How often the start-up check reads the vault again while it cannot be read (a keyring
     // locked at login is unlocked by the user some time later).
     static constexpr Clock::Duration vaultRetryInterval = std::chrono::seconds(30);
+    // How long the start-up check waits for the vault before it says that it waits for the
+    // keyring (an unlock prompt nobody answers holds the read); the read goes on meanwhile.
+    static constexpr Clock::Duration vaultAnswerLimit = std::chrono::seconds(5);
     // The longest device-code lifetime taken from the service; a larger "expires_in" would
     // overflow the clock's nanoseconds.
     static constexpr qint64 maxDeviceCodeLifetimeSeconds = 24 * 3600;
@@ -56,8 +60,9 @@ public:
     // True after a start-up check whose refresh got no usable answer; networkBecameAvailable()
     // then checks again.
     bool isWaitingForNetwork() const { return m_waitingForNetwork; }
-    // True while the start-up check cannot read the vault: it reads again every
-    // vaultRetryInterval, and at once on networkBecameAvailable(). The token stays stored.
+    // True while the start-up check cannot read the vault, or its read has waited longer than
+    // vaultAnswerLimit: it reads again every vaultRetryInterval, and at once on
+    // networkBecameAvailable(). The token stays stored.
     bool isWaitingForVault() const { return m_waitingForVault; }
 
     TokenManager &tokenManager() { return *m_tokens; }
@@ -76,6 +81,10 @@ public:
     // cannot be read keeps its token), and the state is left alone when a sign-in was
     // committed after the call.
     void disconnect();
+    // The sign-out after the service refused `token` (the one stored when the refusal came;
+    // nullopt: none was). Nothing happens when a sign-in was committed after `generation`;
+    // otherwise as disconnect(), with that token revoked and cleared and no other.
+    void disconnectRefused(std::optional<QString> token, quint64 generation);
     // Ends a device link in progress (the code request and the poll loop) before another
     // sign-in saves its token, so the link cannot store its token afterwards: a link that was
     // requesting a code or polling shows disconnected. Other states stay as they are.
@@ -109,7 +118,11 @@ Q_SIGNALS:
 private:
     void cancelPolling();
     void setWaiting(bool forNetwork, bool forVault);
-    QCoro::Task<> finishDisconnect(quint64 generation, std::stop_token stop);
+    // After vaultAnswerLimit, unless stopped first: waiting for the vault, while still disconnected.
+    static QCoro::Task<> noticeSlowVault(QPointer<AuthState> self, Clock &clock, std::stop_token stop);
+    // `known`: the token to revoke and clear, as found earlier; absent: the one stored now.
+    QCoro::Task<> finishDisconnect(quint64 generation, std::optional<std::optional<QString>> known,
+                                   std::stop_token stop);
 
     std::shared_ptr<TokenManager> m_tokens;
     Clock &m_clock;

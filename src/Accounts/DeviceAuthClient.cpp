@@ -42,7 +42,7 @@ QString DeviceAuthClient::DeviceAuthError::message() const
     return QStringLiteral("Unexpected response format from server.");
 }
 
-TokenData DeviceAuthClient::readTokenReply(const QByteArray &body)
+DeviceAuthClient::TokenReply DeviceAuthClient::readTokenReply(const QByteArray &body)
 {
     const QJsonObject object = json::parseObject(body);
     const auto token = json::optionalString(object, QStringLiteral("token"));
@@ -50,11 +50,7 @@ TokenData DeviceAuthClient::readTokenReply(const QByteArray &body)
     const auto expiresAt = expiresAtText ? parseInternetDate(*expiresAtText) : std::nullopt;
     if (!token || !expiresAt)
         throw DeviceAuthError::unexpectedResponse();
-    if (const auto home = json::optionalString(object, QStringLiteral("home_api_url")))
-        APIConfig::setHomeAPIURL(*home);
-    if (const auto shard = json::optionalString(object, QStringLiteral("shard_id")))
-        APIConfig::setHomeShardID(*shard);
-    return TokenData{*token, *expiresAt};
+    return TokenReply{TokenData{*token, *expiresAt}, ServiceHome::fromReply(object)};
 }
 
 DeviceAuthClient::DeviceCodeResponse DeviceAuthClient::readDeviceCodeReply(const QByteArray &body)
@@ -91,20 +87,22 @@ QCoro::Task<DeviceAuthClient::PollResult> DeviceAuthClient::pollForToken(QString
     auto sending = HttpClient::send(std::move(request), std::move(stop));
     const HttpResponse response = co_await std::move(sending);
     switch (response.status) {
-    case 200:
-        co_return PollResult{PollResult::Kind::approved, readTokenReply(response.body)};
+    case 200: {
+        TokenReply reply = readTokenReply(response.body);
+        co_return PollResult{PollResult::Kind::approved, std::move(reply.token), std::move(reply.home)};
+    }
     case 428:
-        co_return PollResult{PollResult::Kind::pending, std::nullopt};
+        co_return PollResult{PollResult::Kind::pending, std::nullopt, {}};
     case 410:
-        co_return PollResult{PollResult::Kind::expired, std::nullopt};
+        co_return PollResult{PollResult::Kind::expired, std::nullopt, {}};
     case 404:
-        co_return PollResult{PollResult::Kind::invalidCode, std::nullopt};
+        co_return PollResult{PollResult::Kind::invalidCode, std::nullopt, {}};
     default:
         throw DeviceAuthError::serverError(response.status);
     }
 }
 
-QCoro::Task<TokenData> DeviceAuthClient::refresh(QString token, QUrl baseURL, std::stop_token stop)
+QCoro::Task<DeviceAuthClient::TokenReply> DeviceAuthClient::refresh(QString token, QUrl baseURL, std::stop_token stop)
 {
     HttpRequest request = jsonRequest(baseURL, QStringLiteral("/api/v1/auth/refresh"), "POST");
     request.headers.set("Content-Type", "application/json");

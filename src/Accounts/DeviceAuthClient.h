@@ -16,7 +16,8 @@ namespace quillmere {
 // The device-link flow and the token's life at the service. Each call is one request to the
 // base URL with a 60 s inactivity time-out and no retry. Transfer failures (TransportError)
 // and unreadable bodies (json::JsonError) reach the caller unchanged, except in revokeToken.
-// Main thread: a token reply stores "home_api_url" and "shard_id" through APIConfig.
+// Nothing here stores anything: a token reply's home address and shard go back with its token,
+// to whoever stores that token. Main thread.
 class DeviceAuthClient
 {
 public:
@@ -31,11 +32,19 @@ public:
         qint64 interval = 5;
     };
 
+    // A token reply: the token and where the account is served.
+    struct TokenReply
+    {
+        TokenData token;
+        ServiceHome home;
+    };
+
     struct PollResult
     {
         enum class Kind { approved, pending, expired, invalidCode };
         Kind kind;
         std::optional<TokenData> token; // set for approved
+        ServiceHome home;               // approved: the reply's home address and shard
     };
 
     class DeviceAuthError : public std::exception
@@ -49,6 +58,11 @@ public:
 
         Code code() const { return m_code; }
         int statusCode() const { return m_statusCode; }
+        // The service turned the token down for good: a renewal answered 400, 401 or 403.
+        // Every other status (a proxy's 407, a misrouted 404, 409, 421, 422, 5xx) is no verdict
+        // on the token and keeps it. The one rule for the transport and the start-up check.
+        bool isRefusal() const { return m_code == Code::serverError && isRefusalStatus(m_statusCode); }
+        static bool isRefusalStatus(int status) { return status == 400 || status == 401 || status == 403; }
         QString message() const;
         const char *what() const noexcept override { return m_what.constData(); }
 
@@ -63,8 +77,8 @@ public:
                                                              std::stop_token stop = {});
     static QCoro::Task<PollResult> pollForToken(QString deviceCode, QUrl baseURL = APIConfig::baseURL(),
                                                 std::stop_token stop = {});
-    static QCoro::Task<TokenData> refresh(QString token, QUrl baseURL = APIConfig::baseURL(),
-                                          std::stop_token stop = {});
+    static QCoro::Task<TokenReply> refresh(QString token, QUrl baseURL = APIConfig::baseURL(),
+                                           std::stop_token stop = {});
     // True only for a 204 answer; every failure reads as false.
     static QCoro::Task<bool> revokeToken(QString token, QUrl baseURL = APIConfig::baseURL(),
                                          std::stop_token stop = {});
@@ -73,8 +87,8 @@ public:
     // and a whole "expires_in", or unexpectedResponse; "interval" defaults to 5.
     static DeviceCodeResponse readDeviceCodeReply(const QByteArray &body);
     // The 200 reply of a poll or refresh: "token" and a strict "expires_at" or
-    // unexpectedResponse; stores "home_api_url" and "shard_id" only for a valid reply.
-    static TokenData readTokenReply(const QByteArray &body);
+    // unexpectedResponse, with "home_api_url" and "shard_id" as given.
+    static TokenReply readTokenReply(const QByteArray &body);
 };
 
 } // namespace quillmere

@@ -16,9 +16,12 @@ class LinkedAccount
 public:
     LinkedAccount() = delete;
 
-    // Absent when none was recorded or the stored text is not a whole number.
+    // An account id as the service named it: a whole number above 0. 0 (what a reply without
+    // a whole-number "id" reads as) names no account, and no wipe is ever decided on it.
+    static std::optional<qint64> known(qint64 accountID);
+    // Absent when none was recorded or the stored text is not a known id.
     static std::optional<qint64> id();
-    // False when the settings could not be written.
+    // False, and nothing recorded, when the id is not known or the settings could not be written.
     static bool setID(qint64 accountID);
 };
 

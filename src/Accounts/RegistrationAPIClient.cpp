@@ -133,9 +133,14 @@ QCoro::Task<UserProfile> RegistrationAPIClient::fetchAccount(QString token, QUrl
     request.headers.set("Authorization", bearer(token));
     auto sending = HttpClient::send(std::move(request), std::move(stop));
     const HttpResponse response = co_await std::move(sending);
-    if (response.status != 200)
-        throw RegistrationError::serverError(response.status);
-    co_return UserProfile::fromJson(json::parseObject(response.body));
+    co_return readAccountReply(response.status, response.body);
+}
+
+UserProfile RegistrationAPIClient::readAccountReply(int status, const QByteArray &body)
+{
+    if (status != 200)
+        throw RegistrationError::serverError(status);
+    return UserProfile::fromJson(json::parseObject(body));
 }
 
 QCoro::Task<std::optional<QString>> RegistrationAPIClient::createCheckoutSession(QString token, QString plan,
@@ -147,9 +152,14 @@ QCoro::Task<std::optional<QString>> RegistrationAPIClient::createCheckoutSession
     request.setJsonBody(QJsonObject{{QStringLiteral("plan"), plan}, {QStringLiteral("interval"), interval}});
     auto sending = HttpClient::send(std::move(request), std::move(stop));
     const HttpResponse response = co_await std::move(sending);
-    if (response.status != 200)
-        co_return std::nullopt;
-    co_return json::optionalString(json::parseObject(response.body), QStringLiteral("checkout_url"));
+    co_return readCheckoutReply(response.status, response.body);
+}
+
+std::optional<QString> RegistrationAPIClient::readCheckoutReply(int status, const QByteArray &body)
+{
+    if (status != 200)
+        return std::nullopt;
+    return json::optionalString(json::parseObject(body), QStringLiteral("checkout_url"));
 }
 
 std::optional<std::vector<SubscriptionPlan>> RegistrationAPIClient::readSubscriptionPlansReply(int status,

@@ -22,7 +22,7 @@ namespace quillmere {
 // The onboarding windows' calls to the account endpoints and the reading of the sign-in reply.
 // Each call is one request straight through HttpClient (60 s inactivity time-out, no shard
 // header, no token renewal): TransportError and json::JsonError reach the caller unchanged.
-// Main thread: reading a sign-in reply stores "home_api_url" and "shard_id" through APIConfig.
+// Reading a sign-in reply stores nothing (AuthResponse::home goes to the sign-in's commit).
 class RegistrationAPIClient
 {
 public:
@@ -89,11 +89,16 @@ public:
     // GET /api/v1/account: 200 only, else serverError with the status.
     static QCoro::Task<UserProfile> fetchAccount(QString token, QUrl baseURL = APIConfig::baseURL(),
                                                  std::stop_token stop = {});
+    // How fetchAccount reads the answer: the profile of a 200 (UserProfile::fromJson of its
+    // object), serverError for any other status, json::JsonError for a body that is not JSON.
+    static UserProfile readAccountReply(int status, const QByteArray &body);
     // POST /api/v1/account/checkout: the payment page's address, or nullopt for any refused
     // status or a reply without a string "checkout_url". Open it with ExternalURLOpener.
     static QCoro::Task<std::optional<QString>> createCheckoutSession(QString token, QString plan, QString interval,
                                                                      QUrl baseURL = APIConfig::baseURL(),
                                                                      std::stop_token stop = {});
+    // How createCheckoutSession reads the answer.
+    static std::optional<QString> readCheckoutReply(int status, const QByteArray &body);
 
     // POST /api/v1/account/subscription-portal (no body): the plans offered to the account.
     // 200 only, else serverError with the status; nullopt when the reply has no "plans" array.

@@ -21,11 +21,7 @@ std::optional<AuthResponse> readSignInReply(const QByteArray &body)
     response.user.plan = json::optionalString(*user, QStringLiteral("plan")).value_or(QStringLiteral("silver"));
     response.token = *token;
     response.expiresAt = *expiresAt;
-
-    if (const auto home = json::optionalString(object, QStringLiteral("home_api_url")))
-        APIConfig::setHomeAPIURL(*home);
-    if (const auto shard = json::optionalString(object, QStringLiteral("shard_id")))
-        APIConfig::setHomeShardID(*shard);
+    response.home = ServiceHome::fromReply(object);
     response.isNewUser = json::optionalBool(object, QStringLiteral("is_new_user")).value_or(true);
     return response;
 }

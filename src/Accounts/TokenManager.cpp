@@ -47,15 +47,18 @@ QCoro::Task<TokenData> renewLocked(KeychainVault &vault, QString key, QUrl baseU
                                    std::optional<QByteArray> storedBytes, std::stop_token stop)
 {
     auto refreshing = DeviceAuthClient::refresh(std::move(token), std::move(baseURL), stop);
-    TokenData renewed = co_await std::move(refreshing);
+    DeviceAuthClient::TokenReply renewed = co_await std::move(refreshing);
     // A stopped renewal (a disconnect) must not bring the account back at the next launch.
     if (stop.stop_requested())
         throw TransportError(TransportError::Code::cancelled);
-    if (renewed.expiresAt.isValid()) {
-        auto saving = vault.replaceValueAsync(renewed.encoded(), key, storedBytes);
-        co_await std::move(saving);
+    if (renewed.token.expiresAt.isValid()) {
+        auto saving = vault.replaceValueAsync(renewed.token.encoded(), key, storedBytes);
+        // The address and shard belong to the token they came with: a renewal that did not
+        // replace the stored token (another account signed in meanwhile) moves nothing.
+        if (co_await std::move(saving))
+            renewed.home.store();
     }
-    co_return renewed;
+    co_return renewed.token;
 }
 
 } // namespace

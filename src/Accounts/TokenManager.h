@@ -68,7 +68,8 @@ public:
     // DeviceAuthClient::refresh fails with; the stored token then stays as it was. The answer is
     // stored only when the call was not stopped meanwhile (then TransportError cancelled) and
     // the entry still holds the token that was sent: a disconnect or another holder's renewal
-    // during the request wins.
+    // during the request wins. The reply's home address and shard are stored with it, and only
+    // then.
     QCoro::Task<TokenData> refreshToken(std::stop_token stop = {});
     // refreshToken() for a holder whose request carried `seen` (nullopt: it found no token),
     // unless the stored token is no longer that one: then nothing is sent and the result is

@@ -8,6 +8,8 @@ namespace quillmere {
 // The signed-in user as the service describes it.
 struct UserProfile
 {
+    // 0 when the reply named no whole-number id: an account nobody can tell apart from another
+    // (see LinkedAccount::known).
     qint64 id = 0;
     QString name;
     QString email;

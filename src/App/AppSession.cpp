@@ -17,6 +17,9 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
+#include <cmath>
+
 namespace quillmere {
 
 Q_LOGGING_CATEGORY(appSessionLog, "app.quillmere.Quillmere.AppSession")
@@ -146,6 +149,8 @@ void AppSession::endConnection()
     m_connected = false;
     m_ready = false;
     m_awaitingAccount = false;
+    m_unreachable = false;
+    m_unreachableWait = SyncEngine::initialHibernationInterval;
     m_problem.reset();
     m_connectTask = TaskHandle();
     m_retryTask = TaskHandle();
@@ -177,9 +182,28 @@ QCoro::Task<> AppSession::connectionSteps(quint64 connection, std::stop_token st
     m_problem.reset();
     if (check == AccountCheck::wipeFailed)
         m_problem = wipeFailedProblem;
+    Clock::Duration retry = accountRetryInterval;
+    if (check == AccountCheck::unreachable) {
+        // As the engine hibernates when hydration finds the service gone: the first wait is
+        // the initial interval, each further one twice the last, up to the maximum.
+        m_unreachableWait = m_unreachable
+            ? std::min(m_unreachableWait * 2, SyncEngine::maximumHibernationInterval)
+            : SyncEngine::initialHibernationInterval;
+        m_unreachable = true;
+        SyncLogger::shared().log(SyncLogger::Event::syncStarted, SyncLogger::Direction::none, QString(),
+                                 QStringLiteral("Server unreachable — hibernating for %1s before retry")
+                                     .arg(qint64(std::llround(m_unreachableWait))));
+        retry = std::chrono::duration_cast<Clock::Duration>(std::chrono::duration<double>(m_unreachableWait));
+    } else if (m_unreachable) {
+        m_unreachable = false;
+        m_unreachableWait = SyncEngine::initialHibernationInterval;
+        SyncLogger::shared().log(SyncLogger::Event::syncStarted, SyncLogger::Direction::none, QString(),
+                                 QStringLiteral("Server recovered — resuming sync"));
+    }
     if (check != AccountCheck::confirmed) {
         updateStatus();
-        m_retryTask = TaskHandle::start([this, connection](std::stop_token stop) { return retryLater(connection, stop); });
+        m_retryTask = TaskHandle::start(
+            [this, connection, retry](std::stop_token stop) { return retryLater(connection, retry, stop); });
         co_return;
     }
 
@@ -204,22 +228,29 @@ QCoro::Task<AppSession::AccountCheck> AppSession::confirmAccount(quint64 connect
     // Through the authorised transport: a token the service refuses for good signs out
     // (revocation), one it cannot renew now leaves the question open.
     std::optional<qint64> account;
+    bool unreachable = false;
     try {
         auto asking = client->fetchAccount(stop);
-        account = (co_await std::move(asking)).id;
+        account = LinkedAccount::known((co_await std::move(asking)).id);
+        if (!account)
+            qCInfo(appSessionLog) << "The service named no account for the stored sign-in";
     } catch (const HarborlyAPIError &error) {
-        if (!error.isCancellation())
+        if (!error.isCancellation()) {
             qCInfo(appSessionLog) << "The linked account could not be confirmed:" << error.what();
+            unreachable = SyncEngine::isServerUnreachable(std::current_exception());
+        }
     } catch (const std::exception &error) {
         qCInfo(appSessionLog) << "The linked account could not be confirmed:" << error.what();
     }
     if (!self || !isCurrent(connection, stop))
         co_return AccountCheck::cancelled;
 
+    if (unreachable)
+        co_return AccountCheck::unreachable;
     if (!account) {
-        // Records of an account nobody can name now stay, and nothing syncs over them; with no
-        // records there is nothing to protect, and the next connection records the account.
-        co_return hasLocalRecords() ? AccountCheck::unknown : AccountCheck::confirmed;
+        // Records of an account nobody can name now stay, and nothing syncs over them. Nothing
+        // is hydrated either: folders added now would pass for the next account's.
+        co_return AccountCheck::unknown;
     }
     if (linked && *linked != *account) {
         qCInfo(appSessionLog) << "Another account is linked than the one this computer's sync records belong to";
@@ -235,10 +266,10 @@ QCoro::Task<AppSession::AccountCheck> AppSession::confirmAccount(quint64 connect
     co_return AccountCheck::confirmed;
 }
 
-QCoro::Task<> AppSession::retryLater(quint64 connection, std::stop_token stop)
+QCoro::Task<> AppSession::retryLater(quint64 connection, Clock::Duration wait, std::stop_token stop)
 {
     QPointer<AppSession> self(this);
-    auto sleeping = m_clock.sleepFor(accountRetryInterval, stop);
+    auto sleeping = m_clock.sleepFor(wait, stop);
     if (!co_await std::move(sleeping) || !self || !isCurrent(connection, stop) || m_ready)
         co_return;
     runConnection();
@@ -284,18 +315,30 @@ void AppSession::authRevoked()
                              QStringLiteral("Harborly ended the sign-in; this computer was unlinked"));
     m_unlinking = true;
     m_unlinkGeneration = m_auth.signInGeneration();
-    m_unlinkTask = TaskHandle::start([this](std::stop_token stop) { return unlink(stop); });
+    const quint64 generation = m_unlinkGeneration;
+    m_unlinkTask = TaskHandle::start([this, generation](std::stop_token stop) { return unlink(generation, stop); });
     scheduleObservation();
 }
 
-QCoro::Task<> AppSession::unlink(std::stop_token stop)
+QCoro::Task<> AppSession::unlink(quint64 generation, std::stop_token stop)
 {
     QPointer<AppSession> self(this);
+    // The refused token is the one stored as the notice arrives: this read is queued in the
+    // vault before any save a later sign-in makes, so the sign-out never takes a newer token.
+    auto reading = m_auth.tokenManager().loadToken();
+    const std::optional<TokenData> refused = co_await std::move(reading);
+    if (!self || stop.stop_requested() || m_shutDown)
+        co_return;
     auto wiping = wipeLocalSyncState();
     co_await std::move(wiping);
     if (!self || stop.stop_requested() || m_shutDown)
         co_return;
-    m_auth.disconnect();
+    // A sign-in committed during the wipe is not the one the service refused.
+    if (m_auth.signInGeneration() != generation) {
+        qCInfo(appSessionLog) << "A sign-in was committed while the revoked one was wiped: it stays";
+        co_return;
+    }
+    m_auth.disconnectRefused(refused ? std::optional(refused->token) : std::nullopt, generation);
 }
 
 QCoro::Task<bool> AppSession::wipeLocalSyncState()
@@ -328,18 +371,6 @@ void AppSession::ensureContext()
     m_engine.setStoredModelContext(m_context);
 }
 
-bool AppSession::hasLocalRecords() const
-{
-    if (!m_context)
-        return false;
-    try {
-        return m_context->fetchFirst(FetchDescriptor<SyncFolder>()) || m_context->fetchFirst(FetchDescriptor<SyncFile>());
-    } catch (const std::exception &) {
-        // A store that cannot be read may well hold records.
-        return true;
-    }
-}
-
 void AppSession::refreshFolders()
 {
     m_hasFolders = m_engine.hasConfiguredFolders();
@@ -363,8 +394,10 @@ void AppSession::updateStatus()
     status.awaitingAccount = m_connected && m_awaitingAccount;
     if (m_connected)
         status.sessionProblem = m_problem;
-    status.hibernating = m_engine.isHibernating();
-    status.hibernationInterval = m_engine.hibernationInterval();
+    // The account check that finds the service gone hibernates as the engine does.
+    const bool unreachable = m_connected && m_unreachable;
+    status.hibernating = m_engine.isHibernating() || unreachable;
+    status.hibernationInterval = unreachable ? m_unreachableWait : m_engine.hibernationInterval();
     status.storageFull = m_engine.isStorageFull();
     status.paused = m_engine.isPaused();
     status.engineState = m_engine.syncState();

@@ -34,12 +34,15 @@ struct StoreChanges;
 //   location. Leaving connected stops the engine.
 // - Confirming the account: the service names the account of the stored token. When it
 //   differs from the one this computer's sync records belong to (LinkedAccount), they are
-//   wiped before anything syncs; when it cannot be learned while records exist, nothing
-//   starts, and the question is asked again when the network returns or after
-//   accountRetryInterval. Nothing is ever wiped on an unknown.
+//   wiped before anything syncs; when it cannot be learned (no whole-number id), nothing is
+//   hydrated or started, and the question is asked again when the network returns or after
+//   accountRetryInterval. Nothing is ever wiped on an unknown. A service that cannot be
+//   reached is shown as such and asked again as the engine's hibernation does (120 s, doubling
+//   up to 300 s), and at once when the network returns.
 // - "quillmereAuthRevoked" (queued, never inside the transport's call) wipes local sync state
 //   and signs out, once: from the wipe until the state leaves connected the account counts as
-//   not connected and further notices are ignored.
+//   not connected and further notices are ignored. The sign-out takes the token stored when the
+//   notice arrived, and does not happen when a sign-in was committed since.
 // - The network coming back asks the sign-in state to repeat a start-up check that could not
 //   reach the service.
 //
@@ -90,7 +93,7 @@ Q_SIGNALS:
     void statusChanged();
 
 private:
-    enum class AccountCheck { confirmed, unknown, wipeFailed, cancelled };
+    enum class AccountCheck { confirmed, unknown, unreachable, wipeFailed, cancelled };
 
     void scheduleObservation();
     void observe();
@@ -102,9 +105,8 @@ private:
     void runConnection();
     QCoro::Task<> connectionSteps(quint64 connection, std::stop_token stop);
     QCoro::Task<AccountCheck> confirmAccount(quint64 connection, std::stop_token stop);
-    QCoro::Task<> retryLater(quint64 connection, std::stop_token stop);
-    QCoro::Task<> unlink(std::stop_token stop);
-    bool hasLocalRecords() const;
+    QCoro::Task<> retryLater(quint64 connection, Clock::Duration wait, std::stop_token stop);
+    QCoro::Task<> unlink(quint64 generation, std::stop_token stop);
     void refreshFolders();
     void startEngineIfConfigured();
     void ensureContext();
@@ -131,6 +133,9 @@ private:
     // The account is confirmed and hydration has run for this connection: the engine may start.
     bool m_ready = false;
     bool m_awaitingAccount = false;
+    // The account check found the service unreachable; the wait before it asks again, seconds.
+    bool m_unreachable = false;
+    double m_unreachableWait = 120;
     std::optional<QString> m_problem;
     bool m_foldersChanged = false;
     bool m_hasFolders = false;

@@ -31,13 +31,6 @@ void postAuthRevoked()
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
 }
 
-// Only a definite answer of the service ends the account link. Time-outs, rate limits and
-// server faults pass: one flaky renewal must not wipe every folder and rule of the user.
-bool isRefusal(int status)
-{
-    return status >= 400 && status < 500 && status != 408 && status != 429;
-}
-
 } // namespace
 
 std::optional<QString> extractShardID(const HttpResponse &response)
@@ -189,7 +182,9 @@ QCoro::Task<HttpResponse> HarborlyAPI::afterUnauthorised(std::shared_ptr<TokenMa
             } catch (const DeviceAuthClient::DeviceAuthError &error) {
                 if (error.code() != DeviceAuthClient::DeviceAuthError::Code::serverError)
                     throw; // an unreadable 200: no verdict on the token
-                if (!isRefusal(error.statusCode()))
+                // Only a definite answer of the service ends the account link: one misrouted
+                // or flaky renewal must not wipe every folder and rule of the user.
+                if (!error.isRefusal())
                     throw HarborlyAPIError::serverError(error.statusCode(), QStringLiteral("Token renewal failed."));
                 // Refused: the token may have been renewed by another holder meanwhile, whose
                 // renewal retired the one refused here. The reload below decides.

@@ -67,3 +67,22 @@ TEST_F(APIConfigTest, StoredHomeAndShardAreTheDefaultUntilAnAcceptableValueIsSet
     suite.setString(QStringLiteral("homeShardID"), QStringLiteral("shard-a\r\nX-Injected: 1"));
     EXPECT_EQ(APIConfig::homeShardID(), std::nullopt);
 }
+
+TEST_F(APIConfigTest, AHomeOfPlainHttpToLoopbackIsTakenOnlyWhileTheServiceIsReachedThatWay)
+{
+    // Reached over https: a reply naming a local port is refused; the token would go there in
+    // clear, to whatever local user bound it.
+    APIConfig::setHomeAPIURL(QStringLiteral("https://eu.harborly.app"));
+    for (const char *local : {"http://127.0.0.1:8080", "http://localhost:3000/", "http://[::1]:9000"}) {
+        APIConfig::setHomeAPIURL(QString::fromLatin1(local));
+        EXPECT_FALSE(APIConfig::acceptableHomeURL(QString::fromLatin1(local))) << local;
+    }
+    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://eu.harborly.app")));
+
+    // A local test service may move the account to another local port, or to https.
+    suite.setString(QStringLiteral("homeAPIURL"), QStringLiteral("http://127.0.0.1:9000"));
+    APIConfig::setHomeAPIURL(QStringLiteral("http://localhost:3000/"));
+    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("http://localhost:3000/")));
+    APIConfig::setHomeAPIURL(QStringLiteral("https://eu.harborly.app"));
+    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://eu.harborly.app")));
+}

@@ -120,6 +120,55 @@ TEST_F(AccountFlow, WithoutARecordedAccountTheServiceTellsWhoseTokenIsStored)
     EXPECT_EQ(tokenAtWipe, tokenA);
 }
 
+TEST_F(AccountFlow, AReplyWithoutAnIdIsAskedAboutAndItsShardIsStoredOnlyWithItsToken)
+{
+    const QString tokenA = linkWith(accountA);
+    LinkedAccount::setID(accountA);
+    APIConfig::setHomeShardID(QStringLiteral("shard-a"));
+    make();
+    ASSERT_TRUE(connectedWith(tokenA));
+    // An exchange answer whose user has no whole-number id.
+    const auto answerWithoutID = [&](const QString &token) {
+        fake.answerNext("/api/v1/auth/apple/exchange", 200,
+                        R"({"user":{"id":"x","name":"Bo"},"token":")" + token.toStdString()
+                            + R"(","expires_at":"2031-05-04T10:20:30Z","shard_id":"shard-b"})");
+        nextCode = fake.addAppleSignInCode(accountB);
+        return controller->signInWithApple(controller->beginOpening());
+    };
+
+    // The account request made with the new token names B: A's state must go, and when it
+    // cannot, nothing of B's (token, shard) is kept.
+    wipeSucceeds = false;
+    ASSERT_TRUE(answerWithoutID(fake.issueToken(accountB)));
+    auto outcome = nextOutcome();
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->message, AccountFlowController::wipeFailedMessage);
+    EXPECT_EQ(wipes, 1);
+    EXPECT_EQ(storedToken(), tokenA);
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("shard-a")) << "A's requests keep going to A's shard";
+
+    wipeSucceeds = true;
+    const QString tokenB = fake.issueToken(accountB);
+    ASSERT_TRUE(answerWithoutID(tokenB));
+    outcome = nextOutcome();
+    ASSERT_TRUE(outcome);
+    ASSERT_EQ(outcome->kind, Kind::signedIn);
+    EXPECT_EQ(outcome->response.user.id, accountB);
+    EXPECT_TRUE(connectedWith(tokenB));
+    EXPECT_EQ(LinkedAccount::id(), accountB);
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("shard-b"));
+
+    // Nobody can say whose the new token is: nothing is wiped, saved or recorded.
+    fake.answerNext("/api/v1/account", 503, "{}", -1);
+    ASSERT_TRUE(answerWithoutID(fake.issueToken(accountA)));
+    outcome = nextOutcome();
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->message, AccountFlowController::unknownSignedInAccountMessage);
+    EXPECT_EQ(wipes, 2);
+    EXPECT_EQ(storedToken(), tokenB);
+    EXPECT_EQ(LinkedAccount::id(), accountB);
+}
+
 TEST_F(AccountFlow, ADeviceLinkInProgressEndsBeforeAnythingIsWipedOrSaved)
 {
     LinkedAccount::setID(accountA);

@@ -9,6 +9,9 @@
 
 #include <gmock/gmock.h>
 
+#include <condition_variable>
+#include <mutex>
+
 using namespace quillmere;
 using namespace std::chrono_literals;
 using quillmere::test::await;
@@ -35,13 +38,19 @@ protected:
         quillmere::test::drainEvents();
     }
 
-    AuthState &make(KeychainVault *other = nullptr)
+    // settle: wait (a moment at most) until the start-up check has read the vault, so that its
+    // wait for a slow keyring is not taken for a sleep of the test's own.
+    AuthState &make(KeychainVault *other = nullptr, bool settle = true)
     {
         auth = std::make_unique<AuthState>(other ? *other : vault, clock, ExternalURLOpener([this](const QUrl &url) {
                                                opened.push_back(url);
                                                return true;
                                            }),
                                            [this] { return fake.baseURL(); });
+        if (settle) {
+            quillmere::test::runFor(1ms); // the check starts on the next turn
+            runUntil([&] { return auth->isWaitingForVault() || clock.pendingSleepers() == 0; }, 2s);
+        }
         return *auth;
     }
 
@@ -81,7 +90,7 @@ TEST_F(AuthStateTest, StartUpCheckRunsOnTheNextTurnAndReadsTheStoredToken)
     // An unexpired token connects without a request, but only after the constructor returned.
     const QString token = fake.issueToken(account);
     storeToken(token, clock.currentDateTime().addSecs(60));
-    make();
+    make(nullptr, false);
     EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
     ASSERT_TRUE(waitFor(Kind::connected));
     // currentToken() never refreshes: at its expiry there is none.
@@ -138,6 +147,29 @@ TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkRetu
     EXPECT_FALSE(auth->isWaitingForNetwork());
 }
 
+TEST_F(AuthStateTest, OnlyA400401Or403ToTheStartUpRenewalClearsTheToken)
+{
+    const QString token = fake.issueToken(account);
+    const QDateTime expiry = clock.currentDateTime().addSecs(-1);
+    // A misrouting proxy, a captive portal, a conflict, another shard, a validation answer:
+    // none of them says the token is no good.
+    for (const int status : {404, 407, 409, 421, 422}) {
+        storeToken(token, expiry);
+        fake.answerNext("/api/v1/auth/refresh", status, R"({"message":"not here"})");
+        make();
+        ASSERT_TRUE(runUntil([&] { return auth->isWaitingForNetwork(); })) << status;
+        EXPECT_EQ(storedToken(), (TokenData{token, expiry})) << status;
+        EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    }
+    for (const int status : {400, 401, 403}) {
+        storeToken(token, expiry);
+        fake.answerNext("/api/v1/auth/refresh", status, R"({"message":"no"})");
+        make();
+        ASSERT_TRUE(runUntil([&] { return !storedToken(); })) << status;
+        EXPECT_FALSE(auth->isWaitingForNetwork());
+    }
+}
+
 TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
 {
     // Stored by an earlier run; the keyring is locked at login.
@@ -146,7 +178,7 @@ TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
     const QByteArray item = KeychainVault::encode({{KeychainVault::bearerTokenKey(), TokenData{token, expiry}.encoded()}});
     backend.putItem(bundleIdentifier(), KeychainVault::vaultAccount(), item);
     backend.setReadFailure(2);
-    make();
+    make(nullptr, false);
     int waitingChanges = 0;
     QObject::connect(auth.get(), &AuthState::waitingChanged, [&waitingChanges] { ++waitingChanges; });
     ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault(); }));
@@ -176,6 +208,63 @@ TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
     auth.reset();
 }
 
+// A keyring whose read waits until the test lets it go, as one showing an unlock prompt does.
+class PromptingBackend : public InMemorySecretBackend
+{
+public:
+    Result read(const QString &service, const QString &account) override
+    {
+        std::unique_lock lock(m_mutex);
+        m_answered.wait(lock, [this] { return m_open; });
+        lock.unlock();
+        return InMemorySecretBackend::read(service, account);
+    }
+    void answer()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_open = true;
+        }
+        m_answered.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_answered;
+    bool m_open = false;
+};
+
+TEST_F(AuthStateTest, AnUnansweredUnlockPromptShowsTheWaitAndKeepsTheToken)
+{
+    PromptingBackend prompting;
+    const QString token = fake.issueToken(account);
+    const QDateTime expiry = clock.currentDateTime().addDays(1);
+    const QByteArray item = KeychainVault::encode({{KeychainVault::bearerTokenKey(), TokenData{token, expiry}.encoded()}});
+    prompting.putItem(bundleIdentifier(), KeychainVault::vaultAccount(), item);
+    {
+        KeychainVault promptingVault{KeychainHelper(prompting), [](const QString &) {}};
+        // Whatever happens below, the read ends and the sign-in state goes before the vault.
+        const std::shared_ptr<void> before(nullptr, [&](void *) {
+            prompting.answer();
+            auth.reset();
+        });
+        make(&promptingVault, false);
+        ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() > 0; }));
+        clock.advance(AuthState::vaultAnswerLimit - 1ms);
+        quillmere::test::runFor(50ms);
+        EXPECT_FALSE(auth->isWaitingForVault()) << "a keyring that answers soon is not mentioned";
+        clock.advance(1ms);
+        ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault(); }));
+        EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+
+        // The user unlocks it: the same read goes on and connects with the stored token.
+        prompting.answer();
+        ASSERT_TRUE(waitFor(Kind::connected));
+        EXPECT_FALSE(auth->isWaitingForVault());
+        EXPECT_EQ(prompting.item(bundleIdentifier(), KeychainVault::vaultAccount()), item);
+    }
+}
+
 TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)
 {
     make();
@@ -201,6 +290,7 @@ TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)
     EXPECT_EQ(polls(), 3u);
     ASSERT_TRUE(storedToken());
     EXPECT_EQ(fake.token(storedToken()->token)->accountId, account);
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("shard-a")) << "the shard goes with the token";
     EXPECT_FALSE(auth->hasPollingTask());
     // requestingCode, polling, connected: the 500 changed nothing visible.
     EXPECT_EQ(changes, 3);

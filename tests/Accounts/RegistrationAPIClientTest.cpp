@@ -49,14 +49,15 @@ TEST_F(RegistrationTest, ReadsTheSignInReplyWithItsDefaults)
     EXPECT_EQ(full.user, (UserProfile{0, QStringLiteral("Ann"), QStringLiteral("a@x.test"), QStringLiteral("gold")}))
         << "an id given as text reads as 0";
     EXPECT_FALSE(full.isNewUser);
-    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-2"));
-    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://eu.harborly.test")));
-
-    // A home address that is not https and an empty shard change nothing.
-    Client::parseAuthResponse(R"({"user":{},"token":"t","expires_at":"2031-05-04T10:20:30Z",)"
-                              R"("home_api_url":"ftp://x","shard_id":""})");
-    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://eu.harborly.test")));
-    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-2"));
+    // Carried to the sign-in's commit, which stores them after any wipe and the save; reading
+    // stores nothing.
+    EXPECT_EQ(full.home, (ServiceHome{QStringLiteral("https://eu.harborly.test"), QStringLiteral("eu-2")}));
+    EXPECT_FALSE(APIConfig::homeShardID());
+    EXPECT_EQ(APIConfig::baseURL(), APIConfig::defaultBaseURL());
+    EXPECT_EQ(Client::parseAuthResponse(R"({"user":{},"token":"t","expires_at":"2031-05-04T10:20:30Z",)"
+                                        R"("home_api_url":7,"shard_id":null})")
+                  .home,
+              ServiceHome{});
 
     // Each required member missing or unreadable; nothing is stored then.
     for (const char *body :
@@ -68,7 +69,7 @@ TEST_F(RegistrationTest, ReadsTheSignInReplyWithItsDefaults)
                   Code::invalidResponse)
             << body;
     }
-    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-2"));
+    EXPECT_FALSE(APIConfig::homeShardID());
     EXPECT_THROW(Client::parseAuthResponse("<html>"), json::JsonError);
 }
 
@@ -91,7 +92,7 @@ TEST_F(RegistrationTest, RegistersAndReadsEveryKindOfAnswer)
     EXPECT_TRUE(created.isNewUser);
     ASSERT_TRUE(fake.token(created.token));
     EXPECT_EQ(fake.token(created.token)->accountId, created.user.id);
-    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("shard-a"));
+    EXPECT_EQ(created.home.shardID, QStringLiteral("shard-a"));
     const auto sent =
         QJsonDocument::fromJson(QByteArray::fromStdString(fake.requestsTo("POST", "/api/v1/auth/register").front().body)).object();
     EXPECT_EQ(sent.value("device_name").toString(), "Quillmere");

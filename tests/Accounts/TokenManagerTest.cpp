@@ -90,12 +90,12 @@ TEST_F(TokenManagerTest, RefreshSendsTheStoredTokenAndStoresOnlyAValidAnswer)
 
     service.next("/api/v1/auth/refresh",
                  ScriptedService::tokenReply("new", "2031-05-04T12:20:30+02:00",
-                                             R"(,"home_api_url":")" + base.toString().toStdString() + R"(","shard_id":"eu-3")"));
+                                             R"(,"home_api_url":"https://eu-3.harborly.test","shard_id":"eu-3")"));
     const TokenData renewed = await(tokens->refreshToken());
     EXPECT_EQ(renewed, (TokenData{QStringLiteral("new"), utc(QStringLiteral("2031-05-04T10:20:30Z"))}));
     EXPECT_EQ(storedToken(), renewed);
     EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("eu-3"));
-    EXPECT_EQ(APIConfig::baseURL(), base);
+    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://eu-3.harborly.test")));
     EXPECT_EQ(service.seen("/api/v1/auth/refresh").back().authorization, "Bearer old");
 
     service.next("/api/v1/auth/refresh", ScriptedService::tokenReply("newer", "2031-05-04T10:20:30Z", R"(,"shard_id":"")"));
@@ -123,9 +123,23 @@ TEST_F(TokenManagerTest, ARenewalStoresItsAnswerOnlyOverTheTokenItSent)
     await(tokens->refreshToken());
     EXPECT_EQ(storedToken()->token, QStringLiteral("theirs"));
 
+    // Another account signed in meanwhile (with its own address and shard): the late answer
+    // for the old token moves neither, or that account's requests would go to the old service.
+    APIConfig::setHomeAPIURL(QStringLiteral("https://b.harborly.test"));
+    APIConfig::setHomeShardID(QStringLiteral("shard-b"));
+    storeToken(QStringLiteral("a-token"), expiry);
+    Reply late = ScriptedService::tokenReply("a-renewed", "2031-05-04T10:20:30Z",
+                                             R"(,"home_api_url":"https://a.harborly.test","shard_id":"shard-a")");
+    late.before = [&] { storeToken(QStringLiteral("b-token"), expiry); };
+    service.next("/api/v1/auth/refresh", std::move(late));
+    await(tokens->refreshToken());
+    EXPECT_EQ(storedToken()->token, QStringLiteral("b-token"));
+    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("shard-b"));
+    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://b.harborly.test")));
+
     // A renewal asked for a token that is no longer stored sends nothing.
     EXPECT_FALSE(await(tokens->renewUnlessReplaced(QStringLiteral("old"))));
-    EXPECT_EQ(service.seen("/api/v1/auth/refresh").size(), 2u);
+    EXPECT_EQ(service.seen("/api/v1/auth/refresh").size(), 3u);
 }
 
 using DeviceAuthClientTest = TokenManagerTest;

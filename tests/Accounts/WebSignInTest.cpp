@@ -184,7 +184,7 @@ protected:
 
 } // namespace
 
-TEST_F(WebSignInExchange, AppleCodeBecomesASignInAndStoresTheHome)
+TEST_F(WebSignInExchange, AppleCodeBecomesASignInCarryingItsHome)
 {
     const QString appleCode = fake.addAppleSignInCode(accountId);
     const AuthResponse response = await(apple.exchangeCode(appleCode));
@@ -194,8 +194,8 @@ TEST_F(WebSignInExchange, AppleCodeBecomesASignInAndStoresTheHome)
     const auto token = fake.token(response.token);
     ASSERT_TRUE(token);
     EXPECT_EQ(token->expiresAt.toSecsSinceEpoch(), response.expiresAt.toSecsSinceEpoch());
-    EXPECT_EQ(APIConfig::baseURL(), QUrl(QStringLiteral("https://home.example/")));
-    EXPECT_EQ(APIConfig::homeShardID(), QStringLiteral("shard-7"));
+    EXPECT_EQ(response.home, (ServiceHome{QStringLiteral("https://home.example/"), QStringLiteral("shard-7")}));
+    EXPECT_FALSE(APIConfig::homeShardID()) << "stored by the sign-in's commit, not while the reply is read";
 
     const auto sent = fake.requestsTo("POST", "/api/v1/auth/apple/exchange");
     ASSERT_EQ(sent.size(), 1u);

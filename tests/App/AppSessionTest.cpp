@@ -3,6 +3,7 @@
 
 #include "Accounts/AuthState.h"
 #include "Accounts/LinkedAccount.h"
+#include "ActivityLog/SyncLogger.h"
 #include "App/AppSession.h"
 #include "App/EngineActions.h"
 #include "Engine/NetworkMonitor.h"
@@ -55,6 +56,8 @@ public:
     QCoro::Task<> wipeLocalState() override
     {
         calls.push_back("wipe, lanes " + std::to_string(m_engine.lanes().size()));
+        if (duringWipe)
+            duringWipe();
         m_engine.stop();
         if (const auto &context = m_engine.storedModelContext()) {
             for (const auto &folder : context->fetch(FetchDescriptor<SyncFolder>()))
@@ -67,6 +70,8 @@ public:
     bool hydrates = true;
     bool wipes = true;
     std::vector<std::string> calls;
+    // Runs inside the wipe (what may happen while it runs).
+    std::function<void()> duringWipe;
 
 private:
     SyncEngine &m_engine;
@@ -196,14 +201,18 @@ TEST_F(AppSessionTest, AnUnknownAccountWithRecordsWaitsAndIsAskedAgainWhenTheNet
     addFolder();
     LinkedAccount::setID(account);
     linkStoredToken();
-    fake.answerNext("/api/v1/account", 503, R"({"message":"busy"})", -1);
+    // An answer without a whole-number id names no account: it is no other account either.
+    const std::string noID = R"({"id":"7","name":"Ann","email":"a@example.com"})";
+    fake.answerNext("/api/v1/account", 200, noID, -1);
     start();
     ASSERT_TRUE(runUntil([&] { return session->status().awaitingAccount; }));
     runFor(150ms);
     EXPECT_TRUE(engine->lanes().empty());
-    EXPECT_TRUE(actions->calls.empty());
+    EXPECT_TRUE(actions->calls.empty()) << "neither wiped nor hydrated";
+    EXPECT_EQ(LinkedAccount::id(), account) << "0 is never recorded";
     EXPECT_EQ(trayIconState(session->status()), TrayIconState::hibernating);
-    EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "a busy service signs nobody out";
+    EXPECT_EQ(statusLine(session->status()), "Waiting for Harborly to confirm which account is linked");
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "an odd answer signs nobody out";
 
     fake.clearFaults();
     network.applyPathReport(PathReport{false, InterfaceKind::Unknown});
@@ -211,14 +220,65 @@ TEST_F(AppSessionTest, AnUnknownAccountWithRecordsWaitsAndIsAskedAgainWhenTheNet
     ASSERT_TRUE(running());
     EXPECT_FALSE(session->status().awaitingAccount);
     EXPECT_EQ(accountQuestions(), 2u);
+    EXPECT_EQ(actions->calls, (std::vector<std::string>{"hydrate, lanes 0"}));
 
     // Without the network, the question comes again after the interval.
     auth->commitSignIn();
-    fake.answerNext("/api/v1/account", 503, R"({"message":"busy"})", 1);
+    fake.answerNext("/api/v1/account", 200, R"({"id":0})", 1);
     ASSERT_TRUE(runUntil([&] { return session->status().awaitingAccount; }));
     clock.advance(AppSession::accountRetryInterval);
     ASSERT_TRUE(running());
     EXPECT_EQ(accountQuestions(), 4u);
+}
+
+TEST_F(AppSessionTest, NothingIsHydratedBeforeTheAccountIsRecorded)
+{
+    // An empty store and an account nobody can name: hydrating now would file the folders under
+    // no account, and a later sign-in of another account would keep them.
+    linkStoredToken();
+    fake.answerNext("/api/v1/account", 404, R"({"message":"no"})", 1);
+    start();
+    ASSERT_TRUE(runUntil([&] { return session->status().awaitingAccount; }));
+    runFor(150ms);
+    EXPECT_TRUE(actions->calls.empty());
+    EXPECT_EQ(LinkedAccount::id(), std::nullopt);
+
+    clock.advance(AppSession::accountRetryInterval);
+    ASSERT_TRUE(runUntil([&] { return actions->calls.size() == 1; }));
+    EXPECT_EQ(LinkedAccount::id(), account) << "recorded before the hydration";
+}
+
+TEST_F(AppSessionTest, AnUnreachableServiceAtStartIsShownAsSuchAndRecoversAsHibernationDoes)
+{
+    addFolder();
+    LinkedAccount::setID(account);
+    linkStoredToken();
+    fake.dropNext("/api/v1/account", 2);
+    start();
+    ASSERT_TRUE(runUntil([&] { return session->status().hibernating; }));
+    EXPECT_FALSE(session->status().awaitingAccount);
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::hibernating);
+    EXPECT_EQ(statusLine(session->status()), "Harborly cannot be reached — trying again in 2 min");
+    EXPECT_FALSE(canSyncNow(session->status()));
+    EXPECT_TRUE(actions->calls.empty());
+    EXPECT_TRUE(storedToken());
+
+    // The first wait is 120 s; the next, after another failure, twice that.
+    clock.advance(std::chrono::seconds(119));
+    runFor(50ms);
+    EXPECT_EQ(session->status().hibernationInterval, 120);
+    clock.advance(std::chrono::seconds(1));
+    ASSERT_TRUE(runUntil([&] { return session->status().hibernationInterval == 240; }));
+    EXPECT_EQ(statusLine(session->status()), "Harborly cannot be reached — trying again in 4 min");
+
+    clock.advance(std::chrono::seconds(240));
+    ASSERT_TRUE(running());
+    EXPECT_FALSE(session->status().hibernating);
+    EXPECT_EQ(actions->calls, (std::vector<std::string>{"hydrate, lanes 0"}));
+    const auto &entries = SyncLogger::shared().entries();
+    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const SyncLogger::Entry &entry) {
+        return entry.detail == QStringLiteral("Server recovered — resuming sync");
+    }));
 }
 
 TEST_F(AppSessionTest, RevocationWipesAndSignsOutOnceAndIgnoresTheRepeats)
@@ -254,6 +314,40 @@ TEST_F(AppSessionTest, RevocationWipesAndSignsOutOnceAndIgnoresTheRepeats)
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
     runFor(150ms);
     EXPECT_EQ(actions->calls.size(), hydrations + 1);
+}
+
+TEST_F(AppSessionTest, ARevocationSignsOutOnlyTheRefusedTokenAndNotASignInCommittedDuringItsWipe)
+{
+    addFolder();
+    linkStoredToken();
+    start();
+    ASSERT_TRUE(running());
+
+    // Another sign-in is committed while the wipe runs: it is not the one the service refused.
+    const QString newer = fake.issueToken(account);
+    actions->duringWipe = [&] {
+        storeToken(newer, clock.currentDateTime().addDays(10));
+        auth->commitSignIn();
+    };
+    NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
+    ASSERT_TRUE(runUntil([&] { return actions->calls.back().substr(0, 4) == "wipe"; }));
+    runFor(300ms);
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected));
+    EXPECT_EQ(storedToken().value_or(TokenData{}).token, newer);
+    EXPECT_TRUE(fake.requestsTo("DELETE", "/api/v1/auth/token").empty());
+    ASSERT_TRUE(runUntil([&] { return session->status().connected && !session->isUnlinking(); }))
+        << "the new sign-in is the connection now";
+
+    // A token saved during the wipe but not committed: the refused one is revoked, the new one kept.
+    const QString saved = fake.issueToken(account);
+    actions->duringWipe = [&] { storeToken(saved, clock.currentDateTime().addDays(10)); };
+    NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
+    ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::disconnected); }));
+    const auto revokes = fake.requestsTo("DELETE", "/api/v1/auth/token");
+    ASSERT_EQ(revokes.size(), 1u);
+    EXPECT_EQ(revokes.front().header("Authorization"), ("Bearer " + newer).toStdString())
+        << "the token stored when the notice arrived";
+    EXPECT_EQ(storedToken().value_or(TokenData{}).token, saved);
 }
 
 TEST_F(AppSessionTest, ASignInCommittedWhileConnectedIsANewConnection)

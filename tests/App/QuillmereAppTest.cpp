@@ -19,6 +19,7 @@
 #include "Model/SyncFile.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/ManualClock.h"
+#include "Platform/BundleIdentifier.h"
 #include "Platform/Files/FolderBookmark.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "Platform/Settings/UserDefaults.h"
@@ -68,7 +69,9 @@ protected:
     {
         fake.start();
         account = fake.addAccount();
-        APIConfig::setHomeAPIURL(fake.baseURL().toString());
+        // As a local run points the application at a local service (no service answer may move
+        // an https account to a local port).
+        UserDefaults::suite(bundleIdentifier()).setString(QStringLiteral("homeAPIURL"), fake.baseURL().toString());
         options.secretBackend = &backend;
         options.clock = &clock;
         options.networkSource = NetworkMonitor::Source::Detached;

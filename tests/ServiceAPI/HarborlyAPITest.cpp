@@ -222,7 +222,9 @@ TEST_F(HarborlyAPITest, UnauthorisedRenewsAndResendsOrRevokesOnADefiniteRefusal)
 TEST_F(HarborlyAPITest, ATransientUnreadableOrCancelledRenewalNeverRevokes)
 {
     storeFreshToken();
-    for (const int status : {500, 503, 408, 429}) {
+    // A misrouting proxy (404), a captive portal (407) and the other 4xx a renewal can meet
+    // are no verdict on the token either.
+    for (const int status : {500, 503, 408, 429, 404, 407, 409, 421, 422}) {
         service.next(thing, Reply{401});
         service.next("/api/v1/auth/refresh", Reply{status});
         const HarborlyAPIError transient = sendFailure(request());

@@ -188,6 +188,18 @@ QByteArray CallbackRouter::frame(const QByteArray &payload)
     return message + payload;
 }
 
+CallbackRouter::FrameRead CallbackRouter::readFrame(const QByteArray &received)
+{
+    if (received.size() < headerBytes)
+        return {};
+    const quint32 length = qFromBigEndian<quint32>(received.constData());
+    if (length == 0 || length > quint32(maximumMessageBytes))
+        return {FrameRead::Kind::refused, {}};
+    if (received.size() - headerBytes < qint64(length))
+        return {};
+    return {FrameRead::Kind::message, received.mid(headerBytes, qsizetype(length))};
+}
+
 void CallbackRouter::acceptConnections()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
@@ -211,22 +223,22 @@ void CallbackRouter::readFrom(QLocalSocket *socket)
         socket->write(taken ? "+" : "-");
         socket->disconnectFromServer();
     };
-    if (socket->bytesAvailable() < headerBytes)
+    // At most one whole message is ever looked at: the header and maximumMessageBytes.
+    const FrameRead read = readFrame(socket->peek(headerBytes + maximumMessageBytes));
+    switch (read.kind) {
+    case FrameRead::Kind::incomplete:
         return;
-    const QByteArray header = socket->peek(headerBytes);
-    const quint32 length = qFromBigEndian<quint32>(header.constData());
-    if (length == 0 || length > quint32(maximumMessageBytes)) {
+    case FrameRead::Kind::refused:
         socket->readAll();
         answer(false);
         Q_EMIT callbackRefused();
         return;
+    case FrameRead::Kind::message:
+        break;
     }
-    if (socket->bytesAvailable() < headerBytes + qint64(length))
-        return;
-    socket->read(headerBytes);
-    const QByteArray payload = socket->read(length);
+    socket->read(headerBytes + read.payload.size());
     const QPointer<CallbackRouter> self(this);
-    const bool taken = deliver(payload);
+    const bool taken = deliver(read.payload);
     answer(taken);
     if (!taken && self)
         Q_EMIT callbackRefused();

@@ -89,6 +89,19 @@ public:
     // A framed message as forward() sends it.
     static QByteArray frame(const QByteArray &payload);
 
+    // What the bytes received so far on one connection hold.
+    struct FrameRead
+    {
+        enum class Kind {
+            incomplete, // wait for more
+            refused,    // a length of 0 or above maximumMessageBytes: answer '-' and close
+            message,    // `payload` is the message
+        };
+        Kind kind = Kind::incomplete;
+        QByteArray payload;
+    };
+    static FrameRead readFrame(const QByteArray &received);
+
 Q_SIGNALS:
     // A message was refused: oversized, unreadable, or no waiting sign-in wanted it.
     void callbackRefused();

@@ -1,0 +1,45 @@
+// The callback URL of the Apple sign-in: the code goes on only with the state sent; a reported
+// error, a missing code or another state is its own failure, never a code.
+#include "WebCallbackChecks.h"
+
+#include "Accounts/AppleSignInManager.h"
+
+using namespace quillmere;
+using namespace quillmere::fuzz;
+using Error = AppleSignInManager::AppleSignInError;
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    initialise(argc, argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const QUrl url(QString::fromUtf8(bytesOf(data, size)));
+    try {
+        const auto taken = AppleSignInManager::readCallback(WebAuthOutcome::completed(url), sentState);
+        checkTakenCode(url, taken);
+        check(!firstItem(url, QStringLiteral("error")), "a callback reporting an error gives no code", url.toString());
+    } catch (const Error &error) {
+        switch (error.code()) {
+        case Error::Code::serverReported:
+            check(firstItem(url, QStringLiteral("error")) == error.text(), "the reported error is the callback's");
+            break;
+        case Error::Code::noAuthorizationCode:
+            check(!url.isValid() || !firstItem(url, QStringLiteral("code")), "a code is never overlooked",
+                  url.toString());
+            break;
+        case Error::Code::stateMismatch:
+            check(firstItem(url, QStringLiteral("state")) != sentState, "a matching state is never refused",
+                  url.toString());
+            break;
+        default:
+            fail("a completed flow fails only by its callback", error.message());
+        }
+        check(!error.message().isEmpty(), "a failure has a message");
+    } catch (...) {
+        unexpected(std::current_exception());
+    }
+    return 0;
+}
