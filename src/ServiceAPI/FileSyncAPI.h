@@ -191,6 +191,18 @@ public:
         // The checksum the caller took of the file, and the stamp the file had then: the upload
         // takes it instead of hashing again while the file's stamp is still this one.
         std::optional<StampedChecksum> knownChecksum;
+        // The sync folder the file belongs to: then only a regular file reached through real
+        // folders below it, on its file system, is read (regularFileStampBelow), and anything
+        // else at the path fails with NotARegularFileError before a byte of it is read.
+        std::optional<QString> folderRoot;
+    };
+
+    // What is at an upload's path is no regular file of its folder: a link in its place or on
+    // the way to it, a folder, a device. Nothing of it was read or sent.
+    class NotARegularFileError : public std::exception
+    {
+    public:
+        const char *what() const noexcept override { return "The path is not a regular file of the sync folder."; }
     };
 
     // A folder kind is this one enum at every call; it becomes the service's word only in the
@@ -231,6 +243,7 @@ public:
     // Validates, probes, hashes and offers one file to the service, sends its bytes when asked
     // and confirms it. The size and the bytes sent are always those whose hash was offered: a
     // file that changes in between fails with ContentChangedError and nothing is confirmed.
+    // A link at the path is never followed (see UploadRequest::folderRoot for links on the way).
     QCoro::Task<UploadResult> uploadFile(UploadRequest request, std::stop_token stop = {})
     {
         return doUploadFile(std::move(request), std::move(stop));

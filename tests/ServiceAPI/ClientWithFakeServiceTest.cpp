@@ -160,7 +160,9 @@ TEST_F(ClientWithFakeService, ShortRequestsDoNotQueueBehindLongPuts)
     ASSERT_TRUE(test::runUntil([&] {
         held = std::max(held, fake.takeMostDelayedAtOnce());
         return held == workers;
-    })) << held << " of " << workers << " PUTs reached the fake";
+    }, 30s)) << held << " of " << workers << " PUTs reached the fake; ended: "
+        << std::ranges::count(putsDone, true) << ", failed: "
+        << std::ranges::count_if(putErrors, [](const std::exception_ptr &e) { return bool(e); });
 
     // The stored token is close to its end: the feed request renews it first.
     store(firstToken, QDateTime::currentDateTimeUtc().addSecs(600));
