@@ -40,8 +40,9 @@ public:
     ChecksumCache(const ChecksumCache &) = delete;
     ChecksumCache &operator=(const ChecksumCache &) = delete;
 
-    // Blocking. The checksum of the regular file at `path` (never through a link at its name) as it is now:
-    // the held one while the stamp is unchanged, else the file is read and hashed afresh.
+    // Blocking. The checksum of the regular file at `path` (never through a link at its name)
+    // as it is now: the held one while the stamp is unchanged, else the file is read and
+    // hashed afresh.
     // Nothing when the file is missing, not a regular file, cannot be read, or changed while
     // it was read (it is then no version at all). CancelledError when stopped.
     std::optional<StampedChecksum> checksum(const QString &path, const std::stop_token &stop);

@@ -201,8 +201,8 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
 
     QList<PrePassChecksum> results;
     try {
-        auto hashing = computePrePassChecksums(m_checksums, syncFolder()->folderPath().value_or(QString()), paths,
-                                               stop);
+        const QString root = syncFolder()->folderPath().value_or(QString());
+        auto hashing = computePrePassChecksums(m_checksums, root, paths, stop);
         results = co_await std::move(hashing);
     } catch (const std::exception &) {
         // Only a stop ends the hashing early.

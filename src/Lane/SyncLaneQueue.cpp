@@ -263,7 +263,8 @@ QCoro::Task<bool> SyncLane::performOperation(std::shared_ptr<SyncFile> record, s
         // The upload asks again before every read; a missing file is the upload's to report.
         const QString root = syncFolder()->folderPath().value_or(QString());
         auto looking = [root, path] {
-            return localPresence(root, path) == LocalPresence::absent || regularFileStampBelow(root, path).has_value();
+            return localPresence(root, path) == LocalPresence::absent
+                   || regularFileStampBelow(root, path).has_value();
         };
         auto look = runInBackground(std::move(looking));
         if (!co_await awaitStep(std::move(look), m_epoch, stop))
@@ -305,7 +306,7 @@ void SyncLane::leaveNotAFile(const QString &localPath, qint64 generation)
         m_notFilesLogged.insert(localPath, generation);
         SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none,
                                  localPath.section(u'/', -1),
-                                 QStringLiteral("Not sent: not a regular file of the folder's drive (a link?)"));
+                                 QStringLiteral("Not sent: not a regular file of the folder's drive"));
     }
     throw CancelledError();
 }

@@ -202,7 +202,10 @@ public:
     class NotARegularFileError : public std::exception
     {
     public:
-        const char *what() const noexcept override { return "The path is not a regular file of the sync folder."; }
+        const char *what() const noexcept override
+        {
+            return "The path is not a regular file of the sync folder.";
+        }
     };
 
     // A folder kind is this one enum at every call; it becomes the service's word only in the

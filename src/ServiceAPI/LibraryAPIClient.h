@@ -313,7 +313,8 @@ public:
     // With `version`, only that version of the file is copied (see copyFileHashing).
     QCoro::Task<> uploadToPresignedURL(QString filePath, QString presignedURL,
                                        std::optional<QString> expectedChecksum = std::nullopt,
-                                       std::stop_token stop = {}, std::optional<FileStamp> version = std::nullopt);
+                                       std::stop_token stop = {},
+                                       std::optional<FileStamp> version = std::nullopt);
     // The same two ways (a PUT, or the form) for a body already read and hashed.
     // `beforeSending`: as StreamingUpload::putBytesHere.
     QCoro::Task<> uploadBytesToPresignedURL(QByteArray body, QString presignedURL, std::stop_token stop = {},

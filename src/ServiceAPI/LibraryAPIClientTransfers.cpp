@@ -476,8 +476,8 @@ QCoro::Task<int> LibraryAPIClient::removeStagingLeftovers()
 }
 
 QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString presignedURL,
-                                                     std::optional<QString> expectedChecksum, std::stop_token stop,
-                                                     std::optional<FileStamp> version)
+                                                     std::optional<QString> expectedChecksum,
+                                                     std::stop_token stop, std::optional<FileStamp> version)
 {
     const auto target = presignedUrl(presignedURL);
     if (!target)

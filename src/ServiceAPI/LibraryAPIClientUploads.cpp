@@ -376,7 +376,8 @@ std::optional<FileStamp> uploadableStamp(const QByteArray &native, const QString
 }
 
 // Blocking: the file opened without following a link, and only as the version stamped.
-void openAsStamped(std::optional<FileOpenedForReading> &file, const QByteArray &native, const FileStamp &stamp)
+void openAsStamped(std::optional<FileOpenedForReading> &file, const QByteArray &native,
+                   const FileStamp &stamp)
 {
     try {
         file.emplace(native);
@@ -394,8 +395,9 @@ void openAsStamped(std::optional<FileOpenedForReading> &file, const QByteArray &
 // the folder at `root`, when given): a link is never read through. The bytes are read
 // through one descriptor, opened only as the file stamped. A file that changed meanwhile is
 // ContentChangedError, so the size offered is that of the bytes hashed.
-std::optional<ExaminedFile> examineForUpload(const QString &path, const std::optional<QString> &root, bool probe,
-                                             const std::optional<StampedChecksum> &known, const std::stop_token &stop)
+std::optional<ExaminedFile> examineForUpload(const QString &path, const std::optional<QString> &root,
+                                             bool probe, const std::optional<StampedChecksum> &known,
+                                             const std::stop_token &stop)
 {
     const QByteArray native = QFile::encodeName(path);
     const std::optional<FileStamp> stamp = uploadableStamp(native, path, root);
@@ -484,7 +486,8 @@ auto sendOnWorker(HttpRequest request, WorkerUpload &upload, const std::stop_tok
 WorkerUpload examineAndSend(const UploadPlan &plan, const std::stop_token &stop)
 {
     WorkerUpload upload;
-    if (const auto stamp = regularFileStamp(plan.filePath); stamp && stamp->size >= LibraryAPIClient::inMemoryUploadLimit) {
+    if (const auto stamp = regularFileStamp(plan.filePath);
+        stamp && stamp->size >= LibraryAPIClient::inMemoryUploadLimit) {
         upload.tooLargeHere = true;
         return upload;
     }
@@ -532,7 +535,9 @@ WorkerUpload examineAndSend(const UploadPlan &plan, const std::stop_token &stop)
 
 QCoro::Task<bool> stillStamped(QString path, std::optional<QString> root, FileStamp stamp)
 {
-    auto work = [path = std::move(path), root = std::move(root), stamp] { return isStillStamped(path, root, stamp); };
+    auto work = [path = std::move(path), root = std::move(root), stamp] {
+        return isStillStamped(path, root, stamp);
+    };
     return runInBackground(std::move(work));
 }
 
@@ -794,11 +799,12 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
                 co_await std::move(sending);
             }
         } else if (!presignedURL.isEmpty()) {
-            auto sending = self->uploadToPresignedURL(filePath, presignedURL, checksum, stop, examined->stamp);
+            auto sending =
+                self->uploadToPresignedURL(filePath, presignedURL, checksum, stop, examined->stamp);
             co_await std::move(sending);
         } else {
-            auto sending =
-                self->uploadBlob(filePath, verdict.oid, ExpectedContent{checksum, size, examined->stamp}, stop);
+            const ExpectedContent expected{checksum, size, examined->stamp};
+            auto sending = self->uploadBlob(filePath, verdict.oid, expected, stop);
             co_await std::move(sending);
         }
         break;

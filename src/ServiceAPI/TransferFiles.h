@@ -30,6 +30,7 @@ struct CopiedFile
 // far, each time more of it has been written: a reader may take those bytes at once.
 using CopyProgress = std::function<void(qint64 written)>;
 CopiedFile copyFileHashing(const QString &source, const QString &destination, std::stop_token stop = {},
-                           const CopyProgress &written = {}, const std::optional<FileStamp> &version = std::nullopt);
+                           const CopyProgress &written = {},
+                           const std::optional<FileStamp> &version = std::nullopt);
 
 } // namespace quillmere
