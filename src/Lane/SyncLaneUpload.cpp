@@ -108,6 +108,8 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
 
     FileSyncAPI::UploadRequest request;
     request.filePath = localPath;
+    // Nothing but a regular file reached through the folder's own folders is read.
+    request.folderRoot = folder->folderPath();
     request.folderKind = folder->folderType();
     request.drivePath = drivePath;
     request.baseCommit = baseCommit;
@@ -117,8 +119,6 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     // The pass's checksum of the file, if any: the upload stats the file again and takes it
     // only while the file still has the stamp it was taken at.
     request.knownChecksum = m_checksums->held(localPath);
-    // Nothing but a regular file reached through the folder's own folders is read.
-    request.folderRoot = folder->folderPath();
 
     auto uploading = api->uploadFile(std::move(request), stop);
     const FileSyncAPI::UploadResult result = co_await awaitStep(std::move(uploading), epoch, stop);

@@ -177,26 +177,6 @@ public:
         QList<BatchDedupFailure> failed;
     };
 
-    // One local file to put into the library (see uploadFile). The optional members are left
-    // out of the requests when absent.
-    struct UploadRequest
-    {
-        QString filePath;
-        SyncFolderType folderKind = SyncFolderType::projectsFolder;
-        std::optional<QString> drivePath;
-        std::optional<QString> baseCommit; // sent only when it is a 40-digit hexadecimal commit
-        std::optional<QString> fileUUID;
-        std::optional<QString> deviceID;
-        std::optional<QString> syncFolderID;
-        // The checksum the caller took of the file, and the stamp the file had then: the upload
-        // takes it instead of hashing again while the file's stamp is still this one.
-        std::optional<StampedChecksum> knownChecksum;
-        // The sync folder the file belongs to: then only a regular file reached through real
-        // folders below it, on its file system, is read (regularFileStampBelow), and anything
-        // else at the path fails with NotARegularFileError before a byte of it is read.
-        std::optional<QString> folderRoot;
-    };
-
     // What is at an upload's path is no regular file of its folder: a link in its place or on
     // the way to it, a folder, a device. Nothing of it was read or sent.
     class NotARegularFileError : public std::exception
@@ -206,6 +186,26 @@ public:
         {
             return "The path is not a regular file of the sync folder.";
         }
+    };
+
+    // One local file to put into the library (see uploadFile). The optional members are left
+    // out of the requests when absent.
+    struct UploadRequest
+    {
+        QString filePath;
+        // The sync folder the file belongs to: then only a regular file reached through real
+        // folders below it, on its file system, is read (regularFileStampBelow), and anything
+        // else at the path fails with NotARegularFileError before a byte of it is read.
+        std::optional<QString> folderRoot;
+        SyncFolderType folderKind = SyncFolderType::projectsFolder;
+        std::optional<QString> drivePath;
+        std::optional<QString> baseCommit; // sent only when it is a 40-digit hexadecimal commit
+        std::optional<QString> fileUUID;
+        std::optional<QString> deviceID;
+        std::optional<QString> syncFolderID;
+        // The checksum the caller took of the file, and the stamp the file had then: the upload
+        // takes it instead of hashing again while the file's stamp is still this one.
+        std::optional<StampedChecksum> knownChecksum;
     };
 
     // A folder kind is this one enum at every call; it becomes the service's word only in the
