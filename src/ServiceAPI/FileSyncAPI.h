@@ -90,6 +90,17 @@ public:
         QList<PlanFileSummary> files;
     };
 
+    // What is at an upload's path is no regular file of its folder: a link in its place or on
+    // the way to it, a folder, a device. Nothing of it was read or sent.
+    class NotARegularFileError : public std::exception
+    {
+    public:
+        const char *what() const noexcept override
+        {
+            return "The path is not a regular file of the sync folder.";
+        }
+    };
+
     struct UploadConflict
     {
         qint64 id = 0;
@@ -175,17 +186,6 @@ public:
     {
         QList<BatchDedupConfirmed> confirmed;
         QList<BatchDedupFailure> failed;
-    };
-
-    // What is at an upload's path is no regular file of its folder: a link in its place or on
-    // the way to it, a folder, a device. Nothing of it was read or sent.
-    class NotARegularFileError : public std::exception
-    {
-    public:
-        const char *what() const noexcept override
-        {
-            return "The path is not a regular file of the sync folder.";
-        }
     };
 
     // One local file to put into the library (see uploadFile). The optional members are left
