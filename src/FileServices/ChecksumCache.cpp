@@ -1,6 +1,7 @@
 #include "FileServices/ChecksumCache.h"
 
 #include "FileServices/FileChecksum.h"
+#include "FileServices/FileScan.h"
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
 
@@ -17,9 +18,22 @@ namespace quillmere {
 std::optional<FileStamp> regularFileStamp(const QString &path)
 {
     struct stat status{};
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
         return std::nullopt;
     return FileStamp::of(status);
+}
+
+std::optional<FileStamp> regularFileStampBelow(const QString &root, const QString &path)
+{
+    if (localPresence(root, path) != LocalPresence::present)
+        return std::nullopt;
+    struct stat folder{};
+    if (::stat(QFile::encodeName(normalizedPath(root)).constData(), &folder) != 0)
+        return std::nullopt;
+    const auto stamp = regularFileStamp(path);
+    if (!stamp || stamp->device != quint64(folder.st_dev))
+        return std::nullopt;
+    return stamp;
 }
 
 ChecksumCache::ChecksumCache(HashFunction hash)

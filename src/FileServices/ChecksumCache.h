@@ -40,8 +40,9 @@ public:
     ChecksumCache(const ChecksumCache &) = delete;
     ChecksumCache &operator=(const ChecksumCache &) = delete;
 
-    // Blocking. The checksum of the regular file at `path` (a link is followed) as it is now:
-    // the held one while the stamp is unchanged, else the file is read and hashed afresh.
+    // Blocking. The checksum of the regular file at `path` (never through a link at its name)
+    // as it is now: the held one while the stamp is unchanged, else the file is read and
+    // hashed afresh.
     // Nothing when the file is missing, not a regular file, cannot be read, or changed while
     // it was read (it is then no version at all). CancelledError when stopped.
     std::optional<StampedChecksum> checksum(const QString &path, const std::stop_token &stop);
@@ -58,9 +59,13 @@ private:
     QHash<QString, StampedChecksum> m_entries;
 };
 
-// The file's stamp as stat(2) sees it (a link is followed); nothing for a missing path or
-// anything but a regular file.
+// The file's stamp as lstat(2) sees it (a link at the name is not followed); nothing for a
+// missing path or anything but a regular file.
 std::optional<FileStamp> regularFileStamp(const QString &path);
+// The same for a file of the folder at `root` only: reached through real folders on the
+// root's file system (localPresence present) and on that file system itself. Nothing for a
+// link in the file's place or on the way to it, as for anything regularFileStamp refuses.
+std::optional<FileStamp> regularFileStampBelow(const QString &root, const QString &path);
 
 // The checksums of `paths`, in their order, taken through `cache` on up to `workers` threads
 // of the global pool at once. A stop ends every worker at its next file (CancelledError).

@@ -18,7 +18,7 @@ namespace quillmere {
 FileOpenedForReading::FileOpenedForReading(const QByteArray &nativePath)
 {
     do {
-        m_fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        m_fd = ::open(nativePath.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     } while (m_fd < 0 && errno == EINTR);
     if (m_fd < 0)
         throw FileChecksumError(errno);
@@ -37,16 +37,24 @@ FileOpenedForReading::~FileOpenedForReading()
 }
 
 QString computeFileChecksumSync(const QString &path, std::stop_token stop)
+{
+    throwIfStopped(stop);
+    const FileOpenedForReading file(QFile::encodeName(path));
+    return computeFileChecksumSync(file, stop);
+}
+
+QString computeFileChecksumSync(const FileOpenedForReading &file, const std::stop_token &stop)
 try {
     throwIfStopped(stop);
 
     // Only a regular file is read.
-    const FileOpenedForReading file(QFile::encodeName(path));
     if (S_ISDIR(file.status().st_mode))
         throw FileChecksumError(EISDIR);
     if (!file.isRegular())
         throw FileChecksumError(EINVAL);
     const int fd = file.fd();
+    if (::lseek(fd, 0, SEEK_SET) < 0)
+        throw FileChecksumError(errno);
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     Sha256Digest digest;

@@ -37,8 +37,9 @@ public:
 using FileChecksumError = FileChecksum::Error;
 
 // Blocking. A file opened for reading without waiting (a FIFO put in a file's place would
-// otherwise block the opening thread until some writer comes), with its status at the opening.
-// Only a regular file is switched to blocking reads. Throws FileChecksumError when it cannot be
+// otherwise block the opening thread until some writer comes) and never through a link at its
+// name (O_NOFOLLOW: a link there fails with ELOOP), with its status at the opening. Only a
+// regular file is switched to blocking reads. Throws FileChecksumError when it cannot be
 // opened or examined.
 class FileOpenedForReading
 {
@@ -58,8 +59,12 @@ private:
 };
 
 // Blocking: reads the file in 64 KiB chunks. Throws FileChecksumError when the file cannot be
-// opened or a read fails, CancelledError when the token is stopped between chunks.
+// opened (a link at its name included) or a read fails, CancelledError when the token is
+// stopped between chunks.
 QString computeFileChecksumSync(const QString &path, std::stop_token stop = {});
+// The same for a file already open, read from its start: the caller has made sure it is the
+// file it means (its status against a stamp taken before).
+QString computeFileChecksumSync(const FileOpenedForReading &file, const std::stop_token &stop);
 
 // The same on the thread pool; the result or error comes back on the awaiting thread.
 QCoro::Task<QString> computeFileChecksum(QString path, std::stop_token stop = {});

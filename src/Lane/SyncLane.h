@@ -328,9 +328,12 @@ public:
     QCoro::Task<> confirmHeldDuplicates(QString checksum, std::stop_token stop);
 
     // One result per path, in order, hashed on several workers through the pass's checksums.
-    // Throws CancelledError when stopped.
+    // Only regular files of the folder at `root` are read (regularFileStampBelow): a path with
+    // a link in the file's place or on the way to it gets no checksum. Throws CancelledError
+    // when stopped.
     static QCoro::Task<QList<PrePassChecksum>> computePrePassChecksums(std::shared_ptr<ChecksumCache> checksums,
-                                                                       QStringList paths, std::stop_token stop);
+                                                                       QString root, QStringList paths,
+                                                                       std::stop_token stop);
     // lstat of the path; none when it is not there or not a regular file.
     static std::optional<FileStamp> fileStamp(const QString &path);
     // The reply entry's file id for each target, in target order: every target is first
@@ -592,6 +595,11 @@ private:
     QCoro::Task<> syncRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
     // True when the operation completed the record itself (see uploadRecord).
     QCoro::Task<bool> performOperation(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    // An upload whose path holds no regular file of the folder (a link in its place or on the
+    // way to it, a folder): nothing was read, sent or deleted, and the record stays as it is.
+    // Logged once per version of the record; not dispatched again in this pass. Throws
+    // CancelledError, so the queue lets go of the record without counting a failure.
+    [[noreturn]] void leaveNotAFile(const QString &localPath, qint64 generation);
     void completeOperation(const std::optional<QString> &fileUUID, const QString &localPath,
                            SyncFileDesiredState state, qint64 generation);
     // What completion makes of a record that stays: still owed when it changed while its
@@ -814,6 +822,10 @@ private:
     // Files found to hold their record's last synced content (the lane's own downloads among
     // them), as they were then: reported again unchanged, they are not hashed again.
     QHash<QString, FileStamp> m_verifiedStamps;
+    // Uploads left because their path held no regular file of the folder: the paths this pass
+    // (not dispatched again in it), and the record generation each was last logged for.
+    QSet<QString> m_notFilesThisPass;
+    QHash<QString, qint64> m_notFilesLogged;
 };
 
 // Builds SyncLanes for the engine.

@@ -55,13 +55,31 @@ std::optional<SyncLane::FileStamp> SyncLane::fileStamp(const QString &path)
 }
 
 QCoro::Task<QList<SyncLane::PrePassChecksum>>
-SyncLane::computePrePassChecksums(std::shared_ptr<ChecksumCache> checksums, QStringList paths, std::stop_token stop)
+SyncLane::computePrePassChecksums(std::shared_ptr<ChecksumCache> checksums, QString root, QStringList paths,
+                                  std::stop_token stop)
 {
+    // Nothing behind a link is read: its content is not the folder's, and not even its hash
+    // goes to the service.
+    auto sorting = [root, paths, stop] {
+        QStringList files;
+        for (const QString &path : paths) {
+            throwIfStopped(stop);
+            if (regularFileStampBelow(root, path))
+                files.append(path);
+        }
+        return files;
+    };
+    auto sorted = runInBackground(std::move(sorting));
+    const QStringList files = co_await std::move(sorted);
     // Taken through the pass's checksums (a file reconciliation hashed is not read again),
     // then each is kept only for the file itself as it is now: a link, or a file changed
     // since, gets none.
-    auto hashing = checksumsConcurrently(std::move(checksums), paths, stop);
-    QList<std::optional<StampedChecksum>> taken = co_await std::move(hashing);
+    auto hashing = checksumsConcurrently(std::move(checksums), files, stop);
+    const QList<std::optional<StampedChecksum>> hashed = co_await std::move(hashing);
+    QHash<QString, StampedChecksum> taken;
+    for (qsizetype i = 0; i < files.size(); ++i)
+        if (hashed[i])
+            taken.insert(files[i], *hashed[i]);
     auto stamping = [paths = std::move(paths), taken = std::move(taken), stop] {
         QList<PrePassChecksum> results;
         results.reserve(paths.size());
@@ -72,8 +90,8 @@ SyncLane::computePrePassChecksums(std::shared_ptr<ChecksumCache> checksums, QStr
             if (result.stamp)
                 result.fileSize = result.stamp->size;
             // Without a stamp nothing could tell later whether the hash still holds.
-            const auto &found = taken[i];
-            if (result.stamp && found && found->stamp.size == result.stamp->size
+            const auto found = taken.constFind(path);
+            if (result.stamp && found != taken.cend() && found->stamp.size == result.stamp->size
                 && found->stamp.modifiedNs == result.stamp->modifiedNs
                 && qint64(found->stamp.inode) == result.stamp->inode
                 && qint64(found->stamp.device) == result.stamp->device)
@@ -183,7 +201,8 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
 
     QList<PrePassChecksum> results;
     try {
-        auto hashing = computePrePassChecksums(m_checksums, paths, stop);
+        const QString root = syncFolder()->folderPath().value_or(QString());
+        auto hashing = computePrePassChecksums(m_checksums, root, paths, stop);
         results = co_await std::move(hashing);
     } catch (const std::exception &) {
         // Only a stop ends the hashing early.

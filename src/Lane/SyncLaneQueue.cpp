@@ -6,9 +6,12 @@
 #include "Lane/LaneSupport.h"
 
 #include "ActivityLog/SyncLogger.h"
+#include "FileServices/FileScan.h"
 #include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
+#include "Platform/Async/Background.h"
+#include "Platform/Async/CancelledError.h"
 #include "Platform/Async/TaskGroup.h"
 #include "Platform/Http/TransportError.h"
 #include "ServiceAPI/HarborlyAPIError.h"
@@ -124,7 +127,12 @@ QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
 
 std::shared_ptr<SyncFile> SyncLane::dequeueDueRecords()
 {
-    const QSet<QString> held = heldDuplicatePaths();
+    // Besides the held duplicates, the uploads this pass found no file for wait for the next.
+    const auto excluded = [this] {
+        QSet<QString> paths = heldDuplicatePaths();
+        return paths.unite(m_notFilesThisPass);
+    };
+    const QSet<QString> held = excluded();
     auto record = fetchWorkOwedRecords(laneID(), settleWindow, m_clock.currentDateTime(), *m_modelContext, held);
     if (record && record->desiredState() == SyncFileDesiredState::downloadPending && holdGuardedDownloads())
         record = fetchWorkOwedRecords(laneID(), settleWindow, m_clock.currentDateTime(), *m_modelContext, held);
@@ -144,7 +152,7 @@ std::shared_ptr<SyncFile> SyncLane::dequeueDueRecords()
         if (!released)
             return nullptr;
         record = fetchWorkOwedRecords(laneID(), settleWindow, m_clock.currentDateTime(), *m_modelContext,
-                                      heldDuplicatePaths());
+                                      excluded());
         if (!record)
             return nullptr;
     }
@@ -249,8 +257,24 @@ QCoro::Task<bool> SyncLane::performOperation(std::shared_ptr<SyncFile> record, s
         std::optional<QString> drivePath;
         if (relative != QStringLiteral(".") && !relative.isEmpty())
             drivePath = relative;
-        auto uploading = uploadRecord(path, drivePath, stop, Dispatched{record, record->generation()});
-        co_return co_await std::move(uploading);
+        const qint64 generation = record->generation();
+        // Only a regular file of the folder is read and sent: a link put in the file's place,
+        // or in place of a folder on the way to it, leads to content that is not the folder's.
+        // The upload asks again before every read; a missing file is the upload's to report.
+        const QString root = syncFolder()->folderPath().value_or(QString());
+        auto looking = [root, path] {
+            return localPresence(root, path) == LocalPresence::absent
+                   || regularFileStampBelow(root, path).has_value();
+        };
+        auto look = runInBackground(std::move(looking));
+        if (!co_await awaitStep(std::move(look), m_epoch, stop))
+            leaveNotAFile(path, generation);
+        try {
+            auto uploading = uploadRecord(path, drivePath, stop, Dispatched{record, generation});
+            co_return co_await std::move(uploading);
+        } catch (const FileSyncAPI::NotARegularFileError &) {
+        }
+        leaveNotAFile(path, generation);
     }
     case SyncFileDesiredState::downloadPending:
         if (const auto fileID = record->remoteId()) {
@@ -272,6 +296,19 @@ QCoro::Task<bool> SyncLane::performOperation(std::shared_ptr<SyncFile> record, s
         break;
     }
     co_return false;
+}
+
+void SyncLane::leaveNotAFile(const QString &localPath, qint64 generation)
+{
+    m_notFilesThisPass.insert(localPath);
+    if (const auto logged = m_notFilesLogged.constFind(localPath);
+        logged == m_notFilesLogged.cend() || *logged != generation) {
+        m_notFilesLogged.insert(localPath, generation);
+        SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none,
+                                 localPath.section(u'/', -1),
+                                 QStringLiteral("Not sent: not a regular file of the folder's drive"));
+    }
+    throw CancelledError();
 }
 
 void SyncLane::completeOperation(const std::optional<QString> &fileUUID, const QString &localPath,

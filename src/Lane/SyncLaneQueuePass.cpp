@@ -110,6 +110,7 @@ void SyncLane::dropPrePassTables()
 void SyncLane::endQueuePass()
 {
     m_isProcessingQueue = false;
+    m_notFilesThisPass.clear();
     // Kept, a first sync's would hold a path and a checksum of every file while idle.
     dropPrePassTables();
     if (!std::exchange(m_queueRerunRequested, false))

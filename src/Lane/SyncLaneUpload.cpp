@@ -143,6 +143,8 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
 
     FileSyncAPI::UploadRequest request;
     request.filePath = localPath;
+    // Nothing but a regular file reached through the folder's own folders is read.
+    request.folderRoot = folder->folderPath();
     request.folderKind = folder->folderType();
     request.drivePath = drivePath;
     request.baseCommit = baseCommit;

@@ -91,6 +91,17 @@ public:
         QList<PlanFileSummary> files;
     };
 
+    // What is at an upload's path is no regular file of its folder: a link in its place or on
+    // the way to it, a folder, a device. Nothing of it was read or sent.
+    class NotARegularFileError : public std::exception
+    {
+    public:
+        const char *what() const noexcept override
+        {
+            return "The path is not a regular file of the sync folder.";
+        }
+    };
+
     struct UploadConflict
     {
         qint64 id = 0;
@@ -204,6 +215,10 @@ public:
     struct UploadRequest
     {
         QString filePath;
+        // The sync folder the file belongs to: then only a regular file reached through real
+        // folders below it, on its file system, is read (regularFileStampBelow), and anything
+        // else at the path fails with NotARegularFileError before a byte of it is read.
+        std::optional<QString> folderRoot;
         SyncFolderType folderKind = SyncFolderType::projectsFolder;
         std::optional<QString> drivePath;
         std::optional<QString> baseCommit; // sent only when it is a 40-digit hexadecimal commit
@@ -254,6 +269,7 @@ public:
     // Validates, probes, hashes and offers one file to the service, sends its bytes when asked
     // and confirms it. The size and the bytes sent are always those whose hash was offered: a
     // file that changes in between fails with ContentChangedError and nothing is confirmed.
+    // A link at the path is never followed (see UploadRequest::folderRoot for links on the way).
     QCoro::Task<UploadResult> uploadFile(UploadRequest request, std::stop_token stop = {})
     {
         return doUploadFile(std::move(request), std::move(stop));

@@ -233,6 +233,8 @@ public:
     {
         QString sha256;
         qint64 size = 0;
+        // The version of the file that was hashed: no other is copied (see copyFileHashing).
+        std::optional<FileStamp> version;
     };
 
     // The form upload. The file is copied into the staging folder while it is hashed and the
@@ -309,9 +311,11 @@ public:
     // is aborted before its body is complete, so nothing is stored, and ContentChangedError is
     // thrown. Transport failures arrive unwrapped (TransportError); a status outside 200-299 is
     // serverError(status, "Presigned upload failed"). The copy is removed in every outcome.
+    // With `version`, only that version of the file is copied (see copyFileHashing).
     QCoro::Task<> uploadToPresignedURL(QString filePath, QString presignedURL,
                                        std::optional<QString> expectedChecksum = std::nullopt,
-                                       std::stop_token stop = {});
+                                       std::stop_token stop = {},
+                                       std::optional<FileStamp> version = std::nullopt);
     // The same two ways (a PUT, or the form) for a body already read and hashed.
     // `beforeSending`: as StreamingUpload::putBytesHere.
     QCoro::Task<> uploadBytesToPresignedURL(QByteArray body, QString presignedURL, std::stop_token stop = {},
@@ -326,10 +330,12 @@ public:
     // completed only when the whole copy has `fileSize` bytes and `expectedChecksum`; otherwise
     // ContentChangedError. Any failure after the service opened the upload aborts it there;
     // the staged copy is removed in every outcome. `journal` hears of the opening and of a
-    // completion or abort the service answered.
+    // completion or abort the service answered. With `version`, only that version of the file
+    // is copied, and nothing is opened at the service for another.
     QCoro::Task<> uploadMultipart(QString filePath, QString oid, QString fileName, qint64 fileSize,
                                   QString mimeType, std::optional<QString> expectedChecksum = std::nullopt,
-                                  std::stop_token stop = {}, MultipartJournal journal = {});
+                                  std::stop_token stop = {}, MultipartJournal journal = {},
+                                  std::optional<FileStamp> version = std::nullopt);
 
     QCoro::Task<MultipartInitiateResult> initiateMultipartUpload(QString oid, QString fileName, qint64 fileSize,
                                                                  QString mimeType, std::stop_token stop = {});

@@ -94,7 +94,7 @@ QCoro::Task<qint64> sizeInBackground(QString path)
 {
     auto work = [path = std::move(path)] {
         struct stat st{};
-        if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
             throw LocalFileError(errno);
         return qint64(st.st_size);
     };
@@ -476,7 +476,8 @@ QCoro::Task<int> LibraryAPIClient::removeStagingLeftovers()
 }
 
 QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString presignedURL,
-                                                     std::optional<QString> expectedChecksum, std::stop_token stop)
+                                                     std::optional<QString> expectedChecksum,
+                                                     std::stop_token stop, std::optional<FileStamp> version)
 {
     const auto target = presignedUrl(presignedURL);
     if (!target)
@@ -501,7 +502,7 @@ QCoro::Task<> LibraryAPIClient::uploadToPresignedURL(QString filePath, QString p
         }
     } ending{gate, halt};
     CopyProgress written = [gate](qint64 bytes) { gate->release(bytes); };
-    auto copying = staged.fill(filePath, halt.get_token(), std::move(written));
+    auto copying = staged.fill(filePath, halt.get_token(), std::move(written), version);
     HttpHeaders headers;
     headers.set("Content-Type", "application/octet-stream");
     auto putting = StreamingUpload::putGrowing(*target, headers, staged.path(), gate, stop);
@@ -573,7 +574,8 @@ void LibraryAPIClient::putBytesHere(QByteArray body, const QString &presignedURL
 
 QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, QString fileName, qint64 fileSize,
                                                 QString mimeType, std::optional<QString> expectedChecksum,
-                                                std::stop_token stop, MultipartJournal journal)
+                                                std::stop_token stop, MultipartJournal journal,
+                                                std::optional<FileStamp> version)
 {
     const auto api = m_api;
     const auto settings = m_settings;
@@ -584,7 +586,7 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
     auto watch = std::make_shared<StagingWatch>();
     std::stop_callback forward(stop, [watch] { watch->halt.request_stop(); });
     CopyProgress written = [watch](qint64 bytes) { noteWritten(watch, bytes); };
-    auto staging = staged.fill(filePath, watch->halt.get_token(), std::move(written));
+    auto staging = staged.fill(filePath, watch->halt.get_token(), std::move(written), version);
     auto following = followCopy(watch, std::move(staging));
 
     std::exception_ptr failure;

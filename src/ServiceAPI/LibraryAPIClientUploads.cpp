@@ -314,13 +314,11 @@ LibraryAPIClient::ConfirmUploadResult LibraryAPIClient::parseConfirmUploadRespon
 
 namespace {
 
-// Blocking. The whole of a small file whose stamp was just taken, read in one go; a file that
-// does not hold exactly the stamped size now is another version (ContentChangedError).
-QByteArray readWhole(const QByteArray &native, qint64 size, const std::stop_token &stop)
+// Blocking. The whole of a small file just opened as the version stamped, read in one go; a
+// file that does not hold exactly the stamped size now is another version
+// (ContentChangedError).
+QByteArray readWhole(const FileOpenedForReading &file, qint64 size, const std::stop_token &stop)
 {
-    const FileOpenedForReading file(native);
-    if (!file.isRegular() || qint64(file.status().st_size) != size)
-        throw LibraryAPIClient::ContentChangedError();
     const int fd = file.fd();
     // One byte of room shows a file that grew since.
     QByteArray bytes(size + 1, Qt::Uninitialized);
@@ -352,28 +350,73 @@ struct ExaminedFile
     std::optional<AudioProbeResult> audio;
 };
 
-// Blocking: stat, audio probe, hash (or the caller's checksum while the stamp is the one it
-// was taken at) and stat again, on one worker. Nothing for anything but a regular file; a file
-// that changed meanwhile is ContentChangedError, so the size offered is that of the bytes
-// hashed.
-std::optional<ExaminedFile> examineForUpload(const QString &path, bool probe,
-                                             const std::optional<StampedChecksum> &known, const std::stop_token &stop)
+// Blocking: whether the path still leads, as an upload may read it, to the version stamped.
+bool isStillStamped(const QString &path, const std::optional<QString> &root, const FileStamp &stamp)
+{
+    return (root ? regularFileStampBelow(*root, path) : regularFileStamp(path)) == stamp;
+}
+
+// Blocking. The stamp of what an upload may read at the path (lstat: a link at its name is
+// not followed), below `root` through real folders when it is given; nothing for anything
+// else. A path that is not there fails with the file system's error.
+std::optional<FileStamp> uploadableStamp(const QByteArray &native, const QString &path,
+                                         const std::optional<QString> &root)
+{
+    struct stat status{};
+    if (::lstat(native.constData(), &status) != 0)
+        throw FileReadError(errno);
+    if (!S_ISREG(status.st_mode))
+        return std::nullopt;
+    if (!root)
+        return FileStamp::of(status);
+    const auto below = regularFileStampBelow(*root, path);
+    if (below && *below != FileStamp::of(status))
+        throw LibraryAPIClient::ContentChangedError();
+    return below;
+}
+
+// Blocking: the file opened without following a link, and only as the version stamped.
+void openAsStamped(std::optional<FileOpenedForReading> &file, const QByteArray &native,
+                   const FileStamp &stamp)
+{
+    try {
+        file.emplace(native);
+    } catch (const FileChecksumError &error) {
+        if (error.errorNumber() == ELOOP)
+            throw LibraryAPIClient::ContentChangedError(); // a link now, where the file was
+        throw;
+    }
+    if (!file->isRegular() || FileStamp::of(file->status()) != stamp)
+        throw LibraryAPIClient::ContentChangedError();
+}
+
+// Blocking: lstat, audio probe, hash (or the caller's checksum while the stamp is the one it
+// was taken at) and lstat again, on one worker. Nothing for anything but a regular file (of
+// the folder at `root`, when given): a link is never read through. The bytes are read
+// through one descriptor, opened only as the file stamped. A file that changed meanwhile is
+// ContentChangedError, so the size offered is that of the bytes hashed.
+std::optional<ExaminedFile> examineForUpload(const QString &path, const std::optional<QString> &root,
+                                             bool probe, const std::optional<StampedChecksum> &known,
+                                             const std::stop_token &stop)
 {
     const QByteArray native = QFile::encodeName(path);
-    struct stat before{};
-    if (::stat(native.constData(), &before) != 0)
-        throw FileReadError(errno);
+    const std::optional<FileStamp> stamp = uploadableStamp(native, path, root);
     throwIfStopped(stop);
-    if (!S_ISREG(before.st_mode))
+    if (!stamp)
         return std::nullopt;
     ExaminedFile examined;
-    examined.stamp = FileStamp::of(before);
+    examined.stamp = *stamp;
     if (examined.stamp.size > LibraryAPIClient::maximumUploadSize)
         return examined;
+    const bool small = examined.stamp.size < LibraryAPIClient::inMemoryUploadLimit;
+    const bool knownHolds = known && known->stamp == examined.stamp && !known->checksum.isEmpty();
+    std::optional<FileOpenedForReading> file;
+    if (small || !knownHolds)
+        openAsStamped(file, native, examined.stamp);
     if (probe)
         examined.audio = probeAudioSync(path, stop);
-    if (examined.stamp.size < LibraryAPIClient::inMemoryUploadLimit) {
-        examined.bytes = readWhole(native, examined.stamp.size, stop);
+    if (small) {
+        examined.bytes = readWhole(*file, examined.stamp.size, stop);
         try {
             Sha256Digest digest;
             digest.add(*examined.bytes);
@@ -381,15 +424,12 @@ std::optional<ExaminedFile> examineForUpload(const QString &path, bool probe,
         } catch (const Sha256Digest::Error &) {
             throw FileChecksumError(0);
         }
-    } else if (known && known->stamp == examined.stamp && !known->checksum.isEmpty()) {
+    } else if (knownHolds) {
         examined.checksum = known->checksum;
     } else {
-        examined.checksum = computeFileChecksumSync(path, stop);
+        examined.checksum = computeFileChecksumSync(*file, stop);
     }
-    struct stat after{};
-    if (::stat(native.constData(), &after) != 0)
-        throw FileReadError(errno);
-    if (!S_ISREG(after.st_mode) || FileStamp::of(after) != examined.stamp)
+    if (!isStillStamped(path, root, examined.stamp))
         throw LibraryAPIClient::ContentChangedError();
     return examined;
 }
@@ -399,6 +439,7 @@ std::optional<ExaminedFile> examineForUpload(const QString &path, bool probe,
 struct UploadPlan
 {
     QString filePath;
+    std::optional<QString> root; // the sync folder's: see UploadRequest::folderRoot
     bool probe = false;
     std::optional<StampedChecksum> known;
     std::optional<HttpRequest> checkRequest;
@@ -445,13 +486,12 @@ auto sendOnWorker(HttpRequest request, WorkerUpload &upload, const std::stop_tok
 WorkerUpload examineAndSend(const UploadPlan &plan, const std::stop_token &stop)
 {
     WorkerUpload upload;
-    struct stat status{};
-    if (::stat(QFile::encodeName(plan.filePath).constData(), &status) == 0 && S_ISREG(status.st_mode)
-        && status.st_size >= LibraryAPIClient::inMemoryUploadLimit) {
+    if (const auto stamp = regularFileStamp(plan.filePath);
+        stamp && stamp->size >= LibraryAPIClient::inMemoryUploadLimit) {
         upload.tooLargeHere = true;
         return upload;
     }
-    upload.examined = examineForUpload(plan.filePath, plan.probe, plan.known, stop);
+    upload.examined = examineForUpload(plan.filePath, plan.root, plan.probe, plan.known, stop);
     ExaminedFile *const examined = upload.examined ? &*upload.examined : nullptr;
     if (!examined || !examined->bytes || !plan.checkRequest || !plan.confirmRequest
         || examined->stamp.size >= plan.multipartThreshold)
@@ -477,7 +517,7 @@ WorkerUpload examineAndSend(const UploadPlan &plan, const std::stop_token &stop)
         if (address.isEmpty())
             return upload; // an address to ask for, or the form: the main thread's way
         auto unchanged = [&plan, stamp = examined->stamp] {
-            if (regularFileStamp(plan.filePath) != stamp)
+            if (!isStillStamped(plan.filePath, plan.root, stamp))
                 throw LibraryAPIClient::ContentChangedError();
         };
         LibraryAPIClient::putBytesHere(*std::exchange(examined->bytes, std::nullopt), address, stop, unchanged);
@@ -493,9 +533,11 @@ WorkerUpload examineAndSend(const UploadPlan &plan, const std::stop_token &stop)
     return upload;
 }
 
-QCoro::Task<bool> stillStamped(QString path, FileStamp stamp)
+QCoro::Task<bool> stillStamped(QString path, std::optional<QString> root, FileStamp stamp)
 {
-    auto work = [path = std::move(path), stamp] { return regularFileStamp(path) == stamp; };
+    auto work = [path = std::move(path), root = std::move(root), stamp] {
+        return isStillStamped(path, root, stamp);
+    };
     return runInBackground(std::move(work));
 }
 
@@ -578,7 +620,7 @@ QCoro::Task<> LibraryAPIClient::uploadBlob(QString filePath, QString oid, std::o
     StagedCopy staged(stagingFolder());
     std::exception_ptr failure;
     try {
-        auto copying = staged.fill(filePath, stop);
+        auto copying = staged.fill(filePath, stop, {}, expected ? expected->version : std::nullopt);
         const CopiedFile copied = co_await std::move(copying);
         if (expected && (copied.sha256 != expected->sha256 || copied.size != expected->size))
             throw ContentChangedError();
@@ -628,6 +670,7 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
                                                                         UploadRequest request, std::stop_token stop)
 {
     const QString filePath = request.filePath;
+    const std::optional<QString> root = request.folderRoot;
     const QString extension = lowerExtension(filePath);
     if (request.folderKind == SyncFolderType::harborly || request.folderKind == SyncFolderType::unorganisedAudio) {
         if (!supportedAudioExtensions().contains(u'.' + extension))
@@ -640,6 +683,7 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
 
     UploadPlan plan;
     plan.filePath = filePath;
+    plan.root = root;
     plan.probe = mimeType.startsWith(QLatin1String("audio/"));
     plan.known = request.knownChecksum;
     plan.multipartThreshold = self->multipartThreshold();
@@ -673,15 +717,20 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
         sent = co_await std::move(examination);
     }
     if (!mayBeSmall || sent.tooLargeHere) {
-        auto examining = [filePath, probe, known, stop] { return examineForUpload(filePath, probe, known, stop); };
+        auto examining = [filePath, root, probe, known, stop] {
+            return examineForUpload(filePath, root, probe, known, stop);
+        };
         auto examination = runInBackground(std::move(examining));
         sent.examined = co_await std::move(examination);
     }
     std::optional<ExaminedFile> &examined = sent.examined;
     if (!sent.verdict && !sent.unsettled)
         throwIfStopped(stop);
-    if (!examined)
+    if (!examined) {
+        if (root)
+            throw NotARegularFileError();
         throw UploadValidationError::fileNotFound(filePath);
+    }
     const qint64 size = examined->stamp.size;
     if (size > maximumUploadSize)
         throw UploadValidationError::fileTooLarge(size, maximumUploadSize);
@@ -727,7 +776,7 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
         }
         if (multipart) {
             auto sending = self->uploadMultipart(filePath, verdict.oid, filename, size, mimeType, checksum, stop,
-                                                 request.multipartJournal);
+                                                 request.multipartJournal, examined->stamp);
             co_await std::move(sending);
         } else if (examined->bytes) {
             // The bytes in hand are one consistent version, but only the file as it is now may
@@ -735,25 +784,27 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
             // For a PUT the worker that sends looks, just before it sends.
             QByteArray body = *std::exchange(examined->bytes, std::nullopt);
             if (!presignedURL.isEmpty()) {
-                auto unchanged = [filePath, stamp = examined->stamp] {
-                    if (regularFileStamp(filePath) != stamp)
+                auto unchanged = [filePath, root, stamp = examined->stamp] {
+                    if (!isStillStamped(filePath, root, stamp))
                         throw ContentChangedError();
                 };
                 auto sending = self->uploadBytesToPresignedURL(std::move(body), presignedURL, stop,
                                                                std::move(unchanged));
                 co_await std::move(sending);
             } else {
-                auto checking = stillStamped(filePath, examined->stamp);
+                auto checking = stillStamped(filePath, root, examined->stamp);
                 if (!co_await std::move(checking))
                     throw ContentChangedError();
                 auto sending = self->uploadBlobBytes(std::move(body), filename, verdict.oid, stop);
                 co_await std::move(sending);
             }
         } else if (!presignedURL.isEmpty()) {
-            auto sending = self->uploadToPresignedURL(filePath, presignedURL, checksum, stop);
+            auto sending =
+                self->uploadToPresignedURL(filePath, presignedURL, checksum, stop, examined->stamp);
             co_await std::move(sending);
         } else {
-            auto sending = self->uploadBlob(filePath, verdict.oid, ExpectedContent{checksum, size}, stop);
+            const ExpectedContent expected{checksum, size, examined->stamp};
+            auto sending = self->uploadBlob(filePath, verdict.oid, expected, stop);
             co_await std::move(sending);
         }
         break;

@@ -51,15 +51,16 @@ StagedCopy::~StagedCopy()
     registry().erase(m_path);
 }
 
-QCoro::Task<CopiedFile> StagedCopy::fill(QString source, std::stop_token stop, CopyProgress written)
+QCoro::Task<CopiedFile> StagedCopy::fill(QString source, std::stop_token stop, CopyProgress written,
+                                         std::optional<FileStamp> version)
 {
     auto work = [folder = m_folder, source = std::move(source), destination = m_path, stop = std::move(stop),
-                 written = std::move(written)] {
+                 written = std::move(written), version] {
         std::error_code error;
         std::filesystem::create_directories(std::filesystem::path(QFile::encodeName(folder).toStdString()), error);
         if (error)
             throw LocalFileError(error.value());
-        return copyFileHashing(source, destination, stop, written);
+        return copyFileHashing(source, destination, stop, written, version);
     };
     return runInBackground(std::move(work));
 }

@@ -28,8 +28,10 @@ public:
 
     // Creates the folder when missing and copies `source` into the staged file, hashing the
     // bytes written. LocalFileError for the file system's failures, CancelledError on stop.
-    // `written` hears of the copy's progress on a worker thread (see copyFileHashing).
-    QCoro::Task<CopiedFile> fill(QString source, std::stop_token stop, CopyProgress written = {});
+    // `written` hears of the copy's progress on a worker thread, and `version` is the only
+    // version of the source that may be copied (see copyFileHashing).
+    QCoro::Task<CopiedFile> fill(QString source, std::stop_token stop, CopyProgress written = {},
+                                 std::optional<FileStamp> version = std::nullopt);
     QCoro::Task<> remove();
 
     // The staged files that running uploads of this process still use.

@@ -3,6 +3,7 @@
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Files/Sha256Digest.h"
 #include "Platform/Http/LocalFileError.h"
+#include "ServiceAPI/LibraryAPIClient.h"
 
 #include <QFile>
 #include <QThreadPool>
@@ -20,6 +21,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quillmere {
@@ -405,12 +407,24 @@ CopiedFile copyInto(int in, int out, const std::stop_token &stop, const CopyProg
 } // namespace
 
 CopiedFile copyFileHashing(const QString &source, const QString &destination, std::stop_token stop,
-                           const CopyProgress &written)
+                           const CopyProgress &written, const std::optional<FileStamp> &version)
 {
     throwIfStopped(stop);
-    Descriptor in{openRetrying(QFile::encodeName(source), O_RDONLY | O_CLOEXEC)};
-    if (in.fd < 0)
+    // Not blocking on the opening: a FIFO in the file's place would wait for a writer.
+    Descriptor in{openRetrying(QFile::encodeName(source), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC)};
+    if (in.fd < 0) {
+        if (errno == ELOOP && version)
+            throw LibraryAPIClient::ContentChangedError(); // a link now, where the file was
         throw LocalFileError(errno);
+    }
+    struct stat opened{};
+    if (::fstat(in.fd, &opened) != 0)
+        throw LocalFileError(errno);
+    if (version && (!S_ISREG(opened.st_mode) || FileStamp::of(opened) != *version))
+        throw LibraryAPIClient::ContentChangedError();
+    if (!S_ISREG(opened.st_mode))
+        throw LocalFileError(S_ISDIR(opened.st_mode) ? EISDIR : EINVAL);
+    ::fcntl(in.fd, F_SETFL, ::fcntl(in.fd, F_GETFL) & ~O_NONBLOCK);
     ::posix_fadvise(in.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     const QByteArray target = QFile::encodeName(destination);

@@ -103,6 +103,36 @@ TEST(ChecksumCache, AHeldChecksumIsGivenOnlyForTheVersionItWasTakenOf)
     EXPECT_FALSE(cache.checksum(dir.path(), {}));
 }
 
+// A link is no file of its own: neither in the file's place nor, for a folder's file, in
+// place of a folder on the way to it, nor on another file system than the folder's.
+TEST(ChecksumCache, ALinkIsNoRegularFile)
+{
+    QTemporaryDir dir;
+    QTemporaryDir elsewhere;
+    writeFile(elsewhere.filePath(QStringLiteral("Kit/hat.wav")), "outside");
+    const QString root = dir.filePath(QStringLiteral("Loops"));
+    writeFile(root + QStringLiteral("/Own/kick.wav"), "kick");
+    ASSERT_TRUE(QFile::link(elsewhere.filePath(QStringLiteral("Kit/hat.wav")), root + QStringLiteral("/hat.wav")));
+    ASSERT_TRUE(QFile::link(elsewhere.filePath(QStringLiteral("Kit")), root + QStringLiteral("/Kit")));
+
+    ChecksumCache cache;
+    EXPECT_FALSE(quillmere::regularFileStamp(root + QStringLiteral("/hat.wav")));
+    EXPECT_FALSE(cache.checksum(root + QStringLiteral("/hat.wav"), {}));
+    EXPECT_FALSE(quillmere::regularFileStampBelow(root, root + QStringLiteral("/hat.wav")));
+    EXPECT_FALSE(quillmere::regularFileStampBelow(root, root + QStringLiteral("/Kit/hat.wav")));
+    EXPECT_FALSE(quillmere::regularFileStampBelow(root, root + QStringLiteral("/Own")));
+    EXPECT_FALSE(quillmere::regularFileStampBelow(root, root + QStringLiteral("/gone.wav")));
+    const auto own = quillmere::regularFileStampBelow(root, root + QStringLiteral("/Own/kick.wav"));
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own, quillmere::regularFileStamp(root + QStringLiteral("/Own/kick.wav")));
+    EXPECT_EQ(own->size, 4);
+    // The folder itself may be reached through a link the user chose.
+    ASSERT_TRUE(QFile::link(root, dir.filePath(QStringLiteral("Shortcut"))));
+    EXPECT_EQ(quillmere::regularFileStampBelow(dir.filePath(QStringLiteral("Shortcut")),
+                                               dir.filePath(QStringLiteral("Shortcut/Own/kick.wav"))),
+              own);
+}
+
 TEST(ChecksumCache, AFileChangedWhileItIsReadGetsNoChecksum)
 {
     QTemporaryDir dir;

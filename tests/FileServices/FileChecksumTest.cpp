@@ -78,6 +78,12 @@ TEST(FileChecksum, MissingFilesAndDirectoriesFailAndAStoppedTokenCancels)
     }
     EXPECT_EQ(hashing.get(), EINVAL);
 
+    // A link in a file's place is not the file: what it leads to is never read.
+    const QString target = dir.filePath("elsewhere.wav");
+    quillmere::test::writeFile(target, "outside");
+    ASSERT_TRUE(QFile::link(target, dir.filePath("Linked.wav")));
+    EXPECT_EQ(errorNumberOf(dir.filePath("Linked.wav")), ELOOP);
+
     const QString path = dir.filePath("big.bin");
     quillmere::test::writeFile(path, pattern(200000));
     std::stop_source source;

@@ -171,4 +171,69 @@ TEST_F(ScopeSafetyTest, AMarkedDeletionIsProvenAgainWhenItIsSent)
                                                  {root + QStringLiteral("/Linked/hat.wav"), synced}}));
 }
 
+// A file owed an upload that a link replaced (sample managers do this), and a folder of such
+// files that a link to another folder replaced: what the links lead to is no file of the folder.
+// Nothing of it, small or large (multipart), is read for the service, its hash included;
+// nothing is deleted; the records stay owed as they were, logged once however many passes.
+TEST_F(ScopeSafetyTest, AnUploadNeverReadsThroughALink)
+{
+    h.client->setMultipartThresholdForTesting(2 * 1024 * 1024);
+    h.fake.setMultipartPartSize(1024 * 1024);
+    auto folder = h.addFolder(SyncFolderType::projectsFolder);
+    const QString root = *folder->folderPath();
+    QTemporaryDir elsewhere;
+    QByteArray large(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+    for (qsizetype i = 0; i < large.size(); ++i)
+        large[i] = char((i * 2654435761u) >> 11);
+    const std::map<QString, QByteArray> outside{{QStringLiteral("take.wav"), "outside take"},
+                                                {QStringLiteral("stem.wav"), large},
+                                                {QStringLiteral("Kit/hat.wav"), "outside hat"},
+                                                {QStringLiteral("Kit/bass.wav"), large + "bass"}};
+    for (const auto &[relative, bytes] : outside) {
+        writeFile(elsewhere.path() + u'/' + relative, bytes);
+        writeFile(root + u'/' + relative, "mine " + relative.toUtf8());
+        h.addRecord(*folder, relative, SyncFileStatus::pending, SyncFileDesiredState::uploadPending);
+    }
+    for (const QString &name : {QStringLiteral("take.wav"), QStringLiteral("stem.wav")}) {
+        ASSERT_TRUE(QFile::remove(root + u'/' + name));
+        ASSERT_TRUE(QFile::link(elsewhere.path() + u'/' + name, root + u'/' + name));
+    }
+    ASSERT_TRUE(QDir(root + QStringLiteral("/Kit")).removeRecursively());
+    ASSERT_TRUE(QFile::link(elsewhere.path() + QStringLiteral("/Kit"), root + QStringLiteral("/Kit")));
+    writeFile(root + QStringLiteral("/real.wav"), "real");
+    h.addRecord(*folder, QStringLiteral("real.wav"), SyncFileStatus::pending, SyncFileDesiredState::uploadPending);
+    auto lane = h.makeLane(folder);
+
+    await(lane->processQueue({}));
+    await(lane->processQueue({}));
+
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("real.wav"), sha256("real")}}));
+    EXPECT_THAT(h.fake.multipartUploads(), IsEmpty());
+    for (const auto &[relative, bytes] : outside) {
+        const QString hash = sha256(bytes);
+        EXPECT_FALSE(h.fake.uploadedObject(hash)) << relative.toStdString();
+        for (const auto &request : h.fake.requestLog()) {
+            EXPECT_EQ(request.body.find(hash.toStdString()), std::string::npos) << request.path;
+            EXPECT_EQ(request.body.find(bytes.left(11).toStdString()), std::string::npos) << request.path;
+        }
+    }
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    const LaneHarness::RecordState owed{SyncFileStatus::pending, SyncFileDesiredState::uploadPending};
+    EXPECT_EQ(h.records(folder->stableID()),
+              (std::map<QString, LaneHarness::RecordState>{{root + QStringLiteral("/Kit/bass.wav"), owed},
+                                                           {root + QStringLiteral("/Kit/hat.wav"), owed},
+                                                           {root + QStringLiteral("/real.wav"), synced},
+                                                           {root + QStringLiteral("/stem.wav"), owed},
+                                                           {root + QStringLiteral("/take.wav"), owed}}));
+    EXPECT_THAT(logDetails().filter(QStringLiteral("Not sent: not a regular file")), SizeIs(4));
+    // The links and what they lead to are as they were.
+    EXPECT_TRUE(QFileInfo(root + QStringLiteral("/take.wav")).isSymLink());
+    EXPECT_TRUE(QFileInfo(root + QStringLiteral("/Kit")).isSymLink());
+    for (const auto &[relative, bytes] : outside) {
+        QFile file(elsewhere.path() + u'/' + relative);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(file.readAll() == bytes) << relative.toStdString();
+    }
+}
+
 } // namespace

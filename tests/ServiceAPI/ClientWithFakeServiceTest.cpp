@@ -6,7 +6,9 @@
 #include "support/TemporaryConfigHome.h"
 #include "Accounts/TokenManager.h"
 #include "Accounts/APIConfig.h"
+#include "Platform/Http/HttpClient.h"
 #include "Platform/Http/LocalFileError.h"
+#include "Platform/Http/StreamingUpload.h"
 #include "Platform/Http/TransportError.h"
 #include "Platform/Notifications/NotificationCenter.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
@@ -21,6 +23,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -125,6 +128,64 @@ TEST_F(ClientWithFakeService, ALostRenewalAnswerKeepsTheAccountLinked)
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->token, firstToken);
     EXPECT_NO_THROW(await(client->fetchStorage()));
+}
+
+// Long PUTs hold every worker the transfers have (the fake keeps them all waiting for their
+// answer); a token renewal and the change feed still go at once, answered while every PUT is
+// still held.
+TEST_F(ClientWithFakeService, ShortRequestsDoNotQueueBehindLongPuts)
+{
+    QTemporaryDir dir;
+    const QString body = dir.filePath(QStringLiteral("part.bin"));
+    {
+        QFile file(body);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(64 * 1024, 'p'));
+    }
+    const int workers = HttpClient::transferPool().maxThreadCount();
+    fake.delayNext("/storage/objects/*", 60s, workers);
+    HttpHeaders headers;
+    headers.set("Content-Type", "application/octet-stream");
+    std::stop_source endPuts;
+    const auto count = std::size_t(workers);
+    std::deque<std::optional<HttpResponse>> puts(count);
+    std::deque<std::exception_ptr> putErrors(count);
+    std::deque<bool> putsDone(count, false);
+    for (std::size_t i = 0; i < count; ++i) {
+        const QUrl target(fake.presignedPutURL(account, QStringLiteral("%1").arg(i, 64, 10, QChar(u'0'))));
+        test::detail::capture(StreamingUpload::put(target, headers, body, 0, 64 * 1024, endPuts.get_token()), puts[i],
+                              putErrors[i], putsDone[i]);
+    }
+    int held = 0;
+    ASSERT_TRUE(test::runUntil([&] {
+        held = std::max(held, fake.takeMostDelayedAtOnce());
+        return held == workers;
+    }, 30s)) << held << " of " << workers << " PUTs reached the fake; ended: "
+        << std::ranges::count(putsDone, true) << ", failed: "
+        << std::ranges::count_if(putErrors, [](const std::exception_ptr &e) { return bool(e); });
+
+    // The stored token is close to its end: the feed request renews it first.
+    store(firstToken, QDateTime::currentDateTimeUtc().addSecs(600));
+    fake.clearRequestLog();
+    std::optional<FileSyncAPI::ChangeFeed> feed;
+    std::exception_ptr feedError;
+    bool feedDone = false;
+    QElapsedTimer timer;
+    timer.start();
+    test::detail::capture(client->fetchChanges(QString()), feed, feedError, feedDone);
+    const bool answered = test::runUntil([&] { return feedDone; }, 10s);
+    const qint64 took = timer.elapsed();
+    const bool putsStillHeld = std::ranges::none_of(putsDone, [](bool done) { return done; });
+
+    endPuts.request_stop();
+    EXPECT_TRUE(test::runUntil([&] { return feedDone && std::ranges::all_of(putsDone, [](bool d) { return d; }); },
+                               30s));
+    ASSERT_TRUE(answered) << "the feed waited behind the PUTs";
+    EXPECT_FALSE(feedError);
+    EXPECT_TRUE(putsStillHeld);
+    EXPECT_LT(took, 5000);
+    EXPECT_EQ(fake.requestsTo("POST", refreshPath).size(), 1u);
+    EXPECT_EQ(fake.requestsTo("GET", "/api/v1/files/library/changes").size(), 1u);
 }
 
 class DownloadWithFakeService : public ClientWithFakeService

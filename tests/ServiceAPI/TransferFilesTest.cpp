@@ -1,5 +1,6 @@
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Http/LocalFileError.h"
+#include "ServiceAPI/LibraryAPIClient.h"
 #include "ServiceAPI/TransferFiles.h"
 #include "support/TestSupport.h"
 
@@ -87,4 +88,41 @@ TEST(TransferFiles, AStoppedOrRefusedCopyLeavesNothingOfItsOwn)
     EXPECT_THROW(copyFileHashing(dir.filePath(QStringLiteral("missing")), dir.filePath(QStringLiteral("copy"))),
                  LocalFileError);
     EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("copy"))));
+}
+
+// The source is taken only as the file itself: never through a link at its name, and, when
+// the caller names the version it hashed, only while the open file is that version (a link
+// put in place of a folder on the way leads to another file, with another stamp).
+TEST(TransferFiles, ASourceIsCopiedOnlyAsTheVersionNamed)
+{
+    QTemporaryDir dir;
+    QTemporaryDir elsewhere;
+    const QString outside = elsewhere.filePath(QStringLiteral("take.wav"));
+    writeFile(outside, "outside");
+    const QString link = dir.filePath(QStringLiteral("take.wav"));
+    ASSERT_TRUE(QFile::link(outside, link));
+    const auto refused = test::failureOf<LocalFileError>(
+        [&] { copyFileHashing(link, dir.filePath(QStringLiteral("copy"))); });
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->errorNumber(), ELOOP);
+
+    const QString own = dir.filePath(QStringLiteral("own.wav"));
+    writeFile(own, kBig);
+    struct stat status{};
+    ASSERT_EQ(::lstat(QFile::encodeName(own).constData(), &status), 0);
+    const FileStamp hashed = FileStamp::of(status);
+    // The same path now holds another file: nothing of it is copied.
+    ASSERT_TRUE(QFile::rename(own, dir.filePath(QStringLiteral("own-before.wav"))));
+    writeFile(own, content(4096));
+    EXPECT_THROW(copyFileHashing(own, dir.filePath(QStringLiteral("other")), {}, {}, hashed),
+                 LibraryAPIClient::ContentChangedError);
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("other"))));
+    EXPECT_THROW(copyFileHashing(link, dir.filePath(QStringLiteral("linked")), {}, {}, hashed),
+                 LibraryAPIClient::ContentChangedError);
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("linked"))));
+
+    // The version named is copied as ever.
+    const QString before = dir.filePath(QStringLiteral("own-before.wav"));
+    EXPECT_EQ(copyFileHashing(before, dir.filePath(QStringLiteral("copy")), {}, {}, hashed).size, kBig.size());
+    EXPECT_TRUE(readFile(dir.filePath(QStringLiteral("copy"))) == kBig);
 }

@@ -324,10 +324,63 @@ TEST_F(UploadPipeline, AFileRewrittenAfterHashingIsNeverSentOrConfirmed)
     // one confirmed are another version of the file, whatever their hash.
     const QByteArray content = "grown since it was measured";
     const QString path = writeFile(QStringLiteral("grown.wav"), content);
-    const LibraryAPIClient::ExpectedContent stale{sha256(content), content.size() - 1};
+    const LibraryAPIClient::ExpectedContent stale{sha256(content), content.size() - 1, std::nullopt};
     EXPECT_TRUE(failureOf<LibraryAPIClient::ContentChangedError>(
         [&] { await(client->uploadBlob(path, QStringLiteral("obj-any"), stale)); }));
     EXPECT_TRUE(fake.requestsTo("POST", kUploadBlob).empty());
+    EXPECT_TRUE(staged().isEmpty());
+}
+
+// A file of a sync folder is read only as a regular file reached through the folder's own
+// folders: a link in its place or in place of a folder on the way is refused before anything
+// is read or asked, and one put there while the service is asked stops the staged copy before
+// a byte of what it leads to goes out.
+TEST_F(UploadPipeline, AFileOfAFolderIsNeverReadThroughALink)
+{
+    client->setMultipartThresholdForTesting(2 * 1024 * 1024);
+    fake.setMultipartPartSize(1024 * 1024);
+    QTemporaryDir elsewhere;
+    const QByteArray secret = pattern(3 * 1024 * 1024 + 5).replace(0, 6, "secret");
+    quillmere::test::writeFile(elsewhere.filePath(QStringLiteral("Kit/stem.wav")), secret);
+    quillmere::test::writeFile(elsewhere.filePath(QStringLiteral("loop.wav")), "outside loop");
+    const QString root = files.filePath(QStringLiteral("Folder"));
+    ASSERT_TRUE(QDir().mkpath(root));
+    ASSERT_TRUE(QFile::link(elsewhere.filePath(QStringLiteral("loop.wav")), root + QStringLiteral("/loop.wav")));
+    ASSERT_TRUE(QFile::link(elsewhere.filePath(QStringLiteral("Kit")), root + QStringLiteral("/Kit")));
+    const auto ofFolder = [&](const QString &path) {
+        auto sent = request(path);
+        sent.folderRoot = root;
+        return sent;
+    };
+
+    for (const QString &path : {root + QStringLiteral("/loop.wav"), root + QStringLiteral("/Kit/stem.wav")}) {
+        EXPECT_TRUE(failureOf<quillmere::FileSyncAPI::NotARegularFileError>(client->uploadFile(ofFolder(path))))
+            << path.toStdString();
+    }
+    // Without a folder to judge by, a link at the name is still no file.
+    const auto linked = failureOf<LibraryAPIClient::UploadValidationError>(
+        [&] { upload(root + QStringLiteral("/loop.wav")); });
+    ASSERT_TRUE(linked);
+    EXPECT_EQ(linked->code(), ValidationCode::fileNotFound);
+    EXPECT_TRUE(fake.requestLog().empty());
+
+    // The folder is real while the file is examined, and a link to the other one by the time
+    // its bytes are copied for sending.
+    ASSERT_TRUE(QFile::remove(root + QStringLiteral("/Kit")));
+    const QString stem = root + QStringLiteral("/Kit/stem.wav");
+    quillmere::test::writeFile(stem, pattern(3 * 1024 * 1024 + 5));
+    fake.delayNext(kCheckHash, 400ms);
+    actWhileHeld([&] {
+        QDir().rename(root + QStringLiteral("/Kit"), root + QStringLiteral("/Kit-own"));
+        QFile::link(elsewhere.filePath(QStringLiteral("Kit")), root + QStringLiteral("/Kit"));
+    });
+    EXPECT_TRUE(failureOf<LibraryAPIClient::ContentChangedError>(client->uploadFile(ofFolder(stem))));
+    ASSERT_TRUE(QFileInfo(root + QStringLiteral("/Kit")).isSymLink()) << "the folder was not swapped in time";
+    // Asked about the folder's own file, nothing else: no byte, part or confirmation went.
+    for (const auto &entry : fake.requestLog())
+        EXPECT_TRUE(entry.path == kCheckHash || entry.path == kUploadURL) << entry.method << ' ' << entry.path;
+    EXPECT_TRUE(fake.multipartUploads().empty());
+    EXPECT_FALSE(fake.uploadedObject(sha256(secret)));
     EXPECT_TRUE(staged().isEmpty());
 }
 

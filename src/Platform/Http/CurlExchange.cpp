@@ -119,7 +119,7 @@ int beforeSending(void *context, char *, char *, int, int)
     return CURL_PREREQFUNC_OK;
 }
 
-// Blocking: runs on a worker of the transfer pool.
+// Blocking: runs on a worker of the exchange pool, or of the transfer pool for work there.
 HttpResponse perform(const Job &job)
 {
     if (job.stop.stop_requested())
@@ -245,7 +245,7 @@ QCoro::Task<HttpResponse> curlExchange(HttpRequest request, qint64 bodyLimit, st
 {
     Job job = makeJob(request, bodyLimit, std::move(stop));
     auto work = [job = std::move(job)] { return perform(job); };
-    auto running = runOnPool(curl::transferPool(), std::move(work));
+    auto running = runOnPool(curl::exchangePool(), std::move(work));
     HttpResponse response = co_await std::move(running);
     response.url = request.url;
     co_return response;

@@ -10,7 +10,8 @@
 namespace quillmere {
 
 // One request whose body is in memory (`request.body`; a body device is refused), with its
-// reply read whole into memory, over libcurl on a worker of the transfer pool; the caller
+// reply read whole into memory, over libcurl on a worker of the exchange pool (never behind
+// the transfer pool's long PUTs); the caller
 // resumes on its own thread once. Requests share one connection cache, so a conversation with
 // the service goes over connections kept open between requests, and nothing of it touches the
 // main thread but the call and its answer.

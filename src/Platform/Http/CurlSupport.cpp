@@ -66,6 +66,16 @@ QThreadPool &transferPool()
     return *pool;
 }
 
+QThreadPool &exchangePool()
+{
+    static QThreadPool *pool = [] {
+        auto *created = new QThreadPool;
+        created->setMaxThreadCount(16);
+        return created;
+    }();
+    return *pool;
+}
+
 void initialise()
 {
     static std::once_flag once;

@@ -17,6 +17,10 @@ namespace quillmere::curl {
 // A transfer holds its worker for as long as the network takes: keep that off the global
 // pool, where hashing and copying would wait behind it. Idle workers end after a while.
 QThreadPool &transferPool();
+// The service's short requests (token renewals, the change feed, confirmations) each hold a
+// worker for one exchange: they get workers of their own, so uploads that take every
+// transfer worker for minutes never keep a renewal or the feed waiting.
+QThreadPool &exchangePool();
 
 // Once per process, before the first handle.
 void initialise();

@@ -66,6 +66,7 @@ struct Transfer
     int readError = 0;
     bool stopped = false;
     bool quiet = false;
+    bool replyCut = false; // the reply's body went past replyBodyLimit
     QList<HttpHeaders::Field> fields;
     QByteArray body;
 
@@ -136,8 +137,13 @@ size_t keepBody(char *data, size_t size, size_t count, void *context)
     auto *transfer = static_cast<Transfer *>(context);
     const size_t bytes = size * count;
     const qsizetype room = StreamingUpload::replyBodyLimit - transfer->body.size();
-    if (room > 0)
-        transfer->body.append(data, std::min<qsizetype>(room, qsizetype(bytes)));
+    transfer->body.append(data, std::min<qsizetype>(room, qsizetype(bytes)));
+    // A reply past its bound ends here: read on, an endless one would hold the worker (and
+    // keep the inactivity clock from ever running out). Its status and fields are in.
+    if (qsizetype(bytes) > room) {
+        transfer->replyCut = true;
+        return 0;
+    }
     return bytes;
 }
 
@@ -218,7 +224,7 @@ HttpResponse perform(const Job &job)
         throw TransportError(Code::cancelled);
     if (transfer.quiet)
         throw TransportError(Code::timedOut);
-    if (result != CURLE_OK)
+    if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && transfer.replyCut))
         throw TransportError(curl::codeFor(result, handle));
 
     return curl::finishedResponse(handle, std::move(transfer.fields), std::move(transfer.body));

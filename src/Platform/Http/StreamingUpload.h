@@ -25,7 +25,8 @@ namespace quillmere {
 // from the main thread a small chunk at a time; here the worker reads the file itself.
 //
 // Every reply that carries an HTTP status is a response, whatever the status (the first
-// `replyBodyLimit` bytes of its body are kept); redirects are never followed, so a 3xx comes
+// `replyBodyLimit` bytes of its body are kept, and the transfer ends at the first byte past
+// them); redirects are never followed, so a 3xx comes
 // back as it is. A transfer that ends without a status throws TransportError: unsupportedURL
 // for an address that is not https (or http to a loopback host), cancelled once `stop` is
 // requested, timedOut when no byte moves in either direction for `inactivity`. A file that

@@ -312,3 +312,38 @@ TEST_F(StreamingUploadTest, ConsecutivePutsReuseTheirConnectionAndSendMemoryBodi
     EXPECT_TRUE(QByteArray::fromStdString(bodies.back()) == content.mid(10, 4096));
     EXPECT_EQ(clientPorts.size(), 1u) << "each PUT opened a connection of its own";
 }
+
+// A storage host that answers with a reply that never ends (or dribbles one out, so bytes keep
+// moving): the PUT ends at the first byte past the bound, with the status and the bound's
+// worth of body, instead of reading on for as long as the host sends.
+TEST_F(StreamingUploadTest, AnEndlessReplyEndsAtItsBound)
+{
+    constexpr size_t block = 256 * 1024;
+    // Far past anything socket buffers hold: a client without a bound reads it all, and the
+    // test then fails instead of running for ever.
+    constexpr size_t cap = 256 * 1024 * 1024;
+    static const std::string filler(block, 'r');
+    std::atomic<qint64> replied{0};
+    local.server().Put("/endless", [&](const httplib::Request &, httplib::Response &res) {
+        res.set_header("ETag", "\"endless\"");
+        res.set_chunked_content_provider("application/octet-stream", [&](size_t offset, httplib::DataSink &sink) {
+            if (offset >= cap) {
+                sink.done();
+                return true;
+            }
+            if (!sink.write(filler.data(), block))
+                return false;
+            replied += qint64(block);
+            return true;
+        });
+    });
+    local.start();
+
+    auto putting = StreamingUpload::put(local.url(QStringLiteral("/endless")), octetStream(), path, 0, 4096, {});
+    const auto response = await(std::move(putting), std::chrono::seconds(60));
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.headers.value("ETag").value_or("(none)"), QByteArray("\"endless\""));
+    EXPECT_EQ(response.body, QByteArray(StreamingUpload::replyBodyLimit, 'r'));
+    // What the server got out before the client hung up fits in the sockets' buffers.
+    EXPECT_LT(replied.load(), qint64(32 * 1024 * 1024));
+}
