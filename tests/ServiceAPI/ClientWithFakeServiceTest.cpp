@@ -26,7 +26,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
@@ -142,7 +144,13 @@ TEST_F(ClientWithFakeService, ShortRequestsDoNotQueueBehindLongPuts)
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(QByteArray(64 * 1024, 'p'));
     }
-    const int workers = HttpClient::transferPool().maxThreadCount();
+    // A few workers are enough to fill the transfers' pool, and keep the machine's load (and
+    // the fake's accept queue) small; the pool gets its own size back afterwards.
+    QThreadPool &transfers = HttpClient::transferPool();
+    const int ownSize = transfers.maxThreadCount();
+    const int workers = 4;
+    transfers.setMaxThreadCount(workers);
+    const auto ownSizeBack = qScopeGuard([&] { transfers.setMaxThreadCount(ownSize); });
     fake.delayNext("/storage/objects/*", 60s, workers);
     HttpHeaders headers;
     headers.set("Content-Type", "application/octet-stream");
@@ -151,6 +159,11 @@ TEST_F(ClientWithFakeService, ShortRequestsDoNotQueueBehindLongPuts)
     std::deque<std::optional<HttpResponse>> puts(count);
     std::deque<std::exception_ptr> putErrors(count);
     std::deque<bool> putsDone(count, false);
+    // Whatever fails below, no PUT outlives what it writes into.
+    const auto settled = qScopeGuard([&] {
+        endPuts.request_stop();
+        test::runUntil([&] { return std::ranges::all_of(putsDone, [](bool d) { return d; }); }, 30s);
+    });
     for (std::size_t i = 0; i < count; ++i) {
         const QUrl target(fake.presignedPutURL(account, QStringLiteral("%1").arg(i, 64, 10, QChar(u'0'))));
         test::detail::capture(StreamingUpload::put(target, headers, body, 0, 64 * 1024, endPuts.get_token()), puts[i],
