@@ -61,6 +61,9 @@ public:
     bool isWaitingForVault() const { return m_waitingForVault; }
 
     TokenManager &tokenManager() { return *m_tokens; }
+    // The check the constructor starts has ended (connected, nothing stored, waiting, or
+    // stopped by a sign-out): until then a stored sign-in may still connect.
+    bool hasFinishedStartupCheck() const { return m_startupCheckDone; }
 
     // The start-up token check; the constructor runs it once.
     QCoro::Task<> checkStoredToken(std::stop_token stop = {});
@@ -105,9 +108,12 @@ Q_SIGNALS:
     void signInCommitted();
     // isWaitingForNetwork() or isWaitingForVault() changed.
     void waitingChanged();
+    // hasFinishedStartupCheck() became true.
+    void startupCheckFinished();
 
 private:
     void cancelPolling();
+    QCoro::Task<> firstCheck(std::stop_token stop);
     void setWaiting(bool forNetwork, bool forVault);
     QCoro::Task<> finishDisconnect(quint64 generation, std::stop_token stop);
 
@@ -118,6 +124,7 @@ private:
     bool m_maintenance = false;
     bool m_waitingForNetwork = false;
     bool m_waitingForVault = false;
+    bool m_startupCheckDone = false;
     quint64 m_signInGeneration = 0;
     TaskHandle m_checkTask;
     TaskHandle m_deviceFlowTask;

@@ -28,6 +28,7 @@ class KeychainVault;
 class LibraryAPIClient;
 class MainWindow;
 class ModelContainer;
+class PanelState;
 class RunningApplications;
 class SecretBackend;
 class ShellActions;
@@ -101,6 +102,7 @@ public:
     NetworkMonitor *networkMonitor() const { return m_network.get(); }
     const std::shared_ptr<ModelContainer> &container() const { return m_container; }
     AppSession *session() const { return m_session.get(); }
+    PanelState *panelState() const { return m_panelState.get(); }
     TrayController *tray() const { return m_tray.get(); }
     MainWindow *mainWindow() const { return m_mainWindow.get(); }
     AccountWindow *accountWindow() const { return m_accountWindow.get(); }
@@ -138,6 +140,7 @@ private:
     std::shared_ptr<ModelContainer> m_container;
     std::unique_ptr<EngineActions> m_actions;
     std::unique_ptr<AppSession> m_session;
+    std::unique_ptr<PanelState> m_panelState;
     std::unique_ptr<ShellActions> m_shellActions;
     // Stands in for the router when none is given: browser sign-ins then report "not started".
     std::unique_ptr<CallbackRouter> m_unclaimedRouter;

@@ -469,6 +469,11 @@ void SyncLane::finishDeletion(const QString &operationType, const QString &local
     row.resolvedAt = m_clock.currentDateTime();
     row.outcome = QStringLiteral("succeeded");
     saveJournaled(std::make_shared<OperationResolution>(std::move(row)), record);
+    if (record)
+        recordRecentFile(QFileInfo(localPath).fileName(),
+                         operationType == QLatin1String("deleteLocal") ? SyncFileDirection::download
+                                                                       : SyncFileDirection::upload,
+                         RecentFile::Kind::deleted);
 }
 
 } // namespace quillmere
