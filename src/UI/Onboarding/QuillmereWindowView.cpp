@@ -42,8 +42,8 @@ QuillmereWindowView::QuillmereWindowView(AuthState &authState, Clock &clock, con
     m_neutral->raise();
 
     connect(&authState, &AuthState::connectionStateChanged, this, &QuillmereWindowView::connectionStateChanged);
-    connect(&authState, &AuthState::startupCheckFinished, this, &QuillmereWindowView::storedSignInSettled);
-    connect(&authState, &AuthState::waitingChanged, this, &QuillmereWindowView::storedSignInSettled);
+    connect(&authState, &AuthState::startupCheckFinished, this, [this] { storedSignInSettled(true); });
+    connect(&authState, &AuthState::waitingChanged, this, [this] { storedSignInSettled(false); });
     connect(m_aquarium, &AquariumState::allGoneChanged, this, &QuillmereWindowView::fishAllGone);
     // A sign-in finished in the browser scatters the fish when the user comes back.
     connect(qGuiApp, &QGuiApplication::applicationStateChanged, this, &QuillmereWindowView::startPendingScatter);
@@ -80,11 +80,21 @@ void QuillmereWindowView::resizeEvent(QResizeEvent *event)
     m_neutral->setGeometry(rect());
 }
 
-void QuillmereWindowView::storedSignInSettled()
+void QuillmereWindowView::storedSignInSettled(bool checkEnded)
 {
     // A stored sign-in that waits (keyring, network) or found nothing: the welcome screen,
     // whose prompt tells of the wait.
-    if (!m_neutral->isVisible() || isConnected() || isCheckingStoredSignIn())
+    if (isConnected() || isCheckingStoredSignIn())
+        return;
+    // A sign-in still stored (waiting) connects later as the stored one, also through the
+    // repeated check, which clears the waiting first. A check that ended without waiting found
+    // nothing: the next connection is a sign-in made here.
+    const bool waiting = m_authState->isWaitingForNetwork() || m_authState->isWaitingForVault();
+    if (waiting)
+        m_storedSignIn = true;
+    else if (checkEnded)
+        m_storedSignIn = false;
+    if (m_neutral->isHidden())
         return;
     m_neutral->hide();
     m_showWelcome = true;

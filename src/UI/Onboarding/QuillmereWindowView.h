@@ -64,7 +64,7 @@ protected:
 private:
     bool isConnected() const;
     bool isCheckingStoredSignIn() const;
-    void storedSignInSettled();
+    void storedSignInSettled(bool checkEnded);
     void connectionStateChanged();
     void startPendingScatter();
     QCoro::Task<> scatterLater(quint64 generation, std::stop_token stop);
