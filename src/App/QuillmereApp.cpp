@@ -245,6 +245,7 @@ void QuillmereApp::requestQuit()
     if (m_quitting)
         return;
     m_quitting = true;
+    m_quitDeadline = QDeadlineTimer(quitTimeout);
     if (!m_running) {
         m_options.endLoop();
         return;
@@ -277,7 +278,7 @@ void QuillmereApp::checkQuitDone()
 {
     const bool lanesEnded = std::all_of(m_stoppingLanes.begin(), m_stoppingLanes.end(),
                                         [](const std::weak_ptr<SyncLaneInterface> &lane) { return lane.expired(); });
-    const bool late = m_sinceQuit.elapsed() >= quitTimeout.count();
+    const bool late = m_sinceQuit.elapsed() >= (quitTimeout - teardownReserve).count();
     if (!(lanesEnded && m_vaultFlushed) && !late)
         return;
     if (!lanesEnded || !m_vaultFlushed)

@@ -1,8 +1,10 @@
 // A quillmere instance whose secrets live in memory, seeded from a file: the program tests and
 // the idle benchmark run it, so that processes which are killed and started again never share
 // (or disturb) a keyring with other tests.
-//   quillmere_test_instance --secrets FILE [arguments of quillmere]
-// FILE holds the vault item as KeychainVault::encode writes it.
+//   quillmere_test_instance --secrets FILE [--pool-work-on-quit MS] [arguments of quillmere]
+// FILE holds the vault item as KeychainVault::encode writes it. --pool-work-on-quit puts work
+// that ignores every stop on the global pool when the loop ends, for MS milliseconds: what a
+// quit must not wait for.
 
 #include "Accounts/KeychainVault.h"
 #include "App/Program.h"
@@ -11,6 +13,8 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QThread>
+#include <QThreadPool>
 
 int main(int argc, char **argv)
 {
@@ -23,6 +27,13 @@ int main(int argc, char **argv)
         if (!file.open(QIODevice::ReadOnly))
             return 2;
         backend.putItem(quillmere::bundleIdentifier(), quillmere::KeychainVault::vaultAccount(), file.readAll());
+    }
+    const qsizetype poolWork = arguments.indexOf(QStringLiteral("--pool-work-on-quit"));
+    if (poolWork > 0 && poolWork + 1 < arguments.size()) {
+        const unsigned long milliseconds = arguments[poolWork + 1].toULong();
+        QObject::connect(&application, &QCoreApplication::aboutToQuit, [milliseconds] {
+            QThreadPool::globalInstance()->start([milliseconds] { QThread::msleep(milliseconds); });
+        });
     }
     quillmere::QuillmereAppOptions options;
     options.secretBackend = &backend;
