@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace quillmere {
 
 MenuBarView::MenuBarView(AuthState &auth, const ShellActions &actions, std::function<void()> openAccountWindow,
@@ -99,7 +101,22 @@ void MenuBarView::setStatus(const ShellStatus &status)
 void MenuBarView::setDetails(const PanelDetails &details)
 {
     m_status->setDetails(details);
-    adjustSize();
+    fitHeight();
+}
+
+void MenuBarView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Polished for the screen, the text may measure otherwise than before.
+    fitHeight();
+}
+
+void MenuBarView::fitHeight()
+{
+    QLayout *box = layout();
+    box->activate();
+    const int height = box->hasHeightForWidth() ? box->totalHeightForWidth(panelWidth) : sizeHint().height();
+    resize(panelWidth, std::max(height, box->totalMinimumSize().height()));
 }
 
 bool MenuBarView::showsSignIn() const
@@ -118,7 +135,7 @@ void MenuBarView::refresh()
     m_deviceLink->setWaitingNotice(DeviceLinkView::waitingNoticeFor(auth.isWaitingForNetwork(), auth.isWaitingForVault()));
     m_deviceLink->setVisible(!status.connected);
     m_status->setVisible(status.connected);
-    adjustSize();
+    fitHeight();
 }
 
 } // namespace quillmere

@@ -37,6 +37,9 @@ public:
     void setDetails(const PanelDetails &details);
 
     bool showsSignIn() const;
+    // Sizes the panel to its width and the height its contents need at that width: wrapped
+    // lines count all their lines (a plain adjustSize measures them at another width).
+    void fitHeight();
     DeviceLinkView *deviceLinkView() const { return m_deviceLink; }
     StatusPanel *statusPanel() const { return m_status; }
     QLabel *offlineBanner() const { return m_offline; }
@@ -50,6 +53,9 @@ Q_SIGNALS:
     void dismissWarningRequested();
     void stopWarningsRequested();
     void acknowledgeConflictRequested(const QString &localPath);
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
     void refresh();

@@ -187,7 +187,7 @@ MenuBarView *TrayController::panel()
 void TrayController::showPanel()
 {
     MenuBarView *view = panel();
-    view->adjustSize();
+    view->fitHeight();
     // Under the icon where the desktop tells where it is; otherwise by the pointer. (A Wayland
     // desktop tells neither, and places the popup itself.)
     QRect anchor = m_tray ? m_tray->geometry() : QRect();
