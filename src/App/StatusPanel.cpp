@@ -46,11 +46,16 @@ QWidget *section(const char *name, const QString &title, QVBoxLayout *&rows, QWi
     return box;
 }
 
+// A row's button may be the one whose press led here: the rows leave at once and are deleted
+// once that press is over.
 void clearRows(QVBoxLayout *rows)
 {
     while (QLayoutItem *item = rows->takeAt(0)) {
-        if (QWidget *widget = item->widget())
-            delete widget;
+        if (QWidget *widget = item->widget()) {
+            widget->hide();
+            widget->setParent(nullptr);
+            widget->deleteLater();
+        }
         delete item;
     }
 }
