@@ -1,10 +1,8 @@
 // A quillmere instance whose secrets live in memory, seeded from a file: the program tests and
 // the idle benchmark run it, so that processes which are killed and started again never share
 // (or disturb) a keyring with other tests.
-//   quillmere_test_instance --secrets FILE [--pool-work-on-quit MS] [arguments of quillmere]
-// FILE holds the vault item as KeychainVault::encode writes it. --pool-work-on-quit puts work
-// that ignores every stop on the global pool when the loop ends, for MS milliseconds: what a
-// quit must not wait for.
+//   quillmere_test_instance --secrets FILE [arguments of quillmere]
+// FILE holds the vault item as KeychainVault::encode writes it.
 
 #include "Accounts/KeychainVault.h"
 #include "App/Program.h"
@@ -21,19 +19,21 @@ int main(int argc, char **argv)
     QApplication application(argc, argv);
     quillmere::InMemorySecretBackend backend;
     const QStringList arguments = QCoreApplication::arguments();
-    const qsizetype secrets = arguments.indexOf(QStringLiteral("--secrets"));
-    if (secrets > 0 && secrets + 1 < arguments.size()) {
-        QFile file(arguments[secrets + 1]);
-        if (!file.open(QIODevice::ReadOnly))
-            return 2;
-        backend.putItem(quillmere::bundleIdentifier(), quillmere::KeychainVault::vaultAccount(), file.readAll());
-    }
+    // --pool-work-on-quit MS: when the loop ends, work that ignores every stop runs on the
+    // global pool for MS milliseconds (what a quit must not wait for).
     const qsizetype poolWork = arguments.indexOf(QStringLiteral("--pool-work-on-quit"));
     if (poolWork > 0 && poolWork + 1 < arguments.size()) {
         const unsigned long milliseconds = arguments[poolWork + 1].toULong();
         QObject::connect(&application, &QCoreApplication::aboutToQuit, [milliseconds] {
             QThreadPool::globalInstance()->start([milliseconds] { QThread::msleep(milliseconds); });
         });
+    }
+    const qsizetype secrets = arguments.indexOf(QStringLiteral("--secrets"));
+    if (secrets > 0 && secrets + 1 < arguments.size()) {
+        QFile file(arguments[secrets + 1]);
+        if (!file.open(QIODevice::ReadOnly))
+            return 2;
+        backend.putItem(quillmere::bundleIdentifier(), quillmere::KeychainVault::vaultAccount(), file.readAll());
     }
     quillmere::QuillmereAppOptions options;
     options.secretBackend = &backend;
