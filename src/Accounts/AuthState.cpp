@@ -26,10 +26,21 @@ AuthState::AuthState(KeychainVault &vault, Clock &clock, ExternalURLOpener urlOp
       m_clock(clock),
       m_urlOpener(std::move(urlOpener))
 {
-    m_checkTask = TaskHandle::startSoon([this](std::stop_token stop) { return checkStoredToken(stop); });
+    m_checkTask = TaskHandle::startSoon([this](std::stop_token stop) { return firstCheck(stop); });
 }
 
 AuthState::~AuthState() = default;
+
+QCoro::Task<> AuthState::firstCheck(std::stop_token stop)
+{
+    QPointer<AuthState> self(this);
+    auto checking = checkStoredToken(std::move(stop));
+    co_await std::move(checking);
+    if (!self)
+        co_return;
+    m_startupCheckDone = true;
+    Q_EMIT startupCheckFinished();
+}
 
 void AuthState::setConnectionState(const ConnectionState &state)
 {

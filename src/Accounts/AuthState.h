@@ -66,6 +66,9 @@ public:
     bool isWaitingForVault() const { return m_waitingForVault; }
 
     TokenManager &tokenManager() { return *m_tokens; }
+    // The check the constructor starts has ended (connected, nothing stored, waiting, or
+    // stopped by a sign-out): until then a stored sign-in may still connect.
+    bool hasFinishedStartupCheck() const { return m_startupCheckDone; }
 
     // The start-up token check; the constructor runs it once.
     QCoro::Task<> checkStoredToken(std::stop_token stop = {});
@@ -114,9 +117,12 @@ Q_SIGNALS:
     void signInCommitted();
     // isWaitingForNetwork() or isWaitingForVault() changed.
     void waitingChanged();
+    // hasFinishedStartupCheck() became true.
+    void startupCheckFinished();
 
 private:
     void cancelPolling();
+    QCoro::Task<> firstCheck(std::stop_token stop);
     void setWaiting(bool forNetwork, bool forVault);
     // After vaultAnswerLimit, unless stopped first: waiting for the vault, while still disconnected.
     static QCoro::Task<> noticeSlowVault(QPointer<AuthState> self, Clock &clock, std::stop_token stop);
@@ -131,6 +137,7 @@ private:
     bool m_maintenance = false;
     bool m_waitingForNetwork = false;
     bool m_waitingForVault = false;
+    bool m_startupCheckDone = false;
     quint64 m_signInGeneration = 0;
     TaskHandle m_checkTask;
     TaskHandle m_deviceFlowTask;

@@ -9,6 +9,11 @@
 #include <chrono>
 #include <mutex>
 
+#include <cerrno>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -211,18 +216,75 @@ SyncLogger &SyncLogger::shared()
 // Where no system logger listens, every syslog() call tries to connect again (a socket, a
 // connect, a close), once per line and on whichever thread logs, the main one included. The
 // socket is looked for at most every 30 s instead; a logger that starts later gets the lines
-// from then on.
-static bool systemLogListening()
+// from then on. A socket file left behind by a logger that is gone counts as no logger: only a
+// socket that takes a connection listens.
+namespace {
+
+std::mutex systemLogSocketMutex;
+QByteArray systemLogSocket = QByteArrayLiteral("/dev/log");
+std::atomic<std::chrono::steady_clock::rep> systemLogCheckedAt{0};
+std::atomic<bool> systemLogListens{true};
+
+bool socketTakesConnections(const QByteArray &path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.isEmpty() || std::size_t(path.size()) >= sizeof(address.sun_path))
+        return false;
+    std::memcpy(address.sun_path, path.constData(), std::size_t(path.size()));
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        const bool connected = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0;
+        ::close(fd);
+        if (connected)
+            return true;
+    }
+    return false;
+}
+
+bool systemLogListening()
 {
     using Clock = std::chrono::steady_clock;
-    static std::atomic<Clock::rep> checkedAt{0};
-    static std::atomic<bool> listening{true};
     const Clock::rep now = Clock::now().time_since_epoch().count();
-    Clock::rep last = checkedAt.load(std::memory_order_relaxed);
+    Clock::rep last = systemLogCheckedAt.load(std::memory_order_relaxed);
     const Clock::rep period = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(30)).count();
-    if ((last == 0 || now - last >= period) && checkedAt.compare_exchange_strong(last, now))
-        listening.store(::access("/dev/log", W_OK) == 0, std::memory_order_relaxed);
-    return listening.load(std::memory_order_relaxed);
+    if ((last == 0 || now - last >= period) && systemLogCheckedAt.compare_exchange_strong(last, now)) {
+        QByteArray path;
+        {
+            const std::lock_guard lock(systemLogSocketMutex);
+            path = systemLogSocket;
+        }
+        systemLogListens.store(socketTakesConnections(path), std::memory_order_relaxed);
+    }
+    return systemLogListens.load(std::memory_order_relaxed);
+}
+
+// One write per line, so lines of several threads never interleave.
+void writeToStandardError(const QString &line)
+{
+    const QByteArray bytes = QByteArrayLiteral("app.quillmere.Quillmere: ") + line.toUtf8() + '\n';
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(STDERR_FILENO, bytes.constData() + done, std::size_t(bytes.size() - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        done += written;
+    }
+}
+
+} // namespace
+
+void SyncLogger::setSystemLogSocketForTesting(const QByteArray &path)
+{
+    {
+        const std::lock_guard lock(systemLogSocketMutex);
+        systemLogSocket = path;
+    }
+    systemLogCheckedAt.store(0);
 }
 
 SyncLogger::SyncLogger()
@@ -237,9 +299,12 @@ void SyncLogger::log(Event event, Direction direction, const QString &filename,
 
     // The system-log copy is written on the caller's thread at once, so it may precede the
     // in-memory entry of a call that had to hop to the main thread.
+    // With no system logger the same lines, private parts hidden alike, go to standard error.
     if (systemLogListening()) {
         const QByteArray line = systemLogLine(entry).toUtf8();
         ::syslog(systemLogPriority(event), "%s", line.constData());
+    } else {
+        writeToStandardError(systemLogLine(entry));
     }
 
     if (QThread::currentThread() == thread()) {

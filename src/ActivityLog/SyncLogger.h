@@ -12,7 +12,8 @@
 namespace quillmere {
 
 // The activity log: the newest 500 sync events in memory for the interface, each also
-// written as one line to the system log (syslog, ident = bundle identifier).
+// written as one line to the system log (syslog, ident = bundle identifier), or to standard
+// error where no system logger listens.
 // One instance, on the main thread; log() and clear() may be called from any thread.
 class SyncLogger : public QObject
 {
@@ -70,6 +71,8 @@ public:
     static int systemLogPriority(Event event);
 
     static SyncLogger &shared();
+    // Where the system logger is looked for (/dev/log); the next line looks again.
+    static void setSystemLogSocketForTesting(const QByteArray &path);
 
     void log(Event event, Direction direction, const QString &filename,
              const std::optional<QString> &detail = std::nullopt);

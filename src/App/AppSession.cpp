@@ -4,6 +4,7 @@
 #include "Accounts/LinkedAccount.h"
 #include "ActivityLog/SyncLogger.h"
 #include "App/EngineActions.h"
+#include "Engine/DAWLivenessReporter.h"
 #include "Engine/NetworkMonitor.h"
 #include "Engine/SyncEngine.h"
 #include "Model/ModelContainer.h"
@@ -12,8 +13,10 @@
 #include "Model/SyncFolder.h"
 #include "Platform/Notifications/NotificationCenter.h"
 #include "Platform/Workspace/RunningApplications.h"
+#include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 #include "ServiceAPI/LibraryAPIClient.h"
+#include "ServiceAPI/ServiceReachability.h"
 
 #include <QLoggingCategory>
 
@@ -58,6 +61,11 @@ void AppSession::start()
           &SyncEngine::isSyncingNowChanged, &SyncEngine::hibernationIntervalChanged})
         QObject::connect(&m_engine, changed, this, &AppSession::scheduleObservation);
     QObject::connect(&m_network, &NetworkMonitor::isConnectedChanged, this, &AppSession::scheduleObservation);
+    QObject::connect(&m_auth, &AuthState::maintenanceModeChanged, this, &AppSession::scheduleObservation);
+    QObject::connect(&m_engine.dawReporter(), &DAWLivenessReporter::activeWarningChanged, this,
+                     &AppSession::scheduleObservation);
+    QObject::connect(m_engine.apiClient()->api()->reachability().get(), &ServiceReachability::unreachableSinceChanged,
+                     this, &AppSession::scheduleObservation);
     QObject::connect(&m_network, &NetworkMonitor::networkBecameAvailable, this, &AppSession::networkReturned);
     // Back, or on another kind of link: what failed on the old connection is tried again.
     QObject::connect(&m_network, &NetworkMonitor::networkBecameAvailable, &m_engine, &SyncEngine::handleNetworkChange);
@@ -409,6 +417,11 @@ void AppSession::updateStatus()
     status.lastSyncAt = m_engine.lastSyncAt();
     status.heldDownloadNotice = m_engine.heldDownloadNotice();
     status.syncingNow = m_engine.isSyncingNow();
+    if (m_connected) {
+        status.unreachableSince = m_engine.apiClient()->api()->reachability()->unreachableSince();
+        status.maintenance = m_auth.isInMaintenanceMode();
+        status.warningWaiting = m_engine.dawReporter().activeWarning().has_value();
+    }
     status.syncNowAvailable = m_actions.canSyncNow();
     status.pauseAvailable = m_actions.canPause();
     if (status == m_status)

@@ -4,106 +4,66 @@
 
 #include <QPointer>
 
-#include <type_traits>
-
 namespace quillmere {
 
 namespace {
 
-template<typename E>
-constexpr bool hasHydration = requires(E &engine) { engine.hydrateSyncFolders(); };
-template<typename E>
-constexpr bool hasManualSync = requires(E &engine) { engine.requestManualSync(); };
-template<typename E>
-constexpr bool hasPause = requires(E &engine) {
-    engine.pauseAll();
-    engine.resumeAll();
-};
-template<typename E>
-constexpr bool hasWipe = requires(E &engine) { engine.wipeLocalState(); };
-
-// Calls the member and awaits it when it is asynchronous. The engine is held weakly: it may be
-// gone when an awaited operation returns.
-template<typename E, typename Call>
-QCoro::Task<> callMaybeAsync(QPointer<E> engine, Call call)
-{
-    if (!engine)
-        co_return;
-    using Result = decltype(call(*engine));
-    if constexpr (std::is_void_v<Result>) {
-        call(*engine);
-    } else {
-        auto running = call(*engine);
-        co_await std::move(running);
-    }
-}
-
-template<typename E>
+// The engine's own members, called by name: an engine that lost one does not build, so no
+// menu item is ever turned off by a rename. The engine is held weakly: it may be gone when
+// an awaited operation returns.
 class MemberEngineActions final : public EngineActions
 {
 public:
-    explicit MemberEngineActions(E &engine) : m_engine(&engine) {}
+    explicit MemberEngineActions(SyncEngine &engine) : m_engine(&engine) {}
 
-    bool canHydrate() const override { return hasHydration<E>; }
-    QCoro::Task<> hydrateSyncFolders() override
-    {
-        if constexpr (hasHydration<E>) {
-            auto call = [](auto &engine) { return engine.hydrateSyncFolders(); };
-            return callMaybeAsync(m_engine, call);
-        } else {
-            return nothing();
-        }
-    }
+    bool canHydrate() const override { return true; }
+    QCoro::Task<> hydrateSyncFolders() override { return hydrate(m_engine); }
 
-    bool canSyncNow() const override { return hasManualSync<E>; }
+    bool canSyncNow() const override { return true; }
     void requestManualSync() override
     {
-        if constexpr (hasManualSync<E>) {
-            if (m_engine)
-                m_engine->requestManualSync();
-        }
+        if (m_engine)
+            m_engine->requestManualSync();
     }
 
-    bool canPause() const override { return hasPause<E>; }
+    bool canPause() const override { return true; }
     void pauseAll() override
     {
-        if constexpr (hasPause<E>) {
-            if (m_engine)
-                m_engine->pauseAll();
-        }
+        if (m_engine)
+            m_engine->pauseAll();
     }
     void resumeAll() override
     {
-        if constexpr (hasPause<E>) {
-            if (m_engine)
-                m_engine->resumeAll();
-        }
+        if (m_engine)
+            m_engine->resumeAll();
     }
 
-    bool canWipe() const override { return hasWipe<E>; }
+    bool canWipe() const override { return true; }
     QCoro::Task<> wipeLocalState() override
     {
-        if constexpr (hasWipe<E>) {
-            auto call = [](auto &engine) { return engine.wipeLocalState(); };
-            return callMaybeAsync(m_engine, call);
-        } else {
-            if (m_engine)
-                m_engine->stop();
-            return nothing();
-        }
+        if (m_engine)
+            m_engine->wipeLocalState();
+        return nothing();
     }
 
 private:
+    static QCoro::Task<> hydrate(QPointer<SyncEngine> engine)
+    {
+        if (!engine)
+            co_return;
+        auto hydrating = engine->hydrateSyncFolders();
+        co_await std::move(hydrating);
+    }
     static QCoro::Task<> nothing() { co_return; }
 
-    QPointer<E> m_engine;
+    QPointer<SyncEngine> m_engine;
 };
 
 } // namespace
 
 std::unique_ptr<EngineActions> makeEngineActions(SyncEngine &engine)
 {
-    return std::make_unique<MemberEngineActions<SyncEngine>>(engine);
+    return std::make_unique<MemberEngineActions>(engine);
 }
 
 } // namespace quillmere

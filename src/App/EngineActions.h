@@ -10,10 +10,10 @@ class SyncEngine;
 
 // The engine's operations that the shell calls besides start and stop: the sync folders'
 // hydration, "Sync Now", pause and resume, and the wipe of local sync state (a sign-out or a
-// sign-in of another account). They are the engine's own members of those names. An engine
-// built without one of them reports it unavailable here: the shell then leaves the matching
-// menu item disabled, starts without hydrating, and fails a sign-in that would need the wipe,
-// rather than doing any of it half.
+// sign-in of another account). The application's implementation calls the engine's own members
+// and offers all four. An implementation without one of them reports it unavailable: the shell
+// then leaves the matching menu item disabled, starts without hydrating, and fails a sign-in
+// that would need the wipe, rather than doing any of it half.
 //
 // Main thread. Tests of the shell give it a scripted implementation.
 class EngineActions
@@ -39,8 +39,7 @@ public:
     virtual QCoro::Task<> wipeLocalState() = 0;
 };
 
-// The engine's members, each found at compile time: an operation the engine does not declare
-// is unavailable (see above), so the shell builds against an engine with or without it.
+// The engine's members, called directly: every operation is available.
 std::unique_ptr<EngineActions> makeEngineActions(SyncEngine &engine);
 
 } // namespace quillmere

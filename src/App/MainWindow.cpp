@@ -19,7 +19,7 @@ namespace quillmere {
 
 namespace {
 
-QWidget *signedInPage(StatusPanel *&status)
+QWidget *signedInPage(StatusPanel *&status, bool hasTray)
 {
     auto *page = new QWidget;
     page->setObjectName(QStringLiteral("signedInPage"));
@@ -32,9 +32,13 @@ QWidget *signedInPage(StatusPanel *&status)
     font.setBold(true);
     title->setFont(font);
     layout->addWidget(title);
-    auto *note = new QLabel(shellText("Your sync folders are kept in step with your Harborly library in the "
-                                      "background. The tray icon shows how it goes."),
+    // Where the desktop has no tray this window is all there is to look at.
+    auto *note = new QLabel(hasTray ? shellText("Your sync folders are kept in step with your Harborly library in "
+                                                "the background. The tray icon shows how it goes.")
+                                    : shellText("Your sync folders are kept in step with your Harborly library while "
+                                                "Quillmere runs. This window shows how it goes; closing it quits."),
                             page);
+    note->setObjectName(QStringLiteral("signedInNote"));
     note->setTextFormat(Qt::PlainText);
     note->setWordWrap(true);
     layout->addWidget(note);
@@ -66,7 +70,7 @@ MainWindow::MainWindow(AuthState &auth, Clock &clock, const ShellActions &action
         layout->setMenuBar(m_menuBar);
     }
     m_root = new QuillmereWindowView(auth, clock, actions, std::move(openAccountWindow), this);
-    m_root->setSignedInContent(signedInPage(m_status));
+    m_root->setSignedInContent(signedInPage(m_status, trayMenu == nullptr));
     layout->addWidget(m_root);
 }
 

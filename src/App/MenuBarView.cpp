@@ -8,8 +8,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QStackedWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace quillmere {
 
@@ -41,15 +42,18 @@ MenuBarView::MenuBarView(AuthState &auth, const ShellActions &actions, std::func
     m_offline->setPalette(warning);
     layout->addWidget(m_offline);
 
-    m_pages = new QStackedWidget(this);
+    // Both pages sit in the one layout, one of them hidden: a stack would give a wrapped line
+    // no height for its width, and the panel would cut its last line.
     m_deviceLink = new DeviceLinkView([&actions](const QString &text) { return actions.acceptedVerificationURL(text); },
-                                      m_pages);
-    m_status = new StatusPanel(m_pages);
+                                      this);
+    m_status = new StatusPanel(this);
     connect(m_status, &StatusPanel::syncNowRequested, this, &MenuBarView::syncNowRequested);
     connect(m_status, &StatusPanel::pauseToggleRequested, this, &MenuBarView::pauseToggleRequested);
-    m_pages->addWidget(m_deviceLink);
-    m_pages->addWidget(m_status);
-    layout->addWidget(m_pages);
+    connect(m_status, &StatusPanel::dismissWarningRequested, this, &MenuBarView::dismissWarningRequested);
+    connect(m_status, &StatusPanel::stopWarningsRequested, this, &MenuBarView::stopWarningsRequested);
+    connect(m_status, &StatusPanel::acknowledgeConflictRequested, this, &MenuBarView::acknowledgeConflictRequested);
+    layout->addWidget(m_deviceLink);
+    layout->addWidget(m_status);
 
     connect(m_deviceLink, &DeviceLinkView::startRequested, &auth, &AuthState::beginDeviceLink);
     connect(m_deviceLink, &DeviceLinkView::dismissErrorRequested, &auth,
@@ -66,14 +70,21 @@ MenuBarView::MenuBarView(AuthState &auth, const ShellActions &actions, std::func
     auto *footer = new QHBoxLayout;
     auto *open = new QPushButton(shellText("Open Quillmere"), this);
     open->setObjectName(QStringLiteral("openButton"));
+    m_account = new QPushButton(shellText("Account…"), this);
+    m_account->setObjectName(QStringLiteral("accountButton"));
     auto *quit = new QPushButton(shellText("Quit"), this);
     quit->setObjectName(QStringLiteral("quitButton"));
     footer->addWidget(open);
+    footer->addWidget(m_account);
     footer->addStretch(1);
     footer->addWidget(quit);
     layout->addLayout(footer);
     connect(open, &QPushButton::clicked, this, &MenuBarView::openRequested);
     connect(quit, &QPushButton::clicked, this, &MenuBarView::quitRequested);
+    connect(m_account, &QPushButton::clicked, this, [this] {
+        if (m_openAccountWindow)
+            m_openAccountWindow();
+    });
 
     connect(&auth, &AuthState::connectionStateChanged, this, &MenuBarView::refresh);
     connect(&auth, &AuthState::waitingChanged, this, &MenuBarView::refresh);
@@ -87,9 +98,30 @@ void MenuBarView::setStatus(const ShellStatus &status)
     refresh();
 }
 
+void MenuBarView::setDetails(const PanelDetails &details)
+{
+    m_status->setDetails(details);
+    fitHeight();
+}
+
+void MenuBarView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Polished for the screen, the text may measure otherwise than before.
+    fitHeight();
+}
+
+void MenuBarView::fitHeight()
+{
+    QLayout *box = layout();
+    box->activate();
+    const int height = box->hasHeightForWidth() ? box->totalHeightForWidth(panelWidth) : sizeHint().height();
+    resize(panelWidth, std::max(height, box->totalMinimumSize().height()));
+}
+
 bool MenuBarView::showsSignIn() const
 {
-    return m_pages->currentWidget() == m_deviceLink;
+    return !m_deviceLink->isHidden();
 }
 
 void MenuBarView::refresh()
@@ -101,8 +133,9 @@ void MenuBarView::refresh()
     m_offline->setVisible(!status.networkAvailable && !status.connected);
     m_deviceLink->setConnectionState(auth.connectionState());
     m_deviceLink->setWaitingNotice(DeviceLinkView::waitingNoticeFor(auth.isWaitingForNetwork(), auth.isWaitingForVault()));
-    m_pages->setCurrentWidget(status.connected ? static_cast<QWidget *>(m_status) : m_deviceLink);
-    adjustSize();
+    m_deviceLink->setVisible(!status.connected);
+    m_status->setVisible(status.connected);
+    fitHeight();
 }
 
 } // namespace quillmere

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "App/PanelState.h"
 #include "App/ShellStatus.h"
 
 #include <QWidget>
@@ -8,7 +9,6 @@
 
 class QLabel;
 class QPushButton;
-class QStackedWidget;
 
 namespace quillmere {
 
@@ -19,7 +19,8 @@ class StatusPanel;
 
 // The tray's panel: the device-link view while the account is not linked (with the welcome
 // screen's bindings: start, dismiss an error, open the page, copy the code, create an account),
-// and the status panel once it is; below them "Open Quillmere" and "Quit".
+// and the status panel with its details once it is; below them "Open Quillmere", "Account"
+// (the account window: plans once linked) and "Quit".
 class MenuBarView : public QWidget
 {
     Q_OBJECT
@@ -33,17 +34,28 @@ public:
 
     void setStatus(const ShellStatus &status);
     const ShellStatus &status() const { return m_statusShown; }
+    void setDetails(const PanelDetails &details);
 
     bool showsSignIn() const;
+    // Sizes the panel to its width and the height its contents need at that width: wrapped
+    // lines count all their lines (a plain adjustSize measures them at another width).
+    void fitHeight();
     DeviceLinkView *deviceLinkView() const { return m_deviceLink; }
     StatusPanel *statusPanel() const { return m_status; }
     QLabel *offlineBanner() const { return m_offline; }
+    QPushButton *accountButton() const { return m_account; }
 
 Q_SIGNALS:
     void syncNowRequested();
     void pauseToggleRequested();
     void openRequested();
     void quitRequested();
+    void dismissWarningRequested();
+    void stopWarningsRequested();
+    void acknowledgeConflictRequested(const QString &localPath);
+
+protected:
+    void showEvent(QShowEvent *event) override;
 
 private:
     void refresh();
@@ -52,7 +64,7 @@ private:
     ShellStatus m_statusShown;
     std::function<void()> m_openAccountWindow;
     QLabel *m_offline = nullptr;
-    QStackedWidget *m_pages = nullptr;
+    QPushButton *m_account = nullptr;
     DeviceLinkView *m_deviceLink = nullptr;
     StatusPanel *m_status = nullptr;
 };

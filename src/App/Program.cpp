@@ -7,15 +7,21 @@
 #include "App/QuitSignals.h"
 #include "Platform/Async/Background.h"
 #include "Platform/Async/TaskHandle.h"
+#include "Platform/Http/HttpClient.h"
 #include "Platform/Memory/FreedMemory.h"
 #include "Platform/WebAuth/CallbackRouter.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QTextStream>
+#include <QThreadPool>
 #include <QUrl>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -55,6 +61,13 @@ int forwardToRunningInstance(QApplication &application, const CallbackRouter &ro
     return exitCode;
 }
 
+// Whether a pool still runs work: its destruction at exit would wait for it.
+bool poolsBusy()
+{
+    return QThreadPool::globalInstance()->activeThreadCount() > 0
+        || quillmere::HttpClient::transferPool().activeThreadCount() > 0;
+}
+
 void tellUser(const QString &message)
 {
     QTextStream(stderr) << message << '\n';
@@ -91,6 +104,7 @@ int runQuillmere(QApplication &application, QuillmereAppOptions options)
     QuitSignals quitSignals;
     options.router = &router;
     int exitCode = 1;
+    QDeadlineTimer quitDeadline(QDeadlineTimer::Forever);
     {
         QuillmereApp quillmere(options);
         if (const auto failure = quillmere.initialise()) {
@@ -99,10 +113,20 @@ int runQuillmere(QApplication &application, QuillmereAppOptions options)
         }
         QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere, &QuillmereApp::requestQuit);
         exitCode = application.exec();
+        if (quillmere.isQuitting())
+            quitDeadline = quillmere.quitDeadline();
     }
     // Requests still on a worker when the application went away were cancelled with it; they
-    // end once they are back, and only then is what they held freed.
-    settlePoolHops(std::chrono::seconds(2));
+    // end once they are back, and only then is what they held freed. A quit keeps its bound:
+    // the store is closed and the vault written by now, so work that outlasts it (a pool
+    // waits for its threads when it is destroyed) ends with the process instead.
+    const auto left = quitDeadline.isForever() ? std::chrono::milliseconds(2000)
+                                               : std::chrono::milliseconds(std::max<qint64>(0, quitDeadline.remainingTime()));
+    const bool settled = settlePoolHops(left);
+    if (!quitDeadline.isForever() && (!settled || poolsBusy())) {
+        std::fflush(nullptr);
+        std::_Exit(exitCode);
+    }
     return exitCode;
 }
 

@@ -9,6 +9,7 @@
 #include "App/EngineActions.h"
 #include "App/LocalStateReset.h"
 #include "App/MainWindow.h"
+#include "App/PanelState.h"
 #include "App/StatusPanel.h"
 #include "App/TrayController.h"
 #include "Engine/SyncEngine.h"
@@ -73,6 +74,7 @@ QuillmereApp::~QuillmereApp()
     m_shellActions.reset();
     if (m_session)
         m_session->shutDown();
+    m_panelState.reset();
     m_session.reset();
     m_actions.reset();
     m_resetTask = TaskHandle();
@@ -141,6 +143,7 @@ void QuillmereApp::run()
     m_actions = makeEngineActions(*m_engine);
     m_session = std::make_unique<AppSession>(*m_auth, *m_engine, *m_actions, *m_network, m_container, *m_clock,
                                              m_applications.get());
+    m_panelState = std::make_unique<PanelState>(*m_engine, *m_auth, m_container, *m_clock);
     m_shellActions = std::make_unique<ShellActions>(&APIConfig::baseURL, m_options.openURL);
 
     std::shared_ptr<WebAuthSession> webAuth = m_options.webAuth;
@@ -163,6 +166,10 @@ void QuillmereApp::run()
     callbacks.syncNow = [session] { session->syncNow(); };
     callbacks.togglePause = [session] { session->togglePause(); };
     callbacks.quit = [this] { requestQuit(); };
+    PanelState *panel = m_panelState.get();
+    callbacks.dismissWarning = [panel] { panel->dismissWarning(); };
+    callbacks.stopWarnings = [panel] { panel->stopWarnings(); };
+    callbacks.acknowledgeConflict = [panel](const QString &path) { panel->acknowledgeConflict(path); };
     m_tray = std::make_unique<TrayController>(*m_auth, *m_shellActions, callbacks, useTray);
     m_mainWindow = std::make_unique<MainWindow>(
         *m_auth, *m_clock, *m_shellActions, [this] { openAccountWindow(); }, useTray ? nullptr : m_tray->menu(),
@@ -170,6 +177,18 @@ void QuillmereApp::run()
     StatusPanel *page = m_mainWindow->statusPanel();
     connect(page, &StatusPanel::syncNowRequested, session, &AppSession::syncNow);
     connect(page, &StatusPanel::pauseToggleRequested, session, &AppSession::togglePause);
+    connect(page, &StatusPanel::dismissWarningRequested, panel, &PanelState::dismissWarning);
+    connect(page, &StatusPanel::stopWarningsRequested, panel, &PanelState::stopWarnings);
+    connect(page, &StatusPanel::acknowledgeConflictRequested, panel, &PanelState::acknowledgeConflict);
+    connect(panel, &PanelState::changed, this, [this, panel, page] {
+        m_tray->setDetails(panel->details());
+        page->setDetails(panel->details());
+    });
+    m_tray->setDetails(panel->details());
+    page->setDetails(panel->details());
+    // The panel opened (the tray's, or the window that stands in for it): the maintenance flag
+    // is read again.
+    connect(m_tray.get(), &TrayController::panelShown, panel, &PanelState::panelOpened);
     connect(session, &AppSession::statusChanged, this, [this, session, page] {
         m_tray->setStatus(session->status());
         page->setStatus(session->status());
@@ -185,13 +204,19 @@ void QuillmereApp::run()
     m_session->start();
     m_running = true;
     m_mainWindow->bringToFront();
+    connect(m_auth.get(), &AuthState::connectionStateChanged, panel, [this, panel] {
+        if (m_mainWindow->isVisible())
+            panel->panelOpened();
+    });
     Q_EMIT running();
 }
 
 void QuillmereApp::openMainWindow()
 {
-    if (m_mainWindow && !m_quitting)
+    if (m_mainWindow && !m_quitting) {
         m_mainWindow->bringToFront();
+        m_panelState->panelOpened();
+    }
 }
 
 void QuillmereApp::openAccountWindow()
@@ -222,6 +247,7 @@ void QuillmereApp::requestQuit()
     if (m_quitting)
         return;
     m_quitting = true;
+    m_quitDeadline = QDeadlineTimer(quitTimeout);
     if (!m_running) {
         m_options.endLoop();
         return;
@@ -254,7 +280,7 @@ void QuillmereApp::checkQuitDone()
 {
     const bool lanesEnded = std::all_of(m_stoppingLanes.begin(), m_stoppingLanes.end(),
                                         [](const std::weak_ptr<SyncLaneInterface> &lane) { return lane.expired(); });
-    const bool late = m_sinceQuit.elapsed() >= quitTimeout.count();
+    const bool late = m_sinceQuit.elapsed() >= (quitTimeout - teardownReserve).count();
     if (!(lanesEnded && m_vaultFlushed) && !late)
         return;
     if (!lanesEnded || !m_vaultFlushed)

@@ -4,6 +4,7 @@
 #include "Platform/Async/TaskHandle.h"
 #include "Platform/WebAuth/CallbackRouter.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -28,6 +29,7 @@ class KeychainVault;
 class LibraryAPIClient;
 class MainWindow;
 class ModelContainer;
+class PanelState;
 class RunningApplications;
 class SecretBackend;
 class ShellActions;
@@ -71,14 +73,18 @@ struct QuillmereAppOptions
 // the windows are made, so a hidden window never leaves the application without them.
 //
 // Quitting (requestQuit: the menu, the panel, a signal) stops the engine while the loop still
-// runs, waits up to quitTimeout for every lane to end and the vault to finish its writes, then
-// ends the loop; the destructor takes the parts down in the reverse order of their making.
+// runs, waits for every lane to end and the vault to finish its writes (at most quitTimeout
+// less teardownReserve), then ends the loop; the destructor takes the parts down in the reverse
+// order of their making. The whole quit, teardown included, ends by quitDeadline().
 class QuillmereApp : public QObject
 {
     Q_OBJECT
 
 public:
+    // From the request to the end of the process.
     static constexpr std::chrono::milliseconds quitTimeout{3000};
+    // Of that, what is kept for the teardown after the loop (destructors, work still on a pool).
+    static constexpr std::chrono::milliseconds teardownReserve{500};
     // A later start without a callback URL asks the running instance to show its window with
     // this address.
     static inline const QString instanceScheme = QStringLiteral("quillmere-instance");
@@ -93,6 +99,8 @@ public:
     bool isRunning() const { return m_running; }
     void requestQuit();
     bool isQuitting() const { return m_quitting; }
+    // quitTimeout after the quit was requested; forever before.
+    QDeadlineTimer quitDeadline() const { return m_quitDeadline; }
     // Milliseconds from construction to the main window's first exposure; -1 before it.
     qint64 firstWindowMilliseconds() const { return m_firstWindowMs; }
 
@@ -103,6 +111,7 @@ public:
     NetworkMonitor *networkMonitor() const { return m_network.get(); }
     const std::shared_ptr<ModelContainer> &container() const { return m_container; }
     AppSession *session() const { return m_session.get(); }
+    PanelState *panelState() const { return m_panelState.get(); }
     TrayController *tray() const { return m_tray.get(); }
     MainWindow *mainWindow() const { return m_mainWindow.get(); }
     AccountWindow *accountWindow() const { return m_accountWindow.get(); }
@@ -140,6 +149,7 @@ private:
     std::shared_ptr<ModelContainer> m_container;
     std::unique_ptr<EngineActions> m_actions;
     std::unique_ptr<AppSession> m_session;
+    std::unique_ptr<PanelState> m_panelState;
     std::unique_ptr<ShellActions> m_shellActions;
     // Stands in for the router when none is given: browser sign-ins then report "not started".
     std::unique_ptr<CallbackRouter> m_unclaimedRouter;
@@ -156,6 +166,7 @@ private:
     TaskHandle m_flushTask;
     QTimer m_quitCheck;
     QElapsedTimer m_sinceQuit;
+    QDeadlineTimer m_quitDeadline{QDeadlineTimer::Forever};
 };
 
 } // namespace quillmere

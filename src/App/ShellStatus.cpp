@@ -17,7 +17,7 @@ TrayIconState stateOfTheAccount(const ShellStatus &status)
 {
     if (!status.connected)
         return TrayIconState::disconnected;
-    if (status.hibernating || status.awaitingAccount)
+    if (status.hibernating || status.awaitingAccount || status.unreachableSince)
         return TrayIconState::hibernating;
     if (status.sessionProblem)
         return TrayIconState::error;
@@ -40,6 +40,11 @@ TrayIconState stateOfTheAccount(const ShellStatus &status)
     if (!status.hasFolders)
         return TrayIconState::noFolders;
     return TrayIconState::idle;
+}
+
+QString timeText(const QDateTime &when)
+{
+    return when.toLocalTime().time().toString(QStringLiteral("HH:mm"));
 }
 
 QString waitText(double seconds)
@@ -68,7 +73,12 @@ QString statusLine(const ShellStatus &status)
             return shellText("Linked — waiting for Harborly to confirm the sign-in");
         return shellText("Not linked to Harborly");
     }
-    switch (stateOfTheAccount(status)) {
+    const TrayIconState state = stateOfTheAccount(status);
+    // What the service says of itself wins over the engine's own state, not over an outage or
+    // an error.
+    if (status.maintenance && state != TrayIconState::hibernating && state != TrayIconState::error)
+        return shellText("Harborly is under maintenance — syncing may wait");
+    switch (state) {
     case TrayIconState::offline:
     case TrayIconState::idle:
         break;
@@ -77,6 +87,8 @@ QString statusLine(const ShellStatus &status)
     case TrayIconState::hibernating:
         if (status.awaitingAccount && !status.hibernating)
             return shellText("Waiting for Harborly to confirm which account is linked");
+        if (status.unreachableSince && !status.hibernating)
+            return shellText("Harborly cannot be reached since %1").arg(timeText(*status.unreachableSince));
         return shellText("Harborly cannot be reached — trying again in %1").arg(waitText(status.hibernationInterval));
     case TrayIconState::error:
         if (status.sessionProblem)
@@ -96,8 +108,7 @@ QString statusLine(const ShellStatus &status)
         return shellText("Linked — no sync folder has a location on this computer");
     }
     if (status.lastSyncAt)
-        return shellText("Up to date — last synced %1")
-            .arg(status.lastSyncAt->toLocalTime().time().toString(QStringLiteral("HH:mm")));
+        return shellText("Up to date — last synced %1").arg(timeText(*status.lastSyncAt));
     return shellText("Up to date");
 }
 
@@ -117,12 +128,21 @@ bool canSyncNow(const ShellStatus &status)
 
 bool canTogglePause(const ShellStatus &status)
 {
-    return status.pauseAvailable && status.connected && !status.hibernating;
+    // Nothing to pause while no folder has a lane (none has a location here).
+    return status.pauseAvailable && status.connected && !status.hibernating && (status.paused || status.hasLanes);
 }
 
 QString pauseActionTitle(const ShellStatus &status)
 {
     return status.paused ? shellText("Resume Sync") : shellText("Pause Sync");
+}
+
+QString trayToolTip(const ShellStatus &status)
+{
+    QString tip = QStringLiteral("Quillmere — ") + statusLine(status);
+    if (status.connected && status.warningWaiting)
+        tip += QLatin1Char('\n') + shellText("Heads up — open on another device");
+    return tip;
 }
 
 } // namespace quillmere

@@ -42,6 +42,12 @@ struct ShellStatus
     std::optional<QDateTime> lastSyncAt;
     std::optional<QString> heldDownloadNotice;
     bool syncingNow = false;
+    // Since when no request to the service got an answer (none while the last one did).
+    std::optional<QDateTime> unreachableSince;
+    // The account summary says the service is in maintenance.
+    bool maintenance = false;
+    // A multi-device warning waits in the panel.
+    bool warningWaiting = false;
 
     // Whether the engine offers the operation at all (see EngineActions).
     bool syncNowAvailable = false;
@@ -54,7 +60,8 @@ struct ShellStatus
 enum class TrayIconState {
     offline,      // no network path
     disconnected, // not linked
-    hibernating,  // the service cannot be reached, or the account cannot be confirmed yet
+    hibernating,  // the service cannot be reached (no answer lately, or hibernation), or the
+                  // account cannot be confirmed yet
     error,        // a lane failed, or the session cannot start
     storageFull,
     paused,
@@ -66,12 +73,15 @@ enum class TrayIconState {
 TrayIconState trayIconState(const ShellStatus &status);
 // The state in words: the panel's line and the icon's tooltip.
 QString statusLine(const ShellStatus &status);
-// The panel's banner above the line ("No internet connection"); empty when none.
+// The panel's banner above the line ("No internet connection", held downloads); empty when none.
 QString statusBanner(const ShellStatus &status);
-// Whether "Sync Now" and the pause toggle may be chosen, and the toggle's title.
+// Whether "Sync Now" and the pause toggle may be chosen, and the toggle's title. Pausing needs
+// a lane to pause; resuming is always offered while paused.
 bool canSyncNow(const ShellStatus &status);
 bool canTogglePause(const ShellStatus &status);
 QString pauseActionTitle(const ShellStatus &status);
+// The icon's tooltip: the line, and a word of a multi-device warning waiting in the panel.
+QString trayToolTip(const ShellStatus &status);
 
 // For lines and titles: QCoreApplication::translate in the context "ShellStatus".
 QString shellText(const char *text);

@@ -21,6 +21,7 @@ TrayController::TrayController(AuthState &auth, const ShellActions &actions, Cal
     m_menu->setObjectName(QStringLiteral("quillmereMenu"));
     m_menu->setTitle(QStringLiteral("Quillmere"));
     m_open = m_menu->addAction(shellText("Open Quillmere"));
+    m_account = m_menu->addAction(shellText("Account…"));
     m_syncNow = m_menu->addAction(shellText("Sync Now"));
     m_pause = m_menu->addAction(shellText("Pause Sync"));
     m_menu->addSeparator();
@@ -30,6 +31,10 @@ TrayController::TrayController(AuthState &auth, const ShellActions &actions, Cal
     connect(m_open, &QAction::triggered, this, [this] {
         if (m_callbacks.openMainWindow)
             m_callbacks.openMainWindow();
+    });
+    connect(m_account, &QAction::triggered, this, [this] {
+        if (m_callbacks.openAccountWindow)
+            m_callbacks.openAccountWindow();
     });
     connect(m_syncNow, &QAction::triggered, this, [this] {
         if (m_callbacks.syncNow)
@@ -72,22 +77,26 @@ TrayController::~TrayController()
     delete m_menu;
 }
 
-QIcon TrayController::iconFor(TrayIconState state, int frame)
+QIcon TrayController::iconFor(TrayIconState state, int frame, bool badge)
 {
-    const int key = int(state) * 64 + frame;
+    const int key = (int(state) * 64 + frame) * 2 + (badge ? 1 : 0);
     auto found = m_icons.constFind(key);
     if (found != m_icons.constEnd())
         return *found;
     QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64})
-        icon.addPixmap(QPixmap::fromImage(TrayIconPainter::render(state, frame, size)));
+    for (int size : {16, 22, 24, 32, 48, 64}) {
+        QImage image = TrayIconPainter::render(state, frame, size);
+        if (badge)
+            TrayIconPainter::paintBadge(image);
+        icon.addPixmap(QPixmap::fromImage(image));
+    }
     m_icons.insert(key, icon);
     return icon;
 }
 
 QIcon TrayController::currentIcon()
 {
-    return iconFor(m_state, m_frame);
+    return iconFor(m_state, m_frame, m_badge);
 }
 
 void TrayController::setStatus(const ShellStatus &status)
@@ -96,17 +105,19 @@ void TrayController::setStatus(const ShellStatus &status)
     if (m_panel)
         m_panel->setStatus(status);
     const TrayIconState state = trayIconState(status);
-    const bool stateChanged = state != m_state;
-    m_state = state;
-    if (stateChanged)
+    const bool badge = status.connected && status.warningWaiting;
+    const bool stateChanged = state != m_state || badge != m_badge;
+    if (state != m_state)
         m_frame = 0;
+    m_state = state;
+    m_badge = badge;
     const bool animate = TrayIconPainter::frameCount(state) > 1;
     if (animate && !m_animation.isActive())
         m_animation.start();
     else if (!animate)
         m_animation.stop();
 
-    m_toolTip = QStringLiteral("Quillmere — ") + statusLine(status);
+    m_toolTip = trayToolTip(status);
     m_syncNow->setEnabled(canSyncNow(status));
     m_pause->setText(pauseActionTitle(status));
     m_pause->setEnabled(canTogglePause(status));
@@ -116,6 +127,13 @@ void TrayController::setStatus(const ShellStatus &status)
         if (m_tray->toolTip() != m_toolTip)
             m_tray->setToolTip(m_toolTip);
     }
+}
+
+void TrayController::setDetails(const PanelDetails &details)
+{
+    m_details = details;
+    if (m_panel)
+        m_panel->setDetails(details);
 }
 
 void TrayController::nextFrame()
@@ -131,6 +149,19 @@ MenuBarView *TrayController::panel()
         m_panel = new MenuBarView(m_auth, m_actions, m_callbacks.openAccountWindow);
         m_panel->setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
         m_panel->setStatus(m_status);
+        m_panel->setDetails(m_details);
+        connect(m_panel, &MenuBarView::dismissWarningRequested, this, [this] {
+            if (m_callbacks.dismissWarning)
+                m_callbacks.dismissWarning();
+        });
+        connect(m_panel, &MenuBarView::stopWarningsRequested, this, [this] {
+            if (m_callbacks.stopWarnings)
+                m_callbacks.stopWarnings();
+        });
+        connect(m_panel, &MenuBarView::acknowledgeConflictRequested, this, [this](const QString &path) {
+            if (m_callbacks.acknowledgeConflict)
+                m_callbacks.acknowledgeConflict(path);
+        });
         connect(m_panel, &MenuBarView::syncNowRequested, this, [this] {
             if (m_callbacks.syncNow)
                 m_callbacks.syncNow();
@@ -156,7 +187,7 @@ MenuBarView *TrayController::panel()
 void TrayController::showPanel()
 {
     MenuBarView *view = panel();
-    view->adjustSize();
+    view->fitHeight();
     // Under the icon where the desktop tells where it is; otherwise by the pointer. (A Wayland
     // desktop tells neither, and places the popup itself.)
     QRect anchor = m_tray ? m_tray->geometry() : QRect();
@@ -173,6 +204,7 @@ void TrayController::showPanel()
     view->show();
     view->raise();
     view->activateWindow();
+    Q_EMIT panelShown();
 }
 
 void TrayController::hideAll()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "App/PanelState.h"
 #include "App/ShellStatus.h"
 
 #include <QHash>
@@ -21,8 +22,10 @@ class AuthState;
 class MenuBarView;
 class ShellActions;
 
-// The tray icon with its menu (Open, Sync Now, Pause/Resume, Quit) and its panel, showing the
-// status it is given (the application hands it the session's). The icon moves only while syncing, one frame every frameInterval: each
+// The tray icon with its menu (Open, Account, Sync Now, Pause/Resume, Quit) and its panel, showing
+// the status and the panel's details it is given (the application hands it the session's and
+// the panel state's). A multi-device warning waiting in the panel puts a dot on the icon and a
+// line in its tooltip. The icon moves only while syncing, one frame every frameInterval: each
 // frame crosses to the tray host, so a low rate keeps the cost near nothing. Where the desktop
 // has no tray (or a test says so) nothing is put in a tray; the menu is still made, and the
 // main window carries it.
@@ -40,6 +43,10 @@ public:
         std::function<void()> syncNow;
         std::function<void()> togglePause;
         std::function<void()> quit;
+        // The panel's answers to the warning and to a conflict.
+        std::function<void()> dismissWarning;
+        std::function<void()> stopWarnings;
+        std::function<void(const QString &)> acknowledgeConflict;
     };
 
     // The sign-in state (for the panel's device link) and the actions outlive the controller.
@@ -49,10 +56,12 @@ public:
 
     void setStatus(const ShellStatus &status);
     const ShellStatus &status() const { return m_status; }
+    void setDetails(const PanelDetails &details);
 
     bool hasTray() const { return m_tray != nullptr; }
     QMenu *menu() const { return m_menu; }
     QAction *openAction() const { return m_open; }
+    QAction *accountAction() const { return m_account; }
     QAction *syncNowAction() const { return m_syncNow; }
     QAction *pauseAction() const { return m_pause; }
     QAction *quitAction() const { return m_quit; }
@@ -69,22 +78,29 @@ public:
     void showPanel();
     void hideAll();
 
+Q_SIGNALS:
+    // The panel was put on screen.
+    void panelShown();
+
 private:
     void nextFrame();
-    QIcon iconFor(TrayIconState state, int frame);
+    QIcon iconFor(TrayIconState state, int frame, bool badge);
 
     AuthState &m_auth;
     ShellStatus m_status;
+    PanelDetails m_details;
     const ShellActions &m_actions;
     Callbacks m_callbacks;
     QMenu *m_menu = nullptr;
     QAction *m_open = nullptr;
+    QAction *m_account = nullptr;
     QAction *m_syncNow = nullptr;
     QAction *m_pause = nullptr;
     QAction *m_quit = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
     QPointer<MenuBarView> m_panel;
     TrayIconState m_state = TrayIconState::disconnected;
+    bool m_badge = false;
     int m_frame = 0;
     QString m_toolTip;
     QTimer m_animation;

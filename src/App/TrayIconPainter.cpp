@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 #include <QTransform>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -207,6 +208,18 @@ QImage TrayIconPainter::render(TrayIconState state, int frame, int size)
         break;
     }
     return image;
+}
+
+void TrayIconPainter::paintBadge(QImage &image)
+{
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal diameter = image.width() * 0.42;
+    const QRectF dot(image.width() - diameter, 0, diameter, diameter);
+    // A ring in the ground's absence keeps the dot apart from the cloud on any panel colour.
+    painter.setPen(QPen(QColor(255, 255, 255), std::max<qreal>(1, image.width() / 16.0)));
+    painter.setBrush(QColor(240, 130, 20));
+    painter.drawEllipse(dot.adjusted(0.5, 0.5, -0.5, -0.5));
 }
 
 } // namespace quillmere

@@ -20,6 +20,8 @@ public:
     static int frameCount(TrayIconState state);
     // One frame (taken modulo frameCount) at size x size pixels, on a transparent ground.
     static QImage render(TrayIconState state, int frame, int size);
+    // An orange dot in the top right corner: something waits in the panel.
+    static void paintBadge(QImage &image);
 
     // The subset of SVG path syntax the glyphs use: absolute M, L, H, V, C, Q and Z, numbers
     // separated by spaces or commas. Anything else ends the path where it stands.

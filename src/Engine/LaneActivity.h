@@ -15,8 +15,10 @@ namespace quillmere {
 struct RecentFile
 {
     // transferred: the file's bytes moved; verified: an upload found the content already at
-    // the service and sent nothing (shown as "Verified already in sync").
-    enum class Kind { transferred, verified };
+    // the service and sent nothing (shown as "Verified already in sync"); deleted: a deletion
+    // was carried over (direction download: removed here after Harborly deleted it; upload:
+    // deleted at Harborly after it was removed here).
+    enum class Kind { transferred, verified, deleted };
 
     QUuid id;
     QString filename;

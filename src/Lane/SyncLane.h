@@ -673,7 +673,8 @@ private:
     // (nothing of other records) and rethrows.
     void saveJournaled(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &record);
     // After a deletion: forgets the record unless it changed since the dispatch, and journals it.
-    void finishDeletion(const QString &operationType, const QString &localPath, const std::optional<QString> &fileUUID,
+    // True when the record was forgotten.
+    bool finishDeletion(const QString &operationType, const QString &localPath, const std::optional<QString> &fileUUID,
                         qint64 generation, const std::optional<SyncFileDesiredState> &desiredState,
                         const std::optional<qint64> &serverFileID, const QDateTime &attemptedAt);
     // A locally changed file that a download or a local delete must not replace or remove:

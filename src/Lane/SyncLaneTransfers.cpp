@@ -437,8 +437,10 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
             throw CancelledError();
     }
 
-    finishDeletion(QStringLiteral("deleteRemote"), localPath, fileUUID, generation, desiredState, remoteId,
-                   attemptedAt);
+    // Shown among the recent files as the deletion it was, not as a transfer.
+    if (finishDeletion(QStringLiteral("deleteRemote"), localPath, fileUUID, generation, desiredState, remoteId,
+                       attemptedAt))
+        recordRecentFile(name, SyncFileDirection::upload, RecentFile::Kind::deleted);
 }
 
 QCoro::Task<> SyncLane::deleteLocalRecord(std::shared_ptr<SyncFile> dispatched, std::stop_token stop)
@@ -471,11 +473,13 @@ QCoro::Task<> SyncLane::deleteLocalRecord(std::shared_ptr<SyncFile> dispatched, 
         SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, name,
                                  QStringLiteral("Not a regular file: left in place"));
 
-    finishDeletion(QStringLiteral("deleteLocal"), localPath, fileUUID, generation, desiredState, std::nullopt,
-                   attemptedAt);
+    if (finishDeletion(QStringLiteral("deleteLocal"), localPath, fileUUID, generation, desiredState, std::nullopt,
+                       attemptedAt)
+        && outcome == LocalDeleteOutcome::removed)
+        recordRecentFile(name, SyncFileDirection::download, RecentFile::Kind::deleted);
 }
 
-void SyncLane::finishDeletion(const QString &operationType, const QString &localPath,
+bool SyncLane::finishDeletion(const QString &operationType, const QString &localPath,
                               const std::optional<QString> &fileUUID, qint64 generation,
                               const std::optional<SyncFileDesiredState> &desiredState,
                               const std::optional<qint64> &serverFileID, const QDateTime &attemptedAt)
@@ -497,6 +501,7 @@ void SyncLane::finishDeletion(const QString &operationType, const QString &local
     row.resolvedAt = m_clock.currentDateTime();
     row.outcome = QStringLiteral("succeeded");
     saveJournaled(std::make_shared<OperationResolution>(std::move(row)), record);
+    return record != nullptr;
 }
 
 } // namespace quillmere

@@ -8,6 +8,7 @@
 #include "Platform/Http/Json.h"
 #include "Platform/Http/TransportError.h"
 #include "Platform/Notifications/NotificationCenter.h"
+#include "ServiceAPI/ServiceReachability.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -15,6 +16,23 @@
 namespace quillmere {
 
 namespace {
+
+// The service said nothing: not a refusal, a cancellation or a reply that could not be read.
+bool isSilence(TransportError::Code code)
+{
+    using Code = TransportError::Code;
+    switch (code) {
+    case Code::timedOut:
+    case Code::cannotFindHost:
+    case Code::cannotConnect:
+    case Code::connectionLost:
+    case Code::notConnected:
+    case Code::secureConnectionFailed:
+        return true;
+    default:
+        return false;
+    }
+}
 
 // A token with less than this left is renewed before a request goes out.
 constexpr qint64 kRefreshMarginMs = 3600 * 1000;
@@ -55,7 +73,7 @@ std::optional<QString> extractShardID(const HttpResponse &response)
 }
 
 HarborlyAPI::HarborlyAPI(std::shared_ptr<TokenManager> tokenManager, Clock &clock)
-    : m_tokenManager(std::move(tokenManager)), m_clock(clock)
+    : m_tokenManager(std::move(tokenManager)), m_clock(clock), m_reachability(std::make_shared<ServiceReachability>())
 {
 }
 
@@ -116,12 +134,19 @@ QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_to
 {
     // Held before the first suspension: nothing of the transport is read after it.
     std::shared_ptr<TokenManager> tokens = m_tokenManager;
+    const std::shared_ptr<ServiceReachability> reachability = m_reachability;
+    Clock &clock = m_clock;
     std::exception_ptr failure;
     try {
         auto first = HttpClient::send(request, stop);
         HttpResponse response = co_await std::move(first);
+        reachability->noteAnswer();
         auto settling = settleWith(std::move(tokens), std::move(request), std::move(response), std::move(stop));
         co_return co_await std::move(settling);
+    } catch (const TransportError &error) {
+        if (isSilence(error.code()))
+            reachability->noteNoAnswer(clock.currentDateTime());
+        failure = std::current_exception();
     } catch (...) {
         failure = std::current_exception();
     }

@@ -18,6 +18,7 @@
 namespace quillmere {
 
 class Clock;
+class ServiceReachability;
 class TokenManager;
 
 // The authorised transport: builds requests with the bearer token and shard id, and sends them,
@@ -34,6 +35,8 @@ public:
     Clock &clock() const { return m_clock; }
 
     const std::shared_ptr<TokenManager> &tokenManager() const { return m_tokenManager; }
+    // Whether the requests sent through sendRaw get answers.
+    const std::shared_ptr<ServiceReachability> &reachability() const { return m_reachability; }
 
     // A request to base URL + path with "Authorization", "Accept" and (when stored)
     // "X-Shard-Id"; no body. Fails only with notAuthenticated.
@@ -108,6 +111,7 @@ private:
 
     std::shared_ptr<TokenManager> m_tokenManager;
     Clock &m_clock;
+    std::shared_ptr<ServiceReachability> m_reachability;
 };
 
 // The shard named by a 421 reply: its "X-Shard-Id" header when not empty, else the body's

@@ -3,13 +3,22 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QLocale>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
 
 #include <chrono>
 #include <set>
 #include <thread>
 
+#include <cstdio>
+#include <cstring>
+
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using quillmere::SyncLogger;
@@ -116,6 +125,79 @@ TEST_F(SyncLoggerTest, SystemLogCopyHidesPathsAndFolderProgress)
     EXPECT_EQ(SyncLogger::systemLogPriority(Event::syncFailed), LOG_ERR);
     EXPECT_EQ(SyncLogger::systemLogPriority(Event::fileConflict), LOG_ERR);
     EXPECT_EQ(SyncLogger::systemLogPriority(Event::fileUploaded), LOG_INFO);
+}
+
+// What this process writes to standard error while the object lives.
+class CapturedStandardError
+{
+public:
+    CapturedStandardError()
+    {
+        m_file.open();
+        std::fflush(stderr);
+        m_saved = ::dup(STDERR_FILENO);
+        ::dup2(m_file.handle(), STDERR_FILENO);
+    }
+    ~CapturedStandardError() { restore(); }
+    QString text()
+    {
+        restore();
+        m_file.seek(0);
+        return QString::fromUtf8(m_file.readAll());
+    }
+
+private:
+    void restore()
+    {
+        if (m_saved < 0)
+            return;
+        std::fflush(stderr);
+        ::dup2(m_saved, STDERR_FILENO);
+        ::close(m_saved);
+        m_saved = -1;
+    }
+    QTemporaryFile m_file;
+    int m_saved = -1;
+};
+
+TEST_F(SyncLoggerTest, WithoutASystemLoggerTheSameRedactedLinesGoToStandardError)
+{
+    QTemporaryDir dir;
+    const QByteArray socketPath = QFile::encodeName(dir.filePath(QStringLiteral("log")));
+    const QString secret = QStringLiteral("cannot open /home/u/Secret Song.wav");
+    {
+        // A logger's socket file left behind by a logger that is gone: nobody listens.
+        const int stale = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, socketPath.constData(), std::size_t(socketPath.size()));
+        ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
+        ::close(stale);
+        SyncLogger::setSystemLogSocketForTesting(socketPath);
+        CapturedStandardError captured;
+        logger().log(Event::syncFailed, Direction::none, QString(), secret);
+        logger().log(Event::deltaSync, Direction::none, QString(), QStringLiteral("Harborly answered"));
+        const QString text = captured.text();
+        EXPECT_TRUE(text.contains(QStringLiteral("Sync Failed (<private>)"))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QStringLiteral("Harborly answered"))) << text.toStdString();
+        EXPECT_FALSE(text.contains(QStringLiteral("Secret Song"))) << "private lines stay private";
+        EXPECT_EQ(text.count(u'\n'), 2);
+    }
+    {
+        // A logger that listens gets the lines; standard error stays quiet.
+        ::unlink(socketPath.constData());
+        const int listening = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, socketPath.constData(), std::size_t(socketPath.size()));
+        ASSERT_EQ(::bind(listening, reinterpret_cast<const sockaddr *>(&address), sizeof(address)), 0);
+        SyncLogger::setSystemLogSocketForTesting(socketPath);
+        CapturedStandardError captured;
+        logger().log(Event::deltaSync, Direction::none, QString(), QStringLiteral("to the system log"));
+        EXPECT_FALSE(captured.text().contains(QStringLiteral("to the system log")));
+        ::close(listening);
+    }
+    SyncLogger::setSystemLogSocketForTesting(QByteArrayLiteral("/dev/log"));
 }
 
 TEST_F(SyncLoggerTest, LogFromAnotherThreadReturnsAtOnceAndKeepsTheCallTime)

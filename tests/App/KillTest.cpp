@@ -5,6 +5,7 @@
 #include "Accounts/LinkedAccount.h"
 #include "Accounts/TokenData.h"
 #include "App/ProgramEnvironment.h"
+#include "App/QuillmereApp.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContainerFactory.h"
 #include "Model/ModelContext.h"
@@ -19,6 +20,7 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 
+#include <chrono>
 #include <csignal>
 #include <map>
 #include <random>
@@ -59,6 +61,44 @@ QString prepare(ProgramEnvironment &environment, qint64 account, const QString &
         {{KeychainVault::bearerTokenKey(), TokenData{token, QDateTime::currentDateTimeUtc().addDays(30)}.encoded()},
          {KeychainVault::folderBookmarkKey(folder->stableID()), FolderBookmark::make(root)}}));
     return secrets;
+}
+
+// A quit (SIGTERM) while a lane's upload is on the wire and work runs on a pool: the whole quit,
+// from the signal to the end of the process, stays within the bound, however long either takes.
+TEST(KillTest, AQuitMidTransferEndsTheProcessWithinTheBoundFromTheSignal)
+{
+    ProgramEnvironment environment;
+    auto &fake = environment.fake();
+    const qint64 account = fake.addAccount();
+    const QString root = environment.path("Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    for (int i = 0; i < 4; ++i) {
+        QFile file(root + QStringLiteral("/mix-%1.wav").arg(i));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("RIFF mix " + QByteArray::number(i) + QByteArray(4096, char('a' + i)));
+    }
+    const QString secrets = prepare(environment, account, root);
+    // Every upload's bytes hang far longer than the quit may take.
+    fake.delayNext("/storage/objects/*", 20s, -1);
+    fake.delayNext("/api/v1/files/upload-blob", 20s, -1);
+    // Presigned: the bytes go from a worker of the transfer pool.
+    fake.setPresignedUploads(true, true);
+    fake.takeMostDelayedAtOnce();
+    // And work on a pool outlasts the quit by far.
+    auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE),
+                                      {QStringLiteral("--secrets"), secrets, QStringLiteral("--pool-work-on-quit"),
+                                       QStringLiteral("6000")},
+                                      true);
+    ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 60s)) << "an upload is on the wire";
+    quillmere::test::runFor(300ms);
+
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGTERM)) << "the instance ended by itself";
+    ASSERT_TRUE(ProgramEnvironment::finished(*instance, 10s));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
+    EXPECT_LE(took, QuillmereApp::quitTimeout + 250ms) << "from the signal to the end of the process";
+    EXPECT_EQ(instance->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(instance->exitCode(), 0);
 }
 
 TEST(KillTest, KilledTenTimesMidSyncEveryFileReachesTheServiceOnceAndNoRecordStaysSyncing)

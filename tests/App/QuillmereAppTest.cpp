@@ -24,15 +24,23 @@
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "Platform/Settings/UserDefaults.h"
 #include "ServiceAPI/LibraryAPIClient.h"
+#include "App/StatusPanel.h"
+#include "UI/Onboarding/AccountWindow.h"
+#include "UI/Onboarding/AccountWindowView.h"
+#include "UI/Onboarding/AquariumState.h"
 #include "UI/Onboarding/DeviceLinkView.h"
 #include "UI/Onboarding/QuillmereWindowView.h"
+#include "UI/Onboarding/WelcomeView.h"
 #include "fake-service/FakeHarborly.h"
 #include "support/TemporaryConfigHome.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QCryptographicHash>
+#include <QMenu>
+#include <QMenuBar>
 #include <QDirIterator>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -204,8 +212,7 @@ TEST_F(QuillmereAppTest, LinksSyncsBothWaysSignsOutOnRevocationAndQuitsCleanly)
         ModelContext context(app->container());
         const bool wiped = context.fetch(FetchDescriptor<SyncFolder>()).empty()
             && context.fetch(FetchDescriptor<SyncFile>()).empty();
-        EXPECT_EQ(wiped, makeEngineActions(*app->engine())->canWipe())
-            << "local sync state goes with the sign-in wherever the engine can wipe it";
+        EXPECT_TRUE(wiped) << "local sync state goes with the sign-in";
     }
 
     // Quit: the loop ends within the limit, and what is left behind opens again.
@@ -239,6 +246,55 @@ TEST_F(QuillmereAppTest, ARequestedResetRunsBeforeTheStoredTokenIsRead)
     EXPECT_FALSE(app->vault()->data(KeychainVault::bearerTokenKey()));
     EXPECT_FALSE(UserDefaults::standard().contains(QStringLiteral("ResetLocalState")));
     EXPECT_TRUE(welcomeShown());
+}
+
+// A returning user, linked by a stored token that is still valid: the window never shows the
+// welcome screen, not for the moment the check takes, and nothing scatters.
+TEST_F(QuillmereAppTest, AStoredValidSignInNeverShowsTheWelcomeScreen)
+{
+    const QString token = fake.issueToken(account);
+    KeychainVault seeding{KeychainHelper(backend), [](const QString &) {}};
+    seeding.setValue(TokenData{token, clock.currentDateTime().addDays(5)}.encoded(), KeychainVault::bearerTokenKey());
+
+    launch();
+    QuillmereWindowView *root = app->mainWindow()->root();
+    bool welcomeSeen = false;
+    auto look = [&] {
+        welcomeSeen = welcomeSeen || root->welcomeView()->isVisible() || root->aquarium().isScattering();
+    };
+    look();
+    ASSERT_TRUE(settle([&] {
+        look();
+        return app->session()->status().connected && !root->isNeutralShown();
+    }));
+    for (int i = 0; i < 10; ++i) {
+        runFor(50ms);
+        look();
+    }
+    EXPECT_FALSE(welcomeSeen);
+    EXPECT_FALSE(welcomeShown());
+    EXPECT_TRUE(app->mainWindow()->statusPanel()->isVisible()) << "the signed-in page";
+}
+
+// The account command: the menu's entry opens the account window, which takes a linked
+// user to the plans.
+TEST_F(QuillmereAppTest, TheAccountCommandTakesALinkedUserToThePlans)
+{
+    const QString token = fake.issueToken(account);
+    KeychainVault seeding{KeychainHelper(backend), [](const QString &) {}};
+    seeding.setValue(TokenData{token, clock.currentDateTime().addDays(5)}.encoded(), KeychainVault::bearerTokenKey());
+    launch();
+    ASSERT_TRUE(settle([&] { return app->session()->status().connected; }));
+    QAction *entry = app->tray()->accountAction();
+    ASSERT_TRUE(entry);
+    EXPECT_TRUE(app->mainWindow()->menuBar()->actions().contains(app->tray()->menu()->menuAction()))
+        << "without a tray the window's menu bar carries the entry";
+    entry->trigger();
+    ASSERT_TRUE(app->accountWindow()->isVisible());
+    ASSERT_TRUE(settle([&] {
+        const AccountWindowView *view = app->accountWindow()->content();
+        return view && view->step() == AccountWindowView::Step::selectPlan;
+    })) << "connected: the account is fetched and the plan chooser shown";
 }
 
 TEST_F(QuillmereAppTest, AStoreThatCannotBeOpenedEndsTheLaunchWithAMessage)

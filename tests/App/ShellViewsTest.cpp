@@ -1,6 +1,8 @@
 // The tray icon's states, the panel's lines and what the menu and the panel offer.
 
 #include "Accounts/AuthState.h"
+#include "App/MainWindow.h"
+#include "App/PanelState.h"
 #include "App/MenuBarView.h"
 #include "App/ShellStatus.h"
 #include "App/StatusPanel.h"
@@ -15,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QLayout>
+#include <QMenu>
 #include <QLabel>
 #include <QPushButton>
 
@@ -114,6 +118,44 @@ TEST(ShellStatusTest, SyncNowAndPauseAreOfferedOnlyWhereTheyCanAct)
     status = linkedAndIdle();
     status.hibernating = true;
     EXPECT_FALSE(canSyncNow(status));
+}
+
+TEST(ShellStatusTest, PauseNeedsALaneToPauseAndResumeIsAlwaysOffered)
+{
+    ShellStatus status = linkedAndIdle();
+    status.hasLanes = status.hasFolders = false;
+    EXPECT_FALSE(canTogglePause(status)) << "no folder has a location: nothing to pause";
+    status.paused = true;
+    EXPECT_TRUE(canTogglePause(status)) << "a pause is always undone";
+    EXPECT_EQ(pauseActionTitle(status), QStringLiteral("Resume Sync"));
+}
+
+TEST(ShellStatusTest, AnOutageAndMaintenanceAreShownAsWhatTheyAre)
+{
+    ShellStatus status = linkedAndIdle();
+    status.lastSyncAt = QDateTime(QDate(2026, 5, 1), QTime(9, 15));
+    const QDateTime since(QDate(2026, 5, 1), QTime(10, 40));
+    status.unreachableSince = since;
+    EXPECT_EQ(trayIconState(status), TrayIconState::hibernating);
+    EXPECT_EQ(statusLine(status), QStringLiteral("Harborly cannot be reached since %1")
+                                      .arg(since.toLocalTime().time().toString(QStringLiteral("HH:mm"))));
+    status.engineState = SyncEngineState::syncing();
+    EXPECT_EQ(trayIconState(status), TrayIconState::hibernating) << "retries are no progress";
+    status.hibernating = true;
+    status.hibernationInterval = 120;
+    EXPECT_TRUE(statusLine(status).contains(QStringLiteral("trying again in 2 min")));
+
+    status = linkedAndIdle();
+    status.maintenance = true;
+    EXPECT_EQ(statusLine(status), QStringLiteral("Harborly is under maintenance — syncing may wait"));
+    status.engineState = SyncEngineState::error(QStringLiteral("Cannot write Mix.wav"));
+    EXPECT_EQ(statusLine(status), QStringLiteral("Cannot write Mix.wav")) << "an error is not hidden by it";
+
+    status = linkedAndIdle();
+    status.warningWaiting = true;
+    EXPECT_TRUE(trayToolTip(status).endsWith(QStringLiteral("\nHeads up — open on another device")));
+    status.connected = false;
+    EXPECT_FALSE(trayToolTip(status).contains(QStringLiteral("Heads up")));
 }
 
 TEST(TrayIconPainterTest, EveryStateHasItsOwnPictureAndOnlySyncingMoves)
@@ -235,6 +277,66 @@ TEST_F(ShellViewsTest, TheMenuAndThePanelOfferWhatTheStatusAllows)
     // The panel's device link starts the sign-in state's link, as the welcome screen does.
     panel->deviceLinkView()->findChild<QPushButton *>(QStringLiteral("connectButton"))->click();
     EXPECT_TRUE(auth->connectionState().is(ConnectionState::Kind::requestingCode));
+}
+
+TEST_F(ShellViewsTest, WrappedLinesInThePanelGetTheHeightOfAllTheirLines)
+{
+    makeTray();
+    ShellStatus status = linkedAndIdle();
+    status.engineState = SyncEngineState::error(
+        QStringLiteral("Harborly refused Long recording session (final mix, take seventeen).wav: the file type is not "
+                       "accepted for this folder, so it waits here until the folder's settings allow it"));
+    tray->setStatus(status);
+    PanelDetails details;
+    details.warning = DAWLivenessReporter::Warning{
+        QUuid::createUuid(), QStringLiteral("drive"),
+        QStringLiteral("Album Sessions is open on another device. Saving here can overwrite the changes made there."),
+        {QStringLiteral("Studio iMac")}};
+    details.conflicts = {{QStringLiteral("/m/Verse.wav"), QStringLiteral("Verse Vocals (take 4, comped).wav"),
+                          QStringLiteral("Sessions"),
+                          QStringLiteral("Another device uploaded a newer version of this file meanwhile.")}};
+    tray->setDetails(details);
+    tray->showPanel();
+    MenuBarView *panel = tray->panel();
+    quillmere::test::runFor(20ms);
+    EXPECT_EQ(panel->width(), MenuBarView::panelWidth);
+    int wrapped = 0;
+    for (QLabel *label : panel->findChildren<QLabel *>()) {
+        if (!label->isVisible() || !label->wordWrap() || label->text().isEmpty())
+            continue;
+        const int needed = label->heightForWidth(label->width());
+        wrapped += needed > label->fontMetrics().height() * 3 / 2;
+        EXPECT_GE(label->height(), needed) << label->objectName().toStdString() << ": " << label->text().toStdString();
+    }
+    EXPECT_GE(wrapped, 3) << "the line, the warning and the conflict's message wrap";
+    panel->hide();
+}
+
+TEST_F(ShellViewsTest, TheMenuOffersTheAccountWindowAndThePanelDoesToo)
+{
+    makeTray();
+    int openings = 0;
+    tray.reset();
+    TrayController::Callbacks callbacks;
+    callbacks.openAccountWindow = [&] { ++openings; };
+    tray = std::make_unique<TrayController>(*auth, actions, callbacks, false);
+    ASSERT_TRUE(tray->accountAction());
+    EXPECT_TRUE(tray->menu()->actions().contains(tray->accountAction()));
+    tray->accountAction()->trigger();
+    tray->setStatus(linkedAndIdle());
+    tray->panel()->accountButton()->click();
+    EXPECT_EQ(openings, 2);
+}
+
+TEST_F(ShellViewsTest, TheSignedInPageSpeaksOfTheTrayOnlyWhereThereIsOne)
+{
+    makeTray();
+    MainWindow withTray(*auth, clock, actions, {}, nullptr, {});
+    MainWindow withoutTray(*auth, clock, actions, {}, tray->menu(), {});
+    const QString note = withTray.findChild<QLabel *>(QStringLiteral("signedInNote"))->text();
+    EXPECT_TRUE(note.contains(QStringLiteral("tray icon")));
+    const QString alone = withoutTray.findChild<QLabel *>(QStringLiteral("signedInNote"))->text();
+    EXPECT_FALSE(alone.contains(QStringLiteral("tray"))) << alone.toStdString();
 }
 
 } // namespace

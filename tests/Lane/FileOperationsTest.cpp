@@ -308,6 +308,11 @@ TEST_F(FileOperationsTest, RemoteDeleteCountsGoneAsDoneAndSparesARecordMadeAgain
     EXPECT_FALSE(stored(QStringLiteral("gone.wav")));
     ASSERT_THAT(journal(), SizeIs(1));
     EXPECT_EQ(journal()[0]->serverFileID(), 999999);
+    // Among the recent files as a deletion at the service, not as a transfer.
+    ASSERT_THAT(lane()->recentSyncedFiles(), SizeIs(1));
+    EXPECT_EQ(lane()->recentSyncedFiles().front().filename, QStringLiteral("gone.wav"));
+    EXPECT_EQ(lane()->recentSyncedFiles().front().kind, RecentFile::Kind::deleted);
+    EXPECT_EQ(lane()->recentSyncedFiles().front().direction, SyncFileDirection::upload);
 
     h.fake.answerNext("/api/v1/files/library/999998", 500, R"({"message":"no"})");
     EXPECT_ANY_THROW(await(lane()->deleteRemoteRecord(refused, {})));
@@ -337,6 +342,7 @@ TEST_F(FileOperationsTest, RemoteDeleteCountsGoneAsDoneAndSparesARecordMadeAgain
     const auto kept = stored(QStringLiteral("again.wav"));
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->desiredState(), SyncFileDesiredState::uploadPending);
+    EXPECT_THAT(lane()->recentSyncedFiles(), SizeIs(1)) << "a file made again was not deleted";
 }
 
 TEST_F(FileOperationsTest, LocalDeleteRemovesOnlyTheSyncedContentOfARegularFile)
@@ -366,6 +372,11 @@ TEST_F(FileOperationsTest, LocalDeleteRemovesOnlyTheSyncedContentOfARegularFile)
     EXPECT_TRUE(QFile::exists(root + QStringLiteral("/folder.wav/inner/x.wav")));
     EXPECT_FALSE(stored(QStringLiteral("never.wav")));
     EXPECT_THAT(journal(), SizeIs(3));
+    // Only the file really removed here is among the recent files, as a deletion from the service.
+    ASSERT_THAT(lane()->recentSyncedFiles(), SizeIs(1));
+    EXPECT_EQ(lane()->recentSyncedFiles().front().filename, QStringLiteral("same.wav"));
+    EXPECT_EQ(lane()->recentSyncedFiles().front().kind, RecentFile::Kind::deleted);
+    EXPECT_EQ(lane()->recentSyncedFiles().front().direction, SyncFileDirection::download);
 
     useMode(SyncFolderSyncMode::downloadOnly);
     await(lane()->deleteLocalRecord(tracked(QStringLiteral("edited.wav"), "synced"), {}));

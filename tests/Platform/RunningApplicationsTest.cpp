@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QSemaphore>
@@ -180,6 +181,53 @@ TEST(RunningApplications, ReportsEachLaunchAndLastQuitAfterTheBaseline)
     ASSERT_TRUE(runUntil([&] { return reports.events.size() > 2; }));
     runFor(50ms);
     EXPECT_EQ(reports.take(), (QStringList{u'+' + mixer, u'+' + tool, u'-' + studio}));
+}
+
+namespace {
+
+std::vector<std::pair<QtMsgType, QString>> *capturedMessages = nullptr;
+
+void captureMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (capturedMessages)
+        capturedMessages->emplace_back(type, message);
+}
+
+} // namespace
+
+// Processes it cannot read are common (other sandboxes) and no news: a word at debug level only.
+TEST(RunningApplications, UnreadableProcessesAreMentionedOnlyAtDebugLevel)
+{
+    FakeSystem fake;
+    fake.process(10, fake.program(QStringLiteral("studio")));
+    // An "exe" that is no link cannot be read as one.
+    const QString odd = fake.path(QStringLiteral("proc/11"));
+    QDir().mkpath(odd);
+    QFile exe(odd + QStringLiteral("/exe"));
+    ASSERT_TRUE(exe.open(QIODevice::WriteOnly));
+    exe.close();
+
+    std::vector<std::pair<QtMsgType, QString>> messages;
+    capturedMessages = &messages;
+    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    QLoggingCategory::setFilterRules(QStringLiteral("app.quillmere.Quillmere.RunningApplications.debug=true"));
+    ManualClock clock;
+    {
+        RunningApplications apps(clock, fake.roots());
+        apps.start();
+        runUntil([&] { return clock.pendingSleepers() > 0; });
+    }
+    QLoggingCategory::setFilterRules(QString());
+    qInstallMessageHandler(previous);
+    capturedMessages = nullptr;
+    bool mentioned = false;
+    for (const auto &[type, message] : messages) {
+        if (!message.contains(QStringLiteral("could not be read")))
+            continue;
+        mentioned = true;
+        EXPECT_EQ(type, QtDebugMsg) << message.toStdString();
+    }
+    EXPECT_TRUE(mentioned);
 }
 
 TEST(RunningApplications, StopEndsThePollAndRestartTakesANewBaseline)

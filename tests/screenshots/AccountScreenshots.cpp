@@ -184,6 +184,9 @@ const bool registered = addStates({
              qobject_cast<SubscriptionView *>(scene.view().stepView())->selectPlan(QStringLiteral("platinum"));
          });
      }},
+    {QStringLiteral("account-opened-while-linked"),
+     QStringLiteral("account window from the account command while linked: the account's plans (gold current)"),
+     [](Environment &environment) { return planStep(environment, QStringLiteral("gold")); }},
     {QStringLiteral("account-plans-error"), QStringLiteral("plan chooser: the plans could not be loaded"),
      [](Environment &environment) {
          signedOut(environment);

@@ -12,12 +12,23 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QThread>
+#include <QThreadPool>
 
 int main(int argc, char **argv)
 {
     QApplication application(argc, argv);
     quillmere::InMemorySecretBackend backend;
     const QStringList arguments = QCoreApplication::arguments();
+    // --pool-work-on-quit MS: when the loop ends, work that ignores every stop runs on the
+    // global pool for MS milliseconds (what a quit must not wait for).
+    const qsizetype poolWork = arguments.indexOf(QStringLiteral("--pool-work-on-quit"));
+    if (poolWork > 0 && poolWork + 1 < arguments.size()) {
+        const unsigned long milliseconds = arguments[poolWork + 1].toULong();
+        QObject::connect(&application, &QCoreApplication::aboutToQuit, [milliseconds] {
+            QThreadPool::globalInstance()->start([milliseconds] { QThread::msleep(milliseconds); });
+        });
+    }
     const qsizetype secrets = arguments.indexOf(QStringLiteral("--secrets"));
     if (secrets > 0 && secrets + 1 < arguments.size()) {
         QFile file(arguments[secrets + 1]);

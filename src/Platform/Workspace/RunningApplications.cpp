@@ -499,7 +499,9 @@ void RunningApplications::apply(const ProcessScan &scan)
     }
     m_lastScanFailed = false;
     if (scan.unreadable != m_lastUnreadable) {
-        qCInfo(runningApplicationsLog) << scan.unreadable << "of the user's processes could not be read and are left out";
+        // Processes of other sandboxes are unreadable on most desktops: worth a word only when
+        // looking for why an application is not seen.
+        qCDebug(runningApplicationsLog) << scan.unreadable << "of the user's processes could not be read and are left out";
         m_lastUnreadable = scan.unreadable;
     }
 

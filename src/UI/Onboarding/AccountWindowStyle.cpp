@@ -1,6 +1,8 @@
 #include "UI/Onboarding/AccountWindowStyle.h"
 
 #include <QLabel>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 
 namespace quillmere::accountstyle {
@@ -56,6 +58,32 @@ void wrapAt(QLabel *label, int width)
     label->setWordWrap(true);
     label->setFixedWidth(width);
     label->setFixedHeight(label->heightForWidth(width));
+}
+
+QLabel *waveformSymbol(int size, const QColor &colour, QWidget *parent)
+{
+    auto *made = new QLabel(parent);
+    const qreal ratio = parent ? parent->devicePixelRatioF() : 1.0;
+    QPixmap pixmap(QSize(size, size) * ratio);
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(colour);
+    const qreal heights[] = {0.3, 0.55, 0.85, 1.0, 0.7, 0.45, 0.25};
+    const int bars = 7;
+    const qreal pitch = qreal(size) / bars;
+    const qreal width = pitch * 0.6;
+    for (int i = 0; i < bars; ++i) {
+        const qreal h = heights[i] * size * 0.9;
+        const QRectF bar(i * pitch + (pitch - width) / 2, (size - h) / 2, width, h);
+        painter.drawRoundedRect(bar, width / 2, width / 2);
+    }
+    painter.end();
+    made->setPixmap(pixmap);
+    made->setFixedSize(size, size);
+    return made;
 }
 
 QLabel *symbol(const QString &glyph, int pointSize, const QColor &colour, QWidget *parent)

@@ -32,6 +32,8 @@ QLabel *label(const QString &text, TextStyle style, QWidget *parent, const QColo
 void wrapAt(QLabel *label, int width);
 // A large glyph standing in for a symbol image.
 QLabel *symbol(const QString &glyph, int pointSize, const QColor &colour, QWidget *parent);
+// The waveform symbol (bars of varied height), drawn size x size points in the colour.
+QLabel *waveformSymbol(int size, const QColor &colour, QWidget *parent);
 
 // The filled accent button of a step's main action, and the outlined one of the others.
 void makeProminent(QPushButton *button, const QColor &fill = accent);

@@ -326,13 +326,8 @@ QWidget *DeviceLinkView::makeErrorPage()
 
 QString DeviceLinkView::openPageTitle(const QUrl &address)
 {
-    QString place = address.host();
-    if (address.port() != -1)
-        place += QLatin1Char(':') + QString::number(address.port());
-    const QString path = address.path();
-    if (path != QLatin1String("/"))
-        place += path;
-    return tr("Open %1").arg(place);
+    // Only the host: a port and a path say nothing to the user.
+    return tr("Open %1").arg(address.host());
 }
 
 void DeviceLinkView::setConnectionState(const ConnectionState &state)

@@ -8,6 +8,7 @@
 #include <QGraphicsOpacityEffect>
 #include <QGuiApplication>
 #include <QPropertyAnimation>
+#include <QResizeEvent>
 #include <QStackedLayout>
 
 namespace quillmere {
@@ -26,11 +27,23 @@ QuillmereWindowView::QuillmereWindowView(AuthState &authState, Clock &clock, con
     m_pages->addWidget(m_welcome);
     m_pages->addWidget(m_content);
 
+    // Covers both pages while a stored sign-in may still connect: a returning user never sees
+    // the welcome screen for the moment the check takes.
+    m_neutral = new QWidget(this);
+    m_neutral->setObjectName(QStringLiteral("neutralPage"));
+    m_neutral->setAutoFillBackground(true);
+
     m_wasConnected = isConnected();
-    m_showWelcome = !m_wasConnected;
+    m_storedSignIn = !m_wasConnected && isCheckingStoredSignIn();
+    m_showWelcome = !m_wasConnected && !m_storedSignIn;
+    // Under the neutral page the signed-in page waits: the welcome page would animate unseen.
     m_pages->setCurrentWidget(m_showWelcome ? static_cast<QWidget *>(m_welcome) : m_content);
+    m_neutral->setVisible(m_storedSignIn);
+    m_neutral->raise();
 
     connect(&authState, &AuthState::connectionStateChanged, this, &QuillmereWindowView::connectionStateChanged);
+    connect(&authState, &AuthState::startupCheckFinished, this, [this] { storedSignInSettled(true); });
+    connect(&authState, &AuthState::waitingChanged, this, [this] { storedSignInSettled(false); });
     connect(m_aquarium, &AquariumState::allGoneChanged, this, &QuillmereWindowView::fishAllGone);
     // A sign-in finished in the browser scatters the fish when the user comes back.
     connect(qGuiApp, &QGuiApplication::applicationStateChanged, this, &QuillmereWindowView::startPendingScatter);
@@ -47,6 +60,7 @@ void QuillmereWindowView::setSignedInContent(QWidget *content)
     m_pages->addWidget(m_content);
     if (current)
         m_pages->setCurrentWidget(m_content);
+    m_neutral->raise();
 }
 
 bool QuillmereWindowView::isConnected() const
@@ -54,9 +68,47 @@ bool QuillmereWindowView::isConnected() const
     return m_authState && m_authState->connectionState().is(ConnectionState::Kind::connected);
 }
 
+bool QuillmereWindowView::isCheckingStoredSignIn() const
+{
+    return m_authState && !m_authState->hasFinishedStartupCheck() && !m_authState->isWaitingForNetwork()
+        && !m_authState->isWaitingForVault();
+}
+
+void QuillmereWindowView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    m_neutral->setGeometry(rect());
+}
+
+void QuillmereWindowView::storedSignInSettled(bool checkEnded)
+{
+    // A stored sign-in that waits (keyring, network) or found nothing: the welcome screen,
+    // whose prompt tells of the wait.
+    if (isConnected() || isCheckingStoredSignIn())
+        return;
+    // A sign-in still stored (waiting) connects later as the stored one, also through the
+    // repeated check, which clears the waiting first. A check that ended without waiting found
+    // nothing: the next connection is a sign-in made here.
+    const bool waiting = m_authState->isWaitingForNetwork() || m_authState->isWaitingForVault();
+    if (waiting)
+        m_storedSignIn = true;
+    else if (checkEnded)
+        m_storedSignIn = false;
+    if (m_neutral->isHidden())
+        return;
+    m_neutral->hide();
+    m_showWelcome = true;
+    m_pages->setCurrentWidget(m_welcome);
+}
+
 void QuillmereWindowView::connectionStateChanged()
 {
     const bool connected = isConnected();
+    const bool linkingHere = m_authState
+        && (m_authState->connectionState().is(ConnectionState::Kind::requestingCode)
+            || m_authState->connectionState().is(ConnectionState::Kind::polling));
+    if (linkingHere)
+        m_storedSignIn = false;
     if (connected == m_wasConnected)
         return;
     m_wasConnected = connected;
@@ -65,9 +117,22 @@ void QuillmereWindowView::connectionStateChanged()
     m_deadlineTask = TaskHandle();
     m_resetTask = TaskHandle();
     if (connected) {
+        if (m_storedSignIn || m_neutral->isVisible()) {
+            // The stored sign-in reconnected: no sign-in was made in this window, so nothing
+            // scatters; the signed-in page is simply there.
+            m_storedSignIn = false;
+            m_neutral->hide();
+            stopFade();
+            m_hiding = false;
+            m_showWelcome = false;
+            m_pages->setCurrentWidget(m_content);
+            return;
+        }
         m_pendingScatter = m_showWelcome;
         startPendingScatter();
     } else {
+        m_storedSignIn = false;
+        m_neutral->hide();
         m_pendingScatter = false;
         showWelcomeAgain();
     }
@@ -157,6 +222,12 @@ void QuillmereWindowView::showWelcomeAgain()
 void QuillmereWindowView::fade(qreal from, qreal to, int durationMs, std::function<void()> done)
 {
     stopFade();
+    // Both pages on screen, the welcome page on top: the signed-in page is what shows through
+    // it. One page alone would leave nothing under the fading one (black, or the last frame).
+    m_pages->setStackingMode(QStackedLayout::StackAll);
+    m_pages->setCurrentWidget(m_welcome);
+    m_content->show();
+    m_welcome->raise();
     auto *effect = new QGraphicsOpacityEffect(m_welcome);
     effect->setOpacity(from);
     m_welcome->setGraphicsEffect(effect);
@@ -185,6 +256,11 @@ void QuillmereWindowView::stopFade()
     m_fade = nullptr;
     // Removing the effect deletes it, and its animation with it.
     m_welcome->setGraphicsEffect(nullptr);
+    if (m_pages->stackingMode() == QStackedLayout::StackAll) {
+        QWidget *current = m_pages->currentWidget();
+        m_pages->setStackingMode(QStackedLayout::StackOne);
+        m_pages->setCurrentWidget(current);
+    }
 }
 
 } // namespace quillmere

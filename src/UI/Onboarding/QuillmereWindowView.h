@@ -25,7 +25,13 @@ class WelcomeView;
 // screen's rebuilds. When the account becomes connected the fish scatter (0.8 s later, once
 // the application is active), the welcome screen fades out when they are gone, and the
 // aquarium is reset 1.5 s after that; when the account leaves connected the aquarium is
-// reset and the welcome screen fades back in.
+// reset and the welcome screen fades back in. Each fade shows the other page through the
+// fading welcome page.
+//
+// A stored sign-in is no sign-in made in this window: while the start-up check may still
+// connect, a neutral page covers the window, and when the check connects the signed-in page is
+// there at once, without scatter or fade. A check that finds nothing, or waits for the
+// keyring or the network, shows the welcome screen (whose prompt tells of the wait).
 class QuillmereWindowView : public QWidget
 {
     Q_OBJECT
@@ -47,11 +53,18 @@ public:
     AquariumState &aquarium() const { return *m_aquarium; }
     WelcomeView *welcomeView() const { return m_welcome; }
     bool isWelcomeShown() const { return m_showWelcome; }
+    // The neutral page covers the window while a stored sign-in is being checked.
+    bool isNeutralShown() const { return !m_neutral->isHidden(); }
     // What the window shows once the account is linked; the view takes ownership.
     void setSignedInContent(QWidget *content);
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     bool isConnected() const;
+    bool isCheckingStoredSignIn() const;
+    void storedSignInSettled(bool checkEnded);
     void connectionStateChanged();
     void startPendingScatter();
     QCoro::Task<> scatterLater(quint64 generation, std::stop_token stop);
@@ -70,12 +83,16 @@ private:
     QStackedLayout *m_pages = nullptr;
     WelcomeView *m_welcome = nullptr;
     QWidget *m_content = nullptr;
+    QWidget *m_neutral = nullptr;
     QPointer<QPropertyAnimation> m_fade;
 
     bool m_showWelcome = true;
     bool m_wasConnected = false;
     bool m_pendingScatter = false;
     bool m_hiding = false;
+    // The connection to come is the stored sign-in's (the start-up check, or its repeat once
+    // the keyring or the network is back), not a sign-in made here.
+    bool m_storedSignIn = false;
     // Raised whenever the account becomes or stops being connected; a delayed step carries
     // the value that scheduled it and is dropped once it differs.
     quint64 m_generation = 0;

@@ -63,7 +63,10 @@ RegistrationFormView::RegistrationFormView(AccountFlowController &controller, qu
     // Header
     auto *header = new QVBoxLayout;
     header->setSpacing(8);
-    header->addWidget(symbol(QStringLiteral("\u25C9"), 34, accent, content), 0, Qt::AlignHCenter);
+    // The waveform, drawn: a glyph such as "◉" reads as a radio button.
+    QLabel *mark = waveformSymbol(44, accent, content);
+    mark->setObjectName(QStringLiteral("registrationSymbol"));
+    header->addWidget(mark, 0, Qt::AlignHCenter);
     auto *title = label(QStringLiteral("Create Your Account"), TextStyle::title2, content);
     title->setObjectName(QStringLiteral("registrationTitle"));
     header->addWidget(title, 0, Qt::AlignHCenter);

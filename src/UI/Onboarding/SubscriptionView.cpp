@@ -28,10 +28,11 @@ QLabel *badge(const QString &text, const QColor &colour, const char *name, QWidg
 {
     QLabel *made = label(text, TextStyle::caption2, parent, colour);
     made->setObjectName(QString::fromLatin1(name));
-    made->setStyleSheet(QStringLiteral("background: rgba(%1, %2, %3, 38); border-radius: 7px; padding: 2px 6px;")
-                            .arg(colour.red())
-                            .arg(colour.green())
-                            .arg(colour.blue()));
+    // A style sheet replaces the palette: the text's colour is named in it, or it draws black.
+    made->setStyleSheet(QStringLiteral("color: rgb(%1, %2, %3); background: rgba(%1, %2, %3, 38); border-radius: 7px; "
+                                       "padding: 2px 6px;")
+                            .arg(QString::number(colour.red()), QString::number(colour.green()),
+                                 QString::number(colour.blue())));
     return made;
 }
 

@@ -121,10 +121,33 @@ protected:
 
 } // namespace
 
+namespace {
+
+// The colour of a label's darkest drawn pixel: its text.
+QColor inkOf(QLabel *label)
+{
+    const QImage image = label->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QColor darkest(Qt::white);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor pixel(image.pixel(x, y));
+            if (pixel.lightness() < darkest.lightness())
+                darkest = pixel;
+        }
+    return darkest;
+}
+
+} // namespace
+
 TEST_F(AccountWindowTest, RegistrationFormEnablesItsButtonsByTheFieldsAndShowsFieldMessages)
 {
     openWindow();
     ASSERT_EQ(view().step(), Step::registration);
+    // The header's symbol is the waveform, drawn, not a glyph that reads as a radio button.
+    QLabel *mark = part<QLabel>("registrationSymbol");
+    ASSERT_TRUE(mark);
+    EXPECT_TRUE(mark->text().isEmpty());
+    EXPECT_FALSE(mark->pixmap().isNull());
     EXPECT_EQ(window->minimumSize(), QSize(480, 560));
     EXPECT_FALSE(button("createAccountButton")->isEnabled());
     EXPECT_TRUE(button("appleSignInButton")->isEnabled());
@@ -271,6 +294,12 @@ TEST_F(AccountWindowTest, OpenedWhileConnectedItShowsTheAccountsPlansAndLoadsThe
     EXPECT_TRUE(card(chooser, "gold")->findChild<QLabel *>(QStringLiteral("currentBadge")));
     EXPECT_TRUE(card(chooser, "gold")->findChild<QLabel *>(QStringLiteral("popularBadge")));
     EXPECT_FALSE(card(chooser, "platinum")->findChild<QLabel *>(QStringLiteral("popularBadge")));
+    // The badges' words in their own colours, blue and green, not black.
+    const QColor popular = inkOf(card(chooser, "gold")->findChild<QLabel *>(QStringLiteral("popularBadge")));
+    EXPECT_GT(popular.blue(), popular.red() + 60) << popular.name().toStdString();
+    const QColor current = inkOf(card(chooser, "gold")->findChild<QLabel *>(QStringLiteral("currentBadge")));
+    EXPECT_GT(current.green(), current.red() + 60) << current.name().toStdString();
+    EXPECT_GT(current.green(), current.blue() + 30) << current.name().toStdString();
     EXPECT_TRUE(part<QPushButton>("upgradeButton")->isHidden());
     EXPECT_EQ(button("continueButton")->text(), QStringLiteral("Continue with Gold"));
     QTest::mouseClick(card(chooser, "platinum"), Qt::LeftButton);

@@ -103,7 +103,7 @@ TEST_F(DeviceLinkViewTest, EachPressReportsOnceWithTheStatesOwnStrings)
     // The label names the page; the press hands over the address exactly as the service sent it.
     const QString address = QStringLiteral("https://service.example/link?user_code=AB12#x");
     view.setConnectionState(ConnectionState::polling(QStringLiteral(" AB12-CD34 "), address));
-    EXPECT_EQ(button("openPageButton")->text(), QStringLiteral("Open service.example/link"));
+    EXPECT_EQ(button("openPageButton")->text(), QStringLiteral("Open service.example"));
     QTest::mouseClick(button("openPageButton"), Qt::LeftButton);
     QTest::mouseClick(button("copyCodeButton"), Qt::LeftButton);
     ASSERT_EQ(open.count(), 1);
@@ -130,7 +130,7 @@ TEST_F(DeviceLinkViewTest, OpenPageButtonIsMadeFromTheAcceptedAddress)
         view.setConnectionState(ConnectionState::polling(QStringLiteral("CODE"), address));
         return button("openPageButton")->isEnabled() ? button("openPageButton")->text() : QString();
     };
-    EXPECT_EQ(show(QStringLiteral("https://link.service.example/device")), QStringLiteral("Open link.service.example/device"));
+    EXPECT_EQ(show(QStringLiteral("https://link.service.example/device")), QStringLiteral("Open link.service.example"));
     EXPECT_EQ(show(QStringLiteral("http://127.0.0.1:8123/link")), QString()) << "local page, remote service";
     EXPECT_EQ(show(QStringLiteral("http://service.example/link")), QString());
     EXPECT_EQ(show(QStringLiteral("https://user:pw@service.example/link")), QString());
@@ -139,7 +139,7 @@ TEST_F(DeviceLinkViewTest, OpenPageButtonIsMadeFromTheAcceptedAddress)
     EXPECT_EQ(show(QString()), QString());
 
     base = localBase;
-    EXPECT_EQ(show(QStringLiteral("http://127.0.0.1:8123/link")), QStringLiteral("Open 127.0.0.1:8123/link"));
+    EXPECT_EQ(show(QStringLiteral("http://127.0.0.1:8123/link")), QStringLiteral("Open 127.0.0.1"));
     EXPECT_EQ(show(QStringLiteral("http://service.example/link")), QString());
 }
 

@@ -16,7 +16,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QPushButton>
+#include <QScreen>
 #include <QTest>
+#include <QWindow>
 
 using namespace quillmere;
 using namespace std::chrono_literals;
@@ -188,6 +190,100 @@ TEST_F(WelcomeWindowTest, SignInScattersTheFishThenTheWelcomeScreenGivesWay)
     auth->setConnectionState(ConnectionState::disconnected());
     EXPECT_TRUE(window->isWelcomeShown());
     ASSERT_TRUE(runUntil([&] { return window->aquarium().fish().size() == 5; }));
+}
+
+namespace {
+
+// What the window shows on screen now, in two numbers: mean brightness, and how green it is
+// (mean of green minus blue; the welcome page is blue, the test's signed-in page green).
+struct Look
+{
+    double brightness = 0;
+    double green = 0;
+};
+
+Look lookOnScreen(QWidget &window)
+{
+    QImage image;
+    if (QScreen *screen = window.windowHandle() ? window.windowHandle()->screen() : nullptr)
+        image = screen->grabWindow(window.winId()).toImage();
+    if (image.isNull())
+        image = window.grab().toImage();
+    image = image.convertToFormat(QImage::Format_RGB32);
+    Look look;
+    qint64 count = 0;
+    for (int y = 0; y < image.height(); y += 4) {
+        const auto *row = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); x += 4, ++count) {
+            look.brightness += qGray(row[x]);
+            look.green += qGreen(row[x]) - qBlue(row[x]);
+        }
+    }
+    if (count) {
+        look.brightness /= double(count);
+        look.green /= double(count);
+    }
+    return look;
+}
+
+} // namespace
+
+// Through both fades one page shows through the other: the frames pass through mixtures of
+// the two, and none is darker than both (the stack showed nothing under the fading page:
+// black, or the last frame left in the window, so the fade never showed at all).
+TEST_F(WelcomeWindowTest, TheFadesShowOnePageThroughTheOtherNeverBlack)
+{
+    makeWindow();
+    auto *content = new QWidget;
+    content->setAutoFillBackground(true);
+    QPalette green = content->palette();
+    green.setColor(QPalette::Window, QColor(60, 200, 80));
+    content->setPalette(green);
+    window->setSignedInContent(content);
+    window->resize(800, 560);
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(runUntil([&] { return frameTimer()->isRunning(); }, 5s));
+    ASSERT_TRUE(runUntil([] { return QGuiApplication::applicationState() == Qt::ApplicationActive; }, 5s));
+    ASSERT_TRUE(runUntil([&] { return window->aquarium().fish().size() == 5; }));
+    runFor(50ms);
+    const Look welcome = lookOnScreen(*window);
+
+    auth->setConnectionState(ConnectionState::connected());
+    clock.advance(QuillmereWindowView::scatterDelay);
+    ASSERT_TRUE(runUntil([&] { return window->aquarium().allGone(); }, 5s));
+    std::vector<Look> hiding;
+    while (window->isWelcomeShown() && hiding.size() < 200) {
+        runFor(20ms);
+        hiding.push_back(lookOnScreen(*window));
+    }
+    ASSERT_FALSE(window->isWelcomeShown());
+    runFor(50ms);
+    const Look signedIn = lookOnScreen(*window);
+    ASSERT_GT(signedIn.green, welcome.green + 50) << "the pages can be told apart";
+
+    // Somewhere between a fifth and four fifths of the way from one page to the other.
+    auto mixed = [&](const std::vector<Look> &frames) {
+        const double span = signedIn.green - welcome.green;
+        return std::any_of(frames.begin(), frames.end(), [&](const Look &frame) {
+            return frame.green > welcome.green + span / 5 && frame.green < signedIn.green - span / 5;
+        });
+    };
+    const double floor = std::min(welcome.brightness, signedIn.brightness) - 6;
+    auto noneDark = [&](const std::vector<Look> &frames) {
+        return std::all_of(frames.begin(), frames.end(), [&](const Look &frame) { return frame.brightness >= floor; });
+    };
+    EXPECT_TRUE(mixed(hiding)) << "the signed-in page shows through the fading welcome page";
+    EXPECT_TRUE(noneDark(hiding));
+
+    auth->setConnectionState(ConnectionState::disconnected());
+    std::vector<Look> showing;
+    for (int i = 0; i < 30; ++i) {
+        runFor(20ms);
+        showing.push_back(lookOnScreen(*window));
+    }
+    EXPECT_TRUE(mixed(showing)) << "the welcome page fades in over the signed-in page";
+    EXPECT_TRUE(noneDark(showing));
 }
 
 // Every delayed step belongs to the connection that scheduled it.

@@ -1,0 +1,361 @@
+// The panel's duties beside the status line: the multi-device warning, the conflicts, the recent
+// files and errors, the maintenance flag, an outage shown as one, and the engine operations the
+// shell calls.
+
+#include "Accounts/AuthState.h"
+#include "App/AppSession.h"
+#include "App/EngineActions.h"
+#include "App/PanelState.h"
+#include "App/StatusPanel.h"
+#include "App/TrayController.h"
+#include "Engine/DAWLivenessReporter.h"
+#include "Engine/NetworkMonitor.h"
+#include "Engine/ScriptedLane.h"
+#include "Engine/SyncEngine.h"
+#include "Model/ModelContainer.h"
+#include "Model/ModelContainerFactory.h"
+#include "Model/ModelContext.h"
+#include "Model/SyncFile.h"
+#include "Model/SyncFolder.h"
+#include "Platform/Async/ManualClock.h"
+#include "Platform/Settings/UserDefaults.h"
+#include "Platform/Workspace/ApplicationEvents.h"
+#include "ServiceAPI/HarborlyAPI.h"
+#include "ServiceAPI/LibraryAPIClient.h"
+#include "ServiceAPI/ServiceReachability.h"
+#include "UI/Onboarding/ShellActions.h"
+#include "fake-service/FakeHarborly.h"
+#include "support/ScriptedService.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+
+using namespace quillmere;
+using namespace std::chrono_literals;
+using quillmere::test::runFor;
+using quillmere::test::runUntil;
+
+namespace {
+
+class PanelTest : public ::testing::Test, protected quillmere::test::TokenFixture
+{
+protected:
+    PanelTest()
+    {
+        fake.start();
+        account = fake.addAccount();
+        base = fake.baseURL();
+        container = ModelContainerFactory::makeContainer(folder.filePath(QStringLiteral("Quillmere.sqlite")));
+        engine = std::make_unique<SyncEngine>(
+            std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, clock)), vault, clock, applications,
+            lanes.factory());
+        actions = makeEngineActions(*engine);
+    }
+
+    ~PanelTest() override
+    {
+        panel.reset();
+        session.reset();
+        engine.reset();
+        auth.reset();
+        runFor(50ms);
+    }
+
+    // Linked (by a stored token) with one folder that has a location: one lane runs.
+    void connect()
+    {
+        ModelContext context(container);
+        beats = std::make_shared<SyncFolder>(QStringLiteral("Beats"), SyncFolderType::projectsFolder,
+                                             folder.filePath(QStringLiteral("Beats")), QStringList(),
+                                             SyncFolderSyncMode::bidirectional, true, 0, true, std::nullopt, true,
+                                             std::vector<std::shared_ptr<DAWConfiguration>>());
+        context.insert(beats);
+        context.save();
+        storeToken(fake.issueToken(account), clock.currentDateTime().addDays(10));
+        auth = std::make_unique<AuthState>(vault, clock, ExternalURLOpener(), [this] { return base; });
+        session = std::make_unique<AppSession>(*auth, *engine, *actions, network, container, clock);
+        panel = std::make_unique<PanelState>(*engine, *auth, container, clock);
+        session->start();
+        ASSERT_TRUE(runUntil([&] { return engine->lanes().size() == 1 && session->status().connected; }));
+        ASSERT_TRUE(runUntil([&] { return trayIconState(session->status()) == TrayIconState::idle; }));
+    }
+
+    test::ScriptedLane &lane() { return *lanes.made.front().lock(); }
+
+    // A record the service reported a conflict for.
+    void addConflict(const QString &name, SyncFileDirection direction, std::optional<QString> message)
+    {
+        ModelContext context(container);
+        auto record = std::make_shared<SyncFile>(folder.filePath(QStringLiteral("Beats/") + name), name);
+        record->setFolderID(beats->stableID());
+        record->setSyncStatus(SyncFileStatus::conflict);
+        record->setSyncDirection(direction);
+        record->setConflictID(7);
+        record->setConflictType(QStringLiteral("diverged"));
+        record->setConflictCommonAncestor(QStringLiteral("base"));
+        record->setConflictServerOid(QStringLiteral("oid"));
+        record->setConflictMessage(std::move(message));
+        context.insert(record);
+        context.save();
+    }
+
+    std::shared_ptr<SyncFile> stored(const QString &name)
+    {
+        ModelContext context(container);
+        return context.fetchFirst(FetchDescriptor<SyncFile>().equals(SyncFile::Field::localPath,
+                                                                     folder.filePath(QStringLiteral("Beats/") + name)));
+    }
+
+    static QStringList texts(QWidget *list, const char *name)
+    {
+        QStringList found;
+        for (const QLabel *label : list->findChildren<QLabel *>(QLatin1String(name)))
+            found << label->text();
+        return found;
+    }
+
+    QTemporaryDir folder;
+    quillmere::test::FakeHarborly fake;
+    qint64 account = 0;
+    ManualClock clock{QDateTime::currentDateTimeUtc()};
+    ApplicationEvents applications;
+    quillmere::test::ScriptedLaneFactory lanes;
+    NetworkMonitor network{NetworkMonitor::Source::Detached};
+    std::shared_ptr<ModelContainer> container;
+    std::unique_ptr<SyncEngine> engine;
+    std::unique_ptr<EngineActions> actions;
+    std::unique_ptr<AuthState> auth;
+    std::unique_ptr<AppSession> session;
+    std::unique_ptr<PanelState> panel;
+    std::shared_ptr<SyncFolder> beats;
+};
+
+TEST_F(PanelTest, TheWarningShowsWithItsDevicesAndBothAnswersDoWhatTheySay)
+{
+    connect();
+    DAWLivenessReporter &reporter = engine->dawReporter();
+    const DAWLivenessReporter::Warning warning{QUuid::createUuid(), QStringLiteral("drive"),
+                                               QStringLiteral("Song.als is open on Studio too."),
+                                               {QStringLiteral("Studio"), QStringLiteral("Laptop")}};
+    reporter.setActiveWarning(warning);
+    ASSERT_TRUE(runUntil([&] { return session->status().warningWaiting; }));
+    ASSERT_EQ(panel->details().warning, warning);
+
+    // The panel closed: the icon and its tooltip say a warning waits.
+    ShellActions shellActions{[this] { return base; }, [](const QUrl &) { return true; }};
+    TrayController tray(*auth, shellActions, {}, false);
+    ShellStatus quiet = session->status();
+    quiet.warningWaiting = false;
+    tray.setStatus(quiet);
+    const QImage plain = tray.currentIcon().pixmap(22, 22).toImage();
+    EXPECT_FALSE(tray.toolTip().contains(QStringLiteral("Heads up")));
+    tray.setStatus(session->status());
+    EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("Heads up — open on another device")));
+    EXPECT_NE(tray.currentIcon().pixmap(22, 22).toImage(), plain);
+
+    StatusPanel view;
+    QObject::connect(&view, &StatusPanel::dismissWarningRequested, panel.get(), &PanelState::dismissWarning);
+    QObject::connect(&view, &StatusPanel::stopWarningsRequested, panel.get(), &PanelState::stopWarnings);
+    QObject::connect(panel.get(), &PanelState::changed, &view, [&] { view.setDetails(panel->details()); });
+    view.setDetails(panel->details());
+    EXPECT_FALSE(view.warningBox()->isHidden());
+    EXPECT_EQ(view.warningMessage()->text(), warning.message);
+    EXPECT_EQ(view.warningPeers()->text(), QStringLiteral("Also open on: Studio, Laptop"));
+
+    view.dismissWarningButton()->click();
+    EXPECT_FALSE(reporter.activeWarning());
+    EXPECT_FALSE(reporter.optedOut()) << "Dismiss only clears the warning";
+    EXPECT_TRUE(view.warningBox()->isHidden());
+    ASSERT_TRUE(runUntil([&] { return !session->status().warningWaiting; }));
+
+    reporter.setActiveWarning(DAWLivenessReporter::Warning{QUuid::createUuid(), QStringLiteral("drive"),
+                                                           QStringLiteral("again"), {}});
+    EXPECT_FALSE(view.warningBox()->isHidden());
+    EXPECT_TRUE(view.warningPeers()->isHidden()) << "no devices named, no empty line";
+    view.stopWarningsButton()->click();
+    EXPECT_TRUE(reporter.optedOut());
+    EXPECT_FALSE(reporter.activeWarning());
+    EXPECT_EQ(UserDefaults::standard().boolean(DAWLivenessReporter::optOutKey()), true);
+}
+
+TEST_F(PanelTest, ConflictsFollowTheStoreAndAcknowledgingMakesTheTablesTransition)
+{
+    connect();
+    addConflict(QStringLiteral("Verse.wav"), SyncFileDirection::conflict, QStringLiteral("Changed on Studio too"));
+    addConflict(QStringLiteral("Hook.wav"), SyncFileDirection::download, std::nullopt);
+    ASSERT_TRUE(runUntil([&] { return panel->details().conflicts.size() == 2; }));
+
+    StatusPanel view;
+    QObject::connect(&view, &StatusPanel::acknowledgeConflictRequested, panel.get(), &PanelState::acknowledgeConflict);
+    QObject::connect(panel.get(), &PanelState::changed, &view, [&] { view.setDetails(panel->details()); });
+    view.setDetails(panel->details());
+    EXPECT_FALSE(view.conflictList()->isHidden());
+    const QStringList files = texts(view.conflictList(), "conflictFile");
+    EXPECT_TRUE(files.contains(QStringLiteral("Verse.wav — in Beats"))) << files.join(u'|').toStdString();
+    EXPECT_TRUE(texts(view.conflictList(), "conflictMessage").contains(QStringLiteral("Changed on Studio too")));
+
+    // Acknowledged from the panel: synced, direction upload, the conflict forgotten, saved.
+    const auto rows = view.conflictList()->findChildren<QWidget *>(QStringLiteral("conflictRow"));
+    QPushButton *acknowledgeVerse = nullptr;
+    for (QWidget *row : rows)
+        if (row->findChild<QLabel *>(QStringLiteral("conflictFile"))->text().startsWith(QStringLiteral("Verse")))
+            acknowledgeVerse = row->findChild<QPushButton *>(QStringLiteral("acknowledgeButton"));
+    ASSERT_TRUE(acknowledgeVerse);
+    acknowledgeVerse->click();
+    const auto verse = stored(QStringLiteral("Verse.wav"));
+    ASSERT_TRUE(verse);
+    EXPECT_EQ(verse->syncStatus(), SyncFileStatus::synced);
+    EXPECT_EQ(verse->syncDirection(), SyncFileDirection::upload);
+    EXPECT_FALSE(verse->conflictID() || verse->conflictType() || verse->conflictCommonAncestor()
+                 || verse->conflictServerOid() || verse->conflictMessage());
+    ASSERT_EQ(panel->details().conflicts.size(), 1u);
+    EXPECT_EQ(texts(view.conflictList(), "conflictFile"), QStringList{QStringLiteral("Hook.wav — in Beats")});
+
+    // Only a conflict's direction changes: a download stays one.
+    EXPECT_TRUE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Hook.wav"))));
+    EXPECT_EQ(stored(QStringLiteral("Hook.wav"))->syncDirection(), SyncFileDirection::download);
+    EXPECT_FALSE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Hook.wav")))) << "not twice";
+    EXPECT_TRUE(view.conflictList()->isHidden());
+
+    // Resolved elsewhere (a lane's own context): it leaves the list without the panel's doing.
+    addConflict(QStringLiteral("Bridge.wav"), SyncFileDirection::conflict, QStringLiteral("x"));
+    ASSERT_TRUE(runUntil([&] { return panel->details().conflicts.size() == 1; }));
+    {
+        ModelContext elsewhere(container);
+        const auto bridge = elsewhere.fetchFirst(FetchDescriptor<SyncFile>().equals(
+            SyncFile::Field::localPath, folder.filePath(QStringLiteral("Beats/Bridge.wav"))));
+        bridge->setSyncStatus(SyncFileStatus::pending);
+        elsewhere.save();
+    }
+    EXPECT_TRUE(runUntil([&] { return panel->details().conflicts.empty(); }));
+}
+
+TEST_F(PanelTest, RecentFilesAndErrorsShowTheirKindDirectionAndText)
+{
+    connect();
+    const QDateTime now = clock.currentDateTime();
+    auto entry = [&](const char *name, SyncFileDirection direction, RecentFile::Kind kind, int secondsAgo) {
+        return RecentFile{QUuid::createUuid(), QString::fromUtf8(name), direction, kind, now.addSecs(-secondsAgo),
+                          std::nullopt};
+    };
+    lane().setRecentSyncedFiles({entry("Gone.wav", SyncFileDirection::download, RecentFile::Kind::deleted, 1),
+                                 entry("Removed.wav", SyncFileDirection::upload, RecentFile::Kind::deleted, 2),
+                                 entry("Known.wav", SyncFileDirection::upload, RecentFile::Kind::verified, 3),
+                                 entry("New.wav", SyncFileDirection::download, RecentFile::Kind::transferred, 4)});
+    RecentFile failed = entry("Broken.wav", SyncFileDirection::upload, RecentFile::Kind::transferred, 5);
+    failed.errorMessage = QStringLiteral("The file could not be read");
+    lane().setSyncErrors({failed});
+    lane().notifyStateChanged();
+    ASSERT_TRUE(runUntil([&] { return panel->details().recentFiles.size() == 4 && panel->details().syncErrors.size() == 1; }));
+
+    StatusPanel view;
+    view.setDetails(panel->details());
+    const QStringList recent = texts(view.recentList(), "recentFile");
+    ASSERT_EQ(recent.size(), 4);
+    EXPECT_TRUE(recent[0].startsWith(QStringLiteral("↓ Gone.wav · Removed here — deleted at Harborly")))
+        << recent[0].toStdString();
+    EXPECT_TRUE(recent[1].contains(QStringLiteral("Deleted at Harborly — removed here")));
+    EXPECT_TRUE(recent[2].contains(QStringLiteral("Verified already in sync")));
+    EXPECT_TRUE(recent[3].startsWith(QStringLiteral("↓ New.wav · Downloaded")));
+    EXPECT_EQ(texts(view.errorList(), "syncError"),
+              QStringList{QStringLiteral("↑ Broken.wav — The file could not be read")});
+
+    // Many errors: the newest five and how many more.
+    QList<RecentFile> many;
+    for (int i = 0; i < 8; ++i) {
+        RecentFile error = entry("E.wav", SyncFileDirection::upload, RecentFile::Kind::transferred, i);
+        error.filename = QStringLiteral("E%1.wav").arg(i);
+        error.errorMessage = QStringLiteral("failed");
+        many << error;
+    }
+    lane().setSyncErrors(many);
+    lane().notifyStateChanged();
+    ASSERT_TRUE(runUntil([&] { return panel->details().syncErrors.size() == 8; }));
+    view.setDetails(panel->details());
+    EXPECT_EQ(texts(view.errorList(), "syncError").size(), StatusPanel::maxListed);
+    EXPECT_EQ(texts(view.errorList(), "moreErrors"), QStringList{QStringLiteral("and 3 more")});
+}
+
+TEST_F(PanelTest, MaintenanceIsReadWhenThePanelOpensAtMostOnceAMinuteAndTheLineSaysSo)
+{
+    connect();
+    fake.updateAccount(account, [](auto &summary) { summary.maintenance = true; });
+    const size_t before = fake.requestsTo("GET", "/api/v1/account").size();
+    panel->panelOpened();
+    ASSERT_TRUE(runUntil([&] { return auth->isInMaintenanceMode(); }));
+    ASSERT_TRUE(runUntil([&] { return session->status().maintenance; }));
+    EXPECT_EQ(statusLine(session->status()), QStringLiteral("Harborly is under maintenance — syncing may wait"));
+
+    fake.updateAccount(account, [](auto &summary) { summary.maintenance = false; });
+    panel->panelOpened();
+    runFor(100ms);
+    EXPECT_EQ(fake.requestsTo("GET", "/api/v1/account").size(), before + 1) << "once a minute at most";
+    EXPECT_TRUE(auth->isInMaintenanceMode());
+
+    clock.advance(PanelState::maintenanceCheckInterval);
+    panel->panelOpened();
+    ASSERT_TRUE(runUntil([&] { return !auth->isInMaintenanceMode(); }));
+    EXPECT_EQ(fake.requestsTo("GET", "/api/v1/account").size(), before + 2);
+    ASSERT_TRUE(runUntil([&] { return !session->status().maintenance; }));
+    EXPECT_TRUE(statusLine(session->status()).startsWith(QStringLiteral("Up to date")));
+}
+
+TEST_F(PanelTest, WhileNothingAnswersThePanelSaysSinceWhenAndUpToDateOnlyAfterAnAnswer)
+{
+    connect();
+    engine->setIsPaused(false);
+    EXPECT_TRUE(statusLine(session->status()).startsWith(QStringLiteral("Up to date")));
+
+    // The service goes away: nothing listens at its address.
+    const QUrl service = base;
+    base = QUrl(QStringLiteral("http://127.0.0.1:1"));
+    const QDateTime lost = clock.currentDateTime();
+    EXPECT_ANY_THROW(quillmere::test::await(engine->apiClient()->fetchAccount()));
+    ASSERT_TRUE(runUntil([&] { return session->status().unreachableSince.has_value(); }));
+    EXPECT_EQ(*session->status().unreachableSince, lost);
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::hibernating);
+    EXPECT_EQ(statusLine(session->status()),
+              QStringLiteral("Harborly cannot be reached since %1")
+                  .arg(lost.toLocalTime().time().toString(QStringLiteral("HH:mm"))));
+
+    // A second silence keeps the first moment; a refusal is an answer.
+    clock.advance(std::chrono::minutes(5));
+    EXPECT_ANY_THROW(quillmere::test::await(engine->apiClient()->fetchAccount()));
+    EXPECT_EQ(engine->apiClient()->api()->reachability()->unreachableSince(), lost);
+    base = service;
+    fake.answerNext("/api/v1/account", 503);
+    EXPECT_ANY_THROW(quillmere::test::await(engine->apiClient()->fetchAccount()));
+    ASSERT_TRUE(runUntil([&] { return !session->status().unreachableSince; }));
+    EXPECT_TRUE(statusLine(session->status()).startsWith(QStringLiteral("Up to date")));
+}
+
+TEST_F(PanelTest, TheShellCallsTheEnginesOwnOperationsAndAllFourAreThere)
+{
+    EXPECT_TRUE(actions->canHydrate());
+    EXPECT_TRUE(actions->canSyncNow());
+    EXPECT_TRUE(actions->canPause());
+    EXPECT_TRUE(actions->canWipe());
+    connect();
+    EXPECT_TRUE(session->status().syncNowAvailable && session->status().pauseAvailable);
+
+    actions->pauseAll();
+    EXPECT_TRUE(engine->isPaused());
+    EXPECT_EQ(lane().pauses, 1);
+    actions->resumeAll();
+    EXPECT_FALSE(engine->isPaused());
+    ASSERT_EQ(engine->lanes().size(), 1u);
+    actions->requestManualSync();
+    EXPECT_TRUE(runUntil([&] { return lane().deltaPassesEnded == 1; }));
+
+    quillmere::test::await(actions->wipeLocalState());
+    EXPECT_TRUE(engine->lanes().empty());
+    ModelContext context(container);
+    EXPECT_TRUE(context.fetch(FetchDescriptor<SyncFolder>()).empty()) << "the engine's own wipe ran";
+}
+
+} // namespace
