@@ -252,9 +252,11 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     std::optional<QString> beforeChecksum;
     std::optional<QString> expectedChecksum;
     if (const auto record = fetchRecord(localPath)) {
-        beforeChecksum = record->localChecksum();
+        // A file moved here and not sent yet has no synced version here: it is never replaced.
+        beforeChecksum = lastSyncedContent(*record);
         expectedChecksum = nonEmpty(record->remoteChecksum());
     }
+    const bool planMirror = folder->folderType() == SyncFolderType::harborly;
 
     auto preparing = [root, localPath, stop] { return prepareDownloadTarget(root, localPath, stop); };
     auto preparation = runInBackground(std::move(preparing));
@@ -276,9 +278,19 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
         if (existing.checksum && existing.checksum == expectedChecksum) {
             checksum = existing.checksum; // already the service's content
         } else if (!downloadOnly && (!existing.checksum || existing.checksum != beforeChecksum)) {
-            // Saved by the user since the last sync: the service has never seen these bytes.
-            keepLocalEdit(localPath, QStringLiteral("Kept local changes instead of downloading id:%1").arg(fileID));
-            co_return;
+            bool heldHere = false;
+            if (existing.checksum && !planMirror) {
+                // Not what this record last synced, but maybe a version the service holds at
+                // this very place (the listing says, the service confirms): that is replaced,
+                // never sent back over the newer one.
+                auto asking = serviceHoldsHere(localPath, *existing.checksum, qint64(existing.status.st_size), stop);
+                heldHere = co_await awaitStep(std::move(asking), epoch, stop);
+            }
+            if (!heldHere) {
+                keepUnsyncedContent(localPath, QStringLiteral("Kept local changes instead of downloading id:%1")
+                                                   .arg(fileID));
+                co_return;
+            }
         }
     }
 
@@ -303,7 +315,8 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
             changedMeanwhile = true;
         }
         if (changedMeanwhile) {
-            keepLocalEdit(localPath, QStringLiteral("Kept a local save made during the download of id:%1").arg(fileID));
+            keepUnsyncedContent(localPath,
+                                QStringLiteral("Kept a local save made during the download of id:%1").arg(fileID));
             co_return;
         }
         // The client checked the bytes against the listed checksum before the rename.
