@@ -5,6 +5,7 @@
 #include "Accounts/KeychainVault.h"
 #include "ActivityLog/SyncLogger.h"
 #include "FileServices/FileChecksum.h"
+#include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
 #include "Model/OperationResolution.h"
 #include "Model/SyncFolder.h"
@@ -404,7 +405,18 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
         throw CancelledError();
     }
 
+    bool heldElsewhere = false;
     if (remoteId) {
+        // The service file lives on under another record (moved there): it is not deleted.
+        for (const auto &holder : fetchRecordsHoldingIds(*m_modelContext, laneID(), {*remoteId}))
+            heldElsewhere = heldElsewhere
+                            || (holder->localPath() != localPath
+                                && holder->desiredState() != SyncFileDesiredState::deletedRemote);
+        if (heldElsewhere)
+            SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, name,
+                                     QStringLiteral("Kept at Harborly: another file of the folder is that file now"));
+    }
+    if (remoteId && !heldElsewhere) {
         try {
             auto deleting = api->deleteFile(*remoteId, stop);
             co_await std::move(deleting);
