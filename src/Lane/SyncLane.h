@@ -674,6 +674,8 @@ private:
     // Whether the service holds this content at this very place: the last listing shows it at
     // the file's drive path and name, and the service confirms it. False on any failure.
     QCoro::Task<bool> serviceHoldsHere(QString localPath, QString checksum, qint64 size, std::stop_token stop);
+    // The last full sync's listing shows this content at the file's drive path and name.
+    bool listedHere(const QString &localPath, const QString &checksum) const;
     // A file whose content no download may replace: kept and owed an upload (keepLocalEdit),
     // in the plan mirror kept as it is (it never sends anything back).
     void keepUnsyncedContent(const QString &localPath, const QString &why);

@@ -672,7 +672,12 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
                     QStringLiteral("Kept %1: its content differs from the plan's and is not sent back").arg(name));
             break;
         }
-        // Content the service does not know: kept, and sent as a local change.
+        // Content the service does not know: kept, and sent as a local change. A file that
+        // was never synced here (moved here, or new) learns what the service holds at its
+        // place, so its own upload meets that version as a conflict instead of a pointer
+        // silently replacing it.
+        if (record && !record->remoteId())
+            record->setRemoteChecksum(checksum);
         trackLocalChange(localPath, check.stamp);
         break;
     case LocalHashCheck::notAFile:
@@ -837,7 +842,7 @@ QCoro::Task<bool> SyncLane::serviceHoldsHere(QString localPath, QString checksum
     const auto folder = syncFolder();
     const QString name = QFileInfo(localPath).fileName();
     const QString drivePath = relativePath(localPath);
-    if (!m_listed || !m_listed->holds(checksum, drivePath, name))
+    if (!listedHere(localPath, checksum))
         co_return false;
     try {
         auto asking = api->checkHashBatch(laneID().toString(QUuid::WithoutBraces).toUpper(), folder->folderType(),
@@ -847,6 +852,11 @@ QCoro::Task<bool> SyncLane::serviceHoldsHere(QString localPath, QString checksum
     } catch (...) {
     }
     co_return false;
+}
+
+bool SyncLane::listedHere(const QString &localPath, const QString &checksum) const
+{
+    return m_listed && m_listed->holds(checksum, relativePath(localPath), QFileInfo(localPath).fileName());
 }
 
 void SyncLane::keepUnsyncedContent(const QString &localPath, const QString &why)

@@ -173,8 +173,9 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         // edit of a synced file, or the watcher's late word on the lane's own upload): only
         // the file's own upload names the version it was based on and updates that entry. A
         // pointer would add a second entry beside it, and content settled by a listing older
-        // than the service's version would forget a conflict unseen.
-        if (record->remoteId())
+        // than the service's version would forget a conflict unseen. A file moved here that
+        // met another device's file at its new place knows that file's content only.
+        if (record->remoteId() || record->remoteChecksum())
             continue;
         generations.insert(record->localPath(), record->generation());
         paths.append(record->localPath());

@@ -279,15 +279,10 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
         if (existing.checksum && existing.checksum == expectedChecksum) {
             checksum = existing.checksum; // already the service's content
         } else if (!downloadOnly && (!existing.checksum || existing.checksum != beforeChecksum)) {
-            bool heldHere = false;
-            if (existing.checksum && !planMirror) {
-                // Not what this record last synced, but maybe a version the service holds at
-                // this very place (the listing says, the service confirms): that is replaced,
-                // never sent back over the newer one.
-                auto asking = serviceHoldsHere(localPath, *existing.checksum, qint64(existing.status.st_size), stop);
-                heldHere = co_await awaitStep(std::move(asking), epoch, stop);
-            }
-            if (!heldHere) {
+            // Not what this record last synced, but maybe a version the service held at this
+            // very place (its listing says so): that is replaced, never sent back over the
+            // newer one.
+            if (!existing.checksum || planMirror || !listedHere(localPath, *existing.checksum)) {
                 keepUnsyncedContent(localPath, QStringLiteral("Kept local changes instead of downloading id:%1")
                                                    .arg(fileID));
                 co_return;

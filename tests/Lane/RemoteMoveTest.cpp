@@ -8,7 +8,10 @@
 
 #include <gmock/gmock.h>
 
+#include <QDir>
 #include <QFile>
+
+#include <set>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -249,6 +252,47 @@ TEST_F(RemoteMoveTest, TheReplayAfterAFullSyncFetchesNothingAndFailsNothing)
     for (const auto &[path, state] : records())
         EXPECT_EQ(state, synced) << path.toStdString();
     EXPECT_EQ(folder->deltaCursor(), h.fake.currentCursor(h.account));
+}
+
+} // namespace
+
+namespace {
+
+// The contents the service holds, whatever their names.
+std::multiset<QString> contents(const Files &files)
+{
+    std::multiset<QString> found;
+    for (const auto &[path, checksum] : files)
+        found.insert(checksum);
+    return found;
+}
+
+TEST_F(RemoteMoveTest, AFileMovedHereIsNeverReplacedByAnotherDevicesFileAtItsNewPlace)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder);
+    root = *folder->folderPath();
+    writeFile(at(QStringLiteral("A/x.wav")), "mine");
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    pass();
+    ASSERT_EQ(h.serviceFiles(), (Files{{QStringLiteral("A/x.wav"), sha256("mine")}}));
+    // The user renames the folder; before the move reaches the service, another device
+    // makes a file at the new place.
+    ASSERT_TRUE(QDir().rename(at(QStringLiteral("A")), at(QStringLiteral("B"))));
+    ASSERT_TRUE(lane->applyLocalRename(at(QStringLiteral("A/x.wav")), at(QStringLiteral("B/x.wav")),
+                                       SyncLane::fileStamp(at(QStringLiteral("B/x.wav")))));
+    h.serve(*folder, QStringLiteral("x.wav"), "theirs", QStringLiteral("B"));
+    pass();
+
+    EXPECT_EQ(files(), (Files{{QStringLiteral("B/x.wav"), sha256("mine")}}));
+    // The moved content reached the service, and the other device's version is not lost
+    // without a word: still there, or reported as the conflict the upload met.
+    EXPECT_TRUE(contents(h.serviceFiles()).count(sha256("mine")));
+    const auto moved = lane->fetchRecord(at(QStringLiteral("B/x.wav")));
+    ASSERT_TRUE(moved);
+    EXPECT_TRUE(contents(h.serviceFiles()).count(sha256("theirs"))
+                || moved->conflictServerOid().value_or(QString()).contains(sha256("theirs").left(32)));
 }
 
 } // namespace
