@@ -427,7 +427,7 @@ QCoro::Task<> SyncEngine::resetFolderOnServer(std::shared_ptr<SyncFolder> folder
         auto resetting = api->resetFolder(kind, std::nullopt, folderID);
         const qint64 deleted = co_await std::move(resetting);
         logProgress(SyncLogger::Event::syncStarted,
-                    QStringLiteral("Server cleared %1 records for %2").arg(deleted).arg(name));
+                    QStringLiteral("Server cleared %1 records for %2").arg(QString::number(deleted), name));
     } catch (...) {
         logProgress(SyncLogger::Event::syncFailed,
                     QStringLiteral("Server reset failed for %1: %2").arg(name, describeError(std::current_exception())));
@@ -565,7 +565,7 @@ QCoro::Task<> SyncEngine::resetAndRedownload(std::shared_ptr<SyncFolder> request
             co_return;
         if (cleared.kept > 0)
             logProgress(SyncLogger::Event::syncStarted,
-                        QStringLiteral("%1: kept %2 files the service does not hold").arg(name).arg(cleared.kept));
+                        QStringLiteral("%1: kept %2 files the service does not hold").arg(name, QString::number(cleared.kept)));
         folder = storedFolder(id);
         if (!folder)
             co_return;

@@ -282,7 +282,7 @@ QCoro::Task<> SyncLane::processDebouncedPaths(QSet<QString> paths)
 
     const QString root = *folderPath;
     logLine(SyncLogger::Event::syncStarted,
-            QStringLiteral("FileWatcher reported %1 paths for %2").arg(paths.size()).arg(folder->name()));
+            QStringLiteral("FileWatcher reported %1 paths for %2").arg(QString::number(paths.size()), folder->name()));
     QStringList inside;
     inside.reserve(paths.size());
     const QString prefix = root + u'/';

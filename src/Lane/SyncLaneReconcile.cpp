@@ -164,10 +164,8 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         byPath.clear();
         SyncLogger::shared().log(SyncLogger::Event::deltaSync, SyncLogger::Direction::none, QString(),
                                  QStringLiteral("Phase 1 complete: %1 candidates, %2 already matched, %3 in-progress (%4)")
-                                     .arg(candidates.size())
-                                     .arg(matched)
-                                     .arg(inProgress)
-                                     .arg(name));
+                                     .arg(QString::number(candidates.size()), QString::number(matched),
+                                          QString::number(inProgress), name));
 
         QStringList newPaths;
         for (const auto &candidate : candidates)
@@ -374,8 +372,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         logLine(SyncLogger::Event::syncStarted,
                 QStringLiteral("Kept %1 records of %2 whose files the scan did not list but are not gone "
                                "(a link, another drive or an unreadable path on the way)")
-                    .arg(kept)
-                    .arg(name));
+                    .arg(QString::number(kept), name));
     for (const QString &path : toOweDownload) {
         if (const auto record = fetchRecord(path); record && record->syncStatus() != SyncFileStatus::syncing) {
             record->setSyncDirection(SyncFileDirection::download);

@@ -263,3 +263,24 @@ TEST_F(RemoteChangesTest, TheWatchersWordOnAFileBeingDownloadedIsNoLocalChange)
 }
 
 } // namespace
+
+namespace {
+
+// Names the user chose are shown as they are, whatever "%" they hold.
+TEST_F(RemoteChangesTest, NamesHoldingPlaceholdersAreLoggedAsTheyAre)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Mix %2"));
+    root = *folder->folderPath();
+    writeFile(at(QStringLiteral("Take %2/a.wav")), "a");
+    const auto engine = h.makeEngine();
+    engine->start();
+    h.runUntilIdle(*engine);
+    EXPECT_THAT(logDetails(), ::testing::Contains(QStringLiteral("    Take %2/ → 1 items: a.wav")));
+
+    engine->pauseAll();
+    writeFile(at(QStringLiteral("new.wav")), "new");
+    await(engine->resetAndRedownload(folder));
+    EXPECT_THAT(logDetails(), ::testing::Contains(QStringLiteral("Mix %2: kept 1 files the service does not hold")));
+}
+
+} // namespace
