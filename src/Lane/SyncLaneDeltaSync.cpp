@@ -520,23 +520,26 @@ QCoro::Task<bool> SyncLane::followRemoteMove(FileSyncAPI::DeltaChange change, QS
     const bool placeFree = targetFree && !fetchDeltaRecord(localPath);
     const QString name = QFileInfo(localPath).fileName();
     const bool holdsLastSynced = look.kind == LocalLook::Kind::regularFile && lastSynced && look.checksum == *lastSynced;
-    if (placeFree && (look.kind == LocalLook::Kind::absent || holdsLastSynced)) {
-        if (holdsLastSynced) {
-            auto moving = [from, localPath, stamp = *look.stamp] {
-                return moveFileWithoutReplacing(from, localPath, stamp);
-            };
-            const MoveResult moved = co_await runInBackground(std::move(moving));
-            if (!isCurrent(epoch, stop))
-                co_return true;
-            if (moved != MoveResult::moved) {
-                m_pageDeferred = true; // the file or its new place changed meanwhile
-                co_return true;
-            }
+    MoveResult moved = MoveResult::failed;
+    if (placeFree && holdsLastSynced) {
+        auto moving = [from, localPath, stamp = *look.stamp] {
+            return moveFileWithoutReplacing(from, localPath, stamp);
+        };
+        moved = co_await runInBackground(std::move(moving));
+        if (!isCurrent(epoch, stop))
+            co_return true;
+        if (moved == MoveResult::changed) {
+            m_pageDeferred = true; // saved meanwhile: the next pass judges it as it is then
+            co_return true;
+        }
+        if (moved == MoveResult::moved) {
             // The lane's own move: reported by the watcher, it is no change of the user's.
             m_verifiedStamps.remove(from);
             m_verifiedStamps.insert(localPath, *look.stamp);
             record->setLastSyncedAt(m_clock.currentDateTime());
         }
+    }
+    if (placeFree && (moved == MoveResult::moved || look.kind == LocalLook::Kind::absent)) {
         record->setLocalPath(localPath);
         record->setFilename(name);
         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Moved %1 to %2 as at Harborly")

@@ -251,10 +251,12 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     const QString root = folder->folderPath().value_or(QString());
 
     std::optional<QString> beforeChecksum;
+    std::optional<QString> syncedHere;
     std::optional<QString> expectedChecksum;
     if (const auto record = fetchRecord(localPath)) {
+        beforeChecksum = record->localChecksum();
         // A file moved here and not sent yet has no synced version here: it is never replaced.
-        beforeChecksum = lastSyncedContent(*record);
+        syncedHere = lastSyncedContent(*record);
         expectedChecksum = nonEmpty(record->remoteChecksum());
     }
     const bool planMirror = folder->folderType() == SyncFolderType::harborly;
@@ -278,7 +280,7 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     if (existing.kind == LocalItem::Kind::regularFile) {
         if (existing.checksum && existing.checksum == expectedChecksum) {
             checksum = existing.checksum; // already the service's content
-        } else if (!downloadOnly && (!existing.checksum || existing.checksum != beforeChecksum)) {
+        } else if (!downloadOnly && (!existing.checksum || existing.checksum != syncedHere)) {
             // Not what this record last synced, but maybe a version the service held at this
             // very place (its listing says so): that is replaced, never sent back over the
             // newer one.

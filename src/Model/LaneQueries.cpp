@@ -355,9 +355,9 @@ QHash<QString, std::shared_ptr<SyncFile>> fetchRecordsAtPaths(ModelContext &cont
 std::vector<std::shared_ptr<SyncFile>> fetchRecordsHoldingIds(ModelContext &context, const QUuid &folderID,
                                                               const QList<qint64> &ids)
 {
-    static const QString sql = selectFiles()
-                               + QStringLiteral(" WHERE folderID = ? AND remoteId IN (SELECT value FROM json_each(?))"
-                                                " ORDER BY pk");
+    // Ordered here, not by the statement: the index gives each id's rows in turn.
+    static const QString sql =
+        selectFiles() + QStringLiteral(" WHERE folderID = ? AND remoteId IN (SELECT value FROM json_each(?))");
     constexpr qsizetype chunk = 500;
     std::vector<std::shared_ptr<SyncFile>> found;
     try {
@@ -372,7 +372,6 @@ std::vector<std::shared_ptr<SyncFile>> fetchRecordsHoldingIds(ModelContext &cont
             for (auto &record : storedRows(context, stmt, pending))
                 found.push_back(std::move(record));
         }
-        // Chunks of one statement each come back in store order within the chunk only.
         std::sort(found.begin(), found.end(),
                   [](const auto &a, const auto &b) { return a->persistentID() < b->persistentID(); });
         if (!pending.changed.empty() || !pending.inserted.empty()) {
