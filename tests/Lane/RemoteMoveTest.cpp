@@ -141,41 +141,33 @@ TEST_F(RemoteMoveTest, ARenameAtTheServiceReachesBothDevicesAndDeletingTheOldNam
     EXPECT_EQ(idAt(QStringLiteral("Mix/final.wav")), id);
 }
 
-TEST_F(RemoteMoveTest, AnOldNameDeletedHereBeforeTheRenameArrivedDeletesNothingAtTheService)
+TEST_F(RemoteMoveTest, AnOldNameDeletedOrEditedHereBeforeTheRenameArrivedLosesNothing)
 {
     open();
-    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    const qint64 deleted = h.serve(*folder, QStringLiteral("deleted.wav"), "one");
+    const qint64 edited = h.serve(*folder, QStringLiteral("edited.wav"), "two");
     pass();
-    // The user deletes the file; before that reaches the service, the service renames it.
-    QFile::remove(at(QStringLiteral("take.wav")));
-    lane->trackLocalDeletion(at(QStringLiteral("take.wav")));
-    rename(id, QStringLiteral("final.wav"));
+    // The user deletes one file and edits the other; before either reaches the service, the
+    // service renames both.
+    QFile::remove(at(QStringLiteral("deleted.wav")));
+    lane->trackLocalDeletion(at(QStringLiteral("deleted.wav")));
+    writeFile(at(QStringLiteral("edited.wav")), "edited here");
+    rename(deleted, QStringLiteral("one.wav"));
+    rename(edited, QStringLiteral("two.wav"));
     pass();
 
+    // The delete reaches no file; the edit stays beside the renamed file, as a file of its own.
+    const Files expected{{QStringLiteral("edited.wav"), sha256("edited here")},
+                         {QStringLiteral("one.wav"), sha256("one")},
+                         {QStringLiteral("two.wav"), sha256("two")}};
     EXPECT_THAT(h.destructiveRequests(), IsEmpty());
-    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("final.wav"), sha256("the take")}}));
-    EXPECT_EQ(files(), (Files{{QStringLiteral("final.wav"), sha256("the take")}}));
-    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("final.wav")), synced}}));
-}
-
-TEST_F(RemoteMoveTest, AnOldNameEditedHereStaysAsAFileOfItsOwnBesideTheRenamedOne)
-{
-    open();
-    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "the take");
-    pass();
-    writeFile(at(QStringLiteral("take.wav")), "edited here");
-    rename(id, QStringLiteral("final.wav"));
-    pass();
-
-    const Files both{{QStringLiteral("final.wav"), sha256("the take")},
-                     {QStringLiteral("take.wav"), sha256("edited here")}};
-    EXPECT_EQ(files(), both);
-    EXPECT_EQ(h.serviceFiles(), both);
-    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
-    const auto kept = lane->fetchRecord(at(QStringLiteral("take.wav")));
-    ASSERT_TRUE(kept);
-    EXPECT_NE(kept->remoteId(), id);
-    EXPECT_EQ(idAt(QStringLiteral("final.wav")), id);
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(files(), expected);
+    for (const auto &[path, state] : records())
+        EXPECT_EQ(state, synced) << path.toStdString();
+    EXPECT_EQ(idAt(QStringLiteral("one.wav")), deleted);
+    EXPECT_EQ(idAt(QStringLiteral("two.wav")), edited);
+    EXPECT_NE(idAt(QStringLiteral("edited.wav")), edited);
 }
 
 TEST_F(RemoteMoveTest, ARecordThatSharesItsServiceFileWithAnotherNeverDeletesItAndAFullSyncRepairsTheStore)
