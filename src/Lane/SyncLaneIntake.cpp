@@ -392,6 +392,9 @@ void SyncLane::applyIntake(const IntakeBatch &batch, const QString &root, const 
                 // The lane's own download (its rename into place), or the version it replaces
                 // still there: no change of the user's. Other content is one, and the
                 // transfer in flight learns of it through the new generation.
+                if (const auto known = m_verifiedStamps.constFind(path);
+                    known != m_verifiedStamps.cend() && *known == probe.stamp)
+                    break;
                 const auto checksum = batch.checksums.constFind(path);
                 if (checksum != batch.checksums.cend() && !checksum->isEmpty()
                     && (checksum->compare(record->remoteChecksum().value_or(QString()), Qt::CaseInsensitive) == 0

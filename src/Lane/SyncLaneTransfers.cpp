@@ -274,6 +274,7 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     }
 
     std::optional<QString> checksum;
+    std::optional<FileStamp> written;
     const LocalItem &existing = target.existing;
     if (existing.kind == LocalItem::Kind::other)
         throw LocalFileError(EEXIST); // a folder or a link is never replaced by a file
@@ -317,6 +318,10 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
                                 QStringLiteral("Kept a local save made during the download of id:%1").arg(fileID));
             co_return;
         }
+        // What the lane itself just wrote there: the watcher's word on it, however late it
+        // comes, is no change of the user's.
+        auto stamping = runInBackground([localPath] { return fileStamp(localPath); });
+        written = co_await awaitStep(std::move(stamping), epoch, stop);
         // The client checked the bytes against the listed checksum before the rename.
         checksum = expectedChecksum;
         if (!checksum) {
@@ -351,6 +356,8 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     row.resolvedAt = m_clock.currentDateTime();
     row.outcome = QStringLiteral("succeeded");
     saveJournaled(std::make_shared<OperationResolution>(std::move(row)), record);
+    if (written && checksum)
+        m_verifiedStamps.insert(localPath, *written);
 
     const QString name = QFileInfo(localPath).fileName();
     recordRecentFile(name, SyncFileDirection::download, RecentFile::Kind::transferred);
