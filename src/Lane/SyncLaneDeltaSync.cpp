@@ -821,9 +821,6 @@ QCoro::Task<SyncLane::HashCheck> SyncLane::hashCheck(QString localPath, std::opt
         check.verdict = LocalHashCheck::matchesExpected;
         co_return check;
     }
-    if (folder->folderType() == SyncFolderType::harborly)
-        co_return check;
-
     // "Synced on the service" is only believed for this file's own place: its last synced
     // content, or the content the service lists at this drive path and name. A local
     // replacement is never overwritten because the same bytes exist elsewhere.
@@ -831,6 +828,8 @@ QCoro::Task<SyncLane::HashCheck> SyncLane::hashCheck(QString localPath, std::opt
         check.verdict = LocalHashCheck::syncedOnService; // the version last synced here
         co_return check;
     }
+    if (folder->folderType() == SyncFolderType::harborly)
+        co_return check; // no listing: anything else is the user's
     const bool held = co_await serviceHoldsHere(localPath, look.checksum, look.stamp ? look.stamp->size : 0, stop);
     if (held && isCurrent(epoch, stop))
         check.verdict = LocalHashCheck::syncedOnService;
@@ -956,6 +955,13 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
             co_await dispatchNow(record, stop);
             break;
         case LocalHashCheck::unconfirmed:
+            if (syncFolder()->folderType() == SyncFolderType::harborly) {
+                // The plan mirror keeps the file as it is and sends nothing back.
+                record->setSyncStatus(SyncFileStatus::synced);
+                record->setDesiredState(SyncFileDesiredState::syncedLocal);
+                keepUnsyncedContent(path, QString());
+                break;
+            }
             trackLocalChange(path, check.stamp);
             break;
         case LocalHashCheck::notAFile:

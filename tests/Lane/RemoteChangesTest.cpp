@@ -238,6 +238,24 @@ TEST_F(RemoteChangesTest, ThePlanMirrorKeepsAFileItCannotReplaceWithoutOwingAnUp
     EXPECT_TRUE(logDetails().contains(QStringLiteral("Kept stem.wav: its content differs from the plan's and is not sent back")));
 }
 
+TEST_F(RemoteChangesTest, AnUntouchedPlanFileOfATwoWayMirrorTakesTheServicesNewVersion)
+{
+    folder = h.addFolder(SyncFolderType::harborly);
+    root = *folder->folderPath();
+    const qint64 id = h.serve(*folder, QStringLiteral("stem.wav"), "v1");
+    writeFile(at(QStringLiteral("stem.wav")), "v1");
+    auto record = h.addRecord(*folder, QStringLiteral("stem.wav"));
+    record->setRemoteId(id);
+    record->setLocalChecksum(sha256("v1"));
+    record->setRemoteChecksum(sha256("v1"));
+    h.context->save();
+    lane = h.makeLane(folder);
+    replace(id, "v2");
+    await(lane->runDeltaPass({}));
+    EXPECT_EQ(files(), (Files{{QStringLiteral("stem.wav"), sha256("v2")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("stem.wav")), synced}}));
+}
+
 TEST_F(RemoteChangesTest, TheWatchersWordOnAFileBeingDownloadedIsNoLocalChange)
 {
     open();
