@@ -222,20 +222,26 @@ TEST_F(RemoteChangesTest, ThePlanMirrorKeepsAFileItCannotReplaceWithoutOwingAnUp
 {
     folder = h.addFolder(SyncFolderType::harborly);
     root = *folder->folderPath();
-    const qint64 id = h.serve(*folder, QStringLiteral("stem.wav"), "plan");
-    writeFile(at(QStringLiteral("stem.wav")), "mine");
-    auto record = h.addRecord(*folder, QStringLiteral("stem.wav"), SyncFileStatus::pending,
-                              SyncFileDesiredState::downloadPending);
-    record->setRemoteId(id);
-    record->setRemoteChecksum(sha256("plan"));
+    // One owed, one held while a guard ran; both hold the user's own bytes now.
+    for (const auto &[name, desired] : {std::pair(QStringLiteral("stem.wav"), SyncFileDesiredState::downloadPending),
+                                        std::pair(QStringLiteral("held.wav"), SyncFileDesiredState::downloadHeld)}) {
+        const qint64 id = h.serve(*folder, name, "plan");
+        writeFile(at(name), "mine");
+        auto record = h.addRecord(*folder, name, SyncFileStatus::pending, desired);
+        record->setRemoteId(id);
+        record->setRemoteChecksum(sha256("plan"));
+    }
     h.context->save();
     lane = h.makeLane(folder);
-    await(lane->processQueue({}));
+    await(lane->runDeltaPass({}));
 
-    EXPECT_EQ(files(), (Files{{QStringLiteral("stem.wav"), sha256("mine")}}));
-    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("stem.wav"), sha256("plan")}}));
-    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("stem.wav")), synced}}));
+    const Files mine{{QStringLiteral("held.wav"), sha256("mine")}, {QStringLiteral("stem.wav"), sha256("mine")}};
+    EXPECT_EQ(files(), mine);
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("held.wav"), sha256("plan")}, {QStringLiteral("stem.wav"), sha256("plan")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("held.wav")), synced},
+                                                   {at(QStringLiteral("stem.wav")), synced}}));
     EXPECT_TRUE(logDetails().contains(QStringLiteral("Kept stem.wav: its content differs from the plan's and is not sent back")));
+    EXPECT_TRUE(logDetails().contains(QStringLiteral("Kept held.wav: its content differs from the plan's and is not sent back")));
 }
 
 TEST_F(RemoteChangesTest, AnUntouchedPlanFileOfATwoWayMirrorTakesTheServicesNewVersion)
