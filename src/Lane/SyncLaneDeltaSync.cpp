@@ -549,8 +549,10 @@ QCoro::Task<bool> SyncLane::followRemoteMove(FileSyncAPI::DeltaChange change, QS
 
     // The file cannot follow: what is left at the old place is no longer the service's file.
     forgetServiceFile(*record);
-    if (holdsLastSynced) {
-        // Removed only while it still holds the last synced content (checked again on the spot).
+    const bool downloadOnly = syncFolder()->syncMode() == SyncFolderSyncMode::downloadOnly;
+    if (holdsLastSynced || (downloadOnly && look.kind == LocalLook::Kind::regularFile)) {
+        // Removed only while it still holds the last synced content (checked again on the
+        // spot); a download-only folder keeps the service's version alone.
         record->setDesiredState(SyncFileDesiredState::deletedLocal);
         record->setSyncDirection(SyncFileDirection::download);
         record->setRetryCount(0);

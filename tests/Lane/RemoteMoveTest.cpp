@@ -170,6 +170,23 @@ TEST_F(RemoteMoveTest, AnOldNameDeletedOrEditedHereBeforeTheRenameArrivedLosesNo
     EXPECT_NE(idAt(QStringLiteral("edited.wav")), edited);
 }
 
+TEST_F(RemoteMoveTest, ADownloadOnlyFolderKeepsOnlyTheRenamedFile)
+{
+    folder = h.addFolder(SyncFolderType::references, SyncFolderSyncMode::downloadOnly);
+    root = *folder->folderPath();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    pass();
+    writeFile(at(QStringLiteral("take.wav")), "edited here");
+    rename(id, QStringLiteral("final.wav"));
+    pass();
+    EXPECT_EQ(files(), (Files{{QStringLiteral("final.wav"), sha256("the take")}}));
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("final.wav"), sha256("the take")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("final.wav")), synced}}));
+}
+
 TEST_F(RemoteMoveTest, ARecordThatSharesItsServiceFileWithAnotherNeverDeletesItAndAFullSyncRepairsTheStore)
 {
     folder = h.addFolder(SyncFolderType::projectsFolder);
