@@ -600,8 +600,7 @@ void SyncEngine::handleDAWStateChange(const std::optional<QString> &bundleIdenti
 
     const auto current = lanes();
     logProgress(SyncLogger::Event::syncStarted, QStringLiteral("DAW state changed (%1) — re-evaluating %2 lane(s)")
-                                                    .arg(*bundleIdentifier)
-                                                    .arg(current.size()));
+                                                    .arg(*bundleIdentifier, QString::number(current.size())));
     // Every lane decides for itself what the change means to it.
     for (const auto &laneToRefresh : current)
         laneToRefresh->refreshPriority();

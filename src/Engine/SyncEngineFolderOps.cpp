@@ -632,7 +632,7 @@ QCoro::Task<> SyncEngine::resetAndRedownload(std::shared_ptr<SyncFolder> request
             co_return;
         if (cleared.kept > 0)
             logProgress(SyncLogger::Event::syncStarted,
-                        QStringLiteral("%1: kept %2 files the service does not hold").arg(name).arg(cleared.kept));
+                        QStringLiteral("%1: kept %2 files the service does not hold").arg(name, QString::number(cleared.kept)));
         folder = storedFolder(id);
         if (!folder)
             co_return;

@@ -175,8 +175,7 @@ QCoro::Task<> SyncLane::reset()
     m_failures.clear();
     setRecentSyncedFiles({});
     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Lane reset: cleared %1 tracked files for %2")
-                                                .arg(records.size())
-                                                .arg(syncFolder()->name()));
+                                                .arg(QString::number(records.size()), syncFolder()->name()));
     // A paused lane stays paused: the engine's resume starts it.
     if (isPaused())
         setSyncState(SyncEngineState::paused());

@@ -386,6 +386,12 @@ public:
     // The file at the path is a local change to send: recorded as owed an upload (or the
     // transfer in flight told, through its generation). `stamp` is the file as last looked at.
     void trackLocalChange(const QString &path, const std::optional<FileStamp> &stamp);
+    // The content last synced with the service at the record's own place: none for a record
+    // that holds no service file there (a file moved here and not sent yet, a new file).
+    static std::optional<QString> lastSyncedContent(const SyncFile &record);
+    // The record lets go of the service file it held: it is a file of this folder the service
+    // does not know (its content stays as the last one seen here).
+    static void forgetServiceFile(SyncFile &record);
     // The names of the running applications that guard this folder (none when its guards are off).
     QSet<QString> runningGuardDAWs();
     // Once no guarding application runs: each held download is fetched, marked synced or
@@ -707,7 +713,27 @@ private:
     QCoro::Task<bool> applyChanges(QList<FileSyncAPI::DeltaChange> changes, QString root, std::stop_token stop);
     QCoro::Task<> applyUpsert(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
     QCoro::Task<> applyDeletion(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
+    // The change names a service file that a record at another path holds: the service moved
+    // it. The record follows (its file moved along when that is safe); a copy left behind is
+    // removed only while it holds the last synced content, else kept as a new local file.
+    // True when nothing more is to be done for the change.
+    QCoro::Task<bool> followRemoteMove(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
+    // The folder's live records holding the id (answered from the feed chunk's lookup when it has it).
+    std::vector<std::shared_ptr<SyncFile>> fetchDeltaHolders(qint64 id);
+    // Where the page being applied leaves each id it names (none: deleted).
+    const QHash<qint64, std::optional<QString>> *m_pagePlaces = nullptr;
+    const QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> *m_deltaHolders = nullptr;
+    // A change of the page was left for a later pass (its record was in flight): no cursor.
+    bool m_pageDeferred = false;
     QCoro::Task<HashCheck> hashCheck(QString localPath, std::optional<QString> expected, std::stop_token stop);
+    // Whether the service holds this content at this very place: the last listing shows it at
+    // the file's drive path and name, and the service confirms it. False on any failure.
+    QCoro::Task<bool> serviceHoldsHere(QString localPath, QString checksum, qint64 size, std::stop_token stop);
+    // The last full sync's listing shows this content at the file's drive path and name.
+    bool listedHere(const QString &localPath, const QString &checksum) const;
+    // A file whose content no download may replace: kept and owed an upload (keepLocalEdit),
+    // in the plan mirror kept as it is (it never sends anything back).
+    void keepUnsyncedContent(const QString &localPath, const QString &why);
     // Runs one owed record through the queue's dispatch at once (marked in flight first).
     QCoro::Task<> dispatchNow(std::shared_ptr<SyncFile> record, std::stop_token stop);
     void holdDownload(const FileSyncAPI::DeltaChange &change, const QString &localPath, const QSet<QString> &guards);

@@ -162,8 +162,7 @@ QCoro::Task<> SyncLane::activate(QByteArray bookmarkData, QString folderPath, st
         co_return;
     if (swept.removed > 0)
         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Removed %1 partial download(s) left by an earlier run in %2")
-                                                    .arg(swept.removed)
-                                                    .arg(folderPath));
+                                                    .arg(QString::number(swept.removed), folderPath));
 
     const bool planMirror = folder->folderType() == SyncFolderType::harborly;
     if (!planMirror) {

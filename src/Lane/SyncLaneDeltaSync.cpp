@@ -26,9 +26,12 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <filesystem>
 #include <utility>
 
 namespace quillmere {
@@ -338,26 +341,61 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
             co_return false;
     }
 
+    // The page is applied by its net effect: the last entry of each id is the one that
+    // counts (a file made and deleted again is never fetched, an old version never), and a
+    // path another id lives at after the page is not emptied by the delete of the one before.
+    QHash<qint64, qsizetype> lastOfId;
+    for (qsizetype i = 0; i < changes.size(); ++i)
+        if (isAction(changes[i], "created") || isAction(changes[i], "updated") || isAction(changes[i], "deleted"))
+            lastOfId.insert(changes[i].id, i);
+    QHash<qint64, std::optional<QString>> places;
+    QSet<QString> livePaths;
+    for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it) {
+        const auto &change = changes[*it];
+        const bool upsert = !isAction(change, "deleted");
+        places.insert(it.key(), upsert ? targets[*it].path : std::nullopt);
+        if (upsert && targets[*it].path)
+            livePaths.insert(*targets[*it].path);
+    }
+    m_pageDeferred = false;
+
     // A long feed (the first after a full sync names every file) looks its records up a chunk
     // at a time instead of one statement per change; only that chunk's records are held.
     constexpr qsizetype lookupChunk = 500;
     const bool prefetch = !planMirror && changes.size() > 32;
     QHash<QString, std::shared_ptr<SyncFile>> chunkRecords;
-    const auto endPrefetch = qScopeGuard([this] { m_deltaRecords = nullptr; });
+    QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> chunkHolders;
+    m_pagePlaces = &places;
+    const auto endPrefetch = qScopeGuard([this] {
+        m_deltaRecords = nullptr;
+        m_deltaHolders = nullptr;
+        m_pagePlaces = nullptr;
+    });
     for (qsizetype i = 0; i < changes.size(); ++i) {
         if (prefetch && i % lookupChunk == 0) {
             QStringList paths;
-            for (qsizetype j = i; j < std::min(changes.size(), i + lookupChunk); ++j)
+            QList<qint64> ids;
+            for (qsizetype j = i; j < std::min(changes.size(), i + lookupChunk); ++j) {
                 if (targets[j].path)
                     paths.append(*targets[j].path);
+                ids.append(changes[j].id);
+            }
             chunkRecords = fetchRecordsAtPaths(*m_modelContext, laneID(), paths);
+            chunkHolders.clear();
+            for (auto &record : fetchRecordsHoldingIds(*m_modelContext, laneID(), ids))
+                chunkHolders[*record->remoteId()].push_back(std::move(record));
             m_deltaRecords = &chunkRecords;
+            m_deltaHolders = &chunkHolders;
         }
         const auto &change = changes[i];
         const Target &target = targets[i];
         const bool upsert = isAction(change, "created") || isAction(change, "updated");
         if (!upsert && !isAction(change, "deleted"))
             continue;
+        if (lastOfId.value(change.id) != i)
+            continue; // a later entry of the page says what became of this file
+        if (!upsert && target.path && livePaths.contains(*target.path))
+            continue; // another file of the service lives at this path now: it takes the place
         if (planMirror && !target.path) {
             layoutNeeded = layoutNeeded || upsert;
             continue;
@@ -384,7 +422,156 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
     }
     if (layoutNeeded)
         scheduleFullSync(Clock::Duration::zero());
-    co_return true;
+    co_return !m_pageDeferred;
+}
+
+std::vector<std::shared_ptr<SyncFile>> SyncLane::fetchDeltaHolders(qint64 id)
+{
+    std::vector<std::shared_ptr<SyncFile>> holders;
+    if (m_deltaHolders) {
+        // Only what the chunk's lookup found, as it is now: a record written since may have
+        // let go of the id (a record that took it up since did so at this change's own path).
+        if (const auto found = m_deltaHolders->constFind(id); found != m_deltaHolders->cend())
+            for (const auto &record : *found)
+                if (!record->isDeleted() && record->remoteId() == id)
+                    holders.push_back(record);
+        return holders;
+    }
+    return fetchRecordsHoldingIds(*m_modelContext, laneID(), {id});
+}
+
+std::optional<QString> SyncLane::lastSyncedContent(const SyncFile &record)
+{
+    // Content is synced at a place only while the record holds the service's file there: a
+    // record moved here (or new) has none, whatever it carried from elsewhere.
+    if (!record.remoteId() || !record.localChecksum() || record.localChecksum()->isEmpty())
+        return std::nullopt;
+    return record.localChecksum()->toLower();
+}
+
+void SyncLane::forgetServiceFile(SyncFile &record)
+{
+    record.setRemoteId(std::nullopt);
+    record.setRemoteChecksum(std::nullopt);
+    record.setLfsOid(std::nullopt);
+    record.setRemoteModifiedAt(std::nullopt);
+    record.setLastSyncedAt(std::nullopt);
+    record.setFileUUID(std::nullopt);
+    record.setBaseCommitSha(std::nullopt);
+    applyConflict(std::nullopt, record);
+}
+
+namespace {
+
+enum class MoveResult { moved, targetTaken, changed, failed };
+
+// Blocking. Moves the file at `from` (still the version stamped when it was judged) to `to`,
+// never replacing anything there; the folders on the way are made.
+MoveResult moveFileWithoutReplacing(const QString &from, const QString &to, const SyncLane::FileStamp &judged)
+{
+    if (SyncLane::fileStamp(from) != judged)
+        return MoveResult::changed;
+    std::error_code error;
+    std::filesystem::create_directories(QFile::encodeName(QFileInfo(to).path()).toStdString(), error);
+    if (error)
+        return MoveResult::failed;
+    if (::renameat2(AT_FDCWD, QFile::encodeName(from).constData(), AT_FDCWD, QFile::encodeName(to).constData(),
+                    RENAME_NOREPLACE)
+        != 0)
+        return errno == EEXIST ? MoveResult::targetTaken : MoveResult::failed;
+    return MoveResult::moved;
+}
+
+bool isAbsent(const QString &path)
+{
+    struct stat status{};
+    return ::lstat(QFile::encodeName(path).constData(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
+} // namespace
+
+QCoro::Task<bool> SyncLane::followRemoteMove(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
+{
+    const quint64 epoch = m_epoch;
+    const qint64 id = change.id;
+    std::shared_ptr<SyncFile> mover;
+    for (const auto &holder : fetchDeltaHolders(id)) {
+        if (holder->localPath() == localPath)
+            continue;
+        if (holder->syncStatus() == SyncFileStatus::syncing) {
+            // A transfer owns it: the change waits for a later pass (no cursor this time).
+            m_pageDeferred = true;
+            co_return true;
+        }
+        if (holder->desiredState() == SyncFileDesiredState::deletedRemote || mover) {
+            // Deleted here (or a move origin), or a second holder of one id: it lets go, so
+            // its delete never reaches the file that now lives elsewhere.
+            forgetServiceFile(*holder);
+            continue;
+        }
+        mover = holder;
+    }
+    if (!mover)
+        co_return false;
+
+    const QString from = mover->localPath();
+    const auto lastSynced = lastSyncedContent(*mover);
+    auto looking = [from, localPath, stop] { return std::pair(lookAt(from, stop), isAbsent(localPath)); };
+    const auto [look, targetFree] = co_await runInBackground(std::move(looking));
+    if (!isCurrent(epoch, stop))
+        co_return true;
+    const auto record = fetchRecord(from);
+    if (!record || record->remoteId() != id || record->syncStatus() == SyncFileStatus::syncing) {
+        m_pageDeferred = true; // changed while it was looked at: the next pass sees it as it is
+        co_return true;
+    }
+    const bool placeFree = targetFree && !fetchDeltaRecord(localPath);
+    const QString name = QFileInfo(localPath).fileName();
+    const bool holdsLastSynced = look.kind == LocalLook::Kind::regularFile && lastSynced && look.checksum == *lastSynced;
+    MoveResult moved = MoveResult::failed;
+    if (placeFree && holdsLastSynced) {
+        auto moving = [from, localPath, stamp = *look.stamp] {
+            return moveFileWithoutReplacing(from, localPath, stamp);
+        };
+        moved = co_await runInBackground(std::move(moving));
+        if (!isCurrent(epoch, stop))
+            co_return true;
+        if (moved == MoveResult::changed) {
+            m_pageDeferred = true; // saved meanwhile: the next pass judges it as it is then
+            co_return true;
+        }
+        if (moved == MoveResult::moved) {
+            // The lane's own move: reported by the watcher, it is no change of the user's.
+            m_verifiedStamps.remove(from);
+            m_verifiedStamps.insert(localPath, *look.stamp);
+            record->setLastSyncedAt(m_clock.currentDateTime());
+        }
+    }
+    if (placeFree && (moved == MoveResult::moved || look.kind == LocalLook::Kind::absent)) {
+        record->setLocalPath(localPath);
+        record->setFilename(name);
+        logLine(SyncLogger::Event::syncStarted, QStringLiteral("Moved %1 to %2 as at Harborly")
+                                                    .arg(QFileInfo(from).fileName(), relativeOf(change)));
+        co_return false; // the change itself is then applied at its new place
+    }
+
+    // The file cannot follow: what is left at the old place is no longer the service's file.
+    forgetServiceFile(*record);
+    const bool downloadOnly = syncFolder()->syncMode() == SyncFolderSyncMode::downloadOnly;
+    if (holdsLastSynced || (downloadOnly && look.kind == LocalLook::Kind::regularFile)) {
+        // Removed only while it still holds the last synced content (checked again on the
+        // spot); a download-only folder keeps the service's version alone.
+        record->setDesiredState(SyncFileDesiredState::deletedLocal);
+        record->setSyncDirection(SyncFileDirection::download);
+        record->setRetryCount(0);
+        record->setNextRetryAt(std::nullopt);
+        co_await dispatchNow(record, stop);
+    } else if (look.kind == LocalLook::Kind::regularFile) {
+        trackLocalChange(from, look.stamp); // the user's content: kept and sent as a file of its own
+    } else if (look.kind != LocalLook::Kind::unreadable) {
+        m_modelContext->remove(record); // nothing of it is at the old place
+    }
+    co_return !isCurrent(epoch, stop);
 }
 
 QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
@@ -396,14 +583,29 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     const QString name = QFileInfo(localPath).fileName();
 
     auto record = fetchDeltaRecord(localPath);
+    if (folder->folderType() != SyncFolderType::harborly && !(record && record->remoteId() == change.id)) {
+        // One service file has one record: held at another path, the service moved it.
+        if (co_await followRemoteMove(change, localPath, stop))
+            co_return;
+        if (!isCurrent(epoch, stop))
+            co_return;
+        record = fetchDeltaRecord(localPath);
+    }
     if (record && record->remoteId() && *record->remoteId() != change.id) {
-        // A feed replayed from its start names old ids at paths that live files use now.
-        logLine(SyncLogger::Event::fileSkipped,
-                QStringLiteral("Two service files at one path: %1 (id:%2 and id:%3) — left as it is")
-                    .arg(name)
-                    .arg(*record->remoteId())
-                    .arg(change.id));
-        co_return;
+        const qint64 previous = *record->remoteId();
+        if (m_pagePlaces && m_pagePlaces->contains(previous) && m_pagePlaces->value(previous) != localPath) {
+            // The file the record held left this path in this same page (deleted, or moved
+            // on): the new one takes the place, and what the record last synced here is
+            // the version it replaces.
+            forgetServiceFile(*record);
+            record->setRemoteId(change.id);
+        } else {
+            // A feed replayed from its start names old ids at paths that live files use now.
+            logLine(SyncLogger::Event::fileSkipped,
+                    QStringLiteral("Two service files at one path: %1 (id:%2 and id:%3) — left as it is")
+                        .arg(name, QString::number(previous), QString::number(change.id)));
+            co_return;
+        }
     }
     if (record && record->desiredState() == SyncFileDesiredState::deletedRemote)
         co_return; // the user deleted it here: the delete at the service goes ahead
@@ -419,10 +621,17 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         record->setRemoteId(change.id);
         record->setRemoteChecksum(checksum);
         noteListedSize(change.id, change.fileSize);
+        if (record->syncStatus() == SyncFileStatus::error) {
+            // Its last try failed for good, but this is a new version: owed again, from now.
+            record->setSyncStatus(SyncFileStatus::pending);
+            record->setErrorMessage(std::nullopt);
+            record->setRetryCount(0);
+            record->setNextRetryAt(std::nullopt);
+        }
         co_return;
     }
 
-    if (record && checksum && record->localChecksum() && record->localChecksum()->toLower() == *checksum
+    if (record && checksum && lastSyncedContent(*record) == *checksum
         && record->desiredState().value_or(SyncFileDesiredState::syncedLocal) == SyncFileDesiredState::syncedLocal) {
         // The service telling of the version this folder already has (its own upload coming
         // back): nothing to fetch, and nothing to hold.
@@ -476,7 +685,12 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
                     QStringLiteral("Kept %1: its content differs from the plan's and is not sent back").arg(name));
             break;
         }
-        // Content the service does not know: kept, and sent as a local change.
+        // Content the service does not know: kept, and sent as a local change. A file that
+        // was never synced here (moved here, or new) learns what the service holds at its
+        // place, so its own upload meets that version as a conflict instead of a pointer
+        // silently replacing it.
+        if (record && !record->remoteId())
+            record->setRemoteChecksum(checksum);
         trackLocalChange(localPath, check.stamp);
         break;
     case LocalHashCheck::notAFile:
@@ -526,9 +740,7 @@ QCoro::Task<> SyncLane::downloadRemoteFile(FileSyncAPI::DeltaChange change, QStr
     if (record->remoteId() && *record->remoteId() != change.id) {
         logLine(SyncLogger::Event::fileSkipped,
                 QStringLiteral("Two service files at one path: %1 (id:%2 and id:%3) — left as it is")
-                    .arg(record->filename())
-                    .arg(*record->remoteId())
-                    .arg(change.id));
+                    .arg(record->filename(), QString::number(*record->remoteId()), QString::number(change.id)));
         co_return;
     }
     record->setRemoteId(change.id);
@@ -591,7 +803,6 @@ QCoro::Task<SyncLane::HashCheck> SyncLane::hashCheck(QString localPath, std::opt
 {
     const auto self = shared_from_this();
     const quint64 epoch = m_epoch;
-    const auto api = m_apiClient;
     const auto folder = syncFolder();
     HashCheck check;
     auto looking = [localPath, stop] { return lookAt(localPath, stop); };
@@ -620,30 +831,56 @@ QCoro::Task<SyncLane::HashCheck> SyncLane::hashCheck(QString localPath, std::opt
         check.verdict = LocalHashCheck::matchesExpected;
         co_return check;
     }
-    if (folder->folderType() == SyncFolderType::harborly)
-        co_return check;
-
     // "Synced on the service" is only believed for this file's own place: its last synced
     // content, or the content the service lists at this drive path and name. A local
     // replacement is never overwritten because the same bytes exist elsewhere.
-    const QString name = QFileInfo(localPath).fileName();
-    const QString drivePath = relativePath(localPath);
-    if (const auto record = fetchRecord(localPath);
-        record && record->localChecksum() && record->localChecksum()->toLower() == look.checksum) {
+    if (const auto record = fetchRecord(localPath); record && lastSyncedContent(*record) == look.checksum) {
         check.verdict = LocalHashCheck::syncedOnService; // the version last synced here
         co_return check;
     }
-    if (!m_listed || !m_listed->holds(look.checksum, drivePath, name))
-        co_return check;
+    if (folder->folderType() == SyncFolderType::harborly)
+        co_return check; // no listing: anything else is the user's
+    const bool held = co_await serviceHoldsHere(localPath, look.checksum, look.stamp ? look.stamp->size : 0, stop);
+    if (held && isCurrent(epoch, stop))
+        check.verdict = LocalHashCheck::syncedOnService;
+    co_return check;
+}
+
+QCoro::Task<bool> SyncLane::serviceHoldsHere(QString localPath, QString checksum, qint64 size, std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    const quint64 epoch = m_epoch;
+    const auto api = m_apiClient;
+    const auto folder = syncFolder();
+    const QString name = QFileInfo(localPath).fileName();
+    const QString drivePath = relativePath(localPath);
+    if (!listedHere(localPath, checksum))
+        co_return false;
     try {
         auto asking = api->checkHashBatch(laneID().toString(QUuid::WithoutBraces).toUpper(), folder->folderType(),
-                                          {{name, drivePath, look.checksum, look.stamp ? look.stamp->size : 0}}, stop);
+                                          {{name, drivePath, checksum, size}}, stop);
         const auto reply = co_await std::move(asking);
-        if (isCurrent(epoch, stop) && reply.synced.contains(look.checksum))
-            check.verdict = LocalHashCheck::syncedOnService;
+        co_return isCurrent(epoch, stop) && reply.synced.contains(checksum);
     } catch (...) {
     }
-    co_return check;
+    co_return false;
+}
+
+bool SyncLane::listedHere(const QString &localPath, const QString &checksum) const
+{
+    return m_listed && m_listed->holds(checksum, relativePath(localPath), QFileInfo(localPath).fileName());
+}
+
+void SyncLane::keepUnsyncedContent(const QString &localPath, const QString &why)
+{
+    if (syncFolder()->folderType() == SyncFolderType::harborly) {
+        // The plan mirror never sends anything back: the file stays as it is.
+        logLine(SyncLogger::Event::fileSkipped,
+                QStringLiteral("Kept %1: its content differs from the plan's and is not sent back")
+                    .arg(QFileInfo(localPath).fileName()));
+        return;
+    }
+    keepLocalEdit(localPath, why);
 }
 
 QSet<QString> SyncLane::runningGuardDAWs()
@@ -733,12 +970,10 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
             break;
         case LocalHashCheck::unconfirmed:
             if (syncFolder()->folderType() == SyncFolderType::harborly) {
-                // The plan mirror sends nothing back: the file made meanwhile stays as it is.
-                record->setDesiredState(SyncFileDesiredState::syncedLocal);
+                // The plan mirror keeps the file as it is and sends nothing back.
                 record->setSyncStatus(SyncFileStatus::synced);
-                logLine(SyncLogger::Event::fileSkipped,
-                        QStringLiteral("Kept %1: its content differs from the plan's and is not sent back")
-                            .arg(QFileInfo(path).fileName()));
+                record->setDesiredState(SyncFileDesiredState::syncedLocal);
+                keepUnsyncedContent(path, QString());
                 break;
             }
             trackLocalChange(path, check.stamp);

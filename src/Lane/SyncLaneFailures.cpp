@@ -393,7 +393,7 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
                     QStringLiteral("Permanent local failure: %1 (%2)").arg(*localMessage, description));
         else
             logLine(SyncLogger::Event::syncFailed,
-                    QStringLiteral("Permanent [%1] %2: %3").arg(*status).arg(context.name, description));
+                    QStringLiteral("Permanent [%1] %2: %3").arg(QString::number(*status), context.name, description));
         const QString message = localMessage.value_or(userMessage(status));
         const auto row = recordPermanentFailure(found, message, context.fileUUID, context.state, context.localPath);
         saveFailureRow(row, found);

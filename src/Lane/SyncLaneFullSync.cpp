@@ -42,22 +42,19 @@ QStringList diagnosticLines(const QString &folderPath, const QStringList &scanne
     for (const QFileInfo &entry : listing)
         if (entry.isDir())
             subdirs.append(entry.filePath());
-    lines.append(QStringLiteral("  root contains %1 subdirs: %2").arg(subdirs.size()).arg(names(subdirs, 5)));
+    lines.append(QStringLiteral("  root contains %1 subdirs: %2").arg(QString::number(subdirs.size()), names(subdirs, 5)));
     for (const QString &subdir : subdirs.mid(0, 3)) {
         QStringList items;
         for (const QFileInfo &entry : QDir(subdir).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::NoSort))
             items.append(entry.filePath());
         lines.append(QStringLiteral("    %1/ → %2 items: %3")
-                         .arg(QFileInfo(subdir).fileName())
-                         .arg(items.size())
-                         .arg(names(items, 5)));
+                         .arg(QFileInfo(subdir).fileName(), QString::number(items.size()), names(items, 5)));
     }
     for (int i = 0; i < std::min<int>(5, scanned.size()); ++i) {
         const QFileInfo file(scanned[i]);
         lines.append(QStringLiteral("  scan[%1] %2 isDir=%3 ext=%4")
-                         .arg(i)
-                         .arg(file.fileName(), file.isDir() ? QStringLiteral("true") : QStringLiteral("false"),
-                              file.suffix()));
+                         .arg(QString::number(i), file.fileName(),
+                              file.isDir() ? QStringLiteral("true") : QStringLiteral("false"), file.suffix()));
     }
     return lines;
 }
@@ -146,10 +143,9 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                 if (isCurrent(epoch, stop)) {
                     auto tracked = fetchFolderRecords();
                     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Found %1 local, %2 remote, %3 tracked for %4")
-                                                                .arg(scan.files.size())
-                                                                .arg(remoteFiles.size())
-                                                                .arg(tracked.size())
-                                                                .arg(name));
+                                                                .arg(QString::number(scan.files.size()),
+                                                                     QString::number(remoteFiles.size()),
+                                                                     QString::number(tracked.size()), name));
                     for (const QString &unreadable : scan.unreadableFolders)
                         logLine(SyncLogger::Event::syncFailed,
                                 QStringLiteral("Could not read %1: its files are left as they are").arg(unreadable));
@@ -169,8 +165,8 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                     }
                     if (isCurrent(epoch, stop)) {
                         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Marked %1 records with work owed for %2")
-                                                                    .arg(fetchOutstandingRecords())
-                                                                    .arg(name));
+                                                                    .arg(QString::number(fetchOutstandingRecords()),
+                                                                         name));
                         co_await processQueue(stop);
                         // What this pass took of the files is of no use to the next one.
                         m_checksums->clear();

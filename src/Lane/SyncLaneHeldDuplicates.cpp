@@ -91,8 +91,7 @@ QCoro::Task<> SyncLane::confirmHeldDuplicates(QString checksum, std::stop_token 
             co_return;
         release();
         logDedupLine(QStringLiteral("Intra-batch dedup confirm unavailable — releasing %1 for per-file dispatch (%2)")
-                         .arg(candidates)
-                         .arg(QString::fromUtf8(error.what())));
+                         .arg(QString::number(candidates), QString::fromUtf8(error.what())));
         co_return;
     }
     const auto alive = weak.lock();
@@ -118,8 +117,7 @@ QCoro::Task<> SyncLane::confirmHeldDuplicates(QString checksum, std::stop_token 
     }
     if (confirmed > 0) {
         logDedupLine(QStringLiteral("Intra-batch dedup: %1 duplicate(s) confirmed as pointer writes (%2)")
-                         .arg(confirmed)
-                         .arg(folderName));
+                         .arg(QString::number(confirmed), folderName));
         saveQuietly();
     }
 }

@@ -232,6 +232,13 @@ bool isFreshCopy(const SyncFile &record, const QDateTime &now)
     return isSyncedCopy(record) && record.lastSyncedAt() && record.lastSyncedAt()->msecsTo(now) < ownWriteWindowMs;
 }
 
+// A download of the record's file runs: whatever the lane writes there is the service's.
+bool isBeingDownloaded(const SyncFile &record)
+{
+    return record.syncStatus() == SyncFileStatus::syncing
+           && record.desiredState() == SyncFileDesiredState::downloadPending;
+}
+
 // Whether the folder syncs anything below this folder: a flat folder syncs none of its
 // sub-folders, a tree none below a hidden one.
 bool mayHoldSyncedFiles(const FolderScope &scope, const QString &root, const QString &folder)
@@ -275,7 +282,7 @@ QCoro::Task<> SyncLane::processDebouncedPaths(QSet<QString> paths)
 
     const QString root = *folderPath;
     logLine(SyncLogger::Event::syncStarted,
-            QStringLiteral("FileWatcher reported %1 paths for %2").arg(paths.size()).arg(folder->name()));
+            QStringLiteral("FileWatcher reported %1 paths for %2").arg(QString::number(paths.size()), folder->name()));
     QStringList inside;
     inside.reserve(paths.size());
     const QString prefix = root + u'/';
@@ -329,7 +336,7 @@ QList<QPair<QString, SyncLane::FileStamp>> SyncLane::planFollowUp(IntakeBatch &b
             // A file that may hold its last synced content (the lane's own download, say) is
             // hashed before it counts as a change.
             const auto record = scope.includes(root, path) ? fetchRecord(path) : nullptr;
-            if (!record || !isFreshCopy(*record, m_clock.currentDateTime()))
+            if (!record || !(isFreshCopy(*record, m_clock.currentDateTime()) || isBeingDownloaded(*record)))
                 break;
             if (const auto known = m_verifiedStamps.constFind(path);
                 known == m_verifiedStamps.cend() || *known != probe.stamp)
@@ -381,6 +388,19 @@ void SyncLane::applyIntake(const IntakeBatch &batch, const QString &root, const 
         case Found::file: {
             if (!scope.includes(root, path))
                 break;
+            if (const auto record = fetchRecord(path); record && isBeingDownloaded(*record)) {
+                // The lane's own download (its rename into place), or the version it replaces
+                // still there: no change of the user's. Other content is one, and the
+                // transfer in flight learns of it through the new generation.
+                if (const auto known = m_verifiedStamps.constFind(path);
+                    known != m_verifiedStamps.cend() && *known == probe.stamp)
+                    break;
+                const auto checksum = batch.checksums.constFind(path);
+                if (checksum != batch.checksums.cend() && !checksum->isEmpty()
+                    && (checksum->compare(record->remoteChecksum().value_or(QString()), Qt::CaseInsensitive) == 0
+                        || lastSyncedContent(*record) == checksum->toLower()))
+                    break;
+            }
             if (const auto record = fetchRecord(path); record && isSyncedCopy(*record)) {
                 const auto known = m_verifiedStamps.constFind(path);
                 bool unchanged = known != m_verifiedStamps.cend() && *known == probe.stamp;

@@ -223,8 +223,7 @@ QCoro::Task<> SyncLane::hydratePlans(QString root, std::stop_token stop)
         auto skipPlan = [&] {
             logLine(SyncLogger::Event::syncFailed,
                     QStringLiteral("Skipped plan %1 in %2: \"%3\" is not a usable folder name")
-                        .arg(plan.id)
-                        .arg(name, plan.folderName));
+                        .arg(QString::number(plan.id), name, plan.folderName));
         };
         // A hidden or empty name would hold files the folder never syncs.
         if (!folderScope().includes(plan.folderName)) {

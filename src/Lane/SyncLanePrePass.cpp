@@ -180,7 +180,7 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
     const QString folderName = syncFolder()->name();
     const QString folderUUID = laneID().toString(QUuid::WithoutBraces).toUpper();
     const std::shared_ptr<FileSyncAPI> api = m_apiClient;
-    logBatchLine(QStringLiteral("Batch pre-pass: %1 pending uploads for %2").arg(pending.size()).arg(folderName));
+    logBatchLine(QStringLiteral("Batch pre-pass: %1 pending uploads for %2").arg(QString::number(pending.size()), folderName));
 
     // Only paths and generations cross the waits; records are fetched again by path after.
     QHash<QString, qint64> generations;
@@ -191,8 +191,9 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         // edit of a synced file, or the watcher's late word on the lane's own upload): only
         // the file's own upload names the version it was based on and updates that entry. A
         // pointer would add a second entry beside it, and content settled by a listing older
-        // than the service's version would forget a conflict unseen.
-        if (record->remoteId())
+        // than the service's version would forget a conflict unseen. A file moved here that
+        // met another device's file at its new place knows that file's content only.
+        if (record->remoteId() || record->remoteChecksum())
             continue;
         generations.insert(record->localPath(), record->generation());
         paths.append(record->localPath());
@@ -252,10 +253,8 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         }
     }
     logBatchLine(QStringLiteral("Batch pre-pass: %1 synced, %2 dedup-ready, %3 need upload (%4)")
-                     .arg(syncedHashes.size())
-                     .arg(dedupReadyHashes.size())
-                     .arg(valid.size() - syncedHashes.size() - dedupReadyHashes.size())
-                     .arg(folderName));
+                     .arg(QString::number(syncedHashes.size()), QString::number(dedupReadyHashes.size()),
+                          QString::number(valid.size() - syncedHashes.size() - dedupReadyHashes.size()), folderName));
 
     // The listing of the last full sync, by content and place: a file counts as synced only
     // where the service lists that content under that very name.
@@ -347,8 +346,7 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
                              .arg(reply.failed.size()));
         else
             logBatchLine(QStringLiteral("Batch dedup-confirm: %1 confirmed in one round-trip (%2)")
-                             .arg(reply.confirmed.size())
-                             .arg(folderName));
+                             .arg(QString::number(reply.confirmed.size()), folderName));
     }
 
     // Of several pending files with one content, the first by path is sent; the others wait
@@ -371,13 +369,10 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
     }
     if (heldCount > 0)
         logBatchLine(QStringLiteral("Batch pre-pass: holding %1 intra-batch duplicate(s) behind their representative (%2)")
-                         .arg(heldCount)
-                         .arg(folderName));
+                         .arg(QString::number(heldCount), folderName));
     if (resolvedSynced + resolvedConfirmed > 0) {
         logBatchLine(QStringLiteral("Batch pre-pass resolved: %1 synced, %2 batch-confirmed (%3)")
-                         .arg(resolvedSynced)
-                         .arg(resolvedConfirmed)
-                         .arg(folderName));
+                         .arg(QString::number(resolvedSynced), QString::number(resolvedConfirmed), folderName));
         saveQuietly();
     }
 }

@@ -197,8 +197,7 @@ bool SyncLane::holdGuardedDownloads()
     saveQuietly();
     logLine(SyncLogger::Event::syncStarted,
             QStringLiteral("Holding %1 download(s) into %2 while a guarding application runs")
-                .arg(owed.size())
-                .arg(syncFolder()->name()));
+                .arg(QString::number(owed.size()), syncFolder()->name()));
     return true;
 }
 

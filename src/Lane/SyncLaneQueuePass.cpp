@@ -68,7 +68,7 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
         co_return;
     }
 
-    logLine(QStringLiteral("Processing %1 records with work owed for %2 (slots: %3)").arg(owed).arg(name).arg(queueSlots));
+    logLine(QStringLiteral("Processing %1 records with work owed for %2 (slots: %3)").arg(QString::number(owed), name, QString::number(queueSlots)));
     setFilesTotalThisPass(owed);
     setFilesCompletedThisPass(0);
     setSyncState(SyncEngineState::syncing());

@@ -15,6 +15,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace quillmere {
@@ -116,10 +117,16 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     QSet<qint64> remoteIds;
     // A listed size of 0 may only mean the listing left it out: not enforced.
     QHash<qint64, qint64> listedSizes;
+    // Where the service keeps each file (below the folder, as it names it), and its content.
+    QHash<qint64, QString> listedPlaces;
+    QHash<qint64, QString> listedChecksums;
     for (const auto &remote : remoteFiles) {
         remoteIds.insert(remote.id);
         if (remote.fileSize > 0)
             listedSizes.insert(remote.id, remote.fileSize);
+        listedPlaces.insert(remote.id, lane::entryPath(remote.drivePath, remote.filename));
+        if (remote.fileChecksum && !remote.fileChecksum->isEmpty())
+            listedChecksums.insert(remote.id, remote.fileChecksum->toLower());
     }
     trackedRecords.clear(); // re-read after every wait below
 
@@ -157,10 +164,8 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         byPath.clear();
         SyncLogger::shared().log(SyncLogger::Event::deltaSync, SyncLogger::Direction::none, QString(),
                                  QStringLiteral("Phase 1 complete: %1 candidates, %2 already matched, %3 in-progress (%4)")
-                                     .arg(candidates.size())
-                                     .arg(matched)
-                                     .arg(inProgress)
-                                     .arg(name));
+                                     .arg(QString::number(candidates.size()), QString::number(matched),
+                                          QString::number(inProgress), name));
 
         QStringList newPaths;
         for (const auto &candidate : candidates)
@@ -205,6 +210,88 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
                                                     .arg(inProgress)
                                                     .arg(created));
         saveQuietly();
+    }
+
+    // One service file, one record. A store that has two records holding one id (an old name
+    // kept beside a rename the service made) keeps it on the record at the listed place; the
+    // others let go of it: a copy on disk is removed while it holds its last synced content
+    // (checked on the spot), else kept as a new file; a record with nothing on disk goes.
+    // Records that failed for good are judged again against the listing.
+    {
+        const QString prefix = folderPath + u'/';
+        QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> holders;
+        for (const auto &record : fetchFolderRecords())
+            if (record->remoteId() && record->desiredState() != SyncFileDesiredState::deletedRemote)
+                holders[*record->remoteId()].push_back(record);
+        bool repaired = false;
+        for (auto group = holders.begin(); group != holders.end(); ++group) {
+            auto &records = group.value();
+            if (records.size() < 2)
+                continue;
+            const QString listed = listedPlaces.value(group.key());
+            const auto keeper = std::find_if(records.begin(), records.end(), [&](const auto &record) {
+                return record->localPath().startsWith(prefix) && record->localPath().mid(prefix.size()) == listed;
+            });
+            if (keeper != records.end())
+                std::iter_swap(records.begin(), keeper); // else the first in store order keeps it
+            for (size_t i = 1; i < records.size(); ++i) {
+                const auto &other = records[i];
+                if (other->syncStatus() == SyncFileStatus::syncing)
+                    continue; // its transfer ends first; the next full sync decides
+                forgetServiceFile(*other);
+                repaired = true;
+                if (!localPaths.contains(other->localPath())) {
+                    m_modelContext->remove(other);
+                    continue;
+                }
+                other->setSyncDirection(SyncFileDirection::download);
+                other->setDesiredState(SyncFileDesiredState::deletedLocal);
+                other->setSyncStatus(SyncFileStatus::pending);
+                other->setErrorMessage(std::nullopt);
+                other->setRetryCount(0);
+                other->setNextRetryAt(std::nullopt);
+            }
+        }
+        if (repaired)
+            logLine(SyncLogger::Event::syncStarted,
+                    QStringLiteral("%1: a service file was held by more than one record; the others let go of it")
+                        .arg(name));
+
+        std::vector<std::shared_ptr<SyncFile>> failed;
+        try {
+            auto request = SyncFile::inFolder(folderID);
+            request.equals(SyncFile::Field::syncStatus, SyncFileStatus::error);
+            failed = m_modelContext->fetch(request);
+        } catch (const std::exception &) {
+        }
+        for (const auto &record : failed) {
+            const auto id = record->remoteId();
+            if (!id || !localPaths.contains(record->localPath()))
+                continue; // the stale records below, or a file the service never had
+            record->setErrorMessage(std::nullopt);
+            record->setRetryCount(0);
+            record->setNextRetryAt(std::nullopt);
+            record->setSyncStatus(SyncFileStatus::pending);
+            if (!remoteIds.contains(*id)) {
+                // Gone at the service: the local delete is owed again (it keeps an edit).
+                record->setSyncDirection(SyncFileDirection::download);
+                record->setDesiredState(SyncFileDesiredState::deletedLocal);
+            } else if (listedChecksums.value(*id) != lastSyncedContent(*record)) {
+                record->setRemoteChecksum(listedChecksums.contains(*id) ? std::optional(listedChecksums.value(*id))
+                                                                        : std::nullopt);
+                record->setSyncDirection(SyncFileDirection::download);
+                record->setDesiredState(SyncFileDesiredState::downloadPending);
+                noteListedSize(*id, listedSizes.contains(*id) ? std::optional<qint64>(listedSizes.value(*id))
+                                                              : std::nullopt);
+            } else if (record->desiredState() != SyncFileDesiredState::uploadPending) {
+                // The service's version is the one here: nothing is owed.
+                record->setSyncStatus(SyncFileStatus::synced);
+                record->setDesiredState(SyncFileDesiredState::syncedLocal);
+            }
+            repaired = true;
+        }
+        if (repaired)
+            saveQuietly();
     }
 
     // Stale records: tracked, but not on disk. Decided on the records as they are now, before
@@ -285,8 +372,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         logLine(SyncLogger::Event::syncStarted,
                 QStringLiteral("Kept %1 records of %2 whose files the scan did not list but are not gone "
                                "(a link, another drive or an unreadable path on the way)")
-                    .arg(kept)
-                    .arg(name));
+                    .arg(QString::number(kept), name));
     for (const QString &path : toOweDownload) {
         if (const auto record = fetchRecord(path); record && record->syncStatus() != SyncFileStatus::syncing) {
             record->setSyncDirection(SyncFileDirection::download);

@@ -5,6 +5,7 @@
 #include "Accounts/KeychainVault.h"
 #include "ActivityLog/SyncLogger.h"
 #include "FileServices/FileChecksum.h"
+#include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
 #include "Model/OperationResolution.h"
 #include "Model/SyncFolder.h"
@@ -250,11 +251,15 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     const QString root = folder->folderPath().value_or(QString());
 
     std::optional<QString> beforeChecksum;
+    std::optional<QString> syncedHere;
     std::optional<QString> expectedChecksum;
     if (const auto record = fetchRecord(localPath)) {
         beforeChecksum = record->localChecksum();
+        // A file moved here and not sent yet has no synced version here: it is never replaced.
+        syncedHere = lastSyncedContent(*record);
         expectedChecksum = nonEmpty(record->remoteChecksum());
     }
+    const bool planMirror = folder->folderType() == SyncFolderType::harborly;
 
     auto preparing = [root, localPath, stop] { return prepareDownloadTarget(root, localPath, stop); };
     auto preparation = runInBackground(std::move(preparing));
@@ -269,16 +274,22 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     }
 
     std::optional<QString> checksum;
+    std::optional<FileStamp> written;
     const LocalItem &existing = target.existing;
     if (existing.kind == LocalItem::Kind::other)
         throw LocalFileError(EEXIST); // a folder or a link is never replaced by a file
     if (existing.kind == LocalItem::Kind::regularFile) {
         if (existing.checksum && existing.checksum == expectedChecksum) {
             checksum = existing.checksum; // already the service's content
-        } else if (!downloadOnly && (!existing.checksum || existing.checksum != beforeChecksum)) {
-            // Saved by the user since the last sync: the service has never seen these bytes.
-            keepLocalEdit(localPath, QStringLiteral("Kept local changes instead of downloading id:%1").arg(fileID));
-            co_return;
+        } else if (!downloadOnly && (!existing.checksum || existing.checksum != syncedHere)) {
+            // Not what this record last synced, but maybe a version the service held at this
+            // very place (its listing says so): that is replaced, never sent back over the
+            // newer one.
+            if (!existing.checksum || planMirror || !listedHere(localPath, *existing.checksum)) {
+                keepUnsyncedContent(localPath, QStringLiteral("Kept local changes instead of downloading id:%1")
+                                                   .arg(fileID));
+                co_return;
+            }
         }
     }
 
@@ -308,13 +319,18 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
             goneAtService = true;
         }
         if (changedMeanwhile) {
-            keepLocalEdit(localPath, QStringLiteral("Kept a local save made during the download of id:%1").arg(fileID));
+            keepUnsyncedContent(localPath,
+                                QStringLiteral("Kept a local save made during the download of id:%1").arg(fileID));
             co_return;
         }
         if (goneAtService) {
             co_await settleGoneAtService(fileID, localPath, stop);
             co_return;
         }
+        // What the lane itself just wrote there: the watcher's word on it, however late it
+        // comes, is no change of the user's.
+        auto stamping = runInBackground([localPath] { return fileStamp(localPath); });
+        written = co_await awaitStep(std::move(stamping), epoch, stop);
         // The client checked the bytes against the listed checksum before the rename.
         checksum = expectedChecksum;
         if (!checksum) {
@@ -349,6 +365,8 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     row.resolvedAt = m_clock.currentDateTime();
     row.outcome = QStringLiteral("succeeded");
     saveJournaled(std::make_shared<OperationResolution>(std::move(row)), record);
+    if (written && checksum)
+        m_verifiedStamps.insert(localPath, *written);
 
     const QString name = QFileInfo(localPath).fileName();
     recordRecentFile(name, SyncFileDirection::download, RecentFile::Kind::transferred);
@@ -419,7 +437,18 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
         throw CancelledError();
     }
 
+    bool heldElsewhere = false;
     if (remoteId) {
+        // The service file lives on under another record (moved there): it is not deleted.
+        for (const auto &holder : fetchRecordsHoldingIds(*m_modelContext, laneID(), {*remoteId}))
+            heldElsewhere = heldElsewhere
+                            || (holder->localPath() != localPath
+                                && holder->desiredState() != SyncFileDesiredState::deletedRemote);
+        if (heldElsewhere)
+            SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, name,
+                                     QStringLiteral("Kept at Harborly: another file of the folder is that file now"));
+    }
+    if (remoteId && !heldElsewhere) {
         try {
             auto deleting = api->deleteFile(*remoteId, stop);
             co_await std::move(deleting);

@@ -357,4 +357,49 @@ QHash<QString, std::shared_ptr<SyncFile>> fetchRecordsAtPaths(ModelContext &cont
     }
 }
 
+std::vector<std::shared_ptr<SyncFile>> fetchRecordsHoldingIds(ModelContext &context, const QUuid &folderID,
+                                                              const QList<qint64> &ids)
+{
+    // Ordered here, not by the statement: the index gives each id's rows in turn.
+    static const QString sql =
+        selectFiles() + QStringLiteral(" WHERE folderID = ? AND remoteId IN (SELECT value FROM json_each(?))");
+    constexpr qsizetype chunk = 500;
+    std::vector<std::shared_ptr<SyncFile>> found;
+    try {
+        const Pending pending = LaneQueryAccess::pending(context);
+        for (qsizetype start = 0; start < ids.size(); start += chunk) {
+            QJsonArray list;
+            for (const qint64 id : ids.mid(start, chunk))
+                list.append(id);
+            auto stmt = prepare(context, sql);
+            stmt.bind(1, sql::encode(folderID));
+            stmt.bind(2, jsonArray(list));
+            for (auto &record : storedRows(context, stmt, pending))
+                found.push_back(std::move(record));
+        }
+        std::sort(found.begin(), found.end(),
+                  [](const auto &a, const auto &b) { return a->persistentID() < b->persistentID(); });
+        if (!pending.changed.empty() || !pending.inserted.empty()) {
+            const QSet<qint64> wanted(ids.cbegin(), ids.cend());
+            std::vector<std::shared_ptr<SyncFile>> changed;
+            for (const auto &f : pending.changed)
+                if (inFolder(*f, folderID) && f->remoteId() && wanted.contains(*f->remoteId()))
+                    changed.push_back(f);
+            std::sort(changed.begin(), changed.end(),
+                      [](const auto &a, const auto &b) { return a->persistentID() < b->persistentID(); });
+            std::vector<std::shared_ptr<SyncFile>> merged;
+            std::merge(found.begin(), found.end(), changed.begin(), changed.end(), std::back_inserter(merged),
+                       [](const auto &a, const auto &b) { return a->persistentID() < b->persistentID(); });
+            found = std::move(merged);
+            for (const auto &f : pending.inserted)
+                if (inFolder(*f, folderID) && f->remoteId() && wanted.contains(*f->remoteId()))
+                    found.push_back(f);
+        }
+        return found;
+    } catch (const StoreError &error) {
+        logFailure("id query", error);
+        return {};
+    }
+}
+
 } // namespace quillmere

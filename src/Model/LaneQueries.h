@@ -55,4 +55,10 @@ std::vector<std::shared_ptr<SyncFile>> fetchRecordsUnderDirectory(ModelContext &
 QHash<QString, std::shared_ptr<SyncFile>> fetchRecordsAtPaths(ModelContext &context, const QUuid &folderID,
                                                               const QStringList &paths);
 
+// The folder's records that hold one of the service file ids, in store order (one id may be
+// held by several records of a store written before ids were kept unique): a few indexed
+// statements for any number of ids.
+std::vector<std::shared_ptr<SyncFile>> fetchRecordsHoldingIds(ModelContext &context, const QUuid &folderID,
+                                                              const QList<qint64> &ids);
+
 } // namespace quillmere

@@ -90,12 +90,23 @@ QString QuillmereSchemaV1::expectedFingerprint()
 
 const std::vector<QuillmereSchemaV1::EarlierLayout> &QuillmereSchemaV1::earlierLayouts()
 {
+    static const QString remoteIdIndex =
+        QStringLiteral("CREATE INDEX SyncFile_folder_remoteId ON SyncFile(folderID, remoteId)");
+    static const QString folderStatusIndex =
+        QStringLiteral("CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)");
+    // The layout before the index on (folderID, remoteId).
+    static const QStringList withoutRemoteId = [] {
+        QStringList statements = ddl();
+        statements.removeAll(remoteIdIndex);
+        return statements;
+    }();
     static const std::vector<EarlierLayout> layouts{
         // (folderID, syncStatus, desiredState): the dispatch index begins with the same two
         // columns, and every commit that changed a record's status paid for both.
-        {fingerprintOfDDL(ddl() << QStringLiteral(
-                              "CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)")),
-         {QStringLiteral("DROP INDEX SyncFile_folder_status")}},
+        {fingerprintOfDDL(ddl() << folderStatusIndex), {QStringLiteral("DROP INDEX SyncFile_folder_status")}},
+        {fingerprintOfDDL(QStringList(withoutRemoteId) << folderStatusIndex),
+         {QStringLiteral("DROP INDEX SyncFile_folder_status"), remoteIdIndex}},
+        {fingerprintOfDDL(withoutRemoteId), {remoteIdIndex}},
     };
     return layouts;
 }

@@ -47,6 +47,9 @@ const TableLayout<SyncFileData> &SyncFile::layout()
             QStringLiteral("CREATE UNIQUE INDEX SyncFile_localPath ON SyncFile(localPath)"),
             QStringLiteral("CREATE INDEX SyncFile_fileUUID ON SyncFile(fileUUID)"),
             QStringLiteral("CREATE INDEX SyncFile_folder_desiredState ON SyncFile(folderID, desiredState)"),
+            // The records of the folder that hold a service file: the change feed places each
+            // change by its id, and a delete at the service asks who else holds the id.
+            QStringLiteral("CREATE INDEX SyncFile_folder_remoteId ON SyncFile(folderID, remoteId)"),
             // The next owed record is the first due entry of this index within (folder,
             // 'pending'): rank, then oldest change (NULL first), then row id, with no sort.
             QStringLiteral("CREATE INDEX SyncFile_dispatch ON SyncFile(folderID, syncStatus, (%1), localModifiedAt)")

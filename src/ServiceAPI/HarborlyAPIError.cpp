@@ -25,7 +25,7 @@ HarborlyAPIError HarborlyAPIError::networkError(std::exception_ptr underlying, c
 HarborlyAPIError HarborlyAPIError::serverError(int statusCode, const QString &message)
 {
     return HarborlyAPIError(Code::serverError, statusCode, message, nullptr,
-                            QStringLiteral("Server error (%1): %2").arg(statusCode).arg(message));
+                            QStringLiteral("Server error (%1): %2").arg(QString::number(statusCode), message));
 }
 
 HarborlyAPIError HarborlyAPIError::notAuthenticated()

@@ -162,8 +162,8 @@ std::optional<LibraryAPIClient::PlanSummary> readPlan(const QJsonObject &object)
     plan.slug = json::optionalString(object, QStringLiteral("slug")).value_or(QString());
     plan.folderName = json::optionalString(object, QStringLiteral("folder_name"))
                           .value_or(QStringLiteral("plan-%1-%2")
-                                        .arg(plan.id)
-                                        .arg(plan.slug.isEmpty() ? QStringLiteral("plan") : plan.slug));
+                                        .arg(QString::number(plan.id),
+                                             plan.slug.isEmpty() ? QStringLiteral("plan") : plan.slug));
     plan.status = json::optionalString(object, QStringLiteral("status")).value_or(QStringLiteral("active"));
     plan.fileCount = json::optionalInteger(object, QStringLiteral("file_count")).value_or(plan.files.size());
     return plan;

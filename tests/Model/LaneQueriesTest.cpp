@@ -143,6 +143,7 @@ TEST_F(LaneQueriesTest, AgreeWithThePlainRuleOnRandomRecordSets)
             f.setLocalModifiedAt(ago ? std::optional<QDateTime>(now.addMSecs(-*ago)) : std::nullopt);
             const auto retry = pick(retryIn);
             f.setNextRetryAt(retry ? std::optional<QDateTime>(now.addMSecs(*retry)) : std::nullopt);
+            f.setRemoteId(rng.bounded(3) == 0 ? std::nullopt : std::optional<qint64>(rng.bounded(8)));
         };
         int serial = 0;
         auto fresh = [&] {
@@ -177,16 +178,20 @@ TEST_F(LaneQueriesTest, AgreeWithThePlainRuleOnRandomRecordSets)
             const auto all = context->fetch(SyncFile::inFolder(a));
             EXPECT_EQ(fetchOutstandingRecordCount(*context, a),
                       std::count_if(all.begin(), all.end(), [](const auto &f) { return f->desiredState() && *f->desiredState() != DS::syncedLocal; }));
-            std::vector<std::shared_ptr<SyncFile>> held, under;
+            std::vector<std::shared_ptr<SyncFile>> held, under, holders;
             for (const auto &f : all) {
                 if (f->desiredState() == DS::downloadHeld)
                     held.push_back(f);
+                if (f->remoteId() && (*f->remoteId() == 1 || *f->remoteId() == 4 || *f->remoteId() == 6))
+                    holders.push_back(f);
                 if (f->localPath().startsWith(QStringLiteral("/m/dir1/")))
                     under.push_back(f);
             }
             sortInStoreOrder(held);
             std::sort(under.begin(), under.end(), [](const auto &x, const auto &y) { return x->localPath().toUtf8() < y->localPath().toUtf8(); });
             EXPECT_EQ(pathsOf(fetchHeldDownloads(*context, a)), pathsOf(held));
+            sortInStoreOrder(holders);
+            EXPECT_EQ(pathsOf(fetchRecordsHoldingIds(*context, a, {1, 4, 6})), pathsOf(holders));
             EXPECT_EQ(pathsOf(fetchRecordsUnderDirectory(*context, a, QStringLiteral("/m/dir1"))), pathsOf(under));
         };
         checkAggregates();
@@ -293,6 +298,7 @@ TEST_F(LaneQueriesTest, EveryStatementSearchesAnIndex)
         fetchOutstandingRecordCount(*context, folder);
         fetchHeldDownloads(*context, folder);
         fetchRecordsUnderDirectory(*context, folder, QStringLiteral("/m/d"));
+        fetchRecordsHoldingIds(*context, folder, {7, 8});
         if (withPending)
             context->save();
     }
@@ -301,6 +307,7 @@ TEST_F(LaneQueriesTest, EveryStatementSearchesAnIndex)
         {"SELECT COUNT(*)", "COVERING INDEX SyncFile_folder_desiredState (folderID=? AND desiredState=?)"},
         {"'downloadHeld' ORDER BY pk", "INDEX SyncFile_folder_desiredState (folderID=? AND desiredState=?)"},
         {"localPath >= ?", "INDEX SyncFile_localPath (localPath>? AND localPath<?)"},
+        {"remoteId IN", "INDEX SyncFile_folder_remoteId (folderID=? AND remoteId=?)"},
     };
     std::map<QString, int> checked;
     sqlite3 *db = container->database();

@@ -182,6 +182,38 @@ TEST_F(StoreFiles, AStoreOfTheEarlierIndexLayoutIsUpgradedInPlace)
         EXPECT_FALSE(e.contains(QStringLiteral("quarantined"))) << e.toStdString();
 }
 
+// A store made before the index on (folder, service file id), with or without the older
+// status index, opens as it is and gains the index.
+TEST_F(StoreFiles, AStoreWithoutTheServiceFileIndexGainsIt)
+{
+    for (const bool withStatusIndex : {false, true}) {
+        QFile::remove(store);
+        ModelContainerFactory::makeContainer(store);
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(store.toUtf8().constData(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "DROP INDEX SyncFile_folder_remoteId", nullptr, nullptr, nullptr), SQLITE_OK);
+        if (withStatusIndex) {
+            ASSERT_EQ(sqlite3_exec(db, "CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)",
+                                   nullptr, nullptr, nullptr),
+                      SQLITE_OK);
+        }
+        const QByteArray record = "UPDATE quillmere_meta SET value = '"
+                                  + QuillmereSchemaV1::fingerprintOf(db).toLatin1() + "' WHERE key = 'fingerprint'";
+        ASSERT_EQ(sqlite3_exec(db, record.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+
+        auto container = ModelContainerFactory::makeContainer(store);
+        auto count = container->prepare(
+            QStringLiteral("SELECT count(*) FROM sqlite_master WHERE name = 'SyncFile_folder_remoteId'"),
+            StoreError::Kind::fetchFailed, false);
+        ASSERT_TRUE(count.step());
+        EXPECT_EQ(count.integer(0), 1) << withStatusIndex;
+        EXPECT_EQ(QuillmereSchemaV1::fingerprintOf(container->database()), QuillmereSchemaV1::expectedFingerprint());
+        for (const QString &e : entries())
+            EXPECT_FALSE(e.contains(QStringLiteral("quarantined"))) << e.toStdString();
+    }
+}
+
 TEST_F(StoreFiles, AnUncheckpointedWalMovesWithItsDatabase)
 {
     makeForeignStore("CREATE TABLE quillmere_meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);"

@@ -1,0 +1,307 @@
+// Service files that change place: a rename the change feed reports as one change, a page of
+// the feed that replaces one file by another at a path, and a store where two records came to
+// hold one service file. Whatever the order, the renamed content survives on every side.
+
+#include "Lane/LaneTestSupport.h"
+
+#include "Platform/Files/FolderBookmark.h"
+
+#include <gmock/gmock.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <set>
+
+using namespace quillmere;
+using namespace quillmere::test;
+using ::testing::IsEmpty;
+
+namespace {
+
+using State = LaneHarness::RecordState;
+using Files = std::map<QString, QString>;
+
+// A second device: a harness of its own (store, vault, clock, folders) whose client talks to
+// the first one's service, with its folder registered under the same id.
+struct SecondDevice
+{
+    explicit SecondDevice(LaneHarness &service, const SyncFolder &shared)
+    {
+        d.account = service.account;
+        const QUrl base = service.fake.baseURL();
+        d.tokens = std::make_shared<TokenManager>(d.vault, KeychainVault::bearerTokenKey(), [base] { return base; });
+        await(d.tokens->saveToken(service.fake.issueToken(service.account),
+                                  QDateTime::currentDateTimeUtc().addDays(30)));
+        d.client = std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(d.tokens, d.clock));
+        folder = d.addFolder(shared.folderType(), shared.syncMode(), shared.name(), false);
+        folder->setStableID(shared.stableID());
+        d.context->save();
+        await(d.bookmarks->saveBookmark(FolderBookmark::make(*folder->folderPath()), folder->stableID()));
+        lane = d.makeLane(folder);
+    }
+
+    LaneHarness d;
+    std::shared_ptr<SyncFolder> folder;
+    std::shared_ptr<SyncLane> lane;
+};
+
+class RemoteMoveTest : public LaneTest
+{
+protected:
+    void open()
+    {
+        folder = h.addFolder(SyncFolderType::projectsFolder);
+        root = *folder->folderPath();
+        lane = h.makeLane(folder);
+        lane->start();
+        h.runUntilIdle(*lane);
+    }
+
+    void pass()
+    {
+        await(lane->runDeltaPass({}));
+        h.runUntilIdle(*lane);
+    }
+
+    void rename(qint64 id, const QString &name, std::optional<QString> drivePath = std::nullopt)
+    {
+        h.fake.updateFile(id, [&](FakeLibraryFile &file) {
+            file.filename = name;
+            file.drivePath = drivePath;
+        });
+    }
+
+    std::vector<LoggedRequest> downloadsOf(qint64 id) const
+    {
+        return h.fake.requestsTo("GET", "/api/v1/files/library/" + std::to_string(id));
+    }
+
+    // The service file the record at the path holds (none without a record).
+    std::optional<qint64> idAt(const QString &relative)
+    {
+        const auto record = lane->fetchRecord(at(relative));
+        return record ? record->remoteId() : std::nullopt;
+    }
+
+    Files files() const { return LaneHarness::folderFiles(root); }
+    std::map<QString, State> records() { return h.records(folder->stableID()); }
+    QString at(const QString &relative) const { return root + u'/' + relative; }
+
+    std::shared_ptr<SyncFolder> folder;
+    QString root;
+    std::shared_ptr<SyncLane> lane;
+};
+
+TEST_F(RemoteMoveTest, ARenameAtTheServiceReachesBothDevicesAndDeletingTheOldNameLosesNothing)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder);
+    root = *folder->folderPath();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    lane = h.makeLane(folder);
+    SecondDevice other(h, *folder);
+    const QString otherRoot = *other.folder->folderPath();
+    lane->start();
+    other.lane->start();
+    h.runUntilIdle(*lane);
+    other.d.runUntilIdle(*other.lane);
+    // Both replay the feed once, so the rename below is the only change either sees next.
+    pass();
+    await(other.lane->runDeltaPass({}));
+    other.d.runUntilIdle(*other.lane);
+    const Files before{{QStringLiteral("take.wav"), sha256("the take")}};
+    ASSERT_EQ(files(), before);
+    ASSERT_EQ(LaneHarness::folderFiles(otherRoot), before);
+
+    rename(id, QStringLiteral("final.wav"), QStringLiteral("Mix"));
+    h.fake.clearRequestLog();
+    pass();
+    await(other.lane->runDeltaPass({}));
+    other.d.runUntilIdle(*other.lane);
+    const Files renamed{{QStringLiteral("Mix/final.wav"), sha256("the take")}};
+    EXPECT_EQ(files(), renamed);
+    EXPECT_EQ(LaneHarness::folderFiles(otherRoot), renamed);
+    // The file moved on disk: its content was not fetched again.
+    EXPECT_THAT(downloadsOf(id), IsEmpty());
+
+    // The user of the second device deletes the old name wherever it is still there.
+    QFile::remove(otherRoot + QStringLiteral("/take.wav"));
+    other.lane->stop();
+    other.lane->start();
+    other.d.runUntilIdle(*other.lane);
+    await(other.lane->runDeltaPass({}));
+    other.d.runUntilIdle(*other.lane);
+    pass();
+
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("Mix/final.wav"), sha256("the take")}}));
+    EXPECT_EQ(files(), renamed);
+    EXPECT_EQ(LaneHarness::folderFiles(otherRoot), renamed);
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("Mix/final.wav")), synced}}));
+    EXPECT_EQ(idAt(QStringLiteral("Mix/final.wav")), id);
+}
+
+TEST_F(RemoteMoveTest, AnOldNameDeletedOrEditedHereBeforeTheRenameArrivedLosesNothing)
+{
+    open();
+    const qint64 deleted = h.serve(*folder, QStringLiteral("deleted.wav"), "one");
+    const qint64 edited = h.serve(*folder, QStringLiteral("edited.wav"), "two");
+    pass();
+    // The user deletes one file and edits the other; before either reaches the service, the
+    // service renames both.
+    QFile::remove(at(QStringLiteral("deleted.wav")));
+    lane->trackLocalDeletion(at(QStringLiteral("deleted.wav")));
+    writeFile(at(QStringLiteral("edited.wav")), "edited here");
+    rename(deleted, QStringLiteral("one.wav"));
+    rename(edited, QStringLiteral("two.wav"));
+    pass();
+
+    // The delete reaches no file; the edit stays beside the renamed file, as a file of its own.
+    const Files expected{{QStringLiteral("edited.wav"), sha256("edited here")},
+                         {QStringLiteral("one.wav"), sha256("one")},
+                         {QStringLiteral("two.wav"), sha256("two")}};
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(files(), expected);
+    for (const auto &[path, state] : records())
+        EXPECT_EQ(state, synced) << path.toStdString();
+    EXPECT_EQ(idAt(QStringLiteral("one.wav")), deleted);
+    EXPECT_EQ(idAt(QStringLiteral("two.wav")), edited);
+    EXPECT_NE(idAt(QStringLiteral("edited.wav")), edited);
+}
+
+TEST_F(RemoteMoveTest, ADownloadOnlyFolderKeepsOnlyTheRenamedFile)
+{
+    folder = h.addFolder(SyncFolderType::references, SyncFolderSyncMode::downloadOnly);
+    root = *folder->folderPath();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    pass();
+    writeFile(at(QStringLiteral("take.wav")), "edited here");
+    rename(id, QStringLiteral("final.wav"));
+    pass();
+    EXPECT_EQ(files(), (Files{{QStringLiteral("final.wav"), sha256("the take")}}));
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("final.wav"), sha256("the take")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("final.wav")), synced}}));
+}
+
+TEST_F(RemoteMoveTest, ARecordThatSharesItsServiceFileWithAnotherNeverDeletesItAndAFullSyncRepairsTheStore)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder);
+    root = *folder->folderPath();
+    const qint64 id = h.serve(*folder, QStringLiteral("final.wav"), "the take");
+    // A store of the old fault: the renamed file and the old name both hold the service file,
+    // and the user has deleted a third copy that held it too.
+    for (const QString &name : {QStringLiteral("final.wav"), QStringLiteral("take.wav"), QStringLiteral("gone.wav")}) {
+        if (name != QStringLiteral("gone.wav"))
+            writeFile(at(name), "the take");
+        const bool gone = name == QStringLiteral("gone.wav");
+        auto record = h.addRecord(*folder, name, SyncFileStatus::pending,
+                                  gone ? SyncFileDesiredState::deletedRemote : SyncFileDesiredState::syncedLocal);
+        record->setRemoteId(id);
+        record->setLocalChecksum(sha256("the take"));
+        record->setRemoteChecksum(sha256("the take"));
+        if (!gone)
+            record->setSyncStatus(SyncFileStatus::synced);
+    }
+    h.context->save();
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("final.wav"), sha256("the take")}}));
+    EXPECT_EQ(files(), (Files{{QStringLiteral("final.wav"), sha256("the take")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("final.wav")), synced}}));
+}
+
+TEST_F(RemoteMoveTest, APageThatPutsANewFileWhereAnOldOneWasLandsTheNewOne)
+{
+    open();
+    const qint64 old = h.serve(*folder, QStringLiteral("take.wav"), "old");
+    pass();
+    // The feed names the new file at the path before the old one's delete.
+    const qint64 fresh = h.serve(*folder, QStringLiteral("take.wav"), "new");
+    h.fake.removeFile(old);
+    pass();
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("new")}}));
+    EXPECT_EQ(idAt(QStringLiteral("take.wav")), fresh);
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+}
+
+TEST_F(RemoteMoveTest, TheReplayAfterAFullSyncFetchesNothingAndFailsNothing)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder);
+    root = *folder->folderPath();
+    const qint64 id = h.serve(*folder, QStringLiteral("song.wav"), "v1");
+    h.fake.updateFile(id, [](FakeLibraryFile &file) {
+        file.content = "v2";
+        file.checksum.clear();
+        file.fileSize = -1;
+    });
+    h.fake.removeFile(h.serve(*folder, QStringLiteral("gone.wav"), "gone"));
+    writeFile(at(QStringLiteral("mine.wav")), "mine");
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(files(), (Files{{QStringLiteral("mine.wav"), sha256("mine")}, {QStringLiteral("song.wav"), sha256("v2")}}));
+
+    // No cursor yet: the whole history comes, this device's own upload included.
+    h.fake.clearRequestLog();
+    SyncLogger::shared().clear();
+    pass();
+    // Only the feed was asked for: no download, no upload, no check.
+    for (const auto &request : h.fake.requestLog())
+        EXPECT_EQ(request.path, "/api/v1/files/library/changes") << request.method << ' ' << request.path;
+    for (const auto &entry : SyncLogger::shared().entries())
+        EXPECT_NE(entry.event, SyncLogger::Event::syncFailed) << entry.detail.value_or(QString()).toStdString();
+    EXPECT_EQ(lane->lastError(), std::nullopt);
+    for (const auto &[path, state] : records())
+        EXPECT_EQ(state, synced) << path.toStdString();
+    EXPECT_EQ(folder->deltaCursor(), h.fake.currentCursor(h.account));
+}
+
+} // namespace
+
+namespace {
+
+// The contents the service holds, whatever their names.
+std::multiset<QString> contents(const Files &files)
+{
+    std::multiset<QString> found;
+    for (const auto &[path, checksum] : files)
+        found.insert(checksum);
+    return found;
+}
+
+TEST_F(RemoteMoveTest, AFileMovedHereIsNeverReplacedByAnotherDevicesFileAtItsNewPlace)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder);
+    root = *folder->folderPath();
+    writeFile(at(QStringLiteral("A/x.wav")), "mine");
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    pass();
+    ASSERT_EQ(h.serviceFiles(), (Files{{QStringLiteral("A/x.wav"), sha256("mine")}}));
+    // The user renames the folder; before the move reaches the service, another device
+    // makes a file at the new place.
+    ASSERT_TRUE(QDir().rename(at(QStringLiteral("A")), at(QStringLiteral("B"))));
+    ASSERT_TRUE(lane->applyLocalRename(at(QStringLiteral("A/x.wav")), at(QStringLiteral("B/x.wav")),
+                                       SyncLane::fileStamp(at(QStringLiteral("B/x.wav")))));
+    h.serve(*folder, QStringLiteral("x.wav"), "theirs", QStringLiteral("B"));
+    pass();
+
+    EXPECT_EQ(files(), (Files{{QStringLiteral("B/x.wav"), sha256("mine")}}));
+    // The moved content reached the service, and the other device's version is not lost
+    // without a word: still there, or reported as the conflict the upload met.
+    EXPECT_TRUE(contents(h.serviceFiles()).count(sha256("mine")));
+    const auto moved = lane->fetchRecord(at(QStringLiteral("B/x.wav")));
+    ASSERT_TRUE(moved);
+    EXPECT_TRUE(contents(h.serviceFiles()).count(sha256("theirs"))
+                || moved->conflictServerOid().value_or(QString()).contains(sha256("theirs").left(32)));
+}
+
+} // namespace
