@@ -230,6 +230,9 @@ public:
     static bool isNetworkError(const std::exception_ptr &error);
     // The secure connection failed (the server's certificate refused, among others).
     static bool isSecureConnectionFailure(const std::exception_ptr &error);
+    // A refusal that asking again will not change: the service refused the request itself (a
+    // 4xx other than 401, 408, 421 or 429; a 501), or the local disk refused for good.
+    static bool isLastingRefusal(const std::exception_ptr &error);
     // The service asked us to slow down: status 429, or "429" in the service's own message.
     static bool isRateLimited(const std::exception_ptr &error);
     // The text shown for a failed operation, by HTTP status (none: a network failure).

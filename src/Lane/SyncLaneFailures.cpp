@@ -107,6 +107,20 @@ bool SyncLane::isSecureConnectionFailure(const std::exception_ptr &error)
     return false;
 }
 
+bool SyncLane::isLastingRefusal(const std::exception_ptr &error)
+{
+    if (!error)
+        return false;
+    if (const auto local = localErrorNumber(error))
+        return !isTransientLocalError(*local);
+    const auto status = statusOf(error);
+    if (!status)
+        return false;
+    if (*status == 401 || *status == 408 || *status == 421 || *status == 429)
+        return false;
+    return (*status >= 400 && *status <= 499) || *status == 501;
+}
+
 namespace {
 
 QString operationWord(SyncFileDesiredState state)

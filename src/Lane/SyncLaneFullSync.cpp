@@ -199,10 +199,11 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
             setLastError(description);
             setSyncState(SyncEngineState::error(description));
             logLine(SyncLogger::Event::syncFailed, description);
-            // A refused secure connection (the text says why) may pass without the user: a
-            // clock corrected, a portal or proxy left, the service's certificate renewed. It
-            // is tried again on the back-off and when the network changes.
-            if (isSecureConnectionFailure(failure))
+            // Most failures pass without the user: a server error or a timeout, a refused secure
+            // connection (the text says why: a clock corrected, a portal or proxy left, the
+            // service's certificate renewed). They are tried again on the back-off and when the
+            // network changes; the error stays shown until a pass goes through.
+            if (!isLastingRefusal(failure))
                 scheduleFullSyncRetry();
             notifyStateChanged();
         }
@@ -229,6 +230,10 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
         co_return;
     bookmarks->stopAccessing(*folderPath);
     finishIdle();
+    // A pass that went through leaves no earlier failure of the folder shown (a failed full
+    // sync's, say), only those of records that still fail.
+    showRecordFailures();
+    notifyStateChanged();
 }
 
 QCoro::Task<> SyncLane::renewBookmarkIfStale(QByteArray bookmarkData, QString folderPath, quint64 epoch,

@@ -144,10 +144,17 @@ void SyncLane::scheduleQueuePassForRetries()
                                                   SyncFileDesiredState::downloadPending});
         return request;
     };
+    const QDateTime now = m_clock.currentDateTime();
+    const auto settleMs = std::chrono::duration_cast<std::chrono::milliseconds>(settleWindow).count();
     auto retrying = owedPending();
     retrying.notNull(SyncFile::Field::nextRetryAt).sortBy(SyncFile::Field::nextRetryAt).limitTo(1);
+    // A change seen later than the settle window from now was stamped by a clock that ran
+    // ahead: the dispatch takes it as settled, and it must not hold back a change still settling.
     auto settling = owedPending();
-    settling.notNull(SyncFile::Field::localModifiedAt).sortBy(SyncFile::Field::localModifiedAt, false).limitTo(1);
+    settling.notNull(SyncFile::Field::localModifiedAt)
+        .atMost(SyncFile::Field::localModifiedAt, now.addMSecs(settleMs))
+        .sortBy(SyncFile::Field::localModifiedAt, false)
+        .limitTo(1);
     std::optional<QDateTime> earliest;
     std::optional<QDateTime> lastChange;
     try {
@@ -157,8 +164,6 @@ void SyncLane::scheduleQueuePassForRetries()
             lastChange = record->localModifiedAt();
     } catch (const std::exception &) {
     }
-    const QDateTime now = m_clock.currentDateTime();
-    const auto settleMs = std::chrono::duration_cast<std::chrono::milliseconds>(settleWindow).count();
     if (lastChange && now.msecsTo(*lastChange) + settleMs > 0
         && (!earliest || now.msecsTo(*earliest) <= 0 || *lastChange < *earliest))
         earliest = lastChange->addMSecs(settleMs);

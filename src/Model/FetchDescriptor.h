@@ -18,6 +18,7 @@ struct FetchRequest
         in,        // col IN (v...) (an absent value is in no list)
         isNull,
         notNull,
+        atMost, // col <= v (an absent value is at most nothing)
     };
     struct Condition
     {
@@ -61,6 +62,12 @@ struct FetchDescriptor : FetchRequest
         for (const auto &v : values)
             c.values.push_back(sql::encode(v));
         conditions.push_back(std::move(c));
+        return *this;
+    }
+    template<typename V>
+    FetchDescriptor &atMost(Field f, const V &value)
+    {
+        conditions.push_back({int(f), Op::atMost, {sql::encode(value)}});
         return *this;
     }
     FetchDescriptor &isNull(Field f)

@@ -163,7 +163,7 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
         return selectFiles()
             + QStringLiteral(" WHERE folderID = ? AND syncStatus = '%1' AND (%2) >= 0"
                              " AND (nextRetryAt IS NULL OR nextRetryAt <= ? OR nextRetryAt > ?)"
-                             " AND (localModifiedAt IS NULL OR localModifiedAt <= ?)")
+                             " AND (localModifiedAt IS NULL OR localModifiedAt <= ? OR localModifiedAt > ?)")
                   .arg(rawValue(SyncFile::SyncStatus::pending), rank)
             + (excluding ? QStringLiteral(" AND localPath NOT IN (SELECT value FROM json_each(?))") : QString())
             + QStringLiteral(" ORDER BY (%1), localModifiedAt, pk LIMIT ?").arg(rank);
@@ -174,6 +174,8 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
     const qint64 nowNs = nanoseconds(now);
     const qint64 cutoffNs = nowNs - qint64(settle.count());
     const qint64 retryHorizonNs = nowNs + qint64(std::chrono::nanoseconds(longestRetryWait).count());
+    // A change seen later than now + settle was stamped by a clock that ran ahead: settled.
+    const qint64 changeHorizonNs = nowNs + qint64(settle.count());
     // Ordering key: rank, change time (absent first), then store order with unsaved inserts
     // after every row.
     using Key = std::tuple<int, qint64, bool, qint64>;
@@ -191,8 +193,11 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
             if (retryNs > nowNs && retryNs <= retryHorizonNs)
                 return std::nullopt;
         }
-        if (f.localModifiedAt() && nanoseconds(*f.localModifiedAt()) > cutoffNs)
-            return std::nullopt;
+        if (f.localModifiedAt()) {
+            const qint64 changedNs = nanoseconds(*f.localModifiedAt());
+            if (changedNs > cutoffNs && changedNs <= changeHorizonNs)
+                return std::nullopt;
+        }
         return rank;
     };
 
@@ -206,6 +211,7 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
         stmt.bind(i++, nowNs);
         stmt.bind(i++, retryHorizonNs);
         stmt.bind(i++, cutoffNs);
+        stmt.bind(i++, changeHorizonNs);
         if (!excludedPaths.isEmpty())
             stmt.bind(i++, excludedList(excludedPaths));
         // Every row changed or deleted here may come before the first one that is not.

@@ -30,8 +30,9 @@ inline constexpr std::chrono::seconds longestRetryWait{405};
 
 // The one record of the folder that is due next, or null: syncStatus pending; a desiredState
 // that is dispatched (see SyncFile::dispatchRank); localPath not in excludedPaths;
-// nextRetryAt absent, not after now, or after now + longestRetryWait; localModifiedAt absent
-// or not after now - settle.
+// nextRetryAt absent, not after now, or after now + longestRetryWait; localModifiedAt absent,
+// not after now - settle, or after now + settle (seen while the clock ran ahead: waiting for
+// it would hold the record for as long, so it counts as settled).
 // Among those the lowest rank wins, then the earliest localModifiedAt (absent counts as the
 // distant past), then store order. The record is the context's own handle.
 std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chrono::nanoseconds settle,

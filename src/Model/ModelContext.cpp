@@ -584,6 +584,9 @@ bool ModelContext::matches(const Record &record, const FetchRequest &request) co
         case FetchRequest::Op::notNull:
             ok = !null;
             break;
+        case FetchRequest::Op::atMost:
+            ok = !null && !std::holds_alternative<std::monostate>(c.values[0]) && compareSqlValues(v, c.values[0]) <= 0;
+            break;
         }
         if (!ok)
             return false;
@@ -630,6 +633,10 @@ std::vector<std::shared_ptr<Record>> ModelContext::fetchRecords(int type, const 
             break;
         case FetchRequest::Op::notNull:
             where << col + QStringLiteral(" IS NOT NULL");
+            break;
+        case FetchRequest::Op::atMost:
+            where << col + QStringLiteral(" <= ?");
+            binds.push_back(&c.values[0]);
             break;
         }
     }

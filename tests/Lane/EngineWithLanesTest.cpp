@@ -139,4 +139,29 @@ TEST_F(EngineWithLanesTest, UploadsRefusedForStorageGoOnceACheckFindsRoom)
     EXPECT_FALSE(engine->lastError());
 }
 
+// A first sync the service failed (503) is the engine's error until a try goes through: a
+// network change already tries again, and the pass that goes through clears the error.
+TEST_F(EngineWithLanesTest, AFullSyncTheServiceFailedIsShownUntilATryGoesThrough)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    writeFile(*loops->folderPath() + QStringLiteral("/take.wav"), "RIFF take");
+    h.fake.answerNext("/api/v1/files/library", 503, R"({"message":"busy"})");
+
+    engine->start();
+    ASSERT_TRUE(runUntil([&] { return engine->syncState().isError(); }));
+    const auto lane = realLanes().at(0);
+    ASSERT_TRUE(runUntil([&] { return lane->fullSyncRetryTask().isRunning() && !lane->syncTask().isRunning(); }));
+    EXPECT_TRUE(engine->syncState().isError());
+    EXPECT_TRUE(engine->lastError());
+    EXPECT_TRUE(h.serviceFiles().empty());
+
+    const auto before = h.clock.now();
+    engine->handleNetworkChange();
+    h.runUntilIdle(*engine);
+    EXPECT_LT(h.clock.now() - before, Clock::Duration(std::chrono::seconds(60)));
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("RIFF take")}}));
+    EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
+    EXPECT_FALSE(engine->lastError());
+}
+
 } // namespace

@@ -309,6 +309,32 @@ TEST_F(FailureStateTest, ARetryTimeBeyondTheLongestBackOffIsDue)
     EXPECT_TRUE(lane->queueRetryTask().isRunning());
 }
 
+// A change seen while the clock ran ahead (corrected since) is settled: it holds neither its
+// own upload nor the pass that sends a change still settling.
+TEST_F(FailureStateTest, AChangeTimeAheadOfTheSettleWindowHoldsNothing)
+{
+    const QDateTime now = h.clock.currentDateTime();
+    upload(QStringLiteral("year.wav"), "year")->setLocalModifiedAt(now.addDays(365));
+    upload(QStringLiteral("minutes.wav"), "minutes")->setLocalModifiedAt(now.addSecs(200));
+    auto retried = upload(QStringLiteral("retried.wav"), "retried");
+    retried->setLocalModifiedAt(now.addSecs(200));
+    retried->setRetryCount(3);
+    retried->setNextRetryAt(now.addSecs(60));
+    upload(QStringLiteral("fresh.wav"), "fresh")->setLocalModifiedAt(now);
+    h.context->save();
+    runOnePass();
+
+    EXPECT_EQ(stored(QStringLiteral("year.wav"))->syncStatus(), SyncFileStatus::synced);
+    EXPECT_EQ(stored(QStringLiteral("minutes.wav"))->syncStatus(), SyncFileStatus::synced);
+    EXPECT_EQ(stored(QStringLiteral("fresh.wav"))->syncStatus(), SyncFileStatus::pending);
+    // The change still settling goes when it has settled, not at the other's retry time.
+    ASSERT_TRUE(lane->queueRetryTask().isRunning());
+    EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), Clock::Duration(SyncLane::settleWindow));
+    h.clock.advance(SyncLane::settleWindow);
+    ASSERT_TRUE(runUntil([&] { return stored(QStringLiteral("fresh.wav"))->syncStatus() == SyncFileStatus::synced; }));
+    EXPECT_EQ(stored(QStringLiteral("retried.wav"))->syncStatus(), SyncFileStatus::pending);
+}
+
 // A lane whose first sync meets a refused certificate is the engine's error, saying why; it
 // tries again on the back-off (60 s, then 120 s) and at once when the network changes.
 TEST_F(FailureStateTest, ARefusedCertificateIsShownAndTriedAgainOnTheBackOffAndANetworkChange)

@@ -236,19 +236,38 @@ TEST_F(FullSyncTest, NetworkFailuresAndRateLimitsRunItAgainOnTheBackOff)
     EXPECT_EQ(SyncLane::deltaSyncInterval(3), std::chrono::seconds(300));
 }
 
+// A server error is shown and tried again on the back-off, and the pass that goes through
+// clears it. A refusal of the request itself is not tried again by itself, but the next pass
+// that goes through (another start) clears it too. A pause drops a scheduled retry.
 TEST_F(FullSyncTest, OtherFailuresAreShownAndPauseDropsAScheduledRetry)
 {
-    h.fake.answerNext("/api/v1/files/library", 500, R"({"message":"broken"})");
+    const std::string listing = "/api/v1/files/library";
+    h.fake.answerNext(listing, 500, R"({"message":"broken"})");
     auto lane = h.makeLane(folder);
     lane->start();
-    h.runUntilIdle(*lane);
+    ASSERT_TRUE(runUntil([&] { return lane->fullSyncRetryTask().isRunning() && !lane->syncTask().isRunning(); }));
     EXPECT_TRUE(lane->syncState().isError());
     EXPECT_TRUE(lane->lastError());
     EXPECT_EQ(SyncLogger::shared().entries().back().event, SyncLogger::Event::syncFailed);
-    EXPECT_FALSE(lane->fullSyncRetryTask().isRunning());
     EXPECT_FALSE(lane->lastSyncAt());
 
-    h.fake.rateLimitNext("/api/v1/files/library");
+    h.clock.advance(std::chrono::seconds(60));
+    ASSERT_TRUE(runUntil([&] { return lane->lastSyncAt() && !lane->fullSyncRetryTask().isRunning(); }));
+    EXPECT_EQ(h.fake.requestsTo("GET", listing).size(), 2u);
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+    EXPECT_FALSE(lane->lastError());
+
+    h.fake.answerNext(listing, 403, R"({"message":"not yours"})");
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return lane->syncState().isError() && !lane->syncTask().isRunning(); }));
+    EXPECT_TRUE(lane->lastError());
+    EXPECT_FALSE(lane->fullSyncRetryTask().isRunning());
+    lane->start();
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+    EXPECT_FALSE(lane->lastError());
+
+    h.fake.rateLimitNext(listing);
     lane->start();
     ASSERT_TRUE(runUntil([&] { return lane->fullSyncRetryTask().isRunning() && !lane->syncTask().isRunning(); }));
     lane->pause();

@@ -49,13 +49,20 @@ bool waitsForRetry(const SyncFile &f)
            && *f.nextRetryAt() <= now.addSecs(std::chrono::seconds(longestRetryWait).count());
 }
 
+// Changed within the settle window; a change time further ahead than that was stamped by a
+// clock that ran ahead and holds nothing.
+bool settling(const SyncFile &f)
+{
+    return f.localModifiedAt() && *f.localModifiedAt() > now.addMSecs(-settleMs)
+           && *f.localModifiedAt() <= now.addMSecs(settleMs);
+}
+
 // The plain rule: every record of the folder through an ordinary fetch, filtered, and one
 // strict scan for the lowest rank, then the earliest change (absent = distant past).
 std::shared_ptr<SyncFile> referenceNextOwed(ModelContext &context, const QUuid &folder, const QSet<QString> &excluded)
 {
     auto files = context.fetch(SyncFile::inFolder(folder));
     sortInStoreOrder(files);
-    const QDateTime cutoff = now.addMSecs(-settleMs);
     auto earlier = [](const std::optional<QDateTime> &a, const std::optional<QDateTime> &b) {
         return b && (!a || *a < *b);
     };
@@ -64,7 +71,7 @@ std::shared_ptr<SyncFile> referenceNextOwed(ModelContext &context, const QUuid &
         const auto s = f->desiredState();
         if (f->syncStatus() != Status::pending || !s || *s == DS::syncedLocal || *s == DS::downloadHeld
             || excluded.contains(f->localPath()) || waitsForRetry(*f)
-            || (f->localModifiedAt() && *f->localModifiedAt() > cutoff))
+            || settling(*f))
             continue;
         const int r = referenceRank(s), rb = best ? referenceRank(best->desiredState()) : INT_MAX;
         if (!best || r < rb || (r == rb && earlier(f->localModifiedAt(), best->localModifiedAt())))
@@ -119,7 +126,10 @@ protected:
 TEST_F(LaneQueriesTest, AgreeWithThePlainRuleOnRandomRecordSets)
 {
     const std::vector<QString> dirs{"/m/dir1", "/m/dir1/sub", "/m/dir10", "/m/dir1.0", "/m/dir1x", "/m/dir2"};
-    const std::vector<std::optional<qint64>> modifiedAgo{std::nullopt, 0, 399, 400, 401, 5000, 5000, 60000};
+    // Negative: ahead of now, up to the settle window (holds) and beyond it (does not).
+    const std::vector<std::optional<qint64>> modifiedAgo{std::nullopt, 0,    399,  400,  401,
+                                                         5000,         5000, 60000, -1, -settleMs,
+                                                         -settleMs - 1, qint64(-365) * 24 * 3600 * 1000};
     // Up to the longest back-off a retry time holds its record; past it (a clock that ran
     // ahead set it) it does not.
     const qint64 longest = std::chrono::milliseconds(longestRetryWait).count();
