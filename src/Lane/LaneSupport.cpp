@@ -1,6 +1,11 @@
 #include "Lane/LaneSupport.h"
 
+#include <QFile>
 #include <QStringList>
+
+#include <dirent.h>
+
+#include <algorithm>
 
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Http/TransportError.h"
@@ -11,6 +16,59 @@ namespace quillmere::lane {
 void logLine(SyncLogger::Event event, const QString &detail)
 {
     SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
+}
+
+namespace {
+
+// A name as a drive that ignores case and Unicode normalisation sees it.
+QString foldedName(const QString &name)
+{
+    return name.normalized(QString::NormalizationForm_D).toCaseFolded().normalized(QString::NormalizationForm_C);
+}
+
+bool isAscii(QByteArrayView bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+} // namespace
+
+// Blocking. The entry of the path's folder whose name differs from the path's own only in case
+// or Unicode normalisation, when the folder holds no entry of exactly that name: on a drive
+// that ignores the difference (exFAT, for one) that entry is the very file a download to the
+// path would replace. Nothing when the folder cannot be read (nothing is created there then).
+std::optional<QString> nameTwin(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const qsizetype slash = native.lastIndexOf('/');
+    const QByteArray folder = slash <= 0 ? QByteArray("/") : native.left(slash);
+    const QByteArray name = native.mid(slash + 1);
+    DIR *listing = ::opendir(folder.constData());
+    if (!listing)
+        return std::nullopt;
+    // A folder of many files is listed once per download: names in ASCII (most of them)
+    // are compared without building strings.
+    const bool asciiName = isAscii(name);
+    const QString folded = foldedName(QFile::decodeName(name));
+    std::optional<QString> twin;
+    bool exact = false;
+    while (const dirent *entry = ::readdir(listing)) {
+        const QByteArrayView entryName(entry->d_name);
+        if (entryName == name) {
+            exact = true;
+            break;
+        }
+        if (twin || entryName == "." || entryName == "..")
+            continue;
+        if (asciiName && isAscii(entryName)) {
+            if (entryName.size() == name.size() && qstrnicmp(entryName.data(), name.constData(), size_t(name.size())) == 0)
+                twin = QFile::decodeName(entryName.toByteArray());
+        } else if (foldedName(QFile::decodeName(entryName.toByteArray())) == folded) {
+            twin = QFile::decodeName(entryName.toByteArray());
+        }
+    }
+    ::closedir(listing);
+    return exact ? std::nullopt : twin;
 }
 
 bool sameText(const QString &a, const QString &b)

@@ -13,6 +13,11 @@ namespace quillmere::lane {
 // A progress line of a lane in the activity log: no direction, no file name.
 void logLine(SyncLogger::Event event, const QString &detail);
 
+// Blocking. The entry of the path's folder whose name differs from the path's own only in case
+// or Unicode normalisation, when the folder holds no entry of exactly that name (see
+// LaneSupport.cpp); nothing when the folder cannot be read.
+std::optional<QString> nameTwin(const QString &path);
+
 // Names from the file system may come decomposed: compared in NFC.
 bool sameText(const QString &a, const QString &b);
 

@@ -516,7 +516,11 @@ QCoro::Task<bool> SyncLane::followRemoteMove(FileSyncAPI::DeltaChange change, QS
 
     const QString from = mover->localPath();
     const auto lastSynced = lastSyncedContent(*mover);
-    auto looking = [from, localPath, stop] { return std::pair(lookAt(from, stop), isAbsent(localPath)); };
+    // A place whose name a file of the folder already takes in another case or Unicode form is
+    // no free place: on a drive that ignores the difference, that file would be replaced.
+    auto looking = [from, localPath, stop] {
+        return std::pair(lookAt(from, stop), isAbsent(localPath) && !lane::nameTwin(localPath));
+    };
     const auto [look, targetFree] = co_await runInBackground(std::move(looking));
     if (!isCurrent(epoch, stop))
         co_return true;

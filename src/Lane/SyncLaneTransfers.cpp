@@ -97,55 +97,6 @@ bool liesInside(const QString &root, const QString &path)
     return joined && QDir::cleanPath(*joined) == cleanPath;
 }
 
-// A name as a drive that ignores case and Unicode normalisation sees it.
-QString foldedName(const QString &name)
-{
-    return name.normalized(QString::NormalizationForm_D).toCaseFolded().normalized(QString::NormalizationForm_C);
-}
-
-bool isAscii(QByteArrayView bytes)
-{
-    return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-// Blocking. The entry of the path's folder whose name differs from the path's own only in case
-// or Unicode normalisation, when the folder holds no entry of exactly that name: on a drive
-// that ignores the difference (exFAT, for one) that entry is the very file a download to the
-// path would replace. Nothing when the folder cannot be read (nothing is created there then).
-std::optional<QString> nameTwin(const QString &path)
-{
-    const QByteArray native = QFile::encodeName(path);
-    const qsizetype slash = native.lastIndexOf('/');
-    const QByteArray folder = slash <= 0 ? QByteArray("/") : native.left(slash);
-    const QByteArray name = native.mid(slash + 1);
-    DIR *listing = ::opendir(folder.constData());
-    if (!listing)
-        return std::nullopt;
-    // A folder of many files is listed once per download: names in ASCII (most of them)
-    // are compared without building strings.
-    const bool asciiName = isAscii(name);
-    const QString folded = foldedName(QFile::decodeName(name));
-    std::optional<QString> twin;
-    bool exact = false;
-    while (const dirent *entry = ::readdir(listing)) {
-        const QByteArrayView entryName(entry->d_name);
-        if (entryName == name) {
-            exact = true;
-            break;
-        }
-        if (twin || entryName == "." || entryName == "..")
-            continue;
-        if (asciiName && isAscii(entryName)) {
-            if (entryName.size() == name.size() && qstrnicmp(entryName.data(), name.constData(), size_t(name.size())) == 0)
-                twin = QFile::decodeName(entryName.toByteArray());
-        } else if (foldedName(QFile::decodeName(entryName.toByteArray())) == folded) {
-            twin = QFile::decodeName(entryName.toByteArray());
-        }
-    }
-    ::closedir(listing);
-    return exact ? std::nullopt : twin;
-}
-
 struct DownloadTarget
 {
     bool inside = false;
@@ -160,7 +111,7 @@ DownloadTarget prepareDownloadTarget(const QString &root, const QString &path, c
     target.inside = liesInside(root, path);
     if (!target.inside)
         return target;
-    target.twin = nameTwin(path);
+    target.twin = lane::nameTwin(path);
     if (target.twin)
         return target;
     target.existing = inspect(path, stop);
