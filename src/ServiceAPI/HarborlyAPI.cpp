@@ -136,16 +136,17 @@ QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_to
     std::shared_ptr<TokenManager> tokens = m_tokenManager;
     const std::shared_ptr<ServiceReachability> reachability = m_reachability;
     Clock &clock = m_clock;
+    const quint64 ticket = reachability->ticket();
     std::exception_ptr failure;
     try {
         auto first = HttpClient::send(request, stop);
         HttpResponse response = co_await std::move(first);
-        reachability->noteAnswer();
+        reachability->noteAnswer(ticket);
         auto settling = settleWith(std::move(tokens), std::move(request), std::move(response), std::move(stop));
         co_return co_await std::move(settling);
     } catch (const TransportError &error) {
         if (isSilence(error.code()))
-            reachability->noteNoAnswer(clock.currentDateTime());
+            reachability->noteNoAnswer(ticket, clock.currentDateTime());
         failure = std::current_exception();
     } catch (...) {
         failure = std::current_exception();

@@ -1,20 +1,24 @@
 #include "ServiceAPI/ServiceReachability.h"
 
+#include <algorithm>
+
 namespace quillmere {
 
-void ServiceReachability::noteAnswer()
+void ServiceReachability::noteAnswer(quint64 ticket)
 {
-    if (!m_unreachableSince)
+    m_latestAnswered = std::max(m_latestAnswered, ticket);
+    if (!m_unreachableSince || ticket < m_silentFrom)
         return;
     m_unreachableSince.reset();
     Q_EMIT unreachableSinceChanged();
 }
 
-void ServiceReachability::noteNoAnswer(const QDateTime &at)
+void ServiceReachability::noteNoAnswer(quint64 ticket, const QDateTime &at)
 {
-    if (m_unreachableSince)
+    if (m_unreachableSince || ticket < m_latestAnswered)
         return;
     m_unreachableSince = at;
+    m_silentFrom = ticket;
     Q_EMIT unreachableSinceChanged();
 }
 

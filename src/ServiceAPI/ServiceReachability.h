@@ -22,14 +22,21 @@ public:
     // last request was answered (or none was sent yet).
     const std::optional<QDateTime> &unreachableSince() const { return m_unreachableSince; }
 
-    void noteAnswer();
-    void noteNoAnswer(const QDateTime &at);
+    // Each request takes a ticket when it is sent. What it learns counts only against
+    // requests sent before it: an answer to a request older than the silence does not end it,
+    // and a request older than the latest answered one does not begin one.
+    quint64 ticket() { return ++m_lastTicket; }
+    void noteAnswer(quint64 ticket);
+    void noteNoAnswer(quint64 ticket, const QDateTime &at);
 
 Q_SIGNALS:
     void unreachableSinceChanged();
 
 private:
     std::optional<QDateTime> m_unreachableSince;
+    quint64 m_lastTicket = 0;
+    quint64 m_latestAnswered = 0;
+    quint64 m_silentFrom = 0;
 };
 
 } // namespace quillmere
