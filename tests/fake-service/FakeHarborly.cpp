@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -107,12 +108,15 @@ int portOf(const sockaddr_storage &address)
 }
 
 // Calls `visit` with each connected socket of this process whose local port is `localPort`,
-// and its peer's port, until it returns false.
+// and its peer's port, until it returns false. A fake that cannot look through its descriptors
+// cannot drop a connection or stop: it stops the run rather than carry on as if it had.
 void forEachConnection(int localPort, const std::function<bool(int fd, int remotePort)> &visit)
 {
     DIR *fds = opendir("/proc/self/fd");
-    if (!fds)
-        return;
+    if (!fds) {
+        std::perror("the fake service cannot list its connections");
+        std::abort();
+    }
     while (const dirent *entry = readdir(fds)) {
         char *end = nullptr;
         const long fd = std::strtol(entry->d_name, &end, 10);
@@ -129,17 +133,27 @@ void forEachConnection(int localPort, const std::function<bool(int fd, int remot
     closedir(fds);
 }
 
-// cpp-httplib always answers once a handler returns, so closing a connection without an
-// answer means shutting down the server's end of that socket: found among our descriptors by
-// its two ports. The server then fails to write its answer and closes the descriptor itself.
-void abortConnection(int localPort, int remotePort)
+// cpp-httplib always answers once a handler returns (an empty 200 when the handler set
+// nothing), so closing a connection without an answer means shutting down the server's end of
+// that socket: found among our descriptors by its two ports. The server then fails to write
+// its answer and closes the descriptor itself. The handler's socket stays open until it
+// returns, so it goes unfound only once its peer is gone; even then the answer left behind is
+// one no client can take for a reply: a status whose body never comes.
+void abortConnection(const httplib::Request &request, httplib::Response &response)
 {
-    forEachConnection(localPort, [remotePort](int fd, int peerPort) {
+    bool shut = false;
+    forEachConnection(request.local_port, [&shut, remotePort = request.remote_port](int fd, int peerPort) {
         if (peerPort != remotePort)
             return true;
-        shutdown(fd, SHUT_RDWR);
+        shut = shutdown(fd, SHUT_RDWR) == 0;
         return false;
     });
+    if (shut)
+        return;
+    std::fprintf(stderr, "the fake service found no connection from port %d to drop\n", request.remote_port);
+    response.status = 500;
+    response.set_content_provider(1, "application/octet-stream",
+                                  [](size_t, size_t, httplib::DataSink &) { return false; });
 }
 
 // Fills `content` from the pieces an upload was kept in, for a caller outside the fake.
@@ -373,7 +387,7 @@ void FakeHarborly::handle(const httplib::Request &req, httplib::Response &res)
     const AppliedFaults faults = takeFaults(request);
     const auto hangUp = [&] {
         log(request, 0);
-        abortConnection(req.local_port, req.remote_port);
+        abortConnection(req, res);
     };
 
     if (faults.delay && !pause(faults.delay->pause))
@@ -878,7 +892,7 @@ void FakeHarborly::handleUpload(const httplib::Request &req, httplib::Response &
     const AppliedFaults faults = takeFaults(request);
     const auto hangUp = [&] {
         log(request, 0);
-        abortConnection(req.local_port, req.remote_port);
+        abortConnection(req, res);
     };
 
     // The body is read whatever the answer, so the client always gets to see it.
