@@ -1,33 +1,52 @@
 #include "Accounts/AppleSignInManager.h"
 
-#include "Accounts/SignInReply.h"
-#include "Accounts/WebSignInSupport.h"
-#include "Platform/Http/HttpClient.h"
+#include "Platform/Http/HttpResponse.h"
 #include "Platform/Http/UrlBuilding.h"
 
 namespace quillmere {
 
 namespace {
+
 using Error = AppleSignInManager::AppleSignInError;
-const QString deviceName = QStringLiteral("Quillmere");
+
+Error errorFor(websignin::Fault fault, const QString &text)
+{
+    switch (fault) {
+    case websignin::Fault::sessionStartFailed:
+        return Error(Error::Code::sessionStartFailed);
+    case websignin::Fault::userCancelled:
+        return Error(Error::Code::userCancelled);
+    case websignin::Fault::sessionFailed:
+        return Error(Error::Code::authorizationFailed, text);
+    case websignin::Fault::noAuthorizationCode:
+        return Error(Error::Code::noAuthorizationCode);
+    case websignin::Fault::stateMismatch:
+        return Error(Error::Code::stateMismatch);
+    case websignin::Fault::invalidResponse:
+        break;
+    }
+    return Error(Error::Code::invalidResponse);
+}
+
 } // namespace
 
 AppleSignInManager::AppleSignInError::AppleSignInError(Code code, QString text, int statusCode)
-    : m_code(code), m_text(std::move(text)), m_statusCode(statusCode), m_what(message().toUtf8())
+    : SignInError(std::move(text), statusCode), m_code(code)
 {
+    keepMessage(message());
 }
 
 QString AppleSignInManager::AppleSignInError::message() const
 {
     switch (m_code) {
     case Code::authorizationFailed:
-        return QStringLiteral("Apple Sign-In failed: ") + m_text;
+        return QStringLiteral("Apple Sign-In failed: ") + text();
     case Code::serverReported:
-        return QStringLiteral("Sign in failed (") + m_text + QStringLiteral(").");
+        return QStringLiteral("Sign in failed (") + text() + QStringLiteral(").");
     case Code::exchangeFailed:
-        return QStringLiteral("Code exchange failed (%1).").arg(m_statusCode);
+        return QStringLiteral("Code exchange failed (%1).").arg(statusCode());
     case Code::serverError:
-        return QStringLiteral("Server error (%1).").arg(m_statusCode);
+        return QStringLiteral("Server error (%1).").arg(statusCode());
     case Code::invalidURL:
         return QStringLiteral("Failed to construct Apple Sign-In URL.");
     case Code::userCancelled:
@@ -52,27 +71,11 @@ AppleSignInManager::AppleSignInManager(std::shared_ptr<WebAuthSession> session, 
 
 std::pair<QString, QString> AppleSignInManager::readCallback(const WebAuthOutcome &outcome, const QString &state)
 {
-    switch (outcome.kind) {
-    case WebAuthOutcome::Kind::notStarted:
-        throw Error(Error::Code::sessionStartFailed);
-    case WebAuthOutcome::Kind::cancelled:
-        throw Error(Error::Code::userCancelled);
-    case WebAuthOutcome::Kind::failed:
-        throw Error(Error::Code::authorizationFailed, outcome.errorMessage);
-    case WebAuthOutcome::Kind::completed:
-        break;
-    }
-    if (!outcome.callbackURL || !outcome.callbackURL->isValid())
-        throw Error(Error::Code::noAuthorizationCode);
-    const QUrl &url = *outcome.callbackURL;
+    const QUrl url = websignin::callbackURL(outcome, &errorFor);
+    // The service's page reports its own failures in an "error" item, before any code is read.
     if (const auto reported = websignin::firstQueryValue(url, QStringLiteral("error")))
         throw Error(Error::Code::serverReported, *reported);
-    const auto code = websignin::firstQueryValue(url, QStringLiteral("code"));
-    if (!code)
-        throw Error(Error::Code::noAuthorizationCode);
-    if (websignin::firstQueryValue(url, QStringLiteral("state")) != state)
-        throw Error(Error::Code::stateMismatch);
-    return {*code, state};
+    return websignin::codeAndState(url, state, &errorFor);
 }
 
 QCoro::Task<std::pair<QString, QString>> AppleSignInManager::performOAuthFlow(std::stop_token stop)
@@ -81,7 +84,7 @@ QCoro::Task<std::pair<QString, QString>> AppleSignInManager::performOAuthFlow(st
     const QUrl page = withQueryItems(appendingPath(m_redirectBase(), QStringLiteral("/auth/apple/app-redirect")),
                                      {{QStringLiteral("callback"), callbackURL},
                                       {QStringLiteral("state"), state},
-                                      {QStringLiteral("device_name"), deviceName}});
+                                      {QStringLiteral("device_name"), websignin::deviceName}});
     // The page is where the user types Apple credentials: never anything but https, or http
     // to a service on this machine.
     if (!page.isValid() || !isPermittedUrl(page))
@@ -95,12 +98,8 @@ QCoro::Task<std::pair<QString, QString>> AppleSignInManager::performOAuthFlow(st
 
 QCoro::Task<AuthResponse> AppleSignInManager::exchangeCode(QString code, std::stop_token stop)
 {
-    HttpRequest request;
-    request.url = appendingPath(m_exchangeBase(), QStringLiteral("/api/v1/auth/apple/exchange"));
-    request.method = "POST";
-    request.headers.set("Accept", "application/json");
-    request.setJsonBody(QJsonObject{{QStringLiteral("code"), code}, {QStringLiteral("device_name"), deviceName}});
-    auto sending = HttpClient::send(std::move(request), std::move(stop));
+    auto sending = websignin::postExchange(appendingPath(m_exchangeBase(), QStringLiteral("/api/v1/auth/apple/exchange")),
+                                           QJsonObject{{QStringLiteral("code"), code}}, std::move(stop));
     const HttpResponse response = co_await std::move(sending);
     switch (response.status) {
     case 200:
@@ -113,10 +112,7 @@ QCoro::Task<AuthResponse> AppleSignInManager::exchangeCode(QString code, std::st
     default:
         throw Error(Error::Code::serverError, {}, response.status);
     }
-    auto reply = readSignInReply(response.body);
-    if (!reply)
-        throw Error(Error::Code::invalidResponse);
-    co_return std::move(*reply);
+    co_return websignin::acceptedReply(response.body, &errorFor);
 }
 
 } // namespace quillmere

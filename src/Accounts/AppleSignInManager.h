@@ -2,13 +2,13 @@
 
 #include "Accounts/APIConfig.h"
 #include "Accounts/AuthResponse.h"
+#include "Accounts/WebSignInSupport.h"
 #include "Platform/WebAuth/WebAuthSession.h"
 
 #include <QCoroTask>
 #include <QString>
 #include <QUrl>
 
-#include <exception>
 #include <functional>
 #include <memory>
 #include <stop_token>
@@ -23,7 +23,7 @@ namespace quillmere {
 class AppleSignInManager
 {
 public:
-    class AppleSignInError : public std::exception
+    class AppleSignInError : public websignin::SignInError
     {
     public:
         enum class Code {
@@ -41,17 +41,10 @@ public:
 
         AppleSignInError(Code code, QString text = {}, int statusCode = 0);
         Code code() const { return m_code; }
-        int statusCode() const { return m_statusCode; }
-        // The session's or the service's message, for the cases that carry one.
-        const QString &text() const { return m_text; }
         QString message() const;
-        const char *what() const noexcept override { return m_what.constData(); }
 
     private:
         Code m_code;
-        QString m_text;
-        int m_statusCode;
-        QByteArray m_what;
     };
 
     using BaseURLSource = std::function<QUrl()>;

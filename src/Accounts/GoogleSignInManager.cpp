@@ -1,8 +1,6 @@
 #include "Accounts/GoogleSignInManager.h"
 
-#include "Accounts/SignInReply.h"
-#include "Accounts/WebSignInSupport.h"
-#include "Platform/Http/HttpClient.h"
+#include "Platform/Http/HttpResponse.h"
 #include "Platform/Http/UrlBuilding.h"
 #include "Platform/Settings/UserDefaults.h"
 
@@ -17,22 +15,43 @@
 namespace quillmere {
 
 namespace {
+
 using Error = GoogleSignInManager::GoogleSignInError;
-const QString deviceName = QStringLiteral("Quillmere");
+
+Error errorFor(websignin::Fault fault, const QString &text)
+{
+    switch (fault) {
+    case websignin::Fault::sessionStartFailed:
+        return Error(Error::Code::sessionStartFailed);
+    case websignin::Fault::userCancelled:
+        return Error(Error::Code::userCancelled);
+    case websignin::Fault::sessionFailed:
+        return Error(Error::Code::authenticationFailed, text);
+    case websignin::Fault::noAuthorizationCode:
+        return Error(Error::Code::noAuthorizationCode);
+    case websignin::Fault::stateMismatch:
+        return Error(Error::Code::stateMismatch);
+    case websignin::Fault::invalidResponse:
+        break;
+    }
+    return Error(Error::Code::invalidResponse);
+}
+
 } // namespace
 
 GoogleSignInManager::GoogleSignInError::GoogleSignInError(Code code, QString text, int statusCode)
-    : m_code(code), m_text(std::move(text)), m_statusCode(statusCode), m_what(message().toUtf8())
+    : SignInError(std::move(text), statusCode), m_code(code)
 {
+    keepMessage(message());
 }
 
 QString GoogleSignInManager::GoogleSignInError::message() const
 {
     switch (m_code) {
     case Code::authenticationFailed:
-        return QStringLiteral("Google Sign-In failed: ") + m_text;
+        return QStringLiteral("Google Sign-In failed: ") + text();
     case Code::serverError:
-        return QStringLiteral("Server error (%1).").arg(m_statusCode);
+        return QStringLiteral("Server error (%1).").arg(statusCode());
     case Code::invalidURL:
         return QStringLiteral("Failed to construct Google OAuth URL.");
     case Code::userCancelled:
@@ -82,26 +101,8 @@ GoogleSignInManager::GoogleSignInManager(std::shared_ptr<WebAuthSession> session
 
 std::pair<QString, QString> GoogleSignInManager::readCallback(const WebAuthOutcome &outcome, const QString &state)
 {
-    switch (outcome.kind) {
-    case WebAuthOutcome::Kind::notStarted:
-        throw Error(Error::Code::sessionStartFailed);
-    case WebAuthOutcome::Kind::cancelled:
-        throw Error(Error::Code::userCancelled);
-    case WebAuthOutcome::Kind::failed:
-        throw Error(Error::Code::authenticationFailed, outcome.errorMessage);
-    case WebAuthOutcome::Kind::completed:
-        break;
-    }
-    if (!outcome.callbackURL || !outcome.callbackURL->isValid())
-        throw Error(Error::Code::noAuthorizationCode);
-    const QUrl &url = *outcome.callbackURL;
-    // Google's "error" item is not read: without a code the flow fails below anyway.
-    const auto code = websignin::firstQueryValue(url, QStringLiteral("code"));
-    if (!code)
-        throw Error(Error::Code::noAuthorizationCode);
-    if (websignin::firstQueryValue(url, QStringLiteral("state")) != state)
-        throw Error(Error::Code::stateMismatch);
-    return {*code, state};
+    // Google's "error" item is not read: without a code the flow fails anyway.
+    return websignin::codeAndState(websignin::callbackURL(outcome, &errorFor), state, &errorFor);
 }
 
 QCoro::Task<std::pair<QString, QString>> GoogleSignInManager::performOAuthFlow(std::stop_token stop)
@@ -132,24 +133,17 @@ QCoro::Task<std::pair<QString, QString>> GoogleSignInManager::performOAuthFlow(s
 
 QCoro::Task<AuthResponse> GoogleSignInManager::exchangeCode(QString code, std::stop_token stop)
 {
-    HttpRequest request;
-    request.url = appendingPath(m_exchangeBase(), QStringLiteral("/api/v1/auth/social"));
-    request.method = "POST";
-    request.headers.set("Accept", "application/json");
     // The service takes Google's authorization code in "id_token".
-    request.setJsonBody(QJsonObject{{QStringLiteral("provider"), QStringLiteral("google")},
-                                    {QStringLiteral("id_token"), code},
-                                    {QStringLiteral("device_name"), deviceName}});
-    auto sending = HttpClient::send(std::move(request), std::move(stop));
+    auto sending = websignin::postExchange(
+        appendingPath(m_exchangeBase(), QStringLiteral("/api/v1/auth/social")),
+        QJsonObject{{QStringLiteral("provider"), QStringLiteral("google")}, {QStringLiteral("id_token"), code}},
+        std::move(stop));
     const HttpResponse response = co_await std::move(sending);
     if (response.status == 401)
         throw Error(Error::Code::tokenVerificationFailed);
     if (response.status != 200 && response.status != 201)
         throw Error(Error::Code::serverError, {}, response.status);
-    auto reply = readSignInReply(response.body);
-    if (!reply)
-        throw Error(Error::Code::invalidResponse);
-    co_return std::move(*reply);
+    co_return websignin::acceptedReply(response.body, &errorFor);
 }
 
 } // namespace quillmere

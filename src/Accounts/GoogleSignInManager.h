@@ -2,13 +2,13 @@
 
 #include "Accounts/APIConfig.h"
 #include "Accounts/AuthResponse.h"
+#include "Accounts/WebSignInSupport.h"
 #include "Platform/WebAuth/WebAuthSession.h"
 
 #include <QCoroTask>
 #include <QString>
 #include <QUrl>
 
-#include <exception>
 #include <functional>
 #include <memory>
 #include <stop_token>
@@ -22,7 +22,7 @@ namespace quillmere {
 class GoogleSignInManager
 {
 public:
-    class GoogleSignInError : public std::exception
+    class GoogleSignInError : public websignin::SignInError
     {
     public:
         enum class Code {
@@ -39,16 +39,10 @@ public:
 
         GoogleSignInError(Code code, QString text = {}, int statusCode = 0);
         Code code() const { return m_code; }
-        int statusCode() const { return m_statusCode; }
-        const QString &text() const { return m_text; }
         QString message() const;
-        const char *what() const noexcept override { return m_what.constData(); }
 
     private:
         Code m_code;
-        QString m_text;
-        int m_statusCode;
-        QByteArray m_what;
     };
 
     using BaseURLSource = std::function<QUrl()>;

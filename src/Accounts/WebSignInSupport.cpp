@@ -1,7 +1,7 @@
 #include "Accounts/WebSignInSupport.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "Platform/Http/HttpClient.h"
+
 #include <QUrlQuery>
 #include <QUuid>
 
@@ -22,5 +22,16 @@ std::optional<QString> firstQueryValue(const QUrl &url, const QString &name)
     return std::nullopt;
 }
 
+QCoro::Task<HttpResponse> postExchange(QUrl url, QJsonObject body, std::stop_token stop)
+{
+    body.insert(QStringLiteral("device_name"), deviceName);
+    HttpRequest request;
+    request.url = std::move(url);
+    request.method = "POST";
+    request.headers.set("Accept", "application/json");
+    request.setJsonBody(body);
+    auto sending = HttpClient::send(std::move(request), std::move(stop));
+    co_return co_await std::move(sending);
+}
 
 } // namespace quillmere::websignin

@@ -54,18 +54,9 @@ void AppSession::start()
 
     for (auto changed : {&AuthState::connectionStateChanged, &AuthState::waitingChanged, &AuthState::signInCommitted})
         QObject::connect(&m_auth, changed, this, &AppSession::scheduleObservation);
-    for (auto changed :
-         {&SyncEngine::syncStateChanged, &SyncEngine::isPausedChanged, &SyncEngine::isHibernatingChanged,
-          &SyncEngine::isStorageFullChanged, &SyncEngine::filesPendingChanged, &SyncEngine::filesSyncingChanged,
-          &SyncEngine::currentFileNameChanged, &SyncEngine::lastSyncAtChanged, &SyncEngine::heldDownloadNoticeChanged,
-          &SyncEngine::isSyncingNowChanged, &SyncEngine::hibernationIntervalChanged})
-        QObject::connect(&m_engine, changed, this, &AppSession::scheduleObservation);
+    QObject::connect(&m_engine, &SyncEngine::statusChanged, this, &AppSession::scheduleObservation);
     QObject::connect(&m_network, &NetworkMonitor::isConnectedChanged, this, &AppSession::scheduleObservation);
     QObject::connect(&m_auth, &AuthState::maintenanceModeChanged, this, &AppSession::scheduleObservation);
-    QObject::connect(&m_engine.dawReporter(), &DAWLivenessReporter::activeWarningChanged, this,
-                     &AppSession::scheduleObservation);
-    QObject::connect(m_engine.apiClient()->api()->reachability().get(), &ServiceReachability::unreachableSinceChanged,
-                     this, &AppSession::scheduleObservation);
     QObject::connect(&m_network, &NetworkMonitor::networkBecameAvailable, this, &AppSession::networkReturned);
     // Back, or on another kind of link: what failed on the old connection is tried again.
     QObject::connect(&m_network, &NetworkMonitor::networkBecameAvailable, &m_engine, &SyncEngine::handleNetworkChange);

@@ -26,8 +26,9 @@ struct StoreChanges;
 
 // What the application does while it runs, between the sign-in state and the engine:
 //
-// - It follows the engine's, the network's and the sign-in state's change signals through one
-//   coalescing timer (observationDelay; nothing is polled) and publishes one ShellStatus.
+// - It follows the engine's status signal and the network's and the sign-in state's change
+//   signals through one coalescing timer (observationDelay; nothing is polled) and publishes
+//   one ShellStatus.
 // - Each time the account becomes connected (a sign-in committed while connected counts as a
 //   new connection) the engine gets a fresh model context, the account is confirmed (below),
 //   the sync folders are hydrated once per run and the engine starts when a folder has a

@@ -13,7 +13,9 @@
 #include "Platform/Async/Clock.h"
 #include "Platform/Memory/FreedMemory.h"
 #include "Platform/Workspace/ApplicationEvents.h"
+#include "ServiceAPI/HarborlyAPI.h"
 #include "ServiceAPI/LibraryAPIClient.h"
+#include "ServiceAPI/ServiceReachability.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -93,6 +95,21 @@ SyncEngine::SyncEngine(std::shared_ptr<LibraryAPIClient> apiClient, KeychainVaul
     , m_dawReporter(std::make_unique<DAWLivenessReporter>(
           m_apiClient, clock, std::make_shared<SystemDAWRunningStateProvider>(applicationEvents)))
 {
+    // The shell's status, in one signal: a property it shows belongs in this list, so whoever
+    // follows the status needs no list of its own.
+    for (auto changed :
+         {&SyncEngine::syncStateChanged, &SyncEngine::isPausedChanged, &SyncEngine::isHibernatingChanged,
+          &SyncEngine::isStorageFullChanged, &SyncEngine::filesPendingChanged, &SyncEngine::filesSyncingChanged,
+          &SyncEngine::currentFileNameChanged, &SyncEngine::lastSyncAtChanged, &SyncEngine::heldDownloadNoticeChanged,
+          &SyncEngine::isSyncingNowChanged, &SyncEngine::hibernationIntervalChanged})
+        QObject::connect(this, changed, this, &SyncEngine::statusChanged);
+    // The multi-device warning and the service's silence are shown too; both belong to
+    // services the engine holds for its whole life.
+    QObject::connect(m_dawReporter.get(), &DAWLivenessReporter::activeWarningChanged, this,
+                     &SyncEngine::statusChanged);
+    if (m_apiClient && m_apiClient->api())
+        QObject::connect(m_apiClient->api()->reachability().get(), &ServiceReachability::unreachableSinceChanged, this,
+                         &SyncEngine::statusChanged);
 }
 
 // Only releases what it holds: lanes are not stopped and observers not removed here, but

@@ -243,6 +243,10 @@ Q_SIGNALS:
     void hibernationIntervalChanged();
     void isSyncingNowChanged();
     void storedModelContextChanged();
+    // Any change the shell's status shows: one of the properties above that the status line
+    // and the tray read (not the lists, the pass counts or the folders with changes), the
+    // multi-device warning, or the service's silence.
+    void statusChanged();
 
 private:
     // One row of the lane table, or a folder refused for overlapping another; both are

@@ -334,6 +334,63 @@ TEST_F(PanelTest, WhileNothingAnswersThePanelSaysSinceWhenAndUpToDateOnlyAfterAn
     EXPECT_TRUE(statusLine(session->status()).startsWith(QStringLiteral("Up to date")));
 }
 
+// Each engine property the status shows reaches the panel's text by its own change alone, one
+// property at a time, wired as the application wires the panel to the session.
+TEST_F(PanelTest, EachEngineChangeTheStatusShowsReachesThePanelByItself)
+{
+    connect();
+    StatusPanel view;
+    QObject::connect(session.get(), &AppSession::statusChanged, &view, [&] { view.setStatus(session->status()); });
+    view.setStatus(session->status());
+    ASSERT_EQ(view.line()->text(), QStringLiteral("Up to date"));
+
+    const QDateTime synced = clock.currentDateTime();
+    const QString upToDate =
+        QStringLiteral("Up to date — last synced %1").arg(synced.toLocalTime().time().toString(QStringLiteral("HH:mm")));
+    const auto reported = [&](const std::function<void(test::ScriptedLane &)> &set) {
+        return [&, set] {
+            set(lane());
+            lane().notifyStateChanged();
+        };
+    };
+    struct Step
+    {
+        const char *change;
+        std::function<void()> make;
+        QString line;
+    };
+    const std::vector<Step> steps{
+        {"last sync", reported([&](auto &l) { l.setLastSyncAt(synced); }), upToDate},
+        {"storage full", [&] { engine->setIsStorageFull(true); },
+         QStringLiteral("Storage limit reached — uploads wait until space is free")},
+        {"storage free", [&] { engine->setIsStorageFull(false); }, upToDate},
+        {"paused", [&] { engine->setIsPaused(true); }, QStringLiteral("Sync paused")},
+        {"resumed", [&] { engine->setIsPaused(false); }, upToDate},
+        {"manual sync", [&] { engine->setIsSyncingNow(true); }, QStringLiteral("Syncing…")},
+        {"manual sync over", [&] { engine->setIsSyncingNow(false); }, upToDate},
+        {"lane error", reported([](auto &l) { l.setSyncState(SyncEngineState::error(QStringLiteral("Disk gone"))); }),
+         QStringLiteral("Disk gone")},
+        {"lane syncing", reported([](auto &l) { l.setSyncState(SyncEngineState::syncing()); }), QStringLiteral("Syncing…")},
+        {"files pending", reported([](auto &l) { l.setFilesPending(3); }), QStringLiteral("Syncing — 3 files waiting")},
+        {"current file", reported([](auto &l) { l.setCurrentFile(QStringLiteral("Kick.wav")); }),
+         QStringLiteral("Syncing Kick.wav")},
+        {"hibernating", [&] { engine->setIsHibernating(true); },
+         QStringLiteral("Harborly cannot be reached — trying again in 2 min")},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.change);
+        step.make();
+        EXPECT_TRUE(runUntil([&] { return view.line()->text() == step.line; }, 2s)) << view.line()->text().toStdString();
+    }
+
+    // Shown beside the line: the held-download banner, and the transfers under way.
+    const QString notice = QStringLiteral("Downloads wait until Beats is free.");
+    reported([&](auto &l) { l.setHeldDownloadNotice(notice); })();
+    EXPECT_TRUE(runUntil([&] { return view.banner()->text() == notice; }, 2s));
+    reported([](auto &l) { l.setFilesSyncing(2); })();
+    EXPECT_TRUE(runUntil([&] { return session->status().filesSyncing == 2; }, 2s));
+}
+
 TEST_F(PanelTest, TheShellCallsTheEnginesOwnOperationsAndAllFourAreThere)
 {
     EXPECT_TRUE(actions->canHydrate());
