@@ -66,9 +66,10 @@ struct EnumStrings<SyncFileDesiredState>
     static constexpr E fallback = E::syncedLocal;
 };
 
-// The stored values of one tracked file. Every field is written by the lane that owns the
-// folder (src/Lane); the engine and the panel only read them. The record-state table (status
-// by desired state, and the transitions between them) is in the design record.
+// The stored values of one tracked file. The lane that owns the folder (src/Lane) writes
+// every field; besides it only the panel writes, when the user acknowledges a conflict
+// (App/PanelState: status, direction, the conflict fields). The record-state table (status by
+// desired state, and the transitions between them) is in the design record.
 struct SyncFileData
 {
     // Absolute path of the file on this disk; unique in the store. Intake (renames, moves),
