@@ -565,10 +565,7 @@ QCoro::Task<bool> SyncLane::followRemoteMove(FileSyncAPI::DeltaChange change, QS
     if (holdsLastSynced || (downloadOnly && look.kind == LocalLook::Kind::regularFile)) {
         // Removed only while it still holds the last synced content (checked again on the
         // spot); a download-only folder keeps the service's version alone.
-        record->setDesiredState(SyncFileDesiredState::deletedLocal);
-        record->setSyncDirection(SyncFileDirection::download);
-        record->setRetryCount(0);
-        record->setNextRetryAt(std::nullopt);
+        record->oweLocalDelete();
         co_await dispatchNow(record, stop);
     } else if (look.kind == LocalLook::Kind::regularFile) {
         trackLocalChange(from, look.stamp); // the user's content: kept and sent as a file of its own
@@ -627,10 +624,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         noteListedSize(change.id, change.fileSize);
         if (record->syncStatus() == SyncFileStatus::error) {
             // Its last try failed for good, but this is a new version: owed again, from now.
-            record->setSyncStatus(SyncFileStatus::pending);
-            record->setErrorMessage(std::nullopt);
-            record->setRetryCount(0);
-            record->setNextRetryAt(std::nullopt);
+            record->clearFailure();
         }
         co_return;
     }
@@ -676,11 +670,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         record->setRemoteId(change.id);
         record->setLocalChecksum(checksum);
         record->setRemoteChecksum(checksum);
-        record->setSyncStatus(SyncFileStatus::synced);
-        record->setDesiredState(SyncFileDesiredState::syncedLocal);
-        record->setErrorMessage(std::nullopt);
-        record->setRetryCount(0);
-        record->setNextRetryAt(std::nullopt);
+        record->markSynced();
         break;
     }
     case LocalHashCheck::unconfirmed:
@@ -724,10 +714,7 @@ QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString l
     }
     // Removed only as a local delete may: one regular file whose content is the last synced
     // content (any content in a download-only folder); a local edit is kept and sent.
-    record->setDesiredState(SyncFileDesiredState::deletedLocal);
-    record->setSyncDirection(SyncFileDirection::download);
-    record->setRetryCount(0);
-    record->setNextRetryAt(std::nullopt);
+    record->oweLocalDelete();
     co_await dispatchNow(record, stop);
 }
 
@@ -750,11 +737,8 @@ QCoro::Task<> SyncLane::downloadRemoteFile(FileSyncAPI::DeltaChange change, QStr
     record->setRemoteId(change.id);
     record->setRemoteChecksum(lowerChecksum(change.fileChecksum));
     noteListedSize(change.id, change.fileSize);
-    record->setSyncDirection(SyncFileDirection::download);
-    record->setDesiredState(SyncFileDesiredState::downloadPending);
+    record->oweDownload();
     record->setErrorMessage(std::nullopt);
-    record->setRetryCount(0);
-    record->setNextRetryAt(std::nullopt);
     co_await dispatchNow(record, stop);
 }
 
@@ -963,10 +947,7 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
             break;
         case LocalHashCheck::missing:
         case LocalHashCheck::syncedOnService:
-            record->setSyncDirection(SyncFileDirection::download);
-            record->setDesiredState(SyncFileDesiredState::downloadPending);
-            record->setRetryCount(0);
-            record->setNextRetryAt(std::nullopt);
+            record->oweDownload();
             co_await dispatchNow(record, stop);
             if (const auto after = fetchRecord(path); after && after->syncStatus() == SyncFileStatus::pending
                 && after->desiredState() == SyncFileDesiredState::downloadPending)

@@ -536,10 +536,7 @@ void SyncLane::storageAvailable()
     if (held.empty())
         return;
     for (const auto &record : held) {
-        record->setSyncStatus(SyncFileStatus::pending);
-        record->setErrorMessage(std::nullopt);
-        record->setRetryCount(0);
-        record->setNextRetryAt(std::nullopt);
+        record->clearFailure();
     }
     saveQuietly();
     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Storage available again: %1 upload(s) of %2 owed again")

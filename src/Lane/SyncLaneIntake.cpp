@@ -562,14 +562,7 @@ void SyncLane::moveRecord(const std::shared_ptr<SyncFile> &record, const QString
         origin->setSyncStatus(SyncFileStatus::synced);
         // The moved file is new to the service at its new place; its content (the checksum)
         // is what links it to the origin.
-        record->setRemoteId(std::nullopt);
-        record->setRemoteChecksum(std::nullopt);
-        record->setLfsOid(std::nullopt);
-        record->setRemoteModifiedAt(std::nullopt);
-        record->setLastSyncedAt(std::nullopt);
-        record->setFileUUID(std::nullopt);
-        record->setBaseCommitSha(std::nullopt);
-        applyConflict(std::nullopt, *record);
+        forgetServiceFile(*record);
     }
     record->setLocalPath(newPath);
     record->setFilename(lastComponent(newPath));
@@ -579,10 +572,7 @@ void SyncLane::moveRecord(const std::shared_ptr<SyncFile> &record, const QString
     m_verifiedStamps.remove(newPath);
     if (!owedDownload) {
         record->setSyncStatus(SyncFileStatus::pending);
-        record->setRetryCount(0);
-        record->setNextRetryAt(std::nullopt);
-        record->setSyncDirection(SyncFileDirection::upload);
-        record->setDesiredState(SyncFileDesiredState::uploadPending);
+        record->oweUpload();
         record->setLocalModifiedAt(m_clock.currentDateTime());
     }
     record->setFolderID(laneID());
@@ -631,13 +621,9 @@ void SyncLane::recordLocalChange(const QString &path, const std::optional<FileSt
     } else if (record->syncStatus() == SyncFileStatus::syncing) {
         record->setGeneration(record->generation() + 1);
     } else if (record->syncStatus() == SyncFileStatus::error) {
-        record->setSyncStatus(SyncFileStatus::pending);
-        record->setRetryCount(0);
-        record->setNextRetryAt(std::nullopt);
-        record->setErrorMessage(std::nullopt);
+        record->clearFailure();
     } else if (!record->nextRetryAt()) {
-        record->setSyncStatus(SyncFileStatus::pending);
-        record->setRetryCount(0);
+        record->oweAgain();
     } else {
         record->setGeneration(record->generation() + 1);
     }
@@ -675,10 +661,7 @@ void SyncLane::recordLocalDeletion(const QString &path, const QString &root, con
     } else {
         record->setSyncStatus(SyncFileStatus::pending);
     }
-    record->setDesiredState(SyncFileDesiredState::deletedRemote);
-    record->setLocalModifiedAt(std::nullopt);
-    record->setRetryCount(0);
-    record->setNextRetryAt(std::nullopt);
+    record->oweRemoteDelete();
 }
 
 bool SyncLane::releaseMoveOrigins(const std::optional<QDateTime> &settleFrom)
@@ -708,10 +691,8 @@ bool SyncLane::releaseMoveOrigins(const std::optional<QDateTime> &settleFrom)
         const auto content = origin->localChecksum() ? origin->localChecksum() : origin->remoteChecksum();
         if (content && unconfirmed.contains(content->toLower()))
             continue;
-        origin->setSyncStatus(SyncFileStatus::pending);
+        origin->oweAgain();
         origin->setLocalModifiedAt(settleFrom);
-        origin->setRetryCount(0);
-        origin->setNextRetryAt(std::nullopt);
         released = true;
     }
     return released;

@@ -334,12 +334,8 @@ void SyncLane::settleCompleted(SyncFile &record, SyncFileDesiredState state, qin
         record.setSyncStatus(SyncFileStatus::pending);
         return;
     }
-    record.setSyncStatus(state == SyncFileDesiredState::conflictResolutionPending ? SyncFileStatus::conflict
-                                                                                  : SyncFileStatus::synced);
-    record.setErrorMessage(std::nullopt);
-    record.setDesiredState(SyncFileDesiredState::syncedLocal);
-    record.setRetryCount(0);
-    record.setNextRetryAt(std::nullopt);
+    record.markSynced(state == SyncFileDesiredState::conflictResolutionPending ? SyncFileStatus::conflict
+                                                                               : SyncFileStatus::synced);
 }
 
 void SyncLane::returnToPending(const DispatchContext &context)

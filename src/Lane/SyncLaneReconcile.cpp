@@ -43,12 +43,9 @@ bool wasPresentLocally(const SyncFile &record)
 
 void oweUpload(SyncFile &record)
 {
-    record.setSyncDirection(SyncFileDirection::upload);
-    record.setDesiredState(SyncFileDesiredState::uploadPending);
+    record.oweUpload();
     record.setSyncStatus(SyncFileStatus::pending);
     record.setLocalModifiedAt(std::nullopt);
-    record.setRetryCount(0);
-    record.setNextRetryAt(std::nullopt);
 }
 
 struct Candidate
@@ -244,12 +241,8 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
                     m_modelContext->remove(other);
                     continue;
                 }
-                other->setSyncDirection(SyncFileDirection::download);
-                other->setDesiredState(SyncFileDesiredState::deletedLocal);
-                other->setSyncStatus(SyncFileStatus::pending);
-                other->setErrorMessage(std::nullopt);
-                other->setRetryCount(0);
-                other->setNextRetryAt(std::nullopt);
+                other->oweLocalDelete();
+                other->clearFailure();
             }
         }
         if (repaired)
@@ -268,19 +261,14 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
             const auto id = record->remoteId();
             if (!id || !localPaths.contains(record->localPath()))
                 continue; // the stale records below, or a file the service never had
-            record->setErrorMessage(std::nullopt);
-            record->setRetryCount(0);
-            record->setNextRetryAt(std::nullopt);
-            record->setSyncStatus(SyncFileStatus::pending);
+            record->clearFailure();
             if (!remoteIds.contains(*id)) {
                 // Gone at the service: the local delete is owed again (it keeps an edit).
-                record->setSyncDirection(SyncFileDirection::download);
-                record->setDesiredState(SyncFileDesiredState::deletedLocal);
+                record->oweLocalDelete();
             } else if (listedChecksums.value(*id) != lastSyncedContent(*record)) {
                 record->setRemoteChecksum(listedChecksums.contains(*id) ? std::optional(listedChecksums.value(*id))
                                                                         : std::nullopt);
-                record->setSyncDirection(SyncFileDirection::download);
-                record->setDesiredState(SyncFileDesiredState::downloadPending);
+                record->oweDownload();
                 noteListedSize(*id, listedSizes.contains(*id) ? std::optional<qint64>(listedSizes.value(*id))
                                                               : std::nullopt);
             } else if (record->desiredState() != SyncFileDesiredState::uploadPending) {
@@ -362,11 +350,8 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
             m_modelContext->remove(record);
             continue;
         }
-        record->setDesiredState(SyncFileDesiredState::deletedRemote);
+        record->oweRemoteDelete();
         record->setSyncStatus(SyncFileStatus::pending);
-        record->setLocalModifiedAt(std::nullopt);
-        record->setRetryCount(0);
-        record->setNextRetryAt(std::nullopt);
     }
     if (kept > 0)
         logLine(SyncLogger::Event::syncStarted,
@@ -375,12 +360,8 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
                     .arg(QString::number(kept), name));
     for (const QString &path : toOweDownload) {
         if (const auto record = fetchRecord(path); record && record->syncStatus() != SyncFileStatus::syncing) {
-            record->setSyncDirection(SyncFileDirection::download);
-            record->setDesiredState(SyncFileDesiredState::downloadPending);
-            record->setSyncStatus(SyncFileStatus::pending);
-            record->setErrorMessage(std::nullopt);
-            record->setRetryCount(0);
-            record->setNextRetryAt(std::nullopt);
+            record->oweDownload();
+            record->clearFailure();
             if (const auto id = record->remoteId())
                 noteListedSize(*id, listedSizes.contains(*id) ? std::optional<qint64>(listedSizes.value(*id))
                                                               : std::nullopt);

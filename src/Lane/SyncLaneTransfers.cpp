@@ -336,10 +336,7 @@ QCoro::Task<> SyncLane::settleGoneAtService(qint64 fileID, QString localPath, st
                              QStringLiteral("Deleted at Harborly before it was downloaded (id:%1)").arg(fileID));
     // As a delete from the change feed: the copy here goes only while it holds the last
     // synced content (any content in a download-only folder); a local edit is kept and sent.
-    record->setDesiredState(SyncFileDesiredState::deletedLocal);
-    record->setSyncDirection(SyncFileDirection::download);
-    record->setRetryCount(0);
-    record->setNextRetryAt(std::nullopt);
+    record->oweLocalDelete();
     saveJournaled(nullptr, record);
     co_await deleteLocalRecord(record, std::move(stop));
 }

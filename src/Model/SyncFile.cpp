@@ -117,6 +117,60 @@ const QString &SyncFile::dispatchRankSql()
     return expression;
 }
 
+void SyncFile::oweUpload()
+{
+    setSyncDirection(SyncDirection::upload);
+    setDesiredState(DesiredState::uploadPending);
+    setRetryCount(0);
+    setNextRetryAt(std::nullopt);
+}
+
+void SyncFile::oweDownload()
+{
+    setSyncDirection(SyncDirection::download);
+    setDesiredState(DesiredState::downloadPending);
+    setRetryCount(0);
+    setNextRetryAt(std::nullopt);
+}
+
+void SyncFile::oweLocalDelete()
+{
+    setSyncDirection(SyncDirection::download);
+    setDesiredState(DesiredState::deletedLocal);
+    setRetryCount(0);
+    setNextRetryAt(std::nullopt);
+}
+
+void SyncFile::oweRemoteDelete()
+{
+    setDesiredState(DesiredState::deletedRemote);
+    setLocalModifiedAt(std::nullopt);
+    setRetryCount(0);
+    setNextRetryAt(std::nullopt);
+}
+
+void SyncFile::oweAgain()
+{
+    setSyncStatus(SyncStatus::pending);
+    setRetryCount(0);
+    setNextRetryAt(std::nullopt);
+}
+
+void SyncFile::clearFailure()
+{
+    oweAgain();
+    setErrorMessage(std::nullopt);
+}
+
+void SyncFile::markSynced(SyncStatus shown)
+{
+    setSyncStatus(shown);
+    setDesiredState(DesiredState::syncedLocal);
+    setErrorMessage(std::nullopt);
+    setRetryCount(0);
+    setNextRetryAt(std::nullopt);
+}
+
 void SyncFile::setLocalPath(QString value)
 {
     QString old = m_d.localPath;

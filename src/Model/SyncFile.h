@@ -66,29 +66,66 @@ struct EnumStrings<SyncFileDesiredState>
     static constexpr E fallback = E::syncedLocal;
 };
 
+// The stored values of one tracked file. The lane that owns the folder (src/Lane) writes
+// every field; besides it only the panel writes, when the user acknowledges a conflict
+// (App/PanelState: status, direction, the conflict fields). The record-state table (status by
+// desired state, and the transitions between them) is in the design record.
 struct SyncFileData
 {
+    // Absolute path of the file on this disk; unique in the store. Intake (renames, moves),
+    // the change feed (a service move) and the plan layout rename it.
     QString localPath;
+    // The service's id of the file this record stands for; none until the file reached the
+    // service. Set by an upload, the change feed and the full sync; cleared when the record
+    // lets go of the service file (SyncLane::forgetServiceFile).
     std::optional<qint64> remoteId;
+    // The last component of localPath, kept alongside it.
     QString filename;
+    // Content hash of the copy here as last confirmed (upload, download, hash check).
     std::optional<QString> localChecksum;
+    // Content hash of the service's version as last listed (change feed, full sync).
     std::optional<QString> remoteChecksum;
+    // Content hash of the version this folder last uploaded (or confirmed as the service's
+    // copy of a held duplicate); cleared when the record lets go of the service file.
     std::optional<QString> lfsOid;
+    // When a local change was seen, on the lane's clock: the queue lets a file settle from
+    // then. None for an owed operation that needs no settling (a scan's delete or upload).
     std::optional<QDateTime> localModifiedAt;
+    // The service's modification time of its version. Nothing sets it today: it is only
+    // carried to a move's origin record and cleared with the service file.
     std::optional<QDateTime> remoteModifiedAt;
+    // When an upload or download last completed here; none for a file never synced here.
     std::optional<QDateTime> lastSyncedAt;
+    // Which way the owed or last operation goes; `conflict` after an upload the service
+    // answered as a conflict. Written with desiredState by the owe* transitions.
     SyncFileDirection syncDirection = SyncFileDirection::upload;
+    // Where the record stands: pending (owed, or waiting on its back-off), syncing (its
+    // operation runs), synced, error (failed for good until a change or full sync), conflict.
     SyncFileStatus syncStatus = SyncFileStatus::pending;
+    // The user-facing reason of the last failure (failure handling), cleared by
+    // clearFailure() and markSynced().
     std::optional<QString> errorMessage;
+    // Size of the file. Nothing sets it today (it stays 0): only carried to a move's origin.
     qint64 fileSize = 0;
+    // The sync folder this record belongs to (the lane's id).
     std::optional<QUuid> folderID;
+    // The operation owed (none when nothing is): see dispatchRank for the order they run in.
     std::optional<SyncFileDesiredState> desiredState = SyncFileDesiredState::syncedLocal;
+    // Raised by every change seen while an operation of the record runs, so its completion
+    // leaves the record owed instead of synced.
     qint64 generation = 0;
+    // Failed attempts of the owed operation in a row (failure handling); 0 when owed afresh.
     qint64 retryCount = 0;
+    // When a failed operation may run again; none when due now (or not owed).
     std::optional<QDateTime> nextRetryAt;
+    // The service's stable id of the file across renames (upload result).
     std::optional<QString> fileUUID;
+    // The plan folder's commit this file's last upload was based on (plan folders only).
     std::optional<QString> baseCommitSha;
+    // The inode of the local file, which finds a moved file again (intake, scans, upload).
     std::optional<qint64> inode;
+    // The conflict the service reported for the last upload (SyncLane::applyConflict), none
+    // otherwise: its id, kind, common ancestor, the service's content id and its message.
     std::optional<qint64> conflictID;
     std::optional<QString> conflictType;
     std::optional<QString> conflictCommonAncestor;
@@ -155,6 +192,29 @@ public:
     // so a query must use this exact text to be served by that index.
     static std::optional<int> dispatchRank(std::optional<DesiredState> state);
     static const QString &dispatchRankSql();
+
+    // Transitions. Each writes exactly the fields it names; the caller writes whatever else
+    // its case needs (a status, a change time). Every owe* makes the operation due now: no
+    // failed attempts counted, no retry time.
+    //
+    // Upload owed: direction upload, desired uploadPending.
+    void oweUpload();
+    // Download owed: direction download, desired downloadPending.
+    void oweDownload();
+    // Delete of the copy here owed (the service's file is gone): direction download, desired
+    // deletedLocal. The delete still keeps a local edit.
+    void oweLocalDelete();
+    // Delete at the service owed (the copy here is gone): desired deletedRemote, no change
+    // time (nothing here to settle). The direction stays as it was.
+    void oweRemoteDelete();
+    // Owed again, from now, with the operation it owes: status pending, no failed attempts,
+    // no retry time. A failure message stays as it is.
+    void oweAgain();
+    // As oweAgain, and the last failure's message is cleared.
+    void clearFailure();
+    // The owed operation completed: status `shown` (synced, or conflict after a conflict
+    // resolution), desired syncedLocal, no failure message, no failed attempts, no retry time.
+    void markSynced(SyncStatus shown = SyncStatus::synced);
 
     const QString &localPath() const { return m_d.localPath; }
     void setLocalPath(QString value);
