@@ -155,7 +155,8 @@ void SyncLane::scheduleQueuePassForRetries()
             earliest = record->nextRetryAt();
         if (const auto record = m_modelContext->fetchFirst(settling))
             lastChange = record->localModifiedAt();
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the next retry time", error);
     }
     const QDateTime now = m_clock.currentDateTime();
     const auto settleMs = std::chrono::duration_cast<std::chrono::milliseconds>(settleWindow).count();
