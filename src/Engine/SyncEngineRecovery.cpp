@@ -43,6 +43,7 @@ QString describe(const std::exception_ptr &error)
     } catch (const std::exception &other) {
         return QString::fromUtf8(other.what());
     } catch (...) {
+        // Not an exception of ours: described by the fixed text below.
     }
     return QStringLiteral("Unknown error");
 }
@@ -133,6 +134,7 @@ bool SyncEngine::isServerUnreachable(const std::exception_ptr &error)
         // The loading of the request itself failed: no connection, no answer, no usable answer.
         return true;
     } catch (...) {
+        // Anything else (a store or local failure) is not the service's outage.
     }
     return false;
 }

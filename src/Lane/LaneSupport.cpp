@@ -13,6 +13,8 @@
 
 namespace quillmere::lane {
 
+Q_LOGGING_CATEGORY(laneLog, "app.quillmere.Quillmere.SyncLane")
+
 void logLine(SyncLogger::Event event, const QString &detail)
 {
     SyncLogger::shared().log(event, SyncLogger::Direction::none, QString(), detail);
@@ -97,20 +99,10 @@ bool isCancellation(const std::exception_ptr &error)
     } catch (const TransportError &transportError) {
         return transportError.isCancellation();
     } catch (...) {
+        // Any other failure is a failure, not a stop.
     }
     return false;
 }
 
-
-std::optional<QString> localRefusalText(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const LocalRefusal &refusal) {
-        return QString::fromStdString(refusal.what());
-    } catch (...) {
-    }
-    return std::nullopt;
-}
 
 } // namespace quillmere::lane

@@ -2,6 +2,7 @@
 
 #include "ActivityLog/SyncLogger.h"
 
+#include <QLoggingCategory>
 #include <QString>
 
 #include <exception>
@@ -9,6 +10,9 @@
 #include <stdexcept>
 
 namespace quillmere::lane {
+
+// The lanes' log channel, for what the activity log does not show the user.
+Q_DECLARE_LOGGING_CATEGORY(laneLog)
 
 // A progress line of a lane in the activity log: no direction, no file name.
 void logLine(SyncLogger::Event event, const QString &detail);
@@ -38,8 +42,5 @@ class LocalRefusal : public std::runtime_error
 public:
     explicit LocalRefusal(const QString &text) : std::runtime_error(text.toStdString()) {}
 };
-
-// The text of a LocalRefusal; nothing for any other failure.
-std::optional<QString> localRefusalText(const std::exception_ptr &error);
 
 } // namespace quillmere::lane

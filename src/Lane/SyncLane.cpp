@@ -9,6 +9,7 @@
 #include "FileServices/FileWatcher.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
+#include "Model/StoreError.h"
 #include "Model/SyncFolder.h"
 
 #include <QCoreApplication>
@@ -297,7 +298,8 @@ std::vector<std::shared_ptr<SyncFile>> SyncLane::fetchFolderRecords()
 {
     try {
         return m_modelContext->fetch(SyncFile::inFolder(laneID()));
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the folder's records", error);
         return {};
     }
 }
@@ -308,7 +310,8 @@ std::shared_ptr<SyncFile> SyncLane::fetchRecord(const QString &localPath)
     request.equals(SyncFile::Field::folderID, laneID());
     try {
         return m_modelContext->fetchFirst(request);
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading a record by path", error);
         return nullptr;
     }
 }
@@ -317,9 +320,23 @@ void SyncLane::saveQuietly()
 {
     try {
         m_modelContext->save();
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
         // The changes stay pending in the context; the next save writes them.
+        traceStoreFailure(StoreStep::save, "saving", error);
     }
+}
+
+void SyncLane::traceStoreFailure(StoreStep step, const char *doing, const std::exception &error)
+{
+    const auto bit = quint8(1u << static_cast<unsigned>(step));
+    if (m_tracedStoreSteps & bit)
+        return;
+    m_tracedStoreSteps |= bit;
+    // A store error's own text is the user's; its detail says what the store refused.
+    const auto *storeError = dynamic_cast<const StoreError *>(&error);
+    const QString why = storeError ? storeError->detail() : QString::fromUtf8(error.what());
+    qCWarning(lane::laneLog, "Store failed %s for folder %s (logged once per folder): %s", doing,
+              qPrintable(laneID().toString(QUuid::WithoutBraces)), qPrintable(why));
 }
 
 void SyncLane::dropFolderState()

@@ -6,6 +6,7 @@
 #include "FileServices/ChecksumCache.h"
 #include "FileServices/FileScan.h"
 #include "Lane/ListedFiles.h"
+#include "Model/RetryPolicy.h"
 #include "Model/SyncFile.h"
 #include "Platform/Async/AsyncMutex.h"
 #include "Platform/Async/CancelledError.h"
@@ -53,7 +54,7 @@ class SyncLane final : public SyncLaneInterface, public std::enable_shared_from_
 public:
     static constexpr std::chrono::seconds maxDeltaSyncInterval{300};
     static constexpr std::chrono::milliseconds settleWindow{400};
-    static constexpr int maxRetries = 5;
+    static constexpr int maxRetries = retry::maxRetries;
     static constexpr int maxRecentFiles = 5;
     static constexpr int maxSyncErrors = 50;
 
@@ -217,7 +218,7 @@ public:
     // The work queue and its failure rules.
 
     static constexpr int queueSlots = 4;
-    static constexpr std::chrono::seconds rateLimitWait{5};
+    static constexpr std::chrono::seconds rateLimitWait = retry::rateLimitWait;
     // Runs the owed records of the folder, at most queueSlots at a time, until none is due or
     // the pass is stopped; awaits every record it started. Never throws.
     QCoro::Task<> runQueueTaskGroup(std::stop_token stop);
@@ -246,14 +247,9 @@ public:
     // Whether a local failure may pass by itself (a full disk, an I/O error) and is retried on
     // the back-off; a clash of names, a refused permission or a read-only disk is not.
     static bool isTransientLocalError(int errorNumber);
-    // The wait before the next attempt after the n-th transient failure in a row (n >= 1).
-    static constexpr std::chrono::seconds retryDelay(qint64 failureCount)
-    {
-        qint64 seconds = 5;
-        for (qint64 n = 1; n < failureCount; ++n)
-            seconds *= 3;
-        return std::chrono::seconds(seconds);
-    }
+    // The wait before the next attempt after the n-th transient failure in a row (n >= 1; see
+    // Model/RetryPolicy.h).
+    static constexpr std::chrono::seconds retryDelay(qint64 failureCount) { return retry::delay(failureCount); }
     // Whether a record owed work still waits for its retry time: a time further ahead than
     // any back-off the lane sets (the clock ran ahead when it was set) does not hold it.
     bool waitsForRetry(const SyncFile &record) const;
@@ -492,7 +488,15 @@ private:
         }
     }
     void dropFolderState();
+    // Saves; a failure leaves the changes in the context for the next save (traced).
     void saveQuietly();
+    // What the store was doing when it failed, for the lane's trace of the failures it carries
+    // on past.
+    enum class StoreStep { save, read };
+    // A store failure the lane carries on past (the changes stay for the next save, a failed
+    // read counts as nothing found): one warning line with the error per lane and step, so a
+    // store that keeps refusing shows in the log without filling it.
+    void traceStoreFailure(StoreStep step, const char *doing, const std::exception &error);
     void showAccessLost(const QString &folderPath);
     void deliverWatcherEvents(quint64 generation, const QSet<QString> &paths);
     static QCoro::Task<> checkVanishedRoot(std::weak_ptr<SyncLane> weak, QString folderPath, quint64 epoch,
@@ -628,6 +632,8 @@ private:
     // record's unsaved changes only (ModelContext::rollback of the two); the record, whose
     // failure is then on record nowhere, goes back to pending at a back-off retry time.
     void saveFailureRow(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &found);
+    // Owed again at the back-off's retry time after its attempt-th failure in a row.
+    void retryOnBackOff(SyncFile &record, qint64 attempt);
     void finishFailure();
     // The failure of a record, newer than every one noted before; `entry`: its error list
     // entry, which replaces the one noted for the record before.
@@ -653,6 +659,8 @@ private:
         std::optional<QUuid> entry;
     };
     QHash<qint64, FailureNote> m_failures;
+    // The StoreSteps whose failure this lane has logged (one bit each).
+    quint8 m_tracedStoreSteps = 0;
     quint64 m_failureSequence = 0;
 
     // Per-file operations: upload, download, deletes (private).

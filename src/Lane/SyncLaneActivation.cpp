@@ -79,7 +79,8 @@ void SyncLane::recoverInterruptedTransfers()
         request.equals(SyncFile::Field::syncStatus, SyncFileStatus::syncing);
         for (const auto &record : m_modelContext->fetch(request))
             record->setSyncStatus(SyncFileStatus::pending);
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the records left syncing", error);
         return;
     }
     saveQuietly();
@@ -188,7 +189,8 @@ QCoro::Task<> SyncLane::cleanUpInterruptedMultipartUploads(std::stop_token stop)
     std::vector<std::shared_ptr<MultipartUploadState>> states;
     try {
         states = m_modelContext->fetch(MultipartUploadState::inFolder(laneID()));
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the unfinished uploads", error);
         co_return;
     }
     struct Leftover

@@ -66,6 +66,7 @@ SyncLane::LocalLook lookAt(const QString &path, const std::stop_token &stop)
         if (SyncLane::fileStamp(path) == look.stamp)
             look.checksum = checksum;
     } catch (const FileChecksumError &) {
+        // Unreadable now: the look carries no checksum, and nothing is confirmed by it.
     }
     return look;
 }
@@ -91,6 +92,7 @@ bool isRefusedCursor(const std::exception_ptr &error)
         return apiError.code() == HarborlyAPIError::Code::serverError
                && (apiError.statusCode() == 400 || apiError.statusCode() == 410);
     } catch (...) {
+        // Any other failure is no verdict on the cursor.
     }
     return false;
 }
@@ -850,6 +852,7 @@ QCoro::Task<bool> SyncLane::serviceHoldsHere(QString localPath, QString checksum
         const auto reply = co_await std::move(asking);
         co_return isCurrent(epoch, stop) && reply.synced.contains(checksum);
     } catch (...) {
+        // A failed or stopped check confirms nothing: the caller keeps the file unconfirmed.
     }
     co_return false;
 }
@@ -893,7 +896,8 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
     std::vector<std::shared_ptr<SyncFile>> held;
     try {
         held = fetchHeldDownloads(*m_modelContext, laneID());
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the held downloads", error);
     }
     if (held.empty()) {
         setHeldDownloadNotice(std::nullopt);
@@ -909,6 +913,7 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
         auto resolving = bookmarks->startAccessing(bookmark);
         root = co_await std::move(resolving);
     } catch (...) {
+        // An unreachable folder (or a stop) releases nothing: the held records stay held.
     }
     if (!root || !isCurrent(epoch, stop)) {
         if (root)
@@ -981,7 +986,8 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
     bool stillHeld = false;
     try {
         stillHeld = !fetchHeldDownloads(*m_modelContext, laneID()).empty();
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the held downloads", error);
     }
     if (!stillHeld)
         setHeldDownloadNotice(std::nullopt);

@@ -3,6 +3,7 @@
 
 #include "Lane/SyncLane.h"
 
+#include "Lane/FailurePolicy.h"
 #include "Lane/LaneSupport.h"
 
 #include "ActivityLog/SyncLogger.h"
@@ -10,13 +11,10 @@
 #include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
 #include "Model/OperationResolution.h"
-#include "Platform/Http/LocalFileError.h"
-#include "Platform/Http/TransportError.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
 #include <QLoggingCategory>
 
-#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -26,19 +24,6 @@ namespace {
 
 using lane::logLine;
 
-Q_LOGGING_CATEGORY(failureLog, "app.quillmere.Quillmere.SyncLane")
-
-std::optional<int> statusOf(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const HarborlyAPIError &e) {
-        if (e.code() == HarborlyAPIError::Code::serverError)
-            return e.statusCode();
-    } catch (...) {
-    }
-    return std::nullopt;
-}
 
 // Why a local write, removal or copy failed, in the user's words.
 QString localReason(int errorNumber)
@@ -69,42 +54,11 @@ QString localReason(int errorNumber)
     return QString::fromStdString(std::generic_category().message(errorNumber)).toLower();
 }
 
-bool isNetworkCode(TransportError::Code code)
-{
-    switch (code) {
-    case TransportError::Code::notConnected:
-    case TransportError::Code::connectionLost:
-    case TransportError::Code::timedOut:
-    case TransportError::Code::cannotFindHost:
-    case TransportError::Code::cannotConnect:
-        return true;
-    default:
-        return false;
-    }
-}
-
 } // namespace
 
 bool SyncLane::isSecureConnectionFailure(const std::exception_ptr &error)
 {
-    if (!error)
-        return false;
-    try {
-        std::rethrow_exception(error);
-    } catch (const HarborlyAPIError &e) {
-        if (!e.underlying())
-            return false;
-        try {
-            std::rethrow_exception(e.underlying());
-        } catch (const TransportError &transport) {
-            return transport.isSecureConnectionFailure();
-        } catch (...) {
-        }
-    } catch (const TransportError &e) {
-        return e.isSecureConnectionFailure();
-    } catch (...) {
-    }
-    return false;
+    return FailureFacts::of(error).secureConnection;
 }
 
 bool SyncLane::isLastingRefusal(const std::exception_ptr &error)
@@ -162,62 +116,17 @@ std::shared_ptr<OperationResolution> failureRow(std::optional<QString> fileUUID,
 
 bool SyncLane::isRateLimited(const std::exception_ptr &error)
 {
-    if (!error)
-        return false;
-    // Only the service can ask us to slow down: a file name or a transport text that happens
-    // to hold "429" says nothing about the service's load.
-    try {
-        std::rethrow_exception(error);
-    } catch (const HarborlyAPIError &e) {
-        return e.code() == HarborlyAPIError::Code::serverError
-               && (e.statusCode() == 429 || e.message().contains(QLatin1String("429")));
-    } catch (...) {
-    }
-    return false;
+    return FailureFacts::of(error).rateLimited;
 }
 
 bool SyncLane::isNetworkError(const std::exception_ptr &error)
 {
-    if (!error)
-        return false;
-    try {
-        std::rethrow_exception(error);
-    } catch (const HarborlyAPIError &e) {
-        if (e.code() != HarborlyAPIError::Code::networkError || !e.underlying())
-            return false;
-        try {
-            std::rethrow_exception(e.underlying());
-        } catch (const TransportError &transport) {
-            return isNetworkCode(transport.code());
-        } catch (...) {
-        }
-    } catch (const TransportError &e) {
-        return isNetworkCode(e.code());
-    } catch (...) {
-    }
-    return false;
+    return FailureFacts::of(error).network;
 }
 
 std::optional<int> SyncLane::localErrorNumber(const std::exception_ptr &error)
 {
-    if (!error)
-        return std::nullopt;
-    try {
-        std::rethrow_exception(error);
-    } catch (const LocalFileError &e) {
-        return e.errorNumber();
-    } catch (const HarborlyAPIError &e) {
-        if (!e.underlying())
-            return std::nullopt;
-        try {
-            std::rethrow_exception(e.underlying());
-        } catch (const LocalFileError &local) {
-            return local.errorNumber();
-        } catch (...) {
-        }
-    } catch (...) {
-    }
-    return std::nullopt;
+    return FailureFacts::of(error).localErrorNumber;
 }
 
 QString SyncLane::localFileMessage(int errorNumber, const QString &filename, SyncFileDesiredState state)
@@ -239,24 +148,7 @@ QString SyncLane::localFileMessage(int errorNumber, const QString &filename, Syn
 
 bool SyncLane::isTransientLocalError(int errorNumber)
 {
-    switch (errorNumber) {
-    // The same names and the same disk give the same answer however often they are tried: the
-    // user has to move something, grant access or pick another place.
-    case EEXIST:
-    case EISDIR:
-    case ENOTDIR:
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case ENAMETOOLONG:
-    case EINVAL:
-    case EILSEQ:
-        return false;
-    // A full disk is often freed within minutes (a cache emptied, a bounce deleted); I/O and
-    // resource errors may pass as well.
-    default:
-        return true;
-    }
+    return quillmere::isTransientLocalError(errorNumber);
 }
 
 QString SyncLane::userMessage(std::optional<int> status)
@@ -296,9 +188,6 @@ QString SyncLane::userMessage(std::optional<int> status)
     return QStringLiteral("Sync error (code %1)").arg(*status);
 }
 
-// The dispatch query takes a retry time beyond this for one set by a clock that ran ahead.
-static_assert(SyncLane::retryDelay(SyncLane::maxRetries) == longestRetryWait);
-
 bool SyncLane::waitsForRetry(const SyncFile &record) const
 {
     if (!record.nextRetryAt())
@@ -310,6 +199,7 @@ bool SyncLane::waitsForRetry(const SyncFile &record) const
 
 QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext context, std::stop_token stop)
 {
+    using Kind = FailureVerdict::Kind;
     const quint64 epoch = m_epoch;
 
     // A failed representative releases its group before anything waits, so the next refill
@@ -321,39 +211,37 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         m_activeRepresentatives.remove(checksum);
     }
 
-    const bool rateLimited = isRateLimited(error);
-    const std::optional<int> status = statusOf(error);
-    bool permanent = status && ((*status >= 400 && *status <= 499 && *status != 413 && *status != 429) || *status == 501);
-    // A download is not renewed by the client on 401 or 421 (it goes around the authorised
-    // transport); the next authorised call renews the token or finds the shard, so the file
-    // is tried again rather than refused for good.
-    const bool isDownload = context.state == SyncFileDesiredState::downloadPending
-                            || context.state == SyncFileDesiredState::downloadHeld;
-    if (isDownload && status && (*status == 401 || *status == 421))
-        permanent = false;
-    // Only an upload asks the service for room: a 507 on a delete or a download is a failure
-    // of that request, retried as any other server error.
-    const bool storageFull = status == 507 && context.state == SyncFileDesiredState::uploadPending;
-    // Shown as what it is then: the service failed, not "storage limit reached".
-    const std::optional<int> shownStatus = status == 507 && !storageFull ? std::optional<int>(500) : status;
-    const QString description = describeError(error);
-    // A failure of our own disk is neither the network's nor the service's: it is shown as
-    // what happened to the file, and only what may pass by itself is retried.
-    const std::optional<int> localError = localErrorNumber(error);
-    std::optional<QString> localMessage;
-    if (localError) {
-        localMessage = localFileMessage(*localError, context.name, context.state);
-        permanent = !isTransientLocalError(*localError);
-    }
-
     auto found = findDispatchedRecord(context);
-    // A failure of a version that no longer exists is not this file's failure: the record
-    // stays owed and goes again once the new version has settled.
     const bool changedMeanwhile = found && found->generation() != context.generation;
+    const FailureVerdict verdict = classifyFailure(error, context.state, changedMeanwhile);
+    const QString description = describeError(error);
+    // A failure of our own disk is shown as what happened to the file.
+    const std::optional<QString> localMessage =
+        verdict.localErrorNumber
+            ? std::optional<QString>(localFileMessage(*verdict.localErrorNumber, context.name, context.state))
+            : std::nullopt;
+    // The record waits in error with this text (and the journal says so) until a full sync or
+    // the user owes it again.
+    const auto failForGood = [&](const QString &message) {
+        const auto row = recordPermanentFailure(found, message, context.fileUUID, context.state, context.localPath);
+        saveFailureRow(row, found);
+        noteFailure(found, message, appendSyncError(context.name, context.direction, message));
+        setLastError(message);
+        finishFailure();
+    };
 
-    if (storageFull) {
+    switch (verdict.kind) {
+    case Kind::cancelled:
+        // The queue ends a stopped operation before it comes here; one that does all the same
+        // is no failure either: the record waits for the next pass as it was.
+        returnToPending(context);
+        co_return;
+
+    case Kind::storageFull: {
         logLine(SyncLogger::Event::syncFailed, QStringLiteral("Storage full [507] %1").arg(context.name));
         const QString message = userMessage(507);
+        // A version changed meanwhile is not refused: it stays owed, and the journal alone
+        // keeps the refusal.
         const auto row = recordPermanentFailure(changedMeanwhile ? nullptr : found, message, context.fileUUID,
                                                 context.state, context.localPath);
         if (changedMeanwhile)
@@ -366,7 +254,7 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         co_return;
     }
 
-    if (rateLimited) {
+    case Kind::rateLimited: {
         SyncLogger::shared().log(SyncLogger::Event::pendingRetry, SyncLogger::Direction::none, context.name,
                                  QStringLiteral("Rate limited — retrying in 5s"));
         // The slot stays taken for the wait; a stop ends the wait early.
@@ -381,65 +269,68 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         co_return;
     }
 
-    if (changedMeanwhile) {
+    case Kind::changedMeanwhile:
+        // The record stays owed and goes again once the new version has settled.
         logLine(SyncLogger::Event::pendingRetry,
                 QStringLiteral("Changed during transfer, queued again: %1 (%2)").arg(context.name, description));
         found->setSyncStatus(SyncFileStatus::pending);
         saveQuietly();
         finishFailure();
         co_return;
-    }
 
-    // Refused on this side for good: one line naming the file, and the record waits in error.
-    if (const auto refusal = lane::localRefusalText(error)) {
-        SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, context.name, *refusal);
-        const auto row = recordPermanentFailure(found, *refusal, context.fileUUID, context.state, context.localPath);
-        saveFailureRow(row, found);
-        noteFailure(found, *refusal, appendSyncError(context.name, context.direction, *refusal));
-        setLastError(*refusal);
-        finishFailure();
+    case Kind::refused:
+        // One line naming the file, and the record waits in error.
+        SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, context.name,
+                                 *verdict.refusal);
+        failForGood(*verdict.refusal);
         co_return;
-    }
 
-    if (permanent) {
-        if (localMessage)
-            logLine(SyncLogger::Event::syncFailed,
-                    QStringLiteral("Permanent local failure: %1 (%2)").arg(*localMessage, description));
-        else
-            logLine(SyncLogger::Event::syncFailed,
-                    QStringLiteral("Permanent [%1] %2: %3").arg(QString::number(*status), context.name, description));
-        const QString message = localMessage.value_or(userMessage(status));
-        const auto row = recordPermanentFailure(found, message, context.fileUUID, context.state, context.localPath);
-        saveFailureRow(row, found);
-        noteFailure(found, message, appendSyncError(context.name, context.direction, message));
-        setLastError(message);
-        finishFailure();
+    case Kind::localPermanent:
+        logLine(SyncLogger::Event::syncFailed,
+                QStringLiteral("Permanent local failure: %1 (%2)").arg(*localMessage, description));
+        failForGood(*localMessage);
         co_return;
-    }
 
-    logLine(SyncLogger::Event::syncFailed, QStringLiteral("Transient %1: %2").arg(context.name, description));
-    // Shown from the first failure on, for as long as the record still fails.
-    const QString shown = localMessage.value_or(description);
-    if (found) {
-        const qint64 attempt = found->retryCount() + 1;
-        found->setRetryCount(attempt);
-        if (attempt < maxRetries) {
-            found->setNextRetryAt(m_clock.currentDateTime().addSecs(retryDelay(attempt).count()));
-            found->setSyncStatus(SyncFileStatus::pending);
-            saveQuietly();
-            noteFailure(found, shown);
-        } else {
-            const QString message = localMessage.value_or(
-                isSecureConnectionFailure(error) ? description : userMessage(shownStatus));
-            const auto row = recordTransientFailure(found, message, context.state, context.localPath);
-            saveFailureRow(row, found);
-            noteFailure(found, shown, appendSyncError(context.name, context.direction, message));
-            logLine(SyncLogger::Event::syncFailed,
-                    QStringLiteral("Exhausted retries for %1: %2").arg(context.name, description));
+    case Kind::permanent:
+        logLine(SyncLogger::Event::syncFailed,
+                QStringLiteral("Permanent [%1] %2: %3").arg(QString::number(*verdict.status), context.name, description));
+        failForGood(userMessage(verdict.status));
+        co_return;
+
+    case Kind::transient:
+    case Kind::localTransient: {
+        logLine(SyncLogger::Event::syncFailed, QStringLiteral("Transient %1: %2").arg(context.name, description));
+        // Shown from the first failure on, for as long as the record still fails.
+        const QString shown = localMessage.value_or(description);
+        if (found) {
+            const qint64 attempt = found->retryCount() + 1;
+            if (attempt < maxRetries) {
+                retryOnBackOff(*found, attempt);
+                saveQuietly();
+                noteFailure(found, shown);
+            } else {
+                found->setRetryCount(attempt);
+                const QString message =
+                    localMessage.value_or(verdict.secureConnection ? description : userMessage(verdict.status));
+                const auto row = recordTransientFailure(found, message, context.state, context.localPath);
+                saveFailureRow(row, found);
+                noteFailure(found, shown, appendSyncError(context.name, context.direction, message));
+                logLine(SyncLogger::Event::syncFailed,
+                        QStringLiteral("Exhausted retries for %1: %2").arg(context.name, description));
+            }
         }
+        setLastError(shown);
+        finishFailure();
+        co_return;
     }
-    setLastError(shown);
-    finishFailure();
+    }
+}
+
+void SyncLane::retryOnBackOff(SyncFile &record, qint64 attempt)
+{
+    record.setRetryCount(attempt);
+    record.setNextRetryAt(m_clock.currentDateTime().addSecs(retryDelay(attempt).count()));
+    record.setSyncStatus(SyncFileStatus::pending);
 }
 
 bool SyncLane::isStillFailing(const SyncFile &record)
@@ -530,7 +421,8 @@ void SyncLane::storageAvailable()
     std::vector<std::shared_ptr<SyncFile>> held;
     try {
         held = m_modelContext->fetch(request);
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the uploads refused for storage", error);
         return;
     }
     if (held.empty())
@@ -606,7 +498,7 @@ void SyncLane::saveFailureRow(const std::shared_ptr<OperationResolution> &row, c
         // Only this failure's own writes are undone. The context also holds what other slots
         // and the folder (its delta cursor) have not saved yet; a rollback of all of it would
         // lose their work.
-        qCWarning(failureLog, "failure journal not saved: %s", e.what());
+        qCWarning(lane::laneLog, "failure journal not saved: %s", e.what());
         m_modelContext->rollback(row);
         if (!found)
             return;
@@ -616,11 +508,7 @@ void SyncLane::saveFailureRow(const std::shared_ptr<OperationResolution> &row, c
         // final either: the record goes back to the queue on the back-off (capped, since a
         // store that keeps refusing the row brings it here again and again), and the attempt
         // that follows records its outcome.
-        const qint64 attempt = found->retryCount() + 1;
-        found->setRetryCount(attempt);
-        found->setNextRetryAt(
-            m_clock.currentDateTime().addSecs(retryDelay(std::min<qint64>(attempt, maxRetries)).count()));
-        found->setSyncStatus(SyncFileStatus::pending);
+        retryOnBackOff(*found, found->retryCount() + 1);
         // When even this save fails, the change stays in the context: the queue reads it there.
         saveQuietly();
     }

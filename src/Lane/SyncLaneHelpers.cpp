@@ -75,7 +75,8 @@ std::shared_ptr<SyncFile> SyncLane::fetchRecordByFileUUID(const std::optional<QS
     request.equals(SyncFile::Field::folderID, laneID());
     try {
         return m_modelContext->fetchFirst(request);
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading a record by file id", error);
         return nullptr;
     }
 }

@@ -679,7 +679,8 @@ bool SyncLane::releaseMoveOrigins(const std::optional<QDateTime> &settleFrom)
         owed.equals(SyncFile::Field::desiredState, SyncFileDesiredState::uploadPending)
             .notNull(SyncFile::Field::localChecksum);
         waiting = m_modelContext->fetch(owed);
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the move origins", error);
         return false;
     }
     // A moved file still owed its upload carries the content it had when it moved.

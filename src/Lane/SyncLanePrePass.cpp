@@ -168,7 +168,8 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         request.equals(SyncFile::Field::desiredState, SyncFileDesiredState::uploadPending);
         request.equals(SyncFile::Field::syncStatus, SyncFileStatus::pending);
         pending = m_modelContext->fetch(request);
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the owed uploads", error);
         pending.clear();
     }
 

@@ -39,7 +39,8 @@ QList<RuleSnapshot> SyncLane::fetchSyncRules()
     std::vector<std::shared_ptr<SyncRule>> rules;
     try {
         rules = m_modelContext->fetch(SyncRule::sortedByOrder());
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the sync rules", error);
         return {};
     }
     QList<RuleSnapshot> snapshots;

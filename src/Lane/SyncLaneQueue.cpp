@@ -186,7 +186,8 @@ bool SyncLane::holdGuardedDownloads()
     std::vector<std::shared_ptr<SyncFile>> owed;
     try {
         owed = m_modelContext->fetch(request);
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the owed downloads", error);
         return false;
     }
     if (owed.empty())
@@ -272,6 +273,7 @@ QCoro::Task<bool> SyncLane::performOperation(std::shared_ptr<SyncFile> record, s
             auto uploading = uploadRecord(path, drivePath, stop, Dispatched{record, generation});
             co_return co_await std::move(uploading);
         } catch (const FileSyncAPI::NotARegularFileError &) {
+            // Said below, once per version of the record.
         }
         leaveNotAFile(path, generation);
     }

@@ -162,7 +162,8 @@ void SyncLane::scheduleQueuePassForRetries()
             earliest = record->nextRetryAt();
         if (const auto record = m_modelContext->fetchFirst(settling))
             lastChange = record->localModifiedAt();
-    } catch (const std::exception &) {
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the next retry time", error);
     }
     if (lastChange && now.msecsTo(*lastChange) + settleMs > 0
         && (!earliest || now.msecsTo(*earliest) <= 0 || *lastChange < *earliest))

@@ -255,7 +255,8 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
             auto request = SyncFile::inFolder(folderID);
             request.equals(SyncFile::Field::syncStatus, SyncFileStatus::error);
             failed = m_modelContext->fetch(request);
-        } catch (const std::exception &) {
+        } catch (const std::exception &error) {
+            traceStoreFailure(StoreStep::read, "reading the failed records", error);
         }
         for (const auto &record : failed) {
             const auto id = record->remoteId();

@@ -78,6 +78,7 @@ LocalItem inspect(const QString &path, const std::stop_token &stop)
         if (::lstat(native.constData(), &after) == 0 && sameFileVersion(item.status, after))
             item.checksum = checksum;
     } catch (const FileChecksumError &) {
+        // Unreadable now: the item carries no checksum, and nothing is proven by it.
     }
     return item;
 }
@@ -289,6 +290,7 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
                 auto hashing = computeFileChecksum(localPath, stop);
                 checksum = co_await std::move(hashing);
             } catch (const std::exception &) {
+                // Downloaded all the same; the checksum stays unknown (a stop is told just below).
             }
             if (!isCurrent(epoch, stop))
                 throw CancelledError();

@@ -169,6 +169,7 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
         } catch (const FileChecksumError &) {
             // Uploaded all the same; the checksum stays unknown.
         } catch (const CancelledError &) {
+            // Told by the check just below.
         }
         if (!isCurrent(epoch, stop))
             throw CancelledError();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Model/RetryPolicy.h"
+
 #include <QDateTime>
 #include <QHash>
 #include <QStringList>
@@ -23,10 +25,8 @@ class SyncFile;
 // stored one, in the order they were inserted. A failed read yields nothing (logged), as a
 // lane treats a failed fetch. Main thread only, like the context.
 
-// The longest wait a lane sets before it tries a failed record again. A retry time further
-// ahead than this was set while the clock ran ahead (a clock corrected later): waiting for
-// it would hold the record for as long, so it counts as due.
-inline constexpr std::chrono::seconds longestRetryWait{405};
+// The longest wait a lane sets before it tries a failed record again (see RetryPolicy.h).
+inline constexpr std::chrono::seconds longestRetryWait = retry::longestWait;
 
 // The one record of the folder that is due next, or null: syncStatus pending; a desiredState
 // that is dispatched (see SyncFile::dispatchRank); localPath not in excludedPaths;

@@ -105,6 +105,7 @@ QCoro::Task<QList<HttpRequest>> HarborlyAPI::makeRequests(QStringList paths, QSt
             auto refreshing = tokens->renewUnlessReplaced(seen, stop);
             co_await std::move(refreshing);
         } catch (...) {
+            // Read back from the vault just below: a failed renewal is the 401's to answer.
         }
         auto reloading = tokens->loadToken();
         token = co_await std::move(reloading);
@@ -249,6 +250,7 @@ HarborlyAPIError HarborlyAPI::asAPIError(std::exception_ptr error)
         // Every error of our own carries a fixed text (TransportError never embeds the URL).
         return HarborlyAPIError::networkError(error, QString::fromUtf8(other.what()));
     } catch (...) {
+        // Not an exception of ours: wrapped with the fixed text below.
     }
     return HarborlyAPIError::networkError(error, QString::fromUtf8(TransportError::description(TransportError::Code::unknown)));
 }

@@ -51,6 +51,7 @@ bool HarborlyAPIError::isCancellation() const
     } catch (const CancelledError &) {
         return true;
     } catch (...) {
+        // Any other cause is a failure, not a stop.
     }
     return false;
 }
@@ -64,6 +65,7 @@ QString describeError(const std::exception_ptr &error)
     } catch (const std::exception &other) {
         return QString::fromUtf8(other.what());
     } catch (...) {
+        // Not an exception of ours: described by the fixed text below.
     }
     return QStringLiteral("Unknown error");
 }

@@ -24,6 +24,7 @@ HarborlyAPIError refused(int status, const QByteArray &body, bool readError, con
     try {
         object = json::parseObject(body);
     } catch (const json::JsonError &) {
+        // A refusal whose body is no JSON object is told by the fixed text.
     }
     if (auto message = json::optionalString(object, QStringLiteral("message")))
         return HarborlyAPIError::serverError(status, *message);

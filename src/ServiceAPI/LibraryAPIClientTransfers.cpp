@@ -72,6 +72,7 @@ HarborlyAPIError refusedWithMessage(int status, const QByteArray &body, const QS
     try {
         object = json::parseObject(body);
     } catch (const json::JsonError &) {
+        // A refusal whose body is no JSON object is told by the fixed text.
     }
     return HarborlyAPIError::serverError(status, json::optionalString(object, QStringLiteral("message")).value_or(fallback));
 }
@@ -635,6 +636,7 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
         try {
             std::rethrow_exception(watch->failure);
         } catch (const CancelledError &) {
+            // Stopped by the copy's end, not failed: the copy's own failure stays the cause.
         } catch (...) {
             failure = watch->failure;
         }
@@ -648,6 +650,8 @@ QCoro::Task<> LibraryAPIClient::uploadMultipart(QString filePath, QString oid, Q
             if (journal.closed)
                 journal.closed();
         } catch (...) {
+            // The upload's own failure is the one reported; the open upload stays in the
+            // journal, and the next start aborts it again.
         }
     }
     auto removing = staged.remove();

@@ -49,6 +49,7 @@ HarborlyAPIError refusal(int status, const QByteArray &body, const QString &firs
     try {
         object = json::parseObject(body);
     } catch (const json::JsonError &) {
+        // A refusal whose body is no JSON object is told by the fixed text.
     }
     if (auto text = json::optionalString(object, firstKey))
         return HarborlyAPIError::serverError(status, *text);
@@ -705,6 +706,8 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
             plan.checkRequest = std::move(made[0]);
             plan.confirmRequest = std::move(made[1]);
         } catch (const HarborlyAPIError &) {
+            // Without them the file goes the general way, which makes its requests again and
+            // throws what fails there.
         }
     }
     const bool probe = plan.probe;

@@ -69,6 +69,7 @@ private:
         try {
             co_await std::invoke(body, state->stop.get_token());
         } catch (const CancelledError &) {
+            // A stopped child is no failure of the group.
         } catch (const std::exception &e) {
             qCWarning(asyncLog, "task group child ended with an exception: %s", e.what());
         } catch (...) {

@@ -81,6 +81,7 @@ private:
             if (!state->stop.stop_requested())
                 co_await std::invoke(body, state->stop.get_token());
         } catch (const CancelledError &) {
+            // A stopped task is no failure: nothing to keep for its owner.
         } catch (...) {
             state->error = std::current_exception();
             reportFailure(state->error);
