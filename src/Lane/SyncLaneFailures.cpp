@@ -65,9 +65,10 @@ bool SyncLane::isLastingRefusal(const std::exception_ptr &error)
 {
     if (!error)
         return false;
-    if (const auto local = localErrorNumber(error))
-        return !isTransientLocalError(*local);
-    const auto status = statusOf(error);
+    const FailureFacts facts = FailureFacts::of(error);
+    if (facts.localErrorNumber)
+        return !isTransientLocalError(*facts.localErrorNumber);
+    const auto status = facts.serviceStatus;
     if (!status)
         return false;
     if (*status == 401 || *status == 408 || *status == 421 || *status == 429)
