@@ -326,6 +326,18 @@ FakeReply batchDedupConfirm(FakeServiceState &state, const FakeRequest &request)
             file.drivePath = drivePath.toString();
         file.fileSize = integerOf(entry.value(QStringLiteral("file_size"))).value_or(0);
         file.checksum = hash;
+        // The new file holds the bytes it points at, so a download of it serves them.
+        if (const FakeLibraryFile *holder = libraryFileWith(state, accountId, hash)) {
+            file.content = holder->content;
+            file.received = holder->received;
+            file.contentPath = holder->contentPath;
+        } else {
+            for (const auto &[oid, object] : state.transfers.objects)
+                if ((object.sha256.isEmpty() ? object.hashOfContent() : object.sha256) == hash) {
+                    file.received = object.pieces;
+                    break;
+                }
+        }
         const qint64 id = state.addFileLocked(file);
         QJsonObject done{{QStringLiteral("content_sha256"), hash},
                          {QStringLiteral("filename"), file.filename},
