@@ -550,6 +550,11 @@ QCoro::Task<bool> SyncLane::followRemoteMove(FileSyncAPI::DeltaChange change, QS
     if (placeFree && (moved == MoveResult::moved || look.kind == LocalLook::Kind::absent)) {
         record->setLocalPath(localPath);
         record->setFilename(name);
+        // Nothing of it reached the new place (the file had left the old one, moved or deleted
+        // by the user before the watcher told): no content is synced there, so the change
+        // fetches the file instead of taking it as the version this folder has.
+        if (moved != MoveResult::moved)
+            record->setLocalChecksum(std::nullopt);
         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Moved %1 to %2 as at Harborly")
                                                     .arg(QFileInfo(from).fileName(), relativeOf(change)));
         co_return false; // the change itself is then applied at its new place

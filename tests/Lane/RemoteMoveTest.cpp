@@ -145,6 +145,27 @@ TEST_F(RemoteMoveTest, AnOldNameDeletedOrEditedHereBeforeTheRenameArrivedLosesNo
     EXPECT_NE(idAt(QStringLiteral("edited.wav")), edited);
 }
 
+TEST_F(RemoteMoveTest, AFileMovedHereBeforeTheServiceRenamedItIsKeptAndTheRenamedFileIsFetched)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    pass();
+    // The user moves the file; before the watcher tells the lane, the service renames it.
+    ASSERT_TRUE(QFile::rename(at(QStringLiteral("take.wav")), at(QStringLiteral("mine.wav"))));
+    rename(id, QStringLiteral("final.wav"));
+    pass();
+    lane->handleFileEvents({at(QStringLiteral("take.wav")), at(QStringLiteral("mine.wav"))});
+    h.runUntilIdle(*lane);
+    pass();
+
+    const Files expected{{QStringLiteral("final.wav"), sha256("the take")}, {QStringLiteral("mine.wav"), sha256("the take")}};
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("final.wav")), synced},
+                                                   {at(QStringLiteral("mine.wav")), synced}}));
+    EXPECT_EQ(idAt(QStringLiteral("final.wav")), id);
+}
+
 TEST_F(RemoteMoveTest, ADownloadOnlyFolderKeepsOnlyTheRenamedFile)
 {
     folder = h.addFolder(SyncFolderType::references, SyncFolderSyncMode::downloadOnly);
