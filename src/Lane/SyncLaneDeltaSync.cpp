@@ -711,9 +711,15 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
 QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
 {
     // Matched by id, never by path alone: a replayed feed names ids that once lived here.
-    const auto record = fetchDeltaRecord(localPath);
-    if (!record || record->remoteId() != change.id)
-        co_return;
+    auto record = fetchDeltaRecord(localPath);
+    if (!record || record->remoteId() != change.id) {
+        // Renamed at the service and deleted there before this device heard of the rename:
+        // the change names the new place, the record that holds the file is at the old one.
+        const auto holders = fetchDeltaHolders(change.id);
+        if (holders.empty())
+            co_return;
+        record = holders.front();
+    }
     switch (record->desiredState().value_or(SyncFileDesiredState::syncedLocal)) {
     case SyncFileDesiredState::deletedRemote:
     case SyncFileDesiredState::deletedLocal:

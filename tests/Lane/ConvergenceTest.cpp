@@ -308,11 +308,13 @@ protected:
                 if (listed && service.at(relative) == local.at(relative) && record->syncStatus() == SyncFileStatus::synced)
                     continue;
                 const auto held = record->remoteId() ? h.fake.file(*record->remoteId()) : std::nullopt;
-                detail.append(QStringLiteral("%1 record %2: id %3 (%4), expects %5, retries %6")
+                detail.append(QStringLiteral("%1 record %2: id %3 (%4), expects %5, synced %6 (on disk %7), retries %8")
                                   .arg(device.name, relative,
                                        record->remoteId() ? QString::number(*record->remoteId()) : QStringLiteral("none"),
                                        held ? relativeName(*held) + u' ' + held->checksum.left(8) : QStringLiteral("gone"),
                                        record->remoteChecksum().value_or(QString()).left(8),
+                                       record->localChecksum().value_or(QString()).left(8),
+                                       local.count(relative) ? local.at(relative).left(8) : QStringLiteral("nothing"),
                                        QString::number(record->retryCount())));
             }
             if (device.lane->lastError())

@@ -166,6 +166,23 @@ TEST_F(RemoteMoveTest, AFileMovedHereBeforeTheServiceRenamedItIsKeptAndTheRename
     EXPECT_EQ(idAt(QStringLiteral("final.wav")), id);
 }
 
+TEST_F(RemoteMoveTest, AFileRenamedAndThenDeletedAtTheServiceLeavesItsOldNameHereToo)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    h.serve(*folder, QStringLiteral("other.wav"), "other");
+    pass();
+    // Both in one page: the feed names the file at its new place only.
+    rename(id, QStringLiteral("final.wav"));
+    h.fake.removeFile(id);
+    pass();
+
+    const Files expected{{QStringLiteral("other.wav"), sha256("other")}};
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("other.wav")), synced}}));
+}
+
 TEST_F(RemoteMoveTest, ADownloadOnlyFolderKeepsOnlyTheRenamedFile)
 {
     folder = h.addFolder(SyncFolderType::references, SyncFolderSyncMode::downloadOnly);
