@@ -279,6 +279,10 @@ protected:
     {
         QStringList found;
         const Files service = h.serviceFiles();
+        std::map<QString, int> places;
+        for (const auto &file : h.fake.files(h.account))
+            if (++places[relativeName(file)] == 2)
+                found.append(QStringLiteral("the service lists two files at %1").arg(relativeName(file)));
         for (const auto &file : h.fake.files(h.account))
             if (sha256(file.content) != file.checksum)
                 found.append(QStringLiteral("the service's bytes of %1 (id %2) are not its checksum %3")
