@@ -6,7 +6,9 @@
 // service's listing hold the same names with the same content, and nothing is left failing.
 //
 // The seed is fixed; QUILLMERE_CONVERGENCE_SEED picks another one for a local search
-// (QUILLMERE_CONVERGENCE_STEPS another length).
+// (QUILLMERE_CONVERGENCE_STEPS another length). A seed fixes the changes and the faults, not
+// the order in which loopback replies and worker threads land, so a failure names the seed,
+// what is left and every step taken, to be turned into a test of its own.
 
 #include "Lane/LaneTestSupport.h"
 #include "Lane/SecondDevice.h"
@@ -376,6 +378,22 @@ TEST_F(ConvergenceTest, RandomChangesAndRenamesOnEitherSideWithFaultsEndInOneLis
                                 << detail.join(u'\n').toStdString() << "\nafter:\n"
                                 << journal.join(u'\n').toStdString();
     EXPECT_EQ(devices[0].files(), devices[1].files());
+}
+
+TEST_F(ConvergenceTest, AnUploadWhoseFileIsGoneIsADeleteNotAnErrorThatStays)
+{
+    Device &device = devices[0];
+    const QString path = device.at(QStringLiteral("a.wav"));
+    // An edit is recorded; the file is removed before the upload reads it, and the watcher's
+    // report of the removal is lost.
+    writeFile(path, "edited");
+    device.lane->trackLocalChange(path, SyncLane::fileStamp(path));
+    ASSERT_TRUE(QFile::remove(path));
+    device.lane->refreshPriority();
+    settle(4);
+
+    EXPECT_EQ(divergence(), QStringList()) << detail.join(u'\n').toStdString();
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("Sub/b.wav"), sha256("seed Sub/b.wav")}}));
 }
 
 } // namespace
