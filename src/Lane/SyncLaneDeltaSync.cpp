@@ -616,11 +616,8 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         co_return; // the user deleted it here: the delete at the service goes ahead
     if (record && record->syncStatus() == SyncFileStatus::syncing) {
         // A transfer owns the record: it learns of the new version and goes back to pending.
-        // The size too: a download of it that fails now would be tried again with the new
-        // checksum and the old size, and refused for good.
         record->setRemoteId(change.id);
         record->setRemoteChecksum(checksum);
-        noteListedSize(change.id, change.fileSize);
         record->setGeneration(record->generation() + 1);
         co_return;
     }
@@ -748,7 +745,6 @@ QCoro::Task<> SyncLane::downloadRemoteFile(FileSyncAPI::DeltaChange change, QStr
     if (record->syncStatus() == SyncFileStatus::syncing) {
         record->setRemoteId(change.id);
         record->setRemoteChecksum(lowerChecksum(change.fileChecksum));
-        noteListedSize(change.id, change.fileSize);
         record->setGeneration(record->generation() + 1);
         co_return;
     }
