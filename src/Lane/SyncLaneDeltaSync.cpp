@@ -556,6 +556,11 @@ QCoro::Task<bool> SyncLane::followRemoteMove(FileSyncAPI::DeltaChange change, QS
     if (placeFree && (moved == MoveResult::moved || look.kind == LocalLook::Kind::absent)) {
         record->setLocalPath(localPath);
         record->setFilename(name);
+        // Nothing of it reached the new place (the file had left the old one, moved or deleted
+        // by the user before the watcher told): no content is synced there, so the change
+        // fetches the file instead of taking it as the version this folder has.
+        if (moved != MoveResult::moved)
+            record->setLocalChecksum(std::nullopt);
         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Moved %1 to %2 as at Harborly")
                                                     .arg(QFileInfo(from).fileName(), relativeOf(change)));
         co_return false; // the change itself is then applied at its new place
@@ -699,9 +704,15 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
 QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
 {
     // Matched by id, never by path alone: a replayed feed names ids that once lived here.
-    const auto record = fetchDeltaRecord(localPath);
-    if (!record || record->remoteId() != change.id)
-        co_return;
+    auto record = fetchDeltaRecord(localPath);
+    if (!record || record->remoteId() != change.id) {
+        // Renamed at the service and deleted there before this device heard of the rename:
+        // the change names the new place, the record that holds the file is at the old one.
+        const auto holders = fetchDeltaHolders(change.id);
+        if (holders.empty())
+            co_return;
+        record = holders.front();
+    }
     switch (record->desiredState().value_or(SyncFileDesiredState::syncedLocal)) {
     case SyncFileDesiredState::deletedRemote:
     case SyncFileDesiredState::deletedLocal:

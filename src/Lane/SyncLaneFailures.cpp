@@ -11,12 +11,17 @@
 #include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
 #include "Model/OperationResolution.h"
+#include "Platform/Async/Background.h"
+#include "Platform/Files/FileReadError.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
+#include <QFile>
 #include <QLoggingCategory>
 
 #include <cerrno>
 #include <system_error>
+
+#include <sys/stat.h>
 
 namespace quillmere {
 
@@ -52,6 +57,22 @@ QString localReason(int errorNumber)
         break;
     }
     return QString::fromStdString(std::generic_category().message(errorNumber)).toLower();
+}
+
+// The errno of a failed read of the file to send, as thrown or as the reason of a request.
+std::optional<int> readErrorNumber(const std::exception_ptr &error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const FileReadError &e) {
+        return e.errorNumber();
+    } catch (const HarborlyAPIError &e) {
+        if (e.underlying())
+            return readErrorNumber(e.underlying());
+    } catch (...) {
+        // Any other failure is no failed read.
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -230,6 +251,30 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         setLastError(message);
         finishFailure();
     };
+
+    if (readErrorNumber(error) == ENOENT && context.state == SyncFileDesiredState::uploadPending && found
+        && !changedMeanwhile) {
+        // The file to send is gone (removed here, or by a delete from the service the record
+        // did not follow): not a failure that a retry mends, but a local deletion, once
+        // lstat proves it.
+        auto looking = [path = context.localPath] {
+            struct stat status{};
+            return ::lstat(QFile::encodeName(path).constData(), &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
+        };
+        const bool gone = co_await runInBackground(std::move(looking));
+        if (!isCurrent(epoch, stop))
+            co_return;
+        if (auto record = findDispatchedRecord(context); gone && record && record->generation() == context.generation) {
+            logLine(SyncLogger::Event::syncStarted, QStringLiteral("%1 is gone: taken as deleted here").arg(context.name));
+            record->setSyncStatus(SyncFileStatus::pending);
+            trackLocalDeletion(context.localPath);
+            finishFailure();
+            co_return;
+        }
+        // Still there, or changed meanwhile: judged as the failure it is, on the record as it
+        // is now.
+        found = findDispatchedRecord(context);
+    }
 
     switch (verdict.kind) {
     case Kind::cancelled:

@@ -3,8 +3,7 @@
 // hold one service file. Whatever the order, the renamed content survives on every side.
 
 #include "Lane/LaneTestSupport.h"
-
-#include "Platform/Files/FolderBookmark.h"
+#include "Lane/SecondDevice.h"
 
 #include <gmock/gmock.h>
 
@@ -21,30 +20,6 @@ namespace {
 
 using State = LaneHarness::RecordState;
 using Files = std::map<QString, QString>;
-
-// A second device: a harness of its own (store, vault, clock, folders) whose client talks to
-// the first one's service, with its folder registered under the same id.
-struct SecondDevice
-{
-    explicit SecondDevice(LaneHarness &service, const SyncFolder &shared)
-    {
-        d.account = service.account;
-        const QUrl base = service.fake.baseURL();
-        d.tokens = std::make_shared<TokenManager>(d.vault, KeychainVault::bearerTokenKey(), [base] { return base; });
-        await(d.tokens->saveToken(service.fake.issueToken(service.account),
-                                  QDateTime::currentDateTimeUtc().addDays(30)));
-        d.client = std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(d.tokens, d.clock));
-        folder = d.addFolder(shared.folderType(), shared.syncMode(), shared.name(), false);
-        folder->setStableID(shared.stableID());
-        d.context->save();
-        await(d.bookmarks->saveBookmark(FolderBookmark::make(*folder->folderPath()), folder->stableID()));
-        lane = d.makeLane(folder);
-    }
-
-    LaneHarness d;
-    std::shared_ptr<SyncFolder> folder;
-    std::shared_ptr<SyncLane> lane;
-};
 
 class RemoteMoveTest : public LaneTest
 {
@@ -168,6 +143,44 @@ TEST_F(RemoteMoveTest, AnOldNameDeletedOrEditedHereBeforeTheRenameArrivedLosesNo
     EXPECT_EQ(idAt(QStringLiteral("one.wav")), deleted);
     EXPECT_EQ(idAt(QStringLiteral("two.wav")), edited);
     EXPECT_NE(idAt(QStringLiteral("edited.wav")), edited);
+}
+
+TEST_F(RemoteMoveTest, AFileMovedHereBeforeTheServiceRenamedItIsKeptAndTheRenamedFileIsFetched)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    pass();
+    // The user moves the file; before the watcher tells the lane, the service renames it.
+    ASSERT_TRUE(QFile::rename(at(QStringLiteral("take.wav")), at(QStringLiteral("mine.wav"))));
+    rename(id, QStringLiteral("final.wav"));
+    pass();
+    lane->handleFileEvents({at(QStringLiteral("take.wav")), at(QStringLiteral("mine.wav"))});
+    h.runUntilIdle(*lane);
+    pass();
+
+    const Files expected{{QStringLiteral("final.wav"), sha256("the take")}, {QStringLiteral("mine.wav"), sha256("the take")}};
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("final.wav")), synced},
+                                                   {at(QStringLiteral("mine.wav")), synced}}));
+    EXPECT_EQ(idAt(QStringLiteral("final.wav")), id);
+}
+
+TEST_F(RemoteMoveTest, AFileRenamedAndThenDeletedAtTheServiceLeavesItsOldNameHereToo)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    h.serve(*folder, QStringLiteral("other.wav"), "other");
+    pass();
+    // Both in one page: the feed names the file at its new place only.
+    rename(id, QStringLiteral("final.wav"));
+    h.fake.removeFile(id);
+    pass();
+
+    const Files expected{{QStringLiteral("other.wav"), sha256("other")}};
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("other.wav")), synced}}));
 }
 
 TEST_F(RemoteMoveTest, ADownloadOnlyFolderKeepsOnlyTheRenamedFile)

@@ -326,7 +326,41 @@ FakeReply batchDedupConfirm(FakeServiceState &state, const FakeRequest &request)
             file.drivePath = drivePath.toString();
         file.fileSize = integerOf(entry.value(QStringLiteral("file_size"))).value_or(0);
         file.checksum = hash;
-        const qint64 id = state.addFileLocked(file);
+        // The new file holds the bytes it points at, so a download of it serves them.
+        if (const FakeLibraryFile *holder = libraryFileWith(state, accountId, hash)) {
+            file.content = holder->content;
+            file.received = holder->received;
+            file.contentPath = holder->contentPath;
+        } else {
+            for (const auto &[oid, object] : state.transfers.objects)
+                if ((object.sha256.isEmpty() ? object.hashOfContent() : object.sha256) == hash) {
+                    file.received = object.pieces;
+                    break;
+                }
+        }
+        // A file already at that place takes the new content, as an upload there does: one
+        // place never lists two files.
+        std::optional<qint64> placed;
+        for (const qint64 existing : state.files.at(accountId, file.filename, file.drivePath, file.syncFolderUUID))
+            if (state.files.find(existing)->second.folderType == file.folderType) {
+                placed = existing;
+                break;
+            }
+        qint64 id = 0;
+        if (placed) {
+            FakeLibraryFile replaced = state.files.find(*placed)->second;
+            replaced.content = file.content;
+            replaced.received = file.received;
+            replaced.contentPath = file.contentPath;
+            replaced.fileSize = file.fileSize;
+            replaced.checksum = file.checksum;
+            replaced.updatedAt = QDateTime::currentDateTimeUtc();
+            state.files.put(replaced);
+            state.recordChangeLocked(QStringLiteral("updated"), replaced);
+            id = *placed;
+        } else {
+            id = state.addFileLocked(file);
+        }
         QJsonObject done{{QStringLiteral("content_sha256"), hash},
                          {QStringLiteral("filename"), file.filename},
                          {QStringLiteral("file_id"), id},

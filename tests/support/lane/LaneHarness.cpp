@@ -135,7 +135,7 @@ void LaneHarness::runUntilSettled(const std::function<bool()> &settled, std::chr
             if (settled())
                 return;
         }
-        if (runUntil(settled, std::chrono::milliseconds(50)))
+        if (runUntil(settled, quietWindow))
             continue;
         // Busy, and nothing arrived for a moment: what it waits for may be on the clock.
         if (const auto next = clock.nextDeadline())

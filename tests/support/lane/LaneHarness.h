@@ -130,6 +130,9 @@ public:
     std::shared_ptr<ConflictResolver> conflicts = std::make_shared<ConflictResolver>();
     ApplicationEvents applicationEvents;
     bool deltaLoops = false;
+    // How long runUntilIdle lets a busy lane rest before it moves the clock: long enough for
+    // a loopback reply; a scenario that runs hundreds of passes may choose a shorter wait.
+    std::chrono::milliseconds quietWindow{50};
     // What every lane of the harness sees running; nothing until a test says so.
     std::shared_ptr<FakeDAWRunningStateProvider> dawProvider = std::make_shared<FakeDAWRunningStateProvider>();
 
