@@ -260,19 +260,6 @@ TEST_F(FakeService, FaultSwitchesApplyToTheNextCallsOnly)
     EXPECT_EQ(fake.syncFolders(accountId).size(), 1u);
 }
 
-// A cut that would let the whole body through stops the run rather than answer in full.
-TEST_F(FakeService, ACutThatCutsNothingStopsTheRun)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const qint64 id = addFile(QStringLiteral("short.wav"), "abc");
-    const QString path = QStringLiteral("/api/v1/files/library/%1").arg(id);
-    fake.cutBodyNext(path.toStdString(), 3);
-    EXPECT_DEATH(get(path), "cannot cut a body of 3 bytes");
-    fake.clearFaults();
-    fake.cutBodyNext(path.toStdString(), 2);
-    EXPECT_EQ(transportFailure(HttpClient::send(request("GET", path))), TransportError::Code::connectionLost);
-}
-
 // Check-hash and confirm find files through indexes: each change of the library must reach
 // them, or a verdict names a file that moved, changed or went away.
 TEST_F(FakeService, UploadVerdictsFollowEveryChangeOfTheLibrary)
