@@ -71,12 +71,15 @@ TEST(FolderPolicy, EveryModeAndKindGetsItsCapabilities)
 TEST(FolderPolicy, FolderAsksWithItsOwnModeAndKindAndOnlyTheFlatKindScopesToTheRoot)
 {
     SyncFolder folder(QStringLiteral("Loops"), SyncFolderType::unorganisedAudio, QStringLiteral("/loops"),
-                      {QStringLiteral(".wav")}, SyncFolderSyncMode::uploadOnly, true, 0, true, std::nullopt, true, {});
-    EXPECT_EQ(folder.policy(), FolderPolicy::of(SyncFolderSyncMode::uploadOnly, SyncFolderType::unorganisedAudio));
+                      {QStringLiteral(".wav")}, SyncFolderSyncMode::uploadOnly, true, 0, true, std::nullopt,
+                      true, {});
+    EXPECT_EQ(folder.policy(),
+              FolderPolicy::of(SyncFolderSyncMode::uploadOnly, SyncFolderType::unorganisedAudio));
     EXPECT_TRUE(folder.scope().isFlat());
 
     folder.setFolderType(SyncFolderType::references);
     folder.setSyncMode(SyncFolderSyncMode::downloadOnly);
-    EXPECT_EQ(folder.policy(), FolderPolicy::of(SyncFolderSyncMode::downloadOnly, SyncFolderType::references));
+    EXPECT_EQ(folder.policy(),
+              FolderPolicy::of(SyncFolderSyncMode::downloadOnly, SyncFolderType::references));
     EXPECT_FALSE(folder.scope().isFlat());
 }
