@@ -7,8 +7,11 @@ enum class SyncFolderSyncMode;
 
 // What a folder does, decided in one place from its sync mode and its kind. The lane and the
 // engine ask a capability by name instead of comparing the mode or the kind, so a new mode or
-// kind is placed here (the compiler names every switch that misses it) and nowhere else.
-// Which files belong to the folder is its scope (SyncFolder::scope()), not a policy.
+// kind gets its capabilities here (the compiler names each switch that misses it) instead of
+// silently taking another's path at every site. Each capability follows the mode alone or the
+// kind alone: the plan mirror sends nothing back because of its kind (mirrorsPlanLayout),
+// whatever sendsLocalChanges says. Which files belong to the folder is its scope
+// (SyncFolder::scope()), not a policy.
 struct FolderPolicy
 {
     // --- From the sync mode
