@@ -439,7 +439,7 @@ QCoro::Task<> SyncEngine::resetFolderOnServer(std::shared_ptr<SyncFolder> folder
     const QUuid id = folder->stableID();
     const SyncFolderType kind = folder->folderType();
     // The plan mirror's files are the plans' own: forgetting them would clear every plan.
-    if (kind == SyncFolderType::harborly)
+    if (folder->policy().mirrorsPlanLayout)
         co_return;
     folder.reset();
     const QPointer<SyncEngine> self(this);
@@ -599,7 +599,7 @@ QCoro::Task<> SyncEngine::resetAndRedownload(std::shared_ptr<SyncFolder> request
     LocalCopyReset job;
     job.root = root;
     job.scope = folder->scope();
-    const bool forgetOnly = folder->syncMode() == SyncFolderSyncMode::uploadOnly;
+    const bool forgetOnly = !folder->policy().appliesRemoteInFullSync;
     if (!forgetOnly) {
         const QString recordedRoot = normalizedPath(*folder->folderPath()) + u'/';
         try {

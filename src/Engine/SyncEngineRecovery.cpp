@@ -79,7 +79,7 @@ std::optional<QUuid> parsedFolderID(const QString &text)
 std::shared_ptr<SyncFolder> hydratedFolder(const LibraryAPIClient::RemoteSyncFolder &remote, SyncFolderType kind,
                                            const QUuid &id)
 {
-    const bool audio = kind == SyncFolderType::references || kind == SyncFolderType::unorganisedAudio;
+    const bool audio = FolderPolicy::of(hydratedSyncMode(remote.direction), kind).audioLibrary;
     // Disabled and without a location: the user chooses where it lives before it gets a lane.
     return std::make_shared<SyncFolder>(remote.name, kind, std::nullopt, audio ? audioExtensions() : QStringList(),
                                         hydratedSyncMode(remote.direction), false, remote.sortOrder, true,

@@ -384,7 +384,7 @@ void SyncLane::handleFileEvents(const QSet<QString> &paths)
             return;
         }
     }
-    if (isPaused() || syncFolder()->syncMode() == SyncFolderSyncMode::downloadOnly)
+    if (isPaused() || !syncFolder()->policy().sendsLocalChanges)
         return;
 
     // A file born after the burst began may hold the inode of a file deleted within it

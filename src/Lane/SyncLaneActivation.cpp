@@ -165,8 +165,8 @@ QCoro::Task<> SyncLane::activate(QByteArray bookmarkData, QString folderPath, st
         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Removed %1 partial download(s) left by an earlier run in %2")
                                                     .arg(QString::number(swept.removed), folderPath));
 
-    const bool planMirror = folder->folderType() == SyncFolderType::harborly;
-    if (!planMirror) {
+    const FolderPolicy policy = folder->policy();
+    if (!policy.mirrorsPlanLayout) {
         try {
             co_await api->registerSyncFolder(laneID().toString(QUuid::WithoutBraces).toUpper(), name,
                                              folder->folderType(), rawValue(folder->syncMode()), stop);
@@ -175,9 +175,11 @@ QCoro::Task<> SyncLane::activate(QByteArray bookmarkData, QString folderPath, st
         }
         if (!isCurrent(epoch, stop))
             co_return;
-        startFileWatcher(folderPath);
     }
-    startDeltaSyncTask();
+    if (policy.hasWatcher)
+        startFileWatcher(folderPath);
+    if (policy.appliesFeed)
+        startDeltaSyncTask();
     startLivenessTask();
     co_await performFullSync(stop);
 }

@@ -174,7 +174,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     const QString recordedRoot = folder->folderPath().value_or(QString());
     const std::optional<QString> cursor = folder->deltaCursor();
     std::optional<SyncFolderType> kind;
-    if (folder->folderType() != SyncFolderType::harborly)
+    if (!folder->policy().mirrorsPlanLayout)
         kind = folder->folderType();
     FileSyncAPI::ChangeFeed feed;
     std::optional<QString> root;
@@ -310,7 +310,7 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
 {
     const quint64 epoch = m_epoch;
     const auto folder = syncFolder();
-    const bool planMirror = folder->folderType() == SyncFolderType::harborly;
+    const bool planMirror = folder->policy().mirrorsPlanLayout;
     const FolderScope scope = folderScope();
 
     // Where each change goes. The plan mirror places files only by its plan layout: the feed
@@ -568,7 +568,7 @@ QCoro::Task<bool> SyncLane::followRemoteMove(FileSyncAPI::DeltaChange change, QS
 
     // The file cannot follow: what is left at the old place is no longer the service's file.
     forgetServiceFile(*record);
-    const bool downloadOnly = syncFolder()->syncMode() == SyncFolderSyncMode::downloadOnly;
+    const bool downloadOnly = !syncFolder()->policy().localEditsSurviveDownload;
     if (holdsLastSynced || (downloadOnly && look.kind == LocalLook::Kind::regularFile)) {
         // Removed only while it still holds the last synced content (checked again on the
         // spot); a download-only folder keeps the service's version alone.
@@ -586,12 +586,12 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
 {
     const quint64 epoch = m_epoch;
     const auto folder = syncFolder();
-    const auto mode = folder->syncMode();
+    const FolderPolicy policy = folder->policy();
     const std::optional<QString> checksum = lowerChecksum(change.fileChecksum);
     const QString name = QFileInfo(localPath).fileName();
 
     auto record = fetchDeltaRecord(localPath);
-    if (folder->folderType() != SyncFolderType::harborly && !(record && record->remoteId() == change.id)) {
+    if (!policy.mirrorsPlanLayout && !(record && record->remoteId() == change.id)) {
         // One service file has one record: held at another path, the service moved it.
         if (co_await followRemoteMove(change, localPath, stop))
             co_return;
@@ -644,14 +644,14 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         record->setRemoteChecksum(checksum);
         co_return;
     }
-    if (mode != SyncFolderSyncMode::downloadOnly) {
+    if (policy.downloadsWaitForOpenApplications) {
         const QSet<QString> guards = runningGuardDAWs();
         if (!guards.isEmpty()) {
             holdDownload(change, localPath, guards);
             co_return;
         }
     }
-    if (mode == SyncFolderSyncMode::downloadOnly) {
+    if (!policy.localEditsSurviveDownload) {
         co_await downloadRemoteFile(change, localPath, stop);
         co_return;
     }
@@ -681,7 +681,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         break;
     }
     case LocalHashCheck::unconfirmed:
-        if (folder->folderType() == SyncFolderType::harborly) {
+        if (policy.mirrorsPlanLayout) {
             logLine(SyncLogger::Event::fileSkipped,
                     QStringLiteral("Kept %1: its content differs from the plan's and is not sent back").arg(name));
             break;
@@ -839,7 +839,7 @@ QCoro::Task<SyncLane::HashCheck> SyncLane::hashCheck(QString localPath, std::opt
         check.verdict = LocalHashCheck::syncedOnService; // the version last synced here
         co_return check;
     }
-    if (folder->folderType() == SyncFolderType::harborly)
+    if (folder->policy().mirrorsPlanLayout)
         co_return check; // no listing: anything else is the user's
     const bool held = co_await serviceHoldsHere(localPath, look.checksum, look.stamp ? look.stamp->size : 0, stop);
     if (held && isCurrent(epoch, stop))
@@ -875,7 +875,7 @@ bool SyncLane::listedHere(const QString &localPath, const QString &checksum) con
 
 void SyncLane::keepUnsyncedContent(const QString &localPath, const QString &why)
 {
-    if (syncFolder()->folderType() == SyncFolderType::harborly) {
+    if (syncFolder()->policy().mirrorsPlanLayout) {
         // The plan mirror never sends anything back: the file stays as it is.
         logLine(SyncLogger::Event::fileSkipped,
                 QStringLiteral("Kept %1: its content differs from the plan's and is not sent back")
@@ -970,7 +970,7 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
                 failedDownloads = true;
             break;
         case LocalHashCheck::unconfirmed:
-            if (syncFolder()->folderType() == SyncFolderType::harborly) {
+            if (syncFolder()->policy().mirrorsPlanLayout) {
                 // The plan mirror keeps the file as it is and sends nothing back.
                 record->setSyncStatus(SyncFileStatus::synced);
                 record->setDesiredState(SyncFileDesiredState::syncedLocal);

@@ -124,7 +124,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                 startFileWatcher(*folderPath);
         }
         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Scanning: ") + *folderPath);
-        if (folder->folderType() == SyncFolderType::harborly) {
+        if (folder->policy().mirrorsPlanLayout) {
             try {
                 co_await hydratePlans(*folderPath, stop);
             } catch (...) {
@@ -149,7 +149,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                     for (const QString &unreadable : scan.unreadableFolders)
                         logLine(SyncLogger::Event::syncFailed,
                                 QStringLiteral("Could not read %1: its files are left as they are").arg(unreadable));
-                    if (folder->folderType() == SyncFolderType::projectsFolder) {
+                    if (folder->policy().projectTree) {
                         auto diagnose = [path = *folderPath, files = scan.files.mid(0, 5)] {
                             return diagnosticLines(path, files);
                         };

@@ -58,11 +58,12 @@ QCoro::Task<> SyncLane::confirmHeldDuplicates(QString checksum, std::stop_token 
         ConfirmationTarget target;
     };
     const SyncFolderType kind = syncFolder()->folderType();
+    const bool planMirror = syncFolder()->policy().mirrorsPlanLayout;
     qsizetype candidates = 0;
     QList<Candidate> sent;
     QList<FileSyncAPI::BatchDedupConfirmEntry> entries;
     for (const auto &[path, generation] : held) {
-        const auto record = kind == SyncFolderType::harborly ? nullptr : fetchRecord(path);
+        const auto record = planMirror ? nullptr : fetchRecord(path);
         if (!record || !isAsPrePassed(*record, generation))
             continue;
         ++candidates;

@@ -36,7 +36,7 @@ qint64 SyncLane::fetchOutstandingRecords()
 QString SyncLane::relativePath(const QString &localPath) const
 {
     const auto folder = syncFolder();
-    if (folder->folderType() != SyncFolderType::projectsFolder && folder->folderType() != SyncFolderType::references)
+    if (const FolderPolicy policy = folder->policy(); policy.flat || policy.mirrorsPlanLayout)
         return QStringLiteral(".");
     const auto root = folder->folderPath();
     const QString directory = QFileInfo(localPath).path();

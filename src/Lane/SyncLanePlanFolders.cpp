@@ -332,7 +332,7 @@ QCoro::Task<bool> SyncLane::hydratePlanFile(QString root, QString planDirectory,
     record->setRemoteChecksum(file.fileChecksum ? std::optional<QString>(file.fileChecksum->toLower()) : std::nullopt);
     noteListedSize(file.id, file.fileSize);
     record->setSyncDirection(SyncFileDirection::download);
-    if (syncFolder()->syncMode() != SyncFolderSyncMode::downloadOnly) {
+    if (syncFolder()->policy().downloadsWaitForOpenApplications) {
         // Nothing is written into a project a running application has open: the file waits,
         // held, until the application quits.
         if (const QSet<QString> guards = runningGuardDAWs(); !guards.isEmpty()) {
@@ -437,7 +437,7 @@ QCoro::Task<std::optional<QString>> SyncLane::detectIdPrefixRenames(QString root
 
     // A project open in a running application is not moved away under it: the directory
     // keeps its name for this run and is renamed by a later one.
-    if (!candidates.empty() && syncFolder()->syncMode() != SyncFolderSyncMode::downloadOnly) {
+    if (!candidates.empty() && syncFolder()->policy().downloadsWaitForOpenApplications) {
         if (const QSet<QString> guards = runningGuardDAWs(); !guards.isEmpty()) {
             const Candidate &kept = candidates.front();
             const QString oldRelative = parent.isEmpty() ? kept.name : parent + u'/' + kept.name;

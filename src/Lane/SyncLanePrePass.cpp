@@ -176,7 +176,7 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
     dropPrePassTables();
 
     const SyncFolderType kind = syncFolder()->folderType();
-    if (pending.empty() || kind == SyncFolderType::harborly)
+    if (pending.empty() || syncFolder()->policy().mirrorsPlanLayout)
         co_return;
     const QString folderName = syncFolder()->name();
     const QString folderUUID = laneID().toString(QUuid::WithoutBraces).toUpper();

@@ -174,7 +174,7 @@ std::shared_ptr<SyncFile> SyncLane::dequeueDueRecords()
 
 bool SyncLane::holdGuardedDownloads()
 {
-    if (syncFolder()->syncMode() == SyncFolderSyncMode::downloadOnly)
+    if (!syncFolder()->policy().downloadsWaitForOpenApplications)
         return false;
     const QSet<QString> guards = runningGuardDAWs();
     if (guards.isEmpty())

@@ -107,7 +107,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
 {
     const quint64 epoch = m_epoch;
     const auto folder = syncFolder();
-    const auto mode = folder->syncMode();
+    const FolderPolicy policy = folder->policy();
     const QString name = folder->name();
     const QUuid folderID = laneID();
     const QSet<QString> localPaths(local.files.cbegin(), local.files.cend());
@@ -127,7 +127,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     }
     trackedRecords.clear(); // re-read after every wait below
 
-    if (mode != SyncFolderSyncMode::downloadOnly) {
+    if (policy.sendsLocalChanges) {
         QList<FileInfo> infos;
         try {
             auto hashing = computeChecksum(m_checksums, local.files, stop);
@@ -317,7 +317,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         if (!wasPresentLocally(*record))
             toOweDownload.append(path);
         else
-            stale.append({path, judged.generation, desired, mode == SyncFolderSyncMode::downloadOnly});
+            stale.append({path, judged.generation, desired, !policy.deletesAtService});
     }
 
     QList<LocalPresence> presence;
@@ -372,7 +372,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     if (changed)
         saveQuietly();
 
-    if (mode == SyncFolderSyncMode::uploadOnly)
+    if (!policy.appliesRemoteInFullSync)
         co_return;
 
     auto place = [folderPath, remoteFiles = std::move(remoteFiles), trackedIds, localPaths,

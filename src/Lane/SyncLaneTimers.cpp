@@ -37,7 +37,7 @@ bool SyncLane::hasVitalSign() const
 {
     const auto alive = [](const TaskHandle &task) { return task.isSet() && !task.isCancelled(); };
     return m_fileWatcher != nullptr || alive(m_deltaSyncTask) || alive(m_syncTask) || isPaused()
-           || syncFolder()->folderType() == SyncFolderType::harborly;
+           || !syncFolder()->policy().hasWatcher;
 }
 
 bool SyncLane::isAccessLost() const

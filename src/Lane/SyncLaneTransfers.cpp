@@ -199,7 +199,7 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     const auto api = m_apiClient;
     const auto folder = syncFolder();
     const QDateTime attemptedAt = m_clock.currentDateTime();
-    const bool downloadOnly = folder->syncMode() == SyncFolderSyncMode::downloadOnly;
+    const bool downloadOnly = !folder->policy().localEditsSurviveDownload;
     const QString root = folder->folderPath().value_or(QString());
 
     std::optional<QString> beforeChecksum;
@@ -211,7 +211,7 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
         syncedHere = lastSyncedContent(*record);
         expectedChecksum = nonEmpty(record->remoteChecksum());
     }
-    const bool planMirror = folder->folderType() == SyncFolderType::harborly;
+    const bool planMirror = folder->policy().mirrorsPlanLayout;
 
     auto preparing = [root, localPath, stop] { return prepareDownloadTarget(root, localPath, stop); };
     auto preparation = runInBackground(std::move(preparing));
@@ -433,7 +433,7 @@ QCoro::Task<> SyncLane::deleteLocalRecord(std::shared_ptr<SyncFile> dispatched, 
     const auto desiredState = dispatched->desiredState();
     dispatched.reset();
     const auto folder = syncFolder();
-    const bool anyContent = folder->syncMode() == SyncFolderSyncMode::downloadOnly;
+    const bool anyContent = !folder->policy().localEditsSurviveDownload;
     const QString root = folder->folderPath().value_or(QString());
     const QDateTime attemptedAt = m_clock.currentDateTime();
 

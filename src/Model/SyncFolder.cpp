@@ -61,7 +61,7 @@ const TableLayout<SyncFolderData> &SyncFolder::layout()
 
 FolderScope SyncFolder::scope() const
 {
-    if (folderType() == SyncFolderType::unorganisedAudio)
+    if (policy().flat)
         return FolderScope::rootFiles(fileExtensions());
     return FolderScope::wholeTree();
 }

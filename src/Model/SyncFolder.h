@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileServices/FileScan.h"
+#include "Model/FolderPolicy.h"
 #include "Model/SyncRule.h"
 
 #include <QStringList>
@@ -121,6 +122,8 @@ public:
     // Which files the folder syncs: the root's files of its extensions for unorganised audio,
     // the whole tree for every other kind. The lane and the engine's reset ask the same rule.
     FolderScope scope() const;
+    // What the folder does, from its mode and its kind.
+    FolderPolicy policy() const { return FolderPolicy::of(syncMode(), folderType()); }
 
     // The stored priority, or high when none is stored; writing stores the value.
     SyncRulePriority defaultSyncPriority() const;
