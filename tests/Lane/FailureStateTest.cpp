@@ -2,6 +2,7 @@
 // and what settles a record that cannot be done as asked.
 
 #include "Lane/LaneTestSupport.h"
+#include "support/lane/ForwardingSyncAPI.h"
 
 #include "Engine/SyncEngine.h"
 #include "Model/OperationResolution.h"
@@ -23,10 +24,10 @@ namespace {
 using namespace std::chrono_literals;
 
 // The harness's client, whose listings fail on a refused certificate the first times.
-class RefusingAPI : public FileSyncAPI
+class RefusingAPI : public ForwardingSyncAPI
 {
 public:
-    explicit RefusingAPI(std::shared_ptr<FileSyncAPI> inner) : m_inner(std::move(inner)) {}
+    using ForwardingSyncAPI::ForwardingSyncAPI;
     int refusals = 0;
     int listings = 0;
     bool refuseFeed = false;
@@ -37,47 +38,17 @@ protected:
     {
         if (listings++ < refusals)
             refuse();
-        auto inner = m_inner;
-        co_return co_await inner->listLibraryFiles(k, std::move(id), std::move(s));
+        auto api = inner();
+        co_return co_await api->listLibraryFiles(k, std::move(id), std::move(s));
     }
-    QCoro::Task<UploadResult> doUploadFile(UploadRequest request, std::stop_token stop) override
-    {
-        return m_inner->uploadFile(std::move(request), std::move(stop));
-    }
-    QCoro::Task<BatchHashCheckResult> doCheckHashBatch(QString id, SyncFolderType k, QList<BatchHashEntry> e,
-                                                       std::stop_token s) override
-    {
-        return m_inner->checkHashBatch(std::move(id), k, std::move(e), std::move(s));
-    }
-    QCoro::Task<BatchDedupConfirmResult> doDedupConfirmBatch(QString id, SyncFolderType k,
-                                                             QList<BatchDedupConfirmEntry> e, std::optional<QString> d,
-                                                             std::optional<qint64> p, std::stop_token s) override
-    {
-        return m_inner->dedupConfirmBatch(std::move(id), k, std::move(e), std::move(d), p, std::move(s));
-    }
-    QCoro::Task<> doRegisterSyncFolder(QString u, QString n, SyncFolderType k, QString d, std::stop_token s) override
-    {
-        return m_inner->registerSyncFolder(std::move(u), std::move(n), k, std::move(d), std::move(s));
-    }
-    QCoro::Task<> doAbortMultipartUpload(QString u, QString o, std::stop_token s) override
-    {
-        return m_inner->abortMultipartUpload(std::move(u), std::move(o), std::move(s));
-    }
-    QCoro::Task<> doDownloadFile(qint64 id, QString path, std::optional<qint64> size, std::optional<QString> sum,
-                                 std::optional<JudgedDestination> judged, std::stop_token s) override
-    {
-        return m_inner->downloadFile(id, std::move(path), size, std::move(sum), judged, std::move(s));
-    }
-    QCoro::Task<> doDeleteFile(qint64 id, std::stop_token s) override { return m_inner->deleteFile(id, std::move(s)); }
     QCoro::Task<ChangeFeed> doFetchChanges(QString c, std::optional<SyncFolderType> k, std::optional<QString> id,
                                            std::stop_token s) override
     {
         if (refuseFeed)
             refuse();
-        auto inner = m_inner;
-        co_return co_await inner->fetchChanges(std::move(c), k, std::move(id), std::move(s));
+        auto api = inner();
+        co_return co_await api->fetchChanges(std::move(c), k, std::move(id), std::move(s));
     }
-    QCoro::Task<QList<PlanSummary>> doFetchPlans(std::stop_token s) override { return m_inner->fetchPlans(std::move(s)); }
 
 private:
     static void refuse()
@@ -85,8 +56,6 @@ private:
         const TransportError refused(TransportError::Code::certificateExpired);
         throw HarborlyAPIError::networkError(std::make_exception_ptr(refused), QString::fromUtf8(refused.what()));
     }
-
-    std::shared_ptr<FileSyncAPI> m_inner;
 };
 
 class FailureStateTest : public LaneTest
