@@ -12,6 +12,7 @@
 #include <QJsonObject>
 
 #include <functional>
+#include <map>
 #include <ostream>
 
 // Readable failure output for the lane's strings and record states.
@@ -90,6 +91,35 @@ protected:
     int inotifyBefore = 0;
     std::unique_ptr<ModelContext> reader;
     QObject logWatch; // ends the log-line watches before the harness goes
+};
+
+// One folder of a kind with its lane, started and settled; a pass is one change-feed pass and
+// the work it leaves.
+class OneLaneTest : public LaneTest
+{
+protected:
+    void open(SyncFolderType kind = SyncFolderType::projectsFolder)
+    {
+        folder = h.addFolder(kind);
+        root = *folder->folderPath();
+        lane = h.makeLane(folder);
+        lane->start();
+        h.runUntilIdle(*lane);
+    }
+
+    void pass()
+    {
+        await(lane->runDeltaPass({}));
+        h.runUntilIdle(*lane);
+    }
+
+    std::map<QString, QString> files() const { return LaneHarness::folderFiles(root); }
+    std::map<QString, LaneHarness::RecordState> records() { return h.records(folder->stableID()); }
+    QString at(const QString &relative) const { return root + u'/' + relative; }
+
+    std::shared_ptr<SyncFolder> folder;
+    QString root;
+    std::shared_ptr<SyncLane> lane;
 };
 
 } // namespace quillmere::test

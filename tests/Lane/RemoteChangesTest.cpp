@@ -22,24 +22,9 @@ namespace {
 using State = LaneHarness::RecordState;
 using Files = std::map<QString, QString>;
 
-class RemoteChangesTest : public LaneTest
+class RemoteChangesTest : public OneLaneTest
 {
 protected:
-    void open(SyncFolderType kind = SyncFolderType::projectsFolder)
-    {
-        folder = h.addFolder(kind);
-        root = *folder->folderPath();
-        lane = h.makeLane(folder);
-        lane->start();
-        h.runUntilIdle(*lane);
-    }
-
-    void pass()
-    {
-        await(lane->runDeltaPass({}));
-        h.runUntilIdle(*lane);
-    }
-
     void replace(qint64 id, const QByteArray &bytes)
     {
         h.fake.updateFile(id, [&](FakeLibraryFile &file) {
@@ -50,13 +35,6 @@ protected:
     }
 
     std::string fileURL(qint64 id) const { return "/api/v1/files/library/" + std::to_string(id); }
-    Files files() const { return LaneHarness::folderFiles(root); }
-    std::map<QString, State> records() { return h.records(folder->stableID()); }
-    QString at(const QString &relative) const { return root + u'/' + relative; }
-
-    std::shared_ptr<SyncFolder> folder;
-    QString root;
-    std::shared_ptr<SyncLane> lane;
 };
 
 TEST_F(RemoteChangesTest, ADownloadThatFailedForGoodTakesTheNextVersion)

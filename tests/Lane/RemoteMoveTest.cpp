@@ -21,24 +21,9 @@ namespace {
 using State = LaneHarness::RecordState;
 using Files = std::map<QString, QString>;
 
-class RemoteMoveTest : public LaneTest
+class RemoteMoveTest : public OneLaneTest
 {
 protected:
-    void open()
-    {
-        folder = h.addFolder(SyncFolderType::projectsFolder);
-        root = *folder->folderPath();
-        lane = h.makeLane(folder);
-        lane->start();
-        h.runUntilIdle(*lane);
-    }
-
-    void pass()
-    {
-        await(lane->runDeltaPass({}));
-        h.runUntilIdle(*lane);
-    }
-
     void rename(qint64 id, const QString &name, std::optional<QString> drivePath = std::nullopt)
     {
         h.fake.updateFile(id, [&](FakeLibraryFile &file) {
@@ -59,13 +44,6 @@ protected:
         return record ? record->remoteId() : std::nullopt;
     }
 
-    Files files() const { return LaneHarness::folderFiles(root); }
-    std::map<QString, State> records() { return h.records(folder->stableID()); }
-    QString at(const QString &relative) const { return root + u'/' + relative; }
-
-    std::shared_ptr<SyncFolder> folder;
-    QString root;
-    std::shared_ptr<SyncLane> lane;
 };
 
 TEST_F(RemoteMoveTest, ARenameAtTheServiceReachesBothDevicesAndDeletingTheOldNameLosesNothing)
