@@ -183,6 +183,46 @@ TEST_F(RemoteMoveTest, AFileRenamedAndThenDeletedAtTheServiceLeavesItsOldNameHer
     EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("other.wav")), synced}}));
 }
 
+TEST_F(RemoteMoveTest, AnUploadThatLandsOnARenamedFileLeavesNoOtherRecordHoldingIt)
+{
+    open();
+    const qint64 take = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    const qint64 loop = h.serve(*folder, QStringLiteral("loop.wav"), "the loop");
+    pass();
+    // The service renames both; before its feed says so, the user saves files of their own
+    // at the new names (and edits the old name of one), and those uploads land on the
+    // renamed files.
+    rename(take, QStringLiteral("f.wav"), QStringLiteral("Mix"));
+    rename(loop, QStringLiteral("g.wav"), QStringLiteral("Mix"));
+    writeFile(at(QStringLiteral("loop.wav")), "the loop, edited here");
+    writeFile(at(QStringLiteral("Mix/f.wav")), "mine");
+    writeFile(at(QStringLiteral("Mix/g.wav")), "mine too");
+    lane->handleFileEvents({at(QStringLiteral("Mix/f.wav")), at(QStringLiteral("Mix/g.wav"))});
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(idAt(QStringLiteral("Mix/f.wav")), take);
+    ASSERT_EQ(idAt(QStringLiteral("Mix/g.wav")), loop);
+    pass();
+
+    // The old names let go: the one still as synced is gone, the edited one is a file of its own.
+    const Files settled{{QStringLiteral("Mix/f.wav"), sha256("mine")},
+                        {QStringLiteral("Mix/g.wav"), sha256("mine too")},
+                        {QStringLiteral("loop.wav"), sha256("the loop, edited here")}};
+    EXPECT_EQ(files(), settled);
+    EXPECT_EQ(h.serviceFiles(), settled);
+    EXPECT_NE(idAt(QStringLiteral("loop.wav")), loop);
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+
+    // Deleted at the service, the renamed file leaves nothing behind here.
+    h.fake.removeFile(take);
+    pass();
+    const Files left{{QStringLiteral("Mix/g.wav"), sha256("mine too")},
+                     {QStringLiteral("loop.wav"), sha256("the loop, edited here")}};
+    EXPECT_EQ(files(), left);
+    EXPECT_EQ(h.serviceFiles(), left);
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("Mix/g.wav")), synced},
+                                                   {at(QStringLiteral("loop.wav")), synced}}));
+}
+
 TEST_F(RemoteMoveTest, ADownloadOnlyFolderKeepsOnlyTheRenamedFile)
 {
     folder = h.addFolder(SyncFolderType::references, SyncFolderSyncMode::downloadOnly);
@@ -318,3 +358,4 @@ TEST_F(RemoteMoveTest, AFileMovedHereIsNeverReplacedByAnotherDevicesFileAtItsNew
 }
 
 } // namespace
+
