@@ -145,6 +145,44 @@ TEST_F(RemoteMoveTest, AnOldNameDeletedOrEditedHereBeforeTheRenameArrivedLosesNo
     EXPECT_NE(idAt(QStringLiteral("edited.wav")), edited);
 }
 
+TEST_F(RemoteMoveTest, ANewFileAtTheNameOfAFileDeletedHereAndRenamedThereIsFetched)
+{
+    open();
+    const qint64 take = h.serve(*folder, QStringLiteral("take.wav"), "one");
+    const qint64 loop = h.serve(*folder, QStringLiteral("loop.wav"), "two");
+    pass();
+    // Both deleted here; before the deletes reach the service, the service renames the files
+    // and another device makes new files at their old names. The feed names the new file at
+    // take.wav after the rename, the one at loop.wav before it (the renamed file was edited).
+    for (const QString &name : {QStringLiteral("take.wav"), QStringLiteral("loop.wav")}) {
+        QFile::remove(at(name));
+        lane->trackLocalDeletion(at(name));
+    }
+    rename(take, QStringLiteral("one.wav"));
+    rename(loop, QStringLiteral("two.wav"));
+    h.serve(*folder, QStringLiteral("take.wav"), "theirs");
+    h.serve(*folder, QStringLiteral("loop.wav"), "theirs too");
+    h.fake.updateFile(loop, [](FakeLibraryFile &file) {
+        file.content = "two, edited there";
+        file.checksum.clear();
+        file.fileSize = -1;
+    });
+    pass();
+    pass();
+
+    // The deletes reach no file, and the new files come down like any other.
+    const Files expected{{QStringLiteral("loop.wav"), sha256("theirs too")},
+                         {QStringLiteral("one.wav"), sha256("one")},
+                         {QStringLiteral("take.wav"), sha256("theirs")},
+                         {QStringLiteral("two.wav"), sha256("two, edited there")}};
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(files(), expected);
+    for (const auto &[path, state] : records())
+        EXPECT_EQ(state, synced) << path.toStdString();
+    EXPECT_EQ(records().size(), 4U);
+}
+
 TEST_F(RemoteMoveTest, AFileMovedHereBeforeTheServiceRenamedItIsKeptAndTheRenamedFileIsFetched)
 {
     open();
