@@ -391,6 +391,8 @@ public:
     // The record lets go of the service file it held: it is a file of this folder the service
     // does not know (its content stays as the last one seen here).
     static void forgetServiceFile(SyncFile &record);
+    // The service file `id` lives at `localPath` now: any other record holding it lets go.
+    void releaseStaleHolders(qint64 id, const QString &localPath);
     // The names of the running applications that guard this folder (none when its guards are off).
     QSet<QString> runningGuardDAWs();
     // Once no guarding application runs: each held download is fetched, marked synced or

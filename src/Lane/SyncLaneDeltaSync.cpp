@@ -599,6 +599,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
             co_return;
         record = fetchDeltaRecord(localPath);
     }
+    const bool holdsThisFile = record && record->remoteId() == change.id;
     if (record && record->remoteId() && *record->remoteId() != change.id) {
         const qint64 previous = *record->remoteId();
         if (m_pagePlaces && m_pagePlaces->contains(previous) && m_pagePlaces->value(previous) != localPath) {
@@ -615,8 +616,18 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
             co_return;
         }
     }
-    if (record && record->desiredState() == SyncFileDesiredState::deletedRemote)
-        co_return; // the user deleted it here: the delete at the service goes ahead
+    if (record && record->desiredState() == SyncFileDesiredState::deletedRemote) {
+        if (holdsThisFile)
+            co_return; // the user deleted it here: the delete at the service goes ahead
+        // What the user deleted here was another service file, moved away or replaced since:
+        // this one is new to the place and comes down like any other, once that record is gone.
+        if (record->syncStatus() == SyncFileStatus::syncing) {
+            m_pageDeferred = true;
+            co_return;
+        }
+        m_modelContext->remove(record);
+        record = nullptr;
+    }
     if (record && record->syncStatus() == SyncFileStatus::syncing) {
         // A transfer owns the record: it learns of the new version and goes back to pending.
         record->setRemoteId(change.id);

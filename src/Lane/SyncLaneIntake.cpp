@@ -622,7 +622,9 @@ void SyncLane::recordLocalChange(const QString &path, const std::optional<FileSt
         record->setGeneration(record->generation() + 1);
     } else if (record->syncStatus() == SyncFileStatus::error) {
         record->clearFailure();
-    } else if (!record->nextRetryAt()) {
+    } else if (!record->nextRetryAt() || record->syncStatus() != SyncFileStatus::pending) {
+        // A retry time holds only while the record waits on it; one left on a record settled
+        // since would keep the new change from ever being taken.
         record->oweAgain();
     } else {
         record->setGeneration(record->generation() + 1);

@@ -149,8 +149,8 @@ void SyncLane::markConfirmed(SyncFile &record, const QString &checksum, qint64 f
     record.setLocalChecksum(checksum);
     record.setRemoteChecksum(checksum);
     record.setRemoteId(fileID);
-    record.setSyncStatus(SyncFileStatus::synced);
-    record.setDesiredState(SyncFileDesiredState::syncedLocal);
+    // Settled: a back-off left from an earlier failed try of the upload goes with it.
+    record.markSynced();
     if (!record.inode()) {
         if (const auto stamp = fileStamp(record.localPath()))
             record.setInode(stamp->inode);
@@ -286,8 +286,7 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         record->setLocalChecksum(result.checksum);
         record->setRemoteChecksum(result.checksum);
         record->setRemoteId(*remote);
-        record->setSyncStatus(SyncFileStatus::synced);
-        record->setDesiredState(SyncFileDesiredState::syncedLocal);
+        record->markSynced();
         ++resolvedSynced;
     }
 

@@ -3,6 +3,7 @@
 #include "Accounts/DeviceIdentity.h"
 #include "ActivityLog/SyncLogger.h"
 #include "FileServices/FileChecksum.h"
+#include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
 #include "Model/MultipartUploadState.h"
 #include "Model/OperationResolution.h"
@@ -195,6 +196,8 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
         throw;
     }
 
+    releaseStaleHolders(result.fileId, localPath);
+
     const QString name = QFileInfo(localPath).fileName();
     recordRecentFile(name, SyncFileDirection::upload,
                      result.wasDeduplicated ? RecentFile::Kind::verified : RecentFile::Kind::transferred);
@@ -254,6 +257,39 @@ std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(std::shared_p
     row.resolvedAt = m_clock.currentDateTime();
     row.outcome = QStringLiteral("succeeded");
     return std::make_shared<OperationResolution>(std::move(row));
+}
+
+void SyncLane::releaseStaleHolders(qint64 id, const QString &localPath)
+{
+    // One service file has one record. A record elsewhere that still holds the file (its old
+    // name: the service renamed it to here and the feed has not said so yet) lets go, so no
+    // delete of it ever reaches this file. Its own file goes only as a local delete may, while
+    // it still holds the content last synced there; an edit of it is kept and sent anew.
+    std::vector<std::shared_ptr<SyncFile>> holders;
+    try {
+        holders = fetchRecordsHoldingIds(*m_modelContext, laneID(), {id});
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the other holders of an uploaded file", error);
+        return;
+    }
+    bool released = false;
+    for (const auto &holder : holders) {
+        if (holder->localPath() == localPath)
+            continue;
+        forgetServiceFile(*holder);
+        released = true;
+        if (holder->syncStatus() == SyncFileStatus::syncing) {
+            holder->setGeneration(holder->generation() + 1); // its transfer ends owed, as it is now
+            continue;
+        }
+        if (holder->desiredState() == SyncFileDesiredState::deletedRemote
+            || holder->desiredState() == SyncFileDesiredState::deletedLocal)
+            continue; // already on its way out, and it deletes nothing at the service now
+        holder->oweLocalDelete();
+        holder->setSyncStatus(SyncFileStatus::pending);
+    }
+    if (released)
+        saveQuietly();
 }
 
 void SyncLane::keepLocalEdit(const QString &localPath, const QString &why)

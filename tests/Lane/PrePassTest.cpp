@@ -251,6 +251,60 @@ TEST_F(PrePassTest, AFileTheServiceHasAtItsPlaceGoesAsItsOwnChangeNeverAsAPointe
                                                             {QStringLiteral("Other/copy.wav"), sha256(kick)}}));
 }
 
+TEST_F(PrePassTest, AFileSettledWhileWaitingOnItsBackOffIsSentWhenEditedAgain)
+{
+    // Both uploads failed once (the service stored them, the reply was lost) and wait on their
+    // back-off: one is listed at its place, the other's content is at the service elsewhere.
+    const QByteArray kick("kick drum bytes");
+    serviceHolds(QStringLiteral("Drums"), QStringLiteral("kick.wav"), kick);
+    const QStringList relatives{QStringLiteral("Drums/kick.wav"), QStringLiteral("Bass/sub.wav")};
+    for (const QString &relative : relatives) {
+        const auto record = pendingFile(relative, kick);
+        record->setRetryCount(1);
+        record->setNextRetryAt(h.clock.currentDateTime().addSecs(5));
+    }
+    h.context->save();
+
+    await(lane->runBatchPrePass({}));
+    for (const QString &relative : relatives) {
+        SCOPED_TRACE(relative.toStdString());
+        EXPECT_EQ(stateOf(relative), synced);
+        EXPECT_EQ(stored(relative)->retryCount(), 0);
+        EXPECT_FALSE(stored(relative)->nextRetryAt());
+    }
+
+    // A later edit of each is owed to the queue, and the queue sends it.
+    for (const QString &relative : relatives) {
+        const QString path = pathOf(relative);
+        writeFile(path, "edited " + relative.toUtf8());
+        lane->trackLocalChange(path, SyncLane::fileStamp(path));
+        EXPECT_EQ(stateOf(relative), pendingUpload) << relative.toStdString();
+    }
+    TaskHandle pass = TaskHandle::start([l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); });
+    h.runUntilIdle(*lane);
+    expectStates(relatives, synced);
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{
+                                    {QStringLiteral("Bass/sub.wav"), sha256("edited Bass/sub.wav")},
+                                    {QStringLiteral("Drums/kick.wav"), sha256("edited Drums/kick.wav")}}));
+}
+
+TEST_F(PrePassTest, ARecordSettledElsewhereDropsItsStaleRetryTimeOnTheNextEdit)
+{
+    // A retry time left on a record settled by some other road: its edit is owed all the same.
+    const QString path = pathOf(QStringLiteral("loop.wav"));
+    writeFile(path, "loop");
+    auto record = h.addRecord(*folder, QStringLiteral("loop.wav"), SyncFileStatus::synced,
+                              SyncFileDesiredState::syncedLocal);
+    record->setRetryCount(2);
+    record->setNextRetryAt(h.clock.currentDateTime().addSecs(30));
+    h.context->save();
+
+    writeFile(path, "loop, edited");
+    lane->trackLocalChange(path, SyncLane::fileStamp(path));
+    EXPECT_EQ(stateOf(QStringLiteral("loop.wav")), pendingUpload);
+    EXPECT_EQ(stored(QStringLiteral("loop.wav"))->retryCount(), 0);
+}
+
 TEST(ConfirmationMatchTest, EachReplyEntryServesOneFileByPlaceThenByFolder)
 {
     const QString hash = QStringLiteral("h");

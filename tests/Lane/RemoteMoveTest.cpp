@@ -123,6 +123,44 @@ TEST_F(RemoteMoveTest, AnOldNameDeletedOrEditedHereBeforeTheRenameArrivedLosesNo
     EXPECT_NE(idAt(QStringLiteral("edited.wav")), edited);
 }
 
+TEST_F(RemoteMoveTest, ANewFileAtTheNameOfAFileDeletedHereAndRenamedThereIsFetched)
+{
+    open();
+    const qint64 take = h.serve(*folder, QStringLiteral("take.wav"), "one");
+    const qint64 loop = h.serve(*folder, QStringLiteral("loop.wav"), "two");
+    pass();
+    // Both deleted here; before the deletes reach the service, the service renames the files
+    // and another device makes new files at their old names. The feed names the new file at
+    // take.wav after the rename, the one at loop.wav before it (the renamed file was edited).
+    for (const QString &name : {QStringLiteral("take.wav"), QStringLiteral("loop.wav")}) {
+        QFile::remove(at(name));
+        lane->trackLocalDeletion(at(name));
+    }
+    rename(take, QStringLiteral("one.wav"));
+    rename(loop, QStringLiteral("two.wav"));
+    h.serve(*folder, QStringLiteral("take.wav"), "theirs");
+    h.serve(*folder, QStringLiteral("loop.wav"), "theirs too");
+    h.fake.updateFile(loop, [](FakeLibraryFile &file) {
+        file.content = "two, edited there";
+        file.checksum.clear();
+        file.fileSize = -1;
+    });
+    pass();
+    pass();
+
+    // The deletes reach no file, and the new files come down like any other.
+    const Files expected{{QStringLiteral("loop.wav"), sha256("theirs too")},
+                         {QStringLiteral("one.wav"), sha256("one")},
+                         {QStringLiteral("take.wav"), sha256("theirs")},
+                         {QStringLiteral("two.wav"), sha256("two, edited there")}};
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(files(), expected);
+    for (const auto &[path, state] : records())
+        EXPECT_EQ(state, synced) << path.toStdString();
+    EXPECT_EQ(records().size(), 4U);
+}
+
 TEST_F(RemoteMoveTest, AFileMovedHereBeforeTheServiceRenamedItIsKeptAndTheRenamedFileIsFetched)
 {
     open();
@@ -159,6 +197,46 @@ TEST_F(RemoteMoveTest, AFileRenamedAndThenDeletedAtTheServiceLeavesItsOldNameHer
     EXPECT_EQ(files(), expected);
     EXPECT_EQ(h.serviceFiles(), expected);
     EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("other.wav")), synced}}));
+}
+
+TEST_F(RemoteMoveTest, AnUploadThatLandsOnARenamedFileLeavesNoOtherRecordHoldingIt)
+{
+    open();
+    const qint64 take = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    const qint64 loop = h.serve(*folder, QStringLiteral("loop.wav"), "the loop");
+    pass();
+    // The service renames both; before its feed says so, the user saves files of their own
+    // at the new names (and edits the old name of one), and those uploads land on the
+    // renamed files.
+    rename(take, QStringLiteral("f.wav"), QStringLiteral("Mix"));
+    rename(loop, QStringLiteral("g.wav"), QStringLiteral("Mix"));
+    writeFile(at(QStringLiteral("loop.wav")), "the loop, edited here");
+    writeFile(at(QStringLiteral("Mix/f.wav")), "mine");
+    writeFile(at(QStringLiteral("Mix/g.wav")), "mine too");
+    lane->handleFileEvents({at(QStringLiteral("Mix/f.wav")), at(QStringLiteral("Mix/g.wav"))});
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(idAt(QStringLiteral("Mix/f.wav")), take);
+    ASSERT_EQ(idAt(QStringLiteral("Mix/g.wav")), loop);
+    pass();
+
+    // The old names let go: the one still as synced is gone, the edited one is a file of its own.
+    const Files settled{{QStringLiteral("Mix/f.wav"), sha256("mine")},
+                        {QStringLiteral("Mix/g.wav"), sha256("mine too")},
+                        {QStringLiteral("loop.wav"), sha256("the loop, edited here")}};
+    EXPECT_EQ(files(), settled);
+    EXPECT_EQ(h.serviceFiles(), settled);
+    EXPECT_NE(idAt(QStringLiteral("loop.wav")), loop);
+    EXPECT_THAT(h.destructiveRequests(), IsEmpty());
+
+    // Deleted at the service, the renamed file leaves nothing behind here.
+    h.fake.removeFile(take);
+    pass();
+    const Files left{{QStringLiteral("Mix/g.wav"), sha256("mine too")},
+                     {QStringLiteral("loop.wav"), sha256("the loop, edited here")}};
+    EXPECT_EQ(files(), left);
+    EXPECT_EQ(h.serviceFiles(), left);
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("Mix/g.wav")), synced},
+                                                   {at(QStringLiteral("loop.wav")), synced}}));
 }
 
 TEST_F(RemoteMoveTest, ADownloadOnlyFolderKeepsOnlyTheRenamedFile)
@@ -296,3 +374,4 @@ TEST_F(RemoteMoveTest, AFileMovedHereIsNeverReplacedByAnotherDevicesFileAtItsNew
 }
 
 } // namespace
+
