@@ -3,6 +3,7 @@
 #include "Lane/LaneSupport.h"
 
 #include "Platform/Async/CancelledError.h"
+#include "Platform/Files/FileReadError.h"
 #include "Platform/Http/LocalFileError.h"
 #include "Platform/Http/TransportError.h"
 #include "ServiceAPI/HarborlyAPIError.h"
@@ -48,6 +49,8 @@ FailureFacts FailureFacts::of(const std::exception_ptr &error)
         facts.refusal = QString::fromStdString(refusal.what());
     } catch (const LocalFileError &local) {
         facts.localErrorNumber = local.errorNumber();
+    } catch (const FileReadError &read) {
+        facts.sourceReadErrorNumber = read.errorNumber();
     } catch (const TransportError &transport) {
         facts.cancelled = transport.isCancellation();
         readTransport(transport, facts);
@@ -66,6 +69,8 @@ FailureFacts FailureFacts::of(const std::exception_ptr &error)
                 facts.network = facts.network && apiError.code() == HarborlyAPIError::Code::networkError;
             } catch (const LocalFileError &local) {
                 facts.localErrorNumber = local.errorNumber();
+            } catch (const FileReadError &read) {
+                facts.sourceReadErrorNumber = read.errorNumber();
             } catch (...) {
                 // Any other cause adds nothing to what the client's error says itself.
             }

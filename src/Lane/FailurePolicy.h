@@ -28,6 +28,9 @@ struct FailureFacts
     std::optional<int> localErrorNumber;
     // The text of a refusal of this side (lane::LocalRefusal).
     std::optional<QString> refusal;
+    // The errno of a failed read of the file to send (FileReadError), also when the client
+    // wrapped it.
+    std::optional<int> sourceReadErrorNumber;
 
     static FailureFacts of(const std::exception_ptr &error);
 };

@@ -729,14 +729,15 @@ private:
     // The change names a service file that a record at another path holds: the service moved
     // it. The record follows (its file moved along when that is safe); a copy left behind is
     // removed only while it holds the last synced content, else kept as a new local file.
-    // True when nothing more is to be done for the change.
+    // Returns true when the change is fully handled here and the caller applies nothing more.
     QCoro::Task<bool> followRemoteMove(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
     // The folder's live records holding the id (answered from the feed chunk's lookup when it has it).
     std::vector<std::shared_ptr<SyncFile>> fetchDeltaHolders(qint64 id);
     // Where the page being applied leaves each id it names (none: deleted).
     const QHash<qint64, std::optional<QString>> *m_pagePlaces = nullptr;
     const QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> *m_deltaHolders = nullptr;
-    // A change of the page was left for a later pass (its record was in flight): no cursor.
+    // Set while a page is applied when one of its changes waits for a later pass (its record
+    // was in flight); such a page stores no cursor.
     bool m_pageDeferred = false;
     QCoro::Task<HashCheck> hashCheck(QString localPath, std::optional<QString> expected, std::stop_token stop);
     // Whether the service holds this content at this very place: the last listing shows it at

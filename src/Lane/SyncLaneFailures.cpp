@@ -12,7 +12,6 @@
 #include "Model/ModelContext.h"
 #include "Model/OperationResolution.h"
 #include "Platform/Async/Background.h"
-#include "Platform/Files/FileReadError.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
 #include <QFile>
@@ -57,22 +56,6 @@ QString localReason(int errorNumber)
         break;
     }
     return QString::fromStdString(std::generic_category().message(errorNumber)).toLower();
-}
-
-// The errno of a failed read of the file to send, as thrown or as the reason of a request.
-std::optional<int> readErrorNumber(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const FileReadError &e) {
-        return e.errorNumber();
-    } catch (const HarborlyAPIError &e) {
-        if (e.underlying())
-            return readErrorNumber(e.underlying());
-    } catch (...) {
-        // Any other failure is no failed read.
-    }
-    return std::nullopt;
 }
 
 } // namespace
@@ -252,8 +235,8 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
         finishFailure();
     };
 
-    if (readErrorNumber(error) == ENOENT && context.state == SyncFileDesiredState::uploadPending && found
-        && !changedMeanwhile) {
+    if (FailureFacts::of(error).sourceReadErrorNumber == ENOENT && context.state == SyncFileDesiredState::uploadPending
+        && found && !changedMeanwhile) {
         // The file to send is gone (removed here, or by a delete from the service the record
         // did not follow): not a failure that a retry mends, but a local deletion, once
         // lstat proves it.

@@ -190,18 +190,9 @@ TEST(KeychainVaultKeyringTest, KeepsOneReplacedItemInTheRealKeyring)
 
     // A locked keyring answers a lookup with nothing at all; that must read as a failure.
     test::await(relaunched->setValueAsync("kept", KeychainVault::bearerTokenKey()));
-    GError *error = nullptr;
-    SecretService *service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
-    ASSERT_NE(service, nullptr) << (error ? error->message : "");
-    SecretCollection *collection =
-        secret_collection_for_alias_sync(service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &error);
-    g_object_unref(service);
-    ASSERT_NE(collection, nullptr) << (error ? error->message : "");
-    GList *objects = g_list_append(nullptr, collection);
-    secret_service_lock_sync(nullptr, objects, nullptr, nullptr, &error);
-    g_list_free(objects);
-    g_object_unref(collection);
-    ASSERT_EQ(error, nullptr) << error->message;
+    lockDefaultCollection();
+    if (HasFatalFailure())
+        return;
 
     auto locked = makeVault();
     test::await(locked->setValueAsync("new", bookmark));
