@@ -6,11 +6,9 @@
 #include "Lane/LaneSupport.h"
 
 #include "ActivityLog/SyncLogger.h"
-#include "FileServices/FileScan.h"
 #include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
-#include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Async/TaskGroup.h"
 #include "Platform/Http/TransportError.h"
@@ -258,17 +256,9 @@ QCoro::Task<bool> SyncLane::performOperation(std::shared_ptr<SyncFile> record, s
         if (relative != QStringLiteral(".") && !relative.isEmpty())
             drivePath = relative;
         const qint64 generation = record->generation();
-        // Only a regular file of the folder is read and sent: a link put in the file's place,
-        // or in place of a folder on the way to it, leads to content that is not the folder's.
-        // The upload asks again before every read; a missing file is the upload's to report.
-        const QString root = syncFolder()->folderPath().value_or(QString());
-        auto looking = [root, path] {
-            return localPresence(root, path) == LocalPresence::absent
-                   || regularFileStampBelow(root, path).has_value();
-        };
-        auto look = runInBackground(std::move(looking));
-        if (!co_await awaitStep(std::move(look), m_epoch, stop))
-            leaveNotAFile(path, generation);
+        // Only a regular file of the folder is read and sent: the upload checks, on its own
+        // worker and before any hash, read or request, that the path is a regular file reached
+        // through the folder's own folders, and refuses a link in its place or on the way.
         try {
             auto uploading = uploadRecord(path, drivePath, stop, Dispatched{record, generation});
             co_return co_await std::move(uploading);
