@@ -289,6 +289,26 @@ TEST_F(DeltaSyncTest, AFeedFailureIsShownUntilTheFeedAnswersAndARecordsOwnFailur
     EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
 }
 
+// A refused full sync stays the folder's error: a feed that fails and answers again meanwhile
+// leaves its message shown, not nothing.
+TEST_F(DeltaSyncTest, AFeedThatAnswersAgainLeavesARefusedFullSyncShown)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional);
+    h.fake.answerNext("/api/v1/files/library", 403, R"({"message":"not yours"})");
+    lane = h.makeLane(folder);
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return lane->syncState().isError() && !lane->syncTask().isRunning(); }));
+    const auto refused = lane->lastError();
+    ASSERT_TRUE(refused);
+
+    h.fake.answerNext("/api/v1/files/library/changes", 503, R"({"message":"busy"})");
+    await(lane->runDeltaPass({}));
+    ASSERT_NE(lane->lastError(), refused);
+    await(lane->runDeltaPass({}));
+    EXPECT_EQ(lane->lastError(), refused);
+    EXPECT_EQ(lane->syncState(), SyncEngineState::error(*refused));
+}
+
 TEST_F(DeltaSyncTest, AChangeMadeBetweenTheListingAndTheFirstPassIsNotSkipped)
 {
     folder = h.addFolder(SyncFolderType::projectsFolder);
