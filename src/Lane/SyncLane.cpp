@@ -17,6 +17,8 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+
 namespace quillmere {
 
 namespace {
@@ -292,6 +294,27 @@ void SyncLane::clearErrors(const QString &filename)
         setSyncErrors(list);
     if (list.isEmpty() && m_failures.isEmpty())
         setLastError(std::nullopt);
+}
+
+void SyncLane::showPathFailure(std::optional<QString> &shown, const QString &message)
+{
+    shown = message;
+    setLastError(message);
+    notifyStateChanged();
+}
+
+void SyncLane::clearPathFailure(std::optional<QString> &shown)
+{
+    // Only the request's own failure goes, and only while it is what is shown: a record's
+    // failure (kept by showRecordFailures) or anything set since stays.
+    const std::optional<QString> failure = std::exchange(shown, std::nullopt);
+    if (!failure || lastError() != failure)
+        return;
+    showRecordFailures();
+    // A failed full sync stays the folder's error until a full sync goes through.
+    if (!lastError() && syncState().isError())
+        setLastError(syncState().message);
+    notifyStateChanged();
 }
 
 std::vector<std::shared_ptr<SyncFile>> SyncLane::fetchFolderRecords()

@@ -534,6 +534,8 @@ private:
     int m_consecutiveDeltaFailures = 0;
     // Why the latest delta pass could not read the feed, for a manual pass to report.
     std::optional<QString> m_deltaPassFailure;
+    // What a failed feed request shows until the feed answers again.
+    std::optional<QString> m_feedFailureShown;
     bool m_isProcessingQueue = false;
     bool m_queueRerunRequested = false;
     std::optional<ListedFiles> m_listed;
@@ -646,6 +648,11 @@ private:
     void followFailingRecords(const StoreChanges &changes);
     // The last error is the newest failure of a record still failing, or none.
     void showRecordFailures();
+    // A failure of one of the folder's own requests (the feed, a priority start) shown as the
+    // last error, and remembered in `shown` so that the same request going through takes it
+    // away again, unless something newer took its place.
+    void showPathFailure(std::optional<QString> &shown, const QString &message);
+    void clearPathFailure(std::optional<QString> &shown);
     qint64 outstandingCount();
     void refreshFilesPending();
     void noteStoreSaved(const StoreChanges &changes);
@@ -720,6 +727,8 @@ private:
                                                QByteArray bookmark, std::stop_token stop);
     bool m_priorityHoldsPasses = false;
     int m_failedPriorityStarts = 0;
+    // What a failed priority start shows until a start goes through.
+    std::optional<QString> m_priorityFailureShown;
 
     // Delta sync (private).
     // Applies the changes in order; false when the pass was stopped before the last one.

@@ -220,12 +220,13 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
             co_return;
         }
         ++m_consecutiveDeltaFailures;
-        setLastError(describeError(failure));
-        notifyStateChanged();
+        showPathFailure(m_feedFailureShown, describeError(failure));
         co_return;
     }
-    // Any answer brings the loop back to its normal interval.
+    // Any answer brings the loop back to its normal interval, and takes away what a failed
+    // request showed: with nothing to apply, no queue pass would end to do it.
     m_consecutiveDeltaFailures = 0;
+    clearPathFailure(m_feedFailureShown);
     if (feed.changes.isEmpty())
         co_return;
 

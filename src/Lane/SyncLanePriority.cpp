@@ -134,6 +134,8 @@ QCoro::Task<> SyncLane::prioritySleepThenSync(std::weak_ptr<SyncLane> weak, Cloc
         co_return;
     }
     lane->m_failedPriorityStarts = 0;
+    // The pass may find nothing owed and end before it shows the records' failures.
+    lane->clearPathFailure(lane->m_priorityFailureShown);
     // The pass ends with stop() or pause(), not with this task: a change arriving meanwhile
     // starts a new wait and leaves the transfers under way alone.
     const std::stop_token passStop = lane->m_manualPassStop.get_token();
@@ -150,8 +152,7 @@ void SyncLane::notePriorityStartFailure(const std::exception_ptr &error)
                                  QStringLiteral("Priority sync rate limited — will retry"));
         return;
     }
-    setLastError(describeError(error));
-    notifyStateChanged();
+    showPathFailure(m_priorityFailureShown, describeError(error));
 }
 
 QCoro::Task<> SyncLane::reevaluatePriority(std::stop_token stop)

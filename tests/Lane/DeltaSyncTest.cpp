@@ -255,6 +255,60 @@ TEST_F(DeltaSyncTest, FailuresAndStopsNeverStoreACursorAndOnlyRealFailuresBackOf
 
 namespace {
 
+// A failed feed request is shown until the feed answers again, with changes or without; a
+// record that still fails keeps its own message through it all.
+TEST_F(DeltaSyncTest, AFeedFailureIsShownUntilTheFeedAnswersAndARecordsOwnFailureStays)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    h.fake.answerNext("/api/v1/files/library/changes", 503, R"({"message":"busy"})");
+    pass();
+    ASSERT_TRUE(lane->lastError());
+    EXPECT_TRUE(lane->lastError()->contains(QStringLiteral("503"))) << lane->lastError()->toStdString();
+    pass();
+    EXPECT_EQ(lane->lastError(), std::nullopt);
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+
+    writeFile(at(QStringLiteral("odd.wav")), "odd");
+    h.addRecord(*folder, QStringLiteral("odd.wav"), SyncFileStatus::pending, SyncFileDesiredState::uploadPending);
+    h.fake.answerNext("/api/v1/files/check-hash", 422, R"({"message":"format"})");
+    await(lane->processQueue({}));
+    h.runUntilIdle(*lane);
+    const QString refused = QStringLiteral("Upload rejected — file format issue");
+    ASSERT_EQ(lane->lastError(), refused);
+
+    h.fake.answerNext("/api/v1/files/library/changes", 500, R"({"message":"down"})");
+    pass();
+    ASSERT_TRUE(lane->lastError());
+    EXPECT_TRUE(lane->lastError()->contains(QStringLiteral("500"))) << lane->lastError()->toStdString();
+    serve(QStringLiteral("new.wav"), "new");
+    pass();
+    EXPECT_EQ(files().count(QStringLiteral("new.wav")), 1u);
+    EXPECT_EQ(lane->lastError(), refused);
+    ASSERT_THAT(lane->syncErrors(), SizeIs(1));
+    EXPECT_EQ(lane->syncErrors()[0].filename, QStringLiteral("odd.wav"));
+    EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
+}
+
+// A refused full sync stays the folder's error: a feed that fails and answers again meanwhile
+// leaves its message shown, not nothing.
+TEST_F(DeltaSyncTest, AFeedThatAnswersAgainLeavesARefusedFullSyncShown)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional);
+    h.fake.answerNext("/api/v1/files/library", 403, R"({"message":"not yours"})");
+    lane = h.makeLane(folder);
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return lane->syncState().isError() && !lane->syncTask().isRunning(); }));
+    const auto refused = lane->lastError();
+    ASSERT_TRUE(refused);
+
+    h.fake.answerNext("/api/v1/files/library/changes", 503, R"({"message":"busy"})");
+    await(lane->runDeltaPass({}));
+    ASSERT_NE(lane->lastError(), refused);
+    await(lane->runDeltaPass({}));
+    EXPECT_EQ(lane->lastError(), refused);
+    EXPECT_EQ(lane->syncState(), SyncEngineState::error(*refused));
+}
+
 TEST_F(DeltaSyncTest, AChangeMadeBetweenTheListingAndTheFirstPassIsNotSkipped)
 {
     folder = h.addFolder(SyncFolderType::projectsFolder);

@@ -328,6 +328,8 @@ TEST_F(PriorityTest, AFailedStartOfAccessIsTriedAgainOnTheBackOff)
     EXPECT_EQ(passes(), before);
     h.clock.advance(1ms);
     expectPassNow(before + 1);
+    // The start that went through takes its failure away, though the pass found nothing owed.
+    EXPECT_EQ(lane->lastError(), std::nullopt);
 
     // How a failure shows: the network says nothing, a rate limit one log line.
     lane->notePriorityStartFailure(std::make_exception_ptr(HarborlyAPIError::networkError(
