@@ -3,11 +3,15 @@
 #include <QCoreApplication>
 #include <QLocale>
 #include <QMetaObject>
+#include <QStringEncoder>
 #include <QThread>
+#include <QVarLengthArray>
 
 #include <atomic>
 #include <chrono>
+#include <limits>
 #include <mutex>
+#include <string_view>
 
 #include <cerrno>
 #include <cstring>
@@ -24,30 +28,59 @@ namespace {
 struct EventInfo
 {
     SyncLogger::Event event;
-    const char *word;
+    QStringView word;
 };
 
 constexpr EventInfo eventTable[] = {
-    {SyncLogger::Event::connected, "Connected"},
-    {SyncLogger::Event::disconnected, "Disconnected"},
-    {SyncLogger::Event::syncStarted, "Sync Started"},
-    {SyncLogger::Event::syncCompleted, "Sync Completed"},
-    {SyncLogger::Event::syncFailed, "Sync Failed"},
-    {SyncLogger::Event::pendingRetry, "Pending Retry"},
-    {SyncLogger::Event::fileUploaded, "Upload"},
-    {SyncLogger::Event::fileDownloaded, "Download"},
-    {SyncLogger::Event::fileDeduplicated, "Deduplicated"},
-    {SyncLogger::Event::fileSkipped, "Skipped"},
-    {SyncLogger::Event::fileConflict, "Conflict"},
-    {SyncLogger::Event::folderConfigured, "Folder Configured"},
-    {SyncLogger::Event::folderCleared, "Folder Cleared"},
-    {SyncLogger::Event::bookmarkRefreshed, "Bookmark Refreshed"},
-    {SyncLogger::Event::deltaSync, "Delta Sync"},
+    {SyncLogger::Event::connected, u"Connected"},
+    {SyncLogger::Event::disconnected, u"Disconnected"},
+    {SyncLogger::Event::syncStarted, u"Sync Started"},
+    {SyncLogger::Event::syncCompleted, u"Sync Completed"},
+    {SyncLogger::Event::syncFailed, u"Sync Failed"},
+    {SyncLogger::Event::pendingRetry, u"Pending Retry"},
+    {SyncLogger::Event::fileUploaded, u"Upload"},
+    {SyncLogger::Event::fileDownloaded, u"Download"},
+    {SyncLogger::Event::fileDeduplicated, u"Deduplicated"},
+    {SyncLogger::Event::fileSkipped, u"Skipped"},
+    {SyncLogger::Event::fileConflict, u"Conflict"},
+    {SyncLogger::Event::folderConfigured, u"Folder Configured"},
+    {SyncLogger::Event::folderCleared, u"Folder Cleared"},
+    {SyncLogger::Event::bookmarkRefreshed, u"Bookmark Refreshed"},
+    {SyncLogger::Event::deltaSync, u"Delta Sync"},
 };
 
 constexpr char16_t upArrow = u'\u2191';
 constexpr char16_t downArrow = u'\u2193';
 constexpr char16_t emDash = u'\u2014';
+
+QStringView eventWord(SyncLogger::Event event)
+{
+    for (const auto &info : eventTable) {
+        if (info.event == event)
+            return info.word;
+    }
+    return {};
+}
+
+// Static text: the word of an event and the arrow of a direction are shared, never copied.
+QString staticText(QStringView text)
+{
+    return QString::fromRawData(reinterpret_cast<const QChar *>(text.utf16()), text.size());
+}
+
+QStringView directionMark(SyncLogger::Direction direction)
+{
+    static constexpr char16_t marks[] = {upArrow, downArrow, emDash};
+    switch (direction) {
+    case SyncLogger::Direction::upload:
+        return QStringView(marks, 1);
+    case SyncLogger::Direction::download:
+        return QStringView(marks + 1, 1);
+    case SyncLogger::Direction::none:
+        break;
+    }
+    return QStringView(marks + 2, 1);
+}
 
 // The locale's long time format names the time zone ("t"); the log shows hours, minutes and
 // seconds only, so the zone and the blank that separates it are dropped. Quoted literals are
@@ -84,6 +117,95 @@ QString timeFormatWithoutZone(const QString &format)
     return out.trimmed();
 }
 
+QString formatTime(const QDateTime &timestamp, const QLocale &locale)
+{
+    return locale.toString(timestamp.toLocalTime().time(),
+                           timeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat)));
+}
+
+// A pass writes a few lines per file, many within one second. The local time of a second and
+// its text in the locale's format cost more than the rest of a line (the conversion asks the
+// C library, which looks at the zone file again each time), so the text of the last second
+// formatted is kept. A change of zone shows from the next second on.
+QString timeText(const QDateTime &timestamp)
+{
+    const QLocale locale;
+    if (!timestamp.isValid())
+        return formatTime(timestamp, locale);
+    struct LastSecond
+    {
+        std::mutex mutex;
+        qint64 second = std::numeric_limits<qint64>::min();
+        QLocale locale;
+        QString text;
+    };
+    // Never destroyed: other threads may still log while statics are torn down.
+    static LastSecond *const last = new LastSecond;
+    const qint64 msecs = timestamp.toMSecsSinceEpoch();
+    const qint64 second = msecs >= 0 ? msecs / 1000 : (msecs - 999) / 1000;
+    {
+        const std::lock_guard lock(last->mutex);
+        if (last->second == second && last->locale == locale)
+            return last->text;
+    }
+    QString text = formatTime(timestamp, locale);
+    const std::lock_guard lock(last->mutex);
+    last->second = second;
+    last->locale = locale;
+    last->text = text;
+    return text;
+}
+
+// The pieces of a line in order, "[<time>] <arrow> <event word>[ <file name>][ (<detail>)]",
+// each handed to `out` as it is: the line is joined once, in whatever encoding `out` writes.
+template <typename Out>
+void composeLine(QStringView time, SyncLogger::Direction direction, SyncLogger::Event event, QStringView filename,
+                 std::optional<QStringView> detail, Out &&out)
+{
+    out(u"[");
+    out(time);
+    out(u"] ");
+    out(directionMark(direction));
+    out(u" ");
+    out(eventWord(event));
+    if (!filename.isEmpty()) {
+        out(u" ");
+        out(filename);
+    }
+    if (detail) {
+        out(u" (");
+        out(*detail);
+        out(u")");
+    }
+}
+
+// The detail as the system log shows it.
+std::optional<QStringView> systemLogDetail(const SyncLogger::Entry &entry)
+{
+    if (!entry.detail)
+        return std::nullopt;
+    // The journal is readable by more than the user's own session: paths and folder names
+    // stay in the in-memory list only.
+    if (SyncLogger::isPrivate(entry))
+        return QStringView(u"<private>");
+    return QStringView(*entry.detail);
+}
+
+// Every entry needs an id of its own, but 128 fresh random bits cost more than the rest of
+// the line. One random id is drawn per process and a counter folded into its first 48 bits:
+// ids never repeat in a process, differ between processes, and keep the random-UUID version
+// and variant.
+QUuid nextEntryID()
+{
+    static const QUuid base = QUuid::createUuid();
+    static std::atomic<quint64> issued{0};
+    const quint64 n = issued.fetch_add(1, std::memory_order_relaxed);
+    QUuid id = base;
+    id.data1 ^= quint32(n);
+    id.data2 ^= quint16(n >> 32);
+    return id;
+}
+
 void openSystemLog()
 {
     static std::once_flag once;
@@ -98,42 +220,23 @@ void openSystemLog()
 
 QString SyncLogger::Entry::formattedLine() const
 {
-    const QLocale locale;
-    const QString timeText = locale.toString(timestamp.toLocalTime().time(),
-                                             timeFormatWithoutZone(locale.timeFormat(QLocale::LongFormat)));
+    const QString time = timeText(timestamp);
     QString line;
-    line.reserve(32 + filename.size() + (detail ? detail->size() : 0));
-    line += u'[';
-    line += timeText;
-    line += QStringLiteral("] ");
-    line += SyncLogger::rawValue(direction);
-    line += u' ';
-    line += SyncLogger::rawValue(event);
-    if (!filename.isEmpty()) {
-        line += u' ';
-        line += filename;
-    }
-    if (detail) {
-        line += QStringLiteral(" (");
-        line += *detail;
-        line += u')';
-    }
+    line.reserve(32 + time.size() + filename.size() + (detail ? detail->size() : 0));
+    composeLine(time, direction, event, filename, detail ? std::optional<QStringView>(*detail) : std::nullopt,
+                [&line](QStringView piece) { line += piece; });
     return line;
 }
 
 QString SyncLogger::rawValue(Event event)
 {
-    for (const auto &info : eventTable) {
-        if (info.event == event)
-            return QString::fromLatin1(info.word);
-    }
-    return QString();
+    return staticText(eventWord(event));
 }
 
 std::optional<SyncLogger::Event> SyncLogger::eventFromRawValue(const QString &raw)
 {
     for (const auto &info : eventTable) {
-        if (raw == QLatin1String(info.word))
+        if (raw == info.word)
             return info.event;
     }
     return std::nullopt;
@@ -141,15 +244,7 @@ std::optional<SyncLogger::Event> SyncLogger::eventFromRawValue(const QString &ra
 
 QString SyncLogger::rawValue(Direction direction)
 {
-    switch (direction) {
-    case Direction::upload:
-        return QString(QChar(upArrow));
-    case Direction::download:
-        return QString(QChar(downArrow));
-    case Direction::none:
-        break;
-    }
-    return QString(QChar(emDash));
+    return staticText(directionMark(direction));
 }
 
 std::optional<SyncLogger::Direction> SyncLogger::directionFromRawValue(const QString &raw)
@@ -192,13 +287,11 @@ int SyncLogger::systemLogPriority(Event event)
 
 QString SyncLogger::systemLogLine(const Entry &entry)
 {
-    if (!isPrivate(entry) || !entry.detail)
-        return entry.formattedLine();
-    // The journal is readable by more than the user's own session: paths and folder names
-    // stay in the in-memory list only.
-    Entry redacted = entry;
-    redacted.detail = QStringLiteral("<private>");
-    return redacted.formattedLine();
+    const QString time = timeText(entry.timestamp);
+    QString line;
+    composeLine(time, entry.direction, entry.event, entry.filename, systemLogDetail(entry),
+                [&line](QStringView piece) { line += piece; });
+    return line;
 }
 
 SyncLogger &SyncLogger::shared()
@@ -261,10 +354,28 @@ bool systemLogListening()
     return systemLogListens.load(std::memory_order_relaxed);
 }
 
-// One write per line, so lines of several threads never interleave.
-void writeToStandardError(const QString &line)
+// A line of usual length is joined on the stack.
+using Utf8Line = QVarLengthArray<char, 512>;
+
+// The entry's system-log line in UTF-8, after `prefix`, ended by `last`.
+void appendSystemLogBytes(const SyncLogger::Entry &entry, std::string_view prefix, char last, Utf8Line &out)
 {
-    const QByteArray bytes = QByteArrayLiteral("app.quillmere.Quillmere: ") + line.toUtf8() + '\n';
+    const QString time = timeText(entry.timestamp);
+    out.append(prefix.data(), qsizetype(prefix.size()));
+    QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+    composeLine(time, entry.direction, entry.event, entry.filename, systemLogDetail(entry),
+                [&out, &encoder](QStringView piece) {
+                    const qsizetype at = out.size();
+                    out.resize(at + encoder.requiredSpace(piece.size()));
+                    const char *end = encoder.appendToBuffer(out.data() + at, piece);
+                    out.resize(end - out.data());
+                });
+    out.append(last);
+}
+
+// One write per line, so lines of several threads never interleave.
+void writeToStandardError(const Utf8Line &bytes)
+{
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t written = ::write(STDERR_FILENO, bytes.constData() + done, std::size_t(bytes.size() - done));
@@ -295,16 +406,19 @@ SyncLogger::SyncLogger()
 void SyncLogger::log(Event event, Direction direction, const QString &filename,
                      const std::optional<QString> &detail)
 {
-    Entry entry{QUuid::createUuid(), QDateTime::currentDateTime(), event, direction, filename, detail};
+    // The moment in UTC: the local time is worked out only where the line is shown.
+    Entry entry{nextEntryID(), QDateTime::currentDateTimeUtc(), event, direction, filename, detail};
 
     // The system-log copy is written on the caller's thread at once, so it may precede the
     // in-memory entry of a call that had to hop to the main thread.
     // With no system logger the same lines, private parts hidden alike, go to standard error.
+    Utf8Line bytes;
     if (systemLogListening()) {
-        const QByteArray line = systemLogLine(entry).toUtf8();
-        ::syslog(systemLogPriority(event), "%s", line.constData());
+        appendSystemLogBytes(entry, {}, '\0', bytes);
+        ::syslog(systemLogPriority(event), "%s", bytes.constData());
     } else {
-        writeToStandardError(systemLogLine(entry));
+        appendSystemLogBytes(entry, "app.quillmere.Quillmere: ", '\n', bytes);
+        writeToStandardError(bytes);
     }
 
     if (QThread::currentThread() == thread()) {

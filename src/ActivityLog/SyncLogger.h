@@ -42,7 +42,9 @@ public:
 
     struct Entry
     {
+        // Unique in the process and beyond it, random-UUID shaped; not every id is drawn afresh.
         QUuid id;
+        // The moment log() was called; taken in UTC, shown in local time.
         QDateTime timestamp;
         Event event;
         Direction direction;

@@ -81,6 +81,8 @@ TEST_F(SyncLoggerTest, KeepsTheNewest500OldestFirstAndSignalsAppendAndTrimSepara
     for (std::size_t i = 0; i < entries.size(); ++i) {
         ASSERT_EQ(entries[i].detail, QString::number(100 + int(i)));
         ids.insert(entries[i].id);
+        ASSERT_EQ(entries[i].id.version(), QUuid::Random) << "ids keep the random-UUID version";
+        ASSERT_EQ(entries[i].id.variant(), QUuid::DCE);
     }
     EXPECT_EQ(changes, 600 + 100);
     EXPECT_EQ(ids.size(), entries.size()) << "every entry gets its own id";
@@ -104,6 +106,33 @@ TEST_F(SyncLoggerTest, FormatsTheLineWithOptionalFileAndDetail)
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     EXPECT_EQ(entry(Event::connected, Direction::none, QString(), std::nullopt).formattedLine(),
               QString::fromUtf8("[15:04:05] — Connected"));
+}
+
+// A pass writes many lines a second and the time text of one second is reused: each line still
+// shows its own second, in local time, whatever zone its timestamp was taken in.
+TEST_F(SyncLoggerTest, EachLineShowsItsOwnSecondInLocalTime)
+{
+    const auto at = [](QTime time) {
+        auto e = entry(Event::folderCleared, Direction::none, QString(), std::nullopt);
+        e.timestamp = QDateTime(QDate(2026, 3, 14), time);
+        return e.formattedLine();
+    };
+    EXPECT_EQ(at(QTime(15, 4, 5)), QString::fromUtf8("[3:04:05 PM] — Folder Cleared"));
+    EXPECT_EQ(at(QTime(15, 4, 6)), QString::fromUtf8("[3:04:06 PM] — Folder Cleared"));
+    EXPECT_EQ(at(QTime(15, 4, 5, 999)), QString::fromUtf8("[3:04:05 PM] — Folder Cleared"));
+    EXPECT_EQ(at(QTime(3, 4, 5)), QString::fromUtf8("[3:04:05 AM] — Folder Cleared"));
+
+    const QByteArray zone = qgetenv("TZ");
+    const bool hadZone = qEnvironmentVariableIsSet("TZ");
+    qputenv("TZ", "XYZ-2"); // two hours east of UTC, no summer time
+    auto utc = entry(Event::folderCleared, Direction::none, QString(), std::nullopt);
+    utc.timestamp = QDateTime(QDate(2026, 3, 14), QTime(13, 4, 7), Qt::UTC);
+    const QString shown = utc.formattedLine();
+    if (hadZone)
+        qputenv("TZ", zone);
+    else
+        qunsetenv("TZ");
+    EXPECT_EQ(shown, QString::fromUtf8("[3:04:07 PM] — Folder Cleared"));
 }
 
 TEST_F(SyncLoggerTest, SystemLogCopyHidesPathsAndFolderProgress)
@@ -182,6 +211,22 @@ TEST_F(SyncLoggerTest, WithoutASystemLoggerTheSameRedactedLinesGoToStandardError
         EXPECT_TRUE(text.contains(QStringLiteral("Harborly answered"))) << text.toStdString();
         EXPECT_FALSE(text.contains(QStringLiteral("Secret Song"))) << "private lines stay private";
         EXPECT_EQ(text.count(u'\n'), 2);
+    }
+    {
+        // Each line exactly as the system log would have it, file name and all.
+        CapturedStandardError captured;
+        logger().log(Event::fileUploaded, Direction::upload, QString::fromUtf8("Café Ø.wav"), QStringLiteral("id:7"));
+        logger().log(Event::fileConflict, Direction::download, QStringLiteral("Kick.wav"),
+                     QStringLiteral("kept /home/u/Kick.wav"));
+        const QString text = captured.text();
+        const auto &entries = logger().entries();
+        ASSERT_GE(entries.size(), 2u);
+        const QString prefix = QStringLiteral("app.quillmere.Quillmere: ");
+        EXPECT_TRUE(text.endsWith(prefix + SyncLogger::systemLogLine(entries[entries.size() - 2]) + u'\n' + prefix +
+                                  SyncLogger::systemLogLine(entries.back()) + u'\n'))
+            << text.toStdString();
+        EXPECT_TRUE(text.contains(QString::fromUtf8("↑ Upload Café Ø.wav (id:7)\n"))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QString::fromUtf8("↓ Conflict Kick.wav (<private>)\n"))) << text.toStdString();
     }
     {
         // A logger that listens gets the lines; standard error stays quiet.
