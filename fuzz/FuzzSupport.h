@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FuzzTarget.h"
+
 #include <QByteArray>
 #include <QString>
 

@@ -7,6 +7,8 @@
 // current one) as replay-failure-<program>.
 //
 //   <target> SEED_FOLDER [RUNS [DICTIONARY]]
+#include "FuzzTarget.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -19,10 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
-// Only some targets have one.
-extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
 
 namespace {
 

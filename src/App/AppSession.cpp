@@ -25,7 +25,11 @@
 
 namespace quillmere {
 
+namespace {
+
 Q_LOGGING_CATEGORY(appSessionLog, "app.quillmere.Quillmere.AppSession")
+
+} // namespace
 
 AppSession::AppSession(AuthState &auth, SyncEngine &engine, EngineActions &actions, NetworkMonitor &network,
                        std::shared_ptr<ModelContainer> container, Clock &clock, RunningApplications *applications,

@@ -13,7 +13,11 @@
 
 namespace quillmere {
 
+namespace {
+
 Q_LOGGING_CATEGORY(panelLog, "app.quillmere.Quillmere.Panel")
+
+} // namespace
 
 PanelState::PanelState(SyncEngine &engine, AuthState &auth, std::shared_ptr<ModelContainer> container, Clock &clock,
                        QObject *parent)

@@ -39,9 +39,9 @@
 
 namespace quillmere {
 
-Q_LOGGING_CATEGORY(appLog, "app.quillmere.Quillmere.App")
-
 namespace {
+
+Q_LOGGING_CATEGORY(appLog, "app.quillmere.Quillmere.App")
 
 void reportVaultFailure(const QString &detail)
 {

@@ -22,9 +22,9 @@
 
 namespace quillmere {
 
-Q_LOGGING_CATEGORY(fileWatcherLog, "app.quillmere.Quillmere.FileWatcher")
-
 namespace {
+
+Q_LOGGING_CATEGORY(fileWatcherLog, "app.quillmere.Quillmere.FileWatcher")
 
 using SteadyClock = std::chrono::steady_clock;
 

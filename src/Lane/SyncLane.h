@@ -52,106 +52,73 @@ class SyncLane final : public SyncLaneInterface, public std::enable_shared_from_
     Q_OBJECT
 
 public:
-    static constexpr std::chrono::seconds maxDeltaSyncInterval{300};
-    static constexpr std::chrono::milliseconds settleWindow{400};
-    static constexpr int maxRetries = retry::maxRetries;
+    // SyncLane.cpp: construction, the engine's controls, the folder's records, the user-facing lists
     static constexpr int maxRecentFiles = 5;
     static constexpr int maxSyncErrors = 50;
-
+    static constexpr std::chrono::milliseconds settleWindow{400};
     explicit SyncLane(const LaneServices &services);
     ~SyncLane() override;
-
     void start() override;
     void stop() override;
     void pause() override;
     void refreshPriority() override;
-    void storageAvailable() override;
-    void networkChanged() override;
-    QCoro::Task<std::optional<QString>> performDeltaSync() override;
     QCoro::Task<> reset() override;
-    void resetDeltaFailureCount() override { m_consecutiveDeltaFailures = 0; }
-
     // Starters used by the activation; each replaces (and ends) what ran before.
     void startFileWatcher(const QString &path);
     void startDeltaSyncTask();
     void startLivenessTask();
-
-    // The lane timers: the delta loop and the liveness watchdog.
-    static constexpr std::chrono::seconds deltaSyncTick{60};
-    static constexpr std::chrono::seconds livenessPeriod{180};
-    // A feed this long gives the heap's freed pages back, freedMemoryDelay after it was
-    // applied: by then the pass and whatever it handed on have let go of their memory too.
-    static constexpr qsizetype largeFeed = 1000;
-    static constexpr std::chrono::seconds freedMemoryDelay{2};
-    // Tests count the returns instead of trimming the heap.
-    void setFreedMemoryReturnForTesting(std::function<void()> giveBack) { m_returnFreedMemory = std::move(giveBack); }
-    // The wait before the next delta pass after `failures` failed passes in a row: 60 s,
-    // doubling per failure up to maxDeltaSyncInterval. A full sync that failed on the network
-    // or a rate limit waits the same before it runs again.
-    static std::chrono::seconds deltaSyncInterval(int failures);
-    // Tests that look at one step of a lane at a time keep its timed passes out of the way.
-    void setDeltaLoopEnabledForTesting(bool enabled) { m_deltaLoopEnabled = enabled; }
-    // Every read of a file's content for its checksum goes through `hash` (a test counts them).
-    void setChecksumFunctionForTesting(ChecksumCache::HashFunction hash)
-    {
-        m_checksums = std::make_shared<ChecksumCache>(std::move(hash));
-    }
-    // Delta passes begun, of the loop and manual ones.
-    int deltaPassesRun() const { return m_deltaPassesRun; }
-    // A delta pass has begun and not ended yet.
-    bool isDeltaPassRunning() const { return m_deltaPassesActive > 0; }
-    void setConsecutiveDeltaFailuresForTesting(int failures) { m_consecutiveDeltaFailures = failures; }
-
-private:
-    // Something of the lane still works or is meant to rest: its watcher, a delta loop or an
-    // activation that nobody cancelled (finished ones count), a pause, or the plan mirror's kind.
-    bool hasVitalSign() const;
-    // The folder could not be reached (another folder at its path, its drive unplugged).
-    bool isAccessLost() const;
-
-    int m_deltaPassesRun = 0;
-    int m_deltaPassesActive = 0;
-    bool m_deltaLoopEnabled = true;
-
-public:
-
+    // Checks the folder, follows a move, drops the state of a deleted folder, cleans up
+    // interrupted uploads, registers the folder and sets the lane going.
+    QCoro::Task<> readBookmarkAndActivate(QString folderPath, std::stop_token stop);
     void recordRecentFile(const QString &filename, SyncFileDirection direction, RecentFile::Kind kind);
     // The new entry's id.
     QUuid appendSyncError(const QString &filename, SyncFileDirection direction, const QString &message);
     // Entries of the name that belong to no record still failing. Names are compared in NFC,
     // so a decomposed name from the file system matches.
     void clearErrors(const QString &filename);
-    // A record whose last operation failed and has not succeeded since: in error, or owed
-    // work again after a failure (a retry count).
-    static bool isStillFailing(const SyncFile &record);
-
-    // Checks the folder, follows a move, drops the state of a deleted folder, cleans up
-    // interrupted uploads, registers the folder and sets the lane going.
-    QCoro::Task<> readBookmarkAndActivate(QString folderPath, std::stop_token stop);
-    QCoro::Task<> activate(QByteArray bookmarkData, QString folderPath, std::stop_token stop);
-    QCoro::Task<> cleanUpInterruptedMultipartUploads(std::stop_token stop);
-
     // Every SyncFile of this folder in store order; empty when the fetch fails.
     std::vector<std::shared_ptr<SyncFile>> fetchFolderRecords();
     // This folder's record at the path (one indexed lookup), or null.
     std::shared_ptr<SyncFile> fetchRecord(const QString &localPath);
-    // fetchRecord, answered from the lookup of the feed chunk being applied when it holds
-    // the path.
-    std::shared_ptr<SyncFile> fetchDeltaRecord(const QString &localPath);
-    // After a feed of at least largeFeed changes: the heap's freed pages go back.
-    void returnFreedMemoryAfterFeed();
-
     // A batch from the watcher, on the main thread.
     void handleFileEvents(const QSet<QString> &paths);
+    // Nothing the lane owes runs or waits: no activation, root check, debounced delivery,
+    // priority wait, queue pass (or one asked for to follow it) or scheduled retry of a full
+    // sync or a pass. The delta loop and the watchdog do not count.
+    bool isSettled() const;
+    // The user-facing error texts.
+    static QString accessLostMessage();
+    static QString folderMissingMessage();
 
+    // SyncLaneActivation.cpp: the activation
+    QCoro::Task<> activate(QByteArray bookmarkData, QString folderPath, std::stop_token stop);
+    QCoro::Task<> cleanUpInterruptedMultipartUploads(std::stop_token stop);
+
+    // SyncLaneTimers.cpp: the lane timers, the delta loop and the liveness watchdog
+    static constexpr std::chrono::seconds maxDeltaSyncInterval{300};
+    static constexpr std::chrono::seconds deltaSyncTick{60};
+    static constexpr std::chrono::seconds livenessPeriod{180};
+    // The wait before the next delta pass after `failures` failed passes in a row: 60 s,
+    // doubling per failure up to maxDeltaSyncInterval. A full sync that failed on the network
+    // or a rate limit waits the same before it runs again.
+    static std::chrono::seconds deltaSyncInterval(int failures);
+
+    // SyncLaneFullSync.cpp: the full sync
+    // The local listing of a full sync, with the folders it could not read: the records
+    // under those are neither deleted nor marked.
+    struct LocalScan
+    {
+        QStringList files;
+        QStringList unreadableFolders;
+    };
     // The first full sync of an activation: listing, scan, reconciliation, then the queue.
     QCoro::Task<> performFullSync(std::stop_token stop);
-    // Re-decides the priority (settings changed, a guarding application launched or quit):
-    // releases the held downloads when no guard runs, then schedules the pass.
-    QCoro::Task<> reevaluatePriority(std::stop_token stop);
+    // The folder's files as the full sync sees them, listed off the main thread: the whole
+    // tree for project and reference folders, the root's files of the folder's extensions
+    // for unorganised audio.
+    static QCoro::Task<LocalScan> scanLocalFiles(QString folderPath, FolderScope scope);
 
-    // Full sync and reconciliation.
-
+    // SyncLaneHelpers.cpp: lookups and checksums of the full sync and reconciliation
     // One scanned local file; the checksum is empty when the file could not be hashed.
     struct FileInfo
     {
@@ -166,19 +133,6 @@ public:
         QString newPath;
         friend bool operator==(const RenamePair &, const RenamePair &) = default;
     };
-    // The local listing of a full sync, with the folders it could not read: the records
-    // under those are neither deleted nor marked.
-    struct LocalScan
-    {
-        QStringList files;
-        QStringList unreadableFolders;
-    };
-
-    // The queue pass: pre-pass, then the slots until nothing is due. Never throws. Passes of
-    // one lane never overlap: a pass asked for while one runs is run once that one has ended
-    // (under the epoch of that moment), unless the lane was stopped or paused meanwhile. When
-    // records wait for a retry time afterwards, one pass is scheduled at the earliest of them.
-    QCoro::Task<> processQueue(std::stop_token stop);
     // The folder's records with work owed (one COUNT query); 0 when the count fails.
     qint64 fetchOutstandingRecords();
     // The folder-relative directory of a path, the service's drive path: "." for the root,
@@ -198,97 +152,19 @@ public:
                                          const QStringList &paths);
     static bool allRenamedPathsExist(const QString &oldDirectory, const QString &newDirectory,
                                      const QStringList &paths);
-    // The folder's files as the full sync sees them, listed off the main thread: the whole
-    // tree for project and reference folders, the root's files of the folder's extensions
-    // for unorganised audio.
-    static QCoro::Task<LocalScan> scanLocalFiles(QString folderPath, FolderScope scope);
     // The folder was found at another path than the one its records carry (renamed or moved
     // since they were written): the folder and every record under the old path move to the
     // new one in one save, before anything compares paths.
     void followFolderMove(const QString &from, const QString &to);
+
+    // SyncLaneReconcile.cpp: reconciliation
     // Decides from the three views which records are owed an upload, a download or a delete
     // at the service, and which are forgotten. Never throws.
     QCoro::Task<> reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                             std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
                             std::stop_token stop);
-    const TaskHandle &fullSyncRetryTask() const { return m_fullSyncRetryTask; }
-    const TaskHandle &queueRetryTask() const { return m_queueRetryTask; }
 
-
-    // The work queue and its failure rules.
-
-    static constexpr int queueSlots = 4;
-    static constexpr std::chrono::seconds rateLimitWait = retry::rateLimitWait;
-    // Runs the owed records of the folder, at most queueSlots at a time, until none is due or
-    // the pass is stopped; awaits every record it started. Never throws.
-    QCoro::Task<> runQueueTaskGroup(std::stop_token stop);
-    // The most urgent due record, marked syncing and saved; null when none is due.
-    std::shared_ptr<SyncFile> dequeueDueRecords();
-    // Every path held behind a representative of the pre-pass; built again only after
-    // m_heldDuplicates changed.
-    const QSet<QString> &heldDuplicatePaths();
-    // A transport failure that says the network is down or unreachable.
-    static bool isNetworkError(const std::exception_ptr &error);
-    // The secure connection failed (the server's certificate refused, among others).
-    static bool isSecureConnectionFailure(const std::exception_ptr &error);
-    // A refusal that asking again will not change: the service refused the request itself (a
-    // 4xx other than 401, 408, 421 or 429; a 501), or the local disk refused for good.
-    static bool isLastingRefusal(const std::exception_ptr &error);
-    // The service asked us to slow down: status 429, or "429" in the service's own message.
-    static bool isRateLimited(const std::exception_ptr &error);
-    // The text shown for a failed operation, by HTTP status (none: a network failure).
-    static QString userMessage(std::optional<int> status);
-    // The errno of a failure of the local file system (LocalFileError, also when the client
-    // wrapped it), or none.
-    static std::optional<int> localErrorNumber(const std::exception_ptr &error);
-    // The text shown for a local file-system failure: the file's name, what the lane was doing
-    // with it (by the operation's desired state) and what stood in its way.
-    static QString localFileMessage(int errorNumber, const QString &filename, SyncFileDesiredState state);
-    // Whether a local failure may pass by itself (a full disk, an I/O error) and is retried on
-    // the back-off; a clash of names, a refused permission or a read-only disk is not.
-    static bool isTransientLocalError(int errorNumber);
-    // The wait before the next attempt after the n-th transient failure in a row (n >= 1; see
-    // Model/RetryPolicy.h).
-    static constexpr std::chrono::seconds retryDelay(qint64 failureCount) { return retry::delay(failureCount); }
-    // Whether a record owed work still waits for its retry time: a time further ahead than
-    // any back-off the lane sets (the clock ran ahead when it was set) does not hold it.
-    bool waitsForRetry(const SyncFile &record) const;
-
-
-    // Per-file operations: upload, download, deletes.
-    // Each throws the client's error unchanged and CancelledError when the lane was stopped
-    // or the token cancelled meanwhile; a failed journal save undoes this record's changes
-    // only and throws. Success leaves completion (desiredState, retries) to the queue.
-    // `dispatched`: the queue's record and its generation when dispatched. When the record
-    // written is that one, its completion goes into the upload's own save, and the result
-    // says so: the queue then has nothing left to complete.
-    struct Dispatched
-    {
-        std::shared_ptr<SyncFile> record;
-        qint64 generation = 0;
-    };
-    QCoro::Task<bool> uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop,
-                                   std::optional<Dispatched> dispatched = std::nullopt);
-    // Never replaces content of a two-way folder that the service does not know: such a file
-    // is kept and queued for upload instead (its generation moves on).
-    QCoro::Task<> downloadRecord(qint64 fileID, QString localPath, std::stop_token stop);
-    // A download answered "gone" (404, 410): the service file was deleted meanwhile, and the
-    // record is settled as a delete from the change feed would settle it.
-    QCoro::Task<> settleGoneAtService(qint64 fileID, QString localPath, std::stop_token stop);
-    // 404 and 410 count as done. The record goes only when its generation and desired state
-    // are still those it was dispatched with.
-    QCoro::Task<> deleteRemoteRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
-    // Unlinks one regular file whose content is the record's last synced content (any content
-    // in a download-only folder); a locally edited file of a two-way folder is kept and queued
-    // for upload. "Not found" counts as done; any other failure throws.
-    QCoro::Task<> deleteLocalRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
-    // Writes the conflict fields from the service's conflict, clearing them without one.
-    static void applyConflict(const std::optional<FileSyncAPI::UploadConflict> &conflict, SyncFile &record);
-    // The text, or nullopt when absent or empty.
-    static std::optional<QString> nonEmpty(const std::optional<QString> &text);
-
-    // The batch pre-pass and held duplicates.
-
+    // SyncLanePrePass.cpp: the batch pre-pass
     // The file's size, change time and identity when it was hashed: content settled from
     // a hash is only trusted while the file still shows the same stamp.
     struct FileStamp
@@ -317,15 +193,10 @@ public:
         QString drivePath;
         QString filename;
     };
-
     // Before each queue pass: hashes the pending uploads off the main thread, settles the ones
     // the service already holds and holds identical contents behind one representative.
     // Never throws; whatever it cannot settle stays pending for per-file dispatch.
     QCoro::Task<> runBatchPrePass(std::stop_token stop);
-    // After the representative of `checksum` has been sent: confirms the files held behind it
-    // as pointers to that content in one request. Never throws.
-    QCoro::Task<> confirmHeldDuplicates(QString checksum, std::stop_token stop);
-
     // One result per path, in order, hashed on several workers through the pass's checksums.
     // Only regular files of the folder at `root` are read (regularFileStampBelow): a path with
     // a link in the file's place or on the way to it gets no checksum. Throws CancelledError
@@ -341,17 +212,22 @@ public:
     static QList<std::optional<qint64>> matchConfirmations(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
                                                            const QList<ConfirmationTarget> &targets);
 
-    // Tests stand in for the full sync's listing of the folder.
-    void setLastRemoteFilesForTesting(const std::optional<QList<FileSyncAPI::RemoteFile>> &files)
-    {
-        m_listed.reset();
-        if (files)
-            m_listed.emplace(*files);
-    }
+    // SyncLaneHeldDuplicates.cpp: the held duplicates
+    // After the representative of `checksum` has been sent: confirms the files held behind it
+    // as pointers to that content in one request. Never throws.
+    QCoro::Task<> confirmHeldDuplicates(QString checksum, std::stop_token stop);
 
-
-    // Delta sync: the change feed applied to the folder.
-
+    // SyncLaneDeltaSync.cpp: delta sync, the change feed applied to the folder
+    // A feed this long gives the heap's freed pages back, freedMemoryDelay after it was
+    // applied: by then the pass and whatever it handed on have let go of their memory too.
+    static constexpr qsizetype largeFeed = 1000;
+    static constexpr std::chrono::seconds freedMemoryDelay{2};
+    QCoro::Task<std::optional<QString>> performDeltaSync() override;
+    // fetchRecord, answered from the lookup of the feed chunk being applied when it holds
+    // the path.
+    std::shared_ptr<SyncFile> fetchDeltaRecord(const QString &localPath);
+    // After a feed of at least largeFeed changes: the heap's freed pages go back.
+    void returnFreedMemoryAfterFeed();
     // What a local path holds, read off the main thread without following a link; the
     // checksum is empty when the file could not be read or changed while it was.
     struct LocalLook
@@ -373,7 +249,6 @@ public:
         LocalHashCheck verdict = LocalHashCheck::unconfirmed;
         std::optional<FileStamp> stamp;
     };
-
     // One pass over the change feed since the folder's cursor; passes of one lane never
     // overlap. Never throws. The cursor is stored only after every change was applied or
     // knowingly skipped, and only one the service gave.
@@ -382,17 +257,12 @@ public:
     // Fetches or makes the record of the path and runs its download now, as the queue would;
     // a failure leaves it owed with its retry time. Never throws.
     QCoro::Task<> downloadRemoteFile(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
-    // The file at the path is a local change to send: recorded as owed an upload (or the
-    // transfer in flight told, through its generation). `stamp` is the file as last looked at.
-    void trackLocalChange(const QString &path, const std::optional<FileStamp> &stamp);
     // The content last synced with the service at the record's own place: none for a record
     // that holds no service file there (a file moved here and not sent yet, a new file).
     static std::optional<QString> lastSyncedContent(const SyncFile &record);
     // The record lets go of the service file it held: it is a file of this folder the service
     // does not know (its content stays as the last one seen here).
     static void forgetServiceFile(SyncFile &record);
-    // The service file `id` lives at `localPath` now: any other record holding it lets go.
-    void releaseStaleHolders(qint64 id, const QString &localPath);
     // The names of the running applications that guard this folder (none when its guards are off).
     QSet<QString> runningGuardDAWs();
     // Once no guarding application runs: each held download is fetched, marked synced or
@@ -400,8 +270,10 @@ public:
     QCoro::Task<> releaseHeldDownloads(QByteArray bookmark, std::stop_token stop);
     static QString heldNotice(const QString &filename, const QSet<QString> &guards);
 
-    // Priority scheduling (SyncLanePriority.cpp).
-
+    // SyncLanePriority.cpp: priority scheduling
+    // Re-decides the priority (settings changed, a guarding application launched or quit):
+    // releases the held downloads when no guard runs, then schedules the pass.
+    QCoro::Task<> reevaluatePriority(std::stop_token stop);
     // The wait before a pass at the priority: high 3 s, balanced 300 s, low 1800 s; none for
     // `none`, which runs no pass at all.
     static std::optional<std::chrono::seconds> priorityDelay(SyncPriority priority);
@@ -418,28 +290,165 @@ public:
     void schedulePrioritySync(SyncPriority priority, const QByteArray &bookmark);
     // The last priority decided was `none` and a guard still runs: no pass takes work.
     bool passesHeldByPriority();
-    // While a guarding application runs, the queue holds the folder's owed downloads instead
-    // of fetching them (download-only folders excepted); true when it held any.
-    bool holdGuardedDownloads();
     // A failed start of folder access for the priority pass: nothing for the network, a log
     // line for a rate limit, the lane's last error otherwise.
     void notePriorityStartFailure(const std::exception_ptr &error);
 
-    // Read access for the engine and tests.
+    // SyncLaneQueuePass.cpp: the queue pass
+    // The queue pass: pre-pass, then the slots until nothing is due. Never throws. Passes of
+    // one lane never overlap: a pass asked for while one runs is run once that one has ended
+    // (under the epoch of that moment), unless the lane was stopped or paused meanwhile. When
+    // records wait for a retry time afterwards, one pass is scheduled at the earliest of them.
+    QCoro::Task<> processQueue(std::stop_token stop);
+
+    // SyncLaneQueue.cpp: the work queue
+    static constexpr int queueSlots = 4;
+    // Runs the owed records of the folder, at most queueSlots at a time, until none is due or
+    // the pass is stopped; awaits every record it started. Never throws.
+    QCoro::Task<> runQueueTaskGroup(std::stop_token stop);
+    // The most urgent due record, marked syncing and saved; null when none is due.
+    std::shared_ptr<SyncFile> dequeueDueRecords();
+    // Every path held behind a representative of the pre-pass; built again only after
+    // m_heldDuplicates changed.
+    const QSet<QString> &heldDuplicatePaths();
+    // While a guarding application runs, the queue holds the folder's owed downloads instead
+    // of fetching them (download-only folders excepted); true when it held any.
+    bool holdGuardedDownloads();
+
+    // SyncLaneFailures.cpp: the failure rules
+    static constexpr int maxRetries = retry::maxRetries;
+    static constexpr std::chrono::seconds rateLimitWait = retry::rateLimitWait;
+    void storageAvailable() override;
+    void networkChanged() override;
+    // A record whose last operation failed and has not succeeded since: in error, or owed
+    // work again after a failure (a retry count).
+    static bool isStillFailing(const SyncFile &record);
+    // A transport failure that says the network is down or unreachable.
+    static bool isNetworkError(const std::exception_ptr &error);
+    // The secure connection failed (the server's certificate refused, among others).
+    static bool isSecureConnectionFailure(const std::exception_ptr &error);
+    // A refusal that asking again will not change: the service refused the request itself (a
+    // 4xx other than 401, 408, 421 or 429; a 501), or the local disk refused for good.
+    static bool isLastingRefusal(const std::exception_ptr &error);
+    // The service asked us to slow down: status 429, or "429" in the service's own message.
+    static bool isRateLimited(const std::exception_ptr &error);
+    // The text shown for a failed operation, by HTTP status (none: a network failure).
+    static QString userMessage(std::optional<int> status);
+    // The errno of a failure of the local file system (LocalFileError, also when the client
+    // wrapped it), or none.
+    static std::optional<int> localErrorNumber(const std::exception_ptr &error);
+    // The text shown for a local file-system failure: the file's name, what the lane was doing
+    // with it (by the operation's desired state) and what stood in its way.
+    static QString localFileMessage(int errorNumber, const QString &filename, SyncFileDesiredState state);
+    // Whether a local failure may pass by itself (a full disk, an I/O error) and is retried on
+    // the back-off; a clash of names, a refused permission or a read-only disk is not.
+    static bool isTransientLocalError(int errorNumber);
+    // The wait before the next attempt after the n-th transient failure in a row (n >= 1; see
+    // Model/RetryPolicy.h).
+    static constexpr std::chrono::seconds retryDelay(qint64 failureCount) { return retry::delay(failureCount); }
+    // Whether a record owed work still waits for its retry time: a time further ahead than
+    // any back-off the lane sets (the clock ran ahead when it was set) does not hold it.
+    bool waitsForRetry(const SyncFile &record) const;
+
+    // SyncLaneUpload.cpp: per-file operations, the upload
+    // Per-file operations: upload, download, deletes.
+    // Each throws the client's error unchanged and CancelledError when the lane was stopped
+    // or the token cancelled meanwhile; a failed journal save undoes this record's changes
+    // only and throws. Success leaves completion (desiredState, retries) to the queue.
+    // `dispatched`: the queue's record and its generation when dispatched. When the record
+    // written is that one, its completion goes into the upload's own save, and the result
+    // says so: the queue then has nothing left to complete.
+    struct Dispatched
+    {
+        std::shared_ptr<SyncFile> record;
+        qint64 generation = 0;
+    };
+    QCoro::Task<bool> uploadRecord(QString localPath, std::optional<QString> drivePath, std::stop_token stop,
+                                   std::optional<Dispatched> dispatched = std::nullopt);
+    // Writes the conflict fields from the service's conflict, clearing them without one.
+    static void applyConflict(const std::optional<FileSyncAPI::UploadConflict> &conflict, SyncFile &record);
+    // The text, or nullopt when absent or empty.
+    static std::optional<QString> nonEmpty(const std::optional<QString> &text);
+    // The service file `id` lives at `localPath` now: any other record holding it lets go.
+    void releaseStaleHolders(qint64 id, const QString &localPath);
+
+    // SyncLaneDownloadsAndDeletes.cpp: per-file operations, downloads and deletes
+    // Never replaces content of a two-way folder that the service does not know: such a file
+    // is kept and queued for upload instead (its generation moves on).
+    QCoro::Task<> downloadRecord(qint64 fileID, QString localPath, std::stop_token stop);
+    // A download answered "gone" (404, 410): the service file was deleted meanwhile, and the
+    // record is settled as a delete from the change feed would settle it.
+    QCoro::Task<> settleGoneAtService(qint64 fileID, QString localPath, std::stop_token stop);
+    // 404 and 410 count as done. The record goes only when its generation and desired state
+    // are still those it was dispatched with.
+    QCoro::Task<> deleteRemoteRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    // Unlinks one regular file whose content is the record's last synced content (any content
+    // in a download-only folder); a locally edited file of a two-way folder is kept and queued
+    // for upload. "Not found" counts as done; any other failure throws.
+    QCoro::Task<> deleteLocalRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
+
+    // SyncLaneIntake.cpp: watcher intake, the folder's own changes recorded on their records
+    // What one batch found on disk, and what its follow-up read there (SyncLaneIntake.cpp).
+    struct IntakeBatch;
+    // One merged batch of watcher paths. Moves of tracked files and folders follow their
+    // records; every other path the folder syncs is recorded as changed, or as deleted once
+    // its absence is proven; a queue pass is then asked for. The file system is read off the
+    // main thread (one call per batch; a second only to hash files synced just now or to test
+    // directory moves), the records are written in one save, and batches of a lane run one
+    // after another. Dropped when the lane is stopped or paused meanwhile. Never throws.
+    QCoro::Task<> processDebouncedPaths(QSet<QString> paths);
+    // The file at the path is a local change to send: recorded as owed an upload (or the
+    // transfer in flight told, through its generation). `stamp` is the file as last looked at.
+    void trackLocalChange(const QString &path, const std::optional<FileStamp> &stamp);
+    // The tracked file at the path is gone, as proven by the caller (localPresence absent):
+    // owed a delete at the service when it is there; forgotten when it never got there; left
+    // alone when it was never on this disk (owed or held download), is already on its way
+    // out or is outside the folder's scope. Saves.
+    void trackLocalDeletion(const QString &path);
+    // The file of the record at oldPath (proven gone from there) now lives at newPath, in the
+    // folder's scope. The record follows and is owed an upload; the service's file at the
+    // old place stays behind on a record of its own (a move origin), deleted once the upload
+    // at the new place is confirmed. Onto a tracked path, that record keeps the path and is
+    // owed an upload, and the one at oldPath counts as deleted. False without a record at
+    // oldPath. Saves.
+    bool applyLocalRename(const QString &oldPath, const QString &newPath, const std::optional<FileStamp> &newStamp);
+    // Asks for a queue pass after the folder's priority wait (every batch restarts it).
+    void scheduleAfterLocalChanges(const QByteArray &bookmark);
+    // Move origins whose moved file is no longer owed an upload are owed their delete now:
+    // from `settleFrom` on (none: at once). True when one was released; not saved.
+    bool releaseMoveOrigins(const std::optional<QDateTime> &settleFrom);
+    // A record that only holds the service's file at a place the local file moved away from.
+    static bool isMoveOrigin(const SyncFile &record);
+
+    // SyncLanePlanFolders.cpp: plan folders, the plan mirror's layout
+    // Makes sure every plan has its directory under the root (moving one found by its id
+    // prefix) and downloads the plan files missing there, one at a time, each as the queue runs
+    // one record: a failed one stays owed and is retried on the queue's back-off. Throws the
+    // plans request's error (nothing is touched then), and CancelledError when the lane was
+    // stopped meanwhile. Service names reach the disk only through SafeJoin.
+    QCoro::Task<> hydratePlans(QString root, std::stop_token stop);
+    // Plan id -> the absolute directory of its files, as the last layout left it. A plan file's
+    // place is decided only by this layout: its plan's directory, the track directory of its
+    // drive path's first component, the rest of the drive path, its name.
+    const QHash<qint64, QString> &planDirectories() const { return m_planDirectories; }
+
+    // Inline here: read access for the engine and tests, and the tests' hooks
+    void resetDeltaFailureCount() override { m_consecutiveDeltaFailures = 0; }
+    // Delta passes begun, of the loop and manual ones.
+    int deltaPassesRun() const { return m_deltaPassesRun; }
+    // A delta pass has begun and not ended yet.
+    bool isDeltaPassRunning() const { return m_deltaPassesActive > 0; }
     bool hasFileWatcher() const { return m_fileWatcher != nullptr; }
     const QString &watchedPath() const { return m_watchedPath; }
     const TaskHandle &syncTask() const { return m_syncTask; }
     const TaskHandle &deltaSyncTask() const { return m_deltaSyncTask; }
     const TaskHandle &livenessTask() const { return m_livenessTask; }
     const TaskHandle &prioritySleepTask() const { return m_prioritySleepTask; }
+    const TaskHandle &fullSyncRetryTask() const { return m_fullSyncRetryTask; }
+    const TaskHandle &queueRetryTask() const { return m_queueRetryTask; }
     int consecutiveDeltaFailures() const { return m_consecutiveDeltaFailures; }
     bool isProcessingQueue() const { return m_isProcessingQueue; }
     quint64 epoch() const { return m_epoch; }
-    // Nothing the lane owes runs or waits: no activation, root check, debounced delivery,
-    // priority wait, queue pass (or one asked for to follow it) or scheduled retry of a full
-    // sync or a pass. The delta loop and the watchdog do not count.
-    bool isSettled() const;
-
     // What the last full sync's listing said of each place.
     const std::optional<ListedFiles> &listedFiles() const { return m_listed; }
     const QHash<QString, QList<QPair<QString, qint64>>> &heldDuplicates() const { return m_heldDuplicates; }
@@ -447,12 +456,26 @@ public:
     const QHash<QString, QString> &prePassChecksums() const { return m_prePassChecksums; }
     // Tells which applications guarding the folder run (the engine's, or a test's).
     const std::shared_ptr<DAWRunningStateProvider> &dawRunningStateProvider() const { return m_dawRunningStateProvider; }
-
-    // The user-facing error texts.
-    static QString accessLostMessage();
-    static QString folderMissingMessage();
+    // Tests count the returns instead of trimming the heap.
+    void setFreedMemoryReturnForTesting(std::function<void()> giveBack) { m_returnFreedMemory = std::move(giveBack); }
+    // Tests that look at one step of a lane at a time keep its timed passes out of the way.
+    void setDeltaLoopEnabledForTesting(bool enabled) { m_deltaLoopEnabled = enabled; }
+    // Every read of a file's content for its checksum goes through `hash` (a test counts them).
+    void setChecksumFunctionForTesting(ChecksumCache::HashFunction hash)
+    {
+        m_checksums = std::make_shared<ChecksumCache>(std::move(hash));
+    }
+    void setConsecutiveDeltaFailuresForTesting(int failures) { m_consecutiveDeltaFailures = failures; }
+    // Tests stand in for the full sync's listing of the folder.
+    void setLastRemoteFilesForTesting(const std::optional<QList<FileSyncAPI::RemoteFile>> &files)
+    {
+        m_listed.reset();
+        if (files)
+            m_listed.emplace(*files);
+    }
 
 private:
+    // Inline here: whether work of an epoch may still act
     // Whether work begun under `epoch` may still act: not stopped since, and not cancelled.
     bool isCurrent(quint64 epoch, const std::stop_token &stop) const
     {
@@ -489,6 +512,8 @@ private:
             co_return std::move(*result);
         }
     }
+
+    // SyncLane.cpp: the folder's state, store failures, the watcher's deliveries
     void dropFolderState();
     // Saves; a failure leaves the changes in the context for the next save (traced).
     void saveQuietly();
@@ -506,63 +531,36 @@ private:
     QString debounceKey() const;
     static QCoro::Task<> runPriorityReevaluation(std::weak_ptr<SyncLane> weak, std::stop_token stop);
     static QCoro::Task<> runIntake(std::weak_ptr<SyncLane> weak, QSet<QString> paths);
-    static QCoro::Task<> deltaSyncLoop(std::weak_ptr<SyncLane> weak, std::stop_token stop);
-    static QCoro::Task<> livenessLoop(std::weak_ptr<SyncLane> weak, std::stop_token stop);
+
+    // SyncLaneActivation.cpp: the activation
     void recoverInterruptedTransfers();
 
-    const std::shared_ptr<FileSyncAPI> m_apiClient;
-    const std::shared_ptr<BookmarkManager> m_bookmarkManager;
-    const std::shared_ptr<RulesEngine> m_rulesEngine;
-    const std::shared_ptr<DAWRunningStateProvider> m_dawRunningStateProvider;
-    const std::shared_ptr<ConflictResolver> m_conflictResolver;
-    const std::shared_ptr<ModelContext> m_modelContext;
-    KeychainVault *const m_vault;
-    Clock &m_clock;
+    // SyncLaneTimers.cpp: the lane timers
+    // Something of the lane still works or is meant to rest: its watcher, a delta loop or an
+    // activation that nobody cancelled (finished ones count), a pause, or the plan mirror's kind.
+    bool hasVitalSign() const;
+    // The folder could not be reached (another folder at its path, its drive unplugged).
+    bool isAccessLost() const;
+    static QCoro::Task<> deltaSyncLoop(std::weak_ptr<SyncLane> weak, std::stop_token stop);
+    static QCoro::Task<> livenessLoop(std::weak_ptr<SyncLane> weak, std::stop_token stop);
 
-    std::unique_ptr<Debouncer> m_debouncer;
-    std::unique_ptr<FileWatcher> m_fileWatcher;
-    QString m_watchedPath;
-    quint64 m_watcherGeneration = 0;
-
-    TaskHandle m_syncTask;
-    TaskHandle m_deltaSyncTask;
-    TaskHandle m_livenessTask;
-    TaskHandle m_prioritySleepTask;
-    TaskHandle m_rootCheckTask;
-    TaskHandle m_priorityTask;
-
-    int m_consecutiveDeltaFailures = 0;
-    // Why the latest delta pass could not read the feed, for a manual pass to report.
-    std::optional<QString> m_deltaPassFailure;
-    // What a failed feed request shows until the feed answers again.
-    std::optional<QString> m_feedFailureShown;
-    bool m_isProcessingQueue = false;
-    bool m_queueRerunRequested = false;
-    std::optional<ListedFiles> m_listed;
-    QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;
-    // The m_heldDuplicates that m_heldPaths was built from, shared with it until it changes.
-    QHash<QString, QList<QPair<QString, qint64>>> m_heldPathsSource;
-    QSet<QString> m_heldPaths;
-    QSet<QString> m_activeRepresentatives;
-    QHash<QString, QString> m_prePassChecksums;
-    // The checksums a full sync's steps took (reconciliation, the pre-pass, the uploads): each
-    // file is read once per pass while its stamp holds. Emptied when a full sync begins and ends.
-    std::shared_ptr<ChecksumCache> m_checksums = std::make_shared<ChecksumCache>();
-
-    quint64 m_epoch = 0;
-
-    // Full sync and reconciliation (private).
+    // SyncLaneFullSync.cpp: the full sync's retries
     static QCoro::Task<> runFullSyncRetry(std::weak_ptr<SyncLane> weak, Clock::Duration delay, quint64 generation,
                                           std::stop_token stop);
+    void scheduleFullSyncRetry();
+    // A full sync after `delay` (of its own, or because the change feed asked for one).
+    void scheduleFullSync(Clock::Duration delay);
+    void cancelScheduledPasses();
+    QCoro::Task<> renewBookmarkIfStale(QByteArray bookmarkData, QString folderPath, quint64 epoch,
+                                       std::stop_token stop);
+
+    // SyncLaneQueuePass.cpp: the queue pass and its scheduling
     // Sleeps on the lane's clock without holding it; then the lane, or null when it is gone,
     // the sleep was stopped or the lane is paused.
     static QCoro::Task<std::shared_ptr<SyncLane>> sleepUnpaused(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
                                                                 std::stop_token stop);
     static QCoro::Task<> runScheduledQueuePass(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
                                                std::stop_token stop);
-    void scheduleFullSyncRetry();
-    // A full sync after `delay` (of its own, or because the change feed asked for one).
-    void scheduleFullSync(Clock::Duration delay);
     void scheduleQueuePassForRetries();
     // The end of every pass, however it ends: clears the pass flag and starts the pass asked
     // for meanwhile (on the next turn, in m_queueRetryTask).
@@ -570,24 +568,8 @@ private:
     // What a pre-pass worked out (checksums, held duplicates) serves its own pass only.
     void dropPrePassTables();
     static QCoro::Task<> runQueueRerun(std::weak_ptr<SyncLane> weak, std::stop_token stop);
-    void cancelScheduledPasses();
-    QCoro::Task<> renewBookmarkIfStale(QByteArray bookmarkData, QString folderPath, quint64 epoch,
-                                       std::stop_token stop);
 
-    TaskHandle m_fullSyncRetryTask;
-    TaskHandle m_queueRetryTask;
-    TaskHandle m_freedMemoryTask;
-    // Service entries already logged as refused or outside the folder's scope, by id: each is
-    // logged once while the lane lives.
-    QHash<qint64, bool> m_refusedEntriesLogged;
-    // While a long feed is applied: its current chunk's records by path (fetchDeltaRecord).
-    const QHash<QString, std::shared_ptr<SyncFile>> *m_deltaRecords = nullptr;
-    std::function<void()> m_returnFreedMemory;
-    int m_failedFullSyncs = 0;
-    quint64 m_fullSyncGeneration = 0;
-
-    // The work queue and its failure rules (private).
-
+    // SyncLaneQueue.cpp: the work queue
     // What a per-record task takes from its record when it starts.
     struct DispatchContext
     {
@@ -607,7 +589,6 @@ private:
         qint64 count = 0;
         QHash<qint64, QPair<std::shared_ptr<SyncFile>, bool>> inFlight; // row id -> record, owed
     };
-
     static DispatchContext dispatchContext(const SyncFile &record);
     QCoro::Task<> syncRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
     // True when the operation completed the record itself (see uploadRecord).
@@ -622,9 +603,14 @@ private:
     // What completion makes of a record that stays: still owed when it changed while its
     // operation ran (another generation), else settled.
     static void settleCompleted(SyncFile &record, SyncFileDesiredState state, qint64 generation);
-    QCoro::Task<> handleFailure(std::exception_ptr error, DispatchContext context, std::stop_token stop);
     void returnToPending(const DispatchContext &context);
     std::shared_ptr<SyncFile> findDispatchedRecord(const DispatchContext &context);
+    qint64 outstandingCount();
+    void refreshFilesPending();
+    void noteStoreSaved(const StoreChanges &changes);
+
+    // SyncLaneFailures.cpp: the failure rules
+    QCoro::Task<> handleFailure(std::exception_ptr error, DispatchContext context, std::stop_token stop);
     std::shared_ptr<OperationResolution> recordPermanentFailure(const std::shared_ptr<SyncFile> &found,
                                                                 const QString &message,
                                                                 const std::optional<QString> &fileUUID,
@@ -653,26 +639,8 @@ private:
     // away again, unless something newer took its place.
     void showPathFailure(std::optional<QString> &shown, const QString &message);
     void clearPathFailure(std::optional<QString> &shown);
-    qint64 outstandingCount();
-    void refreshFilesPending();
-    void noteStoreSaved(const StoreChanges &changes);
 
-    OutstandingTally m_tally;
-    bool m_countingSaves = false;
-    // The records whose failure is shown, by row id: what the last error says of it, when it
-    // failed (a sequence) and its entry in the error list, if it has one.
-    struct FailureNote
-    {
-        QString shown;
-        quint64 sequence = 0;
-        std::optional<QUuid> entry;
-    };
-    QHash<qint64, FailureNote> m_failures;
-    // The StoreSteps whose failure this lane has logged (one bit each).
-    quint8 m_tracedStoreSteps = 0;
-    quint64 m_failureSequence = 0;
-
-    // Per-file operations: upload, download, deletes (private).
+    // SyncLaneUpload.cpp: per-file operations, the upload
     struct UploadBefore
     {
         std::optional<QString> path;
@@ -698,39 +666,36 @@ private:
     // Inserts the row and saves; on failure undoes the row and the record's unsaved changes
     // (nothing of other records) and rethrows.
     void saveJournaled(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &record);
+    // A locally changed file that a download or a local delete must not replace or remove:
+    // the record becomes owed an upload (a new generation, so completion leaves it pending).
+    void keepLocalEdit(const QString &localPath, const QString &why);
+
+    // SyncLaneDownloadsAndDeletes.cpp: per-file operations, downloads and deletes
     // After a deletion: forgets the record unless it changed since the dispatch, and journals it.
     // True when the record was forgotten.
     bool finishDeletion(const QString &operationType, const QString &localPath, const std::optional<QString> &fileUUID,
                         qint64 generation, const std::optional<SyncFileDesiredState> &desiredState,
                         const std::optional<qint64> &serverFileID, const QDateTime &attemptedAt);
-    // A locally changed file that a download or a local delete must not replace or remove:
-    // the record becomes owed an upload (a new generation, so completion leaves it pending).
-    void keepLocalEdit(const QString &localPath, const QString &why);
 
-    // The batch pre-pass and held duplicates (private).
+    // SyncLanePrePass.cpp: the batch pre-pass
     // The drive path as a confirmation key and request field: "" for the folder root.
     QString drivePathKey(const QString &localPath) const;
-    // The request entry of one held duplicate, or none when its file is gone or not as hashed.
-    std::optional<FileSyncAPI::BatchDedupConfirmEntry> dedupConfirmEntry(const SyncFile &record,
-                                                                         const QString &checksum) const;
     // Whether the record still waits for the same upload, unchanged since the pre-pass hashed it.
     bool isAsPrePassed(const SyncFile &record, qint64 generation) const;
     void markConfirmed(SyncFile &record, const QString &checksum, qint64 fileID);
 
-    // The stamp of every file the current pass's pre-pass hashed, by local path.
-    QHash<QString, FileStamp> m_prePassStamps;
+    // SyncLaneHeldDuplicates.cpp: the held duplicates
+    // The request entry of one held duplicate, or none when its file is gone or not as hashed.
+    std::optional<FileSyncAPI::BatchDedupConfirmEntry> dedupConfirmEntry(const SyncFile &record,
+                                                                         const QString &checksum) const;
 
-    // Priority scheduling (private).
+    // SyncLanePriority.cpp: priority scheduling
     void startPrioritySleep(Clock::Duration delay, const QByteArray &bookmark);
     // The body of m_prioritySleepTask: holds the lane weakly while it waits.
     static QCoro::Task<> prioritySleepThenSync(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
                                                QByteArray bookmark, std::stop_token stop);
-    bool m_priorityHoldsPasses = false;
-    int m_failedPriorityStarts = 0;
-    // What a failed priority start shows until a start goes through.
-    std::optional<QString> m_priorityFailureShown;
 
-    // Delta sync (private).
+    // SyncLaneDeltaSync.cpp: delta sync
     // Applies the changes in order; false when the pass was stopped before the last one.
     QCoro::Task<bool> applyChanges(QList<FileSyncAPI::DeltaChange> changes, QString root, std::stop_token stop);
     QCoro::Task<> applyUpsert(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
@@ -742,12 +707,6 @@ private:
     QCoro::Task<bool> followRemoteMove(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
     // The folder's live records holding the id (answered from the feed chunk's lookup when it has it).
     std::vector<std::shared_ptr<SyncFile>> fetchDeltaHolders(qint64 id);
-    // Where the page being applied leaves each id it names (none: deleted).
-    const QHash<qint64, std::optional<QString>> *m_pagePlaces = nullptr;
-    const QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> *m_deltaHolders = nullptr;
-    // Set while a page is applied when one of its changes waits for a later pass (its record
-    // was in flight); such a page stores no cursor.
-    bool m_pageDeferred = false;
     QCoro::Task<HashCheck> hashCheck(QString localPath, std::optional<QString> expected, std::stop_token stop);
     // Whether the service holds this content at this very place: the last listing shows it at
     // the file's drive path and name, and the service confirms it. False on any failure.
@@ -763,31 +722,8 @@ private:
     // The size the service gave for a file owed a download (none: forget it); its download
     // stops at the first byte beyond it.
     void noteListedSize(qint64 remoteId, std::optional<qint64> size);
-    QHash<qint64, qint64> m_listedSizes;
 
-    AsyncMutex m_deltaPassMutex;
-    AsyncMutex m_releaseMutex;
-    // Ends a pass run outside a task's own token (a manual delta pass, the priority pass) on
-    // stop() and pause(), as the loop's token ends the loop's.
-    std::stop_source m_manualPassStop;
-    // Between start() and stop().
-    bool m_started = false;
-
-public:
-    // Plan folders (SyncLanePlanFolders.cpp): the plan mirror's layout.
-
-    // Makes sure every plan has its directory under the root (moving one found by its id
-    // prefix) and downloads the plan files missing there, one at a time, each as the queue runs
-    // one record: a failed one stays owed and is retried on the queue's back-off. Throws the
-    // plans request's error (nothing is touched then), and CancelledError when the lane was
-    // stopped meanwhile. Service names reach the disk only through SafeJoin.
-    QCoro::Task<> hydratePlans(QString root, std::stop_token stop);
-    // Plan id -> the absolute directory of its files, as the last layout left it. A plan file's
-    // place is decided only by this layout: its plan's directory, the track directory of its
-    // drive path's first component, the rest of the drive path, its name.
-    const QHash<qint64, QString> &planDirectories() const { return m_planDirectories; }
-
-private:
+    // SyncLanePlanFolders.cpp: plan folders
     // (parent directory relative to the root, id prefix) -> the directory chosen for it this run.
     using PrefixResolutions = QHash<QPair<QString, QString>, QString>;
     // One plan file: placed, and downloaded when nothing is at its path. True when it ran or
@@ -810,40 +746,7 @@ private:
     // (`onDisk`: the new paths found holding something) stays and the other goes.
     void rewriteTrackedPaths(const QString &oldPrefix, const QString &newPrefix, const QSet<QString> &onDisk);
 
-    QHash<qint64, QString> m_planDirectories;
-
-    // Watcher intake (SyncLaneIntake.cpp): the folder's own changes recorded on their records.
-public:
-    // What one batch found on disk, and what its follow-up read there (SyncLaneIntake.cpp).
-    struct IntakeBatch;
-    // One merged batch of watcher paths. Moves of tracked files and folders follow their
-    // records; every other path the folder syncs is recorded as changed, or as deleted once
-    // its absence is proven; a queue pass is then asked for. The file system is read off the
-    // main thread (one call per batch; a second only to hash files synced just now or to test
-    // directory moves), the records are written in one save, and batches of a lane run one
-    // after another. Dropped when the lane is stopped or paused meanwhile. Never throws.
-    QCoro::Task<> processDebouncedPaths(QSet<QString> paths);
-    // The tracked file at the path is gone, as proven by the caller (localPresence absent):
-    // owed a delete at the service when it is there; forgotten when it never got there; left
-    // alone when it was never on this disk (owed or held download), is already on its way
-    // out or is outside the folder's scope. Saves.
-    void trackLocalDeletion(const QString &path);
-    // The file of the record at oldPath (proven gone from there) now lives at newPath, in the
-    // folder's scope. The record follows and is owed an upload; the service's file at the
-    // old place stays behind on a record of its own (a move origin), deleted once the upload
-    // at the new place is confirmed. Onto a tracked path, that record keeps the path and is
-    // owed an upload, and the one at oldPath counts as deleted. False without a record at
-    // oldPath. Saves.
-    bool applyLocalRename(const QString &oldPath, const QString &newPath, const std::optional<FileStamp> &newStamp);
-    // Asks for a queue pass after the folder's priority wait (every batch restarts it).
-    void scheduleAfterLocalChanges(const QByteArray &bookmark);
-    // Move origins whose moved file is no longer owed an upload are owed their delete now:
-    // from `settleFrom` on (none: at once). True when one was released; not saved.
-    bool releaseMoveOrigins(const std::optional<QDateTime> &settleFrom);
-    // A record that only holds the service's file at a place the local file moved away from.
-    static bool isMoveOrigin(const SyncFile &record);
-
-private:
+    // SyncLaneIntake.cpp: watcher intake
     // Applies the batch's moves (files by inode, then folders) and returns the paths they
     // accounted for.
     QSet<QString> detectLocalRenames(const IntakeBatch &batch, const QString &root, const FolderScope &scope);
@@ -863,6 +766,108 @@ private:
     void moveRecord(const std::shared_ptr<SyncFile> &record, const QString &newPath,
                     const std::optional<FileStamp> &newStamp);
 
+    // Data: what the lane was built with
+    const std::shared_ptr<FileSyncAPI> m_apiClient;
+    const std::shared_ptr<BookmarkManager> m_bookmarkManager;
+    const std::shared_ptr<RulesEngine> m_rulesEngine;
+    const std::shared_ptr<DAWRunningStateProvider> m_dawRunningStateProvider;
+    const std::shared_ptr<ConflictResolver> m_conflictResolver;
+    const std::shared_ptr<ModelContext> m_modelContext;
+    KeychainVault *const m_vault;
+    Clock &m_clock;
+
+    // Data: the watcher and the lane's tasks
+    std::unique_ptr<Debouncer> m_debouncer;
+    std::unique_ptr<FileWatcher> m_fileWatcher;
+    QString m_watchedPath;
+    quint64 m_watcherGeneration = 0;
+    TaskHandle m_syncTask;
+    TaskHandle m_deltaSyncTask;
+    TaskHandle m_livenessTask;
+    TaskHandle m_prioritySleepTask;
+    TaskHandle m_rootCheckTask;
+    TaskHandle m_priorityTask;
+    quint64 m_epoch = 0;
+    // Between start() and stop().
+    bool m_started = false;
+
+    // Data: the passes, the full sync's listing and the pre-pass
+    int m_deltaPassesRun = 0;
+    int m_deltaPassesActive = 0;
+    bool m_deltaLoopEnabled = true;
+    int m_consecutiveDeltaFailures = 0;
+    // Why the latest delta pass could not read the feed, for a manual pass to report.
+    std::optional<QString> m_deltaPassFailure;
+    // What a failed feed request shows until the feed answers again.
+    std::optional<QString> m_feedFailureShown;
+    bool m_isProcessingQueue = false;
+    bool m_queueRerunRequested = false;
+    std::optional<ListedFiles> m_listed;
+    QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;
+    // The m_heldDuplicates that m_heldPaths was built from, shared with it until it changes.
+    QHash<QString, QList<QPair<QString, qint64>>> m_heldPathsSource;
+    QSet<QString> m_heldPaths;
+    QSet<QString> m_activeRepresentatives;
+    QHash<QString, QString> m_prePassChecksums;
+    // The checksums a full sync's steps took (reconciliation, the pre-pass, the uploads): each
+    // file is read once per pass while its stamp holds. Emptied when a full sync begins and ends.
+    std::shared_ptr<ChecksumCache> m_checksums = std::make_shared<ChecksumCache>();
+    // The stamp of every file the current pass's pre-pass hashed, by local path.
+    QHash<QString, FileStamp> m_prePassStamps;
+
+    // Data: the full sync's retries and the scheduled passes
+    TaskHandle m_fullSyncRetryTask;
+    TaskHandle m_queueRetryTask;
+    TaskHandle m_freedMemoryTask;
+    // Service entries already logged as refused or outside the folder's scope, by id: each is
+    // logged once while the lane lives.
+    QHash<qint64, bool> m_refusedEntriesLogged;
+    // While a long feed is applied: its current chunk's records by path (fetchDeltaRecord).
+    const QHash<QString, std::shared_ptr<SyncFile>> *m_deltaRecords = nullptr;
+    std::function<void()> m_returnFreedMemory;
+    int m_failedFullSyncs = 0;
+    quint64 m_fullSyncGeneration = 0;
+
+    // Data: the work queue and its failures
+    OutstandingTally m_tally;
+    bool m_countingSaves = false;
+    // The records whose failure is shown, by row id: what the last error says of it, when it
+    // failed (a sequence) and its entry in the error list, if it has one.
+    struct FailureNote
+    {
+        QString shown;
+        quint64 sequence = 0;
+        std::optional<QUuid> entry;
+    };
+    QHash<qint64, FailureNote> m_failures;
+    // The StoreSteps whose failure this lane has logged (one bit each).
+    quint8 m_tracedStoreSteps = 0;
+    quint64 m_failureSequence = 0;
+
+    // Data: priority scheduling
+    bool m_priorityHoldsPasses = false;
+    int m_failedPriorityStarts = 0;
+    // What a failed priority start shows until a start goes through.
+    std::optional<QString> m_priorityFailureShown;
+
+    // Data: delta sync
+    // Where the page being applied leaves each id it names (none: deleted).
+    const QHash<qint64, std::optional<QString>> *m_pagePlaces = nullptr;
+    const QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> *m_deltaHolders = nullptr;
+    // Set while a page is applied when one of its changes waits for a later pass (its record
+    // was in flight); such a page stores no cursor.
+    bool m_pageDeferred = false;
+    QHash<qint64, qint64> m_listedSizes;
+    AsyncMutex m_deltaPassMutex;
+    AsyncMutex m_releaseMutex;
+    // Ends a pass run outside a task's own token (a manual delta pass, the priority pass) on
+    // stop() and pause(), as the loop's token ends the loop's.
+    std::stop_source m_manualPassStop;
+
+    // Data: plan folders
+    QHash<qint64, QString> m_planDirectories;
+
+    // Data: watcher intake
     AsyncMutex m_intakeMutex;
     // Ends a running intake on stop() and pause().
     std::stop_source m_intakeStop;

@@ -46,7 +46,9 @@ struct Values
 
 } // namespace
 
-void PrintTo(const QString &s, std::ostream *out)
+// Static, not in the anonymous namespace: the test framework finds its printers by argument-
+// dependent lookup, in the namespace of the type printed.
+static void PrintTo(const QString &s, std::ostream *out)
 {
     *out << '"' << s.toStdString() << '"';
 }

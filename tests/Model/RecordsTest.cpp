@@ -233,18 +233,6 @@ Columns columnsOf(const MultipartUploadState &m)
 
 } // namespace
 
-void PrintTo(const SqlValue &v, std::ostream *out)
-{
-    if (auto i = std::get_if<qint64>(&v))
-        *out << *i;
-    else if (auto s = std::get_if<QString>(&v))
-        *out << '"' << s->toStdString() << '"';
-    else if (auto b = std::get_if<QByteArray>(&v))
-        *out << "blob " << b->toHex().toStdString();
-    else
-        *out << (std::holds_alternative<double>(v) ? "real" : "NULL");
-}
-
 // Each record type with every field set to a value other than its initial one (and, within
 // a record, values that differ from field to field) is saved, the store is closed, and the
 // record is read back from a new container; the row must hold each value under its own

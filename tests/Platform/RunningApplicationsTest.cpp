@@ -21,7 +21,9 @@
 
 namespace quillmere {
 
-void PrintTo(const RunningApplication &app, std::ostream *out)
+// Static, not in the anonymous namespace: the test framework finds its printers by argument-
+// dependent lookup, in the namespace of the type printed.
+static void PrintTo(const RunningApplication &app, std::ostream *out)
 {
     *out << '{' << app.bundleIdentifier.toStdString() << ", " << app.name.toStdString() << ", "
          << app.executablePath.toStdString() << '}';
