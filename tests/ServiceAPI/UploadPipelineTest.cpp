@@ -154,11 +154,15 @@ TEST_F(UploadPipeline, ContentTheServiceHoldsIsLinkedWithoutSendingBytes)
 // before the confirmation: the service has no object to link, so the bytes go after all, once.
 TEST_F(UploadPipeline, KnownContentDeletedBeforeItsConfirmationIsSentAfterAll)
 {
-    for (const bool presigned : {false, true}) {
-        SCOPED_TRACE(presigned ? "presigned PUT" : "form upload");
+    // Read whole on the worker (by form or PUT), or hashed there and sent from a staged copy.
+    enum class Route { form, put, staged };
+    for (const Route route : {Route::form, Route::put, Route::staged}) {
+        SCOPED_TRACE(int(route));
         fake.clearRequestLog();
-        fake.setPresignedUploads(false, presigned);
-        const QByteArray take = presigned ? "held, then gone (put)" : "held, then gone (form)";
+        fake.setPresignedUploads(false, route == Route::put);
+        const QByteArray take = route == Route::staged
+                                    ? QByteArray(LibraryAPIClient::inMemoryUploadLimit + 1024, 'x')
+                                    : QByteArray(route == Route::put ? "held, then gone (put)" : "held, then gone (form)");
         const qint64 held = seedLibraryFile(QStringLiteral("Held.wav"), take);
         fake.delayNext(kConfirm, 400ms);
         actWhileHeld([this, held] { fake.removeFile(held); });
