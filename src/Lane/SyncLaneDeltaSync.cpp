@@ -397,8 +397,23 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
             continue;
         if (lastOfId.value(change.id) != i)
             continue; // a later entry of the page says what became of this file
-        if (!upsert && target.path && livePaths.contains(*target.path))
-            continue; // another file of the service lives at this path now: it takes the place
+        if (!upsert && target.path && livePaths.contains(*target.path)) {
+            // Another file of the service lives at this path now: it takes the place. A record
+            // that holds the deleted file elsewhere (renamed at the service, then deleted,
+            // before this device followed) still lets it go, or nothing would ever say so.
+            std::optional<QString> elsewhere;
+            for (const auto &holder : fetchDeltaHolders(change.id))
+                if (holder->localPath() != *target.path) {
+                    elsewhere = holder->localPath();
+                    break;
+                }
+            if (!elsewhere)
+                continue;
+            co_await applyDeletion(change, *elsewhere, stop);
+            if (!isCurrent(epoch, stop))
+                co_return false;
+            continue;
+        }
         if (planMirror && !target.path) {
             layoutNeeded = layoutNeeded || upsert;
             continue;

@@ -63,6 +63,15 @@ HarborlyAPIError refusalMessageFirst(int status, const QByteArray &body, const Q
     return refusal(status, body, QStringLiteral("message"), QStringLiteral("error"), fallback);
 }
 
+// A confirmation of content the hash check said the service holds, refused because it holds
+// it no more: the only file with those bytes went between the check and the confirmation.
+// Nothing is wrong with the upload: its bytes must go after all.
+bool isLinkRefused(const LibraryAPIClient::HashCheckResult &verdict, const HarborlyAPIError &error)
+{
+    return verdict.verdict == LibraryAPIClient::HashCheckResult::Verdict::knownContent
+           && error.code() == HarborlyAPIError::Code::serverError && error.statusCode() == 409;
+}
+
 
 void insertTarget(QJsonObject &body, const LibraryAPIClient::UploadTarget &target)
 {
@@ -459,6 +468,7 @@ struct WorkerUpload
     std::optional<ExaminedFile> examined;
     std::optional<LibraryAPIClient::HashCheckResult> verdict;
     bool bytesSent = false;
+    bool linkRefused = false; // see isLinkRefused: the bytes in hand go from the main thread
     std::optional<LibraryAPIClient::ConfirmUploadResult> confirmed;
     std::optional<std::pair<HttpRequest, HttpResponse>> unsettled;
 };
@@ -530,7 +540,13 @@ WorkerUpload examineAndSend(const UploadPlan &plan, const std::stop_token &stop)
     auto readConfirmed = [](const HttpResponse &reply) {
         return LibraryAPIClient::parseConfirmUploadResponse(reply.status, reply.body);
     };
-    upload.confirmed = sendOnWorker(std::move(confirm), upload, stop, readConfirmed);
+    try {
+        upload.confirmed = sendOnWorker(std::move(confirm), upload, stop, readConfirmed);
+    } catch (const HarborlyAPIError &error) {
+        if (!isLinkRefused(verdict, error))
+            throw;
+        upload.linkRefused = true;
+    }
     return upload;
 }
 
@@ -755,22 +771,62 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
         verdict = co_await std::move(checking);
     }
 
+    // The confirmation as the worker left it: answered, to be settled here (a reply that calls
+    // for sending it again), or not sent yet.
+    auto confirmAsSent = [](std::shared_ptr<LibraryAPIClient> client, std::optional<ConfirmUploadResult> answered,
+                            std::optional<std::pair<HttpRequest, HttpResponse>> unsettled,
+                            UploadConfirmation confirmation, std::stop_token stop) -> QCoro::Task<ConfirmUploadResult> {
+        if (answered)
+            co_return std::move(*answered);
+        if (unsettled) {
+            auto [sentRequest, reply] = std::move(*unsettled);
+            auto reader = [](const HttpResponse &response) {
+                return parseConfirmUploadResponse(response.status, response.body);
+            };
+            auto settling = client->m_api->settle(std::move(sentRequest), std::move(reply), std::move(reader), stop);
+            co_return co_await std::move(settling);
+        }
+        auto confirming = client->confirmUpload(std::move(confirmation), stop);
+        co_return co_await std::move(confirming);
+    };
+
     UploadResult result;
     result.contentSHA256 = checksum;
-    switch (verdict.verdict) {
-    case HashCheckResult::Verdict::deduplicated:
+    if (verdict.verdict == HashCheckResult::Verdict::deduplicated) {
         result.fileId = verdict.fileId;
         result.message = QStringLiteral("Deduplicated");
         result.wasDeduplicated = true;
         co_return result;
-    case HashCheckResult::Verdict::knownContent:
+    }
+    const auto confirmation = confirmationOf(confirmationBase, verdict, size, examined->audio);
+    std::optional<ConfirmUploadResult> confirmed;
+    bool sendBytes = verdict.verdict == HashCheckResult::Verdict::uploadRequired && !sent.bytesSent;
+    if (verdict.verdict == HashCheckResult::Verdict::knownContent) {
         result.message = QStringLiteral("Known content — linked");
         result.wasDeduplicated = true;
-        break;
-    case HashCheckResult::Verdict::uploadRequired: {
+        bool linkRefused = sent.linkRefused;
+        if (!linkRefused) {
+            try {
+                auto confirming = confirmAsSent(self, std::exchange(sent.confirmed, std::nullopt),
+                                                std::exchange(sent.unsettled, std::nullopt), confirmation, stop);
+                confirmed = co_await std::move(confirming);
+            } catch (const HarborlyAPIError &error) {
+                if (!isLinkRefused(verdict, error))
+                    throw;
+                linkRefused = true;
+            }
+        }
+        if (linkRefused) {
+            // Linked to nothing: the bytes go as for new content, once; a second refusal is
+            // the upload's failure.
+            sendBytes = true;
+            result.message = QStringLiteral("Uploaded");
+            result.wasDeduplicated = false;
+        }
+    } else {
         result.message = QStringLiteral("Uploaded");
-        if (sent.bytesSent)
-            break;
+    }
+    if (sendBytes) {
         const bool multipart = size >= self->multipartThreshold();
         QString presignedURL = verdict.presignedUploadURL.value_or(QString());
         if (presignedURL.isEmpty()) {
@@ -810,28 +866,17 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
             auto sending = self->uploadBlob(filePath, verdict.oid, expected, stop);
             co_await std::move(sending);
         }
-        break;
-    }
     }
 
-    ConfirmUploadResult confirmed;
-    if (sent.confirmed) {
-        confirmed = std::move(*sent.confirmed);
-    } else if (sent.unsettled) {
-        auto [sentRequest, reply] = *std::exchange(sent.unsettled, std::nullopt);
-        auto reader = [](const HttpResponse &response) {
-            return parseConfirmUploadResponse(response.status, response.body);
-        };
-        auto settling = self->m_api->settle(std::move(sentRequest), std::move(reply), std::move(reader), stop);
-        confirmed = co_await std::move(settling);
-    } else {
-        auto confirming = self->confirmUpload(confirmationOf(confirmationBase, verdict, size, examined->audio), stop);
+    if (!confirmed) {
+        auto confirming = confirmAsSent(self, std::exchange(sent.confirmed, std::nullopt),
+                                        std::exchange(sent.unsettled, std::nullopt), confirmation, stop);
         confirmed = co_await std::move(confirming);
     }
-    result.fileId = confirmed.fileId;
-    result.commitSha = confirmed.commitSha;
-    result.status = confirmed.status;
-    result.conflict = confirmed.conflict;
+    result.fileId = confirmed->fileId;
+    result.commitSha = confirmed->commitSha;
+    result.status = confirmed->status;
+    result.conflict = std::move(confirmed->conflict);
     co_return result;
 }
 

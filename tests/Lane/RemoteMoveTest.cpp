@@ -199,6 +199,25 @@ TEST_F(RemoteMoveTest, AFileRenamedAndThenDeletedAtTheServiceLeavesItsOldNameHer
     EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("other.wav")), synced}}));
 }
 
+// As above, and another file takes the new name in the same page: that place belongs to the
+// newcomer, but the delete still reaches the old name, which holds the deleted file here.
+TEST_F(RemoteMoveTest, AFileRenamedAndDeletedWhileAnotherTakesItsNewNameLeavesItsOldNameHereToo)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "the take");
+    pass();
+    rename(id, QStringLiteral("final.wav"), QStringLiteral("Mix"));
+    h.fake.removeFile(id);
+    const qint64 newcomer = h.serve(*folder, QStringLiteral("final.wav"), "the newcomer", QStringLiteral("Mix"));
+    pass();
+
+    const Files expected{{QStringLiteral("Mix/final.wav"), sha256("the newcomer")}};
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("Mix/final.wav")), synced}}));
+    EXPECT_EQ(idAt(QStringLiteral("Mix/final.wav")), newcomer);
+}
+
 TEST_F(RemoteMoveTest, AnUploadThatLandsOnARenamedFileLeavesNoOtherRecordHoldingIt)
 {
     open();

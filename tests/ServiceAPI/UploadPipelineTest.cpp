@@ -150,6 +150,46 @@ TEST_F(UploadPipeline, ContentTheServiceHoldsIsLinkedWithoutSendingBytes)
     EXPECT_EQ(confirmed.value(QStringLiteral("device_id")).toString(), QStringLiteral("DEVICE-1"));
 }
 
+// The hash check found the content at the service, but the only file holding it was deleted
+// before the confirmation: the service has no object to link, so the bytes go after all, once.
+TEST_F(UploadPipeline, KnownContentDeletedBeforeItsConfirmationIsSentAfterAll)
+{
+    // Read whole on the worker (by form or PUT), or hashed there and sent from a staged copy.
+    enum class Route { form, put, staged };
+    for (const Route route : {Route::form, Route::put, Route::staged}) {
+        SCOPED_TRACE(int(route));
+        fake.clearRequestLog();
+        fake.setPresignedUploads(false, route == Route::put);
+        const QByteArray take = route == Route::staged
+                                    ? QByteArray(LibraryAPIClient::inMemoryUploadLimit + 1024, 'x')
+                                    : QByteArray(route == Route::put ? "held, then gone (put)" : "held, then gone (form)");
+        const qint64 held = seedLibraryFile(QStringLiteral("Held.wav"), take);
+        fake.delayNext(kConfirm, 400ms);
+        actWhileHeld([this, held] { fake.removeFile(held); });
+        const auto result = upload(writeFile(QStringLiteral("Copy.wav"), take));
+
+        EXPECT_EQ(result.message, QStringLiteral("Uploaded"));
+        EXPECT_FALSE(result.wasDeduplicated);
+        ASSERT_TRUE(fake.file(result.fileId));
+        EXPECT_EQ(fake.file(result.fileId)->content, take);
+        EXPECT_EQ(fake.requestsTo("POST", kConfirm).size(), 2u);
+        EXPECT_EQ(fake.requestsTo("POST", kCheckHash).size(), 1u);
+        EXPECT_TRUE(staged().isEmpty());
+    }
+
+    // Refused a second time, the confirmation's failure is the upload's: it is not sent again.
+    fake.clearRequestLog();
+    fake.setPresignedUploads(false, false);
+    const QByteArray take = "refused twice";
+    seedLibraryFile(QStringLiteral("Twice.wav"), take);
+    fake.answerNext(kConfirm, 409, {}, 2);
+    const auto refused = failureOf<HarborlyAPIError>([&] { upload(writeFile(QStringLiteral("Twice copy.wav"), take)); });
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->statusCode(), 409);
+    EXPECT_EQ(fake.requestsTo("POST", kConfirm).size(), 2u);
+    EXPECT_EQ(fake.requestsTo("POST", kUploadBlob).size(), 1u);
+}
+
 TEST_F(UploadPipeline, NewContentGoesByFormUploadWithAnExactBodyAndAnEscapedName)
 {
     QByteArray content("RIFF\r\n--not-a-boundary\r\n\"quoted\"\x00\xff", 34);
