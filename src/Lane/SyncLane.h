@@ -218,6 +218,20 @@ public:
     // The work queue and its failure rules.
 
     static constexpr int queueSlots = 4;
+    // Group commit: outcomes (and the dispatch marks made meanwhile) go to the store together,
+    // once commitGroupOutcomes have gathered or commitGroupWindow after the group opened,
+    // whichever comes first; at most commitGroupChanges records wait unsaved, since every
+    // query lays the unsaved ones over its statement.
+    static constexpr std::chrono::milliseconds commitGroupWindow{2};
+    static constexpr int commitGroupOutcomes = 8;
+    static constexpr int commitGroupChanges = 16;
+    // A test program that kills a process inside the window widens it (process-wide).
+    static void setCommitGroupForTesting(Clock::Duration window, int outcomes);
+    // Commits the open group now (nothing when none is open). A failed commit leaves every
+    // outcome of the group owed again.
+    void flushCommitGroup();
+    // Outcomes and dispatch marks waiting for the group's commit.
+    qsizetype commitGroupSize() const { return qsizetype(m_group.records.size()) + m_group.marks; }
     static constexpr std::chrono::seconds rateLimitWait = retry::rateLimitWait;
     // Runs the owed records of the folder, at most queueSlots at a time, until none is due or
     // the pass is stopped; awaits every record it started. Never throws.
@@ -257,8 +271,9 @@ public:
 
     // Per-file operations: upload, download, deletes.
     // Each throws the client's error unchanged and CancelledError when the lane was stopped
-    // or the token cancelled meanwhile; a failed journal save undoes this record's changes
-    // only and throws. Success leaves completion (desiredState, retries) to the queue.
+    // or the token cancelled meanwhile. A success's outcome and journal row ride with the
+    // group commit (a failed commit leaves every outcome of the group owed again); completion
+    // (desiredState, retries) is left to the queue.
     // `dispatched`: the queue's record and its generation when dispatched. When the record
     // written is that one, its completion goes into the upload's own save, and the result
     // says so: the queue then has nothing left to complete.
@@ -652,6 +667,36 @@ private:
 
     OutstandingTally m_tally;
     bool m_countingSaves = false;
+
+    // Group commit (SyncLaneCommitGroup.cpp).
+    struct CommitGroup
+    {
+        std::vector<std::shared_ptr<SyncFile>> records;           // outcomes, one entry per record
+        std::vector<std::shared_ptr<OperationResolution>> rows; // their journal rows
+        qsizetype marks = 0;                                      // dispatch marks
+        std::optional<Clock::Duration> openedAt;
+        // The folder's head commit before the group's first upload moved it.
+        std::optional<std::optional<QString>> headBefore;
+    };
+    // The dispatch mark just made rides with the group.
+    void groupDispatchMark();
+    // An operation's outcome, written on `record` (may be null: nothing left to write) with its
+    // journal row (may be null), rides with the group instead of a save of its own.
+    void groupOutcome(const std::shared_ptr<SyncFile> &record, const std::shared_ptr<OperationResolution> &row);
+    bool groupIsOpen() const { return !m_group.records.empty() || !m_group.rows.empty() || m_group.marks > 0; }
+    bool groupHolds(const SyncFile *record) const;
+    // A save of the context went through: what the group held is in the store.
+    void closeGroup();
+    // A save that carried the group failed: its journal rows go, and each of its records is
+    // set back to what the store holds and owed again on the back-off (its operation, still
+    // running, settles one dispatched again meanwhile).
+    void failGroup();
+    static QCoro::Task<> runGroupTimer(std::weak_ptr<SyncLane> weak, Clock::Duration window, std::stop_token stop);
+
+    CommitGroup m_group;
+    TaskHandle m_groupTimer;
+    // Records whose operation runs (the queue's and dispatchNow's), with how many runs each.
+    QHash<const SyncFile *, int> m_running;
     // The records whose failure is shown, by row id: what the last error says of it, when it
     // failed (a sequence) and its entry in the error list, if it has one.
     struct FailureNote
@@ -672,16 +717,20 @@ private:
         std::optional<QString> checksum;
         std::optional<QString> baseCommit;
     };
-    // Writes a successful upload onto the record at the path (made anew when it vanished)
-    // and the folder's head commit; returns the journal row, not yet inserted, and sets
-    // `written` to the record it wrote.
+    // Writes a successful upload onto the record at the path (the dispatched one while it
+    // holds the place; made anew when it vanished) and the folder's head commit; returns the
+    // journal row, not yet inserted, and sets `written` to the record it wrote.
     std::shared_ptr<OperationResolution> recordUploadSuccess(std::shared_ptr<SyncFile> &written,
                                                              const QString &localPath,
                                                              const FileSyncAPI::UploadResult &result,
                                                              const std::optional<QString> &checksum, bool isConflict,
                                                              const QString &fileUUID,
                                                              const std::optional<QString> &commit,
-                                                             const UploadBefore &before, const QDateTime &attemptedAt);
+                                                             const UploadBefore &before, const QDateTime &attemptedAt,
+                                                             const std::optional<Dispatched> &dispatched);
+    // The queue's record when it still holds the place (stored, at the path, of this
+    // folder), else the record found at the path, or null.
+    std::shared_ptr<SyncFile> holdingPlace(const std::optional<Dispatched> &dispatched, const QString &localPath);
     // The record at the path, or a new one of this folder inserted for it.
     std::shared_ptr<SyncFile> fetchOrCreateRecord(const QString &localPath);
     // Keeps a MultipartUploadState of the upload of `localPath` while the service holds it
