@@ -219,12 +219,12 @@ public:
 
     static constexpr int queueSlots = 4;
     // Group commit: outcomes (and the dispatch marks made meanwhile) go to the store together,
-    // once commitGroupOutcomes have gathered or commitGroupWindow after the group opened,
-    // whichever comes first; at most commitGroupChanges records wait unsaved, since every
-    // query lays the unsaved ones over its statement.
+    // once commitGroupOutcomes outcomes or as many marks have gathered, or commitGroupWindow
+    // after the group opened, whichever comes first. The cap keeps the unsaved records few:
+    // every query lays them over its statement, and one commit of many scattered rows writes
+    // many pages at once (a dispatch that pays for it waits as long).
     static constexpr std::chrono::milliseconds commitGroupWindow{2};
     static constexpr int commitGroupOutcomes = 8;
-    static constexpr int commitGroupChanges = 16;
     // A test program that kills a process inside the window widens it (process-wide).
     static void setCommitGroupForTesting(Clock::Duration window, int outcomes);
     // Commits the open group now (nothing when none is open). A failed commit leaves every

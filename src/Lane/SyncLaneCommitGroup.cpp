@@ -52,7 +52,7 @@ void SyncLane::groupDispatchMark()
     }
     // The pending changes stay few even when nothing completes (every dispatch query lays
     // them over its statement).
-    if (commitGroupSize() >= std::max(commitGroupChanges, groupOutcomes * 2))
+    if (m_group.marks >= groupOutcomes)
         flushCommitGroup();
 }
 
@@ -79,8 +79,7 @@ void SyncLane::groupOutcome(const std::shared_ptr<SyncFile> &record, const std::
         m_groupTimer = TaskHandle::start(std::move(body));
     }
     // A main thread too busy for the timer still commits once the window has passed.
-    if (qsizetype(m_group.records.size()) >= groupOutcomes
-        || commitGroupSize() >= std::max(commitGroupChanges, groupOutcomes * 2) || now - *m_group.openedAt >= groupWindow)
+    if (qsizetype(m_group.records.size()) >= groupOutcomes || now - *m_group.openedAt >= groupWindow)
         flushCommitGroup();
 }
 
