@@ -189,20 +189,22 @@ TEST_F(CommitGroupTest, StopAndPauseCommitTheOutcomesWaitingInTheGroup)
                 count += path.section(u'/', -1).startsWith(prefix) && state == synced;
             return count;
         };
-        ASSERT_TRUE(runUntil([&] { return doneHere() == 2; }));
+        // The held check may be this round's or the one the stop left owed.
+        ASSERT_TRUE(runUntil([&] { return doneHere() >= 2; }));
+        const int done = doneHere();
         ASSERT_EQ(storedSynced(), 0) << "the outcomes wait in the group";
 
         if (pausing)
             lane->pause();
         else
             lane->stop();
-        EXPECT_EQ(storedSynced(), 2);
+        EXPECT_EQ(storedSynced(), done);
         EXPECT_EQ(lane->commitGroupSize(), 0);
 
         pass.cancel();
         h.fake.clearFaults();
         h.runUntilIdle(*lane);
-        EXPECT_EQ(storedSynced(), 2);
+        EXPECT_EQ(storedSynced(), done);
     }
 }
 
