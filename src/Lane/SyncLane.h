@@ -678,6 +678,8 @@ private:
         // The folder's head commit before the group's first upload moved it.
         std::optional<std::optional<QString>> headBefore;
     };
+    // Starts the window (and its timer) unless a group is open already.
+    void openGroup();
     // The dispatch mark just made rides with the group.
     void groupDispatchMark();
     // An operation's outcome, written on `record` (may be null: nothing left to write) with its

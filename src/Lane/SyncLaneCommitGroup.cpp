@@ -41,18 +41,24 @@ bool SyncLane::groupHolds(const SyncFile *record) const
                        [record](const auto &held) { return held.get() == record; });
 }
 
+void SyncLane::openGroup()
+{
+    if (m_group.openedAt)
+        return;
+    m_group.openedAt = m_clock.now();
+    // On the lane's clock, which tests drive; nothing waits for it but the commit.
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    auto body = [weak, window = groupWindow](std::stop_token stop) { return runGroupTimer(weak, window, stop); };
+    m_groupTimer = TaskHandle::start(std::move(body));
+}
+
 void SyncLane::groupDispatchMark()
 {
     ++m_group.marks;
-    if (!m_group.openedAt) {
-        m_group.openedAt = m_clock.now();
-        std::weak_ptr<SyncLane> weak = weak_from_this();
-        auto body = [weak, window = groupWindow](std::stop_token stop) { return runGroupTimer(weak, window, stop); };
-        m_groupTimer = TaskHandle::start(std::move(body));
-    }
+    openGroup();
     // The pending changes stay few even when nothing completes (every dispatch query lays
     // them over its statement).
-    if (m_group.marks >= groupOutcomes)
+    if (m_group.marks >= groupOutcomes || m_clock.now() - *m_group.openedAt >= groupWindow)
         flushCommitGroup();
 }
 
@@ -71,13 +77,8 @@ void SyncLane::groupOutcome(const std::shared_ptr<SyncFile> &record, const std::
         m_group.rows.push_back(m_modelContext->insert(row));
     if (record && !groupHolds(record.get()))
         m_group.records.push_back(record);
+    openGroup();
     const Clock::Duration now = m_clock.now();
-    if (!m_group.openedAt) {
-        m_group.openedAt = now;
-        std::weak_ptr<SyncLane> weak = weak_from_this();
-        auto body = [weak, window = groupWindow](std::stop_token stop) { return runGroupTimer(weak, window, stop); };
-        m_groupTimer = TaskHandle::start(std::move(body));
-    }
     // A main thread too busy for the timer still commits once the window has passed.
     if (qsizetype(m_group.records.size()) >= groupOutcomes || now - *m_group.openedAt >= groupWindow)
         flushCommitGroup();
@@ -108,7 +109,7 @@ QCoro::Task<> SyncLane::runGroupTimer(std::weak_ptr<SyncLane> weak, Clock::Durat
 
 void SyncLane::closeGroup()
 {
-    if (!groupIsOpen() && !m_group.openedAt)
+    if (!groupIsOpen() && !m_group.openedAt && !m_group.headBefore)
         return;
     const CommitGroup group = std::exchange(m_group, CommitGroup());
     m_groupTimer = TaskHandle();

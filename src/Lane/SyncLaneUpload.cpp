@@ -198,7 +198,7 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
             settleCompleted(*written, SyncFileDesiredState::uploadPending, dispatched->generation);
         // The service has the bytes: the outcome may wait a moment for the group's commit. A
         // failed commit sets the folder's head commit back to what it was before the group.
-        if (!m_group.headBefore)
+        if (written && m_running.contains(written.get()) && !m_group.headBefore)
             m_group.headBefore = headBefore;
         groupOutcome(written, row);
     } catch (...) {

@@ -208,4 +208,29 @@ TEST_F(CommitGroupTest, StopAndPauseCommitTheOutcomesWaitingInTheGroup)
     }
 }
 
+// A delete at the service cannot be taken back: the group (here the delete's own dispatch
+// mark, which would otherwise wait for the window) is in the store before the request goes.
+TEST_F(CommitGroupTest, ADeleteAtTheServiceGoesOutOnlyOnceTheGroupIsStored)
+{
+    FakeLibraryFile file;
+    file.accountId = h.account;
+    file.filename = QStringLiteral("gone.wav");
+    file.content = "old take";
+    auto gone = h.addRecord(*folder, QStringLiteral("gone.wav"), SyncFileStatus::pending,
+                            SyncFileDesiredState::deletedRemote);
+    gone->setRemoteId(h.fake.addFile(file));
+    h.context->save();
+    h.fake.delayNext("/api/v1/files/library/*", 300ms);
+    h.fake.takeMostDelayedAtOnce();
+    startPass();
+    ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; })) << "the delete was held";
+
+    EXPECT_EQ(h.records(folder->stableID()).at(*folder->folderPath() + QStringLiteral("/gone.wav")),
+              (State{SyncFileStatus::syncing, SyncFileDesiredState::deletedRemote}));
+    EXPECT_EQ(lane->commitGroupSize(), 0);
+    h.runUntilIdle(*lane);
+    EXPECT_TRUE(h.records(folder->stableID()).empty());
+    EXPECT_TRUE(h.serviceFiles().empty());
+}
+
 } // namespace
