@@ -26,6 +26,7 @@ using lane::logLine;
 
 Clock::Duration groupWindow = SyncLane::commitGroupWindow;
 int groupOutcomes = SyncLane::commitGroupOutcomes;
+int groupMarks = SyncLane::commitGroupMarks;
 
 } // namespace
 
@@ -33,6 +34,7 @@ void SyncLane::setCommitGroupForTesting(Clock::Duration window, int outcomes)
 {
     groupWindow = window;
     groupOutcomes = std::max(1, outcomes);
+    groupMarks = groupOutcomes;
 }
 
 bool SyncLane::groupHolds(const SyncFile *record) const
@@ -57,8 +59,8 @@ void SyncLane::groupDispatchMark()
     ++m_group.marks;
     openGroup();
     // The pending changes stay few even when nothing completes (every dispatch query lays
-    // them over its statement).
-    if (m_group.marks >= groupOutcomes || m_clock.now() - *m_group.openedAt >= groupWindow)
+    // them over its statement), and the dispatch that commits them waits for few pages.
+    if (m_group.marks >= groupMarks || m_clock.now() - *m_group.openedAt >= groupWindow)
         flushCommitGroup();
 }
 
