@@ -278,7 +278,7 @@ int main(int argc, char **argv)
     const qint64 largeMiB = argc > 4 ? std::max(1LL, QByteArray(argv[4]).toLongLong()) : 50;
 
     if (which == "small" || which == "both")
-        runCase(QStringLiteral("(a) %1 small files").arg(smallCount), smallCount, 1024, 64 * 1024, 11, 3.0, 0.9);
+        runCase(QStringLiteral("(a) %1 small files").arg(smallCount), smallCount, 1024, 64 * 1024, 11, 3.0, 0.6);
     if (which == "large" || which == "both")
         runCase(QStringLiteral("(b) %1 x %2 MiB").arg(largeCount).arg(largeMiB), largeCount, largeMiB << 20,
                 largeMiB << 20, 12, 1.2, 0);

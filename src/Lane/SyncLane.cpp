@@ -44,6 +44,8 @@ SyncLane::SyncLane(const LaneServices &services)
     // settled, owed afresh or removed (a pass, the feed, the intake, a reset), it goes.
     connect(&m_modelContext->container(), &ModelContainer::saved, this,
             [this](const StoreChanges &changes) { followFailingRecords(changes); });
+    // Whoever saved the context (this lane, another lane, the panel) wrote the group with it.
+    connect(m_modelContext.get(), &ModelContext::didSave, this, [this] { closeGroup(); });
 }
 
 SyncLane::~SyncLane()
@@ -53,6 +55,9 @@ SyncLane::~SyncLane()
     ++m_epoch;
     if (m_fileWatcher)
         m_fileWatcher->stop();
+    // Outcomes the service confirmed are not left to the next pass's hash check.
+    if (groupIsOpen())
+        flushCommitGroup();
 }
 
 QString SyncLane::accessLostMessage()
@@ -112,6 +117,8 @@ QCoro::Task<> SyncLane::readBookmarkAndActivate(QString folderPath, std::stop_to
 
 void SyncLane::stop()
 {
+    // What completed is stored before anything stops: the engine's stop is also the quit.
+    flushCommitGroup();
     ++m_epoch;
     m_started = false;
     m_manualPassStop.request_stop();
@@ -140,6 +147,8 @@ void SyncLane::stop()
 
 void SyncLane::pause()
 {
+    // What completed is stored now, not when the lane resumes (or the user quits meanwhile).
+    flushCommitGroup();
     setIsPaused(true);
     m_manualPassStop.request_stop();
     m_manualPassStop = std::stop_source();
@@ -251,7 +260,7 @@ bool SyncLane::isSettled() const
     return !m_syncTask.isRunning() && !m_rootCheckTask.isRunning() && !m_priorityTask.isRunning()
            && !m_prioritySleepTask.isRunning() && !m_isProcessingQueue && !m_queueRerunRequested
            && !m_debouncer->isPending(debounceKey()) && m_intakesInFlight == 0
-           && !m_fullSyncRetryTask.isRunning() && !m_queueRetryTask.isRunning();
+           && !m_fullSyncRetryTask.isRunning() && !m_queueRetryTask.isRunning() && !groupIsOpen();
 }
 
 QString SyncLane::debounceKey() const
@@ -344,7 +353,9 @@ void SyncLane::saveQuietly()
     try {
         m_modelContext->save();
     } catch (const std::exception &error) {
-        // The changes stay pending in the context; the next save writes them.
+        // The changes stay pending in the context; the next save writes them. The group's
+        // outcomes do not: none may say synced in memory while the store has not got it.
+        failGroup();
         traceStoreFailure(StoreStep::save, "saving", error);
     }
 }

@@ -301,6 +301,24 @@ public:
     // records wait for a retry time afterwards, one pass is scheduled at the earliest of them.
     QCoro::Task<> processQueue(std::stop_token stop);
 
+    // SyncLaneCommitGroup.cpp: the group commit
+    // Group commit: outcomes (and the dispatch marks made meanwhile) go to the store together,
+    // once commitGroupOutcomes outcomes or commitGroupMarks marks have gathered, or
+    // commitGroupWindow after the group opened, whichever comes first. The caps keep the
+    // unsaved records few: every query lays them over its statement, and one commit of many
+    // scattered rows writes many pages at once (a dispatch that pays for it waits as long:
+    // 4 marks keep that dispatch near 150 us at 100,000 records).
+    static constexpr std::chrono::milliseconds commitGroupWindow{2};
+    static constexpr int commitGroupOutcomes = 8;
+    static constexpr int commitGroupMarks = 4;
+    // A test program that kills a process inside the window widens it (process-wide).
+    static void setCommitGroupForTesting(Clock::Duration window, int outcomes);
+    // Commits the open group now (nothing when none is open). A failed commit leaves every
+    // outcome of the group owed again.
+    void flushCommitGroup();
+    // Outcomes and dispatch marks waiting for the group's commit.
+    qsizetype commitGroupSize() const { return qsizetype(m_group.records.size()) + m_group.marks; }
+
     // SyncLaneQueue.cpp: the work queue
     static constexpr int queueSlots = 4;
     // Runs the owed records of the folder, at most queueSlots at a time, until none is due or
@@ -353,8 +371,9 @@ public:
     // SyncLaneUpload.cpp: per-file operations, the upload
     // Per-file operations: upload, download, deletes.
     // Each throws the client's error unchanged and CancelledError when the lane was stopped
-    // or the token cancelled meanwhile; a failed journal save undoes this record's changes
-    // only and throws. Success leaves completion (desiredState, retries) to the queue.
+    // or the token cancelled meanwhile. A success's outcome and journal row ride with the
+    // group commit (a failed commit leaves every outcome of the group owed again); completion
+    // (desiredState, retries) is left to the queue.
     // `dispatched`: the queue's record and its generation when dispatched. When the record
     // written is that one, its completion goes into the upload's own save, and the result
     // says so: the queue then has nothing left to complete.
@@ -609,6 +628,24 @@ private:
     void refreshFilesPending();
     void noteStoreSaved(const StoreChanges &changes);
 
+    // SyncLaneCommitGroup.cpp: the group commit
+    // Starts the window (and its timer) unless a group is open already.
+    void openGroup();
+    // The dispatch mark just made rides with the group.
+    void groupDispatchMark();
+    // An operation's outcome, written on `record` (may be null: nothing left to write) with its
+    // journal row (may be null), rides with the group instead of a save of its own.
+    void groupOutcome(const std::shared_ptr<SyncFile> &record, const std::shared_ptr<OperationResolution> &row);
+    bool groupIsOpen() const { return !m_group.records.empty() || !m_group.rows.empty() || m_group.marks > 0; }
+    bool groupHolds(const SyncFile *record) const;
+    // A save of the context went through: what the group held is in the store.
+    void closeGroup();
+    // A save that carried the group failed: its journal rows go, and each of its records is
+    // set back to what the store holds and owed again on the back-off (its operation, still
+    // running, settles one dispatched again meanwhile).
+    void failGroup();
+    static QCoro::Task<> runGroupTimer(std::weak_ptr<SyncLane> weak, Clock::Duration window, std::stop_token stop);
+
     // SyncLaneFailures.cpp: the failure rules
     QCoro::Task<> handleFailure(std::exception_ptr error, DispatchContext context, std::stop_token stop);
     std::shared_ptr<OperationResolution> recordPermanentFailure(const std::shared_ptr<SyncFile> &found,
@@ -647,16 +684,20 @@ private:
         std::optional<QString> checksum;
         std::optional<QString> baseCommit;
     };
-    // Writes a successful upload onto the record at the path (made anew when it vanished)
-    // and the folder's head commit; returns the journal row, not yet inserted, and sets
-    // `written` to the record it wrote.
+    // Writes a successful upload onto the record at the path (the dispatched one while it
+    // holds the place; made anew when it vanished) and the folder's head commit; returns the
+    // journal row, not yet inserted, and sets `written` to the record it wrote.
     std::shared_ptr<OperationResolution> recordUploadSuccess(std::shared_ptr<SyncFile> &written,
                                                              const QString &localPath,
                                                              const FileSyncAPI::UploadResult &result,
                                                              const std::optional<QString> &checksum, bool isConflict,
                                                              const QString &fileUUID,
                                                              const std::optional<QString> &commit,
-                                                             const UploadBefore &before, const QDateTime &attemptedAt);
+                                                             const UploadBefore &before, const QDateTime &attemptedAt,
+                                                             const std::optional<Dispatched> &dispatched);
+    // The queue's record when it still holds the place (stored, at the path, of this
+    // folder), else the record found at the path, or null.
+    std::shared_ptr<SyncFile> holdingPlace(const std::optional<Dispatched> &dispatched, const QString &localPath);
     // The record at the path, or a new one of this folder inserted for it.
     std::shared_ptr<SyncFile> fetchOrCreateRecord(const QString &localPath);
     // Keeps a MultipartUploadState of the upload of `localPath` while the service holds it
@@ -831,6 +872,22 @@ private:
     // Data: the work queue and its failures
     OutstandingTally m_tally;
     bool m_countingSaves = false;
+
+    // Data: the group commit
+    struct CommitGroup
+    {
+        std::vector<std::shared_ptr<SyncFile>> records;           // outcomes, one entry per record
+        std::vector<std::shared_ptr<OperationResolution>> rows; // their journal rows
+        qsizetype marks = 0;                                      // dispatch marks
+        std::optional<Clock::Duration> openedAt;
+        // The folder's head commit before the group's first upload moved it.
+        std::optional<std::optional<QString>> headBefore;
+    };
+    CommitGroup m_group;
+    TaskHandle m_groupTimer;
+    // Records whose operation runs (the queue's and dispatchNow's), with how many runs each.
+    QHash<const SyncFile *, int> m_running;
+
     // The records whose failure is shown, by row id: what the last error says of it, when it
     // failed (a sequence) and its entry in the error list, if it has one.
     struct FailureNote

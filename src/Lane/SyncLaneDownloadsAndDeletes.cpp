@@ -317,7 +317,9 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     row.attemptedAt = attemptedAt;
     row.resolvedAt = m_clock.currentDateTime();
     row.outcome = QStringLiteral("succeeded");
-    saveJournaled(std::make_shared<OperationResolution>(std::move(row)), record);
+    // The file is in place: its outcome rides with the group (a kill before the commit leaves
+    // it owed, and its next download finds the service's content already there).
+    groupOutcome(record, std::make_shared<OperationResolution>(std::move(row)));
     if (written && checksum)
         m_verifiedStamps.insert(localPath, *written);
 
@@ -399,6 +401,9 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
                                      QStringLiteral("Kept at Harborly: another file of the folder is that file now"));
     }
     if (remoteId && !heldElsewhere) {
+        // A delete at the service cannot be taken back: what this pass stored so far (the
+        // uploads a moved file's delete waited for among it) reaches the store before it goes.
+        flushCommitGroup();
         try {
             auto deleting = api->deleteFile(*remoteId, stop);
             co_await std::move(deleting);
@@ -479,7 +484,9 @@ bool SyncLane::finishDeletion(const QString &operationType, const QString &local
     row.attemptedAt = attemptedAt;
     row.resolvedAt = m_clock.currentDateTime();
     row.outcome = QStringLiteral("succeeded");
-    saveJournaled(std::make_shared<OperationResolution>(std::move(row)), record);
+    // Done at the service or on disk already: a kill before the group's commit leaves the
+    // record owed, and its next attempt finds the file gone ("not found" counts as done).
+    groupOutcome(record, std::make_shared<OperationResolution>(std::move(row)));
     return record != nullptr;
 }
 

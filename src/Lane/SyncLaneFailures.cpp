@@ -529,9 +529,12 @@ void SyncLane::saveFailureRow(const std::shared_ptr<OperationResolution> &row, c
         // lose their work.
         qCWarning(lane::laneLog, "failure journal not saved: %s", e.what());
         m_modelContext->rollback(row);
+        if (found)
+            m_modelContext->rollback(found);
+        // The save carried the group's outcomes too: they are owed again.
+        failGroup();
         if (!found)
             return;
-        m_modelContext->rollback(found);
         // Undone, the record would stay "syncing", which only the first start of a process
         // sets back: the file would not go again in this run. Unrecorded, the failure is not
         // final either: the record goes back to the queue on the back-off (capped, since a

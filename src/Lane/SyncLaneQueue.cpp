@@ -118,6 +118,8 @@ QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
     }
     // Whatever ended the loop, no record is left to a task that outlives the pass.
     co_await group.waitForAll();
+    // The pass's last outcomes are stored with the pass, not a window later.
+    flushCommitGroup();
     disconnect(connection);
     m_countingSaves = false;
     m_tally = OutstandingTally();
@@ -162,7 +164,9 @@ std::shared_ptr<SyncFile> SyncLane::dequeueDueRecords()
     if (record->persistentID() != 0)
         m_tally.inFlight.insert(record->persistentID(), {record, owesWork(*record, laneID())});
     record->setSyncStatus(SyncFileStatus::syncing);
-    saveQuietly();
+    // Not saved on its own: unsaved, the mark reads as owed after a kill, which is what the
+    // first activation makes of a stored "syncing" anyway.
+    groupDispatchMark();
 
     const qint64 needed = filesCompletedThisPass() + filesSyncing() + 1;
     if (filesTotalThisPass() < needed)
@@ -205,7 +209,15 @@ QCoro::Task<> SyncLane::syncRecord(std::shared_ptr<SyncFile> record, std::stop_t
     const quint64 epoch = m_epoch;
     const DispatchContext context = dispatchContext(*record);
     const qint64 rowID = record->persistentID();
-    auto leaveFlight = qScopeGuard([this, rowID] { m_tally.inFlight.remove(rowID); });
+    const SyncFile *running = record.get();
+    ++m_running[running];
+    // A record whose outcome waits for the group's commit stays followed until then.
+    auto leaveFlight = qScopeGuard([this, rowID, running] {
+        if (--m_running[running] <= 0)
+            m_running.remove(running);
+        if (!groupHolds(running))
+            m_tally.inFlight.remove(rowID);
+    });
 
     setCurrentFile(context.name);
     notifyStateChanged();
@@ -316,7 +328,7 @@ void SyncLane::completeOperation(const std::optional<QString> &fileUUID, const Q
     else
         settleCompleted(*record, state, generation);
     clearErrors(localPath.section(u'/', -1));
-    saveQuietly();
+    groupOutcome(record, nullptr);
 }
 
 void SyncLane::settleCompleted(SyncFile &record, SyncFileDesiredState state, qint64 generation)
@@ -347,19 +359,33 @@ std::shared_ptr<SyncFile> SyncLane::findDispatchedRecord(const DispatchContext &
 }
 
 // filesPending must be exact at every dispatch and every finish, but a count walks every
-// owed entry of the folder's index (about 1 ms at 10,000). The queue counts once and then
-// follows the saves: a save that touches only records in flight moves the count by their
-// own change of owed work (read from their handles); any other change of this folder's
-// records, unsaved changes in the context, or a deletion it cannot place, means a recount.
+// owed entry of the folder's index (about 1 ms at 10,000). The queue counts once (the store
+// with the unsaved changes laid over it, as the user's view of the records) and then follows
+// the records it holds: those in flight and those whose outcome waits for the group's commit,
+// each moving the count by its own change of owed work (read from its handle). An unsaved
+// change of any other record, a save of another of this folder's records, or a deletion it
+// cannot place, means a recount.
 qint64 SyncLane::outstandingCount()
 {
     if (!m_countingSaves)
         return fetchOutstandingRecordCount(*m_modelContext, laneID());
-    if (!m_tally.valid || m_modelContext->hasChanges()) {
+    const auto followed = [this](const Record &record) {
+        if (record.tableInfo().typeIndex != SyncFile::typeIndex)
+            return true; // journal rows, the folder, a multipart state: no count of owed work
+        const auto it = m_tally.inFlight.constFind(record.persistentID());
+        return it != m_tally.inFlight.cend() && it->first.get() == &record;
+    };
+    if (!m_tally.valid || m_modelContext->hasChangesOtherThan(followed)) {
         m_tally.count = fetchOutstandingRecordCount(*m_modelContext, laneID());
         for (auto &entry : m_tally.inFlight)
             entry.second = owesWork(*entry.first, laneID());
         m_tally.valid = true;
+        return m_tally.count;
+    }
+    for (auto &entry : m_tally.inFlight) {
+        const bool owed = owesWork(*entry.first, laneID());
+        m_tally.count += qint64(owed) - qint64(entry.second);
+        entry.second = owed;
     }
     return m_tally.count;
 }

@@ -57,6 +57,15 @@ void SyncLane::applyConflict(const std::optional<FileSyncAPI::UploadConflict> &c
     record.setConflictMessage(conflict->message);
 }
 
+std::shared_ptr<SyncFile> SyncLane::holdingPlace(const std::optional<Dispatched> &dispatched,
+                                                 const QString &localPath)
+{
+    if (dispatched && dispatched->record && dispatched->record->state() == Record::State::persisted
+        && dispatched->record->localPath() == localPath && dispatched->record->folderID() == laneID())
+        return dispatched->record;
+    return fetchRecord(localPath);
+}
+
 std::shared_ptr<SyncFile> SyncLane::fetchOrCreateRecord(const QString &localPath)
 {
     if (auto record = fetchRecord(localPath))
@@ -86,7 +95,8 @@ FileSyncAPI::MultipartJournal SyncLane::multipartJournal(const QString &localPat
         data.createdAt = lane->m_clock.currentDateTime();
         data.folderID = lane->laneID();
         *written = lane->m_modelContext->insert(std::make_shared<MultipartUploadState>(std::move(data)));
-        // Before any part goes out: a kill from here on leaves something to abort.
+        // Before any part goes out: a kill from here on leaves something to abort. The save
+        // writes the open commit group with it.
         lane->saveQuietly();
     };
     journal.closed = [weak = weak_from_this(), written] {
@@ -105,9 +115,11 @@ void SyncLane::saveJournaled(const std::shared_ptr<OperationResolution> &row, co
     try {
         m_modelContext->save();
     } catch (...) {
-        // Other slots' unsaved work and the folder's cursor are not ours to discard.
+        // Other slots' unsaved work and the folder's cursor are not ours to discard; the
+        // group's outcomes, which this save carried, are owed again.
         m_modelContext->rollback(row);
         m_modelContext->rollback(record);
+        failGroup();
         throw;
     }
 }
@@ -129,11 +141,7 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     UploadBefore before;
     // Nothing has suspended since the queue read its record: while that one still holds this
     // place, it is the one a fetch would find.
-    std::shared_ptr<SyncFile> held;
-    if (dispatched && dispatched->record && dispatched->record->state() == Record::State::persisted
-        && dispatched->record->localPath() == localPath && dispatched->record->folderID() == laneID())
-        held = dispatched->record;
-    if (const auto record = held ? held : fetchRecord(localPath)) {
+    if (const auto record = holdingPlace(dispatched, localPath)) {
         if (record->baseCommitSha())
             baseCommit = record->baseCommitSha();
         if (const auto known = nonEmpty(record->fileUUID()))
@@ -183,12 +191,16 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     try {
         std::shared_ptr<SyncFile> written;
         const auto row = recordUploadSuccess(written, localPath, result, checksum, isConflict, fileUUID, commit, before,
-                                             attemptedAt);
-        // Nothing suspends between this save and the queue's completion: one commit for both.
+                                             attemptedAt, dispatched);
+        // Nothing suspends between this outcome and the queue's completion: one change for both.
         completed = dispatched && written == dispatched->record;
         if (completed)
             settleCompleted(*written, SyncFileDesiredState::uploadPending, dispatched->generation);
-        saveJournaled(row, written);
+        // The service has the bytes: the outcome may wait a moment for the group's commit. A
+        // failed commit sets the folder's head commit back to what it was before the group.
+        if (written && m_running.contains(written.get()) && !m_group.headBefore)
+            m_group.headBefore = headBefore;
+        groupOutcome(written, row);
     } catch (...) {
         // Only this upload's own change of the folder is undone.
         if (!folder->isDeleted())
@@ -217,10 +229,14 @@ std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(std::shared_p
                                                                    bool isConflict, const QString &fileUUID,
                                                                    const std::optional<QString> &commit,
                                                                    const UploadBefore &before,
-                                                                   const QDateTime &attemptedAt)
+                                                                   const QDateTime &attemptedAt,
+                                                                   const std::optional<Dispatched> &dispatched)
 {
-    // Fetched again: the record seen before the upload may have been replaced or removed.
-    const auto record = fetchOrCreateRecord(localPath);
+    // The queue's record while it still holds the place (no lookup by path per upload);
+    // fetched again when it was replaced, removed or moved away during the upload.
+    auto record = holdingPlace(dispatched, localPath);
+    if (!record)
+        record = fetchOrCreateRecord(localPath);
     written = record;
     record->setRemoteId(result.fileId);
     record->setLocalChecksum(checksum);

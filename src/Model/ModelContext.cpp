@@ -297,6 +297,13 @@ bool ModelContext::hasChanges() const
     return !m_inserted.empty() || !m_touched.empty();
 }
 
+bool ModelContext::hasChangesOtherThan(const std::function<bool(const Record &)> &known) const
+{
+    const auto unknown = [&](const std::shared_ptr<Record> &r) { return !known(*r); };
+    return std::any_of(m_inserted.begin(), m_inserted.end(), unknown)
+           || std::any_of(m_touched.begin(), m_touched.end(), unknown);
+}
+
 void ModelContext::save()
 {
     if (!hasChanges())

@@ -8,6 +8,7 @@
 #include <QObject>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <type_traits>
 #include <unordered_map>
@@ -71,6 +72,9 @@ public:
     // context made to other records on its behalf (a record replaced by a rename) stay.
     void rollback(const std::shared_ptr<Record> &record);
     bool hasChanges() const;
+    // Whether an unsaved change (insert, change or delete) is of a record `known` does not
+    // claim: one who follows its own unsaved records asks only about everyone else's.
+    bool hasChangesOtherThan(const std::function<bool(const Record &)> &known) const;
     // How many records of the type have an object in this context (held by anyone).
     template<typename T>
     qsizetype liveObjectCount() const

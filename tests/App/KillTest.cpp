@@ -165,6 +165,84 @@ TEST(KillTest, KilledTenTimesMidSyncEveryFileReachesTheServiceOnceAndNoRecordSta
     EXPECT_EQ(unsynced, 0);
 }
 
+// Killed while the outcomes of confirmed uploads wait for their group's commit (the window is
+// widened so that the kill surely falls inside it): those outcomes come back owed, and the next
+// run settles them by the hash check without sending their bytes again. Every file reaches the
+// service once and no record stays "syncing".
+TEST(KillTest, KilledInsideTheCommitGroupWindowTheLostOutcomesAreSettledWithoutSendingBytesAgain)
+{
+    constexpr int count = 60;
+    ProgramEnvironment environment;
+    auto &fake = environment.fake();
+    const qint64 account = fake.addAccount();
+    const QString root = environment.path("Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    auto contentOf = [](int i) { return "RIFF grouped take " + QByteArray::number(i).rightJustified(4, '0') + " end"; };
+    for (int i = 0; i < count; ++i) {
+        QFile file(root + QStringLiteral("/grouped-%1.wav").arg(i, 4, 10, QLatin1Char('0')));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(contentOf(i) + QByteArray(300, char('a' + i % 26)));
+    }
+    const QString secrets = prepare(environment, account, root);
+    // Times each request that carried a file's bytes (a form upload or a presigned PUT).
+    auto bytesSent = [&](int i) {
+        const std::string content = contentOf(i).toStdString();
+        int sent = 0;
+        for (const auto &request : fake.requestLog())
+            if ((request.path == "/api/v1/files/upload-blob" || request.path.rfind("/storage/", 0) == 0)
+                && request.body.find(content) != std::string::npos)
+                ++sent;
+        return sent;
+    };
+    auto indexOf = [](const QString &name) { return name.mid(8, 4).toInt(); };
+
+    // Slow confirmations keep the pass going for a while after the first ones are in.
+    fake.delayNext("/api/v1/files/confirm-upload", 100ms, -1);
+    auto killed = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE),
+                                    {QStringLiteral("--secrets"), secrets, QStringLiteral("--commit-group-window"),
+                                     QStringLiteral("600000")},
+                                    true);
+    ASSERT_TRUE(runUntil([&] { return fake.fileCount(account) >= 8; }, 60s));
+    ASSERT_TRUE(ProgramEnvironment::signal(*killed, SIGKILL)) << "the instance ended by itself";
+    ASSERT_TRUE(ProgramEnvironment::finished(*killed));
+    fake.clearFaults();
+
+    QList<int> confirmedBeforeKill;
+    for (const auto &file : fake.files(account))
+        confirmedBeforeKill.append(indexOf(file.filename));
+    ASSERT_LT(confirmedBeforeKill.size(), count) << "killed before the pass ended";
+    {
+        ModelContext context(ModelContainerFactory::makeContainer(environment.storePath()));
+        int storedSynced = 0;
+        for (const auto &record : context.fetch(FetchDescriptor<SyncFile>()))
+            storedSynced += record->syncStatus() == SyncFileStatus::synced;
+        ASSERT_LT(storedSynced, confirmedBeforeKill.size()) << "confirmed outcomes were waiting for their commit";
+    }
+
+    auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), {QStringLiteral("--secrets"), secrets},
+                                      true);
+    ASSERT_TRUE(runUntil([&] { return fake.fileCount(account) == size_t(count); }, 120s));
+    // The last outcomes are committed a moment after the service has them.
+    quillmere::test::runFor(2s);
+    ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGTERM)) << "the instance ended by itself";
+    ASSERT_TRUE(ProgramEnvironment::finished(*instance));
+    EXPECT_EQ(instance->exitCode(), 0);
+
+    std::map<QString, int> names;
+    for (const auto &file : fake.files(account))
+        ++names[file.filename];
+    EXPECT_EQ(names.size(), size_t(count));
+    for (const auto &[name, times] : names)
+        EXPECT_EQ(times, 1) << name.toStdString() << " reached the service more than once";
+    for (const int i : std::as_const(confirmedBeforeKill))
+        EXPECT_EQ(bytesSent(i), 1) << "grouped-" << i << ".wav: its bytes went again";
+    ModelContext context(ModelContainerFactory::makeContainer(environment.storePath()));
+    const auto records = context.fetch(FetchDescriptor<SyncFile>());
+    EXPECT_EQ(records.size(), size_t(count));
+    for (const auto &record : records)
+        EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced) << record->localPath().toStdString();
+}
+
 TEST(KillTest, AMultipartUploadKilledWithPartsInFlightIsAbortedAtTheNextStart)
 {
     ProgramEnvironment environment;

@@ -1,12 +1,16 @@
 // A quillmere instance whose secrets live in memory, seeded from a file: the program tests and
 // the idle benchmark run it, so that processes which are killed and started again never share
 // (or disturb) a keyring with other tests.
-//   quillmere_test_instance --secrets FILE [--multipart-threshold BYTES] [arguments of quillmere]
+//   quillmere_test_instance --secrets FILE [--multipart-threshold BYTES] [--commit-group-window MS]
+//                           [arguments of quillmere]
 // FILE holds the vault item as KeychainVault::encode writes it; files of BYTES or more go in
-// parts (a kill can then find a multipart upload under way without a file of hundreds of MB).
+// parts (a kill can then find a multipart upload under way without a file of hundreds of MB);
+// the lanes keep their outcomes uncommitted for MS milliseconds, however many gather (a kill
+// then surely falls inside the group's window).
 
 #include "Accounts/KeychainVault.h"
 #include "App/Program.h"
+#include "Lane/SyncLane.h"
 #include "Platform/BundleIdentifier.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 
@@ -45,6 +49,14 @@ int main(int argc, char **argv)
         if (!valid || bytes <= 0)
             return 2;
         options.multipartThreshold = bytes;
+    }
+    const qsizetype window = arguments.indexOf(QStringLiteral("--commit-group-window"));
+    if (window > 0 && window + 1 < arguments.size()) {
+        bool valid = false;
+        const qint64 milliseconds = arguments[window + 1].toLongLong(&valid);
+        if (!valid || milliseconds <= 0)
+            return 2;
+        quillmere::SyncLane::setCommitGroupForTesting(std::chrono::milliseconds(milliseconds), 1 << 20);
     }
     return quillmere::runQuillmere(application, options);
 }

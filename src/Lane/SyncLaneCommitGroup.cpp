@@ -1,0 +1,170 @@
+// Group commit: a pass's outcomes go to the store a few at a time, in one transaction each.
+//
+// A commit costs the pages it writes, not its statements: one per outcome and one per dispatch
+// mark made a pass spend most of its main thread in the store. Durability per file holds all
+// the same: a record is written synced only after the service confirmed its bytes, and an
+// outcome not yet committed when the process dies comes back owed; its next pass settles it by
+// the hash check, without sending the bytes again. A mark not yet committed reads as owed,
+// which is what the first activation makes of a "syncing" record anyway.
+
+#include "Lane/SyncLane.h"
+
+#include "Lane/LaneSupport.h"
+
+#include "ActivityLog/SyncLogger.h"
+#include "Model/ModelContext.h"
+#include "Model/OperationResolution.h"
+#include "Model/SyncFolder.h"
+
+#include <algorithm>
+
+namespace quillmere {
+
+namespace {
+
+using lane::logLine;
+
+Clock::Duration groupWindow = SyncLane::commitGroupWindow;
+int groupOutcomes = SyncLane::commitGroupOutcomes;
+int groupMarks = SyncLane::commitGroupMarks;
+
+} // namespace
+
+void SyncLane::setCommitGroupForTesting(Clock::Duration window, int outcomes)
+{
+    groupWindow = window;
+    groupOutcomes = std::max(1, outcomes);
+    groupMarks = groupOutcomes;
+}
+
+bool SyncLane::groupHolds(const SyncFile *record) const
+{
+    return std::any_of(m_group.records.begin(), m_group.records.end(),
+                       [record](const auto &held) { return held.get() == record; });
+}
+
+void SyncLane::openGroup()
+{
+    if (m_group.openedAt)
+        return;
+    m_group.openedAt = m_clock.now();
+    // On the lane's clock, which tests drive; nothing waits for it but the commit.
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    auto body = [weak, window = groupWindow](std::stop_token stop) { return runGroupTimer(weak, window, stop); };
+    m_groupTimer = TaskHandle::start(std::move(body));
+}
+
+void SyncLane::groupDispatchMark()
+{
+    ++m_group.marks;
+    openGroup();
+    // The pending changes stay few even when nothing completes (every dispatch query lays
+    // them over its statement), and the dispatch that commits them waits for few pages.
+    if (m_group.marks >= groupMarks || m_clock.now() - *m_group.openedAt >= groupWindow)
+        flushCommitGroup();
+}
+
+void SyncLane::groupOutcome(const std::shared_ptr<SyncFile> &record, const std::shared_ptr<OperationResolution> &row)
+{
+    // Only an operation the lane dispatched waits for the group: its record's run ends in the
+    // queue's completion, which the group's failure hands back to. Any other (a record that
+    // took the place meanwhile, an operation run on its own) is saved at once, and a failed
+    // save undoes its own change and throws, as it always did.
+    const bool dispatched = record ? m_running.contains(record.get()) : !m_running.isEmpty();
+    if (!dispatched) {
+        saveJournaled(row, record);
+        return;
+    }
+    if (row)
+        m_group.rows.push_back(m_modelContext->insert(row));
+    if (record && !groupHolds(record.get()))
+        m_group.records.push_back(record);
+    openGroup();
+    const Clock::Duration now = m_clock.now();
+    // A main thread too busy for the timer still commits once the window has passed.
+    if (qsizetype(m_group.records.size()) >= groupOutcomes || now - *m_group.openedAt >= groupWindow)
+        flushCommitGroup();
+}
+
+void SyncLane::flushCommitGroup()
+{
+    if (!groupIsOpen())
+        return;
+    // A success closes the group (didSave), a failure fails it (saveQuietly).
+    saveQuietly();
+    if (groupIsOpen() && !m_modelContext->hasChanges())
+        closeGroup(); // everything it held was written by someone else's save already
+}
+
+QCoro::Task<> SyncLane::runGroupTimer(std::weak_ptr<SyncLane> weak, Clock::Duration window, std::stop_token stop)
+{
+    Clock *clock = nullptr;
+    if (auto lane = weak.lock())
+        clock = &lane->m_clock;
+    else
+        co_return;
+    if (!co_await clock->sleepFor(window, stop))
+        co_return;
+    if (auto lane = weak.lock())
+        lane->flushCommitGroup();
+}
+
+void SyncLane::closeGroup()
+{
+    if (!groupIsOpen() && !m_group.openedAt && !m_group.headBefore)
+        return;
+    const CommitGroup group = std::exchange(m_group, CommitGroup());
+    m_groupTimer = TaskHandle();
+    // The tally followed the group's records while their outcome was unsaved; a record whose
+    // operation still runs stays followed until it ends.
+    for (const auto &record : group.records)
+        if (!m_running.contains(record.get()))
+            m_tally.inFlight.remove(record->persistentID());
+}
+
+void SyncLane::failGroup()
+{
+    if (!groupIsOpen())
+        return;
+    const CommitGroup group = std::exchange(m_group, CommitGroup());
+    m_groupTimer = TaskHandle();
+    if (group.records.empty() && group.rows.empty())
+        return; // marks alone: the records they mark run, and the next save writes them
+    for (const auto &row : group.rows)
+        m_modelContext->rollback(row);
+    const auto &folder = syncFolder();
+    if (group.headBefore && !folder->isDeleted())
+        folder->setHeadCommitSha(*group.headBefore);
+    int owedAgain = 0;
+    for (const auto &record : group.records) {
+        // Back to what the store holds: an outcome it never took, and a deletion undone.
+        m_modelContext->rollback(record);
+        m_tally.inFlight.remove(record->persistentID());
+        if (record->state() != Record::State::persisted)
+            continue; // never stored: the next full sync finds its file
+        if (m_running.contains(record.get())) {
+            // Dispatched again meanwhile: its operation settles it, never a second one.
+            record->setSyncStatus(SyncFileStatus::syncing);
+            continue;
+        }
+        if (!record->desiredState() || *record->desiredState() == SyncFileDesiredState::syncedLocal)
+            continue;
+        // Not at once: a store that keeps refusing would have the pass take it again and again.
+        retryOnBackOff(*record, record->retryCount() + 1);
+        ++owedAgain;
+    }
+    m_tally.valid = false;
+    if (owedAgain > 0)
+        logLine(SyncLogger::Event::pendingRetry,
+                QStringLiteral("The store refused %1 outcome(s) of %2: owed again, settled by their next pass")
+                    .arg(QString::number(owedAgain), syncFolder()->name()));
+    // The records owed again reach the store when it takes rows again (the group's journal
+    // rows, a trigger's refusal among them, are gone); until then the context keeps them.
+    try {
+        m_modelContext->save();
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::save, "saving the outcomes owed again", error);
+    }
+}
+
+} // namespace quillmere
