@@ -12,6 +12,7 @@
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Async/Clock.h"
 #include "Platform/Async/TaskHandle.h"
+#include "Platform/Async/WaitQueue.h"
 #include "ServiceAPI/FileSyncAPI.h"
 
 #include <QByteArray>
@@ -23,6 +24,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -208,9 +210,25 @@ public:
     void followFolderMove(const QString &from, const QString &to);
     // Decides from the three views which records are owed an upload, a download or a delete
     // at the service, and which are forgotten. Never throws.
+    // Files are taken in chunks of fullSyncChunkSize(), so that one chunk's records and strings
+    // are alive at a time. Given `chunkSaved`, a folder with more new files than one chunk has
+    // each chunk's new files settled against the service (the batch pre-pass) and saved before
+    // `chunkSaved` is called: the queue pass can send them while the next chunks are read.
     QCoro::Task<> reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                             std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
-                            std::stop_token stop);
+                            std::stop_token stop, std::function<void()> chunkSaved = {});
+    // The reconciliation's count of scanned files, for its log.
+    struct UploadTally
+    {
+        qsizetype candidates = 0;
+        qsizetype matched = 0;
+        qsizetype inProgress = 0;
+    };
+    // Records the folder's files the store does not know yet, chunk by chunk (see reconcile).
+    QCoro::Task<> recordNewFiles(QStringList newFiles, UploadTally tally, quint64 epoch, std::stop_token stop,
+                                 std::function<void()> chunkSaved);
+    qsizetype fullSyncChunkSize() const { return m_fullSyncChunkSize; }
+    void setFullSyncChunkSizeForTesting(qsizetype files) { m_fullSyncChunkSize = std::max<qsizetype>(1, files); }
     const TaskHandle &fullSyncRetryTask() const { return m_fullSyncRetryTask; }
     const TaskHandle &queueRetryTask() const { return m_queueRetryTask; }
 
@@ -322,6 +340,13 @@ public:
     // the service already holds and holds identical contents behind one representative.
     // Never throws; whatever it cannot settle stays pending for per-file dispatch.
     QCoro::Task<> runBatchPrePass(std::stop_token stop);
+    // The pre-pass of the given pending uploads only (path and generation as read), adding to
+    // the pass's tables rather than replacing them; `chunked` (a first sync's chunk) lets go
+    // of what it settled. Never throws.
+    QCoro::Task<> prePassFiles(QStringList paths, QHash<QString, qint64> generations, std::stop_token stop,
+                               bool chunked = false);
+    // This folder's records at these paths, in one query.
+    std::vector<std::shared_ptr<SyncFile>> fetchRecordsAt(const QStringList &paths);
     // After the representative of `checksum` has been sent: confirms the files held behind it
     // as pointers to that content in one request. Never throws.
     QCoro::Task<> confirmHeldDuplicates(QString checksum, std::stop_token stop);
@@ -537,6 +562,16 @@ private:
     bool m_isProcessingQueue = false;
     bool m_queueRerunRequested = false;
     std::optional<ListedFiles> m_listed;
+    // While a full sync still reads its chunks, the queue pass that sends the first ones waits
+    // here for more rather than ending when nothing is due.
+    struct ChunkFeed
+    {
+        bool open = true;
+        quint64 chunks = 0;
+        WaitQueue waiting;
+    };
+    std::shared_ptr<ChunkFeed> m_chunkFeed;
+    qsizetype m_fullSyncChunkSize = 1000;
     QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;
     // The m_heldDuplicates that m_heldPaths was built from, shared with it until it changes.
     QHash<QString, QList<QPair<QString, qint64>>> m_heldPathsSource;

@@ -141,11 +141,11 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
             if (!failure && isCurrent(epoch, stop)) {
                 auto scan = co_await scanLocalFiles(*folderPath, folderScope());
                 if (isCurrent(epoch, stop)) {
-                    auto tracked = fetchFolderRecords();
+                    const auto tracked = fetchFolderRecords().size();
                     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Found %1 local, %2 remote, %3 tracked for %4")
                                                                 .arg(QString::number(scan.files.size()),
                                                                      QString::number(remoteFiles.size()),
-                                                                     QString::number(tracked.size()), name));
+                                                                     QString::number(tracked), name));
                     for (const QString &unreadable : scan.unreadableFolders)
                         logLine(SyncLogger::Event::syncFailed,
                                 QStringLiteral("Could not read %1: its files are left as they are").arg(unreadable));
@@ -157,13 +157,37 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                         for (const QString &line : lines)
                             logLine(SyncLogger::Event::syncStarted, line);
                     }
+                    // The queue pass that sends the first chunks while the next are read; it
+                    // waits for more until the feed is closed, and this pass waits for it.
+                    std::optional<QCoro::Task<>> queuePass;
                     if (isCurrent(epoch, stop)) {
                         m_listed.emplace(remoteFiles);
                         m_checksums->clear();
-                        co_await reconcile(std::move(remoteFiles), std::move(scan), std::move(tracked), *folderPath,
-                                           stop);
+                        auto feed = std::make_shared<ChunkFeed>();
+                        auto chunkSaved = [this, feed, &queuePass, stop] {
+                            ++feed->chunks;
+                            if (!queuePass) {
+                                m_chunkFeed = feed;
+                                queuePass.emplace(processQueue(stop));
+                            } else {
+                                feed->waiting.resumeAll();
+                            }
+                        };
+                        co_await reconcile(std::move(remoteFiles), std::move(scan), {}, *folderPath, stop,
+                                           std::move(chunkSaved));
+                        feed->open = false;
+                        if (m_chunkFeed == feed)
+                            m_chunkFeed.reset();
+                        feed->waiting.resumeAll();
                     }
-                    if (isCurrent(epoch, stop)) {
+                    if (queuePass) {
+                        logLine(SyncLogger::Event::syncStarted, QStringLiteral("Marked %1 records with work owed for %2")
+                                                                    .arg(QString::number(fetchOutstandingRecords()),
+                                                                         name));
+                        co_await std::move(*queuePass);
+                        if (epoch == m_epoch)
+                            m_checksums->clear();
+                    } else if (isCurrent(epoch, stop)) {
                         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Marked %1 records with work owed for %2")
                                                                     .arg(QString::number(fetchOutstandingRecords()),
                                                                          name));
@@ -171,6 +195,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                         // What this pass took of the files is of no use to the next one.
                         m_checksums->clear();
                     }
+
                 }
             }
         }

@@ -78,6 +78,11 @@ QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
     int started = 0;
     int handled = 0;
     int toStart = queueSlots; // the initial fill, then one refill per finished child
+    quint64 fedChunks = m_chunkFeed ? m_chunkFeed->chunks : 0;
+    const auto takeFedChunks = [this](quint64 &seen) {
+        const quint64 now = m_chunkFeed ? m_chunkFeed->chunks : seen;
+        return std::exchange(seen, now) != now;
+    };
     try {
         for (;;) {
             while (toStart > 0) {
@@ -104,11 +109,21 @@ QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
                 setFilesSyncing(std::max<qint64>(filesSyncing() - 1, 0));
                 refreshFilesPending();
                 notifyStateChanged();
-                toStart = 1;
+                // A chunk the full sync handed over meanwhile may fill every free slot.
+                toStart = takeFedChunks(fedChunks) ? queueSlots - group.running() : 1;
                 continue;
             }
-            if (group.running() == 0)
-                break;
+            if (group.running() == 0) {
+                // Nothing due, but the full sync still reads the folder: wait for its next chunk.
+                const auto feed = m_chunkFeed;
+                if (!feed || !feed->open || !isCurrent(epoch, stop))
+                    break;
+                if (feed->chunks == fedChunks)
+                    co_await feed->waiting.wait();
+                takeFedChunks(fedChunks);
+                toStart = queueSlots;
+                continue;
+            }
             co_await group.waitForAny();
         }
     } catch (const std::exception &e) {
