@@ -170,6 +170,17 @@ public:
     };
     // The local listing of a full sync, with the folders it could not read: the records
     // under those are neither deleted nor marked.
+    // While a full sync still reads its chunks, the queue pass that sends the first ones waits
+    // here for more rather than ending when nothing is due.
+    struct ChunkFeed
+    {
+        bool open = true;
+        quint64 chunks = 0;
+        qint64 owed = 0; // files left owed by the chunks handed over since the pass began
+        // The chunk being settled against the service: not the queue's until handed over.
+        QSet<QString> reading;
+        WaitQueue waiting;
+    };
     struct LocalScan
     {
         QStringList files;
@@ -211,12 +222,14 @@ public:
     // Decides from the three views which records are owed an upload, a download or a delete
     // at the service, and which are forgotten. Never throws.
     // Files are taken in chunks of fullSyncChunkSize(), so that one chunk's records and strings
-    // are alive at a time. Given `chunkSaved`, a folder with more new files than one chunk has
-    // each chunk's new files settled against the service (the batch pre-pass) and saved before
-    // `chunkSaved` is called: the queue pass can send them while the next chunks are read.
+    // are alive at a time. Given a feed, a folder with more new files than one chunk has each
+    // chunk's new files settled against the service (the batch pre-pass), saved and handed over
+    // through the feed (`firstChunkSaved` after the first): the queue pass sends them while
+    // the next chunks are read.
     QCoro::Task<> reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                             std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
-                            std::stop_token stop, std::function<void()> chunkSaved = {});
+                            std::stop_token stop, std::shared_ptr<ChunkFeed> feed = {},
+                            std::function<void()> firstChunkSaved = {});
     // The reconciliation's count of scanned files, for its log.
     struct UploadTally
     {
@@ -226,7 +239,7 @@ public:
     };
     // Records the folder's files the store does not know yet, chunk by chunk (see reconcile).
     QCoro::Task<> recordNewFiles(QStringList newFiles, UploadTally tally, quint64 epoch, std::stop_token stop,
-                                 std::function<void()> chunkSaved);
+                                 std::shared_ptr<ChunkFeed> feed, std::function<void()> firstChunkSaved);
     qsizetype fullSyncChunkSize() const { return m_fullSyncChunkSize; }
     void setFullSyncChunkSizeForTesting(qsizetype files) { m_fullSyncChunkSize = std::max<qsizetype>(1, files); }
     const TaskHandle &fullSyncRetryTask() const { return m_fullSyncRetryTask; }
@@ -343,8 +356,9 @@ public:
     // The pre-pass of the given pending uploads only (path and generation as read), adding to
     // the pass's tables rather than replacing them; `chunked` (a first sync's chunk) lets go
     // of what it settled. Never throws.
-    QCoro::Task<> prePassFiles(QStringList paths, QHash<QString, qint64> generations, std::stop_token stop,
-                               bool chunked = false);
+    // Returns how many it settled.
+    QCoro::Task<qsizetype> prePassFiles(QStringList paths, QHash<QString, qint64> generations, std::stop_token stop,
+                                        bool chunked = false);
     // This folder's records at these paths, in one query.
     std::vector<std::shared_ptr<SyncFile>> fetchRecordsAt(const QStringList &paths);
     // After the representative of `checksum` has been sent: confirms the files held behind it
@@ -562,14 +576,6 @@ private:
     bool m_isProcessingQueue = false;
     bool m_queueRerunRequested = false;
     std::optional<ListedFiles> m_listed;
-    // While a full sync still reads its chunks, the queue pass that sends the first ones waits
-    // here for more rather than ending when nothing is due.
-    struct ChunkFeed
-    {
-        bool open = true;
-        quint64 chunks = 0;
-        WaitQueue waiting;
-    };
     std::shared_ptr<ChunkFeed> m_chunkFeed;
     qsizetype m_fullSyncChunkSize = 1000;
     QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;

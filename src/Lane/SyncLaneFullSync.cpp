@@ -164,18 +164,11 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                         m_listed.emplace(remoteFiles);
                         m_checksums->clear();
                         auto feed = std::make_shared<ChunkFeed>();
-                        auto chunkSaved = [this, feed, &queuePass, stop] {
-                            ++feed->chunks;
-                            if (!queuePass) {
-                                m_chunkFeed = feed;
-                                queuePass.emplace(processQueue(stop));
-                            } else {
-                                feed->waiting.resumeAll();
-                            }
-                        };
-                        co_await reconcile(std::move(remoteFiles), std::move(scan), {}, *folderPath, stop,
-                                           std::move(chunkSaved));
+                        auto firstChunkSaved = [this, &queuePass, stop] { queuePass.emplace(processQueue(stop)); };
+                        co_await reconcile(std::move(remoteFiles), std::move(scan), {}, *folderPath, stop, feed,
+                                           std::move(firstChunkSaved));
                         feed->open = false;
+                        feed->reading.clear();
                         if (m_chunkFeed == feed)
                             m_chunkFeed.reset();
                         feed->waiting.resumeAll();

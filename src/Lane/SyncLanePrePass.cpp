@@ -211,7 +211,7 @@ std::vector<std::shared_ptr<SyncFile>> SyncLane::fetchRecordsAt(const QStringLis
     }
 }
 
-QCoro::Task<> SyncLane::prePassFiles(QStringList paths, QHash<QString, qint64> generations, std::stop_token stop,
+QCoro::Task<qsizetype> SyncLane::prePassFiles(QStringList paths, QHash<QString, qint64> generations, std::stop_token stop,
                                      bool chunked)
 {
     const quint64 epoch = m_epoch;
@@ -220,8 +220,9 @@ QCoro::Task<> SyncLane::prePassFiles(QStringList paths, QHash<QString, qint64> g
     const QString folderName = syncFolder()->name();
     const QString folderUUID = laneID().toString(QUuid::WithoutBraces).toUpper();
     const std::shared_ptr<FileSyncAPI> api = m_apiClient;
+    QStringList settled; // set up or linked at the service: nothing left to send
     if (paths.isEmpty())
-        co_return;
+        co_return 0;
 
     QList<PrePassChecksum> results;
     try {
@@ -230,11 +231,11 @@ QCoro::Task<> SyncLane::prePassFiles(QStringList paths, QHash<QString, qint64> g
         results = co_await std::move(hashing);
     } catch (const std::exception &) {
         // Only a stop ends the hashing early.
-        co_return;
+        co_return settled.size();
     }
     auto alive = weak.lock();
     if (!alive || !isCurrent(epoch, stop))
-        co_return;
+        co_return settled.size();
 
     QList<PrePassChecksum> valid;
     for (auto &result : results) {
@@ -259,7 +260,7 @@ QCoro::Task<> SyncLane::prePassFiles(QStringList paths, QHash<QString, qint64> g
             const auto reply = co_await std::move(checking);
             alive = weak.lock();
             if (!alive || !isCurrent(epoch, stop))
-                co_return;
+                co_return settled.size();
             syncedHashes.unite(reply.synced);
             for (const auto &content : reply.deduplicated)
                 dedupReadyHashes.insert(content.contentSHA256);
@@ -269,10 +270,10 @@ QCoro::Task<> SyncLane::prePassFiles(QStringList paths, QHash<QString, qint64> g
         } catch (const std::exception &error) {
             alive = weak.lock();
             if (!alive || !isCurrent(epoch, stop))
-                co_return;
+                co_return settled.size();
             logBatchLine(QStringLiteral("Batch pre-pass check unavailable — falling back to per-file (%1)")
                              .arg(describe(error)));
-            co_return;
+            co_return settled.size();
         }
     }
     logBatchLine(QStringLiteral("Batch pre-pass: %1 synced, %2 dedup-ready, %3 need upload (%4)")
@@ -285,7 +286,6 @@ QCoro::Task<> SyncLane::prePassFiles(QStringList paths, QHash<QString, qint64> g
 
     qsizetype resolvedSynced = 0;
     qsizetype resolvedConfirmed = 0;
-    QStringList settled;
     // Content the service holds, but not at this file's place: confirmed as a pointer here.
     QList<qsizetype> candidates;
     for (qsizetype i = 0; i < valid.size(); ++i) {
@@ -340,14 +340,14 @@ QCoro::Task<> SyncLane::prePassFiles(QStringList paths, QHash<QString, qint64> g
         } catch (const std::exception &error) {
             alive = weak.lock();
             if (!alive || !isCurrent(epoch, stop))
-                co_return;
+                co_return settled.size();
             logBatchLine(QStringLiteral("Batch dedup-confirm unavailable — falling back to per-file (%1)")
                              .arg(describe(error)));
             continue;
         }
         alive = weak.lock();
         if (!alive || !isCurrent(epoch, stop))
-            co_return;
+            co_return settled.size();
 
         // A reply answers for its own chunk only.
         QList<ConfirmationTarget> targets;
@@ -409,12 +409,13 @@ QCoro::Task<> SyncLane::prePassFiles(QStringList paths, QHash<QString, qint64> g
     // What is settled is never sent: in a chunked first sync its checksum and stamp would only
     // take room until the pass ends, one of each file.
     if (!chunked)
-        co_return;
+        co_return settled.size();
     for (const QString &path : std::as_const(settled)) {
         m_prePassChecksums.remove(path);
         m_prePassStamps.remove(path);
     }
     m_checksums->forget(settled);
+    co_return settled.size();
 }
 
 } // namespace quillmere

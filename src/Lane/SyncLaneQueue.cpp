@@ -78,10 +78,17 @@ QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
     int started = 0;
     int handled = 0;
     int toStart = queueSlots; // the initial fill, then one refill per finished child
-    quint64 fedChunks = m_chunkFeed ? m_chunkFeed->chunks : 0;
-    const auto takeFedChunks = [this](quint64 &seen) {
-        const quint64 now = m_chunkFeed ? m_chunkFeed->chunks : seen;
-        return std::exchange(seen, now) != now;
+    // The full sync feeding this pass (held: its last chunks count after it let go of it).
+    std::shared_ptr<ChunkFeed> fedBy = m_chunkFeed;
+    quint64 fedChunks = fedBy ? fedBy->chunks : 0;
+    qint64 fedOwed = fedBy ? fedBy->owed : 0;
+    // A chunk handed over adds the files it left owed to the pass's total.
+    const auto takeFedChunks = [this, &fedBy, &fedOwed](quint64 &seen) {
+        if (!fedBy || fedBy->chunks == seen)
+            return false;
+        seen = fedBy->chunks;
+        setFilesTotalThisPass(filesTotalThisPass() + fedBy->owed - std::exchange(fedOwed, fedBy->owed));
+        return true;
     };
     try {
         for (;;) {
@@ -118,6 +125,11 @@ QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
                 const auto feed = m_chunkFeed;
                 if (!feed || !feed->open || !isCurrent(epoch, stop))
                     break;
+                if (feed != fedBy) {
+                    fedBy = feed;
+                    fedChunks = feed->chunks;
+                    fedOwed = feed->owed;
+                }
                 if (feed->chunks == fedChunks)
                     co_await feed->waiting.wait();
                 takeFedChunks(fedChunks);
@@ -143,6 +155,8 @@ std::shared_ptr<SyncFile> SyncLane::dequeueDueRecords()
     // Besides the held duplicates, the uploads this pass found no file for wait for the next.
     const auto excluded = [this] {
         QSet<QString> paths = heldDuplicatePaths();
+        if (m_chunkFeed)
+            paths.unite(m_chunkFeed->reading); // a full sync's chunk still being settled
         return paths.unite(m_notFilesThisPass);
     };
     const QSet<QString> held = excluded();

@@ -106,7 +106,8 @@ RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSync
 
 QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                                   std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
-                                  std::stop_token stop, std::function<void()> chunkSaved)
+                                  std::stop_token stop, std::shared_ptr<ChunkFeed> feed,
+                                  std::function<void()> firstChunkSaved)
 {
     const quint64 epoch = m_epoch;
     const auto folder = syncFolder();
@@ -407,27 +408,32 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     if (!policy.sendsLocalChanges)
         co_return;
     co_await recordNewFiles(std::move(newFiles), {candidateCount, matched, inProgress}, epoch, std::move(stop),
-                            std::move(chunkSaved));
+                            std::move(feed), std::move(firstChunkSaved));
 }
 
 QCoro::Task<> SyncLane::recordNewFiles(QStringList newFiles, UploadTally tally, quint64 epoch,
-                                       std::stop_token stop, std::function<void()> chunkSaved)
+                                       std::stop_token stop, std::shared_ptr<ChunkFeed> feed,
+                                       std::function<void()> firstChunkSaved)
 {
     const QUuid folderID = laneID();
     const qsizetype chunkSize = m_fullSyncChunkSize;
     // A folder of one chunk is recorded whole and left to the queue pass's own pre-pass.
-    const bool feeding = chunkSaved && newFiles.size() > chunkSize;
+    const bool feeding = feed && newFiles.size() > chunkSize;
     if (feeding) {
+        m_chunkFeed = feed;
         // The uploads owed before (tracked files changed) are settled first, as one group.
         co_await runBatchPrePass(stop);
         if (!isCurrent(epoch, stop))
             co_return;
     }
     qsizetype created = 0;
-    for (qsizetype start = 0; start < newFiles.size(); start += chunkSize) {
+    for (qsizetype start = 0; start < newFiles.size();) {
+        // The first chunk is a tenth of the others: the queue has work to send sooner.
+        const qsizetype size = feeding && start == 0 ? std::max<qsizetype>(1, chunkSize / 10) : chunkSize;
         QStringList paths;
-        for (qsizetype i = start; i < std::min(start + chunkSize, newFiles.size()); ++i)
+        for (qsizetype i = start; i < std::min(start + size, newFiles.size()); ++i)
             paths.append(std::exchange(newFiles[i], QString()));
+        start += size;
         auto readInodes = [paths] {
             QHash<QString, qint64> found;
             for (const QString &path : paths) {
@@ -441,6 +447,9 @@ QCoro::Task<> SyncLane::recordNewFiles(QStringList newFiles, UploadTally tally, 
         if (!isCurrent(epoch, stop))
             co_return;
 
+        if (feeding)
+            feed->reading = QSet<QString>(paths.cbegin(), paths.cend());
+        qint64 owed = 0;
         {
             QHash<QString, std::shared_ptr<SyncFile>> existing;
             for (auto &record : fetchRecordsAt(paths))
@@ -448,8 +457,10 @@ QCoro::Task<> SyncLane::recordNewFiles(QStringList newFiles, UploadTally tally, 
             for (const QString &path : std::as_const(paths)) {
                 if (const auto found = existing.constFind(path); found != existing.cend()) {
                     // Recorded meanwhile (the watcher's word); a transfer that began owns it.
-                    if ((*found)->syncStatus() != SyncFileStatus::syncing)
+                    if ((*found)->syncStatus() != SyncFileStatus::syncing) {
                         oweUpload(**found);
+                        ++owed;
+                    }
                     continue;
                 }
                 auto record = std::make_shared<SyncFile>(path, path.mid(path.lastIndexOf(u'/') + 1));
@@ -459,6 +470,7 @@ QCoro::Task<> SyncLane::recordNewFiles(QStringList newFiles, UploadTally tally, 
                 record->setInode(inode == inodes.cend() ? std::nullopt : std::optional<qint64>(*inode));
                 m_modelContext->insert(std::move(record));
                 ++created;
+                ++owed;
             }
             saveQuietly();
         }
@@ -476,12 +488,19 @@ QCoro::Task<> SyncLane::recordNewFiles(QStringList newFiles, UploadTally tally, 
             pending.append(record->localPath());
             pendingGenerations.insert(record->localPath(), record->generation());
         }
-        co_await prePassFiles(std::move(pending), std::move(pendingGenerations), stop, true);
+        owed -= co_await prePassFiles(std::move(pending), std::move(pendingGenerations), stop, true);
         if (!isCurrent(epoch, stop))
             co_return;
         if (releaseMoveOrigins(std::nullopt))
             saveQuietly();
-        chunkSaved();
+        feed->reading.clear();
+        if (++feed->chunks == 1) {
+            // The pass counts what the first chunk left owed itself.
+            firstChunkSaved();
+        } else {
+            feed->owed += owed;
+            feed->waiting.resumeAll();
+        }
         if (!isCurrent(epoch, stop))
             co_return;
     }
