@@ -7,6 +7,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 
 #include <utility>
 
@@ -96,7 +97,27 @@ std::optional<LibraryAPIClient::RemoteFile> readRemoteFile(const QJsonObject &ob
     return file;
 }
 
-std::optional<LibraryAPIClient::DeltaChange> readDeltaChange(const QJsonObject &object)
+// Values many entries of one reply repeat (a content type, a category, a folder, the action):
+// kept once and shared, not once per entry (a first catch-up names every file of the folder).
+class SharedTexts
+{
+public:
+    std::optional<QString> take(std::optional<QString> text)
+    {
+        if (!text)
+            return text;
+        const auto found = m_texts.constFind(*text);
+        if (found != m_texts.cend())
+            return *found;
+        m_texts.insert(*text);
+        return text;
+    }
+
+private:
+    QSet<QString> m_texts;
+};
+
+std::optional<LibraryAPIClient::DeltaChange> readDeltaChange(const QJsonObject &object, SharedTexts &shared)
 {
     const auto id = json::optionalInteger(object, QStringLiteral("id"));
     if (!id)
@@ -104,13 +125,13 @@ std::optional<LibraryAPIClient::DeltaChange> readDeltaChange(const QJsonObject &
     LibraryAPIClient::DeltaChange change;
     change.id = *id;
     change.filename = json::optionalString(object, QStringLiteral("filename")).value_or(QString());
-    change.mimeType = json::optionalString(object, QStringLiteral("mime_type"));
+    change.mimeType = shared.take(json::optionalString(object, QStringLiteral("mime_type")));
     change.fileSize = json::optionalInteger(object, QStringLiteral("file_size"));
     change.fileChecksum = json::optionalString(object, QStringLiteral("file_checksum"));
-    change.fileCategory = json::optionalString(object, QStringLiteral("file_category"));
-    change.drivePath = json::optionalString(object, QStringLiteral("drive_path"));
+    change.fileCategory = shared.take(json::optionalString(object, QStringLiteral("file_category")));
+    change.drivePath = shared.take(json::optionalString(object, QStringLiteral("drive_path")));
     change.userPlanId = json::optionalInteger(object, QStringLiteral("user_plan_id"));
-    change.action = json::optionalString(object, QStringLiteral("action")).value_or(QStringLiteral("created"));
+    change.action = shared.take(json::optionalString(object, QStringLiteral("action"))).value_or(QStringLiteral("created"));
     change.createdAt = json::optionalDate(object, QStringLiteral("created_at"));
     change.updatedAt = json::optionalDate(object, QStringLiteral("updated_at"));
     change.deletedAt = json::optionalDate(object, QStringLiteral("deleted_at"));
@@ -399,8 +420,11 @@ LibraryAPIClient::ChangeFeed LibraryAPIClient::parseChangesResponse(int status, 
         throw refusedWithBodyText(status, body, QStringLiteral("Changes request failed"));
     const QJsonObject object = json::parseObject(body);
     ChangeFeed feed;
-    for (const auto &entry : objectsOf(object, QStringLiteral("changes"))) {
-        if (auto change = readDeltaChange(entry))
+    SharedTexts shared;
+    const auto entries = objectsOf(object, QStringLiteral("changes"));
+    feed.changes.reserve(entries.size());
+    for (const auto &entry : entries) {
+        if (auto change = readDeltaChange(entry, shared))
             feed.changes.append(std::move(*change));
     }
     // Only the service knows where its feed stands. A cursor made from this device's clock
