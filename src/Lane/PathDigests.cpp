@@ -24,9 +24,9 @@ void PathDigests::finish()
     m_digests.shrink_to_fit();
 }
 
-bool PathDigests::contains(QStringView path) const
+bool PathDigests::contains(const Digest &digest) const
 {
-    return std::binary_search(m_digests.begin(), m_digests.end(), digestOf(path));
+    return std::binary_search(m_digests.begin(), m_digests.end(), digest);
 }
 
 } // namespace quillmere

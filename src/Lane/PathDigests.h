@@ -19,8 +19,10 @@ public:
 
     // Adds paths; contains() answers once finish() has sorted them.
     void add(QStringView path) { m_digests.push_back(digestOf(path)); }
+    void add(const Digest &digest) { m_digests.push_back(digest); }
     void finish();
-    bool contains(QStringView path) const;
+    bool contains(QStringView path) const { return contains(digestOf(path)); }
+    bool contains(const Digest &digest) const;
     qsizetype size() const { return qsizetype(m_digests.size()); }
 
 private:

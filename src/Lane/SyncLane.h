@@ -25,6 +25,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -185,6 +186,9 @@ public:
     {
         QStringList files;
         QStringList unreadableFolders;
+        // PathDigests::digestOf each file, in its order, taken off the main thread (empty
+        // when the scan was made by hand: reconcile takes them then).
+        std::vector<std::array<unsigned char, 32>> digests = {};
     };
 
     // The queue pass: pre-pass, then the slots until nothing is due. Never throws. Passes of

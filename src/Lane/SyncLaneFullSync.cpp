@@ -1,6 +1,7 @@
 #include "Lane/SyncLane.h"
 
 #include "Lane/LaneSupport.h"
+#include "Lane/PathDigests.h"
 
 #include "Accounts/KeychainVault.h"
 #include "ActivityLog/SyncLogger.h"
@@ -69,6 +70,9 @@ QCoro::Task<SyncLane::LocalScan> SyncLane::scanLocalFiles(QString folderPath, Fo
             scanDirectoryRecursively(folderPath, scan.files, scan.unreadableFolders);
         else
             scan.files = listFilesWithExtensions(folderPath, scope.extensions(), &scan.unreadableFolders);
+        scan.digests.reserve(size_t(scan.files.size()));
+        for (const QString &path : std::as_const(scan.files))
+            scan.digests.push_back(PathDigests::digestOf(path));
         return scan;
     };
     co_return co_await runInBackground(std::move(work));

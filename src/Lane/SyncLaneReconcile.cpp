@@ -116,9 +116,14 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     const QUuid folderID = laneID();
     const qsizetype chunkSize = m_fullSyncChunkSize;
     // The whole scan as digests: every decision below that asks "is it on disk" asks this.
+    if (local.digests.size() != size_t(local.files.size())) {
+        local.digests.clear();
+        for (const QString &path : std::as_const(local.files))
+            local.digests.push_back(PathDigests::digestOf(path));
+    }
     PathDigests localPaths;
-    for (const QString &path : std::as_const(local.files))
-        localPaths.add(path);
+    for (const auto &digest : local.digests)
+        localPaths.add(digest);
     localPaths.finish();
     QSet<qint64> remoteIds;
     // A listed size of 0 may only mean the listing left it out: not enforced.
@@ -149,9 +154,15 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
             for (const auto &record : fetchFolderRecords())
                 trackedPaths.add(record->localPath());
             trackedPaths.finish();
-            for (QString &path : local.files)
-                (trackedPaths.contains(path) ? trackedFiles : newFiles).append(std::move(path));
+            if (trackedPaths.size() == 0) {
+                newFiles = std::move(local.files);
+            } else {
+                for (qsizetype i = 0; i < local.files.size(); ++i)
+                    (trackedPaths.contains(local.digests[size_t(i)]) ? trackedFiles : newFiles)
+                        .append(std::move(local.files[i]));
+            }
             local.files.clear();
+            local.digests = {};
         }
 
         for (qsizetype start = 0; start < trackedFiles.size(); start += chunkSize) {
