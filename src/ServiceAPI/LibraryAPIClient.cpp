@@ -77,28 +77,8 @@ QList<QJsonObject> objectsOf(const QJsonObject &object, const QString &key)
     return array ? objectsOf(*array) : QList<QJsonObject>();
 }
 
-std::optional<LibraryAPIClient::RemoteFile> readRemoteFile(const QJsonObject &object)
-{
-    const auto id = json::optionalInteger(object, QStringLiteral("id"));
-    const auto filename = json::optionalString(object, QStringLiteral("filename"));
-    if (!id || !filename)
-        return std::nullopt;
-    LibraryAPIClient::RemoteFile file;
-    file.id = *id;
-    file.filename = *filename;
-    file.mimeType = json::optionalString(object, QStringLiteral("mime_type")).value_or(QString());
-    file.fileSize = json::optionalInteger(object, QStringLiteral("file_size")).value_or(0);
-    file.fileChecksum = json::optionalString(object, QStringLiteral("file_checksum"));
-    file.fileCategory = json::optionalString(object, QStringLiteral("file_category"));
-    file.drivePath = json::optionalString(object, QStringLiteral("drive_path"));
-    file.userPlanId = json::optionalInteger(object, QStringLiteral("user_plan_id"));
-    file.createdAt = json::optionalDate(object, QStringLiteral("created_at"));
-    file.updatedAt = json::optionalDate(object, QStringLiteral("updated_at"));
-    return file;
-}
-
 // Values many entries of one reply repeat (a content type, a category, a folder, the action):
-// kept once and shared, not once per entry (a first catch-up names every file of the folder).
+// kept once and shared, not once per entry (a listing or a first catch-up names every file).
 class SharedTexts
 {
 public:
@@ -116,6 +96,26 @@ public:
 private:
     QSet<QString> m_texts;
 };
+
+std::optional<LibraryAPIClient::RemoteFile> readRemoteFile(const QJsonObject &object, SharedTexts &shared)
+{
+    const auto id = json::optionalInteger(object, QStringLiteral("id"));
+    const auto filename = json::optionalString(object, QStringLiteral("filename"));
+    if (!id || !filename)
+        return std::nullopt;
+    LibraryAPIClient::RemoteFile file;
+    file.id = *id;
+    file.filename = *filename;
+    file.mimeType = shared.take(json::optionalString(object, QStringLiteral("mime_type"))).value_or(QString());
+    file.fileSize = json::optionalInteger(object, QStringLiteral("file_size")).value_or(0);
+    file.fileChecksum = json::optionalString(object, QStringLiteral("file_checksum"));
+    file.fileCategory = shared.take(json::optionalString(object, QStringLiteral("file_category")));
+    file.drivePath = shared.take(json::optionalString(object, QStringLiteral("drive_path")));
+    file.userPlanId = json::optionalInteger(object, QStringLiteral("user_plan_id"));
+    file.createdAt = json::optionalDate(object, QStringLiteral("created_at"));
+    file.updatedAt = json::optionalDate(object, QStringLiteral("updated_at"));
+    return file;
+}
 
 std::optional<LibraryAPIClient::DeltaChange> readDeltaChange(const QJsonObject &object, SharedTexts &shared)
 {
@@ -407,8 +407,11 @@ QList<LibraryAPIClient::RemoteFile> LibraryAPIClient::parseLibraryResponse(int s
     if (status != 200)
         throw refusedWithBodyText(status, body, QStringLiteral("Unknown error"));
     QList<RemoteFile> files;
-    for (const auto &entry : objectsOf(json::parseObject(body), QStringLiteral("files"))) {
-        if (auto file = readRemoteFile(entry))
+    SharedTexts shared;
+    const auto entries = objectsOf(json::parseObject(body), QStringLiteral("files"));
+    files.reserve(entries.size());
+    for (const auto &entry : entries) {
+        if (auto file = readRemoteFile(entry, shared))
             files.append(std::move(*file));
     }
     return files;
