@@ -408,12 +408,13 @@ QList<LibraryAPIClient::RemoteFile> LibraryAPIClient::parseLibraryResponse(int s
         throw refusedWithBodyText(status, body, QStringLiteral("Unknown error"));
     QList<RemoteFile> files;
     SharedTexts shared;
-    const auto entries = objectsOf(json::parseObject(body), QStringLiteral("files"));
-    files.reserve(entries.size());
-    for (const auto &entry : entries) {
-        if (auto file = readRemoteFile(entry, shared))
-            files.append(std::move(*file));
-    }
+    // Entry by entry: the whole reply as one document would weigh more than the list.
+    json::parseObjectEntries(
+        body, QLatin1StringView("files"), [&files](qsizetype count) { files.reserve(count); },
+        [&](const QJsonObject &entry) {
+            if (auto file = readRemoteFile(entry, shared))
+                files.append(std::move(*file));
+        });
     return files;
 }
 
@@ -421,15 +422,14 @@ LibraryAPIClient::ChangeFeed LibraryAPIClient::parseChangesResponse(int status, 
 {
     if (status != 200)
         throw refusedWithBodyText(status, body, QStringLiteral("Changes request failed"));
-    const QJsonObject object = json::parseObject(body);
     ChangeFeed feed;
     SharedTexts shared;
-    const auto entries = objectsOf(object, QStringLiteral("changes"));
-    feed.changes.reserve(entries.size());
-    for (const auto &entry : entries) {
-        if (auto change = readDeltaChange(entry, shared))
-            feed.changes.append(std::move(*change));
-    }
+    const QJsonObject object = json::parseObjectEntries(
+        body, QLatin1StringView("changes"), [&feed](qsizetype count) { feed.changes.reserve(count); },
+        [&](const QJsonObject &entry) {
+            if (auto change = readDeltaChange(entry, shared))
+                feed.changes.append(std::move(*change));
+        });
     // Only the service knows where its feed stands. A cursor made from this device's clock
     // would skip, for good, every change made before a clock running ahead.
     feed.cursor = json::optionalString(object, QStringLiteral("cursor"));
