@@ -128,17 +128,32 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     QSet<qint64> remoteIds;
     // A listed size of 0 may only mean the listing left it out: not enforced.
     QHash<qint64, qint64> listedSizes;
-    // Where the service keeps each file (below the folder, as it names it), and its content.
-    QHash<qint64, QString> listedPlaces;
-    QHash<qint64, QString> listedChecksums;
-    for (const auto &remote : remoteFiles) {
+    // Each id's entry of the listing (the last that names it): where the service keeps the
+    // file (below the folder, as it names it) and its content are read from it when asked,
+    // not copied for every file.
+    QHash<qint64, qsizetype> listedEntries;
+    for (qsizetype i = 0; i < remoteFiles.size(); ++i) {
+        const auto &remote = remoteFiles[i];
         remoteIds.insert(remote.id);
         if (remote.fileSize > 0)
             listedSizes.insert(remote.id, remote.fileSize);
-        listedPlaces.insert(remote.id, lane::entryPath(remote.drivePath, remote.filename));
-        if (remote.fileChecksum && !remote.fileChecksum->isEmpty())
-            listedChecksums.insert(remote.id, remote.fileChecksum->toLower());
+        listedEntries.insert(remote.id, i);
     }
+    const auto listedPlace = [&](qint64 id) {
+        const auto entry = listedEntries.constFind(id);
+        return entry == listedEntries.cend()
+                   ? QString()
+                   : lane::entryPath(remoteFiles[*entry].drivePath, remoteFiles[*entry].filename);
+    };
+    const auto listedChecksum = [&](qint64 id) -> std::optional<QString> {
+        const auto entry = listedEntries.constFind(id);
+        if (entry == listedEntries.cend())
+            return std::nullopt;
+        const auto &checksum = remoteFiles[*entry].fileChecksum;
+        if (!checksum || checksum->isEmpty())
+            return std::nullopt;
+        return checksum->toLower();
+    };
     trackedRecords.clear(); // re-read after every wait below
 
     // The files the store does not know yet: recorded in chunks once every decision about
@@ -229,7 +244,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
             auto &records = group.value();
             if (records.size() < 2)
                 continue;
-            const QString listed = listedPlaces.value(group.key());
+            const QString listed = listedPlace(group.key());
             const auto keeper = std::find_if(records.begin(), records.end(), [&](const auto &record) {
                 return record->localPath().startsWith(prefix) && record->localPath().mid(prefix.size()) == listed;
             });
@@ -270,9 +285,8 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
             if (!remoteIds.contains(*id)) {
                 // Gone at the service: the local delete is owed again (it keeps an edit).
                 record->oweLocalDelete();
-            } else if (listedChecksums.value(*id) != lastSyncedContent(*record)) {
-                record->setRemoteChecksum(listedChecksums.contains(*id) ? std::optional(listedChecksums.value(*id))
-                                                                        : std::nullopt);
+            } else if (const auto listed = listedChecksum(*id); listed.value_or(QString()) != lastSyncedContent(*record)) {
+                record->setRemoteChecksum(listed);
                 record->oweDownload();
                 noteListedSize(*id, listedSizes.contains(*id) ? std::optional<qint64>(listedSizes.value(*id))
                                                               : std::nullopt);
@@ -413,8 +427,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         saveQuietly();
     }
     remoteFiles.clear();
-    listedPlaces.clear();
-    listedChecksums.clear();
+    listedEntries.clear();
 
     if (!policy.sendsLocalChanges)
         co_return;
