@@ -84,10 +84,23 @@ public:
         return count;
     }
 
+    // When the first file's bytes reached the service (a presigned PUT), in nanoseconds of the
+    // machine's wall clock as the program printed it; 0 before any did.
+    qint64 firstUploadNs()
+    {
+        m_process.waitForReadyRead(100);
+        m_printed += m_process.readAllStandardOutput();
+        for (const QByteArray &line : m_printed.split('\n'))
+            if (line.startsWith("first upload:"))
+                return line.mid(13).trimmed().toLongLong();
+        return 0;
+    }
+
     ServiceAddress address;
 
 private:
     QProcess m_process;
+    QByteArray m_printed;
 };
 
 } // namespace quillmere::bench

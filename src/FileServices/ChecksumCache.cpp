@@ -86,6 +86,13 @@ std::optional<StampedChecksum> ChecksumCache::held(const QString &path) const
     return *found;
 }
 
+void ChecksumCache::forget(const QStringList &paths)
+{
+    std::lock_guard lock(m_mutex);
+    for (const QString &path : paths)
+        m_entries.remove(path);
+}
+
 void ChecksumCache::clear()
 {
     std::lock_guard lock(m_mutex);

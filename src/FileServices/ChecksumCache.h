@@ -51,6 +51,8 @@ public:
     // stamp with the file's own right before relying on it.
     std::optional<StampedChecksum> held(const QString &path) const;
 
+    // Lets go of what is held for these paths: files the pass will not read again.
+    void forget(const QStringList &paths);
     void clear();
 
 private:

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 namespace quillmere::lane {
@@ -34,6 +35,10 @@ struct RemotePlacement
 // found by the scan, under a folder the scan could not read or placed twice are left out.
 RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
                                  const QSet<qint64> &trackedIds, const QSet<QString> &localPaths,
+                                 const QStringList &unreadable, const FolderScope &scope);
+// The same with the scan asked through `isLocal` (a full sync keeps its paths as digests).
+RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
+                                 const QSet<qint64> &trackedIds, const std::function<bool(const QString &)> &isLocal,
                                  const QStringList &unreadable, const FolderScope &scope);
 
 } // namespace quillmere::lane

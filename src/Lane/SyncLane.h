@@ -12,6 +12,7 @@
 #include "Platform/Async/CancelledError.h"
 #include "Platform/Async/Clock.h"
 #include "Platform/Async/TaskHandle.h"
+#include "Platform/Async/WaitQueue.h"
 #include "ServiceAPI/FileSyncAPI.h"
 
 #include <QByteArray>
@@ -23,6 +24,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -104,12 +107,26 @@ public:
     static std::chrono::seconds deltaSyncInterval(int failures);
 
     // SyncLaneFullSync.cpp: the full sync
+    // While a full sync still reads its chunks, the queue pass that sends the first ones waits
+    // here for more rather than ending when nothing is due.
+    struct ChunkFeed
+    {
+        bool open = true;
+        quint64 chunks = 0;
+        qint64 owed = 0; // files left owed by the chunks handed over since the pass began
+        // The chunk being settled against the service: not the queue's until handed over.
+        QSet<QString> reading;
+        WaitQueue waiting;
+    };
     // The local listing of a full sync, with the folders it could not read: the records
     // under those are neither deleted nor marked.
     struct LocalScan
     {
         QStringList files;
         QStringList unreadableFolders;
+        // PathDigests::digestOf each file, in its order, taken off the main thread (empty
+        // when the scan was made by hand: reconcile takes them then).
+        std::vector<std::array<unsigned char, 32>> digests = {};
     };
     // The first full sync of an activation: listing, scan, reconciliation, then the queue.
     QCoro::Task<> performFullSync(std::stop_token stop);
@@ -160,9 +177,25 @@ public:
     // SyncLaneReconcile.cpp: reconciliation
     // Decides from the three views which records are owed an upload, a download or a delete
     // at the service, and which are forgotten. Never throws.
+    // Files are taken in chunks of fullSyncChunkSize(), so that one chunk's records and strings
+    // are alive at a time. Given a feed, a folder with more new files than one chunk has each
+    // chunk's new files settled against the service (the batch pre-pass), saved and handed over
+    // through the feed (`firstChunkSaved` after the first): the queue pass sends them while
+    // the next chunks are read.
     QCoro::Task<> reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                             std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
-                            std::stop_token stop);
+                            std::stop_token stop, std::shared_ptr<ChunkFeed> feed = {},
+                            std::function<void()> firstChunkSaved = {});
+    // The reconciliation's count of scanned files, for its log.
+    struct UploadTally
+    {
+        qsizetype candidates = 0;
+        qsizetype matched = 0;
+        qsizetype inProgress = 0;
+    };
+    // Records the folder's files the store does not know yet, chunk by chunk (see reconcile).
+    QCoro::Task<> recordNewFiles(QStringList newFiles, UploadTally tally, quint64 epoch, std::stop_token stop,
+                                 std::shared_ptr<ChunkFeed> feed, std::function<void()> firstChunkSaved);
 
     // SyncLanePrePass.cpp: the batch pre-pass
     // The file's size, change time and identity when it was hashed: content settled from
@@ -197,6 +230,14 @@ public:
     // the service already holds and holds identical contents behind one representative.
     // Never throws; whatever it cannot settle stays pending for per-file dispatch.
     QCoro::Task<> runBatchPrePass(std::stop_token stop);
+    // The pre-pass of the given pending uploads only (path and generation as read), adding to
+    // the pass's tables rather than replacing them; `chunked` (a first sync's chunk) lets go
+    // of what it settled. Never throws.
+    // Returns how many it settled.
+    QCoro::Task<qsizetype> prePassFiles(QStringList paths, QHash<QString, qint64> generations, std::stop_token stop,
+                                        bool chunked = false);
+    // This folder's records at these paths, in one query.
+    std::vector<std::shared_ptr<SyncFile>> fetchRecordsAt(const QStringList &paths);
     // One result per path, in order, hashed on several workers through the pass's checksums.
     // Only regular files of the folder at `root` are read (regularFileStampBelow): a path with
     // a link in the file's place or on the way to it gets no checksum. Throws CancelledError
@@ -464,6 +505,8 @@ public:
     const TaskHandle &livenessTask() const { return m_livenessTask; }
     const TaskHandle &prioritySleepTask() const { return m_prioritySleepTask; }
     const TaskHandle &fullSyncRetryTask() const { return m_fullSyncRetryTask; }
+    qsizetype fullSyncChunkSize() const { return m_fullSyncChunkSize; }
+    void setFullSyncChunkSizeForTesting(qsizetype files) { m_fullSyncChunkSize = std::max<qsizetype>(1, files); }
     const TaskHandle &queueRetryTask() const { return m_queueRetryTask; }
     int consecutiveDeltaFailures() const { return m_consecutiveDeltaFailures; }
     bool isProcessingQueue() const { return m_isProcessingQueue; }
@@ -844,6 +887,8 @@ private:
     bool m_isProcessingQueue = false;
     bool m_queueRerunRequested = false;
     std::optional<ListedFiles> m_listed;
+    std::shared_ptr<ChunkFeed> m_chunkFeed;
+    qsizetype m_fullSyncChunkSize = 1000;
     QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;
     // The m_heldDuplicates that m_heldPaths was built from, shared with it until it changes.
     QHash<QString, QList<QPair<QString, qint64>>> m_heldPathsSource;

@@ -1,6 +1,7 @@
 #include "Lane/SyncLane.h"
 
 #include "Lane/LaneSupport.h"
+#include "Lane/PathDigests.h"
 
 #include "Accounts/KeychainVault.h"
 #include "ActivityLog/SyncLogger.h"
@@ -69,6 +70,9 @@ QCoro::Task<SyncLane::LocalScan> SyncLane::scanLocalFiles(QString folderPath, Fo
             scanDirectoryRecursively(folderPath, scan.files, scan.unreadableFolders);
         else
             scan.files = listFilesWithExtensions(folderPath, scope.extensions(), &scan.unreadableFolders);
+        scan.digests.reserve(size_t(scan.files.size()));
+        for (const QString &path : std::as_const(scan.files))
+            scan.digests.push_back(PathDigests::digestOf(path));
         return scan;
     };
     co_return co_await runInBackground(std::move(work));
@@ -141,11 +145,11 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
             if (!failure && isCurrent(epoch, stop)) {
                 auto scan = co_await scanLocalFiles(*folderPath, folderScope());
                 if (isCurrent(epoch, stop)) {
-                    auto tracked = fetchFolderRecords();
+                    const auto tracked = fetchFolderRecords().size();
                     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Found %1 local, %2 remote, %3 tracked for %4")
                                                                 .arg(QString::number(scan.files.size()),
                                                                      QString::number(remoteFiles.size()),
-                                                                     QString::number(tracked.size()), name));
+                                                                     QString::number(tracked), name));
                     for (const QString &unreadable : scan.unreadableFolders)
                         logLine(SyncLogger::Event::syncFailed,
                                 QStringLiteral("Could not read %1: its files are left as they are").arg(unreadable));
@@ -157,13 +161,30 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                         for (const QString &line : lines)
                             logLine(SyncLogger::Event::syncStarted, line);
                     }
+                    // The queue pass that sends the first chunks while the next are read; it
+                    // waits for more until the feed is closed, and this pass waits for it.
+                    std::optional<QCoro::Task<>> queuePass;
                     if (isCurrent(epoch, stop)) {
                         m_listed.emplace(remoteFiles);
                         m_checksums->clear();
-                        co_await reconcile(std::move(remoteFiles), std::move(scan), std::move(tracked), *folderPath,
-                                           stop);
+                        auto feed = std::make_shared<ChunkFeed>();
+                        auto firstChunkSaved = [this, &queuePass, stop] { queuePass.emplace(processQueue(stop)); };
+                        co_await reconcile(std::move(remoteFiles), std::move(scan), {}, *folderPath, stop, feed,
+                                           std::move(firstChunkSaved));
+                        feed->open = false;
+                        feed->reading.clear();
+                        if (m_chunkFeed == feed)
+                            m_chunkFeed.reset();
+                        feed->waiting.resumeAll();
                     }
-                    if (isCurrent(epoch, stop)) {
+                    if (queuePass) {
+                        logLine(SyncLogger::Event::syncStarted, QStringLiteral("Marked %1 records with work owed for %2")
+                                                                    .arg(QString::number(fetchOutstandingRecords()),
+                                                                         name));
+                        co_await std::move(*queuePass);
+                        if (epoch == m_epoch)
+                            m_checksums->clear();
+                    } else if (isCurrent(epoch, stop)) {
                         logLine(SyncLogger::Event::syncStarted, QStringLiteral("Marked %1 records with work owed for %2")
                                                                     .arg(QString::number(fetchOutstandingRecords()),
                                                                          name));
@@ -171,6 +192,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                         // What this pass took of the files is of no use to the next one.
                         m_checksums->clear();
                     }
+
                 }
             }
         }

@@ -159,9 +159,6 @@ void SyncLane::markConfirmed(SyncFile &record, const QString &checksum, qint64 f
 
 QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
 {
-    const quint64 epoch = m_epoch;
-    const std::weak_ptr<SyncLane> weak = weak_from_this();
-
     std::vector<std::shared_ptr<SyncFile>> pending;
     try {
         auto request = SyncFile::inFolder(laneID());
@@ -175,12 +172,9 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
 
     dropPrePassTables();
 
-    const SyncFolderType kind = syncFolder()->folderType();
     if (pending.empty() || syncFolder()->policy().mirrorsPlanLayout)
         co_return;
     const QString folderName = syncFolder()->name();
-    const QString folderUUID = laneID().toString(QUuid::WithoutBraces).toUpper();
-    const std::shared_ptr<FileSyncAPI> api = m_apiClient;
     logBatchLine(QStringLiteral("Batch pre-pass: %1 pending uploads for %2").arg(QString::number(pending.size()), folderName));
 
     // Only paths and generations cross the waits; records are fetched again by path after.
@@ -200,6 +194,35 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         paths.append(record->localPath());
     }
     pending.clear();
+    co_await prePassFiles(std::move(paths), std::move(generations), std::move(stop));
+}
+
+std::vector<std::shared_ptr<SyncFile>> SyncLane::fetchRecordsAt(const QStringList &paths)
+{
+    if (paths.isEmpty())
+        return {};
+    auto request = SyncFile::inFolder(laneID());
+    request.in(SyncFile::Field::localPath, std::vector<QString>(paths.cbegin(), paths.cend()));
+    try {
+        return m_modelContext->fetch(request);
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading records by path", error);
+        return {};
+    }
+}
+
+QCoro::Task<qsizetype> SyncLane::prePassFiles(QStringList paths, QHash<QString, qint64> generations, std::stop_token stop,
+                                     bool chunked)
+{
+    const quint64 epoch = m_epoch;
+    const std::weak_ptr<SyncLane> weak = weak_from_this();
+    const SyncFolderType kind = syncFolder()->folderType();
+    const QString folderName = syncFolder()->name();
+    const QString folderUUID = laneID().toString(QUuid::WithoutBraces).toUpper();
+    const std::shared_ptr<FileSyncAPI> api = m_apiClient;
+    QStringList settled; // set up or linked at the service: nothing left to send
+    if (paths.isEmpty())
+        co_return 0;
 
     QList<PrePassChecksum> results;
     try {
@@ -208,11 +231,11 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         results = co_await std::move(hashing);
     } catch (const std::exception &) {
         // Only a stop ends the hashing early.
-        co_return;
+        co_return settled.size();
     }
     auto alive = weak.lock();
     if (!alive || !isCurrent(epoch, stop))
-        co_return;
+        co_return settled.size();
 
     QList<PrePassChecksum> valid;
     for (auto &result : results) {
@@ -237,7 +260,7 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
             const auto reply = co_await std::move(checking);
             alive = weak.lock();
             if (!alive || !isCurrent(epoch, stop))
-                co_return;
+                co_return settled.size();
             syncedHashes.unite(reply.synced);
             for (const auto &content : reply.deduplicated)
                 dedupReadyHashes.insert(content.contentSHA256);
@@ -247,10 +270,10 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         } catch (const std::exception &error) {
             alive = weak.lock();
             if (!alive || !isCurrent(epoch, stop))
-                co_return;
+                co_return settled.size();
             logBatchLine(QStringLiteral("Batch pre-pass check unavailable — falling back to per-file (%1)")
                              .arg(describe(error)));
-            co_return;
+            co_return settled.size();
         }
     }
     logBatchLine(QStringLiteral("Batch pre-pass: %1 synced, %2 dedup-ready, %3 need upload (%4)")
@@ -287,6 +310,7 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         record->setRemoteChecksum(result.checksum);
         record->setRemoteId(*remote);
         record->markSynced();
+        settled.append(result.localPath);
         ++resolvedSynced;
     }
 
@@ -316,14 +340,14 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         } catch (const std::exception &error) {
             alive = weak.lock();
             if (!alive || !isCurrent(epoch, stop))
-                co_return;
+                co_return settled.size();
             logBatchLine(QStringLiteral("Batch dedup-confirm unavailable — falling back to per-file (%1)")
                              .arg(describe(error)));
             continue;
         }
         alive = weak.lock();
         if (!alive || !isCurrent(epoch, stop))
-            co_return;
+            co_return settled.size();
 
         // A reply answers for its own chunk only.
         QList<ConfirmationTarget> targets;
@@ -338,6 +362,7 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
             if (!record || !isAsPrePassed(*record, generations.value(result.localPath, -1)))
                 continue;
             markConfirmed(*record, result.checksum, *fileIDs[j]);
+            settled.append(result.localPath);
             ++resolvedConfirmed;
         }
         if (!reply.failed.isEmpty())
@@ -357,15 +382,21 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
             groups[result.checksum].append(result.localPath);
     qsizetype heldCount = 0;
     for (auto group = groups.begin(); group != groups.end(); ++group) {
-        if (group->size() < 2)
+        // A later chunk's copies all wait behind the representative an earlier chunk chose.
+        const auto existing = m_heldDuplicates.find(group.key());
+        const bool joining = existing != m_heldDuplicates.end();
+        if (group->size() < 2 && !joining)
             continue;
         QStringList sorted = *group;
         std::sort(sorted.begin(), sorted.end());
         QList<QPair<QString, qint64>> held;
-        for (qsizetype i = 1; i < sorted.size(); ++i)
+        for (qsizetype i = joining ? 0 : 1; i < sorted.size(); ++i)
             held.append({sorted[i], generations.value(sorted[i], 0)});
         heldCount += held.size();
-        m_heldDuplicates.insert(group.key(), std::move(held));
+        if (joining)
+            existing->append(held);
+        else
+            m_heldDuplicates.insert(group.key(), std::move(held));
     }
     if (heldCount > 0)
         logBatchLine(QStringLiteral("Batch pre-pass: holding %1 intra-batch duplicate(s) behind their representative (%2)")
@@ -375,6 +406,16 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
                          .arg(QString::number(resolvedSynced), QString::number(resolvedConfirmed), folderName));
         saveQuietly();
     }
+    // What is settled is never sent: in a chunked first sync its checksum and stamp would only
+    // take room until the pass ends, one of each file.
+    if (!chunked)
+        co_return settled.size();
+    for (const QString &path : std::as_const(settled)) {
+        m_prePassChecksums.remove(path);
+        m_prePassStamps.remove(path);
+    }
+    m_checksums->forget(settled);
+    co_return settled.size();
 }
 
 } // namespace quillmere

@@ -78,6 +78,18 @@ QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
     int started = 0;
     int handled = 0;
     int toStart = queueSlots; // the initial fill, then one refill per finished child
+    // The full sync feeding this pass (held: its last chunks count after it let go of it).
+    std::shared_ptr<ChunkFeed> fedBy = m_chunkFeed;
+    quint64 fedChunks = fedBy ? fedBy->chunks : 0;
+    qint64 fedOwed = fedBy ? fedBy->owed : 0;
+    // A chunk handed over adds the files it left owed to the pass's total.
+    const auto takeFedChunks = [this, &fedBy, &fedOwed](quint64 &seen) {
+        if (!fedBy || fedBy->chunks == seen)
+            return false;
+        seen = fedBy->chunks;
+        setFilesTotalThisPass(filesTotalThisPass() + fedBy->owed - std::exchange(fedOwed, fedBy->owed));
+        return true;
+    };
     try {
         for (;;) {
             while (toStart > 0) {
@@ -104,11 +116,26 @@ QCoro::Task<> SyncLane::runQueueTaskGroup(std::stop_token stop)
                 setFilesSyncing(std::max<qint64>(filesSyncing() - 1, 0));
                 refreshFilesPending();
                 notifyStateChanged();
-                toStart = 1;
+                // A chunk the full sync handed over meanwhile may fill every free slot.
+                toStart = takeFedChunks(fedChunks) ? queueSlots - group.running() : 1;
                 continue;
             }
-            if (group.running() == 0)
-                break;
+            if (group.running() == 0) {
+                // Nothing due, but the full sync still reads the folder: wait for its next chunk.
+                const auto feed = m_chunkFeed;
+                if (!feed || !feed->open || !isCurrent(epoch, stop))
+                    break;
+                if (feed != fedBy) {
+                    fedBy = feed;
+                    fedChunks = feed->chunks;
+                    fedOwed = feed->owed;
+                }
+                if (feed->chunks == fedChunks)
+                    co_await feed->waiting.wait();
+                takeFedChunks(fedChunks);
+                toStart = queueSlots;
+                continue;
+            }
             co_await group.waitForAny();
         }
     } catch (const std::exception &e) {
@@ -130,6 +157,8 @@ std::shared_ptr<SyncFile> SyncLane::dequeueDueRecords()
     // Besides the held duplicates, the uploads this pass found no file for wait for the next.
     const auto excluded = [this] {
         QSet<QString> paths = heldDuplicatePaths();
+        if (m_chunkFeed)
+            paths.unite(m_chunkFeed->reading); // a full sync's chunk still being settled
         return paths.unite(m_notFilesThisPass);
     };
     const QSet<QString> held = excluded();

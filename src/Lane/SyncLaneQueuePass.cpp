@@ -50,7 +50,11 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
         notifyStateChanged();
     }
 
-    co_await runBatchPrePass(stop);
+    // A full sync that feeds this pass chunk by chunk settles each chunk against the service
+    // itself, before the chunk is handed over.
+    const bool fed = m_chunkFeed && m_chunkFeed->open;
+    if (!fed)
+        co_await runBatchPrePass(stop);
     if (epoch != m_epoch)
         co_return; // stopped: the lane's state belongs to whatever runs now
     // Moves confirmed since the last look (by the pre-pass, say) have their origins deleted
@@ -60,7 +64,7 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
 
     const qint64 owed = fetchOutstandingRecords();
     setFilesPending(owed);
-    if (owed <= 0) {
+    if (owed <= 0 && !fed) {
         logLine(QStringLiteral("Derived queue empty for %1").arg(name));
         if (syncState() == SyncEngineState::syncing())
             setSyncState(SyncEngineState::idle());

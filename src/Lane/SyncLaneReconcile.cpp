@@ -1,6 +1,7 @@
 #include "Lane/SyncLane.h"
 
 #include "Lane/LaneSupport.h"
+#include "Lane/PathDigests.h"
 #include "Lane/RemotePlacement.h"
 
 #include "ActivityLog/SyncLogger.h"
@@ -48,13 +49,6 @@ void oweUpload(SyncFile &record)
     record.setLocalModifiedAt(std::nullopt);
 }
 
-struct Candidate
-{
-    QString path;
-    QString filename;
-    bool tracked = false;
-};
-
 // A record the stale pass would delete at the service or forget, with what it was when judged.
 struct StaleRecord
 {
@@ -71,6 +65,15 @@ namespace lane {
 RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
                                  const QSet<qint64> &trackedIds, const QSet<QString> &localPaths,
                                  const QStringList &unreadable, const FolderScope &scope)
+{
+    const auto isLocal = [&localPaths](const QString &path) { return localPaths.contains(path); };
+    return placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope);
+}
+
+RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
+                                       const QSet<qint64> &trackedIds,
+                                       const std::function<bool(const QString &)> &isLocal,
+                                       const QStringList &unreadable, const FolderScope &scope)
 {
     RemotePlacement placement;
     QSet<QString> taken;
@@ -90,7 +93,7 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
             continue;
         }
         // Two listings at one path (one "." and one root, say) make one record.
-        if (localPaths.contains(*path) || isUnder(*path, unreadable) || taken.contains(*path))
+        if (isLocal(*path) || isUnder(*path, unreadable) || taken.contains(*path))
             continue;
         taken.insert(*path);
         QDir().mkpath(QFileInfo(*path).path());
@@ -103,110 +106,126 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
 
 QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                                   std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
-                                  std::stop_token stop)
+                                  std::stop_token stop, std::shared_ptr<ChunkFeed> feed,
+                                  std::function<void()> firstChunkSaved)
 {
     const quint64 epoch = m_epoch;
     const auto folder = syncFolder();
     const FolderPolicy policy = folder->policy();
     const QString name = folder->name();
     const QUuid folderID = laneID();
-    const QSet<QString> localPaths(local.files.cbegin(), local.files.cend());
+    const qsizetype chunkSize = m_fullSyncChunkSize;
+    // The whole scan as digests: every decision below that asks "is it on disk" asks this.
+    if (local.digests.size() != size_t(local.files.size())) {
+        local.digests.clear();
+        for (const QString &path : std::as_const(local.files))
+            local.digests.push_back(PathDigests::digestOf(path));
+    }
+    PathDigests localPaths;
+    for (const auto &digest : local.digests)
+        localPaths.add(digest);
+    localPaths.finish();
     QSet<qint64> remoteIds;
     // A listed size of 0 may only mean the listing left it out: not enforced.
     QHash<qint64, qint64> listedSizes;
-    // Where the service keeps each file (below the folder, as it names it), and its content.
-    QHash<qint64, QString> listedPlaces;
-    QHash<qint64, QString> listedChecksums;
-    for (const auto &remote : remoteFiles) {
+    // Each id's entry of the listing (the last that names it): where the service keeps the
+    // file (below the folder, as it names it) and its content are read from it when asked,
+    // not copied for every file.
+    QHash<qint64, qsizetype> listedEntries;
+    for (qsizetype i = 0; i < remoteFiles.size(); ++i) {
+        const auto &remote = remoteFiles[i];
         remoteIds.insert(remote.id);
         if (remote.fileSize > 0)
             listedSizes.insert(remote.id, remote.fileSize);
-        listedPlaces.insert(remote.id, lane::entryPath(remote.drivePath, remote.filename));
-        if (remote.fileChecksum && !remote.fileChecksum->isEmpty())
-            listedChecksums.insert(remote.id, remote.fileChecksum->toLower());
+        listedEntries.insert(remote.id, i);
     }
+    const auto listedPlace = [&](qint64 id) {
+        const auto entry = listedEntries.constFind(id);
+        return entry == listedEntries.cend()
+                   ? QString()
+                   : lane::entryPath(remoteFiles[*entry].drivePath, remoteFiles[*entry].filename);
+    };
+    const auto listedChecksum = [&](qint64 id) -> std::optional<QString> {
+        const auto entry = listedEntries.constFind(id);
+        if (entry == listedEntries.cend())
+            return std::nullopt;
+        const auto &checksum = remoteFiles[*entry].fileChecksum;
+        if (!checksum || checksum->isEmpty())
+            return std::nullopt;
+        return checksum->toLower();
+    };
     trackedRecords.clear(); // re-read after every wait below
 
+    // The files the store does not know yet: recorded in chunks once every decision about
+    // the tracked records is taken, since nothing below concerns them.
+    QStringList newFiles;
+    qsizetype candidateCount = 0;
+    qsizetype matched = 0;
+    qsizetype inProgress = 0;
     if (policy.sendsLocalChanges) {
-        QList<FileInfo> infos;
-        try {
-            auto hashing = computeChecksum(m_checksums, local.files, stop);
-            infos = co_await std::move(hashing);
-        } catch (...) {
-            co_return; // stopped
-        }
-        if (!isCurrent(epoch, stop))
-            co_return;
-
-        QHash<QString, std::shared_ptr<SyncFile>> byPath;
-        for (const auto &record : fetchFolderRecords())
-            byPath.insert(record->localPath(), record);
-        QList<Candidate> candidates;
-        int matched = 0;
-        int inProgress = 0;
-        for (const auto &info : infos) {
-            const auto found = byPath.constFind(info.path);
-            if (found == byPath.cend()) {
-                candidates.append({info.path, info.filename, false});
-                continue;
+        QStringList trackedFiles;
+        {
+            PathDigests trackedPaths;
+            for (const auto &record : fetchFolderRecords())
+                trackedPaths.add(record->localPath());
+            trackedPaths.finish();
+            if (trackedPaths.size() == 0) {
+                newFiles = std::move(local.files);
+            } else {
+                for (qsizetype i = 0; i < local.files.size(); ++i)
+                    (trackedPaths.contains(local.digests[size_t(i)]) ? trackedFiles : newFiles)
+                        .append(std::move(local.files[i]));
             }
-            const SyncFile &record = **found;
-            if (record.syncStatus() == SyncFileStatus::syncing)
-                ++inProgress;
-            else if (record.remoteId() && record.localChecksum() && *record.localChecksum() == info.checksum)
-                ++matched;
-            else
-                candidates.append({info.path, info.filename, true});
+            local.files.clear();
+            local.digests = {};
         }
-        byPath.clear();
-        SyncLogger::shared().log(SyncLogger::Event::deltaSync, SyncLogger::Direction::none, QString(),
-                                 QStringLiteral("Phase 1 complete: %1 candidates, %2 already matched, %3 in-progress (%4)")
-                                     .arg(QString::number(candidates.size()), QString::number(matched),
-                                          QString::number(inProgress), name));
 
-        QStringList newPaths;
-        for (const auto &candidate : candidates)
-            if (!candidate.tracked)
-                newPaths.append(candidate.path);
-        QHash<QString, qint64> inodes;
-        if (!newPaths.isEmpty()) {
-            auto readInodes = [newPaths] {
-                QHash<QString, qint64> found;
-                for (const QString &path : newPaths) {
-                    struct stat status{};
-                    if (::stat(QFile::encodeName(path).constData(), &status) == 0)
-                        found.insert(path, qint64(status.st_ino));
-                }
-                return found;
-            };
-            inodes = co_await runInBackground(std::move(readInodes));
+        for (qsizetype start = 0; start < trackedFiles.size(); start += chunkSize) {
+            QStringList paths;
+            for (qsizetype i = start; i < std::min(start + chunkSize, trackedFiles.size()); ++i)
+                paths.append(std::exchange(trackedFiles[i], QString()));
+            QList<FileInfo> infos;
+            try {
+                auto hashing = computeChecksum(m_checksums, paths, stop);
+                infos = co_await std::move(hashing);
+            } catch (...) {
+                co_return; // stopped
+            }
             if (!isCurrent(epoch, stop))
                 co_return;
-        }
 
-        int created = 0;
-        for (const auto &candidate : candidates) {
-            if (const auto record = fetchRecord(candidate.path)) {
-                // A transfer that began meanwhile owns the record.
-                if (record->syncStatus() != SyncFileStatus::syncing)
-                    oweUpload(*record);
-                continue;
+            QHash<QString, std::shared_ptr<SyncFile>> byPath;
+            for (auto &record : fetchRecordsAt(paths))
+                byPath.insert(record->localPath(), std::move(record));
+            QStringList settled;
+            for (const auto &info : infos) {
+                const auto found = byPath.constFind(info.path);
+                if (found == byPath.cend()) {
+                    // Gone from the store while the file was read: a new file after all.
+                    ++candidateCount;
+                    newFiles.append(info.path);
+                    continue;
+                }
+                SyncFile &record = **found;
+                if (record.syncStatus() == SyncFileStatus::syncing) {
+                    ++inProgress;
+                } else if (record.remoteId() && record.localChecksum() && *record.localChecksum() == info.checksum) {
+                    ++matched;
+                    settled.append(info.path);
+                } else {
+                    ++candidateCount;
+                    oweUpload(record);
+                }
             }
-            auto record = std::make_shared<SyncFile>(candidate.path, candidate.filename);
-            oweUpload(*record);
-            record->setFolderID(folderID);
-            const auto inode = inodes.constFind(candidate.path);
-            record->setInode(inode == inodes.cend() ? std::nullopt : std::optional<qint64>(*inode));
-            m_modelContext->insert(std::move(record));
-            ++created;
+            // A file that matches its record is not read again in this pass.
+            m_checksums->forget(settled);
+            saveQuietly();
         }
-        logLine(SyncLogger::Event::syncStarted, QStringLiteral("Upload diff: %1 to-upload, %2 already-synced, %3 "
-                                                               "in-progress, %4 new")
-                                                    .arg(candidates.size() - created)
-                                                    .arg(matched)
-                                                    .arg(inProgress)
-                                                    .arg(created));
-        saveQuietly();
+        candidateCount += newFiles.size();
+        SyncLogger::shared().log(SyncLogger::Event::deltaSync, SyncLogger::Direction::none, QString(),
+                                 QStringLiteral("Phase 1 complete: %1 candidates, %2 already matched, %3 in-progress (%4)")
+                                     .arg(QString::number(candidateCount), QString::number(matched),
+                                          QString::number(inProgress), name));
     }
 
     // One service file, one record. A store that has two records holding one id (an old name
@@ -225,7 +244,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
             auto &records = group.value();
             if (records.size() < 2)
                 continue;
-            const QString listed = listedPlaces.value(group.key());
+            const QString listed = listedPlace(group.key());
             const auto keeper = std::find_if(records.begin(), records.end(), [&](const auto &record) {
                 return record->localPath().startsWith(prefix) && record->localPath().mid(prefix.size()) == listed;
             });
@@ -266,9 +285,8 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
             if (!remoteIds.contains(*id)) {
                 // Gone at the service: the local delete is owed again (it keeps an edit).
                 record->oweLocalDelete();
-            } else if (listedChecksums.value(*id) != lastSyncedContent(*record)) {
-                record->setRemoteChecksum(listedChecksums.contains(*id) ? std::optional(listedChecksums.value(*id))
-                                                                        : std::nullopt);
+            } else if (const auto listed = listedChecksum(*id); listed.value_or(QString()) != lastSyncedContent(*record)) {
+                record->setRemoteChecksum(listed);
                 record->oweDownload();
                 noteListedSize(*id, listedSizes.contains(*id) ? std::optional<qint64>(listedSizes.value(*id))
                                                               : std::nullopt);
@@ -372,41 +390,150 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     if (changed)
         saveQuietly();
 
-    if (!policy.appliesRemoteInFullSync)
-        co_return;
-
-    auto place = [folderPath, remoteFiles = std::move(remoteFiles), trackedIds, localPaths,
-                  unreadable = local.unreadableFolders, scope] {
-        return lane::placeRemoteFiles(folderPath, remoteFiles, trackedIds, localPaths, unreadable, scope);
-    };
-    const auto placement = co_await runInBackground(std::move(place));
-    if (!isCurrent(epoch, stop))
-        co_return;
-    // Each refused or out-of-scope entry is logged once while the lane runs.
-    for (const auto &[id, rejected] : placement.rejected)
-        if (!std::exchange(m_refusedEntriesLogged[id], true))
-            logLine(SyncLogger::Event::syncFailed,
-                    QStringLiteral("Skipped %1 from %2: not a usable path in the folder").arg(rejected, name));
-    for (const auto &[id, relative] : placement.outOfScope)
-        if (!std::exchange(m_refusedEntriesLogged[id], true))
-            logLine(SyncLogger::Event::fileSkipped,
-                    QStringLiteral("Not downloading %1 to %2: the folder does not sync files there").arg(relative, name));
-    for (const auto &download : placement.downloads) {
-        if (fetchRecord(download.path))
-            continue; // tracked meanwhile
-        auto record = std::make_shared<SyncFile>(download.path, download.filename);
-        record->setRemoteId(download.id);
-        record->setRemoteChecksum(download.checksum);
-        noteListedSize(download.id, listedSizes.contains(download.id)
-                                        ? std::optional<qint64>(listedSizes.value(download.id))
-                                        : std::nullopt);
-        record->setSyncDirection(SyncFileDirection::download);
-        record->setDesiredState(SyncFileDesiredState::downloadPending);
-        record->setSyncStatus(SyncFileStatus::pending);
-        record->setFolderID(folderID);
-        m_modelContext->insert(std::move(record));
+    if (policy.appliesRemoteInFullSync) {
+        auto isLocal = [digests = std::move(localPaths)](const QString &path) { return digests.contains(path); };
+        auto place = [folderPath, remoteFiles = std::move(remoteFiles), trackedIds, isLocal = std::move(isLocal),
+                      unreadable = local.unreadableFolders, scope] {
+            return lane::placeRemoteFilesBeside(folderPath, remoteFiles, trackedIds, isLocal, unreadable, scope);
+        };
+        const auto placement = co_await runInBackground(std::move(place));
+        if (!isCurrent(epoch, stop))
+            co_return;
+        // Each refused or out-of-scope entry is logged once while the lane runs.
+        for (const auto &[id, rejected] : placement.rejected)
+            if (!std::exchange(m_refusedEntriesLogged[id], true))
+                logLine(SyncLogger::Event::syncFailed,
+                        QStringLiteral("Skipped %1 from %2: not a usable path in the folder").arg(rejected, name));
+        for (const auto &[id, relative] : placement.outOfScope)
+            if (!std::exchange(m_refusedEntriesLogged[id], true))
+                logLine(SyncLogger::Event::fileSkipped,
+                        QStringLiteral("Not downloading %1 to %2: the folder does not sync files there")
+                            .arg(relative, name));
+        for (const auto &download : placement.downloads) {
+            if (fetchRecord(download.path))
+                continue; // tracked meanwhile
+            auto record = std::make_shared<SyncFile>(download.path, download.filename);
+            record->setRemoteId(download.id);
+            record->setRemoteChecksum(download.checksum);
+            noteListedSize(download.id, listedSizes.contains(download.id)
+                                            ? std::optional<qint64>(listedSizes.value(download.id))
+                                            : std::nullopt);
+            record->setSyncDirection(SyncFileDirection::download);
+            record->setDesiredState(SyncFileDesiredState::downloadPending);
+            record->setSyncStatus(SyncFileStatus::pending);
+            record->setFolderID(folderID);
+            m_modelContext->insert(std::move(record));
+        }
+        saveQuietly();
     }
-    saveQuietly();
+    remoteFiles.clear();
+    listedEntries.clear();
+
+    if (!policy.sendsLocalChanges)
+        co_return;
+    co_await recordNewFiles(std::move(newFiles), {candidateCount, matched, inProgress}, epoch, std::move(stop),
+                            std::move(feed), std::move(firstChunkSaved));
+}
+
+QCoro::Task<> SyncLane::recordNewFiles(QStringList newFiles, UploadTally tally, quint64 epoch,
+                                       std::stop_token stop, std::shared_ptr<ChunkFeed> feed,
+                                       std::function<void()> firstChunkSaved)
+{
+    const QUuid folderID = laneID();
+    const qsizetype chunkSize = m_fullSyncChunkSize;
+    // A folder of one chunk is recorded whole and left to the queue pass's own pre-pass.
+    const bool feeding = feed && newFiles.size() > chunkSize;
+    if (feeding) {
+        m_chunkFeed = feed;
+        // The uploads owed before (tracked files changed) are settled first, as one group.
+        co_await runBatchPrePass(stop);
+        if (!isCurrent(epoch, stop))
+            co_return;
+    }
+    qsizetype created = 0;
+    for (qsizetype start = 0; start < newFiles.size();) {
+        // The first chunk is a tenth of the others: the queue has work to send sooner.
+        const qsizetype size = feeding && start == 0 ? std::max<qsizetype>(1, chunkSize / 10) : chunkSize;
+        QStringList paths;
+        for (qsizetype i = start; i < std::min(start + size, newFiles.size()); ++i)
+            paths.append(std::exchange(newFiles[i], QString()));
+        start += size;
+        auto readInodes = [paths] {
+            QHash<QString, qint64> found;
+            for (const QString &path : paths) {
+                struct stat status{};
+                if (::stat(QFile::encodeName(path).constData(), &status) == 0)
+                    found.insert(path, qint64(status.st_ino));
+            }
+            return found;
+        };
+        const QHash<QString, qint64> inodes = co_await runInBackground(std::move(readInodes));
+        if (!isCurrent(epoch, stop))
+            co_return;
+
+        if (feeding)
+            feed->reading = QSet<QString>(paths.cbegin(), paths.cend());
+        qint64 owed = 0;
+        {
+            QHash<QString, std::shared_ptr<SyncFile>> existing;
+            for (auto &record : fetchRecordsAt(paths))
+                existing.insert(record->localPath(), std::move(record));
+            for (const QString &path : std::as_const(paths)) {
+                if (const auto found = existing.constFind(path); found != existing.cend()) {
+                    // Recorded meanwhile (the watcher's word); a transfer that began owns it.
+                    if ((*found)->syncStatus() != SyncFileStatus::syncing) {
+                        oweUpload(**found);
+                        ++owed;
+                    }
+                    continue;
+                }
+                auto record = std::make_shared<SyncFile>(path, path.mid(path.lastIndexOf(u'/') + 1));
+                oweUpload(*record);
+                record->setFolderID(folderID);
+                const auto inode = inodes.constFind(path);
+                record->setInode(inode == inodes.cend() ? std::nullopt : std::optional<qint64>(*inode));
+                m_modelContext->insert(std::move(record));
+                ++created;
+                ++owed;
+            }
+            saveQuietly();
+        }
+        if (!feeding)
+            continue;
+
+        // Settled against the service before the queue sees them: the files it holds
+        // already are linked in one batch, not sent one by one.
+        QStringList pending;
+        QHash<QString, qint64> pendingGenerations;
+        for (const auto &record : fetchRecordsAt(paths)) {
+            if (record->desiredState() != SyncFileDesiredState::uploadPending
+                || record->syncStatus() != SyncFileStatus::pending || record->remoteId() || record->remoteChecksum())
+                continue;
+            pending.append(record->localPath());
+            pendingGenerations.insert(record->localPath(), record->generation());
+        }
+        owed -= co_await prePassFiles(std::move(pending), std::move(pendingGenerations), stop, true);
+        if (!isCurrent(epoch, stop))
+            co_return;
+        if (releaseMoveOrigins(std::nullopt))
+            saveQuietly();
+        feed->reading.clear();
+        if (++feed->chunks == 1) {
+            // The pass counts what the first chunk left owed itself.
+            firstChunkSaved();
+        } else {
+            feed->owed += owed;
+            feed->waiting.resumeAll();
+        }
+        if (!isCurrent(epoch, stop))
+            co_return;
+    }
+    logLine(SyncLogger::Event::syncStarted, QStringLiteral("Upload diff: %1 to-upload, %2 already-synced, %3 "
+                                                           "in-progress, %4 new")
+                                                .arg(tally.candidates - created)
+                                                .arg(tally.matched)
+                                                .arg(tally.inProgress)
+                                                .arg(created));
 }
 
 } // namespace quillmere

@@ -7,6 +7,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 
 #include <utility>
 
@@ -76,7 +77,27 @@ QList<QJsonObject> objectsOf(const QJsonObject &object, const QString &key)
     return array ? objectsOf(*array) : QList<QJsonObject>();
 }
 
-std::optional<LibraryAPIClient::RemoteFile> readRemoteFile(const QJsonObject &object)
+// Values many entries of one reply repeat (a content type, a category, a folder, the action):
+// kept once and shared, not once per entry (a listing or a first catch-up names every file).
+class SharedTexts
+{
+public:
+    std::optional<QString> take(std::optional<QString> text)
+    {
+        if (!text)
+            return text;
+        const auto found = m_texts.constFind(*text);
+        if (found != m_texts.cend())
+            return *found;
+        m_texts.insert(*text);
+        return text;
+    }
+
+private:
+    QSet<QString> m_texts;
+};
+
+std::optional<LibraryAPIClient::RemoteFile> readRemoteFile(const QJsonObject &object, SharedTexts &shared)
 {
     const auto id = json::optionalInteger(object, QStringLiteral("id"));
     const auto filename = json::optionalString(object, QStringLiteral("filename"));
@@ -85,18 +106,18 @@ std::optional<LibraryAPIClient::RemoteFile> readRemoteFile(const QJsonObject &ob
     LibraryAPIClient::RemoteFile file;
     file.id = *id;
     file.filename = *filename;
-    file.mimeType = json::optionalString(object, QStringLiteral("mime_type")).value_or(QString());
+    file.mimeType = shared.take(json::optionalString(object, QStringLiteral("mime_type"))).value_or(QString());
     file.fileSize = json::optionalInteger(object, QStringLiteral("file_size")).value_or(0);
     file.fileChecksum = json::optionalString(object, QStringLiteral("file_checksum"));
-    file.fileCategory = json::optionalString(object, QStringLiteral("file_category"));
-    file.drivePath = json::optionalString(object, QStringLiteral("drive_path"));
+    file.fileCategory = shared.take(json::optionalString(object, QStringLiteral("file_category")));
+    file.drivePath = shared.take(json::optionalString(object, QStringLiteral("drive_path")));
     file.userPlanId = json::optionalInteger(object, QStringLiteral("user_plan_id"));
     file.createdAt = json::optionalDate(object, QStringLiteral("created_at"));
     file.updatedAt = json::optionalDate(object, QStringLiteral("updated_at"));
     return file;
 }
 
-std::optional<LibraryAPIClient::DeltaChange> readDeltaChange(const QJsonObject &object)
+std::optional<LibraryAPIClient::DeltaChange> readDeltaChange(const QJsonObject &object, SharedTexts &shared)
 {
     const auto id = json::optionalInteger(object, QStringLiteral("id"));
     if (!id)
@@ -104,13 +125,13 @@ std::optional<LibraryAPIClient::DeltaChange> readDeltaChange(const QJsonObject &
     LibraryAPIClient::DeltaChange change;
     change.id = *id;
     change.filename = json::optionalString(object, QStringLiteral("filename")).value_or(QString());
-    change.mimeType = json::optionalString(object, QStringLiteral("mime_type"));
+    change.mimeType = shared.take(json::optionalString(object, QStringLiteral("mime_type")));
     change.fileSize = json::optionalInteger(object, QStringLiteral("file_size"));
     change.fileChecksum = json::optionalString(object, QStringLiteral("file_checksum"));
-    change.fileCategory = json::optionalString(object, QStringLiteral("file_category"));
-    change.drivePath = json::optionalString(object, QStringLiteral("drive_path"));
+    change.fileCategory = shared.take(json::optionalString(object, QStringLiteral("file_category")));
+    change.drivePath = shared.take(json::optionalString(object, QStringLiteral("drive_path")));
     change.userPlanId = json::optionalInteger(object, QStringLiteral("user_plan_id"));
-    change.action = json::optionalString(object, QStringLiteral("action")).value_or(QStringLiteral("created"));
+    change.action = shared.take(json::optionalString(object, QStringLiteral("action"))).value_or(QStringLiteral("created"));
     change.createdAt = json::optionalDate(object, QStringLiteral("created_at"));
     change.updatedAt = json::optionalDate(object, QStringLiteral("updated_at"));
     change.deletedAt = json::optionalDate(object, QStringLiteral("deleted_at"));
@@ -386,10 +407,14 @@ QList<LibraryAPIClient::RemoteFile> LibraryAPIClient::parseLibraryResponse(int s
     if (status != 200)
         throw refusedWithBodyText(status, body, QStringLiteral("Unknown error"));
     QList<RemoteFile> files;
-    for (const auto &entry : objectsOf(json::parseObject(body), QStringLiteral("files"))) {
-        if (auto file = readRemoteFile(entry))
-            files.append(std::move(*file));
-    }
+    SharedTexts shared;
+    // Entry by entry: the whole reply as one document would weigh more than the list.
+    json::parseObjectEntries(
+        body, QLatin1StringView("files"), [&files](qsizetype count) { files.reserve(count); },
+        [&](const QJsonObject &entry) {
+            if (auto file = readRemoteFile(entry, shared))
+                files.append(std::move(*file));
+        });
     return files;
 }
 
@@ -397,12 +422,14 @@ LibraryAPIClient::ChangeFeed LibraryAPIClient::parseChangesResponse(int status, 
 {
     if (status != 200)
         throw refusedWithBodyText(status, body, QStringLiteral("Changes request failed"));
-    const QJsonObject object = json::parseObject(body);
     ChangeFeed feed;
-    for (const auto &entry : objectsOf(object, QStringLiteral("changes"))) {
-        if (auto change = readDeltaChange(entry))
-            feed.changes.append(std::move(*change));
-    }
+    SharedTexts shared;
+    const QJsonObject object = json::parseObjectEntries(
+        body, QLatin1StringView("changes"), [&feed](qsizetype count) { feed.changes.reserve(count); },
+        [&](const QJsonObject &entry) {
+            if (auto change = readDeltaChange(entry, shared))
+                feed.changes.append(std::move(*change));
+        });
     // Only the service knows where its feed stands. A cursor made from this device's clock
     // would skip, for good, every change made before a clock running ahead.
     feed.cursor = json::optionalString(object, QStringLiteral("cursor"));

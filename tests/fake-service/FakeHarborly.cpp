@@ -374,6 +374,8 @@ FakeHarborly::AppliedFaults FakeHarborly::takeFaults(const FakeRequest &request)
 
 void FakeHarborly::log(const FakeRequest &request, int status)
 {
+    if (m_observer)
+        m_observer(request);
     LoggedRequest entry;
     static_cast<FakeRequest &>(entry) = request;
     entry.status = status;

@@ -97,6 +97,9 @@ public:
     std::vector<LoggedRequest> requestLog() const;
     std::vector<LoggedRequest> requestsTo(const std::string &method, const std::string &path) const;
     void clearRequestLog();
+    // Called with every request as it is logged, on the server's thread (a benchmark's service
+    // tells when the first bytes arrived). Set before start().
+    void setRequestObserver(std::function<void(const FakeRequest &)> observer) { m_observer = std::move(observer); }
 
     // --- Fault switches (`path` as in FakeFault: exact, or a prefix ending in "*")
     void addFault(FakeFault fault);
@@ -196,6 +199,7 @@ private:
 
     mutable std::mutex m_logMutex;
     std::vector<LoggedRequest> m_log;
+    std::function<void(const FakeRequest &)> m_observer;
     mutable std::mutex m_faultMutex;
     std::vector<FakeFault> m_faults;
 

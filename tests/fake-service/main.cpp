@@ -5,7 +5,9 @@
 
 #include "fake-service/FakeHarborly.h"
 
+#include <atomic>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -93,6 +95,19 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     FakeHarborly fake;
+    if (bench) {
+        // The moment the first file's bytes arrive, on the machine's wall clock, for the
+        // benchmark to compare with the moment its client started.
+        fake.setRequestObserver([](const FakeRequest &request) {
+            static std::atomic_flag told = ATOMIC_FLAG_INIT;
+            if (request.method != "PUT" || request.path.rfind("/storage/objects/", 0) != 0 || told.test_and_set())
+                return;
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            std::printf("first upload: %lld\n", (long long)now.tv_sec * 1'000'000'000LL + now.tv_nsec);
+            std::fflush(stdout);
+        });
+    }
     try {
         fake.start(port, host);
     } catch (const std::exception &error) {

@@ -94,6 +94,10 @@ size_t keepHeader(char *data, size_t size, size_t count, void *context)
             transfer->tooLarge = true;
             return 0;
         }
+        // Room for the whole body at once: grown by appends, a listing of every file would
+        // take up to twice its size. (A redirect's or a retried reply's fields come again.)
+        if (ok && declared > transfer->reply.capacity())
+            transfer->reply.reserve(qsizetype(declared));
     }
     return bytes;
 }

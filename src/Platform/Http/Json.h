@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -23,6 +24,13 @@ public:
 
 // A body that is not JSON throws JsonError; a top level that is not an object reads as empty.
 QJsonObject parseObject(const QByteArray &body);
+// The same for a reply whose bulk is one array (a listing of every file): the objects of the
+// array under `key` are read one at a time and handed to `entry` in order (other elements are
+// skipped), never held as one document; the object is returned with that array left empty.
+// `count` is told the number of elements first. A body this cannot take apart is read whole.
+QJsonObject parseObjectEntries(const QByteArray &body, QLatin1StringView key,
+                               const std::function<void(qsizetype count)> &count,
+                               const std::function<void(const QJsonObject &entry)> &entry);
 
 std::optional<qint64> optionalInteger(const QJsonObject &object, const QString &key);
 std::optional<QString> optionalString(const QJsonObject &object, const QString &key);

@@ -145,6 +145,53 @@ TEST(Json, ParsesObjectsAndRejectsWhatIsNotJson)
         EXPECT_THROW(json::parseObject(bad), json::JsonError) << bad;
 }
 
+// The entries of the array under "files" one by one, and what the rest of the object holds.
+struct Entries
+{
+    qsizetype told = -1;
+    QStringList names;
+    QJsonObject rest;
+};
+
+Entries readEntries(const QByteArray &body)
+{
+    Entries read;
+    read.rest = json::parseObjectEntries(
+        body, QLatin1StringView("files"), [&](qsizetype count) { read.told = count; },
+        [&](const QJsonObject &entry) { read.names.append(entry.value("name").toString()); });
+    return read;
+}
+
+TEST(Json, ReadsALargeArrayEntryByEntryAsTheWholeDocumentWouldRead)
+{
+    // Brackets, braces, commas and escaped quotes inside strings, a nested array, keys before
+    // and after, an element that is not an object.
+    const QByteArray body = R"({"cursor":"a]b,{","files":[{"name":"x \"]},[\" y","tags":[1,[2]]},)"
+                            R"( 7 ,{"name":"back\\slash"},{"name":"{}"}],"more":{"files":"no"}})";
+    const Entries read = readEntries(body);
+    EXPECT_EQ(read.told, 4);
+    EXPECT_EQ(read.names, (QStringList{QStringLiteral("x \"]},[\" y"), QStringLiteral("back\\slash"),
+                                       QStringLiteral("{}")}));
+    EXPECT_EQ(read.rest.value("cursor").toString(), QStringLiteral("a]b,{"));
+    EXPECT_EQ(read.rest.value("files").toArray().size(), 0);
+    EXPECT_EQ(read.rest.value("more").toObject().value("files").toString(), QStringLiteral("no"));
+
+    // Shapes it does not take apart are read whole, with the same result.
+    for (const QByteArray &whole : {QByteArray(R"({"files":[{"name":"a"}],"files":[{"name":"b"}]})"),
+                                    QByteArray(R"({"other":[{"name":"a"}]})"), QByteArray(R"({"files":[]})")}) {
+        const Entries again = readEntries(whole);
+        QStringList names;
+        for (const auto &value : json::parseObject(whole).value("files").toArray())
+            names.append(value.toObject().value("name").toString());
+        EXPECT_EQ(again.names, names) << whole.constData();
+        EXPECT_EQ(again.told, names.size()) << whole.constData();
+    }
+    // What is not JSON anywhere, in an entry or around the array, fails as the whole would.
+    for (const char *bad : {R"({"files":[{"name":"a"},]})", R"({"files":[{"name":}]})", R"({"files":[{"name":"a"}],})",
+                            R"({"files":[{"name":"a"}]} x)", R"({"files":[{"name":"a"})"})
+        EXPECT_THROW(readEntries(bad), json::JsonError) << bad;
+}
+
 TEST(InternetDate, ParsesOnlyStrictDatesWithZoneAndWritesUtcWholeSeconds)
 {
     const auto utc = parseInternetDate(u"2024-02-29T23:59:58Z");
