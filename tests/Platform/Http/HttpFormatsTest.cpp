@@ -145,6 +145,8 @@ TEST(Json, ParsesObjectsAndRejectsWhatIsNotJson)
         EXPECT_THROW(json::parseObject(bad), json::JsonError) << bad;
 }
 
+namespace {
+
 // The entries of the array under "files" one by one, and what the rest of the object holds.
 struct Entries
 {
@@ -161,6 +163,8 @@ Entries readEntries(const QByteArray &body)
         [&](const QJsonObject &entry) { read.names.append(entry.value("name").toString()); });
     return read;
 }
+
+} // namespace
 
 TEST(Json, ReadsALargeArrayEntryByEntryAsTheWholeDocumentWouldRead)
 {
