@@ -5,6 +5,7 @@
 #include "Lane/RemotePlacement.h"
 
 #include "ActivityLog/SyncLogger.h"
+#include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
@@ -355,8 +356,14 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     }
     bool changed = false;
     int kept = 0;
+    // Read afresh after the wait, all at once: one query per chunk of paths, not one per record.
+    QStringList stalePaths;
+    stalePaths.reserve(stale.size());
+    for (const auto &entry : stale)
+        stalePaths.append(entry.path);
+    const auto staleRecords = fetchRecordsAtPaths(*m_modelContext, laneID(), stalePaths);
     for (qsizetype i = 0; i < stale.size(); ++i) {
-        const auto record = fetchRecord(stale[i].path);
+        const auto record = staleRecords.value(stale[i].path);
         if (!record || record->generation() != stale[i].generation || record->desiredState() != stale[i].desired
             || record->syncStatus() == SyncFileStatus::syncing)
             continue; // changed while the paths were looked at: the next pass judges it again
@@ -377,8 +384,9 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
                 QStringLiteral("Kept %1 records of %2 whose files the scan did not list but are not gone "
                                "(a link, another drive or an unreadable path on the way)")
                     .arg(QString::number(kept), name));
+    const auto owingDownload = fetchRecordsAtPaths(*m_modelContext, laneID(), toOweDownload);
     for (const QString &path : toOweDownload) {
-        if (const auto record = fetchRecord(path); record && record->syncStatus() != SyncFileStatus::syncing) {
+        if (const auto record = owingDownload.value(path); record && record->syncStatus() != SyncFileStatus::syncing) {
             record->oweDownload();
             record->clearFailure();
             if (const auto id = record->remoteId())
@@ -409,9 +417,17 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
                 logLine(SyncLogger::Event::fileSkipped,
                         QStringLiteral("Not downloading %1 to %2: the folder does not sync files there")
                             .arg(relative, name));
+        QStringList placed;
+        placed.reserve(placement.downloads.size());
+        for (const auto &download : placement.downloads)
+            placed.append(download.path);
+        // Tracked meanwhile: one query per chunk of paths, and the places this loop fills.
+        const auto tracked = fetchRecordsAtPaths(*m_modelContext, laneID(), placed);
+        QSet<QString> taken(tracked.keyBegin(), tracked.keyEnd());
         for (const auto &download : placement.downloads) {
-            if (fetchRecord(download.path))
-                continue; // tracked meanwhile
+            if (taken.contains(download.path))
+                continue; // tracked meanwhile, or placed by an earlier entry
+            taken.insert(download.path);
             auto record = std::make_shared<SyncFile>(download.path, download.filename);
             record->setRemoteId(download.id);
             record->setRemoteChecksum(download.checksum);
