@@ -729,7 +729,7 @@ private:
     };
     // Writes a successful upload onto the record at the path (the dispatched one while it
     // holds the place; made anew when it vanished) and the folder's head commit; returns the
-    // journal row, not yet inserted, and sets `written` to the record it wrote.
+    // journal row for the caller to insert, and sets `written` to the record it wrote.
     std::shared_ptr<OperationResolution> recordUploadSuccess(std::shared_ptr<SyncFile> &written,
                                                              const QString &localPath,
                                                              const FileSyncAPI::UploadResult &result,

@@ -3,8 +3,8 @@
 // A commit costs the pages it writes, not its statements: one per outcome and one per dispatch
 // mark made a pass spend most of its main thread in the store. Durability per file holds all
 // the same: a record is written synced only after the service confirmed its bytes, and an
-// outcome not yet committed when the process dies comes back owed; its next pass settles it by
-// the hash check, without sending the bytes again. A mark not yet committed reads as owed,
+// outcome still uncommitted when the process dies comes back owed; its next pass settles it by
+// the hash check, without sending the bytes again. An uncommitted mark reads as owed,
 // which is what the first activation makes of a "syncing" record anyway.
 
 #include "Lane/SyncLane.h"
