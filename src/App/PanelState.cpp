@@ -60,16 +60,11 @@ bool PanelState::acknowledgeConflict(const QString &localPath)
         auto request = FetchDescriptor<SyncFile>().equals(SyncFile::Field::localPath, localPath).limitTo(1);
         const auto record = m_context->fetchFirst(request);
         if (record && record->syncStatus() == SyncFileStatus::conflict) {
-            record->setSyncStatus(SyncFileStatus::synced);
-            if (record->syncDirection() == SyncFileDirection::conflict)
-                record->setSyncDirection(SyncFileDirection::upload);
-            record->setConflictID(std::nullopt);
-            record->setConflictType(std::nullopt);
-            record->setConflictCommonAncestor(std::nullopt);
-            record->setConflictServerOid(std::nullopt);
-            record->setConflictMessage(std::nullopt);
+            record->acknowledgeConflict();
             m_context->save();
             acknowledged = true;
+            if (record->syncStatus() == SyncFileStatus::pending && record->folderID())
+                m_engine.conflictAcknowledged(*record->folderID());
         }
     } catch (const std::exception &error) {
         qCWarning(panelLog) << "A conflict could not be acknowledged:" << error.what();

@@ -348,6 +348,9 @@ public:
     // "Manual sync failed: <why>" when a pass could not read its feed, or nothing when a stop
     // or a hibernation ended the passes.
     void requestManualSync();
+    // The user acknowledged a conflict of the folder that held an edit back: its lane runs a
+    // pass (at the folder's priority) that sends the edit.
+    void conflictAcknowledged(const QUuid &folderID);
     void pauseAll();
     // Starts every lane again, running or not; folders without a lane get none.
     void resumeAll();

@@ -231,6 +231,15 @@ void SyncEngine::requestManualSync()
     m_manualSyncTasks.push_back(TaskHandle::startSoon(std::move(body)));
 }
 
+void SyncEngine::conflictAcknowledged(const QUuid &folderID)
+{
+    if (m_isPaused)
+        return; // resuming starts every lane, and its pass finds the edit owed
+    for (const auto &lane : lanes())
+        if (lane->laneID() == folderID)
+            lane->refreshPriority();
+}
+
 QCoro::Task<> SyncEngine::runManualSync(QPointer<SyncEngine> engine, quint64 epoch)
 {
     if (!engine)

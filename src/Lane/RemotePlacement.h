@@ -28,7 +28,12 @@ struct RemotePlacement
     QList<Download> downloads;
     QList<QPair<qint64, QString>> rejected; // id, the entry's path as the service gives it
     QList<QPair<qint64, QString>> outOfScope; // id, the entry's path below the folder
+    // Untracked entries whose place the scan found a file at (the first entry of each place).
+    QList<Download> onDisk;
 };
+
+// Whether placing makes the folders of the files to download (off the main thread).
+enum class FolderMaking { none, forDownloads };
 
 // Blocking: joins each service-given folder and name under the root (refusing what would
 // leave it) and makes the folders of the files to download. Entries already tracked (by id),
@@ -38,7 +43,9 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
                                  const QStringList &unreadable, const FolderScope &scope);
 // The same with the scan asked through `isLocal` (a full sync keeps its paths as digests).
 RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
-                                 const QSet<qint64> &trackedIds, const std::function<bool(const QString &)> &isLocal,
-                                 const QStringList &unreadable, const FolderScope &scope);
+                                       const QSet<qint64> &trackedIds,
+                                       const std::function<bool(const QString &)> &isLocal,
+                                       const QStringList &unreadable, const FolderScope &scope,
+                                       FolderMaking making = FolderMaking::forDownloads);
 
 } // namespace quillmere::lane

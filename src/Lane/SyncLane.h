@@ -196,6 +196,25 @@ public:
     // Records the folder's files the store does not know yet, chunk by chunk (see reconcile).
     QCoro::Task<> recordNewFiles(QStringList newFiles, UploadTally tally, quint64 epoch, std::stop_token stop,
                                  std::shared_ptr<ChunkFeed> feed, std::function<void()> firstChunkSaved);
+    // The steps of reconcile, in their order. Each returns false when the lane stopped meanwhile.
+    struct Reconciliation;
+    Reconciliation startReconciliation(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
+                                       QString folderPath, std::stop_token stop);
+    // Records listed files already on disk that no record holds: synced when identical; else the
+    // service's version is owed (download-only) or the file meets it as a conflict (two-way).
+    QCoro::Task<bool> adoptListedFiles(Reconciliation &pass);
+    // Hashes the tracked files: one changed since its record is owed an upload.
+    QCoro::Task<bool> matchTrackedFiles(Reconciliation &pass);
+    // One service file, one record: the records beside the listed place let go of it.
+    void repairSharedServiceFiles(Reconciliation &pass);
+    // Records that failed for good are judged again against the listing.
+    void rejudgeFailedRecords(Reconciliation &pass);
+    // Records not on disk: owed a delete at the service, forgotten or owed a download; every
+    // listed record learns the listed version. Fills `trackedIds` with the ids records hold.
+    QCoro::Task<bool> judgeStaleRecords(Reconciliation &pass, QSet<qint64> &trackedIds);
+    bool learnListedVersion(const Reconciliation &pass, SyncFile &record);
+    // Listed files the folder lacks get records owed their download.
+    QCoro::Task<bool> placeListedDownloads(Reconciliation &pass, QSet<qint64> trackedIds);
 
     // SyncLanePrePass.cpp: the batch pre-pass
     // The file's size, change time and identity when it was hashed: content settled from
@@ -252,6 +271,11 @@ public:
     // (replies that leave the name out); an entry serves one target only.
     static QList<std::optional<qint64>> matchConfirmations(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
                                                            const QList<ConfirmationTarget> &targets);
+    // The same, as the matched reply entries themselves (null where none matched); they point
+    // into `confirmed`.
+    static QList<const FileSyncAPI::BatchDedupConfirmed *>
+    matchConfirmedEntries(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
+                          const QList<ConfirmationTarget> &targets);
 
     // SyncLaneHeldDuplicates.cpp: the held duplicates
     // After the representative of `checksum` has been sent: confirms the files held behind it
@@ -301,6 +325,9 @@ public:
     // The content last synced with the service at the record's own place: none for a record
     // that holds no service file there (a file moved here and not sent yet, a new file).
     static std::optional<QString> lastSyncedContent(const SyncFile &record);
+    // Whether the service is known (by the latest listing, change or upload) to hold another
+    // version of the record's file than the one last synced here: then no delete of it is sent.
+    static bool hasNewerServiceVersion(const SyncFile &record);
     // The record lets go of the service file it held: it is a file of this folder the service
     // does not know (its content stays as the last one seen here).
     static void forgetServiceFile(SyncFile &record);
@@ -753,6 +780,12 @@ private:
     // A locally changed file that a download or a local delete must not replace or remove:
     // the record becomes owed an upload (a new generation, so completion leaves it pending).
     void keepLocalEdit(const QString &localPath, const QString &why);
+    // Whether an upload of the record would go over a service version this device never
+    // synced here with no base commit of the file's own for the service to judge it by.
+    static bool meetsUnseenVersion(const SyncFile &record);
+    // Both sides changed: nothing is sent, the record shows as a conflict, its edit stays owed.
+    void holdBothVersions(const std::shared_ptr<SyncFile> &record, const QString &serviceChecksum,
+                          const std::optional<Dispatched> &dispatched);
 
     // SyncLaneDownloadsAndDeletes.cpp: per-file operations, downloads and deletes
     // After a deletion: forgets the record unless it changed since the dispatch, and journals it.
@@ -766,7 +799,7 @@ private:
     QString drivePathKey(const QString &localPath) const;
     // Whether the record still waits for the same upload, unchanged since the pre-pass hashed it.
     bool isAsPrePassed(const SyncFile &record, qint64 generation) const;
-    void markConfirmed(SyncFile &record, const QString &checksum, qint64 fileID);
+    void markConfirmed(SyncFile &record, const QString &checksum, const FileSyncAPI::BatchDedupConfirmed &entry);
 
     // SyncLaneHeldDuplicates.cpp: the held duplicates
     // The request entry of one held duplicate, or none when its file is gone or not as hashed.
@@ -887,6 +920,8 @@ private:
     bool m_isProcessingQueue = false;
     bool m_queueRerunRequested = false;
     std::optional<ListedFiles> m_listed;
+    // When the full sync asked for the listing it reconciles (the lane's clock).
+    std::optional<QDateTime> m_listingAskedAt;
     std::shared_ptr<ChunkFeed> m_chunkFeed;
     qsizetype m_fullSyncChunkSize = 1000;
     QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;

@@ -467,6 +467,14 @@ std::optional<QString> SyncLane::lastSyncedContent(const SyncFile &record)
     return record.localChecksum()->toLower();
 }
 
+bool SyncLane::hasNewerServiceVersion(const SyncFile &record)
+{
+    // Only a version the service named counts: without one, the service's file is taken to be
+    // the one last synced here (nothing said otherwise).
+    const auto service = nonEmpty(record.remoteChecksum());
+    return record.remoteId() && service && service->toLower() != lastSyncedContent(record);
+}
+
 void SyncLane::forgetServiceFile(SyncFile &record)
 {
     record.setRemoteId(std::nullopt);
@@ -632,9 +640,23 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
             co_return;
         }
     }
+    if (record && record->desiredState() == SyncFileDesiredState::deletedRemote && holdsThisFile) {
+        if (!checksum || *checksum == lastSyncedContent(*record))
+            co_return; // the version the user deleted here: the delete at the service goes ahead
+        // Another device's newer version: an edit beats a delete. The owed delete is dropped
+        // (its dispatch checks the same), and the new version comes down below.
+        record->setRemoteChecksum(checksum);
+        if (record->syncStatus() == SyncFileStatus::syncing) {
+            record->setGeneration(record->generation() + 1);
+            co_return;
+        }
+        record->markSynced();
+        logLine(SyncLogger::Event::fileSkipped,
+                QStringLiteral("Not deleting %1 at Harborly: another device saved a newer version, which comes "
+                               "down instead")
+                    .arg(name));
+    }
     if (record && record->desiredState() == SyncFileDesiredState::deletedRemote) {
-        if (holdsThisFile)
-            co_return; // the user deleted it here: the delete at the service goes ahead
         // What the user deleted here was another service file, moved away or replaced since:
         // this one is new to the place and comes down like any other, once that record is gone.
         if (record->syncStatus() == SyncFileStatus::syncing) {
@@ -671,6 +693,9 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         record->setRemoteChecksum(checksum);
         co_return;
     }
+    if (record && record->syncStatus() == SyncFileStatus::conflict && checksum
+        && nonEmpty(record->remoteChecksum()).value_or(QString()).toLower() == *checksum)
+        co_return; // the version the conflict already shows: the record waits for the user
     if (policy.downloadsWaitForOpenApplications) {
         const QSet<QString> guards = runningGuardDAWs();
         if (!guards.isEmpty()) {
@@ -713,11 +738,10 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
                     QStringLiteral("Kept %1: its content differs from the plan's and is not sent back").arg(name));
             break;
         }
-        // Content the service does not know: kept, and sent as a local change. A file that
-        // was never synced here (moved here, or new) learns what the service holds at its
-        // place, so its own upload meets that version as a conflict instead of a pointer
-        // silently replacing it.
-        if (record && !record->remoteId())
+        // Content the service does not know: kept, and sent as a local change. The record
+        // learns what the service now holds at its place (a file never synced here too), so
+        // its own upload meets that version as a conflict instead of silently replacing it.
+        if (record)
             record->setRemoteChecksum(checksum);
         trackLocalChange(localPath, check.stamp);
         break;

@@ -376,6 +376,18 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
         keepLocalEdit(localPath, QStringLiteral("Kept at Harborly: the file is in the folder again"));
         co_return;
     }
+    if (hasNewerServiceVersion(*record)) {
+        // A delete carries no precondition: sent now, it would destroy a version no device has
+        // synced here. The edit wins; the newer version comes down instead.
+        record->oweDownload();
+        record->setSyncStatus(SyncFileStatus::pending);
+        record->setGeneration(record->generation() + 1);
+        saveJournaled(nullptr, record);
+        SyncLogger::shared().log(SyncLogger::Event::fileSkipped, SyncLogger::Direction::none, name,
+                                 QStringLiteral("Not deleted at Harborly: it holds a newer version from another "
+                                                "device, which comes down instead"));
+        throw CancelledError();
+    }
     if (found == DeletionProof::unproven) {
         // Behind a link, on another drive, or the folder is not where its records say: back
         // to its synced state, and the next full sync looks again.

@@ -136,6 +136,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
             }
         } else {
             QList<FileSyncAPI::RemoteFile> remoteFiles;
+            m_listingAskedAt = m_clock.currentDateTime();
             try {
                 remoteFiles = co_await api->listLibraryFiles(folder->folderType(),
                                                              folderID.toString(QUuid::WithoutBraces).toUpper(), stop);

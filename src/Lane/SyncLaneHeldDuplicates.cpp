@@ -103,17 +103,17 @@ QCoro::Task<> SyncLane::confirmHeldDuplicates(QString checksum, std::stop_token 
     QList<ConfirmationTarget> targets;
     for (const auto &candidate : sent)
         targets.append(candidate.target);
-    const auto fileIDs = matchConfirmations(reply.confirmed, targets);
+    const auto matched = matchConfirmedEntries(reply.confirmed, targets);
     qsizetype confirmed = 0;
     for (qsizetype i = 0; i < sent.size(); ++i) {
-        if (!fileIDs[i])
+        if (!matched[i])
             continue;
         const auto record = fetchRecord(sent[i].localPath);
         if (!record || !isAsPrePassed(*record, sent[i].generation))
             continue;
         record->setLfsOid(checksum);
         record->setLastSyncedAt(m_clock.currentDateTime());
-        markConfirmed(*record, checksum, *fileIDs[i]);
+        markConfirmed(*record, checksum, *matched[i]);
         ++confirmed;
     }
     if (confirmed > 0) {

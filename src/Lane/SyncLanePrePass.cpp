@@ -103,16 +103,17 @@ SyncLane::computePrePassChecksums(std::shared_ptr<ChecksumCache> checksums, QStr
     co_return co_await runInBackground(std::move(stamping));
 }
 
-QList<std::optional<qint64>> SyncLane::matchConfirmations(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
-                                                          const QList<ConfirmationTarget> &targets)
+QList<const FileSyncAPI::BatchDedupConfirmed *>
+SyncLane::matchConfirmedEntries(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
+                                const QList<ConfirmationTarget> &targets)
 {
-    QHash<QString, QList<qint64>> byKey;
+    QHash<QString, QList<const FileSyncAPI::BatchDedupConfirmed *>> byKey;
     for (const auto &entry : confirmed)
         byKey[confirmationKey(entry.contentSHA256, entry.drivePath.value_or(QString()),
                               entry.filename.value_or(QString()))]
-            .append(entry.fileId);
+            .append(&entry);
 
-    QList<std::optional<qint64>> matched(targets.size());
+    QList<const FileSyncAPI::BatchDedupConfirmed *> matched(targets.size(), nullptr);
     // Exact matches first, for every target, so a reply without names never takes the entry
     // that names another target.
     auto take = [&](qsizetype index, const QString &key) {
@@ -127,6 +128,15 @@ QList<std::optional<qint64>> SyncLane::matchConfirmations(const QList<FileSyncAP
         if (!matched[i])
             take(i, confirmationKey(targets[i].checksum, targets[i].drivePath, QString()));
     return matched;
+}
+
+QList<std::optional<qint64>> SyncLane::matchConfirmations(const QList<FileSyncAPI::BatchDedupConfirmed> &confirmed,
+                                                          const QList<ConfirmationTarget> &targets)
+{
+    QList<std::optional<qint64>> ids;
+    for (const auto *entry : matchConfirmedEntries(confirmed, targets))
+        ids.append(entry ? std::optional<qint64>(entry->fileId) : std::nullopt);
+    return ids;
 }
 
 QString SyncLane::drivePathKey(const QString &localPath) const
@@ -144,11 +154,15 @@ bool SyncLane::isAsPrePassed(const SyncFile &record, qint64 generation) const
     return hashed != m_prePassStamps.cend() && fileStamp(record.localPath()) == *hashed;
 }
 
-void SyncLane::markConfirmed(SyncFile &record, const QString &checksum, qint64 fileID)
+void SyncLane::markConfirmed(SyncFile &record, const QString &checksum, const FileSyncAPI::BatchDedupConfirmed &entry)
 {
     record.setLocalChecksum(checksum);
     record.setRemoteChecksum(checksum);
-    record.setRemoteId(fileID);
+    record.setRemoteId(entry.fileId);
+    // The service's commit of this very file: the base a later edit's upload names, so the
+    // service can tell it met another device's version.
+    if (!entry.commitSha.isEmpty())
+        record.setBaseCommitSha(entry.commitSha);
     // Settled: a back-off left from an earlier failed try of the upload goes with it.
     record.markSynced();
     if (!record.inode()) {
@@ -353,15 +367,15 @@ QCoro::Task<qsizetype> SyncLane::prePassFiles(QStringList paths, QHash<QString, 
         QList<ConfirmationTarget> targets;
         for (const qsizetype i : chunk)
             targets.append({valid[i].checksum, drivePathKey(valid[i].localPath), valid[i].filename});
-        const auto fileIDs = matchConfirmations(reply.confirmed, targets);
+        const auto entries = matchConfirmedEntries(reply.confirmed, targets);
         for (qsizetype j = 0; j < chunk.size(); ++j) {
-            if (!fileIDs[j])
+            if (!entries[j])
                 continue;
             const auto &result = valid[chunk[j]];
             auto record = fetchRecord(result.localPath);
             if (!record || !isAsPrePassed(*record, generations.value(result.localPath, -1)))
                 continue;
-            markConfirmed(*record, result.checksum, *fileIDs[j]);
+            markConfirmed(*record, result.checksum, *entries[j]);
             settled.append(result.localPath);
             ++resolvedConfirmed;
         }

@@ -74,7 +74,8 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
 RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
                                        const QSet<qint64> &trackedIds,
                                        const std::function<bool(const QString &)> &isLocal,
-                                       const QStringList &unreadable, const FolderScope &scope)
+                                       const QStringList &unreadable, const FolderScope &scope,
+                                       FolderMaking making)
 {
     RemotePlacement placement;
     QSet<QString> taken;
@@ -94,10 +95,15 @@ RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSync
             continue;
         }
         // Two listings at one path (one "." and one root, say) make one record.
-        if (isLocal(*path) || isUnder(*path, unreadable) || taken.contains(*path))
+        if (isUnder(*path, unreadable) || taken.contains(*path))
             continue;
         taken.insert(*path);
-        QDir().mkpath(QFileInfo(*path).path());
+        if (isLocal(*path)) {
+            placement.onDisk.append({remote.id, remote.filename, remote.fileChecksum, *path});
+            continue;
+        }
+        if (making == FolderMaking::forDownloads)
+            QDir().mkpath(QFileInfo(*path).path());
         placement.downloads.append({remote.id, remote.filename, remote.fileChecksum, *path});
     }
     return placement;
@@ -105,27 +111,17 @@ RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSync
 
 } // namespace lane
 
-QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
-                                  std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
-                                  std::stop_token stop, std::shared_ptr<ChunkFeed> feed,
-                                  std::function<void()> firstChunkSaved)
+// What one reconciliation carries from step to step: the listing, indexed by id, and the scan.
+struct SyncLane::Reconciliation
 {
-    const quint64 epoch = m_epoch;
-    const auto folder = syncFolder();
-    const FolderPolicy policy = folder->policy();
-    const QString name = folder->name();
-    const QUuid folderID = laneID();
-    const qsizetype chunkSize = m_fullSyncChunkSize;
-    // The whole scan as digests: every decision below that asks "is it on disk" asks this.
-    if (local.digests.size() != size_t(local.files.size())) {
-        local.digests.clear();
-        for (const QString &path : std::as_const(local.files))
-            local.digests.push_back(PathDigests::digestOf(path));
-    }
-    PathDigests localPaths;
-    for (const auto &digest : local.digests)
-        localPaths.add(digest);
-    localPaths.finish();
+    quint64 epoch = 0;
+    std::stop_token stop;
+    QString folderPath;
+    FolderPolicy policy;
+    FolderScope scope;
+    QString name;
+    // Copied into background work by reference count only: nothing writes it while a step reads.
+    QList<FileSyncAPI::RemoteFile> remoteFiles;
     QSet<qint64> remoteIds;
     // A listed size of 0 may only mean the listing left it out: not enforced.
     QHash<qint64, qint64> listedSizes;
@@ -133,20 +129,26 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     // file (below the folder, as it names it) and its content are read from it when asked,
     // not copied for every file.
     QHash<qint64, qsizetype> listedEntries;
-    for (qsizetype i = 0; i < remoteFiles.size(); ++i) {
-        const auto &remote = remoteFiles[i];
-        remoteIds.insert(remote.id);
-        if (remote.fileSize > 0)
-            listedSizes.insert(remote.id, remote.fileSize);
-        listedEntries.insert(remote.id, i);
-    }
-    const auto listedPlace = [&](qint64 id) {
+    // When the listing was asked for: a record synced since knows better than the listing.
+    std::optional<QDateTime> listedAt;
+    // The whole scan as digests: every decision that asks "is it on disk" asks this.
+    std::shared_ptr<const PathDigests> localPaths;
+    QStringList localFiles;
+    std::vector<PathDigests::Digest> localDigests;
+    QStringList unreadableFolders;
+    // The files the store does not know yet, recorded last, in chunks.
+    QStringList newFiles;
+    UploadTally tally;
+
+    QString listedPlace(qint64 id) const
+    {
         const auto entry = listedEntries.constFind(id);
         return entry == listedEntries.cend()
                    ? QString()
                    : lane::entryPath(remoteFiles[*entry].drivePath, remoteFiles[*entry].filename);
-    };
-    const auto listedChecksum = [&](qint64 id) -> std::optional<QString> {
+    }
+    std::optional<QString> listedChecksum(qint64 id) const
+    {
         const auto entry = listedEntries.constFind(id);
         if (entry == listedEntries.cend())
             return std::nullopt;
@@ -154,173 +156,339 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         if (!checksum || checksum->isEmpty())
             return std::nullopt;
         return checksum->toLower();
+    }
+    std::optional<qint64> listedSize(qint64 id) const
+    {
+        return listedSizes.contains(id) ? std::optional<qint64>(listedSizes.value(id)) : std::nullopt;
+    }
+    bool isCurrent(const SyncLane &lane) const { return lane.isCurrent(epoch, stop); }
+};
+
+QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
+                                  std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
+                                  std::stop_token stop, std::shared_ptr<ChunkFeed> feed,
+                                  std::function<void()> firstChunkSaved)
+{
+    trackedRecords.clear(); // read afresh by every step, after every wait
+    Reconciliation pass = startReconciliation(std::move(remoteFiles), std::move(local), std::move(folderPath),
+                                              std::move(stop));
+    if (!co_await adoptListedFiles(pass))
+        co_return;
+    if (pass.policy.sendsLocalChanges && !co_await matchTrackedFiles(pass))
+        co_return;
+    repairSharedServiceFiles(pass);
+    rejudgeFailedRecords(pass);
+    QSet<qint64> trackedIds;
+    if (!co_await judgeStaleRecords(pass, trackedIds))
+        co_return;
+    if (pass.policy.appliesRemoteInFullSync && !co_await placeListedDownloads(pass, std::move(trackedIds)))
+        co_return;
+    pass.remoteFiles.clear();
+    pass.listedEntries.clear();
+    if (!pass.policy.sendsLocalChanges)
+        co_return;
+    co_await recordNewFiles(std::move(pass.newFiles), pass.tally, pass.epoch, pass.stop, std::move(feed),
+                            std::move(firstChunkSaved));
+}
+
+SyncLane::Reconciliation SyncLane::startReconciliation(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
+                                                       QString folderPath, std::stop_token stop)
+{
+    const auto folder = syncFolder();
+    Reconciliation pass;
+    pass.epoch = m_epoch;
+    pass.stop = std::move(stop);
+    pass.folderPath = std::move(folderPath);
+    pass.policy = folder->policy();
+    pass.scope = folderScope();
+    pass.name = folder->name();
+    pass.listedAt = m_listingAskedAt;
+    if (local.digests.size() != size_t(local.files.size())) {
+        local.digests.clear();
+        for (const QString &path : std::as_const(local.files))
+            local.digests.push_back(PathDigests::digestOf(path));
+    }
+    auto localPaths = std::make_shared<PathDigests>();
+    for (const auto &digest : local.digests)
+        localPaths->add(digest);
+    localPaths->finish();
+    pass.localPaths = std::move(localPaths);
+    pass.localFiles = std::move(local.files);
+    pass.localDigests = std::move(local.digests);
+    pass.unreadableFolders = std::move(local.unreadableFolders);
+    pass.remoteFiles = std::move(remoteFiles);
+    for (qsizetype i = 0; i < pass.remoteFiles.size(); ++i) {
+        const auto &remote = pass.remoteFiles[i];
+        pass.remoteIds.insert(remote.id);
+        if (remote.fileSize > 0)
+            pass.listedSizes.insert(remote.id, remote.fileSize);
+        pass.listedEntries.insert(remote.id, i);
+    }
+    return pass;
+}
+
+QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
+{
+    // A listed file already here that no record holds (a new link, a re-link, a second device
+    // whose files match): recorded, so the feed's later edits and deletes reach it, and
+    // nothing identical is fetched again.
+    QSet<qint64> trackedIds;
+    for (const auto &record : fetchFolderRecords())
+        if (record->remoteId())
+            trackedIds.insert(*record->remoteId());
+    auto find = [root = pass.folderPath, remoteFiles = pass.remoteFiles, trackedIds = std::move(trackedIds),
+                 digests = pass.localPaths, unreadable = pass.unreadableFolders, scope = pass.scope] {
+        const auto isLocal = [&digests](const QString &path) { return digests->contains(path); };
+        return lane::placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope,
+                                            lane::FolderMaking::none)
+            .onDisk;
     };
-    trackedRecords.clear(); // re-read after every wait below
+    const QList<lane::Download> onDisk = co_await runInBackground(std::move(find));
+    if (!pass.isCurrent(*this))
+        co_return false;
 
-    // The files the store does not know yet: recorded in chunks once every decision about
-    // the tracked records is taken, since nothing below concerns them.
-    QStringList newFiles;
-    qsizetype candidateCount = 0;
-    qsizetype matched = 0;
-    qsizetype inProgress = 0;
-    if (policy.sendsLocalChanges) {
-        QStringList trackedFiles;
-        {
-            PathDigests trackedPaths;
-            for (const auto &record : fetchFolderRecords())
-                trackedPaths.add(record->localPath());
-            trackedPaths.finish();
-            if (trackedPaths.size() == 0) {
-                newFiles = std::move(local.files);
+    const QUuid folderID = laneID();
+    qsizetype adopted = 0;
+    qsizetype differing = 0;
+    for (qsizetype start = 0; start < onDisk.size(); start += m_fullSyncChunkSize) {
+        QHash<QString, lane::Download> byPath;
+        QStringList paths;
+        for (qsizetype i = start; i < std::min(start + m_fullSyncChunkSize, onDisk.size()); ++i) {
+            byPath.insert(onDisk[i].path, onDisk[i]);
+            paths.append(onDisk[i].path);
+        }
+        QList<FileInfo> infos;
+        try {
+            auto hashing = computeChecksum(m_checksums, paths, pass.stop);
+            infos = co_await std::move(hashing);
+        } catch (...) {
+            co_return false; // stopped
+        }
+        if (!pass.isCurrent(*this))
+            co_return false;
+        QSet<QString> recorded;
+        for (const auto &record : fetchRecordsAt(paths))
+            recorded.insert(record->localPath()); // recorded meanwhile: the steps below judge it
+        for (const auto &info : infos) {
+            if (recorded.contains(info.path) || info.checksum.isEmpty())
+                continue;
+            const lane::Download &listed = byPath[info.path];
+            const std::optional<QString> service = nonEmpty(listed.checksum)
+                                                       ? std::optional<QString>(listed.checksum->toLower())
+                                                       : std::nullopt;
+            const bool same = service && *service == info.checksum.toLower();
+            if (!same && pass.policy.sendsLocalChanges && !pass.policy.appliesRemoteInFullSync)
+                continue; // an upload-only folder sends its own version, as any new file
+            auto record = std::make_shared<SyncFile>(info.path, QFileInfo(info.path).fileName());
+            record->setFolderID(folderID);
+            record->setRemoteId(listed.id);
+            record->setRemoteChecksum(service);
+            if (const auto stamp = fileStamp(info.path))
+                record->setInode(stamp->inode);
+            if (same) {
+                record->setLocalChecksum(service);
+                record->markSynced();
+                ++adopted;
+            } else if (!pass.policy.localEditsSurviveDownload) {
+                // The folder holds the service's version alone.
+                record->oweDownload();
+                record->setSyncStatus(SyncFileStatus::pending);
+                noteListedSize(listed.id, pass.listedSize(listed.id));
+                ++differing;
             } else {
-                for (qsizetype i = 0; i < local.files.size(); ++i)
-                    (trackedPaths.contains(local.digests[size_t(i)]) ? trackedFiles : newFiles)
-                        .append(std::move(local.files[i]));
+                // Both versions are unknown to each other: the upload meets the service's
+                // version as a conflict, and neither replaces the other unseen.
+                oweUpload(*record);
+                ++differing;
             }
-            local.files.clear();
-            local.digests = {};
+            m_modelContext->insert(std::move(record));
         }
+        saveQuietly();
+    }
+    if (adopted + differing > 0)
+        logLine(SyncLogger::Event::syncStarted,
+                QStringLiteral("%1: %2 listed files already here recorded as synced, %3 differ from the service's")
+                    .arg(pass.name, QString::number(adopted), QString::number(differing)));
+    co_return true;
+}
 
-        for (qsizetype start = 0; start < trackedFiles.size(); start += chunkSize) {
-            QStringList paths;
-            for (qsizetype i = start; i < std::min(start + chunkSize, trackedFiles.size()); ++i)
-                paths.append(std::exchange(trackedFiles[i], QString()));
-            QList<FileInfo> infos;
-            try {
-                auto hashing = computeChecksum(m_checksums, paths, stop);
-                infos = co_await std::move(hashing);
-            } catch (...) {
-                co_return; // stopped
-            }
-            if (!isCurrent(epoch, stop))
-                co_return;
-
-            QHash<QString, std::shared_ptr<SyncFile>> byPath;
-            for (auto &record : fetchRecordsAt(paths))
-                byPath.insert(record->localPath(), std::move(record));
-            QStringList settled;
-            for (const auto &info : infos) {
-                const auto found = byPath.constFind(info.path);
-                if (found == byPath.cend()) {
-                    // Gone from the store while the file was read: a new file after all.
-                    ++candidateCount;
-                    newFiles.append(info.path);
-                    continue;
-                }
-                SyncFile &record = **found;
-                if (record.syncStatus() == SyncFileStatus::syncing) {
-                    ++inProgress;
-                } else if (record.remoteId() && record.localChecksum() && *record.localChecksum() == info.checksum) {
-                    ++matched;
-                    settled.append(info.path);
-                } else {
-                    ++candidateCount;
-                    oweUpload(record);
-                }
-            }
-            // A file that matches its record is not read again in this pass.
-            m_checksums->forget(settled);
-            saveQuietly();
+QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
+{
+    // Tracked files whose content is not what their record last synced are owed an upload;
+    // the others are settled without being read again in this pass.
+    QStringList trackedFiles;
+    {
+        PathDigests trackedPaths;
+        for (const auto &record : fetchFolderRecords())
+            trackedPaths.add(record->localPath());
+        trackedPaths.finish();
+        if (trackedPaths.size() == 0) {
+            pass.newFiles = std::move(pass.localFiles);
+        } else {
+            for (qsizetype i = 0; i < pass.localFiles.size(); ++i)
+                (trackedPaths.contains(pass.localDigests[size_t(i)]) ? trackedFiles : pass.newFiles)
+                    .append(std::move(pass.localFiles[i]));
         }
-        candidateCount += newFiles.size();
-        SyncLogger::shared().log(SyncLogger::Event::deltaSync, SyncLogger::Direction::none, QString(),
-                                 QStringLiteral("Phase 1 complete: %1 candidates, %2 already matched, %3 in-progress (%4)")
-                                     .arg(QString::number(candidateCount), QString::number(matched),
-                                          QString::number(inProgress), name));
+        pass.localFiles.clear();
+        pass.localDigests = {};
     }
 
+    UploadTally &tally = pass.tally;
+    for (qsizetype start = 0; start < trackedFiles.size(); start += m_fullSyncChunkSize) {
+        QStringList paths;
+        for (qsizetype i = start; i < std::min(start + m_fullSyncChunkSize, trackedFiles.size()); ++i)
+            paths.append(std::exchange(trackedFiles[i], QString()));
+        QList<FileInfo> infos;
+        try {
+            auto hashing = computeChecksum(m_checksums, paths, pass.stop);
+            infos = co_await std::move(hashing);
+        } catch (...) {
+            co_return false; // stopped
+        }
+        if (!pass.isCurrent(*this))
+            co_return false;
+
+        QHash<QString, std::shared_ptr<SyncFile>> byPath;
+        for (auto &record : fetchRecordsAt(paths))
+            byPath.insert(record->localPath(), std::move(record));
+        QStringList settled;
+        for (const auto &info : infos) {
+            const auto found = byPath.constFind(info.path);
+            if (found == byPath.cend()) {
+                // Gone from the store while the file was read: a new file after all.
+                ++tally.candidates;
+                pass.newFiles.append(info.path);
+                continue;
+            }
+            SyncFile &record = **found;
+            if (record.syncStatus() == SyncFileStatus::syncing) {
+                ++tally.inProgress;
+            } else if (record.remoteId() && record.localChecksum() && *record.localChecksum() == info.checksum) {
+                ++tally.matched;
+                settled.append(info.path);
+            } else {
+                ++tally.candidates;
+                oweUpload(record);
+            }
+        }
+        // A file that matches its record is not read again in this pass.
+        m_checksums->forget(settled);
+        saveQuietly();
+    }
+    tally.candidates += pass.newFiles.size();
+    SyncLogger::shared().log(SyncLogger::Event::deltaSync, SyncLogger::Direction::none, QString(),
+                             QStringLiteral("Phase 1 complete: %1 candidates, %2 already matched, %3 in-progress (%4)")
+                                 .arg(QString::number(tally.candidates), QString::number(tally.matched),
+                                      QString::number(tally.inProgress), pass.name));
+    co_return true;
+}
+
+void SyncLane::repairSharedServiceFiles(Reconciliation &pass)
+{
     // One service file, one record. A store that has two records holding one id (an old name
     // kept beside a rename the service made) keeps it on the record at the listed place; the
     // others let go of it: a copy on disk is removed while it holds its last synced content
     // (checked on the spot), else kept as a new file; a record with nothing on disk goes.
-    // Records that failed for good are judged again against the listing.
-    {
-        const QString prefix = folderPath + u'/';
-        QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> holders;
-        for (const auto &record : fetchFolderRecords())
-            if (record->remoteId() && record->desiredState() != SyncFileDesiredState::deletedRemote)
-                holders[*record->remoteId()].push_back(record);
-        bool repaired = false;
-        for (auto group = holders.begin(); group != holders.end(); ++group) {
-            auto &records = group.value();
-            if (records.size() < 2)
-                continue;
-            const QString listed = listedPlace(group.key());
-            const auto keeper = std::find_if(records.begin(), records.end(), [&](const auto &record) {
-                return record->localPath().startsWith(prefix) && record->localPath().mid(prefix.size()) == listed;
-            });
-            if (keeper != records.end())
-                std::iter_swap(records.begin(), keeper); // else the first in store order keeps it
-            for (size_t i = 1; i < records.size(); ++i) {
-                const auto &other = records[i];
-                if (other->syncStatus() == SyncFileStatus::syncing)
-                    continue; // its transfer ends first; the next full sync decides
-                forgetServiceFile(*other);
-                repaired = true;
-                if (!localPaths.contains(other->localPath())) {
-                    m_modelContext->remove(other);
-                    continue;
-                }
-                other->oweLocalDelete();
-                other->clearFailure();
-            }
-        }
-        if (repaired)
-            logLine(SyncLogger::Event::syncStarted,
-                    QStringLiteral("%1: a service file was held by more than one record; the others let go of it")
-                        .arg(name));
-
-        std::vector<std::shared_ptr<SyncFile>> failed;
-        try {
-            auto request = SyncFile::inFolder(folderID);
-            request.equals(SyncFile::Field::syncStatus, SyncFileStatus::error);
-            failed = m_modelContext->fetch(request);
-        } catch (const std::exception &error) {
-            traceStoreFailure(StoreStep::read, "reading the failed records", error);
-        }
-        for (const auto &record : failed) {
-            const auto id = record->remoteId();
-            if (!id || !localPaths.contains(record->localPath()))
-                continue; // the stale records below, or a file the service never had
-            record->clearFailure();
-            if (!remoteIds.contains(*id)) {
-                // Gone at the service: the local delete is owed again (it keeps an edit).
-                record->oweLocalDelete();
-            } else if (const auto listed = listedChecksum(*id); listed.value_or(QString()) != lastSyncedContent(*record)) {
-                record->setRemoteChecksum(listed);
-                record->oweDownload();
-                noteListedSize(*id, listedSizes.contains(*id) ? std::optional<qint64>(listedSizes.value(*id))
-                                                              : std::nullopt);
-            } else if (record->desiredState() != SyncFileDesiredState::uploadPending) {
-                // The service's version is the one here: nothing is owed.
-                record->setSyncStatus(SyncFileStatus::synced);
-                record->setDesiredState(SyncFileDesiredState::syncedLocal);
-            }
+    const QString prefix = pass.folderPath + u'/';
+    QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> holders;
+    for (const auto &record : fetchFolderRecords())
+        if (record->remoteId() && record->desiredState() != SyncFileDesiredState::deletedRemote)
+            holders[*record->remoteId()].push_back(record);
+    bool repaired = false;
+    for (auto group = holders.begin(); group != holders.end(); ++group) {
+        auto &records = group.value();
+        if (records.size() < 2)
+            continue;
+        const QString listed = pass.listedPlace(group.key());
+        const auto keeper = std::find_if(records.begin(), records.end(), [&](const auto &record) {
+            return record->localPath().startsWith(prefix) && record->localPath().mid(prefix.size()) == listed;
+        });
+        if (keeper != records.end())
+            std::iter_swap(records.begin(), keeper); // else the first in store order keeps it
+        for (size_t i = 1; i < records.size(); ++i) {
+            const auto &other = records[i];
+            if (other->syncStatus() == SyncFileStatus::syncing)
+                continue; // its transfer ends first; the next full sync decides
+            forgetServiceFile(*other);
             repaired = true;
+            if (!pass.localPaths->contains(other->localPath())) {
+                m_modelContext->remove(other);
+                continue;
+            }
+            other->oweLocalDelete();
+            other->clearFailure();
         }
-        if (repaired)
-            saveQuietly();
     }
+    if (repaired) {
+        logLine(SyncLogger::Event::syncStarted,
+                QStringLiteral("%1: a service file was held by more than one record; the others let go of it")
+                    .arg(pass.name));
+        saveQuietly();
+    }
+}
 
+void SyncLane::rejudgeFailedRecords(Reconciliation &pass)
+{
+    // Records that failed for good are judged again against the listing.
+    std::vector<std::shared_ptr<SyncFile>> failed;
+    try {
+        auto request = SyncFile::inFolder(laneID());
+        request.equals(SyncFile::Field::syncStatus, SyncFileStatus::error);
+        failed = m_modelContext->fetch(request);
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the failed records", error);
+    }
+    bool changed = false;
+    for (const auto &record : failed) {
+        const auto id = record->remoteId();
+        if (!id || !pass.localPaths->contains(record->localPath()))
+            continue; // the stale records, or a file the service never had
+        record->clearFailure();
+        if (!pass.remoteIds.contains(*id)) {
+            // Gone at the service: the local delete is owed again (it keeps an edit).
+            record->oweLocalDelete();
+        } else if (const auto listed = pass.listedChecksum(*id);
+                   listed.value_or(QString()) != lastSyncedContent(*record)) {
+            record->setRemoteChecksum(listed);
+            record->oweDownload();
+            noteListedSize(*id, pass.listedSize(*id));
+        } else if (record->desiredState() != SyncFileDesiredState::uploadPending) {
+            // The service's version is the one here: nothing is owed.
+            record->setSyncStatus(SyncFileStatus::synced);
+            record->setDesiredState(SyncFileDesiredState::syncedLocal);
+        }
+        changed = true;
+    }
+    if (changed)
+        saveQuietly();
+}
+
+QCoro::Task<bool> SyncLane::judgeStaleRecords(Reconciliation &pass, QSet<qint64> &trackedIds)
+{
     // Stale records: tracked, but not on disk. Decided on the records as they are now, before
     // new download records (which are not on disk either) join them. Only a record the scan
-    // could have listed is judged, and only a path proven empty counts as gone.
-    const FolderScope scope = folderScope();
+    // could have listed is judged, and only a path proven empty counts as gone. Every listed
+    // record learns the service's version, so no later delete or upload goes over a version
+    // this device never saw.
     QList<StaleRecord> stale;
     QStringList toOweDownload;
-    QSet<qint64> trackedIds;
+    bool learned = false;
     for (const auto &record : fetchFolderRecords()) {
-        if (record->remoteId())
-            trackedIds.insert(*record->remoteId());
+        const auto id = record->remoteId();
+        if (id)
+            trackedIds.insert(*id);
+        const bool listed = id && pass.remoteIds.contains(*id);
+        if (listed && learnListedVersion(pass, *record))
+            learned = true;
         const QString &path = record->localPath();
-        if (localPaths.contains(path) || isUnder(path, local.unreadableFolders) || !scope.includes(folderPath, path))
+        if (pass.localPaths->contains(path) || isUnder(path, pass.unreadableFolders)
+            || !pass.scope.includes(pass.folderPath, path))
             continue;
         // The service's file at a place the local file moved away from: deleted once the
         // move's upload is confirmed, not before (the queue pass releases it).
         if (isMoveOrigin(*record))
             continue;
         const StaleRecord judged{path, record->generation(), record->desiredState(), true};
-        const bool listed = record->remoteId() && remoteIds.contains(*record->remoteId());
         if (!listed) {
             stale.append(judged);
             continue;
@@ -333,26 +501,29 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
                 toOweDownload.append(path);
             continue;
         }
-        if (!wasPresentLocally(*record))
+        // Deleted here, but another device saved a newer version since: an edit beats a delete.
+        if (!wasPresentLocally(*record) || (pass.policy.deletesAtService && hasNewerServiceVersion(*record)))
             toOweDownload.append(path);
         else
-            stale.append({path, judged.generation, desired, !policy.deletesAtService});
+            stale.append({path, judged.generation, desired, !pass.policy.deletesAtService});
     }
+    if (learned)
+        saveQuietly();
 
     QList<LocalPresence> presence;
     if (!stale.isEmpty()) {
         QStringList paths;
         for (const auto &record : stale)
             paths.append(record.path);
-        auto probe = [folderPath, paths] {
+        auto probe = [folderPath = pass.folderPath, paths] {
             QList<LocalPresence> found;
             for (const QString &path : paths)
                 found.append(localPresence(folderPath, path));
             return found;
         };
         presence = co_await runInBackground(std::move(probe));
-        if (!isCurrent(epoch, stop))
-            co_return;
+        if (!pass.isCurrent(*this))
+            co_return false;
     }
     bool changed = false;
     int kept = 0;
@@ -383,72 +554,82 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         logLine(SyncLogger::Event::syncStarted,
                 QStringLiteral("Kept %1 records of %2 whose files the scan did not list but are not gone "
                                "(a link, another drive or an unreadable path on the way)")
-                    .arg(QString::number(kept), name));
+                    .arg(QString::number(kept), pass.name));
     const auto owingDownload = fetchRecordsAtPaths(*m_modelContext, laneID(), toOweDownload);
     for (const QString &path : toOweDownload) {
         if (const auto record = owingDownload.value(path); record && record->syncStatus() != SyncFileStatus::syncing) {
             record->oweDownload();
             record->clearFailure();
             if (const auto id = record->remoteId())
-                noteListedSize(*id, listedSizes.contains(*id) ? std::optional<qint64>(listedSizes.value(*id))
-                                                              : std::nullopt);
+                noteListedSize(*id, pass.listedSize(*id));
             changed = true;
         }
     }
     if (changed)
         saveQuietly();
+    co_return true;
+}
 
-    if (policy.appliesRemoteInFullSync) {
-        auto isLocal = [digests = std::move(localPaths)](const QString &path) { return digests.contains(path); };
-        auto place = [folderPath, remoteFiles = std::move(remoteFiles), trackedIds, isLocal = std::move(isLocal),
-                      unreadable = local.unreadableFolders, scope] {
-            return lane::placeRemoteFilesBeside(folderPath, remoteFiles, trackedIds, isLocal, unreadable, scope);
-        };
-        const auto placement = co_await runInBackground(std::move(place));
-        if (!isCurrent(epoch, stop))
-            co_return;
-        // Each refused or out-of-scope entry is logged once while the lane runs.
-        for (const auto &[id, rejected] : placement.rejected)
-            if (!std::exchange(m_refusedEntriesLogged[id], true))
-                logLine(SyncLogger::Event::syncFailed,
-                        QStringLiteral("Skipped %1 from %2: not a usable path in the folder").arg(rejected, name));
-        for (const auto &[id, relative] : placement.outOfScope)
-            if (!std::exchange(m_refusedEntriesLogged[id], true))
-                logLine(SyncLogger::Event::fileSkipped,
-                        QStringLiteral("Not downloading %1 to %2: the folder does not sync files there")
-                            .arg(relative, name));
-        QStringList placed;
-        placed.reserve(placement.downloads.size());
-        for (const auto &download : placement.downloads)
-            placed.append(download.path);
-        // Tracked meanwhile: one query per chunk of paths, and the places this loop fills.
-        const auto tracked = fetchRecordsAtPaths(*m_modelContext, laneID(), placed);
-        QSet<QString> taken(tracked.keyBegin(), tracked.keyEnd());
-        for (const auto &download : placement.downloads) {
-            if (taken.contains(download.path))
-                continue; // tracked meanwhile, or placed by an earlier entry
-            taken.insert(download.path);
-            auto record = std::make_shared<SyncFile>(download.path, download.filename);
-            record->setRemoteId(download.id);
-            record->setRemoteChecksum(download.checksum);
-            noteListedSize(download.id, listedSizes.contains(download.id)
-                                            ? std::optional<qint64>(listedSizes.value(download.id))
-                                            : std::nullopt);
-            record->setSyncDirection(SyncFileDirection::download);
-            record->setDesiredState(SyncFileDesiredState::downloadPending);
-            record->setSyncStatus(SyncFileStatus::pending);
-            record->setFolderID(folderID);
-            m_modelContext->insert(std::move(record));
-        }
-        saveQuietly();
+bool SyncLane::learnListedVersion(const Reconciliation &pass, SyncFile &record)
+{
+    // A transfer in flight settles the record itself; one synced after the listing was asked
+    // for knows a newer version than the listing does.
+    if (record.syncStatus() == SyncFileStatus::syncing
+        || (pass.listedAt && record.lastSyncedAt() && *record.lastSyncedAt() > *pass.listedAt))
+        return false;
+    const auto listed = pass.listedChecksum(*record.remoteId());
+    if (!listed || nonEmpty(record.remoteChecksum()).value_or(QString()).toLower() == *listed)
+        return false;
+    record.setRemoteChecksum(listed);
+    return true;
+}
+
+QCoro::Task<bool> SyncLane::placeListedDownloads(Reconciliation &pass, QSet<qint64> trackedIds)
+{
+    // The listed files this folder lacks: each gets a record owed its download.
+    auto place = [folderPath = pass.folderPath, remoteFiles = pass.remoteFiles, trackedIds = std::move(trackedIds),
+                  digests = pass.localPaths, unreadable = pass.unreadableFolders, scope = pass.scope] {
+        const auto isLocal = [&digests](const QString &path) { return digests->contains(path); };
+        return lane::placeRemoteFilesBeside(folderPath, remoteFiles, trackedIds, isLocal, unreadable, scope,
+                                            lane::FolderMaking::forDownloads);
+    };
+    const auto placement = co_await runInBackground(std::move(place));
+    if (!pass.isCurrent(*this))
+        co_return false;
+    // Each refused or out-of-scope entry is logged once while the lane runs.
+    for (const auto &[id, rejected] : placement.rejected)
+        if (!std::exchange(m_refusedEntriesLogged[id], true))
+            logLine(SyncLogger::Event::syncFailed,
+                    QStringLiteral("Skipped %1 from %2: not a usable path in the folder").arg(rejected, pass.name));
+    for (const auto &[id, relative] : placement.outOfScope)
+        if (!std::exchange(m_refusedEntriesLogged[id], true))
+            logLine(SyncLogger::Event::fileSkipped,
+                    QStringLiteral("Not downloading %1 to %2: the folder does not sync files there")
+                        .arg(relative, pass.name));
+    QStringList placed;
+    placed.reserve(placement.downloads.size());
+    for (const auto &download : placement.downloads)
+        placed.append(download.path);
+    // Tracked meanwhile: one query per chunk of paths, and the places this loop fills.
+    const auto tracked = fetchRecordsAtPaths(*m_modelContext, laneID(), placed);
+    QSet<QString> taken(tracked.keyBegin(), tracked.keyEnd());
+    const QUuid folderID = laneID();
+    for (const auto &download : placement.downloads) {
+        if (taken.contains(download.path))
+            continue; // tracked meanwhile, or placed by an earlier entry
+        taken.insert(download.path);
+        auto record = std::make_shared<SyncFile>(download.path, download.filename);
+        record->setRemoteId(download.id);
+        record->setRemoteChecksum(download.checksum);
+        noteListedSize(download.id, pass.listedSize(download.id));
+        record->setSyncDirection(SyncFileDirection::download);
+        record->setDesiredState(SyncFileDesiredState::downloadPending);
+        record->setSyncStatus(SyncFileStatus::pending);
+        record->setFolderID(folderID);
+        m_modelContext->insert(std::move(record));
     }
-    remoteFiles.clear();
-    listedEntries.clear();
-
-    if (!policy.sendsLocalChanges)
-        co_return;
-    co_await recordNewFiles(std::move(newFiles), {candidateCount, matched, inProgress}, epoch, std::move(stop),
-                            std::move(feed), std::move(firstChunkSaved));
+    saveQuietly();
+    co_return true;
 }
 
 QCoro::Task<> SyncLane::recordNewFiles(QStringList newFiles, UploadTally tally, quint64 epoch,

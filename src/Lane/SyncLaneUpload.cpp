@@ -136,6 +136,30 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     const auto folder = syncFolder();
     const auto api = m_apiClient;
 
+    // The service holds a version this device never synced here, and nothing lets the service
+    // judge the upload against it: the edit goes up only if it is that very version.
+    if (const auto record = holdingPlace(dispatched, localPath); record && meetsUnseenVersion(*record)) {
+        const auto service = nonEmpty(record->remoteChecksum())->toLower();
+        const qint64 generation = record->generation();
+        auto hashing = computePrePassChecksums(m_checksums, folder->folderPath().value_or(QString()), {localPath},
+                                               stop);
+        const auto hashed = co_await awaitStep(std::move(hashing), epoch, stop);
+        const auto now = holdingPlace(dispatched, localPath);
+        if (!now || now->generation() != generation || !meetsUnseenVersion(*now))
+            throw CancelledError(); // changed while it was read: judged again as it is now
+        const QString local = hashed.isEmpty() ? QString() : hashed.front().checksum.toLower();
+        if (!local.isEmpty() && local == service && now->remoteId()) {
+            // Both sides hold the same content: nothing to send, nothing to choose.
+            now->setLocalChecksum(service);
+            co_return false; // the queue's completion settles it
+        }
+        if (!local.isEmpty() && local != service) {
+            holdBothVersions(now, service, dispatched);
+            co_return true;
+        }
+        // Unreadable now: the upload itself says why.
+    }
+
     std::optional<QString> baseCommit = folder->headCommitSha();
     QString fileUUID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     UploadBefore before;
@@ -240,6 +264,9 @@ std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(std::shared_p
     written = record;
     record->setRemoteId(result.fileId);
     record->setLocalChecksum(checksum);
+    // The service holds what was sent now: a listing or change that named an older version
+    // says nothing newer any more.
+    record->setRemoteChecksum(checksum);
     record->setLfsOid(checksum);
     record->setLastSyncedAt(m_clock.currentDateTime());
     record->setSyncStatus(isConflict ? SyncFileStatus::conflict : SyncFileStatus::synced);
@@ -306,6 +333,42 @@ void SyncLane::releaseStaleHolders(qint64 id, const QString &localPath)
     }
     if (released)
         saveQuietly();
+}
+
+bool SyncLane::meetsUnseenVersion(const SyncFile &record)
+{
+    // A base commit of the file's own (its last upload or confirmation) lets the service
+    // judge; the folder's head commit may postdate the other device's version and would not.
+    if (nonEmpty(record.baseCommitSha()))
+        return false;
+    const auto service = nonEmpty(record.remoteChecksum());
+    return service && service->toLower() != lastSyncedContent(record);
+}
+
+void SyncLane::holdBothVersions(const std::shared_ptr<SyncFile> &record, const QString &serviceChecksum,
+                                const std::optional<Dispatched> &dispatched)
+{
+    // The edit stays owed and on disk, the service's version stays at the service, and the
+    // panel lists the file until the user acknowledges it (which sends the edit).
+    record->setSyncStatus(SyncFileStatus::conflict);
+    record->setSyncDirection(SyncFileDirection::conflict);
+    record->setDesiredState(SyncFileDesiredState::uploadPending);
+    record->setRetryCount(0);
+    record->setNextRetryAt(std::nullopt);
+    record->setErrorMessage(std::nullopt);
+    record->setConflictID(std::nullopt);
+    record->setConflictType(QStringLiteral("bothChanged"));
+    record->setConflictCommonAncestor(std::nullopt);
+    record->setConflictServerOid(serviceChecksum);
+    record->setConflictMessage(QStringLiteral("Changed here and at Harborly since it was last synced: "
+                                              "this version was not uploaded"));
+    if (dispatched && dispatched->record == record)
+        groupOutcome(record, nullptr);
+    else
+        saveJournaled(nullptr, record);
+    const QString name = QFileInfo(record->localPath()).fileName();
+    SyncLogger::shared().log(SyncLogger::Event::fileConflict, SyncLogger::Direction::upload, name,
+                             QStringLiteral("Changed here and at Harborly: both versions kept, nothing uploaded"));
 }
 
 void SyncLane::keepLocalEdit(const QString &localPath, const QString &why)

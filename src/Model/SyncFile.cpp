@@ -171,6 +171,24 @@ void SyncFile::markSynced(SyncStatus shown)
     setNextRetryAt(std::nullopt);
 }
 
+void SyncFile::acknowledgeConflict()
+{
+    if (desiredState() == DesiredState::uploadPending) {
+        setRemoteChecksum(std::nullopt);
+        oweAgain();
+        setLocalModifiedAt(std::nullopt); // the edit settled long ago: due now
+    } else {
+        setSyncStatus(SyncStatus::synced);
+    }
+    if (syncDirection() == SyncDirection::conflict)
+        setSyncDirection(SyncDirection::upload);
+    setConflictID(std::nullopt);
+    setConflictType(std::nullopt);
+    setConflictCommonAncestor(std::nullopt);
+    setConflictServerOid(std::nullopt);
+    setConflictMessage(std::nullopt);
+}
+
 void SyncFile::setLocalPath(QString value)
 {
     QString old = m_d.localPath;

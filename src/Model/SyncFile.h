@@ -215,6 +215,11 @@ public:
     // The owed operation completed: status `shown` (synced, or conflict after a conflict
     // resolution), desired syncedLocal, no failure message, no failed attempts, no retry time.
     void markSynced(SyncStatus shown = SyncStatus::synced);
+    // The user acknowledged the conflict: direction upload (when it was conflict), the five
+    // conflict fields absent. A record whose edit was held back by the conflict is owed its
+    // upload again (pending, due now: no change time), over the service's version the user has now seen (its
+    // checksum is forgotten); any other is synced.
+    void acknowledgeConflict();
 
     const QString &localPath() const { return m_d.localPath; }
     void setLocalPath(QString value);

@@ -89,12 +89,14 @@ TEST_F(DeltaSyncTest, ChangesReachATwoWayFolderAndLocalEditsAreKept)
     EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("A/edited.wav"), sha256("local edit")},
                                                    {QStringLiteral("kept.wav"), sha256("v2")},
                                                    {QStringLiteral("mine.wav"), sha256("mine, edited")}}));
-    // The edits went to the service; nothing of the user's was replaced or removed.
-    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("A/edited.wav")), sha256("local edit"));
+    // Nothing of the user's was replaced or removed. The file deleted at the service went back
+    // up; the one edited on both sides replaced neither version: it waits as a conflict.
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("A/edited.wav")), sha256("v2 from elsewhere"));
     EXPECT_EQ(h.serviceFiles().at(QStringLiteral("mine.wav")), sha256("mine, edited"));
-    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("A/edited.wav")), synced},
-                                                   {at(QStringLiteral("kept.wav")), synced},
-                                                   {at(QStringLiteral("mine.wav")), synced}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{
+                             {at(QStringLiteral("A/edited.wav")), {SyncFileStatus::conflict, SyncFileDesiredState::uploadPending}},
+                             {at(QStringLiteral("kept.wav")), synced},
+                             {at(QStringLiteral("mine.wav")), synced}}));
     EXPECT_THAT(h.fake.requestsTo("GET", QStringLiteral("/api/v1/files/library/%1").arg(edited).toStdString()), IsEmpty());
 }
 

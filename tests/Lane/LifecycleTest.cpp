@@ -131,7 +131,7 @@ TEST_F(LifecycleTest, ResetForgetsTheFolderAndRestartsUnlessPaused)
     auto lane = h.makeLane(folder);
     lane->start();
     h.runUntilIdle(*lane);
-    // After the reset, before its queue runs: the files are found again as new ones.
+    // After the reset, before its queue runs: the files are found again, as the service's.
     std::map<QString, State> refound;
     onLogLine(QStringLiteral("Marked "), [&] { refound = h.records(folder->stableID()); });
     lane->recordRecentFile(QStringLiteral("a.wav"), SyncFileDirection::upload, RecentFile::Kind::transferred);
@@ -140,10 +140,9 @@ TEST_F(LifecycleTest, ResetForgetsTheFolderAndRestartsUnlessPaused)
 
     await(lane->reset());
     h.runUntilIdle(*lane);
-    const State found{SyncFileStatus::pending, SyncFileDesiredState::uploadPending};
     EXPECT_THAT(refound, SizeIs(2));
     for (const auto &[path, state] : refound)
-        EXPECT_EQ(state, found) << path.toStdString();
+        EXPECT_EQ(state, synced) << path.toStdString();
     EXPECT_THAT(lane->recentSyncedFiles(), IsEmpty());
     EXPECT_THAT(lane->syncErrors(), IsEmpty());
     EXPECT_FALSE(lane->lastError());

@@ -1,6 +1,7 @@
 #include "fake-service/FakeJson.h"
 #include "fake-service/FakeRoutes.h"
 
+#include <QCryptographicHash>
 #include <QJsonArray>
 
 #include <algorithm>
@@ -361,10 +362,16 @@ FakeReply batchDedupConfirm(FakeServiceState &state, const FakeRequest &request)
         } else {
             id = state.addFileLocked(file);
         }
+        // The file's commit now: an upload that names another base meets it as a conflict.
+        const QString commit = QString::fromLatin1(
+            QCryptographicHash::hash(QStringLiteral("%1:%2").arg(hash).arg(state.uploads.nextCommitNumber++).toUtf8(),
+                                     QCryptographicHash::Sha1)
+                .toHex());
+        state.uploads.commits[id] = commit;
         QJsonObject done{{QStringLiteral("content_sha256"), hash},
                          {QStringLiteral("filename"), file.filename},
                          {QStringLiteral("file_id"), id},
-                         {QStringLiteral("commit_sha"), QStringLiteral("commit-%1").arg(id)}};
+                         {QStringLiteral("commit_sha"), commit}};
         if (file.drivePath)
             done.insert(QStringLiteral("drive_path"), *file.drivePath);
         confirmed.append(done);

@@ -1,0 +1,296 @@
+// Versions this device never saw: a delete or an edit made here meets a newer version another
+// device put at the service, and files already on disk meet the service's listing after a link.
+// Nothing goes over the other version unseen.
+
+#include "Lane/LaneTestSupport.h"
+#include "Lane/SecondDevice.h"
+
+#include <gmock/gmock.h>
+
+#include <QFile>
+
+using namespace quillmere;
+using namespace quillmere::test;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+
+namespace {
+
+using State = LaneHarness::RecordState;
+using Files = std::map<QString, QString>;
+
+constexpr State inConflict{SyncFileStatus::conflict, SyncFileDesiredState::uploadPending};
+
+class NewerVersionTest : public OneLaneTest
+{
+protected:
+    void replace(qint64 id, const QByteArray &bytes)
+    {
+        h.fake.updateFile(id, [&](FakeLibraryFile &file) {
+            file.content = bytes;
+            file.checksum.clear();
+            file.fileSize = -1;
+        });
+    }
+
+    // The lane as after a restart: a new one over the same store, with its full sync.
+    void restart()
+    {
+        lane->stop();
+        lane = h.makeLane(folder);
+        lane->start();
+        h.runUntilIdle(*lane);
+    }
+
+    std::vector<LoggedRequest> deletes() const { return requestsUnder(h, "DELETE", "/api/v1/files/library/"); }
+    std::vector<LoggedRequest> uploads() const { return h.fake.requestsTo("POST", "/api/v1/files/confirm-upload"); }
+
+    static std::vector<LoggedRequest> requestsUnder(const LaneHarness &harness, const std::string &method,
+                                                    const std::string &prefix)
+    {
+        std::vector<LoggedRequest> found;
+        for (const auto &request : harness.fake.requestLog())
+            if (request.method == method && request.path.rfind(prefix, 0) == 0)
+                found.push_back(request);
+        return found;
+    }
+
+    // What the panel does when the user acknowledges a conflict (a context of its own).
+    void acknowledge(const QString &path)
+    {
+        ModelContext panel(h.container);
+        const auto record = panel.fetchFirst(SyncFile::withLocalPath(path));
+        ASSERT_TRUE(record);
+        record->acknowledgeConflict();
+        panel.save();
+        lane->refreshPriority(); // as the engine does when told
+    }
+};
+
+TEST_F(NewerVersionTest, ADeleteMadeWhileClosedNeverRemovesTheNewerVersionAnotherDeviceSaved)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v1");
+    const qint64 other = h.serve(*folder, QStringLiteral("other.wav"), "o1");
+    pass();
+    lane->stop();
+    // While this device is closed: the user deletes both here, another device saves a new
+    // version of one of them.
+    ASSERT_TRUE(QFile::remove(at(QStringLiteral("take.wav"))));
+    ASSERT_TRUE(QFile::remove(at(QStringLiteral("other.wav"))));
+    replace(id, "v2 from elsewhere");
+    h.fake.clearRequestLog();
+
+    restart();
+    pass();
+
+    // The edit beat the delete: it came down. The untouched one was deleted at the service.
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("v2 from elsewhere")}}));
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("v2 from elsewhere")}}));
+    ASSERT_THAT(deletes(), SizeIs(1));
+    EXPECT_EQ(deletes()[0].path, "/api/v1/files/library/" + std::to_string(other));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+}
+
+TEST_F(NewerVersionTest, ADeleteThatFailedIsDroppedOnceTheFeedTellsOfANewerVersion)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v1");
+    pass();
+    // The service refuses every delete for now: the record keeps its owed delete, failed.
+    const std::string fileURL = "/api/v1/files/library/" + std::to_string(id);
+    h.fake.answerNext(fileURL, 500, R"({"message":"down"})", 1000);
+    ASSERT_TRUE(QFile::remove(at(QStringLiteral("take.wav"))));
+    lane->handleFileEvents({at(QStringLiteral("take.wav"))});
+    h.runUntilIdle(*lane);
+    const auto tried = deletes().size();
+    ASSERT_GE(tried, 2u);
+    ASSERT_EQ(lane->fetchRecord(at(QStringLiteral("take.wav")))->desiredState(), SyncFileDesiredState::deletedRemote);
+
+    // Another device saves a new version; the service answers again.
+    replace(id, "v2 from elsewhere");
+    h.fake.clearFaults();
+    pass();
+    h.clock.advance(std::chrono::hours(1)); // any retry of the delete falls due
+    pass();
+
+    EXPECT_EQ(deletes().size(), tried) << "no delete went out after the newer version was known";
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("v2 from elsewhere")}}));
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("v2 from elsewhere")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+}
+
+TEST_F(NewerVersionTest, AnOwedDeleteIsCheckedAgainstTheServicesVersionWhenItIsSent)
+{
+    // Owed from an earlier run, its record already knowing the service holds another version.
+    folder = h.addFolder(SyncFolderType::projectsFolder);
+    root = *folder->folderPath();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v2");
+    auto record = h.addRecord(*folder, QStringLiteral("take.wav"), SyncFileStatus::pending,
+                              SyncFileDesiredState::deletedRemote);
+    record->setRemoteId(id);
+    record->setLocalChecksum(sha256("v1"));
+    record->setRemoteChecksum(sha256("v2"));
+    h.context->save();
+    lane = h.makeLane(folder);
+    await(lane->processQueue({}));
+    h.runUntilIdle(*lane);
+
+    EXPECT_THAT(deletes(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("v2")}}));
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("v2")}}));
+}
+
+TEST_F(NewerVersionTest, AnEditOverAVersionNeverSeenHereWaitsAsAConflictUntilAcknowledged)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v1");
+    pass();
+    lane->stop();
+    // Edited on both sides while this device was closed; nothing gives the service a base
+    // commit of this file to judge an upload by (it came down, it was never sent from here).
+    writeFile(at(QStringLiteral("take.wav")), "edited here");
+    replace(id, "edited elsewhere");
+    h.fake.clearRequestLog();
+
+    restart();
+    pass();
+
+    EXPECT_THAT(uploads(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("edited elsewhere")}}));
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("edited here")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), inConflict}}));
+    const auto conflict = lane->fetchRecord(at(QStringLiteral("take.wav")));
+    EXPECT_EQ(conflict->syncDirection(), SyncFileDirection::conflict);
+    EXPECT_EQ(conflict->conflictServerOid(), sha256("edited elsewhere"));
+    ASSERT_TRUE(conflict->conflictMessage());
+    // Told once, as a conflict.
+    int told = 0;
+    for (const auto &entry : SyncLogger::shared().entries())
+        told += entry.event == SyncLogger::Event::fileConflict ? 1 : 0;
+    EXPECT_EQ(told, 1);
+
+    // Another pass changes nothing: the conflict waits for the user.
+    pass();
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), inConflict}}));
+
+    // Acknowledged: the edit here goes up over the version the user has now seen.
+    acknowledge(at(QStringLiteral("take.wav")));
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("edited here")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+}
+
+TEST_F(NewerVersionTest, TheSameEditOnBothSidesIsSettledWithoutAConflictOrAnUpload)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v1");
+    pass();
+    lane->stop();
+    writeFile(at(QStringLiteral("take.wav")), "same edit");
+    replace(id, "same edit");
+    h.fake.clearRequestLog();
+
+    restart();
+    pass();
+
+    EXPECT_THAT(uploads(), IsEmpty());
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+}
+
+TEST_F(NewerVersionTest, ADedupConfirmedFileKeepsItsCommitSoALaterEditMeetsTheOtherDevicesVersion)
+{
+    // Device A sends a take; device B links with the same take at another place, which the
+    // service confirms there as a pointer to the content it holds.
+    open();
+    writeFile(at(QStringLiteral("Song/take.wav")), "take");
+    lane->handleFileEvents({at(QStringLiteral("Song/take.wav"))});
+    h.runUntilIdle(*lane);
+    ASSERT_THAT(h.serviceFiles(), SizeIs(1));
+
+    SecondDevice b(h, *folder);
+    const QString bRoot = *b.folder->folderPath();
+    const QString bTake = bRoot + QStringLiteral("/Other/take.wav");
+    writeFile(bTake, "take");
+    b.lane->start();
+    b.d.runUntilIdle(*b.lane);
+    ASSERT_THAT(h.fake.requestsTo("POST", "/api/v1/files/batch-dedup-confirm"), SizeIs(1));
+    const auto confirmed = b.lane->fetchRecord(bTake);
+    ASSERT_TRUE(confirmed && confirmed->remoteId());
+    ASSERT_EQ(confirmed->syncStatus(), SyncFileStatus::synced);
+    const auto base = confirmed->baseCommitSha();
+    ASSERT_TRUE(base) << "the confirmation's commit is the file's base";
+
+    // A hears of it and edits it; B edits it before it hears of A's edit.
+    pass();
+    writeFile(at(QStringLiteral("Other/take.wav")), "A's edit");
+    lane->handleFileEvents({at(QStringLiteral("Other/take.wav"))});
+    h.runUntilIdle(*lane);
+    h.fake.clearRequestLog();
+    writeFile(bTake, "B's edit");
+    b.lane->handleFileEvents({bTake});
+    b.d.runUntilIdle(*b.lane);
+
+    // B's upload named the confirmed commit, so the service told of the conflict.
+    const auto sent = uploads();
+    ASSERT_THAT(sent, SizeIs(1));
+    EXPECT_EQ(bodyOf(sent[0]).value(QStringLiteral("base_commit_sha")).toString(), *base);
+    EXPECT_EQ(b.lane->fetchRecord(bTake)->syncDirection(), SyncFileDirection::conflict);
+    b.lane->stop();
+}
+
+TEST_F(NewerVersionTest, AfterALinkFilesAlreadyHereAreRecordedInEveryModeAndNothingIdenticalComesDownAgain)
+{
+    for (const auto mode : {SyncFolderSyncMode::downloadOnly, SyncFolderSyncMode::uploadOnly,
+                            SyncFolderSyncMode::bidirectional}) {
+        SCOPED_TRACE(rawValue(mode).toStdString());
+        LaneHarness local;
+        auto reference = local.addFolder(SyncFolderType::projectsFolder, mode, rawValue(mode));
+        const QString base = *reference->folderPath();
+        const qint64 same = local.serve(*reference, QStringLiteral("same.wav"), "same");
+        const qint64 gone = local.serve(*reference, QStringLiteral("gone.wav"), "gone");
+        local.serve(*reference, QStringLiteral("differs.wav"), "service version");
+        writeFile(base + QStringLiteral("/same.wav"), "same");
+        writeFile(base + QStringLiteral("/gone.wav"), "gone");
+        writeFile(base + QStringLiteral("/differs.wav"), "local version");
+        auto laneHere = local.makeLane(reference);
+        laneHere->start();
+        local.runUntilIdle(*laneHere);
+
+        const auto records = local.records(reference->stableID());
+        EXPECT_EQ(records.at(base + QStringLiteral("/same.wav")), synced);
+        EXPECT_EQ(records.at(base + QStringLiteral("/gone.wav")), synced);
+        EXPECT_EQ(laneHere->fetchRecord(base + QStringLiteral("/same.wav"))->remoteId(), same);
+
+        // The first feed read replays everything: nothing identical is fetched again, and the
+        // service's delete reaches the file here.
+        local.fake.clearRequestLog();
+        local.fake.removeFile(gone);
+        await(laneHere->runDeltaPass({}));
+        local.runUntilIdle(*laneHere);
+        EXPECT_THAT(requestsUnder(local, "GET", "/api/v1/files/library/" + std::to_string(same)), IsEmpty());
+        const Files after = LaneHarness::folderFiles(base);
+        EXPECT_FALSE(after.contains(QStringLiteral("gone.wav")));
+        EXPECT_EQ(after.at(QStringLiteral("same.wav")), sha256("same"));
+
+        // A file that differs: the service's version in a download-only folder, the local
+        // version in an upload-only one, a conflict in a two-way one.
+        const Files service = local.serviceFiles();
+        switch (mode) {
+        case SyncFolderSyncMode::downloadOnly:
+            EXPECT_EQ(after.at(QStringLiteral("differs.wav")), sha256("service version"));
+            break;
+        case SyncFolderSyncMode::uploadOnly:
+            EXPECT_EQ(service.at(QStringLiteral("differs.wav")), sha256("local version"));
+            break;
+        case SyncFolderSyncMode::bidirectional:
+            EXPECT_EQ(after.at(QStringLiteral("differs.wav")), sha256("local version"));
+            EXPECT_EQ(service.at(QStringLiteral("differs.wav")), sha256("service version"));
+            EXPECT_EQ(local.records(reference->stableID()).at(base + QStringLiteral("/differs.wav")), inConflict);
+            break;
+        }
+        laneHere->stop();
+    }
+}
+
+} // namespace
