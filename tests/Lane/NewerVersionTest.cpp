@@ -195,6 +195,7 @@ TEST_F(NewerVersionTest, TheSameEditOnBothSidesIsSettledWithoutAConflictOrAnUplo
     pass();
 
     EXPECT_THAT(uploads(), IsEmpty());
+    EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/check-hash"), IsEmpty()) << "nothing was offered";
     EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
 }
 
