@@ -2,6 +2,7 @@
 
 #include "Accounts/AuthState.h"
 #include "Engine/SyncEngine.h"
+#include "Model/LaneQueries.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFile.h"
@@ -146,11 +147,8 @@ void PanelState::refreshConflicts()
             for (const auto &folder : m_context->fetch(FetchDescriptor<SyncFolder>().sortBy(SyncFolder::Field::sortOrder))) {
                 if (conflicts.size() >= maxConflicts)
                     break;
-                auto request = FetchDescriptor<SyncFile>()
-                                   .equals(SyncFile::Field::folderID, folder->stableID())
-                                   .equals(SyncFile::Field::syncStatus, SyncFileStatus::conflict)
-                                   .limitTo(maxConflicts - int(conflicts.size()));
-                for (const auto &record : m_context->fetch(request))
+                const int room = maxConflicts - int(conflicts.size());
+                for (const auto &record : fetchConflictsToReview(*m_context, folder->stableID(), room))
                     conflicts.append(ConflictItem{record->localPath(), record->filename(), folder->name(),
                                                   record->conflictMessage().value_or(QString())});
             }

@@ -408,4 +408,19 @@ std::vector<std::shared_ptr<SyncFile>> fetchRecordsHoldingIds(ModelContext &cont
     }
 }
 
+std::vector<std::shared_ptr<SyncFile>> fetchConflictsToReview(ModelContext &context, const QUuid &folderID, int limit)
+{
+    if (limit <= 0)
+        return {};
+    try {
+        // The folder and status lead the dispatch index.
+        auto resting = SyncFile::inFolder(folderID);
+        resting.equals(SyncFile::Field::syncStatus, SyncFileStatus::conflict).limitTo(limit);
+        return context.fetch(resting);
+    } catch (const StoreError &error) {
+        logFailure("conflict query", error);
+        return {};
+    }
+}
+
 } // namespace quillmere

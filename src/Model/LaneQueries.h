@@ -62,4 +62,8 @@ QHash<QString, std::shared_ptr<SyncFile>> fetchRecordsAtPaths(ModelContext &cont
 std::vector<std::shared_ptr<SyncFile>> fetchRecordsHoldingIds(ModelContext &context, const QUuid &folderID,
                                                               const QList<qint64> &ids);
 
+// The folder's records the panel lists as conflicts to review, at most `limit`: those whose
+// syncStatus is conflict.
+std::vector<std::shared_ptr<SyncFile>> fetchConflictsToReview(ModelContext &context, const QUuid &folderID, int limit);
+
 } // namespace quillmere
