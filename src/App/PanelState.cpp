@@ -60,8 +60,10 @@ bool PanelState::acknowledgeConflict(const QString &localPath)
     try {
         auto request = FetchDescriptor<SyncFile>().equals(SyncFile::Field::localPath, localPath).limitTo(1);
         const auto record = m_context->fetchFirst(request);
-        if (record && record->syncStatus() == SyncFileStatus::conflict) {
-            record->setSyncStatus(SyncFileStatus::synced);
+        // Also a conflict whose file was edited since: the edit stays owed as it is.
+        if (record && (record->syncStatus() == SyncFileStatus::conflict || record->conflictID())) {
+            if (record->syncStatus() == SyncFileStatus::conflict)
+                record->setSyncStatus(SyncFileStatus::synced);
             if (record->syncDirection() == SyncFileDirection::conflict)
                 record->setSyncDirection(SyncFileDirection::upload);
             record->setConflictID(std::nullopt);
@@ -143,7 +145,7 @@ void PanelState::refreshConflicts()
         if (!m_context)
             m_context = std::make_shared<ModelContext>(m_container);
         try {
-            // One indexed query per folder (the folder and status lead the dispatch index).
+            // Indexed queries per folder (the folder and status lead the dispatch index).
             for (const auto &folder : m_context->fetch(FetchDescriptor<SyncFolder>().sortBy(SyncFolder::Field::sortOrder))) {
                 if (conflicts.size() >= maxConflicts)
                     break;

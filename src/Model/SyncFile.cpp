@@ -164,7 +164,8 @@ void SyncFile::clearFailure()
 
 void SyncFile::markSynced(SyncStatus shown)
 {
-    setSyncStatus(shown);
+    // Whatever settled it, a conflict nobody has acknowledged keeps the record in the list.
+    setSyncStatus(conflictID() ? SyncStatus::conflict : shown);
     setDesiredState(DesiredState::syncedLocal);
     setErrorMessage(std::nullopt);
     setRetryCount(0);

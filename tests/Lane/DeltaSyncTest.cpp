@@ -92,9 +92,13 @@ TEST_F(DeltaSyncTest, ChangesReachATwoWayFolderAndLocalEditsAreKept)
     // The edits went to the service; nothing of the user's was replaced or removed.
     EXPECT_EQ(h.serviceFiles().at(QStringLiteral("A/edited.wav")), sha256("local edit"));
     EXPECT_EQ(h.serviceFiles().at(QStringLiteral("mine.wav")), sha256("mine, edited"));
-    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("A/edited.wav")), synced},
-                                                   {at(QStringLiteral("kept.wav")), synced},
-                                                   {at(QStringLiteral("mine.wav")), synced}}));
+    // Edited on both sides: the service took the edit and reported the conflict, which waits
+    // for the user.
+    EXPECT_EQ(records(),
+              (std::map<QString, State>{{at(QStringLiteral("A/edited.wav")),
+                                         State{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal}},
+                                        {at(QStringLiteral("kept.wav")), synced},
+                                        {at(QStringLiteral("mine.wav")), synced}}));
     EXPECT_THAT(h.fake.requestsTo("GET", QStringLiteral("/api/v1/files/library/%1").arg(edited).toStdString()), IsEmpty());
 }
 
