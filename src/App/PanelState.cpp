@@ -2,6 +2,7 @@
 
 #include "Accounts/AuthState.h"
 #include "Engine/SyncEngine.h"
+#include "Model/LaneQueries.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFile.h"
@@ -59,7 +60,8 @@ bool PanelState::acknowledgeConflict(const QString &localPath)
     try {
         auto request = FetchDescriptor<SyncFile>().equals(SyncFile::Field::localPath, localPath).limitTo(1);
         const auto record = m_context->fetchFirst(request);
-        if (record && record->syncStatus() == SyncFileStatus::conflict) {
+        // Also a conflict whose file was edited since: the edit stays owed as it is.
+        if (record && (record->syncStatus() == SyncFileStatus::conflict || record->conflictID())) {
             record->acknowledgeConflict();
             m_context->save();
             acknowledged = true;
@@ -137,15 +139,12 @@ void PanelState::refreshConflicts()
         if (!m_context)
             m_context = std::make_shared<ModelContext>(m_container);
         try {
-            // One indexed query per folder (the folder and status lead the dispatch index).
+            // Indexed queries per folder (the folder and status lead the dispatch index).
             for (const auto &folder : m_context->fetch(FetchDescriptor<SyncFolder>().sortBy(SyncFolder::Field::sortOrder))) {
                 if (conflicts.size() >= maxConflicts)
                     break;
-                auto request = FetchDescriptor<SyncFile>()
-                                   .equals(SyncFile::Field::folderID, folder->stableID())
-                                   .equals(SyncFile::Field::syncStatus, SyncFileStatus::conflict)
-                                   .limitTo(maxConflicts - int(conflicts.size()));
-                for (const auto &record : m_context->fetch(request))
+                const int room = maxConflicts - int(conflicts.size());
+                for (const auto &record : fetchConflictsToReview(*m_context, folder->stableID(), room))
                     conflicts.append(ConflictItem{record->localPath(), record->filename(), folder->name(),
                                                   record->conflictMessage().value_or(QString())});
             }

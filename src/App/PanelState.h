@@ -78,8 +78,9 @@ public:
     void dismissWarning();
     // "Don't show again": no reply raises a warning from now on (kept across starts).
     void stopWarnings();
-    // The user has seen the conflict: the record is synced again and its conflict forgotten,
-    // saved at once. False when the record is gone or no longer in conflict.
+    // The user has seen the conflict: the record is synced again (one owed an upload of a
+    // later edit stays owed) and its conflict forgotten, saved at once. False when the record
+    // is gone or no longer in conflict.
     bool acknowledgeConflict(const QString &localPath);
     // The panel was put on screen: the account's maintenance flag is read again when the last
     // reading is older than maintenanceCheckInterval.

@@ -194,6 +194,9 @@ void StatusPanel::setDetails(const PanelDetails &details)
 
 QString StatusPanel::recentFileAction(const RecentFile &file)
 {
+    // Sent, but not as a plain upload: the service keeps another version beside it.
+    if (file.direction == SyncFileDirection::conflict)
+        return shellText("Sent — in conflict, see Conflicts to review");
     switch (file.kind) {
     case RecentFile::Kind::verified:
         return shellText("Verified already in sync");

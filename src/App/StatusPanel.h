@@ -43,8 +43,8 @@ public:
     QWidget *recentList() const { return m_recent; }
     QWidget *errorList() const { return m_errors; }
 
-    // How a recent file reads: "Uploaded", "Downloaded", "Verified already in sync", or the
-    // deletion it was.
+    // How a recent file reads: "Uploaded", "Downloaded", "Verified already in sync", the
+    // deletion it was, or (direction conflict) an upload the service took with a conflict.
     static QString recentFileAction(const RecentFile &file);
 
 Q_SIGNALS:

@@ -17,7 +17,8 @@ struct RecentFile
     // transferred: the file's bytes moved; verified: an upload found the content already at
     // the service and sent nothing (shown as "Verified already in sync"); deleted: a deletion
     // was carried over (direction download: removed here after Harborly deleted it; upload:
-    // deleted at Harborly after it was removed here).
+    // deleted at Harborly after it was removed here). An upload the service accepted with a
+    // conflict carries direction conflict.
     enum class Kind { transferred, verified, deleted };
 
     QUuid id;

@@ -367,8 +367,11 @@ void SyncLane::settleCompleted(SyncFile &record, SyncFileDesiredState state, qin
         record.setSyncStatus(SyncFileStatus::pending);
         return;
     }
-    record.markSynced(state == SyncFileDesiredState::conflictResolutionPending ? SyncFileStatus::conflict
-                                                                               : SyncFileStatus::synced);
+    // An upload the service accepted with a conflict has just said so on the record: settled
+    // like any success, it stays in conflict until the user has seen it.
+    const bool conflict = state == SyncFileDesiredState::conflictResolutionPending
+                          || record.syncStatus() == SyncFileStatus::conflict;
+    record.markSynced(conflict ? SyncFileStatus::conflict : SyncFileStatus::synced);
 }
 
 void SyncLane::returnToPending(const DispatchContext &context)

@@ -235,11 +235,17 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     releaseStaleHolders(result.fileId, localPath);
 
     const QString name = QFileInfo(localPath).fileName();
-    recordRecentFile(name, SyncFileDirection::upload,
+    recordRecentFile(name, isConflict ? SyncFileDirection::conflict : SyncFileDirection::upload,
                      result.wasDeduplicated ? RecentFile::Kind::verified : RecentFile::Kind::transferred);
     SyncLogger::shared().log(result.wasDeduplicated ? SyncLogger::Event::fileDeduplicated
                                                     : SyncLogger::Event::fileUploaded,
                              SyncLogger::Direction::upload, name, QStringLiteral("id:%1").arg(result.fileId));
+    if (isConflict) {
+        const std::optional<QString> said =
+            result.conflict ? nonEmpty(result.conflict->message) : std::nullopt;
+        SyncLogger::shared().log(SyncLogger::Event::fileConflict, SyncLogger::Direction::upload, name,
+                                 said.value_or(QStringLiteral("Harborly holds another version")));
+    }
     // Bytes the service stored: whatever a 507 said before, there is room now.
     if (!result.wasDeduplicated)
         notifyUploadSucceeded();

@@ -408,4 +408,30 @@ std::vector<std::shared_ptr<SyncFile>> fetchRecordsHoldingIds(ModelContext &cont
     }
 }
 
+std::vector<std::shared_ptr<SyncFile>> fetchConflictsToReview(ModelContext &context, const QUuid &folderID, int limit)
+{
+    if (limit <= 0)
+        return {};
+    try {
+        // Both read through the dispatch index (the folder and the status lead it): the
+        // second only walks the folder's owed and failed records.
+        auto resting = SyncFile::inFolder(folderID);
+        resting.equals(SyncFile::Field::syncStatus, SyncFileStatus::conflict).limitTo(limit);
+        auto found = context.fetch(resting);
+        if (int(found.size()) >= limit)
+            return found;
+        auto owed = SyncFile::inFolder(folderID);
+        owed.in(SyncFile::Field::syncStatus,
+                std::vector{SyncFileStatus::pending, SyncFileStatus::syncing, SyncFileStatus::error})
+            .notNull(SyncFile::Field::conflictID)
+            .limitTo(limit - int(found.size()));
+        for (auto &record : context.fetch(owed))
+            found.push_back(std::move(record));
+        return found;
+    } catch (const StoreError &error) {
+        logFailure("conflict query", error);
+        return {};
+    }
+}
+
 } // namespace quillmere

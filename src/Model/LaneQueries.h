@@ -62,4 +62,10 @@ QHash<QString, std::shared_ptr<SyncFile>> fetchRecordsAtPaths(ModelContext &cont
 std::vector<std::shared_ptr<SyncFile>> fetchRecordsHoldingIds(ModelContext &context, const QUuid &folderID,
                                                               const QList<qint64> &ids);
 
+// The folder's records the panel lists as conflicts to review, at most `limit`: those whose
+// syncStatus is conflict, then those that carry a conflict id while a later operation is owed,
+// runs or failed (a local edit of a file in conflict: the conflict stays listed until an
+// upload is accepted without one, or the user acknowledges it).
+std::vector<std::shared_ptr<SyncFile>> fetchConflictsToReview(ModelContext &context, const QUuid &folderID, int limit);
+
 } // namespace quillmere

@@ -164,7 +164,8 @@ void SyncFile::clearFailure()
 
 void SyncFile::markSynced(SyncStatus shown)
 {
-    setSyncStatus(shown);
+    // Whatever settled it, a conflict nobody has acknowledged keeps the record in the list.
+    setSyncStatus(conflictID() ? SyncStatus::conflict : shown);
     setDesiredState(DesiredState::syncedLocal);
     setErrorMessage(std::nullopt);
     setRetryCount(0);
@@ -173,13 +174,13 @@ void SyncFile::markSynced(SyncStatus shown)
 
 void SyncFile::acknowledgeConflict()
 {
-    if (desiredState() == DesiredState::uploadPending) {
+    if (syncStatus() == SyncStatus::conflict && desiredState() == DesiredState::uploadPending) {
         setRemoteChecksum(std::nullopt);
         oweAgain();
         setLocalModifiedAt(std::nullopt); // the edit settled long ago: due now
-    } else {
+    } else if (syncStatus() == SyncStatus::conflict) {
         setSyncStatus(SyncStatus::synced);
-    }
+    } // else edited since the conflict: its upload stays owed as it is
     if (syncDirection() == SyncDirection::conflict)
         setSyncDirection(SyncDirection::upload);
     setConflictID(std::nullopt);

@@ -125,7 +125,10 @@ struct SyncFileData
     // The inode of the local file, which finds a moved file again (intake, scans, upload).
     std::optional<qint64> inode;
     // The conflict the service reported for the last upload (SyncLane::applyConflict), none
-    // otherwise: its id, kind, common ancestor, the service's content id and its message.
+    // otherwise: its id, kind, common ancestor, the service's content id and its message. A
+    // local edit keeps them (the panel lists the record while its new upload is owed); an
+    // upload accepted without a conflict, a record letting go of its service file, or the
+    // user's Acknowledge clears them.
     std::optional<qint64> conflictID;
     std::optional<QString> conflictType;
     std::optional<QString> conflictCommonAncestor;
@@ -213,12 +216,15 @@ public:
     // As oweAgain, and the last failure's message is cleared.
     void clearFailure();
     // The owed operation completed: status `shown` (synced, or conflict after a conflict
-    // resolution), desired syncedLocal, no failure message, no failed attempts, no retry time.
+    // resolution or an upload the service answered as a conflict; conflict, whatever `shown`
+    // says, while the record carries a conflict id nobody acknowledged), desired syncedLocal,
+    // no failure message, no failed attempts, no retry time.
     void markSynced(SyncStatus shown = SyncStatus::synced);
     // The user acknowledged the conflict: direction upload (when it was conflict), the five
-    // conflict fields absent. A record whose edit was held back by the conflict is owed its
-    // upload again (pending, due now: no change time), over the service's version the user has now seen (its
-    // checksum is forgotten); any other is synced.
+    // conflict fields absent. A record in `conflict` whose edit was held back by it is owed its
+    // upload again (pending, due now: no change time) over the service's version the user has
+    // now seen (its checksum is forgotten); another in `conflict` is synced; one edited since
+    // the conflict keeps its status and its owed upload.
     void acknowledgeConflict();
 
     const QString &localPath() const { return m_d.localPath; }

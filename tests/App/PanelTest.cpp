@@ -222,17 +222,59 @@ TEST_F(PanelTest, ConflictsFollowTheStoreAndAcknowledgingMakesTheTablesTransitio
     EXPECT_FALSE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Hook.wav")))) << "not twice";
     EXPECT_TRUE(view.conflictList()->isHidden());
 
-    // Resolved elsewhere (a lane's own context): it leaves the list without the panel's doing.
+    // Resolved elsewhere (a lane's own context: an upload accepted without a conflict): it
+    // leaves the list without the panel's doing.
     addConflict(QStringLiteral("Bridge.wav"), SyncFileDirection::conflict, QStringLiteral("x"));
     ASSERT_TRUE(runUntil([&] { return panel->details().conflicts.size() == 1; }));
     {
         ModelContext elsewhere(container);
         const auto bridge = elsewhere.fetchFirst(FetchDescriptor<SyncFile>().equals(
             SyncFile::Field::localPath, folder.filePath(QStringLiteral("Beats/Bridge.wav"))));
-        bridge->setSyncStatus(SyncFileStatus::pending);
+        bridge->setSyncStatus(SyncFileStatus::synced);
+        bridge->setConflictID(std::nullopt);
         elsewhere.save();
     }
     EXPECT_TRUE(runUntil([&] { return panel->details().conflicts.empty(); }));
+}
+
+TEST_F(PanelTest, AConflictEditedSinceStaysListedAndAcknowledgingItKeepsTheEditOwed)
+{
+    connect();
+    addConflict(QStringLiteral("Verse.wav"), SyncFileDirection::conflict,
+                QStringLiteral("Changed on Studio too"));
+    ASSERT_TRUE(runUntil([&] { return panel->details().conflicts.size() == 1; }));
+
+    // Edited here before anyone looked (as the lane's intake owes it), and a failed upload of
+    // another file that never had a conflict: only the conflict is listed.
+    {
+        ModelContext intake(container);
+        const auto verse = intake.fetchFirst(FetchDescriptor<SyncFile>().equals(
+            SyncFile::Field::localPath, folder.filePath(QStringLiteral("Beats/Verse.wav"))));
+        verse->oweAgain();
+        verse->oweUpload();
+        auto failed = std::make_shared<SyncFile>(folder.filePath(QStringLiteral("Beats/Intro.wav")),
+                                                 QStringLiteral("Intro.wav"));
+        failed->setFolderID(beats->stableID());
+        failed->setSyncStatus(SyncFileStatus::error);
+        failed->setDesiredState(SyncFileDesiredState::uploadPending);
+        intake.insert(failed);
+        intake.save();
+    }
+    runFor(2 * PanelState::conflictRefreshDelay);
+    ASSERT_EQ(panel->details().conflicts.size(), 1u);
+    EXPECT_EQ(panel->details().conflicts.front().filename, QStringLiteral("Verse.wav"));
+    EXPECT_EQ(panel->details().conflicts.front().message, QStringLiteral("Changed on Studio too"));
+
+    EXPECT_TRUE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Verse.wav"))));
+    const auto verse = stored(QStringLiteral("Verse.wav"));
+    EXPECT_EQ(verse->syncStatus(), SyncFileStatus::pending);
+    EXPECT_EQ(verse->desiredState(), SyncFileDesiredState::uploadPending);
+    EXPECT_FALSE(verse->conflictID() || verse->conflictType() || verse->conflictCommonAncestor()
+                 || verse->conflictServerOid() || verse->conflictMessage());
+    EXPECT_TRUE(panel->details().conflicts.empty());
+    EXPECT_FALSE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Verse.wav"))))
+        << "not twice";
+    EXPECT_FALSE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Intro.wav"))));
 }
 
 TEST_F(PanelTest, RecentFilesAndErrorsShowTheirKindDirectionAndText)
@@ -243,25 +285,32 @@ TEST_F(PanelTest, RecentFilesAndErrorsShowTheirKindDirectionAndText)
         return RecentFile{QUuid::createUuid(), QString::fromUtf8(name), direction, kind, now.addSecs(-secondsAgo),
                           std::nullopt};
     };
-    lane().setRecentSyncedFiles({entry("Gone.wav", SyncFileDirection::download, RecentFile::Kind::deleted, 1),
-                                 entry("Removed.wav", SyncFileDirection::upload, RecentFile::Kind::deleted, 2),
-                                 entry("Known.wav", SyncFileDirection::upload, RecentFile::Kind::verified, 3),
-                                 entry("New.wav", SyncFileDirection::download, RecentFile::Kind::transferred, 4)});
+    lane().setRecentSyncedFiles(
+        {entry("Gone.wav", SyncFileDirection::download, RecentFile::Kind::deleted, 1),
+         entry("Removed.wav", SyncFileDirection::upload, RecentFile::Kind::deleted, 2),
+         entry("Known.wav", SyncFileDirection::upload, RecentFile::Kind::verified, 3),
+         entry("New.wav", SyncFileDirection::download, RecentFile::Kind::transferred, 4),
+         entry("Both.wav", SyncFileDirection::conflict, RecentFile::Kind::transferred, 5)});
     RecentFile failed = entry("Broken.wav", SyncFileDirection::upload, RecentFile::Kind::transferred, 5);
     failed.errorMessage = QStringLiteral("The file could not be read");
     lane().setSyncErrors({failed});
     lane().notifyStateChanged();
-    ASSERT_TRUE(runUntil([&] { return panel->details().recentFiles.size() == 4 && panel->details().syncErrors.size() == 1; }));
+    ASSERT_TRUE(runUntil(
+        [&] { return panel->details().recentFiles.size() == 5 && panel->details().syncErrors.size() == 1; }));
 
     StatusPanel view;
     view.setDetails(panel->details());
     const QStringList recent = texts(view.recentList(), "recentFile");
-    ASSERT_EQ(recent.size(), 4);
+    ASSERT_EQ(recent.size(), 5);
     EXPECT_TRUE(recent[0].startsWith(QStringLiteral("↓ Gone.wav · Removed here — deleted at Harborly")))
         << recent[0].toStdString();
     EXPECT_TRUE(recent[1].contains(QStringLiteral("Deleted at Harborly — removed here")));
     EXPECT_TRUE(recent[2].contains(QStringLiteral("Verified already in sync")));
     EXPECT_TRUE(recent[3].startsWith(QStringLiteral("↓ New.wav · Downloaded")));
+    // Sent, but the service keeps another version: never read as a plain upload.
+    EXPECT_TRUE(
+        recent[4].startsWith(QStringLiteral("— Both.wav · Sent — in conflict, see Conflicts to review")))
+        << recent[4].toStdString();
     EXPECT_EQ(texts(view.errorList(), "syncError"),
               QStringList{QStringLiteral("↑ Broken.wav — The file could not be read")});
 

@@ -335,8 +335,11 @@ protected:
             for (const auto &[relative, checksum] : service)
                 if (!local.count(relative))
                     found.append(QStringLiteral("the service has %1, %2 has not").arg(relative, device.name));
+            // A conflict the service reported is settled too: it waits for the user, not the lane.
+            const LaneHarness::RecordState inConflict{SyncFileStatus::conflict,
+                                                      SyncFileDesiredState::syncedLocal};
             for (const auto &[path, state] : device.harness->records(device.folder->stableID()))
-                if (!(state == synced))
+                if (!(state == synced) && !(state == inConflict))
                     found.append(QStringLiteral("%1 record %2 is %3, %4")
                                      .arg(device.name, QDir(device.root).relativeFilePath(path), rawValue(state.status),
                                           state.desired ? rawValue(*state.desired) : QStringLiteral("none")));

@@ -119,12 +119,20 @@ TEST(SyncFileTransitions, RetryAndSettleTransitionsTouchOnlyStatusMessageAndRetr
     cleared.emplace(QStringLiteral("errorMessage"), none);
     expectWrites("clearFailure", &SyncFile::clearFailure, cleared);
 
-    Writes synced{{QStringLiteral("syncStatus"), stored(SyncFileStatus::synced)},
+    // The record carries a conflict nobody acknowledged: settled, it stays in conflict.
+    Writes synced{{QStringLiteral("syncStatus"), stored(SyncFileStatus::conflict)},
                   {QStringLiteral("desiredState"), stored(SyncFileDesiredState::syncedLocal)},
                   {QStringLiteral("errorMessage"), none},
                   {QStringLiteral("retryCount"), stored(qint64(0))},
                   {QStringLiteral("nextRetryAt"), none}};
     expectWrites("markSynced", [](SyncFile &r) { r.markSynced(); }, synced);
-    synced[QStringLiteral("syncStatus")] = stored(SyncFileStatus::conflict);
     expectWrites("markSynced(conflict)", [](SyncFile &r) { r.markSynced(SyncFileStatus::conflict); }, synced);
+
+    // Without one, the status is the one asked for.
+    SyncFile plain(QStringLiteral("/music/b.wav"), QStringLiteral("b.wav"));
+    plain.setSyncStatus(SyncFileStatus::syncing);
+    plain.markSynced();
+    EXPECT_EQ(plain.syncStatus(), SyncFileStatus::synced);
+    plain.markSynced(SyncFileStatus::conflict);
+    EXPECT_EQ(plain.syncStatus(), SyncFileStatus::conflict);
 }

@@ -1,0 +1,172 @@
+// A conflict the service reports on an upload, followed through the queue's completion and the
+// change feed's own dispatch to the list the panel shows, and what an edit of such a file does.
+
+#include "Lane/LaneTestSupport.h"
+
+#include "Model/LaneQueries.h"
+
+#include <gmock/gmock.h>
+
+using namespace quillmere;
+using namespace quillmere::test;
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+using State = LaneHarness::RecordState;
+
+class ConflictTest : public OneLaneTest
+{
+protected:
+    // take.wav uploaded from here: its record holds the commit of that upload.
+    void uploadedFromHere()
+    {
+        writeFile(take, "v1");
+        h.addRecord(*folder, QStringLiteral("take.wav"), SyncFileStatus::pending,
+                    SyncFileDesiredState::uploadPending);
+        queuePass();
+        ASSERT_EQ(records().at(take), synced);
+        id = *lane->fetchRecord(take)->remoteId();
+    }
+
+    // Another device's version at the service, on a commit this folder never saw.
+    void changedElsewhere(const QByteArray &bytes, QChar commit)
+    {
+        h.fake.updateFile(id, [&](FakeLibraryFile &file) {
+            file.content = bytes;
+            file.checksum.clear();
+            file.fileSize = -1;
+        });
+        h.fake.setCommit(id, QString(40, commit));
+    }
+
+    // Saved here: owed as the intake makes it owed, and past its settle time.
+    void editedHere(const QByteArray &bytes)
+    {
+        writeFile(take, bytes);
+        lane->trackLocalChange(take, SyncLane::fileStamp(take));
+        h.clock.advance(1s);
+    }
+
+    void queuePass()
+    {
+        await(lane->processQueue({}));
+        h.runUntilIdle(*lane);
+    }
+
+    // The file names the panel lists under "Conflicts to review" for this folder.
+    QStringList toReview()
+    {
+        ModelContext panel(h.container);
+        QStringList names;
+        for (const auto &record : fetchConflictsToReview(panel, folder->stableID(), 50))
+            names.append(record->filename());
+        return names;
+    }
+
+    std::shared_ptr<SyncFile> stored()
+    {
+        reader = std::make_unique<ModelContext>(h.container);
+        return reader->fetchFirst(SyncFile::withLocalPath(take));
+    }
+
+    static int conflictLines()
+    {
+        int count = 0;
+        for (const auto &entry : SyncLogger::shared().entries())
+            count += entry.event == SyncLogger::Event::fileConflict;
+        return count;
+    }
+
+    QString take;
+    qint64 id = 0;
+};
+
+TEST_F(ConflictTest, AConflictOfTheQueuesUploadIsListedThroughAnEditUntilACleanUpload)
+{
+    open();
+    take = at(QStringLiteral("take.wav"));
+    ASSERT_NO_FATAL_FAILURE(uploadedFromHere());
+    EXPECT_THAT(toReview(), IsEmpty());
+
+    changedElsewhere("theirs", u'e');
+    editedHere("mine");
+    SyncLogger::shared().clear();
+    queuePass();
+
+    // Sent and accepted with a conflict: nothing is owed, and the conflict waits for the user.
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("mine"));
+    EXPECT_EQ(records().at(take), (State{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal}));
+    auto record = stored();
+    EXPECT_EQ(record->retryCount(), 0);
+    EXPECT_EQ(record->nextRetryAt(), std::nullopt);
+    EXPECT_EQ(record->syncDirection(), SyncFileDirection::conflict);
+    EXPECT_TRUE(record->conflictID());
+    EXPECT_THAT(toReview(), ElementsAre(QStringLiteral("take.wav")));
+    EXPECT_EQ(conflictLines(), 1);
+    ASSERT_FALSE(lane->recentSyncedFiles().isEmpty());
+    EXPECT_EQ(lane->recentSyncedFiles().front().direction, SyncFileDirection::conflict)
+        << "not shown as a plain upload";
+
+    // Edited again before anyone looked: the edit is owed as any other, the conflict stays listed.
+    editedHere("mine, later");
+    EXPECT_EQ(records().at(take), (State{SyncFileStatus::pending, SyncFileDesiredState::uploadPending}));
+    EXPECT_THAT(toReview(), ElementsAre(QStringLiteral("take.wav")));
+
+    // Its upload names the commit the conflicting one got: accepted cleanly, the conflict is over.
+    queuePass();
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("mine, later"));
+    EXPECT_EQ(records().at(take), synced);
+    record = stored();
+    EXPECT_EQ(record->conflictID(), std::nullopt);
+    EXPECT_THAT(toReview(), IsEmpty());
+    EXPECT_EQ(conflictLines(), 1) << "logged once";
+}
+
+TEST_F(ConflictTest, AConflictOutlastsWhatTheFeedBringsDownUntilTheUserSawIt)
+{
+    open();
+    take = at(QStringLiteral("take.wav"));
+    ASSERT_NO_FATAL_FAILURE(uploadedFromHere());
+    changedElsewhere("theirs", u'e');
+    editedHere("mine");
+    queuePass();
+    ASSERT_EQ(records().at(take), (State{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal}));
+
+    // The feed tells of this folder's own upload: nothing to do, nothing settled.
+    pass();
+    EXPECT_EQ(records().at(take), (State{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal}));
+
+    // A newer version from elsewhere comes down through the feed's own dispatch; the conflict
+    // the user has not seen stays listed.
+    changedElsewhere("theirs again", u'f');
+    pass();
+    EXPECT_EQ(files().at(QStringLiteral("take.wav")), sha256("theirs again"));
+    EXPECT_EQ(records().at(take), (State{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal}));
+    EXPECT_TRUE(stored()->conflictID());
+    EXPECT_THAT(toReview(), ElementsAre(QStringLiteral("take.wav")));
+}
+
+TEST_F(ConflictTest, AConflictAnsweredWithoutItsDetailsIsListedAndLoggedAllTheSame)
+{
+    open();
+    take = at(QStringLiteral("take.wav"));
+    ASSERT_NO_FATAL_FAILURE(uploadedFromHere());
+    editedHere("mine");
+    h.fake.answerNext("/api/v1/files/confirm-upload", 200,
+                      QStringLiteral(R"({"file_id":%1,"commit_sha":"%2","status":"ok_with_conflict"})")
+                          .arg(id)
+                          .arg(QString(40, u'c'))
+                          .toStdString());
+    SyncLogger::shared().clear();
+    queuePass();
+
+    EXPECT_EQ(records().at(take), (State{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal}));
+    EXPECT_EQ(stored()->conflictID(), std::nullopt);
+    EXPECT_THAT(toReview(), ElementsAre(QStringLiteral("take.wav")));
+    ASSERT_EQ(conflictLines(), 1);
+}
+
+} // namespace
