@@ -348,15 +348,17 @@ std::shared_ptr<SyncFile> SyncLane::fetchRecord(const QString &localPath)
     }
 }
 
-void SyncLane::saveQuietly()
+bool SyncLane::saveQuietly()
 {
     try {
         m_modelContext->save();
+        return true;
     } catch (const std::exception &error) {
         // The changes stay pending in the context; the next save writes them. The group's
         // outcomes do not: none may say synced in memory while the store has not got it.
         failGroup();
         traceStoreFailure(StoreStep::save, "saving", error);
+        return false;
     }
 }
 

@@ -381,11 +381,11 @@ public:
     static constexpr int commitGroupMarks = 4;
     // A test program that kills a process inside the window widens it (process-wide).
     static void setCommitGroupForTesting(Clock::Duration window, int outcomes);
-    // Commits the open group now (nothing when none is open). A failed commit leaves every
-    // outcome of the group owed again.
-    void flushCommitGroup();
+    // Commits the open group now (nothing when none is open); false when the store refused it.
+    // A failed commit leaves every outcome of the group owed again.
+    bool flushCommitGroup();
     // Outcomes and dispatch marks waiting for the group's commit.
-    qsizetype commitGroupSize() const { return qsizetype(m_group.records.size()) + m_group.marks; }
+    qsizetype commitGroupSize() const { return qsizetype(m_group.outcomes.size()) + m_group.marks; }
 
     // SyncLaneQueue.cpp: the work queue
     static constexpr int queueSlots = 4;
@@ -604,8 +604,9 @@ private:
 
     // SyncLane.cpp: the folder's state, store failures, the watcher's deliveries
     void dropFolderState();
-    // Saves; a failure leaves the changes in the context for the next save (traced).
-    void saveQuietly();
+    // Saves; a failure leaves the changes in the context for the next save (traced). False when
+    // the store refused it.
+    bool saveQuietly();
     // What the store was doing when it failed, for the lane's trace of the failures it carries
     // on past.
     enum class StoreStep { save, read };
@@ -699,6 +700,18 @@ private:
     void noteStoreSaved(const StoreChanges &changes);
 
     // SyncLaneCommitGroup.cpp: the group commit
+    // One record's outcome in the group: the record, what its operation was dispatched to do,
+    // and what the outcome left it with (a record that no longer shows that was changed since).
+    struct GroupOutcome
+    {
+        std::shared_ptr<SyncFile> record;
+        SyncFileDesiredState owed = SyncFileDesiredState::syncedLocal;
+        SyncFileStatus status = SyncFileStatus::pending;
+        std::optional<SyncFileDesiredState> desired;
+        qint64 generation = 0;
+        QString localPath;
+        bool removed = false;
+    };
     // Starts the window (and its timer) unless a group is open already.
     void openGroup();
     // The dispatch mark just made rides with the group.
@@ -706,14 +719,18 @@ private:
     // An operation's outcome, written on `record` (may be null: nothing left to write) with its
     // journal row (may be null), rides with the group instead of a save of its own.
     void groupOutcome(const std::shared_ptr<SyncFile> &record, const std::shared_ptr<OperationResolution> &row);
-    bool groupIsOpen() const { return !m_group.records.empty() || !m_group.rows.empty() || m_group.marks > 0; }
+    bool groupIsOpen() const { return !m_group.outcomes.empty() || !m_group.rows.empty() || m_group.marks > 0; }
     bool groupHolds(const SyncFile *record) const;
     // A save of the context went through: what the group held is in the store.
     void closeGroup();
-    // A save that carried the group failed: its journal rows go, and each of its records is
-    // set back to what the store holds and owed again on the back-off (its operation, still
-    // running, settles one dispatched again meanwhile).
+    // A save that carried the group failed: its journal rows go, and each record that still
+    // holds its outcome is owed its operation again on the back-off, whether or not that run
+    // has ended; a record changed since by anyone else (the feed, the intake, a dispatch of its
+    // own) keeps that change, which says what it owes.
     void failGroup();
+    // Owes the record of a refused outcome its operation again, unless it was changed since;
+    // true when it did.
+    bool oweOutcomeAgain(const GroupOutcome &outcome);
     static QCoro::Task<> runGroupTimer(std::weak_ptr<SyncLane> weak, Clock::Duration window, std::stop_token stop);
 
     // SyncLaneFailures.cpp: the failure rules
@@ -956,7 +973,7 @@ private:
     // Data: the group commit
     struct CommitGroup
     {
-        std::vector<std::shared_ptr<SyncFile>> records;           // outcomes, one entry per record
+        std::vector<GroupOutcome> outcomes;                       // one entry per record
         std::vector<std::shared_ptr<OperationResolution>> rows; // their journal rows
         qsizetype marks = 0;                                      // dispatch marks
         std::optional<Clock::Duration> openedAt;
@@ -965,8 +982,16 @@ private:
     };
     CommitGroup m_group;
     TaskHandle m_groupTimer;
-    // Records whose operation runs (the queue's and dispatchNow's), with how many runs each.
-    QHash<const SyncFile *, int> m_running;
+    // Records whose operation runs (the queue's and dispatchNow's), with how many runs each
+    // and what the latest was dispatched to do.
+    struct Running
+    {
+        int runs = 0;
+        SyncFileDesiredState owed = SyncFileDesiredState::syncedLocal;
+    };
+    QHash<const SyncFile *, Running> m_running;
+    // Saves of the context the store refused, counted while the lane lives.
+    quint64 m_failedSaves = 0;
 
     // The records whose failure is shown, by row id: what the last error says of it, when it
     // failed (a sequence) and its entry in the error list, if it has one.

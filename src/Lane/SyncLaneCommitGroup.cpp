@@ -39,8 +39,8 @@ void SyncLane::setCommitGroupForTesting(Clock::Duration window, int outcomes)
 
 bool SyncLane::groupHolds(const SyncFile *record) const
 {
-    return std::any_of(m_group.records.begin(), m_group.records.end(),
-                       [record](const auto &held) { return held.get() == record; });
+    return std::any_of(m_group.outcomes.begin(), m_group.outcomes.end(),
+                       [record](const GroupOutcome &held) { return held.record.get() == record; });
 }
 
 void SyncLane::openGroup()
@@ -77,23 +77,38 @@ void SyncLane::groupOutcome(const std::shared_ptr<SyncFile> &record, const std::
     }
     if (row)
         m_group.rows.push_back(m_modelContext->insert(row));
-    if (record && !groupHolds(record.get()))
-        m_group.records.push_back(record);
+    if (record) {
+        auto held = std::find_if(m_group.outcomes.begin(), m_group.outcomes.end(),
+                                 [&record](const GroupOutcome &outcome) { return outcome.record == record; });
+        if (held == m_group.outcomes.end()) {
+            held = m_group.outcomes.insert(m_group.outcomes.end(), GroupOutcome());
+            held->record = record;
+        }
+        // The run's latest outcome is the one a failed commit looks for.
+        held->owed = m_running.value(record.get()).owed;
+        held->status = record->syncStatus();
+        held->desired = record->desiredState();
+        held->generation = record->generation();
+        held->localPath = record->localPath();
+        held->removed = record->isDeleted();
+    }
     openGroup();
     const Clock::Duration now = m_clock.now();
     // A main thread too busy for the timer still commits once the window has passed.
-    if (qsizetype(m_group.records.size()) >= groupOutcomes || now - *m_group.openedAt >= groupWindow)
+    if (qsizetype(m_group.outcomes.size()) >= groupOutcomes || now - *m_group.openedAt >= groupWindow)
         flushCommitGroup();
 }
 
-void SyncLane::flushCommitGroup()
+bool SyncLane::flushCommitGroup()
 {
     if (!groupIsOpen())
-        return;
+        return true;
     // A success closes the group (didSave), a failure fails it (saveQuietly).
-    saveQuietly();
+    if (!saveQuietly())
+        return false;
     if (groupIsOpen() && !m_modelContext->hasChanges())
         closeGroup(); // everything it held was written by someone else's save already
+    return true;
 }
 
 QCoro::Task<> SyncLane::runGroupTimer(std::weak_ptr<SyncLane> weak, Clock::Duration window, std::stop_token stop)
@@ -117,18 +132,20 @@ void SyncLane::closeGroup()
     m_groupTimer = TaskHandle();
     // The tally followed the group's records while their outcome was unsaved; a record whose
     // operation still runs stays followed until it ends.
-    for (const auto &record : group.records)
-        if (!m_running.contains(record.get()))
-            m_tally.inFlight.remove(record->persistentID());
+    for (const auto &outcome : group.outcomes)
+        if (!m_running.contains(outcome.record.get()))
+            m_tally.inFlight.remove(outcome.record->persistentID());
 }
 
 void SyncLane::failGroup()
 {
+    // Every save of the lane the store refuses comes here, whether it carried a group or not.
+    ++m_failedSaves;
     if (!groupIsOpen())
         return;
     const CommitGroup group = std::exchange(m_group, CommitGroup());
     m_groupTimer = TaskHandle();
-    if (group.records.empty() && group.rows.empty())
+    if (group.outcomes.empty() && group.rows.empty())
         return; // marks alone: the records they mark run, and the next save writes them
     for (const auto &row : group.rows)
         m_modelContext->rollback(row);
@@ -136,22 +153,10 @@ void SyncLane::failGroup()
     if (group.headBefore && !folder->isDeleted())
         folder->setHeadCommitSha(*group.headBefore);
     int owedAgain = 0;
-    for (const auto &record : group.records) {
-        // Back to what the store holds: an outcome it never took, and a deletion undone.
-        m_modelContext->rollback(record);
-        m_tally.inFlight.remove(record->persistentID());
-        if (record->state() != Record::State::persisted)
-            continue; // never stored: the next full sync finds its file
-        if (m_running.contains(record.get())) {
-            // Dispatched again meanwhile: its operation settles it, never a second one.
-            record->setSyncStatus(SyncFileStatus::syncing);
-            continue;
-        }
-        if (!record->desiredState() || *record->desiredState() == SyncFileDesiredState::syncedLocal)
-            continue;
-        // Not at once: a store that keeps refusing would have the pass take it again and again.
-        retryOnBackOff(*record, record->retryCount() + 1);
-        ++owedAgain;
+    for (const auto &outcome : group.outcomes) {
+        m_tally.inFlight.remove(outcome.record->persistentID());
+        if (oweOutcomeAgain(outcome))
+            ++owedAgain;
     }
     m_tally.valid = false;
     if (owedAgain > 0)
@@ -165,6 +170,35 @@ void SyncLane::failGroup()
     } catch (const std::exception &error) {
         traceStoreFailure(StoreStep::save, "saving the outcomes owed again", error);
     }
+}
+
+bool SyncLane::oweOutcomeAgain(const GroupOutcome &outcome)
+{
+    const auto &record = outcome.record;
+    if (outcome.removed) {
+        // The operation's own removal: nobody reaches a removed record, so taking the removal
+        // back restores only what the store holds of it, unless a record took its place since.
+        if (!record->isDeleted())
+            return false;
+        if (const auto now = fetchRecord(outcome.localPath); now && now != record)
+            return false;
+        m_modelContext->rollback(record);
+        if (record->isDeleted() || record->state() != Record::State::persisted)
+            return false;
+    } else if (record->isDeleted() || record->syncStatus() != outcome.status
+               || record->desiredState() != outcome.desired || record->generation() != outcome.generation
+               || record->localPath() != outcome.localPath) {
+        return false; // changed since its outcome: that change says what it owes
+    } else if (!record->desiredState() || *record->desiredState() == SyncFileDesiredState::syncedLocal) {
+        if (outcome.owed == SyncFileDesiredState::syncedLocal)
+            return false;
+        record->setDesiredState(outcome.owed);
+    }
+    // Not at once: a store that keeps refusing would have the pass take it again and again. A
+    // run of it that has not ended yet leaves it so; its own completion, if still to come,
+    // writes its outcome again.
+    retryOnBackOff(*record, record->retryCount() + 1);
+    return true;
 }
 
 } // namespace quillmere

@@ -240,12 +240,16 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
         co_return;
     }
 
+    const quint64 failedSavesBefore = m_failedSaves;
     const bool complete = co_await applyChanges(feed.changes, *root, stop);
     if (!isCurrent(epoch, stop)) {
         bookmarks->stopAccessing(*root);
         co_return;
     }
-    if (complete) {
+    // A save the store refused meanwhile may have left a change of the page unstored, or set
+    // back what one wrote: the cursor stays before the page, which the next pass reads again.
+    const std::optional<QString> cursorBefore = folder->deltaCursor();
+    if (complete && m_failedSaves == failedSavesBefore) {
         // Only a cursor the service sent, else the newest time the service gave a change we
         // applied: a cursor made from this device's clock could skip changes for good.
         std::optional<QString> next = feed.cursor;
@@ -261,8 +265,9 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
             folder->setDeltaCursor(*next);
         setLastSyncAt(m_clock.currentDateTime());
     }
-    // The records the changes wrote and the cursor are saved together.
-    saveQuietly();
+    // The records the changes wrote and the cursor are saved together, or the cursor stays.
+    if (!saveQuietly() && !folder->isDeleted())
+        folder->setDeltaCursor(cursorBefore);
     notifyStateChanged();
     bookmarks->stopAccessing(*root);
     if (feed.changes.size() >= largeFeed) {
@@ -821,7 +826,13 @@ QCoro::Task<> SyncLane::dispatchNow(std::shared_ptr<SyncFile> record, std::stop_
     // its operation with the queue's completion and failure rules. A failure leaves it owed
     // with its retry time; a stop leaves it owed as it was.
     record->setSyncStatus(SyncFileStatus::syncing);
-    saveQuietly();
+    if (!saveQuietly()) {
+        // What the refused save set back (a group's outcomes owed again) is not run here: only
+        // a record still marked by this dispatch and owed work, as it is now.
+        if (record->isDeleted() || record->syncStatus() != SyncFileStatus::syncing || !record->desiredState()
+            || *record->desiredState() == SyncFileDesiredState::syncedLocal)
+            co_return;
+    }
     co_await syncRecord(std::move(record), std::move(stop));
 }
 

@@ -415,7 +415,13 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
     if (remoteId && !heldElsewhere) {
         // A delete at the service cannot be taken back: what this pass stored so far (the
         // uploads a moved file's delete waited for among it) reaches the store before it goes.
-        flushCommitGroup();
+        // Refused, the delete waits for the back-off like the outcomes set back with it.
+        if (!flushCommitGroup()) {
+            if (const auto owed = fetchRecord(localPath);
+                owed && owed->generation() == generation && owed->desiredState() == desiredState)
+                retryOnBackOff(*owed, owed->retryCount() + 1);
+            throw CancelledError();
+        }
         try {
             auto deleting = api->deleteFile(*remoteId, stop);
             co_await std::move(deleting);

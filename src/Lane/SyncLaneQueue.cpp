@@ -239,10 +239,12 @@ QCoro::Task<> SyncLane::syncRecord(std::shared_ptr<SyncFile> record, std::stop_t
     const DispatchContext context = dispatchContext(*record);
     const qint64 rowID = record->persistentID();
     const SyncFile *running = record.get();
-    ++m_running[running];
+    Running &run = m_running[running];
+    ++run.runs;
+    run.owed = context.state;
     // A record whose outcome waits for the group's commit stays followed until then.
     auto leaveFlight = qScopeGuard([this, rowID, running] {
-        if (--m_running[running] <= 0)
+        if (--m_running[running].runs <= 0)
             m_running.remove(running);
         if (!groupHolds(running))
             m_tally.inFlight.remove(rowID);

@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 
 #include <QFile>
+#include <QScopeGuard>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -88,6 +89,44 @@ protected:
             paths.append(row->afterPath().value_or(row->beforePath().value_or(QString())).section(u'/', -1));
         paths.sort();
         return paths;
+    }
+
+    QString at(const QString &name) const { return *folder->folderPath() + u'/' + name; }
+
+    // A file of the service owed a download here whose transfer is held for a while: the
+    // pass stays open, with the outcomes of the others waiting in the group.
+    qint64 addHeldDownload(const QString &name)
+    {
+        const qint64 id = h.serve(*folder, name, contentOf(name));
+        auto record = h.addRecord(*folder, name, SyncFileStatus::pending, SyncFileDesiredState::downloadPending);
+        record->setRemoteId(id);
+        record->setRemoteChecksum(sha256(contentOf(name)));
+        h.context->save();
+        h.fake.delayNext("/api/v1/files/library/" + std::to_string(id), 1500ms);
+        return id;
+    }
+
+    // The store refuses the journal row of this file's upload, and so every commit that carries it.
+    void refuseUploadRowOf(const QString &name)
+    {
+        const std::string sql = "CREATE TEMP TRIGGER refuse_row BEFORE INSERT ON OperationResolution WHEN "
+                                "NEW.operationType = 'upload' AND NEW.afterPath LIKE '%/"
+                                + name.toStdString() + "' BEGIN SELECT RAISE(ABORT, 'disk full'); END";
+        h.container->execute(sql.c_str(), StoreError::Kind::saveFailed);
+    }
+
+    // No write of any record reaches the store until the disk has room again.
+    void fillDisk(bool full)
+    {
+        for (const char *table : {"SyncFile", "SyncFolder", "OperationResolution"}) {
+            for (const char *change : {"INSERT", "UPDATE", "DELETE"}) {
+                const std::string name = std::string("full_") + table + '_' + change;
+                const std::string sql = full ? "CREATE TEMP TRIGGER " + name + " BEFORE " + change + " ON " + table
+                                                   + " BEGIN SELECT RAISE(ABORT, 'disk full'); END"
+                                             : "DROP TRIGGER " + name;
+                h.container->execute(sql.c_str(), StoreError::Kind::saveFailed);
+            }
+        }
     }
 
     std::shared_ptr<SyncFolder> folder;
@@ -231,6 +270,150 @@ TEST_F(CommitGroupTest, ADeleteAtTheServiceGoesOutOnlyOnceTheGroupIsStored)
     h.runUntilIdle(*lane);
     EXPECT_TRUE(h.records(folder->stableID()).empty());
     EXPECT_TRUE(h.serviceFiles().empty());
+}
+
+// While two uploads' outcomes wait in the group, another device replaces one file and deletes
+// the other, and the feed applies both; the commit that carries the outcomes is refused. What
+// the feed wrote stands: the newer version comes down (never the older take sent over it) and
+// the deleted file goes here too (never sent back).
+TEST_F(CommitGroupTest, AFailedCommitKeepsWhatTheFeedChangedSince)
+{
+    addUpload(QStringLiteral("a.wav"));
+    addUpload(QStringLiteral("c.wav"));
+    addHeldDownload(QStringLiteral("b.wav"));
+    refuseUploadRowOf(QStringLiteral("a.wav"));
+    startPass();
+    const auto doneHere = [&](const QString &name) { return inMemory()[at(name)] == synced; };
+    ASSERT_TRUE(runUntil([&] { return doneHere(QStringLiteral("a.wav")) && doneHere(QStringLiteral("c.wav")); }));
+    ASSERT_GT(lane->commitGroupSize(), 0);
+
+    const qint64 aID = *lane->fetchRecord(at(QStringLiteral("a.wav")))->remoteId();
+    const qint64 cID = *lane->fetchRecord(at(QStringLiteral("c.wav")))->remoteId();
+    h.fake.updateFile(aID, [](FakeLibraryFile &file) {
+        file.content = "newer take from elsewhere";
+        file.checksum.clear();
+        file.fileSize = -1;
+    });
+    h.fake.removeFile(cID);
+    await(lane->runDeltaPass({}));
+    h.runUntilIdle(*lane);
+
+    const std::map<QString, QString> expected{{QStringLiteral("a.wav"), sha256("newer take from elsewhere")},
+                                              {QStringLiteral("b.wav"), sha256(contentOf(QStringLiteral("b.wav")))}};
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(LaneHarness::folderFiles(*folder->folderPath()), expected);
+    EXPECT_EQ(h.records(folder->stableID()), (std::map<QString, State>{{at(QStringLiteral("a.wav")), synced},
+                                                                       {at(QStringLiteral("b.wav")), synced}}));
+    EXPECT_EQ(bytesSent(QStringLiteral("a.wav")), 1);
+}
+
+// The user renames a file whose upload's outcome waits in the group, and the commit that
+// carries it is refused: the record stays at its new name, and the file's old name goes at
+// the service once the new one is there.
+TEST_F(CommitGroupTest, AFailedCommitKeepsALocalRenameMadeSince)
+{
+    addUpload(QStringLiteral("a.wav"));
+    addHeldDownload(QStringLiteral("b.wav"));
+    refuseUploadRowOf(QStringLiteral("a.wav"));
+    startPass();
+    ASSERT_TRUE(runUntil([&] { return inMemory()[at(QStringLiteral("a.wav"))] == synced; }));
+    ASSERT_GT(lane->commitGroupSize(), 0);
+
+    ASSERT_TRUE(QFile::rename(at(QStringLiteral("a.wav")), at(QStringLiteral("moved.wav"))));
+    await(lane->processDebouncedPaths({at(QStringLiteral("a.wav")), at(QStringLiteral("moved.wav"))}));
+    h.runUntilIdle(*lane);
+
+    const QString content = sha256(contentOf(QStringLiteral("a.wav")));
+    const std::map<QString, QString> expected{{QStringLiteral("b.wav"), sha256(contentOf(QStringLiteral("b.wav")))},
+                                              {QStringLiteral("moved.wav"), content}};
+    EXPECT_EQ(h.serviceFiles(), expected);
+    EXPECT_EQ(LaneHarness::folderFiles(*folder->folderPath()), expected);
+    EXPECT_EQ(h.records(folder->stableID()), (std::map<QString, State>{{at(QStringLiteral("b.wav")), synced},
+                                                                       {at(QStringLiteral("moved.wav")), synced}}));
+}
+
+// An outcome committed inside its own run (here every outcome commits at once) whose commit is
+// refused: the record is owed again on the back-off, not left "syncing" for good, and the next
+// pass settles it without sending the bytes again.
+TEST_F(CommitGroupTest, AnOutcomeRefusedWhileItsRunStillGoesIsOwedAgain)
+{
+    SyncLane::setCommitGroupForTesting(SyncLane::commitGroupWindow, 1);
+    const auto restore = qScopeGuard(
+        [] { SyncLane::setCommitGroupForTesting(SyncLane::commitGroupWindow, SyncLane::commitGroupOutcomes); });
+    addUpload(QStringLiteral("a.wav"));
+    refuseUploadRowOf(QStringLiteral("a.wav"));
+    startPass();
+    ASSERT_TRUE(runUntil([&] { return !pass.isRunning(); }));
+
+    EXPECT_EQ(h.records(folder->stableID()), (std::map<QString, State>{{at(QStringLiteral("a.wav")), owedUpload}}));
+    EXPECT_EQ(inMemory(), (std::map<QString, State>{{at(QStringLiteral("a.wav")), owedUpload}}));
+    EXPECT_TRUE(lane->queueRetryTask().isRunning()) << "a pass at the retry time";
+
+    h.container->execute("DROP TRIGGER refuse_row", StoreError::Kind::saveFailed);
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.records(folder->stableID()), (std::map<QString, State>{{at(QStringLiteral("a.wav")), synced}}));
+    EXPECT_EQ(bytesSent(QStringLiteral("a.wav")), 1);
+}
+
+// The disk is full when a delete at the service is about to go: what the pass stored so far
+// cannot be committed, so no delete goes out; it waits for the back-off and goes once the
+// store takes writes again.
+TEST_F(CommitGroupTest, NoDeleteGoesOutWhileTheGroupCannotBeStored)
+{
+    FakeLibraryFile file;
+    file.accountId = h.account;
+    file.filename = QStringLiteral("gone.wav");
+    file.content = "old take";
+    auto gone = h.addRecord(*folder, QStringLiteral("gone.wav"), SyncFileStatus::pending,
+                            SyncFileDesiredState::deletedRemote);
+    gone->setRemoteId(h.fake.addFile(file));
+    h.context->save();
+    fillDisk(true);
+    startPass();
+    ASSERT_TRUE(runUntil([&] { return !pass.isRunning(); }));
+
+    EXPECT_THAT(h.destructiveRequests(), ::testing::IsEmpty());
+    EXPECT_THAT(h.serviceFiles(), SizeIs(1));
+    const State owedDelete{SyncFileStatus::pending, SyncFileDesiredState::deletedRemote};
+    EXPECT_EQ(inMemory(), (std::map<QString, State>{{at(QStringLiteral("gone.wav")), owedDelete}}));
+    EXPECT_TRUE(lane->queueRetryTask().isRunning()) << "a pass at the retry time";
+
+    fillDisk(false);
+    h.runUntilIdle(*lane);
+    EXPECT_TRUE(h.records(folder->stableID()).empty());
+    EXPECT_TRUE(h.serviceFiles().empty());
+}
+
+// A feed pass through a full disk: its change (a newer version, whose download is refused
+// meanwhile) never reached the store, so the cursor stays before it and a later pass takes it.
+TEST_F(CommitGroupTest, AFeedPageTheStoreDidNotTakeLeavesTheCursorWhereItWas)
+{
+    const qint64 id = h.serve(*folder, QStringLiteral("song.wav"), "v1");
+    await(lane->runDeltaPass({}));
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(LaneHarness::folderFiles(*folder->folderPath()),
+              (std::map<QString, QString>{{QStringLiteral("song.wav"), sha256("v1")}}));
+    const auto cursorBefore = storedFolder(folder->stableID())->deltaCursor();
+    ASSERT_TRUE(cursorBefore);
+
+    h.fake.updateFile(id, [](FakeLibraryFile &file) {
+        file.content = "v2";
+        file.checksum.clear();
+        file.fileSize = -1;
+    });
+    h.fake.answerNext("/api/v1/files/library/" + std::to_string(id), 403, R"({"message":"refused"})");
+    fillDisk(true);
+    await(lane->runDeltaPass({}));
+    fillDisk(false);
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(folder->deltaCursor(), cursorBefore);
+
+    await(lane->runDeltaPass({}));
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(LaneHarness::folderFiles(*folder->folderPath()),
+              (std::map<QString, QString>{{QStringLiteral("song.wav"), sha256("v2")}}));
+    EXPECT_EQ(h.records(folder->stableID()), (std::map<QString, State>{{at(QStringLiteral("song.wav")), synced}}));
+    EXPECT_EQ(storedFolder(folder->stableID())->deltaCursor(), h.fake.currentCursor(h.account));
 }
 
 } // namespace
