@@ -348,7 +348,8 @@ private:
     // the engine's own record of it, so callers save their change first.
 public:
     // "Sync Now": one delta pass of every lane at once, each lane's failed passes forgiven
-    // and its files in error owed again first. Nothing while paused or without lanes; a request while one runs starts another.
+    // and its files in error owed again first. Nothing while paused or without lanes; a
+    // request while one runs starts another.
     // Returns at once; each pass holds its lane until it ends. Logs "Manual sync complete",
     // "Manual sync failed: <why>" when a pass could not read its feed, or nothing when a stop
     // or a hibernation ended the passes.
