@@ -528,7 +528,10 @@ void SyncLane::networkChanged()
 
 void SyncLane::finishFailure()
 {
-    refreshFilesInError();
+    // A queue pass counts once at its end, not once per failure: a refusal of every file of
+    // a large folder would count them all over again each time.
+    if (!m_isProcessingQueue)
+        refreshFilesInError();
     notifyStateChanged();
     setFilesCompletedThisPass(filesCompletedThisPass() + 1);
 }
