@@ -408,6 +408,7 @@ void AppSession::updateStatus()
     status.hasFolders = status.hasLanes || m_hasFolders;
     status.filesPending = m_engine.filesPending();
     status.filesSyncing = m_engine.filesSyncing();
+    status.filesInError = m_engine.filesInError();
     status.currentFileName = m_engine.currentFileName();
     status.lastSyncAt = m_engine.lastSyncAt();
     status.heldDownloadNotice = m_engine.heldDownloadNotice();

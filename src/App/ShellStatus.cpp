@@ -107,6 +107,11 @@ QString statusLine(const ShellStatus &status)
     case TrayIconState::noFolders:
         return shellText("Linked — no sync folder has a location on this computer");
     }
+    // Idle is not "up to date" while files wait in error.
+    if (status.filesInError == 1)
+        return shellText("1 file could not sync");
+    if (status.filesInError > 1)
+        return shellText("%1 files could not sync").arg(status.filesInError);
     if (status.lastSyncAt)
         return shellText("Up to date — last synced %1").arg(timeText(*status.lastSyncAt));
     return shellText("Up to date");
@@ -135,6 +140,11 @@ bool canTogglePause(const ShellStatus &status)
 QString pauseActionTitle(const ShellStatus &status)
 {
     return status.paused ? shellText("Resume Sync") : shellText("Pause Sync");
+}
+
+bool trayBadge(const ShellStatus &status)
+{
+    return status.connected && (status.warningWaiting || status.filesInError > 0);
 }
 
 QString trayToolTip(const ShellStatus &status)

@@ -38,6 +38,8 @@ struct ShellStatus
     bool hasLanes = false;
     qint64 filesPending = 0;
     qint64 filesSyncing = 0;
+    // Files that failed for good and wait in error (the panel's errors say why).
+    qint64 filesInError = 0;
     std::optional<QString> currentFileName;
     std::optional<QDateTime> lastSyncAt;
     std::optional<QString> heldDownloadNotice;
@@ -82,6 +84,9 @@ bool canTogglePause(const ShellStatus &status);
 QString pauseActionTitle(const ShellStatus &status);
 // The icon's tooltip: the line, and a word of a multi-device warning waiting in the panel.
 QString trayToolTip(const ShellStatus &status);
+// Whether the icon carries its dot: something waits in the panel for the user (a multi-device
+// warning, files that could not sync).
+bool trayBadge(const ShellStatus &status);
 
 // For lines and titles: QCoreApplication::translate in the context "ShellStatus".
 QString shellText(const char *text);

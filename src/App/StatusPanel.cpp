@@ -4,7 +4,11 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QSet>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace quillmere {
 
@@ -178,7 +182,8 @@ void StatusPanel::setDetails(const PanelDetails &details)
     m_detailsShown = true;
     if (details.warning) {
         m_warningMessage->setText(details.warning->message);
-        const QString peers = details.warning->peerDeviceNames.join(QStringLiteral(", "));
+        const QString peers =
+            devicesNotNamed(details.warning->message, details.warning->peerDeviceNames).join(QStringLiteral(", "));
         m_warningPeers->setText(shellText("Also open on: %1").arg(peers));
         m_warningPeers->setVisible(!peers.isEmpty());
     }
@@ -201,12 +206,41 @@ QString StatusPanel::recentFileAction(const RecentFile &file)
     case RecentFile::Kind::verified:
         return shellText("Verified already in sync");
     case RecentFile::Kind::deleted:
-        return file.direction == SyncFileDirection::download ? shellText("Removed here — deleted at Harborly")
-                                                             : shellText("Deleted at Harborly — removed here");
+        // Which side deleted comes first: the other side only followed.
+        return file.direction == SyncFileDirection::download
+                   ? shellText("Deleted at Harborly — removed from this computer")
+                   : shellText("Deleted on this computer — removed from Harborly");
     case RecentFile::Kind::transferred:
         break;
     }
     return file.direction == SyncFileDirection::download ? shellText("Downloaded") : shellText("Uploaded");
+}
+
+QStringList StatusPanel::devicesNotNamed(const QString &message, const QStringList &devices)
+{
+    QStringList unique;
+    for (const QString &device : devices)
+        if (!device.trimmed().isEmpty() && !unique.contains(device, Qt::CaseInsensitive))
+            unique << device;
+    // Longest first, and each mention is used up once found: "Studio" is not taken as named
+    // by a message that only names "Studio Mac".
+    QStringList byLength = unique;
+    std::stable_sort(byLength.begin(), byLength.end(),
+                     [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    QString rest = message;
+    QSet<QString> named;
+    for (const QString &device : std::as_const(byLength)) {
+        const QRegularExpression word(QStringLiteral("(?<![\\p{L}\\p{N}])%1(?![\\p{L}\\p{N}])")
+                                          .arg(QRegularExpression::escape(device)),
+                                      QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpressionMatch found = word.match(rest);
+        if (!found.hasMatch())
+            continue;
+        rest.replace(found.capturedStart(), found.capturedLength(), QString(found.capturedLength(), u' '));
+        named.insert(device);
+    }
+    unique.removeIf([&](const QString &device) { return named.contains(device); });
+    return unique;
 }
 
 void StatusPanel::showConflicts(const QList<ConflictItem> &conflicts)

@@ -46,6 +46,9 @@ public:
     // How a recent file reads: "Uploaded", "Downloaded", "Verified already in sync", the
     // deletion it was, or (direction conflict) an upload the service took with a conflict.
     static QString recentFileAction(const RecentFile &file);
+    // The devices of a warning its message does not name already (a service's message may
+    // say where else the project is open), in the reply's order, each name once.
+    static QStringList devicesNotNamed(const QString &message, const QStringList &devices);
 
 Q_SIGNALS:
     void syncNowRequested();

@@ -105,7 +105,7 @@ void TrayController::setStatus(const ShellStatus &status)
     if (m_panel)
         m_panel->setStatus(status);
     const TrayIconState state = trayIconState(status);
-    const bool badge = status.connected && status.warningWaiting;
+    const bool badge = trayBadge(status);
     const bool stateChanged = state != m_state || badge != m_badge;
     if (state != m_state)
         m_frame = 0;

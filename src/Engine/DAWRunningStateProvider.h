@@ -14,8 +14,8 @@ class SyncFolder;
 // The running applications that guard one folder, as a lane needs them.
 struct RunningGuards
 {
-    // Their display names, for the lane's notice about held downloads. Empty when no guarding
-    // application runs.
+    // Their display names (a desktop entry's Name, else the program file's name). Empty when
+    // no guarding application runs.
     QSet<QString> names;
     // What else a rule's conditionValue may call them: their bundle identifiers, and the
     // appName and bundle identifier of each guarding profile found running. The profile's
@@ -23,7 +23,8 @@ struct RunningGuards
     QSet<QString> otherNames;
     // The appName of each guarding profile counted as running (its identifier when it has no
     // name), in the order the folder's profiles come: what a report to the service calls the
-    // application, the same on every device whatever the desktop's language.
+    // application, the same on every device whatever the desktop's language, and what the
+    // lane's notice about held downloads calls it, as the user named it in the settings.
     QStringList profileNames;
     // The process list could not be read (no scan yet, or the scan failed): every guarding
     // profile counts as running, named by its appName, since a download into an open project

@@ -100,6 +100,7 @@ SyncEngine::SyncEngine(std::shared_ptr<LibraryAPIClient> apiClient, KeychainVaul
     for (auto changed :
          {&SyncEngine::syncStateChanged, &SyncEngine::isPausedChanged, &SyncEngine::isHibernatingChanged,
           &SyncEngine::isStorageFullChanged, &SyncEngine::filesPendingChanged, &SyncEngine::filesSyncingChanged,
+          &SyncEngine::filesInErrorChanged,
           &SyncEngine::currentFileNameChanged, &SyncEngine::lastSyncAtChanged, &SyncEngine::heldDownloadNoticeChanged,
           &SyncEngine::isSyncingNowChanged, &SyncEngine::hibernationIntervalChanged})
         QObject::connect(this, changed, this, &SyncEngine::statusChanged);
@@ -372,6 +373,7 @@ void SyncEngine::refreshAggregateStatus()
     bool anySyncing = false;
     qint64 pending = 0;
     qint64 syncing = 0;
+    qint64 failed = 0;
     qint64 total = 0;
     qint64 completed = 0;
     std::optional<QString> lastError;
@@ -394,6 +396,7 @@ void SyncEngine::refreshAggregateStatus()
         anySyncing = anySyncing || lane.syncState().kind == SyncEngineState::Kind::syncing;
         pending += lane.filesPending();
         syncing += lane.filesSyncing();
+        failed += lane.filesInError();
         total += lane.filesTotalThisPass();
         completed += lane.filesCompletedThisPass();
         if (!lastError)
@@ -421,6 +424,7 @@ void SyncEngine::refreshAggregateStatus()
         setSyncState(m_isPaused ? SyncEngineState::paused() : SyncEngineState::idle());
     assign(m_filesPending, pending, &SyncEngine::filesPendingChanged);
     assign(m_filesSyncing, syncing, &SyncEngine::filesSyncingChanged);
+    assign(m_filesInError, failed, &SyncEngine::filesInErrorChanged);
     assign(m_filesTotalThisPass, total, &SyncEngine::filesTotalThisPassChanged);
     assign(m_filesCompletedThisPass, completed, &SyncEngine::filesCompletedThisPassChanged);
     assign(m_lastError, std::move(lastError), &SyncEngine::lastErrorChanged);

@@ -57,6 +57,7 @@ class SyncEngine : public QObject
     Q_PROPERTY(QList<quillmere::RecentFile> recentSyncedFiles READ recentSyncedFiles NOTIFY recentSyncedFilesChanged)
     Q_PROPERTY(qint64 filesPending READ filesPending NOTIFY filesPendingChanged)
     Q_PROPERTY(qint64 filesSyncing READ filesSyncing NOTIFY filesSyncingChanged)
+    Q_PROPERTY(qint64 filesInError READ filesInError NOTIFY filesInErrorChanged)
     Q_PROPERTY(std::optional<QString> currentFileName READ currentFileName NOTIFY currentFileNameChanged)
     Q_PROPERTY(QList<quillmere::RecentFile> syncErrors READ syncErrors NOTIFY syncErrorsChanged)
     Q_PROPERTY(qint64 filesTotalThisPass READ filesTotalThisPass NOTIFY filesTotalThisPassChanged)
@@ -90,6 +91,8 @@ public:
     const QList<RecentFile> &recentSyncedFiles() const { return m_recentSyncedFiles; }
     qint64 filesPending() const { return m_filesPending; }
     qint64 filesSyncing() const { return m_filesSyncing; }
+    // Files of all lanes that wait in error: the engine's state stays what the lanes' are.
+    qint64 filesInError() const { return m_filesInError; }
     const std::optional<QString> &currentFileName() const { return m_currentFileName; }
     const QList<RecentFile> &syncErrors() const { return m_syncErrors; }
     qint64 filesTotalThisPass() const { return m_filesTotalThisPass; }
@@ -233,6 +236,7 @@ Q_SIGNALS:
     void recentSyncedFilesChanged();
     void filesPendingChanged();
     void filesSyncingChanged();
+    void filesInErrorChanged();
     void currentFileNameChanged();
     void syncErrorsChanged();
     void filesTotalThisPassChanged();
@@ -311,6 +315,7 @@ private:
     QList<RecentFile> m_recentSyncedFiles;
     qint64 m_filesPending = 0;
     qint64 m_filesSyncing = 0;
+    qint64 m_filesInError = 0;
     std::optional<QString> m_currentFileName;
     QList<RecentFile> m_syncErrors;
     qint64 m_filesTotalThisPass = 0;
@@ -343,7 +348,8 @@ private:
     // the engine's own record of it, so callers save their change first.
 public:
     // "Sync Now": one delta pass of every lane at once, each lane's failed passes forgiven
-    // first. Nothing while paused or without lanes; a request while one runs starts another.
+    // and its files in error owed again first. Nothing while paused or without lanes; a
+    // request while one runs starts another.
     // Returns at once; each pass holds its lane until it ends. Logs "Manual sync complete",
     // "Manual sync failed: <why>" when a pass could not read its feed, or nothing when a stop
     // or a hibernation ended the passes.

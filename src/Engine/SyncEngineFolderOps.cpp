@@ -210,6 +210,7 @@ QCoro::Task<> runDeltaPassOf(std::shared_ptr<SyncLaneInterface> lane,
                              std::shared_ptr<std::optional<QString>> failure)
 {
     lane->resetDeltaFailureCount();
+    lane->retryFailedFiles();
     auto passing = lane->performDeltaSync();
     *failure = co_await std::move(passing);
 }
@@ -700,6 +701,7 @@ void SyncEngine::wipeLocalState()
     assign(m_recentSyncedFiles, QList<RecentFile>(), &SyncEngine::recentSyncedFilesChanged);
     assign(m_filesPending, qint64(0), &SyncEngine::filesPendingChanged);
     assign(m_filesSyncing, qint64(0), &SyncEngine::filesSyncingChanged);
+    assign(m_filesInError, qint64(0), &SyncEngine::filesInErrorChanged);
     assign(m_currentFileName, std::optional<QString>(), &SyncEngine::currentFileNameChanged);
     assign(m_syncErrors, QList<RecentFile>(), &SyncEngine::syncErrorsChanged);
     assign(m_foldersWithChanges, QSet<QUuid>(), &SyncEngine::foldersWithChangesChanged);

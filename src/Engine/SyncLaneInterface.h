@@ -71,6 +71,9 @@ public:
     virtual QCoro::Task<> reset() = 0;
     // Manual sync forgives earlier failed delta passes.
     virtual void resetDeltaFailureCount() = 0;
+    // Manual sync gives the files that failed for good another try: each owes what it owed,
+    // from now.
+    virtual void retryFailedFiles() = 0;
     // The service's storage is not full (any more): uploads it refused for that are owed again.
     virtual void storageAvailable() = 0;
     // The network changed: work that failed on the connection is tried again now.
@@ -91,6 +94,9 @@ public:
     void setFilesPending(qint64 value) { m_filesPending = value; }
     qint64 filesSyncing() const { return m_filesSyncing; }
     void setFilesSyncing(qint64 value) { m_filesSyncing = value; }
+    // Files waiting in error (failed for good until a change, a full sync or a manual sync).
+    qint64 filesInError() const { return m_filesInError; }
+    void setFilesInError(qint64 value) { m_filesInError = value; }
     const std::optional<QString> &currentFile() const { return m_currentFile; }
     void setCurrentFile(std::optional<QString> value) { m_currentFile = std::move(value); }
     // Newest first, at most 50.
@@ -144,6 +150,7 @@ private:
     QList<RecentFile> m_recentSyncedFiles;
     qint64 m_filesPending = 0;
     qint64 m_filesSyncing = 0;
+    qint64 m_filesInError = 0;
     std::optional<QString> m_currentFile;
     QList<RecentFile> m_syncErrors;
     qint64 m_filesTotalThisPass = 0;

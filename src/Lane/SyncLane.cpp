@@ -185,6 +185,7 @@ QCoro::Task<> SyncLane::reset()
     setLastError(std::nullopt);
     setSyncErrors({});
     m_failures.clear();
+    setFilesInError(0);
     setRecentSyncedFiles({});
     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Lane reset: cleared %1 tracked files for %2")
                                                 .arg(QString::number(records.size()), syncFolder()->name()));

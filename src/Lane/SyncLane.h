@@ -331,7 +331,8 @@ public:
     // The record lets go of the service file it held: it is a file of this folder the service
     // does not know (its content stays as the last one seen here).
     static void forgetServiceFile(SyncFile &record);
-    // The names of the running applications that guard this folder (none when its guards are off).
+    // The profile names of the running applications that guard this folder, as the settings
+    // show them (none when its guards are off).
     QSet<QString> runningGuardDAWs();
     // Once no guarding application runs: each held download is fetched, marked synced or
     // kept as a local change. One release at a time per lane. Never throws.
@@ -406,6 +407,10 @@ public:
     static constexpr std::chrono::seconds rateLimitWait = retry::rateLimitWait;
     void storageAvailable() override;
     void networkChanged() override;
+    // Every record of the folder in error whose operation the queue runs is owed again (its
+    // back-off and message cleared, its operation kept) and a queue pass follows. Only the
+    // user's Sync Now calls it: a file that keeps failing is not tried again on its own.
+    void retryFailedFiles() override;
     // A record whose last operation failed and has not succeeded since: in error, or owed
     // work again after a failure (a retry count).
     static bool isStillFailing(const SyncFile &record);
@@ -756,8 +761,13 @@ private:
     // A save changed or removed records: those no longer failing leave the notes, and their
     // entries the error list.
     void followFailingRecords(const StoreChanges &changes);
-    // The last error is the newest failure of a record still failing, or none.
+    // The last error is the newest failure of a record still failing, or none; filesInError
+    // is counted again from the store.
     void showRecordFailures();
+    void refreshFilesInError();
+    // Owes the records again (clearFailure), saves, and runs a queue pass now on a started,
+    // unpaused lane (else its next start runs them).
+    void oweFailedRecordsAgain(const std::vector<std::shared_ptr<SyncFile>> &records);
     // A failure of one of the folder's own requests (the feed, a priority start) shown as the
     // last error, and remembered in `shown` so that the same request going through takes it
     // away again, unless something newer took its place.

@@ -29,6 +29,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -122,7 +123,9 @@ bool isAction(const FileSyncAPI::DeltaChange &change, const char *action)
 
 QString SyncLane::heldNotice(const QString &filename, const QSet<QString> &guards)
 {
-    const QString application = guards.isEmpty() ? QStringLiteral("your DAW") : *guards.cbegin();
+    // One name, the same whichever order the set holds them in.
+    const QString application =
+        guards.isEmpty() ? QStringLiteral("your DAW") : *std::min_element(guards.cbegin(), guards.cend());
     return filename + QStringLiteral(" can't sync while ") + application
            + QStringLiteral(" is open. Close your DAW to get the latest version.");
 }
@@ -951,7 +954,10 @@ QSet<QString> SyncLane::runningGuardDAWs()
 {
     if (!syncFolder()->applicationGuardsEnabled() || !m_dawRunningStateProvider)
         return {};
-    return m_dawRunningStateProvider->runningDAWs(*syncFolder(), *m_modelContext);
+    // Named as the user named them in the settings: a running program's own name may be its
+    // executable's. The rules still see every name (resolvePriority adds them).
+    const QStringList profiles = m_dawRunningStateProvider->runningGuards(*syncFolder(), *m_modelContext).profileNames;
+    return QSet<QString>(profiles.cbegin(), profiles.cend());
 }
 
 QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_token stop)

@@ -437,6 +437,12 @@ void SyncLane::showRecordFailures()
         if (!newest || note.sequence > newest->sequence)
             newest = &note;
     setLastError(newest ? std::optional<QString>(newest->shown) : std::nullopt);
+    refreshFilesInError();
+}
+
+void SyncLane::refreshFilesInError()
+{
+    setFilesInError(fetchFailedRecordCount(*m_modelContext, laneID()));
 }
 
 void SyncLane::storageAvailable()
@@ -456,15 +462,49 @@ void SyncLane::storageAvailable()
     }
     if (held.empty())
         return;
-    for (const auto &record : held) {
-        record->clearFailure();
-    }
-    saveQuietly();
     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Storage available again: %1 upload(s) of %2 owed again")
                                                 .arg(held.size())
                                                 .arg(syncFolder()->name()));
+    oweFailedRecordsAgain(held);
+}
+
+void SyncLane::retryFailedFiles()
+{
+    auto request = SyncFile::inFolder(laneID());
+    request.equals(SyncFile::Field::syncStatus, SyncFileStatus::error)
+        .in(SyncFile::Field::desiredState,
+            std::vector<SyncFileDesiredState>{SyncFileDesiredState::deletedRemote, SyncFileDesiredState::deletedLocal,
+                                              SyncFileDesiredState::conflictResolutionPending,
+                                              SyncFileDesiredState::uploadPending,
+                                              SyncFileDesiredState::downloadPending});
+    std::vector<std::shared_ptr<SyncFile>> failed;
+    try {
+        failed = m_modelContext->fetch(request);
+    } catch (const std::exception &error) {
+        traceStoreFailure(StoreStep::read, "reading the files in error", error);
+        return;
+    }
+    if (failed.empty())
+        return;
+    logLine(SyncLogger::Event::syncStarted,
+            QStringLiteral("Trying %1 file(s) of %2 in error again").arg(failed.size()).arg(syncFolder()->name()));
+    oweFailedRecordsAgain(failed);
+}
+
+void SyncLane::oweFailedRecordsAgain(const std::vector<std::shared_ptr<SyncFile>> &records)
+{
+    for (const auto &record : records)
+        record->clearFailure();
+    saveQuietly();
+    refreshFilesInError();
+    notifyStateChanged();
     if (!m_started || isPaused())
         return; // the next start (or resume) runs them
+    if (m_isProcessingQueue) {
+        // Replacing the task would stop a pass that runs from it: the running pass runs again.
+        m_queueRerunRequested = true;
+        return;
+    }
     std::weak_ptr<SyncLane> weak = weak_from_this();
     auto body = [weak](std::stop_token stop) {
         return runScheduledQueuePass(weak, Clock::Duration::zero(), std::move(stop));
@@ -488,6 +528,10 @@ void SyncLane::networkChanged()
 
 void SyncLane::finishFailure()
 {
+    // A queue pass counts once at its end, not once per failure: a refusal of every file of
+    // a large folder would count them all over again each time.
+    if (!m_isProcessingQueue)
+        refreshFilesInError();
     notifyStateChanged();
     setFilesCompletedThisPass(filesCompletedThisPass() + 1);
 }

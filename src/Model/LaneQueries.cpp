@@ -147,6 +147,37 @@ std::vector<std::shared_ptr<SyncFile>> inStoreOrder(ModelContext &context, SqlSt
     return result;
 }
 
+// Counts the folder's records that pass: the stored ones by a statement of countStatement
+// (the same test in SQL), those the context changed or added by `passes`.
+template<typename Passes>
+qint64 countInFolder(ModelContext &context, const QUuid &folderID, const QString &plain,
+                     const QString &excludingRows, Passes passes, const char *what)
+{
+    try {
+        const Pending pending = LaneQueryAccess::pending(context);
+        auto stmt = prepare(context, pending.rows.empty() ? plain : excludingRows);
+        stmt.bind(1, sql::encode(folderID));
+        if (!pending.rows.empty())
+            stmt.bind(2, rowList(pending.rows));
+        qint64 count = stmt.step() ? stmt.integer(0) : 0;
+        for (const auto *list : {&pending.changed, &pending.inserted})
+            count += std::count_if(list->begin(), list->end(),
+                                   [&](const auto &f) { return inFolder(*f, folderID) && passes(*f); });
+        return count;
+    } catch (const StoreError &error) {
+        logFailure(what, error);
+        return 0;
+    }
+}
+
+// A COUNT of the folder's rows where `condition` holds, plain or leaving out the rows the
+// context holds changed (bound second, as a JSON list).
+QString countStatement(const QString &condition, bool excludingRows)
+{
+    return QStringLiteral("SELECT COUNT(*) FROM SyncFile WHERE folderID = ? AND ") + condition
+        + (excludingRows ? QStringLiteral(" AND pk NOT IN (SELECT value FROM json_each(?))") : QString());
+}
+
 } // namespace
 
 std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chrono::nanoseconds settle,
@@ -250,35 +281,29 @@ qint64 fetchOutstandingRecordCount(ModelContext &context, const QUuid &folderID)
     // The owed states listed (rather than "<> syncedLocal"), so that the count only walks
     // their entries of the (folder, desiredState) index, not the folder's synced majority,
     // and a value that names no state counts as no state, as it reads.
-    static const auto statement = [](bool excludingRows) {
+    static const QString condition = [] {
         QStringList owed;
         for (auto state : allCases<SyncFile::DesiredState>())
             if (state != SyncFile::DesiredState::syncedLocal)
                 owed << quoted(state);
-        return QStringLiteral("SELECT COUNT(*) FROM SyncFile WHERE folderID = ? AND desiredState IN (%1)")
-                   .arg(owed.join(QStringLiteral(", ")))
-            + (excludingRows ? QStringLiteral(" AND pk NOT IN (SELECT value FROM json_each(?))") : QString());
+        return QStringLiteral("desiredState IN (%1)").arg(owed.join(QStringLiteral(", ")));
+    }();
+    static const QString plain = countStatement(condition, false);
+    static const QString excludingRows = countStatement(condition, true);
+    auto owes = [](const SyncFile &f) {
+        return f.desiredState() && *f.desiredState() != SyncFile::DesiredState::syncedLocal;
     };
-    static const QString plain = statement(false);
-    static const QString excludingRows = statement(true);
+    return countInFolder(context, folderID, plain, excludingRows, owes, "outstanding count");
+}
 
-    auto owes = [&](const SyncFile &f) {
-        return inFolder(f, folderID) && f.desiredState() && *f.desiredState() != SyncFile::DesiredState::syncedLocal;
-    };
-    try {
-        const Pending pending = LaneQueryAccess::pending(context);
-        auto stmt = prepare(context, pending.rows.empty() ? plain : excludingRows);
-        stmt.bind(1, sql::encode(folderID));
-        if (!pending.rows.empty())
-            stmt.bind(2, rowList(pending.rows));
-        qint64 count = stmt.step() ? stmt.integer(0) : 0;
-        for (const auto *list : {&pending.changed, &pending.inserted})
-            count += std::count_if(list->begin(), list->end(), [&](const auto &f) { return owes(*f); });
-        return count;
-    } catch (const StoreError &error) {
-        logFailure("outstanding count", error);
-        return 0;
-    }
+qint64 fetchFailedRecordCount(ModelContext &context, const QUuid &folderID)
+{
+    static const QString condition =
+        QStringLiteral("syncStatus = '%1'").arg(rawValue(SyncFile::SyncStatus::error));
+    static const QString plain = countStatement(condition, false);
+    static const QString excludingRows = countStatement(condition, true);
+    auto failed = [](const SyncFile &f) { return f.syncStatus() == SyncFile::SyncStatus::error; };
+    return countInFolder(context, folderID, plain, excludingRows, failed, "failed count");
 }
 
 std::vector<std::shared_ptr<SyncFile>> fetchHeldDownloads(ModelContext &context, const QUuid &folderID)

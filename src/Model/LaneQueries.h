@@ -43,6 +43,10 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
 // downloads, failed records and records waiting for a retry included).
 qint64 fetchOutstandingRecordCount(ModelContext &context, const QUuid &folderID);
 
+// How many of the folder's records wait in error (syncStatus error): one count over the
+// (folder, status) index.
+qint64 fetchFailedRecordCount(ModelContext &context, const QUuid &folderID);
+
 // The folder's records whose desiredState is downloadHeld, in store order.
 std::vector<std::shared_ptr<SyncFile>> fetchHeldDownloads(ModelContext &context, const QUuid &folderID);
 

@@ -165,7 +165,8 @@ TEST_F(PanelTest, TheWarningShowsWithItsDevicesAndBothAnswersDoWhatTheySay)
     view.setDetails(panel->details());
     EXPECT_FALSE(view.warningBox()->isHidden());
     EXPECT_EQ(view.warningMessage()->text(), warning.message);
-    EXPECT_EQ(view.warningPeers()->text(), QStringLiteral("Also open on: Studio, Laptop"));
+    // The message names Studio already: the line adds only the device it does not name.
+    EXPECT_EQ(view.warningPeers()->text(), QStringLiteral("Also open on: Laptop"));
 
     view.dismissWarningButton()->click();
     EXPECT_FALSE(reporter.activeWarning());
@@ -181,6 +182,64 @@ TEST_F(PanelTest, TheWarningShowsWithItsDevicesAndBothAnswersDoWhatTheySay)
     EXPECT_TRUE(reporter.optedOut());
     EXPECT_FALSE(reporter.activeWarning());
     EXPECT_EQ(UserDefaults::standard().boolean(DAWLivenessReporter::optOutKey()), true);
+}
+
+// A device the service's message already names is not named a second time below it, however
+// the message writes it; a device whose name only begins another's is still listed.
+TEST_F(PanelTest, TheWarningNamesEachOtherDeviceOnce)
+{
+    connect();
+    StatusPanel view;
+    QObject::connect(panel.get(), &PanelState::changed, &view, [&] { view.setDetails(panel->details()); });
+    DAWLivenessReporter &reporter = engine->dawReporter();
+    const auto warn = [&](const char *source, const char *message, QStringList devices) {
+        reporter.setActiveWarning(DAWLivenessReporter::Warning{QUuid::createUuid(), QString::fromLatin1(source),
+                                                               QString::fromUtf8(message), std::move(devices)});
+        EXPECT_TRUE(runUntil([&] { return panel->details().warning == reporter.activeWarning(); }));
+        view.setDetails(panel->details());
+    };
+
+    warn("drive", "Song.als is also open on studio mac.", {QStringLiteral("Studio Mac")});
+    EXPECT_TRUE(view.warningPeers()->isHidden()) << view.warningPeers()->text().toStdString();
+
+    warn("references", "Open on Studio Mac too.",
+         {QStringLiteral("Studio"), QStringLiteral("Studio Mac"), QStringLiteral("Mac"), QStringLiteral("Studio Mac")});
+    EXPECT_EQ(view.warningPeers()->text(), QStringLiteral("Also open on: Studio, Mac"));
+
+    warn("drive", "This project is open on another device", {QStringLiteral("Laptop")});
+    EXPECT_EQ(view.warningPeers()->text(), QStringLiteral("Also open on: Laptop"));
+}
+
+// Files that failed for good keep the line from saying "Up to date" and put the dot on the
+// icon, while the engine's state stays idle.
+TEST_F(PanelTest, FilesInErrorAreShownOnTheLineAndTheIcon)
+{
+    connect();
+    ShellActions shellActions{[this] { return base; }, [](const QUrl &) { return true; }};
+    TrayController tray(*auth, shellActions, {}, false);
+    StatusPanel view;
+    const auto show = [&](qint64 failed) {
+        lane().setFilesInError(failed);
+        lane().notifyStateChanged();
+        EXPECT_TRUE(runUntil([&] { return session->status().filesInError == failed; }));
+        tray.setStatus(session->status());
+        view.setStatus(session->status());
+        return tray.currentIcon().pixmap(22, 22).toImage();
+    };
+    const QImage fine = show(0);
+    EXPECT_TRUE(view.line()->text().startsWith(QStringLiteral("Up to date")));
+
+    EXPECT_NE(show(1), fine);
+    EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::idle);
+    EXPECT_EQ(view.line()->text(), QStringLiteral("1 file could not sync"));
+    EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("1 file could not sync")));
+
+    EXPECT_NE(show(3), fine);
+    EXPECT_EQ(view.line()->text(), QStringLiteral("3 files could not sync"));
+
+    EXPECT_EQ(show(0), fine);
+    EXPECT_TRUE(view.line()->text().startsWith(QStringLiteral("Up to date")));
 }
 
 TEST_F(PanelTest, ConflictsFollowTheStoreAndAcknowledgingMakesTheTablesTransition)
@@ -302,9 +361,11 @@ TEST_F(PanelTest, RecentFilesAndErrorsShowTheirKindDirectionAndText)
     view.setDetails(panel->details());
     const QStringList recent = texts(view.recentList(), "recentFile");
     ASSERT_EQ(recent.size(), 5);
-    EXPECT_TRUE(recent[0].startsWith(QStringLiteral("↓ Gone.wav · Removed here — deleted at Harborly")))
+    // Each deletion says first which side made it.
+    EXPECT_TRUE(recent[0].startsWith(QStringLiteral("↓ Gone.wav · Deleted at Harborly — removed from this computer")))
         << recent[0].toStdString();
-    EXPECT_TRUE(recent[1].contains(QStringLiteral("Deleted at Harborly — removed here")));
+    EXPECT_TRUE(recent[1].startsWith(QStringLiteral("↑ Removed.wav · Deleted on this computer — removed from Harborly")))
+        << recent[1].toStdString();
     EXPECT_TRUE(recent[2].contains(QStringLiteral("Verified already in sync")));
     EXPECT_TRUE(recent[3].startsWith(QStringLiteral("↓ New.wav · Downloaded")));
     // Sent, but the service keeps another version: never read as a plain upload.

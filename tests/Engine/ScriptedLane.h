@@ -56,6 +56,7 @@ public:
         co_return;
     }
     void resetDeltaFailureCount() override { deltaFailures = 0; }
+    void retryFailedFiles() override { ++failedFileRetries; }
     void storageAvailable() override { ++storageReleases; }
     void networkChanged() override { ++networkChanges; }
 
@@ -75,6 +76,7 @@ public:
     int resets = 0;
     int storageReleases = 0;
     int networkChanges = 0;
+    int failedFileRetries = 0;
     int deltaFailures = 0;
     std::vector<int> failuresAtDeltaPass; // one entry per delta pass begun
     int deltaPassesEnded = 0;

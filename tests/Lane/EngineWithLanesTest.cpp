@@ -1,10 +1,12 @@
 #include "Lane/LaneTestSupport.h"
 
 #include "Engine/SyncEngine.h"
+#include "Model/DAWConfiguration.h"
 
 #include <gmock/gmock.h>
 
 #include <QDir>
+#include <QFile>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -162,6 +164,72 @@ TEST_F(EngineWithLanesTest, AFullSyncTheServiceFailedIsShownUntilATryGoesThrough
     EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("RIFF take")}}));
     EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
     EXPECT_FALSE(engine->lastError());
+}
+
+// A file the service refused for good waits in error without a try of its own, is counted for
+// the tray, and Sync Now owes it again: an upload goes up, a download comes down.
+TEST_F(EngineWithLanesTest, FilesRefusedForGoodAreCountedAndOnlySyncNowTriesThemAgain)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    const QString root = *loops->folderPath();
+    writeFile(root + QStringLiteral("/take.wav"), "RIFF take");
+    const qint64 beat = h.serve(*loops, QStringLiteral("beat.wav"), "RIFF beat");
+    h.fake.answerNext("/api/v1/files/check-hash", 403, R"({"message":"not yours"})");
+    h.fake.answerNext("/api/v1/files/library/" + std::to_string(beat), 403, R"({"message":"not yours"})");
+
+    engine->start();
+    h.runUntilIdle(*engine);
+    const auto inError = [&](SyncFileDesiredState owed) { return LaneHarness::RecordState{SyncFileStatus::error, owed}; };
+    ASSERT_EQ(h.records(loops->stableID()),
+              (std::map<QString, LaneHarness::RecordState>{
+                  {root + QStringLiteral("/beat.wav"), inError(SyncFileDesiredState::downloadPending)},
+                  {root + QStringLiteral("/take.wav"), inError(SyncFileDesiredState::uploadPending)}}));
+    EXPECT_EQ(engine->filesInError(), 2);
+    EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
+
+    // The refusals were answered once: a try of the lane's own would go through now.
+    h.clock.advance(std::chrono::hours(1));
+    h.runUntilIdle(*engine);
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("beat.wav"), sha256("RIFF beat")}}));
+    EXPECT_FALSE(QFile::exists(root + QStringLiteral("/beat.wav")));
+    EXPECT_EQ(engine->filesInError(), 2);
+
+    engine->requestManualSync();
+    ASSERT_TRUE(runUntil([&] { return !engine->isSyncingNow(); }));
+    h.runUntilIdle(*engine);
+    EXPECT_EQ(h.records(loops->stableID()),
+              (std::map<QString, LaneHarness::RecordState>{{root + QStringLiteral("/beat.wav"), synced},
+                                                           {root + QStringLiteral("/take.wav"), synced}}));
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("beat.wav"), sha256("RIFF beat")},
+                                                            {QStringLiteral("take.wav"), sha256("RIFF take")}}));
+    EXPECT_EQ(LaneHarness::folderFiles(root),
+              (std::map<QString, QString>{{QStringLiteral("beat.wav"), sha256("RIFF beat")},
+                                          {QStringLiteral("take.wav"), sha256("RIFF take")}}));
+    EXPECT_EQ(engine->filesInError(), 0);
+    EXPECT_THAT(engine->syncErrors(), IsEmpty());
+}
+
+// A held download's notice names the application as its profile does, not by its program file.
+TEST_F(EngineWithLanesTest, AHeldDownloadIsExplainedWithTheProfilesName)
+{
+    const QString program = h.rootPath + QStringLiteral("/bin/MixerPro");
+    writeFile(program, "#!/bin/sh\n");
+    ASSERT_TRUE(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const auto identifier = ApplicationEvents::bundleIdentifierOf(program);
+    ASSERT_TRUE(identifier);
+    h.applicationEvents.running[*identifier] = {RunningApplication{*identifier, QStringLiteral("MixerPro"), program}};
+    h.context->insert(std::make_shared<DAWConfiguration>(QStringLiteral("Mixer Pro"), program,
+                                                         SyncRulePriority::balanced, SyncRulePriority::high, true, 0));
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    loops->setAllDAWs(true);
+    h.context->save();
+    h.serve(*loops, QStringLiteral("new.wav"), "RIFF new");
+
+    engine->start();
+    h.runUntilIdle(*engine);
+    EXPECT_EQ(engine->heldDownloadNotice(),
+              QStringLiteral("new.wav can't sync while Mixer Pro is open. Close your DAW to get the latest version."));
+    EXPECT_FALSE(QFile::exists(*loops->folderPath() + QStringLiteral("/new.wav")));
 }
 
 } // namespace

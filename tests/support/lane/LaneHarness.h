@@ -40,6 +40,20 @@ private:
     bool m_hadPrevious;
 };
 
+// The applications a test says run, by profile identifier; of any other identifier nothing
+// can be told, as before the first scan of the process list.
+class ScriptedApplicationEvents final : public ApplicationEvents
+{
+public:
+    std::optional<QList<RunningApplication>> runningApplicationsFor(const QString &profileIdentifier) const override
+    {
+        const auto found = running.find(profileIdentifier);
+        return found != running.end() ? std::optional(found->second) : std::nullopt;
+    }
+
+    std::map<QString, QList<RunningApplication>> running;
+};
+
 // What the scripted engine heard from one lane.
 struct LaneCalls
 {
@@ -128,7 +142,9 @@ public:
     std::shared_ptr<BookmarkManager> bookmarks;
     std::shared_ptr<RulesEngine> rules = std::make_shared<RulesEngine>();
     std::shared_ptr<ConflictResolver> conflicts = std::make_shared<ConflictResolver>();
-    ApplicationEvents applicationEvents;
+    // What the engine's lanes see running (they ask SystemDAWRunningStateProvider, as the
+    // application's do); the harness's own lanes ask dawProvider instead.
+    ScriptedApplicationEvents applicationEvents;
     bool deltaLoops = false;
     // How long runUntilIdle lets a busy lane rest before it moves the clock: long enough for
     // a loopback reply; a scenario that runs hundreds of passes may choose a shorter wait.
