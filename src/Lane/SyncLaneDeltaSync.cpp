@@ -683,11 +683,13 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     }
     if (record && record->desiredState() == SyncFileDesiredState::downloadPending) {
         // Already owed to the queue: one file is never fetched twice at once.
+        const bool newVersion = !checksum || nonEmpty(record->remoteChecksum()).value_or(QString()).toLower() != *checksum;
         record->setRemoteId(change.id);
         record->setRemoteChecksum(checksum);
         noteListedSize(change.id, change.fileSize);
-        if (record->syncStatus() == SyncFileStatus::error) {
+        if (record->syncStatus() == SyncFileStatus::error && newVersion) {
             // Its last try failed for good, but this is a new version: owed again, from now.
+            // The feed repeating the version that failed (a replay) is no reason to try again.
             record->clearFailure();
         }
         co_return;
