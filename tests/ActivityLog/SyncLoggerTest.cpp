@@ -275,8 +275,9 @@ TEST_F(SyncLoggerTest, ALineToAStandardErrorNobodyReadsIsDroppedAndTheProcessGoe
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    if (WIFEXITED(status))
+    if (WIFEXITED(status)) {
         EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
 }
 
 TEST_F(SyncLoggerTest, LogFromAnotherThreadReturnsAtOnceAndKeepsTheCallTime)

@@ -251,6 +251,30 @@ TEST_F(HarborlyAPITest, ATransientUnreadableOrCancelledRenewalNeverRevokes)
     EXPECT_EQ(storedToken()->token, QStringLiteral("t0"));
 }
 
+// The request that asked for a renewal stops while the service renews (an engine stop): the
+// service has retired the token it was sent, so the one it answered is the one kept.
+TEST_F(HarborlyAPITest, ARenewalTheServiceCarriedOutIsKeptWhenItsRequestStops)
+{
+    storeFreshToken();
+    HttpRequest built = request();
+    service.next(thing, Reply{401});
+    service.next("/api/v1/auth/refresh",
+                 Reply{200, ScriptedService::tokenReply("t1").body, {}, [this] { service.local().pause(300ms); }});
+    std::stop_source stop;
+    QTimer::singleShot(100ms, [&stop] { stop.request_stop(); });
+    const auto reader = [](const HttpResponse &response) { return response.status; };
+    const HarborlyAPIError cancelled = failure(api.send(built, reader, stop.get_token()));
+    EXPECT_TRUE(cancelled.isCancellation()) << "the stopped caller uses nothing of it";
+    EXPECT_EQ(storedToken()->token, QStringLiteral("t1"));
+    EXPECT_EQ(refreshCount(), 1u);
+
+    // The next request goes out with the renewed token and nothing is refused.
+    EXPECT_EQ(statusOf(request()), 200);
+    EXPECT_EQ(service.seen(thing).back().authorization, "Bearer t1");
+    EXPECT_EQ(refreshCount(), 1u);
+    EXPECT_EQ(revokedPosts, 0);
+}
+
 TEST_F(HarborlyAPITest, ATokenRenewedElsewhereIsTriedBeforeRenewingOrRevoking)
 {
     storeFreshToken();
