@@ -2,7 +2,10 @@
 #include "Platform/Async/ManualClock.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Notifications/NotificationCenter.h"
+#include "Platform/Http/TransportError.h"
 #include "ServiceAPI/HarborlyAPI.h"
+#include "ServiceAPI/ServiceReachability.h"
+#include "support/TlsServer.h"
 
 #include <QJsonDocument>
 #include <QTimer>
@@ -322,6 +325,38 @@ TEST_F(HarborlyAPITest, ATokenRenewedElsewhereIsTriedBeforeRenewingOrRevoking)
     EXPECT_EQ(service.seen(thing).size(), 11u);
     EXPECT_EQ(revokedPosts, 1);
     EXPECT_EQ(refreshCount(), 2u);
+}
+
+// A network that intercepts the connection with a certificate of its own: the service was
+// never reached, and the status says why.
+TEST_F(HarborlyAPITest, ARefusedCertificateIsSilenceAndNamedAsItsCause)
+{
+    storeFreshToken();
+    const quillmere::test::Key key = quillmere::test::makeKey();
+    const quillmere::test::Certificate selfSigned =
+        quillmere::test::makeCertificate(key.get(), "127.0.0.1", "IP:127.0.0.1", -1, 30);
+    const ServiceReachability &reachability = *api.reachability();
+    {
+        quillmere::test::TlsServer intercepting(selfSigned.get(), key.get());
+        base = intercepting.url(QStringLiteral("/"));
+        EXPECT_EQ(sendFailure(request()).code(), Code::networkError);
+    }
+    ASSERT_EQ(reachability.unreachableSince(), now());
+    EXPECT_EQ(reachability.silenceCause(),
+              QString::fromUtf8(TransportError(TransportError::Code::certificateUntrusted).what()));
+    EXPECT_EQ(revokedPosts, 0);
+
+    // A later failure that names nothing: the silence goes on, the certificate is no longer why.
+    HttpRequest built = request();
+    built.url = QUrl(QStringLiteral("http://127.0.0.1:1/api/v1/thing"));
+    clock.advance(60s);
+    EXPECT_EQ(sendFailure(built).code(), Code::networkError);
+    EXPECT_EQ(reachability.unreachableSince(), now().addSecs(-60));
+    EXPECT_TRUE(reachability.silenceCause().isEmpty());
+
+    base = service.baseURL();
+    EXPECT_EQ(statusOf(request()), 200);
+    EXPECT_FALSE(reachability.unreachableSince());
 }
 
 TEST_F(HarborlyAPITest, EveryFailureLeavesAsHarborlyAPIError)
