@@ -202,9 +202,18 @@ QCoro::Task<> AccountFlowController::run(quint64 opening, Flow flow, Registratio
         try {
             std::rethrow_exception(error);
         } catch (const RegistrationAPIClient::RegistrationError &e) {
-            if (e.code() == RegistrationAPIClient::RegistrationError::Code::validationFailed) {
+            // Field messages that say nothing are no message: with none left the form shows the
+            // general one instead of an empty line under a field.
+            RegistrationAPIClient::FieldErrors fields;
+            for (const auto &[field, messages] : e.fieldErrors()) {
+                QStringList said = messages;
+                said.removeIf([](const QString &message) { return message.trimmed().isEmpty(); });
+                if (!said.isEmpty())
+                    fields.emplace(field, std::move(said));
+            }
+            if (e.code() == RegistrationAPIClient::RegistrationError::Code::validationFailed && !fields.empty()) {
                 outcome.kind = Outcome::Kind::failed;
-                outcome.fieldErrors = e.fieldErrors();
+                outcome.fieldErrors = std::move(fields);
             } else {
                 outcome = failure(e.message());
             }
@@ -231,6 +240,18 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     QPointer<AccountFlowController> self(this);
     AuthState &auth = m_auth;
     const WipeLocalSyncState wipe = m_wipe;
+    // Once the wipe is asked for, every way out but the commit hands the connected account
+    // back to the shell: its records are gone (or the engine stopped for a wipe that failed).
+    struct HandBackUnlessCommitted
+    {
+        std::function<void()> handBack;
+        bool armed = false;
+        ~HandBackUnlessCommitted()
+        {
+            if (armed && handBack)
+                handBack();
+        }
+    } handBack{m_wipeAbandoned};
     const QUrl base = baseURL();
     const Outcome gone = cancellation();
 
@@ -284,6 +305,7 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
 
     if (linked && *linked != *account) {
         bool wiped = false;
+        handBack.armed = true;
         if (wipe) {
             try {
                 auto wiping = wipe();
@@ -311,6 +333,7 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     // anything syncs.
     if (account)
         LinkedAccount::setID(*account);
+    handBack.armed = false;
     auth.commitSignIn();
     if (!saved) {
         qCWarning(accountFlowLog) << "The sign-in could not be saved to the keyring";

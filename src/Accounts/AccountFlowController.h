@@ -93,6 +93,10 @@ public:
                           BaseURLSource appleRedirectBase = &APIConfig::defaultBaseURL, QObject *parent = nullptr);
     ~AccountFlowController() override;
 
+    // Called when a sign-in asked for the wipe and then ended without committing (stopped, or
+    // the wipe failed): the account still connected has to be taken up again.
+    void setWipeAbandoned(std::function<void()> abandoned) { m_wipeAbandoned = std::move(abandoned); }
+
     AuthState &authState() const { return m_auth; }
     Clock &clock() const { return m_clock; }
     QUrl baseURL() const;
@@ -135,6 +139,7 @@ private:
     Clock &m_clock;
     std::shared_ptr<WebAuthSession> m_webAuth;
     WipeLocalSyncState m_wipe;
+    std::function<void()> m_wipeAbandoned;
     QString m_googleClientID;
     BaseURLSource m_appleRedirectBase;
     quint64 m_openings = 0;

@@ -21,8 +21,16 @@ enum class RefreshOutcome { renewed, refused, noToken, unanswered, cancelled };
 
 AuthState::AuthState(KeychainVault &vault, Clock &clock, ExternalURLOpener urlOpener,
                      TokenManager::BaseURLSource baseURL, QObject *parent)
+    // Not owned: the caller keeps the vault.
+    : AuthState(std::shared_ptr<KeychainVault>(std::shared_ptr<void>(), &vault), clock, std::move(urlOpener),
+                std::move(baseURL), parent)
+{
+}
+
+AuthState::AuthState(std::shared_ptr<KeychainVault> vault, Clock &clock, ExternalURLOpener urlOpener,
+                     TokenManager::BaseURLSource baseURL, QObject *parent)
     : QObject(parent),
-      m_tokens(std::make_shared<TokenManager>(vault, QStringLiteral("bearer-token"), std::move(baseURL))),
+      m_tokens(std::make_shared<TokenManager>(std::move(vault), QStringLiteral("bearer-token"), std::move(baseURL))),
       m_clock(clock),
       m_urlOpener(std::move(urlOpener))
 {
@@ -142,13 +150,10 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         setConnectionState(ConnectionState::connected());
         break;
     case RefreshOutcome::refused: {
-        // A sign-in that finished meanwhile may have stored a new token: only the refused one goes.
-        auto reloading = tokens->loadToken();
-        const std::optional<TokenData> current = co_await std::move(reloading);
-        if (current && current->token == stored->token) {
-            auto clearing = tokens->clearToken();
-            co_await std::move(clearing);
-        }
+        // A sign-in that finished meanwhile may have stored a new token: only the refused one
+        // goes, in one step in the vault.
+        auto clearing = tokens->clearTokenIfStill(stored->token);
+        co_await std::move(clearing);
         if (self && !stop.stop_requested() && m_connectionState.is(ConnectionState::Kind::disconnected))
             setConnectionState(ConnectionState::disconnected());
         break;
@@ -343,12 +348,13 @@ QCoro::Task<> AuthState::finishDisconnect(quint64 generation, std::optional<std:
             token = stored->token;
     }
     if (token) {
-        auto revoking = DeviceAuthClient::revokeToken(*token, tokens->baseURL(), stop);
-        co_await std::move(revoking);
-        // Cleared even when the application is going away meanwhile: the user asked to
-        // unlink. Only the token revoked here goes: one a sign-in saved meanwhile stays.
+        // Cleared before the service is told, so that a quit while the sign-out is out (which
+        // stops it) still leaves no token to sign in with at the next launch. Only this token
+        // goes: one a sign-in saved meanwhile stays.
         auto clearing = tokens->clearTokenIfStill(*token);
         co_await std::move(clearing);
+        auto revoking = DeviceAuthClient::revokeToken(*token, tokens->baseURL(), stop);
+        co_await std::move(revoking);
     }
     // A sign-in committed since the sign-out began decided the state after it.
     if (!self || m_signInGeneration != generation)

@@ -22,8 +22,8 @@ namespace quillmere {
 class KeychainVault;
 
 // The application's one sign-in state: the start-up token check, the device link and the
-// disconnect. Main thread only. The vault and the clock must outlive it; its tasks hold it
-// weakly and end quietly once it is gone.
+// disconnect. Main thread only. The clock, and a vault given by reference, must outlive it; its
+// tasks hold it weakly and end quietly once it is gone.
 class AuthState : public QObject
 {
     Q_OBJECT
@@ -48,6 +48,10 @@ public:
     // Starts the start-up token check on the next turn of the event loop, so that whatever the
     // shell does first (the local-state wipe) comes before it.
     AuthState(KeychainVault &vault, Clock &clock, ExternalURLOpener urlOpener,
+              TokenManager::BaseURLSource baseURL = &APIConfig::baseURL, QObject *parent = nullptr);
+    // Shares the vault with its token manager: a sign-out or a renewal that resumes after the
+    // vault's owner let it go still finds it.
+    AuthState(std::shared_ptr<KeychainVault> vault, Clock &clock, ExternalURLOpener urlOpener,
               TokenManager::BaseURLSource baseURL = &APIConfig::baseURL, QObject *parent = nullptr);
     ~AuthState() override;
 
@@ -79,7 +83,8 @@ public:
     void beginDeviceLink();
     void startPolling(const QString &deviceCode, qint64 expiresIn);
     QCoro::Task<> pollForApproval(QString deviceCode, qint64 expiresIn, std::stop_token stop);
-    // Stops the poll loop at once; revokes and clears the token in a task, then disconnected.
+    // Stops the poll loop at once; clears the token, then revokes it at the service, in a task,
+    // then disconnected.
     // Only the token it found is cleared (one a sign-in saved meanwhile stays; a vault that
     // cannot be read keeps its token), and the state is left alone when a sign-in was
     // committed after the call.

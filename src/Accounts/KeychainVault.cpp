@@ -6,6 +6,10 @@
 #include <QJsonObject>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
+#include <climits>
+#include <vector>
+
 namespace quillmere {
 
 QString KeychainVault::folderBookmarkKey(const QUuid &stableID)
@@ -23,6 +27,37 @@ KeychainVault::KeychainVault(KeychainHelper helper, FailureReporter reporter)
 KeychainVault::~KeychainVault()
 {
     m_worker.waitForDone();
+}
+
+namespace {
+
+std::mutex leftLock;
+// Held here, not dropped, so that what a left worker still uses stays reachable.
+std::vector<KeychainVault *> &leftVaults()
+{
+    static std::vector<KeychainVault *> vaults;
+    return vaults;
+}
+
+} // namespace
+
+std::shared_ptr<KeychainVault> KeychainVault::makeShared(KeychainHelper helper, FailureReporter reporter)
+{
+    return std::shared_ptr<KeychainVault>(new KeychainVault(helper, std::move(reporter)), [](KeychainVault *vault) {
+        const qint64 left = vault->m_teardownDeadline.remainingTime();
+        if (vault->m_worker.waitForDone(left < 0 ? -1 : int(std::min<qint64>(left, INT_MAX)))) {
+            delete vault;
+            return;
+        }
+        std::lock_guard guard(leftLock);
+        leftVaults().push_back(vault);
+    });
+}
+
+int KeychainVault::leftWorkers()
+{
+    std::lock_guard guard(leftLock);
+    return int(leftVaults().size());
 }
 
 QByteArray KeychainVault::encode(const Dictionary &dictionary)

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QCoroTask>
+#include <QDeadlineTimer>
 #include <QString>
 #include <QThreadPool>
 #include <QUuid>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -53,7 +55,16 @@ public:
     static QString folderBookmarkKey(const QUuid &stableID);
 
     KeychainVault(KeychainHelper helper, FailureReporter reporter);
+    // Waits for the worker to finish the calls queued on it.
     ~KeychainVault();
+    // A vault shared by its holders that goes with the last of them. Its worker is waited for
+    // only until the deadline set with limitTeardown() (none: without limit); a worker still
+    // held then (a keyring that does not answer, an unlock prompt) is left running with the
+    // vault it works on, which is then never freed, and leftWorkers() counts it: the process
+    // is ending, and waiting for a prompt nobody answers would hold its end.
+    static std::shared_ptr<KeychainVault> makeShared(KeychainHelper helper, FailureReporter reporter);
+    void limitTeardown(QDeadlineTimer deadline) { m_teardownDeadline = deadline; }
+    static int leftWorkers();
     KeychainVault(const KeychainVault &) = delete;
     KeychainVault &operator=(const KeychainVault &) = delete;
 
@@ -118,6 +129,7 @@ private:
     FailureReporter m_report;
     QThreadPool m_worker;
     std::atomic<int> m_queued{0};
+    QDeadlineTimer m_teardownDeadline{QDeadlineTimer::Forever};
 };
 
 } // namespace quillmere

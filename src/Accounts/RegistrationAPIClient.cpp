@@ -51,8 +51,10 @@ QString RegistrationAPIClient::RegistrationError::message() const
     switch (m_code) {
     case Code::validationFailed:
         for (const auto &[field, messages] : m_fields) {
-            if (!messages.isEmpty())
-                return messages.first();
+            for (const QString &message : messages) {
+                if (!message.trimmed().isEmpty())
+                    return message;
+            }
         }
         return QStringLiteral("Validation failed.");
     case Code::serverError:

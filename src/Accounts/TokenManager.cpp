@@ -31,9 +31,9 @@ std::optional<TokenData> decodeRemembered(const QByteArray &bytes)
     return lastToken;
 }
 
-QCoro::Task<RawToken> readRaw(KeychainVault &vault, QString key)
+QCoro::Task<RawToken> readRaw(std::shared_ptr<KeychainVault> vault, QString key)
 {
-    auto reading = vault.entryAsync(key);
+    auto reading = vault->entryAsync(key);
     RawToken raw;
     raw.entry = co_await std::move(reading);
     if (raw.entry.value)
@@ -41,30 +41,49 @@ QCoro::Task<RawToken> readRaw(KeychainVault &vault, QString key)
     co_return raw;
 }
 
-// One renewal with the holder's lock held. Everything it needs is copied in: the manager may
-// be gone when the answer arrives.
-QCoro::Task<TokenData> renewLocked(KeychainVault &vault, QString key, QUrl baseURL, QString token,
+// One renewal with the holder's lock held. Everything it needs is copied in: the manager and
+// the vault's owner may be gone when the answer arrives.
+QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, QString key, QUrl baseURL, QString token,
                                    std::optional<QByteArray> storedBytes, std::stop_token stop)
 {
-    auto refreshing = DeviceAuthClient::refresh(std::move(token), std::move(baseURL), stop);
-    DeviceAuthClient::TokenReply renewed = co_await std::move(refreshing);
-    // A stopped renewal (a disconnect) must not bring the account back at the next launch.
-    if (stop.stop_requested())
-        throw TransportError(TransportError::Code::cancelled);
-    if (renewed.token.expiresAt.isValid()) {
-        auto saving = vault.replaceValueAsync(renewed.token.encoded(), key, storedBytes);
+    // Once sent, the renewal is not stopped with its caller: a service that retires the token
+    // it renews would refuse the stored one afterwards, and that refusal signs the user out.
+    std::optional<DeviceAuthClient::TokenReply> renewed;
+    std::exception_ptr failure;
+    try {
+        auto refreshing = DeviceAuthClient::refresh(std::move(token), std::move(baseURL), std::stop_token());
+        renewed = co_await std::move(refreshing);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (renewed && renewed->token.expiresAt.isValid()) {
+        // Replaced only while the token sent is still stored: a sign-out or another renewal
+        // during the request wins.
+        auto saving = vault->replaceValueAsync(renewed->token.encoded(), key, storedBytes);
         // The address and shard belong to the token they came with: a renewal that did not
         // replace the stored token (another account signed in meanwhile) moves nothing.
         if (co_await std::move(saving))
-            renewed.home.store();
+            renewed->home.store();
     }
-    co_return renewed.token;
+    // The caller that stopped meanwhile learns nothing of the outcome.
+    if (stop.stop_requested())
+        throw TransportError(TransportError::Code::cancelled);
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return renewed->token;
 }
 
 } // namespace
 
+TokenManager::TokenManager(std::shared_ptr<KeychainVault> vault, QString vaultKey, BaseURLSource baseURL)
+    : m_vault(std::move(vault)), m_vaultKey(std::move(vaultKey)), m_baseURL(std::move(baseURL))
+{
+}
+
 TokenManager::TokenManager(KeychainVault &vault, QString vaultKey, BaseURLSource baseURL)
-    : m_vault(vault), m_vaultKey(std::move(vaultKey)), m_baseURL(std::move(baseURL))
+    // Not owned: the caller keeps the vault.
+    : TokenManager(std::shared_ptr<KeychainVault>(std::shared_ptr<void>(), &vault), std::move(vaultKey),
+                   std::move(baseURL))
 {
 }
 
@@ -73,7 +92,8 @@ QCoro::Task<bool> TokenManager::saveToken(QString token, QDateTime expiresAt)
     if (!expiresAt.isValid())
         co_return false; // nothing sensible to encode: dropped like any encoding failure
     const QByteArray encoded = TokenData{token, expiresAt}.encoded();
-    auto writing = m_vault.setValueAsync(encoded, m_vaultKey);
+    const std::shared_ptr<KeychainVault> vault = m_vault;
+    auto writing = vault->setValueAsync(encoded, m_vaultKey);
     co_return co_await std::move(writing);
 }
 
@@ -93,13 +113,15 @@ QCoro::Task<TokenManager::StoredToken> TokenManager::readStoredToken()
 
 QCoro::Task<> TokenManager::clearToken()
 {
-    auto removing = m_vault.removeValueAsync(m_vaultKey);
+    const std::shared_ptr<KeychainVault> vault = m_vault;
+    auto removing = vault->removeValueAsync(m_vaultKey);
     co_await std::move(removing);
 }
 
 QCoro::Task<bool> TokenManager::clearTokenIfStill(QString token)
 {
-    auto removing = m_vault.removeValueIfAsync(m_vaultKey, [token](const QByteArray &stored) {
+    const std::shared_ptr<KeychainVault> vault = m_vault;
+    auto removing = vault->removeValueIfAsync(m_vaultKey, [token](const QByteArray &stored) {
         const std::optional<TokenData> decoded = TokenData::decode(stored);
         return decoded && decoded->token == token;
     });
@@ -116,7 +138,7 @@ struct LockedToken
     RawToken stored;
 };
 
-QCoro::Task<LockedToken> lockAndRead(KeychainVault &vault, QString key, std::shared_ptr<AsyncMutex> renewing,
+QCoro::Task<LockedToken> lockAndRead(std::shared_ptr<KeychainVault> vault, QString key, std::shared_ptr<AsyncMutex> renewing,
                                      std::stop_token stop)
 {
     auto locking = renewing->lock();
@@ -132,7 +154,7 @@ QCoro::Task<LockedToken> lockAndRead(KeychainVault &vault, QString key, std::sha
 
 QCoro::Task<TokenData> TokenManager::refreshToken(std::stop_token stop)
 {
-    KeychainVault &vault = m_vault;
+    const std::shared_ptr<KeychainVault> vault = m_vault;
     const QString key = m_vaultKey;
     const BaseURLSource baseURL = m_baseURL;
 
@@ -147,7 +169,7 @@ QCoro::Task<TokenData> TokenManager::refreshToken(std::stop_token stop)
 
 QCoro::Task<bool> TokenManager::renewUnlessReplaced(std::optional<QString> seen, std::stop_token stop)
 {
-    KeychainVault &vault = m_vault;
+    const std::shared_ptr<KeychainVault> vault = m_vault;
     const QString key = m_vaultKey;
     const BaseURLSource baseURL = m_baseURL;
 

@@ -24,7 +24,10 @@ class KeychainVault;
 // writes in call order. Refreshes are never merged across holders. One holder renews one token
 // at a time, and a renewal asked for a token the holder has since replaced sends nothing: with a
 // service that retires a token when it renews it, two renewals of one token would retire each
-// other's results. Main thread; the vault and the base URL source must outlive the manager.
+// other's results. Main thread. The manager shares its vault's ownership, so work that resumes
+// after the vault's owner is gone (a quit while a renewal or a sign-out is at the service) still
+// finds it; the reference constructor does not, and its vault must outlive the manager and
+// everything that holds it.
 class TokenManager
 {
 public:
@@ -46,6 +49,8 @@ public:
         bool unreadable = false;
     };
 
+    explicit TokenManager(std::shared_ptr<KeychainVault> vault, QString vaultKey = QStringLiteral("bearer-token"),
+                          BaseURLSource baseURL = &APIConfig::baseURL);
     explicit TokenManager(KeychainVault &vault, QString vaultKey = QStringLiteral("bearer-token"),
                           BaseURLSource baseURL = &APIConfig::baseURL);
 
@@ -65,11 +70,13 @@ public:
     QCoro::Task<bool> clearTokenIfStill(QString token);
     // Sends the stored token to the service and returns the one it answers. Fails with
     // TokenError when nothing is stored (nothing is sent), otherwise with whatever
-    // DeviceAuthClient::refresh fails with; the stored token then stays as it was. The answer is
-    // stored only when the call was not stopped meanwhile (then TransportError cancelled) and
-    // the entry still holds the token that was sent: a disconnect or another holder's renewal
-    // during the request wins. The reply's home address and shard are stored with it, and only
-    // then.
+    // DeviceAuthClient::refresh fails with; the stored token then stays as it was. A stop before
+    // the request is sent sends nothing; once sent, the renewal runs to its end and its answer is
+    // stored even when the caller stopped meanwhile (the service may have retired the token
+    // sent), and only the caller's result is cancelled (TransportError cancelled). The answer is
+    // stored only while the entry still holds the token that was sent: a disconnect or another
+    // holder's renewal during the request wins. The reply's home address and shard are stored
+    // with it, and only then.
     QCoro::Task<TokenData> refreshToken(std::stop_token stop = {});
     // refreshToken() for a holder whose request carried `seen` (nullopt: it found no token),
     // unless the stored token is no longer that one: then nothing is sent and the result is
@@ -77,7 +84,7 @@ public:
     QCoro::Task<bool> renewUnlessReplaced(std::optional<QString> seen, std::stop_token stop = {});
 
 private:
-    KeychainVault &m_vault;
+    std::shared_ptr<KeychainVault> m_vault;
     QString m_vaultKey;
     BaseURLSource m_baseURL;
     // Held across a renewal's network wait; shared so that a renewal outliving the manager

@@ -19,6 +19,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace quillmere {
@@ -373,18 +375,39 @@ void appendSystemLogBytes(const SyncLogger::Entry &entry, std::string_view prefi
     out.append(last);
 }
 
-// One write per line, so lines of several threads never interleave.
+// One write per line, so lines of several threads never interleave. Standard error may be a
+// pipe whose reader has gone: the line is then dropped, and the SIGPIPE that the write raises
+// (held back on this thread meanwhile) is taken here instead of ending the process.
 void writeToStandardError(const Utf8Line &bytes)
 {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+
+    bool broken = false;
     qsizetype done = 0;
     while (done < bytes.size()) {
         const ssize_t written = ::write(STDERR_FILENO, bytes.constData() + done, std::size_t(bytes.size() - done));
         if (written < 0 && errno == EINTR)
             continue;
-        if (written <= 0)
-            return;
+        if (written <= 0) {
+            broken = written < 0 && errno == EPIPE;
+            break;
+        }
         done += written;
     }
+    if (broken && !alreadyPending) {
+        const timespec noWait{};
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 } // namespace

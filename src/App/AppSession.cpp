@@ -365,6 +365,14 @@ QCoro::Task<bool> AppSession::wipeLocalSyncState()
     co_return true;
 }
 
+void AppSession::resumeAfterAbandonedWipe()
+{
+    if (m_shutDown || !m_connected || m_unlinking)
+        return;
+    beginConnection();
+    updateStatus();
+}
+
 void AppSession::ensureContext()
 {
     if (m_engine.storedModelContext())
@@ -414,7 +422,9 @@ void AppSession::updateStatus()
     status.heldDownloadNotice = m_engine.heldDownloadNotice();
     status.syncingNow = m_engine.isSyncingNow();
     if (m_connected) {
-        status.unreachableSince = m_engine.apiClient()->api()->reachability()->unreachableSince();
+        const auto &reachability = m_engine.apiClient()->api()->reachability();
+        status.unreachableSince = reachability->unreachableSince();
+        status.unreachableCause = reachability->silenceCause();
         status.maintenance = m_auth.isInMaintenanceMode();
         status.warningWaiting = m_engine.dawReporter().activeWarning().has_value();
     }

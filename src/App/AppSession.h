@@ -85,6 +85,9 @@ public:
     // The wipe of local sync state, for the account window's sign-in of another account and
     // for the sign-out: false when the engine cannot wipe (nothing changed but the stop).
     QCoro::Task<bool> wipeLocalSyncState();
+    // A sign-in of the account window that asked for the wipe ended without committing: the
+    // account still connected is confirmed, hydrated and started again, as a new connection.
+    void resumeAfterAbandonedWipe();
 
     // The menu's operations; each does nothing where canSyncNow / canTogglePause say no.
     void syncNow();

@@ -3,6 +3,7 @@
 
 #include "App/Program.h"
 
+#include "Accounts/KeychainVault.h"
 #include "App/QuillmereApp.h"
 #include "App/QuitSignals.h"
 #include "Platform/Async/Background.h"
@@ -61,11 +62,12 @@ int forwardToRunningInstance(QApplication &application, const CallbackRouter &ro
     return exitCode;
 }
 
-// Whether a pool still runs work: its destruction at exit would wait for it.
+// Whether a pool still runs work: its destruction at exit would wait for it. A vault whose
+// worker the keyring held past the quit's bound was left with it.
 bool poolsBusy()
 {
     return QThreadPool::globalInstance()->activeThreadCount() > 0
-        || quillmere::HttpClient::transferPool().activeThreadCount() > 0;
+        || quillmere::HttpClient::transferPool().activeThreadCount() > 0 || quillmere::KeychainVault::leftWorkers() > 0;
 }
 
 void tellUser(const QString &message)

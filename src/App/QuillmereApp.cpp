@@ -85,18 +85,21 @@ QuillmereApp::~QuillmereApp()
     m_container.reset();
     m_applications.reset();
     m_auth.reset();
+    // A keyring that does not answer holds the quit no longer than the rest of it.
+    if (m_vault && m_quitting)
+        m_vault->limitTeardown(m_quitDeadline);
     m_vault.reset();
 }
 
 std::optional<QString> QuillmereApp::initialise()
 {
     m_clock = m_options.clock ? m_options.clock : &Clock::system();
-    m_vault = std::make_unique<KeychainVault>(
+    m_vault = KeychainVault::makeShared(
         m_options.secretBackend ? KeychainHelper(*m_options.secretBackend) : KeychainHelper(), &reportVaultFailure);
     // Its token check runs on the first turn of the loop, after everything below.
-    m_auth = std::make_unique<AuthState>(*m_vault, *m_clock, ExternalURLOpener(m_options.openURL));
+    m_auth = std::make_unique<AuthState>(m_vault, *m_clock, ExternalURLOpener(m_options.openURL));
     m_applications = std::make_unique<RunningApplications>(*m_clock);
-    auto tokens = std::make_shared<TokenManager>(*m_vault);
+    auto tokens = std::make_shared<TokenManager>(m_vault);
     m_client = std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, *m_clock));
     if (m_options.multipartThreshold)
         m_client->setMultipartThresholdForTesting(*m_options.multipartThreshold);
@@ -158,6 +161,10 @@ void QuillmereApp::run()
     AppSession *session = m_session.get();
     m_accountController = std::make_unique<AccountFlowController>(
         *m_auth, *m_clock, std::move(webAuth), [session] { return session->wipeLocalSyncState(); });
+    m_accountController->setWipeAbandoned([session = QPointer<AppSession>(session)] {
+        if (session)
+            session->resumeAfterAbandonedWipe();
+    });
 
     const bool useTray = m_options.useTray.value_or(QSystemTrayIcon::isSystemTrayAvailable());
     TrayController::Callbacks callbacks;

@@ -139,7 +139,9 @@ private:
     QString m_storePath;
 
     // In the order of their making; destroyed in reverse.
-    std::unique_ptr<KeychainVault> m_vault;
+    // Shared with the token managers: a renewal or a sign-out that resumes after the teardown
+    // still finds it.
+    std::shared_ptr<KeychainVault> m_vault;
     std::unique_ptr<AuthState> m_auth;
     std::unique_ptr<RunningApplications> m_applications;
     std::shared_ptr<LibraryAPIClient> m_client;

@@ -87,8 +87,12 @@ QString statusLine(const ShellStatus &status)
     case TrayIconState::hibernating:
         if (status.awaitingAccount && !status.hibernating)
             return shellText("Waiting for Harborly to confirm which account is linked");
-        if (status.unreachableSince && !status.hibernating)
+        if (status.unreachableSince && !status.hibernating) {
+            if (!status.unreachableCause.isEmpty())
+                return shellText("Harborly cannot be reached since %1 — %2")
+                    .arg(timeText(*status.unreachableSince), status.unreachableCause);
             return shellText("Harborly cannot be reached since %1").arg(timeText(*status.unreachableSince));
+        }
         return shellText("Harborly cannot be reached — trying again in %1").arg(waitText(status.hibernationInterval));
     case TrayIconState::error:
         if (status.sessionProblem)

@@ -46,6 +46,8 @@ struct ShellStatus
     bool syncingNow = false;
     // Since when no request to the service got an answer (none while the last one did).
     std::optional<QDateTime> unreachableSince;
+    // Why, when the transport could name it (a refused certificate).
+    QString unreachableCause;
     // The account summary says the service is in maintenance.
     bool maintenance = false;
     // A multi-device warning waits in the panel.

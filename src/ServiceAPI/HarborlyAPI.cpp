@@ -17,21 +17,29 @@ namespace quillmere {
 
 namespace {
 
-// The service said nothing: not a refusal, a cancellation or a reply that could not be read.
-bool isSilence(TransportError::Code code)
+// The service said nothing: not a refusal, a cancellation or a reply that could not be read. A
+// secure connection that failed, on a refused certificate too (a network that intercepts it),
+// never reached the service.
+bool isSilence(const TransportError &error)
 {
     using Code = TransportError::Code;
-    switch (code) {
+    switch (error.code()) {
     case Code::timedOut:
     case Code::cannotFindHost:
     case Code::cannotConnect:
     case Code::connectionLost:
     case Code::notConnected:
-    case Code::secureConnectionFailed:
         return true;
     default:
-        return false;
+        return error.isSecureConnectionFailure();
     }
+}
+
+bool isCertificateFailure(TransportError::Code code)
+{
+    using Code = TransportError::Code;
+    return code == Code::certificateUntrusted || code == Code::certificateExpired
+        || code == Code::certificateForAnotherName;
 }
 
 // A token with less than this left is renewed before a request goes out.
@@ -146,8 +154,9 @@ QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_to
         auto settling = settleWith(std::move(tokens), std::move(request), std::move(response), std::move(stop));
         co_return co_await std::move(settling);
     } catch (const TransportError &error) {
-        if (isSilence(error.code()))
-            reachability->noteNoAnswer(ticket, clock.currentDateTime());
+        if (isSilence(error))
+            reachability->noteNoAnswer(ticket, clock.currentDateTime(),
+                                       isCertificateFailure(error.code()) ? QString::fromUtf8(error.what()) : QString());
         failure = std::current_exception();
     } catch (...) {
         failure = std::current_exception();

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QObject>
+#include <QString>
 
 #include <optional>
 
@@ -27,13 +28,18 @@ public:
     // and a request older than the latest answered one does not begin one.
     quint64 ticket() { return ++m_lastTicket; }
     void noteAnswer(quint64 ticket);
-    void noteNoAnswer(quint64 ticket, const QDateTime &at);
+    // `cause`: what to tell the user of the failure (a refused certificate), empty when the
+    // silence itself says it all.
+    void noteNoAnswer(quint64 ticket, const QDateTime &at, const QString &cause = QString());
+    // The cause the latest request that got no answer named during the silence; empty otherwise.
+    const QString &silenceCause() const { return m_silenceCause; }
 
 Q_SIGNALS:
     void unreachableSinceChanged();
 
 private:
     std::optional<QDateTime> m_unreachableSince;
+    QString m_silenceCause;
     quint64 m_lastTicket = 0;
     quint64 m_latestAnswered = 0;
     quint64 m_silentFrom = 0;

@@ -280,3 +280,25 @@ TEST_F(AccountFlow, TheConnectedAccountIsLoadedUnlessASignInCommitsMeanwhile)
     EXPECT_EQ(quillmere::test::await(controller->loadSignedInAccount()), std::nullopt);
     EXPECT_TRUE(fake.requestsTo("GET", "/api/v1/account").empty());
 }
+
+// A 422 whose field messages say nothing is shown as the general validation failure, never
+// as an empty line under a field; a field that does say something keeps its own message.
+TEST_F(AccountFlow, ARefusedRegistrationWithEmptyFieldMessagesSaysThatValidationFailed)
+{
+    make();
+    fake.answerNext("/api/v1/auth/register", 422, R"({"errors": {"name": [""], "email": [" "]}})");
+    ASSERT_TRUE(controller->registerAccount(controller->beginOpening(), form()));
+    auto outcome = nextOutcome();
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->kind, Kind::failed);
+    EXPECT_FALSE(outcome->fieldErrors);
+    EXPECT_EQ(outcome->message, QStringLiteral("Validation failed."));
+
+    fake.answerNext("/api/v1/auth/register", 422, R"({"errors": {"name": [""], "email": ["", "taken"]}})");
+    ASSERT_TRUE(controller->registerAccount(controller->beginOpening(), form()));
+    outcome = nextOutcome();
+    ASSERT_TRUE(outcome && outcome->fieldErrors);
+    EXPECT_EQ(*outcome->fieldErrors,
+              (RegistrationAPIClient::FieldErrors{{QStringLiteral("email"), {QStringLiteral("taken")}}}));
+    EXPECT_FALSE(auth->connectionState().is(ConnectionState::Kind::connected));
+}

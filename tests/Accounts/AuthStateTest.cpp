@@ -17,6 +17,7 @@ using namespace std::chrono_literals;
 using quillmere::test::await;
 using quillmere::test::FakeHarborly;
 using quillmere::test::runUntil;
+using quillmere::test::ScriptedService;
 using Kind = ConnectionState::Kind;
 
 namespace {
@@ -215,7 +216,9 @@ public:
     Result read(const QString &service, const QString &account) override
     {
         std::unique_lock lock(m_mutex);
+        ++m_waiting;
         m_answered.wait(lock, [this] { return m_open; });
+        --m_waiting;
         lock.unlock();
         return InMemorySecretBackend::read(service, account);
     }
@@ -227,11 +230,23 @@ public:
         }
         m_answered.notify_all();
     }
+    // The reads from now on wait again, until the next answer().
+    void hold()
+    {
+        std::lock_guard lock(m_mutex);
+        m_open = false;
+    }
+    int waiting()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_waiting;
+    }
 
 private:
     std::mutex m_mutex;
     std::condition_variable m_answered;
     bool m_open = false;
+    int m_waiting = 0;
 };
 
 TEST_F(AuthStateTest, AnUnansweredUnlockPromptShowsTheWaitAndKeepsTheToken)
@@ -263,6 +278,39 @@ TEST_F(AuthStateTest, AnUnansweredUnlockPromptShowsTheWaitAndKeepsTheToken)
         EXPECT_FALSE(auth->isWaitingForVault());
         EXPECT_EQ(prompting.item(bundleIdentifier(), KeychainVault::vaultAccount()), item);
     }
+}
+
+// The keyring stays locked, so every vault call reads it on the worker: a sign-in saved while
+// the start-up check clears the token the service refused must not be cleared with it.
+TEST_F(AuthStateTest, TheStartUpCheckClearsOnlyTheRefusedTokenWhileASignInSaves)
+{
+    PromptingBackend prompting;
+    prompting.answer();
+    prompting.setReadFailure(2);
+    KeychainVault lockedVault{KeychainHelper(prompting), [](const QString &) {}};
+    const TokenData refused{QStringLiteral("refused"), clock.currentDateTime().addSecs(-1)};
+    lockedVault.setValue(refused.encoded(), KeychainVault::bearerTokenKey());
+    // The vault's first read after the refusal waits until the sign-in below has been saved.
+    service.next("/api/v1/auth/refresh", ScriptedService::Reply{401, "{}", {}, [&prompting] { prompting.hold(); }});
+    const std::shared_ptr<void> before(nullptr, [&](void *) {
+        prompting.answer();
+        auth.reset();
+    });
+    auth = std::make_unique<AuthState>(lockedVault, clock, ExternalURLOpener([](const QUrl &) { return true; }),
+                                       [this] { return service.baseURL(); });
+    ASSERT_TRUE(runUntil([&] { return prompting.waiting() == 1; }, 5s));
+    ASSERT_EQ(service.seen("/api/v1/auth/refresh").size(), 1u);
+
+    const TokenData signedIn{QStringLiteral("signed-in"), clock.currentDateTime().addDays(30)};
+    auto saving = lockedVault.setValueAsync(signedIn.encoded(), KeychainVault::bearerTokenKey());
+    prompting.answer();
+    await(std::move(saving));
+    ASSERT_TRUE(runUntil([&] { return auth->hasFinishedStartupCheck(); }, 5s));
+    quillmere::test::drainEvents();
+    const std::optional<QByteArray> stored = await(lockedVault.dataAsync(KeychainVault::bearerTokenKey()));
+    ASSERT_TRUE(stored) << "the sign-in's token was cleared with the refused one";
+    EXPECT_EQ(TokenData::decode(*stored), signedIn);
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected)) << "the sign-in is committed by its own path";
 }
 
 TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)

@@ -15,7 +15,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <csignal>
+
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -243,6 +246,38 @@ TEST_F(SyncLoggerTest, WithoutASystemLoggerTheSameRedactedLinesGoToStandardError
         ::close(listening);
     }
     SyncLogger::setSystemLogSocketForTesting(QByteArrayLiteral("/dev/log"));
+}
+
+// Standard error a pipe whose reader has gone (the terminal that started the program closed):
+// the lines are dropped and the process goes on, with SIGPIPE left at its default.
+TEST_F(SyncLoggerTest, ALineToAStandardErrorNobodyReadsIsDroppedAndTheProcessGoesOn)
+{
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGPIPE, SIG_DFL);
+        int ends[2];
+        if (::pipe(ends) != 0)
+            std::_Exit(2);
+        ::close(ends[0]);
+        ::dup2(ends[1], STDERR_FILENO);
+        SyncLogger::setSystemLogSocketForTesting(QByteArrayLiteral("/nonexistent/quillmere-log"));
+        logger().log(Event::syncFailed, Direction::none, QString(), QStringLiteral("first"));
+        logger().log(Event::deltaSync, Direction::none, QString(), QStringLiteral("second"));
+        // Still here, and a later signal of the kind is not swallowed by the logger.
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        std::_Exit(sigismember(&pending, SIGPIPE) == 1 ? 3 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    if (WIFEXITED(status)) {
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
 }
 
 TEST_F(SyncLoggerTest, LogFromAnotherThreadReturnsAtOnceAndKeepsTheCallTime)

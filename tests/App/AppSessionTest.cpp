@@ -1,6 +1,7 @@
 // The session between the sign-in state and the engine: the connection steps, the account
 // check, revocation and the network's return.
 
+#include "Accounts/AccountFlowController.h"
 #include "Accounts/AuthState.h"
 #include "Accounts/LinkedAccount.h"
 #include "ActivityLog/SyncLogger.h"
@@ -25,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <QTimer>
 
 using namespace quillmere;
 using namespace std::chrono_literals;
@@ -348,6 +350,31 @@ TEST_F(AppSessionTest, ARevocationSignsOutOnlyTheRefusedTokenAndNotASignInCommit
     EXPECT_EQ(revokes.front().header("Authorization"), ("Bearer " + newer).toStdString())
         << "the token stored when the notice arrived";
     EXPECT_EQ(storedToken().value_or(TokenData{}).token, saved);
+}
+
+// A sign-in of the account window that asked for the wipe but never committed (here the wipe
+// failed; a sign-in stopped after its wipe takes the same way out): the account still connected runs again.
+TEST_F(AppSessionTest, ASignInThatWipedOrTriedToButNeverCommittedLeavesTheSessionWhole)
+{
+    addFolder();
+    linkStoredToken();
+    start();
+    ASSERT_TRUE(running());
+    AppSession *shell = session.get();
+    auto controller = std::make_unique<AccountFlowController>(
+        *auth, clock, nullptr, [shell] { return shell->wipeLocalSyncState(); }, QString(), [this] { return base; });
+    controller->setWipeAbandoned([shell] { shell->resumeAfterAbandonedWipe(); });
+
+    // The engine cannot wipe: the sign-in fails and the engine, stopped for it, runs again.
+    actions->wipes = false;
+    RegistrationAPIClient::Registration form{QStringLiteral("Other"), QStringLiteral("other@example.com"),
+                                             QStringLiteral("password1"), QStringLiteral("password1")};
+    ASSERT_TRUE(controller->registerAccount(controller->beginOpening(), form));
+    ASSERT_TRUE(runUntil([&] { return !controller->isBusy(); }));
+    ASSERT_TRUE(running()) << "the connected account syncs again";
+
+    EXPECT_EQ(LinkedAccount::id(), account);
+    EXPECT_TRUE(auth->connectionState().is(Kind::connected));
 }
 
 TEST_F(AppSessionTest, ASignInCommittedWhileConnectedIsANewConnection)

@@ -22,6 +22,7 @@
 #include "Platform/BundleIdentifier.h"
 #include "Platform/Files/FolderBookmark.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
+#include "Platform/Secrets/SecretBackend.h"
 #include "Platform/Settings/UserDefaults.h"
 #include "ServiceAPI/LibraryAPIClient.h"
 #include "App/StatusPanel.h"
@@ -44,6 +45,10 @@
 #include <QDirIterator>
 #include <QPushButton>
 #include <QTemporaryDir>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 using namespace quillmere;
 using namespace std::chrono_literals;
@@ -295,6 +300,129 @@ TEST_F(QuillmereAppTest, TheAccountCommandTakesALinkedUserToThePlans)
         const AccountWindowView *view = app->accountWindow()->content();
         return view && view->step() == AccountWindowView::Step::selectPlan;
     })) << "connected: the account is fetched and the plan chooser shown";
+}
+
+// The token the keyring holds, read as the next launch would.
+std::optional<QString> keptToken(InMemorySecretBackend &backend)
+{
+    KeychainVault reading{KeychainHelper(backend), [](const QString &) {}};
+    const std::optional<QByteArray> bytes = reading.data(KeychainVault::bearerTokenKey());
+    const std::optional<TokenData> token = bytes ? TokenData::decode(*bytes) : std::nullopt;
+    return token ? std::optional(token->token) : std::nullopt;
+}
+
+// Quit while work that holds the sign-in is at the service; the teardown then turns the loop
+// as the program does after exec(), so that work resumes after every part of the application
+// is gone (under the sanitizers a read of a freed part fails).
+TEST_F(QuillmereAppTest, AQuitWhileTheRefusedTokenIsSignedOutStillClearsIt)
+{
+    // Revoked at the service and in its last hour: the account check renews, is refused, and
+    // the session signs out.
+    const QString token = fake.issueToken(account);
+    fake.revokeToken(token);
+    KeychainVault seeding{KeychainHelper(backend), [](const QString &) {}};
+    seeding.setValue(TokenData{token, clock.currentDateTime().addSecs(1800)}.encoded(), KeychainVault::bearerTokenKey());
+    fake.delayNext("/api/v1/auth/token", 1500ms);
+    fake.takeMostDelayedAtOnce();
+
+    launch();
+    ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 10s)) << "the sign-out is at the service";
+    app->requestQuit();
+    ASSERT_TRUE(runUntil([&] { return loopsEnded == 1; }, QuillmereApp::quitTimeout + 500ms));
+    app.reset();
+    runFor(2500ms);
+    EXPECT_EQ(keptToken(backend), std::nullopt) << "the refused token is not signed in with at the next launch";
+}
+
+TEST_F(QuillmereAppTest, AQuitWhileARenewalIsAtTheServiceKeepsWhatTheServiceRenewed)
+{
+    // The service retires a token when it renews it: the one sent is dead once it answers.
+    fake.setRotateTokensOnRefresh(true);
+    const QString token = fake.issueToken(account);
+    KeychainVault seeding{KeychainHelper(backend), [](const QString &) {}};
+    seeding.setValue(TokenData{token, clock.currentDateTime().addSecs(1800)}.encoded(), KeychainVault::bearerTokenKey());
+    fake.delayNext("/api/v1/auth/refresh", 1000ms);
+    fake.takeMostDelayedAtOnce();
+
+    launch();
+    ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 10s)) << "the renewal is at the service";
+    app->requestQuit();
+    ASSERT_TRUE(runUntil([&] { return loopsEnded == 1; }, QuillmereApp::quitTimeout + 500ms));
+    app.reset();
+    runFor(2500ms);
+    const std::optional<QString> kept = keptToken(backend);
+    ASSERT_TRUE(kept);
+    EXPECT_NE(*kept, token);
+    bool live = false;
+    for (const auto &issued : fake.tokens(account))
+        live = live || issued.token == *kept;
+    EXPECT_TRUE(live) << "the next launch signs in with the token the service renewed";
+}
+
+// A keyring whose reads wait for an unlock prompt nobody answers.
+class HeldSecretBackend : public SecretBackend
+{
+public:
+    explicit HeldSecretBackend(SecretBackend &inner) : m_inner(inner) {}
+
+    Result read(const QString &service, const QString &account) override
+    {
+        std::unique_lock lock(m_mutex);
+        ++m_waiting;
+        m_changed.wait(lock, [this] { return !m_held; });
+        --m_waiting;
+        m_changed.notify_all();
+        lock.unlock();
+        return m_inner.read(service, account);
+    }
+    Result store(const QString &service, const QString &account, const QByteArray &value) override
+    {
+        return m_inner.store(service, account, value);
+    }
+    Result remove(const QString &service, const QString &account) override { return m_inner.remove(service, account); }
+
+    bool anyWaiting()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_waiting > 0;
+    }
+    // Answers every read and returns once none waits any more.
+    void release()
+    {
+        std::unique_lock lock(m_mutex);
+        m_held = false;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_waiting == 0; });
+    }
+
+private:
+    SecretBackend &m_inner;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = true;
+    int m_waiting = 0;
+};
+
+TEST_F(QuillmereAppTest, AKeyringThatDoesNotAnswerHoldsTheQuitNoLongerThanItsBound)
+{
+    HeldSecretBackend held(backend);
+    options.secretBackend = &held;
+    launch();
+    ASSERT_TRUE(runUntil([&] { return held.anyWaiting(); })) << "the start-up read waits for the keyring";
+
+    QElapsedTimer sinceQuit;
+    sinceQuit.start();
+    app->requestQuit();
+    ASSERT_TRUE(runUntil([&] { return loopsEnded == 1; }, QuillmereApp::quitTimeout + 500ms));
+    // The prompt is answered long after the bound, so that a teardown that waits for it shows.
+    std::thread answering([&held] {
+        std::this_thread::sleep_for(6s);
+        held.release();
+    });
+    app.reset();
+    const qint64 quitMs = sinceQuit.elapsed();
+    answering.join();
+    EXPECT_LE(quitMs, (QuillmereApp::quitTimeout + 300ms).count());
 }
 
 TEST_F(QuillmereAppTest, AStoreThatCannotBeOpenedEndsTheLaunchWithAMessage)

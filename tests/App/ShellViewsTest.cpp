@@ -139,6 +139,10 @@ TEST(ShellStatusTest, AnOutageAndMaintenanceAreShownAsWhatTheyAre)
     EXPECT_EQ(trayIconState(status), TrayIconState::hibernating);
     EXPECT_EQ(statusLine(status), QStringLiteral("Harborly cannot be reached since %1")
                                       .arg(since.toLocalTime().time().toString(QStringLiteral("HH:mm"))));
+    status.unreachableCause = QStringLiteral("The secure connection failed: the server's certificate is not trusted.");
+    EXPECT_EQ(statusLine(status), QStringLiteral("Harborly cannot be reached since %1 — %2")
+                                      .arg(since.toLocalTime().time().toString(QStringLiteral("HH:mm")),
+                                           status.unreachableCause));
     status.engineState = SyncEngineState::syncing();
     EXPECT_EQ(trayIconState(status), TrayIconState::hibernating) << "retries are no progress";
     status.hibernating = true;

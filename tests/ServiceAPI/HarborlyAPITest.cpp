@@ -2,7 +2,10 @@
 #include "Platform/Async/ManualClock.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Notifications/NotificationCenter.h"
+#include "Platform/Http/TransportError.h"
 #include "ServiceAPI/HarborlyAPI.h"
+#include "ServiceAPI/ServiceReachability.h"
+#include "support/TlsServer.h"
 
 #include <QJsonDocument>
 #include <QTimer>
@@ -251,6 +254,30 @@ TEST_F(HarborlyAPITest, ATransientUnreadableOrCancelledRenewalNeverRevokes)
     EXPECT_EQ(storedToken()->token, QStringLiteral("t0"));
 }
 
+// The request that asked for a renewal stops while the service renews (an engine stop): the
+// service has retired the token it was sent, so the one it answered is the one kept.
+TEST_F(HarborlyAPITest, ARenewalTheServiceCarriedOutIsKeptWhenItsRequestStops)
+{
+    storeFreshToken();
+    HttpRequest built = request();
+    service.next(thing, Reply{401});
+    service.next("/api/v1/auth/refresh",
+                 Reply{200, ScriptedService::tokenReply("t1").body, {}, [this] { service.local().pause(300ms); }});
+    std::stop_source stop;
+    QTimer::singleShot(100ms, [&stop] { stop.request_stop(); });
+    const auto reader = [](const HttpResponse &response) { return response.status; };
+    const HarborlyAPIError cancelled = failure(api.send(built, reader, stop.get_token()));
+    EXPECT_TRUE(cancelled.isCancellation()) << "the stopped caller uses nothing of it";
+    EXPECT_EQ(storedToken()->token, QStringLiteral("t1"));
+    EXPECT_EQ(refreshCount(), 1u);
+
+    // The next request goes out with the renewed token and nothing is refused.
+    EXPECT_EQ(statusOf(request()), 200);
+    EXPECT_EQ(service.seen(thing).back().authorization, "Bearer t1");
+    EXPECT_EQ(refreshCount(), 1u);
+    EXPECT_EQ(revokedPosts, 0);
+}
+
 TEST_F(HarborlyAPITest, ATokenRenewedElsewhereIsTriedBeforeRenewingOrRevoking)
 {
     storeFreshToken();
@@ -298,6 +325,38 @@ TEST_F(HarborlyAPITest, ATokenRenewedElsewhereIsTriedBeforeRenewingOrRevoking)
     EXPECT_EQ(service.seen(thing).size(), 11u);
     EXPECT_EQ(revokedPosts, 1);
     EXPECT_EQ(refreshCount(), 2u);
+}
+
+// A network that intercepts the connection with a certificate of its own: the service was
+// never reached, and the status says why.
+TEST_F(HarborlyAPITest, ARefusedCertificateIsSilenceAndNamedAsItsCause)
+{
+    storeFreshToken();
+    const quillmere::test::Key key = quillmere::test::makeKey();
+    const quillmere::test::Certificate selfSigned =
+        quillmere::test::makeCertificate(key.get(), "127.0.0.1", "IP:127.0.0.1", -1, 30);
+    const ServiceReachability &reachability = *api.reachability();
+    {
+        quillmere::test::TlsServer intercepting(selfSigned.get(), key.get());
+        base = intercepting.url(QStringLiteral("/"));
+        EXPECT_EQ(sendFailure(request()).code(), Code::networkError);
+    }
+    ASSERT_EQ(reachability.unreachableSince(), now());
+    EXPECT_EQ(reachability.silenceCause(),
+              QString::fromUtf8(TransportError(TransportError::Code::certificateUntrusted).what()));
+    EXPECT_EQ(revokedPosts, 0);
+
+    // A later failure that names nothing: the silence goes on, the certificate is no longer why.
+    HttpRequest built = request();
+    built.url = QUrl(QStringLiteral("http://127.0.0.1:1/api/v1/thing"));
+    clock.advance(60s);
+    EXPECT_EQ(sendFailure(built).code(), Code::networkError);
+    EXPECT_EQ(reachability.unreachableSince(), now().addSecs(-60));
+    EXPECT_TRUE(reachability.silenceCause().isEmpty());
+
+    base = service.baseURL();
+    EXPECT_EQ(statusOf(request()), 200);
+    EXPECT_FALSE(reachability.unreachableSince());
 }
 
 TEST_F(HarborlyAPITest, EveryFailureLeavesAsHarborlyAPIError)
