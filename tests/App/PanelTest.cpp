@@ -336,6 +336,42 @@ TEST_F(PanelTest, AConflictEditedSinceStaysListedAndAcknowledgingItKeepsTheEditO
     EXPECT_FALSE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Intro.wav"))));
 }
 
+TEST_F(PanelTest, AcknowledgingAConflictThatHeldAnEditBackSendsTheEdit)
+{
+    connect();
+    // Changed here and at the service; nothing was sent, the edit is still owed.
+    {
+        ModelContext lane(container);
+        auto record = std::make_shared<SyncFile>(folder.filePath(QStringLiteral("Beats/Take.wav")),
+                                                 QStringLiteral("Take.wav"));
+        record->setFolderID(beats->stableID());
+        record->setRemoteId(12);
+        record->setRemoteChecksum(QStringLiteral("theirs"));
+        record->setLocalChecksum(QStringLiteral("base"));
+        record->setLocalModifiedAt(clock.currentDateTime());
+        record->setDesiredState(SyncFileDesiredState::uploadPending);
+        record->setSyncStatus(SyncFileStatus::conflict);
+        record->setSyncDirection(SyncFileDirection::conflict);
+        record->setConflictMessage(QStringLiteral("Changed here and at Harborly"));
+        lane.insert(record);
+        lane.save();
+    }
+    ASSERT_TRUE(runUntil([&] { return panel->details().conflicts.size() == 1; }));
+    const int refreshesBefore = lane().priorityRefreshes;
+
+    EXPECT_TRUE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Take.wav"))));
+    // Owed now, over the version the user has seen, and the folder's lane is told at once.
+    const auto take = stored(QStringLiteral("Take.wav"));
+    EXPECT_EQ(take->syncStatus(), SyncFileStatus::pending);
+    EXPECT_EQ(take->desiredState(), SyncFileDesiredState::uploadPending);
+    EXPECT_EQ(take->syncDirection(), SyncFileDirection::upload);
+    EXPECT_FALSE(take->remoteChecksum());
+    EXPECT_FALSE(take->localModifiedAt());
+    EXPECT_EQ(take->localChecksum(), QStringLiteral("base"));
+    EXPECT_EQ(lane().priorityRefreshes, refreshesBefore + 1);
+    EXPECT_TRUE(panel->details().conflicts.empty());
+}
+
 TEST_F(PanelTest, RecentFilesAndErrorsShowTheirKindDirectionAndText)
 {
     connect();
