@@ -203,6 +203,8 @@ public:
     // Records listed files already on disk that no record holds: synced when identical; else the
     // service's version is owed (download-only) or the file meets it as a conflict (two-way).
     QCoro::Task<bool> adoptListedFiles(Reconciliation &pass);
+    // One chunk's checksums through the pass's cache; none when the lane stopped meanwhile.
+    QCoro::Task<std::optional<QList<FileInfo>>> hashChunk(Reconciliation &pass, QStringList paths);
     // Hashes the tracked files: one changed since its record is owed an upload.
     QCoro::Task<bool> matchTrackedFiles(Reconciliation &pass);
     // One service file, one record: the records beside the listed place let go of it.

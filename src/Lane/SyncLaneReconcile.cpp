@@ -227,6 +227,20 @@ SyncLane::Reconciliation SyncLane::startReconciliation(QList<FileSyncAPI::Remote
     return pass;
 }
 
+QCoro::Task<std::optional<QList<SyncLane::FileInfo>>> SyncLane::hashChunk(Reconciliation &pass, QStringList paths)
+{
+    QList<FileInfo> infos;
+    try {
+        auto hashing = computeChecksum(m_checksums, std::move(paths), pass.stop);
+        infos = co_await std::move(hashing);
+    } catch (...) {
+        co_return std::nullopt; // stopped
+    }
+    if (!pass.isCurrent(*this))
+        co_return std::nullopt;
+    co_return infos;
+}
+
 QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
 {
     // A listed file already here that no record holds (a new link, a re-link, a second device
@@ -257,15 +271,10 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
             byPath.insert(onDisk[i].path, onDisk[i]);
             paths.append(onDisk[i].path);
         }
-        QList<FileInfo> infos;
-        try {
-            auto hashing = computeChecksum(m_checksums, paths, pass.stop);
-            infos = co_await std::move(hashing);
-        } catch (...) {
-            co_return false; // stopped
-        }
-        if (!pass.isCurrent(*this))
+        const auto hashed = co_await hashChunk(pass, paths);
+        if (!hashed)
             co_return false;
+        const QList<FileInfo> &infos = *hashed;
         QSet<QString> recorded;
         for (const auto &record : fetchRecordsAt(paths))
             recorded.insert(record->localPath()); // recorded meanwhile: the steps below judge it
@@ -338,15 +347,10 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
         QStringList paths;
         for (qsizetype i = start; i < std::min(start + m_fullSyncChunkSize, trackedFiles.size()); ++i)
             paths.append(std::exchange(trackedFiles[i], QString()));
-        QList<FileInfo> infos;
-        try {
-            auto hashing = computeChecksum(m_checksums, paths, pass.stop);
-            infos = co_await std::move(hashing);
-        } catch (...) {
-            co_return false; // stopped
-        }
-        if (!pass.isCurrent(*this))
+        const auto hashed = co_await hashChunk(pass, paths);
+        if (!hashed)
             co_return false;
+        const QList<FileInfo> &infos = *hashed;
 
         QHash<QString, std::shared_ptr<SyncFile>> byPath;
         for (auto &record : fetchRecordsAt(paths))

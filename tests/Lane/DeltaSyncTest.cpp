@@ -35,15 +35,6 @@ protected:
         return h.serve(*folder, name, bytes, std::move(drivePath));
     }
 
-    void replace(qint64 id, const QByteArray &bytes)
-    {
-        h.fake.updateFile(id, [&](FakeLibraryFile &file) {
-            file.content = bytes;
-            file.checksum.clear();
-            file.fileSize = -1;
-        });
-    }
-
     // One pass, then whatever it left owed.
     void pass()
     {

@@ -87,6 +87,16 @@ protected:
         QObject::connect(&SyncLogger::shared(), &SyncLogger::entriesChanged, &logWatch, std::move(watch));
     }
 
+    // Another device's new version of a file at the service (its checksum and size follow).
+    void replace(qint64 id, const QByteArray &bytes)
+    {
+        h.fake.updateFile(id, [&](FakeLibraryFile &file) {
+            file.content = bytes;
+            file.checksum.clear();
+            file.fileSize = -1;
+        });
+    }
+
     LaneHarness h;
     int inotifyBefore = 0;
     std::unique_ptr<ModelContext> reader;

@@ -24,15 +24,6 @@ constexpr State inConflict{SyncFileStatus::conflict, SyncFileDesiredState::uploa
 class NewerVersionTest : public OneLaneTest
 {
 protected:
-    void replace(qint64 id, const QByteArray &bytes)
-    {
-        h.fake.updateFile(id, [&](FakeLibraryFile &file) {
-            file.content = bytes;
-            file.checksum.clear();
-            file.fileSize = -1;
-        });
-    }
-
     // The lane as after a restart: a new one over the same store, with its full sync.
     void restart()
     {

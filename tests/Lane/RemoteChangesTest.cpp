@@ -25,15 +25,6 @@ using Files = std::map<QString, QString>;
 class RemoteChangesTest : public OneLaneTest
 {
 protected:
-    void replace(qint64 id, const QByteArray &bytes)
-    {
-        h.fake.updateFile(id, [&](FakeLibraryFile &file) {
-            file.content = bytes;
-            file.checksum.clear();
-            file.fileSize = -1;
-        });
-    }
-
     std::string fileURL(qint64 id) const { return "/api/v1/files/library/" + std::to_string(id); }
 };
 
