@@ -640,6 +640,13 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
             // the version it replaces.
             forgetServiceFile(*record);
             record->setRemoteId(change.id);
+        } else if (record->desiredState() == SyncFileDesiredState::deletedRemote
+                   || record->desiredState() == SyncFileDesiredState::deletedLocal) {
+            // The record's file is on its way out (deleted here, or at the service): its delete
+            // goes first, then the next pass reads this page again and the new file comes down
+            // to a free place.
+            m_pageDeferred = true;
+            co_return;
         } else {
             // A feed replayed from its start names old ids at paths that live files use now.
             logLine(SyncLogger::Event::fileSkipped,
@@ -658,7 +665,13 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
             record->setGeneration(record->generation() + 1);
             co_return;
         }
-        record->markSynced();
+        // Nothing owed until the download below (not markSynced: a conflict the record carries
+        // must not stop the new version coming down).
+        record->setDesiredState(SyncFileDesiredState::syncedLocal);
+        record->setSyncStatus(SyncFileStatus::synced);
+        record->setErrorMessage(std::nullopt);
+        record->setRetryCount(0);
+        record->setNextRetryAt(std::nullopt);
         logLine(SyncLogger::Event::fileSkipped,
                 QStringLiteral("Not deleting %1 at Harborly: another device saved a newer version, which comes "
                                "down instead")
@@ -703,9 +716,10 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         record->setRemoteChecksum(checksum);
         co_return;
     }
-    if (record && record->syncStatus() == SyncFileStatus::conflict && checksum
+    if (record && record->syncStatus() == SyncFileStatus::conflict
+        && record->desiredState() == SyncFileDesiredState::uploadPending && checksum
         && nonEmpty(record->remoteChecksum()).value_or(QString()).toLower() == *checksum)
-        co_return; // the version the conflict already shows: the record waits for the user
+        co_return; // the version the conflict holding an edit back shows: it waits for the user
     if (policy.downloadsWaitForOpenApplications) {
         const QSet<QString> guards = runningGuardDAWs();
         if (!guards.isEmpty()) {

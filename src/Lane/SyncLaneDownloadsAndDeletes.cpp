@@ -468,6 +468,11 @@ QCoro::Task<> SyncLane::deleteLocalRecord(std::shared_ptr<SyncFile> dispatched, 
 
     const QString name = QFileInfo(localPath).fileName();
     if (outcome == LocalDeleteOutcome::keptEdited) {
+        // The service file it held is gone (or let go): the edit goes up as a file of its own,
+        // never held back by a version that no longer exists.
+        if (const auto record = fetchRecord(localPath);
+            record && record->desiredState() == SyncFileDesiredState::deletedLocal)
+            forgetServiceFile(*record);
         keepLocalEdit(localPath, QStringLiteral("Kept local changes of a file deleted at Harborly"));
         co_return;
     }

@@ -659,6 +659,10 @@ void SyncLane::recordLocalDeletion(const QString &path, const QString &root, con
         record->setGeneration(record->generation() + 1);
     } else if (!record->remoteId()) {
         m_modelContext->remove(record); // never reached the service: nothing to delete there
+        // It had met another file of the service at its place (both kept as a conflict): with
+        // this one gone, that one comes down. Only a listing names its id.
+        if (nonEmpty(record->remoteChecksum()))
+            scheduleFullSync(Clock::Duration::zero());
         return;
     } else {
         record->setSyncStatus(SyncFileStatus::pending);

@@ -111,6 +111,54 @@ TEST_F(NewerVersionTest, ADeleteThatFailedIsDroppedOnceTheFeedTellsOfANewerVersi
     EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
 }
 
+TEST_F(NewerVersionTest, ANewFileAtThePlaceOfOneBeingDeletedComesDownOnceTheDeleteIsDone)
+{
+    open();
+    const qint64 old = h.serve(*folder, QStringLiteral("take.wav"), "old take");
+    pass();
+    // Deleted here while the service refuses deletes; there, the file is replaced by a new one
+    // of another id at the same place.
+    h.fake.answerNext("/api/v1/files/library/" + std::to_string(old), 500, R"({"message":"down"})", 1000);
+    ASSERT_TRUE(QFile::remove(at(QStringLiteral("take.wav"))));
+    lane->handleFileEvents({at(QStringLiteral("take.wav"))});
+    h.runUntilIdle(*lane);
+    h.fake.removeFile(old);
+    pass();
+    const qint64 fresh = h.serve(*folder, QStringLiteral("take.wav"), "new take");
+    pass();
+    // The service answers again; Sync Now tries the delete that failed for good.
+    h.fake.clearFaults();
+    lane->retryFailedFiles();
+    h.runUntilIdle(*lane);
+    pass();
+
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("new take")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+    const auto record = lane->fetchRecord(at(QStringLiteral("take.wav")));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->remoteId(), fresh);
+}
+
+TEST_F(NewerVersionTest, AnEditKeptWhenTheServiceDeletedItsFileGoesUpAsAFileOfItsOwn)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v1");
+    pass();
+    // Edited on both sides (held back as a conflict), then deleted at the service.
+    writeFile(at(QStringLiteral("take.wav")), "mine");
+    lane->handleFileEvents({at(QStringLiteral("take.wav"))});
+    replace(id, "theirs");
+    pass();
+    ASSERT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), inConflict}}));
+    h.fake.removeFile(id);
+    pass();
+
+    // Nothing is left to be in conflict with: the edit is the only version, and it goes up.
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("mine")}}));
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("mine")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+}
+
 TEST_F(NewerVersionTest, AnOwedDeleteIsCheckedAgainstTheServicesVersionWhenItIsSent)
 {
     // Owed from an earlier run, its record already knowing the service holds another version.
