@@ -105,4 +105,11 @@ bool isCancellation(const std::exception_ptr &error)
 }
 
 
+std::optional<QString> lowerChecksum(const std::optional<QString> &checksum)
+{
+    if (!checksum || checksum->isEmpty())
+        return std::nullopt;
+    return checksum->toLower();
+}
+
 } // namespace quillmere::lane

@@ -30,6 +30,9 @@ bool sameText(const QString &a, const QString &b);
 // entry; a path on disk comes from SafeJoin.
 QString entryPath(const std::optional<QString> &drivePath, const QString &filename);
 
+// A content hash as the lane compares it: lower case, none when absent or empty.
+std::optional<QString> lowerChecksum(const std::optional<QString> &checksum);
+
 // A stop of the work, not a failure: CancelledError, or a request or transfer ended by its stop.
 bool isCancellation(const std::exception_ptr &error);
 

@@ -143,6 +143,8 @@ public:
         QString filename;
         QString checksum;
         qint64 fileSize = 0;
+        // The inode the checksum was taken at; none with no checksum.
+        std::optional<qint64> inode = std::nullopt;
     };
     struct RenamePair
     {

@@ -28,6 +28,13 @@ Clock::Duration groupWindow = SyncLane::commitGroupWindow;
 int groupOutcomes = SyncLane::commitGroupOutcomes;
 int groupMarks = SyncLane::commitGroupMarks;
 
+// The group's entry of the record, or the end.
+template<typename Outcomes>
+auto outcomeOf(Outcomes &outcomes, const SyncFile *record)
+{
+    return std::find_if(outcomes.begin(), outcomes.end(), [record](const auto &held) { return held.record.get() == record; });
+}
+
 } // namespace
 
 void SyncLane::setCommitGroupForTesting(Clock::Duration window, int outcomes)
@@ -39,8 +46,7 @@ void SyncLane::setCommitGroupForTesting(Clock::Duration window, int outcomes)
 
 bool SyncLane::groupHolds(const SyncFile *record) const
 {
-    return std::any_of(m_group.outcomes.begin(), m_group.outcomes.end(),
-                       [record](const GroupOutcome &held) { return held.record.get() == record; });
+    return outcomeOf(m_group.outcomes, record) != m_group.outcomes.end();
 }
 
 void SyncLane::openGroup()
@@ -78,8 +84,7 @@ void SyncLane::groupOutcome(const std::shared_ptr<SyncFile> &record, const std::
     if (row)
         m_group.rows.push_back(m_modelContext->insert(row));
     if (record) {
-        auto held = std::find_if(m_group.outcomes.begin(), m_group.outcomes.end(),
-                                 [&record](const GroupOutcome &outcome) { return outcome.record == record; });
+        auto held = outcomeOf(m_group.outcomes, record.get());
         if (held == m_group.outcomes.end()) {
             held = m_group.outcomes.insert(m_group.outcomes.end(), GroupOutcome());
             held->record = record;

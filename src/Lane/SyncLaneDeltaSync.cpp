@@ -41,6 +41,7 @@ namespace {
 
 using lane::isCancellation;
 using lane::logLine;
+using lane::lowerChecksum;
 
 // Blocking. What is at the path, never following a link; a regular file is hashed, and one
 // that changed while it was read has no checksum.
@@ -105,13 +106,6 @@ std::optional<QDateTime> latestServiceTime(const FileSyncAPI::DeltaChange &chang
         if (time && (!latest || *time > *latest))
             latest = time;
     return latest;
-}
-
-std::optional<QString> lowerChecksum(const std::optional<QString> &checksum)
-{
-    if (!checksum || checksum->isEmpty())
-        return std::nullopt;
-    return checksum->toLower();
 }
 
 bool isAction(const FileSyncAPI::DeltaChange &change, const char *action)
@@ -479,8 +473,8 @@ bool SyncLane::hasNewerServiceVersion(const SyncFile &record)
 {
     // Only a version the service named counts: without one, the service's file is taken to be
     // the one last synced here (nothing said otherwise).
-    const auto service = nonEmpty(record.remoteChecksum());
-    return record.remoteId() && service && service->toLower() != lastSyncedContent(record);
+    const auto service = lowerChecksum(record.remoteChecksum());
+    return record.remoteId() && service && service != lastSyncedContent(record);
 }
 
 void SyncLane::forgetServiceFile(SyncFile &record)
@@ -665,13 +659,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
             record->setGeneration(record->generation() + 1);
             co_return;
         }
-        // Nothing owed until the download below (not markSynced: a conflict the record carries
-        // must not stop the new version coming down).
-        record->setDesiredState(SyncFileDesiredState::syncedLocal);
-        record->setSyncStatus(SyncFileStatus::synced);
-        record->setErrorMessage(std::nullopt);
-        record->setRetryCount(0);
-        record->setNextRetryAt(std::nullopt);
+        record->markSynced(); // nothing owed until the download below
         logLine(SyncLogger::Event::fileSkipped,
                 QStringLiteral("Not deleting %1 at Harborly: another device saved a newer version, which comes "
                                "down instead")
@@ -696,7 +684,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     }
     if (record && record->desiredState() == SyncFileDesiredState::downloadPending) {
         // Already owed to the queue: one file is never fetched twice at once.
-        const bool newVersion = !checksum || nonEmpty(record->remoteChecksum()).value_or(QString()).toLower() != *checksum;
+        const bool newVersion = !checksum || lowerChecksum(record->remoteChecksum()) != checksum;
         record->setRemoteId(change.id);
         record->setRemoteChecksum(checksum);
         noteListedSize(change.id, change.fileSize);
@@ -718,7 +706,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     }
     if (record && record->syncStatus() == SyncFileStatus::conflict
         && record->desiredState() == SyncFileDesiredState::uploadPending && checksum
-        && nonEmpty(record->remoteChecksum()).value_or(QString()).toLower() == *checksum)
+        && lowerChecksum(record->remoteChecksum()) == checksum)
         co_return; // the version the conflict holding an edit back shows: it waits for the user
     if (policy.downloadsWaitForOpenApplications) {
         const QSet<QString> guards = runningGuardDAWs();

@@ -470,13 +470,16 @@ void SyncLane::storageAvailable()
 
 void SyncLane::retryFailedFiles()
 {
+    // The states the queue dispatches (those with a rank), and only those.
+    static const std::vector<SyncFileDesiredState> dispatched = [] {
+        std::vector<SyncFileDesiredState> states;
+        for (const auto state : allCases<SyncFileDesiredState>())
+            if (SyncFile::dispatchRank(state))
+                states.push_back(state);
+        return states;
+    }();
     auto request = SyncFile::inFolder(laneID());
-    request.equals(SyncFile::Field::syncStatus, SyncFileStatus::error)
-        .in(SyncFile::Field::desiredState,
-            std::vector<SyncFileDesiredState>{SyncFileDesiredState::deletedRemote, SyncFileDesiredState::deletedLocal,
-                                              SyncFileDesiredState::conflictResolutionPending,
-                                              SyncFileDesiredState::uploadPending,
-                                              SyncFileDesiredState::downloadPending});
+    request.equals(SyncFile::Field::syncStatus, SyncFileStatus::error).in(SyncFile::Field::desiredState, dispatched);
     std::vector<std::shared_ptr<SyncFile>> failed;
     try {
         failed = m_modelContext->fetch(request);

@@ -95,6 +95,7 @@ QCoro::Task<QList<SyncLane::FileInfo>> SyncLane::computeChecksum(std::shared_ptr
         if (const auto &found = taken[i]) {
             info.checksum = found->checksum;
             info.fileSize = found->stamp.size;
+            info.inode = qint64(found->stamp.inode);
         }
         infos.append(std::move(info));
     }

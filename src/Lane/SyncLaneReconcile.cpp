@@ -150,12 +150,7 @@ struct SyncLane::Reconciliation
     std::optional<QString> listedChecksum(qint64 id) const
     {
         const auto entry = listedEntries.constFind(id);
-        if (entry == listedEntries.cend())
-            return std::nullopt;
-        const auto &checksum = remoteFiles[*entry].fileChecksum;
-        if (!checksum || checksum->isEmpty())
-            return std::nullopt;
-        return checksum->toLower();
+        return entry == listedEntries.cend() ? std::nullopt : lane::lowerChecksum(remoteFiles[*entry].fileChecksum);
     }
     std::optional<qint64> listedSize(qint64 id) const
     {
@@ -282,9 +277,7 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
             if (recorded.contains(info.path) || info.checksum.isEmpty())
                 continue;
             const lane::Download &listed = byPath[info.path];
-            const std::optional<QString> service = nonEmpty(listed.checksum)
-                                                       ? std::optional<QString>(listed.checksum->toLower())
-                                                       : std::nullopt;
+            const std::optional<QString> service = lane::lowerChecksum(listed.checksum);
             const bool same = service && *service == info.checksum.toLower();
             if (!same && pass.policy.sendsLocalChanges && !pass.policy.appliesRemoteInFullSync)
                 continue; // an upload-only folder sends its own version, as any new file
@@ -292,8 +285,7 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
             record->setFolderID(folderID);
             record->setRemoteId(listed.id);
             record->setRemoteChecksum(service);
-            if (const auto stamp = fileStamp(info.path))
-                record->setInode(stamp->inode);
+            record->setInode(info.inode);
             if (same) {
                 record->setLocalChecksum(service);
                 record->markSynced();
@@ -582,7 +574,7 @@ bool SyncLane::learnListedVersion(const Reconciliation &pass, SyncFile &record)
         || (pass.listedAt && record.lastSyncedAt() && *record.lastSyncedAt() > *pass.listedAt))
         return false;
     const auto listed = pass.listedChecksum(*record.remoteId());
-    if (!listed || nonEmpty(record.remoteChecksum()).value_or(QString()).toLower() == *listed)
+    if (!listed || lane::lowerChecksum(record.remoteChecksum()) == listed)
         return false;
     record.setRemoteChecksum(listed);
     return true;

@@ -1,5 +1,7 @@
 #include "Lane/SyncLane.h"
 
+#include "Lane/LaneSupport.h"
+
 #include "Accounts/DeviceIdentity.h"
 #include "ActivityLog/SyncLogger.h"
 #include "FileServices/FileChecksum.h"
@@ -43,11 +45,7 @@ std::optional<QString> SyncLane::nonEmpty(const std::optional<QString> &text)
 void SyncLane::applyConflict(const std::optional<FileSyncAPI::UploadConflict> &conflict, SyncFile &record)
 {
     if (!conflict) {
-        record.setConflictID(std::nullopt);
-        record.setConflictType(std::nullopt);
-        record.setConflictCommonAncestor(std::nullopt);
-        record.setConflictServerOid(std::nullopt);
-        record.setConflictMessage(std::nullopt);
+        record.clearConflict();
         return;
     }
     record.setConflictID(conflict->id);
@@ -139,7 +137,7 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     // The service holds a version this device never synced here, and nothing lets the service
     // judge the upload against it: the edit goes up only if it is that very version.
     if (const auto record = holdingPlace(dispatched, localPath); record && meetsUnseenVersion(*record)) {
-        const auto service = nonEmpty(record->remoteChecksum())->toLower();
+        const QString service = *lane::lowerChecksum(record->remoteChecksum());
         const qint64 generation = record->generation();
         auto hashing = computePrePassChecksums(m_checksums, folder->folderPath().value_or(QString()), {localPath},
                                                stop);
@@ -347,8 +345,8 @@ bool SyncLane::meetsUnseenVersion(const SyncFile &record)
     // judge; the folder's head commit may postdate the other device's version and would not.
     if (nonEmpty(record.baseCommitSha()))
         return false;
-    const auto service = nonEmpty(record.remoteChecksum());
-    return service && service->toLower() != lastSyncedContent(record);
+    const auto service = lane::lowerChecksum(record.remoteChecksum());
+    return service && service != lastSyncedContent(record);
 }
 
 void SyncLane::holdBothVersions(const std::shared_ptr<SyncFile> &record, const QString &serviceChecksum,

@@ -183,6 +183,11 @@ void SyncFile::acknowledgeConflict()
     } // else edited since the conflict: its upload stays owed as it is
     if (syncDirection() == SyncDirection::conflict)
         setSyncDirection(SyncDirection::upload);
+    clearConflict();
+}
+
+void SyncFile::clearConflict()
+{
     setConflictID(std::nullopt);
     setConflictType(std::nullopt);
     setConflictCommonAncestor(std::nullopt);

@@ -226,6 +226,8 @@ public:
     // now seen (its checksum is forgotten); another in `conflict` is synced; one edited since
     // the conflict keeps its status and its owed upload.
     void acknowledgeConflict();
+    // The five conflict fields absent (no conflict reported, or it was seen).
+    void clearConflict();
 
     const QString &localPath() const { return m_d.localPath; }
     void setLocalPath(QString value);
