@@ -60,6 +60,13 @@ int KeychainVault::leftWorkers()
     return int(leftVaults().size());
 }
 
+void KeychainVault::settleLeftWorkersForTesting()
+{
+    std::lock_guard guard(leftLock);
+    for (KeychainVault *vault : leftVaults())
+        vault->m_worker.waitForDone();
+}
+
 QByteArray KeychainVault::encode(const Dictionary &dictionary)
 {
     QJsonObject object;

@@ -65,6 +65,9 @@ public:
     static std::shared_ptr<KeychainVault> makeShared(KeychainHelper helper, FailureReporter reporter);
     void limitTeardown(QDeadlineTimer deadline) { m_teardownDeadline = deadline; }
     static int leftWorkers();
+    // Waits until the workers of the vaults left so far have run every call queued on them (a
+    // test's keyring outlives them then).
+    static void settleLeftWorkersForTesting();
     KeychainVault(const KeychainVault &) = delete;
     KeychainVault &operator=(const KeychainVault &) = delete;
 
