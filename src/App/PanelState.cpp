@@ -12,6 +12,8 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
+
 namespace quillmere {
 
 namespace {
@@ -60,8 +62,14 @@ bool PanelState::acknowledgeConflict(const QString &localPath)
     try {
         auto request = FetchDescriptor<SyncFile>().equals(SyncFile::Field::localPath, localPath).limitTo(1);
         const auto record = m_context->fetchFirst(request);
+        // Only the conflict the list showed: one that replaced it since (the list follows a
+        // moment later) has not been seen.
+        const auto shown = std::find_if(m_conflicts.cbegin(), m_conflicts.cend(),
+                                        [&localPath](const ConflictItem &item) { return item.localPath == localPath; });
+        const bool seen = record && shown != m_conflicts.cend() && shown->conflictID == record->conflictID()
+                          && shown->kind == record->conflictType() && shown->otherVersion == record->conflictServerOid();
         // Also a conflict whose file was edited since: the edit stays owed as it is.
-        if (record && (record->syncStatus() == SyncFileStatus::conflict || record->conflictID())) {
+        if (seen && (record->syncStatus() == SyncFileStatus::conflict || record->conflictID())) {
             record->acknowledgeConflict();
             m_context->save();
             acknowledged = true;
@@ -146,7 +154,9 @@ void PanelState::refreshConflicts()
                 const int room = maxConflicts - int(conflicts.size());
                 for (const auto &record : fetchConflictsToReview(*m_context, folder->stableID(), room))
                     conflicts.append(ConflictItem{record->localPath(), record->filename(), folder->name(),
-                                                  record->conflictMessage().value_or(QString())});
+                                                  record->conflictMessage().value_or(QString()),
+                                                  record->conflictID(), record->conflictType(),
+                                                  record->conflictServerOid()});
             }
         } catch (const std::exception &error) {
             qCWarning(panelLog) << "The conflicts could not be read:" << error.what();

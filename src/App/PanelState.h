@@ -31,6 +31,11 @@ struct ConflictItem
     QString folderName;
     // The service's text for the conflict; empty when it sent none.
     QString message;
+    // Which conflict it is (its id, kind and the other version): Acknowledge acts only on the
+    // conflict the user saw.
+    std::optional<qint64> conflictID = std::nullopt;
+    std::optional<QString> kind = std::nullopt;
+    std::optional<QString> otherVersion = std::nullopt;
 
     friend bool operator==(const ConflictItem &, const ConflictItem &) = default;
 };

@@ -318,6 +318,18 @@ public:
         LocalHashCheck verdict = LocalHashCheck::unconfirmed;
         std::optional<FileStamp> stamp;
     };
+    // How old a read of the feed may be and still stand for what the service holds now, for a
+    // request that goes over the service's version with nothing the service can check it by.
+    static constexpr std::chrono::seconds feedFreshness{5};
+    // Makes sure this queue pass has read the feed within feedFreshness (one read serves every
+    // delete and upload that asks meanwhile) and sets the record `localPath` (dispatched at
+    // `generation`) to the version of its file the feed says the service holds now: a DELETE
+    // carries no precondition, and an upload without a base commit of the file's own none the
+    // service can judge, so only a fresh read tells whether another device saved a newer
+    // version. The read applies nothing else (the feed's own pass does). When the feed cannot
+    // be read, the record waits for the back-off and the call throws CancelledError; also when
+    // the record changed meanwhile, which the queue then dispatches again as it is now.
+    QCoro::Task<> hearServiceFirst(QString localPath, qint64 generation, quint64 epoch, std::stop_token stop);
     // One pass over the change feed since the folder's cursor; passes of one lane never
     // overlap. Never throws. The cursor is stored only after every change was applied or
     // knowingly skipped, and only one the service gave.
@@ -335,6 +347,8 @@ public:
     // The record lets go of the service file it held: it is a file of this folder the service
     // does not know (its content stays as the last one seen here).
     static void forgetServiceFile(SyncFile &record);
+    // The copy here became a version this folder did not upload: its base commit goes.
+    static void forgetStaleBase(SyncFile &record);
     // The profile names of the running applications that guard this folder, as the settings
     // show them (none when its guards are off).
     QSet<QString> runningGuardDAWs();
@@ -784,7 +798,11 @@ private:
         std::optional<QString> path;
         std::optional<QString> checksum;
         std::optional<QString> baseCommit;
+        // The content last synced at the place (or acknowledged there) before the upload.
+        std::optional<QString> lastSynced;
     };
+    // Whether a service object id (a conflict's server version) names this content.
+    static bool namesContent(const std::optional<QString> &objectId, const std::optional<QString> &checksum);
     // Writes a successful upload onto the record at the path (the dispatched one while it
     // holds the place; made anew when it vanished) and the folder's head commit; returns the
     // journal row for the caller to insert, and sets `written` to the record it wrote.
@@ -1035,6 +1053,24 @@ private:
     bool m_pageDeferred = false;
     QHash<qint64, qint64> m_listedSizes;
     AsyncMutex m_deltaPassMutex;
+    // Queue passes begun; a read of the feed stands for the service's state only within the
+    // pass it was made in.
+    quint64 m_queuePasses = 0;
+    // The latest read of the feed made before a delete or an upload: the queue pass it was made
+    // in, when, and the version each file it named has now (none: deleted). Let go when the
+    // queue pass ends.
+    struct Heard
+    {
+        quint64 pass = 0;
+        QDateTime at;
+        QHash<qint64, std::optional<QString>> versions;
+    };
+    std::optional<Heard> m_heard;
+    // One read at a time: whoever waited finds the one just made.
+    AsyncMutex m_hearingMutex;
+    // Ids of service files the feed told of since the full sync asked for its listing (engaged
+    // only while a full sync runs): the listing is older than what the feed said of them.
+    std::optional<QSet<qint64>> m_fedSinceListing;
     AsyncMutex m_releaseMutex;
     // Ends a pass run outside a task's own token (a manual delta pass, the priority pass) on
     // stop() and pause(), as the loop's token ends the loop's.

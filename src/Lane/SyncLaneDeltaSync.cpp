@@ -136,6 +136,68 @@ QCoro::Task<std::optional<QString>> SyncLane::performDeltaSync()
     co_return std::exchange(m_deltaPassFailure, std::nullopt);
 }
 
+QCoro::Task<> SyncLane::hearServiceFirst(QString localPath, qint64 generation, quint64 epoch, std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    const auto heardLately = [this] {
+        return m_heard && m_heard->pass == m_queuePasses
+               && m_heard->at.msecsTo(m_clock.currentDateTime())
+                      <= std::chrono::duration_cast<std::chrono::milliseconds>(feedFreshness).count();
+    };
+    if (!heardLately()) {
+        auto locking = m_hearingMutex.lock();
+        const auto held = co_await std::move(locking);
+        if (!isCurrent(epoch, stop))
+            throw CancelledError();
+        // Whoever held the lock meanwhile may have read it just now.
+        if (!heardLately()) {
+            const auto folder = syncFolder();
+            const auto api = m_apiClient;
+            std::optional<SyncFolderType> kind;
+            if (!folder->policy().mirrorsPlanLayout)
+                kind = folder->folderType();
+            Heard heard{m_queuePasses, m_clock.currentDateTime(), {}};
+            std::exception_ptr failure;
+            try {
+                // Only read: the changes are applied by the feed's own pass, which follows the
+                // folder's moves and stores the cursor; here they only say what the service holds.
+                auto fetching = api->fetchChanges(folder->deltaCursor().value_or(QString()), kind,
+                                                  laneID().toString(QUuid::WithoutBraces).toUpper(), stop);
+                const FileSyncAPI::ChangeFeed feed = co_await std::move(fetching);
+                for (const auto &change : feed.changes)
+                    heard.versions.insert(change.id, isAction(change, "deleted")
+                                                         ? std::nullopt
+                                                         : lowerChecksum(change.fileChecksum));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (!isCurrent(epoch, stop))
+                throw CancelledError();
+            if (failure) {
+                // What the service holds cannot be told: the operation waits, which it always may.
+                if (const auto record = fetchRecord(localPath);
+                    record && record->generation() == generation && record->syncStatus() == SyncFileStatus::syncing) {
+                    retryOnBackOff(*record, record->retryCount() + 1);
+                    saveQuietly();
+                }
+                logLine(SyncLogger::Event::pendingRetry,
+                        QStringLiteral("%1 waits: Harborly's changes could not be read first (%2)")
+                            .arg(QFileInfo(localPath).fileName(), describeError(failure)));
+                throw CancelledError();
+            }
+            m_heard = std::move(heard);
+        }
+    }
+    const auto record = fetchRecord(localPath);
+    if (!record || record->generation() != generation)
+        throw CancelledError(); // changed meanwhile: dispatched again as it is now
+    // The newest change of the file is the version the service holds now.
+    if (const auto id = record->remoteId()) {
+        if (const auto told = m_heard->versions.constFind(*id); told != m_heard->versions.cend() && *told)
+            record->setRemoteChecksum(*told);
+    }
+}
+
 QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
 {
     ++m_deltaPassesRun;
@@ -353,6 +415,11 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
     for (qsizetype i = 0; i < changes.size(); ++i)
         if (isAction(changes[i], "created") || isAction(changes[i], "updated") || isAction(changes[i], "deleted"))
             lastOfId.insert(changes[i].id, i);
+    // A full sync judging its listing meanwhile must not set these files back to what the
+    // listing (asked for before this read) said of them.
+    if (m_fedSinceListing)
+        for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it)
+            m_fedSinceListing->insert(it.key());
     QHash<qint64, std::optional<QString>> places;
     QSet<QString> livePaths;
     for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it) {
@@ -475,6 +542,15 @@ bool SyncLane::hasNewerServiceVersion(const SyncFile &record)
     // the one last synced here (nothing said otherwise).
     const auto service = lowerChecksum(record.remoteChecksum());
     return record.remoteId() && service && service != lastSyncedContent(record);
+}
+
+void SyncLane::forgetStaleBase(SyncFile &record)
+{
+    // The commit was the service's answer to this folder's upload of lfsOid: once the copy
+    // here is another version (one that came down), the commit no longer describes it, and an
+    // edit naming it would be judged a conflict by the service.
+    if (record.baseCommitSha() && lowerChecksum(record.localChecksum()) != lowerChecksum(record.lfsOid()))
+        record.setBaseCommitSha(std::nullopt);
 }
 
 void SyncLane::forgetServiceFile(SyncFile &record)
@@ -741,6 +817,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         record->setRemoteId(change.id);
         record->setLocalChecksum(checksum);
         record->setRemoteChecksum(checksum);
+        forgetStaleBase(*record);
         record->markSynced();
         break;
     }
@@ -1029,6 +1106,7 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
         switch (check.verdict) {
         case LocalHashCheck::matchesExpected:
             record->setLocalChecksum(expected);
+            forgetStaleBase(*record);
             record->setLastSyncedAt(m_clock.currentDateTime());
             record->setSyncStatus(SyncFileStatus::synced);
             record->setDesiredState(SyncFileDesiredState::syncedLocal);

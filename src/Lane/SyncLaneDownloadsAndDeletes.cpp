@@ -301,6 +301,7 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     const auto record = fetchOrCreateRecord(localPath);
     record->setRemoteId(fileID);
     record->setLocalChecksum(checksum);
+    forgetStaleBase(*record);
     record->setLastSyncedAt(m_clock.currentDateTime());
     record->setSyncStatus(SyncFileStatus::synced);
     record->setSyncDirection(SyncFileDirection::download);
@@ -368,13 +369,21 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
     auto proving = [bookmark, root, localPath] { return proveDeletion(bookmark, root, localPath); };
     auto proof = runInBackground(std::move(proving));
     const DeletionProof found = co_await awaitStep(std::move(proof), epoch, stop);
-    const auto record = fetchRecord(localPath);
+    auto record = fetchRecord(localPath);
     if (!record || record->generation() != generation || record->desiredState() != desiredState)
         throw CancelledError(); // changed since it was marked: it waits for the next pass as it is now
     const QString name = QFileInfo(localPath).fileName();
     if (found == DeletionProof::present) {
         keepLocalEdit(localPath, QStringLiteral("Kept at Harborly: the file is in the folder again"));
         co_return;
+    }
+    if (remoteId && found == DeletionProof::gone) {
+        // What the last listing or change said may be old: the service is asked what it holds
+        // now, and a newer version it tells of is judged below.
+        co_await hearServiceFirst(localPath, generation, epoch, stop);
+        record = fetchRecord(localPath);
+        if (!record || record->desiredState() != desiredState)
+            throw CancelledError();
     }
     if (hasNewerServiceVersion(*record)) {
         // A delete carries no precondition: sent now, it would destroy a version no device has

@@ -10,6 +10,8 @@
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
+
+#include <QScopeGuard>
 #include "Platform/Files/FolderBookmark.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
@@ -137,6 +139,12 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
         } else {
             QList<FileSyncAPI::RemoteFile> remoteFiles;
             m_listingAskedAt = m_clock.currentDateTime();
+            m_fedSinceListing.emplace();
+            // Held only while this pass judges its listing.
+            const auto endFed = qScopeGuard([this, epoch] {
+                if (epoch == m_epoch)
+                    m_fedSinceListing.reset();
+            });
             try {
                 remoteFiles = co_await api->listLibraryFiles(folder->folderType(),
                                                              folderID.toString(QUuid::WithoutBraces).toUpper(), stop);

@@ -160,9 +160,11 @@ void SyncLane::markConfirmed(SyncFile &record, const QString &checksum, const Fi
     record.setRemoteChecksum(checksum);
     record.setRemoteId(entry.fileId);
     // The service's commit of this very file: the base a later edit's upload names, so the
-    // service can tell it met another device's version.
-    if (!entry.commitSha.isEmpty())
+    // service can tell it met another device's version. It is the commit of this content.
+    if (!entry.commitSha.isEmpty()) {
         record.setBaseCommitSha(entry.commitSha);
+        record.setLfsOid(checksum);
+    }
     // Settled: a back-off left from an earlier failed try of the upload goes with it.
     record.markSynced();
     if (!record.inode()) {

@@ -42,6 +42,7 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
     const auto self = shared_from_this();
     const quint64 epoch = m_epoch;
     m_isProcessingQueue = true;
+    ++m_queuePasses;
     // Destroyed before `self`, on every way out (an exception included).
     const auto release = qScopeGuard([this] { endQueuePass(); });
 
@@ -113,6 +114,7 @@ void SyncLane::dropPrePassTables()
 
 void SyncLane::endQueuePass()
 {
+    m_heard.reset(); // stands for the service's state within its pass only
     m_isProcessingQueue = false;
     m_notFilesThisPass.clear();
     // Kept, a first sync's would hold a path and a checksum of every file while idle.

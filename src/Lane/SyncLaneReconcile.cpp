@@ -573,6 +573,9 @@ bool SyncLane::learnListedVersion(const Reconciliation &pass, SyncFile &record)
     if (record.syncStatus() == SyncFileStatus::syncing
         || (pass.listedAt && record.lastSyncedAt() && *record.lastSyncedAt() > *pass.listedAt))
         return false;
+    // The feed told of this file after the listing was asked for: its word is the newer one.
+    if (m_fedSinceListing && m_fedSinceListing->contains(*record.remoteId()))
+        return false;
     const auto listed = pass.listedChecksum(*record.remoteId());
     if (!listed || lane::lowerChecksum(record.remoteChecksum()) == listed)
         return false;

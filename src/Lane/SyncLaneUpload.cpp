@@ -134,6 +134,14 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     const auto folder = syncFolder();
     const auto api = m_apiClient;
 
+    // An edit of a file the service holds, with no commit of the file's own for the service to
+    // judge it by (a version that came down, or one the user acknowledged): the service is
+    // asked first what it holds now, so a newer version from another device is met below.
+    if (const auto record = holdingPlace(dispatched, localPath);
+        dispatched && record && record->remoteId() && !nonEmpty(record->baseCommitSha())) {
+        co_await hearServiceFirst(localPath, dispatched->generation, epoch, stop);
+    }
+
     // The service holds a version this device never synced here, and nothing lets the service
     // judge the upload against it: the edit goes up only if it is that very version.
     if (const auto record = holdingPlace(dispatched, localPath); record && meetsUnseenVersion(*record)) {
@@ -164,11 +172,15 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     // Nothing has suspended since the queue read its record: while that one still holds this
     // place, it is the one a fetch would find.
     if (const auto record = holdingPlace(dispatched, localPath)) {
-        if (record->baseCommitSha())
+        if (nonEmpty(record->baseCommitSha()))
             baseCommit = record->baseCommitSha();
+        else if (record->remoteId())
+            // The service judges a base per file: the folder's head is another file's commit,
+            // and the version edited here is the one the service holds (asked just above).
+            baseCommit = std::nullopt;
         if (const auto known = nonEmpty(record->fileUUID()))
             fileUUID = *known;
-        before = {record->localPath(), record->localChecksum(), record->baseCommitSha()};
+        before = {record->localPath(), record->localChecksum(), record->baseCommitSha(), lastSyncedContent(*record)};
     }
     const QDateTime attemptedAt = m_clock.currentDateTime();
 
@@ -207,12 +219,18 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     }
 
     bool completed = false;
-    const bool isConflict = result.status == QLatin1String("ok_with_conflict");
+    const bool isConflict = result.status == QLatin1String("ok_with_conflict")
+                            && !(result.conflict && namesContent(result.conflict->serverOid, before.lastSynced));
     const std::optional<QString> commit = nonEmpty(result.commitSha);
     const std::optional<QString> headBefore = folder->headCommitSha();
     try {
         std::shared_ptr<SyncFile> written;
-        const auto row = recordUploadSuccess(written, localPath, result, checksum, isConflict, fileUUID, commit, before,
+        // The version the service held was the one this upload edited: no conflict, however
+        // the base it named looked to the service.
+        FileSyncAPI::UploadResult judged = result;
+        if (!isConflict && result.conflict)
+            judged.conflict.reset();
+        const auto row = recordUploadSuccess(written, localPath, judged, checksum, isConflict, fileUUID, commit, before,
                                              attemptedAt, dispatched);
         // Nothing suspends between this outcome and the queue's completion: one change for both.
         completed = dispatched && written == dispatched->record;
@@ -337,6 +355,13 @@ void SyncLane::releaseStaleHolders(qint64 id, const QString &localPath)
     }
     if (released)
         saveQuietly();
+}
+
+bool SyncLane::namesContent(const std::optional<QString> &objectId, const std::optional<QString> &checksum)
+{
+    // A service that names content by its SHA-256 names it so in a conflict too; any other
+    // object id proves nothing here.
+    return objectId && checksum && !checksum->isEmpty() && objectId->compare(*checksum, Qt::CaseInsensitive) == 0;
 }
 
 bool SyncLane::meetsUnseenVersion(const SyncFile &record)

@@ -175,7 +175,13 @@ void SyncFile::markSynced(SyncStatus shown)
 void SyncFile::acknowledgeConflict()
 {
     if (syncStatus() == SyncStatus::conflict && desiredState() == DesiredState::uploadPending) {
-        setRemoteChecksum(std::nullopt);
+        // The service's version the user has now seen counts as the one last synced here, kept
+        // through full syncs and restarts: only a still newer one holds the edit back again.
+        // A record that holds no service file has no such place: the version is forgotten.
+        if (const auto seen = conflictServerOid(); seen && !seen->isEmpty() && remoteId())
+            setLocalChecksum(seen->toLower());
+        else
+            setRemoteChecksum(std::nullopt);
         oweAgain();
         setLocalModifiedAt(std::nullopt); // the edit settled long ago: due now
     } else if (syncStatus() == SyncStatus::conflict) {

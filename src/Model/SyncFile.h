@@ -223,8 +223,9 @@ public:
     // The user acknowledged the conflict: direction upload (when it was conflict), the five
     // conflict fields absent. A record in `conflict` whose edit was held back by it is owed its
     // upload again (pending, due now: no change time) over the service's version the user has
-    // now seen (its checksum is forgotten); another in `conflict` is synced; one edited since
-    // the conflict keeps its status and its owed upload.
+    // now seen, which becomes its last synced content (localChecksum; the service's checksum
+    // is forgotten instead when the record holds no service file); another in `conflict` is
+    // synced; one edited since the conflict keeps its status and its owed upload.
     void acknowledgeConflict();
     // The five conflict fields absent (no conflict reported, or it was seen).
     void clearConflict();

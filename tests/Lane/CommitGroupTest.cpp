@@ -257,9 +257,10 @@ TEST_F(CommitGroupTest, ADeleteAtTheServiceGoesOutOnlyOnceTheGroupIsStored)
     file.content = "old take";
     auto gone = h.addRecord(*folder, QStringLiteral("gone.wav"), SyncFileStatus::pending,
                             SyncFileDesiredState::deletedRemote);
-    gone->setRemoteId(h.fake.addFile(file));
+    const qint64 id = h.fake.addFile(file);
+    gone->setRemoteId(id);
     h.context->save();
-    h.fake.delayNext("/api/v1/files/library/*", 300ms);
+    h.fake.delayNext("/api/v1/files/library/" + std::to_string(id), 300ms);
     h.fake.takeMostDelayedAtOnce();
     startPass();
     ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; })) << "the delete was held";

@@ -188,7 +188,8 @@ TEST_F(FileOperationsTest, DownloadMakesFoldersAndRecordsTheJournalAndKeepsWhatI
     EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced);
     EXPECT_EQ(record->syncDirection(), SyncFileDirection::download);
     EXPECT_EQ(record->localChecksum(), sha256("remote"));
-    EXPECT_EQ(record->baseCommitSha(), QStringLiteral("base"));
+    // The commit was given for a version this folder sent, not for the one that came down.
+    EXPECT_EQ(record->baseCommitSha(), std::nullopt);
     EXPECT_EQ(record->conflictMessage(), QStringLiteral("earlier"));
     ASSERT_THAT(journal(), SizeIs(1));
     EXPECT_EQ(journal()[0]->beforeChecksum(), std::nullopt);
