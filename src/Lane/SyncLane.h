@@ -1057,13 +1057,15 @@ private:
     // pass it was made in.
     quint64 m_queuePasses = 0;
     // The latest read of the feed made before a delete or an upload: the queue pass it was made
-    // in, when, and the version each file it named has now (none: deleted). Let go when the
-    // queue pass ends.
+    // in, when, and the version each file it named has now (none: deleted), or why it failed.
+    // Let go when the queue pass ends.
     struct Heard
     {
         quint64 pass = 0;
         QDateTime at;
         QHash<qint64, std::optional<QString>> versions;
+        // Why the read failed (then `versions` is empty).
+        std::exception_ptr failure;
     };
     std::optional<Heard> m_heard;
     // One read at a time: whoever waited finds the one just made.

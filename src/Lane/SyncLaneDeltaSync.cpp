@@ -139,6 +139,7 @@ QCoro::Task<std::optional<QString>> SyncLane::performDeltaSync()
 QCoro::Task<> SyncLane::hearServiceFirst(QString localPath, qint64 generation, quint64 epoch, std::stop_token stop)
 {
     const auto self = shared_from_this();
+    // A read of this pass, answered or refused, stands for a while: one read serves the batch.
     const auto heardLately = [this] {
         return m_heard && m_heard->pass == m_queuePasses
                && m_heard->at.msecsTo(m_clock.currentDateTime())
@@ -156,8 +157,7 @@ QCoro::Task<> SyncLane::hearServiceFirst(QString localPath, qint64 generation, q
             std::optional<SyncFolderType> kind;
             if (!folder->policy().mirrorsPlanLayout)
                 kind = folder->folderType();
-            Heard heard{m_queuePasses, m_clock.currentDateTime(), {}};
-            std::exception_ptr failure;
+            Heard heard{m_queuePasses, m_clock.currentDateTime(), {}, {}};
             try {
                 // Only read: the changes are applied by the feed's own pass, which follows the
                 // folder's moves and stores the cursor; here they only say what the service holds.
@@ -169,24 +169,24 @@ QCoro::Task<> SyncLane::hearServiceFirst(QString localPath, qint64 generation, q
                                                          ? std::nullopt
                                                          : lowerChecksum(change.fileChecksum));
             } catch (...) {
-                failure = std::current_exception();
+                heard.failure = std::current_exception();
             }
             if (!isCurrent(epoch, stop))
                 throw CancelledError();
-            if (failure) {
-                // What the service holds cannot be told: the operation waits, which it always may.
-                if (const auto record = fetchRecord(localPath);
-                    record && record->generation() == generation && record->syncStatus() == SyncFileStatus::syncing) {
-                    retryOnBackOff(*record, record->retryCount() + 1);
-                    saveQuietly();
-                }
-                logLine(SyncLogger::Event::pendingRetry,
-                        QStringLiteral("%1 waits: Harborly's changes could not be read first (%2)")
-                            .arg(QFileInfo(localPath).fileName(), describeError(failure)));
-                throw CancelledError();
-            }
             m_heard = std::move(heard);
         }
+    }
+    if (m_heard->failure) {
+        // What the service holds cannot be told: the operation waits, which it always may.
+        if (const auto record = fetchRecord(localPath);
+            record && record->generation() == generation && record->syncStatus() == SyncFileStatus::syncing) {
+            retryOnBackOff(*record, record->retryCount() + 1);
+            saveQuietly();
+        }
+        logLine(SyncLogger::Event::pendingRetry,
+                QStringLiteral("%1 waits: Harborly's changes could not be read first (%2)")
+                    .arg(QFileInfo(localPath).fileName(), describeError(m_heard->failure)));
+        throw CancelledError();
     }
     const auto record = fetchRecord(localPath);
     if (!record || record->generation() != generation)

@@ -372,6 +372,35 @@ TEST_F(PanelTest, AcknowledgingAConflictThatHeldAnEditBackSendsTheEdit)
     EXPECT_TRUE(panel->details().conflicts.empty());
 }
 
+// The list follows the store a moment later: a conflict that replaced the one shown meanwhile
+// (another upload's, another version) has not been seen, and Acknowledge leaves it.
+TEST_F(PanelTest, AcknowledgeActsOnlyOnTheConflictTheListShowed)
+{
+    connect();
+    addConflict(QStringLiteral("Verse.wav"), SyncFileDirection::conflict, QStringLiteral("Changed on Studio too"));
+    ASSERT_TRUE(runUntil([&] { return panel->details().conflicts.size() == 1; }));
+    {
+        ModelContext lane(container);
+        const auto verse = lane.fetchFirst(FetchDescriptor<SyncFile>().equals(
+            SyncFile::Field::localPath, folder.filePath(QStringLiteral("Beats/Verse.wav"))));
+        verse->setConflictID(8);
+        verse->setConflictServerOid(QStringLiteral("a newer version"));
+        lane.save();
+    }
+
+    EXPECT_FALSE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Verse.wav"))));
+    auto verse = stored(QStringLiteral("Verse.wav"));
+    EXPECT_EQ(verse->syncStatus(), SyncFileStatus::conflict);
+    EXPECT_EQ(verse->conflictID(), 8);
+
+    // Shown as it is now, it can be acknowledged.
+    ASSERT_TRUE(runUntil([&] { return panel->details().conflicts.value(0).conflictID == 8; }));
+    EXPECT_TRUE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Verse.wav"))));
+    verse = stored(QStringLiteral("Verse.wav"));
+    EXPECT_EQ(verse->syncStatus(), SyncFileStatus::synced);
+    EXPECT_EQ(verse->conflictID(), std::nullopt);
+}
+
 TEST_F(PanelTest, RecentFilesAndErrorsShowTheirKindDirectionAndText)
 {
     connect();

@@ -169,4 +169,89 @@ TEST_F(ConflictTest, AConflictAnsweredWithoutItsDetailsIsListedAndLoggedAllTheSa
     ASSERT_EQ(conflictLines(), 1);
 }
 
+// An edit of exactly the version this device last synced is no conflict, however the version
+// got here: came down and never sent from here (the folder's head names another file), or sent
+// from here, replaced elsewhere and come down since (its own commit is the older one).
+TEST_F(ConflictTest, AnEditOfTheVersionThatCameDownIsNoConflict)
+{
+    open();
+    take = at(QStringLiteral("take.wav"));
+    id = h.serve(*folder, QStringLiteral("take.wav"), "came down");
+    const QString other = at(QStringLiteral("other.wav"));
+    writeFile(other, "sent from here");
+    h.addRecord(*folder, QStringLiteral("other.wav"), SyncFileStatus::pending, SyncFileDesiredState::uploadPending);
+    pass();
+    ASSERT_EQ(files().at(QStringLiteral("take.wav")), sha256("came down"));
+    ASSERT_TRUE(folder->headCommitSha()) << "the folder has a head commit: other.wav's";
+
+    editedHere("edit of what came down");
+    queuePass();
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("edit of what came down"));
+    EXPECT_EQ(records().at(take), synced);
+    EXPECT_EQ(stored()->conflictID(), std::nullopt);
+    EXPECT_THAT(toReview(), IsEmpty());
+
+    // Now sent from here; another device saves over it, and its version comes down here.
+    changedElsewhere("theirs", u'e');
+    pass();
+    ASSERT_EQ(files().at(QStringLiteral("take.wav")), sha256("theirs"));
+    editedHere("edit of theirs");
+    queuePass();
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("edit of theirs"));
+    EXPECT_EQ(records().at(take), synced);
+    EXPECT_THAT(toReview(), IsEmpty());
+    EXPECT_EQ(conflictLines(), 0);
+}
+
+// The other side of the same guard: another device saved a version this device has not heard
+// of, and the edit here is met with it, whether or not the file has a commit of its own.
+TEST_F(ConflictTest, AnEditOverAVersionNotHeardOfYetIsStillAConflict)
+{
+    open();
+    take = at(QStringLiteral("take.wav"));
+    id = h.serve(*folder, QStringLiteral("take.wav"), "came down");
+    pass();
+    ASSERT_FALSE(folder->headCommitSha()) << "nothing gives the service a base to judge by";
+
+    // No feed pass between: only the read before the upload tells of it.
+    changedElsewhere("theirs", u'e');
+    editedHere("mine");
+    queuePass();
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("theirs")) << "not sent over it";
+    EXPECT_EQ(records().at(take), (State{SyncFileStatus::conflict, SyncFileDesiredState::uploadPending}));
+    EXPECT_THAT(toReview(), ElementsAre(QStringLiteral("take.wav")));
+}
+
+// The service judged the upload a conflict by the base it named, but the version it held was
+// the one this record last synced: settled, nothing listed. Any other version stays a conflict.
+TEST_F(ConflictTest, AReportedConflictOverTheVersionLastSyncedHereIsNone)
+{
+    open();
+    take = at(QStringLiteral("take.wav"));
+    ASSERT_NO_FATAL_FAILURE(uploadedFromHere());
+    const auto answer = [this](const QString &serverVersion) {
+        h.fake.answerNext("/api/v1/files/confirm-upload", 200,
+                          QStringLiteral(R"({"file_id":%1,"commit_sha":"%2","status":"ok_with_conflict",)"
+                                         R"("conflict":{"id":7,"type":"true_conflict","server_oid":"%3"}})")
+                              .arg(id)
+                              .arg(QString(40, u'c'), serverVersion)
+                              .toStdString());
+    };
+
+    editedHere("mine");
+    answer(sha256("v1").toUpper());
+    queuePass();
+    EXPECT_EQ(records().at(take), synced);
+    EXPECT_EQ(stored()->conflictID(), std::nullopt);
+    EXPECT_THAT(toReview(), IsEmpty());
+    EXPECT_EQ(conflictLines(), 0);
+
+    editedHere("mine again");
+    answer(sha256("someone else's"));
+    queuePass();
+    EXPECT_EQ(records().at(take), (State{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal}));
+    EXPECT_EQ(stored()->conflictID(), 7);
+    EXPECT_THAT(toReview(), ElementsAre(QStringLiteral("take.wav")));
+}
+
 } // namespace

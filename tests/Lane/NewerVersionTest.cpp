@@ -7,11 +7,15 @@
 
 #include <gmock/gmock.h>
 
+#include "fake-service/FakeJson.h"
+
 #include <QFile>
+#include <QJsonArray>
 
 using namespace quillmere;
 using namespace quillmere::test;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using ::testing::SizeIs;
 
 namespace {
@@ -331,6 +335,119 @@ TEST_F(NewerVersionTest, AfterALinkFilesAlreadyHereAreRecordedInEveryModeAndNoth
         }
         laneHere->stop();
     }
+}
+
+// The newer version was saved at the service moments before the delete here, and no feed pass
+// came between: the delete reads the feed first (one read for the whole batch), and while the
+// feed cannot be read, nothing is deleted.
+TEST_F(NewerVersionTest, ADeleteReadsTheFeedFirstAndWaitsWhileItCannotBeRead)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v1");
+    for (const char *name : {"a.wav", "b.wav", "c.wav"})
+        h.serve(*folder, QLatin1String(name), name);
+    pass();
+    replace(id, "v2 from elsewhere");
+    h.fake.clearRequestLog();
+
+    QSet<QString> gone;
+    for (const char *name : {"take.wav", "a.wav", "b.wav", "c.wav"}) {
+        ASSERT_TRUE(QFile::remove(at(QLatin1String(name))));
+        gone.insert(at(QLatin1String(name)));
+    }
+    h.fake.answerNext("/api/v1/files/library/changes", 503, R"({"message":"down"})", 2);
+    lane->handleFileEvents(gone);
+    h.runUntilIdle(*lane);
+
+    // In the order the service saw them: the deletes went only after a read that was answered,
+    // and that one read served them all.
+    std::vector<std::pair<std::string, int>> seen;
+    for (const auto &request : h.fake.requestLog())
+        if (request.path == "/api/v1/files/library/changes" || request.method == "DELETE")
+            seen.emplace_back(request.method, request.status);
+    const auto firstDelete = std::find_if(seen.begin(), seen.end(), [](const auto &r) { return r.first == "DELETE"; });
+    ASSERT_NE(firstDelete, seen.end());
+    EXPECT_EQ(std::count(seen.begin(), firstDelete, std::pair<std::string, int>("GET", 503)), 2);
+    EXPECT_EQ(std::prev(firstDelete)->second, 200) << "a read answered right before";
+    EXPECT_EQ(std::count(firstDelete, seen.end(), std::pair<std::string, int>("DELETE", 200)), 3);
+    EXPECT_EQ(std::count_if(firstDelete, firstDelete + 3, [](const auto &r) { return r.first == "GET"; }), 0)
+        << "no read per file";
+    EXPECT_THAT(logDetails().filter(QStringLiteral("changes could not be read first")), Not(IsEmpty()));
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("v2 from elsewhere")}}));
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("v2 from elsewhere")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+}
+
+// A full sync asked for its listing; before it landed, the feed told of another device's newer
+// version. The older listing does not set that back, so the edit here meets the newer version.
+TEST_F(NewerVersionTest, AnOlderListingDoesNotHideAVersionTheFeedToldOfSince)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v1");
+    pass();
+    lane->stop();
+    writeFile(at(QStringLiteral("take.wav")), "edited here");
+    const FakeLibraryFile asListed = *h.fake.file(id);
+    replace(id, "edited elsewhere");
+    // The listing as it was asked for, answered late.
+    const QJsonObject listing{{QStringLiteral("files"), QJsonArray{libraryFileJson(asListed)}}};
+    h.fake.answerNext("/api/v1/files/library", 200, QJsonDocument(listing).toJson().toStdString());
+    h.fake.delayNext("/api/v1/files/library", std::chrono::milliseconds(1500));
+
+    bool asked = false;
+    onLogLine(QStringLiteral("Scanning: "), [&] { asked = true; });
+    std::optional<QString> judged;
+    onLogLine(QStringLiteral("Marked "), [&] { judged = lane->fetchRecord(at(QStringLiteral("take.wav")))->remoteChecksum(); });
+    lane = h.makeLane(folder);
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return asked; }));
+    await(lane->runDeltaPass({}));
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(judged, sha256("edited elsewhere")) << "the listing did not set back what the feed said";
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("edited elsewhere")}}));
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("edited here")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), inConflict}}));
+}
+
+// Acknowledged while the lane was stopped: the full sync at the next start lists the version the
+// user saw again, and the edit goes up all the same, once, with no second conflict. Only a still
+// newer version holds it back again.
+TEST_F(NewerVersionTest, AnAcknowledgementHoldsThroughARestartUntilAStillNewerVersion)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v1");
+    const qint64 loop = h.serve(*folder, QStringLiteral("loop.wav"), "l1");
+    writeFile(at(QStringLiteral("sent.wav")), "sent from here");
+    lane->handleFileEvents({at(QStringLiteral("sent.wav"))});
+    pass();
+    ASSERT_TRUE(folder->headCommitSha());
+    lane->stop();
+    writeFile(at(QStringLiteral("take.wav")), "edited here");
+    writeFile(at(QStringLiteral("loop.wav")), "loop edited here");
+    replace(id, "edited elsewhere");
+    replace(loop, "loop edited elsewhere");
+    restart();
+    pass();
+    ASSERT_EQ(records().at(at(QStringLiteral("take.wav"))), inConflict);
+    ASSERT_EQ(records().at(at(QStringLiteral("loop.wav"))), inConflict);
+
+    lane->stop();
+    acknowledge(at(QStringLiteral("take.wav")));
+    acknowledge(at(QStringLiteral("loop.wav")));
+    replace(loop, "loop edited a third time"); // newer than what the user saw
+    h.fake.clearRequestLog();
+    restart();
+    pass();
+
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("edited here"));
+    EXPECT_EQ(records().at(at(QStringLiteral("take.wav"))), synced);
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("take.wav")))->conflictID(), std::nullopt) << "no second conflict";
+    EXPECT_THAT(uploads(), SizeIs(1));
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("loop.wav")), sha256("loop edited a third time"));
+    EXPECT_EQ(records().at(at(QStringLiteral("loop.wav"))), inConflict);
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("loop.wav")))->conflictServerOid(),
+              sha256("loop edited a third time"));
 }
 
 } // namespace
