@@ -339,6 +339,14 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
         QStringList paths;
         for (qsizetype i = start; i < std::min(start + m_fullSyncChunkSize, trackedFiles.size()); ++i)
             paths.append(std::exchange(trackedFiles[i], QString()));
+        // A conflict that holds an edit back waits for the user as it is: its edit is owed
+        // already and goes up as the file is then, so its file is neither read nor judged again.
+        for (const auto &record : fetchRecordsAt(paths)) {
+            if (isHeldConflict(*record)) {
+                paths.removeOne(record->localPath());
+                ++tally.inProgress;
+            }
+        }
         const auto hashed = co_await hashChunk(pass, paths);
         if (!hashed)
             co_return false;

@@ -364,6 +364,12 @@ bool SyncLane::namesContent(const std::optional<QString> &objectId, const std::o
     return objectId && checksum && !checksum->isEmpty() && objectId->compare(*checksum, Qt::CaseInsensitive) == 0;
 }
 
+bool SyncLane::isHeldConflict(const SyncFile &record)
+{
+    return record.syncStatus() == SyncFileStatus::conflict
+           && record.desiredState() == SyncFileDesiredState::uploadPending;
+}
+
 bool SyncLane::meetsUnseenVersion(const SyncFile &record)
 {
     // A base commit of the file's own (its last upload or confirmation) lets the service
@@ -389,15 +395,22 @@ void SyncLane::holdBothVersions(const std::shared_ptr<SyncFile> &record, const Q
     record->setConflictType(QStringLiteral("bothChanged"));
     record->setConflictCommonAncestor(std::nullopt);
     record->setConflictServerOid(serviceChecksum);
-    record->setConflictMessage(QStringLiteral("Changed here and at Harborly since it was last synced: "
-                                              "this version was not uploaded"));
+    // Which side changed is known only where this place has a version last synced (after a
+    // link, a file found here meets the service's version with none).
+    const bool bothChanged = lastSyncedContent(*record).has_value();
+    record->setConflictMessage(bothChanged ? QStringLiteral("Changed here and at Harborly since it was last synced: "
+                                                            "this version was not uploaded")
+                                           : QStringLiteral("This file differs from the version at Harborly: "
+                                                            "this version was not uploaded"));
     if (dispatched && dispatched->record == record)
         groupOutcome(record, nullptr);
     else
         saveJournaled(nullptr, record);
     const QString name = QFileInfo(record->localPath()).fileName();
     SyncLogger::shared().log(SyncLogger::Event::fileConflict, SyncLogger::Direction::upload, name,
-                             QStringLiteral("Changed here and at Harborly: both versions kept, nothing uploaded"));
+                             bothChanged ? QStringLiteral("Changed here and at Harborly: both versions kept, nothing uploaded")
+                                         : QStringLiteral("Differs from Harborly's version: both versions kept, "
+                                                          "nothing uploaded"));
 }
 
 void SyncLane::keepLocalEdit(const QString &localPath, const QString &why)

@@ -7,10 +7,13 @@
 
 #include <gmock/gmock.h>
 
+#include "FileServices/FileChecksum.h"
 #include "fake-service/FakeJson.h"
 
 #include <QFile>
 #include <QJsonArray>
+
+#include <mutex>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -448,6 +451,47 @@ TEST_F(NewerVersionTest, AnAcknowledgementHoldsThroughARestartUntilAStillNewerVe
     EXPECT_EQ(records().at(at(QStringLiteral("loop.wav"))), inConflict);
     EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("loop.wav")))->conflictServerOid(),
               sha256("loop edited a third time"));
+}
+
+// A conflict holding an edit back is told once and left as it is by each later start: its file
+// is not read again, nor judged again, until the user acknowledges it. Found at a link, where
+// this device never synced the file, it says only what is known: the two versions differ.
+TEST_F(NewerVersionTest, AHeldConflictIsToldOnceAndLeftAloneByLaterStarts)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder);
+    root = *folder->folderPath();
+    h.serve(*folder, QStringLiteral("take.wav"), "service version");
+    writeFile(at(QStringLiteral("take.wav")), "version here");
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(records().at(at(QStringLiteral("take.wav"))), inConflict);
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("take.wav")))->conflictMessage(),
+              QStringLiteral("This file differs from the version at Harborly: this version was not uploaded"));
+
+    std::mutex mutex; // the hashing runs on workers
+    std::map<QString, int> reads;
+    for (int start = 0; start < 2; ++start) {
+        lane->stop();
+        lane = h.makeLane(folder);
+        lane->setChecksumFunctionForTesting([&](const QString &path, std::stop_token stop) {
+            {
+                std::lock_guard lock(mutex);
+                ++reads[path];
+            }
+            return computeFileChecksumSync(path, std::move(stop));
+        });
+        lane->start();
+        h.runUntilIdle(*lane);
+    }
+
+    EXPECT_EQ(reads[at(QStringLiteral("take.wav"))], 0);
+    EXPECT_EQ(records().at(at(QStringLiteral("take.wav"))), inConflict);
+    int told = 0;
+    for (const auto &entry : SyncLogger::shared().entries())
+        told += entry.event == SyncLogger::Event::fileConflict ? 1 : 0;
+    EXPECT_EQ(told, 1);
+    EXPECT_THAT(uploads(), IsEmpty());
 }
 
 } // namespace
