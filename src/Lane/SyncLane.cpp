@@ -7,6 +7,7 @@
 #include "Engine/BookmarkManager.h"
 #include "FileServices/Debouncer.h"
 #include "FileServices/FileWatcher.h"
+#include "Model/LaneQueries.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
 #include "Model/StoreError.h"
@@ -186,6 +187,7 @@ QCoro::Task<> SyncLane::reset()
     setSyncErrors({});
     m_failures.clear();
     setFilesInError(0);
+    setConflictsToReview(0);
     setRecentSyncedFiles({});
     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Lane reset: cleared %1 tracked files for %2")
                                                 .arg(QString::number(records.size()), syncFolder()->name()));
@@ -304,6 +306,14 @@ void SyncLane::clearErrors(const QString &filename)
         setSyncErrors(list);
     if (list.isEmpty() && m_failures.isEmpty())
         setLastError(std::nullopt);
+}
+
+void SyncLane::conflictAcknowledged()
+{
+    // The panel saved the record through its own context, which this one has taken in: the
+    // conflict is counted no more.
+    refreshRecordCounts();
+    notifyStateChanged();
 }
 
 void SyncLane::showPathFailure(std::optional<QString> &shown, const QString &message)

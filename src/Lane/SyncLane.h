@@ -66,6 +66,7 @@ public:
     void pause() override;
     void refreshPriority() override;
     QCoro::Task<> reset() override;
+    void conflictAcknowledged() override;
     // Starters used by the activation; each replaces (and ends) what ran before.
     void startFileWatcher(const QString &path);
     void startDeltaSyncTask();
@@ -765,10 +766,11 @@ private:
     // A save changed or removed records: those no longer failing leave the notes, and their
     // entries the error list.
     void followFailingRecords(const StoreChanges &changes);
-    // The last error is the newest failure of a record still failing, or none; filesInError
-    // is counted again from the store.
+    // The last error is the newest failure of a record still failing, or none; the counts
+    // are taken again from the store.
     void showRecordFailures();
-    void refreshFilesInError();
+    // filesInError and conflictsToReview, one count each.
+    void refreshRecordCounts();
     // Owes the records again (clearFailure), saves, and runs a queue pass now on a started,
     // unpaused lane (else its next start runs them).
     void oweFailedRecordsAgain(const std::vector<std::shared_ptr<SyncFile>> &records);

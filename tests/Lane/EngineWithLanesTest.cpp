@@ -209,6 +209,64 @@ TEST_F(EngineWithLanesTest, FilesRefusedForGoodAreCountedAndOnlySyncNowTriesThem
     EXPECT_THAT(engine->syncErrors(), IsEmpty());
 }
 
+// A conflict waiting for the user is counted for the tray as a file in error is, until the user
+// acknowledged it (the panel saves, then tells the engine) or its file went up again without one.
+TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOver)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    const QString take = *loops->folderPath() + QStringLiteral("/take.wav");
+    writeFile(take, "v1");
+    engine->start();
+    h.runUntilIdle(*engine);
+    const auto lane = realLanes().at(0);
+    ASSERT_EQ(h.records(loops->stableID()).at(take), synced);
+    // The ordinary upload is no conflict.
+    EXPECT_EQ(engine->conflictsToReview(), 0);
+    ASSERT_FALSE(engine->recentSyncedFiles().isEmpty());
+    EXPECT_EQ(engine->recentSyncedFiles().front().direction, SyncFileDirection::upload);
+
+    const qint64 id = *lane->fetchRecord(take)->remoteId();
+    const auto conflictOnTheNextEdit = [&](const QByteArray &theirs, QChar commit, const QByteArray &mine) {
+        // Another device's version on a commit this folder never saw, then an edit here.
+        replace(id, theirs);
+        h.fake.setCommit(id, QString(40, commit));
+        writeFile(take, mine);
+        lane->trackLocalChange(take, SyncLane::fileStamp(take));
+        h.clock.advance(std::chrono::seconds(1));
+        await(lane->processQueue({}));
+        h.runUntilIdle(*engine);
+    };
+    const LaneHarness::RecordState inConflict{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal};
+
+    conflictOnTheNextEdit("theirs", u'e', "mine");
+    ASSERT_EQ(h.records(loops->stableID()).at(take), inConflict);
+    EXPECT_EQ(engine->conflictsToReview(), 1);
+    EXPECT_EQ(engine->filesInError(), 0);
+    EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
+
+    // Acknowledged as the panel does it: through its own context, saved, then the engine told.
+    {
+        ModelContext panel(h.container);
+        panel.fetchFirst(SyncFile::withLocalPath(take))->acknowledgeConflict();
+        panel.save();
+    }
+    engine->conflictAcknowledged(loops->stableID(), false);
+    EXPECT_EQ(engine->conflictsToReview(), 0);
+
+    // In conflict again, then edited and sent cleanly before anyone looked.
+    conflictOnTheNextEdit("theirs again", u'f', "mine again");
+    ASSERT_EQ(h.records(loops->stableID()).at(take), inConflict);
+    EXPECT_EQ(engine->conflictsToReview(), 1);
+    writeFile(take, "mine, later");
+    lane->trackLocalChange(take, SyncLane::fileStamp(take));
+    h.clock.advance(std::chrono::seconds(1));
+    await(lane->processQueue({}));
+    h.runUntilIdle(*engine);
+    ASSERT_EQ(h.records(loops->stableID()).at(take), synced);
+    EXPECT_EQ(engine->conflictsToReview(), 0);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("mine, later"));
+}
+
 // A held download's notice names the application as its profile does, not by its program file.
 TEST_F(EngineWithLanesTest, AHeldDownloadIsExplainedWithTheProfilesName)
 {
