@@ -311,9 +311,38 @@ void SyncLane::clearErrors(const QString &filename)
 void SyncLane::conflictAcknowledged()
 {
     // The panel saved the record through its own context, which this one has taken in: the
-    // conflict is counted no more.
+    // conflict is counted no more, and its recent upload no longer points to the list.
     refreshRecordCounts();
     notifyStateChanged();
+}
+
+void SyncLane::settleReviewedConflictEntries()
+{
+    auto list = recentSyncedFiles();
+    auto inConflict = [](const RecentFile &entry) { return entry.direction == SyncFileDirection::conflict; };
+    if (std::none_of(list.cbegin(), list.cend(), inConflict))
+        return;
+    // Conflicts are few; with more than this many listed, the entries are left as they are.
+    constexpr int mostRead = 1000;
+    std::vector<std::shared_ptr<SyncFile>> listed;
+    if (conflictsToReview() > 0)
+        listed = fetchConflictsToReview(*m_modelContext, laneID(), mostRead);
+    if (listed.size() >= size_t(mostRead))
+        return;
+    bool changed = false;
+    for (RecentFile &entry : list) {
+        if (!inConflict(entry))
+            continue;
+        const bool stillListed = std::any_of(listed.cbegin(), listed.cend(), [&](const auto &record) {
+            return sameText(record->filename(), entry.filename);
+        });
+        if (stillListed)
+            continue;
+        entry.direction = SyncFileDirection::upload;
+        changed = true;
+    }
+    if (changed)
+        setRecentSyncedFiles(std::move(list));
 }
 
 void SyncLane::showPathFailure(std::optional<QString> &shown, const QString &message)

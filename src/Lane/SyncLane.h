@@ -769,8 +769,13 @@ private:
     // The last error is the newest failure of a record still failing, or none; the counts
     // are taken again from the store.
     void showRecordFailures();
-    // filesInError and conflictsToReview, one count each.
+    // filesInError and conflictsToReview, one count each; recent uploads taken with a
+    // conflict no longer listed read as the uploads they were.
     void refreshRecordCounts();
+    // After the count: recent uploads taken with a conflict whose file the folder no longer
+    // lists as a conflict to review (acknowledged, or sent again without one) become plain
+    // uploads, as the record's own direction does. Names are compared in NFC.
+    void settleReviewedConflictEntries();
     // Owes the records again (clearFailure), saves, and runs a queue pass now on a started,
     // unpaused lane (else its next start runs them).
     void oweFailedRecordsAgain(const std::vector<std::shared_ptr<SyncFile>> &records);

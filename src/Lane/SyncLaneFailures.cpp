@@ -444,6 +444,7 @@ void SyncLane::refreshRecordCounts()
 {
     setFilesInError(fetchFailedRecordCount(*m_modelContext, laneID()));
     setConflictsToReview(fetchConflictToReviewCount(*m_modelContext, laneID()));
+    settleReviewedConflictEntries();
 }
 
 void SyncLane::storageAvailable()

@@ -13,6 +13,7 @@ using namespace quillmere::test;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 namespace {
 
@@ -209,9 +210,10 @@ TEST_F(EngineWithLanesTest, FilesRefusedForGoodAreCountedAndOnlySyncNowTriesThem
     EXPECT_THAT(engine->syncErrors(), IsEmpty());
 }
 
-// A conflict waiting for the user is counted for the tray as a file in error is, until the user
-// acknowledged it (the panel saves, then tells the engine) or its file went up again without one.
-TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOver)
+// A conflict waiting for the user is counted for the tray as a file in error is, and its recent
+// upload points to the list; once the user acknowledged it (the panel saves, then tells the
+// engine), or its file went up again without one, neither is left pointing to an empty list.
+TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOverAndItsRecentUploadThenReadsAsOne)
 {
     auto loops = h.addFolder(SyncFolderType::projectsFolder);
     const QString take = *loops->folderPath() + QStringLiteral("/take.wav");
@@ -236,6 +238,12 @@ TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOver)
         await(lane->processQueue({}));
         h.runUntilIdle(*engine);
     };
+    const auto directions = [&] {
+        QList<SyncFileDirection> shown;
+        for (const auto &file : engine->recentSyncedFiles())
+            shown.append(file.direction);
+        return shown;
+    };
     const LaneHarness::RecordState inConflict{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal};
 
     conflictOnTheNextEdit("theirs", u'e', "mine");
@@ -243,6 +251,7 @@ TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOver)
     EXPECT_EQ(engine->conflictsToReview(), 1);
     EXPECT_EQ(engine->filesInError(), 0);
     EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
+    EXPECT_THAT(directions(), ElementsAre(SyncFileDirection::conflict, SyncFileDirection::upload));
 
     // Acknowledged as the panel does it: through its own context, saved, then the engine told.
     {
@@ -252,11 +261,13 @@ TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOver)
     }
     engine->conflictAcknowledged(loops->stableID(), false);
     EXPECT_EQ(engine->conflictsToReview(), 0);
+    EXPECT_THAT(directions(), ElementsAre(SyncFileDirection::upload, SyncFileDirection::upload));
 
     // In conflict again, then edited and sent cleanly before anyone looked.
     conflictOnTheNextEdit("theirs again", u'f', "mine again");
     ASSERT_EQ(h.records(loops->stableID()).at(take), inConflict);
     EXPECT_EQ(engine->conflictsToReview(), 1);
+    EXPECT_EQ(directions().front(), SyncFileDirection::conflict);
     writeFile(take, "mine, later");
     lane->trackLocalChange(take, SyncLane::fileStamp(take));
     h.clock.advance(std::chrono::seconds(1));
@@ -264,7 +275,47 @@ TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOver)
     h.runUntilIdle(*engine);
     ASSERT_EQ(h.records(loops->stableID()).at(take), synced);
     EXPECT_EQ(engine->conflictsToReview(), 0);
+    EXPECT_THAT(directions(), Not(Contains(SyncFileDirection::conflict)));
     EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("mine, later"));
+}
+
+// Recent entries carry only a file's name: one in conflict keeps pointing to the list while a file
+// of that name is still listed there, and reads as a plain upload once none is.
+TEST_F(EngineWithLanesTest, ARecentConflictStaysWhileAFileOfItsNameIsStillToReview)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    engine->start();
+    h.runUntilIdle(*engine);
+    const auto lane = realLanes().at(0);
+    for (const char *path : {"a/Verse.wav", "b/Verse.wav"}) {
+        h.addRecord(*loops, QString::fromLatin1(path), SyncFileStatus::conflict)->setConflictID(7);
+        lane->recordRecentFile(QStringLiteral("Verse.wav"), SyncFileDirection::conflict, RecentFile::Kind::transferred);
+    }
+    h.context->save();
+    lane->recordRecentFile(QStringLiteral("Intro.wav"), SyncFileDirection::upload, RecentFile::Kind::transferred);
+    const auto directions = [&] {
+        QList<SyncFileDirection> shown;
+        for (const auto &file : lane->recentSyncedFiles())
+            shown.append(file.direction);
+        return shown;
+    };
+    const auto acknowledge = [&](const char *path) {
+        ModelContext panel(h.container);
+        panel.fetchFirst(SyncFile::withLocalPath(*loops->folderPath() + u'/' + QString::fromLatin1(path)))
+            ->acknowledgeConflict();
+        panel.save();
+        engine->conflictAcknowledged(loops->stableID(), false);
+    };
+
+    acknowledge("a/Verse.wav");
+    EXPECT_EQ(engine->conflictsToReview(), 1);
+    EXPECT_THAT(directions(),
+                ElementsAre(SyncFileDirection::upload, SyncFileDirection::conflict, SyncFileDirection::conflict));
+    acknowledge("b/Verse.wav");
+    EXPECT_EQ(engine->conflictsToReview(), 0);
+    EXPECT_THAT(directions(),
+                ElementsAre(SyncFileDirection::upload, SyncFileDirection::upload, SyncFileDirection::upload));
+    EXPECT_EQ(lane->recentSyncedFiles().front().filename, QStringLiteral("Intro.wav"));
 }
 
 // A held download's notice names the application as its profile does, not by its program file.
