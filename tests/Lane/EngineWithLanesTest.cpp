@@ -42,6 +42,15 @@ protected:
         return lanes;
     }
 
+    // The directions of the engine's recent files, newest first.
+    QList<SyncFileDirection> recentDirections() const
+    {
+        QList<SyncFileDirection> shown;
+        for (const auto &file : engine->recentSyncedFiles())
+            shown.append(file.direction);
+        return shown;
+    }
+
     std::unique_ptr<SyncEngine> engine = h.makeEngine();
     // The engine's state at each change it announced.
     std::vector<SyncEngineState::Kind> announced;
@@ -238,12 +247,6 @@ TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOverAndItsRecentUploadThe
         await(lane->processQueue({}));
         h.runUntilIdle(*engine);
     };
-    const auto directions = [&] {
-        QList<SyncFileDirection> shown;
-        for (const auto &file : engine->recentSyncedFiles())
-            shown.append(file.direction);
-        return shown;
-    };
     const LaneHarness::RecordState inConflict{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal};
 
     conflictOnTheNextEdit("theirs", u'e', "mine");
@@ -251,7 +254,7 @@ TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOverAndItsRecentUploadThe
     EXPECT_EQ(engine->conflictsToReview(), 1);
     EXPECT_EQ(engine->filesInError(), 0);
     EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
-    EXPECT_THAT(directions(), ElementsAre(SyncFileDirection::conflict, SyncFileDirection::upload));
+    EXPECT_THAT(recentDirections(), ElementsAre(SyncFileDirection::conflict, SyncFileDirection::upload));
 
     // Acknowledged as the panel does it: through its own context, saved, then the engine told.
     {
@@ -261,13 +264,13 @@ TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOverAndItsRecentUploadThe
     }
     engine->conflictAcknowledged(loops->stableID(), false);
     EXPECT_EQ(engine->conflictsToReview(), 0);
-    EXPECT_THAT(directions(), ElementsAre(SyncFileDirection::upload, SyncFileDirection::upload));
+    EXPECT_THAT(recentDirections(), ElementsAre(SyncFileDirection::upload, SyncFileDirection::upload));
 
     // In conflict again, then edited and sent cleanly before anyone looked.
     conflictOnTheNextEdit("theirs again", u'f', "mine again");
     ASSERT_EQ(h.records(loops->stableID()).at(take), inConflict);
     EXPECT_EQ(engine->conflictsToReview(), 1);
-    EXPECT_EQ(directions().front(), SyncFileDirection::conflict);
+    EXPECT_EQ(recentDirections().front(), SyncFileDirection::conflict);
     writeFile(take, "mine, later");
     lane->trackLocalChange(take, SyncLane::fileStamp(take));
     h.clock.advance(std::chrono::seconds(1));
@@ -275,7 +278,7 @@ TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOverAndItsRecentUploadThe
     h.runUntilIdle(*engine);
     ASSERT_EQ(h.records(loops->stableID()).at(take), synced);
     EXPECT_EQ(engine->conflictsToReview(), 0);
-    EXPECT_THAT(directions(), Not(Contains(SyncFileDirection::conflict)));
+    EXPECT_THAT(recentDirections(), Not(Contains(SyncFileDirection::conflict)));
     EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("mine, later"));
 }
 
@@ -290,15 +293,10 @@ TEST_F(EngineWithLanesTest, ARecentConflictStaysWhileAFileOfItsNameIsStillToRevi
     for (const char *path : {"a/Verse.wav", "b/Verse.wav"}) {
         h.addRecord(*loops, QString::fromLatin1(path), SyncFileStatus::conflict)->setConflictID(7);
         lane->recordRecentFile(QStringLiteral("Verse.wav"), SyncFileDirection::conflict, RecentFile::Kind::transferred);
+        h.clock.advance(std::chrono::seconds(1));
     }
     h.context->save();
     lane->recordRecentFile(QStringLiteral("Intro.wav"), SyncFileDirection::upload, RecentFile::Kind::transferred);
-    const auto directions = [&] {
-        QList<SyncFileDirection> shown;
-        for (const auto &file : lane->recentSyncedFiles())
-            shown.append(file.direction);
-        return shown;
-    };
     const auto acknowledge = [&](const char *path) {
         ModelContext panel(h.container);
         panel.fetchFirst(SyncFile::withLocalPath(*loops->folderPath() + u'/' + QString::fromLatin1(path)))
@@ -309,13 +307,13 @@ TEST_F(EngineWithLanesTest, ARecentConflictStaysWhileAFileOfItsNameIsStillToRevi
 
     acknowledge("a/Verse.wav");
     EXPECT_EQ(engine->conflictsToReview(), 1);
-    EXPECT_THAT(directions(),
+    EXPECT_THAT(recentDirections(),
                 ElementsAre(SyncFileDirection::upload, SyncFileDirection::conflict, SyncFileDirection::conflict));
     acknowledge("b/Verse.wav");
     EXPECT_EQ(engine->conflictsToReview(), 0);
-    EXPECT_THAT(directions(),
+    EXPECT_THAT(recentDirections(),
                 ElementsAre(SyncFileDirection::upload, SyncFileDirection::upload, SyncFileDirection::upload));
-    EXPECT_EQ(lane->recentSyncedFiles().front().filename, QStringLiteral("Intro.wav"));
+    EXPECT_EQ(engine->recentSyncedFiles().front().filename, QStringLiteral("Intro.wav"));
 }
 
 // A held download's notice names the application as its profile does, not by its program file.
