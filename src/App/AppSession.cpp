@@ -417,6 +417,7 @@ void AppSession::updateStatus()
     status.filesPending = m_engine.filesPending();
     status.filesSyncing = m_engine.filesSyncing();
     status.filesInError = m_engine.filesInError();
+    status.conflictsToReview = m_engine.conflictsToReview();
     status.currentFileName = m_engine.currentFileName();
     status.lastSyncAt = m_engine.lastSyncAt();
     status.heldDownloadNotice = m_engine.heldDownloadNotice();

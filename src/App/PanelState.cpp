@@ -73,8 +73,8 @@ bool PanelState::acknowledgeConflict(const QString &localPath)
             record->acknowledgeConflict();
             m_context->save();
             acknowledged = true;
-            if (record->syncStatus() == SyncFileStatus::pending && record->folderID())
-                m_engine.conflictAcknowledged(*record->folderID());
+            if (record->folderID())
+                m_engine.conflictAcknowledged(*record->folderID(), record->syncStatus() == SyncFileStatus::pending);
         }
     } catch (const std::exception &error) {
         qCWarning(panelLog) << "A conflict could not be acknowledged:" << error.what();

@@ -111,11 +111,15 @@ QString statusLine(const ShellStatus &status)
     case TrayIconState::noFolders:
         return shellText("Linked — no sync folder has a location on this computer");
     }
-    // Idle is not "up to date" while files wait in error.
+    // Idle is not "up to date" while files wait in error or conflicts wait for the user.
     if (status.filesInError == 1)
         return shellText("1 file could not sync");
     if (status.filesInError > 1)
         return shellText("%1 files could not sync").arg(status.filesInError);
+    if (status.conflictsToReview == 1)
+        return shellText("1 conflict to review");
+    if (status.conflictsToReview > 1)
+        return shellText("%1 conflicts to review").arg(status.conflictsToReview);
     if (status.lastSyncAt)
         return shellText("Up to date — last synced %1").arg(timeText(*status.lastSyncAt));
     return shellText("Up to date");
@@ -148,7 +152,7 @@ QString pauseActionTitle(const ShellStatus &status)
 
 bool trayBadge(const ShellStatus &status)
 {
-    return status.connected && (status.warningWaiting || status.filesInError > 0);
+    return status.connected && (status.warningWaiting || status.filesInError > 0 || status.conflictsToReview > 0);
 }
 
 QString trayToolTip(const ShellStatus &status)

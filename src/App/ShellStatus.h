@@ -40,6 +40,8 @@ struct ShellStatus
     qint64 filesSyncing = 0;
     // Files that failed for good and wait in error (the panel's errors say why).
     qint64 filesInError = 0;
+    // Conflicts waiting for the user's Acknowledge (the panel lists them).
+    qint64 conflictsToReview = 0;
     std::optional<QString> currentFileName;
     std::optional<QDateTime> lastSyncAt;
     std::optional<QString> heldDownloadNotice;
@@ -87,7 +89,7 @@ QString pauseActionTitle(const ShellStatus &status);
 // The icon's tooltip: the line, and a word of a multi-device warning waiting in the panel.
 QString trayToolTip(const ShellStatus &status);
 // Whether the icon carries its dot: something waits in the panel for the user (a multi-device
-// warning, files that could not sync).
+// warning, files that could not sync, conflicts to review).
 bool trayBadge(const ShellStatus &status);
 
 // For lines and titles: QCoreApplication::translate in the context "ShellStatus".

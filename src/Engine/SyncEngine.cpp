@@ -100,7 +100,7 @@ SyncEngine::SyncEngine(std::shared_ptr<LibraryAPIClient> apiClient, KeychainVaul
     for (auto changed :
          {&SyncEngine::syncStateChanged, &SyncEngine::isPausedChanged, &SyncEngine::isHibernatingChanged,
           &SyncEngine::isStorageFullChanged, &SyncEngine::filesPendingChanged, &SyncEngine::filesSyncingChanged,
-          &SyncEngine::filesInErrorChanged,
+          &SyncEngine::filesInErrorChanged, &SyncEngine::conflictsToReviewChanged,
           &SyncEngine::currentFileNameChanged, &SyncEngine::lastSyncAtChanged, &SyncEngine::heldDownloadNoticeChanged,
           &SyncEngine::isSyncingNowChanged, &SyncEngine::hibernationIntervalChanged})
         QObject::connect(this, changed, this, &SyncEngine::statusChanged);
@@ -374,6 +374,7 @@ void SyncEngine::refreshAggregateStatus()
     qint64 pending = 0;
     qint64 syncing = 0;
     qint64 failed = 0;
+    qint64 conflicts = 0;
     qint64 total = 0;
     qint64 completed = 0;
     std::optional<QString> lastError;
@@ -397,6 +398,7 @@ void SyncEngine::refreshAggregateStatus()
         pending += lane.filesPending();
         syncing += lane.filesSyncing();
         failed += lane.filesInError();
+        conflicts += lane.conflictsToReview();
         total += lane.filesTotalThisPass();
         completed += lane.filesCompletedThisPass();
         if (!lastError)
@@ -425,6 +427,7 @@ void SyncEngine::refreshAggregateStatus()
     assign(m_filesPending, pending, &SyncEngine::filesPendingChanged);
     assign(m_filesSyncing, syncing, &SyncEngine::filesSyncingChanged);
     assign(m_filesInError, failed, &SyncEngine::filesInErrorChanged);
+    assign(m_conflictsToReview, conflicts, &SyncEngine::conflictsToReviewChanged);
     assign(m_filesTotalThisPass, total, &SyncEngine::filesTotalThisPassChanged);
     assign(m_filesCompletedThisPass, completed, &SyncEngine::filesCompletedThisPassChanged);
     assign(m_lastError, std::move(lastError), &SyncEngine::lastErrorChanged);

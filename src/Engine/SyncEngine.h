@@ -58,6 +58,7 @@ class SyncEngine : public QObject
     Q_PROPERTY(qint64 filesPending READ filesPending NOTIFY filesPendingChanged)
     Q_PROPERTY(qint64 filesSyncing READ filesSyncing NOTIFY filesSyncingChanged)
     Q_PROPERTY(qint64 filesInError READ filesInError NOTIFY filesInErrorChanged)
+    Q_PROPERTY(qint64 conflictsToReview READ conflictsToReview NOTIFY conflictsToReviewChanged)
     Q_PROPERTY(std::optional<QString> currentFileName READ currentFileName NOTIFY currentFileNameChanged)
     Q_PROPERTY(QList<quillmere::RecentFile> syncErrors READ syncErrors NOTIFY syncErrorsChanged)
     Q_PROPERTY(qint64 filesTotalThisPass READ filesTotalThisPass NOTIFY filesTotalThisPassChanged)
@@ -93,6 +94,9 @@ public:
     qint64 filesSyncing() const { return m_filesSyncing; }
     // Files of all lanes that wait in error: the engine's state stays what the lanes' are.
     qint64 filesInError() const { return m_filesInError; }
+    // Conflicts of all lanes that wait for the user's Acknowledge; like files in error, they
+    // leave the engine's state as it is.
+    qint64 conflictsToReview() const { return m_conflictsToReview; }
     const std::optional<QString> &currentFileName() const { return m_currentFileName; }
     const QList<RecentFile> &syncErrors() const { return m_syncErrors; }
     qint64 filesTotalThisPass() const { return m_filesTotalThisPass; }
@@ -237,6 +241,7 @@ Q_SIGNALS:
     void filesPendingChanged();
     void filesSyncingChanged();
     void filesInErrorChanged();
+    void conflictsToReviewChanged();
     void currentFileNameChanged();
     void syncErrorsChanged();
     void filesTotalThisPassChanged();
@@ -316,6 +321,7 @@ private:
     qint64 m_filesPending = 0;
     qint64 m_filesSyncing = 0;
     qint64 m_filesInError = 0;
+    qint64 m_conflictsToReview = 0;
     std::optional<QString> m_currentFileName;
     QList<RecentFile> m_syncErrors;
     qint64 m_filesTotalThisPass = 0;
@@ -354,9 +360,10 @@ public:
     // "Manual sync failed: <why>" when a pass could not read its feed, or nothing when a stop
     // or a hibernation ended the passes.
     void requestManualSync();
-    // The user acknowledged a conflict of the folder that held an edit back: its lane runs a
-    // pass (at the folder's priority) that sends the edit.
-    void conflictAcknowledged(const QUuid &folderID);
+    // The user acknowledged a conflict of the folder (saved): its lane shows it no more, at
+    // once, paused or not. Where the conflict held an edit back (`editOwed`), the lane also
+    // runs a pass (at the folder's priority) that sends the edit.
+    void conflictAcknowledged(const QUuid &folderID, bool editOwed);
     void pauseAll();
     // Starts every lane again, running or not; folders without a lane get none.
     void resumeAll();

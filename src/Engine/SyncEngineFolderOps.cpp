@@ -232,13 +232,15 @@ void SyncEngine::requestManualSync()
     m_manualSyncTasks.push_back(TaskHandle::startSoon(std::move(body)));
 }
 
-void SyncEngine::conflictAcknowledged(const QUuid &folderID)
+void SyncEngine::conflictAcknowledged(const QUuid &folderID, bool editOwed)
 {
-    if (m_isPaused)
-        return; // resuming starts every lane, and its pass finds the edit owed
-    for (const auto &lane : lanes())
-        if (lane->laneID() == folderID)
-            lane->refreshPriority();
+    const auto owner = lane(folderID);
+    if (!owner)
+        return;
+    owner->conflictAcknowledged();
+    // While paused, resuming starts every lane, and its pass finds the edit owed.
+    if (editOwed && !m_isPaused)
+        owner->refreshPriority();
 }
 
 QCoro::Task<> SyncEngine::runManualSync(QPointer<SyncEngine> engine, quint64 epoch)
@@ -702,6 +704,7 @@ void SyncEngine::wipeLocalState()
     assign(m_filesPending, qint64(0), &SyncEngine::filesPendingChanged);
     assign(m_filesSyncing, qint64(0), &SyncEngine::filesSyncingChanged);
     assign(m_filesInError, qint64(0), &SyncEngine::filesInErrorChanged);
+    assign(m_conflictsToReview, qint64(0), &SyncEngine::conflictsToReviewChanged);
     assign(m_currentFileName, std::optional<QString>(), &SyncEngine::currentFileNameChanged);
     assign(m_syncErrors, QList<RecentFile>(), &SyncEngine::syncErrorsChanged);
     assign(m_foldersWithChanges, QSet<QUuid>(), &SyncEngine::foldersWithChangesChanged);

@@ -78,6 +78,9 @@ public:
     virtual void storageAvailable() = 0;
     // The network changed: work that failed on the connection is tried again now.
     virtual void networkChanged() = 0;
+    // The user acknowledged a conflict of the folder (saved through another context): what
+    // the lane shows of conflicts (the count, the recent files) follows.
+    virtual void conflictAcknowledged() = 0;
 
     const SyncEngineState &syncState() const { return m_syncState; }
     void setSyncState(SyncEngineState value) { m_syncState = std::move(value); }
@@ -97,6 +100,9 @@ public:
     // Files waiting in error (failed for good until a change, a full sync or a manual sync).
     qint64 filesInError() const { return m_filesInError; }
     void setFilesInError(qint64 value) { m_filesInError = value; }
+    // Files the panel lists as conflicts to review (waiting for the user's Acknowledge).
+    qint64 conflictsToReview() const { return m_conflictsToReview; }
+    void setConflictsToReview(qint64 value) { m_conflictsToReview = value; }
     const std::optional<QString> &currentFile() const { return m_currentFile; }
     void setCurrentFile(std::optional<QString> value) { m_currentFile = std::move(value); }
     // Newest first, at most 50.
@@ -151,6 +157,7 @@ private:
     qint64 m_filesPending = 0;
     qint64 m_filesSyncing = 0;
     qint64 m_filesInError = 0;
+    qint64 m_conflictsToReview = 0;
     std::optional<QString> m_currentFile;
     QList<RecentFile> m_syncErrors;
     qint64 m_filesTotalThisPass = 0;

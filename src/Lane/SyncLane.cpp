@@ -7,6 +7,7 @@
 #include "Engine/BookmarkManager.h"
 #include "FileServices/Debouncer.h"
 #include "FileServices/FileWatcher.h"
+#include "Model/LaneQueries.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
 #include "Model/StoreError.h"
@@ -186,6 +187,7 @@ QCoro::Task<> SyncLane::reset()
     setSyncErrors({});
     m_failures.clear();
     setFilesInError(0);
+    setConflictsToReview(0);
     setRecentSyncedFiles({});
     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Lane reset: cleared %1 tracked files for %2")
                                                 .arg(QString::number(records.size()), syncFolder()->name()));
@@ -304,6 +306,43 @@ void SyncLane::clearErrors(const QString &filename)
         setSyncErrors(list);
     if (list.isEmpty() && m_failures.isEmpty())
         setLastError(std::nullopt);
+}
+
+void SyncLane::conflictAcknowledged()
+{
+    // The panel saved the record through its own context, which this one has taken in: the
+    // conflict is counted no more, and its recent upload no longer points to the list.
+    refreshRecordCounts();
+    notifyStateChanged();
+}
+
+void SyncLane::settleReviewedConflictEntries()
+{
+    auto list = recentSyncedFiles();
+    auto inConflict = [](const RecentFile &entry) { return entry.direction == SyncFileDirection::conflict; };
+    if (std::none_of(list.cbegin(), list.cend(), inConflict))
+        return;
+    // Conflicts are few; with more than this many listed, the entries are left as they are.
+    constexpr int mostRead = 1000;
+    std::vector<std::shared_ptr<SyncFile>> listed;
+    if (conflictsToReview() > 0)
+        listed = fetchConflictsToReview(*m_modelContext, laneID(), mostRead);
+    if (listed.size() >= size_t(mostRead))
+        return;
+    bool changed = false;
+    for (RecentFile &entry : list) {
+        if (!inConflict(entry))
+            continue;
+        const bool stillListed = std::any_of(listed.cbegin(), listed.cend(), [&](const auto &record) {
+            return sameText(record->filename(), entry.filename);
+        });
+        if (stillListed)
+            continue;
+        entry.direction = SyncFileDirection::upload;
+        changed = true;
+    }
+    if (changed)
+        setRecentSyncedFiles(std::move(list));
 }
 
 void SyncLane::showPathFailure(std::optional<QString> &shown, const QString &message)

@@ -66,6 +66,7 @@ public:
     void pause() override;
     void refreshPriority() override;
     QCoro::Task<> reset() override;
+    void conflictAcknowledged() override;
     // Starters used by the activation; each replaces (and ends) what ran before.
     void startFileWatcher(const QString &path);
     void startDeltaSyncTask();
@@ -779,10 +780,16 @@ private:
     // A save changed or removed records: those no longer failing leave the notes, and their
     // entries the error list.
     void followFailingRecords(const StoreChanges &changes);
-    // The last error is the newest failure of a record still failing, or none; filesInError
-    // is counted again from the store.
+    // The last error is the newest failure of a record still failing, or none; the counts
+    // are taken again from the store.
     void showRecordFailures();
-    void refreshFilesInError();
+    // filesInError and conflictsToReview, one count each; recent uploads taken with a
+    // conflict no longer listed read as the uploads they were.
+    void refreshRecordCounts();
+    // After the count: recent uploads taken with a conflict whose file the folder no longer
+    // lists as a conflict to review (acknowledged, or sent again without one) become plain
+    // uploads, as the record's own direction does. Names are compared in NFC.
+    void settleReviewedConflictEntries();
     // Owes the records again (clearFailure), saves, and runs a queue pass now on a started,
     // unpaused lane (else its next start runs them).
     void oweFailedRecordsAgain(const std::vector<std::shared_ptr<SyncFile>> &records);

@@ -437,12 +437,14 @@ void SyncLane::showRecordFailures()
         if (!newest || note.sequence > newest->sequence)
             newest = &note;
     setLastError(newest ? std::optional<QString>(newest->shown) : std::nullopt);
-    refreshFilesInError();
+    refreshRecordCounts();
 }
 
-void SyncLane::refreshFilesInError()
+void SyncLane::refreshRecordCounts()
 {
     setFilesInError(fetchFailedRecordCount(*m_modelContext, laneID()));
+    setConflictsToReview(fetchConflictToReviewCount(*m_modelContext, laneID()));
+    settleReviewedConflictEntries();
 }
 
 void SyncLane::storageAvailable()
@@ -499,7 +501,7 @@ void SyncLane::oweFailedRecordsAgain(const std::vector<std::shared_ptr<SyncFile>
     for (const auto &record : records)
         record->clearFailure();
     saveQuietly();
-    refreshFilesInError();
+    refreshRecordCounts();
     notifyStateChanged();
     if (!m_started || isPaused())
         return; // the next start (or resume) runs them
@@ -534,7 +536,7 @@ void SyncLane::finishFailure()
     // A queue pass counts once at its end, not once per failure: a refusal of every file of
     // a large folder would count them all over again each time.
     if (!m_isProcessingQueue)
-        refreshFilesInError();
+        refreshRecordCounts();
     notifyStateChanged();
     setFilesCompletedThisPass(filesCompletedThisPass() + 1);
 }

@@ -306,6 +306,32 @@ qint64 fetchFailedRecordCount(ModelContext &context, const QUuid &folderID)
     return countInFolder(context, folderID, plain, excludingRows, failed, "failed count");
 }
 
+qint64 fetchConflictToReviewCount(ModelContext &context, const QUuid &folderID)
+{
+    // The statuses listed first, so that the count walks only their range of the index; the
+    // conflict id is read from the row only for the owed, running and failed records.
+    static const QString condition =
+        QStringLiteral("syncStatus IN ('%1', '%2', '%3', '%4') AND (syncStatus = '%1' OR conflictID IS NOT NULL)")
+            .arg(rawValue(SyncFile::SyncStatus::conflict), rawValue(SyncFile::SyncStatus::pending),
+                 rawValue(SyncFile::SyncStatus::syncing), rawValue(SyncFile::SyncStatus::error));
+    static const QString plain = countStatement(condition, false);
+    static const QString excludingRows = countStatement(condition, true);
+    auto toReview = [](const SyncFile &f) {
+        switch (f.syncStatus()) {
+        case SyncFile::SyncStatus::conflict:
+            return true;
+        case SyncFile::SyncStatus::pending:
+        case SyncFile::SyncStatus::syncing:
+        case SyncFile::SyncStatus::error:
+            return f.conflictID().has_value();
+        case SyncFile::SyncStatus::synced:
+            break;
+        }
+        return false;
+    };
+    return countInFolder(context, folderID, plain, excludingRows, toReview, "conflict count");
+}
+
 std::vector<std::shared_ptr<SyncFile>> fetchHeldDownloads(ModelContext &context, const QUuid &folderID)
 {
     static const QString sql =

@@ -47,6 +47,11 @@ qint64 fetchOutstandingRecordCount(ModelContext &context, const QUuid &folderID)
 // (folder, status) index.
 qint64 fetchFailedRecordCount(ModelContext &context, const QUuid &folderID);
 
+// How many of the folder's records fetchConflictsToReview lists, without its limit: one count
+// over an index the folder and the status lead, which walks only the folder's records in
+// conflict, owed, running or failed.
+qint64 fetchConflictToReviewCount(ModelContext &context, const QUuid &folderID);
+
 // The folder's records whose desiredState is downloadHeld, in store order.
 std::vector<std::shared_ptr<SyncFile>> fetchHeldDownloads(ModelContext &context, const QUuid &folderID);
 

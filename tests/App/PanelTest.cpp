@@ -242,6 +242,45 @@ TEST_F(PanelTest, FilesInErrorAreShownOnTheLineAndTheIcon)
     EXPECT_TRUE(view.line()->text().startsWith(QStringLiteral("Up to date")));
 }
 
+// Conflicts waiting for the user's Acknowledge are shown as files in error are: the line names
+// them instead of "Up to date" and the icon carries its dot; files in error keep the line.
+TEST_F(PanelTest, ConflictsToReviewAreShownOnTheLineAndTheIcon)
+{
+    connect();
+    ShellActions shellActions{[this] { return base; }, [](const QUrl &) { return true; }};
+    TrayController tray(*auth, shellActions, {}, false);
+    StatusPanel view;
+    const auto show = [&](qint64 conflicts, qint64 failed) {
+        lane().setConflictsToReview(conflicts);
+        lane().setFilesInError(failed);
+        lane().notifyStateChanged();
+        EXPECT_TRUE(runUntil([&] {
+            return session->status().conflictsToReview == conflicts && session->status().filesInError == failed;
+        }));
+        tray.setStatus(session->status());
+        view.setStatus(session->status());
+        return tray.currentIcon().pixmap(22, 22).toImage();
+    };
+    const QImage fine = show(0, 0);
+    EXPECT_TRUE(view.line()->text().startsWith(QStringLiteral("Up to date")));
+
+    const QImage dotted = show(1, 0);
+    EXPECT_NE(dotted, fine);
+    EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::idle);
+    EXPECT_EQ(view.line()->text(), QStringLiteral("1 conflict to review"));
+    EXPECT_TRUE(tray.toolTip().contains(QStringLiteral("1 conflict to review")));
+
+    EXPECT_EQ(show(4, 0), dotted);
+    EXPECT_EQ(view.line()->text(), QStringLiteral("4 conflicts to review"));
+
+    EXPECT_EQ(show(4, 2), dotted);
+    EXPECT_EQ(view.line()->text(), QStringLiteral("2 files could not sync"));
+
+    EXPECT_EQ(show(0, 0), fine);
+    EXPECT_TRUE(view.line()->text().startsWith(QStringLiteral("Up to date")));
+}
+
 TEST_F(PanelTest, ConflictsFollowTheStoreAndAcknowledgingMakesTheTablesTransition)
 {
     connect();
@@ -265,7 +304,11 @@ TEST_F(PanelTest, ConflictsFollowTheStoreAndAcknowledgingMakesTheTablesTransitio
         if (row->findChild<QLabel *>(QStringLiteral("conflictFile"))->text().startsWith(QStringLiteral("Verse")))
             acknowledgeVerse = row->findChild<QPushButton *>(QStringLiteral("acknowledgeButton"));
     ASSERT_TRUE(acknowledgeVerse);
+    const int refreshesBefore = lane().priorityRefreshes;
     acknowledgeVerse->click();
+    // The folder's lane takes the conflict off what it shows; nothing is owed, so no pass.
+    EXPECT_EQ(lane().acknowledgedConflicts, 1);
+    EXPECT_EQ(lane().priorityRefreshes, refreshesBefore);
     const auto verse = stored(QStringLiteral("Verse.wav"));
     ASSERT_TRUE(verse);
     EXPECT_EQ(verse->syncStatus(), SyncFileStatus::synced);
@@ -279,6 +322,7 @@ TEST_F(PanelTest, ConflictsFollowTheStoreAndAcknowledgingMakesTheTablesTransitio
     EXPECT_TRUE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Hook.wav"))));
     EXPECT_EQ(stored(QStringLiteral("Hook.wav"))->syncDirection(), SyncFileDirection::download);
     EXPECT_FALSE(panel->acknowledgeConflict(folder.filePath(QStringLiteral("Beats/Hook.wav")))) << "not twice";
+    EXPECT_EQ(lane().acknowledgedConflicts, 2);
     EXPECT_TRUE(view.conflictList()->isHidden());
 
     // Resolved elsewhere (a lane's own context: an upload accepted without a conflict): it
@@ -369,6 +413,7 @@ TEST_F(PanelTest, AcknowledgingAConflictThatHeldAnEditBackSendsTheEdit)
     EXPECT_FALSE(take->localModifiedAt());
     EXPECT_EQ(take->localChecksum(), QStringLiteral("base"));
     EXPECT_EQ(lane().priorityRefreshes, refreshesBefore + 1);
+    EXPECT_EQ(lane().acknowledgedConflicts, 1);
     EXPECT_TRUE(panel->details().conflicts.empty());
 }
 

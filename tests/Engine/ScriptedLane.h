@@ -59,6 +59,7 @@ public:
     void retryFailedFiles() override { ++failedFileRetries; }
     void storageAvailable() override { ++storageReleases; }
     void networkChanged() override { ++networkChanges; }
+    void conflictAcknowledged() override { ++acknowledgedConflicts; }
 
     // Gives up on the next turn from inside a coroutine of its own, as the watchdog does, and
     // touches nothing of itself after the report.
@@ -77,6 +78,7 @@ public:
     int storageReleases = 0;
     int networkChanges = 0;
     int failedFileRetries = 0;
+    int acknowledgedConflicts = 0;
     int deltaFailures = 0;
     std::vector<int> failuresAtDeltaPass; // one entry per delta pass begun
     int deltaPassesEnded = 0;

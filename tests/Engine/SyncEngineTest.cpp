@@ -262,6 +262,32 @@ TEST_F(SyncEngineTest, AggregatesInFolderOrderWhateverTheInsertionOrder)
     EXPECT_EQ(engine.syncState(), SyncEngineState::idle());
 }
 
+// Conflicts waiting for the user are summed over the lanes and leave the state idle; an
+// acknowledgement reaches its folder's lane also while paused, but the pass for an edit it held
+// back waits for the resume.
+TEST_F(SyncEngineTest, ConflictsToReviewAreSummedAndAnAcknowledgementReachesItsFoldersLane)
+{
+    engine.setStoredModelContext(context);
+    const auto first = addFolder(QStringLiteral("A"), QStringLiteral("/m/a"), 0);
+    ASSERT_TRUE(engine.createLane(first));
+    ASSERT_TRUE(engine.createLane(addFolder(QStringLiteral("B"), QStringLiteral("/m/b"), 1)));
+    const auto table = lanes();
+    table[0]->setConflictsToReview(2);
+    table[1]->setConflictsToReview(1);
+    table[1]->notifyStateChanged();
+    EXPECT_EQ(engine.conflictsToReview(), 3);
+    EXPECT_EQ(engine.syncState(), SyncEngineState::idle());
+
+    engine.setIsPaused(true);
+    engine.conflictAcknowledged(first->stableID(), true);
+    EXPECT_EQ(table[0]->acknowledgedConflicts, 1);
+    EXPECT_EQ(table[1]->acknowledgedConflicts, 0);
+    EXPECT_EQ(table[0]->priorityRefreshes, 0);
+    engine.setIsPaused(false);
+    engine.conflictAcknowledged(first->stableID(), true);
+    EXPECT_EQ(table[0]->priorityRefreshes, 1);
+}
+
 TEST_F(SyncEngineTest, MergedListsKeepTheNewestAndOnlyListsAnnounceEveryAggregation)
 {
     engine.setStoredModelContext(context);

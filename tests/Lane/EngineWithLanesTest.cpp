@@ -13,6 +13,7 @@ using namespace quillmere::test;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 namespace {
 
@@ -39,6 +40,15 @@ protected:
         for (const auto &lane : engine->lanes())
             lanes.push_back(std::dynamic_pointer_cast<SyncLane>(lane));
         return lanes;
+    }
+
+    // The directions of the engine's recent files, newest first.
+    QList<SyncFileDirection> recentDirections() const
+    {
+        QList<SyncFileDirection> shown;
+        for (const auto &file : engine->recentSyncedFiles())
+            shown.append(file.direction);
+        return shown;
     }
 
     std::unique_ptr<SyncEngine> engine = h.makeEngine();
@@ -207,6 +217,103 @@ TEST_F(EngineWithLanesTest, FilesRefusedForGoodAreCountedAndOnlySyncNowTriesThem
                                           {QStringLiteral("take.wav"), sha256("RIFF take")}}));
     EXPECT_EQ(engine->filesInError(), 0);
     EXPECT_THAT(engine->syncErrors(), IsEmpty());
+}
+
+// A conflict waiting for the user is counted for the tray as a file in error is, and its recent
+// upload points to the list; once the user acknowledged it (the panel saves, then tells the
+// engine), or its file went up again without one, neither is left pointing to an empty list.
+TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOverAndItsRecentUploadThenReadsAsOne)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    const QString take = *loops->folderPath() + QStringLiteral("/take.wav");
+    writeFile(take, "v1");
+    engine->start();
+    h.runUntilIdle(*engine);
+    const auto lane = realLanes().at(0);
+    ASSERT_EQ(h.records(loops->stableID()).at(take), synced);
+    // The ordinary upload is no conflict.
+    EXPECT_EQ(engine->conflictsToReview(), 0);
+    ASSERT_FALSE(engine->recentSyncedFiles().isEmpty());
+    EXPECT_EQ(engine->recentSyncedFiles().front().direction, SyncFileDirection::upload);
+
+    const qint64 id = *lane->fetchRecord(take)->remoteId();
+    const auto conflictOnTheNextEdit = [&](const QByteArray &theirs, QChar commit, const QByteArray &mine) {
+        // Another device's version on a commit this folder never saw, then an edit here.
+        replace(id, theirs);
+        h.fake.setCommit(id, QString(40, commit));
+        writeFile(take, mine);
+        lane->trackLocalChange(take, SyncLane::fileStamp(take));
+        h.clock.advance(std::chrono::seconds(1));
+        await(lane->processQueue({}));
+        h.runUntilIdle(*engine);
+    };
+    const LaneHarness::RecordState inConflict{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal};
+
+    conflictOnTheNextEdit("theirs", u'e', "mine");
+    ASSERT_EQ(h.records(loops->stableID()).at(take), inConflict);
+    EXPECT_EQ(engine->conflictsToReview(), 1);
+    EXPECT_EQ(engine->filesInError(), 0);
+    EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
+    EXPECT_THAT(recentDirections(), ElementsAre(SyncFileDirection::conflict, SyncFileDirection::upload));
+
+    // Acknowledged as the panel does it: through its own context, saved, then the engine told.
+    {
+        ModelContext panel(h.container);
+        panel.fetchFirst(SyncFile::withLocalPath(take))->acknowledgeConflict();
+        panel.save();
+    }
+    engine->conflictAcknowledged(loops->stableID(), false);
+    EXPECT_EQ(engine->conflictsToReview(), 0);
+    EXPECT_THAT(recentDirections(), ElementsAre(SyncFileDirection::upload, SyncFileDirection::upload));
+
+    // In conflict again, then edited and sent cleanly before anyone looked.
+    conflictOnTheNextEdit("theirs again", u'f', "mine again");
+    ASSERT_EQ(h.records(loops->stableID()).at(take), inConflict);
+    EXPECT_EQ(engine->conflictsToReview(), 1);
+    EXPECT_EQ(recentDirections().front(), SyncFileDirection::conflict);
+    writeFile(take, "mine, later");
+    lane->trackLocalChange(take, SyncLane::fileStamp(take));
+    h.clock.advance(std::chrono::seconds(1));
+    await(lane->processQueue({}));
+    h.runUntilIdle(*engine);
+    ASSERT_EQ(h.records(loops->stableID()).at(take), synced);
+    EXPECT_EQ(engine->conflictsToReview(), 0);
+    EXPECT_THAT(recentDirections(), Not(Contains(SyncFileDirection::conflict)));
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("mine, later"));
+}
+
+// Recent entries carry only a file's name: one in conflict keeps pointing to the list while a file
+// of that name is still listed there, and reads as a plain upload once none is.
+TEST_F(EngineWithLanesTest, ARecentConflictStaysWhileAFileOfItsNameIsStillToReview)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    engine->start();
+    h.runUntilIdle(*engine);
+    const auto lane = realLanes().at(0);
+    for (const char *path : {"a/Verse.wav", "b/Verse.wav"}) {
+        h.addRecord(*loops, QString::fromLatin1(path), SyncFileStatus::conflict)->setConflictID(7);
+        lane->recordRecentFile(QStringLiteral("Verse.wav"), SyncFileDirection::conflict, RecentFile::Kind::transferred);
+        h.clock.advance(std::chrono::seconds(1));
+    }
+    h.context->save();
+    lane->recordRecentFile(QStringLiteral("Intro.wav"), SyncFileDirection::upload, RecentFile::Kind::transferred);
+    const auto acknowledge = [&](const char *path) {
+        ModelContext panel(h.container);
+        panel.fetchFirst(SyncFile::withLocalPath(*loops->folderPath() + u'/' + QString::fromLatin1(path)))
+            ->acknowledgeConflict();
+        panel.save();
+        engine->conflictAcknowledged(loops->stableID(), false);
+    };
+
+    acknowledge("a/Verse.wav");
+    EXPECT_EQ(engine->conflictsToReview(), 1);
+    EXPECT_THAT(recentDirections(),
+                ElementsAre(SyncFileDirection::upload, SyncFileDirection::conflict, SyncFileDirection::conflict));
+    acknowledge("b/Verse.wav");
+    EXPECT_EQ(engine->conflictsToReview(), 0);
+    EXPECT_THAT(recentDirections(),
+                ElementsAre(SyncFileDirection::upload, SyncFileDirection::upload, SyncFileDirection::upload));
+    EXPECT_EQ(engine->recentSyncedFiles().front().filename, QStringLiteral("Intro.wav"));
 }
 
 // A held download's notice names the application as its profile does, not by its program file.
