@@ -74,7 +74,8 @@ bool PanelState::acknowledgeConflict(const QString &localPath)
             m_context->save();
             acknowledged = true;
             if (record->folderID())
-                m_engine.conflictAcknowledged(*record->folderID(), record->syncStatus() == SyncFileStatus::pending);
+                m_engine.conflictAcknowledged(*record->folderID(), record->localPath(),
+                                              record->syncStatus() == SyncFileStatus::pending);
         }
     } catch (const std::exception &error) {
         qCWarning(panelLog) << "A conflict could not be acknowledged:" << error.what();

@@ -205,6 +205,8 @@ QString StatusPanel::recentFileAction(const RecentFile &file)
     switch (file.kind) {
     case RecentFile::Kind::verified:
         return shellText("Verified already in sync");
+    case RecentFile::Kind::replaced:
+        return shellText("Uploaded — replaced Harborly's version");
     case RecentFile::Kind::deleted:
         // Which side deleted comes first: the other side only followed.
         return file.direction == SyncFileDirection::download

@@ -17,9 +17,10 @@ struct RecentFile
     // transferred: the file's bytes moved; verified: an upload found the content already at
     // the service and sent nothing (shown as "Verified already in sync"); deleted: a deletion
     // was carried over (direction download: removed here after Harborly deleted it; upload:
-    // deleted at Harborly after it was removed here). An upload the service accepted with a
-    // conflict carries direction conflict.
-    enum class Kind { transferred, verified, deleted };
+    // deleted at Harborly after it was removed here); replaced: the upload of an edit the user
+    // chose over the service's version when acknowledging a conflict. An upload the service
+    // accepted with a conflict carries direction conflict.
+    enum class Kind { transferred, verified, deleted, replaced };
 
     QUuid id;
     QString filename;

@@ -363,7 +363,7 @@ public:
     // The user acknowledged a conflict of the folder (saved): its lane shows it no more, at
     // once, paused or not. Where the conflict held an edit back (`editOwed`), the lane also
     // runs a pass (at the folder's priority) that sends the edit.
-    void conflictAcknowledged(const QUuid &folderID, bool editOwed);
+    void conflictAcknowledged(const QUuid &folderID, const QString &localPath, bool editOwed);
     void pauseAll();
     // Starts every lane again, running or not; folders without a lane get none.
     void resumeAll();

@@ -232,12 +232,12 @@ void SyncEngine::requestManualSync()
     m_manualSyncTasks.push_back(TaskHandle::startSoon(std::move(body)));
 }
 
-void SyncEngine::conflictAcknowledged(const QUuid &folderID, bool editOwed)
+void SyncEngine::conflictAcknowledged(const QUuid &folderID, const QString &localPath, bool editOwed)
 {
     const auto owner = lane(folderID);
     if (!owner)
         return;
-    owner->conflictAcknowledged();
+    owner->conflictAcknowledged(localPath, editOwed);
     // While paused, resuming starts every lane, and its pass finds the edit owed.
     if (editOwed && !m_isPaused)
         owner->refreshPriority();

@@ -78,9 +78,10 @@ public:
     virtual void storageAvailable() = 0;
     // The network changed: work that failed on the connection is tried again now.
     virtual void networkChanged() = 0;
-    // The user acknowledged a conflict of the folder (saved through another context): what
-    // the lane shows of conflicts (the count, the recent files) follows.
-    virtual void conflictAcknowledged() = 0;
+    // The user acknowledged the conflict of the file at `localPath` (saved through another
+    // context): what the lane shows of conflicts (the count, the recent files) follows, and an
+    // edit it held back (`editOwed`) is shown, once sent, as replacing the service's version.
+    virtual void conflictAcknowledged(const QString &localPath, bool editOwed) = 0;
 
     const SyncEngineState &syncState() const { return m_syncState; }
     void setSyncState(SyncEngineState value) { m_syncState = std::move(value); }

@@ -308,8 +308,10 @@ void SyncLane::clearErrors(const QString &filename)
         setLastError(std::nullopt);
 }
 
-void SyncLane::conflictAcknowledged()
+void SyncLane::conflictAcknowledged(const QString &localPath, bool editOwed)
 {
+    if (editOwed)
+        m_acknowledgedEdits.insert(localPath);
     // The panel saved the record through its own context, which this one has taken in: the
     // conflict is counted no more, and its recent upload no longer points to the list.
     refreshRecordCounts();

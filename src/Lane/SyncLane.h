@@ -66,7 +66,7 @@ public:
     void pause() override;
     void refreshPriority() override;
     QCoro::Task<> reset() override;
-    void conflictAcknowledged() override;
+    void conflictAcknowledged(const QString &localPath, bool editOwed) override;
     // Starters used by the activation; each replaces (and ends) what ran before.
     void startFileWatcher(const QString &path);
     void startDeltaSyncTask();
@@ -1089,6 +1089,10 @@ private:
 
     // Data: plan folders
     QHash<qint64, QString> m_planDirectories;
+
+    // Edits the user chose over the service's version by acknowledging their conflict, until
+    // their upload lands (shown then as replacing that version).
+    QSet<QString> m_acknowledgedEdits;
 
     // Data: watcher intake
     AsyncMutex m_intakeMutex;

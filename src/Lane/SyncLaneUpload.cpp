@@ -251,8 +251,12 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     releaseStaleHolders(result.fileId, localPath);
 
     const QString name = QFileInfo(localPath).fileName();
+    // Content the service knew is no verification here: it went over the version the user saw.
+    const bool chosen = m_acknowledgedEdits.remove(localPath);
     recordRecentFile(name, isConflict ? SyncFileDirection::conflict : SyncFileDirection::upload,
-                     result.wasDeduplicated ? RecentFile::Kind::verified : RecentFile::Kind::transferred);
+                     chosen                   ? RecentFile::Kind::replaced
+                     : result.wasDeduplicated ? RecentFile::Kind::verified
+                                              : RecentFile::Kind::transferred);
     SyncLogger::shared().log(result.wasDeduplicated ? SyncLogger::Event::fileDeduplicated
                                                     : SyncLogger::Event::fileUploaded,
                              SyncLogger::Direction::upload, name, QStringLiteral("id:%1").arg(result.fileId));

@@ -485,6 +485,16 @@ TEST_F(PanelTest, RecentFilesAndErrorsShowTheirKindDirectionAndText)
     EXPECT_EQ(texts(view.errorList(), "syncError"),
               QStringList{QStringLiteral("↑ Broken.wav — The file could not be read")});
 
+    // An edit the user chose over the service's version says what it did there.
+    lane().setRecentSyncedFiles({entry("Chosen.wav", SyncFileDirection::upload, RecentFile::Kind::replaced, 1)});
+    lane().notifyStateChanged();
+    ASSERT_TRUE(runUntil([&] { return panel->details().recentFiles.size() == 1; }));
+    view.setDetails(panel->details());
+    const QStringList chosen = texts(view.recentList(), "recentFile");
+    ASSERT_EQ(chosen.size(), 1);
+    EXPECT_TRUE(chosen[0].startsWith(QStringLiteral("↑ Chosen.wav · Uploaded — replaced Harborly's version")))
+        << chosen[0].toStdString();
+
     // Many errors: the newest five and how many more.
     QList<RecentFile> many;
     for (int i = 0; i < 8; ++i) {

@@ -59,7 +59,7 @@ public:
     void retryFailedFiles() override { ++failedFileRetries; }
     void storageAvailable() override { ++storageReleases; }
     void networkChanged() override { ++networkChanges; }
-    void conflictAcknowledged() override { ++acknowledgedConflicts; }
+    void conflictAcknowledged(const QString &, bool) override { ++acknowledgedConflicts; }
 
     // Gives up on the next turn from inside a coroutine of its own, as the watchdog does, and
     // touches nothing of itself after the report.

@@ -279,12 +279,12 @@ TEST_F(SyncEngineTest, ConflictsToReviewAreSummedAndAnAcknowledgementReachesItsF
     EXPECT_EQ(engine.syncState(), SyncEngineState::idle());
 
     engine.setIsPaused(true);
-    engine.conflictAcknowledged(first->stableID(), true);
+    engine.conflictAcknowledged(first->stableID(), QString(), true);
     EXPECT_EQ(table[0]->acknowledgedConflicts, 1);
     EXPECT_EQ(table[1]->acknowledgedConflicts, 0);
     EXPECT_EQ(table[0]->priorityRefreshes, 0);
     engine.setIsPaused(false);
-    engine.conflictAcknowledged(first->stableID(), true);
+    engine.conflictAcknowledged(first->stableID(), QString(), true);
     EXPECT_EQ(table[0]->priorityRefreshes, 1);
 }
 

@@ -262,7 +262,7 @@ TEST_F(EngineWithLanesTest, AConflictIsCountedUntilItIsOverAndItsRecentUploadThe
         panel.fetchFirst(SyncFile::withLocalPath(take))->acknowledgeConflict();
         panel.save();
     }
-    engine->conflictAcknowledged(loops->stableID(), false);
+    engine->conflictAcknowledged(loops->stableID(), QString(), false);
     EXPECT_EQ(engine->conflictsToReview(), 0);
     EXPECT_THAT(recentDirections(), ElementsAre(SyncFileDirection::upload, SyncFileDirection::upload));
 
@@ -302,7 +302,7 @@ TEST_F(EngineWithLanesTest, ARecentConflictStaysWhileAFileOfItsNameIsStillToRevi
         panel.fetchFirst(SyncFile::withLocalPath(*loops->folderPath() + u'/' + QString::fromLatin1(path)))
             ->acknowledgeConflict();
         panel.save();
-        engine->conflictAcknowledged(loops->stableID(), false);
+        engine->conflictAcknowledged(loops->stableID(), QString(), false);
     };
 
     acknowledge("a/Verse.wav");

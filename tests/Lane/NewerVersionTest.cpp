@@ -61,7 +61,9 @@ protected:
         ASSERT_TRUE(record);
         record->acknowledgeConflict();
         panel.save();
-        lane->refreshPriority(); // as the engine does when told
+        // As the engine does when told.
+        lane->conflictAcknowledged(path, record->syncStatus() == SyncFileStatus::pending);
+        lane->refreshPriority();
     }
 };
 
@@ -220,11 +222,14 @@ TEST_F(NewerVersionTest, AnEditOverAVersionNeverSeenHereWaitsAsAConflictUntilAck
     pass();
     EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), inConflict}}));
 
-    // Acknowledged: the edit here goes up over the version the user has now seen.
+    // Acknowledged: the edit here goes up over the version the user has now seen, and says so.
     acknowledge(at(QStringLiteral("take.wav")));
     h.runUntilIdle(*lane);
     EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("edited here")}}));
     EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+    ASSERT_FALSE(lane->recentSyncedFiles().isEmpty());
+    EXPECT_EQ(lane->recentSyncedFiles().front().kind, RecentFile::Kind::replaced);
+    EXPECT_EQ(lane->recentSyncedFiles().front().direction, SyncFileDirection::upload);
 }
 
 TEST_F(NewerVersionTest, TheSameEditOnBothSidesIsSettledWithoutAConflictOrAnUpload)
