@@ -178,7 +178,8 @@ void SyncFile::acknowledgeConflict()
         // The service's version the user has now seen counts as the one last synced here, kept
         // through full syncs and restarts: only a still newer one holds the edit back again.
         // A record that holds no service file has no such place: the version is forgotten.
-        if (const auto seen = conflictServerOid(); seen && !seen->isEmpty() && remoteId())
+        // (A held conflict names the service's version by its SHA-256.)
+        if (const auto seen = conflictServerOid(); seen && seen->size() == 64 && remoteId())
             setLocalChecksum(seen->toLower());
         else
             setRemoteChecksum(std::nullopt);

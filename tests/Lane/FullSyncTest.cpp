@@ -434,15 +434,8 @@ TEST_F(FullSyncTest, AFirstSyncReadsEachFileOnceForItsChecksum)
         writeFile(path, bytes);
 
     auto lane = h.makeLane(folder);
-    std::mutex mutex;
-    std::map<QString, int> reads;
-    lane->setChecksumFunctionForTesting([&](const QString &path, std::stop_token stop) {
-        {
-            std::lock_guard lock(mutex);
-            ++reads[path];
-        }
-        return computeFileChecksumSync(path, std::move(stop));
-    });
+    ChecksumReads reads;
+    reads.install(*lane);
     lane->start();
     h.runUntilIdle(*lane);
 
@@ -451,8 +444,7 @@ TEST_F(FullSyncTest, AFirstSyncReadsEachFileOnceForItsChecksum)
         ASSERT_TRUE(record) << path.toStdString();
         EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced) << path.toStdString();
         EXPECT_EQ(record->localChecksum(), sha256(bytes)) << path.toStdString();
-        std::lock_guard lock(mutex);
-        EXPECT_EQ(reads[path], 1) << path.toStdString();
+        EXPECT_EQ(reads.of(path), 1) << path.toStdString();
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ActivityLog/SyncLogger.h"
+#include "FileServices/FileChecksum.h"
 #include "support/TestSupport.h"
 #include "support/lane/LaneHarness.h"
 
@@ -13,6 +14,7 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <ostream>
 
 // Readable failure output for the lane's strings and record states.
@@ -34,6 +36,31 @@ inline QString sha256(const QByteArray &bytes)
 {
     return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
 }
+
+// Counts the reads of each file a lane hashes (on its workers) from install() on.
+class ChecksumReads
+{
+public:
+    void install(SyncLane &lane)
+    {
+        lane.setChecksumFunctionForTesting([this](const QString &path, std::stop_token stop) {
+            {
+                std::lock_guard lock(m_mutex);
+                ++m_reads[path];
+            }
+            return computeFileChecksumSync(path, std::move(stop));
+        });
+    }
+    int of(const QString &path)
+    {
+        std::lock_guard lock(m_mutex);
+        return m_reads[path];
+    }
+
+private:
+    std::mutex m_mutex;
+    std::map<QString, int> m_reads;
+};
 
 // A record with nothing owed.
 inline constexpr LaneHarness::RecordState synced{SyncFileStatus::synced, SyncFileDesiredState::syncedLocal};

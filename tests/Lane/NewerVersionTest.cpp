@@ -7,13 +7,11 @@
 
 #include <gmock/gmock.h>
 
-#include "FileServices/FileChecksum.h"
 #include "fake-service/FakeJson.h"
 
 #include <QFile>
 #include <QJsonArray>
 
-#include <mutex>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -474,23 +472,16 @@ TEST_F(NewerVersionTest, AHeldConflictIsToldOnceAndLeftAloneByLaterStarts)
     EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("take.wav")))->conflictMessage(),
               QStringLiteral("This file differs from the version at Harborly: this version was not uploaded"));
 
-    std::mutex mutex; // the hashing runs on workers
-    std::map<QString, int> reads;
+    ChecksumReads reads;
     for (int start = 0; start < 2; ++start) {
         lane->stop();
         lane = h.makeLane(folder);
-        lane->setChecksumFunctionForTesting([&](const QString &path, std::stop_token stop) {
-            {
-                std::lock_guard lock(mutex);
-                ++reads[path];
-            }
-            return computeFileChecksumSync(path, std::move(stop));
-        });
+        reads.install(*lane);
         lane->start();
         h.runUntilIdle(*lane);
     }
 
-    EXPECT_EQ(reads[at(QStringLiteral("take.wav"))], 0);
+    EXPECT_EQ(reads.of(at(QStringLiteral("take.wav"))), 0);
     EXPECT_EQ(records().at(at(QStringLiteral("take.wav"))), inConflict);
     int told = 0;
     for (const auto &entry : SyncLogger::shared().entries())
