@@ -83,10 +83,10 @@ public:
     void beginDeviceLink();
     void startPolling(const QString &deviceCode, qint64 expiresIn);
     QCoro::Task<> pollForApproval(QString deviceCode, qint64 expiresIn, std::stop_token stop);
-    // Stops the poll loop at once; clears the token, then revokes it at the service, in a task,
-    // then disconnected.
-    // Only the token it found is cleared (one a sign-in saved meanwhile stays; a vault that
-    // cannot be read keeps its token), and the state is left alone when a sign-in was
+    // Stops the poll loop at once; in a task, takes the stored token out of the vault (read and
+    // removed in one step, so a renewal's answer stored meanwhile goes too), sets disconnected,
+    // then revokes the token at the service. A token a sign-in saves after the call stays, a
+    // vault that cannot be read keeps its token, and the state is left alone when a sign-in was
     // committed after the call.
     void disconnect();
     // The sign-out after the service refused `token` (the one stored when the refusal came;

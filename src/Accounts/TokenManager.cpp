@@ -156,6 +156,19 @@ QCoro::Task<bool> TokenManager::clearTokenIfStill(QString token)
     co_return co_await std::move(removing);
 }
 
+QCoro::Task<std::optional<TokenData>> TokenManager::takeToken()
+{
+    const std::shared_ptr<KeychainVault> vault = m_vault;
+    // Written on the vault's worker, read here once its call has returned.
+    auto taken = std::make_shared<std::optional<TokenData>>();
+    auto removing = vault->removeValueIfAsync(m_vaultKey, [taken](const QByteArray &stored) {
+        *taken = TokenData::decode(stored);
+        return taken->has_value();
+    });
+    co_await std::move(removing);
+    co_return *taken;
+}
+
 namespace {
 
 // The renewal lock, held, and what the vault holds once it is: a renewal always starts

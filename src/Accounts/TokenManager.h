@@ -68,6 +68,10 @@ public:
     // Removes the stored token only while it is still `token` (one step in the vault): a token
     // another sign-in saved meanwhile stays. True when it was removed.
     QCoro::Task<bool> clearTokenIfStill(QString token);
+    // Removes whatever token is stored and returns it, in one step in the vault: a renewal's
+    // answer stored just before is taken with it, and one that arrives after finds the entry gone
+    // and stores nothing. Nothing is removed while the vault cannot be read.
+    QCoro::Task<std::optional<TokenData>> takeToken();
     // Sends the stored token to the service and returns the one it answers. Fails with
     // TokenError when nothing is stored (nothing is sent), otherwise with whatever
     // DeviceAuthClient::refresh fails with; the stored token then stays as it was. A stop before
