@@ -68,12 +68,13 @@ void AuthState::setInMaintenanceMode(bool on)
     Q_EMIT maintenanceModeChanged();
 }
 
-void AuthState::setWaiting(bool forNetwork, bool forVault)
+void AuthState::setWaiting(bool forNetwork, bool forVault, const QString &cause)
 {
-    if (forNetwork == m_waitingForNetwork && forVault == m_waitingForVault)
+    if (forNetwork == m_waitingForNetwork && forVault == m_waitingForVault && cause == m_waitingCause)
         return;
     m_waitingForNetwork = forNetwork;
     m_waitingForVault = forVault;
+    m_waitingCause = cause;
     Q_EMIT waitingChanged();
 }
 
@@ -127,6 +128,7 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
     }
 
     RefreshOutcome outcome = RefreshOutcome::unanswered;
+    QString cause;
     try {
         auto refreshing = tokens->refreshToken(stop);
         co_await std::move(refreshing);
@@ -139,6 +141,8 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
     } catch (const TransportError &error) {
         if (error.isCancellation())
             outcome = RefreshOutcome::cancelled;
+        else if (error.isCertificateFailure())
+            cause = QString::fromUtf8(error.what());
     } catch (const std::exception &) {
         // An unreadable answer is no verdict on the token either.
     }
@@ -159,7 +163,7 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         break;
     }
     case RefreshOutcome::unanswered:
-        setWaiting(true, false);
+        setWaiting(true, false, cause);
         break;
     case RefreshOutcome::noToken:
     case RefreshOutcome::cancelled:

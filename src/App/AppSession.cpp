@@ -418,6 +418,8 @@ void AppSession::updateStatus()
     status.networkAvailable = m_network.isConnected();
     status.waitingForNetwork = m_auth.isWaitingForNetwork();
     status.waitingForVault = m_auth.isWaitingForVault();
+    if (status.waitingForNetwork)
+        status.waitingCause = m_auth.waitingCause();
     status.awaitingAccount = m_connected && m_awaitingAccount;
     if (m_connected)
         status.sessionProblem = m_problem;

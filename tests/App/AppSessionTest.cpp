@@ -15,6 +15,7 @@
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/ManualClock.h"
+#include "Platform/Http/TransportError.h"
 #include "Platform/Notifications/NotificationCenter.h"
 #include "Platform/Workspace/ApplicationEvents.h"
 #include "ServiceAPI/HarborlyAPI.h"
@@ -22,6 +23,7 @@
 #include "fake-service/FakeHarborly.h"
 #include "support/ScriptedService.h"
 #include "support/TestSupport.h"
+#include "support/TlsServer.h"
 
 #include <gtest/gtest.h>
 
@@ -281,6 +283,53 @@ TEST_F(AppSessionTest, AnUnreachableServiceAtStartIsShownAsSuchAndRecoversAsHibe
     EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const SyncLogger::Entry &entry) {
         return entry.detail == QStringLiteral("Server recovered — resuming sync");
     }));
+}
+
+// Behind a network that intercepts the connection with a certificate of its own, the line says
+// why the service is silent: while the account check hibernates, and while a start-up renewal
+// waits. Nothing is wiped or cleared.
+TEST_F(AppSessionTest, ARefusedCertificateIsNamedInTheHibernationLine)
+{
+    const quillmere::test::Key key = quillmere::test::makeKey();
+    const quillmere::test::Certificate selfSigned =
+        quillmere::test::makeCertificate(key.get(), "127.0.0.1", "IP:127.0.0.1", -1, 30);
+    quillmere::test::TlsServer intercepting(selfSigned.get(), key.get());
+    base = intercepting.url(QStringLiteral("/"));
+    addFolder();
+    LinkedAccount::setID(account);
+    linkStoredToken();
+    start();
+    ASSERT_TRUE(runUntil([&] { return session->status().hibernating; }));
+    runFor(150ms);
+    EXPECT_EQ(statusLine(session->status()),
+              QStringLiteral("Harborly cannot be reached — trying again in 2 min — ")
+                  + QString::fromUtf8(TransportError(TransportError::Code::certificateUntrusted).what()));
+    EXPECT_TRUE(actions->calls.empty()) << "nothing wiped";
+    EXPECT_TRUE(storedToken());
+}
+
+TEST_F(AppSessionTest, ARefusedCertificateIsNamedWhileAnExpiredSignInWaits)
+{
+    const quillmere::test::Key key = quillmere::test::makeKey();
+    const quillmere::test::Certificate selfSigned =
+        quillmere::test::makeCertificate(key.get(), "127.0.0.1", "IP:127.0.0.1", -1, 30);
+    auto intercepting = std::make_unique<quillmere::test::TlsServer>(selfSigned.get(), key.get());
+    base = intercepting->url(QStringLiteral("/"));
+    storeToken(fake.issueToken(account), clock.currentDateTime().addSecs(-10));
+    start();
+    ASSERT_TRUE(runUntil([&] { return session->status().waitingForNetwork; }));
+    runFor(150ms);
+    EXPECT_EQ(statusLine(session->status()),
+              QStringLiteral("Linked — waiting for Harborly to confirm the sign-in — ")
+                  + QString::fromUtf8(TransportError(TransportError::Code::certificateUntrusted).what()));
+    EXPECT_TRUE(storedToken()) << "the token is kept";
+
+    // A later silence that names nothing: the line no longer blames the certificate.
+    intercepting.reset();
+    base = QUrl(QStringLiteral("http://127.0.0.1:1/"));
+    network.applyPathReport(PathReport{false, InterfaceKind::Unknown});
+    network.applyPathReport(PathReport{true, InterfaceKind::Wifi});
+    ASSERT_TRUE(runUntil([&] { return statusLine(session->status()) == "Linked — waiting for Harborly to confirm the sign-in"; }));
 }
 
 TEST_F(AppSessionTest, RevocationWipesAndSignsOutOnceAndIgnoresTheRepeats)
