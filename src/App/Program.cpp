@@ -20,9 +20,14 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -81,6 +86,21 @@ void tellUser(const QString &message)
 } // namespace
 
 namespace quillmere {
+
+void prepareStandardStreams()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number, which is this one while the ones below are open.
+        const int opened = ::open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened > descriptor) {
+            ::dup2(opened, descriptor);
+            ::close(opened);
+        }
+    }
+}
 
 int runQuillmere(QApplication &application, QuillmereAppOptions options)
 {

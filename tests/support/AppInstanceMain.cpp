@@ -66,6 +66,7 @@ private:
 
 int main(int argc, char **argv)
 {
+    quillmere::prepareStandardStreams();
     QApplication application(argc, argv);
     const QStringList arguments = QCoreApplication::arguments();
     const qsizetype secrets = arguments.indexOf(QStringLiteral("--secrets"));
