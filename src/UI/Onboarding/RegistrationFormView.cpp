@@ -17,6 +17,9 @@ using namespace accountstyle;
 
 namespace {
 
+// The service's field names that have a line of their own under their field.
+const QStringList fieldsWithALine{QStringLiteral("name"), QStringLiteral("email"), QStringLiteral("password")};
+
 constexpr int columnWidth = 340;
 
 QLineEdit *field(const QString &placeholder, const char *name, bool secret, QWidget *parent)
@@ -217,6 +220,24 @@ void RegistrationFormView::showFailure(quint64 opening, const AccountFlowControl
     if (outcome.fieldErrors) {
         m_fieldErrors = *outcome.fieldErrors;
         m_errorMessage.reset();
+        // A field the form has no line for (the confirmation, the device name) is named on the
+        // general line: a refusal is never silent.
+        QStringList elsewhere;
+        bool underAField = false;
+        for (const auto &[field, messages] : m_fieldErrors) {
+            for (const QString &message : messages) {
+                if (message.trimmed().isEmpty())
+                    continue;
+                if (fieldsWithALine.contains(field))
+                    underAField = true;
+                else
+                    elsewhere.append(message);
+            }
+        }
+        if (!elsewhere.isEmpty())
+            m_errorMessage = elsewhere.join(QLatin1Char(' '));
+        else if (!underAField)
+            m_errorMessage = QStringLiteral("Validation failed.");
     } else {
         m_errorMessage = outcome.message;
     }
