@@ -5,6 +5,7 @@
 #include "Platform/BundleIdentifier.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "fake-service/FakeHarborly.h"
+#include "support/HeldWritesBackend.h"
 #include "support/TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -501,45 +502,11 @@ TEST_F(AuthStateTest, SignOutKeepsASignInCommittedWhileItRevoked)
     EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "the later sign-in decides the state";
 }
 
-// A keyring whose writes wait while the test holds them, as one busy with another caller.
-class HeldWritesBackend : public InMemorySecretBackend
-{
-public:
-    Result store(const QString &service, const QString &account, const QByteArray &value) override
-    {
-        std::unique_lock lock(m_mutex);
-        ++m_waiting;
-        m_changed.wait(lock, [this] { return !m_held; });
-        --m_waiting;
-        lock.unlock();
-        return InMemorySecretBackend::store(service, account, value);
-    }
-    void hold(bool held)
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_held = held;
-        }
-        m_changed.notify_all();
-    }
-    int waiting()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_waiting;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_held = false;
-    int m_waiting = 0;
-};
-
 // The renewal's answer is stored while the sign-out waits for the vault: neither the old
 // token nor the renewed one may be left to sign in with.
 TEST_F(AuthStateTest, ASignOutDuringARenewalLeavesNoTokenOfItsSessionStored)
 {
-    HeldWritesBackend held;
+    quillmere::test::HeldWritesBackend held;
     KeychainVault heldVault{KeychainHelper(held), [](const QString &) {}};
     heldVault.setValue(TokenData{QStringLiteral("old"), clock.currentDateTime().addDays(1)}.encoded(),
                        KeychainVault::bearerTokenKey());
