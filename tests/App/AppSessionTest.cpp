@@ -342,24 +342,25 @@ TEST_F(AppSessionTest, RevocationWipesAndSignsOutOnceAndIgnoresTheRepeats)
 
     fake.delayNext("/api/v1/auth/token", 300ms);
     fake.takeMostDelayedAtOnce();
+    bool unlinkingDuringWipe = false;
+    actions->duringWipe = [&] { unlinkingDuringWipe = session->isUnlinking(); };
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
-    // The sign-out's request is held by the fake (it logs a request once answered).
+    // The sign-out's request is held by the fake (it logs a request once answered): the token
+    // is gone already, and so is the sign-in.
     ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }));
-    EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "the sign-out is on its way";
-    EXPECT_TRUE(session->isUnlinking());
+    EXPECT_TRUE(unlinkingDuringWipe) << "while unlinking the account counts as not connected";
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected)) << "signed out before the service is told";
+    EXPECT_FALSE(storedToken());
     runFor(150ms);
-    EXPECT_FALSE(session->status().connected) << "while unlinking the account counts as not connected";
+    EXPECT_FALSE(session->status().connected);
+    EXPECT_FALSE(session->isUnlinking());
     EXPECT_TRUE(engine->lanes().empty());
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
-
-    ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::disconnected); }));
     runFor(150ms);
-    EXPECT_FALSE(session->isUnlinking());
     EXPECT_EQ(actions->calls.size(), hydrations + 1);
     EXPECT_EQ(actions->calls.back().substr(0, 4), "wipe");
-    EXPECT_FALSE(storedToken());
-    EXPECT_EQ(fake.requestsTo("DELETE", "/api/v1/auth/token").size(), 1u);
+    ASSERT_TRUE(runUntil([&] { return fake.requestsTo("DELETE", "/api/v1/auth/token").size() == 1; }));
 
     // Signed out already: a late notice does nothing.
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
@@ -394,6 +395,8 @@ TEST_F(AppSessionTest, ARevocationSignsOutOnlyTheRefusedTokenAndNotASignInCommit
     actions->duringWipe = [&] { storeToken(saved, clock.currentDateTime().addDays(10)); };
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
     ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::disconnected); }));
+    // Signed out once the token is gone; the service is told after.
+    ASSERT_TRUE(runUntil([&] { return !fake.requestsTo("DELETE", "/api/v1/auth/token").empty(); }));
     const auto revokes = fake.requestsTo("DELETE", "/api/v1/auth/token");
     ASSERT_EQ(revokes.size(), 1u);
     EXPECT_EQ(revokes.front().header("Authorization"), ("Bearer " + newer).toStdString())
