@@ -86,10 +86,11 @@ public:
     // unless the stored token is no longer that one: then nothing is sent and the result is
     // false. Waits for the holder's renewal in progress first.
     QCoro::Task<bool> renewUnlessReplaced(std::optional<QString> seen, std::stop_token stop = {});
-    // Whether a renewal of `token` was sent and its answer never stored: the process ended while
-    // it was at the service, which may have retired `token` on receiving it. A refusal of such a
-    // token is no revocation. Every renewal marks its token in the vault before it is sent and
-    // drops the mark once the service answered with a new one.
+    // Whether a renewal of `token` was sent and never heard back from (the process ended while it
+    // was at the service, or its answer was lost): the service may have retired `token` on
+    // receiving it, so a refusal of it is no revocation. Every renewal marks its token in the
+    // vault before it is sent; a new token stored, or a refusal of a token that renewal marked
+    // itself, drops the mark.
     QCoro::Task<bool> renewalWasCutOff(QString token);
     // The vault entry of that mark, beside the token's own entry `vaultKey`.
     static QString renewalMarkKey(const QString &vaultKey) { return vaultKey + QStringLiteral("-renewal-under-way"); }

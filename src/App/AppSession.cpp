@@ -329,8 +329,8 @@ QCoro::Task<> AppSession::unlink(quint64 generation, std::stop_token stop)
     const std::optional<TokenData> refused = co_await std::move(reading);
     if (!self || stop.stop_requested() || m_shutDown)
         co_return;
-    // A renewal the last run sent and never heard back from may have retired this token at the
-    // service: its refusal then says nothing of the account, whose records stay for its next
+    // A renewal sent and never heard back from (the last run ended first) may have retired this
+    // token at the service: its refusal then says nothing of the account, whose records stay for its next
     // sign-in (another account's sign-in wipes them first).
     bool cutOff = false;
     if (refused) {
@@ -340,9 +340,9 @@ QCoro::Task<> AppSession::unlink(quint64 generation, std::stop_token stop)
             co_return;
     }
     if (cutOff) {
-        qCInfo(appSessionLog) << "The sign-in renewed as the program last ended is refused: signed out, records kept";
+        qCInfo(appSessionLog) << "A sign-in whose renewal was never heard back from is refused: signed out, records kept";
         SyncLogger::shared().log(SyncLogger::Event::disconnected, SyncLogger::Direction::none, QString(),
-                                 QStringLiteral("The sign-in renewed as Quillmere last quit was not kept; sign in again"));
+                                 QStringLiteral("The sign-in could not be renewed; sign in again to go on syncing"));
     } else {
         qCInfo(appSessionLog) << "The service revoked the sign-in: local sync state is wiped and the account unlinked";
         SyncLogger::shared().log(SyncLogger::Event::disconnected, SyncLogger::Direction::none, QString(),
