@@ -221,23 +221,15 @@ void RegistrationFormView::showFailure(quint64 opening, const AccountFlowControl
         m_fieldErrors = *outcome.fieldErrors;
         m_errorMessage.reset();
         // A field the form has no line for (the confirmation, the device name) is named on the
-        // general line: a refusal is never silent.
+        // general line: a refusal is never silent. (The controller keeps only fields with a
+        // message, and says "Validation failed." when none has one.)
         QStringList elsewhere;
-        bool underAField = false;
         for (const auto &[field, messages] : m_fieldErrors) {
-            for (const QString &message : messages) {
-                if (message.trimmed().isEmpty())
-                    continue;
-                if (fieldsWithALine.contains(field))
-                    underAField = true;
-                else
-                    elsewhere.append(message);
-            }
+            if (!fieldsWithALine.contains(field))
+                elsewhere.append(messages);
         }
         if (!elsewhere.isEmpty())
             m_errorMessage = elsewhere.join(QLatin1Char(' '));
-        else if (!underAField)
-            m_errorMessage = QStringLiteral("Validation failed.");
     } else {
         m_errorMessage = outcome.message;
     }
