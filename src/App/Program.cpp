@@ -127,16 +127,24 @@ int runQuillmere(QApplication &application, QuillmereAppOptions options)
     options.router = &router;
     int exitCode = 1;
     QDeadlineTimer quitDeadline(QDeadlineTimer::Forever);
+    bool started = false;
     {
         QuillmereApp quillmere(options);
         if (const auto failure = quillmere.initialise()) {
             tellUser(*failure);
-            return 1;
+        } else {
+            started = true;
+            QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere, &QuillmereApp::requestQuit);
+            exitCode = application.exec();
+            if (quillmere.isQuitting())
+                quitDeadline = quillmere.quitDeadline();
         }
-        QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere, &QuillmereApp::requestQuit);
-        exitCode = application.exec();
-        if (quillmere.isQuitting())
-            quitDeadline = quillmere.quitDeadline();
+    }
+    if (!started) {
+        // Work the parts queued for the loop's first turn was stopped with them; that turn never
+        // came, so their resumptions run now, end at once and free what they hold.
+        QCoreApplication::sendPostedEvents();
+        return 1;
     }
     // Requests still on a worker when the application went away were cancelled with it; they
     // end once they are back, and only then is what they held freed. A quit keeps its bound:
