@@ -322,19 +322,24 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     }
 
     auth.stopDeviceLink();
+    QPointer<AuthState> authAlive(&auth);
     auto saving = auth.tokenManager().saveToken(response.token, response.expiresAt);
     const bool saved = co_await std::move(saving);
-    if (stop.stop_requested() || !self)
-        co_return gone;
-    // Only now, after any wipe and the save, does the account's address and shard replace the
-    // one before: a sign-in that stopped earlier leaves the previous account where it was.
+    // The token is stored: the sign-in is made, even when its window or controller went
+    // meanwhile. Left uncommitted it would sign in at the next start without the address and
+    // shard it came with, and a hand-back would connect it unrecorded. Only now, after any
+    // wipe and the save, does the account's address and shard replace the one before: a
+    // sign-in that stopped earlier leaves the previous account where it was.
     response.home.store();
     // An account the service did not name is recorded by the shell's own check, before
     // anything syncs.
     if (account)
         LinkedAccount::setID(*account);
     handBack.armed = false;
-    auth.commitSignIn();
+    if (authAlive)
+        authAlive->commitSignIn();
+    if (stop.stop_requested() || !self)
+        co_return gone;
     if (!saved) {
         qCWarning(accountFlowLog) << "The sign-in could not be saved to the keyring";
         SyncLogger::shared().log(SyncLogger::Event::connected, SyncLogger::Direction::none, QString(),

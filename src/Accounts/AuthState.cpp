@@ -68,12 +68,13 @@ void AuthState::setInMaintenanceMode(bool on)
     Q_EMIT maintenanceModeChanged();
 }
 
-void AuthState::setWaiting(bool forNetwork, bool forVault)
+void AuthState::setWaiting(bool forNetwork, bool forVault, const QString &cause)
 {
-    if (forNetwork == m_waitingForNetwork && forVault == m_waitingForVault)
+    if (forNetwork == m_waitingForNetwork && forVault == m_waitingForVault && cause == m_waitingCause)
         return;
     m_waitingForNetwork = forNetwork;
     m_waitingForVault = forVault;
+    m_waitingCause = cause;
     Q_EMIT waitingChanged();
 }
 
@@ -127,6 +128,7 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
     }
 
     RefreshOutcome outcome = RefreshOutcome::unanswered;
+    QString cause;
     try {
         auto refreshing = tokens->refreshToken(stop);
         co_await std::move(refreshing);
@@ -139,6 +141,8 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
     } catch (const TransportError &error) {
         if (error.isCancellation())
             outcome = RefreshOutcome::cancelled;
+        else if (error.isCertificateFailure())
+            cause = QString::fromUtf8(error.what());
     } catch (const std::exception &) {
         // An unreadable answer is no verdict on the token either.
     }
@@ -159,7 +163,7 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         break;
     }
     case RefreshOutcome::unanswered:
-        setWaiting(true, false);
+        setWaiting(true, false, cause);
         break;
     case RefreshOutcome::noToken:
     case RefreshOutcome::cancelled:
@@ -338,29 +342,34 @@ QCoro::Task<> AuthState::finishDisconnect(quint64 generation, std::optional<std:
     QPointer<AuthState> self(this);
     const std::shared_ptr<TokenManager> tokens = m_tokens;
 
+    // Cleared before the service is told, so that a quit while the sign-out is out (which stops
+    // it) still leaves no token to sign in with at the next launch. Only this session's token
+    // goes: one a sign-in saves later stays.
     std::optional<QString> token;
     if (known) {
         token = *known;
+        if (token) {
+            auto clearing = tokens->clearTokenIfStill(*token);
+            co_await std::move(clearing);
+        }
     } else {
-        auto loading = tokens->loadToken();
-        const std::optional<TokenData> stored = co_await std::move(loading);
-        if (stored)
-            token = stored->token;
+        // Read and removed in one step: a renewal answered between a read and a removal would
+        // leave its live token stored.
+        auto taking = tokens->takeToken();
+        const std::optional<TokenData> taken = co_await std::move(taking);
+        if (taken)
+            token = taken->token;
+    }
+    // Signed out once the token is gone, not once the service has heard of it. A sign-in
+    // committed since the sign-out began decided the state after it.
+    if (self && m_signInGeneration == generation) {
+        setConnectionState(ConnectionState::disconnected());
+        setInMaintenanceMode(false);
     }
     if (token) {
-        // Cleared before the service is told, so that a quit while the sign-out is out (which
-        // stops it) still leaves no token to sign in with at the next launch. Only this token
-        // goes: one a sign-in saved meanwhile stays.
-        auto clearing = tokens->clearTokenIfStill(*token);
-        co_await std::move(clearing);
         auto revoking = DeviceAuthClient::revokeToken(*token, tokens->baseURL(), stop);
         co_await std::move(revoking);
     }
-    // A sign-in committed since the sign-out began decided the state after it.
-    if (!self || m_signInGeneration != generation)
-        co_return;
-    setConnectionState(ConnectionState::disconnected());
-    setInMaintenanceMode(false);
 }
 
 QCoro::Task<std::optional<QString>> AuthState::currentToken()

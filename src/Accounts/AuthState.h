@@ -68,6 +68,9 @@ public:
     // vaultAnswerLimit: it reads again every vaultRetryInterval, and at once on
     // networkBecameAvailable(). The token stays stored.
     bool isWaitingForVault() const { return m_waitingForVault; }
+    // While waiting for the network: why the start-up renewal got no answer when the failure
+    // names a cause the user can act on (the server's certificate refused); empty otherwise.
+    const QString &waitingCause() const { return m_waitingCause; }
 
     TokenManager &tokenManager() { return *m_tokens; }
     // The check the constructor starts has ended (connected, nothing stored, waiting, or
@@ -83,10 +86,10 @@ public:
     void beginDeviceLink();
     void startPolling(const QString &deviceCode, qint64 expiresIn);
     QCoro::Task<> pollForApproval(QString deviceCode, qint64 expiresIn, std::stop_token stop);
-    // Stops the poll loop at once; clears the token, then revokes it at the service, in a task,
-    // then disconnected.
-    // Only the token it found is cleared (one a sign-in saved meanwhile stays; a vault that
-    // cannot be read keeps its token), and the state is left alone when a sign-in was
+    // Stops the poll loop at once; in a task, takes the stored token out of the vault (read and
+    // removed in one step, so a renewal's answer stored meanwhile goes too), sets disconnected,
+    // then revokes the token at the service. A token a sign-in saves after the call stays, a
+    // vault that cannot be read keeps its token, and the state is left alone when a sign-in was
     // committed after the call.
     void disconnect();
     // The sign-out after the service refused `token` (the one stored when the refusal came;
@@ -120,7 +123,7 @@ Q_SIGNALS:
     void pollingTaskChanged();
     // A sign-in was committed (see commitSignIn); the account may differ from the one before.
     void signInCommitted();
-    // isWaitingForNetwork() or isWaitingForVault() changed.
+    // isWaitingForNetwork(), isWaitingForVault() or waitingCause() changed.
     void waitingChanged();
     // hasFinishedStartupCheck() became true.
     void startupCheckFinished();
@@ -128,7 +131,7 @@ Q_SIGNALS:
 private:
     void cancelPolling();
     QCoro::Task<> firstCheck(std::stop_token stop);
-    void setWaiting(bool forNetwork, bool forVault);
+    void setWaiting(bool forNetwork, bool forVault, const QString &cause = QString());
     // After vaultAnswerLimit, unless stopped first: waiting for the vault, while still disconnected.
     static QCoro::Task<> noticeSlowVault(QPointer<AuthState> self, Clock &clock, std::stop_token stop);
     // `known`: the token to revoke and clear, as found earlier; absent: the one stored now.
@@ -142,6 +145,7 @@ private:
     bool m_maintenance = false;
     bool m_waitingForNetwork = false;
     bool m_waitingForVault = false;
+    QString m_waitingCause;
     bool m_startupCheckDone = false;
     quint64 m_signInGeneration = 0;
     TaskHandle m_checkTask;

@@ -43,18 +43,42 @@ QCoro::Task<RawToken> readRaw(std::shared_ptr<KeychainVault> vault, QString key)
 
 // One renewal with the holder's lock held. Everything it needs is copied in: the manager and
 // the vault's owner may be gone when the answer arrives.
-QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, QString key, QUrl baseURL, QString token,
-                                   std::optional<QByteArray> storedBytes, std::stop_token stop)
+QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, QString key, QString markKey, QUrl baseURL,
+                                   QString token, std::optional<QByteArray> storedBytes, std::stop_token stop)
 {
+    // The mark reaches the keyring before the request leaves: a process that ends before the
+    // answer is stored (a quit's bound, a kill) leaves a token the service may have retired, and
+    // the next start must not take its refusal for a revocation. A mark already there is an
+    // earlier renewal's that never heard back: it stays until the token is replaced, whatever
+    // the service says now.
+    const QByteArray sent = token.toUtf8();
+    auto reading = vault->dataAsync(markKey);
+    const bool inherited = co_await std::move(reading) == std::optional(sent);
+    if (!inherited) {
+        auto marking = vault->setValueAsync(sent, markKey);
+        co_await std::move(marking);
+    }
+    if (stop.stop_requested())
+        throw TransportError(TransportError::Code::cancelled);
     // Once sent, the renewal is not stopped with its caller: a service that retires the token
     // it renews would refuse the stored one afterwards, and that refusal signs the user out.
     std::optional<DeviceAuthClient::TokenReply> renewed;
     std::exception_ptr failure;
+    // The service refused the token sent: this request renewed nothing (a gateway's status
+    // says nothing of what reached the service).
+    bool declined = false;
     try {
         auto refreshing = DeviceAuthClient::refresh(std::move(token), std::move(baseURL), std::stop_token());
         renewed = co_await std::move(refreshing);
+    } catch (const DeviceAuthClient::DeviceAuthError &error) {
+        declined = error.isRefusal();
+        failure = std::current_exception();
     } catch (...) {
         failure = std::current_exception();
+    }
+    if (declined && !inherited) {
+        auto unmarking = vault->removeValueIfAsync(markKey, [sent](const QByteArray &marked) { return marked == sent; });
+        co_await std::move(unmarking);
     }
     if (renewed && renewed->token.expiresAt.isValid()) {
         // Replaced only while the token sent is still stored: a sign-out or another renewal
@@ -64,6 +88,10 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, QString
         // replace the stored token (another account signed in meanwhile) moves nothing.
         if (co_await std::move(saving))
             renewed->home.store();
+        // Answered: what became of the token sent is known. Kept when no status came back,
+        // since a request that got no answer may have reached the service all the same.
+        auto unmarking = vault->removeValueIfAsync(markKey, [sent](const QByteArray &marked) { return marked == sent; });
+        co_await std::move(unmarking);
     }
     // The caller that stopped meanwhile learns nothing of the outcome.
     if (stop.stop_requested())
@@ -128,6 +156,19 @@ QCoro::Task<bool> TokenManager::clearTokenIfStill(QString token)
     co_return co_await std::move(removing);
 }
 
+QCoro::Task<std::optional<TokenData>> TokenManager::takeToken()
+{
+    const std::shared_ptr<KeychainVault> vault = m_vault;
+    // Written on the vault's worker, read here once its call has returned.
+    auto taken = std::make_shared<std::optional<TokenData>>();
+    auto removing = vault->removeValueIfAsync(m_vaultKey, [taken](const QByteArray &stored) {
+        *taken = TokenData::decode(stored);
+        return taken->has_value();
+    });
+    co_await std::move(removing);
+    co_return *taken;
+}
+
 namespace {
 
 // The renewal lock, held, and what the vault holds once it is: a renewal always starts
@@ -162,7 +203,8 @@ QCoro::Task<TokenData> TokenManager::refreshToken(std::stop_token stop)
     const LockedToken locked = co_await std::move(locking);
     if (!locked.stored.token)
         throw TokenError();
-    auto renewal = renewLocked(vault, key, baseURL(), locked.stored.token->token, locked.stored.entry.value, stop);
+    auto renewal = renewLocked(vault, key, renewalMarkKey(key), baseURL(), locked.stored.token->token,
+                               locked.stored.entry.value, stop);
     const TokenData renewed = co_await std::move(renewal);
     co_return renewed;
 }
@@ -181,9 +223,17 @@ QCoro::Task<bool> TokenManager::renewUnlessReplaced(std::optional<QString> seen,
         co_return false; // renewed (or cleared) since the caller looked: its renewal is done
     if (!stored.token)
         throw TokenError();
-    auto renewal = renewLocked(vault, key, baseURL(), stored.token->token, stored.entry.value, stop);
+    auto renewal = renewLocked(vault, key, renewalMarkKey(key), baseURL(), stored.token->token, stored.entry.value, stop);
     co_await std::move(renewal);
     co_return true;
+}
+
+QCoro::Task<bool> TokenManager::renewalWasCutOff(QString token)
+{
+    const std::shared_ptr<KeychainVault> vault = m_vault;
+    auto reading = vault->dataAsync(renewalMarkKey(m_vaultKey));
+    const std::optional<QByteArray> marked = co_await std::move(reading);
+    co_return marked && *marked == token.toUtf8();
 }
 
 } // namespace quillmere

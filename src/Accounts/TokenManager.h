@@ -68,6 +68,10 @@ public:
     // Removes the stored token only while it is still `token` (one step in the vault): a token
     // another sign-in saved meanwhile stays. True when it was removed.
     QCoro::Task<bool> clearTokenIfStill(QString token);
+    // Removes whatever token is stored and returns it, in one step in the vault: a renewal's
+    // answer stored just before is taken with it, and one that arrives after finds the entry gone
+    // and stores nothing. Nothing is removed while the vault cannot be read.
+    QCoro::Task<std::optional<TokenData>> takeToken();
     // Sends the stored token to the service and returns the one it answers. Fails with
     // TokenError when nothing is stored (nothing is sent), otherwise with whatever
     // DeviceAuthClient::refresh fails with; the stored token then stays as it was. A stop before
@@ -82,6 +86,14 @@ public:
     // unless the stored token is no longer that one: then nothing is sent and the result is
     // false. Waits for the holder's renewal in progress first.
     QCoro::Task<bool> renewUnlessReplaced(std::optional<QString> seen, std::stop_token stop = {});
+    // Whether a renewal of `token` was sent and never heard back from (the process ended while it
+    // was at the service, or its answer was lost): the service may have retired `token` on
+    // receiving it, so a refusal of it is no revocation. Every renewal marks its token in the
+    // vault before it is sent; a new token stored, or a refusal of a token that renewal marked
+    // itself, drops the mark.
+    QCoro::Task<bool> renewalWasCutOff(QString token);
+    // The vault entry of that mark, beside the token's own entry `vaultKey`.
+    static QString renewalMarkKey(const QString &vaultKey) { return vaultKey + QStringLiteral("-renewal-under-way"); }
 
 private:
     std::shared_ptr<KeychainVault> m_vault;

@@ -313,9 +313,6 @@ void AppSession::authRevoked()
 {
     if (m_shutDown || m_unlinking || !m_auth.connectionState().is(ConnectionState::Kind::connected))
         return;
-    qCInfo(appSessionLog) << "The service revoked the sign-in: local sync state is wiped and the account unlinked";
-    SyncLogger::shared().log(SyncLogger::Event::disconnected, SyncLogger::Direction::none, QString(),
-                             QStringLiteral("Harborly ended the sign-in; this computer was unlinked"));
     m_unlinking = true;
     m_unlinkGeneration = m_auth.signInGeneration();
     const quint64 generation = m_unlinkGeneration;
@@ -332,10 +329,29 @@ QCoro::Task<> AppSession::unlink(quint64 generation, std::stop_token stop)
     const std::optional<TokenData> refused = co_await std::move(reading);
     if (!self || stop.stop_requested() || m_shutDown)
         co_return;
-    auto wiping = wipeLocalSyncState();
-    co_await std::move(wiping);
-    if (!self || stop.stop_requested() || m_shutDown)
-        co_return;
+    // A renewal sent and never heard back from (the last run ended first) may have retired this
+    // token at the service: its refusal then says nothing of the account, whose records stay for its next
+    // sign-in (another account's sign-in wipes them first).
+    bool cutOff = false;
+    if (refused) {
+        auto asking = m_auth.tokenManager().renewalWasCutOff(refused->token);
+        cutOff = co_await std::move(asking);
+        if (!self || stop.stop_requested() || m_shutDown)
+            co_return;
+    }
+    if (cutOff) {
+        qCInfo(appSessionLog) << "A sign-in whose renewal was never heard back from is refused: signed out, records kept";
+        SyncLogger::shared().log(SyncLogger::Event::disconnected, SyncLogger::Direction::none, QString(),
+                                 QStringLiteral("The sign-in could not be renewed; sign in again to go on syncing"));
+    } else {
+        qCInfo(appSessionLog) << "The service revoked the sign-in: local sync state is wiped and the account unlinked";
+        SyncLogger::shared().log(SyncLogger::Event::disconnected, SyncLogger::Direction::none, QString(),
+                                 QStringLiteral("Harborly ended the sign-in; this computer was unlinked"));
+        auto wiping = wipeLocalSyncState();
+        co_await std::move(wiping);
+        if (!self || stop.stop_requested() || m_shutDown)
+            co_return;
+    }
     // A sign-in committed during the wipe is not the one the service refused.
     if (m_auth.signInGeneration() != generation) {
         qCInfo(appSessionLog) << "A sign-in was committed while the revoked one was wiped: it stays";
@@ -402,6 +418,8 @@ void AppSession::updateStatus()
     status.networkAvailable = m_network.isConnected();
     status.waitingForNetwork = m_auth.isWaitingForNetwork();
     status.waitingForVault = m_auth.isWaitingForVault();
+    if (status.waitingForNetwork)
+        status.waitingCause = m_auth.waitingCause();
     status.awaitingAccount = m_connected && m_awaitingAccount;
     if (m_connected)
         status.sessionProblem = m_problem;

@@ -43,7 +43,9 @@ struct StoreChanges;
 // - "quillmereAuthRevoked" (queued, never inside the transport's call) wipes local sync state
 //   and signs out, once: from the wipe until the state leaves connected the account counts as
 //   not connected and further notices are ignored. The sign-out takes the token stored when the
-//   notice arrived, and does not happen when a sign-in was committed since.
+//   notice arrived, and does not happen when a sign-in was committed since. A refused token
+//   whose renewal was sent and never heard back from (TokenManager::renewalWasCutOff) is no
+//   revocation: it is signed out without the wipe, and the next sign-in is asked for.
 // - The network coming back asks the sign-in state to repeat a start-up check that could not
 //   reach the service.
 //

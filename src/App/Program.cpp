@@ -20,9 +20,14 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -82,6 +87,21 @@ void tellUser(const QString &message)
 
 namespace quillmere {
 
+void prepareStandardStreams()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number, which is this one while the ones below are open.
+        const int opened = ::open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened > descriptor) {
+            ::dup2(opened, descriptor);
+            ::close(opened);
+        }
+    }
+}
+
 int runQuillmere(QApplication &application, QuillmereAppOptions options)
 {
     limitHeapArenas(4);
@@ -107,16 +127,24 @@ int runQuillmere(QApplication &application, QuillmereAppOptions options)
     options.router = &router;
     int exitCode = 1;
     QDeadlineTimer quitDeadline(QDeadlineTimer::Forever);
+    bool started = false;
     {
         QuillmereApp quillmere(options);
         if (const auto failure = quillmere.initialise()) {
             tellUser(*failure);
-            return 1;
+        } else {
+            started = true;
+            QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere, &QuillmereApp::requestQuit);
+            exitCode = application.exec();
+            if (quillmere.isQuitting())
+                quitDeadline = quillmere.quitDeadline();
         }
-        QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere, &QuillmereApp::requestQuit);
-        exitCode = application.exec();
-        if (quillmere.isQuitting())
-            quitDeadline = quillmere.quitDeadline();
+    }
+    if (!started) {
+        // Work the parts queued for the loop's first turn was stopped with them; that turn never
+        // came, so their resumptions run now, end at once and free what they hold.
+        QCoreApplication::sendPostedEvents();
+        return 1;
     }
     // Requests still on a worker when the application went away were cancelled with it; they
     // end once they are back, and only then is what they held freed. A quit keeps its bound:

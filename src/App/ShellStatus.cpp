@@ -69,6 +69,8 @@ QString statusLine(const ShellStatus &status)
     if (!status.connected) {
         if (status.waitingForVault)
             return shellText("Linked — waiting for the keyring to be unlocked");
+        if (status.waitingForNetwork && !status.waitingCause.isEmpty())
+            return shellText("Linked — waiting for Harborly to confirm the sign-in — %1").arg(status.waitingCause);
         if (status.waitingForNetwork)
             return shellText("Linked — waiting for Harborly to confirm the sign-in");
         return shellText("Not linked to Harborly");
@@ -93,6 +95,9 @@ QString statusLine(const ShellStatus &status)
                     .arg(timeText(*status.unreachableSince), status.unreachableCause);
             return shellText("Harborly cannot be reached since %1").arg(timeText(*status.unreachableSince));
         }
+        if (!status.unreachableCause.isEmpty())
+            return shellText("Harborly cannot be reached — trying again in %1 — %2")
+                .arg(waitText(status.hibernationInterval), status.unreachableCause);
         return shellText("Harborly cannot be reached — trying again in %1").arg(waitText(status.hibernationInterval));
     case TrayIconState::error:
         if (status.sessionProblem)

@@ -20,6 +20,9 @@ struct ShellStatus
     // A stored sign-in waits for the network or for the keyring before it can be checked.
     bool waitingForNetwork = false;
     bool waitingForVault = false;
+    // Why the stored sign-in could not be confirmed, when the failure names a cause (a refused
+    // certificate); empty otherwise.
+    QString waitingCause;
 
     // The account of the stored sign-in cannot be confirmed yet (the service does not answer)
     // while this computer holds sync records: syncing waits, nothing is wiped on an unknown.

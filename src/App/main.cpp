@@ -6,6 +6,7 @@
 
 int main(int argc, char **argv)
 {
+    quillmere::prepareStandardStreams();
     QApplication application(argc, argv);
     return quillmere::runQuillmere(application);
 }

@@ -35,13 +35,6 @@ bool isSilence(const TransportError &error)
     }
 }
 
-bool isCertificateFailure(TransportError::Code code)
-{
-    using Code = TransportError::Code;
-    return code == Code::certificateUntrusted || code == Code::certificateExpired
-        || code == Code::certificateForAnotherName;
-}
-
 // A token with less than this left is renewed before a request goes out.
 constexpr qint64 kRefreshMarginMs = 3600 * 1000;
 // Resends after a 401, each with a token newer than the one refused before it.
@@ -156,7 +149,7 @@ QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_to
     } catch (const TransportError &error) {
         if (isSilence(error))
             reachability->noteNoAnswer(ticket, clock.currentDateTime(),
-                                       isCertificateFailure(error.code()) ? QString::fromUtf8(error.what()) : QString());
+                                       error.isCertificateFailure() ? QString::fromUtf8(error.what()) : QString());
         failure = std::current_exception();
     } catch (...) {
         failure = std::current_exception();

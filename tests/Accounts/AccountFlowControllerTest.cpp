@@ -93,6 +93,37 @@ TEST_F(AccountFlow, AnotherAccountIsWipedBeforeItsTokenIsSavedAndTheSameOneIsNot
     EXPECT_EQ(auth->signInGeneration(), generation);
 }
 
+// The window's sign-in is stopped (its controller goes, as at a quit) while the keyring stores
+// the new account's token: the token is saved, so the sign-in is made, with its address, shard
+// and account, and is never handed back to the shell as an uncommitted connection.
+TEST_F(AccountFlow, ASignInStoppedOnceItsTokenIsSavedIsCommittedWithItsAccountAndShard)
+{
+    const QString tokenA = linkWith(accountA);
+    LinkedAccount::setID(accountA);
+    APIConfig::setHomeShardID(QStringLiteral("shard-of-a"));
+    make();
+    ASSERT_TRUE(connectedWith(tokenA));
+    int handedBack = 0;
+    controller->setWipeAbandoned([&handedBack] { ++handedBack; });
+    const quint64 generation = auth->signInGeneration();
+
+    nextCode = fake.addAppleSignInCode(accountB);
+    backend.hold(true);
+    ASSERT_TRUE(controller->signInWithApple(controller->beginOpening()));
+    ASSERT_TRUE(runUntil([&] { return backend.waiting() == 1; })) << "the token is being saved";
+    EXPECT_EQ(wipes, 1);
+    controller.reset();
+    backend.hold(false);
+    ASSERT_TRUE(runUntil([&] { return auth->signInGeneration() != generation; }));
+    quillmere::test::drainEvents();
+    EXPECT_EQ(auth->signInGeneration(), generation + 1);
+    EXPECT_NE(storedToken(), tokenA);
+    EXPECT_EQ(LinkedAccount::id(), accountB);
+    EXPECT_NE(APIConfig::homeShardID(), QStringLiteral("shard-of-a")) << "the new account's shard goes with its token";
+    EXPECT_EQ(handedBack, 0) << "committed, so nothing is handed back";
+    EXPECT_TRUE(auth->connectionState().is(ConnectionState::Kind::connected));
+}
+
 TEST_F(AccountFlow, WithoutARecordedAccountTheServiceTellsWhoseTokenIsStored)
 {
     const QString tokenA = linkWith(accountA);

@@ -5,6 +5,7 @@
 #include "Platform/BundleIdentifier.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "fake-service/FakeHarborly.h"
+#include "support/HeldWritesBackend.h"
 #include "support/TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -18,6 +19,7 @@ using quillmere::test::await;
 using quillmere::test::FakeHarborly;
 using quillmere::test::runUntil;
 using quillmere::test::ScriptedService;
+using Reply = ScriptedService::Reply;
 using Kind = ConnectionState::Kind;
 
 namespace {
@@ -458,14 +460,14 @@ TEST_F(AuthStateTest, DisconnectRevokesAndClearsTheToken)
     ASSERT_TRUE(waitFor(Kind::connected));
     auth->setInMaintenanceMode(true);
 
-    fake.delayNext("/api/v1/auth/token", 150ms);
+    // The service is slow to answer the revoke: the token is gone already, and so is the sign-in.
+    fake.delayNext("/api/v1/auth/token", 2s);
     auth->disconnect();
     ASSERT_TRUE(runUntil([&] { return requests("DELETE", "/api/v1/auth/token") == 1; }));
-    EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "connected lasts until the revoke has finished";
-    ASSERT_TRUE(waitFor(Kind::disconnected));
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected)) << "signed out before the service has answered";
     EXPECT_FALSE(auth->isInMaintenanceMode());
     EXPECT_FALSE(storedToken());
-    EXPECT_TRUE(fake.token(token)->revoked);
+    ASSERT_TRUE(runUntil([&] { return fake.token(token)->revoked; }, 5s));
     EXPECT_EQ(fake.requestsTo("DELETE", "/api/v1/auth/token").front().header("Authorization"),
               ("Bearer " + token).toStdString());
 
@@ -498,6 +500,59 @@ TEST_F(AuthStateTest, SignOutKeepsASignInCommittedWhileItRevoked)
     ASSERT_TRUE(stored) << "only the revoked token is cleared";
     EXPECT_EQ(stored->token, newer);
     EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "the later sign-in decides the state";
+}
+
+// The renewal's answer is stored while the sign-out waits for the vault: neither the old
+// token nor the renewed one may be left to sign in with.
+TEST_F(AuthStateTest, ASignOutDuringARenewalLeavesNoTokenOfItsSessionStored)
+{
+    quillmere::test::HeldWritesBackend held;
+    KeychainVault heldVault{KeychainHelper(held), [](const QString &) {}};
+    heldVault.setValue(TokenData{QStringLiteral("old"), clock.currentDateTime().addDays(1)}.encoded(),
+                       KeychainVault::bearerTokenKey());
+    std::mutex answering;
+    std::condition_variable answer;
+    bool answered = false;
+    Reply renewal = ScriptedService::tokenReply("renewed");
+    renewal.before = [&] {
+        std::unique_lock lock(answering);
+        answer.wait(lock, [&] { return answered; });
+    };
+    service.next("/api/v1/auth/refresh", std::move(renewal));
+    const auto answerNow = [&] {
+        {
+            std::lock_guard lock(answering);
+            answered = true;
+        }
+        answer.notify_all();
+    };
+    const std::shared_ptr<void> before(nullptr, [&](void *) {
+        answerNow();
+        held.hold(false);
+        auth.reset();
+    });
+    auth = std::make_unique<AuthState>(heldVault, clock, ExternalURLOpener([](const QUrl &) { return true; }),
+                                       [this] { return service.baseURL(); });
+    ASSERT_TRUE(waitFor(Kind::connected));
+
+    auto renewing = auth->tokenManager().refreshToken();
+    ASSERT_TRUE(runUntil([&] { return service.seen("/api/v1/auth/refresh").size() == 1; }, 5s));
+    // The vault is busy with a write of its own when the user signs out...
+    held.hold(true);
+    auto busy = heldVault.setValueAsync("elsewhere", QStringLiteral("unrelated"));
+    ASSERT_TRUE(runUntil([&] { return held.waiting() == 1; }, 5s));
+    auth->disconnect();
+    // ...and the renewal's answer arrives before the vault has done anything for the sign-out.
+    answerNow();
+    quillmere::test::runFor(200ms);
+    held.hold(false);
+    await(std::move(busy));
+    EXPECT_EQ(await(std::move(renewing)).token, QStringLiteral("renewed"));
+    ASSERT_TRUE(waitFor(Kind::disconnected));
+    ASSERT_TRUE(runUntil([&] { return service.seen("/api/v1/auth/token").size() == 1; }, 5s));
+    quillmere::test::drainEvents();
+    EXPECT_FALSE(heldVault.data(KeychainVault::bearerTokenKey())) << "a token of the signed-out session is stored";
+    EXPECT_EQ(service.seen("/api/v1/auth/token").front().authorization, "Bearer old");
 }
 
 TEST_F(AuthStateTest, OpensOnlySecureVerificationPages)

@@ -14,6 +14,7 @@ using quillmere::test::await;
 using quillmere::test::failureCode;
 using quillmere::test::failureOf;
 using quillmere::test::ScriptedService;
+using quillmere::test::transportFailure;
 using Reply = ScriptedService::Reply;
 using AuthError = DeviceAuthClient::DeviceAuthError;
 
@@ -140,6 +141,47 @@ TEST_F(TokenManagerTest, ARenewalStoresItsAnswerOnlyOverTheTokenItSent)
     // A renewal asked for a token that is no longer stored sends nothing.
     EXPECT_FALSE(await(tokens->renewUnlessReplaced(QStringLiteral("old"))));
     EXPECT_EQ(service.seen("/api/v1/auth/refresh").size(), 3u);
+}
+
+// A renewal names the token it sends in the vault before it goes, so that a process ending
+// before the answer is stored leaves word of it; the service's answer takes the word back.
+TEST_F(TokenManagerTest, ARenewalIsMarkedInTheVaultUntilTheServiceAnswersIt)
+{
+    const QDateTime expiry = utc(QStringLiteral("2020-01-01T00:00:00Z"));
+    const QString markKey = TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey());
+    const auto cutOff = [this](const char *token) { return await(tokens->renewalWasCutOff(QString::fromUtf8(token))); };
+    storeToken(QStringLiteral("old"), expiry);
+    std::optional<QByteArray> markedMeanwhile;
+    Reply renewed = ScriptedService::tokenReply("new");
+    renewed.before = [&] { markedMeanwhile = vault.data(markKey); };
+    service.next("/api/v1/auth/refresh", std::move(renewed));
+    await(tokens->refreshToken());
+    EXPECT_EQ(markedMeanwhile, QByteArray("old")) << "marked while at the service";
+    EXPECT_FALSE(vault.data(markKey)) << "the answer is stored: nothing was cut off";
+    EXPECT_FALSE(cutOff("old"));
+
+    // No answer at all: the service may have had it, so the mark stays.
+    const QUrl reachable = base;
+    base = QUrl(QStringLiteral("http://127.0.0.1:1"));
+    EXPECT_TRUE(transportFailure(tokens->refreshToken()));
+    EXPECT_TRUE(cutOff("new"));
+    EXPECT_FALSE(cutOff("old")) << "only the token sent";
+    base = reachable;
+
+    // That token refused later: the earlier renewal's mark stays (the refusal may be its doing),
+    service.next("/api/v1/auth/refresh", Reply{401, "{}"});
+    EXPECT_TRUE(failureOf<AuthError>(tokens->refreshToken()));
+    EXPECT_TRUE(cutOff("new"));
+    // while a refusal of a renewal this request marked takes its own mark back, and a gateway's
+    // status (no word on what reached the service) keeps it.
+    storeToken(QStringLiteral("other"), expiry);
+    service.next("/api/v1/auth/refresh", Reply{401, "{}"});
+    EXPECT_TRUE(failureOf<AuthError>(tokens->refreshToken()));
+    EXPECT_FALSE(cutOff("other"));
+    EXPECT_FALSE(cutOff("new")) << "one mark, for the latest token sent";
+    service.next("/api/v1/auth/refresh", Reply{502, "{}"});
+    EXPECT_TRUE(failureOf<AuthError>(tokens->refreshToken()));
+    EXPECT_TRUE(cutOff("other"));
 }
 
 using DeviceAuthClientTest = TokenManagerTest;

@@ -15,6 +15,7 @@
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/ManualClock.h"
+#include "Platform/Http/TransportError.h"
 #include "Platform/Notifications/NotificationCenter.h"
 #include "Platform/Workspace/ApplicationEvents.h"
 #include "ServiceAPI/HarborlyAPI.h"
@@ -22,6 +23,7 @@
 #include "fake-service/FakeHarborly.h"
 #include "support/ScriptedService.h"
 #include "support/TestSupport.h"
+#include "support/TlsServer.h"
 
 #include <gtest/gtest.h>
 
@@ -283,6 +285,53 @@ TEST_F(AppSessionTest, AnUnreachableServiceAtStartIsShownAsSuchAndRecoversAsHibe
     }));
 }
 
+// Behind a network that intercepts the connection with a certificate of its own, the line says
+// why the service is silent: while the account check hibernates, and while a start-up renewal
+// waits. Nothing is wiped or cleared.
+TEST_F(AppSessionTest, ARefusedCertificateIsNamedInTheHibernationLine)
+{
+    const quillmere::test::Key key = quillmere::test::makeKey();
+    const quillmere::test::Certificate selfSigned =
+        quillmere::test::makeCertificate(key.get(), "127.0.0.1", "IP:127.0.0.1", -1, 30);
+    quillmere::test::TlsServer intercepting(selfSigned.get(), key.get());
+    base = intercepting.url(QStringLiteral("/"));
+    addFolder();
+    LinkedAccount::setID(account);
+    linkStoredToken();
+    start();
+    ASSERT_TRUE(runUntil([&] { return session->status().hibernating; }));
+    runFor(150ms);
+    EXPECT_EQ(statusLine(session->status()),
+              QStringLiteral("Harborly cannot be reached — trying again in 2 min — ")
+                  + QString::fromUtf8(TransportError(TransportError::Code::certificateUntrusted).what()));
+    EXPECT_TRUE(actions->calls.empty()) << "nothing wiped";
+    EXPECT_TRUE(storedToken());
+}
+
+TEST_F(AppSessionTest, ARefusedCertificateIsNamedWhileAnExpiredSignInWaits)
+{
+    const quillmere::test::Key key = quillmere::test::makeKey();
+    const quillmere::test::Certificate selfSigned =
+        quillmere::test::makeCertificate(key.get(), "127.0.0.1", "IP:127.0.0.1", -1, 30);
+    auto intercepting = std::make_unique<quillmere::test::TlsServer>(selfSigned.get(), key.get());
+    base = intercepting->url(QStringLiteral("/"));
+    storeToken(fake.issueToken(account), clock.currentDateTime().addSecs(-10));
+    start();
+    ASSERT_TRUE(runUntil([&] { return session->status().waitingForNetwork; }));
+    runFor(150ms);
+    EXPECT_EQ(statusLine(session->status()),
+              QStringLiteral("Linked — waiting for Harborly to confirm the sign-in — ")
+                  + QString::fromUtf8(TransportError(TransportError::Code::certificateUntrusted).what()));
+    EXPECT_TRUE(storedToken()) << "the token is kept";
+
+    // A later silence that names nothing: the line no longer blames the certificate.
+    intercepting.reset();
+    base = QUrl(QStringLiteral("http://127.0.0.1:1/"));
+    network.applyPathReport(PathReport{false, InterfaceKind::Unknown});
+    network.applyPathReport(PathReport{true, InterfaceKind::Wifi});
+    ASSERT_TRUE(runUntil([&] { return statusLine(session->status()) == "Linked — waiting for Harborly to confirm the sign-in"; }));
+}
+
 TEST_F(AppSessionTest, RevocationWipesAndSignsOutOnceAndIgnoresTheRepeats)
 {
     addFolder();
@@ -293,24 +342,25 @@ TEST_F(AppSessionTest, RevocationWipesAndSignsOutOnceAndIgnoresTheRepeats)
 
     fake.delayNext("/api/v1/auth/token", 300ms);
     fake.takeMostDelayedAtOnce();
+    bool unlinkingDuringWipe = false;
+    actions->duringWipe = [&] { unlinkingDuringWipe = session->isUnlinking(); };
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
-    // The sign-out's request is held by the fake (it logs a request once answered).
+    // The sign-out's request is held by the fake (it logs a request once answered): the token
+    // is gone already, and so is the sign-in.
     ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }));
-    EXPECT_TRUE(auth->connectionState().is(Kind::connected)) << "the sign-out is on its way";
-    EXPECT_TRUE(session->isUnlinking());
+    EXPECT_TRUE(unlinkingDuringWipe) << "while unlinking the account counts as not connected";
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected)) << "signed out before the service is told";
+    EXPECT_FALSE(storedToken());
     runFor(150ms);
-    EXPECT_FALSE(session->status().connected) << "while unlinking the account counts as not connected";
+    EXPECT_FALSE(session->status().connected);
+    EXPECT_FALSE(session->isUnlinking());
     EXPECT_TRUE(engine->lanes().empty());
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
-
-    ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::disconnected); }));
     runFor(150ms);
-    EXPECT_FALSE(session->isUnlinking());
     EXPECT_EQ(actions->calls.size(), hydrations + 1);
     EXPECT_EQ(actions->calls.back().substr(0, 4), "wipe");
-    EXPECT_FALSE(storedToken());
-    EXPECT_EQ(fake.requestsTo("DELETE", "/api/v1/auth/token").size(), 1u);
+    ASSERT_TRUE(runUntil([&] { return fake.requestsTo("DELETE", "/api/v1/auth/token").size() == 1; }));
 
     // Signed out already: a late notice does nothing.
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
@@ -345,6 +395,8 @@ TEST_F(AppSessionTest, ARevocationSignsOutOnlyTheRefusedTokenAndNotASignInCommit
     actions->duringWipe = [&] { storeToken(saved, clock.currentDateTime().addDays(10)); };
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
     ASSERT_TRUE(runUntil([&] { return auth->connectionState().is(Kind::disconnected); }));
+    // Signed out once the token is gone; the service is told after.
+    ASSERT_TRUE(runUntil([&] { return !fake.requestsTo("DELETE", "/api/v1/auth/token").empty(); }));
     const auto revokes = fake.requestsTo("DELETE", "/api/v1/auth/token");
     ASSERT_EQ(revokes.size(), 1u);
     EXPECT_EQ(revokes.front().header("Authorization"), ("Bearer " + newer).toStdString())

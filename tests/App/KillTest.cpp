@@ -4,6 +4,7 @@
 #include "Accounts/KeychainVault.h"
 #include "Accounts/LinkedAccount.h"
 #include "Accounts/TokenData.h"
+#include "Accounts/TokenManager.h"
 #include "App/ProgramEnvironment.h"
 #include "App/QuillmereApp.h"
 #include "Model/ModelContainer.h"
@@ -37,7 +38,8 @@ constexpr int fileCount = 1000;
 
 // What another run of the application left: a linked account, its token and one folder with
 // its bookmark, for the instance at `environment`.
-QString prepare(ProgramEnvironment &environment, qint64 account, const QString &root)
+QString prepare(ProgramEnvironment &environment, qint64 account, const QString &root,
+                const QDateTime &tokenExpiry = QDateTime::currentDateTimeUtc().addDays(30))
 {
     const QByteArray config = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", environment.path("config").toUtf8());
@@ -53,12 +55,12 @@ QString prepare(ProgramEnvironment &environment, qint64 account, const QString &
         context.insert(folder);
         context.save();
     }
-    const QString token = environment.fake().issueToken(account, QDateTime::currentDateTimeUtc().addDays(30));
+    const QString token = environment.fake().issueToken(account, tokenExpiry);
     const QString secrets = environment.path("secrets");
     QFile file(secrets);
     EXPECT_TRUE(file.open(QIODevice::WriteOnly));
     file.write(KeychainVault::encode(
-        {{KeychainVault::bearerTokenKey(), TokenData{token, QDateTime::currentDateTimeUtc().addDays(30)}.encoded()},
+        {{KeychainVault::bearerTokenKey(), TokenData{token, tokenExpiry}.encoded()},
          {KeychainVault::folderBookmarkKey(folder->stableID()), FolderBookmark::make(root)}}));
     return secrets;
 }
@@ -99,6 +101,99 @@ TEST(KillTest, AQuitMidTransferEndsTheProcessWithinTheBoundFromTheSignal)
     EXPECT_LE(took, QuillmereApp::quitTimeout + 250ms) << "from the signal to the end of the process";
     EXPECT_EQ(instance->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(instance->exitCode(), 0);
+}
+
+// The entries of the vault item an instance run with --keep-secrets left in `secrets`.
+KeychainVault::Dictionary keptSecrets(const QString &secrets)
+{
+    QFile file(secrets);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return KeychainVault::decode(file.readAll()).value_or(KeychainVault::Dictionary());
+}
+
+std::optional<QString> keptToken(const QString &secrets)
+{
+    const KeychainVault::Dictionary entries = keptSecrets(secrets);
+    const auto entry = entries.find(KeychainVault::bearerTokenKey());
+    const std::optional<TokenData> token = entry != entries.end() ? TokenData::decode(entry->second) : std::nullopt;
+    return token ? std::optional(token->token) : std::nullopt;
+}
+
+// A quit while the token's renewal is at a service that retires a token when it renews it and
+// answers after the quit's bound: the process ends without the answer, and the next start's
+// renewal of the retired token is refused. That refusal is no revocation: the sign-in is asked
+// for again and this computer's sync records stay for it.
+TEST(KillTest, ARenewalCutOffByTheQuitEndsInASignInRequestWithTheRecordsKept)
+{
+    ProgramEnvironment environment;
+    auto &fake = environment.fake();
+    const qint64 account = fake.addAccount();
+    const QString root = environment.path("Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    // In its last hour: the first request to the service renews it first.
+    const QString secrets = prepare(environment, account, root, QDateTime::currentDateTimeUtc().addSecs(1800));
+    const std::optional<QString> sent = keptToken(secrets);
+    ASSERT_TRUE(sent);
+    fake.setRotateTokensOnRefresh(true);
+    fake.delayNext("/api/v1/auth/refresh", 4s);
+    fake.takeMostDelayedAtOnce();
+    const QStringList arguments{QStringLiteral("--secrets"), secrets, QStringLiteral("--keep-secrets")};
+
+    auto quitting = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), arguments, true);
+    ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 30s)) << "the renewal is at the service";
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ProgramEnvironment::signal(*quitting, SIGTERM)) << "the instance ended by itself";
+    ASSERT_TRUE(ProgramEnvironment::finished(*quitting, 10s));
+    EXPECT_LE(std::chrono::steady_clock::now() - signalled, QuillmereApp::quitTimeout + 250ms);
+    EXPECT_EQ(quitting->exitCode(), 0);
+    ASSERT_EQ(keptToken(secrets), sent) << "the quit ended before the answer";
+    const KeychainVault::Dictionary left = keptSecrets(secrets);
+    const auto mark = left.find(TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey()));
+    ASSERT_NE(mark, left.end()) << "the renewal under way is known to the next start";
+    EXPECT_EQ(mark->second, sent->toUtf8());
+    // The service has the request and retires the token sent, answer or not.
+    fake.revokeToken(*sent);
+    fake.clearFaults();
+
+    auto next = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), arguments, true);
+    ASSERT_TRUE(runUntil([&] { return !keptToken(secrets); }, 30s)) << "the refused token is signed out";
+    quillmere::test::runFor(500ms);
+    ASSERT_TRUE(ProgramEnvironment::signal(*next, SIGTERM)) << "the instance ended by itself";
+    ASSERT_TRUE(ProgramEnvironment::finished(*next));
+    EXPECT_EQ(next->exitCode(), 0);
+
+    ModelContext context(ModelContainerFactory::makeContainer(environment.storePath()));
+    EXPECT_EQ(context.fetch(FetchDescriptor<SyncFolder>()).size(), 1u) << "the folder stays for the next sign-in";
+    const QByteArray config = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", environment.path("config").toUtf8());
+    const std::optional<qint64> linked = LinkedAccount::id();
+    qputenv("XDG_CONFIG_HOME", config);
+    EXPECT_EQ(linked, account) << "a sign-in to the same account keeps the records";
+}
+
+// A genuine revocation at the next start still wipes: only the token whose renewal was cut off
+// is spared.
+TEST(KillTest, ARevokedTokenWithoutARenewalUnderWayStillWipesAtTheNextStart)
+{
+    ProgramEnvironment environment;
+    auto &fake = environment.fake();
+    const qint64 account = fake.addAccount();
+    const QString root = environment.path("Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    const QString secrets = prepare(environment, account, root, QDateTime::currentDateTimeUtc().addSecs(1800));
+    const std::optional<QString> token = keptToken(secrets);
+    ASSERT_TRUE(token);
+    fake.revokeToken(*token);
+
+    auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE),
+                                      {QStringLiteral("--secrets"), secrets, QStringLiteral("--keep-secrets")}, true);
+    ASSERT_TRUE(runUntil([&] { return !keptToken(secrets); }, 30s)) << "the revoked token is signed out";
+    quillmere::test::runFor(500ms);
+    ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGTERM)) << "the instance ended by itself";
+    ASSERT_TRUE(ProgramEnvironment::finished(*instance));
+    ModelContext context(ModelContainerFactory::makeContainer(environment.storePath()));
+    EXPECT_TRUE(context.fetch(FetchDescriptor<SyncFolder>()).empty()) << "a revocation wipes the records";
 }
 
 TEST(KillTest, KilledTenTimesMidSyncEveryFileReachesTheServiceOnceAndNoRecordStaysSyncing)

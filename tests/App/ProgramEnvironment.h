@@ -39,6 +39,19 @@ public:
     // `quiet`: the program's log is dropped rather than passed on.
     std::unique_ptr<QProcess> start(const QString &program, const QStringList &arguments, bool quiet = false) const
     {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(environment());
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (quiet)
+            process->setStandardErrorFile(QProcess::nullDevice());
+        process->start(program, arguments);
+        EXPECT_TRUE(process->waitForStarted(5000));
+        return process;
+    }
+
+    // What start() runs the program in.
+    QProcessEnvironment environment() const
+    {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), path("config"));
         environment.insert(QStringLiteral("XDG_DATA_HOME"), path("data"));
@@ -52,14 +65,7 @@ public:
         // secrets in memory.
         environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                            QStringLiteral("unix:path=") + path("run") + QStringLiteral("/no-bus"));
-        auto process = std::make_unique<QProcess>();
-        process->setProcessEnvironment(environment);
-        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        if (quiet)
-            process->setStandardErrorFile(QProcess::nullDevice());
-        process->start(program, arguments);
-        EXPECT_TRUE(process->waitForStarted(5000));
-        return process;
+        return environment;
     }
 
     // Signals the running program; false once it has ended. An ended QProcess reports process

@@ -14,6 +14,9 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace quillmere;
 using namespace std::chrono_literals;
 using quillmere::test::ProgramEnvironment;
@@ -67,6 +70,65 @@ TEST(ProgramTest, TheInstanceShowsItselfForAPlainStartAndQuitsCleanlyOnSignals)
         EXPECT_EQ(instance->exitCode(), 0);
         EXPECT_NO_THROW(ModelContainerFactory::makeContainer(environment.storePath()));
     }
+}
+
+// A start whose store cannot be opened, with standard error a pipe nobody reads any more (a
+// launcher that went away): the message is lost, the exit code is not.
+TEST(ProgramTest, AFailedStartExitsWithItsCodeWhenStandardErrorIsAClosedPipe)
+{
+    ProgramEnvironment environment;
+    // A file where the store's folder belongs.
+    QFile blocker(environment.path("data") + QStringLiteral("/Quillmere"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    ::close(ends[0]);
+    const int writeEnd = ends[1];
+    QProcess program;
+    program.setProcessEnvironment(environment.environment());
+    program.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, STDERR_FILENO); });
+    program.start(QStringLiteral(QUILLMERE_PROGRAM), {});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    ::close(writeEnd);
+    ASSERT_TRUE(ProgramEnvironment::finished(program));
+    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << "ended by a signal";
+    EXPECT_EQ(program.exitCode(), 1);
+
+    // The ordinary case: the message reaches a reader.
+    QProcess read;
+    read.setProcessEnvironment(environment.environment());
+    read.start(QStringLiteral(QUILLMERE_PROGRAM), {});
+    ASSERT_TRUE(read.waitForStarted(5000));
+    ASSERT_TRUE(ProgramEnvironment::finished(read));
+    EXPECT_EQ(read.exitCode(), 1);
+    EXPECT_TRUE(read.readAllStandardError().contains("Quillmere.sqlite"));
+}
+
+// Started with standard input and error closed: they are /dev/null, not the next file the
+// program opens (whose bytes the log lines would overwrite).
+TEST(ProgramTest, ClosedStandardStreamsAreNotTakenByTheFilesTheProgramOpens)
+{
+    ProgramEnvironment environment;
+    QProcess program;
+    program.setProcessEnvironment(environment.environment());
+    program.setChildProcessModifier([] {
+        ::close(STDIN_FILENO);
+        ::close(STDERR_FILENO);
+    });
+    program.start(QStringLiteral(QUILLMERE_PROGRAM), {});
+    ASSERT_TRUE(program.waitForStarted(5000));
+    ASSERT_TRUE(runUntil([&] { return QFileInfo::exists(environment.storePath()); }, 10s));
+    const auto target = [&](int descriptor) {
+        return ::QFile::symLinkTarget(QStringLiteral("/proc/%1/fd/%2").arg(program.processId()).arg(descriptor))
+            .toStdString();
+    };
+    EXPECT_EQ(target(0), "/dev/null");
+    EXPECT_EQ(target(2), "/dev/null");
+    EXPECT_NE(target(1), "/dev/null") << "an open one is left as it is";
+    ASSERT_TRUE(ProgramEnvironment::signal(program, SIGTERM));
+    ASSERT_TRUE(ProgramEnvironment::finished(program));
+    EXPECT_EQ(program.exitCode(), 0);
 }
 
 TEST(QuitSignalsTest, TurnsTheSignalsIntoAQueuedQuitAndPutsTheHandlersBack)

@@ -147,7 +147,19 @@ TEST(ShellStatusTest, AnOutageAndMaintenanceAreShownAsWhatTheyAre)
     EXPECT_EQ(trayIconState(status), TrayIconState::hibernating) << "retries are no progress";
     status.hibernating = true;
     status.hibernationInterval = 120;
-    EXPECT_TRUE(statusLine(status).contains(QStringLiteral("trying again in 2 min")));
+    EXPECT_EQ(statusLine(status), QStringLiteral("Harborly cannot be reached — trying again in 2 min — %1")
+                                      .arg(status.unreachableCause))
+        << "hibernating, the silence keeps its cause";
+    status.unreachableCause.clear();
+    EXPECT_EQ(statusLine(status), QStringLiteral("Harborly cannot be reached — trying again in 2 min"));
+
+    // Not yet connected: the stored sign-in waits for the service, for a reason when it has one.
+    status = ShellStatus();
+    status.waitingForNetwork = true;
+    EXPECT_EQ(statusLine(status), QStringLiteral("Linked — waiting for Harborly to confirm the sign-in"));
+    status.waitingCause = QStringLiteral("The secure connection failed: the server's certificate has expired.");
+    EXPECT_EQ(statusLine(status), QStringLiteral("Linked — waiting for Harborly to confirm the sign-in — %1")
+                                      .arg(status.waitingCause));
 
     status = linkedAndIdle();
     status.maintenance = true;

@@ -10,6 +10,7 @@
 #include "Platform/Async/WaitQueue.h"
 #include "Platform/Secrets/InMemorySecretBackend.h"
 #include "fake-service/FakeHarborly.h"
+#include "support/HeldWritesBackend.h"
 #include "support/TemporaryConfigHome.h"
 #include "support/TestSupport.h"
 
@@ -151,7 +152,8 @@ public:
     }
 
     TemporaryConfigHome configHome;
-    InMemorySecretBackend backend;
+    // Its writes go through at once unless a test holds them.
+    HeldWritesBackend backend;
     KeychainVault vault{KeychainHelper(backend), [](const QString &) {}};
     FakeHarborly fake;
     QUrl base = QUrl();

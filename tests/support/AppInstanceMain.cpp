@@ -1,9 +1,11 @@
 // A quillmere instance whose secrets live in memory, seeded from a file: the program tests and
 // the idle benchmark run it, so that processes which are killed and started again never share
 // (or disturb) a keyring with other tests.
-//   quillmere_test_instance --secrets FILE [--multipart-threshold BYTES] [--commit-group-window MS]
-//                           [arguments of quillmere]
-// FILE holds the vault item as KeychainVault::encode writes it; files of BYTES or more go in
+//   quillmere_test_instance --secrets FILE [--keep-secrets] [--multipart-threshold BYTES]
+//                           [--commit-group-window MS] [arguments of quillmere]
+// FILE holds the vault item as KeychainVault::encode writes it; with --keep-secrets every write
+// to the item is written back to FILE at once, as a keyring keeps it for the next start (a
+// process that ends without its teardown keeps what was written before); files of BYTES or more go in
 // parts (a kill can then find a multipart upload under way without a file of hundreds of MB);
 // the lanes keep their outcomes uncommitted for MS milliseconds, however many gather (a kill
 // then surely falls inside the group's window).
@@ -16,14 +18,61 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QSaveFile>
 #include <QThread>
 #include <QThreadPool>
 
+#include <mutex>
+
+namespace {
+
+// The item in memory, and in a file after every change.
+class KeptSecretBackend : public quillmere::InMemorySecretBackend
+{
+public:
+    explicit KeptSecretBackend(QString path) : m_path(std::move(path)) {}
+
+    Result store(const QString &service, const QString &account, const QByteArray &value) override
+    {
+        Result result = InMemorySecretBackend::store(service, account, value);
+        keep(service, account);
+        return result;
+    }
+    Result remove(const QString &service, const QString &account) override
+    {
+        Result result = InMemorySecretBackend::remove(service, account);
+        keep(service, account);
+        return result;
+    }
+
+private:
+    void keep(const QString &service, const QString &account)
+    {
+        if (m_path.isEmpty())
+            return;
+        std::lock_guard lock(m_mutex);
+        QSaveFile file(m_path);
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(item(service, account).value_or(QByteArray()));
+            file.commit();
+        }
+    }
+
+    QString m_path;
+    std::mutex m_mutex;
+};
+
+} // namespace
+
 int main(int argc, char **argv)
 {
+    quillmere::prepareStandardStreams();
     QApplication application(argc, argv);
-    quillmere::InMemorySecretBackend backend;
     const QStringList arguments = QCoreApplication::arguments();
+    const qsizetype secrets = arguments.indexOf(QStringLiteral("--secrets"));
+    const bool keepSecrets = arguments.contains(QStringLiteral("--keep-secrets"));
+    KeptSecretBackend backend(keepSecrets && secrets > 0 && secrets + 1 < arguments.size() ? arguments[secrets + 1]
+                                                                                          : QString());
     // --pool-work-on-quit MS: when the loop ends, work that ignores every stop runs on the
     // global pool for MS milliseconds (what a quit must not wait for).
     const qsizetype poolWork = arguments.indexOf(QStringLiteral("--pool-work-on-quit"));
@@ -33,12 +82,13 @@ int main(int argc, char **argv)
             QThreadPool::globalInstance()->start([milliseconds] { QThread::msleep(milliseconds); });
         });
     }
-    const qsizetype secrets = arguments.indexOf(QStringLiteral("--secrets"));
     if (secrets > 0 && secrets + 1 < arguments.size()) {
         QFile file(arguments[secrets + 1]);
         if (!file.open(QIODevice::ReadOnly))
             return 2;
-        backend.putItem(quillmere::bundleIdentifier(), quillmere::KeychainVault::vaultAccount(), file.readAll());
+        // An empty file is a keyring without the item (a kept removal).
+        if (const QByteArray item = file.readAll(); !item.isEmpty())
+            backend.putItem(quillmere::bundleIdentifier(), quillmere::KeychainVault::vaultAccount(), item);
     }
     quillmere::QuillmereAppOptions options;
     options.secretBackend = &backend;

@@ -52,6 +52,13 @@ public:
     static Code codeFor(const QList<QSslError> &errors) noexcept;
     // Any failure of the secure connection, the certificate's included.
     bool isSecureConnectionFailure() const noexcept;
+    // The server's certificate was refused (a network that intercepts the connection): the one
+    // failure whose cause is worth telling the user, since waiting does not end it.
+    bool isCertificateFailure() const noexcept
+    {
+        return m_code == Code::certificateUntrusted || m_code == Code::certificateExpired
+            || m_code == Code::certificateForAnotherName;
+    }
 
 private:
     Code m_code;

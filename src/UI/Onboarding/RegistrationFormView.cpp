@@ -17,6 +17,9 @@ using namespace accountstyle;
 
 namespace {
 
+// The service's field names that have a line of their own under their field.
+const QStringList fieldsWithALine{QStringLiteral("name"), QStringLiteral("email"), QStringLiteral("password")};
+
 constexpr int columnWidth = 340;
 
 QLineEdit *field(const QString &placeholder, const char *name, bool secret, QWidget *parent)
@@ -217,6 +220,16 @@ void RegistrationFormView::showFailure(quint64 opening, const AccountFlowControl
     if (outcome.fieldErrors) {
         m_fieldErrors = *outcome.fieldErrors;
         m_errorMessage.reset();
+        // A field the form has no line for (the confirmation, the device name) is named on the
+        // general line: a refusal is never silent. (The controller keeps only fields with a
+        // message, and says "Validation failed." when none has one.)
+        QStringList elsewhere;
+        for (const auto &[field, messages] : m_fieldErrors) {
+            if (!fieldsWithALine.contains(field))
+                elsewhere.append(messages);
+        }
+        if (!elsewhere.isEmpty())
+            m_errorMessage = elsewhere.join(QLatin1Char(' '));
     } else {
         m_errorMessage = outcome.message;
     }

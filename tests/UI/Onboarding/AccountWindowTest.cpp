@@ -201,17 +201,34 @@ TEST_F(AccountWindowTest, RegistrationAnswersOtherThan201AreFailures)
         ASSERT_TRUE(idle()) << status;
         EXPECT_EQ(text("registrationErrorMessage"), message) << status;
     }
-    // A 422 that is not JSON is a failure of its own; one naming no shown field shows nothing.
+    // A 422 that is not JSON is a failure of its own.
     fake.answerNext("/api/v1/auth/register", 422, "<html>");
     QTest::mouseClick(button("createAccountButton"), Qt::LeftButton);
     ASSERT_TRUE(idle());
     EXPECT_TRUE(shown("registrationErrorLine"));
     EXPECT_FALSE(text("registrationErrorMessage").isEmpty());
-    fake.answerNext("/api/v1/auth/register", 422, R"({"errors": {"device_name": ["bad"]}})");
+    // Fields the form has no line for are named on the general line, never left unsaid.
+    fake.answerNext("/api/v1/auth/register", 422, R"({"errors": {"device_name": ["The device name is too long."]}})");
     QTest::mouseClick(button("createAccountButton"), Qt::LeftButton);
     ASSERT_TRUE(idle());
-    for (const char *name : {"registrationErrorLine", "nameError", "emailError", "passwordError"})
+    EXPECT_TRUE(shown("registrationErrorLine"));
+    EXPECT_EQ(text("registrationErrorMessage"), QStringLiteral("The device name is too long."));
+    for (const char *name : {"nameError", "emailError", "passwordError"})
         EXPECT_FALSE(shown(name)) << name;
+    fake.answerNext("/api/v1/auth/register", 422,
+                    R"({"errors": {"email": ["The email has already been taken."],)"
+                    R"( "password_confirmation": ["The confirmation does not match."]}})");
+    QTest::mouseClick(button("createAccountButton"), Qt::LeftButton);
+    ASSERT_TRUE(idle());
+    EXPECT_EQ(text("emailError"), QStringLiteral("The email has already been taken."));
+    EXPECT_TRUE(shown("registrationErrorLine"));
+    EXPECT_EQ(text("registrationErrorMessage"), QStringLiteral("The confirmation does not match."));
+    // Only fields with a line: the general line stays hidden.
+    fake.answerNext("/api/v1/auth/register", 422, R"({"errors": {"email": ["The email has already been taken."]}})");
+    QTest::mouseClick(button("createAccountButton"), Qt::LeftButton);
+    ASSERT_TRUE(idle());
+    EXPECT_TRUE(shown("emailError"));
+    EXPECT_FALSE(shown("registrationErrorLine"));
     EXPECT_FALSE(storedToken());
 
     // 201: a new account goes on to the plans with its token.
