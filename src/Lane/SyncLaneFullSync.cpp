@@ -7,6 +7,7 @@
 #include "ActivityLog/SyncLogger.h"
 #include "Engine/BookmarkManager.h"
 #include "FileServices/FileScan.h"
+#include "Model/LaneQueries.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
@@ -146,7 +147,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
             if (!failure && isCurrent(epoch, stop)) {
                 auto scan = co_await scanLocalFiles(*folderPath, folderScope());
                 if (isCurrent(epoch, stop)) {
-                    const auto tracked = fetchFolderRecords().size();
+                    const qint64 tracked = fetchFolderRecordCount(*m_modelContext, folderID);
                     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Found %1 local, %2 remote, %3 tracked for %4")
                                                                 .arg(QString::number(scan.files.size()),
                                                                      QString::number(remoteFiles.size()),

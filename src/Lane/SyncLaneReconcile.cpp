@@ -242,9 +242,11 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
     // whose files match): recorded, so the feed's later edits and deletes reach it, and
     // nothing identical is fetched again.
     QSet<qint64> trackedIds;
-    for (const auto &record : fetchFolderRecords())
-        if (record->remoteId())
-            trackedIds.insert(*record->remoteId());
+    if (!visitFolderOutlines(*m_modelContext, laneID(), [&trackedIds](const RecordOutline &outline) {
+            if (outline.remoteId)
+                trackedIds.insert(*outline.remoteId);
+        }))
+        trackedIds.clear(); // as a failed read of the records: each chunk checks its own paths
     auto find = [root = pass.folderPath, remoteFiles = pass.remoteFiles, trackedIds = std::move(trackedIds),
                  digests = pass.localPaths, unreadable = pass.unreadableFolders, scope = pass.scope] {
         const auto isLocal = [&digests](const QString &path) { return digests->contains(path); };
@@ -320,8 +322,9 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
     QStringList trackedFiles;
     {
         PathDigests trackedPaths;
-        for (const auto &record : fetchFolderRecords())
-            trackedPaths.add(record->localPath());
+        if (!visitFolderOutlines(*m_modelContext, laneID(),
+                                 [&trackedPaths](const RecordOutline &outline) { trackedPaths.add(outline.localPath); }))
+            trackedPaths = PathDigests(); // as a failed read of the records
         trackedPaths.finish();
         if (trackedPaths.size() == 0) {
             pass.newFiles = std::move(pass.localFiles);
@@ -385,9 +388,13 @@ void SyncLane::repairSharedServiceFiles(Reconciliation &pass)
     // kept beside a rename the service made) keeps it on the record at the listed place; the
     // others let go of it: a copy on disk is removed while it holds its last synced content
     // (checked on the spot), else kept as a new file; a record with nothing on disk goes.
+    // Only the ids held twice are looked for (one grouped query), and only their records read.
     const QString prefix = pass.folderPath + u'/';
+    const QList<qint64> shared = fetchSharedRemoteIds(*m_modelContext, laneID());
+    if (shared.isEmpty())
+        return;
     QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> holders;
-    for (const auto &record : fetchFolderRecords())
+    for (const auto &record : fetchRecordsHoldingIds(*m_modelContext, laneID(), shared))
         if (record->remoteId() && record->desiredState() != SyncFileDesiredState::deletedRemote)
             holders[*record->remoteId()].push_back(record);
     bool repaired = false;
@@ -469,39 +476,68 @@ QCoro::Task<bool> SyncLane::judgeStaleRecords(Reconciliation &pass, QSet<qint64>
     QList<StaleRecord> stale;
     QStringList toOweDownload;
     bool learned = false;
-    for (const auto &record : fetchFolderRecords()) {
-        const auto id = record->remoteId();
-        if (id)
-            trackedIds.insert(*id);
-        const bool listed = id && pass.remoteIds.contains(*id);
-        if (listed && learnListedVersion(pass, *record))
-            learned = true;
-        const QString &path = record->localPath();
-        if (pass.localPaths->contains(path) || isUnder(path, pass.unreadableFolders)
-            || !pass.scope.includes(pass.folderPath, path))
-            continue;
-        // The service's file at a place the local file moved away from: deleted once the
-        // move's upload is confirmed, not before (the queue pass releases it).
-        if (isMoveOrigin(*record))
-            continue;
-        const StaleRecord judged{path, record->generation(), record->desiredState(), true};
-        if (!listed) {
-            stale.append(judged);
-            continue;
-        }
-        const auto desired = record->desiredState();
-        if (desired == SyncFileDesiredState::downloadHeld)
-            continue;
-        if (desired == SyncFileDesiredState::downloadPending) {
-            if (record->syncStatus() == SyncFileStatus::error)
+    // The folder's records are looked at in outline; only those with something to judge (not
+    // on disk where the scan could have listed them, or a listed version they do not know)
+    // are read whole, a chunk at a time. Nothing waits in between: the outlines still hold.
+    const auto notStale = [&pass](const QString &path) {
+        return pass.localPaths->contains(path) || isUnder(path, pass.unreadableFolders)
+               || !pass.scope.includes(pass.folderPath, path);
+    };
+    QStringList toJudge;
+    if (!visitFolderOutlines(*m_modelContext, laneID(), [&](const RecordOutline &outline) {
+            const auto &id = outline.remoteId;
+            if (id)
+                trackedIds.insert(*id);
+            const bool listed = id && pass.remoteIds.contains(*id);
+            bool unlearned = false;
+            if (listed) {
+                const auto checksum = pass.listedChecksum(*id);
+                unlearned = checksum && lane::lowerChecksum(outline.remoteChecksum) != checksum;
+            }
+            if (unlearned || !notStale(outline.localPath))
+                toJudge.append(outline.localPath);
+        })) {
+        trackedIds.clear(); // as a failed read of the records: nothing is judged
+        toJudge.clear();
+    }
+    for (qsizetype start = 0; start < toJudge.size(); start += m_fullSyncChunkSize) {
+        const QStringList paths = toJudge.mid(start, m_fullSyncChunkSize);
+        const auto records = fetchRecordsAtPaths(*m_modelContext, laneID(), paths);
+        for (const QString &candidate : paths) {
+            const auto found = records.constFind(candidate);
+            if (found == records.cend())
+                continue;
+            const std::shared_ptr<SyncFile> &record = *found;
+            const auto id = record->remoteId();
+            const bool listed = id && pass.remoteIds.contains(*id);
+            if (listed && learnListedVersion(pass, *record))
+                learned = true;
+            const QString &path = record->localPath();
+            if (notStale(path))
+                continue;
+            // The service's file at a place the local file moved away from: deleted once the
+            // move's upload is confirmed, not before (the queue pass releases it).
+            if (isMoveOrigin(*record))
+                continue;
+            const StaleRecord judged{path, record->generation(), record->desiredState(), true};
+            if (!listed) {
+                stale.append(judged);
+                continue;
+            }
+            const auto desired = record->desiredState();
+            if (desired == SyncFileDesiredState::downloadHeld)
+                continue;
+            if (desired == SyncFileDesiredState::downloadPending) {
+                if (record->syncStatus() == SyncFileStatus::error)
+                    toOweDownload.append(path);
+                continue;
+            }
+            // Deleted here, but another device saved a newer version since: an edit beats a delete.
+            if (!wasPresentLocally(*record) || (pass.policy.deletesAtService && hasNewerServiceVersion(*record)))
                 toOweDownload.append(path);
-            continue;
+            else
+                stale.append({path, judged.generation, desired, !pass.policy.deletesAtService});
         }
-        // Deleted here, but another device saved a newer version since: an edit beats a delete.
-        if (!wasPresentLocally(*record) || (pass.policy.deletesAtService && hasNewerServiceVersion(*record)))
-            toOweDownload.append(path);
-        else
-            stale.append({path, judged.generation, desired, !pass.policy.deletesAtService});
     }
     if (learned)
         saveQuietly();
