@@ -50,6 +50,15 @@ void oweUpload(SyncFile &record)
     record.setLocalModifiedAt(std::nullopt);
 }
 
+// An untracked listed entry the scan found a file at: the entry's id and checksum, and where
+// the scan lists the file.
+struct ListedOnDisk
+{
+    qint64 id = 0;
+    std::optional<QString> checksum;
+    qsizetype scanIndex = 0;
+};
+
 // A record the stale pass would delete at the service or forget, with what it was when judged.
 struct StaleRecord
 {
@@ -136,6 +145,8 @@ struct SyncLane::Reconciliation
     QStringList localFiles;
     std::vector<PathDigests::Digest> localDigests;
     QStringList unreadableFolders;
+    // The files adoptListedFiles recorded as synced with the checksum just taken: matched.
+    PathDigests settledByAdoption;
     // The files the store does not know yet, recorded last, in chunks.
     QStringList newFiles;
     UploadTally tally;
@@ -247,26 +258,47 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
                 trackedIds.insert(*outline.remoteId);
         }))
         trackedIds.clear(); // as a failed read of the records: each chunk checks its own paths
+    // Each file found is kept as its entry's id and checksum and the place of its path in the
+    // scan (which holds that path already), not as a path of its own.
     auto find = [root = pass.folderPath, remoteFiles = pass.remoteFiles, trackedIds = std::move(trackedIds),
-                 digests = pass.localPaths, unreadable = pass.unreadableFolders, scope = pass.scope] {
+                 digests = pass.localPaths, scanned = pass.localDigests, unreadable = pass.unreadableFolders,
+                 scope = pass.scope] {
         const auto isLocal = [&digests](const QString &path) { return digests->contains(path); };
-        return lane::placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope,
-                                            lane::FolderMaking::none)
-            .onDisk;
+        const QList<lane::Download> onDisk =
+            lane::placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope,
+                                         lane::FolderMaking::none)
+                .onDisk;
+        std::vector<std::pair<PathDigests::Digest, qsizetype>> places;
+        places.reserve(scanned.size());
+        for (size_t i = 0; i < scanned.size(); ++i)
+            places.emplace_back(scanned[i], qsizetype(i));
+        std::sort(places.begin(), places.end());
+        std::vector<ListedOnDisk> found;
+        found.reserve(size_t(onDisk.size()));
+        for (const auto &listed : onDisk) {
+            const auto digest = PathDigests::digestOf(listed.path);
+            const auto place = std::lower_bound(places.begin(), places.end(), std::pair(digest, qsizetype(0)));
+            if (place != places.end() && place->first == digest)
+                found.push_back({listed.id, listed.checksum, place->second});
+        }
+        return found;
     };
-    const QList<lane::Download> onDisk = co_await runInBackground(std::move(find));
+    const std::vector<ListedOnDisk> onDisk = co_await runInBackground(std::move(find));
     if (!pass.isCurrent(*this))
         co_return false;
 
     const QUuid folderID = laneID();
     qsizetype adopted = 0;
     qsizetype differing = 0;
-    for (qsizetype start = 0; start < onDisk.size(); start += m_fullSyncChunkSize) {
-        QHash<QString, lane::Download> byPath;
+    const auto found = qsizetype(onDisk.size());
+    for (qsizetype start = 0; start < found; start += m_fullSyncChunkSize) {
+        QHash<QString, const ListedOnDisk *> byPath;
         QStringList paths;
-        for (qsizetype i = start; i < std::min(start + m_fullSyncChunkSize, onDisk.size()); ++i) {
-            byPath.insert(onDisk[i].path, onDisk[i]);
-            paths.append(onDisk[i].path);
+        for (qsizetype i = start; i < std::min(start + m_fullSyncChunkSize, found); ++i) {
+            const ListedOnDisk &entry = onDisk[size_t(i)];
+            const QString &path = pass.localFiles[entry.scanIndex];
+            byPath.insert(path, &entry);
+            paths.append(path);
         }
         const auto hashed = co_await hashChunk(pass, paths);
         if (!hashed)
@@ -275,10 +307,13 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
         QSet<QString> recorded;
         for (const auto &record : fetchRecordsAt(paths))
             recorded.insert(record->localPath()); // recorded meanwhile: the steps below judge it
+        // Those recorded as they are here are settled now, as the match of tracked files would
+        // settle them: their checksums are not held until then, nor are they read again.
+        QStringList settled;
         for (const auto &info : infos) {
             if (recorded.contains(info.path) || info.checksum.isEmpty())
                 continue;
-            const lane::Download &listed = byPath[info.path];
+            const ListedOnDisk &listed = *byPath.value(info.path);
             const std::optional<QString> service = lane::lowerChecksum(listed.checksum);
             const bool same = service && *service == info.checksum.toLower();
             if (!same && pass.policy.sendsLocalChanges && !pass.policy.appliesRemoteInFullSync)
@@ -292,6 +327,10 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
                 record->setLocalChecksum(service);
                 record->markSynced();
                 ++adopted;
+                if (*service == info.checksum) {
+                    settled.append(info.path);
+                    pass.settledByAdoption.add(info.path);
+                }
             } else if (!pass.policy.localEditsSurviveDownload) {
                 // The folder holds the service's version alone.
                 record->oweDownload();
@@ -307,7 +346,10 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
             m_modelContext->insert(std::move(record));
         }
         saveQuietly();
+        pass.tally.matched += settled.size();
+        m_checksums->forget(settled);
     }
+    pass.settledByAdoption.finish();
     if (adopted + differing > 0)
         logLine(SyncLogger::Event::syncStarted,
                 QStringLiteral("%1: %2 listed files already here recorded as synced, %3 differ from the service's")
@@ -329,9 +371,12 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
         if (trackedPaths.size() == 0) {
             pass.newFiles = std::move(pass.localFiles);
         } else {
-            for (qsizetype i = 0; i < pass.localFiles.size(); ++i)
-                (trackedPaths.contains(pass.localDigests[size_t(i)]) ? trackedFiles : pass.newFiles)
-                    .append(std::move(pass.localFiles[i]));
+            for (qsizetype i = 0; i < pass.localFiles.size(); ++i) {
+                const auto &digest = pass.localDigests[size_t(i)];
+                if (pass.settledByAdoption.contains(digest))
+                    continue; // matched as it was recorded (counted there)
+                (trackedPaths.contains(digest) ? trackedFiles : pass.newFiles).append(std::move(pass.localFiles[i]));
+            }
         }
         pass.localFiles.clear();
         pass.localDigests = {};
