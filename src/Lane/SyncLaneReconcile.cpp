@@ -176,6 +176,14 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
                                   std::function<void()> firstChunkSaved)
 {
     trackedRecords.clear(); // read afresh by every step, after every wait
+    std::optional<AsyncMutex::Lock> turn;
+    if (std::max(remoteFiles.size(), local.files.size()) >= largeReconciliationChunks * m_fullSyncChunkSize) {
+        const quint64 epoch = m_epoch;
+        auto waiting = largeReconciliationGate().lock();
+        turn.emplace(co_await std::move(waiting));
+        if (!isCurrent(epoch, stop))
+            co_return;
+    }
     Reconciliation pass = startReconciliation(std::move(remoteFiles), std::move(local), std::move(folderPath),
                                               std::move(stop));
     if (!co_await adoptListedFiles(pass))
@@ -189,12 +197,25 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         co_return;
     if (pass.policy.appliesRemoteInFullSync && !co_await placeListedDownloads(pass, std::move(trackedIds)))
         co_return;
+    // What only the whole-folder steps read goes before the new files are recorded, which may
+    // take as long as their uploads; so does the turn of a large reconciliation.
     pass.remoteFiles.clear();
     pass.listedEntries.clear();
+    pass.remoteIds.clear();
+    pass.listedSizes.clear();
+    pass.localPaths.reset();
+    pass.settledByAdoption = PathDigests();
+    turn.reset();
     if (!pass.policy.sendsLocalChanges)
         co_return;
     co_await recordNewFiles(std::move(pass.newFiles), pass.tally, pass.epoch, pass.stop, std::move(feed),
                             std::move(firstChunkSaved));
+}
+
+AsyncMutex &SyncLane::largeReconciliationGate()
+{
+    static AsyncMutex gate;
+    return gate;
 }
 
 SyncLane::Reconciliation SyncLane::startReconciliation(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
