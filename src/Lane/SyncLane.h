@@ -187,13 +187,17 @@ public:
     QCoro::Task<> reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                             std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
                             std::stop_token stop, std::shared_ptr<ChunkFeed> feed = {},
-                            std::function<void()> firstChunkSaved = {});
-    // A reconciliation of at least this many chunks of files (listed or scanned) is large. Its
-    // whole-folder steps hold the folder's listing, scan and tables and read every file: large
-    // ones take turns through one process-wide gate (every folder's at once is what a link of
-    // a large library peaked at), and let go of it before their new files are recorded.
+                            std::function<void()> firstChunkSaved = {},
+                            std::optional<AsyncMutex::Lock> turn = std::nullopt);
+    // A reconciliation of at least this many chunks of files (listed, scanned or tracked) is
+    // large. Its whole-folder steps hold the folder's listing, scan and tables and read every
+    // file: large ones take turns through one process-wide gate (every folder's at once is
+    // what a link of a large library peaked at), and let go of it before their new files are
+    // recorded. A full sync takes its turn (`turn`, given to reconcile) before its scan once
+    // the listing or the store shows the folder large, else reconcile takes it.
     static constexpr qsizetype largeReconciliationChunks = 10;
     static AsyncMutex &largeReconciliationGate();
+    qsizetype largeReconciliationFiles() const { return largeReconciliationChunks * m_fullSyncChunkSize; }
     // The reconciliation's count of scanned files, for its log.
     struct UploadTally
     {

@@ -153,6 +153,14 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                 remote.createdAt.reset();
                 remote.updatedAt.reset();
             }
+            // A large folder takes its turn before its scan: those that wait hold their listing alone.
+            std::optional<AsyncMutex::Lock> turn;
+            if (!failure && isCurrent(epoch, stop)
+                && (remoteFiles.size() >= largeReconciliationFiles()
+                    || fetchFolderRecordCount(*m_modelContext, folderID) >= largeReconciliationFiles())) {
+                auto waiting = largeReconciliationGate().lock();
+                turn.emplace(co_await std::move(waiting));
+            }
             if (!failure && isCurrent(epoch, stop)) {
                 auto scan = co_await scanLocalFiles(*folderPath, folderScope());
                 if (isCurrent(epoch, stop)) {
@@ -181,7 +189,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                         auto feed = std::make_shared<ChunkFeed>();
                         auto firstChunkSaved = [this, &queuePass, stop] { queuePass.emplace(processQueue(stop)); };
                         co_await reconcile(std::move(remoteFiles), std::move(scan), {}, *folderPath, stop, feed,
-                                           std::move(firstChunkSaved));
+                                           std::move(firstChunkSaved), std::move(turn));
                         feed->open = false;
                         feed->reading.clear();
                         if (m_chunkFeed == feed)

@@ -173,11 +173,10 @@ struct SyncLane::Reconciliation
 QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                                   std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
                                   std::stop_token stop, std::shared_ptr<ChunkFeed> feed,
-                                  std::function<void()> firstChunkSaved)
+                                  std::function<void()> firstChunkSaved, std::optional<AsyncMutex::Lock> turn)
 {
     trackedRecords.clear(); // read afresh by every step, after every wait
-    std::optional<AsyncMutex::Lock> turn;
-    if (std::max(remoteFiles.size(), local.files.size()) >= largeReconciliationChunks * m_fullSyncChunkSize) {
+    if (!turn && std::max(remoteFiles.size(), local.files.size()) >= largeReconciliationFiles()) {
         const quint64 epoch = m_epoch;
         auto waiting = largeReconciliationGate().lock();
         turn.emplace(co_await std::move(waiting));
