@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
+#include <unordered_set>
 #include <utility>
 
 namespace quillmere {
@@ -80,14 +82,23 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
     return placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope);
 }
 
-RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
-                                       const QSet<qint64> &trackedIds,
-                                       const std::function<bool(const QString &)> &isLocal,
-                                       const QStringList &unreadable, const FolderScope &scope,
-                                       FolderMaking making)
+RemotePlacement placeRemoteFilesBeside(
+    const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles, const QSet<qint64> &trackedIds,
+    const std::function<bool(const QString &)> &isLocal, const QStringList &unreadable, const FolderScope &scope,
+    FolderMaking making, const std::function<void(const FileSyncAPI::RemoteFile &, const QString &)> &foundOnDisk)
 {
     RemotePlacement placement;
-    QSet<QString> taken;
+    // The places taken as digests: a listing of the whole folder keeps no path of its own here.
+    struct DigestHash
+    {
+        size_t operator()(const PathDigests::Digest &digest) const
+        {
+            size_t value = 0;
+            std::memcpy(&value, digest.data(), sizeof value);
+            return value;
+        }
+    };
+    std::unordered_set<PathDigests::Digest, DigestHash> taken;
     SafeJoiner joiner(root);
     for (const auto &remote : remoteFiles) {
         if (trackedIds.contains(remote.id))
@@ -104,11 +115,13 @@ RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSync
             continue;
         }
         // Two listings at one path (one "." and one root, say) make one record.
-        if (isUnder(*path, unreadable) || taken.contains(*path))
+        if (isUnder(*path, unreadable) || !taken.insert(PathDigests::digestOf(*path)).second)
             continue;
-        taken.insert(*path);
         if (isLocal(*path)) {
-            placement.onDisk.append({remote.id, remote.filename, remote.fileChecksum, *path});
+            if (foundOnDisk)
+                foundOnDisk(remote, *path);
+            else
+                placement.onDisk.append({remote.id, remote.filename, remote.fileChecksum, *path});
             continue;
         }
         if (making == FolderMaking::forDownloads)
@@ -204,7 +217,12 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     pass.listedSizes.clear();
     pass.localPaths.reset();
     pass.settledByAdoption = PathDigests();
-    turn.reset();
+    if (turn) {
+        turn.reset();
+        // The heap's freed pages go back, as after a long feed: the next large folder's turn
+        // would otherwise grow the heap from the height this one left.
+        returnFreedMemoryAfterFeed();
+    }
     if (!pass.policy.sendsLocalChanges)
         co_return;
     co_await recordNewFiles(std::move(pass.newFiles), pass.tally, pass.epoch, pass.stop, std::move(feed),
@@ -284,23 +302,20 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
                  digests = pass.localPaths, scanned = pass.localDigests, unreadable = pass.unreadableFolders,
                  scope = pass.scope] {
         const auto isLocal = [&digests](const QString &path) { return digests->contains(path); };
-        const QList<lane::Download> onDisk =
-            lane::placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope,
-                                         lane::FolderMaking::none)
-                .onDisk;
         std::vector<std::pair<PathDigests::Digest, qsizetype>> places;
         places.reserve(scanned.size());
         for (size_t i = 0; i < scanned.size(); ++i)
             places.emplace_back(scanned[i], qsizetype(i));
         std::sort(places.begin(), places.end());
         std::vector<ListedOnDisk> found;
-        found.reserve(size_t(onDisk.size()));
-        for (const auto &listed : onDisk) {
-            const auto digest = PathDigests::digestOf(listed.path);
+        const auto keep = [&](const FileSyncAPI::RemoteFile &listed, const QString &path) {
+            const auto digest = PathDigests::digestOf(path);
             const auto place = std::lower_bound(places.begin(), places.end(), std::pair(digest, qsizetype(0)));
             if (place != places.end() && place->first == digest)
-                found.push_back({listed.id, listed.checksum, place->second});
-        }
+                found.push_back({listed.id, listed.fileChecksum, place->second});
+        };
+        lane::placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope,
+                                     lane::FolderMaking::none, keep);
         return found;
     };
     const std::vector<ListedOnDisk> onDisk = co_await runInBackground(std::move(find));
