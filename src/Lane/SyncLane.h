@@ -198,6 +198,8 @@ public:
     static constexpr qsizetype largeReconciliationChunks = 10;
     static AsyncMutex &largeReconciliationGate();
     qsizetype largeReconciliationFiles() const { return largeReconciliationChunks * m_fullSyncChunkSize; }
+    // A full sync waits for its turn at the gate.
+    bool isWaitingForTurn() const { return m_waitingForTurn; }
     // The reconciliation's count of scanned files, for its log.
     struct UploadTally
     {
@@ -965,6 +967,7 @@ private:
     std::optional<QDateTime> m_listingAskedAt;
     std::shared_ptr<ChunkFeed> m_chunkFeed;
     qsizetype m_fullSyncChunkSize = 1000;
+    bool m_waitingForTurn = false;
     QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;
     // The m_heldDuplicates that m_heldPaths was built from, shared with it until it changes.
     QHash<QString, QList<QPair<QString, qint64>>> m_heldPathsSource;

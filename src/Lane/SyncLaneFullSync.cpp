@@ -136,30 +136,50 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                 failure = std::current_exception();
             }
         } else {
-            QList<FileSyncAPI::RemoteFile> remoteFiles;
-            m_listingAskedAt = m_clock.currentDateTime();
-            try {
-                remoteFiles = co_await api->listLibraryFiles(folder->folderType(),
-                                                             folderID.toString(QUuid::WithoutBraces).toUpper(), stop);
-            } catch (...) {
-                failure = std::current_exception();
+            // Large folders take turns (see largeReconciliationGate). One the store shows large
+            // takes its turn before its listing; one only its listing shows large (a new link)
+            // takes it before its scan, and when it had to wait, lets go of that listing while
+            // it waits and asks again: a folder that waits holds nothing, and no listing ages
+            // while another folder's turn runs.
+            std::optional<AsyncMutex::Lock> turn;
+            auto takeTurn = [this]() -> QCoro::Task<AsyncMutex::Lock> {
+                m_waitingForTurn = true;
+                auto waiting = largeReconciliationGate().lock();
+                auto lock = co_await std::move(waiting);
+                m_waitingForTurn = false;
+                co_return lock;
+            };
+            if (fetchFolderRecordCount(*m_modelContext, folderID) >= largeReconciliationFiles()) {
+                auto taking = takeTurn();
+                turn.emplace(co_await std::move(taking));
             }
-            // Held to the end of reconciliation, for every folder at once: what the full sync
-            // never reads (about a third of each entry) is let go of at once.
+            QList<FileSyncAPI::RemoteFile> remoteFiles;
+            while (isCurrent(epoch, stop)) {
+                m_listingAskedAt = m_clock.currentDateTime();
+                try {
+                    remoteFiles = co_await api->listLibraryFiles(
+                        folder->folderType(), folderID.toString(QUuid::WithoutBraces).toUpper(), stop);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+                if (failure || turn || remoteFiles.size() < largeReconciliationFiles() || !isCurrent(epoch, stop))
+                    break;
+                if (auto free = largeReconciliationGate().tryLock()) {
+                    turn.emplace(std::move(*free));
+                    break;
+                }
+                remoteFiles = {};
+                auto taking = takeTurn();
+                turn.emplace(co_await std::move(taking));
+            }
+            // Held to the end of reconciliation: what the full sync never reads (about a third
+            // of each entry) is let go of at once.
             for (auto &remote : remoteFiles) {
                 remote.mimeType = QString();
                 remote.fileCategory.reset();
                 remote.userPlanId.reset();
                 remote.createdAt.reset();
                 remote.updatedAt.reset();
-            }
-            // A large folder takes its turn before its scan: those that wait hold their listing alone.
-            std::optional<AsyncMutex::Lock> turn;
-            if (!failure && isCurrent(epoch, stop)
-                && (remoteFiles.size() >= largeReconciliationFiles()
-                    || fetchFolderRecordCount(*m_modelContext, folderID) >= largeReconciliationFiles())) {
-                auto waiting = largeReconciliationGate().lock();
-                turn.emplace(co_await std::move(waiting));
             }
             if (!failure && isCurrent(epoch, stop)) {
                 auto scan = co_await scanLocalFiles(*folderPath, folderScope());

@@ -550,3 +550,35 @@ TEST_F(FullSyncTest, LargeReconciliationsTakeTurnsAndASmallOneDoesNotWait)
     EXPECT_EQ(syncedCount(*otherFolder), large);
     EXPECT_FALSE(SyncLane::largeReconciliationGate().isLocked());
 }
+
+TEST_F(FullSyncTest, ALinkThatWaitsForItsTurnLetsGoOfItsListingAndAsksAgain)
+{
+    auto lane = h.makeLane(folder);
+    lane->setFullSyncChunkSizeForTesting(1);
+    const int files = int(SyncLane::largeReconciliationChunks) + 1;
+    for (int i = 0; i < files; ++i) {
+        const QString name = QStringLiteral("take%1.wav").arg(i);
+        writeFile(root + u'/' + name, "take " + QByteArray::number(i));
+        serve(*folder, name, "take " + QByteArray::number(i));
+    }
+    auto listings = [&] { return h.fake.requestsTo("GET", "/api/v1/files/library").size(); };
+
+    // Another large folder's turn runs: the listing shows this one large, and it waits.
+    auto other = SyncLane::largeReconciliationGate().tryLock();
+    ASSERT_TRUE(other);
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return lane->isWaitingForTurn(); }));
+    EXPECT_EQ(listings(), 1u);
+    EXPECT_TRUE(h.records(folder->stableID()).empty());
+
+    // Its turn: a listing of now, then every file here recorded.
+    other.reset();
+    h.runUntilIdle(*lane);
+    EXPECT_FALSE(lane->isWaitingForTurn());
+    EXPECT_EQ(listings(), 2u);
+    const auto records = h.records(folder->stableID());
+    EXPECT_EQ(records.size(), size_t(files));
+    EXPECT_TRUE(std::all_of(records.begin(), records.end(), [](const auto &entry) { return entry.second == synced; }));
+    EXPECT_FALSE(SyncLane::largeReconciliationGate().isLocked());
+    lane->stop();
+}
