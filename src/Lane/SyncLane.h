@@ -193,8 +193,9 @@ public:
     // large. Its whole-folder steps hold the folder's listing, scan and tables and read every
     // file: large ones take turns through one process-wide gate (every folder's at once is
     // what a link of a large library peaked at), and let go of it before their new files are
-    // recorded. A full sync takes its turn (`turn`, given to reconcile) before its scan once
-    // the listing or the store shows the folder large, else reconcile takes it.
+    // recorded. A full sync takes its turn (`turn`, given to reconcile) before its listing when
+    // the store shows the folder large, before its scan when only the listing does (see
+    // performFullSync), else reconcile takes it.
     static constexpr qsizetype largeReconciliationChunks = 10;
     static AsyncMutex &largeReconciliationGate();
     qsizetype largeReconciliationFiles() const { return largeReconciliationChunks * m_fullSyncChunkSize; }
