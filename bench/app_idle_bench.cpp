@@ -4,7 +4,11 @@
 // the quillmere program with its secrets in memory), so its figures are its own: the time from
 // start to its first window, CPU over 60 s of idle (goal < 0.2% of one core) and its resident
 // memory (goal < 50 MB per 100,000 tracked files).
+// Then it starts the application again on that store and prints the restart's peak memory:
+// the second full sync of every folder, with every file tracked.
 // Usage: app_idle_bench [files] [idle seconds]   (default 100000 60)
+// QUILLMERE_BENCH_INSTANCE names another build's test instance to run instead of this one's
+// (to set two builds side by side with the same figures).
 
 #include "Accounts/KeychainVault.h"
 #include "Accounts/LinkedAccount.h"
@@ -132,12 +136,45 @@ int main(int argc, char **argv)
     environment.insert(QStringLiteral("QUILLMERE_BASE_URL"), fake.baseURL().toString());
     environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.info=false;app.quillmere.Quillmere.App.info=true"));
     environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent"));
+    const QString program = qEnvironmentVariableIsSet("QUILLMERE_BENCH_INSTANCE")
+                                ? qEnvironmentVariable("QUILLMERE_BENCH_INSTANCE")
+                                : QStringLiteral(QUILLMERE_TEST_INSTANCE);
+    auto listings = [&] { return fake.requestsTo("GET", "/api/v1/files/library").size(); };
+    // The first sync ends with each folder's first catch-up of the change feed (its first
+    // tick comes a minute after the folder's start, and names every file once).
+    auto feeds = [&] { return fake.requestsTo("GET", "/api/v1/files/library/changes").size(); };
+    // Every folder listed and its feed caught up once more, then quiet (under 1% of a core).
+    // A pass may wait a few seconds between its steps (a settle time, a priority wait): quiet
+    // means three windows of 5 s in a row. False when the application ended.
+    auto awaitSync = [&](QProcess &process, QByteArray &log) {
+        const qint64 pid = process.processId();
+        const auto listed = listings() + 3;
+        const auto fed = feeds() + 3;
+        while ((listings() < listed || feeds() < fed) && process.state() == QProcess::Running) {
+            process.waitForReadyRead(200);
+            log += process.readAll();
+        }
+        for (int quiet = 0; quiet < 3;) {
+            const double before = cpuSeconds(pid);
+            QThread::sleep(5);
+            process.readAll();
+            if (process.state() != QProcess::Running)
+                break;
+            const double busy = (cpuSeconds(pid) - before) / 5.0;
+            quiet = busy < 0.01 ? quiet + 1 : 0;
+        }
+        if (process.state() == QProcess::Running)
+            return true;
+        std::printf("the application ended early:\n%s\n", log.constData());
+        return false;
+    };
+
     QProcess instance;
     instance.setProcessEnvironment(environment);
     instance.setProcessChannelMode(QProcess::MergedChannels);
     QElapsedTimer sinceStart;
     sinceStart.start();
-    instance.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), {QStringLiteral("--secrets"), secretsFile.fileName()});
+    instance.start(program, {QStringLiteral("--secrets"), secretsFile.fileName()});
     if (!instance.waitForStarted(10000))
         return 1;
     const qint64 pid = instance.processId();
@@ -152,33 +189,12 @@ int main(int argc, char **argv)
     }
     std::printf("start to first window: %lld ms (process start to its log line)\n", firstWindow);
 
-    // The first sync: every folder listed, then quiet (under 1% of a core).
+    // The first sync: every folder listed, then quiet.
     QElapsedTimer firstSync;
     firstSync.start();
-    auto listings = [&] { return fake.requestsTo("GET", "/api/v1/files/library").size(); };
-    // The first sync ends with each folder's first catch-up of the change feed (its first
-    // tick comes a minute after the folder's start, and names every file once).
-    auto feeds = [&] { return fake.requestsTo("GET", "/api/v1/files/library/changes").size(); };
-    while ((listings() < 3 || feeds() < 3) && instance.state() == QProcess::Running) {
-        instance.waitForReadyRead(200);
-        log += instance.readAll();
-    }
-    // A pass may wait a few seconds between its steps (a settle time, a priority wait): quiet
-    // means three windows of 5 s in a row.
-    for (int quiet = 0; quiet < 3;) {
-        const double before = cpuSeconds(pid);
-        QThread::sleep(5);
-        instance.readAll();
-        if (instance.state() != QProcess::Running)
-            break;
-        const double busy = (cpuSeconds(pid) - before) / 5.0;
-        quiet = busy < 0.01 ? quiet + 1 : 0;
-    }
-    std::printf("first sync (listing, scan, hashing, linking, the feed's first catch-up) done, quiet for 15 s, after %.1f s\n", firstSync.elapsed() / 1000.0);
-    if (instance.state() != QProcess::Running) {
-        std::printf("the application ended early:\n%s\n", log.constData());
+    if (!awaitSync(instance, log))
         return 1;
-    }
+    std::printf("first sync (listing, scan, hashing, linking, the feed's first catch-up) done, quiet for 15 s, after %.1f s\n", firstSync.elapsed() / 1000.0);
 
     const long rssAfterSync = statusKiB(pid, "VmRSS:");
     const double cpuBefore = cpuSeconds(pid);
@@ -198,6 +214,24 @@ int main(int argc, char **argv)
 
     instance.terminate();
     instance.waitForFinished(5000);
+
+    // A restart on that store: every folder's full sync finds every file tracked.
+    QProcess restarted;
+    restarted.setProcessEnvironment(environment);
+    restarted.setProcessChannelMode(QProcess::MergedChannels);
+    QElapsedTimer restart;
+    restart.start();
+    restarted.start(program, {QStringLiteral("--secrets"), secretsFile.fileName()});
+    if (!restarted.waitForStarted(10000))
+        return 1;
+    QByteArray restartLog;
+    if (!awaitSync(restarted, restartLog))
+        return 1;
+    std::printf("restart: full sync done, quiet for 15 s, after %.1f s; resident memory %.1f MB, peak %.1f MB\n",
+                restart.elapsed() / 1000.0, statusKiB(restarted.processId(), "VmRSS:") / 1024.0,
+                statusKiB(restarted.processId(), "VmHWM:") / 1024.0);
+    restarted.terminate();
+    restarted.waitForFinished(5000);
     ModelContext context(ModelContainerFactory::makeContainer(storePath));
     const auto records = context.fetch(FetchDescriptor<SyncFile>());
     const auto synced = std::count_if(records.begin(), records.end(), [](const auto &record) {

@@ -42,10 +42,12 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
                                  const QSet<qint64> &trackedIds, const QSet<QString> &localPaths,
                                  const QStringList &unreadable, const FolderScope &scope);
 // The same with the scan asked through `isLocal` (a full sync keeps its paths as digests).
-RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
-                                       const QSet<qint64> &trackedIds,
-                                       const std::function<bool(const QString &)> &isLocal,
-                                       const QStringList &unreadable, const FolderScope &scope,
-                                       FolderMaking making = FolderMaking::forDownloads);
+// Given `foundOnDisk`, each entry the scan found a file at is handed to it (the entry and its
+// path) instead of kept in `onDisk`.
+RemotePlacement placeRemoteFilesBeside(
+    const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles, const QSet<qint64> &trackedIds,
+    const std::function<bool(const QString &)> &isLocal, const QStringList &unreadable, const FolderScope &scope,
+    FolderMaking making = FolderMaking::forDownloads,
+    const std::function<void(const FileSyncAPI::RemoteFile &, const QString &)> &foundOnDisk = {});
 
 } // namespace quillmere::lane

@@ -188,7 +188,20 @@ public:
     QCoro::Task<> reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                             std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
                             std::stop_token stop, std::shared_ptr<ChunkFeed> feed = {},
-                            std::function<void()> firstChunkSaved = {});
+                            std::function<void()> firstChunkSaved = {},
+                            std::optional<AsyncMutex::Lock> turn = std::nullopt);
+    // A reconciliation of at least this many chunks of files (listed, scanned or tracked) is
+    // large. Its whole-folder steps hold the folder's listing, scan and tables and read every
+    // file: large ones take turns through one process-wide gate (every folder's at once is
+    // what a link of a large library peaked at), and let go of it before their new files are
+    // recorded. A full sync takes its turn (`turn`, given to reconcile) before its listing when
+    // the store shows the folder large, before its scan when only the listing does (see
+    // performFullSync), else reconcile takes it.
+    static constexpr qsizetype largeReconciliationChunks = 10;
+    static AsyncMutex &largeReconciliationGate();
+    qsizetype largeReconciliationFiles() const { return largeReconciliationChunks * m_fullSyncChunkSize; }
+    // A full sync waits for its turn at the gate.
+    bool isWaitingForTurn() const { return m_waitingForTurn; }
     // The reconciliation's count of scanned files, for its log.
     struct UploadTally
     {
@@ -982,6 +995,7 @@ private:
     std::optional<QDateTime> m_listingAskedAt;
     std::shared_ptr<ChunkFeed> m_chunkFeed;
     qsizetype m_fullSyncChunkSize = 1000;
+    bool m_waitingForTurn = false;
     QHash<QString, QList<QPair<QString, qint64>>> m_heldDuplicates;
     // The m_heldDuplicates that m_heldPaths was built from, shared with it until it changes.
     QHash<QString, QList<QPair<QString, qint64>>> m_heldPathsSource;

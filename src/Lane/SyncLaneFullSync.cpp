@@ -7,6 +7,7 @@
 #include "ActivityLog/SyncLogger.h"
 #include "Engine/BookmarkManager.h"
 #include "FileServices/FileScan.h"
+#include "Model/LaneQueries.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
@@ -137,24 +138,61 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                 failure = std::current_exception();
             }
         } else {
+            // Large folders take turns (see largeReconciliationGate). One the store shows large
+            // takes its turn before its listing; one only its listing shows large (a new link)
+            // takes it before its scan, and when it had to wait, lets go of that listing while
+            // it waits and asks again: a folder that waits holds nothing, and no listing ages
+            // while another folder's turn runs.
+            std::optional<AsyncMutex::Lock> turn;
+            auto takeTurn = [this]() -> QCoro::Task<AsyncMutex::Lock> {
+                m_waitingForTurn = true;
+                auto waiting = largeReconciliationGate().lock();
+                auto lock = co_await std::move(waiting);
+                m_waitingForTurn = false;
+                co_return lock;
+            };
+            if (fetchFolderRecordCount(*m_modelContext, folderID) >= largeReconciliationFiles()) {
+                auto taking = takeTurn();
+                turn.emplace(co_await std::move(taking));
+            }
             QList<FileSyncAPI::RemoteFile> remoteFiles;
-            m_listingAskedAt = m_clock.currentDateTime();
-            m_fedSinceListing.emplace();
             // Held only while this pass judges its listing.
             const auto endFed = qScopeGuard([this, epoch] {
                 if (epoch == m_epoch)
                     m_fedSinceListing.reset();
             });
-            try {
-                remoteFiles = co_await api->listLibraryFiles(folder->folderType(),
-                                                             folderID.toString(QUuid::WithoutBraces).toUpper(), stop);
-            } catch (...) {
-                failure = std::current_exception();
+            while (isCurrent(epoch, stop)) {
+                m_listingAskedAt = m_clock.currentDateTime();
+                m_fedSinceListing.emplace();
+                try {
+                    remoteFiles = co_await api->listLibraryFiles(
+                        folder->folderType(), folderID.toString(QUuid::WithoutBraces).toUpper(), stop);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+                if (failure || turn || remoteFiles.size() < largeReconciliationFiles() || !isCurrent(epoch, stop))
+                    break;
+                if (auto free = largeReconciliationGate().tryLock()) {
+                    turn.emplace(std::move(*free));
+                    break;
+                }
+                remoteFiles = {};
+                auto taking = takeTurn();
+                turn.emplace(co_await std::move(taking));
+            }
+            // Held to the end of reconciliation: what the full sync never reads (about a third
+            // of each entry) is let go of at once.
+            for (auto &remote : remoteFiles) {
+                remote.mimeType = QString();
+                remote.fileCategory.reset();
+                remote.userPlanId.reset();
+                remote.createdAt.reset();
+                remote.updatedAt.reset();
             }
             if (!failure && isCurrent(epoch, stop)) {
                 auto scan = co_await scanLocalFiles(*folderPath, folderScope());
                 if (isCurrent(epoch, stop)) {
-                    const auto tracked = fetchFolderRecords().size();
+                    const qint64 tracked = fetchFolderRecordCount(*m_modelContext, folderID);
                     logLine(SyncLogger::Event::syncStarted, QStringLiteral("Found %1 local, %2 remote, %3 tracked for %4")
                                                                 .arg(QString::number(scan.files.size()),
                                                                      QString::number(remoteFiles.size()),
@@ -179,7 +217,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                         auto feed = std::make_shared<ChunkFeed>();
                         auto firstChunkSaved = [this, &queuePass, stop] { queuePass.emplace(processQueue(stop)); };
                         co_await reconcile(std::move(remoteFiles), std::move(scan), {}, *folderPath, stop, feed,
-                                           std::move(firstChunkSaved));
+                                           std::move(firstChunkSaved), std::move(turn));
                         feed->open = false;
                         feed->reading.clear();
                         if (m_chunkFeed == feed)

@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
+#include <unordered_set>
 #include <utility>
 
 namespace quillmere {
@@ -50,6 +52,15 @@ void oweUpload(SyncFile &record)
     record.setLocalModifiedAt(std::nullopt);
 }
 
+// An untracked listed entry the scan found a file at: the entry's id and checksum, and where
+// the scan lists the file.
+struct ListedOnDisk
+{
+    qint64 id = 0;
+    std::optional<QString> checksum;
+    qsizetype scanIndex = 0;
+};
+
 // A record the stale pass would delete at the service or forget, with what it was when judged.
 struct StaleRecord
 {
@@ -71,14 +82,23 @@ RemotePlacement placeRemoteFiles(const QString &root, const QList<FileSyncAPI::R
     return placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope);
 }
 
-RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles,
-                                       const QSet<qint64> &trackedIds,
-                                       const std::function<bool(const QString &)> &isLocal,
-                                       const QStringList &unreadable, const FolderScope &scope,
-                                       FolderMaking making)
+RemotePlacement placeRemoteFilesBeside(
+    const QString &root, const QList<FileSyncAPI::RemoteFile> &remoteFiles, const QSet<qint64> &trackedIds,
+    const std::function<bool(const QString &)> &isLocal, const QStringList &unreadable, const FolderScope &scope,
+    FolderMaking making, const std::function<void(const FileSyncAPI::RemoteFile &, const QString &)> &foundOnDisk)
 {
     RemotePlacement placement;
-    QSet<QString> taken;
+    // The places taken as digests: a listing of the whole folder keeps no path of its own here.
+    struct DigestHash
+    {
+        size_t operator()(const PathDigests::Digest &digest) const
+        {
+            size_t value = 0;
+            std::memcpy(&value, digest.data(), sizeof value);
+            return value;
+        }
+    };
+    std::unordered_set<PathDigests::Digest, DigestHash> taken;
     SafeJoiner joiner(root);
     for (const auto &remote : remoteFiles) {
         if (trackedIds.contains(remote.id))
@@ -95,11 +115,13 @@ RemotePlacement placeRemoteFilesBeside(const QString &root, const QList<FileSync
             continue;
         }
         // Two listings at one path (one "." and one root, say) make one record.
-        if (isUnder(*path, unreadable) || taken.contains(*path))
+        if (isUnder(*path, unreadable) || !taken.insert(PathDigests::digestOf(*path)).second)
             continue;
-        taken.insert(*path);
         if (isLocal(*path)) {
-            placement.onDisk.append({remote.id, remote.filename, remote.fileChecksum, *path});
+            if (foundOnDisk)
+                foundOnDisk(remote, *path);
+            else
+                placement.onDisk.append({remote.id, remote.filename, remote.fileChecksum, *path});
             continue;
         }
         if (making == FolderMaking::forDownloads)
@@ -136,6 +158,8 @@ struct SyncLane::Reconciliation
     QStringList localFiles;
     std::vector<PathDigests::Digest> localDigests;
     QStringList unreadableFolders;
+    // The files adoptListedFiles recorded as synced with the checksum just taken: matched.
+    PathDigests settledByAdoption;
     // The files the store does not know yet, recorded last, in chunks.
     QStringList newFiles;
     UploadTally tally;
@@ -162,9 +186,16 @@ struct SyncLane::Reconciliation
 QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
                                   std::vector<std::shared_ptr<SyncFile>> trackedRecords, QString folderPath,
                                   std::stop_token stop, std::shared_ptr<ChunkFeed> feed,
-                                  std::function<void()> firstChunkSaved)
+                                  std::function<void()> firstChunkSaved, std::optional<AsyncMutex::Lock> turn)
 {
     trackedRecords.clear(); // read afresh by every step, after every wait
+    if (!turn && std::max(remoteFiles.size(), local.files.size()) >= largeReconciliationFiles()) {
+        const quint64 epoch = m_epoch;
+        auto waiting = largeReconciliationGate().lock();
+        turn.emplace(co_await std::move(waiting));
+        if (!isCurrent(epoch, stop))
+            co_return;
+    }
     Reconciliation pass = startReconciliation(std::move(remoteFiles), std::move(local), std::move(folderPath),
                                               std::move(stop));
     if (!co_await adoptListedFiles(pass))
@@ -178,12 +209,30 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
         co_return;
     if (pass.policy.appliesRemoteInFullSync && !co_await placeListedDownloads(pass, std::move(trackedIds)))
         co_return;
+    // What only the whole-folder steps read goes before the new files are recorded, which may
+    // take as long as their uploads; so does the turn of a large reconciliation.
     pass.remoteFiles.clear();
     pass.listedEntries.clear();
+    pass.remoteIds.clear();
+    pass.listedSizes.clear();
+    pass.localPaths.reset();
+    pass.settledByAdoption = PathDigests();
+    if (turn) {
+        turn.reset();
+        // The heap's freed pages go back, as after a long feed: the next large folder's turn
+        // would otherwise grow the heap from the height this one left.
+        returnFreedMemoryAfterFeed();
+    }
     if (!pass.policy.sendsLocalChanges)
         co_return;
     co_await recordNewFiles(std::move(pass.newFiles), pass.tally, pass.epoch, pass.stop, std::move(feed),
                             std::move(firstChunkSaved));
+}
+
+AsyncMutex &SyncLane::largeReconciliationGate()
+{
+    static AsyncMutex gate;
+    return gate;
 }
 
 SyncLane::Reconciliation SyncLane::startReconciliation(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
@@ -242,29 +291,49 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
     // whose files match): recorded, so the feed's later edits and deletes reach it, and
     // nothing identical is fetched again.
     QSet<qint64> trackedIds;
-    for (const auto &record : fetchFolderRecords())
-        if (record->remoteId())
-            trackedIds.insert(*record->remoteId());
+    if (!visitFolderOutlines(*m_modelContext, laneID(), [&trackedIds](const RecordOutline &outline) {
+            if (outline.remoteId)
+                trackedIds.insert(*outline.remoteId);
+        }))
+        trackedIds.clear(); // as a failed read of the records: each chunk checks its own paths
+    // Each file found is kept as its entry's id and checksum and the place of its path in the
+    // scan (which holds that path already), not as a path of its own.
     auto find = [root = pass.folderPath, remoteFiles = pass.remoteFiles, trackedIds = std::move(trackedIds),
-                 digests = pass.localPaths, unreadable = pass.unreadableFolders, scope = pass.scope] {
+                 digests = pass.localPaths, scanned = pass.localDigests, unreadable = pass.unreadableFolders,
+                 scope = pass.scope] {
         const auto isLocal = [&digests](const QString &path) { return digests->contains(path); };
-        return lane::placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope,
-                                            lane::FolderMaking::none)
-            .onDisk;
+        std::vector<std::pair<PathDigests::Digest, qsizetype>> places;
+        places.reserve(scanned.size());
+        for (size_t i = 0; i < scanned.size(); ++i)
+            places.emplace_back(scanned[i], qsizetype(i));
+        std::sort(places.begin(), places.end());
+        std::vector<ListedOnDisk> found;
+        const auto keep = [&](const FileSyncAPI::RemoteFile &listed, const QString &path) {
+            const auto digest = PathDigests::digestOf(path);
+            const auto place = std::lower_bound(places.begin(), places.end(), std::pair(digest, qsizetype(0)));
+            if (place != places.end() && place->first == digest)
+                found.push_back({listed.id, listed.fileChecksum, place->second});
+        };
+        lane::placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope,
+                                     lane::FolderMaking::none, keep);
+        return found;
     };
-    const QList<lane::Download> onDisk = co_await runInBackground(std::move(find));
+    const std::vector<ListedOnDisk> onDisk = co_await runInBackground(std::move(find));
     if (!pass.isCurrent(*this))
         co_return false;
 
     const QUuid folderID = laneID();
     qsizetype adopted = 0;
     qsizetype differing = 0;
-    for (qsizetype start = 0; start < onDisk.size(); start += m_fullSyncChunkSize) {
-        QHash<QString, lane::Download> byPath;
+    const auto found = qsizetype(onDisk.size());
+    for (qsizetype start = 0; start < found; start += m_fullSyncChunkSize) {
+        QHash<QString, const ListedOnDisk *> byPath;
         QStringList paths;
-        for (qsizetype i = start; i < std::min(start + m_fullSyncChunkSize, onDisk.size()); ++i) {
-            byPath.insert(onDisk[i].path, onDisk[i]);
-            paths.append(onDisk[i].path);
+        for (qsizetype i = start; i < std::min(start + m_fullSyncChunkSize, found); ++i) {
+            const ListedOnDisk &entry = onDisk[size_t(i)];
+            const QString &path = pass.localFiles[entry.scanIndex];
+            byPath.insert(path, &entry);
+            paths.append(path);
         }
         const auto hashed = co_await hashChunk(pass, paths);
         if (!hashed)
@@ -273,10 +342,13 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
         QSet<QString> recorded;
         for (const auto &record : fetchRecordsAt(paths))
             recorded.insert(record->localPath()); // recorded meanwhile: the steps below judge it
+        // Those recorded as they are here are settled now, as the match of tracked files would
+        // settle them: their checksums are not held until then, nor are they read again.
+        QStringList settled;
         for (const auto &info : infos) {
             if (recorded.contains(info.path) || info.checksum.isEmpty())
                 continue;
-            const lane::Download &listed = byPath[info.path];
+            const ListedOnDisk &listed = *byPath.value(info.path);
             const std::optional<QString> service = lane::lowerChecksum(listed.checksum);
             const bool same = service && *service == info.checksum.toLower();
             if (!same && pass.policy.sendsLocalChanges && !pass.policy.appliesRemoteInFullSync)
@@ -290,6 +362,10 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
                 record->setLocalChecksum(service);
                 record->markSynced();
                 ++adopted;
+                if (*service == info.checksum) {
+                    settled.append(info.path);
+                    pass.settledByAdoption.add(info.path);
+                }
             } else if (!pass.policy.localEditsSurviveDownload) {
                 // The folder holds the service's version alone.
                 record->oweDownload();
@@ -305,7 +381,10 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
             m_modelContext->insert(std::move(record));
         }
         saveQuietly();
+        pass.tally.matched += settled.size();
+        m_checksums->forget(settled);
     }
+    pass.settledByAdoption.finish();
     if (adopted + differing > 0)
         logLine(SyncLogger::Event::syncStarted,
                 QStringLiteral("%1: %2 listed files already here recorded as synced, %3 differ from the service's")
@@ -320,15 +399,19 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
     QStringList trackedFiles;
     {
         PathDigests trackedPaths;
-        for (const auto &record : fetchFolderRecords())
-            trackedPaths.add(record->localPath());
+        if (!visitFolderOutlines(*m_modelContext, laneID(),
+                                 [&trackedPaths](const RecordOutline &outline) { trackedPaths.add(outline.localPath); }))
+            trackedPaths = PathDigests(); // as a failed read of the records
         trackedPaths.finish();
         if (trackedPaths.size() == 0) {
             pass.newFiles = std::move(pass.localFiles);
         } else {
-            for (qsizetype i = 0; i < pass.localFiles.size(); ++i)
-                (trackedPaths.contains(pass.localDigests[size_t(i)]) ? trackedFiles : pass.newFiles)
-                    .append(std::move(pass.localFiles[i]));
+            for (qsizetype i = 0; i < pass.localFiles.size(); ++i) {
+                const auto &digest = pass.localDigests[size_t(i)];
+                if (pass.settledByAdoption.contains(digest))
+                    continue; // matched as it was recorded (counted there)
+                (trackedPaths.contains(digest) ? trackedFiles : pass.newFiles).append(std::move(pass.localFiles[i]));
+            }
         }
         pass.localFiles.clear();
         pass.localDigests = {};
@@ -393,9 +476,13 @@ void SyncLane::repairSharedServiceFiles(Reconciliation &pass)
     // kept beside a rename the service made) keeps it on the record at the listed place; the
     // others let go of it: a copy on disk is removed while it holds its last synced content
     // (checked on the spot), else kept as a new file; a record with nothing on disk goes.
+    // Only the ids held twice are looked for (one grouped query), and only their records read.
     const QString prefix = pass.folderPath + u'/';
+    const QList<qint64> shared = fetchSharedRemoteIds(*m_modelContext, laneID());
+    if (shared.isEmpty())
+        return;
     QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> holders;
-    for (const auto &record : fetchFolderRecords())
+    for (const auto &record : fetchRecordsHoldingIds(*m_modelContext, laneID(), shared))
         if (record->remoteId() && record->desiredState() != SyncFileDesiredState::deletedRemote)
             holders[*record->remoteId()].push_back(record);
     bool repaired = false;
@@ -477,39 +564,68 @@ QCoro::Task<bool> SyncLane::judgeStaleRecords(Reconciliation &pass, QSet<qint64>
     QList<StaleRecord> stale;
     QStringList toOweDownload;
     bool learned = false;
-    for (const auto &record : fetchFolderRecords()) {
-        const auto id = record->remoteId();
-        if (id)
-            trackedIds.insert(*id);
-        const bool listed = id && pass.remoteIds.contains(*id);
-        if (listed && learnListedVersion(pass, *record))
-            learned = true;
-        const QString &path = record->localPath();
-        if (pass.localPaths->contains(path) || isUnder(path, pass.unreadableFolders)
-            || !pass.scope.includes(pass.folderPath, path))
-            continue;
-        // The service's file at a place the local file moved away from: deleted once the
-        // move's upload is confirmed, not before (the queue pass releases it).
-        if (isMoveOrigin(*record))
-            continue;
-        const StaleRecord judged{path, record->generation(), record->desiredState(), true};
-        if (!listed) {
-            stale.append(judged);
-            continue;
-        }
-        const auto desired = record->desiredState();
-        if (desired == SyncFileDesiredState::downloadHeld)
-            continue;
-        if (desired == SyncFileDesiredState::downloadPending) {
-            if (record->syncStatus() == SyncFileStatus::error)
+    // The folder's records are looked at in outline; only those with something to judge (not
+    // on disk where the scan could have listed them, or a listed version they do not know)
+    // are read whole, a chunk at a time. Nothing waits in between: the outlines still hold.
+    const auto notStale = [&pass](const QString &path) {
+        return pass.localPaths->contains(path) || isUnder(path, pass.unreadableFolders)
+               || !pass.scope.includes(pass.folderPath, path);
+    };
+    QStringList toJudge;
+    if (!visitFolderOutlines(*m_modelContext, laneID(), [&](const RecordOutline &outline) {
+            const auto &id = outline.remoteId;
+            if (id)
+                trackedIds.insert(*id);
+            const bool listed = id && pass.remoteIds.contains(*id);
+            bool unlearned = false;
+            if (listed) {
+                const auto checksum = pass.listedChecksum(*id);
+                unlearned = checksum && lane::lowerChecksum(outline.remoteChecksum) != checksum;
+            }
+            if (unlearned || !notStale(outline.localPath))
+                toJudge.append(outline.localPath);
+        })) {
+        trackedIds.clear(); // as a failed read of the records: nothing is judged
+        toJudge.clear();
+    }
+    for (qsizetype start = 0; start < toJudge.size(); start += m_fullSyncChunkSize) {
+        const QStringList paths = toJudge.mid(start, m_fullSyncChunkSize);
+        const auto records = fetchRecordsAtPaths(*m_modelContext, laneID(), paths);
+        for (const QString &candidate : paths) {
+            const auto found = records.constFind(candidate);
+            if (found == records.cend())
+                continue;
+            const std::shared_ptr<SyncFile> &record = *found;
+            const auto id = record->remoteId();
+            const bool listed = id && pass.remoteIds.contains(*id);
+            if (listed && learnListedVersion(pass, *record))
+                learned = true;
+            const QString &path = record->localPath();
+            if (notStale(path))
+                continue;
+            // The service's file at a place the local file moved away from: deleted once the
+            // move's upload is confirmed, not before (the queue pass releases it).
+            if (isMoveOrigin(*record))
+                continue;
+            const StaleRecord judged{path, record->generation(), record->desiredState(), true};
+            if (!listed) {
+                stale.append(judged);
+                continue;
+            }
+            const auto desired = record->desiredState();
+            if (desired == SyncFileDesiredState::downloadHeld)
+                continue;
+            if (desired == SyncFileDesiredState::downloadPending) {
+                if (record->syncStatus() == SyncFileStatus::error)
+                    toOweDownload.append(path);
+                continue;
+            }
+            // Deleted here, but another device saved a newer version since: an edit beats a delete.
+            if (!wasPresentLocally(*record) || (pass.policy.deletesAtService && hasNewerServiceVersion(*record)))
                 toOweDownload.append(path);
-            continue;
+            else
+                stale.append({path, judged.generation, desired, !pass.policy.deletesAtService});
         }
-        // Deleted here, but another device saved a newer version since: an edit beats a delete.
-        if (!wasPresentLocally(*record) || (pass.policy.deletesAtService && hasNewerServiceVersion(*record)))
-            toOweDownload.append(path);
-        else
-            stale.append({path, judged.generation, desired, !pass.policy.deletesAtService});
     }
     if (learned)
         saveQuietly();

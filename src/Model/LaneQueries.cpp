@@ -459,6 +459,93 @@ std::vector<std::shared_ptr<SyncFile>> fetchRecordsHoldingIds(ModelContext &cont
     }
 }
 
+bool visitFolderOutlines(ModelContext &context, const QUuid &folderID,
+                         const std::function<void(const RecordOutline &)> &visit)
+{
+    static const QString sql =
+        QStringLiteral("SELECT pk, localPath, remoteId, remoteChecksum FROM SyncFile WHERE folderID = ?");
+    try {
+        const Pending pending = LaneQueryAccess::pending(context);
+        auto stmt = prepare(context, sql);
+        stmt.bind(1, sql::encode(folderID));
+        RecordOutline outline;
+        while (stmt.step()) {
+            if (pending.rows.count(stmt.integer(0)))
+                continue; // judged below, as the context holds it
+            sql::decode(stmt.value(1), outline.localPath);
+            sql::decode(stmt.value(2), outline.remoteId);
+            sql::decode(stmt.value(3), outline.remoteChecksum);
+            visit(outline);
+        }
+        for (const auto *list : {&pending.changed, &pending.inserted})
+            for (const auto &f : *list)
+                if (inFolder(*f, folderID))
+                    visit(RecordOutline{f->localPath(), f->remoteId(), f->remoteChecksum()});
+        return true;
+    } catch (const StoreError &error) {
+        logFailure("outline query", error);
+        return false;
+    }
+}
+
+QList<qint64> fetchSharedRemoteIds(ModelContext &context, const QUuid &folderID)
+{
+    // The index gives each id's rows in turn: grouped without a sort. With unsaved changes the
+    // rows they touch are left out and counted from the context instead, and the statement
+    // also gives the stored count of every id an unsaved record holds.
+    static const QString where =
+        QStringLiteral("SELECT remoteId, COUNT(*) FROM SyncFile WHERE folderID = ? AND remoteId IS NOT NULL"
+                       " AND desiredState IS NOT %1")
+            .arg(quoted(SyncFile::DesiredState::deletedRemote));
+    static const QString plain = where + QStringLiteral(" GROUP BY remoteId HAVING COUNT(*) > 1");
+    static const QString excludingRows =
+        where
+        + QStringLiteral(" AND pk NOT IN (SELECT value FROM json_each(?)) GROUP BY remoteId"
+                         " HAVING COUNT(*) > 1 OR remoteId IN (SELECT value FROM json_each(?))");
+    try {
+        const Pending pending = LaneQueryAccess::pending(context);
+        QHash<qint64, qint64> unsaved;
+        for (const auto *list : {&pending.changed, &pending.inserted})
+            for (const auto &f : *list)
+                if (inFolder(*f, folderID) && f->remoteId()
+                    && f->desiredState() != SyncFile::DesiredState::deletedRemote)
+                    ++unsaved[*f->remoteId()];
+        auto stmt = prepare(context, pending.rows.empty() ? plain : excludingRows);
+        stmt.bind(1, sql::encode(folderID));
+        if (!pending.rows.empty()) {
+            QJsonArray ids;
+            for (auto id = unsaved.keyBegin(); id != unsaved.keyEnd(); ++id)
+                ids.append(*id);
+            stmt.bind(2, rowList(pending.rows));
+            stmt.bind(3, jsonArray(ids));
+        }
+        QList<qint64> shared;
+        while (stmt.step()) {
+            const qint64 id = stmt.integer(0);
+            if (stmt.integer(1) + unsaved.take(id) > 1)
+                shared.append(id);
+        }
+        // Ids no stored row of the folder holds (unsaved records only).
+        for (auto entry = unsaved.cbegin(); entry != unsaved.cend(); ++entry)
+            if (entry.value() > 1)
+                shared.append(entry.key());
+        std::sort(shared.begin(), shared.end());
+        return shared;
+    } catch (const StoreError &error) {
+        logFailure("shared id query", error);
+        return {};
+    }
+}
+
+qint64 fetchFolderRecordCount(ModelContext &context, const QUuid &folderID)
+{
+    static const QString condition = QStringLiteral("1");
+    static const QString plain = countStatement(condition, false);
+    static const QString excludingRows = countStatement(condition, true);
+    return countInFolder(context, folderID, plain, excludingRows, [](const SyncFile &) { return true; },
+                         "record count");
+}
+
 std::vector<std::shared_ptr<SyncFile>> fetchConflictsToReview(ModelContext &context, const QUuid &folderID, int limit)
 {
     if (limit <= 0)

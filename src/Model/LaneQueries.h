@@ -10,7 +10,9 @@
 #include <QUuid>
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace quillmere {
@@ -70,6 +72,29 @@ QHash<QString, std::shared_ptr<SyncFile>> fetchRecordsAtPaths(ModelContext &cont
 // statements for any number of ids.
 std::vector<std::shared_ptr<SyncFile>> fetchRecordsHoldingIds(ModelContext &context, const QUuid &folderID,
                                                               const QList<qint64> &ids);
+
+// What a pass over the whole folder asks of each record before it reads any record whole.
+struct RecordOutline
+{
+    QString localPath;
+    std::optional<qint64> remoteId;
+    std::optional<QString> remoteChecksum;
+};
+
+// Calls `visit` with the outline of each of the folder's records: one statement of these
+// columns, stepped a row at a time, then the context's unsaved changes (in no given order).
+// No record object is made and nothing of the folder is held at once. `visit` must not
+// change the context. False when the read failed (logged): `visit` may have seen only some.
+bool visitFolderOutlines(ModelContext &context, const QUuid &folderID,
+                         const std::function<void(const RecordOutline &)> &visit);
+
+// The service file ids each held by more than one of the folder's records whose desiredState
+// is not deletedRemote (a store written before ids were kept unique), in id order: one
+// statement grouped on the (folder, remoteId) index.
+QList<qint64> fetchSharedRemoteIds(ModelContext &context, const QUuid &folderID);
+
+// How many records the folder has.
+qint64 fetchFolderRecordCount(ModelContext &context, const QUuid &folderID);
 
 // The folder's records the panel lists as conflicts to review, at most `limit`: those whose
 // syncStatus is conflict, then those that carry a conflict id while a later operation is owed,

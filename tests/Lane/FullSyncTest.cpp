@@ -475,3 +475,102 @@ TEST_F(FullSyncTest, AFirstSyncKeepsNoRecordOrChecksumOnceIdle)
     EXPECT_EQ(lane->listedFiles()->size(), fileCount);
     EXPECT_TRUE(lane->listedFiles()->holds(sha256("take 3"), QStringLiteral("Drums"), QStringLiteral("take3.wav")));
 }
+
+namespace {
+
+// A reconciliation of a folder whose files are all listed and already here, with the lane's
+// chunk size at one file (large from largeReconciliationChunks files on).
+struct Linking
+{
+    std::shared_ptr<SyncLane> lane;
+    QList<FileSyncAPI::RemoteFile> remote;
+    SyncLane::LocalScan scan;
+};
+
+} // namespace
+
+TEST_F(FullSyncTest, LargeReconciliationsTakeTurnsAndASmallOneDoesNotWait)
+{
+    auto link = [&](const std::shared_ptr<SyncFolder> &linked, int files) {
+        const QString base = *linked->folderPath();
+        Linking made{h.makeLane(linked), {}, {}};
+        made.lane->setFullSyncChunkSizeForTesting(1);
+        for (int i = 0; i < files; ++i) {
+            const QString name = QStringLiteral("take%1.wav").arg(i);
+            writeFile(base + u'/' + name, "take " + QByteArray::number(i));
+            serve(*linked, name, "take " + QByteArray::number(i));
+            made.scan.files.append(base + u'/' + name);
+        }
+        made.remote = await(h.client->listLibraryFiles(SyncFolderType::projectsFolder,
+                                                       linked->stableID().toString(QUuid::WithoutBraces).toUpper()));
+        return made;
+    };
+    auto syncedCount = [&](const SyncFolder &linked) {
+        const auto records = h.records(linked.stableID());
+        return std::count_if(records.begin(), records.end(), [](const auto &entry) { return entry.second == synced; });
+    };
+    const int large = int(SyncLane::largeReconciliationChunks) + 2;
+    Linking first = link(folder, large);
+    auto otherFolder =
+        h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Other"));
+    Linking second = link(otherFolder, large);
+    auto smallFolder =
+        h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QStringLiteral("Small"));
+    Linking small = link(smallFolder, int(SyncLane::largeReconciliationChunks) - 1);
+
+    // The first takes the gate at once; the second waits for it.
+    bool firstDone = false;
+    bool secondDone = false;
+    auto run = [](Linking &linking, QString base, bool &done) -> QCoro::Task<> {
+        co_await linking.lane->reconcile(linking.remote, linking.scan, {}, std::move(base), {});
+        done = true;
+    };
+    auto firstRun = run(first, root, firstDone);
+    EXPECT_TRUE(SyncLane::largeReconciliationGate().isLocked());
+    auto secondRun = run(second, *otherFolder->folderPath(), secondDone);
+
+    // A small one runs beside them, whatever holds the gate.
+    await(small.lane->reconcile(small.remote, small.scan, {}, *smallFolder->folderPath(), {}));
+    EXPECT_EQ(syncedCount(*smallFolder), SyncLane::largeReconciliationChunks - 1);
+
+    // The second records nothing before the first is through, then everything.
+    ASSERT_TRUE(runUntil([&] { return firstDone || secondDone; }));
+    EXPECT_TRUE(firstDone);
+    EXPECT_EQ(syncedCount(*folder), large);
+    EXPECT_EQ(syncedCount(*otherFolder), 0);
+    ASSERT_TRUE(runUntil([&] { return secondDone; }));
+    EXPECT_EQ(syncedCount(*otherFolder), large);
+    EXPECT_FALSE(SyncLane::largeReconciliationGate().isLocked());
+}
+
+TEST_F(FullSyncTest, ALinkThatWaitsForItsTurnLetsGoOfItsListingAndAsksAgain)
+{
+    auto lane = h.makeLane(folder);
+    lane->setFullSyncChunkSizeForTesting(1);
+    const int files = int(SyncLane::largeReconciliationChunks) + 1;
+    for (int i = 0; i < files; ++i) {
+        const QString name = QStringLiteral("take%1.wav").arg(i);
+        writeFile(root + u'/' + name, "take " + QByteArray::number(i));
+        serve(*folder, name, "take " + QByteArray::number(i));
+    }
+    auto listings = [&] { return h.fake.requestsTo("GET", "/api/v1/files/library").size(); };
+
+    // Another large folder's turn runs: the listing shows this one large, and it waits.
+    auto other = SyncLane::largeReconciliationGate().tryLock();
+    ASSERT_TRUE(other);
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return lane->isWaitingForTurn(); }));
+    EXPECT_EQ(listings(), 1u);
+    EXPECT_TRUE(h.records(folder->stableID()).empty());
+
+    // Its turn: a listing of now, then every file here recorded.
+    other.reset();
+    h.runUntilIdle(*lane);
+    EXPECT_FALSE(lane->isWaitingForTurn());
+    EXPECT_EQ(listings(), 2u);
+    const auto records = h.records(folder->stableID());
+    EXPECT_EQ(records.size(), size_t(files));
+    EXPECT_TRUE(std::all_of(records.begin(), records.end(), [](const auto &entry) { return entry.second == synced; }));
+    EXPECT_FALSE(SyncLane::largeReconciliationGate().isLocked());
+    lane->stop();
+}
