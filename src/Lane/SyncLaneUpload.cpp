@@ -134,11 +134,13 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     const auto folder = syncFolder();
     const auto api = m_apiClient;
 
-    // An edit of a file the service holds, with no commit of the file's own for the service to
-    // judge it by (a version that came down, or one the user acknowledged): the service is
-    // asked first what it holds now, so a newer version from another device is met below.
-    if (const auto record = holdingPlace(dispatched, localPath);
-        dispatched && record && record->remoteId() && !nonEmpty(record->baseCommitSha())) {
+    // An edit of a version synced here (it came down, or the user acknowledged it) with no
+    // commit of the file's own for the service to judge it by: the service is asked first what
+    // it holds now, so a newer version from another device is met below. (A file with no
+    // version synced here meets any the service holds there anyway.)
+    if (const auto record = holdingPlace(dispatched, localPath); dispatched && record && record->remoteId()
+                                                                 && !nonEmpty(record->baseCommitSha())
+                                                                 && lastSyncedContent(*record)) {
         co_await hearServiceFirst(localPath, dispatched->generation, epoch, stop);
     }
 
