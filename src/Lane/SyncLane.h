@@ -344,6 +344,8 @@ public:
     // be read, the record waits for the back-off and the call throws CancelledError; also when
     // the record changed meanwhile, which the queue then dispatches again as it is now.
     QCoro::Task<> hearServiceFirst(QString localPath, qint64 generation, quint64 epoch, std::stop_token stop);
+    // The feed request of this folder from `cursor` (none: from the start).
+    QCoro::Task<FileSyncAPI::ChangeFeed> requestChanges(const std::optional<QString> &cursor, std::stop_token stop);
     // One pass over the change feed since the folder's cursor; passes of one lane never
     // overlap. Never throws. The cursor is stored only after every change was applied or
     // knowingly skipped, and only one the service gave.

@@ -136,6 +136,18 @@ QCoro::Task<std::optional<QString>> SyncLane::performDeltaSync()
     co_return std::exchange(m_deltaPassFailure, std::nullopt);
 }
 
+QCoro::Task<FileSyncAPI::ChangeFeed> SyncLane::requestChanges(const std::optional<QString> &cursor,
+                                                              std::stop_token stop)
+{
+    // The folder's own changes: of its kind, except in the plan mirror, which takes every plan's.
+    const auto folder = syncFolder();
+    std::optional<SyncFolderType> kind;
+    if (!folder->policy().mirrorsPlanLayout)
+        kind = folder->folderType();
+    return m_apiClient->fetchChanges(cursor.value_or(QString()), kind,
+                                     laneID().toString(QUuid::WithoutBraces).toUpper(), std::move(stop));
+}
+
 QCoro::Task<> SyncLane::hearServiceFirst(QString localPath, qint64 generation, quint64 epoch, std::stop_token stop)
 {
     const auto self = shared_from_this();
@@ -152,17 +164,11 @@ QCoro::Task<> SyncLane::hearServiceFirst(QString localPath, qint64 generation, q
             throw CancelledError();
         // Whoever held the lock meanwhile may have read it just now.
         if (!heardLately()) {
-            const auto folder = syncFolder();
-            const auto api = m_apiClient;
-            std::optional<SyncFolderType> kind;
-            if (!folder->policy().mirrorsPlanLayout)
-                kind = folder->folderType();
             Heard heard{m_queuePasses, m_clock.currentDateTime(), {}, {}};
             try {
                 // Only read: the changes are applied by the feed's own pass, which follows the
                 // folder's moves and stores the cursor; here they only say what the service holds.
-                auto fetching = api->fetchChanges(folder->deltaCursor().value_or(QString()), kind,
-                                                  laneID().toString(QUuid::WithoutBraces).toUpper(), stop);
+                auto fetching = requestChanges(syncFolder()->deltaCursor(), stop);
                 const FileSyncAPI::ChangeFeed feed = co_await std::move(fetching);
                 for (const auto &change : feed.changes)
                     heard.versions.insert(change.id, isAction(change, "deleted")
@@ -206,7 +212,6 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     const auto active = qScopeGuard([this] { --m_deltaPassesActive; });
     const quint64 epoch = m_epoch;
     const auto folder = syncFolder();
-    const auto api = m_apiClient;
     const auto bookmarks = m_bookmarkManager;
     if (!folder->folderPath() || !isCurrent(epoch, stop))
         co_return;
@@ -232,15 +237,11 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
 
     const QString recordedRoot = folder->folderPath().value_or(QString());
     const std::optional<QString> cursor = folder->deltaCursor();
-    std::optional<SyncFolderType> kind;
-    if (!folder->policy().mirrorsPlanLayout)
-        kind = folder->folderType();
     FileSyncAPI::ChangeFeed feed;
     std::optional<QString> root;
     std::exception_ptr failure;
     try {
-        auto fetching = api->fetchChanges(cursor.value_or(QString()), kind,
-                                          laneID().toString(QUuid::WithoutBraces).toUpper(), stop);
+        auto fetching = requestChanges(cursor, stop);
         feed = co_await std::move(fetching);
         if (isCurrent(epoch, stop) && !feed.changes.isEmpty()) {
             auto resolving = bookmarks->startAccessing(*bookmark);

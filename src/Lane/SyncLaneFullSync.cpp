@@ -11,13 +11,12 @@
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
-
-#include <QScopeGuard>
 #include "Platform/Files/FolderBookmark.h"
 #include "ServiceAPI/HarborlyAPIError.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <dirent.h>
 

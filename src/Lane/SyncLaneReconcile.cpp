@@ -397,19 +397,31 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
     // Tracked files whose content is not what their record last synced are owed an upload;
     // the others are settled without being read again in this pass.
     QStringList trackedFiles;
+    UploadTally &tally = pass.tally;
     {
         PathDigests trackedPaths;
-        if (!visitFolderOutlines(*m_modelContext, laneID(),
-                                 [&trackedPaths](const RecordOutline &outline) { trackedPaths.add(outline.localPath); }))
+        // A conflict that holds an edit back waits for the user as it is: its edit is owed
+        // already and goes up as the file is then, so its file is neither read nor judged again.
+        PathDigests heldConflicts;
+        if (!visitFolderOutlines(*m_modelContext, laneID(), [&](const RecordOutline &outline) {
+                (outline.holdsEditBack ? heldConflicts : trackedPaths).add(outline.localPath);
+            })) {
             trackedPaths = PathDigests(); // as a failed read of the records
+            heldConflicts = PathDigests();
+        }
         trackedPaths.finish();
-        if (trackedPaths.size() == 0) {
+        heldConflicts.finish();
+        if (trackedPaths.size() == 0 && heldConflicts.size() == 0) {
             pass.newFiles = std::move(pass.localFiles);
         } else {
             for (qsizetype i = 0; i < pass.localFiles.size(); ++i) {
                 const auto &digest = pass.localDigests[size_t(i)];
                 if (pass.settledByAdoption.contains(digest))
                     continue; // matched as it was recorded (counted there)
+                if (heldConflicts.contains(digest)) {
+                    ++tally.inProgress;
+                    continue;
+                }
                 (trackedPaths.contains(digest) ? trackedFiles : pass.newFiles).append(std::move(pass.localFiles[i]));
             }
         }
@@ -417,19 +429,10 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
         pass.localDigests = {};
     }
 
-    UploadTally &tally = pass.tally;
     for (qsizetype start = 0; start < trackedFiles.size(); start += m_fullSyncChunkSize) {
         QStringList paths;
         for (qsizetype i = start; i < std::min(start + m_fullSyncChunkSize, trackedFiles.size()); ++i)
             paths.append(std::exchange(trackedFiles[i], QString()));
-        // A conflict that holds an edit back waits for the user as it is: its edit is owed
-        // already and goes up as the file is then, so its file is neither read nor judged again.
-        for (const auto &record : fetchRecordsAt(paths)) {
-            if (isHeldConflict(*record)) {
-                paths.removeOne(record->localPath());
-                ++tally.inProgress;
-            }
-        }
         const auto hashed = co_await hashChunk(pass, paths);
         if (!hashed)
             co_return false;
@@ -448,7 +451,8 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
                 continue;
             }
             SyncFile &record = **found;
-            if (record.syncStatus() == SyncFileStatus::syncing) {
+            // Running, or held as a conflict while the file was read: left as it is.
+            if (record.syncStatus() == SyncFileStatus::syncing || isHeldConflict(record)) {
                 ++tally.inProgress;
             } else if (record.remoteId() && record.localChecksum() && *record.localChecksum() == info.checksum) {
                 ++tally.matched;

@@ -463,7 +463,9 @@ bool visitFolderOutlines(ModelContext &context, const QUuid &folderID,
                          const std::function<void(const RecordOutline &)> &visit)
 {
     static const QString sql =
-        QStringLiteral("SELECT pk, localPath, remoteId, remoteChecksum FROM SyncFile WHERE folderID = ?");
+        QStringLiteral("SELECT pk, localPath, remoteId, remoteChecksum, syncStatus = '%1' AND desiredState = %2"
+                       " FROM SyncFile WHERE folderID = ?")
+            .arg(rawValue(SyncFile::SyncStatus::conflict), quoted(SyncFile::DesiredState::uploadPending));
     try {
         const Pending pending = LaneQueryAccess::pending(context);
         auto stmt = prepare(context, sql);
@@ -475,12 +477,15 @@ bool visitFolderOutlines(ModelContext &context, const QUuid &folderID,
             sql::decode(stmt.value(1), outline.localPath);
             sql::decode(stmt.value(2), outline.remoteId);
             sql::decode(stmt.value(3), outline.remoteChecksum);
+            outline.holdsEditBack = stmt.integer(4) != 0;
             visit(outline);
         }
         for (const auto *list : {&pending.changed, &pending.inserted})
             for (const auto &f : *list)
                 if (inFolder(*f, folderID))
-                    visit(RecordOutline{f->localPath(), f->remoteId(), f->remoteChecksum()});
+                    visit(RecordOutline{f->localPath(), f->remoteId(), f->remoteChecksum(),
+                                        f->syncStatus() == SyncFile::SyncStatus::conflict
+                                            && f->desiredState() == SyncFile::DesiredState::uploadPending});
         return true;
     } catch (const StoreError &error) {
         logFailure("outline query", error);

@@ -79,6 +79,8 @@ struct RecordOutline
     QString localPath;
     std::optional<qint64> remoteId;
     std::optional<QString> remoteChecksum;
+    // In conflict with an upload owed: a conflict that holds an edit back for the user.
+    bool holdsEditBack = false;
 };
 
 // Calls `visit` with the outline of each of the folder's records: one statement of these
