@@ -785,8 +785,9 @@ private:
     // record's unsaved changes only (ModelContext::rollback of the two); the record, whose
     // failure is then on record nowhere, goes back to pending at a back-off retry time.
     void saveFailureRow(const std::shared_ptr<OperationResolution> &row, const std::shared_ptr<SyncFile> &found);
-    // Owed again at the back-off's retry time after its attempt-th failure in a row.
-    void retryOnBackOff(SyncFile &record, qint64 attempt);
+    // Owed again at the back-off's retry time after its attempt-th failure in a row, counted
+    // from `failedAt` (now when not given).
+    void retryOnBackOff(SyncFile &record, qint64 attempt, std::optional<QDateTime> failedAt = std::nullopt);
     void finishFailure();
     // The failure of a record, newer than every one noted before; `entry`: its error list
     // entry, which replaces the one noted for the record before.

@@ -184,9 +184,11 @@ QCoro::Task<> SyncLane::hearServiceFirst(QString localPath, qint64 generation, q
     }
     if (m_heard->failure) {
         // What the service holds cannot be told: the operation waits, which it always may.
+        // Its retry time counts from the refused read, so the batch that read held back is
+        // due together and one read serves it again.
         if (const auto record = fetchRecord(localPath);
             record && record->generation() == generation && record->syncStatus() == SyncFileStatus::syncing) {
-            retryOnBackOff(*record, record->retryCount() + 1);
+            retryOnBackOff(*record, record->retryCount() + 1, m_heard->at);
             saveQuietly();
         }
         logLine(SyncLogger::Event::pendingRetry,

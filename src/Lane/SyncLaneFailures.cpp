@@ -355,10 +355,10 @@ QCoro::Task<> SyncLane::handleFailure(std::exception_ptr error, DispatchContext 
     }
 }
 
-void SyncLane::retryOnBackOff(SyncFile &record, qint64 attempt)
+void SyncLane::retryOnBackOff(SyncFile &record, qint64 attempt, std::optional<QDateTime> failedAt)
 {
     record.setRetryCount(attempt);
-    record.setNextRetryAt(m_clock.currentDateTime().addSecs(retryDelay(attempt).count()));
+    record.setNextRetryAt(failedAt.value_or(m_clock.currentDateTime()).addSecs(retryDelay(attempt).count()));
     record.setSyncStatus(SyncFileStatus::pending);
 }
 
