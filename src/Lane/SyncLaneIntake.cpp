@@ -216,10 +216,12 @@ bool wasOnDisk(const SyncFile &record)
 // watcher's window, the debounce and a busy main thread between).
 constexpr qint64 ownWriteWindowMs = 120'000;
 
-// Settled with the service: the file should hold the record's last synced content.
+// Settled with the service: the file should hold the record's last synced content. A conflict
+// the service reported over an upload is settled too (what was sent is on record): a report of
+// that same content is no edit, and sending it again would end the listing nobody reviewed.
 bool isSyncedCopy(const SyncFile &record)
 {
-    return record.syncStatus() == SyncFileStatus::synced
+    return (record.syncStatus() == SyncFileStatus::synced || record.syncStatus() == SyncFileStatus::conflict)
            && record.desiredState() == SyncFileDesiredState::syncedLocal && record.localChecksum()
            && !record.localChecksum()->isEmpty();
 }

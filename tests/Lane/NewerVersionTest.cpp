@@ -9,6 +9,7 @@
 
 #include "fake-service/FakeJson.h"
 
+#include <QTimer>
 #include <QFile>
 #include <QJsonArray>
 
@@ -495,3 +496,43 @@ TEST_F(NewerVersionTest, AHeldConflictIsToldOnceAndLeftAloneByLaterStarts)
 }
 
 } // namespace
+
+// B's edit met A's at the service, which kept both and reported the conflict. A report of the
+// file B sent (the watcher's, late) leaves the conflict listed; an edit made afterwards goes up.
+TEST_F(NewerVersionTest, AReportOfTheContentSentInAConflictLeavesItListedAndAnEditStillGoesUp)
+{
+    open();
+    writeFile(at(QStringLiteral("Song/take.wav")), "take");
+    lane->handleFileEvents({at(QStringLiteral("Song/take.wav"))});
+    h.runUntilIdle(*lane);
+    SecondDevice b(h, *folder);
+    const QString bTake = *b.folder->folderPath() + QStringLiteral("/Other/take.wav");
+    writeFile(bTake, "take");
+    b.lane->start();
+    b.d.runUntilIdle(*b.lane);
+    pass();
+    writeFile(at(QStringLiteral("Other/take.wav")), "A's edit");
+    lane->handleFileEvents({at(QStringLiteral("Other/take.wav"))});
+    h.runUntilIdle(*lane);
+    h.fake.clearRequestLog();
+
+    // The second report arrives while B's upload is on its way.
+    writeFile(bTake, "B's edit");
+    bool reported = false;
+    onLogLine(QStringLiteral("Batch pre-pass: 1 pending"), [&] {
+        if (!std::exchange(reported, true))
+            QTimer::singleShot(0, [&] { b.lane->handleFileEvents({bTake}); });
+    });
+    b.lane->handleFileEvents({bTake});
+    b.d.runUntilIdle(*b.lane);
+    ASSERT_TRUE(reported);
+    EXPECT_THAT(uploads(), SizeIs(1));
+    EXPECT_EQ(b.lane->fetchRecord(bTake)->syncStatus(), SyncFileStatus::conflict);
+
+    writeFile(bTake, "B's second edit");
+    b.lane->handleFileEvents({bTake});
+    b.d.runUntilIdle(*b.lane);
+    EXPECT_THAT(uploads(), SizeIs(2));
+    EXPECT_EQ(h.serviceFiles()[QStringLiteral("Other/take.wav")], sha256("B's second edit"));
+    b.lane->stop();
+}
