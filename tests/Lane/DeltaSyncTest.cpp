@@ -407,10 +407,11 @@ TEST_F(DeltaSyncTest, ALongFeedLandsAsAShortOneWouldAndGivesTheHeapBackOnce)
         ids.push_back(serve(name, "v1 " + name.toUtf8(), folderName));
         expected[folderName + u'/' + name] = sha256("v1 " + name.toUtf8());
     }
-    await(lane->runDeltaPass({}));
+    // Thousands of files: seconds under the sanitizers, more on a loaded machine.
+    await(lane->runDeltaPass({}), std::chrono::minutes(2));
     // Given back a while after the feed, once the pass has let go of what it held.
     EXPECT_EQ(returns, 0);
-    h.runUntilIdle(*lane);
+    h.runUntilIdle(*lane, std::chrono::minutes(2));
     ASSERT_EQ(files(), expected);
     h.clock.advance(SyncLane::freedMemoryDelay);
     drainEvents();
