@@ -73,6 +73,9 @@ public:
     const QString &waitingCause() const { return m_waitingCause; }
 
     TokenManager &tokenManager() { return *m_tokens; }
+    // For the service's client: one manager per token, so that its renewals and this state's
+    // take turns, and a renewal's mark is judged only once no renewal of the token is under way.
+    std::shared_ptr<TokenManager> sharedTokenManager() const { return m_tokens; }
     // The check the constructor starts has ended (connected, nothing stored, waiting, or
     // stopped by a sign-out): until then a stored sign-in may still connect.
     bool hasFinishedStartupCheck() const { return m_startupCheckDone; }

@@ -58,8 +58,15 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, QString
         auto marking = vault->setValueAsync(sent, markKey);
         co_await std::move(marking);
     }
-    if (stop.stop_requested())
+    if (stop.stop_requested()) {
+        // Nothing was sent: a mark left behind would take the token's later refusal, a genuine
+        // revocation among them, for this renewal's doing.
+        if (!inherited) {
+            auto unmarking = vault->removeValueIfAsync(markKey, [sent](const QByteArray &marked) { return marked == sent; });
+            co_await std::move(unmarking);
+        }
         throw TransportError(TransportError::Code::cancelled);
+    }
     // Once sent, the renewal is not stopped with its caller: a service that retires the token
     // it renews would refuse the stored one afterwards, and that refusal signs the user out.
     std::optional<DeviceAuthClient::TokenReply> renewed;
@@ -231,7 +238,14 @@ QCoro::Task<bool> TokenManager::renewUnlessReplaced(std::optional<QString> seen,
 QCoro::Task<bool> TokenManager::renewalWasCutOff(QString token)
 {
     const std::shared_ptr<KeychainVault> vault = m_vault;
-    auto reading = vault->dataAsync(renewalMarkKey(m_vaultKey));
+    const std::shared_ptr<AsyncMutex> renewing = m_renewing;
+    const QString markKey = renewalMarkKey(m_vaultKey);
+    // A renewal of this run still at the service has marked its token too, and its answer is
+    // still to come (a refusal takes the mark back): the mark is read once no renewal runs, so
+    // a revocation met meanwhile by another request is not taken for a cut-off renewal.
+    auto locking = renewing->lock();
+    const AsyncMutex::Lock held = co_await std::move(locking);
+    auto reading = vault->dataAsync(markKey);
     const std::optional<QByteArray> marked = co_await std::move(reading);
     co_return marked && *marked == token.toUtf8();
 }

@@ -99,8 +99,7 @@ std::optional<QString> QuillmereApp::initialise()
     // Its token check runs on the first turn of the loop, after everything below.
     m_auth = std::make_unique<AuthState>(m_vault, *m_clock, ExternalURLOpener(m_options.openURL));
     m_applications = std::make_unique<RunningApplications>(*m_clock);
-    auto tokens = std::make_shared<TokenManager>(m_vault);
-    m_client = std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(tokens, *m_clock));
+    m_client = std::make_shared<LibraryAPIClient>(std::make_shared<HarborlyAPI>(m_auth->sharedTokenManager(), *m_clock));
     if (m_options.multipartThreshold)
         m_client->setMultipartThresholdForTesting(*m_options.multipartThreshold);
     m_engine = std::make_unique<SyncEngine>(m_client, *m_vault, *m_clock, *m_applications, makeSyncLaneFactory());

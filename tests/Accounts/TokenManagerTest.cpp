@@ -1,5 +1,7 @@
 #include "Accounts/DeviceAuthClient.h"
+#include "support/HeldWritesBackend.h"
 #include "support/ScriptedService.h"
+#include "support/TemporaryConfigHome.h"
 #include "Accounts/TokenManager.h"
 #include "Platform/Http/Json.h"
 #include "support/TestSupport.h"
@@ -8,6 +10,9 @@
 #include <QJsonObject>
 
 #include <gmock/gmock.h>
+
+#include <atomic>
+#include <thread>
 
 using namespace quillmere;
 using quillmere::test::await;
@@ -182,6 +187,64 @@ TEST_F(TokenManagerTest, ARenewalIsMarkedInTheVaultUntilTheServiceAnswersIt)
     service.next("/api/v1/auth/refresh", Reply{502, "{}"});
     EXPECT_TRUE(failureOf<AuthError>(tokens->refreshToken()));
     EXPECT_TRUE(cutOff("other"));
+}
+
+// Another request meets the revocation while this run's renewal of the token is at the service:
+// the mark is that renewal's, whose refusal then decides. Taken for a cut-off renewal, a genuine
+// revocation would keep the records of an account the service ended.
+TEST_F(TokenManagerTest, ARenewalStillAtTheServiceIsNoCutOffOneItsAnswerDecides)
+{
+    storeToken(QStringLiteral("old"), utc(QStringLiteral("2020-01-01T00:00:00Z")));
+    std::atomic<bool> atService = false;
+    std::atomic<bool> answer = false;
+    Reply refused{401, "{}"};
+    refused.before = [&] {
+        atService = true;
+        for (int i = 0; i < 1000 && !answer; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    service.next("/api/v1/auth/refresh", std::move(refused));
+    auto renewal = tokens->refreshToken();
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return atService.load(); }));
+
+    std::optional<bool> cutOff;
+    const auto ask = [](std::shared_ptr<TokenManager> manager, std::optional<bool> *out) -> QCoro::Task<> {
+        *out = co_await manager->renewalWasCutOff(QStringLiteral("old"));
+    };
+    auto asking = ask(tokens, &cutOff);
+    quillmere::test::runFor(std::chrono::milliseconds(100));
+    EXPECT_FALSE(cutOff) << "no verdict while the renewal is at the service";
+    answer = true;
+    EXPECT_TRUE(failureOf<AuthError>(std::move(renewal)));
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return cutOff.has_value(); }));
+    EXPECT_EQ(cutOff, false);
+}
+
+// A renewal stopped once its mark was written and before it was sent leaves no mark: the
+// token's later refusal is then the service's word on the account.
+TEST(TokenManagerMark, ARenewalStoppedBeforeItIsSentTakesItsMarkBack)
+{
+    quillmere::test::TemporaryConfigHome configHome;
+    quillmere::test::HeldWritesBackend held;
+    KeychainVault vault{KeychainHelper(held), [](const QString &) {}};
+    ScriptedService service;
+    const QUrl base = service.baseURL();
+    auto tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; });
+    vault.setValue(TokenData{QStringLiteral("old"), utc(QStringLiteral("2020-01-01T00:00:00Z"))}.encoded(),
+                   KeychainVault::bearerTokenKey());
+    const QString markKey = TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey());
+
+    held.hold(true);
+    std::stop_source stopping;
+    auto renewal = tokens->refreshToken(stopping.get_token());
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return held.waiting() == 1; })) << "the mark is being written";
+    stopping.request_stop();
+    held.hold(false);
+    EXPECT_EQ(transportFailure(std::move(renewal)), TransportError::Code::cancelled);
+    EXPECT_THAT(service.seen("/api/v1/auth/refresh"), ::testing::IsEmpty());
+    EXPECT_FALSE(vault.data(markKey));
+    EXPECT_FALSE(await(tokens->renewalWasCutOff(QStringLiteral("old"))));
+
 }
 
 using DeviceAuthClientTest = TokenManagerTest;
