@@ -48,6 +48,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace quillmere;
@@ -73,6 +74,50 @@ private:
     QTemporaryDir m_dir;
     const char *m_name;
     QByteArray m_previous;
+};
+
+// A keyring whose reads wait for an unlock prompt nobody answers.
+class HeldSecretBackend : public SecretBackend
+{
+public:
+    explicit HeldSecretBackend(SecretBackend &inner) : m_inner(inner) {}
+
+    Result read(const QString &service, const QString &account) override
+    {
+        std::unique_lock lock(m_mutex);
+        ++m_waiting;
+        m_changed.wait(lock, [this] { return !m_held; });
+        --m_waiting;
+        m_changed.notify_all();
+        lock.unlock();
+        return m_inner.read(service, account);
+    }
+    Result store(const QString &service, const QString &account, const QByteArray &value) override
+    {
+        return m_inner.store(service, account, value);
+    }
+    Result remove(const QString &service, const QString &account) override { return m_inner.remove(service, account); }
+
+    bool anyWaiting()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_waiting > 0;
+    }
+    // Answers every read and returns once none waits any more.
+    void release()
+    {
+        std::unique_lock lock(m_mutex);
+        m_held = false;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_waiting == 0; });
+    }
+
+private:
+    SecretBackend &m_inner;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_held = true;
+    int m_waiting = 0;
 };
 
 class QuillmereAppTest : public ::testing::Test
@@ -152,6 +197,9 @@ protected:
     quillmere::test::FakeHarborly fake;
     qint64 account = 0;
     InMemorySecretBackend backend;
+    // A test's keyring that holds its reads: a member, so that what the quit left waiting, which
+    // resumes on the turns of the loop after the test (this fixture's own), reads one still there.
+    std::optional<HeldSecretBackend> held;
     ManualClock clock{QDateTime::currentDateTimeUtc()};
     QuillmereAppOptions options;
     int loopsEnded = 0;
@@ -359,65 +407,22 @@ TEST_F(QuillmereAppTest, AQuitWhileARenewalIsAtTheServiceKeepsWhatTheServiceRene
     EXPECT_TRUE(live) << "the next launch signs in with the token the service renewed";
 }
 
-// A keyring whose reads wait for an unlock prompt nobody answers.
-class HeldSecretBackend : public SecretBackend
-{
-public:
-    explicit HeldSecretBackend(SecretBackend &inner) : m_inner(inner) {}
-
-    Result read(const QString &service, const QString &account) override
-    {
-        std::unique_lock lock(m_mutex);
-        ++m_waiting;
-        m_changed.wait(lock, [this] { return !m_held; });
-        --m_waiting;
-        m_changed.notify_all();
-        lock.unlock();
-        return m_inner.read(service, account);
-    }
-    Result store(const QString &service, const QString &account, const QByteArray &value) override
-    {
-        return m_inner.store(service, account, value);
-    }
-    Result remove(const QString &service, const QString &account) override { return m_inner.remove(service, account); }
-
-    bool anyWaiting()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_waiting > 0;
-    }
-    // Answers every read and returns once none waits any more.
-    void release()
-    {
-        std::unique_lock lock(m_mutex);
-        m_held = false;
-        m_changed.notify_all();
-        m_changed.wait(lock, [this] { return m_waiting == 0; });
-    }
-
-private:
-    SecretBackend &m_inner;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_held = true;
-    int m_waiting = 0;
-};
 
 TEST_F(QuillmereAppTest, AKeyringThatDoesNotAnswerHoldsTheQuitNoLongerThanItsBound)
 {
-    HeldSecretBackend held(backend);
-    options.secretBackend = &held;
+    held.emplace(backend);
+    options.secretBackend = &*held;
     launch();
-    ASSERT_TRUE(runUntil([&] { return held.anyWaiting(); })) << "the start-up read waits for the keyring";
+    ASSERT_TRUE(runUntil([&] { return held->anyWaiting(); })) << "the start-up read waits for the keyring";
 
     QElapsedTimer sinceQuit;
     sinceQuit.start();
     app->requestQuit();
     ASSERT_TRUE(runUntil([&] { return loopsEnded == 1; }, QuillmereApp::quitTimeout + 500ms));
     // The prompt is answered long after the bound, so that a teardown that waits for it shows.
-    std::thread answering([&held] {
+    std::thread answering([this] {
         std::this_thread::sleep_for(6s);
-        held.release();
+        held->release();
     });
     app.reset();
     const qint64 quitMs = sinceQuit.elapsed();
