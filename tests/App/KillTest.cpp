@@ -9,6 +9,7 @@
 #include "App/QuillmereApp.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContainerFactory.h"
+#include "Model/EnumStrings.h"
 #include "Model/ModelContext.h"
 #include "Model/MultipartUploadState.h"
 #include "Model/SyncFile.h"
@@ -25,6 +26,8 @@
 #include <csignal>
 #include <map>
 #include <random>
+
+#include <sqlite3.h>
 
 using namespace quillmere;
 using namespace std::chrono_literals;
@@ -110,6 +113,28 @@ KeychainVault::Dictionary keptSecrets(const QString &secrets)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return KeychainVault::decode(file.readAll()).value_or(KeychainVault::Dictionary());
+}
+
+// How many records of the store a running instance has not settled as synced yet, read over a
+// connection of its own that writes nothing; -1 when the store cannot be read.
+int unsettledRecords(const QString &storePath)
+{
+    sqlite3 *db = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2(storePath.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 1000);
+        const QByteArray synced = rawValue(SyncFileStatus::synced).toUtf8();
+        sqlite3_stmt *statement = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM SyncFile WHERE syncStatus <> ?1", -1, &statement, nullptr)
+            == SQLITE_OK) {
+            sqlite3_bind_text(statement, 1, synced.constData(), int(synced.size()), SQLITE_TRANSIENT);
+            if (sqlite3_step(statement) == SQLITE_ROW)
+                count = sqlite3_column_int(statement, 0);
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
 }
 
 std::optional<QString> keptToken(const QString &secrets)
@@ -249,8 +274,9 @@ TEST(KillTest, KilledTenTimesMidSyncEveryFileReachesTheServiceOnceAndNoRecordSta
     auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), arguments, true);
     ASSERT_TRUE(runUntil([&] { return uploadedNames().size() == size_t(fileCount); }, 180s))
         << uploadedNames().size() << " files at the service (" << beforeLastRun << " before the last run)";
-    // The last confirmations are saved a moment after the service has them.
-    quillmere::test::runFor(2s);
+    // The last confirmations are saved a moment after the service has them (longer on a loaded
+    // machine, where one may also wait out a retry): the quit comes once the store shows them.
+    EXPECT_TRUE(runUntil([&] { return unsettledRecords(environment.storePath()) == 0; }, 60s));
     ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGTERM)) << "the instance ended by itself";
     ASSERT_TRUE(ProgramEnvironment::finished(*instance));
     EXPECT_EQ(instance->exitCode(), 0);
