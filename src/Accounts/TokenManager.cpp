@@ -52,6 +52,10 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, QString
     // earlier renewal's that never heard back: it stays until the token is replaced, whatever
     // the service says now.
     const QByteArray sent = token.toUtf8();
+    // Only this renewal's mark: another token's, marked since, stays.
+    const auto unmark = [&vault, &markKey, &sent] {
+        return vault->removeValueIfAsync(markKey, [sent](const QByteArray &marked) { return marked == sent; });
+    };
     auto reading = vault->dataAsync(markKey);
     const bool inherited = co_await std::move(reading) == std::optional(sent);
     if (!inherited) {
@@ -62,7 +66,7 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, QString
         // Nothing was sent: a mark left behind would take the token's later refusal, a genuine
         // revocation among them, for this renewal's doing.
         if (!inherited) {
-            auto unmarking = vault->removeValueIfAsync(markKey, [sent](const QByteArray &marked) { return marked == sent; });
+            auto unmarking = unmark();
             co_await std::move(unmarking);
         }
         throw TransportError(TransportError::Code::cancelled);
@@ -84,7 +88,7 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, QString
         failure = std::current_exception();
     }
     if (declined && !inherited) {
-        auto unmarking = vault->removeValueIfAsync(markKey, [sent](const QByteArray &marked) { return marked == sent; });
+        auto unmarking = unmark();
         co_await std::move(unmarking);
     }
     if (renewed && renewed->token.expiresAt.isValid()) {
@@ -97,7 +101,7 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, QString
             renewed->home.store();
         // Answered: what became of the token sent is known. Kept when no status came back,
         // since a request that got no answer may have reached the service all the same.
-        auto unmarking = vault->removeValueIfAsync(markKey, [sent](const QByteArray &marked) { return marked == sent; });
+        auto unmarking = unmark();
         co_await std::move(unmarking);
     }
     // The caller that stopped meanwhile learns nothing of the outcome.

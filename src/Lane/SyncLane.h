@@ -202,6 +202,8 @@ public:
     qsizetype largeReconciliationFiles() const { return largeReconciliationChunks * m_fullSyncChunkSize; }
     // A full sync waits for its turn at the gate.
     bool isWaitingForTurn() const { return m_waitingForTurn; }
+    // Waits for the gate, shown by isWaitingForTurn meanwhile.
+    QCoro::Task<AsyncMutex::Lock> takeLargeReconciliationTurn();
     // The reconciliation's count of scanned files, for its log.
     struct UploadTally
     {
@@ -855,8 +857,6 @@ private:
     // Whether an upload of the record would go over a service version this device never
     // synced here with no base commit of the file's own for the service to judge it by.
     static bool meetsUnseenVersion(const SyncFile &record);
-    // A conflict that holds an edit back until the user acknowledges it (holdBothVersions).
-    static bool isHeldConflict(const SyncFile &record);
     // Both sides changed: nothing is sent, the record shows as a conflict, its edit stays owed.
     void holdBothVersions(const std::shared_ptr<SyncFile> &record, const QString &serviceChecksum,
                           const std::optional<Dispatched> &dispatched);

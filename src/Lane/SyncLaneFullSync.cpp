@@ -143,15 +143,8 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
             // it waits and asks again: a folder that waits holds nothing, and no listing ages
             // while another folder's turn runs.
             std::optional<AsyncMutex::Lock> turn;
-            auto takeTurn = [this]() -> QCoro::Task<AsyncMutex::Lock> {
-                m_waitingForTurn = true;
-                auto waiting = largeReconciliationGate().lock();
-                auto lock = co_await std::move(waiting);
-                m_waitingForTurn = false;
-                co_return lock;
-            };
             if (fetchFolderRecordCount(*m_modelContext, folderID) >= largeReconciliationFiles()) {
-                auto taking = takeTurn();
+                auto taking = takeLargeReconciliationTurn();
                 turn.emplace(co_await std::move(taking));
             }
             QList<FileSyncAPI::RemoteFile> remoteFiles;
@@ -176,7 +169,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                     break;
                 }
                 remoteFiles = {};
-                auto taking = takeTurn();
+                auto taking = takeLargeReconciliationTurn();
                 turn.emplace(co_await std::move(taking));
             }
             // Held to the end of reconciliation: what the full sync never reads (about a third

@@ -191,7 +191,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     trackedRecords.clear(); // read afresh by every step, after every wait
     if (!turn && std::max(remoteFiles.size(), local.files.size()) >= largeReconciliationFiles()) {
         const quint64 epoch = m_epoch;
-        auto waiting = largeReconciliationGate().lock();
+        auto waiting = takeLargeReconciliationTurn();
         turn.emplace(co_await std::move(waiting));
         if (!isCurrent(epoch, stop))
             co_return;
@@ -233,6 +233,16 @@ AsyncMutex &SyncLane::largeReconciliationGate()
 {
     static AsyncMutex gate;
     return gate;
+}
+
+QCoro::Task<AsyncMutex::Lock> SyncLane::takeLargeReconciliationTurn()
+{
+    // Its caller holds the lane through the wait.
+    m_waitingForTurn = true;
+    auto waiting = largeReconciliationGate().lock();
+    auto lock = co_await std::move(waiting);
+    m_waitingForTurn = false;
+    co_return lock;
 }
 
 SyncLane::Reconciliation SyncLane::startReconciliation(QList<FileSyncAPI::RemoteFile> remoteFiles, LocalScan local,
@@ -452,7 +462,7 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
             }
             SyncFile &record = **found;
             // Running, or held as a conflict while the file was read: left as it is.
-            if (record.syncStatus() == SyncFileStatus::syncing || isHeldConflict(record)) {
+            if (record.syncStatus() == SyncFileStatus::syncing || record.holdsEditBack()) {
                 ++tally.inProgress;
             } else if (record.remoteId() && record.localChecksum() && *record.localChecksum() == info.checksum) {
                 ++tally.matched;

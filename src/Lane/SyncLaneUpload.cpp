@@ -370,12 +370,6 @@ bool SyncLane::namesContent(const std::optional<QString> &objectId, const std::o
     return objectId && checksum && !checksum->isEmpty() && objectId->compare(*checksum, Qt::CaseInsensitive) == 0;
 }
 
-bool SyncLane::isHeldConflict(const SyncFile &record)
-{
-    return record.syncStatus() == SyncFileStatus::conflict
-           && record.desiredState() == SyncFileDesiredState::uploadPending;
-}
-
 bool SyncLane::meetsUnseenVersion(const SyncFile &record)
 {
     // A base commit of the file's own (its last upload or confirmation) lets the service

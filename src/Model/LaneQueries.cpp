@@ -483,9 +483,7 @@ bool visitFolderOutlines(ModelContext &context, const QUuid &folderID,
         for (const auto *list : {&pending.changed, &pending.inserted})
             for (const auto &f : *list)
                 if (inFolder(*f, folderID))
-                    visit(RecordOutline{f->localPath(), f->remoteId(), f->remoteChecksum(),
-                                        f->syncStatus() == SyncFile::SyncStatus::conflict
-                                            && f->desiredState() == SyncFile::DesiredState::uploadPending});
+                    visit(RecordOutline{f->localPath(), f->remoteId(), f->remoteChecksum(), f->holdsEditBack()});
         return true;
     } catch (const StoreError &error) {
         logFailure("outline query", error);

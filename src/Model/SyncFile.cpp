@@ -174,7 +174,7 @@ void SyncFile::markSynced(SyncStatus shown)
 
 void SyncFile::acknowledgeConflict()
 {
-    if (syncStatus() == SyncStatus::conflict && desiredState() == DesiredState::uploadPending) {
+    if (holdsEditBack()) {
         // The service's version the user has now seen counts as the one last synced here, kept
         // through full syncs and restarts: only a still newer one holds the edit back again.
         // A record that holds no service file has no such place: the version is forgotten.

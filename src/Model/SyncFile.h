@@ -227,6 +227,12 @@ public:
     // is forgotten instead when the record holds no service file); another in `conflict` is
     // synced; one edited since the conflict keeps its status and its owed upload.
     void acknowledgeConflict();
+    // In `conflict` with its edit held back (nothing uploaded, both versions kept): owed its
+    // upload until the user acknowledges the conflict.
+    bool holdsEditBack() const
+    {
+        return syncStatus() == SyncStatus::conflict && desiredState() == DesiredState::uploadPending;
+    }
     // The five conflict fields absent (no conflict reported, or it was seen).
     void clearConflict();
 
