@@ -337,15 +337,29 @@ public:
     // How old a read of the feed may be and still stand for what the service holds now, for a
     // request that goes over the service's version with nothing the service can check it by.
     static constexpr std::chrono::seconds feedFreshness{5};
+    // A version at the service the record's own fields cannot carry: a live file whose content
+    // the service did not name, or another file of the service at the record's place while
+    // the record's own file lives on. Nothing may go over it unseen.
+    struct UnseenVersion
+    {
+        std::optional<QString> checksum; // none: the service did not name its content
+    };
     // Makes sure this queue pass has read the feed within feedFreshness (one read serves every
-    // delete and upload that asks meanwhile) and sets the record `localPath` (dispatched at
-    // `generation`) to the version of its file the feed says the service holds now: a DELETE
-    // carries no precondition, and an upload without a base commit of the file's own none the
-    // service can judge, so only a fresh read tells whether another device saved a newer
-    // version. The read applies nothing else (the feed's own pass does). When the feed cannot
-    // be read, the record waits for the back-off and the call throws CancelledError; also when
+    // delete and upload that asks meanwhile) and lets the record `localPath` (dispatched at
+    // `generation`) learn what the feed says the service holds now, at its file's id and, with
+    // `atPlace`, at its place: a DELETE carries no precondition, and an upload without a base
+    // commit of the file's own none the service can judge, so only a fresh read tells whether
+    // another device saved a newer version (or a new file of the same name). A read never
+    // lowers what the record knows: nothing the feed's pass or an upload taught the record
+    // after the read was taken is set back by it. The read applies nothing else (the feed's
+    // own pass does). Returns what the record's fields cannot carry. When the feed cannot be
+    // read, the record waits for the back-off and the call throws CancelledError; also when
     // the record changed meanwhile, which the queue then dispatches again as it is now.
-    QCoro::Task<> hearServiceFirst(QString localPath, qint64 generation, quint64 epoch, std::stop_token stop);
+    QCoro::Task<std::optional<UnseenVersion>> hearServiceFirst(QString localPath, qint64 generation, quint64 epoch,
+                                                               std::stop_token stop, bool atPlace = false);
+    // What the record knows of its file's id was learned now (by the feed's pass or an
+    // upload): a read of the feed taken before it does not set it back.
+    void noteLearned(qint64 remoteId);
     // The feed request of this folder from `cursor` (none: from the start).
     QCoro::Task<FileSyncAPI::ChangeFeed> requestChanges(const std::optional<QString> &cursor, std::stop_token stop);
     // One pass over the change feed since the folder's cursor; passes of one lane never
@@ -858,8 +872,26 @@ private:
     // synced here with no base commit of the file's own for the service to judge it by.
     static bool meetsUnseenVersion(const SyncFile &record);
     // Both sides changed: nothing is sent, the record shows as a conflict, its edit stays owed.
-    void holdBothVersions(const std::shared_ptr<SyncFile> &record, const QString &serviceChecksum,
+    // `serviceChecksum` none: the service did not name its version's content.
+    void holdBothVersions(const std::shared_ptr<SyncFile> &record, const std::optional<QString> &serviceChecksum,
                           const std::optional<Dispatched> &dispatched);
+    // The upload of `localPath` meets a version at the service this device never synced
+    // (meetsUnseenVersion, or `unseen` that the read told of): the file is hashed and, when it
+    // differs, both versions are held (true: the queue's completion ends it); the same content
+    // settles with nothing sent (false). None: nothing unseen, the upload goes on.
+    QCoro::Task<std::optional<bool>> meetServiceVersion(std::optional<Dispatched> dispatched, QString localPath,
+                                                        std::optional<UnseenVersion> unseen, quint64 epoch,
+                                                        std::stop_token stop);
+    // Run by the upload right before it confirms (its commit point) when it names no base
+    // commit: the service's state is heard again (one read serves the batch) and an unseen
+    // version stops the confirmation with UnseenVersionMet.
+    struct UnseenVersionMet : std::exception
+    {
+        explicit UnseenVersionMet(std::optional<UnseenVersion> version) : unseen(std::move(version)) {}
+        const char *what() const noexcept override { return "a version at the service not seen here"; }
+        std::optional<UnseenVersion> unseen;
+    };
+    QCoro::Task<> judgeBeforeConfirm(QString localPath, quint64 epoch, std::stop_token stop);
 
     // SyncLaneDownloadsAndDeletes.cpp: per-file operations, downloads and deletes
     // After a deletion: forgets the record unless it changed since the dispatch, and journals it.
@@ -1087,13 +1119,31 @@ private:
     // Let go when the queue pass ends.
     struct Heard
     {
+        struct Told
+        {
+            bool live = false;
+            std::optional<QString> checksum; // of a live file; none: not named
+        };
         quint64 pass = 0;
         QDateTime at;
-        QHash<qint64, std::optional<QString>> versions;
+        // Where the read stands among the lane's learnings (m_learnings).
+        quint64 sequence = 0;
+        QHash<qint64, Told> versions;
+        // The live file at each place the feed named ("<drive path>/<name>"), by the page's
+        // net effect.
+        QHash<QString, qint64> livePlaces;
         // Why the read failed (then `versions` is empty).
         std::exception_ptr failure;
     };
     std::optional<Heard> m_heard;
+    // Counts the reads and learnings; for each id learned while a read stands, the count then.
+    quint64 m_learnings = 0;
+    QHash<qint64, quint64> m_learnedAt;
+    // Ids whose newest version the service told of without naming its content, while a
+    // record holds local work over them (an edit or a delete owed, or a transfer running):
+    // that work meets the version as unseen. Let go once content is named, the version comes
+    // down or the edit is held as a conflict. A restart's full sync lists the content.
+    QSet<qint64> m_unnamedVersions;
     // One read at a time: whoever waited finds the one just made.
     AsyncMutex m_hearingMutex;
     // Ids of service files the feed told of since the full sync asked for its listing (engaged

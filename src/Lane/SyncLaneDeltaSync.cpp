@@ -148,7 +148,16 @@ QCoro::Task<FileSyncAPI::ChangeFeed> SyncLane::requestChanges(const std::optiona
                                      laneID().toString(QUuid::WithoutBraces).toUpper(), std::move(stop));
 }
 
-QCoro::Task<> SyncLane::hearServiceFirst(QString localPath, qint64 generation, quint64 epoch, std::stop_token stop)
+void SyncLane::noteLearned(qint64 remoteId)
+{
+    // Only a read that stands now could be set against it; a later read sees at least as much.
+    if (m_heard)
+        m_learnedAt.insert(remoteId, ++m_learnings);
+}
+
+QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(QString localPath, qint64 generation,
+                                                                              quint64 epoch, std::stop_token stop,
+                                                                              bool atPlace)
 {
     const auto self = shared_from_this();
     // A read of this pass, answered or refused, stands for a while: one read serves the batch.
@@ -164,21 +173,48 @@ QCoro::Task<> SyncLane::hearServiceFirst(QString localPath, qint64 generation, q
             throw CancelledError();
         // Whoever held the lock meanwhile may have read it just now.
         if (!heardLately()) {
-            Heard heard{m_queuePasses, m_clock.currentDateTime(), {}, {}};
+            // Whatever is learned from here on is at least as new as this read.
+            Heard heard{m_queuePasses, m_clock.currentDateTime(), ++m_learnings, {}, {}, {}};
             try {
                 // Only read: the changes are applied by the feed's own pass, which follows the
                 // folder's moves and stores the cursor; here they only say what the service holds.
-                auto fetching = requestChanges(syncFolder()->deltaCursor(), stop);
-                const FileSyncAPI::ChangeFeed feed = co_await std::move(fetching);
+                const std::optional<QString> cursor = syncFolder()->deltaCursor();
+                FileSyncAPI::ChangeFeed feed;
+                bool refused = false;
+                try {
+                    auto fetching = requestChanges(cursor, stop);
+                    feed = co_await std::move(fetching);
+                } catch (...) {
+                    // A cursor the service no longer keeps: its whole feed tells the same (the
+                    // feed's own pass starts over from it too).
+                    if (!cursor || !isRefusedCursor(std::current_exception()))
+                        throw;
+                    refused = true;
+                }
+                if (refused) {
+                    auto fetching = requestChanges(std::nullopt, stop);
+                    feed = co_await std::move(fetching);
+                }
+                QHash<qint64, QString> placeOf;
+                for (const auto &change : feed.changes) {
+                    const bool live = !isAction(change, "deleted");
+                    heard.versions.insert(change.id, {live, live ? lowerChecksum(change.fileChecksum) : std::nullopt});
+                    if (live)
+                        placeOf.insert(change.id, relativeOf(change));
+                    else
+                        placeOf.remove(change.id);
+                }
+                // By the page's net effect: the last word of each id, the last id at a place.
                 for (const auto &change : feed.changes)
-                    heard.versions.insert(change.id, isAction(change, "deleted")
-                                                         ? std::nullopt
-                                                         : lowerChecksum(change.fileChecksum));
+                    if (const auto place = placeOf.constFind(change.id);
+                        place != placeOf.cend() && heard.versions.value(change.id).live)
+                        heard.livePlaces.insert(*place, change.id);
             } catch (...) {
                 heard.failure = std::current_exception();
             }
             if (!isCurrent(epoch, stop))
                 throw CancelledError();
+            m_learnedAt.clear();
             m_heard = std::move(heard);
         }
     }
@@ -199,11 +235,48 @@ QCoro::Task<> SyncLane::hearServiceFirst(QString localPath, qint64 generation, q
     const auto record = fetchRecord(localPath);
     if (!record || record->generation() != generation)
         throw CancelledError(); // changed meanwhile: dispatched again as it is now
-    // The newest change of the file is the version the service holds now.
-    if (const auto id = record->remoteId()) {
-        if (const auto told = m_heard->versions.constFind(*id); told != m_heard->versions.cend() && *told)
-            record->setRemoteChecksum(*told);
+    const Heard &heard = *m_heard;
+    // Learned by the record after this read was taken: newer than anything the read says.
+    const auto learnedSince = [&](qint64 id) { return m_learnedAt.value(id, 0) > heard.sequence; };
+    const std::optional<qint64> ownId = record->remoteId();
+    const auto own = ownId ? heard.versions.constFind(*ownId) : heard.versions.cend();
+    if (ownId && m_unnamedVersions.contains(*ownId))
+        co_return UnseenVersion{};
+    if (own != heard.versions.cend() && own->live && !learnedSince(*ownId)) {
+        if (!own->checksum)
+            co_return UnseenVersion{}; // a newer version whose content nobody named
+        // The newest change of the file is the version the service holds now, unless it is
+        // the one last synced here while the record already knows a newer one.
+        if (!(*own->checksum == lastSyncedContent(*record) && hasNewerServiceVersion(*record)))
+            record->setRemoteChecksum(own->checksum);
     }
+    if (!atPlace)
+        co_return std::nullopt;
+    const QString directory = relativePath(localPath);
+    const QString name = QFileInfo(localPath).fileName();
+    const auto other =
+        heard.livePlaces.constFind(directory == QLatin1String(".") ? name : directory + u'/' + name);
+    if (other == heard.livePlaces.cend() || *other == ownId || learnedSince(*other))
+        co_return std::nullopt;
+    const Heard::Told told = heard.versions.value(*other);
+    // A file this device synced elsewhere in the folder, moved here at the service as it was:
+    // seen here, and the file made here goes over it as over any synced version.
+    if (told.checksum)
+        for (const auto &holder : fetchRecordsHoldingIds(*m_modelContext, laneID(), {*other}))
+            if (lastSyncedContent(*holder) == told.checksum)
+                co_return std::nullopt;
+    // A file made here (or moved here) holds no service file: the version it meets is told
+    // as it is, and nothing of the record changes (its content is synced nowhere here).
+    if (!ownId || own == heard.versions.cend() || own->live)
+        co_return UnseenVersion{told.checksum};
+    // The record's own file is gone at the service and another device's file took its place:
+    // the record takes it up as the version it meets, its last synced content staying that
+    // of the place.
+    record->setRemoteId(*other);
+    record->setRemoteChecksum(told.checksum);
+    if (!told.checksum)
+        co_return UnseenVersion{};
+    co_return std::nullopt;
 }
 
 QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
@@ -694,6 +767,10 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     const FolderPolicy policy = folder->policy();
     const std::optional<QString> checksum = lowerChecksum(change.fileChecksum);
     const QString name = QFileInfo(localPath).fileName();
+    // Newer than any read of the feed taken before this pass.
+    noteLearned(change.id);
+    if (checksum)
+        m_unnamedVersions.remove(change.id);
 
     auto record = fetchDeltaRecord(localPath);
     if (!policy.mirrorsPlanLayout && !(record && record->remoteId() == change.id)) {
@@ -729,12 +806,15 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         }
     }
     if (record && record->desiredState() == SyncFileDesiredState::deletedRemote && holdsThisFile) {
-        if (!checksum || *checksum == lastSyncedContent(*record))
+        if (checksum && *checksum == lastSyncedContent(*record))
             co_return; // the version the user deleted here: the delete at the service goes ahead
-        // Another device's newer version: an edit beats a delete. The owed delete is dropped
-        // (its dispatch checks the same), and the new version comes down below.
+        // Another device's newer version (one whose content the service did not name is newer
+        // all the same): an edit beats a delete. The owed delete is dropped (its dispatch
+        // checks the same), and the new version comes down below.
         record->setRemoteChecksum(checksum);
         if (record->syncStatus() == SyncFileStatus::syncing) {
+            if (!checksum)
+                m_unnamedVersions.insert(change.id);
             record->setGeneration(record->generation() + 1);
             co_return;
         }
@@ -756,6 +836,8 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     }
     if (record && record->syncStatus() == SyncFileStatus::syncing) {
         // A transfer owns the record: it learns of the new version and goes back to pending.
+        if (!checksum)
+            m_unnamedVersions.insert(change.id);
         record->setRemoteId(change.id);
         record->setRemoteChecksum(checksum);
         record->setGeneration(record->generation() + 1);
@@ -831,11 +913,16 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
             break;
         }
         // Content the service does not know: kept, and sent as a local change. The record
-        // learns what the service now holds at its place (a file never synced here too), so
-        // its own upload meets that version as a conflict instead of silently replacing it.
-        if (record)
-            record->setRemoteChecksum(checksum);
+        // (made now for a file the watcher has not told of yet too) learns what the service
+        // now holds at its place, so its own upload meets that version as a conflict instead
+        // of silently replacing it.
         trackLocalChange(localPath, check.stamp);
+        if (const auto changed = fetchRecord(localPath)) {
+            changed->setRemoteChecksum(checksum);
+            if (!checksum && changed->remoteId() == change.id)
+                m_unnamedVersions.insert(change.id);
+            saveQuietly();
+        }
         break;
     case LocalHashCheck::notAFile:
         logLine(SyncLogger::Event::fileSkipped,
@@ -846,6 +933,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
 
 QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
 {
+    noteLearned(change.id);
     // Matched by id, never by path alone: a replayed feed names ids that once lived here.
     auto record = fetchDeltaRecord(localPath);
     if (!record || record->remoteId() != change.id) {

@@ -377,15 +377,23 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
         keepLocalEdit(localPath, QStringLiteral("Kept at Harborly: the file is in the folder again"));
         co_return;
     }
+    bool unnamed = false;
     if (remoteId && found == DeletionProof::gone) {
         // What the last listing or change said may be old: the service is asked what it holds
         // now, and a newer version it tells of is judged below.
-        co_await hearServiceFirst(localPath, generation, epoch, stop);
+        auto hearing = hearServiceFirst(localPath, generation, epoch, stop);
+        unnamed = (co_await std::move(hearing)).has_value();
         record = fetchRecord(localPath);
         if (!record || record->desiredState() != desiredState)
             throw CancelledError();
     }
-    if (hasNewerServiceVersion(*record)) {
+    // A newer version whose content the service did not name is newer all the same.
+    unnamed = unnamed || (remoteId && m_unnamedVersions.contains(*remoteId));
+    if (unnamed || hasNewerServiceVersion(*record)) {
+        if (unnamed) {
+            record->setRemoteChecksum(std::nullopt); // whatever it holds comes down
+            m_unnamedVersions.remove(*remoteId);
+        }
         // A delete carries no precondition: sent now, it would destroy a version no device has
         // synced here. The edit wins; the newer version comes down instead.
         record->oweDownload();

@@ -134,46 +134,36 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     const auto folder = syncFolder();
     const auto api = m_apiClient;
 
-    // An edit of a version synced here (it came down, or the user acknowledged it) with no
-    // commit of the file's own for the service to judge it by: the service is asked first what
-    // it holds now, so a newer version from another device is met below. (A file with no
-    // version synced here meets any the service holds there anyway.)
-    if (const auto record = holdingPlace(dispatched, localPath); dispatched && record && record->remoteId()
-                                                                 && !nonEmpty(record->baseCommitSha())
-                                                                 && lastSyncedContent(*record)) {
-        co_await hearServiceFirst(localPath, dispatched->generation, epoch, stop);
+    // An upload that names no base commit the service can judge it by (an edit of a version
+    // synced here: it came down, or the user acknowledged it; or a new file where this folder
+    // has no commit yet) asks the service first what it holds at the file's id and place, so a
+    // newer version or another device's new file of the same name is met below. (A file with
+    // a service file and no version synced here meets the one the service holds anyway.)
+    // An upload-only folder's files replace whatever the service holds at their place: only
+    // an edit of a version synced here asks there.
+    const bool twoWay = folder->policy().appliesRemoteInFullSync;
+    std::optional<UnseenVersion> unseen;
+    if (const auto record = holdingPlace(dispatched, localPath);
+        dispatched && record && !nonEmpty(record->baseCommitSha())
+        && (record->remoteId() ? lastSyncedContent(*record).has_value()
+                               : twoWay && !nonEmpty(folder->headCommitSha()))) {
+        auto hearing = hearServiceFirst(localPath, dispatched->generation, epoch, stop, twoWay);
+        unseen = co_await std::move(hearing);
     }
-
-    // The service holds a version this device never synced here, and nothing lets the service
-    // judge the upload against it: the edit goes up only if it is that very version.
-    if (const auto record = holdingPlace(dispatched, localPath); record && meetsUnseenVersion(*record)) {
-        const QString service = *lane::lowerChecksum(record->remoteChecksum());
-        const qint64 generation = record->generation();
-        auto hashing = computePrePassChecksums(m_checksums, folder->folderPath().value_or(QString()), {localPath},
-                                               stop);
-        const auto hashed = co_await awaitStep(std::move(hashing), epoch, stop);
-        const auto now = holdingPlace(dispatched, localPath);
-        if (!now || now->generation() != generation || !meetsUnseenVersion(*now))
-            throw CancelledError(); // changed while it was read: judged again as it is now
-        const QString local = hashed.isEmpty() ? QString() : hashed.front().checksum.toLower();
-        if (!local.isEmpty() && local == service && now->remoteId()) {
-            // Both sides hold the same content: nothing to send, nothing to choose.
-            now->setLocalChecksum(service);
-            co_return false; // the queue's completion settles it
-        }
-        if (!local.isEmpty() && local != service) {
-            holdBothVersions(now, service, dispatched);
-            co_return true;
-        }
-        // Unreadable now: the upload itself says why.
+    {
+        auto meeting = meetServiceVersion(dispatched, localPath, unseen, epoch, stop);
+        if (const std::optional<bool> decided = co_await std::move(meeting))
+            co_return *decided;
     }
 
     std::optional<QString> baseCommit = folder->headCommitSha();
     QString fileUUID = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     UploadBefore before;
+    bool holdsServiceFile = false;
     // Nothing has suspended since the queue read its record: while that one still holds this
     // place, it is the one a fetch would find.
     if (const auto record = holdingPlace(dispatched, localPath)) {
+        holdsServiceFile = record->remoteId().has_value();
         if (nonEmpty(record->baseCommitSha()))
             baseCommit = record->baseCommitSha();
         else if (record->remoteId())
@@ -200,9 +190,36 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     // only while the file still has the stamp it was taken at.
     request.knownChecksum = m_checksums->held(localPath);
     request.multipartJournal = multipartJournal(localPath);
+    if (dispatched && !baseCommit && (twoWay || holdsServiceFile)) {
+        // Nothing lets the service judge the confirmation: what it holds is heard again right
+        // before it, however long the bytes took to go.
+        request.beforeConfirm = [weak = weak_from_this(), localPath, epoch](std::stop_token confirmStop) {
+            if (const auto lane = weak.lock())
+                return lane->judgeBeforeConfirm(localPath, epoch, std::move(confirmStop));
+            return []() -> QCoro::Task<> {
+                throw CancelledError();
+                co_return;
+            }();
+        };
+    }
 
-    auto uploading = api->uploadFile(std::move(request), stop);
-    const FileSyncAPI::UploadResult result = co_await awaitStep(std::move(uploading), epoch, stop);
+    FileSyncAPI::UploadResult result;
+    std::optional<std::optional<UnseenVersion>> metAtConfirm;
+    try {
+        auto uploading = api->uploadFile(std::move(request), stop);
+        result = co_await awaitStep(std::move(uploading), epoch, stop);
+    } catch (const UnseenVersionMet &met) {
+        if (!isCurrent(epoch, stop))
+            throw CancelledError();
+        metAtConfirm = met.unseen;
+    }
+    if (metAtConfirm) {
+        // Sent, never confirmed: the service's version stays its file's version.
+        auto meeting = meetServiceVersion(dispatched, localPath, *metAtConfirm, epoch, stop);
+        if (const std::optional<bool> decided = co_await std::move(meeting))
+            co_return *decided;
+        throw CancelledError(); // nothing to meet any more: dispatched again as it is now
+    }
 
     // The hash of the bytes sent: the file may have changed since, and then its own change
     // brings it back to the queue.
@@ -290,6 +307,7 @@ std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(std::shared_p
     if (!record)
         record = fetchOrCreateRecord(localPath);
     written = record;
+    noteLearned(result.fileId);
     record->setRemoteId(result.fileId);
     record->setLocalChecksum(checksum);
     // The service holds what was sent now: a listing or change that named an older version
@@ -370,6 +388,67 @@ bool SyncLane::namesContent(const std::optional<QString> &objectId, const std::o
     return objectId && checksum && !checksum->isEmpty() && objectId->compare(*checksum, Qt::CaseInsensitive) == 0;
 }
 
+QCoro::Task<std::optional<bool>> SyncLane::meetServiceVersion(std::optional<Dispatched> dispatched, QString localPath,
+                                                              std::optional<UnseenVersion> unseen, quint64 epoch,
+                                                              std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    const auto folder = syncFolder();
+    const auto record = holdingPlace(dispatched, localPath);
+    if (!record)
+        co_return std::nullopt;
+    if (!unseen && record->remoteId() && m_unnamedVersions.contains(*record->remoteId()))
+        unseen = UnseenVersion{}; // the feed's pass told of a version without its content
+    if (!unseen && !meetsUnseenVersion(*record))
+        co_return std::nullopt;
+    const std::optional<QString> service =
+        unseen ? lane::lowerChecksum(unseen->checksum) : lane::lowerChecksum(record->remoteChecksum());
+    const qint64 generation = record->generation();
+    auto hashing =
+        computePrePassChecksums(m_checksums, folder->folderPath().value_or(QString()), {localPath}, stop);
+    const auto hashed = co_await awaitStep(std::move(hashing), epoch, stop);
+    const auto now = holdingPlace(dispatched, localPath);
+    if (!now || now->generation() != generation || !(unseen || meetsUnseenVersion(*now)))
+        throw CancelledError(); // changed while it was read: judged again as it is now
+    const QString local = hashed.isEmpty() ? QString() : hashed.front().checksum.toLower();
+    if (local.isEmpty())
+        co_return std::nullopt; // unreadable now: the upload itself says why
+    if (service && local == *service) {
+        // Both sides hold the same content: nothing to choose.
+        if (!now->remoteId()) {
+            now->setRemoteChecksum(std::nullopt); // nothing unseen: the same bytes go up
+            co_return std::nullopt;
+        }
+        now->setLocalChecksum(*service);
+        now->setRemoteChecksum(*service);
+        co_return false; // nothing to send: the queue's completion settles it
+    }
+    if (now->remoteId())
+        m_unnamedVersions.remove(*now->remoteId()); // the conflict carries it from here
+    holdBothVersions(now, service, dispatched);
+    co_return true;
+}
+
+QCoro::Task<> SyncLane::judgeBeforeConfirm(QString localPath, quint64 epoch, std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    // Changed here since the dispatch, the file is sent again after this upload's end; what
+    // the service holds is judged all the same, as the record knows it now.
+    const auto current = fetchRecord(localPath);
+    if (!current)
+        throw CancelledError();
+    auto hearing =
+        hearServiceFirst(localPath, current->generation(), epoch, stop,
+                                    syncFolder()->policy().appliesRemoteInFullSync);
+    const std::optional<UnseenVersion> unseen = co_await std::move(hearing);
+    const auto record = fetchRecord(localPath);
+    if (!record)
+        throw CancelledError();
+    const bool unnamed = record->remoteId() && m_unnamedVersions.contains(*record->remoteId());
+    if (unseen || unnamed || meetsUnseenVersion(*record))
+        throw UnseenVersionMet{unseen};
+}
+
 bool SyncLane::meetsUnseenVersion(const SyncFile &record)
 {
     // A base commit of the file's own (its last upload or confirmation) lets the service
@@ -380,7 +459,7 @@ bool SyncLane::meetsUnseenVersion(const SyncFile &record)
     return service && service != lastSyncedContent(record);
 }
 
-void SyncLane::holdBothVersions(const std::shared_ptr<SyncFile> &record, const QString &serviceChecksum,
+void SyncLane::holdBothVersions(const std::shared_ptr<SyncFile> &record, const std::optional<QString> &serviceChecksum,
                                 const std::optional<Dispatched> &dispatched)
 {
     // The edit stays owed and on disk, the service's version stays at the service, and the

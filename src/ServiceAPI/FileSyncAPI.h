@@ -229,6 +229,11 @@ public:
         // takes it instead of hashing again while the file's stamp is still this one.
         std::optional<StampedChecksum> knownChecksum;
         MultipartJournal multipartJournal;
+        // Awaited on the caller's thread right before the confirmation that makes the sent
+        // content the file's version (after the bytes went, or before linking known content);
+        // whatever it throws ends the upload unconfirmed. With it, nothing is confirmed
+        // without asking it first.
+        std::function<QCoro::Task<>(std::stop_token)> beforeConfirm;
     };
 
     // A folder kind is this one enum at every call; it becomes the service's word only in the

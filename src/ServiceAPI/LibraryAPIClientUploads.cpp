@@ -457,6 +457,8 @@ struct UploadPlan
     // Everything of the confirmation but what the check and the file tell.
     LibraryAPIClient::UploadConfirmation confirmation;
     qint64 multipartThreshold = 0;
+    // The caller judges right before the confirmation: the worker stops short of it.
+    bool confirmJudged = false;
 };
 
 // How far the worker took it. A reply that may call for another sending (a 421, a 401) is
@@ -534,6 +536,8 @@ WorkerUpload examineAndSend(const UploadPlan &plan, const std::stop_token &stop)
         LibraryAPIClient::putBytesHere(*std::exchange(examined->bytes, std::nullopt), address, stop, unchanged);
         upload.bytesSent = true;
     }
+    if (plan.confirmJudged)
+        return upload;
 
     HttpRequest confirm = *plan.confirmRequest;
     confirm.setJsonBody(confirmationBody(confirmationOf(confirmationBase, verdict, examined->stamp.size, examined->audio)));
@@ -710,6 +714,8 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
     plan.confirmation.baseCommit = request.baseCommit;
     plan.confirmation.fileUUID = request.fileUUID;
     plan.confirmation.deviceID = request.deviceID;
+    plan.confirmJudged = bool(request.beforeConfirm);
+    const auto beforeConfirm = request.beforeConfirm;
     // A file that may be read whole goes to the service from the worker that reads it, with
     // requests made here; whatever fails in making them fails again below, in its own place.
     // A larger one is hashed on the pool for such work: a worker that sends is not held by it.
@@ -806,6 +812,10 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
         result.wasDeduplicated = true;
         bool linkRefused = sent.linkRefused;
         if (!linkRefused) {
+            if (beforeConfirm) {
+                auto judging = beforeConfirm(stop);
+                co_await std::move(judging);
+            }
             try {
                 auto confirming = confirmAsSent(self, std::exchange(sent.confirmed, std::nullopt),
                                                 std::exchange(sent.unsettled, std::nullopt), confirmation, stop);
@@ -869,6 +879,10 @@ QCoro::Task<LibraryAPIClient::UploadResult> LibraryAPIClient::runUpload(std::sha
     }
 
     if (!confirmed) {
+        if (beforeConfirm) {
+            auto judging = beforeConfirm(stop);
+            co_await std::move(judging);
+        }
         auto confirming = confirmAsSent(self, std::exchange(sent.confirmed, std::nullopt),
                                         std::exchange(sent.unsettled, std::nullopt), confirmation, stop);
         confirmed = co_await std::move(confirming);

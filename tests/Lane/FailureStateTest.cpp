@@ -198,8 +198,8 @@ TEST_F(FailureStateTest, AnErrorStaysWhileItsOwnRecordFailsAndGoesWithIt)
 // the ends of the passes that follow, until the record goes through.
 TEST_F(FailureStateTest, AFailingRecordIsShownFromItsFirstFailureUntilItSucceeds)
 {
-    download(QStringLiteral("loop.wav"), "loop");
-    h.fake.answerNext("/api/v1/files/library/*", 503, R"({"message":"busy"})", 2);
+    const auto loop = download(QStringLiteral("loop.wav"), "loop");
+    h.fake.answerNext("/api/v1/files/library/" + std::to_string(*loop->remoteId()), 503, R"({"message":"busy"})", 2);
     runOnePass();
     ASSERT_EQ(stored(QStringLiteral("loop.wav"))->retryCount(), 1);
     const auto shown = lane->lastError();
