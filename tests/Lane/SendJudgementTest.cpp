@@ -1,0 +1,232 @@
+// What this device knows of the service before an upload with no base of the file's own, a
+// new file's first upload or a DELETE: judged at the file's id and at its place, again right
+// before the confirmation, and never set back by an older read. Another device's version this
+// device never saw is never replaced or removed unseen.
+
+#include "Lane/LaneTestSupport.h"
+
+#include "Platform/Async/TaskHandle.h"
+
+#include <gmock/gmock.h>
+
+#include <QFile>
+
+using namespace quillmere;
+using namespace quillmere::test;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+
+namespace {
+
+using State = LaneHarness::RecordState;
+using Files = std::map<QString, QString>;
+
+constexpr State inConflict{SyncFileStatus::conflict, SyncFileDesiredState::uploadPending};
+
+class SendJudgementTest : public OneLaneTest
+{
+protected:
+    std::vector<LoggedRequest> deletes() const
+    {
+        std::vector<LoggedRequest> found;
+        for (const auto &request : h.fake.requestLog())
+            if (request.method == "DELETE")
+                found.push_back(request);
+        return found;
+    }
+    std::vector<LoggedRequest> confirms() const { return h.fake.requestsTo("POST", "/api/v1/files/confirm-upload"); }
+
+    // A file of the service that came down here: its version synced, no commit of its own.
+    qint64 cameDown(const QString &name, const QByteArray &bytes)
+    {
+        const qint64 id = h.serve(*folder, name, bytes);
+        pass();
+        return id;
+    }
+    void editHere(const QString &name, const QByteArray &bytes)
+    {
+        writeFile(at(name), bytes);
+        lane->handleFileEvents({at(name)});
+    }
+    // A queue pass of its own, running until the first request the fake holds back.
+    void startPassUntilHeld()
+    {
+        h.fake.takeMostDelayedAtOnce();
+        auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
+        queuePass = TaskHandle::start(std::move(body));
+        ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; })) << "no request was held";
+    }
+    // The file that came down, edited here and owed its upload, due now.
+    void oweUpload(const QString &name, const QByteArray &bytes)
+    {
+        writeFile(at(name), bytes);
+        auto record = lane->fetchRecord(at(name));
+        record->setDesiredState(SyncFileDesiredState::uploadPending);
+        record->setSyncStatus(SyncFileStatus::pending);
+        h.context->save();
+    }
+    // The feed names a newer version of the file but not its content.
+    void feedNamesNoContent(qint64 id, const QString &name)
+    {
+        h.fake.answerNext("/api/v1/files/library/changes", 200,
+                          QStringLiteral(R"({"changes":[{"id":%1,"action":"updated","filename":"%2"}],"cursor":"cur-9999"})")
+                              .arg(id)
+                              .arg(name)
+                              .toStdString());
+    }
+
+    TaskHandle queuePass;
+};
+
+TEST_F(SendJudgementTest, AnEditMeetsTheVersionAnotherDeviceSavedWhileItsBytesWereOnTheWay)
+{
+    open();
+    const qint64 id = cameDown(QStringLiteral("take.wav"), "v1");
+    // Edited here: its bytes take 8 s to go, and another device saves its version meanwhile.
+    oweUpload(QStringLiteral("take.wav"), "edited here");
+    h.fake.delayNext("/api/v1/files/check-hash", std::chrono::milliseconds(300));
+    startPassUntilHeld();
+    replace(id, "saved elsewhere");
+    h.clock.advance(std::chrono::seconds(8));
+    h.runUntilIdle(*lane);
+
+    EXPECT_THAT(confirms(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("saved elsewhere")}}));
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("edited here")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), inConflict}}));
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("take.wav")))->conflictServerOid(), sha256("saved elsewhere"));
+
+    // The ordinary case goes through: an edit nobody else made is confirmed after its transfer.
+    const qint64 other = cameDown(QStringLiteral("loop.wav"), "l1");
+    Q_UNUSED(other);
+    oweUpload(QStringLiteral("loop.wav"), "loop edited here");
+    h.fake.delayNext("/api/v1/files/check-hash", std::chrono::milliseconds(300));
+    startPassUntilHeld();
+    h.clock.advance(std::chrono::seconds(8));
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("loop.wav")), sha256("loop edited here"));
+    EXPECT_EQ(records().at(at(QStringLiteral("loop.wav"))), synced);
+}
+
+TEST_F(SendJudgementTest, AReadReusedByTheNextFilesOfThePassNeverSetsBackANewerVersionLearnedSince)
+{
+    open();
+    const QStringList first{QStringLiteral("a.wav"), QStringLiteral("b.wav"), QStringLiteral("c.wav"),
+                            QStringLiteral("d.wav")};
+    for (const auto &name : first)
+        cameDown(name, name.toUtf8());
+    const qint64 later = cameDown(QStringLiteral("later.wav"), "l1");
+    // The feed is read from its start (a cursor the service refused): the read names the
+    // versions last synced here.
+    folder->setDeltaCursor(std::nullopt);
+    h.context->save();
+    // All edited here; the last waits for a free slot of the pass.
+    for (const auto &name : first)
+        oweUpload(name, name.toUtf8() + " edited here");
+    oweUpload(QStringLiteral("later.wav"), "later edited here");
+    lane->fetchRecord(at(QStringLiteral("later.wav")))->setLocalModifiedAt(h.clock.currentDateTime().addSecs(-1));
+    h.context->save();
+    // The first ones' read is taken and their transfers held; meanwhile another device saves
+    // v3 of the last, and the feed's pass teaches its record.
+    h.fake.delayNext("/api/v1/files/check-hash", std::chrono::milliseconds(300), 4);
+    startPassUntilHeld();
+    replace(later, "l3 from elsewhere");
+    await(lane->runDeltaPass({}));
+    h.clock.advance(std::chrono::seconds(1)); // the last is due, the read still fresh
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("a.wav")), sha256("a.wav edited here"));
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("later.wav")), sha256("l3 from elsewhere"));
+    EXPECT_EQ(files().at(QStringLiteral("later.wav")), sha256("later edited here"));
+    EXPECT_EQ(records().at(at(QStringLiteral("later.wav"))), inConflict);
+}
+
+TEST_F(SendJudgementTest, AnEditMeetsANewFileAnotherDeviceMadeAtItsPlace)
+{
+    open();
+    const qint64 id = cameDown(QStringLiteral("take.wav"), "v1");
+    // At the service the file is deleted and a new one (another id) made at its place.
+    h.fake.removeFile(id);
+    h.serve(*folder, QStringLiteral("take.wav"), "new file elsewhere");
+    editHere(QStringLiteral("take.wav"), "edited here");
+    h.runUntilIdle(*lane);
+
+    EXPECT_THAT(confirms(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("new file elsewhere")}}));
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("edited here")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), inConflict}}));
+}
+
+TEST_F(SendJudgementTest, ANewFileMeetsAnotherDevicesNewFileOfTheSameNameWhicheverIsToldFirst)
+{
+    open();
+    cameDown(QStringLiteral("first.wav"), "only downloaded so far");
+    ASSERT_FALSE(folder->headCommitSha());
+
+    // The watcher tells first: the upload asks the service, which another device's file
+    // already holds the place at. A new file nobody else made goes up in the same batch.
+    h.serve(*folder, QStringLiteral("watched.wav"), "theirs");
+    writeFile(at(QStringLiteral("watched.wav")), "mine");
+    writeFile(at(QStringLiteral("alone.wav")), "only mine");
+    lane->handleFileEvents({at(QStringLiteral("watched.wav")), at(QStringLiteral("alone.wav"))});
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("watched.wav")), sha256("theirs"));
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("alone.wav")), sha256("only mine"));
+    EXPECT_EQ(records().at(at(QStringLiteral("watched.wav"))), inConflict);
+    EXPECT_EQ(records().at(at(QStringLiteral("alone.wav"))), synced);
+
+    // The feed tells first: the record made for the file on disk learns the version there.
+    lane->stop();
+    lane = h.makeLane(folder); // no activation: nothing but the feed's pass looks at the disk
+    h.serve(*folder, QStringLiteral("fed.wav"), "theirs too");
+    writeFile(at(QStringLiteral("fed.wav")), "mine too");
+    folder->setHeadCommitSha(std::nullopt);
+    h.context->save();
+    pass();
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("fed.wav")), sha256("theirs too"));
+    EXPECT_EQ(files().at(QStringLiteral("fed.wav")), sha256("mine too"));
+    EXPECT_EQ(records().at(at(QStringLiteral("fed.wav"))), inConflict);
+}
+
+TEST_F(SendJudgementTest, AVersionWhoseContentTheServiceDidNotNameIsNeitherDeletedNorReplaced)
+{
+    open();
+    const qint64 deleted = cameDown(QStringLiteral("deleted.wav"), "d1");
+    const qint64 edited = cameDown(QStringLiteral("edited.wav"), "e1");
+
+    // The delete's read is told of a newer version without its content: it comes down.
+    replace(deleted, "d2");
+    feedNamesNoContent(deleted, QStringLiteral("deleted.wav"));
+    ASSERT_TRUE(QFile::remove(at(QStringLiteral("deleted.wav"))));
+    lane->handleFileEvents({at(QStringLiteral("deleted.wav"))});
+    h.runUntilIdle(*lane);
+    EXPECT_THAT(deletes(), IsEmpty());
+    EXPECT_EQ(files().at(QStringLiteral("deleted.wav")), sha256("d2"));
+
+    // The edit's read is: it waits as a conflict, nothing sent.
+    replace(edited, "e2");
+    feedNamesNoContent(edited, QStringLiteral("edited.wav"));
+    editHere(QStringLiteral("edited.wav"), "e1 edited here");
+    h.runUntilIdle(*lane);
+    EXPECT_THAT(confirms(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("edited.wav")), sha256("e2"));
+    EXPECT_EQ(records().at(at(QStringLiteral("edited.wav"))), inConflict);
+
+    // The feed's own pass tells it to a delete owed from before: dropped, the version comes down.
+    const qint64 owed = cameDown(QStringLiteral("owed.wav"), "o1");
+    lane->stop();
+    ASSERT_TRUE(QFile::remove(at(QStringLiteral("owed.wav"))));
+    auto record = lane->fetchRecord(at(QStringLiteral("owed.wav")));
+    record->oweRemoteDelete();
+    record->setSyncStatus(SyncFileStatus::pending);
+    h.context->save();
+    replace(owed, "o2");
+    lane = h.makeLane(folder);
+    feedNamesNoContent(owed, QStringLiteral("owed.wav"));
+    pass();
+    EXPECT_THAT(deletes(), IsEmpty());
+    EXPECT_EQ(files().at(QStringLiteral("owed.wav")), sha256("o2"));
+}
+
+} // namespace
