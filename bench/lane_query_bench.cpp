@@ -1,7 +1,9 @@
 // A lane's store lookups at 100,000 tracked files of one folder (plus 20,000 of another),
 // 10,000 of them owed: a drain of 1,000 dispatches, each taking the next owed record,
 // marking it syncing and saving as the lane does; then the outstanding count, the held
-// downloads and the records under one directory. Prints the time of each.
+// downloads, the records under one directory, a record by its file UUID as each transfer's
+// completion finds it (goal <= 100 us), and the conflict count and list the panel shows (one
+// owed record in 100 carries a conflict, and 100 rest in conflict). Prints the time of each.
 #include "Model/LaneQueries.h"
 #include "Model/ModelContainerFactory.h"
 #include "Model/ModelContext.h"
@@ -39,6 +41,7 @@ int main(int argc, char **argv)
     const DS owedStates[] = {DS::uploadPending, DS::uploadPending, DS::downloadPending, DS::downloadPending,
                              DS::deletedRemote, DS::deletedLocal,   DS::conflictResolutionPending, DS::downloadHeld};
 
+    std::vector<QString> uuids;
     auto add = [&](const QUuid &owner, int i, bool owed) {
         auto f = std::make_shared<SyncFile>(
             QStringLiteral("/home/user/Music/%1/Session %2/Audio Files/Take_%3.wav")
@@ -47,11 +50,20 @@ int main(int argc, char **argv)
                 .arg(i),
             QStringLiteral("Take_%1.wav").arg(i));
         f->setFolderID(owner);
+        f->setFileUUID(QUuid::createUuid().toString(QUuid::WithoutBraces));
+        if (owner == folder)
+            uuids.push_back(*f->fileUUID());
         f->setFileSize(1 << 20);
         f->setLocalModifiedAt(now.addSecs(-qint64(rng.bounded(86'400 * 30))));
         if (owed) {
             f->setSyncStatus(SyncFile::SyncStatus::pending);
             f->setDesiredState(owedStates[rng.bounded(8)]);
+            if (owner == folder && i % (100 * (tracked / owedCount)) == 0)
+                f->setConflictID(i);
+        } else if (owner == folder && i % 1000 == 1) {
+            f->setSyncStatus(SyncFile::SyncStatus::conflict);
+            f->setDesiredState(DS::syncedLocal);
+            f->setConflictID(i);
         } else {
             f->setSyncStatus(SyncFile::SyncStatus::synced);
             f->setDesiredState(DS::syncedLocal);
@@ -115,5 +127,30 @@ int main(int argc, char **argv)
     for (int i = 0; i < repeats; ++i)
         under = fetchRecordsUnderDirectory(context, folder, QStringLiteral("/home/user/Music/Projects/Session 5")).size();
     std::printf("records under one directory: %zu, %.1f us each\n", under, microsecondsSince(start) / repeats);
+
+    // As a transfer's completion asks (SyncLane::fetchRecordByFileUUID).
+    constexpr int lookups = 1'000;
+    int found = 0;
+    start = Clock::now();
+    for (int i = 0; i < lookups; ++i) {
+        auto request = SyncFile::withFileUUID(uuids[rng.bounded(int(uuids.size()))]);
+        request.equals(SyncFile::Field::folderID, folder);
+        found += context.fetchFirst(request) != nullptr;
+    }
+    std::printf("record by file UUID: %.1f us each (goal <= 100 us; %d of %d found)\n",
+                microsecondsSince(start) / lookups, found, lookups);
+
+    qint64 conflicts = 0;
+    start = Clock::now();
+    for (int i = 0; i < repeats; ++i)
+        conflicts = fetchConflictToReviewCount(context, folder);
+    std::printf("conflict count: %lld at %d owed, %.1f us each\n", static_cast<long long>(conflicts), owedCount,
+                microsecondsSince(start) / repeats);
+
+    size_t listed = 0;
+    start = Clock::now();
+    for (int i = 0; i < repeats; ++i)
+        listed = fetchConflictsToReview(context, folder, 1000).size();
+    std::printf("conflict list: %zu, %.1f us each\n", listed, microsecondsSince(start) / repeats);
     return 0;
 }

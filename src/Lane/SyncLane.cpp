@@ -325,9 +325,14 @@ void SyncLane::settleReviewedConflictEntries()
     if (std::none_of(list.cbegin(), list.cend(), inConflict))
         return;
     // Conflicts are few; with more than this many listed, the entries are left as they are.
+    // The count just taken says so before anything is read: at every count of a folder with
+    // many conflicts, a thousand records would otherwise be read only to be let go.
     constexpr int mostRead = 1000;
+    const qint64 toReview = conflictsToReview();
+    if (toReview >= mostRead)
+        return;
     std::vector<std::shared_ptr<SyncFile>> listed;
-    if (conflictsToReview() > 0)
+    if (toReview > 0)
         listed = fetchConflictsToReview(*m_modelContext, laneID(), mostRead);
     if (listed.size() >= size_t(mostRead))
         return;

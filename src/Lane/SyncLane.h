@@ -196,11 +196,12 @@ public:
     // what a link of a large library peaked at), and let go of it before their new files are
     // recorded. A full sync takes its turn (`turn`, given to reconcile) before its listing when
     // the store shows the folder large, before its scan when only the listing does (see
-    // performFullSync), else reconcile takes it.
+    // performFullSync), else reconcile takes it. A delta pass with no cursor (the whole feed)
+    // takes it before its read and lets go of it once the feed is applied.
     static constexpr qsizetype largeReconciliationChunks = 10;
     static AsyncMutex &largeReconciliationGate();
     qsizetype largeReconciliationFiles() const { return largeReconciliationChunks * m_fullSyncChunkSize; }
-    // A full sync waits for its turn at the gate.
+    // A full sync or a first feed catch-up waits for its turn at the gate.
     bool isWaitingForTurn() const { return m_waitingForTurn; }
     // Waits for the gate, shown by isWaitingForTurn meanwhile.
     QCoro::Task<AsyncMutex::Lock> takeLargeReconciliationTurn();

@@ -310,6 +310,16 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     if (!isCurrent(epoch, stop))
         co_return;
 
+    // With no cursor yet the feed is the folder's whole history, as large as a listing, and
+    // is held until it is applied: such a catch-up takes the turn a large reconciliation takes
+    // (several folders' at once is what a new link peaks at). A pass with a cursor never waits.
+    std::optional<AsyncMutex::Lock> turn;
+    if (!folder->deltaCursor()) {
+        auto taking = takeLargeReconciliationTurn();
+        turn.emplace(co_await std::move(taking));
+        if (!isCurrent(epoch, stop))
+            co_return;
+    }
     const QString recordedRoot = folder->folderPath().value_or(QString());
     const std::optional<QString> cursor = folder->deltaCursor();
     FileSyncAPI::ChangeFeed feed;
@@ -411,6 +421,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
         feed.changes = {};
         returnFreedMemoryAfterFeed();
     }
+    turn.reset(); // before the queue pass, whose transfers may take long
     if (!isCurrent(epoch, stop))
         co_return;
     if (fetchOutstandingRecords() > 0 && !m_isProcessingQueue)

@@ -308,12 +308,13 @@ qint64 fetchFailedRecordCount(ModelContext &context, const QUuid &folderID)
 
 qint64 fetchConflictToReviewCount(ModelContext &context, const QUuid &folderID)
 {
-    // The statuses listed first, so that the count walks only their range of the index; the
-    // conflict id is read from the row only for the owed, running and failed records.
+    // The index's own condition as one term, so that the count walks only the conflict index
+    // (the records that carry a conflict), within the statuses that list one.
     static const QString condition =
-        QStringLiteral("syncStatus IN ('%1', '%2', '%3', '%4') AND (syncStatus = '%1' OR conflictID IS NOT NULL)")
+        QStringLiteral("syncStatus IN ('%1', '%2', '%3', '%4') AND %5")
             .arg(rawValue(SyncFile::SyncStatus::conflict), rawValue(SyncFile::SyncStatus::pending),
-                 rawValue(SyncFile::SyncStatus::syncing), rawValue(SyncFile::SyncStatus::error));
+                 rawValue(SyncFile::SyncStatus::syncing), rawValue(SyncFile::SyncStatus::error),
+                 SyncFile::conflictCondition());
     static const QString plain = countStatement(condition, false);
     static const QString excludingRows = countStatement(condition, true);
     auto toReview = [](const SyncFile &f) {
@@ -554,8 +555,9 @@ std::vector<std::shared_ptr<SyncFile>> fetchConflictsToReview(ModelContext &cont
     if (limit <= 0)
         return {};
     try {
-        // Both read through the dispatch index (the folder and the status lead it): the
-        // second only walks the folder's owed and failed records.
+        // The first reads the folder's records in conflict through the dispatch index (the
+        // folder and the status lead it); the second the conflict index, whose condition its
+        // "carries a conflict id" implies: it never walks the folder's owed records.
         auto resting = SyncFile::inFolder(folderID);
         resting.equals(SyncFile::Field::syncStatus, SyncFileStatus::conflict).limitTo(limit);
         auto found = context.fetch(resting);

@@ -50,8 +50,7 @@ qint64 fetchOutstandingRecordCount(ModelContext &context, const QUuid &folderID)
 qint64 fetchFailedRecordCount(ModelContext &context, const QUuid &folderID);
 
 // How many of the folder's records fetchConflictsToReview lists, without its limit: one count
-// over an index the folder and the status lead, which walks only the folder's records in
-// conflict, owed, running or failed.
+// over the conflict index, which holds only the records that carry a conflict.
 qint64 fetchConflictToReviewCount(ModelContext &context, const QUuid &folderID);
 
 // The folder's records whose desiredState is downloadHeld, in store order.

@@ -94,19 +94,40 @@ const std::vector<QuillmereSchemaV1::EarlierLayout> &QuillmereSchemaV1::earlierL
         QStringLiteral("CREATE INDEX SyncFile_folder_remoteId ON SyncFile(folderID, remoteId)");
     static const QString folderStatusIndex =
         QStringLiteral("CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)");
-    // The layout before the index on (folderID, remoteId).
-    static const QStringList withoutRemoteId = [] {
+    static const QString fileUUIDIndex = QStringLiteral("CREATE INDEX SyncFile_fileUUID ON SyncFile(fileUUID)");
+    // The statements of today's indexes that replaced or joined the file UUID index.
+    static const QStringList fileUUIDAndConflictIndexes = [] {
+        QStringList statements;
+        for (const QString &statement : SyncFile::layout().info.extraDDL)
+            if (statement.contains(QLatin1String("SyncFile_fileUUID_folder"))
+                || statement.contains(QLatin1String("SyncFile_conflicts")))
+                statements << statement;
+        return statements;
+    }();
+    // The layout before them: an index on the file UUID alone, none for conflicts.
+    static const QStringList withFileUUIDAlone = [] {
         QStringList statements = ddl();
+        for (const QString &statement : fileUUIDAndConflictIndexes)
+            statements.removeAll(statement);
+        return statements << fileUUIDIndex;
+    }();
+    static const QStringList fromFileUUIDAlone = QStringList{QStringLiteral("DROP INDEX SyncFile_fileUUID")}
+                                                 + fileUUIDAndConflictIndexes;
+    // And before that, the layout before the index on (folderID, remoteId).
+    static const QStringList withoutRemoteId = [] {
+        QStringList statements = withFileUUIDAlone;
         statements.removeAll(remoteIdIndex);
         return statements;
     }();
     static const std::vector<EarlierLayout> layouts{
+        {fingerprintOfDDL(withFileUUIDAlone), fromFileUUIDAlone},
         // (folderID, syncStatus, desiredState): the dispatch index begins with the same two
         // columns, and every commit that changed a record's status paid for both.
-        {fingerprintOfDDL(ddl() << folderStatusIndex), {QStringLiteral("DROP INDEX SyncFile_folder_status")}},
+        {fingerprintOfDDL(QStringList(withFileUUIDAlone) << folderStatusIndex),
+         QStringList{QStringLiteral("DROP INDEX SyncFile_folder_status")} + fromFileUUIDAlone},
         {fingerprintOfDDL(QStringList(withoutRemoteId) << folderStatusIndex),
-         {QStringLiteral("DROP INDEX SyncFile_folder_status"), remoteIdIndex}},
-        {fingerprintOfDDL(withoutRemoteId), {remoteIdIndex}},
+         QStringList{QStringLiteral("DROP INDEX SyncFile_folder_status"), remoteIdIndex} + fromFileUUIDAlone},
+        {fingerprintOfDDL(withoutRemoteId), QStringList{remoteIdIndex} + fromFileUUIDAlone},
     };
     return layouts;
 }

@@ -45,7 +45,9 @@ const TableLayout<SyncFileData> &SyncFile::layout()
         },
         {
             QStringLiteral("CREATE UNIQUE INDEX SyncFile_localPath ON SyncFile(localPath)"),
-            QStringLiteral("CREATE INDEX SyncFile_fileUUID ON SyncFile(fileUUID)"),
+            // A transfer's completion finds its record by file UUID within the folder: with the
+            // folder in the key, SQLite seeks this index rather than walking the folder's.
+            QStringLiteral("CREATE INDEX SyncFile_fileUUID_folder ON SyncFile(fileUUID, folderID)"),
             QStringLiteral("CREATE INDEX SyncFile_folder_desiredState ON SyncFile(folderID, desiredState)"),
             // The records of the folder that hold a service file: the change feed places each
             // change by its id, and a delete at the service asks who else holds the id.
@@ -54,6 +56,11 @@ const TableLayout<SyncFileData> &SyncFile::layout()
             // 'pending'): rank, then oldest change (NULL first), then row id, with no sort.
             QStringLiteral("CREATE INDEX SyncFile_dispatch ON SyncFile(folderID, syncStatus, (%1), localModifiedAt)")
                 .arg(dispatchRankSql()),
+            // The few records that carry a conflict, for the conflict count and list: without it
+            // both walk every owed record of the folder. Its condition is conflictCondition()
+            // word for word, which the count states, so that SQLite knows the index serves it.
+            QStringLiteral("CREATE INDEX SyncFile_conflicts ON SyncFile(folderID, syncStatus) WHERE %1")
+                .arg(conflictCondition()),
         },
         QStringLiteral("localPath"), [] { return std::static_pointer_cast<Record>(std::make_shared<SyncFile>()); });
     return s;
@@ -115,6 +122,13 @@ const QString &SyncFile::dispatchRankSql()
         return sql + QStringLiteral(" END");
     }();
     return expression;
+}
+
+const QString &SyncFile::conflictCondition()
+{
+    static const QString condition =
+        QStringLiteral("(syncStatus = '%1' OR conflictID IS NOT NULL)").arg(rawValue(SyncStatus::conflict));
+    return condition;
 }
 
 void SyncFile::oweUpload()

@@ -195,6 +195,9 @@ public:
     // so a query must use this exact text to be served by that index.
     static std::optional<int> dispatchRank(std::optional<DesiredState> state);
     static const QString &dispatchRankSql();
+    // The condition of the conflict index as SQL: in conflict, or carrying a conflict id. A
+    // query is served by that index when its WHERE holds this text as one of its AND terms.
+    static const QString &conflictCondition();
 
     // Transitions. Each writes exactly the fields it names; the caller writes whatever else
     // its case needs (a status, a change time). Every owe* makes the operation due now: no

@@ -6,6 +6,7 @@
 #include "Model/LaneQueries.h"
 
 #include <gmock/gmock.h>
+#include <sqlite3.h>
 
 using namespace quillmere;
 using namespace quillmere::test;
@@ -252,6 +253,59 @@ TEST_F(ConflictTest, AReportedConflictOverTheVersionLastSyncedHereIsNone)
     EXPECT_EQ(records().at(take), (State{SyncFileStatus::conflict, SyncFileDesiredState::syncedLocal}));
     EXPECT_EQ(stored()->conflictID(), 7);
     EXPECT_THAT(toReview(), ElementsAre(QStringLiteral("take.wav")));
+}
+
+// The lane counts its conflicts again at each failure and acknowledgement, and then judges its
+// recent entries in conflict against the list. With a thousand or more waiting it leaves them
+// as they are and reads nothing of the list; below, an entry whose file is still listed stays
+// a conflict and one whose file is not reads as an upload.
+TEST_F(ConflictTest, RecentConflictsAreJudgedAgainstTheListOnlyWhileFewerThanAThousandWait)
+{
+    open();
+    constexpr int many = 1000;
+    for (int i = 0; i < many; ++i) {
+        auto record = std::make_shared<SyncFile>(at(QStringLiteral("c/%1.wav").arg(i)), QStringLiteral("%1.wav").arg(i));
+        record->setFolderID(folder->stableID());
+        record->setSyncStatus(SyncFileStatus::conflict);
+        record->setDesiredState(SyncFileDesiredState::syncedLocal);
+        record->setConflictID(i + 1);
+        h.context->insert(std::move(record));
+    }
+    h.context->save();
+    lane->recordRecentFile(QStringLiteral("0.wav"), SyncFileDirection::conflict, RecentFile::Kind::transferred);
+    lane->recordRecentFile(QStringLiteral("gone.wav"), SyncFileDirection::conflict, RecentFile::Kind::transferred);
+    // Steps of the list's statement of the records in conflict, over the store's connection.
+    const auto listSteps = [this] {
+        int steps = 0;
+        sqlite3 *db = h.container->database();
+        for (sqlite3_stmt *s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s))
+            if (QString::fromUtf8(sqlite3_sql(s)).contains(QStringLiteral("WHERE folderID = ? AND syncStatus = ? LIMIT ?")))
+                steps += sqlite3_stmt_status(s, SQLITE_STMTSTATUS_VM_STEP, 0);
+        return steps;
+    };
+    const auto directions = [this] {
+        std::vector<SyncFileDirection> list;
+        for (const auto &entry : lane->recentSyncedFiles())
+            list.push_back(entry.direction);
+        return list;
+    };
+
+    const int stepsBefore = listSteps();
+    lane->conflictAcknowledged(QString(), false);
+    EXPECT_EQ(lane->conflictsToReview(), many);
+    EXPECT_EQ(listSteps(), stepsBefore) << "the list is not read";
+    EXPECT_THAT(directions(), ElementsAre(SyncFileDirection::conflict, SyncFileDirection::conflict));
+
+    {
+        ModelContext panel(h.container);
+        panel.fetchFirst(SyncFile::withLocalPath(at(QStringLiteral("c/999.wav"))))->acknowledgeConflict();
+        panel.save();
+    }
+    lane->conflictAcknowledged(at(QStringLiteral("c/999.wav")), false);
+    EXPECT_EQ(lane->conflictsToReview(), many - 1);
+    EXPECT_GT(listSteps(), stepsBefore);
+    EXPECT_THAT(directions(), ElementsAre(SyncFileDirection::upload, SyncFileDirection::conflict))
+        << "gone.wav is listed no more, 0.wav still is";
 }
 
 } // namespace

@@ -2,6 +2,9 @@
 // downloaded, held or deleted, and nothing the user made is overwritten or removed.
 
 #include "Lane/LaneTestSupport.h"
+#include "support/lane/ForwardingSyncAPI.h"
+
+#include "Platform/Async/AsyncMutex.h"
 
 #include <gmock/gmock.h>
 
@@ -438,3 +441,93 @@ TEST_F(DeltaSyncTest, ALongFeedLandsAsAShortOneWouldAndGivesTheHeapBackOnce)
     drainEvents();
     EXPECT_EQ(returns, 1);
 }
+
+namespace {
+
+// The harness's client, whose change-feed requests wait while the test holds `hold`.
+class HeldFeedAPI : public ForwardingSyncAPI
+{
+public:
+    using ForwardingSyncAPI::ForwardingSyncAPI;
+    AsyncMutex hold;
+    int waiting = 0;
+
+protected:
+    QCoro::Task<ChangeFeed> doFetchChanges(QString cursor, std::optional<SyncFolderType> kind,
+                                           std::optional<QString> folderID, std::stop_token stop) override
+    {
+        ++waiting;
+        {
+            auto locking = hold.lock();
+            auto released = co_await std::move(locking);
+        }
+        --waiting;
+        auto api = inner();
+        auto fetching = api->fetchChanges(std::move(cursor), kind, std::move(folderID), std::move(stop));
+        co_return co_await std::move(fetching);
+    }
+};
+
+// The first catch-ups of a link (no cursor yet: each the folder's whole feed, held until it is
+// applied) take the turn large reconciliations take: while one folder's is read, another's
+// waits and applies nothing; a pass with a cursor never waits.
+TEST_F(DeltaSyncTest, FirstCatchUpsWithoutACursorTakeTurnsAndOneWithACursorDoesNot)
+{
+    auto api = std::make_shared<HeldFeedAPI>(h.client);
+    const auto addFolder = [this](const char *name) {
+        return h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, QLatin1String(name));
+    };
+    const auto first = addFolder("Loops"), second = addFolder("Stems"), third = addFolder("Takes");
+    const auto firstLane = std::dynamic_pointer_cast<SyncLane>(makeSyncLaneFactory()(LaneServices{
+        first, api, h.bookmarks, h.rules, h.conflicts, h.context, &h.vault, &h.clock, h.dawProvider}));
+    firstLane->setDeltaLoopEnabledForTesting(false);
+    const auto secondLane = h.makeLane(second), thirdLane = h.makeLane(third);
+    for (const auto &linked : {firstLane, secondLane, thirdLane}) {
+        linked->start();
+        h.runUntilIdle(*linked);
+    }
+    const auto filesOf = [](const SyncFolder &linked) { return LaneHarness::folderFiles(*linked.folderPath()); };
+    h.serve(*third, QStringLiteral("t1.wav"), "t1");
+    await(thirdLane->runDeltaPass({}));
+    h.runUntilIdle(*thirdLane);
+    ASSERT_TRUE(third->deltaCursor());
+    EXPECT_FALSE(first->deltaCursor() || second->deltaCursor());
+    h.serve(*first, QStringLiteral("a.wav"), "a");
+    h.serve(*second, QStringLiteral("b.wav"), "b");
+    h.serve(*third, QStringLiteral("t2.wav"), "t2");
+
+    // The first holds the turn while its whole feed is on its way.
+    auto holding = api->hold.tryLock();
+    ASSERT_TRUE(holding);
+    auto firstPass = firstLane->runDeltaPass({});
+    ASSERT_TRUE(runUntil([&] { return api->waiting == 1; }));
+    EXPECT_TRUE(SyncLane::largeReconciliationGate().isLocked());
+    auto secondPass = secondLane->runDeltaPass({});
+    ASSERT_TRUE(runUntil([&] { return secondLane->isWaitingForTurn(); }));
+
+    // Meanwhile a pass with a cursor goes through, and the second still waits with nothing applied.
+    await(thirdLane->runDeltaPass({}));
+    h.runUntilIdle(*thirdLane);
+    EXPECT_EQ(filesOf(*third), (std::map<QString, QString>{{QStringLiteral("t1.wav"), sha256("t1")},
+                                                           {QStringLiteral("t2.wav"), sha256("t2")}}));
+    EXPECT_TRUE(secondLane->isWaitingForTurn());
+    EXPECT_THAT(filesOf(*second), IsEmpty());
+    EXPECT_THAT(h.records(second->stableID()), IsEmpty());
+    EXPECT_FALSE(second->deltaCursor());
+
+    // Each in its turn, and the turn is let go of.
+    holding.reset();
+    await(std::move(firstPass));
+    await(std::move(secondPass));
+    h.runUntilIdle(*firstLane);
+    h.runUntilIdle(*secondLane);
+    EXPECT_EQ(filesOf(*first), (std::map<QString, QString>{{QStringLiteral("a.wav"), sha256("a")}}));
+    EXPECT_EQ(filesOf(*second), (std::map<QString, QString>{{QStringLiteral("b.wav"), sha256("b")}}));
+    EXPECT_TRUE(first->deltaCursor() && second->deltaCursor());
+    EXPECT_FALSE(secondLane->isWaitingForTurn());
+    EXPECT_FALSE(SyncLane::largeReconciliationGate().isLocked());
+    for (const auto &linked : {firstLane, secondLane, thirdLane})
+        linked->stop();
+}
+
+} // namespace

@@ -306,6 +306,8 @@ TEST_F(LaneQueriesTest, DispatchOrderTimingAndUnsavedChanges)
 
 // Each statement seeks its range of an index: no scan of the table or of a whole index, no
 // sort, and the owed rank is part of the seek (held downloads sort before the owed ranks).
+// The conflict count and list read only the conflict index, and a completion's lookup by file
+// UUID seeks that id within the folder, not the folder's records.
 TEST_F(LaneQueriesTest, EveryStatementSearchesAnIndex)
 {
     auto f = context->insert(owed("/m/d/a.wav", folder, DS::downloadHeld, 1000));
@@ -316,6 +318,10 @@ TEST_F(LaneQueriesTest, EveryStatementSearchesAnIndex)
         nextOwed(*context, folder);
         fetchOutstandingRecordCount(*context, folder);
         fetchConflictToReviewCount(*context, folder);
+        fetchConflictsToReview(*context, folder, 10);
+        auto byFileUUID = SyncFile::withFileUUID(QStringLiteral("4c1d"));
+        byFileUUID.equals(SyncFile::Field::folderID, folder);
+        context->fetchFirst(byFileUUID);
         fetchHeldDownloads(*context, folder);
         fetchRecordsUnderDirectory(*context, folder, QStringLiteral("/m/d"));
         fetchRecordsHoldingIds(*context, folder, {7, 8});
@@ -326,7 +332,8 @@ TEST_F(LaneQueriesTest, EveryStatementSearchesAnIndex)
         {"ORDER BY (CASE", "INDEX SyncFile_dispatch (folderID=? AND syncStatus=? AND <expr>>?)"},
         {"COUNT(*) FROM SyncFile WHERE folderID = ? AND desiredState",
          "COVERING INDEX SyncFile_folder_desiredState (folderID=? AND desiredState=?)"},
-        {"conflictID IS NOT NULL", "USING INDEX SyncFile_dispatch (folderID=? AND syncStatus=?)"},
+        {"conflictID IS NOT NULL", "USING INDEX SyncFile_conflicts (folderID=? AND syncStatus=?)"},
+        {"fileUUID = ?", "USING INDEX SyncFile_fileUUID_folder (fileUUID=? AND folderID=?)"},
         {"'downloadHeld' ORDER BY pk", "INDEX SyncFile_folder_desiredState (folderID=? AND desiredState=?)"},
         {"localPath >= ?", "INDEX SyncFile_localPath (localPath>? AND localPath<?)"},
         {"remoteId IN", "INDEX SyncFile_folder_remoteId (folderID=? AND remoteId=?)"},
@@ -359,7 +366,7 @@ TEST_F(LaneQueriesTest, EveryStatementSearchesAnIndex)
     EXPECT_EQ(checked["ORDER BY (CASE"], 2) << "with and without excluded paths";
     EXPECT_EQ(checked["COUNT(*) FROM SyncFile WHERE folderID = ? AND desiredState"], 2)
         << "with and without unsaved changes";
-    EXPECT_EQ(checked["conflictID IS NOT NULL"], 2) << "with and without unsaved changes";
+    EXPECT_EQ(checked["conflictID IS NOT NULL"], 3) << "the count with and without unsaved changes, and the list";
 }
 
 // The whole-folder reads of a full sync: the outlines, the ids held twice and the count equal

@@ -57,6 +57,25 @@ protected:
         sqlite3_close(db);
     }
 
+    // Turns an open store of today's layout into the one before the conflict index, when
+    // the file UUID had an index of its own.
+    static void toLayoutBeforeConflictIndex(sqlite3 *db)
+    {
+        ASSERT_EQ(sqlite3_exec(db,
+                               "DROP INDEX SyncFile_conflicts; DROP INDEX SyncFile_fileUUID_folder;"
+                               "CREATE INDEX SyncFile_fileUUID ON SyncFile(fileUUID)",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+    }
+
+    // Records the schema the store holds as its own, as the build that made it did.
+    static void recordFingerprint(sqlite3 *db)
+    {
+        const QByteArray record = "UPDATE quillmere_meta SET value = '" + QuillmereSchemaV1::fingerprintOf(db).toLatin1()
+                                  + "' WHERE key = 'fingerprint'";
+        ASSERT_EQ(sqlite3_exec(db, record.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+
     // Opening fails, one quarantine follows and a new empty store opens.
     QString expectQuarantinedAndRebuilt()
     {
@@ -148,6 +167,7 @@ TEST_F(StoreFiles, AStoreOfTheEarlierIndexLayoutIsUpgradedInPlace)
     }
     sqlite3 *db = nullptr;
     ASSERT_EQ(sqlite3_open(store.toUtf8().constData(), &db), SQLITE_OK);
+    toLayoutBeforeConflictIndex(db);
     ASSERT_EQ(sqlite3_exec(db, "CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
@@ -191,6 +211,7 @@ TEST_F(StoreFiles, AStoreWithoutTheServiceFileIndexGainsIt)
         ModelContainerFactory::makeContainer(store);
         sqlite3 *db = nullptr;
         ASSERT_EQ(sqlite3_open(store.toUtf8().constData(), &db), SQLITE_OK);
+        toLayoutBeforeConflictIndex(db);
         ASSERT_EQ(sqlite3_exec(db, "DROP INDEX SyncFile_folder_remoteId", nullptr, nullptr, nullptr), SQLITE_OK);
         if (withStatusIndex) {
             ASSERT_EQ(sqlite3_exec(db, "CREATE INDEX SyncFile_folder_status ON SyncFile(folderID, syncStatus, desiredState)",
@@ -212,6 +233,46 @@ TEST_F(StoreFiles, AStoreWithoutTheServiceFileIndexGainsIt)
         for (const QString &e : entries())
             EXPECT_FALSE(e.contains(QStringLiteral("quarantined"))) << e.toStdString();
     }
+}
+
+// A store made when the file UUID had an index of its own and conflicts none opens as it is,
+// keeps its records and gains both indexes: a lookup by file UUID within a folder seeks them.
+TEST_F(StoreFiles, AStoreBeforeTheConflictIndexGainsItAndTheFileUUIDIndexByFolder)
+{
+    const QUuid folder = QUuid::createUuid();
+    {
+        ModelContext context(ModelContainerFactory::makeContainer(store));
+        auto file = std::make_shared<SyncFile>(QStringLiteral("/m/take.wav"), QStringLiteral("take.wav"));
+        file->setFolderID(folder);
+        file->setFileUUID(QStringLiteral("4c1d"));
+        context.insert(std::move(file));
+        context.save();
+    }
+    sqlite3 *db = nullptr;
+    ASSERT_EQ(sqlite3_open(store.toUtf8().constData(), &db), SQLITE_OK);
+    toLayoutBeforeConflictIndex(db);
+    recordFingerprint(db);
+    sqlite3_close(db);
+
+    auto container = ModelContainerFactory::makeContainer(store);
+    EXPECT_EQ(QuillmereSchemaV1::fingerprintOf(container->database()), QuillmereSchemaV1::expectedFingerprint());
+    auto indexes = container->prepare(
+        QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'index' AND name LIKE 'SyncFile_%' ORDER BY name"),
+        StoreError::Kind::fetchFailed, false);
+    QStringList names;
+    while (indexes.step())
+        names << std::get<QString>(indexes.value(0));
+    EXPECT_TRUE(names.contains(QStringLiteral("SyncFile_conflicts"))) << names.join(u' ').toStdString();
+    EXPECT_TRUE(names.contains(QStringLiteral("SyncFile_fileUUID_folder"))) << names.join(u' ').toStdString();
+    EXPECT_FALSE(names.contains(QStringLiteral("SyncFile_fileUUID"))) << names.join(u' ').toStdString();
+    ModelContext context(container);
+    auto request = SyncFile::withFileUUID(QStringLiteral("4c1d"));
+    request.equals(SyncFile::Field::folderID, folder);
+    const auto found = context.fetchFirst(request);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->localPath(), QStringLiteral("/m/take.wav"));
+    for (const QString &e : entries())
+        EXPECT_FALSE(e.contains(QStringLiteral("quarantined"))) << e.toStdString();
 }
 
 TEST_F(StoreFiles, AnUncheckpointedWalMovesWithItsDatabase)
