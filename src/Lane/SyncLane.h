@@ -358,6 +358,11 @@ public:
     // the record changed meanwhile, which the queue then dispatches again as it is now.
     QCoro::Task<std::optional<UnseenVersion>> hearServiceFirst(QString localPath, qint64 generation, quint64 epoch,
                                                                std::stop_token stop, bool atPlace = false);
+    // Makes sure this queue pass has read the feed within feedFreshness (m_heard, answered or
+    // refused). Throws CancelledError when the lane stopped meanwhile.
+    QCoro::Task<> readServiceState(quint64 epoch, std::stop_token stop);
+    // "<drive path>/<name>" of a local path, as the feed names places.
+    QString servicePlace(const QString &localPath) const;
     // What the record knows of its file's id was learned now (by the feed's pass or an
     // upload): a read of the feed taken before it does not set it back.
     void noteLearned(qint64 remoteId);

@@ -148,6 +148,13 @@ QCoro::Task<FileSyncAPI::ChangeFeed> SyncLane::requestChanges(const std::optiona
                                      laneID().toString(QUuid::WithoutBraces).toUpper(), std::move(stop));
 }
 
+QString SyncLane::servicePlace(const QString &localPath) const
+{
+    const QString directory = relativePath(localPath);
+    const QString name = QFileInfo(localPath).fileName();
+    return directory == QLatin1String(".") ? name : directory + u'/' + name;
+}
+
 void SyncLane::noteLearned(qint64 remoteId)
 {
     // Only a read that stands now could be set against it; a later read sees at least as much.
@@ -155,9 +162,7 @@ void SyncLane::noteLearned(qint64 remoteId)
         m_learnedAt.insert(remoteId, ++m_learnings);
 }
 
-QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(QString localPath, qint64 generation,
-                                                                              quint64 epoch, std::stop_token stop,
-                                                                              bool atPlace)
+QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop)
 {
     const auto self = shared_from_this();
     // A read of this pass, answered or refused, stands for a while: one read serves the batch.
@@ -218,6 +223,17 @@ QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(Q
             m_heard = std::move(heard);
         }
     }
+}
+
+QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(QString localPath, qint64 generation,
+                                                                              quint64 epoch, std::stop_token stop,
+                                                                              bool atPlace)
+{
+    const auto self = shared_from_this();
+    {
+        auto reading = readServiceState(epoch, stop);
+        co_await std::move(reading);
+    }
     if (m_heard->failure) {
         // What the service holds cannot be told: the operation waits, which it always may.
         // Its retry time counts from the refused read, so the batch that read held back is
@@ -252,10 +268,7 @@ QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(Q
     }
     if (!atPlace)
         co_return std::nullopt;
-    const QString directory = relativePath(localPath);
-    const QString name = QFileInfo(localPath).fileName();
-    const auto other =
-        heard.livePlaces.constFind(directory == QLatin1String(".") ? name : directory + u'/' + name);
+    const auto other = heard.livePlaces.constFind(servicePlace(localPath));
     if (other == heard.livePlaces.cend() || *other == ownId || learnedSince(*other))
         co_return std::nullopt;
     const Heard::Told told = heard.versions.value(*other);

@@ -190,6 +190,26 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
 
     if (pending.empty() || syncFolder()->policy().mirrorsPlanLayout)
         co_return;
+    // A pointer confirmed at a new file's place is its first upload, as sure to replace
+    // another device's new file there as the bytes are: where a two-way folder has no commit
+    // for the service to judge by, one read of the feed tells which places another device's
+    // file holds, and those files go the single upload's way, which meets that version.
+    const auto folder = syncFolder();
+    const bool judgeNewFiles = folder->policy().appliesRemoteInFullSync && !nonEmpty(folder->headCommitSha())
+                               && std::any_of(pending.cbegin(), pending.cend(), [](const auto &record) {
+                                      return !record->remoteId() && !record->remoteChecksum();
+                                  });
+    if (judgeNewFiles) {
+        const quint64 epoch = m_epoch;
+        try {
+            auto reading = readServiceState(epoch, stop);
+            co_await std::move(reading);
+        } catch (const CancelledError &) {
+            co_return;
+        }
+        if (!isCurrent(epoch, stop) || !m_heard)
+            co_return;
+    }
     const QString folderName = syncFolder()->name();
     logBatchLine(QStringLiteral("Batch pre-pass: %1 pending uploads for %2").arg(QString::number(pending.size()), folderName));
 
@@ -204,7 +224,9 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         // pointer would add a second entry beside it, and content settled by a listing older
         // than the service's version would forget a conflict unseen. A file moved here that
         // met another device's file at its new place knows that file's content only.
-        if (record->remoteId() || record->remoteChecksum())
+        if (record->isDeleted() || record->remoteId() || record->remoteChecksum())
+            continue;
+        if (judgeNewFiles && (m_heard->failure || m_heard->livePlaces.contains(servicePlace(record->localPath()))))
             continue;
         generations.insert(record->localPath(), record->generation());
         paths.append(record->localPath());

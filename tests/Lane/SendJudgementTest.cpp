@@ -230,3 +230,31 @@ TEST_F(SendJudgementTest, AVersionWhoseContentTheServiceDidNotNameIsNeitherDelet
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SendJudgementTest, ANewFileWhoseContentTheServiceKnowsIsNotLinkedOverAnotherDevicesFileAtItsPlace)
+{
+    open();
+    cameDown(QStringLiteral("elsewhere.wav"), "shared take");
+    ASSERT_FALSE(folder->headCommitSha());
+    // A copy of a take the service holds, made here at a name another device just used.
+    h.serve(*folder, QStringLiteral("copy.wav"), "theirs");
+    writeFile(at(QStringLiteral("copy.wav")), "shared take");
+    lane->handleFileEvents({at(QStringLiteral("copy.wav"))});
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("copy.wav")), sha256("theirs"));
+    EXPECT_EQ(files().at(QStringLiteral("copy.wav")), sha256("shared take"));
+    EXPECT_EQ(records().at(at(QStringLiteral("copy.wav"))), inConflict);
+
+    // A copy at a free place is still linked to the content the service holds, nothing sent.
+    writeFile(at(QStringLiteral("free.wav")), "shared take");
+    lane->handleFileEvents({at(QStringLiteral("free.wav"))});
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("free.wav")), sha256("shared take"));
+    EXPECT_EQ(records().at(at(QStringLiteral("free.wav"))), synced);
+    EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/upload-url"), IsEmpty());
+}
+
+} // namespace
