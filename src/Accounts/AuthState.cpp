@@ -91,7 +91,8 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
     QPointer<AuthState> self(this);
     const std::shared_ptr<TokenManager> tokens = m_tokens;
     Clock &clock = m_clock;
-    setWaiting(false, false);
+    // A repeated check keeps the wait it repeats on the line until it knows better: a stored
+    // sign-in never reads as "not linked" while it is asked about again.
 
     std::optional<TokenData> stored;
     for (;;) {
@@ -104,7 +105,7 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         if (!self || stop.stop_requested())
             co_return;
         if (!read.unreadable) {
-            setWaiting(false, false);
+            setWaiting(m_waitingForNetwork, false, m_waitingCause);
             stored = read.token;
             break;
         }
@@ -119,10 +120,13 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         if (!co_await std::move(sleeping) || !self)
             co_return;
     }
-    if (!stored)
+    if (!stored) {
+        setWaiting(false, false);
         co_return;
+    }
 
     if (stored->expiresAt > clock.currentDateTime()) {
+        setWaiting(false, false);
         setConnectionState(ConnectionState::connected());
         co_return;
     }
@@ -151,9 +155,11 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
 
     switch (outcome) {
     case RefreshOutcome::renewed:
+        setWaiting(false, false);
         setConnectionState(ConnectionState::connected());
         break;
     case RefreshOutcome::refused: {
+        setWaiting(false, false);
         // A sign-in that finished meanwhile may have stored a new token: only the refused one
         // goes, in one step in the vault.
         auto clearing = tokens->clearTokenIfStill(stored->token);
@@ -166,6 +172,8 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         setWaiting(true, false, cause);
         break;
     case RefreshOutcome::noToken:
+        setWaiting(false, false);
+        break;
     case RefreshOutcome::cancelled:
         break;
     }
@@ -180,15 +188,19 @@ QCoro::Task<> AuthState::noticeSlowVault(QPointer<AuthState> self, Clock &clock,
         self->setWaiting(false, true);
 }
 
-void AuthState::networkBecameAvailable()
+void AuthState::checkAgain()
 {
     if (!m_connectionState.is(ConnectionState::Kind::disconnected))
         return;
     // A check waiting for the vault sleeps until its next read: replacing it reads at once.
     if (!m_waitingForVault && (!m_waitingForNetwork || m_checkTask.isRunning()))
         return;
-    setWaiting(false, false);
     m_checkTask = TaskHandle::start([this](std::stop_token stop) { return checkStoredToken(stop); });
+}
+
+void AuthState::networkBecameAvailable()
+{
+    checkAgain();
 }
 
 QCoro::Task<> AuthState::startDeviceFlow(std::stop_token stop)

@@ -61,16 +61,20 @@ public:
     bool isInMaintenanceMode() const { return m_maintenance; }
     void setInMaintenanceMode(bool on);
     bool hasPollingTask() const { return m_pollingTask.isRunning(); }
-    // True after a start-up check whose refresh got no usable answer; networkBecameAvailable()
-    // then checks again.
+    // True after a start-up check whose refresh got no usable answer; checkAgain() (which the
+    // network's return and the shell's back-off call) repeats it. Stays true while the repeated
+    // check runs: only its outcome changes it.
     bool isWaitingForNetwork() const { return m_waitingForNetwork; }
     // True while the start-up check cannot read the vault, or its read has waited longer than
     // vaultAnswerLimit: it reads again every vaultRetryInterval, and at once on
     // networkBecameAvailable(). The token stays stored.
     bool isWaitingForVault() const { return m_waitingForVault; }
-    // While waiting for the network: why the start-up renewal got no answer when the failure
-    // names a cause the user can act on (the server's certificate refused); empty otherwise.
+    // While waiting for the network: why the last renewal of the start-up check got no answer
+    // when the failure names a cause the user can act on (the server's certificate refused);
+    // empty otherwise. Kept while a repeated check runs, replaced by its outcome.
     const QString &waitingCause() const { return m_waitingCause; }
+    // A start-up check (the first or a repeated one) is under way.
+    bool isCheckingStoredSignIn() const { return m_checkTask.isRunning(); }
 
     TokenManager &tokenManager() { return *m_tokens; }
     // For the service's client: one manager per token, so that its renewals and this state's
@@ -115,9 +119,12 @@ public:
     // when the address is not a secure web page.
     bool openVerificationURL(const QString &url) const;
 
+    // Repeats a start-up check that could not reach the service or read the vault, unless one
+    // runs already; does nothing otherwise. The wait shown stays until the check decides.
+    void checkAgain();
+
 public Q_SLOTS:
-    // Repeats a start-up check that could not reach the service or read the vault; does
-    // nothing otherwise.
+    // checkAgain(): another network may reach the service.
     void networkBecameAvailable();
 
 Q_SIGNALS:

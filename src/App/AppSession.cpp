@@ -85,6 +85,7 @@ void AppSession::shutDown()
     m_observation.stop();
     m_connectTask = TaskHandle();
     m_retryTask = TaskHandle();
+    m_signInRecheckTask = TaskHandle();
     m_unlinkTask = TaskHandle();
     m_engine.stop();
     if (m_applications)
@@ -122,7 +123,39 @@ void AppSession::observe()
     } else if (m_connected) {
         endConnection();
     }
+    followStoredSignInWait();
     updateStatus();
+}
+
+void AppSession::followStoredSignInWait()
+{
+    const bool waiting = !m_auth.connectionState().is(ConnectionState::Kind::connected) && m_auth.isWaitingForNetwork();
+    if (!waiting) {
+        // Connected, signed out, or waiting for the keyring (which the check reads again itself).
+        m_signInRecheckTask = TaskHandle();
+        return;
+    }
+    if (!m_signInRecheckTask.isRunning())
+        m_signInRecheckTask = TaskHandle::start([this](std::stop_token stop) { return recheckStoredSignIn(stop); });
+}
+
+QCoro::Task<> AppSession::recheckStoredSignIn(std::stop_token stop)
+{
+    QPointer<AppSession> self(this);
+    Clock &clock = m_clock;
+    // As the engine hibernates: the first wait is the initial interval, each further one twice
+    // the last, up to the maximum. The check keeps the wait shown while it runs, so this loop
+    // goes on until its outcome ends the wait.
+    double wait = SyncEngine::initialHibernationInterval;
+    for (;;) {
+        qCInfo(appSessionLog) << "The stored sign-in waits for Harborly: checked again in" << wait << "s";
+        auto sleeping =
+            clock.sleepFor(std::chrono::duration_cast<Clock::Duration>(std::chrono::duration<double>(wait)), stop);
+        if (!co_await std::move(sleeping) || !self || m_shutDown)
+            co_return;
+        m_auth.checkAgain();
+        wait = std::min(wait * 2, SyncEngine::maximumHibernationInterval);
+    }
 }
 
 void AppSession::beginConnection()

@@ -47,7 +47,9 @@ struct StoreChanges;
 //   whose renewal was sent and never heard back from (TokenManager::renewalWasCutOff) is no
 //   revocation: it is signed out without the wipe, and the next sign-in is asked for.
 // - The network coming back asks the sign-in state to repeat a start-up check that could not
-//   reach the service.
+//   reach the service; while that check waits, it is also repeated as the engine's
+//   hibernation retries (120 s, doubling up to 300 s), so a service that comes back while
+//   the network stays as it was is found without a restart.
 //
 // Main thread. Everything passed in outlives the session.
 class AppSession : public QObject
@@ -112,6 +114,9 @@ private:
     QCoro::Task<> connectionSteps(quint64 connection, std::stop_token stop);
     QCoro::Task<AccountCheck> confirmAccount(quint64 connection, std::stop_token stop);
     QCoro::Task<> retryLater(quint64 connection, Clock::Duration wait, std::stop_token stop);
+    // Repeats the waiting start-up check on the hibernation's back-off for as long as it waits.
+    void followStoredSignInWait();
+    QCoro::Task<> recheckStoredSignIn(std::stop_token stop);
     QCoro::Task<> unlink(quint64 generation, std::stop_token stop);
     void refreshFolders();
     void startEngineIfConfigured();
@@ -148,6 +153,8 @@ private:
     int m_wipes = 0;
     TaskHandle m_connectTask;
     TaskHandle m_retryTask;
+    // Runs while the stored sign-in waits for the service (see followStoredSignInWait).
+    TaskHandle m_signInRecheckTask;
 
     bool m_unlinking = false;
     quint64 m_unlinkGeneration = 0;

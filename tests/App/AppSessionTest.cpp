@@ -332,6 +332,46 @@ TEST_F(AppSessionTest, ARefusedCertificateIsNamedWhileAnExpiredSignInWaits)
     ASSERT_TRUE(runUntil([&] { return statusLine(session->status()) == "Linked — waiting for Harborly to confirm the sign-in"; }));
 }
 
+// The network never changes: the waiting sign-in is asked about again on the hibernation's
+// back-off, keeps its line (and the cause on it) while it is asked, and the check that gets
+// through connects and clears the cause.
+TEST_F(AppSessionTest, AWaitingStoredSignInIsCheckedAgainOnTheHibernationBackOff)
+{
+    const quillmere::test::Key key = quillmere::test::makeKey();
+    const quillmere::test::Certificate selfSigned =
+        quillmere::test::makeCertificate(key.get(), "127.0.0.1", "IP:127.0.0.1", -1, 30);
+    quillmere::test::TlsServer intercepting(selfSigned.get(), key.get());
+    base = intercepting.url(QStringLiteral("/"));
+    storeToken(fake.issueToken(account), clock.currentDateTime().addSecs(-10));
+    start();
+    ASSERT_TRUE(runUntil([&] { return session->status().waitingForNetwork; }));
+    const QString waitingLine = QStringLiteral("Linked — waiting for Harborly to confirm the sign-in — ")
+        + QString::fromUtf8(TransportError(TransportError::Code::certificateUntrusted).what());
+    ASSERT_EQ(statusLine(session->status()), waitingLine);
+    ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() > 0; }));
+
+    for (const int wait : {120, 240, 300, 300}) {
+        clock.advance(std::chrono::seconds(wait - 1));
+        runFor(50ms);
+        EXPECT_FALSE(auth->isCheckingStoredSignIn()) << "not before " << wait << " s";
+        clock.advance(1s);
+        ASSERT_TRUE(runUntil([&] { return auth->isCheckingStoredSignIn(); })) << "checked again after " << wait << " s";
+        EXPECT_EQ(statusLine(session->status()), waitingLine) << "the line keeps its wait while it is asked";
+        ASSERT_TRUE(runUntil([&] { return !auth->isCheckingStoredSignIn() && clock.pendingSleepers() > 0; }));
+        EXPECT_EQ(statusLine(session->status()), waitingLine);
+    }
+    EXPECT_TRUE(storedToken()) << "the token is kept";
+
+    // The certificate is trusted again: the next check connects and the cause goes with the wait.
+    base = fake.baseURL();
+    clock.advance(300s);
+    ASSERT_TRUE(runUntil([&] { return session->status().connected; }));
+    EXPECT_FALSE(auth->isWaitingForNetwork());
+    EXPECT_TRUE(auth->waitingCause().isEmpty());
+    EXPECT_FALSE(session->status().waitingForNetwork);
+    EXPECT_TRUE(fake.token(storedToken()->token)) << "the renewed token is stored";
+}
+
 TEST_F(AppSessionTest, RevocationWipesAndSignsOutOnceAndIgnoresTheRepeats)
 {
     addFolder();
