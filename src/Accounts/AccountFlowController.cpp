@@ -258,7 +258,9 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     // A device link approved now would store its token after this one.
     auth.stopDeviceLink();
 
-    std::optional<qint64> linked = LinkedAccount::id();
+    // Recorded with the records; `linked` may also be learnt from the service below.
+    const std::optional<qint64> recorded = LinkedAccount::id();
+    std::optional<qint64> linked = recorded;
     if (!linked && auth.connectionState().is(ConnectionState::Kind::connected)) {
         // Linked before the account was recorded: the service tells whose token is stored.
         auto loading = auth.tokenManager().loadToken();
@@ -303,8 +305,8 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     if (!account && linked)
         co_return failure(unknownSignedInAccountMessage);
 
+    bool wiped = false;
     if (linked && *linked != *account) {
-        bool wiped = false;
         handBack.armed = true;
         if (wipe) {
             try {
@@ -332,8 +334,9 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     // sign-in that stopped earlier leaves the previous account where it was.
     response.home.store();
     // An account the service did not name is recorded by the shell's own check, before
-    // anything syncs.
-    if (account)
+    // anything syncs; so is one whose records here name no account (nobody can say they are
+    // its own): that check wipes them first.
+    if (account && (recorded || wiped))
         LinkedAccount::setID(*account);
     handBack.armed = false;
     if (authAlive)

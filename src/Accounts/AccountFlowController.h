@@ -35,7 +35,8 @@ class AuthState;
 // the sign-in and saves nothing); when it differs from the linked one, local sync state is
 // wiped through the injected hook (a refused wipe fails the sign-in and saves nothing); the
 // token is saved; the reply's service address and shard are stored; the account is recorded
-// as linked; AuthState::commitSignIn.
+// as linked (when none was recorded and nothing was wiped, the shell's commit step records it,
+// wiping records that name no account first); AuthState::commitSignIn.
 //
 // Main thread. The AuthState and the clock must outlive the controller; the base URL is the
 // AuthState's token manager's.

@@ -9,6 +9,7 @@
 #include "Engine/SyncEngine.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
+#include "Model/StoreError.h"
 #include "Model/SyncFile.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Notifications/NotificationCenter.h"
@@ -288,8 +289,16 @@ QCoro::Task<AppSession::AccountCheck> AppSession::confirmAccount(quint64 connect
         // is hydrated either: folders added now would pass for the next account's.
         co_return AccountCheck::unknown;
     }
-    if (linked && *linked != *account) {
-        qCInfo(appSessionLog) << "Another account is linked than the one this computer's sync records belong to";
+    // Records kept with no account recorded (a sign-out that spared them before any account
+    // was recorded) may be anybody's: only a sign-in that names their account could keep them,
+    // and none can, so a sign-in made since the launch wipes them before it syncs. The sign-in
+    // stored at the launch is the one they were synced with: it takes them up.
+    const bool unowned = !linked && m_signInGeneration > 0 && hasSyncRecords();
+    if (unowned)
+        qCInfo(appSessionLog) << "This computer's sync records name no account: they are wiped before the sign-in syncs";
+    if ((linked && *linked != *account) || unowned) {
+        if (linked)
+            qCInfo(appSessionLog) << "Another account is linked than the one this computer's sync records belong to";
         auto wiping = wipeLocalSyncState();
         const bool wiped = co_await std::move(wiping);
         if (!self || !isCurrent(connection, stop))
@@ -429,6 +438,20 @@ void AppSession::ensureContext()
     if (!m_context)
         m_context = std::make_shared<ModelContext>(m_container);
     m_engine.setStoredModelContext(m_context);
+}
+
+bool AppSession::hasSyncRecords()
+{
+    ensureContext();
+    const std::shared_ptr<ModelContext> context = m_engine.storedModelContext();
+    try {
+        return !context->fetch(FetchDescriptor<SyncFolder>().limitTo(1)).empty()
+            || !context->fetch(FetchDescriptor<SyncFile>().limitTo(1)).empty();
+    } catch (const StoreError &error) {
+        // A store that cannot be read may hold them: the wipe decides.
+        qCWarning(appSessionLog) << "The sync records could not be read:" << error.what();
+        return true;
+    }
 }
 
 void AppSession::refreshFolders()

@@ -35,9 +35,11 @@ struct StoreChanges;
 //   location. Leaving connected stops the engine.
 // - Confirming the account: the service names the account of the stored token. When it
 //   differs from the one this computer's sync records belong to (LinkedAccount), they are
-//   wiped before anything syncs; when it cannot be learned (no whole-number id), nothing is
-//   hydrated or started, and the question is asked again when the network returns or after
-//   accountRetryInterval. Nothing is ever wiped on an unknown. A service that cannot be
+//   wiped before anything syncs, as are records kept with no account recorded when the
+//   connection is a sign-in made in this run (nobody can say they are its account's; the
+//   sign-in stored at the launch takes them up); when it cannot be learned (no whole-number
+//   id), nothing is hydrated or started, and the question is asked again when the network
+//   returns or after accountRetryInterval. Nothing is ever wiped on an unknown. A service that cannot be
 //   reached is shown as such and asked again as the engine's hibernation does (120 s, doubling
 //   up to 300 s), and at once when the network returns.
 // - "quillmereAuthRevoked" (queued, never inside the transport's call) wipes local sync state
@@ -118,6 +120,8 @@ private:
     void followStoredSignInWait();
     QCoro::Task<> recheckStoredSignIn(std::stop_token stop);
     QCoro::Task<> unlink(quint64 generation, std::stop_token stop);
+    // The store holds sync folders or file records (of whichever account).
+    bool hasSyncRecords();
     void refreshFolders();
     void startEngineIfConfigured();
     void ensureContext();

@@ -235,6 +235,39 @@ TEST_F(AppSessionTest, AnUnknownAccountWithRecordsWaitsAndIsAskedAgainWhenTheNet
     EXPECT_EQ(accountQuestions(), 4u);
 }
 
+// Records a sign-out spared before any account was recorded with them: a sign-in made since,
+// whichever account it names, wipes them before it syncs; while its account cannot be learnt
+// nothing is wiped or started. (The sign-in stored at the launch takes them up: see above.)
+TEST_F(AppSessionTest, RecordsThatNameNoAccountAreWipedBeforeASignInMadeSinceSyncs)
+{
+    addFolder();
+    start();
+    runFor(150ms);
+    ASSERT_FALSE(session->status().connected);
+
+    linkStoredToken();
+    fake.answerNext("/api/v1/account", 200, R"({"id":0})", 1);
+    auth->commitSignIn();
+    ASSERT_TRUE(runUntil([&] { return session->status().awaitingAccount; }));
+    runFor(150ms);
+    EXPECT_TRUE(actions->calls.empty()) << "never a wipe on an unknown";
+    EXPECT_TRUE(engine->lanes().empty());
+    EXPECT_EQ(LinkedAccount::id(), std::nullopt);
+
+    clock.advance(AppSession::accountRetryInterval);
+    ASSERT_TRUE(runUntil([&] { return actions->calls.size() == 2; }));
+    EXPECT_EQ(actions->calls, (std::vector<std::string>{"wipe, lanes 0", "hydrate, lanes 0"}));
+    EXPECT_EQ(LinkedAccount::id(), account);
+    EXPECT_TRUE(ModelContext(container).fetch(FetchDescriptor<SyncFolder>()).empty());
+
+    // Recorded now: the next sign-in of the same account keeps what it syncs.
+    addFolder();
+    auth->commitSignIn();
+    ASSERT_TRUE(running());
+    EXPECT_EQ(actions->calls.size(), 3u);
+    EXPECT_EQ(actions->calls.back(), "hydrate, lanes 0");
+}
+
 TEST_F(AppSessionTest, NothingIsHydratedBeforeTheAccountIsRecorded)
 {
     // An empty store and an account nobody can name: hydrating now would file the folders under
