@@ -56,8 +56,18 @@ void AuthState::setConnectionState(const ConnectionState &state)
     m_connectionState = state;
     if (!state.is(ConnectionState::Kind::polling))
         cancelPolling();
+    if (state.is(ConnectionState::Kind::connected))
+        setLapsedSignIn(false);
     if (changed)
         Q_EMIT connectionStateChanged();
+}
+
+void AuthState::setLapsedSignIn(bool lapsed)
+{
+    if (lapsed == m_lapsedSignIn)
+        return;
+    m_lapsedSignIn = lapsed;
+    Q_EMIT lapsedSignInChanged();
 }
 
 void AuthState::setInMaintenanceMode(bool on)
@@ -316,10 +326,10 @@ void AuthState::disconnect()
     std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
     const quint64 generation = m_signInGeneration;
     m_disconnectTasks.push_back(TaskHandle::start(
-        [this, generation](std::stop_token stop) { return finishDisconnect(generation, std::nullopt, stop); }));
+        [this, generation](std::stop_token stop) { return finishDisconnect(generation, std::nullopt, false, stop); }));
 }
 
-void AuthState::disconnectRefused(std::optional<QString> token, quint64 generation)
+void AuthState::disconnectRefused(std::optional<QString> token, quint64 generation, bool lapsed)
 {
     if (generation != m_signInGeneration)
         return;
@@ -328,8 +338,8 @@ void AuthState::disconnectRefused(std::optional<QString> token, quint64 generati
     m_checkTask.cancel();
     setWaiting(false, false);
     std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
-    m_disconnectTasks.push_back(TaskHandle::start([this, generation, token](std::stop_token stop) {
-        return finishDisconnect(generation, std::optional(token), stop);
+    m_disconnectTasks.push_back(TaskHandle::start([this, generation, token, lapsed](std::stop_token stop) {
+        return finishDisconnect(generation, std::optional(token), lapsed, stop);
     }));
 }
 
@@ -349,7 +359,7 @@ void AuthState::commitSignIn()
 }
 
 QCoro::Task<> AuthState::finishDisconnect(quint64 generation, std::optional<std::optional<QString>> known,
-                                          std::stop_token stop)
+                                          bool lapsed, std::stop_token stop)
 {
     QPointer<AuthState> self(this);
     const std::shared_ptr<TokenManager> tokens = m_tokens;
@@ -375,6 +385,8 @@ QCoro::Task<> AuthState::finishDisconnect(quint64 generation, std::optional<std:
     // Signed out once the token is gone, not once the service has heard of it. A sign-in
     // committed since the sign-out began decided the state after it.
     if (self && m_signInGeneration == generation) {
+        // Said with the sign-out, so the prompt that follows it tells why and what was kept.
+        setLapsedSignIn(lapsed);
         setConnectionState(ConnectionState::disconnected());
         setInMaintenanceMode(false);
     }

@@ -399,7 +399,7 @@ QCoro::Task<> AppSession::unlink(quint64 generation, std::stop_token stop)
         qCInfo(appSessionLog) << "A sign-in was committed while the revoked one was wiped: it stays";
         co_return;
     }
-    m_auth.disconnectRefused(refused ? std::optional(refused->token) : std::nullopt, generation);
+    m_auth.disconnectRefused(refused ? std::optional(refused->token) : std::nullopt, generation, cutOff);
 }
 
 QCoro::Task<bool> AppSession::wipeLocalSyncState()

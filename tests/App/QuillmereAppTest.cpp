@@ -259,6 +259,8 @@ TEST_F(QuillmereAppTest, LinksSyncsBothWaysSignsOutOnRevocationAndQuitsCleanly)
         fake.revokeToken(token.token);
     ASSERT_TRUE(settle([&] { return auth().connectionState().is(Kind::disconnected); }));
     ASSERT_TRUE(settle([&] { return welcomeShown(); })) << "the welcome screen is back";
+    EXPECT_FALSE(auth().hasLapsedSignIn()) << "a revocation is no lapse: nothing is kept";
+    EXPECT_TRUE(app->mainWindow()->root()->welcomeView()->deviceLinkView()->waitingNotice().isEmpty());
     EXPECT_TRUE(app->engine()->lanes().empty());
     EXPECT_FALSE(app->vault()->data(KeychainVault::bearerTokenKey()));
     {
@@ -407,6 +409,50 @@ TEST_F(QuillmereAppTest, AQuitWhileARenewalIsAtTheServiceKeepsWhatTheServiceRene
     EXPECT_TRUE(live) << "the next launch signs in with the token the service renewed";
 }
 
+
+// A renewal whose answer never came (the service retired the token it was sent all the same):
+// the retired token's refusal signs out without the wipe, and the prompt that follows says that
+// the sign-in lapsed and that the folders and records are kept, until a sign-in connects.
+TEST_F(QuillmereAppTest, ASignInThatLapsedSaysOnThePromptThatTheFoldersAndRecordsAreKept)
+{
+    fake.setRotateTokensOnRefresh(true);
+    const QString token = fake.issueToken(account);
+    KeychainVault seeding{KeychainHelper(backend), [](const QString &) {}};
+    // In its last hour: the first request renews it first.
+    seeding.setValue(TokenData{token, clock.currentDateTime().addSecs(1800)}.encoded(), KeychainVault::bearerTokenKey());
+    LinkedAccount::setID(account);
+    {
+        ModelContext context(ModelContainerFactory::makeContainer(options.storePath));
+        context.insert(std::make_shared<SyncFolder>(QStringLiteral("Sessions"), SyncFolderType::projectsFolder,
+                                                    data.path() + QStringLiteral("/Sessions"), QStringList(),
+                                                    SyncFolderSyncMode::bidirectional, true, 0, true, std::nullopt,
+                                                    true, std::vector<std::shared_ptr<DAWConfiguration>>()));
+        context.save();
+    }
+    fake.dropNext("/api/v1/auth/refresh", 1, true);
+
+    launch();
+    DeviceLinkView *prompt = app->mainWindow()->root()->welcomeView()->deviceLinkView();
+    ASSERT_TRUE(settle([&] { return auth().connectionState().is(Kind::disconnected) && !keptToken(backend); }));
+    ASSERT_TRUE(settle([&] { return welcomeShown(); }));
+    EXPECT_TRUE(auth().hasLapsedSignIn());
+    EXPECT_EQ(prompt->waitingNotice(), DeviceLinkView::noticeFor(false, false, true));
+    EXPECT_FALSE(prompt->waitingNotice().isEmpty());
+    EXPECT_TRUE(prompt->waitingNotice().contains(QStringLiteral("kept")));
+    {
+        ModelContext context(app->container());
+        EXPECT_EQ(context.fetch(FetchDescriptor<SyncFolder>()).size(), 1u) << "the records are kept";
+    }
+
+    // The same account signs in again: the line goes.
+    app->mainWindow()->findChild<QPushButton *>(QStringLiteral("connectButton"))->click();
+    ASSERT_TRUE(runUntil([&] { return auth().connectionState().is(Kind::polling); }));
+    EXPECT_FALSE(prompt->waitingNotice().isEmpty()) << "kept while the link is under way";
+    ASSERT_TRUE(fake.approveDevice(auth().connectionState().userCode(), account));
+    ASSERT_TRUE(settle([&] { return auth().connectionState().is(Kind::connected); }));
+    EXPECT_FALSE(auth().hasLapsedSignIn());
+    EXPECT_TRUE(prompt->waitingNotice().isEmpty());
+}
 
 TEST_F(QuillmereAppTest, AKeyringThatDoesNotAnswerHoldsTheQuitNoLongerThanItsBound)
 {
