@@ -258,9 +258,7 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     // A device link approved now would store its token after this one.
     auth.stopDeviceLink();
 
-    // Recorded with the records; `linked` may also be learnt from the service below.
-    const std::optional<qint64> recorded = LinkedAccount::id();
-    std::optional<qint64> linked = recorded;
+    std::optional<qint64> linked = LinkedAccount::id();
     if (!linked && auth.connectionState().is(ConnectionState::Kind::connected)) {
         // Linked before the account was recorded: the service tells whose token is stored.
         auto loading = auth.tokenManager().loadToken();
@@ -305,8 +303,12 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     if (!account && linked)
         co_return failure(unknownSignedInAccountMessage);
 
-    bool wiped = false;
-    if (linked && *linked != *account) {
+    // Records kept with no account recorded (a sign-out that spared them before any account was
+    // recorded) may be anybody's: whichever account this is, they go before its token is saved.
+    // Never on an unknown account: the shell's own check wipes them once it knows the account.
+    const bool unowned = !linked && account && m_hasLocalSyncRecords && m_hasLocalSyncRecords();
+    if ((linked && *linked != *account) || unowned) {
+        bool wiped = false;
         handBack.armed = true;
         if (wipe) {
             try {
@@ -320,7 +322,10 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
             co_return gone;
         if (!wiped)
             co_return failure(wipeFailedMessage);
-        qCInfo(accountFlowLog) << "Local sync state of the previous account wiped before a sign-in of another account";
+        if (unowned)
+            qCInfo(accountFlowLog) << "Local sync state that named no account wiped before a sign-in";
+        else
+            qCInfo(accountFlowLog) << "Local sync state of the previous account wiped before a sign-in of another account";
     }
 
     auth.stopDeviceLink();
@@ -334,9 +339,8 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     // sign-in that stopped earlier leaves the previous account where it was.
     response.home.store();
     // An account the service did not name is recorded by the shell's own check, before
-    // anything syncs; so is one whose records here name no account (nobody can say they are
-    // its own): that check wipes them first.
-    if (account && (recorded || wiped))
+    // anything syncs.
+    if (account)
         LinkedAccount::setID(*account);
     handBack.armed = false;
     if (authAlive)

@@ -442,8 +442,10 @@ void AppSession::ensureContext()
 
 bool AppSession::hasSyncRecords()
 {
-    ensureContext();
-    const std::shared_ptr<ModelContext> context = m_engine.storedModelContext();
+    // Read without handing the engine a context: this may be asked while nothing is connected.
+    std::shared_ptr<ModelContext> context = m_engine.storedModelContext();
+    if (!context)
+        context = std::make_shared<ModelContext>(m_container);
     try {
         return !context->fetch(FetchDescriptor<SyncFolder>().limitTo(1)).empty()
             || !context->fetch(FetchDescriptor<SyncFile>().limitTo(1)).empty();

@@ -95,6 +95,10 @@ public:
     // account still connected is confirmed, hydrated and started again, as a new connection.
     void resumeAfterAbandonedWipe();
 
+    // The store holds sync folders or file records (of whichever account); true when it
+    // cannot be read (the wipe decides).
+    bool hasSyncRecords();
+
     // The menu's operations; each does nothing where canSyncNow / canTogglePause say no.
     void syncNow();
     void togglePause();
@@ -120,8 +124,6 @@ private:
     void followStoredSignInWait();
     QCoro::Task<> recheckStoredSignIn(std::stop_token stop);
     QCoro::Task<> unlink(quint64 generation, std::stop_token stop);
-    // The store holds sync folders or file records (of whichever account).
-    bool hasSyncRecords();
     void refreshFolders();
     void startEngineIfConfigured();
     void ensureContext();
