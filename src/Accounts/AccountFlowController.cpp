@@ -303,7 +303,11 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
     if (!account && linked)
         co_return failure(unknownSignedInAccountMessage);
 
-    if (linked && *linked != *account) {
+    // Records kept with no account recorded (a sign-out that spared them before any account was
+    // recorded) may be anybody's: whichever account this is, they go before its token is saved.
+    // Never on an unknown account: the shell's own check wipes them once it knows the account.
+    const bool unowned = !linked && account && m_hasLocalSyncRecords && m_hasLocalSyncRecords();
+    if ((linked && *linked != *account) || unowned) {
         bool wiped = false;
         handBack.armed = true;
         if (wipe) {
@@ -318,7 +322,10 @@ QCoro::Task<AccountFlowController::Outcome> AccountFlowController::complete(Auth
             co_return gone;
         if (!wiped)
             co_return failure(wipeFailedMessage);
-        qCInfo(accountFlowLog) << "Local sync state of the previous account wiped before a sign-in of another account";
+        if (unowned)
+            qCInfo(accountFlowLog) << "Local sync state that named no account wiped before a sign-in";
+        else
+            qCInfo(accountFlowLog) << "Local sync state of the previous account wiped before a sign-in of another account";
     }
 
     auth.stopDeviceLink();

@@ -32,8 +32,10 @@ class AuthState;
 // A successful sign-in is completed in this order: the device link in progress is stopped (it
 // must not store its token after ours); the account is learnt (the reply's id, else the
 // account request made with the new token; unknown while another account is recorded fails
-// the sign-in and saves nothing); when it differs from the linked one, local sync state is
-// wiped through the injected hook (a refused wipe fails the sign-in and saves nothing); the
+// the sign-in and saves nothing); when it differs from the linked one, or no account is
+// recorded while local sync records exist (setHasLocalSyncRecords; nobody can say they are
+// this account's), local sync state is wiped through the injected hook (a refused wipe fails
+// the sign-in and saves nothing); the
 // token is saved; the reply's service address and shard are stored; the account is recorded
 // as linked; AuthState::commitSignIn.
 //
@@ -96,6 +98,9 @@ public:
     // Called when a sign-in asked for the wipe and then ended without committing (stopped, or
     // the wipe failed): the account still connected has to be taken up again.
     void setWipeAbandoned(std::function<void()> abandoned) { m_wipeAbandoned = std::move(abandoned); }
+    // Whether this computer holds sync folders or records (of whichever account): the shell
+    // provides it. Without it there are taken to be none.
+    void setHasLocalSyncRecords(std::function<bool()> has) { m_hasLocalSyncRecords = std::move(has); }
 
     AuthState &authState() const { return m_auth; }
     Clock &clock() const { return m_clock; }
@@ -140,6 +145,7 @@ private:
     std::shared_ptr<WebAuthSession> m_webAuth;
     WipeLocalSyncState m_wipe;
     std::function<void()> m_wipeAbandoned;
+    std::function<bool()> m_hasLocalSyncRecords;
     QString m_googleClientID;
     BaseURLSource m_appleRedirectBase;
     quint64 m_openings = 0;

@@ -56,8 +56,18 @@ void AuthState::setConnectionState(const ConnectionState &state)
     m_connectionState = state;
     if (!state.is(ConnectionState::Kind::polling))
         cancelPolling();
+    if (state.is(ConnectionState::Kind::connected))
+        setLapsedSignIn(false);
     if (changed)
         Q_EMIT connectionStateChanged();
+}
+
+void AuthState::setLapsedSignIn(bool lapsed)
+{
+    if (lapsed == m_lapsedSignIn)
+        return;
+    m_lapsedSignIn = lapsed;
+    Q_EMIT lapsedSignInChanged();
 }
 
 void AuthState::setInMaintenanceMode(bool on)
@@ -91,7 +101,8 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
     QPointer<AuthState> self(this);
     const std::shared_ptr<TokenManager> tokens = m_tokens;
     Clock &clock = m_clock;
-    setWaiting(false, false);
+    // A repeated check keeps the wait it repeats on the line until it knows better: a stored
+    // sign-in never reads as "not linked" while it is asked about again.
 
     std::optional<TokenData> stored;
     for (;;) {
@@ -104,7 +115,7 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         if (!self || stop.stop_requested())
             co_return;
         if (!read.unreadable) {
-            setWaiting(false, false);
+            setWaiting(m_waitingForNetwork, false, m_waitingCause);
             stored = read.token;
             break;
         }
@@ -119,10 +130,13 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         if (!co_await std::move(sleeping) || !self)
             co_return;
     }
-    if (!stored)
+    if (!stored) {
+        setWaiting(false, false);
         co_return;
+    }
 
     if (stored->expiresAt > clock.currentDateTime()) {
+        setWaiting(false, false);
         setConnectionState(ConnectionState::connected());
         co_return;
     }
@@ -151,9 +165,11 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
 
     switch (outcome) {
     case RefreshOutcome::renewed:
+        setWaiting(false, false);
         setConnectionState(ConnectionState::connected());
         break;
     case RefreshOutcome::refused: {
+        setWaiting(false, false);
         // A sign-in that finished meanwhile may have stored a new token: only the refused one
         // goes, in one step in the vault.
         auto clearing = tokens->clearTokenIfStill(stored->token);
@@ -166,6 +182,8 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
         setWaiting(true, false, cause);
         break;
     case RefreshOutcome::noToken:
+        setWaiting(false, false);
+        break;
     case RefreshOutcome::cancelled:
         break;
     }
@@ -180,15 +198,19 @@ QCoro::Task<> AuthState::noticeSlowVault(QPointer<AuthState> self, Clock &clock,
         self->setWaiting(false, true);
 }
 
-void AuthState::networkBecameAvailable()
+void AuthState::checkAgain()
 {
     if (!m_connectionState.is(ConnectionState::Kind::disconnected))
         return;
     // A check waiting for the vault sleeps until its next read: replacing it reads at once.
     if (!m_waitingForVault && (!m_waitingForNetwork || m_checkTask.isRunning()))
         return;
-    setWaiting(false, false);
     m_checkTask = TaskHandle::start([this](std::stop_token stop) { return checkStoredToken(stop); });
+}
+
+void AuthState::networkBecameAvailable()
+{
+    checkAgain();
 }
 
 QCoro::Task<> AuthState::startDeviceFlow(std::stop_token stop)
@@ -304,10 +326,10 @@ void AuthState::disconnect()
     std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
     const quint64 generation = m_signInGeneration;
     m_disconnectTasks.push_back(TaskHandle::start(
-        [this, generation](std::stop_token stop) { return finishDisconnect(generation, std::nullopt, stop); }));
+        [this, generation](std::stop_token stop) { return finishDisconnect(generation, std::nullopt, false, stop); }));
 }
 
-void AuthState::disconnectRefused(std::optional<QString> token, quint64 generation)
+void AuthState::disconnectRefused(std::optional<QString> token, quint64 generation, bool lapsed)
 {
     if (generation != m_signInGeneration)
         return;
@@ -316,8 +338,8 @@ void AuthState::disconnectRefused(std::optional<QString> token, quint64 generati
     m_checkTask.cancel();
     setWaiting(false, false);
     std::erase_if(m_disconnectTasks, [](const TaskHandle &task) { return !task.isRunning(); });
-    m_disconnectTasks.push_back(TaskHandle::start([this, generation, token](std::stop_token stop) {
-        return finishDisconnect(generation, std::optional(token), stop);
+    m_disconnectTasks.push_back(TaskHandle::start([this, generation, token, lapsed](std::stop_token stop) {
+        return finishDisconnect(generation, std::optional(token), lapsed, stop);
     }));
 }
 
@@ -337,7 +359,7 @@ void AuthState::commitSignIn()
 }
 
 QCoro::Task<> AuthState::finishDisconnect(quint64 generation, std::optional<std::optional<QString>> known,
-                                          std::stop_token stop)
+                                          bool lapsed, std::stop_token stop)
 {
     QPointer<AuthState> self(this);
     const std::shared_ptr<TokenManager> tokens = m_tokens;
@@ -363,6 +385,8 @@ QCoro::Task<> AuthState::finishDisconnect(quint64 generation, std::optional<std:
     // Signed out once the token is gone, not once the service has heard of it. A sign-in
     // committed since the sign-out began decided the state after it.
     if (self && m_signInGeneration == generation) {
+        // Said with the sign-out, so the prompt that follows it tells why and what was kept.
+        setLapsedSignIn(lapsed);
         setConnectionState(ConnectionState::disconnected());
         setInMaintenanceMode(false);
     }

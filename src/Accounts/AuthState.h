@@ -61,16 +61,25 @@ public:
     bool isInMaintenanceMode() const { return m_maintenance; }
     void setInMaintenanceMode(bool on);
     bool hasPollingTask() const { return m_pollingTask.isRunning(); }
-    // True after a start-up check whose refresh got no usable answer; networkBecameAvailable()
-    // then checks again.
+    // True after a start-up check whose refresh got no usable answer; checkAgain() (which the
+    // network's return and the shell's back-off call) repeats it. Stays true while the repeated
+    // check runs: only its outcome changes it.
     bool isWaitingForNetwork() const { return m_waitingForNetwork; }
     // True while the start-up check cannot read the vault, or its read has waited longer than
     // vaultAnswerLimit: it reads again every vaultRetryInterval, and at once on
     // networkBecameAvailable(). The token stays stored.
     bool isWaitingForVault() const { return m_waitingForVault; }
-    // While waiting for the network: why the start-up renewal got no answer when the failure
-    // names a cause the user can act on (the server's certificate refused); empty otherwise.
+    // While waiting for the network: why the last renewal of the start-up check got no answer
+    // when the failure names a cause the user can act on (the server's certificate refused);
+    // empty otherwise. Kept while a repeated check runs, replaced by its outcome.
     const QString &waitingCause() const { return m_waitingCause; }
+    // A start-up check (the first or a repeated one) is under way.
+    bool isCheckingStoredSignIn() const { return m_checkTask.isRunning(); }
+    // The last sign-out ended a sign-in that lapsed rather than one the service ended: its
+    // renewal was never heard back from, so the refusal said nothing of the account, and this
+    // computer's folders and sync records were kept for its next sign-in. Until a sign-in
+    // connects, or a sign-out of another kind.
+    bool hasLapsedSignIn() const { return m_lapsedSignIn; }
 
     TokenManager &tokenManager() { return *m_tokens; }
     // For the service's client: one manager per token, so that its renewals and this state's
@@ -97,8 +106,9 @@ public:
     void disconnect();
     // The sign-out after the service refused `token` (the one stored when the refusal came;
     // nullopt: none was). Nothing happens when a sign-in was committed after `generation`;
-    // otherwise as disconnect(), with that token revoked and cleared and no other.
-    void disconnectRefused(std::optional<QString> token, quint64 generation);
+    // otherwise as disconnect(), with that token revoked and cleared and no other. `lapsed`:
+    // the sign-in lapsed with the records kept (hasLapsedSignIn() from the disconnected state on).
+    void disconnectRefused(std::optional<QString> token, quint64 generation, bool lapsed = false);
     // Ends a device link in progress (the code request and the poll loop) before another
     // sign-in saves its token, so the link cannot store its token afterwards: a link that was
     // requesting a code or polling shows disconnected. Other states stay as they are.
@@ -115,9 +125,12 @@ public:
     // when the address is not a secure web page.
     bool openVerificationURL(const QString &url) const;
 
+    // Repeats a start-up check that could not reach the service or read the vault, unless one
+    // runs already; does nothing otherwise. The wait shown stays until the check decides.
+    void checkAgain();
+
 public Q_SLOTS:
-    // Repeats a start-up check that could not reach the service or read the vault; does
-    // nothing otherwise.
+    // checkAgain(): another network may reach the service.
     void networkBecameAvailable();
 
 Q_SIGNALS:
@@ -130,15 +143,17 @@ Q_SIGNALS:
     void waitingChanged();
     // hasFinishedStartupCheck() became true.
     void startupCheckFinished();
+    void lapsedSignInChanged();
 
 private:
     void cancelPolling();
     QCoro::Task<> firstCheck(std::stop_token stop);
     void setWaiting(bool forNetwork, bool forVault, const QString &cause = QString());
+    void setLapsedSignIn(bool lapsed);
     // After vaultAnswerLimit, unless stopped first: waiting for the vault, while still disconnected.
     static QCoro::Task<> noticeSlowVault(QPointer<AuthState> self, Clock &clock, std::stop_token stop);
     // `known`: the token to revoke and clear, as found earlier; absent: the one stored now.
-    QCoro::Task<> finishDisconnect(quint64 generation, std::optional<std::optional<QString>> known,
+    QCoro::Task<> finishDisconnect(quint64 generation, std::optional<std::optional<QString>> known, bool lapsed,
                                    std::stop_token stop);
 
     std::shared_ptr<TokenManager> m_tokens;
@@ -149,6 +164,7 @@ private:
     bool m_waitingForNetwork = false;
     bool m_waitingForVault = false;
     QString m_waitingCause;
+    bool m_lapsedSignIn = false;
     bool m_startupCheckDone = false;
     quint64 m_signInGeneration = 0;
     TaskHandle m_checkTask;

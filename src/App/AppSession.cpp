@@ -9,6 +9,7 @@
 #include "Engine/SyncEngine.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContext.h"
+#include "Model/StoreError.h"
 #include "Model/SyncFile.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Notifications/NotificationCenter.h"
@@ -85,6 +86,7 @@ void AppSession::shutDown()
     m_observation.stop();
     m_connectTask = TaskHandle();
     m_retryTask = TaskHandle();
+    m_signInRecheckTask = TaskHandle();
     m_unlinkTask = TaskHandle();
     m_engine.stop();
     if (m_applications)
@@ -122,7 +124,39 @@ void AppSession::observe()
     } else if (m_connected) {
         endConnection();
     }
+    followStoredSignInWait();
     updateStatus();
+}
+
+void AppSession::followStoredSignInWait()
+{
+    const bool waiting = !m_auth.connectionState().is(ConnectionState::Kind::connected) && m_auth.isWaitingForNetwork();
+    if (!waiting) {
+        // Connected, signed out, or waiting for the keyring (which the check reads again itself).
+        m_signInRecheckTask = TaskHandle();
+        return;
+    }
+    if (!m_signInRecheckTask.isRunning())
+        m_signInRecheckTask = TaskHandle::start([this](std::stop_token stop) { return recheckStoredSignIn(stop); });
+}
+
+QCoro::Task<> AppSession::recheckStoredSignIn(std::stop_token stop)
+{
+    QPointer<AppSession> self(this);
+    Clock &clock = m_clock;
+    // As the engine hibernates: the first wait is the initial interval, each further one twice
+    // the last, up to the maximum. The check keeps the wait shown while it runs, so this loop
+    // goes on until its outcome ends the wait.
+    double wait = SyncEngine::initialHibernationInterval;
+    for (;;) {
+        qCInfo(appSessionLog) << "The stored sign-in waits for Harborly: checked again in" << wait << "s";
+        auto sleeping =
+            clock.sleepFor(std::chrono::duration_cast<Clock::Duration>(std::chrono::duration<double>(wait)), stop);
+        if (!co_await std::move(sleeping) || !self || m_shutDown)
+            co_return;
+        m_auth.checkAgain();
+        wait = std::min(wait * 2, SyncEngine::maximumHibernationInterval);
+    }
 }
 
 void AppSession::beginConnection()
@@ -255,8 +289,16 @@ QCoro::Task<AppSession::AccountCheck> AppSession::confirmAccount(quint64 connect
         // is hydrated either: folders added now would pass for the next account's.
         co_return AccountCheck::unknown;
     }
-    if (linked && *linked != *account) {
-        qCInfo(appSessionLog) << "Another account is linked than the one this computer's sync records belong to";
+    // Records kept with no account recorded (a sign-out that spared them before any account
+    // was recorded) may be anybody's: only a sign-in that names their account could keep them,
+    // and none can, so a sign-in made since the launch wipes them before it syncs. The sign-in
+    // stored at the launch is the one they were synced with: it takes them up.
+    const bool unowned = !linked && m_signInGeneration > 0 && hasSyncRecords();
+    if (unowned)
+        qCInfo(appSessionLog) << "This computer's sync records name no account: they are wiped before the sign-in syncs";
+    if ((linked && *linked != *account) || unowned) {
+        if (linked)
+            qCInfo(appSessionLog) << "Another account is linked than the one this computer's sync records belong to";
         auto wiping = wipeLocalSyncState();
         const bool wiped = co_await std::move(wiping);
         if (!self || !isCurrent(connection, stop))
@@ -357,7 +399,7 @@ QCoro::Task<> AppSession::unlink(quint64 generation, std::stop_token stop)
         qCInfo(appSessionLog) << "A sign-in was committed while the revoked one was wiped: it stays";
         co_return;
     }
-    m_auth.disconnectRefused(refused ? std::optional(refused->token) : std::nullopt, generation);
+    m_auth.disconnectRefused(refused ? std::optional(refused->token) : std::nullopt, generation, cutOff);
 }
 
 QCoro::Task<bool> AppSession::wipeLocalSyncState()
@@ -396,6 +438,22 @@ void AppSession::ensureContext()
     if (!m_context)
         m_context = std::make_shared<ModelContext>(m_container);
     m_engine.setStoredModelContext(m_context);
+}
+
+bool AppSession::hasSyncRecords()
+{
+    // Read without handing the engine a context: this may be asked while nothing is connected.
+    std::shared_ptr<ModelContext> context = m_engine.storedModelContext();
+    if (!context)
+        context = std::make_shared<ModelContext>(m_container);
+    try {
+        return !context->fetch(FetchDescriptor<SyncFolder>().limitTo(1)).empty()
+            || !context->fetch(FetchDescriptor<SyncFile>().limitTo(1)).empty();
+    } catch (const StoreError &error) {
+        // A store that cannot be read may hold them: the wipe decides.
+        qCWarning(appSessionLog) << "The sync records could not be read:" << error.what();
+        return true;
+    }
 }
 
 void AppSession::refreshFolders()

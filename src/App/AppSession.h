@@ -35,9 +35,11 @@ struct StoreChanges;
 //   location. Leaving connected stops the engine.
 // - Confirming the account: the service names the account of the stored token. When it
 //   differs from the one this computer's sync records belong to (LinkedAccount), they are
-//   wiped before anything syncs; when it cannot be learned (no whole-number id), nothing is
-//   hydrated or started, and the question is asked again when the network returns or after
-//   accountRetryInterval. Nothing is ever wiped on an unknown. A service that cannot be
+//   wiped before anything syncs, as are records kept with no account recorded when the
+//   connection is a sign-in made in this run (nobody can say they are its account's; the
+//   sign-in stored at the launch takes them up); when it cannot be learned (no whole-number
+//   id), nothing is hydrated or started, and the question is asked again when the network
+//   returns or after accountRetryInterval. Nothing is ever wiped on an unknown. A service that cannot be
 //   reached is shown as such and asked again as the engine's hibernation does (120 s, doubling
 //   up to 300 s), and at once when the network returns.
 // - "quillmereAuthRevoked" (queued, never inside the transport's call) wipes local sync state
@@ -47,7 +49,9 @@ struct StoreChanges;
 //   whose renewal was sent and never heard back from (TokenManager::renewalWasCutOff) is no
 //   revocation: it is signed out without the wipe, and the next sign-in is asked for.
 // - The network coming back asks the sign-in state to repeat a start-up check that could not
-//   reach the service.
+//   reach the service; while that check waits, it is also repeated as the engine's
+//   hibernation retries (120 s, doubling up to 300 s), so a service that comes back while
+//   the network stays as it was is found without a restart.
 //
 // Main thread. Everything passed in outlives the session.
 class AppSession : public QObject
@@ -91,6 +95,10 @@ public:
     // account still connected is confirmed, hydrated and started again, as a new connection.
     void resumeAfterAbandonedWipe();
 
+    // The store holds sync folders or file records (of whichever account); true when it
+    // cannot be read (the wipe decides).
+    bool hasSyncRecords();
+
     // The menu's operations; each does nothing where canSyncNow / canTogglePause say no.
     void syncNow();
     void togglePause();
@@ -112,6 +120,9 @@ private:
     QCoro::Task<> connectionSteps(quint64 connection, std::stop_token stop);
     QCoro::Task<AccountCheck> confirmAccount(quint64 connection, std::stop_token stop);
     QCoro::Task<> retryLater(quint64 connection, Clock::Duration wait, std::stop_token stop);
+    // Repeats the waiting start-up check on the hibernation's back-off for as long as it waits.
+    void followStoredSignInWait();
+    QCoro::Task<> recheckStoredSignIn(std::stop_token stop);
     QCoro::Task<> unlink(quint64 generation, std::stop_token stop);
     void refreshFolders();
     void startEngineIfConfigured();
@@ -148,6 +159,8 @@ private:
     int m_wipes = 0;
     TaskHandle m_connectTask;
     TaskHandle m_retryTask;
+    // Runs while the stored sign-in waits for the service (see followStoredSignInWait).
+    TaskHandle m_signInRecheckTask;
 
     bool m_unlinking = false;
     quint64 m_unlinkGeneration = 0;

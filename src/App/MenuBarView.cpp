@@ -88,6 +88,7 @@ MenuBarView::MenuBarView(AuthState &auth, const ShellActions &actions, std::func
 
     connect(&auth, &AuthState::connectionStateChanged, this, &MenuBarView::refresh);
     connect(&auth, &AuthState::waitingChanged, this, &MenuBarView::refresh);
+    connect(&auth, &AuthState::lapsedSignInChanged, this, &MenuBarView::refresh);
     refresh();
 }
 
@@ -132,7 +133,8 @@ void MenuBarView::refresh()
     // Once linked, the status panel's own banner says it (beside held downloads).
     m_offline->setVisible(!status.networkAvailable && !status.connected);
     m_deviceLink->setConnectionState(auth.connectionState());
-    m_deviceLink->setWaitingNotice(DeviceLinkView::waitingNoticeFor(auth.isWaitingForNetwork(), auth.isWaitingForVault()));
+    m_deviceLink->setWaitingNotice(
+        DeviceLinkView::noticeFor(auth.isWaitingForNetwork(), auth.isWaitingForVault(), auth.hasLapsedSignIn()));
     m_deviceLink->setVisible(!status.connected);
     m_status->setVisible(status.connected);
     fitHeight();

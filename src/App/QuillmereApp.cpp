@@ -164,6 +164,7 @@ void QuillmereApp::run()
         if (session)
             session->resumeAfterAbandonedWipe();
     });
+    m_accountController->setHasLocalSyncRecords([session] { return session->hasSyncRecords(); });
 
     const bool useTray = m_options.useTray.value_or(QSystemTrayIcon::isSystemTrayAvailable());
     TrayController::Callbacks callbacks;

@@ -4,12 +4,14 @@
 #include "Accounts/DeviceAuthClient.h"
 #include "Accounts/TokenManager.h"
 #include "Platform/Async/Clock.h"
+#include "Platform/Async/WaitQueue.h"
 #include "Platform/Http/HttpClient.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Http/TransportError.h"
 #include "Platform/Notifications/NotificationCenter.h"
 #include "ServiceAPI/ServiceReachability.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -48,6 +50,60 @@ QByteArray bearer(const QString &token)
 void postAuthRevoked()
 {
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
+}
+
+// Where a renewal run for a request meets that request.
+struct RenewalWait
+{
+    bool ended = false;
+    bool stopped = false;
+    bool renewed = false;
+    std::exception_ptr error;
+    WaitQueue waiting;
+};
+
+QCoro::Task<> runRenewal(std::shared_ptr<TokenManager> tokens, std::optional<QString> seen,
+                         std::shared_ptr<RenewalWait> wait, std::stop_token stop)
+{
+    try {
+        auto renewing = tokens->renewUnlessReplaced(std::move(seen), std::move(stop));
+        wait->renewed = co_await std::move(renewing);
+    } catch (...) {
+        wait->error = std::current_exception();
+    }
+    wait->ended = true;
+    wait->waiting.resumeAll();
+}
+
+// TokenManager::renewUnlessReplaced for a request, in a task of its own: a request that is
+// stopped (a lane at quit) stops waiting at once, also while another request's renewal holds
+// the token, instead of when the service answers. The renewal is stopped with it only before
+// it is sent; once sent it runs to its end and its answer is stored (see TokenManager).
+QCoro::Task<bool> renewForRequest(std::shared_ptr<TokenManager> tokens, std::optional<QString> seen,
+                                  std::stop_token stop)
+{
+    if (stop.stop_requested())
+        throw TransportError(TransportError::Code::cancelled);
+    auto wait = std::make_shared<RenewalWait>();
+    // Not awaited here: it goes on by itself and ends without anyone waiting.
+    [[maybe_unused]] auto renewal = runRenewal(std::move(tokens), std::move(seen), wait, stop);
+    // A stop may come from any thread: the waiting request resumes on the main thread.
+    std::stop_callback onStop(stop, [wait] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [wait] {
+                wait->stopped = true;
+                wait->waiting.resumeAll();
+            },
+            Qt::QueuedConnection);
+    });
+    while (!wait->ended && !wait->stopped)
+        co_await wait->waiting.wait();
+    if (!wait->ended)
+        throw TransportError(TransportError::Code::cancelled);
+    if (wait->error)
+        std::rethrow_exception(wait->error);
+    co_return wait->renewed;
 }
 
 } // namespace
@@ -103,7 +159,7 @@ QCoro::Task<QList<HttpRequest>> HarborlyAPI::makeRequests(QStringList paths, QSt
         // client renewed the token meanwhile: a renewal may retire the token it was given.
         const std::optional<QString> seen = token ? std::optional(token->token) : std::nullopt;
         try {
-            auto refreshing = tokens->renewUnlessReplaced(seen, stop);
+            auto refreshing = renewForRequest(tokens, seen, stop);
             co_await std::move(refreshing);
         } catch (...) {
             // Read back from the vault just below: a failed renewal is the 401's to answer.
@@ -204,7 +260,7 @@ QCoro::Task<HttpResponse> HarborlyAPI::afterUnauthorised(std::shared_ptr<TokenMa
             try {
                 const std::optional<QString> seen =
                     sent.startsWith("Bearer ") ? std::optional(QString::fromUtf8(sent.mid(7))) : std::nullopt;
-                auto renewing = tokens->renewUnlessReplaced(seen, stop);
+                auto renewing = renewForRequest(tokens, seen, stop);
                 renewedHere = co_await std::move(renewing);
             } catch (const TokenManager::TokenError &) {
                 // Nothing stored: the reload below finds nothing either.

@@ -1,6 +1,7 @@
 #include "Accounts/AccountFlowController.h"
 #include "ActivityLog/SyncLogger.h"
 #include "support/AccountFlowFixture.h"
+#include "support/ScriptedService.h"
 
 #include <gmock/gmock.h>
 
@@ -91,6 +92,49 @@ TEST_F(AccountFlow, AnotherAccountIsWipedBeforeItsTokenIsSavedAndTheSameOneIsNot
     EXPECT_EQ(storedToken(), tokenB);
     EXPECT_EQ(LinkedAccount::id(), accountB);
     EXPECT_EQ(auth->signInGeneration(), generation);
+}
+
+// Sync records kept by a sign-out that spared them before any account was recorded: any
+// sign-in wipes them before its token is saved, unless nobody can say which account it is (the
+// shell's check then wipes them once it can); recorded, the account's next sign-in keeps them.
+TEST_F(AccountFlow, RecordsThatNameNoAccountAreWipedBeforeASignInSavesItsToken)
+{
+    make();
+    bool records = true;
+    controller->setHasLocalSyncRecords([&records] { return records; });
+
+    // The new account cannot be learnt: nothing is wiped, and nothing recorded.
+    nextCode = fake.addAppleSignInCode(accountA);
+    const std::string withoutID = R"(,"user":{"id":0,"name":"Ann","email":"a@example.com","plan":"silver"})";
+    fake.answerNext("/api/v1/auth/apple/exchange", 200,
+                    quillmere::test::ScriptedService::tokenReply("t-unknown", "2031-05-04T10:20:30Z", withoutID).body, 1);
+    fake.answerNext("/api/v1/account", 500, "{}", -1);
+    ASSERT_TRUE(controller->signInWithApple(controller->beginOpening()));
+    auto outcome = nextOutcome();
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->kind, Kind::signedIn) << outcome->message.toStdString();
+    EXPECT_EQ(wipes, 0) << "never a wipe on an unknown account";
+    EXPECT_EQ(LinkedAccount::id(), std::nullopt);
+    fake.clearFaults();
+    auth->setConnectionState(ConnectionState::disconnected());
+
+    nextCode = fake.addAppleSignInCode(accountA);
+    ASSERT_TRUE(controller->signInWithApple(controller->beginOpening()));
+    outcome = nextOutcome();
+    ASSERT_TRUE(outcome);
+    ASSERT_EQ(outcome->kind, Kind::signedIn);
+    EXPECT_EQ(wipes, 1);
+    EXPECT_EQ(tokenAtWipe, "t-unknown") << "wiped before the new token was saved";
+    EXPECT_EQ(LinkedAccount::id(), accountA);
+
+    // Recorded now: the same account's next sign-in keeps what it syncs.
+    auth->setConnectionState(ConnectionState::disconnected());
+    nextCode = fake.addGoogleSignInCode(accountA);
+    ASSERT_TRUE(controller->signInWithGoogle(controller->beginOpening()));
+    outcome = nextOutcome();
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->kind, Kind::signedIn);
+    EXPECT_EQ(wipes, 1);
 }
 
 // The window's sign-in is stopped (its controller goes, as at a quit) while the keyring stores

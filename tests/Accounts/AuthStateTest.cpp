@@ -118,8 +118,10 @@ TEST_F(AuthStateTest, UnansweredRefreshKeepsTheTokenAndRetriesWhenTheNetworkRetu
     fake.clearFaults();
     fake.answerNext("/api/v1/auth/refresh", 503, R"({"message":"maintenance"})");
     auth->networkBecameAvailable();
-    EXPECT_FALSE(auth->isWaitingForNetwork());
-    ASSERT_TRUE(runUntil([&] { return auth->isWaitingForNetwork(); }));
+    EXPECT_TRUE(auth->isCheckingStoredSignIn());
+    EXPECT_TRUE(auth->isWaitingForNetwork()) << "the wait stays shown while the check is repeated";
+    ASSERT_TRUE(runUntil([&] { return !auth->isCheckingStoredSignIn(); }));
+    EXPECT_TRUE(auth->isWaitingForNetwork());
     EXPECT_EQ(fake.requestsTo("POST", "/api/v1/auth/refresh").back().status, 503);
     EXPECT_EQ(storedToken(), (TokenData{token, expiry}));
 

@@ -235,6 +235,39 @@ TEST_F(AppSessionTest, AnUnknownAccountWithRecordsWaitsAndIsAskedAgainWhenTheNet
     EXPECT_EQ(accountQuestions(), 4u);
 }
 
+// Records a sign-out spared before any account was recorded with them: a sign-in made since,
+// whichever account it names, wipes them before it syncs; while its account cannot be learnt
+// nothing is wiped or started. (The sign-in stored at the launch takes them up: see above.)
+TEST_F(AppSessionTest, RecordsThatNameNoAccountAreWipedBeforeASignInMadeSinceSyncs)
+{
+    addFolder();
+    start();
+    runFor(150ms);
+    ASSERT_FALSE(session->status().connected);
+
+    linkStoredToken();
+    fake.answerNext("/api/v1/account", 200, R"({"id":0})", 1);
+    auth->commitSignIn();
+    ASSERT_TRUE(runUntil([&] { return session->status().awaitingAccount; }));
+    runFor(150ms);
+    EXPECT_TRUE(actions->calls.empty()) << "never a wipe on an unknown";
+    EXPECT_TRUE(engine->lanes().empty());
+    EXPECT_EQ(LinkedAccount::id(), std::nullopt);
+
+    clock.advance(AppSession::accountRetryInterval);
+    ASSERT_TRUE(runUntil([&] { return actions->calls.size() == 2; }));
+    EXPECT_EQ(actions->calls, (std::vector<std::string>{"wipe, lanes 0", "hydrate, lanes 0"}));
+    EXPECT_EQ(LinkedAccount::id(), account);
+    EXPECT_TRUE(ModelContext(container).fetch(FetchDescriptor<SyncFolder>()).empty());
+
+    // Recorded now: the next sign-in of the same account keeps what it syncs.
+    addFolder();
+    auth->commitSignIn();
+    ASSERT_TRUE(running());
+    EXPECT_EQ(actions->calls.size(), 3u);
+    EXPECT_EQ(actions->calls.back(), "hydrate, lanes 0");
+}
+
 TEST_F(AppSessionTest, NothingIsHydratedBeforeTheAccountIsRecorded)
 {
     // An empty store and an account nobody can name: hydrating now would file the folders under
@@ -330,6 +363,46 @@ TEST_F(AppSessionTest, ARefusedCertificateIsNamedWhileAnExpiredSignInWaits)
     network.applyPathReport(PathReport{false, InterfaceKind::Unknown});
     network.applyPathReport(PathReport{true, InterfaceKind::Wifi});
     ASSERT_TRUE(runUntil([&] { return statusLine(session->status()) == "Linked — waiting for Harborly to confirm the sign-in"; }));
+}
+
+// The network never changes: the waiting sign-in is asked about again on the hibernation's
+// back-off, keeps its line (and the cause on it) while it is asked, and the check that gets
+// through connects and clears the cause.
+TEST_F(AppSessionTest, AWaitingStoredSignInIsCheckedAgainOnTheHibernationBackOff)
+{
+    const quillmere::test::Key key = quillmere::test::makeKey();
+    const quillmere::test::Certificate selfSigned =
+        quillmere::test::makeCertificate(key.get(), "127.0.0.1", "IP:127.0.0.1", -1, 30);
+    quillmere::test::TlsServer intercepting(selfSigned.get(), key.get());
+    base = intercepting.url(QStringLiteral("/"));
+    storeToken(fake.issueToken(account), clock.currentDateTime().addSecs(-10));
+    start();
+    ASSERT_TRUE(runUntil([&] { return session->status().waitingForNetwork; }));
+    const QString waitingLine = QStringLiteral("Linked — waiting for Harborly to confirm the sign-in — ")
+        + QString::fromUtf8(TransportError(TransportError::Code::certificateUntrusted).what());
+    ASSERT_EQ(statusLine(session->status()), waitingLine);
+    ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() > 0; }));
+
+    for (const int wait : {120, 240, 300, 300}) {
+        clock.advance(std::chrono::seconds(wait - 1));
+        runFor(50ms);
+        EXPECT_FALSE(auth->isCheckingStoredSignIn()) << "not before " << wait << " s";
+        clock.advance(1s);
+        ASSERT_TRUE(runUntil([&] { return auth->isCheckingStoredSignIn(); })) << "checked again after " << wait << " s";
+        EXPECT_EQ(statusLine(session->status()), waitingLine) << "the line keeps its wait while it is asked";
+        ASSERT_TRUE(runUntil([&] { return !auth->isCheckingStoredSignIn() && clock.pendingSleepers() > 0; }));
+        EXPECT_EQ(statusLine(session->status()), waitingLine);
+    }
+    EXPECT_TRUE(storedToken()) << "the token is kept";
+
+    // The certificate is trusted again: the next check connects and the cause goes with the wait.
+    base = fake.baseURL();
+    clock.advance(300s);
+    ASSERT_TRUE(runUntil([&] { return session->status().connected; }));
+    EXPECT_FALSE(auth->isWaitingForNetwork());
+    EXPECT_TRUE(auth->waitingCause().isEmpty());
+    EXPECT_FALSE(session->status().waitingForNetwork);
+    EXPECT_TRUE(fake.token(storedToken()->token)) << "the renewed token is stored";
 }
 
 TEST_F(AppSessionTest, RevocationWipesAndSignsOutOnceAndIgnoresTheRepeats)

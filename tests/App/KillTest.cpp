@@ -439,4 +439,45 @@ TEST(KillTest, AMultipartUploadKilledWithPartsInFlightIsAbortedAtTheNextStart)
         EXPECT_EQ(record->syncStatus(), SyncFileStatus::synced) << record->localPath().toStdString();
 }
 
+// A quit (SIGTERM) while a lane's request waits for a renewal its 401 started and the service
+// holds far beyond the bound: the whole quit, teardown included, keeps the bound.
+TEST(KillTest, AQuitWithARenewalHeldAtTheServiceEndsWithinTheBound)
+{
+    ProgramEnvironment environment;
+    auto &fake = environment.fake();
+    const qint64 account = fake.addAccount();
+    const QString root = environment.path("Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    const QString secrets = prepare(environment, account, root);
+    const std::optional<QString> token = keptToken(secrets);
+    ASSERT_TRUE(token);
+    auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE),
+                                      {QStringLiteral("--secrets"), secrets, QStringLiteral("--keep-secrets")}, true);
+    {
+        QFile file(root + QStringLiteral("/first.wav"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("RIFF first " + QByteArray(4096, 'f'));
+    }
+    ASSERT_TRUE(runUntil([&] { return fake.fileCount(account) == 1; }, 30s)) << "the lane syncs";
+    // Expired at the service, not here: the next request's 401 starts the renewal.
+    fake.expireToken(*token);
+    fake.delayNext("/api/v1/auth/refresh", 10s);
+    fake.takeMostDelayedAtOnce();
+    {
+        QFile file(root + QStringLiteral("/second.wav"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("RIFF second " + QByteArray(4096, 's'));
+    }
+    ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 30s)) << "the renewal is at the service";
+    quillmere::test::runFor(300ms);
+
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGTERM)) << "the instance ended by itself";
+    ASSERT_TRUE(ProgramEnvironment::finished(*instance, 15s));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
+    EXPECT_LE(took, QuillmereApp::quitTimeout + 250ms) << "from the signal to the end of the process";
+    EXPECT_EQ(instance->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(instance->exitCode(), 0);
+}
+
 } // namespace

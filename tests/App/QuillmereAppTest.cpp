@@ -13,6 +13,7 @@
 #include "App/TrayController.h"
 #include "Engine/BookmarkManager.h"
 #include "Engine/SyncEngine.h"
+#include "Engine/SyncLaneInterface.h"
 #include "Model/ModelContainer.h"
 #include "Model/ModelContainerFactory.h"
 #include "Model/ModelContext.h"
@@ -136,7 +137,11 @@ protected:
         options.storePath = data.path() + QStringLiteral("/Quillmere.sqlite");
         options.useTray = false;
         options.openURL = [](const QUrl &) { return true; };
-        options.endLoop = [this] { ++loopsEnded; };
+        options.endLoop = [this] {
+            ++loopsEnded;
+            if (atLoopEnd)
+                atLoopEnd();
+        };
     }
 
     ~QuillmereAppTest() override
@@ -203,6 +208,8 @@ protected:
     ManualClock clock{QDateTime::currentDateTimeUtc()};
     QuillmereAppOptions options;
     int loopsEnded = 0;
+    // Runs as the quit ends the loop.
+    std::function<void()> atLoopEnd;
     std::unique_ptr<QuillmereApp> app;
 };
 
@@ -259,6 +266,8 @@ TEST_F(QuillmereAppTest, LinksSyncsBothWaysSignsOutOnRevocationAndQuitsCleanly)
         fake.revokeToken(token.token);
     ASSERT_TRUE(settle([&] { return auth().connectionState().is(Kind::disconnected); }));
     ASSERT_TRUE(settle([&] { return welcomeShown(); })) << "the welcome screen is back";
+    EXPECT_FALSE(auth().hasLapsedSignIn()) << "a revocation is no lapse: nothing is kept";
+    EXPECT_TRUE(app->mainWindow()->root()->welcomeView()->deviceLinkView()->waitingNotice().isEmpty());
     EXPECT_TRUE(app->engine()->lanes().empty());
     EXPECT_FALSE(app->vault()->data(KeychainVault::bearerTokenKey()));
     {
@@ -407,6 +416,101 @@ TEST_F(QuillmereAppTest, AQuitWhileARenewalIsAtTheServiceKeepsWhatTheServiceRene
     EXPECT_TRUE(live) << "the next launch signs in with the token the service renewed";
 }
 
+
+// A renewal whose answer never came (the service retired the token it was sent all the same):
+// the retired token's refusal signs out without the wipe, and the prompt that follows says that
+// the sign-in lapsed and that the folders and records are kept, until a sign-in connects.
+TEST_F(QuillmereAppTest, ASignInThatLapsedSaysOnThePromptThatTheFoldersAndRecordsAreKept)
+{
+    fake.setRotateTokensOnRefresh(true);
+    const QString token = fake.issueToken(account);
+    KeychainVault seeding{KeychainHelper(backend), [](const QString &) {}};
+    // In its last hour: the first request renews it first.
+    seeding.setValue(TokenData{token, clock.currentDateTime().addSecs(1800)}.encoded(), KeychainVault::bearerTokenKey());
+    LinkedAccount::setID(account);
+    {
+        ModelContext context(ModelContainerFactory::makeContainer(options.storePath));
+        context.insert(std::make_shared<SyncFolder>(QStringLiteral("Sessions"), SyncFolderType::projectsFolder,
+                                                    data.path() + QStringLiteral("/Sessions"), QStringList(),
+                                                    SyncFolderSyncMode::bidirectional, true, 0, true, std::nullopt,
+                                                    true, std::vector<std::shared_ptr<DAWConfiguration>>()));
+        context.save();
+    }
+    fake.dropNext("/api/v1/auth/refresh", 1, true);
+
+    launch();
+    DeviceLinkView *prompt = app->mainWindow()->root()->welcomeView()->deviceLinkView();
+    ASSERT_TRUE(settle([&] { return auth().connectionState().is(Kind::disconnected) && !keptToken(backend); }));
+    ASSERT_TRUE(settle([&] { return welcomeShown(); }));
+    EXPECT_TRUE(auth().hasLapsedSignIn());
+    EXPECT_EQ(prompt->waitingNotice(), DeviceLinkView::noticeFor(false, false, true));
+    EXPECT_FALSE(prompt->waitingNotice().isEmpty());
+    EXPECT_TRUE(prompt->waitingNotice().contains(QStringLiteral("kept")));
+    {
+        ModelContext context(app->container());
+        EXPECT_EQ(context.fetch(FetchDescriptor<SyncFolder>()).size(), 1u) << "the records are kept";
+    }
+
+    // The same account signs in again: the line goes.
+    app->mainWindow()->findChild<QPushButton *>(QStringLiteral("connectButton"))->click();
+    ASSERT_TRUE(runUntil([&] { return auth().connectionState().is(Kind::polling); }));
+    EXPECT_FALSE(prompt->waitingNotice().isEmpty()) << "kept while the link is under way";
+    ASSERT_TRUE(fake.approveDevice(auth().connectionState().userCode(), account));
+    ASSERT_TRUE(settle([&] { return auth().connectionState().is(Kind::connected); }));
+    EXPECT_FALSE(auth().hasLapsedSignIn());
+    EXPECT_TRUE(prompt->waitingNotice().isEmpty());
+}
+
+// A quit while a lane's request waits for a renewal the service holds far beyond the quit's
+// bound: the lane ends while the loop still runs (nothing of it is left for the teardown after
+// the loop), and the renewal, once sent, still stores its answer when it comes.
+TEST_F(QuillmereAppTest, AQuitWithARenewalAtTheServiceEndsEveryLaneBeforeTheLoopEnds)
+{
+    QTemporaryDir home;
+    const QString root = QFileInfo(home.path()).canonicalFilePath() + QStringLiteral("/Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    const QString token = fake.issueToken(account);
+    KeychainVault seeding{KeychainHelper(backend), [](const QString &) {}};
+    seeding.setValue(TokenData{token, clock.currentDateTime().addDays(5)}.encoded(), KeychainVault::bearerTokenKey());
+    LinkedAccount::setID(account);
+    auto write = [&](const QString &name) {
+        QFile file(root + u'/' + name);
+        return file.open(QIODevice::WriteOnly) && file.write("RIFF " + name.toUtf8()) > 0;
+    };
+    auto uploaded = [&](const QString &name) {
+        for (const auto &file : fake.files(account))
+            if (file.filename == name)
+                return true;
+        return false;
+    };
+
+    launch();
+    ASSERT_TRUE(settle([&] { return app->session()->status().connected; }));
+    addFolder(root);
+    ASSERT_TRUE(settle([&] { return app->engine()->lanes().size() == 1; }));
+    ASSERT_TRUE(write(QStringLiteral("take1.wav")));
+    ASSERT_TRUE(settle([&] { return uploaded(QStringLiteral("take1.wav")); }));
+
+    // Expired at the service, not here: the lane's next request is refused and renews.
+    fake.expireToken(token);
+    fake.delayNext("/api/v1/auth/refresh", 10s);
+    fake.takeMostDelayedAtOnce();
+    ASSERT_TRUE(write(QStringLiteral("take2.wav")));
+    ASSERT_TRUE(settle([&] { return fake.takeMostDelayedAtOnce() > 0; })) << "the renewal is at the service";
+
+    std::vector<std::weak_ptr<SyncLaneInterface>> lanes;
+    for (const auto &lane : app->engine()->lanes())
+        lanes.push_back(lane);
+    ASSERT_EQ(lanes.size(), 1u);
+    bool lanesEnded = false;
+    atLoopEnd = [&] {
+        lanesEnded = std::all_of(lanes.begin(), lanes.end(), [](const auto &lane) { return lane.expired(); });
+    };
+    app->requestQuit();
+    ASSERT_TRUE(runUntil([&] { return loopsEnded == 1; }, QuillmereApp::quitTimeout + 500ms));
+    EXPECT_TRUE(lanesEnded) << "a lane waiting for the renewal is left to the teardown";
+    atLoopEnd = nullptr;
+}
 
 TEST_F(QuillmereAppTest, AKeyringThatDoesNotAnswerHoldsTheQuitNoLongerThanItsBound)
 {

@@ -390,6 +390,15 @@ QString DeviceLinkView::waitingNoticeFor(bool waitingForNetwork, bool waitingFor
     return QString();
 }
 
+QString DeviceLinkView::noticeFor(bool waitingForNetwork, bool waitingForVault, bool lapsedSignIn)
+{
+    const QString waiting = waitingNoticeFor(waitingForNetwork, waitingForVault);
+    if (!waiting.isEmpty() || !lapsedSignIn)
+        return waiting;
+    return tr("Your previous sign-in has lapsed. Your folders and sync records are kept on this computer: sign in "
+              "again with the same account and syncing carries on where it left off.");
+}
+
 void DeviceLinkView::setDisconnectOffered(bool offered)
 {
     m_disconnectOffered = offered;

@@ -40,6 +40,9 @@ public:
     // The line for a start-up check that waits for the network or for the keyring; empty when
     // it waits for neither.
     static QString waitingNoticeFor(bool waitingForNetwork, bool waitingForVault);
+    // The line for a sign-in that lapsed with this computer's folders and records kept (see
+    // AuthState::hasLapsedSignIn), when no wait is to be told instead; else as waitingNoticeFor.
+    static QString noticeFor(bool waitingForNetwork, bool waitingForVault, bool lapsedSignIn);
 
     // The open-page button's title for an accepted address: "Open <host><path>".
     static QString openPageTitle(const QUrl &address);

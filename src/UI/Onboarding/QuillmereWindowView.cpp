@@ -86,9 +86,9 @@ void QuillmereWindowView::storedSignInSettled(bool checkEnded)
     // whose prompt tells of the wait.
     if (isConnected() || isCheckingStoredSignIn())
         return;
-    // A sign-in still stored (waiting) connects later as the stored one, also through the
-    // repeated check, which clears the waiting first. A check that ended without waiting found
-    // nothing: the next connection is a sign-in made here.
+    // A sign-in still stored (waiting) connects later as the stored one, through a repeated
+    // check, which leaves the wait shown until it decides. A check that ended without waiting
+    // found nothing: the next connection is a sign-in made here.
     const bool waiting = m_authState->isWaitingForNetwork() || m_authState->isWaitingForVault();
     if (waiting)
         m_storedSignIn = true;

@@ -122,6 +122,7 @@ WelcomeView::WelcomeView(AuthState &authState, AquariumState &aquarium, Clock &c
             [](const QString &code) { ShellActions::copyCodeToPasteboard(code); });
     connect(&authState, &AuthState::connectionStateChanged, this, &WelcomeView::showConnectionState);
     connect(&authState, &AuthState::waitingChanged, this, &WelcomeView::showConnectionState);
+    connect(&authState, &AuthState::lapsedSignInChanged, this, &WelcomeView::showConnectionState);
     showConnectionState();
 
     m_frameTimer = new FrameTimer(this);
@@ -139,8 +140,8 @@ void WelcomeView::showConnectionState()
     if (!m_authState)
         return;
     m_deviceLink->setConnectionState(m_authState->connectionState());
-    m_deviceLink->setWaitingNotice(
-        DeviceLinkView::waitingNoticeFor(m_authState->isWaitingForNetwork(), m_authState->isWaitingForVault()));
+    m_deviceLink->setWaitingNotice(DeviceLinkView::noticeFor(
+        m_authState->isWaitingForNetwork(), m_authState->isWaitingForVault(), m_authState->hasLapsedSignIn()));
 }
 
 void WelcomeView::startDeviceLink()
