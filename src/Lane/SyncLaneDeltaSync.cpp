@@ -833,8 +833,16 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         // Content the service does not know: kept, and sent as a local change. The record
         // learns what the service now holds at its place (a file never synced here too), so
         // its own upload meets that version as a conflict instead of silently replacing it.
-        if (record)
+        // A file made here, which holds no service file and no content from elsewhere, takes
+        // up this one as a file found here at a full sync does: no version of it is synced
+        // here yet, and once the user acknowledged the conflict the version seen becomes the
+        // last synced one, which the edit then goes up over with no base (the folder's head
+        // commit is another file's, and the service would report the same conflict again).
+        if (record) {
+            if (!record->remoteId() && !nonEmpty(record->localChecksum()))
+                record->setRemoteId(change.id);
             record->setRemoteChecksum(checksum);
+        }
         trackLocalChange(localPath, check.stamp);
         break;
     case LocalHashCheck::notAFile:
