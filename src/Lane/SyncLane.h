@@ -367,6 +367,10 @@ public:
     static void forgetServiceFile(SyncFile &record);
     // The copy here became a version this folder did not upload: its base commit goes.
     static void forgetStaleBase(SyncFile &record);
+    // The feed brings back the version this folder last uploaded (`incoming`) after telling of
+    // another one, in this page or before: the content is this folder's, but the commit its
+    // upload got is no longer the file's, and its base commit goes.
+    void forgetBaseAfterOtherVersions(SyncFile &record, qint64 id, const std::optional<QString> &incoming) const;
     // The profile names of the running applications that guard this folder, as the settings
     // show them (none when its guards are off).
     QSet<QString> runningGuardDAWs();
@@ -1073,6 +1077,9 @@ private:
     // Data: delta sync
     // Where the page being applied leaves each id it names (none: deleted).
     const QHash<qint64, std::optional<QString>> *m_pagePlaces = nullptr;
+    // Every version each id's live entries of that page name, an empty text for one that names
+    // no content: a version saved and replaced within the page is no less another device's.
+    const QHash<qint64, QSet<QString>> *m_pageVersions = nullptr;
     const QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> *m_deltaHolders = nullptr;
     // Set while a page is applied when one of its changes waits for a later pass (its record
     // was in flight); such a page stores no cursor.

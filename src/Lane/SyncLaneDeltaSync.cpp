@@ -424,6 +424,10 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
         for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it)
             m_fedSinceListing->insert(it.key());
     QHash<qint64, std::optional<QString>> places;
+    QHash<qint64, QSet<QString>> versions;
+    for (const auto &change : changes)
+        if (isAction(change, "created") || isAction(change, "updated"))
+            versions[change.id].insert(lowerChecksum(change.fileChecksum).value_or(QString()));
     QSet<QString> livePaths;
     for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it) {
         const auto &change = changes[*it];
@@ -441,10 +445,12 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
     QHash<QString, std::shared_ptr<SyncFile>> chunkRecords;
     QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> chunkHolders;
     m_pagePlaces = &places;
+    m_pageVersions = &versions;
     const auto endPrefetch = qScopeGuard([this] {
         m_deltaRecords = nullptr;
         m_deltaHolders = nullptr;
         m_pagePlaces = nullptr;
+        m_pageVersions = nullptr;
     });
     for (qsizetype i = 0; i < changes.size(); ++i) {
         if (prefetch && i % lookupChunk == 0) {
@@ -553,6 +559,26 @@ void SyncLane::forgetStaleBase(SyncFile &record)
     // here is another version (one that came down), the commit no longer describes it, and an
     // edit naming it would be judged a conflict by the service.
     if (record.baseCommitSha() && lowerChecksum(record.localChecksum()) != lowerChecksum(record.lfsOid()))
+        record.setBaseCommitSha(std::nullopt);
+}
+
+void SyncLane::forgetBaseAfterOtherVersions(SyncFile &record, qint64 id, const std::optional<QString> &incoming) const
+{
+    // Another version alone leaves the commit as it is: it still names what this folder last
+    // synced, and an edit naming it is met by the service with that version as the conflict it
+    // is (its download drops the commit anyway).
+    const auto sent = lowerChecksum(record.lfsOid());
+    if (!record.baseCommitSha() || !sent || incoming != sent)
+        return;
+    const auto known = lowerChecksum(record.remoteChecksum());
+    bool otherVersion = known && known != sent;
+    // The page cannot tell this folder's own earlier uploads from another device's saves: any
+    // other version it names drops the commit, and the next edit is judged by a read of the
+    // service instead, as an edit of a version that came down is.
+    if (m_pageVersions)
+        for (const QString &version : m_pageVersions->value(id))
+            otherVersion = otherVersion || version != *sent;
+    if (otherVersion)
         record.setBaseCommitSha(std::nullopt);
 }
 
@@ -705,6 +731,8 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         record = fetchDeltaRecord(localPath);
     }
     const bool holdsThisFile = record && record->remoteId() == change.id;
+    if (holdsThisFile)
+        forgetBaseAfterOtherVersions(*record, change.id, checksum);
     if (record && record->remoteId() && *record->remoteId() != change.id) {
         const qint64 previous = *record->remoteId();
         if (m_pagePlaces && m_pagePlaces->contains(previous) && m_pagePlaces->value(previous) != localPath) {
