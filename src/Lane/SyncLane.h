@@ -756,6 +756,9 @@ private:
         qint64 generation = 0;
         QString localPath;
         bool removed = false;
+        // Failed attempts in a row the record carried when its run was dispatched: the
+        // completion has reset them, and a refused commit is one more.
+        qint64 retries = 0;
     };
     // Starts the window (and its timer) unless a group is open already.
     void openGroup();
@@ -1050,6 +1053,7 @@ private:
     {
         int runs = 0;
         SyncFileDesiredState owed = SyncFileDesiredState::syncedLocal;
+        qint64 retries = 0; // the record's failed attempts in a row at the latest dispatch
     };
     QHash<const SyncFile *, Running> m_running;
     // Saves of the context the store refused, counted while the lane lives.
