@@ -125,6 +125,12 @@ QString statusLine(const ShellStatus &status)
         return shellText("1 conflict to review");
     if (status.conflictsToReview > 1)
         return shellText("%1 conflicts to review").arg(status.conflictsToReview);
+    // Nor while owed work waits with nothing under way: a delete held until the service's
+    // changes can be read, a retry on its back-off, a file still settling.
+    if (status.filesPending == 1)
+        return shellText("1 change waiting to sync");
+    if (status.filesPending > 1)
+        return shellText("%1 changes waiting to sync").arg(status.filesPending);
     if (status.lastSyncAt)
         return shellText("Up to date — last synced %1").arg(timeText(*status.lastSyncAt));
     return shellText("Up to date");

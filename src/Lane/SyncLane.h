@@ -387,6 +387,10 @@ public:
     static void forgetServiceFile(SyncFile &record);
     // The copy here became a version this folder did not upload: its base commit goes.
     static void forgetStaleBase(SyncFile &record);
+    // The feed brings back the version this folder last uploaded (`incoming`) after telling of
+    // another one, in this page or before: the content is this folder's, but the commit its
+    // upload got is no longer the file's, and its base commit goes.
+    void forgetBaseAfterOtherVersions(SyncFile &record, qint64 id, const std::optional<QString> &incoming) const;
     // The profile names of the running applications that guard this folder, as the settings
     // show them (none when its guards are off).
     QSet<QString> runningGuardDAWs();
@@ -772,6 +776,9 @@ private:
         qint64 generation = 0;
         QString localPath;
         bool removed = false;
+        // Failed attempts in a row the record carried when its run was dispatched: the
+        // completion has reset them, and a refused commit is one more.
+        qint64 retries = 0;
     };
     // Starts the window (and its timer) unless a group is open already.
     void openGroup();
@@ -1084,6 +1091,7 @@ private:
     {
         int runs = 0;
         SyncFileDesiredState owed = SyncFileDesiredState::syncedLocal;
+        qint64 retries = 0; // the record's failed attempts in a row at the latest dispatch
     };
     QHash<const SyncFile *, Running> m_running;
     // Saves of the context the store refused, counted while the lane lives.
@@ -1111,6 +1119,9 @@ private:
     // Data: delta sync
     // Where the page being applied leaves each id it names (none: deleted).
     const QHash<qint64, std::optional<QString>> *m_pagePlaces = nullptr;
+    // Every version each id's live entries of that page name, an empty text for one that names
+    // no content: a version saved and replaced within the page is no less another device's.
+    const QHash<qint64, QSet<QString>> *m_pageVersions = nullptr;
     const QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> *m_deltaHolders = nullptr;
     // Set while a page is applied when one of its changes waits for a later pass (its record
     // was in flight); such a page stores no cursor.

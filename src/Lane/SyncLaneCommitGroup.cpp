@@ -90,7 +90,9 @@ void SyncLane::groupOutcome(const std::shared_ptr<SyncFile> &record, const std::
             held->record = record;
         }
         // The run's latest outcome is the one a failed commit looks for.
-        held->owed = m_running.value(record.get()).owed;
+        const Running run = m_running.value(record.get());
+        held->owed = run.owed;
+        held->retries = run.retries;
         held->status = record->syncStatus();
         held->desired = record->desiredState();
         held->generation = record->generation();
@@ -201,8 +203,10 @@ bool SyncLane::oweOutcomeAgain(const GroupOutcome &outcome)
     }
     // Not at once: a store that keeps refusing would have the pass take it again and again. A
     // run of it that has not ended yet leaves it so; its own completion, if still to come,
-    // writes its outcome again.
-    retryOnBackOff(*record, record->retryCount() + 1);
+    // writes its outcome again. The completion reset the count of failed attempts (markSynced):
+    // the refusal counts on from the attempts the record carried into its run, so the wait
+    // grows while the store keeps refusing.
+    retryOnBackOff(*record, std::max(record->retryCount(), outcome.retries) + 1);
     return true;
 }
 

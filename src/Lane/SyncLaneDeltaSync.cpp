@@ -278,13 +278,16 @@ QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(Q
         for (const auto &holder : fetchRecordsHoldingIds(*m_modelContext, laneID(), {*other}))
             if (lastSyncedContent(*holder) == told.checksum)
                 co_return std::nullopt;
-    // A file made here (or moved here) holds no service file: the version it meets is told
-    // as it is, and nothing of the record changes (its content is synced nowhere here).
-    if (!ownId || own == heard.versions.cend() || own->live)
+    // A file moved here holds no service file and carries content from elsewhere, which must
+    // not count as synced at this place: the version it meets is told as it is. Beside a
+    // record's own live file likewise.
+    const bool madeHere = !ownId && !nonEmpty(record->localChecksum());
+    if (!madeHere && (!ownId || own == heard.versions.cend() || own->live))
         co_return UnseenVersion{told.checksum};
-    // The record's own file is gone at the service and another device's file took its place:
-    // the record takes it up as the version it meets, its last synced content staying that
-    // of the place.
+    // A file made here takes the service's file at its place up as a file found here at a
+    // full sync does (no version of it synced here: an acknowledged conflict then goes up
+    // over the version seen); a record whose own file is gone at the service takes up the one
+    // that took its place, its last synced content staying that of the place.
     record->setRemoteId(*other);
     record->setRemoteChecksum(told.checksum);
     if (!told.checksum)
@@ -521,6 +524,10 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
         for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it)
             m_fedSinceListing->insert(it.key());
     QHash<qint64, std::optional<QString>> places;
+    QHash<qint64, QSet<QString>> versions;
+    for (const auto &change : changes)
+        if (isAction(change, "created") || isAction(change, "updated"))
+            versions[change.id].insert(lowerChecksum(change.fileChecksum).value_or(QString()));
     QSet<QString> livePaths;
     for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it) {
         const auto &change = changes[*it];
@@ -538,10 +545,12 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
     QHash<QString, std::shared_ptr<SyncFile>> chunkRecords;
     QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> chunkHolders;
     m_pagePlaces = &places;
+    m_pageVersions = &versions;
     const auto endPrefetch = qScopeGuard([this] {
         m_deltaRecords = nullptr;
         m_deltaHolders = nullptr;
         m_pagePlaces = nullptr;
+        m_pageVersions = nullptr;
     });
     for (qsizetype i = 0; i < changes.size(); ++i) {
         if (prefetch && i % lookupChunk == 0) {
@@ -650,6 +659,26 @@ void SyncLane::forgetStaleBase(SyncFile &record)
     // here is another version (one that came down), the commit no longer describes it, and an
     // edit naming it would be judged a conflict by the service.
     if (record.baseCommitSha() && lowerChecksum(record.localChecksum()) != lowerChecksum(record.lfsOid()))
+        record.setBaseCommitSha(std::nullopt);
+}
+
+void SyncLane::forgetBaseAfterOtherVersions(SyncFile &record, qint64 id, const std::optional<QString> &incoming) const
+{
+    // Another version alone leaves the commit as it is: it still names what this folder last
+    // synced, and an edit naming it is met by the service with that version as the conflict it
+    // is (its download drops the commit anyway).
+    const auto sent = lowerChecksum(record.lfsOid());
+    if (!record.baseCommitSha() || !sent || incoming != sent)
+        return;
+    const auto known = lowerChecksum(record.remoteChecksum());
+    bool otherVersion = known && known != sent;
+    // The page cannot tell this folder's own earlier uploads from another device's saves: any
+    // other version it names drops the commit, and the next edit is judged by a read of the
+    // service instead, as an edit of a version that came down is.
+    if (m_pageVersions)
+        for (const QString &version : m_pageVersions->value(id))
+            otherVersion = otherVersion || version != *sent;
+    if (otherVersion)
         record.setBaseCommitSha(std::nullopt);
 }
 
@@ -806,6 +835,8 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         record = fetchDeltaRecord(localPath);
     }
     const bool holdsThisFile = record && record->remoteId() == change.id;
+    if (holdsThisFile)
+        forgetBaseAfterOtherVersions(*record, change.id, checksum);
     if (record && record->remoteId() && *record->remoteId() != change.id) {
         const qint64 previous = *record->remoteId();
         if (m_pagePlaces && m_pagePlaces->contains(previous) && m_pagePlaces->value(previous) != localPath) {
@@ -939,9 +970,16 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         // Content the service does not know: kept, and sent as a local change. The record
         // (made now for a file the watcher has not told of yet too) learns what the service
         // now holds at its place, so its own upload meets that version as a conflict instead
-        // of silently replacing it.
+        // of silently replacing it. A file made here, which holds no service file and no
+        // content from elsewhere, takes up this one as a file found here at a full sync does:
+        // no version of it is synced here yet, and once the user acknowledged the conflict the
+        // version seen becomes the last synced one, which the edit then goes up over with no
+        // base (the folder's head commit is another file's, and the service would report the
+        // same conflict again).
         trackLocalChange(localPath, check.stamp);
         if (const auto changed = fetchRecord(localPath)) {
+            if (!changed->remoteId() && !nonEmpty(changed->localChecksum()))
+                changed->setRemoteId(change.id);
             changed->setRemoteChecksum(checksum);
             if (!checksum && changed->remoteId() == change.id)
                 m_unnamedVersions.insert(change.id);

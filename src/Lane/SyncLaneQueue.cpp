@@ -242,6 +242,7 @@ QCoro::Task<> SyncLane::syncRecord(std::shared_ptr<SyncFile> record, std::stop_t
     Running &run = m_running[running];
     ++run.runs;
     run.owed = context.state;
+    run.retries = record->retryCount();
     // A record whose outcome waits for the group's commit stays followed until then.
     auto leaveFlight = qScopeGuard([this, rowID, running] {
         if (--m_running[running].runs <= 0)

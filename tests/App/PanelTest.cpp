@@ -281,6 +281,36 @@ TEST_F(PanelTest, ConflictsToReviewAreShownOnTheLineAndTheIcon)
     EXPECT_TRUE(view.line()->text().startsWith(QStringLiteral("Up to date")));
 }
 
+// Work that waits while nothing syncs (a delete held until the service's changes can be read,
+// a file settling, a retry on its back-off) keeps the line from saying "Up to date"; files in
+// error and conflicts still come first.
+TEST_F(PanelTest, ChangesWaitingWhileTheEngineIdlesAreShownOnTheLine)
+{
+    connect();
+    StatusPanel view;
+    const auto show = [&](qint64 pending, qint64 conflicts, qint64 failed) {
+        lane().setFilesPending(pending);
+        lane().setConflictsToReview(conflicts);
+        lane().setFilesInError(failed);
+        lane().notifyStateChanged();
+        EXPECT_TRUE(runUntil([&] {
+            return session->status().filesPending == pending && session->status().conflictsToReview == conflicts
+                   && session->status().filesInError == failed;
+        }));
+        view.setStatus(session->status());
+        return view.line()->text();
+    };
+    EXPECT_TRUE(show(0, 0, 0).startsWith(QStringLiteral("Up to date")));
+
+    EXPECT_EQ(show(1, 0, 0), QStringLiteral("1 change waiting to sync"));
+    EXPECT_EQ(engine->syncState(), SyncEngineState::idle());
+    EXPECT_EQ(trayIconState(session->status()), TrayIconState::idle);
+    EXPECT_EQ(show(3, 0, 0), QStringLiteral("3 changes waiting to sync"));
+    EXPECT_EQ(show(3, 1, 0), QStringLiteral("1 conflict to review"));
+    EXPECT_EQ(show(3, 1, 2), QStringLiteral("2 files could not sync"));
+    EXPECT_TRUE(show(0, 0, 0).startsWith(QStringLiteral("Up to date")));
+}
+
 TEST_F(PanelTest, ConflictsFollowTheStoreAndAcknowledgingMakesTheTablesTransition)
 {
     connect();

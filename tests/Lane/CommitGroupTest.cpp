@@ -418,3 +418,40 @@ TEST_F(CommitGroupTest, AFeedPageTheStoreDidNotTakeLeavesTheCursorWhereItWas)
 }
 
 } // namespace
+
+namespace {
+
+// The store keeps refusing the outcome of an upload: each refusal is one more failed attempt in
+// a row, and the wait before the next pass grows with them instead of starting again each time.
+TEST_F(CommitGroupTest, OutcomesTheStoreKeepsRefusingWaitLongerEachTime)
+{
+    SyncLane::setCommitGroupForTesting(SyncLane::commitGroupWindow, 1);
+    const auto restore = qScopeGuard(
+        [] { SyncLane::setCommitGroupForTesting(SyncLane::commitGroupWindow, SyncLane::commitGroupOutcomes); });
+    addUpload(QStringLiteral("a.wav"));
+    refuseUploadRowOf(QStringLiteral("a.wav"));
+    const auto record = lane->fetchRecord(at(QStringLiteral("a.wav")));
+    const auto refusals = [] { return logDetails().filter(QStringLiteral("The store refused")).size(); };
+
+    startPass();
+    ASSERT_TRUE(runUntil([&] { return !pass.isRunning(); }));
+    std::vector<qint64> waits;
+    for (int refused = 1; refused <= 4; ++refused) {
+        ASSERT_EQ(refusals(), refused);
+        ASSERT_TRUE(record->nextRetryAt());
+        waits.push_back(h.clock.currentDateTime().secsTo(*record->nextRetryAt()));
+        EXPECT_EQ(record->retryCount(), refused);
+        EXPECT_EQ(inMemory().at(at(QStringLiteral("a.wav"))), owedUpload);
+        // The pass at the retry time sends it again, and the store refuses again.
+        h.clock.advance(std::chrono::seconds(waits.back()));
+        ASSERT_TRUE(runUntil([&] { return refusals() == refused + 1 && !lane->isProcessingQueue(); }));
+    }
+    for (size_t i = 1; i < waits.size(); ++i)
+        EXPECT_GT(waits[i], waits[i - 1]) << "after refusal " << i + 1;
+
+    h.container->execute("DROP TRIGGER refuse_row", StoreError::Kind::saveFailed);
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.records(folder->stableID()), (std::map<QString, State>{{at(QStringLiteral("a.wav")), synced}}));
+}
+
+} // namespace

@@ -309,3 +309,41 @@ TEST_F(ConflictTest, RecentConflictsAreJudgedAgainstTheListOnlyWhileFewerThanATh
 }
 
 } // namespace
+
+namespace {
+
+// Another device saves a second version of a file sent from here and then the first one again,
+// both told in one page of the feed: the commit this folder's upload got no longer describes
+// the service's file, though its content is the one here. An edit of it is no conflict; a
+// version saved elsewhere after that is still met.
+TEST_F(ConflictTest, AFileSavedElsewhereAndSavedBackIsEditedWithoutAConflict)
+{
+    open();
+    take = at(QStringLiteral("take.wav"));
+    ASSERT_NO_FATAL_FAILURE(uploadedFromHere());
+    changedElsewhere("v2", u'e');
+    changedElsewhere("v1", u'f');
+    pass();
+    ASSERT_EQ(records().at(take), synced);
+
+    editedHere("mine");
+    SyncLogger::shared().clear();
+    queuePass();
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("mine"));
+    EXPECT_EQ(records().at(take), synced);
+    EXPECT_EQ(stored()->conflictID(), std::nullopt);
+    EXPECT_THAT(toReview(), IsEmpty());
+    EXPECT_EQ(conflictLines(), 0);
+
+    // The same again, and then a third device's version the feed has not told of yet.
+    changedElsewhere("v2 again", u'a');
+    changedElsewhere("mine", u'b');
+    pass();
+    changedElsewhere("theirs", u'c');
+    editedHere("mine, later");
+    queuePass();
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("theirs")) << "not sent over it";
+    EXPECT_THAT(toReview(), ElementsAre(QStringLiteral("take.wav")));
+}
+
+} // namespace

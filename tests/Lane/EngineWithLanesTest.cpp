@@ -340,3 +340,46 @@ TEST_F(EngineWithLanesTest, AHeldDownloadIsExplainedWithTheProfilesName)
 }
 
 } // namespace
+
+namespace {
+
+// A delete at the service waits while the service's changes cannot be read first: the engine
+// idles meanwhile and counts the delete as waiting (what the status line shows rather than "up
+// to date"), until a read is answered and the delete goes.
+TEST_F(EngineWithLanesTest, ADeleteWaitingForTheFeedIsCountedAsWaitingUntilItGoes)
+{
+    auto loops = h.addFolder(SyncFolderType::projectsFolder);
+    h.serve(*loops, QStringLiteral("take.wav"), "v1");
+    engine->start();
+    h.runUntilIdle(*engine);
+    const auto lane = realLanes().at(0);
+    const QString take = *loops->folderPath() + QStringLiteral("/take.wav");
+    ASSERT_EQ(h.records(loops->stableID()).at(take), synced);
+    ASSERT_EQ(engine->filesPending(), 0);
+
+    // What the engine shows each time it settles between two refused reads.
+    bool refused = false;
+    onLogLine(QStringLiteral("take.wav waits"), [&] { refused = true; });
+    std::vector<std::pair<SyncEngineState::Kind, qint64>> whileRefused;
+    QObject::connect(engine.get(), &SyncEngine::filesPendingChanged, &logWatch, [&] {
+        if (refused)
+            whileRefused.emplace_back(engine->syncState().kind, engine->filesPending());
+    });
+    QObject::connect(engine.get(), &SyncEngine::syncStateChanged, &logWatch, [&] {
+        if (refused && engine->syncState() == SyncEngineState::idle())
+            whileRefused.emplace_back(SyncEngineState::Kind::idle, engine->filesPending());
+    });
+    h.fake.answerNext("/api/v1/files/library/changes", 503, R"({"message":"down"})", 3);
+    ASSERT_TRUE(QFile::remove(take));
+    lane->handleFileEvents({take});
+    h.runUntilIdle(*engine);
+
+    ASSERT_TRUE(refused);
+    EXPECT_THAT(h.serviceFiles(), IsEmpty()) << "deleted once a read was answered";
+    EXPECT_EQ(engine->filesPending(), 0);
+    EXPECT_EQ(engine->filesInError(), 0);
+    const auto idleWaiting = std::pair(SyncEngineState::Kind::idle, qint64(1));
+    EXPECT_THAT(whileRefused, Contains(idleWaiting));
+}
+
+} // namespace

@@ -536,3 +536,54 @@ TEST_F(NewerVersionTest, AReportOfTheContentSentInAConflictLeavesItListedAndAnEd
     EXPECT_EQ(h.serviceFiles()[QStringLiteral("Other/take.wav")], sha256("B's second edit"));
     b.lane->stop();
 }
+
+namespace {
+
+// A file made here meets another device's new file at its place, told by the feed before the
+// upload: held as a conflict. Once the user acknowledged that version, the edit goes up over it
+// as over a version that came down, with no second conflict; a version newer than the one the
+// user saw still holds it back.
+TEST_F(NewerVersionTest, AnAcknowledgedConflictOfAFileMadeHereGoesUpOnceWithoutASecondConflict)
+{
+    open();
+    writeFile(at(QStringLiteral("sent.wav")), "sent from here");
+    lane->handleFileEvents({at(QStringLiteral("sent.wav"))});
+    h.runUntilIdle(*lane);
+    ASSERT_TRUE(folder->headCommitSha()) << "the folder's head commit is another file's";
+
+    const auto madeOnBothSides = [&](const QString &name) {
+        writeFile(at(name), "made here");
+        lane->trackLocalChange(at(name), SyncLane::fileStamp(at(name)));
+        const qint64 id = h.serve(*folder, name, "made elsewhere");
+        pass();
+        h.clock.advance(std::chrono::seconds(5));
+        h.runUntilIdle(*lane);
+        EXPECT_EQ(records().at(at(name)), inConflict);
+        EXPECT_EQ(lane->fetchRecord(at(name))->conflictServerOid(), sha256("made elsewhere"));
+        return id;
+    };
+    madeOnBothSides(QStringLiteral("take.wav"));
+    const qint64 loop = madeOnBothSides(QStringLiteral("loop.wav"));
+    EXPECT_THAT(uploads(), SizeIs(1)) << "only sent.wav went up";
+
+    acknowledge(at(QStringLiteral("take.wav")));
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("made here"));
+    EXPECT_EQ(records().at(at(QStringLiteral("take.wav"))), synced);
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("take.wav")))->conflictID(), std::nullopt) << "no second conflict";
+
+    // Saved again elsewhere after the user looked: that version was never seen here.
+    lane->stop();
+    acknowledge(at(QStringLiteral("loop.wav")));
+    replace(loop, "made elsewhere, saved again");
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    pass();
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("loop.wav")), sha256("made elsewhere, saved again"));
+    EXPECT_EQ(records().at(at(QStringLiteral("loop.wav"))), inConflict);
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("loop.wav")))->conflictServerOid(),
+              sha256("made elsewhere, saved again"));
+}
+
+} // namespace
