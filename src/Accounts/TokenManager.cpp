@@ -122,8 +122,7 @@ enum class Heard {
     renewed,
     // 400, 401 or 403.
     refused,
-    // Any other status: the service (or a gateway before it) took the request and did not
-    // renew, and a service that retires the token it renews answers that token's renewal.
+    // Any other status: whoever answered took the request and renewed nothing.
     otherStatus,
     // Nothing left this device: the service never had the token.
     nothingSent,
