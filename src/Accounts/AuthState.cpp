@@ -30,7 +30,7 @@ AuthState::AuthState(KeychainVault &vault, Clock &clock, ExternalURLOpener urlOp
 AuthState::AuthState(std::shared_ptr<KeychainVault> vault, Clock &clock, ExternalURLOpener urlOpener,
                      TokenManager::BaseURLSource baseURL, QObject *parent)
     : QObject(parent),
-      m_tokens(std::make_shared<TokenManager>(std::move(vault), QStringLiteral("bearer-token"), std::move(baseURL))),
+      m_tokens(std::make_shared<TokenManager>(std::move(vault), QStringLiteral("bearer-token"), std::move(baseURL), clock)),
       m_clock(clock),
       m_urlOpener(std::move(urlOpener))
 {

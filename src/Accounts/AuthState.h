@@ -40,7 +40,7 @@ public:
     static constexpr Clock::Duration vaultRetryInterval = std::chrono::seconds(30);
     // How long the start-up check waits for the vault before it says that it waits for the
     // keyring (an unlock prompt nobody answers holds the read); the read goes on meanwhile.
-    static constexpr Clock::Duration vaultAnswerLimit = std::chrono::seconds(5);
+    static constexpr Clock::Duration vaultAnswerLimit = TokenManager::vaultAnswerLimit;
     // The longest device-code lifetime taken from the service; a larger "expires_in" would
     // overflow the clock's nanoseconds.
     static constexpr qint64 maxDeviceCodeLifetimeSeconds = 24 * 3600;

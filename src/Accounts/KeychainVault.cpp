@@ -243,6 +243,45 @@ void KeychainVault::replaceWithEmpty()
     persist();
 }
 
+KeychainVault::StepResult KeychainVault::applyStep(const Step &step, bool storedOrNothing)
+{
+    std::lock_guard guard(m_lock);
+    const bool owed = loadIfNeeded();
+    const Changes changes = step([this](const QString &key) { return entryLocked(key); });
+    if (changes.empty()) {
+        if (owed)
+            persist();
+        return StepResult::unchanged;
+    }
+    if (!m_loaded) {
+        if (storedOrNothing)
+            return StepResult::dropped;
+        for (const auto &[key, value] : changes)
+            m_unsaved[key] = value;
+        return StepResult::unsaved;
+    }
+    Changes before;
+    for (const auto &[key, value] : changes) {
+        const auto found = m_cache.find(key);
+        before[key] = found == m_cache.end() ? std::nullopt : std::optional(found->second);
+        if (value)
+            m_cache[key] = *value;
+        else
+            m_cache.erase(key);
+    }
+    if (persist())
+        return StepResult::stored;
+    if (!storedOrNothing)
+        return StepResult::unsaved;
+    for (const auto &[key, value] : before) {
+        if (value)
+            m_cache[key] = *value;
+        else
+            m_cache.erase(key);
+    }
+    return StepResult::dropped;
+}
+
 template<typename Work>
 auto KeychainVault::queued(Work work)
 {
@@ -319,6 +358,12 @@ QCoro::Task<bool> KeychainVault::removeValueIfAsync(const QString &key,
 QCoro::Task<> KeychainVault::replaceWithEmptyAsync()
 {
     return awaitFuture(queued([this] { replaceWithEmpty(); }));
+}
+
+QCoro::Task<KeychainVault::StepResult> KeychainVault::applyStepAsync(Step step, bool storedOrNothing)
+{
+    return awaitFuture(
+        queued([this, step = std::move(step), storedOrNothing] { return applyStep(step, storedOrNothing); }));
 }
 
 } // namespace quillmere

@@ -91,6 +91,21 @@ public:
     // Empties the vault without reading the item and writes the empty dictionary back.
     void replaceWithEmpty();
 
+    // One step over several entries. `step` reads what it needs through the reader (as entry()
+    // gives it) and names the changes: key -> new value, or nullopt to remove the entry.
+    using Changes = std::map<QString, std::optional<QByteArray>>;
+    using EntryReader = std::function<Entry(const QString &key)>;
+    using Step = std::function<Changes(const EntryReader &read)>;
+    // unchanged: the step named nothing. unsaved: the changes are in memory only (see setValue).
+    // stored: they reached the secret store. dropped: none of them is kept.
+    enum class StepResult { unchanged, unsaved, stored, dropped };
+    // Runs `step` under the vault's lock and makes every change it names with one write of the
+    // item: nobody reads some of them without the rest, and a process that ends between two
+    // writes cannot leave half of them in the keyring. With storedOrNothing, changes that cannot
+    // reach the secret store (the item unreadable, the write refused) are undone: the caller
+    // learns that nothing of them is kept, in memory or in the keyring.
+    StepResult applyStep(const Step &step, bool storedOrNothing = false);
+
     // The arguments are copied at the call, so temporaries are fine.
     QCoro::Task<std::optional<QByteArray>> dataAsync(const QString &key);
     QCoro::Task<Entry> entryAsync(const QString &key);
@@ -100,6 +115,7 @@ public:
     QCoro::Task<> removeValueAsync(const QString &key);
     QCoro::Task<bool> removeValueIfAsync(const QString &key, std::function<bool(const QByteArray &)> matches);
     QCoro::Task<> replaceWithEmptyAsync();
+    QCoro::Task<StepResult> applyStepAsync(Step step, bool storedOrNothing = false);
 
     // The item's value format, both ways; decoding fails (nullopt) unless the bytes are a JSON
     // object whose every member is a base64 string.

@@ -3,6 +3,7 @@
 #include "Accounts/APIConfig.h"
 #include "Accounts/TokenData.h"
 #include "Platform/Async/AsyncMutex.h"
+#include "Platform/Async/Clock.h"
 
 #include <QCoroTask>
 #include <QDateTime>
@@ -18,6 +19,7 @@
 namespace quillmere {
 
 class KeychainVault;
+struct TokenRenewals;
 
 // The bearer token in one vault entry. Several managers over the same entry may exist (each
 // service client holds one); they meet only in the vault, whose worker runs their reads and
@@ -39,7 +41,21 @@ public:
         const char *what() const noexcept override { return "No authentication token found."; }
     };
 
+    // A renewal's mark did not reach the keyring (the write was refused, or not answered within
+    // vaultAnswerLimit): nothing was sent and the token stays as it was, good for as long as it
+    // was; a later renewal tries again. No verdict on the token.
+    class MarkNotStoredError : public std::exception
+    {
+    public:
+        const char *what() const noexcept override { return "The keyring did not store the sign-in's renewal."; }
+    };
+
     using BaseURLSource = std::function<QUrl()>;
+
+    // How long a renewal waits for the keyring to store its mark, with no other renewal and no
+    // sign-in check able to go on meanwhile; the longest any caller waits for the vault before
+    // it says so.
+    static constexpr Clock::Duration vaultAnswerLimit = std::chrono::seconds(5);
 
     // What the vault holds. unreadable: the vault could not be read (a locked keyring), which
     // says nothing about whether a token exists.
@@ -49,20 +65,28 @@ public:
         bool unreadable = false;
     };
 
+    // The clock times the wait for the mark's write (vaultAnswerLimit); it must outlive the
+    // manager and every renewal it starts.
     explicit TokenManager(std::shared_ptr<KeychainVault> vault, QString vaultKey = QStringLiteral("bearer-token"),
-                          BaseURLSource baseURL = &APIConfig::baseURL);
+                          BaseURLSource baseURL = &APIConfig::baseURL, Clock &clock = Clock::system());
     explicit TokenManager(KeychainVault &vault, QString vaultKey = QStringLiteral("bearer-token"),
-                          BaseURLSource baseURL = &APIConfig::baseURL);
+                          BaseURLSource baseURL = &APIConfig::baseURL, Clock &clock = Clock::system());
 
     const QString &vaultKey() const { return m_vaultKey; }
     // Where the service is reached for this account at the moment of the call.
     QUrl baseURL() const { return m_baseURL(); }
+
+    // Every call below that replaces or removes the stored token removes the renewal mark in the
+    // same write of the vault: a mark never outlives the token it names, and a process that ends
+    // between two writes cannot leave one behind.
 
     // True when the token reached the secret store (see KeychainVault::setValue); an expiry
     // that is not a valid date stores nothing and gives false.
     QCoro::Task<bool> saveToken(QString token, QDateTime expiresAt);
     // Absent when the entry is missing or does not decode, and while the vault is unreadable.
     QCoro::Task<std::optional<TokenData>> loadToken();
+    // The start-up read. A mark left by an earlier version (the token's whole text) is rewritten
+    // as the digest in the same step, and one that names no stored token is removed.
     QCoro::Task<StoredToken> readStoredToken();
     QCoro::Task<> clearToken();
     // Removes the stored token only while it is still `token` (one step in the vault): a token
@@ -80,28 +104,48 @@ public:
     // sent), and only the caller's result is cancelled (TransportError cancelled). The answer is
     // stored only while the entry still holds the token that was sent: a disconnect or another
     // holder's renewal during the request wins. The reply's home address and shard are stored
-    // with it, and only then.
+    // with it, and only then. Fails with MarkNotStoredError, sending nothing, when the renewal's
+    // mark (see renewalWasCutOff) cannot be stored.
     QCoro::Task<TokenData> refreshToken(std::stop_token stop = {});
     // refreshToken() for a holder whose request carried `seen` (nullopt: it found no token),
     // unless the stored token is no longer that one: then nothing is sent and the result is
     // false. Waits for the holder's renewal in progress first.
     QCoro::Task<bool> renewUnlessReplaced(std::optional<QString> seen, std::stop_token stop = {});
-    // Whether a renewal of `token` was sent and never heard back from (the process ended while it
-    // was at the service, or its answer was lost): the service may have retired `token` on
-    // receiving it, so a refusal of it is no revocation. Every renewal marks its token in the
-    // vault before it is sent; a new token stored, or a refusal of a token that renewal marked
-    // itself, drops the mark.
+    // Whether a renewal of `token` may have been carried out by the service without this device
+    // hearing of it (the process ended while it was at the service, or no answer came back): the
+    // service may have retired `token` on receiving it, so a refusal of it is no revocation.
+    // Every renewal marks its token in the vault before it is sent. The mark goes with the token
+    // it names, and when what followed shows that the service did not retire it: a renewal that
+    // never left (no connection, no secure connection), a refusal of a renewal that marked it
+    // itself, and any answer but a refusal (400, 401, 403) to the renewal or, through
+    // noteTokenAnswered, to a later request made with it. A renewal that got no answer (a time-out,
+    // a connection cut once the request was out) keeps it.
     QCoro::Task<bool> renewalWasCutOff(QString token);
-    // The vault entry of that mark, beside the token's own entry `vaultKey`.
+    // The vault entry of that mark, beside the token's own entry `vaultKey`. The mark holds the
+    // token's digest (renewalMarkFor), never the token.
     static QString renewalMarkKey(const QString &vaultKey) { return vaultKey + QStringLiteral("-renewal-under-way"); }
+    // SHA-256 of the token's UTF-8 text, in lower-case hex.
+    static QByteArray renewalMarkFor(const QString &token);
+    // Whether a stored mark names `token`: its digest, or its whole text as earlier versions
+    // wrote it.
+    static bool markNames(const QByteArray &mark, const QString &token);
+
+    // For a request sent with the stored token: the count to hand back to noteTokenAnswered.
+    quint64 renewalTurns() const;
+    // The service answered a request made with `token` other than with a refusal, so it still
+    // took that token: a mark on it goes. Nothing happens when a renewal ran at any time between
+    // the request's sending (`turns` from renewalTurns() then) and now, since the service may
+    // have answered before that renewal reached it.
+    QCoro::Task<> noteTokenAnswered(QString token, quint64 turns);
 
 private:
     std::shared_ptr<KeychainVault> m_vault;
     QString m_vaultKey;
     BaseURLSource m_baseURL;
-    // Held across a renewal's network wait; shared so that a renewal outliving the manager
+    Clock &m_clock;
+    // The renewal lock and what goes with it; shared so that a renewal outliving the manager
     // still has it.
-    std::shared_ptr<AsyncMutex> m_renewing = std::make_shared<AsyncMutex>();
+    std::shared_ptr<TokenRenewals> m_renewals;
 };
 
 } // namespace quillmere

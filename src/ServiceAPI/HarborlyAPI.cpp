@@ -195,11 +195,19 @@ QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_to
     const std::shared_ptr<ServiceReachability> reachability = m_reachability;
     Clock &clock = m_clock;
     const quint64 ticket = reachability->ticket();
+    const quint64 renewalTurns = tokens->renewalTurns();
     std::exception_ptr failure;
     try {
         auto first = HttpClient::send(request, stop);
         HttpResponse response = co_await std::move(first);
         reachability->noteAnswer(ticket);
+        // Taken, not refused: the service did not retire the token this request carried, so a
+        // renewal of it that was never heard back from does not excuse its later refusal.
+        const QByteArray sent = request.headers.value("Authorization").value_or(QByteArray());
+        if (!DeviceAuthClient::DeviceAuthError::isRefusalStatus(response.status) && sent.startsWith("Bearer ")) {
+            auto noting = tokens->noteTokenAnswered(QString::fromUtf8(sent.mid(7)), renewalTurns);
+            co_await std::move(noting);
+        }
         auto settling = settleWith(std::move(tokens), std::move(request), std::move(response), std::move(stop));
         co_return co_await std::move(settling);
     } catch (const TransportError &error) {

@@ -284,37 +284,43 @@ TEST_F(AuthStateTest, AnUnansweredUnlockPromptShowsTheWaitAndKeepsTheToken)
     }
 }
 
-// The keyring stays locked, so every vault call reads it on the worker: a sign-in saved while
-// the start-up check clears the token the service refused must not be cleared with it.
+// A sign-in saved while the start-up check's refusal is on its way must not be cleared with the
+// refused token.
 TEST_F(AuthStateTest, TheStartUpCheckClearsOnlyTheRefusedTokenWhileASignInSaves)
+{
+    storeToken(QStringLiteral("refused"), clock.currentDateTime().addSecs(-1));
+    const TokenData signedIn{QStringLiteral("signed-in"), clock.currentDateTime().addDays(30)};
+    // Saved by the account window (on the service's thread here) before the refusal arrives.
+    service.next("/api/v1/auth/refresh", ScriptedService::Reply{401, "{}", {}, [&] {
+                     vault.setValue(signedIn.encoded(), KeychainVault::bearerTokenKey());
+                 }});
+    auth = std::make_unique<AuthState>(vault, clock, ExternalURLOpener([](const QUrl &) { return true; }),
+                                       [this] { return service.baseURL(); });
+    ASSERT_TRUE(runUntil([&] { return auth->hasFinishedStartupCheck(); }, 5s));
+    ASSERT_EQ(service.seen("/api/v1/auth/refresh").size(), 1u);
+    quillmere::test::drainEvents();
+    ASSERT_TRUE(storedToken()) << "the sign-in's token was cleared with the refused one";
+    EXPECT_EQ(storedToken(), signedIn);
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected)) << "the sign-in is committed by its own path";
+}
+
+// While the keyring stays locked a renewal's mark cannot reach it, and a renewal sent unmarked
+// could retire the token with no word of it: the start-up check sends none and keeps the token.
+TEST_F(AuthStateTest, TheStartUpCheckRenewsNothingWhileTheKeyringCannotStoreTheMark)
 {
     PromptingBackend prompting;
     prompting.answer();
     prompting.setReadFailure(2);
     KeychainVault lockedVault{KeychainHelper(prompting), [](const QString &) {}};
-    const TokenData refused{QStringLiteral("refused"), clock.currentDateTime().addSecs(-1)};
-    lockedVault.setValue(refused.encoded(), KeychainVault::bearerTokenKey());
-    // The vault's first read after the refusal waits until the sign-in below has been saved.
-    service.next("/api/v1/auth/refresh", ScriptedService::Reply{401, "{}", {}, [&prompting] { prompting.hold(); }});
-    const std::shared_ptr<void> before(nullptr, [&](void *) {
-        prompting.answer();
-        auth.reset();
-    });
+    const TokenData expired{QStringLiteral("expired"), clock.currentDateTime().addSecs(-1)};
+    lockedVault.setValue(expired.encoded(), KeychainVault::bearerTokenKey());
+    const std::shared_ptr<void> before(nullptr, [&](void *) { auth.reset(); });
     auth = std::make_unique<AuthState>(lockedVault, clock, ExternalURLOpener([](const QUrl &) { return true; }),
                                        [this] { return service.baseURL(); });
-    ASSERT_TRUE(runUntil([&] { return prompting.waiting() == 1; }, 5s));
-    ASSERT_EQ(service.seen("/api/v1/auth/refresh").size(), 1u);
-
-    const TokenData signedIn{QStringLiteral("signed-in"), clock.currentDateTime().addDays(30)};
-    auto saving = lockedVault.setValueAsync(signedIn.encoded(), KeychainVault::bearerTokenKey());
-    prompting.answer();
-    await(std::move(saving));
     ASSERT_TRUE(runUntil([&] { return auth->hasFinishedStartupCheck(); }, 5s));
-    quillmere::test::drainEvents();
-    const std::optional<QByteArray> stored = await(lockedVault.dataAsync(KeychainVault::bearerTokenKey()));
-    ASSERT_TRUE(stored) << "the sign-in's token was cleared with the refused one";
-    EXPECT_EQ(TokenData::decode(*stored), signedIn);
-    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected)) << "the sign-in is committed by its own path";
+    EXPECT_THAT(service.seen("/api/v1/auth/refresh"), ::testing::IsEmpty());
+    EXPECT_EQ(await(lockedVault.dataAsync(KeychainVault::bearerTokenKey())), expired.encoded());
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
 }
 
 TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)

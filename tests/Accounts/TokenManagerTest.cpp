@@ -3,8 +3,11 @@
 #include "support/ScriptedService.h"
 #include "support/TemporaryConfigHome.h"
 #include "Accounts/TokenManager.h"
+#include "Platform/Async/ManualClock.h"
+#include "Platform/BundleIdentifier.h"
 #include "Platform/Http/Json.h"
 #include "support/TestSupport.h"
+#include "support/TlsServer.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -35,8 +38,35 @@ QJsonObject bodyOf(const ScriptedService::Seen &seen)
     return QJsonDocument::fromJson(QByteArray::fromStdString(seen.body)).object();
 }
 
+const std::string refreshPath = "/api/v1/auth/refresh";
+
 class TokenManagerTest : public ::testing::Test, protected quillmere::test::TokenFixture
 {
+protected:
+    const QString markKey = TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey());
+    const QDateTime expired = utc(QStringLiteral("2020-01-01T00:00:00Z"));
+
+    bool cutOff(const char *token) { return await(tokens->renewalWasCutOff(QString::fromUtf8(token))); }
+    // A renewal sent whose answer is cut off partway: its mark stays.
+    void renewWithNoAnswer()
+    {
+        service.next(refreshPath, Reply{200, "{}", {}, {}, true});
+        EXPECT_EQ(transportFailure(tokens->refreshToken()), TransportError::Code::connectionLost);
+    }
+    // What the keyring itself holds, entry by entry.
+    KeychainVault::Dictionary keyring() const
+    {
+        const auto item = backend.item(bundleIdentifier(), KeychainVault::vaultAccount());
+        return item ? KeychainVault::decode(*item).value_or(KeychainVault::Dictionary()) : KeychainVault::Dictionary();
+    }
+    // Entries of the keyring that hold the token's text.
+    int tracesOf(const char *token) const
+    {
+        int found = 0;
+        for (const auto &[key, value] : keyring())
+            found += value.contains(token) ? 1 : 0;
+        return found;
+    }
 };
 
 TEST(TokenData, StoredFormCountsSecondsFrom2001AndReadsBack)
@@ -149,44 +179,160 @@ TEST_F(TokenManagerTest, ARenewalStoresItsAnswerOnlyOverTheTokenItSent)
 }
 
 // A renewal names the token it sends in the vault before it goes, so that a process ending
-// before the answer is stored leaves word of it; the service's answer takes the word back.
+// before the answer is stored leaves word of it. The word stays only while the service may have
+// carried the renewal out.
 TEST_F(TokenManagerTest, ARenewalIsMarkedInTheVaultUntilTheServiceAnswersIt)
 {
-    const QDateTime expiry = utc(QStringLiteral("2020-01-01T00:00:00Z"));
-    const QString markKey = TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey());
-    const auto cutOff = [this](const char *token) { return await(tokens->renewalWasCutOff(QString::fromUtf8(token))); };
-    storeToken(QStringLiteral("old"), expiry);
+    storeToken(QStringLiteral("old"), expired);
     std::optional<QByteArray> markedMeanwhile;
     Reply renewed = ScriptedService::tokenReply("new");
     renewed.before = [&] { markedMeanwhile = vault.data(markKey); };
-    service.next("/api/v1/auth/refresh", std::move(renewed));
+    service.next(refreshPath, std::move(renewed));
     await(tokens->refreshToken());
-    EXPECT_EQ(markedMeanwhile, QByteArray("old")) << "marked while at the service";
+    EXPECT_EQ(markedMeanwhile, TokenManager::renewalMarkFor(QStringLiteral("old"))) << "marked while at the service";
     EXPECT_FALSE(vault.data(markKey)) << "the answer is stored: nothing was cut off";
     EXPECT_FALSE(cutOff("old"));
 
-    // No answer at all: the service may have had it, so the mark stays.
-    const QUrl reachable = base;
-    base = QUrl(QStringLiteral("http://127.0.0.1:1"));
-    EXPECT_TRUE(transportFailure(tokens->refreshToken()));
+    // Sent, and the connection cut before the answer: the service may have had it.
+    renewWithNoAnswer();
     EXPECT_TRUE(cutOff("new"));
     EXPECT_FALSE(cutOff("old")) << "only the token sent";
-    base = reachable;
 
     // That token refused later: the earlier renewal's mark stays (the refusal may be its doing),
-    service.next("/api/v1/auth/refresh", Reply{401, "{}"});
+    service.next(refreshPath, Reply{401, "{}"});
     EXPECT_TRUE(failureOf<AuthError>(tokens->refreshToken()));
     EXPECT_TRUE(cutOff("new"));
-    // while a refusal of a renewal this request marked takes its own mark back, and a gateway's
-    // status (no word on what reached the service) keeps it.
-    storeToken(QStringLiteral("other"), expiry);
-    service.next("/api/v1/auth/refresh", Reply{401, "{}"});
+    // and so does it when a later renewal never leaves,
+    const QUrl reachable = base;
+    base = QUrl(QStringLiteral("http://127.0.0.1:1"));
+    EXPECT_EQ(transportFailure(tokens->refreshToken()), TransportError::Code::cannotConnect);
+    EXPECT_TRUE(cutOff("new"));
+    base = reachable;
+    // while any answer but a refusal drops it: whoever answered took the token and renewed nothing.
+    service.next(refreshPath, Reply{502, "{}"});
+    EXPECT_TRUE(failureOf<AuthError>(tokens->refreshToken()));
+    EXPECT_FALSE(cutOff("new"));
+
+    // A refusal of a renewal that marked its token itself takes the mark back, as does a 502.
+    storeToken(QStringLiteral("other"), expired);
+    service.next(refreshPath, Reply{401, "{}"});
     EXPECT_TRUE(failureOf<AuthError>(tokens->refreshToken()));
     EXPECT_FALSE(cutOff("other"));
-    EXPECT_FALSE(cutOff("new")) << "one mark, for the latest token sent";
-    service.next("/api/v1/auth/refresh", Reply{502, "{}"});
+    service.next(refreshPath, Reply{502, "{}"});
     EXPECT_TRUE(failureOf<AuthError>(tokens->refreshToken()));
-    EXPECT_TRUE(cutOff("other"));
+    EXPECT_FALSE(cutOff("other"));
+    EXPECT_FALSE(vault.data(markKey));
+}
+
+// Nothing of a renewal left this device (the connection refused, the service's certificate
+// refused): the service never saw the token, so its later refusal is the service's own word.
+TEST_F(TokenManagerTest, ARenewalThatNeverLeftTakesItsMarkBack)
+{
+    storeToken(QStringLiteral("old"), expired);
+    const QUrl reachable = base;
+    base = QUrl(QStringLiteral("http://127.0.0.1:1"));
+    EXPECT_EQ(transportFailure(tokens->refreshToken()), TransportError::Code::cannotConnect);
+    EXPECT_FALSE(cutOff("old"));
+    EXPECT_FALSE(vault.data(markKey));
+    {
+        const quillmere::test::Key key = quillmere::test::makeKey();
+        const quillmere::test::Certificate selfSigned =
+            quillmere::test::makeCertificate(key.get(), "127.0.0.1", "IP:127.0.0.1", -1, 30);
+        quillmere::test::TlsServer intercepting(selfSigned.get(), key.get());
+        base = intercepting.url(QStringLiteral("/"));
+        EXPECT_EQ(transportFailure(tokens->refreshToken()), TransportError::Code::certificateUntrusted);
+    }
+    EXPECT_FALSE(cutOff("old"));
+    base = reachable;
+    EXPECT_THAT(service.seen(refreshPath), ::testing::IsEmpty());
+    EXPECT_EQ(storedToken()->token, QStringLiteral("old"));
+}
+
+// The mark holds a digest of its token, never the token, and goes with the token in the same
+// write: a sign-in that ended leaves no copy of its token, and no process that ends between two
+// writes leaves one either.
+TEST_F(TokenManagerTest, TheMarkHoldsNoTokenAndGoesWithItsTokenInOneWrite)
+{
+    storeToken(QStringLiteral("a-token"), expired);
+    renewWithNoAnswer();
+    ASSERT_TRUE(cutOff("a-token"));
+    EXPECT_EQ(tracesOf("a-token"), 1) << "the token's own entry only";
+
+    // Another account signs in: its save takes the first account's token and mark, in one write.
+    int stores = backend.storeCount();
+    EXPECT_TRUE(await(tokens->saveToken(QStringLiteral("b-token"), utc(QStringLiteral("2031-01-01T00:00:00Z")))));
+    EXPECT_EQ(backend.storeCount(), stores + 1);
+    EXPECT_EQ(tracesOf("a-token"), 0);
+    EXPECT_EQ(keyring().count(markKey), 0u);
+
+    // The sign-out, and the clear after a refusal, likewise.
+    const std::vector<std::function<void()>> clears{
+        [this] { EXPECT_TRUE(await(tokens->takeToken())); },
+        [this] { EXPECT_TRUE(await(tokens->clearTokenIfStill(QStringLiteral("b-token")))); }};
+    for (const auto &clear : clears) {
+        storeToken(QStringLiteral("b-token"), expired);
+        renewWithNoAnswer();
+        ASSERT_EQ(keyring().count(markKey), 1u);
+        stores = backend.storeCount();
+        clear();
+        EXPECT_EQ(backend.storeCount(), stores + 1);
+        EXPECT_TRUE(keyring().empty());
+    }
+
+    // A renewal's answer is stored and its mark removed in one write.
+    storeToken(QStringLiteral("c-token"), expired);
+    Reply renewed = ScriptedService::tokenReply("d-token");
+    renewed.before = [&] { stores = backend.storeCount(); };
+    service.next(refreshPath, std::move(renewed));
+    await(tokens->refreshToken());
+    EXPECT_EQ(backend.storeCount(), stores + 1);
+    EXPECT_EQ(keyring().count(markKey), 0u);
+    EXPECT_EQ(tracesOf("c-token"), 0);
+}
+
+// Earlier versions wrote the token itself as the mark, and left it behind. A mark of that kind on
+// the stored token still spares its refusal; the start-up read keeps it as a digest, and removes
+// one that names no stored token.
+TEST_F(TokenManagerTest, AMarkInTheEarlierFormCountsAndIsRewrittenWithoutTheToken)
+{
+    storeToken(QStringLiteral("kept"), expired);
+    vault.setValue("kept", markKey);
+    EXPECT_TRUE(cutOff("kept"));
+    const TokenManager::StoredToken read = await(tokens->readStoredToken());
+    ASSERT_TRUE(read.token);
+    EXPECT_EQ(read.token->token, QStringLiteral("kept"));
+    EXPECT_EQ(keyring()[markKey], TokenManager::renewalMarkFor(QStringLiteral("kept")));
+    EXPECT_EQ(tracesOf("kept"), 1);
+    EXPECT_TRUE(cutOff("kept"));
+
+    // Met by a renewal, it stands for that renewal's, and is kept (as a digest) past its refusal.
+    vault.setValue("kept", markKey);
+    service.next(refreshPath, Reply{401, "{}"});
+    EXPECT_TRUE(failureOf<AuthError>(tokens->refreshToken()));
+    EXPECT_EQ(keyring()[markKey], TokenManager::renewalMarkFor(QStringLiteral("kept")));
+
+    // Left by an earlier version after another sign-in: it names no stored token.
+    vault.setValue("gone-token", markKey);
+    await(tokens->readStoredToken());
+    EXPECT_EQ(keyring().count(markKey), 0u);
+    EXPECT_EQ(tracesOf("gone-token"), 0);
+}
+
+// A renewal whose mark the keyring does not store is not sent: with a service that retires the
+// tokens it renews, the next start would find a retired token and no mark, and wipe.
+TEST_F(TokenManagerTest, AMarkTheKeyringRefusesSendsNoRenewalAndKeepsTheToken)
+{
+    storeToken(QStringLiteral("old"), expired);
+    backend.setWriteFailure(5);
+    EXPECT_THROW(await(tokens->refreshToken()), TokenManager::MarkNotStoredError);
+    EXPECT_THROW(await(tokens->renewUnlessReplaced(QStringLiteral("old"))), TokenManager::MarkNotStoredError);
+    EXPECT_THAT(service.seen(refreshPath), ::testing::IsEmpty());
+    EXPECT_EQ(storedToken()->token, QStringLiteral("old"));
+    EXPECT_FALSE(vault.data(markKey)) << "not kept in memory either, for a later write to store";
+
+    backend.setWriteFailure(std::nullopt);
+    service.next(refreshPath, ScriptedService::tokenReply("new"));
+    EXPECT_EQ(await(tokens->refreshToken()).token, QStringLiteral("new")) << "a later renewal tries again";
 }
 
 // Another request meets the revocation while this run's renewal of the token is at the service:
@@ -245,6 +391,56 @@ TEST(TokenManagerMark, ARenewalStoppedBeforeItIsSentTakesItsMarkBack)
     EXPECT_FALSE(vault.data(markKey));
     EXPECT_FALSE(await(tokens->renewalWasCutOff(QStringLiteral("old"))));
 
+}
+
+// A keyring that holds the mark's write (an unlock prompt) holds the renewal, and with it every
+// renewal and sign-in check of the token, no longer than the other waits for the keyring; the
+// mark then counts as not stored, and one that lands later is taken back.
+TEST(TokenManagerMark, AKeyringThatHoldsTheMarkHoldsTheRenewalNoLongerThanTheLimit)
+{
+    quillmere::test::TemporaryConfigHome configHome;
+    quillmere::test::HeldWritesBackend held;
+    KeychainVault vault{KeychainHelper(held), [](const QString &) {}};
+    // Whatever happens below, the keyring answers before the vault goes.
+    const std::shared_ptr<void> answering(nullptr, [&held](void *) { held.hold(false); });
+    ScriptedService service;
+    const QUrl base = service.baseURL();
+    ManualClock clock;
+    auto tokens = std::make_shared<TokenManager>(vault, KeychainVault::bearerTokenKey(), [base] { return base; }, clock);
+    vault.setValue(TokenData{QStringLiteral("old"), utc(QStringLiteral("2020-01-01T00:00:00Z"))}.encoded(),
+                   KeychainVault::bearerTokenKey());
+    const QString markKey = TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey());
+
+    held.hold(true);
+    std::optional<bool> notStored;
+    const auto renew = [](std::shared_ptr<TokenManager> manager, std::optional<bool> *out) -> QCoro::Task<> {
+        try {
+            co_await manager->refreshToken();
+            *out = false;
+        } catch (const TokenManager::MarkNotStoredError &) {
+            *out = true;
+        }
+    };
+    auto renewing = renew(tokens, &notStored);
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return held.waiting() == 1; })) << "the mark is being written";
+    clock.advance(TokenManager::vaultAnswerLimit - std::chrono::milliseconds(1));
+    quillmere::test::drainEvents();
+    EXPECT_FALSE(notStored) << "a keyring that answers soon is waited for";
+    clock.advance(std::chrono::milliseconds(1));
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return notStored.has_value(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(notStored, true);
+
+    // Until the keyring answers, another renewal fails at once rather than queue behind it.
+    EXPECT_THROW(await(tokens->refreshToken()), TokenManager::MarkNotStoredError);
+    EXPECT_EQ(held.waiting(), 1);
+    EXPECT_THAT(service.seen(refreshPath), ::testing::IsEmpty());
+
+    // It answers: the mark it stored late goes right behind it, and renewals go out again.
+    held.hold(false);
+    EXPECT_FALSE(await(vault.dataAsync(markKey)));
+    EXPECT_FALSE(await(tokens->renewalWasCutOff(QStringLiteral("old"))));
+    service.next(refreshPath, ScriptedService::tokenReply("new"));
+    EXPECT_EQ(await(tokens->refreshToken()).token, QStringLiteral("new"));
 }
 
 using DeviceAuthClientTest = TokenManagerTest;

@@ -10,6 +10,9 @@
 #include <QJsonDocument>
 #include <QTimer>
 
+#include <atomic>
+#include <thread>
+
 #include <gmock/gmock.h>
 
 using namespace quillmere;
@@ -277,6 +280,61 @@ TEST_F(HarborlyAPITest, ARenewalTheServiceCarriedOutIsKeptWhenItsRequestStops)
     EXPECT_EQ(service.seen(thing).back().authorization, "Bearer t1");
     EXPECT_EQ(refreshCount(), 1u);
     EXPECT_EQ(revokedPosts, 0);
+}
+
+// A renewal's mark that the keyring does not store sends no renewal: the request fails as any
+// transient failure does, the token stays, and nothing is revoked.
+TEST_F(HarborlyAPITest, ARenewalTheKeyringCannotMarkIsNoRevocation)
+{
+    storeToken(QStringLiteral("t0"), now().addSecs(-10));
+    backend.setWriteFailure(5);
+    service.next(thing, Reply{401});
+    const HarborlyAPIError failed = sendFailure(request());
+    EXPECT_EQ(failed.code(), Code::networkError);
+    EXPECT_EQ(refreshCount(), 0u);
+    EXPECT_EQ(revokedPosts, 0);
+    EXPECT_EQ(storedToken()->token, QStringLiteral("t0"));
+
+    backend.setWriteFailure(std::nullopt);
+    service.next("/api/v1/auth/refresh", ScriptedService::tokenReply("t1"));
+    EXPECT_EQ(statusOf(request()), 200) << "a later request renews";
+    EXPECT_EQ(service.seen(thing).back().authorization, "Bearer t1");
+}
+
+// A renewal cut off before its answer leaves its mark; a later answer other than a refusal to a
+// request carrying that token shows that the service still takes it, and the mark goes. An answer
+// to a request sent while a renewal of the token was at the service shows nothing of that renewal.
+TEST_F(HarborlyAPITest, AnAnswerToTheMarkedTokenTakesItsMarkAway)
+{
+    const auto cutOff = [this] { return await(tokens->renewalWasCutOff(QStringLiteral("t0"))); };
+    storeFreshToken();
+    service.next("/api/v1/auth/refresh", Reply{200, "{}", {}, {}, true});
+    EXPECT_TRUE(quillmere::test::transportFailure(tokens->refreshToken()));
+    ASSERT_TRUE(cutOff());
+
+    service.next(thing, Reply{403});
+    EXPECT_EQ(statusOf(request()), 403);
+    EXPECT_TRUE(cutOff()) << "a refusal may be the cut-off renewal's doing";
+
+    // Asked while another renewal of the token is at the service, answered before it ends.
+    std::atomic<bool> answered = false;
+    Reply held{200, "{}", {}, [&answered] {
+                   for (int i = 0; i < 1000 && !answered; ++i)
+                       std::this_thread::sleep_for(std::chrono::milliseconds(5));
+               },
+               true};
+    service.next("/api/v1/auth/refresh", std::move(held));
+    auto renewal = tokens->refreshToken();
+    ASSERT_TRUE(quillmere::test::runUntil([&] { return refreshCount() == 2; }));
+    EXPECT_EQ(statusOf(request()), 200);
+    answered = true;
+    EXPECT_TRUE(quillmere::test::transportFailure(std::move(renewal)));
+    EXPECT_TRUE(cutOff());
+
+    service.next(thing, Reply{502});
+    EXPECT_EQ(statusOf(request()), 502);
+    EXPECT_FALSE(cutOff());
+    EXPECT_FALSE(vault.data(TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey())));
 }
 
 TEST_F(HarborlyAPITest, ATokenRenewedElsewhereIsTriedBeforeRenewingOrRevoking)

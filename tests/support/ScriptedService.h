@@ -33,6 +33,9 @@ public:
         std::multimap<std::string, std::string> headers = {};
         // Runs on the server thread before the answer goes out.
         std::function<void()> before = {};
+        // The answer stops partway and the connection closes: the request was taken, and its
+        // sender hears of a lost connection.
+        bool hangUp = false;
     };
 
     struct Seen
@@ -120,6 +123,16 @@ private:
         res.status = reply.status;
         for (const auto &[name, value] : reply.headers)
             res.set_header(name, value);
+        if (reply.hangUp) {
+            res.set_content_provider(reply.body.size() + 1000, "application/json",
+                                     [body = reply.body](size_t offset, size_t, httplib::DataSink &sink) {
+                                         if (offset > 0)
+                                             return false;
+                                         sink.write(body.data(), body.size());
+                                         return true;
+                                     });
+            return;
+        }
         res.set_content(reply.body, "application/json");
     }
 

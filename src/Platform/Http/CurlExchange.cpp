@@ -41,6 +41,7 @@ struct Transfer
     curl::Movement moved;
     bool tooLarge = false;
     bool sendOnce = false;
+    // Times the request was about to go out on a connection (established, its handshake done).
     int sent = 0;
     bool resent = false;
     QList<HttpHeaders::Field> fields;
@@ -116,7 +117,7 @@ int noteProgress(void *context, curl_off_t, curl_off_t received, curl_off_t, cur
 int beforeSending(void *context, char *, char *, int, int)
 {
     auto *transfer = static_cast<Transfer *>(context);
-    if (transfer->sendOnce && ++transfer->sent > 1) {
+    if (++transfer->sent > 1 && transfer->sendOnce) {
         transfer->resent = true;
         return CURL_PREREQFUNC_ABORT;
     }
@@ -206,8 +207,11 @@ HttpResponse perform(const Job &job)
 
     if (stopped || job.stop.stop_requested())
         throw TransportError(Code::cancelled);
+    // A request never handed to a connection (none could be made, or its handshake failed)
+    // reached no server, whatever the code; once handed, it may have.
+    const bool neverSent = transfer.sent == 0;
     if (quiet)
-        throw TransportError(Code::timedOut);
+        throw TransportError(Code::timedOut, neverSent);
     if (transfer.resent)
         throw TransportError(Code::connectionLost);
     if (transfer.tooLarge)
@@ -215,7 +219,7 @@ HttpResponse perform(const Job &job)
     if (!result)
         throw TransportError(Code::unknown);
     if (*result != CURLE_OK)
-        throw TransportError(curl::codeFor(*result, handle));
+        throw TransportError(curl::codeFor(*result, handle), neverSent);
 
     return curl::finishedResponse(handle, std::move(transfer.fields), std::move(transfer.reply));
 }

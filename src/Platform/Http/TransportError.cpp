@@ -117,6 +117,19 @@ TransportError::Code TransportError::codeFor(const QList<QSslError> &errors) noe
     return Code::secureConnectionFailed;
 }
 
+bool TransportError::failsBeforeSending(Code code) noexcept
+{
+    switch (code) {
+    case Code::cannotFindHost:
+    case Code::cannotConnect:
+    case Code::unsupportedURL:
+        return true;
+    default:
+        // The handshake comes before the request is written to the connection.
+        return TransportError(code, false).isSecureConnectionFailure();
+    }
+}
+
 bool TransportError::isSecureConnectionFailure() const noexcept
 {
     switch (m_code) {

@@ -36,9 +36,20 @@ public:
         unknown,
     };
 
-    explicit TransportError(Code code) : m_code(code) {}
+    // Never sent as far as the code alone tells (failsBeforeSending).
+    explicit TransportError(Code code) : m_code(code), m_neverSent(failsBeforeSending(code)) {}
+    // For a transfer that knows whether any of the request went out.
+    TransportError(Code code, bool neverSent) : m_code(code), m_neverSent(neverSent) {}
 
     Code code() const noexcept { return m_code; }
+    // Nothing of the request left this device, so the server cannot have acted on it: no host
+    // or connection to send it on, a secure connection that failed before it was used. False
+    // whenever it may have left: a time-out, a connection cut, an answer that cannot be read.
+    bool wasNeverSent() const noexcept { return m_neverSent; }
+    // The failures that only come before a request is sent on a connection: the host not found,
+    // the connection refused, the secure handshake failed, an address never sent to. Not "not
+    // connected", which a network that goes away mid-transfer reports too.
+    static bool failsBeforeSending(Code code) noexcept;
     // A cancelled transfer is the caller's own stop, never a failure to count or show.
     bool isCancellation() const noexcept { return m_code == Code::cancelled; }
     const char *what() const noexcept override { return description(m_code); }
@@ -62,6 +73,7 @@ public:
 
 private:
     Code m_code;
+    bool m_neverSent;
 };
 
 } // namespace quillmere

@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -182,6 +183,44 @@ TEST(HttpClient, ConnectionFailuresBecomeTransportErrorsWithFixedTexts)
     });
     local.start();
     EXPECT_EQ(transportFailure(HttpClient::send(get(local.url(QStringLiteral("/short"))))), Code::connectionLost);
+}
+
+// A failure before the request went out (the connection refused) is told apart from one after
+// it (the connection closed unanswered): the server may have acted on the second.
+TEST(HttpClient, AFailureTellsWhetherTheRequestLeft)
+{
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const QUrl refusing(QStringLiteral("http://127.0.0.1:%1/api/v1/auth/refresh").arg(closed.serverPort()));
+    closed.close();
+    HttpRequest post = get(refusing);
+    post.method = "POST";
+    post.body = "{}";
+    const auto refused = quillmere::test::failureOf<TransportError>(HttpClient::send(post));
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->code(), Code::cannotConnect);
+    EXPECT_TRUE(refused->wasNeverSent());
+
+    // Reads the request and hangs up without a word.
+    QTcpServer hangingUp;
+    ASSERT_TRUE(hangingUp.listen(QHostAddress::LocalHost));
+    QObject::connect(&hangingUp, &QTcpServer::newConnection, &hangingUp, [&hangingUp] {
+        QTcpSocket *socket = hangingUp.nextPendingConnection();
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+            if (socket->readAll().contains("{}"))
+                socket->disconnectFromHost();
+        });
+    });
+    post.url = QUrl(QStringLiteral("http://127.0.0.1:%1/api/v1/auth/refresh").arg(hangingUp.serverPort()));
+    const auto unanswered = quillmere::test::failureOf<TransportError>(HttpClient::send(post));
+    ASSERT_TRUE(unanswered);
+    EXPECT_EQ(unanswered->code(), Code::connectionLost);
+    EXPECT_FALSE(unanswered->wasNeverSent());
+
+    EXPECT_TRUE(TransportError(Code::certificateUntrusted).wasNeverSent());
+    EXPECT_TRUE(TransportError(Code::cannotFindHost).wasNeverSent());
+    EXPECT_FALSE(TransportError(Code::timedOut).wasNeverSent());
+    EXPECT_FALSE(TransportError(Code::notConnected).wasNeverSent()) << "a network gone mid-transfer says so too";
 }
 
 TEST(HttpClient, AProxyOfTheEnvironmentIsNotAskedForThisMachinesOwnAddresses)
