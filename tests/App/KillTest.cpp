@@ -68,6 +68,18 @@ QString prepare(ProgramEnvironment &environment, qint64 account, const QString &
     return secrets;
 }
 
+// SIGTERM: the instance ends cleanly within the quit bound, waited for at most `ceiling`.
+void expectQuitWithinBound(QProcess &instance, std::chrono::seconds ceiling)
+{
+    const auto signalled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(ProgramEnvironment::signal(instance, SIGTERM)) << "the instance ended by itself";
+    ASSERT_TRUE(ProgramEnvironment::finished(instance, ceiling));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
+    EXPECT_LE(took, QuillmereApp::quitTimeout + 250ms) << "from the signal to the end of the process";
+    EXPECT_EQ(instance.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(instance.exitCode(), 0);
+}
+
 // A quit (SIGTERM) while a lane's upload is on the wire and work runs on a pool: the whole quit,
 // from the signal to the end of the process, stays within the bound, however long either takes.
 TEST(KillTest, AQuitMidTransferEndsTheProcessWithinTheBoundFromTheSignal)
@@ -97,13 +109,7 @@ TEST(KillTest, AQuitMidTransferEndsTheProcessWithinTheBoundFromTheSignal)
     ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 60s)) << "an upload is on the wire";
     quillmere::test::runFor(300ms);
 
-    const auto signalled = std::chrono::steady_clock::now();
-    ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGTERM)) << "the instance ended by itself";
-    ASSERT_TRUE(ProgramEnvironment::finished(*instance, 10s));
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
-    EXPECT_LE(took, QuillmereApp::quitTimeout + 250ms) << "from the signal to the end of the process";
-    EXPECT_EQ(instance->exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(instance->exitCode(), 0);
+    expectQuitWithinBound(*instance, 10s);
 }
 
 // The entries of the vault item an instance run with --keep-secrets left in `secrets`.
@@ -471,13 +477,7 @@ TEST(KillTest, AQuitWithARenewalHeldAtTheServiceEndsWithinTheBound)
     ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 30s)) << "the renewal is at the service";
     quillmere::test::runFor(300ms);
 
-    const auto signalled = std::chrono::steady_clock::now();
-    ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGTERM)) << "the instance ended by itself";
-    ASSERT_TRUE(ProgramEnvironment::finished(*instance, 15s));
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
-    EXPECT_LE(took, QuillmereApp::quitTimeout + 250ms) << "from the signal to the end of the process";
-    EXPECT_EQ(instance->exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(instance->exitCode(), 0);
+    expectQuitWithinBound(*instance, 15s);
 }
 
 } // namespace
