@@ -21,6 +21,10 @@ struct TokenRenewals
     // Raised while a mark's write that a renewal gave up on is still queued in the vault, and
     // lowered on the vault's worker once the keyring has answered it: no renewal starts meanwhile.
     std::atomic<bool> markWriteOut = false;
+    // Whether a mark may be in the vault: unknown until a read found none, and set by every
+    // renewal before its mark goes out. Lets an answered request skip the vault read, which
+    // would otherwise queue every answer behind whatever the keyring is doing.
+    bool markMayBeStored = true;
 };
 
 namespace {
@@ -138,6 +142,7 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, std::sh
                                    std::optional<QByteArray> storedBytes, std::stop_token stop)
 {
     const RenewalTurn turn(renewals);
+    renewals->markMayBeStored = true;
     // The mark reaches the keyring before the request leaves: a process that ends before the
     // answer is stored (a quit's bound, a kill) leaves a token the service may have retired, and
     // the next start must not take its refusal for a revocation. A mark already there is an
@@ -451,12 +456,18 @@ QCoro::Task<> TokenManager::noteTokenAnswered(QString token, quint64 turns)
     const QString markKey = renewalMarkKey(m_vaultKey);
     // A renewal under way at any time since the request left may have reached the service
     // after it: the answer then says nothing of what that renewal did.
-    if (turns % 2 != 0 || renewals->turns != turns)
+    if (turns % 2 != 0 || renewals->turns != turns || !renewals->markMayBeStored)
         co_return;
     // Read first (from memory, as a rule): a request answered is common, a mark rare.
     auto reading = vault->dataAsync(markKey);
     const std::optional<QByteArray> marked = co_await std::move(reading);
-    if (!marked || !markNames(*marked, token) || renewals->turns != turns)
+    if (renewals->turns != turns)
+        co_return; // a renewal began meanwhile: its mark may be on its way
+    if (!marked) {
+        renewals->markMayBeStored = false;
+        co_return;
+    }
+    if (!markNames(*marked, token))
         co_return;
     // Queued now, so a renewal that starts after this marks its token behind the removal.
     auto unmarking = unmark(vault, markKey, token, false);

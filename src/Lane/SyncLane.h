@@ -379,6 +379,10 @@ public:
     // The content last synced with the service at the record's own place: none for a record
     // that holds no service file there (a file moved here and not sent yet, a new file).
     static std::optional<QString> lastSyncedContent(const SyncFile &record);
+    // A file made here: it holds no service file and carries no content from elsewhere (a
+    // file moved here does), so taking up the service's file at its place makes no content
+    // count as synced there.
+    static bool isMadeHere(const SyncFile &record);
     // Whether the service is known (by the latest listing, change or upload) to hold another
     // version of the record's file than the one last synced here: then no delete of it is sent.
     static bool hasNewerServiceVersion(const SyncFile &record);

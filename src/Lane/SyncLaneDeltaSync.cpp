@@ -281,8 +281,7 @@ QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(Q
     // A file moved here holds no service file and carries content from elsewhere, which must
     // not count as synced at this place: the version it meets is told as it is. Beside a
     // record's own live file likewise.
-    const bool madeHere = !ownId && !nonEmpty(record->localChecksum());
-    if (!madeHere && (!ownId || own == heard.versions.cend() || own->live))
+    if (!isMadeHere(*record) && (!ownId || own == heard.versions.cend() || own->live))
         co_return UnseenVersion{told.checksum};
     // A file made here takes the service's file at its place up as a file found here at a
     // full sync does (no version of it synced here: an acknowledged conflict then goes up
@@ -636,6 +635,11 @@ std::vector<std::shared_ptr<SyncFile>> SyncLane::fetchDeltaHolders(qint64 id)
     return fetchRecordsHoldingIds(*m_modelContext, laneID(), {id});
 }
 
+bool SyncLane::isMadeHere(const SyncFile &record)
+{
+    return !record.remoteId() && !nonEmpty(record.localChecksum());
+}
+
 std::optional<QString> SyncLane::lastSyncedContent(const SyncFile &record)
 {
     // Content is synced at a place only while the record holds the service's file there: a
@@ -976,15 +980,15 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         // version seen becomes the last synced one, which the edit then goes up over with no
         // base (the folder's head commit is another file's, and the service would report the
         // same conflict again).
-        trackLocalChange(localPath, check.stamp);
+        recordLocalChange(localPath, check.stamp);
         if (const auto changed = fetchRecord(localPath)) {
-            if (!changed->remoteId() && !nonEmpty(changed->localChecksum()))
+            if (isMadeHere(*changed))
                 changed->setRemoteId(change.id);
             changed->setRemoteChecksum(checksum);
             if (!checksum && changed->remoteId() == change.id)
                 m_unnamedVersions.insert(change.id);
-            saveQuietly();
         }
+        saveQuietly();
         break;
     case LocalHashCheck::notAFile:
         logLine(SyncLogger::Event::fileSkipped,

@@ -437,15 +437,14 @@ QCoro::Task<> SyncLane::judgeBeforeConfirm(QString localPath, quint64 epoch, std
     const auto current = fetchRecord(localPath);
     if (!current)
         throw CancelledError();
-    auto hearing =
-        hearServiceFirst(localPath, current->generation(), epoch, stop,
-                                    syncFolder()->policy().appliesRemoteInFullSync);
+    const bool atPlace = syncFolder()->policy().appliesRemoteInFullSync;
+    auto hearing = hearServiceFirst(localPath, current->generation(), epoch, stop, atPlace);
+    // A version the feed told of without its content comes back as unseen too.
     const std::optional<UnseenVersion> unseen = co_await std::move(hearing);
     const auto record = fetchRecord(localPath);
     if (!record)
         throw CancelledError();
-    const bool unnamed = record->remoteId() && m_unnamedVersions.contains(*record->remoteId());
-    if (unseen || unnamed || meetsUnseenVersion(*record))
+    if (unseen || meetsUnseenVersion(*record))
         throw UnseenVersionMet{unseen};
 }
 
