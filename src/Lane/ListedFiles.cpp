@@ -104,30 +104,45 @@ bool ListedFiles::holds(const QString &checksum, const QString &drivePath, const
     Digest digest;
     if (parse(lower, digest)) {
         const auto [first, last] = range(digest, drivePath, name);
-        if (first != last)
+        if (std::any_of(first, last, [&](const Entry &entry) { return !m_deleted.contains(entry.id); }))
             return true;
     }
     const QString dir = rootless(drivePath);
     return std::any_of(m_others.cbegin(), m_others.cend(), [&](const Other &other) {
-        return other.name == name && other.drivePath == dir && other.checksum.toLower() == lower;
+        return other.name == name && other.drivePath == dir && other.checksum.toLower() == lower
+               && !m_deleted.contains(other.id);
     });
 }
 
 std::optional<qint64> ListedFiles::idAt(const QString &checksum, const QString &drivePath, const QString &name) const
 {
+    const auto current = [this](qint64 id) { return !m_deleted.contains(id) && !m_changed.contains(id); };
     Digest digest;
     if (parse(checksum, digest)) {
         // Only a lower-case SHA-256 is kept as a digest, and no other entry has that text.
         const auto [first, last] = range(digest, drivePath, name);
-        if (first == last)
-            return std::nullopt;
-        return std::prev(last)->id;
+        for (auto entry = last; entry != first;) {
+            --entry;
+            if (current(entry->id))
+                return entry->id;
+        }
+        return std::nullopt;
     }
     const QString dir = rootless(drivePath);
     for (auto other = m_others.crbegin(); other != m_others.crend(); ++other)
-        if (other->checksum == checksum && other->drivePath == dir && other->name == name)
+        if (other->checksum == checksum && other->drivePath == dir && other->name == name && current(other->id))
             return other->id;
     return std::nullopt;
+}
+
+void ListedFiles::forgetDeleted(qint64 id)
+{
+    m_deleted.insert(id);
+}
+
+void ListedFiles::forgetChanged(qint64 id)
+{
+    m_changed.insert(id);
 }
 
 } // namespace quillmere

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QStringView>
@@ -24,11 +25,18 @@ public:
     ListedFiles() = default;
     explicit ListedFiles(const QList<FileSyncAPI::RemoteFile> &files);
 
-    // Whether an entry lists `checksum` (its case ignored) under `name` in `drivePath`
-    // ("" or "." is the folder's root).
+    // Whether an entry of a file not deleted since lists `checksum` (its case ignored) under
+    // `name` in `drivePath` ("" or "." is the folder's root).
     bool holds(const QString &checksum, const QString &drivePath, const QString &name) const;
-    // The id of the last entry listing exactly `checksum` under `name` in `drivePath`.
+    // The id of the last entry listing exactly `checksum` under `name` in `drivePath`, of a
+    // file neither deleted nor changed since.
     std::optional<qint64> idAt(const QString &checksum, const QString &drivePath, const QString &name) const;
+    // The service deleted the file `id` since the listing: no place holds its content now.
+    void forgetDeleted(qint64 id);
+    // The service changed the file `id` since the listing (a new version, a move): what was
+    // listed of it is no longer what it is (idAt passes it by; it still held that content
+    // at that place).
+    void forgetChanged(qint64 id);
     // Entries that carry a checksum.
     qsizetype size() const { return qsizetype(m_entries.size()) + m_others.size(); }
 
@@ -62,6 +70,8 @@ private:
     QHash<QString, quint32> m_dirIndex;
     QString m_names;
     QList<Other> m_others;
+    QSet<qint64> m_deleted;
+    QSet<qint64> m_changed;
 };
 
 } // namespace quillmere

@@ -122,6 +122,8 @@ void SyncLane::stop()
     flushCommitGroup();
     ++m_epoch;
     m_started = false;
+    // Remembered for a run only; the feed tells it again from where the cursor stands.
+    m_unnamedVersions.clear();
     m_manualPassStop.request_stop();
     m_manualPassStop = std::stop_source();
     if (m_fileWatcher) {

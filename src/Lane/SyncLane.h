@@ -356,16 +356,21 @@ public:
     // own pass does). Returns what the record's fields cannot carry. When the feed cannot be
     // read, the record waits for the back-off and the call throws CancelledError; also when
     // the record changed meanwhile, which the queue then dispatches again as it is now.
+    // With `askedAfter`, only a read asked after that point of the lane's count (m_learnings)
+    // stands, however fresh an earlier one is: the judge at a commit point.
     QCoro::Task<std::optional<UnseenVersion>> hearServiceFirst(QString localPath, qint64 generation, quint64 epoch,
-                                                               std::stop_token stop, bool atPlace = false);
+                                                               std::stop_token stop, bool atPlace = false,
+                                                               std::optional<quint64> askedAfter = std::nullopt);
     // Makes sure this queue pass has read the feed within feedFreshness (m_heard, answered or
-    // refused). Throws CancelledError when the lane stopped meanwhile.
-    QCoro::Task<> readServiceState(quint64 epoch, std::stop_token stop);
+    // refused), or, with `askedAfter`, that its read was asked after that point of the count.
+    // Throws CancelledError when the lane stopped meanwhile.
+    QCoro::Task<> readServiceState(quint64 epoch, std::stop_token stop, std::optional<quint64> askedAfter = std::nullopt);
     // "<drive path>/<name>" of a local path, as the feed names places.
     QString servicePlace(const QString &localPath) const;
-    // What the record knows of its file's id was learned now (by the feed's pass or an
-    // upload): a read of the feed taken before it does not set it back.
-    void noteLearned(qint64 remoteId);
+    // What the record knows of its file's id was learned from a request asked at `asked` (a
+    // point of m_learnings): a read of the feed asked before it does not set it back, one
+    // asked after it does.
+    void noteLearned(qint64 remoteId, quint64 asked);
     // The feed request of this folder from `cursor` (none: from the start).
     QCoro::Task<FileSyncAPI::ChangeFeed> requestChanges(const std::optional<QString> &cursor, std::stop_token stop);
     // One pass over the change feed since the folder's cursor; passes of one lane never
@@ -389,6 +394,9 @@ public:
     // The record lets go of the service file it held: it is a file of this folder the service
     // does not know (its content stays as the last one seen here).
     static void forgetServiceFile(SyncFile &record);
+    // A version whose content the feed did not name met a record in flight: remembered, and
+    // the page is read again by the next pass.
+    void deferUnnamedVersion(qint64 id);
     // The copy here became a version this folder did not upload: its base commit goes.
     static void forgetStaleBase(SyncFile &record);
     // The feed brings back the version this folder last uploaded (`incoming`) after telling of
@@ -761,7 +769,7 @@ private:
                            SyncFileDesiredState state, qint64 generation);
     // What completion makes of a record that stays: still owed when it changed while its
     // operation ran (another generation), else settled.
-    static void settleCompleted(SyncFile &record, SyncFileDesiredState state, qint64 generation);
+    void settleCompleted(SyncFile &record, SyncFileDesiredState state, qint64 generation);
     void returnToPending(const DispatchContext &context);
     std::shared_ptr<SyncFile> findDispatchedRecord(const DispatchContext &context);
     qint64 outstandingCount();
@@ -900,8 +908,10 @@ private:
                                                         std::optional<UnseenVersion> unseen, quint64 epoch,
                                                         std::stop_token stop);
     // Run by the upload right before it confirms (its commit point) when it names no base
-    // commit: the service's state is heard again (one read serves the batch) and an unseen
-    // version stops the confirmation with UnseenVersionMet.
+    // commit: the service's state is heard again on a read asked after the call (after the
+    // upload's last byte, or the check that found its content known; one read serves every
+    // confirmation waiting for it) and an unseen version stops the confirmation with
+    // UnseenVersionMet.
     struct UnseenVersionMet : std::exception
     {
         explicit UnseenVersionMet(std::optional<UnseenVersion> version) : unseen(std::move(version)) {}
@@ -1157,13 +1167,20 @@ private:
         std::exception_ptr failure;
     };
     std::optional<Heard> m_heard;
-    // Counts the reads and learnings; for each id learned while a read stands, the count then.
+    // Counts the requests that teach what the service holds, as they are asked; for each id
+    // learned from a request asked after a read that stands or is on its way, that count.
     quint64 m_learnings = 0;
     QHash<qint64, quint64> m_learnedAt;
+    // The count of the read on its way, if one is.
+    std::optional<quint64> m_readAsked;
+    // The count of the feed page being applied, asked before it was fetched.
+    quint64 m_pageAsked = 0;
     // Ids whose newest version the service told of without naming its content, while a
     // record holds local work over them (an edit or a delete owed, or a transfer running):
-    // that work meets the version as unseen. Let go once content is named, the version comes
-    // down or the edit is held as a conflict. A restart's full sync lists the content.
+    // that work meets the version as unseen. Let go wherever the record learns the service's
+    // content (a change or a listing that names it, a transfer settled, the conflict held),
+    // where the record is forgotten, and at stop; a page that told it over a transfer stores
+    // no cursor, so a restart reads it again.
     QSet<qint64> m_unnamedVersions;
     // One read at a time: whoever waited finds the one just made.
     AsyncMutex m_hearingMutex;

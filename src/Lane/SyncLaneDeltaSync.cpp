@@ -155,31 +155,44 @@ QString SyncLane::servicePlace(const QString &localPath) const
     return directory == QLatin1String(".") ? name : directory + u'/' + name;
 }
 
-void SyncLane::noteLearned(qint64 remoteId)
+void SyncLane::noteLearned(qint64 remoteId, quint64 asked)
 {
-    // Only a read that stands now could be set against it; a later read sees at least as much.
-    if (m_heard)
-        m_learnedAt.insert(remoteId, ++m_learnings);
+    // Only a read asked before this knowledge was asked could be set against it; a read asked
+    // after it sees at least as much, and a page fetched before a read tells less than the
+    // read, however late it is applied.
+    // A read stands only within the queue pass it was taken in.
+    const bool readStands = m_heard && m_isProcessingQueue && m_heard->pass == m_queuePasses;
+    const bool newerThanARead = (readStands && m_heard->sequence < asked) || (m_readAsked && *m_readAsked < asked);
+    if (!newerThanARead)
+        return;
+    quint64 &stamp = m_learnedAt[remoteId];
+    stamp = std::max(stamp, asked);
 }
 
-QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop)
+QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, std::optional<quint64> askedAfter)
 {
     const auto self = shared_from_this();
     // A read of this pass, answered or refused, stands for a while: one read serves the batch.
-    const auto heardLately = [this] {
-        return m_heard && m_heard->pass == m_queuePasses
-               && m_heard->at.msecsTo(m_clock.currentDateTime())
-                      <= std::chrono::duration_cast<std::chrono::milliseconds>(feedFreshness).count();
+    // A commit point takes only a read asked after it was reached.
+    const auto standing = [this, askedAfter] {
+        if (!m_heard || m_heard->pass != m_queuePasses)
+            return false;
+        if (askedAfter)
+            return m_heard->sequence > *askedAfter;
+        return m_heard->at.msecsTo(m_clock.currentDateTime())
+               <= std::chrono::duration_cast<std::chrono::milliseconds>(feedFreshness).count();
     };
-    if (!heardLately()) {
+    if (!standing()) {
         auto locking = m_hearingMutex.lock();
         const auto held = co_await std::move(locking);
         if (!isCurrent(epoch, stop))
             throw CancelledError();
         // Whoever held the lock meanwhile may have read it just now.
-        if (!heardLately()) {
-            // Whatever is learned from here on is at least as new as this read.
+        if (!standing()) {
+            // Whatever is asked from here on is at least as new as this read.
             Heard heard{m_queuePasses, m_clock.currentDateTime(), ++m_learnings, {}, {}, {}};
+            m_readAsked = heard.sequence;
+            const auto landed = qScopeGuard([this] { m_readAsked.reset(); });
             try {
                 // Only read: the changes are applied by the feed's own pass, which follows the
                 // folder's moves and stores the cursor; here they only say what the service holds.
@@ -219,7 +232,9 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop)
             }
             if (!isCurrent(epoch, stop))
                 throw CancelledError();
-            m_learnedAt.clear();
+            // Knowledge asked before this read is older than it; what was asked since stays newer.
+            const quint64 asked = heard.sequence;
+            m_learnedAt.removeIf([asked](const auto &entry) { return entry.value() < asked; });
             m_heard = std::move(heard);
         }
     }
@@ -227,11 +242,12 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop)
 
 QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(QString localPath, qint64 generation,
                                                                               quint64 epoch, std::stop_token stop,
-                                                                              bool atPlace)
+                                                                              bool atPlace,
+                                                                              std::optional<quint64> askedAfter)
 {
     const auto self = shared_from_this();
     {
-        auto reading = readServiceState(epoch, stop);
+        auto reading = readServiceState(epoch, stop, askedAfter);
         co_await std::move(reading);
     }
     if (m_heard->failure) {
@@ -340,6 +356,9 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     FileSyncAPI::ChangeFeed feed;
     std::optional<QString> root;
     std::exception_ptr failure;
+    // What the page tells counts from when it was asked: a read of the feed asked meanwhile
+    // knows more than it, however late the page is applied.
+    const quint64 asked = ++m_learnings;
     try {
         auto fetching = requestChanges(cursor, stop);
         feed = co_await std::move(fetching);
@@ -387,8 +406,16 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     // request showed: with nothing to apply, no queue pass would end to do it.
     m_consecutiveDeltaFailures = 0;
     clearPathFailure(m_feedFailureShown);
-    if (feed.changes.isEmpty())
+    if (feed.changes.isEmpty()) {
+        // Nothing to apply, but a place to go on from: without it every pass of a folder
+        // whose feed is empty would read from the start, and wait for a catch-up's turn.
+        if (feed.cursor && !feed.cursor->isEmpty() && feed.cursor != cursor) {
+            folder->setDeltaCursor(*feed.cursor);
+            if (!saveQuietly() && !folder->isDeleted())
+                folder->setDeltaCursor(cursor);
+        }
         co_return;
+    }
 
     // Paths follow the folder: moved since its records were written, the activation moves
     // them before anything here compares paths.
@@ -401,6 +428,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     }
 
     const quint64 failedSavesBefore = m_failedSaves;
+    m_pageAsked = asked;
     const bool complete = co_await applyChanges(feed.changes, *root, stop);
     if (!isCurrent(epoch, stop)) {
         bookmarks->stopAccessing(*root);
@@ -522,6 +550,14 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
     if (m_fedSinceListing)
         for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it)
             m_fedSinceListing->insert(it.key());
+    // Nor does the last full sync's listing tell where these files are and what they hold.
+    if (m_listed)
+        for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it) {
+            if (isAction(changes[*it], "deleted"))
+                m_listed->forgetDeleted(it.key());
+            else
+                m_listed->forgetChanged(it.key());
+        }
     QHash<qint64, std::optional<QString>> places;
     QHash<qint64, QSet<QString>> versions;
     for (const auto &change : changes)
@@ -686,6 +722,14 @@ void SyncLane::forgetBaseAfterOtherVersions(SyncFile &record, qint64 id, const s
         record.setBaseCommitSha(std::nullopt);
 }
 
+void SyncLane::deferUnnamedVersion(qint64 id)
+{
+    // Only this run remembers it: the page stays unstored, so a restart reads the change again
+    // once the transfer is over, and meets the record as it is then.
+    m_unnamedVersions.insert(id);
+    m_pageDeferred = true;
+}
+
 void SyncLane::forgetServiceFile(SyncFile &record)
 {
     record.setRemoteId(std::nullopt);
@@ -824,8 +868,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     const FolderPolicy policy = folder->policy();
     const std::optional<QString> checksum = lowerChecksum(change.fileChecksum);
     const QString name = QFileInfo(localPath).fileName();
-    // Newer than any read of the feed taken before this pass.
-    noteLearned(change.id);
+    noteLearned(change.id, m_pageAsked);
     if (checksum)
         m_unnamedVersions.remove(change.id);
 
@@ -873,7 +916,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         record->setRemoteChecksum(checksum);
         if (record->syncStatus() == SyncFileStatus::syncing) {
             if (!checksum)
-                m_unnamedVersions.insert(change.id);
+                deferUnnamedVersion(change.id);
             record->setGeneration(record->generation() + 1);
             co_return;
         }
@@ -896,7 +939,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     if (record && record->syncStatus() == SyncFileStatus::syncing) {
         // A transfer owns the record: it learns of the new version and goes back to pending.
         if (!checksum)
-            m_unnamedVersions.insert(change.id);
+            deferUnnamedVersion(change.id);
         record->setRemoteId(change.id);
         record->setRemoteChecksum(checksum);
         record->setGeneration(record->generation() + 1);
@@ -999,7 +1042,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
 
 QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
 {
-    noteLearned(change.id);
+    noteLearned(change.id, m_pageAsked);
     // Matched by id, never by path alone: a replayed feed names ids that once lived here.
     auto record = fetchDeltaRecord(localPath);
     if (!record || record->remoteId() != change.id) {

@@ -452,6 +452,9 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
                 throw CancelledError();
             throw;
         }
+        // Gone at the service: the full sync's listing no longer says where it is.
+        if (m_listed)
+            m_listed->forgetDeleted(*remoteId);
         if (!isCurrent(epoch, stop))
             throw CancelledError();
     }
@@ -510,10 +513,13 @@ bool SyncLane::finishDeletion(const QString &operationType, const QString &local
 {
     // The user may have made the file again meanwhile: that record is owed an upload now.
     auto record = fetchRecord(localPath);
-    if (record && record->generation() == generation && record->desiredState() == desiredState)
+    if (record && record->generation() == generation && record->desiredState() == desiredState) {
+        if (const auto id = record->remoteId())
+            m_unnamedVersions.remove(*id);
         m_modelContext->remove(record);
-    else
+    } else {
         record = nullptr;
+    }
 
     OperationResolutionData row;
     row.id = QUuid::createUuid();

@@ -205,6 +205,13 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                     std::optional<QCoro::Task<>> queuePass;
                     if (isCurrent(epoch, stop)) {
                         m_listed.emplace(remoteFiles);
+                        // A listing that names a file's content names the version the feed
+                        // left unnamed, unless the feed told of it again since it was asked.
+                        if (!m_unnamedVersions.isEmpty())
+                            for (const auto &file : std::as_const(remoteFiles))
+                                if (file.fileChecksum && !file.fileChecksum->isEmpty()
+                                    && !(m_fedSinceListing && m_fedSinceListing->contains(file.id)))
+                                    m_unnamedVersions.remove(file.id);
                         m_checksums->clear();
                         auto feed = std::make_shared<ChunkFeed>();
                         auto firstChunkSaved = [this, &queuePass, stop] { queuePass.emplace(processQueue(stop)); };

@@ -190,26 +190,6 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
 
     if (pending.empty() || syncFolder()->policy().mirrorsPlanLayout)
         co_return;
-    // A pointer confirmed at a new file's place is its first upload, as sure to replace
-    // another device's new file there as the bytes are: where a two-way folder has no commit
-    // for the service to judge by, one read of the feed tells which places another device's
-    // file holds, and those files go the single upload's way, which meets that version.
-    const auto folder = syncFolder();
-    const bool judgeNewFiles = folder->policy().appliesRemoteInFullSync && !nonEmpty(folder->headCommitSha())
-                               && std::any_of(pending.cbegin(), pending.cend(), [](const auto &record) {
-                                      return !record->remoteId() && !record->remoteChecksum();
-                                  });
-    if (judgeNewFiles) {
-        const quint64 epoch = m_epoch;
-        try {
-            auto reading = readServiceState(epoch, stop);
-            co_await std::move(reading);
-        } catch (const CancelledError &) {
-            co_return;
-        }
-        if (!isCurrent(epoch, stop) || !m_heard)
-            co_return;
-    }
     const QString folderName = syncFolder()->name();
     logBatchLine(QStringLiteral("Batch pre-pass: %1 pending uploads for %2").arg(QString::number(pending.size()), folderName));
 
@@ -225,8 +205,6 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
         // than the service's version would forget a conflict unseen. A file moved here that
         // met another device's file at its new place knows that file's content only.
         if (record->isDeleted() || record->remoteId() || record->remoteChecksum())
-            continue;
-        if (judgeNewFiles && (m_heard->failure || m_heard->livePlaces.contains(servicePlace(record->localPath()))))
             continue;
         generations.insert(record->localPath(), record->generation());
         paths.append(record->localPath());
@@ -319,13 +297,14 @@ QCoro::Task<qsizetype> SyncLane::prePassFiles(QStringList paths, QHash<QString, 
                           QString::number(valid.size() - syncedHashes.size() - dedupReadyHashes.size()), folderName));
 
     // The listing of the last full sync, by content and place: a file counts as synced only
-    // where the service lists that content under that very name.
+    // where the service lists that content under that very name, and the file has been
+    // neither deleted nor changed since (as far as this lane heard).
     const std::optional<ListedFiles> &listed = m_listed;
 
-    qsizetype resolvedSynced = 0;
-    qsizetype resolvedConfirmed = 0;
     // Content the service holds, but not at this file's place: confirmed as a pointer here.
     QList<qsizetype> candidates;
+    // Content listed at this file's place: settled as synced with that file.
+    QList<QPair<qsizetype, qint64>> listedHere;
     for (qsizetype i = 0; i < valid.size(); ++i) {
         const auto &result = valid[i];
         const bool dedupReady = dedupReadyHashes.contains(result.checksum);
@@ -334,19 +313,62 @@ QCoro::Task<qsizetype> SyncLane::prePassFiles(QStringList paths, QHash<QString, 
         // The sets are by content: one content can be at this place and elsewhere too.
         const auto remote = listed ? listed->idAt(result.checksum, drivePathKey(result.localPath), result.filename)
                                    : std::nullopt;
-        if (!remote) {
+        if (remote)
+            listedHere.append({i, *remote});
+        else if (dedupReady || listed)
             // Without a listing, content reported at this folder may be this very file: the
             // upload asks for it alone.
-            if (dedupReady || listed)
-                candidates.append(i);
-            continue;
+            candidates.append(i);
+    }
+
+    // A pointer at a new file's place is its first upload, as sure to replace another
+    // device's file there as bytes are, and a listing is as old as its full sync: in a
+    // two-way folder both stand only on a read of the feed asked after the checks were
+    // answered. A file whose place the read shows another file at, or whose listed file it
+    // shows deleted or changed, goes the single upload's way, which meets that version; so
+    // does every such file when the feed cannot be read.
+    const bool judged = syncFolder()->policy().appliesRemoteInFullSync;
+    if (judged && (!candidates.isEmpty() || !listedHere.isEmpty())) {
+        const quint64 checked = m_learnings;
+        alive.reset();
+        try {
+            auto reading = readServiceState(epoch, stop, checked);
+            co_await std::move(reading);
+        } catch (const CancelledError &) {
         }
+        alive = weak.lock();
+        if (!alive || !isCurrent(epoch, stop) || !m_heard)
+            co_return settled.size();
+        const Heard &heard = *m_heard;
+        const auto placeTaken = [&](qsizetype i, std::optional<qint64> own) {
+            if (heard.failure)
+                return true;
+            const auto other = heard.livePlaces.constFind(servicePlace(valid[i].localPath));
+            return other != heard.livePlaces.cend() && *other != own;
+        };
+        candidates.removeIf([&](qsizetype i) { return placeTaken(i, std::nullopt); });
+        listedHere.removeIf([&](const QPair<qsizetype, qint64> &entry) {
+            const auto &[i, id] = entry;
+            if (placeTaken(i, id))
+                return true;
+            // Told of since the listing: it must still be that content at this very place.
+            const auto told = heard.versions.constFind(id);
+            return told != heard.versions.cend()
+                   && !(told->live && told->checksum && *told->checksum == valid[i].checksum.toLower()
+                        && heard.livePlaces.value(servicePlace(valid[i].localPath)) == id);
+        });
+    }
+
+    qsizetype resolvedSynced = 0;
+    qsizetype resolvedConfirmed = 0;
+    for (const auto &[i, remote] : std::as_const(listedHere)) {
+        const auto &result = valid[i];
         auto record = fetchRecord(result.localPath);
         if (!record || !isAsPrePassed(*record, generations.value(result.localPath, -1)))
             continue;
         record->setLocalChecksum(result.checksum);
         record->setRemoteChecksum(result.checksum);
-        record->setRemoteId(*remote);
+        record->setRemoteId(remote);
         record->markSynced();
         settled.append(result.localPath);
         ++resolvedSynced;

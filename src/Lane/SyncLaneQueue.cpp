@@ -375,6 +375,10 @@ void SyncLane::settleCompleted(SyncFile &record, SyncFileDesiredState state, qin
     const bool conflict = state == SyncFileDesiredState::conflictResolutionPending
                           || record.syncStatus() == SyncFileStatus::conflict;
     record.markSynced(conflict ? SyncFileStatus::conflict : SyncFileStatus::synced);
+    // The transfer, dispatched after anything the feed told of the file, leaves the record
+    // knowing the service's content: a version told of without it is this one, or older.
+    if (const auto id = record.remoteId())
+        m_unnamedVersions.remove(*id);
 }
 
 void SyncLane::returnToPending(const DispatchContext &context)

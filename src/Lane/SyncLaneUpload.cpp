@@ -307,7 +307,10 @@ std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(std::shared_p
     if (!record)
         record = fetchOrCreateRecord(localPath);
     written = record;
-    noteLearned(result.fileId);
+    // Counted as of its answer: a read asked while the confirmation was on its way may have
+    // been answered before it, and would name the version this one replaced. Every later
+    // confirmation is judged on a read asked after it anyway.
+    noteLearned(result.fileId, ++m_learnings);
     record->setRemoteId(result.fileId);
     record->setLocalChecksum(checksum);
     // The service holds what was sent now: a listing or change that named an older version
@@ -438,7 +441,10 @@ QCoro::Task<> SyncLane::judgeBeforeConfirm(QString localPath, quint64 epoch, std
     if (!current)
         throw CancelledError();
     const bool atPlace = syncFolder()->policy().appliesRemoteInFullSync;
-    auto hearing = hearServiceFirst(localPath, current->generation(), epoch, stop, atPlace);
+    // Only a read asked from here on: one asked before the last byte went (the one the
+    // dispatch took, however recent) cannot tell of a version saved while the bytes went.
+    const quint64 reached = m_learnings;
+    auto hearing = hearServiceFirst(localPath, current->generation(), epoch, stop, atPlace, reached);
     // A version the feed told of without its content comes back as unseen too.
     const std::optional<UnseenVersion> unseen = co_await std::move(hearing);
     const auto record = fetchRecord(localPath);

@@ -65,6 +65,17 @@ protected:
         record->setSyncStatus(SyncFileStatus::pending);
         h.context->save();
     }
+    // A file made here, owed its first upload and due now.
+    void oweNewFile(const QString &name, const QByteArray &bytes)
+    {
+        writeFile(at(name), bytes);
+        auto record = std::make_shared<SyncFile>(at(name), name);
+        record->setFolderID(folder->stableID());
+        record->setDesiredState(SyncFileDesiredState::uploadPending);
+        record->setSyncStatus(SyncFileStatus::pending);
+        h.context->insert(std::move(record));
+        h.context->save();
+    }
     // The feed names a newer version of the file but not its content.
     void feedNamesNoContent(qint64 id, const QString &name)
     {
@@ -108,6 +119,38 @@ TEST_F(SendJudgementTest, AnEditMeetsTheVersionAnotherDeviceSavedWhileItsBytesWe
     EXPECT_EQ(records().at(at(QStringLiteral("loop.wav"))), synced);
 }
 
+TEST_F(SendJudgementTest, TheConfirmationIsJudgedOnAReadAskedAfterTheBytesHoweverShortTheTransfer)
+{
+    open();
+    const qint64 id = cameDown(QStringLiteral("take.wav"), "v1");
+    ASSERT_FALSE(folder->headCommitSha());
+    // A second into the transfer of the edit, another device saves its version: the read the
+    // dispatch took is still fresh when the bytes are in.
+    oweUpload(QStringLiteral("take.wav"), "edited here");
+    h.fake.delayNext("/api/v1/files/check-hash", std::chrono::milliseconds(300));
+    startPassUntilHeld();
+    replace(id, "saved elsewhere");
+    h.clock.advance(std::chrono::seconds(1));
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+    EXPECT_THAT(confirms(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("saved elsewhere"));
+    EXPECT_EQ(files().at(QStringLiteral("take.wav")), sha256("edited here"));
+    EXPECT_EQ(records().at(at(QStringLiteral("take.wav"))), inConflict);
+
+    // A new file made here while another device makes its own of that name: the same.
+    oweNewFile(QStringLiteral("new.wav"), "mine");
+    h.fake.delayNext("/api/v1/files/check-hash", std::chrono::milliseconds(300));
+    startPassUntilHeld();
+    h.serve(*folder, QStringLiteral("new.wav"), "theirs");
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("new.wav")), sha256("theirs"));
+    EXPECT_EQ(files().at(QStringLiteral("new.wav")), sha256("mine"));
+    EXPECT_EQ(records().at(at(QStringLiteral("new.wav"))), inConflict);
+    EXPECT_THAT(confirms(), IsEmpty());
+}
+
 TEST_F(SendJudgementTest, AReadReusedByTheNextFilesOfThePassNeverSetsBackANewerVersionLearnedSince)
 {
     open();
@@ -140,6 +183,44 @@ TEST_F(SendJudgementTest, AReadReusedByTheNextFilesOfThePassNeverSetsBackANewerV
     EXPECT_EQ(h.serviceFiles().at(QStringLiteral("later.wav")), sha256("l3 from elsewhere"));
     EXPECT_EQ(files().at(QStringLiteral("later.wav")), sha256("later edited here"));
     EXPECT_EQ(records().at(at(QStringLiteral("later.wav"))), inConflict);
+}
+
+TEST_F(SendJudgementTest, APageAskedBeforeAReadTellsLessThanTheReadHoweverLateItIsApplied)
+{
+    open();
+    const qint64 take = cameDown(QStringLiteral("take.wav"), "v1");
+    cameDown(QStringLiteral("other.wav"), "o1");
+    // The feed's pass asks for its page while take.wav is at v1 (the page comes back late).
+    const QString cursor = h.fake.currentCursor(h.account);
+    h.fake.answerNext("/api/v1/files/library/changes", 200,
+                      QStringLiteral(R"({"changes":[{"id":%1,"action":"updated","filename":"take.wav","file_checksum":"%2"}],"cursor":"%3"})")
+                          .arg(take)
+                          .arg(sha256("v1"), cursor)
+                          .toStdString());
+    h.fake.delayNext("/api/v1/files/library/changes", std::chrono::milliseconds(400));
+    TaskHandle feedPass = TaskHandle::start([l = lane](std::stop_token) { return l->runDeltaPass({}); });
+    ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; }));
+    // Meanwhile another device saves v3, and an upload of another file reads the feed.
+    replace(take, "v3 from elsewhere");
+    oweUpload(QStringLiteral("other.wav"), "o2 here");
+    // take.wav is deleted here, due only after the page is applied.
+    ASSERT_TRUE(QFile::remove(at(QStringLiteral("take.wav"))));
+    auto record = lane->fetchRecord(at(QStringLiteral("take.wav")));
+    record->oweRemoteDelete();
+    record->setSyncStatus(SyncFileStatus::pending);
+    record->setLocalModifiedAt(h.clock.currentDateTime());
+    h.context->save();
+    h.fake.delayNext("/api/v1/files/check-hash", std::chrono::milliseconds(1500));
+    startPassUntilHeld();
+    ASSERT_TRUE(runUntil([&] { return !feedPass.isRunning(); }));
+    h.clock.advance(std::chrono::seconds(1)); // the delete is due, the read still fresh
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+
+    EXPECT_THAT(deletes(), IsEmpty());
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("v3 from elsewhere"));
+    EXPECT_EQ(files().at(QStringLiteral("take.wav")), sha256("v3 from elsewhere"));
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("other.wav")), sha256("o2 here"));
 }
 
 TEST_F(SendJudgementTest, AnEditMeetsANewFileAnotherDeviceMadeAtItsPlace)
@@ -255,6 +336,139 @@ TEST_F(SendJudgementTest, ANewFileWhoseContentTheServiceKnowsIsNotLinkedOverAnot
     EXPECT_EQ(h.serviceFiles().at(QStringLiteral("free.wav")), sha256("shared take"));
     EXPECT_EQ(records().at(at(QStringLiteral("free.wav"))), synced);
     EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/upload-url"), IsEmpty());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SendJudgementTest, APointerIsJudgedAtItsPlaceInAFolderWithACommit)
+{
+    open();
+    // A folder with a commit: a take was sent from here.
+    writeFile(at(QStringLiteral("sent.wav")), "shared take");
+    lane->handleFileEvents({at(QStringLiteral("sent.wav"))});
+    h.runUntilIdle(*lane);
+    ASSERT_TRUE(folder->headCommitSha());
+
+    // Another device makes copy.wav; a copy of the take is made here under that name.
+    h.serve(*folder, QStringLiteral("copy.wav"), "theirs");
+    writeFile(at(QStringLiteral("copy.wav")), "shared take");
+    lane->handleFileEvents({at(QStringLiteral("copy.wav"))});
+    h.runUntilIdle(*lane);
+    // It goes the single upload's way, which names the folder's commit: the service judges
+    // it and reports the conflict, which the panel lists.
+    for (const auto &request : h.fake.requestsTo("POST", "/api/v1/files/batch-dedup-confirm"))
+        EXPECT_FALSE(request.body.find("copy.wav") != std::string::npos) << request.body;
+    const auto confirmed = confirms();
+    ASSERT_FALSE(confirmed.empty());
+    EXPECT_EQ(bodyOf(confirmed.back())[QStringLiteral("filename")].toString(), QStringLiteral("copy.wav"));
+    EXPECT_FALSE(bodyOf(confirmed.back())[QStringLiteral("base_commit_sha")].toString().isEmpty());
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("copy.wav")))->syncStatus(), SyncFileStatus::conflict);
+    EXPECT_EQ(files().at(QStringLiteral("copy.wav")), sha256("shared take"));
+}
+
+TEST_F(SendJudgementTest, APointerStandsOnlyOnAReadAskedAfterItsCheckWasAnswered)
+{
+    open();
+    cameDown(QStringLiteral("elsewhere.wav"), "shared take");
+    ASSERT_FALSE(folder->headCommitSha());
+    // Another device makes late.wav while the check of a copy made here is on its way.
+    oweNewFile(QStringLiteral("late.wav"), "shared take");
+    oweNewFile(QStringLiteral("free.wav"), "shared take");
+    h.fake.delayNext("/api/v1/files/batch-check-hash", std::chrono::milliseconds(300));
+    startPassUntilHeld();
+    h.serve(*folder, QStringLiteral("late.wav"), "theirs too");
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("late.wav")), sha256("theirs too"));
+    EXPECT_EQ(records().at(at(QStringLiteral("late.wav"))), inConflict);
+    // A copy at a free place is linked with no bytes sent.
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("free.wav")), sha256("shared take"));
+    EXPECT_EQ(records().at(at(QStringLiteral("free.wav"))), synced);
+    EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/upload-url"), IsEmpty());
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SendJudgementTest, AVersionToldWithoutContentWhileItCameDownIsNoConflictForTheNextEdit)
+{
+    open();
+    const qint64 id = cameDown(QStringLiteral("take.wav"), "v1");
+    replace(id, "v2");
+    auto record = lane->fetchRecord(at(QStringLiteral("take.wav")));
+    record->setRemoteChecksum(sha256("v2"));
+    record->oweDownload();
+    record->setSyncStatus(SyncFileStatus::pending);
+    h.context->save();
+    // While v2 comes down, the feed tells of an update of it without its content.
+    h.fake.delayNext("/api/v1/files/library/" + std::to_string(id), std::chrono::milliseconds(300));
+    startPassUntilHeld();
+    feedNamesNoContent(id, QStringLiteral("take.wav"));
+    await(lane->runDeltaPass({}));
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(files().at(QStringLiteral("take.wav")), sha256("v2"));
+    ASSERT_EQ(records().at(at(QStringLiteral("take.wav"))), synced);
+
+    // Edited here, changed nowhere else: it goes up.
+    editHere(QStringLiteral("take.wav"), "v2 edited here");
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("v2 edited here"));
+    EXPECT_EQ(records().at(at(QStringLiteral("take.wav"))), synced);
+}
+
+TEST_F(SendJudgementTest, AVersionToldWithoutContentOverATransferIsToldAgainAfterARestart)
+{
+    open();
+    const qint64 id = cameDown(QStringLiteral("take.wav"), "v1");
+    oweUpload(QStringLiteral("take.wav"), "edited here");
+    const std::optional<QString> cursorBefore = folder->deltaCursor();
+    // The upload's transfer is on its way when the feed tells of a version without content.
+    h.fake.delayNext("/api/v1/files/check-hash", std::chrono::milliseconds(300));
+    startPassUntilHeld();
+    replace(id, "saved elsewhere");
+    feedNamesNoContent(id, QStringLiteral("take.wav"));
+    await(lane->runDeltaPass({}));
+    // The page waits for the transfer: its cursor is not stored over the change.
+    EXPECT_EQ(folder->deltaCursor(), cursorBefore);
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("saved elsewhere"));
+    EXPECT_EQ(files().at(QStringLiteral("take.wav")), sha256("edited here"));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(SendJudgementTest, AFileMovedAwayAndBackIsSentAgainNotSettledOnTheOldListing)
+{
+    open();
+    writeFile(at(QStringLiteral("a.wav")), "take");
+    lane->handleFileEvents({at(QStringLiteral("a.wav"))});
+    h.runUntilIdle(*lane);
+    // The full sync's listing names a.wav at its place.
+    lane->stop();
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    ASSERT_TRUE(lane->listedFiles() && lane->listedFiles()->size() > 0);
+
+    // Moved away (its service file at the old place deleted), then back.
+    ASSERT_TRUE(QDir(root).mkpath(QStringLiteral("sub")));
+    ASSERT_TRUE(QFile::rename(at(QStringLiteral("a.wav")), at(QStringLiteral("sub/a.wav"))));
+    lane->handleFileEvents({at(QStringLiteral("a.wav")), at(QStringLiteral("sub/a.wav"))});
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(h.serviceFiles(), (Files{{QStringLiteral("sub/a.wav"), sha256("take")}}));
+    ASSERT_TRUE(QFile::rename(at(QStringLiteral("sub/a.wav")), at(QStringLiteral("a.wav"))));
+    lane->handleFileEvents({at(QStringLiteral("a.wav")), at(QStringLiteral("sub/a.wav"))});
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("a.wav"), sha256("take")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("a.wav")), synced}}));
 }
 
 } // namespace
