@@ -288,12 +288,18 @@ QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(Q
     if (other == heard.livePlaces.cend() || *other == ownId || learnedSince(*other))
         co_return std::nullopt;
     const Heard::Told told = heard.versions.value(*other);
-    // A file this device synced elsewhere in the folder, moved here at the service as it was:
-    // seen here, and the file made here goes over it as over any synced version.
+    // A file this device synced elsewhere in the folder, moved here at the service as it was.
+    // A file moved here too (the same move made on both sides) carries that content from
+    // there: it goes over it as over any synced version. A file made here has nothing of it:
+    // the version it meets is another, still held by the record at its old place (so this
+    // one does not take it up: one service file has one record).
     if (told.checksum)
         for (const auto &holder : fetchRecordsHoldingIds(*m_modelContext, laneID(), {*other}))
-            if (lastSyncedContent(*holder) == told.checksum)
+            if (holder->localPath() != record->localPath() && lastSyncedContent(*holder) == told.checksum) {
+                if (isMadeHere(*record))
+                    co_return UnseenVersion{told.checksum};
                 co_return std::nullopt;
+            }
     // A file moved here holds no service file and carries content from elsewhere, which must
     // not count as synced at this place: the version it meets is told as it is. Beside a
     // record's own live file likewise.

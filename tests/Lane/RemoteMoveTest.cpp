@@ -218,15 +218,14 @@ TEST_F(RemoteMoveTest, AFileRenamedAndDeletedWhileAnotherTakesItsNewNameLeavesIt
     EXPECT_EQ(idAt(QStringLiteral("Mix/final.wav")), newcomer);
 }
 
-TEST_F(RemoteMoveTest, AnUploadThatLandsOnARenamedFileLeavesNoOtherRecordHoldingIt)
+TEST_F(RemoteMoveTest, AFileMadeHereWhereTheServiceMovedAnotherIsAConflictAndNothingIsLost)
 {
     open();
     const qint64 take = h.serve(*folder, QStringLiteral("take.wav"), "the take");
     const qint64 loop = h.serve(*folder, QStringLiteral("loop.wav"), "the loop");
     pass();
     // The service renames both; before its feed says so, the user saves files of their own
-    // at the new names (and edits the old name of one), and those uploads land on the
-    // renamed files.
+    // at the new names (and edits the old name of one). Those files meet the moved ones.
     rename(take, QStringLiteral("f.wav"), QStringLiteral("Mix"));
     rename(loop, QStringLiteral("g.wav"), QStringLiteral("Mix"));
     writeFile(at(QStringLiteral("loop.wav")), "the loop, edited here");
@@ -234,27 +233,27 @@ TEST_F(RemoteMoveTest, AnUploadThatLandsOnARenamedFileLeavesNoOtherRecordHolding
     writeFile(at(QStringLiteral("Mix/g.wav")), "mine too");
     lane->handleFileEvents({at(QStringLiteral("Mix/f.wav")), at(QStringLiteral("Mix/g.wav"))});
     h.runUntilIdle(*lane);
-    ASSERT_EQ(idAt(QStringLiteral("Mix/f.wav")), take);
-    ASSERT_EQ(idAt(QStringLiteral("Mix/g.wav")), loop);
+    const Files atService{{QStringLiteral("Mix/f.wav"), sha256("the take")}, {QStringLiteral("Mix/g.wav"), sha256("the loop")}};
+    EXPECT_EQ(h.serviceFiles(), atService);
+    EXPECT_THAT(h.fake.requestsTo("POST", "/api/v1/files/confirm-upload"), IsEmpty());
+    constexpr State held{SyncFileStatus::conflict, SyncFileDesiredState::uploadPending};
+    EXPECT_EQ(records().at(at(QStringLiteral("Mix/f.wav"))), held);
+    EXPECT_EQ(idAt(QStringLiteral("take.wav")), take); // one service file, one record
     pass();
 
-    // The old names let go: the one still as synced is gone, the edited one is a file of its own.
-    const Files settled{{QStringLiteral("Mix/f.wav"), sha256("mine")},
-                        {QStringLiteral("Mix/g.wav"), sha256("mine too")},
-                        {QStringLiteral("loop.wav"), sha256("the loop, edited here")}};
-    EXPECT_EQ(files(), settled);
-    EXPECT_EQ(h.serviceFiles(), settled);
+    // The old names let go: the one still as synced is gone here (its content is the
+    // service's moved file), the edited one is a file of its own; the files made here wait
+    // beside the moved ones for the user.
+    EXPECT_EQ(files(), (Files{{QStringLiteral("Mix/f.wav"), sha256("mine")},
+                              {QStringLiteral("Mix/g.wav"), sha256("mine too")},
+                              {QStringLiteral("loop.wav"), sha256("the loop, edited here")}}));
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("Mix/f.wav"), sha256("the take")},
+                                       {QStringLiteral("Mix/g.wav"), sha256("the loop")},
+                                       {QStringLiteral("loop.wav"), sha256("the loop, edited here")}}));
     EXPECT_NE(idAt(QStringLiteral("loop.wav")), loop);
     EXPECT_THAT(h.destructiveRequests(), IsEmpty());
-
-    // Deleted at the service, the renamed file leaves nothing behind here.
-    h.fake.removeFile(take);
-    pass();
-    const Files left{{QStringLiteral("Mix/g.wav"), sha256("mine too")},
-                     {QStringLiteral("loop.wav"), sha256("the loop, edited here")}};
-    EXPECT_EQ(files(), left);
-    EXPECT_EQ(h.serviceFiles(), left);
-    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("Mix/g.wav")), synced},
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("Mix/f.wav")), held},
+                                                   {at(QStringLiteral("Mix/g.wav")), held},
                                                    {at(QStringLiteral("loop.wav")), synced}}));
 }
 
