@@ -1140,6 +1140,8 @@ private:
     // Set while a page is applied when one of its changes waits for a later pass (its record
     // was in flight); such a page stores no cursor.
     bool m_pageDeferred = false;
+    // Set while a first catch-up (holding the large-reconciliation turn) applies its page.
+    bool m_downloadsLeftToQueue = false;
     QHash<qint64, qint64> m_listedSizes;
     AsyncMutex m_deltaPassMutex;
     // Queue passes begun; a read of the feed stands for the service's state only within the

@@ -435,6 +435,10 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
 
     const quint64 failedSavesBefore = m_failedSaves;
     m_pageAsked = asked;
+    // A catch-up holds the turn only while its page is in memory: what it owes to fetch is
+    // left to the queue pass that follows, after the turn is let go.
+    m_downloadsLeftToQueue = turn.has_value();
+    const auto leftToQueue = qScopeGuard([this] { m_downloadsLeftToQueue = false; });
     const bool complete = co_await applyChanges(feed.changes, *root, stop);
     if (!isCurrent(epoch, stop)) {
         bookmarks->stopAccessing(*root);
@@ -470,10 +474,13 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
         feed.changes = {};
         returnFreedMemoryAfterFeed();
     }
-    turn.reset(); // before the queue pass, whose transfers may take long
+    // Before the queue pass, whose transfers may take long. Downloads a catch-up left owed
+    // are that pass's: one running now runs again for them.
+    const bool leftDownloads = turn.has_value();
+    turn.reset();
     if (!isCurrent(epoch, stop))
         co_return;
-    if (fetchOutstandingRecords() > 0 && !m_isProcessingQueue)
+    if (fetchOutstandingRecords() > 0 && (!m_isProcessingQueue || leftDownloads))
         co_await processQueue(stop);
 }
 
@@ -1098,6 +1105,10 @@ QCoro::Task<> SyncLane::downloadRemoteFile(FileSyncAPI::DeltaChange change, QStr
     noteListedSize(change.id, change.fileSize);
     record->oweDownload();
     record->setErrorMessage(std::nullopt);
+    if (m_downloadsLeftToQueue) {
+        record->setSyncStatus(SyncFileStatus::pending);
+        co_return;
+    }
     co_await dispatchNow(record, stop);
 }
 

@@ -5,6 +5,7 @@
 #include "support/lane/ForwardingSyncAPI.h"
 
 #include "Platform/Async/AsyncMutex.h"
+#include "Platform/Async/TaskHandle.h"
 
 #include <gmock/gmock.h>
 
@@ -528,6 +529,42 @@ TEST_F(DeltaSyncTest, FirstCatchUpsWithoutACursorTakeTurnsAndOneWithACursorDoesN
     EXPECT_FALSE(SyncLane::largeReconciliationGate().isLocked());
     for (const auto &linked : {firstLane, secondLane, thirdLane})
         linked->stop();
+}
+
+// A folder whose feed has nothing yet still goes on from where the service said: its next
+// pass is no first catch-up and waits for nobody's turn.
+TEST_F(DeltaSyncTest, AnEmptyFeedStoresItsCursorAndTheNextPassWaitsForNoTurn)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    pass();
+    EXPECT_TRUE(folder->deltaCursor());
+    EXPECT_TRUE(storedFolder(folder->stableID())->deltaCursor());
+
+    auto holding = SyncLane::largeReconciliationGate().tryLock();
+    ASSERT_TRUE(holding);
+    serve(QStringLiteral("new.wav"), "new");
+    TaskHandle passing = TaskHandle::start([l = lane](std::stop_token) { return l->runDeltaPass({}); });
+    EXPECT_TRUE(runUntil([&] { return !passing.isRunning(); }, std::chrono::seconds(5)));
+    holding.reset();
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("new.wav"), sha256("new")}}));
+}
+
+// A first catch-up holds the turn while its page is in memory, not while what it owes comes down.
+TEST_F(DeltaSyncTest, AFirstCatchUpLetsTheTurnGoBeforeItsDownloads)
+{
+    open(SyncFolderSyncMode::bidirectional);
+    ASSERT_FALSE(folder->deltaCursor());
+    const qint64 id = serve(QStringLiteral("take.wav"), "take");
+    h.fake.delayNext("/api/v1/files/library/" + std::to_string(id), std::chrono::milliseconds(300));
+    TaskHandle passing = TaskHandle::start([l = lane](std::stop_token) { return l->runDeltaPass({}); });
+    ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; }));
+    EXPECT_FALSE(SyncLane::largeReconciliationGate().isLocked());
+    EXPECT_TRUE(folder->deltaCursor());
+    ASSERT_TRUE(runUntil([&] { return !passing.isRunning(); }));
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("take")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
 }
 
 } // namespace

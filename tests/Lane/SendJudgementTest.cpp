@@ -149,6 +149,19 @@ TEST_F(SendJudgementTest, TheConfirmationIsJudgedOnAReadAskedAfterTheBytesHoweve
     EXPECT_EQ(files().at(QStringLiteral("new.wav")), sha256("mine"));
     EXPECT_EQ(records().at(at(QStringLiteral("new.wav"))), inConflict);
     EXPECT_THAT(confirms(), IsEmpty());
+
+    // An edit to content the service knows: judged after the check that found it.
+    cameDown(QStringLiteral("shared.wav"), "shared");
+    const qint64 loop = cameDown(QStringLiteral("loop.wav"), "l1");
+    oweUpload(QStringLiteral("loop.wav"), "shared");
+    h.fake.delayNext("/api/v1/files/check-hash", std::chrono::milliseconds(300));
+    startPassUntilHeld();
+    replace(loop, "loop saved elsewhere");
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("loop.wav")), sha256("loop saved elsewhere"));
+    EXPECT_EQ(records().at(at(QStringLiteral("loop.wav"))), inConflict);
+    EXPECT_THAT(confirms(), IsEmpty());
 }
 
 TEST_F(SendJudgementTest, AReadReusedByTheNextFilesOfThePassNeverSetsBackANewerVersionLearnedSince)
