@@ -226,6 +226,12 @@ public:
     QCoro::Task<std::optional<QList<FileInfo>>> hashChunk(Reconciliation &pass, QStringList paths);
     // Hashes the tracked files: one changed since its record is owed an upload.
     QCoro::Task<bool> matchTrackedFiles(Reconciliation &pass);
+    // Whether the record's service file is missing from the listing, and the record is not
+    // newer than the listing.
+    bool isUnlisted(const Reconciliation &pass, const SyncFile &record) const;
+    // The matched files whose service file the listing misses and no delete in the feed
+    // explains are owed their upload again.
+    QCoro::Task<bool> sendUnlistedMatches(Reconciliation &pass);
     // One service file, one record: the records beside the listed place let go of it.
     void repairSharedServiceFiles(Reconciliation &pass);
     // Records that failed for good are judged again against the listing.

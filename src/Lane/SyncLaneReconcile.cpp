@@ -160,6 +160,8 @@ struct SyncLane::Reconciliation
     QStringList unreadableFolders;
     // The files adoptListedFiles recorded as synced with the checksum just taken: matched.
     PathDigests settledByAdoption;
+    // Matched files whose record holds a service file the listing does not name.
+    QStringList unlistedMatches;
     // The files the store does not know yet, recorded last, in chunks.
     QStringList newFiles;
     UploadTally tally;
@@ -467,6 +469,8 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
             } else if (record.remoteId() && record.localChecksum() && *record.localChecksum() == info.checksum) {
                 ++tally.matched;
                 settled.append(info.path);
+                if (isUnlisted(pass, record))
+                    pass.unlistedMatches.append(info.path);
             } else {
                 ++tally.candidates;
                 oweUpload(record);
@@ -476,11 +480,69 @@ QCoro::Task<bool> SyncLane::matchTrackedFiles(Reconciliation &pass)
         m_checksums->forget(settled);
         saveQuietly();
     }
+    if (!pass.unlistedMatches.isEmpty() && !co_await sendUnlistedMatches(pass))
+        co_return false;
     tally.candidates += pass.newFiles.size();
     SyncLogger::shared().log(SyncLogger::Event::deltaSync, SyncLogger::Direction::none, QString(),
                              QStringLiteral("Phase 1 complete: %1 candidates, %2 already matched, %3 in-progress (%4)")
                                  .arg(QString::number(tally.candidates), QString::number(tally.matched),
                                       QString::number(tally.inProgress), pass.name));
+    co_return true;
+}
+
+bool SyncLane::isUnlisted(const Reconciliation &pass, const SyncFile &record) const
+{
+    // Synced, or told of by the feed, since the listing was asked: newer than the listing.
+    const qint64 id = *record.remoteId();
+    return !pass.remoteIds.contains(id) && !(m_fedSinceListing && m_fedSinceListing->contains(id))
+           && !(pass.listedAt && record.lastSyncedAt() && *record.lastSyncedAt() > *pass.listedAt);
+}
+
+QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
+{
+    // A file on disk as it was synced, whose service file the listing does not name: deleted
+    // at the service. Where the feed still tells of that delete, the feed's pass applies it as
+    // any delete from another device. Where it does not (the delete was read long ago), no
+    // delete is coming and the record only claims a file the service no longer holds (an
+    // earlier run settled it on a listing older than the delete): it is sent again, never
+    // left as synced with nothing at the service.
+    std::optional<QSet<qint64>> deletedInFeed;
+    try {
+        auto fetching = requestChanges(syncFolder()->deltaCursor(), pass.stop);
+        const FileSyncAPI::ChangeFeed feed = co_await std::move(fetching);
+        QHash<qint64, bool> lastWord;
+        for (const auto &change : feed.changes)
+            lastWord.insert(change.id, change.action == QLatin1String("deleted"));
+        deletedInFeed.emplace();
+        for (auto it = lastWord.cbegin(); it != lastWord.cend(); ++it)
+            if (it.value())
+                deletedInFeed->insert(it.key());
+    } catch (...) {
+        // Not told now (a cursor refused brings a full sync of its own): judged again then.
+    }
+    if (!pass.isCurrent(*this))
+        co_return false;
+    const QStringList paths = std::exchange(pass.unlistedMatches, {});
+    if (!deletedInFeed)
+        co_return true;
+    qsizetype sent = 0;
+    for (const auto &[path, record] : fetchRecordsAtPaths(*m_modelContext, laneID(), paths).asKeyValueRange()) {
+        if (!record->remoteId() || record->syncStatus() != SyncFileStatus::synced
+            || record->desiredState().value_or(SyncFileDesiredState::syncedLocal) != SyncFileDesiredState::syncedLocal
+            || !isUnlisted(pass, *record) || deletedInFeed->contains(*record->remoteId()))
+            continue;
+        forgetServiceFile(*record);
+        oweUpload(*record);
+        ++sent;
+    }
+    if (sent > 0) {
+        pass.tally.matched -= sent;
+        pass.tally.candidates += sent;
+        logLine(SyncLogger::Event::syncStarted,
+                QStringLiteral("%1: %2 files recorded as synced are not at Harborly: sending them again")
+                    .arg(pass.name, QString::number(sent)));
+        saveQuietly();
+    }
     co_return true;
 }
 

@@ -485,3 +485,32 @@ TEST_F(SendJudgementTest, AFileMovedAwayAndBackIsSentAgainNotSettledOnTheOldList
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SendJudgementTest, AFileRecordedAsSyncedWhoseServiceFileIsGoneIsSentAgainUnlessTheFeedTellsOfItsDelete)
+{
+    open();
+    for (const char *name : {"kept.wav", "deleted.wav"}) {
+        writeFile(at(QLatin1String(name)), QByteArray("take of ") + name);
+        lane->handleFileEvents({at(QLatin1String(name))});
+    }
+    h.runUntilIdle(*lane);
+    lane->stop();
+    // An earlier run recorded kept.wav as synced with a service file already gone, and read
+    // that delete long ago; deleted.wav was deleted at the service by another device since.
+    ASSERT_TRUE(h.fake.removeFile(*lane->fetchRecord(at(QStringLiteral("kept.wav")))->remoteId()));
+    folder->setDeltaCursor(h.fake.currentCursor(h.account));
+    h.context->save();
+    ASSERT_TRUE(h.fake.removeFile(*lane->fetchRecord(at(QStringLiteral("deleted.wav")))->remoteId()));
+
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    pass();
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("kept.wav"), sha256("take of kept.wav")}}));
+    EXPECT_EQ(files(), (Files{{QStringLiteral("kept.wav"), sha256("take of kept.wav")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("kept.wav")), synced}}));
+}
+
+} // namespace
