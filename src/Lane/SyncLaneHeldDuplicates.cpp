@@ -77,6 +77,34 @@ QCoro::Task<> SyncLane::confirmHeldDuplicates(QString checksum, std::stop_token 
         co_return;
     }
 
+    // Each pointer is a new file's first upload at its place: in a two-way folder it stands
+    // only on a read of the feed asked after the content it points to was confirmed. A place
+    // another device's file holds now is left to the file's own upload, which meets that
+    // version; every one is when the feed cannot be read.
+    if (syncFolder()->policy().appliesRemoteInFullSync) {
+        const quint64 confirmedAt = m_learnings;
+        try {
+            auto reading = readServiceState(epoch, stop, confirmedAt);
+            co_await std::move(reading);
+        } catch (const CancelledError &) {
+        }
+        const auto alive = weak.lock();
+        if (!alive || !isCurrent(epoch, stop))
+            co_return;
+        const bool unread = !m_heard || m_heard->failure;
+        for (qsizetype i = sent.size() - 1; i >= 0; --i)
+            if (unread || m_heard->livePlaces.contains(servicePlace(sent[i].localPath))) {
+                sent.removeAt(i);
+                entries.removeAt(i);
+            }
+        if (entries.isEmpty()) {
+            release();
+            logDedupLine(QStringLiteral("Intra-batch dedup: %1 duplicate(s) left to their own uploads (%2)")
+                             .arg(QString::number(candidates), syncFolder()->name()));
+            co_return;
+        }
+    }
+
     const QString folderName = syncFolder()->name();
     const QString folderUUID = laneID().toString(QUuid::WithoutBraces).toUpper();
     const std::shared_ptr<FileSyncAPI> api = m_apiClient;

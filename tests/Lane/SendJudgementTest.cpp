@@ -514,3 +514,30 @@ TEST_F(SendJudgementTest, AFileRecordedAsSyncedWhoseServiceFileIsGoneIsSentAgain
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(SendJudgementTest, ACopyHeldBehindItsTwinIsJudgedAtItsPlaceBeforeItIsConfirmed)
+{
+    open();
+    cameDown(QStringLiteral("first.wav"), "only downloaded so far");
+    // Two copies of new content: one goes up, the other waits to be confirmed as a pointer;
+    // another device makes a file at the second's name meanwhile.
+    oweNewFile(QStringLiteral("one.wav"), "fresh");
+    oweNewFile(QStringLiteral("two.wav"), "fresh");
+    h.fake.delayNext("/api/v1/files/check-hash", std::chrono::milliseconds(300));
+    startPassUntilHeld();
+    h.serve(*folder, QStringLiteral("two.wav"), "theirs");
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+    // The copy went its own upload's way, which names the commit the first left: the service
+    // judges it and reports the conflict.
+    for (const auto &request : h.fake.requestsTo("POST", "/api/v1/files/batch-dedup-confirm"))
+        EXPECT_FALSE(request.body.find("two.wav") != std::string::npos) << request.body;
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("one.wav")), sha256("fresh"));
+    EXPECT_EQ(files().at(QStringLiteral("two.wav")), sha256("fresh"));
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("two.wav")))->syncStatus(), SyncFileStatus::conflict);
+    EXPECT_EQ(records().at(at(QStringLiteral("one.wav"))), synced);
+}
+
+} // namespace
