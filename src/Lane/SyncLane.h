@@ -1139,9 +1139,15 @@ private:
     // Data: delta sync
     // Where the page being applied leaves each id it names (none: deleted).
     const QHash<qint64, std::optional<QString>> *m_pagePlaces = nullptr;
-    // Every version each id's live entries of that page name, an empty text for one that names
-    // no content: a version saved and replaced within the page is no less another device's.
-    const QHash<qint64, QSet<QString>> *m_pageVersions = nullptr;
+    // The first version each id's live entries of that page name (an empty text for one that
+    // names no content), and whether they name another: a version saved and replaced within
+    // the page is no less another device's.
+    struct PageVersions
+    {
+        QString first;
+        bool several = false;
+    };
+    const QHash<qint64, PageVersions> *m_pageVersions = nullptr;
     const QHash<qint64, std::vector<std::shared_ptr<SyncFile>>> *m_deltaHolders = nullptr;
     // Set while a page is applied when one of its changes waits for a later pass (its record
     // was in flight); such a page stores no cursor.

@@ -572,10 +572,16 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
                 m_listed->forgetChanged(it.key());
         }
     QHash<qint64, std::optional<QString>> places;
-    QHash<qint64, QSet<QString>> versions;
+    // The first catch-up names every file: one version and a flag per id, not a set of them.
+    QHash<qint64, PageVersions> versions;
     for (const auto &change : changes)
-        if (isAction(change, "created") || isAction(change, "updated"))
-            versions[change.id].insert(lowerChecksum(change.fileChecksum).value_or(QString()));
+        if (isAction(change, "created") || isAction(change, "updated")) {
+            QString version = lowerChecksum(change.fileChecksum).value_or(QString());
+            if (const auto known = versions.find(change.id); known == versions.end())
+                versions.insert(change.id, {std::move(version), false});
+            else
+                known->several = known->several || known->first != version;
+        }
     QSet<QString> livePaths;
     for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it) {
         const auto &change = changes[*it];
@@ -729,8 +735,8 @@ void SyncLane::forgetBaseAfterOtherVersions(SyncFile &record, qint64 id, const s
     // other version it names drops the commit, and the next edit is judged by a read of the
     // service instead, as an edit of a version that came down is.
     if (m_pageVersions)
-        for (const QString &version : m_pageVersions->value(id))
-            otherVersion = otherVersion || version != *sent;
+        if (const auto named = m_pageVersions->constFind(id); named != m_pageVersions->cend())
+            otherVersion = otherVersion || named->several || named->first != *sent;
     if (otherVersion)
         record.setBaseCommitSha(std::nullopt);
 }
