@@ -64,12 +64,22 @@ QCoro::Task<RawToken> readRaw(std::shared_ptr<KeychainVault> vault, QString key)
     co_return raw;
 }
 
+std::atomic<int> renewalsRunning{0};
+
 // A renewal counted from its start to its end, however it ends.
 class RenewalTurn
 {
 public:
-    explicit RenewalTurn(std::shared_ptr<TokenRenewals> renewals) : m_renewals(std::move(renewals)) { ++m_renewals->turns; }
-    ~RenewalTurn() { ++m_renewals->turns; }
+    explicit RenewalTurn(std::shared_ptr<TokenRenewals> renewals) : m_renewals(std::move(renewals))
+    {
+        ++m_renewals->turns;
+        ++renewalsRunning;
+    }
+    ~RenewalTurn()
+    {
+        ++m_renewals->turns;
+        --renewalsRunning;
+    }
     RenewalTurn(const RenewalTurn &) = delete;
     RenewalTurn &operator=(const RenewalTurn &) = delete;
 
@@ -441,6 +451,11 @@ QCoro::Task<> TokenManager::keyringAnswered()
     const std::shared_ptr<KeychainVault> vault = m_vault;
     auto reading = vault->entryAsync(m_vaultKey);
     co_await std::move(reading);
+}
+
+int TokenManager::renewalsUnderWay()
+{
+    return renewalsRunning.load();
 }
 
 quint64 TokenManager::renewalTurns() const

@@ -142,6 +142,10 @@ public:
     // mark's write given up on (MarkNotStoredError::unanswered) and its taking back included.
     QCoro::Task<> keyringAnswered();
 
+    // How many renewals of any manager are under way in this process, from the mark's write to
+    // the stored answer: what a quit lets end before the process goes.
+    static int renewalsUnderWay();
+
     // For a request sent with the stored token: the count to hand back to noteTokenAnswered.
     quint64 renewalTurns() const;
     // Whether a request's status shows that the service took the token it carried: a 2xx.
