@@ -265,11 +265,11 @@ TEST(KillTest, AQuitThatLetARenewalEndEndsTheWholeProcessWithinTheBound)
     const std::optional<QString> sent = keptToken(secrets);
     ASSERT_TRUE(sent);
     fake.setRotateTokensOnRefresh(true);
-    fake.delayNext("/api/v1/auth/refresh", 2500ms);
+    fake.delayNext("/api/v1/auth/refresh", 2000ms);
     fake.takeMostDelayedAtOnce();
     auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE),
                                       {QStringLiteral("--secrets"), secrets, QStringLiteral("--keep-secrets"),
-                                       QStringLiteral("--slow-teardown"), QStringLiteral("1500")},
+                                       QStringLiteral("--slow-teardown"), QStringLiteral("2000")},
                                       true);
     ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 30s)) << "the renewal is at the service";
 
