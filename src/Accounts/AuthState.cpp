@@ -15,7 +15,7 @@ const QString expiredMessage = QStringLiteral("Device code expired. Please try a
 const QString invalidCodeMessage = QStringLiteral("Invalid device code. Please try again.");
 
 // How the start-up refresh ended.
-enum class RefreshOutcome { renewed, refused, noToken, unanswered, cancelled };
+enum class RefreshOutcome { renewed, refused, noToken, unanswered, markNotStored, cancelled };
 
 } // namespace
 
@@ -70,6 +70,12 @@ void AuthState::setLapsedSignIn(bool lapsed)
     Q_EMIT lapsedSignInChanged();
 }
 
+void AuthState::recordsChanged()
+{
+    if (m_lapsedSignIn)
+        Q_EMIT lapsedSignInChanged();
+}
+
 void AuthState::setInMaintenanceMode(bool on)
 {
     if (on == m_maintenance)
@@ -104,88 +110,121 @@ QCoro::Task<> AuthState::checkStoredToken(std::stop_token stop)
     // A repeated check keeps the wait it repeats on the line until it knows better: a stored
     // sign-in never reads as "not linked" while it is asked about again.
 
-    std::optional<TokenData> stored;
     for (;;) {
-        // A read that takes long waits for the keyring (an unlock prompt): say so meanwhile.
-        TaskHandle notice = TaskHandle::start(
-            [self, &clock](std::stop_token noticeStop) { return noticeSlowVault(self, clock, noticeStop); });
-        auto loading = tokens->readStoredToken();
-        const TokenManager::StoredToken read = co_await std::move(loading);
-        notice.cancel();
-        if (!self || stop.stop_requested())
-            co_return;
-        if (!read.unreadable) {
-            setWaiting(m_waitingForNetwork, false, m_waitingCause);
-            stored = read.token;
-            break;
+        std::optional<TokenData> stored;
+        for (;;) {
+            // A read that takes long waits for the keyring (an unlock prompt): say so meanwhile.
+            TaskHandle notice = TaskHandle::start(
+                [self, &clock](std::stop_token noticeStop) { return noticeSlowVault(self, clock, noticeStop); });
+            auto loading = tokens->readStoredToken();
+            const TokenManager::StoredToken read = co_await std::move(loading);
+            notice.cancel();
+            if (!self || stop.stop_requested())
+                co_return;
+            if (!read.unreadable) {
+                setWaiting(m_waitingForNetwork, false, m_waitingCause);
+                stored = read.token;
+                break;
+            }
+            // A locked keyring is no verdict on the token: stay disconnected, keep it, look again.
+            // A sign-in that finished meanwhile has decided the state already.
+            if (!m_connectionState.is(ConnectionState::Kind::disconnected)) {
+                setWaiting(false, false);
+                co_return;
+            }
+            setWaiting(false, true);
+            auto sleeping = clock.sleepFor(vaultRetryInterval, stop);
+            if (!co_await std::move(sleeping) || !self)
+                co_return;
         }
-        // A locked keyring is no verdict on the token: stay disconnected, keep it, look again.
-        // A sign-in that finished meanwhile has decided the state already.
-        if (!m_connectionState.is(ConnectionState::Kind::disconnected)) {
+        if (!stored) {
             setWaiting(false, false);
             co_return;
         }
-        setWaiting(false, true);
-        auto sleeping = clock.sleepFor(vaultRetryInterval, stop);
-        if (!co_await std::move(sleeping) || !self)
+
+        if (stored->expiresAt > clock.currentDateTime()) {
+            setWaiting(false, false);
+            setConnectionState(ConnectionState::connected());
             co_return;
-    }
-    if (!stored) {
-        setWaiting(false, false);
-        co_return;
-    }
+        }
 
-    if (stored->expiresAt > clock.currentDateTime()) {
-        setWaiting(false, false);
-        setConnectionState(ConnectionState::connected());
-        co_return;
-    }
+        RefreshOutcome outcome = RefreshOutcome::unanswered;
+        QString cause;
+        bool keyringSilent = false;
+        try {
+            auto refreshing = tokens->refreshToken(stop);
+            co_await std::move(refreshing);
+            outcome = RefreshOutcome::renewed;
+        } catch (const DeviceAuthClient::DeviceAuthError &error) {
+            if (error.isRefusal())
+                outcome = RefreshOutcome::refused;
+        } catch (const TokenManager::TokenError &) {
+            outcome = RefreshOutcome::noToken;
+        } catch (const TokenManager::MarkNotStoredError &error) {
+            outcome = RefreshOutcome::markNotStored;
+            keyringSilent = error.unanswered();
+        } catch (const TransportError &error) {
+            if (error.isCancellation())
+                outcome = RefreshOutcome::cancelled;
+            else if (error.isCertificateFailure())
+                cause = QString::fromUtf8(error.what());
+        } catch (const std::exception &) {
+            // An unreadable answer is no verdict on the token either.
+        }
+        if (!self || stop.stop_requested() || outcome == RefreshOutcome::cancelled)
+            co_return;
 
-    RefreshOutcome outcome = RefreshOutcome::unanswered;
-    QString cause;
-    try {
-        auto refreshing = tokens->refreshToken(stop);
-        co_await std::move(refreshing);
-        outcome = RefreshOutcome::renewed;
-    } catch (const DeviceAuthClient::DeviceAuthError &error) {
-        if (error.isRefusal())
-            outcome = RefreshOutcome::refused;
-    } catch (const TokenManager::TokenError &) {
-        outcome = RefreshOutcome::noToken;
-    } catch (const TransportError &error) {
-        if (error.isCancellation())
-            outcome = RefreshOutcome::cancelled;
-        else if (error.isCertificateFailure())
-            cause = QString::fromUtf8(error.what());
-    } catch (const std::exception &) {
-        // An unreadable answer is no verdict on the token either.
-    }
-    if (!self || stop.stop_requested() || outcome == RefreshOutcome::cancelled)
-        co_return;
+        if (outcome == RefreshOutcome::markNotStored) {
+            // Nothing was sent: the keyring holds the check, not the service. It goes again once
+            // the keyring has answered the write it holds, or, after a refused write, when the
+            // vault is looked at again.
+            setWaiting(false, true);
+            if (keyringSilent) {
+                auto answering = tokens->keyringAnswered();
+                co_await std::move(answering);
+            } else {
+                auto sleeping = clock.sleepFor(vaultRetryInterval, stop);
+                co_await std::move(sleeping);
+            }
+            if (!self || stop.stop_requested())
+                co_return;
+            if (!m_connectionState.is(ConnectionState::Kind::disconnected)) {
+                setWaiting(false, false);
+                co_return;
+            }
+            continue;
+        }
 
-    switch (outcome) {
-    case RefreshOutcome::renewed:
-        setWaiting(false, false);
-        setConnectionState(ConnectionState::connected());
-        break;
-    case RefreshOutcome::refused: {
-        setWaiting(false, false);
-        // A sign-in that finished meanwhile may have stored a new token: only the refused one
-        // goes, in one step in the vault.
-        auto clearing = tokens->clearTokenIfStill(stored->token);
-        co_await std::move(clearing);
-        if (self && !stop.stop_requested() && m_connectionState.is(ConnectionState::Kind::disconnected))
-            setConnectionState(ConnectionState::disconnected());
-        break;
-    }
-    case RefreshOutcome::unanswered:
-        setWaiting(true, false, cause);
-        break;
-    case RefreshOutcome::noToken:
-        setWaiting(false, false);
-        break;
-    case RefreshOutcome::cancelled:
-        break;
+        switch (outcome) {
+        case RefreshOutcome::renewed:
+            setWaiting(false, false);
+            setConnectionState(ConnectionState::connected());
+            break;
+        case RefreshOutcome::refused: {
+            setWaiting(false, false);
+            // A sign-in that finished meanwhile may have stored a new token: only the refused one
+            // goes, in one step in the vault.
+            auto clearing = tokens->clearTokenIfStill(stored->token);
+            co_await std::move(clearing);
+            // Signed out with the records kept: the prompt says so, as after a sign-in that
+            // lapsed while running.
+            if (self && !stop.stop_requested() && m_connectionState.is(ConnectionState::Kind::disconnected)) {
+                setConnectionState(ConnectionState::disconnected());
+                setLapsedSignIn(true);
+            }
+            break;
+        }
+        case RefreshOutcome::unanswered:
+            setWaiting(true, false, cause);
+            break;
+        case RefreshOutcome::noToken:
+            setWaiting(false, false);
+            break;
+        case RefreshOutcome::markNotStored:
+        case RefreshOutcome::cancelled:
+            break;
+        }
+        co_return;
     }
 }
 

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stop_token>
@@ -75,11 +76,18 @@ public:
     const QString &waitingCause() const { return m_waitingCause; }
     // A start-up check (the first or a repeated one) is under way.
     bool isCheckingStoredSignIn() const { return m_checkTask.isRunning(); }
-    // The last sign-out ended a sign-in that lapsed rather than one the service ended: its
-    // renewal was never heard back from, so the refusal said nothing of the account, and this
-    // computer's folders and sync records were kept for its next sign-in. Until a sign-in
-    // connects, or a sign-out of another kind.
+    // The last sign-out ended a sign-in that lapsed rather than one the service ended (its
+    // renewal was never heard back from, so the refusal said nothing of the account, or the
+    // start-up check's renewal was refused), and this computer's folders and sync records were
+    // not wiped for it. Until a sign-in connects, or a sign-out of another kind.
     bool hasLapsedSignIn() const { return m_lapsedSignIn; }
+    // Whether a sign-in of the lapsed account keeps this computer's records: they are there
+    // and the account they were synced with is known (the shell's check, set with
+    // setRecordsKeptCheck; false without one). False when no sign-in lapsed.
+    bool lapsedSignInKeepsRecords() const { return m_lapsedSignIn && m_recordsKept && m_recordsKept(); }
+    void setRecordsKeptCheck(std::function<bool()> check) { m_recordsKept = std::move(check); }
+    // The records changed (a wipe): lapsedSignInChanged() while a lapsed sign-in is shown.
+    void recordsChanged();
 
     TokenManager &tokenManager() { return *m_tokens; }
     // For the service's client: one manager per token, so that its renewals and this state's
@@ -165,6 +173,7 @@ private:
     bool m_waitingForVault = false;
     QString m_waitingCause;
     bool m_lapsedSignIn = false;
+    std::function<bool()> m_recordsKept;
     bool m_startupCheckDone = false;
     quint64 m_signInGeneration = 0;
     TaskHandle m_checkTask;

@@ -64,12 +64,22 @@ QCoro::Task<RawToken> readRaw(std::shared_ptr<KeychainVault> vault, QString key)
     co_return raw;
 }
 
+std::atomic<int> renewalsRunning{0};
+
 // A renewal counted from its start to its end, however it ends.
 class RenewalTurn
 {
 public:
-    explicit RenewalTurn(std::shared_ptr<TokenRenewals> renewals) : m_renewals(std::move(renewals)) { ++m_renewals->turns; }
-    ~RenewalTurn() { ++m_renewals->turns; }
+    explicit RenewalTurn(std::shared_ptr<TokenRenewals> renewals) : m_renewals(std::move(renewals))
+    {
+        ++m_renewals->turns;
+        ++renewalsRunning;
+    }
+    ~RenewalTurn()
+    {
+        ++m_renewals->turns;
+        --renewalsRunning;
+    }
     RenewalTurn(const RenewalTurn &) = delete;
     RenewalTurn &operator=(const RenewalTurn &) = delete;
 
@@ -126,12 +136,11 @@ enum class Heard {
     renewed,
     // 400, 401 or 403.
     refused,
-    // Any other status: whoever answered took the request and renewed nothing.
-    otherStatus,
     // Nothing left this device: the service never had the token.
     nothingSent,
-    // A time-out, a connection cut once the request was out, an answer that cannot be read:
-    // the service may have renewed.
+    // Any other status (a gateway's 502 or 504 comes after it forwarded the request), a
+    // time-out, a connection cut once the request was out, an answer that cannot be read: the
+    // service may have renewed.
     unknown,
 };
 
@@ -170,7 +179,7 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, std::sh
                 return {};
             return {{markKey, std::nullopt}};
         });
-        throw TokenManager::MarkNotStoredError();
+        throw TokenManager::MarkNotStoredError(true);
     }
     const bool inherited = write->inherited;
     // Sent unmarked, a renewal that the service carries out and whose answer is lost retires
@@ -178,7 +187,7 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, std::sh
     // revocation. An earlier renewal's mark (kept in its old form when the rewrite failed)
     // still stands for this one.
     if (!inherited && *write->result != StepResult::stored)
-        throw TokenManager::MarkNotStoredError();
+        throw TokenManager::MarkNotStoredError(false);
     if (stop.stop_requested()) {
         // Nothing was sent: a mark left behind would take the token's later refusal, a genuine
         // revocation among them, for this renewal's doing.
@@ -200,8 +209,6 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, std::sh
     } catch (const DeviceAuthClient::DeviceAuthError &error) {
         if (error.isRefusal())
             heard = Heard::refused;
-        else if (error.code() == DeviceAuthClient::DeviceAuthError::Code::serverError)
-            heard = Heard::otherStatus;
         failure = std::current_exception();
     } catch (const TransportError &error) {
         if (error.wasNeverSent())
@@ -233,11 +240,6 @@ QCoro::Task<TokenData> renewLocked(std::shared_ptr<KeychainVault> vault, std::sh
             renewed->home.store();
     } else if ((heard == Heard::refused || heard == Heard::nothingSent) && !inherited) {
         auto unmarking = unmark(vault, markKey, token, true);
-        co_await std::move(unmarking);
-    } else if (heard == Heard::otherStatus) {
-        // Whoever answered took the request and renewed nothing: not this renewal's doing, nor
-        // an earlier one's, if the token is refused later.
-        auto unmarking = unmark(vault, markKey, token, false);
         co_await std::move(unmarking);
     }
     // The caller that stopped meanwhile learns nothing of the outcome.
@@ -381,7 +383,7 @@ QCoro::Task<LockedToken> lockAndRead(std::shared_ptr<KeychainVault> vault, QStri
         throw TransportError(TransportError::Code::cancelled);
     // The keyring has not answered a mark's write yet: the read below would wait behind it.
     if (renewals->markWriteOut)
-        throw TokenManager::MarkNotStoredError();
+        throw TokenManager::MarkNotStoredError(true);
     auto reading = readRaw(vault, key);
     RawToken stored = co_await std::move(reading);
     co_return LockedToken{std::move(held), std::move(stored)};
@@ -444,34 +446,52 @@ QCoro::Task<bool> TokenManager::renewalWasCutOff(QString token)
     co_return marked && markNames(*marked, token);
 }
 
+QCoro::Task<> TokenManager::keyringAnswered()
+{
+    const std::shared_ptr<KeychainVault> vault = m_vault;
+    auto reading = vault->entryAsync(m_vaultKey);
+    co_await std::move(reading);
+}
+
+int TokenManager::renewalsUnderWay()
+{
+    return renewalsRunning.load();
+}
+
 quint64 TokenManager::renewalTurns() const
 {
     return m_renewals->turns;
 }
 
-QCoro::Task<> TokenManager::noteTokenAnswered(QString token, quint64 turns)
+bool TokenManager::showsTokenTaken(int status)
+{
+    return status >= 200 && status < 300;
+}
+
+QCoro::Task<> TokenManager::noteTokenAnswered(QString token, int status, quint64 turns)
 {
     const std::shared_ptr<KeychainVault> vault = m_vault;
     const std::shared_ptr<TokenRenewals> renewals = m_renewals;
-    const QString markKey = renewalMarkKey(m_vaultKey);
-    // A renewal under way at any time since the request left may have reached the service
-    // after it: the answer then says nothing of what that renewal did.
-    if (turns % 2 != 0 || renewals->turns != turns || !renewals->markMayBeStored)
+    // Only the service's acceptance shows that it did not retire the token: a gateway's 5xx,
+    // a 408 or a 429 comes from whoever stood in front of it. A renewal under way at any time
+    // since the request left may have reached the service after it: the answer then says
+    // nothing of what that renewal did.
+    if (!showsTokenTaken(status) || turns % 2 != 0 || renewals->turns != turns || !renewals->markMayBeStored)
         co_return;
-    // Read first (from memory, as a rule): a request answered is common, a mark rare.
-    auto reading = vault->dataAsync(markKey);
-    const std::optional<QByteArray> marked = co_await std::move(reading);
-    if (renewals->turns != turns)
-        co_return; // a renewal began meanwhile: its mark may be on its way
-    if (!marked) {
-        renewals->markMayBeStored = false;
-        co_return;
-    }
-    if (!markNames(*marked, token))
-        co_return;
-    // Queued now, so a renewal that starts after this marks its token behind the removal.
-    auto unmarking = unmark(vault, markKey, token, false);
+    // Queued at once, before the caller goes on with the answer: a renewal that starts after
+    // this marks its token behind the removal, and a keyring that holds the step holds nobody.
+    auto found = std::make_shared<std::atomic<bool>>(true);
+    auto unmarking = vault->applyStepAsync([markKey = renewalMarkKey(m_vaultKey), token, found](const EntryReader &read) -> Changes {
+        const KeychainVault::Entry marked = read(markKey);
+        *found = marked.value || marked.unreadable;
+        if (!marked.value || !markNames(*marked.value, token))
+            return {};
+        return {{markKey, std::nullopt}};
+    });
     co_await std::move(unmarking);
+    // No mark was there, and no renewal began since to write one.
+    if (!*found && renewals->turns == turns)
+        renewals->markMayBeStored = false;
 }
 
 } // namespace quillmere

@@ -47,7 +47,14 @@ public:
     class MarkNotStoredError : public std::exception
     {
     public:
+        explicit MarkNotStoredError(bool unanswered) : m_unanswered(unanswered) {}
         const char *what() const noexcept override { return "The keyring did not store the sign-in's renewal."; }
+        // The keyring has not answered the write yet (an unlock prompt); keyringAnswered() tells
+        // when it has. Otherwise it refused the write.
+        bool unanswered() const noexcept { return m_unanswered; }
+
+    private:
+        bool m_unanswered;
     };
 
     using BaseURLSource = std::function<QUrl()>;
@@ -117,9 +124,10 @@ public:
     // Every renewal marks its token in the vault before it is sent. The mark goes with the token
     // it names, and when what followed shows that the service did not retire it: a renewal that
     // never left (no connection, no secure connection), a refusal of a renewal that marked it
-    // itself, and any answer but a refusal (400, 401, 403) to the renewal or, through
-    // noteTokenAnswered, to a later request made with it. A renewal that got no answer (a time-out,
-    // a connection cut once the request was out) keeps it.
+    // itself, and, through noteTokenAnswered, a 2xx to a later request made with it. Any other
+    // status to the renewal (a gateway's 5xx may follow a renewal it forwarded) or to a later
+    // request, a time-out or a connection cut once the request was out keeps it, the mark of an
+    // earlier run included.
     QCoro::Task<bool> renewalWasCutOff(QString token);
     // The vault entry of that mark, beside the token's own entry `vaultKey`. The mark holds the
     // token's digest (renewalMarkFor), never the token.
@@ -130,13 +138,25 @@ public:
     // wrote it.
     static bool markNames(const QByteArray &mark, const QString &token);
 
+    // Ends once the keyring has answered every call queued on the vault before this one, a
+    // mark's write given up on (MarkNotStoredError::unanswered) and its taking back included.
+    QCoro::Task<> keyringAnswered();
+
+    // How many renewals of any manager are under way in this process, from the mark's write to
+    // the stored answer: what a quit lets end before the process goes.
+    static int renewalsUnderWay();
+
     // For a request sent with the stored token: the count to hand back to noteTokenAnswered.
     quint64 renewalTurns() const;
-    // The service answered a request made with `token` other than with a refusal, so it still
-    // took that token: a mark on it goes. Nothing happens when a renewal ran at any time between
-    // the request's sending (`turns` from renewalTurns() then) and now, since the service may
-    // have answered before that renewal reached it.
-    QCoro::Task<> noteTokenAnswered(QString token, quint64 turns);
+    // Whether a request's status shows that the service took the token it carried: a 2xx.
+    static bool showsTokenTaken(int status);
+    // A request made with `token` was answered `status`. When that shows the service took the
+    // token (showsTokenTaken), a mark on it goes; any other status leaves it. Nothing happens
+    // when a renewal ran at any time between the request's sending (`turns` from renewalTurns()
+    // then) and now, since the service may have answered before that renewal reached it. The
+    // removal is queued on the vault before the call first suspends, so the caller need not
+    // wait for it: nothing queued on the vault after the call reads the mark it removes.
+    QCoro::Task<> noteTokenAnswered(QString token, int status, quint64 turns);
 
 private:
     std::shared_ptr<KeychainVault> m_vault;

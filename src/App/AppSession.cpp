@@ -75,6 +75,12 @@ void AppSession::start()
         NotificationName::quillmereAuthRevoked(), this, [this] { authRevoked(); },
         NotificationCenter::Delivery::mainQueue);
 
+    // A lapsed sign-in's notice promises the records only while a sign-in of their account
+    // would keep them (see confirmAccount).
+    m_auth.setRecordsKeptCheck([self = QPointer<AppSession>(this)] {
+        return self && !self->m_shutDown && LinkedAccount::id() && self->hasSyncRecords();
+    });
+
     // The sign-in state may have settled before the loop started (it never has, but the first
     // look must not wait for a change).
     observe();
@@ -419,6 +425,7 @@ QCoro::Task<bool> AppSession::wipeLocalSyncState()
         co_return true;
     --m_wipes;
     m_hasFolders = false;
+    m_auth.recordsChanged();
     updateStatus();
     co_return true;
 }

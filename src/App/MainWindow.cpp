@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
+#include <QScrollArea>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -45,7 +46,17 @@ QWidget *signedInPage(StatusPanel *&status, bool hasTray)
     status = new StatusPanel(page);
     layout->addWidget(status);
     layout->addStretch(1);
-    return page;
+    // Taller than the window (many conflicts to review, a large font), the page scrolls: a
+    // layout given less than it needs would cut a line off every row.
+    auto *scroll = new QScrollArea;
+    scroll->setObjectName(QStringLiteral("signedInScroll"));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidgetResizable(true);
+    scroll->setWidget(page);
+    // The window's own background shows through, as it did before the page could scroll.
+    scroll->viewport()->setAutoFillBackground(false);
+    return scroll;
 }
 
 } // namespace

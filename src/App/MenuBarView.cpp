@@ -133,8 +133,7 @@ void MenuBarView::refresh()
     // Once linked, the status panel's own banner says it (beside held downloads).
     m_offline->setVisible(!status.networkAvailable && !status.connected);
     m_deviceLink->setConnectionState(auth.connectionState());
-    m_deviceLink->setWaitingNotice(
-        DeviceLinkView::noticeFor(auth.isWaitingForNetwork(), auth.isWaitingForVault(), auth.hasLapsedSignIn()));
+    m_deviceLink->setWaitingNotice(DeviceLinkView::noticeFor(auth));
     m_deviceLink->setVisible(!status.connected);
     m_status->setVisible(status.connected);
     fitHeight();

@@ -4,6 +4,7 @@
 #include "App/Program.h"
 
 #include "Accounts/KeychainVault.h"
+#include "Accounts/TokenManager.h"
 #include "App/QuillmereApp.h"
 #include "App/QuitSignals.h"
 #include "Platform/Async/Background.h"
@@ -16,6 +17,7 @@
 #include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QTextStream>
+#include <QThread>
 #include <QThreadPool>
 #include <QUrl>
 
@@ -25,6 +27,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -73,6 +76,38 @@ bool poolsBusy()
 {
     return QThreadPool::globalInstance()->activeThreadCount() > 0
         || quillmere::HttpClient::transferPool().activeThreadCount() > 0 || quillmere::KeychainVault::leftWorkers() > 0;
+}
+
+// Turns the loop until every hop to a pool is back and no renewal of the token runs any more (its
+// answer is in the vault then), or until `deadline`; whether both ended. A renewal the service
+// answers within the quit's bound is stored, instead of leaving a retired token and its mark.
+bool settleBy(QDeadlineTimer deadline)
+{
+    for (;;) {
+        const bool hopsBack =
+            quillmere::settlePoolHops(std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime())));
+        if (hopsBack && quillmere::TokenManager::renewalsUnderWay() == 0)
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        // A renewal between two hops waits for the vault, whose answer comes as a posted call.
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+}
+
+// Ends the process once `deadline` has passed, whatever the main thread is doing then. What
+// follows the loop of a quit (the parts' destructors, the hops that settle, the application
+// object's and the desktop's own teardown, exit handlers) can each take longer than the quit has
+// left, and a renewal the quit let end takes most of it. By the deadline the store is closed and
+// the vault written, and the program takes up whatever a kill leaves at its next start. Nothing
+// is flushed here: the main thread may hold a stream's lock.
+void endProcessBy(QDeadlineTimer deadline, int exitCode)
+{
+    std::thread([deadline, exitCode] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime())));
+        std::_Exit(exitCode);
+    }).detach();
 }
 
 void tellUser(const QString &message)
@@ -136,8 +171,10 @@ int runQuillmere(QApplication &application, QuillmereAppOptions options)
             started = true;
             QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere, &QuillmereApp::requestQuit);
             exitCode = application.exec();
-            if (quillmere.isQuitting())
+            if (quillmere.isQuitting()) {
                 quitDeadline = quillmere.quitDeadline();
+                endProcessBy(quitDeadline, exitCode);
+            }
         }
     }
     if (!started) {
@@ -147,12 +184,12 @@ int runQuillmere(QApplication &application, QuillmereAppOptions options)
         return 1;
     }
     // Requests still on a worker when the application went away were cancelled with it; they
-    // end once they are back, and only then is what they held freed. A quit keeps its bound:
+    // end once they are back, and only then is what they held freed. A renewal still at the
+    // service runs on, and is stored if it is answered in time. A quit keeps its bound:
     // the store is closed and the vault written by now, so work that outlasts it (a pool
     // waits for its threads when it is destroyed) ends with the process instead.
-    const auto left = quitDeadline.isForever() ? std::chrono::milliseconds(2000)
-                                               : std::chrono::milliseconds(std::max<qint64>(0, quitDeadline.remainingTime()));
-    const bool settled = settlePoolHops(left);
+    const bool settled =
+        settleBy(quitDeadline.isForever() ? QDeadlineTimer(std::chrono::milliseconds(2000)) : quitDeadline);
     if (!quitDeadline.isForever() && (!settled || poolsBusy())) {
         std::fflush(nullptr);
         std::_Exit(exitCode);

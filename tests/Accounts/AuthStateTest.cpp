@@ -317,10 +317,48 @@ TEST_F(AuthStateTest, TheStartUpCheckRenewsNothingWhileTheKeyringCannotStoreTheM
     const std::shared_ptr<void> before(nullptr, [&](void *) { auth.reset(); });
     auth = std::make_unique<AuthState>(lockedVault, clock, ExternalURLOpener([](const QUrl &) { return true; }),
                                        [this] { return service.baseURL(); });
-    ASSERT_TRUE(runUntil([&] { return auth->hasFinishedStartupCheck(); }, 5s));
+    ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault(); }, 5s));
+    EXPECT_FALSE(auth->isWaitingForNetwork());
     EXPECT_THAT(service.seen("/api/v1/auth/refresh"), ::testing::IsEmpty());
     EXPECT_EQ(await(lockedVault.dataAsync(KeychainVault::bearerTokenKey())), expired.encoded());
     EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+
+    // The keyring refused the write: the check goes again when the vault is next looked at,
+    // and renews once the keyring is unlocked.
+    service.next("/api/v1/auth/refresh", ScriptedService::tokenReply("renewed"));
+    ASSERT_TRUE(runUntil([&] { return clock.pendingSleepers() > 0; }, 5s));
+    prompting.setReadFailure(std::nullopt);
+    clock.advance(AuthState::vaultRetryInterval);
+    ASSERT_TRUE(waitFor(Kind::connected));
+    EXPECT_EQ(service.seen("/api/v1/auth/refresh").size(), 1u);
+}
+
+// The keyring holds the renewal's mark (an unlock prompt): the check says that it waits for the
+// keyring, not for the service, and renews as soon as the keyring has answered.
+TEST_F(AuthStateTest, AMarkTheKeyringHoldsAtStartUpIsAWaitForTheKeyringCheckedAgainWhenItAnswers)
+{
+    quillmere::test::HeldWritesBackend held;
+    KeychainVault heldVault{KeychainHelper(held), [](const QString &) {}};
+    heldVault.setValue(TokenData{fake.issueToken(account), clock.currentDateTime().addSecs(-1)}.encoded(),
+                       KeychainVault::bearerTokenKey());
+    const std::shared_ptr<void> before(nullptr, [&](void *) {
+        held.hold(false);
+        auth.reset();
+    });
+    held.hold(true);
+    make(&heldVault, false);
+    ASSERT_TRUE(runUntil([&] { return held.waiting() == 1 && clock.pendingSleepers() > 0; }, 5s));
+    clock.advance(AuthState::vaultAnswerLimit);
+    ASSERT_TRUE(runUntil([&] { return auth->isWaitingForVault() || auth->isWaitingForNetwork(); }, 5s));
+    EXPECT_TRUE(auth->isWaitingForVault());
+    EXPECT_FALSE(auth->isWaitingForNetwork()) << "the service was never asked";
+    EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+    EXPECT_EQ(requests("POST", "/api/v1/auth/refresh"), 0u);
+
+    held.hold(false);
+    ASSERT_TRUE(waitFor(Kind::connected)) << "checked again once the keyring answered, with no sleep of the clock";
+    EXPECT_FALSE(auth->isWaitingForVault());
+    EXPECT_EQ(requests("POST", "/api/v1/auth/refresh"), 1u);
 }
 
 TEST_F(AuthStateTest, DeviceLinkPollsEveryFiveSecondsUntilApproved)

@@ -17,6 +17,7 @@
 #include "Platform/BundleIdentifier.h"
 #include "Platform/Files/FolderBookmark.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QCryptographicHash>
@@ -151,42 +152,46 @@ std::optional<QString> keptToken(const QString &secrets)
     return token ? std::optional(token->token) : std::nullopt;
 }
 
-// A quit while the token's renewal is at a service that retires a token when it renews it and
-// answers after the quit's bound: the process ends without the answer, and the next start's
-// renewal of the retired token is refused. That refusal is no revocation: the sign-in is asked
-// for again and this computer's sync records stay for it.
-TEST(KillTest, ARenewalCutOffByTheQuitEndsInASignInRequestWithTheRecordsKept)
+// Quits (SIGTERM) an instance while the token's renewal is at a service that retires a token when
+// it renews it and answers after the quit's bound; the service then carries the renewal out. The
+// token sent, which the quit kept with its mark.
+std::optional<QString> quitWhileTheRenewalIsAtTheService(ProgramEnvironment &environment, const QString &secrets,
+                                                         const QStringList &arguments)
 {
-    ProgramEnvironment environment;
     auto &fake = environment.fake();
-    const qint64 account = fake.addAccount();
-    const QString root = environment.path("Sessions");
-    ASSERT_TRUE(QDir().mkpath(root));
-    // In its last hour: the first request to the service renews it first.
-    const QString secrets = prepare(environment, account, root, QDateTime::currentDateTimeUtc().addSecs(1800));
     const std::optional<QString> sent = keptToken(secrets);
-    ASSERT_TRUE(sent);
+    EXPECT_TRUE(sent);
+    if (!sent)
+        return std::nullopt;
     fake.setRotateTokensOnRefresh(true);
     fake.delayNext("/api/v1/auth/refresh", 4s);
     fake.takeMostDelayedAtOnce();
-    const QStringList arguments{QStringLiteral("--secrets"), secrets, QStringLiteral("--keep-secrets")};
 
     auto quitting = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), arguments, true);
-    ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 30s)) << "the renewal is at the service";
+    EXPECT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 30s)) << "the renewal is at the service";
     const auto signalled = std::chrono::steady_clock::now();
-    ASSERT_TRUE(ProgramEnvironment::signal(*quitting, SIGTERM)) << "the instance ended by itself";
-    ASSERT_TRUE(ProgramEnvironment::finished(*quitting, 10s));
+    EXPECT_TRUE(ProgramEnvironment::signal(*quitting, SIGTERM)) << "the instance ended by itself";
+    EXPECT_TRUE(ProgramEnvironment::finished(*quitting, 10s));
     EXPECT_LE(std::chrono::steady_clock::now() - signalled, QuillmereApp::quitTimeout + 250ms);
     EXPECT_EQ(quitting->exitCode(), 0);
-    ASSERT_EQ(keptToken(secrets), sent) << "the quit ended before the answer";
+    EXPECT_EQ(keptToken(secrets), sent) << "the quit ended before the answer";
     const KeychainVault::Dictionary left = keptSecrets(secrets);
     const auto mark = left.find(TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey()));
-    ASSERT_NE(mark, left.end()) << "the renewal under way is known to the next start";
-    EXPECT_EQ(mark->second, TokenManager::renewalMarkFor(*sent)) << "named by its digest, never the token";
+    EXPECT_NE(mark, left.end()) << "the renewal under way is known to the next start";
+    if (mark != left.end()) {
+        EXPECT_EQ(mark->second, TokenManager::renewalMarkFor(*sent)) << "named by its digest, never the token";
+    }
     // The service has the request and retires the token sent, answer or not.
     fake.revokeToken(*sent);
     fake.clearFaults();
+    return sent;
+}
 
+// The next start, whose renewal of the retired token is refused, ends signed out with the folder
+// and the linked account kept for the next sign-in.
+void expectSignedOutWithTheRecordsKept(ProgramEnvironment &environment, const QString &secrets,
+                                       const QStringList &arguments, qint64 account)
+{
     auto next = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE), arguments, true);
     ASSERT_TRUE(runUntil([&] { return !keptToken(secrets); }, 30s)) << "the refused token is signed out";
     quillmere::test::runFor(500ms);
@@ -201,6 +206,78 @@ TEST(KillTest, ARenewalCutOffByTheQuitEndsInASignInRequestWithTheRecordsKept)
     const std::optional<qint64> linked = LinkedAccount::id();
     qputenv("XDG_CONFIG_HOME", config);
     EXPECT_EQ(linked, account) << "a sign-in to the same account keeps the records";
+}
+
+// A quit while the token's renewal is at a service that retires a token when it renews it and
+// answers after the quit's bound: the process ends without the answer, and the next start's
+// renewal of the retired token is refused. That refusal is no revocation: the sign-in is asked
+// for again and this computer's sync records stay for it.
+TEST(KillTest, ARenewalCutOffByTheQuitEndsInASignInRequestWithTheRecordsKept)
+{
+    ProgramEnvironment environment;
+    const qint64 account = environment.fake().addAccount();
+    const QString root = environment.path("Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    // In its last hour: the first request to the service renews it first.
+    const QString secrets = prepare(environment, account, root, QDateTime::currentDateTimeUtc().addSecs(1800));
+    const QStringList arguments{QStringLiteral("--secrets"), secrets, QStringLiteral("--keep-secrets")};
+    ASSERT_TRUE(quitWhileTheRenewalIsAtTheService(environment, secrets, arguments));
+    expectSignedOutWithTheRecordsKept(environment, secrets, arguments, account);
+}
+
+// The next start's first renewal of that token is answered by a gateway in front of the service
+// (a 502 or a 504, which a gateway also gives after it forwarded the request), and the service
+// refuses the retired token afterwards. The gateway's answer said nothing of the token: the mark
+// stays, and the refusal is still no revocation.
+TEST(KillTest, AGatewaysAnswerAfterACutOffRenewalStillEndsInASignInRequestWithTheRecordsKept)
+{
+    for (const int status : {502, 504}) {
+        SCOPED_TRACE(status);
+        ProgramEnvironment environment;
+        const qint64 account = environment.fake().addAccount();
+        const QString root = environment.path("Sessions");
+        ASSERT_TRUE(QDir().mkpath(root));
+        const QString secrets = prepare(environment, account, root, QDateTime::currentDateTimeUtc().addSecs(1800));
+        const QStringList arguments{QStringLiteral("--secrets"), secrets, QStringLiteral("--keep-secrets")};
+        ASSERT_TRUE(quitWhileTheRenewalIsAtTheService(environment, secrets, arguments));
+        environment.fake().answerNext("/api/v1/auth/refresh", status, "{}");
+        expectSignedOutWithTheRecordsKept(environment, secrets, arguments, account);
+        std::vector<int> answered;
+        for (const auto &request : environment.fake().requestsTo("POST", "/api/v1/auth/refresh"))
+            answered.push_back(request.status);
+        EXPECT_THAT(answered, ::testing::Contains(status)) << "the gateway answered a renewal";
+        EXPECT_THAT(answered, ::testing::Contains(401)) << "the service refused the retired token";
+    }
+}
+
+// A quit while the token's renewal is at the service, answered just inside the bound: the quit
+// lets the renewal end and store its answer, and what the process does after that (here the
+// application object slow to go, as a desktop's tray host can be) still ends within the bound,
+// measured from the signal to the end of the process.
+TEST(KillTest, AQuitThatLetARenewalEndEndsTheWholeProcessWithinTheBound)
+{
+    ProgramEnvironment environment;
+    auto &fake = environment.fake();
+    const qint64 account = fake.addAccount();
+    const QString root = environment.path("Sessions");
+    ASSERT_TRUE(QDir().mkpath(root));
+    const QString secrets = prepare(environment, account, root, QDateTime::currentDateTimeUtc().addSecs(1800));
+    const std::optional<QString> sent = keptToken(secrets);
+    ASSERT_TRUE(sent);
+    fake.setRotateTokensOnRefresh(true);
+    fake.delayNext("/api/v1/auth/refresh", 2000ms);
+    fake.takeMostDelayedAtOnce();
+    auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE),
+                                      {QStringLiteral("--secrets"), secrets, QStringLiteral("--keep-secrets"),
+                                       QStringLiteral("--slow-teardown"), QStringLiteral("2000")},
+                                      true);
+    ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 30s)) << "the renewal is at the service";
+
+    expectQuitWithinBound(*instance, 10s);
+    const std::optional<QString> kept = keptToken(secrets);
+    ASSERT_TRUE(kept);
+    EXPECT_NE(kept, sent) << "the renewal's answer, stored before the end";
+    EXPECT_EQ(keptSecrets(secrets).count(TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey())), 0u);
 }
 
 // A genuine revocation at the next start still wipes: only the token whose renewal was cut off

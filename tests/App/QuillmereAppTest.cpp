@@ -443,7 +443,7 @@ TEST_F(QuillmereAppTest, ASignInThatLapsedSaysOnThePromptThatTheFoldersAndRecord
     ASSERT_TRUE(settle([&] { return auth().connectionState().is(Kind::disconnected) && !keptToken(backend); }));
     ASSERT_TRUE(settle([&] { return welcomeShown(); }));
     EXPECT_TRUE(auth().hasLapsedSignIn());
-    EXPECT_EQ(prompt->waitingNotice(), DeviceLinkView::noticeFor(false, false, true));
+    EXPECT_EQ(prompt->waitingNotice(), DeviceLinkView::lapsedNoticeFor(true));
     EXPECT_FALSE(prompt->waitingNotice().isEmpty());
     EXPECT_TRUE(prompt->waitingNotice().contains(QStringLiteral("kept")));
     {
@@ -459,6 +459,54 @@ TEST_F(QuillmereAppTest, ASignInThatLapsedSaysOnThePromptThatTheFoldersAndRecord
     ASSERT_TRUE(settle([&] { return auth().connectionState().is(Kind::connected); }));
     EXPECT_FALSE(auth().hasLapsedSignIn());
     EXPECT_TRUE(prompt->waitingNotice().isEmpty());
+}
+
+// An expired stored sign-in whose renewal is refused at start signs out with the records kept,
+// and the prompt says so as it does for a sign-in that lapsed while running. It promises the
+// records only while a sign-in of their account would keep them: not once a sign-in of another
+// account wiped them (and stopped before it committed), nor where no account was recorded with
+// them (a sign-in would wipe them too).
+TEST_F(QuillmereAppTest, ASignInRefusedAtStartSaysWhatBecomesOfTheRecords)
+{
+    for (const bool accountRecorded : {false, true}) {
+        SCOPED_TRACE(accountRecorded);
+        const QString token = fake.issueToken(account);
+        fake.revokeToken(token);
+        KeychainVault seeding{KeychainHelper(backend), [](const QString &) {}};
+        seeding.setValue(TokenData{token, clock.currentDateTime().addSecs(-60)}.encoded(),
+                         KeychainVault::bearerTokenKey());
+        if (accountRecorded)
+            LinkedAccount::setID(account);
+        {
+            ModelContext context(ModelContainerFactory::makeContainer(options.storePath));
+            context.insert(std::make_shared<SyncFolder>(QStringLiteral("Sessions"), SyncFolderType::projectsFolder,
+                                                        data.path() + QStringLiteral("/Sessions"), QStringList(),
+                                                        SyncFolderSyncMode::bidirectional, true, 0, true,
+                                                        std::nullopt, true,
+                                                        std::vector<std::shared_ptr<DAWConfiguration>>()));
+            context.save();
+        }
+
+        launch();
+        DeviceLinkView *prompt = app->mainWindow()->root()->welcomeView()->deviceLinkView();
+        ASSERT_TRUE(settle([&] { return auth().hasFinishedStartupCheck() && !keptToken(backend); }));
+        ASSERT_TRUE(settle([&] { return welcomeShown(); }));
+        EXPECT_TRUE(auth().connectionState().is(Kind::disconnected));
+        EXPECT_EQ(prompt->waitingNotice(), DeviceLinkView::lapsedNoticeFor(accountRecorded));
+        {
+            ModelContext context(app->container());
+            EXPECT_EQ(context.fetch(FetchDescriptor<SyncFolder>()).size(), 1u) << "the records are kept";
+        }
+
+        // The account window's sign-in of another account wipes the records before it commits.
+        ASSERT_TRUE(quillmere::test::await(app->session()->wipeLocalSyncState()));
+        ASSERT_TRUE(settle([&] { return prompt->waitingNotice() == DeviceLinkView::lapsedNoticeFor(false); }))
+            << "no promise once the records are gone";
+        EXPECT_FALSE(prompt->waitingNotice().contains(QStringLiteral("kept")));
+        app.reset();
+        runFor(100ms);
+        quillmere::test::drainEvents();
+    }
 }
 
 // A quit while a lane's request waits for a renewal the service holds far beyond the quit's

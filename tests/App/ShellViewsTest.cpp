@@ -10,6 +10,7 @@
 #include "App/TrayIconPainter.h"
 #include "Platform/Async/ManualClock.h"
 #include "UI/Onboarding/DeviceLinkView.h"
+#include "UI/Onboarding/QuillmereWindowView.h"
 #include "UI/Onboarding/ShellActions.h"
 #include "support/ScriptedService.h"
 #include "support/TestSupport.h"
@@ -326,6 +327,47 @@ TEST_F(ShellViewsTest, WrappedLinesInThePanelGetTheHeightOfAllTheirLines)
     }
     EXPECT_GE(wrapped, 3) << "the line, the warning and the conflict's message wrap";
     panel->hide();
+}
+
+// Many conflicts to review: every row keeps the whole of its message, in the tray's panel and in
+// the main window's page.
+TEST_F(ShellViewsTest, EveryListedConflictKeepsItsWholeMessage)
+{
+    storeToken(QStringLiteral("stored"), clock.currentDateTime().addDays(30));
+    makeTray();
+    tray->setStatus(linkedAndIdle());
+    PanelDetails details;
+    for (int i = 0; i < 8; ++i)
+        details.conflicts.append({QStringLiteral("/m/Take %1.wav").arg(i), QStringLiteral("Take %1 (comped).wav").arg(i),
+                                  QStringLiteral("Sessions"),
+                                  QStringLiteral("Another device uploaded a newer version of this file meanwhile.")});
+    const auto expectWhole = [](QWidget *view) {
+        const QList<QLabel *> messages = view->findChildren<QLabel *>(QStringLiteral("conflictMessage"));
+        ASSERT_EQ(messages.size(), 8);
+        for (QLabel *message : messages) {
+            ASSERT_TRUE(message->isVisible());
+            EXPECT_GE(message->height(), message->heightForWidth(message->width())) << message->text().toStdString();
+        }
+    };
+    tray->setDetails(details);
+    tray->showPanel();
+    quillmere::test::runFor(20ms);
+    expectWhole(tray->panel());
+    tray->panel()->hide();
+
+    // A stored sign-in shows the signed-in page at once.
+    MainWindow window(*auth, clock, actions, [] {}, nullptr, [] {});
+    // A desktop's font, larger than the test platform's: the page outgrows the window.
+    QFont larger = window.font();
+    larger.setPointSizeF(larger.pointSizeF() * 1.4);
+    window.setFont(larger);
+    window.statusPanel()->setStatus(linkedAndIdle());
+    window.statusPanel()->setDetails(details);
+    window.bringToFront();
+    ASSERT_TRUE(runUntil([&] { return !window.root()->isWelcomeShown(); }));
+    quillmere::test::runFor(20ms);
+    expectWhole(&window);
+    window.hide();
 }
 
 TEST_F(ShellViewsTest, TheMenuOffersTheAccountWindowAndThePanelDoesToo)

@@ -7,6 +7,7 @@
 #include "ServiceAPI/ServiceReachability.h"
 #include "support/TlsServer.h"
 
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QTimer>
 
@@ -301,9 +302,10 @@ TEST_F(HarborlyAPITest, ARenewalTheKeyringCannotMarkIsNoRevocation)
     EXPECT_EQ(service.seen(thing).back().authorization, "Bearer t1");
 }
 
-// A renewal cut off before its answer leaves its mark; a later answer other than a refusal to a
-// request carrying that token shows that the service still takes it, and the mark goes. An answer
-// to a request sent while a renewal of the token was at the service shows nothing of that renewal.
+// A renewal cut off before its answer leaves its mark; a later 2xx to a request carrying that
+// token shows that the service still takes it, and the mark goes. Any other status proves nothing
+// (a gateway's 5xx, a 408, a 429), and neither does an answer to a request sent while a renewal of
+// the token was at the service.
 TEST_F(HarborlyAPITest, AnAnswerToTheMarkedTokenTakesItsMarkAway)
 {
     const auto cutOff = [this] { return await(tokens->renewalWasCutOff(QStringLiteral("t0"))); };
@@ -331,10 +333,40 @@ TEST_F(HarborlyAPITest, AnAnswerToTheMarkedTokenTakesItsMarkAway)
     EXPECT_TRUE(quillmere::test::transportFailure(std::move(renewal)));
     EXPECT_TRUE(cutOff());
 
-    service.next(thing, Reply{502});
-    EXPECT_EQ(statusOf(request()), 502);
+    for (const int status : {502, 504, 503, 500, 408, 429, 404}) {
+        service.next(thing, Reply{status});
+        EXPECT_EQ(statusOf(request()), status);
+        EXPECT_TRUE(cutOff()) << "kept after " << status;
+    }
+
+    service.next(thing, Reply{204});
+    EXPECT_EQ(statusOf(request()), 204);
     EXPECT_FALSE(cutOff());
     EXPECT_FALSE(vault.data(TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey())));
+}
+
+// The mark of a request's token is settled beside its answer: a keyring busy with something else
+// (an unlock prompt) holds neither the answer nor the next request.
+TEST_F(HarborlyAPITest, AnAnswerGoesOnWhileTheKeyringSettlesTheMark)
+{
+    storeFreshToken();
+    service.next("/api/v1/auth/refresh", Reply{200, "{}", {}, {}, true});
+    EXPECT_TRUE(quillmere::test::transportFailure(tokens->refreshToken()));
+    HttpRequest built = request();
+
+    std::atomic<bool> answered = false;
+    auto holding = vault.applyStepAsync([&answered](const KeychainVault::EntryReader &) {
+        for (int i = 0; i < 400 && !answered; ++i)
+            std::this_thread::sleep_for(5ms);
+        return KeychainVault::Changes();
+    });
+    QElapsedTimer waited;
+    waited.start();
+    EXPECT_EQ(statusOf(std::move(built)), 200);
+    EXPECT_LT(waited.elapsed(), 1000) << "the answer waited for the keyring";
+    answered = true;
+    await(std::move(holding));
+    EXPECT_FALSE(await(tokens->renewalWasCutOff(QStringLiteral("t0")))) << "settled once the keyring answered";
 }
 
 TEST_F(HarborlyAPITest, ATokenRenewedElsewhereIsTriedBeforeRenewingOrRevoking)

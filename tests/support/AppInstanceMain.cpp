@@ -2,13 +2,15 @@
 // the idle benchmark run it, so that processes which are killed and started again never share
 // (or disturb) a keyring with other tests.
 //   quillmere_test_instance --secrets FILE [--keep-secrets] [--multipart-threshold BYTES]
-//                           [--commit-group-window MS] [arguments of quillmere]
+//                           [--commit-group-window MS] [--pool-work-on-quit MS]
+//                           [--slow-teardown MS] [arguments of quillmere]
 // FILE holds the vault item as KeychainVault::encode writes it; with --keep-secrets every write
 // to the item is written back to FILE at once, as a keyring keeps it for the next start (a
 // process that ends without its teardown keeps what was written before); files of BYTES or more go in
 // parts (a kill can then find a multipart upload under way without a file of hundreds of MB);
 // the lanes keep their outcomes uncommitted for MS milliseconds, however many gather (a kill
-// then surely falls inside the group's window).
+// then surely falls inside the group's window); the application object takes MS milliseconds
+// to go away with --slow-teardown (as a desktop's tray host or display that is slow to let go).
 
 #include "Accounts/KeychainVault.h"
 #include "App/Program.h"
@@ -25,6 +27,17 @@
 #include <mutex>
 
 namespace {
+
+// Holds the application object's destruction for a while.
+class SlowToLetGo : public QObject
+{
+public:
+    SlowToLetGo(QObject *parent, unsigned long milliseconds) : QObject(parent), m_milliseconds(milliseconds) {}
+    ~SlowToLetGo() override { QThread::msleep(m_milliseconds); }
+
+private:
+    unsigned long m_milliseconds;
+};
 
 // The item in memory, and in a file after every change.
 class KeptSecretBackend : public quillmere::InMemorySecretBackend
@@ -82,6 +95,9 @@ int main(int argc, char **argv)
             QThreadPool::globalInstance()->start([milliseconds] { QThread::msleep(milliseconds); });
         });
     }
+    const qsizetype slowTeardown = arguments.indexOf(QStringLiteral("--slow-teardown"));
+    if (slowTeardown > 0 && slowTeardown + 1 < arguments.size())
+        new SlowToLetGo(&application, arguments[slowTeardown + 1].toULong());
     if (secrets > 0 && secrets + 1 < arguments.size()) {
         QFile file(arguments[secrets + 1]);
         if (!file.open(QIODevice::ReadOnly))

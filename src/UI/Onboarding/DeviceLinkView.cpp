@@ -1,5 +1,7 @@
 #include "UI/Onboarding/DeviceLinkView.h"
 
+#include "Accounts/AuthState.h"
+
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -381,22 +383,32 @@ QString DeviceLinkView::waitingNotice() const
     return m_waitingNotice->text();
 }
 
-QString DeviceLinkView::waitingNoticeFor(bool waitingForNetwork, bool waitingForVault)
+QString DeviceLinkView::waitingNoticeFor(bool waitingForNetwork, bool waitingForVault, const QString &cause)
 {
     if (waitingForVault)
         return tr("This computer is already linked. Unlock your keyring and Quillmere continues on its own.");
+    if (waitingForNetwork && !cause.isEmpty())
+        return tr("This computer is already linked. Quillmere continues on its own once Harborly can be reached. %1")
+            .arg(cause);
     if (waitingForNetwork)
         return tr("This computer is already linked. Quillmere continues on its own once Harborly can be reached.");
     return QString();
 }
 
-QString DeviceLinkView::noticeFor(bool waitingForNetwork, bool waitingForVault, bool lapsedSignIn)
+QString DeviceLinkView::lapsedNoticeFor(bool recordsKept)
 {
-    const QString waiting = waitingNoticeFor(waitingForNetwork, waitingForVault);
-    if (!waiting.isEmpty() || !lapsedSignIn)
-        return waiting;
+    if (!recordsKept)
+        return tr("Your previous sign-in has lapsed: sign in again.");
     return tr("Your previous sign-in has lapsed. Your folders and sync records are kept on this computer: sign in "
               "again with the same account and syncing carries on where it left off.");
+}
+
+QString DeviceLinkView::noticeFor(const AuthState &auth)
+{
+    const QString waiting = waitingNoticeFor(auth.isWaitingForNetwork(), auth.isWaitingForVault(), auth.waitingCause());
+    if (!waiting.isEmpty() || !auth.hasLapsedSignIn())
+        return waiting;
+    return lapsedNoticeFor(auth.lapsedSignInKeepsRecords());
 }
 
 void DeviceLinkView::setDisconnectOffered(bool offered)

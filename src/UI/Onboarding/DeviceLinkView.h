@@ -14,6 +14,8 @@ class QStackedWidget;
 
 namespace quillmere {
 
+class AuthState;
+
 // Takes the user through linking this computer with a device code. It only draws the
 // connection state its host hands in and reports each press as a signal; the sign-in state
 // moves on elsewhere. Hosts: the welcome screen and the tray panel, with the same bindings.
@@ -38,11 +40,15 @@ public:
     void setWaitingNotice(const QString &text);
     QString waitingNotice() const;
     // The line for a start-up check that waits for the network or for the keyring; empty when
-    // it waits for neither.
-    static QString waitingNoticeFor(bool waitingForNetwork, bool waitingForVault);
-    // The line for a sign-in that lapsed with this computer's folders and records kept (see
-    // AuthState::hasLapsedSignIn), when no wait is to be told instead; else as waitingNoticeFor.
-    static QString noticeFor(bool waitingForNetwork, bool waitingForVault, bool lapsedSignIn);
+    // it waits for neither. `cause`: why the service could not be reached, when the user can act
+    // on it (AuthState::waitingCause, a refused certificate), named as the tray names it.
+    static QString waitingNoticeFor(bool waitingForNetwork, bool waitingForVault, const QString &cause = QString());
+    // The line for a sign-in that lapsed (AuthState::hasLapsedSignIn). It says that the folders
+    // and records are kept only where `recordsKept` (AuthState::lapsedSignInKeepsRecords): a
+    // sign-in may otherwise wipe them.
+    static QString lapsedNoticeFor(bool recordsKept);
+    // What the prompt says for `auth`: its wait, else its lapsed sign-in, else nothing.
+    static QString noticeFor(const AuthState &auth);
 
     // The open-page button's title for an accepted address: "Open <host><path>".
     static QString openPageTitle(const QUrl &address);

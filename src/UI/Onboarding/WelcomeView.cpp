@@ -140,8 +140,7 @@ void WelcomeView::showConnectionState()
     if (!m_authState)
         return;
     m_deviceLink->setConnectionState(m_authState->connectionState());
-    m_deviceLink->setWaitingNotice(DeviceLinkView::noticeFor(
-        m_authState->isWaitingForNetwork(), m_authState->isWaitingForVault(), m_authState->hasLapsedSignIn()));
+    m_deviceLink->setWaitingNotice(DeviceLinkView::noticeFor(*m_authState));
 }
 
 void WelcomeView::startDeviceLink()

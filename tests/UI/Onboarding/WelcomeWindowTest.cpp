@@ -1,5 +1,6 @@
 #include "Accounts/AuthState.h"
 #include "Platform/Async/ManualClock.h"
+#include "Platform/Http/TransportError.h"
 #include "UI/Onboarding/AquariumCanvas.h"
 #include "UI/Onboarding/AquariumState.h"
 #include "UI/Onboarding/DeviceLinkView.h"
@@ -10,6 +11,7 @@
 #include "fake-service/FakeHarborly.h"
 #include "support/ScriptedService.h"
 #include "support/TestSupport.h"
+#include "support/TlsServer.h"
 
 #include <gtest/gtest.h>
 
@@ -332,6 +334,29 @@ TEST_F(WelcomeWindowTest, WelcomeScreenIsGoneThreeSecondsAfterTheScatterAtTheLat
 }
 
 namespace {
+
+// A stored sign-in that waits because the service's certificate is refused (a network that
+// intercepts the connection) names that cause on the page, as the tray's line does.
+TEST_F(WelcomeWindowTest, AStoredSignInWaitingOnARefusedCertificateNamesItOnThePrompt)
+{
+    const quillmere::test::Key key = quillmere::test::makeKey();
+    const quillmere::test::Certificate selfSigned =
+        quillmere::test::makeCertificate(key.get(), "127.0.0.1", "IP:127.0.0.1", -1, 30);
+    quillmere::test::TlsServer intercepting(selfSigned.get(), key.get());
+    const QUrl interceptingURL = intercepting.url(QStringLiteral("/"));
+    storeToken(fake.issueToken(account), clock.currentDateTime().addSecs(-1));
+    auth = std::make_unique<AuthState>(vault, clock, ExternalURLOpener(), [interceptingURL] { return interceptingURL; });
+    window = std::make_unique<QuillmereWindowView>(*auth, clock, actions, [] {});
+    DeviceLinkView *link = window->welcomeView()->deviceLinkView();
+    ASSERT_TRUE(runUntil([&] { return auth->isWaitingForNetwork(); }));
+    const QString cause = QString::fromUtf8(TransportError(TransportError::Code::certificateUntrusted).what());
+    ASSERT_EQ(auth->waitingCause(), cause);
+    EXPECT_TRUE(link->waitingNotice().contains(cause)) << link->waitingNotice().toStdString();
+    EXPECT_TRUE(link->waitingNotice().startsWith(DeviceLinkView::waitingNoticeFor(true, false)))
+        << "still says that the computer is linked";
+    window.reset();
+    auth.reset();
+}
 
 TEST_F(WelcomeWindowTest, AStoredSignInThatWaitsForTheNetworkSaysSoOnThePrompt)
 {
