@@ -270,12 +270,18 @@ QCoro::Task<bool> SyncLane::uploadRecord(QString localPath, std::optional<QStrin
     releaseStaleHolders(result.fileId, localPath);
 
     const QString name = QFileInfo(localPath).fileName();
-    // Content the service knew is no verification here: it went over the version the user saw.
+    // Content the service knew is no verification where it went over another version of the
+    // file (the one the user saw, acknowledged in this run or before a restart): that is an
+    // upload. The same content confirmed again as the version synced here changed nothing
+    // anywhere and adds no line (the file's own upload already has one).
     const bool chosen = m_acknowledgedEdits.remove(localPath);
-    recordRecentFile(name, isConflict ? SyncFileDirection::conflict : SyncFileDirection::upload,
-                     chosen                   ? RecentFile::Kind::replaced
-                     : result.wasDeduplicated ? RecentFile::Kind::verified
-                                              : RecentFile::Kind::transferred);
+    const bool sameAsSynced = checksum && before.lastSynced == checksum->toLower();
+    const bool wentOverAnother = holdsServiceFile && !sameAsSynced;
+    if (!(result.wasDeduplicated && sameAsSynced && !chosen && !isConflict))
+        recordRecentFile(name, isConflict ? SyncFileDirection::conflict : SyncFileDirection::upload,
+                         chosen                                      ? RecentFile::Kind::replaced
+                         : result.wasDeduplicated && !wentOverAnother ? RecentFile::Kind::verified
+                                                                      : RecentFile::Kind::transferred);
     SyncLogger::shared().log(result.wasDeduplicated ? SyncLogger::Event::fileDeduplicated
                                                     : SyncLogger::Event::fileUploaded,
                              SyncLogger::Direction::upload, name, QStringLiteral("id:%1").arg(result.fileId));

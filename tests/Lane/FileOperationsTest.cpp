@@ -121,7 +121,9 @@ TEST_F(FileOperationsTest, UploadCreatesTheRecordThenDeduplicatesThenRecordsACon
     EXPECT_EQ(stored(QStringLiteral("a.wav"))->baseCommitSha(), commit);
     EXPECT_EQ(journal().back()->serverCommitSha(), std::nullopt);
     EXPECT_EQ(journal().back()->afterBaseCommitSha(), commit);
-    EXPECT_EQ(lane()->recentSyncedFiles().front().kind, RecentFile::Kind::verified);
+    // Nothing changed anywhere: the panel keeps the one line of its upload.
+    EXPECT_EQ(lane()->recentSyncedFiles().size(), 1);
+    EXPECT_EQ(lane()->recentSyncedFiles().front().kind, RecentFile::Kind::transferred);
     EXPECT_EQ(SyncLogger::shared().entries().back().event, SyncLogger::Event::fileDeduplicated);
 
     // Edited on a base the service has moved past: a conflict, recorded as a success.

@@ -587,3 +587,38 @@ TEST_F(NewerVersionTest, AnAcknowledgedConflictOfAFileMadeHereGoesUpOnceWithoutA
 }
 
 } // namespace
+
+namespace {
+
+// An edit the user chose over the service's version replaced it, whatever the program learned
+// of the choice: acknowledged before a restart, and sent as content the service already held.
+TEST_F(NewerVersionTest, AnAcknowledgedEditSentAfterARestartIsShownAsAnUploadNotAsVerified)
+{
+    open();
+    h.serve(*folder, QStringLiteral("shared.wav"), "shared take");
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v1");
+    pass();
+    lane->stop();
+    writeFile(at(QStringLiteral("take.wav")), "shared take");
+    replace(id, "edited elsewhere");
+    restart();
+    pass();
+    ASSERT_EQ(records().at(at(QStringLiteral("take.wav"))), inConflict);
+    {
+        ModelContext panel(h.container);
+        const auto record = panel.fetchFirst(SyncFile::withLocalPath(at(QStringLiteral("take.wav"))));
+        record->acknowledgeConflict();
+        panel.save();
+    }
+    restart();
+    h.runUntilIdle(*lane);
+
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("shared take"));
+    EXPECT_EQ(records().at(at(QStringLiteral("take.wav"))), synced);
+    const auto recent = lane->recentSyncedFiles();
+    ASSERT_FALSE(recent.isEmpty());
+    EXPECT_EQ(recent.front().filename, QStringLiteral("take.wav"));
+    EXPECT_EQ(recent.front().kind, RecentFile::Kind::transferred);
+}
+
+} // namespace
