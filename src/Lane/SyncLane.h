@@ -371,6 +371,9 @@ public:
     // refused), or, with `askedAfter`, that its read was asked after that point of the count.
     // Throws CancelledError when the lane stopped meanwhile.
     QCoro::Task<> readServiceState(quint64 epoch, std::stop_token stop, std::optional<quint64> askedAfter = std::nullopt);
+    // Whether the last read shows a live file other than `own` at the place of `localPath`;
+    // true when there is no read or it failed.
+    bool placeTakenOnRead(const QString &localPath, std::optional<qint64> own = std::nullopt) const;
     // "<drive path>/<name>" of a local path, as the feed names places.
     QString servicePlace(const QString &localPath) const;
     // What the record knows of its file's id was learned from a request asked at `asked` (a

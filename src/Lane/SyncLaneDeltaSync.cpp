@@ -155,12 +155,20 @@ QString SyncLane::servicePlace(const QString &localPath) const
     return directory == QLatin1String(".") ? name : directory + u'/' + name;
 }
 
+bool SyncLane::placeTakenOnRead(const QString &localPath, std::optional<qint64> own) const
+{
+    if (!m_heard || m_heard->failure)
+        return true; // not told: taken for all this device knows
+    const auto other = m_heard->livePlaces.constFind(servicePlace(localPath));
+    return other != m_heard->livePlaces.cend() && *other != own;
+}
+
 void SyncLane::noteLearned(qint64 remoteId, quint64 asked)
 {
-    // Only a read asked before this knowledge was asked could be set against it; a read asked
-    // after it sees at least as much, and a page fetched before a read tells less than the
-    // read, however late it is applied.
-    // A read stands only within the queue pass it was taken in.
+    // Only a read asked before this knowledge was asked could be set against it (one that
+    // stands, within the queue pass it was taken in, or one on its way); a read asked after it
+    // sees at least as much, and a page fetched before a read tells less than the read,
+    // however late it is applied.
     const bool readStands = m_heard && m_isProcessingQueue && m_heard->pass == m_queuePasses;
     const bool newerThanARead = (readStands && m_heard->sequence < asked) || (m_readAsked && *m_readAsked < asked);
     if (!newerThanARead)
@@ -476,7 +484,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     }
     // Before the queue pass, whose transfers may take long. Downloads a catch-up left owed
     // are that pass's: one running now runs again for them.
-    const bool leftDownloads = turn.has_value();
+    const bool leftDownloads = std::exchange(m_downloadsLeftToQueue, false);
     turn.reset();
     if (!isCurrent(epoch, stop))
         co_return;

@@ -91,9 +91,8 @@ QCoro::Task<> SyncLane::confirmHeldDuplicates(QString checksum, std::stop_token 
         const auto alive = weak.lock();
         if (!alive || !isCurrent(epoch, stop))
             co_return;
-        const bool unread = !m_heard || m_heard->failure;
         for (qsizetype i = sent.size() - 1; i >= 0; --i)
-            if (unread || m_heard->livePlaces.contains(servicePlace(sent[i].localPath))) {
+            if (placeTakenOnRead(sent[i].localPath)) {
                 sent.removeAt(i);
                 entries.removeAt(i);
             }

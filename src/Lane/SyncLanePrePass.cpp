@@ -340,16 +340,10 @@ QCoro::Task<qsizetype> SyncLane::prePassFiles(QStringList paths, QHash<QString, 
         if (!alive || !isCurrent(epoch, stop) || !m_heard)
             co_return settled.size();
         const Heard &heard = *m_heard;
-        const auto placeTaken = [&](qsizetype i, std::optional<qint64> own) {
-            if (heard.failure)
-                return true;
-            const auto other = heard.livePlaces.constFind(servicePlace(valid[i].localPath));
-            return other != heard.livePlaces.cend() && *other != own;
-        };
-        candidates.removeIf([&](qsizetype i) { return placeTaken(i, std::nullopt); });
+        candidates.removeIf([&](qsizetype i) { return placeTakenOnRead(valid[i].localPath); });
         listedHere.removeIf([&](const QPair<qsizetype, qint64> &entry) {
             const auto &[i, id] = entry;
-            if (placeTaken(i, id))
+            if (placeTakenOnRead(valid[i].localPath, id))
                 return true;
             // Told of since the listing: it must still be that content at this very place.
             const auto told = heard.versions.constFind(id);
