@@ -738,6 +738,8 @@ private:
     static QCoro::Task<> runScheduledQueuePass(std::weak_ptr<SyncLane> weak, Clock::Duration delay,
                                                std::stop_token stop);
     void scheduleQueuePassForRetries();
+    // Whether the dispatch would take a record now, leaving out what the pass found no file for.
+    bool hasDueRecord();
     // The end of every pass, however it ends: clears the pass flag and starts the pass asked
     // for meanwhile (on the next turn, in m_queueRetryTask).
     void endQueuePass();

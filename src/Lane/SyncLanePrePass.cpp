@@ -3,6 +3,7 @@
 #include "Accounts/DeviceIdentity.h"
 #include "ActivityLog/SyncLogger.h"
 #include "FileServices/FileTypes.h"
+#include "Model/LaneQueries.h"
 #include "Model/ModelContext.h"
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
@@ -187,6 +188,10 @@ QCoro::Task<> SyncLane::runBatchPrePass(std::stop_token stop)
     }
 
     dropPrePassTables();
+    // Only what this pass may send: a change still settling is checked by the pass that
+    // takes it, not by every pass that runs while it settles.
+    const QDateTime now = m_clock.currentDateTime();
+    std::erase_if(pending, [&](const auto &record) { return isSettling(*record, settleWindow, now); });
 
     if (pending.empty() || syncFolder()->policy().mirrorsPlanLayout)
         co_return;

@@ -46,13 +46,13 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
     // Destroyed before `self`, on every way out (an exception included).
     const auto release = qScopeGuard([this] { endQueuePass(); });
 
+    // A full sync that feeds this pass chunk by chunk settles each chunk against the service
+    // itself, before the chunk is handed over.
     if (syncState() != SyncEngineState::syncing()) {
         setSyncState(SyncEngineState::syncing());
         notifyStateChanged();
     }
 
-    // A full sync that feeds this pass chunk by chunk settles each chunk against the service
-    // itself, before the chunk is handed over.
     const bool fed = m_chunkFeed && m_chunkFeed->open;
     if (!fed)
         co_await runBatchPrePass(stop);
@@ -151,6 +151,22 @@ void SyncLane::scheduleQueuePassForRetries()
                                                   SyncFileDesiredState::downloadPending});
         return request;
     };
+    std::weak_ptr<SyncLane> weak = weak_from_this();
+    const auto passIn = [this, &weak](Clock::Duration delay) {
+        auto body = [weak, delay](std::stop_token stop) { return runScheduledQueuePass(weak, delay, std::move(stop)); };
+        m_queueRetryTask = TaskHandle::start(std::move(body));
+    };
+    // A record whose wait ended since the pass last looked (the clock moves on while a pass
+    // ends) is due now: no later time below would name it, and nothing else might come.
+    if (hasDueRecord()) {
+        if (m_isProcessingQueue) {
+            m_queueRerunRequested = true; // once this pass has ended
+        } else {
+            auto body = [weak](std::stop_token stop) { return runQueueRerun(weak, std::move(stop)); };
+            m_queueRetryTask = TaskHandle::startSoon(std::move(body));
+        }
+        return;
+    }
     const QDateTime now = m_clock.currentDateTime();
     const auto settleMs = std::chrono::duration_cast<std::chrono::milliseconds>(settleWindow).count();
     auto retrying = owedPending();
@@ -173,8 +189,11 @@ void SyncLane::scheduleQueuePassForRetries()
         traceStoreFailure(StoreStep::read, "reading the next retry time", error);
     }
     if (lastChange && now.msecsTo(*lastChange) + settleMs > 0
-        && (!earliest || now.msecsTo(*earliest) <= 0 || *lastChange < *earliest))
-        earliest = lastChange->addMSecs(settleMs);
+        && (!earliest || now.msecsTo(*earliest) <= 0 || *lastChange < *earliest)) {
+        // At the window's end, however near: the check above takes it once it has passed.
+        passIn(std::chrono::milliseconds(std::max<qint64>(now.msecsTo(lastChange->addMSecs(settleMs)), 1)));
+        return;
+    }
     if (!earliest) {
         m_queueRetryTask = TaskHandle();
         return;
@@ -184,11 +203,18 @@ void SyncLane::scheduleQueuePassForRetries()
     // One further ahead than any back-off was set by a clock that ran ahead: it is due too.
     const qint64 untilRetry = now.msecsTo(*earliest);
     const bool waiting = untilRetry > 0 && untilRetry <= std::chrono::milliseconds(longestRetryWait).count();
-    const Clock::Duration delay = waiting ? Clock::Duration(std::chrono::milliseconds(untilRetry))
-                                          : Clock::Duration(settleWindow);
-    std::weak_ptr<SyncLane> weak = weak_from_this();
-    auto body = [weak, delay](std::stop_token stop) { return runScheduledQueuePass(weak, delay, std::move(stop)); };
-    m_queueRetryTask = TaskHandle::start(std::move(body));
+    passIn(waiting ? Clock::Duration(std::chrono::milliseconds(untilRetry)) : Clock::Duration(settleWindow));
+}
+
+bool SyncLane::hasDueRecord()
+{
+    // What the pass's dispatch leaves out for good: the uploads it found no file for, and a
+    // full sync's chunk still being settled.
+    QSet<QString> excluded = m_notFilesThisPass;
+    if (m_chunkFeed)
+        excluded.unite(m_chunkFeed->reading);
+    return fetchWorkOwedRecords(laneID(), settleWindow, m_clock.currentDateTime(), *m_modelContext, excluded)
+        != nullptr;
 }
 
 QCoro::Task<> SyncLane::runScheduledQueuePass(std::weak_ptr<SyncLane> weak, Clock::Duration delay,

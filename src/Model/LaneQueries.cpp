@@ -180,6 +180,26 @@ QString countStatement(const QString &condition, bool excludingRows)
 
 } // namespace
 
+bool isDueByItsTimes(const SyncFile &record, std::chrono::nanoseconds settle, const QDateTime &now)
+{
+    const qint64 nowNs = nanoseconds(now);
+    if (record.nextRetryAt()) {
+        const qint64 retryNs = nanoseconds(*record.nextRetryAt());
+        if (retryNs > nowNs && retryNs <= nowNs + qint64(std::chrono::nanoseconds(longestRetryWait).count()))
+            return false;
+    }
+    return !isSettling(record, settle, now);
+}
+
+bool isSettling(const SyncFile &record, std::chrono::nanoseconds settle, const QDateTime &now)
+{
+    if (!record.localModifiedAt())
+        return false;
+    const qint64 nowNs = nanoseconds(now);
+    const qint64 changedNs = nanoseconds(*record.localModifiedAt());
+    return changedNs > nowNs - qint64(settle.count()) && changedNs <= nowNs + qint64(settle.count());
+}
+
 std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chrono::nanoseconds settle,
                                                const QDateTime &now, ModelContext &context,
                                                const QSet<QString> &excludedPaths)
@@ -219,16 +239,8 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
         const auto rank = SyncFile::dispatchRank(f.desiredState());
         if (!rank || excludedPaths.contains(f.localPath()))
             return std::nullopt;
-        if (f.nextRetryAt()) {
-            const qint64 retryNs = nanoseconds(*f.nextRetryAt());
-            if (retryNs > nowNs && retryNs <= retryHorizonNs)
-                return std::nullopt;
-        }
-        if (f.localModifiedAt()) {
-            const qint64 changedNs = nanoseconds(*f.localModifiedAt());
-            if (changedNs > cutoffNs && changedNs <= changeHorizonNs)
-                return std::nullopt;
-        }
+        if (!isDueByItsTimes(f, settle, now))
+            return std::nullopt;
         return rank;
     };
 

@@ -41,6 +41,12 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
                                                const QDateTime &now, ModelContext &context,
                                                const QSet<QString> &excludedPaths);
 
+// Whether the record's own times let fetchWorkOwedRecords take it at `now`: its retry time
+// and its change time, judged as there.
+bool isDueByItsTimes(const SyncFile &record, std::chrono::nanoseconds settle, const QDateTime &now);
+// Whether its change time alone holds it back at `now`: the change still settles.
+bool isSettling(const SyncFile &record, std::chrono::nanoseconds settle, const QDateTime &now);
+
 // How many of the folder's records have a desiredState other than syncedLocal (held
 // downloads, failed records and records waiting for a retry included).
 qint64 fetchOutstandingRecordCount(ModelContext &context, const QUuid &folderID);

@@ -529,6 +529,55 @@ TEST_F(QueueTest, ConflictResolutionsGoFirstAndRecordsWaitToSettle)
     EXPECT_EQ(freshSentAt, Clock::Duration(200ms));
 }
 
+// An edit whose settle window ends while the pass that found it unsettled is ending (a busy
+// machine) is sent by a pass of its own, with nothing else asking; and a pass asked for while
+// a change settles waits for it once: no pre-pass, no hash check until it is due.
+TEST_F(QueueTest, AChangeThatSettlesWhileThePassEndsIsStillSentAndIsWaitedForOnce)
+{
+    auto old = addUpload(QStringLiteral("old.wav"));
+    old->setLocalModifiedAt(h.clock.currentDateTime().addSecs(-60));
+    auto edited = addUpload(QStringLiteral("edited.wav"));
+    edited->setLocalModifiedAt(h.clock.currentDateTime().addMSecs(-100));
+    h.context->save();
+
+    // The clock moves past the edit's window after the pass took its last look, as the pass
+    // stores what it did.
+    bool sentOld = false;
+    bool moved = false;
+    onLogLine(QStringLiteral("✓ old.wav"), [&] { sentOld = true; });
+    QObject::connect(h.container.get(), &ModelContainer::saved, &logWatch, [&] {
+        if (sentOld && !std::exchange(moved, true))
+            h.clock.advance(SyncLane::settleWindow);
+    });
+    auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
+    pass = TaskHandle::start(std::move(body));
+    ASSERT_TRUE(runUntil([&] { return !pass.isRunning(); }));
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(stored(QStringLiteral("edited.wav"))->syncStatus(), SyncFileStatus::pending);
+    // Due at once: a pass is owed now, not at some later change.
+    ASSERT_TRUE(lane->queueRetryTask().isRunning());
+    EXPECT_TRUE(runUntil([&] { return stored(QStringLiteral("edited.wav"))->syncStatus() == SyncFileStatus::synced; }));
+
+    // A change still settling: the passes asked for meanwhile check nothing and send nothing.
+    h.runUntilIdle(*lane);
+    SyncLogger::shared().clear();
+    auto fresh = addUpload(QStringLiteral("fresh.wav"));
+    fresh->setLocalModifiedAt(h.clock.currentDateTime());
+    h.context->save();
+    const auto checksBefore = h.fake.requestLog().size();
+    for (int i = 0; i < 3; ++i) {
+        pass = TaskHandle::start([l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); });
+        ASSERT_TRUE(runUntil([&] { return !pass.isRunning(); }));
+    }
+    EXPECT_THAT(logDetails().filter(QStringLiteral("Batch pre-pass")), IsEmpty());
+    EXPECT_EQ(h.fake.requestLog().size(), checksBefore);
+    ASSERT_TRUE(lane->queueRetryTask().isRunning());
+    EXPECT_EQ(*h.clock.nextDeadline() - h.clock.now(), Clock::Duration(SyncLane::settleWindow));
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(stored(QStringLiteral("fresh.wav"))->syncStatus(), SyncFileStatus::synced);
+    EXPECT_THAT(logDetails().filter(QStringLiteral("Batch pre-pass: 1 pending")), SizeIs(1));
+}
+
 // Copies of one new content wait behind the first while it is on its way, and the next
 // dispatches take them as soon as their group is released (here by a failed confirmation).
 TEST_F(QueueTest, HeldCopiesAreLeftOutOnlyWhileTheirGroupIsHeld)
