@@ -124,6 +124,9 @@ void SyncLane::stop()
     m_started = false;
     // Remembered for a run only; the feed tells it again from where the cursor stands.
     m_unnamedVersions.clear();
+    // The next run reads from the stored cursor again, with nothing known yet.
+    m_heard.reset();
+    m_learnedAt.clear();
     m_manualPassStop.request_stop();
     m_manualPassStop = std::stop_source();
     if (m_fileWatcher) {

@@ -380,6 +380,8 @@ public:
     // point of m_learnings): a read of the feed asked before it does not set it back, one
     // asked after it does.
     void noteLearned(qint64 remoteId, quint64 asked);
+    // After a page asked at `pageAsked` was applied and `storedCursor` stored.
+    void forgetHeardBeforePage(quint64 pageAsked, const std::optional<QString> &storedCursor);
     // The feed request of this folder from `cursor` (none: from the start).
     QCoro::Task<FileSyncAPI::ChangeFeed> requestChanges(const std::optional<QString> &cursor, std::stop_token stop);
     // One pass over the change feed since the folder's cursor; passes of one lane never
@@ -1164,26 +1166,37 @@ private:
     // Queue passes begun; a read of the feed stands for the service's state only within the
     // pass it was made in.
     quint64 m_queuePasses = 0;
-    // The latest read of the feed made before a delete or an upload: the queue pass it was made
-    // in, when, and the version each file it named has now (none: deleted), or why it failed.
-    // Let go when the queue pass ends.
+    // What the lane's reads of the feed told of the service since the folder's stored cursor:
+    // the one account a delete, an upload, a pointer and a listed settle ask. Each read asks
+    // only what came after the last reply it holds (`cursor`) and folds it in, every fact
+    // stamped with the read that told it; the feed's own pass, once it has applied and stored
+    // a page, lets go of what was told before that page was asked (the records hold it now).
+    // The latest read stands for what the service holds now only within the queue pass it was
+    // made in (and for a while, or only when asked after a given point).
     struct Heard
     {
         struct Told
         {
             bool live = false;
             std::optional<QString> checksum; // of a live file; none: not named
+            quint64 asked = 0;               // the read that told it (a point of m_learnings)
         };
         quint64 pass = 0;
         QDateTime at;
-        // Where the read stands among the lane's learnings (m_learnings).
+        // Where the latest read stands among the lane's learnings (m_learnings).
         quint64 sequence = 0;
         QHash<qint64, Told> versions;
-        // The live file at each place the feed named ("<drive path>/<name>"), by the page's
-        // net effect.
+        // The live file at each place the feed named ("<drive path>/<name>"), and back.
         QHash<QString, qint64> livePlaces;
-        // Why the read failed (then `versions` is empty).
+        QHash<qint64, QString> placeOf;
+        // Where the next read goes on from: the cursor of the last reply folded in (none: the
+        // folder's stored cursor).
+        std::optional<QString> cursor;
+        // Why the latest read failed: nothing it would have told is known.
         std::exception_ptr failure;
+
+        void fold(const QList<FileSyncAPI::DeltaChange> &changes, quint64 asked);
+        void forgetBefore(quint64 asked);
     };
     std::optional<Heard> m_heard;
     // Counts the requests that teach what the service holds, as they are asked; for each id

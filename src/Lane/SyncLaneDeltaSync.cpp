@@ -165,16 +165,60 @@ bool SyncLane::placeTakenOnRead(const QString &localPath, std::optional<qint64> 
 
 void SyncLane::noteLearned(qint64 remoteId, quint64 asked)
 {
-    // Only a read asked before this knowledge was asked could be set against it (one that
-    // stands, within the queue pass it was taken in, or one on its way); a read asked after it
-    // sees at least as much, and a page fetched before a read tells less than the read,
-    // however late it is applied.
-    const bool readStands = m_heard && m_isProcessingQueue && m_heard->pass == m_queuePasses;
-    const bool newerThanARead = (readStands && m_heard->sequence < asked) || (m_readAsked && *m_readAsked < asked);
+    // Only a read asked before this knowledge was asked could be set against it (one folded
+    // into the account, or one on its way); a read asked after it sees at least as much, and
+    // a page fetched before a read tells less than the read, however late it is applied.
+    const bool newerThanARead = (m_heard && m_heard->sequence < asked) || (m_readAsked && *m_readAsked < asked);
     if (!newerThanARead)
         return;
     quint64 &stamp = m_learnedAt[remoteId];
     stamp = std::max(stamp, asked);
+}
+
+void SyncLane::Heard::fold(const QList<FileSyncAPI::DeltaChange> &changes, quint64 asked)
+{
+    // In the feed's order: the last word of each id, the last id at each place.
+    for (const auto &change : changes) {
+        const bool live = !isAction(change, "deleted");
+        versions.insert(change.id, {live, live ? lowerChecksum(change.fileChecksum) : std::nullopt, asked});
+        if (const auto before = placeOf.constFind(change.id); before != placeOf.cend()) {
+            if (const auto held = livePlaces.constFind(*before); held != livePlaces.cend() && *held == change.id)
+                livePlaces.erase(held);
+            placeOf.erase(before);
+        }
+        if (live) {
+            const QString place = relativeOf(change);
+            placeOf.insert(change.id, place);
+            livePlaces.insert(place, change.id);
+        }
+    }
+}
+
+void SyncLane::Heard::forgetBefore(quint64 asked)
+{
+    for (auto it = versions.begin(); it != versions.end();) {
+        if (it->asked >= asked) {
+            ++it;
+            continue;
+        }
+        if (const auto place = placeOf.constFind(it.key()); place != placeOf.cend()) {
+            if (const auto held = livePlaces.constFind(*place); held != livePlaces.cend() && *held == it.key())
+                livePlaces.erase(held);
+            placeOf.erase(place);
+        }
+        it = versions.erase(it);
+    }
+}
+
+void SyncLane::forgetHeardBeforePage(quint64 pageAsked, const std::optional<QString> &storedCursor)
+{
+    // The page was applied and its cursor stored: what reads asked before it told, the
+    // records hold now. A read asked after it stays, and so does its cursor, which is newer.
+    if (!m_heard)
+        return;
+    m_heard->forgetBefore(pageAsked);
+    if (m_heard->sequence < pageAsked)
+        m_heard->cursor = storedCursor;
 }
 
 QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, std::optional<quint64> askedAfter)
@@ -183,7 +227,7 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, st
     // A read of this pass, answered or refused, stands for a while: one read serves the batch.
     // A commit point takes only a read asked after it was reached.
     const auto standing = [this, askedAfter] {
-        if (!m_heard || m_heard->pass != m_queuePasses)
+        if (!m_heard || m_heard->pass != m_queuePasses || m_heard->sequence == 0)
             return false;
         if (askedAfter)
             return m_heard->sequence > *askedAfter;
@@ -197,22 +241,28 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, st
             throw CancelledError();
         // Whoever held the lock meanwhile may have read it just now.
         if (!standing()) {
+            if (!m_heard)
+                m_heard.emplace();
             // Whatever is asked from here on is at least as new as this read.
-            Heard heard{m_queuePasses, m_clock.currentDateTime(), ++m_learnings, {}, {}, {}};
-            m_readAsked = heard.sequence;
+            const quint64 asked = ++m_learnings;
+            const QDateTime at = m_clock.currentDateTime();
+            m_readAsked = asked;
             const auto landed = qScopeGuard([this] { m_readAsked.reset(); });
+            // Only what came after the last reply folded in; the changes are applied by the
+            // feed's own pass, which follows the folder's moves and stores the cursor: here
+            // they only say what the service holds.
+            const std::optional<QString> cursor = m_heard->cursor ? m_heard->cursor : syncFolder()->deltaCursor();
+            FileSyncAPI::ChangeFeed feed;
+            std::exception_ptr failure;
+            bool whole = false;
             try {
-                // Only read: the changes are applied by the feed's own pass, which follows the
-                // folder's moves and stores the cursor; here they only say what the service holds.
-                const std::optional<QString> cursor = syncFolder()->deltaCursor();
-                FileSyncAPI::ChangeFeed feed;
                 bool refused = false;
                 try {
                     auto fetching = requestChanges(cursor, stop);
                     feed = co_await std::move(fetching);
                 } catch (...) {
                     // A cursor the service no longer keeps: its whole feed tells the same (the
-                    // feed's own pass starts over from it too).
+                    // feed's own pass starts over from it too), once for every read after.
                     if (!cursor || !isRefusedCursor(std::current_exception()))
                         throw;
                     refused = true;
@@ -220,30 +270,37 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, st
                 if (refused) {
                     auto fetching = requestChanges(std::nullopt, stop);
                     feed = co_await std::move(fetching);
+                    whole = true;
                 }
-                QHash<qint64, QString> placeOf;
-                for (const auto &change : feed.changes) {
-                    const bool live = !isAction(change, "deleted");
-                    heard.versions.insert(change.id, {live, live ? lowerChecksum(change.fileChecksum) : std::nullopt});
-                    if (live)
-                        placeOf.insert(change.id, relativeOf(change));
-                    else
-                        placeOf.remove(change.id);
-                }
-                // By the page's net effect: the last word of each id, the last id at a place.
-                for (const auto &change : feed.changes)
-                    if (const auto place = placeOf.constFind(change.id);
-                        place != placeOf.cend() && heard.versions.value(change.id).live)
-                        heard.livePlaces.insert(*place, change.id);
             } catch (...) {
-                heard.failure = std::current_exception();
+                failure = std::current_exception();
             }
             if (!isCurrent(epoch, stop))
                 throw CancelledError();
-            // Knowledge asked before this read is older than it; what was asked since stays newer.
-            const quint64 asked = heard.sequence;
-            m_learnedAt.removeIf([asked](const auto &entry) { return entry.value() < asked; });
-            m_heard = std::move(heard);
+            if (!m_heard)
+                m_heard.emplace(); // let go of meanwhile (a refused cursor)
+            Heard &heard = *m_heard;
+            heard.pass = m_queuePasses;
+            heard.at = at;
+            heard.sequence = asked;
+            heard.failure = failure;
+            if (!failure) {
+                if (whole)
+                    heard = Heard{m_queuePasses, at, asked, {}, {}, {}, {}, {}};
+                heard.fold(feed.changes, asked);
+                if (feed.cursor && !feed.cursor->isEmpty())
+                    heard.cursor = feed.cursor;
+                else if (whole)
+                    heard.cursor = std::nullopt; // from the start again: nothing is lost by it
+                else
+                    heard.cursor = cursor;
+            }
+            // Knowledge asked before what the account says of an id is older than it; what was
+            // asked since stays newer.
+            m_learnedAt.removeIf([&heard, asked](const auto &entry) {
+                const auto told = heard.versions.constFind(entry.key());
+                return entry.value() < (told != heard.versions.cend() ? told->asked : asked);
+            });
         }
     }
 }
@@ -276,8 +333,11 @@ QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(Q
     if (!record || record->generation() != generation)
         throw CancelledError(); // changed meanwhile: dispatched again as it is now
     const Heard &heard = *m_heard;
-    // Learned by the record after this read was taken: newer than anything the read says.
-    const auto learnedSince = [&](qint64 id) { return m_learnedAt.value(id, 0) > heard.sequence; };
+    // Learned by the record after the read that told of the id: newer than what it says.
+    const auto learnedSince = [&](qint64 id) {
+        const auto told = heard.versions.constFind(id);
+        return m_learnedAt.value(id, 0) > (told != heard.versions.cend() ? told->asked : heard.sequence);
+    };
     const std::optional<qint64> ownId = record->remoteId();
     const auto own = ownId ? heard.versions.constFind(*ownId) : heard.versions.cend();
     if (ownId && m_unnamedVersions.contains(*ownId))
@@ -409,6 +469,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
                         .arg(folder->name()));
             folder->setDeltaCursor(std::nullopt);
             saveQuietly();
+            m_heard.reset(); // what it told since that cursor is the whole feed's to tell now
             scheduleFullSync(Clock::Duration::zero());
             co_return;
         }
@@ -427,6 +488,8 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
             folder->setDeltaCursor(*feed.cursor);
             if (!saveQuietly() && !folder->isDeleted())
                 folder->setDeltaCursor(cursor);
+            else
+                forgetHeardBeforePage(asked, feed.cursor);
         }
         co_return;
     }
@@ -474,6 +537,8 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     // The records the changes wrote and the cursor are saved together, or the cursor stays.
     if (!saveQuietly() && !folder->isDeleted())
         folder->setDeltaCursor(cursorBefore);
+    else if (folder->deltaCursor() != cursorBefore)
+        forgetHeardBeforePage(asked, folder->deltaCursor());
     notifyStateChanged();
     bookmarks->stopAccessing(*root);
     if (feed.changes.size() >= largeFeed) {

@@ -114,8 +114,6 @@ void SyncLane::dropPrePassTables()
 
 void SyncLane::endQueuePass()
 {
-    m_heard.reset(); // stands for the service's state within its pass only
-    m_learnedAt.clear();
     m_isProcessingQueue = false;
     m_notFilesThisPass.clear();
     // Kept, a first sync's would hold a path and a checksum of every file while idle.
