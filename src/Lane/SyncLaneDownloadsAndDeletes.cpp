@@ -369,6 +369,9 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
     auto proving = [bookmark, root, localPath] { return proveDeletion(bookmark, root, localPath); };
     auto proof = runInBackground(std::move(proving));
     const DeletionProof found = co_await awaitStep(std::move(proof), epoch, stop);
+    // What the service holds is asked after the file was found gone here: a read asked before
+    // that (however fresh) may predate another device's save the DELETE would destroy.
+    const quint64 proved = m_learnings;
     auto record = fetchRecord(localPath);
     if (!record || record->generation() != generation || record->desiredState() != desiredState)
         throw CancelledError(); // changed since it was marked: it waits for the next pass as it is now
@@ -381,7 +384,7 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
     if (remoteId && found == DeletionProof::gone) {
         // What the last listing or change said may be old: the service is asked what it holds
         // now, and a newer version it tells of is judged below.
-        auto hearing = hearServiceFirst(localPath, generation, epoch, stop);
+        auto hearing = hearServiceFirst(localPath, generation, epoch, stop, false, proved);
         unnamed = (co_await std::move(hearing)).has_value();
         record = fetchRecord(localPath);
         if (!record || record->desiredState() != desiredState)

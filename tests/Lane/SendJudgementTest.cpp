@@ -541,3 +541,34 @@ TEST_F(SendJudgementTest, ACopyHeldBehindItsTwinIsJudgedAtItsPlaceBeforeItIsConf
 }
 
 } // namespace
+
+// A DELETE stands on a read asked after the file was found gone here: a read the pass took for
+// an earlier delete, however fresh, may predate another device's save.
+TEST_F(SendJudgementTest, ADeleteStandsOnAReadAskedAfterItsProof)
+{
+    open();
+    const qint64 a = cameDown(QStringLiteral("a.wav"), "a1");
+    const qint64 b = cameDown(QStringLiteral("b.wav"), "b1");
+    for (const QString &name : {QStringLiteral("a.wav"), QStringLiteral("b.wav")}) {
+        ASSERT_TRUE(QFile::remove(at(name)));
+        auto record = lane->fetchRecord(at(name));
+        record->oweRemoteDelete();
+        record->setSyncStatus(SyncFileStatus::pending);
+        // a.wav is due now, b.wav (deleted a moment later) once it has settled.
+        record->setLocalModifiedAt(name == QStringLiteral("a.wav") ? h.clock.currentDateTime().addSecs(-60)
+                                                                  : h.clock.currentDateTime());
+    }
+    h.context->save();
+    // a.wav's DELETE, on its read, is on its way; another device saves b.wav meanwhile.
+    h.fake.delayNext("/api/v1/files/library/" + std::to_string(a), std::chrono::milliseconds(400));
+    startPassUntilHeld();
+    replace(b, "b2 from elsewhere");
+    h.clock.advance(std::chrono::seconds(1));
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+
+    ASSERT_THAT(deletes(), SizeIs(1));
+    EXPECT_EQ(deletes().front().path, "/api/v1/files/library/" + std::to_string(a));
+    EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("b.wav"), sha256("b2 from elsewhere")}}));
+    EXPECT_EQ(files(), (Files{{QStringLiteral("b.wav"), sha256("b2 from elsewhere")}}));
+}
