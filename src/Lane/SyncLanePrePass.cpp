@@ -388,18 +388,42 @@ QCoro::Task<qsizetype> SyncLane::prePassFiles(QStringList paths, QHash<QString, 
                                record->fileUUID(), std::nullopt, std::nullopt});
     }
     const QString deviceID = confirmEntries.isEmpty() ? QString() : DeviceIdentity::deviceID();
+    std::optional<quint64> previousReply;
     for (qsizetype start = 0; start < confirmEntries.size(); start += batchSize) {
-        const QList<qsizetype> chunk = sendable.mid(start, batchSize);
+        QList<qsizetype> chunk = sendable.mid(start, batchSize);
+        QList<FileSyncAPI::BatchDedupConfirmEntry> chunkEntries = confirmEntries.mid(start, batchSize);
+        if (judged && previousReply) {
+            // The read the first chunk stood on is as old as that chunk's round-trip (minutes,
+            // on a first sync of thousands of files): each later chunk stands on a read asked
+            // after the previous one was answered, and a place taken since goes the single
+            // upload's way.
+            alive.reset();
+            try {
+                auto reading = readServiceState(epoch, stop, *previousReply);
+                co_await std::move(reading);
+            } catch (const CancelledError &) {
+            }
+            alive = weak.lock();
+            if (!alive || !isCurrent(epoch, stop) || !m_heard)
+                co_return settled.size();
+            for (qsizetype j = chunk.size() - 1; j >= 0; --j)
+                if (placeTakenOnRead(valid[chunk[j]].localPath)) {
+                    chunk.removeAt(j);
+                    chunkEntries.removeAt(j);
+                }
+            if (chunk.isEmpty())
+                continue;
+        }
         alive.reset();
         FileSyncAPI::BatchDedupConfirmResult reply;
         try {
-            auto confirming = api->dedupConfirmBatch(folderUUID, kind, confirmEntries.mid(start, batchSize), deviceID,
-                                                     std::nullopt, stop);
+            auto confirming = api->dedupConfirmBatch(folderUUID, kind, chunkEntries, deviceID, std::nullopt, stop);
             reply = co_await std::move(confirming);
         } catch (const std::exception &error) {
             alive = weak.lock();
             if (!alive || !isCurrent(epoch, stop))
                 co_return settled.size();
+            previousReply = m_learnings;
             logBatchLine(QStringLiteral("Batch dedup-confirm unavailable — falling back to per-file (%1)")
                              .arg(describe(error)));
             continue;
@@ -407,6 +431,7 @@ QCoro::Task<qsizetype> SyncLane::prePassFiles(QStringList paths, QHash<QString, 
         alive = weak.lock();
         if (!alive || !isCurrent(epoch, stop))
             co_return settled.size();
+        previousReply = m_learnings;
 
         // A reply answers for its own chunk only.
         QList<ConfirmationTarget> targets;

@@ -572,3 +572,38 @@ TEST_F(SendJudgementTest, ADeleteStandsOnAReadAskedAfterItsProof)
     EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("b.wav"), sha256("b2 from elsewhere")}}));
     EXPECT_EQ(files(), (Files{{QStringLiteral("b.wav"), sha256("b2 from elsewhere")}}));
 }
+
+// A first sync of many files whose content the service holds elsewhere confirms them as
+// pointers a chunk at a time: each chunk stands on a read asked after the previous one was
+// answered, so a file another device made meanwhile at a later chunk's place is not replaced.
+TEST_F(SendJudgementTest, ALaterPointerChunkStandsOnAReadAskedAfterThePreviousChunk)
+{
+    open();
+    const int count = 101;
+    const auto nameOf = [](int i) { return QStringLiteral("f%1.wav").arg(i, 3, 10, QLatin1Char('0')); };
+    for (int i = 0; i < count; ++i) {
+        const QByteArray bytes = "take " + QByteArray::number(i);
+        h.serve(*folder, nameOf(i), bytes, QStringLiteral("Other"));
+        writeFile(at(nameOf(i)), bytes);
+        auto record = std::make_shared<SyncFile>(at(nameOf(i)), nameOf(i));
+        record->setFolderID(folder->stableID());
+        record->setDesiredState(SyncFileDesiredState::uploadPending);
+        record->setSyncStatus(SyncFileStatus::pending);
+        h.context->insert(std::move(record));
+    }
+    h.context->save();
+    h.fake.delayNext("/api/v1/files/batch-dedup-confirm", std::chrono::milliseconds(400));
+    startPassUntilHeld();
+    h.serve(*folder, nameOf(100), "theirs");
+    ASSERT_TRUE(runUntil([&] { return !queuePass.isRunning(); }));
+    h.runUntilIdle(*lane);
+
+    const auto service = h.serviceFiles();
+    EXPECT_EQ(service.at(nameOf(100)), sha256("theirs"));
+    EXPECT_EQ(files().at(nameOf(100)), sha256("take 100"));
+    EXPECT_NE(records().at(at(nameOf(100))), synced);
+    // The ordinary case: the first chunk's files, and the rest of the second, are linked.
+    EXPECT_EQ(service.at(nameOf(0)), sha256("take 0"));
+    EXPECT_EQ(service.at(nameOf(99)), sha256("take 99"));
+    EXPECT_EQ(records().at(at(nameOf(99))), synced);
+}
