@@ -124,6 +124,7 @@ void SyncLane::stop()
     m_started = false;
     // Remembered for a run only; the feed tells it again from where the cursor stands.
     m_unnamedVersions.clear();
+    m_deletesAfterDownload.clear(); // the page that told them was not stored: told again
     // The next run reads from the stored cursor again, with nothing known yet.
     m_heard.reset();
     m_learnedAt.clear();

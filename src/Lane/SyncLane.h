@@ -380,6 +380,9 @@ public:
     // point of m_learnings): a read of the feed asked before it does not set it back, one
     // asked after it does.
     void noteLearned(qint64 remoteId, quint64 asked);
+    // Owes the local delete of a file the feed told deleted while it came down, now that the
+    // download has ended.
+    void applyDeleteToldDuringDownload(qint64 id);
     // After a page asked at `pageAsked` was applied and `storedCursor` stored.
     void forgetHeardBeforePage(quint64 pageAsked, const std::optional<QString> &storedCursor);
     // The feed request of this folder from `cursor` (none: from the start).
@@ -1214,11 +1217,14 @@ private:
     // where the record is forgotten, and at stop; a page that told it over a transfer stores
     // no cursor, so a restart reads it again.
     QSet<qint64> m_unnamedVersions;
+    // Ids the feed told deleted while their download ran.
+    QSet<qint64> m_deletesAfterDownload;
     // One read at a time: whoever waited finds the one just made.
     AsyncMutex m_hearingMutex;
     // Ids of service files the feed told of since the full sync asked for its listing (engaged
     // only while a full sync runs): the listing is older than what the feed said of them.
-    std::optional<QSet<qint64>> m_fedSinceListing;
+    // With each, whether the feed's last word was its delete.
+    std::optional<QHash<qint64, bool>> m_fedSinceListing;
     AsyncMutex m_releaseMutex;
     // Ends a pass run outside a task's own token (a manual delta pass, the priority pass) on
     // stop() and pause(), as the loop's token ends the loop's.

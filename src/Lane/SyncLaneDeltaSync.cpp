@@ -635,7 +635,7 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
     // listing (asked for before this read) said of them.
     if (m_fedSinceListing)
         for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it)
-            m_fedSinceListing->insert(it.key());
+            m_fedSinceListing->insert(it.key(), isAction(changes[*it], "deleted"));
     // Nor does the last full sync's listing tell where these files are and what they hold.
     if (m_listed)
         for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it) {
@@ -1153,6 +1153,13 @@ QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString l
         break;
     }
     if (record->syncStatus() == SyncFileStatus::syncing) {
+        if (record->desiredState() == SyncFileDesiredState::downloadPending) {
+            // A download is no edit: the delete is applied once it has ended, and the page,
+            // not applied yet, is read again before its cursor is stored.
+            m_deletesAfterDownload.insert(change.id);
+            m_pageDeferred = true;
+            co_return;
+        }
         // A transfer of it runs (an upload of a local edit): that edit wins.
         record->setGeneration(record->generation() + 1);
         co_return;
@@ -1161,6 +1168,32 @@ QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString l
     // content (any content in a download-only folder); a local edit is kept and sent.
     record->oweLocalDelete();
     co_await dispatchNow(record, stop);
+}
+
+void SyncLane::applyDeleteToldDuringDownload(qint64 id)
+{
+    if (!m_deletesAfterDownload.remove(id))
+        return;
+    bool owed = false;
+    for (const auto &record : fetchRecordsHoldingIds(*m_modelContext, laneID(), {id})) {
+        if (record->syncStatus() == SyncFileStatus::syncing) {
+            m_deletesAfterDownload.insert(id); // another transfer of it still runs
+            return;
+        }
+        const auto state = record->desiredState().value_or(SyncFileDesiredState::syncedLocal);
+        if (state == SyncFileDesiredState::deletedLocal || state == SyncFileDesiredState::deletedRemote)
+            continue;
+        // As any delete from another device: the copy here goes only while it holds the
+        // content that came down (any content in a download-only folder).
+        record->oweLocalDelete();
+        record->setSyncStatus(SyncFileStatus::pending);
+        owed = true;
+    }
+    if (!owed)
+        return;
+    saveQuietly();
+    if (!m_isProcessingQueue)
+        scheduleQueuePassForRetries();
 }
 
 QCoro::Task<> SyncLane::downloadRemoteFile(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)

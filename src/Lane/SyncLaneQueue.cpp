@@ -256,6 +256,16 @@ QCoro::Task<> SyncLane::syncRecord(std::shared_ptr<SyncFile> record, std::stop_t
     logLine(SyncLogger::Event::syncStarted,
             QStringLiteral("→ %1 %2").arg(rawValue(context.state), context.name));
 
+    // A delete the feed told while this download ran is applied once it has ended, however
+    // it ends (after its completion or failure is written, below).
+    std::optional<qint64> downloading;
+    if (context.state == SyncFileDesiredState::downloadPending)
+        downloading = record->remoteId();
+    auto deleteAfter = qScopeGuard([this, downloading, epoch] {
+        if (downloading && epoch == m_epoch)
+            applyDeleteToldDuringDownload(*downloading);
+    });
+
     std::exception_ptr failure;
     bool completed = false;
     try {

@@ -363,14 +363,35 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
             const ListedOnDisk &listed = *byPath.value(info.path);
             const std::optional<QString> service = lane::lowerChecksum(listed.checksum);
             const bool same = service && *service == info.checksum.toLower();
-            if (!same && pass.policy.sendsLocalChanges && !pass.policy.appliesRemoteInFullSync)
+            // The feed told of the file since the listing was asked: the listing no longer
+            // says what the service holds. A file changed there met this copy when the feed's
+            // pass applied it (a record at this path, passed over above, or a new file here
+            // that meets that version when it goes up); a file deleted there is deleted here
+            // as any delete from another device, once recorded as the copy it was.
+            const auto told = m_fedSinceListing ? m_fedSinceListing->constFind(listed.id)
+                                                : QHash<qint64, bool>::const_iterator();
+            const bool toldSince = m_fedSinceListing && told != m_fedSinceListing->cend();
+            if (toldSince && !*told)
+                continue;
+            const bool deletedSince = toldSince && *told;
+            if (deletedSince && !same && pass.policy.localEditsSurviveDownload)
+                continue; // content the service never had here: a new file, sent
+            if (!same && !deletedSince && pass.policy.sendsLocalChanges && !pass.policy.appliesRemoteInFullSync)
                 continue; // an upload-only folder sends its own version, as any new file
             auto record = std::make_shared<SyncFile>(info.path, QFileInfo(info.path).fileName());
             record->setFolderID(folderID);
             record->setRemoteId(listed.id);
             record->setRemoteChecksum(service);
             record->setInode(info.inode);
-            if (same) {
+            if (deletedSince) {
+                // Removed only as a delete from the feed removes: holding this content still
+                // (any content in a download-only folder), checked on the spot.
+                record->setLocalChecksum(same ? service : std::optional<QString>(info.checksum.toLower()));
+                record->markSynced();
+                record->oweLocalDelete();
+                record->setSyncStatus(SyncFileStatus::pending);
+                ++differing;
+            } else if (same) {
                 record->setLocalChecksum(service);
                 record->markSynced();
                 ++adopted;

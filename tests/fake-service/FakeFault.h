@@ -32,7 +32,8 @@ struct FakeFault
     std::vector<std::pair<std::string, std::string>> headers;
     std::chrono::milliseconds pause{0};
     size_t bytes = 0;
-    // drop: the service acts on the request first, so only its answer is lost.
+    // drop: the service acts on the request first, so only its answer is lost; delay: the
+    // service acts on it first, and its answer waits.
     bool afterHandling = false;
 
     bool matches(const std::string &requestMethod, const std::string &requestPath) const

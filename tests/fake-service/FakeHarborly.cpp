@@ -392,7 +392,8 @@ void FakeHarborly::handle(const httplib::Request &req, httplib::Response &res)
         abortConnection(req, res);
     };
 
-    if (faults.delay && !pause(faults.delay->pause))
+    const bool delayAnswer = faults.delay && faults.delay->afterHandling;
+    if (faults.delay && !delayAnswer && !pause(faults.delay->pause))
         return hangUp();
     if (faults.drop && !faults.drop->afterHandling)
         return hangUp();
@@ -407,6 +408,8 @@ void FakeHarborly::handle(const httplib::Request &req, httplib::Response &res)
     } else {
         reply = m_router.dispatch(request);
     }
+    if (delayAnswer && !pause(faults.delay->pause))
+        return hangUp();
     if (faults.drop)
         return hangUp();
     log(request, reply.status);
@@ -803,6 +806,17 @@ void FakeHarborly::delayNext(const std::string &path, std::chrono::milliseconds 
     fault.path = path;
     fault.remaining = count;
     fault.pause = delay;
+    addFault(std::move(fault));
+}
+
+void FakeHarborly::delayAnswerNext(const std::string &path, std::chrono::milliseconds delay, int count)
+{
+    FakeFault fault;
+    fault.kind = FakeFault::Kind::delay;
+    fault.path = path;
+    fault.remaining = count;
+    fault.pause = delay;
+    fault.afterHandling = true;
     addFault(std::move(fault));
 }
 

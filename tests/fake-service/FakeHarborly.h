@@ -106,6 +106,8 @@ public:
     void clearFaults();
     void answerNext(const std::string &path, int status, std::string body = {}, int count = 1);
     void delayNext(const std::string &path, std::chrono::milliseconds delay, int count = 1);
+    // The request is handled at once (GET requests); its answer waits `delay`.
+    void delayAnswerNext(const std::string &path, std::chrono::milliseconds delay, int count = 1);
     void dropNext(const std::string &path, int count = 1, bool afterHandling = false);
     void cutBodyNext(const std::string &path, size_t bytes, int count = 1);
     void trickleNext(const std::string &path, size_t bytesPerChunk, std::chrono::milliseconds pause, int count = 1);
