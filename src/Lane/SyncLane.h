@@ -1217,6 +1217,8 @@ private:
     // where the record is forgotten, and at stop; a page that told it over a transfer stores
     // no cursor, so a restart reads it again.
     QSet<qint64> m_unnamedVersions;
+    // Deletes of the queue finding out, off the main thread, whether their file is gone here.
+    int m_deletesProving = 0;
     // Ids the feed told deleted while their download ran.
     QSet<qint64> m_deletesAfterDownload;
     // One read at a time: whoever waited finds the one just made.

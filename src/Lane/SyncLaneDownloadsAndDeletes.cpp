@@ -11,6 +11,7 @@
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
+#include "Platform/Async/NextTurn.h"
 #include "Platform/Files/FolderBookmark.h"
 #include "Platform/Files/SafeJoin.h"
 #include "Platform/Http/LocalFileError.h"
@@ -368,10 +369,20 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
     }
     auto proving = [bookmark, root, localPath] { return proveDeletion(bookmark, root, localPath); };
     auto proof = runInBackground(std::move(proving));
+    ++m_deletesProving;
+    auto proven = qScopeGuard([this] { --m_deletesProving; });
     const DeletionProof found = co_await awaitStep(std::move(proof), epoch, stop);
+    proven.dismiss();
+    --m_deletesProving;
     // What the service holds is asked after the file was found gone here: a read asked before
-    // that (however fresh) may predate another device's save the DELETE would destroy.
+    // that (however fresh) may predate another device's save the DELETE would destroy. The
+    // deletes dispatched with this one finish their proofs first, so one read serves them all.
     const quint64 proved = m_learnings;
+    while (m_deletesProving > 0) {
+        co_await NextTurn{};
+        if (!isCurrent(epoch, stop))
+            throw CancelledError();
+    }
     auto record = fetchRecord(localPath);
     if (!record || record->generation() != generation || record->desiredState() != desiredState)
         throw CancelledError(); // changed since it was marked: it waits for the next pass as it is now

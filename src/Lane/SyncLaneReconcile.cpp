@@ -522,36 +522,72 @@ bool SyncLane::isUnlisted(const Reconciliation &pass, const SyncFile &record) co
 QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
 {
     // A file on disk as it was synced, whose service file the listing does not name: deleted
-    // at the service. Where the feed still tells of that delete, the feed's pass applies it as
-    // any delete from another device. Where it does not (the delete was read long ago), no
-    // delete is coming and the record only claims a file the service no longer holds (an
-    // earlier run settled it on a listing older than the delete): it is sent again, never
-    // left as synced with nothing at the service.
-    std::optional<QSet<qint64>> deletedInFeed;
-    try {
-        auto fetching = requestChanges(syncFolder()->deltaCursor(), pass.stop);
-        const FileSyncAPI::ChangeFeed feed = co_await std::move(fetching);
-        QHash<qint64, bool> lastWord;
-        for (const auto &change : feed.changes)
-            lastWord.insert(change.id, change.action == QLatin1String("deleted"));
-        deletedInFeed.emplace();
-        for (auto it = lastWord.cbegin(); it != lastWord.cend(); ++it)
-            if (it.value())
-                deletedInFeed->insert(it.key());
-    } catch (...) {
-        // Not told now (a cursor refused brings a full sync of its own): judged again then.
-    }
+    // at the service. Where the feed from the stored cursor still tells of that delete, the
+    // feed's pass applies it as any delete from another device. Where it does not (read long
+    // ago), the whole feed says when it was deleted: after this device last synced the file,
+    // it was deleted elsewhere and goes here too (a file changed here since is not matched
+    // here, and the delete checks its content again on the spot); before, an earlier run
+    // settled the record on a file already gone (a listing older than the delete), and it is
+    // sent again. Where nothing tells, it is kept and sent: nothing is lost either way.
+    const auto lastWords = [this, &pass](std::optional<QString> cursor)
+        -> QCoro::Task<std::optional<QHash<qint64, std::optional<FileSyncAPI::DeltaChange>>>> {
+        try {
+            auto fetching = requestChanges(cursor, pass.stop);
+            const FileSyncAPI::ChangeFeed feed = co_await std::move(fetching);
+            QHash<qint64, std::optional<FileSyncAPI::DeltaChange>> words;
+            for (const auto &change : feed.changes)
+                words.insert(change.id, change.action == QLatin1String("deleted")
+                                            ? std::optional<FileSyncAPI::DeltaChange>(change)
+                                            : std::nullopt);
+            co_return words;
+        } catch (...) {
+            // Not told now (a cursor refused brings a full sync of its own): judged again then.
+        }
+        co_return std::nullopt;
+    };
+    const QStringList paths = std::exchange(pass.unlistedMatches, {});
+    auto fromCursor = co_await lastWords(syncFolder()->deltaCursor());
+    if (!pass.isCurrent(*this) || !fromCursor)
+        co_return pass.isCurrent(*this);
+    const auto unexplained = [&] {
+        std::vector<std::shared_ptr<SyncFile>> found;
+        for (const auto &[path, record] : fetchRecordsAtPaths(*m_modelContext, laneID(), paths).asKeyValueRange()) {
+            if (!record->remoteId() || record->syncStatus() != SyncFileStatus::synced
+                || record->desiredState().value_or(SyncFileDesiredState::syncedLocal)
+                       != SyncFileDesiredState::syncedLocal
+                || !isUnlisted(pass, *record))
+                continue;
+            if (const auto word = fromCursor->constFind(*record->remoteId());
+                word != fromCursor->cend() && word->has_value())
+                continue; // the feed's pass applies that delete
+            found.push_back(record);
+        }
+        return found;
+    };
+    if (unexplained().empty())
+        co_return true;
+    auto whole = co_await lastWords(std::nullopt);
     if (!pass.isCurrent(*this))
         co_return false;
-    const QStringList paths = std::exchange(pass.unlistedMatches, {});
-    if (!deletedInFeed)
+    if (!whole)
         co_return true;
     qsizetype sent = 0;
-    for (const auto &[path, record] : fetchRecordsAtPaths(*m_modelContext, laneID(), paths).asKeyValueRange()) {
-        if (!record->remoteId() || record->syncStatus() != SyncFileStatus::synced
-            || record->desiredState().value_or(SyncFileDesiredState::syncedLocal) != SyncFileDesiredState::syncedLocal
-            || !isUnlisted(pass, *record) || deletedInFeed->contains(*record->remoteId()))
+    qsizetype deleted = 0;
+    for (const auto &record : unexplained()) {
+        const auto word = whole->constFind(*record->remoteId());
+        const std::optional<QDateTime> deletedAt =
+            word != whole->cend() && word->has_value() ? (*word)->deletedAt : std::nullopt;
+        const auto synced = record->lastSyncedAt();
+        if (deletedAt && synced && *deletedAt > *synced) {
+            record->oweLocalDelete();
+            record->setSyncStatus(SyncFileStatus::pending);
+            ++deleted;
             continue;
+        }
+        if (!deletedAt || !synced)
+            logLine(SyncLogger::Event::syncStarted,
+                    QStringLiteral("%1: Harborly no longer says when it deleted %2; kept and sent again")
+                        .arg(pass.name, record->filename()));
         forgetServiceFile(*record);
         oweUpload(*record);
         ++sent;
@@ -562,8 +598,13 @@ QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
         logLine(SyncLogger::Event::syncStarted,
                 QStringLiteral("%1: %2 files recorded as synced are not at Harborly: sending them again")
                     .arg(pass.name, QString::number(sent)));
-        saveQuietly();
     }
+    if (deleted > 0)
+        logLine(SyncLogger::Event::syncStarted,
+                QStringLiteral("%1: %2 files were deleted at Harborly since they were synced: deleting them here")
+                    .arg(pass.name, QString::number(deleted)));
+    if (sent + deleted > 0)
+        saveQuietly();
     co_return true;
 }
 

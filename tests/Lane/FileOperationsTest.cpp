@@ -293,7 +293,7 @@ TEST_F(FileOperationsTest, RemoteDeleteCountsGoneAsDoneAndSparesARecordMadeAgain
                              SyncFileDesiredState::deletedRemote);
     again->setRemoteId(h.fake.addFile(file));
     h.context->save();
-    h.fake.delayNext("/api/v1/files/library/*", std::chrono::milliseconds(300));
+    h.fake.delayNext("/api/v1/files/library/" + std::to_string(*again->remoteId()), std::chrono::milliseconds(300));
     h.fake.takeMostDelayedAtOnce();
     bool done = false;
     std::exception_ptr error;

@@ -488,21 +488,29 @@ TEST_F(SendJudgementTest, AFileMovedAwayAndBackIsSentAgainNotSettledOnTheOldList
 
 namespace {
 
-TEST_F(SendJudgementTest, AFileRecordedAsSyncedWhoseServiceFileIsGoneIsSentAgainUnlessTheFeedTellsOfItsDelete)
+TEST_F(SendJudgementTest, AFileRecordedAsSyncedWhoseServiceFileIsGoneIsSentAgainOnlyIfSettledAfterItsDelete)
 {
     open();
-    for (const char *name : {"kept.wav", "deleted.wav"}) {
+    for (const char *name : {"kept.wav", "gone.wav", "deleted.wav"}) {
         writeFile(at(QLatin1String(name)), QByteArray("take of ") + name);
         lane->handleFileEvents({at(QLatin1String(name))});
     }
     h.runUntilIdle(*lane);
     lane->stop();
-    // An earlier run recorded kept.wav as synced with a service file already gone, and read
-    // that delete long ago; deleted.wav was deleted at the service by another device since.
-    ASSERT_TRUE(h.fake.removeFile(*lane->fetchRecord(at(QStringLiteral("kept.wav")))->remoteId()));
+    // An earlier run recorded kept.wav as synced with a service file already gone (settled
+    // after the delete), and read that delete long ago; gone.wav was deleted at the service
+    // by another device after it was synced here, a delete also read long ago (a race of an
+    // earlier version); deleted.wav was deleted at the service since the cursor.
+    const auto record = [&](const char *name) { return lane->fetchRecord(at(QLatin1String(name))); };
+    ASSERT_TRUE(h.fake.removeFile(*record("kept.wav")->remoteId()));
+    record("kept.wav")->setLastSyncedAt(QDateTime::currentDateTimeUtc().addSecs(60));
+    ASSERT_TRUE(h.fake.removeFile(*record("gone.wav")->remoteId()));
     folder->setDeltaCursor(h.fake.currentCursor(h.account));
     h.context->save();
-    ASSERT_TRUE(h.fake.removeFile(*lane->fetchRecord(at(QStringLiteral("deleted.wav")))->remoteId()));
+    ASSERT_TRUE(h.fake.removeFile(*record("deleted.wav")->remoteId()));
+    // This device's clock and the service's agree: the restart comes after all of it.
+    h.clock.advance(std::chrono::milliseconds(h.clock.currentDateTime().msecsTo(QDateTime::currentDateTimeUtc()))
+                    + std::chrono::hours(1));
 
     lane = h.makeLane(folder);
     lane->start();
