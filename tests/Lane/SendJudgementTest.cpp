@@ -11,6 +11,9 @@
 
 #include <QFile>
 
+#include <algorithm>
+#include <string>
+
 using namespace quillmere;
 using namespace quillmere::test;
 using ::testing::IsEmpty;
@@ -614,4 +617,35 @@ TEST_F(SendJudgementTest, ALaterPointerChunkStandsOnAReadAskedAfterThePreviousCh
     EXPECT_EQ(service.at(nameOf(0)), sha256("take 0"));
     EXPECT_EQ(service.at(nameOf(99)), sha256("take 99"));
     EXPECT_EQ(records().at(at(nameOf(99))), synced);
+}
+
+// Every read of the feed a pass makes for its judges asks only what came after the last
+// reply it holds: the place it reads from moves on with the pass's own confirmations instead
+// of staying at the folder's stored cursor.
+TEST_F(SendJudgementTest, EachReadAsksOnlyWhatCameAfterTheLastReply)
+{
+    open();
+    const QStringList names{QStringLiteral("a.wav"), QStringLiteral("b.wav"), QStringLiteral("c.wav"),
+                            QStringLiteral("d.wav"), QStringLiteral("e.wav"), QStringLiteral("f.wav")};
+    for (const auto &name : names)
+        cameDown(name, name.toUtf8());
+    h.fake.clearRequestLog();
+    for (const auto &name : names)
+        oweUpload(name, name.toUtf8() + " edited here");
+    auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
+    queuePass = TaskHandle::start(std::move(body));
+    h.runUntilIdle(*lane);
+
+    for (const auto &name : names)
+        EXPECT_EQ(h.serviceFiles().at(name), sha256(name.toUtf8() + " edited here"));
+    // The fake's cursors are "cur-<n>": the changes after the n-th.
+    std::vector<long long> asked;
+    for (const auto &request : h.fake.requestsTo("GET", "/api/v1/files/library/changes")) {
+        const std::string since = request.queryValue("since").value_or(std::string());
+        ASSERT_EQ(since.rfind("cur-", 0), 0u) << since;
+        asked.push_back(std::stoll(since.substr(4)));
+    }
+    ASSERT_GE(asked.size(), 2u) << "each confirmation is judged on a read asked after its bytes";
+    EXPECT_TRUE(std::is_sorted(asked.begin(), asked.end()));
+    EXPECT_GT(asked.back(), asked.front());
 }
