@@ -811,13 +811,9 @@ void FakeHarborly::delayNext(const std::string &path, std::chrono::milliseconds 
 
 void FakeHarborly::delayAnswerNext(const std::string &path, std::chrono::milliseconds delay, int count)
 {
-    FakeFault fault;
-    fault.kind = FakeFault::Kind::delay;
-    fault.path = path;
-    fault.remaining = count;
-    fault.pause = delay;
-    fault.afterHandling = true;
-    addFault(std::move(fault));
+    delayNext(path, delay, count);
+    std::lock_guard lock(m_faultMutex);
+    m_faults.back().afterHandling = true; // the newest: it waits after the request was handled
 }
 
 void FakeHarborly::dropNext(const std::string &path, int count, bool afterHandling)
