@@ -3,6 +3,8 @@
 #include "Accounts/DeviceAuthClient.h"
 #include "Accounts/KeychainVault.h"
 #include "Platform/Async/TaskHandle.h"
+#include "Platform/Http/HttpResponse.h"
+#include "Platform/Http/Redirects.h"
 #include "Platform/Http/TransportError.h"
 
 #include <QCryptographicHash>
@@ -463,21 +465,30 @@ quint64 TokenManager::renewalTurns() const
     return m_renewals->turns;
 }
 
-bool TokenManager::showsTokenTaken(int status)
+bool TokenManager::showsTokenTaken(const HttpResponse &answer, const QUrl &serviceBase)
 {
-    return status >= 200 && status < 300;
+    return answer.status >= 200 && answer.status < 300 && !answer.leftOrigin && isSameOrigin(answer.url, serviceBase);
 }
 
-QCoro::Task<> TokenManager::noteTokenAnswered(QString token, int status, quint64 turns)
+void TokenManager::noteTokenAnswered(const QString &token, const HttpResponse &answer, quint64 turns)
+{
+    // Only the service's acceptance shows that it did not retire the token: a gateway's 5xx,
+    // a 408 or a 429 comes from whoever stood in front of it, and a 2xx from wherever a
+    // redirect led was given without the token. A renewal under way at any time since the
+    // request left may have reached the service after it: the answer then says nothing of
+    // what that renewal did.
+    if (!showsTokenTaken(answer, m_baseURL()) || turns % 2 != 0 || m_renewals->turns != turns
+        || !m_renewals->markMayBeStored)
+        return;
+    // Not awaited: the removal is queued on the vault before this call returns, and the
+    // answer does not wait for a keyring that is slow to run it.
+    [[maybe_unused]] auto forgetting = forgetMark(token, turns);
+}
+
+QCoro::Task<> TokenManager::forgetMark(QString token, quint64 turns)
 {
     const std::shared_ptr<KeychainVault> vault = m_vault;
     const std::shared_ptr<TokenRenewals> renewals = m_renewals;
-    // Only the service's acceptance shows that it did not retire the token: a gateway's 5xx,
-    // a 408 or a 429 comes from whoever stood in front of it. A renewal under way at any time
-    // since the request left may have reached the service after it: the answer then says
-    // nothing of what that renewal did.
-    if (!showsTokenTaken(status) || turns % 2 != 0 || renewals->turns != turns || !renewals->markMayBeStored)
-        co_return;
     // Queued at once, before the caller goes on with the answer: a renewal that starts after
     // this marks its token behind the removal, and a keyring that holds the step holds nobody.
     auto found = std::make_shared<std::atomic<bool>>(true);

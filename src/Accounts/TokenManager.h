@@ -19,6 +19,7 @@
 namespace quillmere {
 
 class KeychainVault;
+struct HttpResponse;
 struct TokenRenewals;
 
 // The bearer token in one vault entry. Several managers over the same entry may exist (each
@@ -124,10 +125,10 @@ public:
     // Every renewal marks its token in the vault before it is sent. The mark goes with the token
     // it names, and when what followed shows that the service did not retire it: a renewal that
     // never left (no connection, no secure connection), a refusal of a renewal that marked it
-    // itself, and, through noteTokenAnswered, a 2xx to a later request made with it. Any other
-    // status to the renewal (a gateway's 5xx may follow a renewal it forwarded) or to a later
-    // request, a time-out or a connection cut once the request was out keeps it, the mark of an
-    // earlier run included.
+    // itself, and, through noteTokenAnswered, a 2xx from the service's own address to a later
+    // request made with it. Any other status to the renewal (a gateway's 5xx may follow a renewal
+    // it forwarded) or to a later request, a 2xx from wherever a redirect led, a time-out or a
+    // connection cut once the request was out keeps it, the mark of an earlier run included.
     QCoro::Task<bool> renewalWasCutOff(QString token);
     // The vault entry of that mark, beside the token's own entry `vaultKey`. The mark holds the
     // token's digest (renewalMarkFor), never the token.
@@ -148,17 +149,22 @@ public:
 
     // For a request sent with the stored token: the count to hand back to noteTokenAnswered.
     quint64 renewalTurns() const;
-    // Whether a request's status shows that the service took the token it carried: a 2xx.
-    static bool showsTokenTaken(int status);
-    // A request made with `token` was answered `status`. When that shows the service took the
-    // token (showsTokenTaken), a mark on it goes; any other status leaves it. Nothing happens
-    // when a renewal ran at any time between the request's sending (`turns` from renewalTurns()
-    // then) and now, since the service may have answered before that renewal reached it. The
-    // removal is queued on the vault before the call first suspends, so the caller need not
-    // wait for it: nothing queued on the vault after the call reads the mark it removes.
-    QCoro::Task<> noteTokenAnswered(QString token, int status, quint64 turns);
+    // Whether the answer to a request shows that the service took the token the request carried:
+    // a 2xx from the service's own address (the scheme, host and port of `serviceBase`) with no
+    // redirect to another origin on the way. Wherever a redirect led, the token was dropped
+    // there, and that host's 2xx says nothing of it.
+    static bool showsTokenTaken(const HttpResponse &answer, const QUrl &serviceBase);
+    // A request made with `token` got `answer`. When that shows the service took the token
+    // (showsTokenTaken, against baseURL()), a mark on it goes; any other answer leaves it.
+    // Nothing happens when a renewal ran at any time between the request's sending (`turns`
+    // from renewalTurns() then) and now, since the service may have answered before that
+    // renewal reached it. The removal is queued on the vault within the call, so the caller
+    // does not wait for it: nothing queued on the vault after the call reads the mark it removes.
+    void noteTokenAnswered(const QString &token, const HttpResponse &answer, quint64 turns);
 
 private:
+    QCoro::Task<> forgetMark(QString token, quint64 turns);
+
     std::shared_ptr<KeychainVault> m_vault;
     QString m_vaultKey;
     BaseURLSource m_baseURL;

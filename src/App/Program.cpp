@@ -105,7 +105,7 @@ bool settleBy(QDeadlineTimer deadline)
 void endProcessBy(QDeadlineTimer deadline, int exitCode)
 {
     std::thread([deadline, exitCode] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::max<qint64>(0, deadline.remainingTime())));
+        std::this_thread::sleep_for(deadline.remainingTimeAsDuration());
         std::_Exit(exitCode);
     }).detach();
 }
@@ -169,7 +169,10 @@ int runQuillmere(QApplication &application, QuillmereAppOptions options)
             tellUser(*failure);
         } else {
             started = true;
-            QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere, &QuillmereApp::requestQuit);
+            QObject::connect(&quitSignals, &QuitSignals::quitRequested, &quillmere,
+                             [&quillmere](int, std::chrono::steady_clock::time_point arrivedAt) {
+                                 quillmere.requestQuit(arrivedAt);
+                             });
             exitCode = application.exec();
             if (quillmere.isQuitting()) {
                 quitDeadline = quillmere.quitDeadline();

@@ -251,10 +251,15 @@ void QuillmereApp::awaitShowRequest()
 
 void QuillmereApp::requestQuit()
 {
+    requestQuit(std::chrono::steady_clock::now());
+}
+
+void QuillmereApp::requestQuit(std::chrono::steady_clock::time_point requestedAt)
+{
     if (m_quitting)
         return;
     m_quitting = true;
-    m_quitDeadline = QDeadlineTimer(quitTimeout);
+    m_quitDeadline = QDeadlineTimer(requestedAt + (quitTimeout - endMargin), Qt::PreciseTimer);
     if (!m_running) {
         m_options.endLoop();
         return;
@@ -267,7 +272,6 @@ void QuillmereApp::requestQuit()
     m_mainWindow->hide();
     m_session->shutDown();
     m_flushTask = TaskHandle::start([this](std::stop_token) { return flushVault(); });
-    m_sinceQuit.start();
     m_quitCheck.start();
     checkQuitDone();
 }
@@ -287,7 +291,7 @@ void QuillmereApp::checkQuitDone()
 {
     const bool lanesEnded = std::all_of(m_stoppingLanes.begin(), m_stoppingLanes.end(),
                                         [](const std::weak_ptr<SyncLaneInterface> &lane) { return lane.expired(); });
-    const bool late = m_sinceQuit.elapsed() >= (quitTimeout - teardownReserve).count();
+    const bool late = m_quitDeadline.remainingTimeAsDuration() <= teardownReserve;
     if (!(lanesEnded && m_vaultFlushed) && !late)
         return;
     if (!lanesEnded || !m_vaultFlushed)

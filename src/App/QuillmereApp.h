@@ -73,17 +73,20 @@ struct QuillmereAppOptions
 // the windows are made, so a hidden window never leaves the application without them.
 //
 // Quitting (requestQuit: the menu, the panel, a signal) stops the engine while the loop still
-// runs, waits for every lane to end and the vault to finish its writes (at most quitTimeout
-// less teardownReserve), then ends the loop; the destructor takes the parts down in the reverse
+// runs, waits for every lane to end and the vault to finish its writes (until teardownReserve
+// before quitDeadline()), then ends the loop; the destructor takes the parts down in the reverse
 // order of their making. The whole quit, teardown included, ends by quitDeadline().
 class QuillmereApp : public QObject
 {
     Q_OBJECT
 
 public:
-    // From the request to the end of the process.
+    // From the request (a signal's arrival) to the end of the process, as seen from outside.
     static constexpr std::chrono::milliseconds quitTimeout{3000};
-    // Of that, what is kept for the teardown after the loop (destructors, work still on a pool).
+    // Of that, what is left after quitDeadline() for the process's own end: the kernel takes its
+    // memory back and tells whoever waits for it, later still on a loaded machine.
+    static constexpr std::chrono::milliseconds endMargin{300};
+    // Of the rest, what is kept for the teardown after the loop (destructors, work still on a pool).
     static constexpr std::chrono::milliseconds teardownReserve{500};
     // A later start without a callback URL asks the running instance to show its window with
     // this address.
@@ -97,9 +100,13 @@ public:
     // opened even after quarantine; the application must then exit.
     std::optional<QString> initialise();
     bool isRunning() const { return m_running; }
+    // A quit requested now (the menu, the panel).
     void requestQuit();
+    // A quit requested at `requestedAt`, before this call: a signal that arrived while the main
+    // thread was busy. The quit's bound counts from then.
+    void requestQuit(std::chrono::steady_clock::time_point requestedAt);
     bool isQuitting() const { return m_quitting; }
-    // quitTimeout after the quit was requested; forever before.
+    // quitTimeout less endMargin after the quit was requested; forever before.
     QDeadlineTimer quitDeadline() const { return m_quitDeadline; }
     // Milliseconds from construction to the main window's first exposure; -1 before it.
     qint64 firstWindowMilliseconds() const { return m_firstWindowMs; }
@@ -167,7 +174,6 @@ private:
     bool m_vaultFlushed = false;
     TaskHandle m_flushTask;
     QTimer m_quitCheck;
-    QElapsedTimer m_sinceQuit;
     QDeadlineTimer m_quitDeadline{QDeadlineTimer::Forever};
 };
 

@@ -2,10 +2,14 @@
 
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <ctime>
+#include <optional>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,14 +24,31 @@ std::atomic<int> writeEnd{-1};
 int readEnd = -1;
 std::array<struct sigaction, handledSignals.size()> previousActions{};
 
+// What the handler writes: no padding, and far below PIPE_BUF, so each one arrives whole,
+// never mixed with another's bytes, and a read of its size takes exactly one.
+struct Arrival
+{
+    std::int64_t signal;
+    std::int64_t monotonicNanoseconds;
+};
+
+std::int64_t monotonicNanoseconds()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
 void onSignal(int signal)
 {
     const int saved = errno;
     const int fd = writeEnd.load();
     if (fd >= 0) {
-        const unsigned char byte = static_cast<unsigned char>(signal);
+        // clock_gettime may be called from a handler. The quit's bound counts from here: the
+        // loop may reach the pipe only much later.
+        const Arrival arrival{signal, monotonicNanoseconds()};
         // A full pipe means a quit is already on its way.
-        [[maybe_unused]] const ssize_t written = ::write(fd, &byte, 1);
+        [[maybe_unused]] const ssize_t written = ::write(fd, &arrival, sizeof arrival);
     }
     errno = saved;
 }
@@ -70,12 +91,18 @@ QuitSignals::~QuitSignals()
 
 void QuitSignals::readPipe()
 {
-    unsigned char byte = 0;
-    int last = 0;
-    while (::read(readEnd, &byte, 1) == 1)
-        last = byte;
-    if (last != 0)
-        Q_EMIT quitRequested(last);
+    Arrival arrival{};
+    std::optional<Arrival> first;
+    while (::read(readEnd, &arrival, sizeof arrival) == ssize_t(sizeof arrival)) {
+        if (!first)
+            first = arrival;
+    }
+    if (!first)
+        return;
+    // Only the time since the arrival is carried over to the steady clock, whose epoch need not
+    // be CLOCK_MONOTONIC's.
+    const std::chrono::nanoseconds since(std::max<std::int64_t>(0, monotonicNanoseconds() - first->monotonicNanoseconds));
+    Q_EMIT quitRequested(int(first->signal), std::chrono::steady_clock::now() - since);
 }
 
 } // namespace quillmere

@@ -2,14 +2,17 @@
 
 #include <QObject>
 
+#include <chrono>
+
 class QSocketNotifier;
 
 namespace quillmere {
 
 // SIGTERM, SIGINT and SIGHUP as a Qt signal on the main thread. The handler only writes the
-// signal's number to a pipe (all a handler may safely do); the event loop reads it and emits
-// quitRequested, so the application quits through its ordinary quit sequence while the loop
-// still runs. One object per process; the handlers are put back when it is destroyed.
+// signal's number and the time it arrived to a pipe (all a handler may safely do); the event
+// loop reads it and emits quitRequested, so the application quits through its ordinary quit
+// sequence while the loop still runs. One object per process; the handlers are put back when it
+// is destroyed.
 class QuitSignals : public QObject
 {
     Q_OBJECT
@@ -22,7 +25,9 @@ public:
     bool isInstalled() const { return m_installed; }
 
 Q_SIGNALS:
-    void quitRequested(int signal);
+    // `arrivedAt`: when the handler ran, which may be well before the loop got to it (the main
+    // thread busy with a long save, say). Of several signals read at once, the first.
+    void quitRequested(int signal, std::chrono::steady_clock::time_point arrivedAt);
 
 private:
     void readPipe();

@@ -309,11 +309,11 @@ void ModelContext::save()
     if (!hasChanges())
         return;
 
+    // The row ids the inserts get, by their place in m_inserted. Only records that others name
+    // by row id (profiles, folders) are looked up by address too: a save of 100,000 new files
+    // would otherwise hold a hash map of them, and a copy of the list, beside the page cache.
     SaveResolver resolver;
-    std::vector<std::shared_ptr<Record>> inserts = m_inserted;
-    // Profiles first: rules and folder links refer to their row ids.
-    std::stable_partition(inserts.begin(), inserts.end(),
-                          [](const auto &r) { return r->m_type == DAWConfiguration::typeIndex; });
+    std::vector<qint64> insertedPks(m_inserted.size(), 0);
     const quint64 pathBit = quint64(1) << int(SyncFile::Field::localPath);
     auto renamed = [&](const Record &r) {
         return r.m_type == SyncFile::typeIndex && r.m_state == Record::State::persisted && (r.m_dirty & pathBit);
@@ -322,12 +322,12 @@ void ModelContext::save()
     std::unordered_set<const Record *> tookOverRow; // inserts that landed on a row stored meanwhile
     sqlite3 *db = m_container->database();
 
-    resolver.pks.reserve(inserts.size());
     // Prepared once for the container's life, like every statement of the save: a lane
     // saves at every dispatch.
     m_container->prepare(QStringLiteral("BEGIN IMMEDIATE"), saveFailed).run();
     try {
-        auto insertRow = [&](const std::shared_ptr<Record> &r) {
+        auto insertRow = [&](std::size_t index) {
+            const std::shared_ptr<Record> &r = m_inserted[index];
             const TableInfo &t = r->tableInfo();
             bool taken = false;
             {
@@ -336,7 +336,7 @@ void ModelContext::save()
                     stmt.bind(int(c) + 1, r->columnValue(int(c), &resolver));
                 try {
                     stmt.run();
-                    resolver.pks[r.get()] = sqlite3_last_insert_rowid(db);
+                    insertedPks[index] = sqlite3_last_insert_rowid(db);
                 } catch (const StoreError &) {
                     // Only this statement was undone; the transaction goes on.
                     if (t.uniqueColumn.isEmpty() || sqlite3_extended_errcode(db) != SQLITE_CONSTRAINT_UNIQUE)
@@ -354,10 +354,12 @@ void ModelContext::save()
                 stmt.bind(int(t.columns.size()) + 1, r->columnValue(unique, &resolver));
                 if (!stmt.step())
                     throw StoreError(saveFailed, QStringLiteral("replaced row not found"));
-                resolver.pks[r.get()] = stmt.integer(0);
+                insertedPks[index] = stmt.integer(0);
                 stmt.run();
                 tookOverRow.insert(r.get());
             }
+            if (r->m_type != SyncFile::typeIndex)
+                resolver.pks[r.get()] = insertedPks[index];
         };
         // Deletes first, so that a path deleted and inserted again is free.
         for (const auto &r : m_touched) {
@@ -367,11 +369,15 @@ void ModelContext::save()
             stmt.bind(1, r->m_pk);
             stmt.run();
         }
-        // Records that others name by row id go in before the updates that may name them;
-        // files, which nothing names, go in last, once renamed files have left their paths.
-        for (const auto &r : inserts)
-            if (r->m_type != SyncFile::typeIndex)
-                insertRow(r);
+        // Records that others name by row id go in before the updates that may name them,
+        // profiles first (rules and folder links name them); files, which nothing names, go
+        // in last, once renamed files have left their paths.
+        for (std::size_t i = 0; i < m_inserted.size(); ++i)
+            if (m_inserted[i]->m_type == DAWConfiguration::typeIndex)
+                insertRow(i);
+        for (std::size_t i = 0; i < m_inserted.size(); ++i)
+            if (m_inserted[i]->m_type != DAWConfiguration::typeIndex && m_inserted[i]->m_type != SyncFile::typeIndex)
+                insertRow(i);
         // Renamed records leave their old paths before any record takes a path, so a swap or
         // a new record at a renamed record's old path never meets a row still there. The
         // parking names start with a control character, which no path does.
@@ -407,9 +413,9 @@ void ModelContext::save()
             stmt.bind(i, r->m_pk);
             stmt.run();
         }
-        for (const auto &r : inserts)
-            if (r->m_type == SyncFile::typeIndex)
-                insertRow(r);
+        for (std::size_t i = 0; i < m_inserted.size(); ++i)
+            if (m_inserted[i]->m_type == SyncFile::typeIndex)
+                insertRow(i);
         // Folder links: rewritten for each folder whose list changed.
         const quint64 linkBit = quint64(1) << int(SyncFolder::Field::associatedDAWs);
         auto writeLinks = [&](const std::shared_ptr<Record> &r) {
@@ -429,7 +435,7 @@ void ModelContext::save()
                 link.run();
             }
         };
-        for (const auto &r : inserts)
+        for (const auto &r : m_inserted)
             if (r->m_type == SyncFolder::typeIndex)
                 writeLinks(r);
         for (const auto &r : m_touched)
@@ -476,8 +482,9 @@ void ModelContext::save()
         changes.deleted.emplace_back(SyncFile::typeIndex, pk);
         announced.deleted.push_back({SyncFile::layout().info.name, pk});
     }
-    for (const auto &r : m_inserted) {
-        const qint64 pk = resolver.pks[r.get()];
+    for (std::size_t i = 0; i < m_inserted.size(); ++i) {
+        const std::shared_ptr<Record> &r = m_inserted[i];
+        const qint64 pk = insertedPks[i];
         auto &slot = m_objects[size_t(r->m_type)][pk];
         if (auto other = slot.lock(); other && other != r) {
             // The insert took over a row held here under another handle.

@@ -201,15 +201,12 @@ QCoro::Task<HttpResponse> HarborlyAPI::sendRaw(HttpRequest request, std::stop_to
         auto first = HttpClient::send(request, stop);
         HttpResponse response = co_await std::move(first);
         reachability->noteAnswer(ticket);
-        // Taken: the service did not retire the token this request carried, so a renewal of it
-        // that was never heard back from does not excuse its later refusal. Not awaited: the
-        // removal is queued on the vault at the call, and the answer does not wait for a
-        // keyring that is slow to run it.
+        // Taken (a 2xx from the service itself): the service did not retire the token this
+        // request carried, so a renewal of it that was never heard back from does not excuse
+        // its later refusal.
         const QByteArray sent = request.headers.value("Authorization").value_or(QByteArray());
-        if (sent.startsWith("Bearer ")) {
-            [[maybe_unused]] auto noting =
-                tokens->noteTokenAnswered(QString::fromUtf8(sent.mid(7)), response.status, renewalTurns);
-        }
+        if (sent.startsWith("Bearer "))
+            tokens->noteTokenAnswered(QString::fromUtf8(sent.mid(7)), response, renewalTurns);
         auto settling = settleWith(std::move(tokens), std::move(request), std::move(response), std::move(stop));
         co_return co_await std::move(settling);
     } catch (const TransportError &error) {

@@ -69,14 +69,15 @@ QString prepare(ProgramEnvironment &environment, qint64 account, const QString &
     return secrets;
 }
 
-// SIGTERM: the instance ends cleanly within the quit bound, waited for at most `ceiling`.
+// SIGTERM: the instance ends cleanly within the quit bound, measured here from the signal to the
+// end of the process, and waited for at most `ceiling`.
 void expectQuitWithinBound(QProcess &instance, std::chrono::seconds ceiling)
 {
     const auto signalled = std::chrono::steady_clock::now();
     ASSERT_TRUE(ProgramEnvironment::signal(instance, SIGTERM)) << "the instance ended by itself";
     ASSERT_TRUE(ProgramEnvironment::finished(instance, ceiling));
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled);
-    EXPECT_LE(took, QuillmereApp::quitTimeout + 250ms) << "from the signal to the end of the process";
+    EXPECT_LT(took, QuillmereApp::quitTimeout) << "from the signal to the end of the process: " << took.count() << " ms";
     EXPECT_EQ(instance.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(instance.exitCode(), 0);
 }
@@ -109,6 +110,25 @@ TEST(KillTest, AQuitMidTransferEndsTheProcessWithinTheBoundFromTheSignal)
                                       true);
     ASSERT_TRUE(runUntil([&] { return fake.takeMostDelayedAtOnce() > 0; }, 60s)) << "an upload is on the wire";
     quillmere::test::runFor(300ms);
+
+    expectQuitWithinBound(*instance, 10s);
+}
+
+// A quit signalled while the main thread is busy (a long save, say) and whose teardown would
+// outlast the bound: the bound counts from the signal's arrival, not from when the loop got to
+// it, so the process still ends within it as seen from here.
+TEST(KillTest, AQuitSignalledWhileTheMainThreadIsBusyEndsWithinTheBoundFromTheSignal)
+{
+    ProgramEnvironment environment;
+    auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE),
+                                      {QStringLiteral("--stall-on-usr1"), QStringLiteral("1000"),
+                                       QStringLiteral("--slow-teardown"), QStringLiteral("6000")},
+                                      true);
+    ASSERT_TRUE(runUntil([&] { return QFileInfo::exists(environment.endpoint()); }, 30s)) << "the instance runs";
+    ASSERT_TRUE(runUntil([&] { return QFileInfo::exists(environment.storePath()); }, 30s));
+    ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGUSR1));
+    // Well inside the stall: the loop reads the quit's signal some 800 ms after it arrived.
+    quillmere::test::runFor(200ms);
 
     expectQuitWithinBound(*instance, 10s);
 }
@@ -172,7 +192,7 @@ std::optional<QString> quitWhileTheRenewalIsAtTheService(ProgramEnvironment &env
     const auto signalled = std::chrono::steady_clock::now();
     EXPECT_TRUE(ProgramEnvironment::signal(*quitting, SIGTERM)) << "the instance ended by itself";
     EXPECT_TRUE(ProgramEnvironment::finished(*quitting, 10s));
-    EXPECT_LE(std::chrono::steady_clock::now() - signalled, QuillmereApp::quitTimeout + 250ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, QuillmereApp::quitTimeout);
     EXPECT_EQ(quitting->exitCode(), 0);
     EXPECT_EQ(keptToken(secrets), sent) << "the quit ended before the answer";
     const KeychainVault::Dictionary left = keptSecrets(secrets);

@@ -345,6 +345,43 @@ TEST_F(HarborlyAPITest, AnAnswerToTheMarkedTokenTakesItsMarkAway)
     EXPECT_FALSE(vault.data(TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey())));
 }
 
+// Only the service's own 2xx to a request that carried the marked token takes the mark away. A
+// redirect to another address drops the token there, so that host's 200 says nothing of it, and
+// the request goes on without it even back at the service; a redirect within the service's own
+// address keeps the token, and the 200 at its end shows it taken.
+TEST_F(HarborlyAPITest, OnlyTheServicesOwnAnswerToTheMarkedTokenTakesItsMarkAway)
+{
+    const auto cutOff = [this] { return await(tokens->renewalWasCutOff(QStringLiteral("t0"))); };
+    const auto to = [](const QUrl &target) {
+        return std::multimap<std::string, std::string>{{"Location", target.toString().toStdString()}};
+    };
+    storeFreshToken();
+    service.next("/api/v1/auth/refresh", Reply{200, "{}", {}, {}, true});
+    EXPECT_TRUE(quillmere::test::transportFailure(tokens->refreshToken()));
+    ASSERT_TRUE(cutOff());
+    ScriptedService elsewhere;
+
+    service.next(thing, Reply{307, "{}", to(elsewhere.baseURL(QStringLiteral("/landing")))});
+    EXPECT_EQ(statusOf(request()), 200);
+    ASSERT_EQ(elsewhere.seen("/landing").size(), 1u);
+    EXPECT_EQ(elsewhere.seen("/landing").back().authorization, "(none)");
+    EXPECT_TRUE(cutOff()) << "another host's 200";
+
+    service.next(thing, Reply{302, "{}", to(elsewhere.baseURL(QStringLiteral("/bounce")))});
+    elsewhere.next("/bounce", Reply{302, "{}", to(service.baseURL(QStringLiteral("/api/v1/back")))});
+    EXPECT_EQ(statusOf(request()), 200);
+    ASSERT_EQ(service.seen("/api/v1/back").size(), 1u);
+    EXPECT_EQ(service.seen("/api/v1/back").back().authorization, "(none)");
+    EXPECT_TRUE(cutOff()) << "the service's 200 to the request once it had lost the token";
+
+    service.next(thing, Reply{308, "{}", to(service.baseURL(QStringLiteral("/api/v1/moved")))});
+    EXPECT_EQ(statusOf(request()), 200);
+    ASSERT_EQ(service.seen("/api/v1/moved").size(), 1u);
+    EXPECT_EQ(service.seen("/api/v1/moved").back().authorization, "Bearer t0");
+    EXPECT_FALSE(cutOff()) << "the service's 200 at the end of a redirect within its own address";
+    EXPECT_EQ(revokedPosts, 0);
+}
+
 // The mark of a request's token is settled beside its answer: a keyring busy with something else
 // (an unlock prompt) holds neither the answer nor the next request.
 TEST_F(HarborlyAPITest, AnAnswerGoesOnWhileTheKeyringSettlesTheMark)

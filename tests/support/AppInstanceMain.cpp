@@ -3,14 +3,16 @@
 // (or disturb) a keyring with other tests.
 //   quillmere_test_instance --secrets FILE [--keep-secrets] [--multipart-threshold BYTES]
 //                           [--commit-group-window MS] [--pool-work-on-quit MS]
-//                           [--slow-teardown MS] [arguments of quillmere]
+//                           [--slow-teardown MS] [--stall-on-usr1 MS] [arguments of quillmere]
 // FILE holds the vault item as KeychainVault::encode writes it; with --keep-secrets every write
 // to the item is written back to FILE at once, as a keyring keeps it for the next start (a
 // process that ends without its teardown keeps what was written before); files of BYTES or more go in
 // parts (a kill can then find a multipart upload under way without a file of hundreds of MB);
 // the lanes keep their outcomes uncommitted for MS milliseconds, however many gather (a kill
 // then surely falls inside the group's window); the application object takes MS milliseconds
-// to go away with --slow-teardown (as a desktop's tray host or display that is slow to let go).
+// to go away with --slow-teardown (as a desktop's tray host or display that is slow to let go);
+// with --stall-on-usr1 the main thread is busy for MS milliseconds once the loop reads a SIGUSR1
+// (as it is with a long save), so a quit signalled meanwhile waits for it.
 
 #include "Accounts/KeychainVault.h"
 #include "App/Program.h"
@@ -21,10 +23,16 @@
 #include <QApplication>
 #include <QFile>
 #include <QSaveFile>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QThreadPool>
 
+#include <cerrno>
+#include <csignal>
 #include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,6 +46,38 @@ public:
 private:
     unsigned long m_milliseconds;
 };
+
+// SIGUSR1 as a stall of the main thread: the handler writes a byte to a pipe, and the loop,
+// once it reads it, sleeps for the given time.
+int stallPipe[2] = {-1, -1};
+
+void onStallSignal(int)
+{
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(stallPipe[1], &byte, 1);
+    errno = saved;
+}
+
+bool stallOnUserSignal(QObject *parent, unsigned long milliseconds)
+{
+    if (::pipe2(stallPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onStallSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (::sigaction(SIGUSR1, &action, nullptr) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(stallPipe[0], QSocketNotifier::Read, parent);
+    QObject::connect(notifier, &QSocketNotifier::activated, [milliseconds] {
+        char byte = 0;
+        while (::read(stallPipe[0], &byte, 1) == 1) {
+        }
+        QThread::msleep(milliseconds);
+    });
+    return true;
+}
 
 // The item in memory, and in a file after every change.
 class KeptSecretBackend : public quillmere::InMemorySecretBackend
@@ -98,6 +138,9 @@ int main(int argc, char **argv)
     const qsizetype slowTeardown = arguments.indexOf(QStringLiteral("--slow-teardown"));
     if (slowTeardown > 0 && slowTeardown + 1 < arguments.size())
         new SlowToLetGo(&application, arguments[slowTeardown + 1].toULong());
+    const qsizetype stall = arguments.indexOf(QStringLiteral("--stall-on-usr1"));
+    if (stall > 0 && stall + 1 < arguments.size() && !stallOnUserSignal(&application, arguments[stall + 1].toULong()))
+        return 2;
     if (secrets > 0 && secrets + 1 < arguments.size()) {
         QFile file(arguments[secrets + 1]);
         if (!file.open(QIODevice::ReadOnly))

@@ -461,20 +461,23 @@ struct Final
 {
     Outcome outcome;
     QUrl url;
+    bool leftOrigin = false;
 };
 
 // `inMemory`: the sink is a MemorySink and the body, if any, is in `request.body`.
 QCoro::Task<Final> followRedirects(HttpRequest request, BodySink &sink, std::stop_token stop, bool inMemory = false)
 {
+    bool leftOrigin = false;
     for (int hops = 0;; ++hops) {
         auto performing = inMemory ? performInMemory(request, static_cast<MemorySink &>(sink), stop)
                                    : perform(request, sink, stop);
         Outcome outcome = co_await std::move(performing);
         if (!outcome.redirect)
-            co_return Final{std::move(outcome), request.url};
+            co_return Final{std::move(outcome), request.url, leftOrigin};
         if (hops == HttpClient::maximumRedirects)
             throw TransportError(Code::unknown);
         const QUrl target = redirectTarget(request.url, *outcome.headers.value("Location"));
+        leftOrigin = leftOrigin || !isSameOrigin(request.url, target);
         request = redirectedRequest(request, outcome.status, target);
     }
 }
@@ -490,7 +493,8 @@ QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request, std::stop_token 
     const bool inMemory = request.bodyDevice == nullptr;
     auto following = followRedirects(std::move(request), sink, stop, inMemory);
     Final final = co_await std::move(following);
-    co_return HttpResponse{final.outcome.status, std::move(final.outcome.headers), std::move(sink.body), final.url};
+    co_return HttpResponse{final.outcome.status, std::move(final.outcome.headers), std::move(sink.body), final.url,
+                           final.leftOrigin};
 }
 
 QThreadPool &HttpClient::transferPool()
@@ -503,8 +507,10 @@ HttpResponse HttpClient::sendHere(HttpRequest request, const std::stop_token &st
     if (request.bodyDevice)
         throw std::invalid_argument("a streamed body is sent only through send()");
     request.headers.set("Accept-Encoding", "identity");
+    bool leftOrigin = false;
     for (int hops = 0;; ++hops) {
         HttpResponse reply = curlExchangeHere(request, maximumBodySize, stop);
+        reply.leftOrigin = leftOrigin;
         if (!(isRedirectStatus(reply.status) && reply.headers.contains("Location"))) {
             // What the memory sink checks of a reply in send().
             const std::optional<qint64> length = declaredContentLength(reply.headers);
@@ -517,6 +523,7 @@ HttpResponse HttpClient::sendHere(HttpRequest request, const std::stop_token &st
         if (hops == maximumRedirects)
             throw TransportError(Code::unknown);
         const QUrl target = redirectTarget(request.url, *reply.headers.value("Location"));
+        leftOrigin = leftOrigin || !isSameOrigin(request.url, target);
         request = redirectedRequest(request, reply.status, target);
     }
 }
@@ -551,7 +558,7 @@ QCoro::Task<HttpResponse> HttpClient::download(HttpRequest request, QString dest
         std::rethrow_exception(failure);
     }
     co_return HttpResponse{final->outcome.status, std::move(final->outcome.headers), std::move(sink->errorBody),
-                           final->url};
+                           final->url, final->leftOrigin};
 }
 
 } // namespace quillmere

@@ -18,6 +18,9 @@ struct HttpResponse
     QByteArray body;
     // Where the final request of a redirect chain went.
     QUrl url;
+    // Whether a redirect on the way led to another origin. The request's credentials were
+    // dropped there and went no further, not even back at the first origin.
+    bool leftOrigin = false;
 
     // The body as UTF-8 text; nullopt when it is not valid UTF-8.
     std::optional<QString> bodyText() const;

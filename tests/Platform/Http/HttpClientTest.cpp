@@ -293,11 +293,14 @@ TEST(HttpClient, RefusesOtherSchemesAndPlainHttpBeyondLoopbackBeforeSending)
 
 TEST(HttpClient, RedirectsDropCredentialsOnlyWhenTheOriginChangesAndKeepOrDropTheBodyByStatus)
 {
+    LocalServer local;
     LocalServer other;
     quillmere::test::addEcho(other);
+    other.server().Get("/back", [&local](const httplib::Request &, httplib::Response &res) {
+        res.set_redirect(local.url(QStringLiteral("/echo")).toString().toStdString(), 302);
+    });
     other.start();
 
-    LocalServer local;
     quillmere::test::addEcho(local);
     const std::string elsewhere = other.url(QStringLiteral("/echo")).toString().toStdString();
     local.server().Get("/away", [elsewhere](const httplib::Request &, httplib::Response &res) {
@@ -305,6 +308,10 @@ TEST(HttpClient, RedirectsDropCredentialsOnlyWhenTheOriginChangesAndKeepOrDropTh
     });
     local.server().Get("/here", [](const httplib::Request &, httplib::Response &res) {
         res.set_redirect("/echo", 301);
+    });
+    const std::string bounce = other.url(QStringLiteral("/back")).toString().toStdString();
+    local.server().Get("/round", [bounce](const httplib::Request &, httplib::Response &res) {
+        res.set_redirect(bounce, 302);
     });
     local.server().Get("/loop", [](const httplib::Request &, httplib::Response &res) { res.set_redirect("/loop", 302); });
     quillmere::test::routeAll(local.server(), R"(/moved/(\d+))", [](const httplib::Request &req, httplib::Response &res) {
@@ -323,13 +330,23 @@ TEST(HttpClient, RedirectsDropCredentialsOnlyWhenTheOriginChangesAndKeepOrDropTh
         EXPECT_EQ(moved.url, other.url(QStringLiteral("/echo")));
         EXPECT_EQ(moved.headers.value("X-Seen-Authorization"), QByteArray("(none)"));
         EXPECT_EQ(moved.headers.value("X-Seen-Shard"), QByteArray("(none)"));
+        EXPECT_TRUE(moved.leftOrigin);
         EXPECT_EQ(other.hits, here ? 2 : 1);
+
+        // Back at the first origin the credentials stay dropped, and the reply says so.
+        HttpRequest roundTrip = away;
+        roundTrip.url = local.url(QStringLiteral("/round"));
+        const HttpResponse returned = await(sendBy(here, roundTrip));
+        EXPECT_EQ(returned.url, local.url(QStringLiteral("/echo")));
+        EXPECT_EQ(returned.headers.value("X-Seen-Authorization"), QByteArray("(none)"));
+        EXPECT_TRUE(returned.leftOrigin);
 
         HttpRequest sameOrigin = away;
         sameOrigin.url = local.url(QStringLiteral("/here"));
         const HttpResponse stayed = await(sendBy(here, sameOrigin));
         EXPECT_EQ(stayed.headers.value("X-Seen-Authorization"), QByteArray("Bearer secret"));
         EXPECT_EQ(stayed.headers.value("X-Seen-Shard"), QByteArray("eu-2"));
+        EXPECT_FALSE(stayed.leftOrigin);
 
         EXPECT_EQ(transportFailure(sendBy(here, get(local.url(QStringLiteral("/loop"))))), Code::unknown);
 
