@@ -30,6 +30,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <set>
 #include <optional>
 #include <stop_token>
 #include <type_traits>
@@ -1206,8 +1207,9 @@ private:
     // learned from a request asked after a read that stands or is on its way, that count.
     quint64 m_learnings = 0;
     QHash<qint64, quint64> m_learnedAt;
-    // The count of the read on its way, if one is.
-    std::optional<quint64> m_readAsked;
+    // The counts of the reads on their way, and those waiting for one of them to land.
+    std::set<quint64> m_readsOnTheirWay;
+    WaitQueue m_readLanded;
     // The count of the feed page being applied, asked before it was fetched.
     quint64 m_pageAsked = 0;
     // Ids whose newest version the service told of without naming its content, while a
@@ -1221,8 +1223,6 @@ private:
     int m_deletesProving = 0;
     // Ids the feed told deleted while their download ran.
     QSet<qint64> m_deletesAfterDownload;
-    // One read at a time: whoever waited finds the one just made.
-    AsyncMutex m_hearingMutex;
     // Ids of service files the feed told of since the full sync asked for its listing (engaged
     // only while a full sync runs): the listing is older than what the feed said of them.
     // With each, whether the feed's last word was its delete.

@@ -168,7 +168,8 @@ void SyncLane::noteLearned(qint64 remoteId, quint64 asked)
     // Only a read asked before this knowledge was asked could be set against it (one folded
     // into the account, or one on its way); a read asked after it sees at least as much, and
     // a page fetched before a read tells less than the read, however late it is applied.
-    const bool newerThanARead = (m_heard && m_heard->sequence < asked) || (m_readAsked && *m_readAsked < asked);
+    const bool newerThanARead = (m_heard && m_heard->sequence < asked)
+                                || (!m_readsOnTheirWay.empty() && *m_readsOnTheirWay.cbegin() < asked);
     if (!newerThanARead)
         return;
     quint64 &stamp = m_learnedAt[remoteId];
@@ -234,74 +235,90 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, st
         return m_heard->at.msecsTo(m_clock.currentDateTime())
                <= std::chrono::duration_cast<std::chrono::milliseconds>(feedFreshness).count();
     };
-    if (!standing()) {
-        auto locking = m_hearingMutex.lock();
-        const auto held = co_await std::move(locking);
-        if (!isCurrent(epoch, stop))
-            throw CancelledError();
-        // Whoever held the lock meanwhile may have read it just now.
-        if (!standing()) {
-            if (!m_heard)
-                m_heard.emplace();
-            // Whatever is asked from here on is at least as new as this read.
-            const quint64 asked = ++m_learnings;
-            const QDateTime at = m_clock.currentDateTime();
-            m_readAsked = asked;
-            const auto landed = qScopeGuard([this] { m_readAsked.reset(); });
-            // Only what came after the last reply folded in; the changes are applied by the
-            // feed's own pass, which follows the folder's moves and stores the cursor: here
-            // they only say what the service holds.
-            const std::optional<QString> cursor = m_heard->cursor ? m_heard->cursor : syncFolder()->deltaCursor();
-            FileSyncAPI::ChangeFeed feed;
-            std::exception_ptr failure;
-            bool whole = false;
-            try {
-                bool refused = false;
-                try {
-                    auto fetching = requestChanges(cursor, stop);
-                    feed = co_await std::move(fetching);
-                } catch (...) {
-                    // A cursor the service no longer keeps: its whole feed tells the same (the
-                    // feed's own pass starts over from it too), once for every read after.
-                    if (!cursor || !isRefusedCursor(std::current_exception()))
-                        throw;
-                    refused = true;
-                }
-                if (refused) {
-                    auto fetching = requestChanges(std::nullopt, stop);
-                    feed = co_await std::move(fetching);
-                    whole = true;
-                }
-            } catch (...) {
-                failure = std::current_exception();
-            }
+    // A read on its way that will stand once it lands: waited for rather than asked again. A
+    // commit point does not wait for one asked before it was reached: its own goes at once,
+    // beside it, so a confirmation waits one round trip, not the rest of another's and its own.
+    const auto servedOnItsWay = [this, askedAfter] {
+        if (m_readsOnTheirWay.empty())
+            return false;
+        return !askedAfter || *std::prev(m_readsOnTheirWay.cend()) > *askedAfter;
+    };
+    while (!standing()) {
+        if (servedOnItsWay()) {
+            co_await m_readLanded.wait();
             if (!isCurrent(epoch, stop))
                 throw CancelledError();
-            if (!m_heard)
-                m_heard.emplace(); // let go of meanwhile (a refused cursor)
-            Heard &heard = *m_heard;
-            heard.pass = m_queuePasses;
-            heard.at = at;
-            heard.sequence = asked;
-            heard.failure = failure;
-            if (!failure) {
-                if (whole)
-                    heard = Heard{m_queuePasses, at, asked, {}, {}, {}, {}, {}};
-                heard.fold(feed.changes, asked);
-                if (feed.cursor && !feed.cursor->isEmpty())
-                    heard.cursor = feed.cursor;
-                else if (whole)
-                    heard.cursor = std::nullopt; // from the start again: nothing is lost by it
-                else
-                    heard.cursor = cursor;
-            }
-            // Knowledge asked before what the account says of an id is older than it; what was
-            // asked since stays newer.
-            m_learnedAt.removeIf([&heard, asked](const auto &entry) {
-                const auto told = heard.versions.constFind(entry.key());
-                return entry.value() < (told != heard.versions.cend() ? told->asked : asked);
-            });
+            continue;
         }
+        if (!m_heard)
+            m_heard.emplace();
+        // Whatever is asked from here on is at least as new as this read.
+        const quint64 asked = ++m_learnings;
+        const QDateTime at = m_clock.currentDateTime();
+        m_readsOnTheirWay.insert(asked);
+        // Only what came after the last reply folded in; the changes are applied by the feed's
+        // own pass, which follows the folder's moves and stores the cursor: here they only say
+        // what the service holds.
+        const std::optional<QString> cursor = m_heard->cursor ? m_heard->cursor : syncFolder()->deltaCursor();
+        FileSyncAPI::ChangeFeed feed;
+        std::exception_ptr failure;
+        bool whole = false;
+        try {
+            bool refused = false;
+            try {
+                auto fetching = requestChanges(cursor, stop);
+                feed = co_await std::move(fetching);
+            } catch (...) {
+                // A cursor the service no longer keeps: its whole feed tells the same (the
+                // feed's own pass starts over from it too), once for every read after.
+                if (!cursor || !isRefusedCursor(std::current_exception()))
+                    throw;
+                refused = true;
+            }
+            if (refused) {
+                auto fetching = requestChanges(std::nullopt, stop);
+                feed = co_await std::move(fetching);
+                whole = true;
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        m_readsOnTheirWay.erase(asked);
+        if (!isCurrent(epoch, stop)) {
+            m_readLanded.resumeAll(); // each finds the lane stopped
+            throw CancelledError();
+        }
+        if (!m_heard)
+            m_heard.emplace(); // let go of meanwhile (a refused cursor)
+        Heard &heard = *m_heard;
+        // A read asked after this one and answered first knows more: this one adds nothing.
+        if (heard.sequence > asked) {
+            m_readLanded.resumeAll();
+            continue;
+        }
+        heard.pass = m_queuePasses;
+        heard.at = at;
+        heard.sequence = asked;
+        heard.failure = failure;
+        if (!failure) {
+            if (whole)
+                heard = Heard{m_queuePasses, at, asked, {}, {}, {}, {}, {}};
+            heard.fold(feed.changes, asked);
+            if (feed.cursor && !feed.cursor->isEmpty())
+                heard.cursor = feed.cursor;
+            else if (whole)
+                heard.cursor = std::nullopt; // from the start again: nothing is lost by it
+            else
+                heard.cursor = cursor;
+        }
+        // Knowledge asked before what the account says of an id is older than it; what was
+        // asked since stays newer.
+        m_learnedAt.removeIf([&heard, asked](const auto &entry) {
+            const auto told = heard.versions.constFind(entry.key());
+            return entry.value() < (told != heard.versions.cend() ? told->asked : asked);
+        });
+        // Those waiting for a read on its way look again: this one may be theirs.
+        m_readLanded.resumeAll();
     }
 }
 
