@@ -386,6 +386,8 @@ public:
     void applyDeleteToldDuringDownload(qint64 id);
     // After a page asked at `pageAsked` was applied and `storedCursor` stored.
     void forgetHeardBeforePage(quint64 pageAsked, const std::optional<QString> &storedCursor);
+    // Lets go of the learned stamps no fact of the account and no read on its way is older than.
+    void forgetOlderLearnings();
     // The feed request of this folder from `cursor` (none: from the start).
     QCoro::Task<FileSyncAPI::ChangeFeed> requestChanges(const std::optional<QString> &cursor, std::stop_token stop);
     // One pass over the change feed since the folder's cursor; passes of one lane never

@@ -220,6 +220,23 @@ void SyncLane::forgetHeardBeforePage(quint64 pageAsked, const std::optional<QStr
     m_heard->forgetBefore(pageAsked);
     if (m_heard->sequence < pageAsked)
         m_heard->cursor = storedCursor;
+    forgetOlderLearnings();
+}
+
+void SyncLane::forgetOlderLearnings()
+{
+    // A stamp matters only against a fact the account holds of that id and was told before
+    // it, or against a read on its way asked before it; any other read is asked after it.
+    const std::optional<quint64> oldestOnItsWay =
+        m_readsOnTheirWay.empty() ? std::nullopt : std::optional<quint64>(*m_readsOnTheirWay.cbegin());
+    m_learnedAt.removeIf([this, oldestOnItsWay](const auto &entry) {
+        if (oldestOnItsWay && *oldestOnItsWay < entry.value())
+            return false;
+        if (!m_heard)
+            return true;
+        const auto told = m_heard->versions.constFind(entry.key());
+        return told == m_heard->versions.cend() || told->asked >= entry.value();
+    });
 }
 
 QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, std::optional<quint64> askedAfter)
@@ -311,12 +328,7 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, st
             else
                 heard.cursor = cursor;
         }
-        // Knowledge asked before what the account says of an id is older than it; what was
-        // asked since stays newer.
-        m_learnedAt.removeIf([&heard, asked](const auto &entry) {
-            const auto told = heard.versions.constFind(entry.key());
-            return entry.value() < (told != heard.versions.cend() ? told->asked : asked);
-        });
+        forgetOlderLearnings();
         // Those waiting for a read on its way look again: this one may be theirs.
         m_readLanded.resumeAll();
     }

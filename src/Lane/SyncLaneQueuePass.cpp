@@ -46,13 +46,13 @@ QCoro::Task<> SyncLane::processQueue(std::stop_token stop)
     // Destroyed before `self`, on every way out (an exception included).
     const auto release = qScopeGuard([this] { endQueuePass(); });
 
-    // A full sync that feeds this pass chunk by chunk settles each chunk against the service
-    // itself, before the chunk is handed over.
     if (syncState() != SyncEngineState::syncing()) {
         setSyncState(SyncEngineState::syncing());
         notifyStateChanged();
     }
 
+    // A full sync that feeds this pass chunk by chunk settles each chunk against the service
+    // itself, before the chunk is handed over.
     const bool fed = m_chunkFeed && m_chunkFeed->open;
     if (!fed)
         co_await runBatchPrePass(stop);

@@ -368,12 +368,13 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
             // pass applied it (a record at this path, passed over above, or a new file here
             // that meets that version when it goes up); a file deleted there is deleted here
             // as any delete from another device, once recorded as the copy it was.
-            const auto told = m_fedSinceListing ? m_fedSinceListing->constFind(listed.id)
-                                                : QHash<qint64, bool>::const_iterator();
-            const bool toldSince = m_fedSinceListing && told != m_fedSinceListing->cend();
-            if (toldSince && !*told)
+            std::optional<bool> toldDeleted;
+            if (m_fedSinceListing)
+                if (const auto told = m_fedSinceListing->constFind(listed.id); told != m_fedSinceListing->cend())
+                    toldDeleted = *told;
+            if (toldDeleted == false)
                 continue;
-            const bool deletedSince = toldSince && *told;
+            const bool deletedSince = toldDeleted.value_or(false);
             if (deletedSince && !same && pass.policy.localEditsSurviveDownload)
                 continue; // content the service never had here: a new file, sent
             if (!same && !deletedSince && pass.policy.sendsLocalChanges && !pass.policy.appliesRemoteInFullSync)
@@ -529,24 +530,27 @@ QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
     // here, and the delete checks its content again on the spot); before, an earlier run
     // settled the record on a file already gone (a listing older than the delete), and it is
     // sent again. Where nothing tells, it is kept and sent: nothing is lost either way.
-    const auto lastWords = [this, &pass](std::optional<QString> cursor)
-        -> QCoro::Task<std::optional<QHash<qint64, std::optional<FileSyncAPI::DeltaChange>>>> {
+    // The files whose last word in the feed from `cursor` is their delete, with its time.
+    const auto deletesFrom = [this, &pass](std::optional<QString> cursor)
+        -> QCoro::Task<std::optional<QHash<qint64, std::optional<QDateTime>>>> {
         try {
             auto fetching = requestChanges(cursor, pass.stop);
             const FileSyncAPI::ChangeFeed feed = co_await std::move(fetching);
-            QHash<qint64, std::optional<FileSyncAPI::DeltaChange>> words;
-            for (const auto &change : feed.changes)
-                words.insert(change.id, change.action == QLatin1String("deleted")
-                                            ? std::optional<FileSyncAPI::DeltaChange>(change)
-                                            : std::nullopt);
-            co_return words;
+            QHash<qint64, std::optional<QDateTime>> deletes;
+            for (const auto &change : feed.changes) {
+                if (change.action == QLatin1String("deleted"))
+                    deletes.insert(change.id, change.deletedAt);
+                else
+                    deletes.remove(change.id);
+            }
+            co_return deletes;
         } catch (...) {
             // Not told now (a cursor refused brings a full sync of its own): judged again then.
         }
         co_return std::nullopt;
     };
     const QStringList paths = std::exchange(pass.unlistedMatches, {});
-    auto fromCursor = co_await lastWords(syncFolder()->deltaCursor());
+    auto fromCursor = co_await deletesFrom(syncFolder()->deltaCursor());
     if (!pass.isCurrent(*this) || !fromCursor)
         co_return pass.isCurrent(*this);
     const auto unexplained = [&] {
@@ -557,8 +561,7 @@ QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
                        != SyncFileDesiredState::syncedLocal
                 || !isUnlisted(pass, *record))
                 continue;
-            if (const auto word = fromCursor->constFind(*record->remoteId());
-                word != fromCursor->cend() && word->has_value())
+            if (fromCursor->contains(*record->remoteId()))
                 continue; // the feed's pass applies that delete
             found.push_back(record);
         }
@@ -566,7 +569,7 @@ QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
     };
     if (unexplained().empty())
         co_return true;
-    auto whole = co_await lastWords(std::nullopt);
+    auto whole = co_await deletesFrom(std::nullopt);
     if (!pass.isCurrent(*this))
         co_return false;
     if (!whole)
@@ -574,9 +577,7 @@ QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
     qsizetype sent = 0;
     qsizetype deleted = 0;
     for (const auto &record : unexplained()) {
-        const auto word = whole->constFind(*record->remoteId());
-        const std::optional<QDateTime> deletedAt =
-            word != whole->cend() && word->has_value() ? (*word)->deletedAt : std::nullopt;
+        const std::optional<QDateTime> deletedAt = whole->value(*record->remoteId());
         const auto synced = record->lastSyncedAt();
         if (deletedAt && synced && *deletedAt > *synced) {
             record->oweLocalDelete();

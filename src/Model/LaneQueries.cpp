@@ -180,17 +180,6 @@ QString countStatement(const QString &condition, bool excludingRows)
 
 } // namespace
 
-bool isDueByItsTimes(const SyncFile &record, std::chrono::nanoseconds settle, const QDateTime &now)
-{
-    const qint64 nowNs = nanoseconds(now);
-    if (record.nextRetryAt()) {
-        const qint64 retryNs = nanoseconds(*record.nextRetryAt());
-        if (retryNs > nowNs && retryNs <= nowNs + qint64(std::chrono::nanoseconds(longestRetryWait).count()))
-            return false;
-    }
-    return !isSettling(record, settle, now);
-}
-
 bool isSettling(const SyncFile &record, std::chrono::nanoseconds settle, const QDateTime &now)
 {
     if (!record.localModifiedAt())
@@ -239,7 +228,12 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
         const auto rank = SyncFile::dispatchRank(f.desiredState());
         if (!rank || excludedPaths.contains(f.localPath()))
             return std::nullopt;
-        if (!isDueByItsTimes(f, settle, now))
+        if (f.nextRetryAt()) {
+            const qint64 retryNs = nanoseconds(*f.nextRetryAt());
+            if (retryNs > nowNs && retryNs <= retryHorizonNs)
+                return std::nullopt;
+        }
+        if (isSettling(f, settle, now))
             return std::nullopt;
         return rank;
     };

@@ -41,10 +41,8 @@ std::shared_ptr<SyncFile> fetchWorkOwedRecords(const QUuid &folderID, std::chron
                                                const QDateTime &now, ModelContext &context,
                                                const QSet<QString> &excludedPaths);
 
-// Whether the record's own times let fetchWorkOwedRecords take it at `now`: its retry time
-// and its change time, judged as there.
-bool isDueByItsTimes(const SyncFile &record, std::chrono::nanoseconds settle, const QDateTime &now);
-// Whether its change time alone holds it back at `now`: the change still settles.
+// Whether the record's change time holds it back from fetchWorkOwedRecords at `now`: the
+// change still settles.
 bool isSettling(const SyncFile &record, std::chrono::nanoseconds settle, const QDateTime &now);
 
 // How many of the folder's records have a desiredState other than syncedLocal (held
