@@ -222,4 +222,27 @@ TEST_F(TimersTest, ALaneWhoseDriveWentAwayComesBackWithIt)
     EXPECT_THAT(h.calls(*lane).died, IsEmpty());
 }
 
+// A lane is held by its delta pass until the pass ends, so a test that lets its lane go while
+// a pass waits for the service leaves the lane to the harness. The pass's request must not
+// outlive the clock and the service: once they are gone its failure would read a freed clock.
+TEST(LaneHarnessTest, ALaneLetGoDuringAPassIsStoppedBeforeTheClockAndTheServiceGo)
+{
+    std::weak_ptr<SyncLane> weak;
+    {
+        LaneHarness h;
+        h.deltaLoops = true;
+        auto lane = h.makeLane(h.addFolder(SyncFolderType::projectsFolder));
+        lane->start();
+        h.runUntilIdle(*lane);
+        h.fake.delayNext("/api/v1/files/library/changes", 60s);
+        h.fake.takeMostDelayedAtOnce();
+        h.clock.advance(SyncLane::deltaSyncTick);
+        ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; })) << "the pass's read is held";
+        weak = lane;
+    }
+    EXPECT_TRUE(weak.expired()) << "the lane's pass still runs";
+    // Whatever was left would run here, in this test, not in the next one.
+    runFor(300ms);
+}
+
 } // namespace

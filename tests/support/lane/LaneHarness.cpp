@@ -46,7 +46,23 @@ LaneHarness::LaneHarness()
     bookmarks = std::make_shared<BookmarkManager>(vault);
 }
 
-LaneHarness::~LaneHarness() = default;
+LaneHarness::~LaneHarness()
+{
+    // A lane's work counts on the clock, the client and the service, which go with the
+    // harness. A lane the test let go may still be held by its own work (a delta pass holds
+    // its lane until the pass ends, and its request may be on the wire): had the harness gone
+    // first, the request's end would read the freed clock. As the engine does when it drops a
+    // lane, each one still alive is stopped, and the loop turns until its work let it go.
+    const auto allGone = [this] {
+        return std::all_of(m_lanes.begin(), m_lanes.end(), [](const auto &lane) { return lane.expired(); });
+    };
+    if (allGone())
+        return;
+    for (const auto &weak : m_lanes)
+        if (const auto lane = weak.lock())
+            lane->stop();
+    EXPECT_TRUE(runUntil(allGone, std::chrono::seconds(10))) << "a lane's work still runs after the test";
+}
 
 std::shared_ptr<SyncFolder> LaneHarness::addFolder(SyncFolderType kind, SyncFolderSyncMode mode, const QString &name,
                                                    bool withBookmark)
@@ -91,6 +107,7 @@ std::shared_ptr<SyncLane> LaneHarness::makeLane(const std::shared_ptr<SyncFolder
 {
     LaneServices services{folder, client, bookmarks, rules, conflicts, context, &vault, &clock, dawProvider};
     auto lane = std::dynamic_pointer_cast<SyncLane>(makeSyncLaneFactory()(services));
+    m_lanes.push_back(lane);
     lane->setDeltaLoopEnabledForTesting(deltaLoops);
     auto calls = std::make_shared<LaneCalls>();
     m_calls[lane->laneID()] = calls;
@@ -106,7 +123,12 @@ void LaneHarness::runUntilIdle(const SyncLane &lane, std::chrono::milliseconds t
 
 std::unique_ptr<SyncEngine> LaneHarness::makeEngine()
 {
-    auto engine = std::make_unique<SyncEngine>(client, vault, clock, applicationEvents, makeSyncLaneFactory());
+    auto factory = [this, make = makeSyncLaneFactory()](const LaneServices &services) {
+        auto lane = make(services);
+        m_lanes.push_back(lane);
+        return lane;
+    };
+    auto engine = std::make_unique<SyncEngine>(client, vault, clock, applicationEvents, std::move(factory));
     engine->setStoredModelContext(context);
     return engine;
 }

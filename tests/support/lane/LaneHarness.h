@@ -77,6 +77,8 @@ public:
     };
 
     LaneHarness();
+    // Stops every lane made here that is still alive and waits until each is gone, before the
+    // clock, the client and the service it counts on go.
     ~LaneHarness();
 
     // Creates the folder `name` under the harness root, its SyncFolder record (saved) and,
@@ -156,6 +158,8 @@ private:
     void runUntilSettled(const std::function<bool()> &settled, std::chrono::milliseconds timeout);
 
     std::map<QUuid, std::shared_ptr<LaneCalls>> m_calls;
+    // Every lane made here, the engine's too.
+    std::vector<std::weak_ptr<SyncLaneInterface>> m_lanes;
 };
 
 } // namespace quillmere::test
