@@ -140,10 +140,10 @@ TEST(QuitSignalsTest, TurnsTheSignalsIntoAQueuedQuitAndPutsTheHandlersBack)
     struct sigaction before = {};
     ::sigaction(SIGHUP, nullptr, &before);
     {
-        QuitSignals signals;
-        ASSERT_TRUE(signals.isInstalled());
+        QuitSignals quitSignals;
+        ASSERT_TRUE(quitSignals.isInstalled());
         std::vector<int> received;
-        QObject::connect(&signals, &QuitSignals::quitRequested, [&](int signal) { received.push_back(signal); });
+        QObject::connect(&quitSignals, &QuitSignals::quitRequested, [&](int signal) { received.push_back(signal); });
         ::raise(SIGTERM);
         EXPECT_TRUE(received.empty()) << "nothing happens inside the handler";
         ASSERT_TRUE(runUntil([&] { return !received.empty(); }, 2s));
@@ -159,13 +159,12 @@ TEST(QuitSignalsTest, TurnsTheSignalsIntoAQueuedQuitAndPutsTheHandlersBack)
 
 // The quit's bound counts from a signal's arrival: the loop may read it much later, when the
 // main thread was busy. Of signals read together, the first one's arrival counts.
-#if 0
 TEST(QuitSignalsTest, CarryTheTimeTheSignalArrivedNotTheTimeTheLoopReadIt)
 {
-    QuitSignals signals;
-    ASSERT_TRUE(signals.isInstalled());
+    QuitSignals quitSignals;
+    ASSERT_TRUE(quitSignals.isInstalled());
     std::vector<std::pair<int, std::chrono::steady_clock::time_point>> received;
-    QObject::connect(&signals, &QuitSignals::quitRequested,
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested,
                      [&](int signal, std::chrono::steady_clock::time_point arrivedAt) {
                          received.emplace_back(signal, arrivedAt);
                      });
@@ -181,8 +180,9 @@ TEST(QuitSignalsTest, CarryTheTimeTheSignalArrivedNotTheTimeTheLoopReadIt)
     ASSERT_EQ(received.size(), 1u) << "read together, told once";
     EXPECT_EQ(received[0].first, SIGTERM);
     EXPECT_GE(received[0].second, before - 1ms);
-    EXPECT_LE(received[0].second, after + 1ms);
+    // The carry onto the steady clock reads two clocks in turn; a thread preempted between them
+    // lands a little late. Read-time would be 400 ms late.
+    EXPECT_LE(received[0].second, after + 100ms);
 }
-#endif
 
 } // namespace
