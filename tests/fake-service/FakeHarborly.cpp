@@ -22,6 +22,22 @@ namespace quillmere::test {
 
 namespace {
 
+// Counts a request as held for its life, and the most held at once.
+struct HeldCount
+{
+    std::atomic<int> &now;
+    HeldCount(std::atomic<int> &now, std::atomic<int> &most) : now(now)
+    {
+        const int count = ++now;
+        int seen = most.load();
+        while (count > seen && !most.compare_exchange_weak(seen, count)) {
+        }
+    }
+    ~HeldCount() { --now; }
+    HeldCount(const HeldCount &) = delete;
+    HeldCount &operator=(const HeldCount &) = delete;
+};
+
 int hexValue(char c)
 {
     if (c >= '0' && c <= '9')
@@ -325,23 +341,44 @@ QUrl FakeHarborly::url(const QString &path) const
 
 bool FakeHarborly::pause(std::chrono::milliseconds duration) const
 {
-    struct Counted
-    {
-        std::atomic<int> &now;
-        explicit Counted(std::atomic<int> &now, std::atomic<int> &most) : now(now)
-        {
-            const int count = ++now;
-            int seen = most.load();
-            while (count > seen && !most.compare_exchange_weak(seen, count)) {
-            }
-        }
-        ~Counted() { --now; }
-    } counted(m_delayed, m_mostDelayed);
+    const HeldCount counted(m_delayed, m_mostDelayed);
     const auto until = std::chrono::steady_clock::now() + duration;
     while (std::chrono::steady_clock::now() < until) {
         if (m_stopping)
             return false;
         std::this_thread::sleep_for(std::min(std::chrono::milliseconds(5), duration));
+    }
+    return !m_stopping;
+}
+
+bool FakeHarborly::gather(const FakeRequest &request)
+{
+    std::unique_lock lock(m_gatherMutex);
+    const std::shared_ptr<Gathering> gathering = m_gathering;
+    if (!gathering || gathering->open)
+        return true;
+    FakeFault match;
+    match.path = gathering->path;
+    if (!match.matches(request.method, request.path))
+        return true;
+    const HeldCount counted(m_delayed, m_mostDelayed);
+    const auto arrival = std::chrono::steady_clock::now();
+    if (gathering->arrived++ == 0)
+        gathering->firstArrival = arrival;
+    gathering->lastArrival = arrival;
+    m_gatherChanged.notify_all();
+    while (!gathering->open) {
+        if (m_stopping)
+            return false;
+        const auto now = std::chrono::steady_clock::now();
+        const bool together = gathering->arrived >= gathering->count && now - gathering->lastArrival >= gathering->settle;
+        if (together || now - gathering->firstArrival >= gathering->patience) {
+            gathering->open = true;
+            m_gatherChanged.notify_all();
+            break;
+        }
+        // Short waits: a stop of the fake is not announced here.
+        m_gatherChanged.wait_for(lock, std::chrono::milliseconds(5));
     }
     return !m_stopping;
 }
@@ -391,6 +428,8 @@ void FakeHarborly::handle(const httplib::Request &req, httplib::Response &res)
         log(request, 0);
         abortConnection(req, res);
     };
+    if (!gather(request))
+        return hangUp();
 
     const bool delayAnswer = faults.delay && faults.delay->afterHandling;
     if (faults.delay && !delayAnswer && !pause(faults.delay->pause))
@@ -809,6 +848,18 @@ void FakeHarborly::delayNext(const std::string &path, std::chrono::milliseconds 
     addFault(std::move(fault));
 }
 
+void FakeHarborly::gatherNext(const std::string &path, int count, std::chrono::milliseconds settle,
+                              std::chrono::milliseconds patience)
+{
+    auto gathering = std::make_shared<Gathering>();
+    gathering->path = path;
+    gathering->count = count;
+    gathering->settle = settle;
+    gathering->patience = patience;
+    std::lock_guard lock(m_gatherMutex);
+    m_gathering = std::move(gathering);
+}
+
 void FakeHarborly::delayAnswerNext(const std::string &path, std::chrono::milliseconds delay, int count)
 {
     delayNext(path, delay, count);
@@ -906,6 +957,8 @@ void FakeHarborly::handleUpload(const httplib::Request &req, httplib::Response &
         log(request, 0);
         abortConnection(req, res);
     };
+    if (!gather(request))
+        return hangUp();
 
     // The body is read whatever the answer, so the client always gets to see it.
     FakeReceivedBody body;

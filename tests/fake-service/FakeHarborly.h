@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -113,8 +114,14 @@ public:
     void trickleNext(const std::string &path, size_t bytesPerChunk, std::chrono::milliseconds pause, int count = 1);
     void rateLimitNext(const std::string &path, int count = 1, int retryAfterSeconds = 30);
     void storageFullNext(const std::string &path, int count = 1);
-    // The most requests that were held by a delay at the same time since the last call: how
-    // many a client had in flight, when every one of them is delayed.
+    // Holds the requests to `path` until `count` of them wait together and `settle` has passed
+    // with no other one arriving, then lets them all go; later requests pass. What a client
+    // has in flight at once is then seen whole, not left to whether its requests happened to
+    // overlap. Should fewer ever come together, the gate opens after `patience`.
+    void gatherNext(const std::string &path, int count, std::chrono::milliseconds settle = std::chrono::milliseconds(500),
+                    std::chrono::milliseconds patience = std::chrono::seconds(10));
+    // The most requests that were held by a delay (or a gathering) at the same time since the
+    // last call: how many a client had in flight, when every one of them is held.
     int takeMostDelayedAtOnce();
 
     // Where handlers of later areas register; call before start().
@@ -180,6 +187,8 @@ private:
     void log(const FakeRequest &request, int status);
     // Sleeps unless the fake is stopping; false when it is.
     bool pause(std::chrono::milliseconds duration) const;
+    // Waits at the gathering when the request is one it holds; false when the fake stops.
+    bool gather(const FakeRequest &request);
     void write(FakeReply reply, const AppliedFaults &faults, httplib::Response &response);
     // A connection is busy from the start of a request until its reply is written.
     void markBusy(int remotePort, bool busy);
@@ -204,6 +213,19 @@ private:
     std::function<void(const FakeRequest &)> m_observer;
     mutable std::mutex m_faultMutex;
     std::vector<FakeFault> m_faults;
+
+    struct Gathering
+    {
+        std::string path;
+        int count = 0;
+        std::chrono::milliseconds settle{0}, patience{0};
+        int arrived = 0;
+        bool open = false;
+        std::chrono::steady_clock::time_point firstArrival, lastArrival;
+    };
+    std::mutex m_gatherMutex;
+    std::condition_variable m_gatherChanged;
+    std::shared_ptr<Gathering> m_gathering;
 
     // --- Transfers: PUT bodies stream through here, hashed and mostly discarded.
     void handleUpload(const httplib::Request &request, httplib::Response &response,
