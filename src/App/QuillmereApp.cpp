@@ -115,10 +115,18 @@ std::optional<QString> QuillmereApp::initialise()
         m_container = ModelContainerFactory::makeContainer(m_storePath);
     } catch (const StoreError &error) {
         qCCritical(appLog) << "The store could not be opened:" << error.what() << error.detail();
-        return QStringLiteral("Quillmere could not open its database at %1, not even after setting the damaged one "
-                              "aside (%2). Check that the disk has free space and that the folder can be written, "
-                              "then start Quillmere again.")
-            .arg(m_storePath, QString::fromUtf8(error.what()));
+        if (error.kind() == StoreError::Kind::rebuildFailed)
+            return QStringLiteral("Quillmere could not open its database at %1, not even after setting the damaged one "
+                                  "aside (%2). Check that the disk has free space and that the folder can be written, "
+                                  "then start Quillmere again.")
+                .arg(m_storePath, QString::fromUtf8(error.what()));
+        // Nothing was set aside: the same database opens, every record in it, once the cause is gone.
+        const QString remedy = error.kind() == StoreError::Kind::noSpace
+            ? QStringLiteral("Free some space on the disk")
+            : QStringLiteral("Check that the folder and the database can be read and written");
+        return QStringLiteral("Quillmere could not open its database at %1 (%2) and left it as it is. %3, then start "
+                              "Quillmere again.")
+            .arg(m_storePath, QString::fromUtf8(error.what()), remedy);
     }
 
     QMetaObject::invokeMethod(this, &QuillmereApp::run, Qt::QueuedConnection);

@@ -24,6 +24,30 @@ QString errorOf(sqlite3 *db)
 {
     return db ? QString::fromUtf8(sqlite3_errmsg(db)) : QStringLiteral("out of memory");
 }
+
+// Only a verdict on the file's content proves it damaged: our own checks (no SQLite code), or
+// SQLite finding the file corrupt or no database. A full disk, an I/O error, a file that
+// cannot be opened or a refused permission says nothing about the file, which may hold every
+// record and open again once the cause is gone.
+StoreError openFailure(const StoreError &e)
+{
+    const int code = e.sqliteCode();
+    switch (code & 0xff) {
+    case SQLITE_OK:
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        return StoreError(StoreError::Kind::cannotOpen, e.detail(), code);
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_AUTH:
+    case SQLITE_BUSY: // another program holds it past the busy timeout
+    case SQLITE_LOCKED:
+        return StoreError(StoreError::Kind::noAccess, e.detail(), code);
+    default:
+        return StoreError(StoreError::Kind::noSpace, e.detail(), code);
+    }
+}
 } // namespace
 
 bool ModelContainer::isNetworkFileSystem(const QString &folder)
@@ -49,11 +73,16 @@ std::shared_ptr<ModelContainer> ModelContainer::open(const QString &path, std::s
     const int rc = sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
         const QString detail = errorOf(db);
+        const int code = db ? sqlite3_extended_errcode(db) : rc;
         sqlite3_close(db);
-        throw StoreError(StoreError::Kind::cannotOpen, detail);
+        throw openFailure(StoreError(StoreError::Kind::cannotOpen, detail, code));
     }
     std::shared_ptr<ModelContainer> container(new ModelContainer(path, db, std::move(lock)));
-    container->configureAndCheck(); // a throw closes the connection through the destructor
+    try {
+        container->configureAndCheck(); // a throw closes the connection through the destructor
+    } catch (const StoreError &e) {
+        throw openFailure(e);
+    }
     // Only a store that passed the checks gets a second connection: a rejected one goes to
     // quarantine exactly as it was.
     if (container->m_journalMode == QLatin1String("wal")) {
@@ -82,7 +111,7 @@ void ModelContainer::execute(const char *sql, StoreError::Kind errorKind)
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
         const QString detail = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
         sqlite3_free(message);
-        throw StoreError(errorKind, detail);
+        throw StoreError(errorKind, detail, sqlite3_extended_errcode(m_db));
     }
 }
 
@@ -95,7 +124,7 @@ SqlStatement ModelContainer::prepare(const QString &sql, StoreError::Kind errorK
     sqlite3_stmt *stmt = nullptr;
     const QByteArray utf8 = sql.toUtf8();
     if (sqlite3_prepare_v2(m_db, utf8.constData(), int(utf8.size()), &stmt, nullptr) != SQLITE_OK)
-        throw StoreError(errorKind, errorOf(m_db));
+        throw StoreError(errorKind, errorOf(m_db), sqlite3_extended_errcode(m_db));
     if (cache)
         m_statements.insert(sql, stmt);
     return SqlStatement(m_db, stmt, !cache, errorKind);
@@ -142,7 +171,10 @@ void ModelContainer::configureAndCheck()
                 else if (key == QLatin1String("fingerprint"))
                     fingerprint = value;
             }
-        } catch (const StoreError &) {
+        } catch (const StoreError &e) {
+            // No meta table is the schema's verdict; a read that failed is not.
+            if ((e.sqliteCode() & 0xff) != SQLITE_ERROR)
+                throw;
             throw StoreError(fail, QStringLiteral("not a store of this application"));
         }
         if (version != QuillmereSchemaV1::versionIdentifier())
@@ -150,6 +182,8 @@ void ModelContainer::configureAndCheck()
                                        .arg(version, QuillmereSchemaV1::versionIdentifier()));
         const QString expected = QuillmereSchemaV1::expectedFingerprint();
         const QString actual = QuillmereSchemaV1::fingerprintOf(m_db);
+        if (actual.isEmpty()) // the schema could not be read: the error says why
+            throw StoreError(fail, errorOf(m_db), sqlite3_extended_errcode(m_db));
         if (fingerprint != expected || actual != expected) {
             for (const auto &layout : QuillmereSchemaV1::earlierLayouts())
                 if (fingerprint == layout.fingerprint && actual == layout.fingerprint)

@@ -47,8 +47,10 @@ class ModelContainer : public QObject
 
 public:
     // Opens (creating when the file is new) the store at path under the given lock.
-    // Throws StoreError (cannotOpen) when the file is not a healthy store of this schema;
-    // the connection is closed again before the throw. In WAL mode the log is copied back
+    // Throws StoreError: cannotOpen only on proof that the file is damaged or not a store of
+    // this schema (its checks' verdict, SQLITE_CORRUPT or SQLITE_NOTADB); noSpace for a full
+    // disk or an I/O error; noAccess when it cannot be opened or access was refused. The
+    // connection is closed again before the throw. In WAL mode the log is copied back
     // by a WalCheckpointer under the given policy, never on this thread.
     static std::shared_ptr<ModelContainer> open(const QString &path, std::shared_ptr<StoreLock> lock,
                                                 CheckpointPolicy checkpoints = {});

@@ -89,18 +89,18 @@ QStringList ModelContainerFactory::quarantineStore(const QString &storePath, con
 std::shared_ptr<ModelContainer> ModelContainerFactory::makeContainer(const QString &storePath)
 {
     // Held across open, quarantine and rebuild: a running instance's store is never touched.
-    std::shared_ptr<StoreLock> lock;
-    try {
-        lock = StoreLock::acquire(storePath);
-    } catch (const StoreError &e) {
-        if (e.kind() == StoreError::Kind::locked)
-            throw;
-        throw StoreError(StoreError::Kind::rebuildFailed, e.detail());
-    }
+    const std::shared_ptr<StoreLock> lock = StoreLock::acquire(storePath);
 
     try {
         return ModelContainer::open(storePath, lock);
     } catch (const StoreError &e) {
+        if (e.kind() != StoreError::Kind::cannotOpen) {
+            // A full disk or a refusal is no proof of damage: every file stays where it is,
+            // and the next start after the cause is gone opens the same store.
+            qCCritical(storeLog, "ModelContainer open failed: %s (SQLite code %d). The store stays as it is.",
+                       qPrintable(e.detail()), e.sqliteCode());
+            throw;
+        }
         qCCritical(storeLog, "ModelContainer open failed: %s. Quarantining store and rebuilding.", qPrintable(e.detail()));
     }
     quarantineStore(storePath);

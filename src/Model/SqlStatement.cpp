@@ -35,7 +35,7 @@ SqlStatement::~SqlStatement()
 
 void SqlStatement::fail() const
 {
-    throw StoreError(m_errorKind, QString::fromUtf8(sqlite3_errmsg(m_db)));
+    throw StoreError(m_errorKind, QString::fromUtf8(sqlite3_errmsg(m_db)), sqlite3_extended_errcode(m_db));
 }
 
 void SqlStatement::bind(int index, const SqlValue &value)

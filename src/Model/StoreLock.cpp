@@ -43,7 +43,8 @@ std::shared_ptr<StoreLock> StoreLock::acquire(const QString &storePath)
         return std::shared_ptr<StoreLock>(new StoreLock(fd));
     if (error == EWOULDBLOCK)
         throw StoreError(StoreError::Kind::locked, lockPath(storePath));
-    throw StoreError(StoreError::Kind::cannotOpen,
+    const bool noSpace = error == ENOSPC || error == EDQUOT || error == EIO;
+    throw StoreError(noSpace ? StoreError::Kind::noSpace : StoreError::Kind::noAccess,
                      QStringLiteral("cannot create the lock file: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
 }
 

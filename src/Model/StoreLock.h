@@ -12,7 +12,8 @@ namespace quillmere {
 class StoreLock
 {
 public:
-    // Throws StoreError (locked) when another holder has it.
+    // Throws StoreError: locked when another holder has it; noSpace or noAccess when the lock
+    // file cannot be made (a full disk or I/O error, or anything else).
     static std::shared_ptr<StoreLock> acquire(const QString &storePath);
     // Null when the lock is held elsewhere or cannot be made.
     static std::shared_ptr<StoreLock> tryAcquire(const QString &storePath);

@@ -34,6 +34,7 @@
 #include "UI/Onboarding/QuillmereWindowView.h"
 #include "UI/Onboarding/WelcomeView.h"
 #include "fake-service/FakeHarborly.h"
+#include "support/SmallFileSystem.h"
 #include "support/TemporaryConfigHome.h"
 #include "support/TestSupport.h"
 
@@ -596,6 +597,36 @@ TEST_F(QuillmereAppTest, AStoreThatCannotBeOpenedEndsTheLaunchWithAMessage)
     EXPECT_TRUE(failure->contains(options.storePath));
     runFor(50ms);
     EXPECT_FALSE(app->isRunning()) << "nothing runs over a store that is not there";
+}
+
+// A store that is refused, or that a full disk keeps from opening, is not called damaged: the
+// message says what to do and that the database was left as it is.
+TEST_F(QuillmereAppTest, AStoreThatIsRefusedOrOnAFullDiskIsNotCalledDamaged)
+{
+    options.storePath = data.path() + QStringLiteral("/in-the-way/Quillmere.sqlite");
+    ASSERT_TRUE(QDir().mkpath(options.storePath));
+    app = std::make_unique<QuillmereApp>(options);
+    std::optional<QString> failure = app->initialise();
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(failure->contains(QStringLiteral("can be read and written"))) << failure->toStdString();
+    EXPECT_FALSE(failure->contains(QStringLiteral("damaged"))) << failure->toStdString();
+    EXPECT_TRUE(QFileInfo(options.storePath).isDir());
+    app.reset();
+
+    quillmere::test::SmallFileSystem disk;
+    if (::geteuid() != 0)
+        GTEST_SKIP() << disk.whyNot();
+    ASSERT_TRUE(disk.mounted()) << disk.whyNot();
+    options.storePath = disk.filePath(QStringLiteral("Quillmere.sqlite"));
+    ModelContainerFactory::makeContainer(options.storePath).reset();
+    ASSERT_TRUE(disk.fill());
+    app = std::make_unique<QuillmereApp>(options);
+    failure = app->initialise();
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(failure->contains(QStringLiteral("Free some space"))) << failure->toStdString();
+    EXPECT_FALSE(failure->contains(QStringLiteral("damaged"))) << failure->toStdString();
+    EXPECT_TRUE(QFileInfo::exists(options.storePath));
+    app.reset();
 }
 
 } // namespace

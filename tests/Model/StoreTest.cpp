@@ -5,16 +5,21 @@
 #include "Model/StoreFiles.h"
 #include "Model/StoreLock.h"
 #include "Model/SyncFile.h"
+#include "support/SmallFileSystem.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <csignal>
+#include <cstring>
 #include <sqlite3.h>
+#include <sys/resource.h>
 
 using namespace quillmere;
 using quillmere::test::failureOf;
@@ -95,7 +100,131 @@ protected:
     QString store;
 };
 
+void storeFiles(const QString &storePath, int count)
+{
+    ModelContext context(ModelContainerFactory::makeContainer(storePath));
+    for (int i = 0; i < count; ++i)
+        context.insert(std::make_shared<SyncFile>(QStringLiteral("/m/take-%1.wav").arg(i), QStringLiteral("take.wav")));
+    context.save();
+}
+
+size_t filesIn(const std::shared_ptr<ModelContainer> &container)
+{
+    ModelContext context(container);
+    return context.fetch(FetchDescriptor<SyncFile>()).size();
+}
+
+QByteArray bytesOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The names set aside in the folder, one string for a readable failure.
+std::string quarantinedIn(const QString &folder)
+{
+    return QDir(folder)
+        .entryList({QStringLiteral("*quarantined*")}, QDir::AllEntries | QDir::Hidden | QDir::System)
+        .join(u' ')
+        .toStdString();
+}
+
+// Lowers the largest file this process may write, as a quota would; SQLite's first write
+// past it fails for root too.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_previous);
+        m_previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = m_previous;
+        lowered.rlim_cur = bytes;
+        m_set = ::setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_previous);
+        std::signal(SIGXFSZ, m_previousHandler);
+    }
+    bool set() const { return m_set; }
+
+private:
+    rlimit m_previous{};
+    void (*m_previousHandler)(int) = nullptr;
+    bool m_set = false;
+};
+
 } // namespace
+
+// The disk is full at start: the WAL index cannot be made and SQLite answers "disk I/O
+// error". That is no sign of damage: the start fails, every file stays, and once there is
+// space again the same store opens with every record.
+TEST(StoreOnAFullDisk, FailsTheStartMovesNothingAndOpensEveryRecordOnceThereIsSpace)
+{
+    quillmere::test::SmallFileSystem disk;
+    if (::geteuid() != 0)
+        GTEST_SKIP() << disk.whyNot();
+    ASSERT_TRUE(disk.mounted()) << disk.whyNot();
+    const QString storePath = disk.filePath(QStringLiteral("Quillmere.sqlite"));
+    storeFiles(storePath, 2000);
+    const QByteArray before = bytesOf(storePath);
+    ASSERT_FALSE(before.isEmpty());
+    ASSERT_TRUE(disk.fill());
+
+    const auto failure = failureOf<StoreError>([&] { ModelContainerFactory::makeContainer(storePath); });
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind(), StoreError::Kind::noSpace) << failure->detail().toStdString();
+    EXPECT_EQ(quarantinedIn(QFileInfo(storePath).path()), "");
+    EXPECT_TRUE(bytesOf(storePath) == before) << "the store was changed or moved";
+
+    ASSERT_TRUE(disk.free());
+    auto container = ModelContainerFactory::makeContainer(storePath);
+    EXPECT_EQ(filesIn(container), 2000u);
+    EXPECT_EQ(quarantinedIn(QFileInfo(storePath).path()), "");
+}
+
+// The same without root: a file that cannot be opened, and a WAL index that cannot be made
+// because the process may write no more than a few bytes per file.
+TEST_F(StoreFiles, AStoreThatCannotBeOpenedOrIndexedStaysWhereItIs)
+{
+    storeFiles(store, 2000);
+    const QByteArray before = bytesOf(store);
+    {
+        FileSizeLimit limit(1024);
+        ASSERT_TRUE(limit.set());
+        const auto failure = failureOf<StoreError>([&] { ModelContainerFactory::makeContainer(store); });
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->kind(), StoreError::Kind::noSpace) << failure->detail().toStdString();
+    }
+    EXPECT_EQ(quarantinedIn(dir.path()), "");
+    EXPECT_TRUE(bytesOf(store) == before) << "the store was changed or moved";
+    EXPECT_EQ(filesIn(ModelContainerFactory::makeContainer(store)), 2000u);
+
+    QTemporaryDir other;
+    const QString folderInTheWay = other.filePath(QStringLiteral("Quillmere.sqlite"));
+    ASSERT_TRUE(QDir().mkdir(folderInTheWay));
+    const auto failure = failureOf<StoreError>([&] { ModelContainerFactory::makeContainer(folderInTheWay); });
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind(), StoreError::Kind::noAccess) << failure->detail().toStdString();
+    EXPECT_EQ(quarantinedIn(other.path()), "");
+    EXPECT_TRUE(QFileInfo(folderInTheWay).isDir());
+}
+
+// Damage found by the integrity check still sets the store aside, whole, for a new one.
+TEST_F(StoreFiles, ACorruptedStoreIsStillSetAside)
+{
+    storeFiles(store, 2000);
+    QByteArray bytes = bytesOf(store);
+    ASSERT_GT(bytes.size(), 4 * 4096);
+    // Pages past the first hold the records and their indexes.
+    for (qsizetype i = 2 * 4096; i < bytes.size() - 4096; i += 4096)
+        std::memset(bytes.data() + i + 16, 0x5a, 512);
+    write(QStringLiteral("Quillmere.sqlite"), bytes);
+
+    const QString stamp = expectQuarantinedAndRebuilt();
+    EXPECT_TRUE(bytesOf(dir.filePath(QStringLiteral("Quillmere.sqlite.quarantined.") + stamp)) == bytes);
+}
 
 TEST_F(StoreFiles, AMissingStoreIsCreatedWithoutQuarantine)
 {
