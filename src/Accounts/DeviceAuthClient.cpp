@@ -24,15 +24,26 @@ HttpRequest jsonRequest(const QUrl &baseURL, const QString &path, const QByteArr
 
 } // namespace
 
-DeviceAuthClient::DeviceAuthError::DeviceAuthError(Code code, int statusCode)
-    : m_code(code), m_statusCode(statusCode), m_what(message().toUtf8())
+DeviceAuthClient::DeviceAuthError::DeviceAuthError(Code code, int statusCode, QUrl elsewhere)
+    : m_code(code), m_statusCode(statusCode), m_elsewhere(std::move(elsewhere)), m_what(message().toUtf8())
 {
+}
+
+DeviceAuthClient::DeviceAuthError DeviceAuthClient::DeviceAuthError::answeredElsewhere(int statusCode, const QUrl &where)
+{
+    // The path and query may carry what the host put there for itself (a signed address).
+    return DeviceAuthError(Code::serverError, statusCode,
+                           where.adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery
+                                          | QUrl::RemoveFragment));
 }
 
 QString DeviceAuthClient::DeviceAuthError::message() const
 {
     switch (m_code) {
     case Code::serverError:
+        if (!m_elsewhere.isEmpty())
+            return QStringLiteral("The request was redirected to %1, which answered (%2).")
+                .arg(m_elsewhere.authority(), QString::number(m_statusCode));
         return QStringLiteral("Server returned error (%1).").arg(m_statusCode);
     case Code::invalidResponse:
         return QStringLiteral("Invalid response from server.");
@@ -109,6 +120,9 @@ QCoro::Task<DeviceAuthClient::TokenReply> DeviceAuthClient::refresh(QString toke
     request.headers.set("Authorization", "Bearer " + token.toUtf8());
     auto sending = HttpClient::send(std::move(request), std::move(stop));
     const HttpResponse response = co_await std::move(sending);
+    // The token was dropped where the redirect led: that host neither took nor refused it.
+    if (response.leftOrigin)
+        throw DeviceAuthError::answeredElsewhere(response.status, response.url);
     if (response.status != 200)
         throw DeviceAuthError::serverError(response.status);
     co_return readTokenReply(response.body);

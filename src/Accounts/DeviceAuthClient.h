@@ -53,6 +53,10 @@ public:
         enum class Code { serverError, invalidResponse, unexpectedResponse };
 
         static DeviceAuthError serverError(int statusCode) { return DeviceAuthError(Code::serverError, statusCode); }
+        // Answered `statusCode` (any, a 200 too) at `where`, the place a redirect to another
+        // origin led, where the token was dropped: whatever it said is no word of the service on
+        // the token. Only its scheme, host and port are kept.
+        static DeviceAuthError answeredElsewhere(int statusCode, const QUrl &where);
         static DeviceAuthError invalidResponse() { return DeviceAuthError(Code::invalidResponse, 0); }
         static DeviceAuthError unexpectedResponse() { return DeviceAuthError(Code::unexpectedResponse, 0); }
 
@@ -61,15 +65,22 @@ public:
         // The service turned the token down for good: a renewal answered 400, 401 or 403.
         // Every other status (a proxy's 407, a misrouted 404, 409, 421, 422, 5xx) is no verdict
         // on the token and keeps it. The one rule for the transport and the start-up check.
-        bool isRefusal() const { return m_code == Code::serverError && isRefusalStatus(m_statusCode); }
+        // An answer from wherever a redirect led is never one.
+        bool isRefusal() const
+        {
+            return m_code == Code::serverError && m_elsewhere.isEmpty() && isRefusalStatus(m_statusCode);
+        }
         static bool isRefusalStatus(int status) { return status == 400 || status == 401 || status == 403; }
+        // Where a redirect led away to the host that answered; empty for the service's own answer.
+        const QUrl &answeredAt() const { return m_elsewhere; }
         QString message() const;
         const char *what() const noexcept override { return m_what.constData(); }
 
     private:
-        DeviceAuthError(Code code, int statusCode);
+        DeviceAuthError(Code code, int statusCode, QUrl elsewhere = QUrl());
         Code m_code;
         int m_statusCode;
+        QUrl m_elsewhere;
         QByteArray m_what;
     };
 
@@ -77,6 +88,8 @@ public:
                                                              std::stop_token stop = {});
     static QCoro::Task<PollResult> pollForToken(QString deviceCode, QUrl baseURL = APIConfig::baseURL(),
                                                 std::stop_token stop = {});
+    // An answer from wherever a redirect to another origin led (any status) fails with
+    // answeredElsewhere: no token is taken from that host, and its refusal is none.
     static QCoro::Task<TokenReply> refresh(QString token, QUrl baseURL = APIConfig::baseURL(),
                                            std::stop_token stop = {});
     // True only for a 204 answer; every failure reads as false.

@@ -136,13 +136,13 @@ QCoro::Task<StepResult> unmark(const std::shared_ptr<KeychainVault> &vault, cons
 // How a renewal's request ended, as far as its mark goes.
 enum class Heard {
     renewed,
-    // 400, 401 or 403.
+    // 400, 401 or 403 from the service's own address.
     refused,
     // Nothing left this device: the service never had the token.
     nothingSent,
     // Any other status (a gateway's 502 or 504 comes after it forwarded the request), a
-    // time-out, a connection cut once the request was out, an answer that cannot be read: the
-    // service may have renewed.
+    // time-out, a connection cut once the request was out, an answer that cannot be read, any
+    // answer from where a redirect led away: the service may have renewed.
     unknown,
 };
 

@@ -127,8 +127,10 @@ public:
     // never left (no connection, no secure connection), a refusal of a renewal that marked it
     // itself, and, through noteTokenAnswered, a 2xx from the service's own address to a later
     // request made with it. Any other status to the renewal (a gateway's 5xx may follow a renewal
-    // it forwarded) or to a later request, a 2xx from wherever a redirect led, a time-out or a
-    // connection cut once the request was out keeps it, the mark of an earlier run included.
+    // it forwarded) or to a later request, any answer from wherever a redirect to another origin
+    // led (the renewal's own included: the service may have renewed before redirecting), a
+    // time-out or a connection cut once the request was out keeps it, the mark of an earlier run
+    // included.
     QCoro::Task<bool> renewalWasCutOff(QString token);
     // The vault entry of that mark, beside the token's own entry `vaultKey`. The mark holds the
     // token's digest (renewalMarkFor), never the token.

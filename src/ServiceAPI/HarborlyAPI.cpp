@@ -1,5 +1,6 @@
 #include "ServiceAPI/HarborlyAPI.h"
 
+#include "ActivityLog/SyncLogger.h"
 #include "Accounts/APIConfig.h"
 #include "Accounts/DeviceAuthClient.h"
 #include "Accounts/TokenManager.h"
@@ -50,6 +51,27 @@ QByteArray bearer(const QString &token)
 void postAuthRevoked()
 {
     NotificationCenter::defaultCenter().post(NotificationName::quillmereAuthRevoked());
+}
+
+// A 401 from wherever a redirect to another origin led, or a renewal answered there: the token
+// was dropped on the way, so that host said nothing of it. Shown as the service's failure, with
+// the host the service's address sent the request to, and logged with its port too. The port
+// stays out of the shown text: a failure whose text holds "429" is taken for a rate limit.
+HarborlyAPIError answeredElsewhere(int status, const QUrl &where, bool renewal)
+{
+    const QString whereLogged = where.adjusted(QUrl::RemoveUserInfo).authority();
+    const QString what = renewal ? QStringLiteral("The token renewal") : QStringLiteral("A request");
+    SyncLogger::shared().log(SyncLogger::Event::syncFailed, SyncLogger::Direction::none, QString(),
+                             QStringLiteral("%1 was redirected from Harborly to %2, which answered %3 without the "
+                                            "sign-in's token: the sign-in is kept")
+                                 .arg(what, whereLogged, QString::number(status)));
+    return HarborlyAPIError::serverError(
+        status, QStringLiteral("%1 was redirected to %2, which answered without the sign-in.").arg(what, where.host()));
+}
+
+HarborlyAPIError refusedElsewhere(const HttpResponse &response)
+{
+    return answeredElsewhere(response.status, response.url, false);
 }
 
 // Where a renewal run for a request meets that request.
@@ -244,6 +266,9 @@ QCoro::Task<HttpResponse> HarborlyAPI::settleWith(std::shared_ptr<TokenManager> 
             co_return co_await std::move(second);
         }
     } else if (first.status == 401) {
+        // Not the service's refusal: nothing to renew, and nothing revoked.
+        if (first.leftOrigin)
+            throw refusedElsewhere(first);
         auto renewing = afterUnauthorised(std::move(tokens), std::move(request), std::move(stop));
         co_return co_await std::move(renewing);
     }
@@ -276,6 +301,8 @@ QCoro::Task<HttpResponse> HarborlyAPI::afterUnauthorised(std::shared_ptr<TokenMa
                     throw; // an unreadable 200: no verdict on the token
                 // Only a definite answer of the service ends the account link: one misrouted
                 // or flaky renewal must not wipe every folder and rule of the user.
+                if (!error.answeredAt().isEmpty())
+                    throw answeredElsewhere(error.statusCode(), error.answeredAt(), true);
                 if (!error.isRefusal())
                     throw HarborlyAPIError::serverError(error.statusCode(), QStringLiteral("Token renewal failed."));
                 // Refused: the token may have been renewed by another holder meanwhile, whose
@@ -300,6 +327,9 @@ QCoro::Task<HttpResponse> HarborlyAPI::afterUnauthorised(std::shared_ptr<TokenMa
         HttpResponse response = co_await std::move(sending);
         if (response.status != 401)
             co_return response;
+        // The new token was dropped where a redirect led: that host's 401 is not the service's.
+        if (response.leftOrigin)
+            throw refusedElsewhere(response);
     }
 }
 

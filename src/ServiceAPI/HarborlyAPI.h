@@ -23,8 +23,10 @@ class TokenManager;
 
 // The authorised transport: builds requests with the bearer token and shard id, and sends them,
 // resending once after a 421 with a new shard, and after a 401 with the stored token whenever it
-// is newer than the one refused (renewed here or by another call). Every failure leaves as
-// HarborlyAPIError. Main thread only.
+// is newer than the one refused (renewed here or by another call). A 401 from wherever a
+// redirect to another origin led (the token was dropped there) renews nothing and revokes
+// nothing: it fails as serverError naming that host. Every failure leaves as HarborlyAPIError.
+// Main thread only.
 class HarborlyAPI
 {
 public:

@@ -175,6 +175,30 @@ TEST_F(AuthStateTest, OnlyA400401Or403ToTheStartUpRenewalClearsTheToken)
     }
 }
 
+// The service's address sends the start-up renewal on to another origin, which refuses it there
+// without the token: no verdict, so the token and the renewal's mark stay and the check waits
+// as for an answer that never came.
+TEST_F(AuthStateTest, ARefusalOfTheStartUpRenewalWhereARedirectLedKeepsTheToken)
+{
+    const std::string refreshPath = "/api/v1/auth/refresh";
+    ScriptedService elsewhere;
+    service.always(refreshPath,
+                   Reply{307, "{}", {{"Location", elsewhere.baseURL(QString::fromStdString(refreshPath)).toString().toStdString()}}});
+    const QDateTime expiry = clock.currentDateTime().addSecs(-1);
+    for (const int status : {400, 401, 403}) {
+        storeToken(QStringLiteral("t0"), expiry);
+        elsewhere.next(refreshPath, Reply{status});
+        auth = std::make_unique<AuthState>(vault, clock, ExternalURLOpener([](const QUrl &) { return true; }),
+                                           [this] { return service.baseURL(); });
+        ASSERT_TRUE(runUntil([&] { return auth->isWaitingForNetwork(); })) << status;
+        EXPECT_EQ(storedToken(), (TokenData{QStringLiteral("t0"), expiry})) << status;
+        EXPECT_TRUE(await(tokens->renewalWasCutOff(QStringLiteral("t0")))) << status;
+        EXPECT_TRUE(auth->connectionState().is(Kind::disconnected));
+        vault.removeValue(TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey()));
+    }
+    EXPECT_EQ(elsewhere.seen(refreshPath).size(), 3u);
+}
+
 TEST_F(AuthStateTest, ALockedKeyringKeepsTheTokenAndIsReadAgain)
 {
     // Stored by an earlier run; the keyring is locked at login.

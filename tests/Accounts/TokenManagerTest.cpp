@@ -257,6 +257,39 @@ TEST_F(TokenManagerTest, ARenewalThatNeverLeftTakesItsMarkBack)
     EXPECT_EQ(storedToken()->token, QStringLiteral("old"));
 }
 
+// The service's address sends the renewal on to another origin, which answers it without the
+// token: a refusal there is none, and a token offered there is not taken. The mark stays: the
+// service may have renewed before it redirected.
+TEST_F(TokenManagerTest, ARenewalAnsweredWhereARedirectLedIsNoVerdictAndStoresNothing)
+{
+    ScriptedService elsewhere;
+    service.always(refreshPath,
+                   Reply{308, "{}", {{"Location", elsewhere.baseURL(QString::fromStdString(refreshPath)).toString().toStdString()}}});
+    storeToken(QStringLiteral("old"), expired);
+    for (const int status : {401, 403, 400}) {
+        elsewhere.next(refreshPath, Reply{status, "{}"});
+        const auto failed = failureOf<AuthError>(tokens->refreshToken());
+        ASSERT_TRUE(failed) << status;
+        EXPECT_FALSE(failed->isRefusal()) << status;
+        EXPECT_EQ(failed->statusCode(), status);
+        EXPECT_EQ(failed->answeredAt().port(), elsewhere.baseURL().port());
+        EXPECT_TRUE(cutOff("old")) << "its own mark stays after " << status;
+        vault.removeValue(markKey);
+    }
+
+    elsewhere.next(refreshPath, ScriptedService::tokenReply("theirs", "2031-05-04T10:20:30Z", R"(,"shard_id":"x-1")"));
+    const auto offered = failureOf<AuthError>(tokens->refreshToken());
+    ASSERT_TRUE(offered);
+    EXPECT_EQ(offered->statusCode(), 200);
+    EXPECT_EQ(storedToken()->token, QStringLiteral("old"));
+    EXPECT_NE(APIConfig::homeShardID(), QStringLiteral("x-1"));
+    EXPECT_TRUE(cutOff("old"));
+    const auto seen = elsewhere.seen(refreshPath);
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen.back().authorization, "(none)");
+    EXPECT_EQ(seen.back().method, "POST");
+}
+
 // The mark holds a digest of its token, never the token, and goes with the token in the same
 // write: a sign-in that ended leaves no copy of its token, and no process that ends between two
 // writes leaves one either.

@@ -1,4 +1,5 @@
 #include "support/ScriptedService.h"
+#include "ActivityLog/SyncLogger.h"
 #include "Platform/Async/ManualClock.h"
 #include "Platform/Http/Json.h"
 #include "Platform/Notifications/NotificationCenter.h"
@@ -26,6 +27,23 @@ using Code = HarborlyAPIError::Code;
 namespace {
 
 const std::string thing = "/api/v1/thing";
+const std::string refreshPath = "/api/v1/auth/refresh";
+
+std::multimap<std::string, std::string> redirectTo(const ScriptedService &host, const std::string &path)
+{
+    return {{"Location", host.baseURL(QString::fromStdString(path)).toString().toStdString()}};
+}
+
+// Whether the activity log holds a line that names the host and port of `host`.
+bool loggedAHostOf(const ScriptedService &host)
+{
+    const QString where = host.baseURL().authority();
+    for (const SyncLogger::Entry &entry : SyncLogger::shared().entries()) {
+        if (entry.detail && entry.detail->contains(where))
+            return true;
+    }
+    return false;
+}
 
 class HarborlyAPITest : public ::testing::Test, protected quillmere::test::TokenFixture
 {
@@ -453,6 +471,91 @@ TEST_F(HarborlyAPITest, ATokenRenewedElsewhereIsTriedBeforeRenewingOrRevoking)
     EXPECT_EQ(service.seen(thing).size(), 11u);
     EXPECT_EQ(revokedPosts, 1);
     EXPECT_EQ(refreshCount(), 2u);
+}
+
+// The service's address sends its requests on to another origin (an API moved behind a permanent
+// redirect), where the token is dropped and refused. That refusal is no verdict on the token:
+// nothing is renewed on its account and nothing revoked, the token and a renewal's mark stay, and
+// the failure is the service's own, naming the host. A renewal the service's own 401 asked for
+// and the address sent on likewise: refused there, it is no refusal, and its mark stays.
+TEST_F(HarborlyAPITest, ARefusalWhereARedirectLedRenewsAndRevokesNothing)
+{
+    const auto cutOff = [this] { return await(tokens->renewalWasCutOff(QStringLiteral("t0"))); };
+    storeFreshToken();
+    service.next(refreshPath, Reply{200, "{}", {}, {}, true});
+    EXPECT_TRUE(quillmere::test::transportFailure(tokens->refreshToken()));
+    ASSERT_TRUE(cutOff());
+    ScriptedService elsewhere;
+    service.always(thing, Reply{308, "{}", redirectTo(elsewhere, thing)});
+    service.always(refreshPath, Reply{308, "{}", redirectTo(elsewhere, refreshPath)});
+    elsewhere.always(thing, Reply{401});
+    elsewhere.always(refreshPath, Reply{401});
+    SyncLogger::shared().clear();
+
+    const HarborlyAPIError failed = sendFailure(request());
+    EXPECT_EQ(failed.code(), Code::serverError);
+    EXPECT_EQ(failed.statusCode(), 401);
+    EXPECT_TRUE(failed.errorDescription().contains(elsewhere.baseURL().host())) << failed.errorDescription().toStdString();
+    EXPECT_TRUE(loggedAHostOf(elsewhere));
+    ASSERT_EQ(elsewhere.seen(thing).size(), 1u);
+    EXPECT_EQ(elsewhere.seen(thing)[0].authorization, "(none)");
+    EXPECT_EQ(refreshCount(), 1u) << "renewed on another host's word";
+    EXPECT_TRUE(elsewhere.seen(refreshPath).empty());
+    EXPECT_EQ(revokedPosts, 0);
+    EXPECT_EQ(storedToken()->token, QStringLiteral("t0"));
+    EXPECT_TRUE(cutOff());
+
+    // The service refuses the token itself, and its renewal is sent on and refused there.
+    vault.removeValue(TokenManager::renewalMarkKey(KeychainVault::bearerTokenKey()));
+    for (const int status : {401, 403}) {
+        service.next(thing, Reply{401});
+        elsewhere.next(refreshPath, Reply{status});
+        SyncLogger::shared().clear();
+        const HarborlyAPIError renewal = sendFailure(request());
+        EXPECT_EQ(renewal.code(), Code::serverError) << status;
+        EXPECT_EQ(renewal.statusCode(), status);
+        EXPECT_TRUE(loggedAHostOf(elsewhere)) << status;
+        EXPECT_EQ(elsewhere.seen(refreshPath).back().authorization, "(none)");
+        EXPECT_TRUE(cutOff()) << "the service may have renewed before it redirected, " << status;
+    }
+    EXPECT_EQ(elsewhere.seen(refreshPath).size(), 2u);
+    EXPECT_EQ(revokedPosts, 0);
+    EXPECT_EQ(storedToken()->token, QStringLiteral("t0"));
+}
+
+// The service renews the token after its own 401, and the resend with the new token is sent on to
+// another origin, which refuses it without the token: not the new token's refusal.
+TEST_F(HarborlyAPITest, AResendRefusedWhereARedirectLedIsNoRefusalOfTheRenewedToken)
+{
+    storeFreshToken();
+    ScriptedService elsewhere;
+    HttpRequest built = request();
+    service.next(thing, Reply{401});
+    service.next(refreshPath, ScriptedService::tokenReply("t1"));
+    service.next(thing, Reply{302, "{}", redirectTo(elsewhere, thing)});
+    elsewhere.always(thing, Reply{401});
+    SyncLogger::shared().clear();
+
+    const HarborlyAPIError failed = sendFailure(std::move(built));
+    EXPECT_EQ(failed.code(), Code::serverError);
+    EXPECT_EQ(failed.statusCode(), 401);
+    EXPECT_TRUE(failed.errorDescription().contains(elsewhere.baseURL().host()));
+    EXPECT_TRUE(loggedAHostOf(elsewhere));
+    const auto seen = service.seen(thing);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].authorization, "Bearer t1");
+    ASSERT_EQ(elsewhere.seen(thing).size(), 1u);
+    EXPECT_EQ(elsewhere.seen(thing)[0].authorization, "(none)");
+    EXPECT_EQ(refreshCount(), 1u);
+    EXPECT_EQ(revokedPosts, 0);
+    EXPECT_EQ(storedToken()->token, QStringLiteral("t1"));
+
+    // The service's own refusal of the renewed token still ends the link.
+    service.next(thing, Reply{401});
+    service.next(refreshPath, ScriptedService::tokenReply("t2"));
+    service.next(thing, Reply{401});
+    EXPECT_EQ(sendFailure(request()).code(), Code::notAuthenticated);
+    EXPECT_EQ(revokedPosts, 1);
 }
 
 // A network that intercepts the connection with a certificate of its own: the service was
