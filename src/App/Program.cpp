@@ -27,7 +27,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -96,20 +95,6 @@ bool settleBy(QDeadlineTimer deadline)
     }
 }
 
-// Ends the process once `deadline` has passed, whatever the main thread is doing then. What
-// follows the loop of a quit (the parts' destructors, the hops that settle, the application
-// object's and the desktop's own teardown, exit handlers) can each take longer than the quit has
-// left, and a renewal the quit let end takes most of it. By the deadline the store is closed and
-// the vault written, and the program takes up whatever a kill leaves at its next start. Nothing
-// is flushed here: the main thread may hold a stream's lock.
-void endProcessBy(QDeadlineTimer deadline, int exitCode)
-{
-    std::thread([deadline, exitCode] {
-        std::this_thread::sleep_for(deadline.remainingTimeAsDuration());
-        std::_Exit(exitCode);
-    }).detach();
-}
-
 void tellUser(const QString &message)
 {
     QTextStream(stderr) << message << '\n';
@@ -159,6 +144,12 @@ int runQuillmere(QApplication &application, QuillmereAppOptions options)
     }
 
     QuitSignals quitSignals;
+    // Whatever the main thread is doing when a quit is requested or later (a long save, the
+    // parts' destructors, the application object's and the desktop's own teardown, exit
+    // handlers), the process ends by the quit's deadline, with the status of a quit that ends in
+    // time. What the store has not committed by then is left out whole, and the program takes up
+    // whatever a kill leaves at its next start.
+    quitSignals.endQuitsWithin(QuillmereApp::quitTimeout - QuillmereApp::endMargin, 0);
     options.router = &router;
     int exitCode = 1;
     QDeadlineTimer quitDeadline(QDeadlineTimer::Forever);
@@ -173,11 +164,11 @@ int runQuillmere(QApplication &application, QuillmereAppOptions options)
                              [&quillmere](int, std::chrono::steady_clock::time_point arrivedAt) {
                                  quillmere.requestQuit(arrivedAt);
                              });
+            QObject::connect(&quillmere, &QuillmereApp::quitStarted, &quitSignals,
+                             [&quitSignals](QDeadlineTimer deadline) { quitSignals.quitUnderWay(deadline); });
             exitCode = application.exec();
-            if (quillmere.isQuitting()) {
+            if (quillmere.isQuitting())
                 quitDeadline = quillmere.quitDeadline();
-                endProcessBy(quitDeadline, exitCode);
-            }
         }
     }
     if (!started) {

@@ -268,6 +268,7 @@ void QuillmereApp::requestQuit(std::chrono::steady_clock::time_point requestedAt
         return;
     m_quitting = true;
     m_quitDeadline = QDeadlineTimer(requestedAt + (quitTimeout - endMargin), Qt::PreciseTimer);
+    Q_EMIT quitStarted(m_quitDeadline);
     if (!m_running) {
         m_options.endLoop();
         return;

@@ -129,6 +129,8 @@ Q_SIGNALS:
     // The session, the tray and the windows exist.
     void running();
     void firstWindowShown();
+    // A quit began; the whole of it, teardown included, is to end by `deadline`.
+    void quitStarted(QDeadlineTimer deadline);
 
 private:
     void run();

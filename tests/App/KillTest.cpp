@@ -133,6 +133,23 @@ TEST(KillTest, AQuitSignalledWhileTheMainThreadIsBusyEndsWithinTheBoundFromTheSi
     expectQuitWithinBound(*instance, 10s);
 }
 
+// A quit signalled while the main thread is stalled for longer than the whole bound: nothing
+// waits for the loop to read the signal, so the process ends within the bound of the signal all
+// the same, and the store it leaves opens.
+TEST(KillTest, AQuitSignalledWhileTheMainThreadIsStalledPastTheBoundEndsWithinItAllTheSame)
+{
+    ProgramEnvironment environment;
+    auto instance = environment.start(QStringLiteral(QUILLMERE_TEST_INSTANCE),
+                                      {QStringLiteral("--stall-on-usr1"), QStringLiteral("4000")}, true);
+    ASSERT_TRUE(runUntil([&] { return QFileInfo::exists(environment.endpoint()); }, 30s)) << "the instance runs";
+    ASSERT_TRUE(runUntil([&] { return QFileInfo::exists(environment.storePath()); }, 30s));
+    ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGUSR1));
+    quillmere::test::runFor(200ms);
+
+    expectQuitWithinBound(*instance, 10s);
+    EXPECT_NO_THROW(ModelContainerFactory::makeContainer(environment.storePath()));
+}
+
 // The entries of the vault item an instance run with --keep-secrets left in `secrets`.
 KeychainVault::Dictionary keptSecrets(const QString &secrets)
 {

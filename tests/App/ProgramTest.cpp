@@ -12,6 +12,7 @@
 
 #include <QElapsedTimer>
 
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -73,6 +74,33 @@ TEST(ProgramTest, TheInstanceShowsItselfForAPlainStartAndQuitsCleanlyOnSignals)
         EXPECT_EQ(instance->exitStatus(), QProcess::NormalExit) << "signal " << signal;
         EXPECT_EQ(instance->exitCode(), 0);
         EXPECT_NO_THROW(ModelContainerFactory::makeContainer(environment.storePath()));
+    }
+}
+
+// Signals that follow a quit's are absorbed until the process has ended, its teardown and exit
+// handlers included: it ends with the quit's status, never killed by one of them. The program's
+// teardown is short, so a signal that lands in it is a matter of luck: each run sends the
+// second one 10 to 20 ms after the first, then keeps sending until the process is gone.
+TEST(ProgramTest, SignalsAfterAQuitsAreAbsorbedUntilTheProcessEnds)
+{
+    constexpr std::array quitSignals{SIGTERM, SIGINT, SIGHUP};
+    for (int run = 0; run < 12; ++run) {
+        SCOPED_TRACE(run);
+        ProgramEnvironment environment;
+        auto instance = environment.start(QStringLiteral(QUILLMERE_PROGRAM), {}, true);
+        ASSERT_TRUE(runUntil([&] { return QFileInfo::exists(environment.storePath()); }, 10s));
+        ASSERT_TRUE(ProgramEnvironment::signal(*instance, SIGTERM)) << "the instance ended by itself";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10 + run % 11));
+        QElapsedTimer quitting;
+        quitting.start();
+        for (int sent = 0; ProgramEnvironment::signal(*instance, quitSignals[sent % quitSignals.size()]); ++sent) {
+            if (quitting.elapsed() > 10'000)
+                break;
+            quillmere::test::runFor(2ms);
+        }
+        ASSERT_TRUE(ProgramEnvironment::finished(*instance));
+        EXPECT_EQ(instance->exitStatus(), QProcess::NormalExit) << "ended by a signal";
+        EXPECT_EQ(instance->exitCode(), 0);
     }
 }
 
@@ -155,6 +183,69 @@ TEST(QuitSignalsTest, TurnsTheSignalsIntoAQueuedQuitAndPutsTheHandlersBack)
     struct sigaction after = {};
     ::sigaction(SIGHUP, nullptr, &after);
     EXPECT_EQ(after.sa_handler, before.sa_handler);
+}
+
+// A bounded quit ends the process by its deadline with the quit's status while the main thread
+// never gets back to the loop: a signal's from its arrival, one from elsewhere (the menu) from
+// its own deadline. Each in a child process of its own, which would otherwise end with 3.
+TEST(QuitSignalsDeathTest, ABoundedQuitEndsTheProcessByItsDeadlineWhileTheMainThreadIsBusy)
+{
+    const auto stallThenFail = [] {
+        std::this_thread::sleep_for(20s);
+        std::_Exit(3);
+    };
+    QElapsedTimer took;
+    took.start();
+    EXPECT_EXIT(
+        {
+            QuitSignals signals;
+            signals.endQuitsWithin(300ms, 0);
+            ::raise(SIGTERM);
+            stallThenFail();
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_LT(took.elapsed(), 5000) << "a signal's quit";
+    took.restart();
+    EXPECT_EXIT(
+        {
+            QuitSignals signals;
+            signals.endQuitsWithin(10s, 0);
+            signals.quitUnderWay(QDeadlineTimer(300ms));
+            stallThenFail();
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_LT(took.elapsed(), 5000) << "a quit from the menu";
+}
+
+// Once a bounded quit is under way, quit signals are absorbed for the rest of the process, after
+// the object is gone too; without one, the handlers are put back as before.
+TEST(QuitSignalsDeathTest, AfterABoundedQuitBeganFurtherSignalsAreAbsorbedUntilTheEnd)
+{
+    EXPECT_EXIT(
+        {
+            {
+                QuitSignals signals;
+                signals.endQuitsWithin(10s, 0);
+                ::raise(SIGTERM);
+            }
+            for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+                ::raise(signal);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(
+        {
+            struct sigaction before = {};
+            ::sigaction(SIGTERM, nullptr, &before);
+            {
+                QuitSignals signals;
+                signals.endQuitsWithin(10s, 0);
+            }
+            struct sigaction after = {};
+            ::sigaction(SIGTERM, nullptr, &after);
+            std::_Exit(after.sa_handler == before.sa_handler ? 0 : 4);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // The quit's bound counts from a signal's arrival: the loop may read it much later, when the
