@@ -82,19 +82,25 @@ FakeReply listChanges(FakeServiceState &state, const FakeRequest &request)
     }
     const qint64 accountId = std::get<qint64>(who);
     QJsonArray entries;
+    QString cursor = state.cursorLocked(accountId);
     for (const FakeChange &change : state.changes[accountId]) {
         if (change.sequence <= since || !std::get<FolderFilter>(filter).admits(change.file))
             continue;
         if (sinceTime.isValid() && change.recordedAt.toSecsSinceEpoch() < sinceTime.toSecsSinceEpoch())
             continue;
+        if (state.changesPageSize > 0 && entries.size() == state.changesPageSize)
+            break;
+        cursor = QStringLiteral("cur-%1").arg(change.sequence);
         QJsonObject entry = libraryFileJson(change.file);
         entry.insert(QStringLiteral("action"), change.action);
         if (change.deletedAt.isValid())
             entry.insert(QStringLiteral("deleted_at"), fakeDateText(change.deletedAt));
         entries.append(entry);
     }
-    return FakeReply::json(200, QJsonObject{{QStringLiteral("changes"), entries},
-                                            {QStringLiteral("cursor"), state.cursorLocked(accountId)}});
+    // A reply with every entry goes on from the end of the feed, one cut short from its last.
+    if (state.changesPageSize <= 0 || entries.size() < state.changesPageSize)
+        cursor = state.cursorLocked(accountId);
+    return FakeReply::json(200, QJsonObject{{QStringLiteral("changes"), entries}, {QStringLiteral("cursor"), cursor}});
 }
 
 // The account's file named by the path, or the refusal.
