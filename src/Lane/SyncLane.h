@@ -392,8 +392,13 @@ public:
     // After a feed page was applied and its cursor `storedCursor` stored: lets go of what the
     // reads told that the stored cursor has reached.
     void forgetReachedByPage(const QList<FileSyncAPI::DeltaChange> &page, const std::optional<QString> &storedCursor);
-    // Lets go of the learned stamps no fact of the account and no read on its way is older than.
-    void forgetOlderLearnings();
+    // Lets go of the learned stamps no fact of the account and no read on its way is older than:
+    // those the reads on their way have all passed, and, with `everyFact` (the account's facts
+    // were let go or replaced), every stamp past them all; else those of `toldAgain`, whose
+    // facts were just told again.
+    void forgetOlderLearnings(const QList<FileSyncAPI::DeltaChange> &toldAgain = {}, bool everyFact = false);
+    // Raises the stamp of an id from `before` to its entry's latest, keeping the index.
+    void restampLearned(qint64 remoteId, quint64 before);
     // The feed request of this folder from `cursor` (none: from the start).
     QCoro::Task<FileSyncAPI::ChangeFeed> requestChanges(const std::optional<QString> &cursor, std::stop_token stop);
     // One pass over the change feed since the folder's cursor; passes of one lane never
@@ -1238,6 +1243,10 @@ private:
         quint64 latest() const { return std::max(asked, paged); }
     };
     QHash<qint64, Learned> m_learnedAt;
+    // The stamps some read on its way is older than, by stamp: as the reads land, these are
+    // looked at from the oldest on. A stamp past every read (no later read can be older) stays
+    // only while its id's fact is older, and is looked at again where that fact changes.
+    std::set<std::pair<quint64, qint64>> m_learnedByStamp;
     // The page being applied, and what it names of each id (built when first asked).
     const QList<FileSyncAPI::DeltaChange> *m_pageChanges = nullptr;
     std::optional<QHash<qint64, QStringList>> m_pageWords;

@@ -172,7 +172,18 @@ void SyncLane::noteLearned(qint64 remoteId, quint64 asked)
     if (!newerThanARead)
         return;
     Learned &learned = m_learnedAt[remoteId];
+    const quint64 before = learned.latest();
     learned.asked = std::max(learned.asked, asked);
+    restampLearned(remoteId, before);
+}
+
+void SyncLane::restampLearned(qint64 remoteId, quint64 before)
+{
+    const quint64 after = m_learnedAt.value(remoteId).latest();
+    if (after == before && before != 0)
+        return;
+    m_learnedByStamp.erase({before, remoteId});
+    m_learnedByStamp.insert({after, remoteId});
 }
 
 void SyncLane::noteLearnedFromPage(qint64 remoteId)
@@ -192,8 +203,10 @@ void SyncLane::noteLearnedFromPage(qint64 remoteId)
     Learned &learned = m_learnedAt[remoteId];
     if (learned.paged >= asked)
         return;
+    const quint64 before = learned.latest();
     learned.paged = asked;
     learned.pageWords = m_pageWords->value(remoteId);
+    restampLearned(remoteId, before);
 }
 
 QString SyncLane::Heard::wordOf(const Told &told)
@@ -272,24 +285,50 @@ void SyncLane::forgetReachedByPage(const QList<FileSyncAPI::DeltaChange> &page,
         heard.cursor = storedCursor;
         heard.replies.clear();
     }
-    forgetOlderLearnings();
+    forgetOlderLearnings({}, true);
 }
 
-void SyncLane::forgetOlderLearnings()
+void SyncLane::forgetOlderLearnings(const QList<FileSyncAPI::DeltaChange> &toldAgain, bool everyFact)
 {
     // A stamp matters only against a fact the account holds of that id and was told before
     // it, or against a read on its way asked before it; any other read is asked after it.
+    // Reads are asked with ever greater counts: a stamp every read on its way has passed
+    // stays past them, and then waits only for its id's fact.
+    const auto factOlder = [this](qint64 id, quint64 stamp) {
+        if (!m_heard)
+            return false;
+        const auto told = m_heard->versions.constFind(id);
+        return told != m_heard->versions.cend() && told->asked < stamp;
+    };
+    const auto lookAgain = [&](qint64 id) {
+        const auto learned = m_learnedAt.constFind(id);
+        if (learned == m_learnedAt.cend())
+            return;
+        const quint64 stamp = learned->latest();
+        if (!m_learnedByStamp.contains({stamp, id}) && !factOlder(id, stamp))
+            m_learnedAt.erase(learned);
+    };
+    if (everyFact) {
+        QList<qint64> ids;
+        ids.reserve(m_learnedAt.size());
+        for (auto it = m_learnedAt.cbegin(); it != m_learnedAt.cend(); ++it)
+            ids.append(it.key());
+        for (const qint64 id : std::as_const(ids))
+            lookAgain(id);
+    } else {
+        for (const auto &change : toldAgain)
+            lookAgain(change.id);
+    }
     const std::optional<quint64> oldestOnItsWay =
         m_readsOnTheirWay.empty() ? std::nullopt : std::optional<quint64>(*m_readsOnTheirWay.cbegin());
-    m_learnedAt.removeIf([this, oldestOnItsWay](const auto &entry) {
-        const quint64 stamp = entry.value().latest();
+    while (!m_learnedByStamp.empty()) {
+        const auto [stamp, id] = *m_learnedByStamp.cbegin();
         if (oldestOnItsWay && *oldestOnItsWay < stamp)
-            return false;
-        if (!m_heard)
-            return true;
-        const auto told = m_heard->versions.constFind(entry.key());
-        return told == m_heard->versions.cend() || told->asked >= stamp;
-    });
+            break;
+        m_learnedByStamp.erase(m_learnedByStamp.cbegin());
+        if (!factOlder(id, stamp))
+            m_learnedAt.remove(id);
+    }
 }
 
 QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, std::optional<quint64> askedAfter)
@@ -392,7 +431,12 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, st
                 heard.cursor = cursor;
             }
         }
-        forgetOlderLearnings();
+        if (failure)
+            forgetOlderLearnings();
+        else if (whole)
+            forgetOlderLearnings({}, true);
+        else
+            forgetOlderLearnings(feed.changes);
         // Those waiting for a read on its way look again: this one may be theirs.
         m_readLanded.resumeAll();
     }
@@ -572,6 +616,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
             // way adds nothing when it lands.
             m_heard.reset();
             ++m_heardResets;
+            forgetOlderLearnings({}, true);
             scheduleFullSync(Clock::Duration::zero());
             co_return;
         }

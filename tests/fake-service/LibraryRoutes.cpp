@@ -4,6 +4,8 @@
 #include <QJsonArray>
 #include <QTimeZone>
 
+#include <algorithm>
+
 namespace quillmere::test {
 
 namespace {
@@ -83,8 +85,14 @@ FakeReply listChanges(FakeServiceState &state, const FakeRequest &request)
     const qint64 accountId = std::get<qint64>(who);
     QJsonArray entries;
     QString cursor = state.cursorLocked(accountId);
-    for (const FakeChange &change : state.changes[accountId]) {
-        if (change.sequence <= since || !std::get<FolderFilter>(filter).admits(change.file))
+    // The feed is in the order of its sequence: a cursor's reply starts past it at once, not
+    // after a walk of the whole history under the state's lock.
+    const std::vector<FakeChange> &feed = state.changes[accountId];
+    const auto first =
+        std::partition_point(feed.begin(), feed.end(), [since](const FakeChange &change) { return change.sequence <= since; });
+    for (auto it = first; it != feed.end(); ++it) {
+        const FakeChange &change = *it;
+        if (!std::get<FolderFilter>(filter).admits(change.file))
             continue;
         if (sinceTime.isValid() && change.recordedAt.toSecsSinceEpoch() < sinceTime.toSecsSinceEpoch())
             continue;
