@@ -128,6 +128,7 @@ void SyncLane::stop()
     // The next run reads from the stored cursor again, with nothing known yet.
     m_heard.reset();
     m_learnedAt.clear();
+    m_learnedByStamp.clear();
     m_manualPassStop.request_stop();
     m_manualPassStop = std::stop_source();
     if (m_fileWatcher) {

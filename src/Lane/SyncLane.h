@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -381,13 +382,23 @@ public:
     // point of m_learnings): a read of the feed asked before it does not set it back, one
     // asked after it does.
     void noteLearned(qint64 remoteId, quint64 asked);
+    // The same for the feed page being applied (m_pageAsked), which comes from the stored
+    // cursor and may end before what a read asked earlier told: it stands over that read only
+    // where it named the read's word of the id.
+    void noteLearnedFromPage(qint64 remoteId);
     // Owes the local delete of a file the feed told deleted while it came down, now that the
     // download has ended.
     void applyDeleteToldDuringDownload(qint64 id);
-    // After a page asked at `pageAsked` was applied and `storedCursor` stored.
-    void forgetHeardBeforePage(quint64 pageAsked, const std::optional<QString> &storedCursor);
-    // Lets go of the learned stamps no fact of the account and no read on its way is older than.
-    void forgetOlderLearnings();
+    // After a feed page was applied and its cursor `storedCursor` stored: lets go of what the
+    // reads told that the stored cursor has reached.
+    void forgetReachedByPage(const QList<FileSyncAPI::DeltaChange> &page, const std::optional<QString> &storedCursor);
+    // Lets go of the learned stamps no fact of the account and no read on its way is older than:
+    // those the reads on their way have all passed, and, with `everyFact` (the account's facts
+    // were let go or replaced), every stamp past them all; else those of `toldAgain`, whose
+    // facts were just told again.
+    void forgetOlderLearnings(const QList<FileSyncAPI::DeltaChange> &toldAgain = {}, bool everyFact = false);
+    // Raises the stamp of an id from `before` to its entry's latest, keeping the index.
+    void restampLearned(qint64 remoteId, quint64 before);
     // The feed request of this folder from `cursor` (none: from the start).
     QCoro::Task<FileSyncAPI::ChangeFeed> requestChanges(const std::optional<QString> &cursor, std::stop_token stop);
     // One pass over the change feed since the folder's cursor; passes of one lane never
@@ -1175,8 +1186,10 @@ private:
     // What the lane's reads of the feed told of the service since the folder's stored cursor:
     // the one account a delete, an upload, a pointer and a listed settle ask. Each read asks
     // only what came after the last reply it holds (`cursor`) and folds it in, every fact
-    // stamped with the read that told it; the feed's own pass, once it has applied and stored
-    // a page, lets go of what was told before that page was asked (the records hold it now).
+    // stamped with the read that told it. A fact is let go only once the stored cursor has
+    // reached the reply that told it (the records hold it, or something newer): the feed's
+    // own pass reads from the stored cursor, which may lie behind the reads' replies, and a
+    // page asked later may still end before them (a catch-up or a burst spans several pages).
     // The latest read stands for what the service holds now only within the queue pass it was
     // made in (and for a while, or only when asked after a given point).
     struct Heard
@@ -1198,17 +1211,45 @@ private:
         // Where the next read goes on from: the cursor of the last reply folded in (none: the
         // folder's stored cursor).
         std::optional<QString> cursor;
+        // The cursors of the replies folded in since the account last stood at the stored
+        // cursor, in the feed's order, each with the read that brought it.
+        std::deque<std::pair<QString, quint64>> replies;
         // Why the latest read failed: nothing it would have told is known.
         std::exception_ptr failure;
 
         void fold(const QList<FileSyncAPI::DeltaChange> &changes, quint64 asked);
-        void forgetBefore(quint64 asked);
+        // Lets go of what is known of the id, and of its place.
+        void forget(qint64 id);
+        // What a fact says of its id, as a page's entry would: "-" gone, "?" a version whose
+        // content was not named, else its checksum.
+        static QString wordOf(const Told &told);
+        static QString wordOf(const FileSyncAPI::DeltaChange &change);
     };
     std::optional<Heard> m_heard;
+    // Raised whenever the account is let go for a refused cursor: a read asked before adds
+    // nothing when it lands after.
+    quint64 m_heardResets = 0;
     // Counts the requests that teach what the service holds, as they are asked; for each id
     // learned from a request asked after a read that stands or is on its way, that count.
     quint64 m_learnings = 0;
-    QHash<qint64, quint64> m_learnedAt;
+    struct Learned
+    {
+        // From an upload's answer: newer than any read asked before it.
+        quint64 asked = 0;
+        // From a feed page, with what it named of the id: newer only than a read whose word of
+        // the id it named (else the page ended before that read's reply).
+        quint64 paged = 0;
+        QStringList pageWords;
+        quint64 latest() const { return std::max(asked, paged); }
+    };
+    QHash<qint64, Learned> m_learnedAt;
+    // The stamps some read on its way is older than, by stamp: as the reads land, these are
+    // looked at from the oldest on. A stamp past every read (no later read can be older) stays
+    // only while its id's fact is older, and is looked at again where that fact changes.
+    std::set<std::pair<quint64, qint64>> m_learnedByStamp;
+    // The page being applied, and what it names of each id (built when first asked).
+    const QList<FileSyncAPI::DeltaChange> *m_pageChanges = nullptr;
+    std::optional<QHash<qint64, QStringList>> m_pageWords;
     // The counts of the reads on their way, and those waiting for one of them to land.
     std::set<quint64> m_readsOnTheirWay;
     WaitQueue m_readLanded;

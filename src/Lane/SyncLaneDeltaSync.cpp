@@ -166,14 +166,61 @@ bool SyncLane::placeTakenOnRead(const QString &localPath, std::optional<qint64> 
 void SyncLane::noteLearned(qint64 remoteId, quint64 asked)
 {
     // Only a read asked before this knowledge was asked could be set against it (one folded
-    // into the account, or one on its way); a read asked after it sees at least as much, and
-    // a page fetched before a read tells less than the read, however late it is applied.
+    // into the account, or one on its way); a read asked after it sees at least as much.
     const bool newerThanARead = (m_heard && m_heard->sequence < asked)
                                 || (!m_readsOnTheirWay.empty() && *m_readsOnTheirWay.cbegin() < asked);
     if (!newerThanARead)
         return;
-    quint64 &stamp = m_learnedAt[remoteId];
-    stamp = std::max(stamp, asked);
+    Learned &learned = m_learnedAt[remoteId];
+    const quint64 before = learned.latest();
+    learned.asked = std::max(learned.asked, asked);
+    restampLearned(remoteId, before);
+}
+
+void SyncLane::restampLearned(qint64 remoteId, quint64 before)
+{
+    const quint64 after = m_learnedAt.value(remoteId).latest();
+    if (after == before && before != 0)
+        return;
+    m_learnedByStamp.erase({before, remoteId});
+    m_learnedByStamp.insert({after, remoteId});
+}
+
+void SyncLane::noteLearnedFromPage(qint64 remoteId)
+{
+    const quint64 asked = m_pageAsked;
+    const bool newerThanARead = (m_heard && m_heard->sequence < asked)
+                                || (!m_readsOnTheirWay.empty() && *m_readsOnTheirWay.cbegin() < asked);
+    if (!newerThanARead || !m_pageChanges)
+        return;
+    // A page asked after a read may still end before the read's reply: it stands over the
+    // read only where it named what the read told of the id, the last word being the page's.
+    if (!m_pageWords) {
+        m_pageWords.emplace();
+        for (const auto &change : *m_pageChanges)
+            (*m_pageWords)[change.id].append(Heard::wordOf(change));
+    }
+    Learned &learned = m_learnedAt[remoteId];
+    if (learned.paged >= asked)
+        return;
+    const quint64 before = learned.latest();
+    learned.paged = asked;
+    learned.pageWords = m_pageWords->value(remoteId);
+    restampLearned(remoteId, before);
+}
+
+QString SyncLane::Heard::wordOf(const Told &told)
+{
+    if (!told.live)
+        return QStringLiteral("-");
+    return told.checksum.value_or(QStringLiteral("?"));
+}
+
+QString SyncLane::Heard::wordOf(const FileSyncAPI::DeltaChange &change)
+{
+    if (isAction(change, "deleted"))
+        return QStringLiteral("-");
+    return lowerChecksum(change.fileChecksum).value_or(QStringLiteral("?"));
 }
 
 void SyncLane::Heard::fold(const QList<FileSyncAPI::DeltaChange> &changes, quint64 asked)
@@ -195,48 +242,93 @@ void SyncLane::Heard::fold(const QList<FileSyncAPI::DeltaChange> &changes, quint
     }
 }
 
-void SyncLane::Heard::forgetBefore(quint64 asked)
+void SyncLane::Heard::forget(qint64 id)
 {
-    for (auto it = versions.begin(); it != versions.end();) {
-        if (it->asked >= asked) {
-            ++it;
-            continue;
-        }
-        if (const auto place = placeOf.constFind(it.key()); place != placeOf.cend()) {
-            if (const auto held = livePlaces.constFind(*place); held != livePlaces.cend() && *held == it.key())
-                livePlaces.erase(held);
-            placeOf.erase(place);
-        }
-        it = versions.erase(it);
+    versions.remove(id);
+    if (const auto place = placeOf.constFind(id); place != placeOf.cend()) {
+        if (const auto held = livePlaces.constFind(*place); held != livePlaces.cend() && *held == id)
+            livePlaces.erase(held);
+        placeOf.erase(place);
     }
 }
 
-void SyncLane::forgetHeardBeforePage(quint64 pageAsked, const std::optional<QString> &storedCursor)
+void SyncLane::forgetReachedByPage(const QList<FileSyncAPI::DeltaChange> &page,
+                                   const std::optional<QString> &storedCursor)
 {
-    // The page was applied and its cursor stored: what reads asked before it told, the
-    // records hold now. A read asked after it stays, and so does its cursor, which is newer.
     if (!m_heard)
         return;
-    m_heard->forgetBefore(pageAsked);
-    if (m_heard->sequence < pageAsked)
-        m_heard->cursor = storedCursor;
-    forgetOlderLearnings();
+    Heard &heard = *m_heard;
+    // The stored cursor is the reply of a read folded in: what that read and the ones before
+    // it told, the records hold now, or something newer.
+    if (storedCursor) {
+        const auto reached = std::find_if(heard.replies.crbegin(), heard.replies.crend(),
+                                          [&](const auto &reply) { return reply.first == *storedCursor; });
+        if (reached != heard.replies.crend()) {
+            const quint64 upTo = reached->second;
+            QList<qint64> told;
+            for (auto it = heard.versions.cbegin(); it != heard.versions.cend(); ++it)
+                if (it->asked <= upTo)
+                    told.append(it.key());
+            for (const qint64 id : told)
+                heard.forget(id);
+            heard.replies.erase(heard.replies.cbegin(), reached.base());
+        }
+    }
+    // A page that names what a read told of an id has reached that word: the records hold it
+    // or the page's later one. One that names the id otherwise, or not at all, ended before it.
+    for (const auto &change : page)
+        if (const auto told = heard.versions.constFind(change.id);
+            told != heard.versions.cend() && Heard::wordOf(*told) == Heard::wordOf(change))
+            heard.forget(change.id);
+    if (heard.versions.isEmpty()) {
+        // Nothing told is left beyond the records: reads go on from the stored cursor.
+        heard.cursor = storedCursor;
+        heard.replies.clear();
+    }
+    forgetOlderLearnings({}, true);
 }
 
-void SyncLane::forgetOlderLearnings()
+void SyncLane::forgetOlderLearnings(const QList<FileSyncAPI::DeltaChange> &toldAgain, bool everyFact)
 {
     // A stamp matters only against a fact the account holds of that id and was told before
     // it, or against a read on its way asked before it; any other read is asked after it.
+    // Reads are asked with ever greater counts: a stamp every read on its way has passed
+    // stays past them, and then waits only for its id's fact.
+    const auto factOlder = [this](qint64 id, quint64 stamp) {
+        if (!m_heard)
+            return false;
+        const auto told = m_heard->versions.constFind(id);
+        return told != m_heard->versions.cend() && told->asked < stamp;
+    };
+    const auto lookAgain = [&](qint64 id) {
+        const auto learned = m_learnedAt.constFind(id);
+        if (learned == m_learnedAt.cend())
+            return;
+        const quint64 stamp = learned->latest();
+        if (!m_learnedByStamp.contains({stamp, id}) && !factOlder(id, stamp))
+            m_learnedAt.erase(learned);
+    };
+    if (everyFact) {
+        QList<qint64> ids;
+        ids.reserve(m_learnedAt.size());
+        for (auto it = m_learnedAt.cbegin(); it != m_learnedAt.cend(); ++it)
+            ids.append(it.key());
+        for (const qint64 id : std::as_const(ids))
+            lookAgain(id);
+    } else {
+        for (const auto &change : toldAgain)
+            lookAgain(change.id);
+    }
     const std::optional<quint64> oldestOnItsWay =
         m_readsOnTheirWay.empty() ? std::nullopt : std::optional<quint64>(*m_readsOnTheirWay.cbegin());
-    m_learnedAt.removeIf([this, oldestOnItsWay](const auto &entry) {
-        if (oldestOnItsWay && *oldestOnItsWay < entry.value())
-            return false;
-        if (!m_heard)
-            return true;
-        const auto told = m_heard->versions.constFind(entry.key());
-        return told == m_heard->versions.cend() || told->asked >= entry.value();
-    });
+    while (!m_learnedByStamp.empty()) {
+        const auto [stamp, id] = *m_learnedByStamp.cbegin();
+        if (oldestOnItsWay && *oldestOnItsWay < stamp)
+            break;
+        m_learnedByStamp.erase(m_learnedByStamp.cbegin());
+        if (!factOlder(id, stamp))
+            m_learnedAt.remove(id);
+    }
 }
 
 QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, std::optional<quint64> askedAfter)
@@ -273,6 +365,7 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, st
         const quint64 asked = ++m_learnings;
         const QDateTime at = m_clock.currentDateTime();
         m_readsOnTheirWay.insert(asked);
+        const quint64 resetsBefore = m_heardResets;
         // Only what came after the last reply folded in; the changes are applied by the feed's
         // own pass, which follows the folder's moves and stores the cursor: here they only say
         // what the service holds.
@@ -305,8 +398,12 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, st
             m_readLanded.resumeAll(); // each finds the lane stopped
             throw CancelledError();
         }
-        if (!m_heard)
-            m_heard.emplace(); // let go of meanwhile (a refused cursor)
+        // Asked before the account was let go for a refused cursor: it tells only what came
+        // after a cursor the account no longer stands on, and the next read asks the whole feed.
+        if (m_heardResets != resetsBefore) {
+            m_readLanded.resumeAll();
+            continue;
+        }
         Heard &heard = *m_heard;
         // A read asked after this one and answered first knows more: this one adds nothing.
         if (heard.sequence > asked) {
@@ -318,17 +415,28 @@ QCoro::Task<> SyncLane::readServiceState(quint64 epoch, std::stop_token stop, st
         heard.sequence = asked;
         heard.failure = failure;
         if (!failure) {
-            if (whole)
-                heard = Heard{m_queuePasses, at, asked, {}, {}, {}, {}, {}};
+            if (whole) {
+                heard = Heard{};
+                heard.pass = m_queuePasses;
+                heard.at = at;
+                heard.sequence = asked;
+            }
             heard.fold(feed.changes, asked);
-            if (feed.cursor && !feed.cursor->isEmpty())
+            if (feed.cursor && !feed.cursor->isEmpty()) {
                 heard.cursor = feed.cursor;
-            else if (whole)
+                heard.replies.emplace_back(*feed.cursor, asked);
+            } else if (whole) {
                 heard.cursor = std::nullopt; // from the start again: nothing is lost by it
-            else
+            } else {
                 heard.cursor = cursor;
+            }
         }
-        forgetOlderLearnings();
+        if (failure)
+            forgetOlderLearnings();
+        else if (whole)
+            forgetOlderLearnings({}, true);
+        else
+            forgetOlderLearnings(feed.changes);
         // Those waiting for a read on its way look again: this one may be theirs.
         m_readLanded.resumeAll();
     }
@@ -364,8 +472,14 @@ QCoro::Task<std::optional<SyncLane::UnseenVersion>> SyncLane::hearServiceFirst(Q
     const Heard &heard = *m_heard;
     // Learned by the record after the read that told of the id: newer than what it says.
     const auto learnedSince = [&](qint64 id) {
+        const auto learned = m_learnedAt.constFind(id);
+        if (learned == m_learnedAt.cend())
+            return false;
         const auto told = heard.versions.constFind(id);
-        return m_learnedAt.value(id, 0) > (told != heard.versions.cend() ? told->asked : heard.sequence);
+        if (told == heard.versions.cend())
+            return learned->latest() > heard.sequence;
+        return learned->asked > told->asked
+               || (learned->paged > told->asked && learned->pageWords.contains(Heard::wordOf(*told)));
     };
     const std::optional<qint64> ownId = record->remoteId();
     const auto own = ownId ? heard.versions.constFind(*ownId) : heard.versions.cend();
@@ -498,7 +612,11 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
                         .arg(folder->name()));
             folder->setDeltaCursor(std::nullopt);
             saveQuietly();
-            m_heard.reset(); // what it told since that cursor is the whole feed's to tell now
+            // What it told since that cursor is the whole feed's to tell now; a read on its
+            // way adds nothing when it lands.
+            m_heard.reset();
+            ++m_heardResets;
+            forgetOlderLearnings({}, true);
             scheduleFullSync(Clock::Duration::zero());
             co_return;
         }
@@ -518,7 +636,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
             if (!saveQuietly() && !folder->isDeleted())
                 folder->setDeltaCursor(cursor);
             else
-                forgetHeardBeforePage(asked, feed.cursor);
+                forgetReachedByPage(feed.changes, feed.cursor);
         }
         co_return;
     }
@@ -535,11 +653,20 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
 
     const quint64 failedSavesBefore = m_failedSaves;
     m_pageAsked = asked;
+    m_pageChanges = &feed.changes;
+    m_pageWords.reset();
+    auto pageDone = qScopeGuard([this] {
+        m_pageChanges = nullptr;
+        m_pageWords.reset();
+    });
     // A catch-up holds the turn only while its page is in memory: what it owes to fetch is
     // left to the queue pass that follows, after the turn is let go.
     m_downloadsLeftToQueue = turn.has_value();
     const auto leftToQueue = qScopeGuard([this] { m_downloadsLeftToQueue = false; });
     const bool complete = co_await applyChanges(feed.changes, *root, stop);
+    pageDone.dismiss();
+    m_pageChanges = nullptr;
+    m_pageWords.reset();
     if (!isCurrent(epoch, stop)) {
         bookmarks->stopAccessing(*root);
         co_return;
@@ -567,7 +694,7 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
     if (!saveQuietly() && !folder->isDeleted())
         folder->setDeltaCursor(cursorBefore);
     else if (folder->deltaCursor() != cursorBefore)
-        forgetHeardBeforePage(asked, folder->deltaCursor());
+        forgetReachedByPage(feed.changes, folder->deltaCursor());
     notifyStateChanged();
     bookmarks->stopAccessing(*root);
     if (feed.changes.size() >= largeFeed) {
@@ -989,7 +1116,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     const FolderPolicy policy = folder->policy();
     const std::optional<QString> checksum = lowerChecksum(change.fileChecksum);
     const QString name = QFileInfo(localPath).fileName();
-    noteLearned(change.id, m_pageAsked);
+    noteLearnedFromPage(change.id);
     if (checksum)
         m_unnamedVersions.remove(change.id);
 
@@ -1163,7 +1290,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
 
 QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop)
 {
-    noteLearned(change.id, m_pageAsked);
+    noteLearnedFromPage(change.id);
     // Matched by id, never by path alone: a replayed feed names ids that once lived here.
     auto record = fetchDeltaRecord(localPath);
     if (!record || record->remoteId() != change.id) {

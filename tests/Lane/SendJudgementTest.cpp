@@ -630,11 +630,16 @@ TEST_F(SendJudgementTest, EachReadAsksOnlyWhatCameAfterTheLastReply)
     for (const auto &name : names)
         cameDown(name, name.toUtf8());
     h.fake.clearRequestLog();
-    for (const auto &name : names)
-        oweUpload(name, name.toUtf8() + " edited here");
-    auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
-    queuePass = TaskHandle::start(std::move(body));
-    h.runUntilIdle(*lane);
+    // Two passes of edits, with no feed pass between: the second's reads go on from what the
+    // first's told (its own confirmations among it), however the first's reads and
+    // confirmations crossed.
+    for (const auto &batch : {names.mid(0, 3), names.mid(3)}) {
+        for (const auto &name : batch)
+            oweUpload(name, name.toUtf8() + " edited here");
+        auto body = [l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); };
+        queuePass = TaskHandle::start(std::move(body));
+        h.runUntilIdle(*lane);
+    }
 
     for (const auto &name : names)
         EXPECT_EQ(h.serviceFiles().at(name), sha256(name.toUtf8() + " edited here"));
@@ -649,3 +654,87 @@ TEST_F(SendJudgementTest, EachReadAsksOnlyWhatCameAfterTheLastReply)
     EXPECT_TRUE(std::is_sorted(asked.begin(), asked.end()));
     EXPECT_GT(asked.back(), asked.front());
 }
+
+namespace {
+
+const std::string changesPath = "/api/v1/files/library/changes";
+
+// A feed that comes in pages: the feed's pass reads from the stored cursor and may apply a
+// page that ends before what a read already told. What the read told stays until the stored
+// cursor reaches it, so another device's version is never replaced unseen.
+TEST_F(SendJudgementTest, APageFromFurtherBackInTheFeedKeepsWhatANewerReadTold)
+{
+    open();
+    const qint64 take = cameDown(QStringLiteral("take.wav"), "v1");
+    cameDown(QStringLiteral("other.wav"), "o1");
+    // No feed pass yet stored where the reads go: the next one is a catch-up from the start.
+    folder->setDeltaCursor(std::nullopt);
+    h.context->save();
+    // Another device's burst of files, then its v3 of take.wav.
+    for (int i = 0; i < 6; ++i)
+        h.serve(*folder, QStringLiteral("burst%1.wav").arg(i), "burst " + QByteArray::number(i));
+    replace(take, "v3 from elsewhere");
+    // A new file made here is judged at its place before it goes up: its read tells v3.
+    oweNewFile(QStringLiteral("new.wav"), "mine");
+    queuePass = TaskHandle::start([l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); });
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(h.serviceFiles().at(QStringLiteral("new.wav")), sha256("mine"));
+    // The service pages its feed: the pass applies and stores the first page, which names
+    // take.wav only at v1; the reads after it walk the burst.
+    h.fake.setChangesPageSize(2);
+    pass();
+    ASSERT_EQ(files().count(QStringLiteral("burst0.wav")), 0u) << "the page ends before the burst";
+    // take.wav edited here meets v3; it never replaces it.
+    oweUpload(QStringLiteral("take.wav"), "edited here");
+    queuePass = TaskHandle::start([l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); });
+    h.runUntilIdle(*lane);
+    EXPECT_THAT(confirms(), SizeIs(1)) << "only new.wav was confirmed";
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("take.wav")), sha256("v3 from elsewhere"));
+    EXPECT_EQ(files().at(QStringLiteral("take.wav")), sha256("edited here"));
+    EXPECT_EQ(records().at(at(QStringLiteral("take.wav"))), inConflict);
+
+    // The ordinary case beside it: other.wav, which the page named as the read did, goes up.
+    oweUpload(QStringLiteral("other.wav"), "o2 here");
+    queuePass = TaskHandle::start([l = lane](std::stop_token stop) { return l->processQueue(std::move(stop)); });
+    h.runUntilIdle(*lane);
+    EXPECT_EQ(h.serviceFiles().at(QStringLiteral("other.wav")), sha256("o2 here"));
+    EXPECT_EQ(records().at(at(QStringLiteral("other.wav"))), synced);
+}
+
+// A refused cursor lets the account go: a read asked before, from the account's newer place,
+// that lands after tells only what came after that place, which is not all the records lack.
+// It adds nothing; the next read is the whole feed.
+TEST_F(SendJudgementTest, AReadAskedBeforeTheCursorWasRefusedAddsNothingAfterIt)
+{
+    open();
+    const qint64 take = cameDown(QStringLiteral("take.wav"), "v1");
+    cameDown(QStringLiteral("other.wav"), "o1");
+    replace(take, "v3 from elsewhere");
+    // A read tells v3; the stored cursor stays before it.
+    await(lane->readServiceState(lane->epoch(), {}));
+    // The next read goes on from that reply and is answered late.
+    h.clock.advance(std::chrono::seconds(10));
+    h.fake.takeMostDelayedAtOnce();
+    h.fake.delayAnswerNext(changesPath, std::chrono::milliseconds(500));
+    TaskHandle late =
+        TaskHandle::start([l = lane](std::stop_token) { return l->readServiceState(l->epoch(), {}); });
+    ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; })) << "the read was not held";
+    // Meanwhile the feed's pass finds its cursor refused; the full sync it asks for cannot
+    // list the service yet.
+    h.fake.answerNext(changesPath, 410, R"({"message":"cursor expired"})");
+    h.fake.answerNext("/api/v1/files/library", 503, "", 20);
+    await(lane->runDeltaPass({}));
+    ASSERT_FALSE(folder->deltaCursor());
+    ASSERT_TRUE(runUntil([&] { return !late.isRunning(); }));
+
+    // take.wav edited here is judged on what the service holds: v3.
+    oweUpload(QStringLiteral("take.wav"), "edited here");
+    const auto record = lane->fetchRecord(at(QStringLiteral("take.wav")));
+    await(lane->hearServiceFirst(record->localPath(), record->generation(), lane->epoch(), {}, true));
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("take.wav")))->remoteChecksum(), sha256("v3 from elsewhere"));
+    const auto reads = h.fake.requestsTo("GET", changesPath);
+    ASSERT_FALSE(reads.empty());
+    EXPECT_FALSE(reads.back().queryValue("since")) << "the read after the refusal is the whole feed";
+}
+
+} // namespace

@@ -625,6 +625,12 @@ void FakeHarborly::setResetFolderByKindOnly(bool byKindOnly)
     m_state.resetFolderByKindOnly = byKindOnly;
 }
 
+void FakeHarborly::setChangesPageSize(int entries)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.changesPageSize = std::max(0, entries);
+}
+
 void FakeHarborly::moveAccount(qint64 accountId, const QString &shardId, ShardHint hint)
 {
     std::lock_guard lock(m_state.mutex);

@@ -88,6 +88,9 @@ public:
     // Whether a folder reset ignores "sync_folder_uuid" and clears every file of the kind, as a
     // service that keeps to the documented body does (off: only the named folder's files go).
     void setResetFolderByKindOnly(bool byKindOnly);
+    // The most entries one change-feed reply carries from now on (0: every one after the
+    // cursor); a reply cut short carries the cursor of its last entry.
+    void setChangesPageSize(int entries);
 
     // --- Sync folders and plans
     void addSyncFolder(FakeSyncFolder folder);

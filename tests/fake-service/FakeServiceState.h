@@ -37,6 +37,9 @@ public:
     bool rotateTokensOnRefresh = false;
     // A folder reset ignores "sync_folder_uuid": every file of the kind goes.
     bool resetFolderByKindOnly = false;
+    // The most entries one change-feed reply carries (0: all of them); a shorter reply's
+    // cursor is that of its last entry, as a service that pages its feed answers.
+    int changesPageSize = 0;
 
     std::map<qint64, FakeAccount> accounts;
     std::map<QString, FakeToken> tokens;

@@ -4,6 +4,8 @@
 #include <QJsonArray>
 #include <QTimeZone>
 
+#include <algorithm>
+
 namespace quillmere::test {
 
 namespace {
@@ -82,19 +84,31 @@ FakeReply listChanges(FakeServiceState &state, const FakeRequest &request)
     }
     const qint64 accountId = std::get<qint64>(who);
     QJsonArray entries;
-    for (const FakeChange &change : state.changes[accountId]) {
-        if (change.sequence <= since || !std::get<FolderFilter>(filter).admits(change.file))
+    QString cursor = state.cursorLocked(accountId);
+    // The feed is in the order of its sequence: a cursor's reply starts past it at once, not
+    // after a walk of the whole history under the state's lock.
+    const std::vector<FakeChange> &feed = state.changes[accountId];
+    const auto first =
+        std::partition_point(feed.begin(), feed.end(), [since](const FakeChange &change) { return change.sequence <= since; });
+    for (auto it = first; it != feed.end(); ++it) {
+        const FakeChange &change = *it;
+        if (!std::get<FolderFilter>(filter).admits(change.file))
             continue;
         if (sinceTime.isValid() && change.recordedAt.toSecsSinceEpoch() < sinceTime.toSecsSinceEpoch())
             continue;
+        if (state.changesPageSize > 0 && entries.size() == state.changesPageSize)
+            break;
+        cursor = QStringLiteral("cur-%1").arg(change.sequence);
         QJsonObject entry = libraryFileJson(change.file);
         entry.insert(QStringLiteral("action"), change.action);
         if (change.deletedAt.isValid())
             entry.insert(QStringLiteral("deleted_at"), fakeDateText(change.deletedAt));
         entries.append(entry);
     }
-    return FakeReply::json(200, QJsonObject{{QStringLiteral("changes"), entries},
-                                            {QStringLiteral("cursor"), state.cursorLocked(accountId)}});
+    // A reply with every entry goes on from the end of the feed, one cut short from its last.
+    if (state.changesPageSize <= 0 || entries.size() < state.changesPageSize)
+        cursor = state.cursorLocked(accountId);
+    return FakeReply::json(200, QJsonObject{{QStringLiteral("changes"), entries}, {QStringLiteral("cursor"), cursor}});
 }
 
 // The account's file named by the path, or the refusal.
