@@ -1108,8 +1108,12 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     if (!isCurrent(epoch, stop))
         co_return;
     record = fetchRecord(localPath);
-    if (record && (record->syncStatus() == SyncFileStatus::syncing || (record->remoteId() && *record->remoteId() != change.id)))
-        co_return; // taken over while the file was looked at; the next feed or full sync decides
+    if (record && (record->syncStatus() == SyncFileStatus::syncing || (record->remoteId() && *record->remoteId() != change.id))) {
+        // Taken over while the file was looked at: nothing of the change is written, so the
+        // page stays unstored and the next pass meets the record as that work left it.
+        m_pageDeferred = true;
+        co_return;
+    }
     switch (check.verdict) {
     case LocalHashCheck::missing:
     case LocalHashCheck::syncedOnService:
