@@ -1193,8 +1193,11 @@ QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString l
             m_pageDeferred = true;
             co_return;
         }
-        // A transfer of it runs (an upload of a local edit): that edit wins.
+        // A transfer of it runs (an upload of a local edit): that edit wins. The delete is not
+        // applied meanwhile, so the page is read again once the transfer has ended: an edit sent
+        // by then lives on at the service, and a copy left unchanged goes as the delete says.
         record->setGeneration(record->generation() + 1);
+        m_pageDeferred = true;
         co_return;
     }
     // Removed only as a local delete may: one regular file whose content is the last synced
