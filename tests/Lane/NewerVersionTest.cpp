@@ -461,9 +461,13 @@ TEST_F(NewerVersionTest, ADeleteWaitingForAnotherProofRestsAndAProofThatHangsHol
     EXPECT_LT(count.events, 20) << "the waiting delete turns the event loop";
     EXPECT_THAT(deletes(), IsEmpty());
 
-    h.clock.advance(SyncLane::otherProofsWait);
     const std::string keptPath = "/api/v1/files/library/" + std::to_string(kept);
-    EXPECT_TRUE(runUntil([&] { return !h.fake.requestsTo("DELETE", keptPath).empty(); }, std::chrono::seconds(5)))
+    EXPECT_TRUE(runUntil(
+        [&] {
+            h.clock.advance(SyncLane::otherProofsWait);
+            return !h.fake.requestsTo("DELETE", keptPath).empty();
+        },
+        std::chrono::seconds(5)))
         << "the delete whose proof ended waits no longer";
     runFor(std::chrono::milliseconds(100));
     EXPECT_THAT(deletes(), SizeIs(1)) << "the hanging proof holds its own delete";
