@@ -408,12 +408,13 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
     ++m_deletesProving;
     auto proven = qScopeGuard([this] { endDeletionProof(); });
     const DeletionProof found = co_await awaitStep(std::move(proof), epoch, stop);
-    proven.dismiss();
-    endDeletionProof();
     // What the service holds is asked after the file was found gone here: a read asked before
     // that (however fresh) may predate another device's save the DELETE would destroy. The
-    // deletes dispatched with this one finish their proofs first, so one read serves them all.
+    // deletes dispatched with this one finish their proofs first, so one read serves them all
+    // (taken before the waiting deletes are woken, which may ask it at once).
     const quint64 proved = m_learnings;
+    proven.dismiss();
+    endDeletionProof();
     co_await awaitOtherProofs(epoch, stop);
     auto record = fetchRecord(localPath);
     if (!record || record->generation() != generation || record->desiredState() != desiredState)
