@@ -574,6 +574,14 @@ public:
     // 404 and 410 count as done. The record goes only when its generation and desired state
     // are still those it was dispatched with.
     QCoro::Task<> deleteRemoteRecord(std::shared_ptr<SyncFile> record, std::stop_token stop);
+    // How long a delete whose proof has ended waits for the proofs of the deletes dispatched
+    // beside it, so that one read of the service asked after all of them serves the batch.
+    static constexpr std::chrono::seconds otherProofsWait{2};
+    // Parks until no other delete is proving, otherProofsWait has passed, or the lane stops:
+    // a proof that never ends (a dead network mount) holds only its own delete.
+    QCoro::Task<> awaitOtherProofs(quint64 epoch, std::stop_token stop);
+    // Ends one delete's proof; the last to end wakes the deletes waiting for it.
+    void endDeletionProof();
     // Unlinks one regular file whose content is the record's last synced content (any content
     // in a download-only folder); a locally edited file of a two-way folder is kept and queued
     // for upload. "Not found" counts as done; any other failure throws.
@@ -660,6 +668,11 @@ public:
         m_checksums = std::make_shared<ChecksumCache>(std::move(hash));
     }
     void setConsecutiveDeltaFailuresForTesting(int failures) { m_consecutiveDeltaFailures = failures; }
+    // Runs on the worker before each delete's proof that its file is gone here (a test holds one).
+    void setDeletionProofHookForTesting(std::function<void(const QString &)> hook)
+    {
+        m_deletionProofHook = std::move(hook);
+    }
     // Tests stand in for the full sync's listing of the folder.
     void setLastRemoteFilesForTesting(const std::optional<QList<FileSyncAPI::RemoteFile>> &files)
     {
@@ -1264,6 +1277,8 @@ private:
     QSet<qint64> m_unnamedVersions;
     // Deletes of the queue finding out, off the main thread, whether their file is gone here.
     int m_deletesProving = 0;
+    WaitQueue m_proofsEnded;
+    std::function<void(const QString &)> m_deletionProofHook;
     // Ids the feed told deleted while their download ran.
     QSet<qint64> m_deletesAfterDownload;
     // Ids of service files the feed told of since the full sync asked for its listing (engaged

@@ -1235,8 +1235,12 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
     if (!isCurrent(epoch, stop))
         co_return;
     record = fetchRecord(localPath);
-    if (record && (record->syncStatus() == SyncFileStatus::syncing || (record->remoteId() && *record->remoteId() != change.id)))
-        co_return; // taken over while the file was looked at; the next feed or full sync decides
+    if (record && (record->syncStatus() == SyncFileStatus::syncing || (record->remoteId() && *record->remoteId() != change.id))) {
+        // Taken over while the file was looked at: nothing of the change is written, so the
+        // page stays unstored and the next pass meets the record as that work left it.
+        m_pageDeferred = true;
+        co_return;
+    }
     switch (check.verdict) {
     case LocalHashCheck::missing:
     case LocalHashCheck::syncedOnService:
@@ -1316,8 +1320,11 @@ QCoro::Task<> SyncLane::applyDeletion(FileSyncAPI::DeltaChange change, QString l
             m_pageDeferred = true;
             co_return;
         }
-        // A transfer of it runs (an upload of a local edit): that edit wins.
+        // A transfer of it runs (an upload of a local edit): that edit wins. The delete is not
+        // applied meanwhile, so the page is read again once the transfer has ended: an edit sent
+        // by then lives on at the service, and a copy left unchanged goes as the delete says.
         record->setGeneration(record->generation() + 1);
+        m_pageDeferred = true;
         co_return;
     }
     // Removed only as a local delete may: one regular file whose content is the last synced

@@ -11,7 +11,7 @@
 #include "Model/SyncFolder.h"
 #include "Platform/Async/Background.h"
 #include "Platform/Async/CancelledError.h"
-#include "Platform/Async/NextTurn.h"
+#include "Platform/Async/TaskHandle.h"
 #include "Platform/Files/FolderBookmark.h"
 #include "Platform/Files/SafeJoin.h"
 #include "Platform/Http/LocalFileError.h"
@@ -347,6 +347,38 @@ QCoro::Task<> SyncLane::settleGoneAtService(qint64 fileID, QString localPath, st
     co_await deleteLocalRecord(record, std::move(stop));
 }
 
+void SyncLane::endDeletionProof()
+{
+    if (--m_deletesProving == 0)
+        m_proofsEnded.resumeAll();
+}
+
+QCoro::Task<> SyncLane::awaitOtherProofs(quint64 epoch, std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    if (m_deletesProving == 0)
+        co_return;
+    const Clock::Duration until = m_clock.now() + otherProofsWait;
+    // Wakes the waiters at the bound or at a stop, whichever comes first; each looks again. It
+    // ends with the wait (its handle is this frame's), so a lane left alone keeps no sleeper.
+    auto waking = [weak = weak_from_this(), &clock = m_clock, stop](std::stop_token ended) -> QCoro::Task<> {
+        std::stop_source sleep;
+        const std::stop_callback onEnd(ended, [sleep]() mutable { sleep.request_stop(); });
+        const std::stop_callback onStop(stop, [sleep]() mutable { sleep.request_stop(); });
+        co_await clock.sleepFor(otherProofsWait, sleep.get_token());
+        if (ended.stop_requested())
+            co_return;
+        if (const auto lane = weak.lock())
+            lane->m_proofsEnded.resumeAll();
+    };
+    const TaskHandle bound = TaskHandle::start(std::move(waking));
+    while (m_deletesProving > 0 && m_clock.now() < until) {
+        co_await m_proofsEnded.wait();
+        if (!isCurrent(epoch, stop))
+            throw CancelledError();
+    }
+}
+
 QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched, std::stop_token stop)
 {
     const auto self = shared_from_this();
@@ -367,22 +399,23 @@ QCoro::Task<> SyncLane::deleteRemoteRecord(std::shared_ptr<SyncFile> dispatched,
         auto reading = m_vault->entryAsync(KeychainVault::folderBookmarkKey(laneID()));
         bookmark = (co_await awaitStep(std::move(reading), epoch, stop)).value.value_or(QByteArray());
     }
-    auto proving = [bookmark, root, localPath] { return proveDeletion(bookmark, root, localPath); };
+    auto proving = [bookmark, root, localPath, hook = m_deletionProofHook] {
+        if (hook)
+            hook(localPath);
+        return proveDeletion(bookmark, root, localPath);
+    };
     auto proof = runInBackground(std::move(proving));
     ++m_deletesProving;
-    auto proven = qScopeGuard([this] { --m_deletesProving; });
+    auto proven = qScopeGuard([this] { endDeletionProof(); });
     const DeletionProof found = co_await awaitStep(std::move(proof), epoch, stop);
-    proven.dismiss();
-    --m_deletesProving;
     // What the service holds is asked after the file was found gone here: a read asked before
     // that (however fresh) may predate another device's save the DELETE would destroy. The
-    // deletes dispatched with this one finish their proofs first, so one read serves them all.
+    // deletes dispatched with this one finish their proofs first, so one read serves them all
+    // (taken before the waiting deletes are woken, which may ask it at once).
     const quint64 proved = m_learnings;
-    while (m_deletesProving > 0) {
-        co_await NextTurn{};
-        if (!isCurrent(epoch, stop))
-            throw CancelledError();
-    }
+    proven.dismiss();
+    endDeletionProof();
+    co_await awaitOtherProofs(epoch, stop);
     auto record = fetchRecord(localPath);
     if (!record || record->generation() != generation || record->desiredState() != desiredState)
         throw CancelledError(); // changed since it was marked: it waits for the next pass as it is now

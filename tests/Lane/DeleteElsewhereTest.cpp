@@ -114,4 +114,39 @@ TEST_F(DeleteElsewhereTest, AFileDeletedWhileTheListingWasOnItsWayIsDeletedHereN
     EXPECT_EQ(files(), h.serviceFiles());
 }
 
+// Another device deletes the file while this device's upload of an edit of it is on its way.
+// The delete is not applied while the upload runs: its page stays unstored, and the next pass
+// reads it again once the upload has ended. The edit lives on at the service as a file of its
+// own, and nothing is deleted.
+TEST_F(DeleteElsewhereTest, ADeleteToldWhileAnEditGoesUpIsReadAgainOnceTheUploadHasEnded)
+{
+    open();
+    const qint64 id = h.serve(*folder, QStringLiteral("take.wav"), "v1");
+    pass();
+    const std::optional<QString> cursorBefore = storedFolder(folder->stableID())->deltaCursor();
+    ASSERT_TRUE(cursorBefore);
+
+    writeFile(at(QStringLiteral("take.wav")), "mine");
+    h.fake.takeMostDelayedAtOnce();
+    h.fake.delayNext("/api/v1/files/library/changes", std::chrono::milliseconds(1000));
+    lane->handleFileEvents({at(QStringLiteral("take.wav"))});
+    // The upload's read of the service is held: the lane does not settle, the clock is moved by hand.
+    ASSERT_TRUE(runUntil([&] {
+        h.clock.advance(std::chrono::milliseconds(100));
+        return h.fake.takeMostDelayedAtOnce() > 0;
+    }));
+    ASSERT_EQ(lane->fetchRecord(at(QStringLiteral("take.wav")))->syncStatus(), SyncFileStatus::syncing);
+    ASSERT_TRUE(h.fake.removeFile(id));
+    await(lane->runDeltaPass({}));
+    EXPECT_EQ(storedFolder(folder->stableID())->deltaCursor(), cursorBefore) << "the delete is read again";
+    h.runUntilIdle(*lane);
+
+    pass();
+    EXPECT_NE(storedFolder(folder->stableID())->deltaCursor(), cursorBefore);
+    EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("mine")}}));
+    EXPECT_EQ(h.serviceFiles(), files());
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+    EXPECT_THAT(h.fake.requestsTo("DELETE", "/api/v1/files/library/" + std::to_string(id)), IsEmpty());
+}
+
 } // namespace

@@ -568,3 +568,50 @@ TEST_F(DeltaSyncTest, AFirstCatchUpLetsTheTurnGoBeforeItsDownloads)
 }
 
 } // namespace
+
+namespace {
+
+// The user brings an older take back while the page's check of the file asks the service about
+// it, and the edit's upload is dispatched before the check answers: the page passed the file by,
+// so its cursor stays before it, and the next pass meets the record as the upload left it. The
+// other device's version is held against the edit; neither is replaced.
+TEST_F(DeltaSyncTest, AChangeSkippedForAnUploadThatBeganDuringItsCheckIsReadAgainByTheNextPass)
+{
+    folder = h.addFolder(SyncFolderType::projectsFolder);
+    root = *folder->folderPath();
+    const qint64 id = serve(QStringLiteral("take.wav"), "v0");
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane); // the listing names v0 here
+    replace(id, "v1");
+    pass();
+    ASSERT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("v1")}}));
+    const std::optional<QString> cursorBefore = storedFolder(folder->stableID())->deltaCursor();
+    ASSERT_TRUE(cursorBefore);
+
+    writeFile(at(QStringLiteral("take.wav")), "v0");
+    replace(id, "v2");
+    h.fake.takeMostDelayedAtOnce();
+    h.fake.delayNext("/api/v1/files/batch-check-hash", std::chrono::milliseconds(1000));
+    std::exception_ptr error;
+    bool done = false;
+    detail::captureVoid(lane->runDeltaPass({}), error, done);
+    ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; })) << "the page's check is on its way";
+    // The upload's own read of the service is still on its way when the check answers.
+    h.fake.delayNext("/api/v1/files/library/changes", std::chrono::milliseconds(2500));
+    lane->handleFileEvents({at(QStringLiteral("take.wav"))});
+    h.runUntilIdle(*lane);
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    ASSERT_FALSE(error);
+    EXPECT_EQ(storedFolder(folder->stableID())->deltaCursor(), cursorBefore) << "the skipped change is read again";
+
+    pass();
+    EXPECT_NE(storedFolder(folder->stableID())->deltaCursor(), cursorBefore);
+    EXPECT_EQ(h.serviceFiles(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("v2")}}));
+    EXPECT_EQ(files(), (std::map<QString, QString>{{QStringLiteral("take.wav"), sha256("v0")}}));
+    EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")),
+                                                    State{SyncFileStatus::conflict, SyncFileDesiredState::uploadPending}}}));
+    EXPECT_EQ(lane->fetchRecord(at(QStringLiteral("take.wav")))->conflictServerOid(), sha256("v2"));
+}
+
+} // namespace

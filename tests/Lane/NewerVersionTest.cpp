@@ -10,8 +10,14 @@
 #include "fake-service/FakeJson.h"
 
 #include <QTimer>
+#include <QCoreApplication>
+#include <QScopeGuard>
 #include <QFile>
 #include <QJsonArray>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 
 using namespace quillmere;
@@ -387,6 +393,90 @@ TEST_F(NewerVersionTest, ADeleteReadsTheFeedFirstAndWaitsWhileItCannotBeRead)
     EXPECT_EQ(h.serviceFiles(), (Files{{QStringLiteral("take.wav"), sha256("v2 from elsewhere")}}));
     EXPECT_EQ(files(), (Files{{QStringLiteral("take.wav"), sha256("v2 from elsewhere")}}));
     EXPECT_EQ(records(), (std::map<QString, State>{{at(QStringLiteral("take.wav")), synced}}));
+}
+
+// Two files deleted here together; proving one of them gone hangs (a folder on a dead mount).
+// The other delete, its proof ended, rests while it waits for the hanging one instead of turning
+// the event loop over and over, and goes once the wait is over; the hanging proof holds only its
+// own file, whose delete goes when it ends.
+TEST_F(NewerVersionTest, ADeleteWaitingForAnotherProofRestsAndAProofThatHangsHoldsOnlyItsOwnDelete)
+{
+    open();
+    const qint64 kept = h.serve(*folder, QStringLiteral("a.wav"), "a");
+    const qint64 hanging = h.serve(*folder, QStringLiteral("hang.wav"), "hang");
+    pass();
+    h.fake.clearRequestLog();
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool hangEntered = false;
+    bool released = false;
+    std::atomic<bool> otherProved{false};
+    lane->setDeletionProofHookForTesting([&](const QString &path) {
+        std::unique_lock lock(mutex);
+        if (path.endsWith(QStringLiteral("hang.wav"))) {
+            hangEntered = true;
+            changed.notify_all();
+            changed.wait(lock, [&] { return released; });
+        } else {
+            // Ends only once the other proof is under way, so that this delete has one to wait for.
+            changed.wait_for(lock, std::chrono::seconds(10), [&] { return hangEntered; });
+            otherProved = true;
+        }
+    });
+    const auto releaseHang = [&] {
+        {
+            std::lock_guard lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+    };
+    const auto release = qScopeGuard(releaseHang);
+
+    ASSERT_TRUE(QFile::remove(at(QStringLiteral("a.wav"))));
+    ASSERT_TRUE(QFile::remove(at(QStringLiteral("hang.wav"))));
+    lane->handleFileEvents({at(QStringLiteral("a.wav")), at(QStringLiteral("hang.wav"))});
+    // The lane never settles while a proof hangs: the clock is moved by hand to the deletes.
+    ASSERT_TRUE(runUntil(
+        [&] {
+            if (!otherProved)
+                h.clock.advance(std::chrono::milliseconds(100));
+            return otherProved.load();
+        },
+        std::chrono::seconds(10)));
+    runFor(std::chrono::milliseconds(50));
+
+    struct EventCount : QObject
+    {
+        int events = 0;
+        bool eventFilter(QObject *, QEvent *) override
+        {
+            ++events;
+            return false;
+        }
+    } count;
+    QCoreApplication::instance()->installEventFilter(&count);
+    runFor(std::chrono::milliseconds(300));
+    QCoreApplication::instance()->removeEventFilter(&count);
+    EXPECT_LT(count.events, 20) << "the waiting delete turns the event loop";
+    EXPECT_THAT(deletes(), IsEmpty());
+
+    const std::string keptPath = "/api/v1/files/library/" + std::to_string(kept);
+    EXPECT_TRUE(runUntil(
+        [&] {
+            h.clock.advance(SyncLane::otherProofsWait);
+            return !h.fake.requestsTo("DELETE", keptPath).empty();
+        },
+        std::chrono::seconds(5)))
+        << "the delete whose proof ended waits no longer";
+    runFor(std::chrono::milliseconds(100));
+    EXPECT_THAT(deletes(), SizeIs(1)) << "the hanging proof holds its own delete";
+
+    releaseHang();
+    h.runUntilIdle(*lane);
+    EXPECT_THAT(h.fake.requestsTo("DELETE", "/api/v1/files/library/" + std::to_string(hanging)), SizeIs(1));
+    EXPECT_EQ(h.serviceFiles(), Files{});
+    EXPECT_EQ(records(), (std::map<QString, State>{}));
 }
 
 // A full sync asked for its listing; before it landed, the feed told of another device's newer
