@@ -125,6 +125,7 @@ void SyncLane::stop()
     // Remembered for a run only; the feed tells it again from where the cursor stands.
     m_unnamedVersions.clear();
     m_deletesAfterDownload.clear(); // the page that told them was not stored: told again
+    m_wholeFeedDeletes.reset(); // read again by the next run's first full sync that needs it
     // The next run reads from the stored cursor again, with nothing known yet.
     m_heard.reset();
     m_learnedAt.clear();

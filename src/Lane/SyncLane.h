@@ -231,9 +231,12 @@ public:
     // Whether the record's service file is missing from the listing, and the record is not
     // newer than the listing.
     bool isUnlisted(const Reconciliation &pass, const SyncFile &record) const;
-    // The matched files whose service file the listing misses and no delete in the feed
-    // explains are owed their upload again.
+    // The matched files whose service file the listing misses and no delete from the stored
+    // cursor explains: deleted here, unless the service's times show they were settled on a
+    // file already gone (then sent again).
     QCoro::Task<bool> sendUnlistedMatches(Reconciliation &pass);
+    // The whole feed's deletes, read once per run of the lane; none when it cannot be read.
+    QCoro::Task<const QHash<qint64, std::optional<QDateTime>> *> wholeFeedDeletes(Reconciliation &pass);
     // One service file, one record: the records beside the listed place let go of it.
     void repairSharedServiceFiles(Reconciliation &pass);
     // Records that failed for good are judged again against the listing.
@@ -400,7 +403,12 @@ public:
     // Raises the stamp of an id from `before` to its entry's latest, keeping the index.
     void restampLearned(qint64 remoteId, quint64 before);
     // The feed request of this folder from `cursor` (none: from the start).
-    QCoro::Task<FileSyncAPI::ChangeFeed> requestChanges(const std::optional<QString> &cursor, std::stop_token stop);
+    QCoro::Task<FileSyncAPI::ChangeFeed> requestChanges(std::optional<QString> cursor, std::stop_token stop);
+    // The newest time of the service this lane has read (a change's or a listed file's).
+    void noteServiceTime(const std::optional<QDateTime> &time);
+    // A record settled as synced now carries that time: what tells, against a delete's time
+    // at the service, whether the delete came after (see sendUnlistedMatches).
+    void stampSettled(SyncFile &record) const { record.setRemoteModifiedAt(m_serviceTimeRead); }
     // One pass over the change feed since the folder's cursor; passes of one lane never
     // overlap. Never throws. The cursor is stored only after every change was applied or
     // knowingly skipped, and only one the service gave.
@@ -1285,6 +1293,10 @@ private:
     // only while a full sync runs): the listing is older than what the feed said of them.
     // With each, whether the feed's last word was its delete.
     std::optional<QHash<qint64, bool>> m_fedSinceListing;
+    // The newest time of the service read (never this device's clock): see stampSettled.
+    std::optional<QDateTime> m_serviceTimeRead;
+    // The whole feed's deletes with their times, read once per run (see sendUnlistedMatches).
+    std::optional<QHash<qint64, std::optional<QDateTime>>> m_wholeFeedDeletes;
     AsyncMutex m_releaseMutex;
     // Ends a pass run outside a task's own token (a manual delta pass, the priority pass) on
     // stop() and pause(), as the loop's token ends the loop's.

@@ -136,16 +136,29 @@ QCoro::Task<std::optional<QString>> SyncLane::performDeltaSync()
     co_return std::exchange(m_deltaPassFailure, std::nullopt);
 }
 
-QCoro::Task<FileSyncAPI::ChangeFeed> SyncLane::requestChanges(const std::optional<QString> &cursor,
-                                                              std::stop_token stop)
+QCoro::Task<FileSyncAPI::ChangeFeed> SyncLane::requestChanges(std::optional<QString> cursor, std::stop_token stop)
 {
+    const auto self = shared_from_this();
     // The folder's own changes: of its kind, except in the plan mirror, which takes every plan's.
     const auto folder = syncFolder();
     std::optional<SyncFolderType> kind;
     if (!folder->policy().mirrorsPlanLayout)
         kind = folder->folderType();
-    return m_apiClient->fetchChanges(cursor.value_or(QString()), kind,
-                                     laneID().toString(QUuid::WithoutBraces).toUpper(), std::move(stop));
+    auto fetching = m_apiClient->fetchChanges(cursor.value_or(QString()), kind,
+                                              laneID().toString(QUuid::WithoutBraces).toUpper(), std::move(stop));
+    FileSyncAPI::ChangeFeed feed = co_await std::move(fetching);
+    for (const auto &change : std::as_const(feed.changes)) {
+        noteServiceTime(change.createdAt);
+        noteServiceTime(change.updatedAt);
+        noteServiceTime(change.deletedAt);
+    }
+    co_return feed;
+}
+
+void SyncLane::noteServiceTime(const std::optional<QDateTime> &time)
+{
+    if (time && time->isValid() && (!m_serviceTimeRead || *m_serviceTimeRead < *time))
+        m_serviceTimeRead = *time;
 }
 
 QString SyncLane::servicePlace(const QString &localPath) const
@@ -1078,6 +1091,7 @@ QCoro::Task<bool> SyncLane::followRemoteMove(FileSyncAPI::DeltaChange change, QS
             m_verifiedStamps.remove(from);
             m_verifiedStamps.insert(localPath, *look.stamp);
             record->setLastSyncedAt(m_clock.currentDateTime());
+            stampSettled(*record);
         }
     }
     if (placeFree && (moved == MoveResult::moved || look.kind == LocalLook::Kind::absent)) {
@@ -1169,6 +1183,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
             co_return;
         }
         record->markSynced(); // nothing owed until the download below
+        stampSettled(*record);
         logLine(SyncLogger::Event::fileSkipped,
                 QStringLiteral("Not deleting %1 at Harborly: another device saved a newer version, which comes "
                                "down instead")
@@ -1258,6 +1273,7 @@ QCoro::Task<> SyncLane::applyUpsert(FileSyncAPI::DeltaChange change, QString loc
         record->setRemoteChecksum(checksum);
         forgetStaleBase(*record);
         record->markSynced();
+        stampSettled(*record);
         break;
     }
     case LocalHashCheck::unconfirmed:
@@ -1600,6 +1616,7 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
             record->setLocalChecksum(expected);
             forgetStaleBase(*record);
             record->setLastSyncedAt(m_clock.currentDateTime());
+            stampSettled(*record);
             record->setSyncStatus(SyncFileStatus::synced);
             record->setDesiredState(SyncFileDesiredState::syncedLocal);
             break;
@@ -1614,6 +1631,7 @@ QCoro::Task<> SyncLane::releaseHeldDownloads(QByteArray bookmark, std::stop_toke
         case LocalHashCheck::unconfirmed:
             if (syncFolder()->policy().mirrorsPlanLayout) {
                 // The plan mirror keeps the file as it is and sends nothing back.
+                stampSettled(*record);
                 record->setSyncStatus(SyncFileStatus::synced);
                 record->setDesiredState(SyncFileDesiredState::syncedLocal);
                 keepUnsyncedContent(path, QString());

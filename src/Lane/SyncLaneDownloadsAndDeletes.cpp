@@ -304,6 +304,7 @@ QCoro::Task<> SyncLane::downloadRecord(qint64 fileID, QString localPath, std::st
     record->setLocalChecksum(checksum);
     forgetStaleBase(*record);
     record->setLastSyncedAt(m_clock.currentDateTime());
+    stampSettled(*record);
     record->setSyncStatus(SyncFileStatus::synced);
     record->setSyncDirection(SyncFileDirection::download);
 

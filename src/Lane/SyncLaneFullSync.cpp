@@ -175,6 +175,8 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
             // Held to the end of reconciliation: what the full sync never reads (about a third
             // of each entry) is let go of at once.
             for (auto &remote : remoteFiles) {
+                noteServiceTime(remote.createdAt);
+                noteServiceTime(remote.updatedAt);
                 remote.mimeType = QString();
                 remote.fileCategory.reset();
                 remote.userPlanId.reset();

@@ -168,6 +168,7 @@ void SyncLane::markConfirmed(SyncFile &record, const QString &checksum, const Fi
     }
     // Settled: a back-off left from an earlier failed try of the upload goes with it.
     record.markSynced();
+    stampSettled(record);
     if (!record.inode()) {
         if (const auto stamp = fileStamp(record.localPath()))
             record.setInode(stamp->inode);
@@ -369,6 +370,7 @@ QCoro::Task<qsizetype> SyncLane::prePassFiles(QStringList paths, QHash<QString, 
         record->setRemoteChecksum(result.checksum);
         record->setRemoteId(remote);
         record->markSynced();
+        stampSettled(*record);
         settled.append(result.localPath);
         ++resolvedSynced;
     }

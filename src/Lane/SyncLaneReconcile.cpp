@@ -164,6 +164,8 @@ struct SyncLane::Reconciliation
     QStringList unlistedMatches;
     // The files the store does not know yet, recorded last, in chunks.
     QStringList newFiles;
+    // The pass holds the large reconciliation turn.
+    bool holdsTurn = false;
     UploadTally tally;
 
     QString listedPlace(qint64 id) const
@@ -200,6 +202,7 @@ QCoro::Task<> SyncLane::reconcile(QList<FileSyncAPI::RemoteFile> remoteFiles, Lo
     }
     Reconciliation pass = startReconciliation(std::move(remoteFiles), std::move(local), std::move(folderPath),
                                               std::move(stop));
+    pass.holdsTurn = turn.has_value();
     if (!co_await adoptListedFiles(pass))
         co_return;
     if (pass.policy.sendsLocalChanges && !co_await matchTrackedFiles(pass))
@@ -389,12 +392,14 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
                 // (any content in a download-only folder), checked on the spot.
                 record->setLocalChecksum(same ? service : std::optional<QString>(info.checksum.toLower()));
                 record->markSynced();
+                stampSettled(*record);
                 record->oweLocalDelete();
                 record->setSyncStatus(SyncFileStatus::pending);
                 ++differing;
             } else if (same) {
                 record->setLocalChecksum(service);
                 record->markSynced();
+                stampSettled(*record);
                 ++adopted;
                 if (*service == info.checksum) {
                     settled.append(info.path);
@@ -525,34 +530,27 @@ QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
     // A file on disk as it was synced, whose service file the listing does not name: deleted
     // at the service. Where the feed from the stored cursor still tells of that delete, the
     // feed's pass applies it as any delete from another device. Where it does not (read long
-    // ago), the whole feed says when it was deleted: after this device last synced the file,
-    // it was deleted elsewhere and goes here too (a file changed here since is not matched
-    // here, and the delete checks its content again on the spot); before, an earlier run
-    // settled the record on a file already gone (a listing older than the delete), and it is
-    // sent again. Where nothing tells, it is kept and sent: nothing is lost either way.
-    // The files whose last word in the feed from `cursor` is their delete, with its time.
-    const auto deletesFrom = [this, &pass](std::optional<QString> cursor)
-        -> QCoro::Task<std::optional<QHash<qint64, std::optional<QDateTime>>>> {
-        try {
-            auto fetching = requestChanges(cursor, pass.stop);
-            const FileSyncAPI::ChangeFeed feed = co_await std::move(fetching);
-            QHash<qint64, std::optional<QDateTime>> deletes;
-            for (const auto &change : feed.changes) {
-                if (change.action == QLatin1String("deleted"))
-                    deletes.insert(change.id, change.deletedAt);
-                else
-                    deletes.remove(change.id);
-            }
-            co_return deletes;
-        } catch (...) {
-            // Not told now (a cursor refused brings a full sync of its own): judged again then.
-        }
-        co_return std::nullopt;
-    };
+    // ago, or the feed no longer holds it), it was deleted elsewhere after this device synced
+    // it, and goes here too (a file changed here since is not matched here, and the local
+    // delete checks its content again on the spot). Only where the service's own times show
+    // the record was settled on a file already gone (its stamp, a service time, later than the
+    // delete's) is it sent again. This device's clock is never set against the service's.
     const QStringList paths = std::exchange(pass.unlistedMatches, {});
-    auto fromCursor = co_await deletesFrom(syncFolder()->deltaCursor());
+    std::optional<FileSyncAPI::FeedDeletes> fromCursor;
+    try {
+        const auto folder = syncFolder();
+        std::optional<SyncFolderType> kind;
+        if (!folder->policy().mirrorsPlanLayout)
+            kind = folder->folderType();
+        auto fetching = m_apiClient->fetchDeletes(folder->deltaCursor().value_or(QString()), kind,
+                                                  laneID().toString(QUuid::WithoutBraces).toUpper(), pass.stop);
+        fromCursor = co_await std::move(fetching);
+    } catch (...) {
+        // Not told now (a cursor refused brings a full sync of its own): judged again then.
+    }
     if (!pass.isCurrent(*this) || !fromCursor)
         co_return pass.isCurrent(*this);
+    noteServiceTime(fromCursor->newest);
     const auto unexplained = [&] {
         std::vector<std::shared_ptr<SyncFile>> found;
         for (const auto &[path, record] : fetchRecordsAtPaths(*m_modelContext, laneID(), paths).asKeyValueRange()) {
@@ -561,34 +559,38 @@ QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
                        != SyncFileDesiredState::syncedLocal
                 || !isUnlisted(pass, *record))
                 continue;
-            if (fromCursor->contains(*record->remoteId()))
+            if (fromCursor->deleted.contains(*record->remoteId()))
                 continue; // the feed's pass applies that delete
             found.push_back(record);
         }
         return found;
     };
-    if (unexplained().empty())
+    const auto first = unexplained();
+    if (first.empty())
         co_return true;
-    auto whole = co_await deletesFrom(std::nullopt);
-    if (!pass.isCurrent(*this))
-        co_return false;
-    if (!whole)
-        co_return true;
+    // Only a stamped record can have been settled after its delete: without one, nothing
+    // tells, and the whole feed is not read for it.
+    const QHash<qint64, std::optional<QDateTime>> *whole = nullptr;
+    if (std::any_of(first.begin(), first.end(), [](const auto &record) { return record->remoteModifiedAt(); })) {
+        auto reading = wholeFeedDeletes(pass);
+        whole = co_await std::move(reading);
+        if (!pass.isCurrent(*this))
+            co_return false;
+        if (!whole)
+            co_return true; // judged again at the next full sync
+    }
     qsizetype sent = 0;
     qsizetype deleted = 0;
     for (const auto &record : unexplained()) {
-        const std::optional<QDateTime> deletedAt = whole->value(*record->remoteId());
-        const auto synced = record->lastSyncedAt();
-        if (deletedAt && synced && *deletedAt > *synced) {
+        const auto settled = record->remoteModifiedAt();
+        const std::optional<QDateTime> deletedAt =
+            whole && settled ? whole->value(*record->remoteId()) : std::optional<QDateTime>();
+        if (!(deletedAt && *settled > *deletedAt)) {
             record->oweLocalDelete();
             record->setSyncStatus(SyncFileStatus::pending);
             ++deleted;
             continue;
         }
-        if (!deletedAt || !synced)
-            logLine(SyncLogger::Event::syncStarted,
-                    QStringLiteral("%1: Harborly no longer says when it deleted %2; kept and sent again")
-                        .arg(pass.name, record->filename()));
         forgetServiceFile(*record);
         oweUpload(*record);
         ++sent;
@@ -597,7 +599,8 @@ QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
         pass.tally.matched -= sent;
         pass.tally.candidates += sent;
         logLine(SyncLogger::Event::syncStarted,
-                QStringLiteral("%1: %2 files recorded as synced are not at Harborly: sending them again")
+                QStringLiteral("%1: %2 files recorded as synced were settled on a file Harborly had already "
+                               "deleted: sending them again")
                     .arg(pass.name, QString::number(sent)));
     }
     if (deleted > 0)
@@ -607,6 +610,44 @@ QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
     if (sent + deleted > 0)
         saveQuietly();
     co_return true;
+}
+
+QCoro::Task<const QHash<qint64, std::optional<QDateTime>> *> SyncLane::wholeFeedDeletes(Reconciliation &pass)
+{
+    if (m_wholeFeedDeletes)
+        co_return &*m_wholeFeedDeletes;
+    // The whole history of the feed: as large a read as a large folder's listing, so it
+    // takes the same turn (unless this pass holds it already).
+    std::optional<AsyncMutex::Lock> turn;
+    if (!pass.holdsTurn) {
+        auto waiting = takeLargeReconciliationTurn();
+        turn.emplace(co_await std::move(waiting));
+        if (!pass.isCurrent(*this))
+            co_return nullptr;
+        if (m_wholeFeedDeletes)
+            co_return &*m_wholeFeedDeletes;
+    }
+    std::optional<FileSyncAPI::FeedDeletes> read;
+    try {
+        const auto folder = syncFolder();
+        std::optional<SyncFolderType> kind;
+        if (!folder->policy().mirrorsPlanLayout)
+            kind = folder->folderType();
+        auto fetching = m_apiClient->fetchDeletes(QString(), kind, laneID().toString(QUuid::WithoutBraces).toUpper(),
+                                                  pass.stop);
+        read = co_await std::move(fetching);
+    } catch (...) {
+        // Not read now: the next full sync asks again.
+    }
+    if (!pass.isCurrent(*this) || !read)
+        co_return nullptr;
+    noteServiceTime(read->newest);
+    m_wholeFeedDeletes = std::move(read->deleted);
+    if (turn) {
+        turn.reset();
+        returnFreedMemoryAfterFeed();
+    }
+    co_return &*m_wholeFeedDeletes;
 }
 
 void SyncLane::repairSharedServiceFiles(Reconciliation &pass)
@@ -684,6 +725,7 @@ void SyncLane::rejudgeFailedRecords(Reconciliation &pass)
             noteListedSize(*id, pass.listedSize(*id));
         } else if (record->desiredState() != SyncFileDesiredState::uploadPending) {
             // The service's version is the one here: nothing is owed.
+            stampSettled(*record);
             record->setSyncStatus(SyncFileStatus::synced);
             record->setDesiredState(SyncFileDesiredState::syncedLocal);
         }

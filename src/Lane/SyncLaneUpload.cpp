@@ -324,6 +324,7 @@ std::shared_ptr<OperationResolution> SyncLane::recordUploadSuccess(std::shared_p
     record->setRemoteChecksum(checksum);
     record->setLfsOid(checksum);
     record->setLastSyncedAt(m_clock.currentDateTime());
+    stampSettled(*record);
     record->setSyncStatus(isConflict ? SyncFileStatus::conflict : SyncFileStatus::synced);
     record->setSyncDirection(isConflict ? SyncFileDirection::conflict : SyncFileDirection::upload);
     record->setFileUUID(fileUUID);

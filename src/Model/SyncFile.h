@@ -91,8 +91,10 @@ struct SyncFileData
     // When a local change was seen, on the lane's clock: the queue lets a file settle from
     // then. None for an owed operation that needs no settling (a scan's delete or upload).
     std::optional<QDateTime> localModifiedAt;
-    // The service's modification time of its version. Nothing sets it today: it is only
-    // carried to a move's origin record and cleared with the service file.
+    // A time of the service's, never this device's: the newest one the lane had read (a
+    // change's or a listed file's) when it last settled the record as synced; none when it
+    // had read none. Set by every settle, carried to a move's origin record and cleared with
+    // the service file. A delete at the service later than it came after that settle.
     std::optional<QDateTime> remoteModifiedAt;
     // When an upload or download last completed here; none for a file never synced here.
     std::optional<QDateTime> lastSyncedAt;

@@ -5,6 +5,7 @@
 #include "Platform/Http/TemporaryDownloadFile.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -12,6 +13,7 @@
 #include <QCoroTask>
 
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <stop_token>
 
@@ -65,6 +67,28 @@ public:
     {
         QList<DeltaChange> changes;
         std::optional<QString> cursor;
+    };
+
+    // What a read of the feed keeps to judge files deleted long ago: each file whose last
+    // word in the feed is its delete, with the delete's time (the service's), and the newest
+    // time of the service the feed names.
+    struct FeedDeletes
+    {
+        QHash<qint64, std::optional<QDateTime>> deleted;
+        std::optional<QDateTime> newest;
+
+        // One change of the feed, in the feed's order.
+        void fold(qint64 id, bool isDelete, const std::optional<QDateTime> &deletedAt,
+                  std::initializer_list<const std::optional<QDateTime> *> times)
+        {
+            if (isDelete)
+                deleted.insert(id, deletedAt);
+            else
+                deleted.remove(id);
+            for (const auto *time : times)
+                if (*time && (*time)->isValid() && (!newest || *newest < **time))
+                    newest = **time;
+        }
     };
 
     struct PlanFileSummary
@@ -303,6 +327,14 @@ public:
     {
         return doFetchChanges(std::move(cursor), folderKind, std::move(syncFolderID), std::move(stop));
     }
+    // The same read of the feed, keeping only its deletes while the reply is read (a whole
+    // feed's changes as records would weigh several times as much).
+    QCoro::Task<FeedDeletes> fetchDeletes(QString cursor, std::optional<SyncFolderType> folderKind = std::nullopt,
+                                          std::optional<QString> syncFolderID = std::nullopt,
+                                          std::stop_token stop = {})
+    {
+        return doFetchDeletes(std::move(cursor), folderKind, std::move(syncFolderID), std::move(stop));
+    }
     QCoro::Task<QList<PlanSummary>> fetchPlans(std::stop_token stop = {}) { return doFetchPlans(std::move(stop)); }
 
 protected:
@@ -327,6 +359,18 @@ protected:
     virtual QCoro::Task<> doDeleteFile(qint64 fileID, std::stop_token stop) = 0;
     virtual QCoro::Task<ChangeFeed> doFetchChanges(QString cursor, std::optional<SyncFolderType> folderKind,
                                                    std::optional<QString> syncFolderID, std::stop_token stop) = 0;
+    // Folds the whole page; the client overrides it to fold while it reads the reply.
+    virtual QCoro::Task<FeedDeletes> doFetchDeletes(QString cursor, std::optional<SyncFolderType> folderKind,
+                                                    std::optional<QString> syncFolderID, std::stop_token stop)
+    {
+        auto fetching = doFetchChanges(std::move(cursor), folderKind, std::move(syncFolderID), std::move(stop));
+        const ChangeFeed feed = co_await std::move(fetching);
+        FeedDeletes deletes;
+        for (const auto &change : feed.changes)
+            deletes.fold(change.id, change.action == QLatin1String("deleted"), change.deletedAt,
+                         {&change.createdAt, &change.updatedAt, &change.deletedAt});
+        co_return deletes;
+    }
     virtual QCoro::Task<QList<PlanSummary>> doFetchPlans(std::stop_token stop) = 0;
 
     FileSyncAPI() = default;

@@ -238,6 +238,11 @@ LibraryAPIClient::ChangeFeed readChangesReply(const HttpResponse &reply)
     return LibraryAPIClient::parseChangesResponse(reply.status, reply.body);
 }
 
+LibraryAPIClient::FeedDeletes readDeletesReply(const HttpResponse &reply)
+{
+    return LibraryAPIClient::parseDeletesResponse(reply.status, reply.body);
+}
+
 QList<LibraryAPIClient::RemoteSyncFolder> readSyncFoldersReply(const HttpResponse &reply)
 {
     return LibraryAPIClient::parseSyncFoldersResponse(reply.status, reply.body);
@@ -373,6 +378,22 @@ QCoro::Task<LibraryAPIClient::ChangeFeed> LibraryAPIClient::doFetchChanges(QStri
     co_return co_await std::move(sending);
 }
 
+QCoro::Task<LibraryAPIClient::FeedDeletes> LibraryAPIClient::doFetchDeletes(QString cursor,
+                                                                            std::optional<SyncFolderType> folderKind,
+                                                                            std::optional<QString> syncFolderID,
+                                                                            std::stop_token stop)
+{
+    const auto api = m_api;
+    QList<QueryItem> since;
+    if (!cursor.isEmpty())
+        since.append(QueryItem{QStringLiteral("since"), cursor});
+    auto making = api->makeRequest(kChangesPath, QStringLiteral("GET"),
+                                   folderQuery(std::move(since), folderKind, syncFolderID), stop);
+    HttpRequest request = co_await std::move(making);
+    auto sending = api->send(std::move(request), &readDeletesReply, stop);
+    co_return co_await std::move(sending);
+}
+
 QCoro::Task<LibraryAPIClient::StorageSummary> LibraryAPIClient::fetchStorage(std::stop_token stop)
 {
     const auto api = m_api;
@@ -436,6 +457,24 @@ LibraryAPIClient::ChangeFeed LibraryAPIClient::parseChangesResponse(int status, 
     if (feed.cursor && feed.cursor->isEmpty())
         feed.cursor.reset();
     return feed;
+}
+
+LibraryAPIClient::FeedDeletes LibraryAPIClient::parseDeletesResponse(int status, const QByteArray &body)
+{
+    if (status != 200)
+        throw refusedWithBodyText(status, body, QStringLiteral("Changes request failed"));
+    FeedDeletes deletes;
+    json::parseObjectEntries(body, QLatin1StringView("changes"), [](qsizetype) {}, [&](const QJsonObject &entry) {
+        const auto id = json::optionalInteger(entry, QStringLiteral("id"));
+        if (!id)
+            return;
+        const auto created = json::optionalDate(entry, QStringLiteral("created_at"));
+        const auto updated = json::optionalDate(entry, QStringLiteral("updated_at"));
+        const auto deleted = json::optionalDate(entry, QStringLiteral("deleted_at"));
+        deletes.fold(*id, json::optionalString(entry, QStringLiteral("action")) == QLatin1String("deleted"), deleted,
+                     {&created, &updated, &deleted});
+    });
+    return deletes;
 }
 
 QList<LibraryAPIClient::RemoteSyncFolder> LibraryAPIClient::parseSyncFoldersResponse(int status,

@@ -116,6 +116,8 @@ public:
     static QList<RemoteFile> parseLibraryResponse(int status, const QByteArray &body);
     // The cursor is the reply's non-empty string "cursor", else none: never one of our own.
     static ChangeFeed parseChangesResponse(int status, const QByteArray &body);
+    // The same reply, folded entry by entry into its deletes (see FeedDeletes).
+    static FeedDeletes parseDeletesResponse(int status, const QByteArray &body);
     static QList<RemoteSyncFolder> parseSyncFoldersResponse(int status, const QByteArray &body);
     static void parseRegisterSyncFolderResponse(int status, const QByteArray &body);
     static void parseDownloadResponse(int status);
@@ -390,6 +392,8 @@ protected:
     QCoro::Task<> doDeleteFile(qint64 fileID, std::stop_token stop) override;
     QCoro::Task<ChangeFeed> doFetchChanges(QString cursor, std::optional<SyncFolderType> folderKind,
                                            std::optional<QString> syncFolderID, std::stop_token stop) override;
+    QCoro::Task<FeedDeletes> doFetchDeletes(QString cursor, std::optional<SyncFolderType> folderKind,
+                                            std::optional<QString> syncFolderID, std::stop_token stop) override;
     QCoro::Task<QList<PlanSummary>> doFetchPlans(std::stop_token stop) override;
 
 private:

@@ -149,4 +149,100 @@ TEST_F(DeleteElsewhereTest, ADeleteToldWhileAnEditGoesUpIsReadAgainOnceTheUpload
     EXPECT_THAT(h.fake.requestsTo("DELETE", "/api/v1/files/library/" + std::to_string(id)), IsEmpty());
 }
 
+// A file deleted at the service long ago, while this device was away: nothing of the feed
+// from the stored cursor tells it any more. The unchanged copy is deleted here whatever the
+// feed still holds, and nothing of it is sent back.
+class DeletedLongAgoTest : public DeleteElsewhereTest
+{
+protected:
+    // Uploads each file (name and bytes) through the lane, then stops it.
+    void uploadAndStop(const std::map<QString, QByteArray> &contents)
+    {
+        for (const auto &[name, bytes] : contents) {
+            writeFile(at(name), bytes);
+            lane->handleFileEvents({at(name)});
+        }
+        h.runUntilIdle(*lane);
+        ASSERT_EQ(h.serviceFiles().size(), contents.size());
+        lane->stop();
+        h.runUntilIdle(*lane);
+    }
+    qint64 idOf(const QString &name) { return *lane->fetchRecord(at(name))->remoteId(); }
+    // The stored cursor stands past what the service did while the lane was stopped (read by
+    // an earlier version that did not apply it).
+    void cursorPastIt()
+    {
+        folder->setDeltaCursor(h.fake.currentCursor(h.account));
+        h.context->save();
+    }
+};
+
+TEST_F(DeletedLongAgoTest, AnUnchangedCopyGoesWhenTheFeedNoLongerHoldsItsDeleteAndAnEditedOneGoesUpAsNew)
+{
+    open();
+    uploadAndStop({{QStringLiteral("take.wav"), "take"},
+                   {QStringLiteral("edited.wav"), "edited v1"},
+                   {QStringLiteral("kept.wav"), "kept"}});
+    // Another device deletes two; one of them is edited here meanwhile. The service then lets
+    // go of its history: the stored cursor is refused, and the feed from its start names
+    // neither file.
+    ASSERT_TRUE(h.fake.removeFile(idOf(QStringLiteral("take.wav"))));
+    ASSERT_TRUE(h.fake.removeFile(idOf(QStringLiteral("edited.wav"))));
+    writeFile(at(QStringLiteral("edited.wav")), "edited here");
+    h.fake.compactChanges(h.account);
+
+    restart();
+    h.runUntilIdle(*lane);
+    const Files expected{{QStringLiteral("edited.wav"), sha256("edited here")},
+                         {QStringLiteral("kept.wav"), sha256("kept")}};
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(h.serviceFiles(), expected);
+    restart();
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(h.serviceFiles(), expected);
+}
+
+TEST_F(DeletedLongAgoTest, ACopySettledWithoutADeviceTimeGoesWhenItsServiceFileWasDeleted)
+{
+    // A re-linked folder: the file here is the service's, adopted from the listing, a settle
+    // that records no time of this device's.
+    folder = h.addFolder(SyncFolderType::projectsFolder);
+    root = *folder->folderPath();
+    const qint64 take = h.serve(*folder, QStringLiteral("take.wav"), "take");
+    h.serve(*folder, QStringLiteral("kept.wav"), "kept");
+    writeFile(at(QStringLiteral("take.wav")), "take");
+    writeFile(at(QStringLiteral("kept.wav")), "kept");
+    lane = h.makeLane(folder);
+    lane->start();
+    h.runUntilIdle(*lane);
+    ASSERT_EQ(records().size(), 2u);
+    lane->stop();
+    h.runUntilIdle(*lane);
+    ASSERT_TRUE(h.fake.removeFile(take));
+    cursorPastIt();
+
+    restart();
+    const Files expected{{QStringLiteral("kept.wav"), sha256("kept")}};
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(h.serviceFiles(), expected);
+}
+
+TEST_F(DeletedLongAgoTest, AClockAheadOfTheServicesDoesNotMakeALaterDeleteLookEarlier)
+{
+    open();
+    // This device's clock runs ten minutes ahead of the service's (the fake's is real time).
+    h.clock.advance(std::chrono::milliseconds(h.clock.currentDateTime().msecsTo(QDateTime::currentDateTimeUtc()))
+                    + std::chrono::minutes(10));
+    uploadAndStop({{QStringLiteral("take.wav"), "take"}, {QStringLiteral("kept.wav"), "kept"}});
+    // Deleted elsewhere after it was synced here: a few minutes later on the service's clock,
+    // still earlier than this device's time of the sync.
+    ASSERT_TRUE(h.fake.removeFile(idOf(QStringLiteral("take.wav"))));
+    cursorPastIt();
+
+    restart();
+    const Files expected{{QStringLiteral("kept.wav"), sha256("kept")}};
+    EXPECT_EQ(files(), expected);
+    EXPECT_EQ(h.serviceFiles(), expected);
+}
+
 } // namespace

@@ -501,12 +501,13 @@ TEST_F(SendJudgementTest, AFileRecordedAsSyncedWhoseServiceFileIsGoneIsSentAgain
     h.runUntilIdle(*lane);
     lane->stop();
     // An earlier run recorded kept.wav as synced with a service file already gone (settled
-    // after the delete), and read that delete long ago; gone.wav was deleted at the service
-    // by another device after it was synced here, a delete also read long ago (a race of an
-    // earlier version); deleted.wav was deleted at the service since the cursor.
+    // after the delete, on the service's clock, which the fake keeps in real time), and read
+    // that delete long ago; gone.wav was deleted at the service by another device after it
+    // was synced here, a delete also read long ago (a race of an earlier version);
+    // deleted.wav was deleted at the service since the cursor.
     const auto record = [&](const char *name) { return lane->fetchRecord(at(QLatin1String(name))); };
     ASSERT_TRUE(h.fake.removeFile(*record("kept.wav")->remoteId()));
-    record("kept.wav")->setLastSyncedAt(QDateTime::currentDateTimeUtc().addSecs(60));
+    record("kept.wav")->setRemoteModifiedAt(QDateTime::currentDateTimeUtc().addSecs(60));
     ASSERT_TRUE(h.fake.removeFile(*record("gone.wav")->remoteId()));
     folder->setDeltaCursor(h.fake.currentCursor(h.account));
     h.context->save();

@@ -146,6 +146,26 @@ TEST(LibraryReplies, ListingAndFeedTypeStrictly)
     EXPECT_EQ(feed.cursor, QStringLiteral("opaque-42"));
 }
 
+// The feed folded into its deletes keeps each file whose last word is its delete, with the
+// delete's time, and the newest time the feed names; it is refused as the feed is.
+TEST(LibraryReplies, FeedFoldedIntoItsDeletesKeepsEachFilesLastWord)
+{
+    const auto deletes = Client::parseDeletesResponse(200, R"({"changes": [
+        {"id": 1, "action": "created", "updated_at": "2024-05-01T10:00:00Z"},
+        {"id": 1, "action": "deleted", "deleted_at": "2024-05-01T11:00:00Z"},
+        {"id": 2, "action": "deleted", "deleted_at": "2024-05-01T12:00:00Z"},
+        {"id": 2, "action": "created", "created_at": "2024-05-01T12:30:00Z"},
+        {"id": 3, "action": "deleted"}, {"action": "deleted", "deleted_at": "2024-06-01T00:00:00Z"},
+        {"id": 4, "action": "updated", "updated_at": "2024-05-01T09:00:00Z"}
+    ], "cursor": "c"})");
+    EXPECT_EQ(deletes.deleted, (QHash<qint64, std::optional<QDateTime>>{{1, utc(2024, 5, 1, 11, 0, 0)},
+                                                                        {3, std::nullopt}}));
+    EXPECT_EQ(deletes.newest, utc(2024, 5, 1, 12, 30, 0)) << "an entry without an id tells nothing";
+    EXPECT_EQ(refusal([] { Client::parseDeletesResponse(410, "cursor expired"); }),
+              (Refusal{410, QStringLiteral("cursor expired")}));
+    EXPECT_THROW(Client::parseDeletesResponse(200, "not json"), JsonError);
+}
+
 TEST(LibraryReplies, TheCursorIsOnlyOneTheServiceSent)
 {
     EXPECT_EQ(Client::parseChangesResponse(200, R"({"changes": [{"id": 5}]})").cursor, std::nullopt);

@@ -755,6 +755,24 @@ size_t FakeHarborly::fileCount(qint64 accountId) const
     return m_state.files.countOf(accountId);
 }
 
+void FakeHarborly::compactChanges(qint64 accountId)
+{
+    std::lock_guard lock(m_state.mutex);
+    auto &history = m_state.changes[accountId];
+    if (history.empty())
+        return;
+    m_state.compactedThrough[accountId] = history.back().sequence;
+    std::map<qint64, FakeChange> last;
+    for (auto &change : history)
+        if (m_state.files.count(change.file.id))
+            last[change.file.id] = std::move(change);
+    std::vector<FakeChange> kept;
+    for (auto &[id, change] : last)
+        kept.push_back(std::move(change));
+    std::sort(kept.begin(), kept.end(), [](const auto &a, const auto &b) { return a.sequence < b.sequence; });
+    history = std::move(kept);
+}
+
 QString FakeHarborly::currentCursor(qint64 accountId) const
 {
     std::lock_guard lock(m_state.mutex);

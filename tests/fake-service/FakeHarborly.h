@@ -85,6 +85,10 @@ public:
     size_t fileCount(qint64 accountId) const;
     // The cursor a change-feed reply would carry now.
     QString currentCursor(qint64 accountId) const;
+    // The feed lets go of its history so far, as a service does after a while: each file it
+    // still holds keeps only its last change, deletes are forgotten, and a cursor handed out
+    // before now is refused (410).
+    void compactChanges(qint64 accountId);
     // Whether a folder reset ignores "sync_folder_uuid" and clears every file of the kind, as a
     // service that keeps to the documented body does (off: only the named folder's files go).
     void setResetFolderByKindOnly(bool byKindOnly);

@@ -46,6 +46,9 @@ public:
     std::vector<FakeDeviceCode> deviceCodes;
     FakeLibrary files;
     std::map<qint64, std::vector<FakeChange>> changes; // by account, oldest first
+    // By account: the last change of the history the feed has let go of; a cursor from
+    // before it is refused.
+    std::map<qint64, qint64> compactedThrough;
     std::vector<FakeSyncFolder> syncFolders;
     std::vector<FakePlan> plans;
     FakeTransfers transfers;

@@ -83,6 +83,10 @@ FakeReply listChanges(FakeServiceState &state, const FakeRequest &request)
             return badRequest(QStringLiteral("Invalid cursor"));
     }
     const qint64 accountId = std::get<qint64>(who);
+    if (const auto compacted = state.compactedThrough.find(accountId);
+        compacted != state.compactedThrough.end() && request.queryValue("since") && !sinceTime.isValid()
+        && since < compacted->second)
+        return FakeReply::failure(410, QStringLiteral("Cursor expired"), QStringLiteral("cursor_expired"));
     QJsonArray entries;
     QString cursor = state.cursorLocked(accountId);
     // The feed is in the order of its sequence: a cursor's reply starts past it at once, not
