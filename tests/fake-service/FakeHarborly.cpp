@@ -586,6 +586,12 @@ void FakeHarborly::setResetFolderByKindOnly(bool byKindOnly)
     m_state.resetFolderByKindOnly = byKindOnly;
 }
 
+void FakeHarborly::setDeletesNameIdOnly(bool idOnly)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.deletesNameIdOnly = idOnly;
+}
+
 void FakeHarborly::moveAccount(qint64 accountId, const QString &shardId, ShardHint hint)
 {
     std::lock_guard lock(m_state.mutex);

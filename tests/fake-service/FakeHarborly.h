@@ -87,6 +87,9 @@ public:
     // Whether a folder reset ignores "sync_folder_uuid" and clears every file of the kind, as a
     // service that keeps to the documented body does (off: only the named folder's files go).
     void setResetFolderByKindOnly(bool byKindOnly);
+    // Whether the feed tells a delete by the file's id alone, as a service may (off: the
+    // entry carries the file as it was, as the others do).
+    void setDeletesNameIdOnly(bool idOnly);
 
     // --- Sync folders and plans
     void addSyncFolder(FakeSyncFolder folder);

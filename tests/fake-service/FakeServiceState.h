@@ -37,6 +37,8 @@ public:
     bool rotateTokensOnRefresh = false;
     // A folder reset ignores "sync_folder_uuid": every file of the kind goes.
     bool resetFolderByKindOnly = false;
+    // The feed's delete entries name the file's id alone (its action and time aside).
+    bool deletesNameIdOnly = false;
 
     std::map<qint64, FakeAccount> accounts;
     std::map<QString, FakeToken> tokens;

@@ -87,7 +87,8 @@ FakeReply listChanges(FakeServiceState &state, const FakeRequest &request)
             continue;
         if (sinceTime.isValid() && change.recordedAt.toSecsSinceEpoch() < sinceTime.toSecsSinceEpoch())
             continue;
-        QJsonObject entry = libraryFileJson(change.file);
+        const bool idOnly = state.deletesNameIdOnly && change.action == QLatin1String("deleted");
+        QJsonObject entry = idOnly ? QJsonObject{{QStringLiteral("id"), change.file.id}} : libraryFileJson(change.file);
         entry.insert(QStringLiteral("action"), change.action);
         if (change.deletedAt.isValid())
             entry.insert(QStringLiteral("deleted_at"), fakeDateText(change.deletedAt));
