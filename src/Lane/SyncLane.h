@@ -1008,6 +1008,8 @@ private:
     QCoro::Task<bool> followRemoteMove(FileSyncAPI::DeltaChange change, QString localPath, std::stop_token stop);
     // The folder's live records holding the id (answered from the feed chunk's lookup when it has it).
     std::vector<std::shared_ptr<SyncFile>> fetchDeltaHolders(qint64 id);
+    // What a page told of each id (its last entry, `lastOfId`), for a listing asked before it.
+    void noteFedSinceListing(const QList<FileSyncAPI::DeltaChange> &changes, const QHash<qint64, qsizetype> &lastOfId);
     QCoro::Task<HashCheck> hashCheck(QString localPath, std::optional<QString> expected, std::stop_token stop);
     // Whether the service holds this content at this very place: the last listing shows it at
     // the file's drive path and name, and the service confirms it. False on any failure.
@@ -1289,10 +1291,21 @@ private:
     std::function<void(const QString &)> m_deletionProofHook;
     // Ids the feed told deleted while their download ran.
     QSet<qint64> m_deletesAfterDownload;
-    // Ids of service files the feed told of since the full sync asked for its listing (engaged
-    // only while a full sync runs): the listing is older than what the feed said of them.
-    // With each, whether the feed's last word was its delete.
-    std::optional<QHash<qint64, bool>> m_fedSinceListing;
+    // What the feed told of a service file since a full sync first asked for a listing.
+    struct FedSinceListing
+    {
+        bool deleted = false; // the feed's last word was its delete
+        // Of a deleted file, where known: where it lived and the content it last held, so a
+        // copy here that no record holds is known for the deleted version it is.
+        std::optional<QString> drivePath;
+        QString filename;
+        std::optional<QString> checksum;
+    };
+    // Ids of service files the feed told of since a full sync first asked for its listing: a
+    // listing is older than what the feed said of them. Engaged from that first ask through
+    // every failed attempt (a listing cut, refused or timed out, and the full syncs that try
+    // again) until a listing is reconciled: what was told while one failed is not told again.
+    std::optional<QHash<qint64, FedSinceListing>> m_fedSinceListing;
     // The newest time of the service read (never this device's clock): see stampSettled.
     std::optional<QDateTime> m_serviceTimeRead;
     // The whole feed's deletes with their times, read once per run (see sendUnlistedMatches).

@@ -803,8 +803,7 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
     // A full sync judging its listing meanwhile must not set these files back to what the
     // listing (asked for before this read) said of them.
     if (m_fedSinceListing)
-        for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it)
-            m_fedSinceListing->insert(it.key(), isAction(changes[*it], "deleted"));
+        noteFedSinceListing(changes, lastOfId);
     // Nor does the last full sync's listing tell where these files are and what they hold.
     if (m_listed)
         for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it) {
@@ -915,6 +914,39 @@ QCoro::Task<bool> SyncLane::applyChanges(QList<FileSyncAPI::DeltaChange> changes
     if (layoutNeeded)
         scheduleFullSync(Clock::Duration::zero());
     co_return !m_pageDeferred;
+}
+
+void SyncLane::noteFedSinceListing(const QList<FileSyncAPI::DeltaChange> &changes,
+                                   const QHash<qint64, qsizetype> &lastOfId)
+{
+    // A deleted file keeps where it lived and what it held: a copy here that no record holds is
+    // known for the deleted version only by these, and a delete may name its id alone. They
+    // come from the page's latest entries of it that name them, else from what an earlier
+    // page told of its delete; only deleted files keep them.
+    QHash<qint64, FedSinceListing> deletes;
+    for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it)
+        if (isAction(changes[*it], "deleted")) {
+            FedSinceListing told = m_fedSinceListing->value(it.key());
+            if (!told.deleted)
+                told = FedSinceListing{};
+            told.deleted = true;
+            deletes.insert(it.key(), std::move(told));
+        }
+    for (const auto &change : changes) {
+        const auto told = deletes.find(change.id);
+        if (told == deletes.end())
+            continue;
+        if (!change.filename.isEmpty()) {
+            told->drivePath = change.drivePath;
+            told->filename = change.filename;
+        }
+        if (auto checksum = lowerChecksum(change.fileChecksum))
+            told->checksum = std::move(checksum);
+    }
+    for (auto it = lastOfId.cbegin(); it != lastOfId.cend(); ++it) {
+        const auto told = deletes.find(it.key());
+        m_fedSinceListing->insert(it.key(), told == deletes.end() ? FedSinceListing{} : std::move(*told));
+    }
 }
 
 std::vector<std::shared_ptr<SyncFile>> SyncLane::fetchDeltaHolders(qint64 id)

@@ -113,6 +113,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
 
     std::optional<QString> folderPath;
     std::exception_ptr failure;
+    bool listingFailureLogged = false;
     try {
         folderPath = co_await bookmarks->startAccessing(*bookmarkData);
     } catch (...) {
@@ -148,19 +149,31 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                 turn.emplace(co_await std::move(taking));
             }
             QList<FileSyncAPI::RemoteFile> remoteFiles;
-            // Held only while this pass judges its listing.
-            const auto endFed = qScopeGuard([this, epoch] {
-                if (epoch == m_epoch)
+            // What the feed tells from the first ask on is held until a listing is reconciled:
+            // a listing that fails (and the full syncs that ask again) forgets none of it, or a
+            // file deleted elsewhere meanwhile would look new here once no listing names it.
+            bool reconciled = false;
+            const auto endFed = qScopeGuard([this, epoch, &reconciled] {
+                if (epoch == m_epoch && reconciled)
                     m_fedSinceListing.reset();
             });
             while (isCurrent(epoch, stop)) {
                 m_listingAskedAt = m_clock.currentDateTime();
-                m_fedSinceListing.emplace();
+                if (!m_fedSinceListing)
+                    m_fedSinceListing.emplace();
                 try {
                     remoteFiles = co_await api->listLibraryFiles(
                         folder->folderType(), folderID.toString(QUuid::WithoutBraces).toUpper(), stop);
                 } catch (...) {
                     failure = std::current_exception();
+                }
+                if (failure && epoch == m_epoch && !stop.stop_requested() && !isCancellation(failure)
+                    && !isRateLimited(failure)) {
+                    // A rate limit says so below; any other failure would otherwise pass
+                    // unseen (a time-out, a cut) or without saying what failed.
+                    listingFailureLogged = true;
+                    logLine(SyncLogger::Event::syncFailed,
+                            QStringLiteral("The listing of %1 failed: %2").arg(name, describeError(failure)));
                 }
                 if (failure || turn || remoteFiles.size() < largeReconciliationFiles() || !isCurrent(epoch, stop))
                     break;
@@ -219,6 +232,7 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
                         auto firstChunkSaved = [this, &queuePass, stop] { queuePass.emplace(processQueue(stop)); };
                         co_await reconcile(std::move(remoteFiles), std::move(scan), {}, *folderPath, stop, feed,
                                            std::move(firstChunkSaved), std::move(turn));
+                        reconciled = isCurrent(epoch, stop);
                         feed->open = false;
                         feed->reading.clear();
                         if (m_chunkFeed == feed)
@@ -268,7 +282,8 @@ QCoro::Task<> SyncLane::performFullSync(std::stop_token stop)
             const QString description = describeError(failure);
             setLastError(description);
             setSyncState(SyncEngineState::error(description));
-            logLine(SyncLogger::Event::syncFailed, description);
+            if (!listingFailureLogged)
+                logLine(SyncLogger::Event::syncFailed, description);
             // Most failures pass without the user: a server error or a timeout, a refused secure
             // connection (the text says why: a clock corrected, a portal or proxy left, the
             // service's certificate renewed). They are tried again on the back-off and when the

@@ -311,11 +311,25 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
                 trackedIds.insert(*outline.remoteId);
         }))
         trackedIds.clear(); // as a failed read of the records: each chunk checks its own paths
+    // A file the feed told deleted since a listing was first asked, which this listing does not
+    // name (asked again after a failed one, or made after the delete): a copy at the place it
+    // lived is found as a listed one is, and judged as deleted since, not taken for a new file.
+    QList<FileSyncAPI::RemoteFile> toldDeleted;
+    if (m_fedSinceListing)
+        for (auto told = m_fedSinceListing->cbegin(); told != m_fedSinceListing->cend(); ++told)
+            if (told->deleted && !told->filename.isEmpty() && !pass.remoteIds.contains(told.key())) {
+                FileSyncAPI::RemoteFile file;
+                file.id = told.key();
+                file.filename = told->filename;
+                file.drivePath = told->drivePath;
+                file.fileChecksum = told->checksum;
+                toldDeleted.append(std::move(file));
+            }
     // Each file found is kept as its entry's id and checksum and the place of its path in the
     // scan (which holds that path already), not as a path of its own.
-    auto find = [root = pass.folderPath, remoteFiles = pass.remoteFiles, trackedIds = std::move(trackedIds),
-                 digests = pass.localPaths, scanned = pass.localDigests, unreadable = pass.unreadableFolders,
-                 scope = pass.scope] {
+    auto find = [root = pass.folderPath, remoteFiles = pass.remoteFiles, toldDeleted = std::move(toldDeleted),
+                 trackedIds = std::move(trackedIds), digests = pass.localPaths, scanned = pass.localDigests,
+                 unreadable = pass.unreadableFolders, scope = pass.scope] {
         const auto isLocal = [&digests](const QString &path) { return digests->contains(path); };
         std::vector<std::pair<PathDigests::Digest, qsizetype>> places;
         places.reserve(scanned.size());
@@ -331,6 +345,20 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
         };
         lane::placeRemoteFilesBeside(root, remoteFiles, trackedIds, isLocal, unreadable, scope,
                                      lane::FolderMaking::none, keep);
+        if (!toldDeleted.isEmpty()) {
+            // A place the listing gives a live file keeps that one.
+            QSet<qsizetype> listedHere;
+            for (const auto &entry : found)
+                listedHere.insert(entry.scanIndex);
+            const auto keepUnlisted = [&](const FileSyncAPI::RemoteFile &told, const QString &path) {
+                const auto digest = PathDigests::digestOf(path);
+                const auto place = std::lower_bound(places.begin(), places.end(), std::pair(digest, qsizetype(0)));
+                if (place != places.end() && place->first == digest && !listedHere.contains(place->second))
+                    found.push_back({told.id, told.fileChecksum, place->second});
+            };
+            lane::placeRemoteFilesBeside(root, toldDeleted, trackedIds, isLocal, unreadable, scope,
+                                         lane::FolderMaking::none, keepUnlisted);
+        }
         return found;
     };
     const std::vector<ListedOnDisk> onDisk = co_await runInBackground(std::move(find));
@@ -374,7 +402,7 @@ QCoro::Task<bool> SyncLane::adoptListedFiles(Reconciliation &pass)
             std::optional<bool> toldDeleted;
             if (m_fedSinceListing)
                 if (const auto told = m_fedSinceListing->constFind(listed.id); told != m_fedSinceListing->cend())
-                    toldDeleted = *told;
+                    toldDeleted = told->deleted;
             if (toldDeleted == false)
                 continue;
             const bool deletedSince = toldDeleted.value_or(false);

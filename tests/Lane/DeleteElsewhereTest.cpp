@@ -245,4 +245,112 @@ TEST_F(DeletedLongAgoTest, AClockAheadOfTheServicesDoesNotMakeALaterDeleteLookEa
     EXPECT_EQ(h.serviceFiles(), expected);
 }
 
+// A re-linked folder: take.wav and edited.wav are deleted at the service by another device
+// (edited.wav changed here before), kept.wav stays. The copies are here with no record.
+class RelinkedFolderTest : public DeleteElsewhereTest
+{
+protected:
+    void relink(const QString &name)
+    {
+        folder = h.addFolder(SyncFolderType::projectsFolder, SyncFolderSyncMode::bidirectional, name);
+        root = *folder->folderPath();
+        take = h.serve(*folder, QStringLiteral("take.wav"), "take");
+        edited = h.serve(*folder, QStringLiteral("edited.wav"), "edited v1");
+        h.serve(*folder, QStringLiteral("kept.wav"), "kept");
+        writeFile(at(QStringLiteral("take.wav")), "take");
+        writeFile(at(QStringLiteral("edited.wav")), "edited here");
+        writeFile(at(QStringLiteral("kept.wav")), "kept");
+        lane = h.makeLane(folder);
+    }
+
+    void deleteElsewhere()
+    {
+        ASSERT_TRUE(h.fake.removeFile(take));
+        ASSERT_TRUE(h.fake.removeFile(edited));
+    }
+
+    // The unchanged copy went; the edited one stays and went up as a file of its own.
+    void expectDeletedHereNotSent()
+    {
+        const Files left{{QStringLiteral("edited.wav"), sha256("edited here")}, {QStringLiteral("kept.wav"), sha256("kept")}};
+        EXPECT_EQ(files(), left);
+        EXPECT_EQ(h.serviceFiles(), left);
+        restart();
+        EXPECT_EQ(h.serviceFiles(), left);
+        EXPECT_EQ(files(), left);
+    }
+
+    qint64 take = 0;
+    qint64 edited = 0;
+};
+
+TEST_F(RelinkedFolderTest, WhatTheFeedToldWhileAListingFailedHoldsForTheListingAskedAgain)
+{
+    const std::string listing = "/api/v1/files/library";
+    struct Failure
+    {
+        const char *name;
+        std::function<void(FakeHarborly &)> arm;
+        bool toldBeforeItFails; // else between the failed listing and the one asked again
+        bool deletesNameIdOnly = false;
+    };
+    const std::vector<Failure> failures{
+        {"server error", [&](FakeHarborly &fake) { fake.answerNext(listing, 500); }, true},
+        // The connection closed again when the listing is sent anew on another one.
+        {"connection closed", [&](FakeHarborly &fake) { fake.dropNext(listing, 2, true); }, true},
+        {"body cut short", [&](FakeHarborly &fake) { fake.cutBodyNext(listing, 20); }, true},
+        {"told after the failure", [&](FakeHarborly &fake) { fake.answerNext(listing, 500); }, false},
+        // Where the files lived and what they held is known from the feed's earlier entries.
+        {"deletes told by id alone", [&](FakeHarborly &fake) { fake.answerNext(listing, 500); }, true, true},
+    };
+    for (const auto &failure : failures) {
+        SCOPED_TRACE(failure.name);
+        SyncLogger::shared().clear();
+        relink(QStringLiteral("Relinked ") + QString::fromLatin1(failure.name));
+        h.fake.setDeletesNameIdOnly(failure.deletesNameIdOnly);
+        failure.arm(h.fake);
+        h.fake.takeMostDelayedAtOnce();
+        h.fake.delayAnswerNext(listing, std::chrono::milliseconds(400));
+        lane->start();
+        ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; })) << "no request was held";
+        if (failure.toldBeforeItFails) {
+            deleteElsewhere();
+            await(lane->runDeltaPass({}));
+        } else {
+            // The full sync ends on the failure; its retry waits on the clock.
+            ASSERT_TRUE(runUntil([&] { return lane->syncState() != SyncEngineState::syncing(); }));
+            deleteElsewhere();
+            await(lane->runDeltaPass({}));
+        }
+        h.runUntilIdle(*lane);
+
+        // The listing asked again no longer names the deleted files.
+        EXPECT_GE(h.fake.requestsTo("GET", listing).size(), 2u);
+        expectDeletedHereNotSent();
+        const QString said = QStringLiteral("The listing of %1 failed: ").arg(folder->name());
+        const QStringList lines = logDetails();
+        EXPECT_TRUE(std::any_of(lines.cbegin(), lines.cend(), [&](const QString &line) { return line.startsWith(said); }))
+            << lines.join(u'\n').toStdString();
+        lane->stop();
+        h.runUntilIdle(*lane);
+        h.fake.clearRequestLog();
+    }
+}
+
+TEST_F(RelinkedFolderTest, AListingMadeAfterTheDeletesItWasAskedBeforeSendsNoneOfThem)
+{
+    // The service makes the listing only once the deletes are done and the feed has told
+    // them: it no longer names the files, though they were here when it was asked.
+    relink(QStringLiteral("Relinked"));
+    h.fake.takeMostDelayedAtOnce();
+    h.fake.delayNext("/api/v1/files/library", std::chrono::milliseconds(400));
+    lane->start();
+    ASSERT_TRUE(runUntil([&] { return h.fake.takeMostDelayedAtOnce() > 0; })) << "no request was held";
+    deleteElsewhere();
+    await(lane->runDeltaPass({}));
+    h.runUntilIdle(*lane);
+
+    expectDeletedHereNotSent();
+}
+
 } // namespace

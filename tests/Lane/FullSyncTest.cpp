@@ -198,7 +198,9 @@ TEST_F(FullSyncTest, NetworkFailuresAndRateLimitsRunItAgainOnTheBackOff)
     ASSERT_TRUE(runUntil([&] { return lane->fullSyncRetryTask().isRunning() && !lane->syncTask().isRunning(); }));
     EXPECT_EQ(lane->syncState(), SyncEngineState::idle());
     EXPECT_FALSE(lane->lastError());
-    EXPECT_EQ(countOf(SyncLogger::Event::syncFailed), 0);
+    // Not shown as the folder's error; the activity log alone says what failed.
+    EXPECT_EQ(countOf(SyncLogger::Event::syncFailed), 1);
+    EXPECT_EQ(logDetails().filter(QStringLiteral("The listing of Loops failed: ")).size(), 1);
 
     // The delta loop and the watchdog sleep on the same clock: a retry is seen by its request.
     const auto listings = [&] { return h.fake.requestsTo("GET", listing).size(); };

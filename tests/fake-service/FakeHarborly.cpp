@@ -631,6 +631,12 @@ void FakeHarborly::setChangesPageSize(int entries)
     m_state.changesPageSize = std::max(0, entries);
 }
 
+void FakeHarborly::setDeletesNameIdOnly(bool idOnly)
+{
+    std::lock_guard lock(m_state.mutex);
+    m_state.deletesNameIdOnly = idOnly;
+}
+
 void FakeHarborly::moveAccount(qint64 accountId, const QString &shardId, ShardHint hint)
 {
     std::lock_guard lock(m_state.mutex);

@@ -95,6 +95,9 @@ public:
     // The most entries one change-feed reply carries from now on (0: every one after the
     // cursor); a reply cut short carries the cursor of its last entry.
     void setChangesPageSize(int entries);
+    // Whether the feed tells a delete by the file's id alone, as a service may (off: the
+    // entry carries the file as it was, as the others do).
+    void setDeletesNameIdOnly(bool idOnly);
 
     // --- Sync folders and plans
     void addSyncFolder(FakeSyncFolder folder);

@@ -40,6 +40,8 @@ public:
     // The most entries one change-feed reply carries (0: all of them); a shorter reply's
     // cursor is that of its last entry, as a service that pages its feed answers.
     int changesPageSize = 0;
+    // The feed's delete entries name the file's id alone (its action and time aside).
+    bool deletesNameIdOnly = false;
 
     std::map<qint64, FakeAccount> accounts;
     std::map<QString, FakeToken> tokens;

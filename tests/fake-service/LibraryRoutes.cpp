@@ -103,7 +103,8 @@ FakeReply listChanges(FakeServiceState &state, const FakeRequest &request)
         if (state.changesPageSize > 0 && entries.size() == state.changesPageSize)
             break;
         cursor = QStringLiteral("cur-%1").arg(change.sequence);
-        QJsonObject entry = libraryFileJson(change.file);
+        const bool idOnly = state.deletesNameIdOnly && change.action == QLatin1String("deleted");
+        QJsonObject entry = idOnly ? QJsonObject{{QStringLiteral("id"), change.file.id}} : libraryFileJson(change.file);
         entry.insert(QStringLiteral("action"), change.action);
         if (change.deletedAt.isValid())
             entry.insert(QStringLiteral("deleted_at"), fakeDateText(change.deletedAt));
