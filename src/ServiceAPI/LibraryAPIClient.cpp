@@ -362,17 +362,28 @@ QCoro::Task<qint64> LibraryAPIClient::resetFolder(SyncFolderType folderKind, std
     co_return co_await std::move(sending);
 }
 
+namespace {
+
+// The feed's request from `cursor` (empty: from the start), read whole or folded into its deletes.
+QCoro::Task<HttpRequest> changesRequest(HarborlyAPI &api, QString cursor, std::optional<SyncFolderType> folderKind,
+                                        std::optional<QString> syncFolderID, std::stop_token stop)
+{
+    QList<QueryItem> since;
+    if (!cursor.isEmpty())
+        since.append(QueryItem{QStringLiteral("since"), cursor});
+    return api.makeRequest(kChangesPath, QStringLiteral("GET"), folderQuery(std::move(since), folderKind, syncFolderID),
+                           std::move(stop));
+}
+
+} // namespace
+
 QCoro::Task<LibraryAPIClient::ChangeFeed> LibraryAPIClient::doFetchChanges(QString cursor,
                                                                            std::optional<SyncFolderType> folderKind,
                                                                            std::optional<QString> syncFolderID,
                                                                            std::stop_token stop)
 {
     const auto api = m_api;
-    QList<QueryItem> since;
-    if (!cursor.isEmpty())
-        since.append(QueryItem{QStringLiteral("since"), cursor});
-    auto making = api->makeRequest(kChangesPath, QStringLiteral("GET"),
-                                   folderQuery(std::move(since), folderKind, syncFolderID), stop);
+    auto making = changesRequest(*api, std::move(cursor), folderKind, std::move(syncFolderID), stop);
     HttpRequest request = co_await std::move(making);
     auto sending = api->send(std::move(request), &readChangesReply, stop);
     co_return co_await std::move(sending);
@@ -384,11 +395,7 @@ QCoro::Task<LibraryAPIClient::FeedDeletes> LibraryAPIClient::doFetchDeletes(QStr
                                                                             std::stop_token stop)
 {
     const auto api = m_api;
-    QList<QueryItem> since;
-    if (!cursor.isEmpty())
-        since.append(QueryItem{QStringLiteral("since"), cursor});
-    auto making = api->makeRequest(kChangesPath, QStringLiteral("GET"),
-                                   folderQuery(std::move(since), folderKind, syncFolderID), stop);
+    auto making = changesRequest(*api, std::move(cursor), folderKind, std::move(syncFolderID), stop);
     HttpRequest request = co_await std::move(making);
     auto sending = api->send(std::move(request), &readDeletesReply, stop);
     co_return co_await std::move(sending);
