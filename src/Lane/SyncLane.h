@@ -404,6 +404,10 @@ public:
     void restampLearned(qint64 remoteId, quint64 before);
     // The feed request of this folder from `cursor` (none: from the start).
     QCoro::Task<FileSyncAPI::ChangeFeed> requestChanges(std::optional<QString> cursor, std::stop_token stop);
+    // The same request folded into the deletes it tells (none: from the start).
+    QCoro::Task<FileSyncAPI::FeedDeletes> requestDeletes(std::optional<QString> cursor, std::stop_token stop);
+    // The kind the folder's feed is asked for: none in the plan mirror, which takes every plan's.
+    std::optional<SyncFolderType> feedKind() const;
     // The newest time of the service this lane has read (a change's or a listed file's).
     void noteServiceTime(const std::optional<QDateTime> &time);
     // A record settled as synced now carries that time: what tells, against a delete's time

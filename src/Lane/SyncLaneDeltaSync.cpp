@@ -139,12 +139,7 @@ QCoro::Task<std::optional<QString>> SyncLane::performDeltaSync()
 QCoro::Task<FileSyncAPI::ChangeFeed> SyncLane::requestChanges(std::optional<QString> cursor, std::stop_token stop)
 {
     const auto self = shared_from_this();
-    // The folder's own changes: of its kind, except in the plan mirror, which takes every plan's.
-    const auto folder = syncFolder();
-    std::optional<SyncFolderType> kind;
-    if (!folder->policy().mirrorsPlanLayout)
-        kind = folder->folderType();
-    auto fetching = m_apiClient->fetchChanges(cursor.value_or(QString()), kind,
+    auto fetching = m_apiClient->fetchChanges(cursor.value_or(QString()), feedKind(),
                                               laneID().toString(QUuid::WithoutBraces).toUpper(), std::move(stop));
     FileSyncAPI::ChangeFeed feed = co_await std::move(fetching);
     for (const auto &change : std::as_const(feed.changes)) {
@@ -153,6 +148,25 @@ QCoro::Task<FileSyncAPI::ChangeFeed> SyncLane::requestChanges(std::optional<QStr
         noteServiceTime(change.deletedAt);
     }
     co_return feed;
+}
+
+QCoro::Task<FileSyncAPI::FeedDeletes> SyncLane::requestDeletes(std::optional<QString> cursor, std::stop_token stop)
+{
+    const auto self = shared_from_this();
+    auto fetching = m_apiClient->fetchDeletes(cursor.value_or(QString()), feedKind(),
+                                              laneID().toString(QUuid::WithoutBraces).toUpper(), std::move(stop));
+    FileSyncAPI::FeedDeletes deletes = co_await std::move(fetching);
+    noteServiceTime(deletes.newest);
+    co_return deletes;
+}
+
+std::optional<SyncFolderType> SyncLane::feedKind() const
+{
+    // The folder's own changes: of its kind, except in the plan mirror, which takes every plan's.
+    const auto folder = syncFolder();
+    if (folder->policy().mirrorsPlanLayout)
+        return std::nullopt;
+    return folder->folderType();
 }
 
 void SyncLane::noteServiceTime(const std::optional<QDateTime> &time)
@@ -666,20 +680,20 @@ QCoro::Task<> SyncLane::runDeltaPass(std::stop_token stop)
 
     const quint64 failedSavesBefore = m_failedSaves;
     m_pageAsked = asked;
-    m_pageChanges = &feed.changes;
-    m_pageWords.reset();
-    auto pageDone = qScopeGuard([this] {
-        m_pageChanges = nullptr;
-        m_pageWords.reset();
-    });
     // A catch-up holds the turn only while its page is in memory: what it owes to fetch is
     // left to the queue pass that follows, after the turn is let go.
     m_downloadsLeftToQueue = turn.has_value();
     const auto leftToQueue = qScopeGuard([this] { m_downloadsLeftToQueue = false; });
-    const bool complete = co_await applyChanges(feed.changes, *root, stop);
-    pageDone.dismiss();
-    m_pageChanges = nullptr;
-    m_pageWords.reset();
+    bool complete = false;
+    {
+        m_pageChanges = &feed.changes;
+        m_pageWords.reset();
+        const auto pageDone = qScopeGuard([this] {
+            m_pageChanges = nullptr;
+            m_pageWords.reset();
+        });
+        complete = co_await applyChanges(feed.changes, *root, stop);
+    }
     if (!isCurrent(epoch, stop)) {
         bookmarks->stopAccessing(*root);
         co_return;

@@ -566,19 +566,13 @@ QCoro::Task<bool> SyncLane::sendUnlistedMatches(Reconciliation &pass)
     const QStringList paths = std::exchange(pass.unlistedMatches, {});
     std::optional<FileSyncAPI::FeedDeletes> fromCursor;
     try {
-        const auto folder = syncFolder();
-        std::optional<SyncFolderType> kind;
-        if (!folder->policy().mirrorsPlanLayout)
-            kind = folder->folderType();
-        auto fetching = m_apiClient->fetchDeletes(folder->deltaCursor().value_or(QString()), kind,
-                                                  laneID().toString(QUuid::WithoutBraces).toUpper(), pass.stop);
+        auto fetching = requestDeletes(syncFolder()->deltaCursor(), pass.stop);
         fromCursor = co_await std::move(fetching);
     } catch (...) {
         // Not told now (a cursor refused brings a full sync of its own): judged again then.
     }
     if (!pass.isCurrent(*this) || !fromCursor)
         co_return pass.isCurrent(*this);
-    noteServiceTime(fromCursor->newest);
     const auto unexplained = [&] {
         std::vector<std::shared_ptr<SyncFile>> found;
         for (const auto &[path, record] : fetchRecordsAtPaths(*m_modelContext, laneID(), paths).asKeyValueRange()) {
@@ -657,19 +651,13 @@ QCoro::Task<const QHash<qint64, std::optional<QDateTime>> *> SyncLane::wholeFeed
     }
     std::optional<FileSyncAPI::FeedDeletes> read;
     try {
-        const auto folder = syncFolder();
-        std::optional<SyncFolderType> kind;
-        if (!folder->policy().mirrorsPlanLayout)
-            kind = folder->folderType();
-        auto fetching = m_apiClient->fetchDeletes(QString(), kind, laneID().toString(QUuid::WithoutBraces).toUpper(),
-                                                  pass.stop);
+        auto fetching = requestDeletes(std::nullopt, pass.stop);
         read = co_await std::move(fetching);
     } catch (...) {
         // Not read now: the next full sync asks again.
     }
     if (!pass.isCurrent(*this) || !read)
         co_return nullptr;
-    noteServiceTime(read->newest);
     m_wholeFeedDeletes = std::move(read->deleted);
     if (turn) {
         turn.reset();
